@@ -1,0 +1,46 @@
+# Shared build settings: warnings as errors in project code, sanitizers,
+# libFuzzer targets and their corpus replay tests.
+
+set(KORVEL_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
+
+function(korvel_warnings target)
+  target_compile_options(${target} PRIVATE ${KORVEL_WARNINGS})
+endfunction()
+
+if(KORVEL_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KORVEL_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+set(KORVEL_FUZZ OFF)
+if(KORVEL_SANITIZE STREQUAL "address" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(KORVEL_FUZZ ON)
+endif()
+
+set(KORVEL_FUZZ_SECONDS 15 CACHE STRING "seconds each fuzz target runs in the sanitizer build")
+
+# korvel_fuzz_target(NAME SOURCES ... LIBS ... CORPUS dir)
+# Always builds a replay program that runs the entry point over every file of
+# the stored corpus (a normal test). With clang in the address build it also
+# builds the libFuzzer program and a test that fuzzes for a bounded time.
+function(korvel_fuzz_target name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+  target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
+  korvel_warnings(${name}_replay)
+  add_test(NAME fuzz_replay_${name} COMMAND ${name}_replay ${F_CORPUS})
+  if(KORVEL_FUZZ)
+    add_executable(${name}_fuzz ${F_SOURCES})
+    target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name}_fuzz PRIVATE ${F_LIBS})
+    korvel_warnings(${name}_fuzz)
+    add_test(NAME fuzz_run_${name}
+      COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+              ${PROJECT_SOURCE_DIR}/scripts/run-fuzzer.sh $<TARGET_FILE:${name}_fuzz> ${F_CORPUS} ${KORVEL_FUZZ_SECONDS})
+    set_tests_properties(fuzz_run_${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+  endif()
+endfunction()

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# build.sh [normal|asan|tsan|mingw] [BUILD_DIR]
+# Configures and builds one flavour of the tree.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+flavour=${1:-normal}
+dir=${2:-$root/build/$flavour}
+jobs=${KORVEL_JOBS:-$(nproc)}
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+case "$flavour" in
+  normal)
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ;;
+  asan)
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=address -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" ;;
+  tsan)
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" ;;
+  mingw)
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" ;;
+  *) echo "unknown flavour $flavour" >&2; exit 2 ;;
+esac
+cmake --build "$dir" -j "$jobs"

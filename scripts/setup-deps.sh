@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need (Debian, apt-get, as root).
+# Idempotent: when every package is present it returns without touching apt.
+set -eu
+packages=(
+  build-essential cmake ninja-build ccache pkg-config git
+  clang llvm libclang-rt-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
+  xvfb xauth
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+if [ "$(id -u)" != 0 ]; then
+  echo "setup-deps: missing packages (${missing[*]}); run this script as root" >&2
+  exit 1
+fi
+echo "setup-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds every flavour
+# from scratch and runs every test through CTest.
+#   1. normal build (gcc), every test
+#   2. clang AddressSanitizer + UndefinedBehaviorSanitizer, every test and the
+#      fuzz targets for a bounded time over their stored corpus
+#   3. clang ThreadSanitizer, the tests of the threaded components
+#   4. mingw-w64 cross-compile of what ships on Windows
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${KORVEL_TEST_BUILD:-$root/build/test}
+jobs=${KORVEL_JOBS:-$(nproc)}
+"$root/scripts/setup-deps.sh"
+rm -rf "$out"
+mkdir -p "$out"
+export CTEST_OUTPUT_ON_FAILURE=1
+start=$(date +%s)
+step() { echo; echo "=== $* ($(( $(date +%s) - start )) s)"; }
+
+step "normal build"
+"$root/scripts/build.sh" normal "$out/normal"
+ctest --test-dir "$out/normal" -j "$jobs" --timeout 600
+
+step "address and undefined-behaviour sanitizer build"
+"$root/scripts/build.sh" asan "$out/asan"
+ctest --test-dir "$out/asan" -j "$jobs" --timeout 600
+
+step "thread sanitizer build"
+"$root/scripts/build.sh" tsan "$out/tsan"
+ctest --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded
+
+step "mingw-w64 cross-compile"
+"$root/scripts/build.sh" mingw "$out/mingw"
+
+step "all flavours passed"
