@@ -1,0 +1,98 @@
+// The device-host socket: how the user-mode Windows stand-in reaches
+// korvel-devhost. One connection per open file handle (IRP_MJ_CREATE when the
+// handle opens, IRP_MJ_CLOSE when the connection ends) and short connections
+// for device enumeration. Frames are little-endian:
+//   u32 magic, u32 op, u32 payload length, payload
+// Every request gets exactly one reply frame with the same op.
+#ifndef KORVEL_SIM_DEVHOST_WIRE_H
+#define KORVEL_SIM_DEVHOST_WIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvel::wire {
+
+constexpr uint32_t kMagic = 0x4F48564Bu;  // "KVHO"
+constexpr uint32_t kMaxPayload = 16u << 20;
+constexpr size_t kHeaderSize = 12;
+
+enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3 };
+
+// NTSTATUS values that cross the socket (the host reports what the driver's
+// IRP completed with; the client maps it as the I/O manager does).
+constexpr uint32_t kStatusSuccess = 0x00000000u;
+constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
+constexpr uint32_t kStatusInvalidHandle = 0xC0000008u;
+constexpr uint32_t kStatusInvalidParameter = 0xC000000Du;
+constexpr uint32_t kStatusNoSuchDevice = 0xC000000Eu;
+constexpr uint32_t kStatusInvalidDeviceRequest = 0xC0000010u;
+constexpr uint32_t kStatusAccessDenied = 0xC0000022u;
+constexpr uint32_t kStatusBufferTooSmall = 0xC0000023u;
+constexpr uint32_t kStatusObjectNameNotFound = 0xC0000034u;
+constexpr uint32_t kStatusInsufficientResources = 0xC000009Au;
+constexpr uint32_t kStatusDeviceNotConnected = 0xC000009Du;
+constexpr uint32_t kStatusIoTimeout = 0xC00000B5u;
+constexpr uint32_t kStatusNotSupported = 0xC00000BBu;
+constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0u;
+constexpr uint32_t kStatusCancelled = 0xC0000120u;
+constexpr uint32_t kStatusDeviceRemoved = 0xC00002B6u;
+
+// The Win32 error the I/O manager reports for an NTSTATUS (the subset of
+// RtlNtStatusToDosError that our devices produce; unknown codes give
+// ERROR_MR_MID_NOT_FOUND as Windows does).
+uint32_t nt_status_to_win32(uint32_t status);
+
+struct Request {
+  Op op = Op::Enumerate;
+  uint8_t interface_class[16] = {};  // Enumerate: GUID in memory order
+  uint32_t access = 0;               // Open
+  uint32_t share = 0;                // Open
+  std::u16string path;               // Open
+  uint32_t code = 0;                 // Ioctl
+  uint32_t out_len = 0;              // Ioctl: output buffer size of the caller
+  std::vector<uint8_t> in;           // Ioctl: input buffer
+};
+
+struct DeviceEntry {
+  std::u16string service;
+  std::u16string instance_id;
+  std::vector<std::u16string> interfaces;  // interface paths of the asked class
+};
+
+struct Reply {
+  uint32_t status = kStatusSuccess;
+  uint32_t information = 0;          // Ioctl: IoStatus.Information
+  std::vector<uint8_t> out;          // Ioctl: output bytes (at most out_len)
+  std::vector<DeviceEntry> devices;  // Enumerate
+};
+
+// Header of a frame; false when the magic or the length is wrong.
+bool decode_header(const uint8_t* p, size_t n, Op* op, uint32_t* payload_len);
+
+std::vector<uint8_t> encode_request(const Request& r);
+// Decodes a request payload. Never reads past n; false on any malformed field.
+bool decode_request(Op op, const uint8_t* p, size_t n, Request* out);
+
+std::vector<uint8_t> encode_reply(Op op, const Reply& r);
+bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out);
+
+// Socket helpers: no SIGPIPE, every wait bounded by timeout_ms.
+int connect_host(const std::string& path);  // -1 when no host answers
+bool send_frame(int fd, const std::vector<uint8_t>& frame);
+// Reads one frame; false on end of stream, error, time-out or a bad header.
+bool recv_frame(int fd, Op* op, std::vector<uint8_t>* payload, int timeout_ms);
+
+// Socket file of the device host: KORVEL_DEVHOST_SOCKET, else
+// $XDG_RUNTIME_DIR/korvel/devhost.sock, else /tmp/korvel-<uid>/devhost.sock.
+// Creates the directory (mode 0700) and checks that it belongs to us. Returns
+// an empty string and sets *error when the path cannot be used.
+std::string devhost_socket_path(std::string* error);
+
+std::string utf16_to_utf8(const std::u16string& s);
+std::u16string utf8_to_utf16(const std::string& s);
+
+}  // namespace korvel::wire
+
+#endif
