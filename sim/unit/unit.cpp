@@ -1,0 +1,564 @@
+// The simulated unit: control-transfer entry points, the command interpreter
+// and the reply queue.
+//
+// Every command message is read item by item; the answers it produces form
+// one entry of the reply queue, made of groups (items that must travel in the
+// same reply, such as a channel-qualified value with its 0x61/0x62 items).
+// Each 0x1E reply takes the next groups that fit, then the ready marker.
+#include "unit.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "unit_firmware.h"
+#include "unit_items.h"
+#include "unit_meters.h"
+
+namespace korvel::sim {
+
+using detail::Group;
+using detail::Item;
+using detail::ItemReader;
+
+namespace {
+
+constexpr uint8_t kReqMessage = 0x1D;
+constexpr uint8_t kReqReply = 0x1E;
+
+// Command codes the unit understands or sends.
+enum Cmd : uint8_t {
+  kDebug = 0x12,
+  kSet13 = 0x13,
+  kGetAps = 0x14,
+  kAps = 0x15,
+  kSet17 = 0x17,
+  kHz = 0x18,
+  kSet1C = 0x1C,
+  kSet1D = 0x1D,
+  kFwBegin = 0x21,
+  kFwStatus = 0x22,
+  kFwLength = 0x23,
+  kFwOffset = 0x24,
+  kFwData = 0x25,
+  kFwDataLast = 0x26,
+  kRegRead = 0x27,
+  kRegValue = 0x28,
+  kGetInfo = 0x31,
+  kVersion = 0x32,
+  kBuild = 0x33,
+  kProductName = 0x34,
+  kBuildDate = 0x35,
+  kBuildTime = 0x36,
+  kProductSig = 0x37,
+  kGetSerial = 0x38,
+  kSerial = 0x39,
+  kSet3A = 0x3A,
+  kRecFunc = 0x3B,
+  kAssignIn = 0x41,
+  kAssignOut = 0x42,
+  kAssign = 0x43,
+  kChType = 0x61,
+  kChNo = 0x62,
+  kGetMeter = 0x71,
+  kMeter = 0x72,
+  kSetFader = 0x81,
+  kSetMute = 0x83,
+  kSetStereo = 0x86,
+  kReady = 0xA1,
+  kSetA2 = 0xA2,
+  kFader = 0xC1,
+  kMute = 0xC3,
+  kStereo = 0xC6,
+};
+
+// Registers readable with 0x27 (answered with 0x28).
+enum Reg : uint32_t {
+  kRegVersion = 0x00,
+  kRegBuild = 0x01,
+  kRegSampleRate = 0x02,
+  kRegUptimeMs = 0x03,
+  kRegAps = 0x04,
+  kRegSetting13 = 0x10,
+  kRegSetting17 = 0x11,
+  kRegSetting1C = 0x12,
+  kRegSetting1D = 0x13,
+  kRegSettingA2 = 0x14,
+  kRegText3ALength = 0x15,
+  kRegFlashSize = 0x20,
+  kRegFwReceived = 0x21,
+  kRegFwTotal = 0x22,
+};
+constexpr uint32_t kRegUnknown = 0xFFFFFFFFu;
+
+constexpr uint8_t kLineOut = 1;
+constexpr uint8_t kDirectMonitorOut = 5;
+constexpr uint8_t kComputerOut = 3;
+constexpr uint8_t kAnalogIn = 4;
+constexpr uint8_t kLoopback = 9;
+constexpr uint8_t kMaxChannelType = 9;
+constexpr uint8_t kMono = 1;
+constexpr uint8_t kStereoMode = 4;
+constexpr uint8_t kLineOuts = 4;
+
+// A host that never reads cannot grow the queue past this many items; the
+// oldest answers are dropped whole.
+constexpr size_t kQueueMaxItems = 4096;
+constexpr uint64_t kDebugEveryUs = 5'000'000;
+
+struct Identity {
+  const char* name;
+  const char* serial;
+  const char* signature;
+  uint8_t rec_on[4];     // rec-function slots that start on (0xFF: none)
+  uint8_t rec_blink[3];  // and blinking
+};
+
+const Identity& identity(Model m) {
+  static const Identity ids[] = {
+      {"Tarrow", "TR2410-000123", "KVL-TRW-22CH-A1", {0, 1, 12, 22}, {4, 13, 0xFF}},
+      {"Quenby", "QB2403-000457", "KVL-QNB-22CH-B2", {2, 3, 22, 0xFF}, {7, 0xFF, 0xFF}},
+      {"Pellin", "PL2311-000789", "KVL-PLN-14CH-A3", {0, 5, 14, 0xFF}, {9, 11, 0xFF}},
+      {"Dorrit", "DR2407-001024", "KVL-DRT-10CH-C1", {0, 1, 6, 0xFF}, {10, 3, 0xFF}},
+      {"Far Link", "FL2402-000316", "KVL-FLK-24TR-D4", {0, 1, 2, 23}, {8, 22, 0xFF}},
+  };
+  const int i = static_cast<int>(m);
+  return ids[i >= 0 && i < 5 ? i : 0];
+}
+
+uint64_t steady_us() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+struct ChannelState {
+  uint8_t fader;
+  uint8_t mute;
+  uint8_t stereo;
+};
+
+struct Channel {
+  uint8_t type = 0;
+  uint8_t no = 0;
+};
+
+struct QueuedGroup {
+  uint64_t answer;  // groups of one command message share the number
+  Group group;
+};
+
+}  // namespace
+
+const char* model_name(Model m) {
+  return identity(m).name;
+}
+
+bool model_from_name(const std::string& name, Model* out) {
+  for (Model m : {Model::Tarrow, Model::Quenby, Model::Pellin, Model::Dorrit, Model::FarLink}) {
+    if (name == identity(m).name) {
+      if (out) *out = m;
+      return true;
+    }
+  }
+  return false;
+}
+
+struct Unit::State {
+  Model model;
+  TimeSource now;
+  mutable std::mutex mu;
+
+  UnitInfo info;
+  uint8_t aps = 1;
+  uint8_t setting13 = 0;
+  uint32_t setting17 = 0;
+  uint32_t setting1c = 0;
+  uint32_t setting1d = 0;
+  uint8_t setting_a2 = 0;
+  std::string text3a;
+  uint8_t recfunc[24] = {};
+  std::map<std::pair<uint8_t, uint8_t>, ChannelState> channels;
+  Channel line_out_source[kLineOuts];
+  detail::FirmwareReceiver fw;
+
+  std::deque<QueuedGroup> queue;
+  size_t queued_items = 0;
+  uint64_t next_answer = 0;
+  uint64_t busy_until = 0;
+  uint32_t stall_count = 0;
+  uint64_t born = 0;
+  uint64_t last_debug = 0;
+  uint64_t messages = 0;
+
+  State(Model m, TimeSource source) : model(m), now(std::move(source)) {
+    if (!now) now = steady_us;
+    const Identity& id = identity(m);
+    info.version = 105;
+    info.build = 42;
+    info.product = id.name;
+    info.build_date = "Mar 11 2024";
+    info.build_time = "14:32:08";
+    info.signature = id.signature;
+    info.serial = id.serial;
+    info.sample_rate = 48000;
+    for (uint8_t i : id.rec_on) {
+      if (i < 24) recfunc[i] = 1;
+    }
+    for (uint8_t i : id.rec_blink) {
+      if (i < 24) recfunc[i] = 2;
+    }
+    line_out_source[0] = {kDirectMonitorOut, 1};
+    line_out_source[1] = {kDirectMonitorOut, 2};
+    line_out_source[2] = {kComputerOut, 1};
+    line_out_source[3] = {kComputerOut, 2};
+    born = now();
+    last_debug = born;
+  }
+
+  ChannelState& channel(uint8_t type, uint8_t no) {
+    auto it = channels.find({type, no});
+    if (it != channels.end()) return it->second;
+    return channels.emplace(std::make_pair(type, no), channel_default(type, no)).first->second;
+  }
+
+  ChannelState peek_channel(uint8_t type, uint8_t no) {
+    auto it = channels.find({type, no});
+    if (it != channels.end()) return it->second;
+    return channel_default(type, no);
+  }
+
+  static ChannelState channel_default(uint8_t type, uint8_t no) {
+    ChannelState d{100, 0, kMono};
+    if (type == kDirectMonitorOut) d.stereo = kStereoMode;
+    if (type == kLoopback && no == 0) d.fader = 0;  // the loopback path starts switched off
+    return d;
+  }
+
+  uint32_t muted_inputs() const {
+    uint32_t mask = 0;
+    for (const auto& [key, st] : channels) {
+      if (key.first == kAnalogIn && key.second >= 1 && key.second <= 32 && st.mute)
+        mask |= 1u << (key.second - 1);
+    }
+    return mask;
+  }
+
+  void enqueue(std::vector<Group>& answer) {
+    if (answer.empty()) return;
+    const uint64_t id = next_answer++;
+    for (Group& g : answer) {
+      queued_items += static_cast<size_t>(g.items());
+      queue.push_back({id, g});
+    }
+    // Drop the oldest answers whole until the queue is within its bound; the
+    // newest answer always stays.
+    while (queued_items > kQueueMaxItems && queue.front().answer != id) {
+      const uint64_t old = queue.front().answer;
+      while (!queue.empty() && queue.front().answer == old) {
+        queued_items -= static_cast<size_t>(queue.front().group.items());
+        queue.pop_front();
+      }
+    }
+  }
+
+  uint32_t read_register(uint32_t reg, uint64_t t) const {
+    switch (reg) {
+      case kRegVersion:
+        return info.version;
+      case kRegBuild:
+        return info.build;
+      case kRegSampleRate:
+        return info.sample_rate;
+      case kRegUptimeMs:
+        return t > born ? static_cast<uint32_t>((t - born) / 1000) : 0;
+      case kRegAps:
+        return aps;
+      case kRegSetting13:
+        return setting13;
+      case kRegSetting17:
+        return setting17;
+      case kRegSetting1C:
+        return setting1c;
+      case kRegSetting1D:
+        return setting1d;
+      case kRegSettingA2:
+        return setting_a2;
+      case kRegText3ALength:
+        return static_cast<uint32_t>(text3a.size());
+      case kRegFlashSize:
+        return detail::FirmwareReceiver::kFlashSize;
+      case kRegFwReceived:
+        return fw.received();
+      case kRegFwTotal:
+        return fw.total();
+      default:
+        return kRegUnknown;
+    }
+  }
+
+  void process(const uint8_t* data, size_t len) {
+    const uint64_t t = now();
+    ++messages;
+    std::vector<Group> out;
+    ItemReader reader(data, len);
+    Item it;
+    Channel cur;
+    Channel src, dst;
+    while (reader.next(&it)) {
+      Group g;
+      switch (it.cmd) {
+        case kChType:
+          if (it.numeric() && it.num <= 0xFF) cur.type = static_cast<uint8_t>(it.num);
+          break;
+        case kChNo:
+          if (it.numeric() && it.num <= 0xFF) cur.no = static_cast<uint8_t>(it.num);
+          break;
+
+        case kGetInfo:
+          g.u16(kVersion, info.version);
+          g.u16(kBuild, info.build);
+          g.bytes(kProductName, info.product.data(), info.product.size());
+          out.push_back(g);
+          g = Group();
+          g.bytes(kBuildDate, info.build_date.data(), info.build_date.size());
+          g.bytes(kBuildTime, info.build_time.data(), info.build_time.size());
+          out.push_back(g);
+          g = Group();
+          g.bytes(kProductSig, info.signature.data(), info.signature.size());
+          out.push_back(g);
+          break;
+        case kGetSerial:
+          g.bytes(kSerial, info.serial.data(), info.serial.size());
+          out.push_back(g);
+          break;
+        case kHz:
+          g.u32(kHz, info.sample_rate);
+          out.push_back(g);
+          break;
+        case kGetAps:
+          g.u8(kAps, aps);
+          out.push_back(g);
+          break;
+        case kAps:
+          if (it.numeric() && it.num <= 1) aps = static_cast<uint8_t>(it.num);
+          break;
+        case kRecFunc:
+          g.bytes(kRecFunc, recfunc, sizeof recfunc);
+          out.push_back(g);
+          break;
+
+        case kFader:
+        case kMute:
+        case kStereo: {
+          if (it.type != detail::kTypeNone && !it.numeric()) break;
+          const ChannelState st = peek_channel(cur.type, cur.no);
+          const uint8_t v = it.cmd == kFader ? st.fader : it.cmd == kMute ? st.mute : st.stereo;
+          g.u8(kChType, cur.type);
+          g.u8(kChNo, cur.no);
+          g.u8(it.cmd, v);
+          out.push_back(g);
+          break;
+        }
+        case kSetFader:
+          if (it.numeric() && it.num <= 0xFF && valid_channel(cur))
+            channel(cur.type, cur.no).fader = it.num & 0xFF;
+          break;
+        case kSetMute:
+          if (it.numeric() && it.num <= 1 && valid_channel(cur))
+            channel(cur.type, cur.no).mute = it.num & 0xFF;
+          break;
+        case kSetStereo:
+          if (it.numeric() && (it.num == kMono || it.num == kStereoMode) && valid_channel(cur))
+            channel(cur.type, cur.no).stereo = it.num & 0xFF;
+          break;
+
+        case kAssignIn:
+          src = cur;
+          break;
+        case kAssignOut:
+          dst = cur;
+          break;
+        case kAssign:
+          if (src.type == 0 && src.no == 0 && dst.type == 0 && dst.no == 0) {
+            for (int i = 0; i < kLineOuts; ++i) {
+              Group e;
+              e.u8(kChType, line_out_source[i].type);
+              e.u8(kChNo, line_out_source[i].no);
+              e.none(kAssignIn);
+              e.u8(kChType, kLineOut);
+              e.u8(kChNo, static_cast<uint8_t>(i + 1));
+              e.none(kAssignOut);
+              e.none(kAssign);
+              out.push_back(e);
+            }
+          } else if (dst.type == kLineOut && dst.no >= 1 && dst.no <= kLineOuts &&
+                     src.type <= kMaxChannelType) {
+            line_out_source[dst.no - 1] = src;
+          }
+          break;
+
+        case kGetMeter: {
+          const uint32_t muted = muted_inputs();
+          for (const MeterBlock& b : meter_layout(model)) {
+            for (int n = 1; n <= b.count; ++n) {
+              Group r;
+              r.u8(kChType, b.type);
+              r.u8(kChNo, static_cast<uint8_t>(n));
+              r.u16(kMeter, detail::meter_level(model, b.type, static_cast<uint8_t>(n), t, muted));
+              out.push_back(r);
+            }
+          }
+          break;
+        }
+
+        case kSet13:
+          if (it.numeric() && it.num <= 0xFF) setting13 = static_cast<uint8_t>(it.num);
+          break;
+        case kSet17:
+          if (it.numeric()) setting17 = it.num;
+          break;
+        case kSet1C:
+          if (it.numeric()) setting1c = it.num;
+          break;
+        case kSet1D:
+          if (it.numeric()) setting1d = it.num;
+          break;
+        case kSetA2:
+          if (it.numeric() && it.num <= 0xFF) setting_a2 = static_cast<uint8_t>(it.num);
+          break;
+        case kSet3A:
+          if (it.type == detail::kTypeBytes) text3a.assign(reinterpret_cast<const char*>(it.bytes), it.n);
+          break;
+        case kRegRead:
+          if (it.numeric()) {
+            g.u32(kRegValue, read_register(it.num, t));
+            out.push_back(g);
+          }
+          break;
+
+        case kFwBegin:
+          if (it.numeric()) fw.begin(it.num);
+          break;
+        case kFwStatus: {
+          const detail::FirmwareReceiver::Status s = fw.status();
+          g.u16(kFwLength, static_cast<uint16_t>(s.length));
+          g.u32(kFwOffset, s.offset);
+          out.push_back(g);
+          break;
+        }
+        case kFwData:
+        case kFwDataLast:
+          if (it.type == detail::kTypeBytes) {
+            uint16_t v = 0, b = 0;
+            if (fw.data(it.bytes, it.n, it.cmd == kFwDataLast, &v, &b)) {
+              info.version = v;
+              info.build = b;
+            }
+          }
+          break;
+
+        default:  // items the unit does not act on
+          break;
+      }
+    }
+    if (t < last_debug) last_debug = t;  // a clock that was set back
+    if (t - last_debug >= kDebugEveryUs) {
+      last_debug = t;
+      char text[detail::kGroupMax];
+      const int n = std::snprintf(text, sizeof text, "up %llu ms, %u Hz, %llu msgs, q %zu",
+                                  static_cast<unsigned long long>(t > born ? (t - born) / 1000 : 0),
+                                  static_cast<unsigned>(info.sample_rate),
+                                  static_cast<unsigned long long>(messages), queued_items);
+      Group g;
+      g.bytes(kDebug, text, n > 0 ? static_cast<size_t>(n) : 0);
+      out.push_back(g);
+    }
+    enqueue(out);
+  }
+
+  static bool valid_channel(const Channel& c) { return c.type >= 1 && c.type <= kMaxChannelType; }
+
+  void reply(uint8_t* buf, uint16_t len) {
+    std::memset(buf, 0, len);
+    const size_t cap = len < detail::kMessageMax ? len : detail::kMessageMax;
+    const bool busy = now() < busy_until;
+    // While busy the marker always gets its room: a reply without any marker
+    // reads as "ready" to a host that waits for readiness.
+    const size_t limit = busy && cap >= detail::kMarkerSize ? cap - detail::kMarkerSize : cap;
+    size_t pos = 0;
+    while (!queue.empty() && queue.front().group.size() <= limit - pos) {
+      const Group& g = queue.front().group;
+      std::memcpy(buf + pos, g.data(), g.size());
+      pos += g.size();
+      queued_items -= static_cast<size_t>(g.items());
+      queue.pop_front();
+    }
+    if (cap - pos >= detail::kMarkerSize) {
+      buf[pos] = kReady;
+      buf[pos + 1] = detail::kTypeU8;
+      buf[pos + 2] = busy ? 0 : 1;
+    }
+  }
+
+  bool take_stall() {
+    if (stall_count == 0) return false;
+    --stall_count;
+    return true;
+  }
+};
+
+Unit::Unit(Model model, TimeSource now) : s_(std::make_unique<State>(model, std::move(now))) {}
+Unit::~Unit() = default;
+
+TransferResult Unit::control_out(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, const uint8_t* data,
+                                 uint16_t len) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  if (s_->take_stall()) return TransferResult::Stall;
+  if (bRequest != kReqMessage) return TransferResult::Stall;
+  // The message buffer holds one 64-byte message; a longer data stage stalls.
+  if (len > detail::kMessageMax || (len > 0 && !data)) return TransferResult::Stall;
+  s_->process(data, len);
+  return TransferResult::Ok;
+}
+
+TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* buf,
+                                uint16_t len) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  if (s_->take_stall()) return TransferResult::Stall;
+  if (bRequest != kReqReply) return TransferResult::Stall;
+  if (len > 0 && !buf) return TransferResult::Stall;
+  if (len > 0) s_->reply(buf, len);
+  return TransferResult::Ok;
+}
+
+void Unit::set_busy_for_ms(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->busy_until = s_->now() + static_cast<uint64_t>(ms) * 1000;
+}
+
+void Unit::stall_next(uint32_t n) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->stall_count = n;
+}
+
+void Unit::set_sample_rate(uint32_t hz) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->info.sample_rate = hz;
+}
+
+Model Unit::model() const {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->model;
+}
+
+UnitInfo Unit::info() const {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->info;
+}
+
+}  // namespace korvel::sim
