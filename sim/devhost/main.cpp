@@ -1,0 +1,155 @@
+// korvel-devhost: runs a simulated KORVEL unit and serves it to the clients of
+// the Windows stand-in (the panel, korvelctl), or writes firmware images.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devhost_wire.h"
+#include "published_device.h"
+#include "server.h"
+#include "unit.h"
+
+using namespace korvel;
+
+namespace {
+
+void usage(FILE* f) {
+  std::fprintf(
+      f,
+      "usage: korvel-devhost [--model NAME] [--speed high|full] [--clock real|virtual]\n"
+      "       korvel-devhost --make-firmware-image FILE --version MAJOR.MINOR --build N [--size BYTES]\n"
+      "\n"
+      "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
+      "on the device-host socket and reads commands from standard input:\n"
+      "  unplug | plug | model NAME | busy MS | stall N | quit\n");
+}
+
+struct Options {
+  std::string model = "Tarrow";
+  std::string speed = "high";
+  std::string clock;
+  std::string image_file;
+  std::string version;
+  std::string build;
+  std::string size;
+};
+
+bool parse_number(const std::string& s, unsigned long max, unsigned long* out) {
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+  unsigned long long v = std::stoull(s);
+  if (v > max) return false;
+  *out = static_cast<unsigned long>(v);
+  return true;
+}
+
+int make_firmware_image(const Options& o) {
+  unsigned long major = 0, minor = 0, build = 0, size = 0;
+  size_t dot = o.version.find('.');
+  if (dot == std::string::npos || !parse_number(o.version.substr(0, dot), 655, &major) ||
+      o.version.size() - dot - 1 != 2 || !parse_number(o.version.substr(dot + 1), 99, &minor)) {
+    std::fprintf(stderr, "korvel-devhost: --version wants MAJOR.MINOR with two minor digits, e.g. 1.06\n");
+    return 2;
+  }
+  if (!parse_number(o.build, 65535, &build)) {
+    std::fprintf(stderr, "korvel-devhost: --build wants a number from 0 to 65535\n");
+    return 2;
+  }
+  if (!o.size.empty() && !parse_number(o.size, 0xFFFFFFFFul, &size)) {
+    std::fprintf(stderr, "korvel-devhost: --size wants a byte count\n");
+    return 2;
+  }
+  std::vector<uint8_t> image =
+      sim::make_firmware_image(uint16_t(major * 100 + minor), uint16_t(build), uint32_t(size));
+  std::ofstream out(o.image_file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "korvel-devhost: cannot write %s\n", o.image_file.c_str());
+    return 1;
+  }
+  std::printf("wrote %s: version %lu.%02lu build %lu, %zu bytes\n", o.image_file.c_str(), major, minor, build,
+              image.size());
+  return 0;
+}
+
+int serve(const Options& o) {
+  sim::Model model;
+  if (!sim::model_from_name(o.model, &model)) {
+    std::fprintf(stderr,
+                 "korvel-devhost: unknown model \"%s\" (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n",
+                 o.model.c_str());
+    return 2;
+  }
+  std::string error;
+  std::string path = wire::devhost_socket_path(&error);
+  if (path.empty()) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", error.c_str());
+    return 1;
+  }
+  devhost::PublishedDevice device(model);
+  devhost::Server server(device);
+  if (!server.listen_on(path, &error)) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", error.c_str());
+    return 1;
+  }
+  devhost::stop_on_signals(&server);
+  std::printf("ready %s\n", path.c_str());
+  std::fflush(stdout);
+  std::thread commands([&] { server.read_commands(STDIN_FILENO, stdout); });
+  server.run();
+  commands.join();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "korvel-devhost: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      *out = argv[++i];
+    };
+    if (a == "--model") {
+      value(&o.model);
+    } else if (a == "--speed") {
+      value(&o.speed);
+    } else if (a == "--clock") {
+      value(&o.clock);
+    } else if (a == "--make-firmware-image") {
+      value(&o.image_file);
+    } else if (a == "--version") {
+      value(&o.version);
+    } else if (a == "--build") {
+      value(&o.build);
+    } else if (a == "--size") {
+      value(&o.size);
+    } else if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "korvel-devhost: unknown option %s\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (o.speed != "high" && o.speed != "full") {
+    std::fprintf(stderr, "korvel-devhost: --speed is high or full\n");
+    return 2;
+  }
+  if (!o.clock.empty() && o.clock != "real" && o.clock != "virtual") {
+    std::fprintf(stderr, "korvel-devhost: --clock is real or virtual\n");
+    return 2;
+  }
+  if (!o.image_file.empty()) return make_firmware_image(o);
+  return serve(o);
+}

@@ -1,0 +1,183 @@
+#include "published_device.h"
+
+#include <cstring>
+
+#include "tunnel.h"
+#include "usbdevs_ctrl_req.h"
+
+namespace korvel::devhost {
+namespace {
+
+// {65E8773E-8F56-11D0-A3B9-00A0C9223196} in memory order.
+constexpr uint8_t kRenderCategory[16] = {0x3E, 0x77, 0xE8, 0x65, 0x56, 0x8F, 0xD0, 0x11,
+                                         0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96};
+
+const char* product_id(sim::Model m) {
+  switch (m) {
+    case sim::Model::Tarrow:
+      return "0101";
+    case sim::Model::Quenby:
+      return "0102";
+    case sim::Model::Pellin:
+      return "0103";
+    case sim::Model::Dorrit:
+      return "0104";
+    case sim::Model::FarLink:
+      return "0110";
+  }
+  return "0100";
+}
+
+std::string device_part(sim::Model m) {
+  return std::string("\\\\?\\usb#vid_2e4c&pid_") + product_id(m) +
+         "&mi_00#7&2f41a3c&0&0000#{65e8773e-8f56-11d0-a3b9-00a0c9223196}";
+}
+
+// Object names compare without regard to case (ASCII is all our paths hold).
+bool equal_nocase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = char16_t(x + 32);
+    if (y >= 'A' && y <= 'Z') y = char16_t(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+uint32_t transfer_status(sim::TransferResult r) {
+  switch (r) {
+    case sim::TransferResult::Ok:
+      return wire::kStatusSuccess;
+    case sim::TransferResult::Stall:
+      return wire::kStatusUnsuccessful;
+    case sim::TransferResult::NoDevice:
+      return wire::kStatusNoSuchDevice;
+  }
+  return wire::kStatusUnsuccessful;
+}
+
+}  // namespace
+
+std::u16string render_interface_path(sim::Model m) {
+  return wire::utf8_to_utf16(device_part(m) + "\\kstarrow");
+}
+
+PublishedDevice::PublishedDevice(sim::Model model)
+    : model_(model), unit_(std::make_shared<sim::Unit>(model)) {}
+
+std::u16string PublishedDevice::interface_path() const {
+  std::lock_guard<std::mutex> l(m_);
+  return render_interface_path(model_);
+}
+
+std::shared_ptr<sim::Unit> PublishedDevice::unit() {
+  std::lock_guard<std::mutex> l(m_);
+  return unit_;
+}
+
+wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
+  std::lock_guard<std::mutex> l(m_);
+  wire::Reply r;
+  if (plugged_ && std::memcmp(interface_class, kRenderCategory, 16) == 0) {
+    wire::DeviceEntry d;
+    d.service = u"tarrow";
+    d.instance_id = wire::utf8_to_utf16(std::string("USB\\VID_2E4C&PID_") + product_id(model_) +
+                                        "&MI_00\\7&2F41A3C&0&0000");
+    d.interfaces.push_back(render_interface_path(model_));
+    r.devices.push_back(std::move(d));
+  }
+  return r;
+}
+
+uint32_t PublishedDevice::open(const std::u16string& path, Session* session) {
+  std::lock_guard<std::mutex> l(m_);
+  if (!plugged_) return wire::kStatusNoSuchDevice;
+  std::u16string device = wire::utf8_to_utf16(device_part(model_));
+  if (path.size() <= device.size() || !equal_nocase(path.substr(0, device.size()), device))
+    return wire::kStatusObjectNameNotFound;
+  std::u16string rest = path.substr(device.size());
+  if (rest == u"\\tarrow") {
+    session->kind = Session::Kind::Private;
+  } else if (equal_nocase(rest, u"\\kstarrow")) {
+    session->kind = Session::Kind::Filter;
+  } else {
+    return wire::kStatusObjectNameNotFound;
+  }
+  session->generation = generation_;
+  return wire::kStatusSuccess;
+}
+
+wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
+                                   uint32_t out_len) {
+  wire::Reply r;
+  std::shared_ptr<sim::Unit> unit;
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_ || session.generation != generation_) {
+      r.status = wire::kStatusNoSuchDevice;
+      return r;
+    }
+    unit = unit_;
+  }
+  if (session.kind != Session::Kind::Private || code != USBDEVS_IOCTL_CTRL_REQ) {
+    r.status = wire::kStatusInvalidDeviceRequest;
+    return r;
+  }
+  ControlTransfer t;
+  r.status = check_ctrl_record(in.data(), in.size(), out_len, &t);
+  if (r.status != wire::kStatusSuccess) return r;
+  if (t.device_to_host) {
+    r.out.resize(t.length);
+    r.status = transfer_status(unit->control_in(t.bRequest, t.wValue, t.wIndex, r.out.data(), t.length));
+    if (r.status == wire::kStatusSuccess) {
+      r.information = t.length;
+    } else {
+      r.out.clear();
+    }
+  } else {
+    r.status = transfer_status(unit->control_out(t.bRequest, t.wValue, t.wIndex, t.data, t.length));
+  }
+  return r;
+}
+
+std::string PublishedDevice::unplug() {
+  std::lock_guard<std::mutex> l(m_);
+  if (!plugged_) return "the unit is not plugged in";
+  plugged_ = false;
+  ++generation_;
+  return {};
+}
+
+std::string PublishedDevice::plug() {
+  std::lock_guard<std::mutex> l(m_);
+  if (plugged_) return "the unit is already plugged in";
+  plugged_ = true;
+  ++generation_;
+  return {};
+}
+
+std::string PublishedDevice::set_model(const std::string& name) {
+  sim::Model m;
+  if (!sim::model_from_name(name, &m)) return "unknown model \"" + name + "\"";
+  std::lock_guard<std::mutex> l(m_);
+  // Unplug, change, plug: open handles of the old unit stop working.
+  ++generation_;
+  model_ = m;
+  unit_ = std::make_shared<sim::Unit>(m);
+  plugged_ = true;
+  ++generation_;
+  return {};
+}
+
+std::string PublishedDevice::busy(uint32_t ms) {
+  unit()->set_busy_for_ms(ms);
+  return {};
+}
+
+std::string PublishedDevice::stall(uint32_t n) {
+  unit()->stall_next(n);
+  return {};
+}
+
+}  // namespace korvel::devhost

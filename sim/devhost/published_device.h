@@ -1,0 +1,57 @@
+// The unit as korvel-devhost publishes it to clients: its device interface,
+// the handles clients open on it and the requests they send, and the
+// plug/unplug life cycle that the host's commands drive.
+#ifndef KORVEL_DEVHOST_PUBLISHED_DEVICE_H
+#define KORVEL_DEVHOST_PUBLISHED_DEVICE_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devhost_wire.h"
+#include "unit.h"
+
+namespace korvel::devhost {
+
+// What a client's handle was opened on.
+struct Session {
+  enum class Kind { None, Private, Filter } kind = Kind::None;
+  uint64_t generation = 0;  // plug generation the handle belongs to
+};
+
+class PublishedDevice {
+ public:
+  explicit PublishedDevice(sim::Model model);
+
+  // KSCATEGORY_RENDER interface path of the current model ("...\kstarrow").
+  std::u16string interface_path() const;
+
+  wire::Reply enumerate(const uint8_t interface_class[16]);
+  uint32_t open(const std::u16string& path, Session* session);
+  wire::Reply ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in, uint32_t out_len);
+
+  // Host commands; each returns an empty string on success, else why not.
+  std::string unplug();
+  std::string plug();
+  std::string set_model(const std::string& name);
+  std::string busy(uint32_t ms);
+  std::string stall(uint32_t n);
+
+  std::shared_ptr<sim::Unit> unit();
+
+ private:
+  mutable std::mutex m_;
+  sim::Model model_;
+  std::shared_ptr<sim::Unit> unit_;
+  bool plugged_ = true;
+  uint64_t generation_ = 1;
+};
+
+// Path of a model's render interface, as Windows would name it.
+std::u16string render_interface_path(sim::Model model);
+
+}  // namespace korvel::devhost
+
+#endif

@@ -1,0 +1,162 @@
+// korvel-devhost and korvelctl as separate processes, as a user runs them.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "process.h"
+
+using korvel::testing::Child;
+using korvel::testing::run;
+using korvel::testing::RunResult;
+using korvel::testing::Sandbox;
+
+namespace {
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  std::unique_ptr<Child> start_host(const std::string& model = "Tarrow") {
+    auto host =
+        std::make_unique<Child>(std::vector<std::string>{KORVEL_DEVHOST_BIN, "--model", model}, box_.env());
+    std::string ready = host->read_line(10000);
+    EXPECT_EQ("ready " + box_.socket(), ready) << host->stderr_text();
+    return host;
+  }
+  RunResult ctl(std::vector<std::string> args, int timeout_ms = 60000) {
+    args.insert(args.begin(), KORVELCTL_BIN);
+    return run(args, timeout_ms, box_.env());
+  }
+  static int count(const std::string& s, const std::string& what) {
+    int n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+    return n;
+  }
+
+  Sandbox box_;
+};
+
+TEST_F(EndToEnd, InfoAndMetersOfATarrow) {
+  auto host = start_host();
+  RunResult info = ctl({"info", "--json"});
+  ASSERT_EQ(0, info.status) << info.err;
+  EXPECT_NE(std::string::npos, info.out.find("\"product\": \"Tarrow\""));
+  EXPECT_NE(std::string::npos, info.out.find("\"version\": 105, \"build\": 42, \"firmware\": \"1.05 0042\""));
+  EXPECT_NE(std::string::npos, info.out.find("\"sample_rate\": 48000"));
+
+  RunResult a = ctl({"meters", "--json"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  RunResult b = ctl({"meters", "--json"});
+  ASSERT_EQ(0, a.status) << a.err;
+  ASSERT_EQ(0, b.status) << b.err;
+  EXPECT_EQ(97, count(a.out, "\"type\""));
+  EXPECT_EQ(97, count(b.out, "\"value\""));
+  EXPECT_NE(a.out, b.out);  // levels move
+
+  RunResult rec = ctl({"recfunc", "--json"});
+  ASSERT_EQ(0, rec.status) << rec.err;
+  EXPECT_TRUE(std::regex_search(rec.out, std::regex(R"(\{"states": \[(\d, ){23}\d\]\})")));
+  EXPECT_EQ("ok quit", host->command("quit"));
+  EXPECT_EQ(0, host->wait());
+  struct stat st;
+  EXPECT_NE(0, stat(box_.socket().c_str(), &st));  // the socket is gone
+}
+
+TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
+  auto host = start_host();
+  EXPECT_EQ("ok unplug", host->command("unplug"));
+  EXPECT_EQ("error unplug: the unit is not plugged in", host->command("unplug"));
+  RunResult gone = ctl({"info"}, 20000);
+  EXPECT_EQ(1, gone.status);
+  EXPECT_EQ(1, count(gone.err, "\n")) << gone.err;
+  EXPECT_EQ("", gone.out);
+  EXPECT_EQ("ok plug", host->command("plug"));
+  RunResult back = ctl({"info", "--json"});
+  EXPECT_EQ(0, back.status) << back.err;
+
+  EXPECT_EQ("ok model Far Link", host->command("model Far Link"));
+  RunResult far = ctl({"meters", "--json"});
+  ASSERT_EQ(0, far.status) << far.err;
+  EXPECT_NE(std::string::npos, far.out.find("\"product\": \"Far Link\""));
+  EXPECT_EQ(96, count(far.out, "\"number\""));
+  EXPECT_EQ("error model Nope: unknown model \"Nope\"", host->command("model Nope"));
+  EXPECT_EQ("error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, quit)",
+            host->command("frobnicate"));
+
+  // End of input does not stop the host; SIGTERM does, cleanly.
+  host->close_stdin();
+  EXPECT_EQ(0, ctl({"recfunc"}).status);
+  host->signal(SIGTERM);
+  EXPECT_EQ(0, host->wait());
+}
+
+TEST_F(EndToEnd, BusyAndStalledUnitsAreRidden) {
+  auto host = start_host("Pellin");
+  EXPECT_EQ("ok busy 300", host->command("busy 300"));
+  RunResult info = ctl({"info", "--json"});
+  EXPECT_EQ(0, info.status) << info.err;
+  EXPECT_NE(std::string::npos, info.out.find("Pellin"));
+  EXPECT_EQ("ok stall 2", host->command("stall 2"));
+  RunResult meters = ctl({"meters", "--json"});
+  EXPECT_EQ(0, meters.status) << meters.err;
+  EXPECT_EQ(62, count(meters.out, "\"type\""));
+  EXPECT_NE(std::string::npos, meters.err.find("GetLastError() = 0x1f"));  // diagnostics on stderr
+  EXPECT_EQ("error busy x: usage: busy MILLISECONDS", host->command("busy x"));
+}
+
+TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
+  std::string image = box_.dir() + "/fw.bin";
+  RunResult made =
+      run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "1.06", "--build", "43"});
+  ASSERT_EQ(0, made.status) << made.err;
+  auto host = start_host();
+  RunResult up = ctl({"fw-update", image}, 300000);
+  ASSERT_EQ(0, up.status) << up.err.substr(0, 2000);
+  EXPECT_NE(std::string::npos, up.out.find("100%"));
+  EXPECT_NE(std::string::npos, up.err.find("FWUP OK"));
+  RunResult info = ctl({"info", "--json"});
+  EXPECT_NE(std::string::npos, info.out.find("\"version\": 106, \"build\": 43, \"firmware\": \"1.06 0043\""))
+      << info.out;
+}
+
+TEST_F(EndToEnd, UnplugDuringAFirmwareTransferFailsWithoutHanging) {
+  std::string image = box_.dir() + "/big.bin";
+  ASSERT_EQ(0, run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "1.07", "--build", "1",
+                    "--size", "1048576"})
+                   .status);
+  auto host = start_host();
+  std::vector<std::string> args = {KORVELCTL_BIN, "fw-update", image};
+  Child ctlproc(args, box_.env());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ("ok unplug", host->command("unplug"));
+  EXPECT_EQ(1, ctlproc.wait(60000));
+}
+
+TEST_F(EndToEnd, OneHostPerSocketAndStaleSocketsAreReplaced) {
+  auto host = start_host();
+  RunResult second = run({KORVEL_DEVHOST_BIN}, 10000, box_.env());
+  EXPECT_EQ(1, second.status);
+  EXPECT_NE(std::string::npos, second.err.find("already serving")) << second.err;
+  host->signal(SIGKILL);
+  host->wait();
+  // The killed host left its socket file behind; a new host takes it over.
+  struct stat st;
+  ASSERT_EQ(0, stat(box_.socket().c_str(), &st));
+  auto again = start_host();
+  EXPECT_EQ(0, ctl({"recfunc"}).status);
+}
+
+TEST_F(EndToEnd, NoHostAtAll) {
+  RunResult r = ctl({"info"}, 20000);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("no KORVEL unit found"));
+}
+
+}  // namespace

@@ -1,0 +1,417 @@
+// korvelctl: command-line client of the device library, the support tool for
+// a connected KORVEL unit. The library writes its diagnostics to standard
+// output; korvelctl moves them to standard error and keeps standard output
+// for its own results.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define fdopen _fdopen
+#define isatty _isatty
+#define fileno _fileno
+static int make_pipe(int fds[2]) {
+  return _pipe(fds, 4096, _O_BINARY);
+}
+#else
+#include <unistd.h>
+static int make_pipe(int fds[2]) {
+  return pipe(fds);
+}
+#endif
+
+#include "vxctl.h"
+
+namespace {
+
+FILE* g_out = stdout;  // korvelctl's own results
+
+// Progress of a firmware transfer as the library reports it ("pos = a/b").
+std::atomic<uint32_t> g_fw_pos{0};
+std::atomic<uint32_t> g_fw_total{0};
+
+// Forwards the library's diagnostic lines from the pipe to standard error
+// and picks up the transfer's progress lines on the way.
+void forward_diagnostics(int fd) {
+  FILE* in = fdopen(fd, "r");
+  if (!in) return;
+  char line[1024];
+  while (fgets(line, sizeof line, in)) {
+    unsigned pos, total;
+    if (sscanf(line, "pos = %u/%u", &pos, &total) == 2) {
+      g_fw_pos = pos;
+      g_fw_total = total;
+      continue;
+    }
+    fputs(line, stderr);
+    fflush(stderr);
+  }
+  fclose(in);
+}
+
+struct Diagnostics {
+  std::thread reader;
+  int saved_stdout = -1;
+
+  bool start() {
+    fflush(stdout);
+    saved_stdout = dup(fileno(stdout));
+    int fds[2];
+    if (saved_stdout < 0 || make_pipe(fds) != 0) return false;
+    g_out = fdopen(saved_stdout, "w");
+    if (!g_out) return false;
+    dup2(fds[1], fileno(stdout));
+    close(fds[1]);
+    setvbuf(stdout, nullptr, _IOLBF, 1024);
+    reader = std::thread(forward_diagnostics, fds[0]);
+    return true;
+  }
+  void stop() {
+    fflush(stdout);
+    fflush(g_out);
+    // Closing our end of the pipe ends the reader.
+    dup2(fileno(stderr), fileno(stdout));
+    if (reader.joinable()) reader.join();
+  }
+};
+
+void json_string(FILE* f, const std::string& s) {
+  fputc('"', f);
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      fprintf(f, "\\%c", c);
+    } else if (c < 0x20) {
+      fprintf(f, "\\u%04x", c);
+    } else {
+      fputc(c, f);
+    }
+  }
+  fputc('"', f);
+}
+
+int meter_count(const std::string& product) {
+  if (product == "Tarrow") return 97;
+  if (product == "Quenby") return 94;
+  if (product == "Pellin") return 62;
+  if (product == "Dorrit") return 62;
+  if (product == "Far Link") return 96;
+  return 0;
+}
+
+bool get_text(unsigned (*fn)(usbdevs_handle*, char*, uint8_t, uint8_t*), usbdevs_handle* h,
+              std::string* out) {
+  char buf[64];
+  uint8_t len = 0;
+  if (fn(h, buf, sizeof buf, &len)) return false;
+  out->assign(buf, len);
+  return true;
+}
+
+int fail(const char* what) {
+  fprintf(stderr, "korvelctl: %s\n", what);
+  return 1;
+}
+
+int cmd_info(usbdevs_handle* h, bool json) {
+  uint16_t version = 0, build = 0;
+  uint32_t hz = 0;
+  std::string product, date, time, sig, serial;
+  if (vxctl_get_version(h, &version) || vxctl_get_build(h, &build) ||
+      !get_text(vxctl_get_productname, h, &product) || !get_text(vxctl_get_builddate, h, &date) ||
+      !get_text(vxctl_get_buildtime, h, &time) || !get_text(vxctl_get_productsig, h, &sig) ||
+      !get_text(vxctl_get_serial, h, &serial) || vxctl_get_hz(h, &hz))
+    return fail("the unit did not answer the identity queries");
+  char firmware[32];
+  snprintf(firmware, sizeof firmware, "%u.%02u %04u", version / 100u, version % 100u, (unsigned)build);
+  if (json) {
+    fprintf(g_out, "{\"product\": ");
+    json_string(g_out, product);
+    fprintf(g_out, ", \"version\": %u, \"build\": %u, \"firmware\": ", version, build);
+    json_string(g_out, firmware);
+    fprintf(g_out, ", \"build_date\": ");
+    json_string(g_out, date);
+    fprintf(g_out, ", \"build_time\": ");
+    json_string(g_out, time);
+    fprintf(g_out, ", \"signature\": ");
+    json_string(g_out, sig);
+    fprintf(g_out, ", \"serial\": ");
+    json_string(g_out, serial);
+    fprintf(g_out, ", \"sample_rate\": %u}\n", hz);
+  } else {
+    fprintf(g_out,
+            "product      %s\nfirmware     %s (version %u, build %u)\nbuilt        %s %s\nsignature    %s\n"
+            "serial       %s\nsample rate  %u Hz\n",
+            product.c_str(), firmware, version, build, date.c_str(), time.c_str(), sig.c_str(),
+            serial.c_str(), hz);
+  }
+  return 0;
+}
+
+const char* type_label(uint32_t type) {
+  switch (type) {
+    case 1:
+      return "LINE OUT";
+    case 2:
+      return "MASTER OUT";
+    case 3:
+      return "COMPUTER OUT";
+    case 4:
+      return "ANALOG IN";
+    case 5:
+      return "DIRECT MON";
+    default:
+      return nullptr;
+  }
+}
+
+// One terminal frame: a row of level cells per channel-type block.
+void draw_meters(const std::string& product, const std::vector<vxctl_meter_t>& recs) {
+  static const char* cells[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
+  fprintf(g_out, "\x1b[H\x1b[2J%s, %zu meter records (-60 dB .. 0 dB)\n\n", product.c_str(), recs.size());
+  size_t i = 0;
+  while (i < recs.size()) {
+    uint32_t type = recs[i].type;
+    const char* label = type_label(type);
+    char name[32];
+    if (label)
+      snprintf(name, sizeof name, "%s", label);
+    else
+      snprintf(name, sizeof name, "TYPE %u", type);
+    fprintf(g_out, "%-13s", name);
+    uint16_t peak = 0;
+    for (; i < recs.size() && recs[i].type == type; ++i) {
+      uint16_t v = recs[i].value > 32767 ? 0 : recs[i].value;
+      double db = v ? 20.0 * std::log10(v / 32767.0) : -100.0;
+      int cell = db <= -60.0 ? 0 : int((db + 60.0) / 60.0 * 8.0 + 0.5);
+      if (cell > 8) cell = 8;
+      fputs(cells[cell], g_out);
+      if (v > peak) peak = v;
+    }
+    double db = peak ? 20.0 * std::log10(peak / 32767.0) : -99.9;
+    fprintf(g_out, "  %6.1f dB%s\n", db < -99.9 ? -99.9 : db, peak >= 32767 ? "  CLIP" : "");
+  }
+  fflush(g_out);
+}
+
+int cmd_meters(usbdevs_handle* h, bool json, bool watch) {
+  std::string product;
+  if (!get_text(vxctl_get_productname, h, &product)) return fail("the unit did not report its product name");
+  int count = meter_count(product);
+  if (count == 0) return fail(("unknown product \"" + product + "\"").c_str());
+  bool tty = isatty(fileno(g_out));
+  do {
+    std::vector<vxctl_meter_t> recs(static_cast<size_t>(count));
+    uint8_t n = 0;
+    if (vxctl_get_meter(h, recs.data(), uint8_t(count), &n)) return fail("meter fetch failed");
+    recs.resize(n);
+    if (json) {
+      fprintf(g_out, "{\"product\": ");
+      json_string(g_out, product);
+      fprintf(g_out, ", \"records\": [");
+      for (size_t i = 0; i < recs.size(); ++i)
+        fprintf(g_out, "%s{\"type\": %u, \"number\": %u, \"value\": %u}", i ? ", " : "", recs[i].type,
+                recs[i].number, recs[i].value);
+      fprintf(g_out, "]}\n");
+      fflush(g_out);
+    } else if (watch && tty) {
+      draw_meters(product, recs);
+    } else {
+      for (const auto& r : recs) fprintf(g_out, "%u %u %u\n", r.type, r.number, r.value);
+      if (watch) fprintf(g_out, "\n");
+      fflush(g_out);
+    }
+    if (watch) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (watch);
+  return 0;
+}
+
+int cmd_recfunc(usbdevs_handle* h, bool json) {
+  uint8_t states[64];
+  uint8_t len = 0;
+  if (vxctl_get_recfunc(h, states, sizeof states, &len))
+    return fail("the unit did not report its rec functions");
+  if (len > 24) len = 24;
+  if (json) {
+    fprintf(g_out, "{\"states\": [");
+    for (int i = 0; i < 24; ++i) fprintf(g_out, "%s%u", i ? ", " : "", i < len ? states[i] : 0);
+    fprintf(g_out, "]}\n");
+  } else {
+    static const char* names[] = {"off", "on", "blinking"};
+    for (int i = 0; i < 24; ++i) {
+      unsigned s = i < len ? states[i] : 0;
+      fprintf(g_out, "%2d %s\n", i + 1, s < 3 ? names[s] : "?");
+    }
+  }
+  return 0;
+}
+
+bool parse_u32(const char* s, uint32_t max, uint32_t* v) {
+  char* end = nullptr;
+  unsigned long long x = strtoull(s, &end, 0);
+  if (!*s || *end || x > max) return false;
+  *v = uint32_t(x);
+  return true;
+}
+
+int cmd_set(usbdevs_handle* h, int argc, char** argv) {
+  if (argc < 1) return fail("set what? (fader, mute, stereo, assign)");
+  std::string what = argv[0];
+  uint32_t v[4];
+  int need = what == "assign" ? 4 : 3;
+  if (argc != need + 1) return fail("wrong number of arguments for set");
+  uint32_t max[4] = {255, 255, 255, 255};
+  for (int i = 0; i < need; ++i)
+    if (!parse_u32(argv[i + 1], max[i], &v[i])) return fail("arguments must be numbers from 0 to 255");
+  unsigned r;
+  if (what == "fader") {
+    r = vxctl_set_fader(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else if (what == "mute") {
+    if (v[2] > 1) return fail("mute is 0 or 1");
+    r = vxctl_set_mute(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else if (what == "stereo") {
+    if (v[2] != 1 && v[2] != 4) return fail("stereo mode is 1 (mono) or 4 (stereo)");
+    r = vxctl_set_stereo(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else if (what == "assign") {
+    r = vxctl_assign(h, v[0], uint8_t(v[1]), v[2], uint8_t(v[3]));
+  } else {
+    return fail("set what? (fader, mute, stereo, assign)");
+  }
+  return r ? fail("the unit did not take the setting") : 0;
+}
+
+int cmd_assign_dump(usbdevs_handle* h) {
+  char text[8192];
+  uint32_t len = 0;
+  unsigned r = vxctl_dump_assign(h, text, sizeof text, &len);
+  fwrite(text, 1, len, g_out);
+  return r ? fail("assignment dump incomplete") : 0;
+}
+
+int cmd_fw_update(usbdevs_handle* h, const char* file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return fail((std::string("cannot read ") + file).c_str());
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (image.empty()) return fail((std::string(file) + " is empty; not a firmware image").c_str());
+  if (image.size() > 0xFFFFFFFFu) return fail("image too large");
+  uint32_t progress = 0;
+  std::atomic<bool> done{false};
+  bool tty = isatty(fileno(g_out));
+  std::thread bar([&] {
+    int last = -1;
+    while (!done) {
+      uint32_t total = g_fw_total, pos = g_fw_pos;
+      int pct = total ? int(uint64_t(pos) * 100 / total) : 0;
+      if (total && pct != last) {
+        last = pct;
+        if (tty) {
+          int filled = pct * 40 / 100;
+          fprintf(g_out, "\r[%.*s%*s] %3d%%", filled, "########################################", 40 - filled,
+                  "", pct);
+        } else {
+          fprintf(g_out, "%d%%\n", pct);
+        }
+        fflush(g_out);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  unsigned r = vxctl_fw_update(h, image.data(), uint32_t(image.size()), &progress);
+  fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the last progress line through
+  done = true;
+  bar.join();
+  if (tty) fprintf(g_out, "\n");
+  if (r == 0) {
+    fprintf(g_out, "firmware transferred: %u bytes\n", progress);
+  } else if (r == 2) {
+    fprintf(stderr, "korvelctl: the unit cancelled the firmware transfer\n");
+  } else {
+    fprintf(stderr, "korvelctl: firmware transfer failed\n");
+  }
+  return int(r);
+}
+
+void usage(FILE* f) {
+  fprintf(f,
+          "usage: korvelctl COMMAND\n"
+          "  info [--json]                     identity, firmware, serial and sample rate\n"
+          "  meters [--json] [--watch]         meter records (--watch refreshes every 100 ms)\n"
+          "  recfunc [--json]                  rec-function states of the 24 channels\n"
+          "  assign-dump                       the unit's assignment table\n"
+          "  set fader TYPE NUMBER VALUE\n"
+          "  set mute TYPE NUMBER 0|1\n"
+          "  set stereo TYPE NUMBER 1|4\n"
+          "  set assign IN_TYPE IN_NUMBER OUT_TYPE OUT_NUMBER\n"
+          "  fw-update IMAGE                   transfer a firmware image to the unit\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+    usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  std::string cmd = argv[1];
+  bool json = false, watch = false;
+  std::vector<char*> rest;
+  for (int i = 2; i < argc; ++i) {
+    if (!strcmp(argv[i], "--json"))
+      json = true;
+    else if (!strcmp(argv[i], "--watch"))
+      watch = true;
+    else
+      rest.push_back(argv[i]);
+  }
+  static const char* known[] = {"info", "meters", "recfunc", "assign-dump", "set", "fw-update"};
+  bool ok = false;
+  for (const char* k : known) ok = ok || cmd == k;
+  if (!ok) {
+    usage(stderr);
+    return 2;
+  }
+  if (cmd == "fw-update" && rest.size() != 1) {
+    usage(stderr);
+    return 2;
+  }
+
+  Diagnostics diag;
+  if (!diag.start()) return fail("cannot set up the diagnostic stream");
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  int rc;
+  if (vxdev_open(&dev, &h) != 0) {
+    rc = fail("no KORVEL unit found (is the driver loaded and the unit connected?)");
+  } else if (cmd == "info") {
+    rc = cmd_info(&h, json);
+  } else if (cmd == "meters") {
+    rc = cmd_meters(&h, json, watch);
+  } else if (cmd == "recfunc") {
+    rc = cmd_recfunc(&h, json);
+  } else if (cmd == "assign-dump") {
+    rc = cmd_assign_dump(&h);
+  } else if (cmd == "set") {
+    rc = cmd_set(&h, int(rest.size()), rest.data());
+  } else {
+    rc = cmd_fw_update(&h, rest[0]);
+  }
+  diag.stop();
+  fflush(g_out);
+  return rc;
+}
