@@ -32,6 +32,8 @@ unsigned vxmsg_room(const vxmsg_buf_t* m) {
 unsigned vxmsg_put_head(vxmsg_buf_t* m, uint8_t cmd, uint8_t type, uint8_t n, uint8_t** payload,
                         uint8_t* payload_size) {
   unsigned r = remaining(m);
+  if (payload) *payload = NULL;
+  if (payload_size) *payload_size = 0;
   if (r < 2) {
     if (cmd == VXMSG_CMD_END) return 0; /* an end item that does not fit is dropped */
     VXMSG_ERR();
@@ -100,8 +102,8 @@ unsigned vxmsg_put_head(vxmsg_buf_t* m, uint8_t cmd, uint8_t type, uint8_t n, ui
 }
 
 unsigned vxmsg_put(vxmsg_buf_t* m, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
-  uint8_t* payload;
-  uint8_t size;
+  uint8_t* payload = NULL;
+  uint8_t size = 0;
   if (vxmsg_put_head(m, cmd, type, n, &payload, &size)) return 1;
   if (type == VXMSG_TYPE_BYTES) {
     if (value)
