@@ -7,19 +7,21 @@ flavour=${1:-normal}
 dir=${2:-$root/build/$flavour}
 jobs=${KORVEL_JOBS:-$(nproc)}
 launcher=()
+# Extra configure options, e.g. KORVEL_CMAKE_ARGS="-DKORVEL_BUILD_PANEL=OFF".
+read -r -a extra <<< "${KORVEL_CMAKE_ARGS:-}"
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 case "$flavour" in
   normal)
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" ;;
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${extra[@]}" ;;
   asan)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=address -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" ;;
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=address -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${extra[@]}" ;;
   tsan)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" ;;
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${extra[@]}" ;;
   mingw)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" ;;
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" "${extra[@]}" ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
 cmake --build "$dir" -j "$jobs"

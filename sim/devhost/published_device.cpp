@@ -127,6 +127,7 @@ wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const 
   ControlTransfer t;
   r.status = check_ctrl_record(in.data(), in.size(), out_len, &t);
   if (r.status != wire::kStatusSuccess) return r;
+  ++transfers_;
   if (t.device_to_host) {
     r.out.resize(t.length);
     r.status = transfer_status(unit->control_in(t.bRequest, t.wValue, t.wIndex, r.out.data(), t.length));

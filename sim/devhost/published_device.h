@@ -4,6 +4,7 @@
 #ifndef KORVEL_DEVHOST_PUBLISHED_DEVICE_H
 #define KORVEL_DEVHOST_PUBLISHED_DEVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,8 @@ class PublishedDevice {
   std::string stall(uint32_t n);
 
   std::shared_ptr<sim::Unit> unit();
+  // Control transfers that reached the unit so far.
+  uint64_t transfer_count() const { return transfers_; }
 
  private:
   mutable std::mutex m_;
@@ -47,6 +50,7 @@ class PublishedDevice {
   std::shared_ptr<sim::Unit> unit_;
   bool plugged_ = true;
   uint64_t generation_ = 1;
+  std::atomic<uint64_t> transfers_{0};
 };
 
 // Path of a model's render interface, as Windows would name it.
