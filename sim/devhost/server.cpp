@@ -18,12 +18,14 @@ namespace {
 
 constexpr size_t kMaxConnections = 256;
 constexpr int kFrameTimeoutMs = 5000;
-int g_signal_pipe = -1;
+// Write end of the stop pipe of the server that signals stop; -1 for none.
+volatile sig_atomic_t g_signal_pipe = -1;
 
 void on_signal(int) {
-  if (g_signal_pipe >= 0) {
+  int fd = g_signal_pipe;
+  if (fd >= 0) {
     char c = 1;
-    ssize_t ignored = write(g_signal_pipe, &c, 1);
+    ssize_t ignored = write(fd, &c, 1);  // async-signal-safe
     (void)ignored;
   }
 }
@@ -61,6 +63,7 @@ Server::Server(PublishedDevice& device) : device_(device) {
 }
 
 Server::~Server() {
+  if (g_signal_pipe == stop_pipe_[1]) g_signal_pipe = -1;
   stop();
   reap(true);
   if (listen_fd_ >= 0) close(listen_fd_);
@@ -231,21 +234,15 @@ void Server::read_commands(int fd, FILE* out) {
 }
 
 void stop_on_signals(Server* server) {
-  static int pipe_fds[2] = {-1, -1};
   signal(SIGPIPE, SIG_IGN);
-  if (pipe_fds[0] < 0 && pipe2(pipe_fds, O_CLOEXEC) != 0) return;
-  g_signal_pipe = pipe_fds[1];
+  // The handler wakes every waiter of the server's stop pipe directly: the
+  // accept loop, the command reader and the connections all end.
+  g_signal_pipe = server->stop_pipe_[1];
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  std::thread([server] {
-    char c;
-    while (read(pipe_fds[0], &c, 1) < 0 && errno == EINTR) {
-    }
-    server->stop();
-  }).detach();
 }
 
 }  // namespace korvel::devhost

@@ -38,6 +38,7 @@ class Server {
   };
   void serve(Connection* c);
   void reap(bool all);
+  friend void stop_on_signals(Server* server);
 
   PublishedDevice& device_;
   std::string path_;
