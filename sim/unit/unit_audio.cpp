@@ -1,0 +1,253 @@
+#include "unit_audio.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace korvel::sim {
+namespace {
+
+constexpr uint64_t kMaxCatchUpFrames = 8000;  // one second of microframes
+constexpr unsigned kFifoMs = 50;
+constexpr size_t kSineSize = 1024;
+
+const int32_t* sine_table() {
+  static int32_t table[kSineSize];
+  static bool ready = [] {
+    for (size_t i = 0; i < kSineSize; ++i)
+      table[i] = int32_t(std::lround(std::sin(2 * M_PI * double(i) / kSineSize) * 0x7FFFFFFF));
+    return true;
+  }();
+  (void)ready;
+  return table;
+}
+
+}  // namespace
+
+UnitAudio::UnitAudio() {
+  configure(true, 48000, 0);
+}
+
+void UnitAudio::configure(bool high_speed, uint32_t rate, double drift_ppm) {
+  std::lock_guard<std::mutex> l(m_);
+  high_speed_ = high_speed;
+  drift_ppm_ = drift_ppm;
+  rate_ = 0;
+  set_rate_locked(rate);
+}
+
+void UnitAudio::set_rate(uint32_t rate) {
+  std::lock_guard<std::mutex> l(m_);
+  set_rate_locked(rate);
+}
+
+void UnitAudio::set_rate_locked(uint32_t rate) {
+  if (rate == rate_ && step_) return;
+  rate_ = rate;
+  double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
+  step_ = uint64_t(std::llround(per_frame * 4294967296.0));
+  phase_ = 0;
+}
+
+void UnitAudio::set_render_format(const AudioFormat& f) {
+  std::lock_guard<std::mutex> l(m_);
+  render_ = f;
+  size_t frames = size_t(rate_) * kFifoMs / 1000 + 1;
+  fifo_.assign(frames * f.frame_bytes(), 0);
+  fifo_read_ = fifo_fill_ = 0;
+  playing_ = false;
+  render_peak_.assign(f.channels, 0);
+  render_last_.assign(f.channels, 0);
+}
+
+void UnitAudio::set_capture_format(const AudioFormat& f) {
+  std::lock_guard<std::mutex> l(m_);
+  capture_ = f;
+  captured_.clear();
+  captured_frames_ = 0;
+  capture_peak_.assign(f.channels, 0);
+  capture_last_.assign(f.channels, 0);
+}
+
+void UnitAudio::set_loopback(bool on) {
+  std::lock_guard<std::mutex> l(m_);
+  loopback_ = on;
+}
+
+double UnitAudio::samples_per_frame() const {
+  std::lock_guard<std::mutex> l(m_);
+  return double(step_) / 4294967296.0;
+}
+
+AudioCounters UnitAudio::counters() const {
+  std::lock_guard<std::mutex> l(m_);
+  return counters_;
+}
+
+int32_t UnitAudio::read_sample(const uint8_t* p, unsigned bytes) {
+  uint32_t v = 0;
+  for (unsigned i = 0; i < bytes; ++i) v |= uint32_t(p[i]) << (8 * i);
+  // Left-justify into 32 bits so every width shares one scale.
+  return int32_t(v << (32 - 8 * bytes));
+}
+
+void UnitAudio::write_sample(uint8_t* p, unsigned bytes, int32_t v) {
+  uint32_t u = uint32_t(v) >> (32 - 8 * bytes);
+  for (unsigned i = 0; i < bytes; ++i) p[i] = uint8_t(u >> (8 * i));
+}
+
+int32_t UnitAudio::generated_sample(unsigned ch, uint64_t index) const {
+  // A quiet sine per channel, each a different pitch (a quarter of full scale).
+  uint64_t hz = 110 * (ch + 1);
+  uint64_t pos = (index * hz * kSineSize / (rate_ ? rate_ : 48000)) % kSineSize;
+  return sine_table()[pos] / 4;
+}
+
+static uint16_t meter_of(int32_t v) {
+  int64_t a = v < 0 ? -int64_t(v) : int64_t(v);
+  a >>= 16;
+  return uint16_t(a > 32767 ? 32767 : a);
+}
+
+void UnitAudio::run_frames(uint64_t n) {
+  // The converters: n sample periods of the unit's clock.
+  unsigned rb = render_.frame_bytes();
+  size_t fifo_frames = rb ? fifo_.size() / rb : 0;
+  for (uint64_t s = 0; s < n; ++s) {
+    bool have = false;
+    if (rb) {
+      if (!playing_ && fifo_fill_ >= std::max<size_t>(1, rate_ / 1000)) playing_ = true;
+      if (playing_) {
+        if (fifo_fill_ > 0) {
+          have = true;
+        } else {
+          ++counters_.render_underflows;
+          playing_ = false;  // prefill again before playing on
+        }
+      }
+    }
+    const uint8_t* frame = have ? &fifo_[fifo_read_ * rb] : nullptr;
+    if (frame) {
+      for (unsigned c = 0; c < render_.channels; ++c)
+        render_peak_[c] = std::max(
+            render_peak_[c], meter_of(read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)));
+      ++counters_.render_frames_played;
+    }
+    if (capture_.channels) {
+      for (unsigned c = 0; c < capture_.channels; ++c) {
+        int32_t v;
+        if (loopback_) {
+          v = (frame && c < render_.channels)
+                  ? read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)
+                  : 0;
+        } else {
+          v = generated_sample(c, capture_index_);
+        }
+        captured_.push_back(v);
+        capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
+      }
+      ++captured_frames_;
+      ++capture_index_;
+    }
+    if (frame) {
+      fifo_read_ = (fifo_read_ + 1) % fifo_frames;
+      --fifo_fill_;
+    }
+    if (++window_samples_ >= std::max<uint32_t>(1, rate_ / 10)) {
+      window_samples_ = 0;
+      render_last_ = render_peak_;
+      capture_last_ = capture_peak_;
+      std::fill(render_peak_.begin(), render_peak_.end(), 0);
+      std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
+    }
+  }
+  // Nobody fetched capture for a while: keep the newest 100 ms only.
+  size_t limit = std::max<size_t>(1, rate_ / 10);
+  if (captured_frames_ > limit) {
+    size_t drop = captured_frames_ - limit;
+    captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(drop * capture_.channels));
+    captured_frames_ = limit;
+  }
+}
+
+void UnitAudio::advance_to(uint64_t frame) {
+  if (!clock_started_) {
+    clock_started_ = true;
+    clock_frame_ = frame;
+    return;
+  }
+  if (frame <= clock_frame_) return;
+  uint64_t frames = frame - clock_frame_;
+  if (frames > kMaxCatchUpFrames) frames = kMaxCatchUpFrames;  // a long idle gap: the past is silence anyway
+  clock_frame_ = frame;
+  for (uint64_t f = 0; f < frames; ++f) {
+    phase_ += step_;
+    uint64_t n = phase_ >> 32;
+    phase_ &= 0xFFFFFFFFull;
+    run_frames(n);
+  }
+}
+
+void UnitAudio::render_packet(uint64_t frame, const uint8_t* data, size_t len) {
+  std::lock_guard<std::mutex> l(m_);
+  advance_to(frame);
+  unsigned rb = render_.frame_bytes();
+  if (!rb) return;
+  if (len % rb) {
+    ++counters_.render_bad_packets;
+    return;
+  }
+  size_t fifo_frames = fifo_.size() / rb;
+  size_t n = len / rb;
+  counters_.render_frames_received += n;
+  for (size_t i = 0; i < n; ++i) {
+    if (fifo_fill_ == fifo_frames) {
+      counters_.render_overflows += n - i;
+      break;
+    }
+    size_t w = (fifo_read_ + fifo_fill_) % fifo_frames;
+    std::memcpy(&fifo_[w * rb], data + i * rb, rb);
+    ++fifo_fill_;
+  }
+}
+
+size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) {
+  std::lock_guard<std::mutex> l(m_);
+  advance_to(frame);
+  unsigned cb = capture_.frame_bytes();
+  if (!cb) return 0;
+  size_t n = std::min(captured_frames_, capacity / cb);
+  for (size_t i = 0; i < n; ++i)
+    for (unsigned c = 0; c < capture_.channels; ++c)
+      write_sample(out + i * cb + c * capture_.subslot_bytes, capture_.subslot_bytes,
+                   captured_[i * capture_.channels + c]);
+  captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(n * capture_.channels));
+  captured_frames_ -= n;
+  counters_.capture_frames += n;
+  return n * cb;
+}
+
+size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity) {
+  std::lock_guard<std::mutex> l(m_);
+  advance_to(frame);
+  // The rate the converters consume at, measured against the bus clock.
+  uint32_t v = high_speed_ ? uint32_t(step_ >> 16) : uint32_t(step_ >> 18) & 0xFFFFFF;
+  size_t bytes = high_speed_ ? 4 : 3;
+  if (capacity < bytes) return 0;
+  for (size_t i = 0; i < bytes; ++i) out[i] = uint8_t(v >> (8 * i));
+  return bytes;
+}
+
+int UnitAudio::render_level(unsigned channel) const {
+  std::lock_guard<std::mutex> l(m_);
+  if (channel >= render_last_.size() || !playing_) return -1;
+  return render_last_[channel];
+}
+
+int UnitAudio::capture_level(unsigned channel) const {
+  std::lock_guard<std::mutex> l(m_);
+  if (channel >= capture_last_.size()) return -1;
+  return capture_last_[channel];
+}
+
+}  // namespace korvel::sim

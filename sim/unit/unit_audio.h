@@ -1,0 +1,100 @@
+// The unit's audio side: its own sample clock (a crystal off by some ppm),
+// the render FIFO its converters play from, the explicit feedback it measures
+// from its own consumption, and the capture stream it produces (generated
+// input signals, or with loopback render channel k on capture channel k).
+// The USB bus calls it once per (micro)frame and endpoint; it keeps no clock
+// of its own beyond the frame numbers it is handed.
+#ifndef KORVEL_SIM_UNIT_AUDIO_H
+#define KORVEL_SIM_UNIT_AUDIO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace korvel::sim {
+
+struct AudioFormat {
+  unsigned channels = 0;       // 0: the interface is idle (alternate setting 0)
+  unsigned subslot_bytes = 0;  // bytes per sample on the bus
+  unsigned bits = 0;           // valid bits, most significant first
+  unsigned frame_bytes() const { return channels * subslot_bytes; }
+};
+
+struct AudioCounters {
+  uint64_t render_frames_received = 0;
+  uint64_t render_frames_played = 0;
+  uint64_t render_underflows = 0;   // frames the converters needed but the FIFO lacked
+  uint64_t render_overflows = 0;    // frames dropped because the FIFO was full
+  uint64_t render_bad_packets = 0;  // packets that were not whole frames
+  uint64_t capture_frames = 0;
+};
+
+class UnitAudio {
+ public:
+  UnitAudio();
+
+  // Bus speed, the clock's nominal rate and its offset in parts per million.
+  void configure(bool high_speed, uint32_t rate, double drift_ppm);
+  void set_rate(uint32_t rate);
+  void set_render_format(const AudioFormat& f);
+  void set_capture_format(const AudioFormat& f);
+  void set_loopback(bool on);
+
+  // A render packet that arrived in (micro)frame `frame`.
+  void render_packet(uint64_t frame, const uint8_t* data, size_t len);
+  // The capture packet of (micro)frame `frame`: whole frames, at most `capacity`
+  // bytes. Returns its length.
+  size_t capture_packet(uint64_t frame, uint8_t* out, size_t capacity);
+  // The explicit feedback of (micro)frame `frame`: samples per (micro)frame
+  // in 16.16 (high speed, 4 bytes) or 10.14 (full speed, 3 bytes), written
+  // little-endian into out. Returns the byte count.
+  size_t feedback_packet(uint64_t frame, uint8_t* out, size_t capacity);
+
+  // Peak level of a channel over the last 100 ms on the 0..32767 meter scale,
+  // or -1 while the direction is idle.
+  int render_level(unsigned channel) const;
+  int capture_level(unsigned channel) const;
+  AudioCounters counters() const;
+  // Samples per (micro)frame of the unit's clock, as a real number.
+  double samples_per_frame() const;
+
+ private:
+  void set_rate_locked(uint32_t rate);
+  void advance_to(uint64_t frame);  // runs the converters up to `frame`
+  void run_frames(uint64_t n);      // n sample periods
+  int32_t generated_sample(unsigned ch, uint64_t index) const;
+  // Samples are left-justified in 32 bits whatever their width on the bus.
+  static int32_t read_sample(const uint8_t* p, unsigned bytes);
+  static void write_sample(uint8_t* p, unsigned bytes, int32_t v);
+
+  mutable std::mutex m_;
+  bool high_speed_ = true;
+  uint32_t rate_ = 48000;
+  double drift_ppm_ = 0;
+  uint64_t step_ = 0;         // samples per frame, 32.32 fixed point
+  uint64_t phase_ = 0;        // fractional sample position of the clock
+  uint64_t clock_frame_ = 0;  // first frame not yet run
+  bool clock_started_ = false;
+  AudioFormat render_, capture_;
+  bool loopback_ = false;
+
+  // Render FIFO of received frames, in the render format.
+  std::vector<uint8_t> fifo_;
+  size_t fifo_read_ = 0, fifo_fill_ = 0;
+  bool playing_ = false;  // the converters start once the FIFO holds 1 ms
+  // Samples the ADC produced and the bus has not fetched yet, interleaved.
+  std::vector<int32_t> captured_;
+  size_t captured_frames_ = 0;
+  uint64_t capture_index_ = 0;  // sample index of the next generated frame
+
+  // Peaks of the running 100 ms window and of the last complete one.
+  std::vector<uint16_t> render_peak_, capture_peak_;
+  std::vector<uint16_t> render_last_, capture_last_;
+  uint32_t window_samples_ = 0;
+  AudioCounters counters_;
+};
+
+}  // namespace korvel::sim
+
+#endif
