@@ -1,0 +1,79 @@
+// The one simulated clock. Performance counter, waits with time-outs, delays,
+// USB frame numbers and the unit's sample clock all read it.
+//
+// Real mode follows the wall clock. Virtual mode (the default) is a
+// discrete-event clock: time stands still while any simulated thread is
+// runnable and jumps to the earliest pending deadline when every simulated
+// thread waits inside a stand-in call. A simulated thread is one created by
+// the stand-in (PsCreateSystemThread) or one that called attach_current_thread()
+// or blocked in a stand-in wait once.
+//
+// All stand-in dispatcher state (events, mutexes, thread objects) is guarded
+// by the clock's lock: state changes go through signal(), blocking through
+// wait().
+#ifndef KORVEL_SIM_KERNEL_CLOCK_H
+#define KORVEL_SIM_KERNEL_CLOCK_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace korvel::sim {
+
+enum class ClockMode { Virtual, Real };
+
+class Clock {
+ public:
+  static constexpr uint64_t kForever = UINT64_MAX;
+
+  static Clock& instance();
+
+  // Switches mode and restarts time at zero. Only while no thread waits.
+  void set_mode(ClockMode mode);
+  ClockMode mode() const;
+
+  // Nanoseconds since the clock started.
+  uint64_t now_ns();
+
+  // Blocks the calling thread until `ready` returns true or the clock reaches
+  // `deadline_ns`. `ready` runs with the clock lock held and, when it returns
+  // true, takes whatever the caller waits for (it is then not called again for
+  // this wait). Returns true when satisfied, false on time-out.
+  bool wait(const std::function<bool()>& ready, uint64_t deadline_ns);
+
+  // Sleeps until the given time (a wait that nothing satisfies).
+  void sleep_until(uint64_t deadline_ns);
+  void sleep_for(uint64_t ns);
+
+  // Runs `change` with the clock lock held, then offers every waiter (oldest
+  // first) the chance to be satisfied.
+  void signal(const std::function<void()>& change);
+
+  // Runs `read` with the clock lock held.
+  void locked(const std::function<void()>& read);
+
+  // Thread accounting.
+  void attach_current_thread();
+  void detach_current_thread();
+  // Called by the creator of a simulated thread before the thread runs; the
+  // new thread then calls adopt_current_thread() first thing.
+  void thread_created();
+  void adopt_current_thread();
+
+  // Called (with the reason) when every simulated thread waits without any
+  // deadline in virtual mode. The default reports a verifier failure.
+  void set_stall_handler(std::function<void(const std::string&)> handler);
+
+  // Diagnostics for tests.
+  int runnable_threads();
+  int waiting_threads();
+
+ private:
+  Clock();
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,96 @@
+// The host side of the kernel stand-in: what the PnP manager, the loader and
+// the bus driver do for a driver on Windows. The device host and the tests
+// load a driver, create a device node for a simulated USB device and send the
+// PnP and power requests through the driver's own dispatch routines.
+#ifndef KORVEL_SIM_KERNEL_HOST_H
+#define KORVEL_SIM_KERNEL_HOST_H
+
+#include <ks.h>
+#include <ntddk.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvel::sim::usb {
+class Device;
+}
+
+namespace korvel::sim::kernel {
+
+// What RtlGetVersion reports (default 10.0.19045).
+void set_os_version(ULONG major, ULONG minor, ULONG build);
+
+// A loaded driver. One at a time per process.
+class Driver {
+ public:
+  // Creates the driver object and runs the entry point. On failure *out stays empty.
+  static NTSTATUS load(PDRIVER_INITIALIZE entry, const std::u16string& service_name,
+                       std::unique_ptr<Driver>* out);
+  // Runs the driver's unload routine, frees what the I/O manager allocated for
+  // the driver object, and reports (verifier) every pool block of
+  // `driver_tags` still allocated.
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  PDRIVER_OBJECT object() { return &object_; }
+  // Tags whose allocations must all be freed when the driver unloads.
+  void set_driver_tags(std::vector<ULONG> tags) { tags_ = std::move(tags); }
+
+ private:
+  Driver() = default;
+  DRIVER_OBJECT object_{};
+  DRIVER_EXTENSION extension_{};
+  std::u16string name_;
+  std::vector<ULONG> tags_;
+};
+
+struct FilterFactoryInfo {
+  const KSFILTER_DESCRIPTOR* descriptor;
+  std::u16string reference_string;
+  ULONG create_item_flags;
+};
+
+// One device node: the bus driver's physical device object for a USB device
+// and the device stack the function driver builds on it.
+class DeviceNode {
+ public:
+  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device);
+  ~DeviceNode();
+  DeviceNode(const DeviceNode&) = delete;
+  DeviceNode& operator=(const DeviceNode&) = delete;
+
+  // AddDevice of the driver.
+  NTSTATUS add();
+  // IRP_MN_START_DEVICE.
+  NTSTATUS start();
+  // IRP_MN_QUERY_POWER and IRP_MN_SET_POWER for a device power state.
+  NTSTATUS query_power(DEVICE_POWER_STATE state);
+  NTSTATUS set_power(DEVICE_POWER_STATE state);
+  // IRP_MN_QUERY_CAPABILITIES; the bus driver fills the defaults first.
+  NTSTATUS query_capabilities(DEVICE_CAPABILITIES* caps);
+  // IRP_MN_SURPRISE_REMOVAL, then (remove) IRP_MN_REMOVE_DEVICE.
+  NTSTATUS surprise_remove();
+  NTSTATUS remove();
+
+  bool added() const { return fdo_ != nullptr; }
+  PKSDEVICE ks_device() const;
+  PDEVICE_OBJECT pdo() { return &pdo_; }
+  PDEVICE_OBJECT fdo() const { return fdo_; }
+  DEVICE_POWER_STATE power_state() const;
+  std::vector<FilterFactoryInfo> filter_factories() const;
+
+ private:
+  NTSTATUS send(UCHAR major, UCHAR minor, IO_STACK_LOCATION* parameters);
+
+  Driver& driver_;
+  std::shared_ptr<usb::Device> device_;
+  DEVICE_OBJECT pdo_{};
+  DRIVER_OBJECT bus_driver_{};
+  PDEVICE_OBJECT fdo_ = nullptr;
+};
+
+}  // namespace korvel::sim::kernel
+
+#endif

@@ -1,0 +1,658 @@
+// Kernel-Mode Driver Framework 1.11: the subset of the framework (objects,
+// contexts, driver, miniport device, memory, locks, collections, requests,
+// I/O targets and the USB target: device, interfaces, pipes) that the driver
+// calls. One header holds every declaration, for the Linux stand-in and for
+// the compile check against the mingw-w64 DDK headers alike; <wdfusb.h>
+// includes this header.
+//
+// Names, structure layouts and signatures follow the published KMDF
+// documentation. The framework's hidden driver-globals argument is not part
+// of these declarations: each method is an ordinary function of the name the
+// driver calls.
+#ifndef KORVEL_KMDF_WDF_H
+#define KORVEL_KMDF_WDF_H
+
+#include <ntddk.h>
+#include <stddef.h>
+#include <usb.h>
+#include <usbdlib.h>
+
+#define KMDF_VERSION_MAJOR 1
+#define KMDF_VERSION_MINOR 11
+
+// ---------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------
+typedef void* WDFOBJECT;
+typedef WDFOBJECT* PWDFOBJECT;
+typedef void* WDFCONTEXT;
+#define WDF_DECLARE_HANDLE(name) \
+  struct name##__ {              \
+    int unused;                  \
+  };                             \
+  typedef struct name##__* name
+WDF_DECLARE_HANDLE(WDFDRIVER);
+WDF_DECLARE_HANDLE(WDFDEVICE);
+WDF_DECLARE_HANDLE(WDFMEMORY);
+WDF_DECLARE_HANDLE(WDFSPINLOCK);
+WDF_DECLARE_HANDLE(WDFWAITLOCK);
+WDF_DECLARE_HANDLE(WDFCOLLECTION);
+WDF_DECLARE_HANDLE(WDFREQUEST);
+WDF_DECLARE_HANDLE(WDFIOTARGET);
+WDF_DECLARE_HANDLE(WDFUSBDEVICE);
+WDF_DECLARE_HANDLE(WDFUSBINTERFACE);
+WDF_DECLARE_HANDLE(WDFUSBPIPE);
+
+#define WDF_NO_HANDLE NULL
+#define WDF_NO_OBJECT_ATTRIBUTES NULL
+#define WDF_NO_SEND_OPTIONS NULL
+#define WDF_NO_CONTEXT NULL
+
+// ---------------------------------------------------------------------------
+// Time-outs (100 ns units; negative = relative)
+// ---------------------------------------------------------------------------
+#define WDF_TIMEOUT_TO_SEC ((LONGLONG)1 * 10 * 1000 * 1000)
+#define WDF_TIMEOUT_TO_MS ((LONGLONG)1 * 10 * 1000)
+#define WDF_TIMEOUT_TO_US ((LONGLONG)1 * 10)
+inline LONGLONG WDF_REL_TIMEOUT_IN_SEC(ULONGLONG Time) {
+  return (LONGLONG)Time * -WDF_TIMEOUT_TO_SEC;
+}
+inline LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG Time) {
+  return (LONGLONG)Time * -WDF_TIMEOUT_TO_MS;
+}
+inline LONGLONG WDF_REL_TIMEOUT_IN_US(ULONGLONG Time) {
+  return (LONGLONG)Time * -WDF_TIMEOUT_TO_US;
+}
+
+// ---------------------------------------------------------------------------
+// Objects and contexts
+// ---------------------------------------------------------------------------
+typedef enum _WDF_EXECUTION_LEVEL {
+  WdfExecutionLevelInvalid = 0x00,
+  WdfExecutionLevelInheritFromParent,
+  WdfExecutionLevelPassive,
+  WdfExecutionLevelDispatch,
+} WDF_EXECUTION_LEVEL;
+
+typedef enum _WDF_SYNCHRONIZATION_SCOPE {
+  WdfSynchronizationScopeInvalid = 0x00,
+  WdfSynchronizationScopeInheritFromParent,
+  WdfSynchronizationScopeDevice,
+  WdfSynchronizationScopeQueue,
+  WdfSynchronizationScopeNone,
+} WDF_SYNCHRONIZATION_SCOPE;
+
+typedef void EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
+typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
+typedef void EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
+typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
+
+typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO {
+  ULONG Size;
+  PCSTR ContextName;
+  size_t ContextSize;
+  const struct _WDF_OBJECT_CONTEXT_TYPE_INFO* UniqueType;
+  PVOID EvtDriverGetUniqueContextType;
+} WDF_OBJECT_CONTEXT_TYPE_INFO, *PWDF_OBJECT_CONTEXT_TYPE_INFO;
+typedef const WDF_OBJECT_CONTEXT_TYPE_INFO* PCWDF_OBJECT_CONTEXT_TYPE_INFO;
+
+typedef struct _WDF_OBJECT_ATTRIBUTES {
+  ULONG Size;
+  PFN_WDF_OBJECT_CONTEXT_CLEANUP EvtCleanupCallback;
+  PFN_WDF_OBJECT_CONTEXT_DESTROY EvtDestroyCallback;
+  WDF_EXECUTION_LEVEL ExecutionLevel;
+  WDF_SYNCHRONIZATION_SCOPE SynchronizationScope;
+  WDFOBJECT ParentObject;
+  size_t ContextSizeOverride;
+  PCWDF_OBJECT_CONTEXT_TYPE_INFO ContextTypeInfo;
+} WDF_OBJECT_ATTRIBUTES, *PWDF_OBJECT_ATTRIBUTES;
+
+inline void WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
+  RtlZeroMemory(Attributes, sizeof(WDF_OBJECT_ATTRIBUTES));
+  Attributes->Size = sizeof(WDF_OBJECT_ATTRIBUTES);
+  Attributes->ExecutionLevel = WdfExecutionLevelInheritFromParent;
+  Attributes->SynchronizationScope = WdfSynchronizationScopeInheritFromParent;
+}
+
+#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) _WDF_##_contexttype##_TYPE_INFO
+#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype) (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
+
+#define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype) \
+  (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
+
+#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype) \
+  WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                 \
+  WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
+
+extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                 \
+  inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {                   \
+      sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                           \
+      &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                    \
+  inline _contexttype* _castingfunction(WDFOBJECT Handle) {                                                \
+    return (_contexttype*)WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
+  }
+
+#define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \
+  WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
+
+#define WdfObjectGetTypedContext(handle, type) \
+  ((type*)WdfObjectGetTypedContextWorker((WDFOBJECT)(handle), WDF_GET_CONTEXT_TYPE_INFO(type)))
+
+extern "C" {
+NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object);
+void WdfObjectDelete(WDFOBJECT Object);
+NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context);
+}
+
+// ---------------------------------------------------------------------------
+// Driver and miniport device
+// ---------------------------------------------------------------------------
+typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
+typedef NTSTATUS EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
+typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
+typedef void EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
+typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
+
+typedef enum _WDF_DRIVER_INIT_FLAGS {
+  WdfDriverInitNonPnpDriver = 0x00000001,
+  WdfDriverInitNoDispatchOverride = 0x00000002,
+  WdfVerifyOn = 0x00000004,
+  WdfVerifierOn = 0x00000008,
+} WDF_DRIVER_INIT_FLAGS;
+
+typedef struct _WDF_DRIVER_CONFIG {
+  ULONG Size;
+  PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd;
+  PFN_WDF_DRIVER_UNLOAD EvtDriverUnload;
+  ULONG DriverInitFlags;
+  ULONG DriverPoolTag;
+} WDF_DRIVER_CONFIG, *PWDF_DRIVER_CONFIG;
+
+inline void WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config, PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd) {
+  RtlZeroMemory(Config, sizeof(WDF_DRIVER_CONFIG));
+  Config->Size = sizeof(WDF_DRIVER_CONFIG);
+  Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
+}
+
+extern "C" {
+NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                         PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                         WDFDRIVER* Driver);
+void WdfDriverMiniportUnload(WDFDRIVER Driver);
+WDFDRIVER WdfGetDriver(void);
+PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver);
+NTSTATUS WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT AttachedDeviceObject,
+                                 PDEVICE_OBJECT Pdo, WDFDEVICE* Device);
+PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device);
+}
+
+// ---------------------------------------------------------------------------
+// Memory
+// ---------------------------------------------------------------------------
+typedef struct _WDFMEMORY_OFFSET {
+  size_t BufferOffset;
+  size_t BufferLength;
+} WDFMEMORY_OFFSET, *PWDFMEMORY_OFFSET;
+
+typedef enum _WDF_MEMORY_DESCRIPTOR_TYPE {
+  WdfMemoryDescriptorTypeInvalid = 0,
+  WdfMemoryDescriptorTypeBuffer,
+  WdfMemoryDescriptorTypeMdl,
+  WdfMemoryDescriptorTypeHandle,
+} WDF_MEMORY_DESCRIPTOR_TYPE;
+
+typedef struct _WDF_MEMORY_DESCRIPTOR {
+  WDF_MEMORY_DESCRIPTOR_TYPE Type;
+  union {
+    struct {
+      PVOID Buffer;
+      ULONG Length;
+    } BufferType;
+    struct {
+      PMDL Mdl;
+      ULONG BufferLength;
+    } MdlType;
+    struct {
+      WDFMEMORY Memory;
+      PWDFMEMORY_OFFSET Offsets;
+    } HandleType;
+  } u;
+} WDF_MEMORY_DESCRIPTOR, *PWDF_MEMORY_DESCRIPTOR;
+
+inline void WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(PWDF_MEMORY_DESCRIPTOR Descriptor, PVOID Buffer,
+                                              ULONG BufferLength) {
+  RtlZeroMemory(Descriptor, sizeof(WDF_MEMORY_DESCRIPTOR));
+  Descriptor->Type = WdfMemoryDescriptorTypeBuffer;
+  Descriptor->u.BufferType.Buffer = Buffer;
+  Descriptor->u.BufferType.Length = BufferLength;
+}
+
+extern "C" {
+NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                         size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer);
+PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
+}
+
+// ---------------------------------------------------------------------------
+// Locks and collections
+// ---------------------------------------------------------------------------
+extern "C" {
+NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock);
+void WdfSpinLockAcquire(WDFSPINLOCK SpinLock);
+void WdfSpinLockRelease(WDFSPINLOCK SpinLock);
+NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock);
+NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout);
+void WdfWaitLockRelease(WDFWAITLOCK Lock);
+NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection);
+ULONG WdfCollectionGetCount(WDFCOLLECTION Collection);
+NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object);
+void WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item);
+void WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index);
+WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index);
+WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection);
+WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection);
+}
+
+// ---------------------------------------------------------------------------
+// Requests and I/O targets
+// ---------------------------------------------------------------------------
+typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
+  WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001,
+  WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x00000002,
+  WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE = 0x00000004,
+  WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET = 0x00000008,
+} WDF_REQUEST_SEND_OPTIONS_FLAGS;
+
+typedef struct _WDF_REQUEST_SEND_OPTIONS {
+  ULONG Size;
+  ULONG Flags;
+  LONGLONG Timeout;
+} WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST_SEND_OPTIONS;
+
+inline void WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS Options, ULONG Flags) {
+  RtlZeroMemory(Options, sizeof(WDF_REQUEST_SEND_OPTIONS));
+  Options->Size = sizeof(WDF_REQUEST_SEND_OPTIONS);
+  Options->Flags = Flags;
+}
+inline void WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS Options, LONGLONG Timeout) {
+  Options->Flags |= WDF_REQUEST_SEND_OPTION_TIMEOUT;
+  Options->Timeout = Timeout;
+}
+
+typedef enum _WDF_REQUEST_REUSE_FLAGS {
+  WDF_REQUEST_REUSE_NO_FLAGS = 0x00000000,
+  WDF_REQUEST_REUSE_SET_NEW_IRP = 0x00000001,
+} WDF_REQUEST_REUSE_FLAGS;
+
+typedef struct _WDF_REQUEST_REUSE_PARAMS {
+  ULONG Size;
+  ULONG Flags;
+  NTSTATUS Status;
+  PIRP NewIrp;
+} WDF_REQUEST_REUSE_PARAMS, *PWDF_REQUEST_REUSE_PARAMS;
+
+inline void WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS Params, ULONG Flags, NTSTATUS Status) {
+  RtlZeroMemory(Params, sizeof(WDF_REQUEST_REUSE_PARAMS));
+  Params->Size = sizeof(WDF_REQUEST_REUSE_PARAMS);
+  Params->Flags = Flags;
+  Params->Status = Status;
+}
+
+typedef enum _WDF_REQUEST_TYPE {
+  WdfRequestTypeCreate = 0x0,
+  WdfRequestTypeRead = 0x3,
+  WdfRequestTypeWrite = 0x4,
+  WdfRequestTypeDeviceControl = 0xE,
+  WdfRequestTypeDeviceControlInternal = 0xF,
+  WdfRequestTypeOther = 0x1C,
+  WdfRequestTypeUsb = 0x40,
+} WDF_REQUEST_TYPE;
+
+typedef enum _WDF_USB_REQUEST_TYPE {
+  WdfUsbRequestTypeInvalid = 0,
+  WdfUsbRequestTypeNoFormat,
+  WdfUsbRequestTypeDeviceString,
+  WdfUsbRequestTypeDeviceControlTransfer,
+  WdfUsbRequestTypeDeviceUrb,
+  WdfUsbRequestTypePipeWrite,
+  WdfUsbRequestTypePipeRead,
+  WdfUsbRequestTypePipeAbort,
+  WdfUsbRequestTypePipeReset,
+  WdfUsbRequestTypePipeUrb,
+} WDF_USB_REQUEST_TYPE;
+
+typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
+  USBD_STATUS UsbdStatus;
+  WDF_USB_REQUEST_TYPE Type;
+  union {
+    struct {
+      WDFMEMORY Buffer;
+      USHORT LangID;
+      UCHAR StringIndex;
+      UCHAR RequiredSize;
+    } DeviceString;
+    struct {
+      WDFMEMORY Buffer;
+      WDF_USB_REQUEST_TYPE Reserved;
+      size_t Length;
+    } DeviceControlTransfer;
+    struct {
+      WDFMEMORY Buffer;
+    } DeviceUrb;
+    struct {
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } PipeWrite;
+    struct {
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } PipeRead;
+    struct {
+      WDFMEMORY Buffer;
+    } PipeUrb;
+  } Parameters;
+} WDF_USB_REQUEST_COMPLETION_PARAMS, *PWDF_USB_REQUEST_COMPLETION_PARAMS;
+
+typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
+  ULONG Size;
+  WDF_REQUEST_TYPE Type;
+  IO_STATUS_BLOCK IoStatus;
+  union {
+    struct {
+      PVOID Argument1;
+      PVOID Argument2;
+      PVOID Argument3;
+      PVOID Argument4;
+    } Others;
+    struct {
+      PWDF_USB_REQUEST_COMPLETION_PARAMS Completion;
+    } Usb;
+  } Parameters;
+} WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
+
+typedef void EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
+typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
+
+typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
+  WdfIoTargetSentIoUndefined = 0,
+  WdfIoTargetCancelSentIo,
+  WdfIoTargetWaitForSentIoToComplete,
+  WdfIoTargetLeaveSentIoPending,
+} WDF_IO_TARGET_SENT_IO_ACTION;
+
+extern "C" {
+NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                          WDFREQUEST* Request);
+NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+void WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                    WDFCONTEXT CompletionContext);
+BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
+void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+}
+
+// ---------------------------------------------------------------------------
+// USB target
+// ---------------------------------------------------------------------------
+typedef struct _WDF_USB_DEVICE_CREATE_CONFIG {
+  ULONG Size;
+  ULONG USBDClientContractVersion;
+} WDF_USB_DEVICE_CREATE_CONFIG, *PWDF_USB_DEVICE_CREATE_CONFIG;
+
+inline void WDF_USB_DEVICE_CREATE_CONFIG_INIT(PWDF_USB_DEVICE_CREATE_CONFIG Config,
+                                              ULONG USBDClientContractVersion) {
+  RtlZeroMemory(Config, sizeof(WDF_USB_DEVICE_CREATE_CONFIG));
+  Config->Size = sizeof(WDF_USB_DEVICE_CREATE_CONFIG);
+  Config->USBDClientContractVersion = USBDClientContractVersion;
+}
+
+typedef enum _WDF_USB_DEVICE_TRAITS {
+  WDF_USB_DEVICE_TRAIT_SELF_POWERED = 0x00000001,
+  WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE = 0x00000002,
+  WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED = 0x00000004,
+} WDF_USB_DEVICE_TRAITS;
+
+typedef struct _WDF_USB_DEVICE_INFORMATION {
+  ULONG Size;
+  USBD_VERSION_INFORMATION UsbdVersionInformation;
+  ULONG HcdPortCapabilities;
+  ULONG Traits;
+} WDF_USB_DEVICE_INFORMATION, *PWDF_USB_DEVICE_INFORMATION;
+
+inline void WDF_USB_DEVICE_INFORMATION_INIT(PWDF_USB_DEVICE_INFORMATION Info) {
+  RtlZeroMemory(Info, sizeof(WDF_USB_DEVICE_INFORMATION));
+  Info->Size = sizeof(WDF_USB_DEVICE_INFORMATION);
+}
+
+typedef struct _WDF_USB_INTERFACE_SETTING_PAIR {
+  WDFUSBINTERFACE UsbInterface;
+  UCHAR SettingIndex;
+} WDF_USB_INTERFACE_SETTING_PAIR, *PWDF_USB_INTERFACE_SETTING_PAIR;
+
+typedef enum _WdfUsbTargetDeviceSelectConfigType {
+  WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
+  WdfUsbTargetDeviceSelectConfigTypeDeconfig = 1,
+  WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
+  WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
+  WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
+  WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor = 5,
+  WdfUsbTargetDeviceSelectConfigTypeUrb = 6,
+} WdfUsbTargetDeviceSelectConfigType;
+
+typedef struct _WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
+  ULONG Size;
+  WdfUsbTargetDeviceSelectConfigType Type;
+  union {
+    struct {
+      PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+      PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptors;
+      ULONG NumInterfaceDescriptors;
+    } Descriptor;
+    struct {
+      PURB Urb;
+    } Urb;
+    struct {
+      UCHAR NumberConfiguredPipes;
+      WDFUSBINTERFACE ConfiguredUsbInterface;
+    } SingleInterface;
+    struct {
+      UCHAR NumberInterfaces;
+      PWDF_USB_INTERFACE_SETTING_PAIR Pairs;
+      UCHAR NumberOfConfiguredInterfaces;
+    } MultiInterface;
+  } Types;
+} WDF_USB_DEVICE_SELECT_CONFIG_PARAMS, *PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS;
+
+inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(
+    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, UCHAR NumberInterfaces,
+    PWDF_USB_INTERFACE_SETTING_PAIR SettingPairs) {
+  RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
+  Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
+  if (SettingPairs != NULL && NumberInterfaces != 0) {
+    Params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
+    Params->Types.MultiInterface.NumberInterfaces = NumberInterfaces;
+    Params->Types.MultiInterface.Pairs = SettingPairs;
+  } else {
+    Params->Type = WdfUsbTargetDeviceSelectConfigTypeMultiInterface;
+  }
+}
+
+typedef enum _WdfUsbInterfaceSelectSettingType {
+  WdfUsbInterfaceSelectSettingTypeDescriptor = 0x10,
+  WdfUsbInterfaceSelectSettingTypeSetting = 0x11,
+  WdfUsbInterfaceSelectSettingTypeUrb = 0x12,
+} WdfUsbInterfaceSelectSettingType;
+
+typedef struct _WDF_USB_INTERFACE_SELECT_SETTING_PARAMS {
+  ULONG Size;
+  WdfUsbInterfaceSelectSettingType Type;
+  union {
+    struct {
+      PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+    } Descriptor;
+    struct {
+      UCHAR SettingIndex;
+    } Interface;
+    struct {
+      PURB Urb;
+    } Urb;
+  } Types;
+} WDF_USB_INTERFACE_SELECT_SETTING_PARAMS, *PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS;
+
+inline void WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(
+    PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params, UCHAR SettingIndex) {
+  RtlZeroMemory(Params, sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS));
+  Params->Size = sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS);
+  Params->Type = WdfUsbInterfaceSelectSettingTypeSetting;
+  Params->Types.Interface.SettingIndex = SettingIndex;
+}
+
+typedef enum _WDF_USB_PIPE_TYPE {
+  WdfUsbPipeTypeInvalid = 0,
+  WdfUsbPipeTypeControl,
+  WdfUsbPipeTypeIsochronous,
+  WdfUsbPipeTypeBulk,
+  WdfUsbPipeTypeInterrupt,
+} WDF_USB_PIPE_TYPE;
+
+typedef struct _WDF_USB_PIPE_INFORMATION {
+  ULONG Size;
+  ULONG MaximumPacketSize;
+  UCHAR EndpointAddress;
+  UCHAR Interval;
+  UCHAR SettingIndex;
+  WDF_USB_PIPE_TYPE PipeType;
+  ULONG MaximumTransferSize;
+} WDF_USB_PIPE_INFORMATION, *PWDF_USB_PIPE_INFORMATION;
+
+inline void WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
+  RtlZeroMemory(Info, sizeof(WDF_USB_PIPE_INFORMATION));
+  Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
+}
+
+typedef enum _WDF_USB_BMREQUEST_DIRECTION {
+  BmRequestHostToDevice = 0,
+  BmRequestDeviceToHost = 1,
+} WDF_USB_BMREQUEST_DIRECTION;
+
+typedef enum _WDF_USB_BMREQUEST_TYPE {
+  BmRequestStandard = 0,
+  BmRequestClass = 1,
+  BmRequestVendor = 2,
+} WDF_USB_BMREQUEST_TYPE;
+
+typedef enum _WDF_USB_BMREQUEST_RECIPIENT {
+  BmRequestToDevice = 0,
+  BmRequestToInterface = 1,
+  BmRequestToEndpoint = 2,
+  BmRequestToOther = 3,
+} WDF_USB_BMREQUEST_RECIPIENT;
+
+typedef union _WDF_USB_CONTROL_SETUP_PACKET {
+  struct {
+    union {
+      struct {
+        UCHAR Recipient : 2;
+        UCHAR Reserved : 3;
+        UCHAR Type : 2;
+        UCHAR Dir : 1;
+      } Request;
+      UCHAR Byte;
+    } bm;
+    UCHAR bRequest;
+    union {
+      struct {
+        UCHAR LowByte;
+        UCHAR HiByte;
+      } Bytes;
+      USHORT Value;
+    } wValue;
+    union {
+      struct {
+        UCHAR LowByte;
+        UCHAR HiByte;
+      } Bytes;
+      USHORT Value;
+    } wIndex;
+    USHORT wLength;
+  } Packet;
+  struct {
+    UCHAR Bytes[8];
+  } Generic;
+} WDF_USB_CONTROL_SETUP_PACKET, *PWDF_USB_CONTROL_SETUP_PACKET;
+
+inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(PWDF_USB_CONTROL_SETUP_PACKET Packet,
+                                                    WDF_USB_BMREQUEST_DIRECTION Direction,
+                                                    WDF_USB_BMREQUEST_RECIPIENT Recipient, BYTE Request,
+                                                    USHORT Value, USHORT Index) {
+  RtlZeroMemory(Packet, sizeof(WDF_USB_CONTROL_SETUP_PACKET));
+  Packet->Packet.bm.Request.Dir = (BYTE)Direction;
+  Packet->Packet.bm.Request.Type = (BYTE)BmRequestClass;
+  Packet->Packet.bm.Request.Recipient = (BYTE)Recipient;
+  Packet->Packet.bRequest = Request;
+  Packet->Packet.wValue.Value = Value;
+  Packet->Packet.wIndex.Value = Index;
+}
+
+inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(PWDF_USB_CONTROL_SETUP_PACKET Packet,
+                                                     WDF_USB_BMREQUEST_DIRECTION Direction,
+                                                     WDF_USB_BMREQUEST_RECIPIENT Recipient, BYTE Request,
+                                                     USHORT Value, USHORT Index) {
+  RtlZeroMemory(Packet, sizeof(WDF_USB_CONTROL_SETUP_PACKET));
+  Packet->Packet.bm.Request.Dir = (BYTE)Direction;
+  Packet->Packet.bm.Request.Type = (BYTE)BmRequestVendor;
+  Packet->Packet.bm.Request.Recipient = (BYTE)Recipient;
+  Packet->Packet.bRequest = Request;
+  Packet->Packet.wValue.Value = Value;
+  Packet->Packet.wIndex.Value = Index;
+}
+
+extern "C" {
+NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                  WDFUSBDEVICE* UsbDevice);
+NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE Device, PWDF_USB_DEVICE_CREATE_CONFIG Config,
+                                                PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice);
+NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
+                                               PWDF_USB_DEVICE_INFORMATION Information);
+void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice,
+                                           PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
+NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
+                                                    PUSHORT ConfigDescriptorLength);
+UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice);
+WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex);
+NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                            PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
+                                                            PULONG BytesTransferred);
+NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice);
+NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE UsbDevice, PULONG CurrentFrameNumber);
+NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                          ULONG NumberOfIsochPackets, WDFMEMORY* UrbMemory, PURB* Urb);
+NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
+BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterface);
+BYTE WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE UsbInterface);
+BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE Interface);
+BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
+WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
+                                            PWDF_USB_PIPE_INFORMATION PipeInfo);
+void WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation);
+USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE UsbPipe);
+WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe);
+NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
+                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions);
+NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request, WDFMEMORY UrbMemory,
+                                             PWDFMEMORY_OFFSET UrbMemoryOffset);
+}
+
+#endif

@@ -1,0 +1,183 @@
+// Loader, PnP manager and bus-driver parts of the stand-in.
+#include "kernel/host.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "host_internal.h"
+#include "internal.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+#include "usb/device.h"
+
+namespace korvel::sim::kernel {
+
+namespace {
+std::mutex g_load_mutex;
+bool g_loaded = false;
+}  // namespace
+
+usb::Device* usb_device_of_pdo(PDEVICE_OBJECT pdo) {
+  if (pdo == nullptr || pdo->DeviceType != kBusDeviceType) return nullptr;
+  return static_cast<usb::Device*>(pdo->DeviceExtension);
+}
+
+NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_name,
+                      std::unique_ptr<Driver>* out) {
+  Clock::instance().attach_current_thread();
+  {
+    std::lock_guard<std::mutex> g(g_load_mutex);
+    if (g_loaded) {
+      verifier::fail("a second driver loaded while one is loaded");
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+    g_loaded = true;
+  }
+  std::unique_ptr<Driver> d(new Driver());
+  d->name_ = service_name;
+  d->object_.Type = 4;
+  d->object_.Size = sizeof(DRIVER_OBJECT);
+  d->object_.DriverExtension = &d->extension_;
+  d->extension_.DriverObject = &d->object_;
+  d->object_.DriverInit = entry;
+  static std::u16string registry;
+  registry = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service_name;
+  UNICODE_STRING path;
+  RtlInitUnicodeString(&path, registry.c_str());
+  NTSTATUS status = entry(&d->object_, &path);
+  if (!NT_SUCCESS(status)) {
+    free_driver_extensions(&d->object_);
+    std::lock_guard<std::mutex> g(g_load_mutex);
+    g_loaded = false;
+    return status;
+  }
+  *out = std::move(d);
+  return status;
+}
+
+Driver::~Driver() {
+  if (object_.DriverUnload != nullptr) object_.DriverUnload(&object_);
+  free_driver_extensions(&object_);
+  for (ULONG tag : tags_) {
+    verifier::TagUsage u = verifier::pool_usage(tag);
+    if (u.outstanding != 0) {
+      verifier::fail("driver unloaded with " + std::to_string(u.outstanding) +
+                     " pool allocation(s) of tag \"" + verifier::tag_name(tag) + "\" still allocated");
+    }
+  }
+  std::lock_guard<std::mutex> g(g_load_mutex);
+  g_loaded = false;
+}
+
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device)
+    : driver_(driver), device_(std::move(device)) {
+  bus_driver_.Type = 4;
+  bus_driver_.Size = sizeof(DRIVER_OBJECT);
+  pdo_.Type = 3;
+  pdo_.Size = sizeof(DEVICE_OBJECT);
+  pdo_.DriverObject = &bus_driver_;
+  pdo_.DeviceType = kBusDeviceType;
+  pdo_.DeviceExtension = device_.get();
+  pdo_.StackSize = 1;
+}
+
+DeviceNode::~DeviceNode() {
+  if (fdo_ != nullptr) remove();
+}
+
+NTSTATUS DeviceNode::add() {
+  Clock::instance().attach_current_thread();
+  if (fdo_ != nullptr) return STATUS_INVALID_DEVICE_STATE;
+  PDRIVER_OBJECT d = driver_.object();
+  if (d->DriverExtension == nullptr || d->DriverExtension->AddDevice == nullptr)
+    return STATUS_INVALID_DEVICE_REQUEST;
+  NTSTATUS status = d->DriverExtension->AddDevice(d, &pdo_);
+  if (NT_SUCCESS(status)) {
+    fdo_ = pdo_.AttachedDevice;
+    if (fdo_ == nullptr) {
+      verifier::fail("AddDevice succeeded without attaching a device object");
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
+  return status;
+}
+
+NTSTATUS DeviceNode::send(UCHAR major, UCHAR minor, IO_STACK_LOCATION* parameters) {
+  Clock::instance().attach_current_thread();
+  if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  PIRP irp = IoAllocateIrp(CCHAR(fdo_->StackSize), FALSE);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (parameters != nullptr) *next = *parameters;
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  NTSTATUS status = IoCallDriver(fdo_, irp);
+  if (status != STATUS_PENDING && !irp_completed(irp)) {
+    verifier::fail("dispatch routine returned without completing or pending the IRP");
+  }
+  status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}
+
+NTSTATUS DeviceNode::start() {
+  return send(IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
+}
+
+NTSTATUS DeviceNode::query_power(DEVICE_POWER_STATE state) {
+  IO_STACK_LOCATION s{};
+  s.Parameters.Power.Type = DevicePowerState;
+  s.Parameters.Power.State.DeviceState = state;
+  return send(IRP_MJ_POWER, IRP_MN_QUERY_POWER, &s);
+}
+
+NTSTATUS DeviceNode::set_power(DEVICE_POWER_STATE state) {
+  IO_STACK_LOCATION s{};
+  s.Parameters.Power.Type = DevicePowerState;
+  s.Parameters.Power.State.DeviceState = state;
+  return send(IRP_MJ_POWER, IRP_MN_SET_POWER, &s);
+}
+
+NTSTATUS DeviceNode::query_capabilities(DEVICE_CAPABILITIES* caps) {
+  // The bus driver's answer: a removable USB device, D0 in S0 and D3 elsewhere.
+  USHORT size = caps->Size;
+  USHORT version = caps->Version;
+  std::memset(caps, 0, sizeof(*caps));
+  caps->Size = size;
+  caps->Version = version;
+  caps->Removable = 1;
+  caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+  caps->DeviceWake = PowerDeviceUnspecified;
+  caps->SystemWake = PowerSystemUnspecified;
+  IO_STACK_LOCATION s{};
+  s.Parameters.DeviceCapabilities.Capabilities = caps;
+  return send(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &s);
+}
+
+NTSTATUS DeviceNode::surprise_remove() {
+  return send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
+}
+
+NTSTATUS DeviceNode::remove() {
+  if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+  fdo_ = nullptr;
+  return status;
+}
+
+PKSDEVICE DeviceNode::ks_device() const {
+  return ks_device_of_fdo(fdo_);
+}
+
+DEVICE_POWER_STATE DeviceNode::power_state() const {
+  PKSDEVICE d = ks_device();
+  return d == nullptr ? PowerDeviceUnspecified : d->DevicePowerState;
+}
+
+std::vector<FilterFactoryInfo> DeviceNode::filter_factories() const {
+  return ks_filter_factories(fdo_);
+}
+
+}  // namespace korvel::sim::kernel

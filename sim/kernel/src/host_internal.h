@@ -1,0 +1,35 @@
+// Internals shared between the I/O manager, kernel-streaming, framework and
+// host parts of the stand-in.
+#ifndef KORVEL_SIM_KERNEL_HOST_INTERNAL_H
+#define KORVEL_SIM_KERNEL_HOST_INTERNAL_H
+
+#include <ks.h>
+#include <ntddk.h>
+
+#include <string>
+#include <vector>
+
+#include "kernel/host.h"
+
+namespace korvel::sim::usb {
+class Device;
+}
+
+namespace korvel::sim::kernel {
+
+constexpr ULONG kBusDeviceType = 0x0000002A;  // FILE_DEVICE_BUS_EXTENDER
+
+void free_driver_extensions(PDRIVER_OBJECT driver);
+bool irp_completed(PIRP irp);
+
+// The simulated USB device behind a physical device object of the bus
+// driver, or null when `pdo` is not one.
+usb::Device* usb_device_of_pdo(PDEVICE_OBJECT pdo);
+
+// Kernel-streaming class state of a functional device object.
+PKSDEVICE ks_device_of_fdo(PDEVICE_OBJECT fdo);
+std::vector<FilterFactoryInfo> ks_filter_factories(PDEVICE_OBJECT fdo);
+
+}  // namespace korvel::sim::kernel
+
+#endif

@@ -1,0 +1,42 @@
+// Shared internals of the kernel stand-in.
+#ifndef KORVEL_SIM_KERNEL_INTERNAL_H
+#define KORVEL_SIM_KERNEL_INTERNAL_H
+
+#include <ntddk.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace korvel::sim::kernel {
+
+// Dispatcher object types kept in DISPATCHER_HEADER::Type.
+enum : UCHAR {
+  kNotificationEvent = 0,
+  kSynchronizationEvent = 1,
+  kMutant = 2,
+  kThread = 6,
+};
+
+// Converts a kernel time-out (NULL = none, negative = relative, positive =
+// absolute system time, 100 ns units) to a clock deadline.
+uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout);
+// Reports a verifier failure when a blocking wait happens at DISPATCH_LEVEL or above.
+void check_may_block(const char* what, const LARGE_INTEGER* timeout);
+
+// System time base (100 ns units) of the simulated clock's zero.
+constexpr LONGLONG kSystemTimeBase = 133000000000000000LL;
+
+}  // namespace korvel::sim::kernel
+
+// The stand-in's thread object.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // signalled when the thread has ended
+  std::atomic<int> references{1};
+  KPRIORITY priority = 8;
+  bool system_thread = false;
+  PKSTART_ROUTINE routine = nullptr;
+  PVOID context = nullptr;
+};
+
+#endif

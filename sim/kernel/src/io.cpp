@@ -1,0 +1,224 @@
+// I/O manager stand-in: IRPs (with the completed-twice check), MDLs,
+// driver-object extensions, version and string helpers.
+#include <ntddk.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "host_internal.h"
+#include "internal.h"
+#include "kernel/verifier.h"
+
+namespace verifier = korvel::sim::verifier;
+using korvel::sim::verifier::tag;
+
+namespace {
+
+constexpr ULONG kIrpTag = tag("Irp ");
+constexpr ULONG kMdlTag = tag("Mdl ");
+constexpr ULONG kExtensionTag = tag("IoDe");
+
+struct IoState {
+  std::mutex m;
+  std::set<PIRP> completed;
+  std::map<std::pair<PDRIVER_OBJECT, PVOID>, PVOID> extensions;
+  RTL_OSVERSIONINFOW version{};
+};
+
+IoState& io() {
+  static IoState* s = [] {
+    IoState* st = new IoState();
+    st->version.dwOSVersionInfoSize = sizeof(RTL_OSVERSIONINFOW);
+    st->version.dwMajorVersion = 10;
+    st->version.dwMinorVersion = 0;
+    st->version.dwBuildNumber = 19045;
+    st->version.dwPlatformId = 2;
+    return st;
+  }();
+  return *s;
+}
+
+}  // namespace
+
+namespace korvel::sim::kernel {
+
+void set_os_version(ULONG major, ULONG minor, ULONG build) {
+  std::lock_guard<std::mutex> g(io().m);
+  io().version.dwMajorVersion = major;
+  io().version.dwMinorVersion = minor;
+  io().version.dwBuildNumber = build;
+}
+
+void free_driver_extensions(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> g(io().m);
+  for (auto it = io().extensions.begin(); it != io().extensions.end();) {
+    if (it->first.first == driver) {
+      ExFreePoolWithTag(it->second, kExtensionTag);
+      it = io().extensions.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool irp_completed(PIRP irp) {
+  std::lock_guard<std::mutex> g(io().m);
+  return io().completed.count(irp) != 0;
+}
+
+}  // namespace korvel::sim::kernel
+
+extern "C" {
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  if (StackSize < 1) return nullptr;
+  SIZE_T size = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * SIZE_T(StackSize);
+  PIRP irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kIrpTag));
+  if (irp == nullptr) return nullptr;
+  std::memset(irp, 0, size);
+  irp->Size = USHORT(size);
+  irp->StackCount = StackSize;
+  irp->CurrentLocation = CHAR(StackSize + 1);
+  PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Tail.Overlay.CurrentStackLocation = stack + StackSize;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  return irp;
+}
+
+void IoFreeIrp(PIRP Irp) {
+  {
+    std::lock_guard<std::mutex> g(io().m);
+    io().completed.erase(Irp);
+  }
+  ExFreePoolWithTag(Irp, kIrpTag);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  Irp->CurrentLocation--;
+  if (Irp->CurrentLocation <= 0) {
+    verifier::fail("IoCallDriver without a free stack location");
+    return STATUS_INVALID_PARAMETER;
+  }
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION s = Irp->Tail.Overlay.CurrentStackLocation;
+  s->DeviceObject = DeviceObject;
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[s->MajorFunction];
+  if (dispatch == nullptr) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  return dispatch(DeviceObject, Irp);
+}
+
+void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
+  {
+    std::lock_guard<std::mutex> g(io().m);
+    if (!io().completed.insert(Irp).second) {
+      verifier::fail("IRP completed twice");
+      return;
+    }
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) verifier::fail("IRP completed with STATUS_PENDING");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("IoCompleteRequest above DISPATCH_LEVEL");
+  // Completion routines of the stack locations above run from the lowest up.
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION s = Irp->Tail.Overlay.CurrentStackLocation;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    if (s->CompletionRoutine != nullptr) {
+      PDEVICE_OBJECT upper = Irp->CurrentLocation <= Irp->StackCount
+                                 ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                 : nullptr;
+      NTSTATUS r = s->CompletionRoutine(upper, Irp, s->Context);
+      if (r == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The routine keeps the IRP and completes it again later.
+        std::lock_guard<std::mutex> g(io().m);
+        io().completed.erase(Irp);
+        return;
+      }
+    }
+  }
+}
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
+  if (Length == 0) return nullptr;
+  PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag));
+  if (mdl == nullptr) return nullptr;
+  std::memset(mdl, 0, sizeof(MDL));
+  mdl->Size = CSHORT(sizeof(MDL));
+  mdl->StartVa = VirtualAddress;
+  mdl->ByteOffset = 0;
+  mdl->ByteCount = Length;
+  if (Irp != nullptr && !SecondaryBuffer) Irp->MdlAddress = mdl;
+  return mdl;
+}
+
+void IoFreeMdl(PMDL Mdl) {
+  if (Mdl == nullptr) {
+    verifier::fail("IoFreeMdl of NULL");
+    return;
+  }
+  ExFreePoolWithTag(Mdl, kMdlTag);
+}
+
+void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
+  MemoryDescriptorList->MappedSystemVa =
+      static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+}
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                   ULONG BugCheckOnFailure, ULONG Priority) {
+  MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  MemoryDescriptorList->MappedSystemVa =
+      static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+  return MemoryDescriptorList->MappedSystemVa;
+}
+
+NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
+                                         ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension) {
+  *DriverObjectExtension = nullptr;
+  std::lock_guard<std::mutex> g(io().m);
+  auto key = std::make_pair(DriverObject, ClientIdentificationAddress);
+  if (io().extensions.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, DriverObjectExtensionSize, kExtensionTag);
+  if (p == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memset(p, 0, DriverObjectExtensionSize);
+  io().extensions[key] = p;
+  *DriverObjectExtension = p;
+  return STATUS_SUCCESS;
+}
+
+PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {
+  std::lock_guard<std::mutex> g(io().m);
+  auto it = io().extensions.find(std::make_pair(DriverObject, ClientIdentificationAddress));
+  return it == io().extensions.end() ? nullptr : it->second;
+}
+
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+  if (lpVersionInformation == nullptr ||
+      lpVersionInformation->dwOSVersionInfoSize < sizeof(RTL_OSVERSIONINFOW)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::lock_guard<std::mutex> g(io().m);
+  *lpVersionInformation = io().version;
+  return STATUS_SUCCESS;
+}
+
+void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  USHORT n = 0;
+  if (SourceString != nullptr) {
+    while (SourceString[n] != 0) ++n;
+  }
+  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+  DestinationString->Length = USHORT(n * sizeof(WCHAR));
+  DestinationString->MaximumLength = SourceString != nullptr ? USHORT((n + 1) * sizeof(WCHAR)) : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,375 @@
+// Kernel stand-in: IRQL, pool, dispatcher objects (events, mutexes, thread
+// objects), waits and delays on the simulated clock, system threads, time and
+// version queries, spin locks.
+#include <ntddk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "internal.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+
+using korvel::sim::Clock;
+namespace verifier = korvel::sim::verifier;
+namespace kernel = korvel::sim::kernel;
+
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local PKTHREAD t_thread = nullptr;
+
+struct ThreadObjectOwner {
+  PKTHREAD thread = nullptr;
+  ~ThreadObjectOwner() {
+    if (thread != nullptr) ObfDereferenceObject(thread);
+  }
+};
+thread_local ThreadObjectOwner t_thread_owner;
+
+struct TerminateThread {
+  NTSTATUS status;
+};
+
+bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self) {
+  switch (h->Type) {
+    case kernel::kNotificationEvent:
+      return h->SignalState > 0;
+    case kernel::kSynchronizationEvent:
+      if (h->SignalState > 0) {
+        h->SignalState = 0;
+        return true;
+      }
+      return false;
+    case kernel::kMutant: {
+      PKMUTANT m = reinterpret_cast<PKMUTANT>(h);
+      if (h->SignalState > 0 || m->OwnerThread == self) {
+        --h->SignalState;
+        m->OwnerThread = self;
+        return true;
+      }
+      return false;
+    }
+    case kernel::kThread:
+      return h->SignalState > 0;
+    default:
+      verifier::fail("wait on an object that is not a dispatcher object");
+      return true;
+  }
+}
+
+}  // namespace
+
+namespace korvel::sim::kernel {
+
+uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout) {
+  if (timeout == nullptr) return Clock::kForever;
+  uint64_t now = Clock::instance().now_ns();
+  LONGLONG t = timeout->QuadPart;
+  if (t <= 0) {
+    uint64_t rel = uint64_t(-t) * 100;
+    return now + rel;
+  }
+  LONGLONG abs_ns = (t - kSystemTimeBase) * 100;
+  return abs_ns <= 0 ? 0 : uint64_t(abs_ns);
+}
+
+void check_may_block(const char* what, const LARGE_INTEGER* timeout) {
+  if (t_irql >= DISPATCH_LEVEL && (timeout == nullptr || timeout->QuadPart != 0)) {
+    verifier::fail(std::string(what) + " may block and was called at IRQL " + std::to_string(int(t_irql)));
+  }
+}
+
+}  // namespace korvel::sim::kernel
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) {
+  return t_irql;
+}
+
+void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  if (NewIrql < t_irql) verifier::fail("KeRaiseIrql to a lower IRQL");
+  *OldIrql = t_irql;
+  t_irql = NewIrql;
+}
+
+void KeLowerIrql(KIRQL NewIrql) {
+  if (NewIrql > t_irql) verifier::fail("KeLowerIrql to a higher IRQL");
+  t_irql = NewIrql;
+}
+
+KIRQL KeRaiseIrqlToDslevel(void) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  return old;
+}
+
+// ---------------------------------------------------------------------------
+// Pool
+// ---------------------------------------------------------------------------
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if ((PoolType == PagedPool || PoolType == PagedPoolCacheAligned) && t_irql > APC_LEVEL) {
+    verifier::fail("paged pool allocation above APC_LEVEL");
+  }
+  if (NumberOfBytes == 0) return nullptr;
+  void* p = std::malloc(NumberOfBytes);
+  if (p == nullptr) return nullptr;
+  std::memset(p, 0xCD, NumberOfBytes);  // pool memory is not zeroed
+  verifier::pool_note_alloc(p, Tag, NumberOfBytes);
+  return p;
+}
+
+PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
+  PVOID p = ExAllocatePoolWithTag((Flags & POOL_FLAG_PAGED) ? PagedPool : NonPagedPoolNx, NumberOfBytes, Tag);
+  if (p != nullptr && !(Flags & POOL_FLAG_UNINITIALIZED)) std::memset(p, 0, NumberOfBytes);
+  return p;
+}
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  if (P == nullptr) {
+    verifier::fail("ExFreePoolWithTag of NULL");
+    return;
+  }
+  if (verifier::pool_note_free(P, Tag)) std::free(P);
+}
+
+void ExFreePool(PVOID P) {
+  ExFreePoolWithTag(P, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Events and mutexes
+// ---------------------------------------------------------------------------
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  Clock::instance().locked([&] {
+    std::memset(Event, 0, sizeof(*Event));
+    Event->Header.Type =
+        Type == NotificationEvent ? kernel::kNotificationEvent : kernel::kSynchronizationEvent;
+    Event->Header.SignalState = State ? 1 : 0;
+  });
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("KeSetEvent above DISPATCH_LEVEL");
+  LONG previous = 0;
+  Clock::instance().signal([&] {
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+  });
+  return previous;
+}
+
+void KeClearEvent(PRKEVENT Event) {
+  Clock::instance().locked([&] { Event->Header.SignalState = 0; });
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+  LONG previous = 0;
+  Clock::instance().locked([&] {
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+  });
+  return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+  LONG state = 0;
+  Clock::instance().locked([&] { state = Event->Header.SignalState; });
+  return state;
+}
+
+void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  Clock::instance().locked([&] {
+    std::memset(Mutex, 0, sizeof(*Mutex));
+    Mutex->Header.Type = kernel::kMutant;
+    Mutex->Header.SignalState = 1;
+  });
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  PKTHREAD self = KeGetCurrentThread();
+  LONG previous = 0;
+  bool wrong_owner = false;
+  Clock::instance().signal([&] {
+    previous = Mutex->Header.SignalState;
+    if (Mutex->OwnerThread != self || Mutex->Header.SignalState > 0) {
+      wrong_owner = true;
+      return;
+    }
+    if (++Mutex->Header.SignalState == 1) Mutex->OwnerThread = nullptr;
+  });
+  if (wrong_owner) verifier::fail("KeReleaseMutex by a thread that does not own the mutex");
+  return previous;
+}
+
+LONG KeReadStateMutex(PRKMUTEX Mutex) {
+  LONG state = 0;
+  Clock::instance().locked([&] { state = Mutex->Header.SignalState; });
+  return state;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  kernel::check_may_block("KeWaitForSingleObject", Timeout);
+  PKTHREAD self = KeGetCurrentThread();
+  DISPATCHER_HEADER* h = static_cast<DISPATCHER_HEADER*>(Object);
+  uint64_t deadline = kernel::deadline_from_timeout(Timeout);
+  std::function<bool()> ready = [h, self] { return acquire_object(h, self); };
+  return Clock::instance().wait(ready, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  kernel::check_may_block("KeDelayExecutionThread", Interval);
+  if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
+  Clock::instance().sleep_until(kernel::deadline_from_timeout(Interval));
+  return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------------
+PKTHREAD KeGetCurrentThread(void) {
+  if (t_thread == nullptr) {
+    t_thread = new _KTHREAD();
+    t_thread->Header.Type = kernel::kThread;
+    t_thread_owner.thread = t_thread;
+  }
+  return t_thread;
+}
+
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  if (Priority < 0 || Priority > HIGH_PRIORITY)
+    verifier::fail("KeSetPriorityThread with an invalid priority");
+  KPRIORITY old = Thread->priority;
+  Thread->priority = Priority;
+  return old;
+}
+
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
+  return Thread->priority;
+}
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext) {
+  if (t_irql != PASSIVE_LEVEL) verifier::fail("PsCreateSystemThread above PASSIVE_LEVEL");
+  if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+  // The creator takes part in the simulation from now on, so that virtual time
+  // does not run ahead while it is still setting things up.
+  Clock::instance().attach_current_thread();
+  PKTHREAD thread = new _KTHREAD();
+  thread->Header.Type = kernel::kThread;
+  thread->system_thread = true;
+  thread->routine = StartRoutine;
+  thread->context = StartContext;
+  thread->references = 2;  // the handle and the running thread
+  Clock::instance().thread_created();
+  try {
+    std::thread([thread] {
+      Clock::instance().adopt_current_thread();
+      t_thread = thread;
+      try {
+        thread->routine(thread->context);
+      } catch (const TerminateThread&) {
+      }
+      Clock::instance().signal([thread] { thread->Header.SignalState = 1; });
+      t_thread = nullptr;
+      ObfDereferenceObject(thread);
+    }).detach();
+  } catch (const std::system_error&) {
+    delete thread;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  *ThreadHandle = thread;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  PKTHREAD self = KeGetCurrentThread();
+  if (!self->system_thread) {
+    verifier::fail("PsTerminateSystemThread outside a system thread");
+    std::abort();
+  }
+  if (t_irql != PASSIVE_LEVEL) verifier::fail("PsTerminateSystemThread above PASSIVE_LEVEL");
+  throw TerminateThread{ExitStatus};
+}
+
+NTSTATUS ZwClose(HANDLE Handle) {
+  if (Handle == nullptr) return STATUS_INVALID_HANDLE;
+  ObfDereferenceObject(Handle);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  if (Handle == nullptr) return STATUS_INVALID_HANDLE;
+  return KeWaitForSingleObject(Handle, Executive, KernelMode, Alertable, Timeout);
+}
+
+POBJECT_TYPE* PsThreadType = nullptr;
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation) {
+  if (Handle == nullptr || Object == nullptr) return STATUS_INVALID_HANDLE;
+  static_cast<PKTHREAD>(Handle)->references++;
+  *Object = Handle;
+  return STATUS_SUCCESS;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object) {
+  PKTHREAD t = static_cast<PKTHREAD>(Object);
+  int left = --t->references;
+  if (left < 0) verifier::fail("object dereferenced more often than referenced");
+  if (left == 0) delete t;
+  return left;
+}
+
+// ---------------------------------------------------------------------------
+// Time, version, spin locks
+// ---------------------------------------------------------------------------
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  constexpr LONGLONG kFrequency = 10000000;  // 10 MHz, as on current Windows
+  if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = kFrequency;
+  LARGE_INTEGER li;
+  li.QuadPart = LONGLONG(Clock::instance().now_ns() / 100);
+  return li;
+}
+
+void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = kernel::kSystemTimeBase + LONGLONG(Clock::instance().now_ns() / 100);
+}
+
+ULONGLONG KeQueryInterruptTime(void) {
+  return Clock::instance().now_ns() / 100;
+}
+
+void KeStallExecutionProcessor(ULONG MicroSeconds) {
+  // Busy wait: the clock does not advance for it in virtual mode.
+  if (Clock::instance().mode() == korvel::sim::ClockMode::Real) {
+    std::this_thread::sleep_for(std::chrono::microseconds(MicroSeconds));
+  }
+}
+
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  *SpinLock = 0;
+}
+
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+  ULONG_PTR expected = 0;
+  while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    expected = 0;
+    std::this_thread::yield();
+  }
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  KeLowerIrql(NewIrql);
+}
+
+}  // extern "C"

@@ -1,0 +1,283 @@
+// Kernel-streaming class driver stand-in (ks.sys): driver initialisation,
+// device add, the PnP and power dispatch that call the minidriver's
+// KSDEVICE_DISPATCH, filter factories and the device mutex.
+#include <ks.h>
+#include <ntddk.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "host_internal.h"
+#include "internal.h"
+#include "kernel/verifier.h"
+
+namespace verifier = korvel::sim::verifier;
+namespace kernel = korvel::sim::kernel;
+
+struct _KSFILTERFACTORY {
+  const KSFILTER_DESCRIPTOR* FilterDescriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+namespace {
+
+struct FactoryRecord {
+  _KSFILTERFACTORY factory;
+  std::u16string reference;
+  ULONG flags;
+  PKSDEVICE device;
+};
+
+struct DeviceHeader {
+  KSDEVICE ks{};
+  KMUTEX mutex;
+  std::vector<std::unique_ptr<FactoryRecord>> factories;
+};
+
+struct KsState {
+  std::mutex m;
+  std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*> drivers;
+};
+
+KsState& ks_state() {
+  static KsState* s = new KsState();
+  return *s;
+}
+
+DeviceHeader* header_of(PDEVICE_OBJECT fdo) {
+  if (fdo == nullptr || fdo->DeviceType != FILE_DEVICE_KS) return nullptr;
+  return static_cast<DeviceHeader*>(fdo->DeviceExtension);
+}
+
+const KSDEVICE_DISPATCH* dispatch_of(DeviceHeader* h) {
+  return h->ks.Descriptor != nullptr ? h->ks.Descriptor->Dispatch : nullptr;
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS ks_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  const KSDEVICE_DESCRIPTOR* descriptor = nullptr;
+  {
+    std::lock_guard<std::mutex> g(ks_state().m);
+    auto it = ks_state().drivers.find(driver);
+    if (it == ks_state().drivers.end()) return STATUS_INVALID_DEVICE_REQUEST;
+    descriptor = it->second;
+  }
+  auto* fdo = new DEVICE_OBJECT();
+  auto* header = new DeviceHeader();
+  fdo->Type = 3;
+  fdo->Size = sizeof(DEVICE_OBJECT);
+  fdo->DriverObject = driver;
+  fdo->DeviceType = FILE_DEVICE_KS;
+  fdo->DeviceExtension = header;
+  fdo->StackSize = CHAR(pdo->StackSize + 1);
+  fdo->Flags = DO_POWER_PAGABLE;
+  KeInitializeMutex(&header->mutex, 0);
+  header->ks.Descriptor = descriptor;
+  header->ks.FunctionalDeviceObject = fdo;
+  header->ks.PhysicalDeviceObject = pdo;
+  header->ks.NextDeviceObject = pdo;
+  header->ks.Started = FALSE;
+  header->ks.SystemPowerState = PowerSystemWorking;
+  header->ks.DevicePowerState = PowerDeviceD0;
+  pdo->AttachedDevice = fdo;
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSDEVICE_DISPATCH* d = dispatch_of(header);
+  if (d != nullptr && d->Add != nullptr) status = d->Add(&header->ks);
+  if (!NT_SUCCESS(status)) {
+    pdo->AttachedDevice = nullptr;
+    delete header;
+    delete fdo;
+  }
+  return status;
+}
+
+void delete_device(PDEVICE_OBJECT fdo) {
+  DeviceHeader* h = header_of(fdo);
+  if (h->ks.PhysicalDeviceObject != nullptr) h->ks.PhysicalDeviceObject->AttachedDevice = nullptr;
+  delete h;
+  delete fdo;
+}
+
+NTSTATUS ks_dispatch_pnp(PDEVICE_OBJECT fdo, PIRP irp) {
+  DeviceHeader* h = header_of(fdo);
+  if (h == nullptr) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  const KSDEVICE_DISPATCH* d = dispatch_of(h);
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  PKSDEVICE dev = &h->ks;
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (s->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = STATUS_SUCCESS;
+      if (d != nullptr && d->Start != nullptr) status = d->Start(dev, irp, nullptr, nullptr);
+      if (NT_SUCCESS(status)) {
+        dev->Started = TRUE;
+        dev->DevicePowerState = PowerDeviceD0;
+        if (d != nullptr && d->PostStart != nullptr) status = d->PostStart(dev);
+      }
+      return complete(irp, status);
+    case IRP_MN_QUERY_CAPABILITIES:
+      status = STATUS_SUCCESS;
+      if (d != nullptr && d->QueryCapabilities != nullptr) {
+        status = d->QueryCapabilities(dev, irp, s->Parameters.DeviceCapabilities.Capabilities);
+      }
+      return complete(irp, status);
+    case IRP_MN_QUERY_STOP_DEVICE:
+      status = (d != nullptr && d->QueryStop != nullptr) ? d->QueryStop(dev, irp) : STATUS_SUCCESS;
+      return complete(irp, status);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      if (d != nullptr && d->CancelStop != nullptr) d->CancelStop(dev, irp);
+      return complete(irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+      if (d != nullptr && d->Stop != nullptr) d->Stop(dev, irp);
+      h->factories.clear();
+      dev->Started = FALSE;
+      return complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      status = (d != nullptr && d->QueryRemove != nullptr) ? d->QueryRemove(dev, irp) : STATUS_SUCCESS;
+      return complete(irp, status);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      if (d != nullptr && d->CancelRemove != nullptr) d->CancelRemove(dev, irp);
+      return complete(irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL:
+      if (d != nullptr && d->SurpriseRemoval != nullptr) d->SurpriseRemoval(dev, irp);
+      return complete(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE:
+      if (d != nullptr && d->Remove != nullptr) d->Remove(dev, irp);
+      h->factories.clear();
+      dev->Started = FALSE;
+      complete(irp, STATUS_SUCCESS);
+      delete_device(fdo);
+      return STATUS_SUCCESS;
+    default:
+      return complete(irp, status);
+  }
+}
+
+NTSTATUS ks_dispatch_power(PDEVICE_OBJECT fdo, PIRP irp) {
+  DeviceHeader* h = header_of(fdo);
+  if (h == nullptr) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  const KSDEVICE_DISPATCH* d = dispatch_of(h);
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  PKSDEVICE dev = &h->ks;
+  if (s->Parameters.Power.Type != DevicePowerState) return complete(irp, STATUS_SUCCESS);
+  DEVICE_POWER_STATE to = s->Parameters.Power.State.DeviceState;
+  DEVICE_POWER_STATE from = dev->DevicePowerState;
+  if (s->MinorFunction == IRP_MN_QUERY_POWER) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (d != nullptr && d->QueryPower != nullptr) {
+      status = d->QueryPower(dev, irp, to, from, PowerSystemWorking, PowerSystemWorking, PowerActionNone);
+    }
+    return complete(irp, status);
+  }
+  if (s->MinorFunction == IRP_MN_SET_POWER) {
+    if (d != nullptr && d->SetPower != nullptr) d->SetPower(dev, irp, to, from);
+    dev->DevicePowerState = to;
+    return complete(irp, STATUS_SUCCESS);
+  }
+  return complete(irp, STATUS_NOT_SUPPORTED);
+}
+
+// Filter and pin objects are not instantiated through handles here; requests
+// on the device that reach the class driver are refused.
+NTSTATUS ks_dispatch_other(PDEVICE_OBJECT fdo, PIRP irp) {
+  return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+void ks_unload(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> g(ks_state().m);
+  ks_state().drivers.erase(driver);
+}
+
+}  // namespace
+
+namespace korvel::sim::kernel {
+
+PKSDEVICE ks_device_of_fdo(PDEVICE_OBJECT fdo) {
+  DeviceHeader* h = header_of(fdo);
+  return h == nullptr ? nullptr : &h->ks;
+}
+
+std::vector<FilterFactoryInfo> ks_filter_factories(PDEVICE_OBJECT fdo) {
+  std::vector<FilterFactoryInfo> out;
+  DeviceHeader* h = header_of(fdo);
+  if (h == nullptr) return out;
+  for (const auto& f : h->factories) out.push_back({f->factory.FilterDescriptor, f->reference, f->flags});
+  return out;
+}
+
+}  // namespace korvel::sim::kernel
+
+extern "C" {
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                            const KSDEVICE_DESCRIPTOR* Descriptor) {
+  if (DriverObject == nullptr || DriverObject->DriverExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  if (Descriptor != nullptr && Descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION &&
+      Descriptor->Version != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  {
+    std::lock_guard<std::mutex> g(ks_state().m);
+    ks_state().drivers[DriverObject] = Descriptor;
+  }
+  DriverObject->MajorFunction[IRP_MJ_PNP] = ks_dispatch_pnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = ks_dispatch_power;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = ks_dispatch_other;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = ks_dispatch_other;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ks_dispatch_other;
+  DriverObject->DriverExtension->AddDevice = ks_add_device;
+  DriverObject->DriverUnload = ks_unload;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                               PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory) {
+  if (FilterFactory != nullptr) *FilterFactory = nullptr;
+  DeviceHeader* h = header_of(DeviceObject);
+  if (h == nullptr || Descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  if (Descriptor->Version != KSFILTER_DESCRIPTOR_VERSION) return STATUS_INVALID_PARAMETER;
+  if (Descriptor->PinDescriptorsCount != 0 && (Descriptor->PinDescriptors == nullptr ||
+                                               Descriptor->PinDescriptorSize < sizeof(KSPIN_DESCRIPTOR_EX))) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  auto rec = std::make_unique<FactoryRecord>();
+  rec->factory.FilterDescriptor = Descriptor;
+  rec->flags = CreateItemFlags;
+  rec->device = &h->ks;
+  if (RefString != nullptr) {
+    for (PWSTR p = RefString; *p != 0; ++p) rec->reference.push_back(char16_t(*p));
+  }
+  if (FilterFactory != nullptr) *FilterFactory = &rec->factory;
+  h->factories.push_back(std::move(rec));
+  return STATUS_SUCCESS;
+}
+
+void KsAcquireDevice(PKSDEVICE Device) {
+  DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
+  KeWaitForSingleObject(&h->mutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void KsReleaseDevice(PKSDEVICE Device) {
+  DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
+  KeReleaseMutex(&h->mutex, FALSE);
+}
+
+PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject) {
+  return kernel::ks_device_of_fdo(FunctionalDeviceObject);
+}
+
+PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
+  return reinterpret_cast<FactoryRecord*>(FilterFactory)->device;
+}
+
+}  // extern "C"

@@ -1,0 +1,120 @@
+// Verifier checks and the pool accounting by tag.
+#include "kernel/verifier.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+namespace korvel::sim::verifier {
+
+namespace {
+
+struct Block {
+  uint32_t tag;
+  uint64_t bytes;
+};
+
+struct State {
+  std::mutex m;
+  FailureHandler handler;
+  uint64_t failures = 0;
+  std::unordered_map<const void*, Block> blocks;
+  std::map<uint32_t, TagUsage> usage;
+  uint64_t total = 0;
+};
+
+State& state() {
+  static State* s = new State();  // outlives every thread that may still report
+  return *s;
+}
+
+}  // namespace
+
+void fail(const std::string& what) {
+  FailureHandler h;
+  {
+    std::lock_guard<std::mutex> g(state().m);
+    ++state().failures;
+    h = state().handler;
+  }
+  if (h) {
+    h(what);
+    return;
+  }
+  std::fprintf(stderr, "driver verifier: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+FailureHandler set_failure_handler(FailureHandler handler) {
+  std::lock_guard<std::mutex> g(state().m);
+  FailureHandler old = std::move(state().handler);
+  state().handler = std::move(handler);
+  return old;
+}
+
+uint64_t failure_count() {
+  std::lock_guard<std::mutex> g(state().m);
+  return state().failures;
+}
+
+std::string tag_name(uint32_t tag) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) {
+    char c = char((tag >> (8 * i)) & 0xFF);
+    s += (c >= 0x20 && c < 0x7F) ? c : '.';
+  }
+  return s;
+}
+
+TagUsage pool_usage(uint32_t tag) {
+  std::lock_guard<std::mutex> g(state().m);
+  auto it = state().usage.find(tag);
+  return it == state().usage.end() ? TagUsage{} : it->second;
+}
+
+std::map<uint32_t, TagUsage> pool_snapshot() {
+  std::lock_guard<std::mutex> g(state().m);
+  return state().usage;
+}
+
+uint64_t pool_allocations_total() {
+  std::lock_guard<std::mutex> g(state().m);
+  return state().total;
+}
+
+void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes) {
+  std::lock_guard<std::mutex> g(state().m);
+  state().blocks[p] = Block{tag, bytes};
+  TagUsage& u = state().usage[tag];
+  ++u.outstanding;
+  u.outstanding_bytes += bytes;
+  ++u.total;
+  ++state().total;
+}
+
+bool pool_note_free(const void* p, uint32_t tag) {
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> g(state().m);
+    auto it = state().blocks.find(p);
+    if (it == state().blocks.end()) {
+      problem = "free of memory that is not an outstanding pool allocation (double free?)";
+    } else if (tag != 0 && it->second.tag != tag) {
+      problem =
+          "pool block of tag \"" + tag_name(it->second.tag) + "\" freed with tag \"" + tag_name(tag) + "\"";
+    } else {
+      TagUsage& u = state().usage[it->second.tag];
+      --u.outstanding;
+      u.outstanding_bytes -= it->second.bytes;
+      state().blocks.erase(it);
+      return true;
+    }
+  }
+  fail(problem);
+  return false;
+}
+
+}  // namespace korvel::sim::verifier

@@ -1,0 +1,134 @@
+// The simulated clock: virtual time advances only when every simulated thread
+// waits, to the earliest deadline; waits are satisfied by signals in order.
+#include "kernel/clock.h"
+
+#include <gtest/gtest.h>
+#include <ntddk.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using korvel::sim::Clock;
+using korvel::sim::ClockMode;
+
+namespace {
+
+LARGE_INTEGER relative_ms(LONGLONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * 10000;
+  return t;
+}
+
+TEST(Clock, VirtualDelayJumpsToTheDeadline) {
+  Clock& c = Clock::instance();
+  uint64_t t0 = c.now_ns();
+  LARGE_INTEGER d = relative_ms(250);
+  ASSERT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &d), STATUS_SUCCESS);
+  EXPECT_EQ(c.now_ns() - t0, 250000000u);
+}
+
+TEST(Clock, TimeStandsStillWhileAThreadRuns) {
+  Clock& c = Clock::instance();
+  c.attach_current_thread();
+  uint64_t t0 = c.now_ns();
+  volatile uint64_t spin = 0;
+  for (int i = 0; i < 1000000; ++i) spin = spin + 1;
+  EXPECT_EQ(c.now_ns(), t0);
+}
+
+TEST(Clock, EarliestDeadlineWinsAmongThreads) {
+  static KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  static std::atomic<uint64_t> woke_at{0};
+  HANDLE h;
+  uint64_t t0 = Clock::instance().now_ns();
+  ASSERT_EQ(PsCreateSystemThread(
+                &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                [](PVOID) {
+                  LARGE_INTEGER d = relative_ms(10);
+                  KeDelayExecutionThread(KernelMode, FALSE, &d);
+                  woke_at = Clock::instance().now_ns();
+                  KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+                  PsTerminateSystemThread(STATUS_SUCCESS);
+                },
+                nullptr),
+            STATUS_SUCCESS);
+  LARGE_INTEGER timeout = relative_ms(1000);
+  ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(woke_at - t0, 10000000u);
+  EXPECT_EQ(Clock::instance().now_ns() - t0, 10000000u);
+  ASSERT_EQ(ZwWaitForSingleObject(h, FALSE, &timeout), STATUS_SUCCESS);
+  ZwClose(h);
+}
+
+TEST(Clock, WaitTimesOutAtItsDeadline) {
+  KEVENT e;
+  KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  uint64_t t0 = Clock::instance().now_ns();
+  LARGE_INTEGER timeout = relative_ms(15);
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(Clock::instance().now_ns() - t0, 15000000u);
+}
+
+TEST(Clock, ZeroTimeoutNeverBlocks) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  uint64_t t0 = Clock::instance().now_ns();
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(Clock::instance().now_ns(), t0);
+}
+
+TEST(Clock, PerformanceCounterFollowsTheClock) {
+  LARGE_INTEGER f;
+  LARGE_INTEGER a = KeQueryPerformanceCounter(&f);
+  EXPECT_EQ(f.QuadPart, 10000000);
+  LARGE_INTEGER d = relative_ms(3);
+  KeDelayExecutionThread(KernelMode, FALSE, &d);
+  LARGE_INTEGER b = KeQueryPerformanceCounter(nullptr);
+  EXPECT_EQ(b.QuadPart - a.QuadPart, 30000);
+}
+
+TEST(Clock, ManyThreadsWakeInDeadlineOrder) {
+  static std::vector<int> order;
+  static KSPIN_LOCK lock;
+  order.clear();
+  KeInitializeSpinLock(&lock);
+  std::vector<HANDLE> handles;
+  for (int i = 5; i >= 1; --i) {
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                  [](PVOID ctx) {
+                    int n = int(reinterpret_cast<intptr_t>(ctx));
+                    LARGE_INTEGER d = relative_ms(n);
+                    KeDelayExecutionThread(KernelMode, FALSE, &d);
+                    KIRQL old;
+                    KeAcquireSpinLock(&lock, &old);
+                    order.push_back(n);
+                    KeReleaseSpinLock(&lock, old);
+                    PsTerminateSystemThread(STATUS_SUCCESS);
+                  },
+                  reinterpret_cast<PVOID>(intptr_t(i))),
+              STATUS_SUCCESS);
+    handles.push_back(h);
+  }
+  for (HANDLE h : handles) {
+    ASSERT_EQ(ZwWaitForSingleObject(h, FALSE, nullptr), STATUS_SUCCESS);
+    ZwClose(h);
+  }
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+TEST(ClockReal, FollowsTheWallClock) {
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  uint64_t t0 = c.now_ns();
+  c.sleep_for(2000000);
+  EXPECT_GE(c.now_ns() - t0, 2000000u);
+  c.set_mode(ClockMode::Virtual);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The verifier checks: pool accounting by tag, blocking at dispatch level,
+// IRPs completed twice, wrong tags and double frees.
+#include "kernel/verifier.h"
+
+#include <gtest/gtest.h>
+#include <ntddk.h>
+#include <wdf.h>
+
+#include <string>
+#include <vector>
+
+namespace verifier = korvel::sim::verifier;
+
+namespace {
+
+class VerifierTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = verifier::set_failure_handler([this](const std::string& what) { failures_.push_back(what); });
+  }
+  void TearDown() override { verifier::set_failure_handler(old_); }
+  std::vector<std::string> failures_;
+  verifier::FailureHandler old_;
+};
+
+constexpr ULONG kTag = verifier::tag("tst1");
+
+TEST_F(VerifierTest, PoolIsCountedByTag) {
+  verifier::TagUsage before = verifier::pool_usage(kTag);
+  PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
+  PVOID b = ExAllocatePoolWithTag(NonPagedPoolNx, 28, kTag);
+  verifier::TagUsage mid = verifier::pool_usage(kTag);
+  EXPECT_EQ(mid.outstanding - before.outstanding, 2u);
+  EXPECT_EQ(mid.outstanding_bytes - before.outstanding_bytes, 128u);
+  ExFreePoolWithTag(a, kTag);
+  ExFreePoolWithTag(b, kTag);
+  EXPECT_EQ(verifier::pool_usage(kTag).outstanding, before.outstanding);
+  EXPECT_EQ(verifier::tag_name(verifier::tag("ac2m")), "ac2m");
+  EXPECT_TRUE(failures_.empty());
+}
+
+TEST_F(VerifierTest, WrongTagAndDoubleFreeAreReported) {
+  PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+  ExFreePoolWithTag(a, verifier::tag("othr"));
+  ASSERT_EQ(failures_.size(), 1u);
+  ExFreePoolWithTag(a, kTag);
+  ExFreePoolWithTag(a, kTag);
+  EXPECT_EQ(failures_.size(), 2u);
+}
+
+TEST_F(VerifierTest, BlockingAtDispatchLevelIsReported) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, TRUE);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero);
+  EXPECT_TRUE(failures_.empty()) << "a zero time-out does not block";
+  LARGE_INTEGER t;
+  t.QuadPart = -10;
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+  KeLowerIrql(old);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("IRQL 2"), std::string::npos);
+}
+
+TEST_F(VerifierTest, WaitLockUnderSpinLockIsReported) {
+  WDFSPINLOCK s;
+  WDFWAITLOCK w;
+  ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &s), STATUS_SUCCESS);
+  ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &w), STATUS_SUCCESS);
+  WdfSpinLockAcquire(s);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  WdfWaitLockAcquire(w, nullptr);
+  WdfSpinLockRelease(s);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(failures_.size(), 1u);
+  WdfWaitLockRelease(w);
+  WdfObjectDelete(s);
+  WdfObjectDelete(w);
+}
+
+TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  ASSERT_NE(irp, nullptr);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_TRUE(failures_.empty());
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_EQ(failures_[0], "IRP completed twice");
+  IoFreeIrp(irp);
+}
+
+TEST_F(VerifierTest, MutexReleasedByAnotherThreadIsReported) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_EQ(failures_.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// Driver-Verifier-like checks of the kernel stand-in: pool allocations
+// counted by tag, blocking calls at dispatch level, IRPs completed twice,
+// locks released by the wrong thread and the like. A failed check calls the
+// failure handler; the default prints the reason and aborts, which fails the
+// test that caused it.
+#ifndef KORVEL_SIM_KERNEL_VERIFIER_H
+#define KORVEL_SIM_KERNEL_VERIFIER_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace korvel::sim::verifier {
+
+using FailureHandler = std::function<void(const std::string& what)>;
+
+// Reports a failed check.
+void fail(const std::string& what);
+// Replaces the failure handler; returns the previous one.
+FailureHandler set_failure_handler(FailureHandler handler);
+// Number of failed checks since the start of the process.
+uint64_t failure_count();
+
+// Pool tags as written in source ('ac2m' is stored so that memory reads "ac2m").
+constexpr uint32_t tag(const char (&s)[5]) {
+  return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
+         uint32_t(uint8_t(s[3])) << 24;
+}
+std::string tag_name(uint32_t tag);
+
+struct TagUsage {
+  uint64_t outstanding = 0;        // allocations not yet freed
+  uint64_t outstanding_bytes = 0;  // their size
+  uint64_t total = 0;              // allocations ever made
+};
+
+// Current usage of one tag and of every tag seen.
+TagUsage pool_usage(uint32_t tag);
+std::map<uint32_t, TagUsage> pool_snapshot();
+// Allocations of every tag ever made (to detect allocations in a window).
+uint64_t pool_allocations_total();
+
+// Bookkeeping used by the stand-in itself (memory it allocates on behalf of a
+// driver: pool blocks, framework objects, MDLs, IRPs).
+void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes);
+// Returns false (after reporting) when `p` is not an outstanding allocation
+// or was allocated with another tag (tag 0 = any).
+bool pool_note_free(const void* p, uint32_t tag);
+
+}  // namespace korvel::sim::verifier
+
+#endif
