@@ -1,0 +1,372 @@
+// USB Audio 2.0 descriptors and clock requests of the simulated unit.
+#include "uac2.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvel::sim::uac2 {
+
+namespace {
+
+constexpr uint8_t kCsInterface = 0x24;
+constexpr uint8_t kCsEndpoint = 0x25;
+constexpr uint16_t kUsbStreaming = 0x0101;
+constexpr uint16_t kSpeaker = 0x0301;
+constexpr uint16_t kMicrophone = 0x0201;
+constexpr uint8_t kItUsb = 0x01;
+constexpr uint8_t kFeatureUnit = 0x0A;
+constexpr uint8_t kOtSpeaker = 0x03;
+constexpr uint8_t kItMic = 0x04;
+constexpr uint8_t kOtUsb = 0x05;
+
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+
+void push16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+
+void push32(std::vector<uint8_t>& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+}  // namespace
+
+ConfigBuilder& ConfigBuilder::raw(std::initializer_list<uint8_t> bytes) {
+  b_.insert(b_.end(), bytes);
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::raw(const std::vector<uint8_t>& bytes) {
+  b_.insert(b_.end(), bytes.begin(), bytes.end());
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::configuration(uint8_t num_interfaces) {
+  return raw({9, 0x02, 0, 0, num_interfaces, 1, 0, 0x80, 250});
+}
+
+ConfigBuilder& ConfigBuilder::association(uint8_t first, uint8_t count) {
+  return raw({8, 0x0B, first, count, 0x01, 0x00, 0x20, 0});
+}
+
+ConfigBuilder& ConfigBuilder::interface(uint8_t number, uint8_t alt, uint8_t endpoints, uint8_t cls,
+                                        uint8_t subclass, uint8_t protocol) {
+  return raw({9, 0x04, number, alt, endpoints, cls, subclass, protocol, 0});
+}
+
+ConfigBuilder& ConfigBuilder::ac_header(uint16_t stated_total) {
+  ac_header_ = b_.size();
+  ac_total_stated_ = stated_total != 0;
+  raw({9, kCsInterface, 0x01, 0x00, 0x02, 0x0A});
+  push16(b_, stated_total);
+  b_.push_back(0);
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::ac_end() {
+  if (ac_header_ != SIZE_MAX && !ac_total_stated_)
+    put16(b_, ac_header_ + 6, uint16_t(b_.size() - ac_header_));
+  ac_header_ = SIZE_MAX;
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::clock_source(uint8_t id) {
+  return raw({8, kCsInterface, 0x0A, id, 0x03, 0x07, 0, 0});
+}
+
+ConfigBuilder& ConfigBuilder::clock_selector(uint8_t id, std::initializer_list<uint8_t> sources) {
+  b_.push_back(uint8_t(7 + sources.size()));
+  raw({kCsInterface, 0x0B, id, uint8_t(sources.size())});
+  b_.insert(b_.end(), sources);
+  return raw({0x03, 0});
+}
+
+ConfigBuilder& ConfigBuilder::input_terminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels) {
+  raw({17, kCsInterface, 0x02, id});
+  push16(b_, type);
+  raw({0, clock, channels, 0, 0, 0, 0, 0, 0, 0, 0});
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::output_terminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock) {
+  raw({12, kCsInterface, 0x03, id});
+  push16(b_, type);
+  return raw({0, source, clock, 0, 0, 0});
+}
+
+ConfigBuilder& ConfigBuilder::feature_unit(uint8_t id, uint8_t source, uint8_t channels) {
+  b_.push_back(uint8_t(6 + 4 * (channels + 1)));
+  raw({kCsInterface, 0x06, id, source});
+  push32(b_, 0x0000000F);  // master mute and volume, host-programmable
+  for (uint8_t c = 0; c < channels; ++c) push32(b_, 0);
+  b_.push_back(0);
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::as_general(uint8_t terminal, uint8_t channels, uint32_t formats,
+                                         uint8_t format_type) {
+  raw({16, kCsInterface, 0x01, terminal, 0x00, format_type});
+  push32(b_, formats);
+  b_.push_back(channels);
+  push32(b_, 0);
+  b_.push_back(0);
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::format_type_i(uint8_t subslot, uint8_t bits) {
+  return raw({6, kCsInterface, 0x02, 0x01, subslot, bits});
+}
+
+ConfigBuilder& ConfigBuilder::endpoint(uint8_t address, uint8_t attributes, uint16_t max_packet,
+                                       uint8_t interval) {
+  raw({7, 0x05, address, attributes});
+  push16(b_, max_packet);
+  b_.push_back(interval);
+  return *this;
+}
+
+ConfigBuilder& ConfigBuilder::cs_endpoint() {
+  return raw({8, kCsEndpoint, 0x01, 0, 0, 0, 0, 0});
+}
+
+std::vector<uint8_t> ConfigBuilder::finish() {
+  ac_end();
+  if (b_.size() >= 4 && b_[1] == 0x02) put16(b_, 2, uint16_t(b_.size()));
+  return b_;
+}
+
+uint16_t data_max_packet(const AltFormat& f, uint32_t max_rate, usb::Speed speed) {
+  uint32_t per = speed == usb::Speed::High ? 8000 : 1000;
+  uint32_t frames = (max_rate + per - 1) / per + 1;
+  return uint16_t(frames * f.channels * f.subslot);
+}
+
+FunctionLayout model_layout(Model model, usb::Speed speed) {
+  FunctionLayout l;
+  l.rates = {44100, 48000};
+  switch (model) {
+    case Model::Tarrow:
+      l.render = {{24, 3, 24}, {16, 3, 24}, {2, 3, 24}, {2, 2, 16}};
+      l.capture = {{24, 3, 24}, {2, 3, 24}};
+      l.render_feature_unit = true;
+      break;
+    case Model::Quenby:
+      l.render = {{18, 3, 24}, {2, 3, 24}, {2, 2, 16}};
+      l.capture = {{18, 3, 24}, {2, 3, 24}};
+      break;
+    case Model::Pellin:
+      l.render = {{10, 3, 24}, {2, 3, 24}};
+      l.capture = {{12, 3, 24}, {2, 3, 24}};
+      l.render_feature_unit = true;
+      break;
+    case Model::Dorrit:
+      l.render = {{8, 3, 24}, {2, 3, 24}, {2, 2, 16}};
+      l.capture = {{8, 3, 24}, {2, 3, 24}};
+      break;
+    case Model::FarLink:
+      l.render = {{4, 3, 24}, {2, 3, 24}, {2, 4, 32}};
+      l.capture = {{4, 3, 24}, {2, 3, 24}};
+      l.rates = {44100, 48000, 88200, 96000, 176400, 192000};
+      l.render_feature_unit = true;
+      break;
+  }
+  if (speed == usb::Speed::Full) {
+    l.rates.erase(std::remove_if(l.rates.begin(), l.rates.end(), [](uint32_t r) { return r > 48000; }),
+                  l.rates.end());
+    auto too_big = [](const AltFormat& f) { return data_max_packet(f, 48000, usb::Speed::Full) > 1023; };
+    l.render.erase(std::remove_if(l.render.begin(), l.render.end(), too_big), l.render.end());
+    l.capture.erase(std::remove_if(l.capture.begin(), l.capture.end(), too_big), l.capture.end());
+  }
+  return l;
+}
+
+std::vector<uint8_t> build_configuration(const FunctionLayout& l, usb::Speed speed) {
+  const bool has_capture = !l.capture.empty();
+  const uint8_t interfaces = has_capture ? 3 : 2;
+  const uint32_t max_rate = *std::max_element(l.rates.begin(), l.rates.end());
+  const uint8_t render_channels = std::max_element(l.render.begin(), l.render.end(), [](auto& a, auto& b) {
+                                    return a.channels < b.channels;
+                                  })->channels;
+  ConfigBuilder b;
+  b.configuration(interfaces).association(0, interfaces);
+  b.interface(0, 0, 0, 0x01, 0x01, 0x20).ac_header().clock_source(kClockId);
+  b.input_terminal(kItUsb, kUsbStreaming, kClockId, render_channels);
+  if (l.render_feature_unit) {
+    b.feature_unit(kFeatureUnit, kItUsb, render_channels);
+    b.output_terminal(kOtSpeaker, kSpeaker, kFeatureUnit, kClockId);
+  } else {
+    b.output_terminal(kOtSpeaker, kSpeaker, kItUsb, kClockId);
+  }
+  if (has_capture) {
+    uint8_t capture_channels = std::max_element(l.capture.begin(), l.capture.end(), [](auto& a, auto& c) {
+                                 return a.channels < c.channels;
+                               })->channels;
+    b.input_terminal(kItMic, kMicrophone, kClockId, capture_channels);
+    b.output_terminal(kOtUsb, kUsbStreaming, kItMic, kClockId);
+  }
+  b.ac_end();
+  const uint16_t feedback_size = speed == usb::Speed::High ? 4 : 3;
+  const uint8_t feedback_interval = speed == usb::Speed::High ? 4 : 1;
+  b.interface(1, 0, 0, 0x01, 0x02, 0x20);
+  for (size_t i = 0; i < l.render.size(); ++i) {
+    const AltFormat& f = l.render[i];
+    b.interface(1, uint8_t(i + 1), 2, 0x01, 0x02, 0x20)
+        .as_general(kItUsb, f.channels)
+        .format_type_i(f.subslot, f.bits);
+    b.endpoint(kRenderDataEndpoint, 0x05, data_max_packet(f, max_rate, speed), 1).cs_endpoint();
+    b.endpoint(kFeedbackEndpoint, 0x11, feedback_size, feedback_interval);
+  }
+  if (has_capture) {
+    b.interface(2, 0, 0, 0x01, 0x02, 0x20);
+    for (size_t i = 0; i < l.capture.size(); ++i) {
+      const AltFormat& f = l.capture[i];
+      b.interface(2, uint8_t(i + 1), 1, 0x01, 0x02, 0x20)
+          .as_general(kOtUsb, f.channels)
+          .format_type_i(f.subslot, f.bits);
+      b.endpoint(kCaptureDataEndpoint, 0x05, data_max_packet(f, max_rate, speed), 1).cs_endpoint();
+    }
+  }
+  return b.finish();
+}
+
+Uac2Function::Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed,
+                           std::vector<uint32_t> rates, uint32_t rate, int clock_id)
+    : Uac2Function(std::move(high_speed), std::move(full_speed), rates, rates, rate, clock_id) {}
+
+Uac2Function::Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed,
+                           std::vector<uint32_t> high_speed_rates, std::vector<uint32_t> full_speed_rates,
+                           uint32_t rate, int clock_id)
+    : high_speed_(std::move(high_speed)),
+      full_speed_(std::move(full_speed)),
+      high_speed_rates_(std::move(high_speed_rates)),
+      full_speed_rates_(std::move(full_speed_rates)),
+      rates_(high_speed_rates_),
+      clock_id_(clock_id),
+      rate_(rate) {}
+
+std::vector<uint8_t> Uac2Function::configuration_descriptor(usb::Speed speed) const {
+  // The device reads its descriptors for the speed it enumerates at; the
+  // clock offers that speed's rates from then on.
+  std::lock_guard<std::mutex> g(m_);
+  rates_ = speed == usb::Speed::High ? high_speed_rates_ : full_speed_rates_;
+  return speed == usb::Speed::High ? high_speed_ : full_speed_;
+}
+
+uint32_t Uac2Function::rate() const {
+  std::lock_guard<std::mutex> g(m_);
+  return rate_;
+}
+
+usb::Result Uac2Function::vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) {
+  return usb::Result::Stall;
+}
+
+usb::Result Uac2Function::control(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) {
+  *transferred = 0;
+  const uint8_t type = (setup.bmRequestType >> 5) & 3;
+  if (type == 2) return vendor(setup, data, transferred);
+  const bool to_interface = (setup.bmRequestType & 0x1F) == 1;
+  const uint8_t entity = uint8_t(setup.wIndex >> 8);
+  const uint8_t selector = uint8_t(setup.wValue >> 8);
+  if (type != 1 || !to_interface || selector != 0x01 || (clock_id_ >= 0 && entity != clock_id_)) {
+    return usb::Result::Stall;
+  }
+  const bool in = (setup.bmRequestType & 0x80) != 0;
+  std::vector<uint32_t> rates;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    rates = rates_;
+  }
+  if (in && setup.bRequest == 0x02) {  // RANGE
+    std::vector<uint8_t> reply;
+    push16(reply, uint16_t(rates.size()));
+    for (uint32_t r : rates) {
+      push32(reply, r);
+      push32(reply, r);
+      push32(reply, 0);
+    }
+    uint16_t n = uint16_t(std::min<size_t>(reply.size(), setup.wLength));
+    std::memcpy(data, reply.data(), n);
+    *transferred = n;
+    return usb::Result::Ok;
+  }
+  if (in && setup.bRequest == 0x01) {  // CUR
+    if (setup.wLength < 4) return usb::Result::Stall;
+    uint32_t r = rate();
+    for (int i = 0; i < 4; ++i) data[i] = uint8_t(r >> (8 * i));
+    *transferred = 4;
+    return usb::Result::Ok;
+  }
+  if (!in && setup.bRequest == 0x01) {  // SET CUR
+    if (setup.wLength != 4) return usb::Result::Stall;
+    uint32_t r =
+        uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+    if (std::find(rates.begin(), rates.end(), r) == rates.end()) return usb::Result::Stall;
+    {
+      std::lock_guard<std::mutex> g(m_);
+      rate_ = r;
+    }
+    rate_changed(r);
+    *transferred = 4;
+    return usb::Result::Ok;
+  }
+  return usb::Result::Stall;
+}
+
+namespace {
+
+usb::Result result_of(TransferResult r) {
+  switch (r) {
+    case TransferResult::Ok:
+      return usb::Result::Ok;
+    case TransferResult::Stall:
+      return usb::Result::Stall;
+    case TransferResult::NoDevice:
+      return usb::Result::NoDevice;
+  }
+  return usb::Result::Stall;
+}
+
+class UnitFunction : public Uac2Function {
+ public:
+  UnitFunction(Unit& unit)
+      : Uac2Function(build_configuration(model_layout(unit.model(), usb::Speed::High), usb::Speed::High),
+                     build_configuration(model_layout(unit.model(), usb::Speed::Full), usb::Speed::Full),
+                     model_layout(unit.model(), usb::Speed::High).rates,
+                     model_layout(unit.model(), usb::Speed::Full).rates, unit.info().sample_rate, kClockId),
+        unit_(unit) {}
+
+ protected:
+  usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) override {
+    if ((setup.bmRequestType & 0x80) != 0) {
+      usb::Result r =
+          result_of(unit_.control_in(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
+      *transferred = r == usb::Result::Ok ? setup.wLength : 0;
+      return r;
+    }
+    return result_of(unit_.control_out(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
+  }
+  void rate_changed(uint32_t hz) override { unit_.set_sample_rate(hz); }
+
+ private:
+  Unit& unit_;
+};
+
+}  // namespace
+
+std::shared_ptr<Uac2Function> make_unit_function(Unit& unit) {
+  return std::make_shared<UnitFunction>(unit);
+}
+
+std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor,
+                                                std::vector<uint32_t> rates) {
+  uint32_t first = rates.empty() ? 0 : rates.front();
+  std::vector<uint8_t> copy = descriptor;
+  return std::make_shared<Uac2Function>(std::move(descriptor), std::move(copy), std::move(rates), first, -1);
+}
+
+}  // namespace korvel::sim::uac2
