@@ -1,0 +1,387 @@
+// Driver entry and unload, the dispatch hooks, and the kernel-streaming
+// device callbacks: add, start (USB bring-up, filter factory, power-up),
+// power transitions, capabilities, surprise removal and remove.
+#include "quenby.h"
+#include "vxwide.h"
+
+namespace {
+
+// The three dispatch routines the kernel-streaming class installed, kept in
+// the driver-object extension.
+typedef struct _QUENBY_DRIVER_EXTENSION {
+  PDRIVER_DISPATCH Create;
+  PDRIVER_DISPATCH Close;
+  PDRIVER_DISPATCH DeviceControl;
+} QUENBY_DRIVER_EXTENSION;
+static_assert(sizeof(QUENBY_DRIVER_EXTENSION) == 24, "driver-object extension layout");
+
+PDRIVER_UNLOAD g_KsUnload = nullptr;
+
+QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
+  return static_cast<QUENBY_DRIVER_EXTENSION*>(
+      IoGetDriverObjectExtension(deviceObject->DriverObject, QUENBY_EXTENSION_ID));
+}
+
+// Handle routing of the private interface: every request goes on to the
+// kernel-streaming class until the private interface serves its own handles.
+NTSTATUS QuenbyDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  return DriverExtension(deviceObject)->Create(deviceObject, irp);
+}
+
+NTSTATUS QuenbyDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  return DriverExtension(deviceObject)->Close(deviceObject, irp);
+}
+
+NTSTATUS QuenbyDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  return DriverExtension(deviceObject)->DeviceControl(deviceObject, irp);
+}
+
+void QuenbyUnload(PDRIVER_OBJECT driverObject) {
+  if (g_KsUnload != nullptr) g_KsUnload(driverObject);
+  WdfDriverMiniportUnload(WdfGetDriver());
+}
+
+// ---------------------------------------------------------------------------
+// Power
+// ---------------------------------------------------------------------------
+NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
+  NTSTATUS status = WdfUsbTargetDeviceIsConnectedSynchronous(ctx->UsbDevice);
+  if (!NT_SUCCESS(status)) return status;
+  ctx->PowerState = QUENBY_POWER_D0;
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 0);
+  status = QuenbyStartThread(ctx);
+  if (!NT_SUCCESS(status)) return status;
+
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  const bool capture = TopologyHasCapture(t) != 0;
+  const bool render = TopologyHasRender(t) != 0;
+  if (capture) {
+    status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+    if (NT_SUCCESS(status)) {
+      status = QuenbySetSampleRate(ctx, DescriptorClockId(t->CapturePath.ClockSource),
+                                   ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+    }
+    if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (render) {
+    status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+    if (NT_SUCCESS(status)) {
+      status = QuenbySetSampleRate(ctx, DescriptorClockId(t->RenderPath.ClockSource),
+                                   ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+    }
+    if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
+    if (!NT_SUCCESS(status)) return status;
+    QuenbyComputeNominalFeedback(ctx);
+  }
+  if (capture && render) {
+    // Both idle until a stream starts.
+    status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+    if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+  }
+  return status;
+}
+
+void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
+  QuenbyStopThread(ctx);
+  if (TopologyHasCapture(&ctx->Topology)) QuenbyStopStream(ctx, QuenbyCapture);
+  if (TopologyHasRender(&ctx->Topology)) {
+    QuenbyStopStream(ctx, QuenbyRender);
+    QuenbyStopStream(ctx, QuenbyFeedback);
+  }
+  ctx->PowerState = state;
+}
+
+// ---------------------------------------------------------------------------
+// Start
+// ---------------------------------------------------------------------------
+NTSTATUS Fail(WDF_DEVICE_CONTEXT* ctx, QUENBY_START_STEP step) {
+  ctx->StartFailure = step;
+  return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
+  NTSTATUS status;
+  WDF_OBJECT_ATTRIBUTES attributes;
+
+  // a. Performance-counter ticks per 10 us.
+  LARGE_INTEGER frequency;
+  KeQueryPerformanceCounter(&frequency);
+  ctx->TicksPer10us = frequency.QuadPart / 100000;
+
+  // b. The USB target.
+  if (ctx->Windows8Usb) {
+    WDF_USB_DEVICE_CREATE_CONFIG config;
+    WDF_USB_DEVICE_CREATE_CONFIG_INIT(&config, USBD_CLIENT_CONTRACT_VERSION_602);
+    status = WdfUsbTargetDeviceCreateWithParameters(ctx->WdfDevice, &config, WDF_NO_OBJECT_ATTRIBUTES,
+                                                    &ctx->UsbDevice);
+  } else {
+    status = WdfUsbTargetDeviceCreate(ctx->WdfDevice, WDF_NO_OBJECT_ATTRIBUTES, &ctx->UsbDevice);
+  }
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartUsbTarget);
+
+  // c. Speed.
+  WDF_USB_DEVICE_INFORMATION information;
+  WDF_USB_DEVICE_INFORMATION_INIT(&information);
+  status = WdfUsbTargetDeviceRetrieveInformation(ctx->UsbDevice, &information);
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartInformation);
+  ctx->HighSpeed = (information.Traits & WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED) ? 1 : 0;
+
+  // d. The configuration descriptor and the control buffer.
+  USHORT size = 0;
+  status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, nullptr, &size);
+  if (status != STATUS_BUFFER_TOO_SMALL || size == 0) return Fail(ctx, QuenbyStartDescriptor);
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = ctx->WdfDevice;
+  PVOID config = nullptr;
+  status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+                           &ctx->ControlMemory, nullptr);
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, config, &size);
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+
+  // e. Topology.
+  TOPOLOGY_RESULT topology = TopologyDiscover(static_cast<const uint8_t*>(config), size, &ctx->Topology);
+  ctx->TopologyResult = topology;
+  if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
+  ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;
+  ctx->ControlIndex = ctx->Topology.ControlIndex;
+  ctx->CaptureIndex = ctx->Topology.CaptureIndex;
+  ctx->RenderIndex = ctx->Topology.RenderIndex;
+  const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
+
+  // f, g, h.
+  if (!NT_SUCCESS(QuenbySelectConfiguration(ctx))) return Fail(ctx, QuenbyStartConfiguration);
+  if (!NT_SUCCESS(QuenbyReadRates(ctx))) return Fail(ctx, QuenbyStartRates);
+  QuenbyComputeLimits(ctx);
+
+  // i. Rings of 50 ms at the largest format.
+  if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->CaptureRing, QUENBY_RING_CAPTURE,
+                                              &ctx->Limits[QUENBY_DIR_CAPTURE]))) {
+    return Fail(ctx, QuenbyStartRings);
+  }
+  if (!NT_SUCCESS(
+          QuenbyCreateRing(ctx, &ctx->RenderRing, QUENBY_RING_RENDER, &ctx->Limits[QUENBY_DIR_RENDER]))) {
+    return Fail(ctx, QuenbyStartRings);
+  }
+
+  // j. Transfers.
+  if (capture && !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyCapture)))
+    return Fail(ctx, QuenbyStartTransfers);
+  if (!NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyRender)) ||
+      !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyFeedback))) {
+    return Fail(ctx, QuenbyStartTransfers);
+  }
+
+  // k. Default formats.
+  QuenbySetDefaultFormats(ctx);
+  return STATUS_SUCCESS;
+}
+
+WCHAR g_ReferenceString[] = VXW("kstarrow");
+
+// ---------------------------------------------------------------------------
+// KSDEVICE_DISPATCH
+// ---------------------------------------------------------------------------
+NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
+  KsDevice->Context = nullptr;
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, WDF_DEVICE_CONTEXT);
+  attributes.ExecutionLevel = WdfExecutionLevelInheritFromParent;
+  attributes.SynchronizationScope = WdfSynchronizationScopeInheritFromParent;
+  WDFDEVICE device;
+  NTSTATUS status =
+      WdfDeviceMiniportCreate(WdfGetDriver(), &attributes, KsDevice->FunctionalDeviceObject,
+                              KsDevice->NextDeviceObject, KsDevice->PhysicalDeviceObject, &device);
+  if (!NT_SUCCESS(status)) return status;
+
+  WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(device);
+  RtlZeroMemory(ctx, sizeof(*ctx));
+  ctx->KsDevice = KsDevice;
+  ctx->WdfDriver = WdfGetDriver();
+  ctx->WdfDevice = device;
+  ctx->FunctionalDeviceObject = KsDevice->FunctionalDeviceObject;
+  ctx->NextDeviceObject = KsDevice->NextDeviceObject;
+  ctx->PhysicalDeviceObject = KsDevice->PhysicalDeviceObject;
+
+  for (int s = 0; s < QUENBY_STREAMS; ++s) KeInitializeEvent(&ctx->IdleEvent[s], NotificationEvent, TRUE);
+  KeInitializeEvent(&ctx->WakeEvent, SynchronizationEvent, TRUE);
+
+  WDF_OBJECT_ATTRIBUTES child;
+  WDF_OBJECT_ATTRIBUTES_INIT(&child);
+  child.ParentObject = device;
+  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,   &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
+                              &ctx->FeedbackFreeLock,  &ctx->ThreadLock,           &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock};
+  WDFCOLLECTION* collections[] = {&ctx->CaptureFree, &ctx->CaptureCompleted, &ctx->RenderFree,
+                                  &ctx->FeedbackFree};
+  for (WDFSPINLOCK* lock : spinLocks) {
+    if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
+  }
+  for (int s = 0; s < QUENBY_STREAMS && NT_SUCCESS(status); ++s)
+    status = WdfWaitLockCreate(&child, &ctx->SubmitLock[s]);
+  for (WDFCOLLECTION* collection : collections) {
+    if (NT_SUCCESS(status)) status = WdfCollectionCreate(&child, collection);
+  }
+  if (!NT_SUCCESS(status)) {
+    WdfObjectDelete(device);
+    return status;
+  }
+
+  RTL_OSVERSIONINFOW version;
+  RtlZeroMemory(&version, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  status = RtlGetVersion(&version);
+  if (!NT_SUCCESS(status) || version.dwMajorVersion < 6 ||
+      (version.dwMajorVersion == 6 && version.dwMinorVersion == 0)) {
+    WdfObjectDelete(device);
+    return STATUS_UNSUCCESSFUL;
+  }
+  ctx->Windows8Usb = (version.dwMajorVersion == 6 && version.dwMinorVersion == 1) ? 0 : 1;
+
+  ctx->PowerState = QUENBY_POWER_D3;
+  KsDevice->Context = device;
+  KeInitializeMutex(&ctx->CaptureStartMutex, 0);
+  KeInitializeMutex(&ctx->RenderStartMutex, 0);
+  KeInitializeMutex(&ctx->RenderCloneMutex, 0);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                     PCM_RESOURCE_LIST UntranslatedResourceList) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  ctx->StartFailure = QuenbyStartOk;
+  NTSTATUS status = QuenbyUsbBringUp(ctx);
+  if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
+
+  const KSFILTER_DESCRIPTOR* description = nullptr;
+  status = QuenbyBuildFilterDescription(ctx, &description);
+  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartFilter);
+  KsAcquireDevice(KsDevice);
+  status = KsCreateFilterFactory(KsDevice->FunctionalDeviceObject, description, g_ReferenceString, nullptr,
+                                 KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+  KsReleaseDevice(KsDevice);
+  if (!NT_SUCCESS(status)) {
+    ctx->StartFailure = QuenbyStartFilter;
+    return status;
+  }
+
+  status = QuenbyPowerUp(ctx);
+  if (!NT_SUCCESS(status)) ctx->StartFailure = QuenbyStartPowerUp;
+  return status;
+}
+
+void QuenbyEmpty(PKSDEVICE KsDevice, PIRP Irp) {}
+
+NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILITIES Capabilities) {
+  if (Capabilities == nullptr || Capabilities->Size < 64) return STATUS_UNSUCCESSFUL;
+  Capabilities->SurpriseRemovalOK = 1;
+  Capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+    Capabilities->DeviceState[s] = PowerDeviceD3;
+  Capabilities->DeviceWake = PowerDeviceD0;
+  Capabilities->D2Latency = 0;
+  Capabilities->D3Latency = 10000;
+  return STATUS_SUCCESS;
+}
+
+void QuenbySurpriseRemoval(PKSDEVICE KsDevice, PIRP Irp) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
+  if (ctx != nullptr) InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 1);
+}
+
+NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+                          DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
+                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action) {
+  return STATUS_SUCCESS;
+}
+
+void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
+  if (ctx == nullptr) return;
+  if (To < PowerDeviceD0 || To > PowerDeviceD3 || From < PowerDeviceD0 || From > PowerDeviceD3) return;
+  if (To == PowerDeviceD0) {
+    QuenbyPowerUp(ctx);
+  } else {
+    QuenbyPowerDown(ctx, (ULONG)To);
+  }
+}
+
+void QuenbyRemove(PKSDEVICE KsDevice, PIRP Irp) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
+  if (ctx == nullptr) return;
+  ctx->PowerState = QUENBY_POWER_REMOVED;
+  QuenbyStopThread(ctx);
+  QuenbyStopStream(ctx, QuenbyCapture);
+  QuenbyStopStream(ctx, QuenbyRender);
+  QuenbyStopStream(ctx, QuenbyFeedback);
+  QuenbyFreeMdls(ctx);
+  WDFDEVICE device = ctx->WdfDevice;
+  ctx->WdfDevice = nullptr;
+  ctx->UsbDevice = nullptr;
+  WdfObjectDelete(device);
+  KsDevice->Context = nullptr;
+}
+
+const KSDEVICE_DISPATCH g_DeviceDispatch = {
+    QuenbyAdd,                // Add
+    QuenbyStart,              // Start
+    nullptr,                  // PostStart
+    nullptr,                  // QueryStop
+    QuenbyEmpty,              // CancelStop
+    QuenbyEmpty,              // Stop
+    nullptr,                  // QueryRemove
+    QuenbyEmpty,              // CancelRemove
+    QuenbyRemove,             // Remove
+    QuenbyQueryCapabilities,  // QueryCapabilities
+    QuenbySurpriseRemoval,    // SurpriseRemoval
+    QuenbyQueryPower,         // QueryPower
+    QuenbySetPower,           // SetPower
+    nullptr,                  // QueryInterface
+};
+
+const KSDEVICE_DESCRIPTOR g_DeviceDescriptor = {&g_DeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION};
+
+}  // namespace
+
+WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice) {
+  if (KsDevice == nullptr || KsDevice->Context == nullptr) return nullptr;
+  return GetDeviceContext(static_cast<WDFDEVICE>(KsDevice->Context));
+}
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  WDF_DRIVER_CONFIG config;
+  WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+  config.EvtDriverUnload = nullptr;
+  config.DriverInitFlags |= WdfDriverInitNoDispatchOverride;
+  config.DriverPoolTag = QUENBY_DRIVER_TAG;
+  WDFDRIVER driver;
+  NTSTATUS status = WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver);
+  if (!NT_SUCCESS(status)) return status;
+
+  status = KsInitializeDriver(DriverObject, RegistryPath, &g_DeviceDescriptor);
+  if (!NT_SUCCESS(status)) {
+    WdfDriverMiniportUnload(driver);
+    return status;
+  }
+  g_KsUnload = DriverObject->DriverUnload;
+  DriverObject->DriverUnload = QuenbyUnload;
+
+  QUENBY_DRIVER_EXTENSION* extension = nullptr;
+  status = IoAllocateDriverObjectExtension(DriverObject, QUENBY_EXTENSION_ID, sizeof(QUENBY_DRIVER_EXTENSION),
+                                           reinterpret_cast<PVOID*>(&extension));
+  if (!NT_SUCCESS(status)) {
+    WdfDriverMiniportUnload(driver);
+    return status;
+  }
+  extension->Create = DriverObject->MajorFunction[IRP_MJ_CREATE];
+  extension->Close = DriverObject->MajorFunction[IRP_MJ_CLOSE];
+  extension->DeviceControl = DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = QuenbyDispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = QuenbyDispatchClose;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QuenbyDispatchDeviceControl;
+  return STATUS_SUCCESS;
+}

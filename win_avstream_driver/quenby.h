@@ -1,0 +1,251 @@
+// quenby: KMDF miniport beside an AVStream minidriver for the KORVEL USB
+// Audio 2.0 units. This header holds what the driver's files share: the
+// device context, pool tags and the functions of each file.
+#ifndef QUENBY_H
+#define QUENBY_H
+
+#include <ntifs.h>
+#include <windef.h>
+#define NOBITMAP
+#include <ks.h>
+#include <ksmedia.h>
+#include <mmreg.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <wdf.h>
+#include <wdfusb.h>
+
+#include "topology.h"
+
+// Pool tags "ac2m" (memory objects) and "ac2d" (the framework's driver tag),
+// as they read in memory.
+#define QUENBY_MEMORY_TAG ((ULONG)'a' | ((ULONG)'c' << 8) | ((ULONG)'2' << 16) | ((ULONG)'m' << 24))
+#define QUENBY_DRIVER_TAG ((ULONG)'a' | ((ULONG)'c' << 8) | ((ULONG)'2' << 16) | ((ULONG)'d' << 24))
+
+#define QUENBY_EXTENSION_ID ((PVOID)(ULONG_PTR)0x1100)
+#define QUENBY_BUFFER_SIZE 4096
+#define QUENBY_TRANSFERS 15
+#define QUENBY_STREAMS 3
+#define QUENBY_CONTROL_TIMEOUT_SECONDS 3
+
+// Power states as the context keeps them.
+#define QUENBY_POWER_D0 1
+#define QUENBY_POWER_D3 4
+#define QUENBY_POWER_REMOVED 5
+
+typedef enum _QUENBY_STREAM { QuenbyCapture = 0, QuenbyRender = 1, QuenbyFeedback = 2 } QUENBY_STREAM;
+
+// Where start failed (0 = it did not), for diagnostics of a refused device.
+typedef enum _QUENBY_START_STEP {
+  QuenbyStartOk = 0,
+  QuenbyStartNoContext,
+  QuenbyStartUsbTarget,
+  QuenbyStartInformation,
+  QuenbyStartDescriptor,
+  QuenbyStartTopology,
+  QuenbyStartConfiguration,
+  QuenbyStartRates,
+  QuenbyStartLimits,
+  QuenbyStartRings,
+  QuenbyStartTransfers,
+  QuenbyStartFormats,
+  QuenbyStartFilter,
+  QuenbyStartPowerUp,
+} QUENBY_START_STEP;
+
+typedef struct _AUDIO_FORMAT {
+  KSDATAFORMAT DataFormat;
+  WAVEFORMATEXTENSIBLE WaveFormatExt;
+} AUDIO_FORMAT;
+
+// The byte ring between the streams and their users.
+typedef struct _AudioRing {
+  WDFDEVICE Device;
+  WDFMEMORY Memory;
+  WDFSPINLOCK Lock;
+  PKSPIN OwnerPin;
+  KEVENT Event;
+  ULONG Kind;  // 1 capture, 2 render
+  ULONG Fill;
+  ULONG Size;
+  ULONG WriteOffset;
+  ULONG ReadOffset;
+  ULONG Wanted;
+  PUCHAR Buffer;
+} AudioRing;
+
+#define QUENBY_RING_CAPTURE 1
+#define QUENBY_RING_RENDER 2
+
+// Context of each isochronous transfer object.
+typedef struct _WDF_OBJECT_CONTEXT {
+  WDFDEVICE Device;
+  WDFMEMORY UrbMemory;
+  WDFREQUEST Request;
+  PMDL Mdl;
+  PURB Urb;
+  PUCHAR Buffer;
+  ULONG BufferLength;
+  ULONG ValidBytes;
+} WDF_OBJECT_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_OBJECT_CONTEXT, GetTransferContext)
+
+// Context of each transfer's request.
+typedef struct _WDF_REQUEST_CONTEXT {
+  WDFDEVICE Device;
+  WDFOBJECT Transfer;
+} WDF_REQUEST_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_REQUEST_CONTEXT, GetRequestContext)
+
+typedef struct _StreamCounters {
+  ULONG RenderUnderruns;
+  ULONG RenderLateStarts;
+  ULONG Reserved1;
+  ULONG CaptureLateStarts;
+  ULONG Reserved2;
+  ULONG FeedbackLateStarts;
+  ULONG Reserved3;
+} StreamCounters;
+
+typedef struct _WDF_DEVICE_CONTEXT {
+  // Handles.
+  PKSDEVICE KsDevice;
+  WDFDRIVER WdfDriver;
+  WDFDEVICE WdfDevice;
+  WDFUSBDEVICE UsbDevice;
+  WDFMEMORY ConfigMemory;
+  WDFMEMORY ControlMemory;
+  WDFMEMORY RateMemory;
+  WDFMEMORY FilterMemory;
+  PDEVICE_OBJECT FunctionalDeviceObject;
+  PDEVICE_OBJECT NextDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+
+  // Transfer bookkeeping, per stream (capture, render, feedback).
+  WDFOBJECT Transfers[QUENBY_STREAMS][QUENBY_TRANSFERS];
+  WDFREQUEST Requests[QUENBY_STREAMS][QUENBY_TRANSFERS];
+  WDFMEMORY DataMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
+  PMDL Mdls[QUENBY_STREAMS][QUENBY_TRANSFERS];
+  WDFMEMORY UrbMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
+  WDFCOLLECTION CaptureFree;
+  WDFCOLLECTION CaptureCompleted;
+  WDFCOLLECTION RenderFree;
+  WDFCOLLECTION FeedbackFree;
+  WDFSPINLOCK CaptureFreeLock;
+  WDFSPINLOCK CaptureCompletedLock;
+  WDFSPINLOCK RenderFreeLock;
+  WDFSPINLOCK FeedbackFreeLock;
+  WDFSPINLOCK ThreadLock;
+  WDFSPINLOCK CapturePositionLock;
+  WDFSPINLOCK RenderPositionLock;
+  WDFWAITLOCK SubmitLock[QUENBY_STREAMS];
+  WDFUSBINTERFACE ControlInterface;
+  WDFUSBINTERFACE CaptureInterface;
+  WDFUSBINTERFACE RenderInterface;
+  WDFUSBPIPE Pipes[QUENBY_STREAMS];
+  USBD_PIPE_HANDLE PipeHandles[QUENBY_STREAMS];
+  WDF_USB_PIPE_INFORMATION PipeInfo[QUENBY_STREAMS];
+
+  // Events and the streaming thread.
+  KEVENT IdleEvent[QUENBY_STREAMS];
+  KEVENT WakeEvent;
+  HANDLE ThreadHandle;
+
+  // Topology (pointers into the configuration copy) and selected slots.
+  USB_AUDIO_TOPOLOGY Topology;
+  ULONG TopologyResult;
+  LONG SelectedSlot[2];  // capture, render
+
+  // Limits per direction (capture, render).
+  DIRECTION_LIMITS Limits[2];
+  ULONG RateListBytes[2];
+
+  // Formats per direction.
+  AUDIO_FORMAT DeviceFormat[2];
+  AUDIO_FORMAT StreamFormat[2];
+  AUDIO_FORMAT SavedFormat[2];
+  AUDIO_FORMAT RenderPinFormat;
+
+  AudioRing CaptureRing;
+  AudioRing RenderRing;
+
+  // Timing.
+  LONGLONG TicksPer10us;
+  LONGLONG LastRenderSubmit;
+  LONGLONG RenderAttempt;
+
+  // Flags and counters.
+  ULONG HighSpeed;
+  ULONG Windows8Usb;
+  ULONG AudioInterfaceCount;
+  ULONG ControlIndex;
+  ULONG CaptureIndex;
+  ULONG RenderIndex;
+  ULONG PowerState;
+  ULONG SurpriseRemoved;
+  ULONG ThreadRunning;
+  ULONG StreamActive[QUENBY_STREAMS];
+  ULONG InFlightLimit[QUENBY_STREAMS];
+  ULONG ConfiguredInFlight[QUENBY_STREAMS];
+  LONG InFlight[QUENBY_STREAMS];
+  LONG CompletedWaiting;
+  ULONG NextStartFrame[QUENBY_STREAMS];
+  ULONG PacketsPerTransfer[QUENBY_STREAMS];
+  ULONG TransferSize[QUENBY_STREAMS];
+  ULONG NominalSamples;
+  LONG FeedbackValue;
+  StreamCounters Counters;
+  ULONG RenderAccumulator;
+  ULONG DirectMode;
+  ULONG DirectStreamFlags;
+  PKSPIN Pins[2];
+  ULONG PinRunning[2];
+  ULONGLONG PinPositions[4];
+
+  // Tried with a zero time-out only.
+  KMUTEX CaptureStartMutex;
+  KMUTEX RenderStartMutex;
+  KMUTEX RenderCloneMutex;
+
+  // Diagnostics: the step at which the last start failed.
+  ULONG StartFailure;
+} WDF_DEVICE_CONTEXT;
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_DEVICE_CONTEXT, GetDeviceContext)
+
+// Direction index of the per-direction arrays.
+#define QUENBY_DIR_CAPTURE 0
+#define QUENBY_DIR_RENDER 1
+
+// device.cpp
+extern "C" DRIVER_INITIALIZE DriverEntry;
+WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);
+
+// usbaudio.cpp: class requests, configuration and settings.
+NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length);
+NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate);
+NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
+void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting);
+NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+
+// stream.cpp: rings, transfers, the streaming thread.
+NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
+                          const DIRECTION_LIMITS* limits);
+NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx);
+
+// filter.cpp: the filter description.
+NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor);
+
+#endif

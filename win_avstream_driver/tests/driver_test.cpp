@@ -1,0 +1,264 @@
+// quenby's entry, add, start, power, capabilities, surprise removal and
+// remove on the kernel stand-in and the simulated bus.
+#include <gtest/gtest.h>
+
+#include "driver_fixture.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+#include "shapes.h"
+
+namespace verifier = korvel::sim::verifier;
+namespace uac2 = korvel::sim::uac2;
+using shapes::ConfigBuilder;
+
+namespace {
+
+// Flags the streaming thread also reads and writes atomically.
+ULONG Flag(const ULONG& flag) {
+  return __atomic_load_n(&flag, __ATOMIC_SEQ_CST);
+}
+
+uint64_t Outstanding(ULONG tag) {
+  return verifier::pool_usage(tag).outstanding;
+}
+
+TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
+  QuenbyHarness h(RawDevice(shapes::Basic()));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  WDF_DEVICE_CONTEXT* ctx = h.context();
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_EQ(ctx->PowerState, QUENBY_POWER_D0);
+  EXPECT_EQ(ctx->HighSpeed, 1u);
+  EXPECT_EQ(ctx->Windows8Usb, 1u);
+  EXPECT_EQ(ctx->TicksPer10us, 100);
+  EXPECT_EQ(Flag(ctx->ThreadRunning), 1u);
+  auto factories = h.node().filter_factories();
+  ASSERT_EQ(factories.size(), 1u);
+  EXPECT_EQ(factories[0].reference_string, u"kstarrow");
+  EXPECT_EQ(factories[0].create_item_flags, ULONG(KSCREATE_ITEM_FREEONSTOP));
+  const KSFILTER_DESCRIPTOR* f = factories[0].descriptor;
+  EXPECT_EQ(f->PinDescriptorsCount, 4u);
+  EXPECT_EQ(f->CategoriesCount, 3u);
+  EXPECT_EQ(f->NodeDescriptorsCount, 2u);
+  EXPECT_EQ(f->ConnectionsCount, 4u);
+  EXPECT_EQ(f->Flags, ULONG(KSFILTER_FLAG_CRITICAL_PROCESSING));
+  EXPECT_EQ(f->PinDescriptors[0].Flags, 0x21000Cu);
+  EXPECT_EQ(f->PinDescriptors[3].Flags, 0x1000Cu);
+  EXPECT_EQ(f->PinDescriptors[0].PinDescriptor.DataRangesCount, 2u);
+  const KSDATARANGE_AUDIO* render =
+      reinterpret_cast<const KSDATARANGE_AUDIO*>(f->PinDescriptors[0].PinDescriptor.DataRanges[0]);
+  EXPECT_EQ(render->DataRange.FormatSize, 88u);
+  EXPECT_EQ(render->MaximumChannels, 4u);
+  EXPECT_EQ(render->MinimumBitsPerSample, 24u);
+  EXPECT_EQ(render->MinimumSampleFrequency, 44100u);
+  EXPECT_EQ(render->MaximumSampleFrequency, 48000u);
+  const KSMULTIPLE_ITEM* attributes =
+      reinterpret_cast<const KSMULTIPLE_ITEM*>(f->PinDescriptors[0].PinDescriptor.DataRanges[1]);
+  EXPECT_EQ(attributes->Count, 1u);
+  EXPECT_EQ(f->PinDescriptors[1].PinDescriptor.Communication, KSPIN_COMMUNICATION_BRIDGE);
+  EXPECT_EQ(f->PinDescriptors[0].AllocatorFraming->FramingItem[0].Frames, 5u);
+
+  // Default formats: smallest channel count, lowest rate, smallest bits.
+  const WAVEFORMATEX& w = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  EXPECT_EQ(w.nChannels, 2);
+  EXPECT_EQ(w.nSamplesPerSec, 44100u);
+  EXPECT_EQ(w.wBitsPerSample, 24);
+  EXPECT_EQ(w.nBlockAlign, 6);
+  EXPECT_EQ(ctx->DeviceFormat[QUENBY_DIR_RENDER].DataFormat.FormatSize, 104u);
+  // 44100 Hz at high speed: 5.5125 samples per microframe in 16.16.
+  EXPECT_EQ(ctx->FeedbackValue, 0x58333);
+  EXPECT_EQ(ctx->NominalSamples, 5u);
+  // Rings of 50 ms at the largest format: 3 x 48000 x 4 / 100 x 5.
+  EXPECT_EQ(ctx->RenderRing.Size, 28800u);
+  EXPECT_EQ(ctx->TransferSize[QuenbyRender], 42u * 8);
+  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 4u);
+  EXPECT_EQ(WdfCollectionGetCount(ctx->RenderFree), 15u);
+  // Both interfaces idle after the power-up.
+  EXPECT_EQ(h.device().alternate_setting(1), 0);
+  EXPECT_EQ(h.device().alternate_setting(2), 0);
+  h.unplug();
+}
+
+TEST(QuenbyStart, RenderOnlyDevicePublishesTheTwoPinFilter) {
+  QuenbyHarness h(RawDevice(shapes::Basic(false)));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  const KSFILTER_DESCRIPTOR* f = h.node().filter_factories().at(0).descriptor;
+  EXPECT_EQ(f->PinDescriptorsCount, 2u);
+  EXPECT_EQ(f->CategoriesCount, 2u);
+  EXPECT_EQ(f->NodeDescriptorsCount, 1u);
+  // A render-only device keeps the default format's alternate setting.
+  EXPECT_EQ(h.device().alternate_setting(1), 1);
+  h.unplug();
+}
+
+TEST(QuenbyStart, RefusedDevices) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> descriptor;
+    std::vector<uint32_t> rates;
+    ULONG step;
+  };
+  std::vector<Case> cases;
+  {
+    ConfigBuilder b;
+    b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+    b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
+    shapes::Capture(b, 1, 1);
+    cases.push_back({"capture only", b.finish(), {48000}, QuenbyStartTopology});
+  }
+  {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    shapes::Render(b, 1, 2, false);
+    cases.push_back({"render without feedback endpoint", b.finish(), {48000}, QuenbyStartTransfers});
+  }
+  {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    shapes::Render(b, 1, 8);
+    cases.push_back({"nine alternate settings", b.finish(), {48000}, QuenbyStartTopology});
+  }
+  {
+    ConfigBuilder b;
+    b.configuration(4);
+    shapes::Control(b, true);
+    shapes::Render(b, 1, 1);
+    shapes::Capture(b, 2, 1);
+    b.interface(3, 0, 1, 0x03, 0, 0)
+        .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
+        .endpoint(0x84, 0x03, 64, 4);
+    cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
+  }
+  std::vector<uint32_t> many;
+  for (uint32_t i = 0; i < 171; ++i) many.push_back(8000 + 100 * i);
+  cases.push_back({"171 subranges", shapes::Basic(), many, QuenbyStartRates});
+  for (auto& c : cases) {
+    QuenbyHarness h(RawDevice(c.descriptor, c.rates));
+    EXPECT_EQ(h.bring_up(), STATUS_UNSUCCESSFUL) << c.what;
+    ASSERT_NE(h.context(), nullptr);
+    EXPECT_EQ(h.context()->StartFailure, c.step) << c.what;
+    EXPECT_TRUE(h.node().filter_factories().empty());
+    h.unplug();
+    EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << c.what;
+  }
+}
+
+TEST(QuenbyStart, OneHundredSeventySubrangesFitTheirHalfBuffer) {
+  std::vector<uint32_t> rates;
+  for (uint32_t i = 0; i < 170; ++i) rates.push_back(8000 + 100 * i);
+  QuenbyHarness h(RawDevice(shapes::Basic(), rates));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  EXPECT_EQ(h.context()->RateListBytes[QUENBY_DIR_RENDER], 2042u);
+  EXPECT_EQ(h.context()->Limits[QUENBY_DIR_RENDER].MaxRate, 8000u + 100 * 169);
+  h.unplug();
+}
+
+TEST(QuenbyStart, AlternateSettingSelectionRetries) {
+  QuenbyHarness h(RawDevice(shapes::Basic(false)));
+  h.device().stall_next_set_interface(5);
+  uint64_t t0 = korvel::sim::Clock::instance().now_ns();
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  EXPECT_GE(korvel::sim::Clock::instance().now_ns() - t0, 200000u) << "100 us between attempts";
+  h.unplug();
+  QuenbyHarness refused(RawDevice(shapes::Basic(false)));
+  refused.device().stall_next_set_interface(100);
+  EXPECT_EQ(refused.bring_up(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(refused.context()->StartFailure, ULONG(QuenbyStartPowerUp));
+  refused.unplug();
+}
+
+TEST(QuenbyAdd, WindowsVersions) {
+  korvel::sim::kernel::set_os_version(6, 1, 7601);
+  {
+    QuenbyHarness h(RawDevice(shapes::Basic()));
+    ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+    EXPECT_EQ(h.context()->Windows8Usb, 0u);
+    h.unplug();
+  }
+  korvel::sim::kernel::set_os_version(6, 0, 6002);
+  {
+    QuenbyHarness h(RawDevice(shapes::Basic()));
+    ASSERT_EQ(h.load(), STATUS_SUCCESS);
+    EXPECT_EQ(h.add(), STATUS_UNSUCCESSFUL);
+  }
+  korvel::sim::kernel::set_os_version(10, 0, 19045);
+  EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), 0u);
+}
+
+TEST(QuenbyPower, CapabilitiesAndCyclesAndSurpriseRemoval) {
+  QuenbyHarness h(RawDevice(shapes::Basic()));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = 60;
+  EXPECT_EQ(h.node().query_capabilities(&caps), STATUS_UNSUCCESSFUL);
+  caps.Size = sizeof(caps);
+  caps.Version = 1;
+  ASSERT_EQ(h.node().query_capabilities(&caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+  EXPECT_EQ(caps.DeviceWake, PowerDeviceD0);
+  EXPECT_EQ(caps.D3Latency, 10000u);
+
+  WDF_DEVICE_CONTEXT* ctx = h.context();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(h.node().query_power(PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(h.node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->PowerState, 4u);
+    EXPECT_EQ(Flag(ctx->ThreadRunning), 0u);
+    EXPECT_EQ(ctx->ThreadHandle, nullptr);
+    ASSERT_EQ(h.node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->PowerState, 1u);
+    EXPECT_EQ(Flag(ctx->ThreadRunning), 1u);
+  }
+  korvel::sim::Clock::instance().sleep_for(50000000);  // the thread idles through 15 ms waits
+
+  uint64_t selections = h.device().set_interface_count();
+  h.device().unplug();
+  ASSERT_EQ(h.node().surprise_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx->SurpriseRemoved), 1u);
+  EXPECT_EQ(QuenbySelectAltSetting(ctx, ctx->RenderInterface, 1), STATUS_UNSUCCESSFUL);
+  h.node().set_power(PowerDeviceD3);
+  h.node().set_power(PowerDeviceD0);  // not connected: stays down
+  EXPECT_EQ(ctx->PowerState, 4u);
+  EXPECT_EQ(h.device().set_interface_count(), selections);
+  h.unplug();
+  EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u);
+  EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), 0u);
+  EXPECT_EQ(Outstanding(verifier::tag("Mdl ")), 0u);
+}
+
+TEST(QuenbyRemove, FreesEveryAllocationOfTheDevice) {
+  uint64_t before_mdl = Outstanding(verifier::tag("Mdl "));
+  QuenbyHarness h(RawDevice(shapes::Basic()));
+  ASSERT_EQ(h.load(), STATUS_SUCCESS);
+  uint64_t driver_only = Outstanding(QUENBY_DRIVER_TAG);
+  ASSERT_EQ(h.add(), STATUS_SUCCESS);
+  ASSERT_EQ(h.start(), STATUS_SUCCESS);
+  EXPECT_EQ(Outstanding(verifier::tag("Mdl ")) - before_mdl, 45u);
+  EXPECT_GT(Outstanding(QUENBY_MEMORY_TAG), 45u);
+  ASSERT_EQ(h.node().remove(), STATUS_SUCCESS);
+  EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u);
+  EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), driver_only);
+  EXPECT_EQ(Outstanding(verifier::tag("Mdl ")), before_mdl);
+  h.unplug();
+  EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), 0u);
+}
+
+TEST(QuenbyModels, EveryModelStartsAtBothSpeeds) {
+  for (auto m : {korvel::sim::Model::Tarrow, korvel::sim::Model::Quenby, korvel::sim::Model::Pellin,
+                 korvel::sim::Model::Dorrit, korvel::sim::Model::FarLink}) {
+    for (bool high : {true, false}) {
+      korvel::sim::Unit unit(m);
+      QuenbyHarness h(uac2::make_unit_function(unit), high);
+      ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << int(m) << " high " << high;
+      EXPECT_EQ(h.context()->HighSpeed, high ? 1u : 0u);
+      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], 4u);
+      h.unplug();
+    }
+  }
+}
+
+}  // namespace

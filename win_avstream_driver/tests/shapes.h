@@ -1,0 +1,66 @@
+// Configuration descriptors of USB Audio 2.0 devices as real ones are built,
+// for the tests.
+#ifndef QUENBY_TESTS_SHAPES_H
+#define QUENBY_TESTS_SHAPES_H
+
+#include <cstdint>
+#include <vector>
+
+#include "uac2.h"
+
+namespace shapes {
+
+using korvel::sim::uac2::ConfigBuilder;
+
+constexpr uint8_t kClock = 0x29;
+
+// AudioControl interface 0 with a render path (optionally through a feature
+// unit) and optionally a capture path.
+inline ConfigBuilder& Control(ConfigBuilder& b, bool capture, bool feature_unit = false,
+                              uint16_t stated = 0) {
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header(stated).clock_source(kClock);
+  b.input_terminal(1, 0x0101, kClock, 2);
+  if (feature_unit) {
+    b.feature_unit(2, 1, 2).output_terminal(3, 0x0301, 2, kClock);
+  } else {
+    b.output_terminal(3, 0x0301, 1, kClock);
+  }
+  if (capture) b.input_terminal(4, 0x0201, kClock, 2).output_terminal(5, 0x0101, 4, kClock);
+  return b.ac_end();
+}
+
+inline ConfigBuilder& Render(ConfigBuilder& b, uint8_t number, int alts, bool feedback = true,
+                             uint16_t max_packet = 42) {
+  b.interface(number, 0, 0, 1, 2, 0x20);
+  for (int a = 1; a <= alts; ++a) {
+    b.interface(number, uint8_t(a), feedback ? 2 : 1, 1, 2, 0x20)
+        .as_general(1, uint8_t(2 * a))
+        .format_type_i(3, 24);
+    b.endpoint(0x01, 0x05, max_packet, 1).cs_endpoint();
+    if (feedback) b.endpoint(0x81, 0x11, 4, 4);
+  }
+  return b;
+}
+
+inline ConfigBuilder& Capture(ConfigBuilder& b, uint8_t number, int alts) {
+  b.interface(number, 0, 0, 1, 2, 0x20);
+  for (int a = 1; a <= alts; ++a) {
+    b.interface(number, uint8_t(a), 1, 1, 2, 0x20).as_general(5, uint8_t(2 * a)).format_type_i(3, 24);
+    b.endpoint(0x82, 0x05, 42, 1).cs_endpoint();
+  }
+  return b;
+}
+
+// A plain render-and-capture device.
+inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
+  ConfigBuilder b;
+  b.configuration(capture ? 3 : 2);
+  Control(b, capture);
+  Render(b, 1, render_alts);
+  if (capture) Capture(b, 2, 1);
+  return b.finish();
+}
+
+}  // namespace shapes
+
+#endif

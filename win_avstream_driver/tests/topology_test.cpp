@@ -1,0 +1,300 @@
+// Topology discovery on descriptor bytes: walks, the AudioControl block,
+// slots, packet sizes, rate lists and limits.
+#include "topology.h"
+
+#include <gtest/gtest.h>
+
+#include "shapes.h"
+
+namespace {
+
+using shapes::ConfigBuilder;
+
+size_t Find(const std::vector<uint8_t>& d, uint8_t type, uint8_t subtype = 0, size_t from = 0) {
+  for (size_t i = from; i + 2 < d.size(); i += d[i]) {
+    if (d[i] == 0) break;
+    if (d[i + 1] == type && (subtype == 0 || d[i + 2] == subtype)) return i;
+  }
+  return SIZE_MAX;
+}
+
+TEST(Topology, BasicDeviceHasBothDirections) {
+  auto d = shapes::Basic();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_TRUE(TopologyHasRender(&t));
+  EXPECT_TRUE(TopologyHasCapture(&t));
+  EXPECT_EQ(t.AudioInterfaceCount, 3u);
+  EXPECT_EQ(t.RenderIndex, 1u);
+  EXPECT_EQ(t.CaptureIndex, 2u);
+  EXPECT_EQ(DescriptorClockId(t.RenderPath.ClockSource), shapes::kClock);
+  EXPECT_EQ(t.RenderPath.FeatureUnit, nullptr);
+  EXPECT_TRUE(SlotIsEmpty(&t.RenderSlots[3]));
+  EXPECT_FALSE(SlotIsPcm(&t.RenderSlots[0]));
+  ASSERT_TRUE(SlotIsPcm(&t.RenderSlots[2]));
+  EXPECT_EQ(SlotChannels(&t.RenderSlots[2]), 4u);
+  EXPECT_EQ(SlotBits(&t.RenderSlots[2]), 24u);
+  EXPECT_EQ(t.RenderSlots[1].DataEndpointIndex, 0);
+  EXPECT_EQ(t.RenderSlots[1].FeedbackEndpointIndex, 1);
+  EXPECT_NE(t.RenderSlots[1].DataEndpointCs, nullptr);
+  EXPECT_EQ(SlotFindForFormat(t.RenderSlots, 4, 24), 2);
+  EXPECT_EQ(SlotFindForFormat(t.RenderSlots, 4, 16), -1);
+}
+
+TEST(Topology, RenderPathThroughAFeatureUnitAndDirect) {
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false, true);
+  shapes::Render(b, 1, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  ASSERT_NE(t.RenderPath.FeatureUnit, nullptr);
+  EXPECT_EQ(t.RenderPath.FeatureUnit[3], 2);
+  EXPECT_FALSE(TopologyHasCapture(&t));
+}
+
+// The walks step by bLength: a zero length, a descriptor shorter than its
+// type, or one running past wTotalLength end the walk with an error, never a
+// loop or a read past the copy.
+TEST(TopologyWalk, ZeroLengthDescriptorFails) {
+  auto d = shapes::Basic();
+  d[Find(d, 0x24, 0x02)] = 0;
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyMalformed);
+  auto e = shapes::Basic();
+  e[Find(e, 0x05)] = 0;  // in a streaming interface
+  EXPECT_EQ(TopologyDiscover(e.data(), e.size(), &t), TopologyMalformed);
+}
+
+TEST(TopologyWalk, DescriptorShorterThanItsTypeFails) {
+  USB_AUDIO_TOPOLOGY t;
+  for (auto [type, subtype, shorter] : std::vector<std::tuple<uint8_t, uint8_t, uint8_t>>{
+           {0x24, 0x02, 16}, {0x24, 0x03, 11}, {0x24, 0x0A, 7}, {0x05, 0, 6}}) {
+    auto d = shapes::Basic();
+    size_t at = Find(d, type, subtype);
+    ASSERT_NE(at, SIZE_MAX);
+    // Shorten the descriptor in place: its tail becomes a filler descriptor.
+    uint8_t old = d[at];
+    d[at] = shorter;
+    d[at + shorter] = uint8_t(old - shorter);
+    if (old - shorter >= 2) d[at + shorter + 1] = 0x30;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyMalformed)
+        << int(type) << "/" << int(subtype);
+  }
+  // AS_GENERAL and FORMAT_TYPE_I inside a streaming interface.
+  auto d = shapes::Basic();
+  size_t general = Find(d, 0x24, 0x01, Find(d, 0x04, 0, 30));
+  while (general != SIZE_MAX && !(d[general + 1] == 0x24 && d[general] == 16))
+    general = Find(d, 0x24, 0x01, general + d[general]);
+  ASSERT_NE(general, SIZE_MAX);
+  d[general] = 10;
+  d[general + 10] = 6;
+  d[general + 11] = 0x30;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyMalformed);
+}
+
+TEST(TopologyWalk, DescriptorRunningPastTheEndFails) {
+  auto d = shapes::Basic();
+  // The last descriptor claims more bytes than the configuration holds.
+  size_t last = 0;
+  for (size_t i = 0; i < d.size(); i += d[i]) last = i;
+  d[last] = 40;
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyMalformed);
+  // A wTotalLength beyond the copy is bounded by the copy.
+  auto e = shapes::Basic();
+  e[2] = 0xFF;
+  e[3] = 0x7F;
+  EXPECT_EQ(TopologyDiscover(e.data(), e.size(), &t), TopologyOk);
+  EXPECT_EQ(t.ConfigurationEnd, e.data() + e.size());
+  // A wTotalLength that cuts a descriptor in two.
+  auto f = shapes::Basic();
+  f[2] = uint8_t(f.size() - 3);
+  f[3] = uint8_t((f.size() - 3) >> 8);
+  EXPECT_EQ(TopologyDiscover(f.data(), f.size(), &t), TopologyMalformed);
+}
+
+TEST(TopologyWalk, TruncatedCopiesNeverReadPastTheEnd) {
+  auto d = shapes::Basic();
+  USB_AUDIO_TOPOLOGY t;
+  for (size_t n = 0; n < d.size(); ++n) {
+    std::vector<uint8_t> copy(d.begin(), d.begin() + n);
+    TopologyDiscover(copy.data(), copy.size(), &t);
+  }
+  EXPECT_EQ(TopologyDiscover(nullptr, 0, &t), TopologyNoConfiguration);
+}
+
+// Real devices state a wrong wTotalLength in the AudioControl header; the
+// block ends at the first of the stated end, the next interface descriptor
+// and the end of the configuration.
+TEST(TopologyControlBlock, StatedLengthTooLargeEndsAtTheNextInterface) {
+  ConfigBuilder b;
+  b.configuration(3);
+  shapes::Control(b, true, false, 256);
+  shapes::Render(b, 1, 2);
+  shapes::Capture(b, 2, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(t.ControlEnd, d.data() + Find(d, 0x04, 0, 18));
+  EXPECT_TRUE(TopologyHasRender(&t));
+  EXPECT_TRUE(TopologyHasCapture(&t));
+}
+
+TEST(TopologyControlBlock, StatedLengthTooSmallHidesTheTerminalsBehindIt) {
+  // Header (9) + clock (8) only: the terminals lie outside the block.
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false, false, 17);
+  shapes::Render(b, 1, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoRender);
+  EXPECT_EQ(t.RenderPathState, AudioPathAbsent);
+  EXPECT_TRUE(t.HasRenderInterface) << "the streaming search starts at the block's end";
+  // A stated end inside a descriptor: the block stops at the boundary before it.
+  ConfigBuilder c;
+  c.configuration(2);
+  shapes::Control(c, false, false, 20);
+  shapes::Render(c, 1, 1);
+  auto e = c.finish();
+  ASSERT_EQ(TopologyDiscover(e.data(), e.size(), &t), TopologyNoRender);
+  EXPECT_EQ(t.ControlEnd, t.ControlHeader + 17);
+}
+
+TEST(TopologySlots, MoreThanEightAlternateSettingsFail) {
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false);
+  shapes::Render(b, 1, 8);  // alternate settings 0..8: nine
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyTooManySettings);
+  ConfigBuilder c;
+  c.configuration(2);
+  shapes::Control(c, false);
+  shapes::Render(c, 1, 7);
+  auto e = c.finish();
+  EXPECT_EQ(TopologyDiscover(e.data(), e.size(), &t), TopologyOk);
+}
+
+TEST(TopologySlots, StreamingInterfaceWithoutDataEndpointFails) {
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false);
+  b.interface(1, 0, 0, 1, 2, 0x20).interface(1, 1, 0, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoDataEndpoint);
+}
+
+TEST(TopologySlots, NonPcmFormatsDoNotCount) {
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+  b.endpoint(0x01, 0x05, 42, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  b.interface(1, 2, 2, 1, 2, 0x20).as_general(1, 8, 3).format_type_i(3, 24);  // PCM and PCM8
+  b.endpoint(0x01, 0x05, 200, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(t.RenderSlots[2].AsGeneral, nullptr);
+  EXPECT_FALSE(SlotIsPcm(&t.RenderSlots[2]));
+  DIRECTION_LIMITS l;
+  ComputeLimits(t.RenderSlots, nullptr, 0, &l);
+  EXPECT_EQ(l.MaxChannels, 2u) << "bmFormats 3 does not count towards the limits";
+  EXPECT_EQ(SlotsMaxDataPacket(t.RenderSlots), 200u);
+}
+
+TEST(TopologySlots, CaptureOnlyDeviceHasNoRender) {
+  ConfigBuilder b;
+  b.configuration(2);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+  b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
+  shapes::Capture(b, 1, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoRender);
+  EXPECT_TRUE(TopologyHasCapture(&t));
+}
+
+TEST(TopologySlots, SecondRenderInterfaceIsRefused) {
+  ConfigBuilder b;
+  b.configuration(3);
+  shapes::Control(b, false);
+  shapes::Render(b, 1, 1);
+  shapes::Render(b, 2, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologySecondInterface);
+}
+
+// wMaxPacketSize is bytes per (micro)frame: size bits times one plus the
+// additional-transaction bits.
+TEST(TopologySlots, DefaultFormatIsOneTheDeviceOffers) {
+  // 2 channels only at 24 bits, 16 bits only with 8 channels.
+  ConfigBuilder b;
+  b.configuration(2);
+  shapes::Control(b, false);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+  b.endpoint(0x01, 0x05, 42, 1).cs_endpoint();
+  b.endpoint(0x81, 0x11, 4, 4);
+  b.interface(1, 2, 2, 1, 2, 0x20).as_general(1, 8).format_type_i(2, 16);
+  b.endpoint(0x01, 0x05, 136, 1).cs_endpoint();
+  b.endpoint(0x81, 0x11, 4, 4);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  uint32_t channels = 0, bits = 0;
+  EXPECT_EQ(SlotDefaultFormat(t.RenderSlots, 2, 16, &channels, &bits), 1);
+  EXPECT_EQ(channels, 2u);
+  EXPECT_EQ(bits, 24u);
+  // When one setting has both minima, that is the default.
+  EXPECT_EQ(SlotDefaultFormat(t.RenderSlots, 8, 16, &channels, &bits), 2);
+  EXPECT_EQ(channels, 8u);
+  EXPECT_EQ(bits, 16u);
+}
+
+TEST(TopologyPackets, HighBandwidthEndpointsCountEveryTransaction) {
+  const uint8_t single[7] = {7, 5, 0x01, 0x05, 0x00, 0x04, 1};  // 1024
+  const uint8_t two[7] = {7, 5, 0x01, 0x05, 0x58, 0x0A, 1};     // 600 x 2
+  const uint8_t three[7] = {7, 5, 0x01, 0x05, 0x00, 0x14, 1};   // 1024 x 3
+  EXPECT_EQ(EndpointBytesPerInterval(single), 1024u);
+  EXPECT_EQ(EndpointBytesPerInterval(two), 1200u);
+  EXPECT_EQ(EndpointBytesPerInterval(three), 3072u);
+  EXPECT_EQ(EndpointBytesPerInterval(nullptr), 0u);
+}
+
+TEST(TopologyRates, OnlyDminCountsAndTheListIsBounded) {
+  std::vector<uint8_t> list = {2, 0};
+  auto add = [&](uint32_t lo, uint32_t hi) {
+    for (uint32_t v : {lo, hi, 0u}) {
+      for (int i = 0; i < 4; ++i) list.push_back(uint8_t(v >> (8 * i)));
+    }
+  };
+  add(44100, 48000);
+  add(96000, 96000);
+  EXPECT_EQ(RateListCount(list.data(), list.size()), 2u);
+  EXPECT_EQ(RateListRate(list.data(), list.size(), 0), 44100u);
+  EXPECT_TRUE(RateListContains(list.data(), list.size(), 96000));
+  EXPECT_FALSE(RateListContains(list.data(), list.size(), 48000)) << "dMAX is not a rate";
+  // A stated count beyond the bytes present is not read.
+  list[0] = 200;
+  EXPECT_EQ(RateListCount(list.data(), list.size()), 2u);
+  auto d = shapes::Basic();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  DIRECTION_LIMITS l;
+  ComputeLimits(t.RenderSlots, list.data(), list.size(), &l);
+  EXPECT_EQ(l.MinRate, 44100u);
+  EXPECT_EQ(l.MaxRate, 96000u);
+  EXPECT_EQ(l.MinChannels, 2u);
+  EXPECT_EQ(l.MaxChannels, 4u);
+  EXPECT_EQ(l.MinBits, 24u);
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// USB Audio 2.0 topology of the device, from its configuration descriptor:
+// the AudioControl interface and its terminal paths, the streaming
+// interfaces with one slot per alternate setting, and the helpers that turn
+// slots and clock rate lists into limits and endpoint sizes.
+//
+// Pure logic on the bytes the device handed us: no kernel or framework call.
+// Every walk steps by bLength and stops with an error at a descriptor whose
+// bLength is 0, shorter than its type needs, or that runs past the end of the
+// configuration (or of the copy, whichever comes first).
+#ifndef QUENBY_TOPOLOGY_H
+#define QUENBY_TOPOLOGY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define QUENBY_MAX_SLOTS 8
+// GET RANGE of the sampling frequency: wNumSubRanges then 12-byte subranges.
+#define QUENBY_MAX_SUBRANGES 170
+#define QUENBY_RATE_LIST_BYTES 2048
+
+// One alternate setting of a streaming interface. Pointers point into the
+// configuration-descriptor copy; a slot without an interface is empty.
+typedef struct _AltSettingSlot {
+  const uint8_t* Interface;         // standard interface descriptor
+  const uint8_t* AsGeneral;         // class-specific AS_GENERAL, PCM only
+  const uint8_t* FormatTypeI;       // FORMAT_TYPE_I
+  const uint8_t* DataEndpoint;      // standard endpoint, usage data
+  const uint8_t* DataEndpointCs;    // class-specific data endpoint
+  const uint8_t* FeedbackEndpoint;  // standard endpoint, usage feedback
+  uint8_t DataEndpointIndex;        // position among the setting's endpoints
+  uint8_t FeedbackEndpointIndex;
+} AltSettingSlot;
+
+typedef struct _AUDIO_PATH {
+  const uint8_t* InputTerminal;
+  const uint8_t* OutputTerminal;
+  const uint8_t* FeatureUnit;  // render only, may be absent
+  const uint8_t* ClockSource;
+} AUDIO_PATH;
+
+// How a terminal-path search ended.
+typedef enum _AUDIO_PATH_STATE {
+  AudioPathAbsent = 0,   // no terminal pair: no such direction
+  AudioPathFound = 1,    // terminals and clock source found
+  AudioPathNoClock = 2,  // terminals found, the clock they name is no clock source
+} AUDIO_PATH_STATE;
+
+typedef enum _TOPOLOGY_RESULT {
+  TopologyOk = 0,
+  TopologyNoConfiguration,     // no configuration descriptor
+  TopologyMalformed,           // bLength 0, too short for its type, or past the end
+  TopologyNoControlInterface,  // no AudioControl interface of protocol 0x20
+  TopologyNoControlHeader,     // no class-specific AudioControl header
+  TopologyNoClockSource,       // both terminal paths lack their clock source
+  TopologyTooManySettings,     // more than 8 alternate settings on one interface
+  TopologyNoDataEndpoint,      // a streaming interface without data endpoint
+  TopologySecondInterface,     // a second streaming interface of the same direction
+  TopologyNoRender,            // no render path with its streaming interface
+} TOPOLOGY_RESULT;
+
+typedef struct _USB_AUDIO_TOPOLOGY {
+  const uint8_t* Configuration;
+  const uint8_t* ConfigurationEnd;  // start + wTotalLength, never past the copy
+  const uint8_t* ControlInterface;
+  const uint8_t* ControlHeader;
+  const uint8_t* ControlEnd;  // end of the AudioControl block
+  AUDIO_PATH CapturePath;
+  AUDIO_PATH RenderPath;
+  AUDIO_PATH_STATE CapturePathState;
+  AUDIO_PATH_STATE RenderPathState;
+  AltSettingSlot CaptureSlots[QUENBY_MAX_SLOTS];
+  AltSettingSlot RenderSlots[QUENBY_MAX_SLOTS];
+  uint32_t AudioInterfaceCount;
+  uint32_t ControlIndex;  // always 0
+  uint32_t CaptureIndex;
+  uint32_t RenderIndex;
+  uint32_t HasCaptureInterface;
+  uint32_t HasRenderInterface;
+} USB_AUDIO_TOPOLOGY;
+
+typedef struct _DIRECTION_LIMITS {
+  uint32_t MinChannels;
+  uint32_t MaxChannels;
+  uint32_t MinBits;
+  uint32_t MaxBits;
+  uint32_t MinRate;
+  uint32_t MaxRate;
+} DIRECTION_LIMITS;
+
+// Walks `length` bytes of a configuration descriptor copy.
+TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO_TOPOLOGY* topology);
+const char* TopologyResultText(TOPOLOGY_RESULT result);
+
+// A direction exists when its terminal path with its clock source and its
+// streaming interface were both found.
+int TopologyHasCapture(const USB_AUDIO_TOPOLOGY* topology);
+int TopologyHasRender(const USB_AUDIO_TOPOLOGY* topology);
+
+// Fields of descriptors the walk accepted.
+uint8_t DescriptorInterfaceNumber(const uint8_t* interfaceDescriptor);
+uint8_t DescriptorAlternateSetting(const uint8_t* interfaceDescriptor);
+uint8_t DescriptorClockId(const uint8_t* clockSource);
+uint8_t DescriptorEndpointAddress(const uint8_t* endpoint);
+// Bytes per (micro)frame of an endpoint: the size bits of wMaxPacketSize
+// times one plus its additional-transaction bits.
+uint32_t EndpointBytesPerInterval(const uint8_t* endpoint);
+
+int SlotIsEmpty(const AltSettingSlot* slot);
+int SlotIsPcm(const AltSettingSlot* slot);          // interface, AS_GENERAL and FORMAT_TYPE_I
+uint32_t SlotChannels(const AltSettingSlot* slot);  // 0 without AS_GENERAL
+uint32_t SlotBits(const AltSettingSlot* slot);      // 0 without FORMAT_TYPE_I
+uint32_t SlotSubslotBytes(const AltSettingSlot* slot);
+
+// First slot (0..7) with interface, AS_GENERAL and FORMAT_TYPE_I whose
+// channel count and bit resolution match; -1 when none.
+int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits);
+// The default format of a direction: the smallest channel count with the
+// smallest resolution when one alternate setting carries both; otherwise the
+// alternate setting with the fewest channels (the smallest resolution among
+// those), so that a device whose smallest channel count and smallest
+// resolution sit in different alternate settings still gets a format it
+// offers. Returns the slot, -1 when no slot carries PCM.
+int SlotDefaultFormat(const AltSettingSlot* slots, uint32_t minChannels, uint32_t minBits, uint32_t* channels,
+                      uint32_t* bits);
+// Largest data and feedback endpoint sizes (bytes per interval) over the slots.
+uint32_t SlotsMaxDataPacket(const AltSettingSlot* slots);
+uint32_t SlotsMaxFeedbackPacket(const AltSettingSlot* slots);
+
+// A rate list as the clock's GET RANGE reply stores it: wNumSubRanges, then
+// subranges of dMIN, dMAX, dRES. Only dMIN counts as a rate. `bytes` is the
+// number of valid bytes; subranges beyond it are not read.
+uint32_t RateListCount(const uint8_t* list, size_t bytes);
+uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index);
+int RateListContains(const uint8_t* list, size_t bytes, uint32_t rate);
+
+// Channel and bit limits over the slots (AS_GENERAL and FORMAT_TYPE_I
+// respectively), rate limits over the rate list. Zero where nothing counts.
+void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
+                   DIRECTION_LIMITS* limits);
+
+#endif

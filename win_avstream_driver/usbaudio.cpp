@@ -1,0 +1,207 @@
+// USB Audio 2.0 requests and settings: clock GET RANGE and SET CUR,
+// configuration selection, sample-rate lists, limits, default formats, and
+// alternate-setting selection with its retries.
+#include "quenby.h"
+
+namespace {
+
+const UCHAR kRequestCur = 0x01;
+const UCHAR kRequestRange = 0x02;
+const USHORT kSamplingFrequencyControl = 0x0100;
+const ULONG kRateListHalf = QUENBY_RATE_LIST_BYTES;
+const ULONG kSelectAttempts = 10;
+
+NTSTATUS ClassRequest(WDF_DEVICE_CONTEXT* ctx, WDF_USB_BMREQUEST_DIRECTION direction, UCHAR request,
+                      USHORT value, USHORT index, PVOID buffer, ULONG length, PULONG transferred) {
+  WDF_USB_CONTROL_SETUP_PACKET packet;
+  WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(&packet, direction, BmRequestToInterface, request, value, index);
+  WDF_MEMORY_DESCRIPTOR memory;
+  WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, buffer, length);
+  WDF_REQUEST_SEND_OPTIONS options;
+  WDF_REQUEST_SEND_OPTIONS_INIT(&options,
+                                WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+  WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_SEC(QUENBY_CONTROL_TIMEOUT_SECONDS));
+  return WdfUsbTargetDeviceSendControlTransferSynchronously(ctx->UsbDevice, WDF_NO_HANDLE, &options, &packet,
+                                                            &memory, transferred);
+}
+
+USHORT ClockIndex(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId) {
+  return (USHORT)((clockId << 8) | DescriptorInterfaceNumber(ctx->Topology.ControlInterface));
+}
+
+PUCHAR ControlBuffer(WDF_DEVICE_CONTEXT* ctx) {
+  return static_cast<PUCHAR>(WdfMemoryGetBuffer(ctx->ControlMemory, nullptr));
+}
+
+const AltSettingSlot* Slots(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  return direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
+}
+
+NTSTATUS SelectOnce(WDFUSBINTERFACE usbInterface, UCHAR setting) {
+  WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+  WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, setting);
+  return WdfUsbInterfaceSelectSetting(usbInterface, WDF_NO_OBJECT_ATTRIBUTES, &params);
+}
+
+// Reads one clock's rate list into its half of the rate-list buffer.
+NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
+  PUCHAR control = ControlBuffer(ctx);
+  UCHAR clockId = DescriptorClockId(clockSource);
+  NTSTATUS status = QuenbyGetRange(ctx, clockId, control, 14);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG count = (ULONG)(control[0] | (control[1] << 8));
+  if (count == 0 || count > QUENBY_MAX_SUBRANGES) return STATUS_UNSUCCESSFUL;
+  ULONG length = count * 12 + 2;
+  status = QuenbyGetRange(ctx, clockId, control, length);
+  if (!NT_SUCCESS(status)) return status;
+  RtlCopyMemory(QuenbyRateList(ctx, direction), control, length);
+  ctx->RateListBytes[direction] = length;
+  return STATUS_SUCCESS;
+}
+
+void SetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits) {
+  RtlZeroMemory(format, sizeof(*format));
+  format->DataFormat.FormatSize = sizeof(AUDIO_FORMAT);
+  format->DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  format->DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  format->DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  WAVEFORMATEXTENSIBLE* w = &format->WaveFormatExt;
+  w->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  w->Format.nChannels = (WORD)channels;
+  w->Format.nSamplesPerSec = rate;
+  w->Format.wBitsPerSample = (WORD)bits;
+  w->Format.nBlockAlign = (WORD)(channels * bits / 8);
+  w->Format.nAvgBytesPerSec = rate * w->Format.nBlockAlign;
+  w->Format.cbSize = 22;
+  w->Samples.wValidBitsPerSample = (WORD)bits;
+  w->dwChannelMask = 0;
+  w->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+}
+
+}  // namespace
+
+PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (ctx->RateMemory == nullptr) return nullptr;
+  return static_cast<PUCHAR>(WdfMemoryGetBuffer(ctx->RateMemory, nullptr)) + direction * kRateListHalf;
+}
+
+NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length) {
+  ULONG transferred = 0;
+  NTSTATUS status = ClassRequest(ctx, BmRequestDeviceToHost, kRequestRange, kSamplingFrequencyControl,
+                                 ClockIndex(ctx, clockId), buffer, length, &transferred);
+  if (!NT_SUCCESS(status)) return status;
+  return transferred == length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate) {
+  PUCHAR control = ControlBuffer(ctx);
+  control[0] = (UCHAR)rate;
+  control[1] = (UCHAR)(rate >> 8);
+  control[2] = (UCHAR)(rate >> 16);
+  control[3] = (UCHAR)(rate >> 24);
+  ULONG transferred = 0;
+  NTSTATUS status = ClassRequest(ctx, BmRequestHostToDevice, kRequestCur, kSamplingFrequencyControl,
+                                 ClockIndex(ctx, clockId), control, 4, &transferred);
+  if (!NT_SUCCESS(status)) return status;
+  return transferred == 4 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  if (WdfUsbTargetDeviceGetNumInterfaces(ctx->UsbDevice) != t->AudioInterfaceCount)
+    return STATUS_UNSUCCESSFUL;
+  WDF_USB_INTERFACE_SETTING_PAIR pairs[3];
+  UCHAR count = 0;
+  ctx->ControlInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->ControlIndex);
+  if (ctx->ControlInterface == nullptr) return STATUS_UNSUCCESSFUL;
+  pairs[count].UsbInterface = ctx->ControlInterface;
+  pairs[count++].SettingIndex = 0;
+  if (TopologyHasCapture(t)) {
+    ctx->CaptureInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->CaptureIndex);
+    if (ctx->CaptureInterface == nullptr) return STATUS_UNSUCCESSFUL;
+    pairs[count].UsbInterface = ctx->CaptureInterface;
+    pairs[count++].SettingIndex = 0;
+  }
+  if (TopologyHasRender(t)) {
+    ctx->RenderInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->RenderIndex);
+    if (ctx->RenderInterface == nullptr) return STATUS_UNSUCCESSFUL;
+    pairs[count].UsbInterface = ctx->RenderInterface;
+    pairs[count++].SettingIndex = 0;
+  }
+  WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+  WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, count, pairs);
+  NTSTATUS status = WdfUsbTargetDeviceSelectConfig(ctx->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
+  if (!NT_SUCCESS(status)) return status;
+  ctx->SelectedSlot[QUENBY_DIR_CAPTURE] = 0;
+  ctx->SelectedSlot[QUENBY_DIR_RENDER] = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = ctx->WdfDevice;
+  NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
+                                    &ctx->RateMemory, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  if (TopologyHasCapture(t)) {
+    status = ReadRateList(ctx, QUENBY_DIR_CAPTURE, t->CapturePath.ClockSource);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource);
+}
+
+void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
+  if (TopologyHasCapture(&ctx->Topology)) {
+    ComputeLimits(ctx->Topology.CaptureSlots, QuenbyRateList(ctx, QUENBY_DIR_CAPTURE),
+                  ctx->RateListBytes[QUENBY_DIR_CAPTURE], &ctx->Limits[QUENBY_DIR_CAPTURE]);
+  }
+  ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
+                ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+}
+
+void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    if (d == QUENBY_DIR_CAPTURE ? !TopologyHasCapture(&ctx->Topology) : !TopologyHasRender(&ctx->Topology))
+      continue;
+    const DIRECTION_LIMITS* l = &ctx->Limits[d];
+    uint32_t channels = l->MinChannels;
+    uint32_t bits = l->MinBits;
+    SlotDefaultFormat(d == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots,
+                      l->MinChannels, l->MinBits, &channels, &bits);
+    SetFormat(&ctx->DeviceFormat[d], channels, l->MinRate, bits);
+    ctx->StreamFormat[d] = ctx->DeviceFormat[d];
+  }
+}
+
+NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting) {
+  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 0, 0) != 0) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (usbInterface == nullptr) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  for (ULONG attempt = 0; attempt < kSelectAttempts; ++attempt) {
+    status = SelectOnce(usbInterface, setting);
+    if (NT_SUCCESS(status)) return status;
+    if (setting != 0) SelectOnce(usbInterface, 0);
+    LARGE_INTEGER wait;
+    wait.QuadPart = -1000;  // 100 us
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+  }
+  return status;
+}
+
+NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  const WAVEFORMATEX* format = &ctx->DeviceFormat[direction].WaveFormatExt.Format;
+  const AltSettingSlot* slots = Slots(ctx, direction);
+  int slot = SlotFindForFormat(slots, format->nChannels, format->wBitsPerSample);
+  if (slot < 0) return STATUS_UNSUCCESSFUL;
+  WDFUSBINTERFACE usbInterface =
+      direction == QUENBY_DIR_CAPTURE ? ctx->CaptureInterface : ctx->RenderInterface;
+  NTSTATUS status =
+      QuenbySelectAltSetting(ctx, usbInterface, DescriptorAlternateSetting(slots[slot].Interface));
+  if (!NT_SUCCESS(status)) return status;
+  ctx->SelectedSlot[direction] = slot;
+  return STATUS_SUCCESS;
+}
