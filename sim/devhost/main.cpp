@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "devhost_wire.h"
+#include "driver_stack.h"
+#include "inspect.h"
+#include "kernel/clock.h"
 #include "published_device.h"
 #include "server.h"
 #include "unit.h"
@@ -91,7 +95,38 @@ int serve(const Options& o) {
     std::fprintf(stderr, "korvel-devhost: %s\n", error.c_str());
     return 1;
   }
-  devhost::PublishedDevice device(model);
+  // A host serving clients runs on the wall clock unless told otherwise.
+  sim::Clock::instance().set_mode(o.clock == "virtual" ? sim::ClockMode::Virtual : sim::ClockMode::Real);
+  // quenby runs on the unit: a plug is the driver's add and start, an
+  // unplug its surprise removal and removal. One driver per process: a new
+  // model gets a new stack on a new unit.
+  bool high_speed = o.speed == "high";
+  struct Driver {
+    std::shared_ptr<sim::Unit> unit;  // declared first: outlives its stack
+    std::unique_ptr<sim::devhost::DriverStack> stack;
+  } driver;
+  devhost::DeviceHooks hooks;
+  hooks.make_unit = [&driver](sim::Model m) {
+    driver.stack.reset();  // the old unit's stack goes before its unit
+    driver.unit = std::make_shared<sim::Unit>(m, [] { return sim::Clock::instance().now_ns() / 1000; });
+    return driver.unit;
+  };
+  hooks.plug = [&driver, high_speed](sim::Unit& unit) -> std::string {
+    if (!driver.stack) driver.stack = std::make_unique<sim::devhost::DriverStack>(unit, high_speed);
+    std::string why;
+    if (driver.stack->plug(&why)) return {};
+    driver.stack->unplug();
+    return "quenby refused the unit: " + why;
+  };
+  hooks.unplug = [&driver] {
+    if (driver.stack) driver.stack->unplug();
+  };
+  devhost::PublishedDevice device(model, hooks);
+  std::string refused = device.start();
+  if (!refused.empty()) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", refused.c_str());
+    return 1;
+  }
   devhost::Server server(device);
   if (!server.listen_on(path, &error)) {
     std::fprintf(stderr, "korvel-devhost: %s\n", error.c_str());
@@ -110,8 +145,13 @@ int serve(const Options& o) {
 
 int main(int argc, char** argv) {
   Options o;
+  bool inspect = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--inspect") {
+      inspect = true;  // the inspector reads its own options
+      break;
+    }
     auto value = [&](std::string* out) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "korvel-devhost: %s needs a value\n", a.c_str());
@@ -151,5 +191,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!o.image_file.empty()) return make_firmware_image(o);
+  if (inspect) return sim::devhost::run_inspect(argc, argv);
   return serve(o);
 }

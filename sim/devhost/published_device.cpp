@@ -63,8 +63,44 @@ std::u16string render_interface_path(sim::Model m) {
   return wire::utf8_to_utf16(device_part(m) + "\\kstarrow");
 }
 
-PublishedDevice::PublishedDevice(sim::Model model)
-    : model_(model), unit_(std::make_shared<sim::Unit>(model)) {}
+PublishedDevice::PublishedDevice(sim::Model model, DeviceHooks hooks)
+    : hooks_(std::move(hooks)), model_(model) {
+  if (!hooks_.make_unit) hooks_.make_unit = [](sim::Model m) { return std::make_shared<sim::Unit>(m); };
+  unit_ = hooks_.make_unit(model);
+}
+
+PublishedDevice::~PublishedDevice() {
+  std::lock_guard<std::mutex> c(commands_m_);
+  unplug_locked();
+}
+
+std::string PublishedDevice::start() {
+  std::lock_guard<std::mutex> c(commands_m_);
+  return plug_locked();
+}
+
+// Both run under commands_m_; the driver's PnP work runs outside m_ so that
+// clients are never held up behind it.
+std::string PublishedDevice::plug_locked() {
+  if (hooks_.plug) {
+    std::string why = hooks_.plug(*unit());
+    if (!why.empty()) return why;
+  }
+  std::lock_guard<std::mutex> l(m_);
+  plugged_ = true;
+  ++generation_;
+  return {};
+}
+
+void PublishedDevice::unplug_locked() {
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_) return;
+    plugged_ = false;
+    ++generation_;
+  }
+  if (hooks_.unplug) hooks_.unplug();
+}
 
 std::u16string PublishedDevice::interface_path() const {
   std::lock_guard<std::mutex> l(m_);
@@ -143,32 +179,37 @@ wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const 
 }
 
 std::string PublishedDevice::unplug() {
-  std::lock_guard<std::mutex> l(m_);
-  if (!plugged_) return "the unit is not plugged in";
-  plugged_ = false;
-  ++generation_;
+  std::lock_guard<std::mutex> c(commands_m_);
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_) return "the unit is not plugged in";
+  }
+  unplug_locked();
   return {};
 }
 
 std::string PublishedDevice::plug() {
-  std::lock_guard<std::mutex> l(m_);
-  if (plugged_) return "the unit is already plugged in";
-  plugged_ = true;
-  ++generation_;
-  return {};
+  std::lock_guard<std::mutex> c(commands_m_);
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (plugged_) return "the unit is already plugged in";
+  }
+  return plug_locked();
 }
 
 std::string PublishedDevice::set_model(const std::string& name) {
   sim::Model m;
   if (!sim::model_from_name(name, &m)) return "unknown model \"" + name + "\"";
-  std::lock_guard<std::mutex> l(m_);
+  std::lock_guard<std::mutex> c(commands_m_);
   // Unplug, change, plug: open handles of the old unit stop working.
-  ++generation_;
-  model_ = m;
-  unit_ = std::make_shared<sim::Unit>(m);
-  plugged_ = true;
-  ++generation_;
-  return {};
+  unplug_locked();
+  auto unit = hooks_.make_unit(m);
+  {
+    std::lock_guard<std::mutex> l(m_);
+    model_ = m;
+    unit_ = std::move(unit);
+  }
+  return plug_locked();
 }
 
 std::string PublishedDevice::busy(uint32_t ms) {

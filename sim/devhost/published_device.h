@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,9 +23,23 @@ struct Session {
   uint64_t generation = 0;  // plug generation the handle belongs to
 };
 
+// What plugging a unit in and out means beyond publishing it: the driver
+// that starts on it and the time base it runs on. Empty hooks publish the
+// unit alone.
+struct DeviceHooks {
+  std::function<std::shared_ptr<sim::Unit>(sim::Model)> make_unit;
+  // Starts the driver on a unit that came onto the bus; "" or why not.
+  std::function<std::string(sim::Unit&)> plug;
+  // The unit left the bus: surprise removal, then removal.
+  std::function<void()> unplug;
+};
+
 class PublishedDevice {
  public:
-  explicit PublishedDevice(sim::Model model);
+  explicit PublishedDevice(sim::Model model, DeviceHooks hooks = {});
+  ~PublishedDevice();
+  // Brings the first unit onto the bus; "" or why the driver refused it.
+  std::string start();
 
   // KSCATEGORY_RENDER interface path of the current model ("...\kstarrow").
   std::u16string interface_path() const;
@@ -45,10 +60,15 @@ class PublishedDevice {
   uint64_t transfer_count() const { return transfers_; }
 
  private:
+  std::string plug_locked();
+  void unplug_locked();
+
+  DeviceHooks hooks_;
+  std::mutex commands_m_;  // plug, unplug and model changes, one at a time
   mutable std::mutex m_;
   sim::Model model_;
   std::shared_ptr<sim::Unit> unit_;
-  bool plugged_ = true;
+  bool plugged_ = false;
   uint64_t generation_ = 1;
   std::atomic<uint64_t> transfers_{0};
 };

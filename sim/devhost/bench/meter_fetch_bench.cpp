@@ -24,6 +24,7 @@ struct Host {
   Host() {
     dir = "/tmp/korvel-bench-XXXXXX";
     if (!mkdtemp(dir.data())) std::abort();
+    device.start();
     std::string path = dir + "/host.sock";
     setenv("KORVEL_DEVHOST_SOCKET", path.c_str(), 1);
     std::string error;

@@ -12,7 +12,11 @@
 using namespace korvel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static devhost::PublishedDevice* device = new devhost::PublishedDevice(sim::Model::Tarrow);
+  static devhost::PublishedDevice* device = [] {
+    auto* d = new devhost::PublishedDevice(sim::Model::Tarrow);
+    d->start();
+    return d;
+  }();
   devhost::Session session;
   // Open the private interface first so that ioctls reach the tunnel.
   std::u16string path = device->interface_path();

@@ -49,7 +49,8 @@ TEST_F(EndToEnd, InfoAndMetersOfATarrow) {
   ASSERT_EQ(0, info.status) << info.err;
   EXPECT_NE(std::string::npos, info.out.find("\"product\": \"Tarrow\""));
   EXPECT_NE(std::string::npos, info.out.find("\"version\": 105, \"build\": 42, \"firmware\": \"1.05 0042\""));
-  EXPECT_NE(std::string::npos, info.out.find("\"sample_rate\": 48000"));
+  // quenby's start sets the unit's clock to its default format's rate.
+  EXPECT_NE(std::string::npos, info.out.find("\"sample_rate\": 44100"));
 
   RunResult a = ctl({"meters", "--json"});
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -151,6 +152,32 @@ TEST_F(EndToEnd, OneHostPerSocketAndStaleSocketsAreReplaced) {
   ASSERT_EQ(0, stat(box_.socket().c_str(), &st));
   auto again = start_host();
   EXPECT_EQ(0, ctl({"recfunc"}).status);
+}
+
+TEST_F(EndToEnd, QuenbyStartsOnEveryModel) {
+  auto host = start_host("Dorrit");
+  for (const char* model : {"Tarrow", "Quenby", "Pellin", "Dorrit", "Far Link"}) {
+    ASSERT_EQ(std::string("ok model ") + model, host->command(std::string("model ") + model));
+    RunResult info = ctl({"info", "--json"});
+    EXPECT_NE(std::string::npos, info.out.find(std::string("\"product\": \"") + model + "\"")) << info.out;
+  }
+  EXPECT_EQ("ok unplug", host->command("unplug"));
+  EXPECT_EQ("ok plug", host->command("plug"));
+  EXPECT_EQ(0, ctl({"recfunc"}).status);
+}
+
+TEST_F(EndToEnd, InspectReportsRefusedDescriptorsAndUnreadableFiles) {
+  // A configuration descriptor with one interface that is not audio at all.
+  std::string file = box_.dir() + "/hid.hex";
+  FILE* f = fopen(file.c_str(), "w");
+  ASSERT_NE(nullptr, f);
+  fputs("09 02 12 00 01 01 00 80 32\n09 04 00 00 00 03 00 00 00\n", f);
+  fclose(f);
+  RunResult r = run({KORVEL_DEVHOST_BIN, "--inspect", file});
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\"ok\": false")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\"error\": ")) << r.out;
+  EXPECT_EQ(2, run({KORVEL_DEVHOST_BIN, "--inspect", box_.dir() + "/missing.bin"}).status);
 }
 
 TEST_F(EndToEnd, NoHostAtAll) {

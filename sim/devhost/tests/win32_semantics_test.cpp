@@ -28,6 +28,7 @@ class HostInProcess : public ::testing::Test {
   void SetUp() override {
     box_.apply();
     device_ = std::make_unique<devhost::PublishedDevice>(sim::Model::Tarrow);
+    ASSERT_EQ("", device_->start());
     server_ = std::make_unique<devhost::Server>(*device_);
     std::string error;
     ASSERT_TRUE(server_->listen_on(box_.socket(), &error)) << error;

@@ -1,0 +1,17 @@
+# quenby on the simulated bus for korvel-devhost: the driver stack and
+# --inspect. Included by sim/devhost/CMakeLists.txt.
+add_library(korvel_driver_stack STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp)
+target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(korvel_driver_stack PUBLIC korvel_unit PRIVATE quenby korvel_uac2 korvel_kernel)
+korvel_warnings(korvel_driver_stack)
+
+add_executable(driver_stack_tests
+  ${CMAKE_CURRENT_LIST_DIR}/tests/driver_stack_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/inspect_test.cpp)
+target_link_libraries(driver_stack_tests PRIVATE korvel_driver_stack korvel_uac2 korvel_kernel GTest::gtest_main)
+korvel_warnings(driver_stack_tests)
+include(GoogleTest)
+# Start runs the driver's streaming thread on the simulated clock.
+gtest_discover_tests(driver_stack_tests TEST_PREFIX "devhost.driver." PROPERTIES LABELS threaded)

@@ -1,0 +1,238 @@
+// quenby on the simulated bus: loader, PnP requests and the start report.
+#include "driver_stack.h"
+
+#include "kernel/clock.h"
+#include "kernel/host.h"
+#include "kernel/verifier.h"
+#include "quenby.h"
+#include "uac2.h"
+#include "usb/device.h"
+
+namespace korvel::sim::devhost {
+
+namespace {
+
+uint32_t tag_of(const std::string& s) {
+  uint32_t t = 0;
+  for (size_t i = 0; i < 4 && i < s.size(); ++i) t |= uint32_t(uint8_t(s[i])) << (8 * i);
+  return t;
+}
+
+std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const std::vector<uint8_t>& raw) {
+  char code[16];
+  std::snprintf(code, sizeof(code), "0x%08X", unsigned(status));
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  switch (ctx->StartFailure) {
+    case QuenbyStartUsbTarget: {
+      // The USB stack refused the descriptor before the driver saw it; say
+      // what the driver's own walk makes of it.
+      USB_AUDIO_TOPOLOGY own;
+      TOPOLOGY_RESULT r = TopologyDiscover(raw.data(), raw.size(), &own);
+      if (r != TopologyOk) return std::string("configuration descriptor refused: ") + TopologyResultText(r);
+      return "the USB target could not be created (malformed configuration descriptor)";
+    }
+    case QuenbyStartInformation:
+      return "the USB device information could not be read";
+    case QuenbyStartDescriptor:
+      return "the configuration descriptor could not be read";
+    case QuenbyStartTopology:
+      return std::string("topology: ") + TopologyResultText(TOPOLOGY_RESULT(ctx->TopologyResult));
+    case QuenbyStartConfiguration:
+      return "configuration: the device has interfaces besides the " +
+             std::to_string(t->AudioInterfaceCount) +
+             " USB Audio 2.0 interfaces (composite devices are not supported), or selecting the "
+             "configuration failed";
+    case QuenbyStartRates:
+      return "sample rates: a clock's GET RANGE failed, answered with the wrong length, or has 0 or more "
+             "than 170 "
+             "subranges";
+    case QuenbyStartRings:
+      return "the largest format gives no usable ring size";
+    case QuenbyStartTransfers:
+      return "transfers: an endpoint is missing (a render interface needs an explicit feedback endpoint)";
+    case QuenbyStartFilter:
+      return "the filter factory could not be created";
+    case QuenbyStartPowerUp:
+      return "power-up: selecting the default format's alternate setting or setting the rate failed";
+    default:
+      return std::string("start failed with status ") + code;
+  }
+}
+
+void fill_path(PathReport* out, const AUDIO_PATH& path, const AltSettingSlot* slots, bool present,
+               const DIRECTION_LIMITS* limits, const uint8_t* rate_list, size_t rate_bytes) {
+  out->present = present;
+  if (!present) return;
+  out->interface_number = DescriptorInterfaceNumber(slots[0].Interface);
+  out->feature_unit = path.FeatureUnit != nullptr;
+  out->clock_id = path.ClockSource != nullptr ? DescriptorClockId(path.ClockSource) : -1;
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    const AltSettingSlot& s = slots[i];
+    if (s.Interface == nullptr) continue;
+    SlotReport r;
+    r.alt = DescriptorAlternateSetting(s.Interface);
+    if (s.AsGeneral != nullptr) r.channels = int(SlotChannels(&s));
+    if (s.FormatTypeI != nullptr) r.bits = int(SlotBits(&s));
+    if (s.DataEndpoint != nullptr) {
+      r.data_endpoint = DescriptorEndpointAddress(s.DataEndpoint);
+      r.max_packet = int(EndpointBytesPerInterval(s.DataEndpoint));
+    }
+    if (s.FeedbackEndpoint != nullptr) r.feedback_endpoint = DescriptorEndpointAddress(s.FeedbackEndpoint);
+    out->slots.push_back(r);
+  }
+  DIRECTION_LIMITS l;
+  if (limits != nullptr) {
+    l = *limits;
+  } else {
+    ComputeLimits(slots, rate_list, rate_bytes, &l);
+  }
+  out->min_channels = l.MinChannels;
+  out->max_channels = l.MaxChannels;
+  out->min_bits = l.MinBits;
+  out->max_bits = l.MaxBits;
+  out->min_rate = l.MinRate;
+  out->max_rate = l.MaxRate;
+  uint32_t n = RateListCount(rate_list, rate_bytes);
+  for (uint32_t i = 0; i < n; ++i) out->rates.push_back(RateListRate(rate_list, rate_bytes, i));
+}
+
+}  // namespace
+
+struct DriverStack::Impl {
+  std::shared_ptr<uac2::Uac2Function> function;
+  usb::Speed speed;
+  std::vector<uint8_t> raw;
+  std::shared_ptr<usb::Device> device;
+  std::unique_ptr<kernel::Driver> driver;
+  std::unique_ptr<kernel::DeviceNode> node;
+  bool started = false;
+  NTSTATUS start_status = STATUS_SUCCESS;
+
+  WDF_DEVICE_CONTEXT* context() const {
+    if (!node || !node->added()) return nullptr;
+    return QuenbyContextFromKsDevice(node->ks_device());
+  }
+};
+
+DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
+  impl_->function = uac2::make_unit_function(unit);
+  impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
+  impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
+}
+
+DriverStack::DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed)
+    : impl_(new Impl) {
+  if (rates.empty()) rates = {44100, 48000};
+  impl_->raw = descriptor;
+  impl_->function = uac2::make_raw_function(std::move(descriptor), std::move(rates));
+  impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
+}
+
+DriverStack::~DriverStack() {
+  if (impl_->node || impl_->driver) remove();
+}
+
+bool DriverStack::plug(std::string* error) {
+  Clock::instance().attach_current_thread();
+  if (impl_->node) {
+    if (error) *error = "already plugged";
+    return false;
+  }
+  if (!impl_->device) {
+    impl_->device = std::make_shared<usb::Device>(impl_->function, impl_->speed);
+  } else {
+    impl_->device->plug();
+  }
+  if (!impl_->driver) {
+    NTSTATUS s = kernel::Driver::load(DriverEntry, u"quenby", &impl_->driver);
+    if (!NT_SUCCESS(s)) {
+      if (error) *error = "the driver did not load";
+      return false;
+    }
+    impl_->driver->set_driver_tags({QUENBY_MEMORY_TAG, QUENBY_DRIVER_TAG});
+  }
+  impl_->node = std::make_unique<kernel::DeviceNode>(*impl_->driver, impl_->device);
+  NTSTATUS s = impl_->node->add();
+  if (!NT_SUCCESS(s)) {
+    impl_->node.reset();
+    if (error) *error = "the driver refused to add the device";
+    return false;
+  }
+  s = impl_->node->start();
+  impl_->start_status = s;
+  impl_->started = NT_SUCCESS(s);
+  if (!impl_->started && error != nullptr) {
+    const WDF_DEVICE_CONTEXT* ctx = impl_->context();
+    *error = ctx != nullptr ? start_error(ctx, s, impl_->raw) : "start failed";
+  }
+  return impl_->started;
+}
+
+void DriverStack::surprise_remove() {
+  if (impl_->device) impl_->device->unplug();
+  if (impl_->node && impl_->node->added()) impl_->node->surprise_remove();
+}
+
+void DriverStack::remove() {
+  Clock::instance().attach_current_thread();
+  if (impl_->node) {
+    if (impl_->node->added()) impl_->node->remove();
+    impl_->node.reset();
+  }
+  impl_->started = false;
+  impl_->driver.reset();
+}
+
+void DriverStack::unplug() {
+  surprise_remove();
+  remove();
+}
+
+bool DriverStack::plugged() const {
+  return impl_->node != nullptr;
+}
+bool DriverStack::started() const {
+  return impl_->started;
+}
+
+int32_t DriverStack::set_power(int device_state) {
+  if (!impl_->node) return STATUS_NO_SUCH_DEVICE;
+  return impl_->node->set_power(DEVICE_POWER_STATE(device_state));
+}
+
+uint32_t DriverStack::driver_power_state() const {
+  const WDF_DEVICE_CONTEXT* ctx = impl_->context();
+  return ctx == nullptr ? 0 : ctx->PowerState;
+}
+
+PoolTagUsage DriverStack::pool(const std::string& tag) {
+  verifier::TagUsage u = verifier::pool_usage(tag_of(tag));
+  return {u.outstanding, u.outstanding_bytes};
+}
+
+StartReport DriverStack::report() const {
+  StartReport r;
+  r.high_speed = impl_->speed == usb::Speed::High;
+  const WDF_DEVICE_CONTEXT* ctx = impl_->context();
+  if (ctx == nullptr) {
+    r.error = "the device was not added";
+    return r;
+  }
+  r.ok = impl_->started;
+  if (!r.ok) r.error = start_error(ctx, impl_->start_status, impl_->raw);
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  const bool rates_read = ctx->RateMemory != nullptr;
+  auto rate_list = [&](ULONG d) -> const uint8_t* {
+    return rates_read ? QuenbyRateList(const_cast<WDF_DEVICE_CONTEXT*>(ctx), d) : nullptr;
+  };
+  const bool limits_known = ctx->StartFailure == QuenbyStartOk || ctx->StartFailure > QuenbyStartRates;
+  fill_path(&r.render, t->RenderPath, t->RenderSlots, t->HasRenderInterface != 0,
+            limits_known ? &ctx->Limits[QUENBY_DIR_RENDER] : nullptr, rate_list(QUENBY_DIR_RENDER),
+            ctx->RateListBytes[QUENBY_DIR_RENDER]);
+  fill_path(&r.capture, t->CapturePath, t->CaptureSlots, t->HasCaptureInterface != 0,
+            limits_known && TopologyHasCapture(t) ? &ctx->Limits[QUENBY_DIR_CAPTURE] : nullptr,
+            rate_list(QUENBY_DIR_CAPTURE), ctx->RateListBytes[QUENBY_DIR_CAPTURE]);
+  return r;
+}
+
+}  // namespace korvel::sim::devhost

@@ -1,0 +1,95 @@
+// quenby on a simulated USB bus: builds the bus with one device (a unit of a
+// model, or raw configuration-descriptor bytes), loads the driver, adds and
+// starts the device (start ends with the power-up to D0), and takes it away
+// again as an unplugged unit would. Reports the driver's pool use by tag and
+// what its start found, for `korvel-devhost --inspect`.
+#ifndef KORVEL_SIM_DEVHOST_DRIVER_STACK_H
+#define KORVEL_SIM_DEVHOST_DRIVER_STACK_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "unit.h"
+
+namespace korvel::sim::devhost {
+
+struct PoolTagUsage {
+  uint64_t allocations = 0;  // outstanding
+  uint64_t bytes = 0;
+};
+
+// What the driver's start found on one side (render or capture).
+struct SlotReport {
+  int alt = 0;
+  int channels = -1;  // -1: no PCM AS_GENERAL
+  int bits = -1;      // -1: no FORMAT_TYPE_I
+  int data_endpoint = -1;
+  int max_packet = -1;  // bytes per (micro)frame
+  int feedback_endpoint = -1;
+};
+
+struct PathReport {
+  bool present = false;  // the streaming interface of this direction was found
+  int interface_number = 0;
+  bool feature_unit = false;
+  int clock_id = -1;
+  std::vector<SlotReport> slots;
+  uint32_t min_channels = 0, max_channels = 0, min_bits = 0, max_bits = 0, min_rate = 0, max_rate = 0;
+  std::vector<uint32_t> rates;
+};
+
+struct StartReport {
+  bool ok = false;
+  std::string error;  // why the device was refused
+  bool high_speed = false;
+  PathReport render;
+  PathReport capture;
+};
+
+class DriverStack {
+ public:
+  // The unit of a model: descriptors of unit.model(); vendor requests and the
+  // clock's SET CUR reach `unit`, which must outlive the stack.
+  DriverStack(Unit& unit, bool high_speed);
+  // A device made of raw configuration-descriptor bytes whose clocks offer
+  // `rates` (44100 and 48000 when empty).
+  DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed);
+  ~DriverStack();
+  DriverStack(const DriverStack&) = delete;
+  DriverStack& operator=(const DriverStack&) = delete;
+
+  // Puts the unit on the bus, loads quenby and runs add and start (the
+  // power-up to D0 included). False with the reason when the driver refused
+  // the device; the device then stays added until remove() so that
+  // report() can read what start found.
+  bool plug(std::string* error = nullptr);
+  // The unit leaves the bus: the driver sees the surprise removal.
+  void surprise_remove();
+  // The driver sees the removal; then it is unloaded.
+  void remove();
+  // Both, as korvel-devhost's `unplug` does.
+  void unplug();
+
+  bool plugged() const;
+  bool started() const;
+  // Device power transition (1..4 = D0..D3); returns the request's NTSTATUS.
+  int32_t set_power(int device_state);
+  // The driver's device power state as it keeps it (1 = D0 ... 4 = D3, 5 = removed; 0 when no device).
+  uint32_t driver_power_state() const;
+
+  // Outstanding pool allocations of a tag, for example "ac2m" or "ac2d".
+  static PoolTagUsage pool(const std::string& tag);
+
+  // What the last start found (valid until remove()).
+  StartReport report() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvel::sim::devhost
+
+#endif

@@ -1,0 +1,203 @@
+// korvel-devhost --inspect: quenby's start on a device made of a raw
+// configuration descriptor, reported as one JSON object.
+#include "inspect.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "kernel/clock.h"
+
+namespace korvel::sim::devhost {
+
+namespace {
+
+void put_int_or_null(std::ostringstream& o, int v) {
+  if (v < 0) {
+    o << "null";
+  } else {
+    o << v;
+  }
+}
+
+void put_path(std::ostringstream& o, const PathReport& p, bool render) {
+  if (!p.present) {
+    o << "null";
+    return;
+  }
+  o << "{\"interface\": " << p.interface_number;
+  if (render) o << ", \"feature_unit\": " << (p.feature_unit ? "true" : "false");
+  o << ", \"clock_id\": ";
+  put_int_or_null(o, p.clock_id);
+  o << ", \"slots\": [";
+  for (size_t i = 0; i < p.slots.size(); ++i) {
+    const SlotReport& s = p.slots[i];
+    if (i != 0) o << ", ";
+    o << "{\"alt\": " << s.alt << ", \"channels\": ";
+    put_int_or_null(o, s.channels);
+    o << ", \"bits\": ";
+    put_int_or_null(o, s.bits);
+    o << ", \"data_endpoint\": ";
+    put_int_or_null(o, s.data_endpoint);
+    o << ", \"max_packet\": ";
+    put_int_or_null(o, s.max_packet);
+    o << ", \"feedback_endpoint\": ";
+    put_int_or_null(o, s.feedback_endpoint);
+    o << "}";
+  }
+  o << "], \"limits\": {\"min_channels\": " << p.min_channels << ", \"max_channels\": " << p.max_channels
+    << ", \"min_bits\": " << p.min_bits << ", \"max_bits\": " << p.max_bits
+    << ", \"min_rate\": " << p.min_rate << ", \"max_rate\": " << p.max_rate << "}, \"rates\": [";
+  for (size_t i = 0; i < p.rates.size(); ++i) o << (i != 0 ? ", " : "") << p.rates[i];
+  o << "]}";
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof(buf), "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+bool parse_rates(const std::string& text, std::vector<uint32_t>* rates) {
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (item.empty() || item.size() > 10) return false;
+    for (char c : item) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    unsigned long long v = std::strtoull(item.c_str(), nullptr, 10);
+    if (v == 0 || v > 0xFFFFFFFFull) return false;
+    rates->push_back(uint32_t(v));
+  }
+  return !rates->empty();
+}
+
+int usage(const char* why) {
+  std::fprintf(stderr, "korvel-devhost --inspect: %s\n", why);
+  std::fprintf(stderr, "usage: korvel-devhost --inspect FILE [--rates R1,R2,...] [--speed high|full]\n");
+  return 2;
+}
+
+}  // namespace
+
+bool decode_descriptor_file(const std::string& contents, std::vector<uint8_t>* bytes, std::string* why) {
+  bool hex = true;
+  for (unsigned char c : contents) {
+    if (!std::isxdigit(c) && !std::isspace(c)) {
+      hex = false;
+      break;
+    }
+  }
+  bytes->clear();
+  if (!hex) {
+    bytes->assign(contents.begin(), contents.end());
+    return true;
+  }
+  std::string digits;
+  for (unsigned char c : contents) {
+    if (std::isxdigit(c)) digits += char(c);
+  }
+  if (digits.size() % 2 != 0) {
+    if (why) *why = "the hex text has an odd number of digits";
+    return false;
+  }
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    bytes->push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  return true;
+}
+
+std::string report_json(const StartReport& r) {
+  std::ostringstream o;
+  o << "{\"ok\": " << (r.ok ? "true" : "false");
+  if (!r.ok) o << ", \"error\": " << json_string(r.error);
+  o << ", \"high_speed\": " << (r.high_speed ? "true" : "false") << ", \"render\": ";
+  put_path(o, r.render, true);
+  o << ", \"capture\": ";
+  put_path(o, r.capture, false);
+  o << "}";
+  return o.str();
+}
+
+int run_inspect(int argc, char** argv) {
+  std::string file;
+  bool have_file = false;
+  std::vector<uint32_t> rates;
+  bool high_speed = true;
+  ClockMode mode = ClockMode::Virtual;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--inspect") {
+      if (!value(&file)) return usage("--inspect needs a file");
+      have_file = true;
+    } else if (a == "--rates") {
+      if (!value(&v) || !parse_rates(v, &rates))
+        return usage("--rates needs positive rates in Hz, comma-separated");
+    } else if (a == "--speed") {
+      if (!value(&v) || (v != "high" && v != "full")) return usage("--speed is high or full");
+      high_speed = v == "high";
+    } else if (a == "--clock") {
+      if (!value(&v) || (v != "real" && v != "virtual")) return usage("--clock is real or virtual");
+      mode = v == "real" ? ClockMode::Real : ClockMode::Virtual;
+    } else if (a == "--model") {
+      if (!value(&v)) return usage("--model needs a name");
+    } else {
+      return usage(("unknown option " + a).c_str());
+    }
+  }
+  if (!have_file) return usage("no file given");
+
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "korvel-devhost --inspect: cannot read %s\n", file.c_str());
+    return 2;
+  }
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    std::fprintf(stderr, "korvel-devhost --inspect: cannot read %s\n", file.c_str());
+    return 2;
+  }
+  std::vector<uint8_t> bytes;
+  std::string why;
+  if (!decode_descriptor_file(contents, &bytes, &why)) {
+    std::fprintf(stderr, "korvel-devhost --inspect: %s: %s\n", file.c_str(), why.c_str());
+    return 2;
+  }
+
+  Clock::instance().set_mode(mode);
+  StartReport report;
+  {
+    DriverStack stack(bytes, rates, high_speed);
+    stack.plug();
+    report = stack.report();
+    report.high_speed = high_speed;
+    stack.remove();
+  }
+  std::printf("%s\n", report_json(report).c_str());
+  std::fflush(stdout);
+  return report.ok ? 0 : 1;
+}
+
+}  // namespace korvel::sim::devhost
