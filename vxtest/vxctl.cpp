@@ -260,14 +260,16 @@ static void answer_init(answer_t* a, uint8_t cmd, enum answer_kind kind) {
   a->budget = kAnswerBudget;
 }
 
-/* 0x31 and one of its answers 0x32..0x37. */
-static unsigned identity_query(usbdevs_handle* h, uint8_t cmd, uint8_t* out, uint8_t capacity, uint8_t* len) {
-  if (send_item(h, VXMSG_CMD_GET_INFO, VXMSG_TYPE_NONE, 0, 0)) {
+/* A request without payload whose answer is a text or byte string (debug
+ * items met on the way are printed). */
+static unsigned text_query(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
+                           uint8_t* out, uint8_t capacity, uint8_t* len) {
+  if (send_item(h, request, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
   answer_t a;
-  answer_init(&a, cmd, ANSWER_TEXT);
+  answer_init(&a, answer, kind);
   a.print_debug = 1;
   a.bytes = out;
   a.capacity = capacity;
@@ -277,6 +279,11 @@ static unsigned identity_query(usbdevs_handle* h, uint8_t cmd, uint8_t* out, uin
   }
   if (len) *len = a.len;
   return 0;
+}
+
+/* 0x31 and one of its answers 0x32..0x37. */
+static unsigned identity_query(usbdevs_handle* h, uint8_t cmd, uint8_t* out, uint8_t capacity, uint8_t* len) {
+  return text_query(h, VXMSG_CMD_GET_INFO, cmd, ANSWER_TEXT, out, capacity, len);
 }
 
 static unsigned number_query(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
@@ -389,31 +396,12 @@ unsigned vxctl_get_buildtime(usbdevs_handle* h, char* text, uint8_t capacity, ui
   return identity_query(h, VXMSG_CMD_BUILDTIME, (uint8_t*)text, capacity, len);
 }
 
-static unsigned bytes_query(usbdevs_handle* h, uint8_t request, uint8_t answer, uint8_t* out,
-                            uint8_t capacity, uint8_t* len) {
-  if (send_item(h, request, VXMSG_TYPE_NONE, 0, 0)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  answer_t a;
-  answer_init(&a, answer, ANSWER_BYTES);
-  a.print_debug = 1;
-  a.bytes = out;
-  a.capacity = capacity;
-  if (await_answer(h, &a)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  if (len) *len = a.len;
-  return 0;
-}
-
 unsigned vxctl_get_serial(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
-  return bytes_query(h, VXMSG_CMD_GET_SERIAL, VXMSG_CMD_SERIAL, (uint8_t*)text, capacity, len);
+  return text_query(h, VXMSG_CMD_GET_SERIAL, VXMSG_CMD_SERIAL, ANSWER_BYTES, (uint8_t*)text, capacity, len);
 }
 
 unsigned vxctl_get_recfunc(usbdevs_handle* h, uint8_t* bytes, uint8_t capacity, uint8_t* len) {
-  return bytes_query(h, VXMSG_CMD_RECFUNC, VXMSG_CMD_RECFUNC, bytes, capacity, len);
+  return text_query(h, VXMSG_CMD_RECFUNC, VXMSG_CMD_RECFUNC, ANSWER_BYTES, bytes, capacity, len);
 }
 
 unsigned vxctl_get_hz(usbdevs_handle* h, uint32_t* hz) {
