@@ -108,21 +108,25 @@ class ToyDriver : public ControlChannel {
 
 TEST(DirectClient, RunsTheSequenceAndChecksLoopback) {
   ToyDriver toy;
-  std::atomic<uint64_t> now{0};
+  // A time base ten times faster than the wall clock, shared by both threads.
+  auto origin = std::chrono::steady_clock::now();
   ClientClock clock;
-  clock.now_ns = [&] { return now.load(); };
-  clock.sleep_ns = [&](uint64_t ns) {
-    now += ns / 2;  // two threads share the fake time base
-    std::this_thread::yield();
+  clock.now_ns = [origin] {
+    return uint64_t(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - origin)
+                   .count()) *
+           10;
   };
+  clock.sleep_ns = [](uint64_t ns) { std::this_thread::sleep_for(std::chrono::nanoseconds(ns / 10)); };
   DirectClientOptions o;
-  o.seconds = 0.2;
+  o.seconds = 1.0;
   o.format = DirectFormat{4, 24, 48000};
   o.loopback = true;
   DirectClientResult r = run_direct_client(toy, o, clock);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(1, r.loopback_bit_exact);
-  EXPECT_GT(r.captured_frames, 1000u);
+  EXPECT_GT(r.captured_frames, 1000u) << r.rendered_frames << " rendered, " << r.capture_empty
+                                      << " empty reads, " << r.render_full << " full";
   EXPECT_EQ(kDirectMaxChannels, toy.codes.front());
   EXPECT_EQ(kDirectLeave, toy.codes.back());
   EXPECT_FALSE(toy.direct);

@@ -1,0 +1,30 @@
+// Program-wide constants of the settings panel: versions, the names of the
+// settings store and of the buffer-size registry value, and the model names
+// that have their own update documents.
+#ifndef PANEL_APP_CONSTANTS_H
+#define PANEL_APP_CONSTANTS_H
+
+#include <QString>
+
+// Version of the panel as shown to the user, after a "V".
+extern const QString softwareVersionFull;
+// Short form compared with the update service's version.
+extern const QString softwareVersionShort;
+
+// Organisation and application of the settings store.
+extern const QString kBrandName;
+extern const QString kProductFamily;
+
+// Display names of the two models with their own update documents.
+extern const QString kModelNameTarrow;
+extern const QString kModelNameFarLink;
+
+// Buffer size read by the unit's ASIO driver.
+extern const QString kAsioDriverKey;
+extern const QString kBufferSizeValueName;
+
+// Version reported by the application object and the executable's version
+// resource; a separate number from the software version.
+#define PANEL_APPLICATION_VERSION "2.1.0.0"
+
+#endif

@@ -1,0 +1,129 @@
+// The single-instance guard between processes: a second start hands its text
+// to the first and exits 0 while the first comes to the front; a hung first
+// makes the second exit 1; a dead first's lock is taken over; sessions are
+// separate; the panel program itself follows the same rules.
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+const QString kId = QStringLiteral("panel-test-instance");
+
+bool waitForLine(QProcess& p, const QByteArray& prefix, QByteArray* line = nullptr, int timeoutMs = 30000) {
+  QDeadlineTimer deadline(timeoutMs);
+  for (;;) {
+    while (p.canReadLine()) {
+      const QByteArray l = p.readLine().trimmed();
+      if (l.startsWith(prefix)) {
+        if (line) *line = l;
+        return true;
+      }
+    }
+    if (deadline.hasExpired() || p.state() != QProcess::Running) return false;
+    p.waitForReadyRead(int(qMax<qint64>(deadline.remainingTime(), 1)));
+  }
+}
+
+int runSecond(const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  QProcess second;
+  second.setProcessEnvironment(env);
+  second.start(PANEL_HELPER_PATH, {"second", kId});
+  if (!second.waitForFinished(60000)) {
+    second.kill();
+    second.waitForFinished();
+    return -1;
+  }
+  return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+}
+
+void startFirst(QProcess& first) {
+  first.setProcessChannelMode(QProcess::SeparateChannels);
+  first.start(PANEL_HELPER_PATH, {"first", kId});
+  first.waitForStarted(30000);
+}
+
+void stop(QProcess& p) {
+  if (p.state() == QProcess::NotRunning) return;
+  p.kill();
+  p.waitForFinished(10000);
+}
+
+}  // namespace
+
+class TestSingleInstance : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void secondActivatesFirst() {
+    QProcess first;
+    startFirst(first);
+    QVERIFY(waitForLine(first, "ready"));
+    QCOMPARE(runSecond(), 0);
+    QByteArray line;
+    QVERIFY(waitForLine(first, "message:", &line));
+    QCOMPARE(line, QByteArray("message:Already App is Running!"));
+    QVERIFY(waitForLine(first, "minimized:", &line));
+    QCOMPARE(line, QByteArray("minimized:0"));
+    // A third start is answered just as well.
+    QCOMPARE(runSecond(), 0);
+    QVERIFY(waitForLine(first, "message:"));
+    stop(first);
+  }
+
+  void hungFirstMakesSecondFail() {
+    QProcess first;
+    startFirst(first);
+    QVERIFY(waitForLine(first, "ready"));
+    ::kill(pid_t(first.processId()), SIGSTOP);
+    const int code = runSecond();
+    ::kill(pid_t(first.processId()), SIGCONT);
+    QCOMPARE(code, 1);
+    stop(first);
+  }
+
+  void deadFirstLeavesNoInstance() {
+    QProcess first;
+    startFirst(first);
+    QVERIFY(waitForLine(first, "ready"));
+    stop(first);  // killed: its lock file and socket stay behind
+    QCOMPARE(runSecond(), 2);
+    QProcess again;
+    startFirst(again);
+    QVERIFY(waitForLine(again, "ready"));
+    QCOMPARE(runSecond(), 0);
+    stop(again);
+  }
+
+  void otherSessionIsSeparate() {
+    QProcess first;
+    startFirst(first);
+    QVERIFY(waitForLine(first, "ready"));
+    QTemporaryDir otherRuntime;
+    QVERIFY(otherRuntime.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", otherRuntime.path());
+    QCOMPARE(runSecond(env), 2);
+    stop(first);
+  }
+
+  void panelProgramRunsOnce() {
+    QProcess panel;
+    panel.setProcessChannelMode(QProcess::SeparateChannels);
+    panel.setReadChannel(QProcess::StandardError);  // Qt debug lines
+    panel.start(PANEL_PROGRAM_PATH, QStringList());
+    QVERIFY(panel.waitForStarted(30000));
+    QVERIFY(waitForLine(panel, "height"));
+    QProcess second;
+    second.start(PANEL_PROGRAM_PATH, QStringList());
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(panel.state() == QProcess::Running);
+    stop(panel);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "tst_singleinstance.moc"

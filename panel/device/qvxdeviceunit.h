@@ -1,0 +1,70 @@
+// QVXDeviceUnit: the device worker. Lives in a thread of its own, performs
+// every transfer to the unit through the device library, sleeps a fixed
+// interval after each one and reports each result as a signal carrying raw
+// bytes, booleans and integers.
+#ifndef PANEL_DEVICE_QVXDEVICEUNIT_H
+#define PANEL_DEVICE_QVXDEVICEUNIT_H
+
+#include <QByteArray>
+#include <QObject>
+#include <cstdint>
+
+#include "vxctl.h"
+
+// The five meter layouts the unit family uses; the proxy keeps one cache each.
+enum VXMeterLayout {
+  VXMETER_COMMON = 0,  // Tarrow
+  VXMETER_QNB = 1,     // Quenby
+  VXMETER_ZR = 2,      // Far Link
+  VXMETER_PLN = 3,     // Pellin
+  VXMETER_DRT = 4,     // Dorrit
+  VXMETER_LAYOUTS = 5
+};
+
+// Records per layout, indexed by VXMeterLayout.
+constexpr int kVXMeterRecords[VXMETER_LAYOUTS] = {97, 94, 96, 62, 62};
+constexpr int kVXMeterRecordsMax = 97;
+
+class QVXDeviceUnit : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit QVXDeviceUnit(QObject* parent = nullptr);
+
+ signals:
+  void vx_send_result(bool result);
+  void vx_recv_result(bool result, QByteArray vxmsg_data);
+  void ret_deselect(bool ret);
+  void ret_is_selected(bool ret);
+  void ret_select_default(bool ret);
+  void ret_get_meter(bool ret, QByteArray meter, int num);
+  void ret_get_meter_qnb(bool ret, QByteArray meter, int num);
+  void ret_get_meter_zr(bool ret, QByteArray meter, int num);
+  void ret_get_meter_pln(bool ret, QByteArray meter, int num);
+  void ret_get_meter_drt(bool ret, QByteArray meter, int num);
+  void finished();
+
+ public slots:
+  void deselect();
+  void is_selected();
+  void select_default();
+  void vx_send(QByteArray vxmsg_data);
+  void vx_recv();
+  void vx_get_meter();
+  void vx_get_meter_qnb();
+  void vx_get_meter_zr();
+  void vx_get_meter_pln();
+  void vx_get_meter_drt();
+
+ private:
+  // select_default, then whether a unit was found.
+  bool selectAgain();
+  // One meter fetch of `layout`; returns ok and fills `bytes` and `num`.
+  bool fetchMeter(VXMeterLayout layout, QByteArray* bytes, int* num);
+
+  vxdev_t device;
+  usbdevs_handle handle = nullptr;
+  uint32_t interval = 10;
+};
+
+#endif

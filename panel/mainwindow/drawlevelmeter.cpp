@@ -1,0 +1,216 @@
+// The level meter: dB conversion, the 65-step height table, the fall limit,
+// peak hold, clip lamps and colours. Geometry is given in base pixels of the
+// 1110 x 650 reference page and multiplied by the window's scale.
+#include "drawlevelmeter.h"
+
+#include <QPushButton>
+#include <cmath>
+
+namespace {
+
+constexpr int kBaseline = 546;    // bars stand on this line and grow upward
+constexpr int kFullHeight = 340;  // top of a full bar at y 206
+constexpr int kBarWidth = 18;
+constexpr int kPeakWidth = 16;
+constexpr int kPeakHeight = 2;
+constexpr int kClipTop = 195;
+constexpr int kClipHeight = 4;
+constexpr int kFallLimit = 21;  // base pixels a bar may fall per 100 ms tick
+constexpr double kFloorDb = -52.0;
+
+// Bar height by level: the first row from the top whose threshold the level
+// reaches gives the height.
+constexpr struct {
+  int height;
+  double db;
+} kHeightTable[65] = {
+    {340, 0.0},    {335, -0.5},   {330, -1.0},   {325, -1.5},   {320, -2.0},   {314, -2.6},   {309, -3.1},
+    {304, -3.59},  {299, -4.07},  {293, -4.65},  {287, -5.23},  {282, -5.71},  {277, -6.19},  {271, -6.74},
+    {266, -7.2},   {261, -7.67},  {255, -8.22},  {250, -8.68},  {245, -9.14},  {240, -9.6},   {234, -10.16},
+    {229, -10.62}, {224, -11.08}, {218, -11.64}, {213, -12.19}, {208, -13.13}, {202, -14.25}, {197, -15.19},
+    {192, -16.13}, {186, -17.25}, {181, -18.2},  {176, -19.2},  {170, -20.42}, {165, -21.46}, {160, -22.5},
+    {155, -23.55}, {149, -24.8},  {144, -25.84}, {139, -26.88}, {133, -28.13}, {128, -29.17}, {123, -30.19},
+    {117, -31.33}, {112, -32.27}, {107, -33.21}, {101, -34.34}, {96, -35.29},  {91, -36.23},  {85, -37.36},
+    {80, -38.31},  {75, -39.25},  {70, -40.19},  {64, -41.33},  {59, -42.27},  {54, -43.21},  {49, -44.16},
+    {43, -45.29},  {38, -46.23},  {32, -47.36},  {27, -48.31},  {22, -49.25},  {16, -50.23},  {11, -50.78},
+    {6, -51.34},   {0, -52.0},
+};
+
+// Anchor points (height, dB) of the height-to-dB table; linear in between.
+constexpr struct {
+  int height;
+  double db;
+} kDbAnchors[9] = {{0, -52.0},   {18, -50.0}, {124, -30.0}, {172, -20.0}, {182, -18.0},
+                   {214, -12.0}, {279, -6.0}, {310, -3.0},  {340, 0.0}};
+
+// Left edge of each channel's bar (channels 1 to 22, L, R) by layout.
+constexpr int kColumnsTarrow[kMeterChannels] = {50,  84,  118, 152, 186, 220, 254, 288, 391, 425, 459,  493,
+                                                527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
+constexpr int kColumnsFarLink[kMeterChannels] = {63,  97,  132, 165, 199, 234, 268, 302, 427, 461, 496, 529,
+                                                 563, 597, 631, 665, 791, 825, 859, 893, 927, 961, 995, 1029};
+constexpr int kColumnsDorrit[kMeterChannels] = {50,  84,  118, 152, 186, 220, 324, 358, 391, 425, 459,  493,
+                                                527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
+
+const QString kStylePrefix =
+    QStringLiteral("background-image: url(:/Resource/trans.png); background-color: ");
+const QString kBlack = QStringLiteral("#000000");
+const QString kGreen = QStringLiteral("#15FF02");
+const QString kYellow = QStringLiteral("#FEFE00");
+const QString kRed = QStringLiteral("#FF3100");
+
+int roundi(double v) {
+  return int(std::lround(v));
+}
+
+// Restyling re-parses the style sheet, so it happens only on a change.
+void paintLine(QLabel* label, const QString& colour) {
+  if (!label) return;
+  const QString sheet = kStylePrefix + colour;
+  if (label->styleSheet() != sheet) label->setStyleSheet(sheet);
+}
+
+void showReadout(QPushButton* button, const QString& text) {
+  if (button && button->text() != text) button->setText(text);
+}
+
+void showLamp(QLabel* label, bool visible) {
+  if (label && label->isHidden() == visible) label->setVisible(visible);
+}
+
+// Colour of a peak line after a meter step: yellow from -18 dB.
+const QString& updateColour(int h) {
+  return h <= 0 ? kBlack : h <= 181 ? kGreen : h <= 309 ? kYellow : kRed;
+}
+
+// Colour of a peak line after a clear: yellow from -12 dB.
+const QString& clearColour(int h) {
+  return h <= 0 ? kBlack : h <= 213 ? kGreen : h <= 309 ? kYellow : kRed;
+}
+
+}  // namespace
+
+DrawLevelMeter::DrawLevelMeter(QWidget* parent) : QLabel(parent) {
+  for (int h = 0; h <= kFullHeight; ++h) {
+    int a = 0;
+    while (a < 7 && h > kDbAnchors[a + 1].height) ++a;
+    const auto& lo = kDbAnchors[a];
+    const auto& hi = kDbAnchors[a + 1];
+    const double db = lo.db + (hi.db - lo.db) * double(h - lo.height) / double(hi.height - lo.height);
+    // Two decimals, halves away from zero.
+    heightToDb[kFullHeight - h] = float(std::round(db * 100.0) / 100.0);
+  }
+}
+
+double DrawLevelMeter::levelToDb(uint16_t level) {
+  if (level == 0) return kFloorDb;
+  return 20.0 * std::log10(double(level) / 32767.0);
+}
+
+int DrawLevelMeter::heightForDb(double db) {
+  for (const auto& row : kHeightTable) {
+    if (db >= row.db) return row.height;
+  }
+  return 0;
+}
+
+bool DrawLevelMeter::processes(int index) const {
+  if (meterLayout == 2) return index < 14 || index >= 22;  // Pellin: 1-14, L, R
+  if (meterLayout == 3) {                                  // Dorrit: 1-10, 17, 19, 21, 22, L, R
+    return index < 10 || index == 16 || index == 18 || index == 20 || index == 21 || index >= 22;
+  }
+  return true;
+}
+
+int DrawLevelMeter::columnX(int index) const {
+  if (meterLayout == 1) return kColumnsFarLink[index];
+  if (meterLayout == 3) return kColumnsDorrit[index];
+  return kColumnsTarrow[index];
+}
+
+QString DrawLevelMeter::peakReadout(int height) const {
+  const QString text = QString::number(double(dbForHeight(height)), 'f', 1);
+  return text == QLatin1String("-52.0") ? QStringLiteral(" -inf") : text;
+}
+
+void DrawLevelMeter::placePeakLine(MeterChannel& ch, int index, bool truncate) {
+  if (!ch.peakLine) return;
+  const int x = columnX(index);
+  const int p = peakHeights[index];
+  if (truncate) {
+    ch.peakLine->setGeometry(int((x + 1) * scaleX), int((kBaseline - p) * scaleY), int(kPeakWidth * scaleX),
+                             int(kPeakHeight * scaleY));
+  } else {
+    ch.peakLine->setGeometry(roundi((x + 1) * scaleX), int(std::floor((kBaseline - p) * scaleY)),
+                             roundi(kPeakWidth * scaleX), roundi(kPeakHeight * scaleY));
+  }
+}
+
+void DrawLevelMeter::updateMeters(MeterChannel* channels) {
+  const bool rescale = scaleX != previousScaleX || scaleY != previousScaleY;
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (!processes(k)) continue;
+    MeterChannel& ch = channels[k];
+    const int x = columnX(k);
+
+    const int previous = ch.bar ? int(ch.bar->height() / previousScaleY) : 0;
+    const double db = levelToDb(ch.level);
+    int h = db < kFloorDb ? 0 : heightForDb(db);
+    if (h < previous - kFallLimit && !rescale) h = previous - kFallLimit;
+    const QString readout = db > kFloorDb ? QString::number(db, 'f', 1) : QStringLiteral(" -inf");
+
+    uint16_t& peak = peakHeights[k];
+    if (h >= peak) {
+      peak = uint16_t(h);
+      placePeakLine(ch, k, false);
+      paintLine(ch.peakLine, updateColour(h));
+      ch.holdCounter = 0;
+      showReadout(ch.peakText, readout);
+    } else if (peakHoldTicks >= 0 && peakHoldMode < 3) {
+      if (ch.holdCounter < 255) ++ch.holdCounter;
+      if (ch.holdCounter > peakHoldTicks) {
+        peak = uint16_t(h);
+        placePeakLine(ch, k, false);
+        showReadout(ch.peakText, peakReadout(h));
+        paintLine(ch.peakLine, updateColour(h));
+        ch.holdCounter = 0;
+        showLamp(ch.clipIndicator, false);
+      }
+    }
+    if (rescale) placePeakLine(ch, k, false);
+
+    if (ch.bar) {
+      const int height = roundi(h * scaleY);
+      ch.bar->setGeometry(roundi(x * scaleX), roundi(kBaseline * scaleY) - height, roundi(kBarWidth * scaleX),
+                          height);
+    }
+    if (ch.clipIndicator) {
+      ch.clipIndicator->setGeometry(roundi(x * scaleX), roundi(kClipTop * scaleY), roundi(kBarWidth * scaleX),
+                                    roundi(kClipHeight * scaleY));
+      if (db >= -2.0) showLamp(ch.clipIndicator, true);
+    }
+  }
+  previousScaleX = scaleX;
+  previousScaleY = scaleY;
+}
+
+void DrawLevelMeter::clearPeak(MeterChannel* channels, int k) {
+  if (k < 0 || k >= kMeterChannels) return;
+  MeterChannel& ch = channels[k];
+  ch.holdCounter = 0;
+  const int p = ch.bar ? int(ch.bar->height() / scaleY) : 0;
+  peakHeights[k] = uint16_t(qBound(0, p, kFullHeight));
+  placePeakLine(ch, k, true);
+  paintLine(ch.peakLine, clearColour(p));
+  showLamp(ch.clipIndicator, p >= 310);
+  showReadout(ch.peakText, peakReadout(p));
+}
+
+void DrawLevelMeter::clearAllPeaks(MeterChannel* channels) {
+  for (int k = 0; k < kMeterChannels; ++k) clearPeak(channels, k);
+}
+
+void DrawLevelMeter::placeBarsAtRest(MeterChannel* channels) {
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (channels[k].bar) channels[k].bar->setGeometry(columnX(k), kBaseline, kBarWidth, 0);
+  }
+}

@@ -1,0 +1,169 @@
+// MainWindow: the panel's only window. Identifies the connected model from
+// the product name the unit reports, fills the information page, switches
+// between the information, meter and not-connected pages, shows the widgets of
+// the connected model and polls meters every 100 ms. All of it runs on the GUI
+// thread; the device proxy answers through queued signals.
+#ifndef PANEL_MAINWINDOW_MAINWINDOW_H
+#define PANEL_MAINWINDOW_MAINWINDOW_H
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QRect>
+#include <QString>
+#include <cstdint>
+
+#include "drawlevelmeter.h"
+#include "qvxdevice.h"
+
+class QSettings;
+class QTimer;
+class UpdateSoftware;
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+QT_END_NAMESPACE
+
+// State of the window that lives for the whole process.
+extern QString currentDeviceName;   // display name of the connected model
+extern QString previousDeviceName;  // its value at the previous 1000 ms tick
+extern QString firmwareText;        // formatted firmware version
+extern uint16_t firmwareVersion;
+extern uint16_t firmwareBuild;
+extern uint8_t recFunctionStates[24];
+extern bool recBlinkPhase;
+extern bool deviceLostShown;  // the not-connected page is showing
+
+// Text of a sample rate in Hz ("48 kHz"; "-- kHz" for rates the unit family
+// does not use).
+QString sampleRateText(uint32_t hz);
+// "1.05 0042" for version 105, build 42.
+QString formatFirmware(uint16_t version, uint16_t build);
+// Client geometry of the "Default" size on a screen's available area
+// (inclusive coordinates) with the given frame-minus-client height.
+QRect defaultClientGeometry(const QRect& available, int frameDiff);
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  DrawLevelMeter& levelMeter() { return meter; }
+
+ public slots:
+  void getDeviceName();
+  void getFirmwareVersion();
+  void getSampleRate();
+  void getAutoPowerSave();
+  void getDirectMonitor1_2();
+  void getAudioInput1();
+  void getAudioInput2();
+  void getInputVolume();
+  void getAssignCh();
+  void getMeter();
+  void getSerial();
+  void getRecFunc();
+  void on_actionLicense_triggered();
+  void on_actionKORVEL_Brevanta_triggered();
+  void on_actionProduct_Information_triggered();
+  void on_actionFAQ_triggered();
+  void on_actionKORVEL_ID_triggered();
+  void on_actionManual_triggered();
+  void timerInterrupt_1000ms();
+  void timerInterrupt_500ms();
+  void timerInterrupt_100ms();
+  void on_actionUpdate_triggered();
+  void on_actionMaximum_triggered();
+  void on_actionMinimum_triggered();
+  void on_actionDefaultSize_triggered();
+  void on_pushButton_Meter_clicked();
+  void on_pushButton_Information_clicked();
+  void on_pushButton_MTRSource_clicked();
+  void on_pushButton_Analog_clicked();
+  void on_pushButton_USB_clicked();
+  void on_pushButton_MTR_clicked();
+  void on_pushButton_HoldClear_clicked();
+  void on_pushButton_PeakHoldOff_clicked();
+  void on_pushButton_PeakHold1s_clicked();
+  void on_pushButton_PeakHold3s_clicked();
+  void on_pushButton_PeakHoldInf_clicked();
+  void on_pushButton_peakText1_clicked();
+  void on_pushButton_peakText2_clicked();
+  void on_pushButton_peakText3_clicked();
+  void on_pushButton_peakText4_clicked();
+  void on_pushButton_peakText5_clicked();
+  void on_pushButton_peakText6_clicked();
+  void on_pushButton_peakText7_clicked();
+  void on_pushButton_peakText8_clicked();
+  void on_pushButton_peakText9_clicked();
+  void on_pushButton_peakText10_clicked();
+  void on_pushButton_peakText11_clicked();
+  void on_pushButton_peakText12_clicked();
+  void on_pushButton_peakText13_clicked();
+  void on_pushButton_peakText14_clicked();
+  void on_pushButton_peakText15_clicked();
+  void on_pushButton_peakText16_clicked();
+  void on_pushButton_peakText17_clicked();
+  void on_pushButton_peakText18_clicked();
+  void on_pushButton_peakText19_clicked();
+  void on_pushButton_peakText20_clicked();
+  void on_pushButton_peakText21_clicked();
+  void on_pushButton_peakText22_clicked();
+  void on_pushButton_peakTextL_clicked();
+  void on_pushButton_peakTextR_clicked();
+  void on_horizontalSlider_BufferSize_sliderMoved(int position);
+  void slt_RecvDeviceName(QString sText);
+  void slt_RecvFirmVersion(uint16_t ver);
+  void slt_RecvFirmBuld(uint16_t bld);
+  void slt_RecvSampleRate(uint32_t rate);
+  void slt_RecvSerialNumber(QString serial);
+  void slt_RecvLevelMeter(vxmsg_data_ch_t ch_type, uint8_t ch_no, uint32_t value);
+  void slt_RecvRecFunction(QByteArray recfunc);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  enum Model { ModelNone = -1, ModelTarrow, ModelQuenby, ModelPellin, ModelDorrit, ModelFarLink };
+  static Model modelOf(const QString& name);
+
+  void hideModelWidgets();
+  void applyVisibilityRow(Model model);
+  void placeInformationPage();
+  void placeNotConnectedPage(int width, int height);
+
+  // Meter pages, meter source, peak-line visibility and rec-function
+  // indicators.
+  void buildMeterPage(Model model);
+  void redrawMeterPage(Model model);
+  void styleMeterSourceButtons(unsigned source);
+  void applyPeakLineVisibility(Model model, bool shown);
+  void clearScratchTable();
+  void routeMeterRecord(Model model, vxmsg_data_ch_t type, uint8_t number, uint16_t value);
+  void copyLevelsBySource(Model model);
+  void refreshRecIndicators();
+
+  // Buffer size and the ASIO-driver reminder.
+  void readBufferSize();
+  void styleBufferSizeSlider(float scale);
+  void showAsioReminderIfDue();
+
+  const uint16_t baseWidth = 1110;
+  const uint16_t baseHeight = 650;
+  Ui::MainWindow* ui;
+  QSettings* mainSettings = nullptr;
+  UpdateSoftware* updateSoftware = nullptr;
+  QTimer* timer1000ms;
+  QTimer* timer500ms;
+  QTimer* timer100ms;
+  DrawLevelMeter meter;
+  MeterChannel channels[kMeterChannels] = {};
+  QLabel* recFuncLabels[kMeterChannels] = {};
+  uint16_t scratchLevels[97] = {};
+};
+
+#endif

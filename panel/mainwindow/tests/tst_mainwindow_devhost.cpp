@@ -1,0 +1,129 @@
+// The main window against a real korvel-devhost: not connected without a
+// host, then identification of every model, the information page texts, and
+// unplug / plug of the unit.
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QtTest>
+
+#include "devhostprocess.h"
+#include "mainwindow.h"
+
+namespace {
+
+// Generous bounds: these wait for the window's own timers and a real host,
+// they do not measure them.
+constexpr int kConnectMs = 20000;
+constexpr int kChangeMs = 20000;
+
+const QStringList kRateTexts = {"44.1 kHz", "48 kHz", "88.2 kHz", "96 kHz", "176.4 kHz", "192 kHz"};
+
+}  // namespace
+
+class TestMainWindowDevhost : public QObject {
+  Q_OBJECT
+
+  MainWindow* window = nullptr;
+  DevhostProcess host;
+
+  QLabel* label(const char* name) const { return window->findChild<QLabel*>(name); }
+  QWidget* widget(const char* name) const { return window->findChild<QWidget*>(name); }
+  int page() const { return window->findChild<QStackedWidget*>("stackedWidget")->currentIndex(); }
+
+ private slots:
+  void initTestCase() {
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+  }
+
+  void cleanupTestCase() {
+    delete window;
+    host.stop();
+  }
+
+  void notConnectedWithoutHost() {
+    QTest::qWait(1500);
+    QCOMPARE(page(), 2);
+    QCOMPARE(label("label_DeadBg")->text(), QString("Device is not connected"));
+    QVERIFY(widget("pushButton_Meter")->isHidden());
+  }
+
+  void tarrowIsIdentified() {
+    QVERIFY2(host.start({"--model", "Tarrow"}), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kConnectMs);
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kConnectMs);
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_FWVer")->text(), QString("V1.05 0042"), kConnectMs);
+    QTRY_VERIFY_WITH_TIMEOUT(kRateTexts.contains(label("label_Samplerate")->text()), kConnectMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!widget("label_SerialNumber")->isHidden(), kConnectMs);
+    QTRY_VERIFY_WITH_TIMEOUT(label("label_SerialNumber")->text() != QLatin1String("1234567"), kConnectMs);
+    QVERIFY(!widget("label_textSerialNumber")->isHidden());
+    QVERIFY(!widget("pushButton_Meter")->isHidden());
+    QVERIFY(!widget("label_Tarrow_info")->isHidden());
+    QVERIFY(!widget("label_Tarrowphoto")->isHidden());
+    QCOMPARE(window->levelMeter().meterLayout, 0);
+  }
+
+  void eachModel_data() {
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("widgetName");
+    QTest::addColumn<bool>("serial");
+    QTest::addColumn<int>("layout");
+    QTest::newRow("Quenby") << "Quenby"
+                            << "Quenby" << false << 0;
+    QTest::newRow("Pellin") << "Pellin"
+                            << "Pellin" << false << 2;
+    QTest::newRow("Dorrit") << "Dorrit"
+                            << "Dorrit" << false << 3;
+    QTest::newRow("Far Link") << "Far Link"
+                              << "FarLink" << true << 1;
+    QTest::newRow("Tarrow") << "Tarrow"
+                            << "Tarrow" << true << 0;
+  }
+
+  void eachModel() {
+    QFETCH(QString, model);
+    QFETCH(QString, widgetName);
+    QFETCH(bool, serial);
+    QFETCH(int, layout);
+    QVERIFY2(host.command("model " + model), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), model, kChangeMs);
+    QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);
+    // The 1000 ms tick applies the model's widgets.
+    QTRY_VERIFY_WITH_TIMEOUT(!widget(qPrintable("label_" + widgetName + "_info"))->isHidden(), kChangeMs);
+    QVERIFY(!widget(qPrintable("label_" + widgetName + "photo"))->isHidden());
+    QVERIFY(!widget(qPrintable("label_" + widgetName + "_meter"))->isHidden());
+    for (const char* other : {"Tarrow", "Quenby", "Pellin", "Dorrit", "FarLink"}) {
+      if (widgetName == QLatin1String(other)) continue;
+      QVERIFY2(widget(qPrintable(QString("label_%1_info").arg(other)))->isHidden(), other);
+      QVERIFY2(widget(qPrintable(QString("label_%1photo").arg(other)))->isHidden(), other);
+    }
+    QCOMPARE(window->levelMeter().meterLayout, layout);
+    QTRY_COMPARE_WITH_TIMEOUT(!widget("label_SerialNumber")->isHidden(), serial, kChangeMs);
+    QCOMPARE(!widget("label_textSerialNumber")->isHidden(), serial);
+    // The serial labels stay hidden for the three mixers over several ticks.
+    QTest::qWait(1500);
+    QCOMPARE(!widget("label_SerialNumber")->isHidden(), serial);
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_FWVer")->text(), QString("V1.05 0042"), kChangeMs);
+    QTRY_VERIFY_WITH_TIMEOUT(kRateTexts.contains(label("label_Samplerate")->text()), kChangeMs);
+  }
+
+  void unplugAndPlug() {
+    // From the meter page: losing the unit shows the not-connected page,
+    // finding it again the information page.
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    QCOMPARE(page(), 1);
+    QVERIFY2(host.command("unplug"), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(page(), 2, kChangeMs);
+    QTRY_VERIFY_WITH_TIMEOUT(widget("pushButton_Meter")->isHidden(), kChangeMs);
+    QCOMPARE(currentDeviceName, QString("No Device"));
+
+    QVERIFY2(host.command("plug"), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kChangeMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!widget("label_Tarrow_info")->isHidden(), kChangeMs);
+  }
+};
+
+QTEST_MAIN(TestMainWindowDevhost)
+#include "tst_mainwindow_devhost.moc"
