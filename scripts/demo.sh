@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# The main job: builds the tree, starts korvel-devhost with a simulated Tarrow
-# and shows its live meters with korvelctl until interrupted.
+# The main job: builds the tree, starts korvel-devhost with a simulated unit
+# (Tarrow unless a model is named) and runs the settings panel against it.
+#   scripts/demo.sh [MODEL]            the panel (on Xvfb when there is no display)
+#   scripts/demo.sh --meters [MODEL]   live meters in the terminal with korvelctl
+# Type host commands (unplug, plug, model NAME, busy MS, stall N) while it runs.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$root/build/normal
+mode=panel
+if [ "${1:-}" = "--meters" ]; then mode=meters; shift; fi
+model=${1:-Tarrow}
 "$root/scripts/build.sh" normal "$dir" >/dev/null
 export KORVEL_DEVHOST_SOCKET=${KORVEL_DEVHOST_SOCKET:-$(mktemp -d)/devhost.sock}
-coproc HOST { exec "$dir/sim/devhost/korvel-devhost" --model "${1:-Tarrow}"; }
+coproc HOST { exec "$dir/sim/devhost/korvel-devhost" --model "$model"; }
 trap 'echo quit >&"${HOST[1]}" 2>/dev/null || true; wait' EXIT
 read -r ready <&"${HOST[0]}"
 echo "$ready" >&2
-"$dir/tools/korvelctl" info
-sleep 1
-"$dir/tools/korvelctl" meters --watch 2>/dev/null
+if [ "$mode" = meters ]; then
+  "$dir/tools/korvelctl" info
+  "$dir/tools/korvelctl" meters --watch 2>/dev/null
+elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  "$dir/panel/Brevanta_Settings_Panel"
+else
+  echo "no display: running the panel on Xvfb (:99)" >&2
+  xvfb-run -n 99 -s "-screen 0 1280x800x24" "$dir/panel/Brevanta_Settings_Panel"
+fi
