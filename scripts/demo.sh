@@ -12,10 +12,18 @@ if [ "${1:-}" = "--meters" ]; then mode=meters; shift; fi
 model=${1:-Tarrow}
 "$root/scripts/build.sh" normal "$dir" >/dev/null
 export KORVEL_DEVHOST_SOCKET=${KORVEL_DEVHOST_SOCKET:-$(mktemp -d)/devhost.sock}
-coproc HOST { exec "$dir/sim/devhost/korvel-devhost" --model "$model"; }
-trap 'echo quit >&"${HOST[1]}" 2>/dev/null || true; wait' EXIT
-read -r ready <&"${HOST[0]}"
+# The host reads its commands from this terminal; its answers are echoed.
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+# (a background job would otherwise read /dev/null)
+exec 4<&0
+"$dir/sim/devhost/korvel-devhost" --model "$model" <&4 >"$fifo" &
+host=$!
+trap 'kill -TERM $host 2>/dev/null || true; wait $host 2>/dev/null; rm -f "$fifo"' EXIT
+exec 3<"$fifo"
+read -r ready <&3
 echo "$ready" >&2
+cat <&3 >&2 &
 if [ "$mode" = meters ]; then
   "$dir/tools/korvelctl" info
   "$dir/tools/korvelctl" meters --watch 2>/dev/null
