@@ -99,6 +99,7 @@ void fill_path(PathReport* out, const AUDIO_PATH& path, const AltSettingSlot* sl
 }  // namespace
 
 struct DriverStack::Impl {
+  Unit* unit = nullptr;
   std::shared_ptr<uac2::Uac2Function> function;
   usb::Speed speed;
   std::vector<uint8_t> raw;
@@ -115,6 +116,7 @@ struct DriverStack::Impl {
 };
 
 DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
+  impl_->unit = &unit;
   impl_->function = uac2::make_unit_function(unit);
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
   impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
@@ -203,6 +205,18 @@ int32_t DriverStack::set_power(int device_state) {
 uint32_t DriverStack::driver_power_state() const {
   const WDF_DEVICE_CONTEXT* ctx = impl_->context();
   return ctx == nullptr ? 0 : ctx->PowerState;
+}
+
+void DriverStack::set_drift_ppm(double ppm) {
+  if (impl_->unit != nullptr) impl_->unit->audio().set_drift_ppm(ppm);
+}
+
+void DriverStack::set_loopback(bool on) {
+  if (impl_->unit != nullptr) impl_->unit->audio().set_loopback(on);
+}
+
+AudioCounters DriverStack::audio_counters() const {
+  return impl_->unit != nullptr ? impl_->unit->audio().counters() : AudioCounters{};
 }
 
 PoolTagUsage DriverStack::pool(const std::string& tag) {

@@ -79,6 +79,15 @@ class DriverStack {
   // The driver's device power state as it keeps it (1 = D0 ... 4 = D3, 5 = removed; 0 when no device).
   uint32_t driver_power_state() const;
 
+  // The unit's audio side (stacks built on a Unit; no effect and zero
+  // counters on raw-descriptor stacks). Any time, plugged or not.
+  // Offset of the unit's sample clock in parts per million (+ runs fast).
+  void set_drift_ppm(double ppm);
+  // With loopback the unit returns render channel k on capture channel k.
+  void set_loopback(bool on);
+  // What the unit's converters did with the audio (underflows, overflows ...).
+  AudioCounters audio_counters() const;
+
   // Outstanding pool allocations of a tag, for example "ac2m" or "ac2d".
   static PoolTagUsage pool(const std::string& tag);
 

@@ -185,6 +185,7 @@ struct Unit::State {
   std::map<std::pair<uint8_t, uint8_t>, ChannelState> channels;
   Channel line_out_source[kLineOuts];
   detail::FirmwareReceiver fw;
+  UnitAudio audio;
 
   std::deque<QueuedGroup> queue;
   size_t queued_items = 0;
@@ -404,12 +405,24 @@ struct Unit::State {
 
         case kGetMeter: {
           const uint32_t muted = muted_inputs();
+          // Streams replace the generated signals by the audio the unit
+          // plays (computer returns) and captures (analog inputs).
+          const bool rendering = audio.render_level(0) >= 0;
+          const bool capturing = audio.capture_level(0) >= 0;
           for (const MeterBlock& b : meter_layout(model)) {
             for (int n = 1; n <= b.count; ++n) {
               Group r;
               r.u8(kChType, b.type);
               r.u8(kChNo, static_cast<uint8_t>(n));
-              r.u16(kMeter, detail::meter_level(model, b.type, static_cast<uint8_t>(n), t, muted));
+              uint16_t level = detail::meter_level(model, b.type, static_cast<uint8_t>(n), t, muted);
+              if (b.type == kComputerOut && rendering) {
+                const int v = audio.render_level(static_cast<unsigned>(n - 1));
+                level = static_cast<uint16_t>(v >= 0 ? v : 0);  // channels the stream lacks are silent
+              } else if (b.type == kAnalogIn && capturing) {
+                const int v = audio.capture_level(static_cast<unsigned>(n - 1));
+                if (v >= 0) level = static_cast<uint16_t>(v);
+              }
+              r.u16(kMeter, level);
               out.push_back(r);
             }
           }
@@ -549,6 +562,10 @@ void Unit::stall_next(uint32_t n) {
 void Unit::set_sample_rate(uint32_t hz) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->info.sample_rate = hz;
+}
+
+UnitAudio& Unit::audio() {
+  return s_->audio;
 }
 
 Model Unit::model() const {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "unit_audio.h"
+
 namespace korvel::sim {
 
 enum class Model { Tarrow, Quenby, Pellin, Dorrit, FarLink };
@@ -74,6 +76,11 @@ class Unit {
   void set_sample_rate(uint32_t hz);  // the clock's rate (USB Audio SET CUR)
   Model model() const;
   UnitInfo info() const;
+  // The unit's audio side (its sample clock, render FIFO, feedback, capture).
+  // While render streams, the computer-return meters (type 3) show what it
+  // plays; while capture streams, the analog-input meters (type 4) show what
+  // it captures.
+  UnitAudio& audio();
 
  private:
   struct State;

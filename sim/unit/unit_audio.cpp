@@ -36,6 +36,33 @@ void UnitAudio::configure(bool high_speed, uint32_t rate, double drift_ppm) {
   set_rate_locked(rate);
 }
 
+void UnitAudio::set_bus_speed(bool high_speed) {
+  std::lock_guard<std::mutex> l(m_);
+  if (high_speed == high_speed_) return;
+  high_speed_ = high_speed;
+  uint32_t r = rate_;
+  rate_ = 0;
+  set_rate_locked(r);
+}
+
+void UnitAudio::set_drift_ppm(double drift_ppm) {
+  std::lock_guard<std::mutex> l(m_);
+  drift_ppm_ = drift_ppm;
+  uint32_t r = rate_;
+  rate_ = 0;
+  set_rate_locked(r);
+}
+
+bool UnitAudio::high_speed() const {
+  std::lock_guard<std::mutex> l(m_);
+  return high_speed_;
+}
+
+double UnitAudio::drift_ppm() const {
+  std::lock_guard<std::mutex> l(m_);
+  return drift_ppm_;
+}
+
 void UnitAudio::set_rate(uint32_t rate) {
   std::lock_guard<std::mutex> l(m_);
   set_rate_locked(rate);
@@ -116,7 +143,11 @@ void UnitAudio::run_frames(uint64_t n) {
   for (uint64_t s = 0; s < n; ++s) {
     bool have = false;
     if (rb) {
-      if (!playing_ && fifo_fill_ >= std::max<size_t>(1, rate_ / 1000)) playing_ = true;
+      // Prefill before playing: 1 ms at high speed (eight packets), two
+      // packets at full speed, where one packet is the whole millisecond and
+      // the FIFO would touch empty before every packet.
+      size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
+      if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
       if (playing_) {
         if (fifo_fill_ > 0) {
           have = true;

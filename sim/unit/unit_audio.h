@@ -37,6 +37,11 @@ class UnitAudio {
   // Bus speed, the clock's nominal rate and its offset in parts per million.
   void configure(bool high_speed, uint32_t rate, double drift_ppm);
   void set_rate(uint32_t rate);
+  // The same, one at a time (the rate and the other settings stay).
+  void set_bus_speed(bool high_speed);
+  void set_drift_ppm(double drift_ppm);
+  bool high_speed() const;
+  double drift_ppm() const;
   void set_render_format(const AudioFormat& f);
   void set_capture_format(const AudioFormat& f);
   void set_loopback(bool on);

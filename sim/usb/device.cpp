@@ -1,6 +1,7 @@
 // The simulated USB device and its default pipe.
 #include "usb/device.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernel/clock.h"
@@ -31,11 +32,30 @@ bool Device::connected() const {
   return connected_;
 }
 
+Device::~Device() {
+  std::vector<IsoTransfer*> left;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    left = take_all_locked();
+  }
+  for (IsoTransfer* t : left) t->iso_complete(IsoOutcome::DeviceGone);
+  closing_ = true;
+  Clock::instance().signal([] {});
+  if (timer_.joinable()) timer_.join();
+}
+
 void Device::unplug() {
-  std::lock_guard<std::mutex> g(m_);
-  connected_ = false;
-  configuration_ = 0;
-  alternate_.clear();
+  std::vector<IsoTransfer*> gone;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    connected_ = false;
+    configuration_ = 0;
+    alternate_.clear();
+    endpoints_.clear();
+    gone = take_all_locked();
+  }
+  // What the host controller had queued for the device ends now.
+  for (IsoTransfer* t : gone) t->iso_complete(IsoOutcome::DeviceGone);
 }
 
 void Device::plug() {
@@ -43,6 +63,7 @@ void Device::plug() {
   connected_ = true;
   configuration_ = 0;
   alternate_.clear();
+  endpoints_.clear();
 }
 
 bool Device::has_setting(uint8_t interface_number, uint8_t alternate_setting) const {
@@ -134,7 +155,9 @@ Result Device::set_configuration(uint8_t value) {
         i += len;
       }
     }
+    update_endpoints_locked();
   }
+  cancel_orphans();
   function_->configuration_selected(value);
   return Result::Ok;
 }
@@ -151,7 +174,9 @@ Result Device::set_interface(uint8_t interface_number, uint8_t alternate_setting
     if (!has_setting(interface_number, alternate_setting)) return Result::Stall;
     alternate_[interface_number] = alternate_setting;
     ++set_interface_count_;
+    update_endpoints_locked();
   }
+  cancel_orphans();
   function_->interface_selected(interface_number, alternate_setting);
   return Result::Ok;
 }
@@ -179,6 +204,217 @@ void Device::stall_next_set_interface(uint32_t n) {
 
 uint32_t Device::frame_number() const {
   return uint32_t(Clock::instance().now_ns() / 1000000);
+}
+
+// ---------------------------------------------------------------------------
+// Isochronous transfers
+// ---------------------------------------------------------------------------
+
+void Device::update_endpoints_locked() {
+  // The isochronous endpoints of every interface's current alternate setting.
+  endpoints_.clear();
+  size_t i = 0;
+  bool active = false;
+  while (i + 2 <= config_.size()) {
+    uint8_t len = config_[i];
+    if (len < 2 || i + len > config_.size()) break;
+    if (config_[i + 1] == 0x04 && len >= 9) {
+      auto it = alternate_.find(config_[i + 2]);
+      active = configuration_ != 0 && it != alternate_.end() && it->second == config_[i + 3];
+    } else if (config_[i + 1] == 0x05 && len >= 7 && active && (config_[i + 3] & 3) == 1) {
+      uint16_t w = uint16_t(config_[i + 4] | config_[i + 5] << 8);
+      uint8_t b = std::min<uint8_t>(std::max<uint8_t>(config_[i + 6], 1), 16);
+      Endpoint e;
+      e.address = config_[i + 2];
+      e.max_bytes = uint32_t(w & 0x7FF) * (1 + ((w >> 11) & 3));
+      e.period = 1u << (b - 1);
+      endpoints_.push_back(e);
+    }
+    i += len;
+  }
+}
+
+const Device::Endpoint* Device::endpoint_locked(uint8_t address) const {
+  for (const Endpoint& e : endpoints_) {
+    if (e.address == address) return &e;
+  }
+  return nullptr;
+}
+
+void Device::cancel_orphans() {
+  // Transfers of endpoints that left with their alternate setting end as cancelled.
+  std::vector<IsoTransfer*> orphans;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if (endpoint_locked((*it)->endpoint) == nullptr) {
+        orphans.push_back(*it);
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (IsoTransfer* t : orphans) t->iso_complete(IsoOutcome::Cancelled);
+}
+
+std::vector<IsoTransfer*> Device::take_all_locked() {
+  std::vector<IsoTransfer*> all;
+  all.swap(queue_);
+  return all;
+}
+
+IsoSubmit Device::submit_iso(IsoTransfer* t) {
+  std::lock_guard<std::mutex> g(m_);
+  if (!connected_) return IsoSubmit::NoDevice;
+  const Endpoint* e = endpoint_locked(t->endpoint);
+  if (e == nullptr) return IsoSubmit::BadEndpoint;
+  const uint32_t per_frame = intervals_per_frame();
+  // An endpoint served several times a frame takes whole frames of packets.
+  const uint32_t packets_per_frame = e->period < per_frame ? per_frame / e->period : 1;
+  if (t->packet_count == 0 || t->packet_count % packets_per_frame != 0 || t->packets == nullptr ||
+      t->buffer == nullptr) {
+    return IsoSubmit::BadPacketCount;
+  }
+  // The start frame must lie ahead: the current frame has begun already.
+  const uint32_t current = frame_number();
+  const int32_t ahead = int32_t(t->start_frame - current);
+  if (ahead <= 0 || ahead > 1024) return IsoSubmit::BadStartFrame;
+  const uint64_t now_frames = Clock::instance().now_ns() / 1000000;
+  const uint64_t first = (now_frames + uint64_t(ahead)) * per_frame;
+  // Two transfers cannot share an interval of one endpoint.
+  for (IsoTransfer* q : queue_) {
+    if (q->endpoint != t->endpoint) continue;
+    uint64_t q_last = q->first_interval_ + uint64_t(q->period_) * (q->packet_count - 1);
+    uint64_t t_last = first + uint64_t(e->period) * (t->packet_count - 1);
+    if (first <= q_last && q->first_interval_ <= t_last) return IsoSubmit::BadStartFrame;
+  }
+  t->first_interval_ = first;
+  t->period_ = e->period;
+  t->max_bytes_ = e->max_bytes;
+  t->in_ = (t->endpoint & 0x80) != 0;
+  t->done_ = 0;
+  for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
+  queue_.push_back(t);
+  start_timer_locked();
+  return IsoSubmit::Queued;
+}
+
+bool Device::cancel_iso(IsoTransfer* t) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = std::find(queue_.begin(), queue_.end(), t);
+    if (it == queue_.end()) return false;
+    queue_.erase(it);
+  }
+  t->iso_complete(IsoOutcome::Cancelled);
+  return true;
+}
+
+size_t Device::cancel_iso_endpoint(uint8_t endpoint) {
+  std::vector<IsoTransfer*> taken;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if ((*it)->endpoint == endpoint) {
+        taken.push_back(*it);
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (IsoTransfer* t : taken) t->iso_complete(IsoOutcome::Cancelled);
+  return taken.size();
+}
+
+size_t Device::iso_queued() const {
+  std::lock_guard<std::mutex> g(m_);
+  return queue_.size();
+}
+
+uint64_t Device::iso_bytes_out() const {
+  std::lock_guard<std::mutex> g(m_);
+  return bytes_out_;
+}
+
+uint64_t Device::iso_bytes_in() const {
+  std::lock_guard<std::mutex> g(m_);
+  return bytes_in_;
+}
+
+void Device::start_timer_locked() {
+  if (timer_running_) return;
+  // The previous timer thread has left its loop; collect it before a new one starts.
+  if (timer_.joinable()) timer_.join();
+  timer_running_ = true;
+  next_interval_ = Clock::instance().now_ns() / interval_ns();
+  Clock::instance().thread_created();
+  timer_ = std::thread([this] { frame_timer(); });
+}
+
+void Device::run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* finished) {
+  // OUT packets first, then IN, each in submission order.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (IsoTransfer* t : queue_) {
+      if (t->in_ != (pass == 1) || t->done_ >= t->packet_count) continue;
+      uint64_t due = t->first_interval_ + uint64_t(t->period_) * t->done_;
+      if (due != interval) continue;
+      IsoPacket& p = t->packets[t->done_];
+      if (t->in_) {
+        size_t capacity = std::min<size_t>(p.length, t->max_bytes_);
+        size_t n = function_->iso_in(t->endpoint, interval, t->buffer + p.offset, capacity);
+        if (n > capacity) {
+          p.status = IsoPacketStatus::Overrun;
+          p.length = 0;
+        } else {
+          p.status = IsoPacketStatus::Ok;
+          p.length = uint32_t(n);
+          bytes_in_ += n;
+        }
+      } else if (p.length > t->max_bytes_) {
+        p.status = IsoPacketStatus::TooLong;
+      } else {
+        function_->iso_out(t->endpoint, interval, t->buffer + p.offset, p.length);
+        p.status = IsoPacketStatus::Ok;
+        bytes_out_ += p.length;
+      }
+      ++t->done_;
+    }
+  }
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if ((*it)->done_ >= (*it)->packet_count) {
+      finished->push_back(*it);
+      it = queue_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Device::frame_timer() {
+  Clock& clock = Clock::instance();
+  clock.adopt_current_thread();
+  std::vector<IsoTransfer*> finished;
+  for (;;) {
+    uint64_t next;
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (closing_ || queue_.empty()) {
+        // Nothing queued: the timer stops until the next submission.
+        timer_running_ = false;
+        break;
+      }
+      const uint64_t now = clock.now_ns() / interval_ns();  // intervals before `now` have passed
+      while (next_interval_ < now && !queue_.empty()) run_interval_locked(next_interval_++, &finished);
+      if (queue_.empty()) next_interval_ = now;
+      next = next_interval_;
+    }
+    for (IsoTransfer* t : finished) t->iso_complete(IsoOutcome::Completed);
+    finished.clear();
+    // Sleep to the end of the interval under way.
+    clock.wait([this] { return closing_.load(); }, (next + 1) * interval_ns());
+  }
 }
 
 }  // namespace korvel::sim::usb

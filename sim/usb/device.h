@@ -3,13 +3,23 @@
 // and alternate-setting selection) and hands class and vendor requests to its
 // function; the bus provides the frame number from the simulated clock,
 // connection state and surprise removal.
+//
+// Isochronous transfers are scheduled by frame number. While any is queued
+// the bus runs a frame timer, a simulated thread of the one clock that wakes
+// at every bus interval (a 125 us microframe at high speed, a 1 ms frame at
+// full speed), moves the packets due in the intervals that have passed
+// between the transfers' buffers and the function, and completes each
+// transfer once its last packet's interval has passed.
 #ifndef KORVEL_SIM_USB_DEVICE_H
 #define KORVEL_SIM_USB_DEVICE_H
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace korvel::sim::usb {
@@ -44,6 +54,67 @@ class Function {
   // Notifications of standard requests the device accepted.
   virtual void configuration_selected(uint8_t value) {}
   virtual void interface_selected(uint8_t interface_number, uint8_t alternate_setting) {}
+  // Isochronous packets of bus interval `interval` (microframes at high
+  // speed, frames at full speed, counted from the clock's zero). OUT: the
+  // data the host sent. IN: the function writes at most `capacity` bytes and
+  // returns the length of its packet (more than `capacity` means it would
+  // have sent more than the host's buffer holds; the bus then drops it).
+  virtual void iso_out(uint8_t endpoint, uint64_t interval, const uint8_t* data, size_t length) {}
+  virtual size_t iso_in(uint8_t endpoint, uint64_t interval, uint8_t* data, size_t capacity) { return 0; }
+};
+
+// Outcome of one isochronous packet.
+enum class IsoPacketStatus {
+  Ok,
+  Late,     // its interval had passed: not sent (the transfer was cancelled or never ran)
+  TooLong,  // larger than the endpoint's bytes per interval: not sent
+  Overrun,  // IN: the device sent more than the packet's buffer holds
+};
+
+struct IsoPacket {
+  uint32_t offset = 0;  // into the transfer's buffer
+  uint32_t length = 0;  // OUT: bytes to send; IN: room in the buffer, then the bytes received
+  IsoPacketStatus status = IsoPacketStatus::Late;
+};
+
+// How a transfer ended.
+enum class IsoOutcome {
+  Completed,   // every packet's interval has passed; see the packets' status
+  Cancelled,   // cancel_iso() took it back before it ended
+  DeviceGone,  // the device left the bus
+};
+
+// Why submit_iso() refused a transfer (it then never completes).
+enum class IsoSubmit {
+  Queued,
+  NoDevice,        // the device is not on the bus
+  BadEndpoint,     // no isochronous endpoint of that address in the current settings
+  BadPacketCount,  // 0 packets, or not whole frames of an endpoint polled several times a frame
+  BadStartFrame,   // the start frame has begun or passed, lies too far ahead, or overlaps a queued transfer
+};
+
+// An isochronous transfer as the host controller driver queues it. The
+// submitter owns the object, the buffer and the packet array; they must stay
+// valid until iso_complete() has returned.
+class IsoTransfer {
+ public:
+  virtual ~IsoTransfer() = default;
+  // Called exactly once for a queued transfer, without any bus lock held.
+  virtual void iso_complete(IsoOutcome outcome) = 0;
+
+  uint8_t endpoint = 0;
+  uint32_t start_frame = 0;  // 1 ms frame number of the first packet
+  uint8_t* buffer = nullptr;
+  IsoPacket* packets = nullptr;
+  uint32_t packet_count = 0;
+
+ private:
+  friend class Device;
+  uint64_t first_interval_ = 0;  // bus interval of packet 0
+  uint32_t period_ = 1;          // bus intervals between packets
+  uint32_t max_bytes_ = 0;       // endpoint's bytes per interval
+  bool in_ = false;
+  uint32_t done_ = 0;  // packets handled
 };
 
 class Device {
@@ -78,8 +149,42 @@ class Device {
   // The bus's 1 ms frame counter, from the simulated clock.
   uint32_t frame_number() const;
 
+  // Isochronous transfers. submit_iso() queues a transfer whose packets go
+  // in consecutive service intervals of the endpoint from `start_frame` on
+  // (which must not have begun yet, and lie at most 1024 frames ahead).
+  IsoSubmit submit_iso(IsoTransfer* transfer);
+  // Takes a queued transfer back: true when it was still queued, its
+  // iso_complete(Cancelled) has then run on the calling thread.
+  bool cancel_iso(IsoTransfer* transfer);
+  // Takes back every queued transfer of an endpoint (completions on the
+  // calling thread); returns how many.
+  size_t cancel_iso_endpoint(uint8_t endpoint);
+  // Transfers queued now (for tests).
+  size_t iso_queued() const;
+  // Packet bytes that went to or came from the function so far (for tests).
+  uint64_t iso_bytes_out() const;
+  uint64_t iso_bytes_in() const;
+
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
  private:
+  struct Endpoint {
+    uint8_t address;
+    uint32_t max_bytes;  // bytes per interval (size x (1 + additional transactions))
+    uint32_t period;     // bus intervals between service opportunities
+  };
   bool has_setting(uint8_t interface_number, uint8_t alternate_setting) const;
+  void update_endpoints_locked();
+  const Endpoint* endpoint_locked(uint8_t address) const;
+  uint64_t interval_ns() const { return speed_ == Speed::High ? 125000 : 1000000; }
+  uint32_t intervals_per_frame() const { return speed_ == Speed::High ? 8 : 1; }
+  void start_timer_locked();
+  void frame_timer();
+  void run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* finished);
+  std::vector<IsoTransfer*> take_all_locked();
+  void cancel_orphans();
 
   std::shared_ptr<Function> function_;
   Speed speed_;
@@ -90,6 +195,14 @@ class Device {
   std::map<uint8_t, uint8_t> alternate_;
   uint64_t set_interface_count_ = 0;
   uint32_t stall_set_interface_ = 0;
+
+  std::vector<Endpoint> endpoints_;  // isochronous endpoints of the current settings
+  std::vector<IsoTransfer*> queue_;  // in submission order
+  uint64_t next_interval_ = 0;       // first bus interval the timer has not run
+  bool timer_running_ = false;
+  std::thread timer_;
+  std::atomic<bool> closing_{false};
+  uint64_t bytes_out_ = 0, bytes_in_ = 0;
 };
 
 }  // namespace korvel::sim::usb

@@ -459,6 +459,48 @@ struct _KSDEVICE {
   DEVICE_POWER_STATE DevicePowerState;
 };
 
+// Streaming: stream headers and stream pointers.
+typedef struct {
+  LONGLONG Time;
+  ULONG Numerator;
+  ULONG Denominator;
+} KSTIME, *PKSTIME;
+
+typedef struct {
+  ULONG Size;
+  ULONG TypeSpecificFlags;
+  KSTIME PresentationTime;
+  LONGLONG Duration;
+  ULONG FrameExtent;
+  ULONG DataUsed;
+  PVOID Data;
+  ULONG OptionsFlags;
+  ULONG Reserved;
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER layout");
+
+typedef struct _KSMAPPING KSMAPPING, *PKSMAPPING;
+typedef struct _KSSTREAM_POINTER_OFFSET {
+  union {
+    PUCHAR Data;
+    PKSMAPPING Mappings;
+  };
+  ULONG Count;
+  ULONG Remaining;
+} KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+
+typedef struct _KSSTREAM_POINTER {
+  PVOID Context;
+  PKSPIN Pin;
+  PKSSTREAM_HEADER StreamHeader;
+  PKSSTREAM_POINTER_OFFSET Offset;
+  KSSTREAM_POINTER_OFFSET OffsetIn;
+  KSSTREAM_POINTER_OFFSET OffsetOut;
+} KSSTREAM_POINTER, *PKSSTREAM_POINTER;
+
+typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED } KSSTREAM_POINTER_STATE;
+typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+
 #define KSCREATE_ITEM_SECURITYCHANGED 0x00000001
 #define KSCREATE_ITEM_WILDCARD 0x00000002
 #define KSCREATE_ITEM_NOPARAMETERS 0x00000004
@@ -475,6 +517,29 @@ void KsAcquireDevice(PKSDEVICE Device);
 void KsReleaseDevice(PKSDEVICE Device);
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory);
+
+// Objects, pins and stream pointers.
+PKSDEVICE KsGetDevice(PVOID Object);
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
+PKSFILTER KsGetFilterFromIrp(PIRP Irp);
+PKSPIN KsGetPinFromIrp(PIRP Irp);
+PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
+void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
+                              ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
+NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                       BOOLEAN Eject);
+void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
+}
+
+inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) {
+  return KsGetDevice(Pin);
+}
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) {
+  return KsGetDevice(Filter);
 }
 
 #endif

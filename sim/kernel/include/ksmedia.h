@@ -29,6 +29,63 @@ DEFINE_GUID(AUDIO_SIGNALPROCESSINGMODE_RAW, 0x9e90ea20, 0xb493, 0x4fd1, 0xa1, 0x
             0x56, 0xcf);
 DEFINE_GUID(KSPROPSETID_Audio, 0x45FFAAA0, 0x6E1B, 0x11D0, 0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00);
 
+DEFINE_GUID(KSPROPSETID_Jack, 0x4509F757, 0x2D46, 0x4637, 0x8E, 0x62, 0xCE, 0x7D, 0xB9, 0x44, 0xF5, 0x7B);
+DEFINE_GUID(KSPROPSETID_AudioSignalProcessing, 0x4F67B528, 0x30C9, 0x40DE, 0xB2, 0xFB, 0x85, 0x9D, 0xDD, 0x1F,
+            0x34, 0x70);
+
+typedef enum {
+  KSPROPERTY_AUDIO_LATENCY = 1,
+  KSPROPERTY_AUDIO_POSITION = 5,
+  KSPROPERTY_AUDIO_SAMPLING_RATE = 8,
+  KSPROPERTY_AUDIO_POSITIONEX = 50,
+} KSPROPERTY_AUDIO;
+
+typedef enum { KSPROPERTY_AUDIOSIGNALPROCESSING_MODES = 0 } KSPROPERTY_AUDIOSIGNALPROCESSING;
+
+typedef enum {
+  KSPROPERTY_JACK_DESCRIPTION = 1,
+  KSPROPERTY_JACK_DESCRIPTION2 = 2,
+} KSPROPERTY_JACK;
+
+typedef struct {
+  ULONGLONG PlayOffset;
+  ULONGLONG WriteOffset;
+} KSAUDIO_POSITION, *PKSAUDIO_POSITION;
+static_assert(sizeof(KSAUDIO_POSITION) == 16, "KSAUDIO_POSITION layout");
+
+typedef struct _KSAUDIO_POSITIONEX {
+  LARGE_INTEGER TimerFrequency;
+  LARGE_INTEGER TimeStamp1;
+  KSAUDIO_POSITION Position;
+  LARGE_INTEGER TimeStamp2;
+} KSAUDIO_POSITIONEX, *PKSAUDIO_POSITIONEX;
+static_assert(sizeof(KSAUDIO_POSITIONEX) == 40, "KSAUDIO_POSITIONEX layout");
+
+typedef enum { eConnTypeUnknown = 0, eConnType3Point5mm = 1, eConnTypeQuarter = 2 } EPcxConnectionType;
+typedef enum { eGeoLocRear = 1, eGeoLocFront = 2 } EPcxGeoLocation;
+typedef enum { eGenLocPrimaryBox = 0, eGenLocInternal = 1 } EPcxGenLocation;
+typedef enum { ePortConnJack = 0, ePortConnIntegratedDevice = 1 } EPxcPortConnection;
+
+typedef struct {
+  DWORD ChannelMapping;
+  ULONG Color;
+  EPcxConnectionType ConnectionType;
+  EPcxGeoLocation GeoLocation;
+  EPcxGenLocation GenLocation;
+  EPxcPortConnection PortConnection;
+  int IsConnected;
+} KSJACK_DESCRIPTION, *PKSJACK_DESCRIPTION;
+static_assert(sizeof(KSJACK_DESCRIPTION) == 28, "KSJACK_DESCRIPTION layout");
+
+#define JACKDESC2_PRESENCE_DETECT_CAPABILITY 0x00000001
+#define JACKDESC2_DYNAMIC_FORMAT_CHANGE_CAPABILITY 0x00000002
+
+typedef struct _tagKSJACK_DESCRIPTION2 {
+  DWORD DeviceStateInfo;
+  DWORD JackCapabilities;
+} KSJACK_DESCRIPTION2, *PKSJACK_DESCRIPTION2;
+static_assert(sizeof(KSJACK_DESCRIPTION2) == 8, "KSJACK_DESCRIPTION2 layout");
+
 typedef struct {
   KSDATARANGE DataRange;
   ULONG MaximumChannels;

@@ -23,6 +23,17 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
 #define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
 #define USBD_STATUS_NOT_ACCESSED ((USBD_STATUS)0xC000000FL)
+#define USBD_STATUS_DATA_OVERRUN ((USBD_STATUS)0xC0000008L)
+#define USBD_STATUS_BABBLE_DETECTED ((USBD_STATUS)0xC0000012L)
+#define USBD_STATUS_INVALID_URB_FUNCTION ((USBD_STATUS)0x80000200L)
+#define USBD_STATUS_INVALID_PIPE_HANDLE ((USBD_STATUS)0x80000600L)
+#define USBD_STATUS_ISO_NOT_ACCESSED_BY_HW ((USBD_STATUS)0xC0020000L)
+#define USBD_STATUS_ISO_TD_ERROR ((USBD_STATUS)0xC0030000L)
+#define USBD_STATUS_ISO_NA_LATE_USBPORT ((USBD_STATUS)0xC0040000L)
+#define USBD_STATUS_ISO_NOT_ACCESSED_LATE ((USBD_STATUS)0xC0050000L)
+
+// How far ahead of the current frame an isochronous transfer may start.
+#define USBD_ISO_START_FRAME_RANGE 1024
 
 typedef enum _USBD_PIPE_TYPE {
   UsbdPipeTypeControl,
@@ -88,6 +99,9 @@ typedef union _URB {
 static_assert(sizeof(struct _URB_HEADER) == 24, "URB header layout");
 static_assert(offsetof(struct _URB_ISOCH_TRANSFER, StartFrame) == 128, "isochronous URB layout");
 static_assert(offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket) == 140, "isochronous URB layout");
+static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12, "isochronous packet descriptor layout");
+static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152, "isochronous URB layout");
+static_assert(GET_ISO_URB_SIZE(8) == 236, "isochronous URB size");
 
 typedef struct _USBD_VERSION_INFORMATION {
   ULONG USBDI_Version;

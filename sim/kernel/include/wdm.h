@@ -135,6 +135,7 @@ typedef struct _LIST_ENTRY {
 // Status codes
 // ---------------------------------------------------------------------------
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_ABANDONED ((NTSTATUS)0x00000080L)

@@ -142,6 +142,8 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
       }
     }
   }
+  // Fully completed: a synchronous caller waiting in the I/O manager wakes.
+  if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
 }
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,

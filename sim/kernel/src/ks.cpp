@@ -11,6 +11,7 @@
 
 #include "host_internal.h"
 #include "internal.h"
+#include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 
 namespace verifier = korvel::sim::verifier;
@@ -40,6 +41,7 @@ struct DeviceHeader {
 struct KsState {
   std::mutex m;
   std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR*> drivers;
+  std::vector<DeviceHeader*> devices;  // added and not yet removed
 };
 
 KsState& ks_state() {
@@ -95,12 +97,25 @@ NTSTATUS ks_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     pdo->AttachedDevice = nullptr;
     delete header;
     delete fdo;
+    return status;
   }
+  std::lock_guard<std::mutex> g(ks_state().m);
+  ks_state().devices.push_back(header);
   return status;
 }
 
 void delete_device(PDEVICE_OBJECT fdo) {
   DeviceHeader* h = header_of(fdo);
+  {
+    std::lock_guard<std::mutex> g(ks_state().m);
+    auto& d = ks_state().devices;
+    for (auto it = d.begin(); it != d.end(); ++it) {
+      if (*it == h) {
+        d.erase(it);
+        break;
+      }
+    }
+  }
   if (h->ks.PhysicalDeviceObject != nullptr) h->ks.PhysicalDeviceObject->AttachedDevice = nullptr;
   delete h;
   delete fdo;
@@ -212,6 +227,26 @@ std::vector<FilterFactoryInfo> ks_filter_factories(PDEVICE_OBJECT fdo) {
   for (const auto& f : h->factories) out.push_back({f->factory.FilterDescriptor, f->reference, f->flags});
   return out;
 }
+
+namespace ks {
+
+std::vector<PKSDEVICE> devices() {
+  std::lock_guard<std::mutex> g(ks_state().m);
+  std::vector<PKSDEVICE> out;
+  for (DeviceHeader* h : ks_state().devices) out.push_back(&h->ks);
+  return out;
+}
+
+std::vector<const KSFILTER_DESCRIPTOR*> factory_descriptors(PKSDEVICE device) {
+  std::vector<const KSFILTER_DESCRIPTOR*> out;
+  if (device == nullptr) return out;
+  DeviceHeader* h = header_of(device->FunctionalDeviceObject);
+  if (h == nullptr) return out;
+  for (const auto& f : h->factories) out.push_back(f->factory.FilterDescriptor);
+  return out;
+}
+
+}  // namespace ks
 
 }  // namespace korvel::sim::kernel
 

@@ -1,7 +1,8 @@
 // Framework stand-in: objects and contexts, driver, miniport device, memory,
-// spin and wait locks, collections, requests.
+// spin and wait locks, collections.
 #include <wdf.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <unordered_set>
@@ -43,7 +44,8 @@ struct MemoryObj : Object {
 struct SpinLockObj : Object {
   SpinLockObj() : Object(Kind::SpinLock) {}
   std::mutex m;
-  std::thread::id owner;
+  // Read without the lock by the recursion check of other threads.
+  std::atomic<std::thread::id> owner{};
   KIRQL saved = PASSIVE_LEVEL;
 };
 
@@ -65,14 +67,6 @@ struct CollectionObj : Object {
     char* entry;  // the framework's list entry for the item
   };
   std::vector<Entry> items;
-};
-
-struct RequestObj : Object {
-  RequestObj() : Object(Kind::Request) {}
-  WDFIOTARGET target = nullptr;
-  PFN_WDF_REQUEST_COMPLETION_ROUTINE completion = nullptr;
-  WDFCONTEXT completion_context = nullptr;
-  NTSTATUS status = STATUS_SUCCESS;
 };
 
 std::unordered_set<const Object*>& live() {
@@ -525,53 +519,7 @@ WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection) {
   return c->items.empty() ? nullptr : c->items.back().item;
 }
 
-// ---------------------------------------------------------------------------
-// Requests
-// ---------------------------------------------------------------------------
-NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
-                          WDFREQUEST* Request) {
-  *Request = nullptr;
-  auto* r = new RequestObj();
-  r->target = IoTarget;
-  NTSTATUS s = attach(r, RequestAttributes, driver_object());
-  if (!NT_SUCCESS(s)) {
-    discard(r);
-    return s;
-  }
-  *Request = reinterpret_cast<WDFREQUEST>(static_cast<korvel::sim::wdf::Object*>(r));
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams) {
-  RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestReuse");
-  if (r == nullptr || ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  r->status = ReuseParams->Status;
-  r->completion = nullptr;
-  r->completion_context = nullptr;
-  return STATUS_SUCCESS;
-}
-
-void WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                    WDFCONTEXT CompletionContext) {
-  RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestSetCompletionRoutine");
-  if (r == nullptr) return;
-  r->completion = CompletionRoutine;
-  r->completion_context = CompletionContext;
-}
-
-BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
-  RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestSend");
-  if (r == nullptr) return FALSE;
-  // The USB transfer path is not part of this stand-in yet.
-  r->status = STATUS_NOT_SUPPORTED;
-  return FALSE;
-}
-
-NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
-  RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestGetStatus");
-  return r == nullptr ? STATUS_INVALID_PARAMETER : r->status;
-}
+// ---- I/O targets, requests, USB pipes and URBs ----
+// Requests, the I/O targets of USB pipes and the URB path live in wdf_io.cpp.
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include "kernel/verifier.h"
 #include "usb/device.h"
 #include "wdf_internal.h"
+#include "wdf_usb_internal.h"
 
 namespace verifier = korvel::sim::verifier;
 namespace kernel = korvel::sim::kernel;
@@ -22,32 +23,6 @@ PDEVICE_OBJECT device_pdo(WDFDEVICE device);
 namespace {
 
 using namespace korvel::sim::wdf;
-
-struct UsbInterfaceObj;
-
-struct UsbPipeObj : Object {
-  UsbPipeObj() : Object(Kind::UsbPipe) {}
-  UsbInterfaceObj* owner = nullptr;
-  WDF_USB_PIPE_INFORMATION info{};
-  bool started = true;
-};
-
-struct UsbInterfaceObj : Object {
-  UsbInterfaceObj() : Object(Kind::UsbInterface) {}
-  UCHAR number = 0;
-  std::vector<size_t> settings;  // offsets of the interface descriptors in the configuration
-  UCHAR configured_index = 0;
-  std::vector<UsbPipeObj*> pipes;
-};
-
-struct UsbDeviceObj : Object {
-  UsbDeviceObj() : Object(Kind::UsbDevice) {}
-  usb::Device* device = nullptr;
-  ULONG contract = 0;
-  std::vector<UCHAR> config;
-  std::vector<UsbInterfaceObj*> interfaces;
-  bool configured = false;
-};
 
 NTSTATUS status_of(usb::Result r) {
   switch (r) {
@@ -195,10 +170,6 @@ void build_pipes(UsbDeviceObj* d, UsbInterfaceObj* itf) {
     }
     i += len;
   }
-}
-
-UsbDeviceObj* owner_of(UsbInterfaceObj* itf) {
-  return static_cast<UsbDeviceObj*>(itf->parent);
 }
 
 }  // namespace
@@ -428,6 +399,20 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_
   }
   if (index >= itf->settings.size()) return STATUS_INVALID_PARAMETER;
   if (!d->configured) return STATUS_INVALID_DEVICE_STATE;
+  // The framework stops the pipes of the old setting, cancelling what was
+  // sent to them, before it deletes them.
+  std::vector<UsbPipeObj*> old_pipes;
+  {
+    std::lock_guard<std::recursive_mutex> g(tree_mutex());
+    old_pipes = itf->pipes;
+  }
+  for (UsbPipeObj* p : old_pipes) {
+    {
+      std::lock_guard<std::mutex> g(p->io_m);
+      p->started = false;
+    }
+    cancel_sent_io(p);
+  }
   usb::Result r = d->device->set_interface(itf->number, d->config[itf->settings[index] + 3]);
   if (r != usb::Result::Ok) return status_of(r);
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
@@ -486,38 +471,6 @@ USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE UsbPipe) {
 WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe) {
   auto* p = as<UsbPipeObj>(Pipe, Kind::UsbPipe, "WdfUsbTargetPipeGetIoTarget");
   return reinterpret_cast<WDFIOTARGET>(static_cast<Object*>(p));
-}
-
-NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions) {
-  check_passive("WdfUsbTargetPipeAbortSynchronously");
-  auto* p = as<UsbPipeObj>(Pipe, Kind::UsbPipe, "WdfUsbTargetPipeAbortSynchronously");
-  if (p == nullptr) return STATUS_INVALID_PARAMETER;
-  return owner_of(p->owner)->device->connected() ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
-}
-
-NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request, WDFMEMORY UrbMemory,
-                                             PWDFMEMORY_OFFSET UrbMemoryOffset) {
-  auto* p = as<UsbPipeObj>(PIPE, Kind::UsbPipe, "WdfUsbTargetPipeFormatRequestForUrb");
-  if (p == nullptr || lookup(Request, Kind::Request, "WdfUsbTargetPipeFormatRequestForUrb") == nullptr ||
-      lookup(UrbMemory, Kind::Memory, "WdfUsbTargetPipeFormatRequestForUrb") == nullptr) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
-  check_passive("WdfIoTargetStart");
-  auto* p = as<UsbPipeObj>(IoTarget, Kind::UsbPipe, "WdfIoTargetStart");
-  if (p == nullptr) return STATUS_INVALID_PARAMETER;
-  p->started = true;
-  return STATUS_SUCCESS;
-}
-
-void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
-  check_passive("WdfIoTargetStop");
-  auto* p = as<UsbPipeObj>(IoTarget, Kind::UsbPipe, "WdfIoTargetStop");
-  if (p != nullptr) p->started = false;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #include "uac2.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace korvel::sim::uac2 {
@@ -331,6 +332,12 @@ usb::Result result_of(TransferResult r) {
   return usb::Result::Stall;
 }
 
+AudioFormat format_of(const std::vector<AltFormat>& slots, uint8_t alt) {
+  if (alt == 0 || alt > slots.size()) return AudioFormat{};  // alternate setting 0: idle
+  const AltFormat& f = slots[alt - 1];
+  return AudioFormat{f.channels, f.subslot, f.bits};
+}
+
 class UnitFunction : public Uac2Function {
  public:
   UnitFunction(Unit& unit)
@@ -338,7 +345,41 @@ class UnitFunction : public Uac2Function {
                      build_configuration(model_layout(unit.model(), usb::Speed::Full), usb::Speed::Full),
                      model_layout(unit.model(), usb::Speed::High).rates,
                      model_layout(unit.model(), usb::Speed::Full).rates, unit.info().sample_rate, kClockId),
-        unit_(unit) {}
+        unit_(unit),
+        high_(model_layout(unit.model(), usb::Speed::High)),
+        full_(model_layout(unit.model(), usb::Speed::Full)) {}
+
+  std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override {
+    // The device enumerates at this speed: the unit's clock counts its
+    // samples per microframe (high speed) or per frame (full speed).
+    high_speed_ = speed == usb::Speed::High;
+    unit_.audio().set_bus_speed(high_speed_);
+    return Uac2Function::configuration_descriptor(speed);
+  }
+
+  void configuration_selected(uint8_t value) override {
+    unit_.audio().set_render_format(AudioFormat{});
+    unit_.audio().set_capture_format(AudioFormat{});
+  }
+
+  void interface_selected(uint8_t interface_number, uint8_t alternate_setting) override {
+    const FunctionLayout& l = high_speed_ ? high_ : full_;
+    if (interface_number == kRenderInterface) {
+      unit_.audio().set_render_format(format_of(l.render, alternate_setting));
+    } else if (interface_number == kCaptureInterface && !l.capture.empty()) {
+      unit_.audio().set_capture_format(format_of(l.capture, alternate_setting));
+    }
+  }
+
+  void iso_out(uint8_t endpoint, uint64_t interval, const uint8_t* data, size_t length) override {
+    if (endpoint == kRenderDataEndpoint) unit_.audio().render_packet(interval, data, length);
+  }
+
+  size_t iso_in(uint8_t endpoint, uint64_t interval, uint8_t* data, size_t capacity) override {
+    if (endpoint == kCaptureDataEndpoint) return unit_.audio().capture_packet(interval, data, capacity);
+    if (endpoint == kFeedbackEndpoint) return unit_.audio().feedback_packet(interval, data, capacity);
+    return 0;
+  }
 
  protected:
   usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) override {
@@ -350,10 +391,17 @@ class UnitFunction : public Uac2Function {
     }
     return result_of(unit_.control_out(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
   }
-  void rate_changed(uint32_t hz) override { unit_.set_sample_rate(hz); }
+  void rate_changed(uint32_t hz) override {
+    unit_.set_sample_rate(hz);
+    unit_.audio().set_rate(hz);
+  }
 
  private:
+  static constexpr uint8_t kRenderInterface = 1;
+  static constexpr uint8_t kCaptureInterface = 2;
   Unit& unit_;
+  const FunctionLayout high_, full_;
+  mutable std::atomic<bool> high_speed_{true};
 };
 
 }  // namespace

@@ -1,0 +1,46 @@
+// User-mode file handles on a device, as the I/O manager turns CreateFileW,
+// DeviceIoControl and CloseHandle into IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL,
+// IRP_MJ_CLEANUP and IRP_MJ_CLOSE on the device's own dispatch routines.
+#ifndef KORVEL_SIM_KERNEL_FILE_HOST_H
+#define KORVEL_SIM_KERNEL_FILE_HOST_H
+
+#include <ntddk.h>
+
+#include <memory>
+#include <string>
+
+namespace korvel::sim::kernel {
+
+class DeviceFile {
+ public:
+  // IRP_MJ_CREATE on `device`; `name` is what follows the device's symbolic
+  // link in the caller's path (for example u"\\tarrow"). The calling thread
+  // becomes a thread of the simulated clock.
+  static NTSTATUS open(PDEVICE_OBJECT device, const std::u16string& name, std::unique_ptr<DeviceFile>* out);
+  // IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
+  ~DeviceFile();
+  DeviceFile(const DeviceFile&) = delete;
+  DeviceFile& operator=(const DeviceFile&) = delete;
+
+  // IRP_MJ_DEVICE_CONTROL with the buffers the code's transfer method asks
+  // for: METHOD_BUFFERED copies through one system buffer; the direct
+  // methods pass the input in the system buffer and describe the output
+  // buffer with an MDL; METHOD_NEITHER passes the caller's pointers. Waits
+  // for a pending request. Returns the final status and the byte count.
+  NTSTATUS ioctl(ULONG code, const void* in, ULONG in_len, void* out, ULONG out_len, ULONG_PTR* information);
+
+  PFILE_OBJECT file_object() { return &file_; }
+
+ private:
+  DeviceFile(PDEVICE_OBJECT device, const std::u16string& name);
+  NTSTATUS send(PIRP irp);
+
+  PDEVICE_OBJECT device_;
+  std::u16string name_;
+  FILE_OBJECT file_{};
+  bool opened_ = false;
+};
+
+}  // namespace korvel::sim::kernel
+
+#endif

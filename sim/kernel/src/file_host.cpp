@@ -1,0 +1,140 @@
+#include "kernel/file_host.h"
+
+#include <cstring>
+
+#include "host_internal.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+
+namespace korvel::sim::kernel {
+namespace {
+
+constexpr ULONG kBufferTag = verifier::tag("SBuf");  // system buffers of the I/O manager
+
+PIRP allocate(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file) {
+  PIRP irp = IoAllocateIrp(CCHAR(device->StackSize), FALSE);
+  if (irp == nullptr) return nullptr;
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = major;
+  s->FileObject = file;
+  return irp;
+}
+
+}  // namespace
+
+DeviceFile::DeviceFile(PDEVICE_OBJECT device, const std::u16string& name) : device_(device), name_(name) {
+  file_.Type = 5;  // IO_TYPE_FILE
+  file_.Size = sizeof(FILE_OBJECT);
+  file_.DeviceObject = device;
+  file_.FileName.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name_.c_str()));
+  file_.FileName.Length = USHORT(name_.size() * sizeof(WCHAR));
+  file_.FileName.MaximumLength = USHORT(file_.FileName.Length + sizeof(WCHAR));
+  file_.ReadAccess = TRUE;
+  file_.WriteAccess = TRUE;
+  file_.SharedRead = TRUE;
+  file_.SharedWrite = TRUE;
+}
+
+NTSTATUS DeviceFile::send(PIRP irp) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  irp->UserEvent = &done;
+  NTSTATUS status = IoCallDriver(device_, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
+  } else if (!irp_completed(irp)) {
+    verifier::fail("dispatch routine returned without completing or pending the IRP");
+  }
+  return irp->IoStatus.Status;
+}
+
+NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name,
+                          std::unique_ptr<DeviceFile>* out) {
+  Clock::instance().attach_current_thread();
+  if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
+  std::unique_ptr<DeviceFile> f(new DeviceFile(device, name));
+  PIRP irp = allocate(device, IRP_MJ_CREATE, &f->file_);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = f->send(irp);
+  IoFreeIrp(irp);
+  if (!NT_SUCCESS(status)) return status;
+  f->opened_ = true;
+  *out = std::move(f);
+  return status;
+}
+
+DeviceFile::~DeviceFile() {
+  if (!opened_) return;
+  Clock::instance().attach_current_thread();
+  for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
+    PIRP irp = allocate(device_, major, &file_);
+    if (irp == nullptr) continue;
+    send(irp);
+    IoFreeIrp(irp);
+  }
+}
+
+NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, ULONG out_len,
+                           ULONG_PTR* information) {
+  Clock::instance().attach_current_thread();
+  *information = 0;
+  PIRP irp = allocate(device_, IRP_MJ_DEVICE_CONTROL, &file_);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->Parameters.DeviceIoControl.IoControlCode = code;
+  s->Parameters.DeviceIoControl.InputBufferLength = in_len;
+  s->Parameters.DeviceIoControl.OutputBufferLength = out_len;
+
+  ULONG method = code & 3;
+  PVOID system = nullptr;
+  ULONG system_len = 0;
+  PMDL mdl = nullptr;
+  if (method == METHOD_BUFFERED) {
+    system_len = in_len > out_len ? in_len : out_len;
+  } else if (method != METHOD_NEITHER) {
+    system_len = in_len;
+  }
+  if (system_len) {
+    system = ExAllocatePoolWithTag(NonPagedPoolNx, system_len, kBufferTag);
+    if (system == nullptr) {
+      IoFreeIrp(irp);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(system, 0, system_len);
+    if (in_len && in) std::memcpy(system, in, in_len);
+    irp->AssociatedIrp.SystemBuffer = system;
+  }
+  if ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && out_len && out) {
+    mdl = IoAllocateMdl(out, out_len, FALSE, FALSE, nullptr);
+    if (mdl == nullptr) {
+      if (system) ExFreePoolWithTag(system, kBufferTag);
+      IoFreeIrp(irp);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
+    irp->MdlAddress = mdl;
+  }
+  if (method == METHOD_NEITHER) {
+    s->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
+    irp->UserBuffer = out;
+  }
+
+  NTSTATUS status = send(irp);
+  ULONG_PTR info = irp->IoStatus.Information;
+  // The I/O manager copies a buffered request's output back on success (and
+  // on warnings), never more than the caller's buffer holds.
+  if (method == METHOD_BUFFERED && !NT_ERROR(status) && out && out_len) {
+    ULONG_PTR n = info < out_len ? info : out_len;
+    if (n) std::memcpy(out, system, n);
+  }
+  if (info > out_len && method != METHOD_NEITHER) info = out_len;
+  *information = NT_ERROR(status) ? 0 : info;
+  if (mdl) IoFreeMdl(mdl);
+  if (system) ExFreePoolWithTag(system, kBufferTag);
+  IoFreeIrp(irp);
+  return status;
+}
+
+}  // namespace korvel::sim::kernel

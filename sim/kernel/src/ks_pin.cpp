@@ -1,0 +1,741 @@
+// Kernel-streaming class driver stand-in: filter and pin instances, their
+// property and intersection dispatch, the pin's frame queue with its
+// leading-edge and clone stream pointers, and the processing worker that
+// calls the pin's process dispatch (asynchronously, as AVStream's work items
+// do, only in KSSTATE_RUN). Memory of these objects belongs to the class
+// driver: it is not counted as the minidriver's pool.
+#include <ks.h>
+#include <ntddk.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "kernel/clock.h"
+#include "kernel/ks_host.h"
+#include "kernel/verifier.h"
+
+using korvel::sim::Clock;
+namespace verifier = korvel::sim::verifier;
+
+namespace {
+
+constexpr uint32_t kFilterMagic = 0x544C4946;  // "FILT"
+constexpr uint32_t kPinMagic = 0x4E495053;     // "SPIN"
+constexpr NTSTATUS STATUS_DEVICE_BUSY_STATUS = NTSTATUS(0x80000011L);
+constexpr ULONG kIoctlKsProperty = CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+struct ObjectHeader {
+  uint32_t magic;
+  PKSDEVICE device;
+};
+
+struct PinObj;
+
+struct FilterObj {
+  ObjectHeader header;
+  KSFILTER filter;
+  std::vector<PinObj*> pins;
+};
+
+struct Frame {
+  KSSTREAM_HEADER* header;
+  int clones = 0;       // clone stream pointers on the frame
+  bool passed = false;  // the leading edge has left it
+  ULONG written = 0;    // output frames: bytes the pin filled
+};
+
+struct PointerObj {
+  KSSTREAM_POINTER sp;  // first: the driver's pointer is this record
+  PinObj* pin = nullptr;
+  Frame* frame = nullptr;
+  bool leading = false;
+  bool locked = false;
+  std::vector<uint8_t> context;
+};
+
+// A mutex on the simulated clock, so that a thread that waits for it lets
+// virtual time go on.
+struct ClockMutex {
+  bool held = false;
+  void lock() {
+    Clock::instance().wait(
+        [this] {
+          if (held) return false;
+          held = true;
+          return true;
+        },
+        Clock::kForever);
+  }
+  void unlock() {
+    Clock::instance().signal([this] { held = false; });
+  }
+};
+
+struct PinObj {
+  ObjectHeader header;
+  KSPIN pin;
+  FilterObj* filter = nullptr;
+  std::vector<uint8_t> format;  // the connection format
+
+  std::mutex m;  // frames and stream pointers
+  std::list<Frame> frames;
+  std::list<Frame>::iterator lead;  // frames.end(): waiting for a frame
+  PointerObj leading;
+  std::set<PointerObj*> clones;
+  std::deque<KSSTREAM_HEADER*> completed;
+  std::atomic<uint64_t> completions{0};
+
+  // Processing: guarded by the clock's lock.
+  ClockMutex processing;
+  bool requested = false;
+  bool closing = false;
+  KSSTATE state = KSSTATE_STOP;
+  std::thread worker;
+};
+
+std::mutex g_objects_m;
+// Live pins and filters: the KSPIN or KSFILTER record to its object.
+std::map<const void*, ObjectHeader*>& live_objects() {
+  static auto* s = new std::map<const void*, ObjectHeader*>();
+  return *s;
+}
+
+ObjectHeader* header_of(const void* object) {
+  if (object == nullptr) return nullptr;
+  std::lock_guard<std::mutex> g(g_objects_m);
+  auto it = live_objects().find(object);
+  return it != live_objects().end() ? it->second : nullptr;
+}
+
+PinObj* pin_of(const void* object) {
+  ObjectHeader* h = header_of(object);
+  return h != nullptr && h->magic == kPinMagic ? reinterpret_cast<PinObj*>(h) : nullptr;
+}
+
+FilterObj* filter_of(const void* object) {
+  ObjectHeader* h = header_of(object);
+  return h != nullptr && h->magic == kFilterMagic ? reinterpret_cast<FilterObj*>(h) : nullptr;
+}
+
+bool takes_data(const PinObj* p) {
+  return p->pin.DataFlow == KSPIN_DATAFLOW_IN;
+}
+
+// Points a stream pointer at the start (plus `done` bytes) of a frame.
+void aim(PointerObj* p, Frame* f, ULONG done) {
+  p->frame = f;
+  KSSTREAM_POINTER* sp = &p->sp;
+  sp->StreamHeader = f != nullptr ? f->header : nullptr;
+  std::memset(&sp->OffsetIn, 0, sizeof(sp->OffsetIn));
+  std::memset(&sp->OffsetOut, 0, sizeof(sp->OffsetOut));
+  if (f == nullptr) return;
+  KSSTREAM_POINTER_OFFSET* o = takes_data(p->pin) ? &sp->OffsetIn : &sp->OffsetOut;
+  ULONG count = takes_data(p->pin) ? f->header->DataUsed : f->header->FrameExtent;
+  if (done > count) done = count;
+  o->Data = static_cast<PUCHAR>(f->header->Data) + done;
+  o->Count = count;
+  o->Remaining = count - done;
+  sp->Offset = o;
+}
+
+// Frames at the head of the queue that nothing refers to any more go back
+// to the client, in order. Called with the pin's mutex held.
+bool complete_frames(PinObj* p) {
+  bool any = false;
+  while (!p->frames.empty()) {
+    Frame& f = p->frames.front();
+    if (!f.passed || f.clones != 0) break;
+    if (!takes_data(p)) f.header->DataUsed = f.written;
+    p->completed.push_back(f.header);
+    p->frames.pop_front();
+    any = true;
+  }
+  if (any) p->completions.fetch_add(1);
+  return any;
+}
+
+void notify_completions() {
+  Clock::instance().signal([] {});
+}
+
+// The leading edge leaves its frame for the next one (locked if any).
+NTSTATUS leading_next(PinObj* p) {
+  PointerObj* l = &p->leading;
+  if (p->lead != p->frames.end()) {
+    Frame& f = *p->lead;
+    KSSTREAM_POINTER_OFFSET* o = takes_data(p) ? &l->sp.OffsetIn : &l->sp.OffsetOut;
+    if (!takes_data(p)) f.written = o->Count - o->Remaining;
+    f.passed = true;
+    ++p->lead;
+  }
+  if (p->lead == p->frames.end()) {
+    aim(l, nullptr, 0);
+    l->locked = false;
+    return STATUS_DEVICE_NOT_READY;
+  }
+  aim(l, &*p->lead, 0);
+  return STATUS_SUCCESS;
+}
+
+void request_processing(PinObj* p) {
+  Clock::instance().signal([p] { p->requested = true; });
+}
+
+void worker_main(PinObj* p) {
+  Clock::instance().adopt_current_thread();
+  for (;;) {
+    bool closing = false;
+    Clock::instance().wait(
+        [p, &closing] {
+          if (p->closing) {
+            closing = true;
+            return true;
+          }
+          if (p->requested && p->state == KSSTATE_RUN) {
+            p->requested = false;
+            return true;
+          }
+          return false;
+        },
+        Clock::kForever);
+    if (closing) return;
+    p->processing.lock();
+    bool run = false;
+    Clock::instance().locked([p, &run] { run = p->state == KSSTATE_RUN; });
+    const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
+    if (run && d != nullptr && d->Process != nullptr) d->Process(&p->pin);
+    p->processing.unlock();
+  }
+}
+
+void stop_worker(PinObj* p) {
+  Clock::instance().signal([p] { p->closing = true; });
+  if (p->worker.joinable()) p->worker.join();
+}
+
+const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER* filter, ULONG id) {
+  const KSFILTER_DESCRIPTOR* d = filter->Descriptor;
+  if (d == nullptr || id >= d->PinDescriptorsCount) return nullptr;
+  return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(d->PinDescriptors) +
+                                                      size_t(id) * d->PinDescriptorSize);
+}
+
+bool guid_matches(const GUID& a, const GUID& b) {
+  static const GUID null{};
+  return IsEqualGUID(a, b) || IsEqualGUID(a, null) || IsEqualGUID(b, null);
+}
+
+// The first data range of a pin that matches the client's (attribute lists
+// that follow ranges with KSDATARANGE_ATTRIBUTES skipped).
+const KSDATARANGE* matching_range(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFORMAT* format) {
+  const KSPIN_DESCRIPTOR& p = pd->PinDescriptor;
+  for (ULONG i = 0; i < p.DataRangesCount; ++i) {
+    const KSDATARANGE* r = p.DataRanges[i];
+    if (r->Flags & KSDATARANGE_ATTRIBUTES) ++i;
+    if (guid_matches(r->MajorFormat, format->MajorFormat) && guid_matches(r->SubFormat, format->SubFormat) &&
+        guid_matches(r->Specifier, format->Specifier)) {
+      return r;
+    }
+  }
+  return nullptr;
+}
+
+NTSTATUS property(const KSAUTOMATION_TABLE* table, void* object_header, void* request, ULONG request_length,
+                  void* data, ULONG data_length, ULONG* bytes) {
+  *bytes = 0;
+  if (request == nullptr || request_length < sizeof(KSPROPERTY)) return STATUS_INVALID_PARAMETER;
+  KSPROPERTY* req = static_cast<KSPROPERTY*>(request);
+  const KSPROPERTY_ITEM* item = nullptr;
+  for (ULONG s = 0; table != nullptr && s < table->PropertySetsCount && item == nullptr; ++s) {
+    const KSPROPERTY_SET& set = table->PropertySets[s];
+    if (!IsEqualGUID(*set.Set, req->Set)) continue;
+    for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+      const KSPROPERTY_ITEM* it = reinterpret_cast<const KSPROPERTY_ITEM*>(
+          reinterpret_cast<const char*>(set.PropertyItem) + size_t(i) * table->PropertyItemSize);
+      if (it->PropertyId == req->Id) {
+        item = it;
+        break;
+      }
+    }
+  }
+  if (item == nullptr) return STATUS_NOT_FOUND;
+  if (request_length < item->MinProperty) return STATUS_INVALID_BUFFER_SIZE;
+  PFNKSHANDLER handler = nullptr;
+  if (req->Flags & KSPROPERTY_TYPE_GET) {
+    handler = item->GetPropertyHandler;
+  } else if (req->Flags & KSPROPERTY_TYPE_SET) {
+    handler = item->SetPropertyHandler;
+  } else if (req->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
+    handler = item->SupportHandler;
+    if (handler == nullptr) {
+      if (data_length < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+      ULONG access = (item->GetPropertyHandler ? KSPROPERTY_TYPE_GET : 0) |
+                     (item->SetPropertyHandler ? KSPROPERTY_TYPE_SET : 0);
+      *static_cast<ULONG*>(data) = access;
+      *bytes = sizeof(ULONG);
+      return STATUS_SUCCESS;
+    }
+  }
+  if (handler == nullptr) return STATUS_NOT_FOUND;
+  if (!(req->Flags & KSPROPERTY_TYPE_BASICSUPPORT) && item->MinData != 0 && data_length < item->MinData) {
+    if (data_length == 0) {
+      *bytes = item->MinData;
+      return STATUS_BUFFER_OVERFLOW;
+    }
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  FILE_OBJECT file{};
+  file.FsContext = object_header;
+  IO_STACK_LOCATION location{};
+  location.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  location.FileObject = &file;
+  location.Parameters.DeviceIoControl.OutputBufferLength = data_length;
+  location.Parameters.DeviceIoControl.InputBufferLength = request_length;
+  location.Parameters.DeviceIoControl.IoControlCode = kIoctlKsProperty;
+  location.Parameters.DeviceIoControl.Type3InputBuffer = request;
+  IRP irp{};
+  irp.Type = 6;
+  irp.Size = sizeof(IRP);
+  irp.StackCount = 1;
+  irp.CurrentLocation = 1;
+  irp.Tail.Overlay.CurrentStackLocation = &location;
+  irp.UserBuffer = data;
+  irp.AssociatedIrp.SystemBuffer = data;
+  NTSTATUS status = handler(&irp, req, data);
+  *bytes = ULONG(irp.IoStatus.Information);
+  return status;
+}
+
+}  // namespace
+
+namespace korvel::sim::kernel::ks {
+
+PKSFILTER filter_create(PKSDEVICE device, size_t index, NTSTATUS* status) {
+  std::vector<const KSFILTER_DESCRIPTOR*> descriptors = factory_descriptors(device);
+  if (index >= descriptors.size()) {
+    *status = STATUS_INVALID_PARAMETER;
+    return nullptr;
+  }
+  auto* f = new FilterObj();
+  f->header.magic = kFilterMagic;
+  f->header.device = device;
+  f->filter.Descriptor = descriptors[index];
+  {
+    std::lock_guard<std::mutex> g(g_objects_m);
+    live_objects()[&f->filter] = &f->header;
+  }
+  *status = STATUS_SUCCESS;
+  const KSFILTER_DISPATCH* d = f->filter.Descriptor->Dispatch;
+  if (d != nullptr && d->Create != nullptr) {
+    IRP irp{};
+    *status = d->Create(&f->filter, &irp);
+  }
+  if (!NT_SUCCESS(*status)) {
+    filter_close(&f->filter);
+    return nullptr;
+  }
+  return &f->filter;
+}
+
+void filter_close(PKSFILTER filter) {
+  FilterObj* f = filter_of(filter);
+  if (f == nullptr) return;
+  if (!f->pins.empty()) verifier::fail("a filter closed while it still has pins");
+  const KSFILTER_DISPATCH* d = f->filter.Descriptor->Dispatch;
+  if (d != nullptr && d->Close != nullptr) {
+    IRP irp{};
+    d->Close(&f->filter, &irp);
+  }
+  {
+    std::lock_guard<std::mutex> g(g_objects_m);
+    live_objects().erase(&f->filter);
+  }
+  delete f;
+}
+
+NTSTATUS filter_property(PKSFILTER filter, void* request, ULONG request_length, void* data, ULONG data_length,
+                         ULONG* bytes) {
+  FilterObj* f = filter_of(filter);
+  if (f == nullptr) return STATUS_INVALID_HANDLE;
+  return property(f->filter.Descriptor->AutomationTable, &f->header, request, request_length, data,
+                  data_length, bytes);
+}
+
+NTSTATUS pin_property(PKSPIN pin, void* request, ULONG request_length, void* data, ULONG data_length,
+                      ULONG* bytes) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return STATUS_INVALID_HANDLE;
+  return property(p->pin.Descriptor->AutomationTable, &p->header, request, request_length, data, data_length,
+                  bytes);
+}
+
+NTSTATUS pin_intersect(PKSFILTER filter, ULONG pin_id, const KSDATARANGE* range, void* data,
+                       ULONG data_length, ULONG* bytes) {
+  *bytes = 0;
+  FilterObj* f = filter_of(filter);
+  if (f == nullptr) return STATUS_INVALID_HANDLE;
+  const KSPIN_DESCRIPTOR_EX* pd = pin_descriptor(&f->filter, pin_id);
+  if (pd == nullptr || range == nullptr) return STATUS_INVALID_PARAMETER;
+  KSP_PIN request{};
+  request.PinId = pin_id;
+  IRP irp{};
+  const KSPIN_DESCRIPTOR& p = pd->PinDescriptor;
+  NTSTATUS result = STATUS_NO_MATCH;
+  for (ULONG i = 0; i < p.DataRangesCount; ++i) {
+    KSDATARANGE* own = p.DataRanges[i];
+    if (own->Flags & KSDATARANGE_ATTRIBUTES) ++i;
+    if (!guid_matches(own->MajorFormat, range->MajorFormat) ||
+        !guid_matches(own->SubFormat, range->SubFormat) || !guid_matches(own->Specifier, range->Specifier)) {
+      continue;
+    }
+    if (pd->IntersectHandler == nullptr) continue;
+    result = pd->IntersectHandler(&f->filter, &irp, &request, const_cast<KSDATARANGE*>(range), own,
+                                  data_length, data, bytes);
+    if (result != STATUS_NO_MATCH) return result;
+  }
+  return result;
+}
+
+PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NTSTATUS* status) {
+  FilterObj* f = filter_of(filter);
+  const KSPIN_DESCRIPTOR_EX* pd = f != nullptr ? pin_descriptor(&f->filter, pin_id) : nullptr;
+  if (pd == nullptr || format == nullptr) {
+    *status = STATUS_INVALID_PARAMETER;
+    return nullptr;
+  }
+  ULONG instances = 0;
+  for (PinObj* other : f->pins) instances += other->pin.Id == pin_id ? 1 : 0;
+  if (instances >= pd->InstancesPossible) {
+    *status = STATUS_DEVICE_BUSY_STATUS;
+    return nullptr;
+  }
+  const KSDATARANGE* range = matching_range(pd, format);
+  if (range == nullptr) {
+    *status = STATUS_NO_MATCH;
+    return nullptr;
+  }
+  auto* p = new PinObj();
+  p->header.magic = kPinMagic;
+  p->header.device = f->header.device;
+  p->filter = f;
+  p->format.assign(
+      format->FormatSize < sizeof(KSDATAFORMAT) + 40 ? sizeof(KSDATAFORMAT) + 40 : format->FormatSize, 0);
+  std::memcpy(p->format.data(), format, format->FormatSize);
+  p->pin.Descriptor = pd;
+  p->pin.Id = pin_id;
+  p->pin.Communication = pd->PinDescriptor.Communication;
+  p->pin.DataFlow = pd->PinDescriptor.DataFlow;
+  p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  p->pin.DeviceState = KSSTATE_STOP;
+  p->pin.ClientState = KSSTATE_STOP;
+  p->lead = p->frames.end();
+  p->leading.pin = p;
+  p->leading.leading = true;
+  p->leading.sp.Pin = &p->pin;
+  {
+    std::lock_guard<std::mutex> g(g_objects_m);
+    live_objects()[&p->pin] = &p->header;
+  }
+  *status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* d = pd->Dispatch;
+  if (d != nullptr && d->Create != nullptr) {
+    IRP irp{};
+    *status = d->Create(&p->pin, &irp);
+  }
+  if (NT_SUCCESS(*status) && d != nullptr && d->SetDataFormat != nullptr)
+    *status = d->SetDataFormat(&p->pin, nullptr, nullptr, range, nullptr);
+  if (!NT_SUCCESS(*status)) {
+    std::lock_guard<std::mutex> g(g_objects_m);
+    live_objects().erase(&p->pin);
+    delete p;
+    return nullptr;
+  }
+  f->pins.push_back(p);
+  Clock::instance().thread_created();
+  p->worker = std::thread(worker_main, p);
+  return &p->pin;
+}
+
+NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr || format == nullptr) return STATUS_INVALID_PARAMETER;
+  const KSDATARANGE* range = matching_range(p->pin.Descriptor, format);
+  if (range == nullptr) return STATUS_NO_MATCH;
+  std::vector<uint8_t> old = p->format;
+  std::vector<uint8_t> next(
+      format->FormatSize < sizeof(KSDATAFORMAT) + 40 ? sizeof(KSDATAFORMAT) + 40 : format->FormatSize, 0);
+  std::memcpy(next.data(), format, format->FormatSize);
+  p->processing.lock();
+  p->format.swap(next);
+  p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
+  if (d != nullptr && d->SetDataFormat != nullptr) {
+    status = d->SetDataFormat(&p->pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr, range, nullptr);
+  }
+  if (!NT_SUCCESS(status)) {
+    p->format.swap(old);
+    p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  }
+  p->processing.unlock();
+  return status;
+}
+
+NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return STATUS_INVALID_HANDLE;
+  p->processing.lock();
+  const KSSTATE from = p->pin.DeviceState;
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
+  if (state != from && d != nullptr && d->SetDeviceState != nullptr)
+    status = d->SetDeviceState(&p->pin, state, from);
+  if (NT_SUCCESS(status)) {
+    p->pin.DeviceState = state;
+    p->pin.ClientState = state;
+    bool completed = false;
+    if (state == KSSTATE_STOP) {
+      // The queue is flushed: every frame goes back to the client.
+      std::lock_guard<std::mutex> g(p->m);
+      if (!p->clones.empty()) verifier::fail("clone stream pointers left on a pin that stops");
+      for (Frame& f : p->frames) f.passed = true;
+      p->lead = p->frames.end();
+      aim(&p->leading, nullptr, 0);
+      p->leading.locked = false;
+      completed = complete_frames(p);
+    }
+    Clock::instance().signal([p, state] {
+      p->state = state;
+      if (state == KSSTATE_RUN) p->requested = true;
+    });
+    if (completed) notify_completions();
+  }
+  p->processing.unlock();
+  return status;
+}
+
+void pin_close(PKSPIN pin) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return;
+  while (p->pin.DeviceState != KSSTATE_STOP) {
+    KSSTATE next = KSSTATE(int(p->pin.DeviceState) - 1);
+    if (!NT_SUCCESS(pin_set_state(pin, next))) p->pin.DeviceState = next;
+  }
+  stop_worker(p);
+  const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
+  if (d != nullptr && d->Close != nullptr) {
+    IRP irp{};
+    d->Close(&p->pin, &irp);
+  }
+  auto& pins = p->filter->pins;
+  for (auto it = pins.begin(); it != pins.end(); ++it) {
+    if (*it == p) {
+      pins.erase(it);
+      break;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> g(g_objects_m);
+    live_objects().erase(&p->pin);
+  }
+  delete p;
+}
+
+void pin_submit(PKSPIN pin, KSSTREAM_HEADER* header) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr || header == nullptr) return;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    p->frames.push_back(Frame{header});
+    if (p->lead == p->frames.end()) {
+      p->lead = std::prev(p->frames.end());
+      aim(&p->leading, &*p->lead, 0);
+    }
+  }
+  if (!(p->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) request_processing(p);
+}
+
+KSSTREAM_HEADER* pin_take_completed(PKSPIN pin) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return nullptr;
+  std::lock_guard<std::mutex> g(p->m);
+  if (p->completed.empty()) return nullptr;
+  KSSTREAM_HEADER* h = p->completed.front();
+  p->completed.pop_front();
+  return h;
+}
+
+uint64_t pin_completions(PKSPIN pin) {
+  PinObj* p = pin_of(pin);
+  return p == nullptr ? 0 : p->completions.load();
+}
+
+size_t pin_queued(PKSPIN pin) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return 0;
+  std::lock_guard<std::mutex> g(p->m);
+  return p->frames.size();
+}
+
+size_t pin_clones(PKSPIN pin) {
+  PinObj* p = pin_of(pin);
+  if (p == nullptr) return 0;
+  std::lock_guard<std::mutex> g(p->m);
+  return p->clones.size();
+}
+
+}  // namespace korvel::sim::kernel::ks
+
+extern "C" {
+
+PKSDEVICE KsGetDevice(PVOID Object) {
+  ObjectHeader* h = header_of(Object);
+  return h != nullptr ? h->device : nullptr;
+}
+
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
+  PinObj* p = pin_of(Pin);
+  return p != nullptr ? &p->filter->filter : nullptr;
+}
+
+PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
+  if (Irp == nullptr || Irp->Tail.Overlay.CurrentStackLocation == nullptr) return nullptr;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file == nullptr || file->FsContext == nullptr) return nullptr;
+  ObjectHeader* h = static_cast<ObjectHeader*>(file->FsContext);
+  if (h->magic == kFilterMagic) return &reinterpret_cast<FilterObj*>(h)->filter;
+  if (h->magic == kPinMagic) return &reinterpret_cast<PinObj*>(h)->filter->filter;
+  return nullptr;
+}
+
+PKSPIN KsGetPinFromIrp(PIRP Irp) {
+  if (Irp == nullptr || Irp->Tail.Overlay.CurrentStackLocation == nullptr) return nullptr;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file == nullptr || file->FsContext == nullptr) return nullptr;
+  ObjectHeader* h = static_cast<ObjectHeader*>(file->FsContext);
+  return h->magic == kPinMagic ? &reinterpret_cast<PinObj*>(h)->pin : nullptr;
+}
+
+PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
+  PinObj* p = pin_of(Pin);
+  if (p == nullptr) return nullptr;
+  auto& pins = p->filter->pins;
+  bool after = false;
+  for (PinObj* other : pins) {
+    if (after && other->pin.Id == p->pin.Id) return &other->pin;
+    if (other == p) after = true;
+  }
+  return nullptr;
+}
+
+void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+  PinObj* p = pin_of(Pin);
+  if (p != nullptr) request_processing(p);
+}
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+  PinObj* p = pin_of(Pin);
+  if (p == nullptr) return nullptr;
+  std::lock_guard<std::mutex> g(p->m);
+  if (p->lead == p->frames.end()) return nullptr;
+  if (p->leading.frame != &*p->lead) aim(&p->leading, &*p->lead, 0);
+  p->leading.locked = State == KSSTREAM_POINTER_STATE_LOCKED;
+  return &p->leading.sp;
+}
+
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
+                              ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer) {
+  auto* source = reinterpret_cast<PointerObj*>(StreamPointer);
+  PinObj* p = source->pin;
+  std::lock_guard<std::mutex> g(p->m);
+  if (source->frame == nullptr) return STATUS_DEVICE_NOT_READY;
+  auto* c = new PointerObj();
+  c->sp = source->sp;
+  c->pin = p;
+  c->frame = source->frame;
+  c->locked = true;
+  c->context.assign(ContextSize, 0);
+  c->sp.Context = ContextSize != 0 ? c->context.data() : nullptr;
+  c->sp.Offset = takes_data(p) ? &c->sp.OffsetIn : &c->sp.OffsetOut;
+  ++c->frame->clones;
+  p->clones.insert(c);
+  *CloneStreamPointer = &c->sp;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
+  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  PinObj* p = s->pin;
+  if (!s->leading) return STATUS_DEVICE_NOT_READY;  // clones stay on their frame
+  bool completed;
+  NTSTATUS status;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    status = leading_next(p);
+    completed = complete_frames(p);
+  }
+  if (completed) notify_completions();
+  return status;
+}
+
+NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                       BOOLEAN Eject) {
+  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  PinObj* p = s->pin;
+  bool completed = false;
+  NTSTATUS status = STATUS_SUCCESS;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    KSSTREAM_POINTER_OFFSET* o = takes_data(p) ? &s->sp.OffsetIn : &s->sp.OffsetOut;
+    ULONG used = takes_data(p) ? InUsed : OutUsed;
+    if (used > o->Remaining) {
+      verifier::fail("KsStreamPointerAdvanceOffsets beyond the end of the frame");
+      used = o->Remaining;
+    }
+    o->Data += used;
+    o->Remaining -= used;
+    if (s->frame != nullptr && !takes_data(p)) {
+      ULONG written = o->Count - o->Remaining;
+      if (written > s->frame->written) s->frame->written = written;
+    }
+    if (s->leading && (o->Remaining == 0 || Eject)) {
+      status = leading_next(p);
+      completed = complete_frames(p);
+    }
+  }
+  if (completed) notify_completions();
+  return status;
+}
+
+void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  PinObj* p = s->pin;
+  std::lock_guard<std::mutex> g(p->m);
+  s->locked = false;
+}
+
+void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
+  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  PinObj* p = s->pin;
+  if (s->leading) {
+    verifier::fail("KsStreamPointerDelete of the leading edge");
+    return;
+  }
+  bool completed;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    if (s->frame != nullptr) --s->frame->clones;
+    p->clones.erase(s);
+    completed = complete_frames(p);
+  }
+  delete s;
+  if (completed) notify_completions();
+}
+
+}  // extern "C"
