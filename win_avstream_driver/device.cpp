@@ -215,16 +215,11 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,   &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
                               &ctx->FeedbackFreeLock,  &ctx->ThreadLock,           &ctx->CapturePositionLock,
                               &ctx->RenderPositionLock};
-  WDFCOLLECTION* collections[] = {&ctx->CaptureFree, &ctx->CaptureCompleted, &ctx->RenderFree,
-                                  &ctx->FeedbackFree};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }
   for (int s = 0; s < QUENBY_STREAMS && NT_SUCCESS(status); ++s)
     status = WdfWaitLockCreate(&child, &ctx->SubmitLock[s]);
-  for (WDFCOLLECTION* collection : collections) {
-    if (NT_SUCCESS(status)) status = WdfCollectionCreate(&child, collection);
-  }
   if (!NT_SUCCESS(status)) {
     WdfObjectDelete(device);
     return status;

@@ -2,6 +2,8 @@
 // and its bridge, and where the device captures, a capture bridge and
 // streaming pin; DAC and ADC nodes; the PCM data ranges completed from the
 // device's limits. Built at start into the device's description buffer.
+// Also the streaming pins' data intersection handlers and the filter
+// properties (signal-processing modes, jack descriptions).
 #include "quenby.h"
 
 namespace {
@@ -28,8 +30,243 @@ typedef struct _QUENBY_FILTER_DESCRIPTION {
 } QUENBY_FILTER_DESCRIPTION;
 static_assert(sizeof(QUENBY_FILTER_DESCRIPTION) <= QUENBY_BUFFER_SIZE, "filter description fits its buffer");
 
-const KSAUTOMATION_TABLE g_FilterAutomation = {
-    0, sizeof(KSPROPERTY_ITEM), nullptr, 0, sizeof(KSMETHOD_ITEM), nullptr, 0, sizeof(KSEVENT_ITEM), nullptr};
+const ULONG kRenderPinId = 0;
+const ULONG kRenderBridgeId = 1;
+const ULONG kCaptureBridgeId = 2;
+const ULONG kCapturePinId = 3;
+
+// ---------------------------------------------------------------------------
+// Data intersection of the streaming pins
+// ---------------------------------------------------------------------------
+NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                   PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize,
+                   ULONG direction) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Context);
+  if (ctx == nullptr || DataRange == nullptr || MatchingDataRange == nullptr || DataSize == nullptr)
+    return STATUS_UNSUCCESSFUL;
+  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
+  return QuenbyIntersectFormat(&caps, reinterpret_cast<const KSDATARANGE_AUDIO*>(DataRange),
+                               DataRange->FormatSize, MatchingDataRange->FormatSize, DataBufferSize, Data,
+                               DataSize);
+}
+
+NTSTATUS RenderIntersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                         PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+  return Intersect(Context, Irp, Pin, DataRange, MatchingDataRange, DataBufferSize, Data, DataSize,
+                   QUENBY_DIR_RENDER);
+}
+
+NTSTATUS CaptureIntersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                          PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+  return Intersect(Context, Irp, Pin, DataRange, MatchingDataRange, DataBufferSize, Data, DataSize,
+                   QUENBY_DIR_CAPTURE);
+}
+
+// ---------------------------------------------------------------------------
+// Filter properties
+// ---------------------------------------------------------------------------
+ULONG OutputLength(PIRP Irp) {
+  return IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+// The pin a KSP_PIN request names, when that pin exists in this filter.
+bool PinExists(WDF_DEVICE_CONTEXT* ctx, ULONG pinId) {
+  if (pinId == kRenderPinId || pinId == kRenderBridgeId) return TopologyHasRender(&ctx->Topology) != 0;
+  if (pinId == kCaptureBridgeId || pinId == kCapturePinId) return TopologyHasCapture(&ctx->Topology) != 0;
+  return false;
+}
+
+struct ModesReply {
+  KSMULTIPLE_ITEM Header;
+  GUID Mode;
+};
+
+NTSTATUS GetModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PKSFILTER filter = KsGetFilterFromIrp(Irp);
+  WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
+  if (ctx == nullptr) return STATUS_NOT_SUPPORTED;
+  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  if ((pinId != kRenderPinId && pinId != kCapturePinId) || !PinExists(ctx, pinId))
+    return STATUS_NOT_SUPPORTED;
+  const ULONG length = OutputLength(Irp);
+  if (length == 0) {
+    Irp->IoStatus.Information = sizeof(ModesReply);
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (length < sizeof(ModesReply)) return STATUS_BUFFER_TOO_SMALL;
+  ModesReply* reply = static_cast<ModesReply*>(Data);
+  reply->Header.Size = sizeof(ModesReply);
+  reply->Header.Count = 1;
+  reply->Mode = AUDIO_SIGNALPROCESSINGMODE_RAW;
+  Irp->IoStatus.Information = sizeof(ModesReply);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SupportModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PKSFILTER filter = KsGetFilterFromIrp(Irp);
+  WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
+  if (ctx == nullptr) return STATUS_NOT_SUPPORTED;
+  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  if ((pinId != kRenderPinId && pinId != kCapturePinId) || !PinExists(ctx, pinId))
+    return STATUS_NOT_SUPPORTED;
+  const ULONG length = OutputLength(Irp);
+  const ULONG full = sizeof(KSPROPERTY_DESCRIPTION);
+  if (length == 0) {
+    Irp->IoStatus.Information = full;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (length < sizeof(ULONG)) {
+    Irp->IoStatus.Information = full;
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  if (length < full) {
+    *static_cast<ULONG*>(Data) = KSPROPERTY_TYPE_GET;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+  }
+  KSPROPERTY_DESCRIPTION* d = static_cast<KSPROPERTY_DESCRIPTION*>(Data);
+  RtlZeroMemory(d, full);
+  d->AccessFlags = KSPROPERTY_TYPE_GET;
+  d->DescriptionSize = full;
+  d->PropTypeSet.Set = KSPROPSETID_AudioSignalProcessing;
+  d->PropTypeSet.Id = KSPROPERTY_AUDIOSIGNALPROCESSING_MODES;
+  d->PropTypeSet.Flags = 1;
+  d->MembersListCount = 0;
+  Irp->IoStatus.Information = full;
+  return STATUS_SUCCESS;
+}
+
+// Jack rows of a bridge pin: channel mappings by channel count.
+ULONG JackMapping(bool render, ULONG channels, ULONG index) {
+  static const ULONG kFour[] = {0x1, 0x2, 0x10, 0x20};
+  static const ULONG kSix[] = {0x1, 0x2, 0x4, 0x8, 0x200, 0x400};
+  static const ULONG kEight[] = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x200, 0x400};
+  if (channels == 1) return 0x4;
+  if (channels == 2) return index == 0 ? 0x1 : 0x2;
+  if (!render) return 0;
+  if (channels == 4) return kFour[index];
+  if (channels == 6) return kSix[index];
+  if (channels == 8) return kEight[index];
+  return 0;
+}
+
+// Pins 1 and 2 only; their channel count; false for any other pin.
+bool BridgeChannels(PIRP Irp, PKSIDENTIFIER Request, ULONG* channels, bool* render) {
+  PKSFILTER filter = KsGetFilterFromIrp(Irp);
+  WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
+  if (ctx == nullptr) return false;
+  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  if ((pinId != kRenderBridgeId && pinId != kCaptureBridgeId) || !PinExists(ctx, pinId)) return false;
+  *render = pinId == kRenderBridgeId;
+  *channels = ctx->Limits[*render ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE].MaxChannels;
+  return true;
+}
+
+NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  ULONG channels = 0;
+  bool render = false;
+  if (!BridgeChannels(Irp, Request, &channels, &render)) return STATUS_NOT_SUPPORTED;
+  // Beyond 32 channels the rows are those of the 32-entry table.
+  const ULONG count = channels > 32 ? 32 : channels;
+  const ULONG size = sizeof(KSMULTIPLE_ITEM) + count * sizeof(KSJACK_DESCRIPTION);
+  const ULONG length = OutputLength(Irp);
+  if (length == 0) {
+    Irp->IoStatus.Information = size;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (length < size) return STATUS_BUFFER_TOO_SMALL;
+  KSMULTIPLE_ITEM* header = static_cast<KSMULTIPLE_ITEM*>(Data);
+  header->Size = size;
+  header->Count = count;
+  KSJACK_DESCRIPTION* rows = reinterpret_cast<KSJACK_DESCRIPTION*>(header + 1);
+  for (ULONG i = 0; i < count; ++i) {
+    rows[i].ChannelMapping = JackMapping(render, channels, i);
+    rows[i].Color = (i % 2) == 0 ? 0xFFFFFF : 0xFF0000;
+    rows[i].ConnectionType = eConnTypeQuarter;
+    rows[i].GeoLocation = eGeoLocRear;
+    rows[i].GenLocation = eGenLocPrimaryBox;
+    rows[i].PortConnection = ePortConnJack;
+    rows[i].IsConnected = 1;
+  }
+  Irp->IoStatus.Information = size;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetJackDescription2(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  ULONG channels = 0;
+  bool render = false;
+  if (!BridgeChannels(Irp, Request, &channels, &render)) return STATUS_NOT_SUPPORTED;
+  const ULONG count = channels > 32 ? 32 : channels;
+  const ULONG size = sizeof(KSMULTIPLE_ITEM) + count * sizeof(KSJACK_DESCRIPTION2);
+  const ULONG length = OutputLength(Irp);
+  if (length == 0) {
+    Irp->IoStatus.Information = size;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (length < size) return STATUS_BUFFER_TOO_SMALL;
+  KSMULTIPLE_ITEM* header = static_cast<KSMULTIPLE_ITEM*>(Data);
+  header->Size = size;
+  header->Count = count;
+  KSJACK_DESCRIPTION2* rows = reinterpret_cast<KSJACK_DESCRIPTION2*>(header + 1);
+  for (ULONG i = 0; i < count; ++i) {
+    rows[i].DeviceStateInfo = 0;
+    rows[i].JackCapabilities = JACKDESC2_PRESENCE_DETECT_CAPABILITY;
+  }
+  Irp->IoStatus.Information = size;
+  return STATUS_SUCCESS;
+}
+
+const KSPROPERTY_ITEM g_SignalProcessingProperties[] = {
+    {KSPROPERTY_AUDIOSIGNALPROCESSING_MODES,
+     {GetModes},
+     sizeof(KSP_PIN),
+     0,
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     SupportModes,
+     0},
+};
+
+const KSPROPERTY_ITEM g_JackProperties[] = {
+    {KSPROPERTY_JACK_DESCRIPTION,
+     {GetJackDescription},
+     sizeof(KSP_PIN),
+     0,
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+    {KSPROPERTY_JACK_DESCRIPTION2,
+     {GetJackDescription2},
+     sizeof(KSP_PIN),
+     0,
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+};
+
+const KSPROPERTY_SET g_FilterPropertySets[] = {
+    {&KSPROPSETID_AudioSignalProcessing, SIZEOF_ARRAY(g_SignalProcessingProperties),
+     g_SignalProcessingProperties, 0, nullptr},
+    {&KSPROPSETID_Jack, SIZEOF_ARRAY(g_JackProperties), g_JackProperties, 0, nullptr},
+};
+
+const KSAUTOMATION_TABLE g_FilterAutomation = {SIZEOF_ARRAY(g_FilterPropertySets),
+                                               sizeof(KSPROPERTY_ITEM),
+                                               g_FilterPropertySets,
+                                               0,
+                                               sizeof(KSMETHOD_ITEM),
+                                               nullptr,
+                                               0,
+                                               sizeof(KSEVENT_ITEM),
+                                               nullptr};
 
 const KSTOPOLOGY_CONNECTION g_Connections[] = {
     {KSFILTER_NODE, 0, 0, 1},  // render streaming pin -> DAC
@@ -58,7 +295,11 @@ void SetStreamingRange(KSDATARANGE_AUDIO* range, const DIRECTION_LIMITS* limits)
 
 void SetPin(KSPIN_DESCRIPTOR_EX* pin, const PKSDATARANGE* ranges, KSPIN_DATAFLOW flow,
             KSPIN_COMMUNICATION communication, const GUID* category, ULONG flags, ULONG instances,
-            const KSALLOCATOR_FRAMING_EX* framing) {
+            const KSALLOCATOR_FRAMING_EX* framing, const KSPIN_DISPATCH* dispatch,
+            PFNKSINTERSECTHANDLEREX intersect) {
+  pin->Dispatch = dispatch;
+  pin->AutomationTable = dispatch != nullptr ? &g_PinAutomation : nullptr;
+  pin->IntersectHandler = intersect;
   pin->PinDescriptor.DataRangesCount = 2;
   pin->PinDescriptor.DataRanges = ranges;
   pin->PinDescriptor.DataFlow = flow;
@@ -71,6 +312,10 @@ void SetPin(KSPIN_DESCRIPTOR_EX* pin, const PKSDATARANGE* ranges, KSPIN_DATAFLOW
 }
 
 }  // namespace
+
+WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject) {
+  return ksObject == nullptr ? nullptr : QuenbyContextFromKsDevice(KsGetDevice(ksObject));
+}
 
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor) {
   *descriptor = nullptr;
@@ -124,13 +369,13 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
 
   // Pins: 0 render streaming, 1 render bridge, 2 capture bridge, 3 capture streaming.
   SetPin(&d->Pins[0], d->RenderRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO,
-         kRenderPinFlags, 1, &d->Framing);
+         kRenderPinFlags, 1, &d->Framing, &g_RenderPinDispatch, RenderIntersect);
   SetPin(&d->Pins[1], d->BridgeRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BRIDGE, &KSNODETYPE_SPEAKER, 0,
-         0, nullptr);
+         0, nullptr, nullptr, nullptr);
   SetPin(&d->Pins[2], d->BridgeRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BRIDGE, &KSNODETYPE_MICROPHONE,
-         0, 0, nullptr);
+         0, 0, nullptr, nullptr, nullptr);
   SetPin(&d->Pins[3], d->CaptureRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO,
-         kCapturePinFlags, 1, &d->Framing);
+         kCapturePinFlags, 1, &d->Framing, &g_CapturePinDispatch, CaptureIntersect);
 
   d->Nodes[0].Type = &KSNODETYPE_DAC;
   d->Nodes[1].Type = &KSNODETYPE_ADC;

@@ -15,6 +15,7 @@
 #include <wdf.h>
 #include <wdfusb.h>
 
+#include "stream_logic.h"
 #include "topology.h"
 
 // Pool tags "ac2m" (memory objects) and "ac2d" (the framework's driver tag),
@@ -74,11 +75,19 @@ typedef struct _AudioRing {
   PUCHAR Buffer;
 } AudioRing;
 
+#define QUENBY_DIRECT_CAPTURE_RUNNING 0x1
+#define QUENBY_DIRECT_RENDER_RUNNING 0x2
+
 #define QUENBY_RING_CAPTURE 1
 #define QUENBY_RING_RENDER 2
 
-// Context of each isochronous transfer object.
+// Context of each isochronous transfer object. The transfers of a stream are
+// kept in intrusive lists (free, and for capture completed) so that moving
+// one between lists never allocates.
 typedef struct _WDF_OBJECT_CONTEXT {
+  struct _WDF_OBJECT_CONTEXT* Next;  // link of the list the transfer is on
+  ULONG Stream;                      // QUENBY_STREAM
+  ULONG Index;                       // 0..14 within its stream
   WDFDEVICE Device;
   WDFMEMORY UrbMemory;
   WDFREQUEST Request;
@@ -96,6 +105,17 @@ typedef struct _WDF_REQUEST_CONTEXT {
   WDFOBJECT Transfer;
 } WDF_REQUEST_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_REQUEST_CONTEXT, GetRequestContext)
+
+// A FIFO of transfers, guarded by the spin lock that goes with it.
+typedef struct _QUENBY_TRANSFER_LIST {
+  WDF_OBJECT_CONTEXT* Head;
+  WDF_OBJECT_CONTEXT* Tail;
+  ULONG Count;
+} QUENBY_TRANSFER_LIST;
+
+// Clone stream pointers a pin's data is held in (direct mode): a FIFO.
+#define QUENBY_RENDER_CLONES 50
+#define QUENBY_CAPTURE_CLONES 10
 
 typedef struct _StreamCounters {
   ULONG RenderUnderruns;
@@ -127,10 +147,8 @@ typedef struct _WDF_DEVICE_CONTEXT {
   WDFMEMORY DataMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
   PMDL Mdls[QUENBY_STREAMS][QUENBY_TRANSFERS];
   WDFMEMORY UrbMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFCOLLECTION CaptureFree;
-  WDFCOLLECTION CaptureCompleted;
-  WDFCOLLECTION RenderFree;
-  WDFCOLLECTION FeedbackFree;
+  QUENBY_TRANSFER_LIST FreeList[QUENBY_STREAMS];
+  QUENBY_TRANSFER_LIST CaptureCompleted;
   WDFSPINLOCK CaptureFreeLock;
   WDFSPINLOCK CaptureCompletedLock;
   WDFSPINLOCK RenderFreeLock;
@@ -165,6 +183,7 @@ typedef struct _WDF_DEVICE_CONTEXT {
   AUDIO_FORMAT StreamFormat[2];
   AUDIO_FORMAT SavedFormat[2];
   AUDIO_FORMAT RenderPinFormat;
+  AUDIO_FORMAT CapturePinFormat;
 
   AudioRing CaptureRing;
   AudioRing RenderRing;
@@ -196,11 +215,39 @@ typedef struct _WDF_DEVICE_CONTEXT {
   LONG FeedbackValue;
   StreamCounters Counters;
   ULONG RenderAccumulator;
+  ULONG RenderPrimed;
+  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per (micro)frame of the running endpoints
   ULONG DirectMode;
-  ULONG DirectStreamFlags;
+  ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   PKSPIN Pins[2];
   ULONG PinRunning[2];
-  ULONGLONG PinPositions[4];
+  ULONG StreamInUse[2];
+  ULONG CaptureWaiting;
+  ULONG CaptureCredit;
+
+  // Positions in bytes of the pin formats (capture position lock, render
+  // position lock) and the remainders of their rate conversions.
+  ULONGLONG CaptureDevicePosition;
+  ULONGLONG CapturePinPosition;
+  ULONGLONG RenderPlayPosition;
+  ULONGLONG RenderWritePosition;
+  ULONGLONG CaptureRemainder;
+  ULONGLONG RenderRemainder;
+
+  // Clone stream pointers (direct mode), oldest first.
+  PKSSTREAM_POINTER RenderClones[QUENBY_RENDER_CLONES];
+  ULONG RenderCloneHead;
+  ULONG RenderCloneCount;
+  ULONG RenderCloneFrames;  // frames consumed of the oldest render clone
+  ULONG RenderCloneOffset;  // byte offset in it
+  PKSSTREAM_POINTER CaptureClones[QUENBY_CAPTURE_CLONES];
+  ULONG CaptureCloneHead;
+  ULONG CaptureCloneCount;
+  ULONG CaptureCloneFill;  // bytes written into the oldest capture clone
+
+  // Diagnostics: render transfers after priming that carried silence or
+  // partial data (each also counted in Counters.RenderUnderruns).
+  ULONG RenderUnderrunEvents;
 
   // Tried with a zero time-out only.
   KMUTEX CaptureStartMutex;
@@ -231,7 +278,21 @@ NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInte
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
-// stream.cpp: rings, transfers, the streaming thread.
+// stream.cpp: rings, transfers, the streaming thread, stream control.
+NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length);
+NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter);
+NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
+NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length);
+void QuenbyRingReset(AudioRing* ring);
+void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
+ULONG QuenbyRingFill(AudioRing* ring);
+NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
+NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
+void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
+void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
+ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
+BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
+void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
                           const DIRECTION_LIMITS* limits);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
@@ -245,7 +306,20 @@ NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx);
 
-// filter.cpp: the filter description.
+// filter.cpp: the filter description, intersection and filter properties.
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor);
+WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject);
+
+// format.cpp: data intersection and set-format checks (no kernel calls).
+NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
+                               ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize);
+NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
+                           AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat);
+FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+
+// pin.cpp: pin dispatch (format, state, process) and pin properties.
+extern const KSPIN_DISPATCH g_RenderPinDispatch;
+extern const KSPIN_DISPATCH g_CapturePinDispatch;
+extern const KSAUTOMATION_TABLE g_PinAutomation;
 
 #endif

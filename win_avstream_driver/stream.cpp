@@ -1,8 +1,8 @@
-// Streaming engine, the part the device start and power need: rings, the
-// allocation of the isochronous transfers, the streaming thread with its
-// service loop, stream stop and the nominal feedback value. Streams are
-// started by the pins and the private interface; until one is, every
-// service call fails and the thread sleeps on its wake event.
+// Streaming engine: the byte rings, the isochronous transfers (allocated
+// once at start, kept on intrusive free lists), the streaming thread that
+// submits every transfer, the completion routines, render pacing from the
+// explicit feedback, capture processing, stream start and stop, the render
+// delay and the mixing and direct-capture paths of direct mode.
 #include "quenby.h"
 
 namespace {
@@ -11,6 +11,12 @@ namespace {
 // under 5 MiB; the limit only guards against absurd device data.
 const ULONGLONG kMaxRingBytes = 64ull * 1024 * 1024;
 const LONG kThreadPriority = 30;
+const LONGLONG kRingWait = -1250000;  // 125 ms
+// An empty primed ring: at most this many render transfers may be in
+// flight, and this many 10 us units per transfer in flight must have
+// passed since the last submission, before silence goes out.
+const LONG kUnderrunInFlight = 3;
+const LONGLONG kUnderrunSpacing = 80;
 
 inline ULONG ReadFlag(ULONG* flag) {
   return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
@@ -20,18 +26,7 @@ inline void WriteFlag(ULONG* flag, ULONG value) {
   InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
 }
 
-WDFCOLLECTION FreeList(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
-  switch (stream) {
-    case QuenbyCapture:
-      return ctx->CaptureFree;
-    case QuenbyRender:
-      return ctx->RenderFree;
-    default:
-      return ctx->FeedbackFree;
-  }
-}
-
-WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   switch (stream) {
     case QuenbyCapture:
       return ctx->CaptureFreeLock;
@@ -42,16 +37,421 @@ WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   }
 }
 
-// One service of a stream: try its submission lock without waiting; a stream
-// that is not active (or has no pipe) fails the service.
-NTSTATUS ServiceStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+void ListPush(QUENBY_TRANSFER_LIST* list, WDF_OBJECT_CONTEXT* t) {
+  t->Next = nullptr;
+  if (list->Tail != nullptr) {
+    list->Tail->Next = t;
+  } else {
+    list->Head = t;
+  }
+  list->Tail = t;
+  ++list->Count;
+}
+
+WDF_OBJECT_CONTEXT* ListPop(QUENBY_TRANSFER_LIST* list) {
+  WDF_OBJECT_CONTEXT* t = list->Head;
+  if (t == nullptr) return nullptr;
+  list->Head = t->Next;
+  if (list->Head == nullptr) list->Tail = nullptr;
+  t->Next = nullptr;
+  --list->Count;
+  return t;
+}
+
+// A transfer goes back to its stream's free list; the last one in flight
+// signals the stream's idle event.
+void GiveBack(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
+  const ULONG stream = t->Stream;
+  WdfSpinLockAcquire(FreeLock(ctx, stream));
+  ListPush(&ctx->FreeList[stream], t);
+  WdfSpinLockRelease(FreeLock(ctx, stream));
+  if (InterlockedDecrement(&ctx->InFlight[stream]) == 0)
+    KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
+}
+
+WDF_OBJECT_CONTEXT* TakeFree(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
+  WdfSpinLockAcquire(FreeLock(ctx, stream));
+  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->FreeList[stream]);
+  WdfSpinLockRelease(FreeLock(ctx, stream));
+  return t;
+}
+
+PCM_SHAPE ShapeOf(const AUDIO_FORMAT* f) {
+  PCM_SHAPE s;
+  s.Channels = f->WaveFormatExt.Format.nChannels;
+  s.Bits = f->WaveFormatExt.Format.wBitsPerSample;
+  s.Rate = f->WaveFormatExt.Format.nSamplesPerSec;
+  return s;
+}
+
+LONGLONG Now10us(WDF_DEVICE_CONTEXT* ctx) {
+  LARGE_INTEGER counter = KeQueryPerformanceCounter(nullptr);
+  return ctx->TicksPer10us > 0 ? counter.QuadPart / ctx->TicksPer10us : counter.QuadPart;
+}
+
+const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  const AltSettingSlot* slots =
+      direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
+  LONG index = ctx->SelectedSlot[direction];
+  if (index < 0 || index >= QUENBY_MAX_SLOTS) return nullptr;
+  return &slots[index];
+}
+
+// ---------------------------------------------------------------------------
+// Direct mode: the KS render pin's clones mixed into the render buffer, and
+// captured data copied into the KS capture pin's clones.
+// ---------------------------------------------------------------------------
+void MixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
+  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  // Only 24-bit samples on both sides are mixed; other widths would need a
+  // conversion this path does not make.
+  if (!MixSupported(pin->wBitsPerSample, pin->nSamplesPerSec, stream->wBitsPerSample, stream->nSamplesPerSec))
+    return;
+  if (stream->nChannels == 0 || pin->nChannels == 0) return;
+  const ULONG deviceChannels = stream->nChannels;
+  const ULONG pinChannels = pin->nChannels;
+  const ULONG pinFrame = pinChannels * 3;
+  const ULONG frames = bytes / 3 / deviceChannels;
+  for (ULONG f = 0; f < frames && ctx->RenderCloneCount != 0; ++f) {
+    PKSSTREAM_POINTER clone = ctx->RenderClones[ctx->RenderCloneHead];
+    const ULONG available = clone->OffsetIn.Remaining;
+    if (ctx->RenderCloneOffset + pinFrame <= available) {
+      const UCHAR* src = clone->OffsetIn.Data + ctx->RenderCloneOffset;
+      PUCHAR dst = buffer + (SIZE_T)f * deviceChannels * 3;
+      for (ULONG j = 0; j < deviceChannels && j < pinChannels; ++j) {
+        WriteSample24(dst + j * 3, MixSample24(ReadSample24(dst + j * 3), ReadSample24(src + j * 3)));
+      }
+      ctx->RenderCloneOffset += pinFrame;
+      ++ctx->RenderCloneFrames;
+    }
+    if (ctx->RenderCloneOffset + pinFrame > available) {
+      KsStreamPointerDelete(clone);
+      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
+      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
+      --ctx->RenderCloneCount;
+      ctx->RenderCloneOffset = 0;
+      ctx->RenderCloneFrames = 0;
+    }
+  }
+}
+
+void FeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
+  const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
+  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample) return;
+  const ULONG sampleBytes = device->wBitsPerSample / 8;
+  const ULONG deviceFrame = device->nChannels * sampleBytes;
+  const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
+  const ULONG pinFrame = pin->nChannels * sampleBytes;
+  if (deviceFrame == 0 || pinFrame == 0) return;
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
+       offset += deviceFrame) {
+    PKSSTREAM_POINTER clone = ctx->CaptureClones[ctx->CaptureCloneHead];
+    if (ctx->CaptureCloneFill + pinFrame <= clone->OffsetOut.Remaining) {
+      PUCHAR dst = clone->OffsetOut.Data + ctx->CaptureCloneFill;
+      RtlZeroMemory(dst, pinFrame);
+      RtlCopyMemory(dst, data + offset, pinChannels * sampleBytes);
+      ctx->CaptureCloneFill += pinFrame;
+    }
+    if (ctx->CaptureCloneFill + pinFrame > clone->OffsetOut.Remaining) {
+      KsStreamPointerAdvanceOffsets(clone, 0, ctx->CaptureCloneFill, FALSE);
+      KsStreamPointerDelete(clone);
+      ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
+      ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
+      --ctx->CaptureCloneCount;
+      ctx->CaptureCloneFill = 0;
+    }
+  }
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
+// ---------------------------------------------------------------------------
+// Completion routines (DISPATCH_LEVEL): they hand transfers back and wake
+// the thread; they never touch the rings.
+// ---------------------------------------------------------------------------
+void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
+                     WDFCONTEXT Context) {
+  WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
+  WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
+  const NTSTATUS status = Params->IoStatus.Status;
+  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) {
+    if (status == STATUS_NO_SUCH_DEVICE) {
+      WriteFlag(&ctx->StreamActive[QuenbyCapture], 0);
+    } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
+      WdfSpinLockAcquire(ctx->CaptureCompletedLock);
+      ListPush(&ctx->CaptureCompleted, t);
+      InterlockedIncrement(&ctx->CompletedWaiting);
+      WdfSpinLockRelease(ctx->CaptureCompletedLock);
+      QuenbyWakeThread(ctx);
+      return;
+    }
+  }
+  GiveBack(ctx, t);
+}
+
+void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
+                    WDFCONTEXT Context) {
+  WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
+  WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
+  const NTSTATUS status = Params->IoStatus.Status;
+  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
+    PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_RENDER]);
+    PCM_SHAPE to = ShapeOf(&ctx->RenderPinFormat);
+    ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
+  }
+  WdfSpinLockRelease(ctx->RenderPositionLock);
+  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && status == STATUS_NO_SUCH_DEVICE) {
+    WriteFlag(&ctx->StreamActive[QuenbyRender], 0);
+  }
+  GiveBack(ctx, t);
+  if (NT_SUCCESS(status)) QuenbyWakeThread(ctx);
+}
+
+void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
+                      WDFCONTEXT Context) {
+  WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
+  WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
+  const NTSTATUS status = Params->IoStatus.Status;
+  if (ReadFlag(&ctx->StreamActive[QuenbyFeedback]) != 0) {
+    if (status == STATUS_NO_SUCH_DEVICE) {
+      WriteFlag(&ctx->StreamActive[QuenbyFeedback], 0);
+    } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
+      const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+      for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
+        const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
+        if (USBD_ERROR(packet->Status) || packet->Length != ctx->StreamMaxPacket[QuenbyFeedback]) continue;
+        if (packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < sizeof(ULONG)) continue;
+        const UCHAR* p = t->Buffer + packet->Offset;
+        const ULONG word = (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
+        const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ctx->NominalSamples);
+        if (value != 0) InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
+      }
+    }
+  }
+  GiveBack(ctx, t);
+  QuenbyWakeThread(ctx);
+}
+
+// ---------------------------------------------------------------------------
+// Submission
+// ---------------------------------------------------------------------------
+// Render step: packet sizes from the feedback and the buffer's contents.
+// Returns false when the transfer is to be given back (more data may come
+// before the device needs it).
+bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator) {
+  const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
+  const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
+  const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
+  const ULONG total =
+      RenderPacketSizes(feedback, ctx->RenderAccumulator, ctx->HighSpeed, blockAlign, packets,
+                        ctx->StreamMaxPacket[QuenbyRender], t->BufferLength, sizes, accumulator);
+  t->ValidBytes = total;
+  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
+                     (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
+  if (!inUse) {
+    RtlZeroMemory(t->Buffer, total);
+  } else {
+    NTSTATUS status = direct ? QuenbyRingReadWait(&ctx->RenderRing, t->Buffer, total)
+                             : QuenbyRingRead(&ctx->RenderRing, t->Buffer, total, nullptr, nullptr);
+    if (NT_SUCCESS(status)) {
+      WriteFlag(&ctx->RenderPrimed, 1);
+    } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
+      RtlZeroMemory(t->Buffer, total);
+      ctx->Counters.RenderUnderruns += 8;
+    } else {
+      const LONGLONG now = Now10us(ctx);
+      ctx->RenderAttempt = now;
+      const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
+      if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
+        return false;
+      ULONG take = QuenbyRingFill(&ctx->RenderRing);
+      if (take > total) take = total;
+      if (blockAlign != 0) take = take / blockAlign * blockAlign;
+      if (take != 0 && !NT_SUCCESS(QuenbyRingRead(&ctx->RenderRing, t->Buffer, take, nullptr, nullptr)))
+        take = 0;
+      RtlZeroMemory(t->Buffer + take, total - take);
+      const ULONG eighth = total / 8;
+      ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
+      ++ctx->RenderUnderrunEvents;
+    }
+  }
+  // Mixing of the KS render pin into direct-mode render.
+  if (ReadFlag(&ctx->RenderPrimed) != 0 &&
+      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
+      ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+    MixRenderClones(ctx, t->Buffer, total);
+    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  }
+  return true;
+}
+
+NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  if (ReadFlag(&ctx->StreamActive[stream]) == 0 || ctx->Pipes[stream] == nullptr) return STATUS_UNSUCCESSFUL;
+  if ((ULONG)InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0) > ctx->InFlightLimit[stream])
+    return STATUS_UNSUCCESSFUL;
+  WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
+  if (t == nullptr) return STATUS_UNSUCCESSFUL;
+  InterlockedIncrement(&ctx->InFlight[stream]);
+  KeClearEvent(&ctx->IdleEvent[stream]);
+
+  const ULONG packets = ctx->PacketsPerTransfer[stream];
+  uint32_t sizes[8];
+  uint32_t accumulator = ctx->RenderAccumulator;
+  ULONG length = t->BufferLength;
+  if (stream == QuenbyRender) {
+    if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator)) {
+      GiveBack(ctx, t);
+      return STATUS_UNSUCCESSFUL;
+    }
+    length = t->ValidBytes;
+  }
+
+  // The URB.
+  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
+  urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
+  urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  urb->PipeHandle = ctx->PipeHandles[stream];
+  urb->TransferFlags = stream == QuenbyRender ? 0 : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+  urb->TransferBufferLength = length;
+  t->Mdl->Next = nullptr;
+  urb->TransferBufferMDL = t->Mdl;
+  urb->NumberOfPackets = packets;
+  ULONG offset = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    urb->IsoPacket[i].Offset = offset;
+    if (stream == QuenbyRender) {
+      urb->IsoPacket[i].Length = sizes[i];
+      offset += sizes[i];
+    } else {
+      offset +=
+          stream == QuenbyCapture ? ctx->StreamMaxPacket[QuenbyCapture] : ctx->TransferSize[QuenbyFeedback];
+    }
+  }
+
+  WDF_REQUEST_REUSE_PARAMS reuse;
+  WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+  WdfRequestReuse(t->Request, &reuse);
+  NTSTATUS status =
+      WdfUsbTargetPipeFormatRequestForUrb(ctx->Pipes[stream], t->Request, t->UrbMemory, nullptr);
+  if (!NT_SUCCESS(status)) {
+    GiveBack(ctx, t);
+    return status;
+  }
+  PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = stream == QuenbyCapture  ? CaptureComplete
+                                               : stream == QuenbyRender ? RenderComplete
+                                                                        : FeedbackComplete;
+  WdfRequestSetCompletionRoutine(t->Request, routine, t);
+
+  // Frame scheduling: one frame per transfer, back to back; a start frame
+  // that is no longer ahead is moved to two frames from now and counted.
+  ULONG frame = 0;
+  status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
+  if (!NT_SUCCESS(status)) {
+    GiveBack(ctx, t);
+    return status;
+  }
+  const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
+  ULONG next = previous;
+  if ((LONG)(previous - frame) <= 0) {
+    if (previous != 0) {
+      ULONG* late = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
+                    : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
+                                             : &ctx->Counters.FeedbackLateStarts;
+      *late += 8;
+    }
+    next = frame + 2;
+  }
+  urb->StartFrame = next;
+  WriteFlag(&ctx->NextStartFrame[stream], next + 1);
+
+  // The fraction accumulator moves on only with a transfer that is sent.
+  const ULONG previousAccumulator = ctx->RenderAccumulator;
+  if (stream == QuenbyRender) {
+    ctx->RenderAccumulator = accumulator;
+    ctx->LastRenderSubmit = Now10us(ctx);
+  }
+  WDFREQUEST request = t->Request;
+  if (!WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS)) {
+    if (stream == QuenbyRender) ctx->RenderAccumulator = previousAccumulator;
+    WriteFlag(&ctx->NextStartFrame[stream], previous);
+    GiveBack(ctx, t);
+    return WdfRequestGetStatus(request);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Submit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LONGLONG noWait = 0;
   if (WdfWaitLockAcquire(ctx->SubmitLock[stream], &noWait) != STATUS_SUCCESS) return STATUS_UNSUCCESSFUL;
-  // Only an active stream with its pipe submits; the streams are started by
-  // the pins and the private interface, which bring the submission path.
-  const bool ready = ReadFlag(&ctx->StreamActive[stream]) != 0 && ctx->Pipes[stream] != nullptr;
+  NTSTATUS status = SubmitLocked(ctx, stream);
   WdfWaitLockRelease(ctx->SubmitLock[stream]);
-  return ready ? STATUS_NOT_IMPLEMENTED : STATUS_UNSUCCESSFUL;
+  return status;
+}
+
+// One completed capture transfer into the capture ring (and, in direct mode,
+// the KS capture pin's clones).
+NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->CaptureCompletedLock);
+  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->CaptureCompleted);
+  if (t != nullptr) InterlockedDecrement(&ctx->CompletedWaiting);
+  WdfSpinLockRelease(ctx->CaptureCompletedLock);
+  if (t == nullptr) return STATUS_UNSUCCESSFUL;
+
+  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const ULONG blockAlign = stream->nBlockAlign;
+  const ULONG directFlags = ReadFlag(&ctx->DirectStreamFlags);
+  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
+                     (directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
+  const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyCapture]
+                            ? urb->NumberOfPackets
+                            : ctx->PacketsPerTransfer[QuenbyCapture];
+  for (ULONG i = 0; i < packets; ++i) {
+    const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
+    if (USBD_ERROR(packet->Status) || !inUse) continue;
+    const ULONG length = packet->Length;
+    if (length == 0 || blockAlign == 0 || length % blockAlign != 0) continue;
+    // Never past the transfer buffer, whatever the packet descriptor says.
+    if (packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < length) continue;
+    const UCHAR* data = t->Buffer + packet->Offset;
+    NTSTATUS status;
+    if (direct) {
+      status = QuenbyRingWriteWait(&ctx->CaptureRing, data, length);
+      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) FeedCaptureClones(ctx, data, length);
+    } else {
+      status = QuenbyRingWrite(&ctx->CaptureRing, data, length);
+    }
+    if (!NT_SUCCESS(status)) continue;  // the packet is dropped
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    const AUDIO_FORMAT* pin = &ctx->CapturePinFormat;
+    const bool same = pin->WaveFormatExt.Format.nChannels == stream->nChannels &&
+                      pin->WaveFormatExt.Format.wBitsPerSample == stream->wBitsPerSample &&
+                      pin->WaveFormatExt.Format.nSamplesPerSec == stream->nSamplesPerSec;
+    if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) == 0 || same) {
+      ctx->CaptureDevicePosition += length;
+    } else {
+      PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_CAPTURE]);
+      PCM_SHAPE to = ShapeOf(pin);
+      const ULONGLONG converted = ConvertBytes(length, &from, &to, &ctx->CaptureRemainder);
+      ctx->CaptureDevicePosition += converted;
+      ctx->CaptureCredit += (ULONG)converted;
+    }
+    PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+    if (ReadFlag(&ctx->CaptureWaiting) != 0 && ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0 &&
+        capturePin != nullptr) {
+      WriteFlag(&ctx->CaptureWaiting, 0);
+      KsPinAttemptProcessing(capturePin, FALSE);
+    }
+  }
+  GiveBack(ctx, t);
+  return STATUS_SUCCESS;
 }
 
 void StreamingThread(PVOID context) {
@@ -84,6 +484,9 @@ void StreamingThread(PVOID context) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Rings
+// ---------------------------------------------------------------------------
 NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
                           const DIRECTION_LIMITS* limits) {
   // 50 ms at the largest format, in the order (bits / 8) x rate x channels / 100 x 5.
@@ -107,6 +510,152 @@ NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
   return STATUS_SUCCESS;
 }
 
+NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
+  if (length == 0) return STATUS_SUCCESS;
+  PKSPIN attempt = nullptr;
+  WdfSpinLockAcquire(ring->Lock);
+  if (ring->Size - ring->Fill < length) {
+    if (ring->Kind == QUENBY_RING_RENDER) ring->Wanted = length;
+    WdfSpinLockRelease(ring->Lock);
+    return STATUS_UNSUCCESSFUL;
+  }
+  uint32_t offset = ring->WriteOffset;
+  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
+  ring->WriteOffset = offset;
+  ring->Fill += length;
+  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted < ring->Fill) {
+    ring->Wanted = 0;
+    attempt = ring->OwnerPin;
+  }
+  WdfSpinLockRelease(ring->Lock);
+  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter) {
+  if (length == 0) return STATUS_SUCCESS;
+  PKSPIN attempt = nullptr;
+  WdfSpinLockAcquire(ring->Lock);
+  if (fillBefore != nullptr) *fillBefore = ring->Fill;
+  if (ring->Fill < length) {
+    if (ring->Kind == QUENBY_RING_CAPTURE) ring->Wanted = length;
+    if (fillAfter != nullptr) *fillAfter = ring->Fill;
+    WdfSpinLockRelease(ring->Lock);
+    return STATUS_UNSUCCESSFUL;
+  }
+  uint32_t offset = ring->ReadOffset;
+  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
+  ring->ReadOffset = offset;
+  ring->Fill -= length;
+  if (fillAfter != nullptr) *fillAfter = ring->Fill;
+  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted < ring->Size - ring->Fill) {
+    ring->Wanted = 0;
+    attempt = ring->OwnerPin;
+  }
+  WdfSpinLockRelease(ring->Lock);
+  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
+  if (length == 0) return STATUS_SUCCESS;
+  WdfSpinLockAcquire(ring->Lock);
+  if (ring->Size - ring->Fill < length) {
+    if (ring->Kind != QUENBY_RING_RENDER) {
+      WdfSpinLockRelease(ring->Lock);
+      return STATUS_UNSUCCESSFUL;
+    }
+    ring->Wanted = length;
+    WdfSpinLockRelease(ring->Lock);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kRingWait;
+    if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
+      return STATUS_UNSUCCESSFUL;
+    WdfSpinLockAcquire(ring->Lock);
+    if (ring->Size - ring->Fill < length) {
+      WdfSpinLockRelease(ring->Lock);
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
+  uint32_t offset = ring->WriteOffset;
+  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
+  ring->WriteOffset = offset;
+  ring->Fill += length;
+  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted <= ring->Fill) {
+    ring->Wanted = 0;
+    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
+  }
+  WdfSpinLockRelease(ring->Lock);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
+  if (length == 0) return STATUS_SUCCESS;
+  WdfSpinLockAcquire(ring->Lock);
+  if (ring->Fill < length) {
+    if (ring->Kind != QUENBY_RING_CAPTURE) {
+      WdfSpinLockRelease(ring->Lock);
+      return STATUS_UNSUCCESSFUL;
+    }
+    ring->Wanted = length;
+    WdfSpinLockRelease(ring->Lock);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kRingWait;
+    if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
+      return STATUS_UNSUCCESSFUL;
+    WdfSpinLockAcquire(ring->Lock);
+    if (ring->Fill < length) {
+      WdfSpinLockRelease(ring->Lock);
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
+  uint32_t offset = ring->ReadOffset;
+  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
+  ring->ReadOffset = offset;
+  ring->Fill -= length;
+  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= ring->Size - ring->Fill) {
+    ring->Wanted = 0;
+    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
+  }
+  WdfSpinLockRelease(ring->Lock);
+  return STATUS_SUCCESS;
+}
+
+void QuenbyRingReset(AudioRing* ring) {
+  if (ring->Lock == nullptr) return;
+  WdfSpinLockAcquire(ring->Lock);
+  ring->Fill = 0;
+  ring->WriteOffset = 0;
+  ring->ReadOffset = 0;
+  ring->OwnerPin = nullptr;
+  if (ring->Wanted != 0) {
+    ring->Wanted = 0;
+    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
+  }
+  WdfSpinLockRelease(ring->Lock);
+}
+
+void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
+  if (ring->Lock == nullptr) return;
+  WdfSpinLockAcquire(ring->Lock);
+  ring->Fill = 0;
+  ring->Wanted = 0;
+  ring->WriteOffset = 0;
+  ring->ReadOffset = 0;
+  ring->OwnerPin = owner;
+  WdfSpinLockRelease(ring->Lock);
+}
+
+ULONG QuenbyRingFill(AudioRing* ring) {
+  WdfSpinLockAcquire(ring->Lock);
+  ULONG fill = ring->Fill;
+  WdfSpinLockRelease(ring->Lock);
+  return fill;
+}
+
+// ---------------------------------------------------------------------------
+// Transfers
+// ---------------------------------------------------------------------------
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   const AltSettingSlot* slots =
       stream == QuenbyCapture ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
@@ -123,6 +672,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   ctx->TransferSize[stream] = size;
   ctx->InFlightLimit[stream] = QUENBY_TRANSFERS;
   ctx->ConfiguredInFlight[stream] = QUENBY_TRANSFERS;
+  RtlZeroMemory(&ctx->FreeList[stream], sizeof(ctx->FreeList[stream]));
 
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -169,6 +719,8 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     requestContext->Transfer = transfer;
 
     WDF_OBJECT_CONTEXT* t = GetTransferContext(transfer);
+    t->Stream = stream;
+    t->Index = i;
     t->Device = ctx->WdfDevice;
     t->UrbMemory = ctx->UrbMemory[stream][i];
     t->Request = request;
@@ -177,9 +729,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     t->Buffer = static_cast<PUCHAR>(buffer);
     t->BufferLength = size;
     t->ValidBytes = 0;
-
-    status = WdfCollectionAdd(FreeList(ctx, stream), transfer);
-    if (!NT_SUCCESS(status)) return status;
+    ListPush(&ctx->FreeList[stream], t);
   }
   return STATUS_SUCCESS;
 }
@@ -196,6 +746,9 @@ void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// The streaming thread
+// ---------------------------------------------------------------------------
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   const bool running = ReadFlag(&ctx->ThreadRunning) != 0;
@@ -233,6 +786,28 @@ void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->ThreadLock);
 }
 
+NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
+  LONGLONG noWait = 0;
+  if (WdfWaitLockAcquire(ctx->SubmitLock[QuenbyCapture], &noWait) != STATUS_SUCCESS)
+    return STATUS_UNSUCCESSFUL;
+  NTSTATUS processed =
+      ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 ? ProcessCapture(ctx) : STATUS_UNSUCCESSFUL;
+  NTSTATUS submitted = SubmitLocked(ctx, QuenbyCapture);
+  WdfWaitLockRelease(ctx->SubmitLock[QuenbyCapture]);
+  return NT_SUCCESS(processed) ? processed : submitted;
+}
+
+NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx) {
+  return Submit(ctx, QuenbyRender);
+}
+
+NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
+  return Submit(ctx, QuenbyFeedback);
+}
+
+// ---------------------------------------------------------------------------
+// Stream start and stop
+// ---------------------------------------------------------------------------
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(50);
   const bool locked = WdfWaitLockAcquire(ctx->SubmitLock[stream], &timeout) == STATUS_SUCCESS;
@@ -247,19 +822,13 @@ void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     ctx->Pipes[stream] = nullptr;
   }
   if (stream == QuenbyCapture) {
-    // Completed transfers go back to the free list.
     for (;;) {
       WdfSpinLockAcquire(ctx->CaptureCompletedLock);
-      WDFOBJECT transfer = WdfCollectionGetFirstItem(ctx->CaptureCompleted);
-      if (transfer != nullptr) {
-        WdfCollectionRemoveItem(ctx->CaptureCompleted, 0);
-        InterlockedDecrement(&ctx->CompletedWaiting);
-      }
+      WDF_OBJECT_CONTEXT* t = ListPop(&ctx->CaptureCompleted);
+      if (t != nullptr) InterlockedDecrement(&ctx->CompletedWaiting);
       WdfSpinLockRelease(ctx->CaptureCompletedLock);
-      if (transfer == nullptr) break;
-      WdfSpinLockAcquire(FreeLock(ctx, stream));
-      WdfCollectionAdd(FreeList(ctx, stream), transfer);
-      WdfSpinLockRelease(FreeLock(ctx, stream));
+      if (t == nullptr) break;
+      GiveBack(ctx, t);
     }
   }
   LARGE_INTEGER idle;
@@ -267,28 +836,142 @@ void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   KeWaitForSingleObject(&ctx->IdleEvent[stream], Executive, KernelMode, FALSE, &idle);
 }
 
-void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
-  // Samples per (micro)frame as a fixed-point value: 16.16 at high speed,
-  // 10.14 at full speed, the fraction truncated.
-  ULONGLONG rate = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec;
-  ULONGLONG value;
-  if (ctx->HighSpeed) {
-    ctx->NominalSamples = (ULONG)(rate / 8000);
-    value = (rate << 16) / 8000;
+void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
+  if (!TopologyHasCapture(&ctx->Topology)) return;
+  QuenbyStopStream(ctx, QuenbyCapture);
+  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+}
+
+void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
+  if (!TopologyHasRender(&ctx->Topology)) return;
+  QuenbyStopStream(ctx, QuenbyRender);
+  QuenbyStopStream(ctx, QuenbyFeedback);
+  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+}
+
+namespace {
+
+// Gets the pipe of an endpoint of the selected slot and starts its target.
+NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE usbInterface, UCHAR index,
+                  const uint8_t* endpoint) {
+  if (endpoint == nullptr) return STATUS_UNSUCCESSFUL;
+  WDF_USB_PIPE_INFORMATION_INIT(&ctx->PipeInfo[stream]);
+  WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
+  if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
+  ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
+  ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
+  NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
+  if (!NT_SUCCESS(status)) return status;
+  ctx->Pipes[stream] = pipe;
+  ctx->InFlightLimit[stream] = ctx->ConfiguredInFlight[stream];
+  InterlockedExchange(&ctx->InFlight[stream], 0);
+  KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
+  WriteFlag(&ctx->NextStartFrame[stream], 0);
+  WriteFlag(&ctx->StreamActive[stream], 1);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  QuenbyStopStream(ctx, QuenbyCapture);
+  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+  if (!NT_SUCCESS(status)) return status;
+  status = QuenbySetSampleRate(ctx, DescriptorClockId(ctx->Topology.CapturePath.ClockSource),
+                               ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  if (!NT_SUCCESS(status)) return status;
+  status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
+  if (!NT_SUCCESS(status)) return status;
+  if (pin != nullptr) {
+    QuenbyRingResetWithOwner(&ctx->CaptureRing, pin);
   } else {
-    ctx->NominalSamples = (ULONG)(rate / 1000);
-    value = (rate << 14) / 1000;
+    QuenbyRingReset(&ctx->CaptureRing);
   }
+  const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_CAPTURE);
+  ctx->StreamFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+  return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
+}
+
+NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  QuenbyStopStream(ctx, QuenbyRender);
+  QuenbyStopStream(ctx, QuenbyFeedback);
+  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+  if (!NT_SUCCESS(status)) return status;
+  status = QuenbySetSampleRate(ctx, DescriptorClockId(ctx->Topology.RenderPath.ClockSource),
+                               ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+  if (!NT_SUCCESS(status)) return status;
+  status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
+  if (!NT_SUCCESS(status)) return status;
+  QuenbyComputeNominalFeedback(ctx);
+  if (pin != nullptr) {
+    QuenbyRingResetWithOwner(&ctx->RenderRing, pin);
+  } else {
+    QuenbyRingReset(&ctx->RenderRing);
+  }
+  const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
+  ctx->StreamFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+  WriteFlag(&ctx->RenderPrimed, 0);
+  status = OpenPipe(ctx, QuenbyRender, ctx->RenderInterface, slot->DataEndpointIndex, slot->DataEndpoint);
+  if (!NT_SUCCESS(status)) return status;
+  status = OpenPipe(ctx, QuenbyFeedback, ctx->RenderInterface, slot->FeedbackEndpointIndex,
+                    slot->FeedbackEndpoint);
+  if (!NT_SUCCESS(status)) QuenbyStopStream(ctx, QuenbyRender);
+  return status;
+}
+
+void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
+  uint32_t nominal = 0;
+  const ULONG value = NominalFeedback(
+      ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
+  ctx->NominalSamples = nominal;
   InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
   ctx->RenderAccumulator = 0;
 }
 
-NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
-  return ServiceStream(ctx, QuenbyCapture);
+ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
+  if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
+  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  if (f->nBlockAlign == 0) return 0;
+  ULONG delay = QuenbyRingFill(&ctx->RenderRing) / f->nBlockAlign;
+  ULONG frame = 0;
+  if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return delay;
+  const ULONG perFrame = f->nSamplesPerSec / 1000;
+  const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
+  if ((LONG)(next - frame) > 0) {
+    delay += (next - frame) * perFrame;
+  } else {
+    delay += 2 * perFrame;
+  }
+  return delay;
 }
-NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx) {
-  return ServiceStream(ctx, QuenbyRender);
+
+BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
 }
-NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
-  return ServiceStream(ctx, QuenbyFeedback);
+
+void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (direction == QUENBY_DIR_RENDER) {
+    while (ctx->RenderCloneCount != 0) {
+      KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
+      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
+      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
+      --ctx->RenderCloneCount;
+    }
+    ctx->RenderCloneFrames = 0;
+    ctx->RenderCloneOffset = 0;
+    return;
+  }
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  while (ctx->CaptureCloneCount != 0) {
+    KsStreamPointerDelete(ctx->CaptureClones[ctx->CaptureCloneHead]);
+    ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
+    ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
+    --ctx->CaptureCloneCount;
+  }
+  ctx->CaptureCloneFill = 0;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
 }

@@ -2,7 +2,8 @@
 # --inspect. Included by sim/devhost/CMakeLists.txt.
 add_library(korvel_driver_stack STATIC
   ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp)
 target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(korvel_driver_stack PUBLIC korvel_unit PRIVATE quenby korvel_uac2 korvel_kernel)
 korvel_warnings(korvel_driver_stack)
@@ -15,3 +16,14 @@ korvel_warnings(driver_stack_tests)
 include(GoogleTest)
 # Start runs the driver's streaming thread on the simulated clock.
 gtest_discover_tests(driver_stack_tests TEST_PREFIX "devhost.driver." PROPERTIES LABELS threaded)
+
+# The KS client (korvel-devhost --stream) end to end on the virtual clock.
+add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp)
+target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel GTest::gtest_main)
+korvel_warnings(stream_tests)
+gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABELS threaded)
+
+# The streaming figures (reports of the reference cases; CPU per streamed second).
+add_executable(stream_figures ${CMAKE_CURRENT_LIST_DIR}/bench/stream_figures.cpp)
+target_link_libraries(stream_figures PRIVATE korvel_driver_stack korvel_kernel)
+korvel_warnings(stream_figures)

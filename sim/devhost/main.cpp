@@ -13,6 +13,7 @@
 #include "devhost_wire.h"
 #include "driver_stack.h"
 #include "inspect.h"
+#include "ks_client.h"
 #include "kernel/clock.h"
 #include "published_device.h"
 #include "server.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
   bool inspect = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--stream") return sim::devhost::run_stream(argc, argv);  // reads its own options
     if (a == "--inspect") {
       inspect = true;  // the inspector reads its own options
       break;

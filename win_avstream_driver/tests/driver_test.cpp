@@ -72,7 +72,7 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   EXPECT_EQ(ctx->RenderRing.Size, 28800u);
   EXPECT_EQ(ctx->TransferSize[QuenbyRender], 42u * 8);
   EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 4u);
-  EXPECT_EQ(WdfCollectionGetCount(ctx->RenderFree), 15u);
+  EXPECT_EQ(ctx->FreeList[QuenbyRender].Count, 15u);
   // Both interfaces idle after the power-up.
   EXPECT_EQ(h.device().alternate_setting(1), 0);
   EXPECT_EQ(h.device().alternate_setting(2), 0);

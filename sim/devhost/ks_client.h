@@ -1,0 +1,71 @@
+// The kernel-streaming client of korvel-devhost: plays the Windows audio
+// engine against quenby's filter on the simulated clock. It negotiates the
+// formats of the render and capture pins (data intersection, set-format),
+// takes the pins through STOP, ACQUIRE, PAUSE and RUN and back, keeps
+// frames queued on both pins (a deterministic pseudo-random signal or a WAV
+// file to play; captured audio checked against it with loopback or written
+// to a WAV file), and reports what happened.
+#ifndef KORVEL_SIM_DEVHOST_KS_CLIENT_H
+#define KORVEL_SIM_DEVHOST_KS_CLIENT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvel::sim::devhost {
+
+struct StreamOptions {
+  double seconds = 1;
+  std::string model = "Tarrow";
+  bool high_speed = true;
+  // 0: the render side's largest channel count at the largest bit depth it
+  // offers with that many channels; rate 48000.
+  uint32_t channels = 0, bits = 0, rate = 48000;
+  std::string play;    // WAV to play (looped), empty: pseudo-random signal
+  std::string record;  // WAV to write the captured audio to
+  double drift_ppm = 0;
+  bool loopback = false;
+  // Optional extras for tests: take the render pin RUN -> PAUSE -> RUN
+  // halfway, or surprise-remove the unit halfway.
+  bool pause_halfway = false;
+  bool unplug_halfway = false;
+};
+
+struct StreamReport {
+  double simulated_seconds = 0;
+  uint32_t channels = 0, bits = 0, rate = 0;
+  uint32_t capture_channels = 0;
+  bool high_speed = true;
+  double drift_ppm = 0;
+  uint64_t rendered_frames = 0;
+  uint64_t captured_frames = 0;
+  uint64_t underrun_events = 0;
+  uint64_t late_render = 0, late_capture = 0, late_feedback = 0;
+  uint32_t stream_counters[7] = {};
+  uint64_t allocations_while_streaming = 0;
+  bool loopback = false;
+  bool loopback_bit_exact = false;
+  uint64_t loopback_frames_compared = 0;
+  uint64_t max_render_delay_frames = 0;
+  double cpu_seconds = 0;
+  // What the unit saw.
+  uint64_t unit_render_underflows = 0;
+  uint64_t unit_render_overflows = 0;
+};
+
+// Runs one session; false with *error when something failed (the driver
+// refused the unit or a format, a state change failed).
+bool run_stream_session(const StreamOptions& options, StreamReport* report, std::string* error);
+
+// The report as contracts.md fixes it (one JSON object, one line).
+std::string stream_report_json(const StreamReport& report);
+
+// korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--play IN.wav]
+// [--record OUT.wav] [--drift-ppm P] [--loopback] [--report FILE] with
+// --model, --speed and --clock. Exit status 0, 1 on any failure, 2 on bad
+// options.
+int run_stream(int argc, char** argv);
+
+}  // namespace korvel::sim::devhost
+
+#endif

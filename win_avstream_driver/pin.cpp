@@ -1,0 +1,551 @@
+// The streaming pins: set-format, the state routines that start and stop
+// the USB streams, the process routines that move data between the pins'
+// stream pointers and the rings, and the pin properties (latency,
+// positions, sampling rate).
+#include "quenby.h"
+
+namespace {
+
+inline ULONG ReadFlag(ULONG* flag) {
+  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
+}
+
+inline void WriteFlag(ULONG* flag, ULONG value) {
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
+}
+
+const ULONG kCapturePinId = 3;
+
+ULONG DirectionOf(PKSPIN pin) {
+  return pin->Id == kCapturePinId ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER;
+}
+
+AUDIO_FORMAT* PinFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  return direction == QUENBY_DIR_CAPTURE ? &ctx->CapturePinFormat : &ctx->RenderPinFormat;
+}
+
+void ResetCapturePositions(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  ctx->CaptureDevicePosition = 0;
+  ctx->CapturePinPosition = 0;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
+void ResetRenderPositions(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  ctx->RenderPlayPosition = 0;
+  ctx->RenderWritePosition = 0;
+  WdfSpinLockRelease(ctx->RenderPositionLock);
+}
+
+// The streaming thread reads the capture pin under the capture position lock.
+void SetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  ctx->Pins[QUENBY_DIR_CAPTURE] = pin;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
+void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  ctx->RenderPlayPosition = ctx->RenderWritePosition;
+  WdfSpinLockRelease(ctx->RenderPositionLock);
+}
+
+void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
+  if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+    QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
+    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Set data format
+// ---------------------------------------------------------------------------
+NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+  const ULONG direction = DirectionOf(Pin);
+  // A change while the pin runs is accepted and ignored.
+  if (ReadFlag(&ctx->PinRunning[direction]) != 0) return STATUS_SUCCESS;
+  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
+  AUDIO_FORMAT connection;
+  AUDIO_FORMAT pin;
+  NTSTATUS status =
+      QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, &connection, &pin);
+  if (!NT_SUCCESS(status)) return status;
+  // The connection carries the device's channel count (render rewrite).
+  WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);
+  w->nChannels = connection.WaveFormatExt.Format.nChannels;
+  w->nBlockAlign = connection.WaveFormatExt.Format.nBlockAlign;
+  w->nAvgBytesPerSec = connection.WaveFormatExt.Format.nAvgBytesPerSec;
+  if (ReadFlag(&ctx->DirectMode) == 0) ctx->DeviceFormat[direction] = connection;
+  *PinFormat(ctx, direction) = pin;
+  ctx->SavedFormat[direction] = connection;
+  return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Set device state
+// ---------------------------------------------------------------------------
+NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (ToState) {
+    case KSSTATE_STOP:
+      if (!direct) {
+        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) {
+          if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
+          if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
+        }
+      } else {
+        ctx->CaptureCloneFill = 0;
+      }
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      SetCapturePin(ctx, nullptr);
+      ResetCapturePositions(ctx);
+      break;
+    case KSSTATE_ACQUIRE:
+      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      if (FromState == KSSTATE_STOP) {
+        if (ctx->PowerState == QUENBY_POWER_D0 && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+          status = QuenbyStartCapture(ctx, Pin);
+          KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+        }
+      } else {
+        QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+      }
+      ResetCapturePositions(ctx);
+      break;
+    case KSSTATE_PAUSE:
+      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+      break;
+    case KSSTATE_RUN:
+      SetCapturePin(ctx, Pin);
+      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0) {
+        ctx->CaptureCloneFill = 0;
+      } else {
+        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
+      }
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 1);
+      break;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+  return status;
+}
+
+NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (ToState) {
+    case KSSTATE_STOP:
+      if (!direct) {
+        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
+        ctx->RenderRemainder = 0;
+      }
+      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+          ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
+        QuenbyStopRender(ctx, TRUE);
+      if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 &&
+          ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
+        QuenbyStopCapture(ctx, TRUE);
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      ResetRenderPositions(ctx);
+      break;
+    case KSSTATE_ACQUIRE:
+      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
+      if (FromState == KSSTATE_STOP && ctx->PowerState == QUENBY_POWER_D0) {
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
+            ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
+            QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+          status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
+          KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+        }
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+            ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
+          status = QuenbyStartRender(ctx, Pin);
+          KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+        }
+      }
+      ResetRenderPositions(ctx);
+      break;
+    case KSSTATE_PAUSE:
+      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      DeleteRenderClonesIfFree(ctx);
+      break;
+    case KSSTATE_RUN:
+      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0) {
+        PlayAtWrite(ctx);
+      } else {
+        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
+        WdfSpinLockAcquire(ctx->RenderPositionLock);
+        ctx->RenderRemainder = 0;
+        WdfSpinLockRelease(ctx->RenderPositionLock);
+      }
+      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 1);
+      ctx->Pins[QUENBY_DIR_RENDER] = Pin;
+      if (FromState == KSSTATE_PAUSE) PlayAtWrite(ctx);
+      QuenbyWakeThread(ctx);
+      break;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+  return status;
+}
+
+// ---------------------------------------------------------------------------
+// Process
+// ---------------------------------------------------------------------------
+void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
+  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  ctx->RenderWritePosition += bytes;
+  WdfSpinLockRelease(ctx->RenderPositionLock);
+}
+
+// Render frames whose channel count differs from the stream's, one by one
+// through a frame buffer; returns the pin bytes consumed.
+ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG bytes, bool* failed) {
+  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const ULONG sampleBytes = pin->wBitsPerSample / 8;
+  const ULONG pinFrame = pin->nChannels * sampleBytes;
+  const ULONG streamFrame = stream->nChannels * sampleBytes;
+  const ULONG copy = (pin->nChannels < stream->nChannels ? pin->nChannels : stream->nChannels) * sampleBytes;
+  *failed = false;
+  // Set-format refuses frames wider than the buffer; check again all the same.
+  if (pinFrame == 0 || pinFrame > QUENBY_CONVERSION_FRAME || streamFrame > QUENBY_CONVERSION_FRAME ||
+      sampleBytes != stream->wBitsPerSample / 8u) {
+    return bytes;  // consumed without use
+  }
+  UCHAR frame[QUENBY_CONVERSION_FRAME];
+  ULONG consumed = 0;
+  while (bytes - consumed >= pinFrame) {
+    RtlZeroMemory(frame, streamFrame);
+    RtlCopyMemory(frame, data + consumed, copy);
+    if (!NT_SUCCESS(QuenbyRingWrite(&ctx->RenderRing, frame, streamFrame))) {
+      *failed = true;
+      break;
+    }
+    consumed += pinFrame;
+  }
+  if (!*failed && consumed < bytes && bytes - consumed < pinFrame) consumed = bytes;  // a torn frame
+  return consumed;
+}
+
+NTSTATUS RenderProcess(PKSPIN Pin) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (sp == nullptr) return STATUS_SUCCESS;
+  for (;;) {
+    if (sp->StreamHeader == nullptr || sp->OffsetIn.Remaining == 0) {
+      if (!NT_SUCCESS(KsStreamPointerAdvance(sp))) return STATUS_SUCCESS;
+      continue;
+    }
+    const ULONG remaining = sp->OffsetIn.Remaining;
+    const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+    const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+    ULONG consumed = remaining;
+    bool failed = false;
+    if (ReadFlag(&ctx->DirectMode) != 0) {
+      // Held for the streaming thread to mix, as long as rates agree and
+      // there is room; otherwise consumed without use.
+      if (pin->nSamplesPerSec == ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec &&
+          QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+        if (ctx->RenderCloneCount < QUENBY_RENDER_CLONES) {
+          PKSSTREAM_POINTER clone = nullptr;
+          if (NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
+            ctx->RenderClones[(ctx->RenderCloneHead + ctx->RenderCloneCount) % QUENBY_RENDER_CLONES] = clone;
+            ++ctx->RenderCloneCount;
+          }
+        }
+        KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+      }
+    } else if (pin->nChannels == stream->nChannels) {
+      const ULONG blockAlign = stream->nBlockAlign;
+      ULONG n = remaining < ctx->RenderRing.Size / 2 ? remaining : ctx->RenderRing.Size / 2;
+      if (blockAlign != 0) n = n / blockAlign * blockAlign;
+      if (n == 0) {
+        consumed = remaining;  // less than one frame: nothing to play
+      } else if (NT_SUCCESS(QuenbyRingWrite(&ctx->RenderRing, sp->OffsetIn.Data, n))) {
+        consumed = n;
+      } else {
+        consumed = 0;
+        failed = true;
+      }
+    } else {
+      consumed = WriteConverted(ctx, sp->OffsetIn.Data, remaining, &failed);
+    }
+    NTSTATUS advance = STATUS_SUCCESS;
+    if (consumed != 0) {
+      AddWritePosition(ctx, consumed);
+      advance = KsStreamPointerAdvanceOffsets(sp, consumed, 0, FALSE);
+    }
+    QuenbyWakeThread(ctx);
+    if (failed) {
+      // The ring remembers what it wants and asks for processing again.
+      if (NT_SUCCESS(advance)) KsStreamPointerUnlock(sp, FALSE);
+      return STATUS_PENDING;
+    }
+    if (!NT_SUCCESS(advance)) return STATUS_SUCCESS;
+  }
+}
+
+NTSTATUS CaptureProcess(PKSPIN Pin) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (sp == nullptr) return STATUS_SUCCESS;
+  for (;;) {
+    if (sp->StreamHeader == nullptr || sp->OffsetOut.Remaining == 0) {
+      if (!NT_SUCCESS(KsStreamPointerAdvance(sp))) return STATUS_SUCCESS;
+      continue;
+    }
+    const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+    const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
+    const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+    const bool directCapture = (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
+    const bool sameRateBits =
+        pin->nSamplesPerSec == device->nSamplesPerSec && pin->wBitsPerSample == device->wBitsPerSample;
+    const bool sameFormat = sameRateBits && pin->nChannels == device->nChannels;
+    ULONG size = sp->OffsetOut.Remaining;
+    if (!directCapture) {
+      if (size > ctx->CaptureRing.Size / 2) size = ctx->CaptureRing.Size / 2;
+      if (stream->nBlockAlign != 0) size = size / stream->nBlockAlign * stream->nBlockAlign;
+    }
+    bool ok;
+    if (size == 0) {
+      // Less than one frame of room: handed back empty.
+      size = sp->OffsetOut.Remaining;
+      RtlZeroMemory(sp->OffsetOut.Data, size);
+      ok = true;
+    } else if (ReadFlag(&ctx->DirectMode) != 0 && directCapture) {
+      if (sameRateBits) {
+        ok = false;
+        WdfSpinLockAcquire(ctx->CapturePositionLock);
+        const bool room = ctx->CaptureCloneCount < QUENBY_CAPTURE_CLONES;
+        WdfSpinLockRelease(ctx->CapturePositionLock);
+        PKSSTREAM_POINTER clone = nullptr;
+        if (room && NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
+          WdfSpinLockAcquire(ctx->CapturePositionLock);
+          ctx->CaptureClones[(ctx->CaptureCloneHead + ctx->CaptureCloneCount) % QUENBY_CAPTURE_CLONES] =
+              clone;
+          ++ctx->CaptureCloneCount;
+          WdfSpinLockRelease(ctx->CapturePositionLock);
+          ok = true;
+        }
+      } else {
+        WdfSpinLockAcquire(ctx->CapturePositionLock);
+        ok = ctx->CaptureCredit >= size;
+        WdfSpinLockRelease(ctx->CapturePositionLock);
+      }
+    } else {
+      ok = NT_SUCCESS(QuenbyRingRead(&ctx->CaptureRing, sp->OffsetOut.Data, size, nullptr, nullptr));
+    }
+    if (!ok) {
+      KsStreamPointerUnlock(sp, FALSE);
+      WriteFlag(&ctx->CaptureWaiting, 1);
+      return STATUS_PENDING;
+    }
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    ctx->CapturePinPosition += size;
+    if (directCapture && !sameFormat) {
+      ctx->CaptureCredit -= size;
+      RtlZeroMemory(sp->OffsetOut.Data, size);
+    }
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+    const NTSTATUS advance = KsStreamPointerAdvanceOffsets(sp, 0, size, FALSE);
+    QuenbyWakeThread(ctx);
+    if (!NT_SUCCESS(advance)) return STATUS_SUCCESS;
+  }
+}
+
+void PinReset(PKSPIN Pin) {}
+
+// ---------------------------------------------------------------------------
+// Pin properties
+// ---------------------------------------------------------------------------
+PKSPIN PinOf(PIRP Irp, WDF_DEVICE_CONTEXT** ctx) {
+  PKSPIN pin = KsGetPinFromIrp(Irp);
+  *ctx = pin != nullptr ? QuenbyContextFromObject(pin) : nullptr;
+  return *ctx != nullptr ? pin : nullptr;
+}
+
+NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  WDF_DEVICE_CONTEXT* ctx;
+  if (PinOf(Irp, &ctx) == nullptr) return STATUS_UNSUCCESSFUL;
+  KSTIME* time = static_cast<KSTIME*>(Data);
+  time->Time = 0;
+  time->Numerator = 1;
+  time->Denominator = 1;
+  Irp->IoStatus.Information = sizeof(KSTIME);
+  return STATUS_SUCCESS;
+}
+
+void ReadPositions(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSAUDIO_POSITION* position) {
+  if (direction == QUENBY_DIR_RENDER) {
+    WdfSpinLockAcquire(ctx->RenderPositionLock);
+    position->PlayOffset = ctx->RenderPlayPosition;
+    position->WriteOffset = ctx->RenderWritePosition;
+    WdfSpinLockRelease(ctx->RenderPositionLock);
+  } else {
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    position->PlayOffset = ctx->CaptureDevicePosition;
+    position->WriteOffset = ctx->CapturePinPosition;
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+  }
+}
+
+NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  WDF_DEVICE_CONTEXT* ctx;
+  PKSPIN pin = PinOf(Irp, &ctx);
+  if (pin == nullptr) return STATUS_UNSUCCESSFUL;
+  ReadPositions(ctx, DirectionOf(pin), static_cast<KSAUDIO_POSITION*>(Data));
+  Irp->IoStatus.Information = sizeof(KSAUDIO_POSITION);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  WDF_DEVICE_CONTEXT* ctx;
+  PKSPIN pin = PinOf(Irp, &ctx);
+  if (pin == nullptr) return STATUS_UNSUCCESSFUL;
+  KSAUDIO_POSITIONEX* p = static_cast<KSAUDIO_POSITIONEX*>(Data);
+  p->TimeStamp1 = KeQueryPerformanceCounter(&p->TimerFrequency);
+  ReadPositions(ctx, DirectionOf(pin), &p->Position);
+  p->TimeStamp2 = KeQueryPerformanceCounter(nullptr);
+  Irp->IoStatus.Information = sizeof(KSAUDIO_POSITIONEX);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  WDF_DEVICE_CONTEXT* ctx;
+  PKSPIN pin = PinOf(Irp, &ctx);
+  if (pin == nullptr) return STATUS_UNSUCCESSFUL;
+  *static_cast<ULONG*>(Data) = ctx->DeviceFormat[DirectionOf(pin)].WaveFormatExt.Format.nSamplesPerSec;
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+// Accepted with success and no effect.
+NTSTATUS SetAccepted(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  WDF_DEVICE_CONTEXT* ctx;
+  if (PinOf(Irp, &ctx) == nullptr) return STATUS_UNSUCCESSFUL;
+  Irp->IoStatus.Information = 0;
+  return STATUS_SUCCESS;
+}
+
+// A vendor property set a Windows audio component sets on the pins.
+const GUID kPinVendorSet = {0x4E73C07F, 0x23CC, 0x4955, {0xA7, 0xEA, 0x3D, 0xA5, 0x02, 0x49, 0x62, 0x90}};
+
+const KSPROPERTY_ITEM g_AudioPinProperties[] = {
+    {KSPROPERTY_AUDIO_LATENCY,
+     {GetLatency},
+     sizeof(KSPROPERTY),
+     sizeof(KSTIME),
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+    {KSPROPERTY_AUDIO_POSITION,
+     {GetPosition},
+     sizeof(KSPROPERTY),
+     sizeof(KSAUDIO_POSITION),
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+    {KSPROPERTY_AUDIO_SAMPLING_RATE,
+     {GetSamplingRate},
+     sizeof(KSPROPERTY),
+     sizeof(ULONG),
+     {SetAccepted},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+    {KSPROPERTY_AUDIO_POSITIONEX,
+     {GetPositionEx},
+     sizeof(KSPROPERTY),
+     sizeof(KSAUDIO_POSITIONEX),
+     {nullptr},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+};
+
+const KSPROPERTY_ITEM g_VendorPinProperties[] = {
+    {1, {nullptr}, sizeof(KSPROPERTY), sizeof(ULONG), {SetAccepted}, nullptr, 0, nullptr, nullptr, 0},
+};
+
+const KSPROPERTY_SET g_PinPropertySets[] = {
+    {&KSPROPSETID_Audio, SIZEOF_ARRAY(g_AudioPinProperties), g_AudioPinProperties, 0, nullptr},
+    {&kPinVendorSet, SIZEOF_ARRAY(g_VendorPinProperties), g_VendorPinProperties, 0, nullptr},
+};
+
+}  // namespace
+
+FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  FORMAT_CAPS caps;
+  caps.Slots = direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
+  caps.Limits = &ctx->Limits[direction];
+  caps.Rates = QuenbyRateList(ctx, direction);
+  caps.RateBytes = ctx->RateListBytes[direction];
+  caps.HighSpeed = ctx->HighSpeed != 0;
+  caps.Capture = direction == QUENBY_DIR_CAPTURE;
+  return caps;
+}
+
+const KSPIN_DISPATCH g_RenderPinDispatch = {
+    nullptr,               // Create
+    nullptr,               // Close
+    RenderProcess,         // Process
+    PinReset,              // Reset
+    PinSetDataFormat,      // SetDataFormat
+    RenderSetDeviceState,  // SetDeviceState
+    nullptr,               // Connect
+    nullptr,               // Disconnect
+    nullptr,               // Clock
+    nullptr,               // Allocator
+};
+
+const KSPIN_DISPATCH g_CapturePinDispatch = {
+    nullptr,                // Create
+    nullptr,                // Close
+    CaptureProcess,         // Process
+    PinReset,               // Reset
+    PinSetDataFormat,       // SetDataFormat
+    CaptureSetDeviceState,  // SetDeviceState
+    nullptr,                // Connect
+    nullptr,                // Disconnect
+    nullptr,                // Clock
+    nullptr,                // Allocator
+};
+
+const KSAUTOMATION_TABLE g_PinAutomation = {SIZEOF_ARRAY(g_PinPropertySets),
+                                            sizeof(KSPROPERTY_ITEM),
+                                            g_PinPropertySets,
+                                            0,
+                                            sizeof(KSMETHOD_ITEM),
+                                            nullptr,
+                                            0,
+                                            sizeof(KSEVENT_ITEM),
+                                            nullptr};

@@ -1,0 +1,394 @@
+// quenby's pins through the kernel-streaming stand-in on a simulated unit:
+// state sequences and what they do to the USB streams, underrun handling
+// and priming, capture packets, filter and pin properties.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "kernel/clock.h"
+#include "kernel/ks_host.h"
+#include "shapes.h"
+#include "unit.h"
+
+namespace ks = korvel::sim::kernel::ks;
+namespace uac2 = korvel::sim::uac2;
+using korvel::sim::Clock;
+using korvel::sim::Model;
+using korvel::sim::Unit;
+
+namespace {
+
+// Flags the streaming thread reads and writes with interlocked operations.
+ULONG Flag(ULONG& flag) {
+  return ULONG(InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&flag), 0, 0));
+}
+
+void SleepMs(uint64_t ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -LONGLONG(ms) * 10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+struct Frame {
+  KSSTREAM_HEADER header{};
+  std::vector<uint8_t> data;
+};
+
+// A unit of a model with quenby started on it, its filter open.
+class PinFixture : public ::testing::Test {
+ protected:
+  void Open(Model model, uint32_t channels, uint32_t bits, bool capture = true) {
+    Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+    unit_ = std::make_unique<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
+    harness_ = std::make_unique<QuenbyHarness>(uac2::make_unit_function(*unit_));
+    ASSERT_EQ(harness_->bring_up(), STATUS_SUCCESS);
+    ctx_ = harness_->context();
+    NTSTATUS status;
+    filter_ = ks::filter_create(ks::devices().back(), 0, &status);
+    ASSERT_NE(filter_, nullptr);
+    render_ = CreatePin(0, channels, bits);
+    ASSERT_NE(render_, nullptr);
+    if (capture) {
+      capture_ = CreatePin(3, channels, bits);
+      ASSERT_NE(capture_, nullptr);
+    }
+  }
+
+  void TearDown() override {
+    if (capture_ != nullptr) ks::pin_close(capture_);
+    if (render_ != nullptr) ks::pin_close(render_);
+    if (filter_ != nullptr) ks::filter_close(filter_);
+    harness_.reset();
+    unit_.reset();
+  }
+
+  PKSPIN CreatePin(ULONG id, uint32_t channels, uint32_t bits) {
+    KSDATARANGE_AUDIO r{};
+    r.DataRange.FormatSize = sizeof(r);
+    r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    r.MaximumChannels = channels;
+    r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
+    r.MinimumSampleFrequency = r.MaximumSampleFrequency = 48000;
+    std::vector<uint8_t> format(104);
+    ULONG size = 0;
+    if (!NT_SUCCESS(ks::pin_intersect(filter_, id, &r.DataRange, format.data(), 104, &size))) return nullptr;
+    NTSTATUS status;
+    return ks::pin_create(filter_, id, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+  }
+
+  void Run(PKSPIN pin) {
+    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+  }
+  void Stop(PKSPIN pin) {
+    for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP})
+      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+  }
+
+  // Frames of 10 ms on a pin; render frames carry a ramp.
+  void Queue(PKSPIN pin, int count) {
+    const WAVEFORMATEX* w = reinterpret_cast<const WAVEFORMATEX*>(pin->ConnectionFormat + 1);
+    const uint32_t pinChannels =
+        pin->Id == 0 ? ctx_->RenderPinFormat.WaveFormatExt.Format.nChannels : w->nChannels;
+    const uint32_t bytes = 480 * pinChannels * (w->wBitsPerSample / 8);
+    for (int i = 0; i < count; ++i) {
+      auto f = std::make_unique<Frame>();
+      f->data.assign(bytes, 0);
+      for (size_t k = 0; k < bytes; ++k) f->data[k] = uint8_t(k * 7 + 1);
+      f->header.Size = sizeof(KSSTREAM_HEADER);
+      f->header.Data = f->data.data();
+      f->header.FrameExtent = bytes;
+      f->header.DataUsed = pin->Id == 0 ? bytes : 0;
+      ks::pin_submit(pin, &f->header);
+      frames_.push_back(std::move(f));
+    }
+  }
+
+  KSAUDIO_POSITION Position(PKSPIN pin) {
+    KSPROPERTY p{};
+    p.Set = KSPROPSETID_Audio;
+    p.Id = KSPROPERTY_AUDIO_POSITION;
+    p.Flags = KSPROPERTY_TYPE_GET;
+    KSAUDIO_POSITION position{};
+    ULONG bytes = 0;
+    EXPECT_EQ(ks::pin_property(pin, &p, sizeof(p), &position, sizeof(position), &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, sizeof(position));
+    return position;
+  }
+
+  std::unique_ptr<Unit> unit_;
+  std::unique_ptr<QuenbyHarness> harness_;
+  WDF_DEVICE_CONTEXT* ctx_ = nullptr;
+  PKSFILTER filter_ = nullptr;
+  PKSPIN render_ = nullptr;
+  PKSPIN capture_ = nullptr;
+  std::vector<std::unique_ptr<Frame>> frames_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// State sequences
+// ---------------------------------------------------------------------------
+TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndPlaysFromTheWritePosition) {
+  Open(Model::Tarrow, 2, 24);
+  Run(render_);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);  // started with render when nothing used it
+  Queue(render_, 4);
+  SleepMs(30);
+  const KSAUDIO_POSITION running = Position(render_);
+  EXPECT_EQ(running.WriteOffset, 4u * 480 * 6);
+  EXPECT_GT(running.PlayOffset, 0u);
+  EXPECT_LE(running.PlayOffset, running.WriteOffset);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamInUse[QUENBY_DIR_RENDER]), 0u);
+  SleepMs(5);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  // Play jumped to write (without the jump it would still lag behind);
+  // a transfer completing meanwhile may already have moved it on.
+  const KSAUDIO_POSITION resumed = Position(render_);
+  EXPECT_GE(resumed.PlayOffset, resumed.WriteOffset);
+  EXPECT_LE(resumed.PlayOffset - resumed.WriteOffset, 4u * 48 * 6);
+  Stop(render_);
+}
+
+TEST_F(PinFixture, RenderStopWhileCaptureRunsStopsOnlyRender) {
+  Open(Model::Tarrow, 2, 24);
+  Run(capture_);
+  Run(render_);
+  Queue(capture_, 2);
+  SleepMs(30);
+  EXPECT_GT(Position(capture_).WriteOffset, 0u);  // the capture pin got data
+  Stop(render_);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  const ULONGLONG before = Position(capture_).PlayOffset;
+  SleepMs(10);
+  EXPECT_GT(Position(capture_).PlayOffset, before);  // still capturing
+  Stop(capture_);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+}
+
+TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
+  Open(Model::Tarrow, 2, 24);
+  Run(capture_);
+  Run(render_);
+  Stop(capture_);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  Stop(render_);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Underruns and priming
+// ---------------------------------------------------------------------------
+TEST_F(PinFixture, AnEmptyRingBeforeTheFirstDataGivesSilenceCountedByEight) {
+  Open(Model::Tarrow, 2, 24);
+  Run(render_);
+  SleepMs(20);
+  QuenbyStopThread(ctx_);  // the thread's counters are read after it ended
+  EXPECT_EQ(Flag(ctx_->RenderPrimed), 0u);
+  EXPECT_GE(ctx_->Counters.RenderUnderruns, 8u * 15);
+  EXPECT_EQ(ctx_->Counters.RenderUnderruns % 8, 0u);
+  EXPECT_EQ(ctx_->RenderUnderrunEvents, 0u);  // not primed yet: not an underrun event
+  ASSERT_EQ(QuenbyStartThread(ctx_), STATUS_SUCCESS);
+  Queue(render_, 4);
+  SleepMs(20);
+  EXPECT_EQ(Flag(ctx_->RenderPrimed), 1u);
+  Stop(render_);
+}
+
+TEST_F(PinFixture, WithFourRenderTransfersInFlightAnEmptyPrimedRingSubmitsNothing) {
+  Open(Model::Tarrow, 2, 24);
+  Run(render_);
+  Queue(render_, 1);
+  SleepMs(5);
+  ASSERT_EQ(Flag(ctx_->RenderPrimed), 1u);
+  QuenbyStopThread(ctx_);
+  SleepMs(30);  // everything in flight completes
+  ASSERT_EQ(InterlockedCompareExchange(&ctx_->InFlight[QuenbyRender], 0, 0), 0);
+  QuenbyRingReset(&ctx_->RenderRing);
+  const ULONG counter = ctx_->Counters.RenderUnderruns;
+  const ULONG events = ctx_->RenderUnderrunEvents;
+  const ULONG free = ctx_->FreeList[QuenbyRender].Count;
+  InterlockedExchange(&ctx_->InFlight[QuenbyRender], 4);
+  EXPECT_FALSE(NT_SUCCESS(QuenbyServiceRender(ctx_)));
+  EXPECT_EQ(ctx_->FreeList[QuenbyRender].Count, free);
+  EXPECT_EQ(ctx_->Counters.RenderUnderruns, counter);
+  EXPECT_EQ(ctx_->RenderUnderrunEvents, events);
+  // Nothing in flight and long since the last submission: silence goes out.
+  InterlockedExchange(&ctx_->InFlight[QuenbyRender], 0);
+  EXPECT_TRUE(NT_SUCCESS(QuenbyServiceRender(ctx_)));
+  EXPECT_EQ(ctx_->Counters.RenderUnderruns, counter + 8);
+  EXPECT_EQ(ctx_->RenderUnderrunEvents, events + 1);
+  // At once again: one in flight but no time passed, so nothing.
+  EXPECT_FALSE(NT_SUCCESS(QuenbyServiceRender(ctx_)));
+  SleepMs(5);
+  QuenbyStartThread(ctx_);
+  Stop(render_);
+}
+
+TEST_F(PinFixture, ACapturePacketThatIsNotWholeFramesIsDropped) {
+  Open(Model::Tarrow, 2, 24);
+  Run(capture_);
+  SleepMs(5);
+  QuenbyStopThread(ctx_);
+  SleepMs(30);
+  // Drain what completed meanwhile.
+  while (NT_SUCCESS(QuenbyServiceCapture(ctx_)) && ctx_->CompletedWaiting != 0) {
+  }
+  QuenbyStopThread(ctx_);
+  SleepMs(30);
+  QuenbyRingReset(&ctx_->CaptureRing);
+  ctx_->CaptureRing.OwnerPin = nullptr;
+  const ULONG blockAlign = ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nBlockAlign;
+  ASSERT_EQ(blockAlign, 6u);
+  // A completed transfer as the bus hands it back: packet 1 is torn.
+  WdfSpinLockAcquire(ctx_->CaptureFreeLock);
+  WDF_OBJECT_CONTEXT* t = ctx_->FreeList[QuenbyCapture].Head;
+  ctx_->FreeList[QuenbyCapture].Head = t->Next;
+  if (ctx_->FreeList[QuenbyCapture].Head == nullptr) ctx_->FreeList[QuenbyCapture].Tail = nullptr;
+  --ctx_->FreeList[QuenbyCapture].Count;
+  WdfSpinLockRelease(ctx_->CaptureFreeLock);
+  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  urb->NumberOfPackets = 8;
+  for (ULONG i = 0; i < 8; ++i) {
+    urb->IsoPacket[i].Offset = i * ctx_->StreamMaxPacket[QuenbyCapture];
+    urb->IsoPacket[i].Length = 36;
+    urb->IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+  }
+  urb->IsoPacket[1].Length = 37;
+  urb->IsoPacket[2].Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+  t->Next = nullptr;
+  InterlockedIncrement(&ctx_->InFlight[QuenbyCapture]);
+  ctx_->CaptureCompleted.Head = ctx_->CaptureCompleted.Tail = t;
+  ctx_->CaptureCompleted.Count = 1;
+  InterlockedIncrement(&ctx_->CompletedWaiting);
+  ctx_->StreamActive[QuenbyCapture] = 1;
+  EXPECT_TRUE(NT_SUCCESS(QuenbyServiceCapture(ctx_)));
+  EXPECT_EQ(QuenbyRingFill(&ctx_->CaptureRing), 6u * 36);  // six good packets
+  QuenbyStartThread(ctx_);
+  Stop(capture_);
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+// ---------------------------------------------------------------------------
+namespace {
+
+KSP_PIN PinRequest(const GUID& set, ULONG id, ULONG flags, ULONG pin) {
+  KSP_PIN p{};
+  p.Property.Set = set;
+  p.Property.Id = id;
+  p.Property.Flags = flags;
+  p.PinId = pin;
+  return p;
+}
+
+}  // namespace
+
+TEST_F(PinFixture, JackDescriptionsOfAFourChannelUnit) {
+  Open(Model::FarLink, 4, 24);
+  KSP_PIN req = PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 1);
+  ULONG bytes = 0;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), nullptr, 0, &bytes), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(bytes, 8u + 4 * 28);
+  std::vector<uint8_t> reply(bytes);
+  ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply.data(), bytes, &bytes), STATUS_SUCCESS);
+  const KSJACK_DESCRIPTION* rows = reinterpret_cast<const KSJACK_DESCRIPTION*>(reply.data() + 8);
+  const ULONG render[] = {0x1, 0x2, 0x10, 0x20};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(rows[i].ChannelMapping, render[i]);
+    EXPECT_EQ(rows[i].Color, i % 2 == 0 ? 0xFFFFFFu : 0xFF0000u);
+    EXPECT_EQ(rows[i].ConnectionType, eConnTypeQuarter);
+    EXPECT_EQ(rows[i].GeoLocation, eGeoLocRear);
+    EXPECT_EQ(rows[i].IsConnected, 1);
+  }
+  req.PinId = 2;
+  ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply.data(), ULONG(reply.size()), &bytes),
+            STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(rows[i].ChannelMapping, 0u);
+  req.PinId = 0;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply.data(), ULONG(reply.size()), &bytes),
+            STATUS_NOT_SUPPORTED);
+  KSP_PIN req2 = PinRequest(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, KSPROPERTY_TYPE_GET, 1);
+  std::vector<uint8_t> reply2(8 + 4 * 8);
+  ASSERT_EQ(ks::filter_property(filter_, &req2, sizeof(req2), reply2.data(), ULONG(reply2.size()), &bytes),
+            STATUS_SUCCESS);
+  const KSJACK_DESCRIPTION2* rows2 = reinterpret_cast<const KSJACK_DESCRIPTION2*>(reply2.data() + 8);
+  EXPECT_EQ(rows2[3].JackCapabilities, JACKDESC2_PRESENCE_DETECT_CAPABILITY);
+}
+
+TEST_F(PinFixture, SignalProcessingModes) {
+  Open(Model::FarLink, 4, 24);
+  KSP_PIN req = PinRequest(KSPROPSETID_AudioSignalProcessing, KSPROPERTY_AUDIOSIGNALPROCESSING_MODES,
+                           KSPROPERTY_TYPE_GET, 0);
+  ULONG bytes = 0;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), nullptr, 0, &bytes), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(bytes, 24u);
+  uint8_t reply[40] = {};
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 20, &bytes), STATUS_BUFFER_TOO_SMALL);
+  ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
+  EXPECT_TRUE(IsEqualGUID(*reinterpret_cast<GUID*>(reply + 8), AUDIO_SIGNALPROCESSINGMODE_RAW));
+  req.PinId = 1;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_NOT_SUPPORTED);
+  req.Property.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+  req.PinId = 3;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(bytes, 4u);
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 40, &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(bytes, 40u);
+}
+
+TEST_F(PinFixture, SamplingRateSetIsAcceptedAndChangesNothing) {
+  Open(Model::Tarrow, 2, 24);
+  KSPROPERTY p{};
+  p.Set = KSPROPSETID_Audio;
+  p.Id = KSPROPERTY_AUDIO_SAMPLING_RATE;
+  p.Flags = KSPROPERTY_TYPE_SET;
+  ULONG rate = 44100, bytes = 0;
+  EXPECT_EQ(ks::pin_property(render_, &p, sizeof(p), &rate, sizeof(rate), &bytes), STATUS_SUCCESS);
+  p.Flags = KSPROPERTY_TYPE_GET;
+  ASSERT_EQ(ks::pin_property(render_, &p, sizeof(p), &rate, sizeof(rate), &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(rate, 48000u);
+  p.Id = KSPROPERTY_AUDIO_LATENCY;
+  KSTIME latency{};
+  ASSERT_EQ(ks::pin_property(capture_, &p, sizeof(p), &latency, sizeof(latency), &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(latency.Time, 0);
+  EXPECT_EQ(latency.Numerator, 1u);
+  EXPECT_EQ(latency.Denominator, 1u);
+  p.Id = KSPROPERTY_AUDIO_POSITIONEX;
+  KSAUDIO_POSITIONEX ex{};
+  ASSERT_EQ(ks::pin_property(render_, &p, sizeof(p), &ex, sizeof(ex), &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(bytes, 40u);
+  EXPECT_GT(ex.TimerFrequency.QuadPart, 0);
+  EXPECT_LE(ex.TimeStamp1.QuadPart, ex.TimeStamp2.QuadPart);
+}
+
+TEST(PinFilter, ModesForPinThreeOfATwoPinFilterAreNotSupported) {
+  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+  QuenbyHarness h(RawDevice(shapes::Basic(false)));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(filter, nullptr);
+  EXPECT_EQ(filter->Descriptor->PinDescriptorsCount, 2u);
+  KSP_PIN req = PinRequest(KSPROPSETID_AudioSignalProcessing, KSPROPERTY_AUDIOSIGNALPROCESSING_MODES,
+                           KSPROPERTY_TYPE_GET, 3);
+  uint8_t reply[24];
+  ULONG bytes = 0;
+  EXPECT_EQ(ks::filter_property(filter, &req, sizeof(req), reply, sizeof(reply), &bytes),
+            STATUS_NOT_SUPPORTED);
+  req.PinId = 0;
+  EXPECT_EQ(ks::filter_property(filter, &req, sizeof(req), reply, sizeof(reply), &bytes), STATUS_SUCCESS);
+  ks::filter_close(filter);
+}

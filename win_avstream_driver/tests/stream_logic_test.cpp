@@ -1,0 +1,357 @@
+// The streaming engine's arithmetic and the format negotiation, without the
+// kernel stand-in: ring wrap, render packet sizes from feedback (with the
+// limits of the transfer buffer and the endpoint), feedback acceptance,
+// nominal feedback, position conversion, 24-bit mixing, data intersection
+// and set-format.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "quenby.h"
+#include "shapes.h"
+
+namespace uac2 = korvel::sim::uac2;
+namespace usb = korvel::sim::usb;
+
+// ---------------------------------------------------------------------------
+// Rings
+// ---------------------------------------------------------------------------
+TEST(RingCopy, WrapsAtTheEndAndEndsAtZeroExactlyAtTheEnd) {
+  std::vector<uint8_t> ring(10, 0);
+  uint32_t write = 7;
+  const uint8_t in[5] = {1, 2, 3, 4, 5};
+  RingCopyIn(ring.data(), 10, &write, in, 5);
+  EXPECT_EQ(write, 2u);
+  EXPECT_EQ(ring[7], 1);
+  EXPECT_EQ(ring[9], 3);
+  EXPECT_EQ(ring[0], 4);
+  EXPECT_EQ(ring[1], 5);
+  uint32_t read = 7;
+  uint8_t out[5] = {};
+  RingCopyOut(ring.data(), 10, &read, out, 5);
+  EXPECT_EQ(std::memcmp(in, out, 5), 0);
+  EXPECT_EQ(read, 2u);
+  uint32_t at = 6;
+  RingCopyIn(ring.data(), 10, &at, in, 4);
+  EXPECT_EQ(at, 0u);  // ended exactly at the end
+}
+
+// ---------------------------------------------------------------------------
+// Render packet sizes
+// ---------------------------------------------------------------------------
+TEST(RenderPacketSizes, Feedback6Point0GivesEightPacketsOfSixFrames) {
+  uint32_t sizes[8];
+  uint32_t a = 0;
+  const uint32_t total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1024, 8192, sizes, &a);
+  for (uint32_t s : sizes) EXPECT_EQ(s, 6u * 72);
+  EXPECT_EQ(total, 8u * 6 * 72);
+  EXPECT_EQ(a, 0u);
+}
+
+TEST(RenderPacketSizes, Feedback6Point5AlternatesSixAndSeven) {
+  uint32_t sizes[8];
+  uint32_t a = 0;
+  RenderPacketSizes(0x68000, 0, 1, 6, 8, 1024, 8192, sizes, &a);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(sizes[i], (i % 2 == 0 ? 6u : 7u) * 6) << i;
+  EXPECT_EQ(a, 0u);  // eight halves make four whole frames
+}
+
+TEST(RenderPacketSizes, FullSpeedUses10Point14) {
+  uint32_t size = 0;
+  uint32_t a = 0;
+  // 44.1 frames per ms: 44 nine times in ten, then 45.
+  uint32_t total = 0;
+  const uint32_t f = (44u << 14) | (16384u / 10);
+  for (int i = 0; i < 10; ++i) total += RenderPacketSizes(f, a, 0, 4, 1, 1024, 1024, &size, &a);
+  EXPECT_EQ(total, 440u * 4 + (total - 440u * 4));
+  EXPECT_GE(total, 440u * 4);
+  EXPECT_LE(total, 441u * 4);
+}
+
+TEST(RenderPacketSizes, NeverExceedTheEndpointNorTheTransferBuffer) {
+  // A feedback of 7.99 passes the nominal +-1 check at nominal 7, but 8 frames
+  // of 72 bytes do not fit a 504-byte endpoint (7 frames): each packet is cut
+  // down to the whole frames that fit.
+  uint32_t sizes[8];
+  uint32_t a = 0;
+  uint32_t total = RenderPacketSizes((7u << 16) | 0xFFFF, 0, 1, 72, 8, 504, 8 * 504, sizes, &a);
+  for (uint32_t s : sizes) {
+    EXPECT_LE(s, 504u);
+    EXPECT_EQ(s % 72, 0u);
+  }
+  EXPECT_LE(total, 8u * 504);
+  // A transfer buffer smaller than eight full packets is never overrun.
+  total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1024, 1000, sizes, &a);
+  EXPECT_LE(total, 1000u);
+  for (uint32_t s : sizes) EXPECT_EQ(s % 72, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Feedback
+// ---------------------------------------------------------------------------
+TEST(Feedback, ValuesOutsideNominalPlusMinusOneAreIgnored) {
+  EXPECT_EQ(FeedbackFromPacket(0x90000, 1, 6), 0u);  // 9.0 at nominal 6
+  EXPECT_EQ(FeedbackFromPacket(0x40000, 1, 6), 0u);  // 4.0
+  EXPECT_EQ(FeedbackFromPacket(0x50000, 1, 6), 0x50000u);
+  EXPECT_EQ(FeedbackFromPacket(0x70000, 1, 6), 0x70000u);
+  EXPECT_EQ(FeedbackFromPacket(0x60189, 1, 6), 0x60189u);
+  // Full speed: 10.14 in 24 bits; the byte above is not part of the value.
+  EXPECT_EQ(FeedbackFromPacket(0xAB000000u | (48u << 14) | 0x31, 0, 48), (48u << 14) | 0x31);
+  EXPECT_EQ(FeedbackFromPacket(50u << 14, 0, 48), 0u);
+}
+
+TEST(Feedback, NominalValues) {
+  uint32_t nominal = 0;
+  EXPECT_EQ(NominalFeedback(48000, 1, &nominal), 0x60000u);
+  EXPECT_EQ(nominal, 6u);
+  EXPECT_EQ(NominalFeedback(44100, 1, &nominal), (44100u << 16) / 8000);
+  EXPECT_EQ(nominal, 5u);
+  EXPECT_EQ(NominalFeedback(48000, 0, &nominal), 48u << 14);
+  EXPECT_EQ(nominal, 48u);
+  EXPECT_EQ(NominalFeedback(192000, 1, &nominal), 24u << 16);
+}
+
+// ---------------------------------------------------------------------------
+// Positions and mixing
+// ---------------------------------------------------------------------------
+TEST(ConvertBytes, CarriesTheRemainderBetweenCalls) {
+  PCM_SHAPE device{18, 24, 48000};
+  PCM_SHAPE pin{2, 24, 48000};
+  uint64_t remainder = 0;
+  uint64_t sum = 0;
+  for (int i = 0; i < 9; ++i) sum += ConvertBytes(6, &device, &pin, &remainder);  // 54 device bytes
+  EXPECT_EQ(sum, 6u);                                                             // 54 * 2 / 18
+  EXPECT_EQ(remainder, 0u);
+  PCM_SHAPE a{2, 16, 44100}, b{2, 24, 48000};
+  remainder = 0;
+  EXPECT_EQ(ConvertBytes(44100 * 4, &a, &b, &remainder), 48000u * 6);
+}
+
+TEST(Mixing, ClampsAndOnlyMixes24BitAtTheSameRate) {
+  EXPECT_EQ(MixSample24(0x7FFFFF, 1), 0x7FFFFF);
+  EXPECT_EQ(MixSample24(-8388608, -1), -8388608);
+  EXPECT_EQ(MixSample24(100, -300), -200);
+  uint8_t s[3];
+  WriteSample24(s, -2);
+  EXPECT_EQ(ReadSample24(s), -2);
+  WriteSample24(s, 0x7FFFFF);
+  EXPECT_EQ(ReadSample24(s), 0x7FFFFF);
+  EXPECT_TRUE(MixSupported(24, 48000, 24, 48000));
+  EXPECT_FALSE(MixSupported(16, 48000, 24, 48000));
+  EXPECT_FALSE(MixSupported(24, 48000, 32, 48000));
+  EXPECT_FALSE(MixSupported(32, 48000, 32, 48000));
+  EXPECT_FALSE(MixSupported(24, 44100, 24, 48000));
+}
+
+TEST(ChannelMasks, ByChannelCount) {
+  EXPECT_EQ(RenderChannelMask(1), 0x4u);
+  EXPECT_EQ(RenderChannelMask(2), 0x3u);
+  EXPECT_EQ(RenderChannelMask(4), 0x33u);
+  EXPECT_EQ(RenderChannelMask(6), 0x60Fu);
+  EXPECT_EQ(RenderChannelMask(8), 0x63Fu);
+  EXPECT_EQ(RenderChannelMask(0), 0u);
+  EXPECT_EQ(RenderChannelMask(3), 0x7u);
+  EXPECT_EQ(CaptureChannelMask(1), 0x4u);
+  EXPECT_EQ(CaptureChannelMask(2), 0x3u);
+  EXPECT_EQ(CaptureChannelMask(4), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Format negotiation
+// ---------------------------------------------------------------------------
+namespace {
+
+struct Caps {
+  std::vector<uint8_t> config;
+  USB_AUDIO_TOPOLOGY topology{};
+  DIRECTION_LIMITS limits[2]{};
+  std::vector<uint8_t> rates;
+
+  explicit Caps(const uac2::FunctionLayout& layout) {
+    config = uac2::build_configuration(layout, usb::Speed::High);
+    EXPECT_EQ(TopologyDiscover(config.data(), config.size(), &topology), TopologyOk);
+    rates.push_back(uint8_t(layout.rates.size()));
+    rates.push_back(0);
+    for (uint32_t r : layout.rates) {
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t v = k == 2 ? 0 : r;
+        for (int b = 0; b < 4; ++b) rates.push_back(uint8_t(v >> (8 * b)));
+      }
+    }
+    ComputeLimits(topology.CaptureSlots, rates.data(), rates.size(), &limits[0]);
+    ComputeLimits(topology.RenderSlots, rates.data(), rates.size(), &limits[1]);
+  }
+  FORMAT_CAPS get(bool capture) const {
+    FORMAT_CAPS c;
+    c.Slots = capture ? topology.CaptureSlots : topology.RenderSlots;
+    c.Limits = &limits[capture ? 0 : 1];
+    c.Rates = rates.data();
+    c.RateBytes = rates.size();
+    c.HighSpeed = 1;
+    c.Capture = capture;
+    return c;
+  }
+};
+
+KSDATARANGE_AUDIO Range(uint32_t channels, uint32_t bits, uint32_t rate) {
+  KSDATARANGE_AUDIO r{};
+  r.DataRange.FormatSize = sizeof(r);
+  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  r.MaximumChannels = channels;
+  r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
+  r.MinimumSampleFrequency = r.MaximumSampleFrequency = rate;
+  return r;
+}
+
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE Format(uint32_t channels, uint32_t bits, uint32_t rate) {
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
+  f.DataFormat.FormatSize = sizeof(f);
+  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  WAVEFORMATEX* w = &f.WaveFormatExt.Format;
+  w->wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  w->nChannels = WORD(channels);
+  w->nSamplesPerSec = rate;
+  w->wBitsPerSample = WORD(bits);
+  w->nBlockAlign = WORD(channels * bits / 8);
+  w->nAvgBytesPerSec = rate * w->nBlockAlign;
+  w->cbSize = 22;
+  f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(bits);
+  f.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  return f;
+}
+
+uac2::FunctionLayout Eighteen() {
+  uac2::FunctionLayout l;
+  l.render = {{18, 3, 24}};
+  l.capture = {{18, 3, 24}, {1, 3, 24}};
+  l.rates = {44100, 48000};
+  return l;
+}
+
+}  // namespace
+
+TEST(Intersection, SizesAndChannelRules) {
+  Caps caps(Eighteen());
+  FORMAT_CAPS render = caps.get(false);
+  KSDATARANGE_AUDIO r = Range(2, 24, 48000);
+  ULONG size = 0;
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), 0, nullptr, &size),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 104u);
+  uint8_t small[100];
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(small), small, &size),
+            STATUS_BUFFER_TOO_SMALL);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+  ASSERT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(out.WaveFormatExt.Format.nChannels, 2);
+  EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x3u);
+  // 10 channels where no alternate setting has 10: refused.
+  r = Range(10, 24, 48000);
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_NO_MATCH);
+  // A range shorter than a KSDATARANGE_AUDIO, a rate the clock lacks, bits out of range.
+  r = Range(2, 24, 48000);
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, 64, sizeof(r), sizeof(out), &out, &size), STATUS_NO_MATCH);
+  r = Range(2, 24, 96000);
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_NO_MATCH);
+  r = Range(2, 32, 48000);
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_NO_MATCH);
+  // A 16-bit stereo offer takes the 82-byte form.
+  uac2::FunctionLayout l = Eighteen();
+  l.render.push_back({2, 2, 16});
+  Caps caps16(l);
+  FORMAT_CAPS render16 = caps16.get(false);
+  r = Range(2, 16, 48000);
+  ASSERT_EQ(QuenbyIntersectFormat(&render16, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(size, 82u);
+  EXPECT_EQ(out.WaveFormatExt.Format.wFormatTag, WAVE_FORMAT_PCM);
+}
+
+TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
+  Caps caps(Eighteen());
+  FORMAT_CAPS capture = caps.get(true);
+  KSDATARANGE_AUDIO r = Range(1, 24, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+  ULONG size = 0;
+  ASSERT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(size, 104u);
+  EXPECT_EQ(out.WaveFormatExt.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+  EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x4u);
+  // Capture needs exactly the channel count.
+  r = Range(2, 24, 48000);
+  EXPECT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_NO_MATCH);
+}
+
+TEST(SetFormat, TwoChannelsOnAnEighteenChannelDeviceAreCarriedInEighteen) {
+  Caps caps(Eighteen());
+  FORMAT_CAPS render = caps.get(false);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 24, 48000);
+  AUDIO_FORMAT connection, pin;
+  ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+  EXPECT_EQ(connection.WaveFormatExt.Format.nChannels, 18);
+  EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 54);
+  EXPECT_EQ(pin.WaveFormatExt.Format.nChannels, 2);
+  // Refusals: 10 channels, a byte rate that does not add up, a rate the clock lacks.
+  f = Format(10, 24, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(2, 24, 48000);
+  f.WaveFormatExt.Format.nAvgBytesPerSec += 1;
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(2, 24, 96000);
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  // Capture: only channel counts a capture setting carries.
+  FORMAT_CAPS capture = caps.get(true);
+  f = Format(2, 24, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(1, 24, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+}
+
+TEST(SetFormat, AConversionWiderThanTheFrameBufferIsRefused) {
+  // 24 channels of 32-bit samples only: a stereo pin would be converted
+  // into 96-byte frames, which the 72-byte conversion buffer cannot hold.
+  uac2::FunctionLayout wide;
+  wide.render = {{24, 4, 32}};
+  wide.capture = {{2, 4, 32}};
+  wide.rates = {48000};
+  Caps caps(wide);
+  FORMAT_CAPS render = caps.get(false);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 32, 48000);
+  AUDIO_FORMAT connection, pin;
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  // Formats that need no conversion are not limited by the buffer.
+  f = Format(24, 32, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+  EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 96);
+  // A conversion that fits (2 -> 18 channels of 24 bits, 54-byte frames) passes.
+  Caps eighteen(Eighteen());
+  render = eighteen.get(false);
+  f = Format(2, 24, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+}
+
+TEST(SetFormat, AnEightyTwoByteFormatIsStoredInTheLongLayout) {
+  Caps caps(Eighteen());
+  FORMAT_CAPS render = caps.get(false);
+  KSDATAFORMAT_WAVEFORMATEX f{};
+  f.DataFormat.FormatSize = 82;  // the record without its alignment padding
+  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  f.WaveFormatEx = {WAVE_FORMAT_PCM, 18, 48000, 48000 * 54, 54, 24, 0};
+  AUDIO_FORMAT connection, pin;
+  ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+  EXPECT_EQ(pin.DataFormat.FormatSize, 104u);
+  EXPECT_EQ(pin.WaveFormatExt.dwChannelMask, 0u);
+}
