@@ -387,7 +387,8 @@ int SlotDefaultFormat(const AltSettingSlot* slots, uint32_t minChannels, uint32_
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
       if (!SlotIsPcm(&slots[i])) continue;
       if (best < 0 || SlotChannels(&slots[i]) < SlotChannels(&slots[best]) ||
-          (SlotChannels(&slots[i]) == SlotChannels(&slots[best]) && SlotBits(&slots[i]) < SlotBits(&slots[best])))
+          (SlotChannels(&slots[i]) == SlotChannels(&slots[best]) &&
+           SlotBits(&slots[i]) < SlotBits(&slots[best])))
         best = i;
     }
   }
