@@ -22,18 +22,18 @@ QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
       IoGetDriverObjectExtension(deviceObject->DriverObject, QUENBY_EXTENSION_ID));
 }
 
-// Handle routing of the private interface: every request goes on to the
-// kernel-streaming class until the private interface serves its own handles.
+// Handle routing: the private interface serves its own handles; everything
+// else goes on to the kernel-streaming class.
 NTSTATUS QuenbyDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return DriverExtension(deviceObject)->Create(deviceObject, irp);
+  return QuenbyPrivateCreate(deviceObject, irp, DriverExtension(deviceObject)->Create);
 }
 
 NTSTATUS QuenbyDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return DriverExtension(deviceObject)->Close(deviceObject, irp);
+  return QuenbyPrivateClose(deviceObject, irp, DriverExtension(deviceObject)->Close);
 }
 
 NTSTATUS QuenbyDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return DriverExtension(deviceObject)->DeviceControl(deviceObject, irp);
+  return QuenbyPrivateDeviceControl(deviceObject, irp, DriverExtension(deviceObject)->DeviceControl);
 }
 
 void QuenbyUnload(PDRIVER_OBJECT driverObject) {

@@ -274,6 +274,8 @@ NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
+// A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).
+void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits);
 NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting);
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
@@ -316,6 +318,16 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
 NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
                            AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat);
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+
+// private.cpp: the private control interface (handles ending in "\tarrow").
+#define QUENBY_PRIVATE_MARKER ((PVOID)(ULONG_PTR)0x1100)
+NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+// The control codes on a context (no IRP): the buffers as the transfer
+// method gives them. Returns the status and sets *information.
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
+                              ULONG outLength, ULONG_PTR* information);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.
 extern const KSPIN_DISPATCH g_RenderPinDispatch;

@@ -59,7 +59,9 @@ NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* c
   return STATUS_SUCCESS;
 }
 
-void SetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits) {
+}  // namespace
+
+void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits) {
   RtlZeroMemory(format, sizeof(*format));
   format->DataFormat.FormatSize = sizeof(AUDIO_FORMAT);
   format->DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
@@ -78,7 +80,6 @@ void SetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits) {
   w->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
 }
 
-}  // namespace
 
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (ctx->RateMemory == nullptr) return nullptr;
@@ -170,7 +171,7 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
     uint32_t bits = l->MinBits;
     SlotDefaultFormat(d == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots,
                       l->MinChannels, l->MinBits, &channels, &bits);
-    SetFormat(&ctx->DeviceFormat[d], channels, l->MinRate, bits);
+    QuenbySetFormat(&ctx->DeviceFormat[d], channels, l->MinRate, bits);
     ctx->StreamFormat[d] = ctx->DeviceFormat[d];
   }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -95,9 +97,10 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   uint32_t status = call(kDirectSetFormats, record, sizeof record, nullptr, 0, nullptr);
   if (status != kSuccess) {
     call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
-    return fail("the driver refused the formats (status " + std::to_string(status) + ")");
+    char text[64];
+    std::snprintf(text, sizeof text, "the driver refused the formats (status %#x)", status);
+    return fail(text);
   }
-  call(kDirectClearCounters, nullptr, 0, nullptr, 0, nullptr);
   if (call(kDirectStart, nullptr, 0, nullptr, 0, nullptr) != kSuccess) {
     call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
     return fail("cannot start direct streaming");
@@ -112,11 +115,20 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   std::atomic<uint64_t> rendered{0}, captured{0}, render_full{0}, capture_empty{0};
   LoopbackChecker checker(capture.frame_bytes());
 
+  clock.spawning();
+  std::atomic<uint64_t> allocations_start{0};
   std::thread render_thread([&] {
     clock.thread_enter();
     std::vector<uint8_t> buf(render_chunk);
     uint64_t pos = 0;
+    bool settled = false;
+    uint64_t settle = UINT64_MAX;  // set by the first render data
     while (clock.now_ns() < end) {
+      if (!settled && clock.now_ns() >= settle) {
+        settled = true;
+        call(kDirectClearCounters, nullptr, 0, nullptr, 0, nullptr);
+        allocations_start = clock.allocations();
+      }
       uint32_t delay = 0, got = 0;
       if (call(kDirectRenderDelay, nullptr, 0, &delay, 4, &got) == kSuccess && got == 4) {
         if (delay > max_delay) max_delay = delay;
@@ -128,14 +140,21 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
           ++render_full;
           break;
         }
+        if (pos == 0) settle = clock.now_ns() + uint64_t(o.settle_ms) * 1000000;
         pos += render_chunk;
         rendered += render_chunk / render.frame_bytes();
         delay += render_chunk / render.frame_bytes();
       }
       clock.sleep_ns(1000000);
     }
+    // The window ends while the ring is still ahead: once writing stops it
+    // drains, and what follows is no longer steady state.
+    uint32_t got = 0;
+    call(kDirectCounters, nullptr, 0, r.counters, sizeof r.counters, &got);
+    r.allocations_while_streaming = clock.allocations() - allocations_start;
     clock.thread_leave();
   });
+  clock.spawning();
   std::thread capture_thread([&] {
     clock.thread_enter();
     std::vector<uint8_t> buf(capture_chunk);
@@ -151,12 +170,12 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     }
     clock.thread_leave();
   });
+  clock.join_begin();
   render_thread.join();
   capture_thread.join();
+  clock.join_end();
 
   call(kDirectStop, nullptr, 0, nullptr, 0, nullptr);
-  uint32_t got = 0;
-  call(kDirectCounters, nullptr, 0, r.counters, sizeof r.counters, &got);
   call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
   r.rendered_frames = rendered;
   r.captured_frames = captured;

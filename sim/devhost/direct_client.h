@@ -57,6 +57,10 @@ struct DirectClientOptions {
   DirectFormat format;
   bool loopback = false;  // check that capture returns the render stream
   uint32_t lead_ms = 10;  // how far ahead of the device the render ring is kept
+  // This long after the first render data the streams are primed: the
+  // counters are cleared and the allocation count taken, so both cover the
+  // steady state only.
+  uint32_t settle_ms = 20;
 };
 
 struct DirectClientResult {
@@ -70,17 +74,26 @@ struct DirectClientResult {
   int loopback_bit_exact = -1;  // -1 not checked
   uint64_t render_full = 0;     // writes that found no room
   uint64_t capture_empty = 0;   // reads that found no data
+  // Allocations the driver made between priming and the stop.
+  uint64_t allocations_while_streaming = 0;
 };
 
 // Runs the client for `seconds` of the given time base. `now_ns` and `sleep_ns`
-// come from the clock the driver runs on; `thread_enter`/`thread_leave` are
-// called by each of the client's two worker threads around their work (to
-// register them with that clock).
+// come from the clock the driver runs on. The other hooks register the
+// client's threads with that clock: `spawning` runs in the creating thread
+// before each worker starts, `thread_enter`/`thread_leave` in each worker
+// around its work, and `join_begin`/`join_end` around the calling thread's
+// wait for the workers.
 struct ClientClock {
   std::function<uint64_t()> now_ns;
   std::function<void(uint64_t)> sleep_ns;
+  std::function<void()> spawning = [] {};
   std::function<void()> thread_enter = [] {};
   std::function<void()> thread_leave = [] {};
+  std::function<void()> join_begin = [] {};
+  std::function<void()> join_end = [] {};
+  // Allocations the driver has made so far (for the steady-state window).
+  std::function<uint64_t()> allocations = [] { return uint64_t(0); };
 };
 
 DirectClientResult run_direct_client(ControlChannel& channel, const DirectClientOptions& options,

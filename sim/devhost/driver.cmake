@@ -27,3 +27,14 @@ gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABEL
 add_executable(stream_figures ${CMAKE_CURRENT_LIST_DIR}/bench/stream_figures.cpp)
 target_link_libraries(stream_figures PRIVATE korvel_driver_stack korvel_kernel)
 korvel_warnings(stream_figures)
+
+# quenby's private interface through its own dispatch (tunnel, codes, direct mode).
+add_executable(private_interface_tests ${CMAKE_CURRENT_LIST_DIR}/tests/private_interface_test.cpp)
+target_link_libraries(private_interface_tests PRIVATE korvel_driver_stack korvel_devhost_core korvel_kernel GTest::gtest_main)
+korvel_warnings(private_interface_tests)
+gtest_discover_tests(private_interface_tests TEST_PREFIX "devhost.private." PROPERTIES LABELS threaded)
+
+korvel_fuzz_target(private_dispatch
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/private_dispatch_fuzz.cpp
+  LIBS korvel_driver_stack korvel_kernel
+  CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus/private_dispatch)

@@ -2,6 +2,7 @@
 #include "driver_stack.h"
 
 #include "kernel/clock.h"
+#include "kernel/file_host.h"
 #include "kernel/host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
@@ -146,7 +147,8 @@ bool DriverStack::plug(std::string* error) {
     impl_->device->plug();
   }
   if (!impl_->driver) {
-    NTSTATUS s = kernel::Driver::load(DriverEntry, u"quenby", &impl_->driver);
+    // Installed as the service "tarrow", the name clients look the unit up by.
+    NTSTATUS s = kernel::Driver::load(DriverEntry, u"tarrow", &impl_->driver);
     if (!NT_SUCCESS(s)) {
       if (error) *error = "the driver did not load";
       return false;
@@ -247,6 +249,51 @@ StartReport DriverStack::report() const {
             limits_known && TopologyHasCapture(t) ? &ctx->Limits[QUENBY_DIR_CAPTURE] : nullptr,
             rate_list(QUENBY_DIR_CAPTURE), ctx->RateListBytes[QUENBY_DIR_CAPTURE]);
   return r;
+}
+
+}  // namespace korvel::sim::devhost
+
+namespace korvel::sim::devhost {
+namespace {
+
+class KernelFile : public DriverFile {
+ public:
+  explicit KernelFile(std::unique_ptr<kernel::DeviceFile> f) : file_(std::move(f)) {}
+  int32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
+                uint64_t* information) override {
+    ULONG_PTR info = 0;
+    NTSTATUS status = file_->ioctl(code, in, in_len, out, out_len, &info);
+    *information = info;
+    return status;
+  }
+
+ private:
+  std::unique_ptr<kernel::DeviceFile> file_;
+};
+
+}  // namespace
+
+std::vector<DeviceInterface> DriverStack::interfaces() const {
+  std::vector<DeviceInterface> out;
+  if (!impl_->node || !impl_->started) return out;
+  for (const auto& f : impl_->node->filter_factories()) {
+    DeviceInterface d;
+    d.reference = f.reference_string;
+    for (ULONG i = 0; f.descriptor != nullptr && i < f.descriptor->CategoriesCount; ++i) {
+      const auto* g = reinterpret_cast<const uint8_t*>(&f.descriptor->Categories[i]);
+      d.categories.emplace_back(g, g + sizeof(GUID));
+    }
+    out.push_back(std::move(d));
+  }
+  return out;
+}
+
+int32_t DriverStack::open(const std::u16string& name, std::unique_ptr<DriverFile>* out) {
+  if (!impl_->node || !impl_->started || impl_->node->fdo() == nullptr) return STATUS_NO_SUCH_DEVICE;
+  std::unique_ptr<kernel::DeviceFile> file;
+  NTSTATUS status = kernel::DeviceFile::open(impl_->node->fdo(), name, &file);
+  if (NT_SUCCESS(status)) *out = std::make_unique<KernelFile>(std::move(file));
+  return status;
 }
 
 }  // namespace korvel::sim::devhost

@@ -48,6 +48,23 @@ struct StartReport {
   PathReport capture;
 };
 
+// A user-mode handle on the started device, as CreateFileW opens it.
+class DriverFile {
+ public:
+  virtual ~DriverFile() = default;
+  // IRP_MJ_DEVICE_CONTROL; returns the NTSTATUS and the byte count.
+  virtual int32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
+                        uint64_t* information) = 0;
+};
+
+// A device interface the started device registered: a filter factory's
+// reference string and the interface classes (GUIDs in memory order) it is
+// registered under.
+struct DeviceInterface {
+  std::u16string reference;
+  std::vector<std::vector<uint8_t>> categories;
+};
+
 class DriverStack {
  public:
   // The unit of a model: descriptors of unit.model(); vendor requests and the
@@ -93,6 +110,15 @@ class DriverStack {
 
   // What the last start found (valid until remove()).
   StartReport report() const;
+
+  // The started device's interfaces (empty while it is not started).
+  std::vector<DeviceInterface> interfaces() const;
+  // Opens `name`, the part of a path after the device's symbolic link (for
+  // example u"\\tarrow" or u"\\kstarrow"), on the started device:
+  // IRP_MJ_CREATE through the driver's dispatch. The file's destructor sends
+  // IRP_MJ_CLEANUP and IRP_MJ_CLOSE; every file must be gone before the
+  // device is removed.
+  int32_t open(const std::u16string& name, std::unique_ptr<DriverFile>* out);
 
  private:
   struct Impl;

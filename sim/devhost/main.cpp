@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devhost_wire.h"
+#include "direct_mode.h"
 #include "driver_stack.h"
 #include "inspect.h"
 #include "kernel/clock.h"
@@ -122,6 +123,14 @@ int serve(const Options& o) {
   hooks.unplug = [&driver] {
     if (driver.stack) driver.stack->unplug();
   };
+  // Clients reach the unit through quenby's own dispatch, and find it by the
+  // interfaces quenby registered on the started device.
+  hooks.interfaces = [&driver] {
+    return driver.stack ? driver.stack->interfaces() : std::vector<sim::devhost::DeviceInterface>{};
+  };
+  hooks.open_file = [&driver](const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out) {
+    return driver.stack ? driver.stack->open(name, out) : int32_t(wire::kStatusNoSuchDevice);
+  };
   devhost::PublishedDevice device(model, hooks);
   std::string refused = device.start();
   if (!refused.empty()) {
@@ -150,6 +159,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--stream") return sim::devhost::run_stream(argc, argv);  // reads its own options
+    if (a == "--direct-client") return devhost::run_direct_mode(argc, argv);
     if (a == "--inspect") {
       inspect = true;  // the inspector reads its own options
       break;

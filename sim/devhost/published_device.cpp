@@ -1,5 +1,7 @@
 #include "published_device.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tunnel.h"
@@ -28,9 +30,21 @@ const char* product_id(sim::Model m) {
   return "0100";
 }
 
+// The device's part of every interface link, up to the interface class.
+std::string device_prefix(sim::Model m) {
+  return std::string("\\\\?\\usb#vid_2e4c&pid_") + product_id(m) + "&mi_00#7&2f41a3c&0&0000#";
+}
+
+std::string guid_text(const uint8_t g[16]) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "{%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14],
+                g[15]);
+  return buf;
+}
+
 std::string device_part(sim::Model m) {
-  return std::string("\\\\?\\usb#vid_2e4c&pid_") + product_id(m) +
-         "&mi_00#7&2f41a3c&0&0000#{65e8773e-8f56-11d0-a3b9-00a0c9223196}";
+  return device_prefix(m) + guid_text(kRenderCategory);
 }
 
 // Object names compare without regard to case (ASCII is all our paths hold).
@@ -58,6 +72,10 @@ uint32_t transfer_status(sim::TransferResult r) {
 }
 
 }  // namespace
+
+std::u16string interface_path(sim::Model m, const uint8_t guid[16], const std::u16string& reference) {
+  return wire::utf8_to_utf16(device_prefix(m) + guid_text(guid) + "\\") + reference;
+}
 
 std::u16string render_interface_path(sim::Model m) {
   return wire::utf8_to_utf16(device_part(m) + "\\kstarrow");
@@ -99,7 +117,75 @@ void PublishedDevice::unplug_locked() {
     plugged_ = false;
     ++generation_;
   }
+  {
+    // Requests in flight finish first; then every handle is closed, as the
+    // device must have none left when it is removed.
+    std::unique_lock<std::shared_mutex> files(files_m_);
+    for (auto& w : files_)
+      if (auto open = w.lock()) open->file.reset();
+    files_.clear();
+  }
   if (hooks_.unplug) hooks_.unplug();
+}
+
+uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* session) {
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_) return wire::kStatusNoSuchDevice;
+    generation = generation_;
+    // The path is one of the device's interface links and a last component.
+    std::u16string prefix = wire::utf8_to_utf16(device_prefix(model_));
+    size_t slash = path.rfind(u'\\');
+    if (slash == std::u16string::npos || slash <= prefix.size() ||
+        !equal_nocase(path.substr(0, prefix.size()), prefix) || path[prefix.size()] != u'{' ||
+        path[slash - 1] != u'}')
+      return wire::kStatusObjectNameNotFound;
+  }
+  std::u16string name = path.substr(path.rfind(u'\\'));
+  std::shared_lock<std::shared_mutex> files(files_m_);
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_ || generation != generation_) return wire::kStatusNoSuchDevice;
+  }
+  auto open = std::make_shared<OpenFile>();
+  uint32_t status = uint32_t(hooks_.open_file(name, &open->file));
+  if (status & 0x80000000u) return status;
+  session->kind = name == u"\\tarrow" ? Session::Kind::Private : Session::Kind::Filter;
+  session->generation = generation;
+  session->open = open;
+  files.unlock();
+  std::unique_lock<std::shared_mutex> add(files_m_);
+  files_.erase(std::remove_if(files_.begin(), files_.end(),
+                              [](const std::weak_ptr<OpenFile>& w) { return w.expired(); }),
+               files_.end());
+  files_.push_back(open);
+  return status;
+}
+
+wire::Reply PublishedDevice::driver_ioctl(const Session& session, uint32_t code,
+                                          const std::vector<uint8_t>& in, uint32_t out_len) {
+  wire::Reply r;
+  std::shared_lock<std::shared_mutex> files(files_m_);
+  if (!session.open->file) {
+    r.status = wire::kStatusNoSuchDevice;  // the device went away under the handle
+    return r;
+  }
+  r.out.resize(out_len);
+  uint64_t information = 0;
+  r.status = uint32_t(
+      session.open->file->ioctl(code, in.data(), uint32_t(in.size()), r.out.data(), out_len, &information));
+  r.information = uint32_t(information);
+  r.out.resize(r.status & 0x80000000u ? 0 : (information < out_len ? information : out_len));
+  if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
+  return r;
+}
+
+void PublishedDevice::close(Session* session) {
+  if (!session->open) return;
+  std::shared_lock<std::shared_mutex> files(files_m_);
+  session->open->file.reset();  // IRP_MJ_CLEANUP and IRP_MJ_CLOSE
+  session->open.reset();
 }
 
 std::u16string PublishedDevice::interface_path() const {
@@ -115,18 +201,26 @@ std::shared_ptr<sim::Unit> PublishedDevice::unit() {
 wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
   std::lock_guard<std::mutex> l(m_);
   wire::Reply r;
-  if (plugged_ && std::memcmp(interface_class, kRenderCategory, 16) == 0) {
-    wire::DeviceEntry d;
-    d.service = u"tarrow";
-    d.instance_id = wire::utf8_to_utf16(std::string("USB\\VID_2E4C&PID_") + product_id(model_) +
-                                        "&MI_00\\7&2F41A3C&0&0000");
+  if (!plugged_) return r;
+  wire::DeviceEntry d;
+  d.service = u"tarrow";
+  d.instance_id = wire::utf8_to_utf16(std::string("USB\\VID_2E4C&PID_") + product_id(model_) +
+                                      "&MI_00\\7&2F41A3C&0&0000");
+  if (hooks_.interfaces) {
+    // What the started driver registered, under each of its classes.
+    for (const auto& itf : hooks_.interfaces())
+      for (const auto& cat : itf.categories)
+        if (cat.size() == 16 && std::memcmp(cat.data(), interface_class, 16) == 0)
+          d.interfaces.push_back(devhost::interface_path(model_, interface_class, itf.reference));
+  } else if (std::memcmp(interface_class, kRenderCategory, 16) == 0) {
     d.interfaces.push_back(render_interface_path(model_));
-    r.devices.push_back(std::move(d));
   }
+  if (!d.interfaces.empty()) r.devices.push_back(std::move(d));
   return r;
 }
 
 uint32_t PublishedDevice::open(const std::u16string& path, Session* session) {
+  if (hooks_.open_file) return driver_open(path, session);
   std::lock_guard<std::mutex> l(m_);
   if (!plugged_) return wire::kStatusNoSuchDevice;
   std::u16string device = wire::utf8_to_utf16(device_part(model_));
@@ -146,6 +240,7 @@ uint32_t PublishedDevice::open(const std::u16string& path, Session* session) {
 
 wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
                                    uint32_t out_len) {
+  if (session.open) return driver_ioctl(session, code, in, out_len);
   wire::Reply r;
   std::shared_ptr<sim::Unit> unit;
   {

@@ -9,18 +9,27 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "devhost_wire.h"
+#include "driver_stack.h"
 #include "unit.h"
 
 namespace korvel::devhost {
 
+// A handle the driver opened; the file is closed (and null) once its device
+// went away.
+struct OpenFile {
+  std::unique_ptr<sim::devhost::DriverFile> file;
+};
+
 // What a client's handle was opened on.
 struct Session {
   enum class Kind { None, Private, Filter } kind = Kind::None;
-  uint64_t generation = 0;  // plug generation the handle belongs to
+  uint64_t generation = 0;         // plug generation the handle belongs to
+  std::shared_ptr<OpenFile> open;  // when the driver serves the handle
 };
 
 // What plugging a unit in and out means beyond publishing it: the driver
@@ -32,6 +41,11 @@ struct DeviceHooks {
   std::function<std::string(sim::Unit&)> plug;
   // The unit left the bus: surprise removal, then removal.
   std::function<void()> unplug;
+  // When set, handles are served by the driver: the interfaces it registered
+  // on the started device, and its create/device-control/close dispatch.
+  std::function<std::vector<sim::devhost::DeviceInterface>()> interfaces;
+  std::function<int32_t(const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out)>
+      open_file;
 };
 
 class PublishedDevice {
@@ -47,6 +61,8 @@ class PublishedDevice {
   wire::Reply enumerate(const uint8_t interface_class[16]);
   uint32_t open(const std::u16string& path, Session* session);
   wire::Reply ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in, uint32_t out_len);
+  // The client closed its handle (IRP_MJ_CLOSE for a driver-served one).
+  void close(Session* session);
 
   // Host commands; each returns an empty string on success, else why not.
   std::string unplug();
@@ -62,6 +78,9 @@ class PublishedDevice {
  private:
   std::string plug_locked();
   void unplug_locked();
+  wire::Reply driver_ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
+                           uint32_t out_len);
+  uint32_t driver_open(const std::u16string& path, Session* session);
 
   DeviceHooks hooks_;
   std::mutex commands_m_;  // plug, unplug and model changes, one at a time
@@ -71,10 +90,17 @@ class PublishedDevice {
   bool plugged_ = false;
   uint64_t generation_ = 1;
   std::atomic<uint64_t> transfers_{0};
+  // Driver-served handles: requests hold it shared, an unplug exclusively
+  // while it closes every handle before the device is removed.
+  std::shared_mutex files_m_;
+  std::vector<std::weak_ptr<OpenFile>> files_;
 };
 
 // Path of a model's render interface, as Windows would name it.
 std::u16string render_interface_path(sim::Model model);
+// The symbolic link of a model's interface of class `guid` (memory order)
+// followed by "\\" and the reference string.
+std::u16string interface_path(sim::Model model, const uint8_t guid[16], const std::u16string& reference);
 
 }  // namespace korvel::devhost
 

@@ -186,6 +186,7 @@ void Server::serve(Connection* c) {
     }
     if (!wire::send_frame(c->fd, wire::encode_reply(op, reply))) break;
   }
+  device_.close(&session);
   c->done = true;
 }
 

@@ -170,10 +170,12 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     SetLastError(wire::nt_status_to_win32(reply.status));
     return FALSE;
   }
+  // The output bytes come back as far as the caller's buffer holds them; the
+  // count is the driver's (the direct methods may count input consumed).
   DWORD n = reply.information < out_size ? reply.information : out_size;
   if (n > reply.out.size()) n = DWORD(reply.out.size());
   if (n) std::memcpy(out, reply.out.data(), n);
-  *returned = n;
+  *returned = reply.information;
   return TRUE;
 }
 

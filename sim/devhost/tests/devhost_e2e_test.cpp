@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <regex>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "process.h"
+#include "usbdevs_win.h"
 
 using korvel::testing::Child;
 using korvel::testing::run;
@@ -178,6 +180,47 @@ TEST_F(EndToEnd, InspectReportsRefusedDescriptorsAndUnreadableFiles) {
   EXPECT_NE(std::string::npos, r.out.find("\"ok\": false")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\"error\": ")) << r.out;
   EXPECT_EQ(2, run({KORVEL_DEVHOST_BIN, "--inspect", box_.dir() + "/missing.bin"}).status);
+}
+
+TEST_F(EndToEnd, TwoClientsAtOnceAreBothServed) {
+  // Two threads, each with its own handles, tunnel transfers through quenby
+  // at the same time (the driver holds no lock across them). Their message
+  // exchanges would share the unit's one answer queue, so they only read.
+  auto host = start_host();
+  box_.apply();
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(0u, vxdev_open(&dev, &h));
+  std::atomic<int> ok{0};
+  auto loop = [&] {
+    for (int i = 0; i < 200; ++i) {
+      uint8_t reply[64];
+      if (usbdevs_ctrl_in(h, 0x1E, 0, 0, 64, reply) == 0) ++ok;
+    }
+  };
+  std::thread a(loop), b(loop);
+  a.join();
+  b.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(400, ok.load());
+}
+
+TEST_F(EndToEnd, DirectClientStreamsBitExactThroughThePrivateInterface) {
+  std::string report = box_.dir() + "/direct.json";
+  RunResult r = run({KORVEL_DEVHOST_BIN, "--direct-client", "3", "--loopback", "--report", report}, 120000);
+  ASSERT_EQ(0, r.status) << r.err;
+  FILE* f = fopen(report.c_str(), "r");
+  ASSERT_NE(nullptr, f);
+  char buf[2048] = {};
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  std::string json(buf, n);
+  EXPECT_NE(std::string::npos, json.find("\"loopback_bit_exact\": true")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"allocations_while_streaming\": 0")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"underrun_events\": 0")) << json;
 }
 
 TEST_F(EndToEnd, NoHostAtAll) {

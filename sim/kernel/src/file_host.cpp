@@ -129,7 +129,8 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
     ULONG_PTR n = info < out_len ? info : out_len;
     if (n) std::memcpy(out, system, n);
   }
-  if (info > out_len && method != METHOD_NEITHER) info = out_len;
+  // The byte count is the driver's: for the direct methods it may count
+  // input consumed, beyond the output buffer's length.
   *information = NT_ERROR(status) ? 0 : info;
   if (mdl) IoFreeMdl(mdl);
   if (system) ExFreePoolWithTag(system, kBufferTag);

@@ -200,8 +200,32 @@ NTSTATUS ks_dispatch_power(PDEVICE_OBJECT fdo, PIRP irp) {
   return complete(irp, STATUS_NOT_SUPPORTED);
 }
 
-// Filter and pin objects are not instantiated through handles here; requests
-// on the device that reach the class driver are refused.
+// A handle whose name is "\" and a filter factory's reference string is a
+// filter handle. Filters and pins are not instantiated through handles here
+// (clients in the process use the KS host interface), so device-control
+// requests on such a handle, and any other name, are refused.
+const PVOID kFilterHandle = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(0x4B53));
+
+NTSTATUS ks_dispatch_create(PDEVICE_OBJECT fdo, PIRP irp) {
+  DeviceHeader* h = header_of(fdo);
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  if (h == nullptr || file == nullptr || file->FileName.Buffer == nullptr)
+    return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  std::u16string name(reinterpret_cast<const char16_t*>(file->FileName.Buffer), file->FileName.Length / 2);
+  for (const auto& f : h->factories) {
+    if (name.size() == f->reference.size() + 1 && name[0] == u'\\' &&
+        name.compare(1, std::u16string::npos, f->reference) == 0) {
+      file->FsContext = kFilterHandle;
+      return complete(irp, STATUS_SUCCESS);
+    }
+  }
+  return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+NTSTATUS ks_dispatch_close(PDEVICE_OBJECT fdo, PIRP irp) {
+  return complete(irp, STATUS_SUCCESS);
+}
+
 NTSTATUS ks_dispatch_other(PDEVICE_OBJECT fdo, PIRP irp) {
   return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
@@ -265,8 +289,9 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
   }
   DriverObject->MajorFunction[IRP_MJ_PNP] = ks_dispatch_pnp;
   DriverObject->MajorFunction[IRP_MJ_POWER] = ks_dispatch_power;
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = ks_dispatch_other;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = ks_dispatch_other;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = ks_dispatch_create;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = ks_dispatch_close;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = ks_dispatch_close;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ks_dispatch_other;
   DriverObject->DriverExtension->AddDevice = ks_add_device;
   DriverObject->DriverUnload = ks_unload;

@@ -1,0 +1,193 @@
+#include "direct_mode.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "direct_client.h"
+#include "driver_stack.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+#include "unit.h"
+
+namespace korvel::devhost {
+namespace {
+
+using sim::Clock;
+
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// The private interface through the driver's own dispatch.
+class DriverChannel : public ControlChannel {
+ public:
+  explicit DriverChannel(std::unique_ptr<sim::devhost::DriverFile> f) : file_(std::move(f)) {}
+  uint32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
+                 uint32_t* information) override {
+    uint64_t info = 0;
+    int32_t status = file_->ioctl(code, in, in_len, out, out_len, &info);
+    *information = uint32_t(info);
+    return uint32_t(status);
+  }
+
+ private:
+  std::unique_ptr<sim::devhost::DriverFile> file_;
+};
+
+struct Options {
+  double seconds = 0;
+  DirectFormat format;
+  bool loopback = false;
+  std::string report;
+  std::string model = "Tarrow";
+  bool high_speed = true;
+  std::string clock = "virtual";
+};
+
+// Allocations the driver made under its own tags (the I/O manager's IRPs and
+// buffers for the client's requests are not the driver's).
+uint64_t driver_allocations() {
+  return sim::verifier::pool_usage(sim::verifier::tag("ac2m")).total +
+         sim::verifier::pool_usage(sim::verifier::tag("ac2d")).total;
+}
+
+int bad(const std::string& why) {
+  std::fprintf(stderr, "korvel-devhost: %s\n", why.c_str());
+  return 2;
+}
+
+std::string report_json(const Options& o, const DirectClientResult& r, double simulated, uint64_t allocations,
+                        double cpu) {
+  std::ostringstream j;
+  j << "{\"simulated_seconds\": " << simulated << ", \"format\": {\"channels\": " << r.format.channels
+    << ", \"bits\": " << r.format.bits << ", \"rate\": " << r.format.rate << "}, \"speed\": \""
+    << (o.high_speed ? "high" : "full") << "\", \"drift_ppm\": 0, \"rendered_frames\": " << r.rendered_frames
+    << ", \"captured_frames\": " << r.captured_frames
+    << ", \"underrun_events\": " << r.counters[0] / 8  // counters cleared once primed
+    << ", \"late_starts\": {\"render\": " << r.counters[1] / 8 << ", \"capture\": " << r.counters[3] / 8
+    << ", \"feedback\": " << r.counters[5] / 8 << "}, \"stream_counters\": [";
+  for (int i = 0; i < 7; ++i) j << (i ? ", " : "") << r.counters[i];
+  j << "], \"allocations_while_streaming\": " << allocations << ", \"loopback_bit_exact\": "
+    << (r.loopback_bit_exact < 0 ? "null"
+        : r.loopback_bit_exact   ? "true"
+                                 : "false")
+    << ", \"max_render_delay_frames\": " << r.max_render_delay_frames << ", \"cpu_seconds\": " << cpu
+    << ", \"ok\": " << (r.ok ? "true" : "false");
+  if (!r.ok) j << ", \"error\": \"" << r.error << "\"";
+  j << "}";
+  return j.str();
+}
+
+}  // namespace
+
+int run_direct_mode(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--direct-client") {
+      char* end = nullptr;
+      if (!value(&v) || (o.seconds = std::strtod(v.c_str(), &end), end == v.c_str() || *end) ||
+          !(o.seconds > 0) || o.seconds > 86400)
+        return bad("--direct-client wants SECONDS");
+    } else if (a == "--format") {
+      unsigned ch = 0, bits = 0, rate = 0;
+      if (!value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &ch, &bits, &rate) != 3 || ch == 0 || ch > 64 ||
+          (bits != 16 && bits != 24 && bits != 32) || rate == 0)
+        return bad("--format wants CH:BITS:RATE, e.g. 2:24:48000");
+      o.format = DirectFormat{uint16_t(ch), uint16_t(bits), rate};
+    } else if (a == "--loopback") {
+      o.loopback = true;
+    } else if (a == "--report") {
+      if (!value(&o.report)) return bad("--report needs a file");
+    } else if (a == "--model") {
+      if (!value(&o.model)) return bad("--model needs a name");
+    } else if (a == "--speed") {
+      if (!value(&v) || (v != "high" && v != "full")) return bad("--speed is high or full");
+      o.high_speed = v == "high";
+    } else if (a == "--clock") {
+      if (!value(&o.clock) || (o.clock != "real" && o.clock != "virtual"))
+        return bad("--clock is real or virtual");
+    } else {
+      return bad("unknown option " + a + " for --direct-client");
+    }
+  }
+  sim::Model model;
+  if (!sim::model_from_name(o.model, &model)) return bad("unknown model \"" + o.model + "\"");
+  Clock& clock = Clock::instance();
+  clock.set_mode(o.clock == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual);
+
+  DirectClientResult result;
+  double simulated = 0, cpu = 0;
+  uint64_t allocations = 0;
+  {
+    sim::Unit unit(model, [] { return Clock::instance().now_ns() / 1000; });
+    sim::devhost::DriverStack stack(unit, o.high_speed);
+    stack.set_loopback(o.loopback);
+    std::string why;
+    if (!stack.plug(&why)) {
+      std::fprintf(stderr, "korvel-devhost: quenby refused the unit: %s\n", why.c_str());
+      return 1;
+    }
+    std::unique_ptr<sim::devhost::DriverFile> file;
+    int32_t status = stack.open(u"\\tarrow", &file);
+    if (status < 0) {
+      std::fprintf(stderr, "korvel-devhost: cannot open the private interface (status %#x)\n",
+                   unsigned(status));
+      stack.unplug();
+      return 1;
+    }
+    DriverChannel channel(std::move(file));
+    ClientClock cc;
+    cc.now_ns = [&clock] { return clock.now_ns(); };
+    cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
+    cc.spawning = [&clock] { clock.thread_created(); };
+    cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
+    cc.thread_leave = [&clock] { clock.detach_current_thread(); };
+    cc.join_begin = [&clock] { clock.detach_current_thread(); };
+    cc.join_end = [&clock] { clock.attach_current_thread(); };
+    cc.allocations = driver_allocations;
+    DirectClientOptions options;
+    options.seconds = o.seconds;
+    options.format = o.format;
+    options.loopback = o.loopback;
+    const double cpu_start = process_cpu_seconds();
+    const uint64_t start_ns = clock.now_ns();
+    result = run_direct_client(channel, options, cc);
+    allocations = result.allocations_while_streaming;
+    simulated = double(clock.now_ns() - start_ns) / 1e9;
+    cpu = process_cpu_seconds() - cpu_start;
+    // The channel (and its handle) closes before the unit goes away.
+  }
+  std::string json = report_json(o, result, simulated, allocations, cpu) + "\n";
+  if (o.report.empty()) {
+    std::fputs(json.c_str(), stdout);
+  } else {
+    std::ofstream out(o.report, std::ios::trunc);
+    out << json;
+    if (!out) {
+      std::fprintf(stderr, "korvel-devhost: cannot write %s\n", o.report.c_str());
+      return 1;
+    }
+  }
+  if (!result.ok) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", result.error.c_str());
+    return 1;
+  }
+  return (o.loopback && result.loopback_bit_exact != 1) ? 1 : 0;
+}
+
+}  // namespace korvel::devhost

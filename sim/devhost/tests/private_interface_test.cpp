@@ -1,0 +1,206 @@
+// quenby's private interface through its own dispatch routines: handle
+// routing, the control-request tunnel's checks, the control codes' buffer
+// and status rules, and direct-mode streaming with loopback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "direct_client.h"
+#include "driver_stack.h"
+#include "kernel/clock.h"
+#include "kernel/verifier.h"
+
+using korvel::sim::Clock;
+using korvel::sim::Model;
+using korvel::sim::Unit;
+using korvel::sim::devhost::DriverFile;
+using korvel::sim::devhost::DriverStack;
+namespace dh = korvel::devhost;
+
+namespace {
+
+constexpr int32_t kSuccess = 0;
+constexpr int32_t kUnsuccessful = int32_t(0xC0000001);
+constexpr int32_t kInvalidParameter = int32_t(0xC000000D);
+constexpr int32_t kInvalidDeviceRequest = int32_t(0xC0000010);
+constexpr int32_t kNameNotFound = int32_t(0xC0000034);
+constexpr int32_t kInsufficientResources = int32_t(0xC000009A);
+
+std::vector<uint8_t> record(uint32_t direction, uint32_t length, uint8_t bRequest,
+                            const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> r(payload.size() + 16 < 20 ? 20 : payload.size() + 16, 0);
+  r[0] = uint8_t(direction);
+  r[4] = uint8_t(length);
+  r[8] = 23;
+  r[15] = bRequest;
+  for (size_t i = 0; i < payload.size(); ++i) r[16 + i] = payload[i];
+  return r;
+}
+
+class PrivateInterface : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+    unit_ = std::make_unique<Unit>(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
+    stack_ = std::make_unique<DriverStack>(*unit_, true);
+    std::string why;
+    ASSERT_TRUE(stack_->plug(&why)) << why;
+    ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &file_));
+  }
+  void TearDown() override {
+    file_.reset();
+    stack_.reset();
+  }
+  int32_t call(uint32_t code, const std::vector<uint8_t>& in, uint32_t out_len,
+               std::vector<uint8_t>* out = nullptr, uint64_t* info = nullptr) {
+    std::vector<uint8_t> buf(out_len);
+    uint64_t got = 0;
+    int32_t s = file_->ioctl(code, in.empty() ? nullptr : in.data(), uint32_t(in.size()),
+                             out_len ? buf.data() : nullptr, out_len, &got);
+    if (out) *out = buf;
+    if (info) *info = got;
+    return s;
+  }
+
+  std::unique_ptr<Unit> unit_;
+  std::unique_ptr<DriverStack> stack_;
+  std::unique_ptr<DriverFile> file_;
+};
+
+TEST_F(PrivateInterface, HandlesAreRoutedByTheirName) {
+  // The filter's own reference string is a kernel-streaming handle: the
+  // tunnel code on it goes to the class driver, which refuses it.
+  std::unique_ptr<DriverFile> filter;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\kstarrow", &filter));
+  uint64_t info = 0;
+  auto rec = record(1, 0, 0x1E, {});
+  uint8_t reply[64];
+  EXPECT_EQ(kInvalidDeviceRequest, filter->ioctl(0x222000, rec.data(), 20, reply, 64, &info));
+  std::unique_ptr<DriverFile> other;
+  EXPECT_EQ(kNameNotFound, stack_->open(u"\\something", &other));
+  EXPECT_EQ(nullptr, other);
+  // A longer name that ends in "\tarrow" is private too.
+  std::unique_ptr<DriverFile> longer;
+  EXPECT_EQ(kSuccess, stack_->open(u"\\x\\tarrow", &longer));
+}
+
+TEST_F(PrivateInterface, TunnelChecksRecordsAndCarriesTransfers) {
+  std::vector<uint8_t> out;
+  uint64_t info = 0;
+  // A full 64-byte host-to-device message, then its reply.
+  std::vector<uint8_t> message(64, 0);
+  message[0] = 0x31;  // identity request
+  message[1] = 1;
+  EXPECT_EQ(kSuccess, call(0x222000, record(0, 64, 0x1D, message), 0, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  EXPECT_EQ(kSuccess, call(0x222000, record(1, 0, 0x1E, {}), 64, &out, &info));
+  EXPECT_EQ(64u, info);
+  EXPECT_EQ(0x32, out[0]);  // the version item leads the answer
+
+  std::vector<uint8_t> big(65, 0);
+  EXPECT_EQ(kInvalidParameter, call(0x222000, record(0, 65, 0x1D, big), 0));
+  EXPECT_EQ(kInvalidParameter, call(0x222000, record(1, 0, 0x1E, {}), 65));
+  EXPECT_EQ(kInvalidParameter, call(0x222000, record(1, 0, 0x1E, {}), 0));  // no output buffer
+  auto header_only = record(1, 0, 0x1E, {});
+  header_only.resize(16);
+  EXPECT_EQ(kInvalidParameter, call(0x222000, header_only, 64));
+  // A data length that runs past the buffer handed over.
+  EXPECT_EQ(kInvalidParameter, call(0x222000, record(0, 40, 0x1D, {0x71, 1, 0, 0}), 0));
+  // An unknown vendor request stalls: the USB status comes back.
+  EXPECT_EQ(kUnsuccessful, call(0x222000, record(1, 0, 0x55, {}), 8));
+}
+
+TEST_F(PrivateInterface, CodesKeepTheirBufferAndStatusRules) {
+  uint64_t info = 0;
+  std::vector<uint8_t> out;
+  EXPECT_EQ(kUnsuccessful, call(0x22A054, {1, 0, 0, 0}, 0));
+  EXPECT_EQ(kUnsuccessful, call(0x22A054, {16, 0, 0, 0}, 0));
+  EXPECT_EQ(kUnsuccessful, call(0x22A054, {2, 0, 0}, 0));
+  EXPECT_EQ(kSuccess, call(0x22A054, {2, 0, 0, 0}, 0, nullptr, &info));
+  EXPECT_EQ(4u, info);
+  EXPECT_EQ(kSuccess, call(0x22A054, {15, 0, 0, 0}, 0));
+
+  EXPECT_EQ(kUnsuccessful, call(0x222048, {}, 0));
+  EXPECT_EQ(kInsufficientResources, call(0x222048, {}, 27));
+  EXPECT_EQ(kSuccess, call(0x222048, {}, 28, &out, &info));
+  EXPECT_EQ(28u, info);
+  EXPECT_EQ(kUnsuccessful, call(0x222050, {}, 3));
+  EXPECT_EQ(kUnsuccessful, call(0x222058, {}, 3));
+  EXPECT_EQ(kInsufficientResources, call(0x222068, {}, 3));
+  EXPECT_EQ(kSuccess, call(0x222068, {}, 4, &out));
+  uint32_t max;
+  std::memcpy(&max, out.data(), 4);
+  EXPECT_EQ(24u, max & 0xFFFF);  // capture
+  EXPECT_EQ(24u, max >> 16);     // render
+
+  // Direct-mode codes need direct mode; unknown codes succeed doing nothing.
+  EXPECT_EQ(kUnsuccessful, call(0x222060, {}, 0));
+  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x222FFC, {}, 0, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  EXPECT_EQ(kSuccess, call(0x222028, {}, 0));
+  EXPECT_EQ(kInvalidParameter, call(0x22205C, std::vector<uint8_t>(15, 0), 0));  // short format record
+  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+}
+
+TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  ASSERT_EQ(kSuccess, call(0x222064, {}, 0));
+  // Capture in use but nothing flows yet: start only render's user side.
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
+  ASSERT_EQ(kSuccess, call(0x222060, {}, 0));
+  ASSERT_EQ(kSuccess, call(0x222038, {}, 0));  // empty both rings
+  uint64_t before = Clock::instance().now_ns();
+  uint64_t info = 1;
+  // More than the ring can ever hold at once: the read waits once and gives up.
+  EXPECT_EQ(kSuccess, call(0x22603E, {}, 4 * 1024 * 1024, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  uint64_t waited = Clock::instance().now_ns() - before;
+  EXPECT_GE(waited, 125000000u);
+  EXPECT_LT(waited, 200000000u);
+  EXPECT_EQ(kSuccess, call(0x222064, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+}
+
+TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
+  struct Channel : dh::ControlChannel {
+    DriverFile* f;
+    uint32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
+                   uint32_t* information) override {
+      uint64_t info = 0;
+      int32_t s = f->ioctl(code, in, in_len, out, out_len, &info);
+      *information = uint32_t(info);
+      return uint32_t(s);
+    }
+  } channel;
+  channel.f = file_.get();
+  Clock& clock = Clock::instance();
+  dh::ClientClock cc;
+  cc.now_ns = [&clock] { return clock.now_ns(); };
+  cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
+  cc.spawning = [&clock] { clock.thread_created(); };
+  cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
+  cc.thread_leave = [&clock] { clock.detach_current_thread(); };
+  cc.join_begin = [&clock] { clock.detach_current_thread(); };
+  cc.join_end = [&clock] { clock.attach_current_thread(); };
+  cc.allocations = [] {
+    namespace v = korvel::sim::verifier;
+    return v::pool_usage(v::tag("ac2m")).total + v::pool_usage(v::tag("ac2d")).total;
+  };
+  stack_->set_loopback(true);
+  dh::DirectClientOptions o;
+  o.seconds = 2;
+  o.format = dh::DirectFormat{2, 24, 48000};
+  o.loopback = true;
+  dh::DirectClientResult r = dh::run_direct_client(channel, o, cc);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(1, r.loopback_bit_exact);
+  EXPECT_GT(r.captured_frames, 90000u);
+  EXPECT_EQ(0u, r.counters[0]);  // no render underruns once primed
+  EXPECT_EQ(0u, r.allocations_while_streaming);
+}
+
+}  // namespace

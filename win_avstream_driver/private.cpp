@@ -1,0 +1,386 @@
+// The private control interface beside the kernel-streaming filter: handles
+// opened on the filter's interface path with "\tarrow" as last component.
+// Code 0x222000 tunnels a vendor control transfer to the unit; the other
+// codes run direct mode, in which a user-mode client exchanges sample data
+// with the USB streams through the two rings.
+#include "quenby.h"
+#include "usbdevs_ctrl_req.h"
+#include "vxwide.h"
+
+namespace {
+
+const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
+const ULONG kPrivateSuffixChars = sizeof(kPrivateSuffix) / sizeof(WCHAR) - 1;
+
+enum : ULONG {
+  kCodeTunnel = 0x222000,
+  kCodeEnterDirect = 0x222028,
+  kCodeLeaveDirect = 0x22202C,
+  kCodeResetCapture = 0x222030,
+  kCodeResetRender = 0x222034,
+  kCodeResetBoth = 0x222038,
+  kCodeCounters = 0x222048,
+  kCodeClearCounters = 0x22204C,
+  kCodeInFlight = 0x222050,
+  kCodeRenderDelay = 0x222058,
+  kCodeSetFormats = 0x22205C,
+  kCodeStartDirect = 0x222060,
+  kCodeStopDirect = 0x222064,
+  kCodeMaxChannels = 0x222068,
+  kCodeReadCapture = 0x22603E,
+  kCodeWriteRender = 0x22A041,
+  kCodeNothing = 0x22A044,
+  kCodeSetInFlight = 0x22A054,
+};
+
+const ULONG kFormatRecordSize = 16;
+const ULONG kCountersSize = sizeof(StreamCounters);
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+bool IsPrivateName(const UNICODE_STRING* name) {
+  ULONG chars = name->Length / sizeof(WCHAR);
+  if (name->Buffer == nullptr || chars < kPrivateSuffixChars) return false;
+  const WCHAR* tail = name->Buffer + (chars - kPrivateSuffixChars);
+  for (ULONG i = 0; i < kPrivateSuffixChars; ++i) {
+    if (tail[i] != kPrivateSuffix[i]) return false;
+  }
+  return true;
+}
+
+bool IsPrivateFile(const PFILE_OBJECT file) {
+  return file != nullptr && file->FsContext2 == QUENBY_PRIVATE_MARKER;
+}
+
+ULONG ReadU16(const UCHAR* p) {
+  return (ULONG)p[0] | ((ULONG)p[1] << 8);
+}
+ULONG ReadU32(const UCHAR* p) {
+  return ReadU16(p) | (ReadU16(p + 2) << 16);
+}
+
+// Vendor control transfer on the default pipe, as the record describes it.
+NTSTATUS Tunnel(WDF_DEVICE_CONTEXT* ctx, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                ULONG_PTR* information) {
+  if (in == nullptr || inLength < USBDEVS_CTRL_REQ_MIN) return STATUS_INVALID_PARAMETER;
+  const UCHAR* record = static_cast<const UCHAR*>(in);
+  const bool deviceToHost = (ReadU32(record) & 1) != 0;
+  PVOID data;
+  ULONG length;
+  if (deviceToHost) {
+    if (out == nullptr || outLength == 0) return STATUS_INVALID_PARAMETER;
+    data = out;
+    length = outLength;
+  } else {
+    length = ReadU32(record + 4);
+    // The payload must lie inside the buffer the caller handed over.
+    if (length > inLength - USBDEVS_CTRL_REQ_HEADER) return STATUS_INVALID_PARAMETER;
+    data = const_cast<UCHAR*>(record + USBDEVS_CTRL_REQ_HEADER);
+  }
+  if (length > USBDEVS_CTRL_MAX_DATA) return STATUS_INVALID_PARAMETER;
+  if (ctx->ControlMemory == nullptr || ctx->UsbDevice == nullptr) return STATUS_INVALID_PARAMETER;
+
+  WDF_USB_CONTROL_SETUP_PACKET setup;
+  WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(
+      &setup, deviceToHost ? BmRequestDeviceToHost : BmRequestHostToDevice, BmRequestToDevice, record[15],
+      (USHORT)ReadU16(record + 10), (USHORT)ReadU16(record + 12));
+  WDF_MEMORY_DESCRIPTOR memory;
+  WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, data, length);
+  WDF_REQUEST_SEND_OPTIONS options;
+  WDF_REQUEST_SEND_OPTIONS_INIT(&options,
+                                WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+  WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_SEC(QUENBY_CONTROL_TIMEOUT_SECONDS));
+  ULONG transferred = 0;
+  NTSTATUS status = WdfUsbTargetDeviceSendControlTransferSynchronously(
+      ctx->UsbDevice, WDF_NO_HANDLE, &options, &setup, length ? &memory : nullptr, &transferred);
+  *information = (NT_SUCCESS(status) && deviceToHost) ? length : 0;
+  return status;
+}
+
+void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
+  WdfSpinLockAcquire(lock);
+  *target = *source;
+  WdfSpinLockRelease(lock);
+}
+
+// Restarts a stream when its start mutex is free; a busy mutex skips it.
+NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (!QuenbyTryMutex(&ctx->CaptureStartMutex)) return STATUS_SUCCESS;
+  NTSTATUS status = QuenbyStartCapture(ctx, pin);
+  KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+  return status;
+}
+
+NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (!QuenbyTryMutex(&ctx->RenderStartMutex)) return STATUS_SUCCESS;
+  NTSTATUS status = QuenbyStartRender(ctx, pin);
+  KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+  return status;
+}
+
+bool HasCapture(WDF_DEVICE_CONTEXT* ctx) {
+  return TopologyHasCapture(&ctx->Topology) != 0;
+}
+
+void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->DirectMode = 1;
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = QUENBY_TRANSFERS;
+  ctx->SavedFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+  ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+}
+
+void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->DirectMode = 0;
+  ctx->DirectStreamFlags = 0;
+  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = ctx->SavedFormat[QUENBY_DIR_CAPTURE];
+  ctx->DeviceFormat[QUENBY_DIR_RENDER] = ctx->SavedFormat[QUENBY_DIR_RENDER];
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = QUENBY_TRANSFERS;
+  QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+  if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+    QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
+    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  }
+  if (HasCapture(ctx)) RestartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
+  RestartRender(ctx, ctx->Pins[QUENBY_DIR_RENDER]);
+
+  const bool renderRuns = ctx->PinRunning[QUENBY_DIR_RENDER] != 0;
+  const bool captureRuns = ctx->PinRunning[QUENBY_DIR_CAPTURE] != 0;
+  if (renderRuns) LockedSet(ctx->RenderPositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
+  if (renderRuns || captureRuns) {
+    LockedSet(ctx->CapturePositionLock, &ctx->CapturePinPosition, &ctx->CaptureDevicePosition);
+  }
+  ctx->StreamInUse[QUENBY_DIR_RENDER] = renderRuns ? 1 : 0;
+  ctx->StreamInUse[QUENBY_DIR_CAPTURE] = captureRuns ? 1 : 0;
+  // Streams nobody uses stop as they do at a pin's STOP.
+  if (!renderRuns && !captureRuns) {
+    QuenbyStopRender(ctx, TRUE);
+    if (HasCapture(ctx)) QuenbyStopCapture(ctx, TRUE);
+  } else if (!renderRuns) {
+    QuenbyStopRender(ctx, TRUE);
+  }
+  if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
+}
+
+NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) {
+  if (record == nullptr || length < kFormatRecordSize) return STATUS_INVALID_PARAMETER;
+  const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
+  const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
+  const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
+  QuenbySetFormat(&ctx->DeviceFormat[QUENBY_DIR_CAPTURE], captureChannels, captureRate, captureBits);
+  QuenbySetFormat(&ctx->DeviceFormat[QUENBY_DIR_RENDER], renderChannels, renderRate, renderBits);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
+  NTSTATUS renderStatus = RestartRender(ctx, nullptr);
+  return NT_SUCCESS(status) ? renderStatus : status;
+}
+
+void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->CaptureCloneFill = 0;
+  ctx->RenderCloneFrames = 0;
+  ctx->RenderCloneOffset = 0;
+  ctx->RenderRemainder = 0;
+}
+
+NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
+  NTSTATUS renderStatus = RestartRender(ctx, nullptr);
+  if (NT_SUCCESS(status)) status = renderStatus;
+  ctx->StreamInUse[QUENBY_DIR_CAPTURE] = 1;
+  ctx->StreamInUse[QUENBY_DIR_RENDER] = 1;
+  ctx->DirectStreamFlags = QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING;
+  ClearDirectOffsets(ctx);
+  QuenbyWakeThread(ctx);
+  PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
+  if (ctx->PinRunning[QUENBY_DIR_CAPTURE] && capturePin != nullptr) {
+    ctx->CaptureCredit = 0;
+    LockedSet(ctx->CapturePositionLock, &ctx->CaptureDevicePosition, &ctx->CapturePinPosition);
+    QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+    KsPinAttemptProcessing(capturePin, TRUE);
+  }
+  PKSPIN renderPin = ctx->Pins[QUENBY_DIR_RENDER];
+  if (ctx->PinRunning[QUENBY_DIR_RENDER] && renderPin != nullptr) KsPinAttemptProcessing(renderPin, TRUE);
+  return status;
+}
+
+void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->DirectStreamFlags = 0;
+  ClearDirectOffsets(ctx);
+  if (!ctx->PinRunning[QUENBY_DIR_CAPTURE]) {
+    ctx->StreamInUse[QUENBY_DIR_CAPTURE] = 0;
+    ctx->CaptureCredit = 0;
+  }
+  if (!ctx->PinRunning[QUENBY_DIR_RENDER]) ctx->StreamInUse[QUENBY_DIR_RENDER] = 0;
+}
+
+// Largest channel count over the alternate settings that carry PCM.
+ULONG MaxChannels(const AltSettingSlot* slots) {
+  ULONG max = 0;
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) > max) max = SlotChannels(&slots[i]);
+  }
+  return max;
+}
+
+NTSTATUS WriteU32(PVOID out, ULONG outLength, ULONG value, NTSTATUS tooShort, ULONG_PTR* information) {
+  if (out == nullptr) return STATUS_UNSUCCESSFUL;
+  if (outLength < sizeof(ULONG)) return tooShort;
+  RtlCopyMemory(out, &value, sizeof(value));
+  *information = sizeof(value);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
+                              ULONG outLength, ULONG_PTR* information) {
+  *information = 0;
+  if (code == kCodeTunnel) {
+    return ctx == nullptr ? STATUS_INVALID_PARAMETER : Tunnel(ctx, in, inLength, out, outLength, information);
+  }
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  const bool direct = ctx->DirectMode != 0;
+  switch (code) {
+    case kCodeEnterDirect:
+      EnterDirect(ctx);
+      return STATUS_SUCCESS;
+    case kCodeLeaveDirect:
+      LeaveDirect(ctx);
+      return STATUS_SUCCESS;
+    case kCodeResetCapture:
+      QuenbyRingReset(&ctx->CaptureRing);
+      return STATUS_SUCCESS;
+    case kCodeResetRender:
+      QuenbyRingReset(&ctx->RenderRing);
+      return STATUS_SUCCESS;
+    case kCodeResetBoth:
+      QuenbyRingReset(&ctx->CaptureRing);
+      QuenbyRingReset(&ctx->RenderRing);
+      return STATUS_SUCCESS;
+    case kCodeCounters:
+      if (out == nullptr) return STATUS_UNSUCCESSFUL;
+      if (outLength < kCountersSize) return STATUS_INSUFFICIENT_RESOURCES;
+      RtlCopyMemory(out, &ctx->Counters, kCountersSize);
+      *information = kCountersSize;
+      return STATUS_SUCCESS;
+    case kCodeClearCounters:
+      RtlZeroMemory(&ctx->Counters, kCountersSize);
+      return STATUS_SUCCESS;
+    case kCodeInFlight:
+      return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
+                      STATUS_UNSUCCESSFUL, information);
+    case kCodeRenderDelay:
+      return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
+    case kCodeSetFormats:
+      if (!direct) return STATUS_UNSUCCESSFUL;
+      return SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
+    case kCodeStartDirect:
+      if (!direct) return STATUS_UNSUCCESSFUL;
+      return StartDirect(ctx);
+    case kCodeStopDirect:
+      if (!direct) return STATUS_UNSUCCESSFUL;
+      StopDirect(ctx);
+      return STATUS_SUCCESS;
+    case kCodeMaxChannels: {
+      ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;
+      ULONG render = MaxChannels(ctx->Topology.RenderSlots);
+      return WriteU32(out, outLength, (capture & 0xFFFF) | (render << 16), STATUS_INSUFFICIENT_RESOURCES,
+                      information);
+    }
+    case kCodeReadCapture: {
+      if (!direct || !ctx->StreamInUse[QUENBY_DIR_CAPTURE]) return STATUS_UNSUCCESSFUL;
+      NTSTATUS status = out != nullptr && outLength != 0
+                            ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
+                            : STATUS_UNSUCCESSFUL;
+      PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
+      if (ctx->PinRunning[QUENBY_DIR_CAPTURE] && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
+      if (NT_SUCCESS(status)) {
+        QuenbyWakeThread(ctx);
+        *information = outLength;
+      }
+      return STATUS_SUCCESS;  // not enough data: success with nothing read
+    }
+    case kCodeWriteRender: {
+      if (!direct || !ctx->StreamInUse[QUENBY_DIR_RENDER]) return STATUS_UNSUCCESSFUL;
+      NTSTATUS status = in != nullptr && inLength != 0
+                            ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
+                            : STATUS_UNSUCCESSFUL;
+      if (NT_SUCCESS(status)) {
+        QuenbyWakeThread(ctx);
+        *information = inLength;
+      }
+      return STATUS_SUCCESS;  // no room: success with nothing written
+    }
+    case kCodeNothing:
+      return STATUS_SUCCESS;
+    case kCodeSetInFlight: {
+      if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
+      ULONG value = ReadU32(static_cast<const UCHAR*>(in));
+      if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
+      for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = value;
+      *information = sizeof(ULONG);
+      return STATUS_SUCCESS;
+    }
+    default:
+      return STATUS_SUCCESS;
+  }
+}
+
+NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PFILE_OBJECT file = stack->FileObject;
+  if (KsGetDeviceForDeviceObject(deviceObject) != nullptr && file != nullptr &&
+      IsPrivateName(&file->FileName)) {
+    file->FsContext2 = QUENBY_PRIVATE_MARKER;
+    return Complete(irp, STATUS_SUCCESS, 0);
+  }
+  return next(deviceObject, irp);
+}
+
+NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+  if (IsPrivateFile(IoGetCurrentIrpStackLocation(irp)->FileObject)) return Complete(irp, STATUS_SUCCESS, 0);
+  return next(deviceObject, irp);
+}
+
+NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PKSDEVICE ksDevice = KsGetDeviceForDeviceObject(deviceObject);
+  if (!IsPrivateFile(stack->FileObject) || ksDevice == nullptr || ksDevice->Context == nullptr) {
+    return next(deviceObject, irp);
+  }
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ksDevice);
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  PVOID in = nullptr;
+  PVOID out = nullptr;
+  ULONG outSize = 0;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+      in = irp->AssociatedIrp.SystemBuffer;
+      out = irp->AssociatedIrp.SystemBuffer;
+      outSize = outLength;
+      break;
+    case METHOD_IN_DIRECT:
+      in = irp->AssociatedIrp.SystemBuffer;
+      break;
+    case METHOD_OUT_DIRECT:
+      if (irp->MdlAddress != nullptr) {
+        out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        if (out == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        outSize = outLength;
+      }
+      break;
+    default:
+      break;
+  }
+  ULONG_PTR information = 0;
+  NTSTATUS status =
+      QuenbyPrivateControl(ctx, code, in, in == nullptr ? 0 : inLength, out, outSize, &information);
+  return Complete(irp, status, information);
+}
