@@ -38,3 +38,10 @@ korvel_fuzz_target(private_dispatch
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/private_dispatch_fuzz.cpp
   LIBS korvel_driver_stack korvel_kernel
   CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus/private_dispatch)
+
+# Direct mode beside running KS pins (mixing and feeding the capture pin).
+add_executable(direct_mixing_tests ${CMAKE_CURRENT_LIST_DIR}/tests/direct_mixing_test.cpp)
+target_link_libraries(direct_mixing_tests PRIVATE korvel_driver_stack quenby korvel_kernel GTest::gtest_main)
+target_include_directories(direct_mixing_tests PRIVATE ${PROJECT_SOURCE_DIR}/win_avstream_driver ${PROJECT_SOURCE_DIR}/vxtest)
+korvel_warnings(direct_mixing_tests)
+gtest_discover_tests(direct_mixing_tests TEST_PREFIX "devhost.mixing." PROPERTIES LABELS threaded)
