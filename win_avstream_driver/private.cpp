@@ -36,6 +36,16 @@ enum : ULONG {
 const ULONG kFormatRecordSize = 16;
 const ULONG kCountersSize = sizeof(StreamCounters);
 
+// Flags the streaming thread and the pins read concurrently are read and
+// written with interlocked operations, as the engine does.
+ULONG ReadFlag(ULONG* flag) {
+  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
+}
+
+void WriteFlag(ULONG* flag, ULONG value) {
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
+}
+
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -128,18 +138,18 @@ bool HasCapture(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
-  ctx->DirectMode = 1;
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = QUENBY_TRANSFERS;
+  WriteFlag(&ctx->DirectMode, 1);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
   ctx->SavedFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
   ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
 }
 
 void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
-  ctx->DirectMode = 0;
-  ctx->DirectStreamFlags = 0;
+  WriteFlag(&ctx->DirectMode, 0);
+  WriteFlag(&ctx->DirectStreamFlags, 0);
   ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = ctx->SavedFormat[QUENBY_DIR_CAPTURE];
   ctx->DeviceFormat[QUENBY_DIR_RENDER] = ctx->SavedFormat[QUENBY_DIR_RENDER];
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = QUENBY_TRANSFERS;
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
@@ -148,14 +158,14 @@ void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   if (HasCapture(ctx)) RestartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
   RestartRender(ctx, ctx->Pins[QUENBY_DIR_RENDER]);
 
-  const bool renderRuns = ctx->PinRunning[QUENBY_DIR_RENDER] != 0;
-  const bool captureRuns = ctx->PinRunning[QUENBY_DIR_CAPTURE] != 0;
+  const bool renderRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0;
+  const bool captureRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0;
   if (renderRuns) LockedSet(ctx->RenderPositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
   if (renderRuns || captureRuns) {
     LockedSet(ctx->CapturePositionLock, &ctx->CapturePinPosition, &ctx->CaptureDevicePosition);
   }
-  ctx->StreamInUse[QUENBY_DIR_RENDER] = renderRuns ? 1 : 0;
-  ctx->StreamInUse[QUENBY_DIR_CAPTURE] = captureRuns ? 1 : 0;
+  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], renderRuns ? 1 : 0);
+  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], captureRuns ? 1 : 0);
   // Streams nobody uses stop as they do at a pin's STOP.
   if (!renderRuns && !captureRuns) {
     QuenbyStopRender(ctx, TRUE);
@@ -179,11 +189,17 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   return NT_SUCCESS(status) ? renderStatus : status;
 }
 
+// The mixing runs in the streaming thread under the render-clone mutex,
+// which the thread only tries; waiting for it here never holds the thread up.
 void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
-  ctx->CaptureCloneFill = 0;
+  KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
   ctx->RenderCloneFrames = 0;
   ctx->RenderCloneOffset = 0;
+  KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  WriteFlag(&ctx->CaptureCloneFill, 0);
+  WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderRemainder = 0;
+  WdfSpinLockRelease(ctx->RenderPositionLock);
 }
 
 NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
@@ -191,31 +207,32 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
   NTSTATUS renderStatus = RestartRender(ctx, nullptr);
   if (NT_SUCCESS(status)) status = renderStatus;
-  ctx->StreamInUse[QUENBY_DIR_CAPTURE] = 1;
-  ctx->StreamInUse[QUENBY_DIR_RENDER] = 1;
-  ctx->DirectStreamFlags = QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING;
+  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
+  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
+  WriteFlag(&ctx->DirectStreamFlags, QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING);
   ClearDirectOffsets(ctx);
   QuenbyWakeThread(ctx);
   PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
-  if (ctx->PinRunning[QUENBY_DIR_CAPTURE] && capturePin != nullptr) {
-    ctx->CaptureCredit = 0;
+  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && capturePin != nullptr) {
+    WriteFlag(&ctx->CaptureCredit, 0);
     LockedSet(ctx->CapturePositionLock, &ctx->CaptureDevicePosition, &ctx->CapturePinPosition);
     QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
     KsPinAttemptProcessing(capturePin, TRUE);
   }
   PKSPIN renderPin = ctx->Pins[QUENBY_DIR_RENDER];
-  if (ctx->PinRunning[QUENBY_DIR_RENDER] && renderPin != nullptr) KsPinAttemptProcessing(renderPin, TRUE);
+  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) && renderPin != nullptr)
+    KsPinAttemptProcessing(renderPin, TRUE);
   return status;
 }
 
 void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
-  ctx->DirectStreamFlags = 0;
+  WriteFlag(&ctx->DirectStreamFlags, 0);
   ClearDirectOffsets(ctx);
-  if (!ctx->PinRunning[QUENBY_DIR_CAPTURE]) {
-    ctx->StreamInUse[QUENBY_DIR_CAPTURE] = 0;
-    ctx->CaptureCredit = 0;
+  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE])) {
+    WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
+    WriteFlag(&ctx->CaptureCredit, 0);
   }
-  if (!ctx->PinRunning[QUENBY_DIR_RENDER]) ctx->StreamInUse[QUENBY_DIR_RENDER] = 0;
+  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER])) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
 }
 
 // Largest channel count over the alternate settings that carry PCM.
@@ -244,7 +261,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
     return ctx == nullptr ? STATUS_INVALID_PARAMETER : Tunnel(ctx, in, inLength, out, outLength, information);
   }
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
-  const bool direct = ctx->DirectMode != 0;
+  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   switch (code) {
     case kCodeEnterDirect:
       EnterDirect(ctx);
@@ -265,11 +282,17 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
     case kCodeCounters:
       if (out == nullptr) return STATUS_UNSUCCESSFUL;
       if (outLength < kCountersSize) return STATUS_INSUFFICIENT_RESOURCES;
-      RtlCopyMemory(out, &ctx->Counters, kCountersSize);
+      {
+        ULONG* counters = reinterpret_cast<ULONG*>(&ctx->Counters);
+        ULONG values[kCountersSize / sizeof(ULONG)];
+        for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i) values[i] = ReadFlag(&counters[i]);
+        RtlCopyMemory(out, values, kCountersSize);
+      }
       *information = kCountersSize;
       return STATUS_SUCCESS;
     case kCodeClearCounters:
-      RtlZeroMemory(&ctx->Counters, kCountersSize);
+      for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i)
+        WriteFlag(&reinterpret_cast<ULONG*>(&ctx->Counters)[i], 0);
       return STATUS_SUCCESS;
     case kCodeInFlight:
       return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
@@ -293,12 +316,12 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
                       information);
     }
     case kCodeReadCapture: {
-      if (!direct || !ctx->StreamInUse[QUENBY_DIR_CAPTURE]) return STATUS_UNSUCCESSFUL;
+      if (!direct || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE])) return STATUS_UNSUCCESSFUL;
       NTSTATUS status = out != nullptr && outLength != 0
                             ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
                             : STATUS_UNSUCCESSFUL;
       PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
-      if (ctx->PinRunning[QUENBY_DIR_CAPTURE] && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
+      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
       if (NT_SUCCESS(status)) {
         QuenbyWakeThread(ctx);
         *information = outLength;
@@ -306,7 +329,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       return STATUS_SUCCESS;  // not enough data: success with nothing read
     }
     case kCodeWriteRender: {
-      if (!direct || !ctx->StreamInUse[QUENBY_DIR_RENDER]) return STATUS_UNSUCCESSFUL;
+      if (!direct || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])) return STATUS_UNSUCCESSFUL;
       NTSTATUS status = in != nullptr && inLength != 0
                             ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
                             : STATUS_UNSUCCESSFUL;
@@ -322,7 +345,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
       ULONG value = ReadU32(static_cast<const UCHAR*>(in));
       if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
-      for (ULONG s = 0; s < QUENBY_STREAMS; ++s) ctx->ConfiguredInFlight[s] = value;
+      for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], value);
       *information = sizeof(ULONG);
       return STATUS_SUCCESS;
     }
