@@ -226,7 +226,7 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
         if (packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < sizeof(ULONG)) continue;
         const UCHAR* p = t->Buffer + packet->Offset;
         const ULONG word = (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
-        const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ctx->NominalSamples);
+        const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ReadFlag(&ctx->NominalSamples));
         if (value != 0) InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
       }
     }
@@ -246,7 +246,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
   const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
   const ULONG total =
-      RenderPacketSizes(feedback, ctx->RenderAccumulator, ctx->HighSpeed, blockAlign, packets,
+      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
                         ctx->StreamMaxPacket[QuenbyRender], t->BufferLength, sizes, accumulator);
   t->ValidBytes = total;
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
@@ -300,7 +300,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
 
   const ULONG packets = ctx->PacketsPerTransfer[stream];
   uint32_t sizes[8];
-  uint32_t accumulator = ctx->RenderAccumulator;
+  uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
   ULONG length = t->BufferLength;
   if (stream == QuenbyRender) {
     if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator)) {
@@ -370,14 +370,16 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   WriteFlag(&ctx->NextStartFrame[stream], next + 1);
 
   // The fraction accumulator moves on only with a transfer that is sent.
-  const ULONG previousAccumulator = ctx->RenderAccumulator;
+  // A render start resets it from another thread while capture streams on.
+  ULONG previousAccumulator = 0;
   if (stream == QuenbyRender) {
-    ctx->RenderAccumulator = accumulator;
+    previousAccumulator = ReadFlag(&ctx->RenderAccumulator);
+    WriteFlag(&ctx->RenderAccumulator, accumulator);
     ctx->LastRenderSubmit = Now10us(ctx);
   }
   WDFREQUEST request = t->Request;
   if (!WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS)) {
-    if (stream == QuenbyRender) ctx->RenderAccumulator = previousAccumulator;
+    if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
     WriteFlag(&ctx->NextStartFrame[stream], previous);
     GiveBack(ctx, t);
     return WdfRequestGetStatus(request);
@@ -925,9 +927,9 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   uint32_t nominal = 0;
   const ULONG value = NominalFeedback(
       ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
-  ctx->NominalSamples = nominal;
+  WriteFlag(&ctx->NominalSamples, nominal);
   InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
-  ctx->RenderAccumulator = 0;
+  WriteFlag(&ctx->RenderAccumulator, 0);
 }
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
