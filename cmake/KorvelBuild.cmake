@@ -18,6 +18,9 @@ endif()
 set(KORVEL_FUZZ OFF)
 if(KORVEL_SANITIZE STREQUAL "address" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(KORVEL_FUZZ ON)
+  # Coverage instrumentation in every library, so the fuzzers steer into the
+  # parsers and the driver they call, not only their entry files.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 set(KORVEL_FUZZ_SECONDS 15 CACHE STRING "seconds each fuzz target runs in the sanitizer build")
