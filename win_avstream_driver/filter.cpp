@@ -162,22 +162,33 @@ bool BridgeChannels(PIRP Irp, PKSIDENTIFIER Request, ULONG* channels, bool* rend
   return true;
 }
 
-NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  ULONG channels = 0;
-  bool render = false;
-  if (!BridgeChannels(Irp, Request, &channels, &render)) return STATUS_NOT_SUPPORTED;
-  // Beyond 32 channels the rows are those of the 32-entry table.
-  const ULONG count = channels > 32 ? 32 : channels;
-  const ULONG size = sizeof(KSMULTIPLE_ITEM) + count * sizeof(KSJACK_DESCRIPTION);
+// Sizes a KSMULTIPLE_ITEM reply of `count` rows of `rowSize` bytes. Without
+// an output buffer the size is reported (STATUS_BUFFER_OVERFLOW), a short
+// buffer is refused; otherwise *header is the filled-in header.
+NTSTATUS PrepareMultipleItem(PIRP Irp, PVOID Data, ULONG count, ULONG rowSize, KSMULTIPLE_ITEM** header) {
+  *header = nullptr;
+  const ULONG size = sizeof(KSMULTIPLE_ITEM) + count * rowSize;
   const ULONG length = OutputLength(Irp);
   if (length == 0) {
     Irp->IoStatus.Information = size;
     return STATUS_BUFFER_OVERFLOW;
   }
   if (length < size) return STATUS_BUFFER_TOO_SMALL;
-  KSMULTIPLE_ITEM* header = static_cast<KSMULTIPLE_ITEM*>(Data);
-  header->Size = size;
-  header->Count = count;
+  *header = static_cast<KSMULTIPLE_ITEM*>(Data);
+  (*header)->Size = size;
+  (*header)->Count = count;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  ULONG channels = 0;
+  bool render = false;
+  if (!BridgeChannels(Irp, Request, &channels, &render)) return STATUS_NOT_SUPPORTED;
+  // Beyond 32 channels the rows are those of the 32-entry table.
+  const ULONG count = channels > 32 ? 32 : channels;
+  KSMULTIPLE_ITEM* header = nullptr;
+  NTSTATUS status = PrepareMultipleItem(Irp, Data, count, sizeof(KSJACK_DESCRIPTION), &header);
+  if (header == nullptr) return status;
   KSJACK_DESCRIPTION* rows = reinterpret_cast<KSJACK_DESCRIPTION*>(header + 1);
   for (ULONG i = 0; i < count; ++i) {
     rows[i].ChannelMapping = JackMapping(render, channels, i);
@@ -188,7 +199,7 @@ NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     rows[i].PortConnection = ePortConnJack;
     rows[i].IsConnected = 1;
   }
-  Irp->IoStatus.Information = size;
+  Irp->IoStatus.Information = header->Size;
   return STATUS_SUCCESS;
 }
 
@@ -197,22 +208,15 @@ NTSTATUS GetJackDescription2(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   bool render = false;
   if (!BridgeChannels(Irp, Request, &channels, &render)) return STATUS_NOT_SUPPORTED;
   const ULONG count = channels > 32 ? 32 : channels;
-  const ULONG size = sizeof(KSMULTIPLE_ITEM) + count * sizeof(KSJACK_DESCRIPTION2);
-  const ULONG length = OutputLength(Irp);
-  if (length == 0) {
-    Irp->IoStatus.Information = size;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (length < size) return STATUS_BUFFER_TOO_SMALL;
-  KSMULTIPLE_ITEM* header = static_cast<KSMULTIPLE_ITEM*>(Data);
-  header->Size = size;
-  header->Count = count;
+  KSMULTIPLE_ITEM* header = nullptr;
+  NTSTATUS status = PrepareMultipleItem(Irp, Data, count, sizeof(KSJACK_DESCRIPTION2), &header);
+  if (header == nullptr) return status;
   KSJACK_DESCRIPTION2* rows = reinterpret_cast<KSJACK_DESCRIPTION2*>(header + 1);
   for (ULONG i = 0; i < count; ++i) {
     rows[i].DeviceStateInfo = 0;
     rows[i].JackCapabilities = JACKDESC2_PRESENCE_DETECT_CAPABILITY;
   }
-  Irp->IoStatus.Information = size;
+  Irp->IoStatus.Information = header->Size;
   return STATUS_SUCCESS;
 }
 

@@ -559,26 +559,31 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
   return STATUS_SUCCESS;
 }
 
+// Takes the ring's lock once `length` bytes of room (forWrite) or of data
+// are there. Only the ring of `waitingKind` may wait for them: once, at most
+// 125 ms, outside the lock. False (lock released) when they did not come.
+static bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKind) {
+  WdfSpinLockAcquire(ring->Lock);
+  if ((forWrite ? ring->Size - ring->Fill : ring->Fill) >= length) return true;
+  if (ring->Kind != waitingKind) {
+    WdfSpinLockRelease(ring->Lock);
+    return false;
+  }
+  ring->Wanted = length;
+  WdfSpinLockRelease(ring->Lock);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kRingWait;
+  if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
+    return false;
+  WdfSpinLockAcquire(ring->Lock);
+  if ((forWrite ? ring->Size - ring->Fill : ring->Fill) >= length) return true;
+  WdfSpinLockRelease(ring->Lock);
+  return false;
+}
+
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
   if (length == 0) return STATUS_SUCCESS;
-  WdfSpinLockAcquire(ring->Lock);
-  if (ring->Size - ring->Fill < length) {
-    if (ring->Kind != QUENBY_RING_RENDER) {
-      WdfSpinLockRelease(ring->Lock);
-      return STATUS_UNSUCCESSFUL;
-    }
-    ring->Wanted = length;
-    WdfSpinLockRelease(ring->Lock);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kRingWait;
-    if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
-      return STATUS_UNSUCCESSFUL;
-    WdfSpinLockAcquire(ring->Lock);
-    if (ring->Size - ring->Fill < length) {
-      WdfSpinLockRelease(ring->Lock);
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
+  if (!LockWithRoom(ring, length, true, QUENBY_RING_RENDER)) return STATUS_UNSUCCESSFUL;
   uint32_t offset = ring->WriteOffset;
   RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
   ring->WriteOffset = offset;
@@ -593,24 +598,7 @@ NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
 
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
   if (length == 0) return STATUS_SUCCESS;
-  WdfSpinLockAcquire(ring->Lock);
-  if (ring->Fill < length) {
-    if (ring->Kind != QUENBY_RING_CAPTURE) {
-      WdfSpinLockRelease(ring->Lock);
-      return STATUS_UNSUCCESSFUL;
-    }
-    ring->Wanted = length;
-    WdfSpinLockRelease(ring->Lock);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kRingWait;
-    if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
-      return STATUS_UNSUCCESSFUL;
-    WdfSpinLockAcquire(ring->Lock);
-    if (ring->Fill < length) {
-      WdfSpinLockRelease(ring->Lock);
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
+  if (!LockWithRoom(ring, length, false, QUENBY_RING_CAPTURE)) return STATUS_UNSUCCESSFUL;
   uint32_t offset = ring->ReadOffset;
   RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
   ring->ReadOffset = offset;
