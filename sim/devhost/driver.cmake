@@ -3,9 +3,10 @@
 add_library(korvel_driver_stack STATIC
   ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/driver_hooks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp)
 target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(korvel_driver_stack PUBLIC korvel_unit PRIVATE quenby korvel_uac2 korvel_kernel)
+target_link_libraries(korvel_driver_stack PUBLIC korvel_unit korvel_devhost_core korvel_clock PRIVATE quenby korvel_uac2 korvel_kernel)
 korvel_warnings(korvel_driver_stack)
 
 add_executable(driver_stack_tests

@@ -12,6 +12,7 @@
 
 #include "devhost_wire.h"
 #include "direct_mode.h"
+#include "driver_hooks.h"
 #include "driver_stack.h"
 #include "inspect.h"
 #include "kernel/clock.h"
@@ -103,35 +104,8 @@ int serve(const Options& o) {
   // unplug its surprise removal and removal. One driver per process: a new
   // model gets a new stack on a new unit.
   bool high_speed = o.speed == "high";
-  struct Driver {
-    std::shared_ptr<sim::Unit> unit;  // declared first: outlives its stack
-    std::unique_ptr<sim::devhost::DriverStack> stack;
-  } driver;
-  devhost::DeviceHooks hooks;
-  hooks.make_unit = [&driver](sim::Model m) {
-    driver.stack.reset();  // the old unit's stack goes before its unit
-    driver.unit = std::make_shared<sim::Unit>(m, [] { return sim::Clock::instance().now_ns() / 1000; });
-    return driver.unit;
-  };
-  hooks.plug = [&driver, high_speed](sim::Unit& unit) -> std::string {
-    if (!driver.stack) driver.stack = std::make_unique<sim::devhost::DriverStack>(unit, high_speed);
-    std::string why;
-    if (driver.stack->plug(&why)) return {};
-    driver.stack->unplug();
-    return "quenby refused the unit: " + why;
-  };
-  hooks.unplug = [&driver] {
-    if (driver.stack) driver.stack->unplug();
-  };
-  // Clients reach the unit through quenby's own dispatch, and find it by the
-  // interfaces quenby registered on the started device.
-  hooks.interfaces = [&driver] {
-    return driver.stack ? driver.stack->interfaces() : std::vector<sim::devhost::DeviceInterface>{};
-  };
-  hooks.open_file = [&driver](const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out) {
-    return driver.stack ? driver.stack->open(name, out) : int32_t(wire::kStatusNoSuchDevice);
-  };
-  devhost::PublishedDevice device(model, hooks);
+  devhost::DriverSlot driver;  // declared before the device: outlives it
+  devhost::PublishedDevice device(model, devhost::driver_hooks(&driver, high_speed));
   std::string refused = device.start();
   if (!refused.empty()) {
     std::fprintf(stderr, "korvel-devhost: %s\n", refused.c_str());

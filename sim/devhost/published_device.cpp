@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tunnel.h"
 #include "usbdevs_ctrl_req.h"
 
 namespace korvel::devhost {
@@ -57,18 +56,6 @@ bool equal_nocase(const std::u16string& a, const std::u16string& b) {
     if (x != y) return false;
   }
   return true;
-}
-
-uint32_t transfer_status(sim::TransferResult r) {
-  switch (r) {
-    case sim::TransferResult::Ok:
-      return wire::kStatusSuccess;
-    case sim::TransferResult::Stall:
-      return wire::kStatusUnsuccessful;
-    case sim::TransferResult::NoDevice:
-      return wire::kStatusNoSuchDevice;
-  }
-  return wire::kStatusUnsuccessful;
 }
 
 }  // namespace
@@ -212,64 +199,21 @@ wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
       for (const auto& cat : itf.categories)
         if (cat.size() == 16 && std::memcmp(cat.data(), interface_class, 16) == 0)
           d.interfaces.push_back(devhost::interface_path(model_, interface_class, itf.reference));
-  } else if (std::memcmp(interface_class, kRenderCategory, 16) == 0) {
-    d.interfaces.push_back(render_interface_path(model_));
   }
   if (!d.interfaces.empty()) r.devices.push_back(std::move(d));
   return r;
 }
 
 uint32_t PublishedDevice::open(const std::u16string& path, Session* session) {
-  if (hooks_.open_file) return driver_open(path, session);
-  std::lock_guard<std::mutex> l(m_);
-  if (!plugged_) return wire::kStatusNoSuchDevice;
-  std::u16string device = wire::utf8_to_utf16(device_part(model_));
-  if (path.size() <= device.size() || !equal_nocase(path.substr(0, device.size()), device))
-    return wire::kStatusObjectNameNotFound;
-  std::u16string rest = path.substr(device.size());
-  if (rest == u"\\tarrow") {
-    session->kind = Session::Kind::Private;
-  } else if (equal_nocase(rest, u"\\kstarrow")) {
-    session->kind = Session::Kind::Filter;
-  } else {
-    return wire::kStatusObjectNameNotFound;
-  }
-  session->generation = generation_;
-  return wire::kStatusSuccess;
+  if (!hooks_.open_file) return wire::kStatusNoSuchDevice;  // no driver, no device
+  return driver_open(path, session);
 }
 
 wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
                                    uint32_t out_len) {
   if (session.open) return driver_ioctl(session, code, in, out_len);
   wire::Reply r;
-  std::shared_ptr<sim::Unit> unit;
-  {
-    std::lock_guard<std::mutex> l(m_);
-    if (!plugged_ || session.generation != generation_) {
-      r.status = wire::kStatusNoSuchDevice;
-      return r;
-    }
-    unit = unit_;
-  }
-  if (session.kind != Session::Kind::Private || code != USBDEVS_IOCTL_CTRL_REQ) {
-    r.status = wire::kStatusInvalidDeviceRequest;
-    return r;
-  }
-  ControlTransfer t;
-  r.status = check_ctrl_record(in.data(), in.size(), out_len, &t);
-  if (r.status != wire::kStatusSuccess) return r;
-  ++transfers_;
-  if (t.device_to_host) {
-    r.out.resize(t.length);
-    r.status = transfer_status(unit->control_in(t.bRequest, t.wValue, t.wIndex, r.out.data(), t.length));
-    if (r.status == wire::kStatusSuccess) {
-      r.information = t.length;
-    } else {
-      r.out.clear();
-    }
-  } else {
-    r.status = transfer_status(unit->control_out(t.bRequest, t.wValue, t.wIndex, t.data, t.length));
-  }
+  r.status = wire::kStatusInvalidHandle;
   return r;
 }
 

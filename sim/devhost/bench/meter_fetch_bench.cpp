@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "driver_hooks.h"
+#include "kernel/clock.h"
 #include "published_device.h"
 #include "server.h"
 #include "vxctl.h"
@@ -18,10 +20,12 @@ namespace {
 
 struct Host {
   std::string dir;
-  devhost::PublishedDevice device{sim::Model::Tarrow};
+  devhost::DriverSlot slot;
+  devhost::PublishedDevice device{sim::Model::Tarrow, devhost::driver_hooks(&slot, true)};
   devhost::Server server{device};
   std::thread thread;
   Host() {
+    sim::Clock::instance().set_mode(sim::ClockMode::Real);
     dir = "/tmp/korvel-bench-XXXXXX";
     if (!mkdtemp(dir.data())) std::abort();
     device.start();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devhost_wire.h"
+#include "driver_hooks.h"
 #include "published_device.h"
 #include "usbdevs_ctrl_req.h"
 
@@ -13,7 +14,8 @@ using namespace korvel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static devhost::PublishedDevice* device = [] {
-    auto* d = new devhost::PublishedDevice(sim::Model::Tarrow);
+    auto* d = new devhost::PublishedDevice(sim::Model::Tarrow,
+                                           devhost::driver_hooks(new devhost::DriverSlot, true));
     d->start();
     return d;
   }();

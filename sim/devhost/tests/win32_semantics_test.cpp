@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "driver_hooks.h"
+#include "kernel/clock.h"
 #include "process.h"
 #include "published_device.h"
 #include "server.h"
@@ -27,7 +29,10 @@ class HostInProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     box_.apply();
-    device_ = std::make_unique<devhost::PublishedDevice>(sim::Model::Tarrow);
+    // The unit with quenby on it, on the wall clock as a serving host runs.
+    sim::Clock::instance().set_mode(sim::ClockMode::Real);
+    device_ =
+        std::make_unique<devhost::PublishedDevice>(sim::Model::Tarrow, devhost::driver_hooks(&slot_, true));
     ASSERT_EQ("", device_->start());
     server_ = std::make_unique<devhost::Server>(*device_);
     std::string error;
@@ -44,6 +49,7 @@ class HostInProcess : public ::testing::Test {
   }
 
   korvel::testing::Sandbox box_;
+  devhost::DriverSlot slot_;
   std::unique_ptr<devhost::PublishedDevice> device_;
   std::unique_ptr<devhost::Server> server_;
   std::thread thread_;
