@@ -1,35 +1,168 @@
 #!/usr/bin/env bash
-# The main job: builds the tree, starts korvel-devhost with a simulated unit
-# (Tarrow unless a model is named) and runs the settings panel against it.
-#   scripts/demo.sh [MODEL]            the panel (on Xvfb when there is no display)
-#   scripts/demo.sh --meters [MODEL]   live meters in the terminal with korvelctl
-# Type host commands (unplug, plug, model NAME, busy MS, stall N) while it runs.
+# The main job in one command: installs what the build needs, builds, starts
+# korvel-devhost with a simulated unit and opens the settings panel on it.
+# Everything it starts ends with it; nothing stays behind.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=$root/build/normal
+
+usage() {
+  cat <<'EOF'
+usage: scripts/demo.sh [--meters] [MODEL]
+       scripts/demo.sh --help
+
+Starts a simulated KORVEL unit (korvel-devhost) and opens the Brevanta settings
+panel on it. MODEL is one of Tarrow (default), Quenby, Pellin, Dorrit,
+"Far Link". Without a display the panel runs on a free virtual display (Xvfb).
+
+  --meters   show the unit's live meters in this terminal (korvelctl) instead
+             of the panel; the view keeps running through unplug and plug
+  --help     this text
+
+While it runs, type host commands here, one per line:
+  unplug | plug | model NAME | busy MS | stall N | quit
+`quit` (or Ctrl-C) ends the host, the panel and this script; closing the panel
+ends the host too.
+
+The first run installs missing Debian packages (as root) and builds the tree:
+about 4 to 6 minutes on two cores. Later runs reuse the build and start in
+seconds.
+EOF
+}
+
 mode=panel
-if [ "${1:-}" = "--meters" ]; then mode=meters; shift; fi
-model=${1:-Tarrow}
-"$root/scripts/build.sh" normal "$dir" >/dev/null
-export KORVEL_DEVHOST_SOCKET=${KORVEL_DEVHOST_SOCKET:-$(mktemp -d)/devhost.sock}
-# The host reads its commands from this terminal; its answers are echoed.
-fifo=$(mktemp -u)
-mkfifo "$fifo"
-# (a background job would otherwise read /dev/null)
-exec 4<&0
-"$dir/sim/devhost/korvel-devhost" --model "$model" <&4 >"$fifo" &
-host=$!
-trap 'kill -TERM $host 2>/dev/null || true; wait $host 2>/dev/null; rm -f "$fifo"' EXIT
-exec 3<"$fifo"
-read -r ready <&3
-echo "$ready" >&2
-cat <&3 >&2 &
-if [ "$mode" = meters ]; then
-  "$dir/tools/korvelctl" info
-  "$dir/tools/korvelctl" meters --watch 2>/dev/null
-elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  "$dir/panel/Brevanta_Settings_Panel"
-else
-  echo "no display: running the panel on Xvfb (:99)" >&2
-  xvfb-run -n 99 -s "-screen 0 1280x800x24" "$dir/panel/Brevanta_Settings_Panel"
+model=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h | --help) usage; exit 0 ;;
+    --meters) mode=meters ;;
+    -*) echo "demo.sh: unknown option $1 (see scripts/demo.sh --help)" >&2; exit 2 ;;
+    *)
+      if [ -n "$model" ]; then echo "demo.sh: one model only (see --help)" >&2; exit 2; fi
+      model=$1 ;;
+  esac
+  shift
+done
+model=${model:-Tarrow}
+case "$model" in
+  Tarrow | Quenby | Pellin | Dorrit | "Far Link") ;;
+  *) echo "demo.sh: unknown model \"$model\" (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")" >&2; exit 2 ;;
+esac
+
+# One demo at a time per user: a second one would find the first one's panel
+# (the panel hands over to a running instance) and end without a word.
+state=${XDG_RUNTIME_DIR:-/tmp}/korvel-demo-$(id -u)
+mkdir -p "$state"
+exec 9>"$state/lock"
+if ! flock -n 9; then
+  echo "demo.sh: a demo is already running (pid $(cat "$state/pid" 2>/dev/null || echo '?')); type quit there first" >&2
+  exit 1
 fi
+echo $$ >"$state/pid"
+
+"$root/scripts/setup-deps.sh"
+
+dir=$root/build/normal
+echo "demo.sh: building into $dir (the first build takes a few minutes)" >&2
+if [ ! -f "$dir/build.ninja" ]; then
+  "$root/scripts/build.sh" normal "$dir" >&2
+else
+  cmake --build "$dir" -j "${KORVEL_JOBS:-$(nproc)}" >&2
+fi
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvel-demo.XXXXXX")
+chmod 0700 "$tmp"
+pids=()
+exec 4<&0  # a background job would otherwise read /dev/null
+# Ends a process and everything it started (xvfb-run's server and panel, the
+# meter view's korvelctl).
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1" 2>/dev/null); do kill_tree "$child"; done
+  kill -TERM "$1" 2>/dev/null || true
+}
+cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "${host:-}" ] && kill -0 "$host" 2>/dev/null; then
+    printf 'quit\n' >&5 2>/dev/null || true
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$host" 2>/dev/null || break; sleep 0.1; done
+  fi
+  # The panel before its display server, so it closes rather than losing X.
+  local p panel
+  for p in "${pids[@]}"; do
+    for panel in $(pgrep -f -P "$p" Brevanta_Settings_Panel 2>/dev/null) $(pgrep -f Brevanta_Settings_Panel -P "$(pgrep -P "$p" | tr '\n' ',' | sed 's/,$//')" 2>/dev/null); do
+      kill -TERM "$panel" 2>/dev/null || true
+    done
+  done
+  sleep 0.3
+  for p in "${pids[@]}"; do kill_tree "$p"; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$tmp"
+  rm -f "$state/pid"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Qt wants a private runtime folder; without one it warns and picks its own.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR=/tmp/runtime-$(id -un)
+  mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+fi
+
+# The demo's own host: its socket lives in the demo's folder, so a host or a
+# test elsewhere is never disturbed.
+export KORVEL_DEVHOST_SOCKET=$tmp/devhost.sock
+mkfifo "$tmp/host-in" "$tmp/host-out"
+"$dir/sim/devhost/korvel-devhost" --model "$model" <"$tmp/host-in" >"$tmp/host-out" 2>&2 &
+pids+=($!)
+host=$!
+exec 5>"$tmp/host-in"  # keeps the host's input open while we forward ours
+exec 6<"$tmp/host-out"
+if ! read -r -t 30 ready <&6; then
+  echo "demo.sh: korvel-devhost did not start" >&2
+  exit 1
+fi
+echo "demo.sh: $ready" >&2
+# The host's answers go to this terminal.
+cat <&6 >&2 &
+pids+=($!)
+
+front=""
+if [ "$mode" = meters ]; then
+  # korvelctl ends when the unit goes; the view waits for it and goes on.
+  (
+    shown=""
+    while kill -0 "$host" 2>/dev/null; do
+      if "$dir/tools/korvelctl" meters --watch 2>/dev/null; then :; fi
+      if [ "$shown" != gone ]; then echo "-- no unit (unplugged); waiting for it --"; shown=gone; fi
+      sleep 0.3
+      if "$dir/tools/korvelctl" info >/dev/null 2>&1; then
+        echo "-- unit present --"
+        "$dir/tools/korvelctl" info 2>/dev/null || true
+        shown=""
+      fi
+    done
+  ) &
+  front=$!
+elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  "$dir/panel/Brevanta_Settings_Panel" &
+  front=$!
+else
+  echo "demo.sh: no display, so the panel runs on a free virtual display (xvfb-run -a)" >&2
+  xvfb-run -a -s "-screen 0 1280x800x24" "$dir/panel/Brevanta_Settings_Panel" &
+  front=$!
+fi
+pids+=($front)
+
+# Forward our commands to the host. `quit` ends everything; the end of our
+# input only ends the forwarding (the demo may run without a terminal). The
+# demo ends with the panel (or the meter view) or the host.
+(
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >&5
+    if [ "$line" = quit ]; then break; fi
+  done
+) <&4 &
+pids+=($!)
+while kill -0 "$front" 2>/dev/null && kill -0 "$host" 2>/dev/null; do
+  sleep 0.2
+done

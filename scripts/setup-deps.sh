@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
-  xvfb xauth
+  xvfb xauth procps
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -20,11 +20,16 @@ if [ ${#missing[@]} -eq 0 ]; then
   echo "setup-deps: all ${#packages[@]} packages present"
   exit 0
 fi
+as_root=()
 if [ "$(id -u)" != 0 ]; then
-  echo "setup-deps: missing packages (${missing[*]}); run this script as root" >&2
-  exit 1
+  if command -v sudo >/dev/null; then
+    as_root=(sudo env DEBIAN_FRONTEND=noninteractive)
+  else
+    echo "setup-deps: missing packages (${missing[*]}); run scripts/setup-deps.sh as root once" >&2
+    exit 1
+  fi
 fi
-echo "setup-deps: installing ${missing[*]}"
+echo "setup-deps: installing ${#missing[@]} packages (${missing[*]}); this takes a few minutes"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
