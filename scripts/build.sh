@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # build.sh [normal|asan|tsan|mingw] [BUILD_DIR]
-# Configures and builds one flavour of the tree.
+# Configures and builds one flavour of the tree (all of it, or the targets
+# named in KORVEL_BUILD_TARGETS).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 flavour=${1:-normal}
@@ -24,4 +25,10 @@ case "$flavour" in
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" "${extra[@]}" ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
-cmake --build "$dir" -j "$jobs"
+# KORVEL_BUILD_TARGETS: build only these targets (and what they need).
+read -r -a targets <<< "${KORVEL_BUILD_TARGETS:-}"
+if [ ${#targets[@]} -gt 0 ]; then
+  cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+else
+  cmake --build "$dir" -j "$jobs"
+fi
