@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# soak.sh SECONDS [BUILD_DIR]
+# Runs the whole system under faults for SECONDS: korvel-devhost serving a
+# unit, the settings panel (offscreen), two korvelctl loops beside it and
+# streams through quenby, while the unit is unplugged and plugged at random
+# intervals from 10 ms to 3 s, changes model, turns busy and stalls transfers.
+# Prints one JSON summary on standard output; exit status 1 when anything
+# crashed, answered wrongly or failed while the unit was there.
+set -u
+seconds=${1:?usage: soak.sh SECONDS [BUILD_DIR]}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${2:-$root/build/normal}
+host_bin=$build/sim/devhost/korvel-devhost
+ctl=$build/tools/korvelctl
+panel=$build/panel/Brevanta_Settings_Panel
+for b in "$host_bin" "$ctl"; do
+  [ -x "$b" ] || { echo "soak.sh: $b is missing; build first (scripts/build.sh normal)" >&2; exit 2; }
+done
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvel-soak.XXXXXX")
+mkdir -p "$tmp/home" "$tmp/config" "$tmp/log"
+mkdir -m 0700 "$tmp/run"
+export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/config XDG_RUNTIME_DIR=$tmp/run
+export KORVEL_DEVHOST_SOCKET=$tmp/run/devhost.sock QT_QPA_PLATFORM=offscreen
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now_ms() { date +%s%3N; }
+# rss_kb threads fds of a process
+proc_figures() {
+  local pid=$1
+  if [ -d "/proc/$pid" ]; then
+    echo "$(awk '/^VmRSS/{print $2}' "/proc/$pid/status") $(awk '/^Threads/{print $2}' "/proc/$pid/status") $(ls "/proc/$pid/fd" | wc -l)"
+  else
+    echo "0 0 0"
+  fi
+}
+
+mkfifo "$tmp/host-in"
+"$host_bin" --model Tarrow <"$tmp/host-in" >"$tmp/log/host.out" 2>"$tmp/log/host.err" &
+host=$!
+pids+=("$host")
+exec 5>"$tmp/host-in"
+for _ in $(seq 100); do grep -q '^ready' "$tmp/log/host.out" 2>/dev/null && break; sleep 0.1; done
+grep -q '^ready' "$tmp/log/host.out" || { echo "soak.sh: the host did not start" >&2; cat "$tmp/log/host.err" >&2; exit 1; }
+
+panel_pid=""
+if [ -x "$panel" ]; then
+  "$panel" >"$tmp/log/panel.out" 2>&1 &
+  panel_pid=$!
+  pids+=("$panel_pid")
+fi
+
+# Unit state log: "ms present|absent|fault" lines written before and after
+# each command takes effect.
+state=$tmp/log/state
+echo "$(now_ms) present" >"$state"
+host_cmd() {
+  printf '%s\n' "$1" >&5
+  # The host answers every command once it has taken effect.
+  local n
+  n=$(grep -c . "$tmp/log/host.out")
+  for _ in $(seq 400); do
+    [ "$(grep -c . "$tmp/log/host.out")" -gt "$n" ] && return 0
+    sleep 0.01
+  done
+}
+
+# Client loops: every call logged as "start end rc product count".
+client_loop() {
+  local what=$1 out=$2 until=$3
+  while [ "$(now_ms)" -lt "$until" ]; do
+    local t0 rc json product count
+    t0=$(now_ms)
+    json=$("$ctl" "$what" --json 2>/dev/null)
+    rc=$?
+    product=$(printf '%s' "$json" | sed -n 's/.*"product": *"\([^"]*\)".*/\1/p')
+    count=$(printf '%s' "$json" | grep -o '"type"' | wc -l)
+    echo "$t0 $(now_ms) $rc ${product:-none} $count" >>"$out"
+  done
+}
+
+sleep 3  # the panel finds the unit
+start_ms=$(now_ms)
+end_ms=$((start_ms + seconds * 1000))
+read -r host_rss0 host_thr0 host_fd0 <<<"$(proc_figures "$host")"
+read -r panel_rss0 panel_thr0 panel_fd0 <<<"$(proc_figures "${panel_pid:-0}")"
+
+client_loop info "$tmp/log/info" "$end_ms" &
+pids+=($!)
+client_loop meters "$tmp/log/meters" "$end_ms" &
+pids+=($!)
+# Streams through quenby on their own simulated units, back to back.
+(
+  while [ "$(now_ms)" -lt "$end_ms" ]; do
+    "$host_bin" --stream 2 --loopback --report "$tmp/log/ks.json" >/dev/null 2>&1 || echo "ks $(now_ms)" >>"$tmp/log/stream_failures"
+    "$host_bin" --direct-client 2 --loopback --report "$tmp/log/direct.json" >/dev/null 2>&1 || echo "direct $(now_ms)" >>"$tmp/log/stream_failures"
+  done
+) &
+pids+=($!)
+
+models=(Tarrow Quenby Pellin Dorrit "Far Link")
+faults=0
+RANDOM=${KORVEL_SOAK_SEED:-7}
+while [ "$(now_ms)" -lt "$end_ms" ]; do
+  # 10 ms to 3 s between faults, most of them short.
+  gap=$(( (RANDOM % 4 == 0) ? 10 + RANDOM % 2990 : 10 + RANDOM % 300 ))
+  sleep "$(printf '0.%03d' $((gap % 1000)))"
+  [ "$gap" -ge 1000 ] && sleep $((gap / 1000))
+  case $((RANDOM % 10)) in
+    0 | 1 | 2 | 3 | 4)
+      echo "$(now_ms) absent" >>"$state"; host_cmd unplug
+      sleep "$(printf '0.%03d' $((10 + RANDOM % 500)))"
+      host_cmd plug; echo "$(now_ms) present" >>"$state" ;;
+    5)
+      echo "$(now_ms) absent" >>"$state"; host_cmd "model ${models[RANDOM % 5]}"
+      echo "$(now_ms) present" >>"$state" ;;
+    # A busy unit is present: clients wait for it.
+    6 | 7) host_cmd "busy $((50 + RANDOM % 400))" ;;
+    # A stalled transfer fails its call (Windows error 31): the next calls of
+    # the three clients use up the stalls within a few hundred milliseconds.
+    *)
+      echo "$(now_ms) fault" >>"$state"; host_cmd "stall $((1 + RANDOM % 3))"
+      (sleep 0.5; echo "$(now_ms) present" >>"$state") & ;;
+  esac
+  faults=$((faults + 1))
+done
+wait_clients_until=$(( $(now_ms) + 10000 ))
+while [ "$(now_ms)" -lt "$wait_clients_until" ] && pgrep -f "$ctl" >/dev/null; do sleep 0.1; done
+
+read -r host_rss1 host_thr1 host_fd1 <<<"$(proc_figures "$host")"
+read -r panel_rss1 panel_thr1 panel_fd1 <<<"$(proc_figures "${panel_pid:-0}")"
+crashes=0
+kill -0 "$host" 2>/dev/null || crashes=$((crashes + 1))
+if [ -n "$panel_pid" ]; then kill -0 "$panel_pid" 2>/dev/null || crashes=$((crashes + 1)); fi
+grep -qiE "AddressSanitizer|ThreadSanitizer|runtime error|abort|terminate called" "$tmp/log/host.err" "$tmp/log/panel.out" 2>/dev/null && crashes=$((crashes + 1))
+
+# A call counts against the unit only when the unit was present for all of
+# it: no unplug, plug, model change, busy burst or stall began or ended while
+# it ran, and it was present when it started.
+analyse() {
+  awk -v layout="Tarrow=97,Quenby=94,Pellin=62,Dorrit=62,Far Link=96" -v what="$2" '
+    BEGIN { n = split(layout, kv, ","); for (i = 1; i <= n; i++) { split(kv[i], p, "="); size[p[1]] = p[2] } }
+    FNR == NR { t[++s] = $1; st[s] = $2; next }
+    {
+      start = $1; end = $2; rc = $3; count = $NF; product = $4
+      for (i = 5; i < NF; i++) product = product " " $i
+      calls++
+      clean = 1; at = "present"
+      for (i = 1; i <= s; i++) { if (t[i] <= start) at = st[i]; if (t[i] > start - 5 && t[i] < end + 5) clean = 0 }
+      if (at != "present") clean = 0
+      if (rc == 0) {
+        ok++
+        if (!(product in size)) wrong++
+        else if (what == "meters" && count != size[product]) wrong++
+      } else if (clean) failed_present++
+    }
+    END { printf "%d %d %d %d\n", calls, ok, wrong + 0, failed_present + 0 }' "$state" "$1"
+}
+sort -n -o "$state" "$state"
+read -r info_calls info_ok info_wrong info_failed <<<"$(analyse "$tmp/log/info" info)"
+read -r met_calls met_ok met_wrong met_failed <<<"$(analyse "$tmp/log/meters" meters)"
+stream_failures=$( [ -f "$tmp/log/stream_failures" ] && wc -l <"$tmp/log/stream_failures" || echo 0)
+
+host_cmd quit
+wait "$host"
+host_rc=$?
+[ "$host_rc" -eq 0 ] || crashes=$((crashes + 1))
+
+cat <<EOF
+{"seconds": $seconds, "faults": $faults, "crashes": $crashes,
+ "korvelctl": {"info": {"calls": $info_calls, "ok": $info_ok, "wrong": $info_wrong, "failed_while_present": $info_failed},
+               "meters": {"calls": $met_calls, "ok": $met_ok, "wrong": $met_wrong, "failed_while_present": $met_failed}},
+ "stream_failures": $stream_failures,
+ "host": {"rss_kb": [$host_rss0, $host_rss1], "threads": [$host_thr0, $host_thr1], "fds": [$host_fd0, $host_fd1]},
+ "panel": {"rss_kb": [${panel_rss0:-0}, ${panel_rss1:-0}], "threads": [${panel_thr0:-0}, ${panel_thr1:-0}], "fds": [${panel_fd0:-0}, ${panel_fd1:-0}]}}
+EOF
+if [ "$crashes" -ne 0 ] || [ "$info_wrong" -ne 0 ] || [ "$met_wrong" -ne 0 ] ||
+  [ "$info_failed" -ne 0 ] || [ "$met_failed" -ne 0 ] || [ "$stream_failures" -ne 0 ]; then
+  echo "soak.sh: FAILED (logs were in $tmp)" >&2
+  exit 1
+fi
