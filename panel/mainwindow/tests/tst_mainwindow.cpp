@@ -3,12 +3,14 @@
 // the default geometry.
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "settingsstore.h"
 #include "vxfacade.h"
 
 class TestMainWindow : public QObject {
@@ -22,6 +24,7 @@ class TestMainWindow : public QObject {
 
  private slots:
   void initTestCase() {
+    writeSetting("PopupMessage", "WakeUp", false);  // no reminder to click away
     window = new MainWindow;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -209,9 +212,12 @@ class TestMainWindow : public QObject {
     QCOMPARE(defaultClientGeometry(QRect(1920, 40, 1280, 984), 20), QRect(85, 187, 1110, 650));
   }
 
+  // Pages scale with the client area (below the menu bar), uniformly when
+  // its aspect is the pages'.
   void resizeScalesPages() {
-    window->resize(2220, 1300);
-    QTRY_COMPARE(window->size(), QSize(2220, 1300));
+    const int menu = window->menuBar()->height();
+    window->resize(2220, 1300 + menu);
+    QTRY_COMPARE(window->centralWidget()->size(), QSize(2220, 1300));
     QCOMPARE(window->levelMeter().scaleX, 2.0f);
     QCOMPARE(window->levelMeter().scaleY, 2.0f);
     QCOMPARE(widget("label_textFWVer")->geometry(), QRect(1300, 464, 322, 32));

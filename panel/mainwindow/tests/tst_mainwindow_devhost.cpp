@@ -8,6 +8,7 @@
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "settingsstore.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ class TestMainWindowDevhost : public QObject {
 
  private slots:
   void initTestCase() {
+    writeSetting("PopupMessage", "WakeUp", false);  // no reminder to click away
     window = new MainWindow;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
