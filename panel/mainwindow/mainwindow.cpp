@@ -236,8 +236,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
   buildMeterPage(ModelTarrow);
 
-  styleMeterSourceButtons(loadMeterSource().toUInt(nullptr, 10));
-  styleRecLabelsForSource(loadMeterSource().toUInt(nullptr, 10));
+  // Only this window writes the meter source; the ticks use its copy
+  // rather than reading the settings file ten times a second.
+  meterSource = loadMeterSource().toUInt(nullptr, 10);
+  styleMeterSourceButtons(meterSource);
+  styleRecLabelsForSource(meterSource);
   meter.placeBarsAtRest(channels);
   meter.clearAllPeaks(channels);
 
@@ -447,8 +450,13 @@ void MainWindow::timerInterrupt_100ms() {
       });
   scratchFresh = false;
   if (fetch == vxfacade::MeterFetch::Failed) {
+    ++tickCounts.failed;
     clearScratchTable();
     vxfacade::deselect(dev);
+  } else if (fetch == vxfacade::MeterFetch::Fresh) {
+    ++tickCounts.fresh;
+  } else {
+    ++tickCounts.pending;
   }
   copyLevelsBySource(model);
   meter.updateMeters(channels);
@@ -1145,7 +1153,7 @@ void MainWindow::routeMeterRecord(Model model, vxmsg_data_ch_t type, uint8_t num
 
 void MainWindow::copyLevelsBySource(Model model) {
   if (model == ModelNone) return;
-  meterrouting::copyBySource(model, loadMeterSource().toUInt(nullptr, 10), scratchLevels, channels);
+  meterrouting::copyBySource(model, meterSource, scratchLevels, channels);
 }
 
 void MainWindow::styleRecLabelsForSource(unsigned source) {
@@ -1158,7 +1166,7 @@ void MainWindow::styleRecLabelsForSource(unsigned source) {
 
 void MainWindow::refreshRecIndicators() {
   const Model model = modelOf(ui->label_Device->text());
-  const unsigned source = loadMeterSource().toUInt(nullptr, 10);
+  const unsigned source = meterSource;
   int labels = 0;
   switch (model) {
     case ModelTarrow:
@@ -1196,6 +1204,7 @@ void MainWindow::refreshRecIndicators() {
 
 void MainWindow::selectMeterSource(unsigned source) {
   saveMeterSource(uint8_t(source));
+  meterSource = source;
   styleMeterSourceButtons(source);
   meter.placeBarsAtRest(channels);
   meter.clearAllPeaks(channels);

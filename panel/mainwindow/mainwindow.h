@@ -61,6 +61,15 @@ class MainWindow : public QMainWindow {
 
   DrawLevelMeter& levelMeter() { return meter; }
 
+  // How the 100 ms ticks found the meter answer (for diagnostics and the
+  // latency figures).
+  struct MeterTickCounts {
+    quint64 fresh = 0;    // a new answer was shown
+    quint64 pending = 0;  // the answer was still under way; levels stood
+    quint64 failed = 0;   // the fetch failed; the unit was deselected
+  };
+  const MeterTickCounts& meterTickCounts() const { return tickCounts; }
+
  public slots:
   void getDeviceName();
   void getFirmwareVersion();
@@ -189,6 +198,8 @@ class MainWindow : public QMainWindow {
   QSize builtSize;
   QHash<QString, QPixmap> pixmapCache;
   bool firstShowDone = false;
+  MeterTickCounts tickCounts;
+  unsigned meterSource = 0;  // Meter/Source as stored
 };
 
 #endif
