@@ -62,9 +62,14 @@ const QString kHoldClearStyle = QStringLiteral(
 
 // An SVG rendered on a transparent pixmap of the given size. Logos (any
 // alignment given) keep their proportions inside it; the rest fill it.
-QPixmap renderSvg(const QString& path, const QSize& size, Qt::Alignment align = {}) {
+//
+// Pictures that cover their whole area (page backgrounds, bars) are rendered
+// on an opaque ground: such a pixmap is copied, not blended, on every paint,
+// which is what the moving bars repaint ten times a second.
+QPixmap renderSvg(const QString& path, const QSize& size, Qt::Alignment align = {},
+                  const QColor& ground = Qt::transparent) {
   QPixmap pixmap(size.expandedTo(QSize(1, 1)));
-  pixmap.fill(Qt::transparent);
+  pixmap.fill(ground);
   QSvgRenderer renderer(path);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -134,6 +139,24 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   mainSettings = newPanelSettings();
   ui->stackedWidget->setCurrentIndex(2);
   ui->scrollArea->setFrameShape(QFrame::NoFrame);
+  // The window's colour by palette rather than by a style sheet: a sheet on
+  // the window makes every widget of the pages paint through the style-sheet
+  // style, which the moving bars would pay for ten times a second.
+  setStyleSheet(QString());
+  {
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(0x1B, 0x1B, 0x1B));
+    setPalette(palette);
+  }
+  for (int m = 1; m <= 5; ++m) {
+    if (QLabel* mask = findChild<QLabel*>(QStringLiteral("label_barMask%1").arg(m))) {
+      mask->setStyleSheet(QString());
+      QPalette palette = mask->palette();
+      palette.setColor(QPalette::Window, QColor(0x10, 0x10, 0x10));
+      mask->setPalette(palette);
+      mask->setAutoFillBackground(true);
+    }
+  }
   // Where a page's artwork does not reach (a window of another aspect than
   // the pages), the page colour shows, never the light default.
   for (QWidget* w :
@@ -864,15 +887,18 @@ void setGeometryIfChanged(QWidget* w, const QRect& r) {
 
 }  // namespace
 
-const QPixmap& MainWindow::svgPixmap(const QString& path, const QSize& size, Qt::Alignment align) {
+const QPixmap& MainWindow::svgPixmap(const QString& path, const QSize& size, Qt::Alignment align,
+                                     bool opaque) {
   const QString key = path + QLatin1Char('@') + QString::number(size.width()) + QLatin1Char('x') +
-                      QString::number(size.height()) + QLatin1Char('/') + QString::number(int(align));
+                      QString::number(size.height()) + QLatin1Char('/') + QString::number(int(align)) +
+                      (opaque ? QLatin1String("/o") : QLatin1String(""));
   auto it = pixmapCache.find(key);
   if (it == pixmapCache.end()) {
     // A window resized by dragging passes through many sizes; only the
     // latest few are worth keeping.
     if (pixmapCache.size() > 48) pixmapCache.clear();
-    it = pixmapCache.insert(key, renderSvg(path, size, align));
+    it = pixmapCache.insert(
+        key, renderSvg(path, size, align, opaque ? QColor(0x1E, 0x1E, 0x1E) : QColor(Qt::transparent)));
   }
   return *it;
 }
@@ -903,6 +929,8 @@ void MainWindow::placeCommonMeterWidgets() {
   const float d = qMax(0.0f, sx - sy);
 
   placeScaled(ui->label_bg, 0, 0, baseWidth, baseHeight);
+  // The background covers the page: nothing behind it needs painting.
+  ui->label_bg->setAttribute(Qt::WA_OpaquePaintEvent);
   ui->label_bg->setScaledContents(false);
   ui->label_bg->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
@@ -957,7 +985,7 @@ bool MainWindow::placeModelPage(Model model) {
 
   // The background fills the page as the widgets do (each axis by its own
   // factor), so that every bar stands in its well at any window aspect.
-  setPixmapIfChanged(ui->label_bg, svgPixmap(QLatin1String(art.background), ui->label_bg->size()));
+  setPixmapIfChanged(ui->label_bg, svgPixmap(QLatin1String(art.background), ui->label_bg->size(), {}, true));
   QLabel* const logos[5] = {ui->label_Tarrow_meter, ui->label_Quenby_meter, ui->label_Pellin_meter,
                             ui->label_Dorrit_meter, ui->label_FarLink_meter};
   const QSize logoSize(int(187 * s), int(25 * s));
@@ -976,12 +1004,14 @@ bool MainWindow::placeModelPage(Model model) {
   }
 
   // The bar image: the full scale, cropped from the top by the bar's height.
-  const QPixmap& bar =
-      svgPixmap(QLatin1String(art.bar), QSize(int(std::lround(18 * sx)), int(std::lround(340 * sy))));
+  const QPixmap& bar = svgPixmap(QLatin1String(art.bar),
+                                 QSize(int(std::lround(18 * sx)), int(std::lround(340 * sy))), {}, true);
   for (MeterChannel& ch : channels) {
     if (!ch.bar) continue;
     ch.bar->setScaledContents(false);
     ch.bar->setAlignment(Qt::AlignBottom | Qt::AlignHCenter);
+    // The bar image covers the whole bar: what lies beneath needs no paint.
+    ch.bar->setAttribute(Qt::WA_OpaquePaintEvent);
     setPixmapIfChanged(ch.bar, bar);
   }
 

@@ -171,7 +171,8 @@ class MainWindow : public QMainWindow {
   void copyLevelsBySource(Model model);
   void refreshRecIndicators();
   // An SVG rendered once per size and kept.
-  const QPixmap& svgPixmap(const QString& path, const QSize& size, Qt::Alignment align = {});
+  const QPixmap& svgPixmap(const QString& path, const QSize& size, Qt::Alignment align = {},
+                           bool opaque = false);
   static void setPixmapIfChanged(QLabel* label, const QPixmap& pixmap);
   void placeScaled(QWidget* w, int x, int y, int width, int height) const;
   void setScaledFont(QWidget* w, float pixels, bool bold) const;

@@ -22,14 +22,17 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <vector>
 
 #include "devhostprocess.h"
@@ -76,6 +79,23 @@ bool waitFor(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
+// Counts paint events and painted area per widget class.
+class PaintCensus : public QObject {
+ public:
+  std::map<QString, std::pair<long, double>> byClass;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint) {
+      auto* pe = static_cast<QPaintEvent*>(e);
+      double area = 0;
+      for (const QRect& r : pe->region()) area += double(r.width()) * r.height();
+      auto& v = byClass[QString(o->metaObject()->className()) + ":" + o->objectName().left(12)];
+      v.first++;
+      v.second += area;
+    }
+    return QObject::eventFilter(o, e);
+  }
+};
+
 // Records the first paint of a bar after each tick.
 class PaintWatch : public QObject {
  public:
@@ -105,6 +125,9 @@ int main(int argc, char* argv[]) {
   QTest::qWait(1500);
   w.findChild<QPushButton*>("pushButton_Meter")->click();
   w.findChild<QPushButton*>("pushButton_PeakHold1s")->click();
+  // FIGURES_PAGE=info meters with the information page in front (nothing
+  // to paint), to tell painting from the rest.
+  if (qgetenv("FIGURES_PAGE") == "info") w.findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
   QTest::qWait(1000);
 
   // --- CPU over the run ---------------------------------------------------
@@ -128,8 +151,17 @@ int main(int argc, char* argv[]) {
   for (QTimer* t : w.findChildren<QTimer*>()) t->stop();
   QTimer t100, t500, t1000;
   t100.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&t500, &QTimer::timeout, &w, &MainWindow::timerInterrupt_500ms);
-  QObject::connect(&t1000, &QTimer::timeout, &w, &MainWindow::timerInterrupt_1000ms);
+  qint64 busy500 = 0, busy1000 = 0;
+  QObject::connect(&t500, &QTimer::timeout, [&] {
+    const qint64 s = clock.nsecsElapsed();
+    w.timerInterrupt_500ms();
+    busy500 += clock.nsecsElapsed() - s;
+  });
+  QObject::connect(&t1000, &QTimer::timeout, [&] {
+    const qint64 s = clock.nsecsElapsed();
+    w.timerInterrupt_1000ms();
+    busy1000 += clock.nsecsElapsed() - s;
+  });
   std::vector<qint64> paintsAfterTick;
   QObject::connect(&t100, &QTimer::timeout, [&] {
     if (!ticks.empty()) paintsAfterTick.push_back(watch.lastPaint);
@@ -144,13 +176,30 @@ int main(int argc, char* argv[]) {
   t100.start(100);
   t500.start(500);
   t1000.start(1000);
-  QTest::qWait(seconds * 1000);
+  PaintCensus census;
+  if (qEnvironmentVariableIsSet("PAINT_CENSUS")) qApp->installEventFilter(&census);
+  {
+    // A plain event loop, as the program runs it (QTest::qWait would wake
+    // the thread every 10 ms).
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
   t100.stop();
   QTest::qWait(50);
   paintsAfterTick.push_back(watch.lastPaint);
   const double wall = double(clock.nsecsElapsed() - wall0) / 1e9;
   const auto cpu1 = threadCpu();
 
+  if (qEnvironmentVariableIsSet("PAINT_CENSUS")) {
+    qApp->removeEventFilter(&census);
+    std::vector<std::pair<double, QString>> rows;
+    for (const auto& [k, v] : census.byClass)
+      rows.push_back({v.second, QString("%1 paints %2").arg(v.first).arg(k)});
+    std::sort(rows.rbegin(), rows.rend());
+    for (size_t i = 0; i < rows.size() && i < 15; ++i)
+      printf("  paint area %10.0f px over the run: %s\n", rows[i].first, qPrintable(rows[i].second));
+  }
   printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
          qPrintable(QGuiApplication::platformName()));
   double total = 0;
@@ -176,6 +225,11 @@ int main(int argc, char* argv[]) {
   const auto& c = w.meterTickCounts();
   printf("ticks: %zu, fresh %d (window counts: fresh %llu pending %llu failed %llu)\n", ticks.size(), fresh,
          (unsigned long long)c.fresh, (unsigned long long)c.pending, (unsigned long long)c.failed);
+  double busy100 = 0;
+  for (double ms : tickMs) busy100 += ms;
+  printf(
+      "GUI thread time in the ticks: 100 ms %.1f ms, 500 ms %.1f ms, 1000 ms %.1f ms (per second of run)\n",
+      busy100 / wall, double(busy500) / 1e6 / wall, double(busy1000) / 1e6 / wall);
   printf("tick on the GUI thread: median %.3f ms, 95th %.3f ms, max %.3f ms\n", percentile(tickMs, 0.5),
          percentile(tickMs, 0.95), percentile(tickMs, 1.0));
 
