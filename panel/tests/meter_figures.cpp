@@ -118,10 +118,14 @@ int main(int argc, char* argv[]) {
     qCritical("%s", qPrintable(host.error()));
     return 1;
   }
+  QElapsedTimer sinceShow;
   MainWindow w;
   w.show();
+  sinceShow.start();
   auto* device = w.findChild<QLabel*>("label_Device");
-  if (!waitFor([&] { return device->text() == "Tarrow"; }, 30000)) return 1;
+  auto* logo = w.findChild<QLabel*>("label_Tarrow_info");
+  if (!waitFor([&] { return device->text() == "Tarrow" && logo->isVisible(); }, 30000)) return 1;
+  const qint64 identifiedMs = sinceShow.elapsed();
   QTest::qWait(1500);
   w.findChild<QPushButton*>("pushButton_Meter")->click();
   w.findChild<QPushButton*>("pushButton_PeakHold1s")->click();
@@ -200,6 +204,7 @@ int main(int argc, char* argv[]) {
     for (size_t i = 0; i < rows.size() && i < 15; ++i)
       printf("  paint area %10.0f px over the run: %s\n", rows[i].first, qPrintable(rows[i].second));
   }
+  printf("the unit's name on screen %lld ms after the window showed\n", (long long)identifiedMs);
   printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
          qPrintable(QGuiApplication::platformName()));
   double total = 0;
