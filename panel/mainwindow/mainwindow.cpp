@@ -90,9 +90,12 @@ QPixmap scaledImage(const QString& path, const QSize& size) {
   return QPixmap(path).scaled(size.expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
+// The page font at a pixel size; a widget made bold at construction stays
+// bold.
 void setFontPixels(QWidget* w, float pixels) {
   QFont font(kPageFont);
   font.setPixelSize(qMax(1, int(pixels)));
+  font.setWeight(w->font().weight());
   w->setFont(font);
 }
 

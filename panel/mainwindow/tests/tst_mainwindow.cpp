@@ -504,6 +504,35 @@ class TestMainWindow : public QObject {
     window->resize(1120, 680);
   }
 
+  // What a user sees at the default window size: every caption inside its
+  // widget, bold captions bold, no light edge around the pages.
+  void captionsFitAndEdgesAreDark() {
+    identify("Tarrow");
+    window->resize(1120, 680);
+    QTest::qWait(50);
+    for (const char* name :
+         {"pushButton_PeakHoldOff", "pushButton_PeakHold1s", "pushButton_PeakHold3s", "pushButton_HoldClear",
+          "pushButton_MTRSource", "pushButton_Analog", "pushButton_USB", "pushButton_MTR", "label_bgPHText",
+          "label_bgMSText", "label_recfunc13", "label_recfuncL", "pushButton_peakText1"}) {
+      QWidget* w = widget(name);
+      const QString text = w->property("text").toString();
+      const int advance = QFontMetrics(w->font()).horizontalAdvance(text);
+      QVERIFY2(
+          advance <= w->width(),
+          qPrintable(QString("%1: \"%2\" needs %3 px of %4").arg(name, text).arg(advance).arg(w->width())));
+    }
+    QVERIFY(readout(1)->text().size() <= 5);
+    for (const char* name : {"pushButton_HoldClear", "label_btnMeter", "label_btnInfo", "pushButton_Meter",
+                             "pushButton_Information", "label_recfunc1"}) {
+      QVERIFY2(widget(name)->font().weight() == QFont::Bold, name);
+    }
+    const QImage page = window->centralWidget()->grab().toImage();
+    for (const QPoint& p : {QPoint(page.width() - 1, page.height() / 2),
+                            QPoint(page.width() / 2, page.height() - 1), QPoint(0, page.height() / 2)}) {
+      QVERIFY2(qGray(page.pixel(p)) < 64, qPrintable(QString("light pixel at %1,%2").arg(p.x()).arg(p.y())));
+    }
+  }
+
   void sliderStyle() {
     const QString head = "QSlider::handle:horizontal{ background: #22A1FF; border: ";
     QVERIFY(bufferSliderStyle(1.0f).endsWith(
