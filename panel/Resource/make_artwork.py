@@ -178,6 +178,115 @@ def slider_bg():
     write('slider_bg.svg', s)
 
 
+# --- the program icon -------------------------------------------------------
+# A dark tile with four meter bars (one reaching yellow and red), drawn as
+# vector shapes in a 256-unit square; written as SVG and rasterised here
+# (4 x 4 supersampling) into the PNG, ICO and ICNS sizes.
+ICON_BARS = [  # x, width, top (y of the bar's top), bottom 212
+    (52, 30, 120), (94, 30, 70), (136, 30, 40), (178, 30, 96)]
+ICON_TILE = '#161616'
+ICON_GREEN, ICON_YELLOW, ICON_RED = '#15E004', '#F4E600', '#FF3100'
+
+
+def icon_shapes():
+    """(colour, x0, y0, x1, y1, radius) in icon units, painted in order."""
+    shapes = [(ICON_TILE, 8, 8, 248, 248, 44), ('#2C2C2C', 24, 24, 232, 232, 30),
+              ('#0E0E0E', 32, 32, 224, 224, 24)]
+    for i, (x, w, top) in enumerate(ICON_BARS):
+        shapes.append((ICON_GREEN, x, max(top, 110), x + w, 212, 3))
+        if top < 110:
+            shapes.append((ICON_YELLOW, x, max(top, 62), x + w, 110, 0))
+        if top < 62:
+            shapes.append((ICON_RED, x, top, x + w, 62, 0))
+    return shapes
+
+
+def icon_svg():
+    s = header(256, 256)
+    for colour, x0, y0, x1, y1, r in icon_shapes():
+        s += f"<rect x='{x0}' y='{y0}' width='{x1 - x0}' height='{y1 - y0}' rx='{r}' fill='{colour}'/>\n"
+    s += '</svg>\n'
+    write('icon/icon.svg', s)
+
+
+def rgb(colour):
+    return tuple(int(colour[i:i + 2], 16) for i in (1, 3, 5))
+
+
+def inside(px, py, x0, y0, x1, y1, r):
+    if px < x0 or px >= x1 or py < y0 or py >= y1:
+        return False
+    cx = min(max(px, x0 + r), x1 - r)
+    cy = min(max(py, y0 + r), y1 - r)
+    return (px - cx) ** 2 + (py - cy) ** 2 <= r * r
+
+
+def icon_rgba(size):
+    shapes = icon_shapes()
+    k = 4
+    scale = 256.0 / (size * k)
+    out = bytearray()
+    for y in range(size):
+        out.append(0)  # PNG filter byte
+        for x in range(size):
+            acc = [0.0, 0.0, 0.0, 0.0]
+            for sy in range(k):
+                for sx in range(k):
+                    px = (x * k + sx + 0.5) * scale
+                    py = (y * k + sy + 0.5) * scale
+                    colour = None
+                    for c, x0, y0, x1, y1, r in shapes:
+                        if inside(px, py, x0, y0, x1, y1, r):
+                            colour = c
+                    if colour:
+                        r_, g_, b_ = rgb(colour)
+                        acc[0] += r_
+                        acc[1] += g_
+                        acc[2] += b_
+                        acc[3] += 1
+            n = acc[3]
+            if n:
+                out += bytes([round(acc[0] / n), round(acc[1] / n), round(acc[2] / n), round(255 * n / (k * k))])
+            else:
+                out += b'\0\0\0\0'
+    return bytes(out)
+
+
+def png(size):
+    import struct
+    import zlib
+
+    def chunk(t, b):
+        return struct.pack('>I', len(b)) + t + b + struct.pack('>I', zlib.crc32(t + b) & 0xffffffff)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+            chunk(b'IDAT', zlib.compress(icon_rgba(size), 9)) + chunk(b'IEND', b''))
+
+
+def icons():
+    import struct
+    icon_svg()
+    sizes = [16, 24, 32, 48, 64, 128, 256]
+    pngs = {n: png(n) for n in sizes}
+    with open(os.path.join(HERE, 'icon/icon_128.png'), 'wb') as f:
+        f.write(pngs[128])
+    # ICO with PNG images (Windows Vista and later read these at every size).
+    head = struct.pack('<HHH', 0, 1, len(sizes))
+    offset = 6 + 16 * len(sizes)
+    entries, blobs = b'', b''
+    for n in sizes:
+        data = pngs[n]
+        entries += struct.pack('<BBBBHHII', n % 256, n % 256, 0, 0, 1, 32, len(data), offset + len(blobs))
+        blobs += data
+    with open(os.path.join(HERE, 'icon/icon_Model.ico'), 'wb') as f:
+        f.write(head + entries + blobs)
+    # ICNS with PNG elements: icp4 16, icp5 32, icp6 64, ic07 128, ic08 256.
+    body = b''
+    for tag, n in ((b'icp4', 16), (b'icp5', 32), (b'icp6', 64), (b'ic07', 128), (b'ic08', 256)):
+        body += tag + struct.pack('>I', 8 + len(pngs[n])) + pngs[n]
+    with open(os.path.join(HERE, 'icon/icon.icns'), 'wb') as f:
+        f.write(b'icns' + struct.pack('>I', 8 + len(body)) + body)
+
+
 def main():
     # Tarrow and Quenby: 22 channels in three groups and the main pair.
     # The pairs 13-14 ... 21-22 share a well; the page's masks hide the
@@ -204,6 +313,7 @@ def main():
         wordmark(f'logo/{file}_logo.svg', text, 240, 40, 30, accent=False, spacing=4)
     info_bg()
     slider_bg()
+    icons()
 
 
 if __name__ == '__main__':
