@@ -94,6 +94,8 @@ void QVXDevice::clear_meters() {
     // A fetch that is with the worker stays accounted for: forgetting it
     // would let every later read queue one more fetch behind it, and a slow
     // unit would collect an ever longer queue of fetches in the worker.
+    // So does a failure not yet reported: the window clears after every
+    // read, and a fetch that failed in between must still be seen.
   }
 }
 
@@ -530,6 +532,7 @@ void QVXDevice::store_meter(VXMeterLayout layout, bool ret, const QByteArray& me
   if (!ret) clear_identity();
   MeterCache& cache = meter_caches[layout];
   cache.ok = ret;
+  cache.failed = !ret;
   cache.count = uint32_t(qMax(num, 0));
   const int cache_bytes = int(sizeof(vxctl_meter_t)) * kVXMeterRecords[layout];
   std::memcpy(cache.records, meter.constData(), size_t(qMin(meter.size(), cache_bytes)));
@@ -539,6 +542,14 @@ void QVXDevice::store_meter(VXMeterLayout layout, bool ret, const QByteArray& me
   } else {
     cache.fetch_state = 0;
   }
+}
+
+bool QVXDevice::meter_fetch_failed(VXMeterLayout layout) {
+  if (layout < 0 || layout >= VXMETER_LAYOUTS) return false;
+  MeterCache& cache = meter_caches[layout];
+  const bool failed = cache.failed;
+  cache.failed = false;
+  return failed;
 }
 
 bool QVXDevice::get_meter(vxctl_meter_t* records, int count, int* num) {

@@ -53,6 +53,10 @@ class QVXDevice : public QObject {
   bool get_meter_zr(vxctl_meter_t* records, int count, int* num = nullptr);
   bool get_meter_pln(vxctl_meter_t* records, int count, int* num = nullptr);
   bool get_meter_drt(vxctl_meter_t* records, int count, int* num = nullptr);
+  // Whether a fetch of the layout has failed since the previous call (the
+  // report is consumed). A read that returns false while no fetch failed
+  // only means that the answer is still under way.
+  bool meter_fetch_failed(VXMeterLayout layout);
 
   void set_autopowersave(bool on);
   void set_stereo(uint32_t type, uint8_t number, uint32_t mode);
@@ -124,6 +128,7 @@ class QVXDevice : public QObject {
     uint32_t count;
     bool ok;
     int fetch_state;  // 0 idle, 2 a fetch is out, 1 out and another wanted
+    bool failed;      // a fetch failed and nobody has been told yet
   };
 
   // Puts whatever is pending into one command message and sends it, or asks

@@ -43,7 +43,7 @@ void requestAssign(QVXDevice& dev) {
   dev.req_assign();
 }
 
-bool fetchMeter(QVXDevice& dev, VXMeterLayout layout, const MeterSink& sink) {
+MeterFetch fetchMeter(QVXDevice& dev, VXMeterLayout layout, const MeterSink& sink) {
   const int count = kVXMeterRecords[layout];
   vxctl_meter_t records[kVXMeterRecordsMax] = {};
   int num = 0;
@@ -65,14 +65,18 @@ bool fetchMeter(QVXDevice& dev, VXMeterLayout layout, const MeterSink& sink) {
       ok = dev.get_meter_drt(records, count, &num);
       break;
     default:
-      return false;
+      return MeterFetch::Failed;
   }
-  if (!ok || num > count) return false;
+  // Whether a failure was reported is asked every time, so that it is
+  // consumed even when a later fetch has succeeded in the meantime.
+  const bool failed = dev.meter_fetch_failed(layout);
+  if (ok && num > count) return MeterFetch::Failed;
+  if (!ok) return failed ? MeterFetch::Failed : MeterFetch::Pending;
   for (int i = 0; i < count; ++i) {
     const uint16_t value = records[i].value > 32768 ? 0 : records[i].value;
     if (sink) sink(vxmsg_data_ch_t(records[i].type), records[i].number, value);
   }
-  return true;
+  return MeterFetch::Fresh;
 }
 
 void setAutoPowerSave(QVXDevice& dev, bool on) {

@@ -32,10 +32,16 @@ void requestAssign(QVXDevice& dev);
 // have been replaced by 0.
 using MeterSink = std::function<void(vxmsg_data_ch_t type, uint8_t number, uint16_t value)>;
 
-// Meter fetch of one layout: false when the proxy has no valid answer (or
-// reports more records than the layout holds); else every record of the
-// layout goes to `sink`.
-bool fetchMeter(QVXDevice& dev, VXMeterLayout layout, const MeterSink& sink);
+// Outcome of a meter fetch.
+enum class MeterFetch {
+  Fresh,    // an answer since the last clear: every record went to the sink
+  Pending,  // the answer is still under way; nothing went to the sink
+  Failed    // a fetch failed (or answered more records than the layout holds)
+};
+
+// Meter fetch of one layout: the answer of the previous fetch, and the next
+// fetch started or queued.
+MeterFetch fetchMeter(QVXDevice& dev, VXMeterLayout layout, const MeterSink& sink);
 
 void setAutoPowerSave(QVXDevice& dev, bool on);
 void setDirectMonitor(QVXDevice& dev, int channel, bool stereo);

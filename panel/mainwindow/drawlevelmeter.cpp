@@ -77,15 +77,14 @@ void showLamp(QLabel* label, bool visible) {
   if (label && label->isHidden() == visible) label->setVisible(visible);
 }
 
-// Colour of a peak line after a meter step: yellow from -18 dB.
+// Colour of a peak line: yellow from -18 dB, red from -3 dB. A clear uses
+// the same colours as a meter step, so that clearing never repaints a line.
 const QString& updateColour(int h) {
   return h <= 0 ? kBlack : h <= 181 ? kGreen : h <= 309 ? kYellow : kRed;
 }
 
-// Colour of a peak line after a clear: yellow from -12 dB.
-const QString& clearColour(int h) {
-  return h <= 0 ? kBlack : h <= 213 ? kGreen : h <= 309 ? kYellow : kRed;
-}
+// The clip lamp lights from -2.0 dB, height 320.
+constexpr int kClipHeightMin = 320;
 
 }  // namespace
 
@@ -200,8 +199,11 @@ void DrawLevelMeter::clearPeak(MeterChannel* channels, int k) {
   const int p = ch.bar ? int(ch.bar->height() / scaleY) : 0;
   peakHeights[k] = uint16_t(qBound(0, p, kFullHeight));
   placePeakLine(ch, k, true);
-  paintLine(ch.peakLine, clearColour(p));
-  showLamp(ch.clipIndicator, p >= 310);
+  // Colour and lamp as the meter step gives them: a clear must not light a
+  // lamp that metering would not (from -2.0 dB, not -3 dB) nor recolour a
+  // line.
+  paintLine(ch.peakLine, updateColour(p));
+  showLamp(ch.clipIndicator, p >= kClipHeightMin);
   showReadout(ch.peakText, peakReadout(p));
 }
 

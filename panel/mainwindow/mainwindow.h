@@ -7,7 +7,9 @@
 #define PANEL_MAINWINDOW_MAINWINDOW_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QRect>
 #include <QString>
 #include <cstdint>
@@ -43,6 +45,12 @@ QString formatFirmware(uint16_t version, uint16_t build);
 // Client geometry of the "Default" size on a screen's available area
 // (inclusive coordinates) with the given frame-minus-client height.
 QRect defaultClientGeometry(const QRect& available, int frameDiff);
+// The settings object holding the buffer size the unit's ASIO driver reads
+// ("blockFrames"): the registry key on Windows, a per-user file elsewhere.
+// The caller owns it.
+QSettings* newBufferSizeSettings();
+// Style sheet of the buffer-size slider for a scale factor.
+QString bufferSliderStyle(float scale);
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -52,6 +60,15 @@ class MainWindow : public QMainWindow {
   ~MainWindow() override;
 
   DrawLevelMeter& levelMeter() { return meter; }
+
+  // How the 100 ms ticks found the meter answer (for diagnostics and the
+  // latency figures).
+  struct MeterTickCounts {
+    quint64 fresh = 0;    // a new answer was shown
+    quint64 pending = 0;  // the answer was still under way; levels stood
+    quint64 failed = 0;   // the fetch failed; the unit was deselected
+  };
+  const MeterTickCounts& meterTickCounts() const { return tickCounts; }
 
  public slots:
   void getDeviceName();
@@ -125,6 +142,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -140,12 +158,24 @@ class MainWindow : public QMainWindow {
   // indicators.
   void buildMeterPage(Model model);
   void redrawMeterPage(Model model);
+  void placeCommonMeterWidgets();
+  bool placeModelPage(Model model);
   void styleMeterSourceButtons(unsigned source);
+  void stylePeakHoldButtons(int mode);
+  void styleRecLabelsForSource(unsigned source);
+  void selectMeterSource(unsigned source);
+  void selectPeakHold(int mode);
   void applyPeakLineVisibility(Model model, bool shown);
   void clearScratchTable();
   void routeMeterRecord(Model model, vxmsg_data_ch_t type, uint8_t number, uint16_t value);
   void copyLevelsBySource(Model model);
   void refreshRecIndicators();
+  // An SVG rendered once per size and kept.
+  const QPixmap& svgPixmap(const QString& path, const QSize& size, Qt::Alignment align = {},
+                           bool opaque = false);
+  static void setPixmapIfChanged(QLabel* label, const QPixmap& pixmap);
+  void placeScaled(QWidget* w, int x, int y, int width, int height) const;
+  void setScaledFont(QWidget* w, float pixels, bool bold) const;
 
   // Buffer size and the ASIO-driver reminder.
   void readBufferSize();
@@ -164,6 +194,13 @@ class MainWindow : public QMainWindow {
   MeterChannel channels[kMeterChannels] = {};
   QLabel* recFuncLabels[kMeterChannels] = {};
   uint16_t scratchLevels[97] = {};
+  bool scratchFresh = false;     // the scratch table has been cleared for this tick's answer
+  Model builtModel = ModelNone;  // model and size the meter page was last built for
+  QSize builtSize;
+  QHash<QString, QPixmap> pixmapCache;
+  bool firstShowDone = false;
+  MeterTickCounts tickCounts;
+  unsigned meterSource = 0;  // Meter/Source as stored
 };
 
 #endif

@@ -1,15 +1,23 @@
-// Saves pictures of the information page (Tarrow connected) and of the
-// not-connected page at 1120 x 680 and 2240 x 1360 into OUTPUT_DIR.
+// Saves pictures of the panel into OUTPUT_DIR: the ASIO-driver reminder in
+// English and Japanese, the information page, the meter page of every model
+// with live levels and peak lines at 1110 x 650 and 2220 x 1300 client size,
+// the meter page in each meter source, and the not-connected page.
 // Run it through tests/isolated.sh so that it has its own host socket.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "settingsstore.h"
 
 namespace {
 
@@ -23,11 +31,31 @@ bool waitFor(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
-void shoot(MainWindow& w, const QSize& size, const QString& file) {
-  w.resize(size);
-  QTest::qWait(1500);  // a few ticks at the new size
+void setClientSize(MainWindow& w, const QSize& client) {
+  w.resize(client + QSize(0, w.menuBar()->height()));
+  waitFor([&] { return w.centralWidget()->size() == client; }, 3000);
+}
+
+void shoot(MainWindow& w, const QSize& client, const QString& file, int settleMs = 1500) {
+  setClientSize(w, client);
+  QTest::qWait(settleMs);  // a few ticks at the new size
   w.grab().save(file);
-  qInfo("saved %s", qPrintable(file));
+  qInfo("saved %s (client %dx%d)", qPrintable(file), w.centralWidget()->width(), w.centralWidget()->height());
+}
+
+// Constructs a window while the reminder is due and saves the reminder.
+void shootReminder(const QLocale& locale, const QString& file) {
+  QLocale::setDefault(locale);
+  writeSetting("PopupMessage", "WakeUp", true);
+  QTimer::singleShot(800, [file] {
+    if (QWidget* box = QApplication::activeModalWidget()) {
+      box->grab().save(file);
+      qInfo("saved %s", qPrintable(file));
+      if (auto* message = qobject_cast<QMessageBox*>(box)) message->accept();
+    }
+  });
+  MainWindow w;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
 }  // namespace
@@ -37,31 +65,75 @@ int main(int argc, char* argv[]) {
   const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
   QDir().mkpath(out);
 
+  shootReminder(QLocale(QLocale::English, QLocale::UnitedStates), out + "/reminder_en.png");
+  shootReminder(QLocale(QLocale::Japanese, QLocale::Japan), out + "/reminder_ja.png");
+  writeSetting("PopupMessage", "WakeUp", false);
+
   DevhostProcess host;
   if (!host.start({"--model", "Tarrow"})) {
     qCritical("%s", qPrintable(host.error()));
     return 1;
   }
   MainWindow w;
+  w.setMinimumSize(0, 0);  // for pictures at exactly the base client size
   w.show();
   auto* stack = w.findChild<QStackedWidget*>("stackedWidget");
+  auto* device = w.findChild<QLabel*>("label_Device");
   auto* fw = w.findChild<QLabel*>("label_FWVer");
-  auto* serial = w.findChild<QLabel*>("label_SerialNumber");
-  if (!waitFor(
-          [&] { return stack->currentIndex() == 0 && fw->text() == "V1.05 0042" && !serial->isHidden(); },
-          30000)) {
+  if (!waitFor([&] { return stack->currentIndex() == 0 && fw->text() == "V1.05 0042"; }, 30000)) {
     qCritical("the unit was not identified");
     return 1;
   }
-  shoot(w, QSize(1120, 680), out + "/info_1120x680.png");
-  shoot(w, QSize(2240, 1360), out + "/info_2240x1360.png");
-  stack->setCurrentIndex(1);
-  shoot(w, QSize(1120, 680), out + "/meter_1120x680.png");
+  const QSize base(1110, 650);
+  const QSize twice(2220, 1300);
+  QTest::qWait(1200);
+  shoot(w, base, out + "/info_1110x650.png");
+  shoot(w, twice, out + "/info_2220x1300.png");
+
+  w.findChild<QPushButton*>("pushButton_PeakHold3s")->click();
+  w.findChild<QPushButton*>("pushButton_MTRSource")->click();
+  const struct {
+    const char* model;
+    const char* file;
+  } models[] = {{"Tarrow", "tarrow"},
+                {"Quenby", "quenby"},
+                {"Pellin", "pellin"},
+                {"Dorrit", "dorrit"},
+                {"Far Link", "farlink"}};
+  for (const auto& m : models) {
+    if (device->text() != QLatin1String(m.model)) {
+      host.command(QStringLiteral("model ") + m.model);
+      if (!waitFor([&] { return device->text() == QLatin1String(m.model); }, 30000)) {
+        qCritical("%s was not identified", m.model);
+        return 1;
+      }
+      QTest::qWait(1500);
+    }
+    w.findChild<QPushButton*>("pushButton_Meter")->click();
+    shoot(w, base, out + QStringLiteral("/meter_%1_1110x650.png").arg(m.file), 3000);
+    shoot(w, twice, out + QStringLiteral("/meter_%1_2220x1300.png").arg(m.file), 3000);
+  }
+
+  // Each meter source on one model.
+  host.command("model Tarrow");
+  waitFor([&] { return device->text() == QLatin1String("Tarrow"); }, 30000);
+  QTest::qWait(1500);
+  w.findChild<QPushButton*>("pushButton_Meter")->click();
+  const char* const sources[4] = {"pushButton_MTRSource", "pushButton_Analog", "pushButton_USB",
+                                  "pushButton_MTR"};
+  for (int s = 0; s < 4; ++s) {
+    w.findChild<QPushButton*>(sources[s])->click();
+    shoot(w, base, out + QStringLiteral("/source%1_tarrow_1110x650.png").arg(s), 3000);
+  }
+  w.findChild<QPushButton*>(sources[0])->click();
+
+  // A window larger than twice the base, of another aspect.
+  shoot(w, QSize(1680, 1020 - w.menuBar()->height()), out + "/meter_tarrow_1680x1020_window.png", 2000);
+
   stack->setCurrentIndex(0);
   host.command("unplug");
   if (!waitFor([&] { return stack->currentIndex() == 2; }, 30000)) return 1;
-  shoot(w, QSize(2240, 1360), out + "/dead_2240x1360.png");
-  shoot(w, QSize(1120, 680), out + "/dead_1120x680.png");
+  shoot(w, base, out + "/dead_1110x650.png");
   host.stop();
   return 0;
 }

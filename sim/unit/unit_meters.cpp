@@ -1,10 +1,13 @@
 // Meter signals of the simulated unit.
 //
-// Every analog input plays its own piece: beats at a tempo of its own, each
+// Every analog input plays its own piece (input 1 a lead that clips on its
+// downbeats, input 2 drums, input 3 speech, the one before the last a quiet
+// room microphone): beats at a tempo of its own, each
 // beat an attack followed by an exponential decay, accents on the downbeats,
 // louder and quieter sections of eight beats, short rests, and a fine grain of
 // +-1 dB every 10 ms over a low noise floor. Input 1 is driven 2.3 dB over full
-// scale on every beat (it clips), the last input carries nothing. The other
+// scale on its downbeats (it clips now and then), the last input carries
+// nothing. The other
 // blocks are what the mixer makes of the inputs: channel strips after their
 // faders, the feeds to the computer (each channel with some of its
 // neighbour), the recorder returns (the channel 250 ms later), and the buses
@@ -75,10 +78,34 @@ double db(double v) {
   return std::pow(10.0, v / 20.0);
 }
 
+// Speech: syllables of 120 to 280 ms at 3 to 6 per second, words of two to
+// five syllables, pauses between phrases; peaks around -14 dBFS.
+double speech_amp(uint64_t seed, double t) {
+  constexpr double kSlot = 0.2;  // one syllable slot
+  const int64_t slot = static_cast<int64_t>(std::floor(t / kSlot));
+  const double ts = t - static_cast<double>(slot) * kSlot;
+  const int64_t phrase = floor_div(slot, 24);  // about 5 s
+  const int64_t in_phrase = slot - phrase * 24;
+  const int64_t words_end = 16 + static_cast<int64_t>(6.0 * rnd(seed + 71, phrase));
+  const bool voiced = in_phrase < words_end && rnd(seed + 73, slot) > 0.22;
+  const double floor_amp = kNoiseFloor * 0.5;
+  if (!voiced) return floor_amp;
+  const double len = 0.12 + 0.16 * rnd(seed + 79, slot);
+  if (ts > len) return floor_amp;
+  const double shape = std::sin(3.14159265358979 * ts / len);  // rise and fall of a syllable
+  const double level = db(-20.0 + 9.0 * rnd(seed + 83, slot));
+  return level * (0.35 + 0.65 * shape) + floor_amp;
+}
+
 // Amplitude (1.0 = full scale, may exceed it) of analog input k at time t.
+// Input 1 is a loud lead whose downbeats drive it over full scale now and
+// then, input 2 a drum kit (short, punchy hits on eighths), input 3 a
+// speaking voice, the input before the last a quiet room microphone, the
+// last input nothing; the others play their own pieces.
 double input_amp(Model m, int k, double t) {
   if (k < 1 || k > analog_inputs(m) || k == silent_input(m)) return 0.0;
   const uint64_t seed = 0x4B4F52ull * 131 + static_cast<uint64_t>(k);
+  if (k == 3) return speech_amp(seed, t);
   const double bpm = 76.0 + 68.0 * rnd(seed, 1);
   const double period = 60.0 / bpm;
   const double x = t / period + rnd(seed, 2);
@@ -86,15 +113,33 @@ double input_amp(Model m, int k, double t) {
   const int64_t beat = static_cast<int64_t>(beat_floor);
   const double tb = (x - beat_floor) * period;
   const bool clip = k == clipping_input(m);
-  const double tau = clip ? 0.3 : 0.05 + 0.4 * rnd(seed, 3);
+  const bool drums = k == 2;
+  const double tau = clip ? 0.3 : drums ? 0.045 : 0.05 + 0.4 * rnd(seed, 3);
   const double env = tb < kAttack ? tb / kAttack : std::exp(-(tb - kAttack) / tau);
   const int64_t slice = static_cast<int64_t>(std::floor(t * 100.0));
   const double grain = db((2.0 * rnd(seed + 17, slice) - 1.0) * kGrainDb);
-  if (clip) return kClipDrive * env * grain;
+  const int64_t bar_beat = ((beat % 4) + 4) % 4;
+  if (clip) {
+    // Over full scale on the downbeats, a few dB under it otherwise.
+    const double drive = bar_beat == 0 ? kClipDrive : db(-4.0 - 3.0 * rnd(seed + 5, beat));
+    return drive * env * grain;
+  }
+  if (drums) {
+    // Kick and snare on the beats, hats between: two hits per beat.
+    const double half = period / 2;
+    const double th = tb < half ? tb : tb - half;
+    const double hit_env = th < kAttack ? th / kAttack : std::exp(-(th - kAttack) / tau);
+    const double hit =
+        tb < half ? db(-6.0 - 2.0 * rnd(seed + 7, beat)) : db(-16.0 - 4.0 * rnd(seed + 11, beat));
+    return hit * hit_env * grain + kNoiseFloor;
+  }
+  if (k == silent_input(m) - 1) {
+    // Room microphone: a steady murmur around -40 dBFS.
+    return db(-42.0 + 4.0 * rnd(seed + 13, static_cast<int64_t>(std::floor(t * 8.0)))) * grain;
+  }
 
   const double peak = db(-24.0 + 20.0 * rnd(seed, 4));
-  const int64_t in_bar = ((beat % 4) + 4) % 4;
-  const double accent = in_bar == 0 ? 1.0 : 0.45 + 0.45 * rnd(seed + 29, beat);
+  const double accent = bar_beat == 0 ? 1.0 : 0.45 + 0.45 * rnd(seed + 29, beat);
   const int64_t section = floor_div(beat, 8);
   const double r = rnd(seed + 41, section);
   const double section_gain = r < 0.12 ? 0.06 : 0.4 + 0.6 * rnd(seed + 53, section);

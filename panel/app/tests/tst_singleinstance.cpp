@@ -3,6 +3,7 @@
 // makes the second exit 1; a dead first's lock is taken over; sessions are
 // separate; the panel program itself follows the same rules.
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -109,6 +110,10 @@ class TestSingleInstance : public QObject {
   }
 
   void panelProgramRunsOnce() {
+    // The ASIO-driver reminder of a first start would wait for a click
+    // before the window shows.
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "KORVEL", "Brevanta")
+        .setValue("PopupMessage/WakeUp", false);
     QProcess panel;
     panel.setProcessChannelMode(QProcess::SeparateChannels);
     panel.setReadChannel(QProcess::StandardError);  // Qt debug lines

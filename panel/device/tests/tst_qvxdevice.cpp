@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qvxdevice.h"
+#include "vxfacade.h"
 #include "vxmsg.h"
 
 namespace {
@@ -431,6 +432,45 @@ class TestQVXDevice : public QObject {
   // With the worker thread in place and no unit: every transfer fails, the
   // proxy clears the identity, meter reads fail, and destruction ends the
   // thread.
+  // The window reads and clears every 100 ms. A fetch still under way at the
+  // next read is not a failure (the unit would be deselected and searched
+  // for again about once a second); a fetch that failed is reported once,
+  // even across the clear that follows every read.
+  void pendingFetchIsNotAFailure() {
+    QVXDevice dev;
+    isolate(dev);
+    int records = 0;
+    const vxfacade::MeterSink count = [&records](vxmsg_data_ch_t, uint8_t, uint16_t) { ++records; };
+    vxctl_meter_t sent[97] = {};
+    for (int i = 0; i < 97; ++i) sent[i] = vxctl_meter_t{4, uint8_t(i + 1), 0, uint16_t(i)};
+    const QByteArray bytes(reinterpret_cast<const char*>(sent), sizeof sent);
+
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Pending);
+    dev.recv_get_meter(true, bytes, 97);
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Fresh);
+    QCOMPARE(records, 97);
+    dev.clear_meters();
+    // The fetch started by that read has not answered yet.
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Pending);
+    dev.clear_meters();
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Pending);
+    QCOMPARE(records, 97);
+
+    dev.recv_get_meter(false, QByteArray(97 * 8, '\0'), 0);
+    dev.clear_meters();
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Failed);
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Pending);
+    // Layouts keep their own reports.
+    dev.recv_get_meter_drt(false, QByteArray(62 * 8, '\0'), 0);
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Pending);
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_DRT, count), vxfacade::MeterFetch::Failed);
+
+    // An answer claiming more records than the layout holds is a failure.
+    dev.recv_get_meter(true, bytes, 98);
+    QCOMPARE(vxfacade::fetchMeter(dev, VXMETER_COMMON, count), vxfacade::MeterFetch::Failed);
+    QCOMPARE(records, 97);
+  }
+
   void workerWithoutUnit() {
     QScopedPointer<QVXDevice> dev(new QVXDevice);
     QSignalSpy name(dev.data(), &QVXDevice::sig_recv_productname);

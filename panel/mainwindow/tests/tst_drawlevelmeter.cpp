@@ -180,9 +180,12 @@ class TestDrawLevelMeter : public QObject {
     QTest::addColumn<int>("height");
     QTest::addColumn<QString>("colour");
     QTest::addColumn<bool>("clip");
+    // A clear colours and lights exactly as a meter step at that height.
     QTest::newRow("320 is red with clip") << 26100 << 320 << kRed << true;
-    QTest::newRow("213 is green on clear") << 8192 << 213 << kGreen << false;
-    QTest::newRow("218 is yellow") << 8700 << 218 << kYellow << false;
+    QTest::newRow("-2.6 dB: red, lamp stays dark") << 24300 << 314 << kRed << false;
+    QTest::newRow("-14 dB stays yellow") << 6540 << 202 << kYellow << false;
+    QTest::newRow("213 is yellow") << 8192 << 213 << kYellow << false;
+    QTest::newRow("181 is green") << 4050 << 181 << kGreen << false;
     QTest::newRow("0 is black") << 0 << 0 << kBlack << false;
   }
 

@@ -1,14 +1,22 @@
 // The main window without a unit: start-up state and texts, the information
 // texts from device answers, model identification, rec-function answers and
 // the default geometry.
+#include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "settingsstore.h"
 #include "vxfacade.h"
 
 class TestMainWindow : public QObject {
@@ -17,11 +25,48 @@ class TestMainWindow : public QObject {
   MainWindow* window = nullptr;
 
   QLabel* label(const char* name) const { return window->findChild<QLabel*>(name); }
+  QLabel* labelN(const char* prefix, int n) const {
+    return window->findChild<QLabel*>(QString("%1%2").arg(prefix).arg(n));
+  }
+  QPushButton* button(const char* name) const { return window->findChild<QPushButton*>(name); }
+  QPushButton* readout(int n) const {
+    return window->findChild<QPushButton*>(QString("pushButton_peakText%1").arg(n));
+  }
+  // The unit identifies as `model` while it is selected.
+  void identify(const QString& model) {
+    if (label("label_Device")->text() == model)
+      window->slt_RecvDeviceName("Dorrit" == model ? "Pellin" : "Dorrit");
+    deviceLostShown = false;
+    window->slt_RecvDeviceName(model);
+  }
+  void setClientSize(const QSize& client) {
+    window->setMinimumSize(0, 0);
+    window->resize(client + QSize(0, window->menuBar()->height()));
+    QTRY_COMPARE(window->centralWidget()->size(), client);
+  }
+  // Position among its siblings' paint order (higher paints later).
+  static int zOrder(QWidget* w) { return w->parentWidget()->children().indexOf(w); }
+  static bool isRed(QLabel* l) { return l->styleSheet().contains("#CB2700"); }
+  static bool isGrey(QLabel* l) { return l->styleSheet().contains("#CECECE"); }
+  static bool isBlack(QLabel* l) { return l->styleSheet().contains("background-color: #000000"); }
+  // The window's own channel widgets, for driving the level meter directly.
+  void channelTable(MeterChannel* ch) const {
+    for (int k = 0; k < 24; ++k) {
+      const QString s = k < 22 ? QString::number(k + 1) : k == 22 ? "L" : "R";
+      ch[k] = {window->findChild<QLabel*>(k < 22 ? "label_meter" + s : "label_meter_main" + s),
+               window->findChild<QLabel*>("label_peak" + s),
+               window->findChild<QPushButton*>("pushButton_peakText" + s),
+               window->findChild<QLabel*>("label_PeakInd" + s),
+               0,
+               0};
+    }
+  }
   QWidget* widget(const char* name) const { return window->findChild<QWidget*>(name); }
   int page() const { return window->findChild<QStackedWidget*>("stackedWidget")->currentIndex(); }
 
  private slots:
   void initTestCase() {
+    writeSetting("PopupMessage", "WakeUp", false);  // no reminder to click away
     window = new MainWindow;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -39,9 +84,10 @@ class TestMainWindow : public QObject {
     QCOMPARE(label("label_FWVer")->text(), QString("No Device"));
     QCOMPARE(label("label_Samplerate")->text(), QString("-- kHz"));
     QVERIFY(label("label_Device")->isHidden());
-    for (const char* name : {"pushButton_Meter", "label_textSerialNumber", "label_SerialNumber",
-                             "label_Tarrow_info", "label_Quenby_info", "label_Pellin_info",
-                             "label_Dorrit_info", "label_Tarrowphoto", "label_FarLinkphoto"}) {
+    for (const char* name :
+         {"pushButton_Meter", "label_textSerialNumber", "label_SerialNumber", "label_Tarrow_info",
+          "label_Quenby_info", "label_Pellin_info", "label_Dorrit_info", "label_FarLink_info",
+          "label_Tarrowphoto", "label_FarLinkphoto", "label_Tarrow_meter", "label_FarLink_meter"}) {
       QVERIFY2(widget(name)->isHidden(), name);
     }
     QCOMPARE(currentDeviceName, QString("No Device"));
@@ -209,9 +255,12 @@ class TestMainWindow : public QObject {
     QCOMPARE(defaultClientGeometry(QRect(1920, 40, 1280, 984), 20), QRect(85, 187, 1110, 650));
   }
 
+  // Pages scale with the client area (below the menu bar), uniformly when
+  // its aspect is the pages'.
   void resizeScalesPages() {
-    window->resize(2220, 1300);
-    QTRY_COMPARE(window->size(), QSize(2220, 1300));
+    const int menu = window->menuBar()->height();
+    window->resize(2220, 1300 + menu);
+    QTRY_COMPARE(window->centralWidget()->size(), QSize(2220, 1300));
     QCOMPARE(window->levelMeter().scaleX, 2.0f);
     QCOMPARE(window->levelMeter().scaleY, 2.0f);
     QCOMPARE(widget("label_textFWVer")->geometry(), QRect(1300, 464, 322, 32));
@@ -219,6 +268,356 @@ class TestMainWindow : public QObject {
     QCOMPARE(label("label_DeadBg")->font().pixelSize(), 48);
     QCOMPARE(widget("label_KORVEL_dead")->geometry(), QRect(46, 26, 216, 36));
     window->resize(1120, 680);
+  }
+
+  // Each model's page: labels, columns, hidden channels, masks, captions.
+  void pagesPerModel() {
+    setClientSize(QSize(1110, 650));
+    button("pushButton_PeakHold1s")->click();
+
+    identify("Tarrow");
+    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
+    QCOMPARE(labelN("label_recfunc", 21)->text(), QString("21-22"));
+    QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(523, 570, 60, 17));
+    QCOMPARE(labelN("label_recfunc", 14)->geometry(), QRect(557, 570, 26, 17));
+    // A pair's label paints over its partner's ("1" and "14" made "1:14").
+    for (int n : {13, 15, 17, 19, 21})
+      QVERIFY(zOrder(labelN("label_recfunc", n)) > zOrder(labelN("label_recfunc", n + 1)));
+    QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
+    QVERIFY(label("label_recfuncR")->isHidden());
+    QCOMPARE(readout(22)->geometry(), QRect(890, 546, 41, 21));
+    QCOMPARE(button("pushButton_peakTextR")->geometry(), QRect(1030, 546, 41, 21));
+    for (int m = 1; m <= 5; ++m) QVERIFY(!labelN("label_barMask", m)->isHidden());
+    QCOMPARE(labelN("label_barMask", 3)->geometry(), QRect(750, 205, 16, 342));
+    QCOMPARE(button("pushButton_MTRSource")->text(), QString("CHANNEL INPUT"));
+    QCOMPARE(button("pushButton_Analog")->text(), QString("MIC / LINE"));
+    QVERIFY(!label("label_Tarrow_meter")->isHidden());
+    QVERIFY(!label("label_Tarrow_meter")->pixmap(Qt::ReturnByValue).isNull());
+    // Headings paint above their rules.
+    QVERIFY(zOrder(label("label_bgPHText")) > zOrder(label("label_bgPHL")));
+    QVERIFY(zOrder(label("label_bgMSText")) > zOrder(label("label_bgMSL")));
+
+    identify("Pellin");
+    QCOMPARE(window->levelMeter().meterLayout, 2);
+    QCOMPARE(labelN("label_recfunc", 9)->text(), QString("9-10"));
+    QCOMPARE(labelN("label_recfunc", 9)->width(), 60);
+    QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
+    for (int n = 15; n <= 22; ++n) {
+      QVERIFY(labelN("label_recfunc", n)->isHidden());
+      QVERIFY(labelN("label_meter", n)->isHidden());
+      QVERIFY(labelN("label_peak", n)->isHidden());
+      QVERIFY(labelN("label_PeakInd", n)->isHidden());
+      QVERIFY(readout(n)->isHidden());
+    }
+    QVERIFY(!labelN("label_peak", 14)->isHidden());
+    QVERIFY(!labelN("label_barMask", 1)->isHidden());
+    QVERIFY(labelN("label_barMask", 4)->isHidden() && labelN("label_barMask", 5)->isHidden());
+    QCOMPARE(button("pushButton_Analog")->text(), QString("LIVE INPUT"));
+    QCOMPARE(button("pushButton_USB")->text(), QString("PC RETURN"));
+    QVERIFY(label("label_Tarrow_meter")->isHidden());
+
+    identify("Dorrit");
+    QCOMPARE(window->levelMeter().meterLayout, 3);
+    QCOMPARE(labelN("label_recfunc", 7)->text(), QString("7 - 8"));
+    QCOMPARE(labelN("label_recfunc", 7)->geometry(), QRect(319, 570, 60, 17));
+    QCOMPARE(readout(7)->x(), 309);
+    QCOMPARE(readout(8)->x(), 343);
+    QCOMPARE(labelN("label_recfunc", 17)->text(), QString("AUX1"));
+    QCOMPARE(labelN("label_recfunc", 19)->text(), QString("AUX2"));
+    QCOMPARE(labelN("label_recfunc", 21)->text(), QString("SUB"));
+    for (int n : {8, 10, 11, 16, 18, 20, 22})
+      QVERIFY2(labelN("label_recfunc", n)->isHidden(), qPrintable(QString::number(n)));
+    for (int n : {11, 12, 13, 14, 15, 16, 18, 20}) QVERIFY(labelN("label_meter", n)->isHidden());
+    for (int n : {1, 10, 17, 19, 21, 22}) QVERIFY(!labelN("label_meter", n)->isHidden());
+    for (int m = 1; m <= 5; ++m) QVERIFY(labelN("label_barMask", m)->isHidden());
+
+    identify("Far Link");
+    QCOMPARE(window->levelMeter().meterLayout, 1);
+    QCOMPARE(label("label_recfuncL")->text(), QString("23"));
+    QCOMPARE(label("label_recfuncR")->text(), QString("24"));
+    QVERIFY(!label("label_recfuncR")->isHidden());
+    QCOMPARE(label("label_recfuncR")->geometry(), QRect(1028, 570, 26, 17));
+    QCOMPARE(labelN("label_recfunc", 1)->x(), 59);
+    QCOMPARE(readout(1)->x(), 49);
+    for (int n = 13; n <= 22; ++n) QCOMPARE(labelN("label_recfunc", n)->width(), 26);
+    for (int n = 11; n <= 22; ++n) QVERIFY(!labelN("label_meter", n)->isHidden());
+    QCOMPARE(button("pushButton_MTRSource")->text(), QString("TRACK LEVEL"));
+    QCOMPARE(button("pushButton_MTR")->text(), QString("ANALOG OUT"));
+
+    identify("Quenby");
+    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(labelN("label_recfunc", 13)->width(), 60);
+    QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
+    QCOMPARE(button("pushButton_USB")->text(), QString("PC RETURN"));
+  }
+
+  // Rec-function lamps: per-model state indices, the 500 ms blink and the
+  // black "not applicable" state.
+  void recLamps() {
+    button("pushButton_MTRSource")->click();
+    std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
+
+    identify("Far Link");
+    recFunctionStates[22] = 1;
+    window->timerInterrupt_500ms();
+    QVERIFY(isRed(label("label_recfuncL")));
+    QVERIFY(isGrey(label("label_recfuncR")));
+    recFunctionStates[22] = 0;
+    recFunctionStates[23] = 1;
+    window->timerInterrupt_500ms();
+    QVERIFY(isGrey(label("label_recfuncL")));
+    QVERIFY(isRed(label("label_recfuncR")));
+    button("pushButton_USB")->click();  // Far Link: L and R black for every source but 0
+    QVERIFY(isBlack(label("label_recfuncL")));
+    window->timerInterrupt_500ms();
+    QVERIFY(isBlack(label("label_recfuncR")));
+    button("pushButton_MTRSource")->click();
+
+    identify("Dorrit");
+    std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
+    recFunctionStates[10] = 2;  // both MAIN lamps blink
+    recFunctionStates[3] = 1;
+    recBlinkPhase = true;
+    window->timerInterrupt_500ms();
+    QVERIFY(isRed(label("label_recfuncL")) && isRed(label("label_recfuncR")));
+    QVERIFY(isRed(labelN("label_recfunc", 4)));
+    window->timerInterrupt_500ms();
+    QVERIFY(isGrey(label("label_recfuncL")) && isGrey(label("label_recfuncR")));
+    QVERIFY(isRed(labelN("label_recfunc", 4)));  // on stays on
+    window->timerInterrupt_500ms();
+    QVERIFY(isRed(label("label_recfuncL")));
+
+    identify("Pellin");
+    std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
+    recFunctionStates[12] = 1;  // label 13 is not driven on Pellin
+    recFunctionStates[14] = 1;  // the main pair is state 14
+    window->timerInterrupt_500ms();
+    QVERIFY(isGrey(labelN("label_recfunc", 13)));
+    QVERIFY(isRed(label("label_recfuncL")));
+
+    identify("Tarrow");
+    std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(1));
+    button("pushButton_MTR")->click();  // source 3: every lamp black
+    window->timerInterrupt_500ms();
+    for (int n = 1; n <= 22; ++n) QVERIFY(isBlack(labelN("label_recfunc", n)));
+    QVERIFY(isBlack(label("label_recfuncL")));
+    button("pushButton_Analog")->click();  // source 1: channels black, main pair by state 22
+    window->timerInterrupt_500ms();
+    QVERIFY(isBlack(labelN("label_recfunc", 1)));
+    QVERIFY(isRed(label("label_recfuncL")));
+    QCOMPARE(readSetting("Meter", "Source"), QString("1"));
+    button("pushButton_MTRSource")->click();
+    QVERIFY(button("pushButton_MTRSource")->styleSheet().contains("#58C0FF"));
+    QVERIFY(button("pushButton_Analog")->styleSheet().contains("#D8D8D8"));
+    std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
+  }
+
+  // Peak-hold modes, and what a mode or source change does to held peaks.
+  void peakHold() {
+    identify("Tarrow");
+    DrawLevelMeter& meter = window->levelMeter();
+    MeterChannel ch[24];
+    channelTable(ch);
+    auto feed = [&](uint16_t level, int ticks) {
+      for (MeterChannel& c : ch) c.level = level;
+      for (int t = 0; t < ticks; ++t) meter.updateMeters(ch);
+    };
+
+    button("pushButton_PeakHold3s")->click();
+    QCOMPARE(meter.peakHoldMode, 2);
+    QCOMPARE(meter.peakHoldTicks, 30);
+    QCOMPARE(readSetting("PeakHold", "Type"), QString("2"));
+    button("pushButton_PeakHoldInf")->click();
+    QCOMPARE(meter.peakHoldMode, 3);
+    QCOMPARE(meter.peakHoldTicks, -20);
+    QVERIFY(!labelN("label_peak", 22)->isHidden());
+
+    // OFF hides the lines but peaks are still tracked (with a one-second
+    // hold), so 1 SEC shows the current ones at once.
+    button("pushButton_PeakHoldOff")->click();
+    QCOMPARE(meter.peakHoldMode, 0);
+    QCOMPARE(meter.peakHoldTicks, 10);
+    for (int n = 1; n <= 22; ++n) QVERIFY(labelN("label_peak", n)->isHidden());
+    QVERIFY(label("label_peakR")->isHidden());
+    feed(8192, 3);  // -12 dB, height 213
+    button("pushButton_PeakHold1s")->click();
+    QCOMPARE(meter.peakHoldMode, 1);
+    QVERIFY(button("pushButton_PeakHoldOff")->styleSheet().startsWith("background-color: #B4B4B4;"));
+    QVERIFY(button("pushButton_PeakHold1s")->styleSheet().contains("#58C0FF"));
+    for (int n = 1; n <= 22; ++n) QVERIFY(!labelN("label_peak", n)->isHidden());
+    QCOMPARE(int(meter.peakHeight(0)), 213);
+    QCOMPARE(labelN("label_peak", 1)->y(), 546 - 213);
+
+    // Infinite hold keeps a peak; a source change drops every peak to its
+    // bar, which the change has put at rest.
+    button("pushButton_PeakHoldInf")->click();
+    feed(32767, 1);
+    feed(0, 5);
+    QCOMPARE(int(meter.peakHeight(0)), 340);
+    QCOMPARE(int(meter.peakHeight(23)), 340);
+    button("pushButton_USB")->click();
+    for (int k = 0; k < 24; ++k) QCOMPARE(int(meter.peakHeight(k)), 0);
+    QCOMPARE(readout(1)->text(), QString(" -inf"));
+    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    button("pushButton_MTRSource")->click();
+
+    // CLEAR and metering agree: a -2.6 dB bar lights no lamp on CLEAR.
+    feed(24300, 1);
+    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    button("pushButton_HoldClear")->click();
+    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    // A peak readout clears its own channel only.
+    feed(32767, 1);
+    feed(8192, 2);
+    readout(2)->click();
+    QCOMPARE(int(meter.peakHeight(1)), labelN("label_meter", 2)->height());
+    QCOMPARE(int(meter.peakHeight(0)), 340);
+    button("pushButton_PeakHold1s")->click();
+  }
+
+  // 2220 x 1300 doubles every base coordinate and font size.
+  void pagesAtTwiceTheSize() {
+    identify("Tarrow");
+    setClientSize(QSize(2220, 1300));
+    QCOMPARE(window->levelMeter().scaleMin, 2.0f);
+    QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(1046, 1140, 120, 34));
+    QCOMPARE(labelN("label_recfunc", 13)->font().pixelSize(), 32);
+    QCOMPARE(readout(1)->geometry(), QRect(74, 1092, 82, 42));
+    QCOMPARE(readout(1)->font().pixelSize(), 26);
+    QCOMPARE(button("pushButton_PeakHoldInf")->geometry(), QRect(394, 162, 100, 80));
+    QCOMPARE(button("pushButton_PeakHoldInf")->font().pixelSize(), 48);
+    QCOMPARE(button("pushButton_MTR")->geometry(), QRect(1828, 218, 346, 42));
+    QCOMPARE(label("label_bgMSText")->geometry(), QRect(1710, 110, 212, 38));
+    QCOMPARE(label("label_bgMSText")->font().pixelSize(), 28);
+    QCOMPARE(label("label_bg")->geometry(), QRect(0, 0, 2220, 1300));
+    QCOMPARE(label("label_bg")->pixmap(Qt::ReturnByValue).size(), QSize(2220, 1300));
+    QCOMPARE(labelN("label_barMask", 1)->geometry(), QRect(1092, 410, 32, 684));
+    QCOMPARE(label("label_BufferSize")->geometry(), QRect(1620, 714, 300, 32));
+    // A wider window: the headings move right by d = scaleX - scaleY.
+    setClientSize(QSize(2220, 650));
+    QCOMPARE(label("label_bgPHText")->x(), int(120 * 2.0f + 71 * 1.0f));
+    QCOMPARE(label("label_bgPHText")->width(), 88);
+    setClientSize(QSize(1110, 650));
+    QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(523, 570, 60, 17));
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+  }
+
+  // What a user sees at the default window size: every caption inside its
+  // widget, bold captions bold, no light edge around the pages.
+  void captionsFitAndEdgesAreDark() {
+    identify("Tarrow");
+    window->resize(1120, 680);
+    QTest::qWait(50);
+    for (const char* name :
+         {"pushButton_PeakHoldOff", "pushButton_PeakHold1s", "pushButton_PeakHold3s", "pushButton_HoldClear",
+          "pushButton_MTRSource", "pushButton_Analog", "pushButton_USB", "pushButton_MTR", "label_bgPHText",
+          "label_bgMSText", "label_recfunc13", "label_recfuncL", "pushButton_peakText1"}) {
+      QWidget* w = widget(name);
+      const QString text = w->property("text").toString();
+      const int advance = QFontMetrics(w->font()).horizontalAdvance(text);
+      QVERIFY2(
+          advance <= w->width(),
+          qPrintable(QString("%1: \"%2\" needs %3 px of %4").arg(name, text).arg(advance).arg(w->width())));
+    }
+    QVERIFY(readout(1)->text().size() <= 5);
+    for (const char* name : {"pushButton_HoldClear", "label_btnMeter", "label_btnInfo", "pushButton_Meter",
+                             "pushButton_Information", "label_recfunc1"}) {
+      QVERIFY2(widget(name)->font().weight() == QFont::Bold, name);
+    }
+    const QImage page = window->centralWidget()->grab().toImage();
+    for (const QPoint& p : {QPoint(page.width() - 1, page.height() / 2),
+                            QPoint(page.width() / 2, page.height() - 1), QPoint(0, page.height() / 2)}) {
+      QVERIFY2(qGray(page.pixel(p)) < 64, qPrintable(QString("light pixel at %1,%2").arg(p.x()).arg(p.y())));
+    }
+  }
+
+  void sliderStyle() {
+    const QString head = "QSlider::handle:horizontal{ background: #22A1FF; border: ";
+    QVERIFY(bufferSliderStyle(1.0f).endsWith(
+        head + "1px solid #2A2A2A; height: 14px; width: 14px; margin: -7px 0px; border-radius: 7px;}"));
+    QVERIFY(bufferSliderStyle(1.5f).endsWith(
+        head +
+        "1.5px solid #2A2A2A; height: 21px; width: 21px; margin: -10.5px 0px; border-radius: 10.5px;}"));
+  }
+
+  // The buffer size lives in the driver's own settings, only a drag of the
+  // handle changes it, and an unknown value becomes 256.
+  void bufferSize() {
+    QScopedPointer<QSettings> driver(newBufferSizeSettings());
+#ifndef Q_OS_WIN
+    QVERIFY(driver->fileName().endsWith("/KORVEL/Brevanta/ASIODRIVER.conf"));
+#endif
+    driver->setValue("blockFrames", 96);
+    driver->sync();
+    {
+      MainWindow other;  // reads the size at construction
+      auto* slider = other.findChild<QSlider*>("horizontalSlider_BufferSize");
+      QCOMPARE(slider->value(), 7);
+      QCOMPARE(other.findChild<QLabel*>("label_BufferSize")->text(), QString("256 samples"));
+    }
+    driver->sync();
+    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+
+    auto* slider = window->findChild<QSlider*>("horizontalSlider_BufferSize");
+    slider->setSliderDown(true);
+    slider->setSliderPosition(0);
+    slider->setSliderDown(false);
+    driver->sync();
+    QCOMPARE(driver->value("blockFrames").toInt(), 4);
+    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
+
+    // A click on the groove and a key move the handle without storing.
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 3, slider->height() / 2));
+    QTest::keyClick(slider, Qt::Key_Right);
+    QVERIFY(slider->value() > 0);
+    driver->sync();
+    QCOMPARE(driver->value("blockFrames").toInt(), 4);
+    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
+    window->on_horizontalSlider_BufferSize_sliderMoved(11);  // past the table: the default
+    driver->sync();
+    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
+  // The reminder shows at every start until its box is checked.
+  void asioReminder() {
+    int shown = 0;
+    bool check = false;
+    QString text;
+    auto answer = [&] {
+      QTimer::singleShot(300, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        ++shown;
+        text = box->text();
+        if (auto* c = box->findChild<QCheckBox*>()) {
+          QCOMPARE(c->text(), QString("Do not show again"));
+          c->click();  // toggling must not close the box
+          if (!check) c->click();
+        }
+        QVERIFY(box->isVisible());
+        box->accept();
+      });
+    };
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    writeSetting("PopupMessage", "WakeUp", true);
+    answer();
+    { MainWindow w; }
+    QCOMPARE(shown, 1);
+    QVERIFY(text.contains("'Brevanta ASIO'"));
+    QCOMPARE(readSetting("PopupMessage", "WakeUp"), QString("true"));
+    check = true;
+    answer();
+    { MainWindow w; }
+    QCOMPARE(shown, 2);
+    QCOMPARE(readSetting("PopupMessage", "WakeUp"), QString("false"));
+    answer();
+    { MainWindow w; }
+    QTest::qWait(400);
+    QCOMPARE(shown, 2);
   }
 };
 

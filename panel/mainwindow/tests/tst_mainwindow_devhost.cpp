@@ -3,11 +3,15 @@
 // unplug / plug of the unit.
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QtTest>
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "settingsstore.h"
+#include "vxfacade.h"
 
 namespace {
 
@@ -32,6 +36,7 @@ class TestMainWindowDevhost : public QObject {
 
  private slots:
   void initTestCase() {
+    writeSetting("PopupMessage", "WakeUp", false);  // no reminder to click away
     window = new MainWindow;
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -62,6 +67,39 @@ class TestMainWindowDevhost : public QObject {
     QVERIFY(!widget("label_Tarrow_info")->isHidden());
     QVERIFY(!widget("label_Tarrowphoto")->isHidden());
     QCOMPARE(window->levelMeter().meterLayout, 0);
+  }
+
+  // Live meters of a Tarrow: the bars move, the clipping input lights its
+  // lamp, and a connected unit is never deselected (each deselect costs a
+  // device search).
+  void tarrowMetersMove() {
+    QSignalSpy deselects(&globalVXDevice(), &QVXDevice::sig_deselect);
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    window->findChild<QPushButton*>("pushButton_Analog")->click();  // the inputs; input 1 clips
+    QLabel* clip = label("label_PeakInd1");
+    QTRY_VERIFY_WITH_TIMEOUT(!clip->isHidden(), kChangeMs);
+    QVERIFY(clip->isVisible());
+    // Bars stand at different heights and change from tick to tick; the
+    // silent last input stays at rest.
+    QSet<int> heights;
+    QSet<int> first;
+    for (int n = 1; n <= 21; ++n) first.insert(label(qPrintable(QString("label_meter%1").arg(n)))->height());
+    bool moved = false;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+          for (int n = 1; n <= 21; ++n) {
+            const int h = label(qPrintable(QString("label_meter%1").arg(n)))->height();
+            heights.insert(h);
+            moved = moved || !first.contains(h);
+          }
+          return moved && heights.size() >= 5;
+        }(),
+        kChangeMs);
+    QCOMPARE(label("label_meter22")->height(), 0);
+    QTest::qWait(3000);
+    QCOMPARE(deselects.count(), 0);
+    window->findChild<QPushButton*>("pushButton_MTRSource")->click();
+    window->findChild<QPushButton*>("pushButton_Information")->click();
   }
 
   void eachModel_data() {

@@ -1,10 +1,12 @@
 // Meter answers: layout per model and the behaviour of the levels over time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
 #include "test_host.h"
+#include "unit_meters.h"
 
 namespace korvel::sim::test {
 namespace {
@@ -101,6 +103,39 @@ TEST(UnitMeters, LevelsMoveStayInRangeOneSilentOneClipping) {
     for (const auto& [key, p] : peak) clipped += p == 32767;
     EXPECT_LT(clipped, 8);  // and the others mostly stay below it
   }
+}
+
+// The inputs sound like a band on stage: a lead that clips now and then
+// (not on every beat), punchy drums, a voice with pauses, a quiet room
+// microphone.
+TEST(UnitMeters, InputsHaveTheirOwnCharacter) {
+  const Model m = Model::Tarrow;
+  const int inputs = detail::analog_inputs(m);
+  int full = 0, samples = 0, drum_hits = 0, longest_pause = 0, pause = 0;
+  uint16_t voice_peak = 0, room_peak = 0, room_low = 32767;
+  uint16_t previous_drum = 0;
+  bool drum_rising = false;
+  for (uint64_t t = 1'000'000; t < 21'000'000; t += 10'000, ++samples) {
+    full += detail::meter_level(m, 4, 1, t, 0) == 32767;
+    const uint16_t d = detail::meter_level(m, 4, 2, t, 0);
+    if (d > previous_drum * 2 && d > 3000 && !drum_rising) ++drum_hits;
+    drum_rising = d > previous_drum;
+    previous_drum = d;
+    const uint16_t v = detail::meter_level(m, 4, 3, t, 0);
+    voice_peak = std::max(voice_peak, v);
+    pause = v < 100 ? pause + 1 : 0;
+    longest_pause = std::max(longest_pause, pause);
+    const uint16_t r = detail::meter_level(m, 4, static_cast<uint8_t>(inputs - 1), t, 0);
+    room_peak = std::max(room_peak, r);
+    room_low = std::min(room_low, r);
+  }
+  EXPECT_GT(full, 0);
+  EXPECT_LT(full * 10, samples);  // clipping is the exception
+  EXPECT_GT(drum_hits, 40);       // 20 s of at least two hits a second
+  EXPECT_LT(voice_peak, 32767 / 2);
+  EXPECT_GE(longest_pause, 30);  // a pause between phrases: 300 ms and more
+  EXPECT_LT(room_peak, 650);     // under -34 dBFS
+  EXPECT_GT(room_low, 0);
 }
 
 TEST(UnitMeters, LevelsArePureFunctionsOfTimeAndChannel) {

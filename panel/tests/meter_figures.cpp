@@ -1,0 +1,325 @@
+// Figures of the metering (not a test): run through tests/isolated.sh under
+// Xvfb (QT_QPA_PLATFORM=xcb) or offscreen.
+//
+//   panel_meter_figures [SECONDS]
+//
+// Starts korvel-devhost with a Tarrow, shows the panel's meter page and
+// meters for SECONDS (default 60), then prints:
+// - CPU time of each thread of the process over that run (from
+//   /proc/self/task/*/stat), as a share of one core;
+// - how the 100 ms ticks found the meter answer (fresh / pending / failed);
+// - meter latency: for a level change at any instant t of the run, the time
+//   until a bar shows it, taken as the paint that follows the first tick
+//   showing an answer whose fetch was requested after t (the unit samples
+//   after the request, so this is an upper bound); median and 95th
+//   percentile over a 1 ms grid of t;
+// - the time one tick takes on the GUI thread, measured around each real
+//   tick (timers of the window stopped, the bench ticking every 100 ms), and
+//   a QBENCHMARK-style loop of ticks that each show a fresh answer with 24
+//   moving bars.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "devhostprocess.h"
+#include "mainwindow.h"
+#include "settingsstore.h"
+#include "vxfacade.h"
+
+namespace {
+
+struct ThreadCpu {
+  QString tid, name;
+  double seconds;
+};
+
+std::vector<ThreadCpu> threadCpu() {
+  std::vector<ThreadCpu> out;
+  const long hz = sysconf(_SC_CLK_TCK);
+  for (const QString& tid : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile stat("/proc/self/task/" + tid + "/stat");
+    QFile comm("/proc/self/task/" + tid + "/comm");
+    if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly)) continue;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // after the name: state is field 3; utime 14 and stime 15 are f[11], f[12]
+    const double s = (f.value(11).toDouble() + f.value(12).toDouble()) / double(hz);
+    out.push_back({tid, QString::fromUtf8(comm.readAll()).trimmed(), s});
+  }
+  return out;
+}
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[size_t(std::min<double>(v.size() - 1, std::floor(p * double(v.size()))))];
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!condition()) {
+    if (t.elapsed() > ms) return false;
+    QTest::qWait(20);
+  }
+  return true;
+}
+
+// Counts paint events and painted area per widget class.
+class PaintCensus : public QObject {
+ public:
+  std::map<QString, std::pair<long, double>> byClass;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint) {
+      auto* pe = static_cast<QPaintEvent*>(e);
+      double area = 0;
+      for (const QRect& r : pe->region()) area += double(r.width()) * r.height();
+      auto& v = byClass[QString(o->metaObject()->className()) + ":" + o->objectName().left(12)];
+      v.first++;
+      v.second += area;
+    }
+    return QObject::eventFilter(o, e);
+  }
+};
+
+// Records the first paint of a bar after each tick.
+class PaintWatch : public QObject {
+ public:
+  QElapsedTimer* clock = nullptr;
+  qint64 lastPaint = -1;
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Paint) lastPaint = clock->nsecsElapsed();
+    return QObject::eventFilter(o, e);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  const int seconds = argc > 1 ? QString(argv[1]).toInt() : 60;
+  writeSetting("PopupMessage", "WakeUp", false);
+  DevhostProcess host;
+  if (!host.start({"--model", "Tarrow"})) {
+    qCritical("%s", qPrintable(host.error()));
+    return 1;
+  }
+  QElapsedTimer sinceShow;
+  MainWindow w;
+  w.show();
+  sinceShow.start();
+  auto* device = w.findChild<QLabel*>("label_Device");
+  auto* logo = w.findChild<QLabel*>("label_Tarrow_info");
+  if (!waitFor([&] { return device->text() == "Tarrow" && logo->isVisible(); }, 30000)) return 1;
+  const qint64 identifiedMs = sinceShow.elapsed();
+  QTest::qWait(1500);
+  w.findChild<QPushButton*>("pushButton_Meter")->click();
+  w.findChild<QPushButton*>("pushButton_PeakHold1s")->click();
+  // FIGURES_PAGE=info meters with the information page in front (nothing
+  // to paint), to tell painting from the rest.
+  if (qgetenv("FIGURES_PAGE") == "info") w.findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+  QTest::qWait(1000);
+
+  // --- CPU over the run ---------------------------------------------------
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<qint64> requests;  // fetch requests, ns
+  QObject::connect(&globalVXDevice(), &QVXDevice::sig_vx_get_meter,
+                   [&] { requests.push_back(clock.nsecsElapsed()); });
+  struct Tick {
+    qint64 start, end;
+    bool fresh;
+    qint64 lastRequestBefore;
+  };
+  std::vector<Tick> ticks;
+  PaintWatch watch;
+  watch.clock = &clock;
+  w.findChild<QLabel*>("label_meter2")->installEventFilter(&watch);
+
+  // The window's own timers stop; the bench runs the same three ticks, so
+  // it can time the 100 ms one.
+  for (QTimer* t : w.findChildren<QTimer*>()) t->stop();
+  QTimer t100, t500, t1000;
+  t100.setTimerType(Qt::PreciseTimer);
+  qint64 busy500 = 0, busy1000 = 0;
+  QObject::connect(&t500, &QTimer::timeout, [&] {
+    const qint64 s = clock.nsecsElapsed();
+    w.timerInterrupt_500ms();
+    busy500 += clock.nsecsElapsed() - s;
+  });
+  QObject::connect(&t1000, &QTimer::timeout, [&] {
+    const qint64 s = clock.nsecsElapsed();
+    w.timerInterrupt_1000ms();
+    busy1000 += clock.nsecsElapsed() - s;
+  });
+  std::vector<qint64> paintsAfterTick;
+  QObject::connect(&t100, &QTimer::timeout, [&] {
+    if (!ticks.empty()) paintsAfterTick.push_back(watch.lastPaint);
+    const qint64 before = requests.empty() ? -1 : requests.back();
+    const quint64 fresh = w.meterTickCounts().fresh;
+    const qint64 s = clock.nsecsElapsed();
+    w.timerInterrupt_100ms();
+    ticks.push_back({s, clock.nsecsElapsed(), w.meterTickCounts().fresh != fresh, before});
+  });
+  const auto cpu0 = threadCpu();
+  const qint64 wall0 = clock.nsecsElapsed();
+  t100.start(100);
+  t500.start(500);
+  t1000.start(1000);
+  PaintCensus census;
+  if (qEnvironmentVariableIsSet("PAINT_CENSUS")) qApp->installEventFilter(&census);
+  {
+    // A plain event loop, as the program runs it (QTest::qWait would wake
+    // the thread every 10 ms).
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  t100.stop();
+  QTest::qWait(50);
+  paintsAfterTick.push_back(watch.lastPaint);
+  const double wall = double(clock.nsecsElapsed() - wall0) / 1e9;
+  const auto cpu1 = threadCpu();
+
+  if (qEnvironmentVariableIsSet("PAINT_CENSUS")) {
+    qApp->removeEventFilter(&census);
+    std::vector<std::pair<double, QString>> rows;
+    for (const auto& [k, v] : census.byClass)
+      rows.push_back({v.second, QString("%1 paints %2").arg(v.first).arg(k)});
+    std::sort(rows.rbegin(), rows.rend());
+    for (size_t i = 0; i < rows.size() && i < 15; ++i)
+      printf("  paint area %10.0f px over the run: %s\n", rows[i].first, qPrintable(rows[i].second));
+  }
+  printf("the unit's name on screen %lld ms after the window showed\n", (long long)identifiedMs);
+  printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
+         qPrintable(QGuiApplication::platformName()));
+  double total = 0;
+  for (const ThreadCpu& b : cpu1) {
+    double a = 0;
+    for (const ThreadCpu& x : cpu0)
+      if (x.tid == b.tid) a = x.seconds;
+    const double used = b.seconds - a;
+    total += used;
+    if (used > 0)
+      printf("  thread %-8s %-16s %6.2f s  %5.2f %% of one core%s\n", qPrintable(b.tid), qPrintable(b.name),
+             used, 100 * used / wall, b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
+  }
+  printf("  process total %.2f s  %.2f %% of one core\n", total, 100 * total / wall);
+
+  // --- ticks --------------------------------------------------------------
+  int fresh = 0;
+  std::vector<double> tickMs;
+  for (const Tick& t : ticks) {
+    fresh += t.fresh;
+    tickMs.push_back(double(t.end - t.start) / 1e6);
+  }
+  const auto& c = w.meterTickCounts();
+  printf("ticks: %zu, fresh %d (window counts: fresh %llu pending %llu failed %llu)\n", ticks.size(), fresh,
+         (unsigned long long)c.fresh, (unsigned long long)c.pending, (unsigned long long)c.failed);
+  double busy100 = 0;
+  for (double ms : tickMs) busy100 += ms;
+  printf(
+      "GUI thread time in the ticks: 100 ms %.1f ms, 500 ms %.1f ms, 1000 ms %.1f ms (per second of run)\n",
+      busy100 / wall, double(busy500) / 1e6 / wall, double(busy1000) / 1e6 / wall);
+  printf("tick on the GUI thread: median %.3f ms, 95th %.3f ms, max %.3f ms\n", percentile(tickMs, 0.5),
+         percentile(tickMs, 0.95), percentile(tickMs, 1.0));
+
+  // --- latency ------------------------------------------------------------
+  // Each fresh tick shows the answer of the last fetch requested before the
+  // previous tick ended (one fetch is out at a time and answers within the
+  // tick period when the counts above show no pending ticks).
+  struct Shown {
+    qint64 request, display;
+  };
+  std::vector<Shown> shown;
+  for (size_t i = 1; i < ticks.size(); ++i) {
+    if (!ticks[i].fresh) continue;
+    qint64 req = -1;
+    for (qint64 r : requests)
+      if (r <= ticks[i - 1].end) req = r;
+    const qint64 paint = paintsAfterTick[i] > ticks[i].end ? paintsAfterTick[i] : ticks[i].end;
+    if (req >= 0) shown.push_back({req, paint});
+  }
+  std::vector<double> latency;
+  if (shown.size() > 2) {
+    size_t j = 0;
+    for (qint64 t = shown.front().request; t < shown.back().request; t += 1000000) {
+      while (j < shown.size() && shown[j].request <= t) ++j;
+      if (j == shown.size()) break;
+      latency.push_back(double(shown[j].display - t) / 1e6);
+    }
+  }
+  printf(
+      "meter latency (level change at the unit to the bar painted, upper bound): median %.1f ms, 95th %.1f "
+      "ms, "
+      "max %.1f ms over %zu samples\n",
+      percentile(latency, 0.5), percentile(latency, 0.95), percentile(latency, 1.0), latency.size());
+
+  // --- one fresh tick, in a loop --------------------------------------------
+  // The proxy is handed a new answer before every tick (levels move over
+  // the whole scale), so every tick routes 97 records and moves 24 bars.
+  vxctl_meter_t rec[97];
+  const int blocks[][2] = {{4, 22}, {7, 24}, {3, 22}, {6, 22}, {2, 6}, {8, 1}};
+  int iterations = 0;
+  QElapsedTimer bench;
+  bench.start();
+  qint64 busy = 0;
+  while (bench.elapsed() < 3000) {
+    int i = 0;
+    for (const auto& b : blocks)
+      for (int n = 1; n <= b[1]; ++n, ++i)
+        rec[i] = vxctl_meter_t{uint32_t(b[0]), uint8_t(n), 0, uint16_t((iterations * 977 + i * 331) % 32768)};
+    globalVXDevice().recv_get_meter(true, QByteArray(reinterpret_cast<const char*>(rec), sizeof rec), 97);
+    QElapsedTimer one;
+    one.start();
+    w.timerInterrupt_100ms();
+    busy += one.nsecsElapsed();
+    ++iterations;
+    QCoreApplication::processEvents();  // paints, and the worker's answers
+  }
+  {
+    // The level meter's share of such a tick: the same 24 bars, moved by
+    // the meter step alone.
+    MeterChannel table[24];
+    for (int k = 0; k < 24; ++k) {
+      const QString n = k < 22 ? QString::number(k + 1) : k == 22 ? "L" : "R";
+      table[k] = {w.findChild<QLabel*>(k < 22 ? "label_meter" + n : "label_meter_main" + n),
+                  w.findChild<QLabel*>("label_peak" + n),
+                  w.findChild<QPushButton*>("pushButton_peakText" + n),
+                  w.findChild<QLabel*>("label_PeakInd" + n),
+                  0,
+                  0};
+    }
+    qint64 meterBusy = 0;
+    const int rounds = 500;
+    for (int r = 0; r < rounds; ++r) {
+      for (int k = 0; k < 24; ++k) table[k].level = uint16_t((r * 977 + k * 331) % 32768);
+      QElapsedTimer one;
+      one.start();
+      w.levelMeter().updateMeters(table);
+      meterBusy += one.nsecsElapsed();
+      QCoreApplication::processEvents();
+    }
+    printf("of which the level meter's step: %.1f us\n", double(meterBusy) / rounds / 1000.0);
+  }
+  printf(
+      "fresh tick with 24 moving bars (loop of %d): %.1f us per tick on the GUI thread (paint not "
+      "included)\n",
+      iterations, double(busy) / iterations / 1000.0);
+  host.stop();
+  return 0;
+}
