@@ -71,7 +71,8 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   // Rings of 50 ms at the largest format: 3 x 48000 x 4 / 100 x 5.
   EXPECT_EQ(ctx->RenderRing.Size, 28800u);
   EXPECT_EQ(ctx->TransferSize[QuenbyRender], 42u * 8);
-  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 4u);
+  // Room for a frame of feedback packets (eight of 4 bytes at high speed).
+  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 32u);
   EXPECT_EQ(ctx->FreeList[QuenbyRender].Count, 15u);
   // Both interfaces idle after the power-up.
   EXPECT_EQ(h.device().alternate_setting(1), 0);
@@ -255,7 +256,7 @@ TEST(QuenbyModels, EveryModelStartsAtBothSpeeds) {
       QuenbyHarness h(uac2::make_unit_function(unit), high);
       ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << int(m) << " high " << high;
       EXPECT_EQ(h.context()->HighSpeed, high ? 1u : 0u);
-      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], 4u);
+      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], high ? 32u : 4u);
       h.unplug();
     }
   }
