@@ -3,6 +3,7 @@
 add_library(korvel_driver_stack STATIC
   ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver_hooks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp)
 target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})

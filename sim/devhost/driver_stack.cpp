@@ -123,6 +123,15 @@ DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
   impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
 }
 
+DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor,
+                         std::vector<uint32_t> rates)
+    : impl_(new Impl) {
+  impl_->unit = &unit;
+  impl_->raw = descriptor;
+  impl_->function = uac2::make_unit_function(unit, std::move(descriptor), std::move(rates));
+  impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
+}
+
 DriverStack::DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed)
     : impl_(new Impl) {
   if (rates.empty()) rates = {44100, 48000};
@@ -219,6 +228,10 @@ void DriverStack::set_loopback(bool on) {
 
 AudioCounters DriverStack::audio_counters() const {
   return impl_->unit != nullptr ? impl_->unit->audio().counters() : AudioCounters{};
+}
+
+void DriverStack::set_render_tap(UnitAudio::RenderTap tap) {
+  if (impl_->unit != nullptr) impl_->unit->audio().set_render_tap(std::move(tap));
 }
 
 PoolTagUsage DriverStack::pool(const std::string& tag) {

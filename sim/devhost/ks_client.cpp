@@ -12,6 +12,7 @@
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
+#include "options.h"
 #include "quenby.h"
 #include "unit.h"
 
@@ -46,6 +47,70 @@ uint32_t signal_sample(uint64_t frame, uint32_t channel, uint32_t bits) {
 void put_sample(uint8_t* p, uint32_t bytes, uint32_t v) {
   for (uint32_t i = 0; i < bytes; ++i) p[i] = uint8_t(v >> (8 * i));
 }
+
+// One frame of the test signal: `valid` bits of each sample, most
+// significant first in its container of `bytes`.
+void signal_frame(uint8_t* p, uint64_t frame, uint32_t channels, uint32_t bytes, uint32_t valid) {
+  const uint32_t shift = bytes * 8 - valid;
+  for (uint32_t c = 0; c < channels; ++c, p += bytes)
+    put_sample(p, bytes, signal_sample(frame, c, valid) << shift);
+}
+
+// What the unit received, checked frame by frame against what was played:
+// after the priming silence, every frame in order, nothing missing, nothing
+// inserted. Fed on the bus's thread under the unit's lock.
+class RenderCheck {
+ public:
+  RenderCheck(uint32_t channels, uint32_t bytes, uint32_t valid, const std::vector<uint8_t>* wav,
+              uint64_t lead)
+      : ch_(channels), bytes_(bytes), valid_(valid), wav_(wav), lead_(lead), expected_(channels * bytes) {}
+
+  void packet(const uint8_t* data, size_t frames, size_t frame_bytes) {
+    const size_t played = size_t(ch_) * bytes_;
+    if (frame_bytes < played) {
+      mismatch_ = true;
+      return;
+    }
+    for (size_t f = 0; f < frames && !mismatch_; ++f) {
+      const uint8_t* p = data + f * frame_bytes;
+      if (!started_) {
+        if (silent(p, frame_bytes)) continue;
+        started_ = true;
+      }
+      expected(received_);
+      // The pin's channels as played, the device's further channels silent.
+      if (std::memcmp(p, expected_.data(), played) != 0 || !silent(p + played, frame_bytes - played))
+        mismatch_ = true;
+      ++received_;
+    }
+  }
+  bool exact() const { return started_ && received_ != 0 && !mismatch_; }
+  uint64_t received() const { return received_; }
+
+ private:
+  static bool silent(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (p[i] != 0) return false;
+    }
+    return true;
+  }
+  void expected(uint64_t index) {
+    if (wav_ != nullptr && !wav_->empty()) {
+      const size_t frame = expected_.size();
+      const size_t total = wav_->size() / frame;
+      std::memcpy(expected_.data(), wav_->data() + size_t((index + lead_) % total) * frame, frame);
+    } else {
+      signal_frame(expected_.data(), index, ch_, bytes_, valid_);
+    }
+  }
+  uint32_t ch_, bytes_, valid_;
+  const std::vector<uint8_t>* wav_;
+  uint64_t lead_;
+  std::vector<uint8_t> expected_;
+  bool started_ = false;
+  bool mismatch_ = false;
+  uint64_t received_ = 0;
+};
 
 struct Wav {
   uint32_t channels = 0, bits = 0, rate = 0;
@@ -220,7 +285,9 @@ class Session {
   const StreamOptions& o_;
   StreamReport* r_;
   uint32_t ch_ = 0, bits_ = 0, rate_ = 0, cap_ch_ = 0;
-  uint32_t bytes_ = 0;
+  uint32_t bytes_ = 0;             // container bytes of a sample
+  uint32_t valid_ = 0;             // valid bits of a sample
+  std::vector<uint8_t> expected_;  // one capture frame as it should come back
   uint64_t render_frame_ = 0;  // next frame of the signal to render
   Wav wav_;
   WavWriter recorder_;
@@ -244,8 +311,8 @@ void Session::fill_render(Buffer* b) {
       p += frame_bytes;
       continue;
     }
-    for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
-      put_sample(p, bytes_, signal_sample(render_frame_, c, bits_));
+    signal_frame(p, render_frame_, ch_, bytes_, valid_);
+    p += frame_bytes;
   }
   b->header.Size = sizeof(KSSTREAM_HEADER);
   b->header.Data = b->data.data();
@@ -267,19 +334,16 @@ void Session::check_capture(const Buffer& b) {
     }
     // Only what has been rendered can come back.
     if (capture_index_ >= render_frame_) break;
-    for (uint32_t c = 0; c < compared && !mismatch_; ++c) {
-      uint8_t expected[4];
-      if (!wav_.data.empty()) {
-        const size_t total = wav_.data.size() / render_frame_bytes;
-        std::memcpy(
-            expected,
-            wav_.data.data() + size_t((capture_index_ + wav_lead_) % total) * render_frame_bytes + c * bytes_,
-            bytes_);
-      } else {
-        put_sample(expected, bytes_, signal_sample(capture_index_, c, bits_));
-      }
-      if (std::memcmp(expected, p + c * bytes_, bytes_) != 0) mismatch_ = true;
+    // Whole frames compared at once: the channels both sides have.
+    if (!wav_.data.empty()) {
+      const size_t total = wav_.data.size() / render_frame_bytes;
+      std::memcpy(expected_.data(),
+                  wav_.data.data() + size_t((capture_index_ + wav_lead_) % total) * render_frame_bytes,
+                  render_frame_bytes);
+    } else {
+      signal_frame(expected_.data(), capture_index_, ch_, bytes_, valid_);
     }
+    if (!mismatch_ && std::memcmp(expected_.data(), p, size_t(compared) * bytes_) != 0) mismatch_ = true;
     ++capture_index_;
   }
 }
@@ -290,7 +354,10 @@ bool Session::run(std::string* error) {
   if (!model_from_name(o_.model, &model)) return fail(error, "unknown model \"" + o_.model + "\"");
   if (!o_.play.empty() && !read_wav(o_.play, &wav_, error)) return false;
   auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
-  DriverStack stack(*unit, o_.high_speed);
+  std::unique_ptr<DriverStack> owned =
+      o_.descriptor.empty() ? std::make_unique<DriverStack>(*unit, o_.high_speed)
+                            : std::make_unique<DriverStack>(*unit, o_.high_speed, o_.descriptor, o_.rates);
+  DriverStack& stack = *owned;
   stack.set_drift_ppm(o_.drift_ppm);
   stack.set_loopback(o_.loopback);
   std::string why;
@@ -311,6 +378,7 @@ bool Session::run(std::string* error) {
                            std::to_string(bits_) + ":" + std::to_string(rate_) + ")");
   }
   bytes_ = bits_ / 8;
+  valid_ = bits_;
   // The captured stream is matched from its first sound on; so is the file.
   if (!wav_.data.empty()) {
     const size_t frame_bytes = size_t(ch_) * bytes_;
@@ -324,7 +392,8 @@ bool Session::run(std::string* error) {
       ++wav_lead_;
     }
   }
-  const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
+  const bool capture = TopologyHasCapture(&ctx->Topology) != 0 && !o_.render_only;
+  r_->render_only = !capture;
   if (capture && !capture_shape(ctx->Topology.CaptureSlots, ch_, bits_, &cap_ch_)) cap_ch_ = 0;
   NTSTATUS status;
   PKSFILTER filter = ks::filter_create(device, 0, &status);
@@ -340,6 +409,27 @@ bool Session::run(std::string* error) {
   }
   if (cap_ch_ != 0 && !NT_SUCCESS(intersect(filter, kCapturePin, cap_ch_, bits_, rate_, &formats.capture)))
     cap_ch_ = 0;
+  // The format the driver offered may carry the resolution in a wider
+  // container (24 valid bits in 32): the pins stream that container.
+  {
+    const auto* offered = reinterpret_cast<const AUDIO_FORMAT*>(formats.render.data());
+    const WAVEFORMATEX& w = offered->WaveFormatExt.Format;
+    bytes_ = w.wBitsPerSample / 8u;
+    valid_ = formats.render.size() >= sizeof(AUDIO_FORMAT) && w.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                 ? offered->WaveFormatExt.Samples.wValidBitsPerSample
+                 : w.wBitsPerSample;
+    if (bytes_ == 0 || bytes_ > 4 || valid_ == 0 || valid_ > bytes_ * 8)
+      return fail(error, "the render pin offered a format of an unusable sample size");
+  }
+  expected_.assign(size_t(ch_) * bytes_, 0);
+  RenderCheck render_check(ch_, bytes_, valid_, &wav_.data, wav_lead_);
+  stack.set_render_tap([&render_check](const uint8_t* data, size_t frames, size_t frame_bytes) {
+    render_check.packet(data, frames, frame_bytes);
+  });
+  struct TapGuard {
+    DriverStack& stack;
+    ~TapGuard() { stack.set_render_tap(nullptr); }
+  } tap_guard{stack};
   PKSPIN render =
       ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(formats.render.data()), &status);
   if (render == nullptr) {
@@ -391,12 +481,13 @@ bool Session::run(std::string* error) {
 
   uint64_t seen_render = 0, seen_capture = 0;
   uint64_t rendered_bytes = 0, captured_bytes = 0;
-  bool paused = false, unplugged = false;
+  bool paused = false, unplugged = false, cycled = false;
   const uint64_t half_ns = start_ns + (end_ns - start_ns) / 2;
   while (ok && clock.now_ns() < end_ns) {
-    const uint64_t deadline =
-        (o_.pause_halfway || o_.unplug_halfway) && !paused && !unplugged && half_ns > clock.now_ns() ? half_ns
-                                                                                                     : end_ns;
+    const uint64_t deadline = (o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway) && !paused &&
+                                      !unplugged && !cycled && half_ns > clock.now_ns()
+                                  ? half_ns
+                                  : end_ns;
     clock.wait(
         [&] {
           return ks::pin_completions(render) != seen_render ||
@@ -428,6 +519,11 @@ bool Session::run(std::string* error) {
       ok = NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)) &&
            NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN));
     }
+    if (clock.now_ns() >= half_ns && !cycled && o_.power_cycle_halfway) {
+      // D3 and back with the pins in RUN: the streams must run again.
+      cycled = true;
+      ok = NT_SUCCESS(stack.set_power(4)) && NT_SUCCESS(stack.set_power(1));
+    }
     if (clock.now_ns() >= half_ns && !unplugged && o_.unplug_halfway) {
       unplugged = true;
       stack.surprise_remove();
@@ -457,9 +553,12 @@ bool Session::run(std::string* error) {
   r_->late_feedback = c.FeedbackLateStarts / 8;
   r_->loopback_frames_compared = capture_index_;
   r_->loopback_bit_exact = o_.loopback && capture_started_ && capture_index_ > 0 && !mismatch_;
-  AudioCounters unit_counters = stack.audio_counters();
+  AudioCounters unit_counters = stack.audio_counters();  // after the unit's last packet
   r_->unit_render_underflows = unit_counters.render_underflows;
   r_->unit_render_overflows = unit_counters.render_overflows;
+  r_->unit_bad_packets = unit_counters.render_bad_packets;
+  r_->render_bit_exact = render_check.exact() && unit_counters.render_bad_packets == 0;
+  r_->unit_received_frames = render_check.received();
 
   if (capture_pin != nullptr) ks::pin_close(capture_pin);
   ks::pin_close(render);
@@ -507,6 +606,9 @@ std::string stream_report_json(const StreamReport& r) {
   j += ", \"capture_channels\": " + std::to_string(r.capture_channels);
   j += ", \"loopback_frames_compared\": " + std::to_string(r.loopback_frames_compared);
   j += ", \"unit_render_underflows\": " + std::to_string(r.unit_render_underflows);
+  j += std::string(", \"render_bit_exact\": ") + (r.render_bit_exact ? "true" : "false");
+  j += ", \"unit_received_frames\": " + std::to_string(r.unit_received_frames);
+  j += std::string(", \"render_only\": ") + (r.render_only ? "true" : "false");
   j += "}";
   return j;
 }
@@ -514,56 +616,54 @@ std::string stream_report_json(const StreamReport& r) {
 int run_stream(int argc, char** argv) {
   StreamOptions o;
   std::string report_file;
-  std::string clock_mode = "virtual";
+  UnitOptions unit;
   auto bad = [](const std::string& why) {
     std::fprintf(stderr, "korvel-devhost: %s\n", why.c_str());
     return 2;
   };
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
+  ArgReader args(argc, argv);
+  std::string v;
+  while (args.next()) {
+    const std::string& a = args.arg();
     if (a == "--stream") {
-      if (!value(&v)) return bad("--stream needs SECONDS");
+      if (!args.value(&v)) break;
       char* end = nullptr;
       o.seconds = std::strtod(v.c_str(), &end);
       if (end == v.c_str() || *end != 0 || !(o.seconds > 0) || o.seconds > 86400)
         return bad("--stream wants seconds");
     } else if (a == "--format") {
-      if (!value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &o.channels, &o.bits, &o.rate) != 3 ||
+      if (!args.value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &o.channels, &o.bits, &o.rate) != 3 ||
           o.channels == 0 || o.bits == 0 || o.bits % 8 != 0 || o.bits > 32 || o.rate == 0) {
         return bad("--format wants CH:BITS:RATE, e.g. 2:24:48000");
       }
     } else if (a == "--play") {
-      if (!value(&o.play)) return bad("--play needs a file");
+      args.value(&o.play);
     } else if (a == "--record") {
-      if (!value(&o.record)) return bad("--record needs a file");
+      args.value(&o.record);
     } else if (a == "--drift-ppm") {
-      if (!value(&v)) return bad("--drift-ppm needs a value");
+      if (!args.value(&v)) break;
       char* end = nullptr;
       o.drift_ppm = std::strtod(v.c_str(), &end);
       if (end == v.c_str() || *end != 0 || o.drift_ppm < -10000 || o.drift_ppm > 10000)
         return bad("--drift-ppm wants parts per million");
     } else if (a == "--loopback") {
       o.loopback = true;
+    } else if (a == "--render-only") {
+      o.render_only = true;
     } else if (a == "--report") {
-      if (!value(&report_file)) return bad("--report needs a file");
-    } else if (a == "--model") {
-      if (!value(&o.model)) return bad("--model needs a name");
-    } else if (a == "--speed") {
-      if (!value(&v) || (v != "high" && v != "full")) return bad("--speed is high or full");
-      o.high_speed = v == "high";
-    } else if (a == "--clock") {
-      if (!value(&clock_mode) || (clock_mode != "real" && clock_mode != "virtual"))
-        return bad("--clock is real or virtual");
-    } else {
+      args.value(&report_file);
+    } else if (!args.shared(&unit)) {
       return bad("unknown option " + a + " for --stream");
     }
   }
+  if (args.failed()) return bad(args.error());
+  std::string why;
+  if (!unit.descriptor_file.empty() && !load_descriptor(&unit, &why)) return bad(why);
+  o.model = unit.model;
+  o.high_speed = unit.high_speed;
+  o.descriptor = unit.descriptor;
+  o.rates = unit.rates;
+  const std::string clock_mode = unit.clock.empty() ? "virtual" : unit.clock;
   Clock::instance().set_mode(clock_mode == "real" ? ClockMode::Real : ClockMode::Virtual);
   StreamReport report;
   std::string error;

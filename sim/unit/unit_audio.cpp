@@ -96,6 +96,11 @@ void UnitAudio::set_capture_format(const AudioFormat& f) {
   capture_last_.assign(f.channels, 0);
 }
 
+void UnitAudio::set_render_tap(RenderTap tap) {
+  std::lock_guard<std::mutex> l(m_);
+  render_tap_ = std::move(tap);
+}
+
 void UnitAudio::set_loopback(bool on) {
   std::lock_guard<std::mutex> l(m_);
   loopback_ = on;
@@ -231,6 +236,7 @@ void UnitAudio::render_packet(uint64_t frame, const uint8_t* data, size_t len) {
   size_t fifo_frames = fifo_.size() / rb;
   size_t n = len / rb;
   counters_.render_frames_received += n;
+  if (render_tap_ && n != 0) render_tap_(data, n, rb);
   for (size_t i = 0; i < n; ++i) {
     if (fifo_fill_ == fifo_frames) {
       counters_.render_overflows += n - i;

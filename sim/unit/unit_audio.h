@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -45,6 +46,10 @@ class UnitAudio {
   void set_render_format(const AudioFormat& f);
   void set_capture_format(const AudioFormat& f);
   void set_loopback(bool on);
+  // Sees every render packet the unit accepts (whole frames of `frame_bytes`),
+  // in bus order, under the unit's lock; for checks of what arrived.
+  using RenderTap = std::function<void(const uint8_t* data, size_t frames, size_t frame_bytes)>;
+  void set_render_tap(RenderTap tap);
 
   // A render packet that arrived in (micro)frame `frame`.
   void render_packet(uint64_t frame, const uint8_t* data, size_t len);
@@ -98,6 +103,7 @@ class UnitAudio {
   std::vector<uint16_t> render_last_, capture_last_;
   uint32_t window_samples_ = 0;
   AudioCounters counters_;
+  RenderTap render_tap_;
 };
 
 }  // namespace korvel::sim
