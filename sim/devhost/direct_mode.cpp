@@ -66,7 +66,7 @@ int bad(const std::string& why) {
 }
 
 std::string report_json(const Options& o, const DirectClientResult& r, double simulated, uint64_t allocations,
-                        double cpu) {
+                        double cpu, const sim::AudioCounters& unit) {
   std::ostringstream j;
   j << "{\"simulated_seconds\": " << simulated << ", \"format\": {\"channels\": " << r.format.channels
     << ", \"bits\": " << r.format.bits << ", \"rate\": " << r.format.rate << "}, \"speed\": \""
@@ -81,6 +81,8 @@ std::string report_json(const Options& o, const DirectClientResult& r, double si
         : r.loopback_bit_exact   ? "true"
                                  : "false")
     << ", \"max_render_delay_frames\": " << r.max_render_delay_frames << ", \"cpu_seconds\": " << cpu
+    << ", \"unit_render_underflows\": " << unit.render_underflows
+    << ", \"unit_received_frames\": " << unit.render_frames_received
     << ", \"ok\": " << (r.ok ? "true" : "false");
   if (!r.ok) j << ", \"error\": \"" << r.error << "\"";
   j << "}";
@@ -127,6 +129,7 @@ int run_direct_mode(int argc, char** argv) {
   clock.set_mode(o.clock == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual);
 
   DirectClientResult result;
+  sim::AudioCounters unit_counters;
   double simulated = 0, cpu = 0;
   uint64_t allocations = 0;
   {
@@ -170,9 +173,10 @@ int run_direct_mode(int argc, char** argv) {
     allocations = result.allocations_while_streaming;
     simulated = double(clock.now_ns() - start_ns) / 1e9;
     cpu = process_cpu_seconds() - cpu_start;
+    unit_counters = stack.audio_counters();
     // The channel (and its handle) closes before the unit goes away.
   }
-  std::string json = report_json(o, result, simulated, allocations, cpu) + "\n";
+  std::string json = report_json(o, result, simulated, allocations, cpu, unit_counters) + "\n";
   if (o.report.empty()) {
     std::fputs(json.c_str(), stdout);
   } else {

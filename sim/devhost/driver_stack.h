@@ -13,6 +13,10 @@
 
 #include "unit.h"
 
+namespace korvel::sim::usb {
+class Device;
+}
+
 namespace korvel::sim::devhost {
 
 struct PoolTagUsage {
@@ -110,6 +114,11 @@ class DriverStack {
   AudioCounters audio_counters() const;
   // Every render packet the unit accepts (see UnitAudio::set_render_tap).
   void set_render_tap(UnitAudio::RenderTap tap);
+  // The simulated bus device (null before the first plug), for tests that
+  // make the host controller harsher.
+  usb::Device* bus();
+  // A PnP stop and start again (resource rebalance) of the started device.
+  bool stop_and_start();
 
   // Outstanding pool allocations of a tag, for example "ac2m" or "ac2d".
   static PoolTagUsage pool(const std::string& tag);

@@ -96,6 +96,12 @@ void UnitAudio::set_capture_format(const AudioFormat& f) {
   capture_last_.assign(f.channels, 0);
 }
 
+void UnitAudio::set_feedback_wander(double samples) {
+  std::lock_guard<std::mutex> l(m_);
+  wander_range_ = samples <= 0 ? 0 : uint64_t(samples * 4294967296.0);
+  last_offset_ = 0;
+}
+
 void UnitAudio::set_render_tap(RenderTap tap) {
   std::lock_guard<std::mutex> l(m_);
   render_tap_ = std::move(tap);
@@ -267,8 +273,32 @@ size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) 
 size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity) {
   std::lock_guard<std::mutex> l(m_);
   advance_to(frame);
-  // The rate the converters consume at, measured against the bus clock.
-  uint32_t v = high_speed_ ? uint32_t(step_ >> 16) : uint32_t(step_ >> 18) & 0xFFFFFF;
+  // The rate the converters consume at, measured against the bus clock, as
+  // a real unit measures it: over a window that does not line up with the
+  // frames, so each value wanders around the true rate by up to a quarter
+  // sample (when wander is on). The wander of one value is taken back by the
+  // next (the values sum to the true consumption).
+  const uint64_t range = wander_range_;  // 32.32 fraction of a sample
+  int64_t offset = 0;
+  if (range != 0) {
+    wander_ = wander_ * 6364136223846793005ull + 1442695040888963407ull;
+    offset = int64_t((wander_ >> 33) % (2 * range + 1)) - int64_t(range);
+  }
+  int64_t measured = int64_t(step_) + offset - last_offset_;
+  last_offset_ = offset;
+  // Such a unit keeps its FIFO centred, as asynchronous units do: a FIFO
+  // below its working level asks for a little more (1/256 sample a frame
+  // for each frame missing, at most half a sample), above it for less.
+  const unsigned rb = render_.frame_bytes();
+  if (range != 0 && playing_ && rb != 0) {
+    const int64_t prefill = int64_t(std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2));
+    const int64_t error = prefill * 3 / 2 - int64_t(fifo_fill_);
+    int64_t correction = error * (int64_t(1) << 24);
+    const int64_t half = int64_t(1) << 31;
+    correction = std::max(-half, std::min(half, correction));
+    measured += correction;
+  }
+  uint32_t v = high_speed_ ? uint32_t(measured >> 16) : uint32_t(measured >> 18) & 0xFFFFFF;
   size_t bytes = high_speed_ ? 4 : 3;
   if (capacity < bytes) return 0;
   for (size_t i = 0; i < bytes; ++i) out[i] = uint8_t(v >> (8 * i));

@@ -48,6 +48,10 @@ class UnitAudio {
   void set_loopback(bool on);
   // Sees every render packet the unit accepts (whole frames of `frame_bytes`),
   // in bus order, under the unit's lock; for checks of what arrived.
+  // Each feedback value then wanders by up to `samples` around the true
+  // rate (the next value takes the error back), as a unit measuring over
+  // windows that do not line up with the bus frames reports. 0: exact.
+  void set_feedback_wander(double samples);
   using RenderTap = std::function<void(const uint8_t* data, size_t frames, size_t frame_bytes)>;
   void set_render_tap(RenderTap tap);
 
@@ -104,6 +108,9 @@ class UnitAudio {
   uint32_t window_samples_ = 0;
   AudioCounters counters_;
   RenderTap render_tap_;
+  uint64_t wander_ = 0x2545F4914F6CDD1Dull;  // feedback measurement jitter, deterministic
+  int64_t last_offset_ = 0;
+  uint64_t wander_range_ = 0;
 };
 
 }  // namespace korvel::sim

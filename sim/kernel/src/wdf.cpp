@@ -122,6 +122,8 @@ Object* driver_object() {
 }
 
 NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_parent) {
+  // Every framework object costs the framework an allocation.
+  if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   Object* parent = default_parent;
   if (attributes != nullptr) {
