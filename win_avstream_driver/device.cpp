@@ -97,13 +97,19 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (!NT_SUCCESS(status)) return status;
   // Streams that ran before the device powered down run again for the pins
   // (or the direct-mode client) that still use them.
+  // A pin that waited for ring room or data is asked to process again: the
+  // restart emptied the ring it waited on.
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
-    status = QuenbyStartCapture(ctx, QuenbyRingOwner(&ctx->CaptureRing));
+    PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
+    status = QuenbyStartCapture(ctx, owner);
     if (!NT_SUCCESS(status)) return status;
+    if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
   }
   if ((resume & QUENBY_RESUME_RENDER) != 0) {
-    status = QuenbyStartRender(ctx, QuenbyRingOwner(&ctx->RenderRing));
+    PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
+    status = QuenbyStartRender(ctx, owner);
     if (!NT_SUCCESS(status)) return status;
+    if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
     QuenbyWakeThread(ctx);
   }
   return status;
@@ -337,6 +343,7 @@ NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedR
   if (!NT_SUCCESS(status)) {
     ctx->StartFailure = QuenbyStartPowerUp;
     QuenbyStopThread(ctx);
+    if (!again) QuenbyReleaseBringUp(ctx);
   }
   return status;
 }

@@ -383,6 +383,12 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   }
   const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
   ULONG next = previous;
+  // Transfers the stack refused at once still moved the schedule on: a
+  // start frame further ahead than the transfers in flight explain starts
+  // over two frames from now (not a late start).
+  const LONG ahead = (LONG)(previous - frame);
+  const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0);
+  if (previous != 0 && ahead > inFlight + 2) next = frame + 2;
   if ((LONG)(previous - frame) <= 0) {
     if (previous != 0) {
       ULONG* late = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
@@ -784,6 +790,8 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
 }
 
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->BroughtUp = 0;
+  for (int s = 0; s < QUENBY_STREAMS; ++s) QuenbyStopStream(ctx, (QUENBY_STREAM)s);
   QuenbyFreeMdls(ctx);
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {

@@ -37,6 +37,10 @@ struct StreamOptions {
   bool render_only = false;
   // Power the device down to D3 and up again halfway, pins running.
   bool power_cycle_halfway = false;
+  // The host controller refuses the transfers of this endpoint (0: none)
+  // for the first `refuse_seconds` of streaming.
+  uint8_t refuse_endpoint = 0;
+  double refuse_seconds = 0;
 };
 
 struct StreamReport {
@@ -65,6 +69,8 @@ struct StreamReport {
   bool render_only = false;
   // Bus packets the unit received that were not whole frames of its format.
   uint64_t unit_bad_packets = 0;
+  // Isochronous transfers the driver submitted, accepted or refused.
+  uint64_t iso_submissions = 0;
 };
 
 // Runs one session; false with *error when something failed (the driver

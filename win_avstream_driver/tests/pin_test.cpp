@@ -397,3 +397,45 @@ TEST(PinFilter, ModesForPinThreeOfATwoPinFilterAreNotSupported) {
   EXPECT_EQ(ks::filter_property(filter, &req, sizeof(req), reply, sizeof(reply), &bytes), STATUS_SUCCESS);
   ks::filter_close(filter);
 }
+
+TEST_F(PinFixture, AClosedPinIsForgotten) {
+  // Leave-direct restarts render for the pin it knows: a closed one must not
+  // be that pin, nor the ring's owner.
+  Open(Model::Tarrow, 2, 24);
+  Queue(render_, 4);
+  Run(render_);
+  SleepMs(20);
+  Stop(render_);
+  ks::pin_close(render_);
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->RenderRing), nullptr);
+  render_ = nullptr;
+  ks::pin_close(capture_);
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->CaptureRing), nullptr);
+  capture_ = nullptr;
+}
+
+TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
+  // A power-up (D0 again, or after D3) selects idle settings: streams that
+  // ran are stopped first, never left on deleted pipes, and run again after.
+  Open(Model::Tarrow, 2, 24);
+  Queue(render_, 4);
+  Queue(capture_, 4);
+  Run(capture_);
+  Run(render_);
+  SleepMs(20);
+  for (DEVICE_POWER_STATE to : {PowerDeviceD0, PowerDeviceD3, PowerDeviceD0}) {
+    ASSERT_EQ(harness_->node().set_power(to), STATUS_SUCCESS);
+    const ULONG expected = to == PowerDeviceD0 ? 1u : 0u;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), expected) << int(to);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), expected) << int(to);
+  }
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 480);
+  EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
+  Stop(render_);
+  Stop(capture_);
+}
