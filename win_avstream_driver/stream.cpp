@@ -476,10 +476,18 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
       ctx->CaptureDevicePosition += converted;
       ctx->CaptureCredit += (ULONG)converted;
     }
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+  }
+  // A waiting capture pin is asked to process once per transfer, when what
+  // it waits for is the direct-mode credit; waiting for ring data, the ring
+  // asks it once the data is there (asking at every packet would only wake
+  // it to find too little).
+  if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0 && ReadFlag(&ctx->CaptureWaiting) != 0 &&
+      ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
     PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
     WdfSpinLockRelease(ctx->CapturePositionLock);
-    if (ReadFlag(&ctx->CaptureWaiting) != 0 && ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0 &&
-        capturePin != nullptr) {
+    if (capturePin != nullptr) {
       WriteFlag(&ctx->CaptureWaiting, 0);
       KsPinAttemptProcessing(capturePin, FALSE);
     }

@@ -40,6 +40,7 @@ Device::~Device() {
   }
   complete(left, IsoOutcome::DeviceGone);
   closing_ = true;
+  Clock::instance().disarm(&clock_timer_);
   Clock::instance().signal([] {});
   if (timer_.joinable()) timer_.join();
 }
@@ -374,10 +375,16 @@ IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
   t->done_ = 0;
   for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
   queue_.push_back(t);
+  const uint64_t ends = first + uint64_t(e->period) * (t->packet_count - 1) + 1;
   if (!timer_running_) {
     start_timer_locked();
-  } else if (first + uint64_t(e->period) * (t->packet_count - 1) + 1 < timer_wake_) {
-    *kick = true;
+  } else if (ends < timer_wake_) {
+    if (virtual_timer_) {
+      timer_wake_ = ends;
+      Clock::instance().arm(&clock_timer_, ends * interval_ns());
+    } else {
+      *kick = true;
+    }
   }
   return IsoSubmit::Queued;
 }
@@ -434,8 +441,38 @@ uint64_t Device::iso_bytes_in() const {
   return bytes_in_;
 }
 
+void Device::timer_fired(void* device) {
+  static_cast<Device*>(device)->tick();
+}
+
+void Device::tick() {
+  std::vector<IsoTransfer*> due;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
+    if (closing_ || (queue_.empty() && finished_.empty())) {
+      timer_running_ = false;
+    } else {
+      timer_wake_ = next_event_locked();
+      Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
+    }
+  }
+  complete(due, IsoOutcome::Completed);
+}
+
 void Device::start_timer_locked() {
   if (timer_running_) return;
+  if (Clock::instance().mode() == ClockMode::Virtual) {
+    timer_running_ = true;
+    virtual_timer_ = true;
+    next_interval_ = Clock::instance().now_ns() / interval_ns();
+    clock_timer_.fire = &Device::timer_fired;
+    clock_timer_.context = this;
+    timer_wake_ = next_event_locked();
+    Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
+    return;
+  }
+  virtual_timer_ = false;
   // The previous timer thread has left its loop; collect it before a new one starts.
   if (timer_.joinable()) timer_.join();
   timer_running_ = true;

@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/clock.h"
+
 namespace korvel::sim::usb {
 
 enum class Speed { Full, High };
@@ -210,6 +212,10 @@ class Device {
   uint32_t intervals_per_frame() const { return speed_ == Speed::High ? 8 : 1; }
   void start_timer_locked();
   void frame_timer();
+  // Virtual time: the timer is a clock timer, run by whichever thread moves
+  // time on (no thread of its own, no hand-over per frame).
+  static void timer_fired(void* device);
+  void tick();
   void run_interval_locked(uint64_t interval);
   // Runs every interval that has passed and hands out the completions due.
   void catch_up_locked(std::vector<IsoTransfer*>* due);
@@ -237,6 +243,8 @@ class Device {
   uint64_t next_interval_ = 0;  // first bus interval not run yet
   uint64_t timer_wake_ = 0;     // interval the timer sleeps until
   bool timer_running_ = false;
+  bool virtual_timer_ = false;  // timer_running_ on the clock timer
+  Clock::Timer clock_timer_;
   bool suspended_ = false;
   uint64_t rng_ = 0;  // completion latency sequence (0: none)
   uint32_t max_latency_ = 0;
