@@ -71,6 +71,7 @@ void UnitAudio::set_rate(uint32_t rate) {
 void UnitAudio::set_rate_locked(uint32_t rate) {
   if (rate == rate_ && step_) return;
   rate_ = rate;
+  reset_capture_locked();
   double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
   step_ = uint64_t(std::llround(per_frame * 4294967296.0));
   phase_ = 0;
@@ -90,10 +91,25 @@ void UnitAudio::set_render_format(const AudioFormat& f) {
 void UnitAudio::set_capture_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   capture_ = f;
-  captured_.clear();
-  captured_frames_ = 0;
+  reset_capture_locked();
   capture_peak_.assign(f.channels, 0);
   capture_last_.assign(f.channels, 0);
+}
+
+void UnitAudio::reset_capture_locked() {
+  // The ring holds the newest 100 ms; the sine phases start at the frame
+  // the generator is at (allocated here, never while streaming).
+  captured_capacity_ = std::max<size_t>(1, rate_ / 10);
+  captured_.assign(captured_capacity_ * capture_.channels, 0);
+  captured_read_ = 0;
+  captured_frames_ = 0;
+  phases_.resize(capture_.channels);
+  const uint64_t rate = rate_ ? rate_ : 48000;
+  for (unsigned c = 0; c < capture_.channels; ++c) {
+    const uint64_t step = uint64_t(110) * (c + 1) * kSineSize;  // pitch x table size per sample
+    const uint64_t q = capture_index_ * step;
+    phases_[c] = SinePhase{q / rate, q % rate, step / rate, step % rate};
+  }
 }
 
 void UnitAudio::set_feedback_wander(double samples) {
@@ -134,13 +150,6 @@ void UnitAudio::write_sample(uint8_t* p, unsigned bytes, int32_t v) {
   for (unsigned i = 0; i < bytes; ++i) p[i] = uint8_t(u >> (8 * i));
 }
 
-int32_t UnitAudio::generated_sample(unsigned ch, uint64_t index) const {
-  // A quiet sine per channel, each a different pitch (a quarter of full scale).
-  uint64_t hz = 110 * (ch + 1);
-  uint64_t pos = (index * hz * kSineSize / (rate_ ? rate_ : 48000)) % kSineSize;
-  return sine_table()[pos] / 4;
-}
-
 static uint16_t meter_of(int32_t v) {
   int64_t a = v < 0 ? -int64_t(v) : int64_t(v);
   a >>= 16;
@@ -176,6 +185,16 @@ void UnitAudio::run_frames(uint64_t n) {
       ++counters_.render_frames_played;
     }
     if (capture_.channels) {
+      // Into the ring; when it is full the oldest frame makes room.
+      if (captured_frames_ == captured_capacity_) {
+        captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
+        --captured_frames_;
+      }
+      size_t slot = captured_read_ + captured_frames_;
+      if (slot >= captured_capacity_) slot -= captured_capacity_;
+      int32_t* out = &captured_[slot * capture_.channels];
+      const int32_t* sine = sine_table();
+      const uint64_t rate = rate_ ? rate_ : 48000;
       for (unsigned c = 0; c < capture_.channels; ++c) {
         int32_t v;
         if (loopback_) {
@@ -183,9 +202,16 @@ void UnitAudio::run_frames(uint64_t n) {
                   ? read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)
                   : 0;
         } else {
-          v = generated_sample(c, capture_index_);
+          SinePhase& ph = phases_[c];
+          v = sine[ph.quotient % kSineSize] / 4;
+          ph.quotient += ph.step_quotient;
+          ph.remainder += ph.step_remainder;
+          if (ph.remainder >= rate) {
+            ph.remainder -= rate;
+            ++ph.quotient;
+          }
         }
-        captured_.push_back(v);
+        out[c] = v;
         capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
       }
       ++captured_frames_;
@@ -202,13 +228,6 @@ void UnitAudio::run_frames(uint64_t n) {
       std::fill(render_peak_.begin(), render_peak_.end(), 0);
       std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
     }
-  }
-  // Nobody fetched capture for a while: keep the newest 100 ms only.
-  size_t limit = std::max<size_t>(1, rate_ / 10);
-  if (captured_frames_ > limit) {
-    size_t drop = captured_frames_ - limit;
-    captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(drop * capture_.channels));
-    captured_frames_ = limit;
   }
 }
 
@@ -260,11 +279,13 @@ size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) 
   unsigned cb = capture_.frame_bytes();
   if (!cb) return 0;
   size_t n = std::min(captured_frames_, capacity / cb);
-  for (size_t i = 0; i < n; ++i)
-    for (unsigned c = 0; c < capture_.channels; ++c)
-      write_sample(out + i * cb + c * capture_.subslot_bytes, capture_.subslot_bytes,
-                   captured_[i * capture_.channels + c]);
-  captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(n * capture_.channels));
+  const unsigned bytes = capture_.subslot_bytes;
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t* in = &captured_[captured_read_ * capture_.channels];
+    uint8_t* p = out + i * cb;
+    for (unsigned c = 0; c < capture_.channels; ++c, p += bytes) write_sample(p, bytes, in[c]);
+    captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
+  }
   captured_frames_ -= n;
   counters_.capture_frames += n;
   return n * cb;

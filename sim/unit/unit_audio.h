@@ -77,7 +77,6 @@ class UnitAudio {
   void set_rate_locked(uint32_t rate);
   void advance_to(uint64_t frame);  // runs the converters up to `frame`
   void run_frames(uint64_t n);      // n sample periods
-  int32_t generated_sample(unsigned ch, uint64_t index) const;
   // Samples are left-justified in 32 bits whatever their width on the bus.
   static int32_t read_sample(const uint8_t* p, unsigned bytes);
   static void write_sample(uint8_t* p, unsigned bytes, int32_t v);
@@ -97,10 +96,20 @@ class UnitAudio {
   std::vector<uint8_t> fifo_;
   size_t fifo_read_ = 0, fifo_fill_ = 0;
   bool playing_ = false;  // the converters start once the FIFO holds 1 ms
-  // Samples the ADC produced and the bus has not fetched yet, interleaved.
+  // Samples the ADC produced and the bus has not fetched yet, interleaved:
+  // a ring of the newest 100 ms (older frames are overwritten).
   std::vector<int32_t> captured_;
+  size_t captured_capacity_ = 0;  // frames
+  size_t captured_read_ = 0;      // frame index of the oldest
   size_t captured_frames_ = 0;
   uint64_t capture_index_ = 0;  // sample index of the next generated frame
+  // Each channel's sine position for capture_index_: quotient and remainder
+  // of index x pitch x table size / rate, advanced without a division.
+  struct SinePhase {
+    uint64_t quotient, remainder, step_quotient, step_remainder;
+  };
+  std::vector<SinePhase> phases_;
+  void reset_capture_locked();
 
   // Peaks of the running 100 ms window and of the last complete one.
   std::vector<uint16_t> render_peak_, capture_peak_;
