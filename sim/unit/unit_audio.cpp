@@ -139,6 +139,10 @@ AudioCounters UnitAudio::counters() const {
 }
 
 int32_t UnitAudio::read_sample(const uint8_t* p, unsigned bytes) {
+  // The common widths straight (this runs for every sample the unit moves).
+  if (bytes == 3) return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+  if (bytes == 4)
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
   uint32_t v = 0;
   for (unsigned i = 0; i < bytes; ++i) v |= uint32_t(p[i]) << (8 * i);
   // Left-justify into 32 bits so every width shares one scale.
@@ -146,7 +150,14 @@ int32_t UnitAudio::read_sample(const uint8_t* p, unsigned bytes) {
 }
 
 void UnitAudio::write_sample(uint8_t* p, unsigned bytes, int32_t v) {
-  uint32_t u = uint32_t(v) >> (32 - 8 * bytes);
+  const uint32_t w = uint32_t(v);
+  if (bytes == 3) {
+    p[0] = uint8_t(w >> 8);
+    p[1] = uint8_t(w >> 16);
+    p[2] = uint8_t(w >> 24);
+    return;
+  }
+  uint32_t u = w >> (32 - 8 * bytes);
   for (unsigned i = 0; i < bytes; ++i) p[i] = uint8_t(u >> (8 * i));
 }
 
@@ -160,13 +171,14 @@ void UnitAudio::run_frames(uint64_t n) {
   // The converters: n sample periods of the unit's clock.
   unsigned rb = render_.frame_bytes();
   size_t fifo_frames = rb ? fifo_.size() / rb : 0;
+  // Prefill before playing: 1 ms at high speed (eight packets), two
+  // packets at full speed, where one packet is the whole millisecond and
+  // the FIFO would touch empty before every packet.
+  const size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
+  const uint32_t window = std::max<uint32_t>(1, rate_ / 10);
   for (uint64_t s = 0; s < n; ++s) {
     bool have = false;
     if (rb) {
-      // Prefill before playing: 1 ms at high speed (eight packets), two
-      // packets at full speed, where one packet is the whole millisecond and
-      // the FIFO would touch empty before every packet.
-      size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
       if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
       if (playing_) {
         if (fifo_fill_ > 0) {
@@ -194,7 +206,7 @@ void UnitAudio::run_frames(uint64_t n) {
       if (slot >= captured_capacity_) slot -= captured_capacity_;
       int32_t* out = &captured_[slot * capture_.channels];
       const int32_t* sine = sine_table();
-      const uint64_t rate = rate_ ? rate_ : 48000;
+      const uint64_t rate = rate_ ? rate_ : 48000;  // hoisted by the compiler
       for (unsigned c = 0; c < capture_.channels; ++c) {
         int32_t v;
         if (loopback_) {
@@ -218,10 +230,10 @@ void UnitAudio::run_frames(uint64_t n) {
       ++capture_index_;
     }
     if (frame) {
-      fifo_read_ = (fifo_read_ + 1) % fifo_frames;
+      if (++fifo_read_ == fifo_frames) fifo_read_ = 0;
       --fifo_fill_;
     }
-    if (++window_samples_ >= std::max<uint32_t>(1, rate_ / 10)) {
+    if (++window_samples_ >= window) {
       window_samples_ = 0;
       render_last_ = render_peak_;
       capture_last_ = capture_peak_;
