@@ -295,8 +295,8 @@ void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bit
 void QuenbySetFormatValid(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits, ULONG validBits);
 // wValidBitsPerSample of an extensible format, else wBitsPerSample.
 ULONG QuenbyValidBits(const AUDIO_FORMAT* format);
-// A direction's device format for a resolution the caller names (direct
-// mode): the container is the one the device carries it in.
+// A direction's device format for the sample width the caller names (direct
+// mode), with the valid bits of the setting that has that container.
 NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
                                ULONG bits);
 NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting);

@@ -211,24 +211,15 @@ ULONG QuenbyValidBits(const AUDIO_FORMAT* format) {
 
 NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
                                ULONG bits) {
-  // The caller names the resolution; the device may carry it in a wider
-  // subslot (24 valid bits in 4 bytes): the format then has that container.
+  // The caller's samples are `bits` wide on the bus: a setting with that
+  // container gives the valid bits (24 in a 4-byte subslot for bits 32).
+  // No setting of that container: the format stays as asked and the stream
+  // start refuses it; a narrower caller is never fed wider frames.
   const AltSettingSlot* slots = Slots(ctx, direction);
-  ULONG container = bits;
   ULONG valid = bits;
-  const int exact = SlotFindForShape(slots, channels, bits, 0, rate, ctx->HighSpeed);
-  if (exact >= 0) {
-    valid = SlotBits(&slots[exact]);
-  } else {
-    for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-      if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits &&
-          SlotContainerBits(&slots[i]) != 0 && SlotCarriesRate(&slots[i], rate, ctx->HighSpeed)) {
-        container = SlotContainerBits(&slots[i]);
-        break;
-      }
-    }
-  }
-  QuenbySetFormatValid(&ctx->DeviceFormat[direction], channels, rate, container, valid);
+  const int slot = SlotFindForShape(slots, channels, bits, 0, rate, ctx->HighSpeed);
+  if (slot >= 0) valid = SlotBits(&slots[slot]);
+  QuenbySetFormatValid(&ctx->DeviceFormat[direction], channels, rate, bits, valid);
   return STATUS_SUCCESS;
 }
 
