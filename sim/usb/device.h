@@ -248,7 +248,6 @@ class Device {
   bool suspended_ = false;
   uint64_t rng_ = 0;  // completion latency sequence (0: none)
   uint32_t max_latency_ = 0;
-  uint64_t batch_until_ = 0;  // completions due before this interval wait for it
   uint8_t refuse_endpoint_ = 0;
   uint64_t refuse_until_ns_ = 0;
   uint64_t refusals_left_ = 0;

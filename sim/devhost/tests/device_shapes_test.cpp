@@ -215,3 +215,34 @@ TEST(PowerCycle, PinsRunningStreamAgainAfterPowerUp) {
   EXPECT_GT(r.captured_frames, uint64_t(48000 * o.seconds * 0.85));
   EXPECT_GT(r.unit_received_frames, uint64_t(48000 * o.seconds * 0.85));
 }
+
+// korvel-devhost --stream with the unit's shape from a descriptor file (hex
+// text), options in any order, render alone: the report carries what the
+// unit received.
+TEST(DescriptorOption, StreamsAUnitOfTheFilesShapeRenderOnly) {
+  const std::string dir = ::testing::TempDir();
+  const std::string file = dir + "/shape.hex";
+  const std::string report = dir + "/shape_report.json";
+  Shape s = Feedback(2);
+  s.capture = {{1, 2, 3, 24, Packet(7, 2, 3)}};  // a capture interface, left unused
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  for (uint8_t byte : Descriptor(s)) std::fprintf(f, "%02x ", byte);
+  std::fclose(f);
+  const char* argv[] = {"korvel-devhost", "--report",    report.c_str(), "--render-only", "--descriptor",
+                        file.c_str(),     "--format",    "2:24:48000",   "--stream",      "0.5",
+                        "--rates",        "44100,48000", "--speed",      "high"};
+  ASSERT_EQ(run_stream(14, const_cast<char**>(argv)), 0);
+  f = std::fopen(report.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  char line[2048] = {};
+  ASSERT_NE(std::fgets(line, sizeof(line), f), nullptr);
+  std::fclose(f);
+  const std::string j = line;
+  EXPECT_NE(j.find("\"render_bit_exact\": true"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"render_only\": true"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"captured_frames\": 0"), std::string::npos) << j;
+  EXPECT_EQ(j.find("\"unit_received_frames\": 0,"), std::string::npos) << j;
+  const char* missing[] = {"korvel-devhost", "--stream", "1", "--descriptor", "/nonexistent/shape.bin"};
+  EXPECT_EQ(run_stream(5, const_cast<char**>(missing)), 2);
+}
