@@ -44,17 +44,32 @@ void QuenbyUnload(PDRIVER_OBJECT driverObject) {
 // ---------------------------------------------------------------------------
 // Power
 // ---------------------------------------------------------------------------
-NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
+NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status = WdfUsbTargetDeviceIsConnectedSynchronous(ctx->UsbDevice);
   if (!NT_SUCCESS(status)) return status;
+  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  const bool capture = TopologyHasCapture(t) != 0;
+  const bool render = TopologyHasRender(t) != 0;
+  // Streams that still run (a power-up without a power-down before it) stop
+  // before their settings go back to idle: never a stream on a deleted pipe.
+  ULONG resume = ctx->ResumeStreams;
+  ctx->ResumeStreams = 0;
+  if (capture &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+    resume |= QUENBY_RESUME_CAPTURE;
+    QuenbyStopStream(ctx, QuenbyCapture);
+  }
+  if (render &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0)) {
+    resume |= QUENBY_RESUME_RENDER;
+    QuenbyStopStream(ctx, QuenbyRender);
+    QuenbyStopStream(ctx, QuenbyFeedback);
+  }
   ctx->PowerState = QUENBY_POWER_D0;
   InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 0);
   status = QuenbyStartThread(ctx);
   if (!NT_SUCCESS(status)) return status;
 
-  const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
-  const bool capture = TopologyHasCapture(t) != 0;
-  const bool render = TopologyHasRender(t) != 0;
   if (capture) {
     status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
     if (NT_SUCCESS(status)) {
@@ -79,17 +94,51 @@ NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
     status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
     if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
   }
+  if (!NT_SUCCESS(status)) return status;
+  // Streams that ran before the device powered down run again for the pins
+  // (or the direct-mode client) that still use them.
+  // A pin that waited for ring room or data is asked to process again: the
+  // restart emptied the ring it waited on.
+  if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
+    PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
+    status = QuenbyStartCapture(ctx, owner);
+    if (!NT_SUCCESS(status)) return status;
+    if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
+  }
+  if ((resume & QUENBY_RESUME_RENDER) != 0) {
+    PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
+    status = QuenbyStartRender(ctx, owner);
+    if (!NT_SUCCESS(status)) return status;
+    if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
+    QuenbyWakeThread(ctx);
+  }
+  return status;
+}
+
+NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
+  QuenbyLockStreamControl(ctx);
+  NTSTATUS status = QuenbyPowerUpLocked(ctx);
+  QuenbyUnlockStreamControl(ctx);
   return status;
 }
 
 void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
+  QuenbyLockStreamControl(ctx);
+  // The power state goes first: no start path begins a stream from here on.
+  ctx->PowerState = state;
   QuenbyStopThread(ctx);
-  if (TopologyHasCapture(&ctx->Topology)) QuenbyStopStream(ctx, QuenbyCapture);
+  if (TopologyHasCapture(&ctx->Topology) &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+    ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+    QuenbyStopStream(ctx, QuenbyCapture);
+  }
   if (TopologyHasRender(&ctx->Topology)) {
+    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0))
+      ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
     QuenbyStopStream(ctx, QuenbyRender);
     QuenbyStopStream(ctx, QuenbyFeedback);
   }
-  ctx->PowerState = state;
+  QuenbyUnlockStreamControl(ctx);
 }
 
 // ---------------------------------------------------------------------------
@@ -109,8 +158,10 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   KeQueryPerformanceCounter(&frequency);
   ctx->TicksPer10us = frequency.QuadPart / 100000;
 
-  // b. The USB target.
-  if (ctx->Windows8Usb) {
+  // b. The USB target (kept from a start that failed before).
+  if (ctx->UsbDevice != nullptr) {
+    status = STATUS_SUCCESS;
+  } else if (ctx->Windows8Usb) {
     WDF_USB_DEVICE_CREATE_CONFIG config;
     WDF_USB_DEVICE_CREATE_CONFIG_INIT(&config, USBD_CLIENT_CONTRACT_VERSION_602);
     status = WdfUsbTargetDeviceCreateWithParameters(ctx->WdfDevice, &config, WDF_NO_OBJECT_ATTRIBUTES,
@@ -134,11 +185,20 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
   PVOID config = nullptr;
-  status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
-  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
-  status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
-                           &ctx->ControlMemory, nullptr);
-  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  size_t kept = 0;
+  if (ctx->ConfigMemory != nullptr) config = WdfMemoryGetBuffer(ctx->ConfigMemory, &kept);
+  if (config == nullptr || kept != size) {
+    if (ctx->ConfigMemory != nullptr) WdfObjectDelete(ctx->ConfigMemory);
+    ctx->ConfigMemory = nullptr;
+    status =
+        WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
+    if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  }
+  if (ctx->ControlMemory == nullptr) {
+    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+                             &ctx->ControlMemory, nullptr);
+    if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  }
   status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, config, &size);
   if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
 
@@ -177,6 +237,7 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
 
   // k. Default formats.
   QuenbySetDefaultFormats(ctx);
+  ctx->BroughtUp = 1;
   return STATUS_SUCCESS;
 }
 
@@ -241,6 +302,7 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   KeInitializeMutex(&ctx->CaptureStartMutex, 0);
   KeInitializeMutex(&ctx->RenderStartMutex, 0);
   KeInitializeMutex(&ctx->RenderCloneMutex, 0);
+  KeInitializeMutex(&ctx->StreamControlMutex, 0);
   return STATUS_SUCCESS;
 }
 
@@ -249,23 +311,40 @@ NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedR
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
   ctx->StartFailure = QuenbyStartOk;
-  NTSTATUS status = QuenbyUsbBringUp(ctx);
-  if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
+  NTSTATUS status = STATUS_SUCCESS;
+  // A start after a stop finds the device brought up: everything allocated
+  // at the first start lives until the device is removed.
+  const bool again = ctx->BroughtUp != 0;
+  if (!again) {
+    status = QuenbyUsbBringUp(ctx);
+    if (!NT_SUCCESS(status)) {
+      QuenbyReleaseBringUp(ctx);
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
 
   const KSFILTER_DESCRIPTOR* description = nullptr;
   status = QuenbyBuildFilterDescription(ctx, &description);
-  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartFilter);
+  if (!NT_SUCCESS(status)) {
+    if (!again) QuenbyReleaseBringUp(ctx);
+    return Fail(ctx, QuenbyStartFilter);
+  }
   KsAcquireDevice(KsDevice);
   status = KsCreateFilterFactory(KsDevice->FunctionalDeviceObject, description, g_ReferenceString, nullptr,
                                  KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
   KsReleaseDevice(KsDevice);
   if (!NT_SUCCESS(status)) {
     ctx->StartFailure = QuenbyStartFilter;
+    if (!again) QuenbyReleaseBringUp(ctx);
     return status;
   }
 
   status = QuenbyPowerUp(ctx);
-  if (!NT_SUCCESS(status)) ctx->StartFailure = QuenbyStartPowerUp;
+  if (!NT_SUCCESS(status)) {
+    ctx->StartFailure = QuenbyStartPowerUp;
+    QuenbyStopThread(ctx);
+    if (!again) QuenbyReleaseBringUp(ctx);
+  }
   return status;
 }
 
@@ -308,11 +387,13 @@ void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_
 void QuenbyRemove(PKSDEVICE KsDevice, PIRP Irp) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx == nullptr) return;
+  QuenbyLockStreamControl(ctx);
   ctx->PowerState = QUENBY_POWER_REMOVED;
   QuenbyStopThread(ctx);
   QuenbyStopStream(ctx, QuenbyCapture);
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
+  QuenbyUnlockStreamControl(ctx);
   QuenbyFreeMdls(ctx);
   WDFDEVICE device = ctx->WdfDevice;
   ctx->WdfDevice = nullptr;

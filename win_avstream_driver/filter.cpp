@@ -327,9 +327,14 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
   PVOID buffer = nullptr;
-  NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
-                                    &ctx->FilterMemory, &buffer);
-  if (!NT_SUCCESS(status)) return status;
+  // A start after a stop builds the description again in the same buffer.
+  if (ctx->FilterMemory != nullptr) {
+    buffer = WdfMemoryGetBuffer(ctx->FilterMemory, nullptr);
+  } else {
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+                                      &ctx->FilterMemory, &buffer);
+    if (!NT_SUCCESS(status)) return status;
+  }
   RtlZeroMemory(buffer, QUENBY_BUFFER_SIZE);
   QUENBY_FILTER_DESCRIPTION* d = static_cast<QUENBY_FILTER_DESCRIPTION*>(buffer);
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0;

@@ -40,13 +40,6 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
   if (!SlotHasChannels(caps->Slots, maxChannels) && (caps->Capture || maxChannels > 8))
     return STATUS_NO_MATCH;
   // 2. Size of the result.
-  const bool extensible = maxChannels > 2 || caller->MaximumBitsPerSample > 16;
-  const ULONG size = extensible ? QUENBY_FORMAT_EXTENSIBLE_SIZE : QUENBY_FORMAT_EX_SIZE;
-  if (bufferSize == 0) {
-    *dataSize = size;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (bufferSize < size) return STATUS_BUFFER_TOO_SMALL;
   // 3. Bits and rates.
   const DIRECTION_LIMITS* l = caps->Limits;
   const ULONG minBits = caller->MinimumBitsPerSample;
@@ -55,21 +48,38 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
       !RateListContains(caps->Rates, caps->RateBytes, caller->MinimumSampleFrequency)) {
     return STATUS_NO_MATCH;
   }
-  // 4. A slot that carries the format within its endpoint's packet size.
+  // 4. A slot that carries the format within its endpoint's packet size. The
+  // caller's resolution may name the valid bits of a wider container (24
+  // bits in a 4-byte subslot): the format then has that container.
   const ULONG rate = caller->MinimumSampleFrequency;
   bool found = false;
+  ULONG container = minBits;
+  ULONG valid = minBits;
   for (int i = 0; i < QUENBY_MAX_SLOTS && !found; ++i) {
     const AltSettingSlot* s = &caps->Slots[i];
     if (SlotIsEmpty(s) || s->AsGeneral == nullptr || s->FormatTypeI == nullptr || s->DataEndpoint == nullptr)
       continue;
     const ULONG channels = SlotChannels(s);
     if (caps->Capture ? channels != maxChannels : channels < maxChannels) continue;
-    if (SlotBits(s) != minBits) continue;
-    const ULONGLONG perInterval = (ULONGLONG)rate * channels * minBits / 8 / IntervalsPerSecond(caps);
-    if (perInterval < EndpointBytesPerInterval(s->DataEndpoint)) found = true;
+    const ULONG slotContainer = SlotContainerBits(s);
+    if (slotContainer == 0 || (SlotBits(s) != minBits && slotContainer != minBits)) continue;
+    const ULONGLONG perInterval = (ULONGLONG)rate * channels * slotContainer / 8 / IntervalsPerSecond(caps);
+    if (perInterval < EndpointBytesPerInterval(s->DataEndpoint)) {
+      found = true;
+      container = slotContainer;
+      valid = SlotBits(s);
+    }
   }
   if (!found) return STATUS_NO_MATCH;
-  // 5. The format.
+  // 5. Size of the result (the extensible form carries valid bits).
+  const bool extensible = maxChannels > 2 || caller->MaximumBitsPerSample > 16 || container != valid;
+  const ULONG size = extensible ? QUENBY_FORMAT_EXTENSIBLE_SIZE : QUENBY_FORMAT_EX_SIZE;
+  if (bufferSize == 0) {
+    *dataSize = size;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (bufferSize < size) return STATUS_BUFFER_TOO_SMALL;
+  // 6. The format.
   RtlZeroMemory(data, size);
   KSDATAFORMAT* f = static_cast<KSDATAFORMAT*>(data);
   f->FormatSize = size;
@@ -81,18 +91,18 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
     if (!caps->Capture && channels > 8 && caller->MinimumSampleFrequency != caller->MaximumSampleFrequency)
       channels = 8;
     AUDIO_FORMAT* x = static_cast<AUDIO_FORMAT*>(data);
-    FillWaveFormat(&x->WaveFormatExt.Format, WAVE_FORMAT_EXTENSIBLE, channels, rate, minBits);
+    FillWaveFormat(&x->WaveFormatExt.Format, WAVE_FORMAT_EXTENSIBLE, channels, rate, container);
     x->WaveFormatExt.Format.cbSize = 22;
-    x->WaveFormatExt.Samples.wValidBitsPerSample = (WORD)minBits;
+    x->WaveFormatExt.Samples.wValidBitsPerSample = (WORD)valid;
     x->WaveFormatExt.dwChannelMask =
         caps->Capture ? CaptureChannelMask(channels) : RenderChannelMask(channels);
     x->WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
   } else {
     // KSDATAFORMAT followed by a WAVEFORMATEX (82 bytes).
     WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(f + 1);
-    FillWaveFormat(w, WAVE_FORMAT_PCM, channels, rate, minBits);
+    FillWaveFormat(w, WAVE_FORMAT_PCM, channels, rate, container);
   }
-  f->SampleSize = channels * minBits / 8;
+  f->SampleSize = channels * container / 8;
   *dataSize = size;
   return STATUS_SUCCESS;
 }
@@ -118,17 +128,33 @@ NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, 
   }
   const ULONG channels = w->nChannels;
   const ULONG bytesPerSample = w->wBitsPerSample / 8;
-  if (channels == 0 || bytesPerSample * channels * w->nSamplesPerSec != w->nAvgBytesPerSec)
-    return STATUS_NO_MATCH;
+  // Every field must agree: a block align, byte rate, valid-bit count or
+  // sub-format that contradicts the rest would have the unit receive a
+  // fraction of the frames the client plays.
+  if (channels == 0 || w->wBitsPerSample == 0 || w->wBitsPerSample % 8 != 0) return STATUS_NO_MATCH;
+  if (w->nBlockAlign != channels * bytesPerSample) return STATUS_NO_MATCH;
+  if ((ULONGLONG)w->nBlockAlign * w->nSamplesPerSec != w->nAvgBytesPerSec) return STATUS_NO_MATCH;
+  ULONG valid = w->wBitsPerSample;
+  if (w->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
+    const WAVEFORMATEXTENSIBLE* x = &requested.WaveFormatExt;
+    if (format->FormatSize != QUENBY_FORMAT_EXTENSIBLE_SIZE || w->cbSize < 22) return STATUS_NO_MATCH;
+    if (!IsEqualGUID(x->SubFormat, KSDATAFORMAT_SUBTYPE_PCM)) return STATUS_NO_MATCH;
+    valid = x->Samples.wValidBitsPerSample;
+    if (valid == 0 || valid > w->wBitsPerSample) return STATUS_NO_MATCH;
+  } else {
+    requested.WaveFormatExt.Samples.wValidBitsPerSample = (WORD)valid;
+  }
   AUDIO_FORMAT device = requested;
-  if (!SlotHasChannels(caps->Slots, channels)) {
+  if (SlotFindForShape(caps->Slots, channels, w->wBitsPerSample, valid, w->nSamplesPerSec, caps->HighSpeed) <
+      0) {
     if (caps->Capture || channels > 8) return STATUS_NO_MATCH;
     // Carried in the narrowest slot of this resolution that has room for
     // every channel; the channels beyond the pin's are silent.
     ULONG best = 0;
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
       const AltSettingSlot* s = &caps->Slots[i];
-      if (!SlotIsPcm(s) || SlotBits(s) != w->wBitsPerSample) continue;
+      if (!SlotIsPcm(s) || SlotContainerBits(s) != w->wBitsPerSample || SlotBits(s) != valid) continue;
+      if (!SlotCarriesRate(s, w->nSamplesPerSec, caps->HighSpeed)) continue;
       const ULONG c = SlotChannels(s);
       if (c > channels && (best == 0 || c < best)) best = c;
     }

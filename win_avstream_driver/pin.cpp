@@ -88,9 +88,8 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
 // ---------------------------------------------------------------------------
 // Set device state
 // ---------------------------------------------------------------------------
-NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
-  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState,
+                                     KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
@@ -100,6 +99,7 @@ NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) {
           if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
           if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
+          ctx->ResumeStreams = 0;  // nothing to run again after a power-down
         }
       } else {
         ctx->CaptureCloneFill = 0;
@@ -112,7 +112,11 @@ NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
       if (FromState == KSSTATE_STOP) {
-        if (ctx->PowerState == QUENBY_POWER_D0 && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+        if (ctx->PowerState != QUENBY_POWER_D0) {
+          // Powered down: the stream starts with the power-up.
+          QuenbyRingResetWithOwner(&ctx->CaptureRing, Pin);
+          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+        } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, Pin);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
@@ -141,9 +145,7 @@ NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   return status;
 }
 
-NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
-  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
@@ -158,14 +160,23 @@ NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
       if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 &&
           ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
         QuenbyStopCapture(ctx, TRUE);
+      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
+      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
       ResetRenderPositions(ctx);
       break;
     case KSSTATE_ACQUIRE:
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
       if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
-      if (FromState == KSSTATE_STOP && ctx->PowerState == QUENBY_POWER_D0) {
+      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
+        // Powered down: the streams start with the power-up.
+        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
+        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
+          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+      } else if (FromState == KSSTATE_STOP) {
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             QuenbyTryMutex(&ctx->CaptureStartMutex)) {
@@ -203,6 +214,53 @@ NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
       return STATUS_UNSUCCESSFUL;
   }
   return status;
+}
+
+// State changes that start or stop streams wait for the stream control:
+// power transitions, remove and the direct-mode codes run under it too.
+typedef NTSTATUS (*LOCKED_STATE_CHANGE)(WDF_DEVICE_CONTEXT*, PKSPIN, KSSTATE, KSSTATE);
+
+NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  QuenbyLockStreamControl(ctx);
+  NTSTATUS status = change(ctx, Pin, ToState, FromState);
+  QuenbyUnlockStreamControl(ctx);
+  return status;
+}
+
+NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  return UnderStreamControl(CaptureSetDeviceStateLocked, Pin, ToState, FromState);
+}
+
+NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  return UnderStreamControl(RenderSetDeviceStateLocked, Pin, ToState, FromState);
+}
+
+// A closed pin is forgotten: nothing binds a ring or a restart to it again.
+NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr) return STATUS_SUCCESS;
+  QuenbyLockStreamControl(ctx);
+  const ULONG direction = DirectionOf(Pin);
+  if (direction == QUENBY_DIR_CAPTURE) {
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    if (ctx->Pins[QUENBY_DIR_CAPTURE] == Pin) ctx->Pins[QUENBY_DIR_CAPTURE] = nullptr;
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+  } else if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) {
+    ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
+  }
+  AudioRing* ring = direction == QUENBY_DIR_CAPTURE ? &ctx->CaptureRing : &ctx->RenderRing;
+  if (ring->Lock != nullptr) {
+    WdfSpinLockAcquire(ring->Lock);
+    if (ring->OwnerPin == Pin) {
+      ring->OwnerPin = nullptr;
+      ring->Wanted = 0;
+    }
+    WdfSpinLockRelease(ring->Lock);
+  }
+  QuenbyUnlockStreamControl(ctx);
+  return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +333,8 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
       }
     } else if (pin->nChannels == stream->nChannels) {
       const ULONG blockAlign = stream->nBlockAlign;
-      ULONG n = remaining < ctx->RenderRing.Size / 2 ? remaining : ctx->RenderRing.Size / 2;
+      const ULONG half = ctx->RenderRing.Limit / 2;
+      ULONG n = remaining < half ? remaining : half;
       if (blockAlign != 0) n = n / blockAlign * blockAlign;
       if (n == 0) {
         consumed = remaining;  // less than one frame: nothing to play
@@ -385,9 +444,17 @@ PKSPIN PinOf(PIRP Irp, WDF_DEVICE_CONTEXT** ctx) {
 
 NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   WDF_DEVICE_CONTEXT* ctx;
-  if (PinOf(Irp, &ctx) == nullptr) return STATUS_UNSUCCESSFUL;
+  PKSPIN pin = PinOf(Irp, &ctx);
+  if (pin == nullptr) return STATUS_UNSUCCESSFUL;
   KSTIME* time = static_cast<KSTIME*>(Data);
-  time->Time = 0;
+  // The most the path holds back, in 100 ns units: for render the ring's
+  // limit and the transfers ahead; for capture the transfers in flight.
+  if (DirectionOf(pin) == QUENBY_DIR_RENDER) {
+    const ULONG rate = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec;
+    time->Time = rate != 0 ? (LONGLONG)QuenbyRenderDelayBound(ctx) * 10000000 / rate : 0;
+  } else {
+    time->Time = (LONGLONG)(ctx->ConfiguredInFlight[QuenbyCapture] + 2) * 10000;  // 1 ms per transfer
+  }
   time->Numerator = 1;
   time->Denominator = 1;
   Irp->IoStatus.Information = sizeof(KSTIME);
@@ -516,7 +583,7 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 
 const KSPIN_DISPATCH g_RenderPinDispatch = {
     nullptr,               // Create
-    nullptr,               // Close
+    PinClose,              // Close
     RenderProcess,         // Process
     PinReset,              // Reset
     PinSetDataFormat,      // SetDataFormat
@@ -529,7 +596,7 @@ const KSPIN_DISPATCH g_RenderPinDispatch = {
 
 const KSPIN_DISPATCH g_CapturePinDispatch = {
     nullptr,                // Create
-    nullptr,                // Close
+    PinClose,               // Close
     CaptureProcess,         // Process
     PinReset,               // Reset
     PinSetDataFormat,       // SetDataFormat

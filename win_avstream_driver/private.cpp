@@ -118,8 +118,13 @@ void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
   WdfSpinLockRelease(lock);
 }
 
-// Restarts a stream when its start mutex is free; a busy mutex skips it.
+// Restarts a stream when its start mutex is free; a busy mutex skips it. A
+// powered-down device starts nothing: the stream runs with the power-up.
 NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (ctx->PowerState != QUENBY_POWER_D0) {
+    ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+    return STATUS_SUCCESS;
+  }
   if (!QuenbyTryMutex(&ctx->CaptureStartMutex)) return STATUS_SUCCESS;
   NTSTATUS status = QuenbyStartCapture(ctx, pin);
   KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
@@ -127,6 +132,10 @@ NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 }
 
 NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (ctx->PowerState != QUENBY_POWER_D0) {
+    ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+    return STATUS_SUCCESS;
+  }
   if (!QuenbyTryMutex(&ctx->RenderStartMutex)) return STATUS_SUCCESS;
   NTSTATUS status = QuenbyStartRender(ctx, pin);
   KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
@@ -170,8 +179,10 @@ void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   if (!renderRuns && !captureRuns) {
     QuenbyStopRender(ctx, TRUE);
     if (HasCapture(ctx)) QuenbyStopCapture(ctx, TRUE);
+    ctx->ResumeStreams = 0;
   } else if (!renderRuns) {
     QuenbyStopRender(ctx, TRUE);
+    ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
 }
@@ -181,8 +192,8 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
-  QuenbySetFormat(&ctx->DeviceFormat[QUENBY_DIR_CAPTURE], captureChannels, captureRate, captureBits);
-  QuenbySetFormat(&ctx->DeviceFormat[QUENBY_DIR_RENDER], renderChannels, renderRate, renderBits);
+  QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
+  QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
   NTSTATUS status = STATUS_SUCCESS;
   if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
   NTSTATUS renderStatus = RestartRender(ctx, nullptr);
@@ -264,10 +275,14 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   switch (code) {
     case kCodeEnterDirect:
+      QuenbyLockStreamControl(ctx);
       EnterDirect(ctx);
+      QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
     case kCodeLeaveDirect:
+      QuenbyLockStreamControl(ctx);
       LeaveDirect(ctx);
+      QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
     case kCodeResetCapture:
       QuenbyRingReset(&ctx->CaptureRing);
@@ -299,15 +314,25 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
                       STATUS_UNSUCCESSFUL, information);
     case kCodeRenderDelay:
       return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
-    case kCodeSetFormats:
+    case kCodeSetFormats: {
       if (!direct) return STATUS_UNSUCCESSFUL;
-      return SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
-    case kCodeStartDirect:
+      QuenbyLockStreamControl(ctx);
+      NTSTATUS status = SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
+      QuenbyUnlockStreamControl(ctx);
+      return status;
+    }
+    case kCodeStartDirect: {
       if (!direct) return STATUS_UNSUCCESSFUL;
-      return StartDirect(ctx);
+      QuenbyLockStreamControl(ctx);
+      NTSTATUS status = StartDirect(ctx);
+      QuenbyUnlockStreamControl(ctx);
+      return status;
+    }
     case kCodeStopDirect:
       if (!direct) return STATUS_UNSUCCESSFUL;
+      QuenbyLockStreamControl(ctx);
       StopDirect(ctx);
+      QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
     case kCodeMaxChannels: {
       ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;

@@ -69,6 +69,7 @@ typedef struct _AudioRing {
   ULONG Kind;  // 1 capture, 2 render
   ULONG Fill;
   ULONG Size;
+  ULONG Limit;  // fill allowed for the running format (bounds the delay); <= Size
   ULONG WriteOffset;
   ULONG ReadOffset;
   ULONG Wanted;
@@ -77,6 +78,9 @@ typedef struct _AudioRing {
 
 #define QUENBY_DIRECT_CAPTURE_RUNNING 0x1
 #define QUENBY_DIRECT_RENDER_RUNNING 0x2
+
+#define QUENBY_RESUME_CAPTURE 0x1
+#define QUENBY_RESUME_RENDER 0x2
 
 #define QUENBY_RING_CAPTURE 1
 #define QUENBY_RING_RENDER 2
@@ -249,6 +253,17 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // partial data (each also counted in Counters.RenderUnderruns).
   ULONG RenderUnderrunEvents;
 
+  // Held (waited for) by every path that starts or stops streams or selects
+  // settings: pin state changes, the direct-mode codes, power and remove.
+  KMUTEX StreamControlMutex;
+  // Streams that ran when the device powered down; they run again at power-up.
+  ULONG ResumeStreams;  // QUENBY_RESUME_*
+  // Failed feedback or render submissions in a row (completion refused at
+  // once); the thread then waits a frame before it submits again.
+  LONG SubmitFailures;
+  // The bring-up of start completed; a start after a stop reuses it.
+  ULONG BroughtUp;
+
   // Tried with a zero time-out only.
   KMUTEX CaptureStartMutex;
   KMUTEX RenderStartMutex;
@@ -276,6 +291,14 @@ void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
 // A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).
 void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits);
+// The same with a container wider than the valid bits (24 bits in 32).
+void QuenbySetFormatValid(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits, ULONG validBits);
+// wValidBitsPerSample of an extensible format, else wBitsPerSample.
+ULONG QuenbyValidBits(const AUDIO_FORMAT* format);
+// A direction's device format for the sample width the caller names (direct
+// mode), with the valid bits of the setting that has that container.
+NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
+                               ULONG bits);
 NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting);
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
@@ -287,6 +310,16 @@ NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length);
 void QuenbyRingReset(AudioRing* ring);
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
+// Bounds the ring's fill to `bytes` (whole frames of the running format).
+void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes);
+PKSPIN QuenbyRingOwner(AudioRing* ring);
+// Render delay of the running format in frames at its most: the ring's
+// limit and the transfers scheduled ahead.
+ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx);
+void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
+// Frees the rings, transfers and MDLs of a bring-up that failed.
+void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
 ULONG QuenbyRingFill(AudioRing* ring);
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);

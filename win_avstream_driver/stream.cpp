@@ -189,6 +189,19 @@ void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
     }
   }
   GiveBack(ctx, t);
+  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) InterlockedIncrement(&ctx->SubmitFailures);
+}
+
+// A transfer the USB stack refused or failed: the thread is not woken for
+// it (it would submit the next one at once, and fail again), and it waits
+// a frame before its next pass.
+void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
+  if (NT_SUCCESS(status)) {
+    if (InterlockedCompareExchange(&ctx->SubmitFailures, 0, 0) != 0)
+      InterlockedExchange(&ctx->SubmitFailures, 0);
+  } else if (status != STATUS_CANCELLED) {
+    InterlockedIncrement(&ctx->SubmitFailures);
+  }
 }
 
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
@@ -207,6 +220,7 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
     WriteFlag(&ctx->StreamActive[QuenbyRender], 0);
   }
   GiveBack(ctx, t);
+  NoteOutcome(ctx, status);
   if (NT_SUCCESS(status)) QuenbyWakeThread(ctx);
 }
 
@@ -223,16 +237,21 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
       for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
         if (USBD_ERROR(packet->Status) || packet->Length != ctx->StreamMaxPacket[QuenbyFeedback]) continue;
-        if (packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < sizeof(ULONG)) continue;
+        // 4 bytes (16.16) at high speed, 3 (10.14) at full speed.
+        const ULONG bytes = packet->Length < sizeof(ULONG) ? packet->Length : sizeof(ULONG);
+        if (bytes < 3 || packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < bytes)
+          continue;
         const UCHAR* p = t->Buffer + packet->Offset;
-        const ULONG word = (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
+        ULONG word = 0;
+        for (ULONG b = 0; b < bytes; ++b) word |= (ULONG)p[b] << (8 * b);
         const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ReadFlag(&ctx->NominalSamples));
         if (value != 0) InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
       }
     }
   }
   GiveBack(ctx, t);
-  QuenbyWakeThread(ctx);
+  NoteOutcome(ctx, status);
+  if (NT_SUCCESS(status)) QuenbyWakeThread(ctx);
 }
 
 // ---------------------------------------------------------------------------
@@ -302,6 +321,14 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   uint32_t sizes[8];
   uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
   ULONG length = t->BufferLength;
+  if (stream == QuenbyFeedback) {
+    // One packet per service interval of the endpoint, each its full size.
+    length = packets * ctx->StreamMaxPacket[QuenbyFeedback];
+    if (packets == 0 || length == 0 || length > t->BufferLength) {
+      GiveBack(ctx, t);
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
   if (stream == QuenbyRender) {
     if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator)) {
       GiveBack(ctx, t);
@@ -328,8 +355,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
       urb->IsoPacket[i].Length = sizes[i];
       offset += sizes[i];
     } else {
-      offset +=
-          stream == QuenbyCapture ? ctx->StreamMaxPacket[QuenbyCapture] : ctx->TransferSize[QuenbyFeedback];
+      offset += ctx->StreamMaxPacket[stream];
     }
   }
 
@@ -357,6 +383,12 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   }
   const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
   ULONG next = previous;
+  // Transfers the stack refused at once still moved the schedule on: a
+  // start frame further ahead than the transfers in flight explain starts
+  // over two frames from now (not a late start).
+  const LONG ahead = (LONG)(previous - frame);
+  const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0);
+  if (previous != 0 && ahead > inFlight + 2) next = frame + 2;
   if ((LONG)(previous - frame) <= 0) {
     if (previous != 0) {
       ULONG* late = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
@@ -444,10 +476,18 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
       ctx->CaptureDevicePosition += converted;
       ctx->CaptureCredit += (ULONG)converted;
     }
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+  }
+  // A waiting capture pin is asked to process once per transfer, when what
+  // it waits for is the direct-mode credit; waiting for ring data, the ring
+  // asks it once the data is there (asking at every packet would only wake
+  // it to find too little).
+  if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0 && ReadFlag(&ctx->CaptureWaiting) != 0 &&
+      ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+    WdfSpinLockAcquire(ctx->CapturePositionLock);
     PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
     WdfSpinLockRelease(ctx->CapturePositionLock);
-    if (ReadFlag(&ctx->CaptureWaiting) != 0 && ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0 &&
-        capturePin != nullptr) {
+    if (capturePin != nullptr) {
       WriteFlag(&ctx->CaptureWaiting, 0);
       KsPinAttemptProcessing(capturePin, FALSE);
     }
@@ -474,8 +514,16 @@ void StreamingThread(PVOID context) {
       if (!any) break;
     }
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -150000;  // 15 ms
-    NTSTATUS status = KeWaitForSingleObject(&ctx->WakeEvent, Executive, KernelMode, FALSE, &timeout);
+    NTSTATUS status;
+    if (InterlockedCompareExchange(&ctx->SubmitFailures, 0, 0) != 0) {
+      // Submissions fail at once: whatever wakes the thread, the next try
+      // waits for the next frame, so failing transfers cannot spin it.
+      timeout.QuadPart = -10000;  // 1 ms
+      status = KeDelayExecutionThread(KernelMode, FALSE, &timeout);
+    } else {
+      timeout.QuadPart = -150000;  // 15 ms
+      status = KeWaitForSingleObject(&ctx->WakeEvent, Executive, KernelMode, FALSE, &timeout);
+    }
     if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT) {
       WriteFlag(&ctx->ThreadRunning, 0);
       break;
@@ -498,6 +546,7 @@ NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
   ring->Device = ctx->WdfDevice;
   ring->Kind = kind;
   ring->Size = (ULONG)size;
+  ring->Limit = (ULONG)size;
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
@@ -512,11 +561,33 @@ NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
   return STATUS_SUCCESS;
 }
 
+// Room for a write of `length` under the ring's lock: up to the limit of the
+// running format; a single write larger than the limit may use the whole ring.
+static ULONG RoomOf(const AudioRing* ring, ULONG length) {
+  const ULONG limit = length > ring->Limit ? ring->Size : ring->Limit;
+  return ring->Fill >= limit ? 0 : limit - ring->Fill;
+}
+
+void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
+  if (ring->Lock == nullptr) return;
+  WdfSpinLockAcquire(ring->Lock);
+  ring->Limit = bytes == 0 || bytes > ring->Size ? ring->Size : bytes;
+  WdfSpinLockRelease(ring->Lock);
+}
+
+PKSPIN QuenbyRingOwner(AudioRing* ring) {
+  if (ring->Lock == nullptr) return nullptr;
+  WdfSpinLockAcquire(ring->Lock);
+  PKSPIN owner = ring->OwnerPin;
+  WdfSpinLockRelease(ring->Lock);
+  return owner;
+}
+
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
   if (length == 0) return STATUS_SUCCESS;
   PKSPIN attempt = nullptr;
   WdfSpinLockAcquire(ring->Lock);
-  if (ring->Size - ring->Fill < length) {
+  if (RoomOf(ring, length) < length) {
     if (ring->Kind == QUENBY_RING_RENDER) ring->Wanted = length;
     WdfSpinLockRelease(ring->Lock);
     return STATUS_UNSUCCESSFUL;
@@ -550,7 +621,7 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
   ring->ReadOffset = offset;
   ring->Fill -= length;
   if (fillAfter != nullptr) *fillAfter = ring->Fill;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted < ring->Size - ring->Fill) {
+  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
     ring->Wanted = 0;
     attempt = ring->OwnerPin;
   }
@@ -564,7 +635,7 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
 // 125 ms, outside the lock. False (lock released) when they did not come.
 static bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKind) {
   WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? ring->Size - ring->Fill : ring->Fill) >= length) return true;
+  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
   if (ring->Kind != waitingKind) {
     WdfSpinLockRelease(ring->Lock);
     return false;
@@ -576,7 +647,7 @@ static bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG wai
   if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
     return false;
   WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? ring->Size - ring->Fill : ring->Fill) >= length) return true;
+  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
   WdfSpinLockRelease(ring->Lock);
   return false;
 }
@@ -603,7 +674,7 @@ NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
   RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
   ring->ReadOffset = offset;
   ring->Fill -= length;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= ring->Size - ring->Fill) {
+  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
     ring->Wanted = 0;
     KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
   }
@@ -649,10 +720,12 @@ ULONG QuenbyRingFill(AudioRing* ring) {
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   const AltSettingSlot* slots =
       stream == QuenbyCapture ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
-  ULONG packets = (stream != QuenbyFeedback && ctx->HighSpeed) ? 8 : 1;
+  // Transfers cover one 1 ms frame: eight microframes at high speed. A
+  // feedback endpoint polled every microframe has eight packets a frame.
+  ULONG packets = ctx->HighSpeed ? 8 : 1;
   ULONG size;
   if (stream == QuenbyFeedback) {
-    size = (SlotsMaxFeedbackPacket(slots) + 3) & ~3u;
+    size = (SlotsMaxFeedbackPacket(slots) * packets + 3) & ~3u;
   } else {
     size = SlotsMaxDataPacket(slots) * packets;
   }
@@ -722,6 +795,32 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     ListPush(&ctx->FreeList[stream], t);
   }
   return STATUS_SUCCESS;
+}
+
+void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
+  ctx->BroughtUp = 0;
+  for (int s = 0; s < QUENBY_STREAMS; ++s) QuenbyStopStream(ctx, (QUENBY_STREAM)s);
+  QuenbyFreeMdls(ctx);
+  for (int s = 0; s < QUENBY_STREAMS; ++s) {
+    for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
+      WDFOBJECT* objects[] = {reinterpret_cast<WDFOBJECT*>(&ctx->Requests[s][i]), &ctx->Transfers[s][i],
+                              reinterpret_cast<WDFOBJECT*>(&ctx->DataMemory[s][i]),
+                              reinterpret_cast<WDFOBJECT*>(&ctx->UrbMemory[s][i])};
+      for (WDFOBJECT* o : objects) {
+        if (*o != nullptr) WdfObjectDelete(*o);
+        *o = nullptr;
+      }
+    }
+    RtlZeroMemory(&ctx->FreeList[s], sizeof(ctx->FreeList[s]));
+  }
+  AudioRing* rings[] = {&ctx->CaptureRing, &ctx->RenderRing};
+  for (AudioRing* ring : rings) {
+    if (ring->Lock != nullptr) WdfObjectDelete(ring->Lock);
+    if (ring->Memory != nullptr) WdfObjectDelete(ring->Memory);
+    RtlZeroMemory(ring, sizeof(*ring));
+  }
+  // The USB target, the descriptor copy and the rate lists stay (they tell
+  // why the device was refused); a start that is tried again reuses them.
 }
 
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
@@ -850,6 +949,13 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
   ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
   ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
+  if (stream == QuenbyFeedback) {
+    // The USB stack takes whole frames of packets of an endpoint polled
+    // several times a frame: size the feedback transfers by its interval.
+    ctx->PacketsPerTransfer[stream] = EndpointPacketsPerFrame(endpoint, ctx->HighSpeed);
+    if (ctx->PacketsPerTransfer[stream] * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
+      return STATUS_UNSUCCESSFUL;
+  }
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
   ctx->Pipes[stream] = pipe;
@@ -902,6 +1008,9 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
   ctx->StreamFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+  // The ring holds 50 ms of the running format, whatever the largest one.
+  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  if (f->nBlockAlign != 0) QuenbyRingSetLimit(&ctx->RenderRing, f->nSamplesPerSec / 20 * f->nBlockAlign);
   WriteFlag(&ctx->RenderPrimed, 0);
   status = OpenPipe(ctx, QuenbyRender, ctx->RenderInterface, slot->DataEndpointIndex, slot->DataEndpoint);
   if (!NT_SUCCESS(status)) return status;
@@ -935,6 +1044,25 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
     delay += 2 * perFrame;
   }
   return delay;
+}
+
+ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx) {
+  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  if (f->nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
+  // The ring's limit of the running format (50 ms), and the transfers in
+  // flight of one millisecond each, with the two frames of scheduling lead.
+  ULONG ring = ctx->RenderRing.Limit / f->nBlockAlign;
+  if (ring > f->nSamplesPerSec / 20) ring = f->nSamplesPerSec / 20;
+  const ULONG perFrame = f->nSamplesPerSec / 1000 + 1;
+  return ring + (ctx->ConfiguredInFlight[QuenbyRender] + 2) * perFrame;
+}
+
+void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
+  KeWaitForSingleObject(&ctx->StreamControlMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
+  KeReleaseMutex(&ctx->StreamControlMutex, FALSE);
 }
 
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {

@@ -373,6 +373,37 @@ uint32_t SlotSubslotBytes(const AltSettingSlot* slot) {
   return slot->FormatTypeI != nullptr ? slot->FormatTypeI[4] : 0;
 }
 
+uint32_t SlotContainerBits(const AltSettingSlot* slot) {
+  const uint32_t container = SlotSubslotBytes(slot) * 8;
+  return container != 0 && container >= SlotBits(slot) ? container : 0;
+}
+
+int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed) {
+  const uint32_t frameBytes = SlotChannels(slot) * SlotSubslotBytes(slot);
+  if (frameBytes == 0 || slot->DataEndpoint == nullptr) return 0;
+  const uint32_t perInterval = rate / (highSpeed ? 8000u : 1000u);
+  return EndpointBytesPerInterval(slot->DataEndpoint) / frameBytes > perInterval;
+}
+
+int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,
+                     uint32_t validBits, uint32_t rate, int highSpeed) {
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    const AltSettingSlot* s = &slots[i];
+    if (!SlotIsPcm(s) || SlotChannels(s) != channels || SlotContainerBits(s) != containerBits) continue;
+    if (validBits != 0 && SlotBits(s) != validBits) continue;
+    if (SlotCarriesRate(s, rate, highSpeed)) return i;
+  }
+  return -1;
+}
+
+uint32_t EndpointPacketsPerFrame(const uint8_t* endpoint, int highSpeed) {
+  if (endpoint == nullptr || !highSpeed) return 1;
+  uint32_t interval = endpoint[6];
+  if (interval < 1) interval = 1;
+  if (interval > 4) return 1;
+  return 8u >> (interval - 1);
+}
+
 int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits) {
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits) return i;
@@ -451,8 +482,10 @@ void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t 
     }
     if (slots[i].FormatTypeI != nullptr) {
       uint32_t b = SlotBits(&slots[i]);
+      uint32_t container = SlotContainerBits(&slots[i]);
+      if (container < b) container = b;
       if (!bits || b < limits->MinBits) limits->MinBits = b;
-      if (!bits || b > limits->MaxBits) limits->MaxBits = b;
+      if (!bits || container > limits->MaxBits) limits->MaxBits = container;
       bits = true;
     }
   }

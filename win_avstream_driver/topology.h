@@ -110,6 +110,19 @@ int SlotIsPcm(const AltSettingSlot* slot);          // interface, AS_GENERAL and
 uint32_t SlotChannels(const AltSettingSlot* slot);  // 0 without AS_GENERAL
 uint32_t SlotBits(const AltSettingSlot* slot);      // 0 without FORMAT_TYPE_I
 uint32_t SlotSubslotBytes(const AltSettingSlot* slot);
+// Bits of the sample container on the bus (bSubslotSize x 8); 0 without
+// FORMAT_TYPE_I or when the subslot cannot hold the resolution.
+uint32_t SlotContainerBits(const AltSettingSlot* slot);
+// Whether the slot's data endpoint carries `rate` frames per second: one
+// frame more than the nominal frames per (micro)frame must fit a packet.
+int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed);
+// First PCM slot with `channels`, the container and valid bits (a valid
+// bit count of 0 takes any) whose endpoint carries `rate`; -1 when none.
+int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,
+                     uint32_t validBits, uint32_t rate, int highSpeed);
+// Isochronous packets of an endpoint per 1 ms frame: 8 / 2^(bInterval-1) at
+// high speed (at least 1), 1 at full speed.
+uint32_t EndpointPacketsPerFrame(const uint8_t* endpoint, int highSpeed);
 
 // First slot (0..7) with interface, AS_GENERAL and FORMAT_TYPE_I whose
 // channel count and bit resolution match; -1 when none.
@@ -134,7 +147,8 @@ uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index);
 int RateListContains(const uint8_t* list, size_t bytes, uint32_t rate);
 
 // Channel and bit limits over the slots (AS_GENERAL and FORMAT_TYPE_I
-// respectively), rate limits over the rate list. Zero where nothing counts.
+// respectively: the smallest valid resolution, the largest container), rate
+// limits over the rate list. Zero where nothing counts.
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits);
 

@@ -62,6 +62,10 @@ NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* c
 }  // namespace
 
 void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits) {
+  QuenbySetFormatValid(format, channels, rate, bits, bits);
+}
+
+void QuenbySetFormatValid(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits, ULONG validBits) {
   RtlZeroMemory(format, sizeof(*format));
   format->DataFormat.FormatSize = sizeof(AUDIO_FORMAT);
   format->DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
@@ -75,11 +79,10 @@ void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bit
   w->Format.nBlockAlign = (WORD)(channels * bits / 8);
   w->Format.nAvgBytesPerSec = rate * w->Format.nBlockAlign;
   w->Format.cbSize = 22;
-  w->Samples.wValidBitsPerSample = (WORD)bits;
+  w->Samples.wValidBitsPerSample = (WORD)validBits;
   w->dwChannelMask = 0;
   w->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
 }
-
 
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (ctx->RateMemory == nullptr) return nullptr;
@@ -142,9 +145,12 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
-  NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
-                                    &ctx->RateMemory, nullptr);
-  if (!NT_SUCCESS(status)) return status;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (ctx->RateMemory == nullptr) {
+    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
+                             &ctx->RateMemory, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+  }
   const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
   if (TopologyHasCapture(t)) {
     status = ReadRateList(ctx, QUENBY_DIR_CAPTURE, t->CapturePath.ClockSource);
@@ -169,9 +175,12 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
     const DIRECTION_LIMITS* l = &ctx->Limits[d];
     uint32_t channels = l->MinChannels;
     uint32_t bits = l->MinBits;
-    SlotDefaultFormat(d == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots,
-                      l->MinChannels, l->MinBits, &channels, &bits);
-    QuenbySetFormat(&ctx->DeviceFormat[d], channels, l->MinRate, bits);
+    const AltSettingSlot* slots =
+        d == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
+    const int slot = SlotDefaultFormat(slots, l->MinChannels, l->MinBits, &channels, &bits);
+    const uint32_t container =
+        slot >= 0 && SlotContainerBits(&slots[slot]) != 0 ? SlotContainerBits(&slots[slot]) : bits;
+    QuenbySetFormatValid(&ctx->DeviceFormat[d], channels, l->MinRate, container, bits);
     ctx->StreamFormat[d] = ctx->DeviceFormat[d];
   }
 }
@@ -193,15 +202,40 @@ NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInte
   return status;
 }
 
-NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  const WAVEFORMATEX* format = &ctx->DeviceFormat[direction].WaveFormatExt.Format;
+ULONG QuenbyValidBits(const AUDIO_FORMAT* format) {
+  const WAVEFORMATEXTENSIBLE* w = &format->WaveFormatExt;
+  if (w->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && w->Samples.wValidBitsPerSample != 0)
+    return w->Samples.wValidBitsPerSample;
+  return w->Format.wBitsPerSample;
+}
+
+NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
+                               ULONG bits) {
+  // The caller's samples are `bits` wide on the bus: a setting with that
+  // container gives the valid bits (24 in a 4-byte subslot for bits 32).
+  // No setting of that container: the format stays as asked and the stream
+  // start refuses it; a narrower caller is never fed wider frames.
   const AltSettingSlot* slots = Slots(ctx, direction);
-  int slot = SlotFindForFormat(slots, format->nChannels, format->wBitsPerSample);
+  ULONG valid = bits;
+  const int slot = SlotFindForShape(slots, channels, bits, 0, rate, ctx->HighSpeed);
+  if (slot >= 0) valid = SlotBits(&slots[slot]);
+  QuenbySetFormatValid(&ctx->DeviceFormat[direction], channels, rate, bits, valid);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  const AUDIO_FORMAT* device = &ctx->DeviceFormat[direction];
+  const WAVEFORMATEX* format = &device->WaveFormatExt.Format;
+  const AltSettingSlot* slots = Slots(ctx, direction);
+  // A slot with the format's shape whose packets can carry its rate.
+  int slot = SlotFindForShape(slots, format->nChannels, format->wBitsPerSample, QuenbyValidBits(device),
+                              format->nSamplesPerSec, ctx->HighSpeed);
   if (slot < 0) return STATUS_UNSUCCESSFUL;
   WDFUSBINTERFACE usbInterface =
       direction == QUENBY_DIR_CAPTURE ? ctx->CaptureInterface : ctx->RenderInterface;
-  NTSTATUS status =
-      QuenbySelectAltSetting(ctx, usbInterface, DescriptorAlternateSetting(slots[slot].Interface));
+  // The framework selects by the setting's index among the interface's
+  // settings, which is the slot's; bAlternateSetting may have gaps.
+  NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, (UCHAR)slot);
   if (!NT_SUCCESS(status)) return status;
   ctx->SelectedSlot[direction] = slot;
   return STATUS_SUCCESS;

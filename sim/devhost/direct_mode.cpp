@@ -13,6 +13,7 @@
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
+#include "options.h"
 #include "unit.h"
 
 namespace korvel::devhost {
@@ -65,7 +66,7 @@ int bad(const std::string& why) {
 }
 
 std::string report_json(const Options& o, const DirectClientResult& r, double simulated, uint64_t allocations,
-                        double cpu) {
+                        double cpu, const sim::AudioCounters& unit) {
   std::ostringstream j;
   j << "{\"simulated_seconds\": " << simulated << ", \"format\": {\"channels\": " << r.format.channels
     << ", \"bits\": " << r.format.bits << ", \"rate\": " << r.format.rate << "}, \"speed\": \""
@@ -80,6 +81,8 @@ std::string report_json(const Options& o, const DirectClientResult& r, double si
         : r.loopback_bit_exact   ? "true"
                                  : "false")
     << ", \"max_render_delay_frames\": " << r.max_render_delay_frames << ", \"cpu_seconds\": " << cpu
+    << ", \"unit_render_underflows\": " << unit.render_underflows
+    << ", \"unit_received_frames\": " << unit.render_frames_received
     << ", \"ok\": " << (r.ok ? "true" : "false");
   if (!r.ok) j << ", \"error\": \"" << r.error << "\"";
   j << "}";
@@ -90,52 +93,52 @@ std::string report_json(const Options& o, const DirectClientResult& r, double si
 
 int run_direct_mode(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
+  sim::devhost::UnitOptions unit;
+  sim::devhost::ArgReader args(argc, argv);
+  std::string v;
+  while (args.next()) {
+    const std::string& a = args.arg();
     if (a == "--direct-client") {
       char* end = nullptr;
-      if (!value(&v) || (o.seconds = std::strtod(v.c_str(), &end), end == v.c_str() || *end) ||
+      if (!args.value(&v) || (o.seconds = std::strtod(v.c_str(), &end), end == v.c_str() || *end) ||
           !(o.seconds > 0) || o.seconds > 86400)
         return bad("--direct-client wants SECONDS");
     } else if (a == "--format") {
       unsigned ch = 0, bits = 0, rate = 0;
-      if (!value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &ch, &bits, &rate) != 3 || ch == 0 || ch > 64 ||
-          (bits != 16 && bits != 24 && bits != 32) || rate == 0)
+      if (!args.value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &ch, &bits, &rate) != 3 || ch == 0 ||
+          ch > 64 || (bits != 16 && bits != 24 && bits != 32) || rate == 0)
         return bad("--format wants CH:BITS:RATE, e.g. 2:24:48000");
       o.format = DirectFormat{uint16_t(ch), uint16_t(bits), rate};
     } else if (a == "--loopback") {
       o.loopback = true;
     } else if (a == "--report") {
-      if (!value(&o.report)) return bad("--report needs a file");
-    } else if (a == "--model") {
-      if (!value(&o.model)) return bad("--model needs a name");
-    } else if (a == "--speed") {
-      if (!value(&v) || (v != "high" && v != "full")) return bad("--speed is high or full");
-      o.high_speed = v == "high";
-    } else if (a == "--clock") {
-      if (!value(&o.clock) || (o.clock != "real" && o.clock != "virtual"))
-        return bad("--clock is real or virtual");
-    } else {
+      args.value(&o.report);
+    } else if (!args.shared(&unit)) {
       return bad("unknown option " + a + " for --direct-client");
     }
   }
+  if (args.failed()) return bad(args.error());
+  std::string why;
+  if (!unit.descriptor_file.empty() && !sim::devhost::load_descriptor(&unit, &why)) return bad(why);
+  o.model = unit.model;
+  o.high_speed = unit.high_speed;
+  o.clock = unit.clock.empty() ? "virtual" : unit.clock;
   sim::Model model;
   if (!sim::model_from_name(o.model, &model)) return bad("unknown model \"" + o.model + "\"");
   Clock& clock = Clock::instance();
   clock.set_mode(o.clock == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual);
 
   DirectClientResult result;
+  sim::AudioCounters unit_counters;
   double simulated = 0, cpu = 0;
   uint64_t allocations = 0;
   {
-    sim::Unit unit(model, [] { return Clock::instance().now_ns() / 1000; });
-    sim::devhost::DriverStack stack(unit, o.high_speed);
+    sim::Unit device_unit(model, [] { return Clock::instance().now_ns() / 1000; });
+    std::unique_ptr<sim::devhost::DriverStack> owned =
+        unit.descriptor.empty() ? std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed)
+                                : std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed,
+                                                                              unit.descriptor, unit.rates);
+    sim::devhost::DriverStack& stack = *owned;
     stack.set_loopback(o.loopback);
     std::string why;
     if (!stack.plug(&why)) {
@@ -170,9 +173,10 @@ int run_direct_mode(int argc, char** argv) {
     allocations = result.allocations_while_streaming;
     simulated = double(clock.now_ns() - start_ns) / 1e9;
     cpu = process_cpu_seconds() - cpu_start;
+    unit_counters = stack.audio_counters();
     // The channel (and its handle) closes before the unit goes away.
   }
-  std::string json = report_json(o, result, simulated, allocations, cpu) + "\n";
+  std::string json = report_json(o, result, simulated, allocations, cpu, unit_counters) + "\n";
   if (o.report.empty()) {
     std::fputs(json.c_str(), stdout);
   } else {

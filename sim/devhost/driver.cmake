@@ -3,6 +3,7 @@
 add_library(korvel_driver_stack STATIC
   ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver_hooks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp)
 target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})
@@ -19,8 +20,9 @@ include(GoogleTest)
 gtest_discover_tests(driver_stack_tests TEST_PREFIX "devhost.driver." PROPERTIES LABELS threaded)
 
 # The KS client (korvel-devhost --stream) end to end on the virtual clock.
-add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp)
-target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel GTest::gtest_main)
+add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/device_shapes_test.cpp)
+target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel korvel_uac2 GTest::gtest_main)
 korvel_warnings(stream_tests)
 gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABELS threaded)
 

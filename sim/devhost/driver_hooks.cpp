@@ -4,15 +4,20 @@
 
 namespace korvel::devhost {
 
-DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed) {
+DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t> descriptor,
+                         std::vector<uint32_t> rates) {
   DeviceHooks hooks;
   hooks.make_unit = [slot](sim::Model m) {
     slot->stack.reset();  // the old unit's stack goes before its unit
     slot->unit = std::make_shared<sim::Unit>(m, [] { return sim::Clock::instance().now_ns() / 1000; });
     return slot->unit;
   };
-  hooks.plug = [slot, high_speed](sim::Unit& unit) -> std::string {
-    if (!slot->stack) slot->stack = std::make_unique<sim::devhost::DriverStack>(unit, high_speed);
+  hooks.plug = [slot, high_speed, descriptor, rates](sim::Unit& unit) -> std::string {
+    if (!slot->stack) {
+      slot->stack = descriptor.empty()
+                        ? std::make_unique<sim::devhost::DriverStack>(unit, high_speed)
+                        : std::make_unique<sim::devhost::DriverStack>(unit, high_speed, descriptor, rates);
+    }
     std::string why;
     if (slot->stack->plug(&why)) return {};
     slot->stack->unplug();

@@ -19,7 +19,10 @@ struct DriverSlot {
 
 // Hooks that keep the current unit and its stack in *slot. One driver per
 // process: a new model gets a new stack on a new unit.
-DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed);
+// A non-empty `descriptor` gives every unit that USB function instead of its
+// model's (its clock offers `rates`).
+DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t> descriptor = {},
+                         std::vector<uint32_t> rates = {});
 
 }  // namespace korvel::devhost
 

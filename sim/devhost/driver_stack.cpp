@@ -109,6 +109,7 @@ struct DriverStack::Impl {
   std::unique_ptr<kernel::DeviceNode> node;
   bool started = false;
   NTSTATUS start_status = STATUS_SUCCESS;
+  uint64_t latency_seed = 0x4B4F5256;
 
   WDF_DEVICE_CONTEXT* context() const {
     if (!node || !node->added()) return nullptr;
@@ -121,6 +122,15 @@ DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
   impl_->function = uac2::make_unit_function(unit);
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
   impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
+}
+
+DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor,
+                         std::vector<uint32_t> rates)
+    : impl_(new Impl) {
+  impl_->unit = &unit;
+  impl_->raw = descriptor;
+  impl_->function = uac2::make_unit_function(unit, std::move(descriptor), std::move(rates));
+  impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
 }
 
 DriverStack::DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed)
@@ -143,6 +153,10 @@ bool DriverStack::plug(std::string* error) {
   }
   if (!impl_->device) {
     impl_->device = std::make_shared<usb::Device>(impl_->function, impl_->speed);
+    // As real hosts and units are: completions late and in batches (by a
+    // fixed seed, so virtual runs stay deterministic), feedback that wanders.
+    impl_->device->set_completion_latency(impl_->latency_seed, impl_->speed == usb::Speed::High ? 8 : 1);
+    if (impl_->unit != nullptr) impl_->unit->audio().set_feedback_wander(0.25);
   } else {
     impl_->device->plug();
   }
@@ -219,6 +233,21 @@ void DriverStack::set_loopback(bool on) {
 
 AudioCounters DriverStack::audio_counters() const {
   return impl_->unit != nullptr ? impl_->unit->audio().counters() : AudioCounters{};
+}
+
+usb::Device* DriverStack::bus() {
+  return impl_->device.get();
+}
+
+bool DriverStack::stop_and_start() {
+  if (!impl_->node || !impl_->started) return false;
+  if (!NT_SUCCESS(impl_->node->stop())) return false;
+  impl_->started = NT_SUCCESS(impl_->node->start());
+  return impl_->started;
+}
+
+void DriverStack::set_render_tap(UnitAudio::RenderTap tap) {
+  if (impl_->unit != nullptr) impl_->unit->audio().set_render_tap(std::move(tap));
 }
 
 PoolTagUsage DriverStack::pool(const std::string& tag) {

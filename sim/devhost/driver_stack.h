@@ -13,6 +13,10 @@
 
 #include "unit.h"
 
+namespace korvel::sim::usb {
+class Device;
+}
+
 namespace korvel::sim::devhost {
 
 struct PoolTagUsage {
@@ -70,6 +74,10 @@ class DriverStack {
   // The unit of a model: descriptors of unit.model(); vendor requests and the
   // clock's SET CUR reach `unit`, which must outlive the stack.
   DriverStack(Unit& unit, bool high_speed);
+  // The unit behind a USB function built from `descriptor` (any USB Audio
+  // 2.0 configuration): it streams by the descriptor's settings; its clock
+  // offers `rates` (44100 and 48000 when empty).
+  DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor, std::vector<uint32_t> rates);
   // A device made of raw configuration-descriptor bytes whose clocks offer
   // `rates` (44100 and 48000 when empty).
   DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed);
@@ -104,6 +112,13 @@ class DriverStack {
   void set_loopback(bool on);
   // What the unit's converters did with the audio (underflows, overflows ...).
   AudioCounters audio_counters() const;
+  // Every render packet the unit accepts (see UnitAudio::set_render_tap).
+  void set_render_tap(UnitAudio::RenderTap tap);
+  // The simulated bus device (null before the first plug), for tests that
+  // make the host controller harsher.
+  usb::Device* bus();
+  // A PnP stop and start again (resource rebalance) of the started device.
+  bool stop_and_start();
 
   // Outstanding pool allocations of a tag, for example "ac2m" or "ac2d".
   static PoolTagUsage pool(const std::string& tag);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "kernel/clock.h"
+#include "options.h"
 
 namespace korvel::sim::devhost {
 
@@ -73,21 +74,6 @@ std::string json_string(const std::string& s) {
   return out + "\"";
 }
 
-bool parse_rates(const std::string& text, std::vector<uint32_t>* rates) {
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
-    if (item.empty() || item.size() > 10) return false;
-    for (char c : item) {
-      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-    }
-    unsigned long long v = std::strtoull(item.c_str(), nullptr, 10);
-    if (v == 0 || v > 0xFFFFFFFFull) return false;
-    rates->push_back(uint32_t(v));
-  }
-  return !rates->empty();
-}
-
 int usage(const char* why) {
   std::fprintf(stderr, "korvel-devhost --inspect: %s\n", why);
   std::fprintf(stderr, "usage: korvel-devhost --inspect FILE [--rates R1,R2,...] [--speed high|full]\n");
@@ -136,55 +122,26 @@ std::string report_json(const StartReport& r) {
 }
 
 int run_inspect(int argc, char** argv) {
-  std::string file;
-  bool have_file = false;
-  std::vector<uint32_t> rates;
-  bool high_speed = true;
-  ClockMode mode = ClockMode::Virtual;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--inspect") {
-      if (!value(&file)) return usage("--inspect needs a file");
-      have_file = true;
-    } else if (a == "--rates") {
-      if (!value(&v) || !parse_rates(v, &rates))
-        return usage("--rates needs positive rates in Hz, comma-separated");
-    } else if (a == "--speed") {
-      if (!value(&v) || (v != "high" && v != "full")) return usage("--speed is high or full");
-      high_speed = v == "high";
-    } else if (a == "--clock") {
-      if (!value(&v) || (v != "real" && v != "virtual")) return usage("--clock is real or virtual");
-      mode = v == "real" ? ClockMode::Real : ClockMode::Virtual;
-    } else if (a == "--model") {
-      if (!value(&v)) return usage("--model needs a name");
-    } else {
-      return usage(("unknown option " + a).c_str());
+  UnitOptions unit;
+  ArgReader args(argc, argv);
+  while (args.next()) {
+    if (args.arg() == "--inspect") {
+      args.value(&unit.descriptor_file);
+    } else if (!args.shared(&unit)) {
+      args.fail("unknown option " + args.arg());
     }
   }
-  if (!have_file) return usage("no file given");
-
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "korvel-devhost --inspect: cannot read %s\n", file.c_str());
-    return 2;
-  }
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    std::fprintf(stderr, "korvel-devhost --inspect: cannot read %s\n", file.c_str());
-    return 2;
-  }
-  std::vector<uint8_t> bytes;
+  if (args.failed()) return usage(args.error().c_str());
+  if (unit.descriptor_file.empty()) return usage("no file given");
   std::string why;
-  if (!decode_descriptor_file(contents, &bytes, &why)) {
-    std::fprintf(stderr, "korvel-devhost --inspect: %s: %s\n", file.c_str(), why.c_str());
+  if (!load_descriptor(&unit, &why)) {
+    std::fprintf(stderr, "korvel-devhost --inspect: %s\n", why.c_str());
     return 2;
   }
+  const std::vector<uint8_t>& bytes = unit.descriptor;
+  const std::vector<uint32_t>& rates = unit.rates;
+  const bool high_speed = unit.high_speed;
+  const ClockMode mode = unit.clock == "real" ? ClockMode::Real : ClockMode::Virtual;
 
   Clock::instance().set_mode(mode);
   StartReport report;

@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,8 +13,10 @@
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
+#include "options.h"
 #include "quenby.h"
 #include "unit.h"
+#include "usb/device.h"
 
 namespace korvel::sim::devhost {
 
@@ -46,6 +49,117 @@ uint32_t signal_sample(uint64_t frame, uint32_t channel, uint32_t bits) {
 void put_sample(uint8_t* p, uint32_t bytes, uint32_t v) {
   for (uint32_t i = 0; i < bytes; ++i) p[i] = uint8_t(v >> (8 * i));
 }
+
+// One frame of the test signal: `valid` bits of each sample, most
+// significant first in its container of `bytes`.
+void signal_frame(uint8_t* p, uint64_t frame, uint32_t channels, uint32_t bytes, uint32_t valid) {
+  const uint32_t shift = bytes * 8 - valid;
+  for (uint32_t c = 0; c < channels; ++c, p += bytes)
+    put_sample(p, bytes, signal_sample(frame, c, valid) << shift);
+}
+
+// The test signal as rendered: each frame is made once, kept for a second,
+// and compared from here by the checks (whole frames, no second hashing).
+// The client thread writes frame n long before the bus delivers it, and a
+// slot is reused only a second later.
+class SignalHistory {
+ public:
+  void reset(uint32_t channels, uint32_t bytes, uint32_t valid, uint32_t frames) {
+    ch_ = channels;
+    bytes_ = bytes;
+    valid_ = valid;
+    frame_ = size_t(channels) * bytes;
+    frames_ = frames == 0 ? 1 : frames;
+    data_.assign(frames_ * frame_, 0);
+    next_ = 0;
+  }
+  // Makes the next frame into `out` and keeps it.
+  void make(uint8_t* out) {
+    const uint64_t n = next_.load(std::memory_order_relaxed);
+    uint8_t* slot = &data_[size_t(n % frames_) * frame_];
+    signal_frame(slot, n, ch_, bytes_, valid_);
+    std::memcpy(out, slot, frame_);
+    next_.store(n + 1, std::memory_order_release);
+  }
+  // Frame `index` as rendered, or null when it is not (or no longer) kept.
+  const uint8_t* frame(uint64_t index) const {
+    const uint64_t n = next_.load(std::memory_order_acquire);
+    if (index >= n || n - index > frames_ / 2) return nullptr;
+    return &data_[size_t(index % frames_) * frame_];
+  }
+
+ private:
+  uint32_t ch_ = 0, bytes_ = 0, valid_ = 0;
+  size_t frame_ = 0, frames_ = 1;
+  std::vector<uint8_t> data_;
+  std::atomic<uint64_t> next_{0};
+};
+
+// What the unit received, checked frame by frame against what was played:
+// after the priming silence, every frame in order, nothing missing, nothing
+// inserted. Fed on the bus's thread under the unit's lock.
+class RenderCheck {
+ public:
+  RenderCheck(uint32_t channels, uint32_t bytes, uint32_t valid, const std::vector<uint8_t>* wav,
+              uint64_t lead, const SignalHistory* history)
+      : ch_(channels),
+        bytes_(bytes),
+        valid_(valid),
+        wav_(wav),
+        lead_(lead),
+        history_(history),
+        expected_(channels * bytes) {}
+
+  void packet(const uint8_t* data, size_t frames, size_t frame_bytes) {
+    const size_t played = size_t(ch_) * bytes_;
+    if (frame_bytes < played) {
+      mismatch_ = true;
+      return;
+    }
+    for (size_t f = 0; f < frames; ++f) {
+      const uint8_t* p = data + f * frame_bytes;
+      if (!started_) {
+        if (silent(p, frame_bytes)) continue;
+        started_ = true;
+      }
+      if (!mismatch_) {
+        // The pin's channels as played, the device's further channels silent.
+        if (std::memcmp(p, expected(received_), played) != 0 || !silent(p + played, frame_bytes - played))
+          mismatch_ = true;
+      }
+      ++received_;
+    }
+  }
+  bool exact() const { return started_ && received_ != 0 && !mismatch_; }
+  uint64_t received() const { return received_; }
+
+ private:
+  static bool silent(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (p[i] != 0) return false;
+    }
+    return true;
+  }
+  const uint8_t* expected(uint64_t index) {
+    if (wav_ != nullptr && !wav_->empty()) {
+      const size_t frame = expected_.size();
+      const size_t total = wav_->size() / frame;
+      return wav_->data() + size_t((index + lead_) % total) * frame;
+    }
+    if (const uint8_t* kept = history_->frame(index)) return kept;
+    signal_frame(expected_.data(), index, ch_, bytes_, valid_);
+    return expected_.data();
+  }
+
+  uint32_t ch_, bytes_, valid_;
+  const std::vector<uint8_t>* wav_;
+  uint64_t lead_;
+  const SignalHistory* history_;
+  std::vector<uint8_t> expected_;
+  bool started_ = false;
+  bool mismatch_ = false;
+  uint64_t received_ = 0;
+};
 
 struct Wav {
   uint32_t channels = 0, bits = 0, rate = 0;
@@ -220,7 +334,10 @@ class Session {
   const StreamOptions& o_;
   StreamReport* r_;
   uint32_t ch_ = 0, bits_ = 0, rate_ = 0, cap_ch_ = 0;
-  uint32_t bytes_ = 0;
+  uint32_t bytes_ = 0;             // container bytes of a sample
+  uint32_t valid_ = 0;             // valid bits of a sample
+  std::vector<uint8_t> expected_;  // one capture frame as it should come back
+  SignalHistory history_;
   uint64_t render_frame_ = 0;  // next frame of the signal to render
   Wav wav_;
   WavWriter recorder_;
@@ -244,8 +361,8 @@ void Session::fill_render(Buffer* b) {
       p += frame_bytes;
       continue;
     }
-    for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
-      put_sample(p, bytes_, signal_sample(render_frame_, c, bits_));
+    history_.make(p);
+    p += frame_bytes;
   }
   b->header.Size = sizeof(KSSTREAM_HEADER);
   b->header.Data = b->data.data();
@@ -267,19 +384,21 @@ void Session::check_capture(const Buffer& b) {
     }
     // Only what has been rendered can come back.
     if (capture_index_ >= render_frame_) break;
-    for (uint32_t c = 0; c < compared && !mismatch_; ++c) {
-      uint8_t expected[4];
-      if (!wav_.data.empty()) {
-        const size_t total = wav_.data.size() / render_frame_bytes;
-        std::memcpy(
-            expected,
-            wav_.data.data() + size_t((capture_index_ + wav_lead_) % total) * render_frame_bytes + c * bytes_,
-            bytes_);
+    // Whole frames compared at once: the channels both sides have.
+    if (!wav_.data.empty()) {
+      const size_t total = wav_.data.size() / render_frame_bytes;
+      std::memcpy(expected_.data(),
+                  wav_.data.data() + size_t((capture_index_ + wav_lead_) % total) * render_frame_bytes,
+                  render_frame_bytes);
+    } else {
+      const uint8_t* kept = history_.frame(capture_index_);
+      if (kept != nullptr) {
+        std::memcpy(expected_.data(), kept, render_frame_bytes);
       } else {
-        put_sample(expected, bytes_, signal_sample(capture_index_, c, bits_));
+        signal_frame(expected_.data(), capture_index_, ch_, bytes_, valid_);
       }
-      if (std::memcmp(expected, p + c * bytes_, bytes_) != 0) mismatch_ = true;
     }
+    if (!mismatch_ && std::memcmp(expected_.data(), p, size_t(compared) * bytes_) != 0) mismatch_ = true;
     ++capture_index_;
   }
 }
@@ -290,7 +409,10 @@ bool Session::run(std::string* error) {
   if (!model_from_name(o_.model, &model)) return fail(error, "unknown model \"" + o_.model + "\"");
   if (!o_.play.empty() && !read_wav(o_.play, &wav_, error)) return false;
   auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
-  DriverStack stack(*unit, o_.high_speed);
+  std::unique_ptr<DriverStack> owned =
+      o_.descriptor.empty() ? std::make_unique<DriverStack>(*unit, o_.high_speed)
+                            : std::make_unique<DriverStack>(*unit, o_.high_speed, o_.descriptor, o_.rates);
+  DriverStack& stack = *owned;
   stack.set_drift_ppm(o_.drift_ppm);
   stack.set_loopback(o_.loopback);
   std::string why;
@@ -311,6 +433,7 @@ bool Session::run(std::string* error) {
                            std::to_string(bits_) + ":" + std::to_string(rate_) + ")");
   }
   bytes_ = bits_ / 8;
+  valid_ = bits_;
   // The captured stream is matched from its first sound on; so is the file.
   if (!wav_.data.empty()) {
     const size_t frame_bytes = size_t(ch_) * bytes_;
@@ -324,7 +447,8 @@ bool Session::run(std::string* error) {
       ++wav_lead_;
     }
   }
-  const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
+  const bool capture = TopologyHasCapture(&ctx->Topology) != 0 && !o_.render_only;
+  r_->render_only = !capture;
   if (capture && !capture_shape(ctx->Topology.CaptureSlots, ch_, bits_, &cap_ch_)) cap_ch_ = 0;
   NTSTATUS status;
   PKSFILTER filter = ks::filter_create(device, 0, &status);
@@ -340,6 +464,28 @@ bool Session::run(std::string* error) {
   }
   if (cap_ch_ != 0 && !NT_SUCCESS(intersect(filter, kCapturePin, cap_ch_, bits_, rate_, &formats.capture)))
     cap_ch_ = 0;
+  // The format the driver offered may carry the resolution in a wider
+  // container (24 valid bits in 32): the pins stream that container.
+  {
+    const auto* offered = reinterpret_cast<const AUDIO_FORMAT*>(formats.render.data());
+    const WAVEFORMATEX& w = offered->WaveFormatExt.Format;
+    bytes_ = w.wBitsPerSample / 8u;
+    valid_ = formats.render.size() >= sizeof(AUDIO_FORMAT) && w.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+                 ? offered->WaveFormatExt.Samples.wValidBitsPerSample
+                 : w.wBitsPerSample;
+    if (bytes_ == 0 || bytes_ > 4 || valid_ == 0 || valid_ > bytes_ * 8)
+      return fail(error, "the render pin offered a format of an unusable sample size");
+  }
+  expected_.assign(size_t(ch_) * bytes_, 0);
+  history_.reset(ch_, bytes_, valid_, rate_);  // one second
+  RenderCheck render_check(ch_, bytes_, valid_, &wav_.data, wav_lead_, &history_);
+  stack.set_render_tap([&render_check](const uint8_t* data, size_t frames, size_t frame_bytes) {
+    render_check.packet(data, frames, frame_bytes);
+  });
+  struct TapGuard {
+    DriverStack& stack;
+    ~TapGuard() { stack.set_render_tap(nullptr); }
+  } tap_guard{stack};
   PKSPIN render =
       ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(formats.render.data()), &status);
   if (render == nullptr) {
@@ -385,18 +531,22 @@ bool Session::run(std::string* error) {
   const double cpu_start = process_cpu_seconds();
   const uint64_t start_ns = clock.now_ns();
   const uint64_t end_ns = start_ns + uint64_t(o_.seconds * 1e9);
+  const uint64_t submissions_start = stack.bus()->iso_submissions();
+  if (o_.refuse_endpoint != 0)
+    stack.bus()->refuse_iso(o_.refuse_endpoint, start_ns + uint64_t(o_.refuse_seconds * 1e9), 1000000);
   if (ok && capture_pin != nullptr && !NT_SUCCESS(ks::pin_set_state(capture_pin, KSSTATE_RUN))) ok = false;
   if (ok && !NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN))) ok = false;
   const uint64_t allocations_start = verifier::pool_allocations_total();
 
   uint64_t seen_render = 0, seen_capture = 0;
   uint64_t rendered_bytes = 0, captured_bytes = 0;
-  bool paused = false, unplugged = false;
+  bool paused = false, unplugged = false, cycled = false;
   const uint64_t half_ns = start_ns + (end_ns - start_ns) / 2;
   while (ok && clock.now_ns() < end_ns) {
-    const uint64_t deadline =
-        (o_.pause_halfway || o_.unplug_halfway) && !paused && !unplugged && half_ns > clock.now_ns() ? half_ns
-                                                                                                     : end_ns;
+    const uint64_t deadline = (o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway) && !paused &&
+                                      !unplugged && !cycled && half_ns > clock.now_ns()
+                                  ? half_ns
+                                  : end_ns;
     clock.wait(
         [&] {
           return ks::pin_completions(render) != seen_render ||
@@ -428,12 +578,18 @@ bool Session::run(std::string* error) {
       ok = NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)) &&
            NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN));
     }
+    if (clock.now_ns() >= half_ns && !cycled && o_.power_cycle_halfway) {
+      // D3 and back with the pins in RUN: the streams must run again.
+      cycled = true;
+      ok = NT_SUCCESS(stack.set_power(4)) && NT_SUCCESS(stack.set_power(1));
+    }
     if (clock.now_ns() >= half_ns && !unplugged && o_.unplug_halfway) {
       unplugged = true;
       stack.surprise_remove();
     }
   }
   r_->allocations_while_streaming = verifier::pool_allocations_total() - allocations_start;
+  r_->iso_submissions = stack.bus()->iso_submissions() - submissions_start;
   r_->simulated_seconds = double(clock.now_ns() - start_ns) / 1e9;
   r_->cpu_seconds = process_cpu_seconds() - cpu_start;
 
@@ -457,9 +613,12 @@ bool Session::run(std::string* error) {
   r_->late_feedback = c.FeedbackLateStarts / 8;
   r_->loopback_frames_compared = capture_index_;
   r_->loopback_bit_exact = o_.loopback && capture_started_ && capture_index_ > 0 && !mismatch_;
-  AudioCounters unit_counters = stack.audio_counters();
+  AudioCounters unit_counters = stack.audio_counters();  // after the unit's last packet
   r_->unit_render_underflows = unit_counters.render_underflows;
   r_->unit_render_overflows = unit_counters.render_overflows;
+  r_->unit_bad_packets = unit_counters.render_bad_packets;
+  r_->render_bit_exact = render_check.exact() && unit_counters.render_bad_packets == 0;
+  r_->unit_received_frames = render_check.received();
 
   if (capture_pin != nullptr) ks::pin_close(capture_pin);
   ks::pin_close(render);
@@ -507,6 +666,9 @@ std::string stream_report_json(const StreamReport& r) {
   j += ", \"capture_channels\": " + std::to_string(r.capture_channels);
   j += ", \"loopback_frames_compared\": " + std::to_string(r.loopback_frames_compared);
   j += ", \"unit_render_underflows\": " + std::to_string(r.unit_render_underflows);
+  j += std::string(", \"render_bit_exact\": ") + (r.render_bit_exact ? "true" : "false");
+  j += ", \"unit_received_frames\": " + std::to_string(r.unit_received_frames);
+  j += std::string(", \"render_only\": ") + (r.render_only ? "true" : "false");
   j += "}";
   return j;
 }
@@ -514,56 +676,54 @@ std::string stream_report_json(const StreamReport& r) {
 int run_stream(int argc, char** argv) {
   StreamOptions o;
   std::string report_file;
-  std::string clock_mode = "virtual";
+  UnitOptions unit;
   auto bad = [](const std::string& why) {
     std::fprintf(stderr, "korvel-devhost: %s\n", why.c_str());
     return 2;
   };
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
+  ArgReader args(argc, argv);
+  std::string v;
+  while (args.next()) {
+    const std::string& a = args.arg();
     if (a == "--stream") {
-      if (!value(&v)) return bad("--stream needs SECONDS");
+      if (!args.value(&v)) break;
       char* end = nullptr;
       o.seconds = std::strtod(v.c_str(), &end);
       if (end == v.c_str() || *end != 0 || !(o.seconds > 0) || o.seconds > 86400)
         return bad("--stream wants seconds");
     } else if (a == "--format") {
-      if (!value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &o.channels, &o.bits, &o.rate) != 3 ||
+      if (!args.value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &o.channels, &o.bits, &o.rate) != 3 ||
           o.channels == 0 || o.bits == 0 || o.bits % 8 != 0 || o.bits > 32 || o.rate == 0) {
         return bad("--format wants CH:BITS:RATE, e.g. 2:24:48000");
       }
     } else if (a == "--play") {
-      if (!value(&o.play)) return bad("--play needs a file");
+      args.value(&o.play);
     } else if (a == "--record") {
-      if (!value(&o.record)) return bad("--record needs a file");
+      args.value(&o.record);
     } else if (a == "--drift-ppm") {
-      if (!value(&v)) return bad("--drift-ppm needs a value");
+      if (!args.value(&v)) break;
       char* end = nullptr;
       o.drift_ppm = std::strtod(v.c_str(), &end);
       if (end == v.c_str() || *end != 0 || o.drift_ppm < -10000 || o.drift_ppm > 10000)
         return bad("--drift-ppm wants parts per million");
     } else if (a == "--loopback") {
       o.loopback = true;
+    } else if (a == "--render-only") {
+      o.render_only = true;
     } else if (a == "--report") {
-      if (!value(&report_file)) return bad("--report needs a file");
-    } else if (a == "--model") {
-      if (!value(&o.model)) return bad("--model needs a name");
-    } else if (a == "--speed") {
-      if (!value(&v) || (v != "high" && v != "full")) return bad("--speed is high or full");
-      o.high_speed = v == "high";
-    } else if (a == "--clock") {
-      if (!value(&clock_mode) || (clock_mode != "real" && clock_mode != "virtual"))
-        return bad("--clock is real or virtual");
-    } else {
+      args.value(&report_file);
+    } else if (!args.shared(&unit)) {
       return bad("unknown option " + a + " for --stream");
     }
   }
+  if (args.failed()) return bad(args.error());
+  std::string why;
+  if (!unit.descriptor_file.empty() && !load_descriptor(&unit, &why)) return bad(why);
+  o.model = unit.model;
+  o.high_speed = unit.high_speed;
+  o.descriptor = unit.descriptor;
+  o.rates = unit.rates;
+  const std::string clock_mode = unit.clock.empty() ? "virtual" : unit.clock;
   Clock::instance().set_mode(clock_mode == "real" ? ClockMode::Real : ClockMode::Virtual);
   StreamReport report;
   std::string error;

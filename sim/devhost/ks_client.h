@@ -29,6 +29,18 @@ struct StreamOptions {
   // halfway, or surprise-remove the unit halfway.
   bool pause_halfway = false;
   bool unplug_halfway = false;
+  // A unit whose USB function is built from this configuration descriptor
+  // (empty: the model's own); its clock offers `rates` (empty: 44100, 48000).
+  std::vector<uint8_t> descriptor;
+  std::vector<uint32_t> rates;
+  // Render alone (implied when the device has no capture interface).
+  bool render_only = false;
+  // Power the device down to D3 and up again halfway, pins running.
+  bool power_cycle_halfway = false;
+  // The host controller refuses the transfers of this endpoint (0: none)
+  // for the first `refuse_seconds` of streaming.
+  uint8_t refuse_endpoint = 0;
+  double refuse_seconds = 0;
 };
 
 struct StreamReport {
@@ -51,6 +63,14 @@ struct StreamReport {
   // What the unit saw.
   uint64_t unit_render_underflows = 0;
   uint64_t unit_render_overflows = 0;
+  // The unit received exactly the frames played, in order, after priming.
+  bool render_bit_exact = false;
+  uint64_t unit_received_frames = 0;  // frames it received from the first played one on
+  bool render_only = false;
+  // Bus packets the unit received that were not whole frames of its format.
+  uint64_t unit_bad_packets = 0;
+  // Isochronous transfers the driver submitted, accepted or refused.
+  uint64_t iso_submissions = 0;
 };
 
 // Runs one session; false with *error when something failed (the driver
@@ -61,9 +81,9 @@ bool run_stream_session(const StreamOptions& options, StreamReport* report, std:
 std::string stream_report_json(const StreamReport& report);
 
 // korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--play IN.wav]
-// [--record OUT.wav] [--drift-ppm P] [--loopback] [--report FILE] with
-// --model, --speed and --clock. Exit status 0, 1 on any failure, 2 on bad
-// options.
+// [--record OUT.wav] [--drift-ppm P] [--loopback] [--render-only]
+// [--report FILE] with --model or --descriptor FILE [--rates R1,...],
+// --speed and --clock. Exit status 0, 1 on any failure, 2 on bad options.
 int run_stream(int argc, char** argv);
 
 }  // namespace korvel::sim::devhost

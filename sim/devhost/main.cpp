@@ -17,6 +17,7 @@
 #include "inspect.h"
 #include "kernel/clock.h"
 #include "ks_client.h"
+#include "options.h"
 #include "published_device.h"
 #include "server.h"
 #include "unit.h"
@@ -28,7 +29,11 @@ namespace {
 void usage(FILE* f) {
   std::fprintf(
       f,
-      "usage: korvel-devhost [--model NAME] [--speed high|full] [--clock real|virtual]\n"
+      "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...]] [--speed high|full]\n"
+      "                      [--clock real|virtual]\n"
+      "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--loopback] [--render-only] ...\n"
+      "       korvel-devhost --direct-client SECONDS [--format CH:BITS:RATE] [--loopback] ...\n"
+      "       korvel-devhost --inspect FILE [--rates R1,...] [--speed high|full]\n"
       "       korvel-devhost --make-firmware-image FILE --version MAJOR.MINOR --build N [--size BYTES]\n"
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
@@ -37,9 +42,7 @@ void usage(FILE* f) {
 }
 
 struct Options {
-  std::string model = "Tarrow";
-  std::string speed = "high";
-  std::string clock;
+  sim::devhost::UnitOptions unit;
   std::string image_file;
   std::string version;
   std::string build;
@@ -86,10 +89,10 @@ int make_firmware_image(const Options& o) {
 
 int serve(const Options& o) {
   sim::Model model;
-  if (!sim::model_from_name(o.model, &model)) {
+  if (!sim::model_from_name(o.unit.model, &model)) {
     std::fprintf(stderr,
                  "korvel-devhost: unknown model \"%s\" (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n",
-                 o.model.c_str());
+                 o.unit.model.c_str());
     return 2;
   }
   std::string error;
@@ -99,13 +102,14 @@ int serve(const Options& o) {
     return 1;
   }
   // A host serving clients runs on the wall clock unless told otherwise.
-  sim::Clock::instance().set_mode(o.clock == "virtual" ? sim::ClockMode::Virtual : sim::ClockMode::Real);
+  sim::Clock::instance().set_mode(o.unit.clock == "virtual" ? sim::ClockMode::Virtual : sim::ClockMode::Real);
   // quenby runs on the unit: a plug is the driver's add and start, an
   // unplug its surprise removal and removal. One driver per process: a new
   // model gets a new stack on a new unit.
-  bool high_speed = o.speed == "high";
+  // With --descriptor the unit's USB function is built from that descriptor.
   devhost::DriverSlot driver;  // declared before the device: outlives it
-  devhost::PublishedDevice device(model, devhost::driver_hooks(&driver, high_speed));
+  devhost::PublishedDevice device(
+      model, devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates));
   std::string refused = device.start();
   if (!refused.empty()) {
     std::fprintf(stderr, "korvel-devhost: %s\n", refused.c_str());
@@ -128,55 +132,41 @@ int serve(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The mode word may stand anywhere; each mode reads its own options.
+  const std::string mode = sim::devhost::mode_of(argc, argv);
+  if (mode == "--stream") return sim::devhost::run_stream(argc, argv);
+  if (mode == "--direct-client") return devhost::run_direct_mode(argc, argv);
+  if (mode == "--inspect") return sim::devhost::run_inspect(argc, argv);
   Options o;
-  bool inspect = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--stream") return sim::devhost::run_stream(argc, argv);  // reads its own options
-    if (a == "--direct-client") return devhost::run_direct_mode(argc, argv);
-    if (a == "--inspect") {
-      inspect = true;  // the inspector reads its own options
-      break;
-    }
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "korvel-devhost: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      *out = argv[++i];
-    };
-    if (a == "--model") {
-      value(&o.model);
-    } else if (a == "--speed") {
-      value(&o.speed);
-    } else if (a == "--clock") {
-      value(&o.clock);
-    } else if (a == "--make-firmware-image") {
-      value(&o.image_file);
+  sim::devhost::ArgReader args(argc, argv);
+  while (args.next()) {
+    const std::string& a = args.arg();
+    if (a == "--make-firmware-image") {
+      args.value(&o.image_file);
     } else if (a == "--version") {
-      value(&o.version);
+      args.value(&o.version);
     } else if (a == "--build") {
-      value(&o.build);
+      args.value(&o.build);
     } else if (a == "--size") {
-      value(&o.size);
+      args.value(&o.size);
     } else if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;
-    } else {
+    } else if (!args.shared(&o.unit)) {
       std::fprintf(stderr, "korvel-devhost: unknown option %s\n", a.c_str());
       usage(stderr);
       return 2;
     }
   }
-  if (o.speed != "high" && o.speed != "full") {
-    std::fprintf(stderr, "korvel-devhost: --speed is high or full\n");
-    return 2;
-  }
-  if (!o.clock.empty() && o.clock != "real" && o.clock != "virtual") {
-    std::fprintf(stderr, "korvel-devhost: --clock is real or virtual\n");
+  if (args.failed()) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", args.error().c_str());
     return 2;
   }
   if (!o.image_file.empty()) return make_firmware_image(o);
-  if (inspect) return sim::devhost::run_inspect(argc, argv);
+  std::string why;
+  if (!o.unit.descriptor_file.empty() && !sim::devhost::load_descriptor(&o.unit, &why)) {
+    std::fprintf(stderr, "korvel-devhost: %s\n", why.c_str());
+    return 2;
+  }
   return serve(o);
 }

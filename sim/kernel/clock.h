@@ -52,6 +52,24 @@ class Clock {
   // Runs `read` with the clock lock held.
   void locked(const std::function<void()>& read);
 
+  // A timer: `fire(context)` runs once the clock reaches the deadline it was
+  // armed with. Virtual mode only: it runs in the thread that moves time on
+  // (the last one to wait), as an interrupt would, while time stands still;
+  // it must not block. Arming an armed timer moves its deadline.
+  struct Timer {
+    void (*fire)(void* context) = nullptr;
+    void* context = nullptr;
+    // The clock's own (under its lock).
+    uint64_t deadline = kForever;
+    bool armed = false;
+    bool running = false;
+    Timer* prev = nullptr;
+    Timer* next = nullptr;
+  };
+  void arm(Timer* timer, uint64_t deadline_ns);
+  // Disarms; returns once a run under way has ended (never from inside it).
+  void disarm(Timer* timer);
+
   // Thread accounting.
   void attach_current_thread();
   void detach_current_thread();

@@ -65,6 +65,9 @@ class DeviceNode {
   NTSTATUS add();
   // IRP_MN_START_DEVICE.
   NTSTATUS start();
+  // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE (a resource rebalance);
+  // start() follows.
+  NTSTATUS stop();
   // IRP_MN_QUERY_POWER and IRP_MN_SET_POWER for a device power state.
   NTSTATUS query_power(DEVICE_POWER_STATE state);
   NTSTATUS set_power(DEVICE_POWER_STATE state);

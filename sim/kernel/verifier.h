@@ -48,6 +48,16 @@ void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes);
 // or was allocated with another tag (tag 0 = any).
 bool pool_note_free(const void* p, uint32_t tag);
 
+// Low-resources simulation, as Driver Verifier's: once armed, the n-th call
+// from now on of the sites that can fail for want of resources (pool
+// allocations, MDLs, framework objects, system threads) fails (1 = the
+// next). 0 disarms. Counting runs only while armed.
+void inject_failure_at(uint64_t n);
+// Called by the stand-in at each such site: true when this call is to fail.
+bool injected_failure();
+// Sites passed since the last inject_failure_at() (armed or not yet hit).
+uint64_t injection_sites_passed();
+
 }  // namespace korvel::sim::verifier
 
 #endif

@@ -71,6 +71,7 @@ void UnitAudio::set_rate(uint32_t rate) {
 void UnitAudio::set_rate_locked(uint32_t rate) {
   if (rate == rate_ && step_) return;
   rate_ = rate;
+  reset_capture_locked();
   double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
   step_ = uint64_t(std::llround(per_frame * 4294967296.0));
   phase_ = 0;
@@ -90,10 +91,36 @@ void UnitAudio::set_render_format(const AudioFormat& f) {
 void UnitAudio::set_capture_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   capture_ = f;
-  captured_.clear();
-  captured_frames_ = 0;
+  reset_capture_locked();
   capture_peak_.assign(f.channels, 0);
   capture_last_.assign(f.channels, 0);
+}
+
+void UnitAudio::reset_capture_locked() {
+  // The ring holds the newest 100 ms; the sine phases start at the frame
+  // the generator is at (allocated here, never while streaming).
+  captured_capacity_ = std::max<size_t>(1, rate_ / 10);
+  captured_.assign(captured_capacity_ * capture_.channels, 0);
+  captured_read_ = 0;
+  captured_frames_ = 0;
+  phases_.resize(capture_.channels);
+  const uint64_t rate = rate_ ? rate_ : 48000;
+  for (unsigned c = 0; c < capture_.channels; ++c) {
+    const uint64_t step = uint64_t(110) * (c + 1) * kSineSize;  // pitch x table size per sample
+    const uint64_t q = capture_index_ * step;
+    phases_[c] = SinePhase{q / rate, q % rate, step / rate, step % rate};
+  }
+}
+
+void UnitAudio::set_feedback_wander(double samples) {
+  std::lock_guard<std::mutex> l(m_);
+  wander_range_ = samples <= 0 ? 0 : uint64_t(samples * 4294967296.0);
+  last_offset_ = 0;
+}
+
+void UnitAudio::set_render_tap(RenderTap tap) {
+  std::lock_guard<std::mutex> l(m_);
+  render_tap_ = std::move(tap);
 }
 
 void UnitAudio::set_loopback(bool on) {
@@ -112,6 +139,10 @@ AudioCounters UnitAudio::counters() const {
 }
 
 int32_t UnitAudio::read_sample(const uint8_t* p, unsigned bytes) {
+  // The common widths straight (this runs for every sample the unit moves).
+  if (bytes == 3) return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+  if (bytes == 4)
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
   uint32_t v = 0;
   for (unsigned i = 0; i < bytes; ++i) v |= uint32_t(p[i]) << (8 * i);
   // Left-justify into 32 bits so every width shares one scale.
@@ -119,15 +150,15 @@ int32_t UnitAudio::read_sample(const uint8_t* p, unsigned bytes) {
 }
 
 void UnitAudio::write_sample(uint8_t* p, unsigned bytes, int32_t v) {
-  uint32_t u = uint32_t(v) >> (32 - 8 * bytes);
+  const uint32_t w = uint32_t(v);
+  if (bytes == 3) {
+    p[0] = uint8_t(w >> 8);
+    p[1] = uint8_t(w >> 16);
+    p[2] = uint8_t(w >> 24);
+    return;
+  }
+  uint32_t u = w >> (32 - 8 * bytes);
   for (unsigned i = 0; i < bytes; ++i) p[i] = uint8_t(u >> (8 * i));
-}
-
-int32_t UnitAudio::generated_sample(unsigned ch, uint64_t index) const {
-  // A quiet sine per channel, each a different pitch (a quarter of full scale).
-  uint64_t hz = 110 * (ch + 1);
-  uint64_t pos = (index * hz * kSineSize / (rate_ ? rate_ : 48000)) % kSineSize;
-  return sine_table()[pos] / 4;
 }
 
 static uint16_t meter_of(int32_t v) {
@@ -140,13 +171,14 @@ void UnitAudio::run_frames(uint64_t n) {
   // The converters: n sample periods of the unit's clock.
   unsigned rb = render_.frame_bytes();
   size_t fifo_frames = rb ? fifo_.size() / rb : 0;
+  // Prefill before playing: 1 ms at high speed (eight packets), two
+  // packets at full speed, where one packet is the whole millisecond and
+  // the FIFO would touch empty before every packet.
+  const size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
+  const uint32_t window = std::max<uint32_t>(1, rate_ / 10);
   for (uint64_t s = 0; s < n; ++s) {
     bool have = false;
     if (rb) {
-      // Prefill before playing: 1 ms at high speed (eight packets), two
-      // packets at full speed, where one packet is the whole millisecond and
-      // the FIFO would touch empty before every packet.
-      size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
       if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
       if (playing_) {
         if (fifo_fill_ > 0) {
@@ -165,6 +197,16 @@ void UnitAudio::run_frames(uint64_t n) {
       ++counters_.render_frames_played;
     }
     if (capture_.channels) {
+      // Into the ring; when it is full the oldest frame makes room.
+      if (captured_frames_ == captured_capacity_) {
+        captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
+        --captured_frames_;
+      }
+      size_t slot = captured_read_ + captured_frames_;
+      if (slot >= captured_capacity_) slot -= captured_capacity_;
+      int32_t* out = &captured_[slot * capture_.channels];
+      const int32_t* sine = sine_table();
+      const uint64_t rate = rate_ ? rate_ : 48000;  // hoisted by the compiler
       for (unsigned c = 0; c < capture_.channels; ++c) {
         int32_t v;
         if (loopback_) {
@@ -172,32 +214,32 @@ void UnitAudio::run_frames(uint64_t n) {
                   ? read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)
                   : 0;
         } else {
-          v = generated_sample(c, capture_index_);
+          SinePhase& ph = phases_[c];
+          v = sine[ph.quotient % kSineSize] / 4;
+          ph.quotient += ph.step_quotient;
+          ph.remainder += ph.step_remainder;
+          if (ph.remainder >= rate) {
+            ph.remainder -= rate;
+            ++ph.quotient;
+          }
         }
-        captured_.push_back(v);
+        out[c] = v;
         capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
       }
       ++captured_frames_;
       ++capture_index_;
     }
     if (frame) {
-      fifo_read_ = (fifo_read_ + 1) % fifo_frames;
+      if (++fifo_read_ == fifo_frames) fifo_read_ = 0;
       --fifo_fill_;
     }
-    if (++window_samples_ >= std::max<uint32_t>(1, rate_ / 10)) {
+    if (++window_samples_ >= window) {
       window_samples_ = 0;
       render_last_ = render_peak_;
       capture_last_ = capture_peak_;
       std::fill(render_peak_.begin(), render_peak_.end(), 0);
       std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
     }
-  }
-  // Nobody fetched capture for a while: keep the newest 100 ms only.
-  size_t limit = std::max<size_t>(1, rate_ / 10);
-  if (captured_frames_ > limit) {
-    size_t drop = captured_frames_ - limit;
-    captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(drop * capture_.channels));
-    captured_frames_ = limit;
   }
 }
 
@@ -231,6 +273,7 @@ void UnitAudio::render_packet(uint64_t frame, const uint8_t* data, size_t len) {
   size_t fifo_frames = fifo_.size() / rb;
   size_t n = len / rb;
   counters_.render_frames_received += n;
+  if (render_tap_ && n != 0) render_tap_(data, n, rb);
   for (size_t i = 0; i < n; ++i) {
     if (fifo_fill_ == fifo_frames) {
       counters_.render_overflows += n - i;
@@ -248,11 +291,13 @@ size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) 
   unsigned cb = capture_.frame_bytes();
   if (!cb) return 0;
   size_t n = std::min(captured_frames_, capacity / cb);
-  for (size_t i = 0; i < n; ++i)
-    for (unsigned c = 0; c < capture_.channels; ++c)
-      write_sample(out + i * cb + c * capture_.subslot_bytes, capture_.subslot_bytes,
-                   captured_[i * capture_.channels + c]);
-  captured_.erase(captured_.begin(), captured_.begin() + ptrdiff_t(n * capture_.channels));
+  const unsigned bytes = capture_.subslot_bytes;
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t* in = &captured_[captured_read_ * capture_.channels];
+    uint8_t* p = out + i * cb;
+    for (unsigned c = 0; c < capture_.channels; ++c, p += bytes) write_sample(p, bytes, in[c]);
+    captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
+  }
   captured_frames_ -= n;
   counters_.capture_frames += n;
   return n * cb;
@@ -261,8 +306,32 @@ size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) 
 size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity) {
   std::lock_guard<std::mutex> l(m_);
   advance_to(frame);
-  // The rate the converters consume at, measured against the bus clock.
-  uint32_t v = high_speed_ ? uint32_t(step_ >> 16) : uint32_t(step_ >> 18) & 0xFFFFFF;
+  // The rate the converters consume at, measured against the bus clock, as
+  // a real unit measures it: over a window that does not line up with the
+  // frames, so each value wanders around the true rate by up to a quarter
+  // sample (when wander is on). The wander of one value is taken back by the
+  // next (the values sum to the true consumption).
+  const uint64_t range = wander_range_;  // 32.32 fraction of a sample
+  int64_t offset = 0;
+  if (range != 0) {
+    wander_ = wander_ * 6364136223846793005ull + 1442695040888963407ull;
+    offset = int64_t((wander_ >> 33) % (2 * range + 1)) - int64_t(range);
+  }
+  int64_t measured = int64_t(step_) + offset - last_offset_;
+  last_offset_ = offset;
+  // Such a unit keeps its FIFO centred, as asynchronous units do: a FIFO
+  // below its working level asks for a little more (1/256 sample a frame
+  // for each frame missing, at most half a sample), above it for less.
+  const unsigned rb = render_.frame_bytes();
+  if (range != 0 && playing_ && rb != 0) {
+    const int64_t prefill = int64_t(std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2));
+    const int64_t error = prefill * 3 / 2 - int64_t(fifo_fill_);
+    int64_t correction = error * (int64_t(1) << 24);
+    const int64_t half = int64_t(1) << 31;
+    correction = std::max(-half, std::min(half, correction));
+    measured += correction;
+  }
+  uint32_t v = high_speed_ ? uint32_t(measured >> 16) : uint32_t(measured >> 18) & 0xFFFFFF;
   size_t bytes = high_speed_ ? 4 : 3;
   if (capacity < bytes) return 0;
   for (size_t i = 0; i < bytes; ++i) out[i] = uint8_t(v >> (8 * i));

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -45,6 +46,14 @@ class UnitAudio {
   void set_render_format(const AudioFormat& f);
   void set_capture_format(const AudioFormat& f);
   void set_loopback(bool on);
+  // Sees every render packet the unit accepts (whole frames of `frame_bytes`),
+  // in bus order, under the unit's lock; for checks of what arrived.
+  // Each feedback value then wanders by up to `samples` around the true
+  // rate (the next value takes the error back), as a unit measuring over
+  // windows that do not line up with the bus frames reports. 0: exact.
+  void set_feedback_wander(double samples);
+  using RenderTap = std::function<void(const uint8_t* data, size_t frames, size_t frame_bytes)>;
+  void set_render_tap(RenderTap tap);
 
   // A render packet that arrived in (micro)frame `frame`.
   void render_packet(uint64_t frame, const uint8_t* data, size_t len);
@@ -68,7 +77,6 @@ class UnitAudio {
   void set_rate_locked(uint32_t rate);
   void advance_to(uint64_t frame);  // runs the converters up to `frame`
   void run_frames(uint64_t n);      // n sample periods
-  int32_t generated_sample(unsigned ch, uint64_t index) const;
   // Samples are left-justified in 32 bits whatever their width on the bus.
   static int32_t read_sample(const uint8_t* p, unsigned bytes);
   static void write_sample(uint8_t* p, unsigned bytes, int32_t v);
@@ -88,16 +96,30 @@ class UnitAudio {
   std::vector<uint8_t> fifo_;
   size_t fifo_read_ = 0, fifo_fill_ = 0;
   bool playing_ = false;  // the converters start once the FIFO holds 1 ms
-  // Samples the ADC produced and the bus has not fetched yet, interleaved.
+  // Samples the ADC produced and the bus has not fetched yet, interleaved:
+  // a ring of the newest 100 ms (older frames are overwritten).
   std::vector<int32_t> captured_;
+  size_t captured_capacity_ = 0;  // frames
+  size_t captured_read_ = 0;      // frame index of the oldest
   size_t captured_frames_ = 0;
   uint64_t capture_index_ = 0;  // sample index of the next generated frame
+  // Each channel's sine position for capture_index_: quotient and remainder
+  // of index x pitch x table size / rate, advanced without a division.
+  struct SinePhase {
+    uint64_t quotient, remainder, step_quotient, step_remainder;
+  };
+  std::vector<SinePhase> phases_;
+  void reset_capture_locked();
 
   // Peaks of the running 100 ms window and of the last complete one.
   std::vector<uint16_t> render_peak_, capture_peak_;
   std::vector<uint16_t> render_last_, capture_last_;
   uint32_t window_samples_ = 0;
   AudioCounters counters_;
+  RenderTap render_tap_;
+  uint64_t wander_ = 0x2545F4914F6CDD1Dull;  // feedback measurement jitter, deterministic
+  int64_t last_offset_ = 0;
+  uint64_t wander_range_ = 0;
 };
 
 }  // namespace korvel::sim

@@ -38,16 +38,23 @@ Device::~Device() {
     std::lock_guard<std::mutex> g(m_);
     left = take_all_locked();
   }
-  for (IsoTransfer* t : left) t->iso_complete(IsoOutcome::DeviceGone);
+  complete(left, IsoOutcome::DeviceGone);
   closing_ = true;
+  Clock::instance().disarm(&clock_timer_);
   Clock::instance().signal([] {});
   if (timer_.joinable()) timer_.join();
 }
 
+void Device::complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome) {
+  for (IsoTransfer* t : done) t->iso_complete(outcome);
+}
+
 void Device::unplug() {
   std::vector<IsoTransfer*> gone;
+  std::vector<IsoTransfer*> due;
   {
     std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
     connected_ = false;
     configuration_ = 0;
     alternate_.clear();
@@ -55,7 +62,49 @@ void Device::unplug() {
     gone = take_all_locked();
   }
   // What the host controller had queued for the device ends now.
-  for (IsoTransfer* t : gone) t->iso_complete(IsoOutcome::DeviceGone);
+  complete(due, IsoOutcome::Completed);
+  complete(gone, IsoOutcome::DeviceGone);
+}
+
+void Device::suspend() {
+  std::vector<IsoTransfer*> gone;
+  std::vector<IsoTransfer*> due;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
+    suspended_ = true;
+    gone.swap(queue_);
+  }
+  complete(due, IsoOutcome::Completed);
+  complete(gone, IsoOutcome::DeviceGone);
+}
+
+void Device::resume() {
+  std::lock_guard<std::mutex> g(m_);
+  suspended_ = false;
+}
+
+bool Device::suspended() const {
+  std::lock_guard<std::mutex> g(m_);
+  return suspended_;
+}
+
+void Device::set_completion_latency(uint64_t seed, uint32_t max_intervals) {
+  std::lock_guard<std::mutex> g(m_);
+  rng_ = max_intervals == 0 ? 0 : (seed | 1);
+  max_latency_ = max_intervals;
+}
+
+void Device::refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusals) {
+  std::lock_guard<std::mutex> g(m_);
+  refuse_endpoint_ = endpoint;
+  refuse_until_ns_ = until_ns;
+  refusals_left_ = max_refusals;
+}
+
+uint64_t Device::iso_submissions() const {
+  std::lock_guard<std::mutex> g(m_);
+  return submissions_;
 }
 
 void Device::plug() {
@@ -139,9 +188,11 @@ Result Device::control_transfer(const Setup& setup, uint8_t* data, uint16_t* tra
 }
 
 Result Device::set_configuration(uint8_t value) {
+  std::vector<IsoTransfer*> due;
   {
     std::lock_guard<std::mutex> g(m_);
     if (!connected_) return Result::NoDevice;
+    catch_up_locked(&due);
     uint8_t own = config_.size() >= 9 ? config_[5] : 0;
     if (value != 0 && value != own) return Result::Stall;
     configuration_ = value;
@@ -157,15 +208,18 @@ Result Device::set_configuration(uint8_t value) {
     }
     update_endpoints_locked();
   }
+  complete(due, IsoOutcome::Completed);
   cancel_orphans();
   function_->configuration_selected(value);
   return Result::Ok;
 }
 
 Result Device::set_interface(uint8_t interface_number, uint8_t alternate_setting) {
+  std::vector<IsoTransfer*> due;
   {
     std::lock_guard<std::mutex> g(m_);
     if (!connected_) return Result::NoDevice;
+    catch_up_locked(&due);
     if (configuration_ == 0) return Result::Stall;
     if (stall_set_interface_ > 0) {
       --stall_set_interface_;
@@ -176,6 +230,7 @@ Result Device::set_interface(uint8_t interface_number, uint8_t alternate_setting
     ++set_interface_count_;
     update_endpoints_locked();
   }
+  complete(due, IsoOutcome::Completed);
   cancel_orphans();
   function_->interface_selected(interface_number, alternate_setting);
   return Result::Ok;
@@ -244,8 +299,10 @@ const Device::Endpoint* Device::endpoint_locked(uint8_t address) const {
 void Device::cancel_orphans() {
   // Transfers of endpoints that left with their alternate setting end as cancelled.
   std::vector<IsoTransfer*> orphans;
+  std::vector<IsoTransfer*> due;
   {
     std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
     for (auto it = queue_.begin(); it != queue_.end();) {
       if (endpoint_locked((*it)->endpoint) == nullptr) {
         orphans.push_back(*it);
@@ -255,18 +312,40 @@ void Device::cancel_orphans() {
       }
     }
   }
-  for (IsoTransfer* t : orphans) t->iso_complete(IsoOutcome::Cancelled);
+  complete(due, IsoOutcome::Completed);
+  complete(orphans, IsoOutcome::Cancelled);
 }
 
 std::vector<IsoTransfer*> Device::take_all_locked() {
   std::vector<IsoTransfer*> all;
   all.swap(queue_);
+  // Transfers that ran to the end but were not reported yet end with the rest.
+  for (auto& f : finished_) all.push_back(f.first);
+  finished_.clear();
   return all;
 }
 
 IsoSubmit Device::submit_iso(IsoTransfer* t) {
-  std::lock_guard<std::mutex> g(m_);
+  bool kick = false;
+  IsoSubmit result;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    ++submissions_;
+    result = submit_locked(t, &kick);
+  }
+  // A transfer due before the timer's wake-up wakes it.
+  if (kick) Clock::instance().signal([this] { kick_ = true; });
+  return result;
+}
+
+IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
   if (!connected_) return IsoSubmit::NoDevice;
+  if (suspended_) return IsoSubmit::Refused;
+  if (refusals_left_ != 0 && t->endpoint == refuse_endpoint_ &&
+      Clock::instance().now_ns() < refuse_until_ns_) {
+    --refusals_left_;
+    return IsoSubmit::Refused;
+  }
   const Endpoint* e = endpoint_locked(t->endpoint);
   if (e == nullptr) return IsoSubmit::BadEndpoint;
   const uint32_t per_frame = intervals_per_frame();
@@ -296,25 +375,43 @@ IsoSubmit Device::submit_iso(IsoTransfer* t) {
   t->done_ = 0;
   for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
   queue_.push_back(t);
-  start_timer_locked();
+  const uint64_t ends = first + uint64_t(e->period) * (t->packet_count - 1) + 1;
+  if (!timer_running_) {
+    start_timer_locked();
+  } else if (ends < timer_wake_) {
+    if (virtual_timer_) {
+      timer_wake_ = ends;
+      Clock::instance().arm(&clock_timer_, ends * interval_ns());
+    } else {
+      *kick = true;
+    }
+  }
   return IsoSubmit::Queued;
 }
 
 bool Device::cancel_iso(IsoTransfer* t) {
+  std::vector<IsoTransfer*> due;
+  bool found = false;
   {
     std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
     auto it = std::find(queue_.begin(), queue_.end(), t);
-    if (it == queue_.end()) return false;
-    queue_.erase(it);
+    if (it != queue_.end()) {
+      queue_.erase(it);
+      found = true;
+    }
   }
-  t->iso_complete(IsoOutcome::Cancelled);
-  return true;
+  complete(due, IsoOutcome::Completed);
+  if (found) t->iso_complete(IsoOutcome::Cancelled);
+  return found;
 }
 
 size_t Device::cancel_iso_endpoint(uint8_t endpoint) {
   std::vector<IsoTransfer*> taken;
+  std::vector<IsoTransfer*> due;
   {
     std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
     for (auto it = queue_.begin(); it != queue_.end();) {
       if ((*it)->endpoint == endpoint) {
         taken.push_back(*it);
@@ -324,13 +421,14 @@ size_t Device::cancel_iso_endpoint(uint8_t endpoint) {
       }
     }
   }
-  for (IsoTransfer* t : taken) t->iso_complete(IsoOutcome::Cancelled);
+  complete(due, IsoOutcome::Completed);
+  complete(taken, IsoOutcome::Cancelled);
   return taken.size();
 }
 
 size_t Device::iso_queued() const {
   std::lock_guard<std::mutex> g(m_);
-  return queue_.size();
+  return queue_.size() + finished_.size();
 }
 
 uint64_t Device::iso_bytes_out() const {
@@ -343,8 +441,38 @@ uint64_t Device::iso_bytes_in() const {
   return bytes_in_;
 }
 
+void Device::timer_fired(void* device) {
+  static_cast<Device*>(device)->tick();
+}
+
+void Device::tick() {
+  std::vector<IsoTransfer*> due;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    catch_up_locked(&due);
+    if (closing_ || (queue_.empty() && finished_.empty())) {
+      timer_running_ = false;
+    } else {
+      timer_wake_ = next_event_locked();
+      Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
+    }
+  }
+  complete(due, IsoOutcome::Completed);
+}
+
 void Device::start_timer_locked() {
   if (timer_running_) return;
+  if (Clock::instance().mode() == ClockMode::Virtual) {
+    timer_running_ = true;
+    virtual_timer_ = true;
+    next_interval_ = Clock::instance().now_ns() / interval_ns();
+    clock_timer_.fire = &Device::timer_fired;
+    clock_timer_.context = this;
+    timer_wake_ = next_event_locked();
+    Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
+    return;
+  }
+  virtual_timer_ = false;
   // The previous timer thread has left its loop; collect it before a new one starts.
   if (timer_.joinable()) timer_.join();
   timer_running_ = true;
@@ -353,7 +481,15 @@ void Device::start_timer_locked() {
   timer_ = std::thread([this] { frame_timer(); });
 }
 
-void Device::run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* finished) {
+uint32_t Device::completion_delay_locked() {
+  if (rng_ == 0) return 0;
+  rng_ ^= rng_ << 13;
+  rng_ ^= rng_ >> 7;
+  rng_ ^= rng_ << 17;
+  return uint32_t(rng_ % (uint64_t(max_latency_) + 1));
+}
+
+void Device::run_interval_locked(uint64_t interval) {
   // OUT packets first, then IN, each in submission order.
   for (int pass = 0; pass < 2; ++pass) {
     for (IsoTransfer* t : queue_) {
@@ -384,7 +520,11 @@ void Device::run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* f
   }
   for (auto it = queue_.begin(); it != queue_.end();) {
     if ((*it)->done_ >= (*it)->packet_count) {
-      finished->push_back(*it);
+      // Reported after the end of its last interval, later by the latency
+      // drawn, never before a transfer that ended earlier (batches form).
+      uint64_t due = interval + 1 + completion_delay_locked();
+      if (!finished_.empty() && due < finished_.back().second) due = finished_.back().second;
+      finished_.emplace_back(*it, due);
       it = queue_.erase(it);
     } else {
       ++it;
@@ -392,28 +532,59 @@ void Device::run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* f
   }
 }
 
+void Device::catch_up_locked(std::vector<IsoTransfer*>* due) {
+  const uint64_t now = Clock::instance().now_ns() / interval_ns();  // intervals before `now` have passed
+  while (next_interval_ < now && !queue_.empty()) {
+    // Straight to the next interval in which some packet is due.
+    uint64_t first = UINT64_MAX;
+    for (IsoTransfer* t : queue_) {
+      if (t->done_ < t->packet_count) {
+        first = std::min(first, t->first_interval_ + uint64_t(t->period_) * t->done_);
+      }
+    }
+    if (first >= now) break;
+    if (first > next_interval_) next_interval_ = first;
+    run_interval_locked(next_interval_++);
+  }
+  if (next_interval_ < now) next_interval_ = now;
+  size_t n = 0;
+  while (n < finished_.size() && finished_[n].second <= now) ++n;
+  for (size_t i = 0; i < n; ++i) due->push_back(finished_[i].first);
+  finished_.erase(finished_.begin(), finished_.begin() + ptrdiff_t(n));
+}
+
+uint64_t Device::next_event_locked() const {
+  uint64_t next = UINT64_MAX;
+  for (IsoTransfer* t : queue_) {
+    next = std::min(next, t->first_interval_ + uint64_t(t->period_) * (t->packet_count - 1) + 1);
+  }
+  if (!finished_.empty()) next = std::min(next, finished_.front().second);
+  return next;
+}
+
 void Device::frame_timer() {
   Clock& clock = Clock::instance();
   clock.adopt_current_thread();
-  std::vector<IsoTransfer*> finished;
+  std::vector<IsoTransfer*> due;
   for (;;) {
-    uint64_t next;
+    uint64_t wake;
     {
       std::lock_guard<std::mutex> g(m_);
-      if (closing_ || queue_.empty()) {
+      catch_up_locked(&due);
+      if (closing_ || (queue_.empty() && finished_.empty() && due.empty())) {
         // Nothing queued: the timer stops until the next submission.
         timer_running_ = false;
         break;
       }
-      const uint64_t now = clock.now_ns() / interval_ns();  // intervals before `now` have passed
-      while (next_interval_ < now && !queue_.empty()) run_interval_locked(next_interval_++, &finished);
-      if (queue_.empty()) next_interval_ = now;
-      next = next_interval_;
+      wake = next_event_locked();
+      timer_wake_ = wake;
+      kick_ = false;
     }
-    for (IsoTransfer* t : finished) t->iso_complete(IsoOutcome::Completed);
-    finished.clear();
-    // Sleep to the end of the interval under way.
-    clock.wait([this] { return closing_.load(); }, (next + 1) * interval_ns());
+    complete(due, IsoOutcome::Completed);
+    due.clear();
+    if (wake == UINT64_MAX) continue;
+    // Sleep until a transfer is due to complete (or a new one is due sooner).
+    clock.wait([this] { return closing_.load() || kick_.load(); }, wake * interval_ns());
   }
 }
 

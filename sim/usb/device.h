@@ -5,11 +5,20 @@
 // connection state and surprise removal.
 //
 // Isochronous transfers are scheduled by frame number. While any is queued
-// the bus runs a frame timer, a simulated thread of the one clock that wakes
-// at every bus interval (a 125 us microframe at high speed, a 1 ms frame at
-// full speed), moves the packets due in the intervals that have passed
-// between the transfers' buffers and the function, and completes each
-// transfer once its last packet's interval has passed.
+// the bus runs a frame timer, a simulated thread of the one clock. It wakes
+// only when a transfer is due to complete, then moves the packets of every
+// bus interval (a 125 us microframe at high speed, a 1 ms frame at full
+// speed) that has passed since, in interval order (OUT before IN within an
+// interval), between the transfers' buffers and the function: the function
+// sees exactly the packets, interval numbers and order it would have seen
+// had the timer woken every interval. Anything that changes what is queued
+// or selected (cancel, SET_INTERFACE, unplug) first catches up the same way.
+//
+// Harsher than a kind host controller where real ones are: completions come
+// late by a pseudo-random number of intervals and in batches (deterministic
+// under a seed); a suspended device (its function driver put it in D3)
+// refuses transfers and ends those it had queued; and tests can have the
+// controller refuse the transfers of an endpoint for a while.
 #ifndef KORVEL_SIM_USB_DEVICE_H
 #define KORVEL_SIM_USB_DEVICE_H
 
@@ -21,6 +30,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "kernel/clock.h"
 
 namespace korvel::sim::usb {
 
@@ -91,6 +102,7 @@ enum class IsoSubmit {
   BadEndpoint,     // no isochronous endpoint of that address in the current settings
   BadPacketCount,  // 0 packets, or not whole frames of an endpoint polled several times a frame
   BadStartFrame,   // the start frame has begun or passed, lies too far ahead, or overlaps a queued transfer
+  Refused,         // the controller refused it (a suspended device, or a refusal a test asked for)
 };
 
 // An isochronous transfer as the host controller driver queues it. The
@@ -146,6 +158,24 @@ class Device {
   // Makes the next n SET_INTERFACE requests stall (tests of retries).
   void stall_next_set_interface(uint32_t n);
 
+  // Power: a suspended device (the port of a device in D3) refuses
+  // transfers; those it had queued end as if it had gone. resume() brings it
+  // back to D0.
+  void suspend();
+  void resume();
+  bool suspended() const;
+
+  // Completions come up to `max_intervals` bus intervals after the last
+  // packet's interval, in batches, by a pseudo-random sequence from `seed`.
+  // 0 completes each transfer at the end of its last interval.
+  void set_completion_latency(uint64_t seed, uint32_t max_intervals);
+  // The controller refuses every transfer to `endpoint` submitted before the
+  // clock reaches `until_ns`, at most `max_refusals` of them (tests of what a
+  // driver does with transfers that fail at once).
+  void refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusals);
+  // Isochronous transfers submitted (accepted or not) so far.
+  uint64_t iso_submissions() const;
+
   // The bus's 1 ms frame counter, from the simulated clock.
   uint32_t frame_number() const;
 
@@ -182,9 +212,19 @@ class Device {
   uint32_t intervals_per_frame() const { return speed_ == Speed::High ? 8 : 1; }
   void start_timer_locked();
   void frame_timer();
-  void run_interval_locked(uint64_t interval, std::vector<IsoTransfer*>* finished);
+  // Virtual time: the timer is a clock timer, run by whichever thread moves
+  // time on (no thread of its own, no hand-over per frame).
+  static void timer_fired(void* device);
+  void tick();
+  void run_interval_locked(uint64_t interval);
+  // Runs every interval that has passed and hands out the completions due.
+  void catch_up_locked(std::vector<IsoTransfer*>* due);
+  uint64_t next_event_locked() const;  // first interval the timer must wake at
+  uint32_t completion_delay_locked();
+  IsoSubmit submit_locked(IsoTransfer* transfer, bool* kick);
   std::vector<IsoTransfer*> take_all_locked();
   void cancel_orphans();
+  void complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome);
 
   std::shared_ptr<Function> function_;
   Speed speed_;
@@ -198,10 +238,23 @@ class Device {
 
   std::vector<Endpoint> endpoints_;  // isochronous endpoints of the current settings
   std::vector<IsoTransfer*> queue_;  // in submission order
-  uint64_t next_interval_ = 0;       // first bus interval the timer has not run
+  // Transfers whose packets have all run, with the interval their completion is due.
+  std::vector<std::pair<IsoTransfer*, uint64_t>> finished_;
+  uint64_t next_interval_ = 0;  // first bus interval not run yet
+  uint64_t timer_wake_ = 0;     // interval the timer sleeps until
   bool timer_running_ = false;
+  bool virtual_timer_ = false;  // timer_running_ on the clock timer
+  Clock::Timer clock_timer_;
+  bool suspended_ = false;
+  uint64_t rng_ = 0;  // completion latency sequence (0: none)
+  uint32_t max_latency_ = 0;
+  uint8_t refuse_endpoint_ = 0;
+  uint64_t refuse_until_ns_ = 0;
+  uint64_t refusals_left_ = 0;
+  uint64_t submissions_ = 0;
   std::thread timer_;
   std::atomic<bool> closing_{false};
+  std::atomic<bool> kick_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
 };
 

@@ -71,7 +71,8 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   // Rings of 50 ms at the largest format: 3 x 48000 x 4 / 100 x 5.
   EXPECT_EQ(ctx->RenderRing.Size, 28800u);
   EXPECT_EQ(ctx->TransferSize[QuenbyRender], 42u * 8);
-  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 4u);
+  // Room for a frame of feedback packets (eight of 4 bytes at high speed).
+  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 32u);
   EXPECT_EQ(ctx->FreeList[QuenbyRender].Count, 15u);
   // Both interfaces idle after the power-up.
   EXPECT_EQ(h.device().alternate_setting(1), 0);
@@ -255,10 +256,63 @@ TEST(QuenbyModels, EveryModelStartsAtBothSpeeds) {
       QuenbyHarness h(uac2::make_unit_function(unit), high);
       ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << int(m) << " high " << high;
       EXPECT_EQ(h.context()->HighSpeed, high ? 1u : 0u);
-      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], 4u);
+      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], high ? 32u : 4u);
       h.unplug();
     }
   }
 }
 
 }  // namespace
+
+TEST(QuenbyStart, StopAndStartCyclesKeepTheAllocationsFlat) {
+  // A PnP stop and start (resource rebalance) finds the device brought up:
+  // no second set of transfers, MDLs or memory objects.
+  const uint64_t before_mdl = Outstanding(verifier::tag("Mdl "));
+  QuenbyHarness h(RawDevice(shapes::Basic()));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  const uint64_t memory = Outstanding(QUENBY_MEMORY_TAG);
+  const uint64_t driver = Outstanding(QUENBY_DRIVER_TAG);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(h.node().stop(), STATUS_SUCCESS);
+    ASSERT_EQ(h.start(), STATUS_SUCCESS);
+    EXPECT_EQ(h.node().filter_factories().size(), 1u);
+    EXPECT_EQ(Outstanding(verifier::tag("Mdl ")) - before_mdl, 45u) << "cycle " << i;
+    EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), memory) << "cycle " << i;
+    EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), driver) << "cycle " << i;
+  }
+  h.unplug();
+  EXPECT_EQ(Outstanding(verifier::tag("Mdl ")), before_mdl);
+}
+
+TEST(QuenbyStart, LowResourcesAtEverySiteFailCleanly) {
+  // Driver Verifier's low-resources simulation, one site at a time: each
+  // allocation, framework object and thread creation of start fails once.
+  // Start either fails or copes; whatever it fails with leaves no MDL behind
+  // at once and nothing at all once the device is removed and the driver
+  // unloaded (the stand-in checks the pool at unload).
+  const uint64_t before_mdl = Outstanding(verifier::tag("Mdl "));
+  const uint64_t failures = verifier::failure_count();
+  int failed_starts = 0;
+  for (uint64_t site = 1;; ++site) {
+    QuenbyHarness h(RawDevice(shapes::Basic()));
+    ASSERT_EQ(h.load(), STATUS_SUCCESS);
+    ASSERT_EQ(h.add(), STATUS_SUCCESS);
+    verifier::inject_failure_at(site);
+    const NTSTATUS status = h.start();
+    const bool hit = verifier::injection_sites_passed() >= site;
+    verifier::inject_failure_at(0);
+    if (!NT_SUCCESS(status)) {
+      ++failed_starts;
+      EXPECT_EQ(Outstanding(verifier::tag("Mdl ")), before_mdl) << "site " << site;
+      EXPECT_EQ(Flag(h.context()->ThreadRunning), 0u) << "site " << site;
+    }
+    h.unplug();
+    EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << "site " << site;
+    EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), 0u) << "site " << site;
+    EXPECT_EQ(Outstanding(verifier::tag("Mdl ")), before_mdl) << "site " << site;
+    if (!hit) break;  // start passed every site: all were tried
+    ASSERT_LT(site, 2000u);
+  }
+  EXPECT_GT(failed_starts, 100);
+  EXPECT_EQ(verifier::failure_count(), failures);
+}

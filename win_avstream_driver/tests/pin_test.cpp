@@ -363,9 +363,14 @@ TEST_F(PinFixture, SamplingRateSetIsAcceptedAndChangesNothing) {
   p.Id = KSPROPERTY_AUDIO_LATENCY;
   KSTIME latency{};
   ASSERT_EQ(ks::pin_property(capture_, &p, sizeof(p), &latency, sizeof(latency), &bytes), STATUS_SUCCESS);
-  EXPECT_EQ(latency.Time, 0);
+  EXPECT_GT(latency.Time, 0);
   EXPECT_EQ(latency.Numerator, 1u);
   EXPECT_EQ(latency.Denominator, 1u);
+  // Render: the 50 ms ring limit of the format and the transfers ahead,
+  // never the ring sized for the widest format (the delay is told truly).
+  ASSERT_EQ(ks::pin_property(render_, &p, sizeof(p), &latency, sizeof(latency), &bytes), STATUS_SUCCESS);
+  EXPECT_GE(latency.Time, 500000);
+  EXPECT_LE(latency.Time, 800000);
   p.Id = KSPROPERTY_AUDIO_POSITIONEX;
   KSAUDIO_POSITIONEX ex{};
   ASSERT_EQ(ks::pin_property(render_, &p, sizeof(p), &ex, sizeof(ex), &bytes), STATUS_SUCCESS);
@@ -391,4 +396,46 @@ TEST(PinFilter, ModesForPinThreeOfATwoPinFilterAreNotSupported) {
   req.PinId = 0;
   EXPECT_EQ(ks::filter_property(filter, &req, sizeof(req), reply, sizeof(reply), &bytes), STATUS_SUCCESS);
   ks::filter_close(filter);
+}
+
+TEST_F(PinFixture, AClosedPinIsForgotten) {
+  // Leave-direct restarts render for the pin it knows: a closed one must not
+  // be that pin, nor the ring's owner.
+  Open(Model::Tarrow, 2, 24);
+  Queue(render_, 4);
+  Run(render_);
+  SleepMs(20);
+  Stop(render_);
+  ks::pin_close(render_);
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->RenderRing), nullptr);
+  render_ = nullptr;
+  ks::pin_close(capture_);
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->CaptureRing), nullptr);
+  capture_ = nullptr;
+}
+
+TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
+  // A power-up (D0 again, or after D3) selects idle settings: streams that
+  // ran are stopped first, never left on deleted pipes, and run again after.
+  Open(Model::Tarrow, 2, 24);
+  Queue(render_, 4);
+  Queue(capture_, 4);
+  Run(capture_);
+  Run(render_);
+  SleepMs(20);
+  for (DEVICE_POWER_STATE to : {PowerDeviceD0, PowerDeviceD3, PowerDeviceD0}) {
+    ASSERT_EQ(harness_->node().set_power(to), STATUS_SUCCESS);
+    const ULONG expected = to == PowerDeviceD0 ? 1u : 0u;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), expected) << int(to);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), expected) << int(to);
+  }
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 480);
+  EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
+  Stop(render_);
+  Stop(capture_);
 }

@@ -355,3 +355,58 @@ TEST(SetFormat, AnEightyTwoByteFormatIsStoredInTheLongLayout) {
   EXPECT_EQ(pin.DataFormat.FormatSize, 104u);
   EXPECT_EQ(pin.WaveFormatExt.dwChannelMask, 0u);
 }
+
+TEST(SetFormat, InconsistentFieldsAreRefused) {
+  // A client could otherwise have the unit receive a fraction of the frames
+  // it plays: each field must agree with the others.
+  Caps caps(Eighteen());
+  FORMAT_CAPS render = caps.get(false);
+  AUDIO_FORMAT connection, pin;
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(18, 24, 48000);
+  ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+  f.WaveFormatExt.Format.nBlockAlign = 18 * 4;  // block align of 32-bit containers
+  f.WaveFormatExt.Format.nAvgBytesPerSec = 48000 * 18 * 4;
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(18, 24, 48000);
+  f.WaveFormatExt.Samples.wValidBitsPerSample = 32;  // more valid bits than the container holds
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(18, 24, 48000);
+  f.WaveFormatExt.Samples.wValidBitsPerSample = 20;  // no setting carries 20 valid bits
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(18, 24, 48000);
+  f.WaveFormatExt.SubFormat.Data1 = 3;  // IEEE float
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = Format(18, 24, 48000);
+  f.WaveFormatExt.Format.cbSize = 0;  // an extensible tag without its extension
+  EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+}
+
+TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
+  // 24 valid bits in 4-byte subslots are 32-bit containers; 96 kHz needs the
+  // setting whose packets carry 13 frames; the feedback endpoint's interval
+  // sets its packets per frame.
+  uac2::ConfigBuilder b;
+  b.configuration(2);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29);
+  b.input_terminal(1, 0x0101, 0x29, 2).output_terminal(3, 0x0301, 1, 0x29).ac_end();
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(4, 24);
+  b.endpoint(0x01, 0x05, 7 * 8, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 1);
+  b.interface(1, 4, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(4, 24);
+  b.endpoint(0x01, 0x05, 13 * 8, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 3);
+  std::vector<uint8_t> config = b.finish();
+  USB_AUDIO_TOPOLOGY t{};
+  ASSERT_EQ(TopologyDiscover(config.data(), config.size(), &t), TopologyOk);
+  EXPECT_EQ(SlotContainerBits(&t.RenderSlots[1]), 32u);
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 32, 24, 48000, 1), 1);
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 32, 24, 96000, 1), 2);   // bAlternateSetting 4, index 2
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 24, 24, 48000, 1), -1);  // no 3-byte subslot
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 32, 24, 192000, 1), -1);
+  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[1].FeedbackEndpoint, 1), 8u);
+  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[2].FeedbackEndpoint, 1), 2u);
+  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[2].FeedbackEndpoint, 0), 1u);
+  DIRECTION_LIMITS l;
+  ComputeLimits(t.RenderSlots, nullptr, 0, &l);
+  EXPECT_EQ(l.MinBits, 24u);
+  EXPECT_EQ(l.MaxBits, 32u);
+}

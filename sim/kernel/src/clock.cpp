@@ -5,8 +5,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <list>
 #include <mutex>
+#include <vector>
 
 #include "kernel/verifier.h"
 
@@ -14,14 +14,25 @@ namespace korvel::sim {
 
 namespace {
 
+// A thread's wait. The records live as long as the process and are reused
+// (one per thread at a time), so that a wake can be delivered after the
+// clock's lock is released without the record going away under it.
 struct Waiter {
-  const std::function<bool()>* ready;
-  uint64_t deadline;
-  bool counted;  // the thread is a simulated one (counts towards runnable)
+  const std::function<bool()>* ready = nullptr;
+  uint64_t deadline = 0;
+  bool counted = false;  // the thread is a simulated one (counts towards runnable)
   bool satisfied = false;
   bool timed_out = false;
+  bool queued = false;
+  Waiter* prev = nullptr;
+  Waiter* next = nullptr;
+  Waiter* free_next = nullptr;
+  std::mutex m;  // with cv: the thread's own sleep, apart from the clock's lock
   std::condition_variable cv;
+  bool woken = false;  // guarded by m
 };
+
+thread_local Waiter* t_waiter = nullptr;
 
 thread_local bool t_attached = false;
 
@@ -40,8 +51,60 @@ struct Clock::Impl {
   uint64_t virtual_now = 0;
   std::chrono::steady_clock::time_point real_start = std::chrono::steady_clock::now();
   int runnable = 0;
-  std::list<Waiter*> waiters;
+  Waiter* first = nullptr;  // waiters, oldest first
+  Waiter* last = nullptr;
+  int waiting = 0;
+  Timer* timers = nullptr;       // armed timers, unordered
+  Waiter* free_list = nullptr;   // records of threads that ended
+  std::vector<Waiter*> to_wake;  // wakes to deliver once the lock is released
   std::function<void(const std::string&)> stall_handler;
+
+  void enqueue(Waiter* w) {
+    w->prev = last;
+    w->next = nullptr;
+    if (last != nullptr) {
+      last->next = w;
+    } else {
+      first = w;
+    }
+    last = w;
+    w->queued = true;
+    ++waiting;
+  }
+  void dequeue(Waiter* w) {
+    if (!w->queued) return;
+    if (w->prev != nullptr) {
+      w->prev->next = w->next;
+    } else {
+      first = w->next;
+    }
+    if (w->next != nullptr) {
+      w->next->prev = w->prev;
+    } else {
+      last = w->prev;
+    }
+    w->queued = false;
+    --waiting;
+  }
+
+  // The wakes collected so far, taken under the lock into this thread's
+  // own list (both keep their capacity: no allocation per wake).
+  std::vector<Waiter*>& take_wakes() {
+    // Never destroyed: a thread may still wake others while it ends.
+    static thread_local std::vector<Waiter*>* mine = new std::vector<Waiter*>();
+    mine->swap(to_wake);
+    return *mine;
+  }
+
+  // Delivers the wakes collected under the lock; call with it released.
+  static void deliver(std::vector<Waiter*>& wakes) {
+    for (Waiter* w : wakes) {
+      std::lock_guard<std::mutex> g(w->m);
+      w->woken = true;
+      w->cv.notify_one();
+    }
+    wakes.clear();
+  }
 
   uint64_t now_locked() const {
     if (mode == ClockMode::Virtual) return virtual_now;
@@ -51,12 +114,12 @@ struct Clock::Impl {
 
   void wake(Waiter* w) {
     if (w->counted) ++runnable;
-    w->cv.notify_one();
+    to_wake.push_back(w);
   }
 
   // Offers waiters the signalled state, oldest first.
   void satisfy_waiters() {
-    for (Waiter* w : waiters) {
+    for (Waiter* w = first; w != nullptr; w = w->next) {
       if (w->satisfied || w->timed_out) continue;
       if ((*w->ready)()) {
         w->satisfied = true;
@@ -65,16 +128,64 @@ struct Clock::Impl {
     }
   }
 
+  Timer* earliest_timer() const {
+    Timer* best = nullptr;
+    for (Timer* t = timers; t != nullptr; t = t->next) {
+      if (best == nullptr || t->deadline < best->deadline) best = t;
+    }
+    return best;
+  }
+  void unlink(Timer* t) {
+    if (!t->armed) return;
+    if (t->prev != nullptr) {
+      t->prev->next = t->next;
+    } else {
+      timers = t->next;
+    }
+    if (t->next != nullptr) t->next->prev = t->prev;
+    t->prev = t->next = nullptr;
+    t->armed = false;
+  }
+
   // Virtual mode: when nothing can run, time moves to the next deadline.
-  void advance_if_idle(std::unique_lock<std::mutex>& lock) {
+  // `run_timers`: false in a thread that is ending; a due timer then makes
+  // the oldest waiter look again, and it runs the timer.
+  void advance_if_idle(std::unique_lock<std::mutex>& lock, bool run_timers = true) {
     if (mode != ClockMode::Virtual) return;
     while (runnable == 0) {
       uint64_t next = kForever;
       bool any = false;
-      for (Waiter* w : waiters) {
+      for (Waiter* w = first; w != nullptr; w = w->next) {
         if (w->satisfied || w->timed_out) continue;
         any = true;
         if (w->deadline < next) next = w->deadline;
+      }
+      Timer* timer = earliest_timer();
+      if (timer != nullptr && (!any || timer->deadline <= next) && !run_timers) {
+        for (Waiter* w = first; w != nullptr; w = w->next) {
+          if (!w->satisfied && !w->timed_out) {
+            to_wake.push_back(w);
+            break;
+          }
+        }
+        return;
+      }
+      if (timer != nullptr && (!any || timer->deadline <= next)) {
+        // The timer runs here, in the thread that moves time on; nobody
+        // else moves it meanwhile (it counts as runnable while it runs).
+        if (timer->deadline > virtual_now) virtual_now = timer->deadline;
+        unlink(timer);
+        timer->running = true;
+        ++runnable;
+        std::vector<Waiter*>& wakes = take_wakes();
+        lock.unlock();
+        deliver(wakes);
+        timer->fire(timer->context);
+        lock.lock();
+        timer->running = false;
+        --runnable;
+        satisfy_waiters();  // whoever waits for the run to end
+        continue;
       }
       if (!any) return;
       if (next == kForever) {
@@ -89,7 +200,7 @@ struct Clock::Impl {
         return;
       }
       if (next > virtual_now) virtual_now = next;
-      for (Waiter* w : waiters) {
+      for (Waiter* w = first; w != nullptr; w = w->next) {
         if (w->satisfied || w->timed_out) continue;
         if (w->deadline <= virtual_now) {
           w->timed_out = true;
@@ -129,32 +240,77 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   std::unique_lock<std::mutex> lock(impl_->m);
   if (ready()) return true;
   if (deadline_ns <= impl_->now_locked()) return false;
-  Waiter w;
-  w.ready = &ready;
-  w.deadline = deadline_ns;
-  w.counted = t_attached;
-  impl_->waiters.push_back(&w);
-  if (w.counted) --impl_->runnable;
-  impl_->advance_if_idle(lock);
-  while (!w.satisfied && !w.timed_out) {
-    if (impl_->mode == ClockMode::Virtual) {
-      w.cv.wait(lock);
+  Waiter* w = t_waiter;
+  if (w == nullptr) {
+    // A record for this thread: one that an ended thread left, or a new one.
+    if (impl_->free_list != nullptr) {
+      w = impl_->free_list;
+      impl_->free_list = w->free_next;
     } else {
-      if (w.deadline == kForever) {
-        w.cv.wait(lock);
-      } else {
-        uint64_t now = impl_->now_locked();
-        if (now >= w.deadline) {
-          w.timed_out = true;
-          if (w.counted) ++impl_->runnable;
-          break;
-        }
-        w.cv.wait_for(lock, std::chrono::nanoseconds(w.deadline - now));
+      w = new Waiter();
+    }
+    t_waiter = w;
+    static thread_local struct Release {
+      Impl* impl;
+      ~Release() {
+        if (t_waiter == nullptr) return;
+        std::lock_guard<std::mutex> g(impl->m);
+        t_waiter->free_next = impl->free_list;
+        impl->free_list = t_waiter;
+        t_waiter = nullptr;
       }
+    } release{impl_};
+  }
+  w->ready = &ready;
+  w->deadline = deadline_ns;
+  w->counted = t_attached;
+  w->satisfied = false;
+  w->timed_out = false;
+  {
+    std::lock_guard<std::mutex> g(w->m);
+    w->woken = false;
+  }
+  impl_->enqueue(w);
+  if (w->counted) --impl_->runnable;
+  impl_->advance_if_idle(lock);
+  while (!w->satisfied && !w->timed_out) {
+    if (impl_->mode == ClockMode::Real && w->deadline != kForever) {
+      uint64_t now = impl_->now_locked();
+      if (now >= w->deadline) {
+        w->timed_out = true;
+        if (w->counted) ++impl_->runnable;
+        break;
+      }
+      std::vector<Waiter*>& wakes = impl_->take_wakes();
+      lock.unlock();
+      Impl::deliver(wakes);
+      {
+        std::unique_lock<std::mutex> own(w->m);
+        w->cv.wait_for(own, std::chrono::nanoseconds(w->deadline - now), [w] { return w->woken; });
+        w->woken = false;
+      }
+      lock.lock();
+    } else {
+      std::vector<Waiter*>& wakes = impl_->take_wakes();
+      lock.unlock();
+      Impl::deliver(wakes);
+      {
+        std::unique_lock<std::mutex> own(w->m);
+        w->cv.wait(own, [w] { return w->woken; });
+        w->woken = false;
+      }
+      lock.lock();
+      // Woken without being satisfied: time may have to move on here (an
+      // ending thread left a due timer to the oldest waiter).
+      if (!w->satisfied && !w->timed_out) impl_->advance_if_idle(lock);
     }
   }
-  impl_->waiters.remove(&w);
-  return w.satisfied;
+  impl_->dequeue(w);
+  const bool satisfied = w->satisfied;
+  std::vector<Waiter*>& wakes = impl_->take_wakes();
+  lock.unlock();
+  Impl::deliver(wakes);
+  return satisfied;
 }
 
 void Clock::sleep_until(uint64_t deadline_ns) {
@@ -168,9 +324,35 @@ void Clock::sleep_for(uint64_t ns) {
 }
 
 void Clock::signal(const std::function<void()>& change) {
+  std::vector<Waiter*>* wakes;
+  {
+    std::lock_guard<std::mutex> g(impl_->m);
+    change();
+    impl_->satisfy_waiters();
+    wakes = &impl_->take_wakes();
+  }
+  // Woken threads find the clock's lock free.
+  Impl::deliver(*wakes);
+}
+
+void Clock::arm(Timer* t, uint64_t deadline_ns) {
   std::lock_guard<std::mutex> g(impl_->m);
-  change();
-  impl_->satisfy_waiters();
+  if (t->armed) impl_->unlink(t);
+  t->deadline = deadline_ns;
+  t->prev = nullptr;
+  t->next = impl_->timers;
+  if (impl_->timers != nullptr) impl_->timers->prev = t;
+  impl_->timers = t;
+  t->armed = true;
+}
+
+void Clock::disarm(Timer* t) {
+  {
+    std::lock_guard<std::mutex> g(impl_->m);
+    impl_->unlink(t);
+    if (!t->running) return;
+  }
+  wait([t] { return !t->running; }, kForever);
 }
 
 void Clock::locked(const std::function<void()>& read) {
@@ -191,7 +373,10 @@ void Clock::detach_current_thread() {
   std::unique_lock<std::mutex> lock(impl_->m);
   t_attached = false;
   --impl_->runnable;
-  impl_->advance_if_idle(lock);
+  impl_->advance_if_idle(lock, false);
+  std::vector<Waiter*>& wakes = impl_->take_wakes();
+  lock.unlock();
+  Impl::deliver(wakes);
 }
 
 void Clock::thread_created() {
@@ -216,7 +401,7 @@ int Clock::runnable_threads() {
 
 int Clock::waiting_threads() {
   std::lock_guard<std::mutex> g(impl_->m);
-  return int(impl_->waiters.size());
+  return impl_->waiting;
 }
 
 }  // namespace korvel::sim

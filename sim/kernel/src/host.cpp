@@ -136,7 +136,19 @@ NTSTATUS DeviceNode::set_power(DEVICE_POWER_STATE state) {
   IO_STACK_LOCATION s{};
   s.Parameters.Power.Type = DevicePowerState;
   s.Parameters.Power.State.DeviceState = state;
-  return send(IRP_MJ_POWER, IRP_MN_SET_POWER, &s);
+  // The bus resumes the device's port before the driver powers up, and
+  // suspends it once the driver has powered down: transfers a driver still
+  // has queued then end, and new ones fail, until the next power-up.
+  if (state == PowerDeviceD0 && device_) device_->resume();
+  NTSTATUS status = send(IRP_MJ_POWER, IRP_MN_SET_POWER, &s);
+  if (state > PowerDeviceD0 && state <= PowerDeviceD3 && device_) device_->suspend();
+  return status;
+}
+
+NTSTATUS DeviceNode::stop() {
+  NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  return send(IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
 }
 
 NTSTATUS DeviceNode::query_capabilities(DEVICE_CAPABILITIES* caps) {

@@ -117,6 +117,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     verifier::fail("paged pool allocation above APC_LEVEL");
   }
   if (NumberOfBytes == 0) return nullptr;
+  if (verifier::injected_failure()) return nullptr;
   void* p = std::malloc(NumberOfBytes);
   if (p == nullptr) return nullptr;
   std::memset(p, 0xCD, NumberOfBytes);  // pool memory is not zeroed
@@ -259,6 +260,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               PVOID StartContext) {
   if (t_irql != PASSIVE_LEVEL) verifier::fail("PsCreateSystemThread above PASSIVE_LEVEL");
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+  if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
   // The creator takes part in the simulation from now on, so that virtual time
   // does not run ahead while it is still setting things up.
   Clock::instance().attach_current_thread();

@@ -37,28 +37,6 @@ struct ObjectHeader {
 
 struct PinObj;
 
-struct FilterObj {
-  ObjectHeader header;
-  KSFILTER filter;
-  std::vector<PinObj*> pins;
-};
-
-struct Frame {
-  KSSTREAM_HEADER* header;
-  int clones = 0;       // clone stream pointers on the frame
-  bool passed = false;  // the leading edge has left it
-  ULONG written = 0;    // output frames: bytes the pin filled
-};
-
-struct PointerObj {
-  KSSTREAM_POINTER sp;  // first: the driver's pointer is this record
-  PinObj* pin = nullptr;
-  Frame* frame = nullptr;
-  bool leading = false;
-  bool locked = false;
-  std::vector<uint8_t> context;
-};
-
 // A mutex on the simulated clock, so that a thread that waits for it lets
 // virtual time go on.
 struct ClockMutex {
@@ -75,6 +53,31 @@ struct ClockMutex {
   void unlock() {
     Clock::instance().signal([this] { held = false; });
   }
+};
+
+struct FilterObj {
+  ObjectHeader header;
+  KSFILTER filter;
+  std::vector<PinObj*> pins;
+  // The filter control mutex: state and format changes of its pins, one at
+  // a time. Processing does not take it (AVStream's process mutex is another).
+  ClockMutex control;
+};
+
+struct Frame {
+  KSSTREAM_HEADER* header;
+  int clones = 0;       // clone stream pointers on the frame
+  bool passed = false;  // the leading edge has left it
+  ULONG written = 0;    // output frames: bytes the pin filled
+};
+
+struct PointerObj {
+  KSSTREAM_POINTER sp;  // first: the driver's pointer is this record
+  PinObj* pin = nullptr;
+  Frame* frame = nullptr;
+  bool leading = false;
+  bool locked = false;
+  std::vector<uint8_t> context;
 };
 
 struct PinObj {
@@ -471,7 +474,7 @@ NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format) {
   std::vector<uint8_t> next(
       format->FormatSize < sizeof(KSDATAFORMAT) + 40 ? sizeof(KSDATAFORMAT) + 40 : format->FormatSize, 0);
   std::memcpy(next.data(), format, format->FormatSize);
-  p->processing.lock();
+  p->filter->control.lock();
   p->format.swap(next);
   p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
   NTSTATUS status = STATUS_SUCCESS;
@@ -483,14 +486,16 @@ NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format) {
     p->format.swap(old);
     p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
   }
-  p->processing.unlock();
+  p->filter->control.unlock();
   return status;
 }
 
 NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
   PinObj* p = pin_of(pin);
   if (p == nullptr) return STATUS_INVALID_HANDLE;
-  p->processing.lock();
+  // Under the filter control mutex only: the pin's process dispatch may run
+  // meanwhile, as it may under AVStream.
+  p->filter->control.lock();
   const KSSTATE from = p->pin.DeviceState;
   NTSTATUS status = STATUS_SUCCESS;
   const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
@@ -501,7 +506,9 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
     p->pin.ClientState = state;
     bool completed = false;
     if (state == KSSTATE_STOP) {
-      // The queue is flushed: every frame goes back to the client.
+      // The queue is flushed: every frame goes back to the client. The flush
+      // waits for a process call under way (it holds the leading edge).
+      p->processing.lock();
       std::lock_guard<std::mutex> g(p->m);
       if (!p->clones.empty()) verifier::fail("clone stream pointers left on a pin that stops");
       for (Frame& f : p->frames) f.passed = true;
@@ -509,6 +516,7 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
       aim(&p->leading, nullptr, 0);
       p->leading.locked = false;
       completed = complete_frames(p);
+      p->processing.unlock();
     }
     Clock::instance().signal([p, state] {
       p->state = state;
@@ -516,7 +524,7 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
     });
     if (completed) notify_completions();
   }
-  p->processing.unlock();
+  p->filter->control.unlock();
   return status;
 }
 

@@ -1,6 +1,7 @@
 // Verifier checks and the pool accounting by tag.
 #include "kernel/verifier.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ struct State {
   std::map<uint32_t, TagUsage> usage;
   uint64_t total = 0;
 };
+
+std::atomic<uint64_t> g_inject_at{0};  // site number that fails; 0 = disarmed
+std::atomic<uint64_t> g_sites{0};
 
 State& state() {
   static State* s = new State();  // outlives every thread that may still report
@@ -115,6 +119,23 @@ bool pool_note_free(const void* p, uint32_t tag) {
   }
   fail(problem);
   return false;
+}
+
+void inject_failure_at(uint64_t n) {
+  g_sites = 0;
+  g_inject_at = n;
+}
+
+bool injected_failure() {
+  if (g_inject_at.load(std::memory_order_relaxed) == 0) return false;
+  const uint64_t site = ++g_sites;
+  uint64_t expected = site;
+  // Exactly one call fails; the simulation disarms itself with it.
+  return g_inject_at.compare_exchange_strong(expected, 0);
+}
+
+uint64_t injection_sites_passed() {
+  return g_sites.load();
 }
 
 }  // namespace korvel::sim::verifier

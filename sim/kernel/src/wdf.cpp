@@ -74,6 +74,20 @@ std::unordered_set<const Object*>& live() {
   return *s;
 }
 
+// Moves on whenever an object is created or deleted (under the tree mutex).
+std::atomic<uint64_t> g_live_generation{1};
+
+// Handles this thread found live and of their kind, valid while no object
+// was created or deleted since: the check of a handle in steady streaming
+// takes no lock (the first check after any change does).
+struct CheckedHandles {
+  uint64_t generation = 0;
+  const void* handle[16] = {};
+  Kind kind[16] = {};
+  unsigned next = 0;
+};
+thread_local CheckedHandles t_checked;
+
 DriverObj* g_driver = nullptr;
 
 constexpr const char* kind_name(Kind k) {
@@ -122,6 +136,8 @@ Object* driver_object() {
 }
 
 NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_parent) {
+  // Every framework object costs the framework an allocation.
+  if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   Object* parent = default_parent;
   if (attributes != nullptr) {
@@ -152,6 +168,7 @@ NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_pa
   o->parent = parent;
   if (parent != nullptr) parent->children.push_back(o);
   live().insert(o);
+  g_live_generation.fetch_add(1, std::memory_order_acq_rel);
   return STATUS_SUCCESS;
 }
 
@@ -176,12 +193,21 @@ void destroy(Object* o) {
   ULONG tag = driver_tag();
   for (auto& ctx : o->contexts) ExFreePoolWithTag(ctx.memory, tag);
   live().erase(o);
+  g_live_generation.fetch_add(1, std::memory_order_acq_rel);
   verifier::pool_note_free(o, 0);
   if (o == g_driver) g_driver = nullptr;
   delete o;
 }
 
 Object* lookup(const void* handle, Kind kind, const char* api) {
+  CheckedHandles& c = t_checked;
+  const uint64_t generation = g_live_generation.load(std::memory_order_acquire);
+  if (c.generation == generation && handle != nullptr) {
+    for (unsigned i = 0; i < 16; ++i) {
+      if (c.handle[i] == handle && (c.kind[i] == kind || kind == Kind::Generic))
+        return static_cast<Object*>(const_cast<void*>(handle));
+    }
+  }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   const Object* o = static_cast<const Object*>(handle);
   if (handle == nullptr || live().count(o) == 0) {
@@ -193,6 +219,14 @@ Object* lookup(const void* handle, Kind kind, const char* api) {
                    kind_name(kind));
     return nullptr;
   }
+  const uint64_t now = g_live_generation.load(std::memory_order_acquire);
+  if (c.generation != now) {
+    c = CheckedHandles{};
+    c.generation = now;
+  }
+  c.handle[c.next] = handle;
+  c.kind[c.next] = o->kind;
+  c.next = (c.next + 1) % 16;
   return const_cast<Object*>(o);
 }
 

@@ -198,6 +198,10 @@ void submit(RequestObj* r, UsbPipeObj* p) {
       return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     case usb::IsoSubmit::BadPacketCount:
       return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    case usb::IsoSubmit::Refused:
+      for (ULONG k = 0; k < n; ++k) iso.IsoPacket[k].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      iso.ErrorCount = n;
+      return refuse(r, STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED);
     case usb::IsoSubmit::BadStartFrame:
       for (ULONG k = 0; k < n; ++k) iso.IsoPacket[k].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
       iso.ErrorCount = n;

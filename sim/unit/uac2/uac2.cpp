@@ -332,22 +332,14 @@ usb::Result result_of(TransferResult r) {
   return usb::Result::Stall;
 }
 
-AudioFormat format_of(const std::vector<AltFormat>& slots, uint8_t alt) {
-  if (alt == 0 || alt > slots.size()) return AudioFormat{};  // alternate setting 0: idle
-  const AltFormat& f = slots[alt - 1];
-  return AudioFormat{f.channels, f.subslot, f.bits};
-}
-
 class UnitFunction : public Uac2Function {
  public:
-  UnitFunction(Unit& unit)
-      : Uac2Function(build_configuration(model_layout(unit.model(), usb::Speed::High), usb::Speed::High),
-                     build_configuration(model_layout(unit.model(), usb::Speed::Full), usb::Speed::Full),
-                     model_layout(unit.model(), usb::Speed::High).rates,
-                     model_layout(unit.model(), usb::Speed::Full).rates, unit.info().sample_rate, kClockId),
+  UnitFunction(Unit& unit, std::vector<uint8_t> high, std::vector<uint8_t> full,
+               std::vector<uint32_t> high_rates, std::vector<uint32_t> full_rates, int clock_id)
+      : Uac2Function(high, full, high_rates, full_rates, initial_rate(unit, high_rates), clock_id),
         unit_(unit),
-        high_(model_layout(unit.model(), usb::Speed::High)),
-        full_(model_layout(unit.model(), usb::Speed::Full)) {}
+        high_(streaming_layout(high)),
+        full_(streaming_layout(full)) {}
 
   std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override {
     // The device enumerates at this speed: the unit's clock counts its
@@ -363,22 +355,33 @@ class UnitFunction : public Uac2Function {
   }
 
   void interface_selected(uint8_t interface_number, uint8_t alternate_setting) override {
-    const FunctionLayout& l = high_speed_ ? high_ : full_;
-    if (interface_number == kRenderInterface) {
-      unit_.audio().set_render_format(format_of(l.render, alternate_setting));
-    } else if (interface_number == kCaptureInterface && !l.capture.empty()) {
-      unit_.audio().set_capture_format(format_of(l.capture, alternate_setting));
+    for (const StreamingInterface& i : layout()) {
+      if (i.number != interface_number) continue;
+      AudioFormat f{};
+      for (const StreamingSetting& s : i.settings) {
+        if (s.alt == alternate_setting) f = s.format;
+      }
+      if (i.render) {
+        unit_.audio().set_render_format(f);
+      } else {
+        unit_.audio().set_capture_format(f);
+      }
     }
   }
 
   void iso_out(uint8_t endpoint, uint64_t interval, const uint8_t* data, size_t length) override {
-    if (endpoint == kRenderDataEndpoint) unit_.audio().render_packet(interval, data, length);
+    if (role(endpoint) == Role::RenderData) unit_.audio().render_packet(interval, data, length);
   }
 
   size_t iso_in(uint8_t endpoint, uint64_t interval, uint8_t* data, size_t capacity) override {
-    if (endpoint == kCaptureDataEndpoint) return unit_.audio().capture_packet(interval, data, capacity);
-    if (endpoint == kFeedbackEndpoint) return unit_.audio().feedback_packet(interval, data, capacity);
-    return 0;
+    switch (role(endpoint)) {
+      case Role::CaptureData:
+        return unit_.audio().capture_packet(interval, data, capacity);
+      case Role::Feedback:
+        return unit_.audio().feedback_packet(interval, data, capacity);
+      default:
+        return 0;
+    }
   }
 
  protected:
@@ -397,17 +400,97 @@ class UnitFunction : public Uac2Function {
   }
 
  private:
-  static constexpr uint8_t kRenderInterface = 1;
-  static constexpr uint8_t kCaptureInterface = 2;
+  enum class Role { None, RenderData, CaptureData, Feedback };
+
+  static uint32_t initial_rate(Unit& unit, const std::vector<uint32_t>& rates) {
+    const uint32_t r = unit.info().sample_rate;
+    if (rates.empty() || std::find(rates.begin(), rates.end(), r) != rates.end()) return r;
+    return rates.front();
+  }
+
+  const std::vector<StreamingInterface>& layout() const { return high_speed_ ? high_ : full_; }
+
+  Role role(uint8_t endpoint) const {
+    for (const StreamingInterface& i : layout()) {
+      for (const StreamingSetting& s : i.settings) {
+        if (s.data_endpoint == endpoint && endpoint != 0)
+          return i.render ? Role::RenderData : Role::CaptureData;
+        if (s.feedback_endpoint == endpoint && endpoint != 0) return Role::Feedback;
+      }
+    }
+    return Role::None;
+  }
+
   Unit& unit_;
-  const FunctionLayout high_, full_;
+  const std::vector<StreamingInterface> high_, full_;
   mutable std::atomic<bool> high_speed_{true};
 };
 
 }  // namespace
 
+std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) {
+  std::vector<StreamingInterface> out;
+  StreamingInterface* itf = nullptr;
+  StreamingSetting* setting = nullptr;
+  for (size_t i = 0; i + 2 <= c.size();) {
+    const uint8_t len = c[i];
+    if (len < 2 || i + len > c.size()) break;
+    const uint8_t type = c[i + 1];
+    if (type == 0x04 && len >= 9) {
+      itf = nullptr;
+      setting = nullptr;
+      if (c[i + 5] == 0x01 && c[i + 6] == 0x02) {  // AudioStreaming
+        for (StreamingInterface& s : out) {
+          if (s.number == c[i + 2]) itf = &s;
+        }
+        if (itf == nullptr) {
+          out.push_back(StreamingInterface{});
+          itf = &out.back();
+          itf->number = c[i + 2];
+        }
+        itf->settings.push_back(StreamingSetting{});
+        setting = &itf->settings.back();
+        setting->alt = c[i + 3];
+      }
+    } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x01 && len >= 16) {
+      setting->format.channels = c[i + 10];
+    } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x02 && c[i + 3] == 1) {
+      setting->format.subslot_bytes = c[i + 4];
+      setting->format.bits = c[i + 5];
+    } else if (setting != nullptr && type == 0x05 && len >= 7 && (c[i + 3] & 3) == 1) {
+      const uint8_t usage = c[i + 3] & 0x30;
+      if (usage == 0x00) {
+        setting->data_endpoint = c[i + 2];
+        itf->render = (c[i + 2] & 0x80) == 0;
+      } else if (usage == 0x10) {
+        setting->feedback_endpoint = c[i + 2];
+      }
+    }
+    i += len;
+  }
+  // A setting without a whole PCM format carries nothing the unit plays.
+  for (StreamingInterface& s : out) {
+    for (StreamingSetting& st : s.settings) {
+      if (st.format.channels == 0 || st.format.subslot_bytes == 0 || st.format.subslot_bytes > 4 ||
+          st.data_endpoint == 0)
+        st.format = AudioFormat{};
+    }
+  }
+  return out;
+}
+
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit) {
-  return std::make_shared<UnitFunction>(unit);
+  const Model m = unit.model();
+  return std::make_shared<UnitFunction>(
+      unit, build_configuration(model_layout(m, usb::Speed::High), usb::Speed::High),
+      build_configuration(model_layout(m, usb::Speed::Full), usb::Speed::Full),
+      model_layout(m, usb::Speed::High).rates, model_layout(m, usb::Speed::Full).rates, kClockId);
+}
+
+std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,
+                                                 std::vector<uint32_t> rates) {
+  if (rates.empty()) rates = {44100, 48000};
+  return std::make_shared<UnitFunction>(unit, descriptor, descriptor, rates, rates, -1);
 }
 
 std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "unit.h"
+#include "unit_audio.h"
 #include "usb/device.h"
 
 namespace korvel::sim::uac2 {
@@ -106,8 +107,29 @@ class Uac2Function : public usb::Function {
   uint32_t rate_;
 };
 
+// The streaming interfaces of a configuration descriptor as the unit routes
+// them: per interface its alternate settings with their PCM format (idle when
+// the setting carries none) and endpoints. Malformed parts are skipped.
+struct StreamingSetting {
+  uint8_t alt = 0;
+  AudioFormat format;  // channels 0: idle
+  uint8_t data_endpoint = 0;
+  uint8_t feedback_endpoint = 0;
+};
+struct StreamingInterface {
+  uint8_t number = 0;
+  bool render = false;  // its data endpoints are OUT
+  std::vector<StreamingSetting> settings;
+};
+std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& config);
+
 // The unit of a model: its descriptors, its clock and its message firmware.
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit);
+// The unit's message firmware and audio behind any USB Audio 2.0 descriptor
+// (the same at both speeds): it streams by the descriptor's own settings,
+// endpoints, subslot sizes and intervals; its clock offers `rates`.
+std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,
+                                                 std::vector<uint32_t> rates);
 // A function built from raw configuration-descriptor bytes (the same at both
 // speeds) whose clocks offer `rates`.
 std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates);
