@@ -28,7 +28,7 @@ void InformationBox::setOfferText(const QString& html) {
 }
 
 void InformationBox::setInformationHtml(const QString& html) {
-  ui->textMessage->setText(QStringLiteral(" "));
+  ui->textMessage->clear();
   QTextCursor c(ui->textMessage->document());
   c.movePosition(QTextCursor::Start);
   QTextBlockFormat first;

@@ -52,6 +52,7 @@ class UpdateSoftware : public QObject {
 
   // For tests and screenshots.
   int currentState() const { return state; }
+  bool waitingForDocument() const { return waitingJson; }
   UpdateInformation* updateWorker() const { return worker; }
   InformationBox& softwareDialog() { return softwareBox; }
   InformationBox& firmwareDialog() { return firmwareBox; }

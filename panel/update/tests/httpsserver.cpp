@@ -2,8 +2,10 @@
 #include "httpsserver.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
 #include <QSslSocket>
+#include <QTimer>
 
 namespace {
 
@@ -105,7 +107,14 @@ void HttpsServer::answer(QSslSocket* socket, const QByteArray& request) {
       "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(r.body.size()) +
       "\r\nConnection: close\r\n\r\n";
   if (r.mode == HalfThenStall) {
-    socket->write(head + r.body.left(r.body.size() / 2));
+    // The rest of the half comes later: the client reports progress at most
+    // every 150 ms after the request started.
+    socket->write(head + r.body.left(1024));
+    const QByteArray rest = r.body.mid(1024, r.body.size() / 2 - 1024);
+    QPointer<QSslSocket> guard(socket);
+    QTimer::singleShot(400, socket, [guard, rest] {
+      if (guard) guard->write(rest);
+    });
     return;
   }
   socket->write(head + r.body);

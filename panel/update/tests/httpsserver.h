@@ -39,7 +39,7 @@ class HttpsServer : public QTcpServer {
  public:
   enum Mode {
     Full,                // the whole body, then close
-    HalfThenStall,       // headers with the full length, half the body, then nothing
+    HalfThenStall,       // headers with the full length, half the body in two parts, then nothing
     StallBeforeHeaders,  // accept, read the request, never answer
   };
   struct Response {
