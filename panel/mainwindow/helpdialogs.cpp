@@ -35,6 +35,12 @@ QDialog* createLicenseDialog(const QString& path) {
   dialog->setFixedSize(650, 400);
   auto* layout = new QVBoxLayout(dialog);
   auto* browser = new QTextBrowser(dialog);
+  // The text is laid out in lines of its own: shown as it is, not re-wrapped.
+  browser->setLineWrapMode(QTextEdit::NoWrap);
+  QFont fixed(QStringLiteral("monospace"));
+  fixed.setStyleHint(QFont::TypeWriter);
+  fixed.setPointSize(9);
+  browser->setFont(fixed);
   browser->setPlainText(text);
   layout->addWidget(browser);
   return dialog;
@@ -62,6 +68,7 @@ QDialog* createAboutBox() {
   row->setSpacing(50);
   row->addWidget(icon);
   row->addLayout(column);
+  row->addStretch();
 
   auto* notice =
       new QLabel(QStringLiteral("Copyright \u00a9 KORVEL Corporation. All rights reserved."), dialog);

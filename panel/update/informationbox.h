@@ -29,8 +29,12 @@ class InformationBox : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
+  void fitMessage();
+  void fitButtonRow();
+
   QTextCursor cursor;
   QTextBlockFormat blockFormat;
 };

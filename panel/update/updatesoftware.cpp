@@ -377,8 +377,14 @@ void UpdateSoftware::buildProgressWindow(int labelColumn) {
   progressButton->setGeometry(140, 70, 100, 20);
 
   progressWindow->setFixedSize(250, 100);
-  progressWindow->setStyleSheet(
-      QStringLiteral("color: white; background-image: url(:/Resource/update/Download_250x100.png)"));
+  // The picture belongs to the window alone; inherited by the progress bar it
+  // would be drawn again inside the bar.
+  progressWindow->setObjectName(QStringLiteral("progressWindow"));
+  progressWindow->setStyleSheet(QStringLiteral(
+      "#progressWindow { color: white; background-image: url(:/Resource/update/Download_250x100.png) }"
+      "QProgressBar { color: white; background-color: #2b2e35; border: 1px solid #5a5f6a; border-radius: 3px;"
+      " text-align: center; }"
+      "QProgressBar::chunk { background-color: #1e88e5; }"));
   progressWindow->setWindowTitle(text(kTextUpdateTitle));
   progressWindow->setWindowFlags(kBoxFlags);
 }

@@ -238,7 +238,7 @@ class TestUpdateInformation : public QObject {
   }
 
   void inactivityAfterProgressTimesOut() {
-    worker->setInactivityTimeout(1000);
+    worker->setInactivityTimeout(2500);
     env.server->route("/half.exe",
                       HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
     download(env.server->url("/half.exe"));
