@@ -17,6 +17,11 @@
 #include <QTimer>
 #include <QUrl>
 
+#ifdef Q_OS_WIN
+#include <shellapi.h>
+#include <windows.h>
+#endif
+
 #include "makersites.h"
 #include "settingsstore.h"
 #include "tlstrust.h"
@@ -445,6 +450,15 @@ void UpdateInformation::execFile() {
   // Detached: the installer keeps running when the panel closes, as it usually
   // has to replace the panel or talk to the unit alone.
   const QString folder = QFileInfo(execPath).absolutePath();
+#ifdef Q_OS_WIN
+  // Through the shell, so that an installer that asks for administrator rights
+  // gets the elevation prompt (CreateProcess refuses such a program).
+  const auto result = reinterpret_cast<quintptr>(ShellExecuteW(
+      nullptr, L"open", reinterpret_cast<const wchar_t*>(execPath.utf16()), nullptr,
+      reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(folder).utf16()), SW_SHOWNORMAL));
+  if (result <= 32) qDebug() << "UpdateInformation: exec failed" << execPath << result;
+#else
   if (!QProcess::startDetached(execPath, {}, folder))
     qDebug() << "UpdateInformation: exec failed" << execPath;
+#endif
 }
