@@ -49,6 +49,17 @@ bool versionKeysParse(const QJsonObject& o) {
   return true;
 }
 
+void logVersions(const char* what, const QString& c, const QString& M, const QString& m) {
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 nowMajor").arg(QLatin1String(what))
+                     << leadingNumber(c, 0, 1);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 nowMinor").arg(QLatin1String(what))
+                     << leadingNumber(c, 2, 2);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 netMajor").arg(QLatin1String(what))
+                     << leadingNumber(M, 0, 1);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 netMinor").arg(QLatin1String(what))
+                     << leadingNumber(m, 0, 2);
+}
+
 }  // namespace
 
 bool isNewerVersion(const QString& c, const QString& M, const QString& m) {
@@ -127,6 +138,12 @@ QString UpdateSoftware::text(int column) const {
   return updateText(languageIndex, UpdateTextColumn(column));
 }
 
+// Headline, an empty line, then the current and the newest version.
+QString UpdateSoftware::offerText(int headlineColumn, const QString& current, const QString& latest) const {
+  return text(headlineColumn) + QStringLiteral("<br>") + text(kTextCurrentVersion) + current.left(4) +
+         QStringLiteral("<br>") + text(kTextLatestVersion) + latest;
+}
+
 bool UpdateSoftware::systemIsJapanese() const {
   return QLocale().language() == QLocale::Japanese;
 }
@@ -196,10 +213,7 @@ void UpdateSoftware::checkSoft() {
   const QString c = softwareVersionShort;
   const QString M = majorText(versionObject.value(QStringLiteral("windows_software_version_major")));
   const QString m = minorText(versionObject.value(QStringLiteral("windows_software_version_minor")));
-  qDebug() << "UpdateSoftware: Sofware nowMajor" << leadingNumber(c, 0, 1);
-  qDebug() << "UpdateSoftware: Sofware nowMinor" << leadingNumber(c, 2, 2);
-  qDebug() << "UpdateSoftware: Sofware netMajor" << leadingNumber(M, 0, 1);
-  qDebug() << "UpdateSoftware: Sofware netMinor" << leadingNumber(m, 0, 2);
+  logVersions("Sofware", c, M, m);
   if (!isNewerVersion(c, M, m)) {
     qDebug() << "UpdateSoftware: Software update none";
     state = 2;
@@ -213,9 +227,7 @@ void UpdateSoftware::checkSoft() {
     state = 2;
     return;
   }
-  softwareBox.setOfferText(text(kTextPanelHeadline) + QStringLiteral("<br>") + text(kTextCurrentVersion) +
-                           c.left(4) + QStringLiteral("<br>") + text(kTextLatestVersion) +
-                           latestSoftwareVersion);
+  softwareBox.setOfferText(offerText(kTextPanelHeadline, c, latestSoftwareVersion));
   softwareBox.show();
   softwareBox.setGeometry(softwareBox.geometry());
 }
@@ -249,10 +261,7 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
   }
   const QString M = majorText(versionObject.value(QStringLiteral("firmware_version_major")));
   const QString m = minorText(versionObject.value(QStringLiteral("firmware_version_minor")));
-  qDebug() << "UpdateSoftware: Firmware nowMajor" << leadingNumber(firmwareText, 0, 1);
-  qDebug() << "UpdateSoftware: Firmware nowMinor" << leadingNumber(firmwareText, 2, 2);
-  qDebug() << "UpdateSoftware: Firmware netMajor" << leadingNumber(M, 0, 1);
-  qDebug() << "UpdateSoftware: Firmware netMinor" << leadingNumber(m, 0, 2);
+  logVersions("Firmware", firmwareText, M, m);
   if (!isNewerVersion(firmwareText, M, m)) {
     qDebug() << "UpdateSoftware: Firmware update none";
     state = 3;
@@ -267,9 +276,7 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
     return;
   }
   state = 1;
-  firmwareBox.setOfferText(text(kTextFirmwareHeadline) + QStringLiteral("<br>") + text(kTextCurrentVersion) +
-                           firmwareText.left(4) + QStringLiteral("<br>") + text(kTextLatestVersion) +
-                           latestFirmwareVersion);
+  firmwareBox.setOfferText(offerText(kTextFirmwareHeadline, firmwareText, latestFirmwareVersion));
   firmwareBox.show();
   firmwareBox.setGeometry(firmwareBox.geometry());
 }

@@ -88,6 +88,7 @@ class UpdateSoftware : public QObject {
   void checkInformation();
   void requestDocument();
   QString text(int column) const;
+  QString offerText(int headlineColumn, const QString& current, const QString& latest) const;
   // A small top-level window in the download windows' look.
   void buildProgressWindow(int labelColumn);
   bool systemIsJapanese() const;
