@@ -340,14 +340,7 @@ void MainWindow::getRecFunc() {
   vxfacade::requestRecFunc(globalVXDevice());
 }
 
-// --- help menu ----------------------------------------------------------------
-
-void MainWindow::on_actionLicense_triggered() {}
-void MainWindow::on_actionKORVEL_Brevanta_triggered() {}
-void MainWindow::on_actionProduct_Information_triggered() {}
-void MainWindow::on_actionFAQ_triggered() {}
-void MainWindow::on_actionKORVEL_ID_triggered() {}
-void MainWindow::on_actionManual_triggered() {}
+// The help menu and the update action are in mainwindow_help.cpp.
 
 // --- timers -------------------------------------------------------------------
 
@@ -403,7 +396,7 @@ void MainWindow::timerInterrupt_1000ms() {
       updateSoftware->needTarrowJson = false;
     }
     updateSoftware->checkFirm(label, firmwareText);
-    if (updateSoftware->hasUpdate) ui->actionUpdate->setEnabled(true);
+    if (updateSoftware->hasUpdate()) ui->actionUpdate->setEnabled(true);
   }
 
   if (!vxfacade::isSelected(dev)) {
@@ -490,13 +483,6 @@ void MainWindow::timerInterrupt_100ms() {
 }
 
 // --- window menu ----------------------------------------------------------------
-
-void MainWindow::on_actionUpdate_triggered() {
-  ui->actionUpdate->setEnabled(false);
-  saveSoftDialog(QString());
-  saveFirmDialog(QString());
-  if (updateSoftware) updateSoftware->checkSoft();
-}
 
 void MainWindow::on_actionMaximum_triggered() {
   showMaximized();

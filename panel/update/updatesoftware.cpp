@@ -1,19 +1,444 @@
-// The update controller's interface (no checks are made yet).
+// The update controller: version checks, boxes, download windows.
 #include "updatesoftware.h"
 
-UpdateSoftware::UpdateSoftware(QObject* parent) : QObject(parent) {}
+#include <QCheckBox>
+#include <QDebug>
+#include <QJsonParseError>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBrowser>
+#include <QThread>
 
-UpdateSoftware::~UpdateSoftware() = default;
+#include "constants.h"
+#include "settingsstore.h"
+#include "ui_informationbox.h"
+#include "updateinformation.h"
+#include "updatetexts.h"
 
-void UpdateSoftware::changeDeviceType(int type) {
-  Q_UNUSED(type);
+namespace {
+
+const Qt::WindowFlags kBoxFlags = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint;
+
+const QString kButtonStyle = QStringLiteral("color: black; background-image: url(:/Resource/trans.png);");
+
+int leadingNumber(const QString& text, int from, int count) {
+  return text.mid(from, count).toInt();  // no number: 0
+}
+
+// The JSON integer as version text; minors get two digits.
+QString majorText(const QJsonValue& v) {
+  return QString::number(v.toInt(0));
+}
+QString minorText(const QJsonValue& v) {
+  QString m = QString::number(v.toInt(0));
+  if (m.size() == 1) m.prepend(QLatin1Char('0'));
+  return m;
+}
+
+// A version key that is present must hold a whole number.
+bool versionKeysParse(const QJsonObject& o) {
+  for (const char* key : {"windows_software_version_major", "windows_software_version_minor",
+                          "firmware_version_major", "firmware_version_minor"}) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined()) continue;
+    if (!v.isDouble() || v.toDouble() != double(v.toInt(-1))) return false;
+  }
+  return true;
+}
+
+void logVersions(const char* what, const QString& c, const QString& M, const QString& m) {
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 nowMajor").arg(QLatin1String(what))
+                     << leadingNumber(c, 0, 1);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 nowMinor").arg(QLatin1String(what))
+                     << leadingNumber(c, 2, 2);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 netMajor").arg(QLatin1String(what))
+                     << leadingNumber(M, 0, 1);
+  qDebug().noquote() << QStringLiteral("UpdateSoftware: %1 netMinor").arg(QLatin1String(what))
+                     << leadingNumber(m, 0, 2);
+}
+
+}  // namespace
+
+bool isNewerVersion(const QString& c, const QString& M, const QString& m) {
+  const int cMaj = leadingNumber(c, 0, 1);
+  const int mMaj = leadingNumber(M, 0, 1);
+  if (cMaj < mMaj) return true;
+  if (cMaj == mMaj) return leadingNumber(c, 2, 2) < leadingNumber(m, 0, 2);
+  return false;
+}
+
+bool suppressesVersion(const QString& s, const QString& M, const QString& m) {
+  const int sMaj = leadingNumber(s, 0, 1);
+  const int mMaj = leadingNumber(M, 0, 1);
+  if (sMaj != mMaj) return sMaj > mMaj;
+  return leadingNumber(s, 2, 2) >= leadingNumber(m, 0, 2);
+}
+
+UpdateSoftware::UpdateSoftware(int deviceType_, bool skipFirstConfim_)
+    : deviceType(deviceType_), skipFirstConfim(skipFirstConfim_) {
+  jsonKind = -1;
+  state = 2;
+
+  workerThread = new QThread();
+  worker = new UpdateInformation();
+  worker->setDeviceType(deviceType);
+  worker->moveToThread(workerThread);
+  connect(workerThread, &QThread::finished, worker, &QObject::deleteLater);
+  connect(worker, &UpdateInformation::finishedInformation, this, &UpdateSoftware::saveInformation);
+  connect(worker, &UpdateInformation::finishDownloadJson, this, &UpdateSoftware::recieveDownloadJson);
+  workerThread->start(QThread::InheritPriority);
+  requestDocument();
+
+  languageIndex = updateTextRow(QLocale().language());
+
+  for (InformationBox* box : {&softwareBox, &firmwareBox}) {
+    box->setWindowTitle(text(kTextUpdateTitle));
+    box->ui->okButton->setText(text(kTextUpdateNow));
+    box->ui->noButton->setText(text(kTextUpdateLater));
+    box->ui->dontShowCheckBox->setText(text(kTextDontShow));
+  }
+  connect(softwareBox.ui->okButton, &QPushButton::clicked, this, &UpdateSoftware::decideClickedSoftware);
+  connect(softwareBox.ui->noButton, &QPushButton::clicked, this, &UpdateSoftware::cancelSoftware);
+  connect(firmwareBox.ui->okButton, &QPushButton::clicked, this, &UpdateSoftware::decideClickedFirmware);
+  connect(firmwareBox.ui->noButton, &QPushButton::clicked, this, &UpdateSoftware::cancelFirmware);
+
+  infoBox.setWindowTitle(text(kTextInformationTitle));
+  infoBox.ui->okButton->setText(text(kTextOk));
+  infoBox.ui->noButton->close();
+  infoBox.ui->dontShowCheckBox->setText(text(kTextDontShow));
+  infoBox.setWindowModality(Qt::ApplicationModal);
+  connect(infoBox.ui->okButton, &QPushButton::clicked, this, &UpdateSoftware::decideClickedInformation);
+
+  errorBox.setIcon(QMessageBox::Warning);
+  errorBox.setWindowTitle(text(kTextUpdateTitle));
+  errorBox.setTextFormat(Qt::RichText);
+  errorBox.setStandardButtons(QMessageBox::Ok);
+  errorBox.setText(text(kTextDownloadFailed));
+
+  connect(worker, &UpdateInformation::errorDownloadFile, this, &UpdateSoftware::showMsgBoxError);
+  connect(this, &UpdateSoftware::readiedDownloadFile, worker, &UpdateInformation::downloadFile);
+  connect(worker, &UpdateInformation::startedDownloadFile, this, &UpdateSoftware::openDownloadFileInfo);
+  connect(worker, &UpdateInformation::finishedDownloadFile, this, &UpdateSoftware::closeDownloadFileInfo);
+  connect(this, &UpdateSoftware::stopDownload, worker, &UpdateInformation::cancelDownload);
+  connect(worker, &UpdateInformation::readiedExec, this, &UpdateSoftware::openExecWindow);
+}
+
+UpdateSoftware::~UpdateSoftware() {
+  qDebug() << "UpdateSoftware: ~UpdateSoftware";
+  workerThread->exit(0);
+  workerThread->wait();
+  delete workerThread;
+  delete progressWindow;
+}
+
+QString UpdateSoftware::text(int column) const {
+  return updateText(languageIndex, UpdateTextColumn(column));
+}
+
+// Headline, an empty line, then the current and the newest version.
+QString UpdateSoftware::offerText(int headlineColumn, const QString& current, const QString& latest) const {
+  return text(headlineColumn) + QStringLiteral("<br>") + text(kTextCurrentVersion) + current.left(4) +
+         QStringLiteral("<br>") + text(kTextLatestVersion) + latest;
+}
+
+bool UpdateSoftware::systemIsJapanese() const {
+  return QLocale().language() == QLocale::Japanese;
+}
+
+void UpdateSoftware::requestDocument() {
+  QMetaObject::invokeMethod(worker, "downloadInformation");
+  waitingJson = true;
+}
+
+// --- the document -------------------------------------------------------------
+
+void UpdateSoftware::saveInformation(QString str) {
+  QJsonParseError error{};
+  const QJsonDocument doc = QJsonDocument::fromJson(str.toUtf8(), &error);
+  const QString key =
+      deviceType != 0 ? QStringLiteral("FarLink_version1") : QStringLiteral("Tarrow_version1");
+  const QJsonValue model = doc.object().value(key);
+  if (error.error != QJsonParseError::NoError || !doc.isObject() || !model.isObject() ||
+      !versionKeysParse(model.toObject())) {
+    // Not an update document: nothing is offered, and the next check may
+    // fetch it again.
+    qDebug() << "UpdateSoftware: unusable document" << error.errorString();
+    documentUsable = false;
+    return;
+  }
+  jsonDoc = doc;
+  versionObject = model.toObject();
+  jsonKind = deviceType != 0 ? 1 : 0;
+  documentUsable = true;
+  if (!skipFirstConfim) {
+    checkInformation();
+    checkSoft();
+  }
+  qDebug() << "skipFirstConfim" << (skipFirstConfim ? "true" : "false");
+  qDebug() << "state" << state;
+}
+
+void UpdateSoftware::recieveDownloadJson() {
+  waitingJson = false;
+}
+
+void UpdateSoftware::checkInformation() {
+  const QJsonObject messages = versionObject.value(QStringLiteral("messages")).toObject();
+  infoMessage = messages.value(QLocale::languageToString(QLocale().language())).toString();
+  if (infoMessage.isEmpty())
+    infoMessage = messages.value(QLocale::languageToString(QLocale::English)).toString();
+  if (infoMessage.isEmpty() || infoMessage == loadInfoDialog()) return;
+  infoBox.show();
+  infoBox.setInformationHtml(infoMessage);
+  infoBox.setGeometry(infoBox.geometry());
+  infoBox.ui->textMessage->verticalScrollBar()->setValue(
+      infoBox.ui->textMessage->verticalScrollBar()->minimum());
+}
+
+// --- version checks -------------------------------------------------------------
+
+void UpdateSoftware::checkSoft() {
+  if (!documentUsable && !waitingJson) {
+    // No usable document yet (the last fetch failed): fetch it again; its
+    // arrival runs this check.
+    skipFirstConfim = false;
+    state = 2;
+    requestDocument();
+    return;
+  }
+  state = 0;
+  const QString c = softwareVersionShort;
+  const QString M = majorText(versionObject.value(QStringLiteral("windows_software_version_major")));
+  const QString m = minorText(versionObject.value(QStringLiteral("windows_software_version_minor")));
+  logVersions("Sofware", c, M, m);
+  if (!isNewerVersion(c, M, m)) {
+    qDebug() << "UpdateSoftware: Software update none";
+    state = 2;
+    return;
+  }
+  qDebug() << "UpdateSoftware: Software update start";
+  latestSoftwareVersion = M + QLatin1Char('.') + m;
+  const QString stored = loadSoftDialog();
+  if (suppressesVersion(stored, M, m)) {
+    qDebug() << "UpdateSoftware: Software update Dialog: not displayed: ini ==" << stored;
+    state = 2;
+    return;
+  }
+  softwareBox.setOfferText(offerText(kTextPanelHeadline, c, latestSoftwareVersion));
+  softwareBox.show();
+  softwareBox.setGeometry(softwareBox.geometry());
 }
 
 void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwareText) {
-  Q_UNUSED(deviceName);
-  Q_UNUSED(firmwareText);
+  modelName = deviceName;
+  if (versionObject.isEmpty()) {
+    qDebug() << "UpdateSoftware: checkFirm jObj none";
+    return;
+  }
+  if (state != 2) return;
+  const bool farLink = deviceName == kModelNameFarLink;
+  if (!farLink && deviceName != kModelNameTarrow) return;
+  if (farLink && jsonKind != 1) {
+    needFarLinkJson = true;
+    qDebug() << "not FarLink Json";
+    return;
+  }
+  if (!farLink && jsonKind != 0) {
+    needTarrowJson = true;
+    qDebug() << "not Tarrow Json";
+    return;
+  }
+  if (firmwareText == QLatin1String("No Device")) {
+    qDebug() << "UpdateSoftware: checkFirm firmVer is No Device:" << firmwareText;
+    return;
+  }
+  if (firmwareText.isEmpty() || !firmwareText.at(0).isDigit() || firmwareText.at(0).unicode() > '9') {
+    qDebug() << "UpdateSoftware: checkFirm NowFirmwareVersion not match:" << firmwareText;
+    return;
+  }
+  const QString M = majorText(versionObject.value(QStringLiteral("firmware_version_major")));
+  const QString m = minorText(versionObject.value(QStringLiteral("firmware_version_minor")));
+  logVersions("Firmware", firmwareText, M, m);
+  if (!isNewerVersion(firmwareText, M, m)) {
+    qDebug() << "UpdateSoftware: Firmware update none";
+    state = 3;
+    return;
+  }
+  qDebug() << "UpdateSoftware: Firmware update start";
+  latestFirmwareVersion = M + QLatin1Char('.') + m;
+  const QString stored = loadFirmDialog();
+  if (suppressesVersion(stored, M, m)) {
+    qDebug() << "UpdateSoftware: Firmware update Dialog: not displayed: ini==" << stored;
+    state = 3;
+    return;
+  }
+  state = 1;
+  firmwareBox.setOfferText(offerText(kTextFirmwareHeadline, firmwareText, latestFirmwareVersion));
+  firmwareBox.show();
+  firmwareBox.setGeometry(firmwareBox.geometry());
 }
 
-void UpdateSoftware::checkSoft() {}
+bool UpdateSoftware::hasUpdate() const {
+  if (state != 2 && state != 3) return false;
+  if (!latestSoftwareVersion.isEmpty() || !latestFirmwareVersion.isEmpty()) return true;
+  return !documentUsable && !waitingJson;
+}
 
-void UpdateSoftware::closeUpdateWindows() {}
+void UpdateSoftware::changeDeviceType(int type) {
+  if ((state != 2 && state != 3) || waitingJson) return;
+  deviceType = type;
+  skipFirstConfim = true;
+  QMetaObject::invokeMethod(worker, "setDeviceType", Q_ARG(int, type));
+  requestDocument();
+  state = 2;
+}
+
+void UpdateSoftware::closeUpdateWindows() {
+  softwareBox.close();
+  firmwareBox.close();
+  infoBox.close();
+  if (progressWindow && !progressBar) closeExecWindow();  // the panel is closing
+  emit stopDownload();
+}
+
+// --- answers ----------------------------------------------------------------------
+
+void UpdateSoftware::decideClickedSoftware() {
+  softwareBox.close();
+  state = 0;
+  emit readiedDownloadFile(versionObject
+                               .value(systemIsJapanese() ? QStringLiteral("windows_software_url_ja")
+                                                         : QStringLiteral("windows_software_url_en"))
+                               .toString());
+}
+
+void UpdateSoftware::decideClickedFirmware() {
+  firmwareBox.close();
+  state = 1;
+  emit readiedDownloadFile(versionObject
+                               .value(systemIsJapanese() ? QStringLiteral("windows_firmware_url_ja")
+                                                         : QStringLiteral("windows_firmware_url_en"))
+                               .toString());
+}
+
+void UpdateSoftware::decideClickedInformation() {
+  infoBox.close();
+  if (infoBox.ui->dontShowCheckBox->isChecked()) saveInfoDialog(infoMessage);
+}
+
+void UpdateSoftware::cancelSoftware() {
+  state = 2;
+  softwareBox.close();
+  qDebug() << "UpdateSoftware: Software update cancel";
+  if (softwareBox.ui->dontShowCheckBox->isChecked()) {
+    qDebug() << "UpdateSoftware: softCheckBox = Checked";
+    saveSoftDialog(latestSoftwareVersion);
+  }
+}
+
+void UpdateSoftware::cancelFirmware() {
+  state = 3;
+  firmwareBox.close();
+  qDebug() << "UpdateSoftware: Firmware update cancel";
+  if (firmwareBox.ui->dontShowCheckBox->isChecked()) {
+    qDebug() << "UpdateSoftware: firmCheckBox = Checked";
+    saveFirmDialog(latestFirmwareVersion);
+  }
+}
+
+void UpdateSoftware::cancelDownload() {
+  state = 3;
+}
+
+void UpdateSoftware::showMsgBoxError() {
+  state = 3;
+  errorBox.exec();
+}
+
+void UpdateSoftware::enableCanselButton(int) {
+  if (progressButton) progressButton->setEnabled(true);
+}
+
+// --- download windows --------------------------------------------------------------
+
+void UpdateSoftware::buildProgressWindow(int labelColumn) {
+  if (progressWindow) {
+    progressWindow->close();
+    progressWindow->deleteLater();
+  }
+  progressWindow = new QWidget();
+  auto* label = new QLabel(progressWindow);
+  label->setStyleSheet(QStringLiteral("color: white; background-image: url(:/Resource/trans.png);"));
+  label->setText(text(labelColumn));
+  QFont font = label->font();
+  font.setPointSize(11);
+  label->setFont(font);
+  label->setGeometry(10, 10, 230, 20);
+
+  progressButton = new QPushButton(progressWindow);
+  progressButton->setStyleSheet(kButtonStyle);
+  progressButton->setMinimumHeight(20);
+  progressButton->setGeometry(140, 70, 100, 20);
+
+  progressWindow->setFixedSize(250, 100);
+  // The picture belongs to the window alone; inherited by the progress bar it
+  // would be drawn again inside the bar.
+  progressWindow->setObjectName(QStringLiteral("progressWindow"));
+  progressWindow->setStyleSheet(QStringLiteral(
+      "#progressWindow { color: white; background-image: url(:/Resource/update/Download_250x100.png) }"
+      "QProgressBar { color: white; background-color: #2b2e35; border: 1px solid #5a5f6a; border-radius: 3px;"
+      " text-align: center; }"
+      "QProgressBar::chunk { background-color: #1e88e5; }"));
+  progressWindow->setWindowTitle(text(kTextUpdateTitle));
+  progressWindow->setWindowFlags(kBoxFlags);
+}
+
+void UpdateSoftware::openDownloadFileInfo() {
+  qDebug() << "UpdateSoftware: Now downloading...";
+  buildProgressWindow(kTextDownloading);
+  progressBar = new QProgressBar(progressWindow);
+  progressBar->setRange(0, 100);
+  progressBar->setGeometry(10, 40, 230, 20);
+  progressButton->setText(text(kTextCancel));
+  progressButton->setEnabled(false);
+  connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::cancelDownload);
+  connect(progressButton, &QPushButton::clicked, worker, &UpdateInformation::cancelDownload);
+  connect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
+  connect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
+  progressWindow->show();
+}
+
+void UpdateSoftware::closeDownloadFileInfo() {
+  qDebug() << "UpdateSoftware: End of downloading";
+  disconnect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
+  if (!progressWindow || !progressBar) return;  // a refused address opens no window
+  disconnect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
+  progressButton->disconnect();
+  progressWindow->close();
+  progressWindow->deleteLater();
+  progressWindow = nullptr;
+  progressButton = nullptr;
+  progressBar = nullptr;
+}
+
+void UpdateSoftware::openExecWindow() {
+  buildProgressWindow(kTextDownloadComplete);
+  progressBar = nullptr;
+  progressButton->setText(text(kTextOk));
+  progressButton->setEnabled(true);
+  connect(progressButton, &QPushButton::clicked, worker, &UpdateInformation::execFile);
+  connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::closeExecWindow);
+  progressWindow->show();
+}
+
+void UpdateSoftware::closeExecWindow() {
+  if (!progressWindow) return;
+  progressButton->disconnect();
+  progressWindow->close();
+  progressWindow->deleteLater();
+  progressWindow = nullptr;
+  progressButton = nullptr;
+}

@@ -1,31 +1,120 @@
-// The update controller as the main window sees it: which update document to
-// follow, the firmware and panel version checks, and its windows. This is its
-// interface only; it has no network traffic and no windows yet, so every check
-// finds nothing to offer.
+// UpdateSoftware: the update controller. Lives in the GUI thread, owned by the
+// main window. Starts the update worker (UpdateInformation) in a thread of its
+// own, compares the versions in the model's update document with the panel's
+// and the unit's, offers panel and firmware updates and the information
+// message in their boxes, and drives download and installer start. The user's
+// "do not show again" answers live in the settings store.
 #ifndef PANEL_UPDATE_UPDATESOFTWARE_H
 #define PANEL_UPDATE_UPDATESOFTWARE_H
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
 #include <QObject>
 #include <QString>
+
+#include "informationbox.h"
+
+class QProgressBar;
+class QPushButton;
+class QThread;
+class UpdateInformation;
+
+// Whether the newest version (major text M, minor text m) is newer than the
+// current version text c ("2.20"). Only the first digit of a major and the two
+// digits after the point count; text that is no number counts as 0.
+bool isNewerVersion(const QString& c, const QString& M, const QString& m);
+// Whether a stored "do not show again" version s is the same as or later than
+// the newest version M.m (empty text suppresses nothing).
+bool suppressesVersion(const QString& s, const QString& M, const QString& m);
 
 class UpdateSoftware : public QObject {
   Q_OBJECT
 
  public:
-  explicit UpdateSoftware(QObject* parent = nullptr);
+  // deviceType: 0 Tarrow document, 1 Far Link document. skipFirstConfim: the
+  // first document starts neither the information nor the panel check.
+  explicit UpdateSoftware(int deviceType = 0, bool skipFirstConfim = false);
   ~UpdateSoftware() override;
 
-  // Set while the Far Link / Tarrow update document still has to be chosen.
-  bool needFarLinkJson = true;
-  bool needTarrowJson = true;
-  // A newer panel or firmware version is on offer.
-  bool hasUpdate = false;
+  // Set when the shown model needs the other model's document; read and
+  // cleared by the main window.
+  bool needFarLinkJson = false;
+  bool needTarrowJson = false;
 
-  // 0 Tarrow document, 1 Far Link document.
-  void changeDeviceType(int type);
-  void checkFirm(const QString& deviceName, const QString& firmwareText);
   void checkSoft();
+  void checkFirm(const QString& deviceName, const QString& firmwareText);
+  // The controller is idle and a newer version is known, or it is idle without
+  // a usable document (the manual check then fetches it again).
+  bool hasUpdate() const;
+  void changeDeviceType(int type);
   void closeUpdateWindows();
+
+  // For tests and screenshots.
+  int currentState() const { return state; }
+  bool waitingForDocument() const { return waitingJson; }
+  UpdateInformation* updateWorker() const { return worker; }
+  InformationBox& softwareDialog() { return softwareBox; }
+  InformationBox& firmwareDialog() { return firmwareBox; }
+  InformationBox& informationDialog() { return infoBox; }
+  QMessageBox& failureBox() { return errorBox; }
+  QWidget* downloadWindow() const { return progressWindow; }
+  QProgressBar* downloadProgressBar() const { return progressBar; }
+  QPushButton* downloadButton() const { return progressButton; }
+
+ signals:
+  void readiedDownloadFile(QString url);
+  void stopDownload();
+
+ public slots:
+  void saveInformation(QString str);
+  void openDownloadFileInfo();
+  void closeDownloadFileInfo();
+  void openExecWindow();
+  void closeExecWindow();
+  void recieveDownloadJson();
+
+ private slots:
+  void decideClickedSoftware();
+  void decideClickedFirmware();
+  void decideClickedInformation();
+  void cancelSoftware();
+  void cancelFirmware();
+  void cancelDownload();
+  void showMsgBoxError();
+  void enableCanselButton(int);
+
+ private:
+  void checkInformation();
+  void requestDocument();
+  QString text(int column) const;
+  QString offerText(int headlineColumn, const QString& current, const QString& latest) const;
+  // A small top-level window in the download windows' look.
+  void buildProgressWindow(int labelColumn);
+  bool systemIsJapanese() const;
+
+  int languageIndex = 0;
+  int deviceType = 0;
+  bool skipFirstConfim = false;
+  bool waitingJson = false;
+  UpdateInformation* worker = nullptr;
+  QThread* workerThread = nullptr;
+  QMessageBox errorBox;
+  InformationBox softwareBox;
+  InformationBox firmwareBox;
+  InformationBox infoBox;
+  QWidget* progressWindow = nullptr;
+  QPushButton* progressButton = nullptr;
+  QProgressBar* progressBar = nullptr;
+  QJsonDocument jsonDoc;
+  QJsonObject versionObject;
+  int jsonKind = -1;
+  QString infoMessage;
+  QString latestSoftwareVersion;
+  QString latestFirmwareVersion;
+  QString modelName;
+  int state = 2;
+  bool documentUsable = false;  // the last document had the model's object
 };
 
 #endif

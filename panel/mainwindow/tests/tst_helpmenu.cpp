@@ -1,0 +1,134 @@
+// The help menu: its tree, the web pages it opens for the shown model and
+// language (caught by a URL handler, no browser), the licence dialog and the
+// About box.
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTemporaryFile>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QtTest>
+
+#include "helpdialogs.h"
+#include "mainwindow.h"
+#include "settingsstore.h"
+
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void openUrl(const QUrl& url) { urls << url; }
+};
+
+class TestHelpMenu : public QObject {
+  Q_OBJECT
+
+  MainWindow* window = nullptr;
+  UrlCatcher catcher;
+
+  QUrl open(const char* action, const QString& model, QLocale::Language language) {
+    window->findChild<QLabel*>("label_Device")->setText(model);
+    QLocale::setDefault(QLocale(language));
+    catcher.urls.clear();
+    window->findChild<QAction*>(action)->trigger();
+    QLocale::setDefault(QLocale::c());
+    return catcher.urls.value(0);
+  }
+
+  // Runs an action whose dialog is modal; returns the dialog's title and size.
+  QPair<QString, QSize> modalOf(const char* action) {
+    QPair<QString, QSize> seen;
+    QTimer::singleShot(50, [&seen] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) return;
+      seen = {modal->windowTitle(), modal->size()};
+      modal->close();
+    });
+    window->findChild<QAction*>(action)->trigger();
+    return seen;
+  }
+
+ private slots:
+  void initTestCase() {
+    // No update document from outside the machine.
+    writeSetting("Update", "JsonUrl", "https://127.0.0.1:9/none.json");
+    QDesktopServices::setUrlHandler("https", &catcher, "openUrl");
+    window = new MainWindow;
+    window->show();
+  }
+
+  void cleanupTestCase() {
+    QDesktopServices::unsetUrlHandler("https");
+    delete window;
+  }
+
+  void menuTree() {
+    auto* help = window->findChild<QMenu*>("menuHelp");
+    QCOMPARE(help->title(), QString("Help"));
+    QStringList texts;
+    for (QAction* a : help->actions()) texts << a->text();
+    QCOMPARE(texts, QStringList({"- Update", "- KORVEL Website", "- About..."}));
+    texts.clear();
+    for (QAction* a : window->findChild<QMenu*>("menuKORVEL_Web_Page")->actions()) texts << a->text();
+    QCOMPARE(texts, QStringList({"Product Information", "FAQs", "KORVEL ID", "Product Manual"}));
+    texts.clear();
+    for (QAction* a : window->findChild<QMenu*>("menu_About")->actions()) texts << a->text();
+    QCOMPARE(texts, QStringList({"License", "KORVEL Brevanta"}));
+  }
+
+  void webPagesFollowModelAndLanguage() {
+    const QString site = "https://www.korvel-audio.com";
+    QCOMPARE(open("actionProduct_Information", "Far Link", QLocale::Japanese),
+             QUrl(site + "/jp/product/farlink/top"));
+    QCOMPARE(open("actionProduct_Information", "Tarrow", QLocale::German),
+             QUrl(site + "/int/product/tarrow/top"));
+    QCOMPARE(open("actionFAQ", "No Device", QLocale::English), QUrl(site + "/int/product/quenby/support"));
+    QCOMPARE(open("actionFAQ", "Dorrit", QLocale::Japanese), QUrl(site + "/jp/product/dorrit/support"));
+    // The manual ignores the language.
+    QCOMPARE(open("actionManual", "Pellin", QLocale::Japanese), QUrl(site + "/int/product/pellin/docs"));
+    QCOMPARE(open("actionManual", "Quenby", QLocale::French), QUrl(site + "/int/product/quenby/docs"));
+    QCOMPARE(open("actionManual", "", QLocale::English), QUrl(site + "/int/product/quenby/docs"));
+    QCOMPARE(open("actionKORVEL_ID", "Tarrow", QLocale::Japanese),
+             QUrl("https://account.korvel-audio.jp/ja/customer/account/login"));
+    QCOMPARE(open("actionKORVEL_ID", "Tarrow", QLocale::Italian),
+             QUrl("https://account.korvel-audio.com/en/customer/account/login"));
+  }
+
+  void licenceDialog() {
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("Section 1\f\nSection 2 \xc3\xa9\f");
+    file.close();
+    QScopedPointer<QDialog> dialog(createLicenseDialog(file.fileName()));
+    QVERIFY(dialog);
+    QCOMPARE(dialog->findChild<QTextBrowser*>()->toPlainText(), QString("Section 1\nSection 2 é"));
+    QVERIFY(!createLicenseDialog("/nonexistent/LICENSE.txt"));
+
+    const auto seen = modalOf("actionLicense");
+    QCOMPARE(seen.first, QString("License Information"));
+    QCOMPARE(seen.second, QSize(650, 400));
+    QScopedPointer<QDialog> real(createLicenseDialog());
+    QVERIFY(real->findChild<QTextBrowser*>()->toPlainText().contains("KORVEL Brevanta Settings Panel"));
+  }
+
+  void aboutBox() {
+    const auto seen = modalOf("actionKORVEL_Brevanta");
+    QCOMPARE(seen.first, QString("KORVEL Brevanta Settings Panel"));
+    QCOMPARE(seen.second, QSize(620, 230));
+    QScopedPointer<QDialog> about(createAboutBox());
+    QVERIFY(about->windowFlags() & Qt::WindowCloseButtonHint);
+    QVERIFY(!(about->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QStringList texts;
+    for (QLabel* l : about->findChildren<QLabel*>()) texts << l->text();
+    QVERIFY(texts.contains("Software Ver. : V2.20 0042"));
+    QVERIFY(texts.contains("ASIO Technology by Steinberg Media Technologies Gmbh."));
+  }
+};
+
+QTEST_MAIN(TestHelpMenu)
+#include "tst_helpmenu.moc"

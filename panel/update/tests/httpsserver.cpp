@@ -1,0 +1,202 @@
+// Loopback HTTPS server, test certificates and stored ZIP archives.
+#include "httpsserver.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates() {
+  const QString san = dir.filePath(QStringLiteral("san.ext"));
+  QFile ext(san);
+  if (!ext.open(QIODevice::WriteOnly)) return;
+  ext.write("subjectAltName=IP:127.0.0.1\n");
+  ext.close();
+  const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+  auto p = [this](const char* name) { return dir.filePath(QLatin1String(name)); };
+  made = run(QStringList{"req", "-x509"} + ec +
+             QStringList{"-keyout", p("ca.key"), "-out", p("ca.pem"), "-days", "2", "-subj",
+                         "/CN=KORVEL Test CA"}) &&
+         run(QStringList{"req"} + ec +
+             QStringList{"-keyout", p("good.key"), "-out", p("good.csr"), "-subj", "/CN=127.0.0.1"}) &&
+         run({"x509", "-req", "-in", p("good.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
+              "-CAcreateserial", "-out", p("good.pem"), "-days", "2", "-extfile", san}) &&
+         run({"x509", "-req", "-in", p("good.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
+              "-CAcreateserial", "-out", p("expired.pem"), "-days", "-1", "-extfile", san}) &&
+         QFile::copy(p("good.key"), p("expired.key")) &&
+         run(QStringList{"req", "-x509"} + ec +
+             QStringList{"-keyout", p("untrusted.key"), "-out", p("untrusted.pem"), "-days", "2", "-subj",
+                         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+}
+
+bool TestCertificates::run(const QStringList& args) {
+  QProcess openssl;
+  openssl.start(QStringLiteral("openssl"), args);
+  if (!openssl.waitForFinished(30000)) return false;
+  if (openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+    qWarning("openssl %s: %s", qPrintable(args.join(' ')), openssl.readAllStandardError().constData());
+    return false;
+  }
+  return true;
+}
+
+QSslCertificate TestCertificates::certificate(const QString& kind) const {
+  return QSslCertificate(readFile(dir.filePath(kind + QStringLiteral(".pem"))), QSsl::Pem);
+}
+
+QSslKey TestCertificates::key(const QString& kind) const {
+  return QSslKey(readFile(dir.filePath(kind + QStringLiteral(".key"))), QSsl::Ec, QSsl::Pem);
+}
+
+HttpsServer::HttpsServer(const QSslCertificate& certificate_, const QSslKey& key_)
+    : certificate(certificate_), key(key_) {
+  listen(QHostAddress::LocalHost, 0);
+}
+
+HttpsServer::~HttpsServer() = default;
+
+QString HttpsServer::url(const QString& path) const {
+  return QStringLiteral("https://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+}
+
+void HttpsServer::incomingConnection(qintptr descriptor) {
+  auto* socket = new QSslSocket(this);
+  if (!socket->setSocketDescriptor(descriptor)) {
+    delete socket;
+    return;
+  }
+  socket->setLocalCertificate(certificate);
+  socket->setPrivateKey(key);
+  auto* buffer = new QByteArray;
+  connect(socket, &QSslSocket::readyRead, socket, [this, socket, buffer] {
+    buffer->append(socket->readAll());
+    if (buffer->contains("\r\n\r\n")) {
+      answer(socket, *buffer);
+      buffer->clear();
+    }
+  });
+  connect(socket, &QSslSocket::disconnected, socket, [socket, buffer] {
+    delete buffer;
+    socket->deleteLater();
+  });
+  // A failed handshake (the client refused the certificate) just ends.
+  connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), socket,
+          [socket](const QList<QSslError>&) { socket->abort(); });
+  socket->startServerEncryption();
+}
+
+void HttpsServer::answer(QSslSocket* socket, const QByteArray& request) {
+  const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+  const QString path = words.size() > 1 ? QString::fromUtf8(words.at(1)) : QString();
+  requests << path;
+  const Response r = routes.value(path, Response{404, QByteArray("not here"), Full});
+  if (r.mode == StallBeforeHeaders) return;
+  QByteArray head =
+      "HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Error") +
+      "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(r.body.size()) +
+      "\r\nConnection: close\r\n\r\n";
+  if (r.mode == HalfThenStall) {
+    // The rest of the half comes later: the client reports progress at most
+    // every 150 ms after the request started.
+    socket->write(head + r.body.left(1024));
+    const QByteArray rest = r.body.mid(1024, r.body.size() / 2 - 1024);
+    QPointer<QSslSocket> guard(socket);
+    QTimer::singleShot(400, socket, [guard, rest] {
+      if (guard) guard->write(rest);
+    });
+    return;
+  }
+  socket->write(head + r.body);
+  socket->disconnectFromHost();  // after the buffered bytes are written
+}
+
+// --- ZIP ---------------------------------------------------------------------
+
+namespace {
+
+quint32 crc32(const QByteArray& data) {
+  quint32 crc = 0xFFFFFFFFu;
+  for (char c : data) {
+    crc ^= quint8(c);
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void put16(QByteArray& out, unsigned v) {
+  out.append(char(v & 0xFF));
+  out.append(char((v >> 8) & 0xFF));
+}
+void put32(QByteArray& out, quint32 v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+
+}  // namespace
+
+QByteArray makeZip(const QList<ZipEntry>& entries) {
+  QByteArray out;
+  QByteArray central;
+  for (const ZipEntry& e : entries) {
+    const QByteArray name = e.name.toUtf8();
+    const quint32 crc = crc32(e.data);
+    const quint32 offset = quint32(out.size());
+    put32(out, 0x04034b50);
+    put16(out, 20);
+    put16(out, 0x0800);  // UTF-8 names
+    put16(out, 0);       // stored
+    put16(out, 0);
+    put16(out, 0x21);  // 1980-01-01
+    put32(out, crc);
+    put32(out, quint32(e.data.size()));
+    put32(out, quint32(e.data.size()));
+    put16(out, unsigned(name.size()));
+    put16(out, 0);
+    out += name + e.data;
+
+    put32(central, 0x02014b50);
+    put16(central, e.mode ? 0x0314 : 20);  // made on Unix when a mode is given
+    put16(central, 20);
+    put16(central, 0x0800);
+    put16(central, 0);
+    put16(central, 0);
+    put16(central, 0x21);
+    put32(central, crc);
+    put32(central, quint32(e.data.size()));
+    put32(central, quint32(e.data.size()));
+    put16(central, unsigned(name.size()));
+    put16(central, 0);
+    put16(central, 0);
+    put16(central, 0);
+    put16(central, 0);
+    put32(central, quint32(e.mode) << 16);
+    put32(central, offset);
+    central += name;
+  }
+  const quint32 start = quint32(out.size());
+  out += central;
+  put32(out, 0x06054b50);
+  put16(out, 0);
+  put16(out, 0);
+  put16(out, unsigned(entries.size()));
+  put16(out, unsigned(entries.size()));
+  put32(out, quint32(central.size()));
+  put32(out, start);
+  put16(out, 0);
+  return out;
+}
+
+QByteArray installerScript(const QString& marker) {
+  return "#!/bin/sh\necho \"$0\" > '" + marker.toUtf8() + "'\n";
+}

@@ -1,0 +1,83 @@
+// Test support for the update service: an HTTPS server on 127.0.0.1 with
+// certificates made at test time by the openssl tool, and a writer of small
+// stored ZIP archives (for crafted entries that archivers refuse to make).
+#ifndef PANEL_UPDATE_TESTS_HTTPSSERVER_H
+#define PANEL_UPDATE_TESTS_HTTPSSERVER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+// Certificates made with `openssl` in a temporary folder: an authority, a
+// server certificate it signed for 127.0.0.1, an expired one it signed, and a
+// self-signed one nobody trusts.
+class TestCertificates {
+ public:
+  TestCertificates();
+  bool ok() const { return made; }
+  QString authorityFile() const { return dir.filePath(QStringLiteral("ca.pem")); }
+  // "good", "expired" or "untrusted".
+  QSslCertificate certificate(const QString& kind) const;
+  QSslKey key(const QString& kind) const;
+
+ private:
+  bool run(const QStringList& args);
+  QTemporaryDir dir;
+  bool made = false;
+};
+
+class HttpsServer : public QTcpServer {
+  Q_OBJECT
+
+ public:
+  enum Mode {
+    Full,                // the whole body, then close
+    HalfThenStall,       // headers with the full length, half the body in two parts, then nothing
+    StallBeforeHeaders,  // accept, read the request, never answer
+  };
+  struct Response {
+    int status = 200;
+    QByteArray body;
+    Mode mode = Full;
+  };
+
+  HttpsServer(const QSslCertificate& certificate, const QSslKey& key);
+  ~HttpsServer() override;
+
+  // https://127.0.0.1:port + path
+  QString url(const QString& path) const;
+  void route(const QString& path, const Response& response) { routes.insert(path, response); }
+  void route(const QString& path, const QByteArray& body) { routes.insert(path, Response{200, body, Full}); }
+  // Paths (with query) of every request read so far.
+  QStringList requests;
+
+ protected:
+  void incomingConnection(qintptr descriptor) override;
+
+ private:
+  void answer(class QSslSocket* socket, const QByteArray& request);
+  QSslCertificate certificate;
+  QSslKey key;
+  QHash<QString, Response> routes;
+};
+
+// A ZIP archive of stored (uncompressed) entries; `mode` is the Unix mode of
+// each entry (0 for none).
+struct ZipEntry {
+  QString name;
+  QByteArray data;
+  unsigned mode = 0100644;
+};
+QByteArray makeZip(const QList<ZipEntry>& entries);
+
+// A shell script standing in for an installer: it writes `marker` when run.
+QByteArray installerScript(const QString& marker);
+
+#endif

@@ -1,0 +1,448 @@
+// The update controller with its worker against a real HTTPS server on
+// loopback: version rules and suppression, the panel, firmware and
+// information boxes, unusable documents, the Far Link document switch, the
+// download windows with progress, cancel and timeout, the failure box, the
+// whole flow to a started installer, and the texts in every language.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "constants.h"
+#include "settingsstore.h"
+#include "ui_informationbox.h"
+#include "updateinformation.h"
+#include "updatesoftware.h"
+#include "updatetestenv.h"
+#include "updatetexts.h"
+
+namespace {
+
+QByteArray document(int softMajor, int softMinor, int fwMajor, int fwMinor,
+                    const QString& extra = QString()) {
+  const QString model = QString(
+                            "{\"windows_software_version_major\": %1, \"windows_software_version_minor\": %2,"
+                            " \"firmware_version_major\": %3, \"firmware_version_minor\": %4%5}")
+                            .arg(softMajor)
+                            .arg(softMinor)
+                            .arg(fwMajor)
+                            .arg(fwMinor)
+                            .arg(extra);
+  return QString("{\"Tarrow_version1\": %1, \"FarLink_version1\": %1}").arg(model).toUtf8();
+}
+
+}  // namespace
+
+class TestUpdateSoftware : public QObject {
+  Q_OBJECT
+
+  UpdateTestEnv env;
+  int documents = 0;
+
+  // A controller on a document served at a fresh address, after its arrival.
+  std::unique_ptr<UpdateSoftware> start(const QByteArray& doc, QString* path = nullptr) {
+    const QString p = QString("/doc-%1.json").arg(++documents);
+    env.server->route(p, doc);
+    if (path) *path = p;
+    writeSetting("Update", "JsonUrl", env.server->url(p));
+    std::unique_ptr<UpdateSoftware> sw(new UpdateSoftware(0, false));
+    QElapsedTimer t;
+    t.start();
+    while (sw->waitingForDocument() && t.elapsed() < 10000) QTest::qWait(10);
+    if (sw->waitingForDocument()) qWarning("the document did not arrive");
+    return sw;
+  }
+
+  // Closes the failure box once it shows (it runs modally) and keeps its text.
+  void answerFailureBox(UpdateSoftware* sw, QString* text) {
+    auto* timer = new QTimer(sw);
+    connect(timer, &QTimer::timeout, sw, [sw, text, timer] {
+      if (!sw->failureBox().isVisible()) return;
+      *text = sw->failureBox().text();
+      sw->failureBox().button(QMessageBox::Ok)->click();
+      timer->deleteLater();
+    });
+    timer->start(20);
+  }
+
+  static QString shown(InformationBox& box) { return box.ui->textMessage->toPlainText(); }
+
+ private slots:
+  void initTestCase() { QVERIFY2(env.setUp(), "openssl or the loopback servers are not available"); }
+
+  void init() {
+    saveSoftDialog(QString());
+    saveFirmDialog(QString());
+    saveInfoDialog(QString());
+  }
+
+  void versionRules() {
+    const QString c = softwareVersionShort;
+    QCOMPARE(c, QString("2.20"));
+    QVERIFY(isNewerVersion(c, "2", "21"));
+    QVERIFY(!isNewerVersion(c, "2", "20"));
+    QVERIFY(isNewerVersion(c, "3", "00"));
+    QVERIFY(!isNewerVersion(c, "2", "05"));
+    QVERIFY(!isNewerVersion(c, "10", "00"));  // only the first digit counts
+    QVERIFY(!isNewerVersion("3.00", "2", "99"));
+    QVERIFY(isNewerVersion("x.yz", "0", "01"));  // no number counts as 0
+    QVERIFY(suppressesVersion("2.21", "2", "21"));
+    QVERIFY(!suppressesVersion("2.21", "2", "22"));
+    QVERIFY(!suppressesVersion("2.21", "3", "00"));
+    QVERIFY(suppressesVersion("3.00", "2", "50"));
+    QVERIFY(!suppressesVersion("", "2", "21"));
+  }
+
+  void panelOfferAndItsSuppression() {
+    auto sw = start(document(2, 21, 0, 0));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 0);
+    QVERIFY(!sw->hasUpdate());  // a box is open
+    const QString text = shown(sw->softwareDialog());
+    QVERIFY2(text.contains("Settings Panel has been released"), qPrintable(text));
+    QVERIFY2(text.contains("Current Version: 2.20\nLatest Version: 2.21"), qPrintable(text));
+    sw->softwareDialog().ui->dontShowCheckBox->setChecked(true);
+    sw->softwareDialog().ui->noButton->click();
+    QVERIFY(!sw->softwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+    QCOMPARE(loadSoftDialog(), QString("2.21"));
+    QVERIFY(sw->hasUpdate());
+    // The manual check clears the stored answer and offers the same version again.
+    saveSoftDialog(QString());
+    sw->checkSoft();
+    QVERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->noButton->click();
+    sw.reset();
+
+    saveSoftDialog("2.21");
+    sw = start(document(2, 21, 0, 0));
+    QTest::qWait(100);
+    QVERIFY(!sw->softwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+    sw = start(document(2, 22, 0, 0));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+  }
+
+  void noPanelOfferForOlderOrEqualVersions_data() {
+    QTest::addColumn<int>("major");
+    QTest::addColumn<int>("minor");
+    QTest::newRow("equal") << 2 << 20;
+    QTest::newRow("minor 5 is 05") << 2 << 5;
+    QTest::newRow("major 10 reads as 1") << 10 << 0;
+  }
+  void noPanelOfferForOlderOrEqualVersions() {
+    QFETCH(int, major);
+    QFETCH(int, minor);
+    auto sw = start(document(major, minor, 0, 0));
+    QTest::qWait(100);
+    QVERIFY(!sw->softwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+    QVERIFY(!sw->hasUpdate());
+  }
+
+  void unusableDocumentsShowNothingAndAreFetchedAgain_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("not JSON") << QByteArray("<html>maintenance</html>");
+    QTest::newRow("array") << QByteArray("[1, 2]");
+    QTest::newRow("model not an object") << QByteArray("{\"Tarrow_version1\": 3}");
+    QTest::newRow("version as text") << QByteArray(
+        "{\"Tarrow_version1\": {\"windows_software_version_major\": \"3\", "
+        "\"windows_software_version_minor\": 0,"
+        " \"messages\": {\"English\": \"hello\"}}}");
+    QTest::newRow("version with a fraction")
+        << QByteArray("{\"Tarrow_version1\": {\"windows_software_version_major\": 2.5}}");
+  }
+  void unusableDocumentsShowNothingAndAreFetchedAgain() {
+    QFETCH(QByteArray, body);
+    QString path;
+    auto sw = start(body, &path);
+    QTest::qWait(100);
+    QVERIFY(!sw->softwareDialog().isVisible());
+    QVERIFY(!sw->informationDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+    // Ready for the next check: the Update item stays usable.
+    QVERIFY(sw->hasUpdate());
+    sw->checkFirm("Tarrow", "1.02 0012");
+    QVERIFY(!sw->firmwareDialog().isVisible());
+    // The manual check fetches the document again; now it offers an update.
+    env.server->route(path, document(2, 21, 0, 0));
+    sw->checkSoft();
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QCOMPARE(env.server->requests.count(path), 2);
+  }
+
+  void failedDocumentEndsTheWait() {
+    writeSetting("Update", "JsonUrl", env.untrusted->url("/doc.json"));
+    UpdateSoftware sw;
+    QTRY_VERIFY(!sw.waitingForDocument());
+    QCOMPARE(sw.currentState(), 2);
+    QVERIFY(sw.hasUpdate());
+    sw.checkFirm("Tarrow", "1.02 0012");
+    QVERIFY(!sw.firmwareDialog().isVisible());
+  }
+
+  void informationMessageFirmwareAndFarLinkSwitch() {
+    const QString messages =
+        ", \"messages\": {\"English\": \"<b>Hello</b> from KORVEL\", \"French\": \"Bonjour\"}";
+    QByteArray doc = document(2, 20, 1, 2, messages);
+    doc.replace(
+        "\"FarLink_version1\": {\"windows_software_version_major\": 2, \"windows_software_version_minor\": "
+        "20,"
+        " \"firmware_version_major\": 1, \"firmware_version_minor\": 2",
+        "\"FarLink_version1\": {\"windows_software_version_major\": 2, \"windows_software_version_minor\": "
+        "30,"
+        " \"firmware_version_major\": 1, \"firmware_version_minor\": 5");
+    QString path;
+    auto sw = start(doc, &path);
+    // The English message, as the test's locale has none of its own.
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    QCOMPARE(shown(sw->informationDialog()), QString("Hello from KORVEL"));
+    QVERIFY(!sw->softwareDialog().isVisible());
+    sw->informationDialog().ui->dontShowCheckBox->setChecked(true);
+    sw->informationDialog().ui->okButton->click();
+    QCOMPARE(loadInfoDialog(), QString("<b>Hello</b> from KORVEL"));
+
+    // No firmware box without a readable firmware version, nor for other models.
+    for (const char* firmware : {"No Device", "", "V1.00"}) sw->checkFirm("Tarrow", firmware);
+    sw->checkFirm("Quenby", "1.00 0001");
+    QCOMPARE(sw->currentState(), 2);
+    // Tarrow 1.02 is current.
+    sw->checkFirm("Tarrow", "1.02 0012");
+    QCOMPARE(sw->currentState(), 3);
+    QVERIFY(!sw->firmwareDialog().isVisible());
+
+    // A Far Link with the Tarrow document: the switch is asked for.
+    sw->changeDeviceType(0);  // back to a pending firmware check (state 2)
+    QTRY_VERIFY(!sw->waitingForDocument());
+    sw->checkFirm("Far Link", "1.02 0012");
+    QVERIFY(sw->needFarLinkJson);
+    QVERIFY(!sw->firmwareDialog().isVisible());
+    sw->changeDeviceType(1);
+    sw->needFarLinkJson = false;
+    QTRY_VERIFY(!sw->waitingForDocument());
+    sw->checkFirm("Far Link", "1.02 0012");
+    QTRY_VERIFY(sw->firmwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 1);
+    const QString text = shown(sw->firmwareDialog());
+    QVERIFY2(text.contains("unit firmware has been released"), qPrintable(text));
+    QVERIFY2(text.contains("Current Version: 1.02\nLatest Version: 1.05"), qPrintable(text));
+    // The new document offered no panel box (2.30) and no information box.
+    QVERIFY(!sw->softwareDialog().isVisible());
+    QVERIFY(!sw->informationDialog().isVisible());
+    QCOMPARE(env.server->requests.count(path), 3);
+    sw->firmwareDialog().ui->dontShowCheckBox->setChecked(true);
+    sw->firmwareDialog().ui->noButton->click();
+    QCOMPARE(sw->currentState(), 3);
+    QCOMPARE(loadFirmDialog(), QString("1.05"));
+    QVERIFY(sw->hasUpdate());
+
+    // The stored message is not shown again.
+    sw = start(doc);
+    QTest::qWait(100);
+    QVERIFY(!sw->informationDialog().isVisible());
+  }
+
+  void panelAndFirmwareUpdatesRunToTheStartedInstaller() {
+    const QString panelMarker = env.marker("panel-installer-ran");
+    const QString firmwareMarker = env.marker("firmware-updater-ran");
+    env.server->route("/Brevanta_Installer_en.zip",
+                      makeZip({{"Brevanta_Installer.exe", installerScript(panelMarker), 0100755}}));
+    env.server->route("/Tarrow_FW_Updater_EN.EXE", installerScript(firmwareMarker));
+    const QString urls = QString(
+                             ", \"windows_software_url_en\": \"%1\", \"windows_software_url_ja\": \"%2\","
+                             " \"windows_firmware_url_en\": \"%3\", \"windows_firmware_url_ja\": \"%4\"")
+                             .arg(env.server->url("/Brevanta_Installer_en.zip"), env.server->url("/ja.zip"),
+                                  env.server->url("/Tarrow_FW_Updater_EN.EXE"), env.server->url("/ja.exe"));
+    auto sw = start(document(2, 21, 1, 10, urls));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->okButton->click();
+    QCOMPARE(sw->currentState(), 0);
+    QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
+    QVERIFY(!sw->downloadProgressBar());
+    sw->downloadButton()->click();
+    QTRY_VERIFY(QFile::exists(panelMarker));
+    QTRY_VERIFY(!sw->downloadWindow());
+    QCOMPARE(sw->currentState(), 0);
+    QVERIFY(!sw->hasUpdate());
+
+    // The firmware: after the panel check settles.
+    sw = start(document(2, 20, 1, 10, urls));
+    sw->checkFirm("Tarrow", "1.02 0012");
+    QVERIFY(sw->firmwareDialog().isVisible());
+    sw->firmwareDialog().ui->okButton->click();
+    QCOMPARE(sw->currentState(), 1);
+    QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
+    sw->downloadButton()->click();
+    QTRY_VERIFY(QFile::exists(firmwareMarker));
+    QVERIFY(!env.server->requests.contains("/ja.zip"));
+    QVERIFY(!env.server->requests.contains("/ja.exe"));
+  }
+
+  void downloadWindowProgressAndCancel() {
+    env.server->route("/slow.exe",
+                      HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/slow.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->okButton->click();
+    // Part of the file has arrived.
+    QTRY_VERIFY(sw->downloadProgressBar() && sw->downloadProgressBar()->value() > 0);
+    QVERIFY(sw->downloadProgressBar()->value() <= 50);
+    QVERIFY(sw->downloadWindow()->isVisible());
+    QVERIFY(sw->downloadButton()->isEnabled());
+    QCOMPARE(sw->downloadButton()->text(), QString("Cancel"));
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->downloadButton()->click();
+    QCOMPARE(sw->currentState(), 3);
+    QTRY_VERIFY(!sw->downloadWindow());
+    QTest::qWait(200);
+    QVERIFY(failure.isEmpty());  // a cancel is no failure
+    QVERIFY(sw->hasUpdate());
+  }
+
+  void stalledDownloadTimesOutIntoTheFailureBox() {
+    env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/stall.exe"))));
+    sw->updateWorker()->setInactivityTimeout(1500);
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY(sw->downloadWindow());
+    QTest::qWait(200);
+    // No progress yet: Cancel stays disabled.
+    QVERIFY(!sw->downloadWindow() || !sw->downloadButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!failure.isEmpty(), 10000);
+    QVERIFY(failure.startsWith("The update file could not be downloaded."));
+    QVERIFY(!sw->downloadWindow());
+    QCOMPARE(sw->currentState(), 3);
+  }
+
+  void refusedAddressShowsTheFailureBox() {
+    auto sw = start(document(2, 21, 0, 0, ", \"windows_software_url_en\": \"http://127.0.0.1:9/setup.exe\""));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY(!failure.isEmpty());
+    QCOMPARE(sw->failureBox().textFormat(), Qt::RichText);
+    QVERIFY(failure.endsWith("<a href=\"https://www.korvel-audio.com\">https://www.korvel-audio.com</a>"));
+    QCOMPARE(sw->currentState(), 3);
+    QVERIFY(!sw->downloadWindow());
+  }
+
+  void textsFollowTheSystemLanguage_data() {
+    QTest::addColumn<QLocale::Language>("language");
+    QTest::addColumn<QString>("updateNow");
+    QTest::addColumn<QString>("later");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("informationTitle");
+    QTest::addColumn<QString>("site");
+    const QString com = "https://www.korvel-audio.com";
+    QTest::newRow("English") << QLocale::English << "Update now"
+                             << "Update later"
+                             << "KORVEL Update Information"
+                             << "KORVEL Latest Information" << com;
+    QTest::newRow("Portuguese uses English") << QLocale::Portuguese << "Update now"
+                                             << "Update later"
+                                             << "KORVEL Update Information"
+                                             << "KORVEL Latest Information" << com;
+    QTest::newRow("French") << QLocale::French << "Mettre à jour"
+                            << "Plus tard"
+                            << "Informations de mise à jour KORVEL"
+                            << "Dernières informations KORVEL" << com;
+    QTest::newRow("Spanish") << QLocale::Spanish << "Actualizar ahora"
+                             << "Actualizar más tarde"
+                             << "Información de actualización KORVEL"
+                             << "Últimas novedades de KORVEL" << com;
+    QTest::newRow("German") << QLocale::German << "Update jetzt"
+                            << "Update später"
+                            << "KORVEL Update-Information"
+                            << "KORVEL – Neueste Informationen" << com;
+    QTest::newRow("Italian") << QLocale::Italian << "Aggiorna ora"
+                             << "Aggiorna più tardi"
+                             << "KORVEL Informazioni di aggiornamento"
+                             << "KORVEL Ultime informazioni" << com;
+    QTest::newRow("Japanese") << QLocale::Japanese << "今すぐアップデートする"
+                              << "あとでアップデートする"
+                              << "KORVEL Update Information"
+                              << "KORVEL Latest Information"
+                              << "https://www.korvel-audio.jp/";
+    QTest::newRow("Chinese") << QLocale::Chinese << "现在更新"
+                             << "往后更新"
+                             << "KORVEL更新信息"
+                             << "KORVEL最新信息" << com;
+  }
+  void textsFollowTheSystemLanguage() {
+    QFETCH(QLocale::Language, language);
+    QFETCH(QString, updateNow);
+    QFETCH(QString, later);
+    QFETCH(QString, title);
+    QFETCH(QString, informationTitle);
+    QFETCH(QString, site);
+    QLocale::setDefault(QLocale(language));
+    auto sw = start(document(2, 21, 0, 0));
+    QLocale::setDefault(QLocale::c());
+    InformationBox& box = sw->softwareDialog();
+    QTRY_VERIFY(box.isVisible());
+    QCOMPARE(box.ui->okButton->text(), updateNow);
+    QCOMPARE(box.ui->noButton->text(), later);
+    QCOMPARE(box.windowTitle(), title);
+    QCOMPARE(sw->firmwareDialog().windowTitle(), title);
+    QCOMPARE(sw->failureBox().windowTitle(), title);
+    QCOMPARE(sw->informationDialog().windowTitle(), informationTitle);
+    // The failure text: three sentences, the third indented, then the site's link.
+    const QString failure = sw->failureBox().text();
+    QCOMPARE(failure.count("<br>"), 3);
+    QVERIFY(failure.contains("<br>                "));
+    QVERIFY2(failure.endsWith(QString("<a href=\"%1\">%1</a>").arg(site)), qPrintable(failure));
+    // The version labels end in a blank, or in the Chinese colon.
+    const QString text = shown(box);
+    QVERIFY2(text.contains(QRegularExpression(language == QLocale::Chinese ? "︰2\\.20\n.*︰2\\.21$"
+                                                                           : ": 2\\.20\n.*: 2\\.21$")),
+             qPrintable(text));
+    box.ui->noButton->click();
+  }
+
+  void japaneseSystemDownloadsTheJapaneseFile() {
+    env.server->route("/ja.exe", HttpsServer::Response{404, "", HttpsServer::Full});
+    QLocale::setDefault(QLocale(QLocale::Japanese));
+    auto sw =
+        start(document(2, 21, 0, 0,
+                       QString(", \"windows_software_url_en\": \"%1\", \"windows_software_url_ja\": \"%2\"")
+                           .arg(env.server->url("/en.exe"), env.server->url("/ja.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY(!failure.isEmpty());
+    QLocale::setDefault(QLocale::c());
+    QVERIFY(failure.startsWith("更新ファイルがダウンロードできませんでした。"));
+    QVERIFY(env.server->requests.contains("/ja.exe"));
+    QVERIFY(!env.server->requests.contains("/en.exe"));
+  }
+
+  // Closing also when the panel goes while a download runs.
+  void closingTheMainWindowClosesTheBoxesAndStopsTheDownload() {
+    env.server->route("/slow2.exe",
+                      HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/slow2.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY(sw->downloadProgressBar() && sw->downloadProgressBar()->value() > 0);
+    sw->closeUpdateWindows();
+    QTRY_VERIFY(!sw->downloadWindow());
+    QVERIFY(!sw->softwareDialog().isVisible());
+  }
+};
+
+QTEST_MAIN(TestUpdateSoftware)
+#include "tst_updatesoftware.moc"

@@ -1,0 +1,90 @@
+// UpdateInformation: the update service's network and file worker. Runs in a
+// thread of its own and has no windows. It fetches the update-information
+// document of the current model, downloads an installer or an archive that
+// holds one into a fresh temporary folder, unpacks the archive and starts the
+// installer. Every outcome is reported by signal.
+//
+// Only HTTPS addresses are fetched; certificates are checked against the
+// platform's trust store (see tlstrust.h) and a TLS error is a failure.
+#ifndef PANEL_UPDATE_UPDATEINFORMATION_H
+#define PANEL_UPDATE_UPDATEINFORMATION_H
+
+#include <QMutex>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <atomic>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTemporaryDir;
+class QTimer;
+
+// The built-in address of a model's update document (0 Tarrow, else Far Link).
+QString builtInInformationUrl(int deviceType);
+
+// True when an archive entry name would land outside the folder it is
+// unpacked into: an absolute name, a drive name or a ".." component.
+bool archiveEntryEscapes(const QString& name);
+
+class UpdateInformation : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit UpdateInformation(QObject* parent = nullptr);
+  ~UpdateInformation() override;
+
+  // A file download fails after this long without progress (60000 ms). May be
+  // set from any thread; takes effect at the next download or progress report.
+  void setInactivityTimeout(int ms) { inactivityMs = ms; }
+  // The folder of the last file download (empty before one was saved).
+  QString lastDownloadFolder() const;
+
+ signals:
+  void finishedInformation(QString str);
+  void startedDownloadFile();
+  void finishedDownloadFile();
+  void progressValueChanged(int);
+  void errorDownloadFile();
+  void readiedExec();
+  void finishDownloadJson();
+
+ public slots:
+  void downloadInformation();
+  void downloadFile(QString url);
+  void cancelDownload();
+  void timeoutDownload();
+  void execFile();
+  void setDeviceType(int i);
+
+ private slots:
+  void replyFinishedInfo(QNetworkReply* reply);
+  void replyFinishedFileDownload(QNetworkReply* reply);
+  void replyFinishedUnzip(int, QProcess::ExitStatus);
+  void replyFinishedMount(int, QProcess::ExitStatus);
+  void replyDownloadProgress(qint64 received, qint64 total);
+  void replyListedZip(int, QProcess::ExitStatus);
+
+ private:
+  // Ends the current file download as failed.
+  void failDownload();
+  void startUnzip();
+  QString tempPath(const QString& name) const;
+
+  int deviceType = 0;
+  QNetworkAccessManager* manager = nullptr;
+  QProcess process;
+  QTemporaryDir* tempDir = nullptr;
+  QNetworkReply* fileReply = nullptr;
+  QTimer* timeoutTimer = nullptr;
+  bool timedOut = false;
+  bool isExe = false;
+  bool isDmg = false;
+  QString execPath;
+
+  mutable QMutex folderLock;
+  QString folderPath;  // path of tempDir, kept after tempDir is released
+  std::atomic<int> inactivityMs{60000};
+};
+
+#endif
