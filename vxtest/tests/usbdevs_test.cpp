@@ -34,6 +34,7 @@ class FakeHost {
   std::function<uint32_t(const std::u16string&)> on_open = [](const std::u16string&) { return 0u; };
   std::function<wire::Reply(const wire::Request&)> on_ioctl;
   std::atomic<int> enumerations{0};
+  std::atomic<int> closes{0};
   std::mutex m;
   std::vector<std::u16string> opened;
   std::vector<wire::Request> ioctls;
@@ -77,6 +78,10 @@ class FakeHost {
       wire::Request req;
       if (!wire::decode_request(op, payload.data(), payload.size(), &req)) break;
       wire::Reply reply;
+      if (op == wire::Op::Close) {
+        ++closes;
+        continue;  // no reply
+      }
       if (op == wire::Op::Enumerate) {
         ++enumerations;
         if (std::memcmp(req.interface_class, kRender, 16) == 0) reply.devices = devices;
@@ -84,6 +89,7 @@ class FakeHost {
         std::lock_guard<std::mutex> l(m);
         opened.push_back(req.path);
         reply.status = on_open(req.path);
+        reply.handle = 7;
       } else {
         {
           std::lock_guard<std::mutex> l(m);
