@@ -280,13 +280,16 @@ TEST_F(Vxctl, FirmwareRangesAreCutIntoFullAndLastChunks) {
   EXPECT_NE(std::string::npos, out.find("FWUP OK"));
 }
 
-TEST_F(Vxctl, EmptyImageGoesStraightToTheCompletionWait) {
+TEST_F(Vxctl, EmptyImageIsRefusedBeforeAnythingIsSent) {
+  // The unit's cancel answer (length 0, offset 0) would read as "complete"
+  // for a total of 0: the library refuses such an image itself.
   FwUnit unit;
+  unit.plan = {{0, 0}};
   unit.attach();
-  ASSERT_EQ(0u, vxctl_fw_update(&h_, nullptr, 0, nullptr));
-  EXPECT_TRUE(unit.items.empty());
-  EXPECT_EQ(VXMSG_CMD_FWUP_BEGIN, channel().sent.front()[0]);
-  EXPECT_EQ(VXMSG_CMD_FWUP_STATUS, channel().sent.back()[0]);
+  uint8_t byte = 0;
+  EXPECT_EQ(1u, vxctl_fw_update(&h_, &byte, 0, nullptr));
+  EXPECT_EQ(1u, vxctl_fw_update(&h_, nullptr, 0, nullptr));
+  EXPECT_TRUE(channel().sent.empty());
 }
 
 TEST_F(Vxctl, UnitCancelBeforeAnyByteAndIdleTimeout) {
