@@ -89,8 +89,8 @@ class Unit {
 
 // Firmware images the unit accepts: a 32-byte header (magic "KVFW", u16 format
 // 1, u16 header size 32, u16 version, u16 build, u32 payload size, u32 CRC-32
-// of the payload, 12 zero bytes), then the payload. `size` is the whole image size (at least the
-// header; 0 picks a default of 64 KiB).
+// of the whole image with this field zero, 12 zero bytes), then the payload. `size` is the whole image size
+// (at least the header; 0 picks a default of 64 KiB).
 std::vector<uint8_t> make_firmware_image(uint16_t version, uint16_t build, uint32_t size);
 // Checks an image as the unit does; on success reports its version and build.
 bool check_firmware_image(const uint8_t* image, size_t size, uint16_t* version, uint16_t* build,

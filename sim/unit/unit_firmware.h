@@ -11,7 +11,12 @@
 
 namespace korvel::sim::detail {
 
+constexpr size_t kImageHeaderSize = 32;
+
 uint32_t crc32(const uint8_t* data, size_t n);
+// CRC-32 of a whole image (at least its header long), the header's CRC field
+// counted as zero.
+uint32_t image_crc(const uint8_t* image, size_t size);
 
 class FirmwareReceiver {
  public:
