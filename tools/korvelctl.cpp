@@ -116,7 +116,8 @@ bool get_text(unsigned (*fn)(usbdevs_handle*, char*, uint8_t, uint8_t*), usbdevs
   char buf[64];
   uint8_t len = 0;
   if (fn(h, buf, sizeof buf, &len)) return false;
-  out->assign(buf, len);
+  // Texts end at their first zero byte (units pad fixed-size fields).
+  out->assign(buf, strnlen(buf, len));
   return true;
 }
 

@@ -263,13 +263,17 @@ static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
         return 0;
       }
       if (type == VXMSG_TYPE_BYTES) {
-        uint8_t n = size < a->capacity ? size : a->capacity;
+        /* Identity texts end at their first zero byte: units pad them. */
+        const uint8_t* p = (const uint8_t*)(uintptr_t)value;
+        uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)text_len(p, size) : size;
+        if (n > a->capacity) n = a->capacity;
         if (n == 0) break; /* an empty answer is not an answer */
-        memcpy(a->bytes, (const void*)(uintptr_t)value, n);
+        memcpy(a->bytes, p, n);
         a->len = n;
         return 0;
       }
-      if (a->kind == ANSWER_TEXT && type == VXMSG_TYPE_U16 && a->capacity >= 2) {
+      /* Version and build: a number in whatever width the unit chose. */
+      if (a->kind == ANSWER_TEXT && is_numeric(type) && value <= 0xFFFF && a->capacity >= 2) {
         a->bytes[0] = (uint8_t)value;
         a->bytes[1] = (uint8_t)(value >> 8);
         a->len = 2;

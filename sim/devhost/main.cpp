@@ -28,7 +28,7 @@ namespace {
 void usage(FILE* f) {
   std::fprintf(
       f,
-      "usage: korvel-devhost [--model NAME] [--speed high|full] [--clock real|virtual]\n"
+      "usage: korvel-devhost [--model NAME] [--unit-quirks SEED] [--speed high|full] [--clock real|virtual]\n"
       "       korvel-devhost --make-firmware-image FILE --version MAJOR.MINOR --build N [--size BYTES]\n"
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
@@ -44,6 +44,7 @@ struct Options {
   std::string version;
   std::string build;
   std::string size;
+  std::string unit_quirks;  // seed; empty: a unit without quirks
 };
 
 bool parse_number(const std::string& s, unsigned long max, unsigned long* out) {
@@ -105,7 +106,17 @@ int serve(const Options& o) {
   // model gets a new stack on a new unit.
   bool high_speed = o.speed == "high";
   devhost::DriverSlot driver;  // declared before the device: outlives it
-  devhost::PublishedDevice device(model, devhost::driver_hooks(&driver, high_speed));
+  devhost::DeviceHooks hooks = devhost::driver_hooks(&driver, high_speed);
+  if (!o.unit_quirks.empty()) {
+    // Every unit this host makes (a model change makes a new one) has them.
+    unsigned long long seed = std::stoull(o.unit_quirks);
+    hooks.make_unit = [make = hooks.make_unit, seed](sim::Model m) {
+      auto unit = make(m);
+      unit->set_quirks(seed);
+      return unit;
+    };
+  }
+  devhost::PublishedDevice device(model, std::move(hooks));
   std::string refused = device.start();
   if (!refused.empty()) {
     std::fprintf(stderr, "korvel-devhost: %s\n", refused.c_str());
@@ -159,6 +170,13 @@ int main(int argc, char** argv) {
       value(&o.build);
     } else if (a == "--size") {
       value(&o.size);
+    } else if (a == "--unit-quirks") {
+      value(&o.unit_quirks);
+      if (o.unit_quirks.empty() || o.unit_quirks.size() > 19 ||
+          o.unit_quirks.find_first_not_of("0123456789") != std::string::npos) {
+        std::fprintf(stderr, "korvel-devhost: --unit-quirks wants a seed, a number\n");
+        return 2;
+      }
     } else if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;

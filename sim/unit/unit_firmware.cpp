@@ -124,13 +124,19 @@ FirmwareReceiver::Status FirmwareReceiver::status() {
 
 bool FirmwareReceiver::data(const uint8_t* p, size_t n, bool last_of_range, uint16_t* version,
                             uint16_t* build) {
-  // Only data for the open range counts; anything else (no range asked for,
-  // more than the range holds) is not where the unit expects it.
-  if (phase_ != Phase::Receiving || n == 0 || received_ >= want_end_ || n > want_end_ - received_)
+  // The unit's loader is strict: data only for the open range, in order; a
+  // range is made of full chunks (0x25, exactly kChunk bytes) and closed only
+  // by its last chunk (0x26), which ends it exactly. Anything else is refused
+  // and the range stays open where it was, so the host hears the same request
+  // again.
+  if (phase_ != Phase::Receiving || n == 0 || received_ >= want_end_) return false;
+  const uint32_t left = want_end_ - received_;
+  if (last_of_range ? n != left : (n != kChunk || n >= left)) {
+    ++refused_;
     return false;
+  }
   image_.insert(image_.end(), p, p + n);
   received_ += static_cast<uint32_t>(n);
-  if (last_of_range) want_end_ = received_;
   if (received_ < total_) return false;
 
   uint16_t v = 0, b = 0;
