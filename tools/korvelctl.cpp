@@ -358,7 +358,7 @@ int cmd_fw_update(usbdevs_handle* h, std::vector<uint8_t>& image) {
         auto now = std::chrono::steady_clock::now();
         if (delivered == std::chrono::steady_clock::time_point()) delivered = now;
         int waited = int(std::chrono::duration_cast<std::chrono::seconds>(now - delivered).count());
-        if (waited >= shown + 5) {
+        if (waited >= shown + 10) {
           shown = waited;
           fprintf(stderr, "korvelctl: waiting for the unit to confirm the image (%d s of at most 120)\n",
                   waited);

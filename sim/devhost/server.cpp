@@ -57,7 +57,7 @@ bool parse_u32(const std::string& s, uint32_t* v) {
 
 }  // namespace
 
-Server::Server(PublishedDevice& device) : device_(device) {
+Server::Server(PublishedDevice& device, ServerLimits limits) : device_(device), limits_(limits) {
   if (pipe2(stop_pipe_, O_CLOEXEC) != 0) stop_pipe_[0] = stop_pipe_[1] = -1;
 }
 
@@ -135,8 +135,8 @@ void Server::run() {
     // Idle and stuck connections.
     const auto now = Clock::now();
     for (auto& c : connections_) {
-      const auto idle = std::chrono::milliseconds(c.handles.empty() ? kIdleMs : 10 * kIdleMs);
-      const bool stuck = !c.in.empty() && now - c.partial_since > std::chrono::milliseconds(kFrameMs);
+      const auto idle = std::chrono::milliseconds(c.handles.empty() ? limits_.idle_ms : 10 * limits_.idle_ms);
+      const bool stuck = !c.in.empty() && now - c.partial_since > std::chrono::milliseconds(limits_.frame_ms);
       if ((stuck || now - c.last > idle) && std::find(closing.begin(), closing.end(), &c) == closing.end())
         closing.push_back(&c);
     }
@@ -156,10 +156,11 @@ void Server::run() {
 int Server::next_timeout_ms(Clock::time_point now) const {
   auto next = now + std::chrono::seconds(1);
   for (const auto& c : connections_) {
-    auto idle = c.last + std::chrono::milliseconds(c.handles.empty() ? kIdleMs : 10 * kIdleMs);
+    auto idle =
+        c.last + std::chrono::milliseconds(c.handles.empty() ? limits_.idle_ms : 10 * limits_.idle_ms);
     if (idle < next) next = idle;
-    if (!c.in.empty() && c.partial_since + std::chrono::milliseconds(kFrameMs) < next)
-      next = c.partial_since + std::chrono::milliseconds(kFrameMs);
+    if (!c.in.empty() && c.partial_since + std::chrono::milliseconds(limits_.frame_ms) < next)
+      next = c.partial_since + std::chrono::milliseconds(limits_.frame_ms);
   }
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
   return ms < 0 ? 0 : int(ms) + 1;
@@ -169,7 +170,7 @@ void Server::accept_clients() {
   for (;;) {
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
-    if (connections_.size() >= kMaxConnections) {
+    if (connections_.size() >= limits_.max_connections) {
       // Full: the client hears "busy", not "no device".
       std::vector<uint8_t> busy = wire::encode_reply(wire::Op::Busy, wire::Reply());
       ssize_t ignored = send(fd, busy.data(), busy.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -243,7 +244,7 @@ void Server::serve(Connection& c, wire::Op op, const wire::Request& req, wire::R
       *reply = device_.enumerate(req.interface_class);
       break;
     case wire::Op::Open: {
-      if (c.handles.size() >= kMaxHandles) {
+      if (c.handles.size() >= limits_.max_handles) {
         reply->status = wire::kStatusInsufficientResources;
         break;
       }

@@ -18,9 +18,19 @@
 
 namespace korvel::devhost {
 
+// Connections served at once, handles per connection, and how long a
+// connection may stay idle (without handles; with handles ten times as long)
+// or sit on a partial frame before it is closed.
+struct ServerLimits {
+  size_t max_connections = 256;
+  size_t max_handles = 64;
+  int idle_ms = 10000;
+  int frame_ms = 5000;
+};
+
 class Server {
  public:
-  explicit Server(PublishedDevice& device);
+  explicit Server(PublishedDevice& device, ServerLimits limits = {});
   ~Server();
 
   // Binds the socket: a stale socket file is replaced, a live host makes this
@@ -28,13 +38,7 @@ class Server {
   bool listen_on(const std::string& path, std::string* error);
   // Serves until stop() (or a quit command or signal); removes the socket.
   void run();
-  // Limits, exposed for tests: connections served at once, handles per
-  // connection, and how long a connection may stay idle (without handles;
-  // with handles it is ten times as long) or sit on a partial frame.
-  static constexpr size_t kMaxConnections = 256;
-  static constexpr size_t kMaxHandles = 64;
-  static constexpr int kIdleMs = 10000;
-  static constexpr int kFrameMs = 5000;
+
   void stop();
   // Runs one command line and returns the acknowledgement line.
   std::string command(const std::string& line);
@@ -63,6 +67,7 @@ class Server {
   friend void stop_on_signals(Server* server);
 
   PublishedDevice& device_;
+  const ServerLimits limits_;
   std::string path_;
   int listen_fd_ = -1;
   int stop_pipe_[2] = {-1, -1};

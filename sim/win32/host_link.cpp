@@ -57,14 +57,15 @@ Link::~Link() {
 
 bool exchange(Link& link, const wire::Request& req, wire::Reply* reply, int timeout_ms) {
   if (link.broken) return false;
-  if (!wire::send_frame(link.fd, wire::encode_request(req))) {
-    link.broken = true;
-    return false;
-  }
-  if (req.op == wire::Op::Close) return true;
+  const bool sent = wire::send_frame(link.fd, wire::encode_request(req));
+  if (sent && req.op == wire::Op::Close) return true;
   wire::Op op;
   std::vector<uint8_t> payload;
-  if (!wire::recv_frame(link.fd, &op, &payload, timeout_ms) || (op != req.op && op != wire::Op::Busy) ||
+  // A full host answers a new connection with Busy and closes it, which can
+  // make the send fail: its frame is still there to be read.
+  if (!sent) timeout_ms = 100;
+  if (!wire::recv_frame(link.fd, &op, &payload, timeout_ms) || (!sent && op != wire::Op::Busy) ||
+      (op != req.op && op != wire::Op::Busy) ||
       !wire::decode_reply(op, payload.data(), payload.size(), reply)) {
     link.broken = true;
     return false;
