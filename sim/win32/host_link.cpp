@@ -1,9 +1,12 @@
 #include "host_link.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -43,10 +46,38 @@ std::string current_path(Pool& p) {
   return p.path;
 }
 
-// A pooled connection the host has closed (idle time-out) reads as ready.
-bool still_open(const Link& l) {
-  pollfd pfd{l.fd, POLLIN, 0};
-  return poll(&pfd, 1, 0) == 0;
+// Reads one frame, taking whatever has arrived in as few calls as it can (a
+// reply usually comes whole: one poll and one read).
+bool read_frame(Link& l, wire::Op* op, std::vector<uint8_t>* payload, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    uint32_t len = 0;
+    if (l.in.size() >= wire::kHeaderSize) {
+      if (!wire::decode_header(l.in.data(), l.in.size(), op, &len)) return false;
+      if (l.in.size() >= wire::kHeaderSize + len) {
+        payload->assign(l.in.begin() + wire::kHeaderSize, l.in.begin() + wire::kHeaderSize + len);
+        l.in.erase(l.in.begin(), l.in.begin() + wire::kHeaderSize + len);
+        return true;
+      }
+    }
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    if (left < 0) return false;
+    pollfd pfd{l.fd, POLLIN, 0};
+    int pr = poll(&pfd, 1, int(left));
+    if (pr < 0 && errno == EINTR) continue;
+    if (pr <= 0) return false;
+    uint8_t buf[4096];
+    // Never more than the frame still needs once its length is known.
+    size_t want = sizeof buf;
+    if (l.in.size() >= wire::kHeaderSize && wire::kHeaderSize + len - l.in.size() < want)
+      want = wire::kHeaderSize + len - l.in.size();
+    ssize_t k = recv(l.fd, buf, want, 0);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    l.in.insert(l.in.end(), buf, buf + k);
+  }
 }
 
 }  // namespace
@@ -64,7 +95,7 @@ bool exchange(Link& link, const wire::Request& req, wire::Reply* reply, int time
   // A full host answers a new connection with Busy and closes it, which can
   // make the send fail: its frame is still there to be read.
   if (!sent) timeout_ms = 100;
-  if (!wire::recv_frame(link.fd, &op, &payload, timeout_ms) || (!sent && op != wire::Op::Busy) ||
+  if (!read_frame(link, &op, &payload, timeout_ms) || (!sent && op != wire::Op::Busy) ||
       (op != req.op && op != wire::Op::Busy) ||
       !wire::decode_reply(op, payload.data(), payload.size(), reply)) {
     link.broken = true;
@@ -90,7 +121,9 @@ std::shared_ptr<Link> call_host(const wire::Request& req, wire::Reply* reply, in
       std::string path = current_path(p);
       for (auto it = p.links.begin(); it != p.links.end();) {
         std::unique_lock<std::mutex> try_io((*it)->io, std::try_to_lock);
-        if (try_io.owns_lock() && ((*it)->broken || !still_open(**it))) {
+        // A connection the host has closed since (idle time-out) shows when
+        // it is next used; the request then goes once more on a new one.
+        if (try_io.owns_lock() && (*it)->broken) {
           try_io.unlock();
           it = p.links.erase(it);
           continue;

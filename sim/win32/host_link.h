@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "devhost_wire.h"
 
@@ -16,8 +17,9 @@ namespace korvel::win32 {
 struct Link {
   ~Link();
   int fd = -1;
-  std::mutex io;        // one request and its reply at a time
-  bool broken = false;  // the host went away or spoke nonsense
+  std::mutex io;            // one request and its reply at a time
+  bool broken = false;      // the host went away or spoke nonsense
+  std::vector<uint8_t> in;  // bytes received beyond the last frame read
 };
 
 // Sends `req` on `link` (its io lock held by the caller) and reads the reply;
