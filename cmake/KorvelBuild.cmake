@@ -1,7 +1,14 @@
 # Shared build settings: warnings as errors in project code, sanitizers,
 # libFuzzer targets and their corpus replay tests.
 
-set(KORVEL_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
+# Warnings are errors in the CI flavours (scripts/build.sh turns this on); a
+# user's own build type, whose optimiser may warn falsely (gcc's
+# -Warray-bounds at -O3), still builds.
+option(KORVEL_WERROR "treat warnings in project code as errors" OFF)
+set(KORVEL_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+if(KORVEL_WERROR)
+  list(APPEND KORVEL_WARNINGS -Werror)
+endif()
 
 function(korvel_warnings target)
   target_compile_options(${target} PRIVATE ${KORVEL_WARNINGS})
@@ -32,11 +39,13 @@ set(KORVEL_FUZZ_SECONDS 15 CACHE STRING "seconds each fuzz target runs in the sa
 function(korvel_fuzz_target name)
   cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+  target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
   target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
   korvel_warnings(${name}_replay)
   add_test(NAME fuzz_replay_${name} COMMAND ${name}_replay ${F_CORPUS})
   if(KORVEL_FUZZ)
     add_executable(${name}_fuzz ${F_SOURCES})
+    target_include_directories(${name}_fuzz PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
     target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name}_fuzz PRIVATE ${F_LIBS})

@@ -11,6 +11,8 @@ launcher=()
 # Extra configure options, e.g. KORVEL_CMAKE_ARGS="-DKORVEL_BUILD_PANEL=OFF".
 read -r -a extra <<< "${KORVEL_CMAKE_ARGS:-}"
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+# Every flavour this script builds is a CI flavour: warnings are errors.
+launcher+=(-DKORVEL_WERROR=ON)  # passed with the launcher options to every flavour
 case "$flavour" in
   normal)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${extra[@]}" ;;

@@ -2,6 +2,7 @@
 // a connected KORVEL unit. The library writes its diagnostics to standard
 // output; korvelctl moves them to standard error and keeps standard output
 // for its own results.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,8 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,7 +116,8 @@ bool get_text(unsigned (*fn)(usbdevs_handle*, char*, uint8_t, uint8_t*), usbdevs
   char buf[64];
   uint8_t len = 0;
   if (fn(h, buf, sizeof buf, &len)) return false;
-  out->assign(buf, len);
+  // Texts end at their first zero byte (units pad fixed-size fields).
+  out->assign(buf, strnlen(buf, len));
   return true;
 }
 
@@ -267,28 +267,39 @@ bool parse_u32(const char* s, uint32_t max, uint32_t* v) {
   return true;
 }
 
-int cmd_set(usbdevs_handle* h, int argc, char** argv) {
+// A checked `set` command line, ready to send.
+struct Setting {
+  std::string what;
+  uint32_t v[4] = {0, 0, 0, 0};
+};
+
+// Checks the arguments of `set` before any unit is opened; 0 or the exit status.
+int parse_set(int argc, char** argv, Setting* s) {
   if (argc < 1) return fail("set what? (fader, mute, stereo, assign)");
-  std::string what = argv[0];
-  uint32_t v[4];
-  int need = what == "assign" ? 4 : 3;
-  if (argc != need + 1) return fail("wrong number of arguments for set");
-  uint32_t max[4] = {255, 255, 255, 255};
-  for (int i = 0; i < need; ++i)
-    if (!parse_u32(argv[i + 1], max[i], &v[i])) return fail("arguments must be numbers from 0 to 255");
-  unsigned r;
-  if (what == "fader") {
-    r = vxctl_set_fader(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
-  } else if (what == "mute") {
-    if (v[2] > 1) return fail("mute is 0 or 1");
-    r = vxctl_set_mute(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
-  } else if (what == "stereo") {
-    if (v[2] != 1 && v[2] != 4) return fail("stereo mode is 1 (mono) or 4 (stereo)");
-    r = vxctl_set_stereo(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
-  } else if (what == "assign") {
-    r = vxctl_assign(h, v[0], uint8_t(v[1]), v[2], uint8_t(v[3]));
-  } else {
+  s->what = argv[0];
+  if (s->what != "fader" && s->what != "mute" && s->what != "stereo" && s->what != "assign")
     return fail("set what? (fader, mute, stereo, assign)");
+  int need = s->what == "assign" ? 4 : 3;
+  if (argc != need + 1) return fail("wrong number of arguments for set");
+  for (int i = 0; i < need; ++i)
+    if (!parse_u32(argv[i + 1], 255, &s->v[i])) return fail("arguments must be numbers from 0 to 255");
+  if (s->what == "mute" && s->v[2] > 1) return fail("mute is 0 or 1");
+  if (s->what == "stereo" && s->v[2] != 1 && s->v[2] != 4)
+    return fail("stereo mode is 1 (mono) or 4 (stereo)");
+  return 0;
+}
+
+int cmd_set(usbdevs_handle* h, const Setting& s) {
+  const uint32_t* v = s.v;
+  unsigned r;
+  if (s.what == "fader") {
+    r = vxctl_set_fader(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else if (s.what == "mute") {
+    r = vxctl_set_mute(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else if (s.what == "stereo") {
+    r = vxctl_set_stereo(h, v[0], uint8_t(v[1]), uint8_t(v[2]));
+  } else {
+    r = vxctl_assign(h, v[0], uint8_t(v[1]), v[2], uint8_t(v[3]));
   }
   return r ? fail("the unit did not take the setting") : 0;
 }
@@ -301,18 +312,59 @@ int cmd_assign_dump(usbdevs_handle* h) {
   return r ? fail("assignment dump incomplete") : 0;
 }
 
-int cmd_fw_update(usbdevs_handle* h, const char* file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return fail((std::string("cannot read ") + file).c_str());
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (image.empty()) return fail((std::string(file) + " is empty; not a firmware image").c_str());
-  if (image.size() > 0xFFFFFFFFu) return fail("image too large");
+// Largest image read: no unit's flash holds more.
+constexpr size_t kMaxImage = 16u << 20;
+
+// Reads a firmware image before any unit is opened; 0 or the exit status.
+int read_image(const char* file, std::vector<uint8_t>* image) {
+  std::string name(file);
+  FILE* f = fopen(file, "rb");
+  if (!f) return fail(("cannot read " + name + ": " + strerror(errno)).c_str());
+  image->clear();
+  uint8_t buf[65536];
+  size_t k;
+  bool too_big = false;
+  while ((k = fread(buf, 1, sizeof buf, f)) > 0) {
+    if (image->size() + k > kMaxImage) {
+      too_big = true;
+      break;
+    }
+    image->insert(image->end(), buf, buf + k);
+  }
+  bool error = ferror(f) != 0;
+  int saved = errno;
+  fclose(f);
+  if (error) return fail(("cannot read " + name + ": " + strerror(saved)).c_str());
+  if (too_big)
+    return fail(
+        (name + " is larger than " + std::to_string(kMaxImage >> 20) + " MiB; not a firmware image").c_str());
+  if (image->empty()) return fail((name + " is empty; not a firmware image").c_str());
+  return 0;
+}
+
+int cmd_fw_update(usbdevs_handle* h, std::vector<uint8_t>& image) {
   uint32_t progress = 0;
+  auto started = std::chrono::steady_clock::now();
   std::atomic<bool> done{false};
   bool tty = isatty(fileno(g_out));
   std::thread bar([&] {
     int last = -1;
+    auto delivered = std::chrono::steady_clock::time_point();
+    int shown = 0;
     while (!done) {
+      // Once every byte is in, the unit checks the image; say so while it
+      // does, as that takes up to about two minutes when it never confirms.
+      if (g_fw_total && g_fw_pos == g_fw_total) {
+        auto now = std::chrono::steady_clock::now();
+        if (delivered == std::chrono::steady_clock::time_point()) delivered = now;
+        int waited = int(std::chrono::duration_cast<std::chrono::seconds>(now - delivered).count());
+        if (waited >= shown + 10) {
+          shown = waited;
+          fprintf(stderr, "korvelctl: waiting for the unit to confirm the image (%d s of at most 120)\n",
+                  waited);
+          fflush(stderr);
+        }
+      }
       uint32_t total = g_fw_total, pos = g_fw_pos;
       int pct = total ? int(uint64_t(pos) * 100 / total) : 0;
       if (total && pct != last) {
@@ -339,8 +391,15 @@ int cmd_fw_update(usbdevs_handle* h, const char* file) {
     fprintf(g_out, "firmware transferred: %u bytes\n", progress);
   } else if (r == 2) {
     fprintf(stderr, "korvelctl: the unit cancelled the firmware transfer\n");
+  } else if (g_fw_total && g_fw_pos == g_fw_total) {
+    long secs = long(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count());
+    fprintf(stderr,
+            "korvelctl: firmware transfer failed after %ld s: every byte was delivered but the unit never "
+            "confirmed the image; it most likely rejected it (damaged image or wrong checksum)\n",
+            secs);
   } else {
-    fprintf(stderr, "korvelctl: firmware transfer failed\n");
+    fprintf(stderr, "korvelctl: firmware transfer failed (the unit stopped answering or refused the data)\n");
   }
   return int(r);
 }
@@ -388,6 +447,14 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
+  // Arguments are checked before the unit is opened.
+  Setting setting;
+  std::vector<uint8_t> image;
+  if (cmd == "set") {
+    if (int rc = parse_set(int(rest.size()), rest.data(), &setting)) return rc;
+  } else if (cmd == "fw-update") {
+    if (int rc = read_image(rest[0], &image)) return rc;
+  }
 
   Diagnostics diag;
   if (!diag.start()) return fail("cannot set up the diagnostic stream");
@@ -397,7 +464,10 @@ int main(int argc, char** argv) {
   vxdev_reset(&dev);
   int rc;
   if (vxdev_open(&dev, &h) != 0) {
-    rc = fail("no KORVEL unit found (is the driver loaded and the unit connected?)");
+    if (GetLastError() == ERROR_BUSY)
+      rc = fail("device host busy: too many clients are connected; try again");
+    else
+      rc = fail("no KORVEL unit found (is the driver loaded and the unit connected?)");
   } else if (cmd == "info") {
     rc = cmd_info(&h, json);
   } else if (cmd == "meters") {
@@ -407,9 +477,9 @@ int main(int argc, char** argv) {
   } else if (cmd == "assign-dump") {
     rc = cmd_assign_dump(&h);
   } else if (cmd == "set") {
-    rc = cmd_set(&h, int(rest.size()), rest.data());
+    rc = cmd_set(&h, setting);
   } else {
-    rc = cmd_fw_update(&h, rest[0]);
+    rc = cmd_fw_update(&h, image);
   }
   diag.stop();
   fflush(g_out);

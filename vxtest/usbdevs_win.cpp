@@ -21,6 +21,8 @@ static const GUID kRenderCategory = {
 
 static const WCHAR kServiceName[] = VXW("tarrow");
 static const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
+/* One unit answer queue serves every program on the computer. */
+static const WCHAR kExchangeMutex[] = VXW("Local\\KorvelUnitExchange");
 
 static size_t wide_len(const WCHAR* s) {
   size_t n = 0;
@@ -190,11 +192,24 @@ HANDLE usbdevs_open(const WCHAR* path) {
   return file;
 }
 
+/* Prints a Windows error code and the system's text for it. */
+static void print_error(DWORD error) {
+  printf("GetLastError() = %#x\n", (unsigned)error);
+  LPWSTR text = NULL;
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+      error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&text, 0, NULL);
+  if (n != 0 && text != NULL) print_wide_text(text);
+  if (text != NULL) LocalFree(text);
+}
+
 unsigned usbdevs_ioctl(HANDLE file, void* in, uint32_t in_size, void* out, uint32_t out_size) {
   DWORD returned = 0;
   if (!DeviceIoControl(file, USBDEVS_IOCTL_CTRL_REQ, in, in_size, out, out_size, &returned, NULL)) {
+    /* Read first: the C runtime may change the thread's last error. */
+    DWORD error = GetLastError();
     USBDEVS_ERR();
-    uint32_t error = usbdevs_print_last_error();
+    print_error(error);
     return error == ERROR_GEN_FAILURE ? 2 : 1;
   }
   if (returned != out_size) {
@@ -253,14 +268,33 @@ unsigned usbdevs_ctrl_in(usbdevs_handle handle, uint8_t bRequest, uint16_t wValu
 
 uint32_t usbdevs_print_last_error(void) {
   DWORD error = GetLastError();
-  printf("GetLastError() = %#x\n", (unsigned)error);
-  LPWSTR text = NULL;
-  DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-      error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&text, 0, NULL);
-  if (n != 0 && text != NULL) print_wide_text(text);
-  if (text != NULL) LocalFree(text);
+  print_error(error);
   return error;
+}
+
+HANDLE usbdevs_exchange_begin(void) {
+  HANDLE mutex = CreateMutexW(NULL, FALSE, kExchangeMutex);
+  if (mutex == NULL) {
+    usbdevs_print_last_error();
+    USBDEVS_ERR();
+    return NULL;
+  }
+  DWORD r = WaitForSingleObject(mutex, USBDEVS_EXCHANGE_WAIT_MS);
+  /* An abandoned mutex is ours: its holder ended mid-exchange, and the
+   * exchange that follows reads past what it left. */
+  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+    if (r == WAIT_FAILED) usbdevs_print_last_error();
+    USBDEVS_ERR();
+    CloseHandle(mutex);
+    return NULL;
+  }
+  return mutex;
+}
+
+void usbdevs_exchange_end(HANDLE exchange) {
+  if (exchange == NULL) return;
+  ReleaseMutex(exchange);
+  CloseHandle(exchange);
 }
 
 unsigned vxdev_init(vxdev_t* dev) {

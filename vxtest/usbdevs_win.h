@@ -63,6 +63,16 @@ unsigned usbdevs_ioctl(HANDLE file, void* in, uint32_t in_size, void* out, uint3
 /* Prints the thread's last error and the system's text for it; returns it. */
 uint32_t usbdevs_print_last_error(void);
 
+/* The unit keeps one queue of answers for every program that talks to it, so
+ * a message and the replies that answer it must not interleave with another
+ * program's. usbdevs_exchange_begin takes the computer-wide named mutex that
+ * makes one such exchange atomic (waiting at most USBDEVS_EXCHANGE_WAIT_MS);
+ * null when it cannot be had. usbdevs_exchange_end releases it (null is
+ * ignored). Not recursive: one exchange at a time per thread. */
+#define USBDEVS_EXCHANGE_WAIT_MS 60000
+HANDLE usbdevs_exchange_begin(void);
+void usbdevs_exchange_end(HANDLE exchange);
+
 unsigned vxdev_init(vxdev_t* dev);
 unsigned vxdev_reset(vxdev_t* dev);
 /* 0 and *handle set when a unit was selected; 1 otherwise. Only right after

@@ -25,6 +25,21 @@ static usbdevs_handle handle_of(usbdevs_handle* h) {
   return h ? *h : NULL;
 }
 
+/* Exchanges: everything between a message and the last reply that answers it
+ * runs under the computer-wide exchange lock, so that another program's
+ * messages and replies cannot come in between. */
+#define EXCHANGE(call)                       \
+  do {                                       \
+    HANDLE lock_ = usbdevs_exchange_begin(); \
+    if (lock_ == NULL) {                     \
+      VXCTL_ERR();                           \
+      return 1;                              \
+    }                                        \
+    unsigned result_ = (call);               \
+    usbdevs_exchange_end(lock_);             \
+    return result_;                          \
+  } while (0)
+
 static int is_numeric(uint32_t type) {
   return type == VXMSG_TYPE_U8 || type == VXMSG_TYPE_U16 || type == VXMSG_TYPE_U32;
 }
@@ -52,17 +67,20 @@ unsigned vxctl_send(usbdevs_handle* h, vxmsg_buf_t* m) {
   return 1;
 }
 
-unsigned vxctl_recv(usbdevs_handle* h, vxmsg_buf_t* m) {
+/* One reply; the channel's result (0, 1, or 2 for a busy unit). */
+static unsigned recv_reply(usbdevs_handle* h, vxmsg_buf_t* m) {
   vxmsg_rewind(m);
   if (m->size > VXMSG_MAX) {
     VXCTL_ERR();
     m->size = VXMSG_MAX; /* read back no more than was received */
   }
-  if (usbdevs_ctrl_in(handle_of(h), VXCTL_REQ_IN, 0, 0, m->size, m->buf)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  return 0;
+  unsigned r = usbdevs_ctrl_in(handle_of(h), VXCTL_REQ_IN, 0, 0, m->size, m->buf);
+  if (r) VXCTL_ERR();
+  return r;
+}
+
+unsigned vxctl_recv(usbdevs_handle* h, vxmsg_buf_t* m) {
+  return recv_reply(h, m) ? 1 : 0;
 }
 
 unsigned vxctl_wait_ready(usbdevs_handle* h) {
@@ -70,10 +88,14 @@ unsigned vxctl_wait_ready(usbdevs_handle* h) {
     uint8_t mem[VXMSG_MAX];
     vxmsg_buf_t m;
     vxmsg_init(&m, mem, sizeof mem);
-    if (vxctl_recv(h, &m)) {
-      VXCTL_ERR();
+    unsigned r = recv_reply(h, &m);
+    if (r == 2) { /* a failed USB transfer: the unit is busy */
       Sleep(kPollMs);
       continue;
+    }
+    if (r) { /* gone or hung: waiting longer cannot help */
+      VXCTL_ERR();
+      return 1;
     }
     int seen = 0;
     uint32_t cmd;
@@ -145,7 +167,7 @@ static unsigned send_when_ready(usbdevs_handle* h, vxmsg_buf_t* m) {
 }
 
 /* One item and the end item, sent when ready. */
-static unsigned send_item(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
+static unsigned send_item_unlocked(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
   uint8_t mem[VXMSG_MAX];
   vxmsg_buf_t m;
   vxmsg_init(&m, mem, sizeof mem);
@@ -156,8 +178,12 @@ static unsigned send_item(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_
   return send_when_ready(h, &m);
 }
 
-static unsigned send_ch_item(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd, int with_value,
-                             uint8_t value) {
+static unsigned send_item(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
+  EXCHANGE(send_item_unlocked(h, cmd, type, value, n));
+}
+
+static unsigned send_ch_item_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
+                                      int with_value, uint8_t value) {
   uint8_t mem[VXMSG_MAX];
   vxmsg_buf_t m;
   vxmsg_init(&m, mem, sizeof mem);
@@ -173,6 +199,11 @@ static unsigned send_ch_item(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no,
     return 1;
   }
   return send_when_ready(h, &m);
+}
+
+static unsigned send_ch_item(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd, int with_value,
+                             uint8_t value) {
+  EXCHANGE(send_ch_item_unlocked(h, ch_type, ch_no, cmd, with_value, value));
 }
 
 /* What an awaited answer may look like. */
@@ -232,13 +263,17 @@ static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
         return 0;
       }
       if (type == VXMSG_TYPE_BYTES) {
-        uint8_t n = size < a->capacity ? size : a->capacity;
+        /* Identity texts end at their first zero byte: units pad them. */
+        const uint8_t* p = (const uint8_t*)(uintptr_t)value;
+        uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)text_len(p, size) : size;
+        if (n > a->capacity) n = a->capacity;
         if (n == 0) break; /* an empty answer is not an answer */
-        memcpy(a->bytes, (const void*)(uintptr_t)value, n);
+        memcpy(a->bytes, p, n);
         a->len = n;
         return 0;
       }
-      if (a->kind == ANSWER_TEXT && type == VXMSG_TYPE_U16 && a->capacity >= 2) {
+      /* Version and build: a number in whatever width the unit chose. */
+      if (a->kind == ANSWER_TEXT && is_numeric(type) && value <= 0xFFFF && a->capacity >= 2) {
         a->bytes[0] = (uint8_t)value;
         a->bytes[1] = (uint8_t)(value >> 8);
         a->len = 2;
@@ -262,9 +297,9 @@ static void answer_init(answer_t* a, uint8_t cmd, enum answer_kind kind) {
 
 /* A request without payload whose answer is a text or byte string (debug
  * items met on the way are printed). */
-static unsigned text_query(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
-                           uint8_t* out, uint8_t capacity, uint8_t* len) {
-  if (send_item(h, request, VXMSG_TYPE_NONE, 0, 0)) {
+static unsigned text_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
+                                    uint8_t* out, uint8_t capacity, uint8_t* len) {
+  if (send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -281,13 +316,18 @@ static unsigned text_query(usbdevs_handle* h, uint8_t request, uint8_t answer, e
   return 0;
 }
 
+static unsigned text_query(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
+                           uint8_t* out, uint8_t capacity, uint8_t* len) {
+  EXCHANGE(text_query_unlocked(h, request, answer, kind, out, capacity, len));
+}
+
 /* 0x31 and one of its answers 0x32..0x37. */
 static unsigned identity_query(usbdevs_handle* h, uint8_t cmd, uint8_t* out, uint8_t capacity, uint8_t* len) {
   return text_query(h, VXMSG_CMD_GET_INFO, cmd, ANSWER_TEXT, out, capacity, len);
 }
 
-static unsigned number_query(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
-  if (send_item(h, request, VXMSG_TYPE_NONE, 0, 0)) {
+static unsigned number_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
+  if (send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -301,9 +341,13 @@ static unsigned number_query(usbdevs_handle* h, uint8_t request, uint8_t answer,
   return 0;
 }
 
-static unsigned channel_query(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
-                              uint8_t* value) {
-  if (send_ch_item(h, ch_type, ch_no, cmd, 0, 0)) {
+static unsigned number_query(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
+  EXCHANGE(number_query_unlocked(h, request, answer, number));
+}
+
+static unsigned channel_query_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
+                                       uint8_t* value) {
+  if (send_ch_item_unlocked(h, ch_type, ch_no, cmd, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -320,7 +364,13 @@ static unsigned channel_query(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no
   return 0;
 }
 
-unsigned vxctl_get_meter(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity, uint8_t* count) {
+static unsigned channel_query(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
+                              uint8_t* value) {
+  EXCHANGE(channel_query_unlocked(h, ch_type, ch_no, cmd, value));
+}
+
+static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity,
+                                   uint8_t* count) {
   uint8_t mem[VXMSG_MAX];
   vxmsg_buf_t m;
   vxmsg_init(&m, mem, sizeof mem);
@@ -362,6 +412,10 @@ unsigned vxctl_get_meter(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capa
   }
   if (count) *count = (uint8_t)i;
   return 0;
+}
+
+unsigned vxctl_get_meter(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity, uint8_t* count) {
+  EXCHANGE(get_meter_unlocked(h, records, capacity, count));
 }
 
 unsigned vxctl_get_version(usbdevs_handle* h, uint16_t* version) {
@@ -456,7 +510,7 @@ static unsigned send_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, 
 }
 
 unsigned vxctl_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, uint32_t out_type, uint8_t out_no) {
-  return send_assign(h, in_type, in_no, out_type, out_no);
+  EXCHANGE(send_assign(h, in_type, in_no, out_type, out_no));
 }
 
 /* Appends formatted text; 1 (and nothing appended) when it does not fit. */
@@ -478,11 +532,7 @@ append_text(char* text, uint32_t capacity, uint32_t* len, const char* fmt, ...) 
   return 0;
 }
 
-unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
-  if (!text || capacity == 0) {
-    VXCTL_ERR();
-    return 1;
-  }
+static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
   text[0] = 0;
   uint32_t used = 0;
   if (len) *len = 0;
@@ -542,6 +592,14 @@ unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uin
   return 0;
 }
 
+unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
+  if (!text || capacity == 0) {
+    VXCTL_ERR();
+    return 1;
+  }
+  EXCHANGE(dump_assign_unlocked(h, text, capacity, len));
+}
+
 unsigned vxctl_set_13(usbdevs_handle* h, uint8_t value) {
   return send_item(h, VXMSG_CMD_SET_13, VXMSG_TYPE_U8, value, 0);
 }
@@ -569,8 +627,8 @@ unsigned vxctl_set_a2(usbdevs_handle* h) {
   return send_item(h, VXMSG_CMD_SET_A2, VXMSG_TYPE_U8, 0, 0);
 }
 
-unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
-  if (send_item(h, VXMSG_CMD_CALL_27, VXMSG_TYPE_U32, value, 0)) {
+static unsigned call_27_unlocked(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
+  if (send_item_unlocked(h, VXMSG_CMD_CALL_27, VXMSG_TYPE_U32, value, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -585,7 +643,11 @@ unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
   return 0;
 }
 
-unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
+unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
+  EXCHANGE(call_27_unlocked(h, value, answer));
+}
+
+static unsigned read_debug_unlocked(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
   uint8_t mem[VXMSG_MAX];
   vxmsg_buf_t m;
   vxmsg_init(&m, mem, sizeof mem);
@@ -606,14 +668,90 @@ unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8
   return 0;
 }
 
+unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
+  EXCHANGE(read_debug_unlocked(h, text, capacity, len));
+}
+
 /* Firmware transfer ------------------------------------------------------ */
 
-static unsigned fw_status_request(usbdevs_handle* h) {
-  return send_item(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0);
+/* The unit's answer to one status request: 0 and both items, or 1. */
+static unsigned fw_status_unlocked(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
+  if (send_item_unlocked(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  int have_length = 0, have_offset = 0;
+  for (int reply = 0; reply < kFwStatusReplies && !(have_length && have_offset); ++reply) {
+    uint8_t mem[VXMSG_MAX];
+    vxmsg_buf_t m;
+    vxmsg_init(&m, mem, sizeof mem);
+    if (vxctl_recv(h, &m)) {
+      VXCTL_ERR();
+      return 1;
+    }
+    uint32_t cmd, type;
+    uint64_t value;
+    uint8_t size;
+    while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
+      if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) {
+        *length = (uint32_t)value;
+        have_length = 1;
+      } else if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) {
+        *offset = (uint32_t)value;
+        have_offset = 1;
+      } else if (cmd == VXMSG_CMD_DEBUG && type == VXMSG_TYPE_BYTES) {
+        const uint8_t* t = (const uint8_t*)(uintptr_t)value;
+        printf("\n\n--debug--\n%.*s\n---------\n", text_len(t, size), (const char*)t);
+      }
+    }
+    if (!(have_length && have_offset)) Sleep(kPollMs);
+  }
+  if (!(have_length && have_offset)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  return 0;
+}
+
+static unsigned fw_status(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
+  EXCHANGE(fw_status_unlocked(h, length, offset));
+}
+
+/* One completion attempt: 0 when the unit confirmed the whole image, 3 when
+ * it did not (yet), 1 on a failed transfer. */
+static unsigned fw_completion_unlocked(usbdevs_handle* h, uint32_t total) {
+  if (send_item_unlocked(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  for (int t = 0; t < kFwCompletionTries; ++t) {
+    uint8_t mem[VXMSG_MAX];
+    vxmsg_buf_t m;
+    vxmsg_init(&m, mem, sizeof mem);
+    if (vxctl_recv(h, &m)) {
+      VXCTL_ERR();
+      return 1;
+    }
+    uint32_t length = 255, offset = 0;
+    uint32_t cmd, type;
+    uint64_t value;
+    while (vxmsg_get(&m, &cmd, &type, &value, NULL) == 0) {
+      if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) length = (uint32_t)value;
+      if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) offset = (uint32_t)value;
+    }
+    if (offset == total && length == 0) return 0;
+    Sleep(100);
+  }
+  return 3;
+}
+
+static unsigned fw_completion(usbdevs_handle* h, uint32_t total) {
+  EXCHANGE(fw_completion_unlocked(h, total));
 }
 
 unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress) {
-  if (total && !image) {
+  /* An empty image would be "complete" on the unit's cancel answer. */
+  if (total == 0 || !image) {
     VXCTL_ERR();
     return 1;
   }
@@ -625,38 +763,8 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
   unsigned idle = 0;
   if (total) printf("pos = %u/%u\n", pos, total);
   while (pos < total) {
-    if (fw_status_request(h)) {
-      VXCTL_ERR();
-      return 1;
-    }
-    int have_length = 0, have_offset = 0;
     uint32_t length = 0, offset = 0;
-    for (int reply = 0; reply < kFwStatusReplies && !(have_length && have_offset); ++reply) {
-      uint8_t mem[VXMSG_MAX];
-      vxmsg_buf_t m;
-      vxmsg_init(&m, mem, sizeof mem);
-      if (vxctl_recv(h, &m)) {
-        VXCTL_ERR();
-        return 1;
-      }
-      uint32_t cmd, type;
-      uint64_t value;
-      uint8_t size;
-      while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
-        if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) {
-          length = (uint32_t)value;
-          have_length = 1;
-        } else if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) {
-          offset = (uint32_t)value;
-          have_offset = 1;
-        } else if (cmd == VXMSG_CMD_DEBUG && type == VXMSG_TYPE_BYTES) {
-          const uint8_t* t = (const uint8_t*)(uintptr_t)value;
-          printf("\n\n--debug--\n%.*s\n---------\n", text_len(t, size), (const char*)t);
-        }
-      }
-      if (!(have_length && have_offset)) Sleep(kPollMs);
-    }
-    if (!(have_length && have_offset)) {
+    if (fw_status(h, &length, &offset)) {
       VXCTL_ERR();
       return 1;
     }
@@ -703,31 +811,15 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
   printf("pos = %u/%u\n", pos, total);
 
   for (int attempt = 0; attempt < kFwCompletionAttempts; ++attempt) {
-    if (fw_status_request(h)) {
+    unsigned r = fw_completion(h, total);
+    if (r == 0) {
+      printf("FWUP OK\n");
+      if (progress) *progress = pos;
+      return 0;
+    }
+    if (r == 1) {
       VXCTL_ERR();
       return 1;
-    }
-    for (int t = 0; t < kFwCompletionTries; ++t) {
-      uint8_t mem[VXMSG_MAX];
-      vxmsg_buf_t m;
-      vxmsg_init(&m, mem, sizeof mem);
-      if (vxctl_recv(h, &m)) {
-        VXCTL_ERR();
-        return 1;
-      }
-      uint32_t length = 255, offset = 0;
-      uint32_t cmd, type;
-      uint64_t value;
-      while (vxmsg_get(&m, &cmd, &type, &value, NULL) == 0) {
-        if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) length = (uint32_t)value;
-        if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) offset = (uint32_t)value;
-      }
-      if (offset == total && length == 0) {
-        printf("FWUP OK\n");
-        if (progress) *progress = pos;
-        return 0;
-      }
-      Sleep(100);
     }
     Sleep(1000);
   }

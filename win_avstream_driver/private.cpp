@@ -108,7 +108,9 @@ NTSTATUS Tunnel(WDF_DEVICE_CONTEXT* ctx, PVOID in, ULONG inLength, PVOID out, UL
   ULONG transferred = 0;
   NTSTATUS status = WdfUsbTargetDeviceSendControlTransferSynchronously(
       ctx->UsbDevice, WDF_NO_HANDLE, &options, &setup, length ? &memory : nullptr, &transferred);
-  *information = (NT_SUCCESS(status) && deviceToHost) ? length : 0;
+  // The bytes the unit actually sent: a short reply must not reach the
+  // caller padded with whatever the buffer held.
+  *information = (NT_SUCCESS(status) && deviceToHost) ? transferred : 0;
   return status;
 }
 

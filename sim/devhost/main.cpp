@@ -29,8 +29,8 @@ namespace {
 void usage(FILE* f) {
   std::fprintf(
       f,
-      "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...]] [--speed high|full]\n"
-      "                      [--clock real|virtual]\n"
+      "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...]] [--unit-quirks SEED]\n"
+      "                      [--speed high|full] [--clock real|virtual]\n"
       "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--loopback] [--render-only] ...\n"
       "       korvel-devhost --direct-client SECONDS [--format CH:BITS:RATE] [--loopback] ...\n"
       "       korvel-devhost --inspect FILE [--rates R1,...] [--speed high|full]\n"
@@ -47,6 +47,7 @@ struct Options {
   std::string version;
   std::string build;
   std::string size;
+  std::string unit_quirks;  // seed; empty: a unit without quirks
 };
 
 bool parse_number(const std::string& s, unsigned long max, unsigned long* out) {
@@ -108,8 +109,17 @@ int serve(const Options& o) {
   // model gets a new stack on a new unit.
   // With --descriptor the unit's USB function is built from that descriptor.
   devhost::DriverSlot driver;  // declared before the device: outlives it
-  devhost::PublishedDevice device(
-      model, devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates));
+  devhost::DeviceHooks hooks = devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates);
+  if (!o.unit_quirks.empty()) {
+    // Every unit this host makes (a model change makes a new one) has them.
+    unsigned long long seed = std::stoull(o.unit_quirks);
+    hooks.make_unit = [make = hooks.make_unit, seed](sim::Model m) {
+      auto unit = make(m);
+      unit->set_quirks(seed);
+      return unit;
+    };
+  }
+  devhost::PublishedDevice device(model, std::move(hooks));
   std::string refused = device.start();
   if (!refused.empty()) {
     std::fprintf(stderr, "korvel-devhost: %s\n", refused.c_str());
@@ -149,6 +159,13 @@ int main(int argc, char** argv) {
       args.value(&o.build);
     } else if (a == "--size") {
       args.value(&o.size);
+    } else if (a == "--unit-quirks") {
+      args.value(&o.unit_quirks);
+      if (o.unit_quirks.empty() || o.unit_quirks.size() > 19 ||
+          o.unit_quirks.find_first_not_of("0123456789") != std::string::npos) {
+        std::fprintf(stderr, "korvel-devhost: --unit-quirks wants a seed, a number\n");
+        return 2;
+      }
     } else if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;

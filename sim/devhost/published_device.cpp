@@ -108,6 +108,7 @@ void PublishedDevice::unplug_locked() {
     // Requests in flight finish first; then every handle is closed, as the
     // device must have none left when it is removed.
     std::unique_lock<std::shared_mutex> files(files_m_);
+    std::lock_guard<std::mutex> list(files_list_m_);
     for (auto& w : files_)
       if (auto open = w.lock()) open->file.reset();
     files_.clear();
@@ -141,8 +142,10 @@ uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* sessi
   session->kind = name == u"\\tarrow" ? Session::Kind::Private : Session::Kind::Filter;
   session->generation = generation;
   session->open = open;
-  files.unlock();
-  std::unique_lock<std::shared_mutex> add(files_m_);
+  // Registered before the shared hold ends: an unplug waits for this open
+  // and then finds the new handle among those it must close before the
+  // device goes away.
+  std::lock_guard<std::mutex> add(files_list_m_);
   files_.erase(std::remove_if(files_.begin(), files_.end(),
                               [](const std::weak_ptr<OpenFile>& w) { return w.expired(); }),
                files_.end());
@@ -163,7 +166,9 @@ wire::Reply PublishedDevice::driver_ioctl(const Session& session, uint32_t code,
   r.status = uint32_t(
       session.open->file->ioctl(code, in.data(), uint32_t(in.size()), r.out.data(), out_len, &information));
   r.information = uint32_t(information);
-  r.out.resize(r.status & 0x80000000u ? 0 : (information < out_len ? information : out_len));
+  // Warnings carry data as success does; only errors return none.
+  const bool error = (r.status & 0xC0000000u) == 0xC0000000u;
+  r.out.resize(error ? 0 : (information < out_len ? information : out_len));
   if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
   return r;
 }

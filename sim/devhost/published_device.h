@@ -93,6 +93,7 @@ class PublishedDevice {
   // Driver-served handles: requests hold it shared, an unplug exclusively
   // while it closes every handle before the device is removed.
   std::shared_mutex files_m_;
+  std::mutex files_list_m_;  // files_ itself, under files_m_ held either way
   std::vector<std::weak_ptr<OpenFile>> files_;
 };
 

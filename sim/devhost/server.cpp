@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -16,8 +17,6 @@
 namespace korvel::devhost {
 namespace {
 
-constexpr size_t kMaxConnections = 256;
-constexpr int kFrameTimeoutMs = 5000;
 // Write end of the stop pipe of the server that signals stop; -1 for none.
 volatile sig_atomic_t g_signal_pipe = -1;
 
@@ -58,14 +57,15 @@ bool parse_u32(const std::string& s, uint32_t* v) {
 
 }  // namespace
 
-Server::Server(PublishedDevice& device) : device_(device) {
+Server::Server(PublishedDevice& device, ServerLimits limits) : device_(device), limits_(limits) {
   if (pipe2(stop_pipe_, O_CLOEXEC) != 0) stop_pipe_[0] = stop_pipe_[1] = -1;
 }
 
 Server::~Server() {
   if (g_signal_pipe == stop_pipe_[1]) g_signal_pipe = -1;
   stop();
-  reap(true);
+  for (auto& c : connections_) drop(c);
+  connections_.clear();
   if (listen_fd_ >= 0) close(listen_fd_);
   for (int fd : stop_pipe_)
     if (fd >= 0) close(fd);
@@ -97,7 +97,7 @@ bool Server::listen_on(const std::string& path, std::string* error) {
     }
     unlink(path.c_str());  // stale: nobody answers on it
   }
-  listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_fd_, 64) != 0) {
     *error = "cannot listen on " + path + ": " + std::strerror(errno);
@@ -109,24 +109,180 @@ bool Server::listen_on(const std::string& path, std::string* error) {
 }
 
 void Server::run() {
-  while (!stopping_ && wait_readable(listen_fd_, stop_pipe_[0])) {
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    reap(false);
-    std::lock_guard<std::mutex> l(connections_m_);
-    if (connections_.size() >= kMaxConnections) {
+  std::vector<pollfd> fds;
+  std::vector<Connection*> polled;
+  while (!stopping_) {
+    fds.clear();
+    polled.clear();
+    fds.push_back({stop_pipe_[0], POLLIN, 0});
+    fds.push_back({listen_fd_, POLLIN, 0});
+    for (auto& c : connections_) {
+      // A connection whose replies wait to be read is not read from.
+      fds.push_back({c.fd, short(c.out.empty() ? POLLIN : POLLOUT), 0});
+      polled.push_back(&c);
+    }
+    int r = poll(fds.data(), fds.size(), next_timeout_ms(Clock::now()));
+    if (r < 0 && errno != EINTR) break;
+    if (r > 0 && (fds[0].revents & POLLIN)) break;
+    std::vector<Connection*> closing;
+    for (size_t i = 0; r > 0 && i < polled.size(); ++i) {
+      short ev = fds[i + 2].revents;
+      if (!ev) continue;
+      Connection& c = *polled[i];
+      bool keep = (ev & POLLOUT) ? flush(c) && serve_frames(c) : on_readable(c);
+      if (!keep) closing.push_back(&c);
+    }
+    // Idle and stuck connections.
+    const auto now = Clock::now();
+    for (auto& c : connections_) {
+      const auto idle = std::chrono::milliseconds(c.handles.empty() ? limits_.idle_ms : 10 * limits_.idle_ms);
+      const bool stuck = !c.in.empty() && now - c.partial_since > std::chrono::milliseconds(limits_.frame_ms);
+      if ((stuck || now - c.last > idle) && std::find(closing.begin(), closing.end(), &c) == closing.end())
+        closing.push_back(&c);
+    }
+    for (Connection* c : closing) {
+      drop(*c);
+      connections_.remove_if([c](const Connection& x) { return &x == c; });
+    }
+    if (r > 0 && (fds[1].revents & POLLIN)) accept_clients();
+  }
+  stop();
+  for (auto& c : connections_) drop(c);
+  connections_.clear();
+  if (!path_.empty()) unlink(path_.c_str());
+  path_.clear();
+}
+
+int Server::next_timeout_ms(Clock::time_point now) const {
+  auto next = now + std::chrono::seconds(1);
+  for (const auto& c : connections_) {
+    auto idle =
+        c.last + std::chrono::milliseconds(c.handles.empty() ? limits_.idle_ms : 10 * limits_.idle_ms);
+    if (idle < next) next = idle;
+    if (!c.in.empty() && c.partial_since + std::chrono::milliseconds(limits_.frame_ms) < next)
+      next = c.partial_since + std::chrono::milliseconds(limits_.frame_ms);
+  }
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+  return ms < 0 ? 0 : int(ms) + 1;
+}
+
+void Server::accept_clients() {
+  for (;;) {
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    if (connections_.size() >= limits_.max_connections) {
+      // Full: the client hears "busy", not "no device".
+      std::vector<uint8_t> busy = wire::encode_reply(wire::Op::Busy, wire::Reply());
+      ssize_t ignored = send(fd, busy.data(), busy.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      (void)ignored;
       close(fd);
       continue;
     }
     connections_.emplace_back();
-    Connection* c = &connections_.back();
-    c->fd = fd;
-    c->thread = std::thread([this, c] { serve(c); });
+    Connection& c = connections_.back();
+    c.fd = fd;
+    c.last = Clock::now();
   }
-  stop();
-  reap(true);
-  if (!path_.empty()) unlink(path_.c_str());
-  path_.clear();
+}
+
+bool Server::on_readable(Connection& c) {
+  uint8_t buf[16384];
+  ssize_t k = recv(c.fd, buf, sizeof buf, 0);
+  if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (k <= 0) return false;  // the client went away
+  if (c.in.empty()) c.partial_since = Clock::now();
+  c.in.insert(c.in.end(), buf, buf + k);
+  return serve_frames(c);
+}
+
+bool Server::serve_frames(Connection& c) {
+  size_t off = 0;
+  // Replies beyond this wait until the client has read the earlier ones.
+  constexpr size_t kMaxPendingReply = 2 * wire::kMaxIoctlBuffer;
+  while (c.in.size() - off >= wire::kHeaderSize && c.out.size() < kMaxPendingReply) {
+    wire::Op op;
+    uint32_t len;
+    // A bad header, or a length the op cannot carry: the stream cannot be
+    // followed any further, so the connection ends.
+    if (!wire::decode_header(c.in.data() + off, c.in.size() - off, &op, &len) ||
+        len > wire::max_request_payload(op))
+      return false;
+    if (c.in.size() - off - wire::kHeaderSize < len) break;
+    wire::Request req;
+    if (!wire::decode_request(op, c.in.data() + off + wire::kHeaderSize, len, &req)) return false;
+    off += wire::kHeaderSize + len;
+    c.last = Clock::now();
+    c.partial_since = c.last;
+    wire::Reply reply;
+    serve(c, op, req, &reply);
+    if (op != wire::Op::Close) {
+      std::vector<uint8_t> f = wire::encode_reply(op, reply);
+      c.out.insert(c.out.end(), f.begin(), f.end());
+    }
+  }
+  c.in.erase(c.in.begin(), c.in.begin() + std::ptrdiff_t(off));
+  if (c.in.empty()) c.in.shrink_to_fit();
+  return flush(c);
+}
+
+bool Server::flush(Connection& c) {
+  size_t off = 0;
+  while (off < c.out.size()) {
+    ssize_t k = send(c.fd, c.out.data() + off, c.out.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (k <= 0) return false;
+    off += size_t(k);
+  }
+  c.out.erase(c.out.begin(), c.out.begin() + std::ptrdiff_t(off));
+  return true;
+}
+
+void Server::serve(Connection& c, wire::Op op, const wire::Request& req, wire::Reply* reply) {
+  switch (op) {
+    case wire::Op::Enumerate:
+      *reply = device_.enumerate(req.interface_class);
+      break;
+    case wire::Op::Open: {
+      if (c.handles.size() >= limits_.max_handles) {
+        reply->status = wire::kStatusInsufficientResources;
+        break;
+      }
+      Session session;
+      reply->status = device_.open(req.path, &session);
+      if (reply->status & 0x80000000u) break;
+      while (c.handles.count(c.next_handle) || c.next_handle == 0) ++c.next_handle;
+      reply->handle = c.next_handle++;
+      c.handles.emplace(reply->handle, std::move(session));
+      break;
+    }
+    case wire::Op::Ioctl: {
+      auto it = c.handles.find(req.handle);
+      if (it == c.handles.end()) {
+        reply->status = wire::kStatusInvalidHandle;
+        break;
+      }
+      *reply = device_.ioctl(it->second, req.code, req.in, req.out_len);
+      break;
+    }
+    case wire::Op::Close: {
+      auto it = c.handles.find(req.handle);
+      if (it != c.handles.end()) {
+        device_.close(&it->second);
+        c.handles.erase(it);
+      }
+      break;
+    }
+    case wire::Op::Busy:
+      break;
+  }
+}
+
+void Server::drop(Connection& c) {
+  for (auto& [id, session] : c.handles) device_.close(&session);
+  c.handles.clear();
+  if (c.fd >= 0) close(c.fd);
+  c.fd = -1;
 }
 
 void Server::stop() {
@@ -136,58 +292,6 @@ void Server::stop() {
     ssize_t ignored = write(stop_pipe_[1], &c, 1);
     (void)ignored;
   }
-}
-
-void Server::reap(bool all) {
-  std::list<Connection> finished;
-  {
-    std::lock_guard<std::mutex> l(connections_m_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (all || it->done) {
-        auto next = std::next(it);
-        finished.splice(finished.end(), connections_, it);
-        it = next;
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& c : finished) {
-    if (!c.done) shutdown(c.fd, SHUT_RDWR);
-    c.thread.join();
-    close(c.fd);
-  }
-}
-
-void Server::serve(Connection* c) {
-  Session session;
-  while (wait_readable(c->fd, stop_pipe_[0])) {
-    wire::Op op;
-    std::vector<uint8_t> payload;
-    wire::Request req;
-    if (!wire::recv_frame(c->fd, &op, &payload, kFrameTimeoutMs) ||
-        !wire::decode_request(op, payload.data(), payload.size(), &req))
-      break;  // the client went away or spoke nonsense: drop the connection
-    wire::Reply reply;
-    switch (op) {
-      case wire::Op::Enumerate:
-        reply = device_.enumerate(req.interface_class);
-        break;
-      case wire::Op::Open:
-        reply.status = session.kind == Session::Kind::None ? device_.open(req.path, &session)
-                                                           : wire::kStatusInvalidDeviceRequest;
-        break;
-      case wire::Op::Ioctl:
-        if (session.kind == Session::Kind::None)
-          reply.status = wire::kStatusInvalidHandle;
-        else
-          reply = device_.ioctl(session, req.code, req.in, req.out_len);
-        break;
-    }
-    if (!wire::send_frame(c->fd, wire::encode_reply(op, reply))) break;
-  }
-  device_.close(&session);
-  c->done = true;
 }
 
 std::string Server::command(const std::string& raw) {

@@ -1,22 +1,36 @@
-// korvel-devhost's serving mode: the socket that sim/win32 clients reach, one
-// thread per client connection, and the command loop on standard input.
+// korvel-devhost's serving mode: the socket that sim/win32 clients reach,
+// served by one thread that polls every connection, and the command loop on
+// standard input. Every length a client announces is bounded by what the
+// protocol carries and buffers grow only as bytes arrive; a bad frame closes
+// its connection; idle connections time out; a full host says so.
 #ifndef KORVEL_DEVHOST_SERVER_H
 #define KORVEL_DEVHOST_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <list>
-#include <mutex>
+#include <map>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "published_device.h"
 
 namespace korvel::devhost {
 
+// Connections served at once, handles per connection, and how long a
+// connection may stay idle (without handles; with handles ten times as long)
+// or sit on a partial frame before it is closed.
+struct ServerLimits {
+  size_t max_connections = 256;
+  size_t max_handles = 64;
+  int idle_ms = 10000;
+  int frame_ms = 5000;
+};
+
 class Server {
  public:
-  explicit Server(PublishedDevice& device);
+  explicit Server(PublishedDevice& device, ServerLimits limits = {});
   ~Server();
 
   // Binds the socket: a stale socket file is replaced, a live host makes this
@@ -24,6 +38,7 @@ class Server {
   bool listen_on(const std::string& path, std::string* error);
   // Serves until stop() (or a quit command or signal); removes the socket.
   void run();
+
   void stop();
   // Runs one command line and returns the acknowledgement line.
   std::string command(const std::string& line);
@@ -31,22 +46,33 @@ class Server {
   void read_commands(int fd, FILE* out);
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Connection {
-    int fd;
-    std::thread thread;
-    std::atomic<bool> done{false};
+    int fd = -1;
+    std::vector<uint8_t> in;   // received bytes not yet a whole frame
+    std::vector<uint8_t> out;  // reply bytes not yet sent
+    std::map<uint32_t, Session> handles;
+    uint32_t next_handle = 1;
+    Clock::time_point last;           // accepted, or last whole request
+    Clock::time_point partial_since;  // first byte of the pending frame
   };
-  void serve(Connection* c);
-  void reap(bool all);
+  void accept_clients();
+  // False when the connection is to be closed.
+  bool on_readable(Connection& c);
+  bool serve_frames(Connection& c);
+  bool flush(Connection& c);
+  void serve(Connection& c, wire::Op op, const wire::Request& req, wire::Reply* reply);
+  void drop(Connection& c);
+  int next_timeout_ms(Clock::time_point now) const;
   friend void stop_on_signals(Server* server);
 
   PublishedDevice& device_;
+  const ServerLimits limits_;
   std::string path_;
   int listen_fd_ = -1;
   int stop_pipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
-  std::mutex connections_m_;
-  std::list<Connection> connections_;
+  std::list<Connection> connections_;  // the serving thread's alone
 };
 
 // Installs SIGINT/SIGTERM handlers that stop `server`; SIGPIPE is ignored.

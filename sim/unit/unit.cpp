@@ -8,6 +8,7 @@
 #include "unit.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -195,6 +196,9 @@ struct Unit::State {
   uint64_t born = 0;
   uint64_t last_debug = 0;
   uint64_t messages = 0;
+  bool quirks = false;
+  uint64_t rng = 0;
+  bool stalled_last = false;  // quirks never stall two transfers in a row
 
   State(Model m, TimeSource source) : model(m), now(std::move(source)) {
     if (!now) now = steady_us;
@@ -219,6 +223,31 @@ struct Unit::State {
     line_out_source[3] = {kComputerOut, 2};
     born = now();
     last_debug = born;
+  }
+
+  // xorshift64*: deterministic under the seed.
+  uint32_t random(uint32_t n) {
+    rng ^= rng >> 12;
+    rng ^= rng << 25;
+    rng ^= rng >> 27;
+    return n ? static_cast<uint32_t>(((rng * 0x2545F4914F6CDD1Dull) >> 32) % n) : 0;
+  }
+
+  // A numeric answer item: its natural width, or with quirks any width that
+  // holds the value.
+  void num(Group& g, uint8_t cmd, uint32_t v, int natural) {
+    int width = natural;
+    if (quirks) {
+      const int smallest = v <= 0xFF ? 0 : v <= 0xFFFF ? 1 : 2;
+      width = 1 << (smallest + static_cast<int>(random(static_cast<uint32_t>(3 - smallest))));
+    }
+    g.num(cmd, v, width);
+  }
+
+  // A text answer item; with quirks padded with zero bytes, as a unit with
+  // fixed-size text fields sends them.
+  void text(Group& g, uint8_t cmd, const std::string& t) {
+    g.padded(cmd, t.data(), t.size(), quirks ? random(9) : 0);
   }
 
   ChannelState& channel(uint8_t type, uint8_t no) {
@@ -320,29 +349,41 @@ struct Unit::State {
           if (it.numeric() && it.num <= 0xFF) cur.no = static_cast<uint8_t>(it.num);
           break;
 
-        case kGetInfo:
-          g.u16(kVersion, info.version);
-          g.u16(kBuild, info.build);
-          g.bytes(kProductName, info.product.data(), info.product.size());
+        case kGetInfo: {
+          // Identity items need not travel together: with quirks each is a
+          // group of its own, so replies may split them anywhere.
+          auto next = [&] {
+            if (quirks) {
+              out.push_back(g);
+              g = Group();
+            }
+          };
+          num(g, kVersion, info.version, 2);
+          next();
+          num(g, kBuild, info.build, 2);
+          next();
+          text(g, kProductName, info.product);
           out.push_back(g);
           g = Group();
-          g.bytes(kBuildDate, info.build_date.data(), info.build_date.size());
-          g.bytes(kBuildTime, info.build_time.data(), info.build_time.size());
+          text(g, kBuildDate, info.build_date);
+          next();
+          text(g, kBuildTime, info.build_time);
           out.push_back(g);
           g = Group();
-          g.bytes(kProductSig, info.signature.data(), info.signature.size());
+          text(g, kProductSig, info.signature);
           out.push_back(g);
           break;
+        }
         case kGetSerial:
-          g.bytes(kSerial, info.serial.data(), info.serial.size());
+          text(g, kSerial, info.serial);
           out.push_back(g);
           break;
         case kHz:
-          g.u32(kHz, info.sample_rate);
+          num(g, kHz, info.sample_rate, 4);
           out.push_back(g);
           break;
         case kGetAps:
-          g.u8(kAps, aps);
+          num(g, kAps, aps, 1);
           out.push_back(g);
           break;
         case kAps:
@@ -359,9 +400,9 @@ struct Unit::State {
           if (it.type != detail::kTypeNone && !it.numeric()) break;
           const ChannelState st = peek_channel(cur.type, cur.no);
           const uint8_t v = it.cmd == kFader ? st.fader : it.cmd == kMute ? st.mute : st.stereo;
-          g.u8(kChType, cur.type);
-          g.u8(kChNo, cur.no);
-          g.u8(it.cmd, v);
+          num(g, kChType, cur.type, 1);
+          num(g, kChNo, cur.no, 1);
+          num(g, it.cmd, v, 1);
           out.push_back(g);
           break;
         }
@@ -388,11 +429,11 @@ struct Unit::State {
           if (src.type == 0 && src.no == 0 && dst.type == 0 && dst.no == 0) {
             for (int i = 0; i < kLineOuts; ++i) {
               Group e;
-              e.u8(kChType, line_out_source[i].type);
-              e.u8(kChNo, line_out_source[i].no);
+              num(e, kChType, line_out_source[i].type, 1);
+              num(e, kChNo, line_out_source[i].no, 1);
               e.none(kAssignIn);
-              e.u8(kChType, kLineOut);
-              e.u8(kChNo, static_cast<uint8_t>(i + 1));
+              num(e, kChType, kLineOut, 1);
+              num(e, kChNo, static_cast<uint8_t>(i + 1), 1);
               e.none(kAssignOut);
               e.none(kAssign);
               out.push_back(e);
@@ -412,8 +453,8 @@ struct Unit::State {
           for (const MeterBlock& b : meter_layout(model)) {
             for (int n = 1; n <= b.count; ++n) {
               Group r;
-              r.u8(kChType, b.type);
-              r.u8(kChNo, static_cast<uint8_t>(n));
+              num(r, kChType, b.type, 1);
+              num(r, kChNo, static_cast<uint8_t>(n), 1);
               uint16_t level = detail::meter_level(model, b.type, static_cast<uint8_t>(n), t, muted);
               if (b.type == kComputerOut && rendering) {
                 const int v = audio.render_level(static_cast<unsigned>(n - 1));
@@ -422,7 +463,7 @@ struct Unit::State {
                 const int v = audio.capture_level(static_cast<unsigned>(n - 1));
                 if (v >= 0) level = static_cast<uint16_t>(v);
               }
-              r.u16(kMeter, level);
+              num(r, kMeter, level, 2);
               out.push_back(r);
             }
           }
@@ -449,7 +490,7 @@ struct Unit::State {
           break;
         case kRegRead:
           if (it.numeric()) {
-            g.u32(kRegValue, read_register(it.num, t));
+            num(g, kRegValue, read_register(it.num, t), 4);
             out.push_back(g);
           }
           break;
@@ -459,8 +500,8 @@ struct Unit::State {
           break;
         case kFwStatus: {
           const detail::FirmwareReceiver::Status s = fw.status();
-          g.u16(kFwLength, static_cast<uint16_t>(s.length));
-          g.u32(kFwOffset, s.offset);
+          num(g, kFwLength, static_cast<uint16_t>(s.length), 2);
+          num(g, kFwOffset, s.offset, 4);
           out.push_back(g);
           break;
         }
@@ -496,15 +537,20 @@ struct Unit::State {
 
   static bool valid_channel(const Channel& c) { return c.type >= 1 && c.type <= kMaxChannelType; }
 
-  void reply(uint8_t* buf, uint16_t len) {
+  // Fills a reply; returns how many bytes the unit sends (all of `len`
+  // unless quirks end the data stage after the last item).
+  uint16_t reply(uint8_t* buf, uint16_t len) {
     std::memset(buf, 0, len);
     const size_t cap = len < detail::kMessageMax ? len : detail::kMessageMax;
+    if (quirks && random(150) == 0) busy_until = now() + 20'000 + random(280) * 1000;  // a busy burst
     const bool busy = now() < busy_until;
+    // With quirks a reply may carry fewer groups than would fit.
+    size_t groups_left = quirks && random(3) == 0 ? 1 + random(3) : SIZE_MAX;
     // While busy the marker always gets its room: a reply without any marker
     // reads as "ready" to a host that waits for readiness.
     const size_t limit = busy && cap >= detail::kMarkerSize ? cap - detail::kMarkerSize : cap;
     size_t pos = 0;
-    while (!queue.empty() && queue.front().group.size() <= limit - pos) {
+    while (!queue.empty() && queue.front().group.size() <= limit - pos && groups_left-- > 0) {
       const Group& g = queue.front().group;
       std::memcpy(buf + pos, g.data(), g.size());
       pos += g.size();
@@ -515,13 +561,24 @@ struct Unit::State {
       buf[pos] = kReady;
       buf[pos + 1] = detail::kTypeU8;
       buf[pos + 2] = busy ? 0 : 1;
+      pos += detail::kMarkerSize;
     }
+    if (quirks && pos < len && random(40) == 0) return static_cast<uint16_t>(pos);  // a short reply
+    return len;
   }
 
   bool take_stall() {
     if (stall_count == 0) return false;
     --stall_count;
     return true;
+  }
+
+  // A message the unit is too busy to take now and then: the host sees a
+  // failed transfer (error 31) and sends it again.
+  bool quirk_stall() {
+    const bool stall = quirks && !stalled_last && random(100) == 0;
+    stalled_last = stall;
+    return stall;
   }
 };
 
@@ -535,18 +592,33 @@ TransferResult Unit::control_out(uint8_t bRequest, uint16_t wValue, uint16_t wIn
   if (bRequest != kReqMessage) return TransferResult::Stall;
   // The message buffer holds one 64-byte message; a longer data stage stalls.
   if (len > detail::kMessageMax || (len > 0 && !data)) return TransferResult::Stall;
+  if (s_->quirk_stall()) return TransferResult::Stall;
   s_->process(data, len);
   return TransferResult::Ok;
 }
 
 TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* buf,
                                 uint16_t len) {
+  uint16_t transferred = 0;
+  return control_in(bRequest, wValue, wIndex, buf, len, &transferred);
+}
+
+TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* buf,
+                                uint16_t len, uint16_t* transferred) {
   std::lock_guard<std::mutex> lock(s_->mu);
+  *transferred = 0;
   if (s_->take_stall()) return TransferResult::Stall;
   if (bRequest != kReqReply) return TransferResult::Stall;
   if (len > 0 && !buf) return TransferResult::Stall;
-  if (len > 0) s_->reply(buf, len);
+  if (len > 0) *transferred = s_->reply(buf, len);
   return TransferResult::Ok;
+}
+
+void Unit::set_quirks(uint64_t seed) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->quirks = true;
+  s_->rng = seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull;
+  if (s_->rng == 0) s_->rng = 1;
 }
 
 void Unit::set_busy_for_ms(uint32_t ms) {

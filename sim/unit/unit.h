@@ -69,10 +69,22 @@ class Unit {
   TransferResult control_out(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, const uint8_t* data,
                              uint16_t len);
   TransferResult control_in(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* buf, uint16_t len);
+  // The same, with the number of bytes the unit sent: a unit with quirks may
+  // end the data stage early (a short reply); the form above zero-fills.
+  TransferResult control_in(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t* buf, uint16_t len,
+                            uint16_t* transferred);
 
   // Test and host controls.
   void set_busy_for_ms(uint32_t ms);  // replies carry 0xA1 = 0 for that long
   void stall_next(uint32_t n);        // the next n control transfers stall
+  // From now on the unit behaves like a real one at its worst, the same way
+  // for the same seed: busy bursts at random times (the ready marker 0, and
+  // now and then a stalled message transfer, which a host retries), answers
+  // split over more replies than needed (never inside a group that must stay
+  // together), numeric items in any width that holds their value, texts
+  // padded with zero bytes, and short replies. Without quirks (the default)
+  // every answer item has its one natural width and replies are packed.
+  void set_quirks(uint64_t seed);
   void set_sample_rate(uint32_t hz);  // the clock's rate (USB Audio SET CUR)
   Model model() const;
   UnitInfo info() const;
@@ -89,8 +101,8 @@ class Unit {
 
 // Firmware images the unit accepts: a 32-byte header (magic "KVFW", u16 format
 // 1, u16 header size 32, u16 version, u16 build, u32 payload size, u32 CRC-32
-// of the payload, 12 zero bytes), then the payload. `size` is the whole image size (at least the
-// header; 0 picks a default of 64 KiB).
+// of the whole image with this field zero, 12 zero bytes), then the payload. `size` is the whole image size
+// (at least the header; 0 picks a default of 64 KiB).
 std::vector<uint8_t> make_firmware_image(uint16_t version, uint16_t build, uint32_t size);
 // Checks an image as the unit does; on success reports its version and build.
 bool check_firmware_image(const uint8_t* image, size_t size, uint16_t* version, uint16_t* build,

@@ -10,7 +10,7 @@
 namespace korvel::sim {
 namespace {
 
-constexpr size_t kHeaderSize = 32;
+constexpr size_t kHeaderSize = detail::kImageHeaderSize;
 constexpr uint32_t kDefaultImageSize = 64 * 1024;
 
 void put16(uint8_t* p, uint16_t v) {
@@ -47,11 +47,28 @@ bool fail(std::string* why, const char* text) {
 
 namespace detail {
 
-uint32_t crc32(const uint8_t* data, size_t n) {
+namespace {
+
+uint32_t crc32_update(uint32_t c, const uint8_t* data, size_t n) {
   static const std::array<uint32_t, 256> table = make_crc_table();
-  uint32_t c = 0xFFFFFFFFu;
   for (size_t i = 0; i < n; ++i) c = table[(c ^ data[i]) & 0xFFu] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
+  return c;
+}
+
+}  // namespace
+
+uint32_t crc32(const uint8_t* data, size_t n) {
+  return crc32_update(0xFFFFFFFFu, data, n) ^ 0xFFFFFFFFu;
+}
+
+uint32_t image_crc(const uint8_t* image, size_t size) {
+  // The header counts with its CRC field as zero: a patched version or build
+  // must fail the check as a damaged payload does.
+  uint8_t header[kImageHeaderSize];
+  std::memcpy(header, image, kImageHeaderSize);
+  std::memset(header + 16, 0, 4);
+  uint32_t c = crc32_update(0xFFFFFFFFu, header, kImageHeaderSize);
+  return crc32_update(c, image + kImageHeaderSize, size - kImageHeaderSize) ^ 0xFFFFFFFFu;
 }
 
 void FirmwareReceiver::begin(uint32_t total) {
@@ -107,13 +124,19 @@ FirmwareReceiver::Status FirmwareReceiver::status() {
 
 bool FirmwareReceiver::data(const uint8_t* p, size_t n, bool last_of_range, uint16_t* version,
                             uint16_t* build) {
-  // Only data for the open range counts; anything else (no range asked for,
-  // more than the range holds) is not where the unit expects it.
-  if (phase_ != Phase::Receiving || n == 0 || received_ >= want_end_ || n > want_end_ - received_)
+  // The unit's loader is strict: data only for the open range, in order; a
+  // range is made of full chunks (0x25, exactly kChunk bytes) and closed only
+  // by its last chunk (0x26), which ends it exactly. Anything else is refused
+  // and the range stays open where it was, so the host hears the same request
+  // again.
+  if (phase_ != Phase::Receiving || n == 0 || received_ >= want_end_) return false;
+  const uint32_t left = want_end_ - received_;
+  if (last_of_range ? n != left : (n != kChunk || n >= left)) {
+    ++refused_;
     return false;
+  }
   image_.insert(image_.end(), p, p + n);
   received_ += static_cast<uint32_t>(n);
-  if (last_of_range) want_end_ = received_;
   if (received_ < total_) return false;
 
   uint16_t v = 0, b = 0;
@@ -148,7 +171,7 @@ std::vector<uint8_t> make_firmware_image(uint16_t version, uint16_t build, uint3
   put16(&img[10], build);
   const uint32_t payload = size - static_cast<uint32_t>(kHeaderSize);
   put32(&img[12], payload);
-  put32(&img[16], detail::crc32(img.data() + kHeaderSize, payload));
+  put32(&img[16], detail::image_crc(img.data(), img.size()));
   return img;
 }
 
@@ -163,7 +186,7 @@ bool check_firmware_image(const uint8_t* image, size_t size, uint16_t* version, 
   }
   const uint32_t payload = get32(image + 12);
   if (payload != size - kHeaderSize) return fail(why, "payload size does not match the image");
-  if (detail::crc32(image + kHeaderSize, payload) != get32(image + 16)) return fail(why, "CRC mismatch");
+  if (detail::image_crc(image, size) != get32(image + 16)) return fail(why, "CRC mismatch");
   if (version) *version = get16(image + 8);
   if (build) *build = get16(image + 10);
   if (why) why->clear();

@@ -83,6 +83,32 @@ bool Group::u32(uint8_t cmd, uint32_t v) {
   return true;
 }
 
+bool Group::num(uint8_t cmd, uint32_t v, int width) {
+  switch (width) {
+    case 1:
+      return v <= 0xFF && u8(cmd, static_cast<uint8_t>(v));
+    case 2:
+      return v <= 0xFFFF && u16(cmd, static_cast<uint16_t>(v));
+    case 4:
+      return u32(cmd, v);
+    default:
+      return false;
+  }
+}
+
+bool Group::padded(uint8_t cmd, const void* data, size_t n, size_t pad) {
+  if (static_cast<size_t>(len_) + 3 > b_.size()) return false;
+  const size_t room = b_.size() - len_ - 3;
+  if (n > room) n = room;
+  if (pad > room - n) pad = room - n;
+  if (!head(cmd, kTypeBytes, n + pad + 1)) return false;
+  b_[len_ + 2] = static_cast<uint8_t>(n + pad);
+  if (n > 0) std::memcpy(&b_[len_ + 3], data, n);
+  std::memset(&b_[len_ + 3 + n], 0, pad);
+  len_ += static_cast<uint8_t>(n + pad + 3);
+  return true;
+}
+
 bool Group::bytes(uint8_t cmd, const void* data, size_t n) {
   if (static_cast<size_t>(len_) + 3 > b_.size()) return false;
   const size_t room = b_.size() - len_ - 3;

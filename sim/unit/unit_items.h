@@ -56,8 +56,12 @@ class Group {
   bool u8(uint8_t cmd, uint8_t v);
   bool u16(uint8_t cmd, uint16_t v);
   bool u32(uint8_t cmd, uint32_t v);
+  // A numeric item of `width` bytes (1, 2 or 4); false when v does not fit.
+  bool num(uint8_t cmd, uint32_t v, int width);
   // Bytes beyond the group's room are cut off.
   bool bytes(uint8_t cmd, const void* data, size_t n);
+  // Bytes followed by `pad` zero bytes, both cut to the group's room.
+  bool padded(uint8_t cmd, const void* data, size_t n, size_t pad);
 
   size_t size() const { return len_; }
   const uint8_t* data() const { return b_.data(); }

@@ -8,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,7 +77,6 @@ class Reader {
   size_t off_ = 0;
 };
 
-constexpr uint32_t kMaxPath = 32768;  // UNICODE_STRING limit, in code units
 constexpr uint32_t kMaxDevices = 64;
 constexpr uint32_t kMaxInterfaces = 64;
 
@@ -91,10 +92,28 @@ std::vector<uint8_t> frame(Op op, const std::vector<uint8_t>& payload) {
 
 }  // namespace
 
+uint32_t max_request_payload(Op op) {
+  switch (op) {
+    case Op::Enumerate:
+      return 16;
+    case Op::Open:
+      return 12 + 2 * kMaxPath;
+    case Op::Ioctl:
+      return 16 + kMaxIoctlBuffer;
+    case Op::Close:
+      return 4;
+    case Op::Busy:
+      return 0;
+  }
+  return 0;
+}
+
 uint32_t nt_status_to_win32(uint32_t status) {
   switch (status) {
     case kStatusSuccess:
       return 0;
+    case kStatusBufferOverflow:
+      return 234;  // ERROR_MORE_DATA
     case kStatusUnsuccessful:
       return 31;  // ERROR_GEN_FAILURE
     case kStatusInvalidHandle:
@@ -134,7 +153,7 @@ bool decode_header(const uint8_t* p, size_t n, Op* op, uint32_t* payload_len) {
   Reader r(p, n);
   uint32_t magic, o, len;
   if (!r.u32(&magic) || !r.u32(&o) || !r.u32(&len)) return false;
-  if (magic != kMagic || o < 1 || o > 3 || len > kMaxPayload) return false;
+  if (magic != kMagic || o < 1 || o > 5 || len > kMaxPayload) return false;
   *op = Op(o);
   *payload_len = len;
   return true;
@@ -152,10 +171,16 @@ std::vector<uint8_t> encode_request(const Request& r) {
       put_str(b, r.path);
       break;
     case Op::Ioctl:
+      put_u32(b, r.handle);
       put_u32(b, r.code);
       put_u32(b, r.out_len);
       put_u32(b, uint32_t(r.in.size()));
       b.insert(b.end(), r.in.begin(), r.in.end());
+      break;
+    case Op::Close:
+      put_u32(b, r.handle);
+      break;
+    case Op::Busy:
       break;
   }
   return frame(r.op, b);
@@ -171,10 +196,15 @@ bool decode_request(Op op, const uint8_t* p, size_t n, Request* out) {
       return r.u32(&out->access) && r.u32(&out->share) && r.str(&out->path, kMaxPath) && r.done();
     case Op::Ioctl: {
       uint32_t in_len;
-      if (!r.u32(&out->code) || !r.u32(&out->out_len) || !r.u32(&in_len)) return false;
-      if (out->out_len > kMaxPayload || in_len > kMaxPayload) return false;
+      if (!r.u32(&out->handle) || !r.u32(&out->code) || !r.u32(&out->out_len) || !r.u32(&in_len))
+        return false;
+      if (out->out_len > kMaxIoctlBuffer || in_len > kMaxIoctlBuffer) return false;
       return r.vec(&out->in, in_len) && r.done();
     }
+    case Op::Close:
+      return r.u32(&out->handle) && r.done();
+    case Op::Busy:
+      return false;
   }
   return false;
 }
@@ -193,6 +223,10 @@ std::vector<uint8_t> encode_reply(Op op, const Reply& r) {
       }
       break;
     case Op::Open:
+      put_u32(b, r.handle);
+      break;
+    case Op::Close:
+    case Op::Busy:
       break;
     case Op::Ioctl:
       put_u32(b, r.information);
@@ -223,10 +257,13 @@ bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out) {
       return r.done();
     }
     case Op::Open:
+      return r.u32(&out->handle) && r.done();
+    case Op::Close:
+    case Op::Busy:
       return r.done();
     case Op::Ioctl: {
       uint32_t len;
-      if (!r.u32(&out->information) || !r.u32(&len) || len > kMaxPayload) return false;
+      if (!r.u32(&out->information) || !r.u32(&len) || len > kMaxIoctlBuffer) return false;
       return r.vec(&out->out, len) && r.done();
     }
   }
@@ -237,6 +274,9 @@ int connect_host(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(addr.sun_path)) return -1;
+  // connect() follows links; only a socket of our own is a host of ours.
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != getuid()) return -1;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -285,8 +325,15 @@ bool recv_frame(int fd, Op* op, std::vector<uint8_t>* payload, int timeout_ms) {
   uint8_t h[kHeaderSize];
   uint32_t len;
   if (!recv_exact(fd, h, sizeof h, deadline) || !decode_header(h, sizeof h, op, &len)) return false;
-  payload->resize(len);
-  return len == 0 || recv_exact(fd, payload->data(), len, deadline);
+  // Grows as the bytes arrive: an announced length is not yet a payload.
+  payload->clear();
+  while (payload->size() < len) {
+    size_t off = payload->size();
+    size_t step = std::min<size_t>(len - off, 64 * 1024);
+    payload->resize(off + step);
+    if (!recv_exact(fd, payload->data() + off, step, deadline)) return false;
+  }
+  return true;
 }
 
 std::string devhost_socket_path(std::string* error) {
@@ -313,12 +360,26 @@ std::string devhost_socket_path(std::string* error) {
     return {};
   }
   struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (error) *error = "cannot check " + dir + ": " + std::strerror(errno);
+    return {};
+  }
+  if (S_ISLNK(st.st_mode)) {
+    if (error) *error = dir + " is a symbolic link; refusing to use it";
+    return {};
+  }
+  if (!S_ISDIR(st.st_mode)) {
     if (error) *error = dir + " is not a directory";
     return {};
   }
   if (st.st_uid != getuid()) {
     if (error) *error = dir + " belongs to another user";
+    return {};
+  }
+  if ((st.st_mode & 07777) != 0700) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    if (error) *error = dir + " has mode " + mode + "; it must be 0700 so that no other user can reach it";
     return {};
   }
   return path;

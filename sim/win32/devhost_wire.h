@@ -1,9 +1,11 @@
 // The device-host socket: how the user-mode Windows stand-in reaches
-// korvel-devhost. One connection per open file handle (IRP_MJ_CREATE when the
-// handle opens, IRP_MJ_CLOSE when the connection ends) and short connections
-// for device enumeration. Frames are little-endian:
+// korvel-devhost. A client process keeps its connection and carries every
+// handle's life on it: Open (IRP_MJ_CREATE) answers with a handle number,
+// Ioctl names it, Close (IRP_MJ_CLEANUP and IRP_MJ_CLOSE) ends it; the end of
+// the connection closes what is left. Frames are little-endian:
 //   u32 magic, u32 op, u32 payload length, payload
-// Every request gets exactly one reply frame with the same op.
+// Every request but Close gets exactly one reply frame with the same op. A
+// host that cannot take another connection sends one Busy frame and closes.
 #ifndef KORVEL_SIM_DEVHOST_WIRE_H
 #define KORVEL_SIM_DEVHOST_WIRE_H
 
@@ -15,14 +17,22 @@
 namespace korvel::wire {
 
 constexpr uint32_t kMagic = 0x4F48564Bu;  // "KVHO"
-constexpr uint32_t kMaxPayload = 16u << 20;
 constexpr size_t kHeaderSize = 12;
+// Input and output buffers of one device-control request.
+constexpr uint32_t kMaxIoctlBuffer = 1u << 20;
+constexpr uint32_t kMaxPath = 32768;  // UNICODE_STRING limit, in code units
 
-enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3 };
+enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3, Close = 4, Busy = 5 };
+
+// Longest request payload of each op (0 for ops a client never sends).
+uint32_t max_request_payload(Op op);
+// Longest payload any frame carries.
+constexpr uint32_t kMaxPayload = 16 + kMaxIoctlBuffer;
 
 // NTSTATUS values that cross the socket (the host reports what the driver's
 // IRP completed with; the client maps it as the I/O manager does).
 constexpr uint32_t kStatusSuccess = 0x00000000u;
+constexpr uint32_t kStatusBufferOverflow = 0x80000005u;
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
 constexpr uint32_t kStatusInvalidHandle = 0xC0000008u;
 constexpr uint32_t kStatusInvalidParameter = 0xC000000Du;
@@ -50,6 +60,7 @@ struct Request {
   uint32_t access = 0;               // Open
   uint32_t share = 0;                // Open
   std::u16string path;               // Open
+  uint32_t handle = 0;               // Ioctl, Close
   uint32_t code = 0;                 // Ioctl
   uint32_t out_len = 0;              // Ioctl: output buffer size of the caller
   std::vector<uint8_t> in;           // Ioctl: input buffer
@@ -63,12 +74,13 @@ struct DeviceEntry {
 
 struct Reply {
   uint32_t status = kStatusSuccess;
+  uint32_t handle = 0;               // Open: the handle number
   uint32_t information = 0;          // Ioctl: IoStatus.Information
   std::vector<uint8_t> out;          // Ioctl: output bytes (at most out_len)
   std::vector<DeviceEntry> devices;  // Enumerate
 };
 
-// Header of a frame; false when the magic or the length is wrong.
+// Header of a frame; false when the magic, the op or the length is wrong.
 bool decode_header(const uint8_t* p, size_t n, Op* op, uint32_t* payload_len);
 
 std::vector<uint8_t> encode_request(const Request& r);
@@ -79,15 +91,18 @@ std::vector<uint8_t> encode_reply(Op op, const Reply& r);
 bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out);
 
 // Socket helpers: no SIGPIPE, every wait bounded by timeout_ms.
-int connect_host(const std::string& path);  // -1 when no host answers
+// -1 when no host answers, or when `path` is not a socket of this user.
+int connect_host(const std::string& path);
 bool send_frame(int fd, const std::vector<uint8_t>& frame);
 // Reads one frame; false on end of stream, error, time-out or a bad header.
 bool recv_frame(int fd, Op* op, std::vector<uint8_t>* payload, int timeout_ms);
 
 // Socket file of the device host: KORVEL_DEVHOST_SOCKET, else
 // $XDG_RUNTIME_DIR/korvel/devhost.sock, else /tmp/korvel-<uid>/devhost.sock.
-// Creates the directory (mode 0700) and checks that it belongs to us. Returns
-// an empty string and sets *error when the path cannot be used.
+// Creates the directory (mode 0700) and checks it without following links: a
+// directory (not a link) of this user with mode 0700, so that no other user
+// can plant a socket in it. Returns an empty string and sets *error when the
+// path cannot be used.
 std::string devhost_socket_path(std::string* error);
 
 std::string utf16_to_utf8(const std::u16string& s);

@@ -1,32 +1,53 @@
 // Object table of the user-mode stand-in: HANDLE and HDEVINFO values are
 // pointers to objects registered here, so a stale or forged handle is
-// detected (ERROR_INVALID_HANDLE) instead of being dereferenced.
+// detected (ERROR_INVALID_HANDLE) instead of being dereferenced, and a handle
+// of one kind is never taken for another.
 #ifndef KORVEL_SIM_WIN32_HANDLES_H
 #define KORVEL_SIM_WIN32_HANDLES_H
 
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace korvel::win32 {
 
+enum class Kind { DeviceFile, Mutex, DevInfoSet };
+
+struct Object {
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  const Kind kind;
+};
+
 class HandleTable {
  public:
-  void add(const void* p) {
+  void add(Object* p) {
     std::lock_guard<std::mutex> l(m_);
-    live_.insert(p);
+    live_[p] = p->kind;
   }
-  bool remove(const void* p) {
+  // The object, removed from the table, when `p` is a live one of `kind`.
+  Object* remove(const void* p, Kind kind) {
     std::lock_guard<std::mutex> l(m_);
-    return live_.erase(p) == 1;
+    auto it = live_.find(p);
+    if (it == live_.end() || it->second != kind) return nullptr;
+    live_.erase(it);
+    return static_cast<Object*>(const_cast<void*>(p));
   }
-  bool contains(const void* p) {
+  // The kind of a live handle; false for anything else.
+  bool kind_of(const void* p, Kind* kind) {
     std::lock_guard<std::mutex> l(m_);
-    return live_.count(p) == 1;
+    auto it = live_.find(p);
+    if (it == live_.end()) return false;
+    *kind = it->second;
+    return true;
+  }
+  bool contains(const void* p, Kind kind) {
+    Kind k;
+    return kind_of(p, &k) && k == kind;
   }
 
  private:
   std::mutex m_;
-  std::unordered_set<const void*> live_;
+  std::unordered_map<const void*, Kind> live_;
 };
 
 HandleTable& handle_table();

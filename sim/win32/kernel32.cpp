@@ -1,17 +1,24 @@
-// kernel32 subset: device files reached through korvel-devhost, the thread's
-// last error, system message texts, local memory and Sleep.
+// kernel32 subset: device files reached through korvel-devhost, named
+// mutexes shared between processes, the thread's last error, system message
+// texts, local memory and Sleep.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <windows.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "devhost_wire.h"
 #include "handles.h"
+#include "host_link.h"
 
 using namespace korvel;
 
@@ -26,14 +33,38 @@ namespace {
 
 thread_local DWORD g_last_error = ERROR_SUCCESS;
 
-// A device file: one connection to the host for the lifetime of the handle.
-struct DeviceFile {
-  int fd = -1;
-  std::mutex io;  // synchronous handles serialise their requests
-  bool lost = false;
+// A device file: a handle number on one of the process's host connections.
+struct DeviceFile : win32::Object {
+  DeviceFile() : Object(win32::Kind::DeviceFile) {}
+  std::shared_ptr<win32::Link> link;
+  uint32_t handle = 0;
 };
 
+// A named mutex: an advisory lock on a file named after it, beside the
+// device-host socket, so that every process of the user shares it. Like a
+// Windows mutex it belongs to the thread that acquired it and nests.
+struct MutexObject : win32::Object {
+  MutexObject() : Object(win32::Kind::Mutex) {}
+  ~MutexObject() override {
+    if (fd >= 0) close(fd);  // also releases a lock still held
+  }
+  int fd = -1;
+  std::mutex m;
+  std::thread::id owner;
+  unsigned depth = 0;
+};
+
+std::string mutex_file(LPCWSTR name) {
+  std::string error;
+  std::string sock = wire::devhost_socket_path(&error);
+  if (sock.empty()) return {};
+  std::string file = sock.substr(0, sock.rfind('/') + 1) + "mutex-";
+  for (const WCHAR* c = name; *c; ++c) file += (*c < 128 && std::isalnum(int(*c))) ? char(*c) : '_';
+  return file;
+}
+
 constexpr int kOpenTimeoutMs = 5000;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 // The longest request a driver completes is a control transfer with a 3 s
 // time-out; a host that has not answered well after that is gone.
 constexpr int kIoctlTimeoutMs = 15000;
@@ -95,43 +126,37 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  std::string error;
-  std::string path = wire::devhost_socket_path(&error);
-  int fd = wire::connect_host(path);
-  if (fd < 0) {  // no host: no such device
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
   wire::Request req;
   req.op = wire::Op::Open;
   req.access = access;
   req.share = share;
   req.path = to_u16(name);
-  wire::Op op;
-  std::vector<uint8_t> payload;
+  if (req.path.size() > wire::kMaxPath) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
   wire::Reply reply;
-  if (!wire::send_frame(fd, wire::encode_request(req)) ||
-      !wire::recv_frame(fd, &op, &payload, kOpenTimeoutMs) || op != wire::Op::Open ||
-      !wire::decode_reply(op, payload.data(), payload.size(), &reply)) {
-    close(fd);
-    SetLastError(ERROR_FILE_NOT_FOUND);
+  uint32_t error = 0;
+  std::shared_ptr<win32::Link> link = win32::call_host(req, &reply, kOpenTimeoutMs, &error);
+  if (!link) {  // no host: no such device
+    SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
   if (reply.status != wire::kStatusSuccess) {
-    close(fd);
     SetLastError(wire::nt_status_to_win32(reply.status));
     return INVALID_HANDLE_VALUE;
   }
   auto* f = new DeviceFile;
-  f->fd = fd;
+  f->link = std::move(link);
+  f->handle = reply.handle;
   win32::handle_table().add(f);
   SetLastError(ERROR_SUCCESS);
-  return f;
+  return static_cast<win32::Object*>(f);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                             LPDWORD returned, LPOVERLAPPED overlapped) {
-  if (!win32::handle_table().contains(h)) {
+  if (!win32::handle_table().contains(h, win32::Kind::DeviceFile)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -144,49 +169,134 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     return FALSE;
   }
   *returned = 0;
-  auto* f = static_cast<DeviceFile*>(h);
-  std::lock_guard<std::mutex> lock(f->io);
-  if (f->lost) {
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  if (in_size > wire::kMaxIoctlBuffer || out_size > wire::kMaxIoctlBuffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
   wire::Request req;
   req.op = wire::Op::Ioctl;
+  req.handle = f->handle;
   req.code = code;
   req.out_len = out_size;
   req.in.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + in_size);
-  wire::Op op;
-  std::vector<uint8_t> payload;
   wire::Reply reply;
-  if (!wire::send_frame(f->fd, wire::encode_request(req)) ||
-      !wire::recv_frame(f->fd, &op, &payload, kIoctlTimeoutMs) || op != wire::Op::Ioctl ||
-      !wire::decode_reply(op, payload.data(), payload.size(), &reply)) {
-    // The host died or hung: the handle behaves as one on a vanished device.
-    f->lost = true;
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
+  {
+    std::lock_guard<std::mutex> lock(f->link->io);
+    if (!win32::exchange(*f->link, req, &reply, kIoctlTimeoutMs)) {
+      // The host died or hung: the handle behaves as one on a vanished device.
+      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+      return FALSE;
+    }
   }
-  if (reply.status & 0x80000000u) {  // error or warning: nothing is copied back
+  const bool error = (reply.status & 0xC0000000u) == 0xC0000000u;
+  const bool warning = !error && (reply.status & 0x80000000u) != 0;
+  if (error) {  // nothing is copied back
     SetLastError(wire::nt_status_to_win32(reply.status));
     return FALSE;
   }
-  // The output bytes come back as far as the caller's buffer holds them; the
-  // count is the driver's (the direct methods may count input consumed).
+  // Success and warnings: the I/O manager copies what the driver counted
+  // (a buffered request's count is trusted as the driver gave it), as far as
+  // the caller's buffer holds it; the direct methods may count input consumed.
   DWORD n = reply.information < out_size ? reply.information : out_size;
   if (n > reply.out.size()) n = DWORD(reply.out.size());
   if (n) std::memcpy(out, reply.out.data(), n);
   *returned = reply.information;
+  if (warning) {  // for example STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+    SetLastError(wire::nt_status_to_win32(reply.status));
+    return FALSE;
+  }
   return TRUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE h) {
-  if (!win32::handle_table().remove(h)) {
+  win32::Kind kind;
+  if (!win32::handle_table().kind_of(h, &kind) || kind == win32::Kind::DevInfoSet ||
+      !win32::handle_table().remove(h, kind)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  auto* f = static_cast<DeviceFile*>(h);
-  close(f->fd);
-  delete f;
+  auto* object = static_cast<win32::Object*>(h);
+  if (kind == win32::Kind::DeviceFile) {
+    auto* f = static_cast<DeviceFile*>(object);
+    wire::Request req;
+    req.op = wire::Op::Close;
+    req.handle = f->handle;
+    std::lock_guard<std::mutex> lock(f->link->io);
+    wire::Reply none;
+    win32::exchange(*f->link, req, &none, 0);  // no reply; a lost host closed it already
+  }
+  delete object;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
+  if (!name || !*name) {  // unnamed mutexes are of no use across processes here
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  std::string file = mutex_file(name);
+  if (file.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return NULL;
+  }
+  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+  }
+  auto* mu = new MutexObject;
+  mu->fd = fd;
+  win32::handle_table().add(mu);
+  HANDLE h = static_cast<win32::Object*>(mu);
+  SetLastError(ERROR_SUCCESS);
+  if (initial_owner) WaitForSingleObject(h, INFINITE);
+  return h;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
+  if (!win32::handle_table().contains(h, win32::Kind::Mutex)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  auto* mu = static_cast<MutexObject*>(static_cast<win32::Object*>(h));
+  std::lock_guard<std::mutex> l(mu->m);
+  if (mu->depth > 0) {
+    if (mu->owner != std::this_thread::get_id()) return WAIT_TIMEOUT;  // one handle, one owner
+    ++mu->depth;
+    return WAIT_OBJECT_0;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (flock(mu->fd, ms == INFINITE ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  mu->owner = std::this_thread::get_id();
+  mu->depth = 1;
+  return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE h) {
+  if (!win32::handle_table().contains(h, win32::Kind::Mutex)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto* mu = static_cast<MutexObject*>(static_cast<win32::Object*>(h));
+  std::lock_guard<std::mutex> l(mu->m);
+  if (mu->depth == 0 || mu->owner != std::this_thread::get_id()) {
+    SetLastError(ERROR_NOT_OWNER);
+    return FALSE;
+  }
+  if (--mu->depth == 0) {
+    mu->owner = std::thread::id();
+    flock(mu->fd, LOCK_UN);
+  }
   return TRUE;
 }
 

@@ -10,12 +10,14 @@
 
 #include "devhost_wire.h"
 #include "handles.h"
+#include "host_link.h"
 
 using namespace korvel;
 
 namespace {
 
-struct DevInfoSet {
+struct DevInfoSet : win32::Object {
+  DevInfoSet() : Object(win32::Kind::DevInfoSet) {}
   GUID interface_class{};
   std::vector<wire::DeviceEntry> devices;
 };
@@ -26,8 +28,8 @@ constexpr GUID kMediaClass = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x0
 constexpr int kEnumerateTimeoutMs = 5000;
 
 DevInfoSet* lookup(HDEVINFO set) {
-  if (!win32::handle_table().contains(set)) return nullptr;
-  return static_cast<DevInfoSet*>(set);
+  if (!win32::handle_table().contains(set, win32::Kind::DevInfoSet)) return nullptr;
+  return static_cast<DevInfoSet*>(static_cast<win32::Object*>(set));
 }
 
 // Reserved field of SP_DEVINFO_DATA: device index + 1.
@@ -63,32 +65,30 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR, HWND, DWORD
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto* set = new DevInfoSet;
-  if (class_guid) set->interface_class = *class_guid;
+  std::vector<wire::DeviceEntry> devices;
   // Only interface classes of present devices are published by the host; any
   // other query yields an empty (but valid) set, as it would on a machine
   // without such devices.
   if (class_guid && (flags & DIGCF_DEVICEINTERFACE)) {
-    std::string path = wire::devhost_socket_path(nullptr);
-    int fd = wire::connect_host(path);
-    if (fd >= 0) {
-      wire::Request req;
-      req.op = wire::Op::Enumerate;
-      std::memcpy(req.interface_class, class_guid, 16);
-      wire::Op op;
-      std::vector<uint8_t> payload;
-      wire::Reply reply;
-      if (wire::send_frame(fd, wire::encode_request(req)) &&
-          wire::recv_frame(fd, &op, &payload, kEnumerateTimeoutMs) && op == wire::Op::Enumerate &&
-          wire::decode_reply(op, payload.data(), payload.size(), &reply) &&
-          reply.status == wire::kStatusSuccess)
-        set->devices = std::move(reply.devices);
-      close(fd);
+    wire::Request req;
+    req.op = wire::Op::Enumerate;
+    std::memcpy(req.interface_class, class_guid, 16);
+    wire::Reply reply;
+    uint32_t error = 0;
+    if (win32::call_host(req, &reply, kEnumerateTimeoutMs, &error)) {
+      if (reply.status == wire::kStatusSuccess) devices = std::move(reply.devices);
+    } else if (error == ERROR_BUSY) {
+      // A host that takes no more clients is not "no device": say so.
+      SetLastError(ERROR_BUSY);
+      return INVALID_HANDLE_VALUE;
     }
   }
+  auto* set = new DevInfoSet;
+  if (class_guid) set->interface_class = *class_guid;
+  set->devices = std::move(devices);
   win32::handle_table().add(set);
   SetLastError(ERROR_SUCCESS);
-  return set;
+  return static_cast<win32::Object*>(set);
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data) {
@@ -222,11 +222,12 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
-  if (!win32::handle_table().remove(h)) {
+  win32::Object* set = win32::handle_table().remove(h, win32::Kind::DevInfoSet);
+  if (!set) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  delete static_cast<DevInfoSet*>(h);
+  delete set;
   return TRUE;
 }
 

@@ -53,6 +53,7 @@ unsigned usbdevs_init(usbdevs_ctx* ctx) {
 unsigned usbdevs_ctrl_out(usbdevs_handle, uint8_t bRequest, uint16_t, uint16_t, uint16_t length,
                           const void* data) {
   auto& c = fake::channel();
+  if (c.exchange_depth != 1) ++c.unlocked_transfers;
   if (length == 0 || !data || bRequest != VXCTL_REQ_OUT) return 1;
   if (!c.out_results.empty()) {
     unsigned r = c.out_results.front();
@@ -68,6 +69,7 @@ unsigned usbdevs_ctrl_out(usbdevs_handle, uint8_t bRequest, uint16_t, uint16_t, 
 unsigned usbdevs_ctrl_in(usbdevs_handle, uint8_t bRequest, uint16_t, uint16_t, uint16_t length, void* out) {
   auto& c = fake::channel();
   ++c.receives;
+  if (c.exchange_depth != 1) ++c.unlocked_transfers;
   if (bRequest != VXCTL_REQ_IN) return 1;
   if (!c.in_results.empty()) {
     unsigned r = c.in_results.front();
@@ -82,6 +84,16 @@ unsigned usbdevs_ctrl_in(usbdevs_handle, uint8_t bRequest, uint16_t, uint16_t, u
   r.resize(length, 0);
   std::memcpy(out, r.data(), length);
   return 0;
+}
+
+HANDLE usbdevs_exchange_begin(void) {
+  auto& c = fake::channel();
+  if (c.exchange_depth++ > 0) ++c.nested_exchanges;  // would deadlock on the real mutex
+  return &c;
+}
+
+void usbdevs_exchange_end(HANDLE) {
+  --fake::channel().exchange_depth;
 }
 
 void Sleep(DWORD ms) {

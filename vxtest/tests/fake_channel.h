@@ -27,6 +27,10 @@ struct Channel {
   std::vector<Bytes> sent;
   std::vector<uint32_t> sleeps;
   int receives = 0;
+  // The exchange lock: how deep it is held now, and transfers made without it.
+  int exchange_depth = 0;
+  int unlocked_transfers = 0;
+  int nested_exchanges = 0;
 };
 
 Channel& channel();

@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "fake_channel.h"
+#include "quiet.h"
 #include "vxctl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  korvel::fuzz::quiet_diagnostics();
   // Plain walk over a reply of any length up to 255.
   {
     uint8_t mem[255];

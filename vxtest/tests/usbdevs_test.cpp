@@ -34,6 +34,7 @@ class FakeHost {
   std::function<uint32_t(const std::u16string&)> on_open = [](const std::u16string&) { return 0u; };
   std::function<wire::Reply(const wire::Request&)> on_ioctl;
   std::atomic<int> enumerations{0};
+  std::atomic<int> closes{0};
   std::mutex m;
   std::vector<std::u16string> opened;
   std::vector<wire::Request> ioctls;
@@ -53,8 +54,14 @@ class FakeHost {
   ~FakeHost() {
     stop_ = true;
     shutdown(fd_, SHUT_RDWR);
+    {
+      // Clients keep their connection: end each so its thread stops at once.
+      std::lock_guard<std::mutex> l(m);
+      for (int c : client_fds_) shutdown(c, SHUT_RDWR);
+    }
     accept_.join();
     for (auto& t : clients_) t.join();
+    for (int c : client_fds_) close(c);
     close(fd_);
     unlink(path_.c_str());
     rmdir(dir_.c_str());
@@ -67,6 +74,10 @@ class FakeHost {
       if (poll(&p, 1, 50) <= 0) continue;
       int c = accept(fd_, nullptr, nullptr);
       if (c < 0) continue;
+      {
+        std::lock_guard<std::mutex> l(m);
+        client_fds_.push_back(c);
+      }
       clients_.emplace_back([this, c] { serve(c); });
     }
   }
@@ -77,6 +88,10 @@ class FakeHost {
       wire::Request req;
       if (!wire::decode_request(op, payload.data(), payload.size(), &req)) break;
       wire::Reply reply;
+      if (op == wire::Op::Close) {
+        ++closes;
+        continue;  // no reply
+      }
       if (op == wire::Op::Enumerate) {
         ++enumerations;
         if (std::memcmp(req.interface_class, kRender, 16) == 0) reply.devices = devices;
@@ -84,6 +99,7 @@ class FakeHost {
         std::lock_guard<std::mutex> l(m);
         opened.push_back(req.path);
         reply.status = on_open(req.path);
+        reply.handle = 7;
       } else {
         {
           std::lock_guard<std::mutex> l(m);
@@ -94,7 +110,8 @@ class FakeHost {
       }
       if (!wire::send_frame(c, wire::encode_reply(op, reply))) break;
     }
-    close(c);
+    std::lock_guard<std::mutex> l(m);
+    shutdown(c, SHUT_RDWR);  // closed by the destructor's owner of the list
   }
 
   std::string dir_, path_;
@@ -102,6 +119,7 @@ class FakeHost {
   std::atomic<bool> stop_{false};
   std::thread accept_;
   std::list<std::thread> clients_;
+  std::vector<int> client_fds_;
 };
 
 wire::DeviceEntry device(const char16_t* service, std::initializer_list<const char16_t*> paths) {
@@ -236,6 +254,50 @@ TEST_F(Channel, DeviceToHostRepliesAndFailures) {
   EXPECT_NE(std::string::npos,
             out.find("GetLastError() = 0x1f\nA device attached to the system is not functioning."));
   EXPECT_NE(std::string::npos, out.find("GetLastError() = 0x57\n"));
+}
+
+TEST_F(Channel, WarningsCarryDataAndTimeoutsAreNotBusy) {
+  Opened o;
+  uint32_t status = wire::kStatusBufferOverflow;
+  o.host.on_ioctl = [&](const wire::Request&) {
+    wire::Reply rep;
+    rep.status = status;
+    rep.information = 10;
+    rep.out.assign(10, 0x33);
+    return rep;
+  };
+  usbdevs_handle h = nullptr;
+  ASSERT_EQ(0u, usbdevs_select(&o.ctx, &h, 0));
+  HANDLE f = usbdevs_open(h->path);
+  ASSERT_NE(INVALID_HANDLE_VALUE, f);
+  uint8_t rec[20] = {1};
+  uint8_t out[64] = {};
+  DWORD got = 0;
+  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, out, 64, &got, nullptr));
+  EXPECT_EQ(DWORD(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(10u, got);
+  EXPECT_EQ(0x33, out[9]);
+  CloseHandle(f);
+  // A transfer the driver timed out on is a failure (1), never retried as busy.
+  status = wire::kStatusIoTimeout;
+  uint8_t reply[64];
+  EXPECT_EQ(1u, usbdevs_ctrl_in(h, 0x1E, 0, 0, 64, reply));
+  std::string out_text = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  EXPECT_NE(std::string::npos,
+            out_text.find("GetLastError() = 0x79\nThe semaphore timeout period has expired."));
+}
+
+TEST_F(Channel, InterfacePathThatLeavesNoRoomForTheSuffixIsNotOpened) {
+  FakeHost host;
+  std::u16string path(USBDEVS_PATH_MAX - 3, u'a');  // no backslash: the suffix is appended
+  EXPECT_EQ(INVALID_HANDLE_VALUE, usbdevs_open(path.c_str()));
+  path.resize(USBDEVS_PATH_MAX - 1 - 7);  // exactly fits "\\tarrow" and the terminator
+  HANDLE f = usbdevs_open(path.c_str());
+  ASSERT_NE(INVALID_HANDLE_VALUE, f);
+  CloseHandle(f);
+  ASSERT_EQ(1u, host.opened.size());
+  EXPECT_EQ(size_t(USBDEVS_PATH_MAX - 1), host.opened[0].size());
 }
 
 TEST_F(Channel, SelectionSearchesOnlyRightAfterAReset) {

@@ -104,6 +104,59 @@ TEST_F(Vxctl, WaitReadyPollsThroughBusyAndStopsAtTheFirstReadyMarker) {
   EXPECT_EQ(1, channel().receives);
 }
 
+TEST_F(Vxctl, WaitReadyRetriesOnlyBusyTransfers) {
+  // A stalled transfer (error 31) is a busy unit; anything else (a vanished
+  // or hung unit) ends the wait at once instead of after 1000 polls.
+  channel().in_results = {2, 2};
+  EXPECT_EQ(0u, vxctl_wait_ready(&h_));
+  EXPECT_EQ(3, channel().receives);
+  fake::reset();
+  channel().in_results = {1};
+  uint32_t hz = 0;
+  EXPECT_EQ(1u, vxctl_get_hz(&h_, &hz));
+  EXPECT_EQ(1, channel().receives);
+  EXPECT_TRUE(channel().sleeps.empty());
+  EXPECT_TRUE(channel().sent.empty());
+}
+
+TEST_F(Vxctl, EveryCommandHoldsOneExchangeAroundItsTransfers) {
+  // A unit that answers every query at once.
+  channel().on_message = [](const Bytes& msg) {
+    switch (msg[0]) {
+      case VXMSG_CMD_HZ:
+        channel().replies = {reply({item_u32(VXMSG_CMD_HZ, 48000)})};
+        break;
+      case 0x61:
+        channel().replies = {reply({item_u8(0x61, msg[2]), item_u8(0x62, msg[5]), item_u8(msg[6], 3)})};
+        break;
+      case VXMSG_CMD_GET_METER:
+        channel().replies = {reply({item_u8(0x61, 4), item_u8(0x62, 1), item_u16(0x72, 9)})};
+        break;
+      case VXMSG_CMD_CALL_27:
+        channel().replies = {reply({item_u32(VXMSG_CMD_ANSWER_28, 1)})};
+        break;
+    }
+  };
+  uint32_t n32 = 0;
+  uint8_t n8 = 0;
+  vxctl_meter_t rec[1];
+  char text[64];
+  uint32_t len = 0;
+  const uint8_t image[3] = {1, 2, 3};
+  EXPECT_EQ(0u, vxctl_get_hz(&h_, &n32));
+  EXPECT_EQ(0u, vxctl_get_fader(&h_, 4, 1, &n8));
+  EXPECT_EQ(0u, vxctl_set_mute(&h_, 4, 1, 1));
+  EXPECT_EQ(0u, vxctl_get_meter(&h_, rec, 1, &n8));
+  EXPECT_EQ(0u, vxctl_call_27(&h_, 2, &n32));
+  EXPECT_EQ(0u, vxctl_dump_assign(&h_, text, sizeof text, &len));
+  EXPECT_EQ(0u, vxctl_read_debug(&h_, text, 8, &n8));
+  EXPECT_EQ(1u, vxctl_fw_update(&h_, image, 3, nullptr));  // no status answers: fails, still locked
+  EXPECT_GT(channel().receives, 10);
+  EXPECT_EQ(0, channel().unlocked_transfers);
+  EXPECT_EQ(0, channel().nested_exchanges);
+  EXPECT_EQ(0, channel().exchange_depth);
+}
+
 TEST_F(Vxctl, UnitThatStaysBusyFailsQueriesAfterTheReadinessBudget) {
   channel().idle_reply = busy_reply();
   uint32_t hz = 0;
@@ -165,6 +218,7 @@ TEST_F(Vxctl, ChannelQueryMatchesTheChannelAcrossReplies) {
     const Bytes want{0x61, 2, 4, 0x62, 2, 2, 0xC3, 1, 0, 0};
     ASSERT_EQ(want, msg);
     channel().replies = {
+        reply({item_u8(0x61, 5), item_u8(0x62, 2), item_u8(0xC3, 1)}),  // same number, other type
         reply({item_u8(0x61, 4), item_u8(0x62, 1), item_u8(0xC3, 1), item_u8(0x62, 2)}),
         reply({item_u8(0xC3, 0)}),  // channel 2 carried over from the previous reply
     };
@@ -280,13 +334,36 @@ TEST_F(Vxctl, FirmwareRangesAreCutIntoFullAndLastChunks) {
   EXPECT_NE(std::string::npos, out.find("FWUP OK"));
 }
 
-TEST_F(Vxctl, EmptyImageGoesStraightToTheCompletionWait) {
+TEST_F(Vxctl, LongTransferWithManyPausesAndExactChunkEnds) {
+  // 61 bytes end a range as its last chunk (0x26, never 0x25); then 1100
+  // pauses, each followed by one byte: progress resets the idle count, so
+  // more pauses than the idle limit in all do not end the transfer.
+  Bytes image(61 + 1100);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13 + 1);
   FwUnit unit;
+  unit.plan = {{61, 0}};
+  for (uint32_t pos = 61; pos < image.size(); ++pos) {
+    unit.plan.push_back({0, pos});
+    unit.plan.push_back({1, pos});
+  }
   unit.attach();
-  ASSERT_EQ(0u, vxctl_fw_update(&h_, nullptr, 0, nullptr));
-  EXPECT_TRUE(unit.items.empty());
-  EXPECT_EQ(VXMSG_CMD_FWUP_BEGIN, channel().sent.front()[0]);
-  EXPECT_EQ(VXMSG_CMD_FWUP_STATUS, channel().sent.back()[0]);
+  ASSERT_EQ(0u, vxctl_fw_update(&h_, image.data(), uint32_t(image.size()), nullptr));
+  EXPECT_EQ(image, unit.received);
+  using P = std::pair<uint8_t, size_t>;
+  ASSERT_FALSE(unit.items.empty());
+  EXPECT_EQ(P(0x26, 61), unit.items.front());
+}
+
+TEST_F(Vxctl, EmptyImageIsRefusedBeforeAnythingIsSent) {
+  // The unit's cancel answer (length 0, offset 0) would read as "complete"
+  // for a total of 0: the library refuses such an image itself.
+  FwUnit unit;
+  unit.plan = {{0, 0}};
+  unit.attach();
+  uint8_t byte = 0;
+  EXPECT_EQ(1u, vxctl_fw_update(&h_, &byte, 0, nullptr));
+  EXPECT_EQ(1u, vxctl_fw_update(&h_, nullptr, 0, nullptr));
+  EXPECT_TRUE(channel().sent.empty());
 }
 
 TEST_F(Vxctl, UnitCancelBeforeAnyByteAndIdleTimeout) {

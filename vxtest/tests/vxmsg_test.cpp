@@ -70,6 +70,11 @@ TEST(VxmsgBuild, ItemsThatDoNotFitLeaveTheCursorAlone) {
   EXPECT_EQ(0, b.m.pos);
   EXPECT_EQ(0u, vxmsg_put(&b.m, 0x18, VXMSG_TYPE_U16, 7, 0));
   EXPECT_EQ(4, b.m.pos);
+  Msg three(3);  // a u16 item needs four bytes
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(1u, vxmsg_put(&three.m, 0x18, VXMSG_TYPE_U16, 7, 0));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0, three.m.pos);
 }
 
 TEST(VxmsgBuild, ZeroByteCountTakesTheRestOfTheMessage) {

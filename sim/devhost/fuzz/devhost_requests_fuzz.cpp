@@ -8,11 +8,13 @@
 #include "devhost_wire.h"
 #include "driver_hooks.h"
 #include "published_device.h"
+#include "quiet.h"
 #include "usbdevs_ctrl_req.h"
 
 using namespace korvel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  korvel::fuzz::quiet_diagnostics();
   static devhost::PublishedDevice* device = [] {
     auto* d = new devhost::PublishedDevice(sim::Model::Tarrow,
                                            devhost::driver_hooks(new devhost::DriverSlot, true));
@@ -31,9 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!wire::decode_header(data + off, size - off, &op, &len)) {
       // Not a frame header: try the payload decoders on the rest directly.
       wire::Request req;
-      for (uint32_t o = 1; o <= 3; ++o) wire::decode_request(wire::Op(o), data + off, size - off, &req);
+      for (uint32_t o = 1; o <= 5; ++o) wire::decode_request(wire::Op(o), data + off, size - off, &req);
       wire::Reply rep;
-      for (uint32_t o = 1; o <= 3; ++o) wire::decode_reply(wire::Op(o), data + off, size - off, &rep);
+      for (uint32_t o = 1; o <= 5; ++o) wire::decode_reply(wire::Op(o), data + off, size - off, &rep);
       break;
     }
     off += wire::kHeaderSize;

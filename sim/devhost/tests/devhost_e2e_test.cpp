@@ -25,9 +25,11 @@ namespace {
 
 class EndToEnd : public ::testing::Test {
  protected:
+  // The unit behaves like a real one at its worst (busy bursts, split
+  // answers, varied item widths, padded texts), the same way in every run.
   std::unique_ptr<Child> start_host(const std::string& model = "Tarrow") {
-    auto host =
-        std::make_unique<Child>(std::vector<std::string>{KORVEL_DEVHOST_BIN, "--model", model}, box_.env());
+    auto host = std::make_unique<Child>(
+        std::vector<std::string>{KORVEL_DEVHOST_BIN, "--model", model, "--unit-quirks", "12"}, box_.env());
     std::string ready = host->read_line(10000);
     EXPECT_EQ("ready " + box_.socket(), ready) << host->stderr_text();
     return host;
@@ -117,7 +119,7 @@ TEST_F(EndToEnd, BusyAndStalledUnitsAreRidden) {
 TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
   std::string image = box_.dir() + "/fw.bin";
   RunResult made =
-      run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "1.06", "--build", "43"});
+      run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "2.61", "--build", "300"});
   ASSERT_EQ(0, made.status) << made.err;
   auto host = start_host();
   RunResult up = ctl({"fw-update", image}, 300000);
@@ -125,7 +127,8 @@ TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
   EXPECT_NE(std::string::npos, up.out.find("100%"));
   EXPECT_NE(std::string::npos, up.err.find("FWUP OK"));
   RunResult info = ctl({"info", "--json"});
-  EXPECT_NE(std::string::npos, info.out.find("\"version\": 106, \"build\": 43, \"firmware\": \"1.06 0043\""))
+  // Both above 255: neither high byte may be lost on the way.
+  EXPECT_NE(std::string::npos, info.out.find("\"version\": 261, \"build\": 300, \"firmware\": \"2.61 0300\""))
       << info.out;
 }
 
@@ -223,10 +226,37 @@ TEST_F(EndToEnd, DirectClientStreamsBitExactThroughThePrivateInterface) {
   EXPECT_NE(std::string::npos, json.find("\"underrun_events\": 0")) << json;
 }
 
+TEST_F(EndToEnd, TwoProgramsTalkingToTheUnitAtOnceGetTheirOwnAnswers) {
+  // The unit has one answer queue; without an exchange lock shared by the
+  // processes, one program's receives take the other's replies.
+  auto host = start_host();
+  std::atomic<int> bad{0};
+  auto loop = [&](const char* cmd, const char* want) {
+    for (int i = 0; i < 12; ++i) {
+      RunResult r = ctl({cmd, "--json"});
+      if (r.status != 0 || r.out.find(want) == std::string::npos) ++bad;
+    }
+  };
+  std::thread a(loop, "info", "\"serial\": \"TR2410-000123\", \"sample_rate\": 44100}");
+  std::thread b(loop, "meters", "\"number\": 4, \"value\"");
+  a.join();
+  b.join();
+  EXPECT_EQ(0, bad.load());
+}
+
 TEST_F(EndToEnd, NoHostAtAll) {
   RunResult r = ctl({"info"}, 20000);
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("no KORVEL unit found"));
+  // Arguments are checked before any unit is looked for; inputs are bounded.
+  r = ctl({"set", "fader", "1", "2", "300"});
+  EXPECT_NE(std::string::npos, r.err.find("numbers from 0 to 255")) << r.err;
+  r = ctl({"fw-update", box_.dir()});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Is a directory")) << r.err;
+  r = ctl({"fw-update", "/dev/zero"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("not a firmware image")) << r.err;
 }
 
 }  // namespace

@@ -3,7 +3,11 @@
 // private interface's plug life cycle.
 #include <gtest/gtest.h>
 #include <setupapi.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -15,6 +19,8 @@
 #include "process.h"
 #include "published_device.h"
 #include "server.h"
+#include "unit.h"
+#include "vxctl.h"
 
 using namespace korvel::devhost;
 namespace wire = korvel::wire;
@@ -34,7 +40,7 @@ class HostInProcess : public ::testing::Test {
     device_ =
         std::make_unique<devhost::PublishedDevice>(sim::Model::Tarrow, devhost::driver_hooks(&slot_, true));
     ASSERT_EQ("", device_->start());
-    server_ = std::make_unique<devhost::Server>(*device_);
+    server_ = std::make_unique<devhost::Server>(*device_, limits_);
     std::string error;
     ASSERT_TRUE(server_->listen_on(box_.socket(), &error)) << error;
     thread_ = std::thread([this] { server_->run(); });
@@ -49,6 +55,7 @@ class HostInProcess : public ::testing::Test {
   }
 
   korvel::testing::Sandbox box_;
+  devhost::ServerLimits limits_;
   devhost::DriverSlot slot_;
   std::unique_ptr<devhost::PublishedDevice> device_;
   std::unique_ptr<devhost::Server> server_;
@@ -158,6 +165,126 @@ TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
   DWORD got = 0;
   EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
+}
+
+// A raw connection to the host, as any process of the user can make.
+int raw_connect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strcpy(a.sun_path, path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "connect";
+  return fd;
+}
+
+// True when the host closed the connection within `ms`.
+bool closed_by_host(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char c;
+  bool closed = recv(fd, &c, 1, 0) == 0;
+  close(fd);
+  return closed;
+}
+
+class TightHost : public HostInProcess {
+ protected:
+  void SetUp() override {
+    limits_.max_connections = 2;
+    limits_.idle_ms = 1500;
+    limits_.frame_ms = 1500;
+    HostInProcess::SetUp();
+  }
+};
+
+TEST_F(TightHost, BadFramesAndIdleClientsAreDroppedAndAFullHostSaysBusy) {
+  // A header announcing more than its request can carry, or a frame of the
+  // wrong kind, closes the connection at once (long before any time-out); a
+  // frame that never completes, once its time is up.
+  const uint32_t huge[3] = {wire::kMagic, 3, 16u << 20};
+  const uint32_t open_too_long[3] = {wire::kMagic, 2, 70000};
+  const uint32_t busy_from_client[3] = {wire::kMagic, 5, 0};
+  for (const uint32_t* frame : {huge, open_too_long, busy_from_client}) {
+    int fd = raw_connect(box_.socket());
+    ASSERT_EQ(12, send(fd, frame, 12, MSG_NOSIGNAL));
+    EXPECT_TRUE(closed_by_host(fd, 1000)) << frame[1];
+  }
+  const uint32_t partial[4] = {wire::kMagic, 3, 100, 0};
+  int p = raw_connect(box_.socket());
+  ASSERT_EQ(16, send(p, partial, 16, MSG_NOSIGNAL));
+  EXPECT_TRUE(closed_by_host(p, 4000));
+  // Two idle connections fill the host: a client hears "busy", not "no unit".
+  int a = raw_connect(box_.socket()), b = raw_connect(box_.socket());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            SetupDiGetClassDevsW(&kRender, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  EXPECT_EQ(DWORD(ERROR_BUSY), GetLastError());
+  // Idle connections time out and make room again.
+  EXPECT_TRUE(closed_by_host(a, 4000));
+  EXPECT_TRUE(closed_by_host(b, 4000));
+  HDEVINFO set = SetupDiGetClassDevsW(&kRender, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  ASSERT_NE(INVALID_HANDLE_VALUE, set);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(HostInProcess, OpensRacingUnplugsNeverReachADeletedDevice) {
+  std::u16string path = private_path();
+  std::atomic<bool> stop{false};
+  std::atomic<int> transfers{0};
+  auto client = [&] {
+    uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+    uint8_t reply[64];
+    while (!stop) {
+      HANDLE f =
+          CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (f == INVALID_HANDLE_VALUE) continue;
+      DWORD got = 0;
+      if (DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr)) ++transfers;
+      CloseHandle(f);
+    }
+  };
+  std::thread c1(client), c2(client), c3(client);
+  for (int i = 0; i < 4000; ++i) {
+    ASSERT_EQ("", device_->unplug());
+    if (i % 2) std::this_thread::yield();
+    ASSERT_EQ("", device_->plug());
+  }
+  stop = true;
+  c1.join();
+  c2.join();
+  c3.join();
+  EXPECT_GT(transfers.load(), 0);
+}
+
+TEST_F(HostInProcess, LibraryCommandsReachTheUnitThroughQuenbyIntact) {
+  // Library-only settings read back through the unit's registers, and a new
+  // firmware whose version and build both need their high byte.
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(0u, vxdev_open(&dev, &h));
+  ASSERT_EQ(0u, vxctl_set_13(&h, 0xA5));
+  ASSERT_EQ(0u, vxctl_set_17(&h, 0x12345678));
+  ASSERT_EQ(0u, vxctl_set_1c_1d(&h, 1, 0x01020304));
+  ASSERT_EQ(0u, vxctl_set_1c_1d(&h, 0, 0x0A0B0C0D));
+  ASSERT_EQ(0u, vxctl_set_3a(&h, "stage"));
+  const std::pair<uint32_t, uint32_t> want[] = {
+      {0x10, 0xA5}, {0x11, 0x12345678}, {0x12, 0x01020304}, {0x13, 0x0A0B0C0D}, {0x15, 5}};
+  for (auto [reg, value] : want) {
+    uint32_t got = 0;
+    ASSERT_EQ(0u, vxctl_call_27(&h, reg, &got));
+    EXPECT_EQ(value, got) << "register " << reg;
+  }
+  std::vector<uint8_t> image = sim::make_firmware_image(261, 300, 3000);
+  ASSERT_EQ(0u, vxctl_fw_update(&h, image.data(), uint32_t(image.size()), nullptr));
+  uint16_t version = 0, build = 0;
+  ASSERT_EQ(0u, vxctl_get_version(&h, &version));
+  ASSERT_EQ(0u, vxctl_get_build(&h, &build));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(261, version);
+  EXPECT_EQ(300, build);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "quiet.h"
 #include "unit.h"
 
 namespace {
@@ -53,6 +54,7 @@ bool reply_well_formed(const uint8_t* r, size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  korvel::fuzz::quiet_diagnostics();
   using korvel::sim::Model;
   using korvel::sim::TransferResult;
   using korvel::sim::Unit;

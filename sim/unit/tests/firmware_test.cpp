@@ -6,6 +6,7 @@
 #include <set>
 
 #include "test_host.h"
+#include "unit_firmware.h"
 
 namespace korvel::sim::test {
 namespace {
@@ -27,6 +28,10 @@ TEST(FirmwareImage, MadeImagesCheckAndDamagedOnesDoNot) {
   bad[500] ^= 0x01;
   EXPECT_FALSE(check_firmware_image(bad.data(), bad.size(), &v, &b, &why));
   EXPECT_NE(why.find("CRC"), std::string::npos);
+  bad = img;
+  bad[8] = 0xFF;  // version bytes patched: "655.35"
+  bad[9] = 0xFF;
+  EXPECT_FALSE(check_firmware_image(bad.data(), bad.size(), &v, &b, &why));
   bad = img;
   bad[0] = 'X';
   EXPECT_FALSE(check_firmware_image(bad.data(), bad.size(), nullptr, nullptr, nullptr));
@@ -157,6 +162,32 @@ TEST(FirmwareTransfer, ZeroOrOversizedTotalIsCancelledByTheUnit) {
     EXPECT_EQ(off, 0u);
     EXPECT_EQ(h.unit.info().version, 105);
   }
+}
+
+TEST(FirmwareTransfer, RangesAreFullChunksClosedOnlyByAnExactLastChunk) {
+  // A total whose first range is two full chunks, so that its rest is
+  // exactly one chunk long.
+  detail::FirmwareReceiver r;
+  uint32_t total = 1000;
+  for (;; ++total) {
+    r.begin(total);
+    if (r.status().length == 122) break;
+  }
+  const std::vector<uint8_t> data(200, 7);
+  uint16_t v, b;
+  EXPECT_FALSE(r.data(data.data(), 60, false, &v, &b));  // 0x25 of less than 61
+  EXPECT_FALSE(r.data(data.data(), 10, true, &v, &b));   // 0x26 that leaves a rest
+  EXPECT_EQ(r.received(), 0u);
+  EXPECT_FALSE(r.data(data.data(), 61, false, &v, &b));
+  EXPECT_EQ(r.received(), 61u);
+  EXPECT_FALSE(r.data(data.data(), 61, false, &v, &b));  // the rest with the wrong item
+  EXPECT_EQ(r.received(), 61u);
+  EXPECT_EQ(r.status().offset, 61u);  // the open range, asked again
+  EXPECT_FALSE(r.data(data.data(), 61, true, &v, &b));
+  EXPECT_EQ(r.received(), 122u);
+  EXPECT_EQ(r.refused(), 3u);
+  EXPECT_FALSE(r.data(data.data(), 1, true, &v, &b));  // nothing asked for: out of order
+  EXPECT_EQ(r.received(), 122u);
 }
 
 TEST(FirmwareTransfer, DataOutsideTheRequestedRangeIsIgnored) {

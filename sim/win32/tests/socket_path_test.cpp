@@ -3,9 +3,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "devhost_wire.h"
 
@@ -48,6 +50,59 @@ TEST(SocketPath, TooLongForASocketAddressIsAClearError) {
   std::string error;
   EXPECT_EQ("", devhost_socket_path(&error));
   EXPECT_NE(std::string::npos, error.find("socket path too long"));
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+TEST(SocketPath, OnlyAPrivateDirectoryOfOurOwnIsUsed) {
+  // A directory another user could write to, or a link to one, would let
+  // that user plant a socket of their own for our clients to talk to.
+  EnvGuard g;
+  std::string open_dir = g.dir + "/open";
+  ASSERT_EQ(0, mkdir(open_dir.c_str(), 0700));
+  ASSERT_EQ(0, chmod(open_dir.c_str(), 0777));
+  setenv("KORVEL_DEVHOST_SOCKET", (open_dir + "/h.sock").c_str(), 1);
+  std::string error;
+  EXPECT_EQ("", devhost_socket_path(&error));
+  EXPECT_NE(std::string::npos, error.find("mode 0777")) << error;
+  std::string link = g.dir + "/link";
+  ASSERT_EQ(0, chmod(open_dir.c_str(), 0700));
+  ASSERT_EQ(0, symlink(open_dir.c_str(), link.c_str()));
+  setenv("KORVEL_DEVHOST_SOCKET", (link + "/h.sock").c_str(), 1);
+  EXPECT_EQ("", devhost_socket_path(&error));
+  EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
+  // A socket path that is a link is never connected to.
+  std::string fake = open_dir + "/h.sock";
+  ASSERT_EQ(0, symlink("/tmp/elsewhere.sock", fake.c_str()));
+  EXPECT_EQ(-1, korvel::wire::connect_host(fake));
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+TEST(NamedMutex, OneOwnerAtATimeAcrossHandles) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  HANDLE a = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+  HANDLE b = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");  // as another process opens it
+  ASSERT_NE(nullptr, a);
+  ASSERT_NE(nullptr, b);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));  // the owner may nest
+  DWORD other = 0;
+  std::thread([&] { other = WaitForSingleObject(b, 20); }).join();
+  EXPECT_EQ(DWORD(WAIT_TIMEOUT), other);
+  EXPECT_FALSE(ReleaseMutex(b));  // not its owner
+  EXPECT_EQ(DWORD(ERROR_NOT_OWNER), GetLastError());
+  EXPECT_TRUE(ReleaseMutex(a));
+  std::thread([&] { other = WaitForSingleObject(b, 20); }).join();
+  EXPECT_EQ(DWORD(WAIT_TIMEOUT), other);  // still held once
+  EXPECT_TRUE(ReleaseMutex(a));
+  std::thread([&] {
+    other = WaitForSingleObject(b, 1000);
+    ReleaseMutex(b);
+  }).join();
+  EXPECT_EQ(DWORD(WAIT_OBJECT_0), other);
+  EXPECT_TRUE(CloseHandle(a));
+  EXPECT_TRUE(CloseHandle(b));
+  EXPECT_EQ(DWORD(WAIT_FAILED), WaitForSingleObject(a, 0));
   unsetenv("KORVEL_DEVHOST_SOCKET");
 }
 
