@@ -87,23 +87,34 @@ struct Clock::Impl {
     --waiting;
   }
 
-  // The wakes collected so far, taken under the lock into this thread's
-  // own list (both keep their capacity: no allocation per wake).
-  std::vector<Waiter*>& take_wakes() {
-    // Never destroyed: a thread may still wake others while it ends.
-    static thread_local std::vector<Waiter*>* mine = new std::vector<Waiter*>();
-    mine->swap(to_wake);
-    return *mine;
+  // The wakes collected so far, taken under the lock onto the caller's
+  // stack (to_wake keeps its capacity: no allocation per wake). More than
+  // fit are delivered at once.
+  struct Wakes {
+    Waiter* w[32];
+    size_t n = 0;
+  };
+  static void wake_now(Waiter* w) {
+    std::lock_guard<std::mutex> g(w->m);
+    w->woken = true;
+    w->cv.notify_one();
+  }
+  void take_wakes(Wakes* out) {
+    out->n = 0;
+    for (Waiter* w : to_wake) {
+      if (out->n < 32) {
+        out->w[out->n++] = w;
+      } else {
+        wake_now(w);
+      }
+    }
+    to_wake.clear();
   }
 
   // Delivers the wakes collected under the lock; call with it released.
-  static void deliver(std::vector<Waiter*>& wakes) {
-    for (Waiter* w : wakes) {
-      std::lock_guard<std::mutex> g(w->m);
-      w->woken = true;
-      w->cv.notify_one();
-    }
-    wakes.clear();
+  static void deliver(Wakes& wakes) {
+    for (size_t i = 0; i < wakes.n; ++i) wake_now(wakes.w[i]);
+    wakes.n = 0;
   }
 
   uint64_t now_locked() const {
@@ -177,7 +188,8 @@ struct Clock::Impl {
         unlink(timer);
         timer->running = true;
         ++runnable;
-        std::vector<Waiter*>& wakes = take_wakes();
+        Wakes wakes;
+        take_wakes(&wakes);
         lock.unlock();
         deliver(wakes);
         timer->fire(timer->context);
@@ -281,7 +293,8 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
         if (w->counted) ++impl_->runnable;
         break;
       }
-      std::vector<Waiter*>& wakes = impl_->take_wakes();
+      Impl::Wakes wakes;
+      impl_->take_wakes(&wakes);
       lock.unlock();
       Impl::deliver(wakes);
       {
@@ -291,7 +304,8 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
       }
       lock.lock();
     } else {
-      std::vector<Waiter*>& wakes = impl_->take_wakes();
+      Impl::Wakes wakes;
+      impl_->take_wakes(&wakes);
       lock.unlock();
       Impl::deliver(wakes);
       {
@@ -307,7 +321,8 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   }
   impl_->dequeue(w);
   const bool satisfied = w->satisfied;
-  std::vector<Waiter*>& wakes = impl_->take_wakes();
+  Impl::Wakes wakes;
+  impl_->take_wakes(&wakes);
   lock.unlock();
   Impl::deliver(wakes);
   return satisfied;
@@ -324,15 +339,15 @@ void Clock::sleep_for(uint64_t ns) {
 }
 
 void Clock::signal(const std::function<void()>& change) {
-  std::vector<Waiter*>* wakes;
+  Impl::Wakes wakes;
   {
     std::lock_guard<std::mutex> g(impl_->m);
     change();
     impl_->satisfy_waiters();
-    wakes = &impl_->take_wakes();
+    impl_->take_wakes(&wakes);
   }
   // Woken threads find the clock's lock free.
-  Impl::deliver(*wakes);
+  Impl::deliver(wakes);
 }
 
 void Clock::arm(Timer* t, uint64_t deadline_ns) {
@@ -374,7 +389,8 @@ void Clock::detach_current_thread() {
   t_attached = false;
   --impl_->runnable;
   impl_->advance_if_idle(lock, false);
-  std::vector<Waiter*>& wakes = impl_->take_wakes();
+  Impl::Wakes wakes;
+  impl_->take_wakes(&wakes);
   lock.unlock();
   Impl::deliver(wakes);
 }

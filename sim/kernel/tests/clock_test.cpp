@@ -37,6 +37,39 @@ TEST(Clock, TimeStandsStillWhileAThreadRuns) {
   EXPECT_EQ(c.now_ns(), t0);
 }
 
+TEST(Clock, TimersRunAtTheirDeadlineInTheThreadThatMovesTimeOn) {
+  // A timer runs when time reaches it, before a later deadline, and time
+  // stands still while it runs; what it signals ends the wait it ran in.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Virtual);
+  c.attach_current_thread();
+  struct State {
+    uint64_t fired_at = 0;
+    std::thread::id thread;
+    bool done = false;
+  } state;
+  Clock::Timer timer;
+  timer.context = &state;
+  timer.fire = [](void* context) {
+    State* s = static_cast<State*>(context);
+    s->fired_at = Clock::instance().now_ns();
+    s->thread = std::this_thread::get_id();
+    Clock::instance().signal([s] { s->done = true; });
+  };
+  const uint64_t t0 = c.now_ns();
+  c.arm(&timer, t0 + 3000000);
+  c.arm(&timer, t0 + 2000000);  // moved earlier
+  EXPECT_TRUE(c.wait([&state] { return state.done; }, t0 + 10000000));
+  EXPECT_EQ(state.fired_at, t0 + 2000000);
+  EXPECT_EQ(c.now_ns(), t0 + 2000000);
+  EXPECT_EQ(state.thread, std::this_thread::get_id());
+  // Disarmed, it never runs.
+  state.done = false;
+  c.arm(&timer, c.now_ns() + 1000000);
+  c.disarm(&timer);
+  EXPECT_FALSE(c.wait([&state] { return state.done; }, c.now_ns() + 5000000));
+}
+
 TEST(Clock, EarliestDeadlineWinsAmongThreads) {
   static KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
