@@ -57,6 +57,7 @@ class TestHelpMenu : public QObject {
   void initTestCase() {
     // No update document from outside the machine.
     writeSetting("Update", "JsonUrl", "https://127.0.0.1:9/none.json");
+    writeSetting("PopupMessage", "WakeUp", false);  // no driver reminder to click away
     QDesktopServices::setUrlHandler("https", &catcher, "openUrl");
     window = new MainWindow;
     window->show();
