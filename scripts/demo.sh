@@ -87,13 +87,20 @@ cleanup() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$host" 2>/dev/null || break; sleep 0.1; done
   fi
   # The panel before its display server, so it closes rather than losing X.
-  local p panel
+  # The panel takes SIGTERM as a close and saves its settings on the way out.
+  local p panel panels=()
   for p in "${pids[@]}"; do
-    for panel in $(pgrep -f -P "$p" Brevanta_Settings_Panel 2>/dev/null) $(pgrep -f Brevanta_Settings_Panel -P "$(pgrep -P "$p" | tr '\n' ',' | sed 's/,$//')" 2>/dev/null); do
+    for panel in $(pgrep -P "$p" Brevanta_Setti) $(pgrep -P "$(pgrep -P "$p" | paste -sd, -)" Brevanta_Setti 2>/dev/null); do
+      panels+=("$panel")
       kill -TERM "$panel" 2>/dev/null || true
     done
   done
-  sleep 0.3
+  for _ in $(seq 30); do
+    alive=0
+    for panel in "${panels[@]}"; do kill -0 "$panel" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
   for p in "${pids[@]}"; do kill_tree "$p"; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$tmp"

@@ -4,14 +4,61 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QTranslator>
+
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <csignal>
+#endif
 
 #include "constants.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
 
+#ifndef Q_OS_WIN
+namespace {
+
+int quitPipe[2] = {-1, -1};
+bool quitRequested = false;
+
+void onQuitSignal(int) {
+  const char c = 1;
+  ssize_t ignored = ::write(quitPipe[1], &c, 1);
+  (void)ignored;
+}
+
+// SIGTERM and SIGINT (a session ending, a script closing the panel) end the
+// event loop like closing the window, so the window saves what it keeps.
+void quitOnSignals(QCoreApplication* app) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, quitPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, app);
+  QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+    char c;
+    ssize_t ignored = ::read(quitPipe[0], &c, 1);
+    (void)ignored;
+    quitRequested = true;  // also when it arrives during a modal box at start
+    app->quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = onQuitSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char* argv[]) {
   qputenv("QT_AUTO_SCREEN_SCALE_FACTOR", "1");
+  // The panel's trace lines are for developers: QT_LOGGING_RULES="default.debug=true"
+  // shows them. Warnings always show.
+  QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
   SingleInstanceApplication app(argc, argv, true);
   if (app.isRunning()) {
@@ -25,6 +72,9 @@ int main(int argc, char* argv[]) {
                    QCoreApplication::applicationDirPath());
   app.installTranslator(translator);
 
+#ifndef Q_OS_WIN
+  quitOnSignals(&app);
+#endif
   MainWindow* window = new MainWindow();
   app.setActivationWindow(window, true);
   QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
@@ -33,7 +83,11 @@ int main(int argc, char* argv[]) {
   qDebug() << "width" << window->width();
   qDebug() << "height" << window->height();
 
+#ifndef Q_OS_WIN
+  const int result = quitRequested ? 0 : app.exec();
+#else
   const int result = app.exec();
+#endif
   delete window;
   delete translator;
   return result;

@@ -3,9 +3,11 @@
 // the worker is reached only through queued signals.
 #include "qvxdevice.h"
 
+#include <QCoreApplication>
 #include <QMetaType>
 #include <QThread>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -27,7 +29,24 @@ void registerMetaTypes() {
   qRegisterMetaType<uint8_t>("uint8_t");
 }
 
+// The program-wide proxy is made before main: its worker's event loop needs
+// the application object, so a thread made before it starts as soon as the
+// application exists (requests queued meanwhile wait in the thread's queue).
+std::vector<QPointer<QThread>>& threadsAwaitingApplication() {
+  static std::vector<QPointer<QThread>> threads;
+  return threads;
+}
+
+void startThreadsAwaitingApplication() {
+  for (const QPointer<QThread>& t : threadsAwaitingApplication()) {
+    if (t) t->start(QThread::InheritPriority);
+  }
+  threadsAwaitingApplication().clear();
+}
+
 }  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(startThreadsAwaitingApplication)
 
 QVXDevice::QVXDevice(QObject* parent) : QObject(parent) {
   registerMetaTypes();
@@ -38,7 +57,11 @@ QVXDevice::QVXDevice(QObject* parent) : QObject(parent) {
   connect(worker, &QVXDeviceUnit::finished, thread, &QThread::quit);
   connect(worker, &QVXDeviceUnit::finished, worker, &QObject::deleteLater);
   connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-  thread->start(QThread::InheritPriority);
+  if (QCoreApplication::instance() != nullptr) {
+    thread->start(QThread::InheritPriority);
+  } else {
+    threadsAwaitingApplication().emplace_back(thread);
+  }
 
   connect(this, &QVXDevice::sig_deselect, worker, &QVXDeviceUnit::deselect);
   connect(worker, &QVXDeviceUnit::ret_deselect, this, &QVXDevice::recv_deselect);
