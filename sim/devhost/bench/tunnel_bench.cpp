@@ -32,8 +32,10 @@ struct Host {
   }
 };
 
+Host* g_host = nullptr;  // started by the first benchmark that needs it
+
 Host& host() {
-  static Host* h = new Host;
+  static Host* h = g_host = new Host;
   return *h;
 }
 
@@ -123,5 +125,9 @@ int main(int argc, char** argv) {
   reporter.SetOutputStream(&std::cerr);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (g_host) {  // the host would outlive the benchmark otherwise
+    g_host->child->command("quit");
+    g_host->child->wait();
+  }
   return 0;
 }

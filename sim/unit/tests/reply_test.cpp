@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "test_host.h"
 
@@ -226,6 +227,37 @@ TEST(UnitReplies, DebugTextAppearsEveryFewSecondsOfUnitTime) {
   EXPECT_EQ(items[1].type, 5);
   EXPECT_FALSE(items[1].bytes.empty());
   EXPECT_EQ(find(h.ask(Msg().none(0x18)), 0x12), nullptr);
+}
+
+TEST(UnitReplies, QuirksVaryWidthsPadTextsAndShortenReplies) {
+  // A unit with quirks must really be harder on a host than a packed one,
+  // or the tests that run against it prove little.
+  Host h(Model::Tarrow);
+  h.unit.set_quirks(3);
+  std::set<uint8_t> meter_types;
+  bool padded = false;
+  for (int round = 0; round < 20; ++round) {
+    for (uint8_t cmd : {uint8_t(0x71), uint8_t(0x31)})
+      while (h.send(Msg().none(cmd)) == TransferResult::Stall) {  // refused now and then: send again
+      }
+    for (const auto& it : h.drain()) {
+      if (it.cmd == 0x72) meter_types.insert(it.type);
+      if (it.cmd == 0x34) {
+        EXPECT_EQ(0, it.text().compare(0, 6, "Tarrow"));
+        padded = padded || it.bytes.size() > 6;
+      }
+    }
+  }
+  EXPECT_EQ((std::set<uint8_t>{2, 3, 4}), meter_types);  // u8 (low levels), u16, u32
+  EXPECT_TRUE(padded);
+  int short_replies = 0;
+  for (int i = 0; i < 400; ++i) {
+    uint8_t b[64];
+    uint16_t got = 0;
+    ASSERT_EQ(TransferResult::Ok, h.unit.control_in(0x1E, 0, 0, b, 64, &got));
+    short_replies += got < 64;
+  }
+  EXPECT_GT(short_replies, 0);
 }
 
 }  // namespace
