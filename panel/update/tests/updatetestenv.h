@@ -20,7 +20,9 @@ struct UpdateTestEnv {
 
   bool setUp() {
     if (!certs.ok() || !tmp.isValid()) return false;
+    // The test's authority is the only addition to the system store.
     qputenv("SSL_CERT_FILE", certs.authorityFile().toLocal8Bit());
+    qunsetenv("SSL_CERT_DIR");
     qputenv("TMPDIR", tmp.path().toLocal8Bit());
     server.reset(new HttpsServer(certs.certificate("good"), certs.key("good")));
     expired.reset(new HttpsServer(certs.certificate("expired"), certs.key("expired")));
