@@ -14,6 +14,17 @@
 #ifdef Q_OS_LINUX
 namespace {
 
+// Folders of the system's own store: what lies there (often what the variables
+// name, /etc/ssl/certs and its bundle) is trusted already and not read again.
+bool inSystemStore(const QString& realPath) {
+  for (const char* folder : {"/etc/ssl/certs", "/etc/pki/tls/certs", "/etc/pki/ca-trust/extracted",
+                             "/usr/lib/ssl/certs", "/usr/share/ca-certificates"}) {
+    const QString f = QLatin1String(folder);
+    if (realPath == f || realPath.startsWith(f + QLatin1Char('/'))) return true;
+  }
+  return false;
+}
+
 // The authorities named by the two variables, each certificate once (a
 // certificate folder usually holds every file under two or three names).
 QList<QSslCertificate> environmentAuthorities(const QByteArray& file, const QByteArray& dirs) {
@@ -22,6 +33,7 @@ QList<QSslCertificate> environmentAuthorities(const QByteArray& file, const QByt
   for (const QByteArray& dir : dirs.split(':')) {
     if (dir.isEmpty()) continue;
     const QDir folder(QString::fromLocal8Bit(dir));
+    if (inSystemStore(folder.canonicalPath())) continue;
     for (const QString& name : folder.entryList(QDir::Files | QDir::Readable)) paths << folder.filePath(name);
   }
   QSet<QString> read;
@@ -29,7 +41,7 @@ QList<QSslCertificate> environmentAuthorities(const QByteArray& file, const QByt
   QSet<QByteArray> seen;
   for (const QString& path : paths) {
     const QString real = QFileInfo(path).canonicalFilePath();
-    if (real.isEmpty() || read.contains(real)) continue;
+    if (real.isEmpty() || read.contains(real) || inSystemStore(real)) continue;
     read.insert(real);
     for (const QSslCertificate& certificate : QSslCertificate::fromPath(real, QSsl::Pem)) {
       const QByteArray digest = certificate.digest(QCryptographicHash::Sha256);

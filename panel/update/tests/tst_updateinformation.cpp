@@ -144,17 +144,20 @@ class TestUpdateInformation : public QObject {
     viaFolder.route("/dir.json", QByteArray("{}"));
     viaNothing.route("/dir.json", QByteArray("{}"));
     qputenv("SSL_CERT_DIR", ("/nonexistent:" + folder.path()).toLocal8Bit());
+    updateSslConfiguration();  // read ahead of the request (slow under sanitizers)
     writeSetting("Update", "JsonUrl", viaFolder.url("/dir.json"));
     fetchDocument();
     QTRY_COMPARE(rec->events, QStringList({"information", "jsonDone"}));
     // Without either variable the test's authority is unknown.
     qunsetenv("SSL_CERT_DIR");
+    updateSslConfiguration();
     rec->events.clear();
     writeSetting("Update", "JsonUrl", viaNothing.url("/dir.json"));
     fetchDocument();
     QTRY_COMPARE(rec->events, QStringList({"jsonDone"}));
     QVERIFY(viaNothing.requests.isEmpty());
     qputenv("SSL_CERT_FILE", file);
+    updateSslConfiguration();
   }
 
   // --- downloads --------------------------------------------------------------
