@@ -197,6 +197,7 @@ QByteArray makeZip(const QList<ZipEntry>& entries) {
   return out;
 }
 
-QByteArray installerScript(const QString& marker) {
-  return "#!/bin/sh\necho \"$0\" > '" + marker.toUtf8() + "'\n";
+QByteArray installerScript(const QString& marker, int delaySeconds) {
+  return "#!/bin/sh\nsleep " + QByteArray::number(delaySeconds) + "\necho \"$0\" > '" + marker.toUtf8() +
+         "'\n";
 }

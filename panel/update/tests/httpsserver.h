@@ -77,7 +77,8 @@ struct ZipEntry {
 };
 QByteArray makeZip(const QList<ZipEntry>& entries);
 
-// A shell script standing in for an installer: it writes `marker` when run.
-QByteArray installerScript(const QString& marker);
+// A shell script standing in for an installer: it writes `marker` when run,
+// after `delaySeconds`.
+QByteArray installerScript(const QString& marker, int delaySeconds = 0);
 
 #endif

@@ -131,6 +131,35 @@ class TestUpdateInformation : public QObject {
     QVERIFY(env.untrusted->requests.isEmpty());
   }
 
+  void authoritiesFromACertificateFolder() {
+    QTemporaryDir folder;
+    QVERIFY(QFile::copy(env.certs.authorityFile(), folder.filePath("korvel-test.pem")));
+    QVERIFY(QFile::link(folder.filePath("korvel-test.pem"), folder.filePath("0badc0de.0")));
+    const QByteArray file = qgetenv("SSL_CERT_FILE");
+    qunsetenv("SSL_CERT_FILE");
+    // Servers of their own: the network layer keeps a host's TLS settings for
+    // a while, and the trust changes here.
+    HttpsServer viaFolder(env.certs.certificate("good"), env.certs.key("good"));
+    HttpsServer viaNothing(env.certs.certificate("good"), env.certs.key("good"));
+    viaFolder.route("/dir.json", QByteArray("{}"));
+    viaNothing.route("/dir.json", QByteArray("{}"));
+    qputenv("SSL_CERT_DIR", ("/nonexistent:" + folder.path()).toLocal8Bit());
+    updateSslConfiguration();  // read ahead of the request (slow under sanitizers)
+    writeSetting("Update", "JsonUrl", viaFolder.url("/dir.json"));
+    fetchDocument();
+    QTRY_COMPARE(rec->events, QStringList({"information", "jsonDone"}));
+    // Without either variable the test's authority is unknown.
+    qunsetenv("SSL_CERT_DIR");
+    updateSslConfiguration();
+    rec->events.clear();
+    writeSetting("Update", "JsonUrl", viaNothing.url("/dir.json"));
+    fetchDocument();
+    QTRY_COMPARE(rec->events, QStringList({"jsonDone"}));
+    QVERIFY(viaNothing.requests.isEmpty());
+    qputenv("SSL_CERT_FILE", file);
+    updateSslConfiguration();
+  }
+
   // --- downloads --------------------------------------------------------------
 
   void installerAddressInCapitalsIsSavedAndStarted() {

@@ -252,7 +252,8 @@ class TestUpdateSoftware : public QObject {
     const QString firmwareMarker = env.marker("firmware-updater-ran");
     env.server->route("/Brevanta_Installer_en.zip",
                       makeZip({{"Brevanta_Installer.exe", installerScript(panelMarker), 0100755}}));
-    env.server->route("/Tarrow_FW_Updater_EN.EXE", installerScript(firmwareMarker));
+    // The updater outlives the panel: it finishes after the controller is gone.
+    env.server->route("/Tarrow_FW_Updater_EN.EXE", installerScript(firmwareMarker, 1));
     const QString urls = QString(
                              ", \"windows_software_url_en\": \"%1\", \"windows_software_url_ja\": \"%2\","
                              " \"windows_firmware_url_en\": \"%3\", \"windows_firmware_url_ja\": \"%4\"")
@@ -278,7 +279,9 @@ class TestUpdateSoftware : public QObject {
     QCOMPARE(sw->currentState(), 1);
     QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
     sw->downloadButton()->click();
-    QTRY_VERIFY(QFile::exists(firmwareMarker));
+    QTest::qWait(500);  // the start is queued to the worker
+    sw.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firmwareMarker), 10000);
     QVERIFY(!env.server->requests.contains("/ja.zip"));
     QVERIFY(!env.server->requests.contains("/ja.exe"));
   }

@@ -67,7 +67,7 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
 
   // Download window, part-way.
   sw->softwareDialog().ui->okButton->click();
-  waitFor([&] { return sw->downloadProgressBar() && sw->downloadProgressBar()->value() > 0; });
+  waitFor([&] { return sw->downloadProgressBar() && sw->downloadProgressBar()->value() >= 5; }, 4000);
   if (sw->downloadWindow()) save(sw->downloadWindow(), "download_window_" + suffix);
   // Cancel it; then the firmware offer and its complete download.
   sw->downloadButton()->click();

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "httpsserver.h"
+#include "tlstrust.h"
 
 struct UpdateTestEnv {
   TestCertificates certs;
@@ -20,7 +21,12 @@ struct UpdateTestEnv {
 
   bool setUp() {
     if (!certs.ok() || !tmp.isValid()) return false;
+    // The test's authority is the only addition to the system store.
     qputenv("SSL_CERT_FILE", certs.authorityFile().toLocal8Bit());
+    qunsetenv("SSL_CERT_DIR");
+    // Read the trust once here (slow under the sanitizers), not in the first
+    // request's waiting time.
+    updateSslConfiguration();
     qputenv("TMPDIR", tmp.path().toLocal8Bit());
     server.reset(new HttpsServer(certs.certificate("good"), certs.key("good")));
     expired.reset(new HttpsServer(certs.certificate("expired"), certs.key("expired")));
