@@ -24,7 +24,8 @@ mkdir -p "$tmp/home" "$tmp/config" "$tmp/log"
 mkdir -m 0700 "$tmp/run"
 mkdir -p "$tmp/config/KORVEL"
 # No first-start reminder box waiting for a click on the offscreen panel.
-printf '[PopupMessage]\nWakeUp=false\n' >"$tmp/config/KORVEL/Brevanta.ini"
+# and no update check that looks up the maker's site.
+printf '[PopupMessage]\nWakeUp=false\n\n[Update]\nJsonUrl=https://127.0.0.1:9/none.json\n' >"$tmp/config/KORVEL/Brevanta.ini"
 export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/config XDG_RUNTIME_DIR=$tmp/run
 export KORVEL_DEVHOST_SOCKET=$tmp/run/devhost.sock QT_QPA_PLATFORM=offscreen
 pids=()

@@ -861,9 +861,13 @@ void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx) {
   KeSetEvent(&ctx->WakeEvent, IO_NO_INCREMENT, FALSE);
   WdfSpinLockRelease(ctx->ThreadLock);
   if (ctx->ThreadHandle != nullptr) {
+    // The thread was told to stop and woken; it ends after its current pass.
+    // The device context it uses must outlive it, so the wait goes on until
+    // it has ended (a loaded machine can take longer than one 250 ms slice).
     LARGE_INTEGER timeout;
     timeout.QuadPart = -2500000;  // 250 ms
-    ZwWaitForSingleObject(ctx->ThreadHandle, FALSE, &timeout);
+    while (ZwWaitForSingleObject(ctx->ThreadHandle, FALSE, &timeout) == STATUS_TIMEOUT) {
+    }
     ZwClose(ctx->ThreadHandle);
     ctx->ThreadHandle = nullptr;
   }

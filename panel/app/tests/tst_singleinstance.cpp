@@ -117,6 +117,9 @@ class TestSingleInstance : public QObject {
     QProcess panel;
     panel.setProcessChannelMode(QProcess::SeparateChannels);
     panel.setReadChannel(QProcess::StandardError);  // Qt debug lines
+    QProcessEnvironment traced = QProcessEnvironment::systemEnvironment();
+    traced.insert("QT_LOGGING_RULES", "default.debug=true");  // the panel hides them otherwise
+    panel.setProcessEnvironment(traced);
     panel.start(PANEL_PROGRAM_PATH, QStringList());
     QVERIFY(panel.waitForStarted(30000));
     QVERIFY(waitForLine(panel, "height"));
