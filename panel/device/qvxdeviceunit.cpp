@@ -48,26 +48,66 @@ void QVXDeviceUnit::vx_send(QByteArray vxmsg_data) {
   vxmsg_init(&msg, mem, uint8_t(n));
   msg.pos = uint8_t(n);
 
-  if (!handle && !selectAgain()) {
+  // The unit keeps one answer queue for every program: the message and the
+  // replies that answer it are one exchange, and no other program (korvelctl
+  // beside the panel) may send or take replies in between.
+  HANDLE exchange = usbdevs_exchange_begin();
+  bool sent = false;
+  if (exchange == nullptr || (!handle && !selectAgain())) {
     emit vx_send_result(false);
   } else {
-    emit vx_send_result(vxctl_send(&handle, &msg) == 0);
+    sent = vxctl_send(&handle, &msg) == 0;
+    emit vx_send_result(sent);
   }
   QThread::msleep(interval);
-  vx_recv();
+  // A failed send has no answers; its one receive reports the failure too.
+  QByteArray replies;
+  const bool ok = receiveAnswers(exchange, sent ? kExchangeReplies : 1, &replies);
+  usbdevs_exchange_end(exchange);
+  emit vx_recv_result(ok, replies);
+  QThread::msleep(interval);
 }
 
 void QVXDeviceUnit::vx_recv() {
-  uint8_t mem[VXMSG_MAX] = {};
-  bool ok = false;
-  if (handle || selectAgain()) {
+  HANDLE exchange = usbdevs_exchange_begin();
+  QByteArray replies;
+  const bool ok = receiveAnswers(exchange, kExchangeReplies, &replies);
+  usbdevs_exchange_end(exchange);
+  emit vx_recv_result(ok, replies);
+  QThread::msleep(interval);
+}
+
+bool QVXDeviceUnit::receiveAnswers(HANDLE exchange, int most, QByteArray* replies) {
+  *replies = QByteArray(VXMSG_MAX, '\0');  // a failed receive reports zero bytes
+  // Without the exchange lock a receive could take another program's answer.
+  if (exchange == nullptr) return false;
+  for (int reply = 0; reply < most; ++reply) {
+    if (reply > 0) QThread::msleep(interval);
+    uint8_t mem[VXMSG_MAX] = {};
     vxmsg_buf_t msg;
     vxmsg_init(&msg, mem, VXMSG_MAX);
-    ok = vxctl_recv(&handle, &msg) == 0;
-    if (!ok) std::memset(mem, 0, sizeof mem);  // a failed reply is not to be read
+    if ((!handle && !selectAgain()) || vxctl_recv(&handle, &msg) != 0) {
+      // The replies read so far are answers all the same; a unit that went
+      // away fails the next transfer too, and that one reports it.
+      return reply > 0;
+    }
+    const QByteArray bytes(reinterpret_cast<const char*>(mem), VXMSG_MAX);
+    if (reply == 0) {
+      *replies = bytes;
+    } else {
+      replies->append(bytes);
+    }
+    // A reply that carries nothing but the ready marker: the queue is empty.
+    vxmsg_init(&msg, mem, VXMSG_MAX);
+    uint32_t cmd = 0;
+    uint32_t type = 0;
+    uint64_t value = 0;
+    uint8_t size = 0;
+    bool answers = false;
+    while (!answers && vxmsg_get(&msg, &cmd, &type, &value, &size) == 0) answers = cmd != VXMSG_CMD_READY;
+    if (!answers) break;
   }
-  emit vx_recv_result(ok, QByteArray(reinterpret_cast<const char*>(mem), VXMSG_MAX));
-  QThread::msleep(interval);
+  return true;
 }
 
 bool QVXDeviceUnit::fetchMeter(VXMeterLayout layout, QByteArray* bytes, int* num) {

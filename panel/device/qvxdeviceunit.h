@@ -25,6 +25,11 @@ enum VXMeterLayout {
 constexpr int kVXMeterRecords[VXMETER_LAYOUTS] = {97, 94, 96, 62, 62};
 constexpr int kVXMeterRecordsMax = 97;
 
+// Replies read for one exchange at most: the longest answer (identity texts)
+// spans a few; the bound keeps a unit that never runs dry from holding the
+// exchange lock for long.
+constexpr int kExchangeReplies = 16;
+
 class QVXDeviceUnit : public QObject {
   Q_OBJECT
 
@@ -59,6 +64,11 @@ class QVXDeviceUnit : public QObject {
  private:
   // select_default, then whether a unit was found.
   bool selectAgain();
+  // Under the held `exchange`, receives replies until one carries nothing
+  // but the ready marker (the unit's answer queue is read empty), a receive
+  // fails, or `most` were read; `replies` gets them one after the other, 64
+  // bytes each (64 zero bytes when none). False when no reply was received.
+  bool receiveAnswers(HANDLE exchange, int most, QByteArray* replies);
   // One meter fetch of `layout`; returns ok and fills `bytes` and `num`.
   bool fetchMeter(VXMeterLayout layout, QByteArray* bytes, int* num);
 

@@ -2,11 +2,16 @@
 // decoding, meter caches, and the worker thread (which finds no unit here).
 // Most cases cut the proxy off its worker and play the worker's part by
 // calling the proxy's slots, so every message the proxy sends is seen.
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "devhostprocess.h"
 #include "qvxdevice.h"
 #include "vxfacade.h"
 #include "vxmsg.h"
@@ -491,6 +496,89 @@ class TestQVXDevice : public QObject {
     QCOMPARE(num, 0);
     QTRY_VERIFY(!dev->is_selected());
     dev.reset();
+  }
+
+  // The unit answers every program from one queue. While the proxy asks
+  // for identity and rate against a real host, a second client (here the
+  // device library in a thread of its own, as korvelctl does it) asks for
+  // the same in a loop. Neither may lose an answer to the other.
+  void exchangesDoNotInterleaveWithAnotherClient() {
+#ifdef KORVEL_DEVHOST_PATH
+    // This test program does not depend on the host's target: a build of only
+    // this target has no host to start.
+    if (!QFileInfo::exists(QStringLiteral(KORVEL_DEVHOST_PATH))) QSKIP("korvel-devhost is not built");
+#else
+    QSKIP("no korvel-devhost in this build");
+#endif
+    DevhostProcess host;
+    QVERIFY2(host.start({"--model", "Tarrow"}), qPrintable(host.error()));
+
+    QScopedPointer<QVXDevice> dev(new QVXDevice);
+    QTRY_VERIFY_WITH_TIMEOUT(dev->is_selected(), 10000);
+    QSignalSpy names(dev.data(), &QVXDevice::sig_recv_productname);
+    QSignalSpy rates(dev.data(), &QVXDevice::sig_recv_hz);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> asked{0};
+    std::atomic<int> failed{0};
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+      vxdev_t device;
+      vxdev_init(&device);
+      vxdev_reset(&device);
+      usbdevs_handle h = nullptr;
+      if (vxdev_open(&device, &h) != 0 || h == nullptr) {
+        failed = 1;
+        return;
+      }
+      while (!stop) {
+        char name[64] = {};
+        uint8_t len = 0;
+        uint32_t hz = 0;
+        const bool ok =
+            vxctl_get_productname(&h, name, sizeof name - 1, &len) == 0 && vxctl_get_hz(&h, &hz) == 0;
+        ++asked;
+        if (!ok) {
+          ++failed;
+        } else if (QByteArray(name, len) != "Tarrow" || hz == 0) {
+          ++wrong;
+        }
+        // korvelctl starts anew for every call: a moment passes between two.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+
+    // The proxy's requests come round as the window's timers make them.
+    int rounds = 0;
+    int missing = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
+      const int namesBefore = names.count();
+      const int ratesBefore = rates.count();
+      dev->req_info();
+      dev->req_hz();
+      QElapsedTimer wait;
+      wait.start();
+      while ((names.count() == namesBefore || rates.count() == ratesBefore) && wait.elapsed() < 5000) {
+        QTest::qWait(5);
+      }
+      if (names.count() == namesBefore || rates.count() == ratesBefore) ++missing;
+      ++rounds;
+    }
+    stop = true;
+    other.join();
+
+    const QByteArray counts = QByteArray::number(rounds) + " proxy rounds, " + QByteArray::number(missing) +
+                              " unanswered; " + QByteArray::number(asked.load()) + " other rounds, " +
+                              QByteArray::number(failed.load()) + " failed, " +
+                              QByteArray::number(wrong.load()) + " wrong";
+    QVERIFY2(missing == 0 && asked > 0 && failed == 0 && wrong == 0, counts.constData());
+    for (const QList<QVariant>& name : names) QCOMPARE(name.at(0).toString(), QString("Tarrow"));
+    for (const QList<QVariant>& rate : rates) QVERIFY(rate.at(0).toUInt() != 0);
+    qInfo("%s", counts.constData());
+    dev.reset();
+    host.stop();
   }
 };
 
