@@ -103,11 +103,14 @@ client_loop info "$tmp/log/info" "$end_ms" &
 pids+=($!)
 client_loop meters "$tmp/log/meters" "$end_ms" &
 pids+=($!)
-# Streams through quenby on their own simulated units, back to back.
+# Streams through quenby (the KS client and the direct-mode client) on their
+# own simulated units, one every few seconds.
 (
   while [ "$(now_ms)" -lt "$end_ms" ]; do
     "$host_bin" --stream 2 --loopback --report "$tmp/log/ks.json" >/dev/null 2>&1 || echo "ks $(now_ms)" >>"$tmp/log/stream_failures"
     "$host_bin" --direct-client 2 --loopback --report "$tmp/log/direct.json" >/dev/null 2>&1 || echo "direct $(now_ms)" >>"$tmp/log/stream_failures"
+    echo "$(now_ms)" >>"$tmp/log/streams"
+    sleep 3
   done
 ) &
 pids+=($!)
@@ -188,7 +191,7 @@ cat <<EOF
 {"seconds": $seconds, "faults": $faults, "crashes": $crashes,
  "korvelctl": {"info": {"calls": $info_calls, "ok": $info_ok, "wrong": $info_wrong, "failed_while_present": $info_failed},
                "meters": {"calls": $met_calls, "ok": $met_ok, "wrong": $met_wrong, "failed_while_present": $met_failed}},
- "stream_failures": $stream_failures,
+ "streams": $(cat "$tmp/log/streams" 2>/dev/null | wc -l), "stream_failures": $stream_failures,
  "host": {"rss_kb": [$host_rss0, $host_rss1], "threads": [$host_thr0, $host_thr1], "fds": [$host_fd0, $host_fd1]},
  "panel": {"rss_kb": [${panel_rss0:-0}, ${panel_rss1:-0}], "threads": [${panel_thr0:-0}, ${panel_thr1:-0}], "fds": [${panel_fd0:-0}, ${panel_fd1:-0}]}}
 EOF
