@@ -4,9 +4,13 @@
 #ifndef KORVEL_DEVHOST_DRIVER_HOOKS_H
 #define KORVEL_DEVHOST_DRIVER_HOOKS_H
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "driver_stack.h"
+#include "ks_client.h"
 #include "published_device.h"
 
 namespace korvel::devhost {
@@ -17,12 +21,46 @@ struct DriverSlot {
   std::unique_ptr<sim::devhost::DriverStack> stack;
 };
 
+// Audio played through the KS pins of the slot's current stack, as the
+// Windows audio engine would, while it is switched on and the stack is
+// started: a session starts after each plug and ends before each unplug,
+// so that no pin outlives its device. The session runs in a thread of its
+// own and takes no lock of the host's; it is stopped and joined with none
+// of its own held.
+class AudioPlayer {
+ public:
+  AudioPlayer(DriverSlot* slot, sim::devhost::StreamOptions options, bool on);
+  ~AudioPlayer();
+  AudioPlayer(const AudioPlayer&) = delete;
+  AudioPlayer& operator=(const AudioPlayer&) = delete;
+
+  // `stream on` / `stream off`.
+  void set_on(bool on);
+  bool on() const;
+  // The stack in the slot has started / is about to go.
+  void attach();
+  void detach();
+
+ private:
+  void start_locked();
+  void stop();
+
+  DriverSlot* slot_;
+  const sim::devhost::StreamOptions options_;
+  mutable std::mutex m_;
+  bool on_;
+  bool attached_ = false;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};
+
 // Hooks that keep the current unit and its stack in *slot. One driver per
 // process: a new model gets a new stack on a new unit.
 // A non-empty `descriptor` gives every unit that USB function instead of its
-// model's (its clock offers `rates`).
+// model's (its clock offers `rates`). With a `player`, its sessions follow
+// the plugs and unplugs, and the host's stream command switches it.
 DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t> descriptor = {},
-                         std::vector<uint32_t> rates = {});
+                         std::vector<uint32_t> rates = {}, AudioPlayer* player = nullptr);
 
 }  // namespace korvel::devhost
 
