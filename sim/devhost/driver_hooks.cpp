@@ -45,30 +45,37 @@ void AudioPlayer::detach() {
 }
 
 void AudioPlayer::start_locked() {
-  if (!on_ || !attached_ || thread_.joinable() || !slot_->stack) return;
-  stop_.store(false);
+  if (!on_ || !attached_ || !slot_->stack) return;
+  if (run_) {
+    if (!run_->ended.load()) return;  // playing
+    run_->thread.join();              // a session that failed: `stream on` tries again
+    run_.reset();
+  }
+  run_ = std::make_unique<Run>();
+  Run* run = run_.get();
   sim::devhost::DriverStack* stack = slot_->stack.get();
-  thread_ = std::thread([this, stack] {
+  run->thread = std::thread([this, run, stack] {
     sim::devhost::StreamReport report;
     std::string error;
-    if (!sim::devhost::run_stream_on(*stack, options_, &report, &error, &stop_))
+    if (!sim::devhost::run_stream_on(*stack, options_, &report, &error, &run->stop))
       std::fprintf(stderr, "korvel-devhost: audio stream: %s\n", error.c_str());
+    run->ended.store(true);
   });
 }
 
 void AudioPlayer::stop() {
-  std::thread t;
+  std::unique_ptr<Run> run;
   {
     std::lock_guard<std::mutex> l(m_);
-    t = std::move(thread_);
+    run = std::move(run_);
   }
-  if (!t.joinable()) return;
+  if (!run) return;
   sim::Clock& clock = sim::Clock::instance();
-  clock.signal([this] { stop_.store(true); });  // the session's wait sees it
+  clock.signal([&run] { run->stop.store(true); });  // the session's wait sees it
   // On the virtual clock time must move on while this thread waits for the
   // session to close its pins.
   clock.detach_current_thread();
-  t.join();
+  run->thread.join();
   clock.attach_current_thread();
 }
 

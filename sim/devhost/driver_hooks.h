@@ -42,6 +42,13 @@ class AudioPlayer {
   void detach();
 
  private:
+  // One session: its thread, the flag that stops it, and whether it ended
+  // by itself (a failure, reported on standard error).
+  struct Run {
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};
+  };
   void start_locked();
   void stop();
 
@@ -50,8 +57,7 @@ class AudioPlayer {
   mutable std::mutex m_;
   bool on_;
   bool attached_ = false;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
+  std::unique_ptr<Run> run_;
 };
 
 // Hooks that keep the current unit and its stack in *slot. One driver per
