@@ -2,9 +2,10 @@
 // engine against quenby's filter on the simulated clock. It negotiates the
 // formats of the render and capture pins (data intersection, set-format),
 // takes the pins through STOP, ACQUIRE, PAUSE and RUN and back, keeps
-// frames queued on both pins (a deterministic pseudo-random signal or a WAV
-// file to play; captured audio checked against it with loopback or written
-// to a WAV file), and reports what happened.
+// frames queued on both pins (a deterministic pseudo-random or music-like
+// signal or a WAV file to play; captured audio checked against it with
+// loopback or written to a WAV file), and reports what happened. It runs on
+// a stack of its own (--stream) or on the serving host's (--play-audio).
 #ifndef KORVEL_SIM_DEVHOST_KS_CLIENT_H
 #define KORVEL_SIM_DEVHOST_KS_CLIENT_H
 
