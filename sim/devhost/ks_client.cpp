@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -50,13 +51,78 @@ void put_sample(uint8_t* p, uint32_t bytes, uint32_t v) {
   for (uint32_t i = 0; i < bytes; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-// One frame of the test signal: `valid` bits of each sample, most
-// significant first in its container of `bytes`.
-void signal_frame(uint8_t* p, uint64_t frame, uint32_t channels, uint32_t bytes, uint32_t valid) {
-  const uint32_t shift = bytes * 8 - valid;
-  for (uint32_t c = 0; c < channels; ++c, p += bytes)
-    put_sample(p, bytes, signal_sample(frame, c, valid) << shift);
-}
+// The generated signal, frame by frame: the pseudo-random one, or the
+// music-like one. Each frame is a function of its index alone; a Signal
+// keeps a little state to make that cheap, so each thread has its own.
+class Signal {
+ public:
+  void reset(bool music, uint32_t channels, uint32_t bytes, uint32_t valid, uint32_t rate) {
+    music_ = music;
+    ch_ = channels;
+    bytes_ = bytes;
+    valid_ = valid;
+    rate_ = rate == 0 ? 48000 : rate;
+    voices_.clear();
+    gain_.assign(channels, 0);
+    block_ = UINT64_MAX;
+    // Levels step down from -3 dB by 5 dB a channel (eight steps, then
+    // again); pitches, tempi, decays and swells differ from channel to channel.
+    for (uint32_t c = 0; c < channels; ++c) {
+      Voice v;
+      v.level = std::pow(10.0, (-3.0 - 5.0 * double(c % 8)) / 20.0);
+      v.pitch = 110.0 * (1.0 + 0.5 * double(c % 7));
+      v.period = 60.0 / (80.0 + 9.0 * double(c % 6));
+      v.decay = 0.12 + 0.05 * double(c % 4);
+      v.offset = 0.11 * double(c);
+      v.swell = 4.0 + double(c % 5);
+      voices_.push_back(v);
+    }
+  }
+  // Frame `n`: `valid` bits of each sample, most significant first in its
+  // container of `bytes`.
+  void frame(uint64_t n, uint8_t* p) {
+    const uint32_t shift = bytes_ * 8 - valid_;
+    if (!music_) {
+      for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
+        put_sample(p, bytes_, signal_sample(n, c, valid_) << shift);
+      return;
+    }
+    constexpr double kTwoPi = 6.283185307179586;
+    constexpr uint64_t kBlock = 32;  // frames that share one envelope value
+    // Time folds every hour, so that the phases keep their precision.
+    const uint64_t hour = uint64_t(rate_) * 3600;
+    const uint64_t block = n / kBlock;
+    if (block != block_) {
+      block_ = block;
+      const double tb0 = double((block * kBlock) % hour) / rate_;
+      for (uint32_t c = 0; c < ch_; ++c) {
+        const Voice& v = voices_[c];
+        const double tb = std::fmod(tb0 + v.offset, v.period);
+        const double beat = tb < 0.005 ? tb / 0.005 : std::exp(-(tb - 0.005) / v.decay);
+        const double swell = 0.6 + 0.4 * std::sin(kTwoPi * tb0 / v.swell + double(c));
+        gain_[c] = v.level * (0.15 + 0.85 * beat) * swell;
+      }
+    }
+    const double t = double(n % hour) / rate_;
+    const double full = double((uint64_t(1) << (valid_ - 1)) - 1);
+    const uint32_t mask = valid_ >= 32 ? 0xFFFFFFFFu : (1u << valid_) - 1;
+    for (uint32_t c = 0; c < ch_; ++c, p += bytes_) {
+      const double a = gain_[c] * std::sin(kTwoPi * voices_[c].pitch * t + 0.5 + double(c));
+      const uint32_t v = uint32_t(int32_t(std::lround(a * full))) & mask;
+      put_sample(p, bytes_, v << shift);
+    }
+  }
+
+ private:
+  struct Voice {
+    double level = 0, pitch = 0, period = 1, decay = 1, offset = 0, swell = 1;
+  };
+  bool music_ = false;
+  uint32_t ch_ = 0, bytes_ = 0, valid_ = 0, rate_ = 48000;
+  std::vector<Voice> voices_;
+  std::vector<double> gain_;  // of each channel in block_
+  uint64_t block_ = UINT64_MAX;
+};
 
 // The test signal as rendered: each frame is made once, kept for a second,
 // and compared from here by the checks (whole frames, no second hashing).
@@ -64,11 +130,9 @@ void signal_frame(uint8_t* p, uint64_t frame, uint32_t channels, uint32_t bytes,
 // slot is reused only a second later.
 class SignalHistory {
  public:
-  void reset(uint32_t channels, uint32_t bytes, uint32_t valid, uint32_t frames) {
-    ch_ = channels;
-    bytes_ = bytes;
-    valid_ = valid;
-    frame_ = size_t(channels) * bytes;
+  void reset(const Signal& signal, size_t frame_bytes, uint32_t frames) {
+    signal_ = signal;
+    frame_ = frame_bytes;
     frames_ = frames == 0 ? 1 : frames;
     data_.assign(frames_ * frame_, 0);
     next_ = 0;
@@ -77,7 +141,7 @@ class SignalHistory {
   void make(uint8_t* out) {
     const uint64_t n = next_.load(std::memory_order_relaxed);
     uint8_t* slot = &data_[size_t(n % frames_) * frame_];
-    signal_frame(slot, n, ch_, bytes_, valid_);
+    signal_.frame(n, slot);
     std::memcpy(out, slot, frame_);
     next_.store(n + 1, std::memory_order_release);
   }
@@ -89,7 +153,7 @@ class SignalHistory {
   }
 
  private:
-  uint32_t ch_ = 0, bytes_ = 0, valid_ = 0;
+  Signal signal_;
   size_t frame_ = 0, frames_ = 1;
   std::vector<uint8_t> data_;
   std::atomic<uint64_t> next_{0};
@@ -100,11 +164,11 @@ class SignalHistory {
 // inserted. Fed on the bus's thread under the unit's lock.
 class RenderCheck {
  public:
-  RenderCheck(uint32_t channels, uint32_t bytes, uint32_t valid, const std::vector<uint8_t>* wav,
+  RenderCheck(uint32_t channels, uint32_t bytes, const Signal& signal, const std::vector<uint8_t>* wav,
               uint64_t lead, const SignalHistory* history)
       : ch_(channels),
         bytes_(bytes),
-        valid_(valid),
+        signal_(signal),
         wav_(wav),
         lead_(lead),
         history_(history),
@@ -147,11 +211,12 @@ class RenderCheck {
       return wav_->data() + size_t((index + lead_) % total) * frame;
     }
     if (const uint8_t* kept = history_->frame(index)) return kept;
-    signal_frame(expected_.data(), index, ch_, bytes_, valid_);
+    signal_.frame(index, expected_.data());
     return expected_.data();
   }
 
-  uint32_t ch_, bytes_, valid_;
+  uint32_t ch_, bytes_;
+  Signal signal_;  // the bus thread's own
   const std::vector<uint8_t>* wav_;
   uint64_t lead_;
   const SignalHistory* history_;
@@ -320,7 +385,8 @@ NTSTATUS set_state(PKSPIN pin, KSSTATE from, KSSTATE to) {
 class Session {
  public:
   Session(const StreamOptions& o, StreamReport* r) : o_(o), r_(r) {}
-  bool run(std::string* error);
+  // Streams on a plugged stack, which stays plugged.
+  bool run(DriverStack& stack, std::string* error, const std::atomic<bool>* stop);
 
  private:
   bool fail(std::string* error, const std::string& why) {
@@ -337,6 +403,7 @@ class Session {
   uint32_t bytes_ = 0;             // container bytes of a sample
   uint32_t valid_ = 0;             // valid bits of a sample
   std::vector<uint8_t> expected_;  // one capture frame as it should come back
+  Signal signal_;                  // for frames no longer kept
   SignalHistory history_;
   uint64_t render_frame_ = 0;  // next frame of the signal to render
   Wav wav_;
@@ -395,7 +462,7 @@ void Session::check_capture(const Buffer& b) {
       if (kept != nullptr) {
         std::memcpy(expected_.data(), kept, render_frame_bytes);
       } else {
-        signal_frame(expected_.data(), capture_index_, ch_, bytes_, valid_);
+        signal_.frame(capture_index_, expected_.data());
       }
     }
     if (!mismatch_ && std::memcmp(expected_.data(), p, size_t(compared) * bytes_) != 0) mismatch_ = true;
@@ -403,20 +470,12 @@ void Session::check_capture(const Buffer& b) {
   }
 }
 
-bool Session::run(std::string* error) {
+bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool>* stop_request) {
   Clock& clock = Clock::instance();
-  Model model;
-  if (!model_from_name(o_.model, &model)) return fail(error, "unknown model \"" + o_.model + "\"");
+  auto stopped = [stop_request] {
+    return stop_request != nullptr && stop_request->load(std::memory_order_relaxed);
+  };
   if (!o_.play.empty() && !read_wav(o_.play, &wav_, error)) return false;
-  auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
-  std::unique_ptr<DriverStack> owned =
-      o_.descriptor.empty() ? std::make_unique<DriverStack>(*unit, o_.high_speed)
-                            : std::make_unique<DriverStack>(*unit, o_.high_speed, o_.descriptor, o_.rates);
-  DriverStack& stack = *owned;
-  stack.set_drift_ppm(o_.drift_ppm);
-  stack.set_loopback(o_.loopback);
-  std::string why;
-  if (!stack.plug(&why)) return fail(error, "quenby refused the unit: " + why);
   std::vector<PKSDEVICE> devices = ks::devices();
   if (devices.empty()) return fail(error, "no kernel-streaming device");
   PKSDEVICE device = devices.back();
@@ -473,12 +532,15 @@ bool Session::run(std::string* error) {
     valid_ = formats.render.size() >= sizeof(AUDIO_FORMAT) && w.wFormatTag == WAVE_FORMAT_EXTENSIBLE
                  ? offered->WaveFormatExt.Samples.wValidBitsPerSample
                  : w.wBitsPerSample;
-    if (bytes_ == 0 || bytes_ > 4 || valid_ == 0 || valid_ > bytes_ * 8)
+    if (bytes_ == 0 || bytes_ > 4 || valid_ == 0 || valid_ > bytes_ * 8) {
+      ks::filter_close(filter);  // the stack may outlive the session
       return fail(error, "the render pin offered a format of an unusable sample size");
+    }
   }
   expected_.assign(size_t(ch_) * bytes_, 0);
-  history_.reset(ch_, bytes_, valid_, rate_);  // one second
-  RenderCheck render_check(ch_, bytes_, valid_, &wav_.data, wav_lead_, &history_);
+  signal_.reset(o_.music, ch_, bytes_, valid_, rate_);
+  history_.reset(signal_, expected_.size(), rate_);  // one second
+  RenderCheck render_check(ch_, bytes_, signal_, &wav_.data, wav_lead_, &history_);
   stack.set_render_tap([&render_check](const uint8_t* data, size_t frames, size_t frame_bytes) {
     render_check.packet(data, frames, frame_bytes);
   });
@@ -530,7 +592,7 @@ bool Session::run(std::string* error) {
   const uint64_t rendered_before = render_frame_;
   const double cpu_start = process_cpu_seconds();
   const uint64_t start_ns = clock.now_ns();
-  const uint64_t end_ns = start_ns + uint64_t(o_.seconds * 1e9);
+  const uint64_t end_ns = o_.seconds > 0 ? start_ns + uint64_t(o_.seconds * 1e9) : Clock::kForever;
   const uint64_t submissions_start = stack.bus()->iso_submissions();
   if (o_.refuse_endpoint != 0)
     stack.bus()->refuse_iso(o_.refuse_endpoint, start_ns + uint64_t(o_.refuse_seconds * 1e9), 1000000);
@@ -542,7 +604,7 @@ bool Session::run(std::string* error) {
   uint64_t rendered_bytes = 0, captured_bytes = 0;
   bool paused = false, unplugged = false, cycled = false;
   const uint64_t half_ns = start_ns + (end_ns - start_ns) / 2;
-  while (ok && clock.now_ns() < end_ns) {
+  while (ok && clock.now_ns() < end_ns && !stopped()) {
     const uint64_t deadline = (o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway) && !paused &&
                                       !unplugged && !cycled && half_ns > clock.now_ns()
                                   ? half_ns
@@ -550,7 +612,7 @@ bool Session::run(std::string* error) {
     clock.wait(
         [&] {
           return ks::pin_completions(render) != seen_render ||
-                 (capture_pin != nullptr && ks::pin_completions(capture_pin) != seen_capture);
+                 (capture_pin != nullptr && ks::pin_completions(capture_pin) != seen_capture) || stopped();
         },
         deadline);
     seen_render = ks::pin_completions(render);
@@ -623,7 +685,6 @@ bool Session::run(std::string* error) {
   if (capture_pin != nullptr) ks::pin_close(capture_pin);
   ks::pin_close(render);
   ks::filter_close(filter);
-  stack.unplug();
   if (recording_ && !recorder_.close()) return fail(error, "cannot write " + o_.record);
   if (!ok) return fail(error, unplugged ? "the unit went away" : "a pin state change failed");
   return true;
@@ -637,9 +698,33 @@ std::string number(double v) {
 
 }  // namespace
 
-bool run_stream_session(const StreamOptions& options, StreamReport* report, std::string* error) {
+bool run_stream_on(DriverStack& stack, const StreamOptions& options, StreamReport* report, std::string* error,
+                   const std::atomic<bool>* stop) {
   Session s(options, report);
-  return s.run(error);
+  return s.run(stack, error, stop);
+}
+
+bool run_stream_session(const StreamOptions& options, StreamReport* report, std::string* error) {
+  Model model;
+  if (!model_from_name(options.model, &model)) {
+    *error = "unknown model \"" + options.model + "\"";
+    return false;
+  }
+  auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
+  std::unique_ptr<DriverStack> stack =
+      options.descriptor.empty()
+          ? std::make_unique<DriverStack>(*unit, options.high_speed)
+          : std::make_unique<DriverStack>(*unit, options.high_speed, options.descriptor, options.rates);
+  stack->set_drift_ppm(options.drift_ppm);
+  stack->set_loopback(options.loopback);
+  std::string why;
+  if (!stack->plug(&why)) {
+    *error = "quenby refused the unit: " + why;
+    return false;
+  }
+  const bool ok = run_stream_on(*stack, options, report, error);
+  stack->unplug();
+  return ok;
 }
 
 std::string stream_report_json(const StreamReport& r) {

@@ -2,17 +2,21 @@
 // engine against quenby's filter on the simulated clock. It negotiates the
 // formats of the render and capture pins (data intersection, set-format),
 // takes the pins through STOP, ACQUIRE, PAUSE and RUN and back, keeps
-// frames queued on both pins (a deterministic pseudo-random signal or a WAV
-// file to play; captured audio checked against it with loopback or written
-// to a WAV file), and reports what happened.
+// frames queued on both pins (a deterministic pseudo-random or music-like
+// signal or a WAV file to play; captured audio checked against it with
+// loopback or written to a WAV file), and reports what happened. It runs on
+// a stack of its own (--stream) or on the serving host's (--play-audio).
 #ifndef KORVEL_SIM_DEVHOST_KS_CLIENT_H
 #define KORVEL_SIM_DEVHOST_KS_CLIENT_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace korvel::sim::devhost {
+
+class DriverStack;
 
 struct StreamOptions {
   double seconds = 1;
@@ -21,7 +25,11 @@ struct StreamOptions {
   // 0: the render side's largest channel count at the largest bit depth it
   // offers with that many channels; rate 48000.
   uint32_t channels = 0, bits = 0, rate = 48000;
-  std::string play;    // WAV to play (looped), empty: pseudo-random signal
+  std::string play;  // WAV to play (looped), empty: a generated signal
+  // The generated signal: full-scale pseudo-random samples, or a music-like
+  // one (a tone on each channel at a level of its own, in beats that swell
+  // and fade) that moves meters.
+  bool music = false;
   std::string record;  // WAV to write the captured audio to
   double drift_ppm = 0;
   bool loopback = false;
@@ -73,9 +81,18 @@ struct StreamReport {
   uint64_t iso_submissions = 0;
 };
 
-// Runs one session; false with *error when something failed (the driver
-// refused the unit or a format, a state change failed).
+// Runs one session on a unit and stack of its own; false with *error when
+// something failed (the driver refused the unit or a format, a state change
+// failed).
 bool run_stream_session(const StreamOptions& options, StreamReport* report, std::string* error);
+
+// The same session on `stack`, which the caller has plugged and keeps until
+// this returns (it stays plugged). The unit options of `options` (model,
+// speed, descriptor, rates, drift, loopback) are the stack's business.
+// seconds <= 0 plays until *stop is set; set it inside Clock::signal() so
+// that the session's wait sees it at once.
+bool run_stream_on(DriverStack& stack, const StreamOptions& options, StreamReport* report, std::string* error,
+                   const std::atomic<bool>* stop = nullptr);
 
 // The report as contracts.md fixes it (one JSON object, one line).
 std::string stream_report_json(const StreamReport& report);

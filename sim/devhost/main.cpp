@@ -30,7 +30,7 @@ void usage(FILE* f) {
   std::fprintf(
       f,
       "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...]] [--unit-quirks SEED]\n"
-      "                      [--speed high|full] [--clock real|virtual]\n"
+      "                      [--speed high|full] [--clock real|virtual] [--play-audio]\n"
       "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--loopback] [--render-only] ...\n"
       "       korvel-devhost --direct-client SECONDS [--format CH:BITS:RATE] [--loopback] ...\n"
       "       korvel-devhost --inspect FILE [--rates R1,...] [--speed high|full]\n"
@@ -38,7 +38,10 @@ void usage(FILE* f) {
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
       "on the device-host socket and reads commands from standard input:\n"
-      "  unplug | plug | model NAME | busy MS | stall N | quit\n");
+      "  unplug | plug | model NAME | busy MS | stall N | stream on|off | quit\n"
+      "With --play-audio (or after `stream on`) it plays a music-like signal through quenby's\n"
+      "render pin, as the Windows audio engine would, so that the unit's COMPUTER OUT meters\n"
+      "move; the stream stops before each unplug and starts again after each plug.\n");
 }
 
 struct Options {
@@ -48,6 +51,7 @@ struct Options {
   std::string build;
   std::string size;
   std::string unit_quirks;  // seed; empty: a unit without quirks
+  bool play_audio = false;  // audio through the driver from the start
 };
 
 bool parse_number(const std::string& s, unsigned long max, unsigned long* out) {
@@ -109,7 +113,15 @@ int serve(const Options& o) {
   // model gets a new stack on a new unit.
   // With --descriptor the unit's USB function is built from that descriptor.
   devhost::DriverSlot driver;  // declared before the device: outlives it
-  devhost::DeviceHooks hooks = devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates);
+  // Audio through the driver's pins, as the Windows audio engine plays it:
+  // on the current stack, until stopped. It outlives the device, whose
+  // last unplug stops it.
+  sim::devhost::StreamOptions stream;
+  stream.seconds = 0;
+  stream.music = true;
+  devhost::AudioPlayer player(&driver, stream, o.play_audio);
+  devhost::DeviceHooks hooks =
+      devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates, &player);
   if (!o.unit_quirks.empty()) {
     // Every unit this host makes (a model change makes a new one) has them.
     unsigned long long seed = std::stoull(o.unit_quirks);
@@ -166,6 +178,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvel-devhost: --unit-quirks wants a seed, a number\n");
         return 2;
       }
+    } else if (a == "--play-audio") {
+      o.play_audio = true;
     } else if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;

@@ -266,4 +266,11 @@ std::string PublishedDevice::stall(uint32_t n) {
   return {};
 }
 
+std::string PublishedDevice::stream(bool on) {
+  if (!hooks_.stream) return "this host plays no audio";
+  // One at a time with plugs and unplugs, which start and stop the audio.
+  std::lock_guard<std::mutex> c(commands_m_);
+  return hooks_.stream(on);
+}
+
 }  // namespace korvel::devhost

@@ -46,6 +46,8 @@ struct DeviceHooks {
   std::function<std::vector<sim::devhost::DeviceInterface>()> interfaces;
   std::function<int32_t(const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out)>
       open_file;
+  // Switches the audio played through the driver on or off; "" or why not.
+  std::function<std::string(bool on)> stream;
 };
 
 class PublishedDevice {
@@ -70,6 +72,8 @@ class PublishedDevice {
   std::string set_model(const std::string& name);
   std::string busy(uint32_t ms);
   std::string stall(uint32_t n);
+  // Audio through the driver's pins on or off (it follows plugs and unplugs).
+  std::string stream(bool on);
 
   std::shared_ptr<sim::Unit> unit();
   // Control transfers that reached the unit so far.

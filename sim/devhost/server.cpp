@@ -310,10 +310,12 @@ std::string Server::command(const std::string& raw) {
     why = parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
     why = parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+  } else if (verb == "stream") {
+    why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
-    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, quit)";
+    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, stream on|off, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }
