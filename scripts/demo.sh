@@ -19,7 +19,7 @@ panel on it. MODEL is one of Tarrow (default), Quenby, Pellin, Dorrit,
   --help     this text
 
 While it runs, type host commands here, one per line:
-  unplug | plug | model NAME | busy MS | stall N | quit
+  unplug | plug | model NAME | busy MS | stall N | stream on|off | quit
 `quit` (or Ctrl-C) ends the host, the panel and this script; closing the panel
 ends the host too.
 
@@ -119,7 +119,7 @@ fi
 # test elsewhere is never disturbed.
 export KORVEL_DEVHOST_SOCKET=$tmp/devhost.sock
 mkfifo "$tmp/host-in" "$tmp/host-out"
-"$dir/sim/devhost/korvel-devhost" --model "$model" <"$tmp/host-in" >"$tmp/host-out" 2>&2 &
+"$dir/sim/devhost/korvel-devhost" --model "$model" --play-audio <"$tmp/host-in" >"$tmp/host-out" 2>&2 &
 pids+=($!)
 host=$!
 exec 5>"$tmp/host-in"  # keeps the host's input open while we forward ours

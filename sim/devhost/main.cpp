@@ -119,6 +119,9 @@ int serve(const Options& o) {
   sim::devhost::StreamOptions stream;
   stream.seconds = 0;
   stream.music = true;
+  // Render only: a running capture pin makes the unit show what it captures
+  // on its input meters, which would hide the inputs' own moving signals.
+  stream.render_only = true;
   devhost::AudioPlayer player(&driver, stream, o.play_audio);
   devhost::DeviceHooks hooks =
       devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates, &player);
