@@ -193,6 +193,7 @@ struct Unit::State {
   uint64_t next_answer = 0;
   uint64_t busy_until = 0;
   uint32_t stall_count = 0;
+  uint32_t short_count = 0;    // replies left that end after their last item
   uint64_t born = 0;
   uint64_t last_debug = 0;
   uint64_t messages = 0;
@@ -563,6 +564,10 @@ struct Unit::State {
       buf[pos + 2] = busy ? 0 : 1;
       pos += detail::kMarkerSize;
     }
+    if (short_count > 0 && pos < len) {
+      --short_count;
+      return static_cast<uint16_t>(pos);
+    }
     if (quirks && pos < len && random(40) == 0) return static_cast<uint16_t>(pos);  // a short reply
     return len;
   }
@@ -629,6 +634,11 @@ void Unit::set_busy_for_ms(uint32_t ms) {
 void Unit::stall_next(uint32_t n) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->stall_count = n;
+}
+
+void Unit::short_next(uint32_t n) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->short_count = n;
 }
 
 void Unit::set_sample_rate(uint32_t hz) {

@@ -35,9 +35,9 @@ const std::vector<MeterBlock>& meter_layout(Model m);
 
 // Outcome of one control transfer as the USB stack would report it.
 enum class TransferResult {
-  Ok,       // completed; for device-to-host the whole buffer was filled
-  Stall,    // the endpoint stalled (the host sees a failed transfer)
-  NoDevice  // the unit is not on the bus
+  Ok,        // completed; device-to-host: the bytes the unit sent (see control_in)
+  Stall,     // the endpoint stalled (the host sees a failed transfer)
+  NoDevice   // the unit is not on the bus
 };
 
 // Microseconds on the unit's time base (the simulated clock once it exists;
@@ -77,6 +77,7 @@ class Unit {
   // Test and host controls.
   void set_busy_for_ms(uint32_t ms);  // replies carry 0xA1 = 0 for that long
   void stall_next(uint32_t n);        // the next n control transfers stall
+  void short_next(uint32_t n);        // the next n replies end after their last item
   // From now on the unit behaves like a real one at its worst, the same way
   // for the same seed: busy bursts at random times (the ready marker 0, and
   // now and then a stalled message transfer, which a host retries), answers
