@@ -266,4 +266,9 @@ std::string PublishedDevice::stall(uint32_t n) {
   return {};
 }
 
+std::string PublishedDevice::stall_timeout(uint32_t n) {
+  unit()->time_out_next(n);
+  return {};
+}
+
 }  // namespace korvel::devhost

@@ -70,6 +70,7 @@ class PublishedDevice {
   std::string set_model(const std::string& name);
   std::string busy(uint32_t ms);
   std::string stall(uint32_t n);
+  std::string stall_timeout(uint32_t n);
 
   std::shared_ptr<sim::Unit> unit();
   // Control transfers that reached the unit so far.

@@ -310,10 +310,12 @@ std::string Server::command(const std::string& raw) {
     why = parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
     why = parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+  } else if (verb == "stall-timeout") {
+    why = parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
-    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, quit)";
+    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

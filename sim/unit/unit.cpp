@@ -193,6 +193,7 @@ struct Unit::State {
   uint64_t next_answer = 0;
   uint64_t busy_until = 0;
   uint32_t stall_count = 0;
+  uint32_t timeout_count = 0;  // control transfers left that are never answered
   uint32_t short_count = 0;    // replies left that end after their last item
   uint64_t born = 0;
   uint64_t last_debug = 0;
@@ -578,6 +579,12 @@ struct Unit::State {
     return true;
   }
 
+  bool take_timeout() {
+    if (timeout_count == 0) return false;
+    --timeout_count;
+    return true;
+  }
+
   // A message the unit is too busy to take now and then: the host sees a
   // failed transfer (error 31) and sends it again.
   bool quirk_stall() {
@@ -593,6 +600,7 @@ Unit::~Unit() = default;
 TransferResult Unit::control_out(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, const uint8_t* data,
                                  uint16_t len) {
   std::lock_guard<std::mutex> lock(s_->mu);
+  if (s_->take_timeout()) return TransferResult::Timeout;
   if (s_->take_stall()) return TransferResult::Stall;
   if (bRequest != kReqMessage) return TransferResult::Stall;
   // The message buffer holds one 64-byte message; a longer data stage stalls.
@@ -612,6 +620,7 @@ TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wInd
                                 uint16_t len, uint16_t* transferred) {
   std::lock_guard<std::mutex> lock(s_->mu);
   *transferred = 0;
+  if (s_->take_timeout()) return TransferResult::Timeout;
   if (s_->take_stall()) return TransferResult::Stall;
   if (bRequest != kReqReply) return TransferResult::Stall;
   if (len > 0 && !buf) return TransferResult::Stall;
@@ -634,6 +643,11 @@ void Unit::set_busy_for_ms(uint32_t ms) {
 void Unit::stall_next(uint32_t n) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->stall_count = n;
+}
+
+void Unit::time_out_next(uint32_t n) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->timeout_count = n;
 }
 
 void Unit::short_next(uint32_t n) {

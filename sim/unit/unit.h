@@ -37,7 +37,8 @@ const std::vector<MeterBlock>& meter_layout(Model m);
 enum class TransferResult {
   Ok,        // completed; device-to-host: the bytes the unit sent (see control_in)
   Stall,     // the endpoint stalled (the host sees a failed transfer)
-  NoDevice   // the unit is not on the bus
+  NoDevice,  // the unit is not on the bus
+  Timeout    // the unit NAKs the data stage until the host gives up
 };
 
 // Microseconds on the unit's time base (the simulated clock once it exists;
@@ -77,6 +78,7 @@ class Unit {
   // Test and host controls.
   void set_busy_for_ms(uint32_t ms);  // replies carry 0xA1 = 0 for that long
   void stall_next(uint32_t n);        // the next n control transfers stall
+  void time_out_next(uint32_t n);     // the next n control transfers are never answered
   void short_next(uint32_t n);        // the next n replies end after their last item
   // From now on the unit behaves like a real one at its worst, the same way
   // for the same seed: busy bursts at random times (the ready marker 0, and

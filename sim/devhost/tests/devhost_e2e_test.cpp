@@ -93,7 +93,7 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ(96, count(far.out, "\"number\""));
   EXPECT_EQ("error model Nope: unknown model \"Nope\"", host->command("model Nope"));
   EXPECT_EQ(
-      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, quit)",
+      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, quit)",
       host->command("frobnicate"));
 
   // End of input does not stop the host; SIGTERM does, cleanly.

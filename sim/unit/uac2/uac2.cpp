@@ -328,6 +328,8 @@ usb::Result result_of(TransferResult r) {
       return usb::Result::Stall;
     case TransferResult::NoDevice:
       return usb::Result::NoDevice;
+    case TransferResult::Timeout:
+      return usb::Result::Timeout;
   }
   return usb::Result::Stall;
 }
