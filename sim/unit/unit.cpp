@@ -199,6 +199,7 @@ struct Unit::State {
   uint64_t last_debug = 0;
   uint64_t messages = 0;
   bool quirks = false;
+  bool quirk_short = true;  // quirks include short replies
   uint64_t rng = 0;
   bool stalled_last = false;  // quirks never stall two transfers in a row
 
@@ -569,7 +570,8 @@ struct Unit::State {
       --short_count;
       return static_cast<uint16_t>(pos);
     }
-    if (quirks && pos < len && random(40) == 0) return static_cast<uint16_t>(pos);  // a short reply
+    // A short reply (the draw is made either way: a seed behaves the same).
+    if (quirks && pos < len && random(40) == 0 && quirk_short) return static_cast<uint16_t>(pos);
     return len;
   }
 
@@ -628,9 +630,10 @@ TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wInd
   return TransferResult::Ok;
 }
 
-void Unit::set_quirks(uint64_t seed) {
+void Unit::set_quirks(uint64_t seed, bool short_replies) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->quirks = true;
+  s_->quirk_short = short_replies;
   s_->rng = seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull;
   if (s_->rng == 0) s_->rng = 1;
 }

@@ -85,9 +85,10 @@ class Unit {
   // now and then a stalled message transfer, which a host retries), answers
   // split over more replies than needed (never inside a group that must stay
   // together), numeric items in any width that holds their value, texts
-  // padded with zero bytes, and short replies. Without quirks (the default)
-  // every answer item has its one natural width and replies are packed.
-  void set_quirks(uint64_t seed);
+  // padded with zero bytes, and (unless `short_replies` is false) short
+  // replies. Without quirks (the default) every answer item has its one
+  // natural width and replies are packed.
+  void set_quirks(uint64_t seed, bool short_replies = true);
   void set_sample_rate(uint32_t hz);  // the clock's rate (USB Audio SET CUR)
   Model model() const;
   UnitInfo info() const;

@@ -92,6 +92,8 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_NE(std::string::npos, far.out.find("\"product\": \"Far Link\""));
   EXPECT_EQ(96, count(far.out, "\"number\""));
   EXPECT_EQ("error model Nope: unknown model \"Nope\"", host->command("model Nope"));
+  EXPECT_EQ("ok stall-timeout 0", host->command("stall-timeout 0"));
+  EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
       "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, quit)",
       host->command("frobnicate"));
