@@ -3,8 +3,8 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "inspect.h"
@@ -66,19 +66,44 @@ bool parse_rates(const std::string& text, std::vector<uint32_t>* rates) {
 }
 
 bool load_descriptor(UnitOptions* o, std::string* why) {
-  std::ifstream in(o->descriptor_file, std::ios::binary);
-  if (!in) {
-    *why = "cannot read " + o->descriptor_file;
+  // A configuration descriptor's wTotalLength is 16-bit; as hex text each
+  // byte takes two digits and some white space.
+  constexpr size_t kMaxBinary = 0xFFFF;
+  constexpr size_t kMaxText = 4 * (kMaxBinary + 1);
+  const std::string& name = o->descriptor_file;
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(name, ec);
+  if (ec || !std::filesystem::exists(st)) {
+    *why = "cannot read " + name;
     return false;
   }
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!std::filesystem::is_regular_file(st)) {
+    *why = "cannot read " + name + ": not a regular file";
+    return false;
+  }
+  std::ifstream in(name, std::ios::binary);
+  if (!in) {
+    *why = "cannot read " + name;
+    return false;
+  }
+  std::string contents(kMaxText + 1, '\0');
+  in.read(contents.data(), std::streamsize(contents.size()));
   if (in.bad()) {
-    *why = "cannot read " + o->descriptor_file;
+    *why = "cannot read " + name;
+    return false;
+  }
+  contents.resize(size_t(in.gcount()));
+  if (contents.size() > kMaxText) {
+    *why = "cannot read " + name + ": larger than a configuration descriptor can be";
     return false;
   }
   std::string reason;
   if (!decode_descriptor_file(contents, &o->descriptor, &reason)) {
-    *why = o->descriptor_file + ": " + reason;
+    *why = name + ": " + reason;
+    return false;
+  }
+  if (o->descriptor.size() > kMaxBinary) {
+    *why = "cannot read " + name + ": larger than a configuration descriptor can be";
     return false;
   }
   return true;

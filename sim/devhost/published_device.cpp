@@ -273,4 +273,9 @@ std::string PublishedDevice::stream(bool on) {
   return hooks_.stream(on);
 }
 
+std::string PublishedDevice::stall_timeout(uint32_t n) {
+  unit()->time_out_next(n);
+  return {};
+}
+
 }  // namespace korvel::devhost

@@ -74,6 +74,7 @@ class PublishedDevice {
   std::string stall(uint32_t n);
   // Audio through the driver's pins on or off (it follows plugs and unplugs).
   std::string stream(bool on);
+  std::string stall_timeout(uint32_t n);
 
   std::shared_ptr<sim::Unit> unit();
   // Control transfers that reached the unit so far.

@@ -312,10 +312,12 @@ std::string Server::command(const std::string& raw) {
     why = parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
   } else if (verb == "stream") {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
+  } else if (verb == "stall-timeout") {
+    why = parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
-    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, stream on|off, quit)";
+    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

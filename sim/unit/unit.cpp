@@ -193,10 +193,13 @@ struct Unit::State {
   uint64_t next_answer = 0;
   uint64_t busy_until = 0;
   uint32_t stall_count = 0;
+  uint32_t timeout_count = 0;  // control transfers left that are never answered
+  uint32_t short_count = 0;    // replies left that end after their last item
   uint64_t born = 0;
   uint64_t last_debug = 0;
   uint64_t messages = 0;
   bool quirks = false;
+  bool quirk_short = true;  // quirks include short replies
   uint64_t rng = 0;
   bool stalled_last = false;  // quirks never stall two transfers in a row
 
@@ -563,13 +566,24 @@ struct Unit::State {
       buf[pos + 2] = busy ? 0 : 1;
       pos += detail::kMarkerSize;
     }
-    if (quirks && pos < len && random(40) == 0) return static_cast<uint16_t>(pos);  // a short reply
+    if (short_count > 0 && pos < len) {
+      --short_count;
+      return static_cast<uint16_t>(pos);
+    }
+    // A short reply (the draw is made either way: a seed behaves the same).
+    if (quirks && pos < len && random(40) == 0 && quirk_short) return static_cast<uint16_t>(pos);
     return len;
   }
 
   bool take_stall() {
     if (stall_count == 0) return false;
     --stall_count;
+    return true;
+  }
+
+  bool take_timeout() {
+    if (timeout_count == 0) return false;
+    --timeout_count;
     return true;
   }
 
@@ -588,6 +602,7 @@ Unit::~Unit() = default;
 TransferResult Unit::control_out(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, const uint8_t* data,
                                  uint16_t len) {
   std::lock_guard<std::mutex> lock(s_->mu);
+  if (s_->take_timeout()) return TransferResult::Timeout;
   if (s_->take_stall()) return TransferResult::Stall;
   if (bRequest != kReqMessage) return TransferResult::Stall;
   // The message buffer holds one 64-byte message; a longer data stage stalls.
@@ -607,6 +622,7 @@ TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wInd
                                 uint16_t len, uint16_t* transferred) {
   std::lock_guard<std::mutex> lock(s_->mu);
   *transferred = 0;
+  if (s_->take_timeout()) return TransferResult::Timeout;
   if (s_->take_stall()) return TransferResult::Stall;
   if (bRequest != kReqReply) return TransferResult::Stall;
   if (len > 0 && !buf) return TransferResult::Stall;
@@ -614,9 +630,10 @@ TransferResult Unit::control_in(uint8_t bRequest, uint16_t wValue, uint16_t wInd
   return TransferResult::Ok;
 }
 
-void Unit::set_quirks(uint64_t seed) {
+void Unit::set_quirks(uint64_t seed, bool short_replies) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->quirks = true;
+  s_->quirk_short = short_replies;
   s_->rng = seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull;
   if (s_->rng == 0) s_->rng = 1;
 }
@@ -629,6 +646,16 @@ void Unit::set_busy_for_ms(uint32_t ms) {
 void Unit::stall_next(uint32_t n) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->stall_count = n;
+}
+
+void Unit::time_out_next(uint32_t n) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->timeout_count = n;
+}
+
+void Unit::short_next(uint32_t n) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->short_count = n;
 }
 
 void Unit::set_sample_rate(uint32_t hz) {

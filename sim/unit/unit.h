@@ -35,9 +35,10 @@ const std::vector<MeterBlock>& meter_layout(Model m);
 
 // Outcome of one control transfer as the USB stack would report it.
 enum class TransferResult {
-  Ok,       // completed; for device-to-host the whole buffer was filled
-  Stall,    // the endpoint stalled (the host sees a failed transfer)
-  NoDevice  // the unit is not on the bus
+  Ok,        // completed; device-to-host: the bytes the unit sent (see control_in)
+  Stall,     // the endpoint stalled (the host sees a failed transfer)
+  NoDevice,  // the unit is not on the bus
+  Timeout    // the unit NAKs the data stage until the host gives up
 };
 
 // Microseconds on the unit's time base (the simulated clock once it exists;
@@ -77,14 +78,17 @@ class Unit {
   // Test and host controls.
   void set_busy_for_ms(uint32_t ms);  // replies carry 0xA1 = 0 for that long
   void stall_next(uint32_t n);        // the next n control transfers stall
+  void time_out_next(uint32_t n);     // the next n control transfers are never answered
+  void short_next(uint32_t n);        // the next n replies end after their last item
   // From now on the unit behaves like a real one at its worst, the same way
   // for the same seed: busy bursts at random times (the ready marker 0, and
   // now and then a stalled message transfer, which a host retries), answers
   // split over more replies than needed (never inside a group that must stay
   // together), numeric items in any width that holds their value, texts
-  // padded with zero bytes, and short replies. Without quirks (the default)
-  // every answer item has its one natural width and replies are packed.
-  void set_quirks(uint64_t seed);
+  // padded with zero bytes, and (unless `short_replies` is false) short
+  // replies. Without quirks (the default) every answer item has its one
+  // natural width and replies are packed.
+  void set_quirks(uint64_t seed, bool short_replies = true);
   void set_sample_rate(uint32_t hz);  // the clock's rate (USB Audio SET CUR)
   Model model() const;
   UnitInfo info() const;

@@ -42,6 +42,7 @@ enum class Result {
   Ok,        // completed (device-to-host: `transferred` bytes arrived)
   Stall,     // the endpoint answered STALL
   NoDevice,  // nothing on the bus answered
+  Timeout,   // the device NAKed until the host gave up (the caller waits out its own time-out)
 };
 
 struct Setup {

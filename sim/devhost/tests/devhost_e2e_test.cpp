@@ -94,8 +94,11 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_NE(std::string::npos, far.out.find("\"product\": \"Far Link\""));
   EXPECT_EQ(96, count(far.out, "\"number\""));
   EXPECT_EQ("error model Nope: unknown model \"Nope\"", host->command("model Nope"));
+  EXPECT_EQ("ok stall-timeout 0", host->command("stall-timeout 0"));
+  EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
-      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stream on|off, quit)",
+      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, "
+      "quit)",
       host->command("frobnicate"));
 
   // End of input does not stop the host; SIGTERM does, cleanly.
@@ -186,6 +189,21 @@ TEST_F(EndToEnd, InspectReportsRefusedDescriptorsAndUnreadableFiles) {
   EXPECT_NE(std::string::npos, r.out.find("\"ok\": false")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\"error\": ")) << r.out;
   EXPECT_EQ(2, run({KORVEL_DEVHOST_BIN, "--inspect", box_.dir() + "/missing.bin"}).status);
+  // A directory used to abort on an uncaught exception; a device read without end.
+  for (const std::string& odd : {box_.dir(), std::string("/dev/zero")}) {
+    RunResult bad = run({KORVEL_DEVHOST_BIN, "--inspect", odd}, 10000);
+    EXPECT_EQ(2, bad.status) << odd;
+    EXPECT_NE(std::string::npos, bad.err.find("not a regular file")) << bad.err;
+  }
+  // A file longer than any configuration descriptor is refused unread.
+  std::string big = box_.dir() + "/big.bin";
+  f = fopen(big.c_str(), "w");
+  ASSERT_NE(nullptr, f);
+  for (int i = 0; i < 0x10000; ++i) fputc(0xA5, f);
+  fclose(f);
+  r = run({KORVEL_DEVHOST_BIN, "--inspect", big});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("larger than")) << r.err;
 }
 
 TEST_F(EndToEnd, TwoClientsAtOnceAreBothServed) {

@@ -153,6 +153,36 @@ TEST_F(HostInProcess, PrivateHandleLifeCycleAcrossUnplug) {
   CloseHandle(f);
 }
 
+TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
+  std::u16string path = private_path();
+  uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+  uint8_t reply[64];
+  DWORD got = 0;
+  // A reply that ends after the ready marker: the client gets its 3 bytes,
+  // not the 64 it asked for, and the rest of its buffer stays untouched.
+  device_->unit()->short_next(1);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, f);
+  std::memset(reply, 0xEE, sizeof reply);
+  ASSERT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_EQ(3u, got);
+  EXPECT_EQ(0xA1, reply[0]);
+  EXPECT_EQ(0xEE, reply[3]);
+  CloseHandle(f);
+
+  // A unit that never answers: the transfer ends after the driver's time-out
+  // as ERROR_SEM_TIMEOUT, and the next one works.
+  device_->stall_timeout(1);
+  f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  const uint64_t start = sim::Clock::instance().now_ns();
+  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_EQ(DWORD(ERROR_SEM_TIMEOUT), GetLastError());
+  EXPECT_GE(sim::Clock::instance().now_ns() - start, 3'000'000'000ull);
+  EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_EQ(64u, got);
+  CloseHandle(f);
+}
+
 TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
   EXPECT_EQ(INVALID_HANDLE_VALUE,
             CreateFileW(u"\\\\?\\usb#nothing\\tarrow", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr));

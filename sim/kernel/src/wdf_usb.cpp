@@ -7,6 +7,7 @@
 
 #include "host_internal.h"
 #include "internal.h"
+#include "kernel/clock.h"
 #include "kernel/verifier.h"
 #include "usb/device.h"
 #include "wdf_internal.h"
@@ -32,6 +33,8 @@ NTSTATUS status_of(usb::Result r) {
       return STATUS_UNSUCCESSFUL;
     case usb::Result::NoDevice:
       return STATUS_NO_SUCH_DEVICE;
+    case usb::Result::Timeout:
+      return STATUS_IO_TIMEOUT;
   }
   return STATUS_UNSUCCESSFUL;
 }
@@ -328,6 +331,18 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
                SetupPacket->Packet.wIndex.Value, USHORT(length)};
   USHORT got = 0;
   usb::Result r = d->device->control_transfer(s, buffer, &got);
+  if (r == usb::Result::Timeout) {
+    // A device that NAKs holds the request until its time-out; without one
+    // it would never complete.
+    if (RequestOptions == nullptr || (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) == 0) {
+      verifier::fail("a control transfer without a time-out to a device that never answers never completes");
+      return STATUS_IO_TIMEOUT;
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = RequestOptions->Timeout;
+    korvel::sim::Clock::instance().sleep_until(kernel::deadline_from_timeout(&timeout));
+    return STATUS_IO_TIMEOUT;
+  }
   if (BytesTransferred != nullptr) *BytesTransferred = got;
   return status_of(r);
 }

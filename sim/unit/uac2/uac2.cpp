@@ -328,6 +328,8 @@ usb::Result result_of(TransferResult r) {
       return usb::Result::Stall;
     case TransferResult::NoDevice:
       return usb::Result::NoDevice;
+    case TransferResult::Timeout:
+      return usb::Result::Timeout;
   }
   return usb::Result::Stall;
 }
@@ -387,9 +389,10 @@ class UnitFunction : public Uac2Function {
  protected:
   usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) override {
     if ((setup.bmRequestType & 0x80) != 0) {
+      uint16_t sent = 0;
       usb::Result r =
-          result_of(unit_.control_in(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
-      *transferred = r == usb::Result::Ok ? setup.wLength : 0;
+          result_of(unit_.control_in(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength, &sent));
+      *transferred = r == usb::Result::Ok ? sent : 0;
       return r;
     }
     return result_of(unit_.control_out(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
