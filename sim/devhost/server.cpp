@@ -317,7 +317,8 @@ std::string Server::command(const std::string& raw) {
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
-    why = "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, quit)";
+    why =
+        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

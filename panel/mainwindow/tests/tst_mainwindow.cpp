@@ -66,7 +66,7 @@ class TestMainWindow : public QObject {
 
  private slots:
   void initTestCase() {
-    writeSetting("PopupMessage", "WakeUp", false);  // no reminder to click away
+    writeSetting("PopupMessage", "WakeUp", false);                       // no reminder to click away
     writeSetting("Update", "JsonUrl", "https://127.0.0.1:9/none.json");  // no lookup of the maker's site
     window = new MainWindow;
     window->show();

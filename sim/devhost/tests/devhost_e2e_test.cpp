@@ -97,7 +97,8 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ("ok stall-timeout 0", host->command("stall-timeout 0"));
   EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
-      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, "
+      "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, "
+      "stream on|off, "
       "quit)",
       host->command("frobnicate"));
 
