@@ -50,14 +50,13 @@ esac
 
 # One demo at a time per user: a second one would find the first one's panel
 # (the panel hands over to a running instance) and end without a word.
-state=${XDG_RUNTIME_DIR:-/tmp}/korvel-demo-$(id -u)
-mkdir -p "$state"
-exec 9>"$state/lock"
+lock=${XDG_RUNTIME_DIR:-/tmp}/korvel-demo-$(id -u).lock
+exec 9<>"$lock"
 if ! flock -n 9; then
-  echo "demo.sh: a demo is already running (pid $(cat "$state/pid" 2>/dev/null || echo '?')); type quit there first" >&2
+  echo "demo.sh: a demo is already running (pid $(head -c 16 "$lock" 2>/dev/null || echo '?')); type quit there first" >&2
   exit 1
 fi
-echo $$ >"$state/pid"
+echo $$ >"$lock"
 
 "$root/scripts/setup-deps.sh"
 
@@ -104,7 +103,6 @@ cleanup() {
   for p in "${pids[@]}"; do kill_tree "$p"; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$tmp"
-  rm -f "$state/pid"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -148,7 +146,7 @@ if [ "$mode" = meters ]; then
         shown=""
       fi
     done
-  ) &
+  ) 2>/dev/null &
   front=$!
 elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$dir/panel/Brevanta_Settings_Panel" &
