@@ -5,8 +5,30 @@
 # streams through quenby, while the unit is unplugged and plugged at random
 # intervals from 10 ms to 3 s, changes model, turns busy and stalls transfers.
 # Prints one JSON summary on standard output; exit status 1 when anything
-# crashed, answered wrongly or a stream failed (and, with KORVEL_SOAK_STRICT=1,
-# when a call failed while the unit was there). KORVEL_SOAK_KEEP=1 keeps the
+# crashed, answered wrongly, a stream failed or the panel never showed a
+# meter (and, with KORVEL_SOAK_STRICT=1, when a call failed while the unit
+# was there).
+#
+# Meter timing, from the panel's trace (korvel.panel.meters: wall-clock ms of
+# each tick that puts a fresh meter answer on the bars, with the first bar's
+# height) and the times this script sends its host commands:
+# - plug to first meters: from sending "plug" (or "model NAME") to the first
+#   fresh answer on the bars after the panel had lost the unit; plugs whose
+#   loss the panel never noticed, or with a busy or stall fault before the
+#   meters came back, are left out; a plug unplugged again before meters
+#   came back counts as "not_shown".
+# - meter latency: after every fault, and twice in a quiet 5 s window every
+#   25 faults, the script steps analog input 1's meter between -6 and
+#   -40 dBFS ("level 1 DB"); the latency is the time from
+#   sending that command to the first tick whose first bar stands at the new
+#   height (within 2 px; heights taken from a calibration at the start),
+#   counted only when the bar stood at the other level when the step came.
+#   Rising and falling steps are reported apart (a bar falls at most 21 px a
+#   tick), and "disturbed" steps (a plug, model change, busy burst or stall
+#   less than a second before the step or before the bar arrived) apart
+#   from quiet ones; a step cut short by an unplug, a loss of the unit or the
+#   next step is not measured. Sending is before the unit changes, so both figures are
+#   upper bounds by the command's handling (well under a millisecond). KORVEL_SOAK_KEEP=1 keeps the
 # logs; KORVEL_SOAK_SEED chooses the fault sequence.
 set -u
 seconds=${1:?usage: soak.sh SECONDS [BUILD_DIR]}
@@ -25,7 +47,9 @@ mkdir -m 0700 "$tmp/run"
 mkdir -p "$tmp/config/KORVEL"
 # No first-start reminder box waiting for a click on the offscreen panel.
 # and no update check that looks up the maker's site.
-printf '[PopupMessage]\nWakeUp=false\n\n[Update]\nJsonUrl=https://127.0.0.1:9/none.json\n' >"$tmp/config/KORVEL/Brevanta.ini"
+# The meters show the analog inputs, so the first bar is input 1.
+printf '[PopupMessage]\nWakeUp=false\n\n[Update]\nJsonUrl=https://127.0.0.1:9/none.json\n\n[Meter]\nSource=1\n' \
+  >"$tmp/config/KORVEL/Brevanta.ini"
 export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/config XDG_RUNTIME_DIR=$tmp/run
 export KORVEL_DEVHOST_SOCKET=$tmp/run/devhost.sock QT_QPA_PLATFORM=offscreen
 pids=()
@@ -58,7 +82,7 @@ grep -q '^ready' "$tmp/log/host.out" || { echo "soak.sh: the host did not start"
 
 panel_pid=""
 if [ -x "$panel" ]; then
-  "$panel" >"$tmp/log/panel.out" 2>&1 &
+  QT_LOGGING_RULES="korvel.panel.meters.debug=true" "$panel" >"$tmp/log/panel.out" 2>&1 &
   panel_pid=$!
   pids+=("$panel_pid")
 fi
@@ -94,6 +118,16 @@ client_loop() {
 }
 
 sleep 3  # the panel finds the unit
+# Steps of input 1's meter: "ms dB" when the command is sent.
+probe=(-6 -40)
+probe_next=0
+level_step() {
+  echo "$(now_ms) ${probe[probe_next]}" >>"$tmp/log/steps"
+  host_cmd "level 1 ${probe[probe_next]}"
+  probe_next=$((1 - probe_next))
+}
+# Calibration: where the first bar stands at each level.
+level_step; sleep 1.5; level_step; sleep 2.5
 start_ms=$(now_ms)
 end_ms=$((start_ms + seconds * 1000))
 read -r host_rss0 host_thr0 host_fd0 <<<"$(proc_figures "$host")"
@@ -127,9 +161,10 @@ while [ "$(now_ms)" -lt "$end_ms" ]; do
     0 | 1 | 2 | 3 | 4)
       echo "$(now_ms) absent" >>"$state"; host_cmd unplug
       sleep "$(printf '0.%03d' $((10 + RANDOM % 500)))"
-      host_cmd plug; echo "$(now_ms) present" >>"$state" ;;
+      echo "$(now_ms)" >>"$tmp/log/plugs"; host_cmd plug; echo "$(now_ms) present" >>"$state" ;;
     5)
-      echo "$(now_ms) absent" >>"$state"; host_cmd "model ${models[RANDOM % 5]}"
+      echo "$(now_ms) absent" >>"$state"; echo "$(now_ms)" >>"$tmp/log/plugs"
+      host_cmd "model ${models[RANDOM % 5]}"
       echo "$(now_ms) present" >>"$state" ;;
     # A unit that turns busy in the middle of an exchange may leave a call
     # without its answer: the burst counts as a fault.
@@ -144,6 +179,11 @@ while [ "$(now_ms)" -lt "$end_ms" ]; do
       sleep 0.5; echo "$(now_ms) present" >>"$state" ;;
   esac
   faults=$((faults + 1))
+  level_step
+  # Every 25 faults a quiet window of 5 s with two more steps.
+  if [ $((faults % 25)) -eq 0 ]; then
+    sleep 1; level_step; sleep 2; level_step; sleep 2
+  fi
 done
 wait_clients_until=$(( $(now_ms) + 10000 ))
 while [ "$(now_ms)" -lt "$wait_clients_until" ] && pgrep -f "$ctl" >/dev/null; do sleep 0.1; done
@@ -182,6 +222,60 @@ read -r info_calls info_ok info_wrong info_failed <<<"$(analyse "$tmp/log/info" 
 read -r met_calls met_ok met_wrong met_failed <<<"$(analyse "$tmp/log/meters" meters)"
 stream_failures=$( [ -f "$tmp/log/stream_failures" ] && wc -l <"$tmp/log/stream_failures" || echo 0)
 
+# --- meter timing ------------------------------------------------------------
+# One time-ordered event list: unit state, plugs, level steps, panel trace.
+events=$tmp/log/events
+{
+  cat "$state"
+  [ -f "$tmp/log/plugs" ] && sed 's/$/ plug/' "$tmp/log/plugs"
+  sed 's/^\([0-9]*\) /\1 step /' "$tmp/log/steps"
+  sed -n 's/^korvel\.panel\.meters: \([0-9]*\) /\1 /p' "$tmp/log/panel.out"
+} | sort -s -n -k1,1 >"$events"
+fresh_ticks=$(grep -c ' fresh' "$events")
+# Heights of the first bar at -6 and -40 dBFS: the last fresh tick before the
+# second and third steps (the calibration).
+read -r cal_hi cal_lo <<<"$(awk '
+  $2 == "step" { steps++; if (steps == 2) hi = h; if (steps == 3) { lo = h; exit } }
+  $2 == "fresh" { sub(/h0=/, "", $NF); h = $NF }
+  END { print (hi == "" ? -1 : hi), (lo == "" ? -1 : lo) }' "$events")"
+awk -v hi="$cal_hi" -v lo="$cal_lo" -v dir="$tmp/log" '
+  function abs(x) { return x < 0 ? -x : x }
+  $2 == "absent" { if (plug_wait >= 0 && lost) not_shown++; plug_wait = -1; lost = 0; plug_faulted = 0; step_t = -1; h = "" }
+  $2 == "lost" { lost = 1; step_t = -1; h = "" }
+  $2 == "fault" { plug_faulted = 1; step_faulted = 1 }
+  $2 == "plug" { plug_wait = $1; plug_faulted = 0 }
+  $2 != "step" && $2 != "fresh" && $2 != "lost" { disturbed_at = $1 }
+  # Measured only when the bar stood at the other level when the step came.
+  $2 == "step" {
+    steps++; rising = ($3 == -6); target = rising ? hi : lo
+    step_faulted = ($1 - disturbed_at < 1000)
+    step_t = (h != "" && abs(h - (rising ? lo : hi)) <= 2) ? $1 : -1
+  }
+  $2 == "fresh" {
+    if ($3 == "first" && plug_wait >= 0) {
+      if (lost && !plug_faulted) print $1 - plug_wait > (dir "/plug_ms")
+      plug_wait = -1
+    }
+    h = $NF; sub(/h0=/, "", h)
+    if (step_t >= 0 && steps > 2 && target >= 0 && abs(h - target) <= 2) {
+      print $1 - step_t > (dir "/" (rising ? "rise" : "fall") (step_faulted ? "_disturbed" : "") "_ms")
+      step_t = -1
+    }
+  }
+  END { print not_shown + 0 > (dir "/plug_not_shown") }' "$events"
+# "name": {"n": N, "median": ms, "p95": ms} over the samples in a file.
+figures() {
+  local f=$tmp/log/$2 n
+  n=$( [ -f "$f" ] && grep -c . "$f" || echo 0)
+  if [ "$n" -eq 0 ]; then
+    printf '"%s": {"n": 0}' "$1"
+  else
+    sort -n -o "$f" "$f"
+    printf '"%s": {"n": %d, "median": %d, "p95": %d}' "$1" "$n" "$(sed -n "$(((n + 1) / 2))p" "$f")" \
+      "$(sed -n "$(((n * 95 + 99) / 100))p" "$f")"
+  fi
+}
+
 host_cmd quit
 wait "$host"
 host_rc=$?
@@ -192,6 +286,10 @@ cat <<EOF
  "korvelctl": {"info": {"calls": $info_calls, "ok": $info_ok, "wrong": $info_wrong, "failed_while_present": $info_failed},
                "meters": {"calls": $met_calls, "ok": $met_ok, "wrong": $met_wrong, "failed_while_present": $met_failed}},
  "streams": $(cat "$tmp/log/streams" 2>/dev/null | wc -l), "stream_failures": $stream_failures,
+ "panel_meters": {"fresh_ticks": $fresh_ticks, "bar_heights": {"-6": $cal_hi, "-40": $cal_lo},
+   $(figures plug_to_first_meters_ms plug_ms), "plugs_not_shown_before_next_unplug": $(cat "$tmp/log/plug_not_shown"),
+   "latency_ms": {$(figures rise rise_ms), $(figures fall fall_ms),
+                  $(figures rise_disturbed rise_disturbed_ms), $(figures fall_disturbed fall_disturbed_ms)}},
  "host": {"rss_kb": [$host_rss0, $host_rss1], "threads": [$host_thr0, $host_thr1], "fds": [$host_fd0, $host_fd1]},
  "panel": {"rss_kb": [${panel_rss0:-0}, ${panel_rss1:-0}], "threads": [${panel_thr0:-0}, ${panel_thr1:-0}], "fds": [${panel_fd0:-0}, ${panel_fd1:-0}]}}
 EOF
@@ -199,8 +297,10 @@ EOF
 # only with KORVEL_SOAK_STRICT=1.
 strict_failed=0
 [ -n "${KORVEL_SOAK_STRICT:-}" ] && strict_failed=$((info_failed + met_failed))
+panel_silent=0
+[ -n "$panel_pid" ] && [ "$fresh_ticks" -eq 0 ] && panel_silent=1
 if [ "$crashes" -ne 0 ] || [ "$info_wrong" -ne 0 ] || [ "$met_wrong" -ne 0 ] ||
-  [ "$strict_failed" -ne 0 ] || [ "$stream_failures" -ne 0 ]; then
+  [ "$strict_failed" -ne 0 ] || [ "$stream_failures" -ne 0 ] || [ "$panel_silent" -ne 0 ]; then
   echo "soak.sh: FAILED (KORVEL_SOAK_KEEP=1 keeps the logs)" >&2
   exit 1
 fi

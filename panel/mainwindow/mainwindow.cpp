@@ -4,10 +4,12 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QFont>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
@@ -44,6 +46,13 @@ uint16_t firmwareBuild = 0;
 uint8_t recFunctionStates[24] = {};
 bool recBlinkPhase = false;
 bool deviceLostShown = true;
+
+// Meter timing trace for soak runs, off by default:
+// QT_LOGGING_RULES="korvel.panel.meters.debug=true" prints, with wall-clock
+// milliseconds, each loss of the unit and each tick that puts a fresh meter
+// answer on the bars (the first after the unit appeared marked "first"),
+// with the height of the first bar in base pixels.
+Q_LOGGING_CATEGORY(lcMeterTrace, "korvel.panel.meters", QtInfoMsg)
 
 namespace {
 
@@ -441,7 +450,9 @@ void MainWindow::timerInterrupt_100ms() {
     if (!deviceLostShown) {
       deviceLostShown = true;
       ui->stackedWidget->setCurrentIndex(2);
+      qCDebug(lcMeterTrace, "%lld lost", QDateTime::currentMSecsSinceEpoch());
     }
+    firstMetersAwaited = true;
     return;
   }
   if (deviceLostShown) {
@@ -480,6 +491,12 @@ void MainWindow::timerInterrupt_100ms() {
   copyLevelsBySource(model);
   meter.updateMeters(channels);
   vxfacade::clearMeters(dev);
+  if (fetch == vxfacade::MeterFetch::Fresh && lcMeterTrace().isDebugEnabled()) {
+    const int h0 = channels[0].bar ? int(std::lround(channels[0].bar->height() / meter.scaleY)) : -1;
+    qCDebug(lcMeterTrace, "%lld fresh%s h0=%d", QDateTime::currentMSecsSinceEpoch(),
+            firstMetersAwaited ? " first" : "", h0);
+  }
+  if (fetch == vxfacade::MeterFetch::Fresh) firstMetersAwaited = false;
 }
 
 // --- window menu ----------------------------------------------------------------

@@ -194,8 +194,9 @@ class MainWindow : public QMainWindow {
   MeterChannel channels[kMeterChannels] = {};
   QLabel* recFuncLabels[kMeterChannels] = {};
   uint16_t scratchLevels[97] = {};
-  bool scratchFresh = false;     // the scratch table has been cleared for this tick's answer
-  Model builtModel = ModelNone;  // model and size the meter page was last built for
+  bool firstMetersAwaited = true;  // no meter answer shown since the unit appeared
+  bool scratchFresh = false;       // the scratch table has been cleared for this tick's answer
+  Model builtModel = ModelNone;    // model and size the meter page was last built for
   QSize builtSize;
   QHash<QString, QPixmap> pixmapCache;
   bool firstShowDone = false;

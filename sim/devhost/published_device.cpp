@@ -1,8 +1,11 @@
 #include "published_device.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "usbdevs_ctrl_req.h"
 
@@ -248,6 +251,7 @@ std::string PublishedDevice::set_model(const std::string& name) {
   // Unplug, change, plug: open handles of the old unit stop working.
   unplug_locked();
   auto unit = hooks_.make_unit(m);
+  for (const auto& [input, level] : held_levels_) unit->hold_input_meter(input, level);
   {
     std::lock_guard<std::mutex> l(m_);
     model_ = m;
@@ -271,6 +275,29 @@ std::string PublishedDevice::stream(bool on) {
   // One at a time with plugs and unplugs, which start and stop the audio.
   std::lock_guard<std::mutex> c(commands_m_);
   return hooks_.stream(on);
+}
+
+std::string PublishedDevice::hold_level(const std::string& arg) {
+  const char* usage = "usage: level INPUT DB|off (DB from -60 to 0)";
+  std::istringstream in(arg);
+  int input = 0;
+  std::string value, extra;
+  if (!(in >> input >> value) || (in >> extra) || input < 1 || input > 64) return usage;
+  int level = -1;
+  if (value != "off") {
+    char* end = nullptr;
+    const double db = std::strtod(value.c_str(), &end);
+    if (end == value.c_str() || *end != '\0' || !(db >= -60.0 && db <= 0.0)) return usage;
+    level = static_cast<int>(std::lround(32767.0 * std::pow(10.0, db / 20.0)));
+  }
+  std::lock_guard<std::mutex> c(commands_m_);
+  if (level < 0) {
+    held_levels_.erase(input);
+  } else {
+    held_levels_[input] = level;
+  }
+  unit()->hold_input_meter(input, level);
+  return {};
 }
 
 std::string PublishedDevice::stall_timeout(uint32_t n) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -75,6 +76,9 @@ class PublishedDevice {
   // Audio through the driver's pins on or off (it follows plugs and unplugs).
   std::string stream(bool on);
   std::string stall_timeout(uint32_t n);
+  // "level N DB|off": analog input N's meter holds DB dBFS (-60 to 0) until
+  // "off"; the hold carries over to the unit of a model change.
+  std::string hold_level(const std::string& arg);
 
   std::shared_ptr<sim::Unit> unit();
   // Control transfers that reached the unit so far.
@@ -92,6 +96,7 @@ class PublishedDevice {
   mutable std::mutex m_;
   sim::Model model_;
   std::shared_ptr<sim::Unit> unit_;
+  std::map<int, int> held_levels_;  // analog input -> meter level, under commands_m_
   bool plugged_ = false;
   uint64_t generation_ = 1;
   std::atomic<uint64_t> transfers_{0};

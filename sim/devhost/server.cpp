@@ -314,11 +314,14 @@ std::string Server::command(const std::string& raw) {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "stall-timeout") {
     why = parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
+  } else if (verb == "level") {
+    why = device_.hold_level(arg);
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
     why =
-        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, quit)";
+        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, level "
+        "N DB|off, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

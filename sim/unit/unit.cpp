@@ -7,6 +7,7 @@
 // Each 0x1E reply takes the next groups that fit, then the ready marker.
 #include "unit.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -193,8 +194,9 @@ struct Unit::State {
   uint64_t next_answer = 0;
   uint64_t busy_until = 0;
   uint32_t stall_count = 0;
-  uint32_t timeout_count = 0;  // control transfers left that are never answered
-  uint32_t short_count = 0;    // replies left that end after their last item
+  uint32_t timeout_count = 0;           // control transfers left that are never answered
+  uint32_t short_count = 0;             // replies left that end after their last item
+  std::map<int, uint16_t> held_inputs;  // analog input -> held meter level
   uint64_t born = 0;
   uint64_t last_debug = 0;
   uint64_t messages = 0;
@@ -466,6 +468,10 @@ struct Unit::State {
                 const int v = audio.capture_level(static_cast<unsigned>(n - 1));
                 if (v >= 0) level = static_cast<uint16_t>(v);
               }
+              if (b.type == kAnalogIn) {
+                const auto held = held_inputs.find(n);
+                if (held != held_inputs.end()) level = held->second;
+              }
               num(r, kMeter, level, 2);
               out.push_back(r);
             }
@@ -651,6 +657,15 @@ void Unit::stall_next(uint32_t n) {
 void Unit::time_out_next(uint32_t n) {
   std::lock_guard<std::mutex> lock(s_->mu);
   s_->timeout_count = n;
+}
+
+void Unit::hold_input_meter(int input, int level) {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  if (level < 0) {
+    s_->held_inputs.erase(input);
+  } else {
+    s_->held_inputs[input] = static_cast<uint16_t>(std::min(level, int(detail::kMeterFullScale)));
+  }
 }
 
 void Unit::short_next(uint32_t n) {

@@ -80,6 +80,10 @@ class Unit {
   void stall_next(uint32_t n);        // the next n control transfers stall
   void time_out_next(uint32_t n);     // the next n control transfers are never answered
   void short_next(uint32_t n);        // the next n replies end after their last item
+  // Holds analog input `input`'s meter at `level` (0..32767) until released
+  // with a negative level; the mixes still carry the generated signal. Lets a
+  // test step a meter at a known instant.
+  void hold_input_meter(int input, int level);
   // From now on the unit behaves like a real one at its worst, the same way
   // for the same seed: busy bursts at random times (the ready marker 0, and
   // now and then a stalled message transfer, which a host retries), answers

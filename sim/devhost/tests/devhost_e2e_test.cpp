@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -98,8 +99,7 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
       "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, "
-      "stream on|off, "
-      "quit)",
+      "stream on|off, level N DB|off, quit)",
       host->command("frobnicate"));
 
   // End of input does not stop the host; SIGTERM does, cleanly.
@@ -107,6 +107,33 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ(0, ctl({"recfunc"}).status);
   host->signal(SIGTERM);
   EXPECT_EQ(0, host->wait());
+}
+
+// The value of analog input N's meter (type 4) in a meters answer, or -1.
+int input_level(const RunResult& r, int n) {
+  const std::regex record("\\{\"type\": 4, \"number\": " + std::to_string(n) + ", \"value\": (\\d+)\\}");
+  std::smatch m;
+  return r.status == 0 && std::regex_search(r.out, m, record) ? std::stoi(m[1]) : -1;
+}
+
+// A held input level lets a soak step a meter at a known instant.
+TEST_F(EndToEnd, HeldInputLevelStandsThroughModelChangesUntilReleased) {
+  auto host = start_host();
+  EXPECT_EQ("ok level 2 -6", host->command("level 2 -6"));
+  EXPECT_EQ(16422, input_level(ctl({"meters", "--json"}), 2));  // 32767 * 10^(-6/20)
+  EXPECT_EQ("ok model Pellin", host->command("model Pellin"));
+  EXPECT_EQ(16422, input_level(ctl({"meters", "--json"}), 2));
+  EXPECT_EQ("ok level 2 off", host->command("level 2 off"));
+  std::set<int> seen;
+  for (int i = 0; i < 4; ++i) {
+    seen.insert(input_level(ctl({"meters", "--json"}), 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  }
+  EXPECT_GT(seen.size(), 1u);  // the generated signal moves again
+  for (const char* bad : {"level 2", "level 0 -6", "level 2 6", "level 2 -6dB", "level 2 -6 7"}) {
+    EXPECT_EQ(std::string("error ") + bad + ": usage: level INPUT DB|off (DB from -60 to 0)",
+              host->command(bad));
+  }
 }
 
 TEST_F(EndToEnd, BusyAndStalledUnitsAreRidden) {
