@@ -53,6 +53,6 @@ function(korvel_fuzz_target name)
     add_test(NAME fuzz_run_${name}
       COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
               ${PROJECT_SOURCE_DIR}/scripts/run-fuzzer.sh $<TARGET_FILE:${name}_fuzz> ${F_CORPUS} ${KORVEL_FUZZ_SECONDS})
-    set_tests_properties(fuzz_run_${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+    set_tests_properties(fuzz_run_${name} PROPERTIES TIMEOUT 300 LABELS fuzz COST 100)
   endif()
 endfunction()

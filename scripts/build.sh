@@ -13,15 +13,25 @@ read -r -a extra <<< "${KORVEL_CMAKE_ARGS:-}"
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 # Every flavour this script builds is a CI flavour: warnings are errors.
 launcher+=(-DKORVEL_WERROR=ON)  # passed with the launcher options to every flavour
+# Line tables rather than full debug information: sanitizer reports and
+# backtraces keep file and line, and the build takes about a third less time
+# (a build of your own with -g has the variables too).
+ci_flags=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
+  -DCMAKE_C_FLAGS_DEBUG="-g1" -DCMAKE_CXX_FLAGS_DEBUG="-g1")
+# lld links the large test programs several times faster than the default
+# linker.
+if command -v ld.lld >/dev/null; then
+  ci_flags+=(-DCMAKE_EXE_LINKER_FLAGS="-fuse-ld=lld" -DCMAKE_SHARED_LINKER_FLAGS="-fuse-ld=lld")
+fi
 case "$flavour" in
   normal)
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${extra[@]}" ;;
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${ci_flags[@]}" "${extra[@]}" ;;
   asan)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=address -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${extra[@]}" ;;
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=address -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${ci_flags[@]}" "${extra[@]}" ;;
   tsan)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${extra[@]}" ;;
+      -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_SANITIZE=thread -DKORVEL_BUILD_BENCHMARKS=OFF "${launcher[@]}" "${ci_flags[@]}" "${extra[@]}" ;;
   mingw)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" "${extra[@]}" ;;

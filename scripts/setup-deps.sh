@@ -3,7 +3,7 @@
 # Idempotent: when every package is present it returns without touching apt.
 set -eu
 packages=(
-  build-essential cmake ninja-build ccache pkg-config git
+  build-essential cmake ninja-build ccache pkg-config git lld
   clang llvm libclang-rt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev

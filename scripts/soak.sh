@@ -133,6 +133,20 @@ end_ms=$((start_ms + seconds * 1000))
 read -r host_rss0 host_thr0 host_fd0 <<<"$(proc_figures "$host")"
 read -r panel_rss0 panel_thr0 panel_fd0 <<<"$(proc_figures "${panel_pid:-0}")"
 
+# Resident memory of the host and the panel once a minute (kB), to tell
+# warming up from growth.
+(
+  next=$((start_ms + 60000))
+  while [ "$(now_ms)" -lt "$end_ms" ]; do
+    sleep 1
+    [ "$(now_ms)" -lt "$next" ] && continue
+    read -r h _ <<<"$(proc_figures "$host")"
+    read -r p _ <<<"$(proc_figures "${panel_pid:-0}")"
+    echo "$h $p" >>"$tmp/log/rss_by_minute"
+    next=$((next + 60000))
+  done
+) </dev/null >/dev/null 2>&1 &
+pids+=($!)
 client_loop info "$tmp/log/info" "$end_ms" &
 pids+=($!)
 client_loop meters "$tmp/log/meters" "$end_ms" &
@@ -290,6 +304,8 @@ cat <<EOF
    $(figures plug_to_first_meters_ms plug_ms), "plugs_not_shown_before_next_unplug": $(cat "$tmp/log/plug_not_shown"),
    "latency_ms": {$(figures rise rise_ms), $(figures fall fall_ms),
                   $(figures rise_disturbed rise_disturbed_ms), $(figures fall_disturbed fall_disturbed_ms)}},
+ "rss_kb_by_minute": {"host": [$(awk '{print $1}' "$tmp/log/rss_by_minute" 2>/dev/null | paste -sd,)],
+                      "panel": [$(awk '{print $2}' "$tmp/log/rss_by_minute" 2>/dev/null | paste -sd,)]},
  "host": {"rss_kb": [$host_rss0, $host_rss1], "threads": [$host_thr0, $host_thr1], "fds": [$host_fd0, $host_fd1]},
  "panel": {"rss_kb": [${panel_rss0:-0}, ${panel_rss1:-0}], "threads": [${panel_thr0:-0}, ${panel_thr1:-0}], "fds": [${panel_fd0:-0}, ${panel_fd1:-0}]}}
 EOF

@@ -14,9 +14,12 @@ export XDG_RUNTIME_DIR="$root/run"
 export KORVEL_DEVHOST_SOCKET="$root/run/devhost.sock"
 export QT_QPA_PLATFORM=offscreen
 # In the sanitizer builds: Qt's own leaks and Qt's own thread hand-overs are
-# not the panel's (full stacks are needed to recognise the leaks).
+# not the panel's. The leaks are recognised by the plugin that allocates
+# them, the first frame above the allocator (what they hold goes with them),
+# so the fast unwinder serves
+# (the slow one made every allocation under AddressSanitizer cost as much as
+# a backtrace: 48 s instead of 8 s for the update tests).
 here=$(cd "$(dirname "$0")" && pwd)
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan.supp:print_suppressions=0"
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}fast_unwind_on_malloc=0"
 export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$here/tsan.supp"
 "$@"
