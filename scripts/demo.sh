@@ -81,12 +81,9 @@ kill_tree() {
 }
 cleanup() {
   trap - EXIT INT TERM
-  if [ -n "${host:-}" ] && kill -0 "$host" 2>/dev/null; then
-    printf 'quit\n' >&5 2>/dev/null || true
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$host" 2>/dev/null || break; sleep 0.1; done
-  fi
-  # The panel before its display server, so it closes rather than losing X.
-  # The panel takes SIGTERM as a close and saves its settings on the way out.
+  # The panel first (before its display server, so it closes rather than
+  # losing X; and before the host, so its last requests find the unit). The
+  # panel takes SIGTERM as a close and saves its settings on the way out.
   local p panel panels=()
   for p in "${pids[@]}"; do
     for panel in $(pgrep -P "$p" Brevanta_Setti) $(pgrep -P "$(pgrep -P "$p" | paste -sd, -)" Brevanta_Setti 2>/dev/null); do
@@ -100,6 +97,10 @@ cleanup() {
     [ "$alive" = 0 ] && break
     sleep 0.1
   done
+  if [ -n "${host:-}" ] && kill -0 "$host" 2>/dev/null; then
+    printf 'quit\n' >&5 2>/dev/null || true
+    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$host" 2>/dev/null || break; sleep 0.1; done
+  fi
   for p in "${pids[@]}"; do kill_tree "$p"; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$tmp"
@@ -161,13 +162,18 @@ pids+=($front)
 # Forward our commands to the host. `quit` ends everything; the end of our
 # input only ends the forwarding (the demo may run without a terminal). The
 # demo ends with the panel (or the meter view) or the host.
+# `quit` is not passed on: it ends the demo, whose cleanup closes the panel
+# before it stops the host.
 (
   while IFS= read -r line; do
+    if [ "$line" = quit ]; then
+      : >"$tmp/quit"
+      break
+    fi
     printf '%s\n' "$line" >&5
-    if [ "$line" = quit ]; then break; fi
   done
 ) <&4 &
 pids+=($!)
-while kill -0 "$front" 2>/dev/null && kill -0 "$host" 2>/dev/null; do
+while kill -0 "$front" 2>/dev/null && kill -0 "$host" 2>/dev/null && [ ! -e "$tmp/quit" ]; do
   sleep 0.2
 done
