@@ -97,6 +97,11 @@ cleanup() {
     [ "$alive" = 0 ] && break
     sleep 0.1
   done
+  # The terminal meter view too, so that it does not report the host's end.
+  if [ "$mode" = meters ] && [ -n "${front:-}" ]; then
+    kill_tree "$front"
+    wait "$front" 2>/dev/null || true
+  fi
   if [ -n "${host:-}" ] && kill -0 "$host" 2>/dev/null; then
     printf 'quit\n' >&5 2>/dev/null || true
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$host" 2>/dev/null || break; sleep 0.1; done
