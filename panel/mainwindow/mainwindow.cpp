@@ -491,12 +491,14 @@ void MainWindow::timerInterrupt_100ms() {
   copyLevelsBySource(model);
   meter.updateMeters(channels);
   vxfacade::clearMeters(dev);
-  if (fetch == vxfacade::MeterFetch::Fresh && lcMeterTrace().isDebugEnabled()) {
-    const int h0 = channels[0].bar ? int(std::lround(channels[0].bar->height() / meter.scaleY)) : -1;
-    qCDebug(lcMeterTrace, "%lld fresh%s h0=%d", QDateTime::currentMSecsSinceEpoch(),
-            firstMetersAwaited ? " first" : "", h0);
+  if (fetch == vxfacade::MeterFetch::Fresh) {
+    if (lcMeterTrace().isDebugEnabled()) {
+      const int h0 = channels[0].bar ? int(std::lround(channels[0].bar->height() / meter.scaleY)) : -1;
+      qCDebug(lcMeterTrace, "%lld fresh%s h0=%d", QDateTime::currentMSecsSinceEpoch(),
+              firstMetersAwaited ? " first" : "", h0);
+    }
+    firstMetersAwaited = false;
   }
-  if (fetch == vxfacade::MeterFetch::Fresh) firstMetersAwaited = false;
 }
 
 // --- window menu ----------------------------------------------------------------
