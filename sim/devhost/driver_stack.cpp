@@ -124,8 +124,7 @@ DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
   impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
 }
 
-DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor,
-                         std::vector<uint32_t> rates)
+DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor, ClockRates rates)
     : impl_(new Impl) {
   impl_->unit = &unit;
   impl_->raw = descriptor;
@@ -133,9 +132,7 @@ DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descr
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
 }
 
-DriverStack::DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed)
-    : impl_(new Impl) {
-  if (rates.empty()) rates = {44100, 48000};
+DriverStack::DriverStack(std::vector<uint8_t> descriptor, ClockRates rates, bool high_speed) : impl_(new Impl) {
   impl_->raw = descriptor;
   impl_->function = uac2::make_raw_function(std::move(descriptor), std::move(rates));
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
