@@ -578,6 +578,7 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   caps.RateBytes = ctx->RateListBytes[direction];
   caps.HighSpeed = ctx->HighSpeed != 0;
   caps.Capture = direction == QUENBY_DIR_CAPTURE;
+  caps.LockedRate = 0;
   return caps;
 }
 

@@ -15,6 +15,7 @@
 #include <wdf.h>
 #include <wdfusb.h>
 
+#include "format.h"
 #include "stream_logic.h"
 #include "topology.h"
 
@@ -53,11 +54,6 @@ typedef enum _QUENBY_START_STEP {
   QuenbyStartFilter,
   QuenbyStartPowerUp,
 } QUENBY_START_STEP;
-
-typedef struct _AUDIO_FORMAT {
-  KSDATAFORMAT DataFormat;
-  WAVEFORMATEXTENSIBLE WaveFormatExt;
-} AUDIO_FORMAT;
 
 // The byte ring between the streams and their users.
 typedef struct _AudioRing {
@@ -345,11 +341,7 @@ NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor);
 WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject);
 
-// format.cpp: data intersection and set-format checks (no kernel calls).
-NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
-                               ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize);
-NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
-                           AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat);
+// pin.cpp: what a direction's negotiation reads (format.h has the rules).
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").

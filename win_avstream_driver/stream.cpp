@@ -265,7 +265,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
   const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
   const ULONG total =
-      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
+      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets, 1,
                         ctx->StreamMaxPacket[QuenbyRender], t->BufferLength, sizes, accumulator);
   t->ValidBytes = total;
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
@@ -956,7 +956,7 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   if (stream == QuenbyFeedback) {
     // The USB stack takes whole frames of packets of an endpoint polled
     // several times a frame: size the feedback transfers by its interval.
-    ctx->PacketsPerTransfer[stream] = EndpointPacketsPerFrame(endpoint, ctx->HighSpeed);
+    ctx->PacketsPerTransfer[stream] = TransferPackets(EndpointPeriod(endpoint, ctx->HighSpeed), ctx->HighSpeed);
     if (ctx->PacketsPerTransfer[stream] * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
       return STATUS_UNSUCCESSFUL;
   }

@@ -45,6 +45,7 @@ NTSTATUS SelectOnce(WDFUSBINTERFACE usbInterface, UCHAR setting) {
 
 // Reads one clock's rate list into its half of the rate-list buffer.
 NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
+  if (clockSource == nullptr) return STATUS_UNSUCCESSFUL;
   PUCHAR control = ControlBuffer(ctx);
   UCHAR clockId = DescriptorClockId(clockSource);
   NTSTATUS status = QuenbyGetRange(ctx, clockId, control, 14);

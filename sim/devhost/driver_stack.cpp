@@ -93,8 +93,8 @@ void fill_path(PathReport* out, const AUDIO_PATH& path, const AltSettingSlot* sl
   out->max_bits = l.MaxBits;
   out->min_rate = l.MinRate;
   out->max_rate = l.MaxRate;
-  uint32_t n = RateListCount(rate_list, rate_bytes);
-  for (uint32_t i = 0; i < n; ++i) out->rates.push_back(RateListRate(rate_list, rate_bytes, i));
+  out->rates.resize(RateListOffered(rate_list, rate_bytes, nullptr, 0));
+  RateListOffered(rate_list, rate_bytes, out->rates.data(), uint32_t(out->rates.size()));
 }
 
 }  // namespace
