@@ -194,7 +194,8 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
-  QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
+  if (HasCapture(ctx))
+    QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
   QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
   NTSTATUS status = STATUS_SUCCESS;
   if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
@@ -217,12 +218,16 @@ void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
 
 NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status = STATUS_SUCCESS;
-  if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
+  const bool capture = HasCapture(ctx);
+  if (capture) status = RestartCapture(ctx, nullptr);
   NTSTATUS renderStatus = RestartRender(ctx, nullptr);
   if (NT_SUCCESS(status)) status = renderStatus;
-  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
+  // Only the directions the unit has are in use: a unit without capture
+  // has no capture stream, ring or lock to read from.
+  if (capture) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
   WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
-  WriteFlag(&ctx->DirectStreamFlags, QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING);
+  WriteFlag(&ctx->DirectStreamFlags,
+            (capture ? QUENBY_DIRECT_CAPTURE_RUNNING : 0) | QUENBY_DIRECT_RENDER_RUNNING);
   ClearDirectOffsets(ctx);
   QuenbyWakeThread(ctx);
   PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
@@ -287,6 +292,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
     case kCodeResetCapture:
+      if (!HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
       QuenbyRingReset(&ctx->CaptureRing);
       return STATUS_SUCCESS;
     case kCodeResetRender:
@@ -343,7 +349,8 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
                       information);
     }
     case kCodeReadCapture: {
-      if (!direct || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE])) return STATUS_UNSUCCESSFUL;
+      if (!direct || !HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]))
+        return STATUS_UNSUCCESSFUL;
       NTSTATUS status = out != nullptr && outLength != 0
                             ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
                             : STATUS_UNSUCCESSFUL;
