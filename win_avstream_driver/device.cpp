@@ -190,12 +190,11 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   if (config == nullptr || kept != size) {
     if (ctx->ConfigMemory != nullptr) WdfObjectDelete(ctx->ConfigMemory);
     ctx->ConfigMemory = nullptr;
-    status =
-        WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
   if (ctx->ControlMemory == nullptr) {
-    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                              &ctx->ControlMemory, nullptr);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
@@ -429,6 +428,9 @@ WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice) {
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  // Before any allocation: NonPagedPool is no-execute pool from Windows 8 on
+  // and executable pool on Windows 7, which has no other.
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
   WDF_DRIVER_CONFIG config;
   WDF_DRIVER_CONFIG_INIT(&config, nullptr);
   config.EvtDriverUnload = nullptr;

@@ -331,7 +331,7 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   if (ctx->FilterMemory != nullptr) {
     buffer = WdfMemoryGetBuffer(ctx->FilterMemory, nullptr);
   } else {
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                                       &ctx->FilterMemory, &buffer);
     if (!NT_SUCCESS(status)) return status;
   }
