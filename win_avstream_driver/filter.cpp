@@ -41,6 +41,8 @@ const ULONG kCapturePinId = 3;
 NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                    PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize,
                    ULONG direction) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Context);
   if (ctx == nullptr || DataRange == nullptr || MatchingDataRange == nullptr || DataSize == nullptr)
     return STATUS_UNSUCCESSFUL;

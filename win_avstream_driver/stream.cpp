@@ -173,6 +173,8 @@ void FeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length)
 // ---------------------------------------------------------------------------
 void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                      WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -206,6 +208,8 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
 
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -226,6 +230,8 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
 
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
