@@ -63,6 +63,10 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+  UNREFERENCED_PARAMETER(OldFormat);
+  UNREFERENCED_PARAMETER(OldAttributeList);
+  UNREFERENCED_PARAMETER(DataRange);
+  UNREFERENCED_PARAMETER(AttributeRange);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
   const ULONG direction = DirectionOf(Pin);
@@ -239,6 +243,7 @@ NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
 
 // A closed pin is forgotten: nothing binds a ring or a restart to it again.
 NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_SUCCESS;
   QuenbyLockStreamControl(ctx);
@@ -431,7 +436,9 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
   }
 }
 
-void PinReset(PKSPIN Pin) {}
+void PinReset(PKSPIN Pin) {
+  UNREFERENCED_PARAMETER(Pin);
+}
 
 // ---------------------------------------------------------------------------
 // Pin properties
@@ -443,6 +450,7 @@ PKSPIN PinOf(PIRP Irp, WDF_DEVICE_CONTEXT** ctx) {
 }
 
 NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -476,6 +484,7 @@ void ReadPositions(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSAUDIO_POSITION* p
 }
 
 NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -485,6 +494,7 @@ NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -497,6 +507,7 @@ NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -507,6 +518,8 @@ NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // Accepted with success and no effect.
 NTSTATUS SetAccepted(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Data);
   WDF_DEVICE_CONTEXT* ctx;
   if (PinOf(Irp, &ctx) == nullptr) return STATUS_UNSUCCESSFUL;
   Irp->IoStatus.Information = 0;

@@ -173,6 +173,8 @@ void FeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length)
 // ---------------------------------------------------------------------------
 void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                      WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -206,6 +208,8 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
 
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -226,6 +230,8 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
 
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -552,7 +558,7 @@ NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
   attributes.ParentObject = ctx->WdfDevice;
   PVOID buffer = nullptr;
   NTSTATUS status =
-      WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, ring->Size, &ring->Memory, &buffer);
+      WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, ring->Size, &ring->Memory, &buffer);
   if (!NT_SUCCESS(status)) return status;
   ring->Buffer = static_cast<PUCHAR>(buffer);
   status = WdfSpinLockCreate(&attributes, &ring->Lock);
@@ -742,7 +748,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   attributes.ParentObject = ctx->WdfDevice;
   for (ULONG i = 0; i < QUENBY_TRANSFERS; ++i) {
     PVOID buffer = nullptr;
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size,
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size,
                                       &ctx->DataMemory[stream][i], &buffer);
     if (!NT_SUCCESS(status)) return status;
     PMDL mdl = IoAllocateMdl(buffer, size, FALSE, FALSE, nullptr);
@@ -756,7 +762,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
                                                 &ctx->UrbMemory[stream][i], &urb);
     } else {
       PVOID urbBuffer = nullptr;
-      status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+      status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                                &ctx->UrbMemory[stream][i], &urbBuffer);
       urb = static_cast<PURB>(urbBuffer);
     }

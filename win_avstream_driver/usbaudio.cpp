@@ -148,7 +148,7 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   attributes.ParentObject = ctx->WdfDevice;
   NTSTATUS status = STATUS_SUCCESS;
   if (ctx->RateMemory == nullptr) {
-    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
                              &ctx->RateMemory, nullptr);
     if (!NT_SUCCESS(status)) return status;
   }
