@@ -299,7 +299,7 @@ NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInte
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
-// stream.cpp: rings, transfers, the streaming thread, stream control.
+// ring.cpp: the byte rings.
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter);
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
@@ -309,6 +309,18 @@ void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
 // Bounds the ring's fill to `bytes` (whole frames of the running format).
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes);
 PKSPIN QuenbyRingOwner(AudioRing* ring);
+ULONG QuenbyRingFill(AudioRing* ring);
+NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
+                          const DIRECTION_LIMITS* limits);
+
+// direct_mix.cpp: the KS pins beside direct mode.
+// Adds the KS render pin's held audio into a render buffer of `bytes`.
+void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes);
+// Copies captured packet data into the KS capture pin's held clones.
+void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length);
+void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+
+// stream.cpp: transfers, the streaming thread, stream control.
 // Render delay of the running format in frames at its most: the ring's
 // limit and the transfers scheduled ahead.
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx);
@@ -316,16 +328,12 @@ void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 // Frees the rings, transfers and MDLs of a bring-up that failed.
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
-ULONG QuenbyRingFill(AudioRing* ring);
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
-void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
-NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
-                          const DIRECTION_LIMITS* limits);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);

@@ -1,17 +1,14 @@
-// Streaming engine: the byte rings, the isochronous transfers (allocated
-// once at start, kept on intrusive free lists), the streaming thread that
-// submits every transfer, the completion routines, render pacing from the
-// explicit feedback, capture processing, stream start and stop, the render
-// delay and the mixing and direct-capture paths of direct mode.
+// Streaming engine: the isochronous transfers (allocated once at start, kept
+// on intrusive free lists), the streaming thread that submits every
+// transfer, the completion routines, render pacing from the explicit
+// feedback, capture processing, stream start and stop, and the render delay.
+// The rings are ring.cpp, the direct-mode mixing direct_mix.cpp, the rules
+// they follow stream_logic.cpp.
 #include "quenby.h"
 
 namespace {
 
-// Largest ring accepted: 50 ms of 32 channels of 32-bit audio at 768 kHz is
-// under 5 MiB; the limit only guards against absurd device data.
-const ULONGLONG kMaxRingBytes = 64ull * 1024 * 1024;
 const LONG kThreadPriority = 30;
-const LONGLONG kRingWait = -1250000;  // 125 ms
 // An empty primed ring: at most this many render transfers may be in
 // flight, and this many 10 us units per transfer in flight must have
 // passed since the last submission, before silence goes out.
@@ -95,76 +92,6 @@ const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   LONG index = ctx->SelectedSlot[direction];
   if (index < 0 || index >= QUENBY_MAX_SLOTS) return nullptr;
   return &slots[index];
-}
-
-// ---------------------------------------------------------------------------
-// Direct mode: the KS render pin's clones mixed into the render buffer, and
-// captured data copied into the KS capture pin's clones.
-// ---------------------------------------------------------------------------
-void MixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
-  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  // Only 24-bit samples on both sides are mixed; other widths would need a
-  // conversion this path does not make.
-  if (!MixSupported(pin->wBitsPerSample, pin->nSamplesPerSec, stream->wBitsPerSample, stream->nSamplesPerSec))
-    return;
-  if (stream->nChannels == 0 || pin->nChannels == 0) return;
-  const ULONG deviceChannels = stream->nChannels;
-  const ULONG pinChannels = pin->nChannels;
-  const ULONG pinFrame = pinChannels * 3;
-  const ULONG frames = bytes / 3 / deviceChannels;
-  for (ULONG f = 0; f < frames && ctx->RenderCloneCount != 0; ++f) {
-    PKSSTREAM_POINTER clone = ctx->RenderClones[ctx->RenderCloneHead];
-    const ULONG available = clone->OffsetIn.Remaining;
-    if (ctx->RenderCloneOffset + pinFrame <= available) {
-      const UCHAR* src = clone->OffsetIn.Data + ctx->RenderCloneOffset;
-      PUCHAR dst = buffer + (SIZE_T)f * deviceChannels * 3;
-      for (ULONG j = 0; j < deviceChannels && j < pinChannels; ++j) {
-        WriteSample24(dst + j * 3, MixSample24(ReadSample24(dst + j * 3), ReadSample24(src + j * 3)));
-      }
-      ctx->RenderCloneOffset += pinFrame;
-      ++ctx->RenderCloneFrames;
-    }
-    if (ctx->RenderCloneOffset + pinFrame > available) {
-      KsStreamPointerDelete(clone);
-      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
-      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
-      --ctx->RenderCloneCount;
-      ctx->RenderCloneOffset = 0;
-      ctx->RenderCloneFrames = 0;
-    }
-  }
-}
-
-void FeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
-  const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
-  const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
-  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample) return;
-  const ULONG sampleBytes = device->wBitsPerSample / 8;
-  const ULONG deviceFrame = device->nChannels * sampleBytes;
-  const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
-  const ULONG pinFrame = pin->nChannels * sampleBytes;
-  if (deviceFrame == 0 || pinFrame == 0) return;
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
-       offset += deviceFrame) {
-    PKSSTREAM_POINTER clone = ctx->CaptureClones[ctx->CaptureCloneHead];
-    if (ctx->CaptureCloneFill + pinFrame <= clone->OffsetOut.Remaining) {
-      PUCHAR dst = clone->OffsetOut.Data + ctx->CaptureCloneFill;
-      RtlZeroMemory(dst, pinFrame);
-      RtlCopyMemory(dst, data + offset, pinChannels * sampleBytes);
-      ctx->CaptureCloneFill += pinFrame;
-    }
-    if (ctx->CaptureCloneFill + pinFrame > clone->OffsetOut.Remaining) {
-      KsStreamPointerAdvanceOffsets(clone, 0, ctx->CaptureCloneFill, FALSE);
-      KsStreamPointerDelete(clone);
-      ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
-      ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
-      --ctx->CaptureCloneCount;
-      ctx->CaptureCloneFill = 0;
-    }
-  }
-  WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
 // ---------------------------------------------------------------------------
@@ -308,7 +235,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
       ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-    MixRenderClones(ctx, t->Buffer, total);
+    QuenbyMixRenderClones(ctx, t->Buffer, total);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   }
   return true;
@@ -463,7 +390,7 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
     NTSTATUS status;
     if (direct) {
       status = QuenbyRingWriteWait(&ctx->CaptureRing, data, length);
-      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) FeedCaptureClones(ctx, data, length);
+      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) QuenbyFeedCaptureClones(ctx, data, length);
     } else {
       status = QuenbyRingWrite(&ctx->CaptureRing, data, length);
     }
@@ -539,186 +466,6 @@ void StreamingThread(PVOID context) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Rings
-// ---------------------------------------------------------------------------
-NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
-                          const DIRECTION_LIMITS* limits) {
-  // 50 ms at the largest format, in the order (bits / 8) x rate x channels / 100 x 5.
-  ULONGLONG size = (ULONGLONG)(limits->MaxBits / 8) * limits->MaxRate * limits->MaxChannels / 100 * 5;
-  if (size == 0 || size > kMaxRingBytes) return STATUS_UNSUCCESSFUL;
-  RtlZeroMemory(ring, sizeof(*ring));
-  ring->Device = ctx->WdfDevice;
-  ring->Kind = kind;
-  ring->Size = (ULONG)size;
-  ring->Limit = (ULONG)size;
-  WDF_OBJECT_ATTRIBUTES attributes;
-  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-  attributes.ParentObject = ctx->WdfDevice;
-  PVOID buffer = nullptr;
-  NTSTATUS status =
-      WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, ring->Size, &ring->Memory, &buffer);
-  if (!NT_SUCCESS(status)) return status;
-  ring->Buffer = static_cast<PUCHAR>(buffer);
-  status = WdfSpinLockCreate(&attributes, &ring->Lock);
-  if (!NT_SUCCESS(status)) return status;
-  KeInitializeEvent(&ring->Event, SynchronizationEvent, FALSE);
-  return STATUS_SUCCESS;
-}
-
-// Room for a write of `length` under the ring's lock: up to the limit of the
-// running format; a single write larger than the limit may use the whole ring.
-static ULONG RoomOf(const AudioRing* ring, ULONG length) {
-  const ULONG limit = length > ring->Limit ? ring->Size : ring->Limit;
-  return ring->Fill >= limit ? 0 : limit - ring->Fill;
-}
-
-void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Limit = bytes == 0 || bytes > ring->Size ? ring->Size : bytes;
-  WdfSpinLockRelease(ring->Lock);
-}
-
-PKSPIN QuenbyRingOwner(AudioRing* ring) {
-  if (ring->Lock == nullptr) return nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  PKSPIN owner = ring->OwnerPin;
-  WdfSpinLockRelease(ring->Lock);
-  return owner;
-}
-
-NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  if (RoomOf(ring, length) < length) {
-    if (ring->Kind == QUENBY_RING_RENDER) ring->Wanted = length;
-    WdfSpinLockRelease(ring->Lock);
-    return STATUS_UNSUCCESSFUL;
-  }
-  uint32_t offset = ring->WriteOffset;
-  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
-  ring->WriteOffset = offset;
-  ring->Fill += length;
-  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted < ring->Fill) {
-    ring->Wanted = 0;
-    attempt = ring->OwnerPin;
-  }
-  WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter) {
-  if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  if (fillBefore != nullptr) *fillBefore = ring->Fill;
-  if (ring->Fill < length) {
-    if (ring->Kind == QUENBY_RING_CAPTURE) ring->Wanted = length;
-    if (fillAfter != nullptr) *fillAfter = ring->Fill;
-    WdfSpinLockRelease(ring->Lock);
-    return STATUS_UNSUCCESSFUL;
-  }
-  uint32_t offset = ring->ReadOffset;
-  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
-  ring->ReadOffset = offset;
-  ring->Fill -= length;
-  if (fillAfter != nullptr) *fillAfter = ring->Fill;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
-    ring->Wanted = 0;
-    attempt = ring->OwnerPin;
-  }
-  WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
-  return STATUS_SUCCESS;
-}
-
-// Takes the ring's lock once `length` bytes of room (forWrite) or of data
-// are there. Only the ring of `waitingKind` may wait for them: once, at most
-// 125 ms, outside the lock. False (lock released) when they did not come.
-static bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKind) {
-  WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
-  if (ring->Kind != waitingKind) {
-    WdfSpinLockRelease(ring->Lock);
-    return false;
-  }
-  ring->Wanted = length;
-  WdfSpinLockRelease(ring->Lock);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = kRingWait;
-  if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
-    return false;
-  WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
-  WdfSpinLockRelease(ring->Lock);
-  return false;
-}
-
-NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  if (!LockWithRoom(ring, length, true, QUENBY_RING_RENDER)) return STATUS_UNSUCCESSFUL;
-  uint32_t offset = ring->WriteOffset;
-  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
-  ring->WriteOffset = offset;
-  ring->Fill += length;
-  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted <= ring->Fill) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  if (!LockWithRoom(ring, length, false, QUENBY_RING_CAPTURE)) return STATUS_UNSUCCESSFUL;
-  uint32_t offset = ring->ReadOffset;
-  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
-  ring->ReadOffset = offset;
-  ring->Fill -= length;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-  return STATUS_SUCCESS;
-}
-
-void QuenbyRingReset(AudioRing* ring) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Fill = 0;
-  ring->WriteOffset = 0;
-  ring->ReadOffset = 0;
-  ring->OwnerPin = nullptr;
-  if (ring->Wanted != 0) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-}
-
-void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Fill = 0;
-  ring->Wanted = 0;
-  ring->WriteOffset = 0;
-  ring->ReadOffset = 0;
-  ring->OwnerPin = owner;
-  WdfSpinLockRelease(ring->Lock);
-}
-
-ULONG QuenbyRingFill(AudioRing* ring) {
-  WdfSpinLockAcquire(ring->Lock);
-  ULONG fill = ring->Fill;
-  WdfSpinLockRelease(ring->Lock);
-  return fill;
-}
 
 // ---------------------------------------------------------------------------
 // Transfers
@@ -962,7 +709,8 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   if (stream == QuenbyFeedback) {
     // The USB stack takes whole frames of packets of an endpoint polled
     // several times a frame: size the feedback transfers by its interval.
-    ctx->PacketsPerTransfer[stream] = TransferPackets(EndpointPeriod(endpoint, ctx->HighSpeed), ctx->HighSpeed);
+    ctx->PacketsPerTransfer[stream] =
+        TransferPackets(EndpointPeriod(endpoint, ctx->HighSpeed), ctx->HighSpeed);
     if (ctx->PacketsPerTransfer[stream] * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
       return STATUS_UNSUCCESSFUL;
   }
@@ -1079,27 +827,4 @@ BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
-}
-
-void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  if (direction == QUENBY_DIR_RENDER) {
-    while (ctx->RenderCloneCount != 0) {
-      KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
-      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
-      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
-      --ctx->RenderCloneCount;
-    }
-    ctx->RenderCloneFrames = 0;
-    ctx->RenderCloneOffset = 0;
-    return;
-  }
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  while (ctx->CaptureCloneCount != 0) {
-    KsStreamPointerDelete(ctx->CaptureClones[ctx->CaptureCloneHead]);
-    ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
-    ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
-    --ctx->CaptureCloneCount;
-  }
-  ctx->CaptureCloneFill = 0;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
 }
