@@ -181,9 +181,17 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
+        // Capture nobody uses runs beside render; on one clock for both at
+        // render's rate, which render is about to set (none carries it:
+        // capture stays off until a capture pin starts it).
+        const bool captureFollows =
+            !ctx->SharedClock ||
+            QuenbyDeviceFormatAtRate(
+                ctx, QUENBY_DIR_CAPTURE,
+                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+            captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
@@ -591,7 +599,9 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   caps.RateBytes = ctx->RateListBytes[direction];
   caps.HighSpeed = ctx->HighSpeed != 0;
   caps.Capture = direction == QUENBY_DIR_CAPTURE;
-  caps.LockedRate = 0;
+  // While the other direction streams from the same clock, its rate is the
+  // only one (the audio engine converts).
+  caps.LockedRate = QuenbyClockHeldRate(ctx, direction);
   return caps;
 }
 

@@ -194,6 +194,8 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
+  // One clock for both directions runs at one rate.
+  if (HasCapture(ctx) && ctx->SharedClock && captureRate != renderRate) return STATUS_UNSUCCESSFUL;
   if (HasCapture(ctx))
     QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
   QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);

@@ -46,6 +46,7 @@ typedef enum _QUENBY_START_STEP {
   QuenbyStartDescriptor,
   QuenbyStartTopology,
   QuenbyStartConfiguration,
+  QuenbyStartClocks,
   QuenbyStartRates,
   QuenbyStartLimits,
   QuenbyStartRings,
@@ -172,6 +173,11 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // Topology (pointers into the configuration copy) and selected slots.
   USB_AUDIO_TOPOLOGY Topology;
   ULONG TopologyResult;
+  // How following the terminals' clock selectors and multipliers ended
+  // (CLOCK_RESULT), and whether both directions run from one clock source:
+  // then while one streams the other takes only the rate it runs at.
+  ULONG ClockResult;
+  ULONG SharedClock;
   LONG SelectedSlot[2];  // capture, render
 
   // Limits per direction (capture, render).
@@ -282,7 +288,18 @@ WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);
 NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length);
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate);
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
+// Follows each direction's clock through its selectors (their current
+// input) and multipliers to the clock source whose rate it sets; notes a
+// clock shared by both directions. Needs the configuration selected.
+NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
+// The rate the other direction holds the shared clock at while it streams;
+// 0 when the clock is free for `direction` (separate clocks, or nothing else
+// streaming).
+ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+// Moves a direction's device format to `rate` when a setting of its shape
+// carries that rate; false (format unchanged) otherwise.
+BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
 // A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).

@@ -729,6 +729,11 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
 
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  // One clock for both directions: render streaming holds it at its rate,
+  // and capture at another would change what render carries.
+  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
+  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec)
+    return STATUS_UNSUCCESSFUL;
   QuenbyStopStream(ctx, QuenbyCapture);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
   if (!NT_SUCCESS(status)) return status;
@@ -749,6 +754,9 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
+  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)
+    return STATUS_UNSUCCESSFUL;
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);

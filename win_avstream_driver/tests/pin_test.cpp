@@ -439,3 +439,66 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
   Stop(render_);
   Stop(capture_);
 }
+
+// ---------------------------------------------------------------------------
+// Formats while streams run
+// ---------------------------------------------------------------------------
+namespace {
+
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE PcmFormat(uint32_t channels, uint32_t bits, uint32_t rate) {
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
+  f.DataFormat.FormatSize = sizeof(f);
+  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  WAVEFORMATEX* w = &f.WaveFormatExt.Format;
+  w->wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  w->nChannels = WORD(channels);
+  w->nSamplesPerSec = rate;
+  w->wBitsPerSample = WORD(bits);
+  w->nBlockAlign = WORD(channels * bits / 8);
+  w->nAvgBytesPerSec = rate * w->nBlockAlign;
+  w->cbSize = 22;
+  f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(bits);
+  f.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  return f;
+}
+
+}  // namespace
+
+TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
+  // Every model clocks render and capture from one clock source. Render runs
+  // at 48 kHz; the capture pin is then offered and accepts 48 kHz only (the
+  // audio engine converts), and the unit keeps the rate render runs at.
+  Open(Model::Quenby, 2, 24, false);
+  Run(render_);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  KSDATARANGE_AUDIO r{};
+  r.DataRange.FormatSize = sizeof(r);
+  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  r.MaximumChannels = 2;
+  r.MinimumBitsPerSample = r.MaximumBitsPerSample = 24;
+  r.MinimumSampleFrequency = r.MaximumSampleFrequency = 44100;
+  std::vector<uint8_t> format(104);
+  ULONG size = 0;
+  EXPECT_EQ(ks::pin_intersect(filter_, 3, &r.DataRange, format.data(), 104, &size), STATUS_NO_MATCH);
+  r.MaximumSampleFrequency = 48000;
+  ASSERT_EQ(ks::pin_intersect(filter_, 3, &r.DataRange, format.data(), 104, &size), STATUS_SUCCESS);
+  EXPECT_EQ(reinterpret_cast<KSDATAFORMAT_WAVEFORMATEXTENSIBLE*>(format.data())
+                ->WaveFormatExt.Format.nSamplesPerSec,
+            48000u);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = PcmFormat(2, 24, 44100);
+  NTSTATUS status;
+  EXPECT_EQ(ks::pin_create(filter_, 3, &f441.DataFormat, &status), nullptr);
+  capture_ = ks::pin_create(filter_, 3, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+  ASSERT_NE(capture_, nullptr);
+  Run(capture_);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
+  Stop(capture_);
+  Stop(render_);
+  // With nothing running both rates are offered again.
+  EXPECT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+}
