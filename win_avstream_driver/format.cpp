@@ -135,6 +135,14 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
   return STATUS_NO_MATCH;
 }
 
+int QuenbySamePcm(const AUDIO_FORMAT* a, const AUDIO_FORMAT* b) {
+  const WAVEFORMATEX* x = &a->WaveFormatExt.Format;
+  const WAVEFORMATEX* y = &b->WaveFormatExt.Format;
+  return x->nChannels == y->nChannels && x->nSamplesPerSec == y->nSamplesPerSec &&
+         x->wBitsPerSample == y->wBitsPerSample &&
+         a->WaveFormatExt.Samples.wValidBitsPerSample == b->WaveFormatExt.Samples.wValidBitsPerSample;
+}
+
 NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
                            AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat) {
   if (format == nullptr || formatSize < QUENBY_FORMAT_EX_SIZE) return STATUS_NO_MATCH;

@@ -57,6 +57,9 @@ uint32_t CaptureChannelMask(uint32_t channels);
 // accept lies in the range.
 NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
                                ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize);
+// Whether two formats carry the same PCM stream: channels, rate, container
+// and valid bits (not the channel mask, which only names the speakers).
+int QuenbySamePcm(const AUDIO_FORMAT* a, const AUDIO_FORMAT* b);
 // Set-format: STATUS_SUCCESS with the connection format the device streams
 // (render: possibly in a wider setting) and the pin's own format, or
 // STATUS_NO_MATCH.

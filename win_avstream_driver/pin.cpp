@@ -70,13 +70,18 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
   const ULONG direction = DirectionOf(Pin);
-  // A change while the pin runs is accepted and ignored.
-  if (ReadFlag(&ctx->PinRunning[direction]) != 0) return STATUS_SUCCESS;
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
   AUDIO_FORMAT pin;
   NTSTATUS status =
       QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, &connection, &pin);
+  // Once out of STOP the pin's stream runs with the format it started
+  // with: a change would relabel it while it carries the old one. The
+  // format it has is accepted again without effect.
+  if (Pin->DeviceState != KSSTATE_STOP) {
+    if (NT_SUCCESS(status) && QuenbySamePcm(&pin, PinFormat(ctx, direction))) return STATUS_SUCCESS;
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   if (!NT_SUCCESS(status)) return status;
   // The connection carries the device's channel count (render rewrite).
   WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);

@@ -466,6 +466,25 @@ KSDATAFORMAT_WAVEFORMATEXTENSIBLE PcmFormat(uint32_t channels, uint32_t bits, ui
 
 }  // namespace
 
+TEST_F(PinFixture, AFormatChangeIsRefusedUnlessThePinIsStopped) {
+  // A running stream keeps the format it started with: a set-format in
+  // ACQUIRE or PAUSE would change what the pin and the device call the
+  // format while the stream carries the old one.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE same = PcmFormat(2, 24, 48000);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = PcmFormat(2, 16, 48000);
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+    ASSERT_EQ(ks::pin_set_state(render_, state), STATUS_SUCCESS);
+    EXPECT_NE(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS) << state;
+    EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ks::pin_set_format(render_, &same.DataFormat), STATUS_SUCCESS) << "the format it has";
+  }
+  Stop(render_);
+  EXPECT_EQ(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS);
+  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
+}
+
 TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
   // Every model clocks render and capture from one clock source. Render runs
   // at 48 kHz; the capture pin is then offered and accepts 48 kHz only (the
