@@ -222,7 +222,8 @@ typedef struct _WDF_DEVICE_CONTEXT {
   StreamCounters Counters;
   ULONG RenderAccumulator;
   ULONG RenderPrimed;
-  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per (micro)frame of the running endpoints
+  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per packet of the running endpoints
+  ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   PKSPIN Pins[2];

@@ -198,8 +198,9 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
   const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
   const ULONG total =
-      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets, 1,
-                        ctx->StreamMaxPacket[QuenbyRender], t->BufferLength, sizes, accumulator);
+      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
+                        ctx->StreamPeriod[QuenbyRender], ctx->StreamMaxPacket[QuenbyRender], t->BufferLength,
+                        sizes, accumulator);
   t->ValidBytes = total;
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
@@ -254,9 +255,9 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   uint32_t sizes[8];
   uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
   ULONG length = t->BufferLength;
-  if (stream == QuenbyFeedback) {
+  if (stream != QuenbyRender) {
     // One packet per service interval of the endpoint, each its full size.
-    length = packets * ctx->StreamMaxPacket[QuenbyFeedback];
+    length = packets * ctx->StreamMaxPacket[stream];
     if (packets == 0 || length == 0 || length > t->BufferLength) {
       GiveBack(ctx, t);
       return STATUS_UNSUCCESSFUL;
@@ -306,8 +307,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
                                                                         : FeedbackComplete;
   WdfRequestSetCompletionRoutine(t->Request, routine, t);
 
-  // Frame scheduling: one frame per transfer, back to back; a start frame
-  // that is no longer ahead is moved to two frames from now and counted.
+  // Frame scheduling: each transfer covers one frame, back to back.
   ULONG frame = 0;
   status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
   if (!NT_SUCCESS(status)) {
@@ -315,21 +315,14 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     return status;
   }
   const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
-  ULONG next = previous;
-  // Transfers the stack refused at once still moved the schedule on: a
-  // start frame further ahead than the transfers in flight explain starts
-  // over two frames from now (not a late start).
-  const LONG ahead = (LONG)(previous - frame);
-  const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0);
-  if (previous != 0 && ahead > inFlight + 2) next = frame + 2;
-  if ((LONG)(previous - frame) <= 0) {
-    if (previous != 0) {
-      ULONG* late = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
-                    : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
-                                             : &ctx->Counters.FeedbackLateStarts;
-      *late += 8;
-    }
-    next = frame + 2;
+  int late = 0;
+  const ULONG next =
+      ScheduleStartFrame(previous, frame, InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
+  if (late) {
+    ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
+                     : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
+                                              : &ctx->Counters.FeedbackLateStarts;
+    *counter += 8;
   }
   urb->StartFrame = next;
   WriteFlag(&ctx->NextStartFrame[stream], next + 1);
@@ -705,15 +698,16 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
   ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
+  // A transfer covers one frame: a packet per service interval of the
+  // endpoint (the USB stack takes whole frames of packets), each carrying
+  // that interval's audio.
+  const ULONG period = EndpointPeriod(endpoint, ctx->HighSpeed);
+  const ULONG packets = TransferPackets(period, ctx->HighSpeed);
   ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
-  if (stream == QuenbyFeedback) {
-    // The USB stack takes whole frames of packets of an endpoint polled
-    // several times a frame: size the feedback transfers by its interval.
-    ctx->PacketsPerTransfer[stream] =
-        TransferPackets(EndpointPeriod(endpoint, ctx->HighSpeed), ctx->HighSpeed);
-    if (ctx->PacketsPerTransfer[stream] * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
-      return STATUS_UNSUCCESSFUL;
-  }
+  if (packets == 0 || packets * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
+    return STATUS_UNSUCCESSFUL;
+  ctx->StreamPeriod[stream] = period;
+  ctx->PacketsPerTransfer[stream] = packets;
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
   ctx->Pipes[stream] = pipe;
