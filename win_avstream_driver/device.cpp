@@ -276,9 +276,9 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = device;
-  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,   &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
-                              &ctx->FeedbackFreeLock,  &ctx->ThreadLock,           &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock};
+  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,    &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
+                              &ctx->FeedbackFreeLock,   &ctx->ThreadLock,           &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock, &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }

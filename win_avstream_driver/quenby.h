@@ -125,7 +125,10 @@ typedef struct _StreamCounters {
   ULONG CaptureLateStarts;
   ULONG Reserved2;
   ULONG FeedbackLateStarts;
-  ULONG Reserved3;
+  // Feedback packets whose value was not accepted (too short, another
+  // format, outside nominal +-1), 8 each: a stream that counts these and
+  // accepts none runs open loop.
+  ULONG FeedbackRejected;
 } StreamCounters;
 
 typedef struct _WDF_DEVICE_CONTEXT {
@@ -218,7 +221,14 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG PacketsPerTransfer[QUENBY_STREAMS];
   ULONG TransferSize[QUENBY_STREAMS];
   ULONG NominalSamples;
-  LONG FeedbackValue;
+  ULONG NominalFeedbackValue;
+  LONG FeedbackValue;  // the last accepted value
+  // The format the unit's feedback came in (QUENBY_FEEDBACK_*), the mean
+  // render paces by (under FeedbackLock), and values accepted this stream.
+  ULONG FeedbackFormat;
+  FEEDBACK_AVERAGE FeedbackAverage;
+  WDFSPINLOCK FeedbackLock;
+  ULONG FeedbackAccepted;
   StreamCounters Counters;
   ULONG RenderAccumulator;
   ULONG RenderPrimed;

@@ -155,6 +155,24 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
   if (NT_SUCCESS(status)) QuenbyWakeThread(ctx);
 }
 
+// The stream's value of a feedback word, or 0 when it is not accepted. The
+// word's format (16.16 or 10.14, whatever the speed) is decided once per
+// stream, from the first word one reading of which lies near the nominal
+// rate.
+ULONG FeedbackValueOf(WDF_DEVICE_CONTEXT* ctx, ULONG word, ULONG length) {
+  if (length < 3) return 0;
+  ULONG format = ReadFlag(&ctx->FeedbackFormat);
+  if (format == QUENBY_FEEDBACK_UNKNOWN) {
+    const ULONG detected = FeedbackDetectFormat(word, ctx->HighSpeed, ReadFlag(&ctx->NominalFeedbackValue));
+    if (detected == QUENBY_FEEDBACK_UNKNOWN) return 0;
+    InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->FeedbackFormat), (LONG)detected,
+                               QUENBY_FEEDBACK_UNKNOWN);
+    format = ReadFlag(&ctx->FeedbackFormat);
+  }
+  return FeedbackFromPacket(FeedbackToNative(word, format, ctx->HighSpeed), ctx->HighSpeed,
+                            ReadFlag(&ctx->NominalSamples));
+}
+
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -169,16 +187,23 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
       const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
       for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
-        if (USBD_ERROR(packet->Status) || packet->Length != ctx->StreamMaxPacket[QuenbyFeedback]) continue;
-        // 4 bytes (16.16) at high speed, 3 (10.14) at full speed.
-        const ULONG bytes = packet->Length < sizeof(ULONG) ? packet->Length : sizeof(ULONG);
-        if (bytes < 3 || packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < bytes)
+        // Any packet of 3 bytes or more that lies inside the buffer carries
+        // a value (in its first 4 bytes at most).
+        ULONG value = 0;
+        if (!USBD_ERROR(packet->Status) && packet->Offset <= t->BufferLength &&
+            t->BufferLength - packet->Offset >= packet->Length) {
+          value =
+              FeedbackValueOf(ctx, FeedbackWord(t->Buffer + packet->Offset, packet->Length), packet->Length);
+        }
+        if (value == 0) {
+          InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(&ctx->Counters.FeedbackRejected), 8);
           continue;
-        const UCHAR* p = t->Buffer + packet->Offset;
-        ULONG word = 0;
-        for (ULONG b = 0; b < bytes; ++b) word |= (ULONG)p[b] << (8 * b);
-        const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ReadFlag(&ctx->NominalSamples));
-        if (value != 0) InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
+        }
+        InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
+        WdfSpinLockAcquire(ctx->FeedbackLock);
+        FeedbackAverageAdd(&ctx->FeedbackAverage, value);
+        WdfSpinLockRelease(ctx->FeedbackLock);
+        InterlockedIncrement(reinterpret_cast<LONG volatile*>(&ctx->FeedbackAccepted));
       }
     }
   }
@@ -196,7 +221,13 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator) {
   const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
   const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
-  const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
+  // The mean of the last accepted values: single values wander around the
+  // unit's rate and completions come in batches, so that some values would
+  // be used twice and others not at all.
+  WdfSpinLockAcquire(ctx->FeedbackLock);
+  const ULONG feedback = FeedbackAverageValue(&ctx->FeedbackAverage,
+                                              (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
+  WdfSpinLockRelease(ctx->FeedbackLock);
   const ULONG total =
       RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
                         ctx->StreamPeriod[QuenbyRender], ctx->StreamMaxPacket[QuenbyRender], t->BufferLength,
@@ -785,8 +816,15 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG value = NominalFeedback(
       ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
   WriteFlag(&ctx->NominalSamples, nominal);
+  WriteFlag(&ctx->NominalFeedbackValue, value);
   InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
   WriteFlag(&ctx->RenderAccumulator, 0);
+  // A new stream: its format is found again, its values averaged afresh.
+  WriteFlag(&ctx->FeedbackFormat, QUENBY_FEEDBACK_UNKNOWN);
+  WriteFlag(&ctx->FeedbackAccepted, 0);
+  WdfSpinLockAcquire(ctx->FeedbackLock);
+  FeedbackAverageReset(&ctx->FeedbackAverage);
+  WdfSpinLockRelease(ctx->FeedbackLock);
 }
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {

@@ -83,6 +83,13 @@ int run_stream(int argc, char** argv) {
   bool ok = run_stream_session(o, &report, &error);
   // A run that did not deliver exactly what was played failed too.
   if (ok) error = exactness_failure(report);
+  if (ok && report.rendered_frames != 0 && !report.feedback_validated) {
+    std::fprintf(
+        stderr,
+        "korvel-devhost: the unit's feedback never validated (%llu packets refused): render ran open "
+        "loop\n",
+        static_cast<unsigned long long>(report.feedback_rejected));
+  }
   if (!error.empty()) {
     ok = false;
     std::fprintf(stderr, "korvel-devhost: %s\n", error.c_str());

@@ -70,6 +70,10 @@ struct StreamReport {
   uint64_t captured_frames = 0;
   uint64_t underrun_events = 0;
   uint64_t late_render = 0, late_capture = 0, late_feedback = 0;
+  // Whether the driver accepted any of the unit's feedback values (else
+  // render ran open loop), and how many feedback packets it refused.
+  bool feedback_validated = false;
+  uint64_t feedback_rejected = 0;
   uint32_t stream_counters[7] = {};
   uint64_t allocations_while_streaming = 0;
   bool loopback = false;

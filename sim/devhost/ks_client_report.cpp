@@ -29,6 +29,8 @@ std::string stream_report_json(const StreamReport& r) {
   j += ", \"late_starts\": {\"render\": " + std::to_string(r.late_render) +
        ", \"capture\": " + std::to_string(r.late_capture) +
        ", \"feedback\": " + std::to_string(r.late_feedback) + "}";
+  j += std::string(", \"feedback_validated\": ") + (r.feedback_validated ? "true" : "false");
+  j += ", \"feedback_rejected\": " + std::to_string(r.feedback_rejected);
   j += ", \"stream_counters\": [";
   for (int i = 0; i < 7; ++i) j += (i ? ", " : "") + std::to_string(r.stream_counters[i]);
   j += "]";

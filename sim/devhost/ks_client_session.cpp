@@ -477,12 +477,15 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   r_->captured_frames = capture_pin != nullptr ? captured_bytes / (cap_ch_ * cap_bytes_) : 0;
   r_->underrun_events = ctx->RenderUnderrunEvents;
   const StreamCounters& c = ctx->Counters;
-  const uint32_t counters[7] = {c.RenderUnderruns, c.RenderLateStarts,   c.Reserved1, c.CaptureLateStarts,
-                                c.Reserved2,       c.FeedbackLateStarts, c.Reserved3};
+  const uint32_t counters[7] = {c.RenderUnderruns,   c.RenderLateStarts, c.Reserved1,
+                                c.CaptureLateStarts, c.Reserved2,        c.FeedbackLateStarts,
+                                c.FeedbackRejected};
   std::memcpy(r_->stream_counters, counters, sizeof(counters));
   r_->late_render = c.RenderLateStarts / 8;
   r_->late_capture = c.CaptureLateStarts / 8;
   r_->late_feedback = c.FeedbackLateStarts / 8;
+  r_->feedback_rejected = c.FeedbackRejected / 8;
+  r_->feedback_validated = ctx->FeedbackAccepted != 0;
   r_->loopback_frames_compared = capture_index_;
   r_->loopback_bit_exact = loopback_ && capture_started_ && capture_index_ > 0 && !mismatch_;
   AudioCounters unit_counters = stack.audio_counters();  // after the unit's last packet
