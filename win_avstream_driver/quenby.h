@@ -71,6 +71,7 @@ typedef struct _AudioRing {
   ULONG ReadOffset;
   ULONG Wanted;
   PUCHAR Buffer;
+  ULONG Resets;  // resets so far: what a peek saw may be taken only before the next
 } AudioRing;
 
 #define QUENBY_DIRECT_CAPTURE_RUNNING 0x1
@@ -97,6 +98,12 @@ typedef struct _WDF_OBJECT_CONTEXT {
   PUCHAR Buffer;
   ULONG BufferLength;
   ULONG ValidBytes;
+  // Render: ring bytes the transfer carries, taken from the ring only once
+  // it is sent (a transfer the stack refuses at once leaves them there).
+  ULONG Taken;
+  ULONG TakenResets;
+  LONG Submitting;  // set around the send
+  LONG Refused;     // failed while being sent: nothing of it went out
 } WDF_OBJECT_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_OBJECT_CONTEXT, GetTransferContext)
 
@@ -332,6 +339,13 @@ NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter);
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length);
+// Copies `length` bytes from the read position without taking them (fails
+// when fewer are stored); *generation identifies the ring's contents.
+NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG generation);
+// Takes `length` bytes a peek saw, as a read would (the waiting writer's
+// event, or the owner pin, learns of the room); nothing when the ring was
+// reset since the peek.
+void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting);
 void QuenbyRingReset(AudioRing* ring);
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
 // Bounds the ring's fill to `bytes` (whole frames of the running format).

@@ -114,6 +114,41 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
   return STATUS_SUCCESS;
 }
 
+NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG generation) {
+  if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
+  WdfSpinLockAcquire(ring->Lock);
+  *generation = ring->Resets;
+  if (ring->Fill < length) {
+    WdfSpinLockRelease(ring->Lock);
+    return STATUS_UNSUCCESSFUL;
+  }
+  uint32_t offset = ring->ReadOffset;
+  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
+  WdfSpinLockRelease(ring->Lock);
+  return STATUS_SUCCESS;
+}
+
+void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting) {
+  if (ring->Lock == nullptr || length == 0) return;
+  PKSPIN attempt = nullptr;
+  WdfSpinLockAcquire(ring->Lock);
+  // A reset since the peek emptied the ring: what is there now is new.
+  if (ring->Resets == generation && ring->Fill >= length) {
+    ring->ReadOffset = (uint32_t)(((ULONGLONG)ring->ReadOffset + length) % ring->Size);
+    ring->Fill -= length;
+    if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
+      ring->Wanted = 0;
+      if (waiting) {
+        KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
+      } else {
+        attempt = ring->OwnerPin;
+      }
+    }
+  }
+  WdfSpinLockRelease(ring->Lock);
+  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
+}
+
 namespace {
 
 // Takes the ring's lock once `length` bytes of room (forWrite) or of data
@@ -175,6 +210,7 @@ NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
 void QuenbyRingReset(AudioRing* ring) {
   if (ring->Lock == nullptr) return;
   WdfSpinLockAcquire(ring->Lock);
+  ++ring->Resets;
   ring->Fill = 0;
   ring->WriteOffset = 0;
   ring->ReadOffset = 0;
@@ -189,6 +225,7 @@ void QuenbyRingReset(AudioRing* ring) {
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
   if (ring->Lock == nullptr) return;
   WdfSpinLockAcquire(ring->Lock);
+  ++ring->Resets;
   ring->Fill = 0;
   ring->Wanted = 0;
   ring->WriteOffset = 0;

@@ -140,8 +140,12 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
+  // Failed while being sent: none of it went out (its audio stays in the
+  // ring for the next transfer), and nothing was played.
+  const bool refused = !NT_SUCCESS(status) && InterlockedCompareExchange(&t->Submitting, 0, 0) != 0;
+  if (refused) InterlockedExchange(&t->Refused, 1);
   WdfSpinLockAcquire(ctx->RenderPositionLock);
-  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
+  if (!refused && ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
     PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_RENDER]);
     PCM_SHAPE to = ShapeOf(&ctx->RenderPinFormat);
     ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
@@ -233,35 +237,34 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
                         ctx->StreamPeriod[QuenbyRender], ctx->StreamMaxPacket[QuenbyRender], t->BufferLength,
                         sizes, accumulator);
   t->ValidBytes = total;
-  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  t->Taken = 0;
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
                      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
+  // The ring's audio is copied now and taken once the transfer is sent.
   if (!inUse) {
     RtlZeroMemory(t->Buffer, total);
+  } else if (NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, total, &t->TakenResets))) {
+    t->Taken = total;
+    WriteFlag(&ctx->RenderPrimed, 1);
+  } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
+    RtlZeroMemory(t->Buffer, total);
+    ctx->Counters.RenderUnderruns += 8;
   } else {
-    NTSTATUS status = direct ? QuenbyRingReadWait(&ctx->RenderRing, t->Buffer, total)
-                             : QuenbyRingRead(&ctx->RenderRing, t->Buffer, total, nullptr, nullptr);
-    if (NT_SUCCESS(status)) {
-      WriteFlag(&ctx->RenderPrimed, 1);
-    } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
-      RtlZeroMemory(t->Buffer, total);
-      ctx->Counters.RenderUnderruns += 8;
-    } else {
-      const LONGLONG now = Now10us(ctx);
-      ctx->RenderAttempt = now;
-      const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
-      if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
-        return false;
-      ULONG take = QuenbyRingFill(&ctx->RenderRing);
-      if (take > total) take = total;
-      if (blockAlign != 0) take = take / blockAlign * blockAlign;
-      if (take != 0 && !NT_SUCCESS(QuenbyRingRead(&ctx->RenderRing, t->Buffer, take, nullptr, nullptr)))
-        take = 0;
-      RtlZeroMemory(t->Buffer + take, total - take);
-      const ULONG eighth = total / 8;
-      ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
-      ++ctx->RenderUnderrunEvents;
-    }
+    const LONGLONG now = Now10us(ctx);
+    ctx->RenderAttempt = now;
+    const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
+    if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
+      return false;
+    ULONG take = QuenbyRingFill(&ctx->RenderRing);
+    if (take > total) take = total;
+    if (blockAlign != 0) take = take / blockAlign * blockAlign;
+    if (take != 0 && !NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, take, &t->TakenResets)))
+      take = 0;
+    t->Taken = take;
+    RtlZeroMemory(t->Buffer + take, total - take);
+    const ULONG eighth = total / 8;
+    ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
+    ++ctx->RenderUnderrunEvents;
   }
   // Mixing of the KS render pin into direct-mode render.
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
@@ -367,11 +370,26 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     ctx->LastRenderSubmit = Now10us(ctx);
   }
   WDFREQUEST request = t->Request;
-  if (!WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS)) {
+  // Only this thread takes transfers from the free list: a transfer its
+  // completion gave back during the send stays ours to read here.
+  InterlockedExchange(&t->Refused, 0);
+  InterlockedExchange(&t->Submitting, 1);
+  const BOOLEAN sent =
+      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS);
+  InterlockedExchange(&t->Submitting, 0);
+  if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
+    // Not sent: the schedule and the fraction stay, the audio stays in the
+    // ring for the next transfer.
     if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
     WriteFlag(&ctx->NextStartFrame[stream], previous);
-    GiveBack(ctx, t);
-    return WdfRequestGetStatus(request);
+    if (!sent) {
+      GiveBack(ctx, t);
+      return WdfRequestGetStatus(request);
+    }
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (stream == QuenbyRender) {
+    QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
   }
   return STATUS_SUCCESS;
 }
