@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,10 @@ std::vector<ShapeRun> Runs() {
     for (double ppm : {1000.0, -1000.0}) v.push_back({s, ppm});
   }
   return v;
+}
+
+void PrintTo(const ShapeRun& r, std::ostream* os) {
+  *os << r.shape.name << " at " << r.drift_ppm << " ppm";
 }
 
 class DeviceShape : public ::testing::TestWithParam<ShapeRun> {};
