@@ -371,7 +371,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   r_->rate = rate_;
   r_->high_speed = o_.high_speed;
   r_->drift_ppm = o_.drift_ppm;
-  r_->loopback = o_.loopback;
+  r_->loopback = o_.loopback && capture;  // render alone: nothing to loop back
 
   bool ok = true;
   std::string why;  // why the run failed, when it did
