@@ -132,27 +132,9 @@ TEST(QuenbyStart, RefusedDevices) {
         .endpoint(0x84, 0x03, 64, 4);
     cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
   }
-  {
-    // Render paced by the capture data endpoint (implicit feedback).
-    ConfigBuilder b;
-    b.configuration(3);
-    shapes::Control(b, true);
-    shapes::Render(b, 1, 1, false);
-    b.interface(2, 0, 0, 1, 2, 0x20);
-    b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
-    b.endpoint(0x82, 0x25, 42, 1).cs_endpoint();
-    cases.push_back({"implicit feedback", b.finish(), {48000}, QuenbyStartTopology});
-  }
-  {
-    // A data endpoint polled every 16 microframes: not served at high speed.
-    ConfigBuilder b;
-    b.configuration(2);
-    shapes::Control(b, false);
-    b.interface(1, 0, 0, 1, 2, 0x20);
-    b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
-    b.endpoint(0x01, 0x05, 400, 5).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
-    cases.push_back({"data endpoint bInterval 5", b.finish(), {48000}, QuenbyStartTopology});
-  }
+  cases.push_back({"implicit feedback", shapes::ImplicitFeedback(), {48000}, QuenbyStartTopology});
+  // A data endpoint polled every 16 microframes: not served at high speed.
+  cases.push_back({"data endpoint bInterval 5", shapes::RenderPolled(5), {48000}, QuenbyStartTopology});
   std::vector<uint32_t> many;
   for (uint32_t i = 0; i < 171; ++i) many.push_back(8000 + 100 * i);
   cases.push_back({"171 subranges", shapes::Basic(), many, QuenbyStartRates});

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "formats.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
 #include "shapes.h"
@@ -65,14 +66,7 @@ class PinFixture : public ::testing::Test {
   }
 
   PKSPIN CreatePin(ULONG id, uint32_t channels, uint32_t bits) {
-    KSDATARANGE_AUDIO r{};
-    r.DataRange.FormatSize = sizeof(r);
-    r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    r.MaximumChannels = channels;
-    r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
-    r.MinimumSampleFrequency = r.MaximumSampleFrequency = 48000;
+    KSDATARANGE_AUDIO r = formats::PcmRange(channels, bits, 48000);
     std::vector<uint8_t> format(104);
     ULONG size = 0;
     if (!NT_SUCCESS(ks::pin_intersect(filter_, id, &r.DataRange, format.data(), 104, &size))) return nullptr;
@@ -443,28 +437,7 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
 // ---------------------------------------------------------------------------
 // Formats while streams run
 // ---------------------------------------------------------------------------
-namespace {
-
-KSDATAFORMAT_WAVEFORMATEXTENSIBLE PcmFormat(uint32_t channels, uint32_t bits, uint32_t rate) {
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
-  f.DataFormat.FormatSize = sizeof(f);
-  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  WAVEFORMATEX* w = &f.WaveFormatExt.Format;
-  w->wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  w->nChannels = WORD(channels);
-  w->nSamplesPerSec = rate;
-  w->wBitsPerSample = WORD(bits);
-  w->nBlockAlign = WORD(channels * bits / 8);
-  w->nAvgBytesPerSec = rate * w->nBlockAlign;
-  w->cbSize = 22;
-  f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(bits);
-  f.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
-}
-
-}  // namespace
+using formats::PcmFormat;
 
 TEST_F(PinFixture, AFormatChangeIsRefusedUnlessThePinIsStopped) {
   // A running stream keeps the format it started with: a set-format in
@@ -492,14 +465,7 @@ TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
   Open(Model::Quenby, 2, 24, false);
   Run(render_);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
-  KSDATARANGE_AUDIO r{};
-  r.DataRange.FormatSize = sizeof(r);
-  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  r.MaximumChannels = 2;
-  r.MinimumBitsPerSample = r.MaximumBitsPerSample = 24;
-  r.MinimumSampleFrequency = r.MaximumSampleFrequency = 44100;
+  KSDATARANGE_AUDIO r = formats::PcmRange(2, 24, 44100);
   std::vector<uint8_t> format(104);
   ULONG size = 0;
   EXPECT_EQ(ks::pin_intersect(filter_, 3, &r.DataRange, format.data(), 104, &size), STATUS_NO_MATCH);

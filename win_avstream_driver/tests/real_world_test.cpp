@@ -143,14 +143,7 @@ TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
 // feedback, usage 0x20) and has no feedback endpoint: refused, and the
 // reason says so.
 TEST(RealWorld, ImplicitFeedbackIsRefusedByName) {
-  ConfigBuilder b;
-  b.configuration(3);
-  shapes::Control(b, true);
-  shapes::Render(b, 1, 1, false);
-  b.interface(2, 0, 0, 1, 2, 0x20);
-  b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
-  b.endpoint(0x82, 0x25, 42, 1).cs_endpoint();  // asynchronous, implicit feedback data
-  auto d = b.finish();
+  auto d = shapes::ImplicitFeedback();
   USB_AUDIO_TOPOLOGY t;
   EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyImplicitFeedback);
   EXPECT_NE(std::string(TopologyResultText(TopologyImplicitFeedback)).find("implicit feedback"),
@@ -162,13 +155,7 @@ TEST(RealWorld, ImplicitFeedbackIsRefusedByName) {
 // speed polls every frame whatever bInterval says.
 TEST(RealWorld, EndpointPeriodsAboveOneFrameAreRefusedAtHighSpeed) {
   for (uint8_t interval : {1, 4, 5}) {
-    ConfigBuilder b;
-    b.configuration(2);
-    shapes::Control(b, false);
-    b.interface(1, 0, 0, 1, 2, 0x20);
-    b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
-    b.endpoint(0x01, 0x05, 400, interval).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
-    auto d = b.finish();
+    auto d = shapes::RenderPolled(interval);
     USB_AUDIO_TOPOLOGY t;
     ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
     EXPECT_EQ(TopologyCheckPeriods(&t, 1), interval <= 4 ? TopologyOk : TopologyPeriodUnsupported)

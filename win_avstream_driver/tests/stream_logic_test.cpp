@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format.h"
+#include "formats.h"
 #include "shapes.h"
 
 namespace uac2 = korvel::sim::uac2;
@@ -203,36 +204,8 @@ struct Caps {
   }
 };
 
-KSDATARANGE_AUDIO Range(uint32_t channels, uint32_t bits, uint32_t rate) {
-  KSDATARANGE_AUDIO r{};
-  r.DataRange.FormatSize = sizeof(r);
-  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  r.MaximumChannels = channels;
-  r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
-  r.MinimumSampleFrequency = r.MaximumSampleFrequency = rate;
-  return r;
-}
-
-KSDATAFORMAT_WAVEFORMATEXTENSIBLE Format(uint32_t channels, uint32_t bits, uint32_t rate) {
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
-  f.DataFormat.FormatSize = sizeof(f);
-  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  WAVEFORMATEX* w = &f.WaveFormatExt.Format;
-  w->wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  w->nChannels = WORD(channels);
-  w->nSamplesPerSec = rate;
-  w->wBitsPerSample = WORD(bits);
-  w->nBlockAlign = WORD(channels * bits / 8);
-  w->nAvgBytesPerSec = rate * w->nBlockAlign;
-  w->cbSize = 22;
-  f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(bits);
-  f.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
-}
+using formats::PcmFormat;
+using formats::PcmRange;
 
 uac2::FunctionLayout Eighteen() {
   uac2::FunctionLayout l;
@@ -247,7 +220,7 @@ uac2::FunctionLayout Eighteen() {
 TEST(Intersection, SizesAndChannelRules) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
-  KSDATARANGE_AUDIO r = Range(2, 24, 48000);
+  KSDATARANGE_AUDIO r = PcmRange(2, 24, 48000);
   ULONG size = 0;
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), 0, nullptr, &size),
             STATUS_BUFFER_OVERFLOW);
@@ -261,16 +234,16 @@ TEST(Intersection, SizesAndChannelRules) {
   EXPECT_EQ(out.WaveFormatExt.Format.nChannels, 2);
   EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x3u);
   // 10 channels where no alternate setting has 10: refused.
-  r = Range(10, 24, 48000);
+  r = PcmRange(10, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
   // A range shorter than a KSDATARANGE_AUDIO, a rate the clock lacks, bits out of range.
-  r = Range(2, 24, 48000);
+  r = PcmRange(2, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, 64, sizeof(r), sizeof(out), &out, &size), STATUS_NO_MATCH);
-  r = Range(2, 24, 96000);
+  r = PcmRange(2, 24, 96000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
-  r = Range(2, 32, 48000);
+  r = PcmRange(2, 32, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
   // A 16-bit stereo offer takes the 82-byte form.
@@ -278,7 +251,7 @@ TEST(Intersection, SizesAndChannelRules) {
   l.render.push_back({2, 2, 16});
   Caps caps16(l);
   FORMAT_CAPS render16 = caps16.get(false);
-  r = Range(2, 16, 48000);
+  r = PcmRange(2, 16, 48000);
   ASSERT_EQ(QuenbyIntersectFormat(&render16, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_SUCCESS);
   EXPECT_EQ(size, 82u);
@@ -288,7 +261,7 @@ TEST(Intersection, SizesAndChannelRules) {
 TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
   Caps caps(Eighteen());
   FORMAT_CAPS capture = caps.get(true);
-  KSDATARANGE_AUDIO r = Range(1, 24, 48000);
+  KSDATARANGE_AUDIO r = PcmRange(1, 24, 48000);
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
   ULONG size = 0;
   ASSERT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
@@ -297,7 +270,7 @@ TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
   EXPECT_EQ(out.WaveFormatExt.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
   EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x4u);
   // Capture needs exactly the channel count.
-  r = Range(2, 24, 48000);
+  r = PcmRange(2, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
 }
@@ -305,25 +278,25 @@ TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
 TEST(SetFormat, TwoChannelsOnAnEighteenChannelDeviceAreCarriedInEighteen) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 24, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(2, 24, 48000);
   AUDIO_FORMAT connection, pin;
   ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   EXPECT_EQ(connection.WaveFormatExt.Format.nChannels, 18);
   EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 54);
   EXPECT_EQ(pin.WaveFormatExt.Format.nChannels, 2);
   // Refusals: 10 channels, a byte rate that does not add up, a rate the clock lacks.
-  f = Format(10, 24, 48000);
+  f = PcmFormat(10, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   f.WaveFormatExt.Format.nAvgBytesPerSec += 1;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(2, 24, 96000);
+  f = PcmFormat(2, 24, 96000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
   // Capture: only channel counts a capture setting carries.
   FORMAT_CAPS capture = caps.get(true);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(1, 24, 48000);
+  f = PcmFormat(1, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }
 
@@ -336,17 +309,17 @@ TEST(SetFormat, AConversionWiderThanTheFrameBufferIsRefused) {
   wide.rates = {48000};
   Caps caps(wide);
   FORMAT_CAPS render = caps.get(false);
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 32, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(2, 32, 48000);
   AUDIO_FORMAT connection, pin;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
   // Formats that need no conversion are not limited by the buffer.
-  f = Format(24, 32, 48000);
+  f = PcmFormat(24, 32, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 96);
   // A conversion that fits (2 -> 18 channels of 24 bits, 54-byte frames) passes.
   Caps eighteen(Eighteen());
   render = eighteen.get(false);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }
 
@@ -371,21 +344,21 @@ TEST(SetFormat, InconsistentFieldsAreRefused) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
   AUDIO_FORMAT connection, pin;
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(18, 24, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(18, 24, 48000);
   ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   f.WaveFormatExt.Format.nBlockAlign = 18 * 4;  // block align of 32-bit containers
   f.WaveFormatExt.Format.nAvgBytesPerSec = 48000 * 18 * 4;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Samples.wValidBitsPerSample = 32;  // more valid bits than the container holds
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Samples.wValidBitsPerSample = 20;  // no setting carries 20 valid bits
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.SubFormat.Data1 = 3;  // IEEE float
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Format.cbSize = 0;  // an extensible tag without its extension
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
 }
@@ -549,7 +522,7 @@ TEST(Negotiation, EveryFormatThePinOffersIsAcceptedBySetFormat) {
         for (uint32_t rate : {8000u, 44100u, 48000u, 96000u, 192000u}) {
           for (uint32_t bits : {16u, 24u, 32u}) {
             for (uint32_t channels = 1; channels <= 10; ++channels) {
-              KSDATARANGE_AUDIO r = Range(channels, bits, rate);
+              KSDATARANGE_AUDIO r = PcmRange(channels, bits, rate);
               KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
               ULONG size = 0;
               if (QuenbyIntersectFormat(&c, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size) !=
@@ -574,7 +547,7 @@ TEST(Negotiation, AClockTheOtherDirectionRunsOffersAndAcceptsItsRateAlone) {
   FORMAT_CAPS capture = caps.get(true, 48000);
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
   ULONG size = 0;
-  KSDATARANGE_AUDIO r = Range(18, 24, 44100);
+  KSDATARANGE_AUDIO r = PcmRange(18, 24, 44100);
   EXPECT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
   r.MinimumSampleFrequency = 8000;
@@ -582,13 +555,13 @@ TEST(Negotiation, AClockTheOtherDirectionRunsOffersAndAcceptsItsRateAlone) {
   ASSERT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_SUCCESS);
   EXPECT_EQ(out.WaveFormatExt.Format.nSamplesPerSec, 48000u);
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(18, 24, 44100);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(18, 24, 44100);
   AUDIO_FORMAT connection, pin;
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   // Unlocked, both rates of the clock.
   FORMAT_CAPS free = caps.get(true);
-  f = Format(18, 24, 44100);
+  f = PcmFormat(18, 24, 44100);
   EXPECT_EQ(QuenbyCheckFormat(&free, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }
