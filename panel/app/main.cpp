@@ -5,7 +5,6 @@
 #include <QDebug>
 #include <QLocale>
 #include <QLoggingCategory>
-#include <QTranslator>
 
 #ifndef Q_OS_WIN
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include "constants.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
+#include "translationfile.h"
 
 #ifndef Q_OS_WIN
 namespace {
@@ -67,10 +67,14 @@ int main(int argc, char* argv[]) {
 
   QCoreApplication::setApplicationVersion(QStringLiteral(PANEL_APPLICATION_VERSION));
 
-  QTranslator* translator = new QTranslator();
-  translator->load(QStringLiteral("translate_") + QLocale::system().name(),
-                   QCoreApplication::applicationDirPath());
-  app.installTranslator(translator);
+  // A missing file leaves the built-in texts; so does a damaged one, which a
+  // translator would follow out of its bounds at the first translated text.
+  CheckedTranslation translation;
+  if (!translation.load(QStringLiteral("translate_") + QLocale::system().name(),
+                        QCoreApplication::applicationDirPath()) &&
+      !translation.problem().isEmpty())
+    qWarning("Brevanta_Settings_Panel: translation not loaded: %s", qUtf8Printable(translation.problem()));
+  translation.install();
 
 #ifndef Q_OS_WIN
   quitOnSignals(&app);
@@ -89,6 +93,5 @@ int main(int argc, char* argv[]) {
   const int result = app.exec();
 #endif
   delete window;
-  delete translator;
   return result;
 }
