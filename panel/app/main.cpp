@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QLocale>
 #include <QLoggingCategory>
+#include <QMessageBox>
 
 #ifndef Q_OS_WIN
 #include <sys/socket.h>
@@ -79,6 +80,14 @@ int main(int argc, char* argv[]) {
 #ifndef Q_OS_WIN
   quitOnSignals(&app);
 #endif
+  // Without a folder for its guard the panel cannot tell a second start from
+  // the first: it runs, and says why.
+  if (!app.guardProblem().isEmpty()) {
+    const QString text =
+        QStringLiteral("The Settings Panel cannot make sure that it runs only once: ") + app.guardProblem();
+    qWarning("Brevanta_Settings_Panel: %s", qUtf8Printable(text));
+    QMessageBox::warning(nullptr, QStringLiteral("KORVEL Brevanta Settings Panel"), text);
+  }
   MainWindow* window = new MainWindow();
   app.setActivationWindow(window, true);
   QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
