@@ -362,6 +362,16 @@ void UpdateSoftware::enableCanselButton(int) {
   if (progressButton) progressButton->setEnabled(true);
 }
 
+void UpdateSoftware::showDownloadProgress(int percent) {
+  if (!progressBar) return;
+  if (percent < 0) {
+    progressBar->setRange(0, 0);
+    return;
+  }
+  if (progressBar->maximum() == 0) progressBar->setRange(0, 100);
+  progressBar->setValue(percent);
+}
+
 // --- download windows --------------------------------------------------------------
 
 void UpdateSoftware::buildProgressWindow(int labelColumn) {
@@ -406,7 +416,7 @@ void UpdateSoftware::openDownloadFileInfo() {
   progressButton->setEnabled(false);
   connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::cancelDownload);
   connect(progressButton, &QPushButton::clicked, worker, &UpdateInformation::cancelDownload);
-  connect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
+  connect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::showDownloadProgress);
   connect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
   progressWindow->show();
 }
@@ -414,8 +424,8 @@ void UpdateSoftware::openDownloadFileInfo() {
 void UpdateSoftware::closeDownloadFileInfo() {
   qDebug() << "UpdateSoftware: End of downloading";
   disconnect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
+  disconnect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::showDownloadProgress);
   if (!progressWindow || !progressBar) return;  // a refused address opens no window
-  disconnect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
   progressButton->disconnect();
   progressWindow->close();
   progressWindow->deleteLater();

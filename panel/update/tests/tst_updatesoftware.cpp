@@ -1,8 +1,9 @@
 // The update controller with its worker against a real HTTPS server on
 // loopback: version rules and suppression, the panel, firmware and
-// information boxes, unusable documents, the Far Link document switch, the
-// download windows with progress, cancel and timeout, the failure box, the
-// whole flow to a started installer, and the texts in every language.
+// information boxes, unusable documents,
+// the Far Link document switch, the download windows with progress (a busy
+// bar for an unknown size), cancel and timeout, the failure box, the whole
+// flow to a started installer, and the texts in every language.
 #include <QCheckBox>
 #include <QLabel>
 #include <QLocale>
@@ -307,6 +308,31 @@ class TestUpdateSoftware : public QObject {
     QTest::qWait(200);
     QVERIFY(failure.isEmpty());  // a cancel is no failure
     QVERIFY(sw->hasUpdate());
+  }
+
+  void downloadOfUnknownSizeShowsABusyBarAndCanBeCancelled() {
+    HttpsServer::Response chunked{200, QByteArray(1 << 20, 'x'), HttpsServer::Trickle, true};
+    chunked.trickleBytes = 8 * 1024;
+    chunked.trickleMs = 100;
+    env.server->route("/chunked.exe", chunked);
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/chunked.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->okButton->click();
+    // Data flows, its total is unknown: a busy bar, and Cancel can end it.
+    QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->isEnabled());
+    QProgressBar* bar = sw->downloadProgressBar();
+    QVERIFY(bar);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 0);
+    QVERIFY(sw->downloadWindow()->isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->downloadButton()->click();
+    QTRY_VERIFY(!sw->downloadWindow());
+    QCOMPARE(sw->currentState(), 3);
+    QTest::qWait(200);
+    QVERIFY(failure.isEmpty());
   }
 
   void stalledDownloadTimesOutIntoTheFailureBox() {
