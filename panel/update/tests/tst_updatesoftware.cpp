@@ -1,10 +1,12 @@
 // The update controller with its worker against a real HTTPS server on
 // loopback: version rules and suppression, the panel, firmware and
-// information boxes, unusable documents,
+// information boxes, unusable documents and version keys of the wrong type,
 // the Far Link document switch, the download windows with progress (a busy
 // bar for an unknown size), cancel and timeout, the failure box, the whole
 // flow to a started installer, and the texts in every language.
 #include <QCheckBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
@@ -151,12 +153,6 @@ class TestUpdateSoftware : public QObject {
     QTest::newRow("not JSON") << QByteArray("<html>maintenance</html>");
     QTest::newRow("array") << QByteArray("[1, 2]");
     QTest::newRow("model not an object") << QByteArray("{\"Tarrow_version1\": 3}");
-    QTest::newRow("version as text") << QByteArray(
-        "{\"Tarrow_version1\": {\"windows_software_version_major\": \"3\", "
-        "\"windows_software_version_minor\": 0,"
-        " \"messages\": {\"English\": \"hello\"}}}");
-    QTest::newRow("version with a fraction")
-        << QByteArray("{\"Tarrow_version1\": {\"windows_software_version_major\": 2.5}}");
   }
   void unusableDocumentsShowNothingAndAreFetchedAgain() {
     QFETCH(QByteArray, body);
@@ -175,6 +171,54 @@ class TestUpdateSoftware : public QObject {
     sw->checkSoft();
     QTRY_VERIFY(sw->softwareDialog().isVisible());
     QCOMPARE(env.server->requests.count(path), 2);
+  }
+
+  void versionKeysOfAnotherTypeReadAsZeroAndTheRestGoesOn_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    for (const char* key : {"windows_software_version_major", "windows_software_version_minor",
+                            "firmware_version_major", "firmware_version_minor"}) {
+      for (const char* value : {"\"21\"", "20.5", "1e300", "-3", "null", "[3]"})
+        QTest::newRow(qPrintable(QString("%1 %2").arg(key, value))) << QString(key) << QString(value);
+    }
+  }
+  void versionKeysOfAnotherTypeReadAsZeroAndTheRestGoesOn() {
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    // Newer everywhere (3.30 and 3.30 against 2.20 and 1.02): with one key
+    // read as 0 that offer goes, and the other stays.
+    QJsonObject model{{"windows_software_version_major", 3},
+                      {"windows_software_version_minor", 30},
+                      {"firmware_version_major", 3},
+                      {"firmware_version_minor", 30},
+                      {"messages", QJsonObject{{"English", "<b>News</b>"}}}};
+    model.insert(key, "@value@");
+    QByteArray doc = QJsonDocument(QJsonObject{{"Tarrow_version1", model}}).toJson();
+    doc.replace("\"@value@\"", value.toUtf8());
+    QVERIFY2(!QJsonDocument::fromJson(doc).isNull(), doc.constData());
+
+    const bool software = key.startsWith("windows_software");
+    const bool major = key.endsWith("major");
+    auto sw = start(doc);
+    // The information message is still shown.
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    sw->informationDialog().ui->okButton->click();
+    // A major of 0 is older; a minor of 0 gives 3.00, still newer.
+    const bool softwareOffered = !(software && major);
+    QCOMPARE(sw->softwareDialog().isVisible(), softwareOffered);
+    if (softwareOffered) {
+      QVERIFY2(shown(sw->softwareDialog()).endsWith(software ? "3.00" : "3.30"),
+               qPrintable(shown(sw->softwareDialog())));
+      sw->softwareDialog().ui->noButton->click();
+    }
+    QCOMPARE(sw->currentState(), 2);
+    sw->checkFirm("Tarrow", "1.02 0012");
+    const bool firmwareOffered = !(!software && major);
+    QCOMPARE(sw->firmwareDialog().isVisible(), firmwareOffered);
+    if (firmwareOffered) {
+      QVERIFY(shown(sw->firmwareDialog()).endsWith(software ? "3.30" : "3.00"));
+      sw->firmwareDialog().ui->noButton->click();
+    }
   }
 
   void failedDocumentEndsTheWait() {
