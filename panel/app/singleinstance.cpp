@@ -22,11 +22,11 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #endif
 
@@ -184,7 +184,8 @@ bool SingleInstanceApplication::startIn(const QString& folder, const QString& ba
 #else
   const QString name = QDir(folder).filePath(base + QStringLiteral(".sock"));
 #endif
-  auto* candidate = new QLockFile(QDir(folder).filePath(base + QStringLiteral(".lock")));
+  const QString lockPath = QDir(folder).filePath(base + QStringLiteral(".lock"));
+  auto* candidate = new QLockFile(lockPath);
   // A lock is taken over only when its owner has died, never by age.
   candidate->setStaleLockTime(0);
   if (!candidate->tryLock(0)) {
@@ -196,8 +197,7 @@ bool SingleInstanceApplication::startIn(const QString& folder, const QString& ba
       running = true;
       return true;
     }
-    *why =
-        QDir(folder).filePath(base + QStringLiteral(".lock")) + QStringLiteral(": ") + lockErrorText(error);
+    *why = lockPath + QStringLiteral(": ") + lockErrorText(error);
     return false;
   }
 
