@@ -83,8 +83,8 @@ int main(int argc, char* argv[]) {
   // Without a folder for its guard the panel cannot tell a second start from
   // the first: it runs, and says why.
   if (!app.guardProblem().isEmpty()) {
-    const QString text =
-        QStringLiteral("The Settings Panel cannot make sure that it runs only once: ") + app.guardProblem();
+    const QString text = QStringLiteral("The Settings Panel cannot make sure that it runs only once: ") +
+                         app.guardProblem() + QStringLiteral(". It starts all the same.");
     qWarning("Brevanta_Settings_Panel: %s", qUtf8Printable(text));
     QMessageBox::warning(nullptr, QStringLiteral("KORVEL Brevanta Settings Panel"), text);
   }
