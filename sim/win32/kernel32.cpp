@@ -34,10 +34,15 @@ namespace {
 thread_local DWORD g_last_error = ERROR_SUCCESS;
 
 // A device file: a handle number on one of the process's host connections.
+// A quick open (see host_link.h) is not yet opened on the host: its open
+// goes with its first device-control request.
 struct DeviceFile : win32::Object {
   DeviceFile() : Object(win32::Kind::DeviceFile) {}
   std::shared_ptr<win32::Link> link;
   uint32_t handle = 0;
+  bool light = false;                             // the close may wait for the connection's next request
+  bool opened = false;                            // the host has seen the open
+  std::shared_ptr<const win32::LightPath> quick;  // a quick open's path
 };
 
 // A named mutex: an advisory lock on a file named after it, beside the
@@ -68,13 +73,6 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 // The longest request a driver completes is a control transfer with a 3 s
 // time-out; a host that has not answered well after that is gone.
 constexpr int kIoctlTimeoutMs = 15000;
-
-std::u16string to_u16(LPCWSTR s) {
-  std::u16string out;
-  if (s)
-    while (*s) out += *s++;
-  return out;
-}
 
 struct MessageText {
   DWORD code;
@@ -126,15 +124,31 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  size_t len = 0;
+  while (name[len] && len <= wire::kMaxPath) ++len;
+  if (len > wire::kMaxPath) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A light file opened before in the host's current plug generation opens
+  // as it did then, without asking.
+  win32::QuickOpen quick = win32::open_without_asking(name, len, access, share);
+  if (quick.link) {
+    auto* f = new DeviceFile;
+    f->link = std::move(quick.link);
+    f->handle = quick.handle;
+    f->light = true;
+    f->quick = std::move(quick.path);
+    win32::handle_table().add(f);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<win32::Object*>(f);
+  }
+  const win32::Generation seen = win32::host_generation();
   wire::Request req;
   req.op = wire::Op::Open;
   req.access = access;
   req.share = share;
-  req.path = to_u16(name);
-  if (req.path.size() > wire::kMaxPath) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return INVALID_HANDLE_VALUE;
-  }
+  req.path.assign(name, len);
   wire::Reply reply;
   uint32_t error = 0;
   std::shared_ptr<win32::Link> link = win32::call_host(req, &reply, kOpenTimeoutMs, &error);
@@ -149,6 +163,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   auto* f = new DeviceFile;
   f->link = std::move(link);
   f->handle = reply.handle;
+  f->light = (reply.flags & wire::kOpenLight) != 0;
+  f->opened = true;
+  if (f->light) win32::remember_light_open(name, len, access, share, seen);
   win32::handle_table().add(f);
   SetLastError(ERROR_SUCCESS);
   return static_cast<win32::Object*>(f);
@@ -174,20 +191,39 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     return FALSE;
   }
   auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
-  wire::Request req;
-  req.op = wire::Op::Ioctl;
-  req.handle = f->handle;
-  req.code = code;
-  req.out_len = out_size;
-  req.in.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + in_size);
-  wire::Reply reply;
-  {
-    std::lock_guard<std::mutex> lock(f->link->io);
-    if (!win32::exchange(*f->link, req, &reply, kIoctlTimeoutMs)) {
-      // The host died or hung: the handle behaves as one on a vanished device.
-      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-      return FALSE;
+  win32::IoctlCall call;
+  call.code = code;
+  call.in = in;
+  call.in_len = in_size;
+  call.out = out;
+  call.out_len = out_size;
+  win32::IoctlResult reply;
+  bool answered = false;
+  for (int attempt = 0; attempt < 2 && !answered; ++attempt) {
+    call.handle = f->handle;
+    call.open = f->opened ? nullptr : f->quick.get();
+    {
+      std::lock_guard<std::mutex> lock(f->link->io);
+      answered = win32::ioctl(*f->link, call, &reply, kIoctlTimeoutMs);
     }
+    const bool first_use = !f->opened;
+    f->opened = true;
+    // The host had closed the connection of a quick open (idle time-out)
+    // before it read a byte: the open and the request go once more on a
+    // connection of their own.
+    if (answered || !first_use || !reply.unanswered || attempt) break;
+    uint32_t handle = 0;
+    std::shared_ptr<win32::Link> fresh = win32::relink(&handle);
+    if (!fresh) break;
+    win32::close_handle(*f->link, f->handle, true, false);
+    f->link = std::move(fresh);
+    f->handle = handle;
+    f->opened = false;
+  }
+  if (!answered) {
+    // The host died or hung: the handle behaves as one on a vanished device.
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
   }
   const bool error = (reply.status & 0xC0000000u) == 0xC0000000u;
   const bool warning = !error && (reply.status & 0x80000000u) != 0;
@@ -198,9 +234,6 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
   // Success and warnings: the I/O manager copies what the driver counted
   // (a buffered request's count is trusted as the driver gave it), as far as
   // the caller's buffer holds it; the direct methods may count input consumed.
-  DWORD n = reply.information < out_size ? reply.information : out_size;
-  if (n > reply.out.size()) n = DWORD(reply.out.size());
-  if (n) std::memcpy(out, reply.out.data(), n);
   *returned = reply.information;
   if (warning) {  // for example STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
     SetLastError(wire::nt_status_to_win32(reply.status));
@@ -219,12 +252,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
   auto* object = static_cast<win32::Object*>(h);
   if (kind == win32::Kind::DeviceFile) {
     auto* f = static_cast<DeviceFile*>(object);
-    wire::Request req;
-    req.op = wire::Op::Close;
-    req.handle = f->handle;
-    std::lock_guard<std::mutex> lock(f->link->io);
-    wire::Reply none;
-    win32::exchange(*f->link, req, &none, 0);  // no reply; a lost host closed it already
+    win32::close_handle(*f->link, f->handle, f->light, f->opened);
   }
   delete object;
   return TRUE;
