@@ -284,9 +284,12 @@ std::shared_ptr<Link> call_host(const wire::Request& req, wire::Reply* reply, in
     std::shared_ptr<Link> link;
     std::unique_lock<std::mutex> io;
     bool reused = false, needs_page = false;
+    std::string path;
     {
+      // Connections are only tried here: a connection's lock is never
+      // waited for under the pool's, which an exchange may take.
       std::lock_guard<std::mutex> l(p.m);
-      const std::string& path = current_path(p);
+      path = current_path(p);
       for (auto it = p.links.begin(); it != p.links.end();) {
         std::unique_lock<std::mutex> try_io((*it)->io, std::try_to_lock);
         // A connection the host has closed since (idle time-out) shows when
@@ -303,16 +306,17 @@ std::shared_ptr<Link> call_host(const wire::Request& req, wire::Reply* reply, in
         }
         ++it;
       }
+    }
+    if (!link) {
+      link = connect_link(path);
       if (!link) {
-        link = connect_link(path);
-        if (!link) {
-          *error = kErrorFileNotFound;
-          return nullptr;
-        }
-        io = std::unique_lock<std::mutex>(link->io);
-        if (p.links.size() < kMaxLinks) p.links.push_back(link);
-        needs_page = p.page == nullptr;
+        *error = kErrorFileNotFound;
+        return nullptr;
       }
+      io = std::unique_lock<std::mutex>(link->io);
+      std::lock_guard<std::mutex> l(p.m);
+      if (p.links.size() < kMaxLinks) p.links.push_back(link);
+      needs_page = p.page == nullptr;
     }
     if ((!needs_page || attach(*link, reply)) && exchange(*link, req, reply, timeout_ms)) {
       if (req.op == wire::Op::Open && reply->status == wire::kStatusSuccess) {
