@@ -457,17 +457,22 @@ TEST_F(Vxctl, UnitCancelBeforeAnyByteAndIdleTimeout) {
 
 TEST_F(Vxctl, AssignmentDumpFormatsTheTable) {
   channel().on_message = [](const Bytes&) {
-    Bytes group;
+    Bytes group, unnamed;
     for (const auto& part : {item_u8(0x61, 3), item_u8(0x62, 1), item_none(0x41), item_u8(0x61, 1),
                              item_u8(0x62, 2), item_none(0x42), item_none(0x43)})
       group.insert(group.end(), part.begin(), part.end());
-    channel().replies = {reply({group, item_u8(0x15, 1), item_u8(0xA1, 1)})};
+    // Channel types 6 to 9 have no names.
+    for (const auto& part : {item_u8(0x61, 7), item_u8(0x62, 4), item_none(0x41), item_u8(0x61, 5),
+                             item_u8(0x62, 1), item_none(0x42), item_none(0x43)})
+      unnamed.insert(unnamed.end(), part.begin(), part.end());
+    channel().replies = {reply({group, item_u8(0x15, 1), item_u8(0xA1, 1)}), reply({unnamed})};
   };
   char text[256];
   uint32_t len = 0;
   ASSERT_EQ(0u, vxctl_dump_assign(&h_, text, sizeof text, &len));
   EXPECT_EQ(
-      "VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\ncmd = 0x15, type=2, data = 1, size = 1\n",
+      "VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\ncmd = 0x15, type=2, data = 1, size = 1\n"
+      "UNKNOWN:4 -> VXMSG_DATA_CH_DIRECTMONITOR_OUT:1\n",
       std::string(text, len));
   EXPECT_EQ(4u, sleeps_of(100));
 
