@@ -26,7 +26,8 @@ class BenchmarkFlags(unittest.TestCase):
         runs = {b["name"]: b for b in json.loads(out)["benchmarks"]}
         self.assertIn("peer_cpu_us", runs["BM_UnixSocketRequestReplyFloor/real_time"])
         transfer = runs["BM_TunnelRoundTrip/real_time/threads:1"]
-        self.assertGreater(transfer["host_cpu_us"], 0)
+        # The host's CPU is read in clock ticks: a short run may show none.
+        self.assertGreaterEqual(transfer["host_cpu_us"], 0)
         self.assertGreater(transfer["iterations"], 0)
         self.assertIn("transfer against the floor: latency", err)
 
