@@ -360,9 +360,10 @@ bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t 
     case wire::Op::OpenAs: {
       uint32_t number;
       if (op == wire::Op::OpenAs) {
-        // The client's number must be free: its requests would reach
-        // another handle.
-        if (c.handles.count(req.handle)) return false;
+        // The client's number must be free (its requests would reach
+        // another handle), and a client that keeps count never opens
+        // beyond the limit this way (failed opens are kept until closed).
+        if (c.handles.count(req.handle) || c.handles.size() >= limits_.max_handles) return false;
         number = req.handle;
       } else {
         while (c.handles.count(c.next_handle) || c.next_handle == 0)

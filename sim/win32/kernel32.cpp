@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -38,12 +39,47 @@ thread_local DWORD g_last_error = ERROR_SUCCESS;
 // goes with its first device-control request.
 struct DeviceFile : win32::Object {
   DeviceFile() : Object(win32::Kind::DeviceFile) {}
+  // Fixed once `opened` is set; until then changed only under `first_use`.
   std::shared_ptr<win32::Link> link;
   uint32_t handle = 0;
   bool light = false;                             // the close may wait for the connection's next request
-  bool opened = false;                            // the host has seen the open
+  std::atomic<bool> opened{false};                // the host has seen the open
+  std::mutex first_use;                           // the request that carries a quick open, one at a time
   std::shared_ptr<const win32::LightPath> quick;  // a quick open's path
 };
+
+// The first request on a quick open carries the open; threads that use the
+// handle at once wait for it, so the open goes once. False when the host is
+// gone (or hung).
+bool first_request(DeviceFile* f, win32::IoctlCall call, win32::IoctlResult* reply, int timeout_ms) {
+  std::lock_guard<std::mutex> once(f->first_use);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const bool opening = !f->opened.load(std::memory_order_relaxed);
+    call.handle = f->handle;
+    call.open = opening ? f->quick.get() : nullptr;
+    bool answered;
+    {
+      std::lock_guard<std::mutex> lock(f->link->io);
+      answered = win32::ioctl(*f->link, call, reply, timeout_ms);
+    }
+    // The host had closed the connection (idle time-out) before it read a
+    // byte: the open and the request go once more on a connection of their
+    // own.
+    if (opening && !answered && reply->unanswered && attempt == 0) {
+      uint32_t handle = 0;
+      std::shared_ptr<win32::Link> fresh = win32::relink(&handle);
+      if (fresh) {
+        win32::close_handle(*f->link, f->handle, true, false);
+        f->link = std::move(fresh);
+        f->handle = handle;
+        continue;
+      }
+    }
+    f->opened.store(true, std::memory_order_release);
+    return answered;
+  }
+  return false;
+}
 
 // A named mutex: an advisory lock on a file named after it, beside the
 // device-host socket, so that every process of the user shares it. Like a
@@ -164,7 +200,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   f->link = std::move(link);
   f->handle = reply.handle;
   f->light = (reply.flags & wire::kOpenLight) != 0;
-  f->opened = true;
+  f->opened.store(true, std::memory_order_relaxed);
   if (f->light) win32::remember_light_open(name, len, access, share, seen);
   win32::handle_table().add(f);
   SetLastError(ERROR_SUCCESS);
@@ -198,27 +234,13 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
   call.out = out;
   call.out_len = out_size;
   win32::IoctlResult reply;
-  bool answered = false;
-  for (int attempt = 0; attempt < 2 && !answered; ++attempt) {
+  bool answered;
+  if (!f->opened.load(std::memory_order_acquire)) {
+    answered = first_request(f, call, &reply, kIoctlTimeoutMs);
+  } else {
     call.handle = f->handle;
-    call.open = f->opened ? nullptr : f->quick.get();
-    {
-      std::lock_guard<std::mutex> lock(f->link->io);
-      answered = win32::ioctl(*f->link, call, &reply, kIoctlTimeoutMs);
-    }
-    const bool first_use = !f->opened;
-    f->opened = true;
-    // The host had closed the connection of a quick open (idle time-out)
-    // before it read a byte: the open and the request go once more on a
-    // connection of their own.
-    if (answered || !first_use || !reply.unanswered || attempt) break;
-    uint32_t handle = 0;
-    std::shared_ptr<win32::Link> fresh = win32::relink(&handle);
-    if (!fresh) break;
-    win32::close_handle(*f->link, f->handle, true, false);
-    f->link = std::move(fresh);
-    f->handle = handle;
-    f->opened = false;
+    std::lock_guard<std::mutex> lock(f->link->io);
+    answered = win32::ioctl(*f->link, call, &reply, kIoctlTimeoutMs);
   }
   if (!answered) {
     // The host died or hung: the handle behaves as one on a vanished device.

@@ -385,6 +385,27 @@ TEST_F(HostInProcess, OpensWithoutAskingFollowThePlugGeneration) {
   }
 }
 
+TEST_F(HostInProcess, AQuickOpenUsedByTwoThreadsAtOnceIsOpenedOnce) {
+  for (int i = 0; i < 2; ++i) {
+    HANDLE f = open_private();
+    ASSERT_TRUE(transfer(f));
+    CloseHandle(f);
+  }
+  for (int round = 0; round < 20; ++round) {
+    HANDLE quick = open_private();
+    ASSERT_NE(INVALID_HANDLE_VALUE, quick);
+    std::atomic<int> ok{0};
+    auto use = [&] {
+      for (int i = 0; i < 5; ++i) ok += transfer(quick) ? 1 : 0;
+    };
+    std::thread a(use), b(use);
+    a.join();
+    b.join();
+    EXPECT_EQ(10, ok.load()) << "round " << round;
+    CloseHandle(quick);
+  }
+}
+
 class FewHandlesShortIdle : public HostInProcess {
  protected:
   void SetUp() override {
