@@ -160,6 +160,8 @@ TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
   ASSERT_EQ(0, up.status) << up.err.substr(0, 2000);
   EXPECT_NE(std::string::npos, up.out.find("100%"));
   EXPECT_NE(std::string::npos, up.err.find("FWUP OK"));
+  // The progress is shown, not the library's position lines.
+  EXPECT_EQ(std::string::npos, up.err.find("pos = ")) << up.err.substr(0, 2000);
   RunResult info = ctl({"info", "--json"});
   // Both above 255: neither high byte may be lost on the way.
   EXPECT_NE(std::string::npos, info.out.find("\"version\": 261, \"build\": 300, \"firmware\": \"2.61 0300\""))
