@@ -203,6 +203,9 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
 
   // e. Topology.
   TOPOLOGY_RESULT topology = TopologyDiscover(static_cast<const uint8_t*>(config), size, &ctx->Topology);
+  // Endpoints the USB stack polls less often than every frame: the walk
+  // knows no speed, the check does.
+  if (topology == TopologyOk) topology = TopologyCheckPeriods(&ctx->Topology, ctx->HighSpeed);
   ctx->TopologyResult = topology;
   if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
   ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;
@@ -213,6 +216,7 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
 
   // f, g, h.
   if (!NT_SUCCESS(QuenbySelectConfiguration(ctx))) return Fail(ctx, QuenbyStartConfiguration);
+  if (!NT_SUCCESS(QuenbyResolveClocks(ctx))) return Fail(ctx, QuenbyStartClocks);
   if (!NT_SUCCESS(QuenbyReadRates(ctx))) return Fail(ctx, QuenbyStartRates);
   QuenbyComputeLimits(ctx);
 
@@ -272,9 +276,9 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = device;
-  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,   &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
-                              &ctx->FeedbackFreeLock,  &ctx->ThreadLock,           &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock};
+  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,    &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
+                              &ctx->FeedbackFreeLock,   &ctx->ThreadLock,           &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock, &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }

@@ -70,13 +70,18 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
   const ULONG direction = DirectionOf(Pin);
-  // A change while the pin runs is accepted and ignored.
-  if (ReadFlag(&ctx->PinRunning[direction]) != 0) return STATUS_SUCCESS;
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
   AUDIO_FORMAT pin;
   NTSTATUS status =
       QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, &connection, &pin);
+  // Once out of STOP the pin's stream runs with the format it started
+  // with: a change would relabel it while it carries the old one. The
+  // format it has is accepted again without effect.
+  if (Pin->DeviceState != KSSTATE_STOP) {
+    if (NT_SUCCESS(status) && QuenbySamePcm(&pin, PinFormat(ctx, direction))) return STATUS_SUCCESS;
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   if (!NT_SUCCESS(status)) return status;
   // The connection carries the device's channel count (render rewrite).
   WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);
@@ -181,9 +186,17 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
+        // Capture nobody uses runs beside render; on one clock for both at
+        // render's rate, which render is about to set (none carries it:
+        // capture stays off until a capture pin starts it).
+        const bool captureFollows =
+            !ctx->SharedClock ||
+            QuenbyDeviceFormatAtRate(
+                ctx, QUENBY_DIR_CAPTURE,
+                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+            captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
@@ -591,6 +604,9 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   caps.RateBytes = ctx->RateListBytes[direction];
   caps.HighSpeed = ctx->HighSpeed != 0;
   caps.Capture = direction == QUENBY_DIR_CAPTURE;
+  // While the other direction streams from the same clock, its rate is the
+  // only one (the audio engine converts).
+  caps.LockedRate = QuenbyClockHeldRate(ctx, direction);
   return caps;
 }
 

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <vector>
 
+#include "options.h"
+
 namespace korvel::devhost {
 namespace {
 
@@ -46,14 +48,6 @@ std::string trim(const std::string& s) {
   if (b == std::string::npos) return {};
   size_t e = s.find_last_not_of(" \t\r\n");
   return s.substr(b, e - b + 1);
-}
-
-bool parse_u32(const std::string& s, uint32_t* v) {
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return false;
-  unsigned long long x = std::stoull(s);
-  if (x > 0xFFFFFFFFull) return false;
-  *v = uint32_t(x);
-  return true;
 }
 
 }  // namespace
@@ -439,13 +433,13 @@ std::string Server::command(const std::string& raw) {
   } else if (verb == "model") {
     why = arg.empty() ? "usage: model NAME" : device_.set_model(arg);
   } else if (verb == "busy") {
-    why = parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
-    why = parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
   } else if (verb == "stream") {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "stall-timeout") {
-    why = parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
   } else if (verb == "level") {
     why = device_.hold_level(arg);
   } else if (verb == "quit" && arg.empty()) {
