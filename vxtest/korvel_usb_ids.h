@@ -10,13 +10,14 @@
 #ifndef KORVEL_USB_IDS_H
 #define KORVEL_USB_IDS_H
 
-#define KORVEL_USB_VENDOR_ID 0x2E4Cu /* TO CONFIRM */
+/* Vendor ID (idVendor) and the product ID (idProduct) of each model. */
+#define KORVEL_VID 0x2E4Cu /* TO CONFIRM */
 
-#define KORVEL_USB_PRODUCT_ID_TARROW 0x0101u   /* TO CONFIRM */
-#define KORVEL_USB_PRODUCT_ID_QUENBY 0x0102u   /* TO CONFIRM */
-#define KORVEL_USB_PRODUCT_ID_PELLIN 0x0103u   /* TO CONFIRM */
-#define KORVEL_USB_PRODUCT_ID_DORRIT 0x0104u   /* TO CONFIRM */
-#define KORVEL_USB_PRODUCT_ID_FAR_LINK 0x0110u /* TO CONFIRM */
+#define KORVEL_PID_TARROW 0x0101u   /* TO CONFIRM */
+#define KORVEL_PID_QUENBY 0x0102u   /* TO CONFIRM */
+#define KORVEL_PID_PELLIN 0x0103u   /* TO CONFIRM */
+#define KORVEL_PID_DORRIT 0x0104u   /* TO CONFIRM */
+#define KORVEL_PID_FAR_LINK 0x0110u /* TO CONFIRM */
 
 /* Device release (bcdDevice) the simulated units report. */
 #define KORVEL_USB_DEVICE_RELEASE 0x0100u

@@ -23,7 +23,7 @@ constexpr uint8_t kRenderCategory[16] = {0x3E, 0x77, 0xE8, 0x65, 0x56, 0x8F, 0xD
 std::string hardware_id(sim::Model m, bool lower) {
   char buf[64];
   std::snprintf(buf, sizeof buf, lower ? "usb#vid_%04x&pid_%04x&mi_%02x" : "USB\\VID_%04X&PID_%04X&MI_%02X",
-                unsigned(KORVEL_USB_VENDOR_ID), unsigned(sim::usb_product_id(m)),
+                unsigned(KORVEL_VID), unsigned(sim::usb_product_id(m)),
                 unsigned(KORVEL_USB_AUDIO_FIRST_INTERFACE));
   return buf;
 }

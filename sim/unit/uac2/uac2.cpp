@@ -347,7 +347,7 @@ class UnitFunction : public Uac2Function {
 
   usb::DeviceIdentity identity() const override {
     usb::DeviceIdentity id;
-    id.vendor_id = KORVEL_USB_VENDOR_ID;
+    id.vendor_id = KORVEL_VID;
     id.product_id = usb_product_id(unit_.model());
     id.release = KORVEL_USB_DEVICE_RELEASE;
     return id;
