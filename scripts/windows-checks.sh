@@ -88,7 +88,8 @@ for e in json.load(open(commands)):
     m = re.match(r"panel/CMakeFiles/([^/]+)\.dir/", obj)
     if not m or m.group(1) not in targets or "_autogen" in e["file"]:
         continue
-    out, i = [cxx, "-fsyntax-only", "-DUNICODE", "-D_UNICODE"], 1
+    # The options start after the compiler (and any launcher before it).
+    out, i = [cxx, "-fsyntax-only", "-DUNICODE", "-D_UNICODE"], next(k for k, a in enumerate(args) if a[0] == "-")
     while i < len(args):
         a = args[i]
         if a in ("-o", "-MF", "-MT"):
