@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
-  xvfb xauth procps python3
+  xvfb xauth procps
   unzip openssl fonts-ipafont-gothic fonts-wqy-microhei
 )
 missing=()
