@@ -16,6 +16,7 @@
 #include <QtTest>
 
 #include "mainwindow.h"
+#include "meterview.h"
 #include "settingsstore.h"
 #include "vxfacade.h"
 
@@ -49,18 +50,11 @@ class TestMainWindow : public QObject {
   static bool isRed(QLabel* l) { return l->styleSheet().contains("#CB2700"); }
   static bool isGrey(QLabel* l) { return l->styleSheet().contains("#CECECE"); }
   static bool isBlack(QLabel* l) { return l->styleSheet().contains("background-color: #000000"); }
-  // The window's own channel widgets, for driving the level meter directly.
-  void channelTable(MeterChannel* ch) const {
-    for (int k = 0; k < 24; ++k) {
-      const QString s = k < 22 ? QString::number(k + 1) : k == 22 ? "L" : "R";
-      ch[k] = {window->findChild<QLabel*>(k < 22 ? "label_meter" + s : "label_meter_main" + s),
-               window->findChild<QLabel*>("label_peak" + s),
-               window->findChild<QPushButton*>("pushButton_peakText" + s),
-               window->findChild<QLabel*>("label_PeakInd" + s),
-               0,
-               0};
-    }
-  }
+  MeterView* view() const { return window->findChild<MeterView*>("meterView"); }
+  // Channel n (1 to 24) as the meter page shows it.
+  bool meterShown(int n) const { return inSet(view()->channelsShown(), n - 1); }
+  bool peakLineShown(int n) const { return !view()->shown(n - 1).peakLine.isEmpty(); }
+  bool lampLit(int n) const { return !view()->shown(n - 1).clipLamp.isEmpty(); }
   QWidget* widget(const char* name) const { return window->findChild<QWidget*>(name); }
   int page() const { return window->findChild<QStackedWidget*>("stackedWidget")->currentIndex(); }
 
@@ -96,70 +90,6 @@ class TestMainWindow : public QObject {
     QTest::qWait(400);
     QCOMPARE(page(), 2);
     QVERIFY(deviceLostShown);
-  }
-
-  void formHoldsEveryNamedWidget() {
-    const char* const names[] = {"label_btnInfo",
-                                 "pushButton_Information",
-                                 "label_btnMeter",
-                                 "label_textSWVer",
-                                 "label_textFWVer",
-                                 "label_textSamplerate",
-                                 "label_textBuffersize",
-                                 "label_BufferSize",
-                                 "horizontalSlider_BufferSize",
-                                 "label_bg",
-                                 "label_KORVEL_meter",
-                                 "label_KORVEL_dead",
-                                 "label_bgPHText",
-                                 "label_bgPHL",
-                                 "label_bgMSText",
-                                 "label_bgMSL",
-                                 "pushButton_MTRSource",
-                                 "pushButton_Analog",
-                                 "pushButton_USB",
-                                 "pushButton_MTR",
-                                 "pushButton_PeakHoldOff",
-                                 "pushButton_PeakHold1s",
-                                 "pushButton_PeakHold3s",
-                                 "pushButton_PeakHoldInf",
-                                 "pushButton_HoldClear",
-                                 "label_meter_mainL",
-                                 "label_meter_mainR",
-                                 "label_peakL",
-                                 "label_peakR",
-                                 "pushButton_peakTextL",
-                                 "pushButton_peakTextR",
-                                 "label_PeakIndL",
-                                 "label_PeakIndR",
-                                 "label_recfuncL",
-                                 "label_recfuncR",
-                                 "label_Tarrow_meter",
-                                 "label_Quenby_meter",
-                                 "label_Pellin_meter",
-                                 "label_Dorrit_meter",
-                                 "label_FarLink_meter",
-                                 "scrollArea",
-                                 "MODELInfo",
-                                 "MODELMeter",
-                                 "MODELDead"};
-    for (const char* name : names) QVERIFY2(widget(name), name);
-    for (int n = 1; n <= 22; ++n) {
-      for (const char* prefix :
-           {"label_meter", "label_peak", "pushButton_peakText", "label_PeakInd", "label_recfunc"}) {
-        const QByteArray name = QByteArray(prefix) + QByteArray::number(n);
-        QVERIFY2(widget(name.constData()), name.constData());
-      }
-    }
-    for (int n = 1; n <= 5; ++n)
-      QVERIFY(widget(QByteArray("label_barMask" + QByteArray::number(n)).constData()));
-    for (const char* name : {"actionDefaultSize", "actionMaximum", "actionMinimum", "actionUpdate",
-                             "actionProduct_Information", "actionFAQ", "actionKORVEL_ID", "actionManual",
-                             "actionLicense", "actionKORVEL_Brevanta", "actionAbout"}) {
-      QVERIFY2(window->findChild<QAction*>(name), name);
-    }
-    QCOMPARE(window->findChild<QMenu*>("menuWindow")->title(), QString("Window"));
-    QCOMPARE(window->findChild<QPushButton*>("pushButton_PeakHoldInf")->text(), QString::fromUtf8("∞"));
   }
 
   void pageButtons() {
@@ -306,12 +236,12 @@ class TestMainWindow : public QObject {
     QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
     for (int n = 15; n <= 22; ++n) {
       QVERIFY(labelN("label_recfunc", n)->isHidden());
-      QVERIFY(labelN("label_meter", n)->isHidden());
-      QVERIFY(labelN("label_peak", n)->isHidden());
-      QVERIFY(labelN("label_PeakInd", n)->isHidden());
+      QVERIFY(!meterShown(n));
+      QVERIFY(!peakLineShown(n));
+      QVERIFY(!lampLit(n));
       QVERIFY(readout(n)->isHidden());
     }
-    QVERIFY(!labelN("label_peak", 14)->isHidden());
+    QVERIFY(peakLineShown(14));
     QVERIFY(!labelN("label_barMask", 1)->isHidden());
     QVERIFY(labelN("label_barMask", 4)->isHidden() && labelN("label_barMask", 5)->isHidden());
     QCOMPARE(button("pushButton_Analog")->text(), QString("LIVE INPUT"));
@@ -329,8 +259,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(labelN("label_recfunc", 21)->text(), QString("SUB"));
     for (int n : {8, 10, 11, 16, 18, 20, 22})
       QVERIFY2(labelN("label_recfunc", n)->isHidden(), qPrintable(QString::number(n)));
-    for (int n : {11, 12, 13, 14, 15, 16, 18, 20}) QVERIFY(labelN("label_meter", n)->isHidden());
-    for (int n : {1, 10, 17, 19, 21, 22}) QVERIFY(!labelN("label_meter", n)->isHidden());
+    for (int n : {11, 12, 13, 14, 15, 16, 18, 20}) QVERIFY(!meterShown(n));
+    for (int n : {1, 10, 17, 19, 21, 22}) QVERIFY(meterShown(n));
     for (int m = 1; m <= 5; ++m) QVERIFY(labelN("label_barMask", m)->isHidden());
 
     identify("Far Link");
@@ -342,7 +272,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(labelN("label_recfunc", 1)->x(), 59);
     QCOMPARE(readout(1)->x(), 49);
     for (int n = 13; n <= 22; ++n) QCOMPARE(labelN("label_recfunc", n)->width(), 26);
-    for (int n = 11; n <= 22; ++n) QVERIFY(!labelN("label_meter", n)->isHidden());
+    for (int n = 11; n <= 22; ++n) QVERIFY(meterShown(n));
     QCOMPARE(button("pushButton_MTRSource")->text(), QString("TRACK LEVEL"));
     QCOMPARE(button("pushButton_MTR")->text(), QString("ANALOG OUT"));
 
@@ -418,10 +348,9 @@ class TestMainWindow : public QObject {
   void peakHold() {
     identify("Tarrow");
     DrawLevelMeter& meter = window->levelMeter();
-    MeterChannel ch[24];
-    channelTable(ch);
+    MeterChannel* ch = window->meterChannels();
     auto feed = [&](uint16_t level, int ticks) {
-      for (MeterChannel& c : ch) c.level = level;
+      for (int k = 0; k < 24; ++k) ch[k].level = level;
       for (int t = 0; t < ticks; ++t) meter.updateMeters(ch);
     };
 
@@ -432,23 +361,22 @@ class TestMainWindow : public QObject {
     button("pushButton_PeakHoldInf")->click();
     QCOMPARE(meter.peakHoldMode, 3);
     QCOMPARE(meter.peakHoldTicks, -20);
-    QVERIFY(!labelN("label_peak", 22)->isHidden());
+    QVERIFY(peakLineShown(22));
 
     // OFF hides the lines but peaks are still tracked (with a one-second
     // hold), so 1 SEC shows the current ones at once.
     button("pushButton_PeakHoldOff")->click();
     QCOMPARE(meter.peakHoldMode, 0);
     QCOMPARE(meter.peakHoldTicks, 10);
-    for (int n = 1; n <= 22; ++n) QVERIFY(labelN("label_peak", n)->isHidden());
-    QVERIFY(label("label_peakR")->isHidden());
+    for (int n = 1; n <= 24; ++n) QVERIFY(!peakLineShown(n));
     feed(8192, 3);  // -12 dB, height 213
     button("pushButton_PeakHold1s")->click();
     QCOMPARE(meter.peakHoldMode, 1);
     QVERIFY(button("pushButton_PeakHoldOff")->styleSheet().startsWith("background-color: #B4B4B4;"));
     QVERIFY(button("pushButton_PeakHold1s")->styleSheet().contains("#58C0FF"));
-    for (int n = 1; n <= 22; ++n) QVERIFY(!labelN("label_peak", n)->isHidden());
+    for (int n = 1; n <= 24; ++n) QVERIFY(peakLineShown(n));
     QCOMPARE(int(meter.peakHeight(0)), 213);
-    QCOMPARE(labelN("label_peak", 1)->y(), 546 - 213);
+    QCOMPARE(view()->shown(0).peakLine.y(), int(std::floor((546 - 213) * meter.scaleY)));
 
     // Infinite hold keeps a peak; a source change drops every peak to its
     // bar, which the change has put at rest.
@@ -460,19 +388,19 @@ class TestMainWindow : public QObject {
     button("pushButton_USB")->click();
     for (int k = 0; k < 24; ++k) QCOMPARE(int(meter.peakHeight(k)), 0);
     QCOMPARE(readout(1)->text(), QString(" -inf"));
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     button("pushButton_MTRSource")->click();
 
     // CLEAR and metering agree: a -2.6 dB bar lights no lamp on CLEAR.
     feed(24300, 1);
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     button("pushButton_HoldClear")->click();
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     // A peak readout clears its own channel only.
     feed(32767, 1);
     feed(8192, 2);
     readout(2)->click();
-    QCOMPARE(int(meter.peakHeight(1)), labelN("label_meter", 2)->height());
+    QCOMPARE(int(meter.peakHeight(1)), int(ch[1].bar));
     QCOMPARE(int(meter.peakHeight(0)), 340);
     button("pushButton_PeakHold1s")->click();
   }
@@ -534,13 +462,31 @@ class TestMainWindow : public QObject {
     }
   }
 
-  void sliderStyle() {
-    const QString head = "QSlider::handle:horizontal{ background: #22A1FF; border: ";
-    QVERIFY(bufferSliderStyle(1.0f).endsWith(
-        head + "1px solid #2A2A2A; height: 14px; width: 14px; margin: -7px 0px; border-radius: 7px;}"));
-    QVERIFY(bufferSliderStyle(1.5f).endsWith(
-        head +
-        "1.5px solid #2A2A2A; height: 21px; width: 21px; margin: -10.5px 0px; border-radius: 10.5px;}"));
+  // The buffer-size handle grows with the window (what the user sees of the
+  // slider's scaled style): about 14 px across at the default size, twice
+  // that at twice the size.
+  void sliderHandleScales() {
+    auto* slider = window->findChild<QSlider*>("horizontalSlider_BufferSize");
+    auto handleWidth = [slider] {
+      const QImage image = slider->grab().toImage();
+      int blue = 0;
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c(image.pixel(x, image.height() / 2));
+        if (c.blue() > 200 && c.red() < 100) ++blue;
+      }
+      return blue;
+    };
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+    setClientSize(QSize(1110, 650));
+    const int base = handleWidth();
+    QVERIFY2(base >= 11 && base <= 14, qPrintable(QString::number(base)));
+    setClientSize(QSize(2220, 1300));
+    const int twice = handleWidth();
+    QVERIFY2(twice >= 2 * base - 2 && twice <= 2 * base + 2, qPrintable(QString::number(twice)));
+    setClientSize(QSize(1110, 650));
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
   }
 
   // The buffer size lives in the driver's own settings, only a drag of the

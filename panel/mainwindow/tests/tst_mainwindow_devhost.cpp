@@ -10,6 +10,7 @@
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "meterview.h"
 #include "settingsstore.h"
 #include "vxfacade.h"
 
@@ -77,26 +78,28 @@ class TestMainWindowDevhost : public QObject {
     QSignalSpy deselects(&globalVXDevice(), &QVXDevice::sig_deselect);
     window->findChild<QPushButton*>("pushButton_Meter")->click();
     window->findChild<QPushButton*>("pushButton_Analog")->click();  // the inputs; input 1 clips
-    QLabel* clip = label("label_PeakInd1");
-    QTRY_VERIFY_WITH_TIMEOUT(!clip->isHidden(), kChangeMs);
-    QVERIFY(clip->isVisible());
+    auto* view = window->findChild<MeterView*>("meterView");
+    QTRY_VERIFY_WITH_TIMEOUT(!view->shown(0).clipLamp.isEmpty(), kChangeMs);
+    QVERIFY(view->isVisible());
+    QVERIFY(!view->isStale());
     // Bars stand at different heights and change from tick to tick; the
     // silent last input stays at rest.
+    const MeterChannel* channels = window->meterChannels();
     QSet<int> heights;
     QSet<int> first;
-    for (int n = 1; n <= 21; ++n) first.insert(label(qPrintable(QString("label_meter%1").arg(n)))->height());
+    for (int k = 0; k < 21; ++k) first.insert(view->shown(k).bar.height());
     bool moved = false;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-          for (int n = 1; n <= 21; ++n) {
-            const int h = label(qPrintable(QString("label_meter%1").arg(n)))->height();
+          for (int k = 0; k < 21; ++k) {
+            const int h = view->shown(k).bar.height();
             heights.insert(h);
             moved = moved || !first.contains(h);
           }
           return moved && heights.size() >= 5;
         }(),
         kChangeMs);
-    QCOMPARE(label("label_meter22")->height(), 0);
+    QCOMPARE(int(channels[21].bar), 0);
     QTest::qWait(3000);
     QCOMPARE(deselects.count(), 0);
     window->findChild<QPushButton*>("pushButton_MTRSource")->click();
@@ -155,7 +158,7 @@ class TestMainWindowDevhost : public QObject {
     QVERIFY2(host.command("unplug"), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(page(), 2, kChangeMs);
     QTRY_VERIFY_WITH_TIMEOUT(widget("pushButton_Meter")->isHidden(), kChangeMs);
-    QCOMPARE(currentDeviceName, QString("No Device"));
+    QTRY_COMPARE_WITH_TIMEOUT(currentDeviceName, QString("No Device"), kChangeMs);
 
     QVERIFY2(host.command("plug"), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);
