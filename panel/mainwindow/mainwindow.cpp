@@ -201,7 +201,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   for (int k = 0; k < kMeterChannels; ++k) {
     channels[k] = MeterChannel{};
     channels[k].peakText = findChild<QPushButton*>(QStringLiteral("pushButton_peakText") + suffix[k]);
-    recFuncLabels[k] = findChild<QLabel*>(QStringLiteral("label_recfunc") + suffix[k]);
+    // The meter view paints the readout and passes clicks on it to the
+    // button, which holds its text.
+    if (channels[k].peakText) channels[k].peakText->hide();
+    recFuncLabels[k] = findChild<RecLamp*>(QStringLiteral("label_recfunc") + suffix[k]);
   }
   for (int m = 0; m < ModelCount; ++m) {
     const QString stem = QLatin1String(kModelPages[m].widgetStem);
@@ -473,9 +476,6 @@ void MainWindow::timerInterrupt_100ms() {
 void MainWindow::showMeterStaleness() {
   const bool stale = logic.metersStale(clock.elapsed());
   ui->meterView->setStale(stale);
-  for (MeterChannel& ch : channels) {
-    if (auto* readout = qobject_cast<PeakReadout*>(ch.peakText)) readout->setDimmed(stale);
-  }
 }
 
 // --- window menu ----------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 class QSettings;
 class QTimer;
+class RecLamp;
 class UpdateSoftware;
 
 QT_BEGIN_NAMESPACE
@@ -198,7 +199,7 @@ class MainWindow : public QMainWindow {
   QElapsedTimer clock;                // for the meters' staleness
   Model identifiedModel = ModelNone;  // the model the unit said it is, while it stays
   MeterChannel channels[kMeterChannels] = {};
-  QLabel* recFuncLabels[kMeterChannels] = {};
+  RecLamp* recFuncLabels[kMeterChannels] = {};
   // Per model (the table's order): information page logo and photo, meter
   // page heading.
   QLabel* infoLogos[ModelCount] = {};

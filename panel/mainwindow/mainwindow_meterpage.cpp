@@ -17,16 +17,6 @@ namespace {
 
 const QString kBrandLogo = QStringLiteral("://Resource/logo/KORVEL_logo.svg");
 
-const QString kRecGrey = QStringLiteral(
-    "QLabel{background-color: #CECECE; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#0D0D0D;}");
-const QString kRecRed = QStringLiteral(
-    "QLabel{background-color: #CB2700; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#FFFFFF;}");
-const QString kRecBlack = QStringLiteral(
-    "QLabel{background-color: #000000; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#FFFFFF;}");
-
 const QString kSelectedButton = QStringLiteral(
     "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:0, y2:1, stop:0 #58C0FF, stop:0.04 "
     "#08A2FF,stop:0.97 #08A2FF,stop:1.00 #0069AA,);background-image: url(:/Resource/trans.png);color: rgb(0, "
@@ -40,8 +30,10 @@ const QString kFlatOffButton = QStringLiteral(
     "0);border-radius: "
     "3px;border-style: outset;border-width:1px;border-color:#D8D8D8   #B4B4B4   #B1B1B1   #7B7979");
 
-void setRecStyle(QLabel* label, uint8_t state, bool blinkOn) {
-  setSheet(label, state == 1 || (state == 2 && blinkOn) ? kRecRed : kRecGrey);
+// A rec-function state: 1 on, 2 blinking (on in the blink's on phase), any
+// other value off.
+RecLamp::State lampFor(uint8_t state, bool blinkOn) {
+  return state == 1 || (state == 2 && blinkOn) ? RecLamp::On : RecLamp::Off;
 }
 
 QString translated(const char* text) {
@@ -113,7 +105,8 @@ bool MainWindow::placeModelPage(Model model) {
 
   // The background fills the page as the widgets do (each axis by its own
   // factor), so that every bar stands in its well at any window aspect.
-  setPixmapIfChanged(ui->label_bg, svgPixmap(QLatin1String(page.background), ui->label_bg->size(), {}, true));
+  const QPixmap& background = svgPixmap(QLatin1String(page.background), ui->label_bg->size(), {}, true);
+  setPixmapIfChanged(ui->label_bg, background);
   const QSize logoSize(int(187 * s), int(25 * s));
   QLabel* logo = meterLogos[model];
   setGeometryIfChanged(
@@ -129,14 +122,16 @@ bool MainWindow::placeModelPage(Model model) {
     if (sourceButtons[c]->text() != caption) sourceButtons[c]->setText(caption);
   }
 
-  // The wells: from the lamps above the bars to the peak line of an empty
-  // bar, below the baseline.
+  // The wells: from the lamps above the bars to the readouts below them.
   MeterView* view = ui->meterView;
   setGeometryIfChanged(view, QRect(0, int(std::floor(190 * sy)), ui->label_bg->width(),
-                                   int(std::ceil(552 * sy)) - int(std::floor(190 * sy))));
+                                   int(std::ceil(568 * sy)) - int(std::floor(190 * sy))));
   view->setBarArt(svgPixmap(QLatin1String(page.bar),
                             QSize(int(std::lround(18 * sx)), int(std::lround(340 * sy))), {}, true));
   view->setChannelsShown(page.meters, view->peakLinesShown());
+  QLabel* const masks[5] = {ui->label_barMask1, ui->label_barMask2, ui->label_barMask3, ui->label_barMask4,
+                            ui->label_barMask5};
+  view->setBackdrop(background, {masks, masks + 5});
 
   // Rec-function labels (text, column, width) and peak readouts.
   const QStringList texts = QString::fromLatin1(page.labelTexts).split(QLatin1Char('|'));
@@ -155,16 +150,15 @@ bool MainWindow::placeModelPage(Model model) {
       // A pair's label covers its partner's.
       if (wide) label->raise();
     }
+    // The readout's button is placed, not shown: the meter view paints it
+    // there and passes clicks on it.
     if (QPushButton* readout = channels[k].peakText) {
       placeScaled(readout, page.readoutX[k], 546, 41, 21);
       setScaledFont(readout, 13, false);
-      readout->setVisible(inSet(page.meters, k));
     }
   }
 
   // Masks joining the two meters of each stereo pair, under the bars.
-  QLabel* const masks[5] = {ui->label_barMask1, ui->label_barMask2, ui->label_barMask3, ui->label_barMask4,
-                            ui->label_barMask5};
   for (int m = 0; m < 5; ++m) {
     const bool shown = m < page.masks;
     if (shown) {
@@ -230,10 +224,11 @@ void MainWindow::styleRecLabelsForSource(unsigned source) {
   // The main labels follow their own rec states only where the model gives
   // them one each (Far Link).
   const bool ownMainStates = identifiedModel != ModelNone && kModelPages[identifiedModel].mainRecState < 0;
-  for (int k = 0; k < 22; ++k) setSheet(recFuncLabels[k], source == 0 ? kRecGrey : kRecBlack);
+  for (int k = 0; k < 22; ++k)
+    recFuncLabels[k]->setState(source == 0 ? RecLamp::Off : RecLamp::NotApplicable);
   const bool mainBlack = ownMainStates ? source != 0 : source == 3;
-  setSheet(recFuncLabels[22], mainBlack ? kRecBlack : kRecGrey);
-  setSheet(recFuncLabels[23], mainBlack ? kRecBlack : kRecGrey);
+  recFuncLabels[22]->setState(mainBlack ? RecLamp::NotApplicable : RecLamp::Off);
+  recFuncLabels[23]->setState(mainBlack ? RecLamp::NotApplicable : RecLamp::Off);
 }
 
 void MainWindow::refreshRecIndicators() {
@@ -241,18 +236,14 @@ void MainWindow::refreshRecIndicators() {
   const unsigned source = meterSource;
   const int labels = model == ModelNone ? 0 : kModelPages[model].recLamps;
   for (int k = 0; k < labels; ++k) {
-    if (source != 0)
-      setSheet(recFuncLabels[k], kRecBlack);
-    else
-      setRecStyle(recFuncLabels[k], recFunctionStates[k], recBlinkPhase);
+    recFuncLabels[k]->setState(source != 0 ? RecLamp::NotApplicable
+                                           : lampFor(recFunctionStates[k], recBlinkPhase));
   }
   const int mainState = model == ModelNone ? -1 : kModelPages[model].mainRecState;
   if (mainState >= 0) {
     for (int k : {22, 23}) {
-      if (source == 3)
-        setSheet(recFuncLabels[k], kRecBlack);
-      else
-        setRecStyle(recFuncLabels[k], recFunctionStates[mainState], recBlinkPhase);
+      recFuncLabels[k]->setState(source == 3 ? RecLamp::NotApplicable
+                                             : lampFor(recFunctionStates[mainState], recBlinkPhase));
     }
   }
   recBlinkPhase = !recBlinkPhase;

@@ -1,8 +1,10 @@
-// The painted meter wells and the peak readouts.
+// The painted meter wells with their readouts, and the rec-function lamps.
 #include "meterview.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QImage>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -40,15 +42,22 @@ QFont noteFont(float scale) {
 
 }  // namespace
 
-MeterView::MeterView(QWidget* parent) : QWidget(parent) {
-  // Clicks reach the page's widgets; the view only paints.
-  setAttribute(Qt::WA_TransparentForMouseEvents);
-}
+MeterView::MeterView(QWidget* parent) : QWidget(parent) {}
 
 void MeterView::setBarArt(const QPixmap& bar) {
   if (bar.cacheKey() == barArt.cacheKey()) return;
   barArt = bar;
   greyArt = QPixmap();
+  update();
+}
+
+void MeterView::setBackdrop(const QPixmap& page, const QList<QWidget*>& masks) {
+  pairMasks = masks;
+  // Opaque once it paints the background itself: the page beneath it is
+  // then never painted for it.
+  setAttribute(Qt::WA_OpaquePaintEvent, !page.isNull());
+  if (page.cacheKey() == backdrop.cacheKey()) return;
+  backdrop = page;
   update();
 }
 
@@ -78,53 +87,58 @@ void MeterView::setStale(bool value) {
   update();
 }
 
-void MeterView::repaintChange(const Painted& before, const Painted& after) {
-  const QPoint origin = pos();
-  auto dirty = [this, origin](const QRect& r) {
-    if (!r.isEmpty()) update(r.translated(-origin));
-  };
+QRect MeterView::changedRect(const Painted& before, const Painted& after) {
+  QRect changed;
   if (before.bar != after.bar) {
     // A bar that only grew or shrank repaints the strip between its tops.
     if (before.bar.left() == after.bar.left() && before.bar.width() == after.bar.width() &&
         before.bar.top() + before.bar.height() == after.bar.top() + after.bar.height()) {
       const int top = qMin(before.bar.top(), after.bar.top());
-      dirty(QRect(after.bar.left(), top, after.bar.width(), qAbs(before.bar.top() - after.bar.top())));
+      changed = QRect(after.bar.left(), top, after.bar.width(), qAbs(before.bar.top() - after.bar.top()));
     } else {
-      dirty(before.bar);
-      dirty(after.bar);
+      changed = before.bar | after.bar;
     }
   }
-  if (before.peakLine != after.peakLine || before.colour != after.colour) {
-    dirty(before.peakLine);
-    dirty(after.peakLine);
-  }
+  if (before.peakLine != after.peakLine || before.colour != after.colour)
+    changed |= before.peakLine | after.peakLine;
   if (before.clip != after.clip || before.clipLit != after.clipLit) {
-    if (before.clipLit) dirty(before.clip);
-    if (after.clipLit) dirty(after.clip);
+    if (before.clipLit) changed |= before.clip;
+    if (after.clipLit) changed |= after.clip;
   }
+  if (before.readout != after.readout || before.text != after.text) changed |= before.readout | after.readout;
+  return changed;
 }
 
 void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* channels) {
   noteScale = meter.scaleMin;
+  // One rectangle per changed channel, one repaint request for them all.
+  QRegion dirty;
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!meter.processes(k)) continue;  // the layout leaves these as they were
     const MeterChannel& ch = channels[k];
+    readouts[k] = ch.peakText;
     Painted now;
     now.bar = meter.barRect(k, ch.bar);
     now.peakLine = meter.peakLineRect(k, ch.peakLine);
     now.colour = ch.peakColour;
     now.clip = meter.clipRect(k);
     now.clipLit = ch.clipIndicator;
-    const bool barShown = inSet(meters, k);
+    if (ch.peakText) {
+      now.readout = ch.peakText->geometry();
+      now.text = ch.peakText->text();
+    }
+    const bool shownNow = inSet(meters, k);
     Painted before = painted[k];
-    if (!barShown) before = now;  // nothing of a hidden channel is on screen
-    if (!inSet(peakLines, k) || !barShown) {
+    if (!shownNow) before = now;  // nothing of a hidden channel is on screen
+    if (!inSet(peakLines, k) || !shownNow) {
       before.peakLine = now.peakLine;
       before.colour = now.colour;
     }
-    repaintChange(before, now);
+    const QRect changed = changedRect(before, now);
+    if (!changed.isEmpty()) dirty += changed.translated(-pos());
     painted[k] = now;
   }
+  if (!dirty.isEmpty()) update(dirty);
 }
 
 MeterView::Element MeterView::shown(int index) const {
@@ -137,6 +151,10 @@ MeterView::Element MeterView::shown(int index) const {
     e.colour = p.colour;
   }
   if (p.clipLit && !stale) e.clipLamp = p.clip;
+  if (readouts[index]) {
+    e.readout = readouts[index]->geometry();
+    e.readoutText = readouts[index]->text();
+  }
   return e;
 }
 
@@ -146,7 +164,8 @@ QRect MeterView::noteRect() const {
   const QSize size(metrics.horizontalAdvance(noteText()) + int(48 * noteScale),
                    metrics.height() + int(24 * noteScale));
   QRect note(QPoint(0, 0), size);
-  note.moveCenter(geometry().center());
+  // Centred on the wells, above the readouts.
+  note.moveCenter(QPoint(geometry().center().x(), geometry().top() + geometry().height() * 2 / 5));
   return note;
 }
 
@@ -155,6 +174,16 @@ void MeterView::paintEvent(QPaintEvent* event) {
   const QPoint origin = pos();
   painter.translate(-origin);
   const QRect dirty = event->rect().translated(origin);
+  if (!backdrop.isNull()) {
+    for (const QRect& r : event->region()) {
+      const QRect pageRect = r.translated(origin);
+      painter.drawPixmap(pageRect.topLeft(), backdrop, pageRect);
+    }
+    for (QWidget* mask : pairMasks) {
+      if (mask->isVisibleTo(parentWidget()) && mask->geometry().intersects(dirty))
+        painter.fillRect(mask->geometry(), mask->palette().color(QPalette::Window));
+    }
+  }
   const QPixmap& art = stale ? greyBarArt() : barArt;
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!inSet(meters, k)) continue;
@@ -172,6 +201,15 @@ void MeterView::paintEvent(QPaintEvent* event) {
     if (inSet(peakLines, k) && p.peakLine.intersects(dirty))
       painter.fillRect(p.peakLine, stale ? kStaleLine : lineColour(p.colour));
     if (p.clipLit && !stale && p.clip.intersects(dirty)) painter.fillRect(p.clip, kLampLit);
+    // The readout where the page puts its button now (a resize moves it
+    // before the next meter step).
+    if (QPushButton* button = readouts[k]) {
+      const QRect r = button->geometry();
+      if (r.intersects(dirty)) {
+        painter.setPen(stale || pressedReadout == k ? kReadoutDimmed : kReadoutText);
+        readoutText.draw(painter, r, button->text(), button->font());
+      }
+    }
   }
   if (stale) {
     const QRect note = noteRect();
@@ -187,21 +225,75 @@ void MeterView::paintEvent(QPaintEvent* event) {
   }
 }
 
-PeakReadout::PeakReadout(QWidget* parent) : QPushButton(parent) {
-  // Keyboard users reach it with Tab; a click does not leave a focus mark.
-  setFocusPolicy(Qt::TabFocus);
+int MeterView::readoutAt(const QPoint& pos) const {
+  const QPoint page = pos + this->pos();
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (readouts[k] && inSet(meters, k) && readouts[k]->geometry().contains(page)) return k;
+  }
+  return -1;
 }
 
-void PeakReadout::setDimmed(bool value) {
-  if (value == dimmed) return;
-  dimmed = value;
+void MeterView::mousePressEvent(QMouseEvent* event) {
+  pressedReadout = event->button() == Qt::LeftButton ? readoutAt(event->pos()) : -1;
+  if (pressedReadout >= 0) update(readouts[pressedReadout]->geometry().translated(-pos()));
+}
+
+void MeterView::mouseReleaseEvent(QMouseEvent* event) {
+  const int pressed = pressedReadout;
+  pressedReadout = -1;
+  if (pressed < 0) return;
+  update(readouts[pressed]->geometry().translated(-pos()));
+  // Released over the readout it was pressed on: that readout's click.
+  if (event->button() == Qt::LeftButton && readoutAt(event->pos()) == pressed) readouts[pressed]->click();
+}
+
+void CachedText::draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font) {
+  const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+  if (!(cachedFont == font) || cachedRatio != ratio) {
+    // Another font (a resize) or screen: what was rendered does not fit.
+    rendered.clear();
+    cachedFont = font;
+    cachedRatio = ratio;
+  }
+  const QRgb colour = painter.pen().color().rgba();
+  auto it = rendered.find(qMakePair(colour, text));
+  if (it == rendered.end()) {
+    if (rendered.size() >= 2048) rendered.clear();
+    const QFontMetrics metrics(font);
+    const QSize size(qMax(1, metrics.horizontalAdvance(text)), qMax(1, metrics.height()));
+    QPixmap pixmap(size * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter textPainter(&pixmap);
+    textPainter.setFont(font);
+    textPainter.setPen(QColor::fromRgba(colour));
+    textPainter.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, text);
+    textPainter.end();
+    it = rendered.insert(qMakePair(colour, text), pixmap);
+  }
+  const QSizeF size = QSizeF(it->size()) / ratio;
+  painter.drawPixmap(
+      QPointF(rect.x() + (rect.width() - size.width()) / 2, rect.y() + (rect.height() - size.height()) / 2),
+      *it);
+}
+
+RecLamp::RecLamp(QWidget* parent) : QLabel(parent) {
+  // The lamp's ground covers it.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void RecLamp::setState(State state) {
+  if (state == lampState) return;
+  lampState = state;
   update();
 }
 
-void PeakReadout::paintEvent(QPaintEvent*) {
+void RecLamp::paintEvent(QPaintEvent*) {
+  static const QColor kGround[3] = {QColor(0xCE, 0xCE, 0xCE), QColor(0xCB, 0x27, 0x00), QColor(0, 0, 0)};
+  static const QColor kText[3] = {QColor(0x0D, 0x0D, 0x0D), QColor(0xFF, 0xFF, 0xFF),
+                                  QColor(0xFF, 0xFF, 0xFF)};
   QPainter painter(this);
-  painter.setFont(font());
-  painter.setPen(dimmed || isDown() ? kReadoutDimmed : kReadoutText);
-  painter.drawText(rect(), Qt::AlignCenter, text());
-  if (hasFocus()) painter.fillRect(QRect(2, height() - 2, width() - 4, 1), QColor(0x22, 0xA1, 0xFF));
+  painter.fillRect(rect(), kGround[lampState]);
+  painter.setPen(kText[lampState]);
+  cached.draw(painter, rect(), text(), font());
 }

@@ -261,8 +261,8 @@ class TestDrawLevelMeter : public QObject {
   }
 
   // What the view paints: bars cut from the artwork, peak lines in their
-  // colours, lit lamps, nothing of a hidden channel; repainting only what
-  // changed.
+  // colours, lit lamps, readouts, nothing of a hidden channel; repainting
+  // only what changed; a click on a readout clicks its button.
   void viewPaintsTheRecords() {
     QWidget screen;
     screen.resize(1110, 650);
@@ -280,9 +280,16 @@ class TestDrawLevelMeter : public QObject {
     screen.show();
     QVERIFY(QTest::qWaitForWindowExposed(&screen));
 
+    QPushButton readout1(&screen);
+    readout1.setGeometry(37, 546, 41, 21);
+    readout1.hide();
+    QPushButton readout2(&screen);
+    readout2.setGeometry(71, 546, 41, 21);
+    readout2.hide();
+    ch[0].peakText = &readout1;
+    ch[1].peakText = &readout2;
     ch[0].level = 8192;  // -12 dB: bar 213, yellow line
     ch[1].level = 32767;
-    ch[1].peakText = nullptr;
     meter->updateMeters(ch);
     QImage image = screen.grab().toImage();
     const auto pixel = [&image](int x, int y) { return QColor(image.pixel(x, y)); };
@@ -292,7 +299,23 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(pixel(88, 546 - 100), QColor(Qt::black));  // channel 2 is hidden
     QCOMPARE(pixel(55, 196), QColor(Qt::black));        // lamp 1 dark
     QCOMPARE(view->shown(1).bar, QRect());
+    QCOMPARE(view->shown(1).readout, QRect());
     QCOMPARE(view->shown(0).bar, QRect(50, 546 - 213, 18, 213));
+    QCOMPARE(view->shown(0).readout, QRect(37, 546, 41, 21));
+    QCOMPARE(view->shown(0).readoutText, QString("-12.0"));
+    bool lightText = false;  // the readout's text is painted under the bar
+    for (int x = 37; x < 78; ++x)
+      for (int y = 548; y < 565; ++y) lightText = lightText || qGray(image.pixel(x, y)) > 128;
+    QVERIFY(lightText);
+
+    // A click on the readout clicks its button; one on a hidden channel's
+    // place does nothing.
+    QSignalSpy clicks1(&readout1, &QPushButton::clicked);
+    QSignalSpy clicks2(&readout2, &QPushButton::clicked);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(55, 556) - view->pos());
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(90, 556) - view->pos());
+    QCOMPARE(clicks1.count(), 1);
+    QCOMPARE(clicks2.count(), 0);
 
     // A bar that falls repaints the strip it left, not the whole bar.
     ch[0].level = 0;
@@ -320,7 +343,8 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(barColour.saturation(), 0);
     QVERIFY(barColour.value() < 0x80);
     QCOMPARE(pixel(55, 196), QColor(Qt::black));
-    QVERIFY(view->noteRect().contains(view->geometry().center()));
+    QVERIFY(!view->noteRect().isEmpty());
+    QVERIFY(view->geometry().contains(view->noteRect()));
     view->setStale(false);
     image = screen.grab().toImage();
     QCOMPARE(pixel(55, 546 - 100), QColor(0, 0x80, 0xFF));

@@ -47,9 +47,11 @@ class TestMainWindow : public QObject {
   }
   // Position among its siblings' paint order (higher paints later).
   static int zOrder(QWidget* w) { return w->parentWidget()->children().indexOf(w); }
-  static bool isRed(QLabel* l) { return l->styleSheet().contains("#CB2700"); }
-  static bool isGrey(QLabel* l) { return l->styleSheet().contains("#CECECE"); }
-  static bool isBlack(QLabel* l) { return l->styleSheet().contains("background-color: #000000"); }
+  // The colour a rec-function lamp shows (its left edge, clear of the text).
+  static QColor lampColour(QLabel* l) { return QColor(l->grab().toImage().pixel(1, l->height() / 2)); }
+  static bool isRed(QLabel* l) { return lampColour(l) == QColor(0xCB, 0x27, 0x00); }
+  static bool isGrey(QLabel* l) { return lampColour(l) == QColor(0xCE, 0xCE, 0xCE); }
+  static bool isBlack(QLabel* l) { return lampColour(l) == QColor(0, 0, 0); }
   MeterView* view() const { return window->findChild<MeterView*>("meterView"); }
   // Channel n (1 to 24) as the meter page shows it.
   bool meterShown(int n) const { return inSet(view()->channelsShown(), n - 1); }
@@ -217,8 +219,8 @@ class TestMainWindow : public QObject {
       QVERIFY(zOrder(labelN("label_recfunc", n)) > zOrder(labelN("label_recfunc", n + 1)));
     QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
     QVERIFY(label("label_recfuncR")->isHidden());
-    QCOMPARE(readout(22)->geometry(), QRect(890, 546, 41, 21));
-    QCOMPARE(button("pushButton_peakTextR")->geometry(), QRect(1030, 546, 41, 21));
+    QCOMPARE(view()->shown(21).readout, QRect(890, 546, 41, 21));
+    QCOMPARE(view()->shown(23).readout, QRect(1030, 546, 41, 21));
     for (int m = 1; m <= 5; ++m) QVERIFY(!labelN("label_barMask", m)->isHidden());
     QCOMPARE(labelN("label_barMask", 3)->geometry(), QRect(750, 205, 16, 342));
     QCOMPARE(button("pushButton_MTRSource")->text(), QString("CHANNEL INPUT"));
@@ -239,7 +241,7 @@ class TestMainWindow : public QObject {
       QVERIFY(!meterShown(n));
       QVERIFY(!peakLineShown(n));
       QVERIFY(!lampLit(n));
-      QVERIFY(readout(n)->isHidden());
+      QVERIFY(view()->shown(n - 1).readout.isEmpty());
     }
     QVERIFY(peakLineShown(14));
     QVERIFY(!labelN("label_barMask", 1)->isHidden());
@@ -252,8 +254,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(window->levelMeter().meterLayout, 3);
     QCOMPARE(labelN("label_recfunc", 7)->text(), QString("7 - 8"));
     QCOMPARE(labelN("label_recfunc", 7)->geometry(), QRect(319, 570, 60, 17));
-    QCOMPARE(readout(7)->x(), 309);
-    QCOMPARE(readout(8)->x(), 343);
+    QCOMPARE(view()->shown(6).readout.x(), 309);
+    QCOMPARE(view()->shown(7).readout.x(), 343);
     QCOMPARE(labelN("label_recfunc", 17)->text(), QString("AUX1"));
     QCOMPARE(labelN("label_recfunc", 19)->text(), QString("AUX2"));
     QCOMPARE(labelN("label_recfunc", 21)->text(), QString("SUB"));
@@ -270,7 +272,7 @@ class TestMainWindow : public QObject {
     QVERIFY(!label("label_recfuncR")->isHidden());
     QCOMPARE(label("label_recfuncR")->geometry(), QRect(1028, 570, 26, 17));
     QCOMPARE(labelN("label_recfunc", 1)->x(), 59);
-    QCOMPARE(readout(1)->x(), 49);
+    QCOMPARE(view()->shown(0).readout.x(), 49);
     for (int n = 13; n <= 22; ++n) QCOMPARE(labelN("label_recfunc", n)->width(), 26);
     for (int n = 11; n <= 22; ++n) QVERIFY(meterShown(n));
     QCOMPARE(button("pushButton_MTRSource")->text(), QString("TRACK LEVEL"));
@@ -412,7 +414,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(window->levelMeter().scaleMin, 2.0f);
     QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(1046, 1140, 120, 34));
     QCOMPARE(labelN("label_recfunc", 13)->font().pixelSize(), 32);
-    QCOMPARE(readout(1)->geometry(), QRect(74, 1092, 82, 42));
+    QCOMPARE(view()->shown(0).readout, QRect(74, 1092, 82, 42));
     QCOMPARE(readout(1)->font().pixelSize(), 26);
     QCOMPARE(button("pushButton_PeakHoldInf")->geometry(), QRect(394, 162, 100, 80));
     QCOMPARE(button("pushButton_PeakHoldInf")->font().pixelSize(), 48);
