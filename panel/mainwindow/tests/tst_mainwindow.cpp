@@ -285,6 +285,27 @@ class TestMainWindow : public QObject {
     QCOMPARE(button("pushButton_USB")->text(), QString("PC RETURN"));
   }
 
+  // Nothing of the old model shows once its identity is gone, and all of
+  // the new one shows as soon as it is identified, whatever page is up.
+  void modelChangeLeavesNothingOfTheOldModel() {
+    identify("Tarrow");
+    QVERIFY(!label("label_Tarrow_meter")->isHidden());
+    window->slt_RecvDeviceName(QString());  // the unit's identity is gone
+    QVERIFY(label("label_Tarrow_meter")->isHidden());
+    QVERIFY(label("label_Tarrow_info")->isHidden());
+    QVERIFY(view()->isStale());  // its meters are no longer read
+    // The new unit answers while the not-connected page is still up.
+    deviceLostShown = true;
+    window->slt_RecvDeviceName("Quenby");
+    QCOMPARE(button("pushButton_Analog")->text(), QString("LIVE INPUT"));
+    QVERIFY(!label("label_Quenby_meter")->isHidden());
+    QVERIFY(!label("label_Quenby_info")->isHidden());
+    QVERIFY(label("label_Tarrow_meter")->isHidden());
+    QVERIFY(label("label_SerialNumber")->isHidden());
+    QVERIFY(view()->isStale());  // until Quenby's first meter answer
+    deviceLostShown = false;
+  }
+
   // Rec-function lamps: per-model state indices, the 500 ms blink and the
   // black "not applicable" state.
   void recLamps() {

@@ -1,6 +1,7 @@
 // The main window against a real korvel-devhost: not connected without a
 // host, then identification of every model, the information page texts, and
 // unplug / plug of the unit.
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -103,6 +104,48 @@ class TestMainWindowDevhost : public QObject {
     QTest::qWait(3000);
     QCOMPARE(deselects.count(), 0);
     window->findChild<QPushButton*>("pushButton_MTRSource")->click();
+    window->findChild<QPushButton*>("pushButton_Information")->click();
+  }
+
+  // A unit that stops answering: the meter page says so (grey meters, a
+  // note) and is live again with the next answer.
+  void silentUnitShowsNoMeterData() {
+    auto* view = window->findChild<MeterView*>("meterView");
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isStale(), kChangeMs);
+    QVERIFY2(host.command("stall-timeout 2"), qPrintable(host.error()));
+    QTRY_VERIFY_WITH_TIMEOUT(view->isStale(), kChangeMs);
+    QVERIFY(!view->noteRect().isEmpty());
+    QVERIFY(view->shown(0).clipLamp.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isStale(), kChangeMs);
+    QVERIFY(view->noteRect().isEmpty());
+  }
+
+  // From `model Quenby` on: while the unit's identity is gone nothing of
+  // the Tarrow shows, and once the Quenby is identified its heading,
+  // captions and meter layout show at once.
+  void modelChangeShowsNothingOfTheOldModel() {
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kChangeMs);
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    auto* analog = window->findChild<QPushButton*>("pushButton_Analog");
+    QVERIFY2(host.command("model Quenby"), qPrintable(host.error()));
+    QElapsedTimer clock;
+    clock.start();
+    int quenbySamples = 0;
+    while (quenbySamples < 40 && clock.elapsed() < kChangeMs) {
+      const QString device = label("label_Device")->text();
+      if (device != QLatin1String("Tarrow")) QVERIFY(widget("label_Tarrow_meter")->isHidden());
+      if (device == QLatin1String("Quenby")) {
+        ++quenbySamples;
+        QVERIFY(!widget("label_Quenby_meter")->isHidden());
+        QCOMPARE(analog->text(), QString("LIVE INPUT"));
+        QVERIFY(widget("label_SerialNumber")->isHidden());
+      }
+      QTest::qWait(5);
+    }
+    QCOMPARE(quenbySamples, 40);
+    QVERIFY2(host.command("model Tarrow"), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kChangeMs);
     window->findChild<QPushButton*>("pushButton_Information")->click();
   }
 
