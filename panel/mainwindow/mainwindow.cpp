@@ -2,15 +2,12 @@
 // page switching, the model's visible widgets, default geometry and closing.
 #include "mainwindow.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
 #include <QFont>
 #include <QGuiApplication>
-#include <QLocale>
 #include <QLoggingCategory>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
@@ -18,11 +15,12 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
-#include <QStandardPaths>
+#include <QSlider>
 #include <QSvgRenderer>
 #include <QTimer>
 #include <cmath>
 
+#include "buffersizescale.h"
 #include "constants.h"
 #include "meterrouting.h"
 #include "meterview.h"
@@ -225,6 +223,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
   showAsioReminderIfDue();
   readBufferSize();
+  // A click on the groove and a key move the handle as a drag does, and
+  // store what they show.
+  connect(ui->horizontalSlider_BufferSize, &QSlider::valueChanged, this, [this](int position) {
+    if (position != shownBufferPosition) storeBufferSize(position);
+  });
+  bufferScale = new BufferSizeScale(ui->MODELInfo);
+  bufferScale->setObjectName(QStringLiteral("bufferSizeScale"));
+  QStringList sizes;
+  for (int size : MainWindowLogic::kBufferSizes) sizes << QString::number(size);
+  bufferScale->setLabels(sizes);
   vxfacade::clearMeters(dev);
   ui->label_Device->hide();
   vxfacade::requestRecFunc(dev);
@@ -256,13 +264,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
   // Only this window writes the meter source; the ticks use its copy
   // rather than reading the settings file ten times a second.
-  meterSource = loadMeterSource().toUInt(nullptr, 10);
+  // A stored value out of range is the default, with its button lit.
+  meterSource = MainWindowLogic::meterSourceOf(loadMeterSource());
   styleMeterSourceButtons(meterSource);
   styleRecLabelsForSource(meterSource);
   meter.placeBarsAtRest(channels);
   meter.clearAllPeaks(channels);
 
-  switch (loadPeakHoldType().toInt(nullptr, 10)) {
+  switch (MainWindowLogic::peakHoldTypeOf(loadPeakHoldType())) {
     case 0:
       on_pushButton_PeakHoldOff_clicked();
       break;
@@ -380,7 +389,7 @@ void MainWindow::timerInterrupt_1000ms() {
   applyModel(model);
 
   if (currentDeviceName != previousDeviceName) {
-    const bool shown = loadPeakHoldType().toInt(nullptr, 10) != 0;
+    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0;
     applyPeakLineVisibility(model, shown);
     meter.clearAllPeaks(channels);
   }
@@ -675,6 +684,7 @@ void MainWindow::placeInformationPage() {
       svgPixmap(QStringLiteral("://Resource/slider_bg.svg"), ui->label_sliderBg->size()));
   place(ui->horizontalSlider_BufferSize, 620, 410, 353, 22);
   styleBufferSizeSlider(s);
+  bufferScale->place(ui->label_sliderBg->geometry(), s);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -711,113 +721,4 @@ void MainWindow::setScaledFont(QWidget* w, float pixels, bool bold) const {
   font.setPixelSize(qMax(1, int(pixels * meter.scaleMin)));
   if (bold) font.setWeight(QFont::Bold);
   if (w->font() != font) w->setFont(font);
-}
-
-// --- buffer size ------------------------------------------------------------------
-
-namespace {
-
-constexpr int kBufferSizes[11] = {4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048};
-constexpr int kDefaultBufferPosition = 7;
-
-const QString kSliderStyleHead = QStringLiteral(
-    "QSlider{ background-image: url(:/Resource/trans.png); }QSlider{ background-color: rgba(0,0,0,0) "
-    "}QSlider::groove:horizontal{ background-image: url(:/Resource/trans.png); position: absolute; top:7px; "
-    "bottom:7px; height: 1px; }QSlider::handle:horizontal{ background: #22A1FF; border: ");
-
-QString samplesText(int size) {
-  return QString::number(size) + QStringLiteral(" samples");
-}
-
-}  // namespace
-
-QSettings* newBufferSizeSettings() {
-#ifdef Q_OS_WIN
-  return new QSettings(kAsioDriverKey, QSettings::NativeFormat);
-#else
-  // Without a registry the driver's key becomes a per-user file in the
-  // native format: $XDG_CONFIG_HOME/KORVEL/Brevanta/ASIODRIVER.conf.
-  const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-  return new QSettings(dir + QStringLiteral("/KORVEL/Brevanta/ASIODRIVER.conf"), QSettings::NativeFormat);
-#endif
-}
-
-QString bufferSliderStyle(float scale) {
-  auto g = [](double v) { return QString::number(v, 'g', 6); };
-  return kSliderStyleHead + g(scale) + QStringLiteral("px solid #2A2A2A; height: ") + g(14 * double(scale)) +
-         QStringLiteral("px; width: ") + g(14 * double(scale)) + QStringLiteral("px; margin: ") +
-         g(-7 * double(scale)) + QStringLiteral("px 0px; border-radius: ") + g(7 * double(scale)) +
-         QStringLiteral("px;}");
-}
-
-void MainWindow::readBufferSize() {
-  QScopedPointer<QSettings> driver(newBufferSizeSettings());
-  const int frames = driver->value(kBufferSizeValueName, 0).toInt();
-  int position = -1;
-  for (int i = 0; i < 11; ++i) {
-    if (kBufferSizes[i] == frames) position = i;
-  }
-  if (position < 0) {
-    position = kDefaultBufferPosition;
-    driver->setValue(kBufferSizeValueName, kBufferSizes[position]);
-  }
-  ui->horizontalSlider_BufferSize->setValue(position);
-  ui->label_BufferSize->setText(samplesText(kBufferSizes[position]));
-}
-
-void MainWindow::on_horizontalSlider_BufferSize_sliderMoved(int position) {
-  const int size = position >= 0 && position <= 10 ? kBufferSizes[position] : 256;
-  QScopedPointer<QSettings> driver(newBufferSizeSettings());
-  driver->setValue(kBufferSizeValueName, uint(size));
-  driver->sync();
-  ui->label_BufferSize->setText(samplesText(size));
-  qDebug("Change Buffer Size:%d", size);
-}
-
-void MainWindow::styleBufferSizeSlider(float scale) {
-  setSheet(ui->horizontalSlider_BufferSize, bufferSliderStyle(scale));
-}
-
-void MainWindow::showAsioReminderIfDue() {
-  const QString wake = readSetting(QStringLiteral("PopupMessage"), QStringLiteral("WakeUp"));
-  if (!wake.isEmpty() && QVariant(wake).toBool() == false) return;
-
-  const QLocale locale;
-  qDebug("UI language: %s", qUtf8Printable(QLocale::languageToString(locale.language())));
-  QString message;
-  QString caption;
-  switch (locale.language()) {
-    case QLocale::Japanese:
-      message = QString::fromUtf8(
-          "Settings Panelご使用にあたって<p>ASIO対応のソフトウェアで下記のドライバーが選択されているか<br>"
-          "ご確認ください。<p><big>'Brevanta ASIO'</big>");
-      caption = QString::fromUtf8("次からは表示しない");
-      break;
-    case QLocale::Chinese:
-      message = QString::fromUtf8(
-          "当使用Settings Panel时,<p>请确认ASIO软件是否设定为以下的驱动程序。<p><big>'Brevanta ASIO'</big>");
-      caption = QString::fromUtf8("不再提示");
-      break;
-    default:
-      message = QStringLiteral(
-          "When using the Settings Panel.<p>Please make sure the following driver has been selected with an "
-          "ASIO-compatible software settings.<p><big>'Brevanta ASIO'</big>");
-      caption = QStringLiteral("Do not show again");
-      break;
-  }
-
-  QMessageBox box;
-  box.setIcon(QMessageBox::Information);
-  box.setWindowTitle(QStringLiteral("KORVEL Brevanta Information"));
-  box.setTextFormat(Qt::RichText);
-  box.setText(message);
-  box.setStandardButtons(QMessageBox::Ok);
-  auto* check = new QCheckBox(caption);
-  check->setObjectName(QStringLiteral("checkBox_DoNotShow"));
-  // Toggling the box must not close the message as a button click would.
-  check->blockSignals(true);
-  box.addButton(check, QMessageBox::ActionRole);
-  box.setModal(true);
-  box.exec();
-  if (check->isChecked()) writeSetting(QStringLiteral("PopupMessage"), QStringLiteral("WakeUp"), false);
 }

@@ -20,6 +20,7 @@
 #include "modelpages.h"
 #include "qvxdevice.h"
 
+class BufferSizeScale;
 class QSettings;
 class QTimer;
 class RecLamp;
@@ -183,6 +184,9 @@ class MainWindow : public QMainWindow {
 
   // Buffer size and the ASIO-driver reminder.
   void readBufferSize();
+  // Stores the size at a slider position (the default's off the scale).
+  void storeBufferSize(int position);
+  void showBufferSize(int position);
   void styleBufferSizeSlider(float scale);
   void showAsioReminderIfDue();
 
@@ -213,7 +217,9 @@ class MainWindow : public QMainWindow {
   QHash<QString, QPixmap> pixmapCache;
   bool firstShowDone = false;
   MeterTickCounts tickCounts;
-  unsigned meterSource = 0;  // Meter/Source as stored
+  unsigned meterSource = 0;      // Meter/Source as stored
+  int shownBufferPosition = -1;  // the size the slider and its label show
+  BufferSizeScale* bufferScale = nullptr;
 };
 
 #endif

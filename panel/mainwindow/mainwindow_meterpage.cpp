@@ -168,7 +168,7 @@ bool MainWindow::placeModelPage(Model model) {
     masks[m]->setVisible(shown);
   }
 
-  applyPeakLineVisibility(model, loadPeakHoldType().toInt(nullptr, 10) != 0);
+  applyPeakLineVisibility(model, MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0);
   return true;
 }
 

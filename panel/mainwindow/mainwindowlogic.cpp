@@ -34,3 +34,38 @@ void MainWindowLogic::freshAnswer(qint64 nowMs) {
   answered = true;
   lastAnswerMs = nowMs;
 }
+
+namespace {
+
+// A stored 0 to 3; anything else, -1.
+int smallSetting(const QString& stored) {
+  bool ok = false;
+  const uint value = stored.toUInt(&ok, 10);
+  return ok && value <= 3 ? int(value) : -1;
+}
+
+}  // namespace
+
+unsigned MainWindowLogic::meterSourceOf(const QString& stored) {
+  return unsigned(qMax(0, smallSetting(stored)));
+}
+
+int MainWindowLogic::peakHoldTypeOf(const QString& stored) {
+  return qMax(0, smallSetting(stored));
+}
+
+int MainWindowLogic::bufferPosition(const QVariant& stored) {
+  // Read as the whole number it is: a size taken as a 32-bit integer would
+  // make 2^32 + 8 the size 8.
+  bool ok = false;
+  const qlonglong frames = stored.toString().toLongLong(&ok, 10);
+  if (!ok) return -1;
+  for (int i = 0; i < 11; ++i) {
+    if (kBufferSizes[i] == frames) return i;
+  }
+  return -1;
+}
+
+int MainWindowLogic::bufferSizeAt(int position) {
+  return kBufferSizes[position >= 0 && position <= 10 ? position : kDefaultBufferPosition];
+}

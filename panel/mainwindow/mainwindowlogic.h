@@ -1,12 +1,13 @@
 // MainWindowLogic: the main window's decisions apart from its widgets, so
 // that tests drive them without a screen: which model a product name names
 // and what a reported name does, which page a selection answer calls for,
-// which update document a model needs, and whether the meters still show
-// live data.
+// which update document a model needs, whether the meters still show live
+// data, and what stored values (meter source, peak hold, buffer size) mean.
 #ifndef PANEL_MAINWINDOW_MAINWINDOWLOGIC_H
 #define PANEL_MAINWINDOW_MAINWINDOWLOGIC_H
 
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 #include "modelpages.h"
@@ -50,6 +51,20 @@ class MainWindowLogic {
   // another model identified): stale until the next fresh answer.
   void forgetAnswers() { answered = false; }
   bool metersStale(qint64 nowMs) const { return !answered || nowMs - lastAnswerMs >= kStaleAfterMs; }
+
+  // Stored settings. A meter source or peak-hold type that is not a number
+  // from 0 to 3 is the default, 0 (what an empty store gives).
+  static unsigned meterSourceOf(const QString& stored);
+  static int peakHoldTypeOf(const QString& stored);
+
+  // The buffer sizes (frames) by slider position, and the default's position.
+  static constexpr int kBufferSizes[11] = {4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048};
+  static constexpr int kDefaultBufferPosition = 7;
+  // The slider position of a stored buffer size; -1 for anything that is
+  // not exactly one of the sizes (a text, a fraction, a number out of range).
+  static int bufferPosition(const QVariant& stored);
+  // The size at a slider position; the default's for a position off the scale.
+  static int bufferSizeAt(int position);
 
  private:
   bool answered = false;

@@ -14,7 +14,9 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QtTest>
+#include <cmath>
 
+#include "buffersizescale.h"
 #include "mainwindow.h"
 #include "meterview.h"
 #include "settingsstore.h"
@@ -367,8 +369,13 @@ class TestMainWindow : public QObject {
     std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
   }
 
-  // Peak-hold modes, and what a mode or source change does to held peaks.
+  // Peak-hold modes, and what a mode or source change does to held peaks;
+  // at the default window size, whose scale is not 1, whatever ran before.
   void peakHold() {
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    QTRY_COMPARE(window->size(), QSize(1120, 680));
+    QVERIFY(window->levelMeter().scaleY != 1.0f);
     identify("Tarrow");
     DrawLevelMeter& meter = window->levelMeter();
     MeterChannel* ch = window->meterChannels();
@@ -512,44 +519,131 @@ class TestMainWindow : public QObject {
     window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
   }
 
-  // The buffer size lives in the driver's own settings, only a drag of the
-  // handle changes it, and an unknown value becomes 256.
-  void bufferSize() {
+  // The buffer size lives in the driver's own settings; a value that is
+  // not exactly one of the sizes becomes 256.
+  void bufferSizeFromTheDriversSettings_data() {
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("2048") << QVariant(2048) << 10 << 2048;
+    QTest::newRow("4") << QVariant(4) << 0 << 4;
+    QTest::newRow("96 is no size") << QVariant(96) << 7 << 256;
+    QTest::newRow("2^32 + 8 is not 8") << QVariant(qlonglong(4294967304LL)) << 7 << 256;
+    QTest::newRow("-4294967040 is not 256") << QVariant(qlonglong(-4294967040LL)) << 7 << 256;
+    QTest::newRow("text") << QVariant("512 frames") << 7 << 256;
+    QTest::newRow("missing") << QVariant() << 7 << 256;
+  }
+
+  void bufferSizeFromTheDriversSettings() {
+    QFETCH(QVariant, stored);
+    QFETCH(int, position);
+    QFETCH(int, kept);
     QScopedPointer<QSettings> driver(newBufferSizeSettings());
 #ifndef Q_OS_WIN
     QVERIFY(driver->fileName().endsWith("/KORVEL/Brevanta/ASIODRIVER.conf"));
 #endif
-    driver->setValue("blockFrames", 96);
+    if (stored.isValid())
+      driver->setValue("blockFrames", stored);
+    else
+      driver->remove("blockFrames");
     driver->sync();
     {
       MainWindow other;  // reads the size at construction
-      auto* slider = other.findChild<QSlider*>("horizontalSlider_BufferSize");
-      QCOMPARE(slider->value(), 7);
-      QCOMPARE(other.findChild<QLabel*>("label_BufferSize")->text(), QString("256 samples"));
+      QCOMPARE(other.findChild<QSlider*>("horizontalSlider_BufferSize")->value(), position);
+      QCOMPARE(other.findChild<QLabel*>("label_BufferSize")->text(), QString("%1 samples").arg(kept));
     }
     driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+    QCOMPARE(driver->value("blockFrames").toLongLong(), qlonglong(kept));
+  }
 
+  // Whatever moves the handle (a drag, a click on the groove, a key), the
+  // handle, its label and the stored size name the same size.
+  void bufferSizeHandleLabelAndStoreAgree() {
+    QScopedPointer<QSettings> driver(newBufferSizeSettings());
     auto* slider = window->findChild<QSlider*>("horizontalSlider_BufferSize");
-    slider->setSliderDown(true);
-    slider->setSliderPosition(0);
-    slider->setSliderDown(false);
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 4);
-    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
-
-    // A click on the groove and a key move the handle without storing.
     window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
-    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 3, slider->height() / 2));
+    auto agree = [&](const char* step) {
+      driver->sync();
+      const int size = MainWindowLogic::kBufferSizes[slider->value()];
+      QVERIFY2(label("label_BufferSize")->text() == QString("%1 samples").arg(size), step);
+      QVERIFY2(driver->value("blockFrames").toInt() == size, step);
+    };
+    slider->setSliderDown(true);
+    slider->setSliderPosition(10);  // dragged to 2048
+    slider->setSliderDown(false);
+    QCOMPARE(slider->value(), 10);
+    agree("drag");
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(3, slider->height() / 2));
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(3, slider->height() / 2));
+    QVERIFY(slider->value() < 10);
+    agree("clicks on the groove");
     QTest::keyClick(slider, Qt::Key_Right);
-    QVERIFY(slider->value() > 0);
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 4);
-    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
+    agree("arrow key");
+    QTest::keyClick(slider, Qt::Key_Home);
+    QCOMPARE(slider->value(), 0);
+    agree("home key");
     window->on_horizontalSlider_BufferSize_sliderMoved(11);  // past the table: the default
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+    QCOMPARE(slider->value(), 7);
+    agree("past the table");
     window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
+  // The sizes under the slider's ticks: readable, centred on their ticks,
+  // none running into its neighbour, at the default size and at twice it.
+  void bufferSizeScaleLabels() {
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+    auto* scale = window->findChild<BufferSizeScale*>("bufferSizeScale");
+    QVERIFY(scale);
+    for (const QSize client : {QSize(1110, 650), QSize(2220, 1300)}) {
+      setClientSize(client);
+      const float s = window->levelMeter().scaleMin;
+      QCOMPARE(scale->labelCount(), 11);
+      QVERIFY2(scale->labelFont().pixelSize() >= int(10 * s),
+               qPrintable(QString::number(scale->labelFont().pixelSize())));
+      const QRect backdrop = label("label_sliderBg")->geometry();
+      const QFontMetrics metrics(scale->labelFont());
+      for (int i = 0; i < 11; ++i) {
+        const QRect r = scale->labelRect(i);
+        const QString text = QString::number(MainWindowLogic::kBufferSizes[i]);
+        QVERIFY(r.width() >= metrics.horizontalAdvance(text));
+        QVERIFY2(qAbs(r.center().x() - scale->tickX(i)) <= 1, qPrintable(text));
+        QVERIFY(r.top() >= backdrop.top() + backdrop.height() / 2);
+        QVERIFY(scale->geometry().contains(r));
+        if (i > 0) QVERIFY2(r.left() - scale->labelRect(i - 1).right() > int(2 * s), qPrintable(text));
+      }
+      // The ticks are the backdrop's: the first and the last 7 base pixels in.
+      QCOMPARE(scale->tickX(0), backdrop.x() + int(std::lround(7 * s)));
+      QCOMPARE(scale->tickX(10), backdrop.x() + int(std::lround(346 * s)));
+    }
+    setClientSize(QSize(1110, 650));
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
+  // A stored meter source or peak-hold type out of range starts as the
+  // default (0), its button lit, and the main meters routed as for it.
+  void outOfRangeStoredChoicesAreTheDefault() {
+    writeSetting("Meter", "Source", 7);
+    writeSetting("PeakHold", "Type", 9);
+    MainWindow other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    auto lit = [&other](const char* name) {
+      auto* b = other.findChild<QPushButton*>(name);
+      const QColor c(b->grab().toImage().pixel(b->width() / 2, 2));
+      return c.blue() > 200 && c.red() < 120;  // the selected blue
+    };
+    QVERIFY(lit("pushButton_MTRSource"));
+    QVERIFY(!lit("pushButton_Analog") && !lit("pushButton_USB") && !lit("pushButton_MTR"));
+    QVERIFY(lit("pushButton_PeakHoldOff"));
+    QVERIFY(!lit("pushButton_PeakHold1s") && !lit("pushButton_PeakHoldInf"));
+    QCOMPARE(other.levelMeter().peakHoldMode, 0);
+    QCOMPARE(readSetting("PeakHold", "Type"), QString("0"));
+    // Source 0 greys the channels' rec lamps (another source blacks them).
+    QVERIFY(isGrey(other.findChild<QLabel*>("label_recfunc1")));
+    writeSetting("Meter", "Source", 0);
+    writeSetting("PeakHold", "Type", 1);
   }
 
   // The reminder shows at every start until its box is checked.

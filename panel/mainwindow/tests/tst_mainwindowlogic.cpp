@@ -71,6 +71,29 @@ class TestMainWindowLogic : public QObject {
     QVERIFY(!logic.metersStale(5100));
   }
 
+  // Stored choices: 0 to 3 as they are, anything else the default 0.
+  void storedChoices() {
+    QCOMPARE(MainWindowLogic::meterSourceOf("3"), 3u);
+    QCOMPARE(MainWindowLogic::peakHoldTypeOf("2"), 2);
+    for (const char* bad : {"", "4", "7", "-1", "abc", "1.5", "4294967297"}) {
+      QCOMPARE(MainWindowLogic::meterSourceOf(bad), 0u);
+      QCOMPARE(MainWindowLogic::peakHoldTypeOf(bad), 0);
+    }
+  }
+
+  // A stored buffer size counts only when it is exactly one of the sizes.
+  void storedBufferSizes() {
+    QCOMPARE(MainWindowLogic::bufferPosition(QVariant("2048")), 10);
+    QCOMPARE(MainWindowLogic::bufferPosition(QVariant(4)), 0);
+    QCOMPARE(MainWindowLogic::bufferPosition(QVariant(uint(256))), 7);
+    for (const QVariant& bad : {QVariant(), QVariant(96), QVariant(qlonglong(4294967304LL)), QVariant("8.0"),
+                                QVariant("0x100"), QVariant(256.5)})
+      QVERIFY2(MainWindowLogic::bufferPosition(bad) == -1, qPrintable(bad.toString()));
+    QCOMPARE(MainWindowLogic::bufferSizeAt(0), 4);
+    QCOMPARE(MainWindowLogic::bufferSizeAt(11), 256);
+    QCOMPARE(MainWindowLogic::bufferSizeAt(-1), 256);
+  }
+
   // The table is consistent with itself: what a page shows fits its
   // columns and pairs, whatever model is added.
   void modelTableHoldsTogether() {
