@@ -435,6 +435,31 @@ class TestMainWindow : public QObject {
     button("pushButton_PeakHold1s")->click();
   }
 
+  // A click on a readout, where the page shows it, clears that channel's
+  // held peak and no other, for each of the 24.
+  void eachReadoutClearsItsOwnPeak() {
+    setClientSize(QSize(1110, 650));
+    identify("Far Link");  // every channel shown
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
+    button("pushButton_PeakHoldInf")->click();
+    DrawLevelMeter& meter = window->levelMeter();
+    MeterChannel* ch = window->meterChannels();
+    for (int k = 0; k < 24; ++k) ch[k].level = 32767;
+    meter.updateMeters(ch);
+    for (int k = 0; k < 24; ++k) ch[k].level = 0;
+    for (int t = 0; t < 20; ++t) meter.updateMeters(ch);
+    for (int k = 0; k < 24; ++k) {
+      const QRect readout = view()->shown(k).readout;
+      QVERIFY(!readout.isEmpty());
+      QTest::mouseClick(view(), Qt::LeftButton, {}, readout.center() - view()->pos());
+      for (int j = 0; j < 24; ++j)
+        QVERIFY2(int(meter.peakHeight(j)) == (j <= k ? 0 : 340),
+                 qPrintable(QString("%1 after %2").arg(j).arg(k)));
+    }
+    button("pushButton_PeakHold1s")->click();
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
   // 2220 x 1300 doubles every base coordinate and font size.
   void pagesAtTwiceTheSize() {
     identify("Tarrow");
