@@ -105,14 +105,14 @@ QRect MeterView::changedRect(const Painted& before, const Painted& after) {
     if (before.clipLit) changed |= before.clip;
     if (after.clipLit) changed |= after.clip;
   }
-  if (before.readout != after.readout || before.text != after.text) changed |= before.readout | after.readout;
   return changed;
 }
 
 void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* channels) {
   noteScale = meter.scaleMin;
-  // One rectangle per changed channel, one repaint request for them all.
+  // A rectangle or two per changed channel, one repaint request for them all.
   QRegion dirty;
+  const bool visible = isVisible();
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!meter.processes(k)) continue;  // the layout leaves these as they were
     const MeterChannel& ch = channels[k];
@@ -134,9 +134,13 @@ void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* ch
       before.peakLine = now.peakLine;
       before.colour = now.colour;
     }
+    painted[k] = now;
+    if (!visible) continue;  // another page in front: nothing to repaint
     const QRect changed = changedRect(before, now);
     if (!changed.isEmpty()) dirty += changed.translated(-pos());
-    painted[k] = now;
+    // The readout apart: the bar between it and a changed top stays.
+    if (before.readout != now.readout || before.text != now.text)
+      dirty += (before.readout | now.readout).translated(-pos());
   }
   if (!dirty.isEmpty()) update(dirty);
 }
