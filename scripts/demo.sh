@@ -7,16 +7,29 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
   cat <<'EOF'
-usage: scripts/demo.sh [--meters] [MODEL]
+usage: scripts/demo.sh [--meters] [--vnc [PORT]] [--screenshots DIR] [MODEL]
        scripts/demo.sh --help
 
 Starts a simulated KORVEL unit (korvel-devhost) and opens the Brevanta settings
 panel on it. MODEL is one of Tarrow (default), Quenby, Pellin, Dorrit,
 "Far Link". Without a display the panel runs on a free virtual display (Xvfb).
 
-  --meters   show the unit's live meters in this terminal (korvelctl) instead
-             of the panel; the view keeps running through unplug and plug
-  --help     this text
+  --meters            show the unit's live meters in this terminal (korvelctl)
+                      instead of the panel; the view keeps running through
+                      unplug and plug
+  --vnc [PORT]        show the panel through VNC instead of a display, for a
+                      machine without one (a server reached over SSH, a
+                      container). It listens on 127.0.0.1 only (port 5900 by
+                      default), never on the network; from your own computer:
+                        ssh -L 5900:127.0.0.1:5900 USER@THIS-MACHINE
+                      then point a VNC viewer at localhost:5900. No password:
+                      other users of this machine could connect too.
+  --screenshots DIR   save a picture of the panel's meter page into DIR every
+                      5 s (meters-0001.png, ...). The panel runs on VNC for
+                      it (on a free local port unless --vnc names one) with
+                      settings of its own, so that no reminder box waits for
+                      a click; your own settings are not touched.
+  --help              this text
 
 While it runs, type host commands here, one per line:
   unplug | plug | model NAME | busy MS | stall N | stream on|off | quit
@@ -25,16 +38,31 @@ ends the host too.
 
 The first run installs missing Debian packages (as root) and builds the tree:
 about 4 to 6 minutes on two cores. Later runs reuse the build and start in
-seconds.
+seconds. KORVEL_DEMO_BUILD=DIR runs a build folder as it is, without building.
 EOF
 }
 
 mode=panel
 model=""
+vnc_port=""
+shots=""
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) usage; exit 0 ;;
     --meters) mode=meters ;;
+    --vnc)
+      vnc_port=5900
+      if [ $# -gt 1 ] && [[ $2 =~ ^[0-9]+$ ]]; then
+        vnc_port=$2
+        shift
+        if [ "$vnc_port" -lt 1 ] || [ "$vnc_port" -gt 65535 ]; then
+          echo "demo.sh: --vnc PORT must be from 1 to 65535" >&2; exit 2
+        fi
+      fi ;;
+    --screenshots)
+      if [ $# -lt 2 ] || [ -z "$2" ]; then echo "demo.sh: --screenshots needs a folder (see --help)" >&2; exit 2; fi
+      shots=$2
+      shift ;;
     -*) echo "demo.sh: unknown option $1 (see scripts/demo.sh --help)" >&2; exit 2 ;;
     *)
       if [ -n "$model" ]; then echo "demo.sh: one model only (see --help)" >&2; exit 2; fi
@@ -47,6 +75,13 @@ case "$model" in
   Tarrow | Quenby | Pellin | Dorrit | "Far Link") ;;
   *) echo "demo.sh: unknown model \"$model\" (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")" >&2; exit 2 ;;
 esac
+if [ "$mode" = meters ] && [ -n "$vnc_port$shots" ]; then
+  echo "demo.sh: --meters shows no panel; --vnc and --screenshots go with the panel" >&2
+  exit 2
+fi
+if [ -n "$shots" ]; then
+  mkdir -p "$shots" && shots=$(cd "$shots" && pwd) || { echo "demo.sh: cannot make the folder $shots" >&2; exit 2; }
+fi
 
 # One demo at a time per user: a second one would find the first one's panel
 # (the panel hands over to a running instance) and end without a word.
@@ -60,12 +95,16 @@ echo $$ >"$lock"
 
 "$root/scripts/setup-deps.sh"
 
-dir=$root/build/normal
-echo "demo.sh: building into $dir (the first build takes a few minutes)" >&2
-if [ ! -f "$dir/build.ninja" ]; then
-  "$root/scripts/build.sh" normal "$dir" >&2
+if [ -n "${KORVEL_DEMO_BUILD:-}" ]; then
+  dir=$KORVEL_DEMO_BUILD
 else
-  cmake --build "$dir" -j "${KORVEL_JOBS:-$(nproc)}" >&2
+  dir=$root/build/normal
+  echo "demo.sh: building into $dir (the first build takes a few minutes)" >&2
+  if [ ! -f "$dir/build.ninja" ]; then
+    "$root/scripts/build.sh" normal "$dir" >&2
+  else
+    cmake --build "$dir" -j "${KORVEL_JOBS:-$(nproc)}" >&2
+  fi
 fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/korvel-demo.XXXXXX")
@@ -86,7 +125,8 @@ cleanup() {
   # panel takes SIGTERM as a close and saves its settings on the way out.
   local p panel panels=()
   for p in "${pids[@]}"; do
-    for panel in $(pgrep -P "$p" Brevanta_Setti) $(pgrep -P "$(pgrep -P "$p" | paste -sd, -)" Brevanta_Setti 2>/dev/null); do
+    for panel in $(pgrep -P "$p" Brevanta_Setti) $(pgrep -P "$(pgrep -P "$p" | paste -sd, -)" Brevanta_Setti 2>/dev/null) \
+      $(pgrep -P $$ Brevanta_Setti); do
       panels+=("$panel")
       kill -TERM "$panel" 2>/dev/null || true
     done
@@ -137,6 +177,70 @@ echo "demo.sh: $ready" >&2
 cat <&6 >&2 &
 pids+=($!)
 
+# TCP listeners (state 0A) on a port: "address" lines, in the kernel's hex.
+listeners() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v port="$hex" 'FNR > 1 && $4 == "0A" { split($2, a, ":"); if (a[2] == port) print a[1] }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+# 127.0.0.1, ::1 and ::ffff:127.0.0.1 as /proc/net shows them.
+is_loopback() {
+  case "$1" in
+    0100007F | 00000000000000000000000001000000 | 0000000000000000FFFF00000100007F) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The panel on Qt's VNC platform. Qt's VNC server listens on every address
+# and has no option for another: a preloaded library turns its bind into
+# one on loopback, and the demo checks the result before it says where to
+# connect.
+start_vnc_panel() {
+  local port=${vnc_port:-$(free_port)} address
+  if [ -n "$(listeners "$port")" ]; then
+    echo "demo.sh: port $port is in use already; choose another with --vnc PORT" >&2
+    exit 1
+  fi
+  local env=(QT_QPA_PLATFORM="vnc:size=1120x680:port=$port" LD_PRELOAD="$dir/tools/libkorvel_loopback_only.so")
+  if [ -n "$shots" ]; then
+    # Settings of its own: no reminder box waiting for a click.
+    mkdir -p "$tmp/config/KORVEL"
+    printf '[PopupMessage]\nWakeUp=false\n' >"$tmp/config/KORVEL/Brevanta.ini"
+    env+=(XDG_CONFIG_HOME="$tmp/config")
+  fi
+  env "${env[@]}" "$dir/panel/Brevanta_Settings_Panel" &
+  front=$!
+  pids+=($front)
+  for _ in $(seq 100); do
+    [ -n "$(listeners "$port")" ] && break
+    kill -0 "$front" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$(listeners "$port")" ]; then
+    echo "demo.sh: the panel's VNC server did not start on port $port" >&2
+    exit 1
+  fi
+  for address in $(listeners "$port"); do
+    if ! is_loopback "$address"; then
+      echo "demo.sh: the panel listens on port $port beyond this machine ($address); stopped it" >&2
+      exit 1
+    fi
+  done
+  if [ -n "$vnc_port" ]; then
+    echo "demo.sh: the panel is on VNC at 127.0.0.1:$port (this machine only). From another computer:" >&2
+    echo "demo.sh:   ssh -L $port:127.0.0.1:$port USER@$(hostname)   then a VNC viewer on localhost:$port" >&2
+  fi
+  if [ -n "$shots" ]; then
+    python3 "$root/scripts/panel-screenshots.py" --every 5 "127.0.0.1:$port" "$shots" &
+    pids+=($!)
+    echo "demo.sh: pictures of the meter page go to $shots every 5 s" >&2
+  fi
+}
+
 front=""
 if [ "$mode" = meters ]; then
   # korvelctl ends when the unit goes; the view waits for it and goes on.
@@ -154,6 +258,8 @@ if [ "$mode" = meters ]; then
     done
   ) 2>/dev/null &
   front=$!
+elif [ -n "$vnc_port$shots" ]; then
+  start_vnc_panel
 elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$dir/panel/Brevanta_Settings_Panel" &
   front=$!

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
-  xvfb xauth procps
+  xvfb xauth procps python3
   unzip openssl fonts-ipafont-gothic fonts-wqy-microhei
 )
 missing=()

@@ -36,8 +36,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$root/build/normal}
 host_bin=$build/sim/devhost/korvel-devhost
 ctl=$build/tools/korvelctl
+analyse=$build/tools/korvel-soak-analysis
 panel=$build/panel/Brevanta_Settings_Panel
-for b in "$host_bin" "$ctl"; do
+for b in "$host_bin" "$ctl" "$analyse"; do
   [ -x "$b" ] || { echo "soak.sh: $b is missing; build first (scripts/build.sh normal)" >&2; exit 2; }
 done
 
@@ -209,114 +210,34 @@ kill -0 "$host" 2>/dev/null || crashes=$((crashes + 1))
 if [ -n "$panel_pid" ]; then kill -0 "$panel_pid" 2>/dev/null || crashes=$((crashes + 1)); fi
 grep -qiE "AddressSanitizer|ThreadSanitizer|runtime error|abort|terminate called" "$tmp/log/host.err" "$tmp/log/panel.out" 2>/dev/null && crashes=$((crashes + 1))
 
-# A call counts against the unit only when the unit was present for all of
-# it: no unplug, plug, model change, busy burst or stall began or ended while
-# it ran, and it was present when it started.
-analyse() {
-  awk -v layout="Tarrow=97,Quenby=94,Pellin=62,Dorrit=62,Far Link=96" -v what="$2" '
-    BEGIN { n = split(layout, kv, ","); for (i = 1; i <= n; i++) { split(kv[i], p, "="); size[p[1]] = p[2] } }
-    FNR == NR { t[++s] = $1; st[s] = $2; next }
-    {
-      start = $1; end = $2; rc = $3; count = $NF; product = $4
-      for (i = 5; i < NF; i++) product = product " " $i
-      calls++
-      clean = 1; at = "present"
-      for (i = 1; i <= s; i++) { if (t[i] <= start) at = st[i]; if (t[i] > start - 5 && t[i] < end + 5) clean = 0 }
-      if (at != "present") clean = 0
-      if (rc == 0) {
-        ok++
-        if (!(product in size)) wrong++
-        else if (what == "meters" && count != size[product]) wrong++
-      } else if (clean) failed_present++
-    }
-    END { printf "%d %d %d %d\n", calls, ok, wrong + 0, failed_present + 0 }' "$state" "$1"
-}
+# The analysis (calls that failed while the unit was there, wrong answers,
+# the panel's meter timing with medians and percentiles) is a program of its
+# own with tests: korvel-soak-analysis. It exits 1 when answers were wrong,
+# the panel never showed a meter or (strict) a call failed while the unit
+# was there.
 sort -n -o "$state" "$state"
-read -r info_calls info_ok info_wrong info_failed <<<"$(analyse "$tmp/log/info" info)"
-read -r met_calls met_ok met_wrong met_failed <<<"$(analyse "$tmp/log/meters" meters)"
+analysis=$("$analyse" ${KORVEL_SOAK_STRICT:+--strict} ${panel_pid:+--panel} "$tmp/log")
+analysis_rc=$?
 stream_failures=$( [ -f "$tmp/log/stream_failures" ] && wc -l <"$tmp/log/stream_failures" || echo 0)
-
-# --- meter timing ------------------------------------------------------------
-# One time-ordered event list: unit state, plugs, level steps, panel trace.
-events=$tmp/log/events
-{
-  cat "$state"
-  [ -f "$tmp/log/plugs" ] && sed 's/$/ plug/' "$tmp/log/plugs"
-  sed 's/^\([0-9]*\) /\1 step /' "$tmp/log/steps"
-  sed -n 's/^korvel\.panel\.meters: \([0-9]*\) /\1 /p' "$tmp/log/panel.out"
-} | sort -s -n -k1,1 >"$events"
-fresh_ticks=$(grep -c ' fresh' "$events")
-# Heights of the first bar at -6 and -40 dBFS: the last fresh tick before the
-# second and third steps (the calibration).
-read -r cal_hi cal_lo <<<"$(awk '
-  $2 == "step" { steps++; if (steps == 2) hi = h; if (steps == 3) { lo = h; exit } }
-  $2 == "fresh" { sub(/h0=/, "", $NF); h = $NF }
-  END { print (hi == "" ? -1 : hi), (lo == "" ? -1 : lo) }' "$events")"
-awk -v hi="$cal_hi" -v lo="$cal_lo" -v dir="$tmp/log" '
-  function abs(x) { return x < 0 ? -x : x }
-  $2 == "absent" { if (plug_wait >= 0 && lost) not_shown++; plug_wait = -1; lost = 0; plug_faulted = 0; step_t = -1; h = "" }
-  $2 == "lost" { lost = 1; step_t = -1; h = "" }
-  $2 == "fault" { plug_faulted = 1; step_faulted = 1 }
-  $2 == "plug" { plug_wait = $1; plug_faulted = 0 }
-  $2 != "step" && $2 != "fresh" && $2 != "lost" { disturbed_at = $1 }
-  # Measured only when the bar stood at the other level when the step came.
-  $2 == "step" {
-    steps++; rising = ($3 == -6); target = rising ? hi : lo
-    step_faulted = ($1 - disturbed_at < 1000)
-    step_t = (h != "" && abs(h - (rising ? lo : hi)) <= 2) ? $1 : -1
-  }
-  $2 == "fresh" {
-    if ($3 == "first" && plug_wait >= 0) {
-      if (lost && !plug_faulted) print $1 - plug_wait > (dir "/plug_ms")
-      plug_wait = -1
-    }
-    h = $NF; sub(/h0=/, "", h)
-    if (step_t >= 0 && steps > 2 && target >= 0 && abs(h - target) <= 2) {
-      print $1 - step_t > (dir "/" (rising ? "rise" : "fall") (step_faulted ? "_disturbed" : "") "_ms")
-      step_t = -1
-    }
-  }
-  END { print not_shown + 0 > (dir "/plug_not_shown") }' "$events"
-# "name": {"n": N, "median": ms, "p95": ms} over the samples in a file.
-figures() {
-  local f=$tmp/log/$2 n
-  n=$( [ -f "$f" ] && grep -c . "$f" || echo 0)
-  if [ "$n" -eq 0 ]; then
-    printf '"%s": {"n": 0}' "$1"
-  else
-    sort -n -o "$f" "$f"
-    printf '"%s": {"n": %d, "median": %d, "p95": %d}' "$1" "$n" "$(sed -n "$(((n + 1) / 2))p" "$f")" \
-      "$(sed -n "$(((n * 95 + 99) / 100))p" "$f")"
-  fi
-}
 
 host_cmd quit
 wait "$host"
 host_rc=$?
 [ "$host_rc" -eq 0 ] || crashes=$((crashes + 1))
 
+# The analysis's members inside the run's own summary.
+analysis=${analysis#\{}
+analysis=${analysis%\}}
 cat <<EOF
 {"seconds": $seconds, "faults": $faults, "crashes": $crashes,
- "korvelctl": {"info": {"calls": $info_calls, "ok": $info_ok, "wrong": $info_wrong, "failed_while_present": $info_failed},
-               "meters": {"calls": $met_calls, "ok": $met_ok, "wrong": $met_wrong, "failed_while_present": $met_failed}},
+ $analysis,
  "streams": $(cat "$tmp/log/streams" 2>/dev/null | wc -l), "stream_failures": $stream_failures,
- "panel_meters": {"fresh_ticks": $fresh_ticks, "bar_heights": {"-6": $cal_hi, "-40": $cal_lo},
-   $(figures plug_to_first_meters_ms plug_ms), "plugs_not_shown_before_next_unplug": $(cat "$tmp/log/plug_not_shown"),
-   "latency_ms": {$(figures rise rise_ms), $(figures fall fall_ms),
-                  $(figures rise_disturbed rise_disturbed_ms), $(figures fall_disturbed fall_disturbed_ms)}},
  "rss_kb_by_minute": {"host": [$(awk '{print $1}' "$tmp/log/rss_by_minute" 2>/dev/null | paste -sd,)],
                       "panel": [$(awk '{print $2}' "$tmp/log/rss_by_minute" 2>/dev/null | paste -sd,)]},
  "host": {"rss_kb": [$host_rss0, $host_rss1], "threads": [$host_thr0, $host_thr1], "fds": [$host_fd0, $host_fd1]},
  "panel": {"rss_kb": [${panel_rss0:-0}, ${panel_rss1:-0}], "threads": [${panel_thr0:-0}, ${panel_thr1:-0}], "fds": [${panel_fd0:-0}, ${panel_fd1:-0}]}}
 EOF
-# Calls that failed while the unit was there are reported; they fail the run
-# only with KORVEL_SOAK_STRICT=1.
-strict_failed=0
-[ -n "${KORVEL_SOAK_STRICT:-}" ] && strict_failed=$((info_failed + met_failed))
-panel_silent=0
-[ -n "$panel_pid" ] && [ "$fresh_ticks" -eq 0 ] && panel_silent=1
-if [ "$crashes" -ne 0 ] || [ "$info_wrong" -ne 0 ] || [ "$met_wrong" -ne 0 ] ||
-  [ "$strict_failed" -ne 0 ] || [ "$stream_failures" -ne 0 ] || [ "$panel_silent" -ne 0 ]; then
+if [ "$crashes" -ne 0 ] || [ "$analysis_rc" -ne 0 ] || [ "$stream_failures" -ne 0 ]; then
   echo "soak.sh: FAILED (KORVEL_SOAK_KEEP=1 keeps the logs)" >&2
   exit 1
 fi

@@ -27,9 +27,9 @@ ctest --test-dir "$out/asan" -j "$jobs" --timeout 600
 
 step "thread sanitizer build"
 # Only the programs that the threaded tests run (and what they depend on):
-# the normal build's test list names them.
-threaded=$(ctest --test-dir "$out/normal" -N -V -L threaded | grep "Test command:" | tr -d '"' | tr ' ' '\n' |
-  grep "^$out/normal/" | xargs -n1 basename | sort -u | tr '\n' ' ')
+# CTest's description of the normal build's tests labelled so names them.
+threaded=$("$root/scripts/ctest-programs.py" "$out/normal" threaded | tr '\n' ' ')
+[ -n "$threaded" ] || { echo "test.sh: no tests labelled threaded in $out/normal" >&2; exit 1; }
 KORVEL_BUILD_TARGETS="$threaded" "$root/scripts/build.sh" tsan "$out/tsan"
 ctest --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded
 

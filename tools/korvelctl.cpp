@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -16,21 +15,14 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <fcntl.h>
 #include <io.h>
 #define dup _dup
 #define dup2 _dup2
 #define fdopen _fdopen
 #define isatty _isatty
 #define fileno _fileno
-static int make_pipe(int fds[2]) {
-  return _pipe(fds, 4096, _O_BINARY);
-}
 #else
 #include <unistd.h>
-static int make_pipe(int fds[2]) {
-  return pipe(fds);
-}
 #endif
 
 #include "vxctl.h"
@@ -39,54 +31,18 @@ namespace {
 
 FILE* g_out = stdout;  // korvelctl's own results
 
-// Progress of a firmware transfer as the library reports it ("pos = a/b").
-std::atomic<uint32_t> g_fw_pos{0};
-std::atomic<uint32_t> g_fw_total{0};
-
-// Forwards the library's diagnostic lines from the pipe to standard error
-// and picks up the transfer's progress lines on the way.
-void forward_diagnostics(int fd) {
-  FILE* in = fdopen(fd, "r");
-  if (!in) return;
-  char line[1024];
-  while (fgets(line, sizeof line, in)) {
-    unsigned pos, total;
-    if (sscanf(line, "pos = %u/%u", &pos, &total) == 2) {
-      g_fw_pos = pos;
-      g_fw_total = total;
-      continue;
-    }
-    fputs(line, stderr);
-    fflush(stderr);
-  }
-  fclose(in);
+// The library writes its diagnostic lines to standard output: they go to
+// standard error, and korvelctl keeps the original standard output for its
+// results.
+bool redirect_diagnostics() {
+  fflush(stdout);
+  int saved = dup(fileno(stdout));
+  if (saved < 0) return false;
+  g_out = fdopen(saved, "w");
+  if (!g_out || dup2(fileno(stderr), fileno(stdout)) < 0) return false;
+  setvbuf(stdout, nullptr, _IOLBF, 1024);  // each line as it comes, among korvelctl's own
+  return true;
 }
-
-struct Diagnostics {
-  std::thread reader;
-  int saved_stdout = -1;
-
-  bool start() {
-    fflush(stdout);
-    saved_stdout = dup(fileno(stdout));
-    int fds[2];
-    if (saved_stdout < 0 || make_pipe(fds) != 0) return false;
-    g_out = fdopen(saved_stdout, "w");
-    if (!g_out) return false;
-    dup2(fds[1], fileno(stdout));
-    close(fds[1]);
-    setvbuf(stdout, nullptr, _IOLBF, 1024);
-    reader = std::thread(forward_diagnostics, fds[0]);
-    return true;
-  }
-  void stop() {
-    fflush(stdout);
-    fflush(g_out);
-    // Closing our end of the pipe ends the reader.
-    dup2(fileno(stderr), fileno(stdout));
-    if (reader.joinable()) reader.join();
-  }
-};
 
 void json_string(FILE* f, const std::string& s) {
   fputc('"', f);
@@ -100,15 +56,6 @@ void json_string(FILE* f, const std::string& s) {
     }
   }
   fputc('"', f);
-}
-
-int meter_count(const std::string& product) {
-  if (product == "Tarrow") return 97;
-  if (product == "Quenby") return 94;
-  if (product == "Pellin") return 62;
-  if (product == "Dorrit") return 62;
-  if (product == "Far Link") return 96;
-  return 0;
 }
 
 bool get_text(unsigned (*fn)(usbdevs_handle*, char*, uint8_t, uint8_t*), usbdevs_handle* h,
@@ -210,7 +157,7 @@ void draw_meters(const std::string& product, const std::vector<vxctl_meter_t>& r
 int cmd_meters(usbdevs_handle* h, bool json, bool watch) {
   std::string product;
   if (!get_text(vxctl_get_productname, h, &product)) return fail("the unit did not report its product name");
-  int count = meter_count(product);
+  int count = vxctl_meter_records(product.c_str());
   if (count == 0) return fail(("unknown product \"" + product + "\"").c_str());
   bool tty = isatty(fileno(g_out));
   do {
@@ -342,56 +289,57 @@ int read_image(const char* file, std::vector<uint8_t>* image) {
   return 0;
 }
 
-int cmd_fw_update(usbdevs_handle* h, std::vector<uint8_t>& image) {
-  uint32_t progress = 0;
-  auto started = std::chrono::steady_clock::now();
-  std::atomic<bool> done{false};
-  bool tty = isatty(fileno(g_out));
-  std::thread bar([&] {
-    int last = -1;
-    auto delivered = std::chrono::steady_clock::time_point();
-    int shown = 0;
-    while (!done) {
-      // Once every byte is in, the unit checks the image; say so while it
-      // does, as that takes up to about two minutes when it never confirms.
-      if (g_fw_total && g_fw_pos == g_fw_total) {
-        auto now = std::chrono::steady_clock::now();
-        if (delivered == std::chrono::steady_clock::time_point()) delivered = now;
-        int waited = int(std::chrono::duration_cast<std::chrono::seconds>(now - delivered).count());
-        if (waited >= shown + 10) {
-          shown = waited;
-          fprintf(stderr, "korvelctl: waiting for the unit to confirm the image (%d s of at most 120)\n",
-                  waited);
-          fflush(stderr);
-        }
-      }
-      uint32_t total = g_fw_total, pos = g_fw_pos;
-      int pct = total ? int(uint64_t(pos) * 100 / total) : 0;
-      if (total && pct != last) {
-        last = pct;
-        if (tty) {
-          int filled = pct * 40 / 100;
-          fprintf(g_out, "\r[%.*s%*s] %3d%%", filled, "########################################", 40 - filled,
-                  "", pct);
-        } else {
-          fprintf(g_out, "%d%%\n", pct);
-        }
-        fflush(g_out);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// What a firmware transfer has shown so far: a progress bar on a terminal
+// (plain percentage lines otherwise) and, once every byte is in, a line
+// every 10 s while the unit checks the image, as that takes up to about two
+// minutes when it never confirms.
+struct FirmwareView {
+  bool tty = false;
+  int percent = -1;
+  uint32_t delivered = 0, total = 0;
+  std::chrono::steady_clock::time_point all_in{};
+  int waited_shown = 0;
+};
+
+void show_firmware_progress(void* context, vxctl_fw_phase_t phase, uint32_t delivered, uint32_t total) {
+  auto* v = static_cast<FirmwareView*>(context);
+  v->delivered = delivered;
+  v->total = total;
+  if (phase == VXCTL_FW_CONFIRMING) {
+    auto now = std::chrono::steady_clock::now();
+    if (v->all_in == std::chrono::steady_clock::time_point()) v->all_in = now;
+    int waited = int(std::chrono::duration_cast<std::chrono::seconds>(now - v->all_in).count());
+    if (waited >= v->waited_shown + 10) {
+      v->waited_shown = waited;
+      fprintf(stderr, "korvelctl: waiting for the unit to confirm the image (%d s of at most 120)\n", waited);
+      fflush(stderr);
     }
-  });
-  unsigned r = vxctl_fw_update(h, image.data(), uint32_t(image.size()), &progress);
-  fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the last progress line through
-  done = true;
-  bar.join();
-  if (tty) fprintf(g_out, "\n");
+  }
+  int percent = total ? int(uint64_t(delivered) * 100 / total) : 0;
+  if (percent == v->percent) return;
+  v->percent = percent;
+  if (v->tty) {
+    int filled = percent * 40 / 100;
+    fprintf(g_out, "\r[%.*s%*s] %3d%%", filled, "########################################", 40 - filled, "",
+            percent);
+  } else {
+    fprintf(g_out, "%d%%\n", percent);
+  }
+  fflush(g_out);
+}
+
+int cmd_fw_update(usbdevs_handle* h, std::vector<uint8_t>& image) {
+  auto started = std::chrono::steady_clock::now();
+  FirmwareView view;
+  view.tty = isatty(fileno(g_out)) != 0;
+  unsigned r =
+      vxctl_fw_update_progress(h, image.data(), uint32_t(image.size()), show_firmware_progress, &view);
+  if (view.tty) fprintf(g_out, "\n");
   if (r == 0) {
-    fprintf(g_out, "firmware transferred: %u bytes\n", progress);
+    fprintf(g_out, "firmware transferred: %u bytes\n", view.delivered);
   } else if (r == 2) {
     fprintf(stderr, "korvelctl: the unit cancelled the firmware transfer\n");
-  } else if (g_fw_total && g_fw_pos == g_fw_total) {
+  } else if (view.total && view.delivered == view.total) {
     long secs = long(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count());
     fprintf(stderr,
@@ -456,8 +404,7 @@ int main(int argc, char** argv) {
     if (int rc = read_image(rest[0], &image)) return rc;
   }
 
-  Diagnostics diag;
-  if (!diag.start()) return fail("cannot set up the diagnostic stream");
+  if (!redirect_diagnostics()) return fail("cannot set up the diagnostic stream");
   vxdev_t dev;
   usbdevs_handle h = nullptr;
   vxdev_init(&dev);
@@ -481,7 +428,7 @@ int main(int argc, char** argv) {
   } else {
     rc = cmd_fw_update(&h, image);
   }
-  diag.stop();
+  fflush(stdout);
   fflush(g_out);
   return rc;
 }

@@ -2,6 +2,7 @@
 #include "vxctl.h"
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -83,13 +84,58 @@ unsigned vxctl_recv(usbdevs_handle* h, vxmsg_buf_t* m) {
   return recv_reply(h, m) ? 1 : 0;
 }
 
-unsigned vxctl_wait_ready(usbdevs_handle* h) {
-  for (int poll = 0; poll < kReadyPolls; ++poll) {
+/* Reading replies ---------------------------------------------------------
+ * Every command that waits for the unit reads replies the same way: one
+ * reply after another until the command has its answer, a transfer fails or
+ * a budget of replies is spent, with a pause after each reply that brought
+ * nothing. The command says what each item and each whole reply mean. */
+
+typedef struct reply_item_t {
+  uint32_t cmd;
+  uint32_t type;
+  uint64_t value; /* a pointer to the bytes for VXMSG_TYPE_BYTES */
+  uint8_t size;
+} reply_item_t;
+
+enum walk_step {
+  WALK_ON,   /* item: read the next; reply: nothing yet, pause and read another */
+  WALK_SKIP, /* item: the rest of this reply is of no use (the reply hook still runs) */
+  WALK_DONE, /* the command has its answer: 0 */
+  WALK_FAIL, /* the command fails: 1 */
+  WALK_AGAIN /* reply: progress; the budget starts afresh and no pause follows */
+};
+
+typedef struct reply_walk_t {
+  int budget;        /* replies read at most (after each progress) */
+  unsigned pause_ms; /* after a reply that brought nothing */
+  unsigned lead_ms;  /* before every reply */
+  int busy_polls;    /* a busy transfer (2) counts as a reply that brought nothing */
+  unsigned spent;    /* the result when the budget runs out */
+  enum walk_step (*item)(void* ctx, const reply_item_t* item);
+  enum walk_step (*reply)(void* ctx); /* after each reply's items; may be NULL */
+  void* ctx;
+} reply_walk_t;
+
+static reply_walk_t walk_init(int budget, unsigned pause_ms,
+                              enum walk_step (*item)(void*, const reply_item_t*), void* ctx) {
+  reply_walk_t w;
+  memset(&w, 0, sizeof w);
+  w.budget = budget;
+  w.pause_ms = pause_ms;
+  w.spent = 1;
+  w.item = item;
+  w.ctx = ctx;
+  return w;
+}
+
+static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
+  for (int left = w->budget; left > 0; --left) {
+    if (w->lead_ms) Sleep(w->lead_ms);
     uint8_t mem[VXMSG_MAX];
     vxmsg_buf_t m;
     vxmsg_init(&m, mem, sizeof mem);
     unsigned r = recv_reply(h, &m);
-    if (r == 2) { /* a failed USB transfer: the unit is busy */
+    if (r == 2 && w->busy_polls) { /* a failed USB transfer: the unit is busy */
       Sleep(kPollMs);
       continue;
     }
@@ -97,19 +143,52 @@ unsigned vxctl_wait_ready(usbdevs_handle* h) {
       VXCTL_ERR();
       return 1;
     }
-    int seen = 0;
-    uint32_t cmd;
-    uint64_t value;
-    while (vxmsg_get(&m, &cmd, NULL, &value, NULL) == 0) {
-      if (cmd != VXMSG_CMD_READY) continue;
-      if (value != 0) return 0;
-      seen = 1;
+    enum walk_step step = WALK_ON;
+    reply_item_t it;
+    while (step == WALK_ON && vxmsg_get(&m, &it.cmd, &it.type, &it.value, &it.size) == 0)
+      step = w->item(w->ctx, &it);
+    if ((step == WALK_ON || step == WALK_SKIP) && w->reply) step = w->reply(w->ctx);
+    if (step == WALK_DONE) return 0;
+    if (step == WALK_FAIL) return 1;
+    if (step == WALK_AGAIN) {
+      left = w->budget + 1;
+      continue;
     }
-    if (!seen) return 0; /* a reply without a marker does not say busy */
-    Sleep(kPollMs);
+    if (w->pause_ms) Sleep(w->pause_ms);
   }
-  VXCTL_ERR();
-  return 1;
+  return w->spent;
+}
+
+typedef struct ready_walk_t {
+  int busy; /* this reply carried the marker with value 0 */
+  int seen; /* ... or any marker */
+} ready_walk_t;
+
+static enum walk_step ready_item(void* ctx, const reply_item_t* it) {
+  ready_walk_t* r = (ready_walk_t*)ctx;
+  if (it->cmd != VXMSG_CMD_READY) return WALK_ON;
+  if (it->value != 0) return WALK_DONE;
+  r->seen = 1;
+  return WALK_ON;
+}
+
+static enum walk_step ready_reply(void* ctx) {
+  ready_walk_t* r = (ready_walk_t*)ctx;
+  if (!r->seen) return WALK_DONE; /* a reply without a marker does not say busy */
+  r->seen = 0;
+  return WALK_ON;
+}
+
+unsigned vxctl_wait_ready(usbdevs_handle* h) {
+  ready_walk_t ready = {0, 0};
+  reply_walk_t w = walk_init(kReadyPolls, kPollMs, ready_item, &ready);
+  w.reply = ready_reply;
+  w.busy_polls = 1;
+  if (walk_replies(h, &w)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  return 0;
 }
 
 unsigned vxctl_add_ch_item(vxmsg_buf_t* m, uint32_t ch_type, uint8_t ch_no, uint8_t cmd, uint8_t value) {
@@ -221,6 +300,9 @@ typedef struct answer_t {
   uint8_t ch_no;
   int print_debug;
   int budget;
+  /* the channel the replies are about so far */
+  uint32_t cur_type;
+  uint32_t cur_no;
   /* outputs */
   uint32_t number;
   uint8_t* bytes;
@@ -228,64 +310,57 @@ typedef struct answer_t {
   uint8_t len;
 } answer_t;
 
-/* Reads replies until the awaited item arrives or the budget is spent. */
-static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
-  uint32_t cur_type = a->ch_type;
-  uint32_t cur_no = 0;
-  for (int reply = 0; reply < a->budget; ++reply) {
-    uint8_t mem[VXMSG_MAX];
-    vxmsg_buf_t m;
-    vxmsg_init(&m, mem, sizeof mem);
-    if (vxctl_recv(h, &m)) {
-      VXCTL_ERR();
-      return 1;
-    }
-    uint32_t cmd, type;
-    uint64_t value;
-    uint8_t size;
-    while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
-      if (cmd == VXMSG_CMD_CH_TYPE) cur_type = (uint32_t)value;
-      if (cmd == VXMSG_CMD_CH_NO) cur_no = (uint32_t)value;
-      if (cmd == VXMSG_CMD_DEBUG && a->print_debug && type == VXMSG_TYPE_BYTES) {
-        const uint8_t* text = (const uint8_t*)(uintptr_t)value;
-        printf("\ndbg:%.*s\n", text_len(text, size), (const char*)text);
-      }
-      if (cmd != a->cmd) continue;
-      if (a->scoped && (cur_type != a->ch_type || cur_no != a->ch_no)) continue;
+static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
+  answer_t* a = (answer_t*)ctx;
+  if (it->cmd == VXMSG_CMD_CH_TYPE) a->cur_type = (uint32_t)it->value;
+  if (it->cmd == VXMSG_CMD_CH_NO) a->cur_no = (uint32_t)it->value;
+  if (it->cmd == VXMSG_CMD_DEBUG && a->print_debug && it->type == VXMSG_TYPE_BYTES) {
+    const uint8_t* text = (const uint8_t*)(uintptr_t)it->value;
+    printf("\ndbg:%.*s\n", text_len(text, it->size), (const char*)text);
+  }
+  if (it->cmd != a->cmd) return WALK_ON;
+  if (a->scoped && (a->cur_type != a->ch_type || a->cur_no != a->ch_no)) return WALK_ON;
 
-      /* The first awaited item decides this reply. */
-      if (a->kind == ANSWER_NUMBER) {
-        if (!is_numeric(type)) {
-          VXCTL_ERR();
-          break;
-        }
-        a->number = (uint32_t)value;
-        return 0;
-      }
-      if (type == VXMSG_TYPE_BYTES) {
-        /* Identity texts end at their first zero byte: units pad them. */
-        const uint8_t* p = (const uint8_t*)(uintptr_t)value;
-        uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)text_len(p, size) : size;
-        if (n > a->capacity) n = a->capacity;
-        if (n == 0) break; /* an empty answer is not an answer */
-        memcpy(a->bytes, p, n);
-        a->len = n;
-        return 0;
-      }
-      /* Version and build: a number in whatever width the unit chose. */
-      if (a->kind == ANSWER_TEXT && is_numeric(type) && value <= 0xFFFF && a->capacity >= 2) {
-        a->bytes[0] = (uint8_t)value;
-        a->bytes[1] = (uint8_t)(value >> 8);
-        a->len = 2;
-        return 0;
-      }
+  /* The first awaited item decides this reply. */
+  if (a->kind == ANSWER_NUMBER) {
+    if (!is_numeric(it->type)) {
       VXCTL_ERR();
-      break;
+      return WALK_SKIP;
     }
-    Sleep(kPollMs);
+    a->number = (uint32_t)it->value;
+    return WALK_DONE;
+  }
+  if (it->type == VXMSG_TYPE_BYTES) {
+    /* Identity texts end at their first zero byte: units pad them. */
+    const uint8_t* p = (const uint8_t*)(uintptr_t)it->value;
+    uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)text_len(p, it->size) : it->size;
+    if (n > a->capacity) n = a->capacity;
+    if (n == 0) return WALK_SKIP; /* an empty answer is not an answer */
+    memcpy(a->bytes, p, n);
+    a->len = n;
+    return WALK_DONE;
+  }
+  /* Version and build: a number in whatever width the unit chose. */
+  if (a->kind == ANSWER_TEXT && is_numeric(it->type) && it->value <= 0xFFFF && a->capacity >= 2) {
+    a->bytes[0] = (uint8_t)it->value;
+    a->bytes[1] = (uint8_t)(it->value >> 8);
+    a->len = 2;
+    return WALK_DONE;
   }
   VXCTL_ERR();
-  return 1;
+  return WALK_SKIP;
+}
+
+/* Reads replies until the awaited item arrives or the budget is spent. */
+static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
+  a->cur_type = a->ch_type;
+  a->cur_no = 0;
+  reply_walk_t w = walk_init(a->budget, kPollMs, answer_item, a);
+  if (walk_replies(h, &w)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  return 0;
 }
 
 static void answer_init(answer_t* a, uint8_t cmd, enum answer_kind kind) {
@@ -369,6 +444,39 @@ static unsigned channel_query(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no
   EXCHANGE(channel_query_unlocked(h, ch_type, ch_no, cmd, value));
 }
 
+typedef struct meter_walk_t {
+  vxctl_meter_t* records;
+  unsigned capacity;
+  unsigned i;   /* entries read */
+  int advanced; /* this reply completed an entry */
+} meter_walk_t;
+
+static enum walk_step meter_item(void* ctx, const reply_item_t* it) {
+  meter_walk_t* mw = (meter_walk_t*)ctx;
+  if (mw->i >= mw->capacity) return WALK_ON; /* entries beyond the capacity are dropped */
+  vxctl_meter_t* r = &mw->records[mw->i];
+  if (it->cmd == VXMSG_CMD_CH_TYPE) {
+    r->type = (uint32_t)it->value;
+  } else if (it->cmd == VXMSG_CMD_CH_NO) {
+    r->number = (uint8_t)it->value;
+  } else if (it->cmd == VXMSG_CMD_METER) {
+    r->reserved = 0;
+    r->value = (uint16_t)it->value;
+    ++mw->i;
+    mw->advanced = 1;
+  }
+  return WALK_ON;
+}
+
+/* Each step of progress has its own budget of replies. */
+static enum walk_step meter_reply(void* ctx) {
+  meter_walk_t* mw = (meter_walk_t*)ctx;
+  if (mw->i >= mw->capacity) return WALK_DONE;
+  if (!mw->advanced) return WALK_ON;
+  mw->advanced = 0;
+  return WALK_AGAIN;
+}
+
 static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity,
                                    uint8_t* count) {
   uint8_t mem[VXMSG_MAX];
@@ -379,38 +487,30 @@ static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, ui
     VXCTL_ERR();
     return 1;
   }
-  unsigned i = 0;
-  while (i < capacity) {
-    int advanced = 0;
-    for (int reply = 0; reply < kAnswerBudget && !advanced; ++reply) {
-      vxmsg_init(&m, mem, sizeof mem);
-      if (vxctl_recv(h, &m)) {
-        VXCTL_ERR();
-        return 1;
-      }
-      uint32_t cmd;
-      uint64_t value;
-      while (vxmsg_get(&m, &cmd, NULL, &value, NULL) == 0) {
-        if (i >= capacity) continue; /* entries beyond the capacity are dropped */
-        if (cmd == VXMSG_CMD_CH_TYPE) {
-          records[i].type = (uint32_t)value;
-        } else if (cmd == VXMSG_CMD_CH_NO) {
-          records[i].number = (uint8_t)value;
-        } else if (cmd == VXMSG_CMD_METER) {
-          records[i].reserved = 0;
-          records[i].value = (uint16_t)value;
-          ++i;
-          advanced = 1;
-        }
-      }
-      if (!advanced) Sleep(kPollMs);
-    }
-    if (!advanced) {
+  meter_walk_t mw = {records, capacity, 0, 0};
+  if (capacity) {
+    reply_walk_t w = walk_init(kAnswerBudget, kPollMs, meter_item, &mw);
+    w.reply = meter_reply;
+    if (walk_replies(h, &w)) {
       VXCTL_ERR();
       return 1;
     }
   }
-  if (count) *count = (uint8_t)i;
+  if (count) *count = (uint8_t)mw.i;
+  return 0;
+}
+
+uint8_t vxctl_meter_records(const char* product) {
+  static const struct {
+    const char* name;
+    uint8_t records;
+  } layouts[] = {
+      {"Tarrow", VXCTL_METER_RECORDS_TARROW},     {"Quenby", VXCTL_METER_RECORDS_QUENBY},
+      {"Pellin", VXCTL_METER_RECORDS_PELLIN},     {"Dorrit", VXCTL_METER_RECORDS_DORRIT},
+      {"Far Link", VXCTL_METER_RECORDS_FAR_LINK},
+  };
+  for (size_t i = 0; product && i < sizeof layouts / sizeof layouts[0]; ++i)
+    if (strcmp(product, layouts[i].name) == 0) return layouts[i].records;
   return 0;
 }
 
@@ -532,64 +632,74 @@ append_text(char* text, uint32_t capacity, uint32_t* len, const char* fmt, ...) 
   return 0;
 }
 
+typedef struct dump_walk_t {
+  char* text;
+  uint32_t capacity;
+  uint32_t used;
+  uint32_t* len;
+  uint32_t cur_type, cur_no, src_type, src_no, dst_type, dst_no;
+} dump_walk_t;
+
+static enum walk_step dump_item(void* ctx, const reply_item_t* it) {
+  dump_walk_t* d = (dump_walk_t*)ctx;
+  int full = 0;
+  switch (it->cmd) {
+    case VXMSG_CMD_CH_TYPE:
+      d->cur_type = (uint32_t)it->value;
+      break;
+    case VXMSG_CMD_CH_NO:
+      d->cur_no = (uint32_t)it->value;
+      break;
+    case VXMSG_CMD_ASSIGN_IN:
+      d->src_type = d->cur_type;
+      d->src_no = d->cur_no;
+      break;
+    case VXMSG_CMD_ASSIGN_OUT:
+      d->dst_type = d->cur_type;
+      d->dst_no = d->cur_no;
+      break;
+    case VXMSG_CMD_ASSIGN:
+      full = append_text(d->text, d->capacity, &d->used, "%s:%u -> %s:%u\n", vxmsg_ch_name(d->src_type),
+                         d->src_no, vxmsg_ch_name(d->dst_type), d->dst_no);
+      break;
+    case VXMSG_CMD_READY:
+      break;
+    default:
+      full =
+          append_text(d->text, d->capacity, &d->used, "cmd = %#x, type=%u, data = %u, size = %u\n", it->cmd,
+                      it->type, it->type == VXMSG_TYPE_BYTES ? 0u : (unsigned)it->value, (unsigned)it->size);
+      break;
+  }
+  if (!full) return WALK_ON;
+  VXCTL_ERR();
+  if (d->len) *d->len = d->used;
+  return WALK_FAIL;
+}
+
+static enum walk_step dump_reply(void* ctx) {
+  dump_walk_t* d = (dump_walk_t*)ctx;
+  if (d->len) *d->len = d->used;
+  return WALK_ON;
+}
+
 static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
   text[0] = 0;
-  uint32_t used = 0;
   if (len) *len = 0;
   if (send_assign(h, 0, 0, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
-  uint32_t cur_type = 0, cur_no = 0, src_type = 0, src_no = 0, dst_type = 0, dst_no = 0;
-  for (int reply = 0; reply < 4; ++reply) {
-    Sleep(100);
-    uint8_t mem[VXMSG_MAX];
-    vxmsg_buf_t m;
-    vxmsg_init(&m, mem, sizeof mem);
-    if (vxctl_recv(h, &m)) {
-      VXCTL_ERR();
-      return 1;
-    }
-    uint32_t cmd, type;
-    uint64_t value;
-    uint8_t size;
-    while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
-      int full = 0;
-      switch (cmd) {
-        case VXMSG_CMD_CH_TYPE:
-          cur_type = (uint32_t)value;
-          break;
-        case VXMSG_CMD_CH_NO:
-          cur_no = (uint32_t)value;
-          break;
-        case VXMSG_CMD_ASSIGN_IN:
-          src_type = cur_type;
-          src_no = cur_no;
-          break;
-        case VXMSG_CMD_ASSIGN_OUT:
-          dst_type = cur_type;
-          dst_no = cur_no;
-          break;
-        case VXMSG_CMD_ASSIGN:
-          full = append_text(text, capacity, &used, "%s:%u -> %s:%u\n", vxmsg_ch_name(src_type), src_no,
-                             vxmsg_ch_name(dst_type), dst_no);
-          break;
-        case VXMSG_CMD_READY:
-          break;
-        default:
-          full = append_text(text, capacity, &used, "cmd = %#x, type=%u, data = %u, size = %u\n", cmd, type,
-                             type == VXMSG_TYPE_BYTES ? 0u : (unsigned)value, (unsigned)size);
-          break;
-      }
-      if (full) {
-        VXCTL_ERR();
-        if (len) *len = used;
-        return 1;
-      }
-    }
-    if (len) *len = used;
-  }
-  return 0;
+  dump_walk_t d;
+  memset(&d, 0, sizeof d);
+  d.text = text;
+  d.capacity = capacity;
+  d.len = len;
+  /* Four replies, 100 ms apart, whatever they hold. */
+  reply_walk_t w = walk_init(4, 0, dump_item, &d);
+  w.lead_ms = 100;
+  w.reply = dump_reply;
+  w.spent = 0;
+  return walk_replies(h, &w);
 }
 
 unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
@@ -647,24 +757,29 @@ unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
   EXCHANGE(call_27_unlocked(h, value, answer));
 }
 
+typedef struct debug_walk_t {
+  char* text;
+  uint8_t capacity;
+  uint8_t found;
+} debug_walk_t;
+
+static enum walk_step debug_item(void* ctx, const reply_item_t* it) {
+  debug_walk_t* d = (debug_walk_t*)ctx;
+  if (it->cmd != VXMSG_CMD_DEBUG || it->type != VXMSG_TYPE_BYTES) return WALK_ON;
+  d->found = it->size < d->capacity ? it->size : d->capacity;
+  if (d->found) memcpy(d->text, (const void*)(uintptr_t)it->value, d->found);
+  return WALK_ON;
+}
+
 static unsigned read_debug_unlocked(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
-  uint8_t mem[VXMSG_MAX];
-  vxmsg_buf_t m;
-  vxmsg_init(&m, mem, sizeof mem);
-  if (vxctl_recv(h, &m)) {
+  debug_walk_t d = {text, capacity, 0};
+  reply_walk_t w = walk_init(1, 0, debug_item, &d);
+  w.spent = 0; /* one reply, whatever it holds */
+  if (walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
   }
-  uint8_t found = 0;
-  uint32_t cmd, type;
-  uint64_t value;
-  uint8_t size;
-  while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
-    if (cmd != VXMSG_CMD_DEBUG || type != VXMSG_TYPE_BYTES) continue;
-    found = size < capacity ? size : capacity;
-    if (found) memcpy(text, (const void*)(uintptr_t)value, found);
-  }
-  if (len) *len = found;
+  if (len) *len = d.found;
   return 0;
 }
 
@@ -674,47 +789,71 @@ unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8
 
 /* Firmware transfer ------------------------------------------------------ */
 
+/* The unit's firmware status items in the replies read so far. */
+typedef struct fw_walk_t {
+  uint32_t length, offset;
+  int have_length, have_offset;
+  int print_debug;
+} fw_walk_t;
+
+static enum walk_step fw_status_item(void* ctx, const reply_item_t* it) {
+  fw_walk_t* f = (fw_walk_t*)ctx;
+  if (it->cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(it->type)) {
+    f->length = (uint32_t)it->value;
+    f->have_length = 1;
+  } else if (it->cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(it->type)) {
+    f->offset = (uint32_t)it->value;
+    f->have_offset = 1;
+  } else if (it->cmd == VXMSG_CMD_DEBUG && it->type == VXMSG_TYPE_BYTES && f->print_debug) {
+    const uint8_t* t = (const uint8_t*)(uintptr_t)it->value;
+    printf("\n\n--debug--\n%.*s\n---------\n", text_len(t, it->size), (const char*)t);
+  }
+  return WALK_ON;
+}
+
+/* Both items may come in different replies. */
+static enum walk_step fw_status_reply(void* ctx) {
+  fw_walk_t* f = (fw_walk_t*)ctx;
+  return f->have_length && f->have_offset ? WALK_DONE : WALK_ON;
+}
+
 /* The unit's answer to one status request: 0 and both items, or 1. */
 static unsigned fw_status_unlocked(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
   if (send_item_unlocked(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
-  int have_length = 0, have_offset = 0;
-  for (int reply = 0; reply < kFwStatusReplies && !(have_length && have_offset); ++reply) {
-    uint8_t mem[VXMSG_MAX];
-    vxmsg_buf_t m;
-    vxmsg_init(&m, mem, sizeof mem);
-    if (vxctl_recv(h, &m)) {
-      VXCTL_ERR();
-      return 1;
-    }
-    uint32_t cmd, type;
-    uint64_t value;
-    uint8_t size;
-    while (vxmsg_get(&m, &cmd, &type, &value, &size) == 0) {
-      if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) {
-        *length = (uint32_t)value;
-        have_length = 1;
-      } else if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) {
-        *offset = (uint32_t)value;
-        have_offset = 1;
-      } else if (cmd == VXMSG_CMD_DEBUG && type == VXMSG_TYPE_BYTES) {
-        const uint8_t* t = (const uint8_t*)(uintptr_t)value;
-        printf("\n\n--debug--\n%.*s\n---------\n", text_len(t, size), (const char*)t);
-      }
-    }
-    if (!(have_length && have_offset)) Sleep(kPollMs);
-  }
-  if (!(have_length && have_offset)) {
+  fw_walk_t f;
+  memset(&f, 0, sizeof f);
+  f.print_debug = 1;
+  reply_walk_t w = walk_init(kFwStatusReplies, kPollMs, fw_status_item, &f);
+  w.reply = fw_status_reply;
+  if (walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
   }
+  *length = f.length;
+  *offset = f.offset;
   return 0;
 }
 
 static unsigned fw_status(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
   EXCHANGE(fw_status_unlocked(h, length, offset));
+}
+
+/* The completion wait's replies each stand alone: a length of 255 and an
+ * offset of 0 unless the reply says otherwise. */
+typedef struct fw_completion_t {
+  fw_walk_t status; /* first: the status items' walk reads it */
+  uint32_t total;
+} fw_completion_t;
+
+static enum walk_step fw_completion_reply(void* ctx) {
+  fw_completion_t* c = (fw_completion_t*)ctx;
+  if (c->status.offset == c->total && c->status.length == 0) return WALK_DONE;
+  c->status.length = 255;
+  c->status.offset = 0;
+  return WALK_ON;
 }
 
 /* One completion attempt: 0 when the unit confirmed the whole image, 3 when
@@ -724,32 +863,29 @@ static unsigned fw_completion_unlocked(usbdevs_handle* h, uint32_t total) {
     VXCTL_ERR();
     return 1;
   }
-  for (int t = 0; t < kFwCompletionTries; ++t) {
-    uint8_t mem[VXMSG_MAX];
-    vxmsg_buf_t m;
-    vxmsg_init(&m, mem, sizeof mem);
-    if (vxctl_recv(h, &m)) {
-      VXCTL_ERR();
-      return 1;
-    }
-    uint32_t length = 255, offset = 0;
-    uint32_t cmd, type;
-    uint64_t value;
-    while (vxmsg_get(&m, &cmd, &type, &value, NULL) == 0) {
-      if (cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(type)) length = (uint32_t)value;
-      if (cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(type)) offset = (uint32_t)value;
-    }
-    if (offset == total && length == 0) return 0;
-    Sleep(100);
-  }
-  return 3;
+  fw_completion_t c;
+  memset(&c, 0, sizeof c);
+  c.status.length = 255;
+  c.total = total;
+  reply_walk_t w = walk_init(kFwCompletionTries, 100, fw_status_item, &c);
+  w.reply = fw_completion_reply;
+  w.spent = 3;
+  return walk_replies(h, &w);
 }
 
 static unsigned fw_completion(usbdevs_handle* h, uint32_t total) {
   EXCHANGE(fw_completion_unlocked(h, total));
 }
 
-unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress) {
+static void report(vxctl_fw_progress_t progress, void* context, vxctl_fw_phase_t phase, uint32_t delivered,
+                   uint32_t total) {
+  if (progress) progress(context, phase, delivered, total);
+}
+
+/* The transfer; `positions` prints the "pos = " lines a caller without a
+ * progress function reads its progress from. */
+static unsigned fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total,
+                          vxctl_fw_progress_t progress, void* context, int positions) {
   /* An empty image would be "complete" on the unit's cancel answer. */
   if (total == 0 || !image) {
     VXCTL_ERR();
@@ -761,7 +897,8 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
   }
   uint32_t pos = 0;
   unsigned idle = 0;
-  if (total) printf("pos = %u/%u\n", pos, total);
+  if (positions) printf("pos = %u/%u\n", pos, total);
+  report(progress, context, VXCTL_FW_SENDING, pos, total);
   while (pos < total) {
     uint32_t length = 0, offset = 0;
     if (fw_status(h, &length, &offset)) {
@@ -784,8 +921,8 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
         }
         pos += n;
         length -= n;
-        if (progress && pos < total) *progress = pos;
       }
+      report(progress, context, VXCTL_FW_SENDING, pos, total);
       idle = 0;
     } else if (length != 0) {
       printf("offset = %u, pos = %u\n", offset, pos);
@@ -806,15 +943,16 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
       }
       Sleep(kPollMs);
     }
-    if (pos < total) printf("pos = %u/%u\n", pos, total);
+    if (positions && pos < total) printf("pos = %u/%u\n", pos, total);
   }
-  printf("pos = %u/%u\n", pos, total);
+  if (positions) printf("pos = %u/%u\n", pos, total);
 
   for (int attempt = 0; attempt < kFwCompletionAttempts; ++attempt) {
+    report(progress, context, VXCTL_FW_CONFIRMING, pos, total);
     unsigned r = fw_completion(h, total);
     if (r == 0) {
       printf("FWUP OK\n");
-      if (progress) *progress = pos;
+      report(progress, context, VXCTL_FW_DONE, pos, total);
       return 0;
     }
     if (r == 1) {
@@ -825,4 +963,20 @@ unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total
   }
   VXCTL_ERR();
   return 1;
+}
+
+unsigned vxctl_fw_update_progress(usbdevs_handle* h, const uint8_t* image, uint32_t total,
+                                  vxctl_fw_progress_t progress, void* context) {
+  return fw_update(h, image, total, progress, context, 0);
+}
+
+/* The out-parameter form: bytes delivered while the transfer runs, and the
+ * whole count once the unit confirmed it. */
+static void store_progress(void* context, vxctl_fw_phase_t phase, uint32_t delivered, uint32_t total) {
+  if ((phase == VXCTL_FW_SENDING && delivered < total) || phase == VXCTL_FW_DONE)
+    *(uint32_t*)context = delivered;
+}
+
+unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress) {
+  return fw_update(h, image, total, progress ? store_progress : NULL, progress, 1);
 }

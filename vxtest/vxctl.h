@@ -38,6 +38,19 @@ unsigned vxctl_wait_ready(usbdevs_handle* h);
 unsigned vxctl_add_ch_item(vxmsg_buf_t* m, uint32_t ch_type, uint8_t ch_no, uint8_t cmd, uint8_t value);
 unsigned vxctl_add_assign(vxmsg_buf_t* m, uint32_t in_type, uint8_t in_no, uint32_t out_type, uint8_t out_no);
 
+/* Meter records in each model's layout. */
+#define VXCTL_METER_RECORDS_TARROW 97
+#define VXCTL_METER_RECORDS_QUENBY 94
+#define VXCTL_METER_RECORDS_FAR_LINK 96
+#define VXCTL_METER_RECORDS_PELLIN 62
+#define VXCTL_METER_RECORDS_DORRIT 62
+#define VXCTL_METER_RECORDS_MAX 97
+
+/* Records in the layout of the model whose product name the unit reports
+ * ("Tarrow", "Quenby", "Pellin", "Dorrit", "Far Link"); 0 for any other
+ * name or none. */
+uint8_t vxctl_meter_records(const char* product);
+
 /* Meter command: fills up to `capacity` records; *count the number read. */
 unsigned vxctl_get_meter(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity, uint8_t* count);
 
@@ -77,8 +90,25 @@ unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer);
 unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len);
 
 /* Firmware transfer driven by the unit. 0 done, 1 failed, 2 cancelled by the
- * unit. *progress (optional) follows the bytes delivered. */
+ * unit. *progress (optional) follows the bytes delivered; the transfer
+ * prints its position lines ("pos = %u/%u"). */
 unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress);
+
+/* Where a firmware transfer stands when it reports progress. */
+typedef enum vxctl_fw_phase_t {
+  VXCTL_FW_SENDING = 0,    /* at the start and after each range the unit asked for */
+  VXCTL_FW_CONFIRMING = 1, /* every byte delivered; before each request for the unit's confirmation */
+  VXCTL_FW_DONE = 2        /* the unit confirmed the image */
+} vxctl_fw_phase_t;
+
+/* Called on the transferring thread; `delivered` of `total` bytes. */
+typedef void (*vxctl_fw_progress_t)(void* context, vxctl_fw_phase_t phase, uint32_t delivered,
+                                    uint32_t total);
+
+/* vxctl_fw_update with its progress reported to `progress` (optional) instead
+ * of position lines; results as vxctl_fw_update. */
+unsigned vxctl_fw_update_progress(usbdevs_handle* h, const uint8_t* image, uint32_t total,
+                                  vxctl_fw_progress_t progress, void* context);
 
 #ifdef __cplusplus
 }

@@ -190,12 +190,11 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   if (config == nullptr || kept != size) {
     if (ctx->ConfigMemory != nullptr) WdfObjectDelete(ctx->ConfigMemory);
     ctx->ConfigMemory = nullptr;
-    status =
-        WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
   if (ctx->ControlMemory == nullptr) {
-    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                              &ctx->ControlMemory, nullptr);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
@@ -204,6 +203,9 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
 
   // e. Topology.
   TOPOLOGY_RESULT topology = TopologyDiscover(static_cast<const uint8_t*>(config), size, &ctx->Topology);
+  // Endpoints the USB stack polls less often than every frame: the walk
+  // knows no speed, the check does.
+  if (topology == TopologyOk) topology = TopologyCheckPeriods(&ctx->Topology, ctx->HighSpeed);
   ctx->TopologyResult = topology;
   if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
   ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;
@@ -214,6 +216,7 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
 
   // f, g, h.
   if (!NT_SUCCESS(QuenbySelectConfiguration(ctx))) return Fail(ctx, QuenbyStartConfiguration);
+  if (!NT_SUCCESS(QuenbyResolveClocks(ctx))) return Fail(ctx, QuenbyStartClocks);
   if (!NT_SUCCESS(QuenbyReadRates(ctx))) return Fail(ctx, QuenbyStartRates);
   QuenbyComputeLimits(ctx);
 
@@ -273,9 +276,9 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = device;
-  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,   &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
-                              &ctx->FeedbackFreeLock,  &ctx->ThreadLock,           &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock};
+  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,    &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
+                              &ctx->FeedbackFreeLock,   &ctx->ThreadLock,           &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock, &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }
@@ -308,6 +311,9 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
 
 NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
                      PCM_RESOURCE_LIST UntranslatedResourceList) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(TranslatedResourceList);
+  UNREFERENCED_PARAMETER(UntranslatedResourceList);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
   ctx->StartFailure = QuenbyStartOk;
@@ -348,9 +354,14 @@ NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedR
   return status;
 }
 
-void QuenbyEmpty(PKSDEVICE KsDevice, PIRP Irp) {}
+void QuenbyEmpty(PKSDEVICE KsDevice, PIRP Irp) {
+  UNREFERENCED_PARAMETER(KsDevice);
+  UNREFERENCED_PARAMETER(Irp);
+}
 
 NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILITIES Capabilities) {
+  UNREFERENCED_PARAMETER(KsDevice);
+  UNREFERENCED_PARAMETER(Irp);
   if (Capabilities == nullptr || Capabilities->Size < 64) return STATUS_UNSUCCESSFUL;
   Capabilities->SurpriseRemovalOK = 1;
   Capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
@@ -363,6 +374,7 @@ NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILIT
 }
 
 void QuenbySurpriseRemoval(PKSDEVICE KsDevice, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx != nullptr) InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 1);
 }
@@ -370,10 +382,18 @@ void QuenbySurpriseRemoval(PKSDEVICE KsDevice, PIRP Irp) {
 NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                           DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action) {
+  UNREFERENCED_PARAMETER(KsDevice);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(DeviceTo);
+  UNREFERENCED_PARAMETER(DeviceFrom);
+  UNREFERENCED_PARAMETER(SystemTo);
+  UNREFERENCED_PARAMETER(SystemFrom);
+  UNREFERENCED_PARAMETER(Action);
   return STATUS_SUCCESS;
 }
 
 void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
+  UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx == nullptr) return;
   if (To < PowerDeviceD0 || To > PowerDeviceD3 || From < PowerDeviceD0 || From > PowerDeviceD3) return;
@@ -385,6 +405,7 @@ void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_
 }
 
 void QuenbyRemove(PKSDEVICE KsDevice, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx == nullptr) return;
   QuenbyLockStreamControl(ctx);
@@ -429,6 +450,9 @@ WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice) {
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  // Before any allocation: NonPagedPool is no-execute pool from Windows 8 on
+  // and executable pool on Windows 7, which has no other.
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
   WDF_DRIVER_CONFIG config;
   WDF_DRIVER_CONFIG_INIT(&config, nullptr);
   config.EvtDriverUnload = nullptr;

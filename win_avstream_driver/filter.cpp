@@ -41,6 +41,8 @@ const ULONG kCapturePinId = 3;
 NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                    PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize,
                    ULONG direction) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Context);
   if (ctx == nullptr || DataRange == nullptr || MatchingDataRange == nullptr || DataSize == nullptr)
     return STATUS_UNSUCCESSFUL;
@@ -331,7 +333,7 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   if (ctx->FilterMemory != nullptr) {
     buffer = WdfMemoryGetBuffer(ctx->FilterMemory, nullptr);
   } else {
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                                       &ctx->FilterMemory, &buffer);
     if (!NT_SUCCESS(status)) return status;
   }

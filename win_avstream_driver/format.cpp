@@ -1,22 +1,7 @@
-// Format negotiation of the streaming pins: data intersection (the format
-// the driver offers for a client's range) and the checks of a format the
-// client sets, with the render channel rewrite. Reads only the topology,
-// limits and rate list found at start.
-#include "quenby.h"
+// Format negotiation of the streaming pins; see format.h.
+#include "format.h"
 
 namespace {
-
-ULONG IntervalsPerSecond(const FORMAT_CAPS* caps) {
-  return caps->HighSpeed ? 8000 : 1000;
-}
-
-bool SlotHasChannels(const AltSettingSlot* slots, ULONG channels) {
-  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (!SlotIsEmpty(&slots[i]) && slots[i].AsGeneral != nullptr && SlotChannels(&slots[i]) == channels)
-      return true;
-  }
-  return false;
-}
 
 void FillWaveFormat(WAVEFORMATEX* w, WORD tag, ULONG channels, ULONG rate, ULONG bits) {
   w->wFormatTag = tag;
@@ -28,83 +13,134 @@ void FillWaveFormat(WAVEFORMATEX* w, WORD tag, ULONG channels, ULONG rate, ULONG
   w->cbSize = 0;
 }
 
+// A rate the direction streams now: one its clock offers, or while the
+// other direction streams from the same clock, that clock's rate alone.
+bool RateAccepted(const FORMAT_CAPS* caps, ULONG rate) {
+  if (caps->LockedRate != 0) return rate == caps->LockedRate;
+  return RateListOffers(caps->Rates, caps->RateBytes, rate) != 0;
+}
+
+// The setting a format streams in: the first PCM slot with exactly its
+// channels, container and valid bits whose endpoint carries the rate; for
+// render, failing that, the narrowest such slot with more channels (at most
+// 8 asked, both frames within the conversion buffer), whose further
+// channels stay silent. -1 when none; *carried gets the slot's channels.
+int FindSetting(const FORMAT_CAPS* caps, ULONG channels, ULONG container, ULONG valid, ULONG rate,
+                ULONG* carried) {
+  int slot = SlotFindForShape(caps->Slots, channels, container, valid, rate, caps->HighSpeed);
+  *carried = channels;
+  if (slot >= 0 || caps->Capture || channels > 8) return slot;
+  const ULONG bytes = container / 8;
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    const AltSettingSlot* s = &caps->Slots[i];
+    if (!SlotIsPcm(s) || SlotContainerBits(s) != container || SlotBits(s) != valid) continue;
+    if (!SlotCarriesRate(s, rate, caps->HighSpeed)) continue;
+    const ULONG c = SlotChannels(s);
+    if (c <= channels || (slot >= 0 && c >= *carried)) continue;
+    // Frames of differing channel counts go through a 72-byte frame buffer.
+    if (channels * bytes > QUENBY_CONVERSION_FRAME || c * bytes > QUENBY_CONVERSION_FRAME) continue;
+    slot = i;
+    *carried = c;
+  }
+  return slot;
+}
+
 }  // namespace
+
+uint32_t RenderChannelMask(uint32_t channels) {
+  switch (channels) {
+    case 0:
+      return 0;
+    case 1:
+      return 0x4;
+    case 2:
+      return 0x3;
+    case 4:
+      return 0x33;
+    case 6:
+      return 0x60F;
+    case 8:
+      return 0x63F;
+    default:
+      return channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
+  }
+}
+
+uint32_t CaptureChannelMask(uint32_t channels) {
+  return channels == 1 ? 0x4 : channels == 2 ? 0x3 : 0;
+}
 
 NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
                                ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize) {
   if (caller == nullptr || callerSize < QUENBY_RANGE_AUDIO_SIZE || pinRangeSize < QUENBY_RANGE_AUDIO_SIZE)
     return STATUS_NO_MATCH;
   const ULONG maxChannels = caller->MaximumChannels;
-  // 1. A slot with the caller's channel count; render also takes up to 8
-  // channels that the device carries in a wider slot.
-  if (!SlotHasChannels(caps->Slots, maxChannels) && (caps->Capture || maxChannels > 8))
-    return STATUS_NO_MATCH;
-  // 2. Size of the result.
-  // 3. Bits and rates.
   const DIRECTION_LIMITS* l = caps->Limits;
   const ULONG minBits = caller->MinimumBitsPerSample;
-  if (minBits < l->MinBits || caller->MaximumBitsPerSample > l->MaxBits ||
-      caller->MaximumBitsPerSample < minBits || caller->MaximumSampleFrequency == 0 ||
-      !RateListContains(caps->Rates, caps->RateBytes, caller->MinimumSampleFrequency)) {
+  if (maxChannels == 0 || minBits < l->MinBits || caller->MaximumBitsPerSample > l->MaxBits ||
+      caller->MaximumBitsPerSample < minBits || caller->MaximumSampleFrequency == 0)
     return STATUS_NO_MATCH;
+  // The rate: the range's lowest, which the clock must offer; while the
+  // other direction streams from the same clock, that clock's rate when it
+  // lies in the range.
+  ULONG rate = caller->MinimumSampleFrequency;
+  if (caps->LockedRate != 0) {
+    if (caps->LockedRate < caller->MinimumSampleFrequency ||
+        caps->LockedRate > caller->MaximumSampleFrequency)
+      return STATUS_NO_MATCH;
+    rate = caps->LockedRate;
   }
-  // 4. A slot that carries the format within its endpoint's packet size. The
-  // caller's resolution may name the valid bits of a wider container (24
-  // bits in a 4-byte subslot): the format then has that container.
-  const ULONG rate = caller->MinimumSampleFrequency;
-  bool found = false;
-  ULONG container = minBits;
-  ULONG valid = minBits;
-  for (int i = 0; i < QUENBY_MAX_SLOTS && !found; ++i) {
-    const AltSettingSlot* s = &caps->Slots[i];
-    if (SlotIsEmpty(s) || s->AsGeneral == nullptr || s->FormatTypeI == nullptr || s->DataEndpoint == nullptr)
-      continue;
-    const ULONG channels = SlotChannels(s);
-    if (caps->Capture ? channels != maxChannels : channels < maxChannels) continue;
-    const ULONG slotContainer = SlotContainerBits(s);
-    if (slotContainer == 0 || (SlotBits(s) != minBits && slotContainer != minBits)) continue;
-    const ULONGLONG perInterval = (ULONGLONG)rate * channels * slotContainer / 8 / IntervalsPerSecond(caps);
-    if (perInterval < EndpointBytesPerInterval(s->DataEndpoint)) {
-      found = true;
-      container = slotContainer;
-      valid = SlotBits(s);
-    }
-  }
-  if (!found) return STATUS_NO_MATCH;
-  // 5. Size of the result (the extensible form carries valid bits).
-  const bool extensible = maxChannels > 2 || caller->MaximumBitsPerSample > 16 || container != valid;
-  const ULONG size = extensible ? QUENBY_FORMAT_EXTENSIBLE_SIZE : QUENBY_FORMAT_EX_SIZE;
-  if (bufferSize == 0) {
-    *dataSize = size;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (bufferSize < size) return STATUS_BUFFER_TOO_SMALL;
-  // 6. The format.
-  RtlZeroMemory(data, size);
-  KSDATAFORMAT* f = static_cast<KSDATAFORMAT*>(data);
-  f->FormatSize = size;
-  f->MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  f->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f->Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  if (!RateAccepted(caps, rate)) return STATUS_NO_MATCH;
+  // Render offers at most 8 channels of a wider range that is not a single rate.
   ULONG channels = maxChannels;
-  if (extensible) {
-    if (!caps->Capture && channels > 8 && caller->MinimumSampleFrequency != caller->MaximumSampleFrequency)
-      channels = 8;
-    AUDIO_FORMAT* x = static_cast<AUDIO_FORMAT*>(data);
-    FillWaveFormat(&x->WaveFormatExt.Format, WAVE_FORMAT_EXTENSIBLE, channels, rate, container);
-    x->WaveFormatExt.Format.cbSize = 22;
-    x->WaveFormatExt.Samples.wValidBitsPerSample = (WORD)valid;
-    x->WaveFormatExt.dwChannelMask =
-        caps->Capture ? CaptureChannelMask(channels) : RenderChannelMask(channels);
-    x->WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  } else {
-    // KSDATAFORMAT followed by a WAVEFORMATEX (82 bytes).
-    WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(f + 1);
-    FillWaveFormat(w, WAVE_FORMAT_PCM, channels, rate, container);
+  if (!caps->Capture && channels > 8 && caller->MinimumSampleFrequency != caller->MaximumSampleFrequency)
+    channels = 8;
+  // A slot of the caller's resolution (the valid bits, or the container of
+  // a wider one: 24 bits in a 4-byte subslot), offered only as set-format
+  // would accept it: one rule for both.
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    const AltSettingSlot* s = &caps->Slots[i];
+    if (!SlotIsPcm(s) || s->DataEndpoint == nullptr) continue;
+    const ULONG container = SlotContainerBits(s), valid = SlotBits(s);
+    if (container == 0 || (valid != minBits && container != minBits)) continue;
+    const bool extensible = maxChannels > 2 || caller->MaximumBitsPerSample > 16 || container != valid;
+    const ULONG size = extensible ? QUENBY_FORMAT_EXTENSIBLE_SIZE : QUENBY_FORMAT_EX_SIZE;
+    AUDIO_FORMAT offer;
+    RtlZeroMemory(&offer, sizeof(offer));
+    offer.DataFormat.FormatSize = size;
+    offer.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    offer.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    offer.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    offer.DataFormat.SampleSize = channels * container / 8;
+    if (extensible) {
+      FillWaveFormat(&offer.WaveFormatExt.Format, WAVE_FORMAT_EXTENSIBLE, channels, rate, container);
+      offer.WaveFormatExt.Format.cbSize = 22;
+      offer.WaveFormatExt.Samples.wValidBitsPerSample = (WORD)valid;
+      offer.WaveFormatExt.dwChannelMask =
+          caps->Capture ? CaptureChannelMask(channels) : RenderChannelMask(channels);
+      offer.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    } else {
+      FillWaveFormat(&offer.WaveFormatExt.Format, WAVE_FORMAT_PCM, channels, rate, container);
+    }
+    if (!NT_SUCCESS(QuenbyCheckFormat(caps, &offer.DataFormat, size, nullptr, nullptr))) continue;
+    if (bufferSize == 0) {
+      *dataSize = size;
+      return STATUS_BUFFER_OVERFLOW;
+    }
+    if (bufferSize < size) return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(data, &offer, size);
+    *dataSize = size;
+    return STATUS_SUCCESS;
   }
-  f->SampleSize = channels * container / 8;
-  *dataSize = size;
-  return STATUS_SUCCESS;
+  return STATUS_NO_MATCH;
+}
+
+int QuenbySamePcm(const AUDIO_FORMAT* a, const AUDIO_FORMAT* b) {
+  const WAVEFORMATEX* x = &a->WaveFormatExt.Format;
+  const WAVEFORMATEX* y = &b->WaveFormatExt.Format;
+  return x->nChannels == y->nChannels && x->nSamplesPerSec == y->nSamplesPerSec &&
+         x->wBitsPerSample == y->wBitsPerSample &&
+         a->WaveFormatExt.Samples.wValidBitsPerSample == b->WaveFormatExt.Samples.wValidBitsPerSample;
 }
 
 NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
@@ -123,9 +159,8 @@ NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, 
   if (w->wFormatTag != WAVE_FORMAT_PCM && w->wFormatTag != WAVE_FORMAT_EXTENSIBLE) return STATUS_NO_MATCH;
   const DIRECTION_LIMITS* l = caps->Limits;
   if (w->wBitsPerSample < l->MinBits || w->wBitsPerSample > l->MaxBits ||
-      !RateListContains(caps->Rates, caps->RateBytes, w->nSamplesPerSec)) {
+      !RateAccepted(caps, w->nSamplesPerSec))
     return STATUS_NO_MATCH;
-  }
   const ULONG channels = w->nChannels;
   const ULONG bytesPerSample = w->wBitsPerSample / 8;
   // Every field must agree: a block align, byte rate, valid-bit count or
@@ -144,28 +179,15 @@ NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, 
   } else {
     requested.WaveFormatExt.Samples.wValidBitsPerSample = (WORD)valid;
   }
+  ULONG carried = 0;
+  if (FindSetting(caps, channels, w->wBitsPerSample, valid, w->nSamplesPerSec, &carried) < 0)
+    return STATUS_NO_MATCH;
   AUDIO_FORMAT device = requested;
-  if (SlotFindForShape(caps->Slots, channels, w->wBitsPerSample, valid, w->nSamplesPerSec, caps->HighSpeed) <
-      0) {
-    if (caps->Capture || channels > 8) return STATUS_NO_MATCH;
-    // Carried in the narrowest slot of this resolution that has room for
-    // every channel; the channels beyond the pin's are silent.
-    ULONG best = 0;
-    for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-      const AltSettingSlot* s = &caps->Slots[i];
-      if (!SlotIsPcm(s) || SlotContainerBits(s) != w->wBitsPerSample || SlotBits(s) != valid) continue;
-      if (!SlotCarriesRate(s, w->nSamplesPerSec, caps->HighSpeed)) continue;
-      const ULONG c = SlotChannels(s);
-      if (c > channels && (best == 0 || c < best)) best = c;
-    }
-    if (best == 0) return STATUS_NO_MATCH;
-    // Frames of differing channel counts go through a 72-byte frame buffer.
-    if (channels * bytesPerSample > QUENBY_CONVERSION_FRAME ||
-        best * bytesPerSample > QUENBY_CONVERSION_FRAME)
-      return STATUS_NO_MATCH;
+  if (carried != channels) {
+    // Carried in a wider setting; the channels beyond the pin's are silent.
     WAVEFORMATEX* d = &device.WaveFormatExt.Format;
-    d->nChannels = (WORD)best;
-    d->nBlockAlign = (WORD)(best * bytesPerSample);
+    d->nChannels = (WORD)carried;
+    d->nBlockAlign = (WORD)(carried * bytesPerSample);
     d->nAvgBytesPerSec = d->nSamplesPerSec * d->nBlockAlign;
     if (d->wFormatTag == WAVE_FORMAT_EXTENSIBLE) device.WaveFormatExt.dwChannelMask = 0;
   }

@@ -63,16 +63,25 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+  UNREFERENCED_PARAMETER(OldFormat);
+  UNREFERENCED_PARAMETER(OldAttributeList);
+  UNREFERENCED_PARAMETER(DataRange);
+  UNREFERENCED_PARAMETER(AttributeRange);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
   const ULONG direction = DirectionOf(Pin);
-  // A change while the pin runs is accepted and ignored.
-  if (ReadFlag(&ctx->PinRunning[direction]) != 0) return STATUS_SUCCESS;
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
   AUDIO_FORMAT pin;
   NTSTATUS status =
       QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, &connection, &pin);
+  // Once out of STOP the pin's stream runs with the format it started
+  // with: a change would relabel it while it carries the old one. The
+  // format it has is accepted again without effect.
+  if (Pin->DeviceState != KSSTATE_STOP) {
+    if (NT_SUCCESS(status) && QuenbySamePcm(&pin, PinFormat(ctx, direction))) return STATUS_SUCCESS;
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   if (!NT_SUCCESS(status)) return status;
   // The connection carries the device's channel count (render rewrite).
   WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);
@@ -177,9 +186,17 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
+        // Capture nobody uses runs beside render; on one clock for both at
+        // render's rate, which render is about to set (none carries it:
+        // capture stays off until a capture pin starts it).
+        const bool captureFollows =
+            !ctx->SharedClock ||
+            QuenbyDeviceFormatAtRate(
+                ctx, QUENBY_DIR_CAPTURE,
+                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+            captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
@@ -239,6 +256,7 @@ NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
 
 // A closed pin is forgotten: nothing binds a ring or a restart to it again.
 NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_SUCCESS;
   QuenbyLockStreamControl(ctx);
@@ -431,7 +449,9 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
   }
 }
 
-void PinReset(PKSPIN Pin) {}
+void PinReset(PKSPIN Pin) {
+  UNREFERENCED_PARAMETER(Pin);
+}
 
 // ---------------------------------------------------------------------------
 // Pin properties
@@ -443,6 +463,7 @@ PKSPIN PinOf(PIRP Irp, WDF_DEVICE_CONTEXT** ctx) {
 }
 
 NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -476,6 +497,7 @@ void ReadPositions(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSAUDIO_POSITION* p
 }
 
 NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -485,6 +507,7 @@ NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -497,6 +520,7 @@ NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
@@ -507,6 +531,8 @@ NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // Accepted with success and no effect.
 NTSTATUS SetAccepted(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Data);
   WDF_DEVICE_CONTEXT* ctx;
   if (PinOf(Irp, &ctx) == nullptr) return STATUS_UNSUCCESSFUL;
   Irp->IoStatus.Information = 0;
@@ -578,6 +604,9 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   caps.RateBytes = ctx->RateListBytes[direction];
   caps.HighSpeed = ctx->HighSpeed != 0;
   caps.Capture = direction == QUENBY_DIR_CAPTURE;
+  // While the other direction streams from the same clock, its rate is the
+  // only one (the audio engine converts).
+  caps.LockedRate = QuenbyClockHeldRate(ctx, direction);
   return caps;
 }
 

@@ -148,6 +148,18 @@ bool HasCapture(WDF_DEVICE_CONTEXT* ctx) {
   return TopologyHasCapture(&ctx->Topology) != 0;
 }
 
+// Restarts capture (where the unit has it), then render, each bound to the
+// given pin. On one clock for both, render stops first: the capture start
+// then finds the clock free for the new rate rather than held by render
+// at the old one. The first failing restart's status.
+NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPin) {
+  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (HasCapture(ctx)) status = RestartCapture(ctx, capturePin);
+  const NTSTATUS renderStatus = RestartRender(ctx, renderPin);
+  return NT_SUCCESS(status) ? renderStatus : status;
+}
+
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 1);
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
@@ -166,8 +178,7 @@ void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   }
-  if (HasCapture(ctx)) RestartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
-  RestartRender(ctx, ctx->Pins[QUENBY_DIR_RENDER]);
+  RestartBoth(ctx, ctx->Pins[QUENBY_DIR_CAPTURE], ctx->Pins[QUENBY_DIR_RENDER]);
 
   const bool renderRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0;
   const bool captureRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0;
@@ -194,12 +205,12 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
-  QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
+  // One clock for both directions runs at one rate.
+  if (HasCapture(ctx) && ctx->SharedClock && captureRate != renderRate) return STATUS_UNSUCCESSFUL;
+  if (HasCapture(ctx))
+    QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
   QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
-  NTSTATUS status = STATUS_SUCCESS;
-  if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
-  NTSTATUS renderStatus = RestartRender(ctx, nullptr);
-  return NT_SUCCESS(status) ? renderStatus : status;
+  return RestartBoth(ctx, nullptr, nullptr);
 }
 
 // The mixing runs in the streaming thread under the render-clone mutex,
@@ -216,13 +227,14 @@ void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
-  NTSTATUS status = STATUS_SUCCESS;
-  if (HasCapture(ctx)) status = RestartCapture(ctx, nullptr);
-  NTSTATUS renderStatus = RestartRender(ctx, nullptr);
-  if (NT_SUCCESS(status)) status = renderStatus;
-  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
+  const bool capture = HasCapture(ctx);
+  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  // Only the directions the unit has are in use: a unit without capture
+  // has no capture stream, ring or lock to read from.
+  if (capture) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
   WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
-  WriteFlag(&ctx->DirectStreamFlags, QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING);
+  WriteFlag(&ctx->DirectStreamFlags,
+            (capture ? QUENBY_DIRECT_CAPTURE_RUNNING : 0) | QUENBY_DIRECT_RENDER_RUNNING);
   ClearDirectOffsets(ctx);
   QuenbyWakeThread(ctx);
   PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
@@ -287,6 +299,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
     case kCodeResetCapture:
+      if (!HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
       QuenbyRingReset(&ctx->CaptureRing);
       return STATUS_SUCCESS;
     case kCodeResetRender:
@@ -343,7 +356,8 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
                       information);
     }
     case kCodeReadCapture: {
-      if (!direct || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE])) return STATUS_UNSUCCESSFUL;
+      if (!direct || !HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]))
+        return STATUS_UNSUCCESSFUL;
       NTSTATUS status = out != nullptr && outLength != 0
                             ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
                             : STATUS_UNSUCCESSFUL;

@@ -15,6 +15,7 @@
 #include <wdf.h>
 #include <wdfusb.h>
 
+#include "format.h"
 #include "stream_logic.h"
 #include "topology.h"
 
@@ -45,6 +46,7 @@ typedef enum _QUENBY_START_STEP {
   QuenbyStartDescriptor,
   QuenbyStartTopology,
   QuenbyStartConfiguration,
+  QuenbyStartClocks,
   QuenbyStartRates,
   QuenbyStartLimits,
   QuenbyStartRings,
@@ -53,11 +55,6 @@ typedef enum _QUENBY_START_STEP {
   QuenbyStartFilter,
   QuenbyStartPowerUp,
 } QUENBY_START_STEP;
-
-typedef struct _AUDIO_FORMAT {
-  KSDATAFORMAT DataFormat;
-  WAVEFORMATEXTENSIBLE WaveFormatExt;
-} AUDIO_FORMAT;
 
 // The byte ring between the streams and their users.
 typedef struct _AudioRing {
@@ -74,6 +71,7 @@ typedef struct _AudioRing {
   ULONG ReadOffset;
   ULONG Wanted;
   PUCHAR Buffer;
+  ULONG Resets;  // resets so far: what a peek saw may be taken only before the next
 } AudioRing;
 
 #define QUENBY_DIRECT_CAPTURE_RUNNING 0x1
@@ -100,6 +98,12 @@ typedef struct _WDF_OBJECT_CONTEXT {
   PUCHAR Buffer;
   ULONG BufferLength;
   ULONG ValidBytes;
+  // Render: ring bytes the transfer carries, taken from the ring only once
+  // it is sent (a transfer the stack refuses at once leaves them there).
+  ULONG Taken;
+  ULONG TakenResets;
+  LONG Submitting;  // set around the send
+  LONG Refused;     // failed while being sent: nothing of it went out
 } WDF_OBJECT_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_OBJECT_CONTEXT, GetTransferContext)
 
@@ -128,7 +132,10 @@ typedef struct _StreamCounters {
   ULONG CaptureLateStarts;
   ULONG Reserved2;
   ULONG FeedbackLateStarts;
-  ULONG Reserved3;
+  // Feedback packets whose value was not accepted (too short, another
+  // format, outside nominal +-1), 8 each: a stream that counts these and
+  // accepts none runs open loop.
+  ULONG FeedbackRejected;
 } StreamCounters;
 
 typedef struct _WDF_DEVICE_CONTEXT {
@@ -176,6 +183,11 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // Topology (pointers into the configuration copy) and selected slots.
   USB_AUDIO_TOPOLOGY Topology;
   ULONG TopologyResult;
+  // How following the terminals' clock selectors and multipliers ended
+  // (CLOCK_RESULT), and whether both directions run from one clock source:
+  // then while one streams the other takes only the rate it runs at.
+  ULONG ClockResult;
+  ULONG SharedClock;
   LONG SelectedSlot[2];  // capture, render
 
   // Limits per direction (capture, render).
@@ -216,11 +228,19 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG PacketsPerTransfer[QUENBY_STREAMS];
   ULONG TransferSize[QUENBY_STREAMS];
   ULONG NominalSamples;
-  LONG FeedbackValue;
+  ULONG NominalFeedbackValue;
+  LONG FeedbackValue;  // the last accepted value
+  // The format the unit's feedback came in (QUENBY_FEEDBACK_*), the mean
+  // render paces by (under FeedbackLock), and values accepted this stream.
+  ULONG FeedbackFormat;
+  FEEDBACK_AVERAGE FeedbackAverage;
+  WDFSPINLOCK FeedbackLock;
+  ULONG FeedbackAccepted;
   StreamCounters Counters;
   ULONG RenderAccumulator;
   ULONG RenderPrimed;
-  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per (micro)frame of the running endpoints
+  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per packet of the running endpoints
+  ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   PKSPIN Pins[2];
@@ -286,7 +306,18 @@ WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);
 NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length);
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate);
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
+// Follows each direction's clock through its selectors (their current
+// input) and multipliers to the clock source whose rate it sets; notes a
+// clock shared by both directions. Needs the configuration selected.
+NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
+// The rate the other direction holds the shared clock at while it streams;
+// 0 when the clock is free for `direction` (separate clocks, or nothing else
+// streaming).
+ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+// Moves a direction's device format to `rate` when a setting of its shape
+// carries that rate; false (format unchanged) otherwise.
+BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
 // A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).
@@ -303,16 +334,35 @@ NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInte
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
-// stream.cpp: rings, transfers, the streaming thread, stream control.
+// ring.cpp: the byte rings.
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter);
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length);
+// Copies `length` bytes from the read position without taking them (fails
+// when fewer are stored); *generation identifies the ring's contents.
+NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG generation);
+// Takes `length` bytes a peek saw, as a read would (the waiting writer's
+// event, or the owner pin, learns of the room); nothing when the ring was
+// reset since the peek.
+void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting);
 void QuenbyRingReset(AudioRing* ring);
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
 // Bounds the ring's fill to `bytes` (whole frames of the running format).
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes);
 PKSPIN QuenbyRingOwner(AudioRing* ring);
+ULONG QuenbyRingFill(AudioRing* ring);
+NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
+                          const DIRECTION_LIMITS* limits);
+
+// direct_mix.cpp: the KS pins beside direct mode.
+// Adds the KS render pin's held audio into a render buffer of `bytes`.
+void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes);
+// Copies captured packet data into the KS capture pin's held clones.
+void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length);
+void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+
+// stream.cpp: transfers, the streaming thread, stream control.
 // Render delay of the running format in frames at its most: the ring's
 // limit and the transfers scheduled ahead.
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx);
@@ -320,16 +370,12 @@ void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 // Frees the rings, transfers and MDLs of a bring-up that failed.
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
-ULONG QuenbyRingFill(AudioRing* ring);
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
-void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
-NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
-                          const DIRECTION_LIMITS* limits);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);
@@ -345,11 +391,7 @@ NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor);
 WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject);
 
-// format.cpp: data intersection and set-format checks (no kernel calls).
-NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
-                               ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize);
-NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
-                           AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat);
+// pin.cpp: what a direction's negotiation reads (format.h has the rules).
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").

@@ -1,17 +1,14 @@
-// Streaming engine: the byte rings, the isochronous transfers (allocated
-// once at start, kept on intrusive free lists), the streaming thread that
-// submits every transfer, the completion routines, render pacing from the
-// explicit feedback, capture processing, stream start and stop, the render
-// delay and the mixing and direct-capture paths of direct mode.
+// Streaming engine: the isochronous transfers (allocated once at start, kept
+// on intrusive free lists), the streaming thread that submits every
+// transfer, the completion routines, render pacing from the explicit
+// feedback, capture processing, stream start and stop, and the render delay.
+// The rings are ring.cpp, the direct-mode mixing direct_mix.cpp, the rules
+// they follow stream_logic.cpp.
 #include "quenby.h"
 
 namespace {
 
-// Largest ring accepted: 50 ms of 32 channels of 32-bit audio at 768 kHz is
-// under 5 MiB; the limit only guards against absurd device data.
-const ULONGLONG kMaxRingBytes = 64ull * 1024 * 1024;
 const LONG kThreadPriority = 30;
-const LONGLONG kRingWait = -1250000;  // 125 ms
 // An empty primed ring: at most this many render transfers may be in
 // flight, and this many 10 us units per transfer in flight must have
 // passed since the last submission, before silence goes out.
@@ -98,81 +95,13 @@ const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 }
 
 // ---------------------------------------------------------------------------
-// Direct mode: the KS render pin's clones mixed into the render buffer, and
-// captured data copied into the KS capture pin's clones.
-// ---------------------------------------------------------------------------
-void MixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
-  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  // Only 24-bit samples on both sides are mixed; other widths would need a
-  // conversion this path does not make.
-  if (!MixSupported(pin->wBitsPerSample, pin->nSamplesPerSec, stream->wBitsPerSample, stream->nSamplesPerSec))
-    return;
-  if (stream->nChannels == 0 || pin->nChannels == 0) return;
-  const ULONG deviceChannels = stream->nChannels;
-  const ULONG pinChannels = pin->nChannels;
-  const ULONG pinFrame = pinChannels * 3;
-  const ULONG frames = bytes / 3 / deviceChannels;
-  for (ULONG f = 0; f < frames && ctx->RenderCloneCount != 0; ++f) {
-    PKSSTREAM_POINTER clone = ctx->RenderClones[ctx->RenderCloneHead];
-    const ULONG available = clone->OffsetIn.Remaining;
-    if (ctx->RenderCloneOffset + pinFrame <= available) {
-      const UCHAR* src = clone->OffsetIn.Data + ctx->RenderCloneOffset;
-      PUCHAR dst = buffer + (SIZE_T)f * deviceChannels * 3;
-      for (ULONG j = 0; j < deviceChannels && j < pinChannels; ++j) {
-        WriteSample24(dst + j * 3, MixSample24(ReadSample24(dst + j * 3), ReadSample24(src + j * 3)));
-      }
-      ctx->RenderCloneOffset += pinFrame;
-      ++ctx->RenderCloneFrames;
-    }
-    if (ctx->RenderCloneOffset + pinFrame > available) {
-      KsStreamPointerDelete(clone);
-      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
-      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
-      --ctx->RenderCloneCount;
-      ctx->RenderCloneOffset = 0;
-      ctx->RenderCloneFrames = 0;
-    }
-  }
-}
-
-void FeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
-  const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
-  const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
-  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample) return;
-  const ULONG sampleBytes = device->wBitsPerSample / 8;
-  const ULONG deviceFrame = device->nChannels * sampleBytes;
-  const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
-  const ULONG pinFrame = pin->nChannels * sampleBytes;
-  if (deviceFrame == 0 || pinFrame == 0) return;
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
-       offset += deviceFrame) {
-    PKSSTREAM_POINTER clone = ctx->CaptureClones[ctx->CaptureCloneHead];
-    if (ctx->CaptureCloneFill + pinFrame <= clone->OffsetOut.Remaining) {
-      PUCHAR dst = clone->OffsetOut.Data + ctx->CaptureCloneFill;
-      RtlZeroMemory(dst, pinFrame);
-      RtlCopyMemory(dst, data + offset, pinChannels * sampleBytes);
-      ctx->CaptureCloneFill += pinFrame;
-    }
-    if (ctx->CaptureCloneFill + pinFrame > clone->OffsetOut.Remaining) {
-      KsStreamPointerAdvanceOffsets(clone, 0, ctx->CaptureCloneFill, FALSE);
-      KsStreamPointerDelete(clone);
-      ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
-      ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
-      --ctx->CaptureCloneCount;
-      ctx->CaptureCloneFill = 0;
-    }
-  }
-  WdfSpinLockRelease(ctx->CapturePositionLock);
-}
-
-// ---------------------------------------------------------------------------
 // Completion routines (DISPATCH_LEVEL): they hand transfers back and wake
 // the thread; they never touch the rings.
 // ---------------------------------------------------------------------------
 void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                      WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -206,11 +135,17 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
 
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
+  // Failed while being sent: none of it went out (its audio stays in the
+  // ring for the next transfer), and nothing was played.
+  const bool refused = !NT_SUCCESS(status) && InterlockedCompareExchange(&t->Submitting, 0, 0) != 0;
+  if (refused) InterlockedExchange(&t->Refused, 1);
   WdfSpinLockAcquire(ctx->RenderPositionLock);
-  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
+  if (!refused && ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
     PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_RENDER]);
     PCM_SHAPE to = ShapeOf(&ctx->RenderPinFormat);
     ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
@@ -224,8 +159,28 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
   if (NT_SUCCESS(status)) QuenbyWakeThread(ctx);
 }
 
+// The stream's value of a feedback word, or 0 when it is not accepted. The
+// word's format (16.16 or 10.14, whatever the speed) is decided once per
+// stream, from the first word one reading of which lies near the nominal
+// rate.
+ULONG FeedbackValueOf(WDF_DEVICE_CONTEXT* ctx, ULONG word, ULONG length) {
+  if (length < 3) return 0;
+  ULONG format = ReadFlag(&ctx->FeedbackFormat);
+  if (format == QUENBY_FEEDBACK_UNKNOWN) {
+    const ULONG detected = FeedbackDetectFormat(word, ctx->HighSpeed, ReadFlag(&ctx->NominalFeedbackValue));
+    if (detected == QUENBY_FEEDBACK_UNKNOWN) return 0;
+    InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->FeedbackFormat), (LONG)detected,
+                               QUENBY_FEEDBACK_UNKNOWN);
+    format = ReadFlag(&ctx->FeedbackFormat);
+  }
+  return FeedbackFromPacket(FeedbackToNative(word, format, ctx->HighSpeed), ctx->HighSpeed,
+                            ReadFlag(&ctx->NominalSamples));
+}
+
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Target);
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
@@ -236,16 +191,23 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
       const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
       for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
-        if (USBD_ERROR(packet->Status) || packet->Length != ctx->StreamMaxPacket[QuenbyFeedback]) continue;
-        // 4 bytes (16.16) at high speed, 3 (10.14) at full speed.
-        const ULONG bytes = packet->Length < sizeof(ULONG) ? packet->Length : sizeof(ULONG);
-        if (bytes < 3 || packet->Offset > t->BufferLength || t->BufferLength - packet->Offset < bytes)
+        // Any packet of 3 bytes or more that lies inside the buffer carries
+        // a value (in its first 4 bytes at most).
+        ULONG value = 0;
+        if (!USBD_ERROR(packet->Status) && packet->Offset <= t->BufferLength &&
+            t->BufferLength - packet->Offset >= packet->Length) {
+          value =
+              FeedbackValueOf(ctx, FeedbackWord(t->Buffer + packet->Offset, packet->Length), packet->Length);
+        }
+        if (value == 0) {
+          InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(&ctx->Counters.FeedbackRejected), 8);
           continue;
-        const UCHAR* p = t->Buffer + packet->Offset;
-        ULONG word = 0;
-        for (ULONG b = 0; b < bytes; ++b) word |= (ULONG)p[b] << (8 * b);
-        const ULONG value = FeedbackFromPacket(word, ctx->HighSpeed, ReadFlag(&ctx->NominalSamples));
-        if (value != 0) InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
+        }
+        InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
+        WdfSpinLockAcquire(ctx->FeedbackLock);
+        FeedbackAverageAdd(&ctx->FeedbackAverage, value);
+        WdfSpinLockRelease(ctx->FeedbackLock);
+        InterlockedIncrement(reinterpret_cast<LONG volatile*>(&ctx->FeedbackAccepted));
       }
     }
   }
@@ -263,46 +225,52 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator) {
   const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
   const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
-  const ULONG feedback = (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0);
+  // The mean of the last accepted values: single values wander around the
+  // unit's rate and completions come in batches, so that some values would
+  // be used twice and others not at all.
+  WdfSpinLockAcquire(ctx->FeedbackLock);
+  const ULONG feedback = FeedbackAverageValue(&ctx->FeedbackAverage,
+                                              (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
+  WdfSpinLockRelease(ctx->FeedbackLock);
   const ULONG total =
       RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
-                        ctx->StreamMaxPacket[QuenbyRender], t->BufferLength, sizes, accumulator);
+                        ctx->StreamPeriod[QuenbyRender], ctx->StreamMaxPacket[QuenbyRender], t->BufferLength,
+                        sizes, accumulator);
   t->ValidBytes = total;
-  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
+  t->Taken = 0;
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
                      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
+  // The ring's audio is copied now and taken once the transfer is sent.
   if (!inUse) {
     RtlZeroMemory(t->Buffer, total);
+  } else if (NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, total, &t->TakenResets))) {
+    t->Taken = total;
+    WriteFlag(&ctx->RenderPrimed, 1);
+  } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
+    RtlZeroMemory(t->Buffer, total);
+    ctx->Counters.RenderUnderruns += 8;
   } else {
-    NTSTATUS status = direct ? QuenbyRingReadWait(&ctx->RenderRing, t->Buffer, total)
-                             : QuenbyRingRead(&ctx->RenderRing, t->Buffer, total, nullptr, nullptr);
-    if (NT_SUCCESS(status)) {
-      WriteFlag(&ctx->RenderPrimed, 1);
-    } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
-      RtlZeroMemory(t->Buffer, total);
-      ctx->Counters.RenderUnderruns += 8;
-    } else {
-      const LONGLONG now = Now10us(ctx);
-      ctx->RenderAttempt = now;
-      const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
-      if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
-        return false;
-      ULONG take = QuenbyRingFill(&ctx->RenderRing);
-      if (take > total) take = total;
-      if (blockAlign != 0) take = take / blockAlign * blockAlign;
-      if (take != 0 && !NT_SUCCESS(QuenbyRingRead(&ctx->RenderRing, t->Buffer, take, nullptr, nullptr)))
-        take = 0;
-      RtlZeroMemory(t->Buffer + take, total - take);
-      const ULONG eighth = total / 8;
-      ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
-      ++ctx->RenderUnderrunEvents;
-    }
+    const LONGLONG now = Now10us(ctx);
+    ctx->RenderAttempt = now;
+    const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
+    if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
+      return false;
+    ULONG take = QuenbyRingFill(&ctx->RenderRing);
+    if (take > total) take = total;
+    if (blockAlign != 0) take = take / blockAlign * blockAlign;
+    if (take != 0 && !NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, take, &t->TakenResets)))
+      take = 0;
+    t->Taken = take;
+    RtlZeroMemory(t->Buffer + take, total - take);
+    const ULONG eighth = total / 8;
+    ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
+    ++ctx->RenderUnderrunEvents;
   }
   // Mixing of the KS render pin into direct-mode render.
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
       ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-    MixRenderClones(ctx, t->Buffer, total);
+    QuenbyMixRenderClones(ctx, t->Buffer, total);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   }
   return true;
@@ -321,9 +289,9 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   uint32_t sizes[8];
   uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
   ULONG length = t->BufferLength;
-  if (stream == QuenbyFeedback) {
+  if (stream != QuenbyRender) {
     // One packet per service interval of the endpoint, each its full size.
-    length = packets * ctx->StreamMaxPacket[QuenbyFeedback];
+    length = packets * ctx->StreamMaxPacket[stream];
     if (packets == 0 || length == 0 || length > t->BufferLength) {
       GiveBack(ctx, t);
       return STATUS_UNSUCCESSFUL;
@@ -373,8 +341,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
                                                                         : FeedbackComplete;
   WdfRequestSetCompletionRoutine(t->Request, routine, t);
 
-  // Frame scheduling: one frame per transfer, back to back; a start frame
-  // that is no longer ahead is moved to two frames from now and counted.
+  // Frame scheduling: each transfer covers one frame, back to back.
   ULONG frame = 0;
   status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
   if (!NT_SUCCESS(status)) {
@@ -382,21 +349,14 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     return status;
   }
   const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
-  ULONG next = previous;
-  // Transfers the stack refused at once still moved the schedule on: a
-  // start frame further ahead than the transfers in flight explain starts
-  // over two frames from now (not a late start).
-  const LONG ahead = (LONG)(previous - frame);
-  const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0);
-  if (previous != 0 && ahead > inFlight + 2) next = frame + 2;
-  if ((LONG)(previous - frame) <= 0) {
-    if (previous != 0) {
-      ULONG* late = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
-                    : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
-                                             : &ctx->Counters.FeedbackLateStarts;
-      *late += 8;
-    }
-    next = frame + 2;
+  int late = 0;
+  const ULONG next =
+      ScheduleStartFrame(previous, frame, InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
+  if (late) {
+    ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
+                     : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
+                                              : &ctx->Counters.FeedbackLateStarts;
+    *counter += 8;
   }
   urb->StartFrame = next;
   WriteFlag(&ctx->NextStartFrame[stream], next + 1);
@@ -410,11 +370,26 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     ctx->LastRenderSubmit = Now10us(ctx);
   }
   WDFREQUEST request = t->Request;
-  if (!WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS)) {
+  // Only this thread takes transfers from the free list: a transfer its
+  // completion gave back during the send stays ours to read here.
+  InterlockedExchange(&t->Refused, 0);
+  InterlockedExchange(&t->Submitting, 1);
+  const BOOLEAN sent =
+      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS);
+  InterlockedExchange(&t->Submitting, 0);
+  if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
+    // Not sent: the schedule and the fraction stay, the audio stays in the
+    // ring for the next transfer.
     if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
     WriteFlag(&ctx->NextStartFrame[stream], previous);
-    GiveBack(ctx, t);
-    return WdfRequestGetStatus(request);
+    if (!sent) {
+      GiveBack(ctx, t);
+      return WdfRequestGetStatus(request);
+    }
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (stream == QuenbyRender) {
+    QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
   }
   return STATUS_SUCCESS;
 }
@@ -457,7 +432,7 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
     NTSTATUS status;
     if (direct) {
       status = QuenbyRingWriteWait(&ctx->CaptureRing, data, length);
-      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) FeedCaptureClones(ctx, data, length);
+      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) QuenbyFeedCaptureClones(ctx, data, length);
     } else {
       status = QuenbyRingWrite(&ctx->CaptureRing, data, length);
     }
@@ -535,186 +510,6 @@ void StreamingThread(PVOID context) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Rings
-// ---------------------------------------------------------------------------
-NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
-                          const DIRECTION_LIMITS* limits) {
-  // 50 ms at the largest format, in the order (bits / 8) x rate x channels / 100 x 5.
-  ULONGLONG size = (ULONGLONG)(limits->MaxBits / 8) * limits->MaxRate * limits->MaxChannels / 100 * 5;
-  if (size == 0 || size > kMaxRingBytes) return STATUS_UNSUCCESSFUL;
-  RtlZeroMemory(ring, sizeof(*ring));
-  ring->Device = ctx->WdfDevice;
-  ring->Kind = kind;
-  ring->Size = (ULONG)size;
-  ring->Limit = (ULONG)size;
-  WDF_OBJECT_ATTRIBUTES attributes;
-  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-  attributes.ParentObject = ctx->WdfDevice;
-  PVOID buffer = nullptr;
-  NTSTATUS status =
-      WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, ring->Size, &ring->Memory, &buffer);
-  if (!NT_SUCCESS(status)) return status;
-  ring->Buffer = static_cast<PUCHAR>(buffer);
-  status = WdfSpinLockCreate(&attributes, &ring->Lock);
-  if (!NT_SUCCESS(status)) return status;
-  KeInitializeEvent(&ring->Event, SynchronizationEvent, FALSE);
-  return STATUS_SUCCESS;
-}
-
-// Room for a write of `length` under the ring's lock: up to the limit of the
-// running format; a single write larger than the limit may use the whole ring.
-static ULONG RoomOf(const AudioRing* ring, ULONG length) {
-  const ULONG limit = length > ring->Limit ? ring->Size : ring->Limit;
-  return ring->Fill >= limit ? 0 : limit - ring->Fill;
-}
-
-void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Limit = bytes == 0 || bytes > ring->Size ? ring->Size : bytes;
-  WdfSpinLockRelease(ring->Lock);
-}
-
-PKSPIN QuenbyRingOwner(AudioRing* ring) {
-  if (ring->Lock == nullptr) return nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  PKSPIN owner = ring->OwnerPin;
-  WdfSpinLockRelease(ring->Lock);
-  return owner;
-}
-
-NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  if (RoomOf(ring, length) < length) {
-    if (ring->Kind == QUENBY_RING_RENDER) ring->Wanted = length;
-    WdfSpinLockRelease(ring->Lock);
-    return STATUS_UNSUCCESSFUL;
-  }
-  uint32_t offset = ring->WriteOffset;
-  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
-  ring->WriteOffset = offset;
-  ring->Fill += length;
-  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted < ring->Fill) {
-    ring->Wanted = 0;
-    attempt = ring->OwnerPin;
-  }
-  WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter) {
-  if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
-  WdfSpinLockAcquire(ring->Lock);
-  if (fillBefore != nullptr) *fillBefore = ring->Fill;
-  if (ring->Fill < length) {
-    if (ring->Kind == QUENBY_RING_CAPTURE) ring->Wanted = length;
-    if (fillAfter != nullptr) *fillAfter = ring->Fill;
-    WdfSpinLockRelease(ring->Lock);
-    return STATUS_UNSUCCESSFUL;
-  }
-  uint32_t offset = ring->ReadOffset;
-  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
-  ring->ReadOffset = offset;
-  ring->Fill -= length;
-  if (fillAfter != nullptr) *fillAfter = ring->Fill;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
-    ring->Wanted = 0;
-    attempt = ring->OwnerPin;
-  }
-  WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
-  return STATUS_SUCCESS;
-}
-
-// Takes the ring's lock once `length` bytes of room (forWrite) or of data
-// are there. Only the ring of `waitingKind` may wait for them: once, at most
-// 125 ms, outside the lock. False (lock released) when they did not come.
-static bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKind) {
-  WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
-  if (ring->Kind != waitingKind) {
-    WdfSpinLockRelease(ring->Lock);
-    return false;
-  }
-  ring->Wanted = length;
-  WdfSpinLockRelease(ring->Lock);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = kRingWait;
-  if (KeWaitForSingleObject(&ring->Event, Executive, KernelMode, FALSE, &timeout) != STATUS_SUCCESS)
-    return false;
-  WdfSpinLockAcquire(ring->Lock);
-  if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
-  WdfSpinLockRelease(ring->Lock);
-  return false;
-}
-
-NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  if (!LockWithRoom(ring, length, true, QUENBY_RING_RENDER)) return STATUS_UNSUCCESSFUL;
-  uint32_t offset = ring->WriteOffset;
-  RingCopyIn(ring->Buffer, ring->Size, &offset, data, length);
-  ring->WriteOffset = offset;
-  ring->Fill += length;
-  if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted <= ring->Fill) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
-  if (length == 0) return STATUS_SUCCESS;
-  if (!LockWithRoom(ring, length, false, QUENBY_RING_CAPTURE)) return STATUS_UNSUCCESSFUL;
-  uint32_t offset = ring->ReadOffset;
-  RingCopyOut(ring->Buffer, ring->Size, &offset, data, length);
-  ring->ReadOffset = offset;
-  ring->Fill -= length;
-  if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-  return STATUS_SUCCESS;
-}
-
-void QuenbyRingReset(AudioRing* ring) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Fill = 0;
-  ring->WriteOffset = 0;
-  ring->ReadOffset = 0;
-  ring->OwnerPin = nullptr;
-  if (ring->Wanted != 0) {
-    ring->Wanted = 0;
-    KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
-  }
-  WdfSpinLockRelease(ring->Lock);
-}
-
-void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
-  if (ring->Lock == nullptr) return;
-  WdfSpinLockAcquire(ring->Lock);
-  ring->Fill = 0;
-  ring->Wanted = 0;
-  ring->WriteOffset = 0;
-  ring->ReadOffset = 0;
-  ring->OwnerPin = owner;
-  WdfSpinLockRelease(ring->Lock);
-}
-
-ULONG QuenbyRingFill(AudioRing* ring) {
-  WdfSpinLockAcquire(ring->Lock);
-  ULONG fill = ring->Fill;
-  WdfSpinLockRelease(ring->Lock);
-  return fill;
-}
-
-// ---------------------------------------------------------------------------
 // Transfers
 // ---------------------------------------------------------------------------
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
@@ -742,7 +537,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   attributes.ParentObject = ctx->WdfDevice;
   for (ULONG i = 0; i < QUENBY_TRANSFERS; ++i) {
     PVOID buffer = nullptr;
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, size,
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size,
                                       &ctx->DataMemory[stream][i], &buffer);
     if (!NT_SUCCESS(status)) return status;
     PMDL mdl = IoAllocateMdl(buffer, size, FALSE, FALSE, nullptr);
@@ -756,7 +551,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
                                                 &ctx->UrbMemory[stream][i], &urb);
     } else {
       PVOID urbBuffer = nullptr;
-      status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
+      status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
                                &ctx->UrbMemory[stream][i], &urbBuffer);
       urb = static_cast<PURB>(urbBuffer);
     }
@@ -952,14 +747,16 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
   ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
+  // A transfer covers one frame: a packet per service interval of the
+  // endpoint (the USB stack takes whole frames of packets), each carrying
+  // that interval's audio.
+  const ULONG period = EndpointPeriod(endpoint, ctx->HighSpeed);
+  const ULONG packets = TransferPackets(period, ctx->HighSpeed);
   ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
-  if (stream == QuenbyFeedback) {
-    // The USB stack takes whole frames of packets of an endpoint polled
-    // several times a frame: size the feedback transfers by its interval.
-    ctx->PacketsPerTransfer[stream] = EndpointPacketsPerFrame(endpoint, ctx->HighSpeed);
-    if (ctx->PacketsPerTransfer[stream] * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
-      return STATUS_UNSUCCESSFUL;
-  }
+  if (packets == 0 || packets * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
+    return STATUS_UNSUCCESSFUL;
+  ctx->StreamPeriod[stream] = period;
+  ctx->PacketsPerTransfer[stream] = packets;
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
   ctx->Pipes[stream] = pipe;
@@ -975,6 +772,11 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
 
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  // One clock for both directions: render streaming holds it at its rate,
+  // and capture at another would change what render carries.
+  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
+  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec)
+    return STATUS_UNSUCCESSFUL;
   QuenbyStopStream(ctx, QuenbyCapture);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
   if (!NT_SUCCESS(status)) return status;
@@ -995,6 +797,9 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
+  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
+  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)
+    return STATUS_UNSUCCESSFUL;
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
@@ -1029,8 +834,15 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG value = NominalFeedback(
       ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
   WriteFlag(&ctx->NominalSamples, nominal);
+  WriteFlag(&ctx->NominalFeedbackValue, value);
   InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
   WriteFlag(&ctx->RenderAccumulator, 0);
+  // A new stream: its format is found again, its values averaged afresh.
+  WriteFlag(&ctx->FeedbackFormat, QUENBY_FEEDBACK_UNKNOWN);
+  WriteFlag(&ctx->FeedbackAccepted, 0);
+  WdfSpinLockAcquire(ctx->FeedbackLock);
+  FeedbackAverageReset(&ctx->FeedbackAverage);
+  WdfSpinLockRelease(ctx->FeedbackLock);
 }
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
@@ -1073,27 +885,4 @@ BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
-}
-
-void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  if (direction == QUENBY_DIR_RENDER) {
-    while (ctx->RenderCloneCount != 0) {
-      KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
-      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
-      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
-      --ctx->RenderCloneCount;
-    }
-    ctx->RenderCloneFrames = 0;
-    ctx->RenderCloneOffset = 0;
-    return;
-  }
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  while (ctx->CaptureCloneCount != 0) {
-    KsStreamPointerDelete(ctx->CaptureClones[ctx->CaptureCloneHead]);
-    ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
-    ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
-    --ctx->CaptureCloneCount;
-  }
-  ctx->CaptureCloneFill = 0;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
 }

@@ -23,38 +23,96 @@ void RingCopyOut(const uint8_t* ring, uint32_t size, uint32_t* offset, uint8_t* 
   *offset = next;
 }
 
+uint32_t TransferPackets(uint32_t period, int highSpeed) {
+  if (!highSpeed) return 1;
+  if (period != 1 && period != 2 && period != 4 && period != 8) return 0;
+  return 8 / period;
+}
+
+uint32_t ScheduleStartFrame(uint32_t next, uint32_t current, int32_t inFlight, int* late) {
+  *late = 0;
+  if (next == 0) return current + 2;
+  const int32_t ahead = (int32_t)(next - current);
+  if (ahead <= 0) {
+    *late = 1;
+    return current + 2;
+  }
+  // The schedule moved on over transfers the stack refused at once.
+  if (ahead > inFlight + 2) return current + 2;
+  return next;
+}
+
 uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpeed, uint32_t blockAlign,
-                           uint32_t packets, uint32_t maxPacketBytes, uint32_t bufferBytes, uint32_t* sizes,
-                           uint32_t* newAccumulator) {
-  uint32_t a = accumulator;
+                           uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
+                           uint32_t* sizes, uint32_t* newAccumulator) {
+  // Samples of a packet: `period` bus intervals of the feedback value, the
+  // fraction carried from packet to packet.
+  const uint32_t shift = highSpeed ? 16 : 14;
+  const uint64_t fraction = (1ull << shift) - 1;
+  const uint64_t perPacket = (uint64_t)feedback * (period == 0 ? 1 : period);
+  uint64_t a = accumulator;
   uint32_t total = 0;
   const uint32_t maxSamples = blockAlign == 0 ? 0 : maxPacketBytes / blockAlign;
   for (uint32_t i = 0; i < packets; ++i) {
-    uint32_t samples;
-    if (highSpeed) {
-      samples = (feedback >> 16) + ((a + (feedback & 0xFFFF)) >> 16);
-      a = (a + feedback) & 0xFFFF;
-    } else {
-      samples = (feedback >> 14) + (((feedback & 0x3FFF) + a) >> 14);
-      a = (feedback + a) & 0x3FFF;
-    }
-    // Never more than the endpoint carries per (micro)frame, nor more than
-    // the rest of the transfer buffer holds.
+    const uint64_t sum = a + perPacket;
+    uint64_t samples = sum >> shift;
+    a = sum & fraction;
+    // Never more than the endpoint carries per packet, nor more than the
+    // rest of the transfer buffer holds.
     if (samples > maxSamples) samples = maxSamples;
-    uint32_t bytes = samples * blockAlign;
+    uint32_t bytes = (uint32_t)samples * blockAlign;
     if (bytes > bufferBytes - total)
       bytes = blockAlign == 0 ? 0 : (bufferBytes - total) / blockAlign * blockAlign;
     sizes[i] = bytes;
     total += bytes;
   }
-  *newAccumulator = a;
+  *newAccumulator = (uint32_t)a;
   return total;
 }
 
-uint32_t FeedbackFromPacket(uint32_t word, int highSpeed, uint32_t nominal) {
-  uint32_t integer = highSpeed ? word >> 16 : (word >> 14) & 0x3FF;
+uint32_t FeedbackWord(const uint8_t* packet, uint32_t length) {
+  if (length < 3) return 0;
+  const uint32_t bytes = length < 4 ? length : 4;
+  uint32_t word = 0;
+  for (uint32_t b = 0; b < bytes; ++b) word |= (uint32_t)packet[b] << (8 * b);
+  return word;
+}
+
+namespace {
+
+// Samples per bus interval of a word read in `format`, in 16.16; 10.14 is
+// a 24-bit format (its upper byte, when sent, carries nothing).
+uint64_t FeedbackAs16(uint32_t word, uint32_t format) {
+  return format == QUENBY_FEEDBACK_10_14 ? (uint64_t)(word & 0xFFFFFF) << 2 : word;
+}
+
+uint64_t Distance(uint64_t a, uint64_t b) {
+  return a > b ? a - b : b - a;
+}
+
+}  // namespace
+
+uint32_t FeedbackDetectFormat(uint32_t word, int highSpeed, uint32_t nominalValue) {
+  const uint64_t nominal = highSpeed ? nominalValue : (uint64_t)nominalValue << 2;  // in 16.16
+  const uint64_t as16 = FeedbackAs16(word, QUENBY_FEEDBACK_16_16);
+  const uint64_t as14 = FeedbackAs16(word, QUENBY_FEEDBACK_10_14);
+  const uint32_t format =
+      Distance(as16, nominal) <= Distance(as14, nominal) ? QUENBY_FEEDBACK_16_16 : QUENBY_FEEDBACK_10_14;
+  const uint64_t reading = format == QUENBY_FEEDBACK_16_16 ? as16 : as14;
+  const uint64_t integer = reading >> 16, nominalInteger = nominal >> 16;
+  if (integer + 1 < nominalInteger || integer > nominalInteger + 1) return QUENBY_FEEDBACK_UNKNOWN;
+  return format;
+}
+
+uint32_t FeedbackToNative(uint32_t word, uint32_t format, int highSpeed) {
+  const uint64_t as16 = FeedbackAs16(word, format);
+  return highSpeed ? (uint32_t)as16 : (uint32_t)(as16 >> 2) & 0xFFFFFF;
+}
+
+uint32_t FeedbackFromPacket(uint32_t value, int highSpeed, uint32_t nominal) {
+  uint32_t integer = highSpeed ? value >> 16 : (value >> 14) & 0x3FF;
   if (integer + 1 < nominal || integer > nominal + 1) return 0;
-  return highSpeed ? word : word & 0xFFFFFF;
+  return highSpeed ? value : value & 0xFFFFFF;
 }
 
 uint32_t NominalFeedback(uint32_t rate, int highSpeed, uint32_t* nominal) {
@@ -64,6 +122,26 @@ uint32_t NominalFeedback(uint32_t rate, int highSpeed, uint32_t* nominal) {
   const uint32_t shift = highSpeed ? 16 : 14;
   *nominal = uint32_t(rate / per);
   return uint32_t(((uint64_t)rate << shift) / per);
+}
+
+void FeedbackAverageReset(FEEDBACK_AVERAGE* average) {
+  memset(average, 0, sizeof(*average));
+}
+
+void FeedbackAverageAdd(FEEDBACK_AVERAGE* average, uint32_t value) {
+  if (average->Count == QUENBY_FEEDBACK_AVERAGED) {
+    average->Sum -= average->Values[average->Next];
+  } else {
+    ++average->Count;
+  }
+  average->Values[average->Next] = value;
+  average->Sum += value;
+  average->Next = (average->Next + 1) % QUENBY_FEEDBACK_AVERAGED;
+}
+
+uint32_t FeedbackAverageValue(const FEEDBACK_AVERAGE* average, uint32_t otherwise) {
+  if (average->Count == 0) return otherwise;
+  return (uint32_t)((average->Sum + average->Count / 2) / average->Count);
 }
 
 uint64_t ConvertBytes(uint64_t bytes, const PCM_SHAPE* from, const PCM_SHAPE* to, uint64_t* remainder) {
@@ -96,27 +174,4 @@ int32_t MixSample24(int32_t a, int32_t b) {
 
 int MixSupported(uint32_t pinBits, uint32_t pinRate, uint32_t streamBits, uint32_t streamRate) {
   return pinBits == 24 && streamBits == 24 && pinRate == streamRate && pinRate != 0;
-}
-
-uint32_t RenderChannelMask(uint32_t channels) {
-  switch (channels) {
-    case 0:
-      return 0;
-    case 1:
-      return 0x4;
-    case 2:
-      return 0x3;
-    case 4:
-      return 0x33;
-    case 6:
-      return 0x60F;
-    case 8:
-      return 0x63F;
-    default:
-      return channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
-  }
-}
-
-uint32_t CaptureChannelMask(uint32_t channels) {
-  return channels == 1 ? 0x4 : channels == 2 ? 0x3 : 0;
 }

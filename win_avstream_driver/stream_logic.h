@@ -1,7 +1,9 @@
-// Pure arithmetic of the streaming engine and the format negotiation: ring
-// copies with wrap, render packet sizes from the explicit feedback value,
-// feedback acceptance, nominal feedback, position conversion between
-// formats, 24-bit mixing, data intersection and the set-format checks.
+// Pure rules and arithmetic of the streaming engine: ring copies with wrap,
+// the shape and schedule of isochronous transfers (packets by the
+// endpoint's interval, start frames and late starts), render packet sizes
+// from the explicit feedback value, feedback reading, format detection,
+// acceptance and averaging, nominal feedback, position conversion between
+// formats and 24-bit mixing.
 //
 // No kernel or framework call: unit tests call these directly.
 #ifndef QUENBY_STREAM_LOGIC_H
@@ -10,29 +12,78 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "topology.h"
-
 // Copies n bytes into (out of) a ring of `size` bytes at *offset, wrapping
 // at the end; *offset moves on (to 0 when the copy ends exactly at the end).
 void RingCopyIn(uint8_t* ring, uint32_t size, uint32_t* offset, const uint8_t* src, uint32_t n);
 void RingCopyOut(const uint8_t* ring, uint32_t size, uint32_t* offset, uint8_t* dst, uint32_t n);
 
-// Render packet sizes of one transfer from the feedback value (16.16 at high
-// speed, 10.14 at full speed) and the fraction accumulator. A packet never
-// exceeds `maxPacketBytes` (the endpoint's bytes per (micro)frame) and the
-// transfer never exceeds `bufferBytes`: an oversized packet is cut down to
-// the whole frames that fit. Returns the transfer's byte count; the new
-// accumulator goes to *newAccumulator.
-uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpeed, uint32_t blockAlign,
-                           uint32_t packets, uint32_t maxPacketBytes, uint32_t bufferBytes, uint32_t* sizes,
-                           uint32_t* newAccumulator);
+// Isochronous packets of one transfer, which covers one 1 ms frame: 8
+// divided by the endpoint's period (in microframes) at high speed, 1 at
+// full speed; 0 for a period that is not 1, 2, 4 or 8 microframes.
+uint32_t TransferPackets(uint32_t period, int highSpeed);
 
-// The feedback value to store for a received feedback word, or 0 when its
-// integer part lies outside nominal - 1 .. nominal + 1 (ignored).
-uint32_t FeedbackFromPacket(uint32_t word, int highSpeed, uint32_t nominal);
+// The start frame of a stream's next transfer. `next` is the frame after
+// the stream's last transfer (0: none yet), `current` the bus's frame now,
+// `inFlight` the stream's transfers in flight. Transfers follow each other
+// back to back; a start frame no longer ahead moves to current + 2 and is a
+// late start (*late = 1, never for the first transfer); one further ahead
+// than the transfers in flight explain (the stack refused some at once)
+// also starts over at current + 2, without counting as late.
+uint32_t ScheduleStartFrame(uint32_t next, uint32_t current, int32_t inFlight, int* late);
+
+// Render packet sizes of one transfer from the feedback value (samples per
+// bus interval: 16.16 at high speed, 10.14 at full speed) and the fraction
+// accumulator; each packet carries `period` bus intervals of samples. A
+// packet never exceeds `maxPacketBytes` (the endpoint's bytes per packet)
+// and the transfer never exceeds `bufferBytes`: an oversized packet is cut
+// down to the whole frames that fit. Returns the transfer's byte count; the
+// new accumulator goes to *newAccumulator.
+uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpeed, uint32_t blockAlign,
+                           uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
+                           uint32_t* sizes, uint32_t* newAccumulator);
+
+// The value of a feedback packet of `length` bytes: its first three or four
+// bytes, little-endian; 0 for a packet shorter than 3 bytes.
+uint32_t FeedbackWord(const uint8_t* packet, uint32_t length);
+
+// Formats a unit may send its feedback in, whatever the bus speed.
+#define QUENBY_FEEDBACK_UNKNOWN 0
+#define QUENBY_FEEDBACK_16_16 1
+#define QUENBY_FEEDBACK_10_14 2
+
+// The format of a feedback word: the one whose reading lies nearest the
+// nominal value (given in the stream's own format: 16.16 at high speed,
+// 10.14 at full speed), when that reading's integer part lies within
+// nominal - 1 .. nominal + 1; QUENBY_FEEDBACK_UNKNOWN otherwise.
+uint32_t FeedbackDetectFormat(uint32_t word, int highSpeed, uint32_t nominalValue);
+
+// A feedback word read in `format` as a value of the stream's own format.
+uint32_t FeedbackToNative(uint32_t word, uint32_t format, int highSpeed);
+
+// The feedback value to store for a value of the stream's own format, or 0
+// when its integer part lies outside nominal - 1 .. nominal + 1 (ignored).
+uint32_t FeedbackFromPacket(uint32_t value, int highSpeed, uint32_t nominal);
 
 // Nominal samples per (micro)frame and its fixed-point feedback value.
 uint32_t NominalFeedback(uint32_t rate, int highSpeed, uint32_t* nominal);
+
+// The mean of the last accepted feedback values, which render paces by: a
+// unit's measurement wanders around the true rate and takes the wander back
+// in the next value, and transfers that complete in batches would otherwise
+// use some values twice and others not at all.
+#define QUENBY_FEEDBACK_AVERAGED 8
+typedef struct _FEEDBACK_AVERAGE {
+  uint32_t Values[QUENBY_FEEDBACK_AVERAGED];
+  uint64_t Sum;
+  uint32_t Count;  // values held, at most QUENBY_FEEDBACK_AVERAGED
+  uint32_t Next;   // where the next value goes
+} FEEDBACK_AVERAGE;
+// Empties the average.
+void FeedbackAverageReset(FEEDBACK_AVERAGE* average);
+// Adds a value, dropping the oldest of a full average.
+void FeedbackAverageAdd(FEEDBACK_AVERAGE* average, uint32_t value);
+// The mean of the values held (rounded), or `otherwise` when it holds none.
+uint32_t FeedbackAverageValue(const FEEDBACK_AVERAGE* average, uint32_t otherwise);
 
 typedef struct _PCM_SHAPE {
   uint32_t Channels;
@@ -53,27 +104,5 @@ int32_t MixSample24(int32_t a, int32_t b);
 // Whether a KS render pin's audio is mixed into direct-mode render: only
 // 24-bit samples on both sides at the same rate (no conversion is made).
 int MixSupported(uint32_t pinBits, uint32_t pinRate, uint32_t streamBits, uint32_t streamRate);
-
-// Which side a negotiation is about.
-typedef struct _FORMAT_CAPS {
-  const AltSettingSlot* Slots;  // 8 slots
-  const DIRECTION_LIMITS* Limits;
-  const uint8_t* Rates;  // GET RANGE reply
-  size_t RateBytes;
-  int HighSpeed;
-  int Capture;
-} FORMAT_CAPS;
-
-// The 104-byte and 82-byte format records as the KS client receives them
-// (KSDATAFORMAT + WAVEFORMATEXTENSIBLE or + WAVEFORMATEX).
-#define QUENBY_FORMAT_EXTENSIBLE_SIZE 104
-#define QUENBY_FORMAT_EX_SIZE 82
-#define QUENBY_RANGE_AUDIO_SIZE 88
-// Frame buffer of the render channel conversion.
-#define QUENBY_CONVERSION_FRAME 72
-
-// Channel mask of an offered format.
-uint32_t RenderChannelMask(uint32_t channels);
-uint32_t CaptureChannelMask(uint32_t channels);
 
 #endif

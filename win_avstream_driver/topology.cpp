@@ -18,11 +18,15 @@ const uint8_t kAcInputTerminal = 0x02;
 const uint8_t kAcOutputTerminal = 0x03;
 const uint8_t kAcFeatureUnit = 0x06;
 const uint8_t kAcClockSource = 0x0A;
+const uint8_t kAcClockSelector = 0x0B;
+const uint8_t kAcClockMultiplier = 0x0C;
 const uint8_t kAcHeaderSize = 9;
 const uint8_t kInputTerminalSize = 17;
 const uint8_t kOutputTerminalSize = 12;
 const uint8_t kFeatureUnitMinSize = 10;
 const uint8_t kClockSourceSize = 8;
+const uint8_t kClockSelectorMinSize = 7;  // plus one byte per input
+const uint8_t kClockMultiplierSize = 7;
 // Class-specific AudioStreaming subtypes.
 const uint8_t kAsGeneral = 0x01;
 const uint8_t kAsFormatType = 0x02;
@@ -72,6 +76,10 @@ bool AcDescriptorLongEnough(const uint8_t* p) {
       return p[0] >= kFeatureUnitMinSize;
     case kAcClockSource:
       return p[0] >= kClockSourceSize;
+    case kAcClockSelector:
+      return p[0] >= kClockSelectorMinSize && p[0] >= kClockSelectorMinSize + p[4];
+    case kAcClockMultiplier:
+      return p[0] >= kClockMultiplierSize;
     default:
       return true;
   }
@@ -81,11 +89,42 @@ bool IsAudioInterface(const uint8_t* p, uint8_t subclass) {
   return p[1] == kInterfaceType && p[5] == 0x01 && p[6] == subclass && p[7] == 0x20;
 }
 
+bool IsClockEntity(const uint8_t* p) {
+  return p[1] == kCsInterface &&
+         (p[2] == kAcClockSource || p[2] == kAcClockSelector || p[2] == kAcClockMultiplier);
+}
+
+// Any clock entity (source, selector, multiplier) with that ID.
 const uint8_t* FindClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
   for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
-    if (p[1] == kCsInterface && p[2] == kAcClockSource && p[3] == id) return p;
+    if (IsClockEntity(p) && p[3] == id) return p;
   }
   return nullptr;
+}
+
+// Whether clock entity `id` leads to a clock source through any selector
+// input or multiplier; `depth` bounds a chain that loops.
+bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id, int depth) {
+  const uint8_t* e = FindClock(block, blockEnd, id);
+  if (e == nullptr || depth <= 0) return false;
+  if (e[2] == kAcClockSource) return true;
+  if (e[2] == kAcClockMultiplier) return ReachesSource(block, blockEnd, e[4], depth - 1);
+  for (uint8_t i = 0; i < e[4]; ++i) {
+    if (ReachesSource(block, blockEnd, e[5 + i], depth - 1)) return true;
+  }
+  return false;
+}
+
+const int kClockDepth = 8;
+
+// The path's clock: the entity the output terminal names, and the source
+// when it is one; a path whose clock leads to no source has none.
+AUDIO_PATH_STATE SetClock(const uint8_t* block, const uint8_t* blockEnd, AUDIO_PATH* path) {
+  const uint8_t id = path->OutputTerminal[8];
+  path->ClockEntity = FindClock(block, blockEnd, id);
+  path->ClockSource =
+      path->ClockEntity != nullptr && path->ClockEntity[2] == kAcClockSource ? path->ClockEntity : nullptr;
+  return ReachesSource(block, blockEnd, id, kClockDepth) ? AudioPathFound : AudioPathNoClock;
 }
 
 // Terminal searches over the AudioControl block [block, blockEnd), whose
@@ -98,8 +137,7 @@ void FindCapturePath(const uint8_t* block, const uint8_t* blockEnd, USB_AUDIO_TO
       if (ot[7] != it[3] || Le16(ot + 4) != kUsbStreaming) continue;
       t->CapturePath.InputTerminal = it;
       t->CapturePath.OutputTerminal = ot;
-      t->CapturePath.ClockSource = FindClock(block, blockEnd, ot[8]);
-      t->CapturePathState = t->CapturePath.ClockSource != nullptr ? AudioPathFound : AudioPathNoClock;
+      t->CapturePathState = SetClock(block, blockEnd, &t->CapturePath);
       return;
     }
   }
@@ -124,8 +162,7 @@ void FindRenderPath(const uint8_t* block, const uint8_t* blockEnd, USB_AUDIO_TOP
       t->RenderPath.InputTerminal = it;
       t->RenderPath.FeatureUnit = fromTerminal ? nullptr : fu;
       t->RenderPath.OutputTerminal = ot;
-      t->RenderPath.ClockSource = FindClock(block, blockEnd, ot[8]);
-      t->RenderPathState = t->RenderPath.ClockSource != nullptr ? AudioPathFound : AudioPathNoClock;
+      t->RenderPathState = SetClock(block, blockEnd, &t->RenderPath);
       return;
     }
   }
@@ -143,6 +180,11 @@ struct StreamingInterface {
   bool input;  // direction of the first data endpoint
   AltSettingSlot slots[QUENBY_MAX_SLOTS];
 };
+
+// bmAttributes usage of isochronous endpoints.
+const uint8_t kUsageData = 0x00;
+const uint8_t kUsageFeedback = 0x10;
+const uint8_t kUsageImplicitFeedbackData = 0x20;
 
 TOPOLOGY_RESULT FinishInterface(StreamingInterface* s, USB_AUDIO_TOPOLOGY* t) {
   s->active = false;
@@ -237,6 +279,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   // configuration, one slot per alternate setting.
   StreamingInterface s;
   memset(&s, 0, sizeof(s));
+  bool implicitFeedback = false;
   for (p = q; p < end; p += p[0]) {
     if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
     if (p[1] == kInterfaceType) {
@@ -273,14 +316,20 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
       }
     } else if (p[1] == kEndpointType) {
       uint8_t usage = p[3] & 0x30;
-      if (usage == 0x00 && slot->DataEndpoint == nullptr) {
+      // A data endpoint that also paces the other direction (implicit
+      // feedback) still carries this interface's data.
+      if (usage == kUsageImplicitFeedbackData) {
+        implicitFeedback = true;
+        usage = kUsageData;
+      }
+      if (usage == kUsageData && slot->DataEndpoint == nullptr) {
         slot->DataEndpoint = p;
         slot->DataEndpointIndex = s.endpoints;
         if (!s.dataSeen) {
           s.dataSeen = true;
           s.input = (p[2] & 0x80) != 0;
         }
-      } else if (usage == 0x10 && slot->FeedbackEndpoint == nullptr) {
+      } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
         slot->FeedbackEndpoint = p;
         slot->FeedbackEndpointIndex = s.endpoints;
       }
@@ -297,6 +346,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
     TOPOLOGY_RESULT r = FinishInterface(&s, t);
     if (r != TopologyOk) return r;
   }
+  if (implicitFeedback) return TopologyImplicitFeedback;
   if (pathResult != TopologyOk) return pathResult;
   if (!TopologyHasRender(t)) return TopologyNoRender;
   return TopologyOk;
@@ -324,6 +374,102 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
       return "a second streaming interface of the same direction";
     case TopologyNoRender:
       return "no render path with its streaming interface";
+    case TopologyImplicitFeedback:
+      return "render is paced by implicit feedback (a capture data endpoint); only an explicit feedback "
+             "endpoint is supported";
+    case TopologyPeriodUnsupported:
+      return "a data or feedback endpoint polls less often than every frame (bInterval above 4 at high "
+             "speed)";
+  }
+  return "unknown";
+}
+
+TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* t, int highSpeed) {
+  const AltSettingSlot* sides[2] = {TopologyHasCapture(t) ? t->CaptureSlots : nullptr,
+                                    TopologyHasRender(t) ? t->RenderSlots : nullptr};
+  for (const AltSettingSlot* slots : sides) {
+    for (int i = 0; slots != nullptr && i < QUENBY_MAX_SLOTS; ++i) {
+      const uint8_t* endpoints[2] = {slots[i].DataEndpoint, slots[i].FeedbackEndpoint};
+      for (const uint8_t* e : endpoints) {
+        if (e != nullptr && EndpointPeriod(e, highSpeed) == 0) return TopologyPeriodUnsupported;
+      }
+    }
+  }
+  return TopologyOk;
+}
+
+CLOCK_KIND ClockEntityKind(const uint8_t* e) {
+  if (e == nullptr) return ClockKindNone;
+  switch (e[2]) {
+    case kAcClockSource:
+      return ClockKindSource;
+    case kAcClockSelector:
+      return ClockKindSelector;
+    case kAcClockMultiplier:
+      return ClockKindMultiplier;
+    default:
+      return ClockKindNone;
+  }
+}
+
+const uint8_t* TopologyFindClock(const USB_AUDIO_TOPOLOGY* t, uint8_t id) {
+  if (t->ControlHeader == nullptr) return nullptr;
+  return FindClock(t->ControlHeader, t->ControlEnd, id);
+}
+
+uint8_t ClockSelectorInput(const uint8_t* selector, uint32_t pin) {
+  if (pin < 1 || pin > selector[4]) return 0;
+  return selector[4 + pin];
+}
+
+CLOCK_RESULT ClockResolve(const USB_AUDIO_TOPOLOGY* t, uint8_t id, CLOCK_READ read, void* context,
+                          const uint8_t** source) {
+  *source = nullptr;
+  for (int depth = 0; depth < kClockDepth; ++depth) {
+    const uint8_t* e = TopologyFindClock(t, id);
+    uint32_t value = 0;
+    switch (ClockEntityKind(e)) {
+      case ClockKindSource:
+        *source = e;
+        return ClockResolved;
+      case ClockKindSelector:
+        if (!read(context, id, QUENBY_CX_CLOCK_SELECTOR_CONTROL, &value)) return ClockSelectorUnread;
+        id = ClockSelectorInput(e, value);
+        if (id == 0) return ClockSelectorInvalid;
+        break;
+      case ClockKindMultiplier: {
+        uint32_t denominator = 0;
+        if (!read(context, id, QUENBY_CM_NUMERATOR_CONTROL, &value) ||
+            !read(context, id, QUENBY_CM_DENOMINATOR_CONTROL, &denominator))
+          return ClockMultiplierUnread;
+        // The rate at the terminal would be the source's times this ratio.
+        if (value != denominator || value == 0) return ClockRatioNotOne;
+        id = e[4];
+        break;
+      }
+      default:
+        return ClockNoEntity;
+    }
+  }
+  return ClockLoop;
+}
+
+const char* ClockResultText(CLOCK_RESULT result) {
+  switch (result) {
+    case ClockResolved:
+      return "ok";
+    case ClockNoEntity:
+      return "a clock selector or multiplier names no clock entity";
+    case ClockLoop:
+      return "the clock selectors and multipliers form a loop";
+    case ClockSelectorUnread:
+      return "a clock selector's current input could not be read";
+    case ClockSelectorInvalid:
+      return "a clock selector reports an input it does not have";
+    case ClockMultiplierUnread:
+      return "a clock multiplier's ratio could not be read";
+    case ClockRatioNotOne:
+      return "a clock multiplier between a terminal and its clock source has a ratio other than 1:1";
   }
   return "unknown";
 }
@@ -378,11 +524,18 @@ uint32_t SlotContainerBits(const AltSettingSlot* slot) {
   return container != 0 && container >= SlotBits(slot) ? container : 0;
 }
 
+uint32_t EndpointPeriod(const uint8_t* endpoint, int highSpeed) {
+  if (endpoint == nullptr || !highSpeed) return 1;
+  uint32_t interval = endpoint[6] < 1 ? 1 : endpoint[6];
+  return interval > 4 ? 0 : 1u << (interval - 1);
+}
+
 int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed) {
   const uint32_t frameBytes = SlotChannels(slot) * SlotSubslotBytes(slot);
-  if (frameBytes == 0 || slot->DataEndpoint == nullptr) return 0;
-  const uint32_t perInterval = rate / (highSpeed ? 8000u : 1000u);
-  return EndpointBytesPerInterval(slot->DataEndpoint) / frameBytes > perInterval;
+  const uint32_t period = EndpointPeriod(slot->DataEndpoint, highSpeed);
+  if (frameBytes == 0 || slot->DataEndpoint == nullptr || period == 0) return 0;
+  const uint64_t perPacket = (uint64_t)rate * period / (highSpeed ? 8000u : 1000u);
+  return EndpointBytesPerInterval(slot->DataEndpoint) / frameBytes > perPacket;
 }
 
 int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,
@@ -394,14 +547,6 @@ int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t co
     if (SlotCarriesRate(s, rate, highSpeed)) return i;
   }
   return -1;
-}
-
-uint32_t EndpointPacketsPerFrame(const uint8_t* endpoint, int highSpeed) {
-  if (endpoint == nullptr || !highSpeed) return 1;
-  uint32_t interval = endpoint[6];
-  if (interval < 1) interval = 1;
-  if (interval > 4) return 1;
-  return 8u >> (interval - 1);
 }
 
 int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits) {
@@ -460,12 +605,57 @@ uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index) {
   return Le32(list + 2 + 12 * (size_t)index);
 }
 
-int RateListContains(const uint8_t* list, size_t bytes, uint32_t rate) {
+namespace {
+
+// The rates a subrange with dMIN below dMAX offers besides dMIN.
+const uint32_t kStandardRates[] = {8000,  11025, 16000, 22050,  24000,  32000,  44100, 48000,
+                                   64000, 88200, 96000, 176400, 192000, 352800, 384000};
+
+bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
+  const uint32_t min = Le32(subrange), max = Le32(subrange + 4), res = Le32(subrange + 8);
+  if (rate == min) return true;
+  if (min >= max || rate < min || rate > max) return false;
+  bool standard = false;
+  for (uint32_t r : kStandardRates) standard = standard || r == rate;
+  return standard && (res <= 1 || (rate - min) % res == 0);
+}
+
+}  // namespace
+
+int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate) {
   uint32_t n = RateListCount(list, bytes);
-  for (uint32_t i = 0; i < n; ++i) {
-    if (RateListRate(list, bytes, i) == rate) return 1;
+  for (uint32_t i = 0; i < n && rate != 0; ++i) {
+    if (SubrangeHolds(list + 2 + 12 * (size_t)i, rate)) return 1;
   }
   return 0;
+}
+
+namespace {
+
+// The smallest rate above `last` the list offers (a dMIN, or a standard rate
+// a subrange holds); 0 when none.
+uint32_t OfferedAfter(const uint8_t* list, size_t bytes, uint32_t last) {
+  uint32_t next = 0;
+  const uint32_t n = RateListCount(list, bytes);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t r = RateListRate(list, bytes, i);
+    if (r > last && (next == 0 || r < next)) next = r;
+  }
+  for (uint32_t r : kStandardRates) {
+    if (r > last && (next == 0 || r < next) && RateListOffers(list, bytes, r)) next = r;
+  }
+  return next;
+}
+
+}  // namespace
+
+uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uint32_t max) {
+  uint32_t count = 0;
+  for (uint32_t r = OfferedAfter(list, bytes, 0); r != 0; r = OfferedAfter(list, bytes, r)) {
+    if (count < max) rates[count] = r;
+    ++count;
+  }
+  return count;
 }
 
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
@@ -489,10 +679,9 @@ void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t 
       bits = true;
     }
   }
-  uint32_t n = RateListCount(rateList, rateListBytes);
-  for (uint32_t i = 0; i < n; ++i) {
-    uint32_t r = RateListRate(rateList, rateListBytes, i);
-    if (i == 0 || r < limits->MinRate) limits->MinRate = r;
-    if (i == 0 || r > limits->MaxRate) limits->MaxRate = r;
+  for (uint32_t r = OfferedAfter(rateList, rateListBytes, 0); r != 0;
+       r = OfferedAfter(rateList, rateListBytes, r)) {
+    if (limits->MinRate == 0) limits->MinRate = r;
+    limits->MaxRate = r;
   }
 }

@@ -35,6 +35,9 @@ typedef struct _AUDIO_PATH {
   const uint8_t* InputTerminal;
   const uint8_t* OutputTerminal;
   const uint8_t* FeatureUnit;  // render only, may be absent
+  const uint8_t* ClockEntity;  // what the output terminal names: a clock source, selector or multiplier
+  // The clock source that entity leads to: the entity itself, or (through
+  // selectors and multipliers) what ClockResolve() found at start.
   const uint8_t* ClockSource;
 } AUDIO_PATH;
 
@@ -42,7 +45,7 @@ typedef struct _AUDIO_PATH {
 typedef enum _AUDIO_PATH_STATE {
   AudioPathAbsent = 0,   // no terminal pair: no such direction
   AudioPathFound = 1,    // terminals and clock source found
-  AudioPathNoClock = 2,  // terminals found, the clock they name is no clock source
+  AudioPathNoClock = 2,  // terminals found, the clock they name leads to no clock source
 } AUDIO_PATH_STATE;
 
 typedef enum _TOPOLOGY_RESULT {
@@ -56,6 +59,8 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyNoDataEndpoint,      // a streaming interface without data endpoint
   TopologySecondInterface,     // a second streaming interface of the same direction
   TopologyNoRender,            // no render path with its streaming interface
+  TopologyImplicitFeedback,    // render paced by a capture data endpoint (implicit feedback)
+  TopologyPeriodUnsupported,   // an endpoint polled less often than every frame
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {
@@ -90,6 +95,46 @@ typedef struct _DIRECTION_LIMITS {
 // Walks `length` bytes of a configuration descriptor copy.
 TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO_TOPOLOGY* topology);
 const char* TopologyResultText(TOPOLOGY_RESULT result);
+// TopologyPeriodUnsupported when a data or feedback endpoint of a direction
+// polls less often than every frame at that speed (bInterval above 4 at high
+// speed; the USB stack polls full-speed ones every frame); else TopologyOk.
+TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* topology, int highSpeed);
+
+// Clock entities of the AudioControl block.
+typedef enum _CLOCK_KIND {
+  ClockKindNone = 0,
+  ClockKindSource,
+  ClockKindSelector,
+  ClockKindMultiplier
+} CLOCK_KIND;
+CLOCK_KIND ClockEntityKind(const uint8_t* entity);
+// The clock entity with bClockID `id` (a source, selector or multiplier); null when none.
+const uint8_t* TopologyFindClock(const USB_AUDIO_TOPOLOGY* topology, uint8_t id);
+// A selector's input `pin` (1-based) as a clock ID; 0 when the selector has no such input.
+uint8_t ClockSelectorInput(const uint8_t* selector, uint32_t pin);
+// Control selectors of the clock entities (USB Audio 2.0).
+#define QUENBY_CS_SAM_FREQ_CONTROL 0x01
+#define QUENBY_CX_CLOCK_SELECTOR_CONTROL 0x01
+#define QUENBY_CM_NUMERATOR_CONTROL 0x01
+#define QUENBY_CM_DENOMINATOR_CONTROL 0x02
+// Reads the current value of `control` of clock entity `entity` (GET CUR);
+// false when it cannot be read.
+typedef int (*CLOCK_READ)(void* context, uint8_t entity, uint8_t control, uint32_t* value);
+typedef enum _CLOCK_RESULT {
+  ClockResolved = 0,
+  ClockNoEntity,          // an ID names no clock entity
+  ClockLoop,              // the chain runs longer than the entities (a loop)
+  ClockSelectorUnread,    // a selector's current input could not be read
+  ClockSelectorInvalid,   // a selector reports an input it does not have
+  ClockMultiplierUnread,  // a multiplier's ratio could not be read
+  ClockRatioNotOne,       // a multiplier whose ratio is not 1:1
+} CLOCK_RESULT;
+// Follows clock entity `id` to its clock source: a selector through its
+// current input, a multiplier to its source when its ratio is 1:1 (each
+// read with `read`). *source gets the clock source when ClockResolved.
+CLOCK_RESULT ClockResolve(const USB_AUDIO_TOPOLOGY* topology, uint8_t id, CLOCK_READ read, void* context,
+                          const uint8_t** source);
+const char* ClockResultText(CLOCK_RESULT result);
 
 // A direction exists when its terminal path with its clock source and its
 // streaming interface were both found.
@@ -104,6 +149,10 @@ uint8_t DescriptorEndpointAddress(const uint8_t* endpoint);
 // Bytes per (micro)frame of an endpoint: the size bits of wMaxPacketSize
 // times one plus its additional-transaction bits.
 uint32_t EndpointBytesPerInterval(const uint8_t* endpoint);
+// Bus intervals from one packet of an isochronous endpoint to the next, as
+// the USB stack polls it: 2^(bInterval-1) microframes at high speed (bInterval
+// 0 read as 1), one frame at full speed; 0 for a high-speed bInterval above 4.
+uint32_t EndpointPeriod(const uint8_t* endpoint, int highSpeed);
 
 int SlotIsEmpty(const AltSettingSlot* slot);
 int SlotIsPcm(const AltSettingSlot* slot);          // interface, AS_GENERAL and FORMAT_TYPE_I
@@ -114,15 +163,13 @@ uint32_t SlotSubslotBytes(const AltSettingSlot* slot);
 // FORMAT_TYPE_I or when the subslot cannot hold the resolution.
 uint32_t SlotContainerBits(const AltSettingSlot* slot);
 // Whether the slot's data endpoint carries `rate` frames per second: one
-// frame more than the nominal frames per (micro)frame must fit a packet.
+// frame more than the nominal frames of a packet (the endpoint's period
+// of bus intervals) must fit the packet.
 int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed);
 // First PCM slot with `channels`, the container and valid bits (a valid
 // bit count of 0 takes any) whose endpoint carries `rate`; -1 when none.
 int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,
                      uint32_t validBits, uint32_t rate, int highSpeed);
-// Isochronous packets of an endpoint per 1 ms frame: 8 / 2^(bInterval-1) at
-// high speed (at least 1), 1 at full speed.
-uint32_t EndpointPacketsPerFrame(const uint8_t* endpoint, int highSpeed);
 
 // First slot (0..7) with interface, AS_GENERAL and FORMAT_TYPE_I whose
 // channel count and bit resolution match; -1 when none.
@@ -140,15 +187,22 @@ uint32_t SlotsMaxDataPacket(const AltSettingSlot* slots);
 uint32_t SlotsMaxFeedbackPacket(const AltSettingSlot* slots);
 
 // A rate list as the clock's GET RANGE reply stores it: wNumSubRanges, then
-// subranges of dMIN, dMAX, dRES. Only dMIN counts as a rate. `bytes` is the
-// number of valid bytes; subranges beyond it are not read.
+// subranges of dMIN, dMAX, dRES. `bytes` is the number of valid bytes;
+// subranges beyond it are not read.
 uint32_t RateListCount(const uint8_t* list, size_t bytes);
+// dMIN of subrange `index`, 0 beyond the list.
 uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index);
-int RateListContains(const uint8_t* list, size_t bytes, uint32_t rate);
+// Whether the clock offers `rate`: the dMIN of a subrange, or a standard
+// rate (8000 to 384000 Hz) inside a subrange with dMIN below dMAX and on its
+// grid (dRES; 0 or 1: every rate).
+int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate);
+// The rates the clock offers, ascending, at most `max` of them into `rates`;
+// returns how many there are.
+uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uint32_t max);
 
 // Channel and bit limits over the slots (AS_GENERAL and FORMAT_TYPE_I
 // respectively: the smallest valid resolution, the largest container), rate
-// limits over the rate list. Zero where nothing counts.
+// limits over the rates the list offers. Zero where nothing counts.
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits);
 

@@ -45,6 +45,7 @@ NTSTATUS SelectOnce(WDFUSBINTERFACE usbInterface, UCHAR setting) {
 
 // Reads one clock's rate list into its half of the rate-list buffer.
 NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
+  if (clockSource == nullptr) return STATUS_UNSUCCESSFUL;
   PUCHAR control = ControlBuffer(ctx);
   UCHAR clockId = DescriptorClockId(clockSource);
   NTSTATUS status = QuenbyGetRange(ctx, clockId, control, 14);
@@ -57,6 +58,21 @@ NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* c
   RtlCopyMemory(QuenbyRateList(ctx, direction), control, length);
   ctx->RateListBytes[direction] = length;
   return STATUS_SUCCESS;
+}
+
+// GET CUR of a clock selector's or multiplier's control, for ClockResolve():
+// 1 byte for the selector's input, 2 for a multiplier's terms.
+int ReadClockControl(void* context, uint8_t entity, uint8_t control, uint32_t* value) {
+  WDF_DEVICE_CONTEXT* ctx = static_cast<WDF_DEVICE_CONTEXT*>(context);
+  const uint8_t* e = TopologyFindClock(&ctx->Topology, entity);
+  const ULONG length = ClockEntityKind(e) == ClockKindSelector ? 1 : 2;
+  PUCHAR buffer = ControlBuffer(ctx);
+  ULONG transferred = 0;
+  NTSTATUS status = ClassRequest(ctx, BmRequestDeviceToHost, kRequestCur, (USHORT)(control << 8),
+                                 ClockIndex(ctx, entity), buffer, length, &transferred);
+  if (!NT_SUCCESS(status) || transferred != length) return 0;
+  *value = length == 1 ? buffer[0] : (ULONG)(buffer[0] | (buffer[1] << 8));
+  return 1;
 }
 
 }  // namespace
@@ -141,13 +157,54 @@ NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
+  USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
+  AUDIO_PATH* paths[2] = {TopologyHasCapture(t) ? &t->CapturePath : nullptr,
+                          TopologyHasRender(t) ? &t->RenderPath : nullptr};
+  ctx->ClockResult = ClockResolved;
+  for (AUDIO_PATH* path : paths) {
+    if (path == nullptr || path->ClockSource != nullptr) continue;
+    const CLOCK_RESULT result =
+        ClockResolve(t, DescriptorClockId(path->ClockEntity), ReadClockControl, ctx, &path->ClockSource);
+    if (result != ClockResolved) {
+      ctx->ClockResult = result;
+      return STATUS_UNSUCCESSFUL;
+    }
+  }
+  ctx->SharedClock =
+      paths[0] != nullptr && paths[1] != nullptr &&
+      DescriptorClockId(t->CapturePath.ClockSource) == DescriptorClockId(t->RenderPath.ClockSource);
+  return STATUS_SUCCESS;
+}
+
+ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (!ctx->SharedClock) return 0;
+  const ULONG other = direction == QUENBY_DIR_CAPTURE ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
+  const QUENBY_STREAM stream = other == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
+  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[stream]), 0, 0) == 0)
+    return 0;
+  return ctx->StreamFormat[other].WaveFormatExt.Format.nSamplesPerSec;
+}
+
+BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
+  AUDIO_FORMAT* device = &ctx->DeviceFormat[direction];
+  WAVEFORMATEX* w = &device->WaveFormatExt.Format;
+  if (w->nSamplesPerSec == rate) return TRUE;
+  if (SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample, QuenbyValidBits(device), rate,
+                       ctx->HighSpeed) < 0)
+    return FALSE;
+  w->nSamplesPerSec = rate;
+  w->nAvgBytesPerSec = rate * w->nBlockAlign;
+  return TRUE;
+}
+
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
   NTSTATUS status = STATUS_SUCCESS;
   if (ctx->RateMemory == nullptr) {
-    status = WdfMemoryCreate(&attributes, NonPagedPoolNx, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, 2 * kRateListHalf,
                              &ctx->RateMemory, nullptr);
     if (!NT_SUCCESS(status)) return status;
   }

@@ -5,7 +5,7 @@
 #include <QDebug>
 #include <QLocale>
 #include <QLoggingCategory>
-#include <QTranslator>
+#include <QMessageBox>
 
 #ifndef Q_OS_WIN
 #include <sys/socket.h>
@@ -18,6 +18,7 @@
 #include "constants.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
+#include "translationfile.h"
 
 #ifndef Q_OS_WIN
 namespace {
@@ -67,14 +68,26 @@ int main(int argc, char* argv[]) {
 
   QCoreApplication::setApplicationVersion(QStringLiteral(PANEL_APPLICATION_VERSION));
 
-  QTranslator* translator = new QTranslator();
-  translator->load(QStringLiteral("translate_") + QLocale::system().name(),
-                   QCoreApplication::applicationDirPath());
-  app.installTranslator(translator);
+  // A missing file leaves the built-in texts; so does a damaged one, which a
+  // translator would follow out of its bounds at the first translated text.
+  CheckedTranslation translation;
+  if (!translation.load(QStringLiteral("translate_") + QLocale::system().name(),
+                        QCoreApplication::applicationDirPath()) &&
+      !translation.problem().isEmpty())
+    qWarning("Brevanta_Settings_Panel: translation not loaded: %s", qUtf8Printable(translation.problem()));
+  translation.install();
 
 #ifndef Q_OS_WIN
   quitOnSignals(&app);
 #endif
+  // Without a folder for its guard the panel cannot tell a second start from
+  // the first: it runs, and says why.
+  if (!app.guardProblem().isEmpty()) {
+    const QString text = QStringLiteral("The Settings Panel cannot make sure that it runs only once: ") +
+                         app.guardProblem() + QStringLiteral(". It starts all the same.");
+    qWarning("Brevanta_Settings_Panel: %s", qUtf8Printable(text));
+    QMessageBox::warning(nullptr, QStringLiteral("KORVEL Brevanta Settings Panel"), text);
+  }
   MainWindow* window = new MainWindow();
   app.setActivationWindow(window, true);
   QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
@@ -89,6 +102,5 @@ int main(int argc, char* argv[]) {
   const int result = app.exec();
 #endif
   delete window;
-  delete translator;
   return result;
 }

@@ -1,7 +1,13 @@
 // SingleInstanceApplication: the application object of a program that runs
 // once per user session. The first instance holds a lock file and listens on
-// a local socket; a later instance finds the lock taken and can hand the first
-// a text message, which brings the first instance's window to the front.
+// a local socket; a later instance finds the lock held by a live process and
+// can hand the first a text message, which brings the first instance's window
+// to the front.
+//
+// The lock and the socket live in the session's private folder, or, when that
+// folder cannot hold them (not writable, a damaged lock file nobody holds),
+// in a folder private to the user. When neither can, the program is not
+// guarded: isRunning() is false and guardProblem() says why.
 #ifndef PANEL_APP_SINGLEINSTANCE_H
 #define PANEL_APP_SINGLEINSTANCE_H
 
@@ -26,6 +32,9 @@ class SingleInstanceApplication : public QApplication {
 
   // Another instance of the same identifier runs in this user session.
   bool isRunning() const;
+  // Why no folder could hold the guard (empty when it holds or another
+  // instance runs).
+  QString guardProblem() const { return problem; }
   // Hands `message` to the running instance; true once it confirmed receipt
   // within `timeout` ms.
   bool sendMessage(const QString& message, int timeout = 5000);
@@ -44,6 +53,9 @@ class SingleInstanceApplication : public QApplication {
 
  private:
   void start();
+  // Takes the guard in the existing `folder`, or finds it held by a live
+  // instance; false with `why` when the folder cannot hold it.
+  bool startIn(const QString& folder, const QString& base, QString* why);
   void acceptConnection();
   void readMessage(QLocalSocket* socket);
 
@@ -52,6 +64,7 @@ class SingleInstanceApplication : public QApplication {
   QLockFile* lock = nullptr;
   QLocalServer* server = nullptr;
   bool running = false;
+  QString problem;
   QPointer<QWidget> actWindow;
   bool activateOnMessage = false;
 };

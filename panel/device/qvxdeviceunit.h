@@ -22,8 +22,10 @@ enum VXMeterLayout {
 };
 
 // Records per layout, indexed by VXMeterLayout.
-constexpr int kVXMeterRecords[VXMETER_LAYOUTS] = {97, 94, 96, 62, 62};
-constexpr int kVXMeterRecordsMax = 97;
+constexpr int kVXMeterRecords[VXMETER_LAYOUTS] = {VXCTL_METER_RECORDS_TARROW, VXCTL_METER_RECORDS_QUENBY,
+                                                  VXCTL_METER_RECORDS_FAR_LINK, VXCTL_METER_RECORDS_PELLIN,
+                                                  VXCTL_METER_RECORDS_DORRIT};
+constexpr int kVXMeterRecordsMax = VXCTL_METER_RECORDS_MAX;
 
 // Replies read for one exchange at most: the longest answer (identity texts)
 // spans a few; the bound keeps a unit that never runs dry from holding the

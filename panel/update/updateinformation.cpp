@@ -22,6 +22,7 @@
 #include <windows.h>
 #endif
 
+#include "archivelisting.h"
 #include "makersites.h"
 #include "settingsstore.h"
 #include "tlstrust.h"
@@ -90,6 +91,7 @@ UpdateInformation::UpdateInformation(QObject* parent) : QObject(parent), process
 
 UpdateInformation::~UpdateInformation() {
   delete timeoutTimer;
+  delete documentTimer;
   delete tempDir;
   delete manager;
 }
@@ -123,18 +125,55 @@ void UpdateInformation::downloadInformation() {
     return;
   }
   QNetworkReply* reply = manager->get(httpsRequest(address));
+  documentReply = reply;
   connect(reply, &QNetworkReply::finished, this, [this, reply] { replyFinishedInfo(reply); });
+  connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
+    if (reply == documentReply) documentProgress(received, total);
+  });
+  // The waiting for the document always ends.
+  if (!documentTimer) {
+    documentTimer = new QTimer(this);
+    documentTimer->setSingleShot(true);
+    connect(documentTimer, &QTimer::timeout, this, [this] {
+      qDebug() << "UpdateInformation: timeout";
+      if (documentReply) documentReply->abort();
+    });
+  }
+  documentMark = 0;
+  documentTimer->start(inactivityMs.load());
+}
+
+void UpdateInformation::documentProgress(qint64 received, qint64 total) {
+  if (received > kMaxDocumentBytes || total > kMaxDocumentBytes) {
+    qDebug() << "UpdateInformation: document larger than" << kMaxDocumentBytes << "bytes";
+    documentReply->abort();
+    return;
+  }
+  noteProgress(documentTimer, &documentMark, received);
+}
+
+void UpdateInformation::noteProgress(QTimer* timer, qint64* mark, qint64 received) {
+  if (!timer || received - *mark < kMinimumProgressBytes) return;
+  *mark = received;
+  timer->start(inactivityMs.load());
 }
 
 void UpdateInformation::replyFinishedInfo(QNetworkReply* reply) {
   reply->deleteLater();
-  if (reply->error() == QNetworkReply::NoError) {
+  if (reply == documentReply && documentTimer) documentTimer->stop();
+  if (reply->error() == QNetworkReply::NoError && reply->size() > kMaxDocumentBytes) {
+    qDebug() << "UpdateInformation: jason dwonload error";
+    qDebug() << "UpdateInformation: document larger than" << kMaxDocumentBytes << "bytes";
+  } else if (reply->error() == QNetworkReply::NoError) {
     qDebug() << "UpdateInformation: jason dwonload ok" << reply->size();
     QByteArray bytes = reply->readAll();
     const int nul = bytes.indexOf('\0');
     if (nul >= 0) bytes.truncate(nul);
     const QString text = QString::fromUtf8(bytes);
-    qDebug() << text;
+    qDebug() << text.left(kLoggedDocumentChars);
+    if (text.size() > kLoggedDocumentChars)
+      qDebug() << "UpdateInformation: document continues for" << text.size() - kLoggedDocumentChars
+               << "more characters";
     emit finishedInformation(text);
   } else {
     qDebug() << "UpdateInformation: jason dwonload error";
@@ -188,6 +227,7 @@ void UpdateInformation::downloadFile(QString url) {
   timeoutTimer->setSingleShot(true);
   timeoutTimer->start(inactivityMs.load());
   timedOut = false;
+  fileMark = 0;
   connect(timeoutTimer, &QTimer::timeout, this, &UpdateInformation::timeoutDownload);
 
   QNetworkReply* reply = manager->get(httpsRequest(url));
@@ -203,9 +243,11 @@ void UpdateInformation::replyDownloadProgress(qint64 received, qint64 total) {
     const int percent = int(received * 100 / total);
     qDebug() << "UpdateInformation: ProgressBar " << percent;
     emit progressValueChanged(percent);
+  } else {
+    qDebug() << "UpdateInformation: ProgressBar unknown total, received" << received;
+    emit progressValueChanged(-1);
   }
-  // An unknown total (no length announced) still shows that data flows.
-  if (timeoutTimer) timeoutTimer->start(inactivityMs.load());
+  noteProgress(timeoutTimer, &fileMark, received);
 }
 
 void UpdateInformation::timeoutDownload() {
@@ -255,6 +297,9 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     emit errorDownloadFile();
     return;
   }
+  qDebug() << "UpdateInformation: read size" << reply->size();
+  const QByteArray body = reply->readAll();
+  if (!isExe && !isDmg && !archiveFits(body)) return;
 
   delete tempDir;
   tempDir = new QTemporaryDir();
@@ -281,8 +326,6 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     emit errorDownloadFile();
     return;
   }
-  qDebug() << "UpdateInformation: read size" << reply->size();
-  const QByteArray body = reply->readAll();
   const bool written = file.write(body) == body.size();
   file.close();
   if (!written || file.error() != QFileDevice::NoError) {
@@ -311,6 +354,24 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
 }
 
 // --- unpacking ------------------------------------------------------------------
+
+bool UpdateInformation::archiveFits(const QByteArray& body) {
+  quint64 listed = 0;
+  if (!archiveListedSize(body, &listed)) {
+    qDebug() << "UpdateInformation: unzip error"
+             << "not a ZIP archive";
+    emit errorDownloadFile();
+    return false;
+  }
+  const quint64 bound = maxUnpackedSize(body.size());
+  if (listed > bound) {
+    qDebug() << "UpdateInformation: unzip refused: the archive unpacks to" << listed << "bytes, more than"
+             << bound;
+    emit errorDownloadFile();
+    return false;
+  }
+  return true;
+}
 
 void UpdateInformation::startUnzip() {
   const QString folder = QDir::toNativeSeparators(tempDir->path());

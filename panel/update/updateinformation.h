@@ -6,11 +6,19 @@
 //
 // Only HTTPS addresses are fetched; certificates are checked against the
 // platform's trust store (see tlstrust.h) and a TLS error is a failure.
+//
+// Neither the document nor a file download waits for ever: each ends as
+// failed when a whole inactivity time (60 s) passes in which fewer than
+// kMinimumProgressBytes arrived. A download that keeps coming, however
+// slowly it fills its bar, goes on; a server that sends nothing, or a few
+// bytes now and then, cannot hold the waiting state or the download window
+// open.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <atomic>
@@ -27,6 +35,13 @@ QString builtInInformationUrl(int deviceType);
 // unpacked into: an absolute name, a drive name or a ".." component.
 bool archiveEntryEscapes(const QString& name);
 
+// Bytes that must arrive within each inactivity time to keep a transfer going.
+constexpr qint64 kMinimumProgressBytes = 4096;
+// A larger update document is refused (documents are a few kilobytes).
+constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
+// Characters of a document written to the debug log.
+constexpr int kLoggedDocumentChars = 2000;
+
 class UpdateInformation : public QObject {
   Q_OBJECT
 
@@ -34,8 +49,9 @@ class UpdateInformation : public QObject {
   explicit UpdateInformation(QObject* parent = nullptr);
   ~UpdateInformation() override;
 
-  // A file download fails after this long without progress (60000 ms). May be
-  // set from any thread; takes effect at the next download or progress report.
+  // The document fetch and a file download fail after this long without
+  // progress (60000 ms). May be set from any thread; takes effect at the next
+  // fetch, download or progress report.
   void setInactivityTimeout(int ms) { inactivityMs = ms; }
   // The folder of the last file download (empty before one was saved).
   QString lastDownloadFolder() const;
@@ -44,6 +60,8 @@ class UpdateInformation : public QObject {
   void finishedInformation(QString str);
   void startedDownloadFile();
   void finishedDownloadFile();
+  // Percent of the file received; -1 while its total size is unknown (no
+  // length announced, as with chunked or compressed responses).
   void progressValueChanged(int);
   void errorDownloadFile();
   void readiedExec();
@@ -68,6 +86,12 @@ class UpdateInformation : public QObject {
  private:
   // Ends the current file download as failed.
   void failDownload();
+  // Re-arms `timer` once kMinimumProgressBytes more than `*mark` arrived.
+  void noteProgress(QTimer* timer, qint64* mark, qint64 received);
+  void documentProgress(qint64 received, qint64 total);
+  // False, after emitting errorDownloadFile, when an archive lists more
+  // unpacked bytes than it may, or is no archive.
+  bool archiveFits(const QByteArray& body);
   void startUnzip();
   QString tempPath(const QString& name) const;
 
@@ -78,6 +102,10 @@ class UpdateInformation : public QObject {
   QNetworkReply* fileReply = nullptr;
   QTimer* timeoutTimer = nullptr;
   bool timedOut = false;
+  qint64 fileMark = 0;  // bytes received when timeoutTimer was last armed
+  QPointer<QNetworkReply> documentReply;
+  QTimer* documentTimer = nullptr;
+  qint64 documentMark = 0;
   bool isExe = false;
   bool isDmg = false;
   QString execPath;

@@ -11,6 +11,8 @@
 #include <QScrollBar>
 #include <QTextBrowser>
 #include <QThread>
+#include <cmath>
+#include <limits>
 
 #include "constants.h"
 #include "settingsstore.h"
@@ -28,25 +30,23 @@ int leadingNumber(const QString& text, int from, int count) {
   return text.mid(from, count).toInt();  // no number: 0
 }
 
-// The JSON integer as version text; minors get two digits.
-QString majorText(const QJsonValue& v) {
-  return QString::number(v.toInt(0));
-}
-QString minorText(const QJsonValue& v) {
-  QString m = QString::number(v.toInt(0));
-  if (m.size() == 1) m.prepend(QLatin1Char('0'));
-  return m;
+// A version key's number: a whole number from 0 up; anything else (text, a
+// fraction, a number beyond int, another type, no key) reads as 0.
+int versionNumber(const QJsonValue& v) {
+  if (!v.isDouble()) return 0;
+  const double d = v.toDouble();
+  if (!(d >= 0 && d <= double(std::numeric_limits<int>::max())) || d != std::floor(d)) return 0;
+  return int(d);
 }
 
-// A version key that is present must hold a whole number.
-bool versionKeysParse(const QJsonObject& o) {
-  for (const char* key : {"windows_software_version_major", "windows_software_version_minor",
-                          "firmware_version_major", "firmware_version_minor"}) {
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined()) continue;
-    if (!v.isDouble() || v.toDouble() != double(v.toInt(-1))) return false;
-  }
-  return true;
+// The version key as text; minors get two digits.
+QString majorText(const QJsonValue& v) {
+  return QString::number(versionNumber(v));
+}
+QString minorText(const QJsonValue& v) {
+  QString m = QString::number(versionNumber(v));
+  if (m.size() == 1) m.prepend(QLatin1Char('0'));
+  return m;
 }
 
 void logVersions(const char* what, const QString& c, const QString& M, const QString& m) {
@@ -161,8 +161,7 @@ void UpdateSoftware::saveInformation(QString str) {
   const QString key =
       deviceType != 0 ? QStringLiteral("FarLink_version1") : QStringLiteral("Tarrow_version1");
   const QJsonValue model = doc.object().value(key);
-  if (error.error != QJsonParseError::NoError || !doc.isObject() || !model.isObject() ||
-      !versionKeysParse(model.toObject())) {
+  if (error.error != QJsonParseError::NoError || !doc.isObject() || !model.isObject()) {
     // Not an update document: nothing is offered, and the next check may
     // fetch it again.
     qDebug() << "UpdateSoftware: unusable document" << error.errorString();
@@ -362,6 +361,16 @@ void UpdateSoftware::enableCanselButton(int) {
   if (progressButton) progressButton->setEnabled(true);
 }
 
+void UpdateSoftware::showDownloadProgress(int percent) {
+  if (!progressBar) return;
+  if (percent < 0) {
+    progressBar->setRange(0, 0);
+    return;
+  }
+  if (progressBar->maximum() == 0) progressBar->setRange(0, 100);
+  progressBar->setValue(percent);
+}
+
 // --- download windows --------------------------------------------------------------
 
 void UpdateSoftware::buildProgressWindow(int labelColumn) {
@@ -406,7 +415,7 @@ void UpdateSoftware::openDownloadFileInfo() {
   progressButton->setEnabled(false);
   connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::cancelDownload);
   connect(progressButton, &QPushButton::clicked, worker, &UpdateInformation::cancelDownload);
-  connect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
+  connect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::showDownloadProgress);
   connect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
   progressWindow->show();
 }
@@ -414,8 +423,8 @@ void UpdateSoftware::openDownloadFileInfo() {
 void UpdateSoftware::closeDownloadFileInfo() {
   qDebug() << "UpdateSoftware: End of downloading";
   disconnect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::enableCanselButton);
+  disconnect(worker, &UpdateInformation::progressValueChanged, this, &UpdateSoftware::showDownloadProgress);
   if (!progressWindow || !progressBar) return;  // a refused address opens no window
-  disconnect(worker, &UpdateInformation::progressValueChanged, progressBar, &QProgressBar::setValue);
   progressButton->disconnect();
   progressWindow->close();
   progressWindow->deleteLater();

@@ -83,6 +83,9 @@ class UpdateSoftware : public QObject {
   void cancelDownload();
   void showMsgBoxError();
   void enableCanselButton(int);
+  // The bar of the download window: percent, or a busy bar while the total
+  // is unknown (-1).
+  void showDownloadProgress(int percent);
 
  private:
   void checkInformation();

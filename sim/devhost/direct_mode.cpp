@@ -95,26 +95,20 @@ int run_direct_mode(int argc, char** argv) {
   Options o;
   sim::devhost::UnitOptions unit;
   sim::devhost::ArgReader args(argc, argv);
-  std::string v;
+  sim::devhost::PcmFormat format;
   while (args.next()) {
     const std::string& a = args.arg();
     if (a == "--direct-client") {
-      char* end = nullptr;
-      if (!args.value(&v) || (o.seconds = std::strtod(v.c_str(), &end), end == v.c_str() || *end) ||
-          !(o.seconds > 0) || o.seconds > 86400)
-        return bad("--direct-client wants SECONDS");
+      args.seconds(&o.seconds);
     } else if (a == "--format") {
-      unsigned ch = 0, bits = 0, rate = 0;
-      if (!args.value(&v) || std::sscanf(v.c_str(), "%u:%u:%u", &ch, &bits, &rate) != 3 || ch == 0 ||
-          ch > 64 || (bits != 16 && bits != 24 && bits != 32) || rate == 0)
-        return bad("--format wants CH:BITS:RATE, e.g. 2:24:48000");
-      o.format = DirectFormat{uint16_t(ch), uint16_t(bits), rate};
+      if (args.format(&format))
+        o.format = DirectFormat{uint16_t(format.channels), uint16_t(format.bits), format.rate};
     } else if (a == "--loopback") {
       o.loopback = true;
     } else if (a == "--report") {
       args.value(&o.report);
     } else if (!args.shared(&unit)) {
-      return bad("unknown option " + a + " for --direct-client");
+      args.fail("unknown option " + a + " for --direct-client");
     }
   }
   if (args.failed()) return bad(args.error());
@@ -138,6 +132,7 @@ int run_direct_mode(int argc, char** argv) {
         unit.descriptor.empty() ? std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed)
                                 : std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed,
                                                                               unit.descriptor, unit.rates);
+    device_unit.audio().set_feedback_format(unit.feedback_format);
     sim::devhost::DriverStack& stack = *owned;
     stack.set_loopback(o.loopback);
     std::string why;

@@ -3,9 +3,12 @@
 add_library(korvel_driver_stack STATIC
   ${CMAKE_CURRENT_LIST_DIR}/driver_stack.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inspect.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver_hooks.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client_session.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client_signal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client_wav.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ks_client_report.cpp)
 target_include_directories(korvel_driver_stack PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(korvel_driver_stack PUBLIC korvel_unit korvel_devhost_core korvel_clock PRIVATE quenby korvel_uac2 korvel_kernel)
 korvel_warnings(korvel_driver_stack)
@@ -21,7 +24,8 @@ gtest_discover_tests(driver_stack_tests TEST_PREFIX "devhost.driver." PROPERTIES
 
 # The KS client (korvel-devhost --stream) end to end on the virtual clock.
 add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tests/device_shapes_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/tests/device_shapes_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_test.cpp)
 target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel korvel_uac2 GTest::gtest_main)
 korvel_warnings(stream_tests)
 gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABELS threaded)
@@ -33,7 +37,7 @@ korvel_warnings(stream_figures)
 
 # quenby's private interface through its own dispatch (tunnel, codes, direct mode).
 add_executable(private_interface_tests ${CMAKE_CURRENT_LIST_DIR}/tests/private_interface_test.cpp)
-target_link_libraries(private_interface_tests PRIVATE korvel_driver_stack korvel_devhost_core korvel_kernel GTest::gtest_main)
+target_link_libraries(private_interface_tests PRIVATE korvel_driver_stack korvel_devhost_core korvel_kernel korvel_uac2 GTest::gtest_main)
 korvel_warnings(private_interface_tests)
 gtest_discover_tests(private_interface_tests TEST_PREFIX "devhost.private." PROPERTIES LABELS threaded)
 

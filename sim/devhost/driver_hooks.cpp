@@ -80,11 +80,12 @@ void AudioPlayer::stop() {
 }
 
 DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t> descriptor,
-                         std::vector<uint32_t> rates, AudioPlayer* player) {
+                         sim::ClockRates rates, AudioPlayer* player, sim::FeedbackFormat feedback_format) {
   DeviceHooks hooks;
-  hooks.make_unit = [slot](sim::Model m) {
+  hooks.make_unit = [slot, feedback_format](sim::Model m) {
     slot->stack.reset();  // the old unit's stack goes before its unit
     slot->unit = std::make_shared<sim::Unit>(m, [] { return sim::Clock::instance().now_ns() / 1000; });
+    slot->unit->audio().set_feedback_format(feedback_format);
     return slot->unit;
   };
   hooks.plug = [slot, high_speed, descriptor, rates, player](sim::Unit& unit) -> std::string {

@@ -63,10 +63,12 @@ class AudioPlayer {
 // Hooks that keep the current unit and its stack in *slot. One driver per
 // process: a new model gets a new stack on a new unit.
 // A non-empty `descriptor` gives every unit that USB function instead of its
-// model's (its clock offers `rates`). With a `player`, its sessions follow
-// the plugs and unplugs, and the host's stream command switches it.
+// model's (its clock sources offer `rates`). With a `player`, its sessions
+// follow the plugs and unplugs, and the host's stream command switches it.
+// Every unit sends its feedback in `feedback_format`.
 DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t> descriptor = {},
-                         std::vector<uint32_t> rates = {}, AudioPlayer* player = nullptr);
+                         sim::ClockRates rates = {}, AudioPlayer* player = nullptr,
+                         sim::FeedbackFormat feedback_format = sim::FeedbackFormat::BusDefault);
 
 }  // namespace korvel::devhost
 

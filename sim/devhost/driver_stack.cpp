@@ -43,6 +43,8 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
              std::to_string(t->AudioInterfaceCount) +
              " USB Audio 2.0 interfaces (composite devices are not supported), or selecting the "
              "configuration failed";
+    case QuenbyStartClocks:
+      return std::string("clocks: ") + ClockResultText(CLOCK_RESULT(ctx->ClockResult));
     case QuenbyStartRates:
       return "sample rates: a clock's GET RANGE failed, answered with the wrong length, or has 0 or more "
              "than 170 "
@@ -66,7 +68,10 @@ void fill_path(PathReport* out, const AUDIO_PATH& path, const AltSettingSlot* sl
   if (!present) return;
   out->interface_number = DescriptorInterfaceNumber(slots[0].Interface);
   out->feature_unit = path.FeatureUnit != nullptr;
-  out->clock_id = path.ClockSource != nullptr ? DescriptorClockId(path.ClockSource) : -1;
+  // The clock source the terminals run from, or (a refused unit whose
+  // selectors were not followed) the clock entity they name.
+  const uint8_t* clock = path.ClockSource != nullptr ? path.ClockSource : path.ClockEntity;
+  out->clock_id = clock != nullptr ? DescriptorClockId(clock) : -1;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     const AltSettingSlot& s = slots[i];
     if (s.Interface == nullptr) continue;
@@ -93,8 +98,8 @@ void fill_path(PathReport* out, const AUDIO_PATH& path, const AltSettingSlot* sl
   out->max_bits = l.MaxBits;
   out->min_rate = l.MinRate;
   out->max_rate = l.MaxRate;
-  uint32_t n = RateListCount(rate_list, rate_bytes);
-  for (uint32_t i = 0; i < n; ++i) out->rates.push_back(RateListRate(rate_list, rate_bytes, i));
+  out->rates.resize(RateListOffered(rate_list, rate_bytes, nullptr, 0));
+  RateListOffered(rate_list, rate_bytes, out->rates.data(), uint32_t(out->rates.size()));
 }
 
 }  // namespace
@@ -124,8 +129,7 @@ DriverStack::DriverStack(Unit& unit, bool high_speed) : impl_(new Impl) {
   impl_->raw = impl_->function->configuration_descriptor(impl_->speed);
 }
 
-DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor,
-                         std::vector<uint32_t> rates)
+DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor, ClockRates rates)
     : impl_(new Impl) {
   impl_->unit = &unit;
   impl_->raw = descriptor;
@@ -133,9 +137,8 @@ DriverStack::DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descr
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;
 }
 
-DriverStack::DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed)
+DriverStack::DriverStack(std::vector<uint8_t> descriptor, ClockRates rates, bool high_speed)
     : impl_(new Impl) {
-  if (rates.empty()) rates = {44100, 48000};
   impl_->raw = descriptor;
   impl_->function = uac2::make_raw_function(std::move(descriptor), std::move(rates));
   impl_->speed = high_speed ? usb::Speed::High : usb::Speed::Full;

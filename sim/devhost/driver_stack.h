@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "unit.h"
+#include "unit_clock.h"
 
 namespace korvel::sim::usb {
 class Device;
@@ -75,12 +76,12 @@ class DriverStack {
   // clock's SET CUR reach `unit`, which must outlive the stack.
   DriverStack(Unit& unit, bool high_speed);
   // The unit behind a USB function built from `descriptor` (any USB Audio
-  // 2.0 configuration): it streams by the descriptor's settings; its clock
-  // offers `rates` (44100 and 48000 when empty).
-  DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor, std::vector<uint32_t> rates);
-  // A device made of raw configuration-descriptor bytes whose clocks offer
-  // `rates` (44100 and 48000 when empty).
-  DriverStack(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates, bool high_speed);
+  // 2.0 configuration): it streams by the descriptor's settings and clocks;
+  // its clock sources offer `rates` (44100 and 48000 when empty).
+  DriverStack(Unit& unit, bool high_speed, std::vector<uint8_t> descriptor, ClockRates rates);
+  // A device made of raw configuration-descriptor bytes whose clock sources
+  // offer `rates` (44100 and 48000 when empty).
+  DriverStack(std::vector<uint8_t> descriptor, ClockRates rates, bool high_speed);
   ~DriverStack();
   DriverStack(const DriverStack&) = delete;
   DriverStack& operator=(const DriverStack&) = delete;

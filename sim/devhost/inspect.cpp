@@ -76,38 +76,13 @@ std::string json_string(const std::string& s) {
 
 int usage(const char* why) {
   std::fprintf(stderr, "korvel-devhost --inspect: %s\n", why);
-  std::fprintf(stderr, "usage: korvel-devhost --inspect FILE [--rates R1,R2,...] [--speed high|full]\n");
+  std::fprintf(stderr,
+               "usage: korvel-devhost --inspect FILE [--rates R1,R2,...] [--rate-range MIN:MAX:RES ...]\n"
+               "                      [--speed high|full]\n");
   return 2;
 }
 
 }  // namespace
-
-bool decode_descriptor_file(const std::string& contents, std::vector<uint8_t>* bytes, std::string* why) {
-  bool hex = true;
-  for (unsigned char c : contents) {
-    if (!std::isxdigit(c) && !std::isspace(c)) {
-      hex = false;
-      break;
-    }
-  }
-  bytes->clear();
-  if (!hex) {
-    bytes->assign(contents.begin(), contents.end());
-    return true;
-  }
-  std::string digits;
-  for (unsigned char c : contents) {
-    if (std::isxdigit(c)) digits += char(c);
-  }
-  if (digits.size() % 2 != 0) {
-    if (why) *why = "the hex text has an odd number of digits";
-    return false;
-  }
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes->push_back(uint8_t(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
-  }
-  return true;
-}
 
 std::string report_json(const StartReport& r) {
   std::ostringstream o;
@@ -139,7 +114,7 @@ int run_inspect(int argc, char** argv) {
     return 2;
   }
   const std::vector<uint8_t>& bytes = unit.descriptor;
-  const std::vector<uint32_t>& rates = unit.rates;
+  const ClockRates& rates = unit.rates;
   const bool high_speed = unit.high_speed;
   const ClockMode mode = unit.clock == "real" ? ClockMode::Real : ClockMode::Virtual;
 

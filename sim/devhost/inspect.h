@@ -1,4 +1,5 @@
-// korvel-devhost --inspect FILE [--rates R1,R2,...] [--speed high|full]:
+// korvel-devhost --inspect FILE [--rates R1,R2,...] [--rate-range MIN:MAX:RES]
+// [--speed high|full]:
 // runs quenby's start on a simulated device built from the raw configuration
 // descriptor in FILE (binary, or hex text) and prints one JSON object.
 #ifndef KORVEL_SIM_DEVHOST_INSPECT_H
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "driver_stack.h"
+#include "options.h"
 
 namespace korvel::sim::devhost {
 
@@ -17,10 +19,6 @@ namespace korvel::sim::devhost {
 // device was accepted, 1 when it was refused, 2 when the file cannot be read
 // or the options are wrong.
 int run_inspect(int argc, char** argv);
-
-// The contents of an --inspect file: binary, or hex text when it holds only
-// hex digits and white space. False (with the reason) for odd hex text.
-bool decode_descriptor_file(const std::string& contents, std::vector<uint8_t>* bytes, std::string* why);
 
 // The JSON object of a start report.
 std::string report_json(const StartReport& report);

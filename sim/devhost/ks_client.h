@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "unit_audio.h"
+#include "unit_clock.h"
+
 namespace korvel::sim::devhost {
 
 class DriverStack;
@@ -25,6 +28,9 @@ struct StreamOptions {
   // 0: the render side's largest channel count at the largest bit depth it
   // offers with that many channels; rate 48000.
   uint32_t channels = 0, bits = 0, rate = 48000;
+  // The format asked of the capture pin; 0: as render's (channels: the
+  // same when the unit captures them, else its widest capture setting).
+  uint32_t capture_channels = 0, capture_bits = 0, capture_rate = 0;
   std::string play;  // WAV to play (looped), empty: a generated signal
   // The generated signal: full-scale pseudo-random samples, or a music-like
   // one (a tone on each channel at a level of its own, in beats that swell
@@ -38,9 +44,12 @@ struct StreamOptions {
   bool pause_halfway = false;
   bool unplug_halfway = false;
   // A unit whose USB function is built from this configuration descriptor
-  // (empty: the model's own); its clock offers `rates` (empty: 44100, 48000).
+  // (empty: the model's own); its clock sources offer `rates` (empty: 44100,
+  // 48000).
   std::vector<uint8_t> descriptor;
-  std::vector<uint32_t> rates;
+  ClockRates rates;
+  // How the unit encodes its explicit feedback.
+  FeedbackFormat feedback_format = FeedbackFormat::BusDefault;
   // Render alone (implied when the device has no capture interface).
   bool render_only = false;
   // Power the device down to D3 and up again halfway, pins running.
@@ -54,13 +63,17 @@ struct StreamOptions {
 struct StreamReport {
   double simulated_seconds = 0;
   uint32_t channels = 0, bits = 0, rate = 0;
-  uint32_t capture_channels = 0;
+  uint32_t capture_channels = 0, capture_bits = 0, capture_rate = 0;
   bool high_speed = true;
   double drift_ppm = 0;
   uint64_t rendered_frames = 0;
   uint64_t captured_frames = 0;
   uint64_t underrun_events = 0;
   uint64_t late_render = 0, late_capture = 0, late_feedback = 0;
+  // Whether the driver accepted any of the unit's feedback values (else
+  // render ran open loop), and how many feedback packets it refused.
+  bool feedback_validated = false;
+  uint64_t feedback_rejected = 0;
   uint32_t stream_counters[7] = {};
   uint64_t allocations_while_streaming = 0;
   bool loopback = false;
@@ -73,7 +86,8 @@ struct StreamReport {
   uint64_t unit_render_overflows = 0;
   // The unit received exactly the frames played, in order, after priming.
   bool render_bit_exact = false;
-  uint64_t unit_received_frames = 0;  // frames it received from the first played one on
+  uint64_t unit_received_frames = 0;            // frames it received from the first played one on
+  uint64_t render_first_mismatch = UINT64_MAX;  // the first received frame that differed
   bool render_only = false;
   // Bus packets the unit received that were not whole frames of its format.
   uint64_t unit_bad_packets = 0;
@@ -94,13 +108,20 @@ bool run_stream_session(const StreamOptions& options, StreamReport* report, std:
 bool run_stream_on(DriverStack& stack, const StreamOptions& options, StreamReport* report, std::string* error,
                    const std::atomic<bool>* stop = nullptr);
 
-// The report as contracts.md fixes it (one JSON object, one line).
+// The report as the command-line contract fixes it (one JSON object, one
+// line).
 std::string stream_report_json(const StreamReport& report);
 
-// korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--play IN.wav]
-// [--record OUT.wav] [--drift-ppm P] [--loopback] [--render-only]
-// [--report FILE] with --model or --descriptor FILE [--rates R1,...],
-// --speed and --clock. Exit status 0, 1 on any failure, 2 on bad options.
+// Why a run did not deliver exactly what was played (render not bit-exact,
+// or loopback asked for and not bit-exact); empty when it did.
+std::string exactness_failure(const StreamReport& report);
+
+// korvel-devhost --stream SECONDS [--format CH:BITS:RATE]
+// [--capture-format CH:BITS:RATE] [--play IN.wav] [--record OUT.wav]
+// [--drift-ppm P] [--loopback] [--render-only] [--report FILE] with --model
+// or --descriptor FILE [--rates R1,...] [--rate-range MIN:MAX:RES],
+// --speed, --clock and --feedback-format. Exit status 0, 1 on any failure
+// (a refused unit or format, a run that was not bit-exact), 2 on bad options.
 int run_stream(int argc, char** argv);
 
 }  // namespace korvel::sim::devhost

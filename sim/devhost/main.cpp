@@ -29,11 +29,13 @@ namespace {
 void usage(FILE* f) {
   std::fprintf(
       f,
-      "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...]] [--unit-quirks SEED]\n"
-      "                      [--speed high|full] [--clock real|virtual] [--play-audio]\n"
-      "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--loopback] [--render-only] ...\n"
+      "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...] [--rate-range MIN:MAX:RES]]\n"
+      "                      [--unit-quirks SEED] [--speed high|full] [--clock real|virtual]\n"
+      "                      [--feedback-format 10.14|16.16] [--play-audio]\n"
+      "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--capture-format CH:BITS:RATE]\n"
+      "                      [--loopback] [--render-only] [--drift-ppm P] [--report FILE] ...\n"
       "       korvel-devhost --direct-client SECONDS [--format CH:BITS:RATE] [--loopback] ...\n"
-      "       korvel-devhost --inspect FILE [--rates R1,...] [--speed high|full]\n"
+      "       korvel-devhost --inspect FILE [--rates R1,...] [--rate-range MIN:MAX:RES] [--speed high|full]\n"
       "       korvel-devhost --make-firmware-image FILE --version MAJOR.MINOR --build N [--size BYTES]\n"
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
@@ -50,31 +52,25 @@ struct Options {
   std::string version;
   std::string build;
   std::string size;
-  std::string unit_quirks;  // seed; empty: a unit without quirks
+  bool unit_quirks = false;  // a unit with quirks, by this seed
+  uint64_t quirks_seed = 0;
   bool play_audio = false;  // audio through the driver from the start
 };
 
-bool parse_number(const std::string& s, unsigned long max, unsigned long* out) {
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return false;
-  unsigned long long v = std::stoull(s);
-  if (v > max) return false;
-  *out = static_cast<unsigned long>(v);
-  return true;
-}
-
 int make_firmware_image(const Options& o) {
-  unsigned long major = 0, minor = 0, build = 0, size = 0;
+  using sim::devhost::parse_count;
+  uint64_t major = 0, minor = 0, build = 0, size = 0;
   size_t dot = o.version.find('.');
-  if (dot == std::string::npos || !parse_number(o.version.substr(0, dot), 655, &major) ||
-      o.version.size() - dot - 1 != 2 || !parse_number(o.version.substr(dot + 1), 99, &minor)) {
+  if (dot == std::string::npos || !parse_count(o.version.substr(0, dot), 655, &major) ||
+      o.version.size() - dot - 1 != 2 || !parse_count(o.version.substr(dot + 1), 99, &minor)) {
     std::fprintf(stderr, "korvel-devhost: --version wants MAJOR.MINOR with two minor digits, e.g. 1.06\n");
     return 2;
   }
-  if (!parse_number(o.build, 65535, &build)) {
+  if (!parse_count(o.build, 65535, &build)) {
     std::fprintf(stderr, "korvel-devhost: --build wants a number from 0 to 65535\n");
     return 2;
   }
-  if (!o.size.empty() && !parse_number(o.size, 0xFFFFFFFFul, &size)) {
+  if (!o.size.empty() && !parse_count(o.size, 0xFFFFFFFFull, &size)) {
     std::fprintf(stderr, "korvel-devhost: --size wants a byte count\n");
     return 2;
   }
@@ -87,8 +83,9 @@ int make_firmware_image(const Options& o) {
     std::fprintf(stderr, "korvel-devhost: cannot write %s\n", o.image_file.c_str());
     return 1;
   }
-  std::printf("wrote %s: version %lu.%02lu build %lu, %zu bytes\n", o.image_file.c_str(), major, minor, build,
-              image.size());
+  std::printf("wrote %s: version %llu.%02llu build %llu, %zu bytes\n", o.image_file.c_str(),
+              static_cast<unsigned long long>(major), static_cast<unsigned long long>(minor),
+              static_cast<unsigned long long>(build), image.size());
   return 0;
 }
 
@@ -124,10 +121,11 @@ int serve(const Options& o) {
   stream.render_only = true;
   devhost::AudioPlayer player(&driver, stream, o.play_audio);
   devhost::DeviceHooks hooks =
-      devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates, &player);
-  if (!o.unit_quirks.empty()) {
+      devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates, &player,
+                            o.unit.feedback_format);
+  if (o.unit_quirks) {
     // Every unit this host makes (a model change makes a new one) has them.
-    unsigned long long seed = std::stoull(o.unit_quirks);
+    const uint64_t seed = o.quirks_seed;
     hooks.make_unit = [make = hooks.make_unit, seed](sim::Model m) {
       auto unit = make(m);
       // Short replies now reach the client as short transfers, and the
@@ -178,12 +176,7 @@ int main(int argc, char** argv) {
     } else if (a == "--size") {
       args.value(&o.size);
     } else if (a == "--unit-quirks") {
-      args.value(&o.unit_quirks);
-      if (o.unit_quirks.empty() || o.unit_quirks.size() > 19 ||
-          o.unit_quirks.find_first_not_of("0123456789") != std::string::npos) {
-        std::fprintf(stderr, "korvel-devhost: --unit-quirks wants a seed, a number\n");
-        return 2;
-      }
+      o.unit_quirks = args.count(UINT64_MAX, &o.quirks_seed, "a seed, a number");
     } else if (a == "--play-audio") {
       o.play_audio = true;
     } else if (a == "--help" || a == "-h") {

@@ -1,5 +1,7 @@
 #include "published_device.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -49,11 +51,11 @@ std::string device_part(sim::Model m) {
   return device_prefix(m) + guid_text(kRenderCategory);
 }
 
-// Object names compare without regard to case (ASCII is all our paths hold).
-bool equal_nocase(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
+// Whether `p` starts with `prefix`, without regard to case (object names
+// compare so; ASCII is all our paths hold). `p` holds at least as many.
+bool equal_nocase(const char16_t* p, const std::u16string& prefix) {
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char16_t x = p[i], y = prefix[i];
     if (x >= 'A' && x <= 'Z') x = char16_t(x + 32);
     if (y >= 'A' && y <= 'Z') y = char16_t(y + 32);
     if (x != y) return false;
@@ -71,15 +73,34 @@ std::u16string render_interface_path(sim::Model m) {
   return wire::utf8_to_utf16(device_part(m) + "\\kstarrow");
 }
 
-PublishedDevice::PublishedDevice(sim::Model model, DeviceHooks hooks)
-    : hooks_(std::move(hooks)), model_(model) {
+PublishedDevice::PublishedDevice(sim::Model model, DeviceHooks hooks) : hooks_(std::move(hooks)) {
   if (!hooks_.make_unit) hooks_.make_unit = [](sim::Model m) { return std::make_shared<sim::Unit>(m); };
   unit_ = hooks_.make_unit(model);
+  set_model_locked(model);
+  page_fd_ = wire::create_state_page(&page_);
 }
 
 PublishedDevice::~PublishedDevice() {
-  std::lock_guard<std::mutex> c(commands_m_);
-  unplug_locked();
+  {
+    std::lock_guard<std::mutex> c(commands_m_);
+    unplug_locked();
+  }
+  if (page_fd_ >= 0) {
+    wire::unmap_state_page(page_);
+    ::close(page_fd_);
+  }
+}
+
+void PublishedDevice::set_model_locked(sim::Model m) {
+  model_ = m;
+  prefix_ = wire::utf8_to_utf16(device_prefix(m));
+}
+
+// Clients that open without asking compare the page's generation with the
+// one they opened in: it changes before the change it stands for is seen.
+void PublishedDevice::next_generation_locked() {
+  ++generation_;
+  if (page_) page_->generation.store(generation_, std::memory_order_release);
 }
 
 std::string PublishedDevice::start() {
@@ -95,8 +116,8 @@ std::string PublishedDevice::plug_locked() {
     if (!why.empty()) return why;
   }
   std::lock_guard<std::mutex> l(m_);
+  next_generation_locked();
   plugged_ = true;
-  ++generation_;
   return {};
 }
 
@@ -104,8 +125,8 @@ void PublishedDevice::unplug_locked() {
   {
     std::lock_guard<std::mutex> l(m_);
     if (!plugged_) return;
+    next_generation_locked();
     plugged_ = false;
-    ++generation_;
   }
   {
     // Requests in flight finish first; then every handle is closed, as the
@@ -119,21 +140,21 @@ void PublishedDevice::unplug_locked() {
   if (hooks_.unplug) hooks_.unplug();
 }
 
-uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* session) {
+uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* session, uint64_t expected) {
   uint64_t generation;
+  const size_t slash = path.rfind(u'\\');
   {
     std::lock_guard<std::mutex> l(m_);
-    if (!plugged_) return wire::kStatusNoSuchDevice;
+    if (!plugged_ || (expected && expected != generation_)) return wire::kStatusNoSuchDevice;
     generation = generation_;
     // The path is one of the device's interface links and a last component.
-    std::u16string prefix = wire::utf8_to_utf16(device_prefix(model_));
-    size_t slash = path.rfind(u'\\');
-    if (slash == std::u16string::npos || slash <= prefix.size() ||
-        !equal_nocase(path.substr(0, prefix.size()), prefix) || path[prefix.size()] != u'{' ||
-        path[slash - 1] != u'}')
+    // Object names compare without regard to case.
+    const size_t n = prefix_.size();
+    if (slash == std::u16string::npos || slash <= n || !equal_nocase(path.data(), prefix_) ||
+        path[n] != u'{' || path[slash - 1] != u'}')
       return wire::kStatusObjectNameNotFound;
   }
-  std::u16string name = path.substr(path.rfind(u'\\'));
+  std::u16string name = path.substr(slash);
   std::shared_lock<std::shared_mutex> files(files_m_);
   {
     std::lock_guard<std::mutex> l(m_);
@@ -154,26 +175,6 @@ uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* sessi
                files_.end());
   files_.push_back(open);
   return status;
-}
-
-wire::Reply PublishedDevice::driver_ioctl(const Session& session, uint32_t code,
-                                          const std::vector<uint8_t>& in, uint32_t out_len) {
-  wire::Reply r;
-  std::shared_lock<std::shared_mutex> files(files_m_);
-  if (!session.open->file) {
-    r.status = wire::kStatusNoSuchDevice;  // the device went away under the handle
-    return r;
-  }
-  r.out.resize(out_len);
-  uint64_t information = 0;
-  r.status = uint32_t(
-      session.open->file->ioctl(code, in.data(), uint32_t(in.size()), r.out.data(), out_len, &information));
-  r.information = uint32_t(information);
-  // Warnings carry data as success does; only errors return none.
-  const bool error = (r.status & 0xC0000000u) == 0xC0000000u;
-  r.out.resize(error ? 0 : (information < out_len ? information : out_len));
-  if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
-  return r;
 }
 
 void PublishedDevice::close(Session* session) {
@@ -212,16 +213,30 @@ wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
   return r;
 }
 
-uint32_t PublishedDevice::open(const std::u16string& path, Session* session) {
+uint32_t PublishedDevice::open(const std::u16string& path, Session* session, uint64_t generation) {
   if (!hooks_.open_file) return wire::kStatusNoSuchDevice;  // no driver, no device
-  return driver_open(path, session);
+  return driver_open(path, session, generation);
 }
 
-wire::Reply PublishedDevice::ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
-                                   uint32_t out_len) {
-  if (session.open) return driver_ioctl(session, code, in, out_len);
-  wire::Reply r;
-  r.status = wire::kStatusInvalidHandle;
+IoctlOutcome PublishedDevice::ioctl(const Session& session, uint32_t code, const uint8_t* in, uint32_t in_len,
+                                    uint8_t* out, uint32_t out_len) {
+  IoctlOutcome r;
+  if (!session.open) {
+    r.status = wire::kStatusInvalidHandle;
+    return r;
+  }
+  std::shared_lock<std::shared_mutex> files(files_m_);
+  if (!session.open->file) {
+    r.status = wire::kStatusNoSuchDevice;  // the device went away under the handle
+    return r;
+  }
+  uint64_t information = 0;
+  r.status = uint32_t(session.open->file->ioctl(code, in, in_len, out, out_len, &information));
+  r.information = uint32_t(information);
+  // Warnings carry data as success does; only errors return none.
+  const bool error = (r.status & 0xC0000000u) == 0xC0000000u;
+  r.out_bytes = error ? 0 : uint32_t(information < out_len ? information : out_len);
+  if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
   return r;
 }
 
@@ -254,7 +269,7 @@ std::string PublishedDevice::set_model(const std::string& name) {
   for (const auto& [input, level] : held_levels_) unit->hold_input_meter(input, level);
   {
     std::lock_guard<std::mutex> l(m_);
-    model_ = m;
+    set_model_locked(m);
     unit_ = std::move(unit);
   }
   return plug_locked();

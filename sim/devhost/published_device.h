@@ -31,6 +31,17 @@ struct Session {
   enum class Kind { None, Private, Filter } kind = Kind::None;
   uint64_t generation = 0;         // plug generation the handle belongs to
   std::shared_ptr<OpenFile> open;  // when the driver serves the handle
+  // quenby keeps nothing per open of its private interface (its create and
+  // close only mark and complete the file), so a client may open it again
+  // without asking while the unit stays plugged, and close it late.
+  bool light() const { return kind == Kind::Private; }
+};
+
+// What a device-control request came back with.
+struct IoctlOutcome {
+  uint32_t status = 0;       // NTSTATUS
+  uint32_t information = 0;  // IoStatus.Information
+  uint32_t out_bytes = 0;    // output bytes written (none with an error)
 };
 
 // What plugging a unit in and out means beyond publishing it: the driver
@@ -62,8 +73,12 @@ class PublishedDevice {
   std::u16string interface_path() const;
 
   wire::Reply enumerate(const uint8_t interface_class[16]);
-  uint32_t open(const std::u16string& path, Session* session);
-  wire::Reply ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in, uint32_t out_len);
+  // IRP_MJ_CREATE on `path`; with `generation` (not 0), only while the unit
+  // is still the one plugged in then.
+  uint32_t open(const std::u16string& path, Session* session, uint64_t generation = 0);
+  // The request's output goes straight to `out` (out_len bytes at most).
+  IoctlOutcome ioctl(const Session& session, uint32_t code, const uint8_t* in, uint32_t in_len, uint8_t* out,
+                     uint32_t out_len);
   // The client closed its handle (IRP_MJ_CLOSE for a driver-served one).
   void close(Session* session);
 
@@ -83,22 +98,28 @@ class PublishedDevice {
   std::shared_ptr<sim::Unit> unit();
   // Control transfers that reached the unit so far.
   uint64_t transfer_count() const { return transfers_; }
+  // The shared page whose generation changes before each plug, unplug and
+  // model change takes effect (-1 when shared memory is not to be had).
+  int state_fd() const { return page_fd_; }
 
  private:
   std::string plug_locked();
   void unplug_locked();
-  wire::Reply driver_ioctl(const Session& session, uint32_t code, const std::vector<uint8_t>& in,
-                           uint32_t out_len);
-  uint32_t driver_open(const std::u16string& path, Session* session);
+  uint32_t driver_open(const std::u16string& path, Session* session, uint64_t expected);
+  void set_model_locked(sim::Model m);
+  void next_generation_locked();
 
   DeviceHooks hooks_;
   std::mutex commands_m_;  // plug, unplug and model changes, one at a time
   mutable std::mutex m_;
   sim::Model model_;
+  std::u16string prefix_;  // the model's interface links up to their class
   std::shared_ptr<sim::Unit> unit_;
   std::map<int, int> held_levels_;  // analog input -> meter level, under commands_m_
   bool plugged_ = false;
-  uint64_t generation_ = 1;
+  uint64_t generation_ = 1;  // under m_; mirrored in the shared page
+  wire::StatePage* page_ = nullptr;
+  int page_fd_ = -1;
   std::atomic<uint64_t> transfers_{0};
   // Driver-served handles: requests hold it shared, an unplug exclusively
   // while it closes every handle before the device is removed.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <sstream>
 #include <vector>
+
+#include "options.h"
 
 namespace korvel::devhost {
 namespace {
@@ -45,14 +48,6 @@ std::string trim(const std::string& s) {
   if (b == std::string::npos) return {};
   size_t e = s.find_last_not_of(" \t\r\n");
   return s.substr(b, e - b + 1);
-}
-
-bool parse_u32(const std::string& s, uint32_t* v) {
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return false;
-  unsigned long long x = std::stoull(s);
-  if (x > 0xFFFFFFFFull) return false;
-  *v = uint32_t(x);
-  return true;
 }
 
 }  // namespace
@@ -185,49 +180,75 @@ void Server::accept_clients() {
   }
 }
 
+uint8_t* ByteQueue::tail(size_t n) {
+  if (cap_ - end_ < n) {
+    const size_t used = size();
+    if (cap_ - used < n || !buf_) {
+      size_t cap = cap_ ? cap_ : 4096;
+      while (cap - used < n) cap *= 2;
+      std::unique_ptr<uint8_t[]> bigger(new uint8_t[cap]);
+      if (used) std::memcpy(bigger.get(), data(), used);
+      buf_ = std::move(bigger);
+      cap_ = cap;
+    } else {
+      std::memmove(buf_.get(), data(), used);
+    }
+    begin_ = 0;
+    end_ = used;
+  }
+  return buf_.get() + end_;
+}
+
+void ByteQueue::consume(size_t n) {
+  begin_ += n;
+  if (begin_ < end_) return;
+  begin_ = end_ = 0;
+  // What one large request needed is not kept for the idle connection.
+  if (cap_ > 64 * 1024) {
+    buf_.reset();
+    cap_ = 0;
+  }
+}
+
 bool Server::on_readable(Connection& c) {
-  uint8_t buf[16384];
-  ssize_t k = recv(c.fd, buf, sizeof buf, 0);
+  constexpr size_t kChunk = 16384;
+  receives_.fetch_add(1, std::memory_order_relaxed);
+  ssize_t k = recv(c.fd, c.in.tail(kChunk), kChunk, 0);
   if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
   if (k <= 0) return false;  // the client went away
   if (c.in.empty()) c.partial_since = Clock::now();
-  c.in.insert(c.in.end(), buf, buf + k);
+  c.in.commit(size_t(k));
   return serve_frames(c);
 }
 
 bool Server::serve_frames(Connection& c) {
-  size_t off = 0;
   // Replies beyond this wait until the client has read the earlier ones.
   constexpr size_t kMaxPendingReply = 2 * wire::kMaxIoctlBuffer;
-  while (c.in.size() - off >= wire::kHeaderSize && c.out.size() < kMaxPendingReply) {
+  bool served = false;
+  while (c.in.size() >= wire::kHeaderSize && c.out.size() < kMaxPendingReply) {
     wire::Op op;
     uint32_t len;
     // A bad header, or a length the op cannot carry: the stream cannot be
     // followed any further, so the connection ends.
-    if (!wire::decode_header(c.in.data() + off, c.in.size() - off, &op, &len) ||
-        len > wire::max_request_payload(op))
+    if (!wire::decode_header(c.in.data(), c.in.size(), &op, &len) || len > wire::max_request_payload(op))
       return false;
-    if (c.in.size() - off - wire::kHeaderSize < len) break;
-    wire::Request req;
-    if (!wire::decode_request(op, c.in.data() + off + wire::kHeaderSize, len, &req)) return false;
-    off += wire::kHeaderSize + len;
+    if (c.in.size() - wire::kHeaderSize < len) break;
+    served = true;
+    requests_.fetch_add(1, std::memory_order_relaxed);
+    if (!serve(c, op, c.in.data() + wire::kHeaderSize, len)) return false;
+    c.in.consume(wire::kHeaderSize + len);
+  }
+  if (served) {
     c.last = Clock::now();
     c.partial_since = c.last;
-    wire::Reply reply;
-    serve(c, op, req, &reply);
-    if (op != wire::Op::Close) {
-      std::vector<uint8_t> f = wire::encode_reply(op, reply);
-      c.out.insert(c.out.end(), f.begin(), f.end());
-    }
   }
-  c.in.erase(c.in.begin(), c.in.begin() + std::ptrdiff_t(off));
-  if (c.in.empty()) c.in.shrink_to_fit();
   return flush(c);
 }
 
 bool Server::flush(Connection& c) {
   size_t off = 0;
   while (off < c.out.size()) {
+    sends_.fetch_add(1, std::memory_order_relaxed);
     ssize_t k = send(c.fd, c.out.data() + off, c.out.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (k < 0 && errno == EINTR) continue;
     if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -238,48 +259,153 @@ bool Server::flush(Connection& c) {
   return true;
 }
 
-void Server::serve(Connection& c, wire::Op op, const wire::Request& req, wire::Reply* reply) {
+namespace {
+
+uint32_t get_u32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put_u32_at(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+}  // namespace
+
+// The hot path: the request's input is read where it arrived and the output
+// is written where its reply frame goes.
+void Server::serve_ioctl(Connection& c, const uint8_t* p, uint32_t len) {
+  const uint32_t handle = get_u32(p), code = get_u32(p + 4), out_len = get_u32(p + 8);
+  const uint8_t* in = p + 16;
+  const uint32_t in_len = len - 16;
+  const size_t at = c.out.size();
+  c.out.resize(at + wire::kIoctlReplyHead + out_len);
+  uint8_t* reply = c.out.data() + at;
+  IoctlOutcome r;
+  auto it = c.handles.find(handle);
+  if (it == c.handles.end()) {
+    r.status = wire::kStatusInvalidHandle;
+  } else if (it->second.open_status & 0x80000000u) {
+    r.status = it->second.open_status;
+  } else {
+    r = device_.ioctl(it->second.session, code, in, in_len, reply + wire::kIoctlReplyHead, out_len);
+  }
+  put_u32_at(reply, wire::kMagic);
+  put_u32_at(reply + 4, uint32_t(wire::Op::Ioctl));
+  put_u32_at(reply + 8, 12 + r.out_bytes);
+  put_u32_at(reply + 12, r.status);
+  put_u32_at(reply + 16, r.information);
+  put_u32_at(reply + 20, r.out_bytes);
+  c.out.resize(at + wire::kIoctlReplyHead + r.out_bytes);
+}
+
+// The state page goes with the reply's bytes; only a connection with no
+// reply pending can carry it in order.
+bool Server::send_attach(Connection& c) {
+  if (!c.out.empty() && !flush(c)) return false;
+  wire::Reply reply;
+  reply.max_handles = uint32_t(limits_.max_handles);
+  const int page = device_.state_fd();
+  if (!c.out.empty() || page < 0) {
+    reply.status = wire::kStatusNotSupported;
+    std::vector<uint8_t> f = wire::encode_reply(wire::Op::Attach, reply);
+    c.out.insert(c.out.end(), f.begin(), f.end());
+    return true;
+  }
+  std::vector<uint8_t> f = wire::encode_reply(wire::Op::Attach, reply);
+  iovec iov{f.data(), f.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+  cm->cmsg_level = SOL_SOCKET;
+  cm->cmsg_type = SCM_RIGHTS;
+  cm->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(cm), &page, sizeof page);
+  sends_.fetch_add(1, std::memory_order_relaxed);
+  ssize_t k;
+  do {
+    k = sendmsg(c.fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (k < 0 && errno == EINTR);
+  if (k < 0) return false;
+  // A few bytes that did not fit follow as ordinary reply bytes.
+  c.out.insert(c.out.end(), f.begin() + k, f.end());
+  return true;
+}
+
+bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t len) {
+  if (op == wire::Op::Ioctl) {
+    // The input is what the header's length leaves after the fixed fields.
+    if (len < 16 || get_u32(payload + 8) > wire::kMaxIoctlBuffer || get_u32(payload + 12) != len - 16)
+      return false;
+    serve_ioctl(c, payload, len);
+    return true;
+  }
+  wire::Request req;
+  if (!wire::decode_request(op, payload, len, &req)) return false;
+  wire::Reply reply;
   switch (op) {
     case wire::Op::Enumerate:
-      *reply = device_.enumerate(req.interface_class);
+      reply = device_.enumerate(req.interface_class);
       break;
-    case wire::Op::Open: {
-      if (c.handles.size() >= limits_.max_handles) {
-        reply->status = wire::kStatusInsufficientResources;
-        break;
+    case wire::Op::Open:
+    case wire::Op::OpenAs: {
+      uint32_t number;
+      if (op == wire::Op::OpenAs) {
+        // The client's number must be free (its requests would reach
+        // another handle), and a client that keeps count never opens
+        // beyond the limit this way (failed opens are kept until closed).
+        if (c.handles.count(req.handle) || c.handles.size() >= limits_.max_handles) return false;
+        number = req.handle;
+      } else {
+        while (c.handles.count(c.next_handle) || c.next_handle == 0)
+          c.next_handle = (c.next_handle + 1) & ~wire::kClientHandleBit;
+        number = c.next_handle;
       }
-      Session session;
-      reply->status = device_.open(req.path, &session);
-      if (reply->status & 0x80000000u) break;
-      while (c.handles.count(c.next_handle) || c.next_handle == 0) ++c.next_handle;
-      reply->handle = c.next_handle++;
-      c.handles.emplace(reply->handle, std::move(session));
-      break;
-    }
-    case wire::Op::Ioctl: {
-      auto it = c.handles.find(req.handle);
-      if (it == c.handles.end()) {
-        reply->status = wire::kStatusInvalidHandle;
-        break;
+      Handle h;
+      h.open_status = c.handles.size() >= limits_.max_handles
+                          ? wire::kStatusInsufficientResources
+                          : device_.open(req.path, &h.session, req.generation);
+      if (op == wire::Op::OpenAs) {
+        c.handles.emplace(number, std::move(h));  // a failed one answers its requests with why
+        return true;
       }
-      *reply = device_.ioctl(it->second, req.code, req.in, req.out_len);
+      reply.status = h.open_status;
+      if (reply.status & 0x80000000u) break;
+      reply.handle = number;
+      reply.flags = h.session.light() ? wire::kOpenLight : 0;
+      c.next_handle = (c.next_handle + 1) & ~wire::kClientHandleBit;
+      c.handles.emplace(number, std::move(h));
       break;
     }
     case wire::Op::Close: {
       auto it = c.handles.find(req.handle);
       if (it != c.handles.end()) {
-        device_.close(&it->second);
+        device_.close(&it->second.session);
         c.handles.erase(it);
       }
-      break;
+      return true;
     }
+    case wire::Op::Attach:
+      return send_attach(c);
+    case wire::Op::Ioctl:
     case wire::Op::Busy:
-      break;
+      return false;
   }
+  std::vector<uint8_t> f = wire::encode_reply(op, reply);
+  c.out.insert(c.out.end(), f.begin(), f.end());
+  return true;
+}
+
+Server::Stats Server::stats() const {
+  return {receives_.load(std::memory_order_relaxed), sends_.load(std::memory_order_relaxed),
+          requests_.load(std::memory_order_relaxed)};
 }
 
 void Server::drop(Connection& c) {
-  for (auto& [id, session] : c.handles) device_.close(&session);
+  for (auto& [id, handle] : c.handles) device_.close(&handle.session);
   c.handles.clear();
   if (c.fd >= 0) close(c.fd);
   c.fd = -1;
@@ -307,13 +433,13 @@ std::string Server::command(const std::string& raw) {
   } else if (verb == "model") {
     why = arg.empty() ? "usage: model NAME" : device_.set_model(arg);
   } else if (verb == "busy") {
-    why = parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
-    why = parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
   } else if (verb == "stream") {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "stall-timeout") {
-    why = parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
+    why = sim::devhost::parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
   } else if (verb == "level") {
     why = device_.hold_level(arg);
   } else if (verb == "quit" && arg.empty()) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,24 @@ struct ServerLimits {
   size_t max_handles = 64;
   int idle_ms = 10000;
   int frame_ms = 5000;
+};
+
+// Bytes received and not yet served: grows as they arrive, without
+// clearing what it is about to receive.
+class ByteQueue {
+ public:
+  const uint8_t* data() const { return buf_.get() + begin_; }
+  size_t size() const { return end_ - begin_; }
+  bool empty() const { return begin_ == end_; }
+  // Room for n more bytes at the end; commit() what arrived there.
+  uint8_t* tail(size_t n);
+  void commit(size_t n) { end_ += n; }
+  // Drops n bytes from the front; an emptied queue gives back a large buffer.
+  void consume(size_t n);
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t cap_ = 0, begin_ = 0, end_ = 0;
 };
 
 class Server {
@@ -45,13 +64,27 @@ class Server {
   // Reads commands from `fd` until end of input or stop (in its own thread).
   void read_commands(int fd, FILE* out);
 
+  // What serving has cost in calls so far, for checks of a transfer's cost.
+  struct Stats {
+    uint64_t receives;  // receive calls on client connections
+    uint64_t sends;     // send calls on client connections
+    uint64_t requests;  // frames served
+  };
+  Stats stats() const;
+
  private:
   using Clock = std::chrono::steady_clock;
+  // A client's handle: the driver's file, or why the open the client sent
+  // ahead of its first request failed (the requests on it fail alike).
+  struct Handle {
+    Session session;
+    uint32_t open_status = 0;
+  };
   struct Connection {
     int fd = -1;
-    std::vector<uint8_t> in;   // received bytes not yet a whole frame
+    ByteQueue in;              // received bytes not yet a whole frame
     std::vector<uint8_t> out;  // reply bytes not yet sent
-    std::map<uint32_t, Session> handles;
+    std::map<uint32_t, Handle> handles;
     uint32_t next_handle = 1;
     Clock::time_point last;           // accepted, or last whole request
     Clock::time_point partial_since;  // first byte of the pending frame
@@ -61,7 +94,10 @@ class Server {
   bool on_readable(Connection& c);
   bool serve_frames(Connection& c);
   bool flush(Connection& c);
-  void serve(Connection& c, wire::Op op, const wire::Request& req, wire::Reply* reply);
+  // False when the request breaks the protocol (the connection ends).
+  bool serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t len);
+  void serve_ioctl(Connection& c, const uint8_t* payload, uint32_t len);
+  bool send_attach(Connection& c);
   void drop(Connection& c);
   int next_timeout_ms(Clock::time_point now) const;
   friend void stop_on_signals(Server* server);
@@ -73,6 +109,7 @@ class Server {
   int stop_pipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::list<Connection> connections_;  // the serving thread's alone
+  std::atomic<uint64_t> receives_{0}, sends_{0}, requests_{0};
 };
 
 // Installs SIGINT/SIGTERM handlers that stop `server`; SIGPIPE is ignored.

@@ -28,29 +28,34 @@ UnitAudio::UnitAudio() {
   configure(true, 48000, 0);
 }
 
+uint64_t UnitAudio::SampleClock::tick() {
+  phase += step;
+  const uint64_t n = phase >> 32;
+  phase &= 0xFFFFFFFFull;
+  return n;
+}
+
 void UnitAudio::configure(bool high_speed, uint32_t rate, double drift_ppm) {
   std::lock_guard<std::mutex> l(m_);
   high_speed_ = high_speed;
   drift_ppm_ = drift_ppm;
-  rate_ = 0;
-  set_rate_locked(rate);
+  render_clock_.step = capture_clock_.step = 0;
+  set_rates_locked(rate, rate, true);
 }
 
 void UnitAudio::set_bus_speed(bool high_speed) {
   std::lock_guard<std::mutex> l(m_);
   if (high_speed == high_speed_) return;
   high_speed_ = high_speed;
-  uint32_t r = rate_;
-  rate_ = 0;
-  set_rate_locked(r);
+  retune_locked(&render_clock_, render_clock_.rate, true);
+  retune_locked(&capture_clock_, capture_clock_.rate, true);
 }
 
 void UnitAudio::set_drift_ppm(double drift_ppm) {
   std::lock_guard<std::mutex> l(m_);
   drift_ppm_ = drift_ppm;
-  uint32_t r = rate_;
-  rate_ = 0;
-  set_rate_locked(r);
+  retune_locked(&render_clock_, render_clock_.rate, true);
+  retune_locked(&capture_clock_, capture_clock_.rate, true);
 }
 
 bool UnitAudio::high_speed() const {
@@ -65,23 +70,52 @@ double UnitAudio::drift_ppm() const {
 
 void UnitAudio::set_rate(uint32_t rate) {
   std::lock_guard<std::mutex> l(m_);
-  set_rate_locked(rate);
+  set_rates_locked(rate, rate, true);
 }
 
-void UnitAudio::set_rate_locked(uint32_t rate) {
-  if (rate == rate_ && step_) return;
-  rate_ = rate;
-  reset_capture_locked();
-  double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
-  step_ = uint64_t(std::llround(per_frame * 4294967296.0));
-  phase_ = 0;
+void UnitAudio::set_rates(uint32_t render_rate, uint32_t capture_rate, bool shared) {
+  std::lock_guard<std::mutex> l(m_);
+  set_rates_locked(render_rate, shared ? render_rate : capture_rate, shared);
+}
+
+uint32_t UnitAudio::render_rate() const {
+  std::lock_guard<std::mutex> l(m_);
+  return render_clock_.rate;
+}
+
+uint32_t UnitAudio::capture_rate() const {
+  std::lock_guard<std::mutex> l(m_);
+  return capture_clock_.rate;
+}
+
+void UnitAudio::set_feedback_format(FeedbackFormat f) {
+  std::lock_guard<std::mutex> l(m_);
+  feedback_format_ = f;
+}
+
+void UnitAudio::retune_locked(SampleClock* c, uint32_t rate, bool force) {
+  if (!force && rate == c->rate && c->step != 0) return;
+  c->rate = rate;
+  const double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
+  c->step = uint64_t(std::llround(per_frame * 4294967296.0));
+  c->phase = 0;
+}
+
+void UnitAudio::set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bool shared) {
+  const bool capture_changed = capture_rate != capture_clock_.rate || capture_clock_.step == 0;
+  retune_locked(&render_clock_, render_rate, false);
+  retune_locked(&capture_clock_, capture_rate, false);
+  if (shared) capture_clock_.phase = render_clock_.phase;
+  shared_ = shared;
+  if (capture_changed) reset_capture_locked();
 }
 
 void UnitAudio::set_render_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   render_ = f;
-  size_t frames = size_t(rate_) * kFifoMs / 1000 + 1;
+  size_t frames = size_t(render_clock_.rate) * kFifoMs / 1000 + 1;
   fifo_.assign(frames * f.frame_bytes(), 0);
+  last_played_.assign(f.frame_bytes(), 0);
   fifo_read_ = fifo_fill_ = 0;
   playing_ = false;
   render_peak_.assign(f.channels, 0);
@@ -99,12 +133,12 @@ void UnitAudio::set_capture_format(const AudioFormat& f) {
 void UnitAudio::reset_capture_locked() {
   // The ring holds the newest 100 ms; the sine phases start at the frame
   // the generator is at (allocated here, never while streaming).
-  captured_capacity_ = std::max<size_t>(1, rate_ / 10);
+  captured_capacity_ = std::max<size_t>(1, capture_clock_.rate / 10);
   captured_.assign(captured_capacity_ * capture_.channels, 0);
   captured_read_ = 0;
   captured_frames_ = 0;
   phases_.resize(capture_.channels);
-  const uint64_t rate = rate_ ? rate_ : 48000;
+  const uint64_t rate = capture_clock_.rate ? capture_clock_.rate : 48000;
   for (unsigned c = 0; c < capture_.channels; ++c) {
     const uint64_t step = uint64_t(110) * (c + 1) * kSineSize;  // pitch x table size per sample
     const uint64_t q = capture_index_ * step;
@@ -130,7 +164,7 @@ void UnitAudio::set_loopback(bool on) {
 
 double UnitAudio::samples_per_frame() const {
   std::lock_guard<std::mutex> l(m_);
-  return double(step_) / 4294967296.0;
+  return double(render_clock_.step) / 4294967296.0;
 }
 
 AudioCounters UnitAudio::counters() const {
@@ -167,78 +201,99 @@ static uint16_t meter_of(int32_t v) {
   return uint16_t(a > 32767 ? 32767 : a);
 }
 
-void UnitAudio::run_frames(uint64_t n) {
-  // The converters: n sample periods of the unit's clock.
-  unsigned rb = render_.frame_bytes();
-  size_t fifo_frames = rb ? fifo_.size() / rb : 0;
-  // Prefill before playing: 1 ms at high speed (eight packets), two
-  // packets at full speed, where one packet is the whole millisecond and
-  // the FIFO would touch empty before every packet.
-  const size_t prefill = std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2);
-  const uint32_t window = std::max<uint32_t>(1, rate_ / 10);
+const uint8_t* UnitAudio::play_one() {
+  // The converters take one frame from the FIFO once it holds the prefill:
+  // 1 ms at high speed (eight packets), two packets at full speed, where
+  // one packet is the whole millisecond and the FIFO would touch empty
+  // before every packet.
+  const unsigned rb = render_.frame_bytes();
+  const uint8_t* frame = nullptr;
+  if (rb) {
+    const size_t prefill = std::max<size_t>(1, render_clock_.rate / 1000) * (high_speed_ ? 1 : 2);
+    if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
+    if (playing_) {
+      if (fifo_fill_ > 0) {
+        frame = &fifo_[fifo_read_ * rb];
+      } else {
+        ++counters_.render_underflows;
+        playing_ = false;  // prefill again before playing on
+      }
+    }
+  }
+  if (frame) {
+    for (unsigned c = 0; c < render_.channels; ++c)
+      render_peak_[c] = std::max(
+          render_peak_[c], meter_of(read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)));
+    ++counters_.render_frames_played;
+  }
+  if (++render_window_ >= std::max<uint32_t>(1, render_clock_.rate / 10)) {
+    render_window_ = 0;
+    render_last_ = render_peak_;
+    std::fill(render_peak_.begin(), render_peak_.end(), 0);
+  }
+  return frame;
+}
+
+void UnitAudio::capture_one(const uint8_t* frame) {
+  if (capture_.channels) {
+    // Into the ring; when it is full the oldest frame makes room.
+    if (captured_frames_ == captured_capacity_) {
+      captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
+      --captured_frames_;
+    }
+    size_t slot = captured_read_ + captured_frames_;
+    if (slot >= captured_capacity_) slot -= captured_capacity_;
+    int32_t* out = &captured_[slot * capture_.channels];
+    const int32_t* sine = sine_table();
+    const uint64_t rate = capture_clock_.rate ? capture_clock_.rate : 48000;  // hoisted by the compiler
+    for (unsigned c = 0; c < capture_.channels; ++c) {
+      int32_t v;
+      if (loopback_) {
+        v = (frame && c < render_.channels)
+                ? read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)
+                : 0;
+      } else {
+        SinePhase& ph = phases_[c];
+        v = sine[ph.quotient % kSineSize] / 4;
+        ph.quotient += ph.step_quotient;
+        ph.remainder += ph.step_remainder;
+        if (ph.remainder >= rate) {
+          ph.remainder -= rate;
+          ++ph.quotient;
+        }
+      }
+      out[c] = v;
+      capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
+    }
+    ++captured_frames_;
+    ++capture_index_;
+  }
+  if (++capture_window_ >= std::max<uint32_t>(1, capture_clock_.rate / 10)) {
+    capture_window_ = 0;
+    capture_last_ = capture_peak_;
+    std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
+  }
+}
+
+void UnitAudio::run_frames(uint64_t n, bool render, bool capture) {
+  // n sample periods of the converters. A shared clock plays and captures
+  // in the same period, so loopback returns the very frame played; across
+  // separate clocks the capture side returns the last frame played.
+  const unsigned rb = render_.frame_bytes();
+  const size_t fifo_frames = rb ? fifo_.size() / rb : 0;
   for (uint64_t s = 0; s < n; ++s) {
-    bool have = false;
-    if (rb) {
-      if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
-      if (playing_) {
-        if (fifo_fill_ > 0) {
-          have = true;
-        } else {
-          ++counters_.render_underflows;
-          playing_ = false;  // prefill again before playing on
-        }
-      }
+    const uint8_t* frame = nullptr;
+    if (render) {
+      frame = play_one();
+      if (frame != nullptr && !capture && last_played_.size() == rb)
+        std::memcpy(last_played_.data(), frame, rb);
+    } else if (loopback_ && last_played_.size() == rb && rb != 0) {
+      frame = last_played_.data();
     }
-    const uint8_t* frame = have ? &fifo_[fifo_read_ * rb] : nullptr;
-    if (frame) {
-      for (unsigned c = 0; c < render_.channels; ++c)
-        render_peak_[c] = std::max(
-            render_peak_[c], meter_of(read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)));
-      ++counters_.render_frames_played;
-    }
-    if (capture_.channels) {
-      // Into the ring; when it is full the oldest frame makes room.
-      if (captured_frames_ == captured_capacity_) {
-        captured_read_ = captured_read_ + 1 == captured_capacity_ ? 0 : captured_read_ + 1;
-        --captured_frames_;
-      }
-      size_t slot = captured_read_ + captured_frames_;
-      if (slot >= captured_capacity_) slot -= captured_capacity_;
-      int32_t* out = &captured_[slot * capture_.channels];
-      const int32_t* sine = sine_table();
-      const uint64_t rate = rate_ ? rate_ : 48000;  // hoisted by the compiler
-      for (unsigned c = 0; c < capture_.channels; ++c) {
-        int32_t v;
-        if (loopback_) {
-          v = (frame && c < render_.channels)
-                  ? read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)
-                  : 0;
-        } else {
-          SinePhase& ph = phases_[c];
-          v = sine[ph.quotient % kSineSize] / 4;
-          ph.quotient += ph.step_quotient;
-          ph.remainder += ph.step_remainder;
-          if (ph.remainder >= rate) {
-            ph.remainder -= rate;
-            ++ph.quotient;
-          }
-        }
-        out[c] = v;
-        capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
-      }
-      ++captured_frames_;
-      ++capture_index_;
-    }
-    if (frame) {
+    if (capture) capture_one(frame);
+    if (render && frame) {
       if (++fifo_read_ == fifo_frames) fifo_read_ = 0;
       --fifo_fill_;
-    }
-    if (++window_samples_ >= window) {
-      window_samples_ = 0;
-      render_last_ = render_peak_;
-      capture_last_ = capture_peak_;
-      std::fill(render_peak_.begin(), render_peak_.end(), 0);
-      std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
     }
   }
 }
@@ -254,10 +309,14 @@ void UnitAudio::advance_to(uint64_t frame) {
   if (frames > kMaxCatchUpFrames) frames = kMaxCatchUpFrames;  // a long idle gap: the past is silence anyway
   clock_frame_ = frame;
   for (uint64_t f = 0; f < frames; ++f) {
-    phase_ += step_;
-    uint64_t n = phase_ >> 32;
-    phase_ &= 0xFFFFFFFFull;
-    run_frames(n);
+    if (shared_) {
+      const uint64_t n = render_clock_.tick();
+      capture_clock_.phase = render_clock_.phase;
+      run_frames(n, true, true);
+    } else {
+      run_frames(render_clock_.tick(), true, false);
+      run_frames(capture_clock_.tick(), false, true);
+    }
   }
 }
 
@@ -303,7 +362,7 @@ size_t UnitAudio::capture_packet(uint64_t frame, uint8_t* out, size_t capacity) 
   return n * cb;
 }
 
-size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity) {
+size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity, size_t size) {
   std::lock_guard<std::mutex> l(m_);
   advance_to(frame);
   // The rate the converters consume at, measured against the bus clock, as
@@ -317,23 +376,26 @@ size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity)
     wander_ = wander_ * 6364136223846793005ull + 1442695040888963407ull;
     offset = int64_t((wander_ >> 33) % (2 * range + 1)) - int64_t(range);
   }
-  int64_t measured = int64_t(step_) + offset - last_offset_;
+  int64_t measured = int64_t(render_clock_.step) + offset - last_offset_;
   last_offset_ = offset;
   // Such a unit keeps its FIFO centred, as asynchronous units do: a FIFO
   // below its working level asks for a little more (1/256 sample a frame
   // for each frame missing, at most half a sample), above it for less.
   const unsigned rb = render_.frame_bytes();
   if (range != 0 && playing_ && rb != 0) {
-    const int64_t prefill = int64_t(std::max<size_t>(1, rate_ / 1000) * (high_speed_ ? 1 : 2));
+    const int64_t prefill = int64_t(std::max<size_t>(1, render_clock_.rate / 1000) * (high_speed_ ? 1 : 2));
     const int64_t error = prefill * 3 / 2 - int64_t(fifo_fill_);
     int64_t correction = error * (int64_t(1) << 24);
     const int64_t half = int64_t(1) << 31;
     correction = std::max(-half, std::min(half, correction));
     measured += correction;
   }
-  uint32_t v = high_speed_ ? uint32_t(measured >> 16) : uint32_t(measured >> 18) & 0xFFFFFF;
-  size_t bytes = high_speed_ ? 4 : 3;
-  if (capacity < bytes) return 0;
+  const bool q16 = feedback_format_ == FeedbackFormat::Q16_16 ||
+                   (feedback_format_ == FeedbackFormat::BusDefault && high_speed_);
+  // 32.32 samples: 16.16 keeps 16 bits of the fraction, 10.14 keeps 14.
+  const uint32_t v = q16 ? uint32_t(measured >> 16) : uint32_t(measured >> 18) & 0xFFFFFF;
+  const size_t bytes = size == 0 ? (q16 ? 4 : 3) : std::max<size_t>(3, std::min<size_t>(4, size));
+  if (capacity < bytes) return bytes;
   for (size_t i = 0; i < bytes; ++i) out[i] = uint8_t(v >> (8 * i));
   return bytes;
 }

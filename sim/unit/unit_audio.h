@@ -1,4 +1,5 @@
-// The unit's audio side: its own sample clock (a crystal off by some ppm),
+// The unit's audio side: its sample clocks (crystals off by some ppm; one
+// for both directions when they share a clock source, one each otherwise),
 // the render FIFO its converters play from, the explicit feedback it measures
 // from its own consumption, and the capture stream it produces (generated
 // input signals, or with loopback render channel k on capture channel k).
@@ -31,13 +32,26 @@ struct AudioCounters {
   uint64_t capture_frames = 0;
 };
 
+// How the unit encodes its explicit feedback value (samples per bus
+// interval): as USB 2.0 asks (16.16 at high speed, 10.14 at full speed), or
+// one format at either speed, as real units do.
+enum class FeedbackFormat { BusDefault, Q16_16, Q10_14 };
+
 class UnitAudio {
  public:
   UnitAudio();
 
   // Bus speed, the clock's nominal rate and its offset in parts per million.
   void configure(bool high_speed, uint32_t rate, double drift_ppm);
+  // One clock for both directions at `rate`.
   void set_rate(uint32_t rate);
+  // The rates the render and the capture side run at; `shared` when both
+  // come from one clock source (they then run in lockstep; otherwise each
+  // from its own crystal, and loopback returns the last frame played).
+  void set_rates(uint32_t render_rate, uint32_t capture_rate, bool shared);
+  uint32_t render_rate() const;
+  uint32_t capture_rate() const;
+  void set_feedback_format(FeedbackFormat f);
   // The same, one at a time (the rate and the other settings stay).
   void set_bus_speed(bool high_speed);
   void set_drift_ppm(double drift_ppm);
@@ -61,32 +75,47 @@ class UnitAudio {
   // bytes. Returns its length.
   size_t capture_packet(uint64_t frame, uint8_t* out, size_t capacity);
   // The explicit feedback of (micro)frame `frame`: samples per (micro)frame
-  // in 16.16 (high speed, 4 bytes) or 10.14 (full speed, 3 bytes), written
-  // little-endian into out. Returns the byte count.
-  size_t feedback_packet(uint64_t frame, uint8_t* out, size_t capacity);
+  // of the render clock in the feedback format, little-endian, in `size`
+  // bytes (3 or 4: what the endpoint's wMaxPacketSize allows; 0: the
+  // format's own size, 4 for 16.16 and 3 for 10.14). Returns the byte count;
+  // more than `capacity` means the packet did not fit (nothing written).
+  size_t feedback_packet(uint64_t frame, uint8_t* out, size_t capacity, size_t size = 0);
 
   // Peak level of a channel over the last 100 ms on the 0..32767 meter scale,
   // or -1 while the direction is idle.
   int render_level(unsigned channel) const;
   int capture_level(unsigned channel) const;
   AudioCounters counters() const;
-  // Samples per (micro)frame of the unit's clock, as a real number.
+  // Samples per (micro)frame of the unit's render clock, as a real number.
   double samples_per_frame() const;
 
  private:
-  void set_rate_locked(uint32_t rate);
+  // One crystal: its nominal rate, samples per bus interval (32.32 fixed
+  // point, drift included) and the fraction of a sample it is at.
+  struct SampleClock {
+    uint32_t rate = 0;
+    uint64_t step = 0;
+    uint64_t phase = 0;
+    uint64_t tick();  // whole samples of the next bus interval
+  };
+  void set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bool shared);
+  void retune_locked(SampleClock* c, uint32_t rate, bool force);
   void advance_to(uint64_t frame);  // runs the converters up to `frame`
-  void run_frames(uint64_t n);      // n sample periods
+  // n sample periods of the render side, the capture side, or both (a
+  // shared clock).
+  void run_frames(uint64_t n, bool render, bool capture);
+  const uint8_t* play_one();               // the render frame played now, or null
+  void capture_one(const uint8_t* frame);  // one frame into the capture ring
   // Samples are left-justified in 32 bits whatever their width on the bus.
   static int32_t read_sample(const uint8_t* p, unsigned bytes);
   static void write_sample(uint8_t* p, unsigned bytes, int32_t v);
 
   mutable std::mutex m_;
   bool high_speed_ = true;
-  uint32_t rate_ = 48000;
   double drift_ppm_ = 0;
-  uint64_t step_ = 0;         // samples per frame, 32.32 fixed point
-  uint64_t phase_ = 0;        // fractional sample position of the clock
+  SampleClock render_clock_, capture_clock_;
+  bool shared_ = true;
+  FeedbackFormat feedback_format_ = FeedbackFormat::BusDefault;
   uint64_t clock_frame_ = 0;  // first frame not yet run
   bool clock_started_ = false;
   AudioFormat render_, capture_;
@@ -96,6 +125,7 @@ class UnitAudio {
   std::vector<uint8_t> fifo_;
   size_t fifo_read_ = 0, fifo_fill_ = 0;
   bool playing_ = false;  // the converters start once the FIFO holds 1 ms
+  std::vector<uint8_t> last_played_;  // loopback across separate clocks
   // Samples the ADC produced and the bus has not fetched yet, interleaved:
   // a ring of the newest 100 ms (older frames are overwritten).
   std::vector<int32_t> captured_;
@@ -114,7 +144,7 @@ class UnitAudio {
   // Peaks of the running 100 ms window and of the last complete one.
   std::vector<uint16_t> render_peak_, capture_peak_;
   std::vector<uint16_t> render_last_, capture_last_;
-  uint32_t window_samples_ = 0;
+  uint32_t render_window_ = 0, capture_window_ = 0;  // samples into the meter windows
   AudioCounters counters_;
   RenderTap render_tap_;
   uint64_t wander_ = 0x2545F4914F6CDD1Dull;  // feedback measurement jitter, deterministic

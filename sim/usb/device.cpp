@@ -282,7 +282,10 @@ void Device::update_endpoints_locked() {
       Endpoint e;
       e.address = config_[i + 2];
       e.max_bytes = uint32_t(w & 0x7FF) * (1 + ((w >> 11) & 3));
-      e.period = 1u << (b - 1);
+      // The host polls a high-speed endpoint every 2^(bInterval-1)
+      // microframes; the Windows USB stack polls full-speed isochronous
+      // endpoints every frame whatever bInterval says.
+      e.period = speed_ == Speed::High ? 1u << (b - 1) : 1;
       endpoints_.push_back(e);
     }
     i += len;

@@ -1,7 +1,9 @@
 #include "devhost_wire.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace korvel::wire {
 namespace {
@@ -103,7 +106,10 @@ uint32_t max_request_payload(Op op) {
     case Op::Close:
       return 4;
     case Op::Busy:
+    case Op::Attach:
       return 0;
+    case Op::OpenAs:
+      return 24 + 2 * kMaxPath;
   }
   return 0;
 }
@@ -153,7 +159,7 @@ bool decode_header(const uint8_t* p, size_t n, Op* op, uint32_t* payload_len) {
   Reader r(p, n);
   uint32_t magic, o, len;
   if (!r.u32(&magic) || !r.u32(&o) || !r.u32(&len)) return false;
-  if (magic != kMagic || o < 1 || o > 5 || len > kMaxPayload) return false;
+  if (magic != kMagic || o < 1 || o > kLastOp || len > kMaxPayload) return false;
   *op = Op(o);
   *payload_len = len;
   return true;
@@ -165,6 +171,11 @@ std::vector<uint8_t> encode_request(const Request& r) {
     case Op::Enumerate:
       b.insert(b.end(), r.interface_class, r.interface_class + 16);
       break;
+    case Op::OpenAs:
+      put_u32(b, r.handle);
+      put_u32(b, uint32_t(r.generation));
+      put_u32(b, uint32_t(r.generation >> 32));
+      [[fallthrough]];
     case Op::Open:
       put_u32(b, r.access);
       put_u32(b, r.share);
@@ -181,6 +192,7 @@ std::vector<uint8_t> encode_request(const Request& r) {
       put_u32(b, r.handle);
       break;
     case Op::Busy:
+    case Op::Attach:
       break;
   }
   return frame(r.op, b);
@@ -194,6 +206,15 @@ bool decode_request(Op op, const uint8_t* p, size_t n, Request* out) {
       return r.bytes(out->interface_class, 16) && r.done();
     case Op::Open:
       return r.u32(&out->access) && r.u32(&out->share) && r.str(&out->path, kMaxPath) && r.done();
+    case Op::OpenAs: {
+      uint32_t low, high;
+      if (!r.u32(&out->handle) || !(out->handle & kClientHandleBit) || !r.u32(&low) || !r.u32(&high))
+        return false;
+      out->generation = uint64_t(high) << 32 | low;
+      return r.u32(&out->access) && r.u32(&out->share) && r.str(&out->path, kMaxPath) && r.done();
+    }
+    case Op::Attach:
+      return r.done();
     case Op::Ioctl: {
       uint32_t in_len;
       if (!r.u32(&out->handle) || !r.u32(&out->code) || !r.u32(&out->out_len) || !r.u32(&in_len))
@@ -224,8 +245,13 @@ std::vector<uint8_t> encode_reply(Op op, const Reply& r) {
       break;
     case Op::Open:
       put_u32(b, r.handle);
+      put_u32(b, r.flags);
+      break;
+    case Op::Attach:
+      put_u32(b, r.max_handles);
       break;
     case Op::Close:
+    case Op::OpenAs:
     case Op::Busy:
       break;
     case Op::Ioctl:
@@ -257,8 +283,11 @@ bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out) {
       return r.done();
     }
     case Op::Open:
-      return r.u32(&out->handle) && r.done();
+      return r.u32(&out->handle) && r.u32(&out->flags) && r.done();
+    case Op::Attach:
+      return r.u32(&out->max_handles) && r.done();
     case Op::Close:
+    case Op::OpenAs:
     case Op::Busy:
       return r.done();
     case Op::Ioctl: {
@@ -268,6 +297,80 @@ bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out) {
     }
   }
   return false;
+}
+
+void append_close(std::vector<uint8_t>& out, uint32_t handle) {
+  put_u32(out, kMagic);
+  put_u32(out, uint32_t(Op::Close));
+  put_u32(out, 4);
+  put_u32(out, handle);
+}
+
+void append_open_as(std::vector<uint8_t>& out, uint32_t handle, uint64_t generation, uint32_t access,
+                    uint32_t share, const char16_t* path, size_t path_len) {
+  put_u32(out, kMagic);
+  put_u32(out, uint32_t(Op::OpenAs));
+  put_u32(out, uint32_t(24 + 2 * path_len));
+  put_u32(out, handle);
+  put_u32(out, uint32_t(generation));
+  put_u32(out, uint32_t(generation >> 32));
+  put_u32(out, access);
+  put_u32(out, share);
+  put_u32(out, uint32_t(path_len));
+  for (size_t i = 0; i < path_len; ++i) put_u16(out, uint16_t(path[i]));
+}
+
+void append_ioctl_head(std::vector<uint8_t>& out, uint32_t handle, uint32_t code, uint32_t out_len,
+                       uint32_t in_len) {
+  put_u32(out, kMagic);
+  put_u32(out, uint32_t(Op::Ioctl));
+  put_u32(out, 16 + in_len);
+  put_u32(out, handle);
+  put_u32(out, code);
+  put_u32(out, out_len);
+  put_u32(out, in_len);
+}
+
+int create_state_page(StatePage** page) {
+  int fd = memfd_create("korvel-devhost-state", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  void* p = MAP_FAILED;
+  // Sealed at its size, so that no client can shrink it under another.
+  if (ftruncate(fd, sizeof(StatePage)) == 0 &&
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+    p = mmap(nullptr, sizeof(StatePage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    close(fd);
+    return -1;
+  }
+  auto* s = new (p) StatePage;
+  s->magic = kStateMagic;
+  s->size = sizeof(StatePage);
+  s->generation.store(1);
+  *page = s;
+  return fd;
+}
+
+const StatePage* map_state_page(int fd) {
+  struct stat st {};
+  // Only a sealed page of the right size: a page that could shrink would
+  // fault the reader.
+  int seals = fcntl(fd, F_GET_SEALS);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) != sizeof(StatePage) || seals < 0 ||
+      !(seals & F_SEAL_SHRINK))
+    return nullptr;
+  void* p = mmap(nullptr, sizeof(StatePage), PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  auto* s = static_cast<const StatePage*>(p);
+  if (s->magic != kStateMagic || s->size != sizeof(StatePage)) {
+    munmap(p, sizeof(StatePage));
+    return nullptr;
+  }
+  return s;
+}
+
+void unmap_state_page(const StatePage* page) {
+  if (page) munmap(const_cast<StatePage*>(page), sizeof(StatePage));
 }
 
 int connect_host(const std::string& path) {

@@ -4,11 +4,24 @@
 // Ioctl names it, Close (IRP_MJ_CLEANUP and IRP_MJ_CLOSE) ends it; the end of
 // the connection closes what is left. Frames are little-endian:
 //   u32 magic, u32 op, u32 payload length, payload
-// Every request but Close gets exactly one reply frame with the same op. A
-// host that cannot take another connection sends one Busy frame and closes.
+// Every request but Close and OpenAs gets exactly one reply frame with the
+// same op. A host that cannot take another connection sends one Busy frame
+// and closes.
+//
+// So that a transfer (open, device control, close) costs one round trip, a
+// client may open a handle of a kind the host called light (the driver keeps
+// nothing per open of it) again without asking, as long as the host's plug
+// generation is the one it was opened in: it then sends OpenAs (an open under
+// a number of the client's choosing, without reply) in front of the handle's
+// first Ioctl (the host refuses it when the generation has changed since, as
+// a handle of a removed device), and the Close of a light handle in front of
+// its next request.
+// The generation is in a page the host shares with each client that asks
+// (Attach, whose reply carries the page's descriptor).
 #ifndef KORVEL_SIM_DEVHOST_WIRE_H
 #define KORVEL_SIM_DEVHOST_WIRE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,7 +35,15 @@ constexpr size_t kHeaderSize = 12;
 constexpr uint32_t kMaxIoctlBuffer = 1u << 20;
 constexpr uint32_t kMaxPath = 32768;  // UNICODE_STRING limit, in code units
 
-enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3, Close = 4, Busy = 5 };
+enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3, Close = 4, Busy = 5, Attach = 6, OpenAs = 7 };
+constexpr uint32_t kLastOp = 7;
+
+// Open reply flag: the driver keeps nothing per open of this file, so that it
+// may be opened again with OpenAs and its Close may wait for the next request.
+constexpr uint32_t kOpenLight = 1;
+// Handle numbers a client chooses for OpenAs have this bit; the host's own
+// never do.
+constexpr uint32_t kClientHandleBit = 0x80000000u;
 
 // Longest request payload of each op (0 for ops a client never sends).
 uint32_t max_request_payload(Op op);
@@ -60,7 +81,8 @@ struct Request {
   uint32_t access = 0;               // Open
   uint32_t share = 0;                // Open
   std::u16string path;               // Open
-  uint32_t handle = 0;               // Ioctl, Close
+  uint32_t handle = 0;               // Ioctl, Close, OpenAs
+  uint64_t generation = 0;           // OpenAs: the plug generation the client opened in
   uint32_t code = 0;                 // Ioctl
   uint32_t out_len = 0;              // Ioctl: output buffer size of the caller
   std::vector<uint8_t> in;           // Ioctl: input buffer
@@ -75,6 +97,8 @@ struct DeviceEntry {
 struct Reply {
   uint32_t status = kStatusSuccess;
   uint32_t handle = 0;               // Open: the handle number
+  uint32_t flags = 0;                // Open: kOpenLight
+  uint32_t max_handles = 0;          // Attach: handles a connection may hold
   uint32_t information = 0;          // Ioctl: IoStatus.Information
   std::vector<uint8_t> out;          // Ioctl: output bytes (at most out_len)
   std::vector<DeviceEntry> devices;  // Enumerate
@@ -89,6 +113,30 @@ bool decode_request(Op op, const uint8_t* p, size_t n, Request* out);
 
 std::vector<uint8_t> encode_reply(Op op, const Reply& r);
 bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out);
+
+// The host's shared state: the plug generation changes before a plug, an
+// unplug or a model change takes effect (clients read it without a call).
+struct StatePage {
+  uint32_t magic;
+  uint32_t size;
+  std::atomic<uint64_t> generation;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the page is shared between processes");
+constexpr uint32_t kStateMagic = 0x54534B56u;  // "VKST"
+// A new page in shared memory (the host's, writable): its descriptor, or -1.
+int create_state_page(StatePage** page);
+// Maps a page a host sent (read-only); null when `fd` is not one.
+const StatePage* map_state_page(int fd);
+void unmap_state_page(const StatePage* page);
+
+// The hot path's frames, appended to `out` without intermediate buffers.
+void append_close(std::vector<uint8_t>& out, uint32_t handle);
+void append_open_as(std::vector<uint8_t>& out, uint32_t handle, uint64_t generation, uint32_t access,
+                    uint32_t share, const char16_t* path, size_t path_len);
+// An Ioctl frame up to its input bytes, which the caller sends after it.
+void append_ioctl_head(std::vector<uint8_t>& out, uint32_t handle, uint32_t code, uint32_t out_len,
+                       uint32_t in_len);
+constexpr size_t kIoctlReplyHead = kHeaderSize + 12;  // status, information, output length
 
 // Socket helpers: no SIGPIPE, every wait bounded by timeout_ms.
 // -1 when no host answers, or when `path` is not a socket of this user.

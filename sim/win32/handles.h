@@ -22,6 +22,15 @@ class HandleTable {
  public:
   void add(Object* p) {
     std::lock_guard<std::mutex> l(m_);
+    // A node of a removed handle is used again: opening and closing a handle
+    // per transfer allocates nothing here.
+    if (!spare_.empty()) {
+      spare_.key() = p;
+      spare_.mapped() = p->kind;
+      live_.insert(std::move(spare_));
+      spare_ = Map::node_type();
+      return;
+    }
     live_[p] = p->kind;
   }
   // The object, removed from the table, when `p` is a live one of `kind`.
@@ -29,7 +38,7 @@ class HandleTable {
     std::lock_guard<std::mutex> l(m_);
     auto it = live_.find(p);
     if (it == live_.end() || it->second != kind) return nullptr;
-    live_.erase(it);
+    spare_ = live_.extract(it);
     return static_cast<Object*>(const_cast<void*>(p));
   }
   // The kind of a live handle; false for anything else.
@@ -46,8 +55,10 @@ class HandleTable {
   }
 
  private:
+  using Map = std::unordered_map<const void*, Kind>;
   std::mutex m_;
-  std::unordered_map<const void*, Kind> live_;
+  Map live_;
+  Map::node_type spare_;
 };
 
 HandleTable& handle_table();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -34,11 +35,51 @@ namespace {
 thread_local DWORD g_last_error = ERROR_SUCCESS;
 
 // A device file: a handle number on one of the process's host connections.
+// A quick open (see host_link.h) is not yet opened on the host: its open
+// goes with its first device-control request.
 struct DeviceFile : win32::Object {
   DeviceFile() : Object(win32::Kind::DeviceFile) {}
+  // Fixed once `opened` is set; until then changed only under `first_use`.
   std::shared_ptr<win32::Link> link;
   uint32_t handle = 0;
+  bool light = false;                             // the close may wait for the connection's next request
+  std::atomic<bool> opened{false};                // the host has seen the open
+  std::mutex first_use;                           // the request that carries a quick open, one at a time
+  std::shared_ptr<const win32::LightPath> quick;  // a quick open's path
 };
+
+// The first request on a quick open carries the open; threads that use the
+// handle at once wait for it, so the open goes once. False when the host is
+// gone (or hung).
+bool first_request(DeviceFile* f, win32::IoctlCall call, win32::IoctlResult* reply, int timeout_ms) {
+  std::lock_guard<std::mutex> once(f->first_use);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const bool opening = !f->opened.load(std::memory_order_relaxed);
+    call.handle = f->handle;
+    call.open = opening ? f->quick.get() : nullptr;
+    bool answered;
+    {
+      std::lock_guard<std::mutex> lock(f->link->io);
+      answered = win32::ioctl(*f->link, call, reply, timeout_ms);
+    }
+    // The host had closed the connection (idle time-out) before it read a
+    // byte: the open and the request go once more on a connection of their
+    // own.
+    if (opening && !answered && reply->unanswered && attempt == 0) {
+      uint32_t handle = 0;
+      std::shared_ptr<win32::Link> fresh = win32::relink(&handle);
+      if (fresh) {
+        win32::close_handle(*f->link, f->handle, true, false);
+        f->link = std::move(fresh);
+        f->handle = handle;
+        continue;
+      }
+    }
+    f->opened.store(true, std::memory_order_release);
+    return answered;
+  }
+  return false;
+}
 
 // A named mutex: an advisory lock on a file named after it, beside the
 // device-host socket, so that every process of the user shares it. Like a
@@ -68,13 +109,6 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 // The longest request a driver completes is a control transfer with a 3 s
 // time-out; a host that has not answered well after that is gone.
 constexpr int kIoctlTimeoutMs = 15000;
-
-std::u16string to_u16(LPCWSTR s) {
-  std::u16string out;
-  if (s)
-    while (*s) out += *s++;
-  return out;
-}
 
 struct MessageText {
   DWORD code;
@@ -126,15 +160,31 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  size_t len = 0;
+  while (name[len] && len <= wire::kMaxPath) ++len;
+  if (len > wire::kMaxPath) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A light file opened before in the host's current plug generation opens
+  // as it did then, without asking.
+  win32::QuickOpen quick = win32::open_without_asking(name, len, access, share);
+  if (quick.link) {
+    auto* f = new DeviceFile;
+    f->link = std::move(quick.link);
+    f->handle = quick.handle;
+    f->light = true;
+    f->quick = std::move(quick.path);
+    win32::handle_table().add(f);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<win32::Object*>(f);
+  }
+  const win32::Generation seen = win32::host_generation();
   wire::Request req;
   req.op = wire::Op::Open;
   req.access = access;
   req.share = share;
-  req.path = to_u16(name);
-  if (req.path.size() > wire::kMaxPath) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return INVALID_HANDLE_VALUE;
-  }
+  req.path.assign(name, len);
   wire::Reply reply;
   uint32_t error = 0;
   std::shared_ptr<win32::Link> link = win32::call_host(req, &reply, kOpenTimeoutMs, &error);
@@ -149,6 +199,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   auto* f = new DeviceFile;
   f->link = std::move(link);
   f->handle = reply.handle;
+  f->light = (reply.flags & wire::kOpenLight) != 0;
+  f->opened.store(true, std::memory_order_relaxed);
+  if (f->light) win32::remember_light_open(name, len, access, share, seen);
   win32::handle_table().add(f);
   SetLastError(ERROR_SUCCESS);
   return static_cast<win32::Object*>(f);
@@ -174,20 +227,25 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     return FALSE;
   }
   auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
-  wire::Request req;
-  req.op = wire::Op::Ioctl;
-  req.handle = f->handle;
-  req.code = code;
-  req.out_len = out_size;
-  req.in.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + in_size);
-  wire::Reply reply;
-  {
+  win32::IoctlCall call;
+  call.code = code;
+  call.in = in;
+  call.in_len = in_size;
+  call.out = out;
+  call.out_len = out_size;
+  win32::IoctlResult reply;
+  bool answered;
+  if (!f->opened.load(std::memory_order_acquire)) {
+    answered = first_request(f, call, &reply, kIoctlTimeoutMs);
+  } else {
+    call.handle = f->handle;
     std::lock_guard<std::mutex> lock(f->link->io);
-    if (!win32::exchange(*f->link, req, &reply, kIoctlTimeoutMs)) {
-      // The host died or hung: the handle behaves as one on a vanished device.
-      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-      return FALSE;
-    }
+    answered = win32::ioctl(*f->link, call, &reply, kIoctlTimeoutMs);
+  }
+  if (!answered) {
+    // The host died or hung: the handle behaves as one on a vanished device.
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
   }
   const bool error = (reply.status & 0xC0000000u) == 0xC0000000u;
   const bool warning = !error && (reply.status & 0x80000000u) != 0;
@@ -198,9 +256,6 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
   // Success and warnings: the I/O manager copies what the driver counted
   // (a buffered request's count is trusted as the driver gave it), as far as
   // the caller's buffer holds it; the direct methods may count input consumed.
-  DWORD n = reply.information < out_size ? reply.information : out_size;
-  if (n > reply.out.size()) n = DWORD(reply.out.size());
-  if (n) std::memcpy(out, reply.out.data(), n);
   *returned = reply.information;
   if (warning) {  // for example STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
     SetLastError(wire::nt_status_to_win32(reply.status));
@@ -219,12 +274,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
   auto* object = static_cast<win32::Object*>(h);
   if (kind == win32::Kind::DeviceFile) {
     auto* f = static_cast<DeviceFile*>(object);
-    wire::Request req;
-    req.op = wire::Op::Close;
-    req.handle = f->handle;
-    std::lock_guard<std::mutex> lock(f->link->io);
-    wire::Reply none;
-    win32::exchange(*f->link, req, &none, 0);  // no reply; a lost host closed it already
+    win32::close_handle(*f->link, f->handle, f->light, f->opened);
   }
   delete object;
   return TRUE;

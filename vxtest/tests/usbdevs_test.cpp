@@ -92,7 +92,9 @@ class FakeHost {
         ++closes;
         continue;  // no reply
       }
-      if (op == wire::Op::Enumerate) {
+      if (op == wire::Op::Attach) {
+        reply.status = wire::kStatusNotSupported;  // no state page: every open is asked
+      } else if (op == wire::Op::Enumerate) {
         ++enumerations;
         if (std::memcmp(req.interface_class, kRender, 16) == 0) reply.devices = devices;
       } else if (op == wire::Op::Open) {

@@ -284,6 +284,37 @@ TEST_F(Vxctl, MeterCommandCollectsRecordsAcrossRepliesAndStopsAtCapacity) {
   EXPECT_EQ(100, channel().receives);
 }
 
+TEST_F(Vxctl, EachMeterRecordHasItsOwnReplyBudget) {
+  // 99 empty replies before each record: within the budget of every step,
+  // though far beyond one budget for the whole answer.
+  channel().on_message = [](const Bytes&) {
+    channel().replies.clear();
+    for (int record = 1; record <= 3; ++record) {
+      for (int i = 0; i < 99; ++i) channel().replies.push_back(reply({item_u8(VXMSG_CMD_READY, 1)}));
+      channel().replies.push_back(reply({meter_item(4, uint8_t(record), uint16_t(record * 10))}));
+    }
+  };
+  vxctl_meter_t recs[3];
+  uint8_t count = 0;
+  ASSERT_EQ(0u, vxctl_get_meter(&h_, recs, 3, &count));
+  EXPECT_EQ(3, count);
+  EXPECT_EQ(30, recs[2].value);
+  EXPECT_EQ(300, channel().receives);
+  EXPECT_EQ(297u, sleeps_of(10));  // after the empty replies only
+}
+
+TEST(VxctlLayouts, OnlyAModelsExactNameHasAMeterLayout) {
+  EXPECT_EQ(VXCTL_METER_RECORDS_FAR_LINK, vxctl_meter_records("Far Link"));
+  for (const char* other : {"tarrow", "Tarrow ", "FarLink", "", "No Device"})
+    EXPECT_EQ(0, vxctl_meter_records(other)) << other;
+  EXPECT_EQ(0, vxctl_meter_records(nullptr));
+  // Every layout fits the largest, which callers size their arrays by.
+  for (const char* model : {"Tarrow", "Quenby", "Pellin", "Dorrit", "Far Link"}) {
+    EXPECT_GT(vxctl_meter_records(model), 0) << model;
+    EXPECT_LE(vxctl_meter_records(model), VXCTL_METER_RECORDS_MAX) << model;
+  }
+}
+
 // A scripted firmware transfer: the unit asks for ranges from a plan.
 struct FwUnit {
   std::vector<std::pair<uint32_t, uint32_t>> plan;  // (length, offset) answers to 0x22
@@ -332,6 +363,44 @@ TEST_F(Vxctl, FirmwareRangesAreCutIntoFullAndLastChunks) {
   EXPECT_NE(std::string::npos, out.find("pos = 0/200\n"));
   EXPECT_NE(std::string::npos, out.find("pos = 130/200\n"));
   EXPECT_NE(std::string::npos, out.find("FWUP OK"));
+}
+
+struct Progress {
+  vxctl_fw_phase_t phase;
+  uint32_t delivered, total;
+  bool operator==(const Progress& o) const {
+    return phase == o.phase && delivered == o.delivered && total == o.total;
+  }
+};
+
+void record_progress(void* context, vxctl_fw_phase_t phase, uint32_t delivered, uint32_t total) {
+  static_cast<std::vector<Progress>*>(context)->push_back({phase, delivered, total});
+}
+
+TEST_F(Vxctl, FirmwareProgressGoesToTheCallerInsteadOfPositionLines) {
+  Bytes image(200, 0x5A);
+  FwUnit unit;
+  unit.plan = {{130, 0}, {0, 130}, {500, 130}};
+  unit.attach();
+  // The first confirmation request finds the unit still checking the image.
+  auto forward = channel().on_message;
+  int confirmations = 0;
+  channel().on_message = [&](const Bytes& msg) {
+    forward(msg);
+    if (msg[0] == VXMSG_CMD_FWUP_STATUS && unit.received.size() == image.size() && confirmations++ == 0)
+      channel().replies.clear();
+  };
+  std::vector<Progress> seen;
+  ASSERT_EQ(0u, vxctl_fw_update_progress(&h_, image.data(), 200, record_progress, &seen));
+  const std::vector<Progress> want = {{VXCTL_FW_SENDING, 0, 200},      {VXCTL_FW_SENDING, 130, 200},
+                                      {VXCTL_FW_SENDING, 200, 200},    {VXCTL_FW_CONFIRMING, 200, 200},
+                                      {VXCTL_FW_CONFIRMING, 200, 200}, {VXCTL_FW_DONE, 200, 200}};
+  EXPECT_EQ(want, seen);
+  EXPECT_EQ(image, unit.received);
+  std::string out = stdout_so_far();
+  EXPECT_EQ(std::string::npos, out.find("pos = "));
+  EXPECT_NE(std::string::npos, out.find("FWUP OK"));
+  EXPECT_EQ(1u, sleeps_of(1000));  // between the two confirmation attempts
 }
 
 TEST_F(Vxctl, LongTransferWithManyPausesAndExactChunkEnds) {
@@ -388,17 +457,22 @@ TEST_F(Vxctl, UnitCancelBeforeAnyByteAndIdleTimeout) {
 
 TEST_F(Vxctl, AssignmentDumpFormatsTheTable) {
   channel().on_message = [](const Bytes&) {
-    Bytes group;
+    Bytes group, unnamed;
     for (const auto& part : {item_u8(0x61, 3), item_u8(0x62, 1), item_none(0x41), item_u8(0x61, 1),
                              item_u8(0x62, 2), item_none(0x42), item_none(0x43)})
       group.insert(group.end(), part.begin(), part.end());
-    channel().replies = {reply({group, item_u8(0x15, 1), item_u8(0xA1, 1)})};
+    // Channel types 6 to 9 have no names.
+    for (const auto& part : {item_u8(0x61, 7), item_u8(0x62, 4), item_none(0x41), item_u8(0x61, 5),
+                             item_u8(0x62, 1), item_none(0x42), item_none(0x43)})
+      unnamed.insert(unnamed.end(), part.begin(), part.end());
+    channel().replies = {reply({group, item_u8(0x15, 1), item_u8(0xA1, 1)}), reply({unnamed})};
   };
   char text[256];
   uint32_t len = 0;
   ASSERT_EQ(0u, vxctl_dump_assign(&h_, text, sizeof text, &len));
   EXPECT_EQ(
-      "VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\ncmd = 0x15, type=2, data = 1, size = 1\n",
+      "VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\ncmd = 0x15, type=2, data = 1, size = 1\n"
+      "UNKNOWN:4 -> VXMSG_DATA_CH_DIRECTMONITOR_OUT:1\n",
       std::string(text, len));
   EXPECT_EQ(4u, sleeps_of(100));
 

@@ -154,11 +154,4 @@ TEST(VxmsgRead, CorruptCursorBeyondSizeReadsNothing) {
   testing::internal::GetCapturedStdout();
 }
 
-TEST(VxmsgNames, ChannelNames) {
-  EXPECT_STREQ("VXMSG_DATA_CH_LINE_OUT", vxmsg_ch_name(1));
-  EXPECT_STREQ("VXMSG_DATA_CH_DIRECTMONITOR_OUT", vxmsg_ch_name(5));
-  EXPECT_STREQ("UNKNOWN", vxmsg_ch_name(0));
-  EXPECT_STREQ("UNKNOWN", vxmsg_ch_name(9));
-}
-
 }  // namespace

@@ -132,9 +132,29 @@ TEST(QuenbyStart, RefusedDevices) {
         .endpoint(0x84, 0x03, 64, 4);
     cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
   }
+  cases.push_back({"implicit feedback", shapes::ImplicitFeedback(), {48000}, QuenbyStartTopology});
+  // A data endpoint polled every 16 microframes: not served at high speed.
+  cases.push_back({"data endpoint bInterval 5", shapes::RenderPolled(5), {48000}, QuenbyStartTopology});
   std::vector<uint32_t> many;
   for (uint32_t i = 0; i < 171; ++i) many.push_back(8000 + 100 * i);
   cases.push_back({"171 subranges", shapes::Basic(), many, QuenbyStartRates});
+  {
+    // A 2:1 clock multiplier between the terminals and the source: the
+    // rates set on the source would not be the terminals' rates.
+    ConfigBuilder b;
+    b.configuration(2);
+    b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_multiplier(0x30, 0x29);
+    b.input_terminal(1, 0x0101, 0x30, 2).output_terminal(3, 0x0301, 1, 0x30).ac_end();
+    shapes::Render(b, 1, 1);
+    auto function = uac2::make_raw_function(b.finish(), korvel::sim::ClockRates({48000}));
+    function->set_multiplier(0x30, 2, 1);
+    QuenbyHarness h(function);
+    EXPECT_EQ(h.bring_up(), STATUS_UNSUCCESSFUL);
+    ASSERT_NE(h.context(), nullptr);
+    EXPECT_EQ(h.context()->StartFailure, ULONG(QuenbyStartClocks));
+    EXPECT_EQ(h.context()->ClockResult, ULONG(ClockRatioNotOne));
+    h.unplug();
+  }
   for (auto& c : cases) {
     QuenbyHarness h(RawDevice(c.descriptor, c.rates));
     EXPECT_EQ(h.bring_up(), STATUS_UNSUCCESSFUL) << c.what;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "formats.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
 #include "shapes.h"
@@ -65,14 +66,7 @@ class PinFixture : public ::testing::Test {
   }
 
   PKSPIN CreatePin(ULONG id, uint32_t channels, uint32_t bits) {
-    KSDATARANGE_AUDIO r{};
-    r.DataRange.FormatSize = sizeof(r);
-    r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    r.MaximumChannels = channels;
-    r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
-    r.MinimumSampleFrequency = r.MaximumSampleFrequency = 48000;
+    KSDATARANGE_AUDIO r = formats::PcmRange(channels, bits, 48000);
     std::vector<uint8_t> format(104);
     ULONG size = 0;
     if (!NT_SUCCESS(ks::pin_intersect(filter_, id, &r.DataRange, format.data(), 104, &size))) return nullptr;
@@ -438,4 +432,58 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
   EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
   Stop(render_);
   Stop(capture_);
+}
+
+// ---------------------------------------------------------------------------
+// Formats while streams run
+// ---------------------------------------------------------------------------
+using formats::PcmFormat;
+
+TEST_F(PinFixture, AFormatChangeIsRefusedUnlessThePinIsStopped) {
+  // A running stream keeps the format it started with: a set-format in
+  // ACQUIRE or PAUSE would change what the pin and the device call the
+  // format while the stream carries the old one.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE same = PcmFormat(2, 24, 48000);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = PcmFormat(2, 16, 48000);
+  for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+    ASSERT_EQ(ks::pin_set_state(render_, state), STATUS_SUCCESS);
+    EXPECT_NE(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS) << state;
+    EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ks::pin_set_format(render_, &same.DataFormat), STATUS_SUCCESS) << "the format it has";
+  }
+  Stop(render_);
+  EXPECT_EQ(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS);
+  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
+}
+
+TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
+  // Every model clocks render and capture from one clock source. Render runs
+  // at 48 kHz; the capture pin is then offered and accepts 48 kHz only (the
+  // audio engine converts), and the unit keeps the rate render runs at.
+  Open(Model::Quenby, 2, 24, false);
+  Run(render_);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  KSDATARANGE_AUDIO r = formats::PcmRange(2, 24, 44100);
+  std::vector<uint8_t> format(104);
+  ULONG size = 0;
+  EXPECT_EQ(ks::pin_intersect(filter_, 3, &r.DataRange, format.data(), 104, &size), STATUS_NO_MATCH);
+  r.MaximumSampleFrequency = 48000;
+  ASSERT_EQ(ks::pin_intersect(filter_, 3, &r.DataRange, format.data(), 104, &size), STATUS_SUCCESS);
+  EXPECT_EQ(reinterpret_cast<KSDATAFORMAT_WAVEFORMATEXTENSIBLE*>(format.data())
+                ->WaveFormatExt.Format.nSamplesPerSec,
+            48000u);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = PcmFormat(2, 24, 44100);
+  NTSTATUS status;
+  EXPECT_EQ(ks::pin_create(filter_, 3, &f441.DataFormat, &status), nullptr);
+  capture_ = ks::pin_create(filter_, 3, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+  ASSERT_NE(capture_, nullptr);
+  Run(capture_);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
+  Stop(capture_);
+  Stop(render_);
+  // With nothing running both rates are offered again.
+  EXPECT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
 }

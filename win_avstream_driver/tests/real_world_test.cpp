@@ -1,6 +1,8 @@
 // Descriptor shapes of real USB Audio 2.0 devices and the five models.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "shapes.h"
 #include "topology.h"
 
@@ -48,20 +50,120 @@ TEST(RealWorld, CompositeDeviceAudioPartIsParsed) {
       << "the HID endpoint is not taken";
 }
 
-// The output terminals name a clock selector; the clock source sits behind it.
-TEST(RealWorld, ClockSelectorInFrontOfTheClockSource) {
+// The output terminals name a clock selector in front of an internal and
+// an external clock source (word clock); the selector's current input,
+// read at start, decides which source the terminals run from.
+TEST(RealWorld, ClockSelectorInFrontOfTheClockSources) {
   ConfigBuilder b;
   b.configuration(3);
-  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_selector(0x28, {0x29});
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_source(0x2A, 0x00, 0x05);
+  b.clock_selector(0x28, {0x29, 0x2A});
   b.input_terminal(1, 0x0101, 0x28, 2).output_terminal(3, 0x0301, 1, 0x28);
   b.input_terminal(4, 0x0201, 0x28, 2).output_terminal(5, 0x0101, 4, 0x28).ac_end();
   shapes::Render(b, 1, 1);
   shapes::Capture(b, 2, 1);
   auto d = b.finish();
   USB_AUDIO_TOPOLOGY t;
-  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoClockSource);
-  EXPECT_EQ(t.RenderPathState, AudioPathNoClock);
-  EXPECT_EQ(t.CapturePathState, AudioPathNoClock);
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(ClockEntityKind(t.RenderPath.ClockEntity), ClockKindSelector);
+  EXPECT_EQ(t.RenderPath.ClockSource, nullptr) << "known once the selector is read";
+  struct Reader {
+    uint32_t input = 2;
+    static int read(void* self, uint8_t entity, uint8_t control, uint32_t* value) {
+      if (entity != 0x28 || control != QUENBY_CX_CLOCK_SELECTOR_CONTROL) return 0;
+      *value = static_cast<Reader*>(self)->input;
+      return 1;
+    }
+  } reader;
+  const uint8_t* source = nullptr;
+  ASSERT_EQ(ClockResolve(&t, 0x28, Reader::read, &reader, &source), ClockResolved);
+  EXPECT_EQ(DescriptorClockId(source), 0x2A);
+  reader.input = 3;  // no such input
+  EXPECT_EQ(ClockResolve(&t, 0x28, Reader::read, &reader, &source), ClockSelectorInvalid);
+  EXPECT_EQ(ClockResolve(
+                &t, 0x28, [](void*, uint8_t, uint8_t, uint32_t*) { return 0; }, nullptr, &source),
+            ClockSelectorUnread);
+}
+
+// A clock multiplier between the terminals and the source: followed when
+// its ratio is 1:1, refused otherwise (the terminals would run at another
+// rate than the one set on the source).
+TEST(RealWorld, ClockMultiplierIsFollowedAtOneToOne) {
+  ConfigBuilder b;
+  b.configuration(2);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_multiplier(0x30, 0x29);
+  b.input_terminal(1, 0x0101, 0x30, 2).output_terminal(3, 0x0301, 1, 0x30).ac_end();
+  shapes::Render(b, 1, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  struct Ratio {
+    uint32_t numerator, denominator;
+    static int read(void* self, uint8_t entity, uint8_t control, uint32_t* value) {
+      const Ratio* r = static_cast<Ratio*>(self);
+      *value = control == QUENBY_CM_NUMERATOR_CONTROL ? r->numerator : r->denominator;
+      return entity == 0x30;
+    }
+  };
+  Ratio one{1, 1}, two{2, 1};
+  const uint8_t* source = nullptr;
+  ASSERT_EQ(ClockResolve(&t, 0x30, Ratio::read, &one, &source), ClockResolved);
+  EXPECT_EQ(DescriptorClockId(source), 0x29);
+  EXPECT_EQ(ClockResolve(&t, 0x30, Ratio::read, &two, &source), ClockRatioNotOne);
+}
+
+// Clock entities that lead nowhere: a selector whose inputs are no clock
+// sources, a selector that names itself: the render path has no clock, so
+// the unit has no render path.
+TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
+  for (bool loop : {false, true}) {
+    ConfigBuilder b;
+    b.configuration(2);
+    b.interface(0, 0, 0, 1, 1, 0x20).ac_header();
+    if (loop) {
+      b.clock_selector(0x28, {0x28});
+    } else {
+      b.clock_selector(0x28, {0x40, 0x41});
+    }
+    b.input_terminal(1, 0x0101, 0x28, 2).output_terminal(3, 0x0301, 1, 0x28).ac_end();
+    shapes::Render(b, 1, 1);
+    auto d = b.finish();
+    USB_AUDIO_TOPOLOGY t;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoRender) << loop;
+    EXPECT_EQ(t.RenderPathState, AudioPathNoClock) << loop;
+    const uint8_t* source = nullptr;
+    EXPECT_NE(ClockResolve(
+                  &t, 0x28, [](void*, uint8_t, uint8_t, uint32_t* v) { return *v = 1, 1; }, nullptr, &source),
+              ClockResolved)
+        << loop;
+  }
+}
+
+// A unit whose render is paced by its capture data endpoint (implicit
+// feedback, usage 0x20) and has no feedback endpoint: refused, and the
+// reason says so.
+TEST(RealWorld, ImplicitFeedbackIsRefusedByName) {
+  auto d = shapes::ImplicitFeedback();
+  USB_AUDIO_TOPOLOGY t;
+  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyImplicitFeedback);
+  EXPECT_NE(std::string(TopologyResultText(TopologyImplicitFeedback)).find("implicit feedback"),
+            std::string::npos);
+}
+
+// High speed serves bInterval 1 to 4 (a packet every 1, 2, 4 or 8
+// microframes); an endpoint polled less often is refused by name. Full
+// speed polls every frame whatever bInterval says.
+TEST(RealWorld, EndpointPeriodsAboveOneFrameAreRefusedAtHighSpeed) {
+  for (uint8_t interval : {1, 4, 5}) {
+    auto d = shapes::RenderPolled(interval);
+    USB_AUDIO_TOPOLOGY t;
+    ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+    EXPECT_EQ(TopologyCheckPeriods(&t, 1), interval <= 4 ? TopologyOk : TopologyPeriodUnsupported)
+        << int(interval);
+    EXPECT_EQ(TopologyCheckPeriods(&t, 0), TopologyOk);
+    EXPECT_EQ(EndpointPeriod(t.RenderSlots[1].DataEndpoint, 1), interval <= 4 ? 1u << (interval - 1) : 0u);
+    EXPECT_EQ(EndpointPeriod(t.RenderSlots[1].DataEndpoint, 0), 1u);
+  }
 }
 
 TEST(RealWorld, FeatureUnitBetweenTheTerminals) {

@@ -61,6 +61,30 @@ inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   return b.finish();
 }
 
+// Render without a feedback endpoint, paced by the capture data endpoint
+// (implicit feedback, usage 0x20).
+inline std::vector<uint8_t> ImplicitFeedback() {
+  ConfigBuilder b;
+  b.configuration(3);
+  Control(b, true);
+  Render(b, 1, 1, false);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+  b.endpoint(0x82, 0x25, 42, 1).cs_endpoint();
+  return b.finish();
+}
+
+// Stereo render whose data endpoint is polled with bInterval `interval`.
+inline std::vector<uint8_t> RenderPolled(uint8_t interval) {
+  ConfigBuilder b;
+  b.configuration(2);
+  Control(b, false);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+  b.endpoint(0x01, 0x05, 400, interval).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  return b.finish();
+}
+
 }  // namespace shapes
 
 #endif

@@ -3,12 +3,16 @@
 // limits of the transfer buffer and the endpoint), feedback acceptance,
 // nominal feedback, position conversion, 24-bit mixing, data intersection
 // and set-format.
+#include "stream_logic.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "quenby.h"
+#include "format.h"
+#include "formats.h"
 #include "shapes.h"
 
 namespace uac2 = korvel::sim::uac2;
@@ -43,7 +47,7 @@ TEST(RingCopy, WrapsAtTheEndAndEndsAtZeroExactlyAtTheEnd) {
 TEST(RenderPacketSizes, Feedback6Point0GivesEightPacketsOfSixFrames) {
   uint32_t sizes[8];
   uint32_t a = 0;
-  const uint32_t total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1024, 8192, sizes, &a);
+  const uint32_t total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1, 1024, 8192, sizes, &a);
   for (uint32_t s : sizes) EXPECT_EQ(s, 6u * 72);
   EXPECT_EQ(total, 8u * 6 * 72);
   EXPECT_EQ(a, 0u);
@@ -52,7 +56,7 @@ TEST(RenderPacketSizes, Feedback6Point0GivesEightPacketsOfSixFrames) {
 TEST(RenderPacketSizes, Feedback6Point5AlternatesSixAndSeven) {
   uint32_t sizes[8];
   uint32_t a = 0;
-  RenderPacketSizes(0x68000, 0, 1, 6, 8, 1024, 8192, sizes, &a);
+  RenderPacketSizes(0x68000, 0, 1, 6, 8, 1, 1024, 8192, sizes, &a);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(sizes[i], (i % 2 == 0 ? 6u : 7u) * 6) << i;
   EXPECT_EQ(a, 0u);  // eight halves make four whole frames
 }
@@ -63,7 +67,7 @@ TEST(RenderPacketSizes, FullSpeedUses10Point14) {
   // 44.1 frames per ms: 44 nine times in ten, then 45.
   uint32_t total = 0;
   const uint32_t f = (44u << 14) | (16384u / 10);
-  for (int i = 0; i < 10; ++i) total += RenderPacketSizes(f, a, 0, 4, 1, 1024, 1024, &size, &a);
+  for (int i = 0; i < 10; ++i) total += RenderPacketSizes(f, a, 0, 4, 1, 1, 1024, 1024, &size, &a);
   EXPECT_EQ(total, 440u * 4 + (total - 440u * 4));
   EXPECT_GE(total, 440u * 4);
   EXPECT_LE(total, 441u * 4);
@@ -75,14 +79,14 @@ TEST(RenderPacketSizes, NeverExceedTheEndpointNorTheTransferBuffer) {
   // down to the whole frames that fit.
   uint32_t sizes[8];
   uint32_t a = 0;
-  uint32_t total = RenderPacketSizes((7u << 16) | 0xFFFF, 0, 1, 72, 8, 504, 8 * 504, sizes, &a);
+  uint32_t total = RenderPacketSizes((7u << 16) | 0xFFFF, 0, 1, 72, 8, 1, 504, 8 * 504, sizes, &a);
   for (uint32_t s : sizes) {
     EXPECT_LE(s, 504u);
     EXPECT_EQ(s % 72, 0u);
   }
   EXPECT_LE(total, 8u * 504);
   // A transfer buffer smaller than eight full packets is never overrun.
-  total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1024, 1000, sizes, &a);
+  total = RenderPacketSizes(0x60000, 0, 1, 72, 8, 1, 1024, 1000, sizes, &a);
   EXPECT_LE(total, 1000u);
   for (uint32_t s : sizes) EXPECT_EQ(s % 72, 0u);
 }
@@ -168,62 +172,40 @@ struct Caps {
   DIRECTION_LIMITS limits[2]{};
   std::vector<uint8_t> rates;
 
-  explicit Caps(const uac2::FunctionLayout& layout) {
-    config = uac2::build_configuration(layout, usb::Speed::High);
+  explicit Caps(const uac2::FunctionLayout& layout)
+      : Caps(uac2::build_configuration(layout, usb::Speed::High), Subranges(layout.rates)) {}
+  // A descriptor whose clock reports `subranges` (dMIN, dMAX, dRES each).
+  Caps(std::vector<uint8_t> descriptor, const std::vector<uint32_t>& subranges)
+      : config(std::move(descriptor)) {
     EXPECT_EQ(TopologyDiscover(config.data(), config.size(), &topology), TopologyOk);
-    rates.push_back(uint8_t(layout.rates.size()));
+    rates.push_back(uint8_t(subranges.size() / 3));
     rates.push_back(0);
-    for (uint32_t r : layout.rates) {
-      for (int k = 0; k < 3; ++k) {
-        const uint32_t v = k == 2 ? 0 : r;
-        for (int b = 0; b < 4; ++b) rates.push_back(uint8_t(v >> (8 * b)));
-      }
+    for (uint32_t v : subranges) {
+      for (int b = 0; b < 4; ++b) rates.push_back(uint8_t(v >> (8 * b)));
     }
     ComputeLimits(topology.CaptureSlots, rates.data(), rates.size(), &limits[0]);
     ComputeLimits(topology.RenderSlots, rates.data(), rates.size(), &limits[1]);
   }
-  FORMAT_CAPS get(bool capture) const {
-    FORMAT_CAPS c;
+  static std::vector<uint32_t> Subranges(const std::vector<uint32_t>& discrete) {
+    std::vector<uint32_t> out;
+    for (uint32_t r : discrete) out.insert(out.end(), {r, r, 0});
+    return out;
+  }
+  FORMAT_CAPS get(bool capture, uint32_t locked = 0) const {
+    FORMAT_CAPS c{};
     c.Slots = capture ? topology.CaptureSlots : topology.RenderSlots;
     c.Limits = &limits[capture ? 0 : 1];
     c.Rates = rates.data();
     c.RateBytes = rates.size();
     c.HighSpeed = 1;
     c.Capture = capture;
+    c.LockedRate = locked;
     return c;
   }
 };
 
-KSDATARANGE_AUDIO Range(uint32_t channels, uint32_t bits, uint32_t rate) {
-  KSDATARANGE_AUDIO r{};
-  r.DataRange.FormatSize = sizeof(r);
-  r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  r.MaximumChannels = channels;
-  r.MinimumBitsPerSample = r.MaximumBitsPerSample = bits;
-  r.MinimumSampleFrequency = r.MaximumSampleFrequency = rate;
-  return r;
-}
-
-KSDATAFORMAT_WAVEFORMATEXTENSIBLE Format(uint32_t channels, uint32_t bits, uint32_t rate) {
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
-  f.DataFormat.FormatSize = sizeof(f);
-  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  WAVEFORMATEX* w = &f.WaveFormatExt.Format;
-  w->wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  w->nChannels = WORD(channels);
-  w->nSamplesPerSec = rate;
-  w->wBitsPerSample = WORD(bits);
-  w->nBlockAlign = WORD(channels * bits / 8);
-  w->nAvgBytesPerSec = rate * w->nBlockAlign;
-  w->cbSize = 22;
-  f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(bits);
-  f.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
-}
+using formats::PcmFormat;
+using formats::PcmRange;
 
 uac2::FunctionLayout Eighteen() {
   uac2::FunctionLayout l;
@@ -238,7 +220,7 @@ uac2::FunctionLayout Eighteen() {
 TEST(Intersection, SizesAndChannelRules) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
-  KSDATARANGE_AUDIO r = Range(2, 24, 48000);
+  KSDATARANGE_AUDIO r = PcmRange(2, 24, 48000);
   ULONG size = 0;
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), 0, nullptr, &size),
             STATUS_BUFFER_OVERFLOW);
@@ -252,16 +234,16 @@ TEST(Intersection, SizesAndChannelRules) {
   EXPECT_EQ(out.WaveFormatExt.Format.nChannels, 2);
   EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x3u);
   // 10 channels where no alternate setting has 10: refused.
-  r = Range(10, 24, 48000);
+  r = PcmRange(10, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
   // A range shorter than a KSDATARANGE_AUDIO, a rate the clock lacks, bits out of range.
-  r = Range(2, 24, 48000);
+  r = PcmRange(2, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, 64, sizeof(r), sizeof(out), &out, &size), STATUS_NO_MATCH);
-  r = Range(2, 24, 96000);
+  r = PcmRange(2, 24, 96000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
-  r = Range(2, 32, 48000);
+  r = PcmRange(2, 32, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
   // A 16-bit stereo offer takes the 82-byte form.
@@ -269,7 +251,7 @@ TEST(Intersection, SizesAndChannelRules) {
   l.render.push_back({2, 2, 16});
   Caps caps16(l);
   FORMAT_CAPS render16 = caps16.get(false);
-  r = Range(2, 16, 48000);
+  r = PcmRange(2, 16, 48000);
   ASSERT_EQ(QuenbyIntersectFormat(&render16, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_SUCCESS);
   EXPECT_EQ(size, 82u);
@@ -279,7 +261,7 @@ TEST(Intersection, SizesAndChannelRules) {
 TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
   Caps caps(Eighteen());
   FORMAT_CAPS capture = caps.get(true);
-  KSDATARANGE_AUDIO r = Range(1, 24, 48000);
+  KSDATARANGE_AUDIO r = PcmRange(1, 24, 48000);
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
   ULONG size = 0;
   ASSERT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
@@ -288,7 +270,7 @@ TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
   EXPECT_EQ(out.WaveFormatExt.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
   EXPECT_EQ(out.WaveFormatExt.dwChannelMask, 0x4u);
   // Capture needs exactly the channel count.
-  r = Range(2, 24, 48000);
+  r = PcmRange(2, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
 }
@@ -296,25 +278,25 @@ TEST(Intersection, MonoCaptureUsesTheExtensibleFormWithCentreMask) {
 TEST(SetFormat, TwoChannelsOnAnEighteenChannelDeviceAreCarriedInEighteen) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 24, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(2, 24, 48000);
   AUDIO_FORMAT connection, pin;
   ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   EXPECT_EQ(connection.WaveFormatExt.Format.nChannels, 18);
   EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 54);
   EXPECT_EQ(pin.WaveFormatExt.Format.nChannels, 2);
   // Refusals: 10 channels, a byte rate that does not add up, a rate the clock lacks.
-  f = Format(10, 24, 48000);
+  f = PcmFormat(10, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   f.WaveFormatExt.Format.nAvgBytesPerSec += 1;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(2, 24, 96000);
+  f = PcmFormat(2, 24, 96000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
   // Capture: only channel counts a capture setting carries.
   FORMAT_CAPS capture = caps.get(true);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(1, 24, 48000);
+  f = PcmFormat(1, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }
 
@@ -327,17 +309,17 @@ TEST(SetFormat, AConversionWiderThanTheFrameBufferIsRefused) {
   wide.rates = {48000};
   Caps caps(wide);
   FORMAT_CAPS render = caps.get(false);
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(2, 32, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(2, 32, 48000);
   AUDIO_FORMAT connection, pin;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
   // Formats that need no conversion are not limited by the buffer.
-  f = Format(24, 32, 48000);
+  f = PcmFormat(24, 32, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   EXPECT_EQ(connection.WaveFormatExt.Format.nBlockAlign, 96);
   // A conversion that fits (2 -> 18 channels of 24 bits, 54-byte frames) passes.
   Caps eighteen(Eighteen());
   render = eighteen.get(false);
-  f = Format(2, 24, 48000);
+  f = PcmFormat(2, 24, 48000);
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }
 
@@ -362,21 +344,21 @@ TEST(SetFormat, InconsistentFieldsAreRefused) {
   Caps caps(Eighteen());
   FORMAT_CAPS render = caps.get(false);
   AUDIO_FORMAT connection, pin;
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = Format(18, 24, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(18, 24, 48000);
   ASSERT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
   f.WaveFormatExt.Format.nBlockAlign = 18 * 4;  // block align of 32-bit containers
   f.WaveFormatExt.Format.nAvgBytesPerSec = 48000 * 18 * 4;
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Samples.wValidBitsPerSample = 32;  // more valid bits than the container holds
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Samples.wValidBitsPerSample = 20;  // no setting carries 20 valid bits
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.SubFormat.Data1 = 3;  // IEEE float
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
-  f = Format(18, 24, 48000);
+  f = PcmFormat(18, 24, 48000);
   f.WaveFormatExt.Format.cbSize = 0;  // an extensible tag without its extension
   EXPECT_EQ(QuenbyCheckFormat(&render, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
 }
@@ -402,11 +384,184 @@ TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
   EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 32, 24, 96000, 1), 2);   // bAlternateSetting 4, index 2
   EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 24, 24, 48000, 1), -1);  // no 3-byte subslot
   EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 32, 24, 192000, 1), -1);
-  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[1].FeedbackEndpoint, 1), 8u);
-  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[2].FeedbackEndpoint, 1), 2u);
-  EXPECT_EQ(EndpointPacketsPerFrame(t.RenderSlots[2].FeedbackEndpoint, 0), 1u);
+  EXPECT_EQ(TransferPackets(EndpointPeriod(t.RenderSlots[1].FeedbackEndpoint, 1), 1), 8u);
+  EXPECT_EQ(TransferPackets(EndpointPeriod(t.RenderSlots[2].FeedbackEndpoint, 1), 1), 2u);
+  EXPECT_EQ(TransferPackets(EndpointPeriod(t.RenderSlots[2].FeedbackEndpoint, 0), 0), 1u);
   DIRECTION_LIMITS l;
   ComputeLimits(t.RenderSlots, nullptr, 0, &l);
   EXPECT_EQ(l.MinBits, 24u);
   EXPECT_EQ(l.MaxBits, 32u);
+}
+
+// ---------------------------------------------------------------------------
+// Transfer shape and schedule
+// ---------------------------------------------------------------------------
+TEST(Schedule, TransfersFollowBackToBackAndALateOneStartsTwoFramesAhead) {
+  int late = -1;
+  EXPECT_EQ(ScheduleStartFrame(0, 100, 0, &late), 102u);  // the first transfer
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(ScheduleStartFrame(105, 100, 4, &late), 105u);  // still ahead
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(ScheduleStartFrame(100, 100, 0, &late), 102u);  // its frame has begun
+  EXPECT_EQ(late, 1);
+  EXPECT_EQ(ScheduleStartFrame(90, 100, 0, &late), 102u);
+  EXPECT_EQ(late, 1);
+  // Ahead by more than the transfers in flight explain: refused ones moved
+  // the schedule on; it starts over, and that is no late start.
+  EXPECT_EQ(ScheduleStartFrame(120, 100, 3, &late), 102u);
+  EXPECT_EQ(late, 0);
+  // The frame counter wraps.
+  EXPECT_EQ(ScheduleStartFrame(2, 0xFFFFFFFFu, 2, &late), 2u);
+  EXPECT_EQ(late, 0);
+}
+
+TEST(TransferShape, PacketsFollowTheEndpointsInterval) {
+  EXPECT_EQ(TransferPackets(1, 1), 8u);
+  EXPECT_EQ(TransferPackets(2, 1), 4u);
+  EXPECT_EQ(TransferPackets(4, 1), 2u);
+  EXPECT_EQ(TransferPackets(8, 1), 1u);
+  EXPECT_EQ(TransferPackets(16, 1), 0u);
+  EXPECT_EQ(TransferPackets(1, 0), 1u);
+  // bInterval 3 at 48 kHz: two packets a frame, each carrying four
+  // microframes of samples (24 frames), not 6.
+  uint32_t sizes[8];
+  uint32_t a = 0;
+  EXPECT_EQ(RenderPacketSizes(0x60000, 0, 1, 6, 2, 4, 1024, 8192, sizes, &a), 48u * 6);
+  EXPECT_EQ(sizes[0], 24u * 6);
+  EXPECT_EQ(sizes[1], 24u * 6);
+  // 44.1 kHz, bInterval 2: 11.025 frames a packet, the fraction carried.
+  uint32_t total = 0;
+  const uint32_t f = uint32_t((44100ull << 16) / 8000);
+  for (int ms = 0; ms < 1000; ++ms) total += RenderPacketSizes(f, a, 1, 4, 4, 2, 1024, 8192, sizes, &a);
+  EXPECT_NEAR(double(total) / 4, 44100, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Feedback formats and averaging
+// ---------------------------------------------------------------------------
+TEST(FeedbackFormat, EitherFormatAtEitherSpeedIsRecognisedAndRead) {
+  const uint8_t three[3] = {0x00, 0x80, 0x01};
+  const uint8_t four[4] = {0x00, 0x00, 0x06, 0x00};
+  EXPECT_EQ(FeedbackWord(three, 3), 0x18000u);
+  EXPECT_EQ(FeedbackWord(four, 4), 0x60000u);
+  EXPECT_EQ(FeedbackWord(four, 2), 0u) << "shorter than three bytes";
+  uint32_t nominal = 0;
+  const uint32_t high = NominalFeedback(48000, 1, &nominal);  // 6.0 in 16.16
+  // High speed: 16.16 as USB 2.0 asks, 10.14 as some units send.
+  EXPECT_EQ(FeedbackDetectFormat(6u << 16, 1, high), uint32_t(QUENBY_FEEDBACK_16_16));
+  EXPECT_EQ(FeedbackDetectFormat(6u << 14, 1, high), uint32_t(QUENBY_FEEDBACK_10_14));
+  EXPECT_EQ(FeedbackToNative((6u << 14) | 0x40, QUENBY_FEEDBACK_10_14, 1), (6u << 16) | 0x100);
+  const uint32_t full = NominalFeedback(48000, 0, &nominal);  // 48.0 in 10.14
+  EXPECT_EQ(FeedbackDetectFormat(48u << 14, 0, full), uint32_t(QUENBY_FEEDBACK_10_14));
+  EXPECT_EQ(FeedbackDetectFormat(48u << 16, 0, full), uint32_t(QUENBY_FEEDBACK_16_16));
+  EXPECT_EQ(FeedbackToNative((48u << 16) | 0x400, QUENBY_FEEDBACK_16_16, 0), (48u << 14) | 0x100);
+  // Near the nominal rate in neither reading: no decision.
+  EXPECT_EQ(FeedbackDetectFormat(0x123456, 1, high), uint32_t(QUENBY_FEEDBACK_UNKNOWN));
+  // 44.1 kHz at high speed in 10.14 and three bytes.
+  const uint32_t w441 = uint32_t((44100ull << 14) / 8000);
+  const uint32_t n441 = NominalFeedback(44100, 1, &nominal);
+  EXPECT_EQ(FeedbackDetectFormat(w441, 1, n441), uint32_t(QUENBY_FEEDBACK_10_14));
+  EXPECT_EQ(FeedbackFromPacket(FeedbackToNative(w441, QUENBY_FEEDBACK_10_14, 1), 1, nominal), w441 << 2);
+}
+
+TEST(FeedbackAverage, AWanderTakenBackByTheNextValueAveragesOut) {
+  // A unit's values wander around the true rate (6.25) by up to a quarter
+  // sample, each taking the last one's error back; used out of step (two
+  // values used, one skipped...) single values run off, the mean does not.
+  FEEDBACK_AVERAGE avg;
+  FeedbackAverageReset(&avg);
+  EXPECT_EQ(FeedbackAverageValue(&avg, 0x60000), 0x60000u);
+  const int64_t truth = 0x64000;
+  int64_t last_error = 0;
+  uint64_t seed = 7;
+  for (int i = 0; i < 1000; ++i) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    const int64_t error = int64_t((seed >> 33) % 0x8001) - 0x4000;  // +-0.25 sample
+    FeedbackAverageAdd(&avg, uint32_t(truth + error - last_error));
+    last_error = error;
+    if (i >= 8) {
+      EXPECT_NEAR(double(FeedbackAverageValue(&avg, 0)), double(truth), 0x4000 * 2 / 8 + 1) << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// One rule for offering and accepting a format
+// ---------------------------------------------------------------------------
+namespace {
+
+// Stereo render and capture of 24 bits in 3 bytes whose data endpoints hold
+// `packet` bytes a packet, polled every 2^(interval-1) microframes.
+std::vector<uint8_t> Stereo(uint16_t packet, uint8_t interval) {
+  uac2::ConfigBuilder b;
+  b.configuration(3);
+  shapes::Control(b, true);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+  b.endpoint(0x01, 0x05, packet, interval).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  b.interface(1, 2, 2, 1, 2, 0x20).as_general(1, 8).format_type_i(4, 24);
+  b.endpoint(0x01, 0x05, uint16_t(packet * 16 / 6), interval).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+  b.endpoint(0x82, 0x05, packet, interval).cs_endpoint();
+  return b.finish();
+}
+
+}  // namespace
+
+TEST(Negotiation, EveryFormatThePinOffersIsAcceptedBySetFormat) {
+  // Packets from one frame short of what 48 kHz needs to two frames more,
+  // every interval, rate, width and channel count a client may ask.
+  const std::vector<uint32_t> subranges = {44100, 44100, 0, 48000, 48000, 0, 8000, 192000, 0};
+  int offered = 0;
+  for (uint16_t packet = 30; packet <= 48; ++packet) {
+    for (uint8_t interval : {1, 2, 3}) {
+      Caps caps(Stereo(uint16_t(packet << (interval - 1)), interval), subranges);
+      for (bool capture : {false, true}) {
+        FORMAT_CAPS c = caps.get(capture);
+        for (uint32_t rate : {8000u, 44100u, 48000u, 96000u, 192000u}) {
+          for (uint32_t bits : {16u, 24u, 32u}) {
+            for (uint32_t channels = 1; channels <= 10; ++channels) {
+              KSDATARANGE_AUDIO r = PcmRange(channels, bits, rate);
+              KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+              ULONG size = 0;
+              if (QuenbyIntersectFormat(&c, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size) !=
+                  STATUS_SUCCESS)
+                continue;
+              ++offered;
+              AUDIO_FORMAT connection, pin;
+              EXPECT_EQ(QuenbyCheckFormat(&c, &out.DataFormat, size, &connection, &pin), STATUS_SUCCESS)
+                  << packet << " bytes, interval " << int(interval) << (capture ? " capture " : " render ")
+                  << channels << ":" << bits << ":" << rate;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(offered, 100);
+}
+
+TEST(Negotiation, AClockTheOtherDirectionRunsOffersAndAcceptsItsRateAlone) {
+  Caps caps(Eighteen());
+  FORMAT_CAPS capture = caps.get(true, 48000);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+  ULONG size = 0;
+  KSDATARANGE_AUDIO r = PcmRange(18, 24, 44100);
+  EXPECT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_NO_MATCH);
+  r.MinimumSampleFrequency = 8000;
+  r.MaximumSampleFrequency = 192000;
+  ASSERT_EQ(QuenbyIntersectFormat(&capture, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(out.WaveFormatExt.Format.nSamplesPerSec, 48000u);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(18, 24, 44100);
+  AUDIO_FORMAT connection, pin;
+  EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_NO_MATCH);
+  f = PcmFormat(18, 24, 48000);
+  EXPECT_EQ(QuenbyCheckFormat(&capture, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
+  // Unlocked, both rates of the clock.
+  FORMAT_CAPS free = caps.get(true);
+  f = PcmFormat(18, 24, 44100);
+  EXPECT_EQ(QuenbyCheckFormat(&free, &f.DataFormat, sizeof(f), &connection, &pin), STATUS_SUCCESS);
 }

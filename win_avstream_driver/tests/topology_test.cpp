@@ -269,7 +269,7 @@ TEST(TopologyPackets, HighBandwidthEndpointsCountEveryTransaction) {
   EXPECT_EQ(EndpointBytesPerInterval(nullptr), 0u);
 }
 
-TEST(TopologyRates, OnlyDminCountsAndTheListIsBounded) {
+TEST(TopologyRates, SubrangesOfferDminAndTheStandardRatesOnTheirGridAndTheListIsBounded) {
   std::vector<uint8_t> list = {2, 0};
   auto add = [&](uint32_t lo, uint32_t hi) {
     for (uint32_t v : {lo, hi, 0u}) {
@@ -280,8 +280,11 @@ TEST(TopologyRates, OnlyDminCountsAndTheListIsBounded) {
   add(96000, 96000);
   EXPECT_EQ(RateListCount(list.data(), list.size()), 2u);
   EXPECT_EQ(RateListRate(list.data(), list.size(), 0), 44100u);
-  EXPECT_TRUE(RateListContains(list.data(), list.size(), 96000));
-  EXPECT_FALSE(RateListContains(list.data(), list.size(), 48000)) << "dMAX is not a rate";
+  EXPECT_TRUE(RateListOffers(list.data(), list.size(), 96000));
+  // 44100..48000, continuous: the standard rates in it, no others.
+  EXPECT_TRUE(RateListOffers(list.data(), list.size(), 48000));
+  EXPECT_FALSE(RateListOffers(list.data(), list.size(), 46000));
+  EXPECT_FALSE(RateListOffers(list.data(), list.size(), 32000));
   // A stated count beyond the bytes present is not read.
   list[0] = 200;
   EXPECT_EQ(RateListCount(list.data(), list.size()), 2u);
@@ -295,6 +298,38 @@ TEST(TopologyRates, OnlyDminCountsAndTheListIsBounded) {
   EXPECT_EQ(l.MinChannels, 2u);
   EXPECT_EQ(l.MaxChannels, 4u);
   EXPECT_EQ(l.MinBits, 24u);
+}
+
+TEST(TopologyRates, AContinuousRangeOffersEveryStandardRateInItAndLimitsFollow) {
+  // 44100 alone, 8000..192000 continuous, 352800..384000 on a grid of 31200.
+  std::vector<uint8_t> list = {3, 0};
+  auto add = [&](uint32_t lo, uint32_t hi, uint32_t res) {
+    for (uint32_t v : {lo, hi, res}) {
+      for (int i = 0; i < 4; ++i) list.push_back(uint8_t(v >> (8 * i)));
+    }
+  };
+  add(44100, 44100, 0);
+  add(16000, 192000, 1);
+  add(352800, 384000, 31200);
+  uint32_t rates[32] = {};
+  const uint32_t n = RateListOffered(list.data(), list.size(), rates, 32);
+  const std::vector<uint32_t> offered(rates, rates + n);
+  EXPECT_EQ(offered, (std::vector<uint32_t>{16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000,
+                                            176400, 192000, 352800, 384000}));
+  EXPECT_FALSE(RateListOffers(list.data(), list.size(), 8000));
+  EXPECT_FALSE(RateListOffers(list.data(), list.size(), 17000)) << "not a standard rate";
+  auto d = shapes::Basic();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  DIRECTION_LIMITS l;
+  ComputeLimits(t.RenderSlots, list.data(), list.size(), &l);
+  EXPECT_EQ(l.MinRate, 16000u);
+  EXPECT_EQ(l.MaxRate, 384000u);
+  // A grid that misses the standard rates offers dMIN alone.
+  list = {1, 0};
+  add(44000, 48000, 1000);
+  EXPECT_EQ(RateListOffered(list.data(), list.size(), rates, 32), 2u);  // 44000, 48000
+  EXPECT_FALSE(RateListOffers(list.data(), list.size(), 44100));
 }
 
 }  // namespace

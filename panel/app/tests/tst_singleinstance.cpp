@@ -1,7 +1,11 @@
 // The single-instance guard between processes: a second start hands its text
 // to the first and exits 0 while the first comes to the front; a hung first
-// makes the second exit 1; a dead first's lock is taken over; sessions are
-// separate; the panel program itself follows the same rules.
+// makes the second exit 1; a dead first's lock is taken over; a lock file
+// nobody holds and an unwritable session folder are no instance; sessions are
+// separate; the panel program itself follows the same rules, and says why
+// when no folder can hold its guard.
+#include <unistd.h>
+
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -39,7 +43,8 @@ int runSecond(const QProcessEnvironment& env = QProcessEnvironment::systemEnviro
   return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
 }
 
-void startFirst(QProcess& first) {
+void startFirst(QProcess& first, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  first.setProcessEnvironment(env);
   first.setProcessChannelMode(QProcess::SeparateChannels);
   first.start(PANEL_HELPER_PATH, {"first", kId});
   first.waitForStarted(30000);
@@ -51,12 +56,33 @@ void stop(QProcess& p) {
   p.waitForFinished(10000);
 }
 
+// The environment with the session folder replaced.
+QProcessEnvironment withRuntime(const QString& folder) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_RUNTIME_DIR", folder);
+  return env;
+}
+
+// A folder that nobody can make files in, not even the superuser.
+const QString kUnwritable = QStringLiteral("/sys");
+
+QStringList lockFiles() {
+  return QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).entryList({"korvel-panel-*.lock"}, QDir::Files);
+}
+
 }  // namespace
 
 class TestSingleInstance : public QObject {
   Q_OBJECT
 
+  QTemporaryDir tmp;  // TMPDIR of the test and its programs
+
  private slots:
+  void initTestCase() {
+    QVERIFY(tmp.isValid());
+    qputenv("TMPDIR", tmp.path().toLocal8Bit());
+  }
+
   void secondActivatesFirst() {
     QProcess first;
     startFirst(first);
@@ -97,6 +123,47 @@ class TestSingleInstance : public QObject {
     stop(again);
   }
 
+  void lockFileNobodyHoldsIsNoInstance() {
+    for (const QString& f : lockFiles())
+      QFile::remove(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath(f));
+    QProcess first;
+    startFirst(first);
+    QVERIFY(waitForLine(first, "ready"));
+    const QStringList made = lockFiles();
+    QCOMPARE(made.size(), 1);
+    stop(first);
+    // What a crash while the lock was being written, or a full disk, leaves.
+    QFile lock(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath(made.first()));
+    QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    lock.write("\n\x01garbage");
+    lock.close();
+    QCOMPARE(runSecond(), 2);
+    QProcess again;
+    startFirst(again);
+    QVERIFY(waitForLine(again, "ready"));
+    QCOMPARE(runSecond(), 0);
+    QVERIFY(waitForLine(again, "message:"));
+    stop(again);
+  }
+
+  void unwritableSessionFolderFallsBackToAPrivateOne() {
+    const QProcessEnvironment env = withRuntime(kUnwritable);
+    QProcess first;
+    startFirst(first, env);
+    QVERIFY(waitForLine(first, "ready"));
+    QCOMPARE(runSecond(env), 0);
+    QByteArray line;
+    QVERIFY(waitForLine(first, "message:", &line));
+    QCOMPARE(line, QByteArray("message:Already App is Running!"));
+    // The guard went to a folder of the user's that no one else can reach.
+    const QFileInfo folder(QDir(tmp.path()).filePath(QString("korvel-%1").arg(getuid())));
+    QVERIFY(folder.isDir());
+    QCOMPARE(
+        folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+        QFile::Permissions());
+    stop(first);
+  }
+
   void otherSessionIsSeparate() {
     QProcess first;
     startFirst(first);
@@ -130,6 +197,31 @@ class TestSingleInstance : public QObject {
     QCOMPARE(second.exitCode(), 0);
     QVERIFY(panel.state() == QProcess::Running);
     stop(panel);
+  }
+
+  void panelSaysWhyNoFolderCanHoldItsGuard() {
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "KORVEL", "Brevanta")
+        .setValue("PopupMessage/WakeUp", false);
+    QProcessEnvironment env = withRuntime(kUnwritable);
+    env.insert("TMPDIR", kUnwritable);
+    QProcess panel;
+    panel.setProcessEnvironment(env);
+    panel.setProcessChannelMode(QProcess::SeparateChannels);
+    panel.setReadChannel(QProcess::StandardError);
+    panel.start(PANEL_PROGRAM_PATH, QStringList());
+    QVERIFY(panel.waitForStarted(30000));
+    QByteArray line;
+    QVERIFY(waitForLine(panel, "Brevanta_Settings_Panel: The Settings Panel cannot make sure", &line));
+    QVERIFY2(
+        QString::fromUtf8(line).contains(QRegularExpression(": /sys/korvel-panel-[0-9a-f]{16}\\.lock: ")),
+        line.constData());
+    QVERIFY2(line.contains(QString("/sys/korvel-%1: ").arg(getuid()).toUtf8()), line.constData());
+    // It waits in the message box; a session ending closes it.
+    QVERIFY(panel.state() == QProcess::Running);
+    ::kill(pid_t(panel.processId()), SIGTERM);
+    QVERIFY(panel.waitForFinished(30000));
+    QCOMPARE(panel.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(panel.exitCode(), 0);
   }
 };
 

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QSslSocket>
 #include <QTimer>
+#include <memory>
 
 namespace {
 
@@ -102,23 +103,54 @@ void HttpsServer::answer(QSslSocket* socket, const QByteArray& request) {
   requests << path;
   const Response r = routes.value(path, Response{404, QByteArray("not here"), Full});
   if (r.mode == StallBeforeHeaders) return;
-  QByteArray head =
-      "HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Error") +
-      "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(r.body.size()) +
-      "\r\nConnection: close\r\n\r\n";
-  if (r.mode == HalfThenStall) {
-    // The rest of the half comes later: the client reports progress at most
-    // every 150 ms after the request started.
-    socket->write(head + r.body.left(1024));
-    const QByteArray rest = r.body.mid(1024, r.body.size() / 2 - 1024);
-    QPointer<QSslSocket> guard(socket);
-    QTimer::singleShot(400, socket, [guard, rest] {
-      if (guard) guard->write(rest);
-    });
-    return;
+  socket->write("HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Error") +
+                "\r\nContent-Type: application/octet-stream\r\n" +
+                (r.chunked ? QByteArray("Transfer-Encoding: chunked")
+                           : "Content-Length: " + QByteArray::number(r.body.size())) +
+                "\r\nConnection: close\r\n\r\n");
+  QPointer<QSslSocket> guard(socket);
+  const bool chunked = r.chunked;
+  const auto send = [guard, chunked](const QByteArray& bytes) {
+    if (!guard || bytes.isEmpty()) return;
+    guard->write(chunked ? QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n" : bytes);
+  };
+  // The last chunk, then close once the buffered bytes are written.
+  const auto finish = [guard, chunked] {
+    if (!guard) return;
+    if (chunked) guard->write("0\r\n\r\n");
+    guard->disconnectFromHost();
+  };
+
+  switch (r.mode) {
+    case HalfThenStall: {
+      // The rest of the half comes later: the client reports progress at most
+      // every 150 ms after the request started.
+      send(r.body.left(1024));
+      const QByteArray rest = r.body.mid(1024, r.body.size() / 2 - 1024);
+      QTimer::singleShot(400, socket, [send, rest] { send(rest); });
+      return;
+    }
+    case StallAfter:
+      send(r.body.left(r.stallAfter));
+      return;
+    case Trickle: {
+      auto* timer = new QTimer(socket);
+      auto sent = std::make_shared<int>(0);
+      connect(timer, &QTimer::timeout, socket, [=] {
+        send(r.body.mid(*sent, r.trickleBytes));
+        *sent += r.trickleBytes;
+        if (*sent >= r.body.size()) {
+          timer->stop();
+          finish();
+        }
+      });
+      timer->start(r.trickleMs);
+      return;
+    }
+    default:
+      for (int at = 0; at < r.body.size(); at += 16 * 1024) send(r.body.mid(at, 16 * 1024));
+      finish();
   }
-  socket->write(head + r.body);
-  socket->disconnectFromHost();  // after the buffered bytes are written
 }
 
 // --- ZIP ---------------------------------------------------------------------
@@ -145,46 +177,57 @@ void put32(QByteArray& out, quint32 v) {
 
 }  // namespace
 
-QByteArray makeZip(const QList<ZipEntry>& entries) {
-  QByteArray out;
+QByteArray makeZip(const QList<ZipEntry>& entries, const QByteArray& prefix) {
+  QByteArray out = prefix;
   QByteArray central;
   for (const ZipEntry& e : entries) {
     const QByteArray name = e.name.toUtf8();
     const quint32 crc = crc32(e.data);
-    const quint32 offset = quint32(out.size());
+    // Raw deflate: zlib's stream without its 2-byte header and 4-byte check
+    // (qCompress puts a 4-byte length before it).
+    const QByteArray packed = e.deflate ? qCompress(e.data, 9).mid(6).chopped(4) : e.data;
+    const quint32 offset = quint32(out.size() - prefix.size());
     put32(out, 0x04034b50);
     put16(out, 20);
     put16(out, 0x0800);  // UTF-8 names
-    put16(out, 0);       // stored
+    put16(out, e.deflate ? 8 : 0);
     put16(out, 0);
     put16(out, 0x21);  // 1980-01-01
     put32(out, crc);
-    put32(out, quint32(e.data.size()));
+    put32(out, quint32(packed.size()));
     put32(out, quint32(e.data.size()));
     put16(out, unsigned(name.size()));
     put16(out, 0);
-    out += name + e.data;
+    out += name + packed;
 
+    const quint64 listed = e.listedSize >= 0 ? quint64(e.listedSize) : quint64(e.data.size());
+    QByteArray extra;
+    if (listed >= 0xffffffffu) {
+      put16(extra, 1);
+      put16(extra, 8);
+      put32(extra, quint32(listed & 0xffffffffu));
+      put32(extra, quint32(listed >> 32));
+    }
     put32(central, 0x02014b50);
     put16(central, e.mode ? 0x0314 : 20);  // made on Unix when a mode is given
-    put16(central, 20);
+    put16(central, extra.isEmpty() ? 20 : 45);
     put16(central, 0x0800);
-    put16(central, 0);
+    put16(central, e.deflate ? 8 : 0);
     put16(central, 0);
     put16(central, 0x21);
     put32(central, crc);
-    put32(central, quint32(e.data.size()));
-    put32(central, quint32(e.data.size()));
+    put32(central, quint32(packed.size()));
+    put32(central, extra.isEmpty() ? quint32(listed) : 0xffffffffu);
     put16(central, unsigned(name.size()));
-    put16(central, 0);
+    put16(central, unsigned(extra.size()));
     put16(central, 0);
     put16(central, 0);
     put16(central, 0);
     put32(central, quint32(e.mode) << 16);
     put32(central, offset);
-    central += name;
+    central += name + extra;
   }
-  const quint32 start = quint32(out.size());
+  const quint32 start = quint32(out.size() - prefix.size());
   out += central;
   put32(out, 0x06054b50);
   put16(out, 0);

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -39,13 +40,19 @@ class HttpsServer : public QTcpServer {
  public:
   enum Mode {
     Full,                // the whole body, then close
-    HalfThenStall,       // headers with the full length, half the body in two parts, then nothing
+    HalfThenStall,       // half the body in two parts, then nothing
     StallBeforeHeaders,  // accept, read the request, never answer
+    StallAfter,          // the first `stallAfter` bytes of the body, then nothing
+    Trickle,             // `trickleBytes` every `trickleMs` until the body is sent, then close
   };
   struct Response {
     int status = 200;
     QByteArray body;
     Mode mode = Full;
+    bool chunked = false;  // no Content-Length: chunked transfer encoding
+    int stallAfter = 0;
+    int trickleBytes = 0;
+    int trickleMs = 0;
   };
 
   HttpsServer(const QSslCertificate& certificate, const QSslKey& key);
@@ -68,14 +75,20 @@ class HttpsServer : public QTcpServer {
   QHash<QString, Response> routes;
 };
 
-// A ZIP archive of stored (uncompressed) entries; `mode` is the Unix mode of
-// each entry (0 for none).
+Q_DECLARE_METATYPE(HttpsServer::Response)
+
+// A ZIP archive of stored or deflated entries; `mode` is the Unix mode of
+// each entry (0 for none). `listedSize`, when not -1, replaces the unpacked
+// size in the central directory (from 0xFFFFFFFF on in a ZIP64 field).
+// `prefix` comes before the archive (a self-extractor's program).
 struct ZipEntry {
   QString name;
   QByteArray data;
   unsigned mode = 0100644;
+  bool deflate = false;
+  qint64 listedSize = -1;
 };
-QByteArray makeZip(const QList<ZipEntry>& entries);
+QByteArray makeZip(const QList<ZipEntry>& entries, const QByteArray& prefix = QByteArray());
 
 // A shell script standing in for an installer: it writes `marker` when run,
 // after `delaySeconds`.

@@ -1,11 +1,15 @@
 // The update worker in its own thread against a real HTTPS server on
-// loopback: document addresses and failures, TLS trust, file downloads with
-// progress, cancel, inactivity timeout and size zero, unpacking real ZIP
-// archives with the system's unzip, refused entries and the installer start.
+// loopback: document addresses and failures, TLS trust, a document fetch
+// that always ends and is logged in part, file downloads with progress (also
+// of unknown size), cancel, inactivity and trickle timeouts and size zero,
+// archive listings and their bound, unpacking real ZIP archives with the
+// system's unzip, refused entries and the installer start.
 #include <QFile>
+#include <QMutex>
 #include <QThread>
 #include <QtTest>
 
+#include "archivelisting.h"
 #include "httpsserver.h"
 #include "settingsstore.h"
 #include "updateinformation.h"
@@ -37,6 +41,38 @@ class Recorder : public QObject {
     return out;
   }
 };
+
+// Debug lines of every thread while it exists.
+class LogCapture {
+ public:
+  LogCapture() {
+    lines().clear();
+    previous = qInstallMessageHandler(&LogCapture::handle);
+  }
+  ~LogCapture() { qInstallMessageHandler(previous); }
+  static QStringList taken() {
+    QMutexLocker lock(&mutex());
+    return lines();
+  }
+
+ private:
+  static void handle(QtMsgType, const QMessageLogContext&, const QString& text) {
+    QMutexLocker lock(&mutex());
+    lines() << text;
+  }
+  static QMutex& mutex() {
+    static QMutex m;
+    return m;
+  }
+  static QStringList& lines() {
+    static QStringList l;
+    return l;
+  }
+  QtMessageHandler previous = nullptr;
+};
+
+constexpr quint64 kGiB = quint64(1) << 30;
+constexpr quint64 kMiB = quint64(1) << 20;
 
 class TestUpdateInformation : public QObject {
   Q_OBJECT
@@ -129,6 +165,53 @@ class TestUpdateInformation : public QObject {
     // The TLS failures never reached the HTTP layer.
     QVERIFY(env.expired->requests.isEmpty());
     QVERIFY(env.untrusted->requests.isEmpty());
+  }
+
+  void documentFetchAlwaysEnds_data() {
+    QTest::addColumn<HttpsServer::Response>("response");
+    HttpsServer::Response oneByte{200, QByteArray(2000, ' '), HttpsServer::StallAfter};
+    oneByte.stallAfter = 1;
+    HttpsServer::Response trickle{200, QByteArray(64 * 1024, ' '), HttpsServer::Trickle, true};
+    trickle.trickleBytes = 16;
+    trickle.trickleMs = 100;
+    QTest::newRow("headers and one byte, then nothing") << oneByte;
+    QTest::newRow("no answer") << HttpsServer::Response{200, "{}", HttpsServer::StallBeforeHeaders};
+    QTest::newRow("a few bytes now and then") << trickle;
+    QTest::newRow("larger than any document")
+        << HttpsServer::Response{200, QByteArray(kMaxDocumentBytes + 1024, ' '), HttpsServer::Full, true};
+  }
+  void documentFetchAlwaysEnds() {
+    QFETCH(HttpsServer::Response, response);
+    worker->setInactivityTimeout(1500);
+    const QString path = QString("/doc-%1.json").arg(QTest::currentDataTag()).replace(' ', '_');
+    env.server->route(path, response);
+    writeSetting("Update", "JsonUrl", env.server->url(path));
+    fetchDocument();
+    QTRY_COMPARE_WITH_TIMEOUT(rec->events, QStringList({"jsonDone"}), 15000);
+    worker->setInactivityTimeout(10000);
+  }
+
+  void longDocumentIsLoggedInPart() {
+    const QByteArray doc = "{\"Tarrow_version1\": {}, \"padding\": \"" + QByteArray(1 << 20, 'x') + "\"}";
+    env.server->route("/long.json", doc);
+    writeSetting("Update", "JsonUrl", env.server->url("/long.json"));
+    QStringList lines;
+    {
+      LogCapture capture;
+      fetchDocument();
+      QTRY_COMPARE(rec->events, QStringList({"information", "jsonDone"}));
+      lines = LogCapture::taken();
+    }
+    QCOMPARE(rec->document.size(), doc.size());  // handed on whole
+    int longest = 0;
+    for (const QString& line : lines) longest = qMax(longest, line.size());
+    QVERIFY2(longest <= kLoggedDocumentChars + 100, qPrintable(QString::number(longest)));
+    QVERIFY(!lines.filter("padding").filter("xxxxxxxx").isEmpty());
+    QVERIFY(
+        !lines
+             .filter(
+                 QString("document continues for %1 more characters").arg(doc.size() - kLoggedDocumentChars))
+             .isEmpty());
   }
 
   void authoritiesFromACertificateFolder() {
@@ -255,6 +338,64 @@ class TestUpdateInformation : public QObject {
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
   }
 
+  void downloadOfUnknownSizeReportsItAndCompletes() {
+    const QString marker = env.marker("chunked-installer-ran");
+    // Padding after the script, as a comment line, in several chunks.
+    HttpsServer::Response chunked{200, installerScript(marker) + QByteArray(100 * 1024, '#'),
+                                  HttpsServer::Trickle, true};
+    chunked.trickleBytes = 32 * 1024;
+    chunked.trickleMs = 200;
+    env.server->route("/chunked/setup.exe", chunked);
+    download(env.server->url("/chunked/setup.exe"));
+    QVERIFY(waitForEnd());
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "exec"}));
+    // Unknown while it comes; the end knows its size.
+    const QStringList progress = rec->events.filter("progress");
+    QVERIFY(progress.contains("progress -1"));
+    QCOMPARE(progress.count("progress -1") + progress.count("progress 100"), progress.size());
+    QMetaObject::invokeMethod(worker, "execFile");
+    QTRY_VERIFY(QFile::exists(marker));
+  }
+
+  void tricklingDownloadsTimeOut_data() {
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("with its length") << false;
+    QTest::newRow("chunked") << true;
+  }
+  void tricklingDownloadsTimeOut() {
+    QFETCH(bool, chunked);
+    // 160 bytes a second: every report would hold a plain inactivity timer
+    // for the 400 s the file takes.
+    HttpsServer::Response trickle{200, QByteArray(64 * 1024, 'x'), HttpsServer::Trickle, chunked};
+    trickle.trickleBytes = 16;
+    trickle.trickleMs = 100;
+    env.server->route("/trickle.exe", trickle);
+    worker->setInactivityTimeout(1500);
+    download(env.server->url("/trickle.exe"));
+    QVERIFY(waitForEnd(15000));
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    QVERIFY(!rec->events.filter("progress").isEmpty());  // data did come
+    worker->setInactivityTimeout(10000);
+  }
+
+  void slowDownloadThatKeepsComingGoesOn() {
+    // 8 KiB every 300 ms: the file takes longer than the inactivity time.
+    const QString marker = env.marker("slow-installer-ran");
+    HttpsServer::Response slow{200, installerScript(marker) + QByteArray(64 * 1024, '#'),
+                               HttpsServer::Trickle};
+    slow.trickleBytes = 8 * 1024;
+    slow.trickleMs = 300;
+    env.server->route("/slow-but-steady.exe", slow);
+    worker->setInactivityTimeout(1500);
+    QElapsedTimer took;
+    took.start();
+    download(env.server->url("/slow-but-steady.exe"));
+    QVERIFY(waitForEnd(30000));
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "exec"}));
+    QVERIFY(took.elapsed() > 1500);
+    worker->setInactivityTimeout(10000);
+  }
+
   void cancelBeforeDataEndsQuietly() {
     env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
     download(env.server->url("/stall.exe"));
@@ -279,6 +420,71 @@ class TestUpdateInformation : public QObject {
     for (const QString& p : progress) QVERIFY2(p.mid(9).toInt() > 0 && p.mid(9).toInt() <= 50, qPrintable(p));
     QCOMPARE(rec->events.mid(rec->events.size() - 2), QStringList({"finished", "error"}));
     worker->setInactivityTimeout(10000);
+  }
+
+  void archivesThatUnpackTooLargeAreRefusedBeforeUnpacking_data() {
+    QTest::addColumn<QByteArray>("body");
+    // 70 MiB of zeros deflate to some 70 KiB.
+    QTest::newRow("deflated 1000 to 1")
+        << makeZip({{"setup.exe", installerScript(env.marker("bomb-ran")), 0100755},
+                    {"filler.bin", QByteArray(70 * kMiB, '\0'), 0100644, true}});
+    QTest::newRow("listing 3 GiB") << makeZip({{"setup.exe", "x", 0100755, false, qint64(3 * kGiB)}});
+  }
+  void archivesThatUnpackTooLargeAreRefusedBeforeUnpacking() {
+    QFETCH(QByteArray, body);
+    env.server->route("/bomb.zip", body);
+    const QStringList folders = env.folders();
+    download(env.server->url("/bomb.zip"));
+    QVERIFY(waitForEnd());
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // Nothing was unpacked, not even a folder made.
+    QCOMPARE(env.folders(), folders);
+  }
+
+  void archiveListings_data() {
+    QTest::addColumn<QByteArray>("zip");
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<quint64>("listed");
+    const QByteArray two = makeZip({{"a.txt", "12345"}, {"b.exe", QByteArray(100, 'b')}});
+    QTest::newRow("stored entries") << two << true << quint64(105);
+    QTest::newRow("deflated entry") << makeZip({{"zeros", QByteArray(100000, '\0'), 0100644, true}}) << true
+                                    << quint64(100000);
+    QTest::newRow("after a program") << makeZip({{"a", "xyz"}}, QByteArray(5000, 'M')) << true << quint64(3);
+    QTest::newRow("ZIP64 size") << makeZip({{"big", "x", 0100644, false, qint64(5 * kGiB)}}) << true
+                                << 5 * kGiB;
+    QByteArray commented = two;
+    commented.chop(2);
+    commented += QByteArray("\x07\x00", 2) + "comment";
+    QTest::newRow("with a comment") << commented << true << quint64(105);
+    QTest::newRow("no entries") << makeZip({}) << true << quint64(0);
+    QTest::newRow("not an archive") << QByteArray("<html>login</html>") << false << quint64(0);
+    QByteArray cut = two;
+    cut.remove(cut.indexOf("PK\x01\x02") + 10, 10);
+    QTest::newRow("directory cut short") << cut << false << quint64(0);
+    QByteArray more = two;
+    more[more.size() - 12] = 5;  // entries in all
+    QTest::newRow("more entries announced than listed") << more << false << quint64(0);
+    QByteArray disks = two;
+    disks[disks.size() - 18] = 1;  // number of this disk
+    QTest::newRow("several disks") << disks << false << quint64(0);
+    QByteArray zip64 = makeZip({{"big", "x", 0100644, false, qint64(5 * kGiB)}});
+    zip64[zip64.indexOf("PK\x01\x02") + 46 + 3] = 2;  // the size's field under another id
+    QTest::newRow("ZIP64 size missing") << zip64 << false << quint64(0);
+  }
+  void archiveListings() {
+    QFETCH(QByteArray, zip);
+    QFETCH(bool, readable);
+    QFETCH(quint64, listed);
+    quint64 total = 12345;
+    QCOMPARE(archiveListedSize(zip, &total), readable);
+    if (readable) QCOMPARE(total, listed);
+  }
+
+  void unpackedSizeBound() {
+    QCOMPARE(maxUnpackedSize(1024), 64 * kMiB);
+    QCOMPARE(maxUnpackedSize(qint64(kMiB)), 200 * kMiB);
+    QCOMPARE(maxUnpackedSize(1900000), quint64(380000000));
+    QCOMPARE(maxUnpackedSize(qint64(20 * kMiB)), 2 * kGiB);
   }
 
   void archiveEntryNames() {

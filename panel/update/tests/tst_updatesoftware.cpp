@@ -1,9 +1,12 @@
 // The update controller with its worker against a real HTTPS server on
 // loopback: version rules and suppression, the panel, firmware and
-// information boxes, unusable documents, the Far Link document switch, the
-// download windows with progress, cancel and timeout, the failure box, the
-// whole flow to a started installer, and the texts in every language.
+// information boxes, unusable documents and version keys of the wrong type,
+// the Far Link document switch, the download windows with progress (a busy
+// bar for an unknown size), cancel and timeout, the failure box, the whole
+// flow to a started installer, and the texts in every language.
 #include <QCheckBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
@@ -150,12 +153,6 @@ class TestUpdateSoftware : public QObject {
     QTest::newRow("not JSON") << QByteArray("<html>maintenance</html>");
     QTest::newRow("array") << QByteArray("[1, 2]");
     QTest::newRow("model not an object") << QByteArray("{\"Tarrow_version1\": 3}");
-    QTest::newRow("version as text") << QByteArray(
-        "{\"Tarrow_version1\": {\"windows_software_version_major\": \"3\", "
-        "\"windows_software_version_minor\": 0,"
-        " \"messages\": {\"English\": \"hello\"}}}");
-    QTest::newRow("version with a fraction")
-        << QByteArray("{\"Tarrow_version1\": {\"windows_software_version_major\": 2.5}}");
   }
   void unusableDocumentsShowNothingAndAreFetchedAgain() {
     QFETCH(QByteArray, body);
@@ -174,6 +171,54 @@ class TestUpdateSoftware : public QObject {
     sw->checkSoft();
     QTRY_VERIFY(sw->softwareDialog().isVisible());
     QCOMPARE(env.server->requests.count(path), 2);
+  }
+
+  void versionKeysOfAnotherTypeReadAsZeroAndTheRestGoesOn_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    for (const char* key : {"windows_software_version_major", "windows_software_version_minor",
+                            "firmware_version_major", "firmware_version_minor"}) {
+      for (const char* value : {"\"21\"", "20.5", "1e300", "-3", "null", "[3]"})
+        QTest::newRow(qPrintable(QString("%1 %2").arg(key, value))) << QString(key) << QString(value);
+    }
+  }
+  void versionKeysOfAnotherTypeReadAsZeroAndTheRestGoesOn() {
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    // Newer everywhere (3.30 and 3.30 against 2.20 and 1.02): with one key
+    // read as 0 that offer goes, and the other stays.
+    QJsonObject model{{"windows_software_version_major", 3},
+                      {"windows_software_version_minor", 30},
+                      {"firmware_version_major", 3},
+                      {"firmware_version_minor", 30},
+                      {"messages", QJsonObject{{"English", "<b>News</b>"}}}};
+    model.insert(key, "@value@");
+    QByteArray doc = QJsonDocument(QJsonObject{{"Tarrow_version1", model}}).toJson();
+    doc.replace("\"@value@\"", value.toUtf8());
+    QVERIFY2(!QJsonDocument::fromJson(doc).isNull(), doc.constData());
+
+    const bool software = key.startsWith("windows_software");
+    const bool major = key.endsWith("major");
+    auto sw = start(doc);
+    // The information message is still shown.
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    sw->informationDialog().ui->okButton->click();
+    // A major of 0 is older; a minor of 0 gives 3.00, still newer.
+    const bool softwareOffered = !(software && major);
+    QCOMPARE(sw->softwareDialog().isVisible(), softwareOffered);
+    if (softwareOffered) {
+      QVERIFY2(shown(sw->softwareDialog()).endsWith(software ? "3.00" : "3.30"),
+               qPrintable(shown(sw->softwareDialog())));
+      sw->softwareDialog().ui->noButton->click();
+    }
+    QCOMPARE(sw->currentState(), 2);
+    sw->checkFirm("Tarrow", "1.02 0012");
+    const bool firmwareOffered = !(!software && major);
+    QCOMPARE(sw->firmwareDialog().isVisible(), firmwareOffered);
+    if (firmwareOffered) {
+      QVERIFY(shown(sw->firmwareDialog()).endsWith(software ? "3.30" : "3.00"));
+      sw->firmwareDialog().ui->noButton->click();
+    }
   }
 
   void failedDocumentEndsTheWait() {
@@ -307,6 +352,31 @@ class TestUpdateSoftware : public QObject {
     QTest::qWait(200);
     QVERIFY(failure.isEmpty());  // a cancel is no failure
     QVERIFY(sw->hasUpdate());
+  }
+
+  void downloadOfUnknownSizeShowsABusyBarAndCanBeCancelled() {
+    HttpsServer::Response chunked{200, QByteArray(1 << 20, 'x'), HttpsServer::Trickle, true};
+    chunked.trickleBytes = 8 * 1024;
+    chunked.trickleMs = 100;
+    env.server->route("/chunked.exe", chunked);
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/chunked.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    sw->softwareDialog().ui->okButton->click();
+    // Data flows, its total is unknown: a busy bar, and Cancel can end it.
+    QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->isEnabled());
+    QProgressBar* bar = sw->downloadProgressBar();
+    QVERIFY(bar);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 0);
+    QVERIFY(sw->downloadWindow()->isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->downloadButton()->click();
+    QTRY_VERIFY(!sw->downloadWindow());
+    QCOMPARE(sw->currentState(), 3);
+    QTest::qWait(200);
+    QVERIFY(failure.isEmpty());
   }
 
   void stalledDownloadTimesOutIntoTheFailureBox() {

@@ -40,6 +40,10 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
   saveInfoDialog(QString());
   env.server->route("/slow.exe",
                     HttpsServer::Response{200, QByteArray(256 * 1024, 'x'), HttpsServer::HalfThenStall});
+  HttpsServer::Response chunked{200, QByteArray(1 << 20, 'x'), HttpsServer::Trickle, true};
+  chunked.trickleBytes = 8 * 1024;
+  chunked.trickleMs = 100;
+  env.server->route("/chunked.exe", chunked);
   env.server->route("/setup.zip", makeZip({{"setup.exe", "#!/bin/sh\n", 0100755}}));
   const QString doc =
       QString(
@@ -69,8 +73,15 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
   sw->softwareDialog().ui->okButton->click();
   waitFor([&] { return sw->downloadProgressBar() && sw->downloadProgressBar()->value() >= 5; }, 4000);
   if (sw->downloadWindow()) save(sw->downloadWindow(), "download_window_" + suffix);
-  // Cancel it; then the firmware offer and its complete download.
+  // Cancel it; a download of unknown size, cancelled too; then the firmware
+  // offer and its complete download.
   sw->downloadButton()->click();
+  waitFor([&] { return !sw->downloadWindow(); });
+  emit sw->readiedDownloadFile(env.server->url("/chunked.exe"));
+  waitFor([&] { return sw->downloadButton() && sw->downloadButton()->isEnabled(); }, 4000);
+  QTest::qWait(300);  // the busy bar moves
+  if (sw->downloadWindow()) save(sw->downloadWindow(), "download_window_unknown_size_" + suffix);
+  if (sw->downloadButton()) sw->downloadButton()->click();
   waitFor([&] { return !sw->downloadWindow(); });
   sw->changeDeviceType(0);
   waitFor([&] { return !sw->waitingForDocument(); });

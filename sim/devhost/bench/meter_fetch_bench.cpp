@@ -1,74 +1,29 @@
-// What one meter fetch costs through the Windows stand-in and the host, and
-// what the device library adds to each transfer beyond the socket round trip.
+// What one meter fetch costs through the Windows stand-in and korvel-devhost,
+// and what the device library adds to each transfer beyond the stand-in's
+// own open, device control and close. Takes Google Benchmark's flags.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <windows.h>
 
-#include <memory>
-#include <string>
-#include <thread>
-
-#include "driver_hooks.h"
-#include "kernel/clock.h"
-#include "published_device.h"
-#include "server.h"
-#include "vxctl.h"
-
-using namespace korvel;
+#include "bench_host.h"
+#include "host_link.h"
 
 namespace {
 
-struct Host {
-  std::string dir;
-  devhost::DriverSlot slot;
-  devhost::PublishedDevice device{sim::Model::Tarrow, devhost::driver_hooks(&slot, true)};
-  devhost::Server server{device};
-  std::thread thread;
-  Host() {
-    sim::Clock::instance().set_mode(sim::ClockMode::Real);
-    dir = "/tmp/korvel-bench-XXXXXX";
-    if (!mkdtemp(dir.data())) std::abort();
-    device.start();
-    std::string path = dir + "/host.sock";
-    setenv("KORVEL_DEVHOST_SOCKET", path.c_str(), 1);
-    std::string error;
-    if (!server.listen_on(path, &error)) std::abort();
-    thread = std::thread([this] { server.run(); });
-  }
-  ~Host() {
-    server.stop();
-    thread.join();
-    rmdir(dir.c_str());
-  }
-};
-
-Host& host() {
-  static Host* h = new Host;
-  return *h;
-}
-
-struct Client {
-  vxdev_t dev;
-  usbdevs_handle h = nullptr;
-  Client() {
-    host();
-    vxdev_init(&dev);
-    vxdev_reset(&dev);
-    if (vxdev_open(&dev, &h)) std::abort();
-  }
-};
+using korvel::bench::Client;
 
 void BM_TarrowMeterFetch(benchmark::State& state) {
   Client c;
-  vxctl_meter_t recs[97];
-  uint64_t before = host().device.transfer_count();
+  vxctl_meter_t recs[VXCTL_METER_RECORDS_TARROW];
+  const uint64_t before = korvel::win32::link_stats().sends;
   for (auto _ : state) {
     uint8_t n = 0;
-    if (vxctl_get_meter(&c.h, recs, 97, &n) || n != 97) state.SkipWithError("meter fetch failed");
+    if (vxctl_get_meter(&c.h, recs, VXCTL_METER_RECORDS_TARROW, &n) || n != VXCTL_METER_RECORDS_TARROW)
+      state.SkipWithError("meter fetch failed");
     benchmark::DoNotOptimize(recs);
   }
+  // Each transfer is one request sent to the host.
   state.counters["transfers_per_fetch"] =
-      double(host().device.transfer_count() - before) / double(state.iterations());
+      double(korvel::win32::link_stats().sends - before) / double(state.iterations());
 }
 BENCHMARK(BM_TarrowMeterFetch)->Unit(benchmark::kMillisecond);
 
@@ -77,8 +32,7 @@ uint8_t g_record[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
 // The stand-in alone: open, one 64-byte device-to-host request, close.
 void BM_StandInOpenIoctlClose(benchmark::State& state) {
   Client c;
-  std::u16string path = host().device.interface_path();
-  path = path.substr(0, path.rfind(u'\\')) + u"\\tarrow";
+  std::u16string path = c.private_path();
   uint8_t reply[64];
   for (auto _ : state) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -89,11 +43,10 @@ void BM_StandInOpenIoctlClose(benchmark::State& state) {
 }
 BENCHMARK(BM_StandInOpenIoctlClose)->Unit(benchmark::kMicrosecond);
 
-// One request on a handle that stays open: the socket round trip itself.
+// One request on a handle that stays open.
 void BM_StandInIoctlOnly(benchmark::State& state) {
   Client c;
-  std::u16string path = host().device.interface_path();
-  path = path.substr(0, path.rfind(u'\\')) + u"\\tarrow";
+  std::u16string path = c.private_path();
   HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   uint8_t reply[64];
   for (auto _ : state) {
@@ -116,4 +69,6 @@ BENCHMARK(BM_LibraryCtrlIn)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return korvel::bench::run_benchmarks(argc, argv);
+}

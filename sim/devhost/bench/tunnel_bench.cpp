@@ -1,67 +1,28 @@
 // The control-request tunnel through the whole stack: the device library,
-// the Windows stand-in's socket, korvel-devhost on the real clock, quenby's
-// private dispatch, the USB control pipe and the unit, and back. Reports
-// round trips per second with one and two clients and one meter fetch, and
-// beside them the floor: one request and reply over a Unix socket to
-// another process, which a transfer (open, device control, close) should
-// stay within three times of. host_cpu_us is the host's CPU per transfer.
+// the Windows stand-in's socket, korvel-devhost on the real clock in a
+// process of its own, quenby's private dispatch, the USB control pipe and
+// the unit, and back. Reports transfers per second with one and two clients
+// and one meter fetch, and beside them the floor: one request and reply over
+// a Unix socket to another process, which a transfer (open, device control,
+// close) should stay within twice of. host_cpu_us is the host's CPU per
+// transfer, peer_cpu_us the floor's. The figures follow Google Benchmark's
+// flags (--benchmark_format=json, --benchmark_out=FILE); a summary of the
+// transfer against the floor goes to standard error.
 #include <benchmark/benchmark.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
-#include <memory>
 #include <string>
 
-#include "process.h"
-#include "vxctl.h"
+#include "bench_host.h"
 
 namespace {
 
-struct Host {
-  korvel::testing::Sandbox box;
-  std::unique_ptr<korvel::testing::Child> child;
-  Host() {
-    box.apply();
-    child = std::make_unique<korvel::testing::Child>(std::vector<std::string>{KORVEL_DEVHOST_BIN}, box.env());
-    if (child->read_line(10000).rfind("ready ", 0) != 0) std::abort();
-  }
-};
-
-Host* g_host = nullptr;  // started by the first benchmark that needs it
-
-Host& host() {
-  static Host* h = g_host = new Host;
-  return *h;
-}
-
-struct Client {
-  vxdev_t dev;
-  usbdevs_handle h = nullptr;
-  Client() {
-    host();
-    vxdev_init(&dev);
-    vxdev_reset(&dev);
-    if (vxdev_open(&dev, &h)) std::abort();
-  }
-};
-
-// User plus system CPU of a process so far, in microseconds.
-double cpu_us(int pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE* f = std::fopen(path, "r");
-  if (!f) return 0;
-  unsigned long utime = 0, stime = 0;
-  // Fields 14 and 15, after the command name in parentheses.
-  int n = std::fscanf(f, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-  std::fclose(f);
-  return n == 2 ? double(utime + stime) * 1e6 / double(sysconf(_SC_CLK_TCK)) : 0;
-}
+using korvel::bench::cpu_us;
+using korvel::bench::host_pid;
 
 // The floor: a 20-byte request and a 64-byte reply over a Unix stream socket
 // to another process that answers at once.
@@ -92,42 +53,51 @@ BENCHMARK(BM_UnixSocketRequestReplyFloor)->UseRealTime()->Unit(benchmark::kMicro
 
 // One 64-byte device-to-host request (request 0x1E): open, tunnel, close.
 void BM_TunnelRoundTrip(benchmark::State& state) {
-  Client c;
+  korvel::bench::Client c;
   uint8_t reply[64];
-  double before = state.thread_index() == 0 ? cpu_us(host().child->pid()) : 0;
+  double before = state.thread_index() == 0 ? cpu_us(host_pid()) : 0;
   for (auto _ : state) {
     if (usbdevs_ctrl_in(c.h, 0x1E, 0, 0, 64, reply)) state.SkipWithError("transfer failed");
   }
   if (state.thread_index() == 0)
     state.counters["host_cpu_us"] = benchmark::Counter(
-        (cpu_us(host().child->pid()) - before) / double(state.iterations() * uint64_t(state.threads())));
+        (cpu_us(host_pid()) - before) / double(state.iterations() * uint64_t(state.threads())));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TunnelRoundTrip)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_TarrowMeterFetchThroughQuenby(benchmark::State& state) {
-  Client c;
-  vxctl_meter_t recs[97];
+  korvel::bench::Client c;
+  vxctl_meter_t recs[VXCTL_METER_RECORDS_TARROW];
   for (auto _ : state) {
     uint8_t n = 0;
-    if (vxctl_get_meter(&c.h, recs, 97, &n) || n != 97) state.SkipWithError("meter fetch failed");
+    if (vxctl_get_meter(&c.h, recs, VXCTL_METER_RECORDS_TARROW, &n) || n != VXCTL_METER_RECORDS_TARROW)
+      state.SkipWithError("meter fetch failed");
   }
 }
 BENCHMARK(BM_TarrowMeterFetchThroughQuenby)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// One transfer against the floor measured in the same run.
+void summarize(const std::vector<korvel::bench::Figures>& all) {
+  const korvel::bench::Figures *floor = nullptr, *transfer = nullptr;
+  for (const auto& f : all) {
+    if (f.name.rfind("BM_UnixSocketRequestReplyFloor", 0) == 0) floor = &f;
+    if (f.name.rfind("BM_TunnelRoundTrip", 0) == 0 && f.name.find("threads:1") != std::string::npos)
+      transfer = &f;
+  }
+  if (!floor || !transfer || floor->real_us <= 0 || floor->cpu_us <= 0) return;
+  const double peer = floor->counters.count("peer_cpu_us") ? floor->counters.at("peer_cpu_us") : 0;
+  const double host = transfer->counters.count("host_cpu_us") ? transfer->counters.at("host_cpu_us") : 0;
+  std::fprintf(
+      stderr,
+      "transfer against the floor: latency %.1f us / %.1f us = %.2f x; client CPU %.1f us / %.1f us = "
+      "%.2f x; host CPU %.1f us / %.1f us = %.2f x\n",
+      transfer->real_us, floor->real_us, transfer->real_us / floor->real_us, transfer->cpu_us, floor->cpu_us,
+      transfer->cpu_us / floor->cpu_us, host, peer, peer > 0 ? host / peer : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The library's diagnostics would drown the figures.
-  if (!freopen("/dev/null", "w", stdout)) return 1;
-  benchmark::Initialize(&argc, argv);
-  benchmark::ConsoleReporter reporter;
-  reporter.SetOutputStream(&std::cerr);
-  reporter.SetErrorStream(&std::cerr);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (g_host) {  // the host would outlive the benchmark otherwise
-    g_host->child->command("quit");
-    g_host->child->wait();
-  }
-  return 0;
+  return korvel::bench::run_benchmarks(argc, argv, summarize);
 }

@@ -33,9 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!wire::decode_header(data + off, size - off, &op, &len)) {
       // Not a frame header: try the payload decoders on the rest directly.
       wire::Request req;
-      for (uint32_t o = 1; o <= 5; ++o) wire::decode_request(wire::Op(o), data + off, size - off, &req);
+      for (uint32_t o = 1; o <= wire::kLastOp; ++o)
+        wire::decode_request(wire::Op(o), data + off, size - off, &req);
       wire::Reply rep;
-      for (uint32_t o = 1; o <= 5; ++o) wire::decode_reply(wire::Op(o), data + off, size - off, &rep);
+      for (uint32_t o = 1; o <= wire::kLastOp; ++o)
+        wire::decode_reply(wire::Op(o), data + off, size - off, &rep);
       break;
     }
     off += wire::kHeaderSize;
@@ -44,9 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (wire::decode_request(op, data + off, n, &req)) {
       if (op == wire::Op::Ioctl) {
         // Keep the output bounded the way a client's buffer is.
-        if (req.out_len > 4096) req.out_len = 4096;
-        wire::Reply rep = device->ioctl(session, req.code, req.in, req.out_len);
-        if (rep.out.size() > req.out_len) __builtin_trap();
+        static uint8_t out[4096];
+        if (req.out_len > sizeof out) req.out_len = sizeof out;
+        devhost::IoctlOutcome rep =
+            device->ioctl(session, req.code, req.in.data(), uint32_t(req.in.size()), out, req.out_len);
+        if (rep.out_bytes > req.out_len) __builtin_trap();
       } else if (op == wire::Op::Enumerate) {
         device->enumerate(req.interface_class);
       }

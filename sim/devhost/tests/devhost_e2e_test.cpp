@@ -160,6 +160,8 @@ TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
   ASSERT_EQ(0, up.status) << up.err.substr(0, 2000);
   EXPECT_NE(std::string::npos, up.out.find("100%"));
   EXPECT_NE(std::string::npos, up.err.find("FWUP OK"));
+  // The progress is shown, not the library's position lines.
+  EXPECT_EQ(std::string::npos, up.err.find("pos = ")) << up.err.substr(0, 2000);
   RunResult info = ctl({"info", "--json"});
   // Both above 255: neither high byte may be lost on the way.
   EXPECT_NE(std::string::npos, info.out.find("\"version\": 261, \"build\": 300, \"firmware\": \"2.61 0300\""))
@@ -232,6 +234,30 @@ TEST_F(EndToEnd, InspectReportsRefusedDescriptorsAndUnreadableFiles) {
   r = run({KORVEL_DEVHOST_BIN, "--inspect", big});
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find("larger than")) << r.err;
+}
+
+TEST_F(EndToEnd, EveryModeRefusesTheSameBadFormatTheSameWay) {
+  // One reader for every mode: a malformed format is a usage error (2) in
+  // both streaming modes; a well-formed one the unit does not carry is a
+  // failed run (1) in both.
+  for (const char* bad : {"2:20:48000", "0:24:48000", "256:24:48000", "2:24", "2:24:0", "2:24:48000:1",
+                          "x:24:48000", "2:24:-48000"}) {
+    RunResult stream = run({KORVEL_DEVHOST_BIN, "--stream", "0.1", "--format", bad});
+    RunResult direct = run({KORVEL_DEVHOST_BIN, "--direct-client", "0.1", "--format", bad});
+    EXPECT_EQ(2, stream.status) << bad << ": " << stream.err;
+    EXPECT_EQ(2, direct.status) << bad << ": " << direct.err;
+    EXPECT_EQ(stream.err, direct.err) << bad;
+  }
+  for (const char* unoffered : {"2:8:48000", "2:24:32000"}) {
+    EXPECT_EQ(1, run({KORVEL_DEVHOST_BIN, "--stream", "0.1", "--format", unoffered}).status) << unoffered;
+    EXPECT_EQ(1, run({KORVEL_DEVHOST_BIN, "--direct-client", "0.1", "--format", unoffered}).status)
+        << unoffered;
+  }
+  for (const char* mode : {"--stream", "--direct-client", "--inspect"}) {
+    RunResult r = run({KORVEL_DEVHOST_BIN, mode, "1", "--rate-range", "48000:44100:0"});
+    EXPECT_EQ(2, r.status) << mode;
+    EXPECT_NE(std::string::npos, r.err.find("--rate-range wants")) << r.err;
+  }
 }
 
 TEST_F(EndToEnd, TwoClientsAtOnceAreBothServed) {

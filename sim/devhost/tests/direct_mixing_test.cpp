@@ -274,3 +274,51 @@ TEST(DirectModeRaces, DirectCodesAndPinStateChangesFromTwoThreads) {
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
+  // Both pins run at 44.1 kHz on a unit with one clock for both directions;
+  // direct mode runs both streams at 48 kHz. Leaving it, the streams run
+  // again for the pins at their rate: neither restart may meet the other
+  // stream still at direct mode's rate.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 44100);
+  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  PKSPIN capture =
+      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  ASSERT_NE(nullptr, capture);
+  for (PKSPIN pin : {capture, render}) {
+    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(pin, s)));
+  }
+  EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  clock.sleep_for(10000000);
+  EXPECT_EQ(d.unit.audio().render_rate(), 48000u);
+  EXPECT_EQ(0, d.call(kStop));
+  EXPECT_EQ(0, d.call(kLeave));
+  const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
+  EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_NE(ctx->StreamActive[QuenbyCapture], 0u);
+  EXPECT_NE(ctx->StreamActive[QuenbyRender], 0u);
+  for (PKSPIN pin : {render, capture}) {
+    for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(pin, s);
+    ks::pin_close(pin);
+  }
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}

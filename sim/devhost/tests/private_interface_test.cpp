@@ -11,6 +11,7 @@
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
+#include "uac2.h"
 
 using korvel::sim::Clock;
 using korvel::sim::Model;
@@ -204,3 +205,61 @@ TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
 }
 
 }  // namespace
+
+namespace {
+
+// A unit that renders only (no capture interface).
+class RenderOnlyUnit : public PrivateInterface {
+ protected:
+  void SetUp() override {
+    Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+    unit_ = std::make_unique<Unit>(Model::Dorrit, [] { return Clock::instance().now_ns() / 1000; });
+    korvel::sim::uac2::FunctionLayout layout =
+        korvel::sim::uac2::model_layout(Model::Dorrit, korvel::sim::usb::Speed::High);
+    layout.capture.clear();
+    stack_ = std::make_unique<DriverStack>(
+        *unit_, true, korvel::sim::uac2::build_configuration(layout, korvel::sim::usb::Speed::High),
+        korvel::sim::ClockRates(layout.rates));
+    std::string why;
+    ASSERT_TRUE(stack_->plug(&why)) << why;
+    ASSERT_EQ(stack_->report().capture.present, false);
+    ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &file_));
+  }
+};
+
+}  // namespace
+
+TEST_F(RenderOnlyUnit, EveryDirectModeCodeKeepsToTheDirectionsTheUnitHas) {
+  // Codes that need capture fail; no ring operation runs on the capture
+  // ring the unit does not have (the verifier stops on a lock that does not
+  // exist); render and the rest work as on any unit.
+  const uint64_t failures = korvel::sim::verifier::failure_count();
+  uint64_t info = 0;
+  std::vector<uint8_t> out;
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  EXPECT_EQ(kSuccess, call(0x22205C, fmt, 0));
+  EXPECT_EQ(kSuccess, call(0x222060, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x22A041, std::vector<uint8_t>(600, 1), 0, nullptr, &info));
+  EXPECT_EQ(600u, info);
+  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 600, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  EXPECT_EQ(kUnsuccessful, call(0x222030, {}, 0));  // empty the capture ring
+  EXPECT_EQ(kSuccess, call(0x222034, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x222038, {}, 0));  // both: the one there is
+  EXPECT_EQ(kSuccess, call(0x222048, {}, 28));
+  EXPECT_EQ(kSuccess, call(0x22204C, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x222050, {}, 4));
+  EXPECT_EQ(kSuccess, call(0x222058, {}, 4));
+  ASSERT_EQ(kSuccess, call(0x222068, {}, 4, &out));
+  uint32_t max;
+  std::memcpy(&max, out.data(), 4);
+  EXPECT_EQ(0u, max & 0xFFFF);  // no capture
+  EXPECT_EQ(8u, max >> 16);
+  EXPECT_EQ(kSuccess, call(0x22A044, {}, 0));
+  EXPECT_EQ(kSuccess, call(0x22A054, {4, 0, 0, 0}, 0));
+  EXPECT_EQ(kSuccess, call(0x222064, {}, 0));
+  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 600, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  EXPECT_EQ(korvel::sim::verifier::failure_count(), failures);
+}

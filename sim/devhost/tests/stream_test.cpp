@@ -136,17 +136,50 @@ TEST(StreamFiles, RecordedAudioPlaysBackBitExact) {
   EXPECT_GT(played.loopback_frames_compared, 40000u);
 }
 
-TEST(StreamReportJson, CarriesEveryField) {
+TEST(StreamReportJson, EveryFieldCarriesItsOwnValue) {
+  // A distinct value in every field: a field written under another's name,
+  // or from another field, shows.
   StreamReport r;
-  r.loopback = false;
+  r.simulated_seconds = 2.5;
+  r.channels = 26;
+  r.bits = 20;
+  r.rate = 44100;
+  r.high_speed = false;
+  r.drift_ppm = -250;
+  r.rendered_frames = 1001;
+  r.captured_frames = 1002;
+  r.underrun_events = 3;
+  r.late_render = 4;
+  r.late_capture = 5;
+  r.late_feedback = 6;
+  for (int i = 0; i < 7; ++i) r.stream_counters[i] = uint32_t(11 + i);
+  r.allocations_while_streaming = 7;
+  r.loopback = true;
+  r.loopback_bit_exact = false;
+  r.max_render_delay_frames = 8;
+  r.cpu_seconds = 0.125;
+  r.capture_channels = 9;
+  r.loopback_frames_compared = 1003;
+  r.unit_render_underflows = 10;
+  r.render_bit_exact = true;
+  r.unit_received_frames = 1004;
+  r.render_only = true;
   const std::string j = stream_report_json(r);
-  for (const char* key : {"\"simulated_seconds\"", "\"format\"", "\"channels\"", "\"bits\"", "\"rate\"",
-                          "\"speed\"", "\"drift_ppm\"", "\"rendered_frames\"", "\"captured_frames\"",
-                          "\"underrun_events\"", "\"late_starts\"", "\"render\"", "\"capture\"",
-                          "\"feedback\"", "\"stream_counters\"", "\"allocations_while_streaming\"",
-                          "\"loopback_bit_exact\": null", "\"max_render_delay_frames\"", "\"cpu_seconds\""}) {
-    EXPECT_NE(j.find(key), std::string::npos) << key;
+  for (const char* field :
+       {"{\"simulated_seconds\": 2.5,", "\"format\": {\"channels\": 26, \"bits\": 20, \"rate\": 44100}",
+        "\"speed\": \"full\"", "\"drift_ppm\": -250,", "\"rendered_frames\": 1001,",
+        "\"captured_frames\": 1002,", "\"underrun_events\": 3,",
+        "\"late_starts\": {\"render\": 4, \"capture\": 5, \"feedback\": 6}",
+        "\"stream_counters\": [11, 12, 13, 14, 15, 16, 17]", "\"allocations_while_streaming\": 7,",
+        "\"loopback_bit_exact\": false,", "\"max_render_delay_frames\": 8,", "\"cpu_seconds\": 0.125,",
+        "\"capture_channels\": 9,", "\"loopback_frames_compared\": 1003,", "\"unit_render_underflows\": 10,",
+        "\"render_bit_exact\": true,", "\"unit_received_frames\": 1004,", "\"render_only\": true}"}) {
+    EXPECT_NE(j.find(field), std::string::npos) << field << " in " << j;
   }
+  // Without a loopback nothing was compared: null, neither true nor false.
+  r.loopback = false;
+  r.loopback_bit_exact = true;
+  EXPECT_NE(stream_report_json(r).find("\"loopback_bit_exact\": null,"), std::string::npos);
 }
 
 TEST(StreamOptionsParsing, BadOptionsAreRefused) {

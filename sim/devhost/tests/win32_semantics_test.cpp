@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "driver_hooks.h"
+#include "host_link.h"
 #include "kernel/clock.h"
 #include "process.h"
 #include "published_device.h"
@@ -52,6 +53,20 @@ class HostInProcess : public ::testing::Test {
   std::u16string private_path() {
     std::u16string p = device_->interface_path();
     return p.substr(0, p.rfind(u'\\')) + u"\\tarrow";
+  }
+  HANDLE open_private() {
+    return CreateFileW(private_path().c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+  }
+  // One 64-byte device-to-host transfer on `f`; *error the last error.
+  bool transfer(HANDLE f, DWORD* error = nullptr, DWORD* got = nullptr) {
+    uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+    uint8_t reply[64];
+    DWORD n = 0;
+    const bool ok = DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &n, nullptr);
+    if (error) *error = GetLastError();
+    if (got) *got = n;
+    return ok;
   }
 
   korvel::testing::Sandbox box_;
@@ -265,10 +280,12 @@ TEST_F(HostInProcess, OpensRacingUnplugsNeverReachADeletedDevice) {
   std::atomic<bool> stop{false};
   std::atomic<int> transfers{0};
   auto client = [&] {
-    const std::vector<uint8_t> rec = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E, 0, 0, 0, 0};
+    const uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E, 0, 0, 0, 0};
+    uint8_t reply[64];
     while (!stop) {
       devhost::Session session;
-      if (device_->open(path, &session) == 0 && device_->ioctl(session, 0x222000, rec, 64).status == 0)
+      if (device_->open(path, &session) == 0 &&
+          device_->ioctl(session, 0x222000, rec, sizeof rec, reply, sizeof reply).status == 0)
         ++transfers;
       device_->close(&session);
     }
@@ -284,6 +301,152 @@ TEST_F(HostInProcess, OpensRacingUnplugsNeverReachADeletedDevice) {
   c2.join();
   c3.join();
   EXPECT_GT(transfers.load(), 0);
+}
+
+// The product opens, uses and closes the private interface for every
+// transfer; the stand-in makes that one exchange with the host: the open
+// goes in front of the request and the close in front of the next one.
+TEST_F(HostInProcess, ATransferIsOneExchangeOnceThePathIsKnown) {
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  ASSERT_EQ(0u, vxdev_open(&dev, &h));
+  uint8_t reply[64];
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, usbdevs_ctrl_in(h, 0x1E, 0, 0, 64, reply));  // learns the path
+  const korvel::win32::LinkStats client0 = korvel::win32::link_stats();
+  const devhost::Server::Stats host0 = server_->stats();
+  constexpr uint64_t kTransfers = 100;
+  for (uint64_t i = 0; i < kTransfers; ++i) ASSERT_EQ(0u, usbdevs_ctrl_in(h, 0x1E, 0, 0, 64, reply));
+  const korvel::win32::LinkStats client1 = korvel::win32::link_stats();
+  const devhost::Server::Stats host1 = server_->stats();
+  EXPECT_EQ(kTransfers, client1.sends - client0.sends);
+  EXPECT_EQ(kTransfers, host1.sends - host0.sends);
+  EXPECT_EQ(3 * kTransfers, host1.requests - host0.requests);  // the close before, the open, the request
+  // One receive each way per transfer; a little room for a slow machine
+  // whose reply arrives in two pieces.
+  EXPECT_LE(client1.receives - client0.receives, kTransfers + kTransfers / 20);
+  EXPECT_LE(host1.receives - host0.receives, kTransfers + kTransfers / 20);
+}
+
+TEST_F(HostInProcess, OpensWithoutAskingFollowThePlugGeneration) {
+  auto learn = [&] {
+    for (int i = 0; i < 2; ++i) {
+      HANDLE f = open_private();
+      ASSERT_NE(INVALID_HANDLE_VALUE, f);
+      ASSERT_TRUE(transfer(f));
+      CloseHandle(f);
+    }
+  };
+  DWORD error = 0;
+  learn();
+  // Known now: the open asks nothing of the host.
+  uint64_t asked = server_->stats().requests;
+  HANDLE quick = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, quick);
+  EXPECT_EQ(asked, server_->stats().requests);
+  // The unit leaves before the handle's first request: the request fails
+  // as on a removed device, and an open now fails at once.
+  ASSERT_EQ("", device_->unplug());
+  EXPECT_FALSE(transfer(quick, &error));
+  EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), error);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, open_private());
+  EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
+  ASSERT_EQ("", device_->plug());
+  EXPECT_FALSE(transfer(quick));
+  EXPECT_TRUE(CloseHandle(quick));
+
+  // Unplugged and plugged again between the open and its first request:
+  // the handle belongs to the unit that left, never to the new one.
+  learn();
+  quick = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, quick);
+  ASSERT_EQ("", device_->unplug());
+  ASSERT_EQ("", device_->plug());
+  EXPECT_FALSE(transfer(quick, &error));
+  EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), error);
+  CloseHandle(quick);
+  HANDLE fresh = open_private();
+  EXPECT_TRUE(transfer(fresh));
+  CloseHandle(fresh);
+
+  // The filter keeps state per open: always asked, and closed at once.
+  std::u16string filter = device_->interface_path();
+  for (int i = 0; i < 3; ++i) {
+    asked = server_->stats().requests;
+    HANDLE f = CreateFileW(filter.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    EXPECT_LT(asked, server_->stats().requests);
+    asked = server_->stats().requests;
+    CloseHandle(f);
+    for (int wait = 0; wait < 200 && server_->stats().requests == asked; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LT(asked, server_->stats().requests) << "the filter's close was held back";
+  }
+}
+
+TEST_F(HostInProcess, AQuickOpenUsedByTwoThreadsAtOnceIsOpenedOnce) {
+  for (int i = 0; i < 2; ++i) {
+    HANDLE f = open_private();
+    ASSERT_TRUE(transfer(f));
+    CloseHandle(f);
+  }
+  for (int round = 0; round < 20; ++round) {
+    HANDLE quick = open_private();
+    ASSERT_NE(INVALID_HANDLE_VALUE, quick);
+    std::atomic<int> ok{0};
+    auto use = [&] {
+      for (int i = 0; i < 5; ++i) ok += transfer(quick) ? 1 : 0;
+    };
+    std::thread a(use), b(use);
+    a.join();
+    b.join();
+    EXPECT_EQ(10, ok.load()) << "round " << round;
+    CloseHandle(quick);
+  }
+}
+
+class FewHandlesShortIdle : public HostInProcess {
+ protected:
+  void SetUp() override {
+    limits_.max_handles = 2;
+    limits_.idle_ms = 100;  // 1 s for a connection that holds handles
+    HostInProcess::SetUp();
+  }
+};
+
+TEST_F(FewHandlesShortIdle, LateClosesFreeTheirHandlesAndAClosedConnectionIsReplaced) {
+  // Many more transfers than the connection may hold handles: every close
+  // that went late has reached the host.
+  for (int i = 0; i < 20; ++i) {
+    HANDLE f = open_private();
+    ASSERT_NE(INVALID_HANDLE_VALUE, f) << i;
+    ASSERT_TRUE(transfer(f)) << i;
+    ASSERT_TRUE(CloseHandle(f));
+  }
+  // The limit still shows where Windows would show it: at the open.
+  HANDLE a = open_private(), b = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, a);
+  ASSERT_NE(INVALID_HANDLE_VALUE, b);
+  EXPECT_TRUE(transfer(a));
+  EXPECT_TRUE(transfer(b));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, open_private());
+  EXPECT_EQ(DWORD(ERROR_NO_SYSTEM_RESOURCES), GetLastError());
+  CloseHandle(a);
+  HANDLE c = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, c);
+  EXPECT_TRUE(transfer(c));
+  CloseHandle(b);
+  CloseHandle(c);
+  // The host closes the idle connection; an open without asking still
+  // works, its request going on a connection of its own.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  HANDLE later = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, later);
+  DWORD got = 0;
+  EXPECT_TRUE(transfer(later, nullptr, &got));
+  EXPECT_EQ(64u, got);
+  CloseHandle(later);
 }
 
 TEST_F(HostInProcess, LibraryCommandsReachTheUnitThroughQuenbyIntact) {

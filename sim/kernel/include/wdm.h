@@ -265,6 +265,7 @@ typedef enum _POOL_TYPE {
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
   NonPagedPoolNx = 512,
+  NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
 
 #define POOL_FLAG_NON_PAGED 0x0000000000000040ULL
@@ -542,6 +543,40 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) return Mdl->MappedSystemVa;
   return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
 }
+
+// ---------------------------------------------------------------------------
+// Non-executable pool for one binary on every Windows version. A source built
+// with POOL_NX_OPTIN=1 reads NonPagedPool as the image's default non-paged
+// pool type: executable until DriverEntry calls
+// ExInitializeDriverRuntime(DrvRtPoolNxOptIn), which turns it into
+// NonPagedPoolNx on Windows 8 (6.2) and later and leaves it executable on
+// Windows 7, which has no NX pool.
+// ---------------------------------------------------------------------------
+typedef enum _DRIVER_RUNTIME_INIT_FLAGS {
+  DrvRtPoolNxOptIn = 0x00000001,
+  LastDrvRtFlag
+} DRIVER_RUNTIME_INIT_FLAGS;
+
+// One pair per driver image; the loader gives every image a fresh pair.
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPoolExecute;
+inline ULONG ExDefaultMdlProtection = 0;
+
+FORCEINLINE void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+  if ((RuntimeFlags & DrvRtPoolNxOptIn) == 0) return;
+  RTL_OSVERSIONINFOW version;
+  RtlZeroMemory(&version, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (RtlGetVersion(&version) < 0) return;
+  if (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2)) {
+    ExDefaultNonPagedPoolType = NonPagedPoolNx;
+    ExDefaultMdlProtection = MdlMappingNoExecute;
+  }
+}
+
+#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN && !(defined(POOL_NX_OPTOUT) && POOL_NX_OPTOUT)
+#define NonPagedPool ExDefaultNonPagedPoolType
+#define NonPagedPoolCacheAligned ((POOL_TYPE)(ExDefaultNonPagedPoolType + 4))
+#endif
 
 // ---------------------------------------------------------------------------
 // Driver and device objects, IRPs

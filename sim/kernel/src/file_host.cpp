@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host_internal.h"
+#include "internal.h"
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
 
@@ -97,7 +98,7 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
     system_len = in_len;
   }
   if (system_len) {
-    system = ExAllocatePoolWithTag(NonPagedPoolNx, system_len, kBufferTag);
+    system = ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), system_len, kBufferTag);
     if (system == nullptr) {
       IoFreeIrp(irp);
       return STATUS_INSUFFICIENT_RESOURCES;

@@ -40,6 +40,10 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   d->object_.DriverExtension = &d->extension_;
   d->extension_.DriverObject = &d->object_;
   d->object_.DriverInit = entry;
+  // A freshly loaded image: its default non-paged pool is executable until
+  // its DriverEntry opts in to no-execute pool.
+  ExDefaultNonPagedPoolType = NonPagedPoolExecute;
+  ExDefaultMdlProtection = 0;
   static std::u16string registry;
   registry = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service_name;
   UNICODE_STRING path;

@@ -24,6 +24,12 @@ uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout);
 // Reports a verifier failure when a blocking wait happens at DISPATCH_LEVEL or above.
 void check_may_block(const char* what, const LARGE_INTEGER* timeout);
 
+// Whether the simulated Windows version has no-execute non-paged pool
+// (Windows 8, 6.2, and later), and the non-paged pool type the system
+// itself allocates from on it.
+bool os_has_nx_pool();
+POOL_TYPE system_nonpaged_pool();
+
 // System time base (100 ns units) of the simulated clock's zero.
 constexpr LONGLONG kSystemTimeBase = 133000000000000000LL;
 

@@ -2,6 +2,7 @@
 // driver-object extensions, version and string helpers.
 #include <ntddk.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -26,6 +27,9 @@ struct IoState {
   std::set<PIRP> completed;
   std::map<std::pair<PDRIVER_OBJECT, PVOID>, PVOID> extensions;
   RTL_OSVERSIONINFOW version{};
+  // Whether `version` has no-execute pool; read without the lock, as the
+  // pool allocations made under it ask.
+  std::atomic<bool> nx_pool{true};
 };
 
 IoState& io() {
@@ -50,6 +54,15 @@ void set_os_version(ULONG major, ULONG minor, ULONG build) {
   io().version.dwMajorVersion = major;
   io().version.dwMinorVersion = minor;
   io().version.dwBuildNumber = build;
+  io().nx_pool.store(major > 6 || (major == 6 && minor >= 2), std::memory_order_relaxed);
+}
+
+bool os_has_nx_pool() {
+  return io().nx_pool.load(std::memory_order_relaxed);
+}
+
+POOL_TYPE system_nonpaged_pool() {
+  return os_has_nx_pool() ? NonPagedPoolNx : NonPagedPoolExecute;
 }
 
 void free_driver_extensions(PDRIVER_OBJECT driver) {
@@ -76,7 +89,8 @@ extern "C" {
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (StackSize < 1) return nullptr;
   SIZE_T size = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * SIZE_T(StackSize);
-  PIRP irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kIrpTag));
+  PIRP irp =
+      static_cast<PIRP>(ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), size, kIrpTag));
   if (irp == nullptr) return nullptr;
   std::memset(irp, 0, size);
   irp->Size = USHORT(size);
@@ -149,7 +163,8 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
   if (Length == 0) return nullptr;
-  PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag));
+  PMDL mdl = static_cast<PMDL>(
+      ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), sizeof(MDL), kMdlTag));
   if (mdl == nullptr) return nullptr;
   std::memset(mdl, 0, sizeof(MDL));
   mdl->Size = CSHORT(sizeof(MDL));
@@ -189,7 +204,8 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
   std::lock_guard<std::mutex> g(io().m);
   auto key = std::make_pair(DriverObject, ClientIdentificationAddress);
   if (io().extensions.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
-  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, DriverObjectExtensionSize, kExtensionTag);
+  PVOID p = ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), DriverObjectExtensionSize,
+                                  kExtensionTag);
   if (p == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(p, 0, DriverObjectExtensionSize);
   io().extensions[key] = p;

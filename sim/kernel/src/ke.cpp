@@ -116,6 +116,19 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if ((PoolType == PagedPool || PoolType == PagedPoolCacheAligned) && t_irql > APC_LEVEL) {
     verifier::fail("paged pool allocation above APC_LEVEL");
   }
+  // Windows 7 does not know the no-execute pool types; Windows 8 and later
+  // have them, and Driver Verifier's code integrity check (and memory
+  // integrity) refuses executable non-paged pool there.
+  const bool nx = (PoolType & NonPagedPoolNx) != 0;
+  const bool paged = (PoolType & PagedPool) != 0;
+  if (nx && !korvel::sim::kernel::os_has_nx_pool()) {
+    verifier::fail("no-execute pool type " + std::to_string(int(PoolType)) + " before Windows 8");
+    return nullptr;
+  }
+  if (!nx && !paged && korvel::sim::kernel::os_has_nx_pool()) {
+    verifier::fail("executable non-paged pool (tag \"" + verifier::tag_name(Tag) +
+                   "\") on Windows 8 or later: opt in to no-execute pool");
+  }
   if (NumberOfBytes == 0) return nullptr;
   if (verifier::injected_failure()) return nullptr;
   void* p = std::malloc(NumberOfBytes);

@@ -159,7 +159,7 @@ NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_pa
   if (attributes != nullptr && attributes->ContextTypeInfo != nullptr) {
     size_t size = attributes->ContextTypeInfo->ContextSize;
     if (attributes->ContextSizeOverride > size) size = attributes->ContextSizeOverride;
-    void* mem = ExAllocatePoolWithTag(NonPagedPoolNx, size == 0 ? 1 : size, tag);
+    void* mem = ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), size == 0 ? 1 : size, tag);
     if (mem == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(mem, 0, size == 0 ? 1 : size);
     o->contexts.push_back({attributes->ContextTypeInfo->UniqueType, mem});
@@ -284,7 +284,8 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
     if (ctx.type == ContextAttributes->ContextTypeInfo->UniqueType) return STATUS_OBJECT_NAME_COLLISION;
   }
   size_t size = ContextAttributes->ContextTypeInfo->ContextSize;
-  void* mem = ExAllocatePoolWithTag(NonPagedPoolNx, size == 0 ? 1 : size, driver_tag());
+  void* mem =
+      ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), size == 0 ? 1 : size, driver_tag());
   if (mem == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(mem, 0, size == 0 ? 1 : size);
   o->contexts.push_back({ContextAttributes->ContextTypeInfo->UniqueType, mem});

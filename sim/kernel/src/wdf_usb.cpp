@@ -378,7 +378,7 @@ NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_AT
   if (a.ParentObject == nullptr) a.ParentObject = UsbDevice;
   PVOID buffer = nullptr;
   size_t size = GET_ISO_URB_SIZE(NumberOfIsochPackets);
-  NTSTATUS s = WdfMemoryCreate(&a, NonPagedPoolNx, 0, size, UrbMemory, &buffer);
+  NTSTATUS s = WdfMemoryCreate(&a, korvel::sim::kernel::system_nonpaged_pool(), 0, size, UrbMemory, &buffer);
   if (!NT_SUCCESS(s)) return s;
   std::memset(buffer, 0, size);
   if (Urb != nullptr) *Urb = static_cast<PURB>(buffer);

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <ntddk.h>
 
+#include "kernel/host.h"
+
 namespace {
 
 TEST(Dispatcher, SynchronizationEventWakesOneWaiterAndResets) {
@@ -72,13 +74,28 @@ TEST(Dispatcher, ThreadObjectSignalsWhenTheThreadEnds) {
   EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
 }
 
-TEST(Dispatcher, VersionIsConfigurable) {
+TEST(Dispatcher, RtlGetVersionReportsTheConfiguredWindows) {
+  // Drivers decide by it (quenby refuses Vista and works around Windows 7's
+  // USB stack): the version set is the version read.
+  korvel::sim::kernel::set_os_version(6, 1, 7601);
   RTL_OSVERSIONINFOW v{};
   v.dwOSVersionInfoSize = sizeof(v);
   ASSERT_EQ(RtlGetVersion(&v), STATUS_SUCCESS);
+  EXPECT_EQ(v.dwMajorVersion, 6u);
+  EXPECT_EQ(v.dwMinorVersion, 1u);
+  EXPECT_EQ(v.dwBuildNumber, 7601u);
+  EXPECT_EQ(v.dwOSVersionInfoSize, sizeof(v));
+  // A size field that does not cover the structure is refused and nothing
+  // is written.
+  RTL_OSVERSIONINFOW small{};
+  small.dwOSVersionInfoSize = 4;
+  EXPECT_EQ(RtlGetVersion(&small), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(small.dwMajorVersion, 0u);
+  EXPECT_EQ(RtlGetVersion(nullptr), STATUS_INVALID_PARAMETER);
+  korvel::sim::kernel::set_os_version(10, 0, 19045);
+  ASSERT_EQ(RtlGetVersion(&v), STATUS_SUCCESS);
   EXPECT_EQ(v.dwMajorVersion, 10u);
-  v.dwOSVersionInfoSize = 4;
-  EXPECT_EQ(RtlGetVersion(&v), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(v.dwBuildNumber, 19045u);
 }
 
 }  // namespace

@@ -125,3 +125,29 @@ TEST(UnitAudio, GeneratedCaptureMovesTheMetersAndWholeFramesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UnitAudio, FeedbackFollowsTheChosenFormatInTheEndpointsSize) {
+  UnitAudio a;
+  uint8_t b[4] = {};
+  auto word = [&] {
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+  };
+  // 10.14 at high speed (as many real units send), in four bytes.
+  a.configure(true, 48000, 0);
+  a.set_feedback_format(korvel::sim::FeedbackFormat::Q10_14);
+  std::memset(b, 0xEE, sizeof b);
+  EXPECT_EQ(a.feedback_packet(1, b, sizeof b, 4), 4u);
+  EXPECT_EQ(word(), 6u << 14);
+  // 16.16 at full speed, in the three bytes a 3-byte endpoint allows.
+  a.configure(false, 44100, 0);
+  a.set_feedback_format(korvel::sim::FeedbackFormat::Q16_16);
+  std::memset(b, 0, sizeof b);
+  EXPECT_EQ(a.feedback_packet(2, b, sizeof b, 3), 3u);
+  EXPECT_EQ(word(), uint32_t(44.1 * 65536));
+  // A host buffer smaller than the packet: the packet does not fit.
+  EXPECT_EQ(a.feedback_packet(3, b, 2, 3), 3u);
+}
+
+}  // namespace

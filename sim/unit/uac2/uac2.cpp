@@ -19,6 +19,12 @@ constexpr uint8_t kFeatureUnit = 0x0A;
 constexpr uint8_t kOtSpeaker = 0x03;
 constexpr uint8_t kItMic = 0x04;
 constexpr uint8_t kOtUsb = 0x05;
+// AudioControl descriptor subtypes.
+constexpr uint8_t kAcInputTerminal = 0x02;
+constexpr uint8_t kAcOutputTerminal = 0x03;
+constexpr uint8_t kAcClockSource = 0x0A;
+constexpr uint8_t kAcClockSelector = 0x0B;
+constexpr uint8_t kAcClockMultiplier = 0x0C;
 
 void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
   b[at] = uint8_t(v);
@@ -76,12 +82,20 @@ ConfigBuilder& ConfigBuilder::ac_end() {
 }
 
 ConfigBuilder& ConfigBuilder::clock_source(uint8_t id) {
-  return raw({8, kCsInterface, 0x0A, id, 0x03, 0x07, 0, 0});
+  return clock_source(id, 0x03, 0x07);
+}
+
+ConfigBuilder& ConfigBuilder::clock_source(uint8_t id, uint8_t attributes, uint8_t controls) {
+  return raw({8, kCsInterface, kAcClockSource, id, attributes, controls, 0, 0});
+}
+
+ConfigBuilder& ConfigBuilder::clock_multiplier(uint8_t id, uint8_t source) {
+  return raw({7, kCsInterface, kAcClockMultiplier, id, source, 0x05, 0});
 }
 
 ConfigBuilder& ConfigBuilder::clock_selector(uint8_t id, std::initializer_list<uint8_t> sources) {
   b_.push_back(uint8_t(7 + sources.size()));
-  raw({kCsInterface, 0x0B, id, uint8_t(sources.size())});
+  raw({kCsInterface, kAcClockSelector, id, uint8_t(sources.size())});
   b_.insert(b_.end(), sources);
   return raw({0x03, 0});
 }
@@ -234,35 +248,258 @@ std::vector<uint8_t> build_configuration(const FunctionLayout& l, usb::Speed spe
   return b.finish();
 }
 
-Uac2Function::Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed,
-                           std::vector<uint32_t> rates, uint32_t rate, int clock_id)
-    : Uac2Function(std::move(high_speed), std::move(full_speed), rates, rates, rate, clock_id) {}
+std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& c) {
+  std::vector<ClockEntity> out;
+  for (size_t i = 0; i + 2 <= c.size();) {
+    const uint8_t len = c[i];
+    if (len < 2 || i + len > c.size()) break;
+    if (c[i + 1] == kCsInterface && len >= 4) {
+      const uint8_t* d = &c[i];
+      ClockEntity e;
+      e.id = d[3];
+      if (d[2] == kAcClockSource && len >= 8) {
+        e.kind = ClockEntity::Kind::Source;
+        e.attributes = d[4];
+        e.controls = d[5];
+        out.push_back(e);
+      } else if (d[2] == kAcClockSelector && len >= 5 && len >= 7 + d[4]) {
+        e.kind = ClockEntity::Kind::Selector;
+        e.inputs.assign(d + 5, d + 5 + d[4]);
+        e.controls = d[5 + d[4]];
+        out.push_back(e);
+      } else if (d[2] == kAcClockMultiplier && len >= 7) {
+        e.kind = ClockEntity::Kind::Multiplier;
+        e.inputs.push_back(d[4]);
+        e.controls = d[5];
+        out.push_back(e);
+      }
+    }
+    i += len;
+  }
+  return out;
+}
+
+namespace {
+
+// The clock each terminal names (bCSourceID of input and output terminals).
+std::map<uint8_t, uint8_t> terminal_clocks(const std::vector<uint8_t>& c) {
+  std::map<uint8_t, uint8_t> out;
+  for (size_t i = 0; i + 2 <= c.size();) {
+    const uint8_t len = c[i];
+    if (len < 2 || i + len > c.size()) break;
+    if (c[i + 1] == kCsInterface && len >= 3) {
+      if (c[i + 2] == kAcInputTerminal && len >= 17) out[c[i + 3]] = c[i + 7];
+      if (c[i + 2] == kAcOutputTerminal && len >= 12) out[c[i + 3]] = c[i + 8];
+    }
+    i += len;
+  }
+  return out;
+}
+
+void put_le(uint8_t* p, uint32_t v, size_t n) {
+  for (size_t i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+uint32_t get_le(const uint8_t* p, size_t n) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= uint32_t(p[i]) << (8 * i);
+  return v;
+}
+
+// Control selectors and requests of USB Audio 2.0.
+constexpr uint8_t kCur = 0x01;
+constexpr uint8_t kRange = 0x02;
+constexpr uint8_t kSamplingFrequency = 0x01;  // clock source
+constexpr uint8_t kClockValid = 0x02;         // clock source
+constexpr uint8_t kSelectorControl = 0x01;    // clock selector
+constexpr uint8_t kNumerator = 0x01;          // clock multiplier
+constexpr uint8_t kDenominator = 0x02;        // clock multiplier
+
+}  // namespace
+
+Uac2Function::Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed, ClockRates rates,
+                           uint32_t rate)
+    : Uac2Function(std::move(high_speed), std::move(full_speed), rates, rates, rate) {}
 
 Uac2Function::Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed,
-                           std::vector<uint32_t> high_speed_rates, std::vector<uint32_t> full_speed_rates,
-                           uint32_t rate, int clock_id)
+                           ClockRates high_speed_rates, ClockRates full_speed_rates, uint32_t rate)
     : high_speed_(std::move(high_speed)),
       full_speed_(std::move(full_speed)),
       high_speed_rates_(std::move(high_speed_rates)),
       full_speed_rates_(std::move(full_speed_rates)),
-      rates_(high_speed_rates_),
-      clock_id_(clock_id),
-      rate_(rate) {}
+      initial_rate_(rate) {
+  configuration_descriptor(usb::Speed::High);
+}
 
 std::vector<uint8_t> Uac2Function::configuration_descriptor(usb::Speed speed) const {
-  // The device reads its descriptors for the speed it enumerates at; the
-  // clock offers that speed's rates from then on.
+  // The device reads its descriptors for the speed it enumerates at; its
+  // clocks are those of that descriptor from then on, offering that speed's
+  // rates. A clock source starts at the rate asked for when it offers it,
+  // else at its first rate.
   std::lock_guard<std::mutex> g(m_);
-  rates_ = speed == usb::Speed::High ? high_speed_rates_ : full_speed_rates_;
-  return speed == usb::Speed::High ? high_speed_ : full_speed_;
+  const std::vector<uint8_t>& config = speed == usb::Speed::High ? high_speed_ : full_speed_;
+  ranges_ = (speed == usb::Speed::High ? high_speed_rates_ : full_speed_rates_).subranges();
+  entities_ = clock_entities(config);
+  streaming_ = streaming_layout(config);
+  terminal_clock_ = terminal_clocks(config);
+  bool offered = false;
+  for (const RateRange& r : ranges_) offered = offered || r.holds(initial_rate_);
+  const uint32_t start = offered || ranges_.empty() ? initial_rate_ : ranges_.front().min;
+  for (const ClockEntity& e : entities_) {
+    ClockState& st = state_[e.id];
+    if (e.kind != ClockEntity::Kind::Source) continue;
+    bool holds = false;
+    for (const RateRange& r : ranges_) holds = holds || r.holds(st.rate);
+    if (!holds) st.rate = start;
+  }
+  return config;
 }
 
 uint32_t Uac2Function::rate() const {
   std::lock_guard<std::mutex> g(m_);
-  return rate_;
+  for (const ClockEntity& e : entities_) {
+    if (e.kind == ClockEntity::Kind::Source) return state_[e.id].rate;
+  }
+  return 0;
+}
+
+const ClockEntity* Uac2Function::entity_locked(uint8_t id) const {
+  for (const ClockEntity& e : entities_) {
+    if (e.id == id) return &e;
+  }
+  return nullptr;
+}
+
+uint32_t Uac2Function::resolve_locked(uint8_t id, int* source) const {
+  // Through selectors (their current input) and multipliers (their ratio)
+  // to a clock source; a chain longer than the entities loops.
+  uint64_t numerator = 1, denominator = 1;
+  for (size_t depth = 0; depth <= entities_.size(); ++depth) {
+    const ClockEntity* e = entity_locked(id);
+    if (e == nullptr) break;
+    const ClockState& st = state_[e->id];
+    if (e->kind == ClockEntity::Kind::Source) {
+      if (source != nullptr) *source = e->id;
+      return uint32_t(uint64_t(st.rate) * numerator / denominator);
+    }
+    if (e->kind == ClockEntity::Kind::Selector) {
+      if (st.selected < 1 || st.selected > e->inputs.size()) break;
+      id = e->inputs[st.selected - 1];
+    } else {
+      if (e->inputs.empty() || st.denominator == 0) break;
+      numerator *= st.numerator;
+      denominator *= st.denominator;
+      id = e->inputs.front();
+    }
+  }
+  if (source != nullptr) *source = -1;
+  return 0;
+}
+
+uint32_t Uac2Function::interface_rate(uint8_t number, int* source) const {
+  std::lock_guard<std::mutex> g(m_);
+  for (const StreamingInterface& i : streaming_) {
+    if (i.number != number) continue;
+    auto t = terminal_clock_.find(i.terminal);
+    if (t != terminal_clock_.end()) return resolve_locked(t->second, source);
+  }
+  if (source != nullptr) *source = -1;
+  return 0;
+}
+
+bool Uac2Function::select_clock_input(uint8_t selector, uint8_t pin) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    const ClockEntity* e = entity_locked(selector);
+    if (e == nullptr || e->kind != ClockEntity::Kind::Selector || pin < 1 || pin > e->inputs.size())
+      return false;
+    state_[selector].selected = pin;
+  }
+  clocks_changed();
+  return true;
+}
+
+void Uac2Function::set_multiplier(uint8_t id, uint16_t numerator, uint16_t denominator) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    state_[id].numerator = numerator;
+    state_[id].denominator = denominator;
+  }
+  clocks_changed();
 }
 
 usb::Result Uac2Function::vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) {
+  return usb::Result::Stall;
+}
+
+usb::Result Uac2Function::clock_request_locked(const ClockEntity& e, const usb::Setup& s, uint8_t* data,
+                                               uint16_t* transferred, bool* changed) {
+  const bool in = (s.bmRequestType & 0x80) != 0;
+  const uint8_t control = uint8_t(s.wValue >> 8);
+  if ((s.wValue & 0xFF) != 0) return usb::Result::Stall;  // clock controls have no channels
+  ClockState& st = state_[e.id];
+  // A control the descriptor does not announce (bmControls D1..0 per
+  // control, 0: absent) stalls; a read-only one stalls its SET.
+  auto announced = [&](unsigned index) { return (e.controls >> (2 * (index - 1))) & 3; };
+  switch (e.kind) {
+    case ClockEntity::Kind::Source:
+      if (control == kSamplingFrequency && announced(1) != 0) {
+        if (in && s.bRequest == kRange) {
+          std::vector<uint8_t> reply(2 + 12 * ranges_.size());
+          put_le(reply.data(), uint32_t(ranges_.size()), 2);
+          for (size_t i = 0; i < ranges_.size(); ++i) {
+            put_le(&reply[2 + 12 * i], ranges_[i].min, 4);
+            put_le(&reply[6 + 12 * i], ranges_[i].max, 4);
+            put_le(&reply[10 + 12 * i], ranges_[i].res, 4);
+          }
+          const uint16_t n = uint16_t(std::min<size_t>(reply.size(), s.wLength));
+          std::memcpy(data, reply.data(), n);
+          *transferred = n;
+          return usb::Result::Ok;
+        }
+        if (in && s.bRequest == kCur && s.wLength >= 4) {
+          put_le(data, st.rate, 4);
+          *transferred = 4;
+          return usb::Result::Ok;
+        }
+        if (!in && s.bRequest == kCur && s.wLength == 4 && announced(1) == 3) {
+          const uint32_t r = get_le(data, 4);
+          bool holds = false;
+          for (const RateRange& range : ranges_) holds = holds || range.holds(r);
+          if (!holds) return usb::Result::Stall;
+          *changed = st.rate != r;
+          st.rate = r;
+          *transferred = 4;
+          return usb::Result::Ok;
+        }
+      } else if (control == kClockValid && announced(2) != 0 && in && s.bRequest == kCur && s.wLength >= 1) {
+        data[0] = 1;
+        *transferred = 1;
+        return usb::Result::Ok;
+      }
+      return usb::Result::Stall;
+    case ClockEntity::Kind::Selector:
+      if (control != kSelectorControl || announced(1) == 0 || s.bRequest != kCur) return usb::Result::Stall;
+      if (in && s.wLength >= 1) {
+        data[0] = st.selected;
+        *transferred = 1;
+        return usb::Result::Ok;
+      }
+      if (!in && s.wLength == 1 && announced(1) == 3 && data[0] >= 1 && data[0] <= e.inputs.size()) {
+        *changed = st.selected != data[0];
+        st.selected = data[0];
+        *transferred = 1;
+        return usb::Result::Ok;
+      }
+      return usb::Result::Stall;
+    case ClockEntity::Kind::Multiplier:
+      if ((control != kNumerator && control != kDenominator) || announced(control) == 0 || !in ||
+          s.bRequest != kCur || s.wLength < 2)
+        return usb::Result::Stall;
+      put_le(data, control == kNumerator ? st.numerator : st.denominator, 2);
+      *transferred = 2;
+      return usb::Result::Ok;
+  }
   return usb::Result::Stall;
 }
 
@@ -271,51 +508,16 @@ usb::Result Uac2Function::control(const usb::Setup& setup, uint8_t* data, uint16
   const uint8_t type = (setup.bmRequestType >> 5) & 3;
   if (type == 2) return vendor(setup, data, transferred);
   const bool to_interface = (setup.bmRequestType & 0x1F) == 1;
-  const uint8_t entity = uint8_t(setup.wIndex >> 8);
-  const uint8_t selector = uint8_t(setup.wValue >> 8);
-  if (type != 1 || !to_interface || selector != 0x01 || (clock_id_ >= 0 && entity != clock_id_)) {
-    return usb::Result::Stall;
-  }
-  const bool in = (setup.bmRequestType & 0x80) != 0;
-  std::vector<uint32_t> rates;
+  if (type != 1 || !to_interface) return usb::Result::Stall;
+  bool changed = false;
+  usb::Result r = usb::Result::Stall;
   {
     std::lock_guard<std::mutex> g(m_);
-    rates = rates_;
+    const ClockEntity* e = entity_locked(uint8_t(setup.wIndex >> 8));
+    if (e != nullptr) r = clock_request_locked(*e, setup, data, transferred, &changed);
   }
-  if (in && setup.bRequest == 0x02) {  // RANGE
-    std::vector<uint8_t> reply;
-    push16(reply, uint16_t(rates.size()));
-    for (uint32_t r : rates) {
-      push32(reply, r);
-      push32(reply, r);
-      push32(reply, 0);
-    }
-    uint16_t n = uint16_t(std::min<size_t>(reply.size(), setup.wLength));
-    std::memcpy(data, reply.data(), n);
-    *transferred = n;
-    return usb::Result::Ok;
-  }
-  if (in && setup.bRequest == 0x01) {  // CUR
-    if (setup.wLength < 4) return usb::Result::Stall;
-    uint32_t r = rate();
-    for (int i = 0; i < 4; ++i) data[i] = uint8_t(r >> (8 * i));
-    *transferred = 4;
-    return usb::Result::Ok;
-  }
-  if (!in && setup.bRequest == 0x01) {  // SET CUR
-    if (setup.wLength != 4) return usb::Result::Stall;
-    uint32_t r =
-        uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
-    if (std::find(rates.begin(), rates.end(), r) == rates.end()) return usb::Result::Stall;
-    {
-      std::lock_guard<std::mutex> g(m_);
-      rate_ = r;
-    }
-    rate_changed(r);
-    *transferred = 4;
-    return usb::Result::Ok;
-  }
-  return usb::Result::Stall;
+  if (changed) clocks_changed();
+  return r;
 }
 
 namespace {
@@ -336,19 +538,23 @@ usb::Result result_of(TransferResult r) {
 
 class UnitFunction : public Uac2Function {
  public:
-  UnitFunction(Unit& unit, std::vector<uint8_t> high, std::vector<uint8_t> full,
-               std::vector<uint32_t> high_rates, std::vector<uint32_t> full_rates, int clock_id)
-      : Uac2Function(high, full, high_rates, full_rates, initial_rate(unit, high_rates), clock_id),
+  UnitFunction(Unit& unit, std::vector<uint8_t> high, std::vector<uint8_t> full, ClockRates high_rates,
+               ClockRates full_rates)
+      : Uac2Function(high, full, high_rates, full_rates, unit.info().sample_rate),
         unit_(unit),
         high_(streaming_layout(high)),
-        full_(streaming_layout(full)) {}
+        full_(streaming_layout(full)) {
+    push_clocks();
+  }
 
   std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override {
-    // The device enumerates at this speed: the unit's clock counts its
+    // The device enumerates at this speed: the unit's clocks count their
     // samples per microframe (high speed) or per frame (full speed).
     high_speed_ = speed == usb::Speed::High;
     unit_.audio().set_bus_speed(high_speed_);
-    return Uac2Function::configuration_descriptor(speed);
+    std::vector<uint8_t> config = Uac2Function::configuration_descriptor(speed);
+    push_clocks();
+    return config;
   }
 
   void configuration_selected(uint8_t value) override {
@@ -376,11 +582,13 @@ class UnitFunction : public Uac2Function {
   }
 
   size_t iso_in(uint8_t endpoint, uint64_t interval, uint8_t* data, size_t capacity) override {
-    switch (role(endpoint)) {
+    uint16_t feedback_bytes = 0;
+    switch (role(endpoint, &feedback_bytes)) {
       case Role::CaptureData:
         return unit_.audio().capture_packet(interval, data, capacity);
       case Role::Feedback:
-        return unit_.audio().feedback_packet(interval, data, capacity);
+        // As many bytes as the endpoint's wMaxPacketSize allows (3 or 4).
+        return unit_.audio().feedback_packet(interval, data, capacity, feedback_bytes);
       default:
         return 0;
     }
@@ -397,28 +605,44 @@ class UnitFunction : public Uac2Function {
     }
     return result_of(unit_.control_out(setup.bRequest, setup.wValue, setup.wIndex, data, setup.wLength));
   }
-  void rate_changed(uint32_t hz) override {
-    unit_.set_sample_rate(hz);
-    unit_.audio().set_rate(hz);
-  }
+
+  // Each direction runs at the rate of its own clock; one clock source
+  // behind both makes them one clock. The unit reports the render side's
+  // rate (the capture side's on a unit without render).
+  void clocks_changed() override { push_clocks(); }
 
  private:
   enum class Role { None, RenderData, CaptureData, Feedback };
 
-  static uint32_t initial_rate(Unit& unit, const std::vector<uint32_t>& rates) {
-    const uint32_t r = unit.info().sample_rate;
-    if (rates.empty() || std::find(rates.begin(), rates.end(), r) != rates.end()) return r;
-    return rates.front();
+  void push_clocks() const {
+    uint32_t render = 0, capture = 0;
+    int render_source = -1, capture_source = -1;
+    for (const StreamingInterface& i : layout()) {
+      if (i.render) {
+        render = interface_rate(i.number, &render_source);
+      } else {
+        capture = interface_rate(i.number, &capture_source);
+      }
+    }
+    if (render == 0) render = capture;
+    if (capture == 0) capture = render;
+    if (render == 0) return;
+    const bool shared = render_source == capture_source || render_source < 0 || capture_source < 0;
+    unit_.set_sample_rate(render);
+    unit_.audio().set_rates(render, capture, shared);
   }
 
   const std::vector<StreamingInterface>& layout() const { return high_speed_ ? high_ : full_; }
 
-  Role role(uint8_t endpoint) const {
+  Role role(uint8_t endpoint, uint16_t* feedback_bytes = nullptr) const {
     for (const StreamingInterface& i : layout()) {
       for (const StreamingSetting& s : i.settings) {
         if (s.data_endpoint == endpoint && endpoint != 0)
           return i.render ? Role::RenderData : Role::CaptureData;
-        if (s.feedback_endpoint == endpoint && endpoint != 0) return Role::Feedback;
+        if (s.feedback_endpoint == endpoint && endpoint != 0) {
+          if (feedback_bytes != nullptr) *feedback_bytes = s.feedback_bytes;
+          return Role::Feedback;
+        }
       }
     }
     return Role::None;
@@ -457,6 +681,7 @@ std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) 
       }
     } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x01 && len >= 16) {
       setting->format.channels = c[i + 10];
+      if (itf->terminal == 0) itf->terminal = c[i + 3];
     } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x02 && c[i + 3] == 1) {
       setting->format.subslot_bytes = c[i + 4];
       setting->format.bits = c[i + 5];
@@ -467,6 +692,7 @@ std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) 
         itf->render = (c[i + 2] & 0x80) == 0;
       } else if (usage == 0x10) {
         setting->feedback_endpoint = c[i + 2];
+        setting->feedback_bytes = uint16_t((c[i + 4] | c[i + 5] << 8) & 0x7FF);
       }
     }
     i += len;
@@ -487,20 +713,19 @@ std::shared_ptr<Uac2Function> make_unit_function(Unit& unit) {
   return std::make_shared<UnitFunction>(
       unit, build_configuration(model_layout(m, usb::Speed::High), usb::Speed::High),
       build_configuration(model_layout(m, usb::Speed::Full), usb::Speed::Full),
-      model_layout(m, usb::Speed::High).rates, model_layout(m, usb::Speed::Full).rates, kClockId);
+      model_layout(m, usb::Speed::High).rates, model_layout(m, usb::Speed::Full).rates);
 }
 
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,
-                                                 std::vector<uint32_t> rates) {
-  if (rates.empty()) rates = {44100, 48000};
-  return std::make_shared<UnitFunction>(unit, descriptor, descriptor, rates, rates, -1);
+                                                 ClockRates rates) {
+  return std::make_shared<UnitFunction>(unit, descriptor, descriptor, rates, rates);
 }
 
-std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor,
-                                                std::vector<uint32_t> rates) {
-  uint32_t first = rates.empty() ? 0 : rates.front();
+std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor, ClockRates rates) {
+  std::vector<RateRange> ranges = rates.subranges();
+  const uint32_t first = ranges.front().min;
   std::vector<uint8_t> copy = descriptor;
-  return std::make_shared<Uac2Function>(std::move(descriptor), std::move(copy), std::move(rates), first, -1);
+  return std::make_shared<Uac2Function>(std::move(descriptor), std::move(copy), std::move(rates), first);
 }
 
 }  // namespace korvel::sim::uac2

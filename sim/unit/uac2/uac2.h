@@ -1,19 +1,27 @@
 // The USB Audio 2.0 function of the simulated unit: the configuration
-// descriptor of each model at high and full speed, and the clock-source
-// requests (GET RANGE, GET CUR, SET CUR of the sampling frequency) on the
-// default pipe. Vendor requests 0x1D/0x1E go to the unit's message firmware.
+// descriptor of each model at high and full speed, and the clock entities a
+// descriptor names, answering their controls on the default pipe: clock
+// sources (GET RANGE, GET CUR and SET CUR of the sampling frequency, GET CUR
+// of clock validity), clock selectors (GET CUR and SET CUR of the selected
+// input) and clock multipliers (GET CUR of numerator and denominator). Each
+// streaming interface runs at the rate of the clock its terminal names,
+// followed through selectors and multipliers: directions whose terminals
+// lead to one clock source share it. Vendor requests 0x1D/0x1E go to the
+// unit's message firmware.
 #ifndef KORVEL_SIM_UNIT_UAC2_H
 #define KORVEL_SIM_UNIT_UAC2_H
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "unit.h"
 #include "unit_audio.h"
+#include "unit_clock.h"
 #include "usb/device.h"
 
 namespace korvel::sim::uac2 {
@@ -60,7 +68,12 @@ class ConfigBuilder {
   ConfigBuilder& ac_header(uint16_t stated_total = 0);
   ConfigBuilder& ac_end();
   ConfigBuilder& clock_source(uint8_t id);
+  // `attributes` D1..0: 0 external, 1 internal fixed, 2 internal variable,
+  // 3 internal programmable; `controls` D1..0 the frequency control (3: host
+  // programmable, 1: read-only), D3..2 clock validity.
+  ConfigBuilder& clock_source(uint8_t id, uint8_t attributes, uint8_t controls);
   ConfigBuilder& clock_selector(uint8_t id, std::initializer_list<uint8_t> sources);
+  ConfigBuilder& clock_multiplier(uint8_t id, uint8_t source);
   ConfigBuilder& input_terminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels);
   ConfigBuilder& output_terminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock);
   ConfigBuilder& feature_unit(uint8_t id, uint8_t source, uint8_t channels);
@@ -77,36 +90,6 @@ class ConfigBuilder {
   bool ac_total_stated_ = false;
 };
 
-// A USB Audio 2.0 function: fixed descriptors and one programmable clock.
-class Uac2Function : public usb::Function {
- public:
-  // `clock_id` < 0 answers the sampling-frequency requests of any clock entity.
-  Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed, std::vector<uint32_t> rates,
-               uint32_t rate, int clock_id);
-  Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed,
-               std::vector<uint32_t> high_speed_rates, std::vector<uint32_t> full_speed_rates, uint32_t rate,
-               int clock_id);
-
-  std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override;
-  usb::Result control(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) override;
-
-  uint32_t rate() const;
-
- protected:
-  virtual usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred);
-  virtual void rate_changed(uint32_t hz) {}
-
- private:
-  std::vector<uint8_t> high_speed_;
-  std::vector<uint8_t> full_speed_;
-  std::vector<uint32_t> high_speed_rates_;
-  std::vector<uint32_t> full_speed_rates_;
-  mutable std::vector<uint32_t> rates_;
-  int clock_id_;
-  mutable std::mutex m_;
-  uint32_t rate_;
-};
-
 // The streaming interfaces of a configuration descriptor as the unit routes
 // them: per interface its alternate settings with their PCM format (idle when
 // the setting carries none) and endpoints. Malformed parts are skipped.
@@ -115,24 +98,94 @@ struct StreamingSetting {
   AudioFormat format;  // channels 0: idle
   uint8_t data_endpoint = 0;
   uint8_t feedback_endpoint = 0;
+  uint16_t feedback_bytes = 0;  // bytes per interval of the feedback endpoint
 };
 struct StreamingInterface {
   uint8_t number = 0;
-  bool render = false;  // its data endpoints are OUT
+  bool render = false;   // its data endpoints are OUT
+  uint8_t terminal = 0;  // bTerminalLink of its first AS_GENERAL
   std::vector<StreamingSetting> settings;
 };
 std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& config);
+
+// A clock entity of an AudioControl interface as its descriptor states it.
+struct ClockEntity {
+  enum class Kind { Source, Selector, Multiplier };
+  Kind kind = Kind::Source;
+  uint8_t id = 0;
+  uint8_t attributes = 0;       // source: bmAttributes
+  uint8_t controls = 0;         // bmControls
+  std::vector<uint8_t> inputs;  // selector: baCSourceID; multiplier: bCSourceID
+};
+// The clock entities of a configuration descriptor, in order; malformed
+// parts are skipped.
+std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& config);
+
+// A USB Audio 2.0 function: fixed descriptors and the clock entities they
+// name. Every clock source offers `rates` of the speed the device runs at.
+class Uac2Function : public usb::Function {
+ public:
+  Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed, ClockRates rates,
+               uint32_t rate);
+  Uac2Function(std::vector<uint8_t> high_speed, std::vector<uint8_t> full_speed, ClockRates high_speed_rates,
+               ClockRates full_speed_rates, uint32_t rate);
+
+  std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override;
+  usb::Result control(const usb::Setup& setup, uint8_t* data, uint16_t* transferred) override;
+
+  // The rate of the first clock source.
+  uint32_t rate() const;
+  // The rate streaming interface `number` runs at now: the clock its
+  // terminal names, through the selectors' current inputs and the
+  // multipliers' ratios. 0 when that reaches no clock source; *source gets
+  // the clock source's ID (-1 then).
+  uint32_t interface_rate(uint8_t number, int* source = nullptr) const;
+  // A selector's current input (1-based), as its SET CUR sets it; false
+  // for no such selector or input.
+  bool select_clock_input(uint8_t selector, uint8_t pin);
+  // A multiplier's ratio (1:1 unless set).
+  void set_multiplier(uint8_t id, uint16_t numerator, uint16_t denominator);
+
+ protected:
+  virtual usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred);
+  // A clock source's rate or a selector's input changed (no lock held).
+  virtual void clocks_changed() {}
+
+ private:
+  struct ClockState {
+    uint32_t rate = 0;                        // sources
+    uint8_t selected = 1;                     // selectors: the current input, 1-based
+    uint16_t numerator = 1, denominator = 1;  // multipliers
+  };
+  const ClockEntity* entity_locked(uint8_t id) const;
+  usb::Result clock_request_locked(const ClockEntity& e, const usb::Setup& setup, uint8_t* data,
+                                   uint16_t* transferred, bool* changed);
+  uint32_t resolve_locked(uint8_t id, int* source) const;
+
+  std::vector<uint8_t> high_speed_;
+  std::vector<uint8_t> full_speed_;
+  ClockRates high_speed_rates_;
+  ClockRates full_speed_rates_;
+  mutable std::mutex m_;
+  // Of the speed the device enumerated at.
+  mutable std::vector<RateRange> ranges_;
+  mutable std::vector<ClockEntity> entities_;
+  mutable std::vector<StreamingInterface> streaming_;
+  mutable std::map<uint8_t, uint8_t> terminal_clock_;  // terminal ID -> bCSourceID
+  mutable std::map<uint8_t, ClockState> state_;
+  uint32_t initial_rate_;
+};
 
 // The unit of a model: its descriptors, its clock and its message firmware.
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit);
 // The unit's message firmware and audio behind any USB Audio 2.0 descriptor
 // (the same at both speeds): it streams by the descriptor's own settings,
-// endpoints, subslot sizes and intervals; its clock offers `rates`.
-std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,
-                                                 std::vector<uint32_t> rates);
+// endpoints, subslot sizes, intervals and clocks; its clock sources offer
+// `rates`.
+std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor, ClockRates rates);
 // A function built from raw configuration-descriptor bytes (the same at both
-// speeds) whose clocks offer `rates`.
-std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor, std::vector<uint32_t> rates);
+// speeds) whose clock sources offer `rates`.
+std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor, ClockRates rates);
 
 }  // namespace korvel::sim::uac2
 

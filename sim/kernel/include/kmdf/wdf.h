@@ -324,6 +324,60 @@ typedef enum _WDF_USB_REQUEST_TYPE {
   WdfUsbRequestTypePipeUrb,
 } WDF_USB_REQUEST_TYPE;
 
+typedef enum _WDF_USB_BMREQUEST_DIRECTION {
+  BmRequestHostToDevice = 0,
+  BmRequestDeviceToHost = 1,
+} WDF_USB_BMREQUEST_DIRECTION;
+
+typedef enum _WDF_USB_BMREQUEST_TYPE {
+  BmRequestStandard = 0,
+  BmRequestClass = 1,
+  BmRequestVendor = 2,
+} WDF_USB_BMREQUEST_TYPE;
+
+typedef enum _WDF_USB_BMREQUEST_RECIPIENT {
+  BmRequestToDevice = 0,
+  BmRequestToInterface = 1,
+  BmRequestToEndpoint = 2,
+  BmRequestToOther = 3,
+} WDF_USB_BMREQUEST_RECIPIENT;
+
+typedef union _WDF_USB_CONTROL_SETUP_PACKET {
+  struct {
+    union {
+      struct {
+        UCHAR Recipient : 2;
+        UCHAR Reserved : 3;
+        UCHAR Type : 2;
+        UCHAR Dir : 1;
+      } Request;
+      UCHAR Byte;
+    } bm;
+    UCHAR bRequest;
+    union {
+      struct {
+        UCHAR LowByte;
+        UCHAR HiByte;
+      } Bytes;
+      USHORT Value;
+    } wValue;
+    union {
+      struct {
+        UCHAR LowByte;
+        UCHAR HiByte;
+      } Bytes;
+      USHORT Value;
+    } wIndex;
+    USHORT wLength;
+  } Packet;
+  struct {
+    UCHAR Bytes[8];
+  } Generic;
+  ULONGLONG Alignment;
+} WDF_USB_CONTROL_SETUP_PACKET, *PWDF_USB_CONTROL_SETUP_PACKET;
+static_assert(sizeof(WDF_USB_CONTROL_SETUP_PACKET) == 8 && alignof(WDF_USB_CONTROL_SETUP_PACKET) == 8,
+              "WDF_USB_CONTROL_SETUP_PACKET layout");
+
 typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
   USBD_STATUS UsbdStatus;
   WDF_USB_REQUEST_TYPE Type;
@@ -336,8 +390,8 @@ typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
     } DeviceString;
     struct {
       WDFMEMORY Buffer;
-      WDF_USB_REQUEST_TYPE Reserved;
-      size_t Length;
+      WDF_USB_CONTROL_SETUP_PACKET SetupPacket;
+      ULONG Length;
     } DeviceControlTransfer;
     struct {
       WDFMEMORY Buffer;
@@ -357,6 +411,12 @@ typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
     } PipeUrb;
   } Parameters;
 } WDF_USB_REQUEST_COMPLETION_PARAMS, *PWDF_USB_REQUEST_COMPLETION_PARAMS;
+static_assert(offsetof(WDF_USB_REQUEST_COMPLETION_PARAMS, Parameters.DeviceControlTransfer.SetupPacket) ==
+                      16 &&
+                  offsetof(WDF_USB_REQUEST_COMPLETION_PARAMS, Parameters.DeviceControlTransfer.Length) ==
+                      24 &&
+                  sizeof(WDF_USB_REQUEST_COMPLETION_PARAMS) == 32,
+              "WDF_USB_REQUEST_COMPLETION_PARAMS layout (x64)");
 
 typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
   ULONG Size;
@@ -364,16 +424,55 @@ typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
   IO_STATUS_BLOCK IoStatus;
   union {
     struct {
-      PVOID Argument1;
-      PVOID Argument2;
-      PVOID Argument3;
-      PVOID Argument4;
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } Write;
+    struct {
+      WDFMEMORY Buffer;
+      size_t Length;
+      size_t Offset;
+    } Read;
+    struct {
+      ULONG IoControlCode;
+      struct {
+        WDFMEMORY Buffer;
+        size_t Offset;
+      } Input;
+      struct {
+        WDFMEMORY Buffer;
+        size_t Offset;
+        size_t Length;
+      } Output;
+    } Ioctl;
+    struct {
+      union {
+        PVOID Ptr;
+        ULONG_PTR Value;
+      } Argument1;
+      union {
+        PVOID Ptr;
+        ULONG_PTR Value;
+      } Argument2;
+      union {
+        PVOID Ptr;
+        ULONG_PTR Value;
+      } Argument3;
+      union {
+        PVOID Ptr;
+        ULONG_PTR Value;
+      } Argument4;
     } Others;
     struct {
       PWDF_USB_REQUEST_COMPLETION_PARAMS Completion;
     } Usb;
   } Parameters;
 } WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
+static_assert(offsetof(WDF_REQUEST_COMPLETION_PARAMS, Parameters) == 24 &&
+                  offsetof(WDF_REQUEST_COMPLETION_PARAMS, Parameters.Ioctl.Output.Length) == 64 &&
+                  offsetof(WDF_REQUEST_COMPLETION_PARAMS, Parameters.Others.Argument4) == 48 &&
+                  sizeof(WDF_REQUEST_COMPLETION_PARAMS) == 72,
+              "WDF_REQUEST_COMPLETION_PARAMS layout (x64)");
 
 typedef void EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
                                                 PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
@@ -536,57 +635,6 @@ inline void WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
   RtlZeroMemory(Info, sizeof(WDF_USB_PIPE_INFORMATION));
   Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
 }
-
-typedef enum _WDF_USB_BMREQUEST_DIRECTION {
-  BmRequestHostToDevice = 0,
-  BmRequestDeviceToHost = 1,
-} WDF_USB_BMREQUEST_DIRECTION;
-
-typedef enum _WDF_USB_BMREQUEST_TYPE {
-  BmRequestStandard = 0,
-  BmRequestClass = 1,
-  BmRequestVendor = 2,
-} WDF_USB_BMREQUEST_TYPE;
-
-typedef enum _WDF_USB_BMREQUEST_RECIPIENT {
-  BmRequestToDevice = 0,
-  BmRequestToInterface = 1,
-  BmRequestToEndpoint = 2,
-  BmRequestToOther = 3,
-} WDF_USB_BMREQUEST_RECIPIENT;
-
-typedef union _WDF_USB_CONTROL_SETUP_PACKET {
-  struct {
-    union {
-      struct {
-        UCHAR Recipient : 2;
-        UCHAR Reserved : 3;
-        UCHAR Type : 2;
-        UCHAR Dir : 1;
-      } Request;
-      UCHAR Byte;
-    } bm;
-    UCHAR bRequest;
-    union {
-      struct {
-        UCHAR LowByte;
-        UCHAR HiByte;
-      } Bytes;
-      USHORT Value;
-    } wValue;
-    union {
-      struct {
-        UCHAR LowByte;
-        UCHAR HiByte;
-      } Bytes;
-      USHORT Value;
-    } wIndex;
-    USHORT wLength;
-  } Packet;
-  struct {
-    UCHAR Bytes[8];
-  } Generic;
-} WDF_USB_CONTROL_SETUP_PACKET, *PWDF_USB_CONTROL_SETUP_PACKET;
 
 inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(PWDF_USB_CONTROL_SETUP_PACKET Packet,
                                                     WDF_USB_BMREQUEST_DIRECTION Direction,

@@ -1,0 +1,104 @@
+// korvel-devhost --stream as a user runs it: the command line, the formats
+// asked of each pin, and the exit status of a run that is not exact.
+#include "ks_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kernel/clock.h"
+#include "uac2.h"
+
+using namespace korvel::sim;
+using namespace korvel::sim::devhost;
+using korvel::sim::uac2::ConfigBuilder;
+
+namespace {
+
+// Stereo render and capture of `subslot` x `bits`, with one clock for both
+// directions or one each.
+std::vector<uint8_t> Stereo(uint8_t subslot, uint8_t bits, bool two_clocks) {
+  const uint8_t render_clock = 0x29, capture_clock = two_clocks ? 0x2A : 0x29;
+  const uint16_t packet = uint16_t(13 * 2 * subslot);  // 96 kHz and one frame more
+  ConfigBuilder b;
+  b.configuration(3).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(render_clock);
+  if (two_clocks) b.clock_source(capture_clock);
+  b.input_terminal(1, 0x0101, render_clock, 2).output_terminal(3, 0x0301, 1, render_clock);
+  b.input_terminal(4, 0x0201, capture_clock, 2).output_terminal(5, 0x0101, 4, capture_clock);
+  b.ac_end();
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(subslot, bits);
+  b.endpoint(0x01, 0x05, packet, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(subslot, bits);
+  b.endpoint(0x82, 0x05, packet, 1).cs_endpoint();
+  return b.finish();
+}
+
+std::string HexFile(const std::vector<uint8_t>& descriptor, const std::string& name) {
+  const std::string file = ::testing::TempDir() + "/" + name;
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  for (uint8_t byte : descriptor) std::fprintf(f, "%02x ", byte);
+  std::fclose(f);
+  return file;
+}
+
+// run_stream on a command line; the report's one line.
+int RunStream(std::vector<std::string> args, std::string* report) {
+  const std::string file = ::testing::TempDir() + "/ks_client_report.json";
+  std::remove(file.c_str());
+  args.insert(args.begin(), "korvel-devhost");
+  args.push_back("--report");
+  args.push_back(file);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  const int status = run_stream(int(argv.size()), argv.data());
+  char line[4096] = {};
+  if (std::FILE* f = std::fopen(file.c_str(), "r")) {
+    if (std::fgets(line, sizeof line, f) == nullptr) line[0] = 0;
+    std::fclose(f);
+  }
+  *report = line;
+  return status;
+}
+
+}  // namespace
+
+TEST(StreamCommandLine, TwentyFourBitsInFourByteSubslotsAskedAs32KeepCapture) {
+  // The unit's capture carries 24 valid bits in 4 bytes, as its render does:
+  // a 32-bit format is offered on both pins, and the loopback returns it.
+  std::string report;
+  const std::string file = HexFile(Stereo(4, 24, false), "subslot4.hex");
+  ASSERT_EQ(
+      RunStream({"--stream", "0.5", "--descriptor", file, "--format", "2:32:48000", "--loopback"}, &report),
+      0)
+      << report;
+  EXPECT_NE(report.find("\"capture_channels\": 2"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"loopback_bit_exact\": true"), std::string::npos) << report;
+  EXPECT_EQ(report.find("\"captured_frames\": 0,"), std::string::npos) << report;
+}
+
+TEST(StreamCommandLine, ARunThatIsNotBitExactExitsOne) {
+  // Two clocks: capture runs at 44.1 kHz beside render at 48 kHz, so the
+  // loopback asked for cannot be exact; the run streams, reports, and fails.
+  std::string report;
+  const std::string file = HexFile(Stereo(3, 24, true), "two_clocks.hex");
+  EXPECT_EQ(RunStream({"--stream", "0.5", "--descriptor", file, "--format", "2:24:48000", "--capture-format",
+                       "2:24:44100", "--loopback"},
+                      &report),
+            1);
+  EXPECT_NE(report.find("\"render_bit_exact\": true"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"loopback_bit_exact\": false"), std::string::npos) << report;
+  // Each side at its own rate: half a second of 44.1 kHz came back.
+  EXPECT_NE(report.find("\"capture_format\": {\"channels\": 2, \"bits\": 24, \"rate\": 44100}"),
+            std::string::npos)
+      << report;
+  // The same run without loopback is a clean one.
+  EXPECT_EQ(RunStream({"--stream", "0.5", "--descriptor", file, "--format", "2:24:48000", "--capture-format",
+                       "2:24:44100"},
+                      &report),
+            0)
+      << report;
+}

@@ -1,0 +1,94 @@
+// Direct mode beside the KS pins: the KS render pin's queued audio, held as
+// clone stream pointers, mixed into the direct-mode render stream (24-bit
+// samples at the same rate only), and direct-mode capture copied into the
+// KS capture pin's clones; and the clones' disposal.
+#include "quenby.h"
+
+void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
+  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  // Only 24-bit samples on both sides are mixed; other widths would need a
+  // conversion this path does not make.
+  if (!MixSupported(pin->wBitsPerSample, pin->nSamplesPerSec, stream->wBitsPerSample, stream->nSamplesPerSec))
+    return;
+  if (stream->nChannels == 0 || pin->nChannels == 0) return;
+  const ULONG deviceChannels = stream->nChannels;
+  const ULONG pinChannels = pin->nChannels;
+  const ULONG pinFrame = pinChannels * 3;
+  const ULONG frames = bytes / 3 / deviceChannels;
+  for (ULONG f = 0; f < frames && ctx->RenderCloneCount != 0; ++f) {
+    PKSSTREAM_POINTER clone = ctx->RenderClones[ctx->RenderCloneHead];
+    const ULONG available = clone->OffsetIn.Remaining;
+    if (ctx->RenderCloneOffset + pinFrame <= available) {
+      const UCHAR* src = clone->OffsetIn.Data + ctx->RenderCloneOffset;
+      PUCHAR dst = buffer + (SIZE_T)f * deviceChannels * 3;
+      for (ULONG j = 0; j < deviceChannels && j < pinChannels; ++j) {
+        WriteSample24(dst + j * 3, MixSample24(ReadSample24(dst + j * 3), ReadSample24(src + j * 3)));
+      }
+      ctx->RenderCloneOffset += pinFrame;
+      ++ctx->RenderCloneFrames;
+    }
+    if (ctx->RenderCloneOffset + pinFrame > available) {
+      KsStreamPointerDelete(clone);
+      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
+      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
+      --ctx->RenderCloneCount;
+      ctx->RenderCloneOffset = 0;
+      ctx->RenderCloneFrames = 0;
+    }
+  }
+}
+
+void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
+  const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
+  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample) return;
+  const ULONG sampleBytes = device->wBitsPerSample / 8;
+  const ULONG deviceFrame = device->nChannels * sampleBytes;
+  const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
+  const ULONG pinFrame = pin->nChannels * sampleBytes;
+  if (deviceFrame == 0 || pinFrame == 0) return;
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
+       offset += deviceFrame) {
+    PKSSTREAM_POINTER clone = ctx->CaptureClones[ctx->CaptureCloneHead];
+    if (ctx->CaptureCloneFill + pinFrame <= clone->OffsetOut.Remaining) {
+      PUCHAR dst = clone->OffsetOut.Data + ctx->CaptureCloneFill;
+      RtlZeroMemory(dst, pinFrame);
+      RtlCopyMemory(dst, data + offset, pinChannels * sampleBytes);
+      ctx->CaptureCloneFill += pinFrame;
+    }
+    if (ctx->CaptureCloneFill + pinFrame > clone->OffsetOut.Remaining) {
+      KsStreamPointerAdvanceOffsets(clone, 0, ctx->CaptureCloneFill, FALSE);
+      KsStreamPointerDelete(clone);
+      ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
+      ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
+      --ctx->CaptureCloneCount;
+      ctx->CaptureCloneFill = 0;
+    }
+  }
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
+void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (direction == QUENBY_DIR_RENDER) {
+    while (ctx->RenderCloneCount != 0) {
+      KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
+      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
+      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
+      --ctx->RenderCloneCount;
+    }
+    ctx->RenderCloneFrames = 0;
+    ctx->RenderCloneOffset = 0;
+    return;
+  }
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  while (ctx->CaptureCloneCount != 0) {
+    KsStreamPointerDelete(ctx->CaptureClones[ctx->CaptureCloneHead]);
+    ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
+    ctx->CaptureCloneHead = (ctx->CaptureCloneHead + 1) % QUENBY_CAPTURE_CLONES;
+    --ctx->CaptureCloneCount;
+  }
+  ctx->CaptureCloneFill = 0;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
