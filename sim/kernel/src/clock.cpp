@@ -2,8 +2,14 @@
 // queue every stand-in blocking call goes through.
 #include "kernel/clock.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -13,6 +19,44 @@
 namespace korvel::sim {
 
 namespace {
+
+// A thread's own sleep, apart from the clock's lock: a futex word that the
+// waker sets. Waking costs one system call when the thread sleeps and none
+// when it has not gone to sleep yet; sleeping costs one.
+class Sleep {
+ public:
+  // Forgets a wake meant for an earlier wait.
+  void reset() { state_.store(kIdle, std::memory_order_relaxed); }
+  // Returns once woken, or (timed) once `deadline` has passed.
+  void sleep(bool timed, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      uint32_t s = kIdle;
+      if (!state_.compare_exchange_strong(s, kSleeping, std::memory_order_acq_rel)) break;  // woken already
+      timespec rel{};
+      if (timed) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0)) break;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        rel.tv_sec = time_t(ns / 1000000000);
+        rel.tv_nsec = long(ns % 1000000000);
+      }
+      syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, kSleeping, timed ? &rel : nullptr, nullptr, 0);
+      if (state_.exchange(kIdle, std::memory_order_acq_rel) == kWoken) return;
+      if (timed && std::chrono::steady_clock::now() >= deadline) return;
+    }
+    state_.store(kIdle, std::memory_order_relaxed);
+  }
+  void wake() {
+    if (state_.exchange(kWoken, std::memory_order_acq_rel) == kSleeping)
+      syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+
+ private:
+  enum : uint32_t { kIdle = 0, kWoken = 1, kSleeping = 2 };
+  uint32_t* word() { return reinterpret_cast<uint32_t*>(&state_); }
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
+  std::atomic<uint32_t> state_{kIdle};
+};
 
 // A thread's wait. The records live as long as the process and are reused
 // (one per thread at a time), so that a wake can be delivered after the
@@ -27,9 +71,7 @@ struct Waiter {
   Waiter* prev = nullptr;
   Waiter* next = nullptr;
   Waiter* free_next = nullptr;
-  std::mutex m;  // with cv: the thread's own sleep, apart from the clock's lock
-  std::condition_variable cv;
-  bool woken = false;  // guarded by m
+  Sleep sleep;
 };
 
 thread_local Waiter* t_waiter = nullptr;
@@ -94,11 +136,7 @@ struct Clock::Impl {
     Waiter* w[32];
     size_t n = 0;
   };
-  static void wake_now(Waiter* w) {
-    std::lock_guard<std::mutex> g(w->m);
-    w->woken = true;
-    w->cv.notify_one();
-  }
+  static void wake_now(Waiter* w) { w->sleep.wake(); }
   void take_wakes(Wakes* out) {
     out->n = 0;
     for (Waiter* w : to_wake) {
@@ -278,10 +316,7 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   w->counted = t_attached;
   w->satisfied = false;
   w->timed_out = false;
-  {
-    std::lock_guard<std::mutex> g(w->m);
-    w->woken = false;
-  }
+  w->sleep.reset();
   impl_->enqueue(w);
   if (w->counted) --impl_->runnable;
   impl_->advance_if_idle(lock);
@@ -297,22 +332,14 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
       impl_->take_wakes(&wakes);
       lock.unlock();
       Impl::deliver(wakes);
-      {
-        std::unique_lock<std::mutex> own(w->m);
-        w->cv.wait_for(own, std::chrono::nanoseconds(w->deadline - now), [w] { return w->woken; });
-        w->woken = false;
-      }
+      w->sleep.sleep(true, std::chrono::steady_clock::now() + std::chrono::nanoseconds(w->deadline - now));
       lock.lock();
     } else {
       Impl::Wakes wakes;
       impl_->take_wakes(&wakes);
       lock.unlock();
       Impl::deliver(wakes);
-      {
-        std::unique_lock<std::mutex> own(w->m);
-        w->cv.wait(own, [w] { return w->woken; });
-        w->woken = false;
-      }
+      w->sleep.sleep(false, {});
       lock.lock();
       // Woken without being satisfied: time may have to move on here (an
       // ending thread left a due timer to the oldest waiter).

@@ -6,6 +6,7 @@
 #include <ntddk.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -161,6 +162,38 @@ TEST(ClockReal, FollowsTheWallClock) {
   uint64_t t0 = c.now_ns();
   c.sleep_for(2000000);
   EXPECT_GE(c.now_ns() - t0, 2000000u);
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, SignalsEndWaitsAndDeadlinesEndTheRest) {
+  // Each round one thread waits for a flag with a long deadline and another
+  // sets it, before or after the wait went to sleep: every wait ends by the
+  // signal, none by its deadline; a wait nothing satisfies ends at its
+  // deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  constexpr int kRounds = 200;
+  int flag = 0;  // guarded by the clock
+  std::atomic<int> satisfied{0};
+  std::atomic<bool> ended{false};
+  std::thread waiter([&] {
+    for (int i = 1; i <= kRounds; ++i) {
+      const uint64_t deadline = c.now_ns() + 5000000000ull;
+      if (!c.wait([&] { return flag >= i; }, deadline) || c.now_ns() >= deadline) break;
+      ++satisfied;
+    }
+    ended = true;
+  });
+  for (int i = 1; i <= kRounds && !ended; ++i) {
+    if (i % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    c.signal([&] { flag = i; });
+    while (satisfied.load() < i && i % 3 != 0 && !ended) std::this_thread::yield();
+  }
+  waiter.join();
+  EXPECT_EQ(satisfied.load(), kRounds);
+  const uint64_t t0 = c.now_ns();
+  EXPECT_FALSE(c.wait([] { return false; }, t0 + 3000000));
+  EXPECT_GE(c.now_ns() - t0, 3000000u);
   c.set_mode(ClockMode::Virtual);
 }
 
