@@ -3,6 +3,7 @@
 #include "ks_client_signal.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace korvel::sim::devhost {
 
@@ -26,10 +27,11 @@ void Signal::reset(bool music, uint32_t channels, uint32_t bytes, uint32_t valid
   valid_ = valid;
   rate_ = rate == 0 ? 48000 : rate;
   voices_.clear();
-  gain_.assign(channels, 0);
+  block_frames_.assign(music ? size_t(kBlock) * channels * bytes : 0, 0);
   block_ = UINT64_MAX;
   // Levels step down from -3 dB by 5 dB a channel (eight steps, then
   // again); pitches, tempi, decays and swells differ from channel to channel.
+  constexpr double kTwoPi = 6.283185307179586;
   for (uint32_t c = 0; c < channels; ++c) {
     Voice v;
     v.level = std::pow(10.0, (-3.0 - 5.0 * double(c % 8)) / 20.0);
@@ -38,41 +40,52 @@ void Signal::reset(bool music, uint32_t channels, uint32_t bytes, uint32_t valid
     v.decay = 0.12 + 0.05 * double(c % 4);
     v.offset = 0.11 * double(c);
     v.swell = 4.0 + double(c % 5);
+    v.step_cos = std::cos(kTwoPi * v.pitch / rate_);
+    v.step_sin = std::sin(kTwoPi * v.pitch / rate_);
     voices_.push_back(v);
   }
 }
 
-void Signal::frame(uint64_t n, uint8_t* p) {
+void Signal::make_block(uint64_t block) {
+  constexpr double kTwoPi = 6.283185307179586;
+  block_ = block;
+  // Time folds every hour, so that the phases keep their precision (every
+  // pitch makes whole turns in an hour: the fold is seamless).
+  const uint64_t hour = uint64_t(rate_) * 3600;
+  const double tb0 = double((block * kBlock) % hour) / rate_;
   const uint32_t shift = bytes_ * 8 - valid_;
+  const double full = double((uint64_t(1) << (valid_ - 1)) - 1);
+  const uint32_t mask = valid_ >= 32 ? 0xFFFFFFFFu : (1u << valid_) - 1;
+  for (uint32_t c = 0; c < ch_; ++c) {
+    const Voice& v = voices_[c];
+    const double tb = std::fmod(tb0 + v.offset, v.period);
+    const double beat = tb < 0.005 ? tb / 0.005 : std::exp(-(tb - 0.005) / v.decay);
+    const double swell = 0.6 + 0.4 * std::sin(kTwoPi * tb0 / v.swell + double(c));
+    const double gain = v.level * (0.15 + 0.85 * beat) * swell * full;
+    const double phase = kTwoPi * v.pitch * tb0 + 0.5 + double(c);
+    double sn = std::sin(phase), cs = std::cos(phase);
+    uint8_t* out = &block_frames_[size_t(c) * bytes_];
+    const size_t frame_bytes = size_t(ch_) * bytes_;
+    for (uint64_t k = 0; k < kBlock; ++k, out += frame_bytes) {
+      const double a = gain * sn;  // rounded half away from zero
+      put_sample(out, bytes_, (uint32_t(int32_t(a < 0 ? a - 0.5 : a + 0.5)) & mask) << shift);
+      const double next_sn = sn * v.step_cos + cs * v.step_sin;
+      cs = cs * v.step_cos - sn * v.step_sin;
+      sn = next_sn;
+    }
+  }
+}
+
+void Signal::frame(uint64_t n, uint8_t* p) {
   if (!music_) {
+    const uint32_t shift = bytes_ * 8 - valid_;
     for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
       put_sample(p, bytes_, signal_sample(n, c, valid_) << shift);
     return;
   }
-  constexpr double kTwoPi = 6.283185307179586;
-  constexpr uint64_t kBlock = 32;  // frames that share one envelope value
-  // Time folds every hour, so that the phases keep their precision.
-  const uint64_t hour = uint64_t(rate_) * 3600;
-  const uint64_t block = n / kBlock;
-  if (block != block_) {
-    block_ = block;
-    const double tb0 = double((block * kBlock) % hour) / rate_;
-    for (uint32_t c = 0; c < ch_; ++c) {
-      const Voice& v = voices_[c];
-      const double tb = std::fmod(tb0 + v.offset, v.period);
-      const double beat = tb < 0.005 ? tb / 0.005 : std::exp(-(tb - 0.005) / v.decay);
-      const double swell = 0.6 + 0.4 * std::sin(kTwoPi * tb0 / v.swell + double(c));
-      gain_[c] = v.level * (0.15 + 0.85 * beat) * swell;
-    }
-  }
-  const double t = double(n % hour) / rate_;
-  const double full = double((uint64_t(1) << (valid_ - 1)) - 1);
-  const uint32_t mask = valid_ >= 32 ? 0xFFFFFFFFu : (1u << valid_) - 1;
-  for (uint32_t c = 0; c < ch_; ++c, p += bytes_) {
-    const double a = gain_[c] * std::sin(kTwoPi * voices_[c].pitch * t + 0.5 + double(c));
-    const uint32_t v = uint32_t(int32_t(std::lround(a * full))) & mask;
-    put_sample(p, bytes_, v << shift);
-  }
+  if (n / kBlock != block_) make_block(n / kBlock);
+  const size_t frame_bytes = size_t(ch_) * bytes_;
+  std::memcpy(p, &block_frames_[size_t(n % kBlock) * frame_bytes], frame_bytes);
 }
 
 }  // namespace korvel::sim::devhost

@@ -30,11 +30,18 @@ class Signal {
  private:
   struct Voice {
     double level = 0, pitch = 0, period = 1, decay = 1, offset = 0, swell = 1;
+    double step_cos = 1, step_sin = 0;  // the tone's turn from one frame to the next
   };
+  // The music-like signal is made a block of frames at a time: one envelope
+  // value and one sine evaluation a channel, then the tone turned on frame
+  // by frame.
+  static constexpr uint64_t kBlock = 32;
+  void make_block(uint64_t block);
+
   bool music_ = false;
   uint32_t ch_ = 0, bytes_ = 0, valid_ = 0, rate_ = 48000;
   std::vector<Voice> voices_;
-  std::vector<double> gain_;  // of each channel in block_
+  std::vector<uint8_t> block_frames_;  // the kBlock frames of block_, as rendered
   uint64_t block_ = UINT64_MAX;
 };
 
