@@ -41,8 +41,6 @@ Device::~Device() {
   complete(left, IsoOutcome::DeviceGone);
   closing_ = true;
   Clock::instance().disarm(&clock_timer_);
-  Clock::instance().signal([] {});
-  if (timer_.joinable()) timer_.join();
 }
 
 void Device::complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome) {
@@ -329,19 +327,12 @@ std::vector<IsoTransfer*> Device::take_all_locked() {
 }
 
 IsoSubmit Device::submit_iso(IsoTransfer* t) {
-  bool kick = false;
-  IsoSubmit result;
-  {
-    std::lock_guard<std::mutex> g(m_);
-    ++submissions_;
-    result = submit_locked(t, &kick);
-  }
-  // A transfer due before the timer's wake-up wakes it.
-  if (kick) Clock::instance().signal([this] { kick_ = true; });
-  return result;
+  std::lock_guard<std::mutex> g(m_);
+  ++submissions_;
+  return submit_locked(t);
 }
 
-IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
+IsoSubmit Device::submit_locked(IsoTransfer* t) {
   if (!connected_) return IsoSubmit::NoDevice;
   if (suspended_) return IsoSubmit::Refused;
   if (refusals_left_ != 0 && t->endpoint == refuse_endpoint_ &&
@@ -378,16 +369,10 @@ IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
   t->done_ = 0;
   for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
   queue_.push_back(t);
-  const uint64_t ends = first + uint64_t(e->period) * (t->packet_count - 1) + 1;
   if (!timer_running_) {
     start_timer_locked();
-  } else if (ends < timer_wake_) {
-    if (virtual_timer_) {
-      timer_wake_ = ends;
-      Clock::instance().arm(&clock_timer_, ends * interval_ns());
-    } else {
-      *kick = true;
-    }
+  } else {
+    rearm_locked();
   }
   return IsoSubmit::Queued;
 }
@@ -463,25 +448,24 @@ void Device::tick() {
   complete(due, IsoOutcome::Completed);
 }
 
+void Device::rearm_locked() {
+  // A transfer queued: the timer wakes sooner when it is due sooner.
+  if (!timer_running_) return;
+  const uint64_t wake = next_event_locked();
+  if (wake < timer_wake_) {
+    timer_wake_ = wake;
+    Clock::instance().arm(&clock_timer_, wake * interval_ns());
+  }
+}
+
 void Device::start_timer_locked() {
   if (timer_running_) return;
-  if (Clock::instance().mode() == ClockMode::Virtual) {
-    timer_running_ = true;
-    virtual_timer_ = true;
-    next_interval_ = Clock::instance().now_ns() / interval_ns();
-    clock_timer_.fire = &Device::timer_fired;
-    clock_timer_.context = this;
-    timer_wake_ = next_event_locked();
-    Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
-    return;
-  }
-  virtual_timer_ = false;
-  // The previous timer thread has left its loop; collect it before a new one starts.
-  if (timer_.joinable()) timer_.join();
   timer_running_ = true;
   next_interval_ = Clock::instance().now_ns() / interval_ns();
-  Clock::instance().thread_created();
-  timer_ = std::thread([this] { frame_timer(); });
+  clock_timer_.fire = &Device::timer_fired;
+  clock_timer_.context = this;
+  timer_wake_ = next_event_locked();
+  Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
 }
 
 uint32_t Device::completion_delay_locked() {
@@ -563,32 +547,6 @@ uint64_t Device::next_event_locked() const {
   }
   if (!finished_.empty()) next = std::min(next, finished_.front().second);
   return next;
-}
-
-void Device::frame_timer() {
-  Clock& clock = Clock::instance();
-  clock.adopt_current_thread();
-  std::vector<IsoTransfer*> due;
-  for (;;) {
-    uint64_t wake;
-    {
-      std::lock_guard<std::mutex> g(m_);
-      catch_up_locked(&due);
-      if (closing_ || (queue_.empty() && finished_.empty() && due.empty())) {
-        // Nothing queued: the timer stops until the next submission.
-        timer_running_ = false;
-        break;
-      }
-      wake = next_event_locked();
-      timer_wake_ = wake;
-      kick_ = false;
-    }
-    complete(due, IsoOutcome::Completed);
-    due.clear();
-    if (wake == UINT64_MAX) continue;
-    // Sleep until a transfer is due to complete (or a new one is due sooner).
-    clock.wait([this] { return closing_.load() || kick_.load(); }, wake * interval_ns());
-  }
 }
 
 }  // namespace korvel::sim::usb

@@ -5,14 +5,14 @@
 // connection state and surprise removal.
 //
 // Isochronous transfers are scheduled by frame number. While any is queued
-// the bus runs a frame timer, a simulated thread of the one clock. It wakes
-// only when a transfer is due to complete, then moves the packets of every
-// bus interval (a 125 us microframe at high speed, a 1 ms frame at full
-// speed) that has passed since, in interval order (OUT before IN within an
-// interval), between the transfers' buffers and the function: the function
-// sees exactly the packets, interval numbers and order it would have seen
-// had the timer woken every interval. Anything that changes what is queued
-// or selected (cancel, SET_INTERFACE, unplug) first catches up the same way.
+// the bus runs a frame timer, a timer of the one clock. It runs only when a
+// transfer is due to complete, then moves the packets of every bus interval
+// (a 125 us microframe at high speed, a 1 ms frame at full speed) that has
+// passed since, in interval order (OUT before IN within an interval),
+// between the transfers' buffers and the function: the function sees
+// exactly the packets, interval numbers and order it would have seen had the
+// timer woken every interval. Anything that changes what is queued or
+// selected (cancel, SET_INTERFACE, unplug) first catches up the same way.
 //
 // Harsher than a kind host controller where real ones are: completions come
 // late by a pseudo-random number of intervals and in batches (deterministic
@@ -28,7 +28,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -211,10 +210,10 @@ class Device {
   const Endpoint* endpoint_locked(uint8_t address) const;
   uint64_t interval_ns() const { return speed_ == Speed::High ? 125000 : 1000000; }
   uint32_t intervals_per_frame() const { return speed_ == Speed::High ? 8 : 1; }
+  // The frame timer is a clock timer: it runs in a thread that waits in the
+  // clock when it is due (no thread of its own, no hand-over per wake).
   void start_timer_locked();
-  void frame_timer();
-  // Virtual time: the timer is a clock timer, run by whichever thread moves
-  // time on (no thread of its own, no hand-over per frame).
+  void rearm_locked();  // after a transfer was queued
   static void timer_fired(void* device);
   void tick();
   void run_interval_locked(uint64_t interval);
@@ -222,7 +221,7 @@ class Device {
   void catch_up_locked(std::vector<IsoTransfer*>* due);
   uint64_t next_event_locked() const;  // first interval the timer must wake at
   uint32_t completion_delay_locked();
-  IsoSubmit submit_locked(IsoTransfer* transfer, bool* kick);
+  IsoSubmit submit_locked(IsoTransfer* transfer);
   std::vector<IsoTransfer*> take_all_locked();
   void cancel_orphans();
   void complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome);
@@ -243,8 +242,7 @@ class Device {
   std::vector<std::pair<IsoTransfer*, uint64_t>> finished_;
   uint64_t next_interval_ = 0;  // first bus interval not run yet
   uint64_t timer_wake_ = 0;     // interval the timer sleeps until
-  bool timer_running_ = false;
-  bool virtual_timer_ = false;  // timer_running_ on the clock timer
+  bool timer_running_ = false;  // the clock timer is armed or running
   Clock::Timer clock_timer_;
   bool suspended_ = false;
   uint64_t rng_ = 0;  // completion latency sequence (0: none)
@@ -253,9 +251,7 @@ class Device {
   uint64_t refuse_until_ns_ = 0;
   uint64_t refusals_left_ = 0;
   uint64_t submissions_ = 0;
-  std::thread timer_;
   std::atomic<bool> closing_{false};
-  std::atomic<bool> kick_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kernel/verifier.h"
@@ -78,6 +79,13 @@ thread_local Waiter* t_waiter = nullptr;
 
 thread_local bool t_attached = false;
 
+// The thread runs a timer (real mode): waiters it satisfies are noted.
+thread_local bool t_in_timer = false;
+
+// Real mode: how late the clock's own timer thread lets a timer be before
+// it runs it itself (normally a waiting thread runs it on time).
+constexpr uint64_t kBackstopLagNs = 50000000;
+
 struct ThreadExit {
   ~ThreadExit() {
     if (t_attached) Clock::instance().detach_current_thread();
@@ -100,6 +108,22 @@ struct Clock::Impl {
   Waiter* free_list = nullptr;   // records of threads that ended
   std::vector<Waiter*> to_wake;  // wakes to deliver once the lock is released
   std::function<void(const std::string&)> stall_handler;
+  Counts counts;
+
+  // Real mode: who runs the timers. The watcher is a waiting thread that
+  // sleeps no later than the earliest timer's deadline and runs what is
+  // due when it wakes, as an interrupt runs on whichever processor it
+  // finds. The waiter that a timer run satisfied last is favoured: it takes
+  // the watch over when it waits again (the thread a timer wakes anyway is
+  // the one to wake for it; nobody else has to). The backstop, the clock's
+  // own thread, runs a timer that nobody ran for kBackstopLagNs.
+  Waiter* watcher = nullptr;
+  uint64_t watch_until = kForever;  // when the watcher wakes
+  Waiter* favoured = nullptr;
+  Waiter* timer_woke = nullptr;  // the first waiter the running timer satisfied
+  bool backstop_started = false;
+  bool backstop_idle = false;  // sleeps until a timer is armed
+  Sleep backstop_sleep;
 
   void enqueue(Waiter* w) {
     w->prev = last;
@@ -163,6 +187,7 @@ struct Clock::Impl {
 
   void wake(Waiter* w) {
     if (w->counted) ++runnable;
+    if (t_in_timer && timer_woke == nullptr) timer_woke = w;
     to_wake.push_back(w);
   }
 
@@ -225,6 +250,7 @@ struct Clock::Impl {
         if (timer->deadline > virtual_now) virtual_now = timer->deadline;
         unlink(timer);
         timer->running = true;
+        ++counts.timer_runs;
         ++runnable;
         Wakes wakes;
         take_wakes(&wakes);
@@ -257,6 +283,86 @@ struct Clock::Impl {
           wake(w);
         }
       }
+    }
+  }
+
+  static std::chrono::nanoseconds ns(uint64_t n) { return std::chrono::nanoseconds(int64_t(n)); }
+
+  // Real mode: runs the timers whose deadline lies `lag` or more behind,
+  // each in the calling thread with the lock released. Returns whether it
+  // ran any.
+  bool run_due_timers(std::unique_lock<std::mutex>& lock, uint64_t lag) {
+    bool ran = false;
+    for (;;) {
+      Timer* t = earliest_timer();
+      const uint64_t now = now_locked();
+      if (t == nullptr || t->deadline > now || now - t->deadline < lag) return ran;
+      unlink(t);
+      t->running = true;
+      ++counts.timer_runs;
+      timer_woke = nullptr;
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      t_in_timer = true;
+      t->fire(t->context);
+      t_in_timer = false;
+      lock.lock();
+      t->running = false;
+      if (timer_woke != nullptr) favoured = timer_woke;
+      satisfy_waiters();  // whoever waits for the run to end
+      ran = true;
+    }
+  }
+
+  // Real mode: a wait until satisfied or its deadline; the thread runs the
+  // timers that are due whenever it wakes, and sleeps no later than the
+  // earliest timer while it watches them.
+  void wait_real(Waiter* w, std::unique_lock<std::mutex>& lock) {
+    while (!w->satisfied && !w->timed_out) {
+      if (run_due_timers(lock, 0)) continue;
+      if (w->deadline != kForever && now_locked() >= w->deadline) {
+        w->timed_out = true;
+        if (w->counted) ++runnable;
+        break;
+      }
+      uint64_t until = w->deadline;
+      if (Timer* t = earliest_timer()) {
+        if (watcher == nullptr || w == favoured) watcher = w;
+        if (watcher == w) {
+          until = std::min(until, t->deadline);
+          watch_until = until;
+        }
+      }
+      ++counts.sleeps;
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      w->sleep.sleep(until != kForever, real_start + ns(until));
+      lock.lock();
+    }
+    if (watcher == w) {
+      watcher = nullptr;
+      watch_until = kForever;
+    }
+  }
+
+  // The backstop thread (real mode).
+  void backstop() {
+    std::unique_lock<std::mutex> lock(m);
+    for (;;) {
+      if (mode == ClockMode::Real) run_due_timers(lock, kBackstopLagNs);
+      Timer* t = mode == ClockMode::Real ? earliest_timer() : nullptr;
+      backstop_idle = t == nullptr;
+      const uint64_t until = t == nullptr ? kForever : t->deadline + kBackstopLagNs;
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      backstop_sleep.sleep(until != kForever, real_start + ns(until));
+      lock.lock();
     }
   }
 };
@@ -319,22 +425,12 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   w->sleep.reset();
   impl_->enqueue(w);
   if (w->counted) --impl_->runnable;
-  impl_->advance_if_idle(lock);
-  while (!w->satisfied && !w->timed_out) {
-    if (impl_->mode == ClockMode::Real && w->deadline != kForever) {
-      uint64_t now = impl_->now_locked();
-      if (now >= w->deadline) {
-        w->timed_out = true;
-        if (w->counted) ++impl_->runnable;
-        break;
-      }
-      Impl::Wakes wakes;
-      impl_->take_wakes(&wakes);
-      lock.unlock();
-      Impl::deliver(wakes);
-      w->sleep.sleep(true, std::chrono::steady_clock::now() + std::chrono::nanoseconds(w->deadline - now));
-      lock.lock();
-    } else {
+  if (impl_->mode == ClockMode::Real) {
+    impl_->wait_real(w, lock);
+  } else {
+    impl_->advance_if_idle(lock);
+    while (!w->satisfied && !w->timed_out) {
+      ++impl_->counts.sleeps;
       Impl::Wakes wakes;
       impl_->take_wakes(&wakes);
       lock.unlock();
@@ -378,14 +474,34 @@ void Clock::signal(const std::function<void()>& change) {
 }
 
 void Clock::arm(Timer* t, uint64_t deadline_ns) {
-  std::lock_guard<std::mutex> g(impl_->m);
-  if (t->armed) impl_->unlink(t);
-  t->deadline = deadline_ns;
-  t->prev = nullptr;
-  t->next = impl_->timers;
-  if (impl_->timers != nullptr) impl_->timers->prev = t;
-  impl_->timers = t;
-  t->armed = true;
+  Sleep* wake = nullptr;
+  bool start_backstop = false;
+  {
+    std::lock_guard<std::mutex> g(impl_->m);
+    if (t->armed) impl_->unlink(t);
+    t->deadline = deadline_ns;
+    t->prev = nullptr;
+    t->next = impl_->timers;
+    if (impl_->timers != nullptr) impl_->timers->prev = t;
+    impl_->timers = t;
+    t->armed = true;
+    if (impl_->mode == ClockMode::Real) {
+      // A watcher that sleeps past the new deadline looks again; so does an
+      // idle backstop (once started).
+      if (impl_->watcher != nullptr && deadline_ns < impl_->watch_until) {
+        wake = &impl_->watcher->sleep;
+        impl_->watch_until = deadline_ns;
+      }
+      if (!impl_->backstop_started) {
+        impl_->backstop_started = start_backstop = true;
+      } else if (impl_->backstop_idle) {
+        impl_->backstop_idle = false;
+        impl_->backstop_sleep.wake();
+      }
+    }
+  }
+  if (wake != nullptr) wake->wake();  // the record outlives its thread's wait
+  if (start_backstop) std::thread([impl = impl_] { impl->backstop(); }).detach();
 }
 
 void Clock::disarm(Timer* t) {
@@ -435,6 +551,11 @@ void Clock::adopt_current_thread() {
 void Clock::set_stall_handler(std::function<void(const std::string&)> handler) {
   std::lock_guard<std::mutex> g(impl_->m);
   impl_->stall_handler = std::move(handler);
+}
+
+Clock::Counts Clock::counts() {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->counts;
 }
 
 int Clock::runnable_threads() {

@@ -197,4 +197,72 @@ TEST(ClockReal, SignalsEndWaitsAndDeadlinesEndTheRest) {
   c.set_mode(ClockMode::Virtual);
 }
 
+// A timer's record for the real-mode tests: when and in which thread it ran.
+struct RealRun {
+  std::atomic<int> runs{0};
+  std::atomic<uint64_t> at{0};
+  std::thread::id thread;
+  Clock::Timer timer;
+  RealRun() {
+    timer.context = this;
+    timer.fire = [](void* context) {
+      RealRun* r = static_cast<RealRun*>(context);
+      r->at = Clock::instance().now_ns();
+      r->thread = std::this_thread::get_id();
+      Clock::instance().signal([r] { ++r->runs; });
+    };
+  }
+};
+
+TEST(ClockReal, AWaitingThreadRunsATimerWhenItIsDue) {
+  // The timer wakes another thread; it runs in the thread that waits in the
+  // clock meanwhile, at its deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  std::atomic<bool> woken{false};
+  std::thread other(
+      [&] { woken = c.wait([&] { return run.runs.load() >= 1; }, c.now_ns() + 5000000000ull); });
+  const uint64_t deadline = c.now_ns() + 5000000;
+  c.arm(&run.timer, deadline);
+  EXPECT_TRUE(c.wait([&] { return run.runs.load() >= 1; }, c.now_ns() + 5000000000ull));
+  const std::thread::id other_id = other.get_id();
+  other.join();
+  EXPECT_TRUE(woken);
+  EXPECT_GE(run.at.load(), deadline);
+  EXPECT_TRUE(run.thread == std::this_thread::get_id() || run.thread == other_id);
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, AnEarlierDeadlineWakesTheThreadThatWatches) {
+  // The waiting thread sleeps for a timer due in 2 s; moved to 5 ms from
+  // now by another thread, it runs long before the first deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  const uint64_t t0 = c.now_ns();
+  c.arm(&run.timer, t0 + 2000000000ull);
+  std::thread mover([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the main thread sleeps by then
+    c.arm(&run.timer, c.now_ns() + 5000000);
+  });
+  EXPECT_TRUE(c.wait([&] { return run.runs.load() >= 1; }, t0 + 5000000000ull));
+  mover.join();
+  EXPECT_LT(run.at.load() - t0, 1000000000u) << "ran at its first deadline";
+  EXPECT_EQ(run.thread, std::this_thread::get_id()) << "left to the clock's own thread";
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, WithNobodyWaitingTheClocksOwnThreadRunsTheTimer) {
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  c.arm(&run.timer, c.now_ns() + 1000000);
+  for (int i = 0; i < 500 && run.runs.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(run.runs.load(), 1);
+  EXPECT_NE(run.thread, std::this_thread::get_id());
+  c.set_mode(ClockMode::Virtual);
+}
+
 }  // namespace
