@@ -93,6 +93,12 @@ void Device::set_completion_latency(uint64_t seed, uint32_t max_intervals) {
   max_latency_ = max_intervals;
 }
 
+void Device::set_completion_moderation(uint32_t intervals, uint32_t guard) {
+  std::lock_guard<std::mutex> g(m_);
+  moderation_ = intervals;
+  guard_ = guard;
+}
+
 void Device::refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusals) {
   std::lock_guard<std::mutex> g(m_);
   refuse_endpoint_ = endpoint;
@@ -312,6 +318,7 @@ void Device::cancel_orphans() {
         ++it;
       }
     }
+    rearm_locked();
   }
   complete(due, IsoOutcome::Completed);
   complete(orphans, IsoOutcome::Cancelled);
@@ -387,6 +394,7 @@ bool Device::cancel_iso(IsoTransfer* t) {
     if (it != queue_.end()) {
       queue_.erase(it);
       found = true;
+      rearm_locked();
     }
   }
   complete(due, IsoOutcome::Completed);
@@ -408,6 +416,7 @@ size_t Device::cancel_iso_endpoint(uint8_t endpoint) {
         ++it;
       }
     }
+    rearm_locked();
   }
   complete(due, IsoOutcome::Completed);
   complete(taken, IsoOutcome::Cancelled);
@@ -441,7 +450,7 @@ void Device::tick() {
     if (closing_ || (queue_.empty() && finished_.empty())) {
       timer_running_ = false;
     } else {
-      timer_wake_ = next_event_locked();
+      timer_wake_ = next_wake_locked();
       Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
     }
   }
@@ -449,9 +458,11 @@ void Device::tick() {
 }
 
 void Device::rearm_locked() {
-  // A transfer queued: the timer wakes sooner when it is due sooner.
+  // What is queued changed: the timer wakes sooner when something is now
+  // due sooner (a moderated completion whose endpoint has nothing queued
+  // any more is reported at its own time).
   if (!timer_running_) return;
-  const uint64_t wake = next_event_locked();
+  const uint64_t wake = next_wake_locked();
   if (wake < timer_wake_) {
     timer_wake_ = wake;
     Clock::instance().arm(&clock_timer_, wake * interval_ns());
@@ -464,7 +475,7 @@ void Device::start_timer_locked() {
   next_interval_ = Clock::instance().now_ns() / interval_ns();
   clock_timer_.fire = &Device::timer_fired;
   clock_timer_.context = this;
-  timer_wake_ = next_event_locked();
+  timer_wake_ = next_wake_locked();
   Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
 }
 
@@ -547,6 +558,36 @@ uint64_t Device::next_event_locked() const {
   }
   if (!finished_.empty()) next = std::min(next, finished_.front().second);
   return next;
+}
+
+uint64_t Device::next_wake_locked() const {
+  const uint64_t next = next_event_locked();
+  if (moderation_ == 0 || next == UINT64_MAX) return next;
+  // The moderation point at or after the next event ...
+  uint64_t wake = (next / moderation_ + (next % moderation_ != 0 ? 1 : 0)) * moderation_;
+  // ... unless an endpoint with something to report runs short before it:
+  // the end of its last queued transfer less the guard (nothing queued: at
+  // once). An endpoint address is one of 32.
+  uint64_t reach[32];
+  bool seen[32] = {};
+  auto slot = [](uint8_t endpoint) { return size_t((endpoint & 0x0F) | ((endpoint & 0x80) >> 3)); };
+  for (IsoTransfer* q : queue_) {
+    const size_t k = slot(q->endpoint);
+    const uint64_t end = q->first_interval_ + uint64_t(q->period_) * (q->packet_count - 1) + 1;
+    reach[k] = seen[k] ? std::max(reach[k], end) : end;
+    seen[k] = true;
+  }
+  for (const auto& f : finished_) {
+    const size_t k = slot(f.first->endpoint);
+    if (!seen[k]) reach[k] = 0;
+    seen[k] = true;
+  }
+  for (size_t k = 0; k < 32; ++k) {
+    if (!seen[k]) continue;
+    const uint64_t limit = reach[k] > guard_ ? reach[k] - guard_ : 0;
+    if (limit < wake) wake = std::max(next, limit);
+  }
+  return wake;
 }
 
 }  // namespace korvel::sim::usb
