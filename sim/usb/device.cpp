@@ -20,7 +20,12 @@ constexpr uint8_t kSetInterface = 0x0B;
 }  // namespace
 
 Device::Device(std::shared_ptr<Function> function, Speed speed)
-    : function_(std::move(function)), speed_(speed), config_(function_->configuration_descriptor(speed)) {}
+    : function_(std::move(function)), speed_(speed), config_(function_->configuration_descriptor(speed)) {
+  // Room for what a few streams keep queued: no allocation while streaming.
+  queue_.reserve(64);
+  finished_.reserve(64);
+  active_.reserve(64);
+}
 
 std::vector<uint8_t> Device::device_descriptor() const {
   return {18,   0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 64,   0x4B,
@@ -378,8 +383,8 @@ IsoSubmit Device::submit_locked(IsoTransfer* t) {
   queue_.push_back(t);
   if (!timer_running_) {
     start_timer_locked();
-  } else {
-    rearm_locked();
+  } else if (first + uint64_t(e->period) * (t->packet_count - 1) + 1 < timer_wake_) {
+    rearm_locked();  // a transfer that ends later moves no wake earlier
   }
   return IsoSubmit::Queued;
 }
@@ -443,7 +448,11 @@ void Device::timer_fired(void* device) {
 }
 
 void Device::tick() {
+  // The completions of one run, on storage the running thread keeps (no
+  // allocation per run; a nested run would take fresh storage).
+  static thread_local std::vector<IsoTransfer*> storage;
   std::vector<IsoTransfer*> due;
+  due.swap(storage);
   {
     std::lock_guard<std::mutex> g(m_);
     catch_up_locked(&due);
@@ -455,6 +464,8 @@ void Device::tick() {
     }
   }
   complete(due, IsoOutcome::Completed);
+  due.clear();
+  storage.swap(due);
 }
 
 void Device::rearm_locked() {
@@ -490,10 +501,8 @@ uint32_t Device::completion_delay_locked() {
 void Device::run_interval_locked(uint64_t interval) {
   // OUT packets first, then IN, each in submission order.
   for (int pass = 0; pass < 2; ++pass) {
-    for (IsoTransfer* t : queue_) {
-      if (t->in_ != (pass == 1) || t->done_ >= t->packet_count) continue;
-      uint64_t due = t->first_interval_ + uint64_t(t->period_) * t->done_;
-      if (due != interval) continue;
+    for (IsoTransfer* t : active_) {
+      if (t->in_ != (pass == 1) || t->done_ >= t->packet_count || next_packet(t) != interval) continue;
       IsoPacket& p = t->packets[t->done_];
       if (t->in_) {
         size_t capacity = std::min<size_t>(p.length, t->max_bytes_);
@@ -516,14 +525,16 @@ void Device::run_interval_locked(uint64_t interval) {
       ++t->done_;
     }
   }
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    if ((*it)->done_ >= (*it)->packet_count) {
+  for (auto it = active_.begin(); it != active_.end();) {
+    IsoTransfer* t = *it;
+    if (t->done_ >= t->packet_count) {
       // Reported after the end of its last interval, later by the latency
       // drawn, never before a transfer that ended earlier (batches form).
       uint64_t due = interval + 1 + completion_delay_locked();
       if (!finished_.empty() && due < finished_.back().second) due = finished_.back().second;
-      finished_.emplace_back(*it, due);
-      it = queue_.erase(it);
+      finished_.emplace_back(t, due);
+      queue_.erase(std::find(queue_.begin(), queue_.end(), t));
+      it = active_.erase(it);
     } else {
       ++it;
     }
@@ -532,17 +543,24 @@ void Device::run_interval_locked(uint64_t interval) {
 
 void Device::catch_up_locked(std::vector<IsoTransfer*>* due) {
   const uint64_t now = Clock::instance().now_ns() / interval_ns();  // intervals before `now` have passed
-  while (next_interval_ < now && !queue_.empty()) {
-    // Straight to the next interval in which some packet is due.
-    uint64_t first = UINT64_MAX;
+  if (next_interval_ < now && !queue_.empty()) {
+    // The transfers with a packet before `now` (in submission order) are
+    // the only ones the intervals run here concern.
+    active_.clear();
     for (IsoTransfer* t : queue_) {
-      if (t->done_ < t->packet_count) {
-        first = std::min(first, t->first_interval_ + uint64_t(t->period_) * t->done_);
-      }
+      if (t->done_ < t->packet_count && next_packet(t) < now) active_.push_back(t);
     }
-    if (first >= now) break;
-    if (first > next_interval_) next_interval_ = first;
-    run_interval_locked(next_interval_++);
+    while (!active_.empty()) {
+      // Straight to the next interval in which some packet is due.
+      uint64_t first = UINT64_MAX;
+      for (IsoTransfer* t : active_) {
+        if (t->done_ < t->packet_count) first = std::min(first, next_packet(t));
+      }
+      if (first >= now) break;
+      if (first > next_interval_) next_interval_ = first;
+      run_interval_locked(next_interval_++);
+    }
+    active_.clear();
   }
   if (next_interval_ < now) next_interval_ = now;
   size_t n = 0;

@@ -224,7 +224,11 @@ class Device {
   void rearm_locked();  // after the queue changed
   static void timer_fired(void* device);
   void tick();
-  void run_interval_locked(uint64_t interval);
+  // The interval of a queued transfer's next packet.
+  static uint64_t next_packet(const IsoTransfer* t) {
+    return t->first_interval_ + uint64_t(t->period_) * t->done_;
+  }
+  void run_interval_locked(uint64_t interval);  // over active_
   // Runs every interval that has passed and hands out the completions due.
   void catch_up_locked(std::vector<IsoTransfer*>* due);
   uint64_t next_event_locked() const;  // first interval with a packet run or a completion due
@@ -247,6 +251,7 @@ class Device {
 
   std::vector<Endpoint> endpoints_;  // isochronous endpoints of the current settings
   std::vector<IsoTransfer*> queue_;  // in submission order
+  std::vector<IsoTransfer*> active_;  // catching up: those with a packet to run
   // Transfers whose packets have all run, with the interval their completion is due.
   std::vector<std::pair<IsoTransfer*, uint64_t>> finished_;
   uint64_t next_interval_ = 0;  // first bus interval not run yet
