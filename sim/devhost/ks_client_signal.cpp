@@ -28,6 +28,13 @@ void Signal::reset(bool music, uint32_t channels, uint32_t bytes, uint32_t valid
   rate_ = rate == 0 ? 48000 : rate;
   voices_.clear();
   block_frames_.assign(music ? size_t(kBlock) * channels * bytes : 0, 0);
+  const size_t padded = (size_t(channels) + 3) / 4 * 4;
+  gain_.assign(padded, 0);
+  sin_.assign(padded, 0);
+  cos_.assign(padded, 0);
+  step_sin_.assign(padded, 0);
+  step_cos_.assign(padded, 1);
+  samples_.assign(padded, 0);
   block_ = UINT64_MAX;
   // Levels step down from -3 dB by 5 dB a channel (eight steps, then
   // again); pitches, tempi, decays and swells differ from channel to channel.
@@ -40,8 +47,8 @@ void Signal::reset(bool music, uint32_t channels, uint32_t bytes, uint32_t valid
     v.decay = 0.12 + 0.05 * double(c % 4);
     v.offset = 0.11 * double(c);
     v.swell = 4.0 + double(c % 5);
-    v.step_cos = std::cos(kTwoPi * v.pitch / rate_);
-    v.step_sin = std::sin(kTwoPi * v.pitch / rate_);
+    step_cos_[c] = std::cos(kTwoPi * v.pitch / rate_);
+    step_sin_[c] = std::sin(kTwoPi * v.pitch / rate_);
     voices_.push_back(v);
   }
 }
@@ -61,17 +68,53 @@ void Signal::make_block(uint64_t block) {
     const double tb = std::fmod(tb0 + v.offset, v.period);
     const double beat = tb < 0.005 ? tb / 0.005 : std::exp(-(tb - 0.005) / v.decay);
     const double swell = 0.6 + 0.4 * std::sin(kTwoPi * tb0 / v.swell + double(c));
-    const double gain = v.level * (0.15 + 0.85 * beat) * swell * full;
+    gain_[c] = v.level * (0.15 + 0.85 * beat) * swell * full;
     const double phase = kTwoPi * v.pitch * tb0 + 0.5 + double(c);
-    double sn = std::sin(phase), cs = std::cos(phase);
-    uint8_t* out = &block_frames_[size_t(c) * bytes_];
-    const size_t frame_bytes = size_t(ch_) * bytes_;
-    for (uint64_t k = 0; k < kBlock; ++k, out += frame_bytes) {
-      const double a = gain * sn;  // rounded half away from zero
-      put_sample(out, bytes_, (uint32_t(int32_t(a < 0 ? a - 0.5 : a + 0.5)) & mask) << shift);
-      const double next_sn = sn * v.step_cos + cs * v.step_sin;
-      cs = cs * v.step_cos - sn * v.step_sin;
-      sn = next_sn;
+    sin_[c] = std::sin(phase);
+    cos_[c] = std::cos(phase);
+  }
+  const size_t frame_bytes = size_t(ch_) * bytes_;
+  uint8_t* out = block_frames_.data();
+  double* __restrict gain = gain_.data();
+  double* __restrict sn = sin_.data();
+  double* __restrict cs = cos_.data();
+  const double* __restrict step_sin = step_sin_.data();
+  const double* __restrict step_cos = step_cos_.data();
+  int32_t* __restrict samples = samples_.data();
+  for (uint64_t k = 0; k < kBlock; ++k, out += frame_bytes) {
+    // Four channels at a time (the arrays are padded to whole fours).
+    for (uint32_t c0 = 0; c0 < ch_; c0 += 4) {
+      for (uint32_t c = c0; c < c0 + 4; ++c) {
+        const double a = gain[c] * sn[c];
+        samples[c] = int32_t(a + std::copysign(0.5, a));  // rounded half away from zero
+        const double next_sin = sn[c] * step_cos[c] + cs[c] * step_sin[c];
+        cs[c] = cs[c] * step_cos[c] - sn[c] * step_sin[c];
+        sn[c] = next_sin;
+      }
+    }
+    // Little-endian samples of the container's width (the common ones unrolled).
+    uint8_t* p = out;
+    switch (bytes_) {
+      case 3:
+        for (uint32_t c = 0; c < ch_; ++c, p += 3) {
+          const uint32_t v = (uint32_t(samples[c]) & mask) << shift;
+          p[0] = uint8_t(v);
+          p[1] = uint8_t(v >> 8);
+          p[2] = uint8_t(v >> 16);
+        }
+        break;
+      case 4:
+        for (uint32_t c = 0; c < ch_; ++c, p += 4) {
+          const uint32_t v = (uint32_t(samples[c]) & mask) << shift;
+          p[0] = uint8_t(v);
+          p[1] = uint8_t(v >> 8);
+          p[2] = uint8_t(v >> 16);
+          p[3] = uint8_t(v >> 24);
+        }
+        break;
+      default:
+        for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
+          put_sample(p, bytes_, (uint32_t(samples[c]) & mask) << shift);
     }
   }
 }

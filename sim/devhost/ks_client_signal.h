@@ -30,12 +30,11 @@ class Signal {
  private:
   struct Voice {
     double level = 0, pitch = 0, period = 1, decay = 1, offset = 0, swell = 1;
-    double step_cos = 1, step_sin = 0;  // the tone's turn from one frame to the next
   };
-  // The music-like signal is made a block of frames at a time: one envelope
-  // value and one sine evaluation a channel, then the tone turned on frame
-  // by frame.
-  static constexpr uint64_t kBlock = 32;
+  // The music-like signal is made a block of frames at a time (2.7 ms at
+  // 48 kHz): one envelope value and one sine evaluation a channel, then the
+  // tones turned frame by frame.
+  static constexpr uint64_t kBlock = 128;
   void make_block(uint64_t block);
 
   bool music_ = false;
@@ -43,6 +42,9 @@ class Signal {
   std::vector<Voice> voices_;
   std::vector<uint8_t> block_frames_;  // the kBlock frames of block_, as rendered
   uint64_t block_ = UINT64_MAX;
+  // Per channel while a block is made: gain, sine and cosine of the tone.
+  std::vector<double> gain_, sin_, cos_, step_sin_, step_cos_;
+  std::vector<int32_t> samples_;  // one frame, rounded
 };
 
 // The test signal as rendered: each frame is made once, kept for a second,

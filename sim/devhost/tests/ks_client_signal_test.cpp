@@ -42,10 +42,10 @@ TEST(MusicSignal, EveryFrameIsTheSameInAnyOrderOfAsking) {
 
 TEST(MusicSignal, TonesStayWithinOneStepOfTheirSine) {
   // Channel c: a tone of 110 x (1 + (c % 7) / 2) Hz at phase 0.5 + c, under
-  // an envelope that is one value for 32 frames; within each such block the
-  // ratio of neighbouring samples is that of the sine, and every sample of
-  // the block lies within one step of gain x sin(...), the gain being the
-  // one that fits the block's first sample best.
+  // an envelope that stays one value for 32 frames at least (from a frame
+  // whose index is a multiple of 32): every sample of such a run lies within
+  // one step of gain x sin(...), the gain being the one that fits the run's
+  // sample of the largest sine.
   const uint32_t channels = 8, bytes = 3, valid = 24;
   const double rate = 44100, two_pi = 6.283185307179586;
   Signal s;
