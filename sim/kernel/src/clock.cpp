@@ -336,11 +336,12 @@ struct Clock::Impl {
         }
       }
       ++counts.sleeps;
+      const auto wake_at = real_start + ns(until);  // read under the lock
       Wakes wakes;
       take_wakes(&wakes);
       lock.unlock();
       deliver(wakes);
-      w->sleep.sleep(until != kForever, real_start + ns(until));
+      w->sleep.sleep(until != kForever, wake_at);
       lock.lock();
     }
     if (watcher == w) {
@@ -357,11 +358,12 @@ struct Clock::Impl {
       Timer* t = mode == ClockMode::Real ? earliest_timer() : nullptr;
       backstop_idle = t == nullptr;
       const uint64_t until = t == nullptr ? kForever : t->deadline + kBackstopLagNs;
+      const auto wake_at = real_start + ns(until);  // read under the lock
       Wakes wakes;
       take_wakes(&wakes);
       lock.unlock();
       deliver(wakes);
-      backstop_sleep.sleep(until != kForever, real_start + ns(until));
+      backstop_sleep.sleep(until != kForever, wake_at);
       lock.lock();
     }
   }
