@@ -122,8 +122,17 @@ void Signal::make_block(uint64_t block) {
 void Signal::frame(uint64_t n, uint8_t* p) {
   if (!music_) {
     const uint32_t shift = bytes_ * 8 - valid_;
-    for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
-      put_sample(p, bytes_, signal_sample(n, c, valid_) << shift);
+    if (bytes_ == 3) {
+      for (uint32_t c = 0; c < ch_; ++c, p += 3) {
+        const uint32_t v = signal_sample(n, c, valid_) << shift;
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+      }
+    } else {
+      for (uint32_t c = 0; c < ch_; ++c, p += bytes_)
+        put_sample(p, bytes_, signal_sample(n, c, valid_) << shift);
+    }
     return;
   }
   if (n / kBlock != block_) make_block(n / kBlock);

@@ -221,9 +221,20 @@ const uint8_t* UnitAudio::play_one() {
     }
   }
   if (frame) {
-    for (unsigned c = 0; c < render_.channels; ++c)
-      render_peak_[c] = std::max(
-          render_peak_[c], meter_of(read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)));
+    // The peak of each channel (this runs for every sample played: the
+    // common sample widths without a call per sample).
+    const unsigned n = render_.channels, bytes = render_.subslot_bytes;
+    uint16_t* peak = render_peak_.data();
+    const uint8_t* p = frame;
+    if (bytes == 3) {
+      for (unsigned c = 0; c < n; ++c, p += 3) {
+        const int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+        peak[c] = std::max(peak[c], meter_of(v));
+      }
+    } else {
+      for (unsigned c = 0; c < n; ++c, p += bytes)
+        peak[c] = std::max(peak[c], meter_of(read_sample(p, bytes)));
+    }
     ++counters_.render_frames_played;
   }
   if (++render_window_ >= std::max<uint32_t>(1, render_clock_.rate / 10)) {

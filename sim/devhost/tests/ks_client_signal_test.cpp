@@ -73,4 +73,31 @@ TEST(MusicSignal, TonesStayWithinOneStepOfTheirSine) {
   }
 }
 
+TEST(TestSignals, ValidBitsStandMostSignificantFirstInTheirContainer) {
+  // 24 valid bits in 4-byte containers: the lowest byte of every sample is
+  // zero, the sample itself is not; in 3-byte containers the low byte
+  // carries audio too. Both signals, frames across block boundaries.
+  for (bool music : {false, true}) {
+    for (uint32_t bytes : {3u, 4u}) {
+      Signal s;
+      s.reset(music, 6, bytes, 24, 48000);
+      bool low_byte_used = false;
+      for (uint64_t n = 100; n < 400; ++n) {
+        const std::vector<uint8_t> f = Frame(s, n, 6 * bytes);
+        for (uint32_t c = 0; c < 6; ++c) {
+          const uint8_t* p = &f[c * bytes];
+          if (bytes == 4) {
+            EXPECT_EQ(p[0], 0) << "music " << music << " frame " << n;
+          }
+          low_byte_used = low_byte_used || p[0] != 0;
+          if (!music) {
+            EXPECT_NE(Sample(f, c, bytes, 24), 0) << "the pseudo-random signal is never 0";
+          }
+        }
+      }
+      EXPECT_EQ(low_byte_used, bytes == 3) << "music " << music;
+    }
+  }
+}
+
 }  // namespace
