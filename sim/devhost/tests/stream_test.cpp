@@ -109,8 +109,11 @@ TEST(StreamCost, TheBusTimerRunsOncePerModerationStep) {
 // The same on the wall clock, as the serving host plays with --play-audio
 // (music, render alone): the host's threads wake a few hundred times a
 // second (the bus's timer runs in the driver's thread; no thread of its
-// own). A count again, not a time: load on the machine only makes the
-// batches larger. The report, CPU included, is printed.
+// own). A count again, not a time: a loaded machine makes batches larger,
+// and where the driver falls behind the bus reports its short queue's
+// completions at their own time; the bounds leave room for that and still
+// stop a timer that runs per transfer (about 3000 a second) or per
+// microframe (8000). The report, CPU included, is printed.
 TEST(StreamCost, OnTheWallClockTheHostWakesAFewHundredTimesASecond) {
   Clock::instance().set_mode(ClockMode::Real);
   StreamOptions o;
@@ -123,7 +126,7 @@ TEST(StreamCost, OnTheWallClockTheHostWakesAFewHundredTimesASecond) {
   Clock::instance().set_mode(ClockMode::Virtual);
   std::printf("%s\n", stream_report_json(r).c_str());
   EXPECT_GT(r.rendered_frames, uint64_t(r.rate * o.seconds * 0.5));
-  EXPECT_LE(r.timer_runs_per_second, 260.0);
+  EXPECT_LE(r.timer_runs_per_second, 1000.0);
   EXPECT_LE(r.wakeups_per_second, 1500.0);
 }
 
