@@ -97,9 +97,11 @@ thread_local ThreadExit t_exit_guard;
 
 struct Clock::Impl {
   std::mutex m;
-  ClockMode mode = ClockMode::Virtual;
-  uint64_t virtual_now = 0;
-  std::chrono::steady_clock::time_point real_start = std::chrono::steady_clock::now();
+  // Written under the lock; read without it by now_ns() and mode(), which
+  // every stand-in calls often (the performance counter, frame numbers).
+  std::atomic<ClockMode> mode{ClockMode::Virtual};
+  std::atomic<uint64_t> virtual_now{0};
+  std::atomic<std::chrono::steady_clock::time_point> real_start{std::chrono::steady_clock::now()};
   int runnable = 0;
   Waiter* first = nullptr;  // waiters, oldest first
   Waiter* last = nullptr;
@@ -179,9 +181,10 @@ struct Clock::Impl {
     wakes.n = 0;
   }
 
-  uint64_t now_locked() const {
-    if (mode == ClockMode::Virtual) return virtual_now;
-    auto d = std::chrono::steady_clock::now() - real_start;
+  uint64_t now() const {
+    if (mode.load(std::memory_order_acquire) == ClockMode::Virtual)
+      return virtual_now.load(std::memory_order_acquire);
+    auto d = std::chrono::steady_clock::now() - real_start.load(std::memory_order_acquire);
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
   }
 
@@ -295,8 +298,8 @@ struct Clock::Impl {
     bool ran = false;
     for (;;) {
       Timer* t = earliest_timer();
-      const uint64_t now = now_locked();
-      if (t == nullptr || t->deadline > now || now - t->deadline < lag) return ran;
+      const uint64_t at = now();
+      if (t == nullptr || t->deadline > at || at - t->deadline < lag) return ran;
       unlink(t);
       t->running = true;
       ++counts.timer_runs;
@@ -322,7 +325,7 @@ struct Clock::Impl {
   void wait_real(Waiter* w, std::unique_lock<std::mutex>& lock) {
     while (!w->satisfied && !w->timed_out) {
       if (run_due_timers(lock, 0)) continue;
-      if (w->deadline != kForever && now_locked() >= w->deadline) {
+      if (w->deadline != kForever && now() >= w->deadline) {
         w->timed_out = true;
         if (w->counted) ++runnable;
         break;
@@ -336,7 +339,7 @@ struct Clock::Impl {
         }
       }
       ++counts.sleeps;
-      const auto wake_at = real_start + ns(until);  // read under the lock
+      const auto wake_at = real_start.load() + ns(until);  // read under the lock
       Wakes wakes;
       take_wakes(&wakes);
       lock.unlock();
@@ -358,7 +361,7 @@ struct Clock::Impl {
       Timer* t = mode == ClockMode::Real ? earliest_timer() : nullptr;
       backstop_idle = t == nullptr;
       const uint64_t until = t == nullptr ? kForever : t->deadline + kBackstopLagNs;
-      const auto wake_at = real_start + ns(until);  // read under the lock
+      const auto wake_at = real_start.load() + ns(until);  // read under the lock
       Wakes wakes;
       take_wakes(&wakes);
       lock.unlock();
@@ -384,20 +387,18 @@ void Clock::set_mode(ClockMode mode) {
 }
 
 ClockMode Clock::mode() const {
-  std::lock_guard<std::mutex> g(impl_->m);
-  return impl_->mode;
+  return impl_->mode.load(std::memory_order_acquire);
 }
 
 uint64_t Clock::now_ns() {
-  std::lock_guard<std::mutex> g(impl_->m);
-  return impl_->now_locked();
+  return impl_->now();  // the time, at one moment (no lock: see Impl)
 }
 
 bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   if (!t_attached) attach_current_thread();
   std::unique_lock<std::mutex> lock(impl_->m);
   if (ready()) return true;
-  if (deadline_ns <= impl_->now_locked()) return false;
+  if (deadline_ns <= impl_->now()) return false;
   Waiter* w = t_waiter;
   if (w == nullptr) {
     // A record for this thread: one that an ended thread left, or a new one.
