@@ -5,9 +5,20 @@
 # user's own build type, whose optimiser may warn falsely (gcc's
 # -Warray-bounds at -O3), still builds.
 option(KORVEL_WERROR "treat warnings in project code as errors" OFF)
-set(KORVEL_WARNINGS -Wall -Wextra -Wno-unused-parameter)
-if(KORVEL_WERROR)
-  list(APPEND KORVEL_WARNINGS -Werror)
+if(MSVC)
+  # /W4 as the other compilers' -Wall -Wextra, with unused parameters
+  # allowed in user-mode code as there (C4100); sources are UTF-8. The
+  # portable C functions (fopen, snprintf) are used on purpose (C4996).
+  set(KORVEL_WARNINGS /W4 /wd4100 /permissive- /utf-8)
+  add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
+  if(KORVEL_WERROR)
+    list(APPEND KORVEL_WARNINGS /WX)
+  endif()
+else()
+  set(KORVEL_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+  if(KORVEL_WERROR)
+    list(APPEND KORVEL_WARNINGS -Werror)
+  endif()
 endif()
 
 function(korvel_warnings target)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# build.sh [normal|asan|tsan|mingw] [BUILD_DIR]
+# build.sh [normal|asan|tsan|mingw|windows] [BUILD_DIR]
 # Configures and builds one flavour of the tree (all of it, or the targets
-# named in KORVEL_BUILD_TARGETS).
+# named in KORVEL_BUILD_TARGETS). "windows" runs the Windows checks
+# (scripts/windows-checks.sh) with a normal configure of their own.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 flavour=${1:-normal}
@@ -35,6 +36,8 @@ case "$flavour" in
   mingw)
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "${launcher[@]}" "${extra[@]}" ;;
+  windows)
+    exec "$root/scripts/windows-checks.sh" "$dir" ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
 # KORVEL_BUILD_TARGETS: build only these targets (and what they need).

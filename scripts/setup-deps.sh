@@ -6,9 +6,9 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git lld
   clang llvm libclang-rt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
-  xvfb xauth procps python3
+  xvfb xauth procps
   unzip openssl fonts-ipafont-gothic fonts-wqy-microhei
 )
 missing=()

@@ -6,6 +6,8 @@
 #      fuzz targets for a bounded time over their stored corpus
 #   3. clang ThreadSanitizer, the tests of the threaded components
 #   4. mingw-w64 cross-compile of what ships on Windows
+#   5. Windows checks: the panel and the driver compiled as Windows builds
+#      compile them, the driver's symbols and layouts, the INF's GUIDs
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${KORVEL_TEST_BUILD:-$root/build/test}
@@ -35,5 +37,8 @@ ctest --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded
 
 step "mingw-w64 cross-compile"
 "$root/scripts/build.sh" mingw "$out/mingw"
+
+step "Windows checks"
+"$root/scripts/windows-checks.sh" "$out/windows" "$out/normal"
 
 step "all flavours passed"

@@ -163,17 +163,14 @@ def info_bg():
 
 
 def slider_bg():
+    # The groove and its eleven ticks; the panel writes the sizes under the
+    # ticks itself, in the page font and as large as they fit.
     w, h = 353, 42
     s = header(w, h)
     s += f"<rect x='7' y='20' width='{w - 14}' height='2' rx='1' fill='#4A4A4A'/>\n"
-    sizes = [4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048]
-    for i, v in enumerate(sizes):
+    for i in range(11):
         x = 7 + (w - 14) * i / 10
         s += f"<rect x='{x - 0.5:.1f}' y='14' width='1' height='14' fill='#6A6A6A'/>\n"
-        anchor = 'start' if i == 0 else 'end' if i == 10 else 'middle'
-        tx = x - 2 if i == 0 else x + 2 if i == 10 else x
-        s += (f"<text x='{tx:.1f}' y='40' {FONT} font-size='8' fill='#9A9A9A' "
-              f"text-anchor='{anchor}'>{v}</text>\n")
     s += '</svg>\n'
     write('slider_bg.svg', s)
 

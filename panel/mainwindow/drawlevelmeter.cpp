@@ -1,10 +1,13 @@
 // The level meter: dB conversion, the 65-step height table, the fall limit,
-// peak hold, clip lamps and colours. Geometry is given in base pixels of the
-// 1110 x 650 reference page and multiplied by the window's scale.
+// peak hold, clip lamps and colours. Heights are kept in base pixels of the
+// 1110 x 650 reference page; the geometry on the page multiplies them by the
+// window's scale.
 #include "drawlevelmeter.h"
 
 #include <QPushButton>
 #include <cmath>
+
+#include "meterview.h"
 
 namespace {
 
@@ -51,36 +54,28 @@ constexpr int kColumnsFarLink[kMeterChannels] = {63,  97,  132, 165, 199, 234, 2
 constexpr int kColumnsDorrit[kMeterChannels] = {50,  84,  118, 152, 186, 220, 324, 358, 391, 425, 459,  493,
                                                 527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
 
-const QString kStylePrefix =
-    QStringLiteral("background-image: url(:/Resource/trans.png); background-color: ");
-const QString kBlack = QStringLiteral("#000000");
-const QString kGreen = QStringLiteral("#15FF02");
-const QString kYellow = QStringLiteral("#FEFE00");
-const QString kRed = QStringLiteral("#FF3100");
-
 int roundi(double v) {
   return int(std::lround(v));
 }
 
-// Restyling re-parses the style sheet, so it happens only on a change.
-void paintLine(QLabel* label, const QString& colour) {
-  if (!label) return;
-  const QString sheet = kStylePrefix + colour;
-  if (label->styleSheet() != sheet) label->setStyleSheet(sheet);
+// A dB value with one decimal; a value that rounds to zero reads "0.0",
+// never "-0.0".
+QString oneDecimal(double db) {
+  const QString text = QString::number(db, 'f', 1);
+  return text == QLatin1String("-0.0") ? QStringLiteral("0.0") : text;
 }
 
 void showReadout(QPushButton* button, const QString& text) {
   if (button && button->text() != text) button->setText(text);
 }
 
-void showLamp(QLabel* label, bool visible) {
-  if (label && label->isHidden() == visible) label->setVisible(visible);
-}
-
 // Colour of a peak line: yellow from -18 dB, red from -3 dB. A clear uses
 // the same colours as a meter step, so that clearing never repaints a line.
-const QString& updateColour(int h) {
-  return h <= 0 ? kBlack : h <= 181 ? kGreen : h <= 309 ? kYellow : kRed;
+PeakColour colourFor(int h) {
+  return h <= 0     ? PeakColour::Black
+         : h <= 181 ? PeakColour::Green
+         : h <= 309 ? PeakColour::Yellow
+                    : PeakColour::Red;
 }
 
 // The clip lamp lights from -2.0 dB, height 320.
@@ -126,22 +121,40 @@ int DrawLevelMeter::columnX(int index) const {
   return kColumnsTarrow[index];
 }
 
+QString DrawLevelMeter::levelReadout(uint16_t level) {
+  const double db = levelToDb(level);
+  return db > kFloorDb ? oneDecimal(db) : QStringLiteral(" -inf");
+}
+
 QString DrawLevelMeter::peakReadout(int height) const {
-  const QString text = QString::number(double(dbForHeight(height)), 'f', 1);
+  const QString text = oneDecimal(double(dbForHeight(height)));
   return text == QLatin1String("-52.0") ? QStringLiteral(" -inf") : text;
 }
 
-void DrawLevelMeter::placePeakLine(MeterChannel& ch, int index, bool truncate) {
-  if (!ch.peakLine) return;
-  const int x = columnX(index);
-  const int p = peakHeights[index];
-  if (truncate) {
-    ch.peakLine->setGeometry(int((x + 1) * scaleX), int((kBaseline - p) * scaleY), int(kPeakWidth * scaleX),
-                             int(kPeakHeight * scaleY));
-  } else {
-    ch.peakLine->setGeometry(roundi((x + 1) * scaleX), int(std::floor((kBaseline - p) * scaleY)),
-                             roundi(kPeakWidth * scaleX), roundi(kPeakHeight * scaleY));
-  }
+QRect DrawLevelMeter::barRect(int index, int height) const {
+  const int h = roundi(height * scaleY);
+  return QRect(roundi(columnX(index) * scaleX), roundi(kBaseline * scaleY) - h, roundi(kBarWidth * scaleX),
+               h);
+}
+
+QRect DrawLevelMeter::peakLineRect(int index, int height) const {
+  return QRect(roundi((columnX(index) + 1) * scaleX), int(std::floor((kBaseline - height) * scaleY)),
+               roundi(kPeakWidth * scaleX), roundi(kPeakHeight * scaleY));
+}
+
+QRect DrawLevelMeter::clipRect(int index) const {
+  return QRect(roundi(columnX(index) * scaleX), roundi(kClipTop * scaleY), roundi(kBarWidth * scaleX),
+               roundi(kClipHeight * scaleY));
+}
+
+void DrawLevelMeter::setPeak(MeterChannel& ch, int index, int height) {
+  peakHeights[index] = uint16_t(height);
+  ch.peakLine = uint16_t(height);
+  ch.peakColour = colourFor(height);
+}
+
+void DrawLevelMeter::showChannels(const MeterChannel* channels) {
+  if (meterView) meterView->showChannels(*this, channels);
 }
 
 void DrawLevelMeter::updateMeters(MeterChannel* channels) {
@@ -149,70 +162,58 @@ void DrawLevelMeter::updateMeters(MeterChannel* channels) {
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!processes(k)) continue;
     MeterChannel& ch = channels[k];
-    const int x = columnX(k);
-
-    const int previous = ch.bar ? int(ch.bar->height() / previousScaleY) : 0;
+    const int previous = ch.bar;
     const double db = levelToDb(ch.level);
     int h = db < kFloorDb ? 0 : heightForDb(db);
+    // After a resize the bars jump to their heights; otherwise a bar falls
+    // by at most 21 base pixels per tick.
     if (h < previous - kFallLimit && !rescale) h = previous - kFallLimit;
-    const QString readout = db > kFloorDb ? QString::number(db, 'f', 1) : QStringLiteral(" -inf");
 
-    uint16_t& peak = peakHeights[k];
-    if (h >= peak) {
-      peak = uint16_t(h);
-      placePeakLine(ch, k, false);
-      paintLine(ch.peakLine, updateColour(h));
+    if (h >= peakHeights[k]) {
+      setPeak(ch, k, h);
       ch.holdCounter = 0;
-      showReadout(ch.peakText, readout);
+      showReadout(ch.peakText, levelReadout(ch.level));
     } else if (peakHoldTicks >= 0 && peakHoldMode < 3) {
       if (ch.holdCounter < 255) ++ch.holdCounter;
       if (ch.holdCounter > peakHoldTicks) {
-        peak = uint16_t(h);
-        placePeakLine(ch, k, false);
+        setPeak(ch, k, h);
         showReadout(ch.peakText, peakReadout(h));
-        paintLine(ch.peakLine, updateColour(h));
         ch.holdCounter = 0;
-        showLamp(ch.clipIndicator, false);
+        ch.clipIndicator = false;
       }
     }
-    if (rescale) placePeakLine(ch, k, false);
-
-    if (ch.bar) {
-      const int height = roundi(h * scaleY);
-      ch.bar->setGeometry(roundi(x * scaleX), roundi(kBaseline * scaleY) - height, roundi(kBarWidth * scaleX),
-                          height);
-    }
-    if (ch.clipIndicator) {
-      ch.clipIndicator->setGeometry(roundi(x * scaleX), roundi(kClipTop * scaleY), roundi(kBarWidth * scaleX),
-                                    roundi(kClipHeight * scaleY));
-      if (db >= -2.0) showLamp(ch.clipIndicator, true);
-    }
+    ch.bar = uint16_t(h);
+    if (db >= -2.0) ch.clipIndicator = true;
   }
   previousScaleX = scaleX;
   previousScaleY = scaleY;
+  showChannels(channels);
 }
 
 void DrawLevelMeter::clearPeak(MeterChannel* channels, int k) {
   if (k < 0 || k >= kMeterChannels) return;
   MeterChannel& ch = channels[k];
   ch.holdCounter = 0;
-  const int p = ch.bar ? int(ch.bar->height() / scaleY) : 0;
-  peakHeights[k] = uint16_t(qBound(0, p, kFullHeight));
-  placePeakLine(ch, k, true);
-  // Colour and lamp as the meter step gives them: a clear must not light a
-  // lamp that metering would not (from -2.0 dB, not -3 dB) nor recolour a
-  // line.
-  paintLine(ch.peakLine, updateColour(p));
-  showLamp(ch.clipIndicator, p >= kClipHeightMin);
+  // The peak drops to where the bar stands, exactly: the bar's height is
+  // kept in base pixels, so no scale can put the line below the bar.
+  const int p = qBound(0, int(ch.bar), kFullHeight);
+  setPeak(ch, k, p);
+  // Lamp as the meter step gives it: a clear must not light a lamp that
+  // metering would not (from -2.0 dB, not -3 dB).
+  ch.clipIndicator = p >= kClipHeightMin;
   showReadout(ch.peakText, peakReadout(p));
+  showChannels(channels);
 }
 
 void DrawLevelMeter::clearAllPeaks(MeterChannel* channels) {
+  MeterView* view = meterView;
+  meterView = nullptr;  // one repaint for all channels
   for (int k = 0; k < kMeterChannels; ++k) clearPeak(channels, k);
+  meterView = view;
+  showChannels(channels);
 }
 
 void DrawLevelMeter::placeBarsAtRest(MeterChannel* channels) {
-  for (int k = 0; k < kMeterChannels; ++k) {
-    if (channels[k].bar) channels[k].bar->setGeometry(columnX(k), kBaseline, kBarWidth, 0);
-  }
+  for (int k = 0; k < kMeterChannels; ++k) channels[k].bar = 0;
+  showChannels(channels);
 }

@@ -2,15 +2,12 @@
 // page switching, the model's visible widgets, default geometry and closing.
 #include "mainwindow.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
 #include <QFont>
 #include <QGuiApplication>
-#include <QLocale>
 #include <QLoggingCategory>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
@@ -18,25 +15,20 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
-#include <QStandardPaths>
+#include <QSlider>
 #include <QSvgRenderer>
 #include <QTimer>
 #include <cmath>
 
+#include "buffersizescale.h"
 #include "constants.h"
 #include "meterrouting.h"
+#include "meterview.h"
 #include "settingsstore.h"
 #include "ui_mainwindow.h"
 #include "updatesoftware.h"
 #include "vxfacade.h"
-
-// The one device proxy: built during static initialisation, so the worker
-// thread already runs (and has searched for the unit once) when main starts.
-static QVXDevice vxDevice;
-
-QVXDevice& globalVXDevice() {
-  return vxDevice;
-}
+#include "widgetupdates.h"
 
 QString currentDeviceName = QStringLiteral("No Device");
 QString previousDeviceName = QStringLiteral("No Device");
@@ -205,16 +197,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
       QStringLiteral("17"), QStringLiteral("18"), QStringLiteral("19"), QStringLiteral("20"),
       QStringLiteral("21"), QStringLiteral("22"), QStringLiteral("L"),  QStringLiteral("R")};
   for (int k = 0; k < kMeterChannels; ++k) {
-    const QString& s = suffix[k];
-    const QString bar = k < 22 ? QStringLiteral("label_meter") + s : QStringLiteral("label_meter_main") + s;
-    channels[k].bar = findChild<QLabel*>(bar);
-    channels[k].peakLine = findChild<QLabel*>(QStringLiteral("label_peak") + s);
-    channels[k].peakText = findChild<QPushButton*>(QStringLiteral("pushButton_peakText") + s);
-    channels[k].clipIndicator = findChild<QLabel*>(QStringLiteral("label_PeakInd") + s);
-    channels[k].level = 0;
-    channels[k].holdCounter = 0;
-    recFuncLabels[k] = findChild<QLabel*>(QStringLiteral("label_recfunc") + s);
+    channels[k] = MeterChannel{};
+    channels[k].peakText = findChild<QPushButton*>(QStringLiteral("pushButton_peakText") + suffix[k]);
+    // The meter view paints the readout and passes clicks on it to the
+    // button, which holds its text.
+    if (channels[k].peakText) channels[k].peakText->hide();
+    recFuncLabels[k] = findChild<RecLamp*>(QStringLiteral("label_recfunc") + suffix[k]);
   }
+  for (int m = 0; m < ModelCount; ++m) {
+    const QString stem = QLatin1String(kModelPages[m].widgetStem);
+    infoLogos[m] = findChild<QLabel*>(QStringLiteral("label_%1_info").arg(stem));
+    photos[m] = findChild<QLabel*>(QStringLiteral("label_%1photo").arg(stem));
+    meterLogos[m] = findChild<QLabel*>(QStringLiteral("label_%1_meter").arg(stem));
+  }
+  meter.setView(ui->meterView);
+  clock.start();
 
   connect(timer1000ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_1000ms);
   connect(timer500ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_500ms);
@@ -226,6 +223,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
   showAsioReminderIfDue();
   readBufferSize();
+  // A click on the groove and a key move the handle as a drag does, and
+  // store what they show.
+  connect(ui->horizontalSlider_BufferSize, &QSlider::valueChanged, this, [this](int position) {
+    if (position != shownBufferPosition) storeBufferSize(position);
+  });
+  bufferScale = new BufferSizeScale(ui->MODELInfo);
+  bufferScale->setObjectName(QStringLiteral("bufferSizeScale"));
+  QStringList sizes;
+  for (int size : MainWindowLogic::kBufferSizes) sizes << QString::number(size);
+  bufferScale->setLabels(sizes);
   vxfacade::clearMeters(dev);
   ui->label_Device->hide();
   vxfacade::requestRecFunc(dev);
@@ -250,36 +257,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     if (label) label->setFont(recFont);
   }
 
-  ui->pushButton_Meter->hide();
-  ui->label_textSerialNumber->hide();
-  ui->label_SerialNumber->hide();
-  ui->label_Tarrow_info->hide();
-  ui->label_Dorrit_info->hide();
-  ui->label_Pellin_info->hide();
-  ui->label_Quenby_info->hide();
-  ui->label_Tarrowphoto->hide();
-  ui->label_Quenbyphoto->hide();
-  ui->label_Pellinphoto->hide();
-  ui->label_Dorritphoto->hide();
-  ui->label_FarLinkphoto->hide();
   // Nothing of a model shows before the unit has said which it is.
-  ui->label_FarLink_info->hide();
-  for (QLabel* logo : {ui->label_Tarrow_meter, ui->label_Quenby_meter, ui->label_Pellin_meter,
-                       ui->label_Dorrit_meter, ui->label_FarLink_meter}) {
-    logo->hide();
-  }
+  hideModelWidgets();
 
   buildMeterPage(ModelTarrow);
 
   // Only this window writes the meter source; the ticks use its copy
   // rather than reading the settings file ten times a second.
-  meterSource = loadMeterSource().toUInt(nullptr, 10);
+  // A stored value out of range is the default, with its button lit.
+  meterSource = MainWindowLogic::meterSourceOf(loadMeterSource());
   styleMeterSourceButtons(meterSource);
   styleRecLabelsForSource(meterSource);
   meter.placeBarsAtRest(channels);
   meter.clearAllPeaks(channels);
 
-  switch (loadPeakHoldType().toInt(nullptr, 10)) {
+  switch (MainWindowLogic::peakHoldTypeOf(loadPeakHoldType())) {
     case 0:
       on_pushButton_PeakHoldOff_clicked();
       break;
@@ -303,15 +295,6 @@ MainWindow::~MainWindow() {
   delete updateSoftware;
   delete mainSettings;
   delete ui;
-}
-
-MainWindow::Model MainWindow::modelOf(const QString& name) {
-  if (name == QLatin1String("Tarrow")) return ModelTarrow;
-  if (name == QLatin1String("Quenby")) return ModelQuenby;
-  if (name == QLatin1String("Pellin")) return ModelPellin;
-  if (name == QLatin1String("Dorrit")) return ModelDorrit;
-  if (name == QLatin1String("Far Link")) return ModelFarLink;
-  return ModelNone;
 }
 
 // --- device requests --------------------------------------------------------
@@ -357,54 +340,43 @@ void MainWindow::hideModelWidgets() {
   ui->pushButton_Meter->hide();
   ui->label_textSerialNumber->hide();
   ui->label_SerialNumber->hide();
-  ui->label_Tarrow_info->hide();
-  ui->label_Dorrit_info->hide();
-  ui->label_Pellin_info->hide();
-  ui->label_Quenby_info->hide();
-  ui->label_FarLink_info->hide();
-  ui->label_Tarrowphoto->hide();
-  ui->label_Dorritphoto->hide();
-  ui->label_Pellinphoto->hide();
-  ui->label_Quenbyphoto->hide();
-  ui->label_FarLinkphoto->hide();
+  for (int m = 0; m < ModelCount; ++m) {
+    infoLogos[m]->hide();
+    photos[m]->hide();
+    meterLogos[m]->hide();
+  }
 }
 
-void MainWindow::applyVisibilityRow(Model model) {
-  QLabel* const info[5] = {ui->label_Tarrow_info, ui->label_Quenby_info, ui->label_Pellin_info,
-                           ui->label_Dorrit_info, ui->label_FarLink_info};
-  QLabel* const photo[5] = {ui->label_Tarrowphoto, ui->label_Quenbyphoto, ui->label_Pellinphoto,
-                            ui->label_Dorritphoto, ui->label_FarLinkphoto};
-  QLabel* const logo[5] = {ui->label_Tarrow_meter, ui->label_Quenby_meter, ui->label_Pellin_meter,
-                           ui->label_Dorrit_meter, ui->label_FarLink_meter};
-  static constexpr int kLayout[5] = {0, 0, 2, 3, 1};
-  const bool serial = model == ModelTarrow || model == ModelFarLink;
-
+void MainWindow::applyModel(Model model) {
+  if (model == ModelNone) return;
+  const ModelPage& page = kModelPages[model];
   ui->pushButton_Meter->show();
-  ui->label_textSerialNumber->setVisible(serial);
-  ui->label_SerialNumber->setVisible(serial);
-  for (int m = 0; m < 5; ++m) {
-    info[m]->setVisible(m == model);
-    photo[m]->setVisible(m == model);
-    logo[m]->setVisible(m == model);
+  ui->label_textSerialNumber->setVisible(page.serialShown);
+  ui->label_SerialNumber->setVisible(page.serialShown);
+  for (int m = 0; m < ModelCount; ++m) {
+    infoLogos[m]->setVisible(m == model);
+    photos[m]->setVisible(m == model);
+    meterLogos[m]->setVisible(m == model);
   }
   buildMeterPage(model);
-  meter.meterLayout = kLayout[model];
 }
 
 void MainWindow::timerInterrupt_1000ms() {
   QVXDevice& dev = globalVXDevice();
-  const QString label = ui->label_Device->text();
+  const Model model = identifiedModel;
 
   if (updateSoftware) {
-    if (label == kModelNameFarLink && updateSoftware->needFarLinkJson) {
-      updateSoftware->changeDeviceType(1);
-      updateSoftware->needFarLinkJson = false;
+    // The firmware is checked against the identified model's document; a
+    // controller that holds the other one is told to fetch it.
+    const int document = MainWindowLogic::updateDocument(model);
+    if (document >= 0) {
+      bool& needed = document == 1 ? updateSoftware->needFarLinkJson : updateSoftware->needTarrowJson;
+      if (needed) {
+        updateSoftware->changeDeviceType(document);
+        needed = false;
+      }
     }
-    if (label == kModelNameTarrow && updateSoftware->needTarrowJson) {
-      updateSoftware->changeDeviceType(0);
-      updateSoftware->needTarrowJson = false;
-    }
-    updateSoftware->checkFirm(label, firmwareText);
+    updateSoftware->checkFirm(ui->label_Device->text(), firmwareText);
     if (updateSoftware->hasUpdate()) ui->actionUpdate->setEnabled(true);
   }
 
@@ -414,21 +386,19 @@ void MainWindow::timerInterrupt_1000ms() {
     return;
   }
 
-  const Model model = modelOf(label);
-  if (model != ModelNone) applyVisibilityRow(model);
+  applyModel(model);
 
   if (currentDeviceName != previousDeviceName) {
-    const bool shown = loadPeakHoldType().toInt(nullptr, 10) != 0;
+    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0;
     applyPeakLineVisibility(model, shown);
     meter.clearAllPeaks(channels);
   }
 
   if (updateSoftware) {
-    if (currentDeviceName == kModelNameTarrow && previousDeviceName != kModelNameTarrow) {
-      updateSoftware->changeDeviceType(0);
-      updateSoftware->checkFirm(ui->label_Device->text(), firmwareText);
-    } else if (currentDeviceName == kModelNameFarLink && previousDeviceName != kModelNameFarLink) {
-      updateSoftware->changeDeviceType(1);
+    const int document = MainWindowLogic::documentOnModelChange(MainWindowLogic::modelOf(currentDeviceName),
+                                                                MainWindowLogic::modelOf(previousDeviceName));
+    if (document >= 0) {
+      updateSoftware->changeDeviceType(document);
       updateSoftware->checkFirm(ui->label_Device->text(), firmwareText);
     }
   }
@@ -446,59 +416,75 @@ void MainWindow::timerInterrupt_500ms() {
 
 void MainWindow::timerInterrupt_100ms() {
   QVXDevice& dev = globalVXDevice();
-  if (!vxfacade::isSelected(dev)) {
-    if (!deviceLostShown) {
-      deviceLostShown = true;
+  const bool selected = vxfacade::isSelected(dev);
+  switch (MainWindowLogic::pageForSelection(selected, &deviceLostShown)) {
+    case 2:
       ui->stackedWidget->setCurrentIndex(2);
       qCDebug(lcMeterTrace, "%lld lost", QDateTime::currentMSecsSinceEpoch());
-    }
+      break;
+    case 0:
+      readBufferSize();
+      ui->stackedWidget->setCurrentIndex(0);
+      // Ask who the unit is now rather than at the next second.
+      vxfacade::requestInfo(dev);
+      break;
+    default:
+      break;
+  }
+  if (!selected) {
+    // Whatever comes back may be another unit: its meters are read once it
+    // has said which model it is.
+    identifiedModel = ModelNone;
+    logic.forgetAnswers();
     firstMetersAwaited = true;
+    showMeterStaleness();
     return;
   }
-  if (deviceLostShown) {
-    deviceLostShown = false;
-    readBufferSize();
-    ui->stackedWidget->setCurrentIndex(0);
-    // Ask who the unit is now rather than at the next second.
-    vxfacade::requestInfo(dev);
-  }
 
-  const Model model = modelOf(ui->label_Device->text());
-  static constexpr VXMeterLayout kLayouts[5] = {VXMETER_COMMON, VXMETER_QNB, VXMETER_PLN, VXMETER_DRT,
-                                                VXMETER_ZR};
-  if (model == ModelNone) return;
+  const Model model = identifiedModel;
+  if (model == ModelNone) {
+    showMeterStaleness();
+    return;
+  }
 
   // The answer read here is the previous fetch's. While the next one is
   // still under way the levels stand; only a fetch that failed deselects.
   const vxfacade::MeterFetch fetch = vxfacade::fetchMeter(
-      dev, kLayouts[model], [this, model](vxmsg_data_ch_t type, uint8_t number, uint16_t value) {
+      dev, kModelPages[model].meterRead, [this, model](vxmsg_data_ch_t type, uint8_t number, uint16_t value) {
         if (!scratchFresh) {
-          clearScratchTable();
+          std::fill(std::begin(scratchLevels), std::end(scratchLevels), uint16_t(0));
           scratchFresh = true;
         }
-        routeMeterRecord(model, type, number, value);
+        const int slot = meterrouting::slotOf(model, type, number);
+        if (slot >= 0) scratchLevels[slot] = value;
       });
   scratchFresh = false;
   if (fetch == vxfacade::MeterFetch::Failed) {
     ++tickCounts.failed;
-    clearScratchTable();
+    std::fill(std::begin(scratchLevels), std::end(scratchLevels), uint16_t(0));
     vxfacade::deselect(dev);
   } else if (fetch == vxfacade::MeterFetch::Fresh) {
     ++tickCounts.fresh;
+    logic.freshAnswer(clock.elapsed());
   } else {
     ++tickCounts.pending;
   }
   copyLevelsBySource(model);
   meter.updateMeters(channels);
+  showMeterStaleness();
   vxfacade::clearMeters(dev);
   if (fetch == vxfacade::MeterFetch::Fresh) {
     if (lcMeterTrace().isDebugEnabled()) {
-      const int h0 = channels[0].bar ? int(std::lround(channels[0].bar->height() / meter.scaleY)) : -1;
       qCDebug(lcMeterTrace, "%lld fresh%s h0=%d", QDateTime::currentMSecsSinceEpoch(),
-              firstMetersAwaited ? " first" : "", h0);
+              firstMetersAwaited ? " first" : "", int(channels[0].bar));
     }
     firstMetersAwaited = false;
   }
+}
+
+void MainWindow::showMeterStaleness() {
+  const bool stale = logic.metersStale(clock.elapsed());
+  ui->meterView->setStale(stale);
 }
 
 // --- window menu ----------------------------------------------------------------
@@ -529,128 +515,40 @@ void MainWindow::on_pushButton_Information_clicked() {
   ui->stackedWidget->setCurrentIndex(0);
 }
 
-void MainWindow::on_pushButton_MTRSource_clicked() {
-  selectMeterSource(0);
-}
-void MainWindow::on_pushButton_Analog_clicked() {
-  selectMeterSource(1);
-}
-void MainWindow::on_pushButton_USB_clicked() {
-  selectMeterSource(2);
-}
-void MainWindow::on_pushButton_MTR_clicked() {
-  selectMeterSource(3);
-}
-
-void MainWindow::on_pushButton_HoldClear_clicked() {
-  meter.clearAllPeaks(channels);
-}
-
-void MainWindow::on_pushButton_PeakHoldOff_clicked() {
-  selectPeakHold(0);
-}
-void MainWindow::on_pushButton_PeakHold1s_clicked() {
-  selectPeakHold(1);
-}
-void MainWindow::on_pushButton_PeakHold3s_clicked() {
-  selectPeakHold(2);
-}
-void MainWindow::on_pushButton_PeakHoldInf_clicked() {
-  selectPeakHold(3);
-}
-
-void MainWindow::on_pushButton_peakText1_clicked() {
-  meter.clearPeak(channels, 0);
-}
-void MainWindow::on_pushButton_peakText2_clicked() {
-  meter.clearPeak(channels, 1);
-}
-void MainWindow::on_pushButton_peakText3_clicked() {
-  meter.clearPeak(channels, 2);
-}
-void MainWindow::on_pushButton_peakText4_clicked() {
-  meter.clearPeak(channels, 3);
-}
-void MainWindow::on_pushButton_peakText5_clicked() {
-  meter.clearPeak(channels, 4);
-}
-void MainWindow::on_pushButton_peakText6_clicked() {
-  meter.clearPeak(channels, 5);
-}
-void MainWindow::on_pushButton_peakText7_clicked() {
-  meter.clearPeak(channels, 6);
-}
-void MainWindow::on_pushButton_peakText8_clicked() {
-  meter.clearPeak(channels, 7);
-}
-void MainWindow::on_pushButton_peakText9_clicked() {
-  meter.clearPeak(channels, 8);
-}
-void MainWindow::on_pushButton_peakText10_clicked() {
-  meter.clearPeak(channels, 9);
-}
-void MainWindow::on_pushButton_peakText11_clicked() {
-  meter.clearPeak(channels, 10);
-}
-void MainWindow::on_pushButton_peakText12_clicked() {
-  meter.clearPeak(channels, 11);
-}
-void MainWindow::on_pushButton_peakText13_clicked() {
-  meter.clearPeak(channels, 12);
-}
-void MainWindow::on_pushButton_peakText14_clicked() {
-  meter.clearPeak(channels, 13);
-}
-void MainWindow::on_pushButton_peakText15_clicked() {
-  meter.clearPeak(channels, 14);
-}
-void MainWindow::on_pushButton_peakText16_clicked() {
-  meter.clearPeak(channels, 15);
-}
-void MainWindow::on_pushButton_peakText17_clicked() {
-  meter.clearPeak(channels, 16);
-}
-void MainWindow::on_pushButton_peakText18_clicked() {
-  meter.clearPeak(channels, 17);
-}
-void MainWindow::on_pushButton_peakText19_clicked() {
-  meter.clearPeak(channels, 18);
-}
-void MainWindow::on_pushButton_peakText20_clicked() {
-  meter.clearPeak(channels, 19);
-}
-void MainWindow::on_pushButton_peakText21_clicked() {
-  meter.clearPeak(channels, 20);
-}
-void MainWindow::on_pushButton_peakText22_clicked() {
-  meter.clearPeak(channels, 21);
-}
-void MainWindow::on_pushButton_peakTextL_clicked() {
-  meter.clearPeak(channels, 22);
-}
-void MainWindow::on_pushButton_peakTextR_clicked() {
-  meter.clearPeak(channels, 23);
-}
-
 // --- device answers -------------------------------------------------------------
 
 void MainWindow::slt_RecvDeviceName(QString sText) {
-  if (sText.isEmpty()) {
-    ui->label_Device->setText(kNoDevice);
-    previousDeviceName = kNoDevice;
-    vxfacade::deselect(globalVXDevice());
-    return;
-  }
-  if (sText == currentDeviceName && ui->label_Device->text() == sText) return;
-  if (modelOf(sText) == ModelNone) {
-    qDebug("[ERROR]Connected Device is [%s]", qUtf8Printable(sText));
-    return;
+  const QString held =
+      identifiedModel == ModelNone ? kNoDevice : QLatin1String(kModelPages[identifiedModel].name);
+  switch (MainWindowLogic::identity(sText, currentDeviceName, held)) {
+    case MainWindowLogic::Identity::Cleared:
+      ui->label_Device->setText(kNoDevice);
+      previousDeviceName = kNoDevice;
+      // Nothing of the model stays on screen once the unit's identity has
+      // gone, and its meters are no longer read.
+      identifiedModel = ModelNone;
+      logic.forgetAnswers();
+      hideModelWidgets();
+      showMeterStaleness();
+      vxfacade::deselect(globalVXDevice());
+      return;
+    case MainWindowLogic::Identity::Unchanged:
+      return;
+    case MainWindowLogic::Identity::Unknown:
+      qDebug("[ERROR]Connected Device is [%s]", qUtf8Printable(sText));
+      return;
+    case MainWindowLogic::Identity::Identified:
+      break;
   }
   currentDeviceName = sText;
   ui->label_Device->setText(sText);
-  // Show the unit's name now; the 1000 ms tick does the rest of a model
-  // change (peaks, update documents) as before.
-  if (!deviceLostShown) applyVisibilityRow(modelOf(sText));
+  // The new model's page, heading, captions and meter read apply at once,
+  // whichever page shows; the 1000 ms tick does the rest of a model change
+  // (peaks, update documents). Levels shown so far are not this model's.
+  identifiedModel = MainWindowLogic::modelOf(sText);
+  logic.forgetAnswers();
+  applyModel(identifiedModel);
+  showMeterStaleness();
 }
 
 void MainWindow::slt_RecvFirmVersion(uint16_t ver) {
@@ -708,7 +606,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   ui->stackedWidget->setGeometry(QRect(QPoint(0, 0), area));
 
   placeNotConnectedPage(w, h);
-  redrawMeterPage(modelOf(ui->label_Device->text()));
+  redrawMeterPage(builtModel == ModelNone ? ModelTarrow : builtModel);
   placeInformationPage();
 }
 
@@ -771,21 +669,13 @@ void MainWindow::placeInformationPage() {
   }
 
   // Model logo above the photo, photo on the left half of the page.
-  const char* const logos[5] = {"Tarrow", "Quenby", "Pellin", "Dorrit", "FarLink"};
-  const char* const photos[5] = {"tarrow", "quenby", "pellin", "dorrit", "farlink"};
-  QLabel* const info[5] = {ui->label_Tarrow_info, ui->label_Quenby_info, ui->label_Pellin_info,
-                           ui->label_Dorrit_info, ui->label_FarLink_info};
-  QLabel* const photo[5] = {ui->label_Tarrowphoto, ui->label_Quenbyphoto, ui->label_Pellinphoto,
-                            ui->label_Dorritphoto, ui->label_FarLinkphoto};
-  for (int m = 0; m < 5; ++m) {
+  for (int m = 0; m < ModelCount; ++m) {
     const QSize logoSize(int(240 * s), int(40 * s));
-    info[m]->setGeometry(int(60 * sx), int(96 * sy), logoSize.width(), logoSize.height());
-    info[m]->setPixmap(renderSvg(QStringLiteral("://Resource/logo/%1_logo.svg").arg(QLatin1String(logos[m])),
-                                 logoSize, Qt::AlignLeft));
+    infoLogos[m]->setGeometry(int(60 * sx), int(96 * sy), logoSize.width(), logoSize.height());
+    infoLogos[m]->setPixmap(renderSvg(QLatin1String(kModelPages[m].logo), logoSize, Qt::AlignLeft));
     const QSize photoSize(int(520 * s), int(260 * s));
-    photo[m]->setGeometry(int(60 * sx), int(150 * sy), photoSize.width(), photoSize.height());
-    photo[m]->setPixmap(
-        scaledImage(QStringLiteral(":/Resource/%1.png").arg(QLatin1String(photos[m])), photoSize));
+    photos[m]->setGeometry(int(60 * sx), int(150 * sy), photoSize.width(), photoSize.height());
+    photos[m]->setPixmap(scaledImage(QLatin1String(kModelPages[m].photo), photoSize));
   }
 
   place(ui->label_sliderBg, 620, 400, 353, 42);
@@ -794,6 +684,7 @@ void MainWindow::placeInformationPage() {
       svgPixmap(QStringLiteral("://Resource/slider_bg.svg"), ui->label_sliderBg->size()));
   place(ui->horizontalSlider_BufferSize, 620, 410, 353, 22);
   styleBufferSizeSlider(s);
+  bufferScale->place(ui->label_sliderBg->geometry(), s);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -801,99 +692,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-// --- meter pages, meter source and rec-function indicators ------------------------
-
-namespace {
-
-const QString kBrandLogo = QStringLiteral("://Resource/logo/KORVEL_logo.svg");
-
-struct PageArt {
-  const char* background;
-  const char* bar;
-  const char* logo;
-};
-constexpr PageArt kPageArt[5] = {
-    {"://Resource/meter_bg.svg", "://Resource/meterbar.svg", "://Resource/logo/Tarrow_logo.svg"},
-    {"://Resource/meter_bg.svg", "://Resource/meterbar.svg", "://Resource/logo/Quenby_logo.svg"},
-    {"://Resource/meter_bg_pln.svg", "://Resource/meterbar.svg", "://Resource/logo/Pellin_logo.svg"},
-    {"://Resource/meter_bg_drt.svg", "://Resource/meterbar.svg", "://Resource/logo/Dorrit_logo.svg"},
-    {"://Resource/meter_bg_FL_-20dB.svg", "://Resource/meterbar_-20dB.svg",
-     "://Resource/logo/FarLink_logo.svg"},
-};
-
-// Captions of the four meter-source buttons per model.
-const char* const kSourceCaptions[5][4] = {
-    {"CHANNEL INPUT", "MIC / LINE", "USB RETURN", "MTR RETURN"},
-    {"CHANNEL INPUT", "LIVE INPUT", "PC RETURN", "MTR RETURN"},
-    {"CHANNEL INPUT", "LIVE INPUT", "PC RETURN", "MTR RETURN"},
-    {"CHANNEL INPUT", "LIVE INPUT", "PC RETURN", "MTR RETURN"},
-    {"TRACK LEVEL", "ANALOG IN", "USB RETURN", "ANALOG OUT"},
-};
-
-// Columns of the rec-function labels and the peak readouts (channels 1 to 22,
-// L, R) in base pixels.
-constexpr int kRecXTarrow[kMeterChannels] = {47,  81,  115, 149, 183, 217, 251, 285, 387, 421, 455,  489,
-                                             523, 557, 591, 625, 731, 765, 799, 833, 867, 901, 1008, 1039};
-constexpr int kReadoutXTarrow[kMeterChannels] = {37,  71,  105, 139, 173, 207, 241, 275, 377, 411, 445, 479,
-                                                 513, 547, 581, 615, 720, 754, 788, 822, 856, 890, 994, 1030};
-constexpr int kRecXFarLink[kMeterChannels] = {59,  93,  127, 161, 197, 231, 265, 299, 426, 460, 494, 528,
-                                              562, 596, 630, 664, 790, 824, 858, 892, 926, 960, 994, 1028};
-constexpr int kReadoutXFarLink[kMeterChannels] = {49,  83,  117, 151, 187, 221, 255, 289,
-                                                  416, 450, 484, 518, 552, 586, 620, 654,
-                                                  780, 814, 848, 882, 916, 950, 984, 1018};
-
-// Which channels (1 to 22, L, R) a model's page shows: bit k for channel k + 1.
-constexpr uint32_t kAllChannels = 0xFFFFFFu;
-constexpr uint32_t channelBits(std::initializer_list<int> numbers) {
-  uint32_t bits = 0;
-  for (int n : numbers) bits |= 1u << (n - 1);
-  return bits;
-}
-constexpr uint32_t kShownChannels[5] = {
-    kAllChannels,
-    kAllChannels,
-    channelBits({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 23, 24}),
-    channelBits({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 19, 21, 22, 23, 24}),
-    kAllChannels,
-};
-
-const QString kRecGrey = QStringLiteral(
-    "QLabel{background-color: #CECECE; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#0D0D0D;}");
-const QString kRecRed = QStringLiteral(
-    "QLabel{background-color: #CB2700; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#FFFFFF;}");
-const QString kRecBlack = QStringLiteral(
-    "QLabel{background-color: #000000; border-radius:1px;  border-color:#000000; border-width:1px; "
-    "color:#FFFFFF;}");
-
-const QString kSelectedButton = QStringLiteral(
-    "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:0, y2:1, stop:0 #58C0FF, stop:0.04 "
-    "#08A2FF,stop:0.97 #08A2FF,stop:1.00 #0069AA,);background-image: url(:/Resource/trans.png);color: rgb(0, "
-    "0, 0);border-radius: 3px");
-const QString kPlainButton = QStringLiteral(
-    "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:0, y2:1, stop:0 #D8D8D8, stop:0.04 "
-    "#B4B4B4,stop:0.97 #B1B1B1,stop:1.00 #7B7979,);background-image: url(:/Resource/trans.png);color: rgb(0, "
-    "0, 0);border-radius: 3px");
-const QString kFlatOffButton = QStringLiteral(
-    "background-color: #B4B4B4;background-image: url(:/Resource/trans.png);color: rgb(0, 0, "
-    "0);border-radius: "
-    "3px;border-style: outset;border-width:1px;border-color:#D8D8D8   #B4B4B4   #B1B1B1   #7B7979");
-
-// Style sheets re-parse on every set, so they are set only on a change.
-void setSheet(QWidget* w, const QString& sheet) {
-  if (w && w->styleSheet() != sheet) w->setStyleSheet(sheet);
-}
-
-void setRecStyle(QLabel* label, uint8_t state, bool blinkOn) {
-  setSheet(label, state == 1 || (state == 2 && blinkOn) ? kRecRed : kRecGrey);
-}
-
-void setGeometryIfChanged(QWidget* w, const QRect& r) {
-  if (w && w->geometry() != r) w->setGeometry(r);
-}
-
-}  // namespace
+// --- rendering and placing ----------------------------------------------------
 
 const QPixmap& MainWindow::svgPixmap(const QString& path, const QSize& size, Qt::Alignment align,
                                      bool opaque) {
@@ -911,12 +710,6 @@ const QPixmap& MainWindow::svgPixmap(const QString& path, const QSize& size, Qt:
   return *it;
 }
 
-void MainWindow::setPixmapIfChanged(QLabel* label, const QPixmap& pixmap) {
-  if (!label) return;
-  const QPixmap current = label->pixmap(Qt::ReturnByValue);
-  if (current.cacheKey() != pixmap.cacheKey()) label->setPixmap(pixmap);
-}
-
 void MainWindow::placeScaled(QWidget* w, int x, int y, int width, int height) const {
   setGeometryIfChanged(w, QRect(int(x * meter.scaleX), int(y * meter.scaleY), int(width * meter.scaleX),
                                 int(height * meter.scaleY)));
@@ -928,454 +721,4 @@ void MainWindow::setScaledFont(QWidget* w, float pixels, bool bold) const {
   font.setPixelSize(qMax(1, int(pixels * meter.scaleMin)));
   if (bold) font.setWeight(QFont::Bold);
   if (w->font() != font) w->setFont(font);
-}
-
-void MainWindow::placeCommonMeterWidgets() {
-  const float sx = meter.scaleX;
-  const float sy = meter.scaleY;
-  const float s = meter.scaleMin;
-  const float d = qMax(0.0f, sx - sy);
-
-  placeScaled(ui->label_bg, 0, 0, baseWidth, baseHeight);
-  // The background covers the page: nothing behind it needs painting.
-  ui->label_bg->setAttribute(Qt::WA_OpaquePaintEvent);
-  ui->label_bg->setScaledContents(false);
-  ui->label_bg->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-  struct Row {
-    QWidget* w;
-    int x, y, width, height;
-    float font;
-  };
-  const Row rows[] = {
-      {ui->pushButton_PeakHoldOff, 23, 81, 50, 40, 16},
-      {ui->pushButton_PeakHold1s, 81, 81, 50, 40, 16},
-      {ui->pushButton_PeakHold3s, 139, 81, 50, 40, 16},
-      {ui->pushButton_PeakHoldInf, 197, 81, 50, 40, 24},
-      {ui->pushButton_HoldClear, 261, 81, 65, 40, 16},
-      {ui->label_bgPHL, 23, 64, 303, 2, 0},
-      {ui->label_bgMSL, 729, 64, 358, 2, 0},
-      {ui->pushButton_MTRSource, 729, 81, 173, 21, 14},
-      {ui->pushButton_Analog, 914, 81, 173, 21, 14},
-      {ui->pushButton_USB, 729, 109, 173, 21, 14},
-      {ui->pushButton_MTR, 914, 109, 173, 21, 14},
-      {ui->pushButton_Information, 190, 9, 138, 25, 16},
-      {ui->label_btnMeter, 337, 9, 138, 25, 16},
-  };
-  for (const Row& r : rows) {
-    placeScaled(r.w, r.x, r.y, r.width, r.height);
-    if (r.font > 0) setScaledFont(r.w, r.font, true);
-  }
-  // The two headings sit on their rules, centred over them whatever the
-  // aspect of the window; they paint above the rules.
-  setGeometryIfChanged(ui->label_bgPHText,
-                       QRect(int(120 * sx + 71 * d), int(55 * sy), int(88 * s), int(19 * sy)));
-  setGeometryIfChanged(ui->label_bgMSText,
-                       QRect(int(855 * sx + 53 * d), int(55 * sy), int(106 * s), int(19 * sy)));
-  setScaledFont(ui->label_bgPHText, 14, true);
-  setScaledFont(ui->label_bgMSText, 14, true);
-  ui->label_bgPHText->raise();
-  ui->label_bgMSText->raise();
-
-  const QSize logo(int(108 * s), int(18 * s));
-  setGeometryIfChanged(ui->label_KORVEL_meter,
-                       QRect(int(23 * sx), int(13 * sy), logo.width(), logo.height()));
-  ui->label_KORVEL_meter->setScaledContents(false);
-  setPixmapIfChanged(ui->label_KORVEL_meter, svgPixmap(kBrandLogo, logo, Qt::AlignLeft));
-}
-
-bool MainWindow::placeModelPage(Model model) {
-  if (model == ModelNone) return false;
-  const float sx = meter.scaleX;
-  const float sy = meter.scaleY;
-  const float s = meter.scaleMin;
-  const PageArt& art = kPageArt[model];
-
-  // The background fills the page as the widgets do (each axis by its own
-  // factor), so that every bar stands in its well at any window aspect.
-  setPixmapIfChanged(ui->label_bg, svgPixmap(QLatin1String(art.background), ui->label_bg->size(), {}, true));
-  QLabel* const logos[5] = {ui->label_Tarrow_meter, ui->label_Quenby_meter, ui->label_Pellin_meter,
-                            ui->label_Dorrit_meter, ui->label_FarLink_meter};
-  const QSize logoSize(int(187 * s), int(25 * s));
-  QLabel* logo = logos[model];
-  setGeometryIfChanged(
-      logo, QRect(int(1087 * sx) - logoSize.width(), int(9 * sy), logoSize.width(), logoSize.height()));
-  logo->setScaledContents(false);
-  logo->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  setPixmapIfChanged(logo, svgPixmap(QLatin1String(art.logo), logoSize, Qt::AlignRight));
-
-  for (int c = 0; c < 4; ++c) {
-    QPushButton* const buttons[4] = {ui->pushButton_MTRSource, ui->pushButton_Analog, ui->pushButton_USB,
-                                     ui->pushButton_MTR};
-    const QString caption = QLatin1String(kSourceCaptions[model][c]);
-    if (buttons[c]->text() != caption) buttons[c]->setText(caption);
-  }
-
-  // The bar image: the full scale, cropped from the top by the bar's height.
-  const QPixmap& bar = svgPixmap(QLatin1String(art.bar),
-                                 QSize(int(std::lround(18 * sx)), int(std::lround(340 * sy))), {}, true);
-  for (MeterChannel& ch : channels) {
-    if (!ch.bar) continue;
-    ch.bar->setScaledContents(false);
-    ch.bar->setAlignment(Qt::AlignBottom | Qt::AlignHCenter);
-    // The bar image covers the whole bar: what lies beneath needs no paint.
-    ch.bar->setAttribute(Qt::WA_OpaquePaintEvent);
-    setPixmapIfChanged(ch.bar, bar);
-  }
-
-  // Rec-function labels: text, column and width.
-  const bool farLink = model == ModelFarLink;
-  const int* recX = farLink ? kRecXFarLink : kRecXTarrow;
-  const int* readoutX = farLink ? kReadoutXFarLink : kReadoutXTarrow;
-  uint32_t wide = 0;  // pair labels, 60 wide
-  switch (model) {
-    case ModelTarrow:
-    case ModelQuenby:
-      wide = channelBits({13, 15, 17, 19, 21});
-      break;
-    case ModelPellin:
-      wide = channelBits({9, 11, 13});
-      break;
-    case ModelDorrit:
-      wide = channelBits({7, 9, 15, 17, 19, 21});
-      break;
-    default:
-      break;
-  }
-  QStringList texts;
-  for (int k = 0; k < 22; ++k) texts << QString::number(k + 1);
-  texts << QStringLiteral("L") << QStringLiteral("R");
-  uint32_t labelShown = kAllChannels;
-  switch (model) {
-    case ModelTarrow:
-    case ModelQuenby:
-      for (int n : {13, 15, 17, 19, 21}) texts[n - 1] = QStringLiteral("%1-%2").arg(n).arg(n + 1);
-      texts[22] = QStringLiteral("MAIN");
-      texts[23] = QStringLiteral("24");
-      labelShown &= ~channelBits({24});
-      break;
-    case ModelPellin:
-      for (int n : {9, 11, 13}) texts[n - 1] = QStringLiteral("%1-%2").arg(n).arg(n + 1);
-      texts[22] = QStringLiteral("MAIN");
-      labelShown = channelBits({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 23});
-      break;
-    case ModelDorrit:
-      texts[6] = QStringLiteral("7 - 8");
-      texts[8] = QStringLiteral("9 - 10");
-      texts[16] = QStringLiteral("AUX1");
-      texts[18] = QStringLiteral("AUX2");
-      texts[20] = QStringLiteral("SUB");
-      texts[22] = QStringLiteral("MAIN");
-      labelShown = channelBits({1, 2, 3, 4, 5, 6, 7, 9, 17, 19, 21, 23});
-      break;
-    default:
-      texts[22] = QStringLiteral("23");
-      texts[23] = QStringLiteral("24");
-      break;
-  }
-
-  const uint32_t shown = kShownChannels[model];
-  for (int k = 0; k < kMeterChannels; ++k) {
-    const bool channelShown = shown >> k & 1u;
-    QLabel* label = recFuncLabels[k];
-    int lx = recX[k];
-    int rx = readoutX[k];
-    if (model == ModelDorrit && (k == 6 || k == 7)) {
-      lx = 319;
-      rx = k == 6 ? 309 : 343;
-    }
-    const bool isWide = wide >> k & 1u;
-    // "MAIN" does not fit one column: where R has no label of its own, L's
-    // spans both main meters.
-    int lw = isWide ? 60 : 26;
-    if (k == 22 && !(labelShown >> 23 & 1u)) lw = 57;
-    if (label) {
-      placeScaled(label, lx, 570, lw, 17);
-      setScaledFont(label, 16, true);
-      if (label->text() != texts[k]) label->setText(texts[k]);
-      label->setVisible(labelShown >> k & 1u);
-      // A pair's label covers its partner's.
-      if (isWide) label->raise();
-    }
-    MeterChannel& ch = channels[k];
-    if (ch.peakText) {
-      placeScaled(ch.peakText, rx, 546, 41, 21);
-      setScaledFont(ch.peakText, 13, false);
-    }
-    if (k >= 10) {
-      if (ch.bar) ch.bar->setVisible(channelShown);
-      if (ch.peakText) ch.peakText->setVisible(channelShown);
-      if (!channelShown) {
-        if (ch.peakLine) ch.peakLine->hide();
-        if (ch.clipIndicator) ch.clipIndicator->hide();
-      }
-    }
-  }
-
-  // Masks joining the two meters of each stereo pair.
-  QLabel* const masks[5] = {ui->label_barMask1, ui->label_barMask2, ui->label_barMask3, ui->label_barMask4,
-                            ui->label_barMask5};
-  static constexpr int kMaskX[5] = {546, 613, 750, 819, 887};
-  static constexpr int kMaskXPellin[3] = {409, 477, 546};
-  for (int m = 0; m < 5; ++m) {
-    bool visible = model == ModelTarrow || model == ModelQuenby || (model == ModelPellin && m < 3);
-    const int x = model == ModelPellin && m < 3 ? kMaskXPellin[m] : kMaskX[m];
-    setGeometryIfChanged(masks[m],
-                         QRect(int(x * sx), int(std::lround(205 * sy)), int(16 * sx), int(342 * sy)));
-    masks[m]->setVisible(visible);
-    // Under the pair's bars, so that a mask never trims a bar's edge.
-    static constexpr int kFirstOfPair[5] = {12, 14, 16, 18, 20};
-    static constexpr int kFirstOfPairPellin[3] = {8, 10, 12};
-    QLabel* firstBar = channels[model == ModelPellin && m < 3 ? kFirstOfPairPellin[m] : kFirstOfPair[m]].bar;
-    if (firstBar) masks[m]->stackUnder(firstBar);
-  }
-
-  applyPeakLineVisibility(model, loadPeakHoldType().toInt(nullptr, 10) != 0);
-  return true;
-}
-
-void MainWindow::buildMeterPage(Model model) {
-  if (model == ModelNone) return;
-  const QSize size(int(baseWidth * meter.scaleX), int(baseHeight * meter.scaleY));
-  // Rebuilding an unchanged page every second would only cost time: the
-  // widgets stay where they are.
-  if (builtModel == model && builtSize == size) return;
-  placeCommonMeterWidgets();
-  placeModelPage(model);
-  static constexpr int kLayout[5] = {0, 0, 2, 3, 1};
-  meter.meterLayout = kLayout[model];
-  builtModel = model;
-  builtSize = size;
-  meter.updateMeters(channels);
-}
-
-void MainWindow::redrawMeterPage(Model model) {
-  placeCommonMeterWidgets();
-  if (placeModelPage(model)) {
-    builtModel = model;
-    builtSize = QSize(int(baseWidth * meter.scaleX), int(baseHeight * meter.scaleY));
-  }
-}
-
-void MainWindow::styleMeterSourceButtons(unsigned source) {
-  QPushButton* const buttons[4] = {ui->pushButton_MTRSource, ui->pushButton_Analog, ui->pushButton_USB,
-                                   ui->pushButton_MTR};
-  for (unsigned c = 0; c < 4; ++c) setSheet(buttons[c], c == source ? kSelectedButton : kPlainButton);
-}
-
-void MainWindow::stylePeakHoldButtons(int mode) {
-  QPushButton* const buttons[4] = {ui->pushButton_PeakHoldOff, ui->pushButton_PeakHold1s,
-                                   ui->pushButton_PeakHold3s, ui->pushButton_PeakHoldInf};
-  const QString selected = kSelectedButton + QLatin1Char(';');
-  const QString plain = kPlainButton + QLatin1Char(';');
-  for (int c = 0; c < 4; ++c) setSheet(buttons[c], c == mode ? selected : plain);
-  if (mode == 1) setSheet(ui->pushButton_PeakHoldOff, kFlatOffButton);
-}
-
-void MainWindow::applyPeakLineVisibility(Model model, bool shown) {
-  uint32_t lines = shown ? kAllChannels : 0;
-  if (shown && model != ModelNone) lines = kShownChannels[model];
-  for (int k = 0; k < kMeterChannels; ++k) {
-    if (channels[k].peakLine) channels[k].peakLine->setVisible(lines >> k & 1u);
-  }
-}
-
-void MainWindow::clearScratchTable() {
-  for (uint16_t& level : scratchLevels) level = 0;
-}
-
-void MainWindow::routeMeterRecord(Model model, vxmsg_data_ch_t type, uint8_t number, uint16_t value) {
-  const int slot = meterrouting::slotOf(model, type, number);
-  if (slot >= 0) scratchLevels[slot] = value;
-}
-
-void MainWindow::copyLevelsBySource(Model model) {
-  if (model == ModelNone) return;
-  meterrouting::copyBySource(model, meterSource, scratchLevels, channels);
-}
-
-void MainWindow::styleRecLabelsForSource(unsigned source) {
-  const bool farLink = modelOf(ui->label_Device->text()) == ModelFarLink;
-  for (int k = 0; k < 22; ++k) setSheet(recFuncLabels[k], source == 0 ? kRecGrey : kRecBlack);
-  const bool mainBlack = farLink ? source != 0 : source == 3;
-  setSheet(recFuncLabels[22], mainBlack ? kRecBlack : kRecGrey);
-  setSheet(recFuncLabels[23], mainBlack ? kRecBlack : kRecGrey);
-}
-
-void MainWindow::refreshRecIndicators() {
-  const Model model = modelOf(ui->label_Device->text());
-  const unsigned source = meterSource;
-  int labels = 0;
-  switch (model) {
-    case ModelTarrow:
-    case ModelQuenby:
-      labels = 22;
-      break;
-    case ModelPellin:
-      labels = 12;
-      break;
-    case ModelDorrit:
-    case ModelFarLink:
-      labels = 24;
-      break;
-    default:
-      break;
-  }
-  for (int k = 0; k < labels; ++k) {
-    if (source != 0)
-      setSheet(recFuncLabels[k], kRecBlack);
-    else
-      setRecStyle(recFuncLabels[k], recFunctionStates[k], recBlinkPhase);
-  }
-  if (model != ModelNone && model != ModelFarLink) {
-    static constexpr int kMainState[4] = {22, 22, 14, 10};
-    const uint8_t state = recFunctionStates[kMainState[model]];
-    for (int k : {22, 23}) {
-      if (source == 3)
-        setSheet(recFuncLabels[k], kRecBlack);
-      else
-        setRecStyle(recFuncLabels[k], state, recBlinkPhase);
-    }
-  }
-  recBlinkPhase = !recBlinkPhase;
-}
-
-void MainWindow::selectMeterSource(unsigned source) {
-  saveMeterSource(uint8_t(source));
-  meterSource = source;
-  styleMeterSourceButtons(source);
-  meter.placeBarsAtRest(channels);
-  meter.clearAllPeaks(channels);
-  styleRecLabelsForSource(source);
-  if (modelOf(ui->label_Device->text()) == ModelFarLink) {
-    builtModel = ModelNone;
-    buildMeterPage(ModelFarLink);
-  }
-}
-
-void MainWindow::selectPeakHold(int mode) {
-  static constexpr int kTicks[4] = {10, 10, 30, -20};
-  savePeakHoldType(mode);
-  stylePeakHoldButtons(mode);
-  meter.peakHoldTicks = kTicks[mode];
-  meter.peakHoldMode = mode;
-  meter.clearAllPeaks(channels);
-  const Model model = modelOf(ui->label_Device->text());
-  if (mode == 0) {
-    applyPeakLineVisibility(model, false);
-  } else if (mode == 3) {
-    applyPeakLineVisibility(model, true);
-  } else {
-    applyPeakLineVisibility(ModelNone, true);
-    applyPeakLineVisibility(model, true);
-  }
-}
-
-// --- buffer size ------------------------------------------------------------------
-
-namespace {
-
-constexpr int kBufferSizes[11] = {4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048};
-constexpr int kDefaultBufferPosition = 7;
-
-const QString kSliderStyleHead = QStringLiteral(
-    "QSlider{ background-image: url(:/Resource/trans.png); }QSlider{ background-color: rgba(0,0,0,0) "
-    "}QSlider::groove:horizontal{ background-image: url(:/Resource/trans.png); position: absolute; top:7px; "
-    "bottom:7px; height: 1px; }QSlider::handle:horizontal{ background: #22A1FF; border: ");
-
-QString samplesText(int size) {
-  return QString::number(size) + QStringLiteral(" samples");
-}
-
-}  // namespace
-
-QSettings* newBufferSizeSettings() {
-#ifdef Q_OS_WIN
-  return new QSettings(kAsioDriverKey, QSettings::NativeFormat);
-#else
-  // Without a registry the driver's key becomes a per-user file in the
-  // native format: $XDG_CONFIG_HOME/KORVEL/Brevanta/ASIODRIVER.conf.
-  const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-  return new QSettings(dir + QStringLiteral("/KORVEL/Brevanta/ASIODRIVER.conf"), QSettings::NativeFormat);
-#endif
-}
-
-QString bufferSliderStyle(float scale) {
-  auto g = [](double v) { return QString::number(v, 'g', 6); };
-  return kSliderStyleHead + g(scale) + QStringLiteral("px solid #2A2A2A; height: ") + g(14 * double(scale)) +
-         QStringLiteral("px; width: ") + g(14 * double(scale)) + QStringLiteral("px; margin: ") +
-         g(-7 * double(scale)) + QStringLiteral("px 0px; border-radius: ") + g(7 * double(scale)) +
-         QStringLiteral("px;}");
-}
-
-void MainWindow::readBufferSize() {
-  QScopedPointer<QSettings> driver(newBufferSizeSettings());
-  const int frames = driver->value(kBufferSizeValueName, 0).toInt();
-  int position = -1;
-  for (int i = 0; i < 11; ++i) {
-    if (kBufferSizes[i] == frames) position = i;
-  }
-  if (position < 0) {
-    position = kDefaultBufferPosition;
-    driver->setValue(kBufferSizeValueName, kBufferSizes[position]);
-  }
-  ui->horizontalSlider_BufferSize->setValue(position);
-  ui->label_BufferSize->setText(samplesText(kBufferSizes[position]));
-}
-
-void MainWindow::on_horizontalSlider_BufferSize_sliderMoved(int position) {
-  const int size = position >= 0 && position <= 10 ? kBufferSizes[position] : 256;
-  QScopedPointer<QSettings> driver(newBufferSizeSettings());
-  driver->setValue(kBufferSizeValueName, uint(size));
-  driver->sync();
-  ui->label_BufferSize->setText(samplesText(size));
-  qDebug("Change Buffer Size:%d", size);
-}
-
-void MainWindow::styleBufferSizeSlider(float scale) {
-  setSheet(ui->horizontalSlider_BufferSize, bufferSliderStyle(scale));
-}
-
-void MainWindow::showAsioReminderIfDue() {
-  const QString wake = readSetting(QStringLiteral("PopupMessage"), QStringLiteral("WakeUp"));
-  if (!wake.isEmpty() && QVariant(wake).toBool() == false) return;
-
-  const QLocale locale;
-  qDebug("UI language: %s", qUtf8Printable(QLocale::languageToString(locale.language())));
-  QString message;
-  QString caption;
-  switch (locale.language()) {
-    case QLocale::Japanese:
-      message = QString::fromUtf8(
-          "Settings Panelご使用にあたって<p>ASIO対応のソフトウェアで下記のドライバーが選択されているか<br>"
-          "ご確認ください。<p><big>'Brevanta ASIO'</big>");
-      caption = QString::fromUtf8("次からは表示しない");
-      break;
-    case QLocale::Chinese:
-      message = QString::fromUtf8(
-          "当使用Settings Panel时,<p>请确认ASIO软件是否设定为以下的驱动程序。<p><big>'Brevanta ASIO'</big>");
-      caption = QString::fromUtf8("不再提示");
-      break;
-    default:
-      message = QStringLiteral(
-          "When using the Settings Panel.<p>Please make sure the following driver has been selected with an "
-          "ASIO-compatible software settings.<p><big>'Brevanta ASIO'</big>");
-      caption = QStringLiteral("Do not show again");
-      break;
-  }
-
-  QMessageBox box;
-  box.setIcon(QMessageBox::Information);
-  box.setWindowTitle(QStringLiteral("KORVEL Brevanta Information"));
-  box.setTextFormat(Qt::RichText);
-  box.setText(message);
-  box.setStandardButtons(QMessageBox::Ok);
-  auto* check = new QCheckBox(caption);
-  check->setObjectName(QStringLiteral("checkBox_DoNotShow"));
-  // Toggling the box must not close the message as a button click would.
-  check->blockSignals(true);
-  box.addButton(check, QMessageBox::ActionRole);
-  box.setModal(true);
-  box.exec();
-  if (check->isChecked()) writeSetting(QStringLiteral("PopupMessage"), QStringLiteral("WakeUp"), false);
 }

@@ -7,6 +7,7 @@
 #define PANEL_MAINWINDOW_MAINWINDOW_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QPixmap>
@@ -15,10 +16,14 @@
 #include <cstdint>
 
 #include "drawlevelmeter.h"
+#include "mainwindowlogic.h"
+#include "modelpages.h"
 #include "qvxdevice.h"
 
+class BufferSizeScale;
 class QSettings;
 class QTimer;
+class RecLamp;
 class UpdateSoftware;
 
 QT_BEGIN_NAMESPACE
@@ -60,6 +65,8 @@ class MainWindow : public QMainWindow {
   ~MainWindow() override;
 
   DrawLevelMeter& levelMeter() { return meter; }
+  // The 24 channels the meter page shows (channels 1 to 22, main L, main R).
+  MeterChannel* meterChannels() { return channels; }
 
   // How the 100 ms ticks found the meter answer (for diagnostics and the
   // latency figures).
@@ -146,13 +153,14 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  enum Model { ModelNone = -1, ModelTarrow, ModelQuenby, ModelPellin, ModelDorrit, ModelFarLink };
-  static Model modelOf(const QString& name);
-
   void hideModelWidgets();
-  void applyVisibilityRow(Model model);
+  // Shows the model's widgets and builds its meter page (nothing for
+  // ModelNone).
+  void applyModel(Model model);
   void placeInformationPage();
   void placeNotConnectedPage(int width, int height);
+  // The meters show live data or, without a fresh answer, "NO METER DATA".
+  void showMeterStaleness();
 
   // Meter pages, meter source, peak-line visibility and rec-function
   // indicators.
@@ -166,19 +174,19 @@ class MainWindow : public QMainWindow {
   void selectMeterSource(unsigned source);
   void selectPeakHold(int mode);
   void applyPeakLineVisibility(Model model, bool shown);
-  void clearScratchTable();
-  void routeMeterRecord(Model model, vxmsg_data_ch_t type, uint8_t number, uint16_t value);
   void copyLevelsBySource(Model model);
   void refreshRecIndicators();
   // An SVG rendered once per size and kept.
   const QPixmap& svgPixmap(const QString& path, const QSize& size, Qt::Alignment align = {},
                            bool opaque = false);
-  static void setPixmapIfChanged(QLabel* label, const QPixmap& pixmap);
   void placeScaled(QWidget* w, int x, int y, int width, int height) const;
   void setScaledFont(QWidget* w, float pixels, bool bold) const;
 
   // Buffer size and the ASIO-driver reminder.
   void readBufferSize();
+  // Stores the size at a slider position (the default's off the scale).
+  void storeBufferSize(int position);
+  void showBufferSize(int position);
   void styleBufferSizeSlider(float scale);
   void showAsioReminderIfDue();
 
@@ -191,8 +199,16 @@ class MainWindow : public QMainWindow {
   QTimer* timer500ms;
   QTimer* timer100ms;
   DrawLevelMeter meter;
+  MainWindowLogic logic;
+  QElapsedTimer clock;                // for the meters' staleness
+  Model identifiedModel = ModelNone;  // the model the unit said it is, while it stays
   MeterChannel channels[kMeterChannels] = {};
-  QLabel* recFuncLabels[kMeterChannels] = {};
+  RecLamp* recFuncLabels[kMeterChannels] = {};
+  // Per model (the table's order): information page logo and photo, meter
+  // page heading.
+  QLabel* infoLogos[ModelCount] = {};
+  QLabel* photos[ModelCount] = {};
+  QLabel* meterLogos[ModelCount] = {};
   uint16_t scratchLevels[97] = {};
   bool firstMetersAwaited = true;  // no meter answer shown since the unit appeared
   bool scratchFresh = false;       // the scratch table has been cleared for this tick's answer
@@ -201,7 +217,9 @@ class MainWindow : public QMainWindow {
   QHash<QString, QPixmap> pixmapCache;
   bool firstShowDone = false;
   MeterTickCounts tickCounts;
-  unsigned meterSource = 0;  // Meter/Source as stored
+  unsigned meterSource = 0;      // Meter/Source as stored
+  int shownBufferPosition = -1;  // the size the slider and its label show
+  BufferSizeScale* bufferScale = nullptr;
 };
 
 #endif

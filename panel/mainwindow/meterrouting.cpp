@@ -6,7 +6,7 @@ namespace {
 
 // Block start per channel type, by model; -1: no block. Columns: types 4, 7,
 // 3, 6, 2, 8, any other.
-constexpr int kBlockStart[Models][7] = {
+constexpr int kBlockStart[ModelCount][7] = {
     {0, 22, 46, 68, 90, 96, -1},  // Tarrow (97 records)
     {0, 26, 50, 72, 22, -1, -1},  // Quenby (94)
     {0, 18, 34, 48, 14, -1, -1},  // Pellin (62)
@@ -42,7 +42,7 @@ struct Route {
   int mainL3, mainR3;
   int filled;
 };
-constexpr Route kRoutes[Models] = {
+constexpr Route kRoutes[ModelCount] = {
     {{68, 0, 46, 22}, 94, 95, 44, 45, 22},  // Tarrow: master out 5, 6; type 7 numbers 23, 24
     {{72, 0, 50, 26}, 22, 23, 48, 49, 22},  // Quenby: master out 1, 2; type 7 numbers 23, 24
     {{48, 0, 34, 18}, 14, 15, 32, 33, 22},  // Pellin: master out 1, 2; type 7 numbers 15, 16
@@ -53,7 +53,7 @@ constexpr Route kRoutes[Models] = {
 }  // namespace
 
 int slotOf(int model, vxmsg_data_ch_t type, uint8_t number) {
-  if (model < 0 || model >= Models || number == 0) return -1;
+  if (model < 0 || model >= ModelCount || number == 0) return -1;
   const int start = kBlockStart[model][typeColumn(type)];
   if (start < 0) return -1;
   const int slot = start + number - 1;
@@ -61,7 +61,7 @@ int slotOf(int model, vxmsg_data_ch_t type, uint8_t number) {
 }
 
 void copyBySource(int model, unsigned source, const uint16_t* scratch, MeterChannel* channels) {
-  if (model < 0 || model >= Models) return;
+  if (model < 0 || model >= ModelCount) return;
   const Route& route = kRoutes[model];
   const bool known = source <= 3;
   const int start = known ? route.start[source] : 0;
@@ -69,7 +69,7 @@ void copyBySource(int model, unsigned source, const uint16_t* scratch, MeterChan
   if (!known || route.mainL < 0) return;
   channels[22].level = scratch[source == 3 ? route.mainL3 : route.mainL];
   channels[23].level = scratch[source == 3 ? route.mainR3 : route.mainR];
-  if (model == Dorrit) {
+  if (model == ModelDorrit) {
     channels[16].level = scratch[44];  // AUX1: master out 3
     channels[17].level = 0;
     channels[18].level = scratch[45];  // AUX2: master out 4

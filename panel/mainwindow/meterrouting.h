@@ -7,14 +7,12 @@
 #include <cstdint>
 
 #include "drawlevelmeter.h"
+#include "modelpages.h"
 #include "vxmsg.h"
 
 namespace meterrouting {
 
 constexpr int kScratchSlots = 97;
-
-// Models in the window's order.
-enum Model { Tarrow, Quenby, Pellin, Dorrit, FarLink, Models };
 
 // Scratch slot of record (type, number) in `model`'s answer; -1 when the
 // record has no place (a type without a block, number 0, beyond slot 96).

@@ -6,7 +6,9 @@
 // Starts korvel-devhost with a Tarrow, shows the panel's meter page and
 // meters for SECONDS (default 60), then prints:
 // - CPU time of each thread of the process over that run (from
-//   /proc/self/task/*/stat), as a share of one core;
+//   /proc/self/task/*/stat), as a share of one core, and that of the X
+//   server over the same interval (the process serving $DISPLAY, or the
+//   one KORVEL_XSERVER_PID names);
 // - how the 100 ms ticks found the meter answer (fresh / pending / failed);
 // - meter latency: for a level change at any instant t of the run, the time
 //   until a bar shows it, taken as the paint that follows the first tick
@@ -24,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPushButton>
@@ -42,6 +45,21 @@
 
 namespace {
 
+// CPU seconds (user and system) from a /proc stat file; -1 when it cannot
+// be read.
+double statCpu(const QString& path) {
+  QFile stat(path);
+  if (!stat.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray line = stat.readAll();
+  const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+  // after the name: state is field 3; utime 14 and stime 15 are f[11], f[12]
+  return (f.value(11).toDouble() + f.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+double processCpu(const QString& pid) {
+  return pid.isEmpty() ? -1 : statCpu("/proc/" + pid + "/stat");
+}
+
 struct ThreadCpu {
   QString tid, name;
   double seconds;
@@ -49,18 +67,35 @@ struct ThreadCpu {
 
 std::vector<ThreadCpu> threadCpu() {
   std::vector<ThreadCpu> out;
-  const long hz = sysconf(_SC_CLK_TCK);
   for (const QString& tid : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile stat("/proc/self/task/" + tid + "/stat");
     QFile comm("/proc/self/task/" + tid + "/comm");
-    if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly)) continue;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    // after the name: state is field 3; utime 14 and stime 15 are f[11], f[12]
-    const double s = (f.value(11).toDouble() + f.value(12).toDouble()) / double(hz);
+    const double s = statCpu("/proc/self/task/" + tid + "/stat");
+    if (s < 0 || !comm.open(QIODevice::ReadOnly)) continue;
     out.push_back({tid, QString::fromUtf8(comm.readAll()).trimmed(), s});
   }
   return out;
+}
+
+// The X server the panel paints through: KORVEL_XSERVER_PID, else the
+// process whose command line names an X server and the display of $DISPLAY.
+QString xServerPid() {
+  const QString given = qEnvironmentVariable("KORVEL_XSERVER_PID");
+  if (!given.isEmpty()) return given;
+  const QString display = qEnvironmentVariable("DISPLAY");
+  const int colon = display.lastIndexOf(':');
+  if (colon < 0) return {};
+  const QString number = display.mid(colon).section('.', 0, 0);  // ":99"
+  for (const QString& pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    if (!pid.at(0).isDigit()) continue;
+    QFile cmdline("/proc/" + pid + "/cmdline");
+    if (!cmdline.open(QIODevice::ReadOnly)) continue;
+    const QList<QByteArray> args = cmdline.readAll().split('\0');
+    const QString program = QFileInfo(QString::fromLocal8Bit(args.value(0))).fileName();
+    if (program != "Xvfb" && program != "Xorg" && program != "X" && program != "Xwayland") continue;
+    for (const QByteArray& a : args)
+      if (QString::fromLocal8Bit(a) == number) return pid;
+  }
+  return {};
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -148,7 +183,8 @@ int main(int argc, char* argv[]) {
   std::vector<Tick> ticks;
   PaintWatch watch;
   watch.clock = &clock;
-  w.findChild<QLabel*>("label_meter2")->installEventFilter(&watch);
+  // The meter wells' painter.
+  w.findChild<QWidget*>("meterView")->installEventFilter(&watch);
 
   // The window's own timers stop; the bench runs the same three ticks, so
   // it can time the 100 ms one.
@@ -175,6 +211,8 @@ int main(int argc, char* argv[]) {
     w.timerInterrupt_100ms();
     ticks.push_back({s, clock.nsecsElapsed(), w.meterTickCounts().fresh != fresh, before});
   });
+  const QString xPid = QGuiApplication::platformName() == "xcb" ? xServerPid() : QString();
+  const double x0 = processCpu(xPid);
   const auto cpu0 = threadCpu();
   const qint64 wall0 = clock.nsecsElapsed();
   t100.start(100);
@@ -194,6 +232,7 @@ int main(int argc, char* argv[]) {
   paintsAfterTick.push_back(watch.lastPaint);
   const double wall = double(clock.nsecsElapsed() - wall0) / 1e9;
   const auto cpu1 = threadCpu();
+  const double x1 = processCpu(xPid);
 
   if (qEnvironmentVariableIsSet("PAINT_CENSUS")) {
     qApp->removeEventFilter(&census);
@@ -219,6 +258,11 @@ int main(int argc, char* argv[]) {
              used, 100 * used / wall, b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
   }
   printf("  process total %.2f s  %.2f %% of one core\n", total, 100 * total / wall);
+  if (x0 >= 0 && x1 >= 0)
+    printf("  X server (pid %s)  %.2f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
+           100 * (x1 - x0) / wall);
+  else if (QGuiApplication::platformName() == "xcb")
+    printf("  X server: not found (set KORVEL_XSERVER_PID)\n");
 
   // --- ticks --------------------------------------------------------------
   int fresh = 0;
@@ -288,6 +332,7 @@ int main(int argc, char* argv[]) {
   QElapsedTimer bench;
   bench.start();
   qint64 busy = 0;
+  qint64 painting = 0;
   while (bench.elapsed() < 3000) {
     int i = 0;
     for (const auto& b : blocks)
@@ -299,7 +344,9 @@ int main(int argc, char* argv[]) {
     w.timerInterrupt_100ms();
     busy += one.nsecsElapsed();
     ++iterations;
+    one.restart();
     QCoreApplication::processEvents();  // paints, and the worker's answers
+    painting += one.nsecsElapsed();
   }
   {
     // The level meter's share of such a tick: the same 24 bars, moved by
@@ -307,12 +354,8 @@ int main(int argc, char* argv[]) {
     MeterChannel table[24];
     for (int k = 0; k < 24; ++k) {
       const QString n = k < 22 ? QString::number(k + 1) : k == 22 ? "L" : "R";
-      table[k] = {w.findChild<QLabel*>(k < 22 ? "label_meter" + n : "label_meter_main" + n),
-                  w.findChild<QLabel*>("label_peak" + n),
-                  w.findChild<QPushButton*>("pushButton_peakText" + n),
-                  w.findChild<QLabel*>("label_PeakInd" + n),
-                  0,
-                  0};
+      table[k] = MeterChannel{};
+      table[k].peakText = w.findChild<QPushButton*>("pushButton_peakText" + n);
     }
     qint64 meterBusy = 0;
     const int rounds = 500;
@@ -330,6 +373,8 @@ int main(int argc, char* argv[]) {
       "fresh tick with 24 moving bars (loop of %d): %.1f us per tick on the GUI thread (paint not "
       "included)\n",
       iterations, double(busy) / iterations / 1000.0);
+  printf("its painting (and the queued answers) after the tick: %.1f us per tick on the GUI thread\n",
+         double(painting) / iterations / 1000.0);
   host.stop();
   return 0;
 }

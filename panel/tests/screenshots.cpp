@@ -1,7 +1,8 @@
 // Saves pictures of the panel into OUTPUT_DIR: the ASIO-driver reminder in
 // English and Japanese, the information page, the meter page of every model
 // with live levels and peak lines at 1110 x 650 and 2220 x 1300 client size,
-// the meter page in each meter source, and the not-connected page.
+// and with the unit silent (no meter answer for over a second), the meter
+// page in each meter source, and the not-connected page.
 // Run it through tests/isolated.sh so that it has its own host socket.
 #include <QApplication>
 #include <QDir>
@@ -17,6 +18,7 @@
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "meterview.h"
 #include "settingsstore.h"
 
 namespace {
@@ -112,6 +114,19 @@ int main(int argc, char* argv[]) {
     w.findChild<QPushButton*>("pushButton_Meter")->click();
     shoot(w, base, out + QStringLiteral("/meter_%1_1110x650.png").arg(m.file), 3000);
     shoot(w, twice, out + QStringLiteral("/meter_%1_2220x1300.png").arg(m.file), 3000);
+    // The unit stops answering: after a second the page says so.
+    auto* view = w.findChild<MeterView*>("meterView");
+    setClientSize(w, base);
+    host.command("stall-timeout 2");
+    if (!waitFor([&] { return view->isStale(); }, 5000)) {
+      qCritical("%s: the meters did not go stale", m.model);
+      return 1;
+    }
+    shoot(w, base, out + QStringLiteral("/meter_%1_silent_1110x650.png").arg(m.file), 200);
+    if (!waitFor([&] { return !view->isStale() && device->text() == QLatin1String(m.model); }, 30000)) {
+      qCritical("%s: the meters did not come back", m.model);
+      return 1;
+    }
   }
 
   // Each meter source on one model.

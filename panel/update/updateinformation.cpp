@@ -18,8 +18,9 @@
 #include <QUrl>
 
 #ifdef Q_OS_WIN
-#include <shellapi.h>
 #include <windows.h>
+// After <windows.h>, whose declarations it needs.
+#include <shellapi.h>
 #endif
 
 #include "archivelisting.h"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "korvel_usb_ids.h"
 #include "usbdevs_ctrl_req.h"
 
 namespace korvel::devhost {
@@ -18,25 +19,20 @@ namespace {
 constexpr uint8_t kRenderCategory[16] = {0x3E, 0x77, 0xE8, 0x65, 0x56, 0x8F, 0xD0, 0x11,
                                          0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96};
 
-const char* product_id(sim::Model m) {
-  switch (m) {
-    case sim::Model::Tarrow:
-      return "0101";
-    case sim::Model::Quenby:
-      return "0102";
-    case sim::Model::Pellin:
-      return "0103";
-    case sim::Model::Dorrit:
-      return "0104";
-    case sim::Model::FarLink:
-      return "0110";
-  }
-  return "0100";
+// The audio function's hardware ID as Windows forms it for the child of a
+// composite device: "USB\VID_2E4C&PID_0101&MI_00" (`lower`: in the
+// lower case of interface links).
+std::string hardware_id(sim::Model m, bool lower) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, lower ? "usb#vid_%04x&pid_%04x&mi_%02x" : "USB\\VID_%04X&PID_%04X&MI_%02X",
+                unsigned(KORVEL_VID), unsigned(sim::usb_product_id(m)),
+                unsigned(KORVEL_USB_AUDIO_FIRST_INTERFACE));
+  return buf;
 }
 
 // The device's part of every interface link, up to the interface class.
 std::string device_prefix(sim::Model m) {
-  return std::string("\\\\?\\usb#vid_2e4c&pid_") + product_id(m) + "&mi_00#7&2f41a3c&0&0000#";
+  return "\\\\?\\" + hardware_id(m, true) + "#7&2f41a3c&0&0000#";
 }
 
 std::string guid_text(const uint8_t g[16]) {
@@ -200,8 +196,7 @@ wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
   if (!plugged_) return r;
   wire::DeviceEntry d;
   d.service = u"tarrow";
-  d.instance_id = wire::utf8_to_utf16(std::string("USB\\VID_2E4C&PID_") + product_id(model_) +
-                                      "&MI_00\\7&2F41A3C&0&0000");
+  d.instance_id = wire::utf8_to_utf16(hardware_id(model_, false) + "\\7&2F41A3C&0&0000");
   if (hooks_.interfaces) {
     // What the started driver registered, under each of its classes.
     for (const auto& itf : hooks_.interfaces())

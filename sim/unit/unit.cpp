@@ -17,6 +17,7 @@
 #include <mutex>
 #include <utility>
 
+#include "korvel_usb_ids.h"
 #include "unit_firmware.h"
 #include "unit_items.h"
 #include "unit_meters.h"
@@ -114,6 +115,7 @@ constexpr uint64_t kDebugEveryUs = 5'000'000;
 
 struct Identity {
   const char* name;
+  uint16_t usb_product_id;
   const char* serial;
   const char* signature;
   uint8_t rec_on[4];     // rec-function slots that start on (0xFF: none)
@@ -122,11 +124,11 @@ struct Identity {
 
 const Identity& identity(Model m) {
   static const Identity ids[] = {
-      {"Tarrow", "TR2410-000123", "KVL-TRW-22CH-A1", {0, 1, 12, 22}, {4, 13, 0xFF}},
-      {"Quenby", "QB2403-000457", "KVL-QNB-22CH-B2", {2, 3, 22, 0xFF}, {7, 0xFF, 0xFF}},
-      {"Pellin", "PL2311-000789", "KVL-PLN-14CH-A3", {0, 5, 14, 0xFF}, {9, 11, 0xFF}},
-      {"Dorrit", "DR2407-001024", "KVL-DRT-10CH-C1", {0, 1, 6, 0xFF}, {10, 3, 0xFF}},
-      {"Far Link", "FL2402-000316", "KVL-FLK-24TR-D4", {0, 1, 2, 23}, {8, 22, 0xFF}},
+      {"Tarrow", KORVEL_PID_TARROW, "TR2410-000123", "KVL-TRW-22CH-A1", {0, 1, 12, 22}, {4, 13, 0xFF}},
+      {"Quenby", KORVEL_PID_QUENBY, "QB2403-000457", "KVL-QNB-22CH-B2", {2, 3, 22, 0xFF}, {7, 0xFF, 0xFF}},
+      {"Pellin", KORVEL_PID_PELLIN, "PL2311-000789", "KVL-PLN-14CH-A3", {0, 5, 14, 0xFF}, {9, 11, 0xFF}},
+      {"Dorrit", KORVEL_PID_DORRIT, "DR2407-001024", "KVL-DRT-10CH-C1", {0, 1, 6, 0xFF}, {10, 3, 0xFF}},
+      {"Far Link", KORVEL_PID_FAR_LINK, "FL2402-000316", "KVL-FLK-24TR-D4", {0, 1, 2, 23}, {8, 22, 0xFF}},
   };
   const int i = static_cast<int>(m);
   return ids[i >= 0 && i < 5 ? i : 0];
@@ -158,6 +160,10 @@ struct QueuedGroup {
 
 const char* model_name(Model m) {
   return identity(m).name;
+}
+
+uint16_t usb_product_id(Model m) {
+  return identity(m).usb_product_id;
 }
 
 bool model_from_name(const std::string& name, Model* out) {

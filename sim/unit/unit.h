@@ -20,6 +20,9 @@ enum class Model { Tarrow, Quenby, Pellin, Dorrit, FarLink };
 
 // "Tarrow", "Quenby", "Pellin", "Dorrit", "Far Link".
 const char* model_name(Model m);
+// The product ID of the model's device descriptor (the vendor ID is
+// KORVEL_VID of korvel_usb_ids.h).
+uint16_t usb_product_id(Model m);
 // Exact, case-sensitive product names; false for anything else.
 bool model_from_name(const std::string& name, Model* out);
 // Meter records the unit reports: 97, 94, 62, 62, 96.

@@ -28,8 +28,17 @@ Device::Device(std::shared_ptr<Function> function, Speed speed)
 }
 
 std::vector<uint8_t> Device::device_descriptor() const {
-  return {18,   0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 64,   0x4B,
-          0x4B, 0x01, 0x00, 0x00, 0x01, 0x01, 0x02, 0x03, 0x01};
+  // USB 2.0, a composite device of interface associations (class EF/02/01),
+  // 64-byte default pipe, one configuration; the function's IDs.
+  const DeviceIdentity id = function_->identity();
+  std::vector<uint8_t> d = {18, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 64,   0,
+                            0,  0,    0,    0,    0,    0x01, 0x02, 0x03, 0x01};
+  const uint16_t words[] = {id.vendor_id, id.product_id, id.release};
+  for (int i = 0; i < 3; ++i) {
+    d[8 + 2 * i] = uint8_t(words[i]);
+    d[9 + 2 * i] = uint8_t(words[i] >> 8);
+  }
+  return d;
 }
 
 bool Device::connected() const {

@@ -54,10 +54,19 @@ struct Setup {
   uint16_t wLength;
 };
 
+// What the device descriptor says the device is.
+struct DeviceIdentity {
+  uint16_t vendor_id = 0x4B4B;
+  uint16_t product_id = 0x0001;
+  uint16_t release = 0x0100;  // bcdDevice
+};
+
 // What sits behind a device's default pipe besides the standard requests.
 class Function {
  public:
   virtual ~Function() = default;
+  // Vendor, product and release of the device descriptor.
+  virtual DeviceIdentity identity() const { return {}; }
   // The full configuration descriptor (configuration, interfaces, endpoints,
   // class-specific descriptors) for the speed the device runs at.
   virtual std::vector<uint8_t> configuration_descriptor(Speed speed) const = 0;

@@ -1,20 +1,12 @@
-// The level meter against real widgets: dB edges, bar heights, fall limit,
-// peak hold, rescaling, clear colours and the clip lamp.
-#include <QLabel>
+// The level meter: dB edges, bar heights, fall limit, peak hold, rescaling,
+// clear colours and the clip lamp on the channel records, and what the
+// meter view paints of them.
 #include <QPushButton>
 #include <QtTest>
 #include <cmath>
 
 #include "drawlevelmeter.h"
-
-namespace {
-
-const QString kRed = "#FF3100";
-const QString kYellow = "#FEFE00";
-const QString kGreen = "#15FF02";
-const QString kBlack = "#000000";
-
-}  // namespace
+#include "meterview.h"
 
 class TestDrawLevelMeter : public QObject {
   Q_OBJECT
@@ -26,22 +18,16 @@ class TestDrawLevelMeter : public QObject {
   void setLevel(uint16_t level) {
     for (MeterChannel& c : ch) c.level = level;
   }
-  int barHeight(int k = 0) const { return ch[k].bar->height(); }
-  bool colourIs(int k, const QString& colour) const { return ch[k].peakLine->styleSheet().endsWith(colour); }
-  bool clipLit(int k = 0) const { return !ch[k].clipIndicator->isHidden(); }
+  int barHeight(int k = 0) const { return ch[k].bar; }
+  bool clipLit(int k = 0) const { return ch[k].clipIndicator; }
 
  private slots:
   void init() {
     page = new QWidget;
     page->resize(2300, 1400);
     for (MeterChannel& c : ch) {
-      c.bar = new QLabel(page);
-      c.peakLine = new QLabel(page);
+      c = MeterChannel{};
       c.peakText = new QPushButton(page);
-      c.clipIndicator = new QLabel(page);
-      c.clipIndicator->hide();
-      c.level = 0;
-      c.holdCounter = 0;
     }
     meter = new DrawLevelMeter;
     meter->meterLayout = 0;
@@ -65,31 +51,36 @@ class TestDrawLevelMeter : public QObject {
     QTest::addColumn<int>("level");
     QTest::addColumn<int>("height");
     QTest::addColumn<QString>("readout");
-    QTest::addColumn<QString>("colour");
+    QTest::addColumn<int>("colour");
     QTest::addColumn<bool>("clip");
-    QTest::newRow("full scale") << 32767 << 340 << "0.0" << kRed << true;
-    QTest::newRow("silence") << 0 << 0 << " -inf" << kBlack << false;
-    QTest::newRow("quarter") << 8192 << 213 << "-12.0" << kYellow << false;
-    QTest::newRow("-17 dB is yellow") << 4628 << 186 << "-17.0" << kYellow << false;
-    QTest::newRow("-18 dB is green") << 4125 << 181 << "-18.0" << kGreen << false;
-    QTest::newRow("-2 dB lights the clip") << 26100 << 320 << "-2.0" << kRed << true;
-    QTest::newRow("below the floor") << 1 << 0 << " -inf" << kBlack << false;
-    QTest::newRow("above full scale") << 40000 << 340 << "1.7" << kRed << true;
+    QTest::newRow("full scale") << 32767 << 340 << "0.0" << int(PeakColour::Red) << true;
+    // Just under full scale reads 0.0, never "-0.0".
+    QTest::newRow("one step under full scale") << 32766 << 335 << "0.0" << int(PeakColour::Red) << true;
+    QTest::newRow("-0.04 dB") << 32620 << 335 << "0.0" << int(PeakColour::Red) << true;
+    QTest::newRow("-0.05 dB rounds away") << 32570 << 335 << "-0.1" << int(PeakColour::Red) << true;
+    QTest::newRow("silence") << 0 << 0 << " -inf" << int(PeakColour::Black) << false;
+    QTest::newRow("quarter") << 8192 << 213 << "-12.0" << int(PeakColour::Yellow) << false;
+    QTest::newRow("-17 dB is yellow") << 4628 << 186 << "-17.0" << int(PeakColour::Yellow) << false;
+    QTest::newRow("-18 dB is green") << 4125 << 181 << "-18.0" << int(PeakColour::Green) << false;
+    QTest::newRow("-2 dB lights the clip") << 26100 << 320 << "-2.0" << int(PeakColour::Red) << true;
+    QTest::newRow("below the floor") << 1 << 0 << " -inf" << int(PeakColour::Black) << false;
+    QTest::newRow("above full scale") << 40000 << 340 << "1.7" << int(PeakColour::Red) << true;
   }
 
   void levelEdges() {
     QFETCH(int, level);
     QFETCH(int, height);
     QFETCH(QString, readout);
-    QFETCH(QString, colour);
+    QFETCH(int, colour);
     QFETCH(bool, clip);
     setLevel(uint16_t(level));
     meter->updateMeters(ch);
     QCOMPARE(barHeight(), height);
-    QCOMPARE(ch[0].bar->geometry().bottom() + 1, 546);  // stands on the baseline
+    QCOMPARE(meter->barRect(0, height).bottom() + 1, 546);  // stands on the baseline
     QCOMPARE(ch[0].peakText->text(), readout);
-    QVERIFY2(colourIs(0, colour), qPrintable(ch[0].peakLine->styleSheet()));
-    QCOMPARE(ch[0].peakLine->y(), 546 - height);
+    QCOMPARE(int(ch[0].peakColour), colour);
+    QCOMPARE(int(ch[0].peakLine), height);
+    QCOMPARE(meter->peakLineRect(0, ch[0].peakLine).y(), 546 - height);
     QCOMPARE(clipLit(), clip);
   }
 
@@ -121,16 +112,16 @@ class TestDrawLevelMeter : public QObject {
     for (int t = 1; t <= 10; ++t) {
       meter->updateMeters(ch);
       QCOMPARE(int(meter->peakHeight(0)), 340);
-      QCOMPARE(ch[0].peakLine->y(), 206);
+      QCOMPARE(int(ch[0].peakLine), 340);
       QCOMPARE(ch[0].peakText->text(), QString("0.0"));
     }
     meter->updateMeters(ch);  // the 11th tick lets the peak go
     const int h = 340 - 11 * 21;
     QCOMPARE(barHeight(), h);
     QCOMPARE(int(meter->peakHeight(0)), h);
-    QCOMPARE(ch[0].peakLine->y(), 546 - h);
+    QCOMPARE(int(ch[0].peakLine), h);
     QCOMPARE(ch[0].peakText->text(), QString::number(double(meter->dbForHeight(h)), 'f', 1));
-    QVERIFY(colourIs(0, kGreen));
+    QCOMPARE(ch[0].peakColour, PeakColour::Green);
     QVERIFY(!clipLit());
   }
 
@@ -163,36 +154,34 @@ class TestDrawLevelMeter : public QObject {
     meter->updateMeters(ch);
     QCOMPARE(barHeight(), 0);  // jumped, no fall limit on the first scaled update
     // Geometry follows the scale: bar and clip lamp at twice the base pixels.
-    QCOMPARE(ch[0].bar->x(), 100);
-    QCOMPARE(ch[0].bar->width(), 36);
-    QCOMPARE(ch[0].clipIndicator->geometry(), QRect(100, 390, 36, 8));
+    QCOMPARE(meter->barRect(0, 340), QRect(100, 1092 - 680, 36, 680));
+    QCOMPARE(meter->clipRect(0), QRect(100, 390, 36, 8));
     setLevel(32767);
     meter->updateMeters(ch);
-    QCOMPARE(barHeight(), 680);
-    QCOMPARE(ch[0].bar->geometry().bottom() + 1, 1092);
+    QCOMPARE(barHeight(), 340);
     setLevel(0);
     meter->updateMeters(ch);
-    QCOMPARE(barHeight(), 2 * (340 - 21));  // the fall limit applies again
+    QCOMPARE(barHeight(), 340 - 21);  // the fall limit applies again
   }
 
   void clearColoursAndClip_data() {
     QTest::addColumn<int>("level");
     QTest::addColumn<int>("height");
-    QTest::addColumn<QString>("colour");
+    QTest::addColumn<int>("colour");
     QTest::addColumn<bool>("clip");
     // A clear colours and lights exactly as a meter step at that height.
-    QTest::newRow("320 is red with clip") << 26100 << 320 << kRed << true;
-    QTest::newRow("-2.6 dB: red, lamp stays dark") << 24300 << 314 << kRed << false;
-    QTest::newRow("-14 dB stays yellow") << 6540 << 202 << kYellow << false;
-    QTest::newRow("213 is yellow") << 8192 << 213 << kYellow << false;
-    QTest::newRow("181 is green") << 4050 << 181 << kGreen << false;
-    QTest::newRow("0 is black") << 0 << 0 << kBlack << false;
+    QTest::newRow("320 is red with clip") << 26100 << 320 << int(PeakColour::Red) << true;
+    QTest::newRow("-2.6 dB: red, lamp stays dark") << 24300 << 314 << int(PeakColour::Red) << false;
+    QTest::newRow("-14 dB stays yellow") << 6540 << 202 << int(PeakColour::Yellow) << false;
+    QTest::newRow("213 is yellow") << 8192 << 213 << int(PeakColour::Yellow) << false;
+    QTest::newRow("181 is green") << 4050 << 181 << int(PeakColour::Green) << false;
+    QTest::newRow("0 is black") << 0 << 0 << int(PeakColour::Black) << false;
   }
 
   void clearColoursAndClip() {
     QFETCH(int, level);
     QFETCH(int, height);
-    QFETCH(QString, colour);
+    QFETCH(int, colour);
     QFETCH(bool, clip);
     meter->peakHoldMode = 3;
     meter->peakHoldTicks = -20;
@@ -203,12 +192,36 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(barHeight(), height);
     meter->clearAllPeaks(ch);
     QCOMPARE(int(meter->peakHeight(0)), height);
-    QCOMPARE(ch[0].peakLine->y(), 546 - height);
-    QVERIFY2(colourIs(0, colour), qPrintable(ch[0].peakLine->styleSheet()));
+    QCOMPARE(int(ch[0].peakLine), height);
+    QCOMPARE(int(ch[0].peakColour), colour);
     QCOMPARE(clipLit(), clip);
     const QString expected =
         height == 0 ? QString(" -inf") : QString::number(double(meter->dbForHeight(height)), 'f', 1);
     QCOMPARE(ch[0].peakText->text(), expected);
+  }
+
+  // At any window scale a cleared peak lands exactly on its bar's top (it
+  // used to be taken back from the bar's pixel height, a pixel below).
+  void clearLandsOnTheBarAtAnyScale_data() {
+    QTest::addColumn<float>("scale");
+    for (float s : {1.0f, 1.009f, 0.963f, 1.37f, 2.0f}) QTest::newRow(qPrintable(QString::number(s))) << s;
+  }
+
+  void clearLandsOnTheBarAtAnyScale() {
+    QFETCH(float, scale);
+    meter->scaleX = meter->scaleMin = 1.0f;
+    meter->scaleY = scale;
+    meter->peakHoldMode = 3;
+    meter->peakHoldTicks = -20;
+    for (uint16_t level : {uint16_t(8192), uint16_t(4125), uint16_t(26100), uint16_t(700)}) {
+      setLevel(32767);
+      meter->updateMeters(ch);
+      setLevel(level);
+      for (int t = 0; t < 20; ++t) meter->updateMeters(ch);
+      meter->clearPeak(ch, 0);
+      QCOMPARE(int(meter->peakHeight(0)), barHeight());
+      QCOMPARE(meter->peakLineRect(0, ch[0].peakLine).top(), int(std::floor((546 - barHeight()) * scale)));
+    }
   }
 
   void clearOnePeakOnly() {
@@ -240,12 +253,103 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(barHeight(16), 340);
     QCOMPARE(barHeight(17), 0);
     QCOMPARE(barHeight(21), 340);
-    QCOMPARE(ch[6].bar->x(), 324);
+    QCOMPARE(meter->barRect(6, 10).x(), 324);
 
     meter->meterLayout = 1;  // Far Link columns
+    QCOMPARE(meter->barRect(0, 10).x(), 63);
+    QCOMPARE(meter->barRect(23, 10).x(), 1029);
+  }
+
+  // What the view paints: bars cut from the artwork, peak lines in their
+  // colours, lit lamps, readouts, nothing of a hidden channel; repainting
+  // only what changed; a click on a readout clicks its button.
+  void viewPaintsTheRecords() {
+    QWidget screen;
+    screen.resize(1110, 650);
+    screen.setAutoFillBackground(true);
+    QPalette palette;
+    palette.setColor(QPalette::Window, Qt::black);
+    screen.setPalette(palette);
+    auto* view = new MeterView(&screen);
+    view->setGeometry(0, 190, 1110, 362);
+    QPixmap art(18, 340);
+    art.fill(QColor(0, 0x80, 0xFF));
+    view->setBarArt(art);
+    view->setChannelsShown(kAllChannels & ~channelSet({2}), kAllChannels);
+    meter->setView(view);
+    screen.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&screen));
+
+    QPushButton readout1(&screen);
+    readout1.setGeometry(37, 546, 41, 21);
+    readout1.hide();
+    QPushButton readout2(&screen);
+    readout2.setGeometry(71, 546, 41, 21);
+    readout2.hide();
+    ch[0].peakText = &readout1;
+    ch[1].peakText = &readout2;
+    ch[0].level = 8192;  // -12 dB: bar 213, yellow line
+    ch[1].level = 32767;
     meter->updateMeters(ch);
-    QCOMPARE(ch[0].bar->x(), 63);
-    QCOMPARE(ch[23].bar->x(), 1029);
+    QImage image = screen.grab().toImage();
+    const auto pixel = [&image](int x, int y) { return QColor(image.pixel(x, y)); };
+    QCOMPARE(pixel(55, 546 - 100), QColor(0, 0x80, 0xFF));  // inside bar 1
+    QCOMPARE(pixel(55, 546 - 230), QColor(Qt::black));      // above it
+    QCOMPARE(pixel(55, 546 - 213), QColor(0xFE, 0xFE, 0x00));
+    QCOMPARE(pixel(88, 546 - 100), QColor(Qt::black));  // channel 2 is hidden
+    QCOMPARE(pixel(55, 196), QColor(Qt::black));        // lamp 1 dark
+    QCOMPARE(view->shown(1).bar, QRect());
+    QCOMPARE(view->shown(1).readout, QRect());
+    QCOMPARE(view->shown(0).bar, QRect(50, 546 - 213, 18, 213));
+    QCOMPARE(view->shown(0).readout, QRect(37, 546, 41, 21));
+    QCOMPARE(view->shown(0).readoutText, QString("-12.0"));
+    bool lightText = false;  // the readout's text is painted under the bar
+    for (int x = 37; x < 78; ++x)
+      for (int y = 548; y < 565; ++y) lightText = lightText || qGray(image.pixel(x, y)) > 128;
+    QVERIFY(lightText);
+
+    // A click on the readout clicks its button; one on a hidden channel's
+    // place does nothing.
+    QSignalSpy clicks1(&readout1, &QPushButton::clicked);
+    QSignalSpy clicks2(&readout2, &QPushButton::clicked);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(55, 556) - view->pos());
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(90, 556) - view->pos());
+    QCOMPARE(clicks1.count(), 1);
+    QCOMPARE(clicks2.count(), 0);
+
+    // A bar that falls repaints the strip it left, not the whole bar.
+    ch[0].level = 0;
+    QRegion painted;
+    struct Spy : QObject {
+      QRegion* region;
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) *region += static_cast<QPaintEvent*>(e)->region();
+        return false;
+      }
+    } spy;
+    spy.region = &painted;
+    QTest::qWait(50);  // the first step's paints are done
+    view->installEventFilter(&spy);
+    meter->updateMeters(ch);
+    QTRY_VERIFY(!painted.isEmpty());
+    QCOMPARE(painted.boundingRect().translated(view->pos()), QRect(50, 546 - 213, 18, 21));
+
+    // Stale: bars grey, no lamp, the note; live again at once.
+    ch[0].level = 32767;
+    meter->updateMeters(ch);
+    view->setStale(true);
+    image = screen.grab().toImage();
+    const QColor barColour = pixel(55, 546 - 100);
+    QCOMPARE(barColour.saturation(), 0);
+    QVERIFY(barColour.value() < 0x80);
+    QCOMPARE(pixel(55, 196), QColor(Qt::black));
+    QVERIFY(!view->noteRect().isEmpty());
+    QVERIFY(view->geometry().contains(view->noteRect()));
+    view->setStale(false);
+    image = screen.grab().toImage();
+    QCOMPARE(pixel(55, 546 - 100), QColor(0, 0x80, 0xFF));
+    QCOMPARE(pixel(55, 196), QColor(0xFF, 0x31, 0x00));
+    QVERIFY(view->noteRect().isEmpty());
   }
 };
 

@@ -14,8 +14,11 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QtTest>
+#include <cmath>
 
+#include "buffersizescale.h"
 #include "mainwindow.h"
+#include "meterview.h"
 #include "settingsstore.h"
 #include "vxfacade.h"
 
@@ -46,21 +49,16 @@ class TestMainWindow : public QObject {
   }
   // Position among its siblings' paint order (higher paints later).
   static int zOrder(QWidget* w) { return w->parentWidget()->children().indexOf(w); }
-  static bool isRed(QLabel* l) { return l->styleSheet().contains("#CB2700"); }
-  static bool isGrey(QLabel* l) { return l->styleSheet().contains("#CECECE"); }
-  static bool isBlack(QLabel* l) { return l->styleSheet().contains("background-color: #000000"); }
-  // The window's own channel widgets, for driving the level meter directly.
-  void channelTable(MeterChannel* ch) const {
-    for (int k = 0; k < 24; ++k) {
-      const QString s = k < 22 ? QString::number(k + 1) : k == 22 ? "L" : "R";
-      ch[k] = {window->findChild<QLabel*>(k < 22 ? "label_meter" + s : "label_meter_main" + s),
-               window->findChild<QLabel*>("label_peak" + s),
-               window->findChild<QPushButton*>("pushButton_peakText" + s),
-               window->findChild<QLabel*>("label_PeakInd" + s),
-               0,
-               0};
-    }
-  }
+  // The colour a rec-function lamp shows (its left edge, clear of the text).
+  static QColor lampColour(QLabel* l) { return QColor(l->grab().toImage().pixel(1, l->height() / 2)); }
+  static bool isRed(QLabel* l) { return lampColour(l) == QColor(0xCB, 0x27, 0x00); }
+  static bool isGrey(QLabel* l) { return lampColour(l) == QColor(0xCE, 0xCE, 0xCE); }
+  static bool isBlack(QLabel* l) { return lampColour(l) == QColor(0, 0, 0); }
+  MeterView* view() const { return window->findChild<MeterView*>("meterView"); }
+  // Channel n (1 to 24) as the meter page shows it.
+  bool meterShown(int n) const { return inSet(view()->channelsShown(), n - 1); }
+  bool peakLineShown(int n) const { return !view()->shown(n - 1).peakLine.isEmpty(); }
+  bool lampLit(int n) const { return !view()->shown(n - 1).clipLamp.isEmpty(); }
   QWidget* widget(const char* name) const { return window->findChild<QWidget*>(name); }
   int page() const { return window->findChild<QStackedWidget*>("stackedWidget")->currentIndex(); }
 
@@ -96,70 +94,6 @@ class TestMainWindow : public QObject {
     QTest::qWait(400);
     QCOMPARE(page(), 2);
     QVERIFY(deviceLostShown);
-  }
-
-  void formHoldsEveryNamedWidget() {
-    const char* const names[] = {"label_btnInfo",
-                                 "pushButton_Information",
-                                 "label_btnMeter",
-                                 "label_textSWVer",
-                                 "label_textFWVer",
-                                 "label_textSamplerate",
-                                 "label_textBuffersize",
-                                 "label_BufferSize",
-                                 "horizontalSlider_BufferSize",
-                                 "label_bg",
-                                 "label_KORVEL_meter",
-                                 "label_KORVEL_dead",
-                                 "label_bgPHText",
-                                 "label_bgPHL",
-                                 "label_bgMSText",
-                                 "label_bgMSL",
-                                 "pushButton_MTRSource",
-                                 "pushButton_Analog",
-                                 "pushButton_USB",
-                                 "pushButton_MTR",
-                                 "pushButton_PeakHoldOff",
-                                 "pushButton_PeakHold1s",
-                                 "pushButton_PeakHold3s",
-                                 "pushButton_PeakHoldInf",
-                                 "pushButton_HoldClear",
-                                 "label_meter_mainL",
-                                 "label_meter_mainR",
-                                 "label_peakL",
-                                 "label_peakR",
-                                 "pushButton_peakTextL",
-                                 "pushButton_peakTextR",
-                                 "label_PeakIndL",
-                                 "label_PeakIndR",
-                                 "label_recfuncL",
-                                 "label_recfuncR",
-                                 "label_Tarrow_meter",
-                                 "label_Quenby_meter",
-                                 "label_Pellin_meter",
-                                 "label_Dorrit_meter",
-                                 "label_FarLink_meter",
-                                 "scrollArea",
-                                 "MODELInfo",
-                                 "MODELMeter",
-                                 "MODELDead"};
-    for (const char* name : names) QVERIFY2(widget(name), name);
-    for (int n = 1; n <= 22; ++n) {
-      for (const char* prefix :
-           {"label_meter", "label_peak", "pushButton_peakText", "label_PeakInd", "label_recfunc"}) {
-        const QByteArray name = QByteArray(prefix) + QByteArray::number(n);
-        QVERIFY2(widget(name.constData()), name.constData());
-      }
-    }
-    for (int n = 1; n <= 5; ++n)
-      QVERIFY(widget(QByteArray("label_barMask" + QByteArray::number(n)).constData()));
-    for (const char* name : {"actionDefaultSize", "actionMaximum", "actionMinimum", "actionUpdate",
-                             "actionProduct_Information", "actionFAQ", "actionKORVEL_ID", "actionManual",
-                             "actionLicense", "actionKORVEL_Brevanta", "actionAbout"}) {
-      QVERIFY2(window->findChild<QAction*>(name), name);
-    }
-    QCOMPARE(window->findChild<QMenu*>("menuWindow")->title(), QString("Window"));
-    QCOMPARE(window->findChild<QPushButton*>("pushButton_PeakHoldInf")->text(), QString::fromUtf8("∞"));
   }
 
   void pageButtons() {
@@ -287,8 +221,8 @@ class TestMainWindow : public QObject {
       QVERIFY(zOrder(labelN("label_recfunc", n)) > zOrder(labelN("label_recfunc", n + 1)));
     QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
     QVERIFY(label("label_recfuncR")->isHidden());
-    QCOMPARE(readout(22)->geometry(), QRect(890, 546, 41, 21));
-    QCOMPARE(button("pushButton_peakTextR")->geometry(), QRect(1030, 546, 41, 21));
+    QCOMPARE(view()->shown(21).readout, QRect(890, 546, 41, 21));
+    QCOMPARE(view()->shown(23).readout, QRect(1030, 546, 41, 21));
     for (int m = 1; m <= 5; ++m) QVERIFY(!labelN("label_barMask", m)->isHidden());
     QCOMPARE(labelN("label_barMask", 3)->geometry(), QRect(750, 205, 16, 342));
     QCOMPARE(button("pushButton_MTRSource")->text(), QString("CHANNEL INPUT"));
@@ -306,12 +240,12 @@ class TestMainWindow : public QObject {
     QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
     for (int n = 15; n <= 22; ++n) {
       QVERIFY(labelN("label_recfunc", n)->isHidden());
-      QVERIFY(labelN("label_meter", n)->isHidden());
-      QVERIFY(labelN("label_peak", n)->isHidden());
-      QVERIFY(labelN("label_PeakInd", n)->isHidden());
-      QVERIFY(readout(n)->isHidden());
+      QVERIFY(!meterShown(n));
+      QVERIFY(!peakLineShown(n));
+      QVERIFY(!lampLit(n));
+      QVERIFY(view()->shown(n - 1).readout.isEmpty());
     }
-    QVERIFY(!labelN("label_peak", 14)->isHidden());
+    QVERIFY(peakLineShown(14));
     QVERIFY(!labelN("label_barMask", 1)->isHidden());
     QVERIFY(labelN("label_barMask", 4)->isHidden() && labelN("label_barMask", 5)->isHidden());
     QCOMPARE(button("pushButton_Analog")->text(), QString("LIVE INPUT"));
@@ -322,15 +256,15 @@ class TestMainWindow : public QObject {
     QCOMPARE(window->levelMeter().meterLayout, 3);
     QCOMPARE(labelN("label_recfunc", 7)->text(), QString("7 - 8"));
     QCOMPARE(labelN("label_recfunc", 7)->geometry(), QRect(319, 570, 60, 17));
-    QCOMPARE(readout(7)->x(), 309);
-    QCOMPARE(readout(8)->x(), 343);
+    QCOMPARE(view()->shown(6).readout.x(), 309);
+    QCOMPARE(view()->shown(7).readout.x(), 343);
     QCOMPARE(labelN("label_recfunc", 17)->text(), QString("AUX1"));
     QCOMPARE(labelN("label_recfunc", 19)->text(), QString("AUX2"));
     QCOMPARE(labelN("label_recfunc", 21)->text(), QString("SUB"));
     for (int n : {8, 10, 11, 16, 18, 20, 22})
       QVERIFY2(labelN("label_recfunc", n)->isHidden(), qPrintable(QString::number(n)));
-    for (int n : {11, 12, 13, 14, 15, 16, 18, 20}) QVERIFY(labelN("label_meter", n)->isHidden());
-    for (int n : {1, 10, 17, 19, 21, 22}) QVERIFY(!labelN("label_meter", n)->isHidden());
+    for (int n : {11, 12, 13, 14, 15, 16, 18, 20}) QVERIFY(!meterShown(n));
+    for (int n : {1, 10, 17, 19, 21, 22}) QVERIFY(meterShown(n));
     for (int m = 1; m <= 5; ++m) QVERIFY(labelN("label_barMask", m)->isHidden());
 
     identify("Far Link");
@@ -340,9 +274,9 @@ class TestMainWindow : public QObject {
     QVERIFY(!label("label_recfuncR")->isHidden());
     QCOMPARE(label("label_recfuncR")->geometry(), QRect(1028, 570, 26, 17));
     QCOMPARE(labelN("label_recfunc", 1)->x(), 59);
-    QCOMPARE(readout(1)->x(), 49);
+    QCOMPARE(view()->shown(0).readout.x(), 49);
     for (int n = 13; n <= 22; ++n) QCOMPARE(labelN("label_recfunc", n)->width(), 26);
-    for (int n = 11; n <= 22; ++n) QVERIFY(!labelN("label_meter", n)->isHidden());
+    for (int n = 11; n <= 22; ++n) QVERIFY(meterShown(n));
     QCOMPARE(button("pushButton_MTRSource")->text(), QString("TRACK LEVEL"));
     QCOMPARE(button("pushButton_MTR")->text(), QString("ANALOG OUT"));
 
@@ -351,6 +285,27 @@ class TestMainWindow : public QObject {
     QCOMPARE(labelN("label_recfunc", 13)->width(), 60);
     QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
     QCOMPARE(button("pushButton_USB")->text(), QString("PC RETURN"));
+  }
+
+  // Nothing of the old model shows once its identity is gone, and all of
+  // the new one shows as soon as it is identified, whatever page is up.
+  void modelChangeLeavesNothingOfTheOldModel() {
+    identify("Tarrow");
+    QVERIFY(!label("label_Tarrow_meter")->isHidden());
+    window->slt_RecvDeviceName(QString());  // the unit's identity is gone
+    QVERIFY(label("label_Tarrow_meter")->isHidden());
+    QVERIFY(label("label_Tarrow_info")->isHidden());
+    QVERIFY(view()->isStale());  // its meters are no longer read
+    // The new unit answers while the not-connected page is still up.
+    deviceLostShown = true;
+    window->slt_RecvDeviceName("Quenby");
+    QCOMPARE(button("pushButton_Analog")->text(), QString("LIVE INPUT"));
+    QVERIFY(!label("label_Quenby_meter")->isHidden());
+    QVERIFY(!label("label_Quenby_info")->isHidden());
+    QVERIFY(label("label_Tarrow_meter")->isHidden());
+    QVERIFY(label("label_SerialNumber")->isHidden());
+    QVERIFY(view()->isStale());  // until Quenby's first meter answer
+    deviceLostShown = false;
   }
 
   // Rec-function lamps: per-model state indices, the 500 ms blink and the
@@ -414,14 +369,18 @@ class TestMainWindow : public QObject {
     std::fill(std::begin(recFunctionStates), std::end(recFunctionStates), uint8_t(0));
   }
 
-  // Peak-hold modes, and what a mode or source change does to held peaks.
+  // Peak-hold modes, and what a mode or source change does to held peaks;
+  // at the default window size, whose scale is not 1, whatever ran before.
   void peakHold() {
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    QTRY_COMPARE(window->size(), QSize(1120, 680));
+    QVERIFY(window->levelMeter().scaleY != 1.0f);
     identify("Tarrow");
     DrawLevelMeter& meter = window->levelMeter();
-    MeterChannel ch[24];
-    channelTable(ch);
+    MeterChannel* ch = window->meterChannels();
     auto feed = [&](uint16_t level, int ticks) {
-      for (MeterChannel& c : ch) c.level = level;
+      for (int k = 0; k < 24; ++k) ch[k].level = level;
       for (int t = 0; t < ticks; ++t) meter.updateMeters(ch);
     };
 
@@ -432,23 +391,22 @@ class TestMainWindow : public QObject {
     button("pushButton_PeakHoldInf")->click();
     QCOMPARE(meter.peakHoldMode, 3);
     QCOMPARE(meter.peakHoldTicks, -20);
-    QVERIFY(!labelN("label_peak", 22)->isHidden());
+    QVERIFY(peakLineShown(22));
 
     // OFF hides the lines but peaks are still tracked (with a one-second
     // hold), so 1 SEC shows the current ones at once.
     button("pushButton_PeakHoldOff")->click();
     QCOMPARE(meter.peakHoldMode, 0);
     QCOMPARE(meter.peakHoldTicks, 10);
-    for (int n = 1; n <= 22; ++n) QVERIFY(labelN("label_peak", n)->isHidden());
-    QVERIFY(label("label_peakR")->isHidden());
+    for (int n = 1; n <= 24; ++n) QVERIFY(!peakLineShown(n));
     feed(8192, 3);  // -12 dB, height 213
     button("pushButton_PeakHold1s")->click();
     QCOMPARE(meter.peakHoldMode, 1);
     QVERIFY(button("pushButton_PeakHoldOff")->styleSheet().startsWith("background-color: #B4B4B4;"));
     QVERIFY(button("pushButton_PeakHold1s")->styleSheet().contains("#58C0FF"));
-    for (int n = 1; n <= 22; ++n) QVERIFY(!labelN("label_peak", n)->isHidden());
+    for (int n = 1; n <= 24; ++n) QVERIFY(peakLineShown(n));
     QCOMPARE(int(meter.peakHeight(0)), 213);
-    QCOMPARE(labelN("label_peak", 1)->y(), 546 - 213);
+    QCOMPARE(view()->shown(0).peakLine.y(), int(std::floor((546 - 213) * meter.scaleY)));
 
     // Infinite hold keeps a peak; a source change drops every peak to its
     // bar, which the change has put at rest.
@@ -460,21 +418,46 @@ class TestMainWindow : public QObject {
     button("pushButton_USB")->click();
     for (int k = 0; k < 24; ++k) QCOMPARE(int(meter.peakHeight(k)), 0);
     QCOMPARE(readout(1)->text(), QString(" -inf"));
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     button("pushButton_MTRSource")->click();
 
     // CLEAR and metering agree: a -2.6 dB bar lights no lamp on CLEAR.
     feed(24300, 1);
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     button("pushButton_HoldClear")->click();
-    QVERIFY(labelN("label_PeakInd", 1)->isHidden());
+    QVERIFY(!lampLit(1));
     // A peak readout clears its own channel only.
     feed(32767, 1);
     feed(8192, 2);
     readout(2)->click();
-    QCOMPARE(int(meter.peakHeight(1)), labelN("label_meter", 2)->height());
+    QCOMPARE(int(meter.peakHeight(1)), int(ch[1].bar));
     QCOMPARE(int(meter.peakHeight(0)), 340);
     button("pushButton_PeakHold1s")->click();
+  }
+
+  // A click on a readout, where the page shows it, clears that channel's
+  // held peak and no other, for each of the 24.
+  void eachReadoutClearsItsOwnPeak() {
+    setClientSize(QSize(1110, 650));
+    identify("Far Link");  // every channel shown
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
+    button("pushButton_PeakHoldInf")->click();
+    DrawLevelMeter& meter = window->levelMeter();
+    MeterChannel* ch = window->meterChannels();
+    for (int k = 0; k < 24; ++k) ch[k].level = 32767;
+    meter.updateMeters(ch);
+    for (int k = 0; k < 24; ++k) ch[k].level = 0;
+    for (int t = 0; t < 20; ++t) meter.updateMeters(ch);
+    for (int k = 0; k < 24; ++k) {
+      const QRect readout = view()->shown(k).readout;
+      QVERIFY(!readout.isEmpty());
+      QTest::mouseClick(view(), Qt::LeftButton, {}, readout.center() - view()->pos());
+      for (int j = 0; j < 24; ++j)
+        QVERIFY2(int(meter.peakHeight(j)) == (j <= k ? 0 : 340),
+                 qPrintable(QString("%1 after %2").arg(j).arg(k)));
+    }
+    button("pushButton_PeakHold1s")->click();
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
   }
 
   // 2220 x 1300 doubles every base coordinate and font size.
@@ -484,7 +467,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(window->levelMeter().scaleMin, 2.0f);
     QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(1046, 1140, 120, 34));
     QCOMPARE(labelN("label_recfunc", 13)->font().pixelSize(), 32);
-    QCOMPARE(readout(1)->geometry(), QRect(74, 1092, 82, 42));
+    QCOMPARE(view()->shown(0).readout, QRect(74, 1092, 82, 42));
     QCOMPARE(readout(1)->font().pixelSize(), 26);
     QCOMPARE(button("pushButton_PeakHoldInf")->geometry(), QRect(394, 162, 100, 80));
     QCOMPARE(button("pushButton_PeakHoldInf")->font().pixelSize(), 48);
@@ -534,53 +517,158 @@ class TestMainWindow : public QObject {
     }
   }
 
-  void sliderStyle() {
-    const QString head = "QSlider::handle:horizontal{ background: #22A1FF; border: ";
-    QVERIFY(bufferSliderStyle(1.0f).endsWith(
-        head + "1px solid #2A2A2A; height: 14px; width: 14px; margin: -7px 0px; border-radius: 7px;}"));
-    QVERIFY(bufferSliderStyle(1.5f).endsWith(
-        head +
-        "1.5px solid #2A2A2A; height: 21px; width: 21px; margin: -10.5px 0px; border-radius: 10.5px;}"));
+  // The buffer-size handle grows with the window (what the user sees of the
+  // slider's scaled style): about 14 px across at the default size, twice
+  // that at twice the size.
+  void sliderHandleScales() {
+    auto* slider = window->findChild<QSlider*>("horizontalSlider_BufferSize");
+    auto handleWidth = [slider] {
+      const QImage image = slider->grab().toImage();
+      int blue = 0;
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor c(image.pixel(x, image.height() / 2));
+        if (c.blue() > 200 && c.red() < 100) ++blue;
+      }
+      return blue;
+    };
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+    setClientSize(QSize(1110, 650));
+    const int base = handleWidth();
+    QVERIFY2(base >= 11 && base <= 14, qPrintable(QString::number(base)));
+    setClientSize(QSize(2220, 1300));
+    const int twice = handleWidth();
+    QVERIFY2(twice >= 2 * base - 2 && twice <= 2 * base + 2, qPrintable(QString::number(twice)));
+    setClientSize(QSize(1110, 650));
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
   }
 
-  // The buffer size lives in the driver's own settings, only a drag of the
-  // handle changes it, and an unknown value becomes 256.
-  void bufferSize() {
+  // The buffer size lives in the driver's own settings; a value that is
+  // not exactly one of the sizes becomes 256.
+  void bufferSizeFromTheDriversSettings_data() {
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("2048") << QVariant(2048) << 10 << 2048;
+    QTest::newRow("4") << QVariant(4) << 0 << 4;
+    QTest::newRow("96 is no size") << QVariant(96) << 7 << 256;
+    QTest::newRow("2^32 + 8 is not 8") << QVariant(qlonglong(4294967304LL)) << 7 << 256;
+    QTest::newRow("-4294967040 is not 256") << QVariant(qlonglong(-4294967040LL)) << 7 << 256;
+    QTest::newRow("text") << QVariant("512 frames") << 7 << 256;
+    QTest::newRow("missing") << QVariant() << 7 << 256;
+  }
+
+  void bufferSizeFromTheDriversSettings() {
+    QFETCH(QVariant, stored);
+    QFETCH(int, position);
+    QFETCH(int, kept);
     QScopedPointer<QSettings> driver(newBufferSizeSettings());
 #ifndef Q_OS_WIN
     QVERIFY(driver->fileName().endsWith("/KORVEL/Brevanta/ASIODRIVER.conf"));
 #endif
-    driver->setValue("blockFrames", 96);
+    if (stored.isValid())
+      driver->setValue("blockFrames", stored);
+    else
+      driver->remove("blockFrames");
     driver->sync();
     {
       MainWindow other;  // reads the size at construction
-      auto* slider = other.findChild<QSlider*>("horizontalSlider_BufferSize");
-      QCOMPARE(slider->value(), 7);
-      QCOMPARE(other.findChild<QLabel*>("label_BufferSize")->text(), QString("256 samples"));
+      QCOMPARE(other.findChild<QSlider*>("horizontalSlider_BufferSize")->value(), position);
+      QCOMPARE(other.findChild<QLabel*>("label_BufferSize")->text(), QString("%1 samples").arg(kept));
     }
     driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+    QCOMPARE(driver->value("blockFrames").toLongLong(), qlonglong(kept));
+  }
 
+  // Whatever moves the handle (a drag, a click on the groove, a key), the
+  // handle, its label and the stored size name the same size.
+  void bufferSizeHandleLabelAndStoreAgree() {
+    QScopedPointer<QSettings> driver(newBufferSizeSettings());
     auto* slider = window->findChild<QSlider*>("horizontalSlider_BufferSize");
-    slider->setSliderDown(true);
-    slider->setSliderPosition(0);
-    slider->setSliderDown(false);
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 4);
-    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
-
-    // A click on the groove and a key move the handle without storing.
     window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
-    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 3, slider->height() / 2));
+    auto agree = [&](const char* step) {
+      driver->sync();
+      const int size = MainWindowLogic::kBufferSizes[slider->value()];
+      QVERIFY2(label("label_BufferSize")->text() == QString("%1 samples").arg(size), step);
+      QVERIFY2(driver->value("blockFrames").toInt() == size, step);
+    };
+    slider->setSliderDown(true);
+    slider->setSliderPosition(10);  // dragged to 2048
+    slider->setSliderDown(false);
+    QCOMPARE(slider->value(), 10);
+    agree("drag");
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(3, slider->height() / 2));
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(3, slider->height() / 2));
+    QVERIFY(slider->value() < 10);
+    agree("clicks on the groove");
     QTest::keyClick(slider, Qt::Key_Right);
-    QVERIFY(slider->value() > 0);
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 4);
-    QCOMPARE(label("label_BufferSize")->text(), QString("4 samples"));
+    agree("arrow key");
+    QTest::keyClick(slider, Qt::Key_Home);
+    QCOMPARE(slider->value(), 0);
+    agree("home key");
     window->on_horizontalSlider_BufferSize_sliderMoved(11);  // past the table: the default
-    driver->sync();
-    QCOMPARE(driver->value("blockFrames").toInt(), 256);
+    QCOMPARE(slider->value(), 7);
+    agree("past the table");
     window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
+  // The sizes under the slider's ticks: readable, centred on their ticks,
+  // none running into its neighbour, at the default size and at twice it.
+  void bufferSizeScaleLabels() {
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);
+    auto* scale = window->findChild<BufferSizeScale*>("bufferSizeScale");
+    QVERIFY(scale);
+    for (const QSize client : {QSize(1110, 650), QSize(2220, 1300)}) {
+      setClientSize(client);
+      const float s = window->levelMeter().scaleMin;
+      QCOMPARE(scale->labelCount(), 11);
+      QVERIFY2(scale->labelFont().pixelSize() >= int(10 * s),
+               qPrintable(QString::number(scale->labelFont().pixelSize())));
+      const QRect backdrop = label("label_sliderBg")->geometry();
+      const QFontMetrics metrics(scale->labelFont());
+      for (int i = 0; i < 11; ++i) {
+        const QRect r = scale->labelRect(i);
+        const QString text = QString::number(MainWindowLogic::kBufferSizes[i]);
+        QVERIFY(r.width() >= metrics.horizontalAdvance(text));
+        QVERIFY2(qAbs(r.center().x() - scale->tickX(i)) <= 1, qPrintable(text));
+        QVERIFY(r.top() >= backdrop.top() + backdrop.height() / 2);
+        QVERIFY(scale->geometry().contains(r));
+        if (i > 0) QVERIFY2(r.left() - scale->labelRect(i - 1).right() > int(2 * s), qPrintable(text));
+      }
+      // The ticks are the backdrop's: the first and the last 7 base pixels in.
+      QCOMPARE(scale->tickX(0), backdrop.x() + int(std::lround(7 * s)));
+      QCOMPARE(scale->tickX(10), backdrop.x() + int(std::lround(346 * s)));
+    }
+    setClientSize(QSize(1110, 650));
+    window->setMinimumSize(1120, 680);
+    window->resize(1120, 680);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(2);
+  }
+
+  // A stored meter source or peak-hold type out of range starts as the
+  // default (0), its button lit, and the main meters routed as for it.
+  void outOfRangeStoredChoicesAreTheDefault() {
+    writeSetting("Meter", "Source", 7);
+    writeSetting("PeakHold", "Type", 9);
+    MainWindow other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    auto lit = [&other](const char* name) {
+      auto* b = other.findChild<QPushButton*>(name);
+      const QColor c(b->grab().toImage().pixel(b->width() / 2, 2));
+      return c.blue() > 200 && c.red() < 120;  // the selected blue
+    };
+    QVERIFY(lit("pushButton_MTRSource"));
+    QVERIFY(!lit("pushButton_Analog") && !lit("pushButton_USB") && !lit("pushButton_MTR"));
+    QVERIFY(lit("pushButton_PeakHoldOff"));
+    QVERIFY(!lit("pushButton_PeakHold1s") && !lit("pushButton_PeakHoldInf"));
+    QCOMPARE(other.levelMeter().peakHoldMode, 0);
+    QCOMPARE(readSetting("PeakHold", "Type"), QString("0"));
+    // Source 0 greys the channels' rec lamps (another source blacks them).
+    QVERIFY(isGrey(other.findChild<QLabel*>("label_recfunc1")));
+    writeSetting("Meter", "Source", 0);
+    writeSetting("PeakHold", "Type", 1);
   }
 
   // The reminder shows at every start until its box is checked.

@@ -1,6 +1,7 @@
 // The main window against a real korvel-devhost: not connected without a
 // host, then identification of every model, the information page texts, and
 // unplug / plug of the unit.
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -10,6 +11,7 @@
 
 #include "devhostprocess.h"
 #include "mainwindow.h"
+#include "meterview.h"
 #include "settingsstore.h"
 #include "vxfacade.h"
 
@@ -77,29 +79,73 @@ class TestMainWindowDevhost : public QObject {
     QSignalSpy deselects(&globalVXDevice(), &QVXDevice::sig_deselect);
     window->findChild<QPushButton*>("pushButton_Meter")->click();
     window->findChild<QPushButton*>("pushButton_Analog")->click();  // the inputs; input 1 clips
-    QLabel* clip = label("label_PeakInd1");
-    QTRY_VERIFY_WITH_TIMEOUT(!clip->isHidden(), kChangeMs);
-    QVERIFY(clip->isVisible());
+    auto* view = window->findChild<MeterView*>("meterView");
+    QTRY_VERIFY_WITH_TIMEOUT(!view->shown(0).clipLamp.isEmpty(), kChangeMs);
+    QVERIFY(view->isVisible());
+    QVERIFY(!view->isStale());
     // Bars stand at different heights and change from tick to tick; the
     // silent last input stays at rest.
+    const MeterChannel* channels = window->meterChannels();
     QSet<int> heights;
     QSet<int> first;
-    for (int n = 1; n <= 21; ++n) first.insert(label(qPrintable(QString("label_meter%1").arg(n)))->height());
+    for (int k = 0; k < 21; ++k) first.insert(view->shown(k).bar.height());
     bool moved = false;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
-          for (int n = 1; n <= 21; ++n) {
-            const int h = label(qPrintable(QString("label_meter%1").arg(n)))->height();
+          for (int k = 0; k < 21; ++k) {
+            const int h = view->shown(k).bar.height();
             heights.insert(h);
             moved = moved || !first.contains(h);
           }
           return moved && heights.size() >= 5;
         }(),
         kChangeMs);
-    QCOMPARE(label("label_meter22")->height(), 0);
+    QCOMPARE(int(channels[21].bar), 0);
     QTest::qWait(3000);
     QCOMPARE(deselects.count(), 0);
     window->findChild<QPushButton*>("pushButton_MTRSource")->click();
+    window->findChild<QPushButton*>("pushButton_Information")->click();
+  }
+
+  // A unit that stops answering: the meter page says so (grey meters, a
+  // note) and is live again with the next answer.
+  void silentUnitShowsNoMeterData() {
+    auto* view = window->findChild<MeterView*>("meterView");
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isStale(), kChangeMs);
+    QVERIFY2(host.command("stall-timeout 2"), qPrintable(host.error()));
+    QTRY_VERIFY_WITH_TIMEOUT(view->isStale(), kChangeMs);
+    QVERIFY(!view->noteRect().isEmpty());
+    QVERIFY(view->shown(0).clipLamp.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!view->isStale(), kChangeMs);
+    QVERIFY(view->noteRect().isEmpty());
+  }
+
+  // From `model Quenby` on: while the unit's identity is gone nothing of
+  // the Tarrow shows, and once the Quenby is identified its heading,
+  // captions and meter layout show at once.
+  void modelChangeShowsNothingOfTheOldModel() {
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kChangeMs);
+    window->findChild<QPushButton*>("pushButton_Meter")->click();
+    auto* analog = window->findChild<QPushButton*>("pushButton_Analog");
+    QVERIFY2(host.command("model Quenby"), qPrintable(host.error()));
+    QElapsedTimer clock;
+    clock.start();
+    int quenbySamples = 0;
+    while (quenbySamples < 40 && clock.elapsed() < kChangeMs) {
+      const QString device = label("label_Device")->text();
+      if (device != QLatin1String("Tarrow")) QVERIFY(widget("label_Tarrow_meter")->isHidden());
+      if (device == QLatin1String("Quenby")) {
+        ++quenbySamples;
+        QVERIFY(!widget("label_Quenby_meter")->isHidden());
+        QCOMPARE(analog->text(), QString("LIVE INPUT"));
+        QVERIFY(widget("label_SerialNumber")->isHidden());
+      }
+      QTest::qWait(5);
+    }
+    QCOMPARE(quenbySamples, 40);
+    QVERIFY2(host.command("model Tarrow"), qPrintable(host.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), QString("Tarrow"), kChangeMs);
     window->findChild<QPushButton*>("pushButton_Information")->click();
   }
 
@@ -155,7 +201,7 @@ class TestMainWindowDevhost : public QObject {
     QVERIFY2(host.command("unplug"), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(page(), 2, kChangeMs);
     QTRY_VERIFY_WITH_TIMEOUT(widget("pushButton_Meter")->isHidden(), kChangeMs);
-    QCOMPARE(currentDeviceName, QString("No Device"));
+    QTRY_COMPARE_WITH_TIMEOUT(currentDeviceName, QString("No Device"), kChangeMs);
 
     QVERIFY2(host.command("plug"), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);

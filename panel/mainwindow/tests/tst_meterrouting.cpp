@@ -22,11 +22,11 @@ struct Answer {
 
 // What each model answers to a meter request, in order.
 const Answer kAnswers[] = {
-    {"Tarrow", meterrouting::Tarrow, {{4, 22}, {7, 24}, {3, 22}, {6, 22}, {2, 6}, {8, 1}}},
-    {"Quenby", meterrouting::Quenby, {{4, 22}, {2, 4}, {7, 24}, {3, 22}, {6, 22}}},
-    {"Pellin", meterrouting::Pellin, {{4, 14}, {2, 4}, {7, 16}, {3, 14}, {6, 14}}},
-    {"Dorrit", meterrouting::Dorrit, {{4, 10}, {7, 12}, {3, 10}, {6, 10}, {2, 10}, {8, 10}}},
-    {"Far Link", meterrouting::FarLink, {{4, 24}, {7, 24}, {3, 24}, {6, 24}}},
+    {"Tarrow", ModelTarrow, {{4, 22}, {7, 24}, {3, 22}, {6, 22}, {2, 6}, {8, 1}}},
+    {"Quenby", ModelQuenby, {{4, 22}, {2, 4}, {7, 24}, {3, 22}, {6, 22}}},
+    {"Pellin", ModelPellin, {{4, 14}, {2, 4}, {7, 16}, {3, 14}, {6, 14}}},
+    {"Dorrit", ModelDorrit, {{4, 10}, {7, 12}, {3, 10}, {6, 10}, {2, 10}, {8, 10}}},
+    {"Far Link", ModelFarLink, {{4, 24}, {7, 24}, {3, 24}, {6, 24}}},
 };
 
 // Every record carries its own identity as its level.
@@ -45,22 +45,22 @@ std::vector<Rec> expected(int model, int source) {
   const int t = kBlockType[source];
   std::vector<Rec> e(24, Rec{-1, -1});
   switch (model) {
-    case meterrouting::Tarrow:
+    case ModelTarrow:
       for (int k = 1; k <= 22; ++k) e[k - 1] = {t, k};
       e[22] = source == 3 ? Rec{7, 23} : Rec{2, 5};
       e[23] = source == 3 ? Rec{7, 24} : Rec{2, 6};
       break;
-    case meterrouting::Quenby:
+    case ModelQuenby:
       for (int k = 1; k <= 22; ++k) e[k - 1] = {t, k};
       e[22] = source == 3 ? Rec{7, 23} : Rec{2, 1};
       e[23] = source == 3 ? Rec{7, 24} : Rec{2, 2};
       break;
-    case meterrouting::Pellin:
+    case ModelPellin:
       for (int k = 1; k <= 14; ++k) e[k - 1] = {t, k};
       e[22] = source == 3 ? Rec{7, 15} : Rec{2, 1};
       e[23] = source == 3 ? Rec{7, 16} : Rec{2, 2};
       break;
-    case meterrouting::Dorrit:
+    case ModelDorrit:
       for (int k = 1; k <= 10; ++k) e[k - 1] = {t, k};
       e[16] = {2, 3};  // AUX1
       e[17] = {0, 0};
@@ -71,7 +71,7 @@ std::vector<Rec> expected(int model, int source) {
       e[22] = source == 3 ? Rec{7, 11} : Rec{2, 1};
       e[23] = source == 3 ? Rec{7, 12} : Rec{2, 2};
       break;
-    case meterrouting::FarLink:
+    case ModelFarLink:
       for (int k = 1; k <= 24; ++k) e[k - 1] = {t, k};
       break;
   }
@@ -127,16 +127,16 @@ class TestMeterRouting : public QObject {
 
   // Records without a block, number 0 and slots past the table go nowhere.
   void strayRecordsAreIgnored() {
-    QCOMPARE(meterrouting::slotOf(meterrouting::Tarrow, vxmsg_data_ch_t(5), 1), -1);
-    QCOMPARE(meterrouting::slotOf(meterrouting::Tarrow, VXMSG_DATA_CH_SOURCE_8, 2), -1);  // slot 97
-    QCOMPARE(meterrouting::slotOf(meterrouting::Tarrow, VXMSG_DATA_CH_ANALOG_IN, 0), -1);
-    QCOMPARE(meterrouting::slotOf(meterrouting::FarLink, VXMSG_DATA_CH_MASTER_OUT, 1), -1);
-    QCOMPARE(meterrouting::slotOf(meterrouting::Quenby, VXMSG_DATA_CH_SOURCE_8, 1), -1);
-    QCOMPARE(meterrouting::slotOf(meterrouting::Pellin, VXMSG_DATA_CH_ANALOG_IN, 255), -1);
+    QCOMPARE(meterrouting::slotOf(ModelTarrow, vxmsg_data_ch_t(5), 1), -1);
+    QCOMPARE(meterrouting::slotOf(ModelTarrow, VXMSG_DATA_CH_SOURCE_8, 2), -1);  // slot 97
+    QCOMPARE(meterrouting::slotOf(ModelTarrow, VXMSG_DATA_CH_ANALOG_IN, 0), -1);
+    QCOMPARE(meterrouting::slotOf(ModelFarLink, VXMSG_DATA_CH_MASTER_OUT, 1), -1);
+    QCOMPARE(meterrouting::slotOf(ModelQuenby, VXMSG_DATA_CH_SOURCE_8, 1), -1);
+    QCOMPARE(meterrouting::slotOf(ModelPellin, VXMSG_DATA_CH_ANALOG_IN, 255), -1);
     QCOMPARE(meterrouting::slotOf(5, VXMSG_DATA_CH_ANALOG_IN, 1), -1);
     // Dorrit files every other type with its type-8 block.
-    QCOMPARE(meterrouting::slotOf(meterrouting::Dorrit, vxmsg_data_ch_t(5), 1),
-             meterrouting::slotOf(meterrouting::Dorrit, VXMSG_DATA_CH_SOURCE_8, 1));
+    QCOMPARE(meterrouting::slotOf(ModelDorrit, vxmsg_data_ch_t(5), 1),
+             meterrouting::slotOf(ModelDorrit, VXMSG_DATA_CH_SOURCE_8, 1));
   }
 
   // A stored source outside 0 to 3 shows the analog inputs and leaves the
@@ -150,10 +150,10 @@ class TestMeterRouting : public QObject {
       meterrouting::copyBySource(a.model, 7, scratch, channels);
       QCOMPARE(channels[0].level, levelOf(4, 1));
       QCOMPARE(channels[9].level, levelOf(4, 10));
-      if (a.model == meterrouting::FarLink) continue;
+      if (a.model == ModelFarLink) continue;
       QCOMPARE(channels[22].level, uint16_t(4242));
       QCOMPARE(channels[23].level, uint16_t(4242));
-      if (a.model == meterrouting::Dorrit) {
+      if (a.model == ModelDorrit) {
         for (int k = 16; k < 22; ++k) QCOMPARE(channels[k].level, uint16_t(4242));
       }
     }

@@ -23,6 +23,8 @@
 #define OUT
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
+// Members that Windows aligns to a pointer boundary on 64-bit systems.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define VOID void
 #define CONST const
 #define ANYSIZE_ARRAY 1
@@ -720,8 +722,8 @@ typedef struct _IO_STACK_LOCATION {
   union {
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -729,9 +731,9 @@ typedef struct _IO_STACK_LOCATION {
     } DeviceCapabilities;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID AllocatedResources;
@@ -750,9 +752,31 @@ typedef struct _IO_STACK_LOCATION {
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// An asynchronous procedure call object; only its size matters here (it
+// overlays an IRP's tail).
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID Reserved[3];
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
+typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+
 // An IRP carries its stack locations behind it; the stand-in's I/O manager
 // allocates them (IoAllocateIrp) and keeps CurrentLocation/CurrentStackLocation
-// as Windows does.
+// as Windows does. The layout is Windows' own.
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
@@ -775,13 +799,26 @@ typedef struct _IRP {
   UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
-  PVOID UserBuffer;
-  struct {
+  union {
     struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
+  PVOID UserBuffer;
+  union {
+    struct {
+      PVOID DriverContext[4];
+      PETHREAD Thread;
+      PCHAR AuxiliaryBuffer;
       LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
+    PVOID CompletionKey;
   } Tail;
 } IRP;
 

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "korvel_usb_ids.h"
+
 namespace korvel::sim::uac2 {
 
 namespace {
@@ -545,6 +547,14 @@ class UnitFunction : public Uac2Function {
         high_(streaming_layout(high)),
         full_(streaming_layout(full)) {
     push_clocks();
+  }
+
+  usb::DeviceIdentity identity() const override {
+    usb::DeviceIdentity id;
+    id.vendor_id = KORVEL_VID;
+    id.product_id = usb_product_id(unit_.model());
+    id.release = KORVEL_USB_DEVICE_RELEASE;
+    return id;
   }
 
   std::vector<uint8_t> configuration_descriptor(usb::Speed speed) const override {

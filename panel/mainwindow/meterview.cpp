@@ -1,0 +1,303 @@
+// The painted meter wells with their readouts, and the rec-function lamps.
+#include "meterview.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+namespace {
+
+QColor lineColour(PeakColour colour) {
+  switch (colour) {
+    case PeakColour::Green:
+      return QColor(0x15, 0xFF, 0x02);
+    case PeakColour::Yellow:
+      return QColor(0xFE, 0xFE, 0x00);
+    case PeakColour::Red:
+      return QColor(0xFF, 0x31, 0x00);
+    case PeakColour::Black:
+      break;
+  }
+  return QColor(0, 0, 0);
+}
+
+const QColor kLampLit(0xFF, 0x31, 0x00);
+const QColor kStaleLine(0x5A, 0x5A, 0x5A);
+const QColor kReadoutText(0xE8, 0xE8, 0xE8);
+const QColor kReadoutDimmed(0x6A, 0x6A, 0x6A);
+
+QString noteText() {
+  return QCoreApplication::translate("MainWindow", "NO METER DATA");
+}
+
+QFont noteFont(float scale) {
+  QFont font(QStringLiteral("Yu Gothic UI"));
+  font.setPixelSize(qMax(1, int(22 * scale)));
+  font.setWeight(QFont::Bold);
+  return font;
+}
+
+}  // namespace
+
+MeterView::MeterView(QWidget* parent) : QWidget(parent) {}
+
+void MeterView::setBarArt(const QPixmap& bar) {
+  if (bar.cacheKey() == barArt.cacheKey()) return;
+  barArt = bar;
+  greyArt = QPixmap();
+  update();
+}
+
+void MeterView::setBackdrop(const QPixmap& page, const QList<QWidget*>& masks) {
+  pairMasks = masks;
+  // Opaque once it paints the background itself: the page beneath it is
+  // then never painted for it.
+  setAttribute(Qt::WA_OpaquePaintEvent, !page.isNull());
+  if (page.cacheKey() == backdrop.cacheKey()) return;
+  backdrop = page;
+  update();
+}
+
+const QPixmap& MeterView::greyBarArt() {
+  if (greyArt.isNull() && !barArt.isNull()) {
+    QImage image = barArt.toImage().convertToFormat(QImage::Format_Grayscale8);
+    image = image.convertToFormat(QImage::Format_RGB32);
+    // Grey and dimmed, so that a stale bar can never pass for a live one.
+    QPainter dim(&image);
+    dim.fillRect(image.rect(), QColor(0x1E, 0x1E, 0x1E, 140));
+    dim.end();
+    greyArt = QPixmap::fromImage(image);
+  }
+  return greyArt;
+}
+
+void MeterView::setChannelsShown(ChannelSet meterSet, ChannelSet peakLineSet) {
+  if (meterSet == meters && peakLineSet == peakLines) return;
+  meters = meterSet;
+  peakLines = peakLineSet;
+  update();
+}
+
+void MeterView::setStale(bool value) {
+  if (value == stale) return;
+  stale = value;
+  update();
+}
+
+QRect MeterView::changedRect(const Painted& before, const Painted& after) {
+  QRect changed;
+  if (before.bar != after.bar) {
+    // A bar that only grew or shrank repaints the strip between its tops.
+    if (before.bar.left() == after.bar.left() && before.bar.width() == after.bar.width() &&
+        before.bar.top() + before.bar.height() == after.bar.top() + after.bar.height()) {
+      const int top = qMin(before.bar.top(), after.bar.top());
+      changed = QRect(after.bar.left(), top, after.bar.width(), qAbs(before.bar.top() - after.bar.top()));
+    } else {
+      changed = before.bar | after.bar;
+    }
+  }
+  if (before.peakLine != after.peakLine || before.colour != after.colour)
+    changed |= before.peakLine | after.peakLine;
+  if (before.clip != after.clip || before.clipLit != after.clipLit) {
+    if (before.clipLit) changed |= before.clip;
+    if (after.clipLit) changed |= after.clip;
+  }
+  return changed;
+}
+
+void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* channels) {
+  noteScale = meter.scaleMin;
+  // A rectangle or two per changed channel, one repaint request for them all.
+  QRegion dirty;
+  const bool visible = isVisible();
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (!meter.processes(k)) continue;  // the layout leaves these as they were
+    const MeterChannel& ch = channels[k];
+    readouts[k] = ch.peakText;
+    Painted now;
+    now.bar = meter.barRect(k, ch.bar);
+    now.peakLine = meter.peakLineRect(k, ch.peakLine);
+    now.colour = ch.peakColour;
+    now.clip = meter.clipRect(k);
+    now.clipLit = ch.clipIndicator;
+    if (ch.peakText) {
+      now.readout = ch.peakText->geometry();
+      now.text = ch.peakText->text();
+    }
+    const bool shownNow = inSet(meters, k);
+    Painted before = painted[k];
+    if (!shownNow) before = now;  // nothing of a hidden channel is on screen
+    if (!inSet(peakLines, k) || !shownNow) {
+      before.peakLine = now.peakLine;
+      before.colour = now.colour;
+    }
+    painted[k] = now;
+    if (!visible) continue;  // another page in front: nothing to repaint
+    const QRect changed = changedRect(before, now);
+    if (!changed.isEmpty()) dirty += changed.translated(-pos());
+    // The readout apart: the bar between it and a changed top stays.
+    if (before.readout != now.readout || before.text != now.text)
+      dirty += (before.readout | now.readout).translated(-pos());
+  }
+  if (!dirty.isEmpty()) update(dirty);
+}
+
+MeterView::Element MeterView::shown(int index) const {
+  Element e;
+  if (index < 0 || index >= kMeterChannels || !inSet(meters, index)) return e;
+  const Painted& p = painted[index];
+  e.bar = p.bar;
+  if (inSet(peakLines, index)) {
+    e.peakLine = p.peakLine;
+    e.colour = p.colour;
+  }
+  if (p.clipLit && !stale) e.clipLamp = p.clip;
+  if (readouts[index]) {
+    e.readout = readouts[index]->geometry();
+    e.readoutText = readouts[index]->text();
+  }
+  return e;
+}
+
+QRect MeterView::noteRect() const {
+  if (!stale) return QRect();
+  const QFontMetrics metrics(noteFont(noteScale));
+  const QSize size(metrics.horizontalAdvance(noteText()) + int(48 * noteScale),
+                   metrics.height() + int(24 * noteScale));
+  QRect note(QPoint(0, 0), size);
+  // Centred on the wells, above the readouts.
+  note.moveCenter(QPoint(geometry().center().x(), geometry().top() + geometry().height() * 2 / 5));
+  return note;
+}
+
+void MeterView::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  const QPoint origin = pos();
+  painter.translate(-origin);
+  const QRect dirty = event->rect().translated(origin);
+  if (!backdrop.isNull()) {
+    for (const QRect& r : event->region()) {
+      const QRect pageRect = r.translated(origin);
+      painter.drawPixmap(pageRect.topLeft(), backdrop, pageRect);
+    }
+    for (QWidget* mask : pairMasks) {
+      if (mask->isVisibleTo(parentWidget()) && mask->geometry().intersects(dirty))
+        painter.fillRect(mask->geometry(), mask->palette().color(QPalette::Window));
+    }
+  }
+  const QPixmap& art = stale ? greyBarArt() : barArt;
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (!inSet(meters, k)) continue;
+    const Painted& p = painted[k];
+    if (!p.bar.isEmpty() && p.bar.intersects(dirty)) {
+      if (art.isNull()) {
+        painter.fillRect(p.bar, stale ? kStaleLine : lineColour(PeakColour::Green));
+      } else {
+        // The bar shows the lower part of the full-scale artwork.
+        const int h = qMin(p.bar.height(), art.height());
+        painter.drawPixmap(QPoint(p.bar.left(), p.bar.bottom() + 1 - h), art,
+                           QRect(0, art.height() - h, qMin(p.bar.width(), art.width()), h));
+      }
+    }
+    if (inSet(peakLines, k) && p.peakLine.intersects(dirty))
+      painter.fillRect(p.peakLine, stale ? kStaleLine : lineColour(p.colour));
+    if (p.clipLit && !stale && p.clip.intersects(dirty)) painter.fillRect(p.clip, kLampLit);
+    // The readout where the page puts its button now (a resize moves it
+    // before the next meter step).
+    if (QPushButton* button = readouts[k]) {
+      const QRect r = button->geometry();
+      if (r.intersects(dirty)) {
+        painter.setPen(stale || pressedReadout == k ? kReadoutDimmed : kReadoutText);
+        readoutText.draw(painter, r, button->text(), button->font());
+      }
+    }
+  }
+  if (stale) {
+    const QRect note = noteRect();
+    if (note.intersects(dirty)) {
+      painter.setRenderHint(QPainter::Antialiasing);
+      painter.setPen(QPen(QColor(0x8A, 0x8A, 0x8A), qMax(1.0, double(noteScale))));
+      painter.setBrush(QColor(0x14, 0x14, 0x14, 235));
+      painter.drawRoundedRect(QRectF(note).adjusted(0.5, 0.5, -0.5, -0.5), 4 * noteScale, 4 * noteScale);
+      painter.setFont(noteFont(noteScale));
+      painter.setPen(QColor(0xE8, 0xE8, 0xE8));
+      painter.drawText(note, Qt::AlignCenter, noteText());
+    }
+  }
+}
+
+int MeterView::readoutAt(const QPoint& pos) const {
+  const QPoint page = pos + this->pos();
+  for (int k = 0; k < kMeterChannels; ++k) {
+    if (readouts[k] && inSet(meters, k) && readouts[k]->geometry().contains(page)) return k;
+  }
+  return -1;
+}
+
+void MeterView::mousePressEvent(QMouseEvent* event) {
+  pressedReadout = event->button() == Qt::LeftButton ? readoutAt(event->pos()) : -1;
+  if (pressedReadout >= 0) update(readouts[pressedReadout]->geometry().translated(-pos()));
+}
+
+void MeterView::mouseReleaseEvent(QMouseEvent* event) {
+  const int pressed = pressedReadout;
+  pressedReadout = -1;
+  if (pressed < 0) return;
+  update(readouts[pressed]->geometry().translated(-pos()));
+  // Released over the readout it was pressed on: that readout's click.
+  if (event->button() == Qt::LeftButton && readoutAt(event->pos()) == pressed) readouts[pressed]->click();
+}
+
+void CachedText::draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font) {
+  const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+  if (!(cachedFont == font) || cachedRatio != ratio) {
+    // Another font (a resize) or screen: what was rendered does not fit.
+    rendered.clear();
+    cachedFont = font;
+    cachedRatio = ratio;
+  }
+  const QRgb colour = painter.pen().color().rgba();
+  auto it = rendered.find(qMakePair(colour, text));
+  if (it == rendered.end()) {
+    if (rendered.size() >= 2048) rendered.clear();
+    const QFontMetrics metrics(font);
+    const QSize size(qMax(1, metrics.horizontalAdvance(text)), qMax(1, metrics.height()));
+    QPixmap pixmap(size * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter textPainter(&pixmap);
+    textPainter.setFont(font);
+    textPainter.setPen(QColor::fromRgba(colour));
+    textPainter.drawText(QRect(QPoint(0, 0), size), Qt::AlignCenter, text);
+    textPainter.end();
+    it = rendered.insert(qMakePair(colour, text), pixmap);
+  }
+  const QSizeF size = QSizeF(it->size()) / ratio;
+  painter.drawPixmap(
+      QPointF(rect.x() + (rect.width() - size.width()) / 2, rect.y() + (rect.height() - size.height()) / 2),
+      *it);
+}
+
+RecLamp::RecLamp(QWidget* parent) : QLabel(parent) {
+  // The lamp's ground covers it.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void RecLamp::setState(State state) {
+  if (state == lampState) return;
+  lampState = state;
+  update();
+}
+
+void RecLamp::paintEvent(QPaintEvent*) {
+  static const QColor kGround[3] = {QColor(0xCE, 0xCE, 0xCE), QColor(0xCB, 0x27, 0x00), QColor(0, 0, 0)};
+  static const QColor kText[3] = {QColor(0x0D, 0x0D, 0x0D), QColor(0xFF, 0xFF, 0xFF),
+                                  QColor(0xFF, 0xFF, 0xFF)};
+  QPainter painter(this);
+  painter.fillRect(rect(), kGround[lampState]);
+  painter.setPen(kText[lampState]);
+  cached.draw(painter, rect(), text(), font());
+}

@@ -1,0 +1,134 @@
+// MeterView: paints the meter wells of the meter page: each channel's bar
+// (cut from the bar artwork rendered once per scale), held peak line, clip
+// lamp and numeric peak readout, as the level meter's records give them. It
+// repaints only what changed since it last painted, and paints its part of
+// the page background itself (with the bar masks that join a stereo pair's
+// wells), so that nothing beneath it is painted again ten times a second.
+// Stale meters (no fresh answer from the unit) are painted grey, lamps dark,
+// under a "NO METER DATA" note.
+//
+// A readout is a button of the page (pushButton_peakText N): the view paints
+// it where the page places it, and a click on it there clicks the button.
+//
+// RecLamp: a channel's rec-function indicator, its label on grey (off), red
+// (on) or black (not applicable to the meter source), painted without a
+// style sheet (which would be parsed again at every blink).
+#ifndef PANEL_MAINWINDOW_METERVIEW_H
+#define PANEL_MAINWINDOW_METERVIEW_H
+
+#include <QColor>
+#include <QFont>
+#include <QHash>
+#include <QLabel>
+#include <QList>
+#include <QPair>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include "drawlevelmeter.h"
+
+// Texts drawn once per font and colour and copied from then on: a readout
+// takes a few hundred different texts, each laid out and rendered only the
+// first time. Centred in the rectangle, in the painter's pen colour.
+class CachedText {
+ public:
+  void draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font);
+
+ private:
+  QFont cachedFont;
+  qreal cachedRatio = 1.0;
+  QHash<QPair<QRgb, QString>, QPixmap> rendered;  // by colour and text
+};
+
+class MeterView : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit MeterView(QWidget* parent = nullptr);
+
+  // The full-scale bar at the current scale; each bar shows its lower part.
+  void setBarArt(const QPixmap& bar);
+  // The page background (placed at the page's origin) and the widgets
+  // masking the gap between a pair's wells (painted where they are shown).
+  void setBackdrop(const QPixmap& page, const QList<QWidget*>& masks);
+  // Channels whose bar, clip lamp and readout show, and those whose peak
+  // line shows.
+  void setChannelsShown(ChannelSet meters, ChannelSet peakLines);
+  ChannelSet channelsShown() const { return meters; }
+  ChannelSet peakLinesShown() const { return peakLines; }
+  // Stale meters: grey bars, lines and readouts, dark lamps and the note.
+  void setStale(bool stale);
+  bool isStale() const { return stale; }
+  // Takes what the records show, placed by the meter's geometry and the
+  // readout buttons', and repaints what changed.
+  void showChannels(const DrawLevelMeter& meter, const MeterChannel* channels);
+
+  // What channel `index` shows, in the parent's (the page's) coordinates;
+  // an element not shown has an empty rectangle.
+  struct Element {
+    QRect bar;
+    QRect peakLine;
+    PeakColour colour = PeakColour::Black;
+    QRect clipLamp;
+    QRect readout;
+    QString readoutText;
+  };
+  Element shown(int index) const;
+  // The note's rectangle on the page while stale; empty otherwise.
+  QRect noteRect() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  struct Painted {
+    QRect bar;
+    QRect peakLine;
+    PeakColour colour = PeakColour::Black;
+    QRect clip;
+    bool clipLit = false;
+    QRect readout;
+    QString text;
+  };
+  // What a channel's change repaints, in the page's coordinates.
+  static QRect changedRect(const Painted& before, const Painted& after);
+  const QPixmap& greyBarArt();
+  int readoutAt(const QPoint& pos) const;
+
+  Painted painted[kMeterChannels];
+  QPushButton* readouts[kMeterChannels] = {};
+  CachedText readoutText;
+  QPixmap backdrop;
+  QList<QWidget*> pairMasks;
+  ChannelSet meters = kAllChannels;
+  ChannelSet peakLines = kAllChannels;
+  bool stale = false;
+  int pressedReadout = -1;
+  float noteScale = 1.0f;
+  QPixmap barArt;
+  QPixmap greyArt;  // barArt in grey, made when first needed
+};
+
+class RecLamp : public QLabel {
+  Q_OBJECT
+
+ public:
+  enum State { Off, On, NotApplicable };
+  explicit RecLamp(QWidget* parent = nullptr);
+  void setState(State state);
+  State state() const { return lampState; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  State lampState = Off;
+  CachedText cached;
+};
+
+#endif
