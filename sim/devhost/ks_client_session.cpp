@@ -191,14 +191,13 @@ void Session::fill_render(Buffer* b) {
   const uint32_t frames = rate_ * kFrameMs / 1000;
   b->data.resize(size_t(frames) * frame_bytes);
   uint8_t* p = b->data.data();
-  for (uint32_t f = 0; f < frames; ++f, ++render_frame_) {
-    if (!wav_.data.empty()) {
-      const size_t total = wav_.data.size() / frame_bytes;
-      std::memcpy(p, wav_.data.data() + size_t(render_frame_ % total) * frame_bytes, frame_bytes);
-      p += frame_bytes;
-      continue;
-    }
-    history_.make(p);
+  if (wav_.data.empty()) {
+    history_.make(p, frames);
+    render_frame_ += frames;
+  }
+  for (uint32_t f = 0; f < frames && !wav_.data.empty(); ++f, ++render_frame_) {
+    const size_t total = wav_.data.size() / frame_bytes;
+    std::memcpy(p, wav_.data.data() + size_t(render_frame_ % total) * frame_bytes, frame_bytes);
     p += frame_bytes;
   }
   b->header.Size = sizeof(KSSTREAM_HEADER);

@@ -2,6 +2,7 @@
 // ks_client_signal.h.
 #include "ks_client_signal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -135,9 +136,24 @@ void Signal::frame(uint64_t n, uint8_t* p) {
     }
     return;
   }
-  if (n / kBlock != block_) make_block(n / kBlock);
+  frames(n, 1, p);
+}
+
+void Signal::frames(uint64_t n, uint32_t count, uint8_t* p) {
   const size_t frame_bytes = size_t(ch_) * bytes_;
-  std::memcpy(p, &block_frames_[size_t(n % kBlock) * frame_bytes], frame_bytes);
+  if (!music_) {
+    for (; count > 0; --count, ++n, p += frame_bytes) frame(n, p);
+    return;
+  }
+  // Whole runs of a block at a time.
+  while (count > 0) {
+    if (n / kBlock != block_) make_block(n / kBlock);
+    const uint32_t run = uint32_t(std::min<uint64_t>(count, kBlock - n % kBlock));
+    std::memcpy(p, &block_frames_[size_t(n % kBlock) * frame_bytes], run * frame_bytes);
+    p += run * frame_bytes;
+    n += run;
+    count -= run;
+  }
 }
 
 }  // namespace korvel::sim::devhost

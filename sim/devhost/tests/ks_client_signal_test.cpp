@@ -10,6 +10,7 @@
 #include <vector>
 
 using korvel::sim::devhost::Signal;
+using korvel::sim::devhost::SignalHistory;
 
 namespace {
 
@@ -38,6 +39,38 @@ TEST(MusicSignal, EveryFrameIsTheSameInAnyOrderOfAsking) {
   const std::vector<uint8_t> alone = Frame(backwards, later, channels * bytes);
   Frame(in_order, later - 1, channels * bytes);
   EXPECT_EQ(Frame(in_order, later, channels * bytes), alone);
+}
+
+TEST(TestSignals, FramesAskedInRunsAreTheFramesAskedOneByOne) {
+  // Runs that start inside a block and end inside a later one, a run of one,
+  // and a history (kept for 300 frames) that wraps during a run: both
+  // signals, and what the history keeps of each frame.
+  for (bool music : {false, true}) {
+    const uint32_t channels = 6, bytes = 3, frame_bytes = channels * bytes;
+    Signal one, runs;
+    one.reset(music, channels, bytes, 24, 44100);
+    runs.reset(music, channels, bytes, 24, 44100);
+    SignalHistory history;
+    history.reset(runs, frame_bytes, 300);
+    uint64_t n = 0;
+    for (uint32_t count : {100u, 1u, 250u, 127u, 129u, 480u, 3u}) {
+      std::vector<uint8_t> bulk(size_t(count) * frame_bytes);
+      history.make(bulk.data(), count);
+      for (uint32_t k = 0; k < count; ++k) {
+        const std::vector<uint8_t> expected = Frame(one, n + k, frame_bytes);
+        ASSERT_EQ(std::vector<uint8_t>(bulk.begin() + k * frame_bytes, bulk.begin() + (k + 1) * frame_bytes),
+                  expected)
+            << "music " << music << " frame " << n + k;
+        const uint8_t* kept = history.frame(n + k);
+        if (n + count - (n + k) <= 150) {
+          ASSERT_NE(kept, nullptr) << "frame " << n + k;
+          EXPECT_EQ(std::vector<uint8_t>(kept, kept + frame_bytes), expected) << "kept frame " << n + k;
+        }
+      }
+      n += count;
+      EXPECT_EQ(history.frame(n), nullptr) << "not made yet";
+    }
+  }
 }
 
 TEST(MusicSignal, TonesStayWithinOneStepOfTheirSine) {
