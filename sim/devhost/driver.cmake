@@ -25,7 +25,8 @@ gtest_discover_tests(driver_stack_tests TEST_PREFIX "devhost.driver." PROPERTIES
 # The KS client (korvel-devhost --stream) end to end on the virtual clock.
 add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/device_shapes_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_signal_test.cpp)
 target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel korvel_uac2 GTest::gtest_main)
 korvel_warnings(stream_tests)
 gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABELS threaded)

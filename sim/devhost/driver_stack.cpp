@@ -157,8 +157,12 @@ bool DriverStack::plug(std::string* error) {
   if (!impl_->device) {
     impl_->device = std::make_shared<usb::Device>(impl_->function, impl_->speed);
     // As real hosts and units are: completions late and in batches (by a
-    // fixed seed, so virtual runs stay deterministic), feedback that wanders.
-    impl_->device->set_completion_latency(impl_->latency_seed, impl_->speed == usb::Speed::High ? 8 : 1);
+    // fixed seed, so virtual runs stay deterministic), reported together at
+    // most every 4 ms while the driver keeps 2 ms or more queued (a host
+    // controller with interrupt moderation), feedback that wanders.
+    const uint32_t per_frame = impl_->speed == usb::Speed::High ? 8 : 1;
+    impl_->device->set_completion_latency(impl_->latency_seed, per_frame);
+    impl_->device->set_completion_moderation(4 * per_frame, 2 * per_frame);
     if (impl_->unit != nullptr) impl_->unit->audio().set_feedback_wander(0.25);
   } else {
     impl_->device->plug();

@@ -93,6 +93,11 @@ struct StreamReport {
   uint64_t unit_bad_packets = 0;
   // Isochronous transfers the driver submitted, accepted or refused.
   uint64_t iso_submissions = 0;
+  // What streaming cost the host in wake-ups, per second of streaming:
+  // times a thread went to sleep in the clock (each a wake-up later), and
+  // runs of the clock's timers (the bus's frame timer).
+  double wakeups_per_second = 0;
+  double timer_runs_per_second = 0;
 };
 
 // Runs one session on a unit and stack of its own; false with *error when

@@ -48,6 +48,8 @@ std::string stream_report_json(const StreamReport& r) {
   j += std::string(", \"render_bit_exact\": ") + (r.render_bit_exact ? "true" : "false");
   j += ", \"unit_received_frames\": " + std::to_string(r.unit_received_frames);
   j += std::string(", \"render_only\": ") + (r.render_only ? "true" : "false");
+  j += ", \"wakeups_per_second\": " + number(r.wakeups_per_second);
+  j += ", \"timer_runs_per_second\": " + number(r.timer_runs_per_second);
   j += "}";
   return j;
 }

@@ -191,14 +191,13 @@ void Session::fill_render(Buffer* b) {
   const uint32_t frames = rate_ * kFrameMs / 1000;
   b->data.resize(size_t(frames) * frame_bytes);
   uint8_t* p = b->data.data();
-  for (uint32_t f = 0; f < frames; ++f, ++render_frame_) {
-    if (!wav_.data.empty()) {
-      const size_t total = wav_.data.size() / frame_bytes;
-      std::memcpy(p, wav_.data.data() + size_t(render_frame_ % total) * frame_bytes, frame_bytes);
-      p += frame_bytes;
-      continue;
-    }
-    history_.make(p);
+  if (wav_.data.empty()) {
+    history_.make(p, frames);
+    render_frame_ += frames;
+  }
+  for (uint32_t f = 0; f < frames && !wav_.data.empty(); ++f, ++render_frame_) {
+    const size_t total = wav_.data.size() / frame_bytes;
+    std::memcpy(p, wav_.data.data() + size_t(render_frame_ % total) * frame_bytes, frame_bytes);
     p += frame_bytes;
   }
   b->header.Size = sizeof(KSSTREAM_HEADER);
@@ -409,6 +408,8 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   r_->capture_bits = capture_pin != nullptr ? cap_bits_ : 0;
   r_->capture_rate = capture_pin != nullptr ? cap_rate_ : 0;
   const uint64_t allocations_start = verifier::pool_allocations_total();
+  const Clock::Counts counts_start = clock.counts();
+  const uint64_t counted_from_ns = clock.now_ns();
 
   uint64_t seen_render = 0, seen_capture = 0;
   uint64_t rendered_bytes = 0, captured_bytes = 0;
@@ -464,6 +465,11 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   r_->iso_submissions = stack.bus()->iso_submissions() - submissions_start;
   r_->simulated_seconds = double(clock.now_ns() - start_ns) / 1e9;
   r_->cpu_seconds = process_cpu_seconds() - cpu_start;
+  const Clock::Counts counts_end = clock.counts();
+  if (const double counted = double(clock.now_ns() - counted_from_ns) / 1e9; counted > 0) {
+    r_->wakeups_per_second = double(counts_end.sleeps - counts_start.sleeps) / counted;
+    r_->timer_runs_per_second = double(counts_end.timer_runs - counts_start.timer_runs) / counted;
+  }
 
   // RUN -> PAUSE -> ACQUIRE -> STOP, render first.
   NTSTATUS stop = set_state(render, render->DeviceState, KSSTATE_STOP);

@@ -4,6 +4,7 @@
 #ifndef KORVEL_SIM_DEVHOST_KS_CLIENT_SIGNAL_H
 #define KORVEL_SIM_DEVHOST_KS_CLIENT_SIGNAL_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -26,16 +27,27 @@ class Signal {
   // Frame `n`: `valid` bits of each sample, most significant first in its
   // container of `bytes`.
   void frame(uint64_t n, uint8_t* p);
+  // Frames n to n + count - 1, one after the other from `p`.
+  void frames(uint64_t n, uint32_t count, uint8_t* p);
 
  private:
   struct Voice {
     double level = 0, pitch = 0, period = 1, decay = 1, offset = 0, swell = 1;
   };
+  // The music-like signal is made a block of frames at a time (2.7 ms at
+  // 48 kHz): one envelope value and one sine evaluation a channel, then the
+  // tones turned frame by frame.
+  static constexpr uint64_t kBlock = 128;
+  void make_block(uint64_t block);
+
   bool music_ = false;
   uint32_t ch_ = 0, bytes_ = 0, valid_ = 0, rate_ = 48000;
   std::vector<Voice> voices_;
-  std::vector<double> gain_;  // of each channel in block_
+  std::vector<uint8_t> block_frames_;  // the kBlock frames of block_, as rendered
   uint64_t block_ = UINT64_MAX;
+  // Per channel while a block is made: gain, sine and cosine of the tone.
+  std::vector<double> gain_, sin_, cos_, step_sin_, step_cos_;
+  std::vector<int32_t> samples_;  // one frame, rounded
 };
 
 // The test signal as rendered: each frame is made once, kept for a second,
@@ -51,13 +63,23 @@ class SignalHistory {
     data_.assign(frames_ * frame_, 0);
     next_ = 0;
   }
-  // Makes the next frame into `out` and keeps it.
-  void make(uint8_t* out) {
-    const uint64_t n = next_.load(std::memory_order_relaxed);
-    uint8_t* slot = &data_[size_t(n % frames_) * frame_];
-    signal_.frame(n, slot);
-    std::memcpy(out, slot, frame_);
-    next_.store(n + 1, std::memory_order_release);
+  // Makes the next `count` frames into `out` and keeps them: in runs of
+  // slots that no reader may still look at (half the history at most, see
+  // frame()), each published once it is written.
+  void make(uint8_t* out, uint32_t count) {
+    uint64_t n = next_.load(std::memory_order_relaxed);
+    const uint64_t longest = frames_ / 2 > 0 ? frames_ / 2 : 1;
+    while (count > 0) {
+      const size_t at = size_t(n % frames_);
+      const uint32_t run = uint32_t(std::min<uint64_t>({count, frames_ - at, longest}));
+      uint8_t* slot = &data_[at * frame_];
+      signal_.frames(n, run, slot);
+      std::memcpy(out, slot, size_t(run) * frame_);
+      out += size_t(run) * frame_;
+      n += run;
+      count -= run;
+      next_.store(n, std::memory_order_release);
+    }
   }
   // Frame `index` as rendered, or null when it is not (or no longer) kept.
   const uint8_t* frame(uint64_t index) const {

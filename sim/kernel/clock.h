@@ -53,9 +53,13 @@ class Clock {
   void locked(const std::function<void()>& read);
 
   // A timer: `fire(context)` runs once the clock reaches the deadline it was
-  // armed with. Virtual mode only: it runs in the thread that moves time on
-  // (the last one to wait), as an interrupt would, while time stands still;
-  // it must not block. Arming an armed timer moves its deadline.
+  // armed with, in a thread that waits in the clock then, as an interrupt
+  // runs on whichever processor it finds; it must not block. Virtual mode:
+  // the thread that moves time on (the last one to wait), while time stands
+  // still. Real mode: a waiting thread that watches the timers (it sleeps no
+  // later than the earliest deadline; the thread a timer run woke takes the
+  // watch over), else, when no thread waits for a while, the clock's own
+  // timer thread. Arming an armed timer moves its deadline.
   struct Timer {
     void (*fire)(void* context) = nullptr;
     void* context = nullptr;
@@ -81,6 +85,14 @@ class Clock {
   // Called (with the reason) when every simulated thread waits without any
   // deadline in virtual mode. The default reports a verifier failure.
   void set_stall_handler(std::function<void(const std::string&)> handler);
+
+  // What the clock did so far: times a thread went to sleep in a wait (each
+  // a wake-up later), and timer runs.
+  struct Counts {
+    uint64_t sleeps = 0;
+    uint64_t timer_runs = 0;
+  };
+  Counts counts();
 
   // Diagnostics for tests.
   int runnable_threads();

@@ -118,7 +118,7 @@ void UnitAudio::set_render_format(const AudioFormat& f) {
   last_played_.assign(f.frame_bytes(), 0);
   fifo_read_ = fifo_fill_ = 0;
   playing_ = false;
-  render_peak_.assign(f.channels, 0);
+  render_peak_.reset(f.channels);
   render_last_.assign(f.channels, 0);
 }
 
@@ -126,7 +126,7 @@ void UnitAudio::set_capture_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   capture_ = f;
   reset_capture_locked();
-  capture_peak_.assign(f.channels, 0);
+  capture_peak_.reset(f.channels);
   capture_last_.assign(f.channels, 0);
 }
 
@@ -201,6 +201,15 @@ static uint16_t meter_of(int32_t v) {
   return uint16_t(a > 32767 ? 32767 : a);
 }
 
+void UnitAudio::Extremes::close(std::vector<uint16_t>* last) {
+  // The meter value grows with the magnitude on either side of zero: the
+  // window's peak is that of its highest or of its lowest sample.
+  for (size_t c = 0; c < high.size() && c < last->size(); ++c)
+    (*last)[c] = std::max(meter_of(high[c]), meter_of(low[c]));
+  std::fill(high.begin(), high.end(), 0);
+  std::fill(low.begin(), low.end(), 0);
+}
+
 const uint8_t* UnitAudio::play_one() {
   // The converters take one frame from the FIFO once it holds the prefill:
   // 1 ms at high speed (eight packets), two packets at full speed, where
@@ -221,15 +230,30 @@ const uint8_t* UnitAudio::play_one() {
     }
   }
   if (frame) {
-    for (unsigned c = 0; c < render_.channels; ++c)
-      render_peak_[c] = std::max(
-          render_peak_[c], meter_of(read_sample(frame + c * render_.subslot_bytes, render_.subslot_bytes)));
+    // The extremes of each channel (this runs for every sample played: the
+    // common sample widths without a call per sample).
+    const unsigned n = render_.channels, bytes = render_.subslot_bytes;
+    int32_t* high = render_peak_.high.data();
+    int32_t* low = render_peak_.low.data();
+    const uint8_t* p = frame;
+    if (bytes == 3) {
+      for (unsigned c = 0; c < n; ++c, p += 3) {
+        const int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+        high[c] = std::max(high[c], v);
+        low[c] = std::min(low[c], v);
+      }
+    } else {
+      for (unsigned c = 0; c < n; ++c, p += bytes) {
+        const int32_t v = read_sample(p, bytes);
+        high[c] = std::max(high[c], v);
+        low[c] = std::min(low[c], v);
+      }
+    }
     ++counters_.render_frames_played;
   }
   if (++render_window_ >= std::max<uint32_t>(1, render_clock_.rate / 10)) {
     render_window_ = 0;
-    render_last_ = render_peak_;
-    std::fill(render_peak_.begin(), render_peak_.end(), 0);
+    render_peak_.close(&render_last_);
   }
   return frame;
 }
@@ -263,15 +287,15 @@ void UnitAudio::capture_one(const uint8_t* frame) {
         }
       }
       out[c] = v;
-      capture_peak_[c] = std::max(capture_peak_[c], meter_of(v));
+      capture_peak_.high[c] = std::max(capture_peak_.high[c], v);
+      capture_peak_.low[c] = std::min(capture_peak_.low[c], v);
     }
     ++captured_frames_;
     ++capture_index_;
   }
   if (++capture_window_ >= std::max<uint32_t>(1, capture_clock_.rate / 10)) {
     capture_window_ = 0;
-    capture_last_ = capture_peak_;
-    std::fill(capture_peak_.begin(), capture_peak_.end(), 0);
+    capture_peak_.close(&capture_last_);
   }
 }
 

@@ -141,8 +141,19 @@ class UnitAudio {
   std::vector<SinePhase> phases_;
   void reset_capture_locked();
 
-  // Peaks of the running 100 ms window and of the last complete one.
-  std::vector<uint16_t> render_peak_, capture_peak_;
+  // The running 100 ms window's highest and lowest sample of each channel
+  // (its peak is the larger meter value of the two), and the peaks of the
+  // last complete window.
+  struct Extremes {
+    std::vector<int32_t> high, low;
+    void reset(size_t channels) {
+      high.assign(channels, 0);
+      low.assign(channels, 0);
+    }
+    // The window's peaks into `last`, and a new window.
+    void close(std::vector<uint16_t>* last);
+  };
+  Extremes render_peak_, capture_peak_;
   std::vector<uint16_t> render_last_, capture_last_;
   uint32_t render_window_ = 0, capture_window_ = 0;  // samples into the meter windows
   AudioCounters counters_;

@@ -20,7 +20,12 @@ constexpr uint8_t kSetInterface = 0x0B;
 }  // namespace
 
 Device::Device(std::shared_ptr<Function> function, Speed speed)
-    : function_(std::move(function)), speed_(speed), config_(function_->configuration_descriptor(speed)) {}
+    : function_(std::move(function)), speed_(speed), config_(function_->configuration_descriptor(speed)) {
+  // Room for what a few streams keep queued: no allocation while streaming.
+  queue_.reserve(64);
+  finished_.reserve(64);
+  active_.reserve(64);
+}
 
 std::vector<uint8_t> Device::device_descriptor() const {
   // USB 2.0, a composite device of interface associations (class EF/02/01),
@@ -50,8 +55,6 @@ Device::~Device() {
   complete(left, IsoOutcome::DeviceGone);
   closing_ = true;
   Clock::instance().disarm(&clock_timer_);
-  Clock::instance().signal([] {});
-  if (timer_.joinable()) timer_.join();
 }
 
 void Device::complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome) {
@@ -102,6 +105,12 @@ void Device::set_completion_latency(uint64_t seed, uint32_t max_intervals) {
   std::lock_guard<std::mutex> g(m_);
   rng_ = max_intervals == 0 ? 0 : (seed | 1);
   max_latency_ = max_intervals;
+}
+
+void Device::set_completion_moderation(uint32_t intervals, uint32_t guard) {
+  std::lock_guard<std::mutex> g(m_);
+  moderation_ = intervals;
+  guard_ = guard;
 }
 
 void Device::refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusals) {
@@ -323,6 +332,7 @@ void Device::cancel_orphans() {
         ++it;
       }
     }
+    rearm_locked();
   }
   complete(due, IsoOutcome::Completed);
   complete(orphans, IsoOutcome::Cancelled);
@@ -338,19 +348,12 @@ std::vector<IsoTransfer*> Device::take_all_locked() {
 }
 
 IsoSubmit Device::submit_iso(IsoTransfer* t) {
-  bool kick = false;
-  IsoSubmit result;
-  {
-    std::lock_guard<std::mutex> g(m_);
-    ++submissions_;
-    result = submit_locked(t, &kick);
-  }
-  // A transfer due before the timer's wake-up wakes it.
-  if (kick) Clock::instance().signal([this] { kick_ = true; });
-  return result;
+  std::lock_guard<std::mutex> g(m_);
+  ++submissions_;
+  return submit_locked(t);
 }
 
-IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
+IsoSubmit Device::submit_locked(IsoTransfer* t) {
   if (!connected_) return IsoSubmit::NoDevice;
   if (suspended_) return IsoSubmit::Refused;
   if (refusals_left_ != 0 && t->endpoint == refuse_endpoint_ &&
@@ -387,16 +390,10 @@ IsoSubmit Device::submit_locked(IsoTransfer* t, bool* kick) {
   t->done_ = 0;
   for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
   queue_.push_back(t);
-  const uint64_t ends = first + uint64_t(e->period) * (t->packet_count - 1) + 1;
   if (!timer_running_) {
     start_timer_locked();
-  } else if (ends < timer_wake_) {
-    if (virtual_timer_) {
-      timer_wake_ = ends;
-      Clock::instance().arm(&clock_timer_, ends * interval_ns());
-    } else {
-      *kick = true;
-    }
+  } else if (first + uint64_t(e->period) * (t->packet_count - 1) + 1 < timer_wake_) {
+    rearm_locked();  // a transfer that ends later moves no wake earlier
   }
   return IsoSubmit::Queued;
 }
@@ -411,6 +408,7 @@ bool Device::cancel_iso(IsoTransfer* t) {
     if (it != queue_.end()) {
       queue_.erase(it);
       found = true;
+      rearm_locked();
     }
   }
   complete(due, IsoOutcome::Completed);
@@ -432,6 +430,7 @@ size_t Device::cancel_iso_endpoint(uint8_t endpoint) {
         ++it;
       }
     }
+    rearm_locked();
   }
   complete(due, IsoOutcome::Completed);
   complete(taken, IsoOutcome::Cancelled);
@@ -458,39 +457,46 @@ void Device::timer_fired(void* device) {
 }
 
 void Device::tick() {
+  // The completions of one run, on storage the running thread keeps (no
+  // allocation per run; a nested run would take fresh storage).
+  static thread_local std::vector<IsoTransfer*> storage;
   std::vector<IsoTransfer*> due;
+  due.swap(storage);
   {
     std::lock_guard<std::mutex> g(m_);
     catch_up_locked(&due);
     if (closing_ || (queue_.empty() && finished_.empty())) {
       timer_running_ = false;
     } else {
-      timer_wake_ = next_event_locked();
+      timer_wake_ = next_wake_locked();
       Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
     }
   }
   complete(due, IsoOutcome::Completed);
+  due.clear();
+  storage.swap(due);
+}
+
+void Device::rearm_locked() {
+  // What is queued changed: the timer wakes sooner when something is now
+  // due sooner (a moderated completion whose endpoint has nothing queued
+  // any more is reported at its own time).
+  if (!timer_running_) return;
+  const uint64_t wake = next_wake_locked();
+  if (wake < timer_wake_) {
+    timer_wake_ = wake;
+    Clock::instance().arm(&clock_timer_, wake * interval_ns());
+  }
 }
 
 void Device::start_timer_locked() {
   if (timer_running_) return;
-  if (Clock::instance().mode() == ClockMode::Virtual) {
-    timer_running_ = true;
-    virtual_timer_ = true;
-    next_interval_ = Clock::instance().now_ns() / interval_ns();
-    clock_timer_.fire = &Device::timer_fired;
-    clock_timer_.context = this;
-    timer_wake_ = next_event_locked();
-    Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
-    return;
-  }
-  virtual_timer_ = false;
-  // The previous timer thread has left its loop; collect it before a new one starts.
-  if (timer_.joinable()) timer_.join();
   timer_running_ = true;
   next_interval_ = Clock::instance().now_ns() / interval_ns();
-  Clock::instance().thread_created();
-  timer_ = std::thread([this] { frame_timer(); });
+  clock_timer_.fire = &Device::timer_fired;
+  clock_timer_.context = this;
+  timer_wake_ = next_wake_locked();
+  Clock::instance().arm(&clock_timer_, timer_wake_ * interval_ns());
 }
 
 uint32_t Device::completion_delay_locked() {
@@ -504,10 +510,8 @@ uint32_t Device::completion_delay_locked() {
 void Device::run_interval_locked(uint64_t interval) {
   // OUT packets first, then IN, each in submission order.
   for (int pass = 0; pass < 2; ++pass) {
-    for (IsoTransfer* t : queue_) {
-      if (t->in_ != (pass == 1) || t->done_ >= t->packet_count) continue;
-      uint64_t due = t->first_interval_ + uint64_t(t->period_) * t->done_;
-      if (due != interval) continue;
+    for (IsoTransfer* t : active_) {
+      if (t->in_ != (pass == 1) || t->done_ >= t->packet_count || next_packet(t) != interval) continue;
       IsoPacket& p = t->packets[t->done_];
       if (t->in_) {
         size_t capacity = std::min<size_t>(p.length, t->max_bytes_);
@@ -530,14 +534,16 @@ void Device::run_interval_locked(uint64_t interval) {
       ++t->done_;
     }
   }
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    if ((*it)->done_ >= (*it)->packet_count) {
+  for (auto it = active_.begin(); it != active_.end();) {
+    IsoTransfer* t = *it;
+    if (t->done_ >= t->packet_count) {
       // Reported after the end of its last interval, later by the latency
       // drawn, never before a transfer that ended earlier (batches form).
       uint64_t due = interval + 1 + completion_delay_locked();
       if (!finished_.empty() && due < finished_.back().second) due = finished_.back().second;
-      finished_.emplace_back(*it, due);
-      it = queue_.erase(it);
+      finished_.emplace_back(t, due);
+      queue_.erase(std::find(queue_.begin(), queue_.end(), t));
+      it = active_.erase(it);
     } else {
       ++it;
     }
@@ -546,17 +552,24 @@ void Device::run_interval_locked(uint64_t interval) {
 
 void Device::catch_up_locked(std::vector<IsoTransfer*>* due) {
   const uint64_t now = Clock::instance().now_ns() / interval_ns();  // intervals before `now` have passed
-  while (next_interval_ < now && !queue_.empty()) {
-    // Straight to the next interval in which some packet is due.
-    uint64_t first = UINT64_MAX;
+  if (next_interval_ < now && !queue_.empty()) {
+    // The transfers with a packet before `now` (in submission order) are
+    // the only ones the intervals run here concern.
+    active_.clear();
     for (IsoTransfer* t : queue_) {
-      if (t->done_ < t->packet_count) {
-        first = std::min(first, t->first_interval_ + uint64_t(t->period_) * t->done_);
-      }
+      if (t->done_ < t->packet_count && next_packet(t) < now) active_.push_back(t);
     }
-    if (first >= now) break;
-    if (first > next_interval_) next_interval_ = first;
-    run_interval_locked(next_interval_++);
+    while (!active_.empty()) {
+      // Straight to the next interval in which some packet is due.
+      uint64_t first = UINT64_MAX;
+      for (IsoTransfer* t : active_) {
+        if (t->done_ < t->packet_count) first = std::min(first, next_packet(t));
+      }
+      if (first >= now) break;
+      if (first > next_interval_) next_interval_ = first;
+      run_interval_locked(next_interval_++);
+    }
+    active_.clear();
   }
   if (next_interval_ < now) next_interval_ = now;
   size_t n = 0;
@@ -574,30 +587,34 @@ uint64_t Device::next_event_locked() const {
   return next;
 }
 
-void Device::frame_timer() {
-  Clock& clock = Clock::instance();
-  clock.adopt_current_thread();
-  std::vector<IsoTransfer*> due;
-  for (;;) {
-    uint64_t wake;
-    {
-      std::lock_guard<std::mutex> g(m_);
-      catch_up_locked(&due);
-      if (closing_ || (queue_.empty() && finished_.empty() && due.empty())) {
-        // Nothing queued: the timer stops until the next submission.
-        timer_running_ = false;
-        break;
-      }
-      wake = next_event_locked();
-      timer_wake_ = wake;
-      kick_ = false;
-    }
-    complete(due, IsoOutcome::Completed);
-    due.clear();
-    if (wake == UINT64_MAX) continue;
-    // Sleep until a transfer is due to complete (or a new one is due sooner).
-    clock.wait([this] { return closing_.load() || kick_.load(); }, wake * interval_ns());
+uint64_t Device::next_wake_locked() const {
+  const uint64_t next = next_event_locked();
+  if (moderation_ == 0 || next == UINT64_MAX) return next;
+  // The moderation point at or after the next event ...
+  uint64_t wake = (next / moderation_ + (next % moderation_ != 0 ? 1 : 0)) * moderation_;
+  // ... unless an endpoint with something to report runs short before it:
+  // the end of its last queued transfer less the guard (nothing queued: at
+  // once). An endpoint address is one of 32.
+  uint64_t reach[32];
+  bool seen[32] = {};
+  auto slot = [](uint8_t endpoint) { return size_t((endpoint & 0x0F) | ((endpoint & 0x80) >> 3)); };
+  for (IsoTransfer* q : queue_) {
+    const size_t k = slot(q->endpoint);
+    const uint64_t end = q->first_interval_ + uint64_t(q->period_) * (q->packet_count - 1) + 1;
+    reach[k] = seen[k] ? std::max(reach[k], end) : end;
+    seen[k] = true;
   }
+  for (const auto& f : finished_) {
+    const size_t k = slot(f.first->endpoint);
+    if (!seen[k]) reach[k] = 0;
+    seen[k] = true;
+  }
+  for (size_t k = 0; k < 32; ++k) {
+    if (!seen[k]) continue;
+    const uint64_t limit = reach[k] > guard_ ? reach[k] - guard_ : 0;
+    if (limit < wake) wake = std::max(next, limit);
+  }
+  return wake;
 }
 
 }  // namespace korvel::sim::usb

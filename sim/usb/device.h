@@ -5,20 +5,22 @@
 // connection state and surprise removal.
 //
 // Isochronous transfers are scheduled by frame number. While any is queued
-// the bus runs a frame timer, a simulated thread of the one clock. It wakes
-// only when a transfer is due to complete, then moves the packets of every
-// bus interval (a 125 us microframe at high speed, a 1 ms frame at full
-// speed) that has passed since, in interval order (OUT before IN within an
-// interval), between the transfers' buffers and the function: the function
-// sees exactly the packets, interval numbers and order it would have seen
-// had the timer woken every interval. Anything that changes what is queued
-// or selected (cancel, SET_INTERFACE, unplug) first catches up the same way.
+// the bus runs a frame timer, a timer of the one clock. It runs only when a
+// transfer is due to complete (or, moderated, at the next moderation point),
+// then moves the packets of every bus interval (a 125 us microframe at high
+// speed, a 1 ms frame at full speed) that has passed since, in interval
+// order (OUT before IN within an interval), between the transfers' buffers
+// and the function: the function sees exactly the packets, interval numbers
+// and order it would have seen had the timer woken every interval. Anything
+// that changes what is queued or selected (cancel, SET_INTERFACE, unplug)
+// first catches up the same way.
 //
 // Harsher than a kind host controller where real ones are: completions come
 // late by a pseudo-random number of intervals and in batches (deterministic
-// under a seed); a suspended device (its function driver put it in D3)
-// refuses transfers and ends those it had queued; and tests can have the
-// controller refuse the transfers of an endpoint for a while.
+// under a seed), and with interrupt moderation several milliseconds of them
+// together; a suspended device (its function driver put it in D3) refuses
+// transfers and ends those it had queued; and tests can have the controller
+// refuse the transfers of an endpoint for a while.
 #ifndef KORVEL_SIM_USB_DEVICE_H
 #define KORVEL_SIM_USB_DEVICE_H
 
@@ -28,7 +30,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -179,6 +180,12 @@ class Device {
   // packet's interval, in batches, by a pseudo-random sequence from `seed`.
   // 0 completes each transfer at the end of its last interval.
   void set_completion_latency(uint64_t seed, uint32_t max_intervals);
+  // Interrupt moderation: completions are reported together at multiples of
+  // `intervals` bus intervals, as by a host controller that raises its
+  // completion interrupt at most that often; but an endpoint whose queued
+  // transfers reach less than `guard` intervals ahead gets its completions
+  // at their own time (never later than without moderation). 0: off.
+  void set_completion_moderation(uint32_t intervals, uint32_t guard);
   // The controller refuses every transfer to `endpoint` submitted before the
   // clock reaches `until_ns`, at most `max_refusals` of them (tests of what a
   // driver does with transfers that fail at once).
@@ -220,18 +227,23 @@ class Device {
   const Endpoint* endpoint_locked(uint8_t address) const;
   uint64_t interval_ns() const { return speed_ == Speed::High ? 125000 : 1000000; }
   uint32_t intervals_per_frame() const { return speed_ == Speed::High ? 8 : 1; }
+  // The frame timer is a clock timer: it runs in a thread that waits in the
+  // clock when it is due (no thread of its own, no hand-over per wake).
   void start_timer_locked();
-  void frame_timer();
-  // Virtual time: the timer is a clock timer, run by whichever thread moves
-  // time on (no thread of its own, no hand-over per frame).
+  void rearm_locked();  // after the queue changed
   static void timer_fired(void* device);
   void tick();
-  void run_interval_locked(uint64_t interval);
+  // The interval of a queued transfer's next packet.
+  static uint64_t next_packet(const IsoTransfer* t) {
+    return t->first_interval_ + uint64_t(t->period_) * t->done_;
+  }
+  void run_interval_locked(uint64_t interval);  // over active_
   // Runs every interval that has passed and hands out the completions due.
   void catch_up_locked(std::vector<IsoTransfer*>* due);
-  uint64_t next_event_locked() const;  // first interval the timer must wake at
+  uint64_t next_event_locked() const;  // first interval with a packet run or a completion due
+  uint64_t next_wake_locked() const;   // the same, moderated
   uint32_t completion_delay_locked();
-  IsoSubmit submit_locked(IsoTransfer* transfer, bool* kick);
+  IsoSubmit submit_locked(IsoTransfer* transfer);
   std::vector<IsoTransfer*> take_all_locked();
   void cancel_orphans();
   void complete(const std::vector<IsoTransfer*>& done, IsoOutcome outcome);
@@ -248,23 +260,22 @@ class Device {
 
   std::vector<Endpoint> endpoints_;  // isochronous endpoints of the current settings
   std::vector<IsoTransfer*> queue_;  // in submission order
+  std::vector<IsoTransfer*> active_;  // catching up: those with a packet to run
   // Transfers whose packets have all run, with the interval their completion is due.
   std::vector<std::pair<IsoTransfer*, uint64_t>> finished_;
   uint64_t next_interval_ = 0;  // first bus interval not run yet
   uint64_t timer_wake_ = 0;     // interval the timer sleeps until
-  bool timer_running_ = false;
-  bool virtual_timer_ = false;  // timer_running_ on the clock timer
+  bool timer_running_ = false;  // the clock timer is armed or running
   Clock::Timer clock_timer_;
   bool suspended_ = false;
   uint64_t rng_ = 0;  // completion latency sequence (0: none)
   uint32_t max_latency_ = 0;
+  uint32_t moderation_ = 0, guard_ = 0;
   uint8_t refuse_endpoint_ = 0;
   uint64_t refuse_until_ns_ = 0;
   uint64_t refusals_left_ = 0;
   uint64_t submissions_ = 0;
-  std::thread timer_;
   std::atomic<bool> closing_{false};
-  std::atomic<bool> kick_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
 };
 

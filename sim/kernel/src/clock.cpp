@@ -2,10 +2,17 @@
 // queue every stand-in blocking call goes through.
 #include "kernel/clock.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kernel/verifier.h"
@@ -13,6 +20,44 @@
 namespace korvel::sim {
 
 namespace {
+
+// A thread's own sleep, apart from the clock's lock: a futex word that the
+// waker sets. Waking costs one system call when the thread sleeps and none
+// when it has not gone to sleep yet; sleeping costs one.
+class Sleep {
+ public:
+  // Forgets a wake meant for an earlier wait.
+  void reset() { state_.store(kIdle, std::memory_order_relaxed); }
+  // Returns once woken, or (timed) once `deadline` has passed.
+  void sleep(bool timed, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      uint32_t s = kIdle;
+      if (!state_.compare_exchange_strong(s, kSleeping, std::memory_order_acq_rel)) break;  // woken already
+      timespec rel{};
+      if (timed) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0)) break;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        rel.tv_sec = time_t(ns / 1000000000);
+        rel.tv_nsec = long(ns % 1000000000);
+      }
+      syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, kSleeping, timed ? &rel : nullptr, nullptr, 0);
+      if (state_.exchange(kIdle, std::memory_order_acq_rel) == kWoken) return;
+      if (timed && std::chrono::steady_clock::now() >= deadline) return;
+    }
+    state_.store(kIdle, std::memory_order_relaxed);
+  }
+  void wake() {
+    if (state_.exchange(kWoken, std::memory_order_acq_rel) == kSleeping)
+      syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+
+ private:
+  enum : uint32_t { kIdle = 0, kWoken = 1, kSleeping = 2 };
+  uint32_t* word() { return reinterpret_cast<uint32_t*>(&state_); }
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
+  std::atomic<uint32_t> state_{kIdle};
+};
 
 // A thread's wait. The records live as long as the process and are reused
 // (one per thread at a time), so that a wake can be delivered after the
@@ -27,14 +72,21 @@ struct Waiter {
   Waiter* prev = nullptr;
   Waiter* next = nullptr;
   Waiter* free_next = nullptr;
-  std::mutex m;  // with cv: the thread's own sleep, apart from the clock's lock
-  std::condition_variable cv;
-  bool woken = false;  // guarded by m
+  Sleep sleep;
 };
 
 thread_local Waiter* t_waiter = nullptr;
 
 thread_local bool t_attached = false;
+
+// The thread runs a timer (real mode): waiters it satisfies are noted.
+thread_local bool t_in_timer = false;
+
+// Real mode: how late the clock's own timer thread lets a timer be before
+// it runs it itself (normally a waiting thread runs it on time). It wakes
+// once per lag while timers are armed, so the lag is what the host pays for
+// a safety net that streaming never uses (its threads wait in the clock).
+constexpr uint64_t kBackstopLagNs = 200000000;
 
 struct ThreadExit {
   ~ThreadExit() {
@@ -47,9 +99,11 @@ thread_local ThreadExit t_exit_guard;
 
 struct Clock::Impl {
   std::mutex m;
-  ClockMode mode = ClockMode::Virtual;
-  uint64_t virtual_now = 0;
-  std::chrono::steady_clock::time_point real_start = std::chrono::steady_clock::now();
+  // Written under the lock; read without it by now_ns() and mode(), which
+  // every stand-in calls often (the performance counter, frame numbers).
+  std::atomic<ClockMode> mode{ClockMode::Virtual};
+  std::atomic<uint64_t> virtual_now{0};
+  std::atomic<std::chrono::steady_clock::time_point> real_start{std::chrono::steady_clock::now()};
   int runnable = 0;
   Waiter* first = nullptr;  // waiters, oldest first
   Waiter* last = nullptr;
@@ -58,6 +112,22 @@ struct Clock::Impl {
   Waiter* free_list = nullptr;   // records of threads that ended
   std::vector<Waiter*> to_wake;  // wakes to deliver once the lock is released
   std::function<void(const std::string&)> stall_handler;
+  Counts counts;
+
+  // Real mode: who runs the timers. The watcher is a waiting thread that
+  // sleeps no later than the earliest timer's deadline and runs what is
+  // due when it wakes, as an interrupt runs on whichever processor it
+  // finds. The waiter that a timer run satisfied last is favoured: it takes
+  // the watch over when it waits again (the thread a timer wakes anyway is
+  // the one to wake for it; nobody else has to). The backstop, the clock's
+  // own thread, runs a timer that nobody ran for kBackstopLagNs.
+  Waiter* watcher = nullptr;
+  uint64_t watch_until = kForever;  // when the watcher wakes
+  Waiter* favoured = nullptr;
+  Waiter* timer_woke = nullptr;  // the first waiter the running timer satisfied
+  bool backstop_started = false;
+  bool backstop_idle = false;  // sleeps until a timer is armed
+  Sleep backstop_sleep;
 
   void enqueue(Waiter* w) {
     w->prev = last;
@@ -94,11 +164,7 @@ struct Clock::Impl {
     Waiter* w[32];
     size_t n = 0;
   };
-  static void wake_now(Waiter* w) {
-    std::lock_guard<std::mutex> g(w->m);
-    w->woken = true;
-    w->cv.notify_one();
-  }
+  static void wake_now(Waiter* w) { w->sleep.wake(); }
   void take_wakes(Wakes* out) {
     out->n = 0;
     for (Waiter* w : to_wake) {
@@ -117,14 +183,16 @@ struct Clock::Impl {
     wakes.n = 0;
   }
 
-  uint64_t now_locked() const {
-    if (mode == ClockMode::Virtual) return virtual_now;
-    auto d = std::chrono::steady_clock::now() - real_start;
+  uint64_t now() const {
+    if (mode.load(std::memory_order_acquire) == ClockMode::Virtual)
+      return virtual_now.load(std::memory_order_acquire);
+    auto d = std::chrono::steady_clock::now() - real_start.load(std::memory_order_acquire);
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
   }
 
   void wake(Waiter* w) {
     if (w->counted) ++runnable;
+    if (t_in_timer && timer_woke == nullptr) timer_woke = w;
     to_wake.push_back(w);
   }
 
@@ -187,6 +255,7 @@ struct Clock::Impl {
         if (timer->deadline > virtual_now) virtual_now = timer->deadline;
         unlink(timer);
         timer->running = true;
+        ++counts.timer_runs;
         ++runnable;
         Wakes wakes;
         take_wakes(&wakes);
@@ -221,6 +290,88 @@ struct Clock::Impl {
       }
     }
   }
+
+  static std::chrono::nanoseconds ns(uint64_t n) { return std::chrono::nanoseconds(int64_t(n)); }
+
+  // Real mode: runs the timers whose deadline lies `lag` or more behind,
+  // each in the calling thread with the lock released. Returns whether it
+  // ran any.
+  bool run_due_timers(std::unique_lock<std::mutex>& lock, uint64_t lag) {
+    bool ran = false;
+    for (;;) {
+      Timer* t = earliest_timer();
+      const uint64_t at = now();
+      if (t == nullptr || t->deadline > at || at - t->deadline < lag) return ran;
+      unlink(t);
+      t->running = true;
+      ++counts.timer_runs;
+      timer_woke = nullptr;
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      t_in_timer = true;
+      t->fire(t->context);
+      t_in_timer = false;
+      lock.lock();
+      t->running = false;
+      if (timer_woke != nullptr) favoured = timer_woke;
+      satisfy_waiters();  // whoever waits for the run to end
+      ran = true;
+    }
+  }
+
+  // Real mode: a wait until satisfied or its deadline; the thread runs the
+  // timers that are due whenever it wakes, and sleeps no later than the
+  // earliest timer while it watches them.
+  void wait_real(Waiter* w, std::unique_lock<std::mutex>& lock) {
+    while (!w->satisfied && !w->timed_out) {
+      if (run_due_timers(lock, 0)) continue;
+      if (w->deadline != kForever && now() >= w->deadline) {
+        w->timed_out = true;
+        if (w->counted) ++runnable;
+        break;
+      }
+      uint64_t until = w->deadline;
+      if (Timer* t = earliest_timer()) {
+        if (watcher == nullptr || w == favoured) watcher = w;
+        if (watcher == w) {
+          until = std::min(until, t->deadline);
+          watch_until = until;
+        }
+      }
+      ++counts.sleeps;
+      const auto wake_at = real_start.load() + ns(until);  // read under the lock
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      w->sleep.sleep(until != kForever, wake_at);
+      lock.lock();
+    }
+    if (watcher == w) {
+      watcher = nullptr;
+      watch_until = kForever;
+    }
+  }
+
+  // The backstop thread (real mode).
+  void backstop() {
+    std::unique_lock<std::mutex> lock(m);
+    for (;;) {
+      if (mode == ClockMode::Real) run_due_timers(lock, kBackstopLagNs);
+      Timer* t = mode == ClockMode::Real ? earliest_timer() : nullptr;
+      backstop_idle = t == nullptr;
+      const uint64_t until = t == nullptr ? kForever : t->deadline + kBackstopLagNs;
+      const auto wake_at = real_start.load() + ns(until);  // read under the lock
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      backstop_sleep.sleep(until != kForever, wake_at);
+      lock.lock();
+    }
+  }
 };
 
 Clock& Clock::instance() {
@@ -238,20 +389,18 @@ void Clock::set_mode(ClockMode mode) {
 }
 
 ClockMode Clock::mode() const {
-  std::lock_guard<std::mutex> g(impl_->m);
-  return impl_->mode;
+  return impl_->mode.load(std::memory_order_acquire);
 }
 
 uint64_t Clock::now_ns() {
-  std::lock_guard<std::mutex> g(impl_->m);
-  return impl_->now_locked();
+  return impl_->now();  // the time, at one moment (no lock: see Impl)
 }
 
 bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   if (!t_attached) attach_current_thread();
   std::unique_lock<std::mutex> lock(impl_->m);
   if (ready()) return true;
-  if (deadline_ns <= impl_->now_locked()) return false;
+  if (deadline_ns <= impl_->now()) return false;
   Waiter* w = t_waiter;
   if (w == nullptr) {
     // A record for this thread: one that an ended thread left, or a new one.
@@ -278,41 +427,20 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   w->counted = t_attached;
   w->satisfied = false;
   w->timed_out = false;
-  {
-    std::lock_guard<std::mutex> g(w->m);
-    w->woken = false;
-  }
+  w->sleep.reset();
   impl_->enqueue(w);
   if (w->counted) --impl_->runnable;
-  impl_->advance_if_idle(lock);
-  while (!w->satisfied && !w->timed_out) {
-    if (impl_->mode == ClockMode::Real && w->deadline != kForever) {
-      uint64_t now = impl_->now_locked();
-      if (now >= w->deadline) {
-        w->timed_out = true;
-        if (w->counted) ++impl_->runnable;
-        break;
-      }
+  if (impl_->mode == ClockMode::Real) {
+    impl_->wait_real(w, lock);
+  } else {
+    impl_->advance_if_idle(lock);
+    while (!w->satisfied && !w->timed_out) {
+      ++impl_->counts.sleeps;
       Impl::Wakes wakes;
       impl_->take_wakes(&wakes);
       lock.unlock();
       Impl::deliver(wakes);
-      {
-        std::unique_lock<std::mutex> own(w->m);
-        w->cv.wait_for(own, std::chrono::nanoseconds(w->deadline - now), [w] { return w->woken; });
-        w->woken = false;
-      }
-      lock.lock();
-    } else {
-      Impl::Wakes wakes;
-      impl_->take_wakes(&wakes);
-      lock.unlock();
-      Impl::deliver(wakes);
-      {
-        std::unique_lock<std::mutex> own(w->m);
-        w->cv.wait(own, [w] { return w->woken; });
-        w->woken = false;
-      }
+      w->sleep.sleep(false, {});
       lock.lock();
       // Woken without being satisfied: time may have to move on here (an
       // ending thread left a due timer to the oldest waiter).
@@ -351,14 +479,34 @@ void Clock::signal(const std::function<void()>& change) {
 }
 
 void Clock::arm(Timer* t, uint64_t deadline_ns) {
-  std::lock_guard<std::mutex> g(impl_->m);
-  if (t->armed) impl_->unlink(t);
-  t->deadline = deadline_ns;
-  t->prev = nullptr;
-  t->next = impl_->timers;
-  if (impl_->timers != nullptr) impl_->timers->prev = t;
-  impl_->timers = t;
-  t->armed = true;
+  Sleep* wake = nullptr;
+  bool start_backstop = false;
+  {
+    std::lock_guard<std::mutex> g(impl_->m);
+    if (t->armed) impl_->unlink(t);
+    t->deadline = deadline_ns;
+    t->prev = nullptr;
+    t->next = impl_->timers;
+    if (impl_->timers != nullptr) impl_->timers->prev = t;
+    impl_->timers = t;
+    t->armed = true;
+    if (impl_->mode == ClockMode::Real) {
+      // A watcher that sleeps past the new deadline looks again; so does an
+      // idle backstop (once started).
+      if (impl_->watcher != nullptr && deadline_ns < impl_->watch_until) {
+        wake = &impl_->watcher->sleep;
+        impl_->watch_until = deadline_ns;
+      }
+      if (!impl_->backstop_started) {
+        impl_->backstop_started = start_backstop = true;
+      } else if (impl_->backstop_idle) {
+        impl_->backstop_idle = false;
+        impl_->backstop_sleep.wake();
+      }
+    }
+  }
+  if (wake != nullptr) wake->wake();  // the record outlives its thread's wait
+  if (start_backstop) std::thread([impl = impl_] { impl->backstop(); }).detach();
 }
 
 void Clock::disarm(Timer* t) {
@@ -408,6 +556,11 @@ void Clock::adopt_current_thread() {
 void Clock::set_stall_handler(std::function<void(const std::string&)> handler) {
   std::lock_guard<std::mutex> g(impl_->m);
   impl_->stall_handler = std::move(handler);
+}
+
+Clock::Counts Clock::counts() {
+  std::lock_guard<std::mutex> g(impl_->m);
+  return impl_->counts;
 }
 
 int Clock::runnable_threads() {

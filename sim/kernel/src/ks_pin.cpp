@@ -558,15 +558,20 @@ void pin_close(PKSPIN pin) {
 void pin_submit(PKSPIN pin, KSSTREAM_HEADER* header) {
   PinObj* p = pin_of(pin);
   if (p == nullptr || header == nullptr) return;
+  bool was_empty = false;
   {
     std::lock_guard<std::mutex> g(p->m);
     p->frames.push_back(Frame{header});
     if (p->lead == p->frames.end()) {
+      was_empty = true;
       p->lead = std::prev(p->frames.end());
       aim(&p->leading, &*p->lead, 0);
     }
   }
-  if (!(p->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) request_processing(p);
+  // As AVStream: a frame that arrives into a queue with nothing left to
+  // process initiates processing; one that arrives behind frames still
+  // waiting does not (a pin that returned STATUS_PENDING asks again itself).
+  if (was_empty && !(p->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) request_processing(p);
 }
 
 KSSTREAM_HEADER* pin_take_completed(PKSPIN pin) {

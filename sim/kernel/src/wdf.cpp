@@ -77,14 +77,24 @@ std::unordered_set<const Object*>& live() {
 // Moves on whenever an object is created or deleted (under the tree mutex).
 std::atomic<uint64_t> g_live_generation{1};
 
-// Handles this thread found live and of their kind, valid while no object
-// was created or deleted since: the check of a handle in steady streaming
-// takes no lock (the first check after any change does).
+// Handles this thread found live and of their kind (and the context of one
+// type each), valid while no object or context was created or deleted
+// since: the check of a handle in steady streaming takes no lock (the first
+// check after any change does). Direct-mapped by the handle's address.
 struct CheckedHandles {
+  static constexpr unsigned kSlots = 256;
+  struct Slot {
+    const void* handle = nullptr;
+    Kind kind = Kind::Generic;
+    const void* context_type = nullptr;  // the type of `context`, or null
+    void* context = nullptr;
+  };
   uint64_t generation = 0;
-  const void* handle[16] = {};
-  Kind kind[16] = {};
-  unsigned next = 0;
+  Slot slot[kSlots];
+  static unsigned index(const void* handle) {
+    const auto a = reinterpret_cast<uintptr_t>(handle);
+    return unsigned((a >> 4) ^ (a >> 12)) % kSlots;
+  }
 };
 thread_local CheckedHandles t_checked;
 
@@ -202,11 +212,10 @@ void destroy(Object* o) {
 Object* lookup(const void* handle, Kind kind, const char* api) {
   CheckedHandles& c = t_checked;
   const uint64_t generation = g_live_generation.load(std::memory_order_acquire);
-  if (c.generation == generation && handle != nullptr) {
-    for (unsigned i = 0; i < 16; ++i) {
-      if (c.handle[i] == handle && (c.kind[i] == kind || kind == Kind::Generic))
-        return static_cast<Object*>(const_cast<void*>(handle));
-    }
+  CheckedHandles::Slot& slot = c.slot[CheckedHandles::index(handle)];
+  if (c.generation == generation && handle != nullptr && slot.handle == handle &&
+      (slot.kind == kind || kind == Kind::Generic)) {
+    return static_cast<Object*>(const_cast<void*>(handle));
   }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   const Object* o = static_cast<const Object*>(handle);
@@ -221,13 +230,36 @@ Object* lookup(const void* handle, Kind kind, const char* api) {
   }
   const uint64_t now = g_live_generation.load(std::memory_order_acquire);
   if (c.generation != now) {
-    c = CheckedHandles{};
+    for (CheckedHandles::Slot& s : c.slot) s = CheckedHandles::Slot{};
     c.generation = now;
   }
-  c.handle[c.next] = handle;
-  c.kind[c.next] = o->kind;
-  c.next = (c.next + 1) % 16;
+  if (slot.handle != handle) slot = CheckedHandles::Slot{handle, o->kind};
   return const_cast<Object*>(o);
+}
+
+// The context of a type, from the thread's checked handles when it is
+// there; null when the object has none of that type.
+void* context_of(const void* handle, const void* type) {
+  Object* o = lookup(handle, Kind::Generic, "WdfObjectGetTypedContext");
+  if (o == nullptr || type == nullptr) return nullptr;
+  CheckedHandles& c = t_checked;
+  CheckedHandles::Slot& slot = c.slot[CheckedHandles::index(handle)];
+  const bool cached =
+      slot.handle == handle && c.generation == g_live_generation.load(std::memory_order_acquire);
+  if (cached && slot.context_type == type) return slot.context;
+  std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  void* memory = nullptr;
+  for (auto& ctx : o->contexts) {
+    if (ctx.type == type) {
+      memory = ctx.memory;
+      break;
+    }
+  }
+  if (cached && memory != nullptr) {
+    slot.context_type = type;
+    slot.context = memory;
+  }
+  return memory;
 }
 
 PDEVICE_OBJECT device_pdo(WDFDEVICE device) {
@@ -242,13 +274,7 @@ using namespace korvel::sim::wdf;
 extern "C" {
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
-  Object* o = lookup(Handle, Kind::Generic, "WdfObjectGetTypedContext");
-  if (o == nullptr || TypeInfo == nullptr) return nullptr;
-  std::lock_guard<std::recursive_mutex> g(tree_mutex());
-  for (auto& ctx : o->contexts) {
-    if (ctx.type == TypeInfo->UniqueType) return ctx.memory;
-  }
-  return nullptr;
+  return context_of(Handle, TypeInfo == nullptr ? nullptr : TypeInfo->UniqueType);
 }
 
 NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
@@ -289,6 +315,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
   if (mem == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(mem, 0, size == 0 ? 1 : size);
   o->contexts.push_back({ContextAttributes->ContextTypeInfo->UniqueType, mem});
+  g_live_generation.fetch_add(1, std::memory_order_acq_rel);  // checked contexts look again
   if (Context != nullptr) *Context = mem;
   return STATUS_SUCCESS;
 }

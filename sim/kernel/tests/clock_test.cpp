@@ -6,6 +6,7 @@
 #include <ntddk.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -161,6 +162,106 @@ TEST(ClockReal, FollowsTheWallClock) {
   uint64_t t0 = c.now_ns();
   c.sleep_for(2000000);
   EXPECT_GE(c.now_ns() - t0, 2000000u);
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, SignalsEndWaitsAndDeadlinesEndTheRest) {
+  // Each round one thread waits for a flag with a long deadline and another
+  // sets it, before or after the wait went to sleep: every wait ends by the
+  // signal, none by its deadline; a wait nothing satisfies ends at its
+  // deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  constexpr int kRounds = 200;
+  int flag = 0;  // guarded by the clock
+  std::atomic<int> satisfied{0};
+  std::atomic<bool> ended{false};
+  std::thread waiter([&] {
+    for (int i = 1; i <= kRounds; ++i) {
+      const uint64_t deadline = c.now_ns() + 5000000000ull;
+      if (!c.wait([&] { return flag >= i; }, deadline) || c.now_ns() >= deadline) break;
+      ++satisfied;
+    }
+    ended = true;
+  });
+  for (int i = 1; i <= kRounds && !ended; ++i) {
+    if (i % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    c.signal([&] { flag = i; });
+    while (satisfied.load() < i && i % 3 != 0 && !ended) std::this_thread::yield();
+  }
+  waiter.join();
+  EXPECT_EQ(satisfied.load(), kRounds);
+  const uint64_t t0 = c.now_ns();
+  EXPECT_FALSE(c.wait([] { return false; }, t0 + 3000000));
+  EXPECT_GE(c.now_ns() - t0, 3000000u);
+  c.set_mode(ClockMode::Virtual);
+}
+
+// A timer's record for the real-mode tests: when and in which thread it ran.
+struct RealRun {
+  std::atomic<int> runs{0};
+  std::atomic<uint64_t> at{0};
+  std::thread::id thread;
+  Clock::Timer timer;
+  RealRun() {
+    timer.context = this;
+    timer.fire = [](void* context) {
+      RealRun* r = static_cast<RealRun*>(context);
+      r->at = Clock::instance().now_ns();
+      r->thread = std::this_thread::get_id();
+      Clock::instance().signal([r] { ++r->runs; });
+    };
+  }
+};
+
+TEST(ClockReal, AWaitingThreadRunsATimerWhenItIsDue) {
+  // The timer wakes another thread; it runs in the thread that waits in the
+  // clock meanwhile, at its deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  std::atomic<bool> woken{false};
+  std::thread other(
+      [&] { woken = c.wait([&] { return run.runs.load() >= 1; }, c.now_ns() + 5000000000ull); });
+  const uint64_t deadline = c.now_ns() + 5000000;
+  c.arm(&run.timer, deadline);
+  EXPECT_TRUE(c.wait([&] { return run.runs.load() >= 1; }, c.now_ns() + 5000000000ull));
+  const std::thread::id other_id = other.get_id();
+  other.join();
+  EXPECT_TRUE(woken);
+  EXPECT_GE(run.at.load(), deadline);
+  EXPECT_TRUE(run.thread == std::this_thread::get_id() || run.thread == other_id);
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, AnEarlierDeadlineWakesTheThreadThatWatches) {
+  // The waiting thread sleeps for a timer due in 2 s; moved to 5 ms from
+  // now by another thread, it runs long before the first deadline.
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  const uint64_t t0 = c.now_ns();
+  c.arm(&run.timer, t0 + 2000000000ull);
+  std::thread mover([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the main thread sleeps by then
+    c.arm(&run.timer, c.now_ns() + 5000000);
+  });
+  EXPECT_TRUE(c.wait([&] { return run.runs.load() >= 1; }, t0 + 5000000000ull));
+  mover.join();
+  EXPECT_LT(run.at.load() - t0, 1000000000u) << "ran at its first deadline";
+  EXPECT_EQ(run.thread, std::this_thread::get_id()) << "left to the clock's own thread";
+  c.set_mode(ClockMode::Virtual);
+}
+
+TEST(ClockReal, WithNobodyWaitingTheClocksOwnThreadRunsTheTimer) {
+  Clock& c = Clock::instance();
+  c.set_mode(ClockMode::Real);
+  RealRun run;
+  c.arm(&run.timer, c.now_ns() + 1000000);
+  for (int i = 0; i < 500 && run.runs.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(run.runs.load(), 1);
+  EXPECT_NE(run.thread, std::this_thread::get_id());
   c.set_mode(ClockMode::Virtual);
 }
 

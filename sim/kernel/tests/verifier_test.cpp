@@ -100,4 +100,48 @@ TEST_F(VerifierTest, MutexReleasedByAnotherThreadIsReported) {
   EXPECT_EQ(failures_.size(), 1u);
 }
 
+struct CACHED_CONTEXT {
+  ULONG value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CACHED_CONTEXT, GetCachedContext)
+struct LATE_CONTEXT {
+  ULONG value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(LATE_CONTEXT, GetLateContext)
+
+TEST_F(VerifierTest, HandlesAThreadCheckedBeforeAreStillCheckedAfterEveryChange) {
+  // A thread remembers the handles it found live (streaming checks them
+  // without a lock); a deletion, a wrong kind or a context added later must
+  // still be seen.
+  WDF_OBJECT_ATTRIBUTES a;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&a, CACHED_CONTEXT);
+  WDFOBJECT object;
+  ASSERT_EQ(WdfObjectCreate(&a, &object), STATUS_SUCCESS);
+  CACHED_CONTEXT* context = GetCachedContext(object);
+  ASSERT_NE(context, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(GetCachedContext(object), context);
+  EXPECT_EQ(GetLateContext(object), nullptr);
+  WDF_OBJECT_ATTRIBUTES late;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&late, LATE_CONTEXT);
+  PVOID added = nullptr;
+  ASSERT_EQ(WdfObjectAllocateContext(object, &late, &added), STATUS_SUCCESS);
+  EXPECT_EQ(GetLateContext(object), added);
+  EXPECT_EQ(GetCachedContext(object), context);
+  WDFMEMORY memory;
+  PVOID buffer;
+  ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, kTag, 16, &memory, &buffer),
+            STATUS_SUCCESS);
+  size_t size = 0;
+  EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), buffer);
+  EXPECT_TRUE(failures_.empty());
+  WdfSpinLockAcquire(reinterpret_cast<WDFSPINLOCK>(memory));  // a memory object is no spin lock
+  ASSERT_EQ(failures_.size(), 1u);
+  WdfObjectDelete(memory);
+  WdfObjectDelete(object);
+  EXPECT_EQ(GetCachedContext(object), nullptr);
+  EXPECT_EQ(failures_.size(), 2u) << "a deleted handle went unnoticed";
+  EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), nullptr);
+  EXPECT_EQ(failures_.size(), 3u);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // capture production and loopback.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -81,6 +82,45 @@ TEST(UnitAudio, LoopbackReturnsTheRenderedBytesExactlyUnderDrift) {
         << ppm;
     // The unit consumed at its own rate: 2 s of its clock.
     EXPECT_NEAR(double(c.render_frames_played), 96000 * (1 + ppm * 1e-6), 60) << ppm;
+  }
+}
+
+TEST(UnitAudio, RenderMetersShowEachWindowsLargestMagnitudeOnEitherSide) {
+  // Per channel: half scale below zero; a quarter above; silence; the most
+  // negative sample (clamped to full scale); small above and larger below,
+  // alternating. Then silence: the next windows show nothing of the loud one.
+  const int32_t loud[5][2] = {{INT32_MIN / 2, INT32_MIN / 2},
+                              {0x20000000, 0x20000000},
+                              {0, 0},
+                              {INT32_MIN, INT32_MIN},
+                              {0x10000000, -0x30000000}};
+  const int expected[5] = {16384, 8192, 0, 32767, 12288};
+  for (unsigned bytes : {3u, 4u}) {
+    UnitAudio a;
+    a.configure(true, 48000, 0);
+    a.set_render_format(fmt(5, bytes));
+    uint32_t acc = 0;
+    uint64_t sample = 0;
+    auto play = [&](uint64_t from, uint64_t to, bool silent) {
+      for (uint64_t f = from; f < to; ++f) {
+        const uint32_t fb = feedback(a, f);
+        const uint32_t n = (fb >> 16) + ((acc + (fb & 0xFFFF)) >> 16);
+        acc = (acc + fb) & 0xFFFF;
+        std::vector<uint8_t> pkt;
+        for (uint32_t k = 0; k < n; ++k, ++sample) {
+          for (unsigned c = 0; c < 5; ++c) {
+            const uint32_t v = silent ? 0u : uint32_t(loud[c][sample % 2]);
+            for (unsigned i = 0; i < bytes; ++i) pkt.push_back(uint8_t(v >> (8 * (4 - bytes + i))));
+          }
+        }
+        a.render_packet(f, pkt.data(), pkt.size());
+      }
+    };
+    play(100, 100 + 2400, false);  // 300 ms
+    for (unsigned c = 0; c < 5; ++c)
+      EXPECT_EQ(a.render_level(c), expected[c]) << bytes << " bytes, channel " << c;
+    play(2500, 2500 + 2400, true);
+    for (unsigned c = 0; c < 5; ++c) EXPECT_EQ(a.render_level(c), 0) << bytes << " bytes, channel " << c;
   }
 }
 

@@ -1,0 +1,148 @@
+// The kernel-streaming stand-in's pin queue as AVStream runs it: which
+// events call a pin's process dispatch. A frame that arrives into a queue
+// with nothing left to process starts processing; one that arrives behind
+// frames still waiting does not; KsPinAttemptProcessing does.
+#include <gtest/gtest.h>
+#include <ks.h>
+#include <ntddk.h>
+
+#include <memory>
+#include <vector>
+
+#include "kernel/clock.h"
+#include "kernel/host.h"
+#include "kernel/ks_host.h"
+#include "usb/device.h"
+
+namespace ks = korvel::sim::kernel::ks;
+namespace usb = korvel::sim::usb;
+using korvel::sim::Clock;
+using korvel::sim::ClockMode;
+
+namespace {
+
+// The pin's process dispatch: counts its calls and either leaves every frame
+// where it is (STATUS_PENDING, as a pin whose buffer is full) or takes them
+// all (STATUS_SUCCESS once the queue is empty).
+int g_process_calls = 0;
+bool g_take_frames = false;
+
+NTSTATUS Process(PKSPIN pin) {
+  ++g_process_calls;
+  if (!g_take_frames) return STATUS_PENDING;
+  PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  while (sp != nullptr && NT_SUCCESS(KsStreamPointerAdvance(sp))) {
+  }
+  return STATUS_SUCCESS;
+}
+
+const KSPIN_DISPATCH kPinDispatch = {nullptr, nullptr, Process, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr};
+KSDATARANGE g_range = {};  // null GUIDs: any format
+const PKSDATARANGE kRanges[] = {&g_range};
+const KSPIN_DESCRIPTOR_EX kPin = {
+    &kPinDispatch,
+    nullptr,
+    {0, nullptr, 0, nullptr, 1, kRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK, nullptr, nullptr, {0}},
+    KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
+    1,
+    0,
+    nullptr,
+    nullptr};
+const KSFILTER_DESCRIPTOR kFilter = {nullptr,
+                                     nullptr,
+                                     KSFILTER_DESCRIPTOR_VERSION,
+                                     0,
+                                     nullptr,
+                                     1,
+                                     sizeof(KSPIN_DESCRIPTOR_EX),
+                                     &kPin,
+                                     0,
+                                     nullptr,
+                                     0,
+                                     0,
+                                     nullptr,
+                                     0,
+                                     nullptr,
+                                     nullptr};
+NTSTATUS Add(PKSDEVICE device) {
+  return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr, nullptr, 0, nullptr,
+                               nullptr, nullptr);
+}
+KSDEVICE_DISPATCH DeviceDispatch() {
+  KSDEVICE_DISPATCH d = {};
+  d.Add = Add;
+  return d;
+}
+const KSDEVICE_DISPATCH kDeviceDispatch = DeviceDispatch();
+const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION};
+
+NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
+  return KsInitializeDriver(driver, registry, &kDevice);
+}
+
+class NoFunction : public usb::Function {
+ public:
+  std::vector<uint8_t> configuration_descriptor(usb::Speed) const override {
+    return {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
+  }
+  usb::Result control(const usb::Setup&, uint8_t*, uint16_t*) override { return usb::Result::Stall; }
+};
+
+TEST(KsPinQueue, ArrivalsStartProcessingOnlyIntoAnEmptyQueue) {
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  auto settle = [&clock] { clock.sleep_for(1000000); };  // the pin's worker runs meanwhile
+  std::unique_ptr<korvel::sim::kernel::Driver> driver;
+  ASSERT_EQ(korvel::sim::kernel::Driver::load(Entry, u"kspintest", &driver), STATUS_SUCCESS);
+  {
+    korvel::sim::kernel::DeviceNode node(
+        *driver, std::make_shared<usb::Device>(std::make_shared<NoFunction>(), usb::Speed::High));
+    ASSERT_EQ(node.add(), STATUS_SUCCESS);
+    ASSERT_EQ(node.start(), STATUS_SUCCESS);
+    NTSTATUS status;
+    PKSFILTER filter = ks::filter_create(node.ks_device(), 0, &status);
+    ASSERT_NE(filter, nullptr);
+    KSDATAFORMAT format = {};
+    format.FormatSize = sizeof(format);
+    PKSPIN pin = ks::pin_create(filter, 0, &format, &status);
+    ASSERT_NE(pin, nullptr);
+    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+    settle();
+    uint8_t data[4][64] = {};
+    KSSTREAM_HEADER frames[4] = {};
+    for (int i = 0; i < 4; ++i) {
+      frames[i].Size = sizeof(KSSTREAM_HEADER);
+      frames[i].Data = data[i];
+      frames[i].FrameExtent = sizeof(data[i]);
+      frames[i].DataUsed = sizeof(data[i]);
+    }
+    g_process_calls = 0;
+    g_take_frames = false;
+    ks::pin_submit(pin, &frames[0]);  // into an empty queue: processed (and left pending)
+    settle();
+    EXPECT_EQ(g_process_calls, 1);
+    ks::pin_submit(pin, &frames[1]);  // behind a frame still waiting: nothing
+    settle();
+    EXPECT_EQ(g_process_calls, 1);
+    KsPinAttemptProcessing(pin, FALSE);  // the pin asks again
+    settle();
+    EXPECT_EQ(g_process_calls, 2);
+    g_take_frames = true;
+    KsPinAttemptProcessing(pin, FALSE);  // takes both: the queue is empty again
+    settle();
+    EXPECT_EQ(g_process_calls, 3);
+    EXPECT_EQ(ks::pin_queued(pin), 0u);
+    ks::pin_submit(pin, &frames[2]);  // into the empty queue: processed
+    settle();
+    EXPECT_EQ(g_process_calls, 4);
+    ks::pin_close(pin);
+    ks::filter_close(filter);
+    EXPECT_EQ(node.remove(), STATUS_SUCCESS);
+  }
+  driver.reset();
+}
+
+}  // namespace
