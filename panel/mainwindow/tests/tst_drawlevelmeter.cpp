@@ -317,7 +317,8 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(clicks1.count(), 1);
     QCOMPARE(clicks2.count(), 0);
 
-    // A bar that falls repaints the strip it left, not the whole bar.
+    // A bar that falls repaints the strip it left (in a row or two of the
+    // repaint grid), not the whole bar.
     ch[0].level = 0;
     QRegion painted;
     struct Spy : QObject {
@@ -332,7 +333,9 @@ class TestDrawLevelMeter : public QObject {
     view->installEventFilter(&spy);
     meter->updateMeters(ch);
     QTRY_VERIFY(!painted.isEmpty());
-    QCOMPARE(painted.boundingRect().translated(view->pos()), QRect(50, 546 - 213, 18, 21));
+    const QRegion onPage = painted.translated(view->pos());
+    QVERIFY(onPage.contains(QRect(50, 546 - 213, 18, 21)));
+    QVERIFY(!onPage.intersects(QRect(50, 546 - 150, 18, 150)));  // the bar's lower part stays
 
     // Stale: bars grey, no lamp, the note; live again at once.
     ch[0].level = 32767;
