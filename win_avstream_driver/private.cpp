@@ -120,6 +120,15 @@ void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
   WdfSpinLockRelease(lock);
 }
 
+// The capture credit is added to by the streaming thread and taken by the pin,
+// both under the capture position lock; a reset outside it could be undone by
+// an addition in flight.
+void ClearCaptureCredit(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  ctx->CaptureCredit = 0;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
 // Restarts a stream when its start mutex is free; a busy mutex skips it. A
 // powered-down device starts nothing: the stream runs with the power-up.
 NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
@@ -239,7 +248,7 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   QuenbyWakeThread(ctx);
   PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
   if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && capturePin != nullptr) {
-    WriteFlag(&ctx->CaptureCredit, 0);
+    ClearCaptureCredit(ctx);
     LockedSet(ctx->CapturePositionLock, &ctx->CaptureDevicePosition, &ctx->CapturePinPosition);
     QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
     KsPinAttemptProcessing(capturePin, TRUE);
@@ -255,7 +264,7 @@ void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
   ClearDirectOffsets(ctx);
   if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE])) {
     WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-    WriteFlag(&ctx->CaptureCredit, 0);
+    ClearCaptureCredit(ctx);
   }
   if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER])) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
 }

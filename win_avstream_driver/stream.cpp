@@ -23,6 +23,12 @@ inline void WriteFlag(ULONG* flag, ULONG value) {
   InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
 }
 
+// The stream counters are read and cleared through the private interface
+// while the streaming thread counts.
+inline void CountUp(ULONG* counter, ULONG by) {
+  InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(counter), (LONG)by);
+}
+
 WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   switch (stream) {
     case QuenbyCapture:
@@ -200,7 +206,7 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
               FeedbackValueOf(ctx, FeedbackWord(t->Buffer + packet->Offset, packet->Length), packet->Length);
         }
         if (value == 0) {
-          InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(&ctx->Counters.FeedbackRejected), 8);
+          CountUp(&ctx->Counters.FeedbackRejected, 8);
           continue;
         }
         InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
@@ -248,7 +254,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
     WriteFlag(&ctx->RenderPrimed, 1);
   } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
     RtlZeroMemory(t->Buffer, total);
-    ctx->Counters.RenderUnderruns += 8;
+    CountUp(&ctx->Counters.RenderUnderruns, 8);
   } else {
     const LONGLONG now = Now10us(ctx);
     ctx->RenderAttempt = now;
@@ -263,7 +269,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
     t->Taken = take;
     RtlZeroMemory(t->Buffer + take, total - take);
     const ULONG eighth = total / 8;
-    ctx->Counters.RenderUnderruns += take != 0 ? (eighth != 0 ? take / eighth : 0) : 8;
+    CountUp(&ctx->Counters.RenderUnderruns, take != 0 ? (eighth != 0 ? take / eighth : 0) : 8);
     ++ctx->RenderUnderrunEvents;
   }
   // Mixing of the KS render pin into direct-mode render.
@@ -356,7 +362,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
                      : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
                                               : &ctx->Counters.FeedbackLateStarts;
-    *counter += 8;
+    CountUp(counter, 8);
   }
   urb->StartFrame = next;
   WriteFlag(&ctx->NextStartFrame[stream], next + 1);
