@@ -23,12 +23,10 @@ void QVXDeviceUnit::deselect() {
 }
 
 void QVXDeviceUnit::is_selected() {
-  const bool selected = handle != nullptr || selectAgain();
-  // The proxy keeps the last answer: one that repeats it would only wake
-  // the GUI thread (asked ten times a second, the answer rarely changes).
-  if (reportedSelected != int(selected)) {
-    reportedSelected = int(selected);
-    emit ret_is_selected(selected);
+  if (handle) {
+    emit ret_is_selected(true);
+  } else {
+    emit ret_is_selected(selectAgain());
   }
 }
 

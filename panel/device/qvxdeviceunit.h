@@ -77,7 +77,6 @@ class QVXDeviceUnit : public QObject {
   vxdev_t device;
   usbdevs_handle handle = nullptr;
   uint32_t interval = 10;
-  int reportedSelected = -1;  // the last is_selected answer sent; -1 before the first
 };
 
 #endif

@@ -13,7 +13,6 @@
 
 #include "devhostprocess.h"
 #include "qvxdevice.h"
-#include "qvxdeviceunit.h"
 #include "vxfacade.h"
 #include "vxmsg.h"
 
@@ -579,40 +578,6 @@ class TestQVXDevice : public QObject {
     for (const QList<QVariant>& rate : rates) QVERIFY(rate.at(0).toUInt() != 0);
     qInfo("%s", counts.constData());
     dev.reset();
-    host.stop();
-  }
-
-  // The worker tells the proxy its selection only when it changed: asked
-  // every tick, a repeated answer would only wake the GUI thread. Every
-  // change still arrives: lost after an unplug, found after the unit
-  // returns.
-  void selectionAnswersOnlyChanges() {
-#ifdef KORVEL_DEVHOST_PATH
-    if (!QFileInfo::exists(QStringLiteral(KORVEL_DEVHOST_PATH))) QSKIP("korvel-devhost is not built");
-#else
-    QSKIP("no korvel-devhost in this build");
-#endif
-    DevhostProcess host;
-    QVERIFY2(host.start({"--model", "Tarrow"}), qPrintable(host.error()));
-    QVXDeviceUnit unit;  // finds the unit as it is built
-    QSignalSpy answers(&unit, &QVXDeviceUnit::ret_is_selected);
-    for (int i = 0; i < 5; ++i) unit.is_selected();
-    QCOMPARE(answers.count(), 1);
-    QCOMPARE(answers.last().at(0).toBool(), true);
-    unit.deselect();
-    unit.is_selected();  // searches again and finds the same unit: nothing new
-    QCOMPARE(answers.count(), 1);
-
-    QVERIFY(host.command("unplug"));
-    unit.deselect();
-    unit.is_selected();
-    unit.is_selected();
-    QCOMPARE(answers.count(), 2);
-    QCOMPARE(answers.last().at(0).toBool(), false);
-    QVERIFY(host.command("plug"));
-    unit.is_selected();
-    QCOMPARE(answers.count(), 3);
-    QCOMPARE(answers.last().at(0).toBool(), true);
     host.stop();
   }
 };
