@@ -119,7 +119,7 @@ class MeterView : public QWidget {
 
   // A rectangle costs about as much as this many pixels more; the wells'
   // changes are cut in rows of this height (both at scale 1).
-  static constexpr int kRectCost = 1024;
+  static constexpr int kRectCost = 2048;
   static constexpr int kRowHeight = 32;
 
   Painted painted[kMeterChannels];
