@@ -272,20 +272,44 @@ uint32_t usbdevs_print_last_error(void) {
   return error;
 }
 
-HANDLE usbdevs_exchange_begin(void) {
-  HANDLE mutex = CreateMutexW(NULL, FALSE, kExchangeMutex);
-  if (mutex == NULL) {
-    usbdevs_print_last_error();
-    USBDEVS_ERR();
-    return NULL;
+namespace {
+
+/* The exchange mutex as the calling thread holds it open: opened at the
+ * thread's first exchange and kept until the thread ends, since opening the
+ * named mutex for every exchange cost more than taking it. A handle of its
+ * own per thread: a mutex is owned by a thread, and two threads waiting on
+ * one handle must still exclude each other. */
+struct ExchangeMutex {
+  HANDLE handle = NULL;
+  ~ExchangeMutex() {
+    if (handle != NULL) CloseHandle(handle);
   }
+};
+thread_local ExchangeMutex t_exchange;
+
+}  // namespace
+
+HANDLE usbdevs_exchange_begin(void) {
+  if (t_exchange.handle == NULL) {
+    t_exchange.handle = CreateMutexW(NULL, FALSE, kExchangeMutex);
+    if (t_exchange.handle == NULL) {
+      usbdevs_print_last_error();
+      USBDEVS_ERR();
+      return NULL;
+    }
+  }
+  HANDLE mutex = t_exchange.handle;
   DWORD r = WaitForSingleObject(mutex, USBDEVS_EXCHANGE_WAIT_MS);
   /* An abandoned mutex is ours: its holder ended mid-exchange, and the
    * exchange that follows reads past what it left. */
   if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-    if (r == WAIT_FAILED) usbdevs_print_last_error();
+    if (r == WAIT_FAILED) {
+      /* A handle that cannot be waited on is opened anew next time. */
+      usbdevs_print_last_error();
+      CloseHandle(mutex);
+      t_exchange.handle = NULL;
+    }
     USBDEVS_ERR();
-    CloseHandle(mutex);
     return NULL;
   }
   return mutex;
@@ -294,7 +318,6 @@ HANDLE usbdevs_exchange_begin(void) {
 void usbdevs_exchange_end(HANDLE exchange) {
   if (exchange == NULL) return;
   ReleaseMutex(exchange);
-  CloseHandle(exchange);
 }
 
 unsigned vxdev_init(vxdev_t* dev) {

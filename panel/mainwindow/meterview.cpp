@@ -7,6 +7,10 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <utility>
 
 namespace {
 
@@ -40,7 +44,65 @@ QFont noteFont(float scale) {
   return font;
 }
 
+// The pieces' spans within [top, top + height), joined where the gap between
+// two costs less than a rectangle of its own, as rectangles of that band
+// appended to `band` (left to right, apart).
+void addBand(const std::vector<QRect>& pieces, int top, int height, int rectCost, std::vector<QRect>* band) {
+  std::vector<std::pair<int, int>> spans;
+  for (const QRect& p : pieces) {
+    if (!p.isEmpty() && p.top() < top + height && p.bottom() >= top) spans.emplace_back(p.left(), p.right());
+  }
+  if (spans.empty()) return;
+  std::sort(spans.begin(), spans.end());
+  const int maxGap = rectCost / qMax(1, height);
+  int left = spans.front().first, right = spans.front().second;
+  for (const auto& [l, r] : spans) {
+    if (l - right - 1 > maxGap) {
+      band->emplace_back(QPoint(left, top), QPoint(right, top + height - 1));
+      left = l;
+    }
+    right = qMax(right, r);
+  }
+  band->emplace_back(QPoint(left, top), QPoint(right, top + height - 1));
+}
+
 }  // namespace
+
+QRegion repaintRegion(const std::vector<QRect>& wells, const std::vector<QRect>& texts, int rowHeight,
+                      int rectCost) {
+  rowHeight = qMax(1, rowHeight);
+  std::vector<QRect> rects;
+  int top = INT_MAX, bottom = INT_MIN;
+  for (const QRect& w : wells) {
+    if (w.isEmpty()) continue;
+    top = qMin(top, w.top());
+    bottom = qMax(bottom, w.bottom());
+  }
+  // Rows of the grid, top to bottom, each cut the same way: the bands of
+  // the region as they are, with no piece's edge cutting another.
+  if (top <= bottom) {
+    const int first = top - ((top % rowHeight) + rowHeight) % rowHeight;
+    for (int row = first; row <= bottom; row += rowHeight) addBand(wells, row, rowHeight, rectCost, &rects);
+  }
+  QRegion region;
+  if (!rects.empty()) region.setRects(rects.data(), int(rects.size()));
+  // The readouts by rows of their own (one in every layout but the
+  // smallest pieces' heights).
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const QRect& t = texts[i];
+    if (t.isEmpty()) continue;
+    bool first = true;  // the first of its row does the row
+    for (size_t j = 0; j < i && first; ++j)
+      first = texts[j].isEmpty() || texts[j].top() != t.top() || texts[j].height() != t.height();
+    if (!first) continue;
+    rects.clear();
+    addBand(texts, t.top(), t.height(), rectCost, &rects);
+    QRegion row;
+    row.setRects(rects.data(), int(rects.size()));
+    region |= row;
+  }
+  return region;
+}
 
 MeterView::MeterView(QWidget* parent) : QWidget(parent) {}
 
@@ -87,31 +149,36 @@ void MeterView::setStale(bool value) {
   update();
 }
 
-QRect MeterView::changedRect(const Painted& before, const Painted& after) {
-  QRect changed;
+void MeterView::changedParts(const Painted& before, const Painted& after, std::vector<QRect>* parts) {
+  const auto add = [parts](const QRect& r) {
+    if (!r.isEmpty()) parts->push_back(r);
+  };
   if (before.bar != after.bar) {
     // A bar that only grew or shrank repaints the strip between its tops.
     if (before.bar.left() == after.bar.left() && before.bar.width() == after.bar.width() &&
         before.bar.top() + before.bar.height() == after.bar.top() + after.bar.height()) {
       const int top = qMin(before.bar.top(), after.bar.top());
-      changed = QRect(after.bar.left(), top, after.bar.width(), qAbs(before.bar.top() - after.bar.top()));
+      add(QRect(after.bar.left(), top, after.bar.width(), qAbs(before.bar.top() - after.bar.top())));
     } else {
-      changed = before.bar | after.bar;
+      add(before.bar);
+      add(after.bar);
     }
   }
-  if (before.peakLine != after.peakLine || before.colour != after.colour)
-    changed |= before.peakLine | after.peakLine;
-  if (before.clip != after.clip || before.clipLit != after.clipLit) {
-    if (before.clipLit) changed |= before.clip;
-    if (after.clipLit) changed |= after.clip;
+  if (before.peakLine != after.peakLine || before.colour != after.colour) {
+    add(before.peakLine);
+    add(after.peakLine);
   }
-  return changed;
+  if (before.clip != after.clip || before.clipLit != after.clipLit) {
+    if (before.clipLit) add(before.clip);
+    if (after.clipLit) add(after.clip);
+  }
 }
 
 void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* channels) {
   noteScale = meter.scaleMin;
-  // A rectangle or two per changed channel, one repaint request for them all.
-  QRegion dirty;
+  // What changed, in the page's coordinates, one repaint request for all.
+  wellParts.clear();
+  textParts.clear();
   const bool visible = isVisible();
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!meter.processes(k)) continue;  // the layout leaves these as they were
@@ -136,13 +203,15 @@ void MeterView::showChannels(const DrawLevelMeter& meter, const MeterChannel* ch
     }
     painted[k] = now;
     if (!visible) continue;  // another page in front: nothing to repaint
-    const QRect changed = changedRect(before, now);
-    if (!changed.isEmpty()) dirty += changed.translated(-pos());
+    changedParts(before, now, &wellParts);
     // The readout apart: the bar between it and a changed top stays.
     if (before.readout != now.readout || before.text != now.text)
-      dirty += (before.readout | now.readout).translated(-pos());
+      textParts.push_back(before.readout | now.readout);
   }
-  if (!dirty.isEmpty()) update(dirty);
+  if (wellParts.empty() && textParts.empty()) return;
+  const int row = qMax(1, int(std::lround(kRowHeight * meter.scaleY)));
+  const int cost = int(kRectCost * meter.scaleX * meter.scaleY);
+  update(repaintRegion(wellParts, textParts, row, cost).translated(-pos()));
 }
 
 MeterView::Element MeterView::shown(int index) const {
@@ -177,34 +246,43 @@ void MeterView::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   const QPoint origin = pos();
   painter.translate(-origin);
-  const QRect dirty = event->rect().translated(origin);
+  // Rectangle by rectangle, each under a clip of its own: a plain
+  // rectangle keeps every blit on the fast path, where the whole region
+  // would clip each one line by line.
+  for (const QRect& r : event->region()) {
+    const QRect dirty = r.translated(origin);
+    painter.setClipRect(dirty);
+    paintPart(painter, dirty);
+  }
+}
+
+void MeterView::paintPart(QPainter& painter, const QRect& dirty) {
   if (!backdrop.isNull()) {
-    for (const QRect& r : event->region()) {
-      const QRect pageRect = r.translated(origin);
-      painter.drawPixmap(pageRect.topLeft(), backdrop, pageRect);
-    }
+    painter.drawPixmap(dirty.topLeft(), backdrop, dirty);
     for (QWidget* mask : pairMasks) {
-      if (mask->isVisibleTo(parentWidget()) && mask->geometry().intersects(dirty))
-        painter.fillRect(mask->geometry(), mask->palette().color(QPalette::Window));
+      if (mask->geometry().intersects(dirty) && mask->isVisibleTo(parentWidget()))
+        painter.fillRect(mask->geometry() & dirty, mask->palette().color(QPalette::Window));
     }
   }
   const QPixmap& art = stale ? greyBarArt() : barArt;
   for (int k = 0; k < kMeterChannels; ++k) {
     if (!inSet(meters, k)) continue;
     const Painted& p = painted[k];
-    if (!p.bar.isEmpty() && p.bar.intersects(dirty)) {
+    const QRect bar = p.bar & dirty;
+    if (!bar.isEmpty()) {
       if (art.isNull()) {
-        painter.fillRect(p.bar, stale ? kStaleLine : lineColour(PeakColour::Green));
+        painter.fillRect(bar, stale ? kStaleLine : lineColour(PeakColour::Green));
       } else {
-        // The bar shows the lower part of the full-scale artwork.
-        const int h = qMin(p.bar.height(), art.height());
-        painter.drawPixmap(QPoint(p.bar.left(), p.bar.bottom() + 1 - h), art,
-                           QRect(0, art.height() - h, qMin(p.bar.width(), art.width()), h));
+        // The bar shows the lower part of the full-scale artwork, whose
+        // bottom stands on the bar's.
+        const QPoint artOrigin(p.bar.left(), p.bar.bottom() + 1 - art.height());
+        const QRect part = bar & QRect(artOrigin, art.size());
+        if (!part.isEmpty()) painter.drawPixmap(part.topLeft(), art, part.translated(-artOrigin));
       }
     }
     if (inSet(peakLines, k) && p.peakLine.intersects(dirty))
-      painter.fillRect(p.peakLine, stale ? kStaleLine : lineColour(p.colour));
-    if (p.clipLit && !stale && p.clip.intersects(dirty)) painter.fillRect(p.clip, kLampLit);
+      painter.fillRect(p.peakLine & dirty, stale ? kStaleLine : lineColour(p.colour));
+    if (p.clipLit && !stale && p.clip.intersects(dirty)) painter.fillRect(p.clip & dirty, kLampLit);
     // The readout where the page puts its button now (a resize moves it
     // before the next meter step).
     if (QPushButton* button = readouts[k]) {
@@ -218,6 +296,7 @@ void MeterView::paintEvent(QPaintEvent* event) {
   if (stale) {
     const QRect note = noteRect();
     if (note.intersects(dirty)) {
+      painter.save();
       painter.setRenderHint(QPainter::Antialiasing);
       painter.setPen(QPen(QColor(0x8A, 0x8A, 0x8A), qMax(1.0, double(noteScale))));
       painter.setBrush(QColor(0x14, 0x14, 0x14, 235));
@@ -225,6 +304,7 @@ void MeterView::paintEvent(QPaintEvent* event) {
       painter.setFont(noteFont(noteScale));
       painter.setPen(QColor(0xE8, 0xE8, 0xE8));
       painter.drawText(note, Qt::AlignCenter, noteText());
+      painter.restore();
     }
   }
 }

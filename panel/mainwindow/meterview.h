@@ -25,10 +25,23 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRect>
+#include <QRegion>
 #include <QString>
 #include <QWidget>
+#include <vector>
 
 #include "drawlevelmeter.h"
+
+// The area to repaint for the changed parts of the wells (`wells`) and the
+// changed readouts (`texts`), in few rectangles. Every rectangle of a repaint
+// costs a blit, a clip and a transfer to the screen of its own, and a region
+// of many small rectangles at scattered heights falls apart into many more
+// (a region is kept in horizontal bands). So the wells' parts are cut at the
+// lines of a grid of `rowHeight` and joined within a row, as are readouts of
+// one row, wherever the gap between two pieces is smaller than `rectCost`
+// pixels (what one more rectangle costs). Covers every rectangle given.
+QRegion repaintRegion(const std::vector<QRect>& wells, const std::vector<QRect>& texts, int rowHeight,
+                      int rectCost);
 
 // Texts drawn once per font and colour and copied from then on: a readout
 // takes a few hundred different texts, each laid out and rendered only the
@@ -95,12 +108,22 @@ class MeterView : public QWidget {
     QRect readout;
     QString text;
   };
-  // What a channel's change repaints, in the page's coordinates.
-  static QRect changedRect(const Painted& before, const Painted& after);
+  // What a channel's change repaints, in the page's coordinates: up to four
+  // rectangles (the bar's strip, the old and new peak line, the lamp)
+  // appended to `parts`.
+  static void changedParts(const Painted& before, const Painted& after, std::vector<QRect>* parts);
+  // Paints what falls into `dirty` (page coordinates) and nothing else.
+  void paintPart(QPainter& painter, const QRect& dirty);
   const QPixmap& greyBarArt();
   int readoutAt(const QPoint& pos) const;
 
+  // A rectangle costs about as much as this many pixels more; the wells'
+  // changes are cut in rows of this height (both at scale 1).
+  static constexpr int kRectCost = 2048;
+  static constexpr int kRowHeight = 32;
+
   Painted painted[kMeterChannels];
+  std::vector<QRect> wellParts, textParts;  // kept: no allocation per tick
   QPushButton* readouts[kMeterChannels] = {};
   CachedText readoutText;
   QPixmap backdrop;

@@ -34,7 +34,9 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -45,33 +47,51 @@
 
 namespace {
 
-// CPU seconds (user and system) from a /proc stat file; -1 when it cannot
-// be read.
-double statCpu(const QString& path) {
-  QFile stat(path);
+// CPU seconds a task has run, from its schedstat (nanoseconds; the clock
+// ticks of /proc/.../stat are too coarse for figures under 1 %); -1 when it
+// cannot be read.
+double taskCpu(const QString& taskDir) {
+  QFile stat(taskDir + "/schedstat");
   if (!stat.open(QIODevice::ReadOnly)) return -1;
-  const QByteArray line = stat.readAll();
-  const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-  // after the name: state is field 3; utime 14 and stime 15 are f[11], f[12]
-  return (f.value(11).toDouble() + f.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+  return stat.readAll().split(' ').value(0).toDouble() / 1e9;
 }
 
+// Voluntary context switches of a task: how often it went to sleep, each
+// costing a wake-up later.
+double taskSleeps(const QString& taskDir) {
+  QFile status(taskDir + "/status");
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("voluntary_ctxt_switches:"))
+      return line.mid(line.indexOf(':') + 1).trimmed().toDouble();
+  return -1;
+}
+
+// CPU seconds of every task of a process.
 double processCpu(const QString& pid) {
-  return pid.isEmpty() ? -1 : statCpu("/proc/" + pid + "/stat");
+  if (pid.isEmpty()) return -1;
+  double total = 0;
+  bool any = false;
+  for (const QString& tid : QDir("/proc/" + pid + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    const double s = taskCpu("/proc/" + pid + "/task/" + tid);
+    if (s >= 0) total += s, any = true;
+  }
+  return any ? total : -1;
 }
 
 struct ThreadCpu {
   QString tid, name;
-  double seconds;
+  double seconds, sleeps;
 };
 
 std::vector<ThreadCpu> threadCpu() {
   std::vector<ThreadCpu> out;
   for (const QString& tid : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile comm("/proc/self/task/" + tid + "/comm");
-    const double s = statCpu("/proc/self/task/" + tid + "/stat");
+    const QString dir = "/proc/self/task/" + tid;
+    QFile comm(dir + "/comm");
+    const double s = taskCpu(dir);
     if (s < 0 || !comm.open(QIODevice::ReadOnly)) continue;
-    out.push_back({tid, QString::fromUtf8(comm.readAll()).trimmed(), s});
+    out.push_back({tid, QString::fromUtf8(comm.readAll()).trimmed(), s, taskSleeps(dir)});
   }
   return out;
 }
@@ -114,18 +134,20 @@ bool waitFor(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
-// Counts paint events and painted area per widget class.
+// Counts paint events, painted rectangles and painted area per widget class.
 class PaintCensus : public QObject {
  public:
-  std::map<QString, std::pair<long, double>> byClass;
+  struct Count {
+    long paints = 0, rects = 0;
+    double area = 0;
+  };
+  std::map<QString, Count> byClass;
   bool eventFilter(QObject* o, QEvent* e) override {
     if (e->type() == QEvent::Paint) {
       auto* pe = static_cast<QPaintEvent*>(e);
-      double area = 0;
-      for (const QRect& r : pe->region()) area += double(r.width()) * r.height();
-      auto& v = byClass[QString(o->metaObject()->className()) + ":" + o->objectName().left(12)];
-      v.first++;
-      v.second += area;
+      Count& c = byClass[QString(o->metaObject()->className()) + ":" + o->objectName().left(12)];
+      c.paints++;
+      for (const QRect& r : pe->region()) c.area += double(r.width()) * r.height(), c.rects++;
     }
     return QObject::eventFilter(o, e);
   }
@@ -141,6 +163,15 @@ class PaintWatch : public QObject {
     return QObject::eventFilter(o, e);
   }
 };
+
+// One tick of the replay: the levels, the meter step, its repaint and the
+// window system's part (a name of its own for callgrind's --toggle-collect).
+[[gnu::noinline]] void replayStep(MainWindow& w, const std::array<uint16_t, kMeterChannels>& levels) {
+  for (int k = 0; k < kMeterChannels; ++k) w.meterChannels()[k].level = levels[size_t(k)];
+  w.levelMeter().updateMeters(w.meterChannels());
+  QCoreApplication::processEvents();
+  QGuiApplication::sync();
+}
 
 }  // namespace
 
@@ -203,6 +234,7 @@ int main(int argc, char* argv[]) {
     busy1000 += clock.nsecsElapsed() - s;
   });
   std::vector<qint64> paintsAfterTick;
+  std::vector<std::array<uint16_t, kMeterChannels>> tickLevels;  // the levels each tick showed
   QObject::connect(&t100, &QTimer::timeout, [&] {
     if (!ticks.empty()) paintsAfterTick.push_back(watch.lastPaint);
     const qint64 before = requests.empty() ? -1 : requests.back();
@@ -210,6 +242,9 @@ int main(int argc, char* argv[]) {
     const qint64 s = clock.nsecsElapsed();
     w.timerInterrupt_100ms();
     ticks.push_back({s, clock.nsecsElapsed(), w.meterTickCounts().fresh != fresh, before});
+    std::array<uint16_t, kMeterChannels> levels;
+    for (int k = 0; k < kMeterChannels; ++k) levels[size_t(k)] = w.meterChannels()[k].level;
+    tickLevels.push_back(levels);
   });
   const QString xPid = QGuiApplication::platformName() == "xcb" ? xServerPid() : QString();
   const double x0 = processCpu(xPid);
@@ -238,7 +273,7 @@ int main(int argc, char* argv[]) {
     qApp->removeEventFilter(&census);
     std::vector<std::pair<double, QString>> rows;
     for (const auto& [k, v] : census.byClass)
-      rows.push_back({v.second, QString("%1 paints %2").arg(v.first).arg(k)});
+      rows.push_back({v.area, QString("%1 paints of %2 rectangles: %3").arg(v.paints).arg(v.rects).arg(k)});
     std::sort(rows.rbegin(), rows.rend());
     for (size_t i = 0; i < rows.size() && i < 15; ++i)
       printf("  paint area %10.0f px over the run: %s\n", rows[i].first, qPrintable(rows[i].second));
@@ -248,18 +283,19 @@ int main(int argc, char* argv[]) {
          qPrintable(QGuiApplication::platformName()));
   double total = 0;
   for (const ThreadCpu& b : cpu1) {
-    double a = 0;
+    double a = 0, sleepsBefore = 0;
     for (const ThreadCpu& x : cpu0)
-      if (x.tid == b.tid) a = x.seconds;
+      if (x.tid == b.tid) a = x.seconds, sleepsBefore = x.sleeps;
     const double used = b.seconds - a;
     total += used;
     if (used > 0)
-      printf("  thread %-8s %-16s %6.2f s  %5.2f %% of one core%s\n", qPrintable(b.tid), qPrintable(b.name),
-             used, 100 * used / wall, b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
+      printf("  thread %-8s %-16s %6.3f s  %5.2f %% of one core  %5.1f sleeps/s%s\n", qPrintable(b.tid),
+             qPrintable(b.name), used, 100 * used / wall, (b.sleeps - sleepsBefore) / wall,
+             b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
   }
-  printf("  process total %.2f s  %.2f %% of one core\n", total, 100 * total / wall);
+  printf("  process total %.3f s  %.2f %% of one core\n", total, 100 * total / wall);
   if (x0 >= 0 && x1 >= 0)
-    printf("  X server (pid %s)  %.2f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
+    printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
            100 * (x1 - x0) / wall);
   else if (QGuiApplication::platformName() == "xcb")
     printf("  X server: not found (set KORVEL_XSERVER_PID)\n");
@@ -322,6 +358,55 @@ int main(int argc, char* argv[]) {
   }
   printf("bar painted after a fresh tick: median %.2f ms, 95th %.2f ms, max %.2f ms over %zu ticks\n",
          percentile(paintGap, 0.5), percentile(paintGap, 0.95), percentile(paintGap, 1.0), paintGap.size());
+
+  {
+    // The run's levels once more, tick after tick without the pauses: what
+    // the meter step, its repaint and the window system's share of it cost
+    // per tick, apart from the wake-ups (the X server's work is waited for
+    // after each tick).
+    // REPLAY_LEVELS=FILE: the levels of the ticks from FILE when it exists
+    // (the same run for several builds), else this run's saved into it.
+    const QString levelsFile = qEnvironmentVariable("REPLAY_LEVELS");
+    if (!levelsFile.isEmpty()) {
+      QFile f(levelsFile);
+      if (f.exists() && f.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = f.readAll();
+        tickLevels.resize(size_t(bytes.size()) / sizeof(tickLevels[0]));
+        std::memcpy(tickLevels.data(), bytes.constData(), tickLevels.size() * sizeof(tickLevels[0]));
+      } else if (f.open(QIODevice::WriteOnly)) {
+        f.write(reinterpret_cast<const char*>(tickLevels.data()),
+                qint64(tickLevels.size() * sizeof(tickLevels[0])));
+      }
+    }
+    if (tickLevels.empty()) tickLevels.resize(1);
+    PaintCensus replayCensus;
+    w.findChild<QWidget*>("meterView")->installEventFilter(&replayCensus);
+    const double xBefore = processCpu(xPid);
+    const double guiBefore = taskCpu("/proc/self/task/" + QString::number(getpid()));
+    int steps = 0;
+    const int passes =
+        qEnvironmentVariableIsSet("REPLAY_PASSES") ? qEnvironmentVariableIntValue("REPLAY_PASSES") : 3;
+    for (int pass = 0; pass < passes; ++pass) {
+      for (const auto& levels : tickLevels) {
+        replayStep(w, levels);
+        ++steps;
+      }
+    }
+    const double gui = taskCpu("/proc/self/task/" + QString::number(getpid())) - guiBefore;
+    const double x = processCpu(xPid) - xBefore;
+    long rects = 0, paints = 0;
+    double area = 0;
+    for (const auto& [k, v] : replayCensus.byClass) rects += v.rects, paints += v.paints, area += v.area;
+    printf("the run's %zu ticks replayed: meter step and repaint %.1f us per tick on the GUI thread",
+           tickLevels.size(), 1e6 * gui / steps);
+    if (x >= 0 && xBefore >= 0) printf(", X server %.1f us", 1e6 * x / steps);
+    printf("; %.1f rectangles, %.0f px per paint\n", paints ? double(rects) / paints : 0.0,
+           paints ? area / paints : 0.0);
+  }
+  if (qEnvironmentVariableIsSet("FIGURES_NO_LOOPS")) {
+    host.stop();
+    return 0;
+  }
 
   // --- one fresh tick, in a loop --------------------------------------------
   // The proxy is handed a new answer before every tick (levels move over

@@ -331,4 +331,42 @@ TEST_F(Channel, HostThatDiesMidRequestFailsTheTransferWithoutHanging) {
   EXPECT_NE(std::string::npos, out.find("GetLastError() = 0x48f\nThe device is not connected."));
 }
 
+// Exchanges of several threads of one program take turns as those of
+// several programs do; a thread keeps its handle from one exchange to the
+// next, and one that ended holds nothing.
+TEST(Exchange, ThreadsTakeTurnsAndAThreadKeepsItsHandle) {
+  std::atomic<int> inside{0}, overlaps{0}, refused{0};
+  std::atomic<int> reopened{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      HANDLE first = nullptr;
+      for (int i = 0; i < 100; ++i) {
+        HANDLE h = usbdevs_exchange_begin();
+        if (!h) {
+          ++refused;
+          continue;
+        }
+        if (!first) first = h;
+        if (h != first) ++reopened;
+        if (inside.fetch_add(1) != 0) ++overlaps;
+        std::this_thread::yield();
+        inside.fetch_sub(1);
+        usbdevs_exchange_end(h);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, refused.load());
+  EXPECT_EQ(0, overlaps.load());
+  EXPECT_EQ(0, reopened.load());
+  // The threads are gone, and so are their holds.
+  std::thread later([] {
+    HANDLE h = usbdevs_exchange_begin();
+    EXPECT_NE(nullptr, h);
+    usbdevs_exchange_end(h);
+  });
+  later.join();
+}
+
 }  // namespace
