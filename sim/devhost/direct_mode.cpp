@@ -149,14 +149,7 @@ int run_direct_mode(int argc, char** argv) {
       return 1;
     }
     DriverChannel channel(std::move(file));
-    ClientClock cc;
-    cc.now_ns = [&clock] { return clock.now_ns(); };
-    cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
-    cc.spawning = [&clock] { clock.thread_created(); };
-    cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
-    cc.thread_leave = [&clock] { clock.detach_current_thread(); };
-    cc.join_begin = [&clock] { clock.detach_current_thread(); };
-    cc.join_end = [&clock] { clock.attach_current_thread(); };
+    ClientClock cc = sim::devhost::simulated_client_clock();
     cc.allocations = driver_allocations;
     DirectClientOptions options;
     options.seconds = o.seconds;

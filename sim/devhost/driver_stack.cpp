@@ -332,4 +332,17 @@ int32_t DriverStack::open(const std::u16string& name, std::unique_ptr<DriverFile
   return status;
 }
 
+korvel::devhost::ClientClock simulated_client_clock() {
+  Clock& clock = Clock::instance();
+  korvel::devhost::ClientClock cc;
+  cc.now_ns = [&clock] { return clock.now_ns(); };
+  cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
+  cc.spawning = [&clock] { clock.thread_created(); };
+  cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
+  cc.thread_leave = [&clock] { clock.detach_current_thread(); };
+  cc.join_begin = [&clock] { clock.detach_current_thread(); };
+  cc.join_end = [&clock] { clock.attach_current_thread(); };
+  return cc;
+}
+
 }  // namespace korvel::sim::devhost

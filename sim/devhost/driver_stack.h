@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "direct_client.h"
 #include "unit.h"
 #include "unit_clock.h"
 
@@ -140,6 +141,11 @@ class DriverStack {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The simulated clock as a direct-mode client's clock: the client's threads
+// are counted as the clock's own, so virtual time stands while they run. The
+// allocation count is left to the caller.
+korvel::devhost::ClientClock simulated_client_clock();
 
 }  // namespace korvel::sim::devhost
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver_stack.h"
 #include "kernel/clock.h"
 
 using namespace korvel::devhost;
@@ -117,14 +118,7 @@ TEST(DirectClient, RunsTheSequenceAndChecksLoopback) {
   Clock& sim = Clock::instance();
   sim.set_mode(ClockMode::Virtual);
   sim.attach_current_thread();
-  ClientClock clock;
-  clock.now_ns = [&sim] { return sim.now_ns(); };
-  clock.sleep_ns = [&sim](uint64_t ns) { sim.sleep_for(ns); };
-  clock.spawning = [&sim] { sim.thread_created(); };
-  clock.thread_enter = [&sim] { sim.adopt_current_thread(); };
-  clock.thread_leave = [&sim] { sim.detach_current_thread(); };
-  clock.join_begin = [&sim] { sim.detach_current_thread(); };
-  clock.join_end = [&sim] { sim.attach_current_thread(); };
+  ClientClock clock = korvel::sim::devhost::simulated_client_clock();
   DirectClientOptions o;
   o.seconds = 1.0;
   o.format = DirectFormat{4, 24, 48000};

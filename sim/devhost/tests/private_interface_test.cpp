@@ -178,15 +178,7 @@ TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
     }
   } channel;
   channel.f = file_.get();
-  Clock& clock = Clock::instance();
-  dh::ClientClock cc;
-  cc.now_ns = [&clock] { return clock.now_ns(); };
-  cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
-  cc.spawning = [&clock] { clock.thread_created(); };
-  cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
-  cc.thread_leave = [&clock] { clock.detach_current_thread(); };
-  cc.join_begin = [&clock] { clock.detach_current_thread(); };
-  cc.join_end = [&clock] { clock.attach_current_thread(); };
+  dh::ClientClock cc = korvel::sim::devhost::simulated_client_clock();
   cc.allocations = [] {
     namespace v = korvel::sim::verifier;
     return v::pool_usage(v::tag("ac2m")).total + v::pool_usage(v::tag("ac2d")).total;
