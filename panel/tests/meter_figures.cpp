@@ -2,6 +2,7 @@
 // Xvfb (QT_QPA_PLATFORM=xcb) or offscreen.
 //
 //   panel_meter_figures [SECONDS]
+//   panel_meter_figures --floor [SECONDS]
 //
 // Starts korvel-devhost with a Tarrow, shows the panel's meter page and
 // meters for SECONDS (default 60), then prints:
@@ -19,6 +20,16 @@
 //   tick (timers of the window stopped, the bench ticking every 100 ms), and
 //   a QBENCHMARK-style loop of ticks that each show a fresh answer with 24
 //   moving bars.
+//
+// --floor runs the same pattern of wake-ups with none of the panel's work,
+// for the part of the figures above that this machine, its kernel and Qt
+// charge whatever the panel does: the three timers; a worker thread that
+// answers each 100 ms request by queued call after 18 blocking exchanges of
+// 64 bytes with a peer thread (standing in for the device host, not
+// counted) and then pauses 10 ms; four more questions every second,
+// answered the same way after 2 exchanges each; and a repaint of a 32 x 32
+// square at every tick. It prints the CPU of each thread as above.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -29,15 +40,18 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "devhostprocess.h"
@@ -173,10 +187,149 @@ class PaintWatch : public QObject {
   QGuiApplication::sync();
 }
 
+// --- the floor ---------------------------------------------------------------
+
+// A square that changes colour at every paint.
+class Square : public QWidget {
+ public:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.fillRect(QRect(0, 0, 32, 32), (++paints & 1) ? QColor(0xFF, 0x31, 0) : QColor(0x15, 0xFF, 0x02));
+  }
+  int paints = 0;
+};
+
+// `n` blocking exchanges of 64 bytes on `fd`; false when the peer is gone.
+bool exchange(int fd, int n) {
+  char buf[64] = {};
+  for (int i = 0; i < n; ++i) {
+    if (send(fd, buf, sizeof buf, MSG_NOSIGNAL) != ssize_t(sizeof buf)) return false;
+    size_t got = 0;
+    while (got < sizeof buf) {
+      const ssize_t r = recv(fd, buf + got, sizeof buf - got, 0);
+      if (r <= 0) return false;
+      got += size_t(r);
+    }
+  }
+  return true;
+}
+
+void printThreads(const std::vector<ThreadCpu>& before, const std::vector<ThreadCpu>& after, double wall,
+                  const QString& skipTid) {
+  double total = 0;
+  for (const ThreadCpu& b : after) {
+    if (b.tid == skipTid) continue;
+    double a = 0, sleepsBefore = 0;
+    for (const ThreadCpu& x : before)
+      if (x.tid == b.tid) a = x.seconds, sleepsBefore = x.sleeps;
+    const double used = b.seconds - a;
+    total += used;
+    if (used > 0)
+      printf("  thread %-8s %-16s %6.3f s  %5.2f %% of one core  %5.1f sleeps/s%s\n", qPrintable(b.tid),
+             qPrintable(b.name), used, 100 * used / wall, (b.sleeps - sleepsBefore) / wall,
+             b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
+  }
+  printf("  process total %.3f s  %.2f %% of one core\n", total, 100 * total / wall);
+}
+
+int runFloor(int seconds) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    perror("socketpair");
+    return 1;
+  }
+  // The device host's stand-in: answers every message at once.
+  QString peerTid;
+  QAtomicInt peerStarted;
+  std::thread peer([&] {
+    peerTid = QString::number(gettid());
+    peerStarted.storeRelease(1);
+    char buf[64];
+    for (;;) {
+      const ssize_t r = recv(fds[1], buf, sizeof buf, 0);
+      if (r <= 0 || send(fds[1], buf, size_t(r), MSG_NOSIGNAL) != r) break;
+    }
+  });
+  while (!peerStarted.loadAcquire()) QThread::msleep(1);
+
+  Square square;
+  square.resize(400, 300);
+  square.show();
+  QThread workerThread;
+  QObject worker;
+  worker.moveToThread(&workerThread);
+  workerThread.start();
+  QByteArray lastAnswer;
+  int answers = 0;
+  // A question: `exchanges` round trips on the worker, the answer queued
+  // back to the GUI thread, then the worker's pause between commands.
+  const auto ask = [&](int exchanges, int bytes) {
+    QMetaObject::invokeMethod(
+        &worker,
+        [&, exchanges, bytes] {
+          exchange(fds[0], exchanges);
+          QByteArray answer(bytes, '\0');
+          QMetaObject::invokeMethod(
+              &square,
+              [&, answer] {
+                lastAnswer = answer;
+                ++answers;
+              },
+              Qt::QueuedConnection);
+          QThread::msleep(10);
+        },
+        Qt::QueuedConnection);
+  };
+  QTimer t100, t500, t1000;
+  t100.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&t100, &QTimer::timeout, [&] {
+    ask(18, 97 * 8);
+    square.update(0, 0, 32, 32);
+  });
+  QObject::connect(&t500, &QTimer::timeout, [] {});
+  QObject::connect(&t1000, &QTimer::timeout, [&] {
+    for (int i = 0; i < 4; ++i) ask(2, 16);
+  });
+  t100.start(100);
+  t500.start(500);
+  t1000.start(1000);
+  QTest::qWait(2000);
+  const QString xPid = QGuiApplication::platformName() == "xcb" ? xServerPid() : QString();
+  const double x0 = processCpu(xPid);
+  const auto cpu0 = threadCpu();
+  QElapsedTimer clock;
+  clock.start();
+  {
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  const double wall = double(clock.nsecsElapsed()) / 1e9;
+  const auto cpu1 = threadCpu();
+  const double x1 = processCpu(xPid);
+  t100.stop();
+  t1000.stop();
+  printf("floor: %d s of the metering's wake-ups with none of its work, platform %s\n", seconds,
+         qPrintable(QGuiApplication::platformName()));
+  printThreads(cpu0, cpu1, wall, peerTid);
+  if (x0 >= 0 && x1 >= 0)
+    printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
+           100 * (x1 - x0) / wall);
+  printf("  %d answers, %d paints\n", answers, square.paints);
+  workerThread.quit();
+  workerThread.wait();
+  shutdown(fds[0], SHUT_RDWR);
+  peer.join();
+  close(fds[0]);
+  close(fds[1]);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  if (argc > 1 && QString(argv[1]) == "--floor") return runFloor(argc > 2 ? QString(argv[2]).toInt() : 30);
   const int seconds = argc > 1 ? QString(argv[1]).toInt() : 60;
   writeSetting("PopupMessage", "WakeUp", false);
   DevhostProcess host;
@@ -281,19 +434,7 @@ int main(int argc, char* argv[]) {
   printf("the unit's name on screen %lld ms after the window showed\n", (long long)identifiedMs);
   printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
          qPrintable(QGuiApplication::platformName()));
-  double total = 0;
-  for (const ThreadCpu& b : cpu1) {
-    double a = 0, sleepsBefore = 0;
-    for (const ThreadCpu& x : cpu0)
-      if (x.tid == b.tid) a = x.seconds, sleepsBefore = x.sleeps;
-    const double used = b.seconds - a;
-    total += used;
-    if (used > 0)
-      printf("  thread %-8s %-16s %6.3f s  %5.2f %% of one core  %5.1f sleeps/s%s\n", qPrintable(b.tid),
-             qPrintable(b.name), used, 100 * used / wall, (b.sleeps - sleepsBefore) / wall,
-             b.tid == QString::number(getpid()) ? "  (GUI thread)" : "");
-  }
-  printf("  process total %.3f s  %.2f %% of one core\n", total, 100 * total / wall);
+  printThreads(cpu0, cpu1, wall, QString());
   if (x0 >= 0 && x1 >= 0)
     printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
            100 * (x1 - x0) / wall);
