@@ -280,10 +280,13 @@ int runFloor(int seconds) {
         },
         Qt::QueuedConnection);
   };
+  // FLOOR_EXCHANGES: exchanges per fetch other than the 18 of a Tarrow's.
+  const int exchanges =
+      qEnvironmentVariableIsSet("FLOOR_EXCHANGES") ? qEnvironmentVariableIntValue("FLOOR_EXCHANGES") : 18;
   QTimer t100, t500, t1000;
   t100.setTimerType(Qt::PreciseTimer);
   QObject::connect(&t100, &QTimer::timeout, [&] {
-    ask(18, 97 * 8);
+    ask(exchanges, 97 * 8);
     square.update(0, 0, 32, 32);
   });
   QObject::connect(&t500, &QTimer::timeout, [] {});
@@ -309,8 +312,9 @@ int runFloor(int seconds) {
   const double x1 = processCpu(xPid);
   t100.stop();
   t1000.stop();
-  printf("floor: %d s of the metering's wake-ups with none of its work, platform %s\n", seconds,
-         qPrintable(QGuiApplication::platformName()));
+  printf(
+      "floor: %d s of the metering's wake-ups with none of its work, %d exchanges per fetch, platform %s\n",
+      seconds, exchanges, qPrintable(QGuiApplication::platformName()));
   printThreads(cpu0, cpu1, wall, peerTid);
   if (x0 >= 0 && x1 >= 0)
     printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
