@@ -232,6 +232,15 @@ void printThreads(const std::vector<ThreadCpu>& before, const std::vector<Thread
   printf("  process total %.3f s  %.2f %% of one core\n", total, 100 * total / wall);
 }
 
+// The X server's CPU between two readings of processCpu.
+void printXServer(const QString& xPid, double x0, double x1, double wall) {
+  if (x0 >= 0 && x1 >= 0)
+    printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
+           100 * (x1 - x0) / wall);
+  else if (QGuiApplication::platformName() == "xcb")
+    printf("  X server: not found (set KORVEL_XSERVER_PID)\n");
+}
+
 int runFloor(int seconds) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
@@ -316,9 +325,7 @@ int runFloor(int seconds) {
       "floor: %d s of the metering's wake-ups with none of its work, %d exchanges per fetch, platform %s\n",
       seconds, exchanges, qPrintable(QGuiApplication::platformName()));
   printThreads(cpu0, cpu1, wall, peerTid);
-  if (x0 >= 0 && x1 >= 0)
-    printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
-           100 * (x1 - x0) / wall);
+  printXServer(xPid, x0, x1, wall);
   printf("  %d answers, %d paints\n", answers, square.paints);
   workerThread.quit();
   workerThread.wait();
@@ -439,11 +446,7 @@ int main(int argc, char* argv[]) {
   printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
          qPrintable(QGuiApplication::platformName()));
   printThreads(cpu0, cpu1, wall, QString());
-  if (x0 >= 0 && x1 >= 0)
-    printf("  X server (pid %s)  %.3f s  %5.2f %% of one core\n", qPrintable(xPid), x1 - x0,
-           100 * (x1 - x0) / wall);
-  else if (QGuiApplication::platformName() == "xcb")
-    printf("  X server: not found (set KORVEL_XSERVER_PID)\n");
+  printXServer(xPid, x0, x1, wall);
 
   // --- ticks --------------------------------------------------------------
   int fresh = 0;
