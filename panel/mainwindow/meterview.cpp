@@ -2,6 +2,7 @@
 #include "meterview.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QHash>
 #include <QImage>
 #include <QMouseEvent>
@@ -380,4 +381,93 @@ void RecLamp::paintEvent(QPaintEvent*) {
   painter.fillRect(rect(), kGround[lampState]);
   painter.setPen(kText[lampState]);
   cached.draw(painter, rect(), text(), font());
+}
+
+const GlyphText::Glyph& GlyphText::glyph(Face& face, QChar c, int phase) {
+  const int key = int(c.unicode()) * kPhases + phase;
+  auto it = face.glyphs.find(key);
+  if (it != face.glyphs.end()) return *it;
+  Glyph g;
+  const QRectF ink = QFontMetricsF(cachedFont).boundingRect(c);
+  if (!ink.isEmpty()) {
+    // The ink with a pixel to spare on each side for its antialiased edges.
+    const qreal x = qreal(phase) / kPhases;
+    g.left = int(std::floor(x + qMin<qreal>(0, ink.left()))) - 1;
+    const int right = int(std::ceil(x + qMax<qreal>(advances[c.unicode() - kFirst] / 64.0, ink.right()))) + 1;
+    QPixmap pixmap(QSize(right - g.left, height) * cachedRatio);
+    pixmap.setDevicePixelRatio(cachedRatio);
+    pixmap.fill(Qt::transparent);
+    QPainter glyphPainter(&pixmap);
+    glyphPainter.setFont(cachedFont);
+    glyphPainter.setPen(QColor::fromRgba(face.colour));
+    glyphPainter.drawText(QPointF(x - g.left, baseline), QString(c));
+    glyphPainter.end();
+    g.pixmap = pixmap;
+  }
+  return *face.glyphs.insert(key, g);
+}
+
+int GlyphText::kerning(QChar a, QChar b) {
+  const int key = (a.unicode() - kFirst) * (kLast - kFirst + 1) + (b.unicode() - kFirst);
+  auto it = kerns.constFind(key);
+  if (it != kerns.constEnd()) return *it;
+  const int pair = qRound(QFontMetricsF(cachedFont).horizontalAdvance(QString(a) + b) * 64);
+  return *kerns.insert(key, pair - advances[a.unicode() - kFirst] - advances[b.unicode() - kFirst]);
+}
+
+void GlyphText::draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font) {
+  for (const QChar c : text) {
+    if (c.unicode() < kFirst || c.unicode() > kLast) {
+      others.draw(painter, rect, text, font);
+      return;
+    }
+  }
+  const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+  if (height == 0 || !(cachedFont == font) || cachedRatio != ratio) {  // first text, or another font
+    faces.clear();
+    kerns.clear();
+    cachedFont = font;
+    cachedRatio = ratio;
+    const QFontMetricsF metrics(font);
+    for (int c = kFirst; c <= kLast; ++c)
+      advances[c - kFirst] = qRound(metrics.horizontalAdvance(QChar(c)) * 64);
+    height = qMax(1, QFontMetrics(font).height());
+    // As a text centred in a box of its own height stands.
+    baseline = (height - (metrics.ascent() + metrics.descent())) / 2 + metrics.ascent();
+  }
+  const QRgb colour = painter.pen().color().rgba();
+  Face* face = nullptr;
+  for (Face& f : faces) {
+    if (f.colour == colour) face = &f;
+  }
+  if (!face) {
+    if (faces.size() >= 8) faces.clear();
+    faces.emplace_back();
+    face = &faces.back();
+    face->colour = colour;
+  }
+  // Each glyph's advance, with the font's kerning towards the next one.
+  int steps[16];
+  if (text.size() > 16) {
+    others.draw(painter, rect, text, font);
+    return;
+  }
+  int width = 0;  // 64ths
+  for (int i = 0; i < text.size(); ++i) {
+    steps[i] = advances[text[i].unicode() - kFirst];
+    if (i + 1 < text.size()) steps[i] += kerning(text[i], text[i + 1]);
+    width += steps[i];
+  }
+  // The text's box, its width rounded to pixels, centred in the rectangle
+  // on whole pixels; the text centred in its box.
+  const int box = qMax(1, qRound(width / 64.0));
+  const QPoint origin(qRound(rect.x() + (rect.width() - box) / 2.0),
+                      qRound(rect.y() + (rect.height() - height) / 2.0));
+  int pen = (box * 64 - width) / 2;  // 64ths from the box's left
+  for (int i = 0; i < text.size(); ++i) {
+    const int whole = pen >= 0 ? pen / kPhases : -((-pen + kPhases - 1) / kPhases);
+    const Glyph& g = glyph(*face, text[i], pen - whole * kPhases);
+    if (!g.pixmap.isNull()) painter.drawPixmap(origin + QPoint(whole + g.left, 0), g.pixmap);
+    pen += steps[i];
+  }
 }

@@ -56,6 +56,46 @@ class CachedText {
   QHash<QPair<QRgb, QString>, QPixmap> rendered;  // by colour and text
 };
 
+// Readout texts drawn glyph by glyph, from glyphs rendered once per font,
+// colour and screen: the readouts show some five hundred different numbers,
+// which a cache of whole texts renders one by one over minutes of metering,
+// and again after every resize (a new font size), while the dozen
+// characters they are made of are rendered at once. Placed as CachedText
+// places a whole text, centred in the rectangle, in the painter's pen
+// colour. A text with other characters than printable ASCII, or longer
+// than a readout's, goes through a cache of whole texts.
+class GlyphText {
+ public:
+  void draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font);
+
+ private:
+  static constexpr int kFirst = 0x20, kLast = 0x7E;
+  // Positions in 64ths of a pixel, as the text layout keeps them.
+  static constexpr int kPhases = 64;
+  struct Glyph {
+    QPixmap pixmap;  // at its phase; null for a glyph without ink
+    int left = 0;    // where the pixmap starts, in whole pixels from the pen
+  };
+  struct Face {
+    QRgb colour;
+    // By character and by the pen's fraction of a pixel: the layout places
+    // glyphs within pixels, and a glyph renders differently at each place.
+    QHash<int, Glyph> glyphs;
+  };
+  const Glyph& glyph(Face& face, QChar c, int phase);
+  // What the font moves `b` by after `a`, beyond their advances (64ths).
+  int kerning(QChar a, QChar b);
+
+  QFont cachedFont;
+  qreal cachedRatio = 1.0;
+  int advances[kLast - kFirst + 1] = {};  // in 64ths of a pixel
+  qreal baseline = 0;
+  int height = 0;           // 0 until the first text
+  QHash<int, int> kerns;    // by pair of characters
+  std::vector<Face> faces;  // one per colour, a few at most
+  CachedText others;
+};
+
 class MeterView : public QWidget {
   Q_OBJECT
 
@@ -125,7 +165,7 @@ class MeterView : public QWidget {
   Painted painted[kMeterChannels];
   std::vector<QRect> wellParts, textParts;  // kept: no allocation per tick
   QPushButton* readouts[kMeterChannels] = {};
-  CachedText readoutText;
+  GlyphText readoutText;
   QPixmap backdrop;
   QList<QWidget*> pairMasks;
   ChannelSet meters = kAllChannels;

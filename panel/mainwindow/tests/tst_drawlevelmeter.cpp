@@ -359,6 +359,74 @@ class TestDrawLevelMeter : public QObject {
     QVERIFY(view->noteRect().isEmpty());
   }
 
+  // Readouts drawn glyph by glyph look as the same texts drawn whole: the
+  // same ink box, and no pixel off by more than a rounding of where two
+  // glyphs' edges meet. One drawer goes through fonts and colours
+  // in turn, as resizes and dimmed readouts make it; a text beyond ASCII
+  // is drawn whole.
+  void glyphTextMatchesWholeTexts() {
+    // Kerned pairs too ("WA", "AV"), where the font has them.
+    QStringList texts{QStringLiteral(" -inf"), QStringLiteral("0.0"), QString::fromUtf8("\u22123.0"),
+                      QStringLiteral("WAVE")};
+    for (int tenths = 1; tenths <= 520; tenths += 7) texts << QString::number(-tenths / 10.0, 'f', 1);
+    QFont bold(QStringLiteral("Yu Gothic UI"));
+    bold.setPixelSize(14);
+    bold.setWeight(QFont::Bold);
+    QFont small(QStringLiteral("Yu Gothic UI"));
+    small.setPixelSize(11);
+    const QColor colours[2] = {QColor(0xE8, 0xE8, 0xE8), QColor(0x6A, 0x6A, 0x6A)};
+    const QColor ground(0x1E, 0x1E, 0x1E);
+    const auto inkBox = [&ground](const QImage& image) {
+      QRect box;
+      for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+          if (image.pixel(x, y) != ground.rgb()) box |= QRect(x, y, 1, 1);
+      return box;
+    };
+    GlyphText glyphs;
+    int round = 0;
+    for (const QFont& font : {QFont(), bold, small, bold}) {
+      CachedText whole;
+      for (const QString& text : texts) {
+        for (const QRect& rect : {QRect(5, 7, 41, 21), QRect(6, 4, 36, 17)}) {
+          const QColor& colour = colours[round++ % 2];
+          QImage expected(60, 34, QImage::Format_RGB32), drawn(60, 34, QImage::Format_RGB32);
+          expected.fill(ground);
+          drawn.fill(ground);
+          {
+            QPainter p(&expected);
+            p.setPen(colour);
+            whole.draw(p, rect, text, font);
+          }
+          {
+            QPainter p(&drawn);
+            p.setPen(colour);
+            glyphs.draw(p, rect, text, font);
+          }
+          const QString where =
+              QString("'%1' at %2 pixels, %3").arg(text).arg(font.pixelSize()).arg(colour.name());
+          QVERIFY2(!inkBox(expected).isEmpty(), qPrintable(where));
+          // The same box, but for the faint end of a glyph reaching past
+          // the text's advance (the hook of "f"), which a whole text's
+          // pixmap cuts off.
+          const QRect want = inkBox(expected), got = inkBox(drawn);
+          QVERIFY2(got.topLeft() == want.topLeft() && got.bottom() == want.bottom() &&
+                       qAbs(got.right() - want.right()) <= 1,
+                   qPrintable(where));
+          int off = 0;
+          for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+              const QRgb a = expected.pixel(x, y), b = drawn.pixel(x, y);
+              off += qMax(qAbs(qRed(a) - qRed(b)),
+                          qMax(qAbs(qGreen(a) - qGreen(b)), qAbs(qBlue(a) - qBlue(b)))) > 8;
+            }
+          }
+          QVERIFY2(off <= 2, qPrintable(where + QString(": %1 pixels differ").arg(off)));
+        }
+      }
+    }
+  }
+
   // Random pieces, some at negative or shared heights, some empty: the
   // region covers every one, in fewer rectangles than there were pieces.
   void repaintRegionCoversEveryPiece() {
