@@ -416,11 +416,12 @@ int GlyphText::kerning(QChar a, QChar b) {
 }
 
 void GlyphText::draw(QPainter& painter, const QRect& rect, const QString& text, const QFont& font) {
-  for (const QChar c : text) {
-    if (c.unicode() < kFirst || c.unicode() > kLast) {
-      others.draw(painter, rect, text, font);
-      return;
-    }
+  const bool glyphs = text.size() <= kMaxLength && std::all_of(text.begin(), text.end(), [](QChar c) {
+                        return c.unicode() >= kFirst && c.unicode() <= kLast;
+                      });
+  if (!glyphs) {
+    others.draw(painter, rect, text, font);
+    return;
   }
   const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
   if (height == 0 || !(cachedFont == font) || cachedRatio != ratio) {  // first text, or another font
@@ -447,11 +448,7 @@ void GlyphText::draw(QPainter& painter, const QRect& rect, const QString& text, 
     face->colour = colour;
   }
   // Each glyph's advance, with the font's kerning towards the next one.
-  int steps[16];
-  if (text.size() > 16) {
-    others.draw(painter, rect, text, font);
-    return;
-  }
+  int steps[kMaxLength];
   int width = 0;  // 64ths
   for (int i = 0; i < text.size(); ++i) {
     steps[i] = advances[text[i].unicode() - kFirst];

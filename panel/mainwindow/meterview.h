@@ -70,6 +70,7 @@ class GlyphText {
 
  private:
   static constexpr int kFirst = 0x20, kLast = 0x7E;
+  static constexpr int kMaxLength = 16;  // characters; a readout has at most 5
   // Positions in 64ths of a pixel, as the text layout keeps them.
   static constexpr int kPhases = 64;
   struct Glyph {
