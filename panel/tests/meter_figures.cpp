@@ -214,11 +214,9 @@ bool exchange(int fd, int n) {
   return true;
 }
 
-void printThreads(const std::vector<ThreadCpu>& before, const std::vector<ThreadCpu>& after, double wall,
-                  const QString& skipTid) {
+void printThreads(const std::vector<ThreadCpu>& before, const std::vector<ThreadCpu>& after, double wall) {
   double total = 0;
   for (const ThreadCpu& b : after) {
-    if (b.tid == skipTid) continue;
     double a = 0, sleepsBefore = 0;
     for (const ThreadCpu& x : before)
       if (x.tid == b.tid) a = x.seconds, sleepsBefore = x.sleeps;
@@ -329,7 +327,7 @@ int runFloor(int seconds) {
   printf(
       "floor: %d s of the metering's wake-ups with none of its work, %d exchanges per fetch, platform %s\n",
       seconds, exchanges, qPrintable(QGuiApplication::platformName()));
-  printThreads(cpu0, cpu1, wall, QString());
+  printThreads(cpu0, cpu1, wall);
   printXServer(xPid, x0, x1, wall);
   printf("  %d answers, %d paints\n", answers, square.paints);
   workerThread.quit();
@@ -449,7 +447,7 @@ int main(int argc, char* argv[]) {
   printf("the unit's name on screen %lld ms after the window showed\n", (long long)identifiedMs);
   printf("run: %d s metering a Tarrow (24 channels, 100 ms ticks), platform %s\n", seconds,
          qPrintable(QGuiApplication::platformName()));
-  printThreads(cpu0, cpu1, wall, QString());
+  printThreads(cpu0, cpu1, wall);
   printXServer(xPid, x0, x1, wall);
 
   // --- ticks --------------------------------------------------------------
