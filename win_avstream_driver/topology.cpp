@@ -484,8 +484,9 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   if (implicitFeedback) return TopologyImplicitFeedback;
   if (pathResult != TopologyOk) return pathResult;
   if (!TopologyHasRender(t)) {
-    return t->HasRenderInterface && t->RenderPathState == AudioPathUnreached ? TopologyRenderUnreached
-                                                                             : TopologyNoRender;
+    if (t->HasRenderInterface && t->RenderPathState == AudioPathUnreached) return TopologyRenderUnreached;
+    if (t->HasRenderInterface && t->RenderPathState == AudioPathNoClock) return TopologyRenderNoClock;
+    return TopologyNoRender;
   }
   // A capture interface is served or the unit refused: never render alone
   // in silence.
@@ -533,6 +534,8 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
              "sample-rate converter; at most 16)";
     case TopologyCaptureNoClock:
       return "the capture streaming terminal's clock leads to no clock source";
+    case TopologyRenderNoClock:
+      return "the render streaming terminal's clock leads to no clock source";
   }
   return "unknown";
 }

@@ -70,6 +70,7 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyRenderUnreached,     // the render streaming terminal reaches no output terminal
   TopologyNoCapturePath,       // a capture interface, but no input terminal reaches its terminal
   TopologyCaptureNoClock,      // a capture interface whose terminal's clock leads to no clock source
+  TopologyRenderNoClock,       // the render streaming terminal's clock leads to no clock source
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {

@@ -121,8 +121,8 @@ TEST(RealWorld, ClockMultiplierIsFollowedAtOneToOne) {
 }
 
 // Clock entities that lead nowhere: a selector whose inputs are no clock
-// sources, a selector that names itself: the render path has no clock, so
-// the unit has no render path.
+// sources, a selector that names itself: the render path has no clock, and
+// the unit is refused for that.
 TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
   for (bool loop : {false, true}) {
     ConfigBuilder b;
@@ -137,7 +137,7 @@ TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
     shapes::Render(b, 1, 1);
     auto d = b.finish();
     USB_AUDIO_TOPOLOGY t;
-    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoRender) << loop;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyRenderNoClock) << loop;
     EXPECT_EQ(t.RenderPathState, AudioPathNoClock) << loop;
     const uint8_t* source = nullptr;
     EXPECT_NE(ClockResolve(
