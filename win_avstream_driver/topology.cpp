@@ -16,7 +16,13 @@ const uint8_t kCsEndpoint = 0x25;
 const uint8_t kAcHeader = 0x01;
 const uint8_t kAcInputTerminal = 0x02;
 const uint8_t kAcOutputTerminal = 0x03;
+const uint8_t kAcMixerUnit = 0x04;
+const uint8_t kAcSelectorUnit = 0x05;
 const uint8_t kAcFeatureUnit = 0x06;
+const uint8_t kAcEffectUnit = 0x07;
+const uint8_t kAcProcessingUnit = 0x08;
+const uint8_t kAcExtensionUnit = 0x09;
+const uint8_t kAcSampleRateConverter = 0x0D;
 const uint8_t kAcClockSource = 0x0A;
 const uint8_t kAcClockSelector = 0x0B;
 const uint8_t kAcClockMultiplier = 0x0C;
@@ -117,56 +123,185 @@ bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id, in
 
 const int kClockDepth = 8;
 
-// The path's clock: the entity the output terminal names, and the source
-// when it is one; a path whose clock leads to no source has none.
-AUDIO_PATH_STATE SetClock(const uint8_t* block, const uint8_t* blockEnd, AUDIO_PATH* path) {
-  const uint8_t id = path->OutputTerminal[8];
+// The path's clock: the entity the streaming terminal names (`id`), and
+// the source when it is one; a path whose clock leads to no source has none.
+AUDIO_PATH_STATE SetClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t id, AUDIO_PATH* path) {
   path->ClockEntity = FindClock(block, blockEnd, id);
   path->ClockSource =
       path->ClockEntity != nullptr && path->ClockEntity[2] == kAcClockSource ? path->ClockEntity : nullptr;
   return ReachesSource(block, blockEnd, id, kClockDepth) ? AudioPathFound : AudioPathNoClock;
 }
 
-// Terminal searches over the AudioControl block [block, blockEnd), whose
-// descriptors have all been checked.
-void FindCapturePath(const uint8_t* block, const uint8_t* blockEnd, USB_AUDIO_TOPOLOGY* t) {
-  for (const uint8_t* it = block; it < blockEnd; it += it[0]) {
-    if (it[1] != kCsInterface || it[2] != kAcInputTerminal || it[5] != 0x02) continue;
-    for (const uint8_t* ot = block; ot < blockEnd; ot += ot[0]) {
-      if (ot[1] != kCsInterface || ot[2] != kAcOutputTerminal) continue;
-      if (ot[7] != it[3] || Le16(ot + 4) != kUsbStreaming) continue;
-      t->CapturePath.InputTerminal = it;
-      t->CapturePath.OutputTerminal = ot;
-      t->CapturePathState = SetClock(block, blockEnd, &t->CapturePath);
-      return;
-    }
-  }
-  t->CapturePathState = AudioPathAbsent;
+// Fields of the terminals, whose lengths the block walk checked.
+inline bool IsTerminal(const uint8_t* p, uint8_t subtype) {
+  return p[1] == kCsInterface && p[2] == subtype;
+}
+inline uint16_t TerminalType(const uint8_t* terminal) {
+  return Le16(terminal + 4);
+}
+inline uint8_t InputTerminalClock(const uint8_t* it) {
+  return it[7];
+}
+inline uint8_t OutputTerminalSource(const uint8_t* ot) {
+  return ot[7];
+}
+inline uint8_t OutputTerminalClock(const uint8_t* ot) {
+  return ot[8];
 }
 
-void FindRenderPath(const uint8_t* block, const uint8_t* blockEnd, USB_AUDIO_TOPOLOGY* t) {
-  for (const uint8_t* it = block; it < blockEnd; it += it[0]) {
-    if (it[1] != kCsInterface || it[2] != kAcInputTerminal || Le16(it + 4) != kUsbStreaming) continue;
-    const uint8_t* fu = nullptr;
-    for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
-      if (p[1] == kCsInterface && p[2] == kAcFeatureUnit && p[4] == it[3]) {
-        fu = p;
-        break;
-      }
+// Whether p is a terminal or a unit: what a path passes through and what
+// its source IDs name. Clock entities have IDs of their own.
+bool IsPathEntity(const uint8_t* p) {
+  if (p[1] != kCsInterface || p[0] < 4) return false;
+  switch (p[2]) {
+    case kAcInputTerminal:
+    case kAcOutputTerminal:
+    case kAcMixerUnit:
+    case kAcSelectorUnit:
+    case kAcFeatureUnit:
+    case kAcEffectUnit:
+    case kAcProcessingUnit:
+    case kAcExtensionUnit:
+    case kAcSampleRateConverter:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The first terminal or unit with bTerminalID or bUnitID `id`; null when none.
+const uint8_t* FindPathEntity(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
+  for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
+    if (IsPathEntity(p) && p[3] == id) return p;
+  }
+  return nullptr;
+}
+
+// The source IDs of a unit: `*count` of them from `*sources`. False for a
+// terminal, and for a unit too short to hold the sources it announces.
+bool UnitSources(const uint8_t* unit, const uint8_t** sources, uint32_t* count) {
+  uint32_t at = 0, n = 1;
+  switch (unit[2]) {
+    case kAcFeatureUnit:          // bSourceID
+    case kAcSampleRateConverter:  // bSourceID
+      at = 4;
+      break;
+    case kAcEffectUnit:  // wEffectType, bSourceID
+      at = 6;
+      break;
+    case kAcMixerUnit:     // bNrInPins, baSourceID[]
+    case kAcSelectorUnit:  // bNrInPins, baSourceID[]
+      if (unit[0] < 5) return false;
+      n = unit[4];
+      at = 5;
+      break;
+    case kAcProcessingUnit:  // wProcessType, bNrInPins, baSourceID[]
+    case kAcExtensionUnit:   // wExtensionCode, bNrInPins, baSourceID[]
+      if (unit[0] < 7) return false;
+      n = unit[6];
+      at = 7;
+      break;
+    default:
+      return false;
+  }
+  if (unit[0] < at + n) return false;
+  *sources = unit + at;
+  *count = n;
+  return true;
+}
+
+// Units a path may pass through between its two terminals (the refusal
+// texts name the bound).
+const int kPathDepth = 16;
+
+// A terminal path of one direction, searched upstream (breadth first, so
+// the shortest) from the output terminals at the far end of that direction
+// through units to an input terminal at the near end. Render runs from a
+// USB-streaming input terminal to an output terminal that is not USB
+// streaming; capture from an input terminal that is not USB streaming to a
+// USB-streaming output terminal. Every ID is visited once, so loops end;
+// paths longer than kPathDepth units are not followed. Fills the path's
+// terminals (and, for render, its first feature unit) when found.
+bool FindTerminalPath(const uint8_t* block, const uint8_t* blockEnd, bool render, AUDIO_PATH* path) {
+  uint8_t queue[256];  // IDs in the order they are reached; each at most once
+  uint8_t next[256];   // per ID reached: the ID it feeds towards the output terminal, 0 for that terminal
+  uint8_t seen[32];
+  memset(next, 0, sizeof(next));
+  memset(seen, 0, sizeof(seen));
+  auto reach = [&](uint8_t id) {
+    if (id == 0 || (seen[id / 8] & (1u << (id % 8))) != 0) return false;
+    seen[id / 8] = (uint8_t)(seen[id / 8] | (1u << (id % 8)));
+    return true;
+  };
+  uint32_t count = 0;
+  for (const uint8_t* ot = block; ot < blockEnd; ot += ot[0]) {
+    if (!IsTerminal(ot, kAcOutputTerminal) || (TerminalType(ot) == kUsbStreaming) == render) continue;
+    // An output terminal whose ID an earlier entity took is no path's end.
+    if (FindPathEntity(block, blockEnd, ot[3]) != ot || !reach(ot[3])) continue;
+    queue[count++] = ot[3];
+  }
+  uint32_t head = 0, levelEnd = count;
+  for (int level = 0; head < count; ++head) {
+    if (head == levelEnd) {
+      if (++level > kPathDepth + 1) break;
+      levelEnd = count;
     }
-    for (const uint8_t* ot = block; ot < blockEnd; ot += ot[0]) {
-      if (ot[1] != kCsInterface || ot[2] != kAcOutputTerminal) continue;
-      bool fromTerminal = ot[7] == it[3];
-      bool fromUnit = fu != nullptr && ot[7] == fu[3];
-      if (!fromTerminal && !fromUnit) continue;
-      t->RenderPath.InputTerminal = it;
-      t->RenderPath.FeatureUnit = fromTerminal ? nullptr : fu;
-      t->RenderPath.OutputTerminal = ot;
-      t->RenderPathState = SetClock(block, blockEnd, &t->RenderPath);
-      return;
+    const uint8_t id = queue[head];
+    const uint8_t* e = FindPathEntity(block, blockEnd, id);
+    if (e == nullptr) continue;
+    if (level > 0 && IsTerminal(e, kAcInputTerminal)) {
+      if ((TerminalType(e) == kUsbStreaming) != render) continue;
+      // Found: from the input terminal downstream to the output terminal.
+      path->InputTerminal = e;
+      path->FeatureUnit = nullptr;
+      for (uint8_t down = next[id];; down = next[down]) {
+        const uint8_t* d = FindPathEntity(block, blockEnd, down);
+        if (next[down] == 0) {
+          path->OutputTerminal = d;
+          break;
+        }
+        if (render && path->FeatureUnit == nullptr && d[2] == kAcFeatureUnit) path->FeatureUnit = d;
+      }
+      return true;
+    }
+    const uint8_t* sources = nullptr;
+    uint32_t n = 0;
+    uint8_t terminalSource = 0;
+    if (level == 0) {
+      terminalSource = OutputTerminalSource(e);
+      sources = &terminalSource;
+      n = 1;
+    } else if (!UnitSources(e, &sources, &n)) {
+      continue;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!reach(sources[i])) continue;
+      next[sources[i]] = id;
+      queue[count++] = sources[i];
     }
   }
-  t->RenderPathState = AudioPathAbsent;
+  return false;
+}
+
+// Whether the block has the streaming terminal of a direction: a
+// USB-streaming input terminal for render, output terminal for capture.
+bool HasStreamingTerminal(const uint8_t* block, const uint8_t* blockEnd, bool render) {
+  const uint8_t subtype = render ? kAcInputTerminal : kAcOutputTerminal;
+  for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
+    if (IsTerminal(p, subtype) && TerminalType(p) == kUsbStreaming) return true;
+  }
+  return false;
+}
+
+// The path of a direction and its clock: the one the streaming terminal
+// names, since that clock paces the streaming interface.
+AUDIO_PATH_STATE FindPath(const uint8_t* block, const uint8_t* blockEnd, bool render, AUDIO_PATH* path) {
+  if (!FindTerminalPath(block, blockEnd, render, path)) {
+    return HasStreamingTerminal(block, blockEnd, render) ? AudioPathUnreached : AudioPathAbsent;
+  }
+  const uint8_t clock =
+      render ? InputTerminalClock(path->InputTerminal) : OutputTerminalClock(path->OutputTerminal);
+  return SetClock(block, blockEnd, clock, path);
 }
 
 // One streaming interface being gathered.
@@ -268,8 +403,8 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   t->ControlEnd = q;
 
   // 2, 3. Terminal paths inside the block.
-  FindCapturePath(p, q, t);
-  FindRenderPath(p, q, t);
+  t->CapturePathState = FindPath(p, q, false, &t->CapturePath);
+  t->RenderPathState = FindPath(p, q, true, &t->RenderPath);
   TOPOLOGY_RESULT pathResult = TopologyOk;
   if (t->CapturePathState == AudioPathNoClock && t->RenderPathState == AudioPathNoClock) {
     pathResult = TopologyNoClockSource;
@@ -348,7 +483,16 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   }
   if (implicitFeedback) return TopologyImplicitFeedback;
   if (pathResult != TopologyOk) return pathResult;
-  if (!TopologyHasRender(t)) return TopologyNoRender;
+  if (!TopologyHasRender(t)) {
+    if (t->HasRenderInterface && t->RenderPathState == AudioPathUnreached) return TopologyRenderUnreached;
+    if (t->HasRenderInterface && t->RenderPathState == AudioPathNoClock) return TopologyRenderNoClock;
+    return TopologyNoRender;
+  }
+  // A capture interface is served or the unit refused: never render alone
+  // in silence.
+  if (t->HasCaptureInterface && t->CapturePathState != AudioPathFound) {
+    return t->CapturePathState == AudioPathNoClock ? TopologyCaptureNoClock : TopologyNoCapturePath;
+  }
   return TopologyOk;
 }
 
@@ -380,6 +524,18 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologyPeriodUnsupported:
       return "a data or feedback endpoint polls less often than every frame (bInterval above 4 at high "
              "speed)";
+    case TopologyRenderUnreached:
+      return "the render streaming interface's input terminal reaches no output terminal through the units "
+             "followed (feature, selector, mixer, processing, extension, effect, sample-rate converter; at "
+             "most 16)";
+    case TopologyNoCapturePath:
+      return "a capture streaming interface, but no input terminal reaches a USB-streaming output terminal "
+             "through the units followed (feature, selector, mixer, processing, extension, effect, "
+             "sample-rate converter; at most 16)";
+    case TopologyCaptureNoClock:
+      return "the capture streaming terminal's clock leads to no clock source";
+    case TopologyRenderNoClock:
+      return "the render streaming terminal's clock leads to no clock source";
   }
   return "unknown";
 }

@@ -31,11 +31,15 @@ typedef struct _AltSettingSlot {
   uint8_t FeedbackEndpointIndex;
 } AltSettingSlot;
 
+// A terminal path: the terminal of the streaming interface and the terminal
+// at the other end, joined by a chain of units.
 typedef struct _AUDIO_PATH {
   const uint8_t* InputTerminal;
   const uint8_t* OutputTerminal;
-  const uint8_t* FeatureUnit;  // render only, may be absent
-  const uint8_t* ClockEntity;  // what the output terminal names: a clock source, selector or multiplier
+  const uint8_t* FeatureUnit;  // render only: the first feature unit after the input terminal, may be absent
+  // What the streaming terminal names (the input terminal for render, the
+  // output terminal for capture): a clock source, selector or multiplier.
+  const uint8_t* ClockEntity;
   // The clock source that entity leads to: the entity itself, or (through
   // selectors and multipliers) what ClockResolve() found at start.
   const uint8_t* ClockSource;
@@ -43,9 +47,11 @@ typedef struct _AUDIO_PATH {
 
 // How a terminal-path search ended.
 typedef enum _AUDIO_PATH_STATE {
-  AudioPathAbsent = 0,   // no terminal pair: no such direction
+  AudioPathAbsent = 0,   // no streaming terminal of that direction: no such direction
   AudioPathFound = 1,    // terminals and clock source found
   AudioPathNoClock = 2,  // terminals found, the clock they name leads to no clock source
+  // A streaming terminal, but no chain of units joins it to a terminal at the other end.
+  AudioPathUnreached = 3,
 } AUDIO_PATH_STATE;
 
 typedef enum _TOPOLOGY_RESULT {
@@ -61,6 +67,10 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyNoRender,            // no render path with its streaming interface
   TopologyImplicitFeedback,    // render paced by a capture data endpoint (implicit feedback)
   TopologyPeriodUnsupported,   // an endpoint polled less often than every frame
+  TopologyRenderUnreached,     // the render streaming terminal reaches no output terminal
+  TopologyNoCapturePath,       // a capture interface, but no input terminal reaches its terminal
+  TopologyCaptureNoClock,      // a capture interface whose terminal's clock leads to no clock source
+  TopologyRenderNoClock,       // the render streaming terminal's clock leads to no clock source
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {

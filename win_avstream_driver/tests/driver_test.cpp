@@ -98,6 +98,7 @@ TEST(QuenbyStart, RefusedDevices) {
     std::vector<uint8_t> descriptor;
     std::vector<uint32_t> rates;
     ULONG step;
+    TOPOLOGY_RESULT topology = TopologyOk;  // the topology's reason
   };
   std::vector<Case> cases;
   {
@@ -105,7 +106,7 @@ TEST(QuenbyStart, RefusedDevices) {
     b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
     b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
     shapes::Capture(b, 1, 1);
-    cases.push_back({"capture only", b.finish(), {48000}, QuenbyStartTopology});
+    cases.push_back({"capture only", b.finish(), {48000}, QuenbyStartTopology, TopologyNoRender});
   }
   {
     ConfigBuilder b;
@@ -119,7 +120,8 @@ TEST(QuenbyStart, RefusedDevices) {
     b.configuration(2);
     shapes::Control(b, false);
     shapes::Render(b, 1, 8);
-    cases.push_back({"nine alternate settings", b.finish(), {48000}, QuenbyStartTopology});
+    cases.push_back(
+        {"nine alternate settings", b.finish(), {48000}, QuenbyStartTopology, TopologyTooManySettings});
   }
   {
     ConfigBuilder b;
@@ -132,9 +134,36 @@ TEST(QuenbyStart, RefusedDevices) {
         .endpoint(0x84, 0x03, 64, 4);
     cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
   }
-  cases.push_back({"implicit feedback", shapes::ImplicitFeedback(), {48000}, QuenbyStartTopology});
+  {
+    // A capture interface whose terminal no input terminal reaches: refused,
+    // never served as render alone.
+    ConfigBuilder b;
+    b.configuration(3).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+    b.input_terminal(1, 0x0101, 9, 2).output_terminal(3, 0x0301, 1, 9);
+    b.input_terminal(4, 0x0603, 9, 2).feature_unit(6, 7, 2).output_terminal(5, 0x0101, 6, 9).ac_end();
+    shapes::Render(b, 1, 1);
+    shapes::Capture(b, 2, 1);
+    cases.push_back({"capture path broken", b.finish(), {48000}, QuenbyStartTopology, TopologyNoCapturePath});
+  }
+  {
+    ConfigBuilder b;
+    b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+    b.input_terminal(1, 0x0101, 9, 2).feature_unit(6, 1, 2).output_terminal(3, 0x0301, 7, 9).ac_end();
+    shapes::Render(b, 1, 1);
+    cases.push_back(
+        {"render path broken", b.finish(), {48000}, QuenbyStartTopology, TopologyRenderUnreached});
+  }
+  cases.push_back({"implicit feedback",
+                   shapes::ImplicitFeedback(),
+                   {48000},
+                   QuenbyStartTopology,
+                   TopologyImplicitFeedback});
   // A data endpoint polled every 16 microframes: not served at high speed.
-  cases.push_back({"data endpoint bInterval 5", shapes::RenderPolled(5), {48000}, QuenbyStartTopology});
+  cases.push_back({"data endpoint bInterval 5",
+                   shapes::RenderPolled(5),
+                   {48000},
+                   QuenbyStartTopology,
+                   TopologyPeriodUnsupported});
   std::vector<uint32_t> many;
   for (uint32_t i = 0; i < 171; ++i) many.push_back(8000 + 100 * i);
   cases.push_back({"171 subranges", shapes::Basic(), many, QuenbyStartRates});
@@ -160,10 +189,30 @@ TEST(QuenbyStart, RefusedDevices) {
     EXPECT_EQ(h.bring_up(), STATUS_UNSUCCESSFUL) << c.what;
     ASSERT_NE(h.context(), nullptr);
     EXPECT_EQ(h.context()->StartFailure, c.step) << c.what;
+    EXPECT_EQ(h.context()->TopologyResult, ULONG(c.topology)) << c.what;
     EXPECT_TRUE(h.node().filter_factories().empty());
     h.unplug();
     EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << c.what;
   }
+}
+
+// Render runs from the clock the USB-streaming input terminal names: the
+// rate goes there, whatever clock the speaker terminal names.
+TEST(QuenbyStart, TheRenderRateIsSetOnTheClockOfTheStreamingTerminal) {
+  ConfigBuilder b;
+  b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_source(0x2A);
+  b.input_terminal(1, 0x0101, 0x2A, 2).output_terminal(3, 0x0301, 1, 0x29).ac_end();
+  shapes::Render(b, 1, 1);
+  auto d = b.finish();
+  // Both clocks run at 48 kHz until the driver sets its default rate.
+  auto function = std::make_shared<uac2::Uac2Function>(d, d, korvel::sim::ClockRates({44100, 48000}), 48000);
+  QuenbyHarness h(function);
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  EXPECT_EQ(h.context()->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  int source = -1;
+  EXPECT_EQ(function->interface_rate(1, &source), 44100u);
+  EXPECT_EQ(source, 0x2A);
+  h.unplug();
 }
 
 TEST(QuenbyStart, OneHundredSeventySubrangesFitTheirHalfBuffer) {

@@ -1,6 +1,7 @@
 // Descriptor shapes of real USB Audio 2.0 devices and the five models.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "shapes.h"
@@ -12,6 +13,13 @@ using korvel::sim::Model;
 using shapes::ConfigBuilder;
 
 namespace {
+
+size_t Find(const std::vector<uint8_t>& d, uint8_t type, uint8_t subtype) {
+  for (size_t i = 0; i + 2 < d.size() && d[i] != 0; i += d[i]) {
+    if (d[i + 1] == type && d[i + 2] == subtype) return i;
+  }
+  return SIZE_MAX;
+}
 
 TEST(RealWorld, EveryModelIsUnderstood) {
   for (Model m : {Model::Tarrow, Model::Quenby, Model::Pellin, Model::Dorrit, Model::FarLink}) {
@@ -113,8 +121,8 @@ TEST(RealWorld, ClockMultiplierIsFollowedAtOneToOne) {
 }
 
 // Clock entities that lead nowhere: a selector whose inputs are no clock
-// sources, a selector that names itself: the render path has no clock, so
-// the unit has no render path.
+// sources, a selector that names itself: the render path has no clock, and
+// the unit is refused for that.
 TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
   for (bool loop : {false, true}) {
     ConfigBuilder b;
@@ -129,7 +137,7 @@ TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
     shapes::Render(b, 1, 1);
     auto d = b.finish();
     USB_AUDIO_TOPOLOGY t;
-    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyNoRender) << loop;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyRenderNoClock) << loop;
     EXPECT_EQ(t.RenderPathState, AudioPathNoClock) << loop;
     const uint8_t* source = nullptr;
     EXPECT_NE(ClockResolve(
@@ -177,6 +185,172 @@ TEST(RealWorld, FeatureUnitBetweenTheTerminals) {
   ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
   EXPECT_NE(t.RenderPath.FeatureUnit, nullptr);
   EXPECT_EQ(t.RenderPath.OutputTerminal[7], t.RenderPath.FeatureUnit[3]);
+}
+
+// The clock that paces a streaming interface is the one its streaming
+// terminal names (the USB-streaming input terminal for render, output
+// terminal for capture), whatever the terminal at the other end names.
+TEST(RealWorld, EachDirectionRunsFromTheClockItsStreamingTerminalNames) {
+  ConfigBuilder b;
+  b.configuration(3);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_source(0x2A);
+  b.clock_selector(0x28, {0x29, 0x2A});
+  b.input_terminal(1, 0x0101, 0x2A, 2).output_terminal(3, 0x0301, 1, 0x29);
+  b.input_terminal(4, 0x0201, 0x2A, 2).output_terminal(5, 0x0101, 4, 0x29).ac_end();
+  shapes::Render(b, 1, 1);
+  shapes::Capture(b, 2, 1);
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(DescriptorClockId(t.RenderPath.ClockSource), 0x2A);
+  EXPECT_EQ(DescriptorClockId(t.CapturePath.ClockSource), 0x29);
+  // The streaming terminal names a selector, the speaker a source.
+  d[Find(d, 0x24, 0x02) + 7] = 0x28;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(ClockEntityKind(t.RenderPath.ClockEntity), ClockKindSelector);
+  EXPECT_EQ(t.RenderPath.ClockSource, nullptr) << "known once the selector is read";
+}
+
+// A render-and-capture unit with clock 0x29, input terminal 1 (USB
+// streaming), and the terminals and units `units` adds.
+std::vector<uint8_t> WithUnits(const std::function<void(ConfigBuilder&)>& units) {
+  ConfigBuilder b;
+  b.configuration(3);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).input_terminal(1, 0x0101, 0x29, 2);
+  units(b);
+  b.ac_end();
+  shapes::Render(b, 1, 1);
+  shapes::Capture(b, 2, 1);
+  return b.finish();
+}
+
+// Consoles put feature units, selectors and mixers between the terminals
+// (direct monitoring mixes the inputs into the speakers), and capture from
+// line, digital and S/PDIF inputs as much as from microphones: both paths
+// are followed through any chain of units.
+TEST(RealWorld, PathsAreFollowedThroughUnitsFromAnyInput) {
+  struct Case {
+    const char* what;
+    std::function<void(ConfigBuilder&)> units;
+    uint8_t feature_unit;   // the render path's first, 0 for none
+    uint8_t capture_input;  // the input terminal capture starts at
+  };
+  const Case cases[] = {
+      {"direct monitoring, render mixed into capture",
+       [](ConfigBuilder& b) {
+         b.feature_unit(0x0A, 1, 2).input_terminal(4, 0x0201, 0x29, 2).feature_unit(0x0B, 4, 2);
+         shapes::MixerUnit(b, 0x14, {0x0A, 0x0B});
+         shapes::MixerUnit(b, 0x1C, {1, 0x0B});
+         b.output_terminal(3, 0x0301, 0x14, 0x29).output_terminal(5, 0x0101, 0x1C, 0x29);
+       },
+       0x0A, 4},
+      {"two feature units and a selector unit, line input",
+       [](ConfigBuilder& b) {
+         b.feature_unit(0x0A, 1, 2).feature_unit(0x0B, 0x0A, 2);
+         shapes::SelectorUnit(b, 0x15, {0x0B});
+         b.output_terminal(3, 0x0402, 0x15, 0x29);  // headset
+         b.input_terminal(4, 0x0603, 0x29, 2).output_terminal(5, 0x0101, 4, 0x29);
+       },
+       0x0A, 4},
+      {"rate converter, effect, processing and extension units; S/PDIF or microphone",
+       [](ConfigBuilder& b) {
+         shapes::RateConverter(b, 0x16, 1, 0x29, 0x29);
+         shapes::EffectUnit(b, 0x17, 0x16);
+         shapes::ProcessingUnit(b, 0x08, 0x18, {0x17});
+         shapes::ProcessingUnit(b, 0x09, 0x19, {0x18});
+         b.output_terminal(3, 0x0301, 0x19, 0x29);
+         b.input_terminal(6, 0x0605, 0x29, 2).input_terminal(4, 0x0201, 0x29, 2);
+         shapes::SelectorUnit(b, 0x1A, {6, 4});
+         b.feature_unit(0x1B, 0x1A, 2).output_terminal(5, 0x0101, 0x1B, 0x29);
+       },
+       0, 6},
+  };
+  for (const Case& c : cases) {
+    auto d = WithUnits(c.units);
+    USB_AUDIO_TOPOLOGY t;
+    ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk) << c.what;
+    EXPECT_TRUE(TopologyHasRender(&t)) << c.what;
+    EXPECT_TRUE(TopologyHasCapture(&t)) << c.what;
+    EXPECT_EQ(t.RenderPath.OutputTerminal[3], 3) << c.what;
+    EXPECT_EQ(t.RenderPath.FeatureUnit != nullptr ? t.RenderPath.FeatureUnit[3] : 0, c.feature_unit)
+        << c.what;
+    EXPECT_EQ(t.CapturePath.InputTerminal[3], c.capture_input) << c.what;
+    EXPECT_EQ(t.CapturePath.OutputTerminal[3], 5) << c.what;
+  }
+}
+
+// A streaming interface whose path cannot be followed refuses the unit by
+// name: a capture interface is never dropped in silence, and render says
+// that its terminal reaches no output terminal. Loops of units end the
+// search; so does a chain longer than 16 units.
+TEST(RealWorld, StreamingInterfacesWithoutAPathAreRefusedByName) {
+  auto speaker = [](ConfigBuilder& b) { b.output_terminal(3, 0x0301, 1, 0x29); };
+  auto microphone = [](ConfigBuilder& b) { b.input_terminal(4, 0x0201, 0x29, 2); };
+  struct Case {
+    const char* what;
+    std::function<void(ConfigBuilder&)> units;
+    TOPOLOGY_RESULT result;
+  };
+  const Case cases[] = {
+      {"capture terminal's source names nothing",
+       [&](ConfigBuilder& b) {
+         speaker(b);
+         microphone(b);
+         b.output_terminal(5, 0x0101, 0x40, 0x29);
+       },
+       TopologyNoCapturePath},
+      {"capture through a loop of feature units",
+       [&](ConfigBuilder& b) {
+         speaker(b);
+         microphone(b);
+         b.feature_unit(0x0B, 0x0C, 2).feature_unit(0x0C, 0x0B, 2).output_terminal(5, 0x0101, 0x0B, 0x29);
+       },
+       TopologyNoCapturePath},
+      {"capture terminal's clock names nothing",
+       [&](ConfigBuilder& b) {
+         speaker(b);
+         microphone(b);
+         b.output_terminal(5, 0x0101, 4, 0x66);
+       },
+       TopologyCaptureNoClock},
+      {"render into a mixer loop the streaming terminal never enters",
+       [&](ConfigBuilder& b) {
+         b.feature_unit(0x0A, 0x14, 2);
+         shapes::MixerUnit(b, 0x14, {0x0A, 0x14});
+         b.output_terminal(3, 0x0301, 0x0A, 0x29);
+         microphone(b);
+         b.output_terminal(5, 0x0101, 4, 0x29);
+       },
+       TopologyRenderUnreached},
+      {"render through a mixer whose length does not hold its inputs",
+       [&](ConfigBuilder& b) {
+         b.raw({8, 0x24, 0x04, 0x14, 200, 1, 0, 0}).output_terminal(3, 0x0301, 0x14, 0x29);
+         microphone(b);
+         b.output_terminal(5, 0x0101, 4, 0x29);
+       },
+       TopologyRenderUnreached},
+  };
+  for (const Case& c : cases) {
+    auto d = WithUnits(c.units);
+    USB_AUDIO_TOPOLOGY t;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), c.result) << c.what;
+  }
+  // Chains of 16 and 17 feature units from the streaming terminal to the speaker.
+  for (uint8_t units : {16, 17}) {
+    auto d = WithUnits([&](ConfigBuilder& b) {
+      for (uint8_t i = 0; i < units; ++i)
+        b.feature_unit(uint8_t(0x30 + i), i == 0 ? 1 : uint8_t(0x2F + i), 2);
+      b.output_terminal(3, 0x0301, uint8_t(0x2F + units), 0x29);
+      microphone(b);
+      b.output_terminal(5, 0x0101, 4, 0x29);
+    });
+    USB_AUDIO_TOPOLOGY t;
+    EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), units <= 16 ? TopologyOk : TopologyRenderUnreached)
+        << int(units);
+  }
+  EXPECT_NE(std::string(TopologyResultText(TopologyNoCapturePath)).find("capture"), std::string::npos);
+  EXPECT_NE(std::string(TopologyResultText(TopologyRenderUnreached)).find("reaches no output terminal"),
+            std::string::npos);
 }
 
 // One device states 256 bytes for a 119-byte AudioControl block.

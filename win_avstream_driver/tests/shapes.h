@@ -51,6 +51,30 @@ inline ConfigBuilder& Capture(ConfigBuilder& b, uint8_t number, int alts) {
   return b;
 }
 
+// Units between the terminals, laid out as USB Audio 2.0 lays them out
+// (two channels, no controls).
+inline ConfigBuilder& MixerUnit(ConfigBuilder& b, uint8_t id, std::vector<uint8_t> sources) {
+  b.raw({uint8_t(14 + sources.size()), 0x24, 0x04, id, uint8_t(sources.size())}).raw(sources);
+  return b.raw({2, 0, 0, 0, 0, 0, 0, 0, 0});  // channels, config, names, mixer controls, controls, string
+}
+inline ConfigBuilder& SelectorUnit(ConfigBuilder& b, uint8_t id, std::vector<uint8_t> sources) {
+  b.raw({uint8_t(7 + sources.size()), 0x24, 0x05, id, uint8_t(sources.size())}).raw(sources);
+  return b.raw({0, 0});
+}
+inline ConfigBuilder& EffectUnit(ConfigBuilder& b, uint8_t id, uint8_t source) {
+  return b.raw({20, 0x24, 0x07, id, 0x01, 0x00, source, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+// A processing (0x08) or extension (0x09) unit.
+inline ConfigBuilder& ProcessingUnit(ConfigBuilder& b, uint8_t subtype, uint8_t id,
+                                     std::vector<uint8_t> sources) {
+  b.raw({uint8_t(17 + sources.size()), 0x24, subtype, id, 0x01, 0x00, uint8_t(sources.size())}).raw(sources);
+  return b.raw({2, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+inline ConfigBuilder& RateConverter(ConfigBuilder& b, uint8_t id, uint8_t source, uint8_t clock_in,
+                                    uint8_t clock_out) {
+  return b.raw({8, 0x24, 0x0D, id, source, clock_in, clock_out, 0});
+}
+
 // A plain render-and-capture device.
 inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   ConfigBuilder b;
