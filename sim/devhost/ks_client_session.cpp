@@ -30,6 +30,14 @@ constexpr ULONG kCapturePin = 3;
 constexpr int kFramesQueued = 4;   // frames kept on each pin
 constexpr uint32_t kFrameMs = 10;  // milliseconds of audio per frame
 
+// Frames of audio in one buffer at `rate`: kFrameMs of it, and at least one
+// frame (below 100 Hz an empty buffer would complete at once, and the
+// virtual clock would never move on).
+uint32_t buffer_frames(uint32_t rate) {
+  const uint32_t frames = rate * kFrameMs / 1000;
+  return frames != 0 ? frames : 1;
+}
+
 double process_cpu_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -131,12 +139,14 @@ bool capture_shape(const AltSettingSlot* slots, uint32_t channels, uint32_t bits
   return best != 0;
 }
 
+// Steps a pin one state at a time from `from` to `to`, up or down; nothing
+// when it is there already.
 NTSTATUS set_state(PKSPIN pin, KSSTATE from, KSSTATE to) {
   NTSTATUS status = STATUS_SUCCESS;
-  int step = to > from ? 1 : -1;
-  for (int s = int(from) + step; NT_SUCCESS(status); s += step) {
+  const int step = to > from ? 1 : -1;
+  for (int s = int(from); s != int(to) && NT_SUCCESS(status);) {
+    s += step;
     status = ks::pin_set_state(pin, KSSTATE(s));
-    if (s == int(to)) break;
   }
   return status;
 }
@@ -188,7 +198,7 @@ class Session {
 
 void Session::fill_render(Buffer* b) {
   const uint32_t frame_bytes = ch_ * bytes_;
-  const uint32_t frames = rate_ * kFrameMs / 1000;
+  const uint32_t frames = buffer_frames(rate_);
   b->data.resize(size_t(frames) * frame_bytes);
   uint8_t* p = b->data.data();
   if (wav_.data.empty()) {
@@ -285,7 +295,7 @@ bool Session::prepare(PKSPIN pin, bool render, std::vector<std::unique_ptr<Buffe
     if (render) {
       fill_render(b);
     } else {
-      b->data.assign(size_t(cap_rate_) * kFrameMs / 1000 * cap_ch_ * cap_bytes_, 0);
+      b->data.assign(size_t(buffer_frames(cap_rate_)) * cap_ch_ * cap_bytes_, 0);
       b->header.Size = sizeof(KSSTREAM_HEADER);
       b->header.Data = b->data.data();
       b->header.FrameExtent = ULONG(b->data.size());
