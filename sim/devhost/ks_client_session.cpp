@@ -93,6 +93,21 @@ std::string refusal(PKSFILTER filter, ULONG pin, const char* side, uint32_t chan
   return why;
 }
 
+// Why a direction offers one rate only, or starts at no other: its clock
+// source's sampling frequency is read-only. Empty when the host sets it.
+std::string fixed_clock(const WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (ctx->FixedRate[direction] == 0) return "";
+  const AUDIO_PATH& path =
+      direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CapturePath : ctx->Topology.RenderPath;
+  std::string why = "clock " + std::to_string(DescriptorClockId(path.ClockSource)) +
+                    " has a read-only sampling frequency and ran at " +
+                    std::to_string(ctx->FixedRate[direction]) + " Hz at start";
+  const ULONG found = ctx->FixedRateFound[direction];
+  if (found != ctx->FixedRate[direction])
+    why += found != 0 ? ", " + std::to_string(found) + " Hz now" : ", and its rate could not be read now";
+  return why;
+}
+
 // The container and valid bits of a format a pin offered.
 bool sample_shape(const std::vector<uint8_t>& offered, uint32_t* bytes, uint32_t* valid) {
   if (offered.size() < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) return false;
@@ -260,8 +275,11 @@ bool Session::negotiate_render(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::v
                            std::to_string(bits_) + ":" + std::to_string(rate_) + ")");
   }
   NTSTATUS status = intersect(filter, kRenderPin, ch_, bits_, rate_, format);
-  if (!NT_SUCCESS(status))
-    return fail(error, refusal(filter, kRenderPin, "render", ch_, bits_, rate_, status));
+  if (!NT_SUCCESS(status)) {
+    const std::string clock = fixed_clock(ctx, QUENBY_DIR_RENDER);
+    return fail(error, refusal(filter, kRenderPin, "render", ch_, bits_, rate_, status) +
+                           (clock.empty() ? "" : " (" + clock + ")"));
+  }
   // The format the driver offered may carry the resolution in a wider
   // container (24 valid bits in 32): the pins stream that container.
   if (!sample_shape(*format, &bytes_, &valid_))
@@ -279,8 +297,11 @@ bool Session::negotiate_capture(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::
                            " bits (ask another format with --capture-format, or --render-only)");
   }
   NTSTATUS status = intersect(filter, kCapturePin, cap_ch_, cap_bits_, cap_rate_, format);
-  if (!NT_SUCCESS(status))
-    return fail(error, refusal(filter, kCapturePin, "capture", cap_ch_, cap_bits_, cap_rate_, status));
+  if (!NT_SUCCESS(status)) {
+    const std::string clock = fixed_clock(ctx, QUENBY_DIR_CAPTURE);
+    return fail(error, refusal(filter, kCapturePin, "capture", cap_ch_, cap_bits_, cap_rate_, status) +
+                           (clock.empty() ? "" : " (" + clock + ")"));
+  }
   uint32_t valid = 0;
   if (!sample_shape(*format, &cap_bytes_, &valid))
     return fail(error, "the capture pin offered a format of an unusable sample size");
@@ -517,6 +538,13 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   ks::pin_close(render);
   if (recording_ && !recorder_.close()) return fail(error, "cannot write " + o_.record);
   if (!ok) {
+    if (why.empty() && !unplugged) {
+      // A clock the host cannot set that no longer runs at the stream's rate.
+      for (ULONG d : {ULONG(QUENBY_DIR_RENDER), ULONG(QUENBY_DIR_CAPTURE)}) {
+        if (why.empty() && ctx->FixedRate[d] != 0 && ctx->FixedRateFound[d] != ctx->FixedRate[d])
+          why = "a pin state change failed: " + fixed_clock(ctx, d);
+      }
+    }
     if (why.empty()) why = unplugged ? "the unit went away" : "a pin state change failed";
     return fail(error, why);
   }
