@@ -183,7 +183,8 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // Topology (pointers into the configuration copy) and selected slots.
   USB_AUDIO_TOPOLOGY Topology;
   ULONG TopologyResult;
-  // How following the terminals' clock selectors and multipliers ended
+  // How following the terminals' clock selectors and multipliers, and
+  // reading a clock source whose rate the host cannot set, ended
   // (CLOCK_RESULT), and whether both directions run from one clock source:
   // then while one streams the other takes only the rate it runs at.
   ULONG ClockResult;

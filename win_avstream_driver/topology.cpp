@@ -471,10 +471,11 @@ const char* ClockResultText(CLOCK_RESULT result) {
     case ClockRatioNotOne:
       return "a clock multiplier between a terminal and its clock source has a ratio other than 1:1";
     case ClockFixedRateUnread:
-      return "its sampling frequency is read-only and it did not report the rate it runs at";
+      return "its sampling frequency is not host-programmable (read-only), and it did not report the rate "
+             "it runs at";
     case ClockFixedRateNotCarried:
-      return "its sampling frequency is read-only and no alternate setting of its streaming interface "
-             "carries the rate it runs at";
+      return "its sampling frequency is not host-programmable (read-only), and no alternate setting of its "
+             "streaming interface carries the rate it runs at";
   }
   return "unknown";
 }

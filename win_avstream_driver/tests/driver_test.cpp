@@ -132,6 +132,16 @@ TEST(QuenbyStart, RefusedDevices) {
         .endpoint(0x84, 0x03, 64, 4);
     cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
   }
+  {
+    // A clock source without a sampling-frequency control: nothing to set,
+    // and its GET CUR stalls, so the rate it runs at is unknown.
+    ConfigBuilder b;
+    b.configuration(2);
+    b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29, 0x01, 0x00);
+    b.input_terminal(1, 0x0101, 0x29, 2).output_terminal(3, 0x0301, 1, 0x29).ac_end();
+    shapes::Render(b, 1, 1);
+    cases.push_back({"clock without a frequency control", b.finish(), {48000}, QuenbyStartClocks});
+  }
   cases.push_back({"implicit feedback", shapes::ImplicitFeedback(), {48000}, QuenbyStartTopology});
   // A data endpoint polled every 16 microframes: not served at high speed.
   cases.push_back({"data endpoint bInterval 5", shapes::RenderPolled(5), {48000}, QuenbyStartTopology});

@@ -365,8 +365,8 @@ TEST(ReadOnlyClock, OtherRatesAreRefusedNamingTheClock) {
   std::string error;
   EXPECT_FALSE(stack.plug(&error));
   EXPECT_EQ(error,
-            "clocks: clock 41: its sampling frequency is read-only and no alternate setting of its "
-            "streaming interface carries the rate it runs at (192000 Hz)");
+            "clocks: clock 41: its sampling frequency is not host-programmable (read-only), and no "
+            "alternate setting of its streaming interface carries the rate it runs at (192000 Hz)");
   stack.remove();
 }
 
