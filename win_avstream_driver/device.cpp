@@ -73,8 +73,8 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (capture) {
     status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
     if (NT_SUCCESS(status)) {
-      status = QuenbySetSampleRate(ctx, DescriptorClockId(t->CapturePath.ClockSource),
-                                   ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+      status = QuenbyClockToRate(ctx, QUENBY_DIR_CAPTURE,
+                                 ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
     }
     if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
     if (!NT_SUCCESS(status)) return status;
@@ -82,8 +82,8 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (render) {
     status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
     if (NT_SUCCESS(status)) {
-      status = QuenbySetSampleRate(ctx, DescriptorClockId(t->RenderPath.ClockSource),
-                                   ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+      status = QuenbyClockToRate(ctx, QUENBY_DIR_RENDER,
+                                 ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
     }
     if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
     if (!NT_SUCCESS(status)) return status;

@@ -183,11 +183,22 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // Topology (pointers into the configuration copy) and selected slots.
   USB_AUDIO_TOPOLOGY Topology;
   ULONG TopologyResult;
-  // How following the terminals' clock selectors and multipliers ended
+  // How following the terminals' clock selectors and multipliers, and
+  // reading a clock source whose rate the host cannot set, ended
   // (CLOCK_RESULT), and whether both directions run from one clock source:
   // then while one streams the other takes only the rate it runs at.
   ULONG ClockResult;
   ULONG SharedClock;
+  // The clock source a ClockResult about one clock source names (0: none).
+  ULONG ClockResultId;
+  // Per direction, the rate its clock source runs at when the host cannot
+  // set that clock (a read-only sampling frequency: a fixed clock, or an
+  // external one a selector stands on), read at start: the one rate that
+  // direction offers. 0: the host sets the rate.
+  ULONG FixedRate[2];
+  // Diagnostics: what such a clock reported at the last stream start or
+  // power-up that checked it (a stream starts only at the rate it runs at).
+  ULONG FixedRateFound[2];
   LONG SelectedSlot[2];  // capture, render
 
   // Limits per direction (capture, render).
@@ -305,10 +316,17 @@ WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);
 // usbaudio.cpp: class requests, configuration and settings.
 NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length);
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate);
+// GET CUR of a clock source's sampling frequency.
+NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate);
+// A direction's clock at `rate` before its interface streams: SET CUR when
+// the host sets that clock; a clock whose rate is read-only is only read,
+// and fails unless it runs at `rate`.
+NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
 // Follows each direction's clock through its selectors (their current
 // input) and multipliers to the clock source whose rate it sets; notes a
-// clock shared by both directions. Needs the configuration selected.
+// clock shared by both directions, and the rate of a clock source whose
+// rate the host cannot set. Needs the configuration selected.
 NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
 // The rate the other direction holds the shared clock at while it streams;

@@ -786,8 +786,8 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   QuenbyStopStream(ctx, QuenbyCapture);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
   if (!NT_SUCCESS(status)) return status;
-  status = QuenbySetSampleRate(ctx, DescriptorClockId(ctx->Topology.CapturePath.ClockSource),
-                               ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  status = QuenbyClockToRate(ctx, QUENBY_DIR_CAPTURE,
+                             ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
   if (!NT_SUCCESS(status)) return status;
@@ -810,8 +810,8 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   QuenbyStopStream(ctx, QuenbyFeedback);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
   if (!NT_SUCCESS(status)) return status;
-  status = QuenbySetSampleRate(ctx, DescriptorClockId(ctx->Topology.RenderPath.ClockSource),
-                               ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+  status = QuenbyClockToRate(ctx, QUENBY_DIR_RENDER,
+                             ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
   if (!NT_SUCCESS(status)) return status;

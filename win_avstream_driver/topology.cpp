@@ -626,6 +626,12 @@ const char* ClockResultText(CLOCK_RESULT result) {
       return "a clock multiplier's ratio could not be read";
     case ClockRatioNotOne:
       return "a clock multiplier between a terminal and its clock source has a ratio other than 1:1";
+    case ClockFixedRateUnread:
+      return "its sampling frequency is not host-programmable (read-only), and it did not report the rate "
+             "it runs at";
+    case ClockFixedRateNotCarried:
+      return "its sampling frequency is not host-programmable (read-only), and no alternate setting of its "
+             "streaming interface carries the rate it runs at";
   }
   return "unknown";
 }
@@ -646,6 +652,9 @@ uint8_t DescriptorAlternateSetting(const uint8_t* d) {
 }
 uint8_t DescriptorClockId(const uint8_t* d) {
   return d[3];
+}
+int ClockSourceRateSettable(const uint8_t* d) {
+  return d != nullptr && (d[5] & 0x03) == 0x03;  // bmControls, inside the 8 bytes the walk checked
 }
 uint8_t DescriptorEndpointAddress(const uint8_t* d) {
   return d[2];

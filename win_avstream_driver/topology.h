@@ -138,6 +138,10 @@ typedef enum _CLOCK_RESULT {
   ClockSelectorInvalid,   // a selector reports an input it does not have
   ClockMultiplierUnread,  // a multiplier's ratio could not be read
   ClockRatioNotOne,       // a multiplier whose ratio is not 1:1
+  // Of the clock source reached (named by the start that found it): one
+  // whose sampling frequency the host cannot set ...
+  ClockFixedRateUnread,      // ... did not report the rate it runs at
+  ClockFixedRateNotCarried,  // ... runs at a rate no setting of its interface carries
 } CLOCK_RESULT;
 // Follows clock entity `id` to its clock source: a selector through its
 // current input, a multiplier to its source when its ratio is 1:1 (each
@@ -155,6 +159,9 @@ int TopologyHasRender(const USB_AUDIO_TOPOLOGY* topology);
 uint8_t DescriptorInterfaceNumber(const uint8_t* interfaceDescriptor);
 uint8_t DescriptorAlternateSetting(const uint8_t* interfaceDescriptor);
 uint8_t DescriptorClockId(const uint8_t* clockSource);
+// Whether the host may set a clock source's sampling frequency: its
+// bmControls D1..0 are 11b (01b: read-only, as a fixed or external clock).
+int ClockSourceRateSettable(const uint8_t* clockSource);
 uint8_t DescriptorEndpointAddress(const uint8_t* endpoint);
 // Bytes per (micro)frame of an endpoint: the size bits of wMaxPacketSize
 // times one plus its additional-transaction bits.

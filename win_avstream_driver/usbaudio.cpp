@@ -43,9 +43,27 @@ NTSTATUS SelectOnce(WDFUSBINTERFACE usbInterface, UCHAR setting) {
   return WdfUsbInterfaceSelectSetting(usbInterface, WDF_NO_OBJECT_ATTRIBUTES, &params);
 }
 
-// Reads one clock's rate list into its half of the rate-list buffer.
+void PutLe32(PUCHAR p, ULONG value) {
+  p[0] = (UCHAR)value;
+  p[1] = (UCHAR)(value >> 8);
+  p[2] = (UCHAR)(value >> 16);
+  p[3] = (UCHAR)(value >> 24);
+}
+
+// Reads one clock's rate list into its half of the rate-list buffer. A
+// clock whose rate the host cannot set offers the one rate it runs at.
 NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
   if (clockSource == nullptr) return STATUS_UNSUCCESSFUL;
+  if (ctx->FixedRate[direction] != 0) {
+    PUCHAR list = QuenbyRateList(ctx, direction);
+    list[0] = 1;
+    list[1] = 0;
+    PutLe32(list + 2, ctx->FixedRate[direction]);  // dMIN
+    PutLe32(list + 6, ctx->FixedRate[direction]);  // dMAX
+    PutLe32(list + 10, 0);                         // dRES
+    ctx->RateListBytes[direction] = 14;
+    return STATUS_SUCCESS;
+  }
   PUCHAR control = ControlBuffer(ctx);
   UCHAR clockId = DescriptorClockId(clockSource);
   NTSTATUS status = QuenbyGetRange(ctx, clockId, control, 14);
@@ -115,15 +133,38 @@ NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, U
 
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate) {
   PUCHAR control = ControlBuffer(ctx);
-  control[0] = (UCHAR)rate;
-  control[1] = (UCHAR)(rate >> 8);
-  control[2] = (UCHAR)(rate >> 16);
-  control[3] = (UCHAR)(rate >> 24);
+  PutLe32(control, rate);
   ULONG transferred = 0;
   NTSTATUS status = ClassRequest(ctx, BmRequestHostToDevice, kRequestCur, kSamplingFrequencyControl,
                                  ClockIndex(ctx, clockId), control, 4, &transferred);
   if (!NT_SUCCESS(status)) return status;
   return transferred == 4 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate) {
+  PUCHAR control = ControlBuffer(ctx);
+  ULONG transferred = 0;
+  NTSTATUS status = ClassRequest(ctx, BmRequestDeviceToHost, kRequestCur, kSamplingFrequencyControl,
+                                 ClockIndex(ctx, clockId), control, 4, &transferred);
+  if (!NT_SUCCESS(status)) return status;
+  if (transferred != 4) return STATUS_UNSUCCESSFUL;
+  *rate =
+      (ULONG)control[0] | ((ULONG)control[1] << 8) | ((ULONG)control[2] << 16) | ((ULONG)control[3] << 24);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
+  const AUDIO_PATH* path =
+      direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
+  const UCHAR clockId = DescriptorClockId(path->ClockSource);
+  if (ctx->FixedRate[direction] == 0) return QuenbySetSampleRate(ctx, clockId, rate);
+  // The device stalls SET CUR of a read-only frequency: read what the
+  // clock runs at (an external clock may have moved since start).
+  ULONG now = 0;
+  NTSTATUS status = QuenbyGetSampleRate(ctx, clockId, &now);
+  ctx->FixedRateFound[direction] = NT_SUCCESS(status) ? now : 0;
+  if (!NT_SUCCESS(status)) return status;
+  return now == rate ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
@@ -162,6 +203,7 @@ NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
   AUDIO_PATH* paths[2] = {TopologyHasCapture(t) ? &t->CapturePath : nullptr,
                           TopologyHasRender(t) ? &t->RenderPath : nullptr};
   ctx->ClockResult = ClockResolved;
+  ctx->ClockResultId = 0;
   for (AUDIO_PATH* path : paths) {
     if (path == nullptr || path->ClockSource != nullptr) continue;
     const CLOCK_RESULT result =
@@ -170,6 +212,32 @@ NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
       ctx->ClockResult = result;
       return STATUS_UNSUCCESSFUL;
     }
+  }
+  // A clock source whose rate the host cannot set streams at the rate it
+  // runs at, which a setting of the direction must carry.
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    ctx->FixedRate[d] = 0;
+    ctx->FixedRateFound[d] = 0;
+    if (paths[d] == nullptr || ClockSourceRateSettable(paths[d]->ClockSource)) continue;
+    const UCHAR clockId = DescriptorClockId(paths[d]->ClockSource);
+    ULONG rate = 0;
+    CLOCK_RESULT result = ClockResolved;
+    if (!NT_SUCCESS(QuenbyGetSampleRate(ctx, clockId, &rate)) || rate == 0) {
+      result = ClockFixedRateUnread;
+    } else {
+      result = ClockFixedRateNotCarried;
+      const AltSettingSlot* slots = Slots(ctx, d);
+      for (int i = 0; i < QUENBY_MAX_SLOTS && result != ClockResolved; ++i) {
+        if (SlotIsPcm(&slots[i]) && SlotCarriesRate(&slots[i], rate, ctx->HighSpeed)) result = ClockResolved;
+      }
+    }
+    ctx->FixedRateFound[d] = rate;
+    if (result != ClockResolved) {
+      ctx->ClockResult = result;
+      ctx->ClockResultId = clockId;
+      return STATUS_UNSUCCESSFUL;
+    }
+    ctx->FixedRate[d] = rate;
   }
   ctx->SharedClock =
       paths[0] != nullptr && paths[1] != nullptr &&

@@ -44,6 +44,18 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
              " USB Audio 2.0 interfaces (composite devices are not supported), or selecting the "
              "configuration failed";
     case QuenbyStartClocks:
+      if (ctx->ClockResultId != 0) {
+        // About one clock source: which, and the rate it reported.
+        std::string why = "clocks: clock " + std::to_string(ctx->ClockResultId) + ": " +
+                          ClockResultText(CLOCK_RESULT(ctx->ClockResult));
+        const AUDIO_PATH* paths[2] = {&t->CapturePath, &t->RenderPath};
+        for (int d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+          if (paths[d]->ClockSource != nullptr &&
+              DescriptorClockId(paths[d]->ClockSource) == ctx->ClockResultId && ctx->FixedRateFound[d] != 0)
+            return why + " (" + std::to_string(ctx->FixedRateFound[d]) + " Hz)";
+        }
+        return why;
+      }
       return std::string("clocks: ") + ClockResultText(CLOCK_RESULT(ctx->ClockResult));
     case QuenbyStartRates:
       return "sample rates: a clock's GET RANGE failed, answered with the wrong length, or has 0 or more "

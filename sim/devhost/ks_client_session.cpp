@@ -30,6 +30,14 @@ constexpr ULONG kCapturePin = 3;
 constexpr int kFramesQueued = 4;   // frames kept on each pin
 constexpr uint32_t kFrameMs = 10;  // milliseconds of audio per frame
 
+// Frames of audio in one buffer at `rate`: kFrameMs of it, and at least one
+// frame (below 100 Hz an empty buffer would complete at once, and the
+// virtual clock would never move on).
+uint32_t buffer_frames(uint32_t rate) {
+  const uint32_t frames = rate * kFrameMs / 1000;
+  return frames != 0 ? frames : 1;
+}
+
 double process_cpu_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -85,6 +93,21 @@ std::string refusal(PKSFILTER filter, ULONG pin, const char* side, uint32_t chan
   return why;
 }
 
+// Why a direction offers one rate only, or starts at no other: its clock
+// source's sampling frequency is read-only. Empty when the host sets it.
+std::string fixed_clock(const WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  if (ctx->FixedRate[direction] == 0) return "";
+  const AUDIO_PATH& path =
+      direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CapturePath : ctx->Topology.RenderPath;
+  std::string why = "clock " + std::to_string(DescriptorClockId(path.ClockSource)) +
+                    " has a read-only sampling frequency and ran at " +
+                    std::to_string(ctx->FixedRate[direction]) + " Hz at start";
+  const ULONG found = ctx->FixedRateFound[direction];
+  if (found != ctx->FixedRate[direction])
+    why += found != 0 ? ", " + std::to_string(found) + " Hz now" : ", and its rate could not be read now";
+  return why;
+}
+
 // The container and valid bits of a format a pin offered.
 bool sample_shape(const std::vector<uint8_t>& offered, uint32_t* bytes, uint32_t* valid) {
   if (offered.size() < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX)) return false;
@@ -131,12 +154,14 @@ bool capture_shape(const AltSettingSlot* slots, uint32_t channels, uint32_t bits
   return best != 0;
 }
 
+// Steps a pin one state at a time from `from` to `to`, up or down; nothing
+// when it is there already.
 NTSTATUS set_state(PKSPIN pin, KSSTATE from, KSSTATE to) {
   NTSTATUS status = STATUS_SUCCESS;
-  int step = to > from ? 1 : -1;
-  for (int s = int(from) + step; NT_SUCCESS(status); s += step) {
+  const int step = to > from ? 1 : -1;
+  for (int s = int(from); s != int(to) && NT_SUCCESS(status);) {
+    s += step;
     status = ks::pin_set_state(pin, KSSTATE(s));
-    if (s == int(to)) break;
   }
   return status;
 }
@@ -188,7 +213,7 @@ class Session {
 
 void Session::fill_render(Buffer* b) {
   const uint32_t frame_bytes = ch_ * bytes_;
-  const uint32_t frames = rate_ * kFrameMs / 1000;
+  const uint32_t frames = buffer_frames(rate_);
   b->data.resize(size_t(frames) * frame_bytes);
   uint8_t* p = b->data.data();
   if (wav_.data.empty()) {
@@ -250,8 +275,11 @@ bool Session::negotiate_render(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::v
                            std::to_string(bits_) + ":" + std::to_string(rate_) + ")");
   }
   NTSTATUS status = intersect(filter, kRenderPin, ch_, bits_, rate_, format);
-  if (!NT_SUCCESS(status))
-    return fail(error, refusal(filter, kRenderPin, "render", ch_, bits_, rate_, status));
+  if (!NT_SUCCESS(status)) {
+    const std::string clock = fixed_clock(ctx, QUENBY_DIR_RENDER);
+    return fail(error, refusal(filter, kRenderPin, "render", ch_, bits_, rate_, status) +
+                           (clock.empty() ? "" : " (" + clock + ")"));
+  }
   // The format the driver offered may carry the resolution in a wider
   // container (24 valid bits in 32): the pins stream that container.
   if (!sample_shape(*format, &bytes_, &valid_))
@@ -269,8 +297,11 @@ bool Session::negotiate_capture(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::
                            " bits (ask another format with --capture-format, or --render-only)");
   }
   NTSTATUS status = intersect(filter, kCapturePin, cap_ch_, cap_bits_, cap_rate_, format);
-  if (!NT_SUCCESS(status))
-    return fail(error, refusal(filter, kCapturePin, "capture", cap_ch_, cap_bits_, cap_rate_, status));
+  if (!NT_SUCCESS(status)) {
+    const std::string clock = fixed_clock(ctx, QUENBY_DIR_CAPTURE);
+    return fail(error, refusal(filter, kCapturePin, "capture", cap_ch_, cap_bits_, cap_rate_, status) +
+                           (clock.empty() ? "" : " (" + clock + ")"));
+  }
   uint32_t valid = 0;
   if (!sample_shape(*format, &cap_bytes_, &valid))
     return fail(error, "the capture pin offered a format of an unusable sample size");
@@ -285,7 +316,7 @@ bool Session::prepare(PKSPIN pin, bool render, std::vector<std::unique_ptr<Buffe
     if (render) {
       fill_render(b);
     } else {
-      b->data.assign(size_t(cap_rate_) * kFrameMs / 1000 * cap_ch_ * cap_bytes_, 0);
+      b->data.assign(size_t(buffer_frames(cap_rate_)) * cap_ch_ * cap_bytes_, 0);
       b->header.Size = sizeof(KSSTREAM_HEADER);
       b->header.Data = b->data.data();
       b->header.FrameExtent = ULONG(b->data.size());
@@ -507,6 +538,13 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   ks::pin_close(render);
   if (recording_ && !recorder_.close()) return fail(error, "cannot write " + o_.record);
   if (!ok) {
+    if (why.empty() && !unplugged) {
+      // A clock the host cannot set that no longer runs at the stream's rate.
+      for (ULONG d : {ULONG(QUENBY_DIR_RENDER), ULONG(QUENBY_DIR_CAPTURE)}) {
+        if (why.empty() && ctx->FixedRate[d] != 0 && ctx->FixedRateFound[d] != ctx->FixedRate[d])
+          why = "a pin state change failed: " + fixed_clock(ctx, d);
+      }
+    }
     if (why.empty()) why = unplugged ? "the unit went away" : "a pin state change failed";
     return fail(error, why);
   }

@@ -153,6 +153,16 @@ TEST(QuenbyStart, RefusedDevices) {
     cases.push_back(
         {"render path broken", b.finish(), {48000}, QuenbyStartTopology, TopologyRenderUnreached});
   }
+  {
+    // A clock source without a sampling-frequency control: nothing to set,
+    // and its GET CUR stalls, so the rate it runs at is unknown.
+    ConfigBuilder b;
+    b.configuration(2);
+    b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29, 0x01, 0x00);
+    b.input_terminal(1, 0x0101, 0x29, 2).output_terminal(3, 0x0301, 1, 0x29).ac_end();
+    shapes::Render(b, 1, 1);
+    cases.push_back({"clock without a frequency control", b.finish(), {48000}, QuenbyStartClocks});
+  }
   cases.push_back({"implicit feedback",
                    shapes::ImplicitFeedback(),
                    {48000},
@@ -212,6 +222,43 @@ TEST(QuenbyStart, TheRenderRateIsSetOnTheClockOfTheStreamingTerminal) {
   int source = -1;
   EXPECT_EQ(function->interface_rate(1, &source), 44100u);
   EXPECT_EQ(source, 0x2A);
+  h.unplug();
+}
+
+TEST(QuenbyStart, AClockWhoseRateIsReadOnlyIsReadAndFollowedNotSet) {
+  // Both directions from a selector standing on an external clock whose
+  // sampling frequency is read-only (a console on word clock; the unit
+  // stalls SET CUR of it): the unit starts at the rate that clock runs at,
+  // the one rate offered, and a stream starts only while it still runs at it.
+  ConfigBuilder b;
+  b.configuration(3);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(0x29).clock_source(0x2A, 0x00, 0x05);
+  b.clock_selector(0x28, {0x2A, 0x29});
+  b.input_terminal(1, 0x0101, 0x28, 2).output_terminal(3, 0x0301, 1, 0x28);
+  b.input_terminal(4, 0x0201, 0x28, 2).output_terminal(5, 0x0101, 4, 0x28).ac_end();
+  shapes::Render(b, 1, 1);
+  shapes::Capture(b, 2, 1);
+  auto function = uac2::make_raw_function(b.finish(), korvel::sim::ClockRates({44100, 48000}));
+  ASSERT_TRUE(function->set_clock_rate(0x2A, 48000));
+  QuenbyHarness h(function);
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  WDF_DEVICE_CONTEXT* ctx = h.context();
+  for (ULONG d : {ULONG(QUENBY_DIR_CAPTURE), ULONG(QUENBY_DIR_RENDER)}) {
+    EXPECT_EQ(ctx->FixedRate[d], 48000u) << d;
+    EXPECT_EQ(ctx->Limits[d].MinRate, 48000u) << d;
+    EXPECT_EQ(ctx->Limits[d].MaxRate, 48000u) << d;
+    EXPECT_EQ(ctx->DeviceFormat[d].WaveFormatExt.Format.nSamplesPerSec, 48000u) << d;
+  }
+  // The word clock moves to 44.1 kHz: render at 48 kHz does not start (the
+  // unit would play it at 44.1); back at 48 kHz it does.
+  function->set_clock_rate(0x2A, 44100);
+  QuenbyLockStreamControl(ctx);
+  EXPECT_EQ(QuenbyStartRender(ctx, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ctx->FixedRateFound[QUENBY_DIR_RENDER], 44100u);
+  function->set_clock_rate(0x2A, 48000);
+  EXPECT_EQ(QuenbyStartRender(ctx, nullptr), STATUS_SUCCESS);
+  QuenbyStopRender(ctx, TRUE);
+  QuenbyUnlockStreamControl(ctx);
   h.unplug();
 }
 

@@ -5,8 +5,9 @@
 // it back bit-exact), at the rate asked for, with its feedback accepted.
 // The shapes: subslots and settings per rate, feedback endpoints of every
 // interval, size and format real units use, data endpoints polled every 2
-// and 4 microframes, clock selectors and multipliers, a continuous rate
-// range, and rates of about one frame per microframe. Also: one clock for
+// and 4 microframes, clock selectors and multipliers, clocks whose rate
+// the host cannot set (fixed, or external behind a selector), a continuous
+// rate range, and rates of about one frame per microframe. Also: one clock for
 // both directions, the streaming thread under refused transfers (which
 // lose no audio), the render delay bound for narrow and wide formats, and a
 // power cycle with the pins running.
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_stack.h"
 #include "kernel/clock.h"
 #include "ks_client.h"
 #include "uac2.h"
@@ -41,6 +43,8 @@ enum class Clocks {
   One,         // one clock source for both directions
   Selector,    // a selector in front of an internal and an external (word clock) source
   Multiplier,  // a 1:1 multiplier in front of the source
+  Fixed,       // one source whose sampling frequency is read-only (a fixed-rate unit)
+  External,    // a selector standing on an external source of read-only frequency (word clock)
 };
 
 struct Shape {
@@ -60,9 +64,18 @@ struct Shape {
 std::vector<uint8_t> Descriptor(const Shape& s) {
   ConfigBuilder b;
   b.configuration(s.capture.empty() ? 2 : 3);
-  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(kClock);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header();
+  // bmControls 0x05: frequency and validity read-only.
+  if (s.clocks == Clocks::Fixed) {
+    b.clock_source(kClock, 0x01, 0x05);
+  } else {
+    b.clock_source(kClock);
+  }
   uint8_t clock = kClock;
-  if (s.clocks == Clocks::Selector) {
+  if (s.clocks == Clocks::External) {
+    b.clock_source(0x2A, 0x00, 0x05).clock_selector(0x28, {0x2A, kClock});
+    clock = 0x28;
+  } else if (s.clocks == Clocks::Selector) {
     b.clock_source(0x2A, 0x00, 0x05).clock_selector(0x28, {kClock, 0x2A});
     clock = 0x28;
   } else if (s.clocks == Clocks::Multiplier) {
@@ -164,6 +177,18 @@ std::vector<Shape> Shapes() {
   {
     Shape s = Stereo("clock_multiplier", 48000);
     s.clocks = Clocks::Multiplier;
+    v.push_back(s);
+  }
+  // Clocks the host cannot set, at the rate they run at: never a SET CUR
+  // (the unit stalls it), the one rate offered.
+  {
+    Shape s = Stereo("fixed_rate_clock", 48000);
+    s.clocks = Clocks::Fixed;
+    v.push_back(s);
+  }
+  {
+    Shape s = Stereo("selector_on_external_clock", 48000);
+    s.clocks = Clocks::External;
     v.push_back(s);
   }
   {
@@ -312,6 +337,37 @@ TEST(OneClock, TheSecondDirectionIsOfferedOnlyTheRunningRate) {
   o.loopback = true;
   ASSERT_TRUE(run_stream_session(o, &r, &error)) << error;
   EXPECT_TRUE(r.loopback_bit_exact);
+}
+
+// A clock whose sampling frequency is read-only offers the rate it runs at
+// only: another rate is refused by the pins with the clock named; a clock
+// that runs at a rate no setting carries refuses the unit at start, named.
+TEST(ReadOnlyClock, OtherRatesAreRefusedNamingTheClock) {
+  for (Clocks clocks : {Clocks::Fixed, Clocks::External}) {
+    const char* named = clocks == Clocks::Fixed ? "clock 41 " : "clock 42 ";
+    Shape s = Stereo("read_only", 48000);
+    s.clocks = clocks;
+    s.rate = 44100;
+    std::string error;
+    StreamReport r = StreamShape(s, 0.5, 0, &error);
+    EXPECT_EQ(r.rate, 0u) << named;
+    EXPECT_NE(error.find("render pin offers no format for 2:24:44100"), std::string::npos) << error;
+    EXPECT_NE(error.find("it offers 2:24 at 48000 Hz ("), std::string::npos) << error;
+    EXPECT_NE(error.find(std::string(named) + "has a read-only sampling frequency and ran at 48000 Hz"),
+              std::string::npos)
+        << error;
+  }
+  // 192 kHz in packets of seven frames.
+  Shape s = Stereo("read_only_192k", 48000);
+  s.clocks = Clocks::Fixed;
+  s.rates = {192000};
+  DriverStack stack(Descriptor(s), ClockRates(s.rates), true);
+  std::string error;
+  EXPECT_FALSE(stack.plug(&error));
+  EXPECT_EQ(error,
+            "clocks: clock 41: its sampling frequency is not host-programmable (read-only), and no "
+            "alternate setting of its streaming interface carries the rate it runs at (192000 Hz)");
+  stack.remove();
 }
 
 // The render delay stays bounded in time whatever the format's width: the

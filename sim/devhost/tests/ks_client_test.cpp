@@ -4,12 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "driver_stack.h"
 #include "kernel/clock.h"
 #include "uac2.h"
+#include "usb/device.h"
 
 using namespace korvel::sim;
 using namespace korvel::sim::devhost;
@@ -101,4 +108,73 @@ TEST(StreamCommandLine, ARunThatIsNotBitExactExitsOne) {
                       &report),
             0)
       << report;
+}
+
+namespace {
+
+// A session on a stack of the test's own, for tests that change the bus
+// before streaming. A run that has not ended after a minute of wall time is
+// stopped (the report then shows how far it got).
+bool RunSession(DriverStack& stack, const StreamOptions& o, StreamReport* r, std::string* error) {
+  std::atomic<bool> stop{false};
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return done; }))
+      Clock::instance().signal([&] { stop = true; });
+  });
+  const bool ok = run_stream_on(stack, o, r, error, &stop);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+  }
+  cv.notify_one();
+  watchdog.join();
+  return ok;
+}
+
+}  // namespace
+
+TEST(StreamSession, RatesBelowOneFramePerBufferStillMoveTheClock) {
+  // 50 Hz: ten milliseconds hold no whole frame. The client queues buffers
+  // of one frame; buffers of none would complete at once and for ever at
+  // one instant of virtual time.
+  Clock::instance().set_mode(ClockMode::Virtual);
+  DriverStack stack(Stereo(3, 24, false), ClockRates({50, 48000}), true);
+  ASSERT_TRUE(stack.plug());
+  StreamOptions o;
+  o.seconds = 0.5;
+  o.channels = 2;
+  o.bits = 24;
+  o.rate = 50;
+  o.render_only = true;
+  StreamReport r;
+  std::string error;
+  EXPECT_TRUE(RunSession(stack, o, &r, &error)) << error;
+  EXPECT_GE(r.simulated_seconds, 0.5);
+  EXPECT_GE(r.rendered_frames, 20u);
+  stack.unplug();
+}
+
+TEST(StreamSession, APinThatFailsToStartIsLeftInStopWithoutAStepPastIt) {
+  // The unit refuses every alternate-setting selection: the render pin
+  // stays in STOP, and the client's cleanup has nothing to step through
+  // (the kernel stand-in stops at any state that is not a KSSTATE).
+  Clock::instance().set_mode(ClockMode::Virtual);
+  DriverStack stack(Stereo(3, 24, false), ClockRates({48000}), true);
+  ASSERT_TRUE(stack.plug());
+  stack.bus()->stall_next_set_interface(1000);
+  StreamOptions o;
+  o.seconds = 0.2;
+  o.channels = 2;
+  o.bits = 24;
+  o.render_only = true;
+  StreamReport r;
+  std::string error;
+  EXPECT_FALSE(RunSession(stack, o, &r, &error));
+  EXPECT_EQ(error, "a pin state change failed");
+  stack.bus()->stall_next_set_interface(0);
+  stack.unplug();
 }

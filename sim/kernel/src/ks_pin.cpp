@@ -493,6 +493,11 @@ NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format) {
 NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
   PinObj* p = pin_of(pin);
   if (p == nullptr) return STATUS_INVALID_HANDLE;
+  // KS knows four states; a client that steps past STOP or RUN is wrong.
+  if (unsigned(state) > unsigned(KSSTATE_RUN)) {
+    verifier::fail("a pin state change to a state that is not a KSSTATE");
+    return STATUS_INVALID_PARAMETER;
+  }
   // Under the filter control mutex only: the pin's process dispatch may run
   // meanwhile, as it may under AVStream.
   p->filter->control.lock();

@@ -421,6 +421,17 @@ bool Uac2Function::select_clock_input(uint8_t selector, uint8_t pin) {
   return true;
 }
 
+bool Uac2Function::set_clock_rate(uint8_t source, uint32_t rate) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    const ClockEntity* e = entity_locked(source);
+    if (e == nullptr || e->kind != ClockEntity::Kind::Source) return false;
+    state_[source].rate = rate;
+  }
+  clocks_changed();
+  return true;
+}
+
 void Uac2Function::set_multiplier(uint8_t id, uint16_t numerator, uint16_t denominator) {
   {
     std::lock_guard<std::mutex> g(m_);

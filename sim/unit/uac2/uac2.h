@@ -145,6 +145,10 @@ class Uac2Function : public usb::Function {
   bool select_clock_input(uint8_t selector, uint8_t pin);
   // A multiplier's ratio (1:1 unless set).
   void set_multiplier(uint8_t id, uint16_t numerator, uint16_t denominator);
+  // A clock source's rate as the unit's side changes it (a word clock that
+  // moves, a rate set on the front panel), whether or not the host may set
+  // it; false for no such source.
+  bool set_clock_rate(uint8_t source, uint32_t rate);
 
  protected:
   virtual usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred);
@@ -182,7 +186,8 @@ std::shared_ptr<Uac2Function> make_unit_function(Unit& unit);
 // (the same at both speeds): it streams by the descriptor's own settings,
 // endpoints, subslot sizes, intervals and clocks; its clock sources offer
 // `rates`.
-std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor, ClockRates rates);
+std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,
+                                                 ClockRates rates);
 // A function built from raw configuration-descriptor bytes (the same at both
 // speeds) whose clock sources offer `rates`.
 std::shared_ptr<Uac2Function> make_raw_function(std::vector<uint8_t> descriptor, ClockRates rates);
