@@ -181,7 +181,8 @@ struct StreamingInterface {
   AltSettingSlot slots[QUENBY_MAX_SLOTS];
 };
 
-// bmAttributes usage of isochronous endpoints.
+// bmAttributes transfer type, and usage of isochronous endpoints.
+const uint8_t kIsochronous = 0x01;
 const uint8_t kUsageData = 0x00;
 const uint8_t kUsageFeedback = 0x10;
 const uint8_t kUsageImplicitFeedbackData = 0x20;
@@ -279,7 +280,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   // configuration, one slot per alternate setting.
   StreamingInterface s;
   memset(&s, 0, sizeof(s));
-  bool implicitFeedback = false;
+  bool implicitFeedback = false, bothDirections = false;
   for (p = q; p < end; p += p[0]) {
     if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
     if (p[1] == kInterfaceType) {
@@ -315,23 +316,33 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
         }
       }
     } else if (p[1] == kEndpointType) {
-      uint8_t usage = p[3] & 0x30;
-      // A data endpoint that also paces the other direction (implicit
-      // feedback) still carries this interface's data.
-      if (usage == kUsageImplicitFeedbackData) {
-        implicitFeedback = true;
-        usage = kUsageData;
-      }
-      if (usage == kUsageData && slot->DataEndpoint == nullptr) {
-        slot->DataEndpoint = p;
-        slot->DataEndpointIndex = s.endpoints;
-        if (!s.dataSeen) {
-          s.dataSeen = true;
-          s.input = (p[2] & 0x80) != 0;
+      // Only isochronous endpoints carry audio or feedback; an interrupt or
+      // bulk endpoint of the setting is none of them, but still has a pipe
+      // and so counts for the index of those after it.
+      if ((p[3] & 0x03) == kIsochronous) {
+        uint8_t usage = p[3] & 0x30;
+        // A data endpoint that also paces the other direction (implicit
+        // feedback) still carries this interface's data.
+        if (usage == kUsageImplicitFeedbackData) {
+          implicitFeedback = true;
+          usage = kUsageData;
         }
-      } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
-        slot->FeedbackEndpoint = p;
-        slot->FeedbackEndpointIndex = s.endpoints;
+        if (usage == kUsageData) {
+          // Every data endpoint of an interface goes the way its first does.
+          const bool input = (p[2] & 0x80) != 0;
+          if (s.dataSeen && input != s.input) bothDirections = true;
+          if (!s.dataSeen) {
+            s.dataSeen = true;
+            s.input = input;
+          }
+          if (slot->DataEndpoint == nullptr) {
+            slot->DataEndpoint = p;
+            slot->DataEndpointIndex = s.endpoints;
+          }
+        } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
+          slot->FeedbackEndpoint = p;
+          slot->FeedbackEndpointIndex = s.endpoints;
+        }
       }
       s.endpoints++;
     } else if (p[1] == kCsEndpoint) {
@@ -347,6 +358,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
     if (r != TopologyOk) return r;
   }
   if (implicitFeedback) return TopologyImplicitFeedback;
+  if (bothDirections) return TopologyDataDirection;
   if (pathResult != TopologyOk) return pathResult;
   if (!TopologyHasRender(t)) return TopologyNoRender;
   return TopologyOk;
@@ -369,7 +381,7 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologyTooManySettings:
       return "a streaming interface has more than 8 alternate settings";
     case TopologyNoDataEndpoint:
-      return "a streaming interface has no data endpoint";
+      return "a streaming interface has no isochronous data endpoint";
     case TopologySecondInterface:
       return "a second streaming interface of the same direction";
     case TopologyNoRender:
@@ -380,6 +392,8 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologyPeriodUnsupported:
       return "a data or feedback endpoint polls less often than every frame (bInterval above 4 at high "
              "speed)";
+    case TopologyDataDirection:
+      return "a streaming interface has data endpoints of both directions";
   }
   return "unknown";
 }

@@ -24,10 +24,12 @@ typedef struct _AltSettingSlot {
   const uint8_t* Interface;         // standard interface descriptor
   const uint8_t* AsGeneral;         // class-specific AS_GENERAL, PCM only
   const uint8_t* FormatTypeI;       // FORMAT_TYPE_I
-  const uint8_t* DataEndpoint;      // standard endpoint, usage data
+  const uint8_t* DataEndpoint;      // isochronous endpoint, usage data
   const uint8_t* DataEndpointCs;    // class-specific data endpoint
-  const uint8_t* FeedbackEndpoint;  // standard endpoint, usage feedback
-  uint8_t DataEndpointIndex;        // position among the setting's endpoints
+  const uint8_t* FeedbackEndpoint;  // isochronous endpoint, usage feedback
+  // Position among all the setting's endpoints (any transfer type): the
+  // index of the endpoint's pipe in the selected setting.
+  uint8_t DataEndpointIndex;
   uint8_t FeedbackEndpointIndex;
 } AltSettingSlot;
 
@@ -61,6 +63,7 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyNoRender,            // no render path with its streaming interface
   TopologyImplicitFeedback,    // render paced by a capture data endpoint (implicit feedback)
   TopologyPeriodUnsupported,   // an endpoint polled less often than every frame
+  TopologyDataDirection,       // data endpoints of both directions on one interface
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {

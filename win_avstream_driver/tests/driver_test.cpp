@@ -98,6 +98,7 @@ TEST(QuenbyStart, RefusedDevices) {
     std::vector<uint8_t> descriptor;
     std::vector<uint32_t> rates;
     ULONG step;
+    TOPOLOGY_RESULT topology = TopologyOk;  // the reason, when the topology is refused
   };
   std::vector<Case> cases;
   {
@@ -113,6 +114,34 @@ TEST(QuenbyStart, RefusedDevices) {
     shapes::Control(b, false);
     shapes::Render(b, 1, 2, false);
     cases.push_back({"render without feedback endpoint", b.finish(), {48000}, QuenbyStartTransfers});
+  }
+  // Endpoints the streams cannot use are refused at start with their
+  // reason, not accepted and then stalled or run open loop.
+  {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+    b.endpoint(0x01, 0x02, 42, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+    cases.push_back({"bulk data endpoint", b.finish(), {48000}, QuenbyStartTopology, TopologyNoDataEndpoint});
+  }
+  for (bool oneSetting : {false, true}) {
+    // An IN data endpoint on a render interface: in a setting of its own,
+    // or where the feedback endpoint would be.
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    if (oneSetting) {
+      b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+      b.endpoint(0x01, 0x05, 42, 1).cs_endpoint().endpoint(0x81, 0x05, 42, 1);
+    } else {
+      shapes::Setting(b, 1, 1, 2, 3, 24, 0x01, 0x81);
+      shapes::Setting(b, 1, 2, 2, 3, 24, 0x82);
+    }
+    const TOPOLOGY_RESULT result = TopologyDataDirection;
+    cases.push_back({"data endpoints of both directions", b.finish(), {48000}, QuenbyStartTopology, result});
   }
   {
     ConfigBuilder b;
@@ -160,6 +189,9 @@ TEST(QuenbyStart, RefusedDevices) {
     EXPECT_EQ(h.bring_up(), STATUS_UNSUCCESSFUL) << c.what;
     ASSERT_NE(h.context(), nullptr);
     EXPECT_EQ(h.context()->StartFailure, c.step) << c.what;
+    if (c.topology != TopologyOk) {
+      EXPECT_EQ(h.context()->TopologyResult, ULONG(c.topology)) << c.what;
+    }
     EXPECT_TRUE(h.node().filter_factories().empty());
     h.unplug();
     EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << c.what;

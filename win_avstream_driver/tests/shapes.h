@@ -51,6 +51,22 @@ inline ConfigBuilder& Capture(ConfigBuilder& b, uint8_t number, int alts) {
   return b;
 }
 
+// Alternate setting `alt` of streaming interface `number`: `channels` of
+// `bits` in `subslot`-byte subslots on isochronous data endpoint `data`
+// (OUT: render, IN: capture), with a 4-byte feedback endpoint when
+// `feedback` names one.
+inline ConfigBuilder& Setting(ConfigBuilder& b, uint8_t number, uint8_t alt, uint8_t channels,
+                              uint8_t subslot, uint8_t bits, uint8_t data, uint8_t feedback = 0) {
+  const bool render = (data & 0x80) == 0;
+  b.interface(number, alt, feedback != 0 ? 2 : 1, 1, 2, 0x20)
+      .as_general(render ? 1 : 5, channels)
+      .format_type_i(subslot, bits);
+  // One frame more than 48 kHz brings in a microframe.
+  b.endpoint(data, 0x05, uint16_t(channels * subslot * 7), 1).cs_endpoint();
+  if (feedback != 0) b.endpoint(feedback, 0x11, 4, 4);
+  return b;
+}
+
 // A plain render-and-capture device.
 inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   ConfigBuilder b;
