@@ -394,6 +394,15 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
              "speed)";
     case TopologyDataDirection:
       return "a streaming interface has data endpoints of both directions";
+    case TopologyNoFeedback:
+      return "a render interface needs an explicit feedback endpoint (isochronous IN, usage feedback)";
+    case TopologyFeedbackDirection:
+      return "a render feedback endpoint is an OUT endpoint; feedback must come IN from the device";
+    case TopologyFeedbackTooShort:
+      return "a render feedback endpoint has a wMaxPacketSize below 3 bytes (no 10.14 or 16.16 value fits)";
+    case TopologyNoUsableSetting:
+      return "a streaming interface has no alternate setting this driver streams (PCM with a 2- to 4-byte "
+             "subslot holding its resolution, and explicit feedback for render; 8-bit PCM is not offered)";
   }
   return "unknown";
 }
@@ -408,6 +417,27 @@ TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* t, int highSpeed)
         if (e != nullptr && EndpointPeriod(e, highSpeed) == 0) return TopologyPeriodUnsupported;
       }
     }
+  }
+  return TopologyOk;
+}
+
+TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* t) {
+  for (int render = 0; render <= 1; ++render) {
+    if (render ? !TopologyHasRender(t) : !TopologyHasCapture(t)) continue;
+    const AltSettingSlot* slots = render ? t->RenderSlots : t->CaptureSlots;
+    bool feedback = false, usable = false;
+    for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+      const uint8_t* f = slots[i].FeedbackEndpoint;
+      if (render && f != nullptr) {
+        if ((f[2] & 0x80) == 0) return TopologyFeedbackDirection;
+        // The value is 3 bytes (10.14) or 4 (16.16), in one transaction.
+        if ((Le16(f + 4) & 0x7FF) < 3) return TopologyFeedbackTooShort;
+        feedback = true;
+      }
+      usable = usable || SlotIsUsable(&slots[i]);
+    }
+    if (render && !feedback) return TopologyNoFeedback;
+    if (!usable) return TopologyNoUsableSetting;
   }
   return TopologyOk;
 }
@@ -523,6 +553,16 @@ int SlotIsPcm(const AltSettingSlot* slot) {
   return slot->Interface != nullptr && slot->AsGeneral != nullptr && slot->FormatTypeI != nullptr;
 }
 
+int SlotIsUsable(const AltSettingSlot* slot) {
+  // Alternate setting 0 is the idle one streams stop in, whatever it lists.
+  if (!SlotIsPcm(slot) || slot->DataEndpoint == nullptr || DescriptorAlternateSetting(slot->Interface) == 0)
+    return 0;
+  const uint32_t bytes = SlotSubslotBytes(slot), bits = SlotBits(slot);
+  if (bytes < 2 || bytes > 4 || bits == 0 || bits > 8 * bytes) return 0;
+  const bool render = (slot->DataEndpoint[2] & 0x80) == 0;
+  return !render || slot->FeedbackEndpoint != nullptr;
+}
+
 uint32_t SlotChannels(const AltSettingSlot* slot) {
   return slot->AsGeneral != nullptr ? slot->AsGeneral[10] : 0;
 }
@@ -556,7 +596,7 @@ int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t co
                      uint32_t validBits, uint32_t rate, int highSpeed) {
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     const AltSettingSlot* s = &slots[i];
-    if (!SlotIsPcm(s) || SlotChannels(s) != channels || SlotContainerBits(s) != containerBits) continue;
+    if (!SlotIsUsable(s) || SlotChannels(s) != channels || SlotContainerBits(s) != containerBits) continue;
     if (validBits != 0 && SlotBits(s) != validBits) continue;
     if (SlotCarriesRate(s, rate, highSpeed)) return i;
   }
@@ -565,7 +605,8 @@ int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t co
 
 int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits) {
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits) return i;
+    if (SlotIsUsable(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits)
+      return i;
   }
   return -1;
 }
@@ -575,7 +616,7 @@ int SlotDefaultFormat(const AltSettingSlot* slots, uint32_t minChannels, uint32_
   int best = SlotFindForFormat(slots, minChannels, minBits);
   if (best < 0) {
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-      if (!SlotIsPcm(&slots[i])) continue;
+      if (!SlotIsUsable(&slots[i])) continue;
       if (best < 0 || SlotChannels(&slots[i]) < SlotChannels(&slots[best]) ||
           (SlotChannels(&slots[i]) == SlotChannels(&slots[best]) &&
            SlotBits(&slots[i]) < SlotBits(&slots[best])))
@@ -675,23 +716,16 @@ uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uin
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits) {
   memset(limits, 0, sizeof(*limits));
-  bool channels = false, bits = false;
+  bool any = false;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (slots[i].Interface == nullptr) continue;
-    if (slots[i].AsGeneral != nullptr) {
-      uint32_t c = SlotChannels(&slots[i]);
-      if (!channels || c < limits->MinChannels) limits->MinChannels = c;
-      if (!channels || c > limits->MaxChannels) limits->MaxChannels = c;
-      channels = true;
-    }
-    if (slots[i].FormatTypeI != nullptr) {
-      uint32_t b = SlotBits(&slots[i]);
-      uint32_t container = SlotContainerBits(&slots[i]);
-      if (container < b) container = b;
-      if (!bits || b < limits->MinBits) limits->MinBits = b;
-      if (!bits || container > limits->MaxBits) limits->MaxBits = container;
-      bits = true;
-    }
+    if (!SlotIsUsable(&slots[i])) continue;
+    const uint32_t c = SlotChannels(&slots[i]), b = SlotBits(&slots[i]);
+    const uint32_t container = SlotContainerBits(&slots[i]);
+    if (!any || c < limits->MinChannels) limits->MinChannels = c;
+    if (!any || c > limits->MaxChannels) limits->MaxChannels = c;
+    if (!any || b < limits->MinBits) limits->MinBits = b;
+    if (!any || container > limits->MaxBits) limits->MaxBits = container;
+    any = true;
   }
   for (uint32_t r = OfferedAfter(rateList, rateListBytes, 0); r != 0;
        r = OfferedAfter(rateList, rateListBytes, r)) {

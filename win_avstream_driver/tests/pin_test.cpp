@@ -215,6 +215,29 @@ TEST_F(PinFixture, CaptureStreamsFromTheDataEndpointAfterAnInterruptEndpoint) {
   ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 1;
 }
 
+// Settings the driver cannot stream are never offered: render without a
+// feedback endpoint and 8-bit PCM; the setting it can stream does.
+TEST_F(PinFixture, SettingsTheDriverCannotStreamAreNotOfferedAndTheOtherStreams) {
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, shapes::UnusableSettings()));
+  for (auto [pin, bits] : {std::pair<PKSPIN, uint32_t>{render_, 16}, {render_, 8}, {capture_, 8}}) {
+    KSDATARANGE_AUDIO r = formats::PcmRange(2, bits, 48000);
+    std::vector<uint8_t> format(104);
+    ULONG size = 0;
+    EXPECT_EQ(ks::pin_intersect(filter_, pin->Id, &r.DataRange, format.data(), 104, &size), STATUS_NO_MATCH)
+        << pin->Id << " " << bits;
+    const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = formats::PcmFormat(2, bits, 48000);
+    EXPECT_NE(ks::pin_set_format(pin, &f.DataFormat), STATUS_SUCCESS) << pin->Id << " " << bits;
+  }
+  EXPECT_EQ(ctx_->Limits[QUENBY_DIR_RENDER].MinBits, 24u);
+  Run(render_);
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 1u);
+  EXPECT_GT(Position(render_).PlayOffset, 0u);
+  EXPECT_GT(ctx_->FeedbackAccepted, 0u);
+  Stop(render_);
+}
+
 // ---------------------------------------------------------------------------
 // Underruns and priming
 // ---------------------------------------------------------------------------

@@ -67,6 +67,25 @@ inline ConfigBuilder& Setting(ConfigBuilder& b, uint8_t number, uint8_t alt, uin
   return b;
 }
 
+// Render and capture with settings the driver cannot stream beside one it
+// can: render 2 x 24 bits with feedback (alt 1), then 16 bits without a
+// feedback endpoint, 8-bit PCM (signed on the bus, unsigned in Windows) and
+// 24 bits in 5-byte subslots; capture 2 x 24 bits (alt 1), then 8-bit PCM.
+inline std::vector<uint8_t> UnusableSettings() {
+  ConfigBuilder b;
+  b.configuration(3);
+  Control(b, true);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  Setting(b, 1, 1, 2, 3, 24, 0x01, 0x81);
+  Setting(b, 1, 2, 2, 2, 16, 0x01);
+  Setting(b, 1, 3, 2, 1, 8, 0x01, 0x81);
+  Setting(b, 1, 4, 2, 5, 24, 0x01, 0x81);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  Setting(b, 2, 1, 2, 3, 24, 0x82);
+  Setting(b, 2, 2, 2, 1, 8, 0x82);
+  return b.finish();
+}
+
 // A plain render-and-capture device.
 inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   ConfigBuilder b;

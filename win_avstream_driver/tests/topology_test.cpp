@@ -240,6 +240,33 @@ TEST(TopologySlots, OnlyIsochronousEndpointsAreDataOrFeedback) {
   }
 }
 
+// Settings the driver cannot stream (render without feedback endpoint,
+// 8-bit PCM, a subslot above 4 bytes) are matched, offered and counted
+// nowhere; capture needs no feedback endpoint.
+TEST(TopologySlots, SettingsTheDriverCannotStreamCountNowhere) {
+  auto d = shapes::UnusableSettings();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(TopologyCheckSettings(&t), TopologyOk) << "render and capture alt 1 remain";
+  ASSERT_TRUE(SlotIsPcm(&t.RenderSlots[2]));
+  for (int i : {2, 3, 4}) EXPECT_FALSE(SlotIsUsable(&t.RenderSlots[i])) << i;
+  EXPECT_TRUE(SlotIsUsable(&t.CaptureSlots[1]));
+  EXPECT_FALSE(SlotIsUsable(&t.CaptureSlots[2]));
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 16, 16, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 8, 8, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.CaptureSlots, 2, 8, 8, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.CaptureSlots, 2, 24, 24, 48000, 1), 1);
+  uint32_t channels = 0, bits = 0;
+  EXPECT_EQ(SlotDefaultFormat(t.RenderSlots, 2, 8, &channels, &bits), 1);
+  EXPECT_EQ(bits, 24u);
+  for (const AltSettingSlot* slots : {t.RenderSlots, t.CaptureSlots}) {
+    DIRECTION_LIMITS l;
+    ComputeLimits(slots, nullptr, 0, &l);
+    EXPECT_EQ(l.MinBits, 24u);
+    EXPECT_EQ(l.MaxBits, 24u);
+  }
+}
+
 TEST(TopologySlots, CaptureOnlyDeviceHasNoRender) {
   ConfigBuilder b;
   b.configuration(2);
