@@ -206,6 +206,9 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   // Endpoints the USB stack polls less often than every frame: the walk
   // knows no speed, the check does.
   if (topology == TopologyOk) topology = TopologyCheckPeriods(&ctx->Topology, ctx->HighSpeed);
+  // Endpoints and settings the streams cannot use: refused here with their
+  // reason rather than accepted and failing (or streaming wrongly) later.
+  if (topology == TopologyOk) topology = TopologyCheckSettings(&ctx->Topology);
   ctx->TopologyResult = topology;
   if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
   ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;

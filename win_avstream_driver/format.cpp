@@ -20,7 +20,7 @@ bool RateAccepted(const FORMAT_CAPS* caps, ULONG rate) {
   return RateListOffers(caps->Rates, caps->RateBytes, rate) != 0;
 }
 
-// The setting a format streams in: the first PCM slot with exactly its
+// The setting a format streams in: the first usable slot with exactly its
 // channels, container and valid bits whose endpoint carries the rate; for
 // render, failing that, the narrowest such slot with more channels (at most
 // 8 asked, both frames within the conversion buffer), whose further
@@ -33,7 +33,7 @@ int FindSetting(const FORMAT_CAPS* caps, ULONG channels, ULONG container, ULONG 
   const ULONG bytes = container / 8;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     const AltSettingSlot* s = &caps->Slots[i];
-    if (!SlotIsPcm(s) || SlotContainerBits(s) != container || SlotBits(s) != valid) continue;
+    if (!SlotIsUsable(s) || SlotContainerBits(s) != container || SlotBits(s) != valid) continue;
     if (!SlotCarriesRate(s, rate, caps->HighSpeed)) continue;
     const ULONG c = SlotChannels(s);
     if (c <= channels || (slot >= 0 && c >= *carried)) continue;
@@ -100,7 +100,7 @@ NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO*
   // would accept it: one rule for both.
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     const AltSettingSlot* s = &caps->Slots[i];
-    if (!SlotIsPcm(s) || s->DataEndpoint == nullptr) continue;
+    if (!SlotIsUsable(s)) continue;
     const ULONG container = SlotContainerBits(s), valid = SlotBits(s);
     if (container == 0 || (valid != minBits && container != minBits)) continue;
     const bool extensible = maxChannels > 2 || caller->MaximumBitsPerSample > 16 || container != valid;

@@ -269,11 +269,11 @@ void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
   if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER])) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
 }
 
-// Largest channel count over the alternate settings that carry PCM.
+// Largest channel count over the alternate settings the driver streams.
 ULONG MaxChannels(const AltSettingSlot* slots) {
   ULONG max = 0;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) > max) max = SlotChannels(&slots[i]);
+    if (SlotIsUsable(&slots[i]) && SlotChannels(&slots[i]) > max) max = SlotChannels(&slots[i]);
   }
   return max;
 }

@@ -752,6 +752,11 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   WDF_USB_PIPE_INFORMATION_INIT(&ctx->PipeInfo[stream]);
   WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
+  // The pipe at that index must be the endpoint the slot names: isochronous,
+  // with its address (and so its direction).
+  if (ctx->PipeInfo[stream].PipeType != WdfUsbPipeTypeIsochronous ||
+      ctx->PipeInfo[stream].EndpointAddress != DescriptorEndpointAddress(endpoint))
+    return STATUS_UNSUCCESSFUL;
   ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
   // A transfer covers one frame: a packet per service interval of the
   // endpoint (the USB stack takes whole frames of packets), each carrying

@@ -316,7 +316,8 @@ struct StreamingInterface {
   AltSettingSlot slots[QUENBY_MAX_SLOTS];
 };
 
-// bmAttributes usage of isochronous endpoints.
+// bmAttributes transfer type, and usage of isochronous endpoints.
+const uint8_t kIsochronous = 0x01;
 const uint8_t kUsageData = 0x00;
 const uint8_t kUsageFeedback = 0x10;
 const uint8_t kUsageImplicitFeedbackData = 0x20;
@@ -414,7 +415,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   // configuration, one slot per alternate setting.
   StreamingInterface s;
   memset(&s, 0, sizeof(s));
-  bool implicitFeedback = false;
+  bool implicitFeedback = false, bothDirections = false;
   for (p = q; p < end; p += p[0]) {
     if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
     if (p[1] == kInterfaceType) {
@@ -450,23 +451,33 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
         }
       }
     } else if (p[1] == kEndpointType) {
-      uint8_t usage = p[3] & 0x30;
-      // A data endpoint that also paces the other direction (implicit
-      // feedback) still carries this interface's data.
-      if (usage == kUsageImplicitFeedbackData) {
-        implicitFeedback = true;
-        usage = kUsageData;
-      }
-      if (usage == kUsageData && slot->DataEndpoint == nullptr) {
-        slot->DataEndpoint = p;
-        slot->DataEndpointIndex = s.endpoints;
-        if (!s.dataSeen) {
-          s.dataSeen = true;
-          s.input = (p[2] & 0x80) != 0;
+      // Only isochronous endpoints carry audio or feedback; an interrupt or
+      // bulk endpoint of the setting is none of them, but still has a pipe
+      // and so counts for the index of those after it.
+      if ((p[3] & 0x03) == kIsochronous) {
+        uint8_t usage = p[3] & 0x30;
+        // A data endpoint that also paces the other direction (implicit
+        // feedback) still carries this interface's data.
+        if (usage == kUsageImplicitFeedbackData) {
+          implicitFeedback = true;
+          usage = kUsageData;
         }
-      } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
-        slot->FeedbackEndpoint = p;
-        slot->FeedbackEndpointIndex = s.endpoints;
+        if (usage == kUsageData) {
+          // Every data endpoint of an interface goes the way its first does.
+          const bool input = (p[2] & 0x80) != 0;
+          if (s.dataSeen && input != s.input) bothDirections = true;
+          if (!s.dataSeen) {
+            s.dataSeen = true;
+            s.input = input;
+          }
+          if (slot->DataEndpoint == nullptr) {
+            slot->DataEndpoint = p;
+            slot->DataEndpointIndex = s.endpoints;
+          }
+        } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
+          slot->FeedbackEndpoint = p;
+          slot->FeedbackEndpointIndex = s.endpoints;
+        }
       }
       s.endpoints++;
     } else if (p[1] == kCsEndpoint) {
@@ -482,6 +493,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
     if (r != TopologyOk) return r;
   }
   if (implicitFeedback) return TopologyImplicitFeedback;
+  if (bothDirections) return TopologyDataDirection;
   if (pathResult != TopologyOk) return pathResult;
   if (!TopologyHasRender(t)) {
     if (t->HasRenderInterface && t->RenderPathState == AudioPathUnreached) return TopologyRenderUnreached;
@@ -513,7 +525,7 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologyTooManySettings:
       return "a streaming interface has more than 8 alternate settings";
     case TopologyNoDataEndpoint:
-      return "a streaming interface has no data endpoint";
+      return "a streaming interface has no isochronous data endpoint";
     case TopologySecondInterface:
       return "a second streaming interface of the same direction";
     case TopologyNoRender:
@@ -536,6 +548,17 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
       return "the capture streaming terminal's clock leads to no clock source";
     case TopologyRenderNoClock:
       return "the render streaming terminal's clock leads to no clock source";
+    case TopologyDataDirection:
+      return "a streaming interface has data endpoints of both directions";
+    case TopologyNoFeedback:
+      return "a render interface needs an explicit feedback endpoint (isochronous IN, usage feedback)";
+    case TopologyFeedbackDirection:
+      return "a render feedback endpoint is an OUT endpoint; feedback must come IN from the device";
+    case TopologyFeedbackTooShort:
+      return "a render feedback endpoint has a wMaxPacketSize below 3 bytes (no 10.14 or 16.16 value fits)";
+    case TopologyNoUsableSetting:
+      return "a streaming interface has no alternate setting this driver streams (PCM with a 2- to 4-byte "
+             "subslot holding its resolution, and explicit feedback for render; 8-bit PCM is not offered)";
   }
   return "unknown";
 }
@@ -550,6 +573,27 @@ TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* t, int highSpeed)
         if (e != nullptr && EndpointPeriod(e, highSpeed) == 0) return TopologyPeriodUnsupported;
       }
     }
+  }
+  return TopologyOk;
+}
+
+TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* t) {
+  for (int render = 0; render <= 1; ++render) {
+    if (render ? !TopologyHasRender(t) : !TopologyHasCapture(t)) continue;
+    const AltSettingSlot* slots = render ? t->RenderSlots : t->CaptureSlots;
+    bool feedback = false, usable = false;
+    for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+      const uint8_t* f = slots[i].FeedbackEndpoint;
+      if (render && f != nullptr) {
+        if ((f[2] & 0x80) == 0) return TopologyFeedbackDirection;
+        // The value is 3 bytes (10.14) or 4 (16.16), in one transaction.
+        if ((Le16(f + 4) & 0x7FF) < 3) return TopologyFeedbackTooShort;
+        feedback = true;
+      }
+      usable = usable || SlotIsUsable(&slots[i]);
+    }
+    if (render && !feedback) return TopologyNoFeedback;
+    if (!usable) return TopologyNoUsableSetting;
   }
   return TopologyOk;
 }
@@ -674,6 +718,16 @@ int SlotIsPcm(const AltSettingSlot* slot) {
   return slot->Interface != nullptr && slot->AsGeneral != nullptr && slot->FormatTypeI != nullptr;
 }
 
+int SlotIsUsable(const AltSettingSlot* slot) {
+  // Alternate setting 0 is the idle one streams stop in, whatever it lists.
+  if (!SlotIsPcm(slot) || slot->DataEndpoint == nullptr || DescriptorAlternateSetting(slot->Interface) == 0)
+    return 0;
+  const uint32_t bytes = SlotSubslotBytes(slot), bits = SlotBits(slot);
+  if (bytes < 2 || bytes > 4 || bits == 0 || bits > 8 * bytes) return 0;
+  const bool render = (slot->DataEndpoint[2] & 0x80) == 0;
+  return !render || slot->FeedbackEndpoint != nullptr;
+}
+
 uint32_t SlotChannels(const AltSettingSlot* slot) {
   return slot->AsGeneral != nullptr ? slot->AsGeneral[10] : 0;
 }
@@ -707,7 +761,7 @@ int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t co
                      uint32_t validBits, uint32_t rate, int highSpeed) {
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
     const AltSettingSlot* s = &slots[i];
-    if (!SlotIsPcm(s) || SlotChannels(s) != channels || SlotContainerBits(s) != containerBits) continue;
+    if (!SlotIsUsable(s) || SlotChannels(s) != channels || SlotContainerBits(s) != containerBits) continue;
     if (validBits != 0 && SlotBits(s) != validBits) continue;
     if (SlotCarriesRate(s, rate, highSpeed)) return i;
   }
@@ -716,7 +770,8 @@ int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t co
 
 int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits) {
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (SlotIsPcm(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits) return i;
+    if (SlotIsUsable(&slots[i]) && SlotChannels(&slots[i]) == channels && SlotBits(&slots[i]) == bits)
+      return i;
   }
   return -1;
 }
@@ -726,7 +781,7 @@ int SlotDefaultFormat(const AltSettingSlot* slots, uint32_t minChannels, uint32_
   int best = SlotFindForFormat(slots, minChannels, minBits);
   if (best < 0) {
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-      if (!SlotIsPcm(&slots[i])) continue;
+      if (!SlotIsUsable(&slots[i])) continue;
       if (best < 0 || SlotChannels(&slots[i]) < SlotChannels(&slots[best]) ||
           (SlotChannels(&slots[i]) == SlotChannels(&slots[best]) &&
            SlotBits(&slots[i]) < SlotBits(&slots[best])))
@@ -826,23 +881,16 @@ uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uin
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits) {
   memset(limits, 0, sizeof(*limits));
-  bool channels = false, bits = false;
+  bool any = false;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (slots[i].Interface == nullptr) continue;
-    if (slots[i].AsGeneral != nullptr) {
-      uint32_t c = SlotChannels(&slots[i]);
-      if (!channels || c < limits->MinChannels) limits->MinChannels = c;
-      if (!channels || c > limits->MaxChannels) limits->MaxChannels = c;
-      channels = true;
-    }
-    if (slots[i].FormatTypeI != nullptr) {
-      uint32_t b = SlotBits(&slots[i]);
-      uint32_t container = SlotContainerBits(&slots[i]);
-      if (container < b) container = b;
-      if (!bits || b < limits->MinBits) limits->MinBits = b;
-      if (!bits || container > limits->MaxBits) limits->MaxBits = container;
-      bits = true;
-    }
+    if (!SlotIsUsable(&slots[i])) continue;
+    const uint32_t c = SlotChannels(&slots[i]), b = SlotBits(&slots[i]);
+    const uint32_t container = SlotContainerBits(&slots[i]);
+    if (!any || c < limits->MinChannels) limits->MinChannels = c;
+    if (!any || c > limits->MaxChannels) limits->MaxChannels = c;
+    if (!any || b < limits->MinBits) limits->MinBits = b;
+    if (!any || container > limits->MaxBits) limits->MaxBits = container;
+    any = true;
   }
   for (uint32_t r = OfferedAfter(rateList, rateListBytes, 0); r != 0;
        r = OfferedAfter(rateList, rateListBytes, r)) {

@@ -24,10 +24,12 @@ typedef struct _AltSettingSlot {
   const uint8_t* Interface;         // standard interface descriptor
   const uint8_t* AsGeneral;         // class-specific AS_GENERAL, PCM only
   const uint8_t* FormatTypeI;       // FORMAT_TYPE_I
-  const uint8_t* DataEndpoint;      // standard endpoint, usage data
+  const uint8_t* DataEndpoint;      // isochronous endpoint, usage data
   const uint8_t* DataEndpointCs;    // class-specific data endpoint
-  const uint8_t* FeedbackEndpoint;  // standard endpoint, usage feedback
-  uint8_t DataEndpointIndex;        // position among the setting's endpoints
+  const uint8_t* FeedbackEndpoint;  // isochronous endpoint, usage feedback
+  // Position among all the setting's endpoints (any transfer type): the
+  // index of the endpoint's pipe in the selected setting.
+  uint8_t DataEndpointIndex;
   uint8_t FeedbackEndpointIndex;
 } AltSettingSlot;
 
@@ -71,6 +73,11 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyNoCapturePath,       // a capture interface, but no input terminal reaches its terminal
   TopologyCaptureNoClock,      // a capture interface whose terminal's clock leads to no clock source
   TopologyRenderNoClock,       // the render streaming terminal's clock leads to no clock source
+  TopologyDataDirection,       // data endpoints of both directions on one interface
+  TopologyNoFeedback,          // a render interface without explicit feedback endpoint
+  TopologyFeedbackDirection,   // a render feedback endpoint that is not IN
+  TopologyFeedbackTooShort,    // a render feedback endpoint of fewer than 3 bytes
+  TopologyNoUsableSetting,     // a direction without an alternate setting the driver streams
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {
@@ -109,6 +116,12 @@ const char* TopologyResultText(TOPOLOGY_RESULT result);
 // polls less often than every frame at that speed (bInterval above 4 at high
 // speed; the USB stack polls full-speed ones every frame); else TopologyOk.
 TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* topology, int highSpeed);
+// Whether the driver can stream what the walk found, per direction that
+// exists: for render, an explicit feedback endpoint (TopologyNoFeedback),
+// each one IN (TopologyFeedbackDirection) and of 3 or more bytes
+// (TopologyFeedbackTooShort); at least one setting SlotIsUsable() accepts
+// (TopologyNoUsableSetting). TopologyOk otherwise.
+TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* topology);
 
 // Clock entities of the AudioControl block.
 typedef enum _CLOCK_KIND {
@@ -172,7 +185,14 @@ uint32_t EndpointBytesPerInterval(const uint8_t* endpoint);
 uint32_t EndpointPeriod(const uint8_t* endpoint, int highSpeed);
 
 int SlotIsEmpty(const AltSettingSlot* slot);
-int SlotIsPcm(const AltSettingSlot* slot);          // interface, AS_GENERAL and FORMAT_TYPE_I
+int SlotIsPcm(const AltSettingSlot* slot);  // interface, AS_GENERAL and FORMAT_TYPE_I
+// A PCM slot the driver streams: an alternate setting other than 0, a
+// subslot of 2 to 4 bytes holding 1 or more bits (8-bit PCM is signed on the
+// bus and unsigned in Windows; subslots above 4 bytes are no USB Audio 2.0
+// format), a data endpoint and, for an OUT data endpoint (render), a
+// feedback endpoint. Formats are matched, offered and limited over these
+// slots only.
+int SlotIsUsable(const AltSettingSlot* slot);
 uint32_t SlotChannels(const AltSettingSlot* slot);  // 0 without AS_GENERAL
 uint32_t SlotBits(const AltSettingSlot* slot);      // 0 without FORMAT_TYPE_I
 uint32_t SlotSubslotBytes(const AltSettingSlot* slot);
@@ -183,20 +203,20 @@ uint32_t SlotContainerBits(const AltSettingSlot* slot);
 // frame more than the nominal frames of a packet (the endpoint's period
 // of bus intervals) must fit the packet.
 int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed);
-// First PCM slot with `channels`, the container and valid bits (a valid
+// First usable slot with `channels`, the container and valid bits (a valid
 // bit count of 0 takes any) whose endpoint carries `rate`; -1 when none.
 int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,
                      uint32_t validBits, uint32_t rate, int highSpeed);
 
-// First slot (0..7) with interface, AS_GENERAL and FORMAT_TYPE_I whose
-// channel count and bit resolution match; -1 when none.
+// First usable slot (0..7) whose channel count and bit resolution match;
+// -1 when none.
 int SlotFindForFormat(const AltSettingSlot* slots, uint32_t channels, uint32_t bits);
 // The default format of a direction: the smallest channel count with the
 // smallest resolution when one alternate setting carries both; otherwise the
 // alternate setting with the fewest channels (the smallest resolution among
 // those), so that a device whose smallest channel count and smallest
 // resolution sit in different alternate settings still gets a format it
-// offers. Returns the slot, -1 when no slot carries PCM.
+// offers. Returns the slot, -1 when no slot is usable.
 int SlotDefaultFormat(const AltSettingSlot* slots, uint32_t minChannels, uint32_t minBits, uint32_t* channels,
                       uint32_t* bits);
 // Largest data and feedback endpoint sizes (bytes per interval) over the slots.
@@ -217,9 +237,9 @@ int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate);
 // returns how many there are.
 uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uint32_t max);
 
-// Channel and bit limits over the slots (AS_GENERAL and FORMAT_TYPE_I
-// respectively: the smallest valid resolution, the largest container), rate
-// limits over the rates the list offers. Zero where nothing counts.
+// Channel and bit limits over the usable slots (the smallest valid
+// resolution, the largest container), rate limits over the rates the list
+// offers. Zero where nothing counts.
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits);
 

@@ -125,7 +125,7 @@ void largest_format(const AltSettingSlot* slots, uint32_t* channels, uint32_t* b
   *channels = 0;
   *bits = 0;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (!SlotIsPcm(&slots[i])) continue;
+    if (!SlotIsUsable(&slots[i])) continue;
     uint32_t c = SlotChannels(&slots[i]), b = SlotBits(&slots[i]);
     if (c > *channels || (c == *channels && b > *bits)) {
       *channels = c;
@@ -141,7 +141,7 @@ void largest_format(const AltSettingSlot* slots, uint32_t* channels, uint32_t* b
 bool capture_shape(const AltSettingSlot* slots, uint32_t channels, uint32_t bits, uint32_t* out) {
   uint32_t best = 0;
   for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
-    if (!SlotIsPcm(&slots[i]) || (SlotBits(&slots[i]) != bits && SlotContainerBits(&slots[i]) != bits))
+    if (!SlotIsUsable(&slots[i]) || (SlotBits(&slots[i]) != bits && SlotContainerBits(&slots[i]) != bits))
       continue;
     uint32_t c = SlotChannels(&slots[i]);
     if (c == channels) {

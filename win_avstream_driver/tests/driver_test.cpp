@@ -2,6 +2,8 @@
 // remove on the kernel stand-in and the simulated bus.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "driver_fixture.h"
 #include "kernel/clock.h"
 #include "kernel/verifier.h"
@@ -113,7 +115,67 @@ TEST(QuenbyStart, RefusedDevices) {
     b.configuration(2);
     shapes::Control(b, false);
     shapes::Render(b, 1, 2, false);
-    cases.push_back({"render without feedback endpoint", b.finish(), {48000}, QuenbyStartTransfers});
+    cases.push_back(
+        {"render without feedback endpoint", b.finish(), {48000}, QuenbyStartTopology, TopologyNoFeedback});
+  }
+  // Endpoints the streams cannot use are refused at start with their
+  // reason, not accepted and then stalled or run open loop.
+  {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+    b.endpoint(0x01, 0x02, 42, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+    cases.push_back({"bulk data endpoint", b.finish(), {48000}, QuenbyStartTopology, TopologyNoDataEndpoint});
+  }
+  for (auto [what, feedback, bytes, result] :
+       std::vector<std::tuple<const char*, uint8_t, uint16_t, TOPOLOGY_RESULT>>{
+           {"OUT feedback endpoint", 0x02, 4, TopologyFeedbackDirection},
+           {"2-byte feedback endpoint", 0x81, 2, TopologyFeedbackTooShort}}) {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+    b.endpoint(0x01, 0x05, 42, 1).cs_endpoint().endpoint(feedback, 0x11, bytes, 4);
+    cases.push_back({what, b.finish(), {48000}, QuenbyStartTopology, result});
+  }
+  for (bool oneSetting : {false, true}) {
+    // An IN data endpoint on a render interface: in a setting of its own,
+    // or where the feedback endpoint would be.
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    if (oneSetting) {
+      b.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+      b.endpoint(0x01, 0x05, 42, 1).cs_endpoint().endpoint(0x81, 0x05, 42, 1);
+    } else {
+      shapes::Setting(b, 1, 1, 2, 3, 24, 0x01, 0x81);
+      shapes::Setting(b, 1, 2, 2, 3, 24, 0x82);
+    }
+    const TOPOLOGY_RESULT result = TopologyDataDirection;
+    cases.push_back({"data endpoints of both directions", b.finish(), {48000}, QuenbyStartTopology, result});
+  }
+  {
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    shapes::Setting(b, 1, 1, 2, 1, 8, 0x01, 0x81);
+    shapes::Setting(b, 1, 2, 2, 5, 24, 0x01, 0x81);
+    cases.push_back(
+        {"8-bit PCM, 5-byte subslots", b.finish(), {48000}, QuenbyStartTopology, TopologyNoUsableSetting});
+  }
+  {
+    // Alternate setting 0 is where streams stop: never a streaming one.
+    ConfigBuilder b;
+    b.configuration(2);
+    shapes::Control(b, false);
+    shapes::Setting(b, 1, 0, 2, 3, 24, 0x01, 0x81);
+    cases.push_back(
+        {"data on alternate setting 0", b.finish(), {48000}, QuenbyStartTopology, TopologyNoUsableSetting});
   }
   {
     ConfigBuilder b;

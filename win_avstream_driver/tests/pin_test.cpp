@@ -18,6 +18,7 @@ namespace uac2 = korvel::sim::uac2;
 using korvel::sim::Clock;
 using korvel::sim::Model;
 using korvel::sim::Unit;
+using shapes::ConfigBuilder;
 
 namespace {
 
@@ -40,10 +41,16 @@ struct Frame {
 // A unit of a model with quenby started on it, its filter open.
 class PinFixture : public ::testing::Test {
  protected:
-  void Open(Model model, uint32_t channels, uint32_t bits, bool capture = true) {
+  // The model's own descriptor, or the unit behind `descriptor` (its
+  // clocks at 44.1 and 48 kHz).
+  void Open(Model model, uint32_t channels, uint32_t bits, bool capture = true,
+            std::vector<uint8_t> descriptor = {}) {
     Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
     unit_ = std::make_unique<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
-    harness_ = std::make_unique<QuenbyHarness>(uac2::make_unit_function(*unit_));
+    harness_ = std::make_unique<QuenbyHarness>(
+        descriptor.empty() ? uac2::make_unit_function(*unit_)
+                           : uac2::make_unit_function(*unit_, std::move(descriptor),
+                                                      korvel::sim::ClockRates({44100, 48000})));
     ASSERT_EQ(harness_->bring_up(), STATUS_SUCCESS);
     ctx_ = harness_->context();
     NTSTATUS status;
@@ -180,6 +187,55 @@ TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
   Stop(render_);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+}
+
+// A capture setting whose interrupt endpoint comes before its isochronous
+// data endpoint: the data endpoint's pipe (index 1) is the one streamed, and
+// never a pipe of another type.
+TEST_F(PinFixture, CaptureStreamsFromTheDataEndpointAfterAnInterruptEndpoint) {
+  ConfigBuilder b;
+  b.configuration(3);
+  shapes::Control(b, true);
+  shapes::Render(b, 1, 1);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 2, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+  b.endpoint(0x83, 0x03, 6, 4).endpoint(0x82, 0x05, 42, 1).cs_endpoint();
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, b.finish()));
+  Run(capture_);
+  Queue(capture_, 2);
+  SleepMs(30);
+  EXPECT_EQ(ctx_->PipeInfo[QuenbyCapture].EndpointAddress, 0x82);
+  EXPECT_GT(Position(capture_).WriteOffset, 0u);
+  Stop(capture_);
+  // A slot naming the interrupt endpoint's pipe: the stream does not start
+  // on a pipe that is not its isochronous endpoint.
+  ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 0;
+  EXPECT_NE(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+  ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 1;
+}
+
+// Settings the driver cannot stream are never offered: render without a
+// feedback endpoint and 8-bit PCM; the setting it can stream does.
+TEST_F(PinFixture, SettingsTheDriverCannotStreamAreNotOfferedAndTheOtherStreams) {
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, shapes::UnusableSettings()));
+  for (auto [pin, bits] : {std::pair<PKSPIN, uint32_t>{render_, 16}, {render_, 8}, {capture_, 8}}) {
+    KSDATARANGE_AUDIO r = formats::PcmRange(2, bits, 48000);
+    std::vector<uint8_t> format(104);
+    ULONG size = 0;
+    EXPECT_EQ(ks::pin_intersect(filter_, pin->Id, &r.DataRange, format.data(), 104, &size), STATUS_NO_MATCH)
+        << pin->Id << " " << bits;
+    const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = formats::PcmFormat(2, bits, 48000);
+    EXPECT_NE(ks::pin_set_format(pin, &f.DataFormat), STATUS_SUCCESS) << pin->Id << " " << bits;
+  }
+  EXPECT_EQ(ctx_->Limits[QUENBY_DIR_RENDER].MinBits, 24u);
+  Run(render_);
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 1u);
+  EXPECT_GT(Position(render_).PlayOffset, 0u);
+  EXPECT_GT(ctx_->FeedbackAccepted, 0u);
+  Stop(render_);
 }
 
 // ---------------------------------------------------------------------------

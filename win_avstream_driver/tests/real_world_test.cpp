@@ -30,6 +30,12 @@ TEST(RealWorld, EveryModelIsUnderstood) {
       EXPECT_TRUE(TopologyHasRender(&t));
       EXPECT_TRUE(TopologyHasCapture(&t));
       EXPECT_NE(t.RenderSlots[1].FeedbackEndpoint, nullptr);
+      // Every setting of a model is one the driver streams.
+      EXPECT_EQ(TopologyCheckSettings(&t), TopologyOk) << int(m);
+      for (int i = 1; i < QUENBY_MAX_SLOTS; ++i) {
+        EXPECT_EQ(SlotIsUsable(&t.RenderSlots[i]), !SlotIsEmpty(&t.RenderSlots[i])) << int(m) << " " << i;
+        EXPECT_EQ(SlotIsUsable(&t.CaptureSlots[i]), !SlotIsEmpty(&t.CaptureSlots[i])) << int(m) << " " << i;
+      }
     }
   }
 }

@@ -75,6 +75,41 @@ inline ConfigBuilder& RateConverter(ConfigBuilder& b, uint8_t id, uint8_t source
   return b.raw({8, 0x24, 0x0D, id, source, clock_in, clock_out, 0});
 }
 
+// Alternate setting `alt` of streaming interface `number`: `channels` of
+// `bits` in `subslot`-byte subslots on isochronous data endpoint `data`
+// (OUT: render, IN: capture), with a 4-byte feedback endpoint when
+// `feedback` names one.
+inline ConfigBuilder& Setting(ConfigBuilder& b, uint8_t number, uint8_t alt, uint8_t channels,
+                              uint8_t subslot, uint8_t bits, uint8_t data, uint8_t feedback = 0) {
+  const bool render = (data & 0x80) == 0;
+  b.interface(number, alt, feedback != 0 ? 2 : 1, 1, 2, 0x20)
+      .as_general(render ? 1 : 5, channels)
+      .format_type_i(subslot, bits);
+  // One frame more than 48 kHz brings in a microframe.
+  b.endpoint(data, 0x05, uint16_t(channels * subslot * 7), 1).cs_endpoint();
+  if (feedback != 0) b.endpoint(feedback, 0x11, 4, 4);
+  return b;
+}
+
+// Render and capture with settings the driver cannot stream beside one it
+// can: render 2 x 24 bits with feedback (alt 1), then 16 bits without a
+// feedback endpoint, 8-bit PCM (signed on the bus, unsigned in Windows) and
+// 24 bits in 5-byte subslots; capture 2 x 24 bits (alt 1), then 8-bit PCM.
+inline std::vector<uint8_t> UnusableSettings() {
+  ConfigBuilder b;
+  b.configuration(3);
+  Control(b, true);
+  b.interface(1, 0, 0, 1, 2, 0x20);
+  Setting(b, 1, 1, 2, 3, 24, 0x01, 0x81);
+  Setting(b, 1, 2, 2, 2, 16, 0x01);
+  Setting(b, 1, 3, 2, 1, 8, 0x01, 0x81);
+  Setting(b, 1, 4, 2, 5, 24, 0x01, 0x81);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  Setting(b, 2, 1, 2, 3, 24, 0x82);
+  Setting(b, 2, 2, 2, 1, 8, 0x82);
+  return b.finish();
+}
+
 // A plain render-and-capture device.
 inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   ConfigBuilder b;

@@ -209,6 +209,64 @@ TEST(TopologySlots, NonPcmFormatsDoNotCount) {
   EXPECT_EQ(SlotsMaxDataPacket(t.RenderSlots), 200u);
 }
 
+// Only isochronous endpoints carry audio: an interrupt endpoint listed
+// first is not the data endpoint, but its pipe still comes first; a bulk
+// endpoint alone leaves the interface without data endpoint.
+TEST(TopologySlots, OnlyIsochronousEndpointsAreDataOrFeedback) {
+  ConfigBuilder b;
+  b.configuration(3);
+  shapes::Control(b, true);
+  shapes::Render(b, 1, 1);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 2, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+  b.endpoint(0x83, 0x03, 6, 4).endpoint(0x82, 0x05, 42, 1).cs_endpoint();
+  auto d = b.finish();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  ASSERT_NE(t.CaptureSlots[1].DataEndpoint, nullptr);
+  EXPECT_EQ(DescriptorEndpointAddress(t.CaptureSlots[1].DataEndpoint), 0x82);
+  EXPECT_EQ(t.CaptureSlots[1].DataEndpointIndex, 1) << "the pipe after the interrupt endpoint's";
+  EXPECT_EQ(SlotFindForShape(t.CaptureSlots, 2, 24, 24, 48000, 1), 1);
+
+  for (uint8_t type : {uint8_t(0x02), uint8_t(0x03)}) {  // bulk, interrupt
+    ConfigBuilder r;
+    r.configuration(2);
+    shapes::Control(r, false);
+    r.interface(1, 0, 0, 1, 2, 0x20);
+    r.interface(1, 1, 2, 1, 2, 0x20).as_general(1, 2).format_type_i(3, 24);
+    r.endpoint(0x01, type, 42, 1).cs_endpoint().endpoint(0x81, 0x11, 4, 4);
+    auto e = r.finish();
+    EXPECT_EQ(TopologyDiscover(e.data(), e.size(), &t), TopologyNoDataEndpoint) << int(type);
+  }
+}
+
+// Settings the driver cannot stream (render without feedback endpoint,
+// 8-bit PCM, a subslot above 4 bytes) are matched, offered and counted
+// nowhere; capture needs no feedback endpoint.
+TEST(TopologySlots, SettingsTheDriverCannotStreamCountNowhere) {
+  auto d = shapes::UnusableSettings();
+  USB_AUDIO_TOPOLOGY t;
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(TopologyCheckSettings(&t), TopologyOk) << "render and capture alt 1 remain";
+  ASSERT_TRUE(SlotIsPcm(&t.RenderSlots[2]));
+  for (int i : {2, 3, 4}) EXPECT_FALSE(SlotIsUsable(&t.RenderSlots[i])) << i;
+  EXPECT_TRUE(SlotIsUsable(&t.CaptureSlots[1]));
+  EXPECT_FALSE(SlotIsUsable(&t.CaptureSlots[2]));
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 16, 16, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.RenderSlots, 2, 8, 8, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.CaptureSlots, 2, 8, 8, 48000, 1), -1);
+  EXPECT_EQ(SlotFindForShape(t.CaptureSlots, 2, 24, 24, 48000, 1), 1);
+  uint32_t channels = 0, bits = 0;
+  EXPECT_EQ(SlotDefaultFormat(t.RenderSlots, 2, 8, &channels, &bits), 1);
+  EXPECT_EQ(bits, 24u);
+  for (const AltSettingSlot* slots : {t.RenderSlots, t.CaptureSlots}) {
+    DIRECTION_LIMITS l;
+    ComputeLimits(slots, nullptr, 0, &l);
+    EXPECT_EQ(l.MinBits, 24u);
+    EXPECT_EQ(l.MaxBits, 24u);
+  }
+}
+
 TEST(TopologySlots, CaptureOnlyDeviceHasNoRender) {
   ConfigBuilder b;
   b.configuration(2);
