@@ -110,7 +110,13 @@ void UpdateInformation::setDeviceType(int i) {
 
 void UpdateInformation::downloadInformation() {
   qDebug() << "UpdateInformation: start download json";
-  if (manager) manager->deleteLater();
+  if (manager && fileReply && fileReply->manager() == manager) {
+    // The running file download's reply belongs to this manager and would go
+    // with it: the manager goes when the download's reply does.
+    connect(fileReply, &QObject::destroyed, manager, &QObject::deleteLater);
+  } else if (manager) {
+    manager->deleteLater();
+  }
   manager = new QNetworkAccessManager(this);
   // Redirects are followed, but never from HTTPS to plain HTTP.
   manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);

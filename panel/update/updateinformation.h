@@ -99,7 +99,9 @@ class UpdateInformation : public QObject {
   QNetworkAccessManager* manager = nullptr;
   QProcess process;
   QTemporaryDir* tempDir = nullptr;
-  QNetworkReply* fileReply = nullptr;
+  // Guarded: the reply is deleted by its manager too, and a cancel or timeout
+  // may come after that.
+  QPointer<QNetworkReply> fileReply;
   QTimer* timeoutTimer = nullptr;
   bool timedOut = false;
   qint64 fileMark = 0;  // bytes received when timeoutTimer was last armed

@@ -396,6 +396,28 @@ class TestUpdateInformation : public QObject {
     worker->setInactivityTimeout(10000);
   }
 
+  void documentFetchLeavesARunningDownloadAlone() {
+    // The model changes while an installer comes: its document is fetched
+    // beside the download, which still ends as it would have.
+    const QString marker = env.marker("installer-beside-document-ran");
+    HttpsServer::Response slow{200, installerScript(marker) + QByteArray(64 * 1024, '#'),
+                               HttpsServer::Trickle};
+    slow.trickleBytes = 8 * 1024;
+    slow.trickleMs = 200;
+    env.server->route("/beside-document.exe", slow);
+    env.server->route("/beside.json", QByteArray("{}"));
+    writeSetting("Update", "JsonUrl", env.server->url("/beside.json"));
+    download(env.server->url("/beside-document.exe"));
+    QTRY_VERIFY(!rec->events.filter("progress").isEmpty());
+    fetchDocument();
+    QTRY_VERIFY(rec->events.contains("jsonDone"));
+    QVERIFY(waitForEnd());
+    const QStringList outcome = rec->events.filter(QRegularExpression("^(started|finished|error|exec)$"));
+    QCOMPARE(outcome, QStringList({"started", "finished", "exec"}));
+    QMetaObject::invokeMethod(worker, "execFile");
+    QTRY_VERIFY(QFile::exists(marker));
+  }
+
   void cancelBeforeDataEndsQuietly() {
     env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
     download(env.server->url("/stall.exe"));
