@@ -234,6 +234,7 @@ void UpdateInformation::downloadFile(QString url) {
   timeoutTimer->setSingleShot(true);
   timeoutTimer->start(inactivityMs.load());
   timedOut = false;
+  tooLarge = false;
   fileMark = 0;
   connect(timeoutTimer, &QTimer::timeout, this, &UpdateInformation::timeoutDownload);
 
@@ -245,6 +246,13 @@ void UpdateInformation::downloadFile(QString url) {
 }
 
 void UpdateInformation::replyDownloadProgress(qint64 received, qint64 total) {
+  const qint64 limit = maxDownloadBytes.load();
+  if (fileReply && !tooLarge && (received > limit || total > limit)) {
+    qDebug() << "UpdateInformation: file larger than" << limit << "bytes";
+    tooLarge = true;
+    fileReply->abort();  // ends it at once, as a failure
+    return;
+  }
   if (total == 0) return;
   if (total > 0) {
     const int percent = int(received * 100 / total);
@@ -295,7 +303,8 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   if (reply->error() != QNetworkReply::NoError) {
     qDebug() << "UpdateInformation: file download error";
     qDebug() << reply->errorString();
-    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut) return;  // the user cancelled
+    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge)
+      return;  // the user cancelled
     emit errorDownloadFile();
     return;
   }
@@ -304,8 +313,15 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     emit errorDownloadFile();
     return;
   }
-  qDebug() << "UpdateInformation: read size" << reply->size();
+  const qint64 size = reply->size();
+  qDebug() << "UpdateInformation: read size" << size;
   const QByteArray body = reply->readAll();
+  if (body.size() != size) {
+    // A body that cannot be held whole reads as nothing.
+    qDebug() << "UpdateInformation: file download read" << body.size() << "of" << size << "bytes";
+    emit errorDownloadFile();
+    return;
+  }
   if (!isExe && !isDmg && !archiveFits(body)) return;
 
   delete tempDir;

@@ -39,6 +39,9 @@ bool archiveEntryEscapes(const QString& name);
 constexpr qint64 kMinimumProgressBytes = 4096;
 // A larger update document is refused (documents are a few kilobytes).
 constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
+// A larger file download is refused while it arrives (installers are tens of
+// megabytes; the whole body is held in memory before it is saved).
+constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
 // Characters of a document written to the debug log.
 constexpr int kLoggedDocumentChars = 2000;
 
@@ -53,6 +56,9 @@ class UpdateInformation : public QObject {
   // progress (60000 ms). May be set from any thread; takes effect at the next
   // fetch, download or progress report.
   void setInactivityTimeout(int ms) { inactivityMs = ms; }
+  // A file download larger than this fails (kMaxDownloadBytes). May be set
+  // from any thread; takes effect at the next progress report.
+  void setMaxDownloadBytes(qint64 bytes) { maxDownloadBytes = bytes; }
   // The folder of the last file download (empty before one was saved).
   QString lastDownloadFolder() const;
 
@@ -104,7 +110,8 @@ class UpdateInformation : public QObject {
   QPointer<QNetworkReply> fileReply;
   QTimer* timeoutTimer = nullptr;
   bool timedOut = false;
-  qint64 fileMark = 0;  // bytes received when timeoutTimer was last armed
+  bool tooLarge = false;  // the download was aborted for its size
+  qint64 fileMark = 0;    // bytes received when timeoutTimer was last armed
   QPointer<QNetworkReply> documentReply;
   QTimer* documentTimer = nullptr;
   qint64 documentMark = 0;
@@ -115,6 +122,7 @@ class UpdateInformation : public QObject {
   mutable QMutex folderLock;
   QString folderPath;  // path of tempDir, kept after tempDir is released
   std::atomic<int> inactivityMs{60000};
+  std::atomic<qint64> maxDownloadBytes{kMaxDownloadBytes};
 };
 
 #endif

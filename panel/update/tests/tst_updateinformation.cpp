@@ -418,6 +418,26 @@ class TestUpdateInformation : public QObject {
     QTRY_VERIFY(QFile::exists(marker));
   }
 
+  void downloadsLargerThanTheBoundFail_data() {
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("with its length") << false;
+    QTest::newRow("chunked") << true;
+  }
+  void downloadsLargerThanTheBoundFail() {
+    QFETCH(bool, chunked);
+    // Stands for a body beyond what can be held: refused while it comes.
+    HttpsServer::Response large{200, installerScript(env.marker("large-ran")) + QByteArray(256 * 1024, '#'),
+                                HttpsServer::Trickle, chunked};
+    large.trickleBytes = 16 * 1024;
+    large.trickleMs = 20;
+    env.server->route("/large.exe", large);
+    worker->setMaxDownloadBytes(64 * 1024);
+    download(env.server->url("/large.exe"));
+    QVERIFY(waitForEnd());
+    worker->setMaxDownloadBytes(kMaxDownloadBytes);
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+  }
+
   void cancelBeforeDataEndsQuietly() {
     env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
     download(env.server->url("/stall.exe"));
