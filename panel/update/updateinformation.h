@@ -59,6 +59,9 @@ class UpdateInformation : public QObject {
   // A file download larger than this fails (kMaxDownloadBytes). May be set
   // from any thread; takes effect at the next progress report.
   void setMaxDownloadBytes(qint64 bytes) { maxDownloadBytes = bytes; }
+  // An archive unpacks to at most this many bytes, below the bound its own
+  // size gives (maxUnpackedSize). For tests; takes effect at the next archive.
+  void setMaxUnpackedBytes(quint64 bytes) { maxUnpackedBytes = bytes; }
   // The folder of the last file download (empty before one was saved).
   QString lastDownloadFolder() const;
 
@@ -99,6 +102,11 @@ class UpdateInformation : public QObject {
   // unpacked bytes than it may, or is no archive.
   bool archiveFits(const QByteArray& body);
   void startUnzip();
+  // Starts the unpacker and watches what it writes: it is stopped once the
+  // folder holds more than the archive may unpack to.
+  void startUnpacker(const QString& program, const QStringList& arguments);
+  // Bytes in the download folder beyond the archive and the unpack script.
+  quint64 unpackedBytes() const;
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;
@@ -115,6 +123,9 @@ class UpdateInformation : public QObject {
   QPointer<QNetworkReply> documentReply;
   QTimer* documentTimer = nullptr;
   qint64 documentMark = 0;
+  QTimer* unpackWatch = nullptr;
+  quint64 unpackBound = 0;  // of the archive being unpacked
+  qint64 archiveBytes = 0;  // its size as saved
   bool isExe = false;
   bool isDmg = false;
   QString execPath;
@@ -123,6 +134,7 @@ class UpdateInformation : public QObject {
   QString folderPath;  // path of tempDir, kept after tempDir is released
   std::atomic<int> inactivityMs{60000};
   std::atomic<qint64> maxDownloadBytes{kMaxDownloadBytes};
+  std::atomic<quint64> maxUnpackedBytes{~quint64(0)};
 };
 
 #endif
