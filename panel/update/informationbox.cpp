@@ -11,6 +11,8 @@
 InformationBox::InformationBox(QWidget* parent) : QWidget(parent), ui(new Ui::InformationBox) {
   ui->setupUi(this);
   ui->dontShowCheckBox->blockSignals(true);
+  // Links in a message go to the browser; the box itself shows no other page.
+  ui->textMessage->setOpenExternalLinks(true);
   setWindowFlags(Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
   blockFormat.setLineHeight(30, QTextBlockFormat::FixedHeight);
   cursor = ui->textMessage->textCursor();

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -82,6 +83,7 @@ UpdateInformation::UpdateInformation(QObject* parent) : QObject(parent), process
     if (error != QProcess::FailedToStart || !tempDir) return;
     qDebug() << "UpdateInformation: unzip error" << process.errorString();
     disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, nullptr);
+    if (unpackWatch) unpackWatch->stop();
     QFile::remove(tempPath(QStringLiteral("unzip.js")));
     QFile::remove(tempPath(QStringLiteral("temp.zip")));
     delete tempDir;
@@ -110,7 +112,13 @@ void UpdateInformation::setDeviceType(int i) {
 
 void UpdateInformation::downloadInformation() {
   qDebug() << "UpdateInformation: start download json";
-  if (manager) manager->deleteLater();
+  if (manager && fileReply && fileReply->manager() == manager) {
+    // The running file download's reply belongs to this manager and would go
+    // with it: the manager goes when the download's reply does.
+    connect(fileReply, &QObject::destroyed, manager, &QObject::deleteLater);
+  } else if (manager) {
+    manager->deleteLater();
+  }
   manager = new QNetworkAccessManager(this);
   // Redirects are followed, but never from HTTPS to plain HTTP.
   manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -228,6 +236,7 @@ void UpdateInformation::downloadFile(QString url) {
   timeoutTimer->setSingleShot(true);
   timeoutTimer->start(inactivityMs.load());
   timedOut = false;
+  tooLarge = false;
   fileMark = 0;
   connect(timeoutTimer, &QTimer::timeout, this, &UpdateInformation::timeoutDownload);
 
@@ -239,6 +248,13 @@ void UpdateInformation::downloadFile(QString url) {
 }
 
 void UpdateInformation::replyDownloadProgress(qint64 received, qint64 total) {
+  const qint64 limit = maxDownloadBytes.load();
+  if (fileReply && !tooLarge && (received > limit || total > limit)) {
+    qDebug() << "UpdateInformation: file larger than" << limit << "bytes";
+    tooLarge = true;
+    fileReply->abort();  // ends it at once, as a failure
+    return;
+  }
   if (total == 0) return;
   if (total > 0) {
     const int percent = int(received * 100 / total);
@@ -289,7 +305,8 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   if (reply->error() != QNetworkReply::NoError) {
     qDebug() << "UpdateInformation: file download error";
     qDebug() << reply->errorString();
-    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut) return;  // the user cancelled
+    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge)
+      return;  // the user cancelled
     emit errorDownloadFile();
     return;
   }
@@ -298,8 +315,15 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     emit errorDownloadFile();
     return;
   }
-  qDebug() << "UpdateInformation: read size" << reply->size();
+  const qint64 size = reply->size();
+  qDebug() << "UpdateInformation: read size" << size;
   const QByteArray body = reply->readAll();
+  if (body.size() != size) {
+    // A body that cannot be held whole reads as nothing.
+    qDebug() << "UpdateInformation: file download read" << body.size() << "of" << size << "bytes";
+    emit errorDownloadFile();
+    return;
+  }
   if (!isExe && !isDmg && !archiveFits(body)) return;
 
   delete tempDir;
@@ -364,7 +388,11 @@ bool UpdateInformation::archiveFits(const QByteArray& body) {
     emit errorDownloadFile();
     return false;
   }
-  const quint64 bound = maxUnpackedSize(body.size());
+  const quint64 bound = qMin(maxUnpackedSize(body.size()), maxUnpackedBytes.load());
+  // The listing may understate what the entries inflate to: the same bound
+  // is held against what is written (startUnpacker).
+  unpackBound = bound;
+  archiveBytes = body.size();
   if (listed > bound) {
     qDebug() << "UpdateInformation: unzip refused: the archive unpacks to" << listed << "bytes, more than"
              << bound;
@@ -387,11 +415,8 @@ void UpdateInformation::startUnzip() {
   }
   script.write(kUnzipScript);
   script.close();
-  connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-          &UpdateInformation::replyFinishedUnzip);
-  process.start(QStringLiteral("cscript"),
-                {QStringLiteral("unzip.js"), folder + QStringLiteral("\\temp.zip"), folder},
-                QIODevice::ReadWrite);
+  startUnpacker(QStringLiteral("cscript"),
+                {QStringLiteral("unzip.js"), folder + QStringLiteral("\\temp.zip"), folder});
 #else
   // Info-ZIP's unzip: first the entry names, so that an archive with an entry
   // outside the folder is refused before anything is written.
@@ -423,20 +448,60 @@ void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status
     emit errorDownloadFile();
     return;
   }
-  connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-          &UpdateInformation::replyFinishedUnzip);
-  process.start(QStringLiteral("unzip"),
+  startUnpacker(QStringLiteral("unzip"),
                 {QStringLiteral("-o"), QStringLiteral("-q"), tempPath(QStringLiteral("temp.zip")),
                  QStringLiteral("-d"), tempDir->path()});
 }
 
+void UpdateInformation::startUnpacker(const QString& program, const QStringList& arguments) {
+  if (!unpackWatch) {
+    unpackWatch = new QTimer(this);
+    connect(unpackWatch, &QTimer::timeout, this, [this] {
+      if (!tempDir || process.state() == QProcess::NotRunning || unpackedBytes() <= unpackBound) return;
+      qDebug() << "UpdateInformation: unzip stopped: more than" << unpackBound << "bytes written";
+      unpackWatch->stop();
+      process.kill();  // ends in replyFinishedUnzip, which checks again
+    });
+  }
+  connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+          &UpdateInformation::replyFinishedUnzip);
+  unpackWatch->start(50);
+  process.start(program, arguments, QIODevice::ReadWrite);
+}
+
+quint64 UpdateInformation::unpackedBytes() const {
+  // Every file counts, wherever it lies: an entry may also replace the archive
+  // or the script.
+  quint64 total = 0;
+  QDirIterator it(tempDir->path(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    it.next();
+    total += quint64(qMax<qint64>(0, it.fileInfo().size()));
+  }
+  // The archive as saved, and the unpack script (its line ends as CR LF).
+  quint64 ours = quint64(archiveBytes);
+#ifdef Q_OS_WIN
+  ours += 2 * sizeof(kUnzipScript);
+#endif
+  return total > ours ? total - ours : 0;
+}
+
 void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus status) {
+  if (unpackWatch) unpackWatch->stop();
+  const quint64 written = unpackedBytes();
   QFile::remove(tempPath(QStringLiteral("unzip.js")));
   QFile::remove(tempPath(QStringLiteral("temp.zip")));
   disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
              &UpdateInformation::replyFinishedUnzip);
   bool failed = status == QProcess::CrashExit;
   if (failed) qDebug() << "UpdateInformation: CrashExit";
+  const bool tooLarge = written > unpackBound;
+  if (tooLarge) {
+    qDebug() << "UpdateInformation: unzip refused: the archive unpacked to" << written << "bytes, more than"
+             << unpackBound;
+    failed = true;
+  }
 #ifndef Q_OS_WIN
   // unzip: 0 done, 1 done with warnings, anything else an incomplete unpack.
   if (exitCode > 1) {
@@ -456,6 +521,7 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     }
   }
   if (failed) {
+    if (tooLarge) QDir(tempDir->path()).removeRecursively();  // nothing of it is kept
     delete tempDir;
     tempDir = nullptr;
     emit errorDownloadFile();

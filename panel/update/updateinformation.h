@@ -39,6 +39,9 @@ bool archiveEntryEscapes(const QString& name);
 constexpr qint64 kMinimumProgressBytes = 4096;
 // A larger update document is refused (documents are a few kilobytes).
 constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
+// A larger file download is refused while it arrives (installers are tens of
+// megabytes; the whole body is held in memory before it is saved).
+constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
 // Characters of a document written to the debug log.
 constexpr int kLoggedDocumentChars = 2000;
 
@@ -53,6 +56,12 @@ class UpdateInformation : public QObject {
   // progress (60000 ms). May be set from any thread; takes effect at the next
   // fetch, download or progress report.
   void setInactivityTimeout(int ms) { inactivityMs = ms; }
+  // A file download larger than this fails (kMaxDownloadBytes). May be set
+  // from any thread; takes effect at the next progress report.
+  void setMaxDownloadBytes(qint64 bytes) { maxDownloadBytes = bytes; }
+  // An archive unpacks to at most this many bytes, below the bound its own
+  // size gives (maxUnpackedSize). For tests; takes effect at the next archive.
+  void setMaxUnpackedBytes(quint64 bytes) { maxUnpackedBytes = bytes; }
   // The folder of the last file download (empty before one was saved).
   QString lastDownloadFolder() const;
 
@@ -93,19 +102,30 @@ class UpdateInformation : public QObject {
   // unpacked bytes than it may, or is no archive.
   bool archiveFits(const QByteArray& body);
   void startUnzip();
+  // Starts the unpacker and watches what it writes: it is stopped once the
+  // folder holds more than the archive may unpack to.
+  void startUnpacker(const QString& program, const QStringList& arguments);
+  // Bytes in the download folder beyond the archive and the unpack script.
+  quint64 unpackedBytes() const;
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;
   QNetworkAccessManager* manager = nullptr;
   QProcess process;
   QTemporaryDir* tempDir = nullptr;
-  QNetworkReply* fileReply = nullptr;
+  // Guarded: the reply is deleted by its manager too, and a cancel or timeout
+  // may come after that.
+  QPointer<QNetworkReply> fileReply;
   QTimer* timeoutTimer = nullptr;
   bool timedOut = false;
-  qint64 fileMark = 0;  // bytes received when timeoutTimer was last armed
+  bool tooLarge = false;  // the download was aborted for its size
+  qint64 fileMark = 0;    // bytes received when timeoutTimer was last armed
   QPointer<QNetworkReply> documentReply;
   QTimer* documentTimer = nullptr;
   qint64 documentMark = 0;
+  QTimer* unpackWatch = nullptr;
+  quint64 unpackBound = 0;  // of the archive being unpacked
+  qint64 archiveBytes = 0;  // its size as saved
   bool isExe = false;
   bool isDmg = false;
   QString execPath;
@@ -113,6 +133,8 @@ class UpdateInformation : public QObject {
   mutable QMutex folderLock;
   QString folderPath;  // path of tempDir, kept after tempDir is released
   std::atomic<int> inactivityMs{60000};
+  std::atomic<qint64> maxDownloadBytes{kMaxDownloadBytes};
+  std::atomic<quint64> maxUnpackedBytes{~quint64(0)};
 };
 
 #endif

@@ -161,16 +161,19 @@ void UpdateSoftware::saveInformation(QString str) {
   const QString key =
       deviceType != 0 ? QStringLiteral("FarLink_version1") : QStringLiteral("Tarrow_version1");
   const QJsonValue model = doc.object().value(key);
+  // The model's document has arrived, whatever it holds: without its object
+  // the firmware check finds nothing, and the document is not asked for again
+  // on every check.
+  jsonDoc = doc;
+  versionObject = model.toObject();
+  jsonKind = deviceType != 0 ? 1 : 0;
   if (error.error != QJsonParseError::NoError || !doc.isObject() || !model.isObject()) {
-    // Not an update document: nothing is offered, and the next check may
-    // fetch it again.
+    // Not an update document: nothing is offered, and the next manual check
+    // fetches it again.
     qDebug() << "UpdateSoftware: unusable document" << error.errorString();
     documentUsable = false;
     return;
   }
-  jsonDoc = doc;
-  versionObject = model.toObject();
-  jsonKind = deviceType != 0 ? 1 : 0;
   documentUsable = true;
   if (!skipFirstConfim) {
     checkInformation();

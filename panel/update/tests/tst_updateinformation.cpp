@@ -1,9 +1,10 @@
 // The update worker in its own thread against a real HTTPS server on
 // loopback: document addresses and failures, TLS trust, a document fetch
 // that always ends and is logged in part, file downloads with progress (also
-// of unknown size), cancel, inactivity and trickle timeouts and size zero,
-// archive listings and their bound, unpacking real ZIP archives with the
-// system's unzip, refused entries and the installer start.
+// of unknown size), cancel, inactivity and trickle timeouts, size zero and
+// size bounds, archive listings and their bound (held for what is written),
+// unpacking real ZIP archives with the system's unzip, refused entries and
+// the installer start.
 #include <QFile>
 #include <QMutex>
 #include <QThread>
@@ -396,6 +397,48 @@ class TestUpdateInformation : public QObject {
     worker->setInactivityTimeout(10000);
   }
 
+  void documentFetchLeavesARunningDownloadAlone() {
+    // The model changes while an installer comes: its document is fetched
+    // beside the download, which still ends as it would have.
+    const QString marker = env.marker("installer-beside-document-ran");
+    HttpsServer::Response slow{200, installerScript(marker) + QByteArray(64 * 1024, '#'),
+                               HttpsServer::Trickle};
+    slow.trickleBytes = 8 * 1024;
+    slow.trickleMs = 200;
+    env.server->route("/beside-document.exe", slow);
+    env.server->route("/beside.json", QByteArray("{}"));
+    writeSetting("Update", "JsonUrl", env.server->url("/beside.json"));
+    download(env.server->url("/beside-document.exe"));
+    QTRY_VERIFY(!rec->events.filter("progress").isEmpty());
+    fetchDocument();
+    QTRY_VERIFY(rec->events.contains("jsonDone"));
+    QVERIFY(waitForEnd());
+    const QStringList outcome = rec->events.filter(QRegularExpression("^(started|finished|error|exec)$"));
+    QCOMPARE(outcome, QStringList({"started", "finished", "exec"}));
+    QMetaObject::invokeMethod(worker, "execFile");
+    QTRY_VERIFY(QFile::exists(marker));
+  }
+
+  void downloadsLargerThanTheBoundFail_data() {
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("with its length") << false;
+    QTest::newRow("chunked") << true;
+  }
+  void downloadsLargerThanTheBoundFail() {
+    QFETCH(bool, chunked);
+    // Stands for a body beyond what can be held: refused while it comes.
+    HttpsServer::Response large{200, installerScript(env.marker("large-ran")) + QByteArray(256 * 1024, '#'),
+                                HttpsServer::Trickle, chunked};
+    large.trickleBytes = 16 * 1024;
+    large.trickleMs = 20;
+    env.server->route("/large.exe", large);
+    worker->setMaxDownloadBytes(64 * 1024);
+    download(env.server->url("/large.exe"));
+    QVERIFY(waitForEnd());
+    worker->setMaxDownloadBytes(kMaxDownloadBytes);
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+  }
+
   void cancelBeforeDataEndsQuietly() {
     env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
     download(env.server->url("/stall.exe"));
@@ -438,6 +481,29 @@ class TestUpdateInformation : public QObject {
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
     // Nothing was unpacked, not even a folder made.
+    QCOMPARE(env.folders(), folders);
+  }
+
+  void archivesThatUnpackBeyondTheirListingAreStopped_data() {
+    QTest::addColumn<int>("mebibytes");
+    // Refused once written or stopped while written, as the watch comes.
+    QTest::newRow("small") << 4;
+    QTest::newRow("large") << 64;
+  }
+  void archivesThatUnpackBeyondTheirListingAreStopped() {
+    QFETCH(int, mebibytes);
+    // The zeros list 10 bytes in both headers; the bound is 1 MiB.
+    QByteArray body = makeZip({{"filler.bin", QByteArray(mebibytes * int(kMiB), '\0'), 0100644, true, 10},
+                               {"setup.exe", installerScript(env.marker("liar-ran")), 0100755}});
+    body.replace(22, 4, QByteArray("\x0a\0\0\0", 4));  // the first local header's unpacked size
+    env.server->route("/liar.zip", body);
+    const QStringList folders = env.folders();
+    worker->setMaxUnpackedBytes(kMiB);
+    download(env.server->url("/liar.zip"));
+    QVERIFY(waitForEnd(30000));
+    worker->setMaxUnpackedBytes(~quint64(0));
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // What was written is gone.
     QCOMPARE(env.folders(), folders);
   }
 

@@ -1,10 +1,12 @@
 // The update controller with its worker against a real HTTPS server on
 // loopback: version rules and suppression, the panel, firmware and
-// information boxes, unusable documents and version keys of the wrong type,
-// the Far Link document switch, the download windows with progress (a busy
-// bar for an unknown size), cancel and timeout, the failure box, the whole
-// flow to a started installer, and the texts in every language.
+// information boxes (their links open in the browser), unusable documents and
+// version keys of the wrong type, the Far Link document switch (also to a
+// document without its entry), the download windows with progress (a busy bar
+// for an unknown size), cancel and timeout, the failure box, the whole flow to
+// a started installer, and the texts in every language.
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -40,6 +42,15 @@ QByteArray document(int softMajor, int softMinor, int fwMajor, int fwMinor,
 }
 
 }  // namespace
+
+// Stands for the browser: takes the addresses the desktop would open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void open(const QUrl& url) { urls << url; }
+};
 
 class TestUpdateSoftware : public QObject {
   Q_OBJECT
@@ -290,6 +301,54 @@ class TestUpdateSoftware : public QObject {
     sw = start(doc);
     QTest::qWait(100);
     QVERIFY(!sw->informationDialog().isVisible());
+  }
+
+  void linkInTheInformationMessageOpensInTheBrowser() {
+    const QString message =
+        "Notes: <a href=\\\"https://www.korvel-audio.com/news\\\">read more</a> on our site.";
+    auto sw = start(document(2, 20, 1, 2, QString(", \"messages\": {\"English\": \"%1\"}").arg(message)));
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    QTextBrowser* browser = sw->informationDialog().ui->textMessage;
+    QCOMPARE(browser->toPlainText(), QString("Notes: read more on our site."));
+    // Click into the link's text.
+    QTextCursor at(browser->document());
+    at.setPosition(browser->toPlainText().indexOf("read more") + 2);
+    UrlCatcher browserStandIn;
+    QDesktopServices::setUrlHandler("https", &browserStandIn, "open");
+    QTest::mouseClick(browser->viewport(), Qt::LeftButton, {}, browser->cursorRect(at).center());
+    QDesktopServices::unsetUrlHandler("https");
+    QCOMPARE(browserStandIn.urls, QList<QUrl>({QUrl("https://www.korvel-audio.com/news")}));
+    // The message stays.
+    QCOMPARE(browser->toPlainText(), QString("Notes: read more on our site."));
+    sw->informationDialog().ui->okButton->click();
+  }
+
+  void farLinkWithoutItsEntryStopsAskingForItsDocument() {
+    // One document for both models that has only the Tarrow entry.
+    QString path;
+    const QJsonObject tarrow{{"firmware_version_major", 1}, {"firmware_version_minor", 2}};
+    auto sw = start(QJsonDocument(QJsonObject{{"Tarrow_version1", tarrow}}).toJson(), &path);
+    QCOMPARE(env.server->requests.count(path), 1);
+    // The main window's ticks with a Far Link shown, each once the document
+    // asked for has come.
+    auto ticks = [&sw](int count) {
+      for (int tick = 0; tick < count; ++tick) {
+        if (sw->needFarLinkJson) {
+          sw->changeDeviceType(1);
+          sw->needFarLinkJson = false;
+        }
+        sw->checkFirm("Far Link", "1.02 0012");
+        QTRY_VERIFY(!sw->waitingForDocument());
+      }
+    };
+    // The switch, and once more from the check in the switching tick, which
+    // comes before the document.
+    ticks(4);
+    QCOMPARE(env.server->requests.count(path), 3);
+    ticks(6);
+    QCOMPARE(env.server->requests.count(path), 3);
+    QVERIFY(!sw->firmwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
   }
 
   void panelAndFirmwareUpdatesRunToTheStartedInstaller() {
