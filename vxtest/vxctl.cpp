@@ -123,6 +123,7 @@ typedef struct reply_walk_t {
   enum walk_step (*item)(void* ctx, const reply_item_t* item);
   enum walk_step (*reply)(void* ctx); /* after each reply's items; may be NULL */
   void* ctx;
+  int lost; /* out: the walk ended on a read that failed other than busy */
 } reply_walk_t;
 
 static reply_walk_t walk_init(int budget, unsigned pause_ms,
@@ -137,7 +138,7 @@ static reply_walk_t walk_init(int budget, unsigned pause_ms,
   return w;
 }
 
-static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
+static unsigned walk_replies(usbdevs_handle* h, reply_walk_t* w) {
   int stalls = 0;
   for (int left = w->budget; left > 0; --left) {
     if (w->lead_ms) Sleep(w->lead_ms);
@@ -158,6 +159,7 @@ static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
     }
     if (r) { /* gone or hung: waiting longer cannot help */
       VXCTL_ERR();
+      w->lost = r == 1;
       return 1;
     }
     stalls = 0;
@@ -399,10 +401,11 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
 
 /* An exchange that gives up after its message went out reads away what is
  * left of its answer before it lets the lock go: the next exchange may be a
- * meter fetch, which does not wait for an empty queue. Best effort: a unit
- * that went away fails the first read. */
-static void answer_abandoned(usbdevs_handle* h) {
-  drain_answers(h);
+ * meter fetch, which does not wait for an empty queue. Not after a read that
+ * failed other than busy: a unit that went away or hangs would only fail
+ * (or keep the lock for another transfer time-out) again. */
+static void answer_abandoned(usbdevs_handle* h, const reply_walk_t* w) {
+  if (!w->lost) drain_answers(h);
 }
 
 /* Reads replies until the awaited item arrives or the budget is spent. */
@@ -412,7 +415,7 @@ static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
   reply_walk_t w = walk_init(a->budget, kPollMs, answer_item, a);
   if (walk_replies(h, &w)) {
     VXCTL_ERR();
-    answer_abandoned(h);
+    answer_abandoned(h, &w);
     return 1;
   }
   return 0;
@@ -548,7 +551,7 @@ static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, ui
     w.reply = meter_reply;
     if (walk_replies(h, &w)) {
       VXCTL_ERR();
-      answer_abandoned(h);
+      answer_abandoned(h, &w);
       return 1;
     }
   }
@@ -768,7 +771,7 @@ static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t cap
   w.reply = dump_reply;
   if (walk_replies(h, &w)) {
     VXCTL_ERR();
-    answer_abandoned(h);
+    answer_abandoned(h, &w);
     return 1;
   }
   return 0;

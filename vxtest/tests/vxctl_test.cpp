@@ -332,6 +332,14 @@ TEST_F(Vxctl, MeterFetchReadsOnlyItsOwnAnswerWhateverTheExchangeBeforeLeft) {
   ASSERT_EQ(0u, vxctl_get_meter(&h_, recs, 2, &count));
   EXPECT_EQ(1, recs[0].number);
   EXPECT_EQ(2, recs[1].number);
+
+  // Not after a read that failed otherwise: a unit that went away or hangs
+  // would only fail (or time out) once more.
+  fake::reset();
+  channel().on_message = answer;
+  channel().in_results = {0, 1};
+  EXPECT_EQ(1u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_EQ(2, channel().receives);
 }
 
 TEST_F(Vxctl, EachMeterRecordHasItsOwnReplyBudget) {
