@@ -73,6 +73,25 @@ int fail(const char* what) {
   return 1;
 }
 
+// Whether the call that just failed never reached the unit because another
+// program kept it for the library's whole wait.
+bool unit_held_elsewhere() {
+  return GetLastError() == ERROR_TIMEOUT;
+}
+
+// A failed call to the unit: `what` went wrong with the unit, unless another
+// program was using it all along.
+int unit_fail(const char* what) {
+  if (unit_held_elsewhere()) {
+    char text[160];
+    snprintf(text, sizeof text,
+             "another program is using the unit (still busy with it after %u s); try again when it is done",
+             unsigned(USBDEVS_EXCHANGE_WAIT_MS / 1000));
+    return fail(text);
+  }
+  return fail(what);
+}
+
 int cmd_info(usbdevs_handle* h, bool json) {
   uint16_t version = 0, build = 0;
   uint32_t hz = 0;
@@ -81,7 +100,7 @@ int cmd_info(usbdevs_handle* h, bool json) {
       !get_text(vxctl_get_productname, h, &product) || !get_text(vxctl_get_builddate, h, &date) ||
       !get_text(vxctl_get_buildtime, h, &time) || !get_text(vxctl_get_productsig, h, &sig) ||
       !get_text(vxctl_get_serial, h, &serial) || vxctl_get_hz(h, &hz))
-    return fail("the unit did not answer the identity queries");
+    return unit_fail("the unit did not answer the identity queries");
   char firmware[32];
   snprintf(firmware, sizeof firmware, "%u.%02u %04u", version / 100u, version % 100u, (unsigned)build);
   if (json) {
@@ -156,14 +175,15 @@ void draw_meters(const std::string& product, const std::vector<vxctl_meter_t>& r
 
 int cmd_meters(usbdevs_handle* h, bool json, bool watch) {
   std::string product;
-  if (!get_text(vxctl_get_productname, h, &product)) return fail("the unit did not report its product name");
+  if (!get_text(vxctl_get_productname, h, &product))
+    return unit_fail("the unit did not report its product name");
   int count = vxctl_meter_records(product.c_str());
   if (count == 0) return fail(("unknown product \"" + product + "\"").c_str());
   bool tty = isatty(fileno(g_out));
   do {
     std::vector<vxctl_meter_t> recs(static_cast<size_t>(count));
     uint8_t n = 0;
-    if (vxctl_get_meter(h, recs.data(), uint8_t(count), &n)) return fail("meter fetch failed");
+    if (vxctl_get_meter(h, recs.data(), uint8_t(count), &n)) return unit_fail("meter fetch failed");
     recs.resize(n);
     if (json) {
       fprintf(g_out, "{\"product\": ");
@@ -190,7 +210,7 @@ int cmd_recfunc(usbdevs_handle* h, bool json) {
   uint8_t states[64];
   uint8_t len = 0;
   if (vxctl_get_recfunc(h, states, sizeof states, &len))
-    return fail("the unit did not report its rec functions");
+    return unit_fail("the unit did not report its rec functions");
   if (len > 24) len = 24;
   if (json) {
     fprintf(g_out, "{\"states\": [");
@@ -248,7 +268,7 @@ int cmd_set(usbdevs_handle* h, const Setting& s) {
   } else {
     r = vxctl_assign(h, v[0], uint8_t(v[1]), v[2], uint8_t(v[3]));
   }
-  return r ? fail("the unit did not take the setting") : 0;
+  return r ? unit_fail("the unit did not take the setting") : 0;
 }
 
 int cmd_assign_dump(usbdevs_handle* h) {
@@ -256,7 +276,7 @@ int cmd_assign_dump(usbdevs_handle* h) {
   uint32_t len = 0;
   unsigned r = vxctl_dump_assign(h, text, sizeof text, &len);
   fwrite(text, 1, len, g_out);
-  return r ? fail("assignment dump incomplete") : 0;
+  return r ? unit_fail("assignment dump incomplete") : 0;
 }
 
 // Largest image read: no unit's flash holds more.
@@ -346,6 +366,8 @@ int cmd_fw_update(usbdevs_handle* h, std::vector<uint8_t>& image) {
             "korvelctl: firmware transfer failed after %ld s: every byte was delivered but the unit never "
             "confirmed the image; it most likely rejected it (damaged image or wrong checksum)\n",
             secs);
+  } else if (unit_held_elsewhere()) {
+    unit_fail("firmware transfer failed");
   } else {
     fprintf(stderr, "korvelctl: firmware transfer failed (the unit stopped answering or refused the data)\n");
   }

@@ -281,6 +281,7 @@ namespace {
  * one handle must still exclude each other. */
 struct ExchangeMutex {
   HANDLE handle = NULL;
+  bool abandoned = false; /* the exchange now held took over an abandoned mutex */
   ~ExchangeMutex() {
     if (handle != NULL) CloseHandle(handle);
   }
@@ -290,6 +291,11 @@ thread_local ExchangeMutex t_exchange;
 }  // namespace
 
 HANDLE usbdevs_exchange_begin(void) {
+  return usbdevs_exchange_begin_within(USBDEVS_EXCHANGE_WAIT_MS);
+}
+
+HANDLE usbdevs_exchange_begin_within(DWORD wait_ms) {
+  t_exchange.abandoned = false;
   if (t_exchange.handle == NULL) {
     t_exchange.handle = CreateMutexW(NULL, FALSE, kExchangeMutex);
     if (t_exchange.handle == NULL) {
@@ -299,9 +305,10 @@ HANDLE usbdevs_exchange_begin(void) {
     }
   }
   HANDLE mutex = t_exchange.handle;
-  DWORD r = WaitForSingleObject(mutex, USBDEVS_EXCHANGE_WAIT_MS);
-  /* An abandoned mutex is ours: its holder ended mid-exchange, and the
-   * exchange that follows reads past what it left. */
+  DWORD r = WaitForSingleObject(mutex, wait_ms);
+  /* An abandoned mutex is ours: its holder ended mid-exchange, and may have
+   * left part of its answer queued; the caller reads that away first
+   * (usbdevs_exchange_abandoned). */
   if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
     if (r == WAIT_FAILED) {
       /* A handle that cannot be waited on is opened anew next time. */
@@ -310,9 +317,17 @@ HANDLE usbdevs_exchange_begin(void) {
       t_exchange.handle = NULL;
     }
     USBDEVS_ERR();
+    /* Another program holds the unit: the caller can tell it from a unit
+     * that failed. */
+    if (r == WAIT_TIMEOUT) SetLastError(ERROR_TIMEOUT);
     return NULL;
   }
+  t_exchange.abandoned = r == WAIT_ABANDONED;
   return mutex;
+}
+
+int usbdevs_exchange_abandoned(void) {
+  return t_exchange.abandoned ? 1 : 0;
 }
 
 void usbdevs_exchange_end(HANDLE exchange) {

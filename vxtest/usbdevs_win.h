@@ -66,11 +66,18 @@ uint32_t usbdevs_print_last_error(void);
 /* The unit keeps one queue of answers for every program that talks to it, so
  * a message and the replies that answer it must not interleave with another
  * program's. usbdevs_exchange_begin takes the computer-wide named mutex that
- * makes one such exchange atomic (waiting at most USBDEVS_EXCHANGE_WAIT_MS);
- * null when it cannot be had. usbdevs_exchange_end releases it (null is
- * ignored). Not recursive: one exchange at a time per thread. */
+ * makes one such exchange atomic (waiting at most USBDEVS_EXCHANGE_WAIT_MS;
+ * usbdevs_exchange_begin_within waits `wait_ms`); null when it cannot be
+ * had, with the thread's last error ERROR_TIMEOUT when another program kept
+ * it for the whole wait. usbdevs_exchange_end releases it (null is ignored).
+ * Not recursive: one exchange at a time per thread.
+ * usbdevs_exchange_abandoned: 1 when the exchange this thread began last
+ * took the mutex over from a holder that ended inside its exchange (an
+ * abandoned mutex); what that one left of its answer may still be queued. */
 #define USBDEVS_EXCHANGE_WAIT_MS 60000
 HANDLE usbdevs_exchange_begin(void);
+HANDLE usbdevs_exchange_begin_within(DWORD wait_ms);
+int usbdevs_exchange_abandoned(void);
 void usbdevs_exchange_end(HANDLE exchange);
 
 unsigned vxdev_init(vxdev_t* dev);

@@ -20,25 +20,34 @@ enum {
   kFwCompletionAttempts = 60,
   kFwCompletionTries = 10,
   kFwChunk = 61,
+  kReplyStalls = 3, /* reads of one reply that fail with a stall (31) before the walk gives up */
+  kDrainReplies = 100,
 };
 
 static usbdevs_handle handle_of(usbdevs_handle* h) {
   return h ? *h : NULL;
 }
 
+static unsigned drain_answers(usbdevs_handle* h);
+
 /* Exchanges: everything between a message and the last reply that answers it
  * runs under the computer-wide exchange lock, so that another program's
- * messages and replies cannot come in between. */
-#define EXCHANGE(call)                       \
-  do {                                       \
-    HANDLE lock_ = usbdevs_exchange_begin(); \
-    if (lock_ == NULL) {                     \
-      VXCTL_ERR();                           \
-      return 1;                              \
-    }                                        \
-    unsigned result_ = (call);               \
-    usbdevs_exchange_end(lock_);             \
-    return result_;                          \
+ * messages and replies cannot come in between. A holder that ended inside
+ * its exchange (killed, or stopped with Ctrl-C) may have left part of its
+ * answer queued: that is read away first, so that this exchange reads only
+ * its own. A lock that stays taken fails the call with the thread's last
+ * error ERROR_TIMEOUT (another program is using the unit). */
+#define EXCHANGE(h, call)                               \
+  do {                                                  \
+    HANDLE lock_ = usbdevs_exchange_begin();            \
+    if (lock_ == NULL) {                                \
+      VXCTL_ERR();                                      \
+      return 1;                                         \
+    }                                                   \
+    if (usbdevs_exchange_abandoned()) drain_answers(h); \
+    unsigned result_ = (call);                          \
+    usbdevs_exchange_end(lock_);                        \
+    return result_;                                     \
   } while (0)
 
 static int is_numeric(uint32_t type) {
@@ -114,6 +123,7 @@ typedef struct reply_walk_t {
   enum walk_step (*item)(void* ctx, const reply_item_t* item);
   enum walk_step (*reply)(void* ctx); /* after each reply's items; may be NULL */
   void* ctx;
+  int lost; /* out: the walk ended on a read that failed other than busy */
 } reply_walk_t;
 
 static reply_walk_t walk_init(int budget, unsigned pause_ms,
@@ -128,7 +138,8 @@ static reply_walk_t walk_init(int budget, unsigned pause_ms,
   return w;
 }
 
-static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
+static unsigned walk_replies(usbdevs_handle* h, reply_walk_t* w) {
+  int stalls = 0;
   for (int left = w->budget; left > 0; --left) {
     if (w->lead_ms) Sleep(w->lead_ms);
     uint8_t mem[VXMSG_MAX];
@@ -139,10 +150,19 @@ static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
       Sleep(kPollMs);
       continue;
     }
+    /* A stalled read took nothing from the unit's queue: the same reply is
+     * read again, as a busy send is sent again. */
+    if (r == 2 && ++stalls < kReplyStalls) {
+      Sleep(kPollMs);
+      ++left;
+      continue;
+    }
     if (r) { /* gone or hung: waiting longer cannot help */
       VXCTL_ERR();
+      w->lost = r == 1;
       return 1;
     }
+    stalls = 0;
     enum walk_step step = WALK_ON;
     reply_item_t it;
     while (step == WALK_ON && vxmsg_get(&m, &it.cmd, &it.type, &it.value, &it.size) == 0)
@@ -160,30 +180,58 @@ static unsigned walk_replies(usbdevs_handle* h, const reply_walk_t* w) {
 }
 
 typedef struct ready_walk_t {
-  int busy; /* this reply carried the marker with value 0 */
-  int seen; /* ... or any marker */
+  int seen;  /* this reply carried a marker */
+  int ready; /* ... with a nonzero value */
+  int other; /* ... or items besides markers: an answer left queued */
 } ready_walk_t;
 
 static enum walk_step ready_item(void* ctx, const reply_item_t* it) {
   ready_walk_t* r = (ready_walk_t*)ctx;
-  if (it->cmd != VXMSG_CMD_READY) return WALK_ON;
-  if (it->value != 0) return WALK_DONE;
-  r->seen = 1;
+  if (it->cmd != VXMSG_CMD_READY) {
+    r->other = 1;
+  } else {
+    r->seen = 1;
+    if (it->value != 0) r->ready = 1;
+  }
   return WALK_ON;
 }
 
+/* Ready only once nothing is queued: a reply that still carries answer
+ * items (what an earlier exchange left unread) is read away, so that the
+ * message that follows is answered in replies of its own. */
 static enum walk_step ready_reply(void* ctx) {
   ready_walk_t* r = (ready_walk_t*)ctx;
-  if (!r->seen) return WALK_DONE; /* a reply without a marker does not say busy */
-  r->seen = 0;
-  return WALK_ON;
+  const int done = !r->other && (r->ready || !r->seen); /* no marker does not say busy */
+  memset(r, 0, sizeof *r);
+  return done ? WALK_DONE : WALK_ON;
 }
 
 unsigned vxctl_wait_ready(usbdevs_handle* h) {
-  ready_walk_t ready = {0, 0};
+  ready_walk_t ready = {0, 0, 0};
   reply_walk_t w = walk_init(kReadyPolls, kPollMs, ready_item, &ready);
   w.reply = ready_reply;
   w.busy_polls = 1;
+  if (walk_replies(h, &w)) {
+    VXCTL_ERR();
+    return 1;
+  }
+  return 0;
+}
+
+/* Reads replies until one carries nothing but the ready marker (busy or
+ * not): the unit's queue is empty. Whatever came before belonged to an
+ * exchange that ended without it. */
+static enum walk_step drain_reply(void* ctx) {
+  ready_walk_t* r = (ready_walk_t*)ctx;
+  const int empty = !r->other;
+  memset(r, 0, sizeof *r);
+  return empty ? WALK_DONE : WALK_ON;
+}
+
+static unsigned drain_answers(usbdevs_handle* h) {
+  ready_walk_t ready = {0, 0, 0};
+  reply_walk_t w = walk_init(kDrainReplies, 0, ready_item, &ready);
+  w.reply = drain_reply;
   if (walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
@@ -258,7 +306,7 @@ static unsigned send_item_unlocked(usbdevs_handle* h, uint8_t cmd, uint8_t type,
 }
 
 static unsigned send_item(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
-  EXCHANGE(send_item_unlocked(h, cmd, type, value, n));
+  EXCHANGE(h, send_item_unlocked(h, cmd, type, value, n));
 }
 
 static unsigned send_ch_item_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
@@ -282,7 +330,7 @@ static unsigned send_ch_item_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8
 
 static unsigned send_ch_item(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd, int with_value,
                              uint8_t value) {
-  EXCHANGE(send_ch_item_unlocked(h, ch_type, ch_no, cmd, with_value, value));
+  EXCHANGE(h, send_ch_item_unlocked(h, ch_type, ch_no, cmd, with_value, value));
 }
 
 /* What an awaited answer may look like. */
@@ -351,6 +399,15 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
   return WALK_SKIP;
 }
 
+/* An exchange that gives up after its message went out reads away what is
+ * left of its answer before it lets the lock go: the next exchange may be a
+ * meter fetch, which does not wait for an empty queue. Not after a read that
+ * failed other than busy: a unit that went away or hangs would only fail
+ * (or keep the lock for another transfer time-out) again. */
+static void answer_abandoned(usbdevs_handle* h, const reply_walk_t* w) {
+  if (!w->lost) drain_answers(h);
+}
+
 /* Reads replies until the awaited item arrives or the budget is spent. */
 static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
   a->cur_type = a->ch_type;
@@ -358,6 +415,7 @@ static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
   reply_walk_t w = walk_init(a->budget, kPollMs, answer_item, a);
   if (walk_replies(h, &w)) {
     VXCTL_ERR();
+    answer_abandoned(h, &w);
     return 1;
   }
   return 0;
@@ -393,7 +451,7 @@ static unsigned text_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_t 
 
 static unsigned text_query(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
                            uint8_t* out, uint8_t capacity, uint8_t* len) {
-  EXCHANGE(text_query_unlocked(h, request, answer, kind, out, capacity, len));
+  EXCHANGE(h, text_query_unlocked(h, request, answer, kind, out, capacity, len));
 }
 
 /* 0x31 and one of its answers 0x32..0x37. */
@@ -417,7 +475,7 @@ static unsigned number_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_
 }
 
 static unsigned number_query(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
-  EXCHANGE(number_query_unlocked(h, request, answer, number));
+  EXCHANGE(h, number_query_unlocked(h, request, answer, number));
 }
 
 static unsigned channel_query_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
@@ -441,7 +499,7 @@ static unsigned channel_query_unlocked(usbdevs_handle* h, uint32_t ch_type, uint
 
 static unsigned channel_query(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
                               uint8_t* value) {
-  EXCHANGE(channel_query_unlocked(h, ch_type, ch_no, cmd, value));
+  EXCHANGE(h, channel_query_unlocked(h, ch_type, ch_no, cmd, value));
 }
 
 typedef struct meter_walk_t {
@@ -493,6 +551,7 @@ static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, ui
     w.reply = meter_reply;
     if (walk_replies(h, &w)) {
       VXCTL_ERR();
+      answer_abandoned(h, &w);
       return 1;
     }
   }
@@ -515,7 +574,7 @@ uint8_t vxctl_meter_records(const char* product) {
 }
 
 unsigned vxctl_get_meter(usbdevs_handle* h, vxctl_meter_t* records, uint8_t capacity, uint8_t* count) {
-  EXCHANGE(get_meter_unlocked(h, records, capacity, count));
+  EXCHANGE(h, get_meter_unlocked(h, records, capacity, count));
 }
 
 unsigned vxctl_get_version(usbdevs_handle* h, uint16_t* version) {
@@ -610,7 +669,7 @@ static unsigned send_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, 
 }
 
 unsigned vxctl_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, uint32_t out_type, uint8_t out_no) {
-  EXCHANGE(send_assign(h, in_type, in_no, out_type, out_no));
+  EXCHANGE(h, send_assign(h, in_type, in_no, out_type, out_no));
 }
 
 /* Appends formatted text; 1 (and nothing appended) when it does not fit. */
@@ -638,6 +697,9 @@ typedef struct dump_walk_t {
   uint32_t used;
   uint32_t* len;
   uint32_t cur_type, cur_no, src_type, src_no, dst_type, dst_no;
+  unsigned assignments; /* lines of the table so far */
+  int other;            /* this reply carried items besides markers */
+  int busy;             /* ... or a busy marker */
 } dump_walk_t;
 
 static enum walk_step dump_item(void* ctx, const reply_item_t* it) {
@@ -659,32 +721,43 @@ static enum walk_step dump_item(void* ctx, const reply_item_t* it) {
       d->dst_no = d->cur_no;
       break;
     case VXMSG_CMD_ASSIGN:
+      ++d->assignments;
       full = append_text(d->text, d->capacity, &d->used, "%s:%u -> %s:%u\n", vxmsg_ch_name(d->src_type),
                          d->src_no, vxmsg_ch_name(d->dst_type), d->dst_no);
       break;
     case VXMSG_CMD_READY:
-      break;
+      if (it->value == 0) d->busy = 1;
+      return WALK_ON;
     default:
       full =
           append_text(d->text, d->capacity, &d->used, "cmd = %#x, type=%u, data = %u, size = %u\n", it->cmd,
                       it->type, it->type == VXMSG_TYPE_BYTES ? 0u : (unsigned)it->value, (unsigned)it->size);
       break;
   }
+  d->other = 1;
   if (!full) return WALK_ON;
   VXCTL_ERR();
   if (d->len) *d->len = d->used;
   return WALK_FAIL;
 }
 
+/* The answer ends with the reply that finds the unit's queue empty (no item
+ * but a ready marker) once at least one assignment came; a reply with items
+ * is progress. */
 static enum walk_step dump_reply(void* ctx) {
   dump_walk_t* d = (dump_walk_t*)ctx;
   if (d->len) *d->len = d->used;
-  return WALK_ON;
+  const int other = d->other, busy = d->busy;
+  d->other = 0;
+  d->busy = 0;
+  if (other) return WALK_AGAIN;
+  return d->assignments && !busy ? WALK_DONE : WALK_ON;
 }
 
 static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
   text[0] = 0;
   if (len) *len = 0;
+  /* The readiness wait before the query reads away what others left queued. */
   if (send_assign(h, 0, 0, 0, 0)) {
     VXCTL_ERR();
     return 1;
@@ -694,12 +767,14 @@ static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t cap
   d.text = text;
   d.capacity = capacity;
   d.len = len;
-  /* Four replies, 100 ms apart, whatever they hold. */
-  reply_walk_t w = walk_init(4, 0, dump_item, &d);
-  w.lead_ms = 100;
+  reply_walk_t w = walk_init(kAnswerBudget, kPollMs, dump_item, &d);
   w.reply = dump_reply;
-  w.spent = 0;
-  return walk_replies(h, &w);
+  if (walk_replies(h, &w)) {
+    VXCTL_ERR();
+    answer_abandoned(h, &w);
+    return 1;
+  }
+  return 0;
 }
 
 unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len) {
@@ -707,7 +782,7 @@ unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uin
     VXCTL_ERR();
     return 1;
   }
-  EXCHANGE(dump_assign_unlocked(h, text, capacity, len));
+  EXCHANGE(h, dump_assign_unlocked(h, text, capacity, len));
 }
 
 unsigned vxctl_set_13(usbdevs_handle* h, uint8_t value) {
@@ -754,7 +829,7 @@ static unsigned call_27_unlocked(usbdevs_handle* h, uint32_t value, uint32_t* an
 }
 
 unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
-  EXCHANGE(call_27_unlocked(h, value, answer));
+  EXCHANGE(h, call_27_unlocked(h, value, answer));
 }
 
 typedef struct debug_walk_t {
@@ -784,7 +859,7 @@ static unsigned read_debug_unlocked(usbdevs_handle* h, char* text, uint8_t capac
 }
 
 unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
-  EXCHANGE(read_debug_unlocked(h, text, capacity, len));
+  EXCHANGE(h, read_debug_unlocked(h, text, capacity, len));
 }
 
 /* Firmware transfer ------------------------------------------------------ */
@@ -838,7 +913,7 @@ static unsigned fw_status_unlocked(usbdevs_handle* h, uint32_t* length, uint32_t
 }
 
 static unsigned fw_status(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
-  EXCHANGE(fw_status_unlocked(h, length, offset));
+  EXCHANGE(h, fw_status_unlocked(h, length, offset));
 }
 
 /* The completion wait's replies each stand alone: a length of 255 and an
@@ -874,7 +949,7 @@ static unsigned fw_completion_unlocked(usbdevs_handle* h, uint32_t total) {
 }
 
 static unsigned fw_completion(usbdevs_handle* h, uint32_t total) {
-  EXCHANGE(fw_completion_unlocked(h, total));
+  EXCHANGE(h, fw_completion_unlocked(h, total));
 }
 
 static void report(vxctl_fw_progress_t progress, void* context, vxctl_fw_phase_t phase, uint32_t delivered,

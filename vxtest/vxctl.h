@@ -32,6 +32,8 @@ static_assert(sizeof(vxctl_meter_t) == 8, "meter record layout");
 /* Transport. */
 unsigned vxctl_send(usbdevs_handle* h, vxmsg_buf_t* m);
 unsigned vxctl_recv(usbdevs_handle* h, vxmsg_buf_t* m);
+/* Polls replies until one says the unit is ready with nothing queued (reads
+ * away answer items an earlier exchange left). */
 unsigned vxctl_wait_ready(usbdevs_handle* h);
 
 /* Message building: all items of the group or none (1 and cursor restored). */
@@ -76,7 +78,8 @@ unsigned vxctl_set_fader(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uin
 unsigned vxctl_set_mute(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t value);
 unsigned vxctl_set_stereo(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t mode);
 unsigned vxctl_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, uint32_t out_type, uint8_t out_no);
-/* Asks for the assignment table and formats four replies into `text`. */
+/* Asks for the assignment table and formats its answer into `text`, up to
+ * the reply that finds the unit's queue empty; 1 when no table came. */
 unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len);
 
 /* Settings the command set offers beside the panel's own. */

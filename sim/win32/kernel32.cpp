@@ -329,7 +329,17 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
   }
   mu->owner = std::this_thread::get_id();
   mu->depth = 1;
-  return WAIT_OBJECT_0;
+  // The file's first byte says whether an owner holds the mutex: still set
+  // when the lock came free, its owner ended (or closed its handle) without
+  // releasing it, and Windows calls the mutex abandoned.
+  char held = 0;
+  const bool abandoned = pread(mu->fd, &held, 1, 0) == 1 && held == 1;
+  held = 1;
+  if (pwrite(mu->fd, &held, 1, 0) != 1) {
+    // Without the mark a later owner cannot tell an abandoned mutex; the
+    // lock itself still holds.
+  }
+  return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE h) {
@@ -345,6 +355,10 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
   }
   if (--mu->depth == 0) {
     mu->owner = std::thread::id();
+    const char held = 0;
+    if (pwrite(mu->fd, &held, 1, 0) != 1) {
+      // The next owner will think this one ended inside its hold: harmless.
+    }
     flock(mu->fd, LOCK_UN);
   }
   return TRUE;

@@ -92,6 +92,10 @@ HANDLE usbdevs_exchange_begin(void) {
   return &c;
 }
 
+int usbdevs_exchange_abandoned(void) {
+  return fake::channel().abandoned_exchange ? 1 : 0;
+}
+
 void usbdevs_exchange_end(HANDLE) {
   --fake::channel().exchange_depth;
 }

@@ -31,6 +31,8 @@ struct Channel {
   int exchange_depth = 0;
   int unlocked_transfers = 0;
   int nested_exchanges = 0;
+  // Every exchange takes the lock over from a holder that ended inside its own.
+  bool abandoned_exchange = false;
 };
 
 Channel& channel();

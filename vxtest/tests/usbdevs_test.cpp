@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -367,6 +369,41 @@ TEST(Exchange, ThreadsTakeTurnsAndAThreadKeepsItsHandle) {
     usbdevs_exchange_end(h);
   });
   later.join();
+}
+
+// A lock another holder keeps is refused with a reason the caller can tell
+// from a failing unit; one whose holder ended inside its exchange is taken
+// over and said to be abandoned, once.
+TEST(Exchange, BusyAndAbandonedLocksAreToldApart) {
+  char dir[] = "/tmp/korvel-exchange-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  setenv("KORVEL_DEVHOST_SOCKET", (std::string(dir) + "/host.sock").c_str(), 1);
+  std::thread([] {
+    std::atomic<bool> holding{false}, done{false};
+    std::thread holder([&] {
+      HANDLE h = usbdevs_exchange_begin();
+      EXPECT_NE(nullptr, h);
+      holding = true;
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // Ends holding it, as a program killed inside its exchange.
+    });
+    while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SetLastError(0);
+    EXPECT_EQ(nullptr, usbdevs_exchange_begin_within(50));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), GetLastError());
+    done = true;
+    holder.join();
+    HANDLE h = usbdevs_exchange_begin_within(1000);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(1, usbdevs_exchange_abandoned());
+    usbdevs_exchange_end(h);
+    h = usbdevs_exchange_begin_within(1000);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(0, usbdevs_exchange_abandoned());
+    usbdevs_exchange_end(h);
+  }).join();
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -99,9 +99,17 @@ TEST_F(Vxctl, WaitReadyPollsThroughBusyAndStopsAtTheFirstReadyMarker) {
 
   // A reply without any marker does not count as busy.
   fake::reset();
-  channel().idle_reply = reply({item_u16(VXMSG_CMD_VERSION, 1)});
+  channel().idle_reply = reply({});
   EXPECT_EQ(0u, vxctl_wait_ready(&h_));
   EXPECT_EQ(1, channel().receives);
+
+  // Answer items are what an earlier exchange left queued, marker or not:
+  // read away until the queue is empty.
+  fake::reset();
+  channel().replies = {reply({item_u16(VXMSG_CMD_VERSION, 1)}),
+                       reply({item_u16(VXMSG_CMD_BUILD, 2), item_u8(VXMSG_CMD_READY, 1)})};
+  EXPECT_EQ(0u, vxctl_wait_ready(&h_));
+  EXPECT_EQ(3, channel().receives);
 }
 
 TEST_F(Vxctl, WaitReadyRetriesOnlyBusyTransfers) {
@@ -127,7 +135,8 @@ TEST_F(Vxctl, EveryCommandHoldsOneExchangeAroundItsTransfers) {
         channel().replies = {reply({item_u32(VXMSG_CMD_HZ, 48000)})};
         break;
       case 0x61:
-        channel().replies = {reply({item_u8(0x61, msg[2]), item_u8(0x62, msg[5]), item_u8(msg[6], 3)})};
+        channel().replies = {reply(
+            {item_u8(0x61, msg[2]), item_u8(0x62, msg[5]), item_u8(msg[6], 3), item_none(VXMSG_CMD_ASSIGN)})};
         break;
       case VXMSG_CMD_GET_METER:
         channel().replies = {reply({item_u8(0x61, 4), item_u8(0x62, 1), item_u16(0x72, 9)})};
@@ -169,7 +178,8 @@ TEST_F(Vxctl, QueryAnsweredOnlyWithBusyMarkersFailsAfterItsBudget) {
   channel().on_message = [](const Bytes&) { channel().idle_reply = busy_reply(); };
   uint32_t hz = 0;
   EXPECT_NE(0u, vxctl_get_hz(&h_, &hz));
-  EXPECT_EQ(1 + 100, channel().receives);  // one readiness poll, then the budget
+  // One readiness poll, the budget, then one more to find the queue empty.
+  EXPECT_EQ(1 + 100 + 1, channel().receives);
   EXPECT_EQ(100u, sleeps_of(10));
 }
 
@@ -278,10 +288,58 @@ TEST_F(Vxctl, MeterCommandCollectsRecordsAcrossRepliesAndStopsAtCapacity) {
   EXPECT_EQ(0, count);
   EXPECT_EQ(0, channel().receives);
 
-  // A unit that never answers fails the step after 100 replies.
+  // A unit that never answers fails the step after 100 replies (and one
+  // more that finds nothing left of the answer).
   fake::reset();
   EXPECT_EQ(1u, vxctl_get_meter(&h_, recs, 4, &count));
-  EXPECT_EQ(100, channel().receives);
+  EXPECT_EQ(100 + 1, channel().receives);
+}
+
+TEST_F(Vxctl, MeterFetchReadsOnlyItsOwnAnswerWhateverTheExchangeBeforeLeft) {
+  auto answer = [](const Bytes&) {
+    channel().replies.push_back(reply({meter_item(4, 1, 100)}));
+    channel().replies.push_back(reply({meter_item(4, 2, 200), item_u8(VXMSG_CMD_READY, 1)}));
+  };
+  vxctl_meter_t recs[2];
+  uint8_t count = 0;
+  // The lock's last holder ended inside its exchange, the tail of its meter
+  // answer still queued.
+  channel().abandoned_exchange = true;
+  channel().replies = {reply({meter_item(2, 1, 5), meter_item(2, 2, 6)}),
+                       reply({meter_item(2, 3, 7), item_u8(VXMSG_CMD_READY, 1)})};
+  channel().on_message = answer;
+  ASSERT_EQ(0u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_EQ(2, count);
+  EXPECT_EQ(4u, recs[0].type);
+  EXPECT_EQ(1, recs[0].number);
+  EXPECT_EQ(200, recs[1].value);
+
+  // A stalled read took nothing from the queue: it is read again.
+  fake::reset();
+  channel().on_message = answer;
+  channel().in_results = {2};
+  ASSERT_EQ(0u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_EQ(2, count);
+  EXPECT_EQ(1, recs[0].number);
+
+  // A fetch that gives up mid-answer reads the rest away before it lets the
+  // lock go, so the next one starts on its own.
+  fake::reset();
+  channel().on_message = answer;
+  channel().in_results = {0, 2, 2, 2};
+  EXPECT_EQ(1u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_TRUE(channel().replies.empty());
+  ASSERT_EQ(0u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_EQ(1, recs[0].number);
+  EXPECT_EQ(2, recs[1].number);
+
+  // Not after a read that failed otherwise: a unit that went away or hangs
+  // would only fail (or time out) once more.
+  fake::reset();
+  channel().on_message = answer;
+  channel().in_results = {0, 1};
+  EXPECT_EQ(1u, vxctl_get_meter(&h_, recs, 2, &count));
+  EXPECT_EQ(2, channel().receives);
 }
 
 TEST_F(Vxctl, EachMeterRecordHasItsOwnReplyBudget) {
@@ -474,13 +532,33 @@ TEST_F(Vxctl, AssignmentDumpFormatsTheTable) {
       "VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\ncmd = 0x15, type=2, data = 1, size = 1\n"
       "UNKNOWN:4 -> VXMSG_DATA_CH_DIRECTMONITOR_OUT:1\n",
       std::string(text, len));
-  EXPECT_EQ(4u, sleeps_of(100));
+  // It ends on the reply that finds the queue empty: readiness, two replies
+  // of the table, one empty.
+  EXPECT_EQ(4, channel().receives);
 
   // A buffer too small stops the formatting, terminated and reported.
   char tiny[16];
   EXPECT_EQ(1u, vxctl_dump_assign(&h_, tiny, sizeof tiny, &len));
   EXPECT_EQ(0u, len);
   EXPECT_EQ('\0', tiny[0]);
+}
+
+TEST_F(Vxctl, AssignmentDumpReadsOnlyItsOwnAnswerAndFailsWithoutIt) {
+  // What an interrupted meter fetch left queued comes before the table.
+  const Bytes table = reply({item_u8(0x61, 3), item_u8(0x62, 1), item_none(0x41), item_u8(0x61, 1),
+                             item_u8(0x62, 2), item_none(0x42), item_none(0x43), item_u8(0xA1, 1)});
+  channel().replies = {reply({meter_item(4, 3, 300), meter_item(4, 4, 400), meter_item(2, 1, 5)}),
+                       reply({meter_item(2, 2, 6), item_u8(0xA1, 1)})};
+  channel().on_message = [&](const Bytes&) { channel().replies.push_back(table); };
+  char text[256];
+  uint32_t len = 0;
+  ASSERT_EQ(0u, vxctl_dump_assign(&h_, text, sizeof text, &len));
+  EXPECT_EQ("VXMSG_DATA_CH_COMPUTER_OUT:1 -> VXMSG_DATA_CH_LINE_OUT:2\n", std::string(text, len));
+
+  // A unit that never answers the query: no table, and the dump says so.
+  fake::reset();
+  EXPECT_EQ(1u, vxctl_dump_assign(&h_, text, sizeof text, &len));
+  EXPECT_EQ(0u, len);
 }
 
 TEST_F(Vxctl, EmptyTextSettingIsRefusedInsteadOfSendingStrayBytes) {

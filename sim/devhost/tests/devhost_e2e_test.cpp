@@ -17,6 +17,7 @@
 
 #include "process.h"
 #include "usbdevs_win.h"
+#include "vxctl.h"
 
 using korvel::testing::Child;
 using korvel::testing::run;
@@ -317,6 +318,63 @@ TEST_F(EndToEnd, TwoProgramsTalkingToTheUnitAtOnceGetTheirOwnAnswers) {
   a.join();
   b.join();
   EXPECT_EQ(0, bad.load());
+}
+
+// An exchange that ends with part of its answer still in the unit's queue:
+// the meter request and the first of its replies, then the thread ends (as
+// a program killed there) holding the lock, or lets it go (as one whose
+// reads failed).
+void abandon_meter_answer(usbdevs_handle h, bool release) {
+  std::thread([h, release] {
+    HANDLE lock = usbdevs_exchange_begin();
+    ASSERT_NE(nullptr, lock);
+    usbdevs_handle hh = h;
+    uint8_t mem[VXMSG_MAX];
+    vxmsg_buf_t m;
+    vxmsg_init(&m, mem, sizeof mem);
+    vxmsg_put(&m, VXMSG_CMD_GET_METER, VXMSG_TYPE_NONE, 0, 0);
+    vxmsg_put(&m, VXMSG_CMD_END, VXMSG_TYPE_END, 0, 0);
+    EXPECT_EQ(0u, vxctl_send(&hh, &m));
+    vxmsg_init(&m, mem, sizeof mem);
+    vxctl_recv(&hh, &m);
+    if (release) usbdevs_exchange_end(lock);
+  }).join();
+}
+
+TEST_F(EndToEnd, AnExchangeLeftMidAnswerDoesNotAnswerTheNextProgram) {
+  auto host = start_host();
+  box_.apply();
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(0u, vxdev_open(&dev, &h));
+  auto dump_is_the_table = [&](const char* after) {
+    RunResult dump = ctl({"assign-dump"});
+    EXPECT_EQ(0, dump.status) << after << dump.err;
+    EXPECT_EQ(4, count(dump.out, " -> VXMSG_DATA_CH_LINE_OUT:")) << after << dump.out;
+    EXPECT_EQ(0, count(dump.out, "cmd = 0x72")) << after << dump.out;
+  };
+  for (int round = 0; round < 3; ++round) {
+    abandon_meter_answer(h, false);
+    // The next meter fetch (a panel's, a watching korvelctl's) gets its own answer.
+    // (On a thread of its own: a thread keeps the lock it opened first.)
+    std::vector<vxctl_meter_t> recs(vxctl_meter_records("Tarrow"));
+    uint8_t n = 0;
+    unsigned fetched = 1;
+    std::thread([&] { fetched = vxctl_get_meter(&h, recs.data(), uint8_t(recs.size()), &n); }).join();
+    ASSERT_EQ(0u, fetched);
+    EXPECT_EQ(recs.size(), size_t(n));
+    EXPECT_EQ(4u, recs[0].type);
+    EXPECT_EQ(1, recs[0].number);
+    EXPECT_EQ(2, recs[1].number);
+    abandon_meter_answer(h, false);
+    dump_is_the_table("after a killed holder: ");
+    abandon_meter_answer(h, true);
+    dump_is_the_table("after a released holder: ");
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 // Levels of the unit's COMPUTER OUT meters (type 3: the audio it receives

@@ -106,4 +106,24 @@ TEST(NamedMutex, OneOwnerAtATimeAcrossHandles) {
   unsetenv("KORVEL_DEVHOST_SOCKET");
 }
 
+TEST(NamedMutex, AnOwnerThatEndsWithoutReleasingLeavesItAbandoned) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  HANDLE a = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+  ASSERT_NE(nullptr, a);
+  // Its owner closes it (as a process that ends does) while holding it.
+  std::thread([] {
+    HANDLE held = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, 0));
+    CloseHandle(held);
+  }).join();
+  EXPECT_EQ(DWORD(WAIT_ABANDONED), WaitForSingleObject(a, 0));  // taken over all the same
+  EXPECT_TRUE(ReleaseMutex(a));
+  // Released properly, it is not abandoned any more.
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));
+  EXPECT_TRUE(ReleaseMutex(a));
+  EXPECT_TRUE(CloseHandle(a));
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
 }  // namespace
