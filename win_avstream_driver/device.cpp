@@ -222,6 +222,11 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   if (!NT_SUCCESS(QuenbyResolveClocks(ctx))) return Fail(ctx, QuenbyStartClocks);
   if (!NT_SUCCESS(QuenbyReadRates(ctx))) return Fail(ctx, QuenbyStartRates);
   QuenbyComputeLimits(ctx);
+  // A direction whose clock offers only rates below the lowest the streams
+  // run at has no format: refused here, not offered a rate it streams wrongly.
+  if ((capture && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0) ||
+      ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0)
+    return Fail(ctx, QuenbyStartLimits);
 
   // i. Rings of 50 ms at the largest format.
   if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->CaptureRing, QUENBY_RING_CAPTURE,

@@ -833,6 +833,7 @@ const uint32_t kStandardRates[] = {8000,  11025, 16000, 22050,  24000,  32000,  
 
 bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
   const uint32_t min = Le32(subrange), max = Le32(subrange + 4), res = Le32(subrange + 8);
+  if (rate < QUENBY_LOWEST_RATE) return false;
   if (rate == min) return true;
   if (min >= max || rate < min || rate > max) return false;
   bool standard = false;
@@ -853,13 +854,13 @@ int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate) {
 namespace {
 
 // The smallest rate above `last` the list offers (a dMIN, or a standard rate
-// a subrange holds); 0 when none.
+// a subrange holds, from QUENBY_LOWEST_RATE up); 0 when none.
 uint32_t OfferedAfter(const uint8_t* list, size_t bytes, uint32_t last) {
   uint32_t next = 0;
   const uint32_t n = RateListCount(list, bytes);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t r = RateListRate(list, bytes, i);
-    if (r > last && (next == 0 || r < next)) next = r;
+    if (r >= QUENBY_LOWEST_RATE && r > last && (next == 0 || r < next)) next = r;
   }
   for (uint32_t r : kStandardRates) {
     if (r > last && (next == 0 || r < next) && RateListOffers(list, bytes, r)) next = r;

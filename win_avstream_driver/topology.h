@@ -17,6 +17,16 @@
 // GET RANGE of the sampling frequency: wNumSubRanges then 12-byte subranges.
 #define QUENBY_MAX_SUBRANGES 170
 #define QUENBY_RATE_LIST_BYTES 2048
+// The lowest sample rate the streams run at; a clock's lower rates are never
+// offered. Feedback is accepted within one sample per bus interval of the
+// nominal samples, and a unit's measurement of its rate is off by a fraction
+// of a sample whatever the rate. Far below one sample per bus interval that
+// error is of the order of the value itself: at high speed feedback is
+// refused from about 3000 Hz down, and at 50 Hz render sends several times
+// the frames it should (at full speed too). 4000 Hz is the lowest rate that
+// streams whole and in order at both speeds; the floor leaves a margin above
+// it and keeps 5512 Hz, the lowest rate in real use.
+#define QUENBY_LOWEST_RATE 5000
 
 // One alternate setting of a streaming interface. Pointers point into the
 // configuration-descriptor copy; a slot without an interface is empty.
@@ -231,7 +241,7 @@ uint32_t RateListCount(const uint8_t* list, size_t bytes);
 uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index);
 // Whether the clock offers `rate`: the dMIN of a subrange, or a standard
 // rate (8000 to 384000 Hz) inside a subrange with dMIN below dMAX and on its
-// grid (dRES; 0 or 1: every rate).
+// grid (dRES; 0 or 1: every rate). Never below QUENBY_LOWEST_RATE.
 int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate);
 // The rates the clock offers, ascending, at most `max` of them into `rates`;
 // returns how many there are.
@@ -239,7 +249,8 @@ uint32_t RateListOffered(const uint8_t* list, size_t bytes, uint32_t* rates, uin
 
 // Channel and bit limits over the usable slots (the smallest valid
 // resolution, the largest container), rate limits over the rates the list
-// offers. Zero where nothing counts.
+// offers. Zero where nothing counts (rate limits of 0: no rate the streams
+// run at).
 void ComputeLimits(const AltSettingSlot* slots, const uint8_t* rateList, size_t rateListBytes,
                    DIRECTION_LIMITS* limits);
 

@@ -61,6 +61,15 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
       return "sample rates: a clock's GET RANGE failed, answered with the wrong length, or has 0 or more "
              "than 170 "
              "subranges";
+    case QuenbyStartLimits: {
+      const bool capture = TopologyHasCapture(t) && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0;
+      const bool render = ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0;
+      const char* which = capture && render ? "the capture and render clocks offer"
+                          : capture         ? "the capture clock offers"
+                                            : "the render clock offers";
+      return std::string("sample rates: ") + which + " no rate of " + std::to_string(QUENBY_LOWEST_RATE) +
+             " Hz or more (the lowest rate the driver streams)";
+    }
     case QuenbyStartRings:
       return "the largest format gives no usable ring size";
     case QuenbyStartTransfers:
