@@ -391,7 +391,7 @@ TEST(TopologyRates, AContinuousRangeOffersEveryStandardRateInItAndLimitsFollow) 
 }
 
 // Rates below the lowest the streams run at are never offered, as dMIN or
-// inside a range; 5512 Hz and up are.
+// inside a range; 8000 Hz and up are.
 TEST(TopologyRates, RatesBelowTheLowestStreamedAreNotOffered) {
   std::vector<uint8_t> list = {3, 0};
   auto add = [&](uint32_t lo, uint32_t hi, uint32_t res) {
@@ -402,16 +402,18 @@ TEST(TopologyRates, RatesBelowTheLowestStreamedAreNotOffered) {
   add(50, 50, 0);
   add(1, 8000, 1);
   add(5512, 48000, 42488);
+
   uint32_t rates[32] = {};
   const uint32_t n = RateListOffered(list.data(), list.size(), rates, 32);
-  EXPECT_EQ(std::vector<uint32_t>(rates, rates + n), (std::vector<uint32_t>{5512, 8000, 48000}));
-  for (uint32_t low : {1u, 50u, 4999u}) EXPECT_FALSE(RateListOffers(list.data(), list.size(), low)) << low;
+  EXPECT_EQ(std::vector<uint32_t>(rates, rates + n), (std::vector<uint32_t>{8000, 48000}));
+  for (uint32_t low : {1u, 50u, 5512u, 7999u})
+    EXPECT_FALSE(RateListOffers(list.data(), list.size(), low)) << low;
   auto d = shapes::Basic();
   USB_AUDIO_TOPOLOGY t;
   ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
   DIRECTION_LIMITS l;
   ComputeLimits(t.RenderSlots, list.data(), list.size(), &l);
-  EXPECT_EQ(l.MinRate, 5512u);
+  EXPECT_EQ(l.MinRate, 8000u);
   // Nothing from the lowest streamed rate up: no rate limits at all.
   list = {2, 0};
   add(50, 50, 0);

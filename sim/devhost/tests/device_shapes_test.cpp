@@ -371,21 +371,25 @@ TEST(ReadOnlyClock, OtherRatesAreRefusedNamingTheClock) {
 }
 
 // Rates below the lowest the driver streams are never offered: 50 Hz beside
-// 48 kHz is refused by the pins and 48 kHz streams, at both speeds; 5512 Hz,
-// in real use, is offered and streams. A clock offering nothing higher
-// refuses the unit at start with that reason.
+// 48 kHz is refused by the pins and 48 kHz streams, at both speeds; so are
+// 5512 Hz beside 8000 Hz, and 8000 Hz streams. A clock offering nothing
+// higher refuses the unit at start with that reason.
 TEST(LowRates, RatesBelowTheFloorAreNotOfferedAndAUnitWithOnlySuchRatesIsRefused) {
   for (bool high_speed : {true, false}) {
     const char* speed = high_speed ? "high speed" : "full speed";
     Shape s = Stereo("low_rate", 48000, high_speed);
-    s.rates = {50, 5512, 48000};
+    s.rates = {50, 5512, 8000, 48000};
     s.rate = 50;
     std::string error;
     StreamReport r = StreamShape(s, 0.5, 0, &error);
     EXPECT_EQ(r.rate, 0u) << speed;
     EXPECT_NE(error.find("render pin offers no format for 2:24:50"), std::string::npos) << error;
-    EXPECT_NE(error.find("it offers 2:24 at 48000 Hz"), std::string::npos) << error;
-    for (uint32_t rate : {5512u, 48000u}) {
+    EXPECT_NE(error.find("it offers 2:24 at 8000, 48000 Hz"), std::string::npos) << error;
+    s.rate = 5512;
+    error.clear();
+    r = StreamShape(s, 0.5, 0, &error);
+    EXPECT_EQ(r.rate, 0u) << speed;
+    for (uint32_t rate : {8000u, 48000u}) {
       s.rate = rate;
       error.clear();
       r = StreamShape(s, 0.5, 0, &error);
@@ -396,15 +400,15 @@ TEST(LowRates, RatesBelowTheFloorAreNotOfferedAndAUnitWithOnlySuchRatesIsRefused
   }
   // dMIN 1 Hz of a continuous range, and a discrete 1000 Hz.
   Shape s = Stereo("only_low_rates", 48000);
-  s.rates = {1000};
-  s.ranges = {{1, 4000, 1}};
+  s.rates = {1000, 5512};
+  s.ranges = {{1, 7999, 1}};
   ClockRates rates(s.rates);
   rates.ranges = s.ranges;
   DriverStack stack(Descriptor(s), rates, true);
   std::string error;
   EXPECT_FALSE(stack.plug(&error));
   EXPECT_EQ(error,
-            "sample rates: the capture and render clocks offer no rate of 5000 Hz or more (the lowest rate "
+            "sample rates: the capture and render clocks offer no rate of 8000 Hz or more (the lowest rate "
             "the driver streams)");
   stack.remove();
 }
