@@ -496,8 +496,8 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
              &UpdateInformation::replyFinishedUnzip);
   bool failed = status == QProcess::CrashExit;
   if (failed) qDebug() << "UpdateInformation: CrashExit";
-  const bool tooLarge = written > unpackBound;
-  if (tooLarge) {
+  const bool unpackedTooMuch = written > unpackBound;
+  if (unpackedTooMuch) {
     qDebug() << "UpdateInformation: unzip refused: the archive unpacked to" << written << "bytes, more than"
              << unpackBound;
     failed = true;
@@ -521,7 +521,7 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     }
   }
   if (failed) {
-    if (tooLarge) QDir(tempDir->path()).removeRecursively();  // nothing of it is kept
+    if (unpackedTooMuch) QDir(tempDir->path()).removeRecursively();  // nothing of it is kept
     delete tempDir;
     tempDir = nullptr;
     emit errorDownloadFile();
