@@ -120,6 +120,11 @@ void Device::refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusa
   refusals_left_ = max_refusals;
 }
 
+void Device::delay_next_timer_start(uint64_t ns) {
+  std::lock_guard<std::mutex> g(m_);
+  timer_start_delay_ns_ = ns;
+}
+
 uint64_t Device::iso_submissions() const {
   std::lock_guard<std::mutex> g(m_);
   return submissions_;
@@ -391,6 +396,11 @@ IsoSubmit Device::submit_locked(IsoTransfer* t) {
   for (uint32_t k = 0; k < t->packet_count; ++k) t->packets[k].status = IsoPacketStatus::Late;
   queue_.push_back(t);
   if (!timer_running_) {
+    if (timer_start_delay_ns_ != 0) {
+      const uint64_t delay = timer_start_delay_ns_;
+      timer_start_delay_ns_ = 0;
+      Clock::instance().sleep_for(delay);
+    }
     start_timer_locked();
   } else if (first + uint64_t(e->period) * (t->packet_count - 1) + 1 < timer_wake_) {
     rearm_locked();  // a transfer that ends later moves no wake earlier
@@ -492,7 +502,11 @@ void Device::rearm_locked() {
 void Device::start_timer_locked() {
   if (timer_running_) return;
   timer_running_ = true;
+  // The intervals before now have passed, but not those of what is queued: a
+  // submitter held up after choosing its transfer's slot may start the timer
+  // after that slot began, and its packets still run in their own intervals.
   next_interval_ = Clock::instance().now_ns() / interval_ns();
+  for (IsoTransfer* t : queue_) next_interval_ = std::min(next_interval_, next_packet(t));
   clock_timer_.fire = &Device::timer_fired;
   clock_timer_.context = this;
   timer_wake_ = next_wake_locked();
@@ -508,6 +522,15 @@ uint32_t Device::completion_delay_locked() {
 }
 
 void Device::run_interval_locked(uint64_t interval) {
+  // A packet whose interval the bus has already run past missed its slot:
+  // it ends unsent (Late), as a host controller ends an isochronous packet
+  // it was too late for, and the bus goes on.
+  for (IsoTransfer* t : active_) {
+    while (t->done_ < t->packet_count && next_packet(t) < interval) {
+      t->packets[t->done_].status = IsoPacketStatus::Late;
+      ++t->done_;
+    }
+  }
   // OUT packets first, then IN, each in submission order.
   for (int pass = 0; pass < 2; ++pass) {
     for (IsoTransfer* t : active_) {

@@ -190,6 +190,11 @@ class Device {
   // clock reaches `until_ns`, at most `max_refusals` of them (tests of what a
   // driver does with transfers that fail at once).
   void refuse_iso(uint8_t endpoint, uint64_t until_ns, uint64_t max_refusals);
+  // The next submission that finds the frame timer idle is held up for `ns`
+  // of clock time after its transfer's slot is chosen and before the timer
+  // starts, bus lock held, as a submitting thread that loses its processor
+  // there (tests of a timer that starts after the first packet's interval).
+  void delay_next_timer_start(uint64_t ns);
   // Isochronous transfers submitted (accepted or not) so far.
   uint64_t iso_submissions() const;
 
@@ -258,8 +263,8 @@ class Device {
   uint64_t set_interface_count_ = 0;
   uint32_t stall_set_interface_ = 0;
 
-  std::vector<Endpoint> endpoints_;  // isochronous endpoints of the current settings
-  std::vector<IsoTransfer*> queue_;  // in submission order
+  std::vector<Endpoint> endpoints_;   // isochronous endpoints of the current settings
+  std::vector<IsoTransfer*> queue_;   // in submission order
   std::vector<IsoTransfer*> active_;  // catching up: those with a packet to run
   // Transfers whose packets have all run, with the interval their completion is due.
   std::vector<std::pair<IsoTransfer*, uint64_t>> finished_;
@@ -274,6 +279,7 @@ class Device {
   uint8_t refuse_endpoint_ = 0;
   uint64_t refuse_until_ns_ = 0;
   uint64_t refusals_left_ = 0;
+  uint64_t timer_start_delay_ns_ = 0;
   uint64_t submissions_ = 0;
   std::atomic<bool> closing_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;

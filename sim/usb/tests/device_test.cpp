@@ -1,14 +1,53 @@
 // The simulated USB device: standard requests, alternate settings, removal,
-// frame numbers.
+// frame numbers, the frame timer's start.
 #include "usb/device.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "kernel/clock.h"
 
 namespace usb = korvel::sim::usb;
+using korvel::sim::Clock;
+using korvel::sim::ClockMode;
 
 namespace {
+
+// Aborts the test program when the test that made it has not ended within
+// `seconds` of real time: a bus spinning with its lock held would otherwise
+// hang the run instead of failing it.
+class Watchdog {
+ public:
+  explicit Watchdog(int seconds)
+      : thread_([this, seconds] {
+          std::unique_lock<std::mutex> lock(m_);
+          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+            std::fprintf(stderr, "watchdog: the test still runs after %d s\n", seconds);
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      done_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;  // last: starts once the rest is there
+};
 
 class OneSettingFunction : public usb::Function {
  public:
@@ -23,8 +62,12 @@ class OneSettingFunction : public usb::Function {
     return usb::Result::Stall;
   }
   void interface_selected(uint8_t i, uint8_t a) override { last_alt = a; }
+  void iso_out(uint8_t, uint64_t interval, const uint8_t*, size_t) override {
+    out_intervals.push_back(interval);
+  }
   int class_requests = 0;
   int last_alt = -1;
+  std::vector<uint64_t> out_intervals;
 };
 
 TEST(UsbDevice, StandardRequestsAndSettings) {
@@ -70,6 +113,50 @@ TEST(UsbDevice, FrameNumberFollowsTheClock) {
   uint32_t f0 = d.frame_number();
   korvel::sim::Clock::instance().sleep_for(5000000);
   EXPECT_EQ(d.frame_number() - f0, 5u);
+}
+
+// A transfer submitted while the frame timer is idle, whose submitter is
+// held up between choosing its slot and starting the timer until its first
+// packet's interval (or the whole transfer) has passed: its packets still run
+// in their own intervals, once each, and it completes; the bus does not spin
+// for ever behind a packet it skipped.
+TEST(UsbDevice, ATimerStartedLateStillRunsThePacketsQueuedBeforeIt) {
+  Watchdog watchdog(30);
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  struct Transfer : usb::IsoTransfer {
+    void iso_complete(usb::IsoOutcome o) override { outcomes.push_back(o); }
+    uint8_t data[16 * 32] = {};
+    usb::IsoPacket packet_array[16];
+    std::vector<usb::IsoOutcome> outcomes;
+  };
+  // 400 us: into the transfer's first frame; 3 ms: past its end.
+  for (uint64_t delay_ns : {400000ull, 3000000ull}) {
+    SCOPED_TRACE(delay_ns);
+    auto f = std::make_shared<OneSettingFunction>();
+    usb::Device d(f, usb::Speed::High);
+    ASSERT_EQ(d.set_configuration(1), usb::Result::Ok);
+    ASSERT_EQ(d.set_interface(0, 1), usb::Result::Ok);
+    clock.sleep_until((clock.now_ns() / 1000000 + 1) * 1000000 + 900000);  // late in a frame
+    Transfer t;
+    t.endpoint = 0x01;
+    t.start_frame = d.frame_number() + 1;
+    t.buffer = t.data;
+    t.packets = t.packet_array;
+    t.packet_count = 16;
+    for (uint32_t i = 0; i < 16; ++i) t.packet_array[i] = {i * 32, 32, usb::IsoPacketStatus::Late};
+    d.delay_next_timer_start(delay_ns);
+    ASSERT_EQ(d.submit_iso(&t), usb::IsoSubmit::Queued);
+    clock.sleep_for(5000000);
+    ASSERT_EQ(t.outcomes.size(), 1u);
+    EXPECT_EQ(t.outcomes[0], usb::IsoOutcome::Completed);
+    for (const usb::IsoPacket& p : t.packet_array) EXPECT_EQ(p.status, usb::IsoPacketStatus::Ok);
+    std::vector<uint64_t> expected;
+    for (uint64_t i = 0; i < 16; ++i) expected.push_back(uint64_t(t.start_frame) * 8 + i);
+    EXPECT_EQ(f->out_intervals, expected);
+    EXPECT_EQ(d.iso_queued(), 0u);
+  }
 }
 
 }  // namespace
