@@ -149,12 +149,18 @@ void UpdateInformation::downloadInformation() {
     });
   }
   documentMark = 0;
+  documentClock.start();
   documentTimer->start(inactivityMs.load());
 }
 
 void UpdateInformation::documentProgress(qint64 received, qint64 total) {
   if (received > kMaxDocumentBytes || total > kMaxDocumentBytes) {
     qDebug() << "UpdateInformation: document larger than" << kMaxDocumentBytes << "bytes";
+    documentReply->abort();
+    return;
+  }
+  if (documentClock.elapsed() > qint64(kDocumentInactivityTimes) * inactivityMs.load()) {
+    qDebug() << "UpdateInformation: document still arriving after" << documentClock.elapsed() << "ms";
     documentReply->abort();
     return;
   }

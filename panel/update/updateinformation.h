@@ -12,10 +12,12 @@
 // kMinimumProgressBytes arrived. A download that keeps coming, however
 // slowly it fills its bar, goes on; a server that sends nothing, or a few
 // bytes now and then, cannot hold the waiting state or the download window
-// open.
+// open. The document, a few kilobytes that nobody watches arrive, is also
+// given kDocumentInactivityTimes inactivity times in all.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
@@ -37,6 +39,9 @@ bool archiveEntryEscapes(const QString& name);
 
 // Bytes that must arrive within each inactivity time to keep a transfer going.
 constexpr qint64 kMinimumProgressBytes = 4096;
+// Inactivity times the whole document fetch may take (5 min at 60 s): a
+// server that sends just enough to stay alive cannot hold the waiting state.
+constexpr int kDocumentInactivityTimes = 5;
 // A larger update document is refused (documents are a few kilobytes).
 constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
 // A larger file download is refused while it arrives (installers are tens of
@@ -123,6 +128,7 @@ class UpdateInformation : public QObject {
   QPointer<QNetworkReply> documentReply;
   QTimer* documentTimer = nullptr;
   qint64 documentMark = 0;
+  QElapsedTimer documentClock;  // since the document was asked for
   QTimer* unpackWatch = nullptr;
   quint64 unpackBound = 0;  // of the archive being unpacked
   qint64 archiveBytes = 0;  // its size as saved

@@ -178,6 +178,12 @@ class TestUpdateInformation : public QObject {
     QTest::newRow("headers and one byte, then nothing") << oneByte;
     QTest::newRow("no answer") << HttpsServer::Response{200, "{}", HttpsServer::StallBeforeHeaders};
     QTest::newRow("a few bytes now and then") << trickle;
+    // Enough every inactivity time to stay alive, for longer than the whole
+    // fetch may take.
+    HttpsServer::Response alive{200, QByteArray(320 * 1024, ' '), HttpsServer::Trickle, true};
+    alive.trickleBytes = int(kMinimumProgressBytes) + 1024;
+    alive.trickleMs = 500;
+    QTest::newRow("just enough to stay alive") << alive;
     QTest::newRow("larger than any document")
         << HttpsServer::Response{200, QByteArray(kMaxDocumentBytes + 1024, ' '), HttpsServer::Full, true};
   }
