@@ -193,14 +193,7 @@ TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
 // data endpoint: the data endpoint's pipe (index 1) is the one streamed, and
 // never a pipe of another type.
 TEST_F(PinFixture, CaptureStreamsFromTheDataEndpointAfterAnInterruptEndpoint) {
-  ConfigBuilder b;
-  b.configuration(3);
-  shapes::Control(b, true);
-  shapes::Render(b, 1, 1);
-  b.interface(2, 0, 0, 1, 2, 0x20);
-  b.interface(2, 1, 2, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
-  b.endpoint(0x83, 0x03, 6, 4).endpoint(0x82, 0x05, 42, 1).cs_endpoint();
-  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, b.finish()));
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, shapes::CaptureAfterInterruptEndpoint()));
   Run(capture_);
   Queue(capture_, 2);
   SleepMs(30);

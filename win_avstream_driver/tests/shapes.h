@@ -110,6 +110,19 @@ inline std::vector<uint8_t> UnusableSettings() {
   return b.finish();
 }
 
+// Render, and stereo 24-bit capture (alt 1) whose interrupt endpoint (pipe
+// 0) comes before its isochronous data endpoint 0x82 (pipe 1).
+inline std::vector<uint8_t> CaptureAfterInterruptEndpoint() {
+  ConfigBuilder b;
+  b.configuration(3);
+  Control(b, true);
+  Render(b, 1, 1);
+  b.interface(2, 0, 0, 1, 2, 0x20);
+  b.interface(2, 1, 2, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+  b.endpoint(0x83, 0x03, 6, 4).endpoint(0x82, 0x05, 42, 1).cs_endpoint();
+  return b.finish();
+}
+
 // A plain render-and-capture device.
 inline std::vector<uint8_t> Basic(bool capture = true, int render_alts = 2) {
   ConfigBuilder b;

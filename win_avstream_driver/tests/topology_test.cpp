@@ -213,14 +213,7 @@ TEST(TopologySlots, NonPcmFormatsDoNotCount) {
 // first is not the data endpoint, but its pipe still comes first; a bulk
 // endpoint alone leaves the interface without data endpoint.
 TEST(TopologySlots, OnlyIsochronousEndpointsAreDataOrFeedback) {
-  ConfigBuilder b;
-  b.configuration(3);
-  shapes::Control(b, true);
-  shapes::Render(b, 1, 1);
-  b.interface(2, 0, 0, 1, 2, 0x20);
-  b.interface(2, 1, 2, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
-  b.endpoint(0x83, 0x03, 6, 4).endpoint(0x82, 0x05, 42, 1).cs_endpoint();
-  auto d = b.finish();
+  auto d = shapes::CaptureAfterInterruptEndpoint();
   USB_AUDIO_TOPOLOGY t;
   ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
   ASSERT_NE(t.CaptureSlots[1].DataEndpoint, nullptr);
