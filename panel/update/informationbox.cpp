@@ -8,6 +8,16 @@
 
 #include "ui_informationbox.h"
 
+QString informationHtmlShown(const QString& html) {
+  if (html.size() <= kMaxInformationHtmlChars) return html;
+  int end = kMaxInformationHtmlChars;
+  if (html.at(end - 1).isHighSurrogate()) --end;
+  // A tag cut short would show as text.
+  const int open = html.lastIndexOf(QLatin1Char('<'), end - 1);
+  if (open >= 0 && html.lastIndexOf(QLatin1Char('>'), end - 1) < open) end = open;
+  return html.left(end);
+}
+
 InformationBox::InformationBox(QWidget* parent) : QWidget(parent), ui(new Ui::InformationBox) {
   ui->setupUi(this);
   ui->dontShowCheckBox->blockSignals(true);
@@ -39,7 +49,7 @@ void InformationBox::setInformationHtml(const QString& html) {
   first.setLineHeight(18, QTextBlockFormat::FixedHeight);
   c.setBlockFormat(first);
   c.insertBlock();
-  c.insertHtml(html);
+  c.insertHtml(informationHtmlShown(html));
   c.movePosition(QTextCursor::Start);
   c.deleteChar();
   cursor = c;

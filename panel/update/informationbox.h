@@ -13,6 +13,18 @@ namespace Ui {
 class InformationBox;
 }
 
+// Characters of an information message's HTML that are laid out. The box
+// shows a few lines (some 500 characters at its smallest font) and has no
+// scroll bars; laying out a message costs some 10 ms per KiB, six times over
+// while its font is fitted, so a message of megabytes would hold the window
+// for minutes. The bound leaves room for markup (links, styles) well beyond
+// what can be seen.
+constexpr int kMaxInformationHtmlChars = 4096;
+
+// `html` cut to at most kMaxInformationHtmlChars characters, never inside a
+// tag or between the halves of a surrogate pair.
+QString informationHtmlShown(const QString& html);
+
 class InformationBox : public QWidget {
   Q_OBJECT
 
@@ -24,7 +36,8 @@ class InformationBox : public QWidget {
 
   // The panel or firmware offer: replaces the message with rich text.
   void setOfferText(const QString& html);
-  // The information message: HTML shown from its top.
+  // The information message: HTML shown from its top, at most
+  // kMaxInformationHtmlChars of it.
   void setInformationHtml(const QString& html);
 
  protected:

@@ -2,6 +2,7 @@
 #include "updatesoftware.h"
 
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QJsonParseError>
 #include <QLabel>
@@ -75,6 +76,17 @@ bool suppressesVersion(const QString& s, const QString& M, const QString& m) {
   const int mMaj = leadingNumber(M, 0, 1);
   if (sMaj != mMaj) return sMaj > mMaj;
   return leadingNumber(s, 2, 2) >= leadingNumber(m, 0, 2);
+}
+
+QString storedInfoMessage(const QString& message) {
+  if (message.size() <= kMaxStoredInfoMessageChars) return message;
+  return QStringLiteral("sha256:") +
+         QString::fromLatin1(QCryptographicHash::hash(message.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+bool infoMessageDismissed(const QString& stored, const QString& message) {
+  if (stored.isEmpty()) return false;
+  return stored == message || stored == storedInfoMessage(message);
 }
 
 UpdateSoftware::UpdateSoftware(int deviceType_, bool skipFirstConfim_)
@@ -192,7 +204,7 @@ void UpdateSoftware::checkInformation() {
   infoMessage = messages.value(QLocale::languageToString(QLocale().language())).toString();
   if (infoMessage.isEmpty())
     infoMessage = messages.value(QLocale::languageToString(QLocale::English)).toString();
-  if (infoMessage.isEmpty() || infoMessage == loadInfoDialog()) return;
+  if (infoMessage.isEmpty() || infoMessageDismissed(loadInfoDialog(), infoMessage)) return;
   infoBox.show();
   infoBox.setInformationHtml(infoMessage);
   infoBox.setGeometry(infoBox.geometry());
@@ -328,7 +340,7 @@ void UpdateSoftware::decideClickedFirmware() {
 
 void UpdateSoftware::decideClickedInformation() {
   infoBox.close();
-  if (infoBox.ui->dontShowCheckBox->isChecked()) saveInfoDialog(infoMessage);
+  if (infoBox.ui->dontShowCheckBox->isChecked()) saveInfoDialog(storedInfoMessage(infoMessage));
 }
 
 void UpdateSoftware::cancelSoftware() {

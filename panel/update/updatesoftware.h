@@ -28,6 +28,19 @@ bool isNewerVersion(const QString& c, const QString& M, const QString& m);
 // the newest version M.m (empty text suppresses nothing).
 bool suppressesVersion(const QString& s, const QString& M, const QString& m);
 
+// Characters of an information message that "do not show again" stores as
+// they are. A longer message is stored as its digest, so that a message of
+// megabytes does not go into the settings file, which is read whole at every
+// settings access.
+constexpr int kMaxStoredInfoMessageChars = 4096;
+// What "do not show again" stores for an information message: the message
+// itself, or "sha256:" and the hexadecimal SHA-256 of its UTF-8 form when it
+// is longer than kMaxStoredInfoMessageChars.
+QString storedInfoMessage(const QString& message);
+// Whether the stored text is the answer given to this message (also when a
+// long message was stored whole, as earlier versions did).
+bool infoMessageDismissed(const QString& stored, const QString& message);
+
 class UpdateSoftware : public QObject {
   Q_OBJECT
 

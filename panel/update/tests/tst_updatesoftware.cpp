@@ -4,15 +4,19 @@
 // version keys of the wrong type, the Far Link document switch (also to a
 // document without its entry), the download windows with progress (a busy bar
 // for an unknown size), cancel and timeout, the failure box, the whole flow to
-// a started installer, and the texts in every language.
+// a started installer, and the texts in every language; a message of
+// megabytes is cut before it is laid out, and its "do not show again" answer
+// is stored small.
 #include <QCheckBox>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
@@ -39,6 +43,22 @@ QByteArray document(int softMajor, int softMinor, int fwMajor, int fwMinor,
                             .arg(fwMinor)
                             .arg(extra);
   return QString("{\"Tarrow_version1\": %1, \"FarLink_version1\": %1}").arg(model).toUtf8();
+}
+
+// The document with `english` as the information message of both models.
+QByteArray withMessage(const QByteArray& doc, const QString& english) {
+  QJsonObject top = QJsonDocument::fromJson(doc).object();
+  for (const QString& key : top.keys()) {
+    QJsonObject model = top.value(key).toObject();
+    model.insert("messages", QJsonObject{{"English", english}});
+    top.insert(key, model);
+  }
+  return QJsonDocument(top).toJson(QJsonDocument::Compact);
+}
+
+QString settingsFilePath() {
+  std::unique_ptr<QSettings> settings(newPanelSettings());
+  return settings->fileName();
 }
 
 }  // namespace
@@ -321,6 +341,58 @@ class TestUpdateSoftware : public QObject {
     // The message stays.
     QCOMPARE(browser->toPlainText(), QString("Notes: read more on our site."));
     sw->informationDialog().ui->okButton->click();
+  }
+
+  void longInformationMessageIsCutAndItsAnswerStoredSmall() {
+    // Megabytes of message: only its beginning is laid out in the box.
+    QString message = "<b>Start</b> of the news.";
+    while (message.size() < 3 * 1024 * 1024) message += " More news from KORVEL, line after line.";
+    const QByteArray doc = withMessage(document(2, 20, 1, 2), message);
+    auto sw = start(doc);
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    const QTextDocument* laidOut = sw->informationDialog().ui->textMessage->document();
+    QVERIFY2(laidOut->characterCount() <= kMaxInformationHtmlChars,
+             qPrintable(QString::number(laidOut->characterCount())));
+    QVERIFY(shown(sw->informationDialog()).startsWith("Start of the news. More news from KORVEL"));
+    const qint64 settingsBefore = QFileInfo(settingsFilePath()).size();
+    sw->informationDialog().ui->dontShowCheckBox->setChecked(true);
+    sw->informationDialog().ui->okButton->click();
+    QVERIFY(!sw->informationDialog().isVisible());
+    // The answer, not the message, went into the settings file.
+    QVERIFY2(loadInfoDialog().size() < 100, qPrintable(QString::number(loadInfoDialog().size())));
+    QVERIFY(QFileInfo(settingsFilePath()).size() < settingsBefore + 1024);
+
+    // Not shown again; a message that differs only at its end (beyond what
+    // the box shows) is another message.
+    sw = start(doc);
+    QTest::qWait(100);
+    QVERIFY(!sw->informationDialog().isVisible());
+    QString changed = message;
+    changed[changed.size() - 2] = '!';
+    sw = start(withMessage(document(2, 20, 1, 2), changed));
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    sw->informationDialog().ui->okButton->click();
+    // A long message stored whole (as earlier versions did) still counts.
+    saveInfoDialog(changed);
+    sw = start(withMessage(document(2, 20, 1, 2), changed));
+    QTest::qWait(100);
+    QVERIFY(!sw->informationDialog().isVisible());
+  }
+
+  void informationHtmlIsCutOutsideTagsAndCharacters() {
+    const QString shortMessage = "<b>Hello</b> from KORVEL";
+    QCOMPARE(informationHtmlShown(shortMessage), shortMessage);
+    const QString fill(kMaxInformationHtmlChars - 10, 'x');
+    // The bound falls inside the link's tag: the tag goes whole.
+    const QString link = fill + "<a href=\"https://www.korvel-audio.com/news\">read</a>";
+    QCOMPARE(informationHtmlShown(link), fill);
+    // ... and after a tag that is complete, the tag stays.
+    const QString bold = fill + "<b>ok</b>" + QString(100, 'y');
+    QCOMPARE(informationHtmlShown(bold), bold.left(kMaxInformationHtmlChars));
+    // A character outside the basic plane is not split.
+    const QString wide =
+        QString(kMaxInformationHtmlChars - 1, 'x') + QString::fromUtf8("\xF0\x9F\x8E\xB5 tune");
+    QCOMPARE(informationHtmlShown(wide), wide.left(kMaxInformationHtmlChars - 1));
   }
 
   void farLinkWithoutItsEntryStopsAskingForItsDocument() {
