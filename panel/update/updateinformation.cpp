@@ -428,6 +428,7 @@ void UpdateInformation::startUnzip() {
   // outside the folder is refused before anything is written.
   connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
           &UpdateInformation::replyListedZip);
+  watchUnpack(true);
   process.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), tempPath(QStringLiteral("temp.zip"))});
   Q_UNUSED(folder);
 #endif
@@ -436,10 +437,11 @@ void UpdateInformation::startUnzip() {
 void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status) {
   disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
              &UpdateInformation::replyListedZip);
+  if (unpackWatch) unpackWatch->stop();
   const QStringList names =
       QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-  bool refused =
-      status != QProcess::NormalExit || exitCode != 0 || process.error() == QProcess::FailedToStart;
+  bool refused = status != QProcess::NormalExit || exitCode != 0 ||
+                 process.error() == QProcess::FailedToStart || unpackStalled;
   for (const QString& name : names) {
     if (archiveEntryEscapes(name)) {
       qDebug() << "UpdateInformation: unzip refused entry" << name;
@@ -460,31 +462,69 @@ void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status
 }
 
 void UpdateInformation::startUnpacker(const QString& program, const QStringList& arguments) {
-  if (!unpackWatch) {
-    unpackWatch = new QTimer(this);
-    connect(unpackWatch, &QTimer::timeout, this, [this] {
-      if (!tempDir || process.state() == QProcess::NotRunning || unpackedBytes() <= unpackBound) return;
-      qDebug() << "UpdateInformation: unzip stopped: more than" << unpackBound << "bytes written";
-      unpackWatch->stop();
-      process.kill();  // ends in replyFinishedUnzip, which checks again
-    });
-  }
   connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
           &UpdateInformation::replyFinishedUnzip);
-  unpackWatch->start(50);
+  watchUnpack(false);
   process.start(program, arguments, QIODevice::ReadWrite);
 }
 
-quint64 UpdateInformation::unpackedBytes() const {
+void UpdateInformation::watchUnpack(bool listing) {
+  if (!unpackWatch) {
+    unpackWatch = new QTimer(this);
+    connect(unpackWatch, &QTimer::timeout, this, &UpdateInformation::checkUnpack);
+  }
+  unpackListing = listing;
+  unpackStalled = false;
+  unpackSeenBytes = 0;
+  unpackSeenEntries = 0;
+  unpackIdle.start();
+  unpackWatch->start(50);
+}
+
+void UpdateInformation::checkUnpack() {
+  if (!tempDir || process.state() == QProcess::NotRunning) return;
+  qint64 entries = 0;
+  quint64 written = 0;
+  if (unpackListing) {
+    written = quint64(process.bytesAvailable());  // the names listed so far
+  } else {
+    written = unpackedBytes(&entries);
+    if (written > unpackBound) {
+      qDebug() << "UpdateInformation: unzip stopped: more than" << unpackBound << "bytes written";
+      unpackWatch->stop();
+      process.kill();  // ends in replyFinishedUnzip, which checks again
+      return;
+    }
+  }
+  if (written != unpackSeenBytes || entries != unpackSeenEntries) {
+    unpackSeenBytes = written;
+    unpackSeenEntries = entries;
+    unpackIdle.start();
+    return;
+  }
+  const int limit = unpackInactivityMs.load();
+  if (unpackIdle.elapsed() < limit) return;
+  qDebug() << "UpdateInformation: unzip stopped: nothing written for" << limit << "ms";
+  unpackStalled = true;
+  unpackWatch->stop();
+  process.kill();  // ends in replyListedZip or replyFinishedUnzip
+}
+
+quint64 UpdateInformation::unpackedBytes(qint64* entries) const {
   // Every file counts, wherever it lies: an entry may also replace the archive
   // or the script.
   quint64 total = 0;
-  QDirIterator it(tempDir->path(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
-                  QDirIterator::Subdirectories);
+  qint64 count = 0;
+  QDirIterator it(
+      tempDir->path(),
+      QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+      QDirIterator::Subdirectories);
   while (it.hasNext()) {
     it.next();
-    total += quint64(qMax<qint64>(0, it.fileInfo().size()));
+    ++count;
+    if (it.fileInfo().isFile()) total += quint64(qMax<qint64>(0, it.fileInfo().size()));
   }
+  if (entries) *entries = count;
   // The archive as saved, and the unpack script (its line ends as CR LF).
   quint64 ours = quint64(archiveBytes);
 #ifdef Q_OS_WIN
@@ -502,8 +542,11 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
              &UpdateInformation::replyFinishedUnzip);
   bool failed = status == QProcess::CrashExit;
   if (failed) qDebug() << "UpdateInformation: CrashExit";
-  const bool unpackedTooMuch = written > unpackBound;
-  if (unpackedTooMuch) {
+  if (unpackStalled) failed = true;
+  // Nothing of an archive that unpacked too much, or of a stopped unpack, is
+  // kept.
+  const bool discard = written > unpackBound || unpackStalled;
+  if (written > unpackBound) {
     qDebug() << "UpdateInformation: unzip refused: the archive unpacked to" << written << "bytes, more than"
              << unpackBound;
     failed = true;
@@ -527,7 +570,7 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     }
   }
   if (failed) {
-    if (unpackedTooMuch) QDir(tempDir->path()).removeRecursively();  // nothing of it is kept
+    if (discard) QDir(tempDir->path()).removeRecursively();
     delete tempDir;
     tempDir = nullptr;
     emit errorDownloadFile();

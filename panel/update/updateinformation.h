@@ -14,6 +14,11 @@
 // bytes now and then, cannot hold the waiting state or the download window
 // open. The document, a few kilobytes that nobody watches arrive, is also
 // given kDocumentInactivityTimes inactivity times in all.
+//
+// Unpacking does not wait for ever either: an unpacker that writes nothing
+// new for a whole unpack inactivity time (60 s) is stopped, what it wrote is
+// removed, and the unpack fails. One that keeps writing, however slowly,
+// goes on.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
@@ -67,6 +72,10 @@ class UpdateInformation : public QObject {
   // An archive unpacks to at most this many bytes, below the bound its own
   // size gives (maxUnpackedSize). For tests; takes effect at the next archive.
   void setMaxUnpackedBytes(quint64 bytes) { maxUnpackedBytes = bytes; }
+  // The unpacker (and the listing of the archive before it) is stopped after
+  // this long without writing anything new (60000 ms). May be set from any
+  // thread; takes effect at the next unpack step.
+  void setUnpackInactivityTimeout(int ms) { unpackInactivityMs = ms; }
   // The folder of the last file download (empty before one was saved).
   QString lastDownloadFolder() const;
 
@@ -110,8 +119,13 @@ class UpdateInformation : public QObject {
   // Starts the unpacker and watches what it writes: it is stopped once the
   // folder holds more than the archive may unpack to.
   void startUnpacker(const QString& program, const QStringList& arguments);
-  // Bytes in the download folder beyond the archive and the unpack script.
-  quint64 unpackedBytes() const;
+  // Watches the running unpack step (`listing`: the listing of the entry
+  // names, whose progress is its output) every 50 ms.
+  void watchUnpack(bool listing);
+  void checkUnpack();
+  // Bytes in the download folder beyond the archive and the unpack script;
+  // `entries` (when given) is set to the number of files and folders in it.
+  quint64 unpackedBytes(qint64* entries = nullptr) const;
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;
@@ -132,6 +146,11 @@ class UpdateInformation : public QObject {
   QTimer* unpackWatch = nullptr;
   quint64 unpackBound = 0;  // of the archive being unpacked
   qint64 archiveBytes = 0;  // its size as saved
+  bool unpackListing = false;   // the watched step lists the entry names
+  bool unpackStalled = false;   // it was stopped for writing nothing
+  quint64 unpackSeenBytes = 0;  // what the step had written at the last check
+  qint64 unpackSeenEntries = 0;
+  QElapsedTimer unpackIdle;  // since it last wrote something new
   bool isExe = false;
   bool isDmg = false;
   QString execPath;
@@ -141,6 +160,7 @@ class UpdateInformation : public QObject {
   std::atomic<int> inactivityMs{60000};
   std::atomic<qint64> maxDownloadBytes{kMaxDownloadBytes};
   std::atomic<quint64> maxUnpackedBytes{~quint64(0)};
+  std::atomic<int> unpackInactivityMs{60000};
 };
 
 #endif

@@ -3,8 +3,8 @@
 // that always ends and is logged in part, file downloads with progress (also
 // of unknown size), cancel, inactivity and trickle timeouts, size zero and
 // size bounds, archive listings and their bound (held for what is written),
-// unpacking real ZIP archives with the system's unzip, refused entries and
-// the installer start.
+// unpacking real ZIP archives with the system's unzip, unpackers that stall
+// (stopped) or are slow (not), refused entries and the installer start.
 #include <QFile>
 #include <QMutex>
 #include <QThread>
@@ -102,8 +102,9 @@ class TestUpdateInformation : public QObject {
   void initTestCase() {
     QVERIFY2(env.setUp(), "openssl or the loopback servers are not available");
     worker = new UpdateInformation;
-    // Generous for a loaded machine; the timeout test shortens it.
+    // Generous for a loaded machine; the timeout tests shorten them.
     worker->setInactivityTimeout(10000);
+    worker->setUnpackInactivityTimeout(10000);
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
@@ -511,6 +512,42 @@ class TestUpdateInformation : public QObject {
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
     // What was written is gone.
     QCOMPARE(env.folders(), folders);
+  }
+
+  void stalledUnpackersAreStoppedAndSlowOnesGoOn_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("listing never ends") << "list-hangs"
+                                        << "error";
+    QTest::newRow("unpacker never writes") << "hangs"
+                                           << "error";
+    QTest::newRow("unpacker stops after a file") << "writes-hangs"
+                                                 << "error";
+    QTest::newRow("unpacker slow but writing") << "slow"
+                                               << "exec";
+  }
+  void stalledUnpackersAreStoppedAndSlowOnesGoOn() {
+    QFETCH(QString, mode);
+    QFETCH(QString, outcome);
+    StandInUnzip standIn(env.marker("bin"), mode);
+    QVERIFY(standIn.ok());
+    env.server->route("/stall.zip",
+                      makeZip({{"setup.exe", installerScript(env.marker("stall-ran")), 0100755}}));
+    const QStringList folders = env.folders();
+    worker->setUnpackInactivityTimeout(1500);
+    QElapsedTimer took;
+    took.start();
+    download(env.server->url("/stall.zip"));
+    QVERIFY(waitForEnd(30000));
+    worker->setUnpackInactivityTimeout(10000);
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", outcome}));
+    if (outcome == "exec") {
+      QVERIFY(took.elapsed() > 1500);  // longer than the inactivity time
+      return;
+    }
+    // What the unpacker wrote is gone.
+    for (const QString& folder : env.folders())
+      if (!folders.contains(folder)) QVERIFY2(QDir(env.marker(folder)).isEmpty(), qPrintable(folder));
   }
 
   void archiveListings_data() {

@@ -3,7 +3,7 @@
 // information boxes (their links open in the browser), unusable documents and
 // version keys of the wrong type, the Far Link document switch (also to a
 // document without its entry), the download windows with progress (a busy bar
-// for an unknown size), cancel and timeout, the failure box, the whole flow to
+// for an unknown size), cancel and timeout, an unpack that stalls, the failure box, the whole flow to
 // a started installer, and the texts in every language; a message of
 // megabytes is cut before it is laid out, and its "do not show again" answer
 // is stored small.
@@ -527,6 +527,24 @@ class TestUpdateSoftware : public QObject {
     QVERIFY(failure.startsWith("The update file could not be downloaded."));
     QVERIFY(!sw->downloadWindow());
     QCOMPARE(sw->currentState(), 3);
+  }
+
+  void stalledUnpackEndsInTheFailureBox() {
+    StandInUnzip standIn(env.marker("bin"), "hangs");
+    QVERIFY(standIn.ok());
+    env.server->route("/hang.zip",
+                      makeZip({{"setup.exe", installerScript(env.marker("hang-ran")), 0100755}}));
+    auto sw = start(document(
+        2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/hang.zip"))));
+    sw->updateWorker()->setUnpackInactivityTimeout(1500);
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!failure.isEmpty(), 15000);
+    QVERIFY(failure.startsWith("The update file could not be downloaded."));
+    QCOMPARE(sw->currentState(), 3);
+    QVERIFY(!sw->downloadWindow());
   }
 
   void refusedAddressShowsTheFailureBox() {
