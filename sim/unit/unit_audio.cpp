@@ -210,15 +210,22 @@ void UnitAudio::Extremes::close(std::vector<uint16_t>* last) {
   std::fill(low.begin(), low.end(), 0);
 }
 
+size_t UnitAudio::prefill_frames() const {
+  // 1 ms, and never less than two packets: packet sizes vary by a frame as
+  // the host paces them, and a FIFO started on one packet of a data
+  // endpoint served once a millisecond (every frame at full speed, every
+  // eighth microframe at high speed) would touch empty before every packet.
+  const size_t per_ms = high_speed_ ? 8 : 1;  // bus intervals
+  const size_t span = std::max<size_t>(per_ms, 2 * size_t(std::max(1u, render_.packet_intervals)));
+  return std::max<size_t>(1, render_clock_.rate / 1000) * span / per_ms;
+}
+
 const uint8_t* UnitAudio::play_one() {
-  // The converters take one frame from the FIFO once it holds the prefill:
-  // 1 ms at high speed (eight packets), two packets at full speed, where
-  // one packet is the whole millisecond and the FIFO would touch empty
-  // before every packet.
+  // The converters take one frame from the FIFO once it holds the prefill.
   const unsigned rb = render_.frame_bytes();
   const uint8_t* frame = nullptr;
   if (rb) {
-    const size_t prefill = std::max<size_t>(1, render_clock_.rate / 1000) * (high_speed_ ? 1 : 2);
+    const size_t prefill = prefill_frames();
     if (!playing_ && fifo_fill_ >= prefill) playing_ = true;
     if (playing_) {
       if (fifo_fill_ > 0) {
@@ -407,7 +414,7 @@ size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity,
   // for each frame missing, at most half a sample), above it for less.
   const unsigned rb = render_.frame_bytes();
   if (range != 0 && playing_ && rb != 0) {
-    const int64_t prefill = int64_t(std::max<size_t>(1, render_clock_.rate / 1000) * (high_speed_ ? 1 : 2));
+    const int64_t prefill = int64_t(prefill_frames());
     const int64_t error = prefill * 3 / 2 - int64_t(fifo_fill_);
     int64_t correction = error * (int64_t(1) << 24);
     const int64_t half = int64_t(1) << 31;

@@ -20,6 +20,10 @@ struct AudioFormat {
   unsigned channels = 0;       // 0: the interface is idle (alternate setting 0)
   unsigned subslot_bytes = 0;  // bytes per sample on the bus
   unsigned bits = 0;           // valid bits, most significant first
+  // Bus intervals from one packet of the data endpoint to the next (its
+  // polling period: 2^(bInterval-1) microframes at high speed, 1 frame at
+  // full speed).
+  unsigned packet_intervals = 1;
   unsigned frame_bytes() const { return channels * subslot_bytes; }
 };
 
@@ -99,6 +103,8 @@ class UnitAudio {
     uint64_t tick();  // whole samples of the next bus interval
   };
   void set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bool shared);
+  // Frames the render FIFO holds before the converters start.
+  size_t prefill_frames() const;
   void retune_locked(SampleClock* c, uint32_t rate, bool force);
   void advance_to(uint64_t frame);  // runs the converters up to `frame`
   // n sample periods of the render side, the capture side, or both (a
@@ -124,7 +130,7 @@ class UnitAudio {
   // Render FIFO of received frames, in the render format.
   std::vector<uint8_t> fifo_;
   size_t fifo_read_ = 0, fifo_fill_ = 0;
-  bool playing_ = false;  // the converters start once the FIFO holds 1 ms
+  bool playing_ = false;              // the converters start once the FIFO holds the prefill
   std::vector<uint8_t> last_played_;  // loopback across separate clocks
   // Samples the ADC produced and the bus has not fetched yet, interleaved:
   // a ring of the newest 100 ms (older frames are overwritten).

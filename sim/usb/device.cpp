@@ -380,7 +380,11 @@ IsoSubmit Device::submit_locked(IsoTransfer* t) {
   const int32_t ahead = int32_t(t->start_frame - current);
   if (ahead <= 0 || ahead > 1024) return IsoSubmit::BadStartFrame;
   const uint64_t now_frames = Clock::instance().now_ns() / 1000000;
-  const uint64_t first = (now_frames + uint64_t(ahead)) * per_frame;
+  // An endpoint polled less often than every microframe has its slot where
+  // the controller's schedule puts it, not where the driver would like it:
+  // here the last microframe of its period, so that its packets run and its
+  // transfers complete as late as a real controller may have them.
+  const uint64_t first = (now_frames + uint64_t(ahead)) * per_frame + std::min(e->period, per_frame) - 1;
   // Two transfers cannot share an interval of one endpoint.
   for (IsoTransfer* q : queue_) {
     if (q->endpoint != t->endpoint) continue;

@@ -203,7 +203,10 @@ class Device {
 
   // Isochronous transfers. submit_iso() queues a transfer whose packets go
   // in consecutive service intervals of the endpoint from `start_frame` on
-  // (which must not have begun yet, and lie at most 1024 frames ahead).
+  // (which must not have begun yet, and lie at most 1024 frames ahead); a
+  // high-speed endpoint polled every 2, 4 or 8 microframes is served in the
+  // last microframe of each of its periods, as late as a controller's
+  // schedule may place it.
   IsoSubmit submit_iso(IsoTransfer* transfer);
   // Takes a queued transfer back: true when it was still queued, its
   // iso_complete(Cancelled) has then run on the calling thread.

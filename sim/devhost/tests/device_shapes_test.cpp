@@ -4,8 +4,8 @@
 // must get whole frames in every packet, exactly the audio played (and loop
 // it back bit-exact), at the rate asked for, with its feedback accepted.
 // The shapes: subslots and settings per rate, feedback endpoints of every
-// interval, size and format real units use, data endpoints polled every 2
-// and 4 microframes, clock selectors and multipliers, clocks whose rate
+// interval, size and format real units use, data endpoints polled every 2,
+// 4 and 8 microframes, clock selectors and multipliers, clocks whose rate
 // the host cannot set (fixed, or external behind a selector), a continuous
 // rate range, and rates of about one frame per microframe. Also: one clock for
 // both directions, the streaming thread under refused transfers (which
@@ -151,10 +151,19 @@ std::vector<Shape> Shapes() {
     Shape s = Stereo("full_speed_3byte_feedback", 48000, false);
     v.push_back(s);
   }
-  // Data endpoints polled every 2 and every 4 microframes: each packet
-  // carries that many microframes of audio.
+  // Data endpoints polled every 2, 4 and 8 microframes: each packet
+  // carries that many microframes of audio. Every eighth is one packet a
+  // millisecond (one URB packet a frame), at rates of whole and of
+  // fractional frames per packet.
   v.push_back(Stereo("data_interval_2", 48000, true, 2));
   v.push_back(Stereo("data_interval_4", 48000, true, 3));
+  v.push_back(Stereo("data_interval_8", 48000, true, 4));
+  v.push_back(Stereo("data_interval_8_44100", 44100, true, 4));
+  {
+    Shape s = Stereo("data_interval_8_96k", 96000, true, 4);
+    s.rates = {48000, 96000};
+    v.push_back(s);
+  }
   // Feedback in 3 bytes at high speed and in 4 at full speed, in either
   // format, as real units send it.
   for (FeedbackFormat f : {FeedbackFormat::Q16_16, FeedbackFormat::Q10_14}) {

@@ -85,6 +85,32 @@ TEST(UnitAudio, LoopbackReturnsTheRenderedBytesExactlyUnderDrift) {
   }
 }
 
+// A data endpoint served once a millisecond at high speed (bInterval 4): a
+// host sends one packet every eighth microframe, sized by the feedback it
+// has read, and the unit's converters never run dry, at any drift.
+TEST(UnitAudio, RenderServedEveryEighthMicroframeNeverUnderflows) {
+  for (uint32_t rate : {44100u, 48000u, 96000u}) {
+    for (double ppm : {0.0, 1000.0, -1000.0}) {
+      UnitAudio a;
+      a.configure(true, rate, ppm);
+      AudioFormat f = fmt(2, 3);
+      f.packet_intervals = 8;
+      a.set_render_format(f);
+      uint64_t acc = 0;
+      std::vector<uint8_t> pkt;
+      for (uint64_t frame = 800; frame < 800 + 8000 * 2; frame += 8) {
+        acc += uint64_t(feedback(a, frame)) * 8;
+        pkt.assign((acc >> 16) * 6, 0x11);
+        acc &= 0xFFFF;
+        a.render_packet(frame, pkt.data(), pkt.size());
+      }
+      const auto c = a.counters();
+      EXPECT_EQ(c.render_underflows, 0u) << rate << " Hz, " << ppm << " ppm";
+      EXPECT_GT(c.render_frames_played, uint64_t(rate * 2 * 0.99)) << rate << " Hz, " << ppm << " ppm";
+    }
+  }
+}
+
 TEST(UnitAudio, RenderMetersShowEachWindowsLargestMagnitudeOnEitherSide) {
   // Per channel: half scale below zero; a quarter above; silence; the most
   // negative sample (clamped to full scale); small above and larger below,

@@ -588,7 +588,12 @@ class UnitFunction : public Uac2Function {
       if (i.number != interface_number) continue;
       AudioFormat f{};
       for (const StreamingSetting& s : i.settings) {
-        if (s.alt == alternate_setting) f = s.format;
+        if (s.alt != alternate_setting) continue;
+        f = s.format;
+        // The host serves the data endpoint every 2^(bInterval-1)
+        // microframes at high speed, every frame at full speed.
+        const unsigned b = std::min(std::max(unsigned(s.data_interval), 1u), 16u);
+        f.packet_intervals = high_speed_ ? 1u << (b - 1) : 1u;
       }
       if (i.render) {
         unit_.audio().set_render_format(f);
@@ -710,6 +715,7 @@ std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) 
       const uint8_t usage = c[i + 3] & 0x30;
       if (usage == 0x00) {
         setting->data_endpoint = c[i + 2];
+        setting->data_interval = c[i + 6];
         itf->render = (c[i + 2] & 0x80) == 0;
       } else if (usage == 0x10) {
         setting->feedback_endpoint = c[i + 2];

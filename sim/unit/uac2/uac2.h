@@ -97,6 +97,7 @@ struct StreamingSetting {
   uint8_t alt = 0;
   AudioFormat format;  // channels 0: idle
   uint8_t data_endpoint = 0;
+  uint8_t data_interval = 1;  // bInterval of the data endpoint
   uint8_t feedback_endpoint = 0;
   uint16_t feedback_bytes = 0;  // bytes per interval of the feedback endpoint
 };

@@ -1,5 +1,6 @@
 // The simulated USB device: standard requests, alternate settings, removal,
-// frame numbers, the frame timer's start.
+// frame numbers, the frame timer's start, the slots of endpoints polled
+// less often than every microframe.
 #include "usb/device.h"
 
 #include <gtest/gtest.h>
@@ -49,13 +50,16 @@ class Watchdog {
   std::thread thread_;  // last: starts once the rest is there
 };
 
+// Alternate setting 1 has an isochronous OUT endpoint of bInterval
+// `interval`.
 class OneSettingFunction : public usb::Function {
  public:
+  explicit OneSettingFunction(uint8_t interval = 1) : interval_(interval) {}
   std::vector<uint8_t> configuration_descriptor(usb::Speed) const override {
-    return {9, 2, 34,   0,    1,    1,    0, 0x80, 50,  // configuration
-            9, 4, 0,    0,    0,    1,    1, 0x20, 0,   // interface 0 alt 0
-            9, 4, 0,    1,    1,    1,    2, 0x20, 0,   // interface 0 alt 1
-            7, 5, 0x01, 0x05, 0x20, 0x00, 1};
+    return {9, 2, 34,   0,    1,    1,    0,        0x80, 50,  // configuration
+            9, 4, 0,    0,    0,    1,    1,        0x20, 0,   // interface 0 alt 0
+            9, 4, 0,    1,    1,    1,    2,        0x20, 0,   // interface 0 alt 1
+            7, 5, 0x01, 0x05, 0x20, 0x00, interval_};
   }
   usb::Result control(const usb::Setup& s, uint8_t* data, uint16_t* transferred) override {
     ++class_requests;
@@ -68,6 +72,9 @@ class OneSettingFunction : public usb::Function {
   int class_requests = 0;
   int last_alt = -1;
   std::vector<uint64_t> out_intervals;
+
+ private:
+  uint8_t interval_;
 };
 
 TEST(UsbDevice, StandardRequestsAndSettings) {
@@ -156,6 +163,53 @@ TEST(UsbDevice, ATimerStartedLateStillRunsThePacketsQueuedBeforeIt) {
     for (uint64_t i = 0; i < 16; ++i) expected.push_back(uint64_t(t.start_frame) * 8 + i);
     EXPECT_EQ(f->out_intervals, expected);
     EXPECT_EQ(d.iso_queued(), 0u);
+  }
+}
+
+// A high-speed endpoint polled every 2, 4 or 8 microframes has its slot
+// where the controller's schedule puts it, which the driver does not choose:
+// the bus gives it the last microframe of each period, so that its packets
+// run, and its transfers complete, as late in their frames as a real
+// controller may have them. Two frames of packets from the start frame on.
+TEST(UsbDevice, AnEndpointPolledLessOftenThanEveryMicroframeRunsLateInItsPeriod) {
+  Watchdog watchdog(30);
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  struct Transfer : usb::IsoTransfer {
+    void iso_complete(usb::IsoOutcome o) override { outcomes.push_back(o); }
+    uint8_t data[8 * 32] = {};
+    usb::IsoPacket packet_array[8];
+    std::vector<usb::IsoOutcome> outcomes;
+  };
+  for (uint8_t interval : {2, 3, 4}) {
+    SCOPED_TRACE(int(interval));
+    const uint32_t period = 1u << (interval - 1);
+    auto f = std::make_shared<OneSettingFunction>(interval);
+    usb::Device d(f, usb::Speed::High);
+    ASSERT_EQ(d.set_configuration(1), usb::Result::Ok);
+    ASSERT_EQ(d.set_interface(0, 1), usb::Result::Ok);
+    Transfer t;
+    t.endpoint = 0x01;
+    t.start_frame = d.frame_number() + 2;
+    t.buffer = t.data;
+    t.packets = t.packet_array;
+    t.packet_count = 2 * 8 / period;
+    for (uint32_t i = 0; i < t.packet_count; ++i)
+      t.packet_array[i] = {i * 32, 32, usb::IsoPacketStatus::Late};
+    ASSERT_EQ(d.submit_iso(&t), usb::IsoSubmit::Queued);
+    // Until the end of the second frame's second-last microframe: the last
+    // packet has not run, and the transfer is not complete.
+    const uint64_t end_ns = (uint64_t(t.start_frame) + 2) * 1000000;
+    clock.sleep_until(end_ns - 125000);
+    EXPECT_TRUE(t.outcomes.empty());
+    clock.sleep_until(end_ns + 1000000);
+    ASSERT_EQ(t.outcomes.size(), 1u);
+    EXPECT_EQ(t.outcomes[0], usb::IsoOutcome::Completed);
+    std::vector<uint64_t> expected;
+    for (uint64_t k = 0; k < t.packet_count; ++k)
+      expected.push_back(uint64_t(t.start_frame) * 8 + period - 1 + k * period);
+    EXPECT_EQ(f->out_intervals, expected);
   }
 }
 
