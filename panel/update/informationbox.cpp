@@ -1,12 +1,93 @@
 // The update service's picture-backed box.
 #include "informationbox.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QImage>
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QTextObjectInterface>
 
 #include "ui_informationbox.h"
+
+namespace {
+
+// The text of the box: an information message comes from the network, so it
+// reaches nothing outside the program. Only the program's own resources load
+// as images or style sheets. A local path may be a device that never ends or a
+// file of gigabytes; on Windows a network path hands the user's logon to the
+// server it names.
+bool ownResource(const QUrl& name) {
+  return name.scheme() == QLatin1String("qrc") ||
+         (name.scheme().isEmpty() && name.path().startsWith(QLatin1String(":/")));
+}
+
+class MessageDocument : public QTextDocument {
+ public:
+  using QTextDocument::QTextDocument;
+
+ protected:
+  QVariant loadResource(int type, const QUrl& name) override {
+    if (ownResource(name)) return QTextDocument::loadResource(type, name);
+    qDebug() << "InformationBox: not loaded" << name.toString().left(200);
+    return QVariant();
+  }
+};
+
+}  // namespace
+
+// Draws the message's images from the document's resources alone. The
+// toolkit's own image handler reads a path straight from the file system when
+// the document has no such resource, and looks for high-resolution variants
+// beside it.
+class InformationImages : public QObject, public QTextObjectInterface {
+  Q_OBJECT
+  Q_INTERFACES(QTextObjectInterface)
+
+ public:
+  using QObject::QObject;
+
+  QSizeF intrinsicSize(QTextDocument* document, int, const QTextFormat& format) override {
+    const QImage image = imageOf(document, format);
+    QSizeF size = image.size();
+    const QTextImageFormat f = format.toImageFormat();
+    if (f.hasProperty(QTextFormat::ImageWidth)) size.setWidth(f.width());
+    if (f.hasProperty(QTextFormat::ImageHeight)) size.setHeight(f.height());
+    return size;
+  }
+
+  void drawObject(QPainter* painter, const QRectF& rect, QTextDocument* document, int,
+                  const QTextFormat& format) override {
+    const QImage image = imageOf(document, format);
+    if (!image.isNull()) painter->drawImage(rect, image);
+  }
+
+ private:
+  static QImage imageOf(QTextDocument* document, const QTextFormat& format) {
+    const QVariant data =
+        document->resource(QTextDocument::ImageResource, QUrl(format.toImageFormat().name()));
+    if (data.canConvert<QImage>()) return qvariant_cast<QImage>(data);
+    QImage image;
+    if (data.userType() == QMetaType::QByteArray) image.loadFromData(data.toByteArray());
+    return image;
+  }
+};
+
+namespace {
+
+// Links that leave the box: web pages and mail only. A link to a file, to a
+// program's own protocol or to a relative address is not followed, neither in
+// the box nor outside it.
+bool opensOutside(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  return scheme == QLatin1String("https") || scheme == QLatin1String("http") ||
+         scheme == QLatin1String("mailto");
+}
+
+}  // namespace
 
 QString informationHtmlShown(const QString& html) {
   if (html.size() <= kMaxInformationHtmlChars) return html;
@@ -21,8 +102,18 @@ QString informationHtmlShown(const QString& html) {
 InformationBox::InformationBox(QWidget* parent) : QWidget(parent), ui(new Ui::InformationBox) {
   ui->setupUi(this);
   ui->dontShowCheckBox->blockSignals(true);
+  auto* document = new MessageDocument(ui->textMessage);
+  ui->textMessage->setDocument(document);
+  document->documentLayout()->registerHandler(QTextFormat::ImageObject, new InformationImages(document));
   // Links in a message go to the browser; the box itself shows no other page.
-  ui->textMessage->setOpenExternalLinks(true);
+  ui->textMessage->setOpenLinks(false);
+  ui->textMessage->setOpenExternalLinks(false);
+  connect(ui->textMessage, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
+    if (opensOutside(url))
+      QDesktopServices::openUrl(url);
+    else
+      qDebug() << "InformationBox: link not opened" << url.toString().left(200);
+  });
   setWindowFlags(Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
   blockFormat.setLineHeight(30, QTextBlockFormat::FixedHeight);
   cursor = ui->textMessage->textCursor();
@@ -95,3 +186,5 @@ void InformationBox::paintEvent(QPaintEvent* event) {
   painter.setRenderHint(QPainter::Antialiasing, true);
   painter.drawPixmap(0, 0, QPixmap(QStringLiteral(":/Resource/update/info_570x160_model.png")));
 }
+
+#include "informationbox.moc"

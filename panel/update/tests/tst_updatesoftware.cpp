@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
@@ -340,6 +342,51 @@ class TestUpdateSoftware : public QObject {
     QCOMPARE(browserStandIn.urls, QList<QUrl>({QUrl("https://www.korvel-audio.com/news")}));
     // The message stays.
     QCOMPARE(browser->toPlainText(), QString("Notes: read more on our site."));
+    sw->informationDialog().ui->okButton->click();
+  }
+
+  // A message reaches nothing outside the program: no local file loads as an
+  // image, and only web and mail links leave the box (a file link neither
+  // opens in the box nor outside it; a program's own protocol is not called).
+  void informationMessageReachesNoFileAndOpensOnlyWebLinks() {
+    QTemporaryDir folder;
+    const QString picture = folder.filePath("picture.png");
+    QImage(8, 8, QImage::Format_RGB32).save(picture);
+    const QString notes = folder.filePath("notes.txt");
+    QFile file(notes);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("secret notes");
+    file.close();
+    const QUrl local = QUrl::fromLocalFile(picture);
+    const QString message =
+        QString(
+            "<style>@import url(%4);</style><a href=\"%3\">file</a> <a href=\"search-ms:query=x\">search</a> "
+            "<a href=\"https://www.korvel-audio.com/news\">web</a> <img src=\"%1\"><img src=\"%2\">"
+            "<table background=\"%1\"><tr><td background=\"%1\" "
+            "style=\"background-image: url(%1)\">cell</td></tr></table><link rel=\"stylesheet\" href=\"%4\">")
+            .arg(picture, local.toString(), QUrl::fromLocalFile(notes).toString(), notes);
+    auto sw = start(withMessage(document(2, 20, 1, 2), message));
+    QTRY_VERIFY(sw->informationDialog().isVisible());
+    QTextBrowser* browser = sw->informationDialog().ui->textMessage;
+    QTextDocument* text = browser->document();
+    QVERIFY(text->resource(QTextDocument::ImageResource, QUrl(picture)).isNull());
+    QVERIFY(text->resource(QTextDocument::ImageResource, local).isNull());
+    // The program's own pictures still load.
+    QVERIFY(!text->resource(QTextDocument::ImageResource, QUrl("qrc:/Resource/update/info_570x160_model.png"))
+                 .isNull());
+
+    const QString before = browser->toPlainText();
+    UrlCatcher opened;
+    for (const char* scheme : {"https", "file", "search-ms"})
+      QDesktopServices::setUrlHandler(scheme, &opened, "open");
+    for (const char* link : {"file", "search", "web"}) {
+      QTextCursor at(text);
+      at.setPosition(before.indexOf(QLatin1String(link)) + 1);
+      QTest::mouseClick(browser->viewport(), Qt::LeftButton, {}, browser->cursorRect(at).center());
+    }
+    for (const char* scheme : {"https", "file", "search-ms"}) QDesktopServices::unsetUrlHandler(scheme);
+    QCOMPARE(opened.urls, QList<QUrl>({QUrl("https://www.korvel-audio.com/news")}));
+    QCOMPARE(browser->toPlainText(), before);
     sw->informationDialog().ui->okButton->click();
   }
 
