@@ -170,8 +170,12 @@ NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPi
 }
 
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
-  WriteFlag(&ctx->DirectMode, 1);
+  const bool wasOn = InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->DirectMode), 1) != 0;
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
+  // The formats to restore on leaving are those from before direct mode: a
+  // second entry (the same client again, or another one) would otherwise
+  // save the formats direct mode set and leave the pins on them.
+  if (wasOn) return;
   ctx->SavedFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
   ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
 }

@@ -38,7 +38,8 @@ korvel_warnings(stream_figures)
 
 # quenby's private interface through its own dispatch (tunnel, codes, direct mode).
 add_executable(private_interface_tests ${CMAKE_CURRENT_LIST_DIR}/tests/private_interface_test.cpp)
-target_link_libraries(private_interface_tests PRIVATE korvel_driver_stack korvel_devhost_core korvel_kernel korvel_uac2 GTest::gtest_main)
+target_link_libraries(private_interface_tests PRIVATE korvel_driver_stack korvel_devhost_core quenby korvel_kernel korvel_uac2 GTest::gtest_main)
+target_include_directories(private_interface_tests PRIVATE ${PROJECT_SOURCE_DIR}/win_avstream_driver ${PROJECT_SOURCE_DIR}/vxtest)
 korvel_warnings(private_interface_tests)
 gtest_discover_tests(private_interface_tests TEST_PREFIX "devhost.private." PROPERTIES LABELS threaded)
 

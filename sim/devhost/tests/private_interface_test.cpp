@@ -10,7 +10,9 @@
 #include "direct_client.h"
 #include "driver_stack.h"
 #include "kernel/clock.h"
+#include "kernel/ks_host.h"
 #include "kernel/verifier.h"
+#include "quenby.h"
 #include "uac2.h"
 
 using korvel::sim::Clock;
@@ -144,6 +146,28 @@ TEST_F(PrivateInterface, CodesKeepTheirBufferAndStatusRules) {
   EXPECT_EQ(kSuccess, call(0x222028, {}, 0));
   EXPECT_EQ(kInvalidParameter, call(0x22205C, std::vector<uint8_t>(15, 0), 0));  // short format record
   EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+}
+
+TEST_F(PrivateInterface, SecondClientEnteringDirectModeKeepsTheFormatsToRestore) {
+  // Leaving direct mode restores the formats from before it, however many
+  // clients asked for it on the way (each may enter, and any may leave).
+  const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
+  const WAVEFORMATEX& render = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const WAVEFORMATEX& capture = ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const uint32_t render_rate = render.nSamplesPerSec, capture_rate = capture.nSamplesPerSec;
+  ASSERT_EQ(44100u, render_rate);
+  std::unique_ptr<DriverFile> second;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &second));
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
+  ASSERT_EQ(48000u, render.nSamplesPerSec);
+  uint64_t info = 0;
+  EXPECT_EQ(kSuccess, second->ioctl(0x222028, nullptr, 0, nullptr, 0, &info));
+  EXPECT_EQ(kSuccess, call(0x222028, {}, 0));  // the first client again
+  EXPECT_EQ(kSuccess, second->ioctl(0x22202C, nullptr, 0, nullptr, 0, &info));
+  EXPECT_EQ(render_rate, render.nSamplesPerSec);
+  EXPECT_EQ(capture_rate, capture.nSamplesPerSec);
 }
 
 TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
