@@ -459,5 +459,11 @@ NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIV
   ULONG_PTR information = 0;
   NTSTATUS status =
       QuenbyPrivateControl(ctx, code, in, in == nullptr ? 0 : inLength, out, outSize, &information);
+  // The I/O manager copies a buffered request's byte count from the system
+  // buffer into the caller's output buffer: never more than that holds (a
+  // request without an output buffer has nothing copied back).
+  if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && outSize != 0 && information > outSize) {
+    information = outSize;
+  }
   return Complete(irp, status, information);
 }

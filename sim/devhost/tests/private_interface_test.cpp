@@ -170,6 +170,34 @@ TEST_F(PrivateInterface, SecondClientEnteringDirectModeKeepsTheFormatsToRestore)
   EXPECT_EQ(capture_rate, capture.nSamplesPerSec);
 }
 
+TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
+  // The I/O manager copies as many bytes as the driver counts into the
+  // caller's output buffer; the stand-in's verifier stops on a count beyond
+  // it. Every buffered code with inputs and outputs of the sizes around its
+  // own (none, one byte, one short, exact, larger).
+  static uint64_t failures;
+  failures = 0;
+  auto previous = korvel::sim::verifier::set_failure_handler([](const std::string&) { ++failures; });
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  for (uint32_t code :
+       {0x222048u, 0x22204Cu, 0x222050u, 0x222058u, 0x222068u, 0x22A044u, 0x22A054u, 0x222FFCu}) {
+    for (uint32_t in_len : {0u, 1u, 3u, 4u, 5u, 64u}) {
+      for (uint32_t out_len : {0u, 1u, 3u, 4u, 27u, 28u, 29u, 4096u}) {
+        std::vector<uint8_t> in(in_len, 0);
+        if (in_len != 0) in[0] = 4;
+        uint64_t info = 0;
+        const int32_t status = call(code, in, out_len, nullptr, &info);
+        if (status >= 0 && out_len != 0) {
+          EXPECT_LE(info, out_len) << std::hex << code << std::dec << " in " << in_len << " out " << out_len;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(0u, failures);
+  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  korvel::sim::verifier::set_failure_handler(previous);
+}
+
 TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
   ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
   ASSERT_EQ(kSuccess, call(0x222064, {}, 0));

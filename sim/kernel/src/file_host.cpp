@@ -125,8 +125,11 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
   NTSTATUS status = send(irp);
   ULONG_PTR info = irp->IoStatus.Information;
   // The I/O manager copies a buffered request's output back on success (and
-  // on warnings), never more than the caller's buffer holds.
+  // on warnings): as many bytes as the driver counted, which it does not
+  // check against the caller's buffer. A larger count would overrun it.
   if (method == METHOD_BUFFERED && !NT_ERROR(status) && out && out_len) {
+    if (info > out_len)
+      verifier::fail("buffered request completed with a byte count beyond the output buffer");
     ULONG_PTR n = info < out_len ? info : out_len;
     if (n) std::memcpy(out, system, n);
   }
