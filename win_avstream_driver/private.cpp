@@ -299,6 +299,13 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
     return ctx == nullptr ? STATUS_INVALID_PARAMETER : Tunnel(ctx, in, inLength, out, outLength, information);
   }
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  // Once the unit is gone, handles stay open until their owners close them:
+  // their requests fail as on a vanished device. A render write would
+  // otherwise count bytes into a ring nobody drains, and a capture read
+  // succeed empty, and a client stream on without noticing.
+  if (ReadFlag(&ctx->SurpriseRemoved) != 0 || ctx->PowerState == QUENBY_POWER_REMOVED) {
+    return STATUS_NO_SUCH_DEVICE;
+  }
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   switch (code) {
     case kCodeEnterDirect:

@@ -198,6 +198,36 @@ TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
   korvel::sim::verifier::set_failure_handler(previous);
 }
 
+TEST_F(PrivateInterface, EveryCodeFailsOnceTheUnitIsGone) {
+  // Surprise removal while a direct client streams: the handle stays open
+  // until its owner closes it, and its requests fail as on a vanished
+  // device instead of writing into a ring nothing drains.
+  constexpr int32_t kNoSuchDevice = int32_t(0xC000000E);
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
+  ASSERT_EQ(kSuccess, call(0x222060, {}, 0));
+  uint64_t info = 0;
+  ASSERT_EQ(kSuccess, call(0x22A041, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
+  ASSERT_EQ(576u, info);
+  stack_->surprise_remove();
+  EXPECT_EQ(kNoSuchDevice, call(0x22A041, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  EXPECT_EQ(kNoSuchDevice, call(0x22603E, {}, 576, nullptr, &info));
+  EXPECT_EQ(0u, info);
+  for (uint32_t code :
+       {0x222028u, 0x222030u, 0x222034u, 0x222038u, 0x22204Cu, 0x222060u, 0x222064u, 0x22202Cu, 0x22A044u}) {
+    EXPECT_EQ(kNoSuchDevice, call(code, {}, 0)) << std::hex << code;
+  }
+  EXPECT_EQ(kNoSuchDevice, call(0x22205C, fmt, 0));
+  EXPECT_EQ(kNoSuchDevice, call(0x222048, {}, 28));
+  EXPECT_EQ(kNoSuchDevice, call(0x22A054, {4, 0, 0, 0}, 0));
+  // The tunnel reports what the USB stack says of the vanished unit.
+  EXPECT_GT(0, call(0x222000, record(1, 0, 0x1E, {}), 64));
+  file_.reset();
+  stack_->remove();
+}
+
 TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
   ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
   ASSERT_EQ(kSuccess, call(0x222064, {}, 0));
