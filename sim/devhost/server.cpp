@@ -269,6 +269,17 @@ void put_u32_at(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
+// The data rights a device file's handle holds for the access it was opened
+// with: FILE_READ_DATA (1) and FILE_WRITE_DATA (2), asked for by name or
+// through the generic rights that map to them.
+uint32_t data_rights(uint32_t access) {
+  uint32_t rights = access & 3u;
+  if (access & 0x80000000u) rights |= 1u;                  // GENERIC_READ
+  if (access & 0x40000000u) rights |= 2u;                  // GENERIC_WRITE
+  if (access & (0x10000000u | 0x02000000u)) rights |= 3u;  // GENERIC_ALL, MAXIMUM_ALLOWED
+  return rights;
+}
+
 }  // namespace
 
 // The hot path: the request's input is read where it arrived and the output
@@ -286,6 +297,11 @@ void Server::serve_ioctl(Connection& c, const uint8_t* p, uint32_t len) {
     r.status = wire::kStatusInvalidHandle;
   } else if (it->second.open_status & 0x80000000u) {
     r.status = it->second.open_status;
+  } else if ((it->second.rights & ((code >> 14) & 3u)) != ((code >> 14) & 3u)) {
+    // The I/O manager refuses a code whose access bits (FILE_READ_ACCESS,
+    // FILE_WRITE_ACCESS) the handle was not opened for; the driver never
+    // sees it.
+    r.status = wire::kStatusAccessDenied;
   } else {
     r = device_.ioctl(it->second.session, code, in, in_len, reply + wire::kIoctlReplyHead, out_len);
   }
@@ -365,6 +381,7 @@ bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t 
         number = c.next_handle;
       }
       Handle h;
+      h.rights = data_rights(req.access);
       h.open_status = c.handles.size() >= limits_.max_handles
                           ? wire::kStatusInsufficientResources
                           : device_.open(req.path, &h.session, req.generation);

@@ -79,6 +79,7 @@ class Server {
   struct Handle {
     Session session;
     uint32_t open_status = 0;
+    uint32_t rights = 0;  // FILE_READ_DATA and FILE_WRITE_DATA the open granted
   };
   struct Connection {
     int fd = -1;

@@ -198,6 +198,40 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   CloseHandle(f);
 }
 
+TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {
+  // A code's access bits are checked against the rights the handle was
+  // opened with before the driver sees the request: writing render data
+  // needs a handle opened for writing, reading capture one opened for
+  // reading; the tunnel and the mode codes need neither.
+  const std::u16string path = private_path();
+  HANDLE none = CreateFileW(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, none);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+  EXPECT_TRUE(transfer(none));
+  DWORD got = 0;
+  ASSERT_TRUE(DeviceIoControl(none, 0x222028, nullptr, 0, nullptr, 0, &got, nullptr));  // enter direct mode
+  ASSERT_TRUE(DeviceIoControl(none, 0x222060, nullptr, 0, nullptr, 0, &got, nullptr));  // start streaming
+  uint8_t samples[576] = {};
+  for (HANDLE f : {none, reader}) {
+    got = 7;
+    EXPECT_FALSE(DeviceIoControl(f, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(0u, got);
+  }
+  EXPECT_TRUE(DeviceIoControl(writer, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
+  EXPECT_EQ(DWORD(sizeof samples), got);
+  for (HANDLE f : {none, writer}) {
+    EXPECT_FALSE(DeviceIoControl(f, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  }
+  EXPECT_TRUE(DeviceIoControl(reader, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(none, 0x22202C, nullptr, 0, nullptr, 0, &got, nullptr));  // leave direct mode
+  for (HANDLE f : {none, reader, writer}) CloseHandle(f);
+}
+
 TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
   EXPECT_EQ(INVALID_HANDLE_VALUE,
             CreateFileW(u"\\\\?\\usb#nothing\\tarrow", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr));
