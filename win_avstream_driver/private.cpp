@@ -180,6 +180,16 @@ void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
 }
 
+// A running capture pin that stopped for want of direct-mode credit is
+// asked to process again once direct mode ends: the credit it waits for no
+// longer grows, and the ring asks only a pin that waited for ring data.
+void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
+  PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
+  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) || pin == nullptr) return;
+  WriteFlag(&ctx->CaptureWaiting, 0);
+  KsPinAttemptProcessing(pin, TRUE);
+}
+
 void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
   WriteFlag(&ctx->DirectStreamFlags, 0);
@@ -211,6 +221,7 @@ void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
     ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
+  AskCapturePin(ctx);
 }
 
 NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) {

@@ -72,6 +72,7 @@ struct Result {
   int mixed = 0;       // frames returned by the unit that carry the pin's signal
   int pin_fed = 0;     // capture-pin frames that carry it
   int pin_frames = 0;  // capture-pin frames completed at all
+  int after_leave = 0;  // capture-pin frames completed in the 100 ms after direct mode
 };
 
 // Runs a direct client (48 kHz, rendering silence) beside both KS pins at
@@ -150,6 +151,16 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   result.pin_fed = pin_fed;
   call(0x222064, nullptr, 0, nullptr, 0);
   call(0x22202C, nullptr, 0, nullptr, 0);
+  // The pins go on alone.
+  for (int ms = 0; ms < 100; ++ms) {
+    while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) ks::pin_submit(render, h);
+    while (KSSTREAM_HEADER* h = ks::pin_take_completed(capture)) {
+      ++result.after_leave;
+      h->DataUsed = 0;
+      ks::pin_submit(capture, h);
+    }
+    clock.sleep_for(1000000);
+  }
   ks::pin_close(render);
   ks::pin_close(capture);
   ks::filter_close(filter);
@@ -163,6 +174,7 @@ TEST(DirectMixing, EqualFormatsMixTheRenderPinAndFeedTheCapturePin) {
   // and the capture pin saw the same data as the direct client.
   EXPECT_GT(r.mixed, 48 * 100);
   EXPECT_GT(r.pin_fed, 48 * 100);
+  EXPECT_GE(r.after_leave, 8);  // 10 ms frames
 }
 
 TEST(DirectMixing, DifferentRatesNeitherMixNorCopy) {
@@ -171,6 +183,9 @@ TEST(DirectMixing, DifferentRatesNeitherMixNorCopy) {
   EXPECT_EQ(0, r.mixed);
   EXPECT_EQ(0, r.pin_fed);
   EXPECT_GT(r.pin_frames, 10);  // the capture pin still runs, on silence
+  // Once direct mode ends, the capture pin that waited for direct-mode
+  // credit is fed from the ring again (10 ms frames).
+  EXPECT_GE(r.after_leave, 8);
 }
 
 }  // namespace
