@@ -858,12 +858,19 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
+  // The running format is rewritten by a stream start (under the
+  // stream-control lock), which a private request on another handle may
+  // make at any time; its two values are read under that lock.
   const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  if (f->nBlockAlign == 0) return 0;
-  ULONG delay = QuenbyRingFill(&ctx->RenderRing) / f->nBlockAlign;
+  QuenbyLockStreamControl(ctx);
+  const ULONG blockAlign = f->nBlockAlign;
+  const ULONG rate = f->nSamplesPerSec;
+  QuenbyUnlockStreamControl(ctx);
+  if (blockAlign == 0) return 0;
+  ULONG delay = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
   ULONG frame = 0;
   if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return delay;
-  const ULONG perFrame = f->nSamplesPerSec / 1000;
+  const ULONG perFrame = rate / 1000;
   const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
   if ((LONG)(next - frame) > 0) {
     delay += (next - frame) * perFrame;

@@ -4,6 +4,7 @@
 // both: the pin's signal under the direct client's (silent) data.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -286,6 +287,46 @@ TEST(DirectModeRaces, DirectCodesAndPinStateChangesFromTwoThreads) {
   clock.attach_current_thread();
   ks::pin_close(render);
   ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
+
+TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
+  // One client changes the formats (each change restarts the streams) while
+  // another asks for the render delay, which reads the running format: the
+  // two must not race on it (TSan).
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  std::unique_ptr<DriverFile> other;
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &other));
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kStart));
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread asker([&] {
+    clock.adopt_current_thread();
+    while (!done) {
+      uint32_t delay = 0;
+      uint64_t info = 0;
+      EXPECT_EQ(0, other->ioctl(0x222058, nullptr, 0, &delay, sizeof delay, &info));
+    }
+    clock.detach_current_thread();
+  });
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16));
+    clock.sleep_for(200000);
+  }
+  done = true;
+  clock.detach_current_thread();
+  asker.join();
+  clock.attach_current_thread();
+  d.call(kStop);
+  d.call(kLeave);
+  other.reset();
   d.file.reset();
   d.stack.unplug();
 }
