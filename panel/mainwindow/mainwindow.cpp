@@ -18,7 +18,9 @@
 #include <QSlider>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "buffersizescale.h"
 #include "constants.h"
@@ -482,6 +484,13 @@ void MainWindow::timerInterrupt_100ms() {
   }
 }
 
+void MainWindow::restMeters() {
+  std::fill(std::begin(scratchLevels), std::end(scratchLevels), uint16_t(0));
+  for (MeterChannel& ch : channels) ch.level = 0;
+  meter.placeBarsAtRest(channels);
+  meter.clearAllPeaks(channels);
+}
+
 void MainWindow::showMeterStaleness() {
   const bool stale = logic.metersStale(clock.elapsed());
   ui->meterView->setStale(stale);
@@ -528,6 +537,7 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
       // gone, and its meters are no longer read.
       identifiedModel = ModelNone;
       logic.forgetAnswers();
+      restMeters();
       hideModelWidgets();
       showMeterStaleness();
       vxfacade::deselect(globalVXDevice());
@@ -547,6 +557,9 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
   // (peaks, update documents). Levels shown so far are not this model's.
   identifiedModel = MainWindowLogic::modelOf(sText);
   logic.forgetAnswers();
+  // Until this model's first meter answer, its page shows nothing rather
+  // than the previous unit's levels (grey, but on this model's channels).
+  restMeters();
   applyModel(identifiedModel);
   showMeterStaleness();
 }
