@@ -491,6 +491,11 @@ void MainWindow::restMeters() {
   meter.clearAllPeaks(channels);
 }
 
+void MainWindow::forgetUnitTexts() {
+  slt_RecvSerialNumber(QString());
+  slt_RecvSampleRate(0);
+}
+
 void MainWindow::showMeterStaleness() {
   const bool stale = logic.metersStale(clock.elapsed());
   ui->meterView->setStale(stale);
@@ -538,6 +543,7 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
       identifiedModel = ModelNone;
       logic.forgetAnswers();
       restMeters();
+      forgetUnitTexts();
       hideModelWidgets();
       showMeterStaleness();
       vxfacade::deselect(globalVXDevice());
@@ -560,6 +566,11 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
   // Until this model's first meter answer, its page shows nothing rather
   // than the previous unit's levels (grey, but on this model's channels).
   restMeters();
+  // Nor does it show the previous unit's serial and rate: both are asked
+  // for now rather than at the next second.
+  forgetUnitTexts();
+  vxfacade::requestHz(globalVXDevice());
+  vxfacade::requestSerialNumber(globalVXDevice());
   applyModel(identifiedModel);
   showMeterStaleness();
 }

@@ -313,6 +313,16 @@ class TestMainWindow : public QObject {
     loudTarrow();
     window->slt_RecvDeviceName("Dorrit");  // another unit, without a loss seen
     nothingShown("another model");
+    // Nor does the information page keep the previous unit's serial and
+    // sample rate next to the new unit's name.
+    for (const QString& next : {QString("Far Link"), QString()}) {
+      identify("Tarrow");
+      window->slt_RecvSerialNumber("TR2410-000123");
+      window->slt_RecvSampleRate(44100);
+      window->slt_RecvDeviceName(next);
+      QCOMPARE(label("label_SerialNumber")->text(), QString("-------"));
+      QCOMPARE(label("label_Samplerate")->text(), QString("-- kHz"));
+    }
     identify("Tarrow");
     window->slt_RecvDeviceName(QString());
     QVERIFY(label("label_Tarrow_meter")->isHidden());
