@@ -420,7 +420,11 @@ void QVXDevice::decode_reply(const uint8_t* bytes, int size) {
       // value is an address inside the message) and counts as 0.
       const uint32_t value = is_bytes ? 0u : uint32_t(raw);
       const char* data = is_bytes ? reinterpret_cast<const char*>(uintptr_t(raw)) : nullptr;
-      const QString text = is_bytes ? QString::fromUtf8(data, len) : QString();
+      // A text ends at its first zero byte: a unit with fixed-size text
+      // fields pads them with zeros, which are no part of the name, serial
+      // or date. (The rec-function states are bytes, not text: a zero there
+      // is a state.)
+      const QString text = is_bytes ? QString::fromUtf8(data, int(qstrnlen(data, len))) : QString();
 
       switch (cmd) {
         case VXMSG_CMD_DEBUG:

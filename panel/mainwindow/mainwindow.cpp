@@ -18,7 +18,9 @@
 #include <QSlider>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "buffersizescale.h"
 #include "constants.h"
@@ -482,6 +484,18 @@ void MainWindow::timerInterrupt_100ms() {
   }
 }
 
+void MainWindow::restMeters() {
+  std::fill(std::begin(scratchLevels), std::end(scratchLevels), uint16_t(0));
+  for (MeterChannel& ch : channels) ch.level = 0;
+  meter.placeBarsAtRest(channels);
+  meter.clearAllPeaks(channels);
+}
+
+void MainWindow::forgetUnitTexts() {
+  slt_RecvSerialNumber(QString());
+  slt_RecvSampleRate(0);
+}
+
 void MainWindow::showMeterStaleness() {
   const bool stale = logic.metersStale(clock.elapsed());
   ui->meterView->setStale(stale);
@@ -528,6 +542,8 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
       // gone, and its meters are no longer read.
       identifiedModel = ModelNone;
       logic.forgetAnswers();
+      restMeters();
+      forgetUnitTexts();
       hideModelWidgets();
       showMeterStaleness();
       vxfacade::deselect(globalVXDevice());
@@ -547,6 +563,14 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
   // (peaks, update documents). Levels shown so far are not this model's.
   identifiedModel = MainWindowLogic::modelOf(sText);
   logic.forgetAnswers();
+  // Until this model's first meter answer, its page shows nothing rather
+  // than the previous unit's levels (grey, but on this model's channels).
+  restMeters();
+  // Nor does it show the previous unit's serial and rate: both are asked
+  // for now rather than at the next second.
+  forgetUnitTexts();
+  vxfacade::requestHz(globalVXDevice());
+  vxfacade::requestSerialNumber(globalVXDevice());
   applyModel(identifiedModel);
   showMeterStaleness();
 }

@@ -161,6 +161,11 @@ class MainWindow : public QMainWindow {
   void placeNotConnectedPage(int width, int height);
   // The meters show live data or, without a fresh answer, "NO METER DATA".
   void showMeterStaleness();
+  // Levels, bars, peaks and lamps at rest: what they showed belongs to a
+  // unit or model that is no longer the identified one.
+  void restMeters();
+  // The serial and sample rate shown as unknown until the unit answers.
+  void forgetUnitTexts();
 
   // Meter pages, meter source, peak-line visibility and rec-function
   // indicators.

@@ -338,6 +338,36 @@ class TestQVXDevice : public QObject {
     QCOMPARE(recfunc.last().at(0).toByteArray(), QByteArray());
   }
 
+  // A unit with fixed-size text fields pads its texts with zero bytes: the
+  // name must still name the model (else the window never identifies it),
+  // and no zero byte shows in the serial, the dates or the signature. The
+  // rec-function states keep every byte: a zero is the state "off".
+  void paddedTextsEndAtTheirFirstZeroByte() {
+    QVXDevice dev;
+    isolate(dev);
+    QSignalSpy name(&dev, &QVXDevice::sig_recv_productname);
+    QSignalSpy signature(&dev, &QVXDevice::sig_recv_productsig);
+    QSignalSpy date(&dev, &QVXDevice::sig_recv_builddate);
+    QSignalSpy time(&dev, &QVXDevice::sig_recv_buildtime);
+    QSignalSpy serial(&dev, &QVXDevice::sig_recv_serialnumber);
+    QSignalSpy recfunc(&dev, &QVXDevice::sig_recv_recfunc);
+    dev.recv_vx_recv_result(true, Reply()
+                                      .text(VXMSG_CMD_PRODUCTNAME, QByteArray("Far Link\0\0\0", 11))
+                                      .text(VXMSG_CMD_PRODUCTSIG, QByteArray("KVL\0", 4))
+                                      .text(VXMSG_CMD_SERIAL, QByteArray("FL2402\0\0\0\0\0\0\0\0", 14))
+                                      .text(VXMSG_CMD_BUILDDATE, QByteArray("\0\0", 2))
+                                      .text(VXMSG_CMD_RECFUNC, QByteArray("\x01\x00\x02\x00", 4))
+                                      .bytes());
+    dev.recv_vx_recv_result(true, Reply().text(VXMSG_CMD_BUILDTIME, QByteArray("12:00\0", 6)).bytes());
+    QCOMPARE(name.count(), 1);
+    QCOMPARE(name.at(0).at(0).toString(), QString("Far Link"));
+    QCOMPARE(signature.at(0).at(0).toString(), QString("KVL"));
+    QCOMPARE(serial.at(0).at(0).toString(), QString("FL2402"));
+    QCOMPARE(date.at(0).at(0).toString(), QString());
+    QCOMPARE(time.at(0).at(0).toString(), QString("12:00"));
+    QCOMPARE(recfunc.at(0).at(0).toByteArray(), QByteArray("\x01\x00\x02\x00", 4));
+  }
+
   void failedTransfersClearTheIdentity() {
     QVXDevice dev;
     isolate(dev);

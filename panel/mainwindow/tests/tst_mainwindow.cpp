@@ -292,7 +292,39 @@ class TestMainWindow : public QObject {
   void modelChangeLeavesNothingOfTheOldModel() {
     identify("Tarrow");
     QVERIFY(!label("label_Tarrow_meter")->isHidden());
+    // Loud Tarrow levels on the bars, with their peaks.
+    MeterChannel* ch = window->meterChannels();
+    auto loudTarrow = [&] {
+      for (int k = 0; k < 24; ++k) ch[k].level = 32767;
+      window->levelMeter().updateMeters(ch);
+      QVERIFY(view()->shown(0).bar.height() > 0);
+    };
+    // None of them stays: not grey, not on another model's channels.
+    auto nothingShown = [&](const char* when) {
+      for (int k = 0; k < 24; ++k) {
+        QVERIFY2(view()->shown(k).bar.height() == 0, when);
+        QVERIFY2(window->levelMeter().peakHeight(k) == 0, when);
+      }
+    };
+    loudTarrow();
     window->slt_RecvDeviceName(QString());  // the unit's identity is gone
+    nothingShown("identity gone");
+    identify("Tarrow");
+    loudTarrow();
+    window->slt_RecvDeviceName("Dorrit");  // another unit, without a loss seen
+    nothingShown("another model");
+    // Nor does the information page keep the previous unit's serial and
+    // sample rate next to the new unit's name.
+    for (const QString& next : {QString("Far Link"), QString()}) {
+      identify("Tarrow");
+      window->slt_RecvSerialNumber("TR2410-000123");
+      window->slt_RecvSampleRate(44100);
+      window->slt_RecvDeviceName(next);
+      QCOMPARE(label("label_SerialNumber")->text(), QString("-------"));
+      QCOMPARE(label("label_Samplerate")->text(), QString("-- kHz"));
+    }
+    identify("Tarrow");
+    window->slt_RecvDeviceName(QString());
     QVERIFY(label("label_Tarrow_meter")->isHidden());
     QVERIFY(label("label_Tarrow_info")->isHidden());
     QVERIFY(view()->isStale());  // its meters are no longer read
