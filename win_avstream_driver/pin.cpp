@@ -390,13 +390,18 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
       if (!NT_SUCCESS(KsStreamPointerAdvance(sp))) return STATUS_SUCCESS;
       continue;
     }
-    const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+    // The running format, which a format change or start on another handle
+    // (direct mode) rewrites under the stream-control lock: read whole under
+    // the capture position lock, as the processing may not wait for a
+    // stream start's requests to the unit. The streams carry it, and the
+    // direct-mode data fed to this pin comes in it.
+    const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_CAPTURE);
+    const WAVEFORMATEX* stream = &running;
     const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
-    const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
     const bool directCapture = (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
     const bool sameRateBits =
-        pin->nSamplesPerSec == device->nSamplesPerSec && pin->wBitsPerSample == device->wBitsPerSample;
-    const bool sameFormat = sameRateBits && pin->nChannels == device->nChannels;
+        pin->nSamplesPerSec == stream->nSamplesPerSec && pin->wBitsPerSample == stream->wBitsPerSample;
+    const bool sameFormat = sameRateBits && pin->nChannels == stream->nChannels;
     ULONG size = sp->OffsetOut.Remaining;
     if (!directCapture) {
       if (size > ctx->CaptureRing.Size / 2) size = ctx->CaptureRing.Size / 2;

@@ -393,6 +393,12 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
+// A direction's running format (StreamFormat): set by a stream start under
+// the stream-control lock and, for its readers that may not wait for that
+// lock, under the direction's position lock too; read whole under the
+// position lock alone.
+void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
+WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);

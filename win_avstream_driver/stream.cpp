@@ -417,7 +417,8 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->CaptureCompletedLock);
   if (t == nullptr) return STATUS_UNSUCCESSFUL;
 
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_CAPTURE);
+  const WAVEFORMATEX* stream = &running;
   const ULONG blockAlign = stream->nBlockAlign;
   const ULONG directFlags = ReadFlag(&ctx->DirectStreamFlags);
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
@@ -802,7 +803,7 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     QuenbyRingReset(&ctx->CaptureRing);
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_CAPTURE);
-  ctx->StreamFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->DeviceFormat[QUENBY_DIR_CAPTURE]);
   return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
 }
 
@@ -827,7 +828,7 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     QuenbyRingReset(&ctx->RenderRing);
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
-  ctx->StreamFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &ctx->DeviceFormat[QUENBY_DIR_RENDER]);
   // The ring holds 50 ms of the running format, whatever the largest one.
   const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   if (f->nBlockAlign != 0) QuenbyRingSetLimit(&ctx->RenderRing, f->nSamplesPerSec / 20 * f->nBlockAlign);
@@ -854,6 +855,21 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->FeedbackLock);
   FeedbackAverageReset(&ctx->FeedbackAverage);
   WdfSpinLockRelease(ctx->FeedbackLock);
+}
+
+void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  ctx->StreamFormat[direction] = *format;
+  WdfSpinLockRelease(lock);
+}
+
+WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  const WAVEFORMATEX format = ctx->StreamFormat[direction].WaveFormatExt.Format;
+  WdfSpinLockRelease(lock);
+  return format;
 }
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
