@@ -772,7 +772,8 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
   ctx->Pipes[stream] = pipe;
-  ctx->InFlightLimit[stream] = ctx->ConfiguredInFlight[stream];
+  // The configured count is set by a private request at any time.
+  ctx->InFlightLimit[stream] = ReadFlag(&ctx->ConfiguredInFlight[stream]);
   InterlockedExchange(&ctx->InFlight[stream], 0);
   KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
   WriteFlag(&ctx->NextStartFrame[stream], 0);
@@ -874,14 +875,13 @@ WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
-  // The running format is rewritten by a stream start (under the
-  // stream-control lock), which a private request on another handle may
-  // make at any time; its two values are read under that lock.
-  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  QuenbyLockStreamControl(ctx);
-  const ULONG blockAlign = f->nBlockAlign;
-  const ULONG rate = f->nSamplesPerSec;
-  QuenbyUnlockStreamControl(ctx);
+  // The running format is rewritten by a stream start, which a private
+  // request on another handle may make at any time; it is read whole under
+  // the render position lock (waiting for the stream-control lock would
+  // wait for that start's requests to the unit).
+  const WAVEFORMATEX f = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
+  const ULONG blockAlign = f.nBlockAlign;
+  const ULONG rate = f.nSamplesPerSec;
   if (blockAlign == 0) return 0;
   ULONG delay = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
   ULONG frame = 0;
@@ -896,15 +896,20 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   return delay;
 }
 
-ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx) {
-  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  if (f->nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
+ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
+  // AVStream may call the latency property holding the filter's control
+  // mutex: the running format is read whole under the render position
+  // lock, never by waiting for the stream-control lock, which a format
+  // change on another handle holds across its requests to the unit.
+  const WAVEFORMATEX f = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
+  *rate = f.nSamplesPerSec;
+  if (f.nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
   // The ring's limit of the running format (50 ms), and the transfers in
   // flight of one millisecond each, with the two frames of scheduling lead.
-  ULONG ring = ctx->RenderRing.Limit / f->nBlockAlign;
-  if (ring > f->nSamplesPerSec / 20) ring = f->nSamplesPerSec / 20;
-  const ULONG perFrame = f->nSamplesPerSec / 1000 + 1;
-  return ring + (ctx->ConfiguredInFlight[QuenbyRender] + 2) * perFrame;
+  ULONG ring = QuenbyRingLimit(&ctx->RenderRing) / f.nBlockAlign;
+  if (ring > f.nSamplesPerSec / 20) ring = f.nSamplesPerSec / 20;
+  const ULONG perFrame = f.nSamplesPerSec / 1000 + 1;
+  return ring + (ReadFlag(&ctx->ConfiguredInFlight[QuenbyRender]) + 2) * perFrame;
 }
 
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx) {

@@ -395,6 +395,64 @@ TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
   d.stack.unplug();
 }
 
+TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
+  // The render pin's latency property reads the running render format and
+  // the ring's limit, which each format change of a direct client rewrites;
+  // AVStream may call it holding the filter's control mutex, so it must
+  // neither race on them (TSan) nor wait for a format change's requests to
+  // the unit.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, 16));
+  ASSERT_EQ(0, d.call(kStart));
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread asker([&] {
+    clock.adopt_current_thread();
+    while (!done) {
+      KSPROPERTY request{};
+      request.Set = KSPROPSETID_Audio;
+      request.Id = KSPROPERTY_AUDIO_LATENCY;
+      request.Flags = KSPROPERTY_TYPE_GET;
+      KSTIME latency{};
+      ULONG bytes = 0;
+      EXPECT_TRUE(
+          NT_SUCCESS(ks::pin_property(render, &request, sizeof request, &latency, sizeof latency, &bytes)));
+      // At either rate: the ring's 50 ms and the transfers ahead, never
+      // a value of neither format.
+      EXPECT_GT(latency.Time, 500000);
+      EXPECT_LT(latency.Time, 1000000);
+    }
+    clock.detach_current_thread();
+  });
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16));
+    clock.sleep_for(200000);
+  }
+  done = true;
+  clock.detach_current_thread();
+  asker.join();
+  clock.attach_current_thread();
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.call(kStop);
+  d.call(kLeave);
+  d.file.reset();
+  d.stack.unplug();
+}
+
 TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   // Both pins run at 44.1 kHz on a unit with one clock for both directions;
   // direct mode runs both streams at 48 kHz. Leaving it, the streams run
