@@ -189,6 +189,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // Capture nobody uses runs beside render; on one clock for both at
         // render's rate, which render is about to set (none carries it:
         // capture stays off until a capture pin starts it).
+        const AUDIO_FORMAT captureFormat = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+        const AUDIO_FORMAT captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+        bool captureStarted = false;
         const bool captureFollows =
             !ctx->SharedClock ||
             QuenbyDeviceFormatAtRate(
@@ -198,12 +201,22 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
+          captureStarted = NT_SUCCESS(status);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+          if (!NT_SUCCESS(status)) {
+            // The pin stays in STOP: capture started and moved for it goes
+            // back (it would hold one clock for both at this pin's rate).
+            if (captureStarted) QuenbyStopCapture(ctx, TRUE);
+            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
+              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
+            }
+          }
         }
       }
       ResetRenderPositions(ctx);

@@ -453,6 +453,45 @@ TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
   d.stack.unplug();
 }
 
+TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
+  // The render pin's start runs capture beside it, on one clock for both at
+  // the pin's rate (48 kHz; capture was at 44.1). When the render stream
+  // then fails to start (here its interface cannot be selected), the pin
+  // stays in STOP and nothing started or moved for it stays: capture would
+  // otherwise hold the one clock at 48 kHz, and a render pin at 44.1 kHz be
+  // refused.
+  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_NE(0u, ctx->SharedClock);
+  ASSERT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDFUSBINTERFACE renderInterface = ctx->RenderInterface;
+  ctx->RenderInterface = nullptr;
+  EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ctx->RenderInterface = renderInterface;
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_FALSE(intersect(filter, kRenderPin, 2, 24, 44100).empty());
+  // Tried again, the pin starts both streams at its rate.
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(48000u, d.unit.audio().render_rate());
+  ks::pin_set_state(render, KSSTATE_STOP);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.stack.unplug();
+}
+
 TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   // Both pins run at 44.1 kHz on a unit with one clock for both directions;
   // direct mode runs both streams at 48 kHz. Leaving it, the streams run
