@@ -40,15 +40,20 @@ void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) 
 }
 
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
-  const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  // The data comes in the running format, which a format change on another
+  // handle rewrites under this lock.
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  const WAVEFORMATEX* device = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
   const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
-  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample) return;
   const ULONG sampleBytes = device->wBitsPerSample / 8;
   const ULONG deviceFrame = device->nChannels * sampleBytes;
   const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
   const ULONG pinFrame = pin->nChannels * sampleBytes;
-  if (deviceFrame == 0 || pinFrame == 0) return;
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample ||
+      deviceFrame == 0 || pinFrame == 0) {
+    WdfSpinLockRelease(ctx->CapturePositionLock);
+    return;
+  }
   for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
        offset += deviceFrame) {
     PKSSTREAM_POINTER clone = ctx->CaptureClones[ctx->CaptureCloneHead];

@@ -189,6 +189,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // Capture nobody uses runs beside render; on one clock for both at
         // render's rate, which render is about to set (none carries it:
         // capture stays off until a capture pin starts it).
+        const AUDIO_FORMAT captureFormat = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+        const AUDIO_FORMAT captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+        bool captureStarted = false;
         const bool captureFollows =
             !ctx->SharedClock ||
             QuenbyDeviceFormatAtRate(
@@ -198,12 +201,22 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
+          captureStarted = NT_SUCCESS(status);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+          if (!NT_SUCCESS(status)) {
+            // The pin stays in STOP: capture started and moved for it goes
+            // back (it would hold one clock for both at this pin's rate).
+            if (captureStarted) QuenbyStopCapture(ctx, TRUE);
+            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
+              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
+            }
+          }
         }
       }
       ResetRenderPositions(ctx);
@@ -292,9 +305,9 @@ void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
 
 // Render frames whose channel count differs from the stream's, one by one
 // through a frame buffer; returns the pin bytes consumed.
-ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG bytes, bool* failed) {
+ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const WAVEFORMATEX* stream, const UCHAR* data, ULONG bytes,
+                     bool* failed) {
   const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   const ULONG sampleBytes = pin->wBitsPerSample / 8;
   const ULONG pinFrame = pin->nChannels * sampleBytes;
   const ULONG streamFrame = stream->nChannels * sampleBytes;
@@ -332,14 +345,16 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
     }
     const ULONG remaining = sp->OffsetIn.Remaining;
     const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
-    const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+    // The running format, as the capture pin reads it (a format change on
+    // another handle rewrites it): whole, under the render position lock.
+    const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
+    const WAVEFORMATEX* stream = &running;
     ULONG consumed = remaining;
     bool failed = false;
     if (ReadFlag(&ctx->DirectMode) != 0) {
-      // Held for the streaming thread to mix, as long as rates agree and
-      // there is room; otherwise consumed without use.
-      if (pin->nSamplesPerSec == ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec &&
-          QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+      // Held for the streaming thread to mix into the running stream, as
+      // long as rates agree and there is room; otherwise consumed without use.
+      if (pin->nSamplesPerSec == stream->nSamplesPerSec && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
         if (ctx->RenderCloneCount < QUENBY_RENDER_CLONES) {
           PKSSTREAM_POINTER clone = nullptr;
           if (NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
@@ -351,7 +366,7 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
       }
     } else if (pin->nChannels == stream->nChannels) {
       const ULONG blockAlign = stream->nBlockAlign;
-      const ULONG half = ctx->RenderRing.Limit / 2;
+      const ULONG half = QuenbyRingLimit(&ctx->RenderRing) / 2;
       ULONG n = remaining < half ? remaining : half;
       if (blockAlign != 0) n = n / blockAlign * blockAlign;
       if (n == 0) {
@@ -363,7 +378,7 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
         failed = true;
       }
     } else {
-      consumed = WriteConverted(ctx, sp->OffsetIn.Data, remaining, &failed);
+      consumed = WriteConverted(ctx, stream, sp->OffsetIn.Data, remaining, &failed);
     }
     NTSTATUS advance = STATUS_SUCCESS;
     if (consumed != 0) {
@@ -390,13 +405,18 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
       if (!NT_SUCCESS(KsStreamPointerAdvance(sp))) return STATUS_SUCCESS;
       continue;
     }
-    const WAVEFORMATEX* device = &ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+    // The running format, which a format change or start on another handle
+    // (direct mode) rewrites under the stream-control lock: read whole under
+    // the capture position lock, as the processing may not wait for a
+    // stream start's requests to the unit. The streams carry it, and the
+    // direct-mode data fed to this pin comes in it.
+    const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_CAPTURE);
+    const WAVEFORMATEX* stream = &running;
     const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
-    const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
     const bool directCapture = (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
     const bool sameRateBits =
-        pin->nSamplesPerSec == device->nSamplesPerSec && pin->wBitsPerSample == device->wBitsPerSample;
-    const bool sameFormat = sameRateBits && pin->nChannels == device->nChannels;
+        pin->nSamplesPerSec == stream->nSamplesPerSec && pin->wBitsPerSample == stream->wBitsPerSample;
+    const bool sameFormat = sameRateBits && pin->nChannels == stream->nChannels;
     ULONG size = sp->OffsetOut.Remaining;
     if (!directCapture) {
       if (size > ctx->CaptureRing.Size / 2) size = ctx->CaptureRing.Size / 2;
@@ -470,11 +490,14 @@ NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   KSTIME* time = static_cast<KSTIME*>(Data);
   // The most the path holds back, in 100 ns units: for render the ring's
   // limit and the transfers ahead; for capture the transfers in flight.
+  // Frames and rate come from one reading of the running format.
   if (DirectionOf(pin) == QUENBY_DIR_RENDER) {
-    const ULONG rate = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec;
-    time->Time = rate != 0 ? (LONGLONG)QuenbyRenderDelayBound(ctx) * 10000000 / rate : 0;
+    ULONG rate = 0;
+    const ULONG frames = QuenbyRenderDelayBound(ctx, &rate);
+    time->Time = rate != 0 ? (LONGLONG)frames * 10000000 / rate : 0;
   } else {
-    time->Time = (LONGLONG)(ctx->ConfiguredInFlight[QuenbyCapture] + 2) * 10000;  // 1 ms per transfer
+    time->Time =
+        (LONGLONG)(ReadFlag(&ctx->ConfiguredInFlight[QuenbyCapture]) + 2) * 10000;  // 1 ms per transfer
   }
   time->Numerator = 1;
   time->Denominator = 1;

@@ -169,6 +169,53 @@ NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPi
   return NT_SUCCESS(status) ? renderStatus : status;
 }
 
+// What a format change or a direct-mode start changes besides the flags:
+// the device and running formats, and which streams run for which pins.
+struct StreamsBefore {
+  AUDIO_FORMAT Device[2];
+  AUDIO_FORMAT Running[2];
+  bool Capture;
+  bool Render;
+  PKSPIN CaptureOwner;
+  PKSPIN RenderOwner;
+};
+
+void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
+  for (ULONG d = 0; d < 2; ++d) {
+    before->Device[d] = ctx->DeviceFormat[d];
+    before->Running[d] = ctx->StreamFormat[d];
+  }
+  before->Capture = HasCapture(ctx) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
+  before->Render = ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0;
+  before->CaptureOwner = QuenbyRingOwner(&ctx->CaptureRing);
+  before->RenderOwner = QuenbyRingOwner(&ctx->RenderRing);
+}
+
+// After a failed attempt: the device formats as they were, the streams that
+// ran running in them again for the pins they ran for, the others stopped
+// with their running formats as they were. A unit that refuses again (or is
+// gone) leaves those streams stopped; the attempt's failure is what the
+// caller hears of.
+void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
+  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = before->Device[QUENBY_DIR_CAPTURE];
+  ctx->DeviceFormat[QUENBY_DIR_RENDER] = before->Device[QUENBY_DIR_RENDER];
+  // Render first, as in RestartBoth: on one clock for both, capture's
+  // restart then finds the clock free.
+  QuenbyStopRender(ctx, before->Render ? FALSE : TRUE);
+  if (HasCapture(ctx)) {
+    if (before->Capture) {
+      RestartCapture(ctx, before->CaptureOwner);
+    } else {
+      QuenbyStopCapture(ctx, TRUE);
+    }
+  }
+  if (before->Render) RestartRender(ctx, before->RenderOwner);
+  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+    QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &before->Running[QUENBY_DIR_CAPTURE]);
+  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0)
+    QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &before->Running[QUENBY_DIR_RENDER]);
+}
+
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool wasOn = InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->DirectMode), 1) != 0;
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
@@ -231,10 +278,16 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
   // One clock for both directions runs at one rate.
   if (HasCapture(ctx) && ctx->SharedClock && captureRate != renderRate) return STATUS_UNSUCCESSFUL;
+  StreamsBefore before;
+  NoteStreams(ctx, &before);
   if (HasCapture(ctx))
     QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
   QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
-  return RestartBoth(ctx, nullptr, nullptr);
+  // A format the unit refuses (or a request that fails) leaves the formats
+  // and streams as they were: the pins and the client go on with them.
+  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  if (!NT_SUCCESS(status)) RestoreStreams(ctx, &before);
+  return status;
 }
 
 // The mixing runs in the streaming thread under the render-clone mutex,
@@ -252,7 +305,15 @@ void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
 
 NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = HasCapture(ctx);
+  StreamsBefore before;
+  NoteStreams(ctx, &before);
   const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  if (!NT_SUCCESS(status)) {
+    // Nothing is marked in use or running for the client: the pins, and a
+    // start tried again, find the streams as they were.
+    RestoreStreams(ctx, &before);
+    return status;
+  }
   // Only the directions the unit has are in use: a unit without capture
   // has no capture stream, ring or lock to read from.
   if (capture) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);

@@ -286,6 +286,16 @@ typedef struct _WDF_DEVICE_CONTEXT {
 
   // Held (waited for) by every path that starts or stops streams or selects
   // settings: pin state changes, the direct-mode codes, power and remove.
+  // Lock order: AVStream calls the pins' state, format and close dispatches
+  // holding the filter's control mutex, and power and remove holding the
+  // device mutex; they take this lock inside those. The private codes take
+  // it holding none. Under it: the start mutexes (only tried), the
+  // render-clone mutex (its other holders only try it), the submit locks
+  // (timed), spin locks last; never a KS mutex (pins are asked to process
+  // asynchronously). It is held across requests to the unit, so neither
+  // the pins' process dispatches (under AVStream's process mutex) nor their
+  // property handlers wait for it: they read the running format whole
+  // under the direction's position lock (QuenbyStreamFormat).
   KMUTEX StreamControlMutex;
   // Streams that ran when the device powered down; they run again at power-up.
   ULONG ResumeStreams;  // QUENBY_RESUME_*
@@ -368,6 +378,8 @@ void QuenbyRingReset(AudioRing* ring);
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
 // Bounds the ring's fill to `bytes` (whole frames of the running format).
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes);
+// The fill allowed for the running format (read under the ring's lock).
+ULONG QuenbyRingLimit(AudioRing* ring);
 PKSPIN QuenbyRingOwner(AudioRing* ring);
 ULONG QuenbyRingFill(AudioRing* ring);
 NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
@@ -382,8 +394,9 @@ void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // stream.cpp: transfers, the streaming thread, stream control.
 // Render delay of the running format in frames at its most: the ring's
-// limit and the transfers scheduled ahead.
-ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx);
+// limit and the transfers scheduled ahead; *rate gets that format's rate.
+// Waits for no lock but spin locks (the latency property calls it).
+ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate);
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 // Frees the rings, transfers and MDLs of a bring-up that failed.
@@ -393,6 +406,12 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
+// A direction's running format (StreamFormat): set by a stream start under
+// the stream-control lock and, for its readers that may not wait for that
+// lock, under the direction's position lock too; read whole under the
+// position lock alone.
+void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
+WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);

@@ -57,6 +57,14 @@ void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
   WdfSpinLockRelease(ring->Lock);
 }
 
+ULONG QuenbyRingLimit(AudioRing* ring) {
+  if (ring->Lock == nullptr) return 0;
+  WdfSpinLockAcquire(ring->Lock);
+  const ULONG limit = ring->Limit;
+  WdfSpinLockRelease(ring->Lock);
+  return limit;
+}
+
 PKSPIN QuenbyRingOwner(AudioRing* ring) {
   if (ring->Lock == nullptr) return nullptr;
   WdfSpinLockAcquire(ring->Lock);

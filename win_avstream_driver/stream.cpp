@@ -417,7 +417,8 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->CaptureCompletedLock);
   if (t == nullptr) return STATUS_UNSUCCESSFUL;
 
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
+  const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_CAPTURE);
+  const WAVEFORMATEX* stream = &running;
   const ULONG blockAlign = stream->nBlockAlign;
   const ULONG directFlags = ReadFlag(&ctx->DirectStreamFlags);
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
@@ -771,7 +772,8 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
   ctx->Pipes[stream] = pipe;
-  ctx->InFlightLimit[stream] = ctx->ConfiguredInFlight[stream];
+  // The configured count is set by a private request at any time.
+  ctx->InFlightLimit[stream] = ReadFlag(&ctx->ConfiguredInFlight[stream]);
   InterlockedExchange(&ctx->InFlight[stream], 0);
   KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
   WriteFlag(&ctx->NextStartFrame[stream], 0);
@@ -802,7 +804,7 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     QuenbyRingReset(&ctx->CaptureRing);
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_CAPTURE);
-  ctx->StreamFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->DeviceFormat[QUENBY_DIR_CAPTURE]);
   return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
 }
 
@@ -827,7 +829,7 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     QuenbyRingReset(&ctx->RenderRing);
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
-  ctx->StreamFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &ctx->DeviceFormat[QUENBY_DIR_RENDER]);
   // The ring holds 50 ms of the running format, whatever the largest one.
   const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   if (f->nBlockAlign != 0) QuenbyRingSetLimit(&ctx->RenderRing, f->nSamplesPerSec / 20 * f->nBlockAlign);
@@ -856,16 +858,30 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->FeedbackLock);
 }
 
+void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  ctx->StreamFormat[direction] = *format;
+  WdfSpinLockRelease(lock);
+}
+
+WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  const WAVEFORMATEX format = ctx->StreamFormat[direction].WaveFormatExt.Format;
+  WdfSpinLockRelease(lock);
+  return format;
+}
+
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
-  // The running format is rewritten by a stream start (under the
-  // stream-control lock), which a private request on another handle may
-  // make at any time; its two values are read under that lock.
-  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  QuenbyLockStreamControl(ctx);
-  const ULONG blockAlign = f->nBlockAlign;
-  const ULONG rate = f->nSamplesPerSec;
-  QuenbyUnlockStreamControl(ctx);
+  // The running format is rewritten by a stream start, which a private
+  // request on another handle may make at any time; it is read whole under
+  // the render position lock (waiting for the stream-control lock would
+  // wait for that start's requests to the unit).
+  const WAVEFORMATEX f = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
+  const ULONG blockAlign = f.nBlockAlign;
+  const ULONG rate = f.nSamplesPerSec;
   if (blockAlign == 0) return 0;
   ULONG delay = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
   ULONG frame = 0;
@@ -880,15 +896,20 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   return delay;
 }
 
-ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx) {
-  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  if (f->nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
+ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
+  // AVStream may call the latency property holding the filter's control
+  // mutex: the running format is read whole under the render position
+  // lock, never by waiting for the stream-control lock, which a format
+  // change on another handle holds across its requests to the unit.
+  const WAVEFORMATEX f = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
+  *rate = f.nSamplesPerSec;
+  if (f.nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
   // The ring's limit of the running format (50 ms), and the transfers in
   // flight of one millisecond each, with the two frames of scheduling lead.
-  ULONG ring = ctx->RenderRing.Limit / f->nBlockAlign;
-  if (ring > f->nSamplesPerSec / 20) ring = f->nSamplesPerSec / 20;
-  const ULONG perFrame = f->nSamplesPerSec / 1000 + 1;
-  return ring + (ctx->ConfiguredInFlight[QuenbyRender] + 2) * perFrame;
+  ULONG ring = QuenbyRingLimit(&ctx->RenderRing) / f.nBlockAlign;
+  if (ring > f.nSamplesPerSec / 20) ring = f.nSamplesPerSec / 20;
+  const ULONG perFrame = f.nSamplesPerSec / 1000 + 1;
+  return ring + (ReadFlag(&ctx->ConfiguredInFlight[QuenbyRender]) + 2) * perFrame;
 }
 
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx) {

@@ -251,7 +251,8 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   const QUENBY_STREAM stream = other == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
   if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[stream]), 0, 0) == 0)
     return 0;
-  return ctx->StreamFormat[other].WaveFormatExt.Format.nSamplesPerSec;
+  // Also asked by the pins' format handlers, which hold no stream-control lock.
+  return QuenbyStreamFormat(ctx, other).nSamplesPerSec;
 }
 
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {

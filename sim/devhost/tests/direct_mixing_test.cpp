@@ -331,6 +331,167 @@ TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
   d.stack.unplug();
 }
 
+TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
+  // The capture pin runs beside direct mode at 44.1 kHz while a direct
+  // client switches the streams between 44.1 and 48 kHz: the pin's
+  // processing (clones at the same rate, credit at another) reads the
+  // running capture format that each change rewrites (TSan).
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
+  PKSPIN capture =
+      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NE(nullptr, capture);
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, k44k, 16));
+  ASSERT_EQ(0, d.call(kStart));
+  std::vector<std::unique_ptr<Frame>> frames;
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, s)));
+  for (int i = 0; i < 8; ++i) {
+    frames.push_back(std::make_unique<Frame>(44 * kFrameBytes, false));
+    ks::pin_submit(capture, &frames.back()->header);
+  }
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_RUN)));
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread client([&] {
+    clock.adopt_current_thread();
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? k44k : kStereo48k, 16));
+      clock.sleep_for(4000000);
+    }
+    done = true;
+    clock.detach_current_thread();
+  });
+  // Frames come back and go again, and new ones keep coming (each asks the
+  // pin to process), also while a change restarts the streams.
+  while (!done) {
+    while (KSSTREAM_HEADER* h = ks::pin_take_completed(capture)) {
+      h->DataUsed = 0;
+      ks::pin_submit(capture, h);
+    }
+    if (frames.size() < 4000) {
+      frames.push_back(std::make_unique<Frame>(44 * kFrameBytes, false));
+      ks::pin_submit(capture, &frames.back()->header);
+    }
+    clock.sleep_for(100000);
+  }
+  clock.detach_current_thread();
+  client.join();
+  clock.attach_current_thread();
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(capture, s);
+  ks::pin_close(capture);
+  ks::filter_close(filter);
+  d.call(kStop);
+  d.call(kLeave);
+  d.file.reset();
+  d.stack.unplug();
+}
+
+TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
+  // The render pin's latency property reads the running render format and
+  // the ring's limit, which each format change of a direct client rewrites;
+  // AVStream may call it holding the filter's control mutex, so it must
+  // neither race on them (TSan) nor wait for a format change's requests to
+  // the unit.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, 16));
+  ASSERT_EQ(0, d.call(kStart));
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread asker([&] {
+    clock.adopt_current_thread();
+    while (!done) {
+      KSPROPERTY request{};
+      request.Set = KSPROPSETID_Audio;
+      request.Id = KSPROPERTY_AUDIO_LATENCY;
+      request.Flags = KSPROPERTY_TYPE_GET;
+      KSTIME latency{};
+      ULONG bytes = 0;
+      EXPECT_TRUE(
+          NT_SUCCESS(ks::pin_property(render, &request, sizeof request, &latency, sizeof latency, &bytes)));
+      // At either rate: the ring's 50 ms and the transfers ahead, never
+      // a value of neither format.
+      EXPECT_GT(latency.Time, 500000);
+      EXPECT_LT(latency.Time, 1000000);
+    }
+    clock.detach_current_thread();
+  });
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16));
+    clock.sleep_for(200000);
+  }
+  done = true;
+  clock.detach_current_thread();
+  asker.join();
+  clock.attach_current_thread();
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.call(kStop);
+  d.call(kLeave);
+  d.file.reset();
+  d.stack.unplug();
+}
+
+TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
+  // The render pin's start runs capture beside it, on one clock for both at
+  // the pin's rate (48 kHz; capture was at 44.1). When the render stream
+  // then fails to start (here its interface cannot be selected), the pin
+  // stays in STOP and nothing started or moved for it stays: capture would
+  // otherwise hold the one clock at 48 kHz, and a render pin at 44.1 kHz be
+  // refused.
+  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_NE(0u, ctx->SharedClock);
+  ASSERT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDFUSBINTERFACE renderInterface = ctx->RenderInterface;
+  ctx->RenderInterface = nullptr;
+  EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ctx->RenderInterface = renderInterface;
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_FALSE(intersect(filter, kRenderPin, 2, 24, 44100).empty());
+  // Tried again, the pin starts both streams at its rate.
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(48000u, d.unit.audio().render_rate());
+  ks::pin_set_state(render, KSSTATE_STOP);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.stack.unplug();
+}
+
 TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   // Both pins run at 44.1 kHz on a unit with one clock for both directions;
   // direct mode runs both streams at 48 kHz. Leaving it, the streams run

@@ -278,6 +278,61 @@ TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
   EXPECT_EQ(0u, r.allocations_while_streaming);
 }
 
+// The direct-mode codes and formats the two tests below use.
+constexpr uint32_t kEnterDirect = 0x222028, kLeaveDirect = 0x22202C, kSetFormats = 0x22205C,
+                   kStartDirect = 0x222060, kStopDirect = 0x222064, kReadCapture = 0x22603E,
+                   kWriteRender = 0x22A041;
+const std::vector<uint8_t> kStereo48k = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+
+TEST_F(PrivateInterface, FailedFormatChangeLeavesTheFormatsAndStreamsAsTheyWere) {
+  // The unit's clocks run at 44.1 and 48 kHz only: a change to 96 kHz fails
+  // and says so. The device and running formats and the streams are as
+  // before it, and the client streams on in the formats it had.
+  const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
+  ASSERT_EQ(kSuccess, call(kEnterDirect, {}, 0));
+  ASSERT_EQ(kSuccess, call(kSetFormats, kStereo48k, 0));
+  ASSERT_EQ(kSuccess, call(kStartDirect, {}, 0));
+  const std::vector<uint8_t> stereo96k = {2, 0, 2, 0, 24, 0, 24, 0, 0x00, 0x77, 0x01, 0, 0x00, 0x77, 0x01, 0};
+  EXPECT_NE(kSuccess, call(kSetFormats, stereo96k, 0));
+  for (int d : {QUENBY_DIR_CAPTURE, QUENBY_DIR_RENDER}) {
+    EXPECT_EQ(48000u, ctx->DeviceFormat[d].WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(48000u, ctx->StreamFormat[d].WaveFormatExt.Format.nSamplesPerSec);
+  }
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(48000u, unit_->audio().render_rate());
+  Clock::instance().sleep_for(20000000);
+  uint64_t info = 0;
+  EXPECT_EQ(kSuccess, call(kReadCapture, {}, 288, nullptr, &info));
+  EXPECT_EQ(288u, info);  // 1 ms of the 48 kHz capture
+  EXPECT_EQ(kSuccess, call(kStopDirect, {}, 0));
+  EXPECT_EQ(kSuccess, call(kLeaveDirect, {}, 0));
+}
+
+TEST_F(PrivateInterface, FailedDirectStartLeavesNothingInUse) {
+  // The unit stalls every SET_INTERFACE: the start fails and says so, and
+  // marks no stream in use (the client's render data would otherwise go
+  // into a ring nothing plays, and the KS pins be kept off the streams).
+  // Once the unit answers again, a start succeeds and capture flows.
+  const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
+  ASSERT_EQ(kSuccess, call(kEnterDirect, {}, 0));
+  ASSERT_EQ(kSuccess, call(kSetFormats, kStereo48k, 0));
+  stack_->bus()->stall_next_set_interface(1000);
+  EXPECT_NE(kSuccess, call(kStartDirect, {}, 0));
+  stack_->bus()->stall_next_set_interface(0);
+  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_CAPTURE]);
+  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_RENDER]);
+  EXPECT_EQ(0u, ctx->DirectStreamFlags);
+  EXPECT_EQ(kUnsuccessful, call(kWriteRender, std::vector<uint8_t>(288, 0), 0));
+  ASSERT_EQ(kSuccess, call(kStartDirect, {}, 0));
+  Clock::instance().sleep_for(20000000);
+  uint64_t info = 0;
+  EXPECT_EQ(kSuccess, call(kReadCapture, {}, 288, nullptr, &info));
+  EXPECT_EQ(288u, info);
+  EXPECT_EQ(kSuccess, call(kStopDirect, {}, 0));
+  EXPECT_EQ(kSuccess, call(kLeaveDirect, {}, 0));
+}
+
 }  // namespace
 
 namespace {
