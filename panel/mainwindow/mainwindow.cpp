@@ -546,6 +546,7 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
       forgetUnitTexts();
       hideModelWidgets();
       showMeterStaleness();
+      if (updateSoftware) updateSoftware->setShownModel(kNoDevice);
       vxfacade::deselect(globalVXDevice());
       return;
     case MainWindowLogic::Identity::Unchanged:
@@ -573,6 +574,8 @@ void MainWindow::slt_RecvDeviceName(QString sText) {
   vxfacade::requestSerialNumber(globalVXDevice());
   applyModel(identifiedModel);
   showMeterStaleness();
+  // A firmware update offered for the unit this one replaced is not for it.
+  if (updateSoftware) updateSoftware->setShownModel(sText);
 }
 
 void MainWindow::slt_RecvFirmVersion(uint16_t ver) {

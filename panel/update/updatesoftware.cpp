@@ -247,7 +247,7 @@ void UpdateSoftware::checkSoft() {
 }
 
 void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwareText) {
-  modelName = deviceName;
+  setShownModel(deviceName);
   if (versionObject.isEmpty()) {
     qDebug() << "UpdateSoftware: checkFirm jObj none";
     return;
@@ -290,9 +290,39 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
     return;
   }
   state = 1;
+  firmwareModel = deviceName;
   firmwareBox.setOfferText(offerText(kTextFirmwareHeadline, firmwareText, latestFirmwareVersion));
   firmwareBox.show();
   firmwareBox.setGeometry(firmwareBox.geometry());
+}
+
+void UpdateSoftware::setShownModel(const QString& deviceName) {
+  modelName = deviceName;
+  // A unit that went away may come back as the same model: the offer
+  // waits for it (and cannot be started meanwhile).
+  if (firmwareModel.isEmpty() || deviceName == firmwareModel || deviceName == QLatin1String("No Device"))
+    return;
+  qDebug() << "UpdateSoftware: firmware update for" << firmwareModel << "withdrawn, the unit is now"
+           << deviceName;
+  withdrawFirmware();
+}
+
+bool UpdateSoftware::firmwareForShownModel() const {
+  return !firmwareModel.isEmpty() && modelName == firmwareModel;
+}
+
+void UpdateSoftware::withdrawFirmware() {
+  firmwareModel.clear();
+  firmwareBox.close();
+  if (progressWindow && progressBar) {
+    // The download under way: stopped; the worker's end of it closes the
+    // window.
+    emit stopDownload();
+  } else {
+    closeExecWindow();
+  }
+  // The model shown now gets its own firmware check.
+  state = 2;
 }
 
 bool UpdateSoftware::hasUpdate() const {
@@ -323,6 +353,7 @@ void UpdateSoftware::closeUpdateWindows() {
 void UpdateSoftware::decideClickedSoftware() {
   softwareBox.close();
   state = 0;
+  firmwareModel.clear();
   emit readiedDownloadFile(versionObject
                                .value(systemIsJapanese() ? QStringLiteral("windows_software_url_ja")
                                                          : QStringLiteral("windows_software_url_en"))
@@ -331,6 +362,11 @@ void UpdateSoftware::decideClickedSoftware() {
 
 void UpdateSoftware::decideClickedFirmware() {
   firmwareBox.close();
+  if (!firmwareForShownModel()) {
+    // The unit the update was offered for is not the one shown now.
+    withdrawFirmware();
+    return;
+  }
   state = 1;
   emit readiedDownloadFile(versionObject
                                .value(systemIsJapanese() ? QStringLiteral("windows_firmware_url_ja")
@@ -355,6 +391,7 @@ void UpdateSoftware::cancelSoftware() {
 
 void UpdateSoftware::cancelFirmware() {
   state = 3;
+  firmwareModel.clear();
   firmwareBox.close();
   qDebug() << "UpdateSoftware: Firmware update cancel";
   if (firmwareBox.ui->dontShowCheckBox->isChecked()) {
@@ -449,13 +486,28 @@ void UpdateSoftware::closeDownloadFileInfo() {
 }
 
 void UpdateSoftware::openExecWindow() {
+  // A firmware updater that arrived after its model was replaced (the stop
+  // came too late) is not offered for starting.
+  if (!firmwareModel.isEmpty() && !firmwareForShownModel() && modelName != QLatin1String("No Device")) {
+    withdrawFirmware();
+    return;
+  }
   buildProgressWindow(kTextDownloadComplete);
   progressBar = nullptr;
   progressButton->setText(text(kTextOk));
   progressButton->setEnabled(true);
-  connect(progressButton, &QPushButton::clicked, worker, &UpdateInformation::execFile);
-  connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::closeExecWindow);
+  connect(progressButton, &QPushButton::clicked, this, &UpdateSoftware::startDownloadedFile);
   progressWindow->show();
+}
+
+void UpdateSoftware::startDownloadedFile() {
+  if (!firmwareModel.isEmpty() && !firmwareForShownModel()) {
+    // No unit of the model the updater is for: nothing starts.
+    withdrawFirmware();
+    return;
+  }
+  QMetaObject::invokeMethod(worker, "execFile");
+  closeExecWindow();
 }
 
 void UpdateSoftware::closeExecWindow() {

@@ -57,6 +57,12 @@ class UpdateSoftware : public QObject {
 
   void checkSoft();
   void checkFirm(const QString& deviceName, const QString& firmwareText);
+  // The model the main window shows now (a model name, or "No Device"). A
+  // firmware update offered or downloaded for another model that took its
+  // place is withdrawn: its box and windows close, its download stops, and
+  // the firmware check runs again for the model shown. While no unit shows,
+  // the offer stays open but cannot be started.
+  void setShownModel(const QString& deviceName);
   // The controller is idle and a newer version is known, or it is idle without
   // a usable document (the manual check then fetches it again).
   bool hasUpdate() const;
@@ -86,6 +92,9 @@ class UpdateSoftware : public QObject {
   void openExecWindow();
   void closeExecWindow();
   void recieveDownloadJson();
+  // The download-complete window's OK: starts the installer, unless it is a
+  // firmware updater for a model that is no longer the one shown.
+  void startDownloadedFile();
 
  private slots:
   void decideClickedSoftware();
@@ -108,6 +117,10 @@ class UpdateSoftware : public QObject {
   // A small top-level window in the download windows' look.
   void buildProgressWindow(int labelColumn);
   bool systemIsJapanese() const;
+  // Whether the firmware offer or download in progress is for the model
+  // shown now.
+  bool firmwareForShownModel() const;
+  void withdrawFirmware();
 
   int languageIndex = 0;
   int deviceType = 0;
@@ -129,6 +142,9 @@ class UpdateSoftware : public QObject {
   QString latestSoftwareVersion;
   QString latestFirmwareVersion;
   QString modelName;
+  // The model the firmware box was shown for; kept through its download and
+  // the download-complete window, empty when no firmware update is under way.
+  QString firmwareModel;
   int state = 2;
   bool documentUsable = false;  // the last document had the model's object
 };

@@ -4,7 +4,8 @@
 // version keys of the wrong type, the Far Link document switch (also to a
 // document without its entry), the download windows with progress (a busy bar
 // for an unknown size), cancel and timeout, an unpack that stalls, the failure box, the whole flow to
-// a started installer, and the texts in every language; a message of
+// a started installer (never a firmware updater for a model that another
+// took the place of), and the texts in every language; a message of
 // megabytes is cut before it is laid out, and its "do not show again" answer
 // is stored small.
 #include <QCheckBox>
@@ -507,6 +508,73 @@ class TestUpdateSoftware : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firmwareMarker), 10000);
     QVERIFY(!env.server->requests.contains("/ja.zip"));
     QVERIFY(!env.server->requests.contains("/ja.exe"));
+  }
+
+  // A firmware update offered for one model never starts on a unit of
+  // another model that took its place: not from the box, not from a download
+  // under way, not from the download-complete window. A unit that is away for
+  // a moment keeps the offer, which cannot be started meanwhile.
+  void firmwareOfferForOneModelNeverStartsOnAnother() {
+    const QString marker = env.marker("replaced-model-updater-ran");
+    env.server->route("/Tarrow_FW_Updater.EXE", installerScript(marker));
+    env.server->route("/slow_fw.exe",
+                      HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
+    const auto firmwareAt = [this](const QString& path) {
+      return document(2, 20, 1, 10,
+                      QString(", \"windows_firmware_url_en\": \"%1\"").arg(env.server->url(path)));
+    };
+    QString failure;
+    const auto offered = [](UpdateSoftware* sw) {
+      sw->checkFirm("Tarrow", "1.02 0012");
+      return sw->firmwareDialog().isVisible() && sw->currentState() == 1;
+    };
+
+    // The box open when the model changes: it closes, and the check runs
+    // again for the model shown.
+    auto sw = start(firmwareAt("/Tarrow_FW_Updater.EXE"));
+    answerFailureBox(sw.get(), &failure);
+    QVERIFY(offered(sw.get()));
+    sw->setShownModel("No Device");
+    QVERIFY(sw->firmwareDialog().isVisible());  // the same unit may come back
+    sw->checkFirm("Quenby", "1.05 0042");       // the firmware check of every second
+    QVERIFY(!sw->firmwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+    QVERIFY(offered(sw.get()));  // a Tarrow again: its own offer
+
+    // "Update now" while no unit shows starts nothing.
+    sw->setShownModel("No Device");
+    sw->firmwareDialog().ui->okButton->click();
+    QVERIFY(!sw->firmwareDialog().isVisible());
+    QCOMPARE(sw->currentState(), 2);
+
+    // The download under way stops when the model changes; no failure box,
+    // no window left.
+    sw = start(firmwareAt("/slow_fw.exe"));
+    answerFailureBox(sw.get(), &failure);
+    QVERIFY(offered(sw.get()));
+    sw->firmwareDialog().ui->okButton->click();
+    QTRY_VERIFY(sw->downloadProgressBar() && sw->downloadProgressBar()->value() > 0);
+    sw->setShownModel("Far Link");
+    QTRY_VERIFY(!sw->downloadWindow());
+    QCOMPARE(sw->currentState(), 2);
+
+    // The download complete: the window closes when the model changes, and
+    // its OK starts nothing while another model or no unit shows.
+    for (const char* shownAtClick : {"Dorrit", "No Device"}) {
+      sw = start(firmwareAt("/Tarrow_FW_Updater.EXE"));
+      answerFailureBox(sw.get(), &failure);
+      QVERIFY(offered(sw.get()));
+      sw->firmwareDialog().ui->okButton->click();
+      QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
+      QPushButton* ok = sw->downloadButton();
+      sw->setShownModel(shownAtClick);
+      if (sw->downloadWindow()) ok->click();
+      QTRY_VERIFY(!sw->downloadWindow());
+      QCOMPARE(sw->currentState(), 2);
+    }
+    QTest::qWait(1000);  // a start would be queued to the worker
+    QVERIFY(!QFile::exists(marker));
+    QVERIFY(failure.isEmpty());
   }
 
   void downloadWindowProgressAndCancel() {
