@@ -103,9 +103,11 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
     case KSSTATE_STOP:
+      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 0);
       if (!direct) {
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) {
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+            ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) == 0) {
           if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
           if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
@@ -129,6 +131,7 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           status = QuenbyStartCapture(ctx, Pin);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
+        if (NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 1);
       } else {
         QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       }
@@ -163,14 +166,17 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
         ctx->RenderRemainder = 0;
       }
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-          ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
-        QuenbyStopRender(ctx, TRUE);
-      if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 &&
-          ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
-        QuenbyStopCapture(ctx, TRUE);
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
+      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 0);
+      {
+        const bool captureUsed = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
+                                 ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+            ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
+          QuenbyStopRender(ctx, TRUE);
+        if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
+        if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
+      }
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
       if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
       ResetRenderPositions(ctx);
@@ -206,6 +212,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
         }
       }
+      if (FromState == KSSTATE_STOP && NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 1);
       ResetRenderPositions(ctx);
       break;
     case KSSTATE_PAUSE:

@@ -189,6 +189,52 @@ TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
 }
 
+// A pin out of STOP keeps the stream it started, whatever the other pin
+// does: a STOP of the other pin while this one waits in ACQUIRE or PAUSE
+// must not end it (RUN would then succeed on a stream that does not play).
+TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
+  Open(Model::Tarrow, 2, 24);
+  for (KSSTATE waiting : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+    // Render waits; capture comes and goes.
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    if (waiting == KSSTATE_PAUSE) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u) << waiting;
+    if (waiting == KSSTATE_ACQUIRE) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+    const uint64_t received = unit_->audio().counters().render_frames_received;
+    Queue(render_, 4);
+    SleepMs(30);
+    EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960) << waiting;
+    Stop(render_);
+
+    // Capture waits; render comes and goes.
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    if (waiting == KSSTATE_PAUSE) {
+      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u) << waiting;
+    if (waiting == KSSTATE_ACQUIRE) {
+      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_SUCCESS);
+    const uint64_t completed = ks::pin_completions(capture_);
+    Queue(capture_, 2);
+    SleepMs(40);
+    EXPECT_EQ(ks::pin_completions(capture_), completed + 2) << waiting;
+    Stop(capture_);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+  }
+}
+
 // A capture setting whose interrupt endpoint comes before its isochronous
 // data endpoint: the data endpoint's pipe (index 1) is the one streamed, and
 // never a pipe of another type.
