@@ -247,6 +247,9 @@ typedef NTSTATUS (*LOCKED_STATE_CHANGE)(WDF_DEVICE_CONTEXT*, PKSPIN, KSSTATE, KS
 NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  // A unit that went away plays and records nothing: a step up is refused
+  // rather than reported as a stream that runs. Steps down always succeed.
+  if (ToState > FromState && ReadFlag(&ctx->SurpriseRemoved) != 0) return STATUS_NO_SUCH_DEVICE;
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = change(ctx, Pin, ToState, FromState);
   QuenbyUnlockStreamControl(ctx);

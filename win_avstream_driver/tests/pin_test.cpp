@@ -235,6 +235,23 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
   }
 }
 
+// After a surprise removal no step up succeeds, from any state (the unit
+// cannot play what the client would then queue); steps down still do.
+TEST_F(PinFixture, AfterSurpriseRemovalEveryStepUpFailsAndStepsDownSucceed) {
+  Open(Model::Tarrow, 2, 24);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  Run(capture_);
+  ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  harness_->device().unplug();
+  ASSERT_EQ(harness_->node().surprise_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+}
+
 // A capture setting whose interrupt endpoint comes before its isochronous
 // data endpoint: the data endpoint's pipe (index 1) is the one streamed, and
 // never a pipe of another type.
