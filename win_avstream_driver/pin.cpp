@@ -160,6 +160,7 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
 NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
+  bool captureFollows = false;
   switch (ToState) {
     case KSSTATE_STOP:
       if (!direct) {
@@ -185,21 +186,24 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
       if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
-      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
-        // Powered down: the streams start with the power-up.
-        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
-        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
-      } else if (FromState == KSSTATE_STOP) {
+      if (FromState == KSSTATE_STOP) {
         // Capture nobody uses runs beside render; on one clock for both at
         // render's rate, which render is about to set (none carries it:
         // capture stays off until a capture pin starts it).
-        const bool captureFollows =
-            !ctx->SharedClock ||
-            QuenbyDeviceFormatAtRate(
-                ctx, QUENBY_DIR_CAPTURE,
-                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+        captureFollows = !ctx->SharedClock ||
+                         QuenbyDeviceFormatAtRate(
+                             ctx, QUENBY_DIR_CAPTURE,
+                             ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+      }
+      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
+        // Powered down: the streams start with the power-up (capture
+        // first, so only when it follows render's rate).
+        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
+        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
+            captureFollows)
+          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+      } else if (FromState == KSSTATE_STOP) {
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {

@@ -546,6 +546,27 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
   Stop(capture_);
 }
 
+TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCaptureOfAnotherRate) {
+  // Render acquired in D3 starts at the power-up. Capture nobody uses runs
+  // beside it only at render's rate (one clock): the idle capture pin's
+  // 44.1 kHz must not take the clock first and keep render from starting.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
+}
+
 // ---------------------------------------------------------------------------
 // Formats while streams run
 // ---------------------------------------------------------------------------
