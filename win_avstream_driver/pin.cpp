@@ -129,6 +129,10 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, Pin);
+          // A start that failed once it had stopped the stream leaves the
+          // interface idle, not on the setting it selected.
+          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+            QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 1);
@@ -204,15 +208,24 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
             captureFollows)
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
+        // A start that fails leaves nothing it began: no stream runs for a
+        // pin that stays in STOP, and the interfaces go back to idle.
+        bool captureStarted = false;
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
+          captureStarted = NT_SUCCESS(status);
+          if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
+          if (!NT_SUCCESS(status)) {
+            QuenbyStopRender(ctx, TRUE);
+            if (captureStarted) QuenbyStopCapture(ctx, TRUE);
+          }
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
         }
       }

@@ -10,11 +10,13 @@
 #include "formats.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
+#include "kernel/verifier.h"
 #include "shapes.h"
 #include "unit.h"
 
 namespace ks = korvel::sim::kernel::ks;
 namespace uac2 = korvel::sim::uac2;
+namespace verifier = korvel::sim::verifier;
 using korvel::sim::Clock;
 using korvel::sim::Model;
 using korvel::sim::Unit;
@@ -250,6 +252,57 @@ TEST_F(PinFixture, AfterSurpriseRemovalEveryStepUpFailsAndStepsDownSucceed) {
   EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// A stream start that fails (for want of resources at any site, or a unit
+// that stalls its setting selection) leaves nothing behind: no stream runs
+// for a pin that stayed in STOP, capture started beside render included,
+// and both interfaces are idle again.
+TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) {
+  Open(Model::Tarrow, 2, 24);
+  auto expect_at_rest = [&](const char* what, uint64_t n) {
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u) << what << n;
+    EXPECT_EQ(harness_->device().alternate_setting(1), 0) << what << n;
+    EXPECT_EQ(harness_->device().alternate_setting(2), 0) << what << n;
+  };
+  int failed = 0;
+  for (PKSPIN pin : {render_, capture_}) {
+    for (uint64_t site = 1;; ++site) {
+      verifier::inject_failure_at(site);
+      const NTSTATUS status = ks::pin_set_state(pin, KSSTATE_ACQUIRE);
+      const bool hit = verifier::injection_sites_passed() >= site;
+      verifier::inject_failure_at(0);
+      if (NT_SUCCESS(status)) {
+        ASSERT_EQ(ks::pin_set_state(pin, KSSTATE_STOP), STATUS_SUCCESS);
+      } else {
+        ++failed;
+        expect_at_rest(pin == render_ ? "render site " : "capture site ", site);
+      }
+      if (!hit) break;
+      ASSERT_LT(site, 200u);
+    }
+  }
+  for (uint32_t stalls = 1; stalls < 40; ++stalls) {
+    harness_->device().stall_next_set_interface(stalls);
+    const NTSTATUS status = ks::pin_set_state(render_, KSSTATE_ACQUIRE);
+    harness_->device().stall_next_set_interface(0);
+    if (NT_SUCCESS(status)) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+    } else {
+      ++failed;
+      expect_at_rest("stalls ", stalls);
+    }
+  }
+  EXPECT_GT(failed, 0);
+  // And the pin starts and plays afterwards.
+  Run(render_);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
 }
 
 // A capture setting whose interrupt endpoint comes before its isochronous
