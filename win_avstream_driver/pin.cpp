@@ -122,6 +122,13 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
     case KSSTATE_ACQUIRE:
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      // Render may have taken capture along at its rate while this pin was
+      // idle: the stream starts at the rate of the pin's format (and fails
+      // while render holds the one clock at another).
+      if (FromState == KSSTATE_STOP && !direct &&
+          !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
+                                    ctx->CapturePinFormat.WaveFormatExt.Format.nSamplesPerSec))
+        return STATUS_INVALID_DEVICE_STATE;
       if (FromState == KSSTATE_STOP) {
         if (ctx->PowerState != QUENBY_POWER_D0) {
           // Powered down: the stream starts with the power-up.
@@ -193,11 +200,14 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
       if (FromState == KSSTATE_STOP) {
         // Capture nobody uses runs beside render; on one clock for both at
         // render's rate, which render is about to set (none carries it:
-        // capture stays off until a capture pin starts it).
-        captureFollows = !ctx->SharedClock ||
-                         QuenbyDeviceFormatAtRate(
-                             ctx, QUENBY_DIR_CAPTURE,
-                             ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+        // capture stays off until a capture pin starts it). A capture pin
+        // out of STOP keeps its stream and its rate.
+        captureFollows = ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) == 0 &&
+                         ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
+                         (!ctx->SharedClock ||
+                          QuenbyDeviceFormatAtRate(
+                              ctx, QUENBY_DIR_CAPTURE,
+                              ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec));
       }
       if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
         // Powered down: the streams start with the power-up (capture

@@ -620,6 +620,30 @@ TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCa
   Stop(render_);
 }
 
+TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
+  // Render at 48 kHz takes capture (nobody's) along at its rate. The idle
+  // capture pin set to 44.1 kHz before must not then record 48 kHz audio
+  // labelled 44.1 kHz: while render holds the one clock its start fails,
+  // and once render stopped it records at its own rate, which render's
+  // start then leaves alone.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  Run(render_);
+  EXPECT_NE(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  Stop(render_);
+  Run(capture_);
+  EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
+  // Now capture holds the clock: render's start at 48 kHz fails and leaves
+  // the running capture's rate as it is.
+  EXPECT_NE(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  Stop(capture_);
+}
+
 // ---------------------------------------------------------------------------
 // Formats while streams run
 // ---------------------------------------------------------------------------
