@@ -620,6 +620,32 @@ TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCa
   Stop(render_);
 }
 
+TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
+  // Render ran with capture beside it at 48 kHz when the device powered
+  // down; meanwhile the idle capture pin was set to 44.1 kHz. The power-up
+  // must start render again, not capture first at 44.1 kHz on the one clock.
+  Open(Model::Tarrow, 2, 24);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
+  // The capture pin records at its own rate afterwards.
+  Run(capture_);
+  EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
+  Stop(capture_);
+}
+
 TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   // Render at 48 kHz takes capture (nobody's) along at its rate. The idle
   // capture pin set to 44.1 kHz before must not then record 48 kHz audio
