@@ -103,9 +103,11 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
     case KSSTATE_STOP:
+      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 0);
       if (!direct) {
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) {
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+            ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) == 0) {
           if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
           if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
@@ -120,6 +122,13 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
     case KSSTATE_ACQUIRE:
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      // Render may have taken capture along at its rate while this pin was
+      // idle: the stream starts at the rate of the pin's format (and fails
+      // while render holds the one clock at another).
+      if (FromState == KSSTATE_STOP && !direct &&
+          !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
+                                    ctx->CapturePinFormat.WaveFormatExt.Format.nSamplesPerSec))
+        return STATUS_INVALID_DEVICE_STATE;
       if (FromState == KSSTATE_STOP) {
         if (ctx->PowerState != QUENBY_POWER_D0) {
           // Powered down: the stream starts with the power-up.
@@ -127,8 +136,13 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, Pin);
+          // A start that failed once it had stopped the stream leaves the
+          // interface idle, not on the setting it selected.
+          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+            QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
+        if (NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 1);
       } else {
         QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       }
@@ -157,20 +171,26 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
 NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
+  bool captureFollows = false;
+  AUDIO_FORMAT captureFormat = {};
+  AUDIO_FORMAT captureRunning = {};
   switch (ToState) {
     case KSSTATE_STOP:
       if (!direct) {
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
         ctx->RenderRemainder = 0;
       }
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-          ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
-        QuenbyStopRender(ctx, TRUE);
-      if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 &&
-          ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
-        QuenbyStopCapture(ctx, TRUE);
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
+      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 0);
+      {
+        const bool captureUsed = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
+                                 ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+            ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
+          QuenbyStopRender(ctx, TRUE);
+        if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
+        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
+        if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
+      }
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
       if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
       ResetRenderPositions(ctx);
@@ -179,46 +199,58 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
       if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
       if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
-      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
-        // Powered down: the streams start with the power-up.
-        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
-        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0)
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
-      } else if (FromState == KSSTATE_STOP) {
+      if (FromState == KSSTATE_STOP) {
         // Capture nobody uses runs beside render; on one clock for both at
         // render's rate, which render is about to set (none carries it:
-        // capture stays off until a capture pin starts it).
-        const AUDIO_FORMAT captureFormat = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
-        const AUDIO_FORMAT captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+        // capture stays off until a capture pin starts it). A capture pin
+        // out of STOP keeps its stream and its rate. The rate check moves
+        // capture's format to render's rate: kept to undo a failed start.
+        captureFormat = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+        captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+        captureFollows = ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) == 0 &&
+                         ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
+                         (!ctx->SharedClock ||
+                          QuenbyDeviceFormatAtRate(
+                              ctx, QUENBY_DIR_CAPTURE,
+                              ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec));
+      }
+      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
+        // Powered down: the streams start with the power-up (capture
+        // first, so only when it follows render's rate).
+        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
+        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
+            captureFollows)
+          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+      } else if (FromState == KSSTATE_STOP) {
+        // A start that fails leaves nothing it began: no stream runs for a
+        // pin that stays in STOP, and the interfaces go back to idle.
         bool captureStarted = false;
-        const bool captureFollows =
-            !ctx->SharedClock ||
-            QuenbyDeviceFormatAtRate(
-                ctx, QUENBY_DIR_CAPTURE,
-                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
           captureStarted = NT_SUCCESS(status);
+          if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
-          KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
           if (!NT_SUCCESS(status)) {
-            // The pin stays in STOP: capture started and moved for it goes
-            // back (it would hold one clock for both at this pin's rate).
+            QuenbyStopRender(ctx, TRUE);
             if (captureStarted) QuenbyStopCapture(ctx, TRUE);
-            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
-              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
-              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
-            }
+          }
+          KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+            // The pin stays in STOP: capture's format moved for it goes
+            // back (it would hold one clock for both at this pin's rate).
+            ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
+            QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
           }
         }
       }
+      if (FromState == KSSTATE_STOP && NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 1);
       ResetRenderPositions(ctx);
       break;
     case KSSTATE_PAUSE:
@@ -253,6 +285,9 @@ typedef NTSTATUS (*LOCKED_STATE_CHANGE)(WDF_DEVICE_CONTEXT*, PKSPIN, KSSTATE, KS
 NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  // A unit that went away plays and records nothing: a step up is refused
+  // rather than reported as a stream that runs. Steps down always succeed.
+  if (ToState > FromState && ReadFlag(&ctx->SurpriseRemoved) != 0) return STATUS_NO_SUCH_DEVICE;
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = change(ctx, Pin, ToState, FromState);
   QuenbyUnlockStreamControl(ctx);

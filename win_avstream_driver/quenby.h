@@ -256,6 +256,9 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   PKSPIN Pins[2];
   ULONG PinRunning[2];
+  // A pin of the direction is out of STOP (ACQUIRE, PAUSE or RUN): the
+  // stream it started stays while the other direction's pin stops.
+  ULONG PinAcquired[2];
   ULONG StreamInUse[2];
   ULONG CaptureWaiting;
   ULONG CaptureCredit;

@@ -10,11 +10,13 @@
 #include "formats.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
+#include "kernel/verifier.h"
 #include "shapes.h"
 #include "unit.h"
 
 namespace ks = korvel::sim::kernel::ks;
 namespace uac2 = korvel::sim::uac2;
+namespace verifier = korvel::sim::verifier;
 using korvel::sim::Clock;
 using korvel::sim::Model;
 using korvel::sim::Unit;
@@ -187,6 +189,120 @@ TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
   Stop(render_);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+}
+
+// A pin out of STOP keeps the stream it started, whatever the other pin
+// does: a STOP of the other pin while this one waits in ACQUIRE or PAUSE
+// must not end it (RUN would then succeed on a stream that does not play).
+TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
+  Open(Model::Tarrow, 2, 24);
+  for (KSSTATE waiting : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
+    // Render waits; capture comes and goes.
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    if (waiting == KSSTATE_PAUSE) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u) << waiting;
+    if (waiting == KSSTATE_ACQUIRE) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+    const uint64_t received = unit_->audio().counters().render_frames_received;
+    Queue(render_, 4);
+    SleepMs(30);
+    EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960) << waiting;
+    Stop(render_);
+
+    // Capture waits; render comes and goes.
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    if (waiting == KSSTATE_PAUSE) {
+      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u) << waiting;
+    if (waiting == KSSTATE_ACQUIRE) {
+      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_SUCCESS);
+    const uint64_t completed = ks::pin_completions(capture_);
+    Queue(capture_, 2);
+    SleepMs(40);
+    EXPECT_EQ(ks::pin_completions(capture_), completed + 2) << waiting;
+    Stop(capture_);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+  }
+}
+
+// After a surprise removal no step up succeeds, from any state (the unit
+// cannot play what the client would then queue); steps down still do.
+TEST_F(PinFixture, AfterSurpriseRemovalEveryStepUpFailsAndStepsDownSucceed) {
+  Open(Model::Tarrow, 2, 24);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  Run(capture_);
+  ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  harness_->device().unplug();
+  ASSERT_EQ(harness_->node().surprise_remove(), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// A stream start that fails (for want of resources at any site, or a unit
+// that stalls its setting selection) leaves nothing behind: no stream runs
+// for a pin that stayed in STOP, capture started beside render included,
+// and both interfaces are idle again.
+TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) {
+  Open(Model::Tarrow, 2, 24);
+  auto expect_at_rest = [&](const char* what, uint64_t n) {
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u) << what << n;
+    EXPECT_EQ(harness_->device().alternate_setting(1), 0) << what << n;
+    EXPECT_EQ(harness_->device().alternate_setting(2), 0) << what << n;
+  };
+  int failed = 0;
+  for (PKSPIN pin : {render_, capture_}) {
+    for (uint64_t site = 1;; ++site) {
+      verifier::inject_failure_at(site);
+      const NTSTATUS status = ks::pin_set_state(pin, KSSTATE_ACQUIRE);
+      const bool hit = verifier::injection_sites_passed() >= site;
+      verifier::inject_failure_at(0);
+      if (NT_SUCCESS(status)) {
+        ASSERT_EQ(ks::pin_set_state(pin, KSSTATE_STOP), STATUS_SUCCESS);
+      } else {
+        ++failed;
+        expect_at_rest(pin == render_ ? "render site " : "capture site ", site);
+      }
+      if (!hit) break;
+      ASSERT_LT(site, 200u);
+    }
+  }
+  for (uint32_t stalls = 1; stalls < 40; ++stalls) {
+    harness_->device().stall_next_set_interface(stalls);
+    const NTSTATUS status = ks::pin_set_state(render_, KSSTATE_ACQUIRE);
+    harness_->device().stall_next_set_interface(0);
+    if (NT_SUCCESS(status)) {
+      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+    } else {
+      ++failed;
+      expect_at_rest("stalls ", stalls);
+    }
+  }
+  EXPECT_GT(failed, 0);
+  // And the pin starts and plays afterwards.
+  Run(render_);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
 }
 
 // A capture setting whose interrupt endpoint comes before its isochronous
@@ -480,6 +596,77 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
   EXPECT_GT(unit_->audio().counters().render_frames_received, received + 480);
   EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
   Stop(render_);
+  Stop(capture_);
+}
+
+TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCaptureOfAnotherRate) {
+  // Render acquired in D3 starts at the power-up. Capture nobody uses runs
+  // beside it only at render's rate (one clock): the idle capture pin's
+  // 44.1 kHz must not take the clock first and keep render from starting.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
+}
+
+TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
+  // Render ran with capture beside it at 48 kHz when the device powered
+  // down; meanwhile the idle capture pin was set to 44.1 kHz. The power-up
+  // must start render again, not capture first at 44.1 kHz on the one clock.
+  Open(Model::Tarrow, 2, 24);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
+  // The capture pin records at its own rate afterwards.
+  Run(capture_);
+  EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
+  Stop(capture_);
+}
+
+TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
+  // Render at 48 kHz takes capture (nobody's) along at its rate. The idle
+  // capture pin set to 44.1 kHz before must not then record 48 kHz audio
+  // labelled 44.1 kHz: while render holds the one clock its start fails,
+  // and once render stopped it records at its own rate, which render's
+  // start then leaves alone.
+  Open(Model::Tarrow, 2, 24);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
+  ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+  Run(render_);
+  EXPECT_NE(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  Stop(render_);
+  Run(capture_);
+  EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
+  // Now capture holds the clock: render's start at 48 kHz fails and leaves
+  // the running capture's rate as it is.
+  EXPECT_NE(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
   Stop(capture_);
 }
 
