@@ -539,3 +539,59 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsAllTheSame) {
+  // The render pin runs at 44.1 kHz; direct mode runs the streams at 48.
+  // Leaving it, the unit stalls every SET_INTERFACE: the streams cannot run
+  // again for the pin, and the client hears so. Direct mode is over all
+  // the same: its codes fail, nothing is in use for it, and the saved
+  // formats are back; the pin starts its streams again once the unit
+  // answers.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 44100);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  clock.sleep_for(10000000);
+  ASSERT_EQ(0, d.call(kStop));
+  d.stack.bus()->stall_next_set_interface(1000);
+  EXPECT_GT(0, d.call(kLeave));
+  d.stack.bus()->stall_next_set_interface(0);
+  EXPECT_EQ(0u, ctx->DirectMode);
+  EXPECT_EQ(0u, ctx->DirectStreamFlags);
+  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_CAPTURE]);
+  EXPECT_EQ(1u, ctx->StreamInUse[QUENBY_DIR_RENDER]);  // the running pin's
+  for (int dir : {QUENBY_DIR_CAPTURE, QUENBY_DIR_RENDER}) {
+    EXPECT_EQ(44100u, ctx->DeviceFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(44100u, ctx->StreamFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
+  }
+  EXPECT_GT(0, d.call(kStart));
+  EXPECT_GT(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  // The pin runs its streams again through STOP.
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(44100u, d.unit.audio().render_rate());
+  // Left again with a unit that answers: no failure to report.
+  ASSERT_EQ(0, d.call(kEnter));
+  EXPECT_EQ(0, d.call(kLeave));
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
