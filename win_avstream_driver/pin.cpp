@@ -126,7 +126,22 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           QuenbyRingResetWithOwner(&ctx->CaptureRing, Pin);
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+          // A stream that ran (beside render, or for direct mode) runs on
+          // as it did when the pin's start fails: the pin stays in STOP.
+          const bool ran = ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
+          const AUDIO_FORMAT device = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+          const AUDIO_FORMAT running = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+          PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
           status = QuenbyStartCapture(ctx, Pin);
+          if (!NT_SUCCESS(status)) {
+            if (ran && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = running;
+              QuenbyStartCapture(ctx, owner);
+              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = device;
+            }
+            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
+          }
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
       } else {

@@ -595,3 +595,45 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
+  // The render pin's start runs capture beside it. A capture pin's start
+  // restarts that stream for itself; when the start fails (the unit stalls
+  // the SET_INTERFACE requests of it), the pin stays in STOP and the
+  // stream runs on as before, for render's sake; the start tried again
+  // succeeds.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ASSERT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  auto capture_format = intersect(filter, kCapturePin, 2, 24, 48000);
+  PKSPIN capture =
+      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NE(nullptr, capture);
+  d.stack.bus()->stall_next_set_interface(10);  // every attempt of the first selection
+  EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
+  d.stack.bus()->stall_next_set_interface(0);
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_EQ(48000u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  clock.sleep_for(20000000);
+  EXPECT_LT(0, ctx->InFlight[QuenbyCapture]);  // its transfers go out
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
+  EXPECT_EQ(capture, QuenbyRingOwner(&ctx->CaptureRing));
+  ks::pin_set_state(capture, KSSTATE_STOP);
+  ks::pin_set_state(render, KSSTATE_STOP);
+  ks::pin_close(capture);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.stack.unplug();
+}
