@@ -215,8 +215,8 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
-          status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
-          captureStarted = NT_SUCCESS(status);
+          // Capture's failure is not the pin's: render runs without it.
+          captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]));
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&

@@ -637,3 +637,44 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   ks::filter_close(filter);
   d.stack.unplug();
 }
+
+TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
+  // A direct client set the formats: render runs (for nobody yet) and
+  // capture is stopped. A render pin's start starts capture beside the
+  // running render stream; capture's start fails (its interface cannot be
+  // selected), render is fine: the pin's start succeeds and it runs.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  QuenbyLockStreamControl(ctx);
+  QuenbyStopCapture(ctx, TRUE);
+  QuenbyUnlockStreamControl(ctx);
+  ASSERT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDFUSBINTERFACE captureInterface = ctx->CaptureInterface;
+  ctx->CaptureInterface = nullptr;
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ctx->CaptureInterface = captureInterface;
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  EXPECT_EQ(0, d.call(kLeave));
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
