@@ -61,14 +61,9 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 // Set data format
 // ---------------------------------------------------------------------------
-NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
-  UNREFERENCED_PARAMETER(OldFormat);
-  UNREFERENCED_PARAMETER(OldAttributeList);
-  UNREFERENCED_PARAMETER(DataRange);
-  UNREFERENCED_PARAMETER(AttributeRange);
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
-  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+// Under the stream-control lock: the device and saved formats it writes are
+// those the direct-mode codes on another handle save, rewrite and restore.
+NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   const ULONG direction = DirectionOf(Pin);
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
@@ -88,10 +83,24 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
   w->nChannels = connection.WaveFormatExt.Format.nChannels;
   w->nBlockAlign = connection.WaveFormatExt.Format.nBlockAlign;
   w->nAvgBytesPerSec = connection.WaveFormatExt.Format.nAvgBytesPerSec;
-  if (ReadFlag(&ctx->DirectMode) == 0) ctx->DeviceFormat[direction] = connection;
+  if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, &connection);
   *PinFormat(ctx, direction) = pin;
   ctx->SavedFormat[direction] = connection;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+  UNREFERENCED_PARAMETER(OldFormat);
+  UNREFERENCED_PARAMETER(OldAttributeList);
+  UNREFERENCED_PARAMETER(DataRange);
+  UNREFERENCED_PARAMETER(AttributeRange);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+  QuenbyLockStreamControl(ctx);
+  const NTSTATUS status = PinSetDataFormatLocked(ctx, Pin);
+  QuenbyUnlockStreamControl(ctx);
+  return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -135,9 +144,9 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           status = QuenbyStartCapture(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             if (ran && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
-              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = running;
+              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
               QuenbyStartCapture(ctx, owner);
-              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = device;
+              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
             }
             if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
               QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
@@ -228,7 +237,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
             // back (it would hold one clock for both at this pin's rate).
             if (captureStarted) QuenbyStopCapture(ctx, TRUE);
             if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
-              ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
+              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &captureFormat);
               QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
             }
           }
@@ -562,7 +571,9 @@ NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
-  *static_cast<ULONG*>(Data) = ctx->DeviceFormat[DirectionOf(pin)].WaveFormatExt.Format.nSamplesPerSec;
+  // A property handler may not wait for the stream-control lock (a format
+  // change on another handle holds it across requests to the unit).
+  *static_cast<ULONG*>(Data) = QuenbyDeviceRate(ctx, DirectionOf(pin));
   Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

@@ -197,8 +197,8 @@ void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
 // gone) leaves those streams stopped; the attempt's failure is what the
 // caller hears of.
 void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
-  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = before->Device[QUENBY_DIR_CAPTURE];
-  ctx->DeviceFormat[QUENBY_DIR_RENDER] = before->Device[QUENBY_DIR_RENDER];
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &before->Device[QUENBY_DIR_CAPTURE]);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &before->Device[QUENBY_DIR_RENDER]);
   // Render first, as in RestartBoth: on one clock for both, capture's
   // restart then finds the clock free.
   QuenbyStopRender(ctx, before->Render ? FALSE : TRUE);
@@ -245,8 +245,8 @@ void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
 NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
   WriteFlag(&ctx->DirectStreamFlags, 0);
-  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = ctx->SavedFormat[QUENBY_DIR_CAPTURE];
-  ctx->DeviceFormat[QUENBY_DIR_RENDER] = ctx->SavedFormat[QUENBY_DIR_RENDER];
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->SavedFormat[QUENBY_DIR_CAPTURE]);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->SavedFormat[QUENBY_DIR_RENDER]);
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {

@@ -678,3 +678,57 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
+  // A render pin in STOP has its format set and its sampling rate asked
+  // (the device rate) while a direct client enters direct mode, changes
+  // the formats and leaves it, which saves, rewrites and restores the
+  // device formats the pin's format handler writes: no race on them
+  // (TSan), and the rate asked is always one of the two formats'.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto format48 = intersect(filter, kRenderPin, 2, 24, 48000);
+  auto format44 = intersect(filter, kRenderPin, 2, 24, 44100);
+  ASSERT_FALSE(format44.empty());
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(format48.data()), &status);
+  ASSERT_NE(nullptr, render);
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread asker([&] {
+    clock.adopt_current_thread();
+    for (unsigned i = 0; !done; ++i) {
+      // Refused while direct mode holds the one clock at the other rate.
+      ks::pin_set_format(render, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? format48 : format44).data()));
+      KSPROPERTY request{};
+      request.Set = KSPROPSETID_Audio;
+      request.Id = KSPROPERTY_AUDIO_SAMPLING_RATE;
+      request.Flags = KSPROPERTY_TYPE_GET;
+      ULONG rate = 0, bytes = 0;
+      EXPECT_TRUE(NT_SUCCESS(ks::pin_property(render, &request, sizeof request, &rate, sizeof rate, &bytes)));
+      EXPECT_TRUE(rate == 44100 || rate == 48000) << rate;
+    }
+    clock.detach_current_thread();
+  });
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  for (int i = 0; i < 100; ++i) {
+    d.call(kEnter);
+    d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16);
+    clock.sleep_for(100000);
+    d.call(kLeave);
+  }
+  done = true;
+  clock.detach_current_thread();
+  asker.join();
+  clock.attach_current_thread();
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
