@@ -61,14 +61,9 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 // Set data format
 // ---------------------------------------------------------------------------
-NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
-  UNREFERENCED_PARAMETER(OldFormat);
-  UNREFERENCED_PARAMETER(OldAttributeList);
-  UNREFERENCED_PARAMETER(DataRange);
-  UNREFERENCED_PARAMETER(AttributeRange);
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
-  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+// Under the stream-control lock: the device and saved formats it writes are
+// those the direct-mode codes on another handle save, rewrite and restore.
+NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   const ULONG direction = DirectionOf(Pin);
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
@@ -88,10 +83,24 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
   w->nChannels = connection.WaveFormatExt.Format.nChannels;
   w->nBlockAlign = connection.WaveFormatExt.Format.nBlockAlign;
   w->nAvgBytesPerSec = connection.WaveFormatExt.Format.nAvgBytesPerSec;
-  if (ReadFlag(&ctx->DirectMode) == 0) ctx->DeviceFormat[direction] = connection;
+  if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, &connection);
   *PinFormat(ctx, direction) = pin;
   ctx->SavedFormat[direction] = connection;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
+  UNREFERENCED_PARAMETER(OldFormat);
+  UNREFERENCED_PARAMETER(OldAttributeList);
+  UNREFERENCED_PARAMETER(DataRange);
+  UNREFERENCED_PARAMETER(AttributeRange);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+  QuenbyLockStreamControl(ctx);
+  const NTSTATUS status = PinSetDataFormatLocked(ctx, Pin);
+  QuenbyUnlockStreamControl(ctx);
+  return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -135,11 +144,26 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           QuenbyRingResetWithOwner(&ctx->CaptureRing, Pin);
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+          // A stream that ran (beside render, or for direct mode) runs on
+          // as it did when the pin's start fails: the pin stays in STOP.
+          const bool ran = ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
+          const AUDIO_FORMAT device = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
+          const AUDIO_FORMAT running = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
+          PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
           status = QuenbyStartCapture(ctx, Pin);
-          // A start that failed once it had stopped the stream leaves the
-          // interface idle, not on the setting it selected.
-          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
-            QuenbyStopCapture(ctx, TRUE);
+          if (!NT_SUCCESS(status)) {
+            if (ran && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
+              QuenbyStartCapture(ctx, owner);
+              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
+            }
+            // A start that failed once it had stopped the stream leaves the
+            // interface idle, not on the setting it selected.
+            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+              QuenbyStopCapture(ctx, TRUE);
+              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
+            }
+          }
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 1);
@@ -229,8 +253,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
             ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
-          status = QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]);
-          captureStarted = NT_SUCCESS(status);
+          // Capture's failure is not the pin's: render runs without it (and
+          // the capture interface goes back to idle).
+          captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]));
           if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
@@ -245,7 +270,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
           if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
             // The pin stays in STOP: capture's format moved for it goes
             // back (it would hold one clock for both at this pin's rate).
-            ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = captureFormat;
+            QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &captureFormat);
             QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
           }
         }
@@ -582,7 +607,9 @@ NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
-  *static_cast<ULONG*>(Data) = ctx->DeviceFormat[DirectionOf(pin)].WaveFormatExt.Format.nSamplesPerSec;
+  // A property handler may not wait for the stream-control lock (a format
+  // change on another handle holds it across requests to the unit).
+  *static_cast<ULONG*>(Data) = QuenbyDeviceRate(ctx, DirectionOf(pin));
   Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

@@ -197,8 +197,8 @@ void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
 // gone) leaves those streams stopped; the attempt's failure is what the
 // caller hears of.
 void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
-  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = before->Device[QUENBY_DIR_CAPTURE];
-  ctx->DeviceFormat[QUENBY_DIR_RENDER] = before->Device[QUENBY_DIR_RENDER];
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &before->Device[QUENBY_DIR_CAPTURE]);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &before->Device[QUENBY_DIR_RENDER]);
   // Render first, as in RestartBoth: on one clock for both, capture's
   // restart then finds the clock free.
   QuenbyStopRender(ctx, before->Render ? FALSE : TRUE);
@@ -237,18 +237,27 @@ void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
   KsPinAttemptProcessing(pin, TRUE);
 }
 
-void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
+// Leaves direct mode whatever the unit answers: the mode is off, nothing is
+// in use for the client, the saved device formats are back and a stream
+// left stopped has them as its running format. The status is that of the
+// first restart that failed for a stream the running pins keep (one nobody
+// keeps stops anyway): the client learns the pins were left without it.
+NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
   WriteFlag(&ctx->DirectStreamFlags, 0);
-  ctx->DeviceFormat[QUENBY_DIR_CAPTURE] = ctx->SavedFormat[QUENBY_DIR_CAPTURE];
-  ctx->DeviceFormat[QUENBY_DIR_RENDER] = ctx->SavedFormat[QUENBY_DIR_RENDER];
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->SavedFormat[QUENBY_DIR_CAPTURE]);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->SavedFormat[QUENBY_DIR_RENDER]);
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   }
-  RestartBoth(ctx, ctx->Pins[QUENBY_DIR_CAPTURE], ctx->Pins[QUENBY_DIR_RENDER]);
+  // RestartBoth, with each direction's status.
+  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+  const NTSTATUS captureStatus =
+      HasCapture(ctx) ? RestartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]) : STATUS_SUCCESS;
+  const NTSTATUS renderStatus = RestartRender(ctx, ctx->Pins[QUENBY_DIR_RENDER]);
 
   const bool renderRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0;
   const bool captureRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0;
@@ -267,8 +276,16 @@ void LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
     QuenbyStopRender(ctx, TRUE);
     ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
+    if (ReadFlag(&ctx->StreamActive[stream]) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
+  }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
   AskCapturePin(ctx);
+  // Capture runs on beside a running render pin as beside its own.
+  if ((renderRuns || captureRuns) && !NT_SUCCESS(captureStatus)) return captureStatus;
+  if (renderRuns && !NT_SUCCESS(renderStatus)) return renderStatus;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) {
@@ -385,11 +402,12 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       EnterDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
-    case kCodeLeaveDirect:
+    case kCodeLeaveDirect: {
       QuenbyLockStreamControl(ctx);
-      LeaveDirect(ctx);
+      const NTSTATUS status = LeaveDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
-      return STATUS_SUCCESS;
+      return status;
+    }
     case kCodeResetCapture:
       if (!HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
       QuenbyRingReset(&ctx->CaptureRing);

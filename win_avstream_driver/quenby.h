@@ -298,7 +298,8 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // asynchronously). It is held across requests to the unit, so neither
   // the pins' process dispatches (under AVStream's process mutex) nor their
   // property handlers wait for it: they read the running format whole
-  // under the direction's position lock (QuenbyStreamFormat).
+  // under the direction's position lock (QuenbyStreamFormat), and the
+  // device rate there too (QuenbyDeviceRate).
   KMUTEX StreamControlMutex;
   // Streams that ran when the device powered down; they run again at power-up.
   ULONG ResumeStreams;  // QUENBY_RESUME_*
@@ -351,6 +352,12 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
+// A direction's device format (DeviceFormat): written under the
+// stream-control lock and, for the readers that may not wait for that lock
+// (the sampling-rate property), under the direction's position lock too;
+// such a reader takes the rate under the position lock alone.
+void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
+ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 // A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).
 void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits);
 // The same with a container wider than the valid bits (24 bits in 32).

@@ -255,15 +255,31 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return QuenbyStreamFormat(ctx, other).nSamplesPerSec;
 }
 
+void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  ctx->DeviceFormat[direction] = *format;
+  WdfSpinLockRelease(lock);
+}
+
+ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
+  const ULONG rate = ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec;
+  WdfSpinLockRelease(lock);
+  return rate;
+}
+
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
-  AUDIO_FORMAT* device = &ctx->DeviceFormat[direction];
-  WAVEFORMATEX* w = &device->WaveFormatExt.Format;
+  AUDIO_FORMAT device = ctx->DeviceFormat[direction];
+  WAVEFORMATEX* w = &device.WaveFormatExt.Format;
   if (w->nSamplesPerSec == rate) return TRUE;
-  if (SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample, QuenbyValidBits(device), rate,
+  if (SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample, QuenbyValidBits(&device), rate,
                        ctx->HighSpeed) < 0)
     return FALSE;
   w->nSamplesPerSec = rate;
   w->nAvgBytesPerSec = rate * w->nBlockAlign;
+  QuenbyPutDeviceFormat(ctx, direction, &device);
   return TRUE;
 }
 
@@ -306,8 +322,10 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
     const int slot = SlotDefaultFormat(slots, l->MinChannels, l->MinBits, &channels, &bits);
     const uint32_t container =
         slot >= 0 && SlotContainerBits(&slots[slot]) != 0 ? SlotContainerBits(&slots[slot]) : bits;
-    QuenbySetFormatValid(&ctx->DeviceFormat[d], channels, l->MinRate, container, bits);
-    ctx->StreamFormat[d] = ctx->DeviceFormat[d];
+    AUDIO_FORMAT format;
+    QuenbySetFormatValid(&format, channels, l->MinRate, container, bits);
+    QuenbyPutDeviceFormat(ctx, d, &format);
+    ctx->StreamFormat[d] = format;
   }
 }
 
@@ -345,7 +363,9 @@ NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG c
   ULONG valid = bits;
   const int slot = SlotFindForShape(slots, channels, bits, 0, rate, ctx->HighSpeed);
   if (slot >= 0) valid = SlotBits(&slots[slot]);
-  QuenbySetFormatValid(&ctx->DeviceFormat[direction], channels, rate, bits, valid);
+  AUDIO_FORMAT format;
+  QuenbySetFormatValid(&format, channels, rate, bits, valid);
+  QuenbyPutDeviceFormat(ctx, direction, &format);
   return STATUS_SUCCESS;
 }
 

@@ -539,3 +539,196 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsAllTheSame) {
+  // The render pin runs at 44.1 kHz; direct mode runs the streams at 48.
+  // Leaving it, the unit stalls every SET_INTERFACE: the streams cannot run
+  // again for the pin, and the client hears so. Direct mode is over all
+  // the same: its codes fail, nothing is in use for it, and the saved
+  // formats are back; the pin starts its streams again once the unit
+  // answers.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 44100);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  clock.sleep_for(10000000);
+  ASSERT_EQ(0, d.call(kStop));
+  d.stack.bus()->stall_next_set_interface(1000);
+  EXPECT_GT(0, d.call(kLeave));
+  d.stack.bus()->stall_next_set_interface(0);
+  EXPECT_EQ(0u, ctx->DirectMode);
+  EXPECT_EQ(0u, ctx->DirectStreamFlags);
+  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_CAPTURE]);
+  EXPECT_EQ(1u, ctx->StreamInUse[QUENBY_DIR_RENDER]);  // the running pin's
+  for (int dir : {QUENBY_DIR_CAPTURE, QUENBY_DIR_RENDER}) {
+    EXPECT_EQ(44100u, ctx->DeviceFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(44100u, ctx->StreamFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
+  }
+  EXPECT_GT(0, d.call(kStart));
+  EXPECT_GT(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  // The pin runs its streams again through STOP.
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(44100u, d.unit.audio().render_rate());
+  // Left again with a unit that answers: no failure to report.
+  ASSERT_EQ(0, d.call(kEnter));
+  EXPECT_EQ(0, d.call(kLeave));
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
+
+TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
+  // The render pin's start runs capture beside it. A capture pin's start
+  // restarts that stream for itself; when the start fails (the unit stalls
+  // the SET_INTERFACE requests of it), the pin stays in STOP and the
+  // stream runs on as before, for render's sake; the start tried again
+  // succeeds.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ASSERT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  auto capture_format = intersect(filter, kCapturePin, 2, 24, 48000);
+  PKSPIN capture =
+      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NE(nullptr, capture);
+  d.stack.bus()->stall_next_set_interface(10);  // every attempt of the first selection
+  EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
+  d.stack.bus()->stall_next_set_interface(0);
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_EQ(48000u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  clock.sleep_for(20000000);
+  EXPECT_LT(0, ctx->InFlight[QuenbyCapture]);  // its transfers go out
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
+  EXPECT_EQ(capture, QuenbyRingOwner(&ctx->CaptureRing));
+  ks::pin_set_state(capture, KSSTATE_STOP);
+  ks::pin_set_state(render, KSSTATE_STOP);
+  ks::pin_close(capture);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.stack.unplug();
+}
+
+TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
+  // A direct client set the formats: render runs (for nobody yet) and
+  // capture is stopped. A render pin's start starts capture beside the
+  // running render stream; capture's start fails (its interface cannot be
+  // selected), render is fine: the pin's start succeeds and it runs.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  QuenbyLockStreamControl(ctx);
+  QuenbyStopCapture(ctx, TRUE);
+  QuenbyUnlockStreamControl(ctx);
+  ASSERT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDFUSBINTERFACE captureInterface = ctx->CaptureInterface;
+  ctx->CaptureInterface = nullptr;
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
+  ctx->CaptureInterface = captureInterface;
+  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
+  EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  EXPECT_EQ(0, d.call(kLeave));
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
+
+TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
+  // A render pin in STOP has its format set and its sampling rate asked
+  // (the device rate) while a direct client enters direct mode, changes
+  // the formats and leaves it, which saves, rewrites and restores the
+  // device formats the pin's format handler writes: no race on them
+  // (TSan), and the rate asked is always one of the two formats'.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto format48 = intersect(filter, kRenderPin, 2, 24, 48000);
+  auto format44 = intersect(filter, kRenderPin, 2, 24, 44100);
+  ASSERT_FALSE(format44.empty());
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(format48.data()), &status);
+  ASSERT_NE(nullptr, render);
+  std::atomic<bool> done{false};
+  clock.thread_created();
+  std::thread asker([&] {
+    clock.adopt_current_thread();
+    for (unsigned i = 0; !done; ++i) {
+      // Refused while direct mode holds the one clock at the other rate.
+      ks::pin_set_format(render, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? format48 : format44).data()));
+      KSPROPERTY request{};
+      request.Set = KSPROPSETID_Audio;
+      request.Id = KSPROPERTY_AUDIO_SAMPLING_RATE;
+      request.Flags = KSPROPERTY_TYPE_GET;
+      ULONG rate = 0, bytes = 0;
+      EXPECT_TRUE(NT_SUCCESS(ks::pin_property(render, &request, sizeof request, &rate, sizeof rate, &bytes)));
+      EXPECT_TRUE(rate == 44100 || rate == 48000) << rate;
+    }
+    clock.detach_current_thread();
+  });
+  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
+  for (int i = 0; i < 100; ++i) {
+    d.call(kEnter);
+    d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16);
+    clock.sleep_for(100000);
+    d.call(kLeave);
+  }
+  done = true;
+  clock.detach_current_thread();
+  asker.join();
+  clock.attach_current_thread();
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
