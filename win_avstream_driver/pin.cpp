@@ -51,6 +51,13 @@ void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->RenderPositionLock);
 }
 
+// Waits for the mixing under way (it never waits while holding the mutex).
+void DeleteRenderClones(WDF_DEVICE_CONTEXT* ctx) {
+  KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
+  QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
+  KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+}
+
 void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
@@ -121,10 +128,11 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
           if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
         }
-      } else {
-        ctx->CaptureCloneFill = 0;
       }
+      // Nothing of the pin's frames stays held once it stops (a clone taken
+      // by a processing call under way as the pin left RUN included).
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       SetCapturePin(ctx, nullptr);
       ResetCapturePositions(ctx);
       break;
@@ -216,6 +224,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
       }
       WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      // The clones PAUSE and ACQUIRE could not delete while the streaming
+      // thread mixed them go now: a stopped pin holds none of its frames.
+      DeleteRenderClones(ctx);
       if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
       ResetRenderPositions(ctx);
       break;
@@ -415,7 +426,11 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
       // Held for the streaming thread to mix into the running stream, as
       // long as rates agree and there is room; otherwise consumed without use.
       if (pin->nSamplesPerSec == stream->nSamplesPerSec && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-        if (ctx->RenderCloneCount < QUENBY_RENDER_CLONES) {
+        // A pin leaving RUN clears its running flag, then deletes its clones
+        // under this mutex: a processing call that began in RUN adds none
+        // after that.
+        if (ctx->RenderCloneCount < QUENBY_RENDER_CLONES &&
+            ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
           PKSSTREAM_POINTER clone = nullptr;
           if (NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
             ctx->RenderClones[(ctx->RenderCloneHead + ctx->RenderCloneCount) % QUENBY_RENDER_CLONES] = clone;
@@ -496,12 +511,19 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
         WdfSpinLockRelease(ctx->CapturePositionLock);
         PKSSTREAM_POINTER clone = nullptr;
         if (room && NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
+          // A pin leaving RUN clears its running flag, then deletes its
+          // clones under this lock: a processing call that began in RUN
+          // keeps none after that.
           WdfSpinLockAcquire(ctx->CapturePositionLock);
-          ctx->CaptureClones[(ctx->CaptureCloneHead + ctx->CaptureCloneCount) % QUENBY_CAPTURE_CLONES] =
-              clone;
-          ++ctx->CaptureCloneCount;
+          ok = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0 &&
+               ctx->CaptureCloneCount < QUENBY_CAPTURE_CLONES;
+          if (ok) {
+            ctx->CaptureClones[(ctx->CaptureCloneHead + ctx->CaptureCloneCount) % QUENBY_CAPTURE_CLONES] =
+                clone;
+            ++ctx->CaptureCloneCount;
+          }
           WdfSpinLockRelease(ctx->CapturePositionLock);
-          ok = true;
+          if (!ok) KsStreamPointerDelete(clone);
         }
       } else {
         WdfSpinLockAcquire(ctx->CapturePositionLock);

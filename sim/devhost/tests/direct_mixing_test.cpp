@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
+#include "kernel/verifier.h"
 #include "quenby.h"
 #include "usb/device.h"
 
@@ -731,4 +733,68 @@ TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
   ks::filter_close(filter);
   d.file.reset();
   d.stack.unplug();
+}
+
+TEST(DirectModeClones, AStoppedRenderPinHoldsNoFrameWhileTheMixingHeldItsClones) {
+  // In direct mode the render pin's frames are held (cloned) for the
+  // streaming thread to mix. If the mixing holds them as the pin goes down
+  // through PAUSE and ACQUIRE, those steps cannot delete them; the pin must
+  // still hold none once it is in STOP (AVStream's flush finds them).
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  auto failures = std::make_shared<std::vector<std::string>>();
+  auto previous = korvel::sim::verifier::set_failure_handler(
+      [failures](const std::string& what) { failures->push_back(what); });
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render =
+      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+
+  std::vector<std::unique_ptr<Frame>> frames;
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  for (int i = 0; i < 4; ++i) {
+    frames.push_back(std::make_unique<Frame>(480 * kFrameBytes, true));
+    ks::pin_submit(render, &frames.back()->header);
+  }
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  clock.sleep_for(3000000);
+  ASSERT_NE(0u, ctx->RenderCloneCount) << "the pin's frames are held for mixing";
+
+  // The "mixing" (another thread) holds the clones for 20 ms.
+  std::atomic<bool> held{false};
+  clock.thread_created();
+  std::thread mixer([&] {
+    clock.adopt_current_thread();
+    KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
+    held = true;
+    clock.sleep_for(20000000);
+    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+    clock.detach_current_thread();
+  });
+  while (!held) clock.sleep_for(100000);
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP})
+    EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  EXPECT_EQ(0u, ctx->RenderCloneCount);
+  clock.detach_current_thread();
+  mixer.join();
+  clock.attach_current_thread();
+  EXPECT_TRUE(failures->empty()) << failures->front();
+
+  d.call(kStop);
+  d.call(kLeave);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+  korvel::sim::verifier::set_failure_handler(previous);
 }
