@@ -55,6 +55,14 @@ bool isHttps(const QString& address) {
          !url.host().isEmpty();
 }
 
+// Whether an answer that ended without an error carries the whole body: a
+// success status, but not a partial one (206). A redirect the manager did not
+// follow (one without an address) and any other status hold no file.
+bool carriesWholeBody(const QNetworkReply* reply) {
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  return status >= 200 && status < 300 && status != 206;
+}
+
 QNetworkRequest httpsRequest(const QString& address) {
   QNetworkRequest request(QUrl(address, QUrl::TolerantMode));
   request.setSslConfiguration(updateSslConfiguration());
@@ -176,7 +184,11 @@ void UpdateInformation::noteProgress(QTimer* timer, qint64* mark, qint64 receive
 void UpdateInformation::replyFinishedInfo(QNetworkReply* reply) {
   reply->deleteLater();
   if (reply == documentReply && documentTimer) documentTimer->stop();
-  if (reply->error() == QNetworkReply::NoError && reply->size() > kMaxDocumentBytes) {
+  if (reply->error() == QNetworkReply::NoError && !carriesWholeBody(reply)) {
+    qDebug() << "UpdateInformation: jason dwonload error";
+    qDebug() << "UpdateInformation: HTTP status"
+             << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  } else if (reply->error() == QNetworkReply::NoError && reply->size() > kMaxDocumentBytes) {
     qDebug() << "UpdateInformation: jason dwonload error";
     qDebug() << "UpdateInformation: document larger than" << kMaxDocumentBytes << "bytes";
   } else if (reply->error() == QNetworkReply::NoError) {
@@ -313,6 +325,12 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     qDebug() << reply->errorString();
     if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge)
       return;  // the user cancelled
+    emit errorDownloadFile();
+    return;
+  }
+  if (!carriesWholeBody(reply)) {
+    qDebug() << "UpdateInformation: file download HTTP status"
+             << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     emit errorDownloadFile();
     return;
   }

@@ -2,7 +2,8 @@
 // loopback: document addresses and failures, TLS trust, a document fetch
 // that always ends and is logged in part, file downloads with progress (also
 // of unknown size), cancel, inactivity and trickle timeouts, size zero and
-// size bounds, archive listings and their bound (held for what is written),
+// size bounds, answers that hold no whole file or document (partial, an
+// unfollowed redirect, cut short), archive listings and their bound (held for what is written),
 // unpacking real ZIP archives with the system's unzip, unpackers that stall
 // (stopped) or are slow (not), refused entries and the installer start.
 #include <QFile>
@@ -199,6 +200,21 @@ class TestUpdateInformation : public QObject {
     worker->setInactivityTimeout(10000);
   }
 
+  void answersWithoutTheWholeDocumentAreNoDocument_data() {
+    QTest::addColumn<int>("status");
+    QTest::newRow("partial content") << 206;
+    QTest::newRow("redirect without an address") << 300;
+  }
+  void answersWithoutTheWholeDocumentAreNoDocument() {
+    QFETCH(int, status);
+    // A well-formed document in the body: the status alone makes it none.
+    env.server->route("/answer.json",
+                      HttpsServer::Response{status, "{\"Tarrow_version1\": {}}", HttpsServer::Full});
+    writeSetting("Update", "JsonUrl", env.server->url("/answer.json"));
+    fetchDocument();
+    QTRY_COMPARE(rec->events, QStringList({"jsonDone"}));
+  }
+
   void longDocumentIsLoggedInPart() {
     const QByteArray doc = "{\"Tarrow_version1\": {}, \"padding\": \"" + QByteArray(1 << 20, 'x') + "\"}";
     env.server->route("/long.json", doc);
@@ -344,6 +360,29 @@ class TestUpdateInformation : public QObject {
     download(url);
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+  }
+
+  void answersWithoutTheWholeFileFail_data() {
+    QTest::addColumn<HttpsServer::Response>("response");
+    const QByteArray exe = installerScript(env.marker("partial-ran"));
+    HttpsServer::Response partial{206, exe, HttpsServer::Full};
+    partial.headers = "Content-Range: bytes 0-" + QByteArray::number(exe.size() - 1) + "/" +
+                      QByteArray::number(exe.size() * 4) + "\r\n";
+    QTest::newRow("partial content") << partial;
+    QTest::newRow("redirect without an address") << HttpsServer::Response{300, exe, HttpsServer::Full};
+    HttpsServer::Response cut{200, exe, HttpsServer::Full};
+    cut.announced = exe.size() + 100;
+    QTest::newRow("closed before the announced length") << cut;
+  }
+  void answersWithoutTheWholeFileFail() {
+    QFETCH(HttpsServer::Response, response);
+    env.server->route("/answer.exe", response);
+    const QStringList folders = env.folders();
+    download(env.server->url("/answer.exe"));
+    QVERIFY(waitForEnd());
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // Nothing was saved.
+    QCOMPARE(env.folders(), folders);
   }
 
   void downloadOfUnknownSizeReportsItAndCompletes() {
