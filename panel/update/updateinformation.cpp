@@ -92,10 +92,7 @@ UpdateInformation::UpdateInformation(QObject* parent) : QObject(parent), process
     qDebug() << "UpdateInformation: unzip error" << process.errorString();
     disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, nullptr);
     if (unpackWatch) unpackWatch->stop();
-    QFile::remove(tempPath(QStringLiteral("unzip.js")));
-    QFile::remove(tempPath(QStringLiteral("temp.zip")));
-    delete tempDir;
-    tempDir = nullptr;
+    discardDownloadFolder();
     emit errorDownloadFile();
   });
 }
@@ -305,6 +302,13 @@ void UpdateInformation::failDownload() {
   emit errorDownloadFile();
 }
 
+void UpdateInformation::discardDownloadFolder() {
+  if (!tempDir) return;
+  if (!tempDir->remove()) qDebug() << "UpdateInformation: could not remove" << tempDir->path();
+  delete tempDir;
+  tempDir = nullptr;
+}
+
 QString UpdateInformation::tempPath(const QString& name) const {
   return QDir(tempDir->path()).filePath(name);
 }
@@ -372,6 +376,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   QFile file(tempPath(name));
   if (!file.open(QIODevice::WriteOnly)) {
     qDebug() << "UpdateInformation: file open error";
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -379,6 +384,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   file.close();
   if (!written || file.error() != QFileDevice::NoError) {
     qDebug() << "UpdateInformation: file open error" << file.errorString();
+    discardDownloadFolder();  // with what part of the file was written
     emit errorDownloadFile();
     return;
   }
@@ -434,6 +440,7 @@ void UpdateInformation::startUnzip() {
   QFile script(tempPath(QStringLiteral("unzip.js")));
   if (!script.open(QIODevice::WriteOnly | QIODevice::Text)) {
     qDebug() << "UpdateInformation: file open error";
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -468,9 +475,7 @@ void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status
   }
   if (refused) {
     qDebug() << "UpdateInformation: unzip error" << exitCode << process.errorString();
-    QFile::remove(tempPath(QStringLiteral("temp.zip")));
-    delete tempDir;
-    tempDir = nullptr;
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -561,9 +566,6 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
   bool failed = status == QProcess::CrashExit;
   if (failed) qDebug() << "UpdateInformation: CrashExit";
   if (unpackStalled) failed = true;
-  // Nothing of an archive that unpacked too much, or of a stopped unpack, is
-  // kept.
-  const bool discard = written > unpackBound || unpackStalled;
   if (written > unpackBound) {
     qDebug() << "UpdateInformation: unzip refused: the archive unpacked to" << written << "bytes, more than"
              << unpackBound;
@@ -588,9 +590,10 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     }
   }
   if (failed) {
-    if (discard) QDir(tempDir->path()).removeRecursively();
-    delete tempDir;
-    tempDir = nullptr;
+    // Nothing of a failed unpack is kept: neither what an archive without an
+    // installer held, nor what an unpacker wrote before it failed or was
+    // stopped.
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }

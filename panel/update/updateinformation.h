@@ -19,6 +19,9 @@
 // new for a whole unpack inactivity time (60 s) is stopped, what it wrote is
 // removed, and the unpack fails. One that keeps writing, however slowly,
 // goes on.
+//
+// A download or unpack that fails leaves no folder behind: what was saved or
+// unpacked of it is removed.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
@@ -126,6 +129,8 @@ class UpdateInformation : public QObject {
   // Bytes in the download folder beyond the archive and the unpack script;
   // `entries` (when given) is set to the number of files and folders in it.
   quint64 unpackedBytes(qint64* entries = nullptr) const;
+  // Removes the download folder with everything in it, after a failure.
+  void discardDownloadFolder();
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;

@@ -5,7 +5,11 @@
 // size bounds, answers that hold no whole file or document (partial, an
 // unfollowed redirect, cut short), archive listings and their bound (held for what is written),
 // unpacking real ZIP archives with the system's unzip, unpackers that stall
-// (stopped) or are slow (not), refused entries and the installer start.
+// (stopped) or are slow (not), refused entries, a full disk (no failure
+// leaves its folder behind) and the installer start.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QFile>
 #include <QMutex>
 #include <QThread>
@@ -321,11 +325,13 @@ class TestUpdateInformation : public QObject {
     QFETCH(QByteArray, body);
     env.server->route("/bad.zip", body);
     const QStringList before = QDir(env.tmp.path()).entryList(QDir::Files);
+    const QStringList folders = env.folders();
     download(env.server->url("/bad.zip"));
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
-    // Nothing was written beside the download folders.
+    // Nothing was written beside the download folders, and no folder is left.
     QCOMPARE(QDir(env.tmp.path()).entryList(QDir::Files), before);
+    QCOMPARE(env.folders(), folders);
     QVERIFY(!QFile::exists(QDir(QDir::tempPath()).filePath("../escaped.exe")));
   }
 
@@ -584,9 +590,43 @@ class TestUpdateInformation : public QObject {
       QVERIFY(took.elapsed() > 1500);  // longer than the inactivity time
       return;
     }
-    // What the unpacker wrote is gone.
-    for (const QString& folder : env.folders())
-      if (!folders.contains(folder)) QVERIFY2(QDir(env.marker(folder)).isEmpty(), qPrintable(folder));
+    // What the unpacker wrote is gone, with its folder.
+    QCOMPARE(env.folders(), folders);
+  }
+
+  void diskFullLeavesNoFolderBehind_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("fileLimit");  // bytes a file of this process and its children may reach
+    QTest::newRow("saving an installer") << "/full.exe" << QByteArray(256 * 1024, 'x') << 64 * 1024;
+    QTest::newRow("saving an archive")
+        << "/full.zip" << makeZip({{"setup.exe", QByteArray(256 * 1024, 'x'), 0100755}}) << 64 * 1024;
+    // The archive is small; what it unpacks to is not.
+    QTest::newRow("unpacking") << "/full-unpack.zip"
+                               << makeZip({{"setup.exe", QByteArray(256 * 1024, 'x'), 0100755, true}})
+                               << 64 * 1024;
+  }
+  void diskFullLeavesNoFolderBehind() {
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, fileLimit);
+    env.server->route(path, body);
+    const QStringList folders = env.folders();
+    // A full disk, as the file size limit gives it: writes beyond it fail.
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = rlim_t(fileLimit);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    download(env.server->url(path));
+    const bool ended = waitForEnd();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, previousHandler);
+    QVERIFY(ended);
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // Neither the part written nor its folder is left.
+    QCOMPARE(env.folders(), folders);
   }
 
   void archiveListings_data() {
