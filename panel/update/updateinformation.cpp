@@ -63,6 +63,12 @@ bool carriesWholeBody(const QNetworkReply* reply) {
   return status >= 200 && status < 300 && status != 206;
 }
 
+// The Content-Length of an answer; -1 when none was announced.
+qint64 announcedBytes(const QNetworkReply* reply) {
+  const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+  return length.isValid() ? length.toLongLong() : -1;
+}
+
 QNetworkRequest httpsRequest(const QString& address) {
   QNetworkRequest request(QUrl(address, QUrl::TolerantMode));
   request.setSslConfiguration(updateSslConfiguration());
@@ -143,6 +149,12 @@ void UpdateInformation::downloadInformation() {
   connect(reply, &QNetworkReply::finished, this, [this, reply] { replyFinishedInfo(reply); });
   connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
     if (reply == documentReply) documentProgress(received, total);
+  });
+  // A size announced beyond the bound is refused at the headers, before a
+  // body that may never come.
+  connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+    if (reply == documentReply && announcedBytes(reply) > kMaxDocumentBytes)
+      documentProgress(0, announcedBytes(reply));
   });
   // The waiting for the document always ends.
   if (!documentTimer) {
@@ -258,13 +270,19 @@ void UpdateInformation::downloadFile(QString url) {
   QNetworkReply* reply = manager->get(httpsRequest(url));
   fileReply = reply;
   connect(reply, &QNetworkReply::downloadProgress, this, &UpdateInformation::replyDownloadProgress);
+  connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+    // Refused at the headers when announced beyond the bound.
+    if (reply == fileReply && announcedBytes(reply) > maxDownloadBytes.load())
+      replyDownloadProgress(0, announcedBytes(reply));
+  });
   connect(reply, &QNetworkReply::finished, this, [this, reply] { replyFinishedFileDownload(reply); });
   emit startedDownloadFile();
 }
 
 void UpdateInformation::replyDownloadProgress(qint64 received, qint64 total) {
+  if (tooLarge) return;  // being ended for its size: no more progress
   const qint64 limit = maxDownloadBytes.load();
-  if (fileReply && !tooLarge && (received > limit || total > limit)) {
+  if (fileReply && (received > limit || total > limit)) {
     qDebug() << "UpdateInformation: file larger than" << limit << "bytes";
     tooLarge = true;
     fileReply->abort();  // ends it at once, as a failure

@@ -50,10 +50,12 @@ constexpr qint64 kMinimumProgressBytes = 4096;
 // Inactivity times the whole document fetch may take (5 min at 60 s): a
 // server that sends just enough to stay alive cannot hold the waiting state.
 constexpr int kDocumentInactivityTimes = 5;
-// A larger update document is refused (documents are a few kilobytes).
+// A larger update document is refused (documents are a few kilobytes), at
+// its headers when it announces its size.
 constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
-// A larger file download is refused while it arrives (installers are tens of
-// megabytes; the whole body is held in memory before it is saved).
+// A larger file download is refused at its headers when it announces its
+// size, else while it arrives (installers are tens of megabytes; the whole
+// body is held in memory before it is saved).
 constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
 // Characters of a document written to the debug log.
 constexpr int kLoggedDocumentChars = 2000;

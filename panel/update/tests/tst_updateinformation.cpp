@@ -2,7 +2,7 @@
 // loopback: document addresses and failures, TLS trust, a document fetch
 // that always ends and is logged in part, file downloads with progress (also
 // of unknown size), cancel, inactivity and trickle timeouts, size zero and
-// size bounds, answers that hold no whole file or document (partial, an
+// size bounds (also announced ones), answers that hold no whole file or document (partial, an
 // unfollowed redirect, cut short), archive listings and their bound (held for what is written),
 // unpacking real ZIP archives with the system's unzip, unpackers that stall
 // (stopped) or are slow (not), refused entries, a full disk (no failure
@@ -366,6 +366,31 @@ class TestUpdateInformation : public QObject {
     download(url);
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+  }
+
+  void sizesAnnouncedBeyondTheBoundAreRefusedAtTheHeaders() {
+    // The announcement and a few bytes, then nothing: only the headers can
+    // end these, as no inactivity time passes in the test.
+    HttpsServer::Response huge{200, QByteArray(64, ' '), HttpsServer::StallAfter};
+    huge.announced = qint64(100) * 1000 * 1000 * 1000;
+    huge.stallAfter = 10;
+    env.server->route("/huge.exe", huge);
+    env.server->route("/huge.json", huge);
+    struct Restore {
+      UpdateInformation* worker;
+      ~Restore() { worker->setInactivityTimeout(10000); }
+    } restore{worker};
+    worker->setInactivityTimeout(600000);
+    const QStringList folders = env.folders();
+    download(env.server->url("/huge.exe"));
+    QVERIFY(waitForEnd());
+    // The bar never showed it.
+    QCOMPARE(rec->events, QStringList({"started", "finished", "error"}));
+    QCOMPARE(env.folders(), folders);
+    rec->events.clear();
+    writeSetting("Update", "JsonUrl", env.server->url("/huge.json"));
+    fetchDocument();
+    QTRY_COMPARE_WITH_TIMEOUT(rec->events, QStringList({"jsonDone"}), 15000);
   }
 
   void answersWithoutTheWholeFileFail_data() {
