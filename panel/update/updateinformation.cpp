@@ -55,6 +55,20 @@ bool isHttps(const QString& address) {
          !url.host().isEmpty();
 }
 
+// Whether an answer that ended without an error carries the whole body: a
+// success status, but not a partial one (206). A redirect the manager did not
+// follow (one without an address) and any other status hold no file.
+bool carriesWholeBody(const QNetworkReply* reply) {
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  return status >= 200 && status < 300 && status != 206;
+}
+
+// The Content-Length of an answer; -1 when none was announced.
+qint64 announcedBytes(const QNetworkReply* reply) {
+  const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+  return length.isValid() ? length.toLongLong() : -1;
+}
+
 QNetworkRequest httpsRequest(const QString& address) {
   QNetworkRequest request(QUrl(address, QUrl::TolerantMode));
   request.setSslConfiguration(updateSslConfiguration());
@@ -84,10 +98,7 @@ UpdateInformation::UpdateInformation(QObject* parent) : QObject(parent), process
     qDebug() << "UpdateInformation: unzip error" << process.errorString();
     disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, nullptr);
     if (unpackWatch) unpackWatch->stop();
-    QFile::remove(tempPath(QStringLiteral("unzip.js")));
-    QFile::remove(tempPath(QStringLiteral("temp.zip")));
-    delete tempDir;
-    tempDir = nullptr;
+    discardDownloadFolder();
     emit errorDownloadFile();
   });
 }
@@ -139,6 +150,12 @@ void UpdateInformation::downloadInformation() {
   connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
     if (reply == documentReply) documentProgress(received, total);
   });
+  // A size announced beyond the bound is refused at the headers, before a
+  // body that may never come.
+  connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+    if (reply == documentReply && announcedBytes(reply) > kMaxDocumentBytes)
+      documentProgress(0, announcedBytes(reply));
+  });
   // The waiting for the document always ends.
   if (!documentTimer) {
     documentTimer = new QTimer(this);
@@ -176,7 +193,11 @@ void UpdateInformation::noteProgress(QTimer* timer, qint64* mark, qint64 receive
 void UpdateInformation::replyFinishedInfo(QNetworkReply* reply) {
   reply->deleteLater();
   if (reply == documentReply && documentTimer) documentTimer->stop();
-  if (reply->error() == QNetworkReply::NoError && reply->size() > kMaxDocumentBytes) {
+  if (reply->error() == QNetworkReply::NoError && !carriesWholeBody(reply)) {
+    qDebug() << "UpdateInformation: jason dwonload error";
+    qDebug() << "UpdateInformation: HTTP status"
+             << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  } else if (reply->error() == QNetworkReply::NoError && reply->size() > kMaxDocumentBytes) {
     qDebug() << "UpdateInformation: jason dwonload error";
     qDebug() << "UpdateInformation: document larger than" << kMaxDocumentBytes << "bytes";
   } else if (reply->error() == QNetworkReply::NoError) {
@@ -249,13 +270,19 @@ void UpdateInformation::downloadFile(QString url) {
   QNetworkReply* reply = manager->get(httpsRequest(url));
   fileReply = reply;
   connect(reply, &QNetworkReply::downloadProgress, this, &UpdateInformation::replyDownloadProgress);
+  connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+    // Refused at the headers when announced beyond the bound.
+    if (reply == fileReply && announcedBytes(reply) > maxDownloadBytes.load())
+      replyDownloadProgress(0, announcedBytes(reply));
+  });
   connect(reply, &QNetworkReply::finished, this, [this, reply] { replyFinishedFileDownload(reply); });
   emit startedDownloadFile();
 }
 
 void UpdateInformation::replyDownloadProgress(qint64 received, qint64 total) {
+  if (tooLarge) return;  // being ended for its size: no more progress
   const qint64 limit = maxDownloadBytes.load();
-  if (fileReply && !tooLarge && (received > limit || total > limit)) {
+  if (fileReply && (received > limit || total > limit)) {
     qDebug() << "UpdateInformation: file larger than" << limit << "bytes";
     tooLarge = true;
     fileReply->abort();  // ends it at once, as a failure
@@ -293,6 +320,13 @@ void UpdateInformation::failDownload() {
   emit errorDownloadFile();
 }
 
+void UpdateInformation::discardDownloadFolder() {
+  if (!tempDir) return;
+  if (!tempDir->remove()) qDebug() << "UpdateInformation: could not remove" << tempDir->path();
+  delete tempDir;
+  tempDir = nullptr;
+}
+
 QString UpdateInformation::tempPath(const QString& name) const {
   return QDir(tempDir->path()).filePath(name);
 }
@@ -313,6 +347,12 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
     qDebug() << reply->errorString();
     if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge)
       return;  // the user cancelled
+    emit errorDownloadFile();
+    return;
+  }
+  if (!carriesWholeBody(reply)) {
+    qDebug() << "UpdateInformation: file download HTTP status"
+             << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     emit errorDownloadFile();
     return;
   }
@@ -354,6 +394,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   QFile file(tempPath(name));
   if (!file.open(QIODevice::WriteOnly)) {
     qDebug() << "UpdateInformation: file open error";
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -361,6 +402,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   file.close();
   if (!written || file.error() != QFileDevice::NoError) {
     qDebug() << "UpdateInformation: file open error" << file.errorString();
+    discardDownloadFolder();  // with what part of the file was written
     emit errorDownloadFile();
     return;
   }
@@ -416,6 +458,7 @@ void UpdateInformation::startUnzip() {
   QFile script(tempPath(QStringLiteral("unzip.js")));
   if (!script.open(QIODevice::WriteOnly | QIODevice::Text)) {
     qDebug() << "UpdateInformation: file open error";
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -450,9 +493,7 @@ void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status
   }
   if (refused) {
     qDebug() << "UpdateInformation: unzip error" << exitCode << process.errorString();
-    QFile::remove(tempPath(QStringLiteral("temp.zip")));
-    delete tempDir;
-    tempDir = nullptr;
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
@@ -543,9 +584,6 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
   bool failed = status == QProcess::CrashExit;
   if (failed) qDebug() << "UpdateInformation: CrashExit";
   if (unpackStalled) failed = true;
-  // Nothing of an archive that unpacked too much, or of a stopped unpack, is
-  // kept.
-  const bool discard = written > unpackBound || unpackStalled;
   if (written > unpackBound) {
     qDebug() << "UpdateInformation: unzip refused: the archive unpacked to" << written << "bytes, more than"
              << unpackBound;
@@ -570,9 +608,10 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     }
   }
   if (failed) {
-    if (discard) QDir(tempDir->path()).removeRecursively();
-    delete tempDir;
-    tempDir = nullptr;
+    // Nothing of a failed unpack is kept: neither what an archive without an
+    // installer held, nor what an unpacker wrote before it failed or was
+    // stopped.
+    discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }

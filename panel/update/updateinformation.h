@@ -19,6 +19,9 @@
 // new for a whole unpack inactivity time (60 s) is stopped, what it wrote is
 // removed, and the unpack fails. One that keeps writing, however slowly,
 // goes on.
+//
+// A download or unpack that fails leaves no folder behind: what was saved or
+// unpacked of it is removed.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
@@ -47,10 +50,12 @@ constexpr qint64 kMinimumProgressBytes = 4096;
 // Inactivity times the whole document fetch may take (5 min at 60 s): a
 // server that sends just enough to stay alive cannot hold the waiting state.
 constexpr int kDocumentInactivityTimes = 5;
-// A larger update document is refused (documents are a few kilobytes).
+// A larger update document is refused (documents are a few kilobytes), at
+// its headers when it announces its size.
 constexpr qint64 kMaxDocumentBytes = 8 * 1024 * 1024;
-// A larger file download is refused while it arrives (installers are tens of
-// megabytes; the whole body is held in memory before it is saved).
+// A larger file download is refused at its headers when it announces its
+// size, else while it arrives (installers are tens of megabytes; the whole
+// body is held in memory before it is saved).
 constexpr qint64 kMaxDownloadBytes = qint64(1) << 30;
 // Characters of a document written to the debug log.
 constexpr int kLoggedDocumentChars = 2000;
@@ -126,6 +131,8 @@ class UpdateInformation : public QObject {
   // Bytes in the download folder beyond the archive and the unpack script;
   // `entries` (when given) is set to the number of files and folders in it.
   quint64 unpackedBytes(qint64* entries = nullptr) const;
+  // Removes the download folder with everything in it, after a failure.
+  void discardDownloadFolder();
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;

@@ -402,6 +402,8 @@ void UpdateSoftware::cancelFirmware() {
 
 void UpdateSoftware::cancelDownload() {
   state = 3;
+  // The worker may have finished the download before the cancel reaches it.
+  downloadCancelled = true;
 }
 
 void UpdateSoftware::showMsgBoxError() {
@@ -459,6 +461,7 @@ void UpdateSoftware::buildProgressWindow(int labelColumn) {
 
 void UpdateSoftware::openDownloadFileInfo() {
   qDebug() << "UpdateSoftware: Now downloading...";
+  downloadCancelled = false;
   buildProgressWindow(kTextDownloading);
   progressBar = new QProgressBar(progressWindow);
   progressBar->setRange(0, 100);
@@ -486,6 +489,12 @@ void UpdateSoftware::closeDownloadFileInfo() {
 }
 
 void UpdateSoftware::openExecWindow() {
+  if (downloadCancelled) {
+    // The download completed as the user cancelled it: nothing is offered.
+    qDebug() << "UpdateSoftware: download completed after its cancel";
+    downloadCancelled = false;
+    return;
+  }
   // A firmware updater that arrived after its model was replaced (the stop
   // came too late) is not offered for starting.
   if (!firmwareModel.isEmpty() && !firmwareForShownModel() && modelName != QLatin1String("No Device")) {

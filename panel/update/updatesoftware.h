@@ -146,6 +146,7 @@ class UpdateSoftware : public QObject {
   // the download-complete window, empty when no firmware update is under way.
   QString firmwareModel;
   int state = 2;
+  bool downloadCancelled = false;  // the user cancelled the download under way
   bool documentUsable = false;  // the last document had the model's object
 };
 

@@ -103,11 +103,12 @@ void HttpsServer::answer(QSslSocket* socket, const QByteArray& request) {
   requests << path;
   const Response r = routes.value(path, Response{404, QByteArray("not here"), Full});
   if (r.mode == StallBeforeHeaders) return;
-  socket->write("HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Error") +
-                "\r\nContent-Type: application/octet-stream\r\n" +
-                (r.chunked ? QByteArray("Transfer-Encoding: chunked")
-                           : "Content-Length: " + QByteArray::number(r.body.size())) +
-                "\r\nConnection: close\r\n\r\n");
+  socket->write(
+      "HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Error") +
+      "\r\nContent-Type: application/octet-stream\r\n" +
+      (r.chunked ? QByteArray("Transfer-Encoding: chunked")
+                 : "Content-Length: " + QByteArray::number(r.announced >= 0 ? r.announced : r.body.size())) +
+      "\r\n" + r.headers + "Connection: close\r\n\r\n");
   QPointer<QSslSocket> guard(socket);
   const bool chunked = r.chunked;
   const auto send = [guard, chunked](const QByteArray& bytes) {

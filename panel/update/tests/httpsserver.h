@@ -53,6 +53,8 @@ class HttpsServer : public QTcpServer {
     int stallAfter = 0;
     int trickleBytes = 0;
     int trickleMs = 0;
+    qint64 announced = -1;    // the Content-Length sent, when not -1 (else the body's size)
+    QByteArray headers = {};  // more header lines, each ending in CR LF
   };
 
   HttpsServer(const QSslCertificate& certificate, const QSslKey& key);

@@ -2,9 +2,14 @@
 // loopback: document addresses and failures, TLS trust, a document fetch
 // that always ends and is logged in part, file downloads with progress (also
 // of unknown size), cancel, inactivity and trickle timeouts, size zero and
-// size bounds, archive listings and their bound (held for what is written),
+// size bounds (also announced ones), answers that hold no whole file or document (partial, an
+// unfollowed redirect, cut short), archive listings and their bound (held for what is written),
 // unpacking real ZIP archives with the system's unzip, unpackers that stall
-// (stopped) or are slow (not), refused entries and the installer start.
+// (stopped) or are slow (not), refused entries, a full disk (no failure
+// leaves its folder behind) and the installer start.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QFile>
 #include <QMutex>
 #include <QThread>
@@ -199,6 +204,21 @@ class TestUpdateInformation : public QObject {
     worker->setInactivityTimeout(10000);
   }
 
+  void answersWithoutTheWholeDocumentAreNoDocument_data() {
+    QTest::addColumn<int>("status");
+    QTest::newRow("partial content") << 206;
+    QTest::newRow("redirect without an address") << 300;
+  }
+  void answersWithoutTheWholeDocumentAreNoDocument() {
+    QFETCH(int, status);
+    // A well-formed document in the body: the status alone makes it none.
+    env.server->route("/answer.json",
+                      HttpsServer::Response{status, "{\"Tarrow_version1\": {}}", HttpsServer::Full});
+    writeSetting("Update", "JsonUrl", env.server->url("/answer.json"));
+    fetchDocument();
+    QTRY_COMPARE(rec->events, QStringList({"jsonDone"}));
+  }
+
   void longDocumentIsLoggedInPart() {
     const QByteArray doc = "{\"Tarrow_version1\": {}, \"padding\": \"" + QByteArray(1 << 20, 'x') + "\"}";
     env.server->route("/long.json", doc);
@@ -305,11 +325,13 @@ class TestUpdateInformation : public QObject {
     QFETCH(QByteArray, body);
     env.server->route("/bad.zip", body);
     const QStringList before = QDir(env.tmp.path()).entryList(QDir::Files);
+    const QStringList folders = env.folders();
     download(env.server->url("/bad.zip"));
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
-    // Nothing was written beside the download folders.
+    // Nothing was written beside the download folders, and no folder is left.
     QCOMPARE(QDir(env.tmp.path()).entryList(QDir::Files), before);
+    QCOMPARE(env.folders(), folders);
     QVERIFY(!QFile::exists(QDir(QDir::tempPath()).filePath("../escaped.exe")));
   }
 
@@ -344,6 +366,54 @@ class TestUpdateInformation : public QObject {
     download(url);
     QVERIFY(waitForEnd());
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+  }
+
+  void sizesAnnouncedBeyondTheBoundAreRefusedAtTheHeaders() {
+    // The announcement and a few bytes, then nothing: only the headers can
+    // end these, as no inactivity time passes in the test.
+    HttpsServer::Response huge{200, QByteArray(64, ' '), HttpsServer::StallAfter};
+    huge.announced = qint64(100) * 1000 * 1000 * 1000;
+    huge.stallAfter = 10;
+    env.server->route("/huge.exe", huge);
+    env.server->route("/huge.json", huge);
+    struct Restore {
+      UpdateInformation* worker;
+      ~Restore() { worker->setInactivityTimeout(10000); }
+    } restore{worker};
+    worker->setInactivityTimeout(600000);
+    const QStringList folders = env.folders();
+    download(env.server->url("/huge.exe"));
+    QVERIFY(waitForEnd());
+    // The bar never showed it.
+    QCOMPARE(rec->events, QStringList({"started", "finished", "error"}));
+    QCOMPARE(env.folders(), folders);
+    rec->events.clear();
+    writeSetting("Update", "JsonUrl", env.server->url("/huge.json"));
+    fetchDocument();
+    QTRY_COMPARE_WITH_TIMEOUT(rec->events, QStringList({"jsonDone"}), 15000);
+  }
+
+  void answersWithoutTheWholeFileFail_data() {
+    QTest::addColumn<HttpsServer::Response>("response");
+    const QByteArray exe = installerScript(env.marker("partial-ran"));
+    HttpsServer::Response partial{206, exe, HttpsServer::Full};
+    partial.headers = "Content-Range: bytes 0-" + QByteArray::number(exe.size() - 1) + "/" +
+                      QByteArray::number(exe.size() * 4) + "\r\n";
+    QTest::newRow("partial content") << partial;
+    QTest::newRow("redirect without an address") << HttpsServer::Response{300, exe, HttpsServer::Full};
+    HttpsServer::Response cut{200, exe, HttpsServer::Full};
+    cut.announced = exe.size() + 100;
+    QTest::newRow("closed before the announced length") << cut;
+  }
+  void answersWithoutTheWholeFileFail() {
+    QFETCH(HttpsServer::Response, response);
+    env.server->route("/answer.exe", response);
+    const QStringList folders = env.folders();
+    download(env.server->url("/answer.exe"));
+    QVERIFY(waitForEnd());
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // Nothing was saved.
+    QCOMPARE(env.folders(), folders);
   }
 
   void downloadOfUnknownSizeReportsItAndCompletes() {
@@ -545,9 +615,43 @@ class TestUpdateInformation : public QObject {
       QVERIFY(took.elapsed() > 1500);  // longer than the inactivity time
       return;
     }
-    // What the unpacker wrote is gone.
-    for (const QString& folder : env.folders())
-      if (!folders.contains(folder)) QVERIFY2(QDir(env.marker(folder)).isEmpty(), qPrintable(folder));
+    // What the unpacker wrote is gone, with its folder.
+    QCOMPARE(env.folders(), folders);
+  }
+
+  void diskFullLeavesNoFolderBehind_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("fileLimit");  // bytes a file of this process and its children may reach
+    QTest::newRow("saving an installer") << "/full.exe" << QByteArray(256 * 1024, 'x') << 64 * 1024;
+    QTest::newRow("saving an archive")
+        << "/full.zip" << makeZip({{"setup.exe", QByteArray(256 * 1024, 'x'), 0100755}}) << 64 * 1024;
+    // The archive is small; what it unpacks to is not.
+    QTest::newRow("unpacking") << "/full-unpack.zip"
+                               << makeZip({{"setup.exe", QByteArray(256 * 1024, 'x'), 0100755, true}})
+                               << 64 * 1024;
+  }
+  void diskFullLeavesNoFolderBehind() {
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, fileLimit);
+    env.server->route(path, body);
+    const QStringList folders = env.folders();
+    // A full disk, as the file size limit gives it: writes beyond it fail.
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = rlim_t(fileLimit);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    download(env.server->url(path));
+    const bool ended = waitForEnd();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, previousHandler);
+    QVERIFY(ended);
+    QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
+    // Neither the part written nor its folder is left.
+    QCOMPARE(env.folders(), folders);
   }
 
   void archiveListings_data() {

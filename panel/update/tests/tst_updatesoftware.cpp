@@ -3,11 +3,11 @@
 // information boxes (their links open in the browser), unusable documents and
 // version keys of the wrong type, the Far Link document switch (also to a
 // document without its entry), the download windows with progress (a busy bar
-// for an unknown size), cancel and timeout, an unpack that stalls, the failure box, the whole flow to
-// a started installer (never a firmware updater for a model that another
-// took the place of), and the texts in every language; a message of
-// megabytes is cut before it is laid out, and its "do not show again" answer
-// is stored small.
+// for an unknown size), cancel (also as the download completes) and timeout,
+// an unpack that stalls, the failure box, the whole flow to a started
+// installer (never a firmware updater for a model that another took the
+// place of), and the texts in every language; a message of megabytes is cut
+// before it is laid out, and its "do not show again" answer is stored small.
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
@@ -575,6 +576,42 @@ class TestUpdateSoftware : public QObject {
     QTest::qWait(1000);  // a start would be queued to the worker
     QVERIFY(!QFile::exists(marker));
     QVERIFY(failure.isEmpty());
+  }
+
+  // The user cancels as the last bytes arrive: the worker has saved the file
+  // before the cancel reaches it. The cancel holds: no download-complete
+  // window to start it from, no failure.
+  void cancelAsTheDownloadCompletesOffersNothing() {
+    const QString marker = env.marker("cancelled-installer-ran");
+    env.server->route("/late-cancel.exe", installerScript(marker) + QByteArray(64 * 1024, '#'));
+    auto sw = start(
+        document(2, 21, 0, 0,
+                 QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/late-cancel.exe"))));
+    QTRY_VERIFY(sw->softwareDialog().isVisible());
+    QString failure;
+    answerFailureBox(sw.get(), &failure);
+    bool cancelled = false;
+    UpdateInformation* worker = sw->updateWorker();
+    connect(worker, &UpdateInformation::progressValueChanged, sw.get(), [&](int percent) {
+      if (percent != 100 || cancelled || !sw->downloadButton()) return;
+      // The worker saves the whole file meanwhile (the window does not see it).
+      QElapsedTimer t;
+      t.start();
+      while (worker->lastDownloadFolder().isEmpty() && t.elapsed() < 5000) QThread::msleep(10);
+      QThread::msleep(200);
+      cancelled = true;
+      sw->downloadButton()->setEnabled(true);
+      sw->downloadButton()->click();
+    });
+    sw->softwareDialog().ui->okButton->click();
+    QTRY_VERIFY(cancelled);
+    QVERIFY(!worker->lastDownloadFolder().isEmpty());  // the race was run
+    QTRY_VERIFY(!sw->downloadWindow());
+    QTest::qWait(300);
+    QVERIFY(!sw->downloadWindow());
+    QVERIFY(failure.isEmpty());
+    QCOMPARE(sw->currentState(), 3);
+    QVERIFY(!QFile::exists(marker));
   }
 
   void downloadWindowProgressAndCancel() {
