@@ -66,17 +66,50 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 // ---------------------------------------------------------------------------
-// Set data format
+// Create and set data format
 // ---------------------------------------------------------------------------
-// Under the stream-control lock: the device and saved formats it writes are
-// those the direct-mode codes on another handle save, rewrite and restore.
+// One pin per direction on the unit, whichever filter instance it is created
+// on: the direction's streams, rings and formats are the device's. AVStream
+// checks a new pin's format (set-format) before its create dispatch; the
+// formats go to the device only once the pin is created, so a pin that is
+// refused changes nothing of the stream of the direction's pin.
+
+// The pin's format checked against the direction's capabilities: the
+// connection (the device's format) and the pin's own.
+NTSTATUS CheckPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, AUDIO_FORMAT* connection, AUDIO_FORMAT* pin) {
+  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, DirectionOf(Pin));
+  return QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, connection, pin);
+}
+
+// The pin's format becomes the direction's. Under the stream-control lock:
+// the device and saved formats it writes are those the direct-mode codes on
+// another handle save, rewrite and restore.
+void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* connection,
+                  const AUDIO_FORMAT* pin) {
+  const ULONG direction = DirectionOf(Pin);
+  // The connection carries the device's channel count (render rewrite).
+  WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);
+  w->nChannels = connection->WaveFormatExt.Format.nChannels;
+  w->nBlockAlign = connection->WaveFormatExt.Format.nBlockAlign;
+  w->nAvgBytesPerSec = connection->WaveFormatExt.Format.nAvgBytesPerSec;
+  if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, connection);
+  *PinFormat(ctx, direction) = *pin;
+  ctx->SavedFormat[direction] = *connection;
+}
+
+// Under the stream-control lock.
 NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   const ULONG direction = DirectionOf(Pin);
-  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   AUDIO_FORMAT connection;
   AUDIO_FORMAT pin;
-  NTSTATUS status =
-      QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, &connection, &pin);
+  if (ctx->OpenPins[direction] != Pin) {
+    // A pin about to be created: refused while the direction has one (its
+    // create dispatch refuses it too), otherwise only checked; its create
+    // dispatch puts the format.
+    if (ctx->OpenPins[direction] != nullptr) return STATUS_DEVICE_BUSY;
+    return CheckPinFormat(ctx, Pin, &connection, &pin);
+  }
+  const NTSTATUS status = CheckPinFormat(ctx, Pin, &connection, &pin);
   // Once out of STOP the pin's stream runs with the format it started
   // with: a change would relabel it while it carries the old one. The
   // format it has is accepted again without effect.
@@ -85,14 +118,7 @@ NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
     return STATUS_INVALID_DEVICE_STATE;
   }
   if (!NT_SUCCESS(status)) return status;
-  // The connection carries the device's channel count (render rewrite).
-  WAVEFORMATEX* w = reinterpret_cast<WAVEFORMATEX*>(Pin->ConnectionFormat + 1);
-  w->nChannels = connection.WaveFormatExt.Format.nChannels;
-  w->nBlockAlign = connection.WaveFormatExt.Format.nBlockAlign;
-  w->nAvgBytesPerSec = connection.WaveFormatExt.Format.nAvgBytesPerSec;
-  if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, &connection);
-  *PinFormat(ctx, direction) = pin;
-  ctx->SavedFormat[direction] = connection;
+  PutPinFormat(ctx, Pin, &connection, &pin);
   return STATUS_SUCCESS;
 }
 
@@ -106,6 +132,29 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
   if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
   QuenbyLockStreamControl(ctx);
   const NTSTATUS status = PinSetDataFormatLocked(ctx, Pin);
+  QuenbyUnlockStreamControl(ctx);
+  return status;
+}
+
+// The direction is the pin's if no other pin holds it; the format its
+// set-format checked becomes the direction's. Each filter instance has a
+// control mutex of its own: the claim is made under the stream-control lock.
+NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
+  if (ctx == nullptr || Pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+  const ULONG direction = DirectionOf(Pin);
+  QuenbyLockStreamControl(ctx);
+  NTSTATUS status = STATUS_DEVICE_BUSY;
+  if (ctx->OpenPins[direction] == nullptr) {
+    AUDIO_FORMAT connection;
+    AUDIO_FORMAT pin;
+    status = CheckPinFormat(ctx, Pin, &connection, &pin);
+    if (NT_SUCCESS(status)) {
+      PutPinFormat(ctx, Pin, &connection, &pin);
+      ctx->OpenPins[direction] = Pin;
+    }
+  }
   QuenbyUnlockStreamControl(ctx);
   return status;
 }
@@ -345,6 +394,8 @@ NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
   if (ctx == nullptr) return STATUS_SUCCESS;
   QuenbyLockStreamControl(ctx);
   const ULONG direction = DirectionOf(Pin);
+  // The direction is free for a new pin (on this filter or another).
+  if (ctx->OpenPins[direction] == Pin) ctx->OpenPins[direction] = nullptr;
   if (direction == QUENBY_DIR_CAPTURE) {
     WdfSpinLockAcquire(ctx->CapturePositionLock);
     if (ctx->Pins[QUENBY_DIR_CAPTURE] == Pin) ctx->Pins[QUENBY_DIR_CAPTURE] = nullptr;
@@ -718,7 +769,7 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 }
 
 const KSPIN_DISPATCH g_RenderPinDispatch = {
-    nullptr,               // Create
+    PinCreate,             // Create
     PinClose,              // Close
     RenderProcess,         // Process
     PinReset,              // Reset
@@ -731,7 +782,7 @@ const KSPIN_DISPATCH g_RenderPinDispatch = {
 };
 
 const KSPIN_DISPATCH g_CapturePinDispatch = {
-    nullptr,                // Create
+    PinCreate,              // Create
     PinClose,               // Close
     CaptureProcess,         // Process
     PinReset,               // Reset

@@ -255,6 +255,9 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   PKSPIN Pins[2];
+  // The pin created for each direction, on whichever filter instance: one
+  // per direction on the unit; a pin closed frees it (stream-control lock).
+  PKSPIN OpenPins[2];
   ULONG PinRunning[2];
   // A pin of the direction is out of STOP (ACQUIRE, PAUSE or RUN): the
   // stream it started stays while the other direction's pin stops.
@@ -289,13 +292,13 @@ typedef struct _WDF_DEVICE_CONTEXT {
 
   // Held (waited for) by every path that starts or stops streams or selects
   // settings: pin state changes, the direct-mode codes, power and remove.
-  // Lock order: AVStream calls the pins' state, format and close dispatches
-  // holding the filter's control mutex, and power and remove holding the
-  // device mutex; they take this lock inside those. The private codes take
-  // it holding none. Under it: the start mutexes (only tried), the
-  // render-clone mutex (its other holders only try it), the submit locks
-  // (timed), spin locks last; never a KS mutex (pins are asked to process
-  // asynchronously). It is held across requests to the unit, so neither
+  // Lock order: AVStream calls the pins' create, state, format and close
+  // dispatches holding the filter's control mutex (each filter instance
+  // has its own), and power and remove holding the device mutex; they take
+  // this lock inside those. The private codes take it holding none. Under
+  // it: the start mutexes (only tried), the render-clone mutex (its other
+  // holders only try it), the submit locks (timed), spin locks last; never
+  // a KS mutex (pins are asked to process asynchronously). It is held across requests to the unit, so neither
   // the pins' process dispatches (under AVStream's process mutex) nor their
   // property handlers wait for it: they read the running format whole
   // under the direction's position lock (QuenbyStreamFormat), and the

@@ -3,7 +3,10 @@
 // and priming, capture packets, filter and pin properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -722,4 +725,157 @@ TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
   Stop(render_);
   // With nothing running both rates are offered again.
   EXPECT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Pins on more than one filter instance
+// ---------------------------------------------------------------------------
+namespace {
+
+bool SameFormat(const AUDIO_FORMAT& a, const AUDIO_FORMAT& b) {
+  return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
+
+}  // namespace
+
+// Every client opens a filter of its own, and the pin limit is per filter:
+// the unit still has one stream per direction. A render pin on a second
+// filter is refused at creation and changes nothing of the first pin's
+// stream, which plays on exactly what it was given; once the first pin is
+// closed the second filter's pin plays.
+TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
+  Open(Model::Tarrow, 2, 24, false);
+  const AUDIO_FORMAT device = ctx_->DeviceFormat[QUENBY_DIR_RENDER];
+  const AUDIO_FORMAT pin = ctx_->RenderPinFormat;
+  const AUDIO_FORMAT saved = ctx_->SavedFormat[QUENBY_DIR_RENDER];
+  // What the unit receives: the pin's two 24-bit channels of each frame.
+  std::vector<uint8_t> received;
+  std::mutex received_m;
+  unit_->audio().set_render_tap([&](const uint8_t* data, size_t frames, size_t frame_bytes) {
+    std::lock_guard<std::mutex> g(received_m);
+    for (size_t i = 0; i < frames; ++i)
+      received.insert(received.end(), data + i * frame_bytes, data + i * frame_bytes + 6);
+  });
+  // Frames of 10 ms, each pin frame numbered from 1 on (never silence).
+  uint32_t next = 1;
+  for (int block = 0; block < 30; ++block) {
+    auto f = std::make_unique<Frame>();
+    for (int i = 0; i < 480; ++i, ++next) {
+      const uint32_t second = next ^ 0xA5A5A5u;
+      for (uint32_t v : {next, second})
+        for (int b = 0; b < 3; ++b) f->data.push_back(uint8_t(v >> (8 * b)));
+    }
+    f->header.Size = sizeof(KSSTREAM_HEADER);
+    f->header.Data = f->data.data();
+    f->header.FrameExtent = f->header.DataUsed = ULONG(f->data.size());
+    ks::pin_submit(render_, &f->header);
+    frames_.push_back(std::move(f));
+  }
+  Run(render_);
+  SleepMs(50);
+
+  NTSTATUS status;
+  PKSFILTER second_filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(second_filter, nullptr);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 16, 48000);
+  PKSPIN second = ks::pin_create(second_filter, 0, &other.DataFormat, &status);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+  if (second != nullptr) {  // its client would play a little and stop
+    Run(second);
+    SleepMs(10);
+    Stop(second);
+    ks::pin_close(second);
+  }
+  EXPECT_TRUE(SameFormat(ctx_->DeviceFormat[QUENBY_DIR_RENDER], device));
+  EXPECT_TRUE(SameFormat(ctx_->RenderPinFormat, pin));
+  EXPECT_TRUE(SameFormat(ctx_->SavedFormat[QUENBY_DIR_RENDER], saved));
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], render_);
+  EXPECT_EQ(unit_->audio().render_rate(), 48000u);
+
+  SleepMs(150);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  Stop(render_);
+  unit_->audio().set_render_tap(nullptr);
+  // Past the silence of priming, the unit got the numbered frames in order,
+  // every one, bit for bit.
+  size_t start = 0;
+  while (start + 6 <= received.size() &&
+         std::all_of(received.begin() + long(start), received.begin() + long(start) + 6,
+                     [](uint8_t b) { return b == 0; }))
+    start += 6;
+  uint32_t expected = 1;
+  for (size_t at = start; at + 6 <= received.size(); at += 6, ++expected) {
+    const uint8_t* f = &received[at];
+    const uint32_t first = f[0] | uint32_t(f[1]) << 8 | uint32_t(f[2]) << 16;
+    const uint32_t other_channel = f[3] | uint32_t(f[4]) << 8 | uint32_t(f[5]) << 16;
+    if (first == 0 && other_channel == 0 && expected >= next) break;  // silence once all was played
+    ASSERT_EQ(first, expected) << "frame " << (at - start) / 6;
+    ASSERT_EQ(other_channel, (expected ^ 0xA5A5A5u) & 0xFFFFFFu) << "frame " << (at - start) / 6;
+  }
+  EXPECT_GE(expected, 480u * 12);  // 120 ms or more of it played
+
+  // The direction is free once the first pin is closed: the second filter's
+  // pin takes it with its own format and plays.
+  ks::pin_close(render_);
+  render_ = nullptr;
+  second = ks::pin_create(second_filter, 0, &other.DataFormat, &status);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 16);
+  Run(second);
+  EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
+  const uint64_t before = unit_->audio().counters().render_frames_received;
+  Queue(second, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, before + 480);
+  Stop(second);
+  ks::pin_close(second);
+  ks::filter_close(second_filter);
+}
+
+// The same for capture: the second filter's capture pin is refused and the
+// first records on at its format; closed, it leaves the direction free.
+TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
+  Open(Model::Tarrow, 2, 24);
+  const AUDIO_FORMAT device = ctx_->DeviceFormat[QUENBY_DIR_CAPTURE];
+  const AUDIO_FORMAT pin = ctx_->CapturePinFormat;
+  const AUDIO_FORMAT saved = ctx_->SavedFormat[QUENBY_DIR_CAPTURE];
+  Queue(capture_, 30);
+  Run(capture_);
+  SleepMs(30);
+  NTSTATUS status;
+  PKSFILTER second_filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(second_filter, nullptr);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 24, 44100);
+  PKSPIN second = ks::pin_create(second_filter, 3, &other.DataFormat, &status);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+  if (second != nullptr) {  // its client would play a little and stop
+    Run(second);
+    SleepMs(10);
+    Stop(second);
+    ks::pin_close(second);
+  }
+  EXPECT_TRUE(SameFormat(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE], device));
+  EXPECT_TRUE(SameFormat(ctx_->CapturePinFormat, pin));
+  EXPECT_TRUE(SameFormat(ctx_->SavedFormat[QUENBY_DIR_CAPTURE], saved));
+  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], capture_);
+  const ULONGLONG written = Position(capture_).WriteOffset;
+  SleepMs(50);
+  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  EXPECT_GE(Position(capture_).WriteOffset, written + 4u * 480 * 6);  // still recording at 48 kHz
+  EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
+  Stop(capture_);
+  ks::pin_close(capture_);
+  capture_ = nullptr;
+  second = ks::pin_create(second_filter, 3, &other.DataFormat, &status);
+  ASSERT_NE(second, nullptr) << std::hex << status;
+  Queue(second, 4);
+  Run(second);
+  EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
+  SleepMs(30);
+  EXPECT_GT(Position(second).WriteOffset, 0u);
+  Stop(second);
+  ks::pin_close(second);
+  ks::filter_close(second_filter);
 }

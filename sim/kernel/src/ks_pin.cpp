@@ -27,7 +27,6 @@ namespace {
 
 constexpr uint32_t kFilterMagic = 0x544C4946;  // "FILT"
 constexpr uint32_t kPinMagic = 0x4E495053;     // "SPIN"
-constexpr NTSTATUS STATUS_DEVICE_BUSY_STATUS = NTSTATUS(0x80000011L);
 constexpr ULONG kIoctlKsProperty = CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 struct ObjectHeader {
@@ -415,7 +414,7 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
   ULONG instances = 0;
   for (PinObj* other : f->pins) instances += other->pin.Id == pin_id ? 1 : 0;
   if (instances >= pd->InstancesPossible) {
-    *status = STATUS_DEVICE_BUSY_STATUS;
+    *status = STATUS_DEVICE_BUSY;
     return nullptr;
   }
   const KSDATARANGE* range = matching_range(pd, format);
@@ -446,13 +445,19 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
     live_objects()[&p->pin] = &p->header;
   }
   *status = STATUS_SUCCESS;
+  // As AVStream: the format is checked first (no old format: the pin's
+  // create dispatch has not been made yet), then the pin is created; a
+  // refused format creates nothing. Both under the filter control mutex,
+  // which pin creation and destruction hold.
   const KSPIN_DISPATCH* d = pd->Dispatch;
-  if (d != nullptr && d->Create != nullptr) {
+  f->control.lock();
+  if (d != nullptr && d->SetDataFormat != nullptr)
+    *status = d->SetDataFormat(&p->pin, nullptr, nullptr, range, nullptr);
+  if (NT_SUCCESS(*status) && d != nullptr && d->Create != nullptr) {
     IRP irp{};
     *status = d->Create(&p->pin, &irp);
   }
-  if (NT_SUCCESS(*status) && d != nullptr && d->SetDataFormat != nullptr)
-    *status = d->SetDataFormat(&p->pin, nullptr, nullptr, range, nullptr);
+  f->control.unlock();
   if (!NT_SUCCESS(*status)) {
     std::lock_guard<std::mutex> g(g_objects_m);
     live_objects().erase(&p->pin);
@@ -542,10 +547,12 @@ void pin_close(PKSPIN pin) {
   }
   stop_worker(p);
   const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
+  p->filter->control.lock();
   if (d != nullptr && d->Close != nullptr) {
     IRP irp{};
     d->Close(&p->pin, &irp);
   }
+  p->filter->control.unlock();
   auto& pins = p->filter->pins;
   for (auto it = pins.begin(); it != pins.end(); ++it) {
     if (*it == p) {

@@ -1,12 +1,14 @@
 // The kernel-streaming stand-in's pin queue as AVStream runs it: which
 // events call a pin's process dispatch. A frame that arrives into a queue
 // with nothing left to process starts processing; one that arrives behind
-// frames still waiting does not; KsPinAttemptProcessing does.
+// frames still waiting does not; KsPinAttemptProcessing does. And the order
+// of a pin's dispatches at its creation.
 #include <gtest/gtest.h>
 #include <ks.h>
 #include <ntddk.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kernel/clock.h"
@@ -36,7 +38,29 @@ NTSTATUS Process(PKSPIN pin) {
   return STATUS_SUCCESS;
 }
 
-const KSPIN_DISPATCH kPinDispatch = {nullptr, nullptr, Process, nullptr, nullptr,
+// The pin's create, close and set-format dispatches note their calls; the
+// set-format one refuses while g_refuse_format is set.
+std::vector<std::string> g_calls;
+bool g_refuse_format = false;
+
+NTSTATUS Create(PKSPIN, PIRP) {
+  g_calls.push_back("create");
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Close(PKSPIN, PIRP) {
+  g_calls.push_back("close");
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetDataFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+                       const KSATTRIBUTE_LIST*) {
+  g_calls.push_back(old == nullptr ? "format(new)" : "format(change)");
+  if (pin->ConnectionFormat == nullptr) return STATUS_UNSUCCESSFUL;
+  return g_refuse_format ? STATUS_NO_MATCH : STATUS_SUCCESS;
+}
+
+const KSPIN_DISPATCH kPinDispatch = {Create,  Close,   Process, nullptr, SetDataFormat,
                                      nullptr, nullptr, nullptr, nullptr, nullptr};
 KSDATARANGE g_range = {};  // null GUIDs: any format
 const PKSDATARANGE kRanges[] = {&g_range};
@@ -139,6 +163,46 @@ TEST(KsPinQueue, ArrivalsStartProcessingOnlyIntoAnEmptyQueue) {
     settle();
     EXPECT_EQ(g_process_calls, 4);
     ks::pin_close(pin);
+    ks::filter_close(filter);
+    EXPECT_EQ(node.remove(), STATUS_SUCCESS);
+  }
+  driver.reset();
+}
+
+// As AVStream creates a pin: its set-format dispatch first, with no old
+// format and the connection format in place, then its create dispatch; a
+// format the pin refuses creates no pin (no create, no close dispatch).
+TEST(KsPinCreation, TheFormatIsSetBeforeCreateAndARefusalCreatesNothing) {
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  std::unique_ptr<korvel::sim::kernel::Driver> driver;
+  ASSERT_EQ(korvel::sim::kernel::Driver::load(Entry, u"kspintest", &driver), STATUS_SUCCESS);
+  {
+    korvel::sim::kernel::DeviceNode node(
+        *driver, std::make_shared<usb::Device>(std::make_shared<NoFunction>(), usb::Speed::High));
+    ASSERT_EQ(node.add(), STATUS_SUCCESS);
+    ASSERT_EQ(node.start(), STATUS_SUCCESS);
+    NTSTATUS status;
+    PKSFILTER filter = ks::filter_create(node.ks_device(), 0, &status);
+    ASSERT_NE(filter, nullptr);
+    KSDATAFORMAT format = {};
+    format.FormatSize = sizeof(format);
+    g_calls.clear();
+    g_refuse_format = true;
+    EXPECT_EQ(ks::pin_create(filter, 0, &format, &status), nullptr);
+    EXPECT_EQ(status, STATUS_NO_MATCH);
+    EXPECT_EQ(g_calls, std::vector<std::string>({"format(new)"}));
+    g_calls.clear();
+    g_refuse_format = false;
+    PKSPIN pin = ks::pin_create(filter, 0, &format, &status);  // the refused one took no instance
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(g_calls, std::vector<std::string>({"format(new)", "create"}));
+    EXPECT_EQ(ks::pin_set_format(pin, &format), STATUS_SUCCESS);
+    EXPECT_EQ(ks::pin_create(filter, 0, &format, &status), nullptr);  // one instance possible
+    EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+    ks::pin_close(pin);
+    EXPECT_EQ(g_calls, std::vector<std::string>({"format(new)", "create", "format(change)", "close"}));
     ks::filter_close(filter);
     EXPECT_EQ(node.remove(), STATUS_SUCCESS);
   }
