@@ -5,6 +5,9 @@
 #include "quenby.h"
 
 void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
+  // Clones are held only by a render pin in RUN, whose format stays as it
+  // is; without them a new pin's format may be being set.
+  if (ctx->RenderCloneCount == 0) return;
   const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
   const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   // Only 24-bit samples on both sides are mixed; other widths would need a

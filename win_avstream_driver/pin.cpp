@@ -93,7 +93,12 @@ void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* conne
   w->nBlockAlign = connection->WaveFormatExt.Format.nBlockAlign;
   w->nAvgBytesPerSec = connection->WaveFormatExt.Format.nAvgBytesPerSec;
   if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, connection);
+  // The streaming thread reads the pin's format under the position lock
+  // (the pin's position counts in it), also while direct mode streams.
+  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WdfSpinLockAcquire(lock);
   *PinFormat(ctx, direction) = *pin;
+  WdfSpinLockRelease(lock);
   ctx->SavedFormat[direction] = *connection;
 }
 

@@ -798,3 +798,37 @@ TEST(DirectModeClones, AStoppedRenderPinHoldsNoFrameWhileTheMixingHeldItsClones)
   d.stack.unplug();
   korvel::sim::verifier::set_failure_handler(previous);
 }
+
+TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
+  // The streaming thread reads the capture pin's format for every packet
+  // of a running direct-mode capture (to count the pin's position), while
+  // a capture pin in STOP has its format set: no race on it (TSan).
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Real);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto stereo = intersect(filter, kCapturePin, 2, 24, 48000);
+  auto wide = intersect(filter, kCapturePin, 24, 24, 48000);
+  ASSERT_FALSE(stereo.empty());
+  ASSERT_FALSE(wide.empty());
+  PKSPIN capture = ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(stereo.data()), &status);
+  ASSERT_NE(nullptr, capture);
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_TRUE(NT_SUCCESS(ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
+    d.read_capture();
+    clock.sleep_for(200000);
+  }
+  d.call(kStop);
+  d.call(kLeave);
+  ks::pin_close(capture);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
