@@ -240,7 +240,7 @@ void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
 // Leaves direct mode whatever the unit answers: the mode is off, nothing is
 // in use for the client, the saved device formats are back and a stream
 // left stopped has them as its running format. The status is that of the
-// first restart that failed for a stream the running pins keep (one nobody
+// first restart that failed for a stream the pins out of STOP keep (one nobody
 // keeps stops anyway): the client learns the pins were left without it.
 NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
@@ -253,26 +253,47 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   }
-  // RestartBoth, with each direction's status.
-  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
-  const NTSTATUS captureStatus =
-      HasCapture(ctx) ? RestartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]) : STATUS_SUCCESS;
-  const NTSTATUS renderStatus = RestartRender(ctx, ctx->Pins[QUENBY_DIR_RENDER]);
-
+  // A pin out of STOP (in ACQUIRE or PAUSE as well as in RUN) keeps its
+  // stream, as it does at the other direction's STOP: its RUN plays on it.
   const bool renderRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0;
   const bool captureRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0;
+  const bool renderKept = renderRuns || ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) != 0;
+  const bool captureKept = captureRuns || ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
+  // RestartBoth, with each direction's status, for the pin holding each
+  // direction (one in RUN is also the one in Pins).
+  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+  PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE] != nullptr ? ctx->Pins[QUENBY_DIR_CAPTURE]
+                      : captureKept                            ? ctx->OpenPins[QUENBY_DIR_CAPTURE]
+                                                               : nullptr;
+  PKSPIN renderPin = ctx->Pins[QUENBY_DIR_RENDER] != nullptr ? ctx->Pins[QUENBY_DIR_RENDER]
+                     : renderKept                            ? ctx->OpenPins[QUENBY_DIR_RENDER]
+                                                             : nullptr;
+  // Capture no pin keeps runs beside render at render's rate, as at a
+  // render pin's start; on one clock for both, only if it can.
+  NTSTATUS captureStatus = STATUS_SUCCESS;
+  if (HasCapture(ctx)) {
+    if (captureKept || !renderKept || !ctx->SharedClock ||
+        QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
+                                 ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)) {
+      captureStatus = RestartCapture(ctx, capturePin);
+    } else {
+      QuenbyStopCapture(ctx, TRUE);
+    }
+  }
+  const NTSTATUS renderStatus = RestartRender(ctx, renderPin);
+
   if (renderRuns) LockedSet(ctx->RenderPositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
   if (renderRuns || captureRuns) {
     LockedSet(ctx->CapturePositionLock, &ctx->CapturePinPosition, &ctx->CaptureDevicePosition);
   }
   WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], renderRuns ? 1 : 0);
   WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], captureRuns ? 1 : 0);
-  // Streams nobody uses stop as they do at a pin's STOP.
-  if (!renderRuns && !captureRuns) {
+  // Streams nobody keeps stop as they do at a pin's STOP.
+  if (!renderKept && !captureKept) {
     QuenbyStopRender(ctx, TRUE);
     if (HasCapture(ctx)) QuenbyStopCapture(ctx, TRUE);
     ctx->ResumeStreams = 0;
-  } else if (!renderRuns) {
+  } else if (!renderKept) {
     QuenbyStopRender(ctx, TRUE);
     ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
@@ -283,8 +304,8 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
   AskCapturePin(ctx);
   // Capture runs on beside a running render pin as beside its own.
-  if ((renderRuns || captureRuns) && !NT_SUCCESS(captureStatus)) return captureStatus;
-  if (renderRuns && !NT_SUCCESS(renderStatus)) return renderStatus;
+  if ((renderKept || captureKept) && !NT_SUCCESS(captureStatus)) return captureStatus;
+  if (renderKept && !NT_SUCCESS(renderStatus)) return renderStatus;
   return STATUS_SUCCESS;
 }
 

@@ -832,3 +832,50 @@ TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
   d.file.reset();
   d.stack.unplug();
 }
+
+TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
+  // A render pin taken to PAUSE while direct mode ran, and run after it
+  // ended, plays: leaving direct mode keeps the streams of pins out of
+  // STOP, not only of pins in RUN.
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto format = intersect(filter, kRenderPin, 2, 24, 48000);
+  PKSPIN render = ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+  ASSERT_NE(nullptr, render);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  clock.sleep_for(5000000);
+  ASSERT_EQ(0, d.call(kStop));
+  ASSERT_EQ(0, d.call(kLeave));
+  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+
+  std::vector<std::unique_ptr<Frame>> frames;
+  for (int i = 0; i < 4; ++i) {
+    frames.push_back(std::make_unique<Frame>(480 * kFrameBytes, true));
+    ks::pin_submit(render, &frames.back()->header);
+  }
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  int completed = 0;
+  for (int ms = 0; ms < 100; ++ms) {
+    while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) {
+      ++completed;
+      ks::pin_submit(render, h);
+    }
+    clock.sleep_for(1000000);
+  }
+  EXPECT_GE(completed, 8) << "10 ms frames played in 100 ms";
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  ks::pin_close(render);
+  ks::filter_close(filter);
+  d.file.reset();
+  d.stack.unplug();
+}
