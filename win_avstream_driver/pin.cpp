@@ -95,7 +95,7 @@ void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* conne
   if (ReadFlag(&ctx->DirectMode) == 0) QuenbyPutDeviceFormat(ctx, direction, connection);
   // The streaming thread reads the pin's format under the position lock
   // (the pin's position counts in it), also while direct mode streams.
-  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
   *PinFormat(ctx, direction) = *pin;
   WdfSpinLockRelease(lock);

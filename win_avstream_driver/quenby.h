@@ -424,6 +424,9 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
 // lock, under the direction's position lock too; read whole under the
 // position lock alone.
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
+// The direction's position lock, which also guards its formats for the
+// readers that may not wait for the stream-control lock.
+WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);

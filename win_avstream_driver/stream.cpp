@@ -858,15 +858,19 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->FeedbackLock);
 }
 
+WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  return direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+}
+
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
-  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
   ctx->StreamFormat[direction] = *format;
   WdfSpinLockRelease(lock);
 }
 
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
   const WAVEFORMATEX format = ctx->StreamFormat[direction].WaveFormatExt.Format;
   WdfSpinLockRelease(lock);

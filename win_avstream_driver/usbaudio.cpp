@@ -256,14 +256,14 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 }
 
 void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
-  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
   ctx->DeviceFormat[direction] = *format;
   WdfSpinLockRelease(lock);
 }
 
 ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  WDFSPINLOCK lock = direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
   const ULONG rate = ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec;
   WdfSpinLockRelease(lock);
