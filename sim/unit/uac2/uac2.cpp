@@ -421,6 +421,14 @@ bool Uac2Function::select_clock_input(uint8_t selector, uint8_t pin) {
   return true;
 }
 
+bool Uac2Function::set_clock_valid(uint8_t source, bool valid) {
+  std::lock_guard<std::mutex> g(m_);
+  const ClockEntity* e = entity_locked(source);
+  if (e == nullptr || e->kind != ClockEntity::Kind::Source) return false;
+  state_[source].valid = valid;
+  return true;
+}
+
 bool Uac2Function::set_clock_rate(uint8_t source, uint32_t rate) {
   {
     std::lock_guard<std::mutex> g(m_);
@@ -486,7 +494,7 @@ usb::Result Uac2Function::clock_request_locked(const ClockEntity& e, const usb::
           return usb::Result::Ok;
         }
       } else if (control == kClockValid && announced(2) != 0 && in && s.bRequest == kCur && s.wLength >= 1) {
-        data[0] = 1;
+        data[0] = st.valid ? 1 : 0;
         *transferred = 1;
         return usb::Result::Ok;
       }

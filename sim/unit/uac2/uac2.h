@@ -150,6 +150,10 @@ class Uac2Function : public usb::Function {
   // moves, a rate set on the front panel), whether or not the host may set
   // it; false for no such source.
   bool set_clock_rate(uint8_t source, uint32_t rate);
+  // Whether a clock source has a signal to run from (an external clock with
+  // nothing plugged in has none), as GET CUR of its validity control
+  // answers; valid unless set. False for no such source.
+  bool set_clock_valid(uint8_t source, bool valid);
 
  protected:
   virtual usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred);
@@ -159,6 +163,7 @@ class Uac2Function : public usb::Function {
  private:
   struct ClockState {
     uint32_t rate = 0;                        // sources
+    bool valid = true;                        // sources: the validity control
     uint8_t selected = 1;                     // selectors: the current input, 1-based
     uint16_t numerator = 1, denominator = 1;  // multipliers
   };

@@ -244,6 +244,37 @@ TEST(Uac2Clock, ASelectorsCurrentInputDecidesTheClockAndAnswersItsControl) {
   EXPECT_EQ(dev.control_transfer({0xA1, 0x02, 0x0100, 0x2000, 14}, range, &got), usb::Result::Stall);
 }
 
+// The validity control answers whether the source has a signal, as the
+// unit sets it; a source that does not announce the control stalls its read,
+// and it is never written.
+TEST(Uac2Clock, TheValidityControlAnswersAsTheUnitSetsItAndStallsWhereNotAnnounced) {
+  Unit unit(Model::Tarrow);
+  // Source 0x10 announces validity read-only, 0x11 announces no validity.
+  auto f = uac2::make_unit_function(
+      unit,
+      TwoDirections(
+          0x10, 0x10,
+          [](uac2::ConfigBuilder& b) { b.clock_source(0x10, 0x01, 0x05).clock_source(0x11, 0x01, 0x01); }),
+      korvel::sim::ClockRates({48000}));
+  usb::Device dev(f, usb::Speed::High);
+  uint8_t byte = 7;
+  uint16_t got = 0;
+  ASSERT_EQ(dev.control_transfer({0xA1, 0x01, 0x0200, 0x1000, 1}, &byte, &got), usb::Result::Ok);
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(byte, 1);
+  ASSERT_TRUE(f->set_clock_valid(0x10, false));
+  ASSERT_EQ(dev.control_transfer({0xA1, 0x01, 0x0200, 0x1000, 1}, &byte, &got), usb::Result::Ok);
+  EXPECT_EQ(byte, 0);
+  ASSERT_TRUE(f->set_clock_valid(0x10, true));
+  ASSERT_EQ(dev.control_transfer({0xA1, 0x01, 0x0200, 0x1000, 1}, &byte, &got), usb::Result::Ok);
+  EXPECT_EQ(byte, 1);
+  byte = 0;
+  EXPECT_EQ(dev.control_transfer({0x21, 0x01, 0x0200, 0x1000, 1}, &byte, &got), usb::Result::Stall);
+  ASSERT_TRUE(f->set_clock_valid(0x11, false));
+  EXPECT_EQ(dev.control_transfer({0xA1, 0x01, 0x0200, 0x1100, 1}, &byte, &got), usb::Result::Stall);
+  EXPECT_FALSE(f->set_clock_valid(0x42, false)) << "no such source";
+}
+
 TEST(Uac2Clock, AMultipliersRatioScalesTheRateItPassesOn) {
   Unit unit(Model::Tarrow);
   auto f = uac2::make_unit_function(
