@@ -199,6 +199,10 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // Diagnostics: what such a clock reported at the last stream start or
   // power-up that checked it (a stream starts only at the rate it runs at).
   ULONG FixedRateFound[2];
+  // Diagnostics: per direction, the clock source whose validity read
+  // invalid at the last start of its stream, which that start refused
+  // (0: none).
+  ULONG InvalidClockId[2];
   LONG SelectedSlot[2];  // capture, render
 
   // Limits per direction (capture, render).
@@ -339,6 +343,10 @@ NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate
 // the host sets that clock; a clock whose rate is read-only is only read,
 // and fails unless it runs at `rate`.
 NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
+// After the rate is set for a stream's start: whether the direction's clock
+// source has a signal to run from. STATUS_DEVICE_NOT_READY (and the clock
+// in InvalidClockId) when its validity control reads invalid.
+NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
 // Follows each direction's clock through its selectors (their current
 // input) and multipliers to the clock source whose rate it sets; notes a

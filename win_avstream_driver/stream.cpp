@@ -796,6 +796,10 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   status = QuenbyClockToRate(ctx, QUENBY_DIR_CAPTURE,
                              ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status)) return status;
+  // A clock without a signal (an external one with nothing plugged in)
+  // would stream wrongly while the start reported success.
+  status = QuenbyClockCheckValid(ctx, QUENBY_DIR_CAPTURE);
+  if (!NT_SUCCESS(status)) return status;
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
   if (!NT_SUCCESS(status)) return status;
   if (pin != nullptr) {
@@ -819,6 +823,8 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!NT_SUCCESS(status)) return status;
   status = QuenbyClockToRate(ctx, QUENBY_DIR_RENDER,
                              ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+  if (!NT_SUCCESS(status)) return status;
+  status = QuenbyClockCheckValid(ctx, QUENBY_DIR_RENDER);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
   if (!NT_SUCCESS(status)) return status;

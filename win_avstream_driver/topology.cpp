@@ -700,6 +700,9 @@ uint8_t DescriptorClockId(const uint8_t* d) {
 int ClockSourceRateSettable(const uint8_t* d) {
   return d != nullptr && (d[5] & 0x03) == 0x03;  // bmControls, inside the 8 bytes the walk checked
 }
+int ClockSourceValidityReadable(const uint8_t* d) {
+  return d != nullptr && (d[5] & 0x04) != 0;  // bmControls, inside the 8 bytes the walk checked
+}
 uint8_t DescriptorEndpointAddress(const uint8_t* d) {
   return d[2];
 }

@@ -149,6 +149,7 @@ const uint8_t* TopologyFindClock(const USB_AUDIO_TOPOLOGY* topology, uint8_t id)
 uint8_t ClockSelectorInput(const uint8_t* selector, uint32_t pin);
 // Control selectors of the clock entities (USB Audio 2.0).
 #define QUENBY_CS_SAM_FREQ_CONTROL 0x01
+#define QUENBY_CS_CLOCK_VALID_CONTROL 0x02
 #define QUENBY_CX_CLOCK_SELECTOR_CONTROL 0x01
 #define QUENBY_CM_NUMERATOR_CONTROL 0x01
 #define QUENBY_CM_DENOMINATOR_CONTROL 0x02
@@ -187,6 +188,9 @@ uint8_t DescriptorClockId(const uint8_t* clockSource);
 // Whether the host may set a clock source's sampling frequency: its
 // bmControls D1..0 are 11b (01b: read-only, as a fixed or external clock).
 int ClockSourceRateSettable(const uint8_t* clockSource);
+// Whether the host may read a clock source's validity: its bmControls D3..2
+// announce the control readable (D2 set).
+int ClockSourceValidityReadable(const uint8_t* clockSource);
 uint8_t DescriptorEndpointAddress(const uint8_t* endpoint);
 // Bytes per (micro)frame of an endpoint: the size bits of wMaxPacketSize
 // times one plus its additional-transaction bits.

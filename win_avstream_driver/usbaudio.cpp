@@ -10,6 +10,11 @@ const UCHAR kRequestRange = 0x02;
 const USHORT kSamplingFrequencyControl = 0x0100;
 const ULONG kRateListHalf = QUENBY_RATE_LIST_BYTES;
 const ULONG kSelectAttempts = 10;
+const USHORT kClockValidControl = QUENBY_CS_CLOCK_VALID_CONTROL << 8;
+// Reads of a clock's validity before a start gives up on it: a unit may
+// take a moment to lock to a rate just set, and each read is a bus round
+// trip of its own.
+const ULONG kValidityReads = 4;
 
 NTSTATUS ClassRequest(WDF_DEVICE_CONTEXT* ctx, WDF_USB_BMREQUEST_DIRECTION direction, UCHAR request,
                       USHORT value, USHORT index, PVOID buffer, ULONG length, PULONG transferred) {
@@ -165,6 +170,28 @@ NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate)
   ctx->FixedRateFound[direction] = NT_SUCCESS(status) ? now : 0;
   if (!NT_SUCCESS(status)) return status;
   return now == rate ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
+  const AUDIO_PATH* path =
+      direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
+  ctx->InvalidClockId[direction] = 0;
+  // A clock source that does not announce its validity readable is taken
+  // as valid, as it always was.
+  if (!ClockSourceValidityReadable(path->ClockSource)) return STATUS_SUCCESS;
+  const UCHAR clockId = DescriptorClockId(path->ClockSource);
+  PUCHAR control = ControlBuffer(ctx);
+  for (ULONG i = 0; i < kValidityReads; ++i) {
+    ULONG transferred = 0;
+    const NTSTATUS status = ClassRequest(ctx, BmRequestDeviceToHost, kRequestCur, kClockValidControl,
+                                         ClockIndex(ctx, clockId), control, 1, &transferred);
+    // A unit that stalls the read it announced (or answers no byte) says
+    // nothing about its clock: taken as valid, as before it was asked.
+    if (!NT_SUCCESS(status) || transferred != 1) return STATUS_SUCCESS;
+    if (control[0] != 0) return STATUS_SUCCESS;
+  }
+  ctx->InvalidClockId[direction] = clockId;
+  return STATUS_DEVICE_NOT_READY;
 }
 
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {

@@ -52,10 +52,10 @@ class PinFixture : public ::testing::Test {
             std::vector<uint8_t> descriptor = {}) {
     Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
     unit_ = std::make_unique<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
-    harness_ = std::make_unique<QuenbyHarness>(
-        descriptor.empty() ? uac2::make_unit_function(*unit_)
-                           : uac2::make_unit_function(*unit_, std::move(descriptor),
-                                                      korvel::sim::ClockRates({44100, 48000})));
+    function_ = descriptor.empty() ? uac2::make_unit_function(*unit_)
+                                   : uac2::make_unit_function(*unit_, std::move(descriptor),
+                                                              korvel::sim::ClockRates({44100, 48000}));
+    harness_ = std::make_unique<QuenbyHarness>(function_);
     ASSERT_EQ(harness_->bring_up(), STATUS_SUCCESS);
     ctx_ = harness_->context();
     NTSTATUS status;
@@ -74,6 +74,7 @@ class PinFixture : public ::testing::Test {
     if (render_ != nullptr) ks::pin_close(render_);
     if (filter_ != nullptr) ks::filter_close(filter_);
     harness_.reset();
+    function_.reset();
     unit_.reset();
   }
 
@@ -127,6 +128,7 @@ class PinFixture : public ::testing::Test {
   }
 
   std::unique_ptr<Unit> unit_;
+  std::shared_ptr<uac2::Uac2Function> function_;
   std::unique_ptr<QuenbyHarness> harness_;
   WDF_DEVICE_CONTEXT* ctx_ = nullptr;
   PKSFILTER filter_ = nullptr;
@@ -134,6 +136,18 @@ class PinFixture : public ::testing::Test {
   PKSPIN capture_ = nullptr;
   std::vector<std::unique_ptr<Frame>> frames_;
 };
+
+// Render and capture on one clock source of bmControls `controls`.
+std::vector<uint8_t> OneClock(uint8_t controls) {
+  ConfigBuilder b;
+  b.configuration(3);
+  b.interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(shapes::kClock, 0x03, controls);
+  b.input_terminal(1, 0x0101, shapes::kClock, 2).output_terminal(3, 0x0301, 1, shapes::kClock);
+  b.input_terminal(4, 0x0201, shapes::kClock, 2).output_terminal(5, 0x0101, 4, shapes::kClock).ac_end();
+  shapes::Render(b, 1, 1);
+  shapes::Capture(b, 2, 1);
+  return b.finish();
+}
 
 }  // namespace
 
@@ -306,6 +320,58 @@ TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) 
   SleepMs(30);
   EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
   Stop(render_);
+}
+
+// A clock source without a signal (an external clock with nothing plugged
+// in) reads invalid: a start on it fails, says which clock, and leaves no
+// stream running; once the clock has its signal a new start streams.
+TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, OneClock(0x07)));
+  ASSERT_TRUE(function_->set_clock_valid(shapes::kClock, false));
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  for (PKSPIN pin : {render_, capture_}) {
+    const ULONG direction = pin == render_ ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
+    EXPECT_EQ(ks::pin_set_state(pin, KSSTATE_ACQUIRE), STATUS_DEVICE_NOT_READY) << direction;
+    EXPECT_EQ(ctx_->InvalidClockId[direction], shapes::kClock) << direction;
+    for (QUENBY_STREAM s : {QuenbyRender, QuenbyFeedback, QuenbyCapture})
+      EXPECT_EQ(Flag(ctx_->StreamActive[s]), 0u) << direction << " " << s;
+  }
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_EQ(unit_->audio().counters().render_frames_received, received);
+  EXPECT_EQ(harness_->device().alternate_setting(1), 0);
+  EXPECT_EQ(harness_->device().alternate_setting(2), 0);
+
+  ASSERT_TRUE(function_->set_clock_valid(shapes::kClock, true));
+  Run(render_);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  EXPECT_EQ(ctx_->InvalidClockId[QUENBY_DIR_RENDER], 0u);
+  Stop(render_);
+  Run(capture_);
+  Queue(capture_, 2);
+  SleepMs(30);
+  EXPECT_GT(Position(capture_).WriteOffset, 0u);
+  Stop(capture_);
+}
+
+// A clock source that does not announce its validity readable streams as
+// it always did, whatever its signal: the driver does not ask (the unit
+// would stall the read).
+TEST_F(PinFixture, AClockWithoutAValidityControlStreams) {
+  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, OneClock(0x03)));
+  ASSERT_TRUE(function_->set_clock_valid(shapes::kClock, false));
+  const uint64_t received = unit_->audio().counters().render_frames_received;
+  Run(render_);
+  Queue(render_, 4);
+  SleepMs(30);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  Stop(render_);
+  Run(capture_);
+  Queue(capture_, 2);
+  SleepMs(30);
+  EXPECT_GT(Position(capture_).WriteOffset, 0u);
+  Stop(capture_);
 }
 
 // A capture setting whose interrupt endpoint comes before its isochronous
