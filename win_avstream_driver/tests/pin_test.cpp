@@ -73,6 +73,9 @@ class PinFixture : public ::testing::Test {
     if (capture_ != nullptr) ks::pin_close(capture_);
     if (render_ != nullptr) ks::pin_close(render_);
     if (filter_ != nullptr) ks::filter_close(filter_);
+    capture_ = render_ = nullptr;
+    filter_ = nullptr;
+    frames_.clear();
     harness_.reset();
     function_.reset();
     unit_.reset();
@@ -357,21 +360,30 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
 
 // A clock source that does not announce its validity readable streams as
 // it always did, whatever its signal: the driver does not ask (the unit
-// would stall the read).
-TEST_F(PinFixture, AClockWithoutAValidityControlStreams) {
-  ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, OneClock(0x03)));
-  ASSERT_TRUE(function_->set_clock_valid(shapes::kClock, false));
-  const uint64_t received = unit_->audio().counters().render_frames_received;
-  Run(render_);
-  Queue(render_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
-  Stop(render_);
-  Run(capture_);
-  Queue(capture_, 2);
-  SleepMs(30);
-  EXPECT_GT(Position(capture_).WriteOffset, 0u);
-  Stop(capture_);
+// would stall the read). One that announces it and then stalls the read
+// says nothing about its clock and streams too.
+TEST_F(PinFixture, AClockWithoutAValidityReadStreams) {
+  for (const bool announced : {false, true}) {
+    SCOPED_TRACE(announced ? "announced, read stalls" : "not announced");
+    TearDown();
+    ASSERT_NO_FATAL_FAILURE(Open(Model::Tarrow, 2, 24, true, OneClock(announced ? 0x07 : 0x03)));
+    ASSERT_TRUE(function_->set_clock_valid(shapes::kClock, false));
+    if (announced) {
+      ASSERT_TRUE(function_->stall_clock_valid_reads(shapes::kClock, true));
+    }
+    const uint64_t received = unit_->audio().counters().render_frames_received;
+    Run(render_);
+    Queue(render_, 4);
+    SleepMs(30);
+    EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+    EXPECT_EQ(ctx_->InvalidClockId[QUENBY_DIR_RENDER], 0u);
+    Stop(render_);
+    Run(capture_);
+    Queue(capture_, 2);
+    SleepMs(30);
+    EXPECT_GT(Position(capture_).WriteOffset, 0u);
+    Stop(capture_);
+  }
 }
 
 // A capture setting whose interrupt endpoint comes before its isochronous

@@ -429,6 +429,14 @@ bool Uac2Function::set_clock_valid(uint8_t source, bool valid) {
   return true;
 }
 
+bool Uac2Function::stall_clock_valid_reads(uint8_t source, bool stall) {
+  std::lock_guard<std::mutex> g(m_);
+  const ClockEntity* e = entity_locked(source);
+  if (e == nullptr || e->kind != ClockEntity::Kind::Source) return false;
+  state_[source].valid_stalls = stall;
+  return true;
+}
+
 bool Uac2Function::set_clock_rate(uint8_t source, uint32_t rate) {
   {
     std::lock_guard<std::mutex> g(m_);
@@ -493,7 +501,8 @@ usb::Result Uac2Function::clock_request_locked(const ClockEntity& e, const usb::
           *transferred = 4;
           return usb::Result::Ok;
         }
-      } else if (control == kClockValid && announced(2) != 0 && in && s.bRequest == kCur && s.wLength >= 1) {
+      } else if (control == kClockValid && announced(2) != 0 && !st.valid_stalls && in &&
+                 s.bRequest == kCur && s.wLength >= 1) {
         data[0] = st.valid ? 1 : 0;
         *transferred = 1;
         return usb::Result::Ok;

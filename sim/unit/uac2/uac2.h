@@ -154,6 +154,10 @@ class Uac2Function : public usb::Function {
   // nothing plugged in has none), as GET CUR of its validity control
   // answers; valid unless set. False for no such source.
   bool set_clock_valid(uint8_t source, bool valid);
+  // Makes GET CUR of a source's validity control stall though the
+  // descriptor announces it (a unit that does not keep its word). False for
+  // no such source.
+  bool stall_clock_valid_reads(uint8_t source, bool stall);
 
  protected:
   virtual usb::Result vendor(const usb::Setup& setup, uint8_t* data, uint16_t* transferred);
@@ -164,6 +168,7 @@ class Uac2Function : public usb::Function {
   struct ClockState {
     uint32_t rate = 0;                        // sources
     bool valid = true;                        // sources: the validity control
+    bool valid_stalls = false;                // sources: its reads stall
     uint8_t selected = 1;                     // selectors: the current input, 1-based
     uint16_t numerator = 1, denominator = 1;  // multipliers
   };
