@@ -281,7 +281,12 @@ void Device::stall_next_set_interface(uint32_t n) {
 }
 
 uint32_t Device::frame_number() const {
-  return uint32_t(Clock::instance().now_ns() / 1000000);
+  return uint32_t(Clock::instance().now_ns() / 1000000) + frame_base_.load();
+}
+
+void Device::set_frame_number(uint32_t frame) {
+  std::lock_guard<std::mutex> g(m_);
+  frame_base_.store(frame - uint32_t(Clock::instance().now_ns() / 1000000));
 }
 
 // ---------------------------------------------------------------------------
@@ -376,10 +381,12 @@ IsoSubmit Device::submit_locked(IsoTransfer* t) {
     return IsoSubmit::BadPacketCount;
   }
   // The start frame must lie ahead: the current frame has begun already.
-  const uint32_t current = frame_number();
+  // One reading of the clock for both: the frame counter wraps, the bus's
+  // intervals are counted in 64 bits from the clock's zero.
+  const uint64_t now_frames = Clock::instance().now_ns() / 1000000;
+  const uint32_t current = uint32_t(now_frames) + frame_base_.load();
   const int32_t ahead = int32_t(t->start_frame - current);
   if (ahead <= 0 || ahead > 1024) return IsoSubmit::BadStartFrame;
-  const uint64_t now_frames = Clock::instance().now_ns() / 1000000;
   // An endpoint polled less often than every microframe has its slot where
   // the controller's schedule puts it, not where the driver would like it:
   // here the last microframe of its period, so that its packets run and its

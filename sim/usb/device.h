@@ -198,8 +198,14 @@ class Device {
   // Isochronous transfers submitted (accepted or not) so far.
   uint64_t iso_submissions() const;
 
-  // The bus's 1 ms frame counter, from the simulated clock.
+  // The bus's 1 ms frame counter, from the simulated clock: 0 at the clock's
+  // zero unless set_frame_number() moved it; it wraps after 2^32 frames, as
+  // a host controller's does.
   uint32_t frame_number() const;
+  // From now on the counter reads `frame` and counts on from there (tests of
+  // a session that runs across the wrap). Only while nothing is queued: the
+  // start frames of queued transfers would move.
+  void set_frame_number(uint32_t frame);
 
   // Isochronous transfers. submit_iso() queues a transfer whose packets go
   // in consecutive service intervals of the endpoint from `start_frame` on
@@ -286,6 +292,8 @@ class Device {
   uint64_t submissions_ = 0;
   std::atomic<bool> closing_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
+  // What the frame counter adds to the clock's milliseconds.
+  std::atomic<uint32_t> frame_base_{0};
 };
 
 }  // namespace korvel::sim::usb

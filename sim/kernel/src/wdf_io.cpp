@@ -169,7 +169,7 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
     std::lock_guard<std::mutex> g(p->io_m);
     uint32_t now = device->frame_number() + 1;
-    start = int32_t(p->asap_frame - now) > 0 ? p->asap_frame : now;
+    start = p->asap_set && int32_t(p->asap_frame - now) > 0 ? p->asap_frame : now;
     iso.StartFrame = start;
   }
   r->transfer.request = r;
@@ -190,6 +190,7 @@ void submit(RequestObj* r, UsbPipeObj* p) {
       const uint32_t per_frame = device->speed() == usb::Speed::High ? 8 : 1;
       const uint32_t frames = (n * period + per_frame - 1) / per_frame;
       p->asap_frame = start + frames;
+      p->asap_set = true;
       return;
     }
     case usb::IsoSubmit::NoDevice:

@@ -31,6 +31,7 @@ struct UsbPipeObj : Object {
   std::vector<RequestObj*> held;    // sent while the target was stopped
   std::atomic<int> outstanding{0};  // sent and not yet through their completion routine
   uint32_t asap_frame = 0;          // next frame of a transfer sent "as soon as possible"
+  bool asap_set = false;            // asap_frame holds one (any value is a frame number)
 };
 
 struct UsbInterfaceObj : Object {

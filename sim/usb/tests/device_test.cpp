@@ -122,6 +122,62 @@ TEST(UsbDevice, FrameNumberFollowsTheClock) {
   EXPECT_EQ(d.frame_number() - f0, 5u);
 }
 
+// The counter starts where a test sets it and wraps after 2^32 frames, as a
+// host controller's does: transfers scheduled across the wrap are taken back
+// to back and run in consecutive microframes, and the start-frame checks
+// (begun, too far ahead, overlapping) hold on both sides of it.
+TEST(UsbDevice, TransfersScheduledAcrossTheFrameCounterWrapRunBackToBack) {
+  Watchdog watchdog(30);
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  struct Transfer : usb::IsoTransfer {
+    void iso_complete(usb::IsoOutcome o) override { outcomes.push_back(o); }
+    uint8_t data[8 * 32] = {};
+    usb::IsoPacket packet_array[8];
+    std::vector<usb::IsoOutcome> outcomes;
+  };
+  auto f = std::make_shared<OneSettingFunction>();
+  usb::Device d(f, usb::Speed::High);
+  ASSERT_EQ(d.set_configuration(1), usb::Result::Ok);
+  ASSERT_EQ(d.set_interface(0, 1), usb::Result::Ok);
+  clock.sleep_until((clock.now_ns() / 1000000 + 1) * 1000000 + 100000);  // early in a frame
+  d.set_frame_number(0xFFFFFFFEu);
+  EXPECT_EQ(d.frame_number(), 0xFFFFFFFEu);
+  const uint64_t first_ms = clock.now_ns() / 1000000 + 1;  // the clock's frame of 0xFFFFFFFF
+  Transfer t[4];
+  auto prepare = [](Transfer* x, uint32_t frame) {
+    x->endpoint = 0x01;
+    x->start_frame = frame;
+    x->buffer = x->data;
+    x->packets = x->packet_array;
+    x->packet_count = 8;
+    for (uint32_t i = 0; i < 8; ++i) x->packet_array[i] = {i * 32, 32, usb::IsoPacketStatus::Late};
+  };
+  prepare(&t[0], 0xFFFFFFFFu);
+  prepare(&t[1], 0);
+  prepare(&t[2], 1);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(d.submit_iso(&t[i]), usb::IsoSubmit::Queued) << i;
+  // The frame under way, one already queued (on either side of the wrap),
+  // and one more than 1024 frames ahead are refused.
+  for (uint32_t frame : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 0xFFFFFFFEu + 1025u}) {
+    prepare(&t[3], frame);
+    EXPECT_EQ(d.submit_iso(&t[3]), usb::IsoSubmit::BadStartFrame) << frame;
+  }
+  prepare(&t[3], 0xFFFFFFFEu + 1024u);
+  EXPECT_EQ(d.submit_iso(&t[3]), usb::IsoSubmit::Queued);
+  EXPECT_TRUE(d.cancel_iso(&t[3]));
+  clock.sleep_for(5000000);
+  EXPECT_EQ(d.frame_number(), 3u);
+  std::vector<uint64_t> expected;
+  for (uint64_t i = 0; i < 24; ++i) expected.push_back(first_ms * 8 + i);
+  EXPECT_EQ(f->out_intervals, expected);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(t[i].outcomes.size(), 1u) << i;
+    EXPECT_EQ(t[i].outcomes[0], usb::IsoOutcome::Completed);
+  }
+}
+
 // A transfer submitted while the frame timer is idle, whose submitter is
 // held up between choosing its slot and starting the timer until its first
 // packet's interval (or the whole transfer) has passed: its packets still run
