@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,9 @@ struct StreamOptions {
   // for the first `refuse_seconds` of streaming.
   uint8_t refuse_endpoint = 0;
   double refuse_seconds = 0;
+  // The bus's frame counter reads this as the streams start (unset: as the
+  // bus has it), e.g. just before its wrap at 2^32 frames.
+  std::optional<uint32_t> bus_frame;
 };
 
 struct StreamReport {
@@ -93,6 +97,8 @@ struct StreamReport {
   uint64_t unit_bad_packets = 0;
   // Isochronous transfers the driver submitted, accepted or refused.
   uint64_t iso_submissions = 0;
+  // Of those, the ones the bus refused for their start frame.
+  uint64_t iso_bad_start_frames = 0;
   // What streaming cost the host in wake-ups, per second of streaming:
   // times a thread went to sleep in the clock (each a wake-up later), and
   // runs of the clock's timers (the bus's frame timer).

@@ -406,6 +406,8 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   bool ok = true;
   std::string why;  // why the run failed, when it did
   std::vector<std::unique_ptr<Buffer>> render_buffers, capture_buffers;
+  // Before the streams start (in ACQUIRE): nothing is queued on the bus.
+  if (o_.bus_frame) stack.bus()->set_frame_number(*o_.bus_frame);
   if (capture_pin != nullptr && !prepare(capture_pin, false, &capture_buffers)) ok = false;
   if (ok && !prepare(render, true, &render_buffers)) ok = false;
   const uint64_t rendered_before = render_frame_;
@@ -413,6 +415,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   const uint64_t start_ns = clock.now_ns();
   const uint64_t end_ns = o_.seconds > 0 ? start_ns + uint64_t(o_.seconds * 1e9) : Clock::kForever;
   const uint64_t submissions_start = stack.bus()->iso_submissions();
+  const uint64_t bad_start_frames_start = stack.bus()->iso_bad_start_frames();
   if (o_.refuse_endpoint != 0)
     stack.bus()->refuse_iso(o_.refuse_endpoint, start_ns + uint64_t(o_.refuse_seconds * 1e9), 1000000);
   if (ok && capture_pin != nullptr && !NT_SUCCESS(ks::pin_set_state(capture_pin, KSSTATE_RUN))) ok = false;
@@ -494,6 +497,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   }
   r_->allocations_while_streaming = verifier::pool_allocations_total() - allocations_start;
   r_->iso_submissions = stack.bus()->iso_submissions() - submissions_start;
+  r_->iso_bad_start_frames = stack.bus()->iso_bad_start_frames() - bad_start_frames_start;
   r_->simulated_seconds = double(clock.now_ns() - start_ns) / 1e9;
   r_->cpu_seconds = process_cpu_seconds() - cpu_start;
   const Clock::Counts counts_end = clock.counts();

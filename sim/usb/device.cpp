@@ -130,6 +130,11 @@ uint64_t Device::iso_submissions() const {
   return submissions_;
 }
 
+uint64_t Device::iso_bad_start_frames() const {
+  std::lock_guard<std::mutex> g(m_);
+  return bad_start_frames_;
+}
+
 void Device::plug() {
   std::lock_guard<std::mutex> g(m_);
   connected_ = true;
@@ -360,7 +365,9 @@ std::vector<IsoTransfer*> Device::take_all_locked() {
 IsoSubmit Device::submit_iso(IsoTransfer* t) {
   std::lock_guard<std::mutex> g(m_);
   ++submissions_;
-  return submit_locked(t);
+  const IsoSubmit result = submit_locked(t);
+  if (result == IsoSubmit::BadStartFrame) ++bad_start_frames_;
+  return result;
 }
 
 IsoSubmit Device::submit_locked(IsoTransfer* t) {

@@ -197,6 +197,9 @@ class Device {
   void delay_next_timer_start(uint64_t ns);
   // Isochronous transfers submitted (accepted or not) so far.
   uint64_t iso_submissions() const;
+  // Of those, the ones refused for their start frame (begun or passed, too
+  // far ahead, or overlapping a queued transfer of the endpoint).
+  uint64_t iso_bad_start_frames() const;
 
   // The bus's 1 ms frame counter, from the simulated clock: 0 at the clock's
   // zero unless set_frame_number() moved it; it wraps after 2^32 frames, as
@@ -290,6 +293,7 @@ class Device {
   uint64_t refusals_left_ = 0;
   uint64_t timer_start_delay_ns_ = 0;
   uint64_t submissions_ = 0;
+  uint64_t bad_start_frames_ = 0;
   std::atomic<bool> closing_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
   // What the frame counter adds to the clock's milliseconds.
