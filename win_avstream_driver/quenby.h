@@ -239,7 +239,10 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG ConfiguredInFlight[QUENBY_STREAMS];
   LONG InFlight[QUENBY_STREAMS];
   LONG CompletedWaiting;
+  // The frame after each stream's last transfer sent, valid once
+  // StartFrameSet is 1 (every value is a frame: the bus's counter wraps).
   ULONG NextStartFrame[QUENBY_STREAMS];
+  ULONG StartFrameSet[QUENBY_STREAMS];
   ULONG PacketsPerTransfer[QUENBY_STREAMS];
   ULONG TransferSize[QUENBY_STREAMS];
   ULONG NominalSamples;

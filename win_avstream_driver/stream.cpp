@@ -355,9 +355,10 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     return status;
   }
   const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
+  const ULONG previousSet = ReadFlag(&ctx->StartFrameSet[stream]);
   int late = 0;
-  const ULONG next =
-      ScheduleStartFrame(previous, frame, InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
+  const ULONG next = ScheduleStartFrame(previous, previousSet != 0, frame,
+                                        InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
   if (late) {
     ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
                      : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
@@ -366,6 +367,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   }
   urb->StartFrame = next;
   WriteFlag(&ctx->NextStartFrame[stream], next + 1);
+  WriteFlag(&ctx->StartFrameSet[stream], 1);
 
   // The fraction accumulator moves on only with a transfer that is sent.
   // A render start resets it from another thread while capture streams on.
@@ -388,6 +390,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     // ring for the next transfer.
     if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
     WriteFlag(&ctx->NextStartFrame[stream], previous);
+    WriteFlag(&ctx->StartFrameSet[stream], previousSet);
     if (!sent) {
       GiveBack(ctx, t);
       return WdfRequestGetStatus(request);
@@ -776,6 +779,7 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
   ctx->InFlightLimit[stream] = ReadFlag(&ctx->ConfiguredInFlight[stream]);
   InterlockedExchange(&ctx->InFlight[stream], 0);
   KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
+  WriteFlag(&ctx->StartFrameSet[stream], 0);
   WriteFlag(&ctx->NextStartFrame[stream], 0);
   WriteFlag(&ctx->StreamActive[stream], 1);
   return STATUS_SUCCESS;

@@ -29,9 +29,9 @@ uint32_t TransferPackets(uint32_t period, int highSpeed) {
   return 8 / period;
 }
 
-uint32_t ScheduleStartFrame(uint32_t next, uint32_t current, int32_t inFlight, int* late) {
+uint32_t ScheduleStartFrame(uint32_t next, int scheduled, uint32_t current, int32_t inFlight, int* late) {
   *late = 0;
-  if (next == 0) return current + 2;
+  if (!scheduled) return current + 2;
   const int32_t ahead = (int32_t)(next - current);
   if (ahead <= 0) {
     *late = 1;

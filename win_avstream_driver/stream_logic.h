@@ -23,13 +23,15 @@ void RingCopyOut(const uint8_t* ring, uint32_t size, uint32_t* offset, uint8_t* 
 uint32_t TransferPackets(uint32_t period, int highSpeed);
 
 // The start frame of a stream's next transfer. `next` is the frame after
-// the stream's last transfer (0: none yet), `current` the bus's frame now,
+// the stream's last transfer when `scheduled` (a transfer was sent since
+// the stream started; any value, 0 included, is then a frame number: the
+// bus's 32-bit frame counter wraps), `current` the bus's frame now,
 // `inFlight` the stream's transfers in flight. Transfers follow each other
 // back to back; a start frame no longer ahead moves to current + 2 and is a
 // late start (*late = 1, never for the first transfer); one further ahead
 // than the transfers in flight explain (the stack refused some at once)
 // also starts over at current + 2, without counting as late.
-uint32_t ScheduleStartFrame(uint32_t next, uint32_t current, int32_t inFlight, int* late);
+uint32_t ScheduleStartFrame(uint32_t next, int scheduled, uint32_t current, int32_t inFlight, int* late);
 
 // Render packet sizes of one transfer from the feedback value (samples per
 // bus interval: 16.16 at high speed, 10.14 at full speed) and the fraction

@@ -398,20 +398,30 @@ TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
 // ---------------------------------------------------------------------------
 TEST(Schedule, TransfersFollowBackToBackAndALateOneStartsTwoFramesAhead) {
   int late = -1;
-  EXPECT_EQ(ScheduleStartFrame(0, 100, 0, &late), 102u);  // the first transfer
+  EXPECT_EQ(ScheduleStartFrame(0, 0, 100, 0, &late), 102u);  // the first transfer
   EXPECT_EQ(late, 0);
-  EXPECT_EQ(ScheduleStartFrame(105, 100, 4, &late), 105u);  // still ahead
+  EXPECT_EQ(ScheduleStartFrame(105, 1, 100, 4, &late), 105u);  // still ahead
   EXPECT_EQ(late, 0);
-  EXPECT_EQ(ScheduleStartFrame(100, 100, 0, &late), 102u);  // its frame has begun
+  EXPECT_EQ(ScheduleStartFrame(100, 1, 100, 0, &late), 102u);  // its frame has begun
   EXPECT_EQ(late, 1);
-  EXPECT_EQ(ScheduleStartFrame(90, 100, 0, &late), 102u);
+  EXPECT_EQ(ScheduleStartFrame(90, 1, 100, 0, &late), 102u);
   EXPECT_EQ(late, 1);
   // Ahead by more than the transfers in flight explain: refused ones moved
   // the schedule on; it starts over, and that is no late start.
-  EXPECT_EQ(ScheduleStartFrame(120, 100, 3, &late), 102u);
+  EXPECT_EQ(ScheduleStartFrame(120, 1, 100, 3, &late), 102u);
   EXPECT_EQ(late, 0);
   // The frame counter wraps.
-  EXPECT_EQ(ScheduleStartFrame(2, 0xFFFFFFFFu, 2, &late), 2u);
+  EXPECT_EQ(ScheduleStartFrame(2, 1, 0xFFFFFFFFu, 2, &late), 2u);
+  EXPECT_EQ(late, 0);
+  // The schedule itself passes the wrap: the transfer after the one in
+  // frame 0xFFFFFFFF goes in frame 0, right behind the queued ones, not at
+  // current + 2 among them; nor is it late.
+  EXPECT_EQ(ScheduleStartFrame(0, 1, 0xFFFFFFF3u, 13, &late), 0u);
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(ScheduleStartFrame(0, 1, 0, 0, &late), 2u);  // its frame has begun
+  EXPECT_EQ(late, 1);
+  // A first transfer just before the wrap.
+  EXPECT_EQ(ScheduleStartFrame(0, 0, 0xFFFFFFFEu, 0, &late), 0u);
   EXPECT_EQ(late, 0);
 }
 

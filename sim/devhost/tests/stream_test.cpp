@@ -84,6 +84,37 @@ TEST_P(DriftTest, FullSpeedStereo24BitStaysClean) {
 
 INSTANTIATE_TEST_SUITE_P(Drift, DriftTest, ::testing::Values(0.0, 1000.0, -1000.0));
 
+// A host controller's frame counter starts wherever its count stands and
+// wraps after 2^32 frames. A session that starts a few hundred frames
+// before the wrap streams across it as cleanly as anywhere else: every
+// stream's transfers stay back to back (no late start, no transfer refused
+// for overlapping a queued one), and the render delay stays what the ring
+// and the transfers ahead make it.
+class FrameWrapTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FrameWrapTest, StreamsAcrossTheFrameCounterWrap) {
+  StreamOptions o;
+  o.seconds = 1;
+  o.loopback = true;
+  o.high_speed = GetParam();
+  if (!o.high_speed) {
+    o.channels = 2;
+    o.bits = 24;
+  }
+  o.bus_frame = 0xFFFFFFFFu - 300;
+  StreamReport r = Stream(o);
+  ExpectClean(r, o.seconds);
+  EXPECT_EQ(r.late_render, 0u);
+  EXPECT_EQ(r.late_capture, 0u);
+  EXPECT_EQ(r.late_feedback, 0u);
+  EXPECT_EQ(r.iso_bad_start_frames, 0u);
+  EXPECT_EQ(r.unit_render_overflows, 0u);
+  EXPECT_LE(r.max_render_delay_frames, uint64_t(r.rate) * 70 / 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speed, FrameWrapTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "High" : "Full"; });
+
 // What streaming costs the host in wake-ups. The bus reports completions
 // with interrupt moderation: its frame timer runs once per 4 ms step, not
 // once per transfer (three thousand times a second for three streams) or
