@@ -901,8 +901,13 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   ULONG frame = 0;
   if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return delay;
   const ULONG perFrame = rate / 1000;
+  // Before render's first transfer there is no schedule to count from (and
+  // any frame number, 0 included, is one the bus may be at); after a stop
+  // the last one goes stale, and reads as ahead again 2^31 frames later.
+  const ULONG scheduled =
+      ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && ReadFlag(&ctx->StartFrameSet[QuenbyRender]) != 0;
   const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
-  if ((LONG)(next - frame) > 0) {
+  if (scheduled != 0 && (LONG)(next - frame) > 0) {
     delay += (next - frame) * perFrame;
   } else {
     delay += 2 * perFrame;

@@ -115,6 +115,26 @@ TEST_P(FrameWrapTest, StreamsAcrossTheFrameCounterWrap) {
 INSTANTIATE_TEST_SUITE_P(Speed, FrameWrapTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "High" : "Full"; });
 
+// The render delay while render has no transfer scheduled yet (here the
+// controller refuses its transfers for a while), on a bus whose frame count
+// stands past 2^31, as a controller's may: what the ring holds and the two
+// frames of lead, never a count taken from a schedule that does not exist.
+TEST(FrameCount, RenderDelayBeforeTheFirstRenderTransferIsTheRingAndTheLead) {
+  for (uint32_t frame : {0x90000000u, 0xFFFFFFFFu - 300}) {
+    SCOPED_TRACE(frame);
+    StreamOptions o;
+    o.seconds = 0.5;
+    o.channels = 2;
+    o.bits = 24;
+    o.bus_frame = frame;
+    o.refuse_endpoint = 0x01;
+    o.refuse_seconds = 0.2;
+    StreamReport r = Stream(o);
+    EXPECT_GT(r.unit_received_frames, uint64_t(48000 * 0.2));
+    EXPECT_LE(r.max_render_delay_frames, uint64_t(r.rate) * 70 / 1000);
+  }
+}
+
 // What streaming costs the host in wake-ups. The bus reports completions
 // with interrupt moderation: its frame timer runs once per 4 ms step, not
 // once per transfer (three thousand times a second for three streams) or
