@@ -201,9 +201,12 @@ class Device {
   // far ahead, or overlapping a queued transfer of the endpoint).
   uint64_t iso_bad_start_frames() const;
 
-  // The bus's 1 ms frame counter, from the simulated clock: 0 at the clock's
-  // zero unless set_frame_number() moved it; it wraps after 2^32 frames, as
-  // a host controller's does.
+  // The bus's 1 ms frame counter, from the simulated clock. A host
+  // controller's starts wherever its count stands and wraps after 2^32
+  // frames; this one starts at kInitialFrame, past 2^31 and 4096 frames
+  // before the wrap (a session of more than about four seconds crosses it),
+  // unless set_frame_number() moves it.
+  static constexpr uint32_t kInitialFrame = 0xFFFFF000u;
   uint32_t frame_number() const;
   // From now on the counter reads `frame` and counts on from there (tests of
   // a session that runs across the wrap). Only while nothing is queued: the
@@ -297,7 +300,7 @@ class Device {
   std::atomic<bool> closing_{false};
   uint64_t bytes_out_ = 0, bytes_in_ = 0;
   // What the frame counter adds to the clock's milliseconds.
-  std::atomic<uint32_t> frame_base_{0};
+  std::atomic<uint32_t> frame_base_{kInitialFrame};
 };
 
 }  // namespace korvel::sim::usb

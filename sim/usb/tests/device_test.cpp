@@ -205,6 +205,7 @@ TEST(UsbDevice, ATimerStartedLateStillRunsThePacketsQueuedBeforeIt) {
     Transfer t;
     t.endpoint = 0x01;
     t.start_frame = d.frame_number() + 1;
+    const uint64_t start_ms = clock.now_ns() / 1000000 + 1;  // the clock's frame of start_frame
     t.buffer = t.data;
     t.packets = t.packet_array;
     t.packet_count = 16;
@@ -216,7 +217,7 @@ TEST(UsbDevice, ATimerStartedLateStillRunsThePacketsQueuedBeforeIt) {
     EXPECT_EQ(t.outcomes[0], usb::IsoOutcome::Completed);
     for (const usb::IsoPacket& p : t.packet_array) EXPECT_EQ(p.status, usb::IsoPacketStatus::Ok);
     std::vector<uint64_t> expected;
-    for (uint64_t i = 0; i < 16; ++i) expected.push_back(uint64_t(t.start_frame) * 8 + i);
+    for (uint64_t i = 0; i < 16; ++i) expected.push_back(start_ms * 8 + i);
     EXPECT_EQ(f->out_intervals, expected);
     EXPECT_EQ(d.iso_queued(), 0u);
   }
@@ -248,6 +249,7 @@ TEST(UsbDevice, AnEndpointPolledLessOftenThanEveryMicroframeRunsLateInItsPeriod)
     Transfer t;
     t.endpoint = 0x01;
     t.start_frame = d.frame_number() + 2;
+    const uint64_t start_ms = clock.now_ns() / 1000000 + 2;  // the clock's frame of start_frame
     t.buffer = t.data;
     t.packets = t.packet_array;
     t.packet_count = 2 * 8 / period;
@@ -256,15 +258,14 @@ TEST(UsbDevice, AnEndpointPolledLessOftenThanEveryMicroframeRunsLateInItsPeriod)
     ASSERT_EQ(d.submit_iso(&t), usb::IsoSubmit::Queued);
     // Until the end of the second frame's second-last microframe: the last
     // packet has not run, and the transfer is not complete.
-    const uint64_t end_ns = (uint64_t(t.start_frame) + 2) * 1000000;
+    const uint64_t end_ns = (start_ms + 2) * 1000000;
     clock.sleep_until(end_ns - 125000);
     EXPECT_TRUE(t.outcomes.empty());
     clock.sleep_until(end_ns + 1000000);
     ASSERT_EQ(t.outcomes.size(), 1u);
     EXPECT_EQ(t.outcomes[0], usb::IsoOutcome::Completed);
     std::vector<uint64_t> expected;
-    for (uint64_t k = 0; k < t.packet_count; ++k)
-      expected.push_back(uint64_t(t.start_frame) * 8 + period - 1 + k * period);
+    for (uint64_t k = 0; k < t.packet_count; ++k) expected.push_back(start_ms * 8 + period - 1 + k * period);
     EXPECT_EQ(f->out_intervals, expected);
   }
 }

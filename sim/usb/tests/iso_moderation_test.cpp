@@ -66,17 +66,19 @@ class Client {
       for (uint32_t i = 0; i < 8; ++i) packet_array[i].offset = i * 32;
     }
     void iso_complete(usb::IsoOutcome outcome) override {
-      client->completions.push_back(
-          {Clock::instance().now_ns() / kIntervalNs, uint64_t(start_frame + 1) * 8});
+      client->completions.push_back({Clock::instance().now_ns() / kIntervalNs, (clock_frame + 1) * 8});
       if (outcome == usb::IsoOutcome::Completed && client->running_) client->submit(this);
     }
     Client* client;
+    uint64_t clock_frame = 0;  // the clock's millisecond of start_frame
     uint8_t data[8 * 32] = {};
     usb::IsoPacket packet_array[8];
   };
   void submit(Transfer* t) {
     t->endpoint = kEndpoint;
     t->start_frame = next_frame_++;
+    // The bus's frame counter does not start at the clock's zero.
+    t->clock_frame = Clock::instance().now_ns() / 1000000 + (t->start_frame - device_.frame_number());
     for (auto& p : t->packet_array) p.length = 32;
     if (device_.submit_iso(t) != usb::IsoSubmit::Queued) ++refused;
   }

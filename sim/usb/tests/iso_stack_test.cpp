@@ -123,7 +123,7 @@ class IsoStack {
     ASSERT_NE(pipes_[stream], nullptr);
     info_[stream] = info;
     ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipes_[stream])), STATUS_SUCCESS);
-    next_frame_[stream] = 0;
+    scheduled_[stream] = false;
   }
 
   WDFUSBPIPE pipe(int stream) const { return pipes_[stream]; }
@@ -214,10 +214,14 @@ class IsoStack {
     if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(usb_device_, &current))) {
       EXPECT_FALSE(device_->connected()) << "the frame number is there while the device is";
     }
-    if (LONG(next_frame_[s] - current) <= 0) {
-      if (next_frame_[s] != 0 && count_late) ++late_[s];
+    // Any frame number is one the bus may be at: whether the stream has a
+    // schedule is kept apart.
+    const bool was_scheduled = scheduled_[s];
+    if (!scheduled_[s] || LONG(next_frame_[s] - current) <= 0) {
+      if (scheduled_[s] && count_late) ++late_[s];
       next_frame_[s] = current + 2;
     }
+    scheduled_[s] = true;
     x->urb->UrbIsochronousTransfer.StartFrame = next_frame_[s];
     if (frame_out != nullptr) *frame_out = next_frame_[s];
     ++next_frame_[s];
@@ -226,6 +230,7 @@ class IsoStack {
     if (!sent) {
       --in_flight_[s];
       --next_frame_[s];
+      scheduled_[s] = was_scheduled;
     }
     return sent;
   }
@@ -266,6 +271,7 @@ class IsoStack {
   std::deque<Xfer*> free_[kStreams];
   int late_[kStreams] = {};
   ULONG next_frame_[kStreams] = {};
+  bool scheduled_[kStreams] = {};  // next_frame_ holds a stream's schedule
 
  private:
   Unit unit_;
@@ -562,7 +568,7 @@ TEST_F(IsoStackTest, StopAndAbortCancelEverythingInFlight) {
   st.build(x, {});
   ASSERT_TRUE(st.send(x));
   EXPECT_EQ(st.device().iso_queued(), 0u);
-  st.next_frame_[kCapture] = 0;
+  st.scheduled_[kCapture] = false;
   ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(st.pipe(kCapture))), STATUS_SUCCESS);
   EXPECT_EQ(st.device().iso_queued(), 1u);
   // The abort takes it back too.
