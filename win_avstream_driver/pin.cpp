@@ -45,6 +45,14 @@ void SetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
+// A capture pin fed on direct-mode credit is owed what streams from its RUN
+// on, not what streamed while it waited in PAUSE or ACQUIRE.
+void ClearCaptureCreditForRun(WDF_DEVICE_CONTEXT* ctx) {
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  ctx->CaptureCredit = 0;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+}
+
 void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderPlayPosition = ctx->RenderWritePosition;
@@ -241,6 +249,7 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
       break;
     case KSSTATE_RUN:
       SetCapturePin(ctx, Pin);
+      ClearCaptureCreditForRun(ctx);
       if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0) {
         ctx->CaptureCloneFill = 0;
       } else {

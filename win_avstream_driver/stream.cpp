@@ -459,7 +459,12 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
       PCM_SHAPE to = ShapeOf(pin);
       const ULONGLONG converted = ConvertBytes(length, &from, &to, &ctx->CaptureRemainder);
       ctx->CaptureDevicePosition += converted;
-      ctx->CaptureCredit += (ULONG)converted;
+      // The pin is owed what streams while it runs (its start clears the
+      // credit), counted up to the largest count rather than wrapping.
+      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+        const ULONGLONG credit = (ULONGLONG)ctx->CaptureCredit + converted;
+        ctx->CaptureCredit = credit > 0xFFFFFFFFull ? 0xFFFFFFFFu : (ULONG)credit;
+      }
     }
     WdfSpinLockRelease(ctx->CapturePositionLock);
   }

@@ -879,3 +879,82 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   d.file.reset();
   d.stack.unplug();
 }
+
+namespace {
+
+// Capture-pin frames completed so far (taken, not given back).
+int TakeCompleted(PKSPIN pin) {
+  int n = 0;
+  while (ks::pin_take_completed(pin) != nullptr) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverWraps) {
+  // Direct mode captures at 48 kHz; the KS capture pin runs at 44.1 kHz, so
+  // it is fed silence paced by the credit the direct stream's data earns in
+  // the pin's format (2646 bytes per 10 ms frame).
+  Clock& clock = Clock::instance();
+  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  DirectSession d;
+  ASSERT_TRUE(d.stack.plug());
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  NTSTATUS status;
+  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
+  ASSERT_NE(nullptr, filter);
+  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
+  PKSPIN capture =
+      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NE(nullptr, capture);
+  ASSERT_EQ(0, d.call(kEnter));
+  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_EQ(0, d.call(kStart));
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, s)));
+  const size_t frame_bytes = 441 * kFrameBytes;
+  std::vector<std::unique_ptr<Frame>> frames;
+  for (int i = 0; i < 4; ++i) frames.push_back(std::make_unique<Frame>(frame_bytes, false));
+  // The direct client reads its capture every millisecond: the data goes on
+  // flowing (and earning the pin credit).
+  auto stream_ms = [&](int ms) {
+    for (int i = 0; i < ms; ++i) {
+      d.read_capture();
+      clock.sleep_for(1000000);
+    }
+  };
+
+  // Two seconds in PAUSE earn the pin nothing: from RUN on it is fed at its
+  // rate, not a burst of what streamed while it waited.
+  stream_ms(2000);
+  for (auto& f : frames) ks::pin_submit(capture, &f->header);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_RUN)));
+  stream_ms(3);
+  EXPECT_EQ(TakeCompleted(capture), 0);
+  stream_ms(47);
+  const int paced = TakeCompleted(capture);
+  EXPECT_GE(paced, 3);
+  EXPECT_LE(paced, 4);
+
+  // A running pin starved of buffers for hours (at its largest formats,
+  // minutes) is owed what its count reached then, not that count wrapped
+  // past 2^32 bytes to a few frames' worth.
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  ctx->CaptureCredit = 0xFFFFFFFFu - 100;
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+  stream_ms(2);
+  for (auto& f : frames) {
+    f->header.DataUsed = 0;
+    ks::pin_submit(capture, &f->header);
+  }
+  stream_ms(1);
+  EXPECT_EQ(TakeCompleted(capture), 4);
+
+  ks::pin_set_state(capture, KSSTATE_STOP);
+  ks::pin_close(capture);
+  ks::filter_close(filter);
+  d.call(kStop);
+  d.call(kLeave);
+  d.file.reset();
+  d.stack.unplug();
+}
