@@ -541,6 +541,38 @@ TEST_F(IsoStackTest, LateStartFailsInsideTheSendWithBadStartFrame) {
   EXPECT_TRUE(reports_.empty());
 }
 
+// A transfer sent "as soon as possible" to a pipe with nothing queued goes
+// in the next frame wherever the frame count stands (here 256 frames before
+// its wrap: a next frame of 0 would read as ahead), and the next one right
+// after it.
+TEST_F(IsoStackTest, AsSoonAsPossibleStartsInTheNextFrameWhereverTheCountStands) {
+  IsoStack st(Model::Tarrow, usb::Speed::High);
+  st.select(2, 2);
+  st.allocate(kCapture, st.info(kCapture).MaximumPacketSize * 8);
+  st.device().set_frame_number(0xFFFFFF00u);
+  const ULONG now = st.device().frame_number();
+  Xfer* x[2];
+  for (int i = 0; i < 2; ++i) {
+    x[i] = st.free_[kCapture].front();
+    st.free_[kCapture].pop_front();
+    st.build(x[i], {});
+    x[i]->urb->UrbIsochronousTransfer.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
+    ASSERT_TRUE(st.send(x[i]));
+  }
+  EXPECT_EQ(x[0]->urb->UrbIsochronousTransfer.StartFrame, now + 1);
+  EXPECT_EQ(x[1]->urb->UrbIsochronousTransfer.StartFrame, now + 2);
+  while (st.in_flight(kCapture) != 0) st.wait(5);
+  auto done = st.take_done();
+  ASSERT_EQ(done.size(), 2u);
+  for (Xfer* d : done) {
+    EXPECT_EQ(d->status, STATUS_SUCCESS);
+    st.free_[kCapture].push_back(d);
+  }
+  EXPECT_LT(st.device().frame_number() - now, 16u);  // not 256 frames later
+  st.release_all();
+  EXPECT_TRUE(reports_.empty());
+}
+
 TEST_F(IsoStackTest, StopAndAbortCancelEverythingInFlight) {
   IsoStack st(Model::Pellin, usb::Speed::High);
   st.select(2, 1);
