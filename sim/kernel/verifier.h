@@ -43,7 +43,11 @@ uint64_t pool_allocations_total();
 
 // Bookkeeping used by the stand-in itself (memory it allocates on behalf of a
 // driver: pool blocks, framework objects, MDLs, IRPs).
-void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes);
+void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes, bool paged = false);
+// Where [p, p + bytes) lies: wholly inside one outstanding allocation of
+// non-paged or of paged pool, or not (outside any, or across the end of one).
+enum class PoolRange { Outside, NonPaged, Paged };
+PoolRange pool_range(const void* p, uint64_t bytes);
 // Returns false (after reporting) when `p` is not an outstanding allocation
 // or was allocated with another tag (tag 0 = any).
 bool pool_note_free(const void* p, uint32_t tag);

@@ -187,6 +187,7 @@ typedef struct _LIST_ENTRY {
 #define IO_SOUND_INCREMENT 8
 #define EVENT_INCREMENT 1
 #define LOW_REALTIME_PRIORITY 16
+#define LOW_PRIORITY 0
 #define HIGH_PRIORITY 31
 
 #define KernelMode 0

@@ -23,6 +23,9 @@ enum : UCHAR {
 uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout);
 // Reports a verifier failure when a blocking wait happens at DISPATCH_LEVEL or above.
 void check_may_block(const char* what, const LARGE_INTEGER* timeout);
+// KeWaitForSingleObject without its IRQL checks, for callers that made
+// their own (stricter) ones.
+NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout);
 
 // Whether the simulated Windows version has no-execute non-paged pool
 // (Windows 8, 6.2, and later), and the non-paged pool type the system

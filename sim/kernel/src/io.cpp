@@ -162,6 +162,7 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
 
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("IoAllocateMdl above DISPATCH_LEVEL");
   if (Length == 0) return nullptr;
   PMDL mdl = static_cast<PMDL>(
       ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), sizeof(MDL), kMdlTag));
@@ -176,6 +177,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 void IoFreeMdl(PMDL Mdl) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("IoFreeMdl above DISPATCH_LEVEL");
   if (Mdl == nullptr) {
     verifier::fail("IoFreeMdl of NULL");
     return;
@@ -184,6 +186,14 @@ void IoFreeMdl(PMDL Mdl) {
 }
 
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("MmBuildMdlForNonPagedPool above DISPATCH_LEVEL");
+  // The buffer the MDL describes is to lie, whole, in non-paged pool.
+  const PVOID start = static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+  if (verifier::pool_range(start, MemoryDescriptorList->ByteCount) != verifier::PoolRange::NonPaged) {
+    verifier::fail("MmBuildMdlForNonPagedPool of an MDL whose " +
+                   std::to_string(MemoryDescriptorList->ByteCount) +
+                   " bytes are not all in one non-paged pool allocation");
+  }
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
   MemoryDescriptorList->MappedSystemVa =
       static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
@@ -220,6 +230,7 @@ PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdenti
 }
 
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("RtlGetVersion above PASSIVE_LEVEL");
   if (lpVersionInformation == nullptr ||
       lpVersionInformation->dwOSVersionInfoSize < sizeof(RTL_OSVERSIONINFOW)) {
     return STATUS_INVALID_PARAMETER;

@@ -78,6 +78,14 @@ uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout) {
   return abs_ns <= 0 ? 0 : uint64_t(abs_ns);
 }
 
+NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout) {
+  PKTHREAD self = KeGetCurrentThread();
+  DISPATCHER_HEADER* h = static_cast<DISPATCHER_HEADER*>(object);
+  uint64_t deadline = deadline_from_timeout(timeout);
+  std::function<bool()> ready = [h, self] { return acquire_object(h, self); };
+  return Clock::instance().wait(ready, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
 void check_may_block(const char* what, const LARGE_INTEGER* timeout) {
   if (t_irql >= DISPATCH_LEVEL && (timeout == nullptr || timeout->QuadPart != 0)) {
     verifier::fail(std::string(what) + " may block and was called at IRQL " + std::to_string(int(t_irql)));
@@ -113,6 +121,7 @@ KIRQL KeRaiseIrqlToDslevel(void) {
 // Pool
 // ---------------------------------------------------------------------------
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("pool allocation above DISPATCH_LEVEL");
   if ((PoolType == PagedPool || PoolType == PagedPoolCacheAligned) && t_irql > APC_LEVEL) {
     verifier::fail("paged pool allocation above APC_LEVEL");
   }
@@ -134,7 +143,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   void* p = std::malloc(NumberOfBytes);
   if (p == nullptr) return nullptr;
   std::memset(p, 0xCD, NumberOfBytes);  // pool memory is not zeroed
-  verifier::pool_note_alloc(p, Tag, NumberOfBytes);
+  verifier::pool_note_alloc(p, Tag, NumberOfBytes, paged);
   return p;
 }
 
@@ -145,6 +154,7 @@ PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
 }
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("ExFreePoolWithTag above DISPATCH_LEVEL");
   if (P == nullptr) {
     verifier::fail("ExFreePoolWithTag of NULL");
     return;
@@ -170,6 +180,8 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeSetEvent above DISPATCH_LEVEL");
+  // With Wait TRUE the caller goes on to a wait: APC_LEVEL at most.
+  if (Wait && t_irql > APC_LEVEL) verifier::fail("KeSetEvent with Wait TRUE above APC_LEVEL");
   LONG previous = 0;
   Clock::instance().signal([&] {
     previous = Event->Header.SignalState;
@@ -206,6 +218,7 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("KeReleaseMutex above DISPATCH_LEVEL");
   PKTHREAD self = KeGetCurrentThread();
   LONG previous = 0;
   bool wrong_owner = false;
@@ -229,16 +242,17 @@ LONG KeReadStateMutex(PRKMUTEX Mutex) {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  // Even a wait that does not block (zero time-out) is DISPATCH_LEVEL at most.
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("KeWaitForSingleObject above DISPATCH_LEVEL");
   kernel::check_may_block("KeWaitForSingleObject", Timeout);
-  PKTHREAD self = KeGetCurrentThread();
-  DISPATCHER_HEADER* h = static_cast<DISPATCHER_HEADER*>(Object);
-  uint64_t deadline = kernel::deadline_from_timeout(Timeout);
-  std::function<bool()> ready = [h, self] { return acquire_object(h, self); };
-  return Clock::instance().wait(ready, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  return kernel::wait_for_object(Object, Timeout);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
-  kernel::check_may_block("KeDelayExecutionThread", Interval);
+  // APC_LEVEL at most, whatever the interval (a zero interval too).
+  if (t_irql > APC_LEVEL) {
+    verifier::fail("KeDelayExecutionThread called at IRQL " + std::to_string(int(t_irql)));
+  }
   if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
   Clock::instance().sleep_until(kernel::deadline_from_timeout(Interval));
   return STATUS_SUCCESS;
@@ -257,7 +271,9 @@ PKTHREAD KeGetCurrentThread(void) {
 }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
-  if (Priority < 0 || Priority > HIGH_PRIORITY)
+  if (t_irql != PASSIVE_LEVEL) verifier::fail("KeSetPriorityThread above PASSIVE_LEVEL");
+  // LOW_PRIORITY (0) is the system's own.
+  if (Priority <= LOW_PRIORITY || Priority > HIGH_PRIORITY)
     verifier::fail("KeSetPriorityThread with an invalid priority");
   KPRIORITY old = Thread->priority;
   Thread->priority = Priority;

@@ -15,6 +15,7 @@ namespace {
 struct Block {
   uint32_t tag;
   uint64_t bytes;
+  bool paged;
 };
 
 struct State {
@@ -89,14 +90,26 @@ uint64_t pool_allocations_total() {
   return state().total;
 }
 
-void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes) {
+void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes, bool paged) {
   std::lock_guard<std::mutex> g(state().m);
-  state().blocks[p] = Block{tag, bytes};
+  state().blocks[p] = Block{tag, bytes, paged};
   TagUsage& u = state().usage[tag];
   ++u.outstanding;
   u.outstanding_bytes += bytes;
   ++u.total;
   ++state().total;
+}
+
+PoolRange pool_range(const void* p, uint64_t bytes) {
+  const auto begin = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> g(state().m);
+  for (const auto& b : state().blocks) {
+    const auto start = reinterpret_cast<uintptr_t>(b.first);
+    if (begin >= start && begin - start <= b.second.bytes && bytes <= b.second.bytes - (begin - start)) {
+      return b.second.paged ? PoolRange::Paged : PoolRange::NonPaged;
+    }
+  }
+  return PoolRange::Outside;
 }
 
 bool pool_note_free(const void* p, uint32_t tag) {
