@@ -146,6 +146,11 @@ Object* driver_object() {
 }
 
 NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_parent) {
+  // Framework objects are created at DISPATCH_LEVEL at most (some, such as
+  // the driver and device objects, only at PASSIVE_LEVEL: checked by them).
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    verifier::fail(std::string("a ") + kind_name(o->kind) + " created above DISPATCH_LEVEL");
+  }
   // Every framework object costs the framework an allocation.
   if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
@@ -290,9 +295,12 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
 }
 
 void WdfObjectDelete(WDFOBJECT Object) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("WdfObjectDelete above DISPATCH_LEVEL");
   korvel::sim::wdf::Object* o = lookup(Object, Kind::Generic, "WdfObjectDelete");
   if (o == nullptr) return;
-  if (o->kind == Kind::UsbInterface || o->kind == Kind::UsbPipe) {
+  // The framework deletes these itself (the driver object goes with
+  // WdfDriverMiniportUnload).
+  if (o->kind == Kind::UsbInterface || o->kind == Kind::UsbPipe || o->kind == Kind::Driver) {
     verifier::fail("WdfObjectDelete of an object the framework owns");
     return;
   }
@@ -327,6 +335,7 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
                          PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
                          WDFDRIVER* Driver) {
   if (Driver != nullptr) *Driver = nullptr;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("WdfDriverCreate above PASSIVE_LEVEL");
   if (DriverObject == nullptr || DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG)) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -347,6 +356,7 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
 }
 
 void WdfDriverMiniportUnload(WDFDRIVER Driver) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("WdfDriverMiniportUnload above PASSIVE_LEVEL");
   DriverObj* d = as<DriverObj>(Driver, Kind::Driver, "WdfDriverMiniportUnload");
   if (d == nullptr) return;
   if (!(d->config.DriverInitFlags & WdfDriverInitNoDispatchOverride)) {
@@ -444,6 +454,10 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
 void WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
   SpinLockObj* l = as<SpinLockObj>(SpinLock, Kind::SpinLock, "WdfSpinLockAcquire");
   if (l == nullptr) return;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    verifier::fail("WdfSpinLockAcquire above DISPATCH_LEVEL");
+    return;
+  }
   if (l->owner == std::this_thread::get_id()) {
     verifier::fail("WdfSpinLockAcquire of a spin lock the thread already holds");
     return;
@@ -461,6 +475,12 @@ void WdfSpinLockRelease(WDFSPINLOCK SpinLock) {
   if (l->owner != std::this_thread::get_id()) {
     verifier::fail("WdfSpinLockRelease by a thread that does not hold the lock");
     return;
+  }
+  // The lock is released at the DISPATCH_LEVEL it was taken at: whatever
+  // lowered the IRQL meanwhile (another lock released out of order) broke it.
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+    verifier::fail("WdfSpinLockRelease at IRQL " + std::to_string(int(KeGetCurrentIrql())) +
+                   " (a spin lock is released at DISPATCH_LEVEL)");
   }
   KIRQL saved = l->saved;
   l->owner = std::thread::id();
@@ -484,18 +504,25 @@ NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* L
 NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
   WaitLockObj* l = as<WaitLockObj>(Lock, Kind::WaitLock, "WdfWaitLockAcquire");
   if (l == nullptr) return STATUS_INVALID_PARAMETER;
+  // PASSIVE_LEVEL when it may wait; below DISPATCH_LEVEL for a zero time-out.
+  const KIRQL irql = KeGetCurrentIrql();
+  if ((Timeout == nullptr || *Timeout != 0) ? irql != PASSIVE_LEVEL : irql >= DISPATCH_LEVEL) {
+    verifier::fail(std::string("WdfWaitLockAcquire with ") + (Timeout == nullptr ? "no" : "a") +
+                   " time-out at IRQL " + std::to_string(int(irql)));
+  }
   LARGE_INTEGER t;
   PLARGE_INTEGER pt = nullptr;
   if (Timeout != nullptr) {
     t.QuadPart = *Timeout;
     pt = &t;
   }
-  return KeWaitForSingleObject(&l->free_event, Executive, KernelMode, FALSE, pt);
+  return kernel::wait_for_object(&l->free_event, pt);
 }
 
 void WdfWaitLockRelease(WDFWAITLOCK Lock) {
   WaitLockObj* l = as<WaitLockObj>(Lock, Kind::WaitLock, "WdfWaitLockRelease");
   if (l == nullptr) return;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("WdfWaitLockRelease above DISPATCH_LEVEL");
   if (KeReadStateEvent(&l->free_event) != 0) {
     verifier::fail("WdfWaitLockRelease of a wait lock that is not held");
     return;

@@ -94,6 +94,7 @@ void finish(RequestObj* r, NTSTATUS status, USBD_STATUS usbd, bool packets_valid
     if (it != p->held.end()) p->held.erase(it);
   }
   r->sent_to = nullptr;
+  r->completed = true;  // formatted or sent again only after WdfRequestReuse
   if (!r->pending.exchange(false)) {
     verifier::fail("a WDF request completed twice");
     return;
@@ -214,6 +215,26 @@ void check_passive(const char* api) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail(std::string(api) + " above PASSIVE_LEVEL");
 }
 
+void check_dispatch(const char* api) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail(std::string(api) + " above DISPATCH_LEVEL");
+}
+
+// WdfIoTargetStart and WdfIoTargetStop of one target are not to overlap.
+class TargetStateChange {
+ public:
+  TargetStateChange(UsbPipeObj* p, const char* api) : p_(p) {
+    if (p_->state_changes.fetch_add(1) != 0) {
+      verifier::fail(std::string(api) + " while another start or stop of the target is under way");
+    }
+  }
+  ~TargetStateChange() { p_->state_changes.fetch_sub(1); }
+  TargetStateChange(const TargetStateChange&) = delete;
+  TargetStateChange& operator=(const TargetStateChange&) = delete;
+
+ private:
+  UsbPipeObj* p_;
+};
+
 }  // namespace
 
 void RequestObj::Transfer::iso_complete(usb::IsoOutcome outcome) {
@@ -298,6 +319,7 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
 }
 
 NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams) {
+  check_dispatch("WdfRequestReuse");
   RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestReuse");
   if (r == nullptr || ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
     return STATUS_INVALID_PARAMETER;
@@ -308,6 +330,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
   }
   if (ReuseParams->Flags & WDF_REQUEST_REUSE_SET_NEW_IRP) return STATUS_NOT_SUPPORTED;
   r->status = ReuseParams->Status;
+  r->completed = false;
   r->completion = nullptr;
   r->completion_context = nullptr;
   r->pipe = nullptr;
@@ -345,6 +368,12 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
   }
   if (r->pending.exchange(true)) {
     verifier::fail("WdfRequestSend of a request that is already pending");
+    return FALSE;
+  }
+  if (r->completed) {
+    r->pending = false;
+    verifier::fail("WdfRequestSend of a completed request that was not reused (WdfRequestReuse)");
+    r->status = STATUS_INVALID_DEVICE_REQUEST;
     return FALSE;
   }
   if (r->pipe == nullptr || r->pipe != p) {
@@ -396,8 +425,13 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request
       lookup(UrbMemory, Kind::Memory, "WdfUsbTargetPipeFormatRequestForUrb") == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
+  check_dispatch("WdfUsbTargetPipeFormatRequestForUrb");
   if (r->pending.load()) {
     verifier::fail("WdfUsbTargetPipeFormatRequestForUrb of a request that is pending");
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (r->completed) {
+    verifier::fail("WdfUsbTargetPipeFormatRequestForUrb of a completed request that was not reused");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   size_t size = 0;
@@ -435,9 +469,10 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
 }
 
 NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
-  check_passive("WdfIoTargetStart");
+  check_dispatch("WdfIoTargetStart");
   auto* p = as<UsbPipeObj>(IoTarget, Kind::UsbPipe, "WdfIoTargetStart");
   if (p == nullptr) return STATUS_INVALID_PARAMETER;
+  TargetStateChange change(p, "WdfIoTargetStart");
   std::vector<RequestObj*> release;
   {
     std::lock_guard<std::mutex> g(p->io_m);
@@ -449,9 +484,15 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 }
 
 void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
-  check_passive("WdfIoTargetStop");
+  // Leaving sent I/O pending does not wait: DISPATCH_LEVEL will do for it.
+  if (Action == WdfIoTargetLeaveSentIoPending) {
+    check_dispatch("WdfIoTargetStop");
+  } else {
+    check_passive("WdfIoTargetStop");
+  }
   auto* p = as<UsbPipeObj>(IoTarget, Kind::UsbPipe, "WdfIoTargetStop");
   if (p == nullptr) return;
+  TargetStateChange change(p, "WdfIoTargetStop");
   {
     std::lock_guard<std::mutex> g(p->io_m);
     p->started = false;

@@ -32,6 +32,7 @@ struct UsbPipeObj : Object {
   std::atomic<int> outstanding{0};  // sent and not yet through their completion routine
   uint32_t asap_frame = 0;          // next frame of a transfer sent "as soon as possible"
   bool asap_set = false;            // asap_frame holds one (any value is a frame number)
+  std::atomic<int> state_changes{0};  // WdfIoTargetStart/Stop calls under way
 };
 
 struct UsbInterfaceObj : Object {
@@ -72,6 +73,9 @@ struct RequestObj : Object {
   WDFCONTEXT completion_context = nullptr;
   std::atomic<NTSTATUS> status{STATUS_SUCCESS};
   std::atomic<bool> pending{false};
+  // Completed since it was created or last reused: the next format or send
+  // needs WdfRequestReuse first.
+  std::atomic<bool> completed{false};
 
   // Set by WdfUsbTargetPipeFormatRequestForUrb.
   UsbPipeObj* pipe = nullptr;

@@ -81,6 +81,109 @@ TEST_F(VerifierTest, WaitLockUnderSpinLockIsReported) {
   WdfObjectDelete(w);
 }
 
+// Calls documented for PASSIVE_LEVEL, for APC_LEVEL at most, or for below
+// DISPATCH_LEVEL are reported above it, a call that would not wait too.
+TEST_F(VerifierTest, CallsAboveTheirIrqlAreReported) {
+  WDFWAITLOCK w;
+  ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &w), STATUS_SUCCESS);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  LONGLONG no_wait = 0;
+  LONGLONG short_wait = -10;
+  RTL_OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  KIRQL old;
+
+  KeRaiseIrql(APC_LEVEL, &old);
+  KeDelayExecutionThread(KernelMode, FALSE, &zero);            // APC_LEVEL will do
+  ASSERT_EQ(WdfWaitLockAcquire(w, &no_wait), STATUS_SUCCESS);  // so it does for a try
+  WdfWaitLockRelease(w);
+  EXPECT_TRUE(failures_.empty());
+  WdfWaitLockAcquire(w, &short_wait);  // one that may wait: PASSIVE_LEVEL only
+  WdfWaitLockRelease(w);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("WdfWaitLockAcquire"), std::string::npos);
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  RtlGetVersion(&version);
+  KeLowerIrql(old);
+  ASSERT_EQ(failures_.size(), 3u);
+  EXPECT_NE(failures_[1].find("KeSetPriorityThread"), std::string::npos);
+  EXPECT_NE(failures_[2].find("RtlGetVersion"), std::string::npos);
+
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeDelayExecutionThread(KernelMode, FALSE, &zero);
+  WdfWaitLockAcquire(w, &no_wait);
+  KeLowerIrql(old);
+  WdfWaitLockRelease(w);
+  ASSERT_EQ(failures_.size(), 5u);
+  EXPECT_NE(failures_[3].find("KeDelayExecutionThread"), std::string::npos);
+  EXPECT_NE(failures_[4].find("WdfWaitLockAcquire"), std::string::npos);
+
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_PRIORITY);  // the system's own
+  ASSERT_EQ(failures_.size(), 6u);
+  EXPECT_NE(failures_[5].find("priority"), std::string::npos);
+  WdfObjectDelete(w);
+}
+
+// A spin lock is released at the DISPATCH_LEVEL it raised to: a release
+// after something lowered the IRQL under it is reported.
+TEST_F(VerifierTest, SpinLockReleasedBelowDispatchLevelIsReported) {
+  WDFSPINLOCK s;
+  ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &s), STATUS_SUCCESS);
+  WdfSpinLockAcquire(s);
+  WdfSpinLockRelease(s);
+  EXPECT_TRUE(failures_.empty());
+  WdfSpinLockAcquire(s);
+  KeLowerIrql(PASSIVE_LEVEL);
+  WdfSpinLockRelease(s);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("WdfSpinLockRelease at IRQL 0"), std::string::npos);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  WdfObjectDelete(s);
+}
+
+// An MDL built for non-paged pool describes memory wholly inside one
+// non-paged allocation: one that runs past the end of its block, or lies
+// in paged pool, is reported.
+TEST_F(VerifierTest, MdlOutsideNonPagedPoolIsReported) {
+  PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
+  ASSERT_NE(block, nullptr);
+  PMDL inside = IoAllocateMdl(block + 16, 48, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(inside);
+  EXPECT_TRUE(failures_.empty());
+  PMDL past = IoAllocateMdl(block + 16, 49, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(past);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("MmBuildMdlForNonPagedPool"), std::string::npos);
+  PUCHAR paged = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 32, kTag));
+  ASSERT_NE(paged, nullptr);
+  PMDL in_paged = IoAllocateMdl(paged, 32, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(in_paged);
+  EXPECT_EQ(failures_.size(), 2u);
+  IoFreeMdl(inside);
+  IoFreeMdl(past);
+  IoFreeMdl(in_paged);
+  ExFreePoolWithTag(block, kTag);
+  ExFreePoolWithTag(paged, kTag);
+}
+
+// The framework deletes the driver object itself (WdfDriverMiniportUnload).
+TEST_F(VerifierTest, DeletingTheDriverObjectIsReported) {
+  ASSERT_EQ(WdfGetDriver(), nullptr);
+  DRIVER_OBJECT wdm = {};
+  WDF_DRIVER_CONFIG config;
+  WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+  config.DriverInitFlags |= WdfDriverInitNoDispatchOverride;
+  WDFDRIVER driver = nullptr;
+  ASSERT_EQ(WdfDriverCreate(&wdm, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver), STATUS_SUCCESS);
+  WdfObjectDelete(driver);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_EQ(WdfGetDriver(), driver);
+  WdfDriverMiniportUnload(driver);
+  EXPECT_EQ(WdfGetDriver(), nullptr);
+  EXPECT_EQ(failures_.size(), 1u);
+}
+
 TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   ASSERT_NE(irp, nullptr);

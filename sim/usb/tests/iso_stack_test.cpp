@@ -743,6 +743,42 @@ TEST_F(IsoStackTest, VerifierCatchesARequestSentWhilePending) {
   st.release_all();
 }
 
+// A request that completed is reinitialised with WdfRequestReuse before it
+// is formatted or sent again: without it both are refused and reported.
+// And a target is started, or stopped leaving its I/O pending, at up to
+// DISPATCH_LEVEL; a stop that cancels or waits for its I/O only at
+// PASSIVE_LEVEL.
+TEST_F(IsoStackTest, VerifierCatchesACompletedRequestUsedWithoutReuseAndStopsAboveTheirIrql) {
+  IsoStack st(Model::Tarrow, usb::Speed::High);
+  st.select(2, 2);
+  st.allocate(kCapture, st.info(kCapture).MaximumPacketSize * 8);
+  Xfer* x = st.free_[kCapture].front();
+  st.build(x, {});
+  ASSERT_TRUE(st.send(x));
+  WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(st.pipe(kCapture));
+  WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+  ASSERT_EQ(st.take_done().size(), 1u);
+  EXPECT_TRUE(reports_.empty());
+  EXPECT_EQ(WdfUsbTargetPipeFormatRequestForUrb(st.pipe(kCapture), x->request, x->urb_memory, nullptr),
+            STATUS_INVALID_DEVICE_REQUEST);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("not reused"), std::string::npos);
+  EXPECT_FALSE(WdfRequestSend(x->request, target, WDF_NO_SEND_OPTIONS));
+  ASSERT_EQ(reports_.size(), 2u);
+  EXPECT_NE(reports_[1].find("not reused"), std::string::npos);
+
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+  WdfIoTargetStop(target, WdfIoTargetLeaveSentIoPending);
+  EXPECT_EQ(reports_.size(), 2u);
+  WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+  KeLowerIrql(old);
+  ASSERT_EQ(reports_.size(), 3u);
+  EXPECT_NE(reports_[2].find("WdfIoTargetStop above PASSIVE_LEVEL"), std::string::npos);
+  st.release_all();
+}
+
 TEST_F(IsoStackTest, SteadyStreamingAllocatesNothing) {
   IsoStack st(Model::Quenby, usb::Speed::High);
   st.unit().audio().set_loopback(true);
