@@ -323,11 +323,13 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
 }
 
 void KsAcquireDevice(PKSDEVICE Device) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsAcquireDevice above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
   KeWaitForSingleObject(&h->mutex, Executive, KernelMode, FALSE, nullptr);
 }
 
 void KsReleaseDevice(PKSDEVICE Device) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsReleaseDevice above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
   KeReleaseMutex(&h->mutex, FALSE);
 }

@@ -166,6 +166,10 @@ void notify_completions() {
   Clock::instance().signal([] {});
 }
 
+void check_dispatch(const char* api) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail(std::string(api) + " above DISPATCH_LEVEL");
+}
+
 // The leading edge leaves its frame for the next one (locked if any).
 NTSTATUS leading_next(PinObj* p) {
   PointerObj* l = &p->leading;
@@ -211,7 +215,14 @@ void worker_main(PinObj* p) {
     bool run = false;
     Clock::instance().locked([p, &run] { run = p->state == KSSTATE_RUN; });
     const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
-    if (run && d != nullptr && d->Process != nullptr) d->Process(&p->pin);
+    if (run && d != nullptr && d->Process != nullptr) {
+      // A pin that asked for dispatch-level processing gets it.
+      KIRQL old = PASSIVE_LEVEL;
+      const bool raise = (p->pin.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
+      if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
+      d->Process(&p->pin);
+      if (raise) KeLowerIrql(old);
+    }
     p->processing.unlock();
   }
 }
@@ -660,11 +671,17 @@ PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
 }
 
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+  check_dispatch("KsPinAttemptProcessing");
   PinObj* p = pin_of(Pin);
-  if (p != nullptr) request_processing(p);
+  if (p == nullptr) {
+    verifier::fail("KsPinAttemptProcessing of a pin that is not a live pin");
+    return;
+  }
+  request_processing(p);
 }
 
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+  check_dispatch("KsPinGetLeadingEdgeStreamPointer");
   PinObj* p = pin_of(Pin);
   if (p == nullptr) return nullptr;
   std::lock_guard<std::mutex> g(p->m);
@@ -676,6 +693,7 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
 
 NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
                               ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer) {
+  check_dispatch("KsStreamPointerClone");
   auto* source = reinterpret_cast<PointerObj*>(StreamPointer);
   PinObj* p = source->pin;
   std::lock_guard<std::mutex> g(p->m);
@@ -684,7 +702,7 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
   c->sp = source->sp;
   c->pin = p;
   c->frame = source->frame;
-  c->locked = true;
+  c->locked = source->locked;  // a clone starts in its source's lock state
   c->context.assign(ContextSize, 0);
   c->sp.Context = ContextSize != 0 ? c->context.data() : nullptr;
   c->sp.Offset = takes_data(p) ? &c->sp.OffsetIn : &c->sp.OffsetOut;
@@ -695,6 +713,7 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
 }
 
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
+  check_dispatch("KsStreamPointerAdvance");
   auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
   PinObj* p = s->pin;
   if (!s->leading) return STATUS_DEVICE_NOT_READY;  // clones stay on their frame
@@ -711,12 +730,18 @@ NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
 
 NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
                                        BOOLEAN Eject) {
+  check_dispatch("KsStreamPointerAdvanceOffsets");
   auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
   PinObj* p = s->pin;
   bool completed = false;
   NTSTATUS status = STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> g(p->m);
+    // The offsets of an unlocked pointer name no data the caller may use.
+    if (!s->locked || s->frame == nullptr) {
+      verifier::fail("KsStreamPointerAdvanceOffsets of a stream pointer that is not locked");
+      return STATUS_DEVICE_NOT_READY;
+    }
     KSSTREAM_POINTER_OFFSET* o = takes_data(p) ? &s->sp.OffsetIn : &s->sp.OffsetOut;
     ULONG used = takes_data(p) ? InUsed : OutUsed;
     if (used > o->Remaining) {
@@ -739,13 +764,29 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG In
 }
 
 void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+  check_dispatch("KsStreamPointerUnlock");
   auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
   PinObj* p = s->pin;
-  std::lock_guard<std::mutex> g(p->m);
-  s->locked = false;
+  bool completed = false;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    if (!s->locked) {
+      verifier::fail("KsStreamPointerUnlock of a stream pointer that is not locked");
+      return;
+    }
+    s->locked = false;
+    // Eject: the leading edge moves on to the next frame, unlocked.
+    if (Eject && s->leading) {
+      leading_next(p);
+      s->locked = false;
+      completed = complete_frames(p);
+    }
+  }
+  if (completed) notify_completions();
 }
 
 void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
+  check_dispatch("KsStreamPointerDelete");
   auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
   PinObj* p = s->pin;
   if (s->leading) {

@@ -14,9 +14,11 @@
 #include "kernel/clock.h"
 #include "kernel/host.h"
 #include "kernel/ks_host.h"
+#include "kernel/verifier.h"
 #include "usb/device.h"
 
 namespace ks = korvel::sim::kernel::ks;
+namespace verifier = korvel::sim::verifier;
 namespace usb = korvel::sim::usb;
 using korvel::sim::Clock;
 using korvel::sim::ClockMode;
@@ -207,6 +209,87 @@ TEST(KsPinCreation, TheFormatIsSetBeforeCreateAndARefusalCreatesNothing) {
     EXPECT_EQ(node.remove(), STATUS_SUCCESS);
   }
   driver.reset();
+}
+
+// Stream pointers keep their lock state as AVStream's do: a clone starts in
+// its source's state; offsets advance and pointers unlock only when locked
+// (an unlocked pointer names no data the minidriver may use); an unlock with
+// Eject moves the leading edge on. And processing is attempted only on a
+// live pin.
+TEST(KsStreamPointer, LockStateRulesAreKept) {
+  std::vector<std::string> failures;
+  verifier::FailureHandler old =
+      verifier::set_failure_handler([&failures](const std::string& what) { failures.push_back(what); });
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  auto settle = [&clock] { clock.sleep_for(1000000); };
+  std::unique_ptr<korvel::sim::kernel::Driver> driver;
+  ASSERT_EQ(korvel::sim::kernel::Driver::load(Entry, u"kspintest", &driver), STATUS_SUCCESS);
+  {
+    korvel::sim::kernel::DeviceNode node(
+        *driver, std::make_shared<usb::Device>(std::make_shared<NoFunction>(), usb::Speed::High));
+    ASSERT_EQ(node.add(), STATUS_SUCCESS);
+    ASSERT_EQ(node.start(), STATUS_SUCCESS);
+    NTSTATUS status;
+    PKSFILTER filter = ks::filter_create(node.ks_device(), 0, &status);
+    ASSERT_NE(filter, nullptr);
+    KSDATAFORMAT format = {};
+    format.FormatSize = sizeof(format);
+    PKSPIN pin = ks::pin_create(filter, 0, &format, &status);
+    ASSERT_NE(pin, nullptr);
+    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+    uint8_t data[2][64] = {};
+    KSSTREAM_HEADER frames[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      frames[i].Size = sizeof(KSSTREAM_HEADER);
+      frames[i].Data = data[i];
+      frames[i].FrameExtent = sizeof(data[i]);
+      frames[i].DataUsed = sizeof(data[i]);
+    }
+    g_take_frames = false;  // the process dispatch leaves the frames alone
+    ks::pin_submit(pin, &frames[0]);
+    ks::pin_submit(pin, &frames[1]);
+    settle();
+
+    PKSSTREAM_POINTER lead = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_UNLOCKED);
+    ASSERT_NE(lead, nullptr);
+    PKSSTREAM_POINTER unlocked = nullptr;
+    ASSERT_EQ(KsStreamPointerClone(lead, nullptr, 0, &unlocked), STATUS_SUCCESS);
+    EXPECT_EQ(KsStreamPointerAdvanceOffsets(unlocked, 8, 0, FALSE), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(unlocked->OffsetIn.Remaining, 64u) << "an unlocked pointer's offsets stay";
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("not locked"), std::string::npos);
+    KsStreamPointerUnlock(lead, FALSE);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_NE(failures[1].find("KsStreamPointerUnlock"), std::string::npos);
+    KsStreamPointerDelete(unlocked);
+
+    lead = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(lead, nullptr);
+    PKSSTREAM_POINTER locked = nullptr;
+    ASSERT_EQ(KsStreamPointerClone(lead, nullptr, 0, &locked), STATUS_SUCCESS);
+    EXPECT_EQ(KsStreamPointerAdvanceOffsets(locked, 8, 0, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(locked->OffsetIn.Remaining, 56u);
+    KsStreamPointerUnlock(lead, TRUE);  // ejects the first frame: the leading edge is on the second
+    EXPECT_EQ(ks::pin_queued(pin), 2u) << "the clone holds the first frame";
+    KsStreamPointerDelete(locked);
+    EXPECT_EQ(ks::pin_queued(pin), 1u);
+    lead = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(lead, nullptr);
+    EXPECT_EQ(lead->StreamHeader, &frames[1]);
+    EXPECT_EQ(failures.size(), 2u);
+
+    ks::pin_close(pin);
+    KsPinAttemptProcessing(pin, FALSE);  // the pin is gone
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_NE(failures[2].find("KsPinAttemptProcessing"), std::string::npos);
+    ks::filter_close(filter);
+    EXPECT_EQ(node.remove(), STATUS_SUCCESS);
+  }
+  driver.reset();
+  verifier::set_failure_handler(old);
 }
 
 }  // namespace
