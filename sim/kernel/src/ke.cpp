@@ -155,6 +155,9 @@ PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("ExFreePoolWithTag above DISPATCH_LEVEL");
+  if (t_irql > APC_LEVEL && P != nullptr && verifier::pool_range(P, 1) == verifier::PoolRange::Paged) {
+    verifier::fail("paged pool freed above APC_LEVEL");
+  }
   if (P == nullptr) {
     verifier::fail("ExFreePoolWithTag of NULL");
     return;
@@ -389,16 +392,31 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   *SpinLock = 0;
 }
 
+// A held lock holds its owner's thread object, so that a second acquire by
+// the same thread (which would spin for ever) and a release by a thread
+// that does not hold it are reported.
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  if (t_irql > DISPATCH_LEVEL) verifier::fail("KeAcquireSpinLock above DISPATCH_LEVEL");
+  const auto self = reinterpret_cast<ULONG_PTR>(KeGetCurrentThread());
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
+    verifier::fail("KeAcquireSpinLock of a spin lock the thread already holds");
+    *OldIrql = t_irql;
+    return;
+  }
   KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
   ULONG_PTR expected = 0;
-  while (!__atomic_compare_exchange_n(SpinLock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+  while (!__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
     expected = 0;
     std::this_thread::yield();
   }
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != reinterpret_cast<ULONG_PTR>(KeGetCurrentThread())) {
+    verifier::fail("KeReleaseSpinLock of a spin lock the thread does not hold");
+    return;
+  }
+  if (t_irql != DISPATCH_LEVEL) verifier::fail("KeReleaseSpinLock below DISPATCH_LEVEL");
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
   KeLowerIrql(NewIrql);
 }

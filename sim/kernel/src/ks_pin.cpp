@@ -170,6 +170,33 @@ void check_dispatch(const char* api) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail(std::string(api) + " above DISPATCH_LEVEL");
 }
 
+// Live stream pointers: the leading edges of live pins and the clones not
+// yet deleted. A pointer used after its clone was deleted (or its pin
+// closed) is reported, not followed.
+std::mutex g_pointers_m;
+std::set<const void*>& live_pointers() {
+  static auto* s = new std::set<const void*>();
+  return *s;
+}
+
+void note_pointer(const PointerObj* p, bool live) {
+  std::lock_guard<std::mutex> g(g_pointers_m);
+  if (live) {
+    live_pointers().insert(p);
+  } else {
+    live_pointers().erase(p);
+  }
+}
+
+PointerObj* pointer_of(PKSSTREAM_POINTER sp, const char* api) {
+  {
+    std::lock_guard<std::mutex> g(g_pointers_m);
+    if (sp != nullptr && live_pointers().count(sp) != 0) return reinterpret_cast<PointerObj*>(sp);
+  }
+  verifier::fail(std::string(api) + " of a stream pointer that is not live (a deleted clone?)");
+  return nullptr;
+}
+
 // The leading edge leaves its frame for the next one (locked if any).
 NTSTATUS leading_next(PinObj* p) {
   PointerObj* l = &p->leading;
@@ -451,6 +478,7 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
   p->leading.pin = p;
   p->leading.leading = true;
   p->leading.sp.Pin = &p->pin;
+  note_pointer(&p->leading, true);
   {
     std::lock_guard<std::mutex> g(g_objects_m);
     live_objects()[&p->pin] = &p->header;
@@ -470,6 +498,7 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
   }
   f->control.unlock();
   if (!NT_SUCCESS(*status)) {
+    note_pointer(&p->leading, false);
     std::lock_guard<std::mutex> g(g_objects_m);
     live_objects().erase(&p->pin);
     delete p;
@@ -571,8 +600,10 @@ void pin_close(PKSPIN pin) {
       break;
     }
   }
+  note_pointer(&p->leading, false);
   {
     std::lock_guard<std::mutex> g(g_objects_m);
+    for (PointerObj* c : p->clones) note_pointer(c, false);
     live_objects().erase(&p->pin);
   }
   delete p;
@@ -694,7 +725,8 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
 NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
                               ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer) {
   check_dispatch("KsStreamPointerClone");
-  auto* source = reinterpret_cast<PointerObj*>(StreamPointer);
+  auto* source = pointer_of(StreamPointer, "KsStreamPointerClone");
+  if (source == nullptr) return STATUS_INVALID_PARAMETER;
   PinObj* p = source->pin;
   std::lock_guard<std::mutex> g(p->m);
   if (source->frame == nullptr) return STATUS_DEVICE_NOT_READY;
@@ -708,13 +740,15 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
   c->sp.Offset = takes_data(p) ? &c->sp.OffsetIn : &c->sp.OffsetOut;
   ++c->frame->clones;
   p->clones.insert(c);
+  note_pointer(c, true);
   *CloneStreamPointer = &c->sp;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
   check_dispatch("KsStreamPointerAdvance");
-  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  auto* s = pointer_of(StreamPointer, "KsStreamPointerAdvance");
+  if (s == nullptr) return STATUS_INVALID_PARAMETER;
   PinObj* p = s->pin;
   if (!s->leading) return STATUS_DEVICE_NOT_READY;  // clones stay on their frame
   bool completed;
@@ -731,7 +765,8 @@ NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
 NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
                                        BOOLEAN Eject) {
   check_dispatch("KsStreamPointerAdvanceOffsets");
-  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  auto* s = pointer_of(StreamPointer, "KsStreamPointerAdvanceOffsets");
+  if (s == nullptr) return STATUS_INVALID_PARAMETER;
   PinObj* p = s->pin;
   bool completed = false;
   NTSTATUS status = STATUS_SUCCESS;
@@ -765,7 +800,8 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG In
 
 void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
   check_dispatch("KsStreamPointerUnlock");
-  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  auto* s = pointer_of(StreamPointer, "KsStreamPointerUnlock");
+  if (s == nullptr) return;
   PinObj* p = s->pin;
   bool completed = false;
   {
@@ -787,7 +823,8 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
 
 void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
   check_dispatch("KsStreamPointerDelete");
-  auto* s = reinterpret_cast<PointerObj*>(StreamPointer);
+  auto* s = pointer_of(StreamPointer, "KsStreamPointerDelete");
+  if (s == nullptr) return;
   PinObj* p = s->pin;
   if (s->leading) {
     verifier::fail("KsStreamPointerDelete of the leading edge");
@@ -800,6 +837,7 @@ void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
     p->clones.erase(s);
     completed = complete_frames(p);
   }
+  note_pointer(s, false);
   delete s;
   if (completed) notify_completions();
 }

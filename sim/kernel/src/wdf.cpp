@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <thread>
 #include <unordered_set>
 
@@ -191,6 +192,25 @@ void discard(Object* o) {
   delete o;
 }
 
+namespace {
+
+// Deleted objects' memory is held back for a while, as Driver Verifier's
+// special pool does, so that a stale handle does not come back to life as
+// the handle of a new object at the same address (and is reported).
+void quarantine(Object* o) {
+  static auto* held = new std::deque<void*>();
+  constexpr size_t kHeld = 4096;
+  o->~Object();
+  std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  held->push_back(o);
+  if (held->size() > kHeld) {
+    ::operator delete(held->front());
+    held->pop_front();
+  }
+}
+
+}  // namespace
+
 void destroy(Object* o) {
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   while (!o->children.empty()) destroy(o->children.back());
@@ -211,7 +231,7 @@ void destroy(Object* o) {
   g_live_generation.fetch_add(1, std::memory_order_acq_rel);
   verifier::pool_note_free(o, 0);
   if (o == g_driver) g_driver = nullptr;
-  delete o;
+  quarantine(o);
 }
 
 Object* lookup(const void* handle, Kind kind, const char* api) {

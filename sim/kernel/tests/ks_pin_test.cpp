@@ -214,8 +214,8 @@ TEST(KsPinCreation, TheFormatIsSetBeforeCreateAndARefusalCreatesNothing) {
 // Stream pointers keep their lock state as AVStream's do: a clone starts in
 // its source's state; offsets advance and pointers unlock only when locked
 // (an unlocked pointer names no data the minidriver may use); an unlock with
-// Eject moves the leading edge on. And processing is attempted only on a
-// live pin.
+// Eject moves the leading edge on; a deleted clone is not used again. And
+// processing is attempted only on a live pin.
 TEST(KsStreamPointer, LockStateRulesAreKept) {
   std::vector<std::string> failures;
   verifier::FailureHandler old =
@@ -276,15 +276,18 @@ TEST(KsStreamPointer, LockStateRulesAreKept) {
     EXPECT_EQ(ks::pin_queued(pin), 2u) << "the clone holds the first frame";
     KsStreamPointerDelete(locked);
     EXPECT_EQ(ks::pin_queued(pin), 1u);
+    KsStreamPointerDelete(locked);  // deleted already: reported, not followed
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_NE(failures[2].find("not live"), std::string::npos);
     lead = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(lead, nullptr);
     EXPECT_EQ(lead->StreamHeader, &frames[1]);
-    EXPECT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures.size(), 3u);
 
     ks::pin_close(pin);
     KsPinAttemptProcessing(pin, FALSE);  // the pin is gone
-    ASSERT_EQ(failures.size(), 3u);
-    EXPECT_NE(failures[2].find("KsPinAttemptProcessing"), std::string::npos);
+    ASSERT_EQ(failures.size(), 4u);
+    EXPECT_NE(failures[3].find("KsPinAttemptProcessing"), std::string::npos);
     ks::filter_close(filter);
     EXPECT_EQ(node.remove(), STATUS_SUCCESS);
   }

@@ -184,6 +184,51 @@ TEST_F(VerifierTest, DeletingTheDriverObjectIsReported) {
   EXPECT_EQ(failures_.size(), 1u);
 }
 
+// The handle of a deleted object stays invalid while new objects are made:
+// the framework does not hand its memory to the next object at once.
+TEST_F(VerifierTest, HandleOfADeletedObjectStaysInvalid) {
+  for (int i = 0; i < 64; ++i) {
+    WDFMEMORY old_memory = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, kTag, 16, &old_memory, nullptr),
+              STATUS_SUCCESS);
+    WdfObjectDelete(old_memory);
+    WDFMEMORY memory = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, kTag, 16, &memory, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(WdfMemoryGetBuffer(old_memory, nullptr), nullptr);
+    ASSERT_EQ(failures_.size(), size_t(i + 1));
+    WdfObjectDelete(memory);
+  }
+}
+
+// A raw spin lock taken twice by its holder, or released by a thread that
+// does not hold it, is reported (the first would spin for ever); paged pool
+// freed above APC_LEVEL is reported.
+TEST_F(VerifierTest, SpinLockMisuseAndPagedFreeAtDispatchAreReported) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KIRQL again;
+  KeAcquireSpinLock(&lock, &old);
+  KeAcquireSpinLock(&lock, &again);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("already holds"), std::string::npos);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  KeReleaseSpinLock(&lock, old);
+  ASSERT_EQ(failures_.size(), 2u);
+  EXPECT_NE(failures_[1].find("does not hold"), std::string::npos);
+
+  PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+  PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExFreePoolWithTag(nonpaged, kTag);
+  ExFreePoolWithTag(paged, kTag);
+  KeLowerIrql(old);
+  ASSERT_EQ(failures_.size(), 3u);
+  EXPECT_NE(failures_[2].find("paged pool freed"), std::string::npos);
+}
+
 TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   ASSERT_NE(irp, nullptr);
