@@ -27,6 +27,9 @@ void check_may_block(const char* what, const LARGE_INTEGER* timeout);
 // their own (stricter) ones.
 NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout);
 
+// Whether the thread holds the filter control mutex of a KS filter.
+bool holds_filter_control();
+
 // Whether the simulated Windows version has no-execute non-paged pool
 // (Windows 8, 6.2, and later), and the non-paged pool type the system
 // itself allocates from on it.

@@ -303,8 +303,13 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
                                ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
                                PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory) {
   if (FilterFactory != nullptr) *FilterFactory = nullptr;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsCreateFilterFactory above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(DeviceObject);
   if (h == nullptr || Descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  // The object hierarchy changes under the device mutex only.
+  if (KeReadStateMutex(&h->mutex) > 0 || h->mutex.OwnerThread != KeGetCurrentThread()) {
+    verifier::fail("KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
+  }
   if (Descriptor->Version != KSFILTER_DESCRIPTOR_VERSION) return STATUS_INVALID_PARAMETER;
   if (Descriptor->PinDescriptorsCount != 0 && (Descriptor->PinDescriptors == nullptr ||
                                                Descriptor->PinDescriptorSize < sizeof(KSPIN_DESCRIPTOR_EX))) {
@@ -325,6 +330,12 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
 void KsAcquireDevice(PKSDEVICE Device) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsAcquireDevice above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
+  // The device mutex is not recursive (a second acquire deadlocks), and
+  // is taken before a filter control mutex, never under one.
+  if (KeReadStateMutex(&h->mutex) <= 0 && h->mutex.OwnerThread == KeGetCurrentThread()) {
+    verifier::fail("KsAcquireDevice by the thread that holds the device mutex");
+  }
+  if (kernel::holds_filter_control()) verifier::fail("KsAcquireDevice under a filter control mutex");
   KeWaitForSingleObject(&h->mutex, Executive, KernelMode, FALSE, nullptr);
 }
 

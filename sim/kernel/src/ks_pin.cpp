@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "internal.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
@@ -54,13 +55,29 @@ struct ClockMutex {
   }
 };
 
+// Filter control mutexes the thread holds (the device mutex is not to be
+// taken under one).
+thread_local int t_filter_controls = 0;
+
+struct ControlMutex {
+  ClockMutex m;
+  void lock() {
+    m.lock();
+    ++t_filter_controls;
+  }
+  void unlock() {
+    --t_filter_controls;
+    m.unlock();
+  }
+};
+
 struct FilterObj {
   ObjectHeader header;
   KSFILTER filter;
   std::vector<PinObj*> pins;
   // The filter control mutex: state and format changes of its pins, one at
   // a time. Processing does not take it (AVStream's process mutex is another).
-  ClockMutex control;
+  ControlMutex control;
 };
 
 struct Frame {
@@ -353,6 +370,14 @@ NTSTATUS property(const KSAUTOMATION_TABLE* table, void* object_header, void* re
 }
 
 }  // namespace
+
+namespace korvel::sim::kernel {
+
+bool holds_filter_control() {
+  return t_filter_controls != 0;
+}
+
+}  // namespace korvel::sim::kernel
 
 namespace korvel::sim::kernel::ks {
 

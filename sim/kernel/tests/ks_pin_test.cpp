@@ -45,8 +45,14 @@ NTSTATUS Process(PKSPIN pin) {
 std::vector<std::string> g_calls;
 bool g_refuse_format = false;
 
-NTSTATUS Create(PKSPIN, PIRP) {
+bool g_take_device_in_create = false;
+
+NTSTATUS Create(PKSPIN pin, PIRP) {
   g_calls.push_back("create");
+  if (g_take_device_in_create) {
+    KsAcquireDevice(KsGetDevice(pin));
+    KsReleaseDevice(KsGetDevice(pin));
+  }
   return STATUS_SUCCESS;
 }
 
@@ -92,8 +98,11 @@ const KSFILTER_DESCRIPTOR kFilter = {nullptr,
                                      nullptr,
                                      nullptr};
 NTSTATUS Add(PKSDEVICE device) {
-  return KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr, nullptr, 0, nullptr,
-                               nullptr, nullptr);
+  KsAcquireDevice(device);
+  const NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr, nullptr, 0,
+                                                nullptr, nullptr, nullptr);
+  KsReleaseDevice(device);
+  return status;
 }
 KSDEVICE_DISPATCH DeviceDispatch() {
   KSDEVICE_DISPATCH d = {};
@@ -288,6 +297,56 @@ TEST(KsStreamPointer, LockStateRulesAreKept) {
     KsPinAttemptProcessing(pin, FALSE);  // the pin is gone
     ASSERT_EQ(failures.size(), 4u);
     EXPECT_NE(failures[3].find("KsPinAttemptProcessing"), std::string::npos);
+    ks::filter_close(filter);
+    EXPECT_EQ(node.remove(), STATUS_SUCCESS);
+  }
+  driver.reset();
+  verifier::set_failure_handler(old);
+}
+
+// The device mutex, as AVStream's: not recursive, not taken under a filter
+// control mutex (as in a pin's dispatch), and held to create a filter
+// factory.
+TEST(KsDeviceMutex, RecursionTakingItUnderFilterControlAndFactoriesWithoutItAreReported) {
+  std::vector<std::string> failures;
+  verifier::FailureHandler old =
+      verifier::set_failure_handler([&failures](const std::string& what) { failures.push_back(what); });
+  Clock& clock = Clock::instance();
+  clock.set_mode(ClockMode::Virtual);
+  clock.attach_current_thread();
+  std::unique_ptr<korvel::sim::kernel::Driver> driver;
+  ASSERT_EQ(korvel::sim::kernel::Driver::load(Entry, u"kspintest", &driver), STATUS_SUCCESS);
+  {
+    korvel::sim::kernel::DeviceNode node(
+        *driver, std::make_shared<usb::Device>(std::make_shared<NoFunction>(), usb::Speed::High));
+    ASSERT_EQ(node.add(), STATUS_SUCCESS);
+    ASSERT_EQ(node.start(), STATUS_SUCCESS);
+    EXPECT_TRUE(failures.empty()) << "the factory of Add was made under the device mutex";
+    PKSDEVICE device = node.ks_device();
+    EXPECT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr, nullptr, 0, nullptr,
+                                    nullptr, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("without the device mutex"), std::string::npos);
+    KsAcquireDevice(device);
+    KsAcquireDevice(device);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_NE(failures[1].find("holds the device mutex"), std::string::npos);
+    KsReleaseDevice(device);
+    KsReleaseDevice(device);
+
+    NTSTATUS status;
+    PKSFILTER filter = ks::filter_create(device, 0, &status);
+    ASSERT_NE(filter, nullptr);
+    KSDATAFORMAT format = {};
+    format.FormatSize = sizeof(format);
+    g_take_device_in_create = true;  // the pin's create dispatch runs under the filter control mutex
+    PKSPIN pin = ks::pin_create(filter, 0, &format, &status);
+    g_take_device_in_create = false;
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_NE(failures[2].find("filter control"), std::string::npos);
+    ks::pin_close(pin);
     ks::filter_close(filter);
     EXPECT_EQ(node.remove(), STATUS_SUCCESS);
   }
