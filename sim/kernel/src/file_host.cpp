@@ -103,7 +103,9 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
       IoFreeIrp(irp);
       return STATUS_INSUFFICIENT_RESOURCES;
     }
-    std::memset(system, 0, system_len);
+    // The input is copied in; the I/O manager leaves the rest of the
+    // buffer as the pool had it.
+    std::memset(system, 0xCD, system_len);
     if (in_len && in) std::memcpy(system, in, in_len);
     irp->AssociatedIrp.SystemBuffer = system;
   }

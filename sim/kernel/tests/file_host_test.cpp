@@ -1,0 +1,56 @@
+// The I/O manager's buffered device-control path: the input is copied into
+// one system buffer that also carries the output back, and the rest of that
+// buffer is not initialised for the driver.
+#include "kernel/file_host.h"
+
+#include <gtest/gtest.h>
+#include <ntddk.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr ULONG kEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+NTSTATUS Complete(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+// Writes nothing and counts the whole output buffer as written, as a
+// careless driver does.
+NTSTATUS CountsAll(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST(BufferedIo, BytesBeyondTheInputAreNotZeroedForTheDriver) {
+  DRIVER_OBJECT driver = {};
+  driver.MajorFunction[IRP_MJ_CREATE] = Complete;
+  driver.MajorFunction[IRP_MJ_CLEANUP] = Complete;
+  driver.MajorFunction[IRP_MJ_CLOSE] = Complete;
+  driver.MajorFunction[IRP_MJ_DEVICE_CONTROL] = CountsAll;
+  DEVICE_OBJECT device = {};
+  device.DriverObject = &driver;
+  device.StackSize = 1;
+  std::unique_ptr<korvel::sim::kernel::DeviceFile> file;
+  ASSERT_EQ(korvel::sim::kernel::DeviceFile::open(&device, u"", &file), STATUS_SUCCESS);
+  const UCHAR in[4] = {1, 2, 3, 4};
+  std::vector<UCHAR> out(16, 0);
+  ULONG_PTR information = 0;
+  ASSERT_EQ(file->ioctl(kEcho, in, sizeof(in), out.data(), ULONG(out.size()), &information), STATUS_SUCCESS);
+  ASSERT_EQ(information, out.size());
+  EXPECT_EQ(std::memcmp(out.data(), in, sizeof(in)), 0) << "input and output share the buffer";
+  size_t zero = 0;
+  for (size_t i = sizeof(in); i < out.size(); ++i) zero += out[i] == 0 ? 1 : 0;
+  EXPECT_EQ(zero, 0u) << "what the driver did not write is not handed back as zeros";
+  file.reset();
+}
+
+}  // namespace
