@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include "internal.h"
 #include "kernel/clock.h"
@@ -35,7 +36,17 @@ struct TerminateThread {
   NTSTATUS status;
 };
 
-bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self) {
+// Whether each held mutex was taken at DISPATCH_LEVEL: it is released at
+// the same side of DISPATCH_LEVEL. Guarded by the clock's lock, as the
+// mutexes' states are.
+std::unordered_map<const void*, bool>& mutex_taken_at_dispatch() {
+  static auto* m = new std::unordered_map<const void*, bool>();
+  return *m;
+}
+
+// `self` and `irql`: the waiting thread's (the clock may test a waiter's
+// condition on the thread that signals).
+bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self, KIRQL irql) {
   switch (h->Type) {
     case kernel::kNotificationEvent:
       return h->SignalState > 0;
@@ -48,6 +59,7 @@ bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self) {
     case kernel::kMutant: {
       PKMUTANT m = reinterpret_cast<PKMUTANT>(h);
       if (h->SignalState > 0 || m->OwnerThread == self) {
+        if (h->SignalState > 0) mutex_taken_at_dispatch()[m] = irql >= DISPATCH_LEVEL;
         --h->SignalState;
         m->OwnerThread = self;
         return true;
@@ -82,7 +94,8 @@ NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout) {
   PKTHREAD self = KeGetCurrentThread();
   DISPATCHER_HEADER* h = static_cast<DISPATCHER_HEADER*>(object);
   uint64_t deadline = deadline_from_timeout(timeout);
-  std::function<bool()> ready = [h, self] { return acquire_object(h, self); };
+  const KIRQL irql = t_irql;
+  std::function<bool()> ready = [h, self, irql] { return acquire_object(h, self, irql); };
   return Clock::instance().wait(ready, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
@@ -225,15 +238,24 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   PKTHREAD self = KeGetCurrentThread();
   LONG previous = 0;
   bool wrong_owner = false;
+  bool wrong_level = false;
   Clock::instance().signal([&] {
     previous = Mutex->Header.SignalState;
     if (Mutex->OwnerThread != self || Mutex->Header.SignalState > 0) {
       wrong_owner = true;
       return;
     }
-    if (++Mutex->Header.SignalState == 1) Mutex->OwnerThread = nullptr;
+    auto taken = mutex_taken_at_dispatch().find(Mutex);
+    wrong_level = taken != mutex_taken_at_dispatch().end() && taken->second != (t_irql >= DISPATCH_LEVEL);
+    if (++Mutex->Header.SignalState == 1) {
+      Mutex->OwnerThread = nullptr;
+      if (taken != mutex_taken_at_dispatch().end()) mutex_taken_at_dispatch().erase(taken);
+    }
   });
   if (wrong_owner) verifier::fail("KeReleaseMutex by a thread that does not own the mutex");
+  if (wrong_level) {
+    verifier::fail("KeReleaseMutex on the other side of DISPATCH_LEVEL than the mutex was acquired");
+  }
   return previous;
 }
 

@@ -229,6 +229,28 @@ TEST_F(VerifierTest, SpinLockMisuseAndPagedFreeAtDispatchAreReported) {
   EXPECT_NE(failures_[2].find("paged pool freed"), std::string::npos);
 }
 
+// A kernel mutex is released on the same side of DISPATCH_LEVEL as it was
+// acquired (a try at DISPATCH_LEVEL, a release at PASSIVE_LEVEL is not).
+TEST_F(VerifierTest, MutexReleasedAtAnotherIrqlThanAcquiredIsReported) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_TRUE(failures_.empty());
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  KeLowerIrql(old);
+  KeReleaseMutex(&m, FALSE);
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("other side of DISPATCH_LEVEL"), std::string::npos);
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_EQ(failures_.size(), 1u);
+}
+
 TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   ASSERT_NE(irp, nullptr);
