@@ -44,6 +44,15 @@ std::unordered_map<const void*, bool>& mutex_taken_at_dispatch() {
   return *m;
 }
 
+// Dispatcher objects are used only once initialised (KeInitializeXxx sets
+// the header's size, as the kernel's own initialisers do); a zeroed one is
+// not an event.
+bool initialized(const DISPATCHER_HEADER* h, const char* api) {
+  if (h != nullptr && h->Size != 0) return true;
+  verifier::fail(std::string(api) + " of a dispatcher object that was not initialised");
+  return false;
+}
+
 // `self` and `irql`: the waiting thread's (the clock may test a waiter's
 // condition on the thread that signals).
 bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self, KIRQL irql) {
@@ -93,6 +102,7 @@ uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout) {
 NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout) {
   PKTHREAD self = KeGetCurrentThread();
   DISPATCHER_HEADER* h = static_cast<DISPATCHER_HEADER*>(object);
+  if (!initialized(h, "a wait")) return STATUS_INVALID_PARAMETER;
   uint64_t deadline = deadline_from_timeout(timeout);
   const KIRQL irql = t_irql;
   std::function<bool()> ready = [h, self, irql] { return acquire_object(h, self, irql); };
@@ -191,6 +201,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type =
         Type == NotificationEvent ? kernel::kNotificationEvent : kernel::kSynchronizationEvent;
     Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Size = UCHAR(sizeof(KEVENT) / sizeof(LONG));
   });
 }
 
@@ -198,6 +209,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeSetEvent above DISPATCH_LEVEL");
   // With Wait TRUE the caller goes on to a wait: APC_LEVEL at most.
   if (Wait && t_irql > APC_LEVEL) verifier::fail("KeSetEvent with Wait TRUE above APC_LEVEL");
+  if (!initialized(&Event->Header, "KeSetEvent")) return 0;
   LONG previous = 0;
   Clock::instance().signal([&] {
     previous = Event->Header.SignalState;
@@ -207,10 +219,12 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
+  if (!initialized(&Event->Header, "KeClearEvent")) return;
   Clock::instance().locked([&] { Event->Header.SignalState = 0; });
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  if (!initialized(&Event->Header, "KeResetEvent")) return 0;
   LONG previous = 0;
   Clock::instance().locked([&] {
     previous = Event->Header.SignalState;
@@ -220,6 +234,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  if (!initialized(&Event->Header, "KeReadStateEvent")) return 0;
   LONG state = 0;
   Clock::instance().locked([&] { state = Event->Header.SignalState; });
   return state;
@@ -230,11 +245,13 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
     std::memset(Mutex, 0, sizeof(*Mutex));
     Mutex->Header.Type = kernel::kMutant;
     Mutex->Header.SignalState = 1;
+    Mutex->Header.Size = UCHAR(sizeof(KMUTEX) / sizeof(LONG));
   });
 }
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeReleaseMutex above DISPATCH_LEVEL");
+  if (!initialized(&Mutex->Header, "KeReleaseMutex")) return 0;
   PKTHREAD self = KeGetCurrentThread();
   LONG previous = 0;
   bool wrong_owner = false;
@@ -260,6 +277,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 }
 
 LONG KeReadStateMutex(PRKMUTEX Mutex) {
+  if (!initialized(&Mutex->Header, "KeReadStateMutex")) return 0;
   LONG state = 0;
   Clock::instance().locked([&] { state = Mutex->Header.SignalState; });
   return state;
@@ -290,6 +308,7 @@ PKTHREAD KeGetCurrentThread(void) {
   if (t_thread == nullptr) {
     t_thread = new _KTHREAD();
     t_thread->Header.Type = kernel::kThread;
+    t_thread->Header.Size = 1;
     t_thread_owner.thread = t_thread;
   }
   return t_thread;
@@ -320,6 +339,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   Clock::instance().attach_current_thread();
   PKTHREAD thread = new _KTHREAD();
   thread->Header.Type = kernel::kThread;
+  thread->Header.Size = 1;
   thread->system_thread = true;
   thread->routine = StartRoutine;
   thread->context = StartContext;

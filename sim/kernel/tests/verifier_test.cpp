@@ -251,6 +251,28 @@ TEST_F(VerifierTest, MutexReleasedAtAnotherIrqlThanAcquiredIsReported) {
   EXPECT_EQ(failures_.size(), 1u);
 }
 
+// Events and mutexes are initialised before use: a zeroed one (say, in a
+// context the driver forgot to set up) is reported, not taken for a
+// non-signalled notification event.
+TEST_F(VerifierTest, DispatcherObjectsUsedBeforeInitialisationAreReported) {
+  KEVENT e = {};
+  KMUTEX m = {};
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero);
+  KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
+  ASSERT_EQ(failures_.size(), 3u);
+  for (const std::string& f : failures_) EXPECT_NE(f.find("not initialised"), std::string::npos) << f;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  KeInitializeMutex(&m, 0);
+  KeSetEvent(&e, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_EQ(failures_.size(), 3u);
+}
+
 TEST_F(VerifierTest, IrpCompletedTwiceIsReported) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   ASSERT_NE(irp, nullptr);
