@@ -216,6 +216,7 @@ void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice,
 
 NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
                                                     PUSHORT ConfigDescriptorLength) {
+  check_passive("WdfUsbTargetDeviceRetrieveConfigDescriptor");
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
   if (d == nullptr || ConfigDescriptorLength == nullptr) return STATUS_INVALID_PARAMETER;
   USHORT size = USHORT(d->config.size());

@@ -89,6 +89,7 @@ class IsoStack {
 
   Unit& unit() { return unit_; }
   usb::Device& device() { return *device_; }
+  WDFUSBDEVICE usb_device() const { return usb_device_; }
   bool high_speed() const { return high_speed_; }
 
   NTSTATUS set_rate(uint32_t hz) {
@@ -777,6 +778,21 @@ TEST_F(IsoStackTest, VerifierCatchesACompletedRequestUsedWithoutReuseAndStopsAbo
   ASSERT_EQ(reports_.size(), 3u);
   EXPECT_NE(reports_[2].find("WdfIoTargetStop above PASSIVE_LEVEL"), std::string::npos);
   st.release_all();
+}
+
+// The configuration descriptor is read at PASSIVE_LEVEL only.
+TEST_F(IsoStackTest, VerifierCatchesTheConfigurationReadAbovePassiveLevel) {
+  IsoStack st(Model::Tarrow, usb::Speed::High);
+  USHORT size = 0;
+  EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_TRUE(reports_.empty());
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size);
+  KeLowerIrql(old);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("WdfUsbTargetDeviceRetrieveConfigDescriptor above PASSIVE_LEVEL"),
+            std::string::npos);
 }
 
 TEST_F(IsoStackTest, SteadyStreamingAllocatesNothing) {
