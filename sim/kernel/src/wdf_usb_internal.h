@@ -25,13 +25,13 @@ struct UsbPipeObj : Object {
   UsbInterfaceObj* owner = nullptr;
   WDF_USB_PIPE_INFORMATION info{};
 
-  std::mutex io_m;                  // guards the fields below
-  bool started = true;              // pipes start in the started state
-  std::vector<RequestObj*> sent;    // at the bus
-  std::vector<RequestObj*> held;    // sent while the target was stopped
-  std::atomic<int> outstanding{0};  // sent and not yet through their completion routine
-  uint32_t asap_frame = 0;          // next frame of a transfer sent "as soon as possible"
-  bool asap_set = false;            // asap_frame holds one (any value is a frame number)
+  std::mutex io_m;                    // guards the fields below
+  bool started = true;                // pipes start in the started state
+  std::vector<RequestObj*> sent;      // at the bus
+  std::vector<RequestObj*> held;      // sent while the target was stopped
+  std::atomic<int> outstanding{0};    // sent and not yet through their completion routine
+  uint32_t asap_frame = 0;            // next frame of a transfer sent "as soon as possible"
+  bool asap_set = false;              // asap_frame holds one (any value is a frame number)
   std::atomic<int> state_changes{0};  // WdfIoTargetStart/Stop calls under way
 };
 
