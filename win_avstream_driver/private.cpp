@@ -492,8 +492,12 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       NTSTATUS status = out != nullptr && outLength != 0
                             ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
                             : STATUS_UNSUCCESSFUL;
+      // The running capture pin is asked to process, under the lock its
+      // close clears it under: the pin asked is still open.
+      WdfSpinLockAcquire(ctx->CapturePositionLock);
       PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
       if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
+      WdfSpinLockRelease(ctx->CapturePositionLock);
       if (NT_SUCCESS(status)) {
         QuenbyWakeThread(ctx);
         *information = outLength;

@@ -61,6 +61,8 @@ typedef struct _AudioRing {
   WDFDEVICE Device;
   WDFMEMORY Memory;
   WDFSPINLOCK Lock;
+  // The pin the ring feeds or drains: set, cleared (at its close) and
+  // asked to process only under Lock, so the pin asked is still open.
   PKSPIN OwnerPin;
   KEVENT Event;
   ULONG Kind;  // 1 capture, 2 render

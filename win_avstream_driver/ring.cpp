@@ -48,6 +48,14 @@ ULONG RoomOf(const AudioRing* ring, ULONG length) {
   return ring->Fill >= limit ? 0 : limit - ring->Fill;
 }
 
+// Asks the pin that waits on the ring to process again, under the ring's
+// lock: a pin's close clears OwnerPin under that lock, so the pin asked is
+// still open. Its pins process asynchronously, so the call only queues the
+// processing (at DISPATCH_LEVEL, in a work item).
+void AskOwner(AudioRing* ring) {
+  if (ring->OwnerPin != nullptr) KsPinAttemptProcessing(ring->OwnerPin, FALSE);
+}
+
 }  // namespace
 
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
@@ -76,7 +84,6 @@ PKSPIN QuenbyRingOwner(AudioRing* ring) {
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
   WdfSpinLockAcquire(ring->Lock);
   if (RoomOf(ring, length) < length) {
     if (ring->Kind == QUENBY_RING_RENDER) ring->Wanted = length;
@@ -89,17 +96,15 @@ NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
   ring->Fill += length;
   if (ring->Kind == QUENBY_RING_CAPTURE && ring->Wanted != 0 && ring->Wanted < ring->Fill) {
     ring->Wanted = 0;
-    attempt = ring->OwnerPin;
+    AskOwner(ring);
   }
   WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
-  PKSPIN attempt = nullptr;
   WdfSpinLockAcquire(ring->Lock);
   if (fillBefore != nullptr) *fillBefore = ring->Fill;
   if (ring->Fill < length) {
@@ -115,10 +120,9 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
   if (fillAfter != nullptr) *fillAfter = ring->Fill;
   if (ring->Kind == QUENBY_RING_RENDER && ring->Wanted != 0 && ring->Wanted <= RoomOf(ring, ring->Wanted)) {
     ring->Wanted = 0;
-    attempt = ring->OwnerPin;
+    AskOwner(ring);
   }
   WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
   return STATUS_SUCCESS;
 }
 
@@ -138,7 +142,6 @@ NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG gener
 
 void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting) {
   if (ring->Lock == nullptr || length == 0) return;
-  PKSPIN attempt = nullptr;
   WdfSpinLockAcquire(ring->Lock);
   // A reset since the peek emptied the ring: what is there now is new.
   if (ring->Resets == generation && ring->Fill >= length) {
@@ -149,12 +152,11 @@ void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN 
       if (waiting) {
         KeSetEvent(&ring->Event, IO_SOUND_INCREMENT, FALSE);
       } else {
-        attempt = ring->OwnerPin;
+        AskOwner(ring);
       }
     }
   }
   WdfSpinLockRelease(ring->Lock);
-  if (attempt != nullptr) KsPinAttemptProcessing(attempt, FALSE);
 }
 
 namespace {

@@ -474,13 +474,15 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   // it to find too little).
   if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0 && ReadFlag(&ctx->CaptureWaiting) != 0 &&
       ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+    // Asked under the lock its close clears the pin under: the pin is
+    // still open (the call only queues its processing).
     WdfSpinLockAcquire(ctx->CapturePositionLock);
     PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
-    WdfSpinLockRelease(ctx->CapturePositionLock);
     if (capturePin != nullptr) {
       WriteFlag(&ctx->CaptureWaiting, 0);
       KsPinAttemptProcessing(capturePin, FALSE);
     }
+    WdfSpinLockRelease(ctx->CapturePositionLock);
   }
   GiveBack(ctx, t);
   return STATUS_SUCCESS;
