@@ -16,6 +16,7 @@
 #endif
 
 #include "constants.h"
+#include "displayscaling.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
 #include "translationfile.h"
@@ -56,7 +57,7 @@ void quitOnSignals(QCoreApplication* app) {
 #endif
 
 int main(int argc, char* argv[]) {
-  qputenv("QT_AUTO_SCREEN_SCALE_FACTOR", "1");
+  setUpDisplayScaling();
   // The panel's trace lines are for developers: QT_LOGGING_RULES="default.debug=true"
   // shows them. Warnings always show.
   QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
@@ -90,7 +91,6 @@ int main(int argc, char* argv[]) {
   }
   MainWindow* window = new MainWindow();
   app.setActivationWindow(window, true);
-  QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 
   window->show();
   qDebug() << "width" << window->width();
