@@ -18,6 +18,7 @@
 #include <QSlider>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -69,14 +70,20 @@ const QString kHoldClearStyle = QStringLiteral(
 // Pictures that cover their whole area (page backgrounds, bars) are rendered
 // on an opaque ground: such a pixmap is copied, not blended, on every paint,
 // which is what the moving bars repaint ten times a second.
-QPixmap renderSvg(const QString& path, const QSize& size, Qt::Alignment align = {},
+//
+// `size` is in the window's units; the pixmap has the screen's pixels for
+// it (`ratio` of them per unit, as the window's device pixel ratio says),
+// so that a scaled display shows the artwork sharp rather than stretched.
+QPixmap renderSvg(const QString& path, const QSize& size, qreal ratio, Qt::Alignment align = {},
                   const QColor& ground = Qt::transparent) {
-  QPixmap pixmap(size.expandedTo(QSize(1, 1)));
+  const QSize units = size.expandedTo(QSize(1, 1));
+  QPixmap pixmap(pixelSize(units, ratio));
+  pixmap.setDevicePixelRatio(ratio);
   pixmap.fill(ground);
   QSvgRenderer renderer(path);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
-  QRectF target(QPointF(0, 0), QSizeF(pixmap.size()));
+  QRectF target(QPointF(0, 0), QSizeF(units));
   if (align != Qt::Alignment() && !renderer.defaultSize().isEmpty()) {
     const QSizeF fitted = QSizeF(renderer.defaultSize()).scaled(target.size(), Qt::KeepAspectRatio);
     const qreal x = (align & Qt::AlignRight)     ? target.width() - fitted.width()
@@ -88,9 +95,13 @@ QPixmap renderSvg(const QString& path, const QSize& size, Qt::Alignment align = 
   return pixmap;
 }
 
-// A bitmap scaled smoothly to the given size.
-QPixmap scaledImage(const QString& path, const QSize& size) {
-  return QPixmap(path).scaled(size.expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+// A bitmap scaled smoothly to the given size (window units), in the
+// screen's pixels.
+QPixmap scaledImage(const QString& path, const QSize& size, qreal ratio) {
+  QPixmap pixmap = QPixmap(path).scaled(pixelSize(size.expandedTo(QSize(1, 1)), ratio), Qt::IgnoreAspectRatio,
+                                        Qt::SmoothTransformation);
+  pixmap.setDevicePixelRatio(ratio);
+  return pixmap;
 }
 
 // The page font at a pixel size; a widget made bold at construction stays
@@ -618,6 +629,10 @@ void MainWindow::slt_RecvRecFunction(QByteArray recfunc) {
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
+  placePages();
+}
+
+void MainWindow::placePages() {
   // The pages fill the client area: the central widget, below the menu bar
   // (the main window's layout has already given it its new size).
   const QSize client = ui->centralWidget->size();
@@ -635,12 +650,23 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   placeNotConnectedPage(w, h);
   redrawMeterPage(builtModel == ModelNone ? ModelTarrow : builtModel);
   placeInformationPage();
+  placedRatio = devicePixelRatioF();
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (firstShowDone) return;
   firstShowDone = true;
+  // Moved to a screen of another scaling (a laptop's panel and an external
+  // display), the window keeps its units: its artwork is rendered again for
+  // the new screen's pixels.
+  if (QWindow* window = windowHandle()) {
+    connect(window, &QWindow::screenChanged, this, [this] {
+      if (devicePixelRatioF() == placedRatio) return;
+      pixmapCache.clear();
+      placePages();
+    });
+  }
   // The first identification runs as soon as the window is up, not at the
   // first ticks: one selection question now, and the identity request as
   // soon as its answer is in (the 100 ms tick asks for it when the unit
@@ -655,8 +681,8 @@ void MainWindow::placeNotConnectedPage(int width, int height) {
   const QSize logo(int(108 * s), int(18 * s));
   ui->label_KORVEL_dead->setGeometry(int(23 * meter.scaleX), int(13 * meter.scaleY), logo.width(),
                                      logo.height());
-  ui->label_KORVEL_dead->setPixmap(
-      renderSvg(QStringLiteral("://Resource/logo/KORVEL_logo.svg"), logo, Qt::AlignLeft));
+  ui->label_KORVEL_dead->setPixmap(renderSvg(QStringLiteral("://Resource/logo/KORVEL_logo.svg"), logo,
+                                             devicePixelRatioF(), Qt::AlignLeft));
 }
 
 void MainWindow::placeInformationPage() {
@@ -668,11 +694,12 @@ void MainWindow::placeInformationPage() {
   };
 
   place(ui->label_infoBg, 0, 0, baseWidth, baseHeight);
-  ui->label_infoBg->setPixmap(renderSvg(QStringLiteral("://Resource/info_bg.svg"), ui->label_infoBg->size()));
+  ui->label_infoBg->setPixmap(
+      renderSvg(QStringLiteral("://Resource/info_bg.svg"), ui->label_infoBg->size(), devicePixelRatioF()));
   const QSize logo(int(108 * s), int(18 * s));
   ui->label_KORVEL_info->setGeometry(int(23 * sx), int(13 * sy), logo.width(), logo.height());
-  ui->label_KORVEL_info->setPixmap(
-      renderSvg(QStringLiteral("://Resource/logo/KORVEL_logo.svg"), logo, Qt::AlignLeft));
+  ui->label_KORVEL_info->setPixmap(renderSvg(QStringLiteral("://Resource/logo/KORVEL_logo.svg"), logo,
+                                             devicePixelRatioF(), Qt::AlignLeft));
 
   place(ui->label_btnInfo, 190, 9, 138, 25);
   place(ui->pushButton_Meter, 337, 9, 138, 25);
@@ -699,10 +726,11 @@ void MainWindow::placeInformationPage() {
   for (int m = 0; m < ModelCount; ++m) {
     const QSize logoSize(int(240 * s), int(40 * s));
     infoLogos[m]->setGeometry(int(60 * sx), int(96 * sy), logoSize.width(), logoSize.height());
-    infoLogos[m]->setPixmap(renderSvg(QLatin1String(kModelPages[m].logo), logoSize, Qt::AlignLeft));
+    infoLogos[m]->setPixmap(
+        renderSvg(QLatin1String(kModelPages[m].logo), logoSize, devicePixelRatioF(), Qt::AlignLeft));
     const QSize photoSize(int(520 * s), int(260 * s));
     photos[m]->setGeometry(int(60 * sx), int(150 * sy), photoSize.width(), photoSize.height());
-    photos[m]->setPixmap(scaledImage(QLatin1String(kModelPages[m].photo), photoSize));
+    photos[m]->setPixmap(scaledImage(QLatin1String(kModelPages[m].photo), photoSize, devicePixelRatioF()));
   }
 
   place(ui->label_sliderBg, 620, 400, 353, 42);
@@ -723,16 +751,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 const QPixmap& MainWindow::svgPixmap(const QString& path, const QSize& size, Qt::Alignment align,
                                      bool opaque) {
+  const qreal ratio = devicePixelRatioF();
   const QString key = path + QLatin1Char('@') + QString::number(size.width()) + QLatin1Char('x') +
-                      QString::number(size.height()) + QLatin1Char('/') + QString::number(int(align)) +
+                      QString::number(size.height()) + QLatin1Char('*') + QString::number(ratio) +
+                      QLatin1Char('/') + QString::number(int(align)) +
                       (opaque ? QLatin1String("/o") : QLatin1String(""));
   auto it = pixmapCache.find(key);
   if (it == pixmapCache.end()) {
     // A window resized by dragging passes through many sizes; only the
     // latest few are worth keeping.
     if (pixmapCache.size() > 48) pixmapCache.clear();
-    it = pixmapCache.insert(
-        key, renderSvg(path, size, align, opaque ? QColor(0x1E, 0x1E, 0x1E) : QColor(Qt::transparent)));
+    it = pixmapCache.insert(key, renderSvg(path, size, ratio, align,
+                                           opaque ? QColor(0x1E, 0x1E, 0x1E) : QColor(Qt::transparent)));
   }
   return *it;
 }

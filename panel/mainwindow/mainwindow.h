@@ -157,6 +157,8 @@ class MainWindow : public QMainWindow {
   // Shows the model's widgets and builds its meter page (nothing for
   // ModelNone).
   void applyModel(Model model);
+  // Every page placed for the client area's size and the screen's pixels.
+  void placePages();
   void placeInformationPage();
   void placeNotConnectedPage(int width, int height);
   // The meters show live data or, without a fresh answer, "NO METER DATA".
@@ -220,6 +222,7 @@ class MainWindow : public QMainWindow {
   Model builtModel = ModelNone;    // model and size the meter page was last built for
   QSize builtSize;
   QHash<QString, QPixmap> pixmapCache;
+  qreal placedRatio = 1.0;  // the device pixel ratio the pages were placed for
   bool firstShowDone = false;
   MeterTickCounts tickCounts;
   unsigned meterSource = 0;      // Meter/Source as stored

@@ -67,6 +67,12 @@ void addBand(const std::vector<QRect>& pieces, int top, int height, int rectCost
   band->emplace_back(QPoint(left, top), QPoint(right, top + height - 1));
 }
 
+// A rectangle of page units in the pixels of an artwork with `ratio`
+// pixels per unit.
+QRectF scaledRect(const QRectF& r, qreal ratio) {
+  return QRectF(r.topLeft() * ratio, r.size() * ratio);
+}
+
 }  // namespace
 
 QRegion repaintRegion(const std::vector<QRect>& wells, const std::vector<QRect>& texts, int rowHeight,
@@ -258,8 +264,15 @@ void MeterView::paintEvent(QPaintEvent* event) {
 }
 
 void MeterView::paintPart(QPainter& painter, const QRect& dirty) {
+  // The artwork has the screen's pixels, `ratio` of them per unit of the
+  // page (more than one on a scaled display): a part of it is named in its
+  // own pixels.
   if (!backdrop.isNull()) {
-    painter.drawPixmap(dirty.topLeft(), backdrop, dirty);
+    const qreal ratio = backdrop.devicePixelRatioF();
+    if (ratio == 1.0)
+      painter.drawPixmap(dirty.topLeft(), backdrop, dirty);
+    else
+      painter.drawPixmap(QRectF(dirty), backdrop, scaledRect(QRectF(dirty), ratio));
     for (QWidget* mask : pairMasks) {
       if (mask->geometry().intersects(dirty) && mask->isVisibleTo(parentWidget()))
         painter.fillRect(mask->geometry() & dirty, mask->palette().color(QPalette::Window));
@@ -276,9 +289,16 @@ void MeterView::paintPart(QPainter& painter, const QRect& dirty) {
       } else {
         // The bar shows the lower part of the full-scale artwork, whose
         // bottom stands on the bar's.
-        const QPoint artOrigin(p.bar.left(), p.bar.bottom() + 1 - art.height());
-        const QRect part = bar & QRect(artOrigin, art.size());
-        if (!part.isEmpty()) painter.drawPixmap(part.topLeft(), art, part.translated(-artOrigin));
+        const qreal ratio = art.devicePixelRatioF();
+        if (ratio == 1.0) {
+          const QPoint artOrigin(p.bar.left(), p.bar.bottom() + 1 - art.height());
+          const QRect part = bar & QRect(artOrigin, art.size());
+          if (!part.isEmpty()) painter.drawPixmap(part.topLeft(), art, part.translated(-artOrigin));
+        } else {
+          const QPointF artOrigin(p.bar.left(), p.bar.bottom() + 1 - art.height() / ratio);
+          const QRectF part = QRectF(bar) & QRectF(artOrigin, QSizeF(art.size()) / ratio);
+          if (!part.isEmpty()) painter.drawPixmap(part, art, scaledRect(part.translated(-artOrigin), ratio));
+        }
       }
     }
     if (inSet(peakLines, k) && p.peakLine.intersects(dirty))

@@ -104,6 +104,8 @@ class MeterView : public QWidget {
   explicit MeterView(QWidget* parent = nullptr);
 
   // The full-scale bar at the current scale; each bar shows its lower part.
+  // Artwork may have more pixels than page units (its device pixel ratio),
+  // for a scaled display.
   void setBarArt(const QPixmap& bar);
   // The page background (placed at the page's origin) and the widgets
   // masking the gap between a pair's wells (painted where they are shown).

@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QString>
 #include <QWidget>
+#include <cmath>
 
 inline void setSheet(QWidget* w, const QString& sheet) {
   if (w && w->styleSheet() != sheet) w->setStyleSheet(sheet);
@@ -20,6 +21,13 @@ inline void setGeometryIfChanged(QWidget* w, const QRect& r) {
 
 inline void setPixmapIfChanged(QLabel* label, const QPixmap& pixmap) {
   if (label && label->pixmap(Qt::ReturnByValue).cacheKey() != pixmap.cacheKey()) label->setPixmap(pixmap);
+}
+
+// The screen pixels that cover an area of `units` window units at `ratio`
+// pixels per unit (the window's device pixel ratio).
+inline QSize pixelSize(const QSize& units, qreal ratio) {
+  // A product like 1110 x 1.1 comes out a hair above its whole number.
+  return QSize(int(std::ceil(units.width() * ratio - 1e-6)), int(std::ceil(units.height() * ratio - 1e-6)));
 }
 
 #endif
