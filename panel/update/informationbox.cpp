@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QTextDocument>
 #include <QTextObjectInterface>
+#include <cmath>
 
 #include "ui_informationbox.h"
 
@@ -115,7 +116,7 @@ InformationBox::InformationBox(QWidget* parent) : QWidget(parent), ui(new Ui::In
       qDebug() << "InformationBox: link not opened" << url.toString().left(200);
   });
   setWindowFlags(Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
-  blockFormat.setLineHeight(30, QTextBlockFormat::FixedHeight);
+  blockFormat.setLineHeight(textPixels(30), QTextBlockFormat::FixedHeight);
   cursor = ui->textMessage->textCursor();
   cursor.setBlockFormat(blockFormat);
   ui->textMessage->setStyleSheet(QStringLiteral("color: white; font: 14pt;"));
@@ -125,6 +126,13 @@ InformationBox::InformationBox(QWidget* parent) : QWidget(parent), ui(new Ui::In
 
 InformationBox::~InformationBox() {
   delete ui;
+}
+
+qreal InformationBox::textPixels(qreal pixels) const {
+  // The message's fonts are in points, which grow with the display's dpi
+  // where the window is not scaled as a whole: its fixed line heights grow
+  // with them, or the lines of a message run into each other.
+  return pixels * qMax(1.0, ui->textMessage->logicalDpiY() / 96.0);
 }
 
 void InformationBox::setOfferText(const QString& html) {
@@ -137,7 +145,7 @@ void InformationBox::setInformationHtml(const QString& html) {
   QTextCursor c(ui->textMessage->document());
   c.movePosition(QTextCursor::Start);
   QTextBlockFormat first;
-  first.setLineHeight(18, QTextBlockFormat::FixedHeight);
+  first.setLineHeight(textPixels(18), QTextBlockFormat::FixedHeight);
   c.setBlockFormat(first);
   c.insertBlock();
   c.insertHtml(informationHtmlShown(html));
@@ -149,11 +157,14 @@ void InformationBox::setInformationHtml(const QString& html) {
 
 // The message area has no scroll bars: a text that would run past its bottom
 // (a long headline in a wide font, a long information message) is set smaller,
-// down to a size that stays readable.
+// down to a size that stays readable: 9 points at 96 dpi, 12 pixels. On a
+// display of more dpi that is fewer points (a point has more pixels there,
+// while the box keeps its size in pixels).
 void InformationBox::fitMessage() {
   QTextBrowser* text = ui->textMessage;
   QTextDocument* document = text->document();
-  for (int points = 14; points >= 9; --points) {
+  const int smallest = qMin(9, int(std::ceil(12 * 72 / qMax(1.0, qreal(text->logicalDpiY())))));
+  for (int points = 14; points >= smallest; --points) {
     text->setStyleSheet(QStringLiteral("color: white; font: %1pt;").arg(points));
     document->setTextWidth(text->width());
     if (document->size().height() <= text->height()) break;

@@ -47,6 +47,8 @@ class InformationBox : public QWidget {
  private:
   void fitMessage();
   void fitButtonRow();
+  // A height in pixels at 96 dpi for the message's texts at the box's dpi.
+  qreal textPixels(qreal pixels) const;
 
   QTextCursor cursor;
   QTextBlockFormat blockFormat;
