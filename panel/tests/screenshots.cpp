@@ -65,9 +65,7 @@ void shootReminder(const QLocale& locale, const QString& file) {
 
 int main(int argc, char* argv[]) {
   // As the panel starts: the pictures show what a display of QT_FONT_DPI
-  // shows (144 for the 150 % of Windows; by default 96, Windows at 100 %,
-  // whatever the virtual display says).
-  if (!qEnvironmentVariableIsSet("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
+  // shows (144 for the 150 % of Windows; by default 96, Windows at 100 %).
   setUpDisplayScaling();
   QApplication app(argc, argv);
   const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");

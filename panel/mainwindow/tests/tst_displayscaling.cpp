@@ -423,8 +423,7 @@ class TestDisplayScaling : public QObject {
 };
 
 int main(int argc, char* argv[]) {
-  // 100 % unless the run says otherwise, whatever the platform's own dpi.
-  if (!qEnvironmentVariableIsSet("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
+  // As the panel starts: 100 % unless the run's QT_FONT_DPI says otherwise.
   setUpDisplayScaling();
   QApplication app(argc, argv);
   TestDisplayScaling test;

@@ -118,9 +118,7 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
 
 int main(int argc, char** argv) {
   // As the panel starts: the pictures show what a display of QT_FONT_DPI
-  // shows (144 for the 150 % of Windows; by default 96, Windows at 100 %,
-  // whatever the virtual display says).
-  if (!qEnvironmentVariableIsSet("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
+  // shows (144 for the 150 % of Windows; by default 96, Windows at 100 %).
   setUpDisplayScaling();
   QApplication app(argc, argv);
   outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
