@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QSvgRenderer>
 #include <QTextDocument>
 #include <QTextObjectInterface>
 #include <cmath>
@@ -191,11 +192,26 @@ void InformationBox::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
+QPixmap boxArtwork(const QString& svg, const QSize& size, qreal ratio) {
+  QPixmap pixmap(
+      QSize(int(std::ceil(size.width() * ratio - 1e-6)), int(std::ceil(size.height() * ratio - 1e-6))));
+  pixmap.setDevicePixelRatio(ratio);
+  pixmap.fill(Qt::transparent);
+  QSvgRenderer renderer(svg);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+  return pixmap;
+}
+
 void InformationBox::paintEvent(QPaintEvent* event) {
   Q_UNUSED(event);
+  // Rendered for the screen's pixels, once per screen.
+  if (artwork.isNull() || artwork.devicePixelRatioF() != devicePixelRatioF())
+    artwork = boxArtwork(QStringLiteral(":/Resource/update/info_570x160_model.svg"), QSize(570, 160),
+                         devicePixelRatioF());
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing, true);
-  painter.drawPixmap(0, 0, QPixmap(QStringLiteral(":/Resource/update/info_570x160_model.png")));
+  painter.drawPixmap(0, 0, artwork);
 }
 
 #include "informationbox.moc"

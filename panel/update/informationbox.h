@@ -5,6 +5,7 @@
 #ifndef PANEL_UPDATE_INFORMATIONBOX_H
 #define PANEL_UPDATE_INFORMATIONBOX_H
 
+#include <QPixmap>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QWidget>
@@ -24,6 +25,10 @@ constexpr int kMaxInformationHtmlChars = 4096;
 // `html` cut to at most kMaxInformationHtmlChars characters, never inside a
 // tag or between the halves of a surrogate pair.
 QString informationHtmlShown(const QString& html);
+
+// The artwork of an update window, an SVG rendered at `size` (window units)
+// with the screen's pixels, `ratio` of them per unit.
+QPixmap boxArtwork(const QString& svg, const QSize& size, qreal ratio);
 
 class InformationBox : public QWidget {
   Q_OBJECT
@@ -52,6 +57,7 @@ class InformationBox : public QWidget {
 
   QTextCursor cursor;
   QTextBlockFormat blockFormat;
+  QPixmap artwork;
 };
 
 #endif

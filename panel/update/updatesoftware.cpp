@@ -16,6 +16,7 @@
 #include <limits>
 
 #include "constants.h"
+#include "informationbox.h"
 #include "settingsstore.h"
 #include "ui_informationbox.h"
 #include "updateinformation.h"
@@ -433,6 +434,12 @@ void UpdateSoftware::buildProgressWindow(int labelColumn) {
     progressWindow->deleteLater();
   }
   progressWindow = new QWidget();
+  // The window's picture, rendered for the screen's pixels.
+  auto* artwork = new QLabel(progressWindow);
+  artwork->setObjectName(QStringLiteral("progressArtwork"));
+  artwork->setGeometry(0, 0, 250, 100);
+  artwork->setPixmap(boxArtwork(QStringLiteral(":/Resource/update/Download_250x100.svg"), QSize(250, 100),
+                                progressWindow->devicePixelRatioF()));
   auto* label = new QLabel(progressWindow);
   label->setStyleSheet(QStringLiteral("color: white; background-image: url(:/Resource/trans.png);"));
   label->setText(text(labelColumn));
@@ -447,11 +454,9 @@ void UpdateSoftware::buildProgressWindow(int labelColumn) {
   progressButton->setGeometry(140, 70, 100, 20);
 
   progressWindow->setFixedSize(250, 100);
-  // The picture belongs to the window alone; inherited by the progress bar it
-  // would be drawn again inside the bar.
   progressWindow->setObjectName(QStringLiteral("progressWindow"));
   progressWindow->setStyleSheet(QStringLiteral(
-      "#progressWindow { color: white; background-image: url(:/Resource/update/Download_250x100.png) }"
+      "#progressWindow { color: white; }"
       "QProgressBar { color: white; background-color: #2b2e35; border: 1px solid #5a5f6a; border-radius: 3px;"
       " text-align: center; }"
       "QProgressBar::chunk { background-color: #1e88e5; }"));

@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStackedWidget>
+#include <QSvgRenderer>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextLayout>
@@ -414,6 +415,30 @@ class TestDisplayScaling : public QObject {
     box.show();
     QVERIFY(QTest::qWaitForWindowExposed(&box));
     checkMessageLines(box.ui->textMessage, "information message");
+    // The box's picture drawn with the screen's pixels: where no widget
+    // covers it (the badge at the left) it is the vector artwork rendered
+    // at the screen's size, not a bitmap stretched to it.
+    {
+      const QImage shown = box.grab().toImage().convertToFormat(QImage::Format_RGB32);
+      QImage reference(shown.size(), QImage::Format_RGB32);
+      reference.fill(Qt::black);
+      QPainter p(&reference);
+      p.setRenderHint(QPainter::Antialiasing);
+      QSvgRenderer(QStringLiteral(":/Resource/update/info_570x160_model.svg"))
+          .render(&p, QRectF(QPointF(0, 0), QSizeF(570, 160) * box.devicePixelRatioF()));
+      p.end();
+      const QRect badge(0, 0, int(85 * box.devicePixelRatioF()), int(110 * box.devicePixelRatioF()));
+      int off = 0;
+      for (int y = badge.top(); y <= badge.bottom(); ++y)
+        for (int x = badge.left(); x <= badge.right(); ++x) {
+          const QRgb a = shown.pixel(x, y), b = reference.pixel(x, y);
+          off += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b)) > 6;
+        }
+      QVERIFY2(off * 200 < badge.width() * badge.height(),
+               qPrintable(QString("%1 of the badge's %2 pixels differ from the artwork at the screen's size")
+                              .arg(off)
+                              .arg(badge.width() * badge.height())));
+    }
     checkTextsFit(&box, "information box");
     box.setOfferText(
         QStringLiteral("<font size=+1><b>The newest version of the unit firmware has been "
