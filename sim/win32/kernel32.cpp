@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -43,6 +44,7 @@ struct DeviceFile : win32::Object {
   std::shared_ptr<win32::Link> link;
   uint32_t handle = 0;
   bool light = false;                             // the close may wait for the connection's next request
+  bool overlapped = false;                        // opened with FILE_FLAG_OVERLAPPED
   std::atomic<bool> opened{false};                // the host has seen the open
   std::mutex first_use;                           // the request that carries a quick open, one at a time
   std::shared_ptr<const win32::LightPath> quick;  // a quick open's path
@@ -88,24 +90,46 @@ struct MutexObject : win32::Object {
   MutexObject() : Object(win32::Kind::Mutex) {}
   ~MutexObject() override {
     if (fd >= 0) close(fd);  // also releases a lock still held
+    if (users_fd >= 0) close(users_fd);
   }
   int fd = -1;
+  int users_fd = -1;  // shared lock held while the handle is open: the mutex exists
   std::mutex m;
   std::thread::id owner;
   unsigned depth = 0;
 };
 
+// Names are compared exactly, case and all: each code unit other than a
+// letter or digit is spelled out, so that no two names share a file. A name
+// too long for a file name goes by a 64-bit hash of its code units (after a
+// "~", which no spelled-out name holds).
 std::string mutex_file(LPCWSTR name) {
   std::string error;
   std::string sock = wire::devhost_socket_path(&error);
   if (sock.empty()) return {};
-  std::string file = sock.substr(0, sock.rfind('/') + 1) + "mutex-";
-  for (const WCHAR* c = name; *c; ++c) file += (*c < 128 && std::isalnum(int(*c))) ? char(*c) : '_';
-  return file;
+  std::string spelled;
+  uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+  for (const WCHAR* c = name; *c; ++c) {
+    hash = (hash ^ uint64_t(*c)) * 0x100000001b3ull;
+    if (*c < 128 && std::isalnum(int(*c))) {
+      spelled += char(*c);
+    } else {
+      char code[8];
+      std::snprintf(code, sizeof code, "_%04x", unsigned(*c));
+      spelled += code;
+    }
+  }
+  if (spelled.size() > 200) {
+    char code[24];
+    std::snprintf(code, sizeof code, "~%016llx", static_cast<unsigned long long>(hash));
+    spelled = code;
+  }
+  return sock.substr(0, sock.rfind('/') + 1) + "mutex-" + spelled;
 }
 
 constexpr int kOpenTimeoutMs = 5000;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr size_t kMaxObjectName = 260;  // MAX_PATH
 // The longest request a driver completes is a control transfer with a 3 s
 // time-out; a host that has not answered well after that is gone.
 constexpr int kIoctlTimeoutMs = 15000;
@@ -151,7 +175,7 @@ void WINAPI SetLastError(DWORD code) {
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                          DWORD, HANDLE) {
+                          DWORD flags, HANDLE) {
   if (!name || !*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -174,6 +198,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     f->link = std::move(quick.link);
     f->handle = quick.handle;
     f->light = true;
+    f->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     f->quick = std::move(quick.path);
     win32::handle_table().add(f);
     SetLastError(ERROR_SUCCESS);
@@ -200,6 +225,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   f->link = std::move(link);
   f->handle = reply.handle;
   f->light = (reply.flags & wire::kOpenLight) != 0;
+  f->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
   f->opened.store(true, std::memory_order_relaxed);
   if (f->light) win32::remember_light_open(name, len, access, share, seen);
   win32::handle_table().add(f);
@@ -213,7 +239,12 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (overlapped) {  // the stand-in opens every file for synchronous I/O
+  auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
+  // The stand-in does only synchronous I/O: it refuses an OVERLAPPED (which
+  // Windows ignores on a synchronous handle) and a handle opened with
+  // FILE_FLAG_OVERLAPPED, on which a call without one fails on Windows in
+  // unpredictable ways.
+  if (overlapped || f->overlapped) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -226,7 +257,6 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
   win32::IoctlCall call;
   call.code = code;
   call.in = in;
@@ -285,22 +315,35 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR na
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
+  size_t len = 0;
+  while (name[len] && len <= kMaxObjectName) ++len;
+  if (len > kMaxObjectName) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return NULL;
+  }
   std::string file = mutex_file(name);
   if (file.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return NULL;
   }
-  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
+  auto mu = std::make_unique<MutexObject>();
+  mu->fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  mu->users_fd = open((file + "-users").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (mu->fd < 0 || mu->users_fd < 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
   }
-  auto* mu = new MutexObject;
-  mu->fd = fd;
-  win32::handle_table().add(mu);
-  HANDLE h = static_cast<win32::Object*>(mu);
-  SetLastError(ERROR_SUCCESS);
-  if (initial_owner) WaitForSingleObject(h, INFINITE);
+  // Every open handle, in any process, holds a shared lock on the users
+  // file: when none does, this call makes the mutex.
+  const bool existed = flock(mu->users_fd, LOCK_EX | LOCK_NB) != 0;
+  while (flock(mu->users_fd, LOCK_SH) != 0 && errno == EINTR) {
+  }
+  HANDLE h = static_cast<win32::Object*>(mu.get());
+  win32::handle_table().add(mu.release());
+  // Only the maker of a mutex can own it from the start; a caller that
+  // opened an existing one is told so and owns nothing.
+  if (initial_owner && !existed) WaitForSingleObject(h, INFINITE);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return h;
 }
 

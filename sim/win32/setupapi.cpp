@@ -202,7 +202,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
     SetLastError(size ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+  // A buffer must hold at least the fixed part and one terminating code
+  // unit; a smaller one is not read (not even its cbSize).
+  if (size < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(WCHAR) ||
+      detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }

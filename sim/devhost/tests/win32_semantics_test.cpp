@@ -112,6 +112,12 @@ TEST_F(HostInProcess, EnumerationFollowsSetupApiRules) {
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &itf, detail, size, nullptr, nullptr));
   EXPECT_EQ(DWORD(ERROR_INVALID_USER_BUFFER), GetLastError());
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  // Less than the fixed part and one code unit: refused before the size of
+  // the path is looked at.
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(
+      set, &itf, detail, DWORD(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 1), nullptr,
+      nullptr));
+  EXPECT_EQ(DWORD(ERROR_INVALID_USER_BUFFER), GetLastError());
   ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &itf, detail, size, nullptr, nullptr));
   EXPECT_EQ(path, std::u16string(detail->DevicePath));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
@@ -196,6 +202,29 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(64u, got);
   CloseHandle(f);
+}
+
+TEST_F(HostInProcess, SynchronousCallsNeedACountAndASynchronousHandle) {
+  uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+  uint8_t reply[64];
+  HANDLE f = open_private();
+  ASSERT_NE(INVALID_HANDLE_VALUE, f);
+  // Without an OVERLAPPED the byte count is written even when nothing comes
+  // back: a null count is refused, and the request never reaches the unit.
+  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
+  EXPECT_FALSE(DeviceIoControl(f, 0x22202C, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
+  EXPECT_TRUE(transfer(f));
+  CloseHandle(f);
+  // A handle opened for overlapped I/O is not used synchronously.
+  HANDLE async = CreateFileW(private_path().c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, async);
+  DWORD error = 0;
+  EXPECT_FALSE(transfer(async, &error));
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), error);
+  CloseHandle(async);
 }
 
 TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {

@@ -1,4 +1,4 @@
-// Where the device-host socket lives.
+// Where the device-host socket lives, and the named mutexes kept beside it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -123,6 +123,63 @@ TEST(NamedMutex, AnOwnerThatEndsWithoutReleasingLeavesItAbandoned) {
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 0));
   EXPECT_TRUE(ReleaseMutex(a));
   EXPECT_TRUE(CloseHandle(a));
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+// As CreateMutexW has it: one object per exact name while any handle is
+// open, an existing one told apart, owned from the start only by its maker.
+TEST(NamedMutex, AnExistingMutexIsOpenedAndSaidToExistUntilItsLastHandleCloses) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  HANDLE made = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+  ASSERT_NE(nullptr, made);
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+  // Asking to own it from the start: the one that opened it owns nothing,
+  // so the maker's thread can still take it.
+  HANDLE opened = CreateMutexW(nullptr, TRUE, u"Local\\KorvelTest");
+  ASSERT_NE(nullptr, opened);
+  EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_FALSE(ReleaseMutex(opened));
+  EXPECT_EQ(DWORD(ERROR_NOT_OWNER), GetLastError());
+  std::thread([made] {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(made, 0));
+    EXPECT_TRUE(ReleaseMutex(made));
+  }).join();
+  EXPECT_TRUE(CloseHandle(opened));
+  opened = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");  // the maker's handle keeps it
+  EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_TRUE(CloseHandle(opened));
+  EXPECT_TRUE(CloseHandle(made));
+  // With no handle left the mutex is gone: the next call makes it anew.
+  HANDLE again = CreateMutexW(nullptr, TRUE, u"Local\\KorvelTest");
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+  EXPECT_TRUE(ReleaseMutex(again));
+  EXPECT_TRUE(CloseHandle(again));
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+TEST(NamedMutex, NamesAreComparedExactlyAndLimitedToMaxPath) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  HANDLE a = CreateMutexW(nullptr, FALSE, u"Local\\Korvel-Test");
+  ASSERT_NE(nullptr, a);
+  const char16_t* others[] = {u"Local\\Korvel_Test", u"Local\\Korvel.Test", u"Local\\korvel-Test",
+                              u"Global\\Korvel-Test", u"Local\\Korvel\u00e9Test"};
+  for (size_t i = 0; i < sizeof others / sizeof *others; ++i) {
+    HANDLE b = CreateMutexW(nullptr, FALSE, others[i]);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError()) << "name " << i;
+    CloseHandle(b);
+  }
+  CloseHandle(a);
+  std::u16string longest(260, u'x');
+  HANDLE fits = CreateMutexW(nullptr, FALSE, longest.c_str());
+  EXPECT_NE(nullptr, fits);
+  CloseHandle(fits);
+  longest += u'x';
+  EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, longest.c_str()));
+  EXPECT_NE(DWORD(ERROR_SUCCESS), GetLastError());
   unsetenv("KORVEL_DEVHOST_SOCKET");
 }
 
