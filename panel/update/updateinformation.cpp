@@ -20,7 +20,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
-// After <windows.h>, whose declarations it needs.
+// After <windows.h>, whose declarations they need.
+#include <objbase.h>
 #include <shellapi.h>
 #endif
 
@@ -668,10 +669,15 @@ void UpdateInformation::execFile() {
   const QString folder = QFileInfo(execPath).absolutePath();
 #ifdef Q_OS_WIN
   // Through the shell, so that an installer that asks for administrator rights
-  // gets the elevation prompt (CreateProcess refuses such a program).
+  // gets the elevation prompt (CreateProcess refuses such a program). The
+  // shell may hand the start to extensions that need COM in a single-threaded
+  // apartment, and this worker thread has no apartment of its own; one that
+  // already has one (of either kind) keeps it.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   const auto result = reinterpret_cast<quintptr>(ShellExecuteW(
       nullptr, L"open", reinterpret_cast<const wchar_t*>(execPath.utf16()), nullptr,
       reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(folder).utf16()), SW_SHOWNORMAL));
+  if (SUCCEEDED(com)) CoUninitialize();
   if (result <= 32) qDebug() << "UpdateInformation: exec failed" << execPath << result;
 #else
   if (!QProcess::startDetached(execPath, {}, folder))
