@@ -2,6 +2,7 @@
  * tunnel through the driver's private interface. */
 #include "usbdevs_win.h"
 
+#include <sddl.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,8 +22,15 @@ static const GUID kRenderCategory = {
 
 static const WCHAR kServiceName[] = VXW("tarrow");
 static const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
-/* One unit answer queue serves every program on the computer. */
-static const WCHAR kExchangeMutex[] = VXW("Local\\KorvelUnitExchange");
+/* One unit answer queue serves every program on the computer, whichever
+ * user's session it runs in: the mutex lives in the global namespace (a
+ * session's own, "Local\\", would let two logged-on users' programs
+ * interleave their exchanges). Whoever makes it lets every user's programs
+ * wait on it and release it (SYNCHRONIZE | MUTEX_MODIFY_STATE), nothing
+ * more; they open it asking for just that. */
+static const WCHAR kExchangeMutex[] = VXW("Global\\KorvelUnitExchange");
+static const WCHAR kExchangeMutexSecurity[] = VXW("D:(A;;0x00100001;;;WD)");
+static const DWORD kExchangeMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 static size_t wide_len(const WCHAR* s) {
   size_t n = 0;
@@ -294,10 +302,29 @@ HANDLE usbdevs_exchange_begin(void) {
   return usbdevs_exchange_begin_within(USBDEVS_EXCHANGE_WAIT_MS);
 }
 
+/* Makes or opens the exchange mutex; null with the thread's last error set
+ * when it cannot be had. */
+static HANDLE open_exchange_mutex(void) {
+  PSECURITY_DESCRIPTOR security = NULL;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kExchangeMutexSecurity, SDDL_REVISION_1,
+                                                            &security, NULL))
+    return NULL;
+  SECURITY_ATTRIBUTES attributes;
+  memset(&attributes, 0, sizeof attributes);
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = security;
+  attributes.bInheritHandle = FALSE;
+  HANDLE mutex = CreateMutexExW(&attributes, kExchangeMutex, 0, kExchangeMutexAccess);
+  DWORD error = GetLastError();
+  LocalFree(security);
+  SetLastError(error);
+  return mutex;
+}
+
 HANDLE usbdevs_exchange_begin_within(DWORD wait_ms) {
   t_exchange.abandoned = false;
   if (t_exchange.handle == NULL) {
-    t_exchange.handle = CreateMutexW(NULL, FALSE, kExchangeMutex);
+    t_exchange.handle = open_exchange_mutex();
     if (t_exchange.handle == NULL) {
       usbdevs_print_last_error();
       USBDEVS_ERR();

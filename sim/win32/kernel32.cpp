@@ -2,6 +2,7 @@
 // mutexes shared between processes, the thread's last error, system message
 // texts, local memory and Sleep.
 #include <fcntl.h>
+#include <sddl.h>
 #include <sys/file.h>
 #include <unistd.h>
 #include <windows.h>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "devhost_wire.h"
 #include "handles.h"
@@ -94,19 +96,50 @@ struct MutexObject : win32::Object {
   }
   int fd = -1;
   int users_fd = -1;  // shared lock held while the handle is open: the mutex exists
+  DWORD access = 0;   // the rights the handle was opened with
   std::mutex m;
   std::thread::id owner;
   unsigned depth = 0;
 };
 
-// Names are compared exactly, case and all: each code unit other than a
-// letter or digit is spelled out, so that no two names share a file. A name
-// too long for a file name goes by a 64-bit hash of its code units (after a
-// "~", which no spelled-out name holds).
+// The session the process runs in: KORVEL_SIM_SESSION (digits), else 1, the
+// first interactive session.
+std::string session_id() {
+  const char* s = std::getenv("KORVEL_SIM_SESSION");
+  if (!s || !*s) return "1";
+  for (const char* c = s; *c; ++c)
+    if (!std::isdigit(static_cast<unsigned char>(*c))) return "1";
+  return s;
+}
+
+bool has_prefix(LPCWSTR name, const char* prefix, size_t* length) {
+  size_t n = 0;
+  for (; prefix[n]; ++n)
+    if (name[n] != WCHAR(prefix[n])) return false;
+  *length = n;
+  return true;
+}
+
+// The file of a named object. "Global\" names are shared by every session;
+// "Local\" and unprefixed names live in the session's own namespace, so two
+// sessions' objects of one such name are two objects. Names are compared
+// exactly, case and all: each code unit other than a letter or digit is
+// spelled out, so that no two names share a file. A name too long for a file
+// name goes by a 64-bit hash of its code units (after a "~", which no
+// spelled-out name holds).
 std::string mutex_file(LPCWSTR name) {
   std::string error;
   std::string sock = wire::devhost_socket_path(&error);
   if (sock.empty()) return {};
+  std::string space;
+  size_t skip = 0;
+  if (has_prefix(name, "Global\\", &skip)) {
+    space = "g-";
+  } else {
+    if (!has_prefix(name, "Local\\", &skip)) skip = 0;
+    space = "s" + session_id() + "-";
+  }
+  name += skip;
   std::string spelled;
   uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
   for (const WCHAR* c = name; *c; ++c) {
@@ -124,7 +157,51 @@ std::string mutex_file(LPCWSTR name) {
     std::snprintf(code, sizeof code, "~%016llx", static_cast<unsigned long long>(hash));
     spelled = code;
   }
-  return sock.substr(0, sock.rfind('/') + 1) + "mutex-" + spelled;
+  return sock.substr(0, sock.rfind('/') + 1) + "mutex-" + space + spelled;
+}
+
+// A security descriptor as ConvertStringSecurityDescriptorToSecurityDescriptorW
+// makes it: a mark, then the descriptor's text. Objects check the mark only.
+constexpr uint32_t kDescriptorMark = 0x44535344;  // "DSSD"
+struct Descriptor {
+  uint32_t mark;
+  WCHAR text[1];
+};
+
+bool known_trustee(const std::u16string& t) {
+  static const char* const kAliases[] = {"WD", "SY", "BA", "BU", "IU", "AU",
+                                         "CO", "OW", "AN", "LS", "NS", "PS"};
+  for (const char* a : kAliases)
+    if (t == std::u16string(a, a + 2)) return true;
+  return t.size() > 4 && t.compare(0, 4, u"S-1-") == 0;
+}
+
+// The DACL part of a descriptor string, "D:" followed by ACEs of six fields
+// ("(type;flags;rights;object;inherited object;trustee)") of type A or D.
+// Owner, group and SACL parts are refused here: nothing of ours sets them.
+bool valid_descriptor_text(const std::u16string& t) {
+  if (t.compare(0, 2, u"D:") != 0) return false;
+  size_t at = 2;
+  while (at < t.size() && t[at] != u'(') ++at;  // DACL flags such as P
+  if (at == t.size()) return false;
+  while (at < t.size()) {
+    if (t[at] != u'(') return false;
+    size_t end = t.find(u')', at);
+    if (end == std::u16string::npos) return false;
+    std::u16string ace = t.substr(at + 1, end - at - 1);
+    std::vector<std::u16string> fields(1);
+    for (char16_t c : ace) {
+      if (c == u';')
+        fields.emplace_back();
+      else
+        fields.back() += c;
+    }
+    if (fields.size() != 6 || (fields[0] != u"A" && fields[0] != u"D") || fields[2].empty() ||
+        !known_trustee(fields[5]))
+      return false;
+    at = end + 1;
+  }
+  return true;
 }
 
 constexpr int kOpenTimeoutMs = 5000;
@@ -310,11 +387,26 @@ BOOL WINAPI CloseHandle(HANDLE h) {
   return TRUE;
 }
 
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR name) {
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name) {
+  return CreateMutexExW(attributes, name, initial_owner ? CREATE_MUTEX_INITIAL_OWNER : 0, MUTEX_ALL_ACCESS);
+}
+
+HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access) {
   if (!name || !*name) {  // unnamed mutexes are of no use across processes here
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
+  if ((flags & ~DWORD(CREATE_MUTEX_INITIAL_OWNER)) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  // A descriptor must be one the system made from its string form.
+  if (attributes && attributes->lpSecurityDescriptor &&
+      static_cast<const Descriptor*>(attributes->lpSecurityDescriptor)->mark != kDescriptorMark) {
+    SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    return NULL;
+  }
+  const bool initial_owner = (flags & CREATE_MUTEX_INITIAL_OWNER) != 0;
   size_t len = 0;
   while (name[len] && len <= kMaxObjectName) ++len;
   if (len > kMaxObjectName) {
@@ -338,6 +430,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCWSTR na
   const bool existed = flock(mu->users_fd, LOCK_EX | LOCK_NB) != 0;
   while (flock(mu->users_fd, LOCK_SH) != 0 && errno == EINTR) {
   }
+  mu->access = access;
   HANDLE h = static_cast<win32::Object*>(mu.get());
   win32::handle_table().add(mu.release());
   // Only the maker of a mutex can own it from the start; a caller that
@@ -353,6 +446,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
     return WAIT_FAILED;
   }
   auto* mu = static_cast<MutexObject*>(static_cast<win32::Object*>(h));
+  if (!(mu->access & SYNCHRONIZE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
   std::lock_guard<std::mutex> l(mu->m);
   if (mu->depth > 0) {
     if (mu->owner != std::this_thread::get_id()) return WAIT_TIMEOUT;  // one handle, one owner
@@ -391,6 +488,10 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
     return FALSE;
   }
   auto* mu = static_cast<MutexObject*>(static_cast<win32::Object*>(h));
+  if (!(mu->access & MUTEX_MODIFY_STATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   std::lock_guard<std::mutex> l(mu->m);
   if (mu->depth == 0 || mu->owner != std::this_thread::get_id()) {
     SetLastError(ERROR_NOT_OWNER);
@@ -411,6 +512,32 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return p;
+}
+
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                                 PSECURITY_DESCRIPTOR* descriptor,
+                                                                 PULONG size) {
+  if (revision != SDDL_REVISION_1) {
+    SetLastError(ERROR_UNKNOWN_REVISION);
+    return FALSE;
+  }
+  if (!text || !descriptor) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::u16string t(text);
+  if (!valid_descriptor_text(t)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const size_t bytes = offsetof(Descriptor, text) + (t.size() + 1) * sizeof(WCHAR);
+  auto* d = static_cast<Descriptor*>(LocalAlloc(LPTR, bytes));
+  if (!d) return FALSE;
+  d->mark = kDescriptorMark;
+  std::memcpy(d->text, t.c_str(), (t.size() + 1) * sizeof(WCHAR));
+  *descriptor = d;
+  if (size) *size = ULONG(bytes);
+  return TRUE;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL mem) {

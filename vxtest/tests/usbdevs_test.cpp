@@ -406,4 +406,39 @@ TEST(Exchange, BusyAndAbandonedLocksAreToldApart) {
   std::filesystem::remove_all(dir);
 }
 
+// The programs of two users' sessions share the unit as those of one do: an
+// exchange held in one session keeps the other session's waiting.
+TEST(Exchange, AnExchangeHeldInOneSessionHoldsOffTheOthers) {
+  char dir[] = "/tmp/korvel-exchange-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  setenv("KORVEL_DEVHOST_SOCKET", (std::string(dir) + "/host.sock").c_str(), 1);
+  setenv("KORVEL_SIM_SESSION", "1", 1);
+  std::atomic<bool> holding{false}, done{false};
+  std::thread holder([&] {
+    HANDLE h = usbdevs_exchange_begin();
+    EXPECT_NE(nullptr, h);
+    holding = true;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    usbdevs_exchange_end(h);
+  });
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  setenv("KORVEL_SIM_SESSION", "2", 1);
+  std::thread([] {
+    SetLastError(0);
+    EXPECT_EQ(nullptr, usbdevs_exchange_begin_within(50));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), GetLastError());
+  }).join();
+  done = true;
+  holder.join();
+  std::thread([] {
+    HANDLE h = usbdevs_exchange_begin_within(1000);
+    EXPECT_NE(nullptr, h);
+    EXPECT_EQ(0, usbdevs_exchange_abandoned());
+    usbdevs_exchange_end(h);
+  }).join();
+  unsetenv("KORVEL_SIM_SESSION");
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

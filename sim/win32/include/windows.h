@@ -47,6 +47,7 @@ typedef HANDLE* PHANDLE;
 typedef HANDLE HLOCAL;
 typedef struct HWND__* HWND;
 typedef LONG HRESULT;
+typedef PVOID PSECURITY_DESCRIPTOR;
 
 #define TRUE 1
 #define FALSE 0
@@ -143,6 +144,8 @@ typedef struct _OVERLAPPED {
 #define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_UNKNOWN_REVISION 1305L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_TIMEOUT 1460L
 
 #include <winioctl.h>
@@ -162,7 +165,13 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define SYNCHRONIZE 0x00100000u
+#define MUTEX_MODIFY_STATE 0x0001u
+#define MUTEX_ALL_ACCESS 0x001F0001u
+#define CREATE_MUTEX_INITIAL_OWNER 0x00000001u
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCWSTR lpName, DWORD dwFlags,
+                             DWORD dwDesiredAccess);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 DWORD WINAPI GetLastError(void);

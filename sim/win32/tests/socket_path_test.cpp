@@ -1,5 +1,6 @@
 // Where the device-host socket lives, and the named mutexes kept beside it.
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +181,76 @@ TEST(NamedMutex, NamesAreComparedExactlyAndLimitedToMaxPath) {
   longest += u'x';
   EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, longest.c_str()));
   EXPECT_NE(DWORD(ERROR_SUCCESS), GetLastError());
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+// "Local\\" names (and names without a prefix) belong to the caller's
+// session, "Global\\" names to every session.
+TEST(NamedMutex, LocalNamesBelongToTheirSessionGlobalNamesToAll) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  setenv("KORVEL_SIM_SESSION", "1", 1);
+  HANDLE local1 = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+  HANDLE bare1 = CreateMutexW(nullptr, FALSE, u"KorvelTest");
+  EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError());  // the same object as Local\\ names
+  HANDLE global1 = CreateMutexW(nullptr, FALSE, u"Global\\KorvelTest");
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+  setenv("KORVEL_SIM_SESSION", "2", 1);
+  HANDLE local2 = CreateMutexW(nullptr, FALSE, u"Local\\KorvelTest");
+  EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError());
+  HANDLE global2 = CreateMutexW(nullptr, FALSE, u"Global\\KorvelTest");
+  EXPECT_EQ(DWORD(ERROR_ALREADY_EXISTS), GetLastError());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(local1, 0));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(global1, 0));
+  DWORD local = 0, global = 0;
+  std::thread([&] {
+    local = WaitForSingleObject(local2, 0);
+    global = WaitForSingleObject(global2, 0);
+    if (local == WAIT_OBJECT_0) ReleaseMutex(local2);
+  }).join();
+  EXPECT_EQ(WAIT_OBJECT_0, local);
+  EXPECT_EQ(DWORD(WAIT_TIMEOUT), global);
+  ReleaseMutex(local1);
+  ReleaseMutex(global1);
+  for (HANDLE h : {local1, bare1, global1, local2, global2}) CloseHandle(h);
+  unsetenv("KORVEL_SIM_SESSION");
+  unsetenv("KORVEL_DEVHOST_SOCKET");
+}
+
+// A handle can do what it was opened for and nothing else; a descriptor
+// must come from its string form, in the one revision there is.
+TEST(NamedMutex, HandlesHoldTheRightsTheyAskedForAndDescriptorsAreChecked) {
+  EnvGuard g;
+  setenv("KORVEL_DEVHOST_SOCKET", (g.dir + "/h.sock").c_str(), 1);
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  EXPECT_FALSE(
+      ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;;0x00100001;;;WD)", 2, &sd, nullptr));
+  EXPECT_EQ(DWORD(ERROR_UNKNOWN_REVISION), GetLastError());
+  for (const char16_t* bad : {u"", u"D:", u"D:(A;;GA;;WD)", u"D:(X;;GA;;;WD)", u"D:(A;;GA;;;nobody)"}) {
+    EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(bad, SDDL_REVISION_1, &sd, nullptr));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+  }
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;;0x00100001;;;WD)", SDDL_REVISION_1,
+                                                                   &sd, nullptr));
+  SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), sd, FALSE};
+  HANDLE wait_only = CreateMutexExW(&sa, u"Local\\KorvelTest", 0, SYNCHRONIZE);
+  ASSERT_NE(nullptr, wait_only);
+  HANDLE release_only = CreateMutexExW(&sa, u"Local\\KorvelTest", 0, MUTEX_MODIFY_STATE);
+  ASSERT_NE(nullptr, release_only);
+  LocalFree(sd);
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(release_only, 0));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(wait_only, 0));
+  EXPECT_FALSE(ReleaseMutex(wait_only));
+  EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+  CloseHandle(wait_only);
+  CloseHandle(release_only);
+  uint32_t forged[8] = {};
+  SECURITY_ATTRIBUTES wrong{sizeof(SECURITY_ATTRIBUTES), forged, FALSE};
+  EXPECT_EQ(nullptr, CreateMutexExW(&wrong, u"Local\\KorvelTest", 0, SYNCHRONIZE));
+  EXPECT_EQ(DWORD(ERROR_INVALID_SECURITY_DESCR), GetLastError());
+  EXPECT_EQ(nullptr, CreateMutexExW(nullptr, u"Local\\KorvelTest", 2, SYNCHRONIZE));  // unknown flag
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
   unsetenv("KORVEL_DEVHOST_SOCKET");
 }
 
