@@ -70,11 +70,13 @@ class PinFixture : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (second_ != nullptr) ks::pin_close(second_);
+    if (second_filter_ != nullptr) ks::filter_close(second_filter_);
     if (capture_ != nullptr) ks::pin_close(capture_);
     if (render_ != nullptr) ks::pin_close(render_);
     if (filter_ != nullptr) ks::filter_close(filter_);
-    capture_ = render_ = nullptr;
-    filter_ = nullptr;
+    capture_ = render_ = second_ = nullptr;
+    filter_ = second_filter_ = nullptr;
     frames_.clear();
     harness_.reset();
     function_.reset();
@@ -130,6 +132,39 @@ class PinFixture : public ::testing::Test {
     return position;
   }
 
+  // Another client's filter of the unit (closed with the fixture).
+  void OpenSecondFilter() {
+    NTSTATUS status;
+    second_filter_ = ks::filter_create(ks::devices().back(), 0, &status);
+    ASSERT_NE(second_filter_, nullptr);
+  }
+
+  // The second filter's pin `id` at `format`, asked for while this filter's
+  // pin holds the direction: refused as busy.
+  void ExpectSecondPinRefused(ULONG id, const KSDATAFORMAT* format) {
+    NTSTATUS status;
+    second_ = ks::pin_create(second_filter_, id, format, &status);
+    EXPECT_EQ(second_, nullptr);
+    EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+    if (second_ != nullptr) {  // its client would play a little and stop
+      Run(second_);
+      SleepMs(10);
+      Stop(second_);
+      ks::pin_close(second_);
+      second_ = nullptr;
+    }
+  }
+
+  // Closes this filter's pin `*pin`, then makes the second filter's pin `id`
+  // at `format` in the direction it freed.
+  void HandOverToSecondPin(PKSPIN* pin, ULONG id, const KSDATAFORMAT* format) {
+    ks::pin_close(*pin);
+    *pin = nullptr;
+    NTSTATUS status;
+    second_ = ks::pin_create(second_filter_, id, format, &status);
+    ASSERT_NE(second_, nullptr) << std::hex << status;
+  }
+
   std::unique_ptr<Unit> unit_;
   std::shared_ptr<uac2::Uac2Function> function_;
   std::unique_ptr<QuenbyHarness> harness_;
@@ -137,6 +172,8 @@ class PinFixture : public ::testing::Test {
   PKSFILTER filter_ = nullptr;
   PKSPIN render_ = nullptr;
   PKSPIN capture_ = nullptr;
+  PKSFILTER second_filter_ = nullptr;
+  PKSPIN second_ = nullptr;
   std::vector<std::unique_ptr<Frame>> frames_;
 };
 
@@ -814,6 +851,28 @@ bool SameFormat(const AUDIO_FORMAT& a, const AUDIO_FORMAT& b) {
   return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
+// A direction's formats in quenby's context: the device's, the pin's and the
+// one saved for the device.
+struct DirectionFormats {
+  AUDIO_FORMAT device;
+  AUDIO_FORMAT pin;
+  AUDIO_FORMAT saved;
+};
+
+const AUDIO_FORMAT& PinFormatOf(const WDF_DEVICE_CONTEXT* ctx, int dir) {
+  return dir == QUENBY_DIR_RENDER ? ctx->RenderPinFormat : ctx->CapturePinFormat;
+}
+
+DirectionFormats FormatsOf(const WDF_DEVICE_CONTEXT* ctx, int dir) {
+  return {ctx->DeviceFormat[dir], PinFormatOf(ctx, dir), ctx->SavedFormat[dir]};
+}
+
+void ExpectFormatsKept(const WDF_DEVICE_CONTEXT* ctx, int dir, const DirectionFormats& before) {
+  EXPECT_TRUE(SameFormat(ctx->DeviceFormat[dir], before.device));
+  EXPECT_TRUE(SameFormat(PinFormatOf(ctx, dir), before.pin));
+  EXPECT_TRUE(SameFormat(ctx->SavedFormat[dir], before.saved));
+}
+
 }  // namespace
 
 // Every client opens a filter of its own, and the pin limit is per filter:
@@ -823,9 +882,7 @@ bool SameFormat(const AUDIO_FORMAT& a, const AUDIO_FORMAT& b) {
 // closed the second filter's pin plays.
 TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   Open(Model::Tarrow, 2, 24, false);
-  const AUDIO_FORMAT device = ctx_->DeviceFormat[QUENBY_DIR_RENDER];
-  const AUDIO_FORMAT pin = ctx_->RenderPinFormat;
-  const AUDIO_FORMAT saved = ctx_->SavedFormat[QUENBY_DIR_RENDER];
+  const DirectionFormats before = FormatsOf(ctx_, QUENBY_DIR_RENDER);
   // What the unit receives: the pin's two 24-bit channels of each frame.
   std::vector<uint8_t> received;
   std::mutex received_m;
@@ -852,22 +909,10 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   Run(render_);
   SleepMs(50);
 
-  NTSTATUS status;
-  PKSFILTER second_filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(second_filter, nullptr);
+  ASSERT_NO_FATAL_FAILURE(OpenSecondFilter());
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 16, 48000);
-  PKSPIN second = ks::pin_create(second_filter, 0, &other.DataFormat, &status);
-  EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(status, STATUS_DEVICE_BUSY);
-  if (second != nullptr) {  // its client would play a little and stop
-    Run(second);
-    SleepMs(10);
-    Stop(second);
-    ks::pin_close(second);
-  }
-  EXPECT_TRUE(SameFormat(ctx_->DeviceFormat[QUENBY_DIR_RENDER], device));
-  EXPECT_TRUE(SameFormat(ctx_->RenderPinFormat, pin));
-  EXPECT_TRUE(SameFormat(ctx_->SavedFormat[QUENBY_DIR_RENDER], saved));
+  ExpectSecondPinRefused(0, &other.DataFormat);
+  ExpectFormatsKept(ctx_, QUENBY_DIR_RENDER, before);
   EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], render_);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
 
@@ -895,48 +940,29 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
 
   // The direction is free once the first pin is closed: the second filter's
   // pin takes it with its own format and plays.
-  ks::pin_close(render_);
-  render_ = nullptr;
-  second = ks::pin_create(second_filter, 0, &other.DataFormat, &status);
-  ASSERT_NE(second, nullptr);
+  ASSERT_NO_FATAL_FAILURE(HandOverToSecondPin(&render_, 0, &other.DataFormat));
   EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 16);
-  Run(second);
+  Run(second_);
   EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
-  const uint64_t before = unit_->audio().counters().render_frames_received;
-  Queue(second, 4);
+  const uint64_t received_before = unit_->audio().counters().render_frames_received;
+  Queue(second_, 4);
   SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, before + 480);
-  Stop(second);
-  ks::pin_close(second);
-  ks::filter_close(second_filter);
+  EXPECT_GT(unit_->audio().counters().render_frames_received, received_before + 480);
+  Stop(second_);
 }
 
 // The same for capture: the second filter's capture pin is refused and the
 // first records on at its format; closed, it leaves the direction free.
 TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   Open(Model::Tarrow, 2, 24);
-  const AUDIO_FORMAT device = ctx_->DeviceFormat[QUENBY_DIR_CAPTURE];
-  const AUDIO_FORMAT pin = ctx_->CapturePinFormat;
-  const AUDIO_FORMAT saved = ctx_->SavedFormat[QUENBY_DIR_CAPTURE];
+  const DirectionFormats before = FormatsOf(ctx_, QUENBY_DIR_CAPTURE);
   Queue(capture_, 30);
   Run(capture_);
   SleepMs(30);
-  NTSTATUS status;
-  PKSFILTER second_filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(second_filter, nullptr);
+  ASSERT_NO_FATAL_FAILURE(OpenSecondFilter());
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 24, 44100);
-  PKSPIN second = ks::pin_create(second_filter, 3, &other.DataFormat, &status);
-  EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(status, STATUS_DEVICE_BUSY);
-  if (second != nullptr) {  // its client would play a little and stop
-    Run(second);
-    SleepMs(10);
-    Stop(second);
-    ks::pin_close(second);
-  }
-  EXPECT_TRUE(SameFormat(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE], device));
-  EXPECT_TRUE(SameFormat(ctx_->CapturePinFormat, pin));
-  EXPECT_TRUE(SameFormat(ctx_->SavedFormat[QUENBY_DIR_CAPTURE], saved));
+  ExpectSecondPinRefused(3, &other.DataFormat);
+  ExpectFormatsKept(ctx_, QUENBY_DIR_CAPTURE, before);
   EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], capture_);
   const ULONGLONG written = Position(capture_).WriteOffset;
   SleepMs(50);
@@ -944,16 +970,11 @@ TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   EXPECT_GE(Position(capture_).WriteOffset, written + 4u * 480 * 6);  // still recording at 48 kHz
   EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
   Stop(capture_);
-  ks::pin_close(capture_);
-  capture_ = nullptr;
-  second = ks::pin_create(second_filter, 3, &other.DataFormat, &status);
-  ASSERT_NE(second, nullptr) << std::hex << status;
-  Queue(second, 4);
-  Run(second);
+  ASSERT_NO_FATAL_FAILURE(HandOverToSecondPin(&capture_, 3, &other.DataFormat));
+  Queue(second_, 4);
+  Run(second_);
   EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
   SleepMs(30);
-  EXPECT_GT(Position(second).WriteOffset, 0u);
-  Stop(second);
-  ks::pin_close(second);
-  ks::filter_close(second_filter);
+  EXPECT_GT(Position(second_).WriteOffset, 0u);
+  Stop(second_);
 }
