@@ -7,9 +7,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver_stack.h"
@@ -32,6 +35,12 @@ constexpr ULONG kRenderPin = 0;
 constexpr ULONG kCapturePin = 3;
 constexpr uint32_t kFrameBytes = 6;      // 2 channels of 24 bits
 constexpr uint32_t kPinSample = 0x1000;  // what the render pin plays on channel 1
+
+// The direct-mode codes of the private interface.
+constexpr uint32_t kEnter = 0x222028, kLeave = 0x22202C, kSetFormats = 0x22205C, kStart = 0x222060,
+                   kStop = 0x222064, kReadCapture = 0x22603E;
+const uint8_t kStereo48k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+const uint8_t kStereo44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
 
 std::vector<uint8_t> intersect(PKSFILTER filter, ULONG pin, uint32_t channels, uint32_t bits, uint32_t rate) {
   KSDATARANGE_AUDIO range{};
@@ -67,6 +76,130 @@ struct Frame {
   }
 };
 
+// Frames of `bytes` each (carrying the pin's signal when `render`), made
+// and submitted to `pin` `count` at a time.
+struct Frames {
+  std::vector<std::unique_ptr<Frame>> list;
+  void submit_new(PKSPIN pin, size_t bytes, bool render, int count = 1) {
+    for (int i = 0; i < count; ++i) {
+      list.push_back(std::make_unique<Frame>(bytes, render));
+      ks::pin_submit(pin, &list.back()->header);
+    }
+  }
+};
+
+// A pin taken up through ACQUIRE and PAUSE (and RUN), each step succeeding.
+void to_pause(PKSPIN pin) {
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(pin, s)));
+}
+void to_run(PKSPIN pin) {
+  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(pin, s)));
+}
+// A pin taken down through PAUSE and ACQUIRE to STOP, whatever each step
+// answers.
+void to_stop(PKSPIN pin) {
+  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(pin, s);
+}
+
+// `body` on a thread of its own that the clock knows; join_on_clock() waits
+// for it.
+std::thread start_on_clock(std::function<void()> body) {
+  Clock& clock = Clock::instance();
+  clock.thread_created();
+  return std::thread([&clock, body = std::move(body)] {
+    clock.adopt_current_thread();
+    body();
+    clock.detach_current_thread();
+  });
+}
+void join_on_clock(std::thread& thread) {
+  Clock& clock = Clock::instance();
+  clock.detach_current_thread();
+  thread.join();
+  clock.attach_current_thread();
+}
+
+// A GET request of the audio property `id`.
+KSPROPERTY audio_get(ULONG id) {
+  KSPROPERTY request{};
+  request.Set = KSPROPSETID_Audio;
+  request.Id = id;
+  request.Flags = KSPROPERTY_TYPE_GET;
+  return request;
+}
+
+// A Tarrow unit with quenby on it; once open(), a driver file on it for a
+// direct client, and a filter of it when a test opens one.
+struct DirectSession {
+  Unit unit{Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; }};
+  DriverStack stack{unit, true};
+  std::unique_ptr<DriverFile> file;
+  PKSFILTER filter = nullptr;
+
+  // Plugs the unit in and opens the file.
+  void open() {
+    ASSERT_TRUE(stack.plug());
+    ASSERT_EQ(0, stack.open(u"\\tarrow", &file));
+  }
+  void open_filter() {
+    NTSTATUS status;
+    filter = ks::filter_create(ks::devices().back(), 0, &status);
+    ASSERT_NE(nullptr, filter);
+  }
+  // The filter's pin `id` at `format` (none without a format).
+  PKSPIN create_pin(ULONG id, const std::vector<uint8_t>& format) {
+    if (format.empty()) return nullptr;
+    NTSTATUS status;
+    return ks::pin_create(filter, id, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &status);
+  }
+  // ... at 2 channels of 24 bits at `rate`.
+  PKSPIN create_pin(ULONG id, uint32_t rate) { return create_pin(id, intersect(filter, id, 2, 24, rate)); }
+  // Closes the filter (its pins closed before), then the file, and unplugs
+  // the unit.
+  void close_filter() {
+    ks::filter_close(filter);
+    filter = nullptr;
+  }
+  void unplug() {
+    file.reset();
+    stack.unplug();
+  }
+  void close() {
+    close_filter();
+    unplug();
+  }
+  WDF_DEVICE_CONTEXT* context() const { return QuenbyContextFromKsDevice(ks::devices().back()); }
+
+  int32_t call(uint32_t code, const void* in = nullptr, uint32_t in_len = 0, void* out = nullptr,
+               uint32_t out_len = 0, uint64_t* info = nullptr) {
+    uint64_t got = 0;
+    int32_t s = file->ioctl(code, in, in_len, out, out_len, &got);
+    if (info != nullptr) *info = got;
+    return s;
+  }
+  // Enters direct mode at `formats` and (when `start`) starts its streams.
+  void enter(const uint8_t* formats = kStereo48k, bool start = true) {
+    ASSERT_EQ(0, call(kEnter));
+    ASSERT_EQ(0, call(kSetFormats, formats, 16));
+    if (start) {
+      ASSERT_EQ(0, call(kStart));
+    }
+  }
+  // Stops the streams and leaves direct mode, whatever the codes answer.
+  void leave() {
+    call(kStop);
+    call(kLeave);
+  }
+  // One capture read of 1 ms; the byte count read.
+  uint64_t read_capture() {
+    uint8_t buf[288];
+    uint64_t got = 0;
+    call(kReadCapture, nullptr, 0, buf, sizeof buf, &got);
+    return got;
+  }
+};
+
 int32_t sample(const uint8_t* p) {
   return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) << 8 >> 8;
 }
@@ -84,48 +217,37 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   Result& result = *out;
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
-  Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
-  DriverStack stack(unit, true);
-  stack.set_loopback(true);
-  ASSERT_TRUE(stack.plug());
-  std::unique_ptr<DriverFile> file;
-  ASSERT_EQ(0, stack.open(u"\\tarrow", &file));
-  auto call = [&](uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len) {
+  DirectSession d;
+  d.stack.set_loopback(true);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  auto call = [&d](uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len) {
     uint64_t info = 0;
-    int32_t s = file->ioctl(code, in, in_len, out, out_len, &info);
+    int32_t s = d.call(code, in, in_len, out, out_len, &info);
     return s < 0 ? -1 : int64_t(info);
   };
 
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, pin_rate);
-  auto capture_format = intersect(filter, kCapturePin, 2, 24, pin_rate);
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  auto render_format = intersect(d.filter, kRenderPin, 2, 24, pin_rate);
+  auto capture_format = intersect(d.filter, kCapturePin, 2, 24, pin_rate);
   ASSERT_FALSE(render_format.empty());
   ASSERT_FALSE(capture_format.empty());
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
-  PKSPIN capture =
-      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  PKSPIN render = d.create_pin(kRenderPin, render_format);
+  PKSPIN capture = d.create_pin(kCapturePin, capture_format);
   ASSERT_NE(nullptr, render);
   ASSERT_NE(nullptr, capture);
 
   // Direct mode first, with the same format as the pins.
-  const uint8_t fmt[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-  ASSERT_EQ(0, call(0x222028, nullptr, 0, nullptr, 0));
-  ASSERT_EQ(0, call(0x22205C, fmt, 16, nullptr, 0));
-  ASSERT_EQ(0, call(0x222060, nullptr, 0, nullptr, 0));
+  ASSERT_EQ(0, call(kEnter, nullptr, 0, nullptr, 0));
+  ASSERT_EQ(0, call(kSetFormats, kStereo48k, 16, nullptr, 0));
+  ASSERT_EQ(0, call(kStart, nullptr, 0, nullptr, 0));
 
   // Both pins run with frames of 10 ms queued.
   const size_t frame_bytes = pin_rate / 100 * kFrameBytes;
-  std::vector<std::unique_ptr<Frame>> frames;
-  for (PKSPIN pin : {capture, render})
-    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(pin, s)));
+  Frames frames;
+  for (PKSPIN pin : {capture, render}) ASSERT_NO_FATAL_FAILURE(to_pause(pin));
   for (int i = 0; i < 4; ++i) {
-    frames.push_back(std::make_unique<Frame>(frame_bytes, true));
-    ks::pin_submit(render, &frames.back()->header);
-    frames.push_back(std::make_unique<Frame>(frame_bytes, false));
-    ks::pin_submit(capture, &frames.back()->header);
+    frames.submit_new(render, frame_bytes, true);
+    frames.submit_new(capture, frame_bytes, false);
   }
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_RUN)));
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
@@ -135,16 +257,16 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   int mixed = 0, pin_fed = 0;
   for (int ms = 0; ms < 300; ++ms) {
     call(0x22A041, silence.data(), uint32_t(silence.size()), nullptr, 0);
-    if (call(0x22603E, nullptr, 0, back.data(), uint32_t(back.size())) > 0) {
+    if (call(kReadCapture, nullptr, 0, back.data(), uint32_t(back.size())) > 0) {
       for (size_t o = 0; o < back.size(); o += kFrameBytes)
         if (sample(&back[o]) == int32_t(kPinSample) && sample(&back[o + 3]) == 0) ++mixed;
     }
     while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) ks::pin_submit(render, h);
     while (KSSTREAM_HEADER* h = ks::pin_take_completed(capture)) {
-      const uint8_t* d = static_cast<const uint8_t*>(h->Data);
+      const uint8_t* data = static_cast<const uint8_t*>(h->Data);
       ++result.pin_frames;
       for (size_t o = 0; o + kFrameBytes <= h->DataUsed; o += kFrameBytes)
-        if (sample(d + o) == int32_t(kPinSample)) ++pin_fed;
+        if (sample(data + o) == int32_t(kPinSample)) ++pin_fed;
       h->DataUsed = 0;
       ks::pin_submit(capture, h);
     }
@@ -152,8 +274,8 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   }
   result.mixed = mixed;
   result.pin_fed = pin_fed;
-  call(0x222064, nullptr, 0, nullptr, 0);
-  call(0x22202C, nullptr, 0, nullptr, 0);
+  call(kStop, nullptr, 0, nullptr, 0);
+  call(kLeave, nullptr, 0, nullptr, 0);
   // The pins go on alone.
   for (int ms = 0; ms < 100; ++ms) {
     while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) ks::pin_submit(render, h);
@@ -166,8 +288,8 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   }
   ks::pin_close(render);
   ks::pin_close(capture);
-  ks::filter_close(filter);
-  file.reset();
+  d.close_filter();
+  d.file.reset();
 }
 
 TEST(DirectMixing, EqualFormatsMixTheRenderPinAndFeedTheCapturePin) {
@@ -193,42 +315,11 @@ TEST(DirectMixing, DifferentRatesNeitherMixNorCopy) {
 
 }  // namespace
 
-namespace {
-
-// The direct-mode codes of the private interface.
-constexpr uint32_t kEnter = 0x222028, kLeave = 0x22202C, kSetFormats = 0x22205C, kStart = 0x222060,
-                   kStop = 0x222064, kReadCapture = 0x22603E;
-const uint8_t kStereo48k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-
-struct DirectSession {
-  Unit unit{Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; }};
-  DriverStack stack{unit, true};
-  std::unique_ptr<DriverFile> file;
-  int32_t call(uint32_t code, const void* in = nullptr, uint32_t in_len = 0, void* out = nullptr,
-               uint32_t out_len = 0, uint64_t* info = nullptr) {
-    uint64_t got = 0;
-    int32_t s = file->ioctl(code, in, in_len, out, out_len, &got);
-    if (info != nullptr) *info = got;
-    return s;
-  }
-  // One capture read of 1 ms; the byte count read.
-  uint64_t read_capture() {
-    uint8_t buf[288];
-    uint64_t got = 0;
-    call(kReadCapture, nullptr, 0, buf, sizeof buf, &got);
-    return got;
-  }
-};
-
-}  // namespace
-
 TEST(DirectModePower, StreamsStartOnlyInD0AndRunAgainAfterAPowerCycle) {
   Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.enter(kStereo48k, false));
   // Powered down: the start code starts nothing on the bus (the device
   // refuses transfers in D3); the streams start with the power-up.
   ASSERT_EQ(0, d.stack.set_power(4));
@@ -245,8 +336,7 @@ TEST(DirectModePower, StreamsStartOnlyInD0AndRunAgainAfterAPowerCycle) {
   EXPECT_EQ(d.read_capture(), 288u);
   EXPECT_EQ(0, d.call(kStop));
   EXPECT_EQ(0, d.call(kLeave));
-  d.file.reset();
-  d.stack.unplug();
+  d.unplug();
 }
 
 TEST(DirectModeRaces, DirectCodesAndPinStateChangesFromTwoThreads) {
@@ -256,41 +346,28 @@ TEST(DirectModeRaces, DirectCodesAndPinStateChangesFromTwoThreads) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
 
-  clock.thread_created();
-  std::thread pins([&] {
-    clock.adopt_current_thread();
+  std::thread pins = start_on_clock([&] {
     for (int i = 0; i < 30; ++i) {
       ks::pin_set_state(render, KSSTATE_ACQUIRE);
       clock.sleep_for(300000);
       ks::pin_set_state(render, KSSTATE_STOP);
     }
-    clock.detach_current_thread();
   });
   for (int i = 0; i < 30; ++i) {
     d.call(kEnter);
     d.call(kSetFormats, kStereo48k, sizeof kStereo48k);
     d.call(kStart);
     clock.sleep_for(200000);
-    d.call(kStop);
-    d.call(kLeave);
+    d.leave();
   }
-  clock.detach_current_thread();
-  pins.join();
-  clock.attach_current_thread();
+  join_on_clock(pins);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
@@ -300,37 +377,28 @@ TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Real);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
+  ASSERT_NO_FATAL_FAILURE(d.open());
   std::unique_ptr<DriverFile> other;
   ASSERT_EQ(0, d.stack.open(u"\\tarrow", &other));
   ASSERT_EQ(0, d.call(kEnter));
   ASSERT_EQ(0, d.call(kStart));
   std::atomic<bool> done{false};
-  clock.thread_created();
-  std::thread asker([&] {
-    clock.adopt_current_thread();
+  std::thread asker = start_on_clock([&] {
     while (!done) {
       uint32_t delay = 0;
       uint64_t info = 0;
       EXPECT_EQ(0, other->ioctl(0x222058, nullptr, 0, &delay, sizeof delay, &info));
     }
-    clock.detach_current_thread();
   });
-  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
   for (int i = 0; i < 40; ++i) {
-    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16));
+    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : kStereo44k, 16));
     clock.sleep_for(200000);
   }
   done = true;
-  clock.detach_current_thread();
-  asker.join();
-  clock.attach_current_thread();
-  d.call(kStop);
-  d.call(kLeave);
+  join_on_clock(asker);
+  d.leave();
   other.reset();
-  d.file.reset();
-  d.stack.unplug();
+  d.unplug();
 }
 
 TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
@@ -341,36 +409,22 @@ TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Real);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
-  PKSPIN capture =
-      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN capture = d.create_pin(kCapturePin, 44100);
   ASSERT_NE(nullptr, capture);
-  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, k44k, 16));
-  ASSERT_EQ(0, d.call(kStart));
-  std::vector<std::unique_ptr<Frame>> frames;
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, s)));
-  for (int i = 0; i < 8; ++i) {
-    frames.push_back(std::make_unique<Frame>(44 * kFrameBytes, false));
-    ks::pin_submit(capture, &frames.back()->header);
-  }
+  ASSERT_NO_FATAL_FAILURE(d.enter(kStereo44k));
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_pause(capture));
+  frames.submit_new(capture, 44 * kFrameBytes, false, 8);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_RUN)));
   std::atomic<bool> done{false};
-  clock.thread_created();
-  std::thread client([&] {
-    clock.adopt_current_thread();
+  std::thread client = start_on_clock([&] {
     for (int i = 0; i < 40; ++i) {
-      EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? k44k : kStereo48k, 16));
+      EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo44k : kStereo48k, 16));
       clock.sleep_for(4000000);
     }
     done = true;
-    clock.detach_current_thread();
   });
   // Frames come back and go again, and new ones keep coming (each asks the
   // pin to process), also while a change restarts the streams.
@@ -379,22 +433,15 @@ TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
       h->DataUsed = 0;
       ks::pin_submit(capture, h);
     }
-    if (frames.size() < 4000) {
-      frames.push_back(std::make_unique<Frame>(44 * kFrameBytes, false));
-      ks::pin_submit(capture, &frames.back()->header);
-    }
+    if (frames.list.size() < 4000) frames.submit_new(capture, 44 * kFrameBytes, false);
     clock.sleep_for(100000);
   }
-  clock.detach_current_thread();
-  client.join();
-  clock.attach_current_thread();
-  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(capture, s);
+  join_on_clock(client);
+  to_stop(capture);
   ks::pin_close(capture);
-  ks::filter_close(filter);
-  d.call(kStop);
-  d.call(kLeave);
-  d.file.reset();
-  d.stack.unplug();
+  d.close_filter();
+  d.leave();
+  d.unplug();
 }
 
 TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
@@ -406,27 +453,15 @@ TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Real);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, 16));
-  ASSERT_EQ(0, d.call(kStart));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
   std::atomic<bool> done{false};
-  clock.thread_created();
-  std::thread asker([&] {
-    clock.adopt_current_thread();
+  std::thread asker = start_on_clock([&] {
     while (!done) {
-      KSPROPERTY request{};
-      request.Set = KSPROPSETID_Audio;
-      request.Id = KSPROPERTY_AUDIO_LATENCY;
-      request.Flags = KSPROPERTY_TYPE_GET;
+      KSPROPERTY request = audio_get(KSPROPERTY_AUDIO_LATENCY);
       KSTIME latency{};
       ULONG bytes = 0;
       EXPECT_TRUE(
@@ -436,23 +471,17 @@ TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
       EXPECT_GT(latency.Time, 500000);
       EXPECT_LT(latency.Time, 1000000);
     }
-    clock.detach_current_thread();
   });
-  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
   for (int i = 0; i < 40; ++i) {
-    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16));
+    EXPECT_EQ(0, d.call(kSetFormats, i % 2 ? kStereo48k : kStereo44k, 16));
     clock.sleep_for(200000);
   }
   done = true;
-  clock.detach_current_thread();
-  asker.join();
-  clock.attach_current_thread();
+  join_on_clock(asker);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.call(kStop);
-  d.call(kLeave);
-  d.file.reset();
-  d.stack.unplug();
+  d.close_filter();
+  d.leave();
+  d.unplug();
 }
 
 TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
@@ -465,15 +494,11 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
   ASSERT_TRUE(d.stack.plug());
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NE(0u, ctx->SharedClock);
   ASSERT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
   WDFUSBINTERFACE renderInterface = ctx->RenderInterface;
   ctx->RenderInterface = nullptr;
@@ -483,15 +508,14 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   EXPECT_EQ(0u, ctx->StreamActive[QuenbyRender]);
   EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
-  EXPECT_FALSE(intersect(filter, kRenderPin, 2, 24, 44100).empty());
+  EXPECT_FALSE(intersect(d.filter, kRenderPin, 2, 24, 44100).empty());
   // Tried again, the pin starts both streams at its rate.
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
   EXPECT_EQ(48000u, d.unit.audio().render_rate());
   ks::pin_set_state(render, KSSTATE_STOP);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
@@ -502,44 +526,30 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 44100);
-  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
-  PKSPIN capture =
-      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 44100);
+  PKSPIN capture = d.create_pin(kCapturePin, 44100);
   ASSERT_NE(nullptr, render);
   ASSERT_NE(nullptr, capture);
-  for (PKSPIN pin : {capture, render}) {
-    for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
-      ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(pin, s)));
-  }
+  for (PKSPIN pin : {capture, render}) ASSERT_NO_FATAL_FAILURE(to_run(pin));
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
   clock.sleep_for(10000000);
   EXPECT_EQ(d.unit.audio().render_rate(), 48000u);
   EXPECT_EQ(0, d.call(kStop));
   EXPECT_EQ(0, d.call(kLeave));
-  const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
+  const WDF_DEVICE_CONTEXT* ctx = d.context();
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_NE(ctx->StreamActive[QuenbyCapture], 0u);
   EXPECT_NE(ctx->StreamActive[QuenbyRender], 0u);
   for (PKSPIN pin : {render, capture}) {
-    for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(pin, s);
+    to_stop(pin);
     ks::pin_close(pin);
   }
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsAllTheSame) {
@@ -552,21 +562,13 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 44100);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 44100);
   ASSERT_NE(nullptr, render);
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
-    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
+  ASSERT_NO_FATAL_FAILURE(to_run(render));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
   clock.sleep_for(10000000);
   ASSERT_EQ(0, d.call(kStop));
   d.stack.bus()->stall_next_set_interface(1000);
@@ -583,19 +585,16 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   EXPECT_GT(0, d.call(kStart));
   EXPECT_GT(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
   // The pin runs its streams again through STOP.
-  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
-    ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  to_stop(render);
+  ASSERT_NO_FATAL_FAILURE(to_run(render));
   EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
   EXPECT_EQ(44100u, d.unit.audio().render_rate());
   // Left again with a unit that answers: no failure to report.
   ASSERT_EQ(0, d.call(kEnter));
   EXPECT_EQ(0, d.call(kLeave));
-  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  to_stop(render);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
@@ -608,19 +607,13 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
   ASSERT_TRUE(d.stack.plug());
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   ASSERT_NE(0u, ctx->StreamActive[QuenbyCapture]);
-  auto capture_format = intersect(filter, kCapturePin, 2, 24, 48000);
-  PKSPIN capture =
-      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  PKSPIN capture = d.create_pin(kCapturePin, 48000);
   ASSERT_NE(nullptr, capture);
   d.stack.bus()->stall_next_set_interface(10);  // every attempt of the first selection
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
@@ -636,8 +629,7 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   ks::pin_set_state(render, KSSTATE_STOP);
   ks::pin_close(capture);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
@@ -645,24 +637,17 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   // capture is stopped. A render pin's start starts capture beside the
   // running render stream; capture's start fails (its interface cannot be
   // selected), render is fine: the pin's start succeeds and it runs.
-  Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
+  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.enter(kStereo48k, false));
   QuenbyLockStreamControl(ctx);
   QuenbyStopCapture(ctx, TRUE);
   QuenbyUnlockStreamControl(ctx);
   ASSERT_NE(0u, ctx->StreamActive[QuenbyRender]);
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
   WDFUSBINTERFACE captureInterface = ctx->CaptureInterface;
   ctx->CaptureInterface = nullptr;
@@ -673,12 +658,10 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
   EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
-  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  to_stop(render);
   EXPECT_EQ(0, d.call(kLeave));
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
@@ -690,49 +673,34 @@ TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Real);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto format48 = intersect(filter, kRenderPin, 2, 24, 48000);
-  auto format44 = intersect(filter, kRenderPin, 2, 24, 44100);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  auto format48 = intersect(d.filter, kRenderPin, 2, 24, 48000);
+  auto format44 = intersect(d.filter, kRenderPin, 2, 24, 44100);
   ASSERT_FALSE(format44.empty());
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(format48.data()), &status);
+  PKSPIN render = d.create_pin(kRenderPin, format48);
   ASSERT_NE(nullptr, render);
   std::atomic<bool> done{false};
-  clock.thread_created();
-  std::thread asker([&] {
-    clock.adopt_current_thread();
+  std::thread asker = start_on_clock([&] {
     for (unsigned i = 0; !done; ++i) {
       // Refused while direct mode holds the one clock at the other rate.
       ks::pin_set_format(render, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? format48 : format44).data()));
-      KSPROPERTY request{};
-      request.Set = KSPROPSETID_Audio;
-      request.Id = KSPROPERTY_AUDIO_SAMPLING_RATE;
-      request.Flags = KSPROPERTY_TYPE_GET;
+      KSPROPERTY request = audio_get(KSPROPERTY_AUDIO_SAMPLING_RATE);
       ULONG rate = 0, bytes = 0;
       EXPECT_TRUE(NT_SUCCESS(ks::pin_property(render, &request, sizeof request, &rate, sizeof rate, &bytes)));
       EXPECT_TRUE(rate == 44100 || rate == 48000) << rate;
     }
-    clock.detach_current_thread();
   });
-  const uint8_t k44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
   for (int i = 0; i < 100; ++i) {
     d.call(kEnter);
-    d.call(kSetFormats, i % 2 ? kStereo48k : k44k, 16);
+    d.call(kSetFormats, i % 2 ? kStereo48k : kStereo44k, 16);
     clock.sleep_for(100000);
     d.call(kLeave);
   }
   done = true;
-  clock.detach_current_thread();
-  asker.join();
-  clock.attach_current_thread();
+  join_on_clock(asker);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeClones, AStoppedRenderPinHoldsNoFrameWhileTheMixingHeldItsClones) {
@@ -746,56 +714,38 @@ TEST(DirectModeClones, AStoppedRenderPinHoldsNoFrameWhileTheMixingHeldItsClones)
   auto previous = korvel::sim::verifier::set_failure_handler(
       [failures](const std::string& what) { failures->push_back(what); });
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto render_format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.enter());
 
-  std::vector<std::unique_ptr<Frame>> frames;
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
-  for (int i = 0; i < 4; ++i) {
-    frames.push_back(std::make_unique<Frame>(480 * kFrameBytes, true));
-    ks::pin_submit(render, &frames.back()->header);
-  }
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_pause(render));
+  frames.submit_new(render, 480 * kFrameBytes, true, 4);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
   clock.sleep_for(3000000);
   ASSERT_NE(0u, ctx->RenderCloneCount) << "the pin's frames are held for mixing";
 
   // The "mixing" (another thread) holds the clones for 20 ms.
   std::atomic<bool> held{false};
-  clock.thread_created();
-  std::thread mixer([&] {
-    clock.adopt_current_thread();
+  std::thread mixer = start_on_clock([&] {
     KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
     held = true;
     clock.sleep_for(20000000);
     KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
-    clock.detach_current_thread();
   });
   while (!held) clock.sleep_for(100000);
   for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP})
     EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
   EXPECT_EQ(0u, ctx->RenderCloneCount);
-  clock.detach_current_thread();
-  mixer.join();
-  clock.attach_current_thread();
+  join_on_clock(mixer);
   EXPECT_TRUE(failures->empty()) << failures->front();
 
-  d.call(kStop);
-  d.call(kLeave);
+  d.leave();
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
   korvel::sim::verifier::set_failure_handler(previous);
 }
 
@@ -806,31 +756,23 @@ TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Real);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto stereo = intersect(filter, kCapturePin, 2, 24, 48000);
-  auto wide = intersect(filter, kCapturePin, 24, 24, 48000);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  auto stereo = intersect(d.filter, kCapturePin, 2, 24, 48000);
+  auto wide = intersect(d.filter, kCapturePin, 24, 24, 48000);
   ASSERT_FALSE(stereo.empty());
   ASSERT_FALSE(wide.empty());
-  PKSPIN capture = ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(stereo.data()), &status);
+  PKSPIN capture = d.create_pin(kCapturePin, stereo);
   ASSERT_NE(nullptr, capture);
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
   for (int i = 0; i < 200; ++i) {
     EXPECT_TRUE(NT_SUCCESS(ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
     d.read_capture();
     clock.sleep_for(200000);
   }
-  d.call(kStop);
-  d.call(kLeave);
+  d.leave();
   ks::pin_close(capture);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
@@ -840,29 +782,20 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto format = intersect(filter, kRenderPin, 2, 24, 48000);
-  PKSPIN render = ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, s)));
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  ASSERT_NO_FATAL_FAILURE(to_pause(render));
   clock.sleep_for(5000000);
   ASSERT_EQ(0, d.call(kStop));
   ASSERT_EQ(0, d.call(kLeave));
   EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
 
-  std::vector<std::unique_ptr<Frame>> frames;
-  for (int i = 0; i < 4; ++i) {
-    frames.push_back(std::make_unique<Frame>(480 * kFrameBytes, true));
-    ks::pin_submit(render, &frames.back()->header);
-  }
+  Frames frames;
+  frames.submit_new(render, 480 * kFrameBytes, true, 4);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
   int completed = 0;
   for (int ms = 0; ms < 100; ++ms) {
@@ -873,11 +806,9 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
     clock.sleep_for(1000000);
   }
   EXPECT_GE(completed, 8) << "10 ms frames played in 100 ms";
-  for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) ks::pin_set_state(render, s);
+  to_stop(render);
   ks::pin_close(render);
-  ks::filter_close(filter);
-  d.file.reset();
-  d.stack.unplug();
+  d.close();
 }
 
 namespace {
@@ -898,20 +829,13 @@ TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverW
   Clock& clock = Clock::instance();
   clock.set_mode(korvel::sim::ClockMode::Virtual);
   DirectSession d;
-  ASSERT_TRUE(d.stack.plug());
-  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &d.file));
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ks::devices().back());
-  NTSTATUS status;
-  PKSFILTER filter = ks::filter_create(ks::devices().back(), 0, &status);
-  ASSERT_NE(nullptr, filter);
-  auto capture_format = intersect(filter, kCapturePin, 2, 24, 44100);
-  PKSPIN capture =
-      ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  PKSPIN capture = d.create_pin(kCapturePin, 44100);
   ASSERT_NE(nullptr, capture);
-  ASSERT_EQ(0, d.call(kEnter));
-  ASSERT_EQ(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
-  ASSERT_EQ(0, d.call(kStart));
-  for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, s)));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  ASSERT_NO_FATAL_FAILURE(to_pause(capture));
   const size_t frame_bytes = 441 * kFrameBytes;
   std::vector<std::unique_ptr<Frame>> frames;
   for (int i = 0; i < 4; ++i) frames.push_back(std::make_unique<Frame>(frame_bytes, false));
@@ -952,9 +876,7 @@ TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverW
 
   ks::pin_set_state(capture, KSSTATE_STOP);
   ks::pin_close(capture);
-  ks::filter_close(filter);
-  d.call(kStop);
-  d.call(kLeave);
-  d.file.reset();
-  d.stack.unplug();
+  d.close_filter();
+  d.leave();
+  d.unplug();
 }
