@@ -120,6 +120,18 @@ class PinFixture : public ::testing::Test {
     }
   }
 
+  // Queues 4 frames of 10 ms on `pin` and lets 30 ms pass: the unit
+  // received more than `frames` render frames meanwhile.
+  ::testing::AssertionResult Plays(PKSPIN pin, uint64_t frames) {
+    const uint64_t before = unit_->audio().counters().render_frames_received;
+    Queue(pin, 4);
+    SleepMs(30);
+    const uint64_t after = unit_->audio().counters().render_frames_received;
+    if (after > before + frames) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the unit received " << (after - before) << " render frames, not more than " << frames;
+  }
+
   KSAUDIO_POSITION Position(PKSPIN pin) {
     KSPROPERTY p{};
     p.Set = KSPROPSETID_Audio;
@@ -266,10 +278,7 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
       ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
     ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
-    const uint64_t received = unit_->audio().counters().render_frames_received;
-    Queue(render_, 4);
-    SleepMs(30);
-    EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960) << waiting;
+    EXPECT_TRUE(Plays(render_, 960)) << waiting;
     Stop(render_);
 
     // Capture waits; render comes and goes.
@@ -355,10 +364,7 @@ TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) 
   EXPECT_GT(failed, 0);
   // And the pin starts and plays afterwards.
   Run(render_);
-  const uint64_t received = unit_->audio().counters().render_frames_received;
-  Queue(render_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  EXPECT_TRUE(Plays(render_, 960));
   Stop(render_);
 }
 
@@ -708,10 +714,7 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
     EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), expected) << int(to);
     EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), expected) << int(to);
   }
-  const uint64_t received = unit_->audio().counters().render_frames_received;
-  Queue(render_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 480);
+  EXPECT_TRUE(Plays(render_, 480));
   EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
   Stop(render_);
   Stop(capture_);
@@ -731,10 +734,7 @@ TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCa
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
   ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
-  const uint64_t received = unit_->audio().counters().render_frames_received;
-  Queue(render_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  EXPECT_TRUE(Plays(render_, 960));
   Stop(render_);
 }
 
@@ -753,10 +753,7 @@ TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
   ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
-  const uint64_t received = unit_->audio().counters().render_frames_received;
-  Queue(render_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
+  EXPECT_TRUE(Plays(render_, 960));
   Stop(render_);
   // The capture pin records at its own rate afterwards.
   Run(capture_);
@@ -944,10 +941,7 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 16);
   Run(second_);
   EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
-  const uint64_t received_before = unit_->audio().counters().render_frames_received;
-  Queue(second_, 4);
-  SleepMs(30);
-  EXPECT_GT(unit_->audio().counters().render_frames_received, received_before + 480);
+  EXPECT_TRUE(Plays(second_, 480));
   Stop(second_);
 }
 
