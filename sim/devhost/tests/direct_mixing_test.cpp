@@ -129,9 +129,15 @@ KSPROPERTY audio_get(ULONG id) {
   return request;
 }
 
-// A Tarrow unit with quenby on it; once open(), a driver file on it for a
-// direct client, and a filter of it when a test opens one.
+// A Tarrow unit with quenby on it, on the clock in `mode`; once open(), a
+// driver file on it for a direct client, and a filter of it when a test
+// opens one.
 struct DirectSession {
+  explicit DirectSession(korvel::sim::ClockMode mode) : clock_mode(mode) {}
+  // Set first: the unit and the stack run on the clock in that mode.
+  struct SetClockMode {
+    explicit SetClockMode(korvel::sim::ClockMode mode) { Clock::instance().set_mode(mode); }
+  } clock_mode;
   Unit unit{Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; }};
   DriverStack stack{unit, true};
   std::unique_ptr<DriverFile> file;
@@ -155,6 +161,13 @@ struct DirectSession {
   }
   // ... at 2 channels of 24 bits at `rate`.
   PKSPIN create_pin(ULONG id, uint32_t rate) { return create_pin(id, intersect(filter, id, 2, 24, rate)); }
+  // open(), open_filter() and that pin in *pin.
+  void open_with_pin(ULONG id, uint32_t rate, PKSPIN* pin) {
+    ASSERT_NO_FATAL_FAILURE(open());
+    ASSERT_NO_FATAL_FAILURE(open_filter());
+    *pin = create_pin(id, rate);
+    ASSERT_NE(nullptr, *pin);
+  }
   // Closes the filter (its pins closed before), then the file, and unplugs
   // the unit.
   void close_filter() {
@@ -216,8 +229,7 @@ struct Result {
 void run_beside_pins(uint32_t pin_rate, Result* out) {
   Result& result = *out;
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Virtual);
   d.stack.set_loopback(true);
   ASSERT_NO_FATAL_FAILURE(d.open());
   auto call = [&d](uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len) {
@@ -316,8 +328,7 @@ TEST(DirectMixing, DifferentRatesNeitherMixNorCopy) {
 }  // namespace
 
 TEST(DirectModePower, StreamsStartOnlyInD0AndRunAgainAfterAPowerCycle) {
-  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Virtual);
   ASSERT_NO_FATAL_FAILURE(d.open());
   ASSERT_NO_FATAL_FAILURE(d.enter(kStereo48k, false));
   // Powered down: the start code starts nothing on the bus (the device
@@ -344,12 +355,9 @@ TEST(DirectModeRaces, DirectCodesAndPinStateChangesFromTwoThreads) {
   // streams and select the same settings from their own threads; they must
   // never leave a stream on a deleted pipe or race on the context (TSan).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 48000);
-  ASSERT_NE(nullptr, render);
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
 
   std::thread pins = start_on_clock([&] {
     for (int i = 0; i < 30; ++i) {
@@ -375,8 +383,7 @@ TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
   // another asks for the render delay, which reads the running format: the
   // two must not race on it (TSan).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Real);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Real);
   ASSERT_NO_FATAL_FAILURE(d.open());
   std::unique_ptr<DriverFile> other;
   ASSERT_EQ(0, d.stack.open(u"\\tarrow", &other));
@@ -407,12 +414,9 @@ TEST(DirectModeRaces, CapturePinProcessesWhileAnotherClientChangesFormats) {
   // processing (clones at the same rate, credit at another) reads the
   // running capture format that each change rewrites (TSan).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Real);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN capture = d.create_pin(kCapturePin, 44100);
-  ASSERT_NE(nullptr, capture);
+  DirectSession d(korvel::sim::ClockMode::Real);
+  PKSPIN capture = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kCapturePin, 44100, &capture));
   ASSERT_NO_FATAL_FAILURE(d.enter(kStereo44k));
   Frames frames;
   ASSERT_NO_FATAL_FAILURE(to_pause(capture));
@@ -451,12 +455,9 @@ TEST(DirectModeRaces, RenderLatencyAskedWhileAnotherClientChangesFormats) {
   // neither race on them (TSan) nor wait for a format change's requests to
   // the unit.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Real);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 48000);
-  ASSERT_NE(nullptr, render);
+  DirectSession d(korvel::sim::ClockMode::Real);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
   ASSERT_NO_FATAL_FAILURE(d.enter());
   std::atomic<bool> done{false};
   std::thread asker = start_on_clock([&] {
@@ -491,8 +492,7 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   // stays in STOP and nothing started or moved for it stays: capture would
   // otherwise hold the one clock at 48 kHz, and a render pin at 44.1 kHz be
   // refused.
-  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Virtual);
   ASSERT_TRUE(d.stack.plug());
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NE(0u, ctx->SharedClock);
@@ -524,13 +524,10 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   // again for the pins at their rate: neither restart may meet the other
   // stream still at direct mode's rate.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 44100);
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 44100, &render));
   PKSPIN capture = d.create_pin(kCapturePin, 44100);
-  ASSERT_NE(nullptr, render);
   ASSERT_NE(nullptr, capture);
   for (PKSPIN pin : {capture, render}) ASSERT_NO_FATAL_FAILURE(to_run(pin));
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
@@ -560,13 +557,10 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   // formats are back; the pin starts its streams again once the unit
   // answers.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 44100, &render));
   WDF_DEVICE_CONTEXT* ctx = d.context();
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 44100);
-  ASSERT_NE(nullptr, render);
   ASSERT_NO_FATAL_FAILURE(to_run(render));
   ASSERT_NO_FATAL_FAILURE(d.enter());
   clock.sleep_for(10000000);
@@ -604,8 +598,7 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   // stream runs on as before, for render's sake; the start tried again
   // succeeds.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Virtual);
   ASSERT_TRUE(d.stack.plug());
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
@@ -637,8 +630,7 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   // capture is stopped. A render pin's start starts capture beside the
   // running render stream; capture's start fails (its interface cannot be
   // selected), render is fine: the pin's start succeeds and it runs.
-  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Virtual);
   ASSERT_NO_FATAL_FAILURE(d.open());
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NO_FATAL_FAILURE(d.enter(kStereo48k, false));
@@ -671,8 +663,7 @@ TEST(DirectModeRaces, PinFormatAndRateWhileAnotherClientChangesFormats) {
   // device formats the pin's format handler writes: no race on them
   // (TSan), and the rate asked is always one of the two formats'.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Real);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Real);
   ASSERT_NO_FATAL_FAILURE(d.open());
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   auto format48 = intersect(d.filter, kRenderPin, 2, 24, 48000);
@@ -709,15 +700,12 @@ TEST(DirectModeClones, AStoppedRenderPinHoldsNoFrameWhileTheMixingHeldItsClones)
   // through PAUSE and ACQUIRE, those steps cannot delete them; the pin must
   // still hold none once it is in STOP (AVStream's flush finds them).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
   auto failures = std::make_shared<std::vector<std::string>>();
   auto previous = korvel::sim::verifier::set_failure_handler(
       [failures](const std::string& what) { failures->push_back(what); });
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 48000);
-  ASSERT_NE(nullptr, render);
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NO_FATAL_FAILURE(d.enter());
 
@@ -754,8 +742,7 @@ TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
   // of a running direct-mode capture (to count the pin's position), while
   // a capture pin in STOP has its format set: no race on it (TSan).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Real);
-  DirectSession d;
+  DirectSession d(korvel::sim::ClockMode::Real);
   ASSERT_NO_FATAL_FAILURE(d.open());
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   auto stereo = intersect(d.filter, kCapturePin, 2, 24, 48000);
@@ -780,12 +767,9 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   // ended, plays: leaving direct mode keeps the streams of pins out of
   // STOP, not only of pins in RUN.
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN render = d.create_pin(kRenderPin, 48000);
-  ASSERT_NE(nullptr, render);
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NO_FATAL_FAILURE(d.enter());
   ASSERT_NO_FATAL_FAILURE(to_pause(render));
@@ -827,13 +811,10 @@ TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverW
   // it is fed silence paced by the credit the direct stream's data earns in
   // the pin's format (2646 bytes per 10 ms frame).
   Clock& clock = Clock::instance();
-  clock.set_mode(korvel::sim::ClockMode::Virtual);
-  DirectSession d;
-  ASSERT_NO_FATAL_FAILURE(d.open());
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN capture = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kCapturePin, 44100, &capture));
   WDF_DEVICE_CONTEXT* ctx = d.context();
-  ASSERT_NO_FATAL_FAILURE(d.open_filter());
-  PKSPIN capture = d.create_pin(kCapturePin, 44100);
-  ASSERT_NE(nullptr, capture);
   ASSERT_NO_FATAL_FAILURE(d.enter());
   ASSERT_NO_FATAL_FAILURE(to_pause(capture));
   const size_t frame_bytes = 441 * kFrameBytes;
