@@ -413,10 +413,19 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
-  if (cmd == "fw-update" && rest.size() != 1) {
-    usage(stderr);
-    return 2;
+  // Each command takes its own options and arguments only: a mistyped one is
+  // refused, before any unit is looked for, rather than silently ignored.
+  const bool takes_json = cmd == "info" || cmd == "meters" || cmd == "recfunc";
+  if (json && !takes_json) return fail((cmd + " takes no --json (see korvelctl --help)").c_str());
+  if (watch && cmd != "meters") return fail((cmd + " takes no --watch (see korvelctl --help)").c_str());
+  for (const char* a : rest) {
+    if (!strncmp(a, "--", 2))
+      return fail(("unknown option " + std::string(a) + " for " + cmd + " (see korvelctl --help)").c_str());
+    if (cmd != "set" && cmd != "fw-update")
+      return fail((cmd + " takes no argument " + std::string(a) + " (see korvelctl --help)").c_str());
   }
+  if (cmd == "fw-update" && rest.size() != 1)
+    return fail(rest.empty() ? "fw-update needs an IMAGE file" : "fw-update takes one IMAGE file");
   // Arguments are checked before the unit is opened.
   Setting setting;
   std::vector<uint8_t> image;

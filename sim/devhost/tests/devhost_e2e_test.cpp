@@ -465,4 +465,28 @@ TEST_F(EndToEnd, NoHostAtAll) {
   EXPECT_NE(std::string::npos, r.err.find("not a firmware image")) << r.err;
 }
 
+// A mistyped option or a missing argument is named and refused before any
+// unit is looked for (no host runs here), never ignored. A missing image is
+// not status 2, which tells a script that the unit cancelled the transfer.
+TEST_F(EndToEnd, ArgumentMistakesAreNamed) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"meters", "--jsn"}, "unknown option --jsn for meters"},
+      {{"info", "--watch"}, "info takes no --watch"},
+      {{"assign-dump", "--json"}, "assign-dump takes no --json"},
+      {{"recfunc", "3"}, "recfunc takes no argument 3"},
+      {{"set", "fader", "1", "2", "3", "--json"}, "set takes no --json"},
+      {{"fw-update"}, "fw-update needs an IMAGE file"},
+      {{"fw-update", "a.bin", "b.bin"}, "fw-update takes one IMAGE file"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = ctl(c.args, 20000);
+    EXPECT_EQ(1, r.status) << c.says;
+    EXPECT_NE(std::string::npos, r.err.find(c.says)) << r.err;
+    EXPECT_EQ(1, count(r.err, "\n")) << r.err;  // one line
+  }
+}
+
 }  // namespace
