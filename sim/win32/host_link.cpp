@@ -1,6 +1,7 @@
 #include "host_link.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -33,6 +34,7 @@ struct Pool {
   bool resolved = false;
   std::string socket_env, runtime_env;
   std::string path;  // empty: no usable path
+  std::string path_error;  // why the path is unusable, as last reported
   std::vector<std::shared_ptr<Link>> links;
   // The current host's state page once a connection asked for it, and what
   // the host allows without asking.
@@ -71,7 +73,12 @@ const std::string& current_path(Pool& p) {
     p.socket_env = s ? s : "";
     p.runtime_env = r ? r : "";
     p.resolved = true;
-    p.path = wire::devhost_socket_path(nullptr);
+    // An unusable path (too long, a folder of another user or a link) would
+    // otherwise look like a missing unit: say why, once for each reason.
+    std::string error;
+    p.path = wire::devhost_socket_path(&error);
+    if (p.path.empty() && error != p.path_error) fprintf(stderr, "korvel device host: %s\n", error.c_str());
+    p.path_error = p.path.empty() ? error : std::string();
     p.links.clear();
     forget_host_locked(p);
   }

@@ -489,4 +489,14 @@ TEST_F(EndToEnd, ArgumentMistakesAreNamed) {
   }
 }
 
+// A socket path the clients cannot use is named, not taken for a missing unit.
+TEST_F(EndToEnd, AnUnusableSocketPathIsNamed) {
+  std::vector<std::string> env = box_.env();
+  env.push_back("KORVEL_DEVHOST_SOCKET=" + box_.dir() + "/" + std::string(120, 'x') + "/devhost.sock");
+  RunResult r = run({KORVELCTL_BIN, "info"}, 20000, env);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("socket path too long")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no KORVEL unit found")) << r.err;
+}
+
 }  // namespace
