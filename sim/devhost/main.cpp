@@ -40,7 +40,8 @@ void usage(FILE* f) {
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
       "on the device-host socket and reads commands from standard input:\n"
-      "  unplug | plug | model NAME | busy MS | stall N | stream on|off | quit\n"
+      "  unplug | plug | model NAME | busy MS | stall N | stall-timeout N | stream on|off\n"
+      "  level N DB|off | quit\n"
       "With --play-audio (or after `stream on`) it plays a music-like signal through quenby's\n"
       "render pin, as the Windows audio engine would, so that the unit's COMPUTER OUT meters\n"
       "move; the stream stops before each unplug and starts again after each plug.\n");
@@ -60,6 +61,10 @@ struct Options {
 int make_firmware_image(const Options& o) {
   using sim::devhost::parse_count;
   uint64_t major = 0, minor = 0, build = 0, size = 0;
+  if (o.version.empty() || o.build.empty()) {
+    std::fprintf(stderr, "korvel-devhost: --make-firmware-image needs --version MAJOR.MINOR and --build N\n");
+    return 2;
+  }
   size_t dot = o.version.find('.');
   if (dot == std::string::npos || !parse_count(o.version.substr(0, dot), 655, &major) ||
       o.version.size() - dot - 1 != 2 || !parse_count(o.version.substr(dot + 1), 99, &minor)) {

@@ -214,7 +214,7 @@ bool load_descriptor(UnitOptions* o, std::string* why) {
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::status(name, ec);
   if (ec || !std::filesystem::exists(st)) {
-    *why = "cannot read " + name;
+    *why = "cannot read " + name + ": " + (ec ? ec.message() : std::string("No such file or directory"));
     return false;
   }
   if (!std::filesystem::is_regular_file(st)) {

@@ -169,6 +169,21 @@ TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
       << info.out;
 }
 
+TEST_F(EndToEnd, AFirmwareImageNeedsItsVersionAndBuild) {
+  // A left-out option is named as missing (not as a malformed number), and
+  // no file is written.
+  std::string image = box_.dir() + "/fw.bin";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version", "1.06"}, std::vector<std::string>{"--build", "43"}}) {
+    std::vector<std::string> argv{KORVEL_DEVHOST_BIN, "--make-firmware-image", image};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run(argv);
+    EXPECT_EQ(2, r.status) << args[0];
+    EXPECT_NE(std::string::npos, r.err.find("needs --version MAJOR.MINOR and --build N")) << r.err;
+    EXPECT_NE(0, access(image.c_str(), F_OK));
+  }
+}
+
 TEST_F(EndToEnd, UnplugDuringAFirmwareTransferFailsWithoutHanging) {
   std::string image = box_.dir() + "/big.bin";
   ASSERT_EQ(0, run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "1.07", "--build", "1",
@@ -219,7 +234,9 @@ TEST_F(EndToEnd, InspectReportsRefusedDescriptorsAndUnreadableFiles) {
   EXPECT_EQ(1, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("\"ok\": false")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\"error\": ")) << r.out;
-  EXPECT_EQ(2, run({KORVEL_DEVHOST_BIN, "--inspect", box_.dir() + "/missing.bin"}).status);
+  RunResult missing = run({KORVEL_DEVHOST_BIN, "--inspect", box_.dir() + "/missing.bin"});
+  EXPECT_EQ(2, missing.status);
+  EXPECT_NE(std::string::npos, missing.err.find("missing.bin: No such file")) << missing.err;
   // A directory used to abort on an uncaught exception; a device read without end.
   for (const std::string& odd : {box_.dir(), std::string("/dev/zero")}) {
     RunResult bad = run({KORVEL_DEVHOST_BIN, "--inspect", odd}, 10000);
