@@ -93,16 +93,18 @@ if ! flock -n 9; then
 fi
 echo $$ >"$lock"
 
-"$root/scripts/setup-deps.sh"
+# Its word goes to the terminal, not into the meter view on standard output.
+"$root/scripts/setup-deps.sh" >&2
 
 if [ -n "${KORVEL_DEMO_BUILD:-}" ]; then
   dir=$KORVEL_DEMO_BUILD
 else
   dir=$root/build/normal
-  echo "demo.sh: building into $dir (the first build takes a few minutes)" >&2
   if [ ! -f "$dir/build.ninja" ]; then
+    echo "demo.sh: building into $dir (the first build takes a few minutes)" >&2
     "$root/scripts/build.sh" normal "$dir" >&2
   else
+    echo "demo.sh: bringing $dir up to date" >&2
     cmake --build "$dir" -j "${KORVEL_JOBS:-$(nproc)}" >&2
   fi
 fi
