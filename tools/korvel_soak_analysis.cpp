@@ -32,6 +32,12 @@ int main(int argc, char** argv) {
   bool strict = false, panel = false;
   std::string dir;
   for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::printf(
+          "usage: korvel-soak-analysis [--strict] [--panel] LOGDIR\n"
+          "Summarises the logs a soak run kept (scripts/soak.sh with KORVEL_SOAK_KEEP=1) as JSON.\n");
+      return 0;
+    }
     if (!std::strcmp(argv[i], "--strict")) {
       strict = true;
     } else if (!std::strcmp(argv[i], "--panel")) {
