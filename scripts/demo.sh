@@ -32,7 +32,8 @@ panel on it. MODEL is one of Tarrow (default), Quenby, Pellin, Dorrit,
   --help              this text
 
 While it runs, type host commands here, one per line:
-  unplug | plug | model NAME | busy MS | stall N | stream on|off | quit
+  unplug | plug | model NAME | busy MS | stall N | stall-timeout N
+  stream on|off | level N DB|off | quit
 `quit` (or Ctrl-C) ends the host, the panel and this script; closing the panel
 ends the host too.
 
