@@ -436,8 +436,14 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
       }
     }
   }
-  if (capture_pin != nullptr && !o_.record.empty())
+  if (capture_pin != nullptr && !o_.record.empty()) {
     recording_ = recorder_.open(o_.record, cap_ch_, cap_bytes_ * 8, cap_rate_);
+    // A recording that cannot be made fails the run before it streams.
+    if (!recording_ && ok) {
+      ok = false;
+      why = "cannot write " + o_.record;
+    }
+  }
   r_->capture_channels = capture_pin != nullptr ? cap_ch_ : 0;
   r_->capture_bits = capture_pin != nullptr ? cap_bits_ : 0;
   r_->capture_rate = capture_pin != nullptr ? cap_rate_ : 0;

@@ -2,15 +2,38 @@
 #include "ks_client_wav.h"
 
 #include <cstring>
-#include <iterator>
+#include <filesystem>
+#include <system_error>
 
 #include "ks_client_signal.h"
 
 namespace korvel::sim::devhost {
 
 bool read_wav(const std::string& path, Wav* wav, std::string* error) {
+  // Only a regular file is read, and only as far as a RIFF file can reach:
+  // a folder threw from the stream, a device such as /dev/zero never ended.
+  constexpr uint64_t kMaxRiff = 0xFFFFFFFFull + 8;
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(st)) {
+    *error = "cannot read " + path + ": " + (ec ? ec.message() : std::string("No such file or directory"));
+    return false;
+  }
+  if (!std::filesystem::is_regular_file(st)) {
+    *error = "cannot read " + path + ": not a regular file";
+    return false;
+  }
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMaxRiff) {
+    *error = path + ": not a RIFF WAVE file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> b(size_t(size), 0);
+  if (!in || !in.read(reinterpret_cast<char*>(b.data()), std::streamsize(b.size()))) {
+    *error = "cannot read " + path;
+    return false;
+  }
   auto u16 = [&](size_t o) { return uint32_t(b[o] | b[o + 1] << 8); };
   auto u32 = [&](size_t o) {
     return uint32_t(b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24);

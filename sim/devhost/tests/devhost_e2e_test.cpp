@@ -278,6 +278,28 @@ TEST_F(EndToEnd, EveryModeRefusesTheSameBadFormatTheSameWay) {
   }
 }
 
+TEST_F(EndToEnd, StreamFilesThatCannotBeUsedFailTheRun) {
+  // What to play is read only from a regular file: a folder used to abort
+  // the host, a device without end to be read until memory ran out. A
+  // recording that cannot be written used to end as a success without it.
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--play", box_.dir()}, "not a regular file"},
+      {{"--play", "/dev/zero"}, "not a regular file"},
+      {{"--play", box_.dir() + "/missing.wav"}, "No such file"},
+      {{"--loopback", "--record", box_.dir() + "/no/such/folder/out.wav"}, "cannot write"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{KORVEL_DEVHOST_BIN, "--stream", "0.1", "--format", "2:24:48000"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunResult r = run(argv, 20000);
+    EXPECT_EQ(1, r.status) << c.args.back() << ": " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.says)) << r.err;
+  }
+}
+
 TEST_F(EndToEnd, TwoClientsAtOnceAreBothServed) {
   // Two threads, each with its own handles, tunnel transfers through quenby
   // at the same time (the driver holds no lock across them). Their message
