@@ -152,6 +152,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     uint32_t got = 0;
     call(kDirectCounters, nullptr, 0, r.counters, sizeof r.counters, &got);
     r.allocations_while_streaming = clock.allocations() - allocations_start;
+    if (o.at_window_end) o.at_window_end();
     clock.thread_leave();
   });
   clock.spawning();

@@ -61,6 +61,10 @@ struct DirectClientOptions {
   // counters are cleared and the allocation count taken, so both cover the
   // steady state only.
   uint32_t settle_ms = 20;
+  // Called on the render thread as the window closes, before writing
+  // stops and the rings drain: what the caller counts there (the unit's
+  // counters) covers the window only, whatever time stopping then takes.
+  std::function<void()> at_window_end;
 };
 
 struct DirectClientResult {

@@ -157,11 +157,20 @@ int run_direct_mode(int argc, char** argv) {
     options.loopback = o.loopback;
     const double cpu_start = process_cpu_seconds();
     const uint64_t start_ns = clock.now_ns();
+    // The unit's counters and the simulated time as the window closes, as
+    // the driver's counters are: what the unit receives and misses after
+    // the client stops writing (the ring draining, then silence until the
+    // stop arrives, however long the simulated clock runs meanwhile) is no
+    // part of the run.
+    uint64_t window_end_ns = 0;
+    options.at_window_end = [&] {
+      unit_counters = stack.audio_counters();
+      window_end_ns = clock.now_ns();
+    };
     result = run_direct_client(channel, options, cc);
     allocations = result.allocations_while_streaming;
-    simulated = double(clock.now_ns() - start_ns) / 1e9;
+    simulated = double((window_end_ns != 0 ? window_end_ns : clock.now_ns()) - start_ns) / 1e9;
     cpu = process_cpu_seconds() - cpu_start;
-    unit_counters = stack.audio_counters();
     // The channel (and its handle) closes before the unit goes away.
   }
   std::string json = report_json(o, result, simulated, allocations, cpu, unit_counters) + "\n";

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <set>
@@ -339,6 +340,15 @@ TEST_F(EndToEnd, DirectClientStreamsBitExactThroughThePrivateInterface) {
   EXPECT_NE(std::string::npos, json.find("\"loopback_bit_exact\": true")) << json;
   EXPECT_NE(std::string::npos, json.find("\"allocations_while_streaming\": 0")) << json;
   EXPECT_NE(std::string::npos, json.find("\"underrun_events\": 0")) << json;
+  // The unit's figures cover the client's window, as the driver's do: not
+  // the ring draining and the silence after the client stops writing.
+  EXPECT_NE(std::string::npos, json.find("\"unit_render_underflows\": 0,")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"simulated_seconds\": 3,")) << json;
+  const auto number = [&json](const char* key) {
+    const size_t at = json.find(key);
+    return at == std::string::npos ? -1.0 : std::atof(json.c_str() + at + std::strlen(key));
+  };
+  EXPECT_LE(number("\"unit_received_frames\": "), number("\"rendered_frames\": ")) << json;
 }
 
 TEST_F(EndToEnd, TwoProgramsTalkingToTheUnitAtOnceGetTheirOwnAnswers) {
