@@ -9,6 +9,7 @@ const QString kProductFamily = QStringLiteral("Brevanta");
 
 const QString kModelNameTarrow = QStringLiteral("Tarrow");
 const QString kModelNameFarLink = QStringLiteral("Far Link");
+const QString kNoDevice = QStringLiteral("No Device");
 
 const QString kAsioDriverKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\KORVEL\\Brevanta\\ASIODRIVER");
 const QString kBufferSizeValueName = QStringLiteral("blockFrames");

@@ -18,6 +18,9 @@ extern const QString kProductFamily;
 // Display names of the two models with their own update documents.
 extern const QString kModelNameTarrow;
 extern const QString kModelNameFarLink;
+// The unit name shown, and passed to the update check, while no unit is
+// identified.
+extern const QString kNoDevice;
 
 // Buffer size read by the unit's ASIO driver.
 extern const QString kAsioDriverKey;

@@ -33,6 +33,7 @@
 #include "vxfacade.h"
 #include "widgetupdates.h"
 
+// Literals, not kNoDevice: globals of another file may not be made yet.
 QString currentDeviceName = QStringLiteral("No Device");
 QString previousDeviceName = QStringLiteral("No Device");
 QString firmwareText = QStringLiteral("No Device");
@@ -51,7 +52,6 @@ Q_LOGGING_CATEGORY(lcMeterTrace, "korvel.panel.meters", QtInfoMsg)
 
 namespace {
 
-const QString kNoDevice = QStringLiteral("No Device");
 const QString kPageFont = QStringLiteral("Yu Gothic UI");
 
 const QString kHoldClearStyle = QStringLiteral(

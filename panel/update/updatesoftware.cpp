@@ -266,7 +266,7 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
     qDebug() << "not Tarrow Json";
     return;
   }
-  if (firmwareText == QLatin1String("No Device")) {
+  if (firmwareText == kNoDevice) {
     qDebug() << "UpdateSoftware: checkFirm firmVer is No Device:" << firmwareText;
     return;
   }
@@ -301,8 +301,7 @@ void UpdateSoftware::setShownModel(const QString& deviceName) {
   modelName = deviceName;
   // A unit that went away may come back as the same model: the offer
   // waits for it (and cannot be started meanwhile).
-  if (firmwareModel.isEmpty() || deviceName == firmwareModel || deviceName == QLatin1String("No Device"))
-    return;
+  if (firmwareModel.isEmpty() || deviceName == firmwareModel || deviceName == kNoDevice) return;
   qDebug() << "UpdateSoftware: firmware update for" << firmwareModel << "withdrawn, the unit is now"
            << deviceName;
   withdrawFirmware();
@@ -502,7 +501,7 @@ void UpdateSoftware::openExecWindow() {
   }
   // A firmware updater that arrived after its model was replaced (the stop
   // came too late) is not offered for starting.
-  if (!firmwareModel.isEmpty() && !firmwareForShownModel() && modelName != QLatin1String("No Device")) {
+  if (!firmwareModel.isEmpty() && !firmwareForShownModel() && modelName != kNoDevice) {
     withdrawFirmware();
     return;
   }
