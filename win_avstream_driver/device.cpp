@@ -102,13 +102,12 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   // Capture nobody uses runs beside render only at render's rate (a capture
   // pin's set-format meanwhile may have changed it): it starts first and
   // must not take the one clock from render.
-  if ((resume & QUENBY_RESUME_CAPTURE) != 0 && (resume & QUENBY_RESUME_RENDER) != 0 && ctx->SharedClock &&
+  if ((resume & QUENBY_RESUME_CAPTURE) != 0 && (resume & QUENBY_RESUME_RENDER) != 0 &&
       InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]), 0,
                                  0) == 0 &&
       InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]), 0,
                                  0) == 0 &&
-      !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
-                                ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec))
+      !QuenbyCaptureFollowsRender(ctx))
     resume &= ~QUENBY_RESUME_CAPTURE;
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
     PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);

@@ -307,10 +307,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
         captureFollows = ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) == 0 &&
                          ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-                         (!ctx->SharedClock ||
-                          QuenbyDeviceFormatAtRate(
-                              ctx, QUENBY_DIR_CAPTURE,
-                              ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec));
+                         QuenbyCaptureFollowsRender(ctx);
       }
       if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
         // Powered down: the streams start with the power-up (capture

@@ -272,9 +272,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   // render pin's start; on one clock for both, only if it can.
   NTSTATUS captureStatus = STATUS_SUCCESS;
   if (HasCapture(ctx)) {
-    if (captureKept || !renderKept || !ctx->SharedClock ||
-        QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
-                                 ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)) {
+    if (captureKept || !renderKept || QuenbyCaptureFollowsRender(ctx)) {
       captureStatus = RestartCapture(ctx, capturePin);
     } else {
       QuenbyStopCapture(ctx, TRUE);

@@ -366,6 +366,10 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 // Moves a direction's device format to `rate` when a setting of its shape
 // carries that rate; false (format unchanged) otherwise.
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
+// Whether capture may run beside render: always on separate clocks; on one
+// clock for both only at render's rate, to which capture's device format
+// then moves (QuenbyDeviceFormatAtRate).
+BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
 // A direction's device format (DeviceFormat): written under the

@@ -310,6 +310,12 @@ BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG
   return TRUE;
 }
 
+BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx) {
+  return !ctx->SharedClock ||
+         QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
+                                  ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+}
+
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
