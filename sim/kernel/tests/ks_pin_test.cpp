@@ -7,6 +7,7 @@
 #include <ks.h>
 #include <ntddk.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,9 +28,10 @@ namespace {
 
 // The pin's process dispatch: counts its calls and either leaves every frame
 // where it is (STATUS_PENDING, as a pin whose buffer is full) or takes them
-// all (STATUS_SUCCESS once the queue is empty).
-int g_process_calls = 0;
-bool g_take_frames = false;
+// all (STATUS_SUCCESS once the queue is empty). It runs on the pin's
+// worker thread while the test sets them.
+std::atomic<int> g_process_calls{0};
+std::atomic<bool> g_take_frames{false};
 
 NTSTATUS Process(PKSPIN pin) {
   ++g_process_calls;
@@ -218,21 +220,21 @@ TEST_F(KsPinQueue, ArrivalsStartProcessingOnlyIntoAnEmptyQueue) {
   g_take_frames = false;
   ks::pin_submit(pin, &frames_[0]);  // into an empty queue: processed (and left pending)
   Settle();
-  EXPECT_EQ(g_process_calls, 1);
+  EXPECT_EQ(g_process_calls.load(), 1);
   ks::pin_submit(pin, &frames_[1]);  // behind a frame still waiting: nothing
   Settle();
-  EXPECT_EQ(g_process_calls, 1);
+  EXPECT_EQ(g_process_calls.load(), 1);
   KsPinAttemptProcessing(pin, FALSE);  // the pin asks again
   Settle();
-  EXPECT_EQ(g_process_calls, 2);
+  EXPECT_EQ(g_process_calls.load(), 2);
   g_take_frames = true;
   KsPinAttemptProcessing(pin, FALSE);  // takes both: the queue is empty again
   Settle();
-  EXPECT_EQ(g_process_calls, 3);
+  EXPECT_EQ(g_process_calls.load(), 3);
   EXPECT_EQ(ks::pin_queued(pin), 0u);
   ks::pin_submit(pin, &frames_[2]);  // into the empty queue: processed
   Settle();
-  EXPECT_EQ(g_process_calls, 4);
+  EXPECT_EQ(g_process_calls.load(), 4);
   ks::pin_close(pin);
   Finish();
 }
