@@ -31,6 +31,12 @@ namespace ks = korvel::sim::kernel::ks;
 
 namespace {
 
+// A flag the streaming thread reads and writes with interlocked calls, read
+// the same way.
+ULONG Flag(const ULONG& flag) {
+  return ULONG(InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(const_cast<ULONG*>(&flag)), 0, 0));
+}
+
 constexpr ULONG kRenderPin = 0;
 constexpr ULONG kCapturePin = 3;
 constexpr uint32_t kFrameBytes = 6;      // 2 channels of 24 bits
@@ -504,14 +510,14 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   ctx->RenderInterface = nullptr;
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   ctx->RenderInterface = renderInterface;
-  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
-  EXPECT_EQ(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyCapture]));
+  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyRender]));
   EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_FALSE(intersect(d.filter, kRenderPin, 2, 24, 44100).empty());
   // Tried again, the pin starts both streams at its rate.
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
   EXPECT_EQ(48000u, d.unit.audio().render_rate());
   ks::pin_set_state(render, KSSTATE_STOP);
   ks::pin_close(render);
@@ -540,8 +546,8 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
-  EXPECT_NE(ctx->StreamActive[QuenbyCapture], 0u);
-  EXPECT_NE(ctx->StreamActive[QuenbyRender], 0u);
+  EXPECT_NE(Flag(ctx->StreamActive[QuenbyCapture]), 0u);
+  EXPECT_NE(Flag(ctx->StreamActive[QuenbyRender]), 0u);
   for (PKSPIN pin : {render, capture}) {
     to_stop(pin);
     ks::pin_close(pin);
@@ -581,7 +587,7 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   // The pin runs its streams again through STOP.
   to_stop(render);
   ASSERT_NO_FATAL_FAILURE(to_run(render));
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
   EXPECT_EQ(44100u, d.unit.audio().render_rate());
   // Left again with a unit that answers: no failure to report.
   ASSERT_EQ(0, d.call(kEnter));
@@ -605,17 +611,17 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  ASSERT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  ASSERT_NE(0u, Flag(ctx->StreamActive[QuenbyCapture]));
   PKSPIN capture = d.create_pin(kCapturePin, 48000);
   ASSERT_NE(nullptr, capture);
   d.stack.bus()->stall_next_set_interface(10);  // every attempt of the first selection
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
   d.stack.bus()->stall_next_set_interface(0);
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyCapture]);
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyCapture]));
   EXPECT_EQ(48000u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   clock.sleep_for(20000000);
   EXPECT_LT(0, ctx->InFlight[QuenbyCapture]);  // its transfers go out
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
   EXPECT_EQ(capture, QuenbyRingOwner(&ctx->CaptureRing));
   ks::pin_set_state(capture, KSSTATE_STOP);
@@ -637,7 +643,7 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   QuenbyLockStreamControl(ctx);
   QuenbyStopCapture(ctx, TRUE);
   QuenbyUnlockStreamControl(ctx);
-  ASSERT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  ASSERT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
@@ -645,8 +651,8 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   ctx->CaptureInterface = nullptr;
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   ctx->CaptureInterface = captureInterface;
-  EXPECT_EQ(0u, ctx->StreamActive[QuenbyCapture]);
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyCapture]));
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
   EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
@@ -776,7 +782,7 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   clock.sleep_for(5000000);
   ASSERT_EQ(0, d.call(kStop));
   ASSERT_EQ(0, d.call(kLeave));
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
 
   Frames frames;
   frames.submit_new(render, 480 * kFrameBytes, true, 4);
