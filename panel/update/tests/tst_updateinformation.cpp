@@ -78,6 +78,11 @@ class LogCapture {
 };
 
 constexpr quint64 kGiB = quint64(1) << 30;
+// Inactivity times of the timeout tests: where nothing is meant to arrive,
+// and where data must still come in before it (a TLS handshake under the
+// sanitizers included).
+constexpr int kShortInactivityMs = 400;
+constexpr int kInactivityAfterDataMs = 800;
 constexpr quint64 kMiB = quint64(1) << 20;
 
 class TestUpdateInformation : public QObject {
@@ -91,6 +96,13 @@ class TestUpdateInformation : public QObject {
   void fetchDocument() { QMetaObject::invokeMethod(worker, "downloadInformation"); }
   void download(const QString& url) {
     QMetaObject::invokeMethod(worker, "downloadFile", Q_ARG(QString, url));
+  }
+  // Returns once the worker has handled everything asked of it so far and
+  // its signals have arrived here.
+  void settle() {
+    QMetaObject::invokeMethod(
+        worker, [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
   }
   // Waits until the download has ended with one of its outcomes.
   bool waitForEnd(int ms = 15000) {
@@ -188,14 +200,14 @@ class TestUpdateInformation : public QObject {
     // fetch may take.
     HttpsServer::Response alive{200, QByteArray(320 * 1024, ' '), HttpsServer::Trickle, true};
     alive.trickleBytes = int(kMinimumProgressBytes) + 1024;
-    alive.trickleMs = 500;
+    alive.trickleMs = 100;
     QTest::newRow("just enough to stay alive") << alive;
     QTest::newRow("larger than any document")
         << HttpsServer::Response{200, QByteArray(kMaxDocumentBytes + 1024, ' '), HttpsServer::Full, true};
   }
   void documentFetchAlwaysEnds() {
     QFETCH(HttpsServer::Response, response);
-    worker->setInactivityTimeout(1500);
+    worker->setInactivityTimeout(kShortInactivityMs);
     const QString path = QString("/doc-%1.json").arg(QTest::currentDataTag()).replace(' ', '_');
     env.server->route(path, response);
     writeSetting("Update", "JsonUrl", env.server->url(path));
@@ -422,7 +434,7 @@ class TestUpdateInformation : public QObject {
     HttpsServer::Response chunked{200, installerScript(marker) + QByteArray(100 * 1024, '#'),
                                   HttpsServer::Trickle, true};
     chunked.trickleBytes = 32 * 1024;
-    chunked.trickleMs = 200;
+    chunked.trickleMs = 50;
     env.server->route("/chunked/setup.exe", chunked);
     download(env.server->url("/chunked/setup.exe"));
     QVERIFY(waitForEnd());
@@ -448,7 +460,7 @@ class TestUpdateInformation : public QObject {
     trickle.trickleBytes = 16;
     trickle.trickleMs = 100;
     env.server->route("/trickle.exe", trickle);
-    worker->setInactivityTimeout(1500);
+    worker->setInactivityTimeout(kInactivityAfterDataMs);
     download(env.server->url("/trickle.exe"));
     QVERIFY(waitForEnd(15000));
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
@@ -457,20 +469,20 @@ class TestUpdateInformation : public QObject {
   }
 
   void slowDownloadThatKeepsComingGoesOn() {
-    // 8 KiB every 300 ms: the file takes longer than the inactivity time.
+    // 8 KiB every 100 ms: the file takes longer than the inactivity time.
     const QString marker = env.marker("slow-installer-ran");
     HttpsServer::Response slow{200, installerScript(marker) + QByteArray(64 * 1024, '#'),
                                HttpsServer::Trickle};
     slow.trickleBytes = 8 * 1024;
-    slow.trickleMs = 300;
+    slow.trickleMs = 100;
     env.server->route("/slow-but-steady.exe", slow);
-    worker->setInactivityTimeout(1500);
+    worker->setInactivityTimeout(kInactivityAfterDataMs);
     QElapsedTimer took;
     took.start();
     download(env.server->url("/slow-but-steady.exe"));
     QVERIFY(waitForEnd(30000));
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "exec"}));
-    QVERIFY(took.elapsed() > 1500);
+    QVERIFY(took.elapsed() > kInactivityAfterDataMs);
     worker->setInactivityTimeout(10000);
   }
 
@@ -481,7 +493,7 @@ class TestUpdateInformation : public QObject {
     HttpsServer::Response slow{200, installerScript(marker) + QByteArray(64 * 1024, '#'),
                                HttpsServer::Trickle};
     slow.trickleBytes = 8 * 1024;
-    slow.trickleMs = 200;
+    slow.trickleMs = 100;
     env.server->route("/beside-document.exe", slow);
     env.server->route("/beside.json", QByteArray("{}"));
     writeSetting("Update", "JsonUrl", env.server->url("/beside.json"));
@@ -523,12 +535,12 @@ class TestUpdateInformation : public QObject {
     QMetaObject::invokeMethod(worker, "cancelDownload");
     QTRY_COMPARE(rec->events, QStringList({"started", "finished"}));
     // No late failure.
-    QTest::qWait(300);
+    settle();
     QCOMPARE(rec->events, QStringList({"started", "finished"}));
   }
 
   void inactivityAfterProgressTimesOut() {
-    worker->setInactivityTimeout(2500);
+    worker->setInactivityTimeout(kInactivityAfterDataMs);
     env.server->route("/half.exe",
                       HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
     download(env.server->url("/half.exe"));
@@ -544,18 +556,26 @@ class TestUpdateInformation : public QObject {
 
   void archivesThatUnpackTooLargeAreRefusedBeforeUnpacking_data() {
     QTest::addColumn<QByteArray>("body");
-    // 70 MiB of zeros deflate to some 70 KiB.
+    QTest::addColumn<quint64>("bound");  // the test's own unpack bound; ~0 for none
+    // 8 MiB of zeros deflate to some 8 KiB, against a bound of 4 MiB.
     QTest::newRow("deflated 1000 to 1")
         << makeZip({{"setup.exe", installerScript(env.marker("bomb-ran")), 0100755},
-                    {"filler.bin", QByteArray(70 * kMiB, '\0'), 0100644, true}});
-    QTest::newRow("listing 3 GiB") << makeZip({{"setup.exe", "x", 0100755, false, qint64(3 * kGiB)}});
+                    {"filler.bin", QByteArray(8 * kMiB, '\0'), 0100644, true}})
+        << 4 * kMiB;
+    // Beyond what any archive may unpack to.
+    QTest::newRow("listing 3 GiB") << makeZip({{"setup.exe", "x", 0100755, false, qint64(3 * kGiB)}})
+                                   << ~quint64(0);
   }
   void archivesThatUnpackTooLargeAreRefusedBeforeUnpacking() {
     QFETCH(QByteArray, body);
+    QFETCH(quint64, bound);
     env.server->route("/bomb.zip", body);
     const QStringList folders = env.folders();
+    worker->setMaxUnpackedBytes(bound);
     download(env.server->url("/bomb.zip"));
-    QVERIFY(waitForEnd());
+    const bool ended = waitForEnd();
+    worker->setMaxUnpackedBytes(~quint64(0));
+    QVERIFY(ended);
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", "error"}));
     // Nothing was unpacked, not even a folder made.
     QCOMPARE(env.folders(), folders);
@@ -604,7 +624,7 @@ class TestUpdateInformation : public QObject {
     env.server->route("/stall.zip",
                       makeZip({{"setup.exe", installerScript(env.marker("stall-ran")), 0100755}}));
     const QStringList folders = env.folders();
-    worker->setUnpackInactivityTimeout(1500);
+    worker->setUnpackInactivityTimeout(kShortInactivityMs);
     QElapsedTimer took;
     took.start();
     download(env.server->url("/stall.zip"));
@@ -612,7 +632,7 @@ class TestUpdateInformation : public QObject {
     worker->setUnpackInactivityTimeout(10000);
     QCOMPARE(rec->without("progress"), QStringList({"started", "finished", outcome}));
     if (outcome == "exec") {
-      QVERIFY(took.elapsed() > 1500);  // longer than the inactivity time
+      QVERIFY(took.elapsed() > kShortInactivityMs);  // longer than the inactivity time
       return;
     }
     // What the unpacker wrote is gone, with its folder.

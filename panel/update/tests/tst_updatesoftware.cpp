@@ -108,6 +108,14 @@ class TestUpdateSoftware : public QObject {
     timer->start(20);
   }
 
+  // Returns once the controller's worker has handled everything asked of it
+  // so far and its answers have been handled here.
+  static void settle(UpdateSoftware* sw) {
+    QMetaObject::invokeMethod(
+        sw->updateWorker(), [] {}, Qt::BlockingQueuedConnection);
+    QCoreApplication::processEvents();
+  }
+
   static QString shown(InformationBox& box) { return box.ui->textMessage->toPlainText(); }
 
  private slots:
@@ -159,7 +167,7 @@ class TestUpdateSoftware : public QObject {
 
     saveSoftDialog("2.21");
     sw = start(document(2, 21, 0, 0));
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->softwareDialog().isVisible());
     QCOMPARE(sw->currentState(), 2);
     sw = start(document(2, 22, 0, 0));
@@ -177,7 +185,7 @@ class TestUpdateSoftware : public QObject {
     QFETCH(int, major);
     QFETCH(int, minor);
     auto sw = start(document(major, minor, 0, 0));
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->softwareDialog().isVisible());
     QCOMPARE(sw->currentState(), 2);
     QVERIFY(!sw->hasUpdate());
@@ -193,7 +201,7 @@ class TestUpdateSoftware : public QObject {
     QFETCH(QByteArray, body);
     QString path;
     auto sw = start(body, &path);
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->softwareDialog().isVisible());
     QVERIFY(!sw->informationDialog().isVisible());
     QCOMPARE(sw->currentState(), 2);
@@ -323,7 +331,7 @@ class TestUpdateSoftware : public QObject {
 
     // The stored message is not shown again.
     sw = start(doc);
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->informationDialog().isVisible());
   }
 
@@ -414,7 +422,7 @@ class TestUpdateSoftware : public QObject {
     // Not shown again; a message that differs only at its end (beyond what
     // the box shows) is another message.
     sw = start(doc);
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->informationDialog().isVisible());
     QString changed = message;
     changed[changed.size() - 2] = '!';
@@ -424,7 +432,7 @@ class TestUpdateSoftware : public QObject {
     // A long message stored whole (as earlier versions did) still counts.
     saveInfoDialog(changed);
     sw = start(withMessage(document(2, 20, 1, 2), changed));
-    QTest::qWait(100);
+    settle(sw.get());
     QVERIFY(!sw->informationDialog().isVisible());
   }
 
@@ -504,7 +512,7 @@ class TestUpdateSoftware : public QObject {
     QCOMPARE(sw->currentState(), 1);
     QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
     sw->downloadButton()->click();
-    QTest::qWait(500);  // the start is queued to the worker
+    settle(sw.get());  // the start was queued to the worker
     sw.reset();
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firmwareMarker), 10000);
     QVERIFY(!env.server->requests.contains("/ja.zip"));
@@ -573,7 +581,8 @@ class TestUpdateSoftware : public QObject {
       QTRY_VERIFY(!sw->downloadWindow());
       QCOMPARE(sw->currentState(), 2);
     }
-    QTest::qWait(1000);  // a start would be queued to the worker
+    settle(sw.get());   // a start would have been queued to the worker
+    QTest::qWait(200);  // and the installer would have written its marker
     QVERIFY(!QFile::exists(marker));
     QVERIFY(failure.isEmpty());
   }
@@ -607,7 +616,7 @@ class TestUpdateSoftware : public QObject {
     QTRY_VERIFY(cancelled);
     QVERIFY(!worker->lastDownloadFolder().isEmpty());  // the race was run
     QTRY_VERIFY(!sw->downloadWindow());
-    QTest::qWait(300);
+    settle(sw.get());
     QVERIFY(!sw->downloadWindow());
     QVERIFY(failure.isEmpty());
     QCOMPARE(sw->currentState(), 3);
@@ -632,7 +641,7 @@ class TestUpdateSoftware : public QObject {
     sw->downloadButton()->click();
     QCOMPARE(sw->currentState(), 3);
     QTRY_VERIFY(!sw->downloadWindow());
-    QTest::qWait(200);
+    settle(sw.get());
     QVERIFY(failure.isEmpty());  // a cancel is no failure
     QVERIFY(sw->hasUpdate());
   }
@@ -658,7 +667,7 @@ class TestUpdateSoftware : public QObject {
     sw->downloadButton()->click();
     QTRY_VERIFY(!sw->downloadWindow());
     QCOMPARE(sw->currentState(), 3);
-    QTest::qWait(200);
+    settle(sw.get());
     QVERIFY(failure.isEmpty());
   }
 
@@ -666,13 +675,13 @@ class TestUpdateSoftware : public QObject {
     env.server->route("/stall.exe", HttpsServer::Response{200, "x", HttpsServer::StallBeforeHeaders});
     auto sw = start(document(
         2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/stall.exe"))));
-    sw->updateWorker()->setInactivityTimeout(1500);
+    sw->updateWorker()->setInactivityTimeout(400);
     QTRY_VERIFY(sw->softwareDialog().isVisible());
     QString failure;
     answerFailureBox(sw.get(), &failure);
     sw->softwareDialog().ui->okButton->click();
     QTRY_VERIFY(sw->downloadWindow());
-    QTest::qWait(200);
+    settle(sw.get());
     // No progress yet: Cancel stays disabled.
     QVERIFY(!sw->downloadWindow() || !sw->downloadButton()->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!failure.isEmpty(), 10000);
@@ -688,7 +697,7 @@ class TestUpdateSoftware : public QObject {
                       makeZip({{"setup.exe", installerScript(env.marker("hang-ran")), 0100755}}));
     auto sw = start(document(
         2, 21, 0, 0, QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/hang.zip"))));
-    sw->updateWorker()->setUnpackInactivityTimeout(1500);
+    sw->updateWorker()->setUnpackInactivityTimeout(400);
     QTRY_VERIFY(sw->softwareDialog().isVisible());
     QString failure;
     answerFailureBox(sw.get(), &failure);

@@ -46,7 +46,7 @@ struct UpdateTestEnv {
 //   "list-hangs"   the listing of the entry names writes nothing, never ends;
 //   "hangs"        the unpack writes nothing and never ends;
 //   "writes-hangs" the unpack writes a file, then never ends;
-//   "slow"         the unpack writes 4 KiB every 300 ms for 3 s, then unpacks.
+//   "slow"         the unpack writes 4 KiB every 100 ms for 1 s, then unpacks.
 class StandInUnzip {
  public:
   StandInUnzip(const QString& folder, const QString& mode) : path(qgetenv("PATH")) {
@@ -65,7 +65,7 @@ class StandInUnzip {
                          "  hangs) exec sleep 600 ;;\n"
                          "  writes-hangs) head -c 65536 /dev/zero > partial.bin; exec sleep 600 ;;\n"
                          "  slow) for i in 1 2 3 4 5 6 7 8 9 10; do\n"
-                         "      head -c 4096 /dev/zero >> slow.bin; sleep 0.3\n"
+                         "      head -c 4096 /dev/zero >> slow.bin; sleep 0.1\n"
                          "    done ;;\n"
                          "esac\n"
                          "exec \"$real\" \"$@\"\n")
