@@ -3,6 +3,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -48,7 +51,28 @@ qint64 announcedBytes(const QNetworkReply* reply) {
 QNetworkRequest httpsRequest(const QString& address) {
   QNetworkRequest request(QUrl(address, QUrl::TolerantMode));
   request.setSslConfiguration(updateSslConfiguration());
+  // Each redirect is checked (guardRedirects).
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
   return request;
+}
+
+QString hostOf(const QString& address) {
+  return QUrl(address, QUrl::TolerantMode).host().toLower();
+}
+
+// The hosts of every HTTPS address among the document's texts, at any depth.
+void collectHosts(const QJsonValue& value, QSet<QString>* hosts) {
+  if (value.isString()) {
+    const QUrl url(value.toString(), QUrl::StrictMode);
+    if (url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+        !url.host().isEmpty())
+      hosts->insert(url.host().toLower());
+  } else if (value.isArray()) {
+    for (const QJsonValue& item : value.toArray()) collectHosts(item, hosts);
+  } else if (value.isObject()) {
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) collectHosts(it.value(), hosts);
+  }
 }
 
 }  // namespace
@@ -80,6 +104,9 @@ void UpdateInformation::downloadInformation() {
   }
   QNetworkReply* reply = manager->get(httpsRequest(address));
   documentReply = reply;
+  // The document comes from the host asked, not from one a redirect names.
+  documentRedirectRefused = false;
+  guardRedirects(reply, {hostOf(address)}, &documentRedirectRefused);
   connect(reply, &QNetworkReply::finished, this, [this, reply] { replyFinishedInfo(reply); });
   connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
     if (reply == documentReply) documentProgress(received, total);
@@ -124,6 +151,20 @@ void UpdateInformation::noteProgress(QTimer* timer, qint64* mark, qint64 receive
   timer->start(inactivityMs.load());
 }
 
+void UpdateInformation::guardRedirects(QNetworkReply* reply, const QSet<QString>& hosts, bool* refused) {
+  connect(reply, &QNetworkReply::redirected, this, [reply, hosts, refused](const QUrl& to) {
+    const QUrl target = reply->url().resolved(to);
+    if (target.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+        hosts.contains(target.host().toLower())) {
+      emit reply->redirectAllowed();
+      return;
+    }
+    qDebug() << "UpdateInformation: redirect refused to" << target.toString().left(200);
+    *refused = true;
+    reply->abort();
+  });
+}
+
 void UpdateInformation::replyFinishedInfo(QNetworkReply* reply) {
   reply->deleteLater();
   if (reply == documentReply && documentTimer) documentTimer->stop();
@@ -144,6 +185,8 @@ void UpdateInformation::replyFinishedInfo(QNetworkReply* reply) {
     if (text.size() > kLoggedDocumentChars)
       qDebug() << "UpdateInformation: document continues for" << text.size() - kLoggedDocumentChars
                << "more characters";
+    documentHosts.clear();
+    collectHosts(QJsonDocument::fromJson(bytes).object(), &documentHosts);
     emit finishedInformation(text);
   } else {
     qDebug() << "UpdateInformation: jason dwonload error";
@@ -203,6 +246,11 @@ void UpdateInformation::downloadFile(QString url) {
 
   QNetworkReply* reply = manager->get(httpsRequest(url));
   fileReply = reply;
+  // A file may come from its own host or another one the document names.
+  fileRedirectRefused = false;
+  QSet<QString> hosts = documentHosts;
+  hosts.insert(hostOf(url));
+  guardRedirects(reply, hosts, &fileRedirectRefused);
   connect(reply, &QNetworkReply::downloadProgress, this, &UpdateInformation::replyDownloadProgress);
   connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
     // Refused at the headers when announced beyond the bound.
@@ -263,7 +311,8 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   if (reply->error() != QNetworkReply::NoError) {
     qDebug() << "UpdateInformation: file download error";
     qDebug() << reply->errorString();
-    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge)
+    if (reply->error() == QNetworkReply::OperationCanceledError && !timedOut && !tooLarge &&
+        !fileRedirectRefused)
       return;  // the user cancelled
     emit errorDownloadFile();
     return;
@@ -281,6 +330,12 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   }
   const qint64 size = reply->size();
   qDebug() << "UpdateInformation: read size" << size;
+  if (size > maxDownloadBytes.load()) {
+    // The last part can cross the bound as the answer ends.
+    qDebug() << "UpdateInformation: file larger than" << maxDownloadBytes.load() << "bytes";
+    emit errorDownloadFile();
+    return;
+  }
   const QByteArray body = reply->readAll();
   if (body.size() != size) {
     // A body that cannot be held whole reads as nothing.
@@ -290,20 +345,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   }
   if (!isExe && !isDmg && !archiveFits(body)) return;
 
-  delete tempDir;
-  tempDir = new QTemporaryDir();
-  tempDir->setAutoRemove(false);
-  if (!tempDir->isValid()) {
-    qDebug() << "UpdateInformation: file open error" << tempDir->errorString();
-    delete tempDir;
-    tempDir = nullptr;
-    emit errorDownloadFile();
-    return;
-  }
-  {
-    QMutexLocker lock(&folderLock);
-    folderPath = tempDir->path();
-  }
+  if (!makeDownloadFolder()) return;
   const QString name = isExe   ? QStringLiteral("temp.exe")
                        : isDmg ? QStringLiteral("temp.dmg")
                                : QStringLiteral("temp.zip");
@@ -328,6 +370,7 @@ void UpdateInformation::replyFinishedFileDownload(QNetworkReply* reply) {
   if (isExe) {
     execPath = QDir::toNativeSeparators(tempPath(name));
     qDebug() << "UpdateInformation: exec " << execPath;
+    if (!installerIsTrusted(execPath)) return;
     delete tempDir;  // the folder stays: automatic removal is off
     tempDir = nullptr;
     emit readiedExec();

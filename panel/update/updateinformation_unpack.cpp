@@ -12,6 +12,10 @@
 #include <QThread>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 #include "archivelisting.h"
 #include "updateinformation.h"
 
@@ -31,18 +35,11 @@ const char kUnzipScript[] =
 
 }  // namespace
 
-bool archiveEntryEscapes(const QString& name) {
-  if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\'))) return true;
-  if (name.size() >= 2 && name.at(1) == QLatin1Char(':')) return true;
-  const QStringList parts =
-      QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
-  return parts.contains(QStringLiteral(".."));
-}
 // --- unpacking ------------------------------------------------------------------
 
 bool UpdateInformation::archiveFits(const QByteArray& body) {
-  quint64 listed = 0;
-  if (!archiveListedSize(body, &listed)) {
+  ArchiveListing listing;
+  if (!readArchiveListing(body, &listing)) {
     qDebug() << "UpdateInformation: unzip error"
              << "not a ZIP archive";
     emit errorDownloadFile();
@@ -53,13 +50,23 @@ bool UpdateInformation::archiveFits(const QByteArray& body) {
   // is held against what is written (startUnpacker).
   unpackBound = bound;
   archiveBytes = body.size();
-  if (listed > bound) {
-    qDebug() << "UpdateInformation: unzip refused: the archive unpacks to" << listed << "bytes, more than"
-             << bound;
+  if (listing.unpackedBytes > bound) {
+    qDebug() << "UpdateInformation: unzip refused: the archive unpacks to" << listing.unpackedBytes
+             << "bytes, more than" << bound;
     emit errorDownloadFile();
     return false;
   }
-  return true;
+  // Every unpacker, on every platform, gets only names that stay inside the
+  // folder and are plain files there.
+  bool refused = listing.links > 0;
+  if (refused) qDebug() << "UpdateInformation: unzip refused:" << listing.links << "symbolic links";
+  for (const QString& name : listing.names) {
+    if (!archiveEntryRefused(name)) continue;
+    qDebug() << "UpdateInformation: unzip refused entry" << name.left(200);
+    refused = true;
+  }
+  if (refused) emit errorDownloadFile();
+  return !refused;
 }
 
 void UpdateInformation::startUnzip() {
@@ -76,57 +83,39 @@ void UpdateInformation::startUnzip() {
   }
   script.write(kUnzipScript);
   script.close();
-  startUnpacker(QStringLiteral("cscript"),
-                {QStringLiteral("unzip.js"), folder + QStringLiteral("\\temp.zip"), folder});
-#else
-  // Info-ZIP's unzip: first the entry names, so that an archive with an entry
-  // outside the folder is refused before anything is written.
-  connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-          &UpdateInformation::replyListedZip);
-  watchUnpack(true);
-  process.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), tempPath(QStringLiteral("temp.zip"))});
-  Q_UNUSED(folder);
-#endif
-}
-
-void UpdateInformation::replyListedZip(int exitCode, QProcess::ExitStatus status) {
-  disconnect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-             &UpdateInformation::replyListedZip);
-  if (unpackWatch) unpackWatch->stop();
-  const QStringList names =
-      QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-  bool refused = status != QProcess::NormalExit || exitCode != 0 ||
-                 process.error() == QProcess::FailedToStart || unpackStalled;
-  for (const QString& name : names) {
-    if (archiveEntryEscapes(name)) {
-      qDebug() << "UpdateInformation: unzip refused entry" << name;
-      refused = true;
-    }
-  }
-  if (refused) {
-    qDebug() << "UpdateInformation: unzip error" << exitCode << process.errorString();
+  // The script host of the system folder, never one found on the path or in
+  // the working folder.
+  WCHAR system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    qDebug() << "UpdateInformation: unzip error"
+             << "no system folder";
     discardDownloadFolder();
     emit errorDownloadFile();
     return;
   }
+  const QString cscript = QString::fromWCharArray(system, int(length)) + QStringLiteral("\\cscript.exe");
+  startUnpacker(cscript, {QStringLiteral("unzip.js"), folder + QStringLiteral("\\temp.zip"), folder});
+#else
+  // Info-ZIP's unzip.
   startUnpacker(QStringLiteral("unzip"),
                 {QStringLiteral("-o"), QStringLiteral("-q"), tempPath(QStringLiteral("temp.zip")),
-                 QStringLiteral("-d"), tempDir->path()});
+                 QStringLiteral("-d"), folder});
+#endif
 }
 
 void UpdateInformation::startUnpacker(const QString& program, const QStringList& arguments) {
   connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
           &UpdateInformation::replyFinishedUnzip);
-  watchUnpack(false);
+  watchUnpack();
   process.start(program, arguments, QIODevice::ReadWrite);
 }
 
-void UpdateInformation::watchUnpack(bool listing) {
+void UpdateInformation::watchUnpack() {
   if (!unpackWatch) {
     unpackWatch = new QTimer(this);
     connect(unpackWatch, &QTimer::timeout, this, &UpdateInformation::checkUnpack);
   }
-  unpackListing = listing;
   unpackStalled = false;
   unpackSeenBytes = 0;
   unpackSeenEntries = 0;
@@ -137,17 +126,12 @@ void UpdateInformation::watchUnpack(bool listing) {
 void UpdateInformation::checkUnpack() {
   if (!tempDir || process.state() == QProcess::NotRunning) return;
   qint64 entries = 0;
-  quint64 written = 0;
-  if (unpackListing) {
-    written = quint64(process.bytesAvailable());  // the names listed so far
-  } else {
-    written = unpackedBytes(&entries);
-    if (written > unpackBound) {
-      qDebug() << "UpdateInformation: unzip stopped: more than" << unpackBound << "bytes written";
-      unpackWatch->stop();
-      process.kill();  // ends in replyFinishedUnzip, which checks again
-      return;
-    }
+  const quint64 written = unpackedBytes(&entries);
+  if (written > unpackBound) {
+    qDebug() << "UpdateInformation: unzip stopped: more than" << unpackBound << "bytes written";
+    unpackWatch->stop();
+    process.kill();  // ends in replyFinishedUnzip, which checks again
+    return;
   }
   if (written != unpackSeenBytes || entries != unpackSeenEntries) {
     unpackSeenBytes = written;
@@ -160,7 +144,7 @@ void UpdateInformation::checkUnpack() {
   qDebug() << "UpdateInformation: unzip stopped: nothing written for" << limit << "ms";
   unpackStalled = true;
   unpackWatch->stop();
-  process.kill();  // ends in replyListedZip or replyFinishedUnzip
+  process.kill();  // ends in replyFinishedUnzip
 }
 
 quint64 UpdateInformation::unpackedBytes(qint64* entries) const {
@@ -227,11 +211,33 @@ void UpdateInformation::replyFinishedUnzip(int exitCode, QProcess::ExitStatus st
     emit errorDownloadFile();
     return;
   }
-  execPath = QDir::toNativeSeparators(found.first().absoluteFilePath());
-  qDebug() << "UpdateInformation: exec/dmg " << execPath;
+  qDebug() << "UpdateInformation: exec/dmg " << found.first().absoluteFilePath();
+  if (!moveInstallerAway(found.first().absoluteFilePath())) return;
+  if (!installerIsTrusted(execPath)) return;
   emit readiedExec();
-  delete tempDir;
+  delete tempDir;  // the installer's folder stays: automatic removal is off
   tempDir = nullptr;
+}
+
+bool UpdateInformation::moveInstallerAway(const QString& found) {
+  // The unpack folder and everything the archive carried beside the
+  // installer go; the installer moves first, into a folder of its own.
+  QTemporaryDir* unpacked = tempDir;
+  tempDir = nullptr;
+  const bool folderMade = makeDownloadFolder();
+  const QString target = folderMade ? tempPath(QFileInfo(found).fileName()) : QString();
+  const bool moved = folderMade && QFile::rename(found, target);
+  if (!unpacked->remove()) qDebug() << "UpdateInformation: could not remove" << unpacked->path();
+  delete unpacked;
+  if (!folderMade) return false;  // reported
+  if (!moved) {
+    qDebug() << "UpdateInformation: could not move the installer to" << target;
+    discardDownloadFolder();
+    emit errorDownloadFile();
+    return false;
+  }
+  execPath = QDir::toNativeSeparators(target);
+  return true;
 }
 
 void UpdateInformation::replyFinishedMount(int exitCode, QProcess::ExitStatus status) {

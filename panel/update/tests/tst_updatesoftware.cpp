@@ -80,6 +80,7 @@ class TestUpdateSoftware : public QObject {
   Q_OBJECT
 
   UpdateTestEnv env;
+  StartedInstallers started;  // by every controller's worker
   int documents = 0;
 
   // A controller on a document served at a fresh address, after its arrival.
@@ -89,6 +90,7 @@ class TestUpdateSoftware : public QObject {
     if (path) *path = p;
     writeSetting("Update", "JsonUrl", env.server->url(p));
     std::unique_ptr<UpdateSoftware> sw(new UpdateSoftware(0, false));
+    started.watch(sw->updateWorker());
     QElapsedTimer t;
     t.start();
     while (sw->waitingForDocument() && t.elapsed() < 10000) QTest::qWait(10);
@@ -122,6 +124,7 @@ class TestUpdateSoftware : public QObject {
   void initTestCase() { QVERIFY2(env.setUp(), "openssl or the loopback servers are not available"); }
 
   void init() {
+    started.clear();
     saveSoftDialog(QString());
     saveFirmDialog(QString());
     saveInfoDialog(QString());
@@ -481,12 +484,9 @@ class TestUpdateSoftware : public QObject {
   }
 
   void panelAndFirmwareUpdatesRunToTheStartedInstaller() {
-    const QString panelMarker = env.marker("panel-installer-ran");
-    const QString firmwareMarker = env.marker("firmware-updater-ran");
     env.server->route("/Brevanta_Installer_en.zip",
-                      makeZip({{"Brevanta_Installer.exe", installerScript(panelMarker), 0100755}}));
-    // The updater outlives the panel: it finishes after the controller is gone.
-    env.server->route("/Tarrow_FW_Updater_EN.EXE", installerScript(firmwareMarker, 1));
+                      makeZip({{"Brevanta_Installer.exe", env.installers("maker"), 0100755}}));
+    env.server->route("/Tarrow_FW_Updater_EN.EXE", env.installers("maker"));
     const QString urls = QString(
                              ", \"windows_software_url_en\": \"%1\", \"windows_software_url_ja\": \"%2\","
                              " \"windows_firmware_url_en\": \"%3\", \"windows_firmware_url_ja\": \"%4\"")
@@ -499,7 +499,9 @@ class TestUpdateSoftware : public QObject {
     QTRY_VERIFY(sw->downloadButton() && sw->downloadButton()->text() == "OK");
     QVERIFY(!sw->downloadProgressBar());
     sw->downloadButton()->click();
-    QTRY_VERIFY(QFile::exists(panelMarker));
+    settle(sw.get());
+    QCOMPARE(started.taken().size(), 1);
+    QVERIFY(started.taken()[0].path.endsWith("Brevanta_Installer.exe"));
     QTRY_VERIFY(!sw->downloadWindow());
     QCOMPARE(sw->currentState(), 0);
     QVERIFY(!sw->hasUpdate());
@@ -514,7 +516,8 @@ class TestUpdateSoftware : public QObject {
     sw->downloadButton()->click();
     settle(sw.get());  // the start was queued to the worker
     sw.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firmwareMarker), 10000);
+    QCOMPARE(started.taken().size(), 2);
+    QVERIFY(started.taken()[1].path.endsWith("temp.exe"));
     QVERIFY(!env.server->requests.contains("/ja.zip"));
     QVERIFY(!env.server->requests.contains("/ja.exe"));
   }
@@ -524,8 +527,7 @@ class TestUpdateSoftware : public QObject {
   // under way, not from the download-complete window. A unit that is away for
   // a moment keeps the offer, which cannot be started meanwhile.
   void firmwareOfferForOneModelNeverStartsOnAnother() {
-    const QString marker = env.marker("replaced-model-updater-ran");
-    env.server->route("/Tarrow_FW_Updater.EXE", installerScript(marker));
+    env.server->route("/Tarrow_FW_Updater.EXE", env.installers("maker"));
     env.server->route("/slow_fw.exe",
                       HttpsServer::Response{200, QByteArray(64 * 1024, 'x'), HttpsServer::HalfThenStall});
     const auto firmwareAt = [this](const QString& path) {
@@ -581,9 +583,8 @@ class TestUpdateSoftware : public QObject {
       QTRY_VERIFY(!sw->downloadWindow());
       QCOMPARE(sw->currentState(), 2);
     }
-    settle(sw.get());   // a start would have been queued to the worker
-    QTest::qWait(200);  // and the installer would have written its marker
-    QVERIFY(!QFile::exists(marker));
+    settle(sw.get());  // a start would have been queued to the worker
+    QVERIFY(started.taken().isEmpty());
     QVERIFY(failure.isEmpty());
   }
 
@@ -591,8 +592,7 @@ class TestUpdateSoftware : public QObject {
   // before the cancel reaches it. The cancel holds: no download-complete
   // window to start it from, no failure.
   void cancelAsTheDownloadCompletesOffersNothing() {
-    const QString marker = env.marker("cancelled-installer-ran");
-    env.server->route("/late-cancel.exe", installerScript(marker) + QByteArray(64 * 1024, '#'));
+    env.server->route("/late-cancel.exe", env.installers("maker"));
     auto sw = start(
         document(2, 21, 0, 0,
                  QString(", \"windows_software_url_en\": \"%1\"").arg(env.server->url("/late-cancel.exe"))));
@@ -620,7 +620,7 @@ class TestUpdateSoftware : public QObject {
     QVERIFY(!sw->downloadWindow());
     QVERIFY(failure.isEmpty());
     QCOMPARE(sw->currentState(), 3);
-    QVERIFY(!QFile::exists(marker));
+    QVERIFY(started.taken().isEmpty());
   }
 
   void downloadWindowProgressAndCancel() {
