@@ -6,7 +6,7 @@
 // for an unknown size), cancel (also as the download completes) and timeout,
 // an unpack that stalls, the failure box, the whole flow to a started
 // installer (never a firmware updater for a model that another took the
-// place of), and the texts in every language; a message of megabytes is cut
+// place of), and the texts in every language; a message far beyond the bound is cut
 // before it is laid out, and its "do not show again" answer is stored small.
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -404,9 +404,10 @@ class TestUpdateSoftware : public QObject {
   }
 
   void longInformationMessageIsCutAndItsAnswerStoredSmall() {
-    // Megabytes of message: only its beginning is laid out in the box.
+    // A message far beyond the bound (hundreds of kilobytes): only its
+    // beginning is laid out in the box.
     QString message = "<b>Start</b> of the news.";
-    while (message.size() < 3 * 1024 * 1024) message += " More news from KORVEL, line after line.";
+    while (message.size() < 256 * 1024) message += " More news from KORVEL, line after line.";
     const QByteArray doc = withMessage(document(2, 20, 1, 2), message);
     auto sw = start(doc);
     QTRY_VERIFY(sw->informationDialog().isVisible());
