@@ -720,8 +720,11 @@ void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   if (locked) WdfWaitLockRelease(ctx->SubmitLock[stream]);
   if (ctx->Pipes[stream] != nullptr) {
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WdfIoTargetCancelSentIo);
+    // The target is stopped now: the abort goes past its closed out-gate, or
+    // it would wait in the target's queue until its timeout.
     WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDF_REQUEST_SEND_OPTIONS_INIT(
+        &options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
     WdfUsbTargetPipeAbortSynchronously(ctx->Pipes[stream], WDF_NO_HANDLE, &options);
     ctx->Pipes[stream] = nullptr;

@@ -237,7 +237,11 @@ TEST_F(PinFixture, RenderStopWhileCaptureRunsStopsOnlyRender) {
   Queue(capture_, 2);
   SleepMs(30);
   EXPECT_GT(Position(capture_).WriteOffset, 0u);  // the capture pin got data
+  const uint64_t stopping = Clock::instance().now_ns();
   Stop(render_);
+  // The pipes' aborts after their targets stop go out at once: held in the
+  // stopped targets' queues each would wait out its 50 ms timeout.
+  EXPECT_LT(Clock::instance().now_ns() - stopping, 50000000u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
