@@ -626,9 +626,17 @@ TEST_F(PinFixture, SignalProcessingModes) {
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 20, &bytes), STATUS_BUFFER_TOO_SMALL);
   ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
   EXPECT_TRUE(IsEqualGUID(*reinterpret_cast<GUID*>(reply + 8), AUDIO_SIGNALPROCESSINGMODE_RAW));
-  req.PinId = 1;
-  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_NOT_SUPPORTED);
+  // Bridge pins: an empty list.
+  for (ULONG bridge : {1u, 2u}) {
+    req.PinId = bridge;
+    ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 8u);
+    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Size, 8u);
+    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Count, 0u);
+  }
   req.Property.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+  req.PinId = 1;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_NOT_SUPPORTED);
   req.PinId = 3;
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_SUCCESS);
   EXPECT_EQ(bytes, 4u);
