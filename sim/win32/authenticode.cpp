@@ -290,7 +290,12 @@ LONG CheckSignature(const std::vector<uint8_t>& file, const PeLayout& pe, Pkcs7*
   X509_SIG_get0(digest_info.get(), &algorithm, &signed_digest);
   const EVP_MD* md = DigestOf(algorithm->algorithm);
   std::vector<uint8_t> digest;
-  Bio signed_content(BIO_new_mem_buf(content, int(content_bytes)));
+  // Behind a buffer: PKCS7_verify copies a memory BIO into one of its own,
+  // which OpenSSL 3.0 leaks when the signature's digest algorithms are
+  // unknown.
+  BIO* memory = BIO_new_mem_buf(content, int(content_bytes));
+  Bio signed_content(memory ? BIO_push(BIO_new(BIO_f_buffer()), memory) : nullptr);
+  if (!signed_content) BIO_free(memory);
   if (!md || OBJ_cmp(signer_info->digest_alg->algorithm, algorithm->algorithm) != 0 ||
       !HashImage(file, pe, md, &digest) || size_t(ASN1_STRING_length(signed_digest)) != digest.size() ||
       memcmp(ASN1_STRING_get0_data(signed_digest), digest.data(), digest.size()) != 0 || !signed_content ||
