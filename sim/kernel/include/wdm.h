@@ -14,6 +14,8 @@
 // Basic types
 // ---------------------------------------------------------------------------
 #define NTAPI
+// Calling conventions: x64 has one; the names stay for the declarations.
+#define FASTCALL
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI

@@ -4,7 +4,11 @@
 // and checks what comes back, packet by packet.
 #include <gtest/gtest.h>
 #include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdf.h>
+#include <wdfminiport.h>
+#include <wdfusb.h>
 
 #include <cstring>
 #include <deque>
@@ -784,7 +788,8 @@ TEST_F(IsoStackTest, VerifierCatchesACompletedRequestUsedWithoutReuseAndStopsAbo
 TEST_F(IsoStackTest, VerifierCatchesTheConfigurationReadAbovePassiveLevel) {
   IsoStack st(Model::Tarrow, usb::Speed::High);
   USHORT size = 0;
-  EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size),
+            STATUS_BUFFER_TOO_SMALL);
   EXPECT_TRUE(reports_.empty());
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
