@@ -6,6 +6,7 @@
 #ifndef KORVEL_SIM_WDM_H
 #define KORVEL_SIM_WDM_H
 
+#include <sdkddkver.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
