@@ -20,8 +20,11 @@
 #      constant and GUID, that the driver takes from the kernel stand-in's
 #      headers, against mingw-w64's own DDK headers and Microsoft's KMDF
 #      headers;
-#   5. the GUIDs of quenby.inf against mingw-w64's headers, and windres on
-#      the panel's resource script.
+#   5. the GUIDs of quenby.inf against mingw-w64's headers, the driver
+#      package's documented rules (scripts/windows_package.py: kit pinning,
+#      DriverVer as Stampinf writes it, KMDF version, the co-installer only in
+#      Windows 7's install, DIRIDs, namespace security), and windres on the
+#      panel's resource script.
 # NORMAL_BUILD_DIR: a configured normal build whose generated panel headers
 # are used (they are generated there when missing). Without it, a normal
 # configure of its own in OUT_DIR/normal generates only those headers.
@@ -234,6 +237,10 @@ for name, value in sorted(inf_guids.items()):
 print("inf guids: %d checked" % len(inf_guids))
 sys.exit(bad)
 EOF
+
+check "driver package rules (quenby.inf, quenby.vcxproj)"
+python3 "$root/scripts/windows_package.py" "$root/win_avstream_driver/quenby.inf" \
+  "$root/win_avstream_driver/quenby.vcxproj" || fail "the driver package breaks a rule of Windows' documentation"
 
 check "windres on the panel's resource script"
 $target-windres -I "$root/panel/app" -O coff -o "$out/Brevanta_Settings_Panel.res" \
