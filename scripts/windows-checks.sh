@@ -164,12 +164,12 @@ for f in "$root"/win_avstream_driver/*.cpp; do
   # source for the KMDF methods it calls. -fno-allocation-dce: a new and
   # delete pair stays in the object, where the audit sees it, as it would in
   # MSVC's.
-  command_script "$out/driver/$name.sh" $cxx -std=c++17 -O2 -fno-allocation-dce -c "${windows7[@]}" \
+  command_script "$out/driver/$name.c.sh" $cxx -std=c++17 -O2 -fno-allocation-dce -c "${windows7[@]}" \
     "${driver_includes[@]}" "${w4[@]}" -o "$out/driver/$name.obj" "$f"
   command_script "$out/driver/$name.ii.sh" $cxx -std=c++17 -E "${windows7[@]}" "${driver_includes[@]}" \
     -o "$out/driver/$name.ii" "$f"
-  cat "$out/driver/$name.ii.sh" >>"$out/driver/$name.sh"
-  rm "$out/driver/$name.ii.sh"
+  { echo "set -e"; cat "$out/driver/$name.c.sh" "$out/driver/$name.ii.sh"; } >"$out/driver/$name.sh"
+  rm "$out/driver/$name.c.sh" "$out/driver/$name.ii.sh"
   # The newest Windows, with clang -Wpedantic (no extensions MSVC lacks).
   command_script "$out/pedantic/$name.sh" clang++ --target=$target -std=c++17 -fsyntax-only \
     "${driver_includes[@]}" -Wall -Wextra -Wpedantic -Wunreachable-code -Werror "$f"
@@ -241,9 +241,13 @@ else
 fi
 
 check "layouts and constants against mingw-w64's DDK and Microsoft's KMDF headers"
-python3 "$root/scripts/windows_layout.py" "$out/layout_check.cpp"
-$cxx -std=c++17 -fsyntax-only -DKORVEL_WINDOWS_HEADERS "${driver_includes[@]}" "$out/layout_check.cpp" ||
-  fail "the kernel stand-in differs from Windows (see the failed assertions above)"
+if python3 "$root/scripts/windows_layout.py" "$out/layout_check.cpp" 2>"$out/layout_check.log"; then
+  $cxx -std=c++17 -fsyntax-only -DKORVEL_WINDOWS_HEADERS "${driver_includes[@]}" "$out/layout_check.cpp" ||
+    fail "the kernel stand-in differs from Windows (see the failed assertions above)"
+else
+  tail -3 "$out/layout_check.log" >&2
+  fail "the layout check could not be written (a driver source does not compile against the stand-in)"
+fi
 
 check "quenby.inf GUIDs against mingw-w64's headers"
 # Each GUID the INF names, as the Windows headers define it.
