@@ -46,17 +46,24 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   EXPECT_EQ(f->Flags, ULONG(KSFILTER_FLAG_CRITICAL_PROCESSING));
   EXPECT_EQ(f->PinDescriptors[0].Flags, 0x21000Cu);
   EXPECT_EQ(f->PinDescriptors[3].Flags, 0x1000Cu);
-  EXPECT_EQ(f->PinDescriptors[0].PinDescriptor.DataRangesCount, 2u);
-  const KSDATARANGE_AUDIO* render =
-      reinterpret_cast<const KSDATARANGE_AUDIO*>(f->PinDescriptors[0].PinDescriptor.DataRanges[0]);
-  EXPECT_EQ(render->DataRange.FormatSize, 88u);
-  EXPECT_EQ(render->MaximumChannels, 4u);
-  EXPECT_EQ(render->MinimumBitsPerSample, 24u);
-  EXPECT_EQ(render->MinimumSampleFrequency, 44100u);
-  EXPECT_EQ(render->MaximumSampleFrequency, 48000u);
-  const KSMULTIPLE_ITEM* attributes =
-      reinterpret_cast<const KSMULTIPLE_ITEM*>(f->PinDescriptors[0].PinDescriptor.DataRanges[1]);
-  EXPECT_EQ(attributes->Count, 1u);
+  // A range for each setting and rate it carries, each followed by its
+  // attribute list: the 4-channel setting's 42-byte packets carry no rate
+  // of the clock, so only the stereo one's two rates are published.
+  ASSERT_EQ(f->PinDescriptors[0].PinDescriptor.DataRangesCount, 4u);
+  for (ULONG i = 0; i < 2; ++i) {
+    const KSDATARANGE_AUDIO* render =
+        reinterpret_cast<const KSDATARANGE_AUDIO*>(f->PinDescriptors[0].PinDescriptor.DataRanges[2 * i]);
+    EXPECT_EQ(render->DataRange.FormatSize, 88u);
+    EXPECT_EQ(render->DataRange.Flags, ULONG(KSDATARANGE_ATTRIBUTES));
+    EXPECT_EQ(render->MaximumChannels, 2u);
+    EXPECT_EQ(render->MinimumBitsPerSample, 24u);
+    EXPECT_EQ(render->MaximumBitsPerSample, 24u);
+    EXPECT_EQ(render->MinimumSampleFrequency, i == 0 ? 44100u : 48000u);
+    EXPECT_EQ(render->MaximumSampleFrequency, render->MinimumSampleFrequency);
+    const KSMULTIPLE_ITEM* attributes =
+        reinterpret_cast<const KSMULTIPLE_ITEM*>(f->PinDescriptors[0].PinDescriptor.DataRanges[2 * i + 1]);
+    EXPECT_EQ(attributes->Count, 1u);
+  }
   EXPECT_EQ(f->PinDescriptors[1].PinDescriptor.Communication, KSPIN_COMMUNICATION_BRIDGE);
   EXPECT_EQ(f->PinDescriptors[0].AllocatorFraming->FramingItem[0].Frames, 5u);
 

@@ -669,6 +669,65 @@ TEST_F(PinFixture, SignalProcessingModes) {
   EXPECT_EQ(bytes, 40u);
 }
 
+// The filter publishes a range for each setting and rate, each naming a
+// format the pin factory's proposed-format property accepts; that property
+// accepts what a pin was created with and refuses what set-format refuses,
+// and anything for a bridge pin. A wildcard range gets a format the pin
+// takes; a bridge pin, which has no intersect handler, answers with its
+// own range.
+TEST_F(PinFixture, PublishedRangesWildcardsAndProposedFormatsAgree) {
+  Open(Model::Tarrow, 2, 24);
+  auto propose = [this](ULONG pin, const KSDATAFORMAT* f) {
+    KSP_PIN req = PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_SET, pin);
+    ULONG bytes = 0;
+    return ks::filter_property(filter_, &req, sizeof(req), const_cast<KSDATAFORMAT*>(f), f->FormatSize,
+                               &bytes);
+  };
+  const KSFILTER_DESCRIPTOR* d = filter_->Descriptor;
+  for (ULONG id : {0u, 3u}) {
+    const KSPIN_DESCRIPTOR& pin =
+        reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(d->PinDescriptors) +
+                                                     id * d->PinDescriptorSize)
+            ->PinDescriptor;
+    ASSERT_GE(pin.DataRangesCount, 4u) << id;  // ranges, each with its attribute list
+    for (ULONG i = 0; i < pin.DataRangesCount; i += 2) {
+      const auto* r = reinterpret_cast<const KSDATARANGE_AUDIO*>(pin.DataRanges[i]);
+      EXPECT_EQ(r->MinimumSampleFrequency, r->MaximumSampleFrequency);
+      EXPECT_EQ(r->MinimumBitsPerSample, r->MaximumBitsPerSample);
+      bool accepted = false;
+      for (WORD valid : {WORD(r->MaximumBitsPerSample), WORD(24), WORD(20), WORD(16)}) {
+        KSDATAFORMAT_WAVEFORMATEXTENSIBLE f =
+            formats::PcmFormat(r->MaximumChannels, r->MaximumBitsPerSample, r->MinimumSampleFrequency);
+        f.WaveFormatExt.Samples.wValidBitsPerSample = valid;
+        accepted =
+            accepted || (valid <= r->MaximumBitsPerSample && propose(id, &f.DataFormat) == STATUS_SUCCESS);
+      }
+      EXPECT_TRUE(accepted) << id << ": " << r->MaximumChannels << " ch " << r->MaximumBitsPerSample
+                            << " bits " << r->MinimumSampleFrequency;
+    }
+  }
+  EXPECT_EQ(propose(0, render_->ConnectionFormat), STATUS_SUCCESS);
+  EXPECT_EQ(propose(3, capture_->ConnectionFormat), STATUS_SUCCESS);
+  const KSDATAFORMAT_WAVEFORMATEXTENSIBLE ten = formats::PcmFormat(10, 24, 48000);
+  EXPECT_EQ(propose(0, &ten.DataFormat), STATUS_NO_MATCH);
+  EXPECT_EQ(propose(1, render_->ConnectionFormat), STATUS_NO_MATCH);
+
+  KSDATARANGE any{};
+  any.FormatSize = sizeof(any);
+  any.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;  // sub-format and specifier wildcards
+  std::vector<uint8_t> format(104);
+  ULONG size = 0;
+  ASSERT_EQ(ks::pin_intersect(filter_, 0, &any, format.data(), ULONG(format.size()), &size), STATUS_SUCCESS);
+  EXPECT_EQ(propose(0, reinterpret_cast<KSDATAFORMAT*>(format.data())), STATUS_SUCCESS);
+  KSDATARANGE analog = any;
+  analog.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
+  ASSERT_EQ(ks::pin_intersect(filter_, 1, &analog, format.data(), ULONG(format.size()), &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(size, sizeof(KSDATAFORMAT));
+  EXPECT_TRUE(
+      IsEqualGUID(reinterpret_cast<KSDATAFORMAT*>(format.data())->Specifier, KSDATAFORMAT_SPECIFIER_NONE));
+}
+
 TEST_F(PinFixture, SamplingRateSetIsAcceptedAndChangesNothing) {
   Open(Model::Tarrow, 2, 24);
   KSPROPERTY p{};
