@@ -517,10 +517,10 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   bool paused = false, unplugged = false, cycled = false;
   const uint64_t half_ns = start_ns + (end_ns - start_ns) / 2;
   while (ok && clock.now_ns() < end_ns && !stopped()) {
-    const uint64_t deadline = (o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway) && !paused &&
-                                      !unplugged && !cycled && half_ns > clock.now_ns()
-                                  ? half_ns
-                                  : end_ns;
+    const bool halfway =
+        o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway || o_.sleep_halfway_ms != 0;
+    const uint64_t deadline =
+        halfway && !paused && !unplugged && !cycled && half_ns > clock.now_ns() ? half_ns : end_ns;
     clock.wait(
         [&] {
           return ks::pin_completions(render) != seen_render ||
@@ -566,6 +566,11 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
       // D3 and back with the pins in RUN: the streams must run again.
       cycled = true;
       ok = NT_SUCCESS(stack.set_power(4)) && NT_SUCCESS(stack.set_power(1));
+    }
+    if (clock.now_ns() >= half_ns && !cycled && o_.sleep_halfway_ms != 0) {
+      cycled = true;
+      ok = NT_SUCCESS(stack.system_sleep(o_.sleep_halfway_ms));
+      if (!ok) why = "the driver did not power up again after the system sleep";
     }
     if (clock.now_ns() >= half_ns && !unplugged && o_.unplug_halfway) {
       unplugged = true;
