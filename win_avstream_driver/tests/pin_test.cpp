@@ -651,14 +651,10 @@ TEST_F(PinFixture, SignalProcessingModes) {
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 20, &bytes), STATUS_BUFFER_TOO_SMALL);
   ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
   EXPECT_TRUE(IsEqualGUID(*reinterpret_cast<GUID*>(reply + 8), AUDIO_SIGNALPROCESSINGMODE_RAW));
-  // Bridge pins: an empty list.
-  for (ULONG bridge : {1u, 2u}) {
-    req.PinId = bridge;
-    ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
-    EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Size, 8u);
-    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Count, 0u);
-  }
+  req.PinId = 1;  // a bridge pin: an empty list
+  ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(bytes, 8u);
+  EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Count, 0u);
   req.Property.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
   req.PinId = 1;
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_NOT_SUPPORTED);
@@ -669,13 +665,11 @@ TEST_F(PinFixture, SignalProcessingModes) {
   EXPECT_EQ(bytes, 40u);
 }
 
-// The filter publishes a range for each setting and rate, each naming a
-// format the pin factory's proposed-format property accepts; that property
-// accepts what a pin was created with and refuses what set-format refuses,
-// and anything for a bridge pin. A wildcard range gets a format the pin
-// takes; a bridge pin, which has no intersect handler, answers with its
-// own range.
-TEST_F(PinFixture, PublishedRangesWildcardsAndProposedFormatsAgree) {
+// The pin factory's proposed-format property accepts what a pin was created
+// with and refuses what set-format refuses, and anything for a bridge pin. A
+// wildcard range gets a format the pin takes; a bridge pin, which has no
+// intersect handler, answers with its own range.
+TEST_F(PinFixture, WildcardsAndProposedFormatsAgreeWithSetFormat) {
   Open(Model::Tarrow, 2, 24);
   auto propose = [this](ULONG pin, const KSDATAFORMAT* f) {
     KSP_PIN req = PinRequest(KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_SET, pin);
@@ -683,29 +677,6 @@ TEST_F(PinFixture, PublishedRangesWildcardsAndProposedFormatsAgree) {
     return ks::filter_property(filter_, &req, sizeof(req), const_cast<KSDATAFORMAT*>(f), f->FormatSize,
                                &bytes);
   };
-  const KSFILTER_DESCRIPTOR* d = filter_->Descriptor;
-  for (ULONG id : {0u, 3u}) {
-    const KSPIN_DESCRIPTOR& pin =
-        reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const char*>(d->PinDescriptors) +
-                                                     id * d->PinDescriptorSize)
-            ->PinDescriptor;
-    ASSERT_GE(pin.DataRangesCount, 4u) << id;  // ranges, each with its attribute list
-    for (ULONG i = 0; i < pin.DataRangesCount; i += 2) {
-      const auto* r = reinterpret_cast<const KSDATARANGE_AUDIO*>(pin.DataRanges[i]);
-      EXPECT_EQ(r->MinimumSampleFrequency, r->MaximumSampleFrequency);
-      EXPECT_EQ(r->MinimumBitsPerSample, r->MaximumBitsPerSample);
-      bool accepted = false;
-      for (WORD valid : {WORD(r->MaximumBitsPerSample), WORD(24), WORD(20), WORD(16)}) {
-        KSDATAFORMAT_WAVEFORMATEXTENSIBLE f =
-            formats::PcmFormat(r->MaximumChannels, r->MaximumBitsPerSample, r->MinimumSampleFrequency);
-        f.WaveFormatExt.Samples.wValidBitsPerSample = valid;
-        accepted =
-            accepted || (valid <= r->MaximumBitsPerSample && propose(id, &f.DataFormat) == STATUS_SUCCESS);
-      }
-      EXPECT_TRUE(accepted) << id << ": " << r->MaximumChannels << " ch " << r->MaximumBitsPerSample
-                            << " bits " << r->MinimumSampleFrequency;
-    }
-  }
   EXPECT_EQ(propose(0, render_->ConnectionFormat), STATUS_SUCCESS);
   EXPECT_EQ(propose(3, capture_->ConnectionFormat), STATUS_SUCCESS);
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE ten = formats::PcmFormat(10, 24, 48000);
@@ -719,11 +690,8 @@ TEST_F(PinFixture, PublishedRangesWildcardsAndProposedFormatsAgree) {
   ULONG size = 0;
   ASSERT_EQ(ks::pin_intersect(filter_, 0, &any, format.data(), ULONG(format.size()), &size), STATUS_SUCCESS);
   EXPECT_EQ(propose(0, reinterpret_cast<KSDATAFORMAT*>(format.data())), STATUS_SUCCESS);
-  KSDATARANGE analog = any;
-  analog.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
-  ASSERT_EQ(ks::pin_intersect(filter_, 1, &analog, format.data(), ULONG(format.size()), &size),
-            STATUS_SUCCESS);
-  EXPECT_EQ(size, sizeof(KSDATAFORMAT));
+  any.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
+  ASSERT_EQ(ks::pin_intersect(filter_, 1, &any, format.data(), ULONG(format.size()), &size), STATUS_SUCCESS);
   EXPECT_TRUE(
       IsEqualGUID(reinterpret_cast<KSDATAFORMAT*>(format.data())->Specifier, KSDATAFORMAT_SPECIFIER_NONE));
 }
