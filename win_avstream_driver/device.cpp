@@ -111,13 +111,13 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
     resume &= ~QUENBY_RESUME_CAPTURE;
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
     PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
-    status = QuenbyStartCapture(ctx, owner);
+    status = QuenbyResumeCapture(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
   }
   if ((resume & QUENBY_RESUME_RENDER) != 0) {
     PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
-    status = QuenbyStartRender(ctx, owner);
+    status = QuenbyResumeRender(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
     QuenbyWakeThread(ctx);
@@ -145,7 +145,9 @@ void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
   if (TopologyHasRender(&ctx->Topology)) {
     if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0))
       ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-    QuenbyStopStream(ctx, QuenbyRender);
+    // What was sent plays out before the bus suspends the port: its audio
+    // has left the ring, and a cancelled transfer would lose it.
+    QuenbyDrainStream(ctx, QuenbyRender);
     QuenbyStopStream(ctx, QuenbyFeedback);
   }
   QuenbyUnlockStreamControl(ctx);
@@ -419,6 +421,10 @@ NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE Devic
   return STATUS_SUCCESS;
 }
 
+// Every device power change, a system sleep and its wake included, reaches
+// this AVStream minidriver here: the class driver owns the device's power
+// policy and calls SetPower for the D-IRP (the KMDF miniport device beside
+// it gets no D0Entry or D0Exit).
 void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);

@@ -796,6 +796,7 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   // While the other direction streams from the same clock, its rate is the
   // only one (the audio engine converts).
   caps.LockedRate = QuenbyClockHeldRate(ctx, direction);
+  caps.CurrentRate = caps.LockedRate != 0 ? caps.LockedRate : QuenbyDeviceRate(ctx, direction);
   return caps;
 }
 

@@ -440,6 +440,12 @@ void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
+// The streams again after a power-down, their rings as they were (the audio
+// queued for render, what capture took that its pin has not): nothing a
+// client handed over or the unit sent is lost. A format that changed
+// meanwhile empties its ring.
+NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
@@ -459,6 +465,9 @@ NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+// As QuenbyStopStream, but the transfers sent complete as the bus runs them
+// rather than being cancelled (a power-down: their audio left the ring).
+void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx);

@@ -246,6 +246,11 @@ int32_t DriverStack::set_power(int device_state) {
   return impl_->node->set_power(DEVICE_POWER_STATE(device_state));
 }
 
+int32_t DriverStack::system_sleep(uint32_t ms) {
+  if (!impl_->node) return STATUS_NO_SUCH_DEVICE;
+  return impl_->node->system_sleep(ms);
+}
+
 uint32_t DriverStack::driver_power_state() const {
   const WDF_DEVICE_CONTEXT* ctx = impl_->context();
   return ctx == nullptr ? 0 : ctx->PowerState;

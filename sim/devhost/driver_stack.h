@@ -103,6 +103,9 @@ class DriverStack {
   bool started() const;
   // Device power transition (1..4 = D0..D3); returns the request's NTSTATUS.
   int32_t set_power(int device_state);
+  // A system sleep of `ms` milliseconds with whatever streams run (D3, the
+  // bus's isochronous schedule lost, D0); the NTSTATUS of the power-up.
+  int32_t system_sleep(uint32_t ms);
   // The driver's device power state as it keeps it (1 = D0 ... 4 = D3, 5 = removed; 0 when no device).
   uint32_t driver_power_state() const;
 

@@ -55,6 +55,8 @@ struct StreamOptions {
   bool render_only = false;
   // Power the device down to D3 and up again halfway, pins running.
   bool power_cycle_halfway = false;
+  // A system sleep of this many milliseconds halfway, pins running (0: none).
+  uint32_t sleep_halfway_ms = 0;
   // The host controller refuses the transfers of this endpoint (0: none)
   // for the first `refuse_seconds` of streaming.
   uint8_t refuse_endpoint = 0;

@@ -41,7 +41,7 @@ void usage(FILE* f) {
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
       "on the device-host socket and reads commands from standard input:\n"
-      "  unplug | plug | model NAME | busy MS | stall N | stall-timeout N | stream on|off\n"
+      "  unplug | plug | model NAME | busy MS | stall N | stall-timeout N | sleep MS | stream on|off\n"
       "  level N DB|off | quit\n"
       "With --play-audio (or after `stream on`) it plays a music-like signal through quenby's\n"
       "render pin, as the Windows audio engine would, so that the unit's COMPUTER OUT meters\n"
@@ -126,9 +126,8 @@ int serve(const Options& o) {
   // on its input meters, which would hide the inputs' own moving signals.
   stream.render_only = true;
   devhost::AudioPlayer player(&driver, stream, o.play_audio);
-  devhost::DeviceHooks hooks =
-      devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor, o.unit.rates, &player,
-                            o.unit.feedback_format);
+  devhost::DeviceHooks hooks = devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor,
+                                                     o.unit.rates, &player, o.unit.feedback_format);
   if (o.unit_quirks) {
     // Every unit this host makes (a model change makes a new one) has them.
     const uint64_t seed = o.quirks_seed;

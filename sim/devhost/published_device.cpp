@@ -287,6 +287,16 @@ std::string PublishedDevice::stream(bool on) {
   return hooks_.stream(on);
 }
 
+std::string PublishedDevice::sleep(uint32_t ms) {
+  if (!hooks_.sleep) return "this host runs no driver";
+  std::lock_guard<std::mutex> c(commands_m_);  // one at a time with plugs and unplugs
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_) return "the unit is not plugged in";
+  }
+  return hooks_.sleep(ms);
+}
+
 std::string PublishedDevice::hold_level(const std::string& arg) {
   const char* usage = "usage: level INPUT DB|off (DB from -60 to 0)";
   std::istringstream in(arg);

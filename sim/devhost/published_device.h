@@ -60,6 +60,8 @@ struct DeviceHooks {
       open_file;
   // Switches the audio played through the driver on or off; "" or why not.
   std::function<std::string(bool on)> stream;
+  // A system sleep of that many milliseconds; "" or why not.
+  std::function<std::string(uint32_t ms)> sleep;
 };
 
 class PublishedDevice {
@@ -90,6 +92,9 @@ class PublishedDevice {
   std::string stall(uint32_t n);
   // Audio through the driver's pins on or off (it follows plugs and unplugs).
   std::string stream(bool on);
+  // A system sleep: the driver goes to D3 with whatever streams run, the bus
+  // loses its schedule for `ms` milliseconds, then D0 again.
+  std::string sleep(uint32_t ms);
   std::string stall_timeout(uint32_t n);
   // "level N DB|off": analog input N's meter holds DB dBFS (-60 to 0) until
   // "off"; the hold carries over to the unit of a model change.

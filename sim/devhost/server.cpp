@@ -453,6 +453,9 @@ std::string Server::command(const std::string& raw) {
     why = sim::devhost::parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
     why = sim::devhost::parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+  } else if (verb == "sleep") {
+    why = sim::devhost::parse_u32(arg, &n) && n <= 60000 ? device_.sleep(n)
+                                                         : "usage: sleep MILLISECONDS (up to 60000)";
   } else if (verb == "stream") {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "stall-timeout") {
@@ -463,8 +466,8 @@ std::string Server::command(const std::string& raw) {
     stop();
   } else {
     why =
-        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, level "
-        "N DB|off, quit)";
+        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, sleep MS, stream "
+        "on|off, level N DB|off, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

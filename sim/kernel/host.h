@@ -71,6 +71,9 @@ class DeviceNode {
   // IRP_MN_QUERY_POWER and IRP_MN_SET_POWER for a device power state.
   NTSTATUS query_power(DEVICE_POWER_STATE state);
   NTSTATUS set_power(DEVICE_POWER_STATE state);
+  // A system sleep of `ms` milliseconds: the device queried and set to D3,
+  // the host controller's schedule lost, the time asleep, then D0 again.
+  NTSTATUS system_sleep(uint64_t ms);
   // IRP_MN_QUERY_CAPABILITIES; the bus driver fills the defaults first.
   NTSTATUS query_capabilities(DEVICE_CAPABILITIES* caps);
   // IRP_MN_SURPRISE_REMOVAL, then (remove) IRP_MN_REMOVE_DEVICE.

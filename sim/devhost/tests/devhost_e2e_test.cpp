@@ -101,7 +101,7 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
       "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, "
-      "stream on|off, level N DB|off, quit)",
+      "sleep MS, stream on|off, level N DB|off, quit)",
       host->command("frobnicate"));
 
   // End of input does not stop the host; SIGTERM does, cleanly.
@@ -479,6 +479,10 @@ TEST_F(EndToEnd, AudioPlayedThroughQuenbyMovesTheUsbReturnMetersThroughUnplugsAn
     EXPECT_TRUE(moved) << when;
   };
   streamed("at start");
+  // A system sleep with the pins running: the audio comes back.
+  EXPECT_EQ("ok sleep 300", host->command("sleep 300"));
+  streamed("after a system sleep");
+  EXPECT_EQ("error sleep 1.5: usage: sleep MILLISECONDS (up to 60000)", host->command("sleep 1.5"));
   EXPECT_EQ("ok unplug", host->command("unplug"));
   EXPECT_EQ("ok plug", host->command("plug"));
   streamed("after plug");

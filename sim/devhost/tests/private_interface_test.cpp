@@ -365,19 +365,18 @@ class RenderOnlyUnit : public PrivateInterface {
 TEST(PrivateInterfaceOnWindows7, TheCaptureReadMapsTheCallersBuffer) {
   Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
   korvel::sim::kernel::set_os_version(6, 1, 7601);
-  {
-    Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
-    DriverStack stack(unit, true);
-    std::string why;
-    ASSERT_TRUE(stack.plug(&why)) << why;
-    std::unique_ptr<DriverFile> file;
-    ASSERT_EQ(kSuccess, stack.open(u"\\tarrow", &file));
-    std::vector<uint8_t> buf(600);
-    uint64_t got = 0;
-    // Outside direct mode the read fails, after its buffer was mapped.
-    EXPECT_EQ(kUnsuccessful, file->ioctl(0x22603E, nullptr, 0, buf.data(), 600, &got));
-  }
-  korvel::sim::kernel::set_os_version(10, 0, 19045);
+  struct Restore {
+    ~Restore() { korvel::sim::kernel::set_os_version(10, 0, 19045); }
+  } restore;
+  Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
+  DriverStack stack(unit, true);
+  std::unique_ptr<DriverFile> file;
+  ASSERT_TRUE(stack.plug());
+  ASSERT_EQ(kSuccess, stack.open(u"\\tarrow", &file));
+  std::vector<uint8_t> buf(600);
+  uint64_t got = 0;
+  // Outside direct mode the read fails, after its buffer was mapped.
+  EXPECT_EQ(kUnsuccessful, file->ioctl(0x22603E, nullptr, 0, buf.data(), 600, &got));
 }
 
 TEST_F(RenderOnlyUnit, EveryDirectModeCodeKeepsToTheDirectionsTheUnitHas) {

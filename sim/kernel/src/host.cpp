@@ -149,6 +149,20 @@ NTSTATUS DeviceNode::set_power(DEVICE_POWER_STATE state) {
   return status;
 }
 
+NTSTATUS DeviceNode::system_sleep(uint64_t ms) {
+  // As the power manager sleeps the stack ("System Power States"): the
+  // device's D3 query and set (from the class driver's system IRP), the bus
+  // suspends the port, the controller stops (usb::Device::lose_schedule);
+  // on the wake the port resumes and the device returns to D0.
+  NTSTATUS status = query_power(PowerDeviceD3);
+  if (!NT_SUCCESS(status)) return status;
+  status = set_power(PowerDeviceD3);
+  if (!NT_SUCCESS(status)) return status;
+  if (device_) device_->lose_schedule();
+  Clock::instance().sleep_for(ms * 1000000);
+  return set_power(PowerDeviceD0);
+}
+
 NTSTATUS DeviceNode::stop() {
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
   if (!NT_SUCCESS(status)) return status;
