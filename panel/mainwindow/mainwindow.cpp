@@ -285,19 +285,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   meter.clearAllPeaks(channels);
 
   switch (MainWindowLogic::peakHoldTypeOf(loadPeakHoldType())) {
-    case 0:
+    case PeakHold::Off:
       on_pushButton_PeakHoldOff_clicked();
       break;
-    case 1:
+    case PeakHold::OneSecond:
       on_pushButton_PeakHold1s_clicked();
       break;
-    case 2:
+    case PeakHold::ThreeSeconds:
       on_pushButton_PeakHold3s_clicked();
       break;
-    case 3:
+    case PeakHold::Infinite:
       on_pushButton_PeakHoldInf_clicked();
-      break;
-    default:
       break;
   }
 
@@ -402,7 +400,7 @@ void MainWindow::timerInterrupt_1000ms() {
   applyModel(model);
 
   if (currentDeviceName != previousDeviceName) {
-    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0;
+    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != PeakHold::Off;
     applyPeakLineVisibility(model, shown);
     meter.clearAllPeaks(channels);
   }

@@ -175,11 +175,11 @@ class MainWindow : public QMainWindow {
   void redrawMeterPage(Model model);
   void placeCommonMeterWidgets();
   bool placeModelPage(Model model);
-  void styleMeterSourceButtons(unsigned source);
-  void stylePeakHoldButtons(int mode);
-  void styleRecLabelsForSource(unsigned source);
-  void selectMeterSource(unsigned source);
-  void selectPeakHold(int mode);
+  void styleMeterSourceButtons(MeterSource source);
+  void stylePeakHoldButtons(PeakHold mode);
+  void styleRecLabelsForSource(MeterSource source);
+  void selectMeterSource(MeterSource source);
+  void selectPeakHold(PeakHold mode);
   void applyPeakLineVisibility(Model model, bool shown);
   void copyLevelsBySource(Model model);
   void refreshRecIndicators();
@@ -225,7 +225,7 @@ class MainWindow : public QMainWindow {
   qreal placedRatio = 1.0;  // the device pixel ratio the pages were placed for
   bool firstShowDone = false;
   MeterTickCounts tickCounts;
-  unsigned meterSource = 0;      // Meter/Source as stored
+  MeterSource meterSource = MeterSource::ChannelInput;
   int shownBufferPosition = -1;  // the size the slider and its label show
   BufferSizeScale* bufferScale = nullptr;
 };

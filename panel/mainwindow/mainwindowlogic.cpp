@@ -46,12 +46,12 @@ int smallSetting(const QString& stored) {
 
 }  // namespace
 
-unsigned MainWindowLogic::meterSourceOf(const QString& stored) {
-  return unsigned(qMax(0, smallSetting(stored)));
+MeterSource MainWindowLogic::meterSourceOf(const QString& stored) {
+  return MeterSource(qMax(0, smallSetting(stored)));
 }
 
-int MainWindowLogic::peakHoldTypeOf(const QString& stored) {
-  return qMax(0, smallSetting(stored));
+PeakHold MainWindowLogic::peakHoldTypeOf(const QString& stored) {
+  return PeakHold(qMax(0, smallSetting(stored)));
 }
 
 int MainWindowLogic::bufferPosition(const QVariant& stored) {

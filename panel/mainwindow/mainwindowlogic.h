@@ -54,8 +54,8 @@ class MainWindowLogic {
 
   // Stored settings. A meter source or peak-hold type that is not a number
   // from 0 to 3 is the default, 0 (what an empty store gives).
-  static unsigned meterSourceOf(const QString& stored);
-  static int peakHoldTypeOf(const QString& stored);
+  static MeterSource meterSourceOf(const QString& stored);
+  static PeakHold peakHoldTypeOf(const QString& stored);
 
   // The buffer sizes (frames) by slider position, and the default's position.
   static constexpr int kBufferSizes[11] = {4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048};

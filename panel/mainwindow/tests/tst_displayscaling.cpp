@@ -344,7 +344,7 @@ class TestDisplayScaling : public QObject {
     view->setBarArt(art);
     view->setBackdrop(backdrop, {});
     DrawLevelMeter meter;
-    meter.meterLayout = 0;
+    meter.setMeterGeometry(&kModelPages[ModelTarrow].meters);
     MeterChannel ch[kMeterChannels];
     for (int k = 0; k < kMeterChannels; ++k) {
       ch[k] = MeterChannel{};

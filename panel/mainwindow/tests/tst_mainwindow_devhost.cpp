@@ -69,7 +69,7 @@ class TestMainWindowDevhost : public QObject {
     QVERIFY(!widget("pushButton_Meter")->isHidden());
     QVERIFY(!widget("label_Tarrow_info")->isHidden());
     QVERIFY(!widget("label_Tarrowphoto")->isHidden());
-    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelTarrow].meters);
   }
 
   // Live meters of a Tarrow: the bars move, the clipping input lights its
@@ -160,24 +160,24 @@ class TestMainWindowDevhost : public QObject {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QString>("widgetName");
     QTest::addColumn<bool>("serial");
-    QTest::addColumn<int>("layout");
+    QTest::addColumn<int>("geometryOf");  // the model whose meter geometry shows
     QTest::newRow("Quenby") << "Quenby"
-                            << "Quenby" << false << 0;
+                            << "Quenby" << false << int(ModelQuenby);
     QTest::newRow("Pellin") << "Pellin"
-                            << "Pellin" << false << 2;
+                            << "Pellin" << false << int(ModelPellin);
     QTest::newRow("Dorrit") << "Dorrit"
-                            << "Dorrit" << false << 3;
+                            << "Dorrit" << false << int(ModelDorrit);
     QTest::newRow("Far Link") << "Far Link"
-                              << "FarLink" << true << 1;
+                              << "FarLink" << true << int(ModelFarLink);
     QTest::newRow("Tarrow") << "Tarrow"
-                            << "Tarrow" << true << 0;
+                            << "Tarrow" << true << int(ModelTarrow);
   }
 
   void eachModel() {
     QFETCH(QString, model);
     QFETCH(QString, widgetName);
     QFETCH(bool, serial);
-    QFETCH(int, layout);
+    QFETCH(int, geometryOf);
     QVERIFY2(host.command("model " + model), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), model, kChangeMs);
     QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);
@@ -190,7 +190,7 @@ class TestMainWindowDevhost : public QObject {
       QVERIFY2(widget(qPrintable(QString("label_%1_info").arg(other)))->isHidden(), other);
       QVERIFY2(widget(qPrintable(QString("label_%1photo").arg(other)))->isHidden(), other);
     }
-    QCOMPARE(window->levelMeter().meterLayout, layout);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[geometryOf].meters);
     QTRY_COMPARE_WITH_TIMEOUT(!widget("label_SerialNumber")->isHidden(), serial, kChangeMs);
     QCOMPARE(!widget("label_textSerialNumber")->isHidden(), serial);
     // The serial labels stay hidden for the three mixers over several ticks.
