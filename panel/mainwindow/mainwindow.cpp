@@ -156,6 +156,36 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   mainSettings = newPanelSettings();
   ui->stackedWidget->setCurrentIndex(2);
   ui->scrollArea->setFrameShape(QFrame::NoFrame);
+  paintPageColours();
+  connectDeviceAnswers();
+  findChannelWidgets();
+  meter.setView(ui->meterView);
+  clock.start();
+  startTimers();
+
+  showAsioReminderIfDue();
+  setUpBufferSize();
+  QVXDevice& dev = globalVXDevice();
+  vxfacade::clearMeters(dev);
+  ui->label_Device->hide();
+  vxfacade::requestRecFunc(dev);
+
+  ui->label_SWVer->setText(QStringLiteral("V") + softwareVersionFull);
+
+  updateSoftware = new UpdateSoftware();
+
+  styleButtonsAndLabels();
+
+  // Nothing of a model shows before the unit has said which it is.
+  hideModelWidgets();
+
+  buildMeterPage(ModelTarrow);
+  restoreMeterChoices();
+
+  qDebug("MainWindow End");
+}
+
+void MainWindow::paintPageColours() {
   // The window's colour by palette rather than by a style sheet: a sheet on
   // the window makes every widget of the pages paint through the style-sheet
   // style, which the moving bars would pay for ten times a second.
@@ -192,7 +222,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   QFont::insertSubstitutions(
       kPageFont, {QStringLiteral("Meiryo UI"), QStringLiteral("Segoe UI"),
                   QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow")});
+}
 
+void MainWindow::connectDeviceAnswers() {
   QVXDevice& dev = globalVXDevice();
   connect(&dev, &QVXDevice::sig_recv_productname, this, &MainWindow::slt_RecvDeviceName);
   connect(&dev, &QVXDevice::sig_recv_version, this, &MainWindow::slt_RecvFirmVersion);
@@ -201,7 +233,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   connect(&dev, &QVXDevice::sig_recv_serialnumber, this, &MainWindow::slt_RecvSerialNumber);
   connect(&dev, &QVXDevice::sig_recv_meter, this, &MainWindow::slt_RecvLevelMeter);
   connect(&dev, &QVXDevice::sig_recv_recfunc, this, &MainWindow::slt_RecvRecFunction);
+}
 
+void MainWindow::findChannelWidgets() {
   const QString suffix[kMeterChannels] = {
       QStringLiteral("1"),  QStringLiteral("2"),  QStringLiteral("3"),  QStringLiteral("4"),
       QStringLiteral("5"),  QStringLiteral("6"),  QStringLiteral("7"),  QStringLiteral("8"),
@@ -223,9 +257,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     photos[m] = findChild<QLabel*>(QStringLiteral("label_%1photo").arg(stem));
     meterLogos[m] = findChild<QLabel*>(QStringLiteral("label_%1_meter").arg(stem));
   }
-  meter.setView(ui->meterView);
-  clock.start();
+}
 
+void MainWindow::startTimers() {
   connect(timer1000ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_1000ms);
   connect(timer500ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_500ms);
   connect(timer100ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_100ms);
@@ -233,8 +267,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   timer500ms->start(500);
   timer100ms->setTimerType(Qt::PreciseTimer);
   timer100ms->start(100);
+}
 
-  showAsioReminderIfDue();
+void MainWindow::setUpBufferSize() {
   readBufferSize();
   // A click on the groove and a key move the handle as a drag does, and
   // store what they show.
@@ -246,14 +281,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   QStringList sizes;
   for (int size : MainWindowLogic::kBufferSizes) sizes << QString::number(size);
   bufferScale->setLabels(sizes);
-  vxfacade::clearMeters(dev);
-  ui->label_Device->hide();
-  vxfacade::requestRecFunc(dev);
+}
 
-  ui->label_SWVer->setText(QStringLiteral("V") + softwareVersionFull);
-
-  updateSoftware = new UpdateSoftware();
-
+void MainWindow::styleButtonsAndLabels() {
   styleBufferSizeSlider(1.0f);
   ui->pushButton_HoldClear->setStyleSheet(kHoldClearStyle);
   QFont buttonFont(kPageFont, 13);
@@ -269,12 +299,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   for (QLabel* label : recFuncLabels) {
     if (label) label->setFont(recFont);
   }
+}
 
-  // Nothing of a model shows before the unit has said which it is.
-  hideModelWidgets();
-
-  buildMeterPage(ModelTarrow);
-
+void MainWindow::restoreMeterChoices() {
   // Only this window writes the meter source; the ticks use its copy
   // rather than reading the settings file ten times a second.
   // A stored value out of range is the default, with its button lit.
@@ -298,8 +325,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
       on_pushButton_PeakHoldInf_clicked();
       break;
   }
-
-  qDebug("MainWindow End");
 }
 
 MainWindow::~MainWindow() {

@@ -153,6 +153,16 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The constructor's steps, in its order.
+  void paintPageColours();
+  void connectDeviceAnswers();
+  void findChannelWidgets();
+  void startTimers();
+  void setUpBufferSize();
+  void styleButtonsAndLabels();
+  // The stored meter source and peak-hold mode, with their buttons lit.
+  void restoreMeterChoices();
+
   void hideModelWidgets();
   // Shows the model's widgets and builds its meter page (nothing for
   // ModelNone).
