@@ -154,7 +154,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   ui->setupUi(this);
 
   mainSettings = newPanelSettings();
-  ui->stackedWidget->setCurrentIndex(2);
+  showPage(Page::NotConnected);
   ui->scrollArea->setFrameShape(QFrame::NoFrame);
   paintPageColours();
   connectDeviceAnswers();
@@ -404,11 +404,12 @@ void MainWindow::timerInterrupt_1000ms() {
   if (updateSoftware) {
     // The firmware is checked against the identified model's document; a
     // controller that holds the other one is told to fetch it.
-    const int document = MainWindowLogic::updateDocument(model);
-    if (document >= 0) {
-      bool& needed = document == 1 ? updateSoftware->needFarLinkJson : updateSoftware->needTarrowJson;
+    const UpdateDocument document = MainWindowLogic::updateDocument(model);
+    if (document != UpdateDocument::None) {
+      bool& needed = document == UpdateDocument::FarLink ? updateSoftware->needFarLinkJson
+                                                         : updateSoftware->needTarrowJson;
       if (needed) {
-        updateSoftware->changeDeviceType(document);
+        updateSoftware->changeDeviceType(int(document));
         needed = false;
       }
     }
@@ -431,10 +432,10 @@ void MainWindow::timerInterrupt_1000ms() {
   }
 
   if (updateSoftware) {
-    const int document = MainWindowLogic::documentOnModelChange(MainWindowLogic::modelOf(currentDeviceName),
-                                                                MainWindowLogic::modelOf(previousDeviceName));
-    if (document >= 0) {
-      updateSoftware->changeDeviceType(document);
+    const UpdateDocument document = MainWindowLogic::documentOnModelChange(
+        MainWindowLogic::modelOf(currentDeviceName), MainWindowLogic::modelOf(previousDeviceName));
+    if (document != UpdateDocument::None) {
+      updateSoftware->changeDeviceType(int(document));
       updateSoftware->checkFirm(ui->label_Device->text(), firmwareText);
     }
   }
@@ -454,13 +455,13 @@ void MainWindow::timerInterrupt_100ms() {
   QVXDevice& dev = globalVXDevice();
   const bool selected = vxfacade::isSelected(dev);
   switch (MainWindowLogic::pageForSelection(selected, &deviceLostShown)) {
-    case 2:
-      ui->stackedWidget->setCurrentIndex(2);
+    case Page::NotConnected:
+      showPage(Page::NotConnected);
       qCDebug(lcMeterTrace, "%lld lost", QDateTime::currentMSecsSinceEpoch());
       break;
-    case 0:
+    case Page::Information:
       readBufferSize();
-      ui->stackedWidget->setCurrentIndex(0);
+      showPage(Page::Information);
       // Ask who the unit is now rather than at the next second.
       vxfacade::requestInfo(dev);
       break;
@@ -555,12 +556,16 @@ void MainWindow::on_actionDefaultSize_triggered() {
 
 // --- pages ----------------------------------------------------------------------
 
+void MainWindow::showPage(Page page) {
+  ui->stackedWidget->setCurrentIndex(int(page));
+}
+
 void MainWindow::on_pushButton_Meter_clicked() {
-  ui->stackedWidget->setCurrentIndex(1);
+  showPage(Page::Meters);
 }
 
 void MainWindow::on_pushButton_Information_clicked() {
-  ui->stackedWidget->setCurrentIndex(0);
+  showPage(Page::Information);
 }
 
 // --- device answers -------------------------------------------------------------

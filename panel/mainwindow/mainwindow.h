@@ -163,6 +163,7 @@ class MainWindow : public QMainWindow {
   // The stored meter source and peak-hold mode, with their buttons lit.
   void restoreMeterChoices();
 
+  void showPage(Page page);
   void hideModelWidgets();
   // Shows the model's widgets and builds its meter page (nothing for
   // ModelNone).

@@ -22,6 +22,10 @@ enum class MeterSource : unsigned {
   MtrReturn = 3,     // pushButton_MTR: the metering return
 };
 
+// The update-information documents a model's firmware is checked against;
+// the values are the document numbers the update controller takes.
+enum class UpdateDocument : int { None = -1, Tarrow = 0, FarLink = 1 };
+
 struct ModelPage {
   const char* name;        // product name the unit reports; also the display name
   const char* widgetStem;  // "FarLink" in label_FarLink_info, label_FarLinkphoto, label_FarLink_meter
@@ -42,7 +46,7 @@ struct ModelPage {
   int maskX[5];                       // their columns, base pixels
   int recLamps;                       // rec-function labels 1 to n take rec states 0 to n - 1
   int mainRecState;                   // the one rec state of both main labels; -1: L and R take their own
-  int updateDocument;                 // update-information document (0 Tarrow, 1 Far Link); -1 none
+  UpdateDocument updateDocument;
 };
 
 extern const ModelPage kModelPages[ModelCount];

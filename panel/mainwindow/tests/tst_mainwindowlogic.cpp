@@ -34,26 +34,26 @@ class TestMainWindowLogic : public QObject {
   // the information page once, whatever page was up before.
   void pageSwitching() {
     bool lost = true;
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), 0);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Information);
     QVERIFY(!lost);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), 2);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::NotConnected);
     QVERIFY(lost);
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), 0);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Information);
   }
 
   // The update document follows the identified model, never a label's text.
   void updateDocuments() {
-    QCOMPARE(MainWindowLogic::updateDocument(ModelTarrow), 0);
-    QCOMPARE(MainWindowLogic::updateDocument(ModelFarLink), 1);
+    QCOMPARE(MainWindowLogic::updateDocument(ModelTarrow), UpdateDocument::Tarrow);
+    QCOMPARE(MainWindowLogic::updateDocument(ModelFarLink), UpdateDocument::FarLink);
     for (Model m : {ModelQuenby, ModelPellin, ModelDorrit, ModelNone})
-      QCOMPARE(MainWindowLogic::updateDocument(m), -1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelFarLink, ModelTarrow), 1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelNone), 0);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelTarrow), -1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelPellin, ModelTarrow), -1);
+      QCOMPARE(MainWindowLogic::updateDocument(m), UpdateDocument::None);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelFarLink, ModelTarrow), UpdateDocument::FarLink);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelNone), UpdateDocument::Tarrow);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelTarrow), UpdateDocument::None);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelPellin, ModelTarrow), UpdateDocument::None);
   }
 
   void staleness() {
