@@ -83,7 +83,8 @@ unsigned vxctl_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, uint32
  * the reply that finds the unit's queue empty; 1 when no table came. */
 unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len);
 
-/* Settings the command set offers beside the panel's own. */
+/* Settings the command set offers beside the panel's own, named after the
+ * command codes they send; the names stay, as callers know them. */
 unsigned vxctl_set_13(usbdevs_handle* h, uint8_t value);
 unsigned vxctl_set_17(usbdevs_handle* h, uint32_t value);
 unsigned vxctl_set_1c_1d(usbdevs_handle* h, int flag, uint32_t value);

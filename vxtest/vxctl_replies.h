@@ -13,7 +13,8 @@
 
 /* Each module defines kModule as its source path ("../../vxtest/" and the
  * module name): a failure prints the module and the line of the failing
- * check. */
+ * check. The form, relative path included, is the one the library has
+ * always printed, which logs and the maker's support read; it stays. */
 #define VXCTL_ERR() printf("%s:%d:ERROR\n", kModule, __LINE__)
 
 /* Pause between replies that brought nothing, and between busy attempts. */

@@ -20,7 +20,9 @@ enum {
 };
 
 /* Why the unit's answer moved nothing; the number is what the "timeout
- * line:%d" diagnostic prints. */
+ * line:%d" diagnostic prints. These numbers, like the transfer's other
+ * texts ("cancel by device", "FWUP OK"), are kept as the library has always
+ * printed them: logs of firmware updates are read against them. */
 enum class FwIdle {
   None = 0,
   EmptyRequest = 257, /* the unit asks for no bytes */

@@ -182,6 +182,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   buildMeterPage(ModelTarrow);
   restoreMeterChoices();
 
+  // Log lines keep the wording earlier releases logged ("MainWindow End",
+  // "[ERROR]Connected Device is [...]"): logs are read side by side.
   qDebug("MainWindow End");
 }
 

@@ -78,6 +78,11 @@ class MainWindow : public QMainWindow {
   const MeterTickCounts& meterTickCounts() const { return tickCounts; }
 
  public slots:
+  // Slot names stay as they are. The on_<widget>_<signal> ones are
+  // connected by name in setupUi (QMetaObject::connectSlotsByName): renaming
+  // a slot or a widget of the form silently unhooks it. The others, the
+  // misspelt slt_RecvFirmBuld included, keep the names the panel has always
+  // had.
   void getDeviceName();
   void getFirmwareVersion();
   void getSampleRate();
