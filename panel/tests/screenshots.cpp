@@ -7,7 +7,8 @@
 // With --still the unit's clock is virtual and stands still while it serves:
 // its signals keep one value, so two runs give the same pictures, pixel for
 // pixel (to compare the pages before and after a change); the unit then
-// falls silent by the host being stopped for a moment.
+// falls silent by the host being stopped for a moment, and blinking lamps
+// are taken in their off phase.
 #include <signal.h>
 
 #include <QApplication>
@@ -45,9 +46,18 @@ void setClientSize(MainWindow& w, const QSize& client) {
   waitFor([&] { return w.centralWidget()->size() == client; }, 3000);
 }
 
+// With --still, pictures are taken just after the 500 ms tick has shown the
+// blinking rec-function lamps off, so that they too are the same each run.
+bool stillPictures = false;
+
 void shoot(MainWindow& w, const QSize& client, const QString& file, int settleMs = 1500) {
   setClientSize(w, client);
   QTest::qWait(settleMs);  // a few ticks at the new size
+  if (stillPictures) {
+    // The tick shows the lamps in the phase it finds, then turns it.
+    waitFor([] { return !recBlinkPhase; }, 2000);
+    waitFor([] { return recBlinkPhase; }, 2000);
+  }
   w.grab().save(file);
   qInfo("saved %s (client %dx%d)", qPrintable(file), w.centralWidget()->width(), w.centralWidget()->height());
 }
@@ -76,6 +86,7 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   const QStringList args = app.arguments().mid(1);
   const bool still = args.contains(QStringLiteral("--still"));
+  stillPictures = still;
   QString out = QStringLiteral(".");
   for (const QString& a : args) {
     if (!a.startsWith(QLatin1String("--"))) out = a;
