@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
   xvfb xauth procps
-  unzip openssl osslsigncode fonts-ipafont-gothic fonts-wqy-microhei
+  unzip zlib1g-dev openssl osslsigncode fonts-ipafont-gothic fonts-wqy-microhei
 )
 # One dpkg-query for all of them: the demo and the test command run this
 # every time, and a query per package took seconds on a loaded machine.

@@ -8,6 +8,24 @@
 
 namespace {
 
+// Audio signal processing modes came with Windows 8.1 ("Audio Signal
+// Processing Modes"), and the headers declare their identifiers from
+// NTDDI_WINBLUE on. quenby is one binary for Windows 7 and later, so a build
+// for Windows 7 carries its own copies, with the values ksmedia.h gives them,
+// and answers the same on every version: Windows 7's audio stack never asks
+// for the modes, and the mode attribute on the data ranges is an optional one
+// (KSATTRIBUTE: without KSATTRIBUTE_REQUIRED an attribute is optional), which
+// a KS client that does not know it passes over.
+#if NTDDI_VERSION < NTDDI_WINBLUE
+const GUID AUDIO_SIGNALPROCESSINGMODE_RAW = {
+    0x9e90ea20, 0xb493, 0x4fd1, {0xa1, 0xa8, 0x7e, 0x13, 0x61, 0xa9, 0x56, 0xcf}};
+const GUID KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE = {
+    0xe1f89eb5, 0x5f46, 0x419b, {0x96, 0x7b, 0xff, 0x67, 0x70, 0xb9, 0x84, 0x01}};
+const GUID KSPROPSETID_AudioSignalProcessing = {
+    0x4f67b528, 0x30c9, 0x40de, {0xb2, 0xfb, 0x85, 0x9d, 0xdd, 0x1f, 0x34, 0x70}};
+const ULONG KSPROPERTY_AUDIOSIGNALPROCESSING_MODES = 0;
+#endif
+
 // One attribute list shared by every range: the signal-processing mode.
 typedef struct _QUENBY_ATTRIBUTE_LIST {
   KSMULTIPLE_ITEM Header;

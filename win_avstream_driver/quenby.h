@@ -13,6 +13,7 @@
 #include <usb.h>
 #include <usbdlib.h>
 #include <wdf.h>
+#include <wdfminiport.h>
 #include <wdfusb.h>
 
 #include "format.h"

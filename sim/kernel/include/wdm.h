@@ -6,6 +6,7 @@
 #ifndef KORVEL_SIM_WDM_H
 #define KORVEL_SIM_WDM_H
 
+#include <sdkddkver.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -14,6 +15,8 @@
 // Basic types
 // ---------------------------------------------------------------------------
 #define NTAPI
+// Calling conventions: x64 has one; the names stay for the declarations.
+#define FASTCALL
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI

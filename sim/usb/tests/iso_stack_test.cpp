@@ -4,7 +4,11 @@
 // and checks what comes back, packet by packet.
 #include <gtest/gtest.h>
 #include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdf.h>
+#include <wdfminiport.h>
+#include <wdfusb.h>
 
 #include <cstring>
 #include <deque>
