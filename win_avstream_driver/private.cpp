@@ -1,9 +1,10 @@
 // The private control interface beside the kernel-streaming filter: handles
 // opened on the filter's interface path with "\tarrow" as last component.
-// Code 0x222000 tunnels a vendor control transfer to the unit; the other
+// The tunnel code carries a vendor control transfer to the unit; the other
 // codes run direct mode, in which a user-mode client exchanges sample data
 // with the USB streams through the two rings.
 #include "quenby.h"
+#include "quenby_ioctl.h"
 #include "usbdevs_ctrl_req.h"
 #include "vxwide.h"
 
@@ -12,39 +13,8 @@ namespace {
 const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
 const ULONG kPrivateSuffixChars = sizeof(kPrivateSuffix) / sizeof(WCHAR) - 1;
 
-enum : ULONG {
-  kCodeTunnel = 0x222000,
-  kCodeEnterDirect = 0x222028,
-  kCodeLeaveDirect = 0x22202C,
-  kCodeResetCapture = 0x222030,
-  kCodeResetRender = 0x222034,
-  kCodeResetBoth = 0x222038,
-  kCodeCounters = 0x222048,
-  kCodeClearCounters = 0x22204C,
-  kCodeInFlight = 0x222050,
-  kCodeRenderDelay = 0x222058,
-  kCodeSetFormats = 0x22205C,
-  kCodeStartDirect = 0x222060,
-  kCodeStopDirect = 0x222064,
-  kCodeMaxChannels = 0x222068,
-  kCodeReadCapture = 0x22603E,
-  kCodeWriteRender = 0x22A041,
-  kCodeNothing = 0x22A044,
-  kCodeSetInFlight = 0x22A054,
-};
-
 const ULONG kFormatRecordSize = 16;
 const ULONG kCountersSize = sizeof(StreamCounters);
-
-// Flags the streaming thread and the pins read concurrently are read and
-// written with interlocked operations, as the engine does.
-ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -403,7 +373,7 @@ NTSTATUS WriteU32(PVOID out, ULONG outLength, ULONG value, NTSTATUS tooShort, UL
 NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
                               ULONG outLength, ULONG_PTR* information) {
   *information = 0;
-  if (code == kCodeTunnel) {
+  if (code == IOCTL_QUENBY_TUNNEL) {
     return ctx == nullptr ? STATUS_INVALID_PARAMETER : Tunnel(ctx, in, inLength, out, outLength, information);
   }
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
@@ -416,29 +386,29 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
   }
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   switch (code) {
-    case kCodeEnterDirect:
+    case IOCTL_QUENBY_ENTER_DIRECT:
       QuenbyLockStreamControl(ctx);
       EnterDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
-    case kCodeLeaveDirect: {
+    case IOCTL_QUENBY_LEAVE_DIRECT: {
       QuenbyLockStreamControl(ctx);
       const NTSTATUS status = LeaveDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
       return status;
     }
-    case kCodeResetCapture:
+    case IOCTL_QUENBY_RESET_CAPTURE:
       if (!HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
       QuenbyRingReset(&ctx->CaptureRing);
       return STATUS_SUCCESS;
-    case kCodeResetRender:
+    case IOCTL_QUENBY_RESET_RENDER:
       QuenbyRingReset(&ctx->RenderRing);
       return STATUS_SUCCESS;
-    case kCodeResetBoth:
+    case IOCTL_QUENBY_RESET_BOTH:
       QuenbyRingReset(&ctx->CaptureRing);
       QuenbyRingReset(&ctx->RenderRing);
       return STATUS_SUCCESS;
-    case kCodeCounters:
+    case IOCTL_QUENBY_COUNTERS:
       if (out == nullptr) return STATUS_UNSUCCESSFUL;
       if (outLength < kCountersSize) return STATUS_INSUFFICIENT_RESOURCES;
       {
@@ -449,42 +419,42 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       }
       *information = kCountersSize;
       return STATUS_SUCCESS;
-    case kCodeClearCounters:
+    case IOCTL_QUENBY_CLEAR_COUNTERS:
       for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i)
         WriteFlag(&reinterpret_cast<ULONG*>(&ctx->Counters)[i], 0);
       return STATUS_SUCCESS;
-    case kCodeInFlight:
+    case IOCTL_QUENBY_IN_FLIGHT:
       return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
                       STATUS_UNSUCCESSFUL, information);
-    case kCodeRenderDelay:
+    case IOCTL_QUENBY_RENDER_DELAY:
       return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
-    case kCodeSetFormats: {
+    case IOCTL_QUENBY_SET_FORMATS: {
       if (!direct) return STATUS_UNSUCCESSFUL;
       QuenbyLockStreamControl(ctx);
       NTSTATUS status = SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
       QuenbyUnlockStreamControl(ctx);
       return status;
     }
-    case kCodeStartDirect: {
+    case IOCTL_QUENBY_START_DIRECT: {
       if (!direct) return STATUS_UNSUCCESSFUL;
       QuenbyLockStreamControl(ctx);
       NTSTATUS status = StartDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
       return status;
     }
-    case kCodeStopDirect:
+    case IOCTL_QUENBY_STOP_DIRECT:
       if (!direct) return STATUS_UNSUCCESSFUL;
       QuenbyLockStreamControl(ctx);
       StopDirect(ctx);
       QuenbyUnlockStreamControl(ctx);
       return STATUS_SUCCESS;
-    case kCodeMaxChannels: {
+    case IOCTL_QUENBY_MAX_CHANNELS: {
       ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;
       ULONG render = MaxChannels(ctx->Topology.RenderSlots);
       return WriteU32(out, outLength, (capture & 0xFFFF) | (render << 16), STATUS_INSUFFICIENT_RESOURCES,
                       information);
     }
-    case kCodeReadCapture: {
+    case IOCTL_QUENBY_READ_CAPTURE: {
       if (!direct || !HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]))
         return STATUS_UNSUCCESSFUL;
       NTSTATUS status = out != nullptr && outLength != 0
@@ -502,7 +472,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       }
       return STATUS_SUCCESS;  // not enough data: success with nothing read
     }
-    case kCodeWriteRender: {
+    case IOCTL_QUENBY_WRITE_RENDER: {
       if (!direct || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])) return STATUS_UNSUCCESSFUL;
       NTSTATUS status = in != nullptr && inLength != 0
                             ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
@@ -513,9 +483,9 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       }
       return STATUS_SUCCESS;  // no room: success with nothing written
     }
-    case kCodeNothing:
+    case IOCTL_QUENBY_NOTHING:
       return STATUS_SUCCESS;
-    case kCodeSetInFlight: {
+    case IOCTL_QUENBY_SET_IN_FLIGHT: {
       if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
       ULONG value = ReadU32(static_cast<const UCHAR*>(in));
       if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
@@ -524,7 +494,8 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
       return STATUS_SUCCESS;
     }
     default:
-      return STATUS_SUCCESS;
+      // A code the interface does not know does nothing and says so.
+      return STATUS_INVALID_DEVICE_REQUEST;
   }
 }
 

@@ -335,6 +335,17 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_DEVICE_CONTEXT, GetDeviceContext)
 #define QUENBY_DIR_CAPTURE 0
 #define QUENBY_DIR_RENDER 1
 
+// Flags and counters of the context that the streaming thread, the pins and
+// the private interface share are read and written with interlocked
+// operations, from every file.
+inline ULONG ReadFlag(ULONG* flag) {
+  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
+}
+
+inline void WriteFlag(ULONG* flag, ULONG value) {
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
+}
+
 // device.cpp
 extern "C" DRIVER_INITIALIZE DriverEntry;
 WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);

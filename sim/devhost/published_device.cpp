@@ -1,6 +1,7 @@
 #include "published_device.h"
 
 #include <unistd.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "korvel_usb_ids.h"
+#include "quenby_ioctl.h"
 #include "usbdevs_ctrl_req.h"
 
 namespace korvel::devhost {
@@ -231,7 +233,7 @@ IoctlOutcome PublishedDevice::ioctl(const Session& session, uint32_t code, const
   // Warnings carry data as success does; only errors return none.
   const bool error = (r.status & 0xC0000000u) == 0xC0000000u;
   r.out_bytes = error ? 0 : uint32_t(information < out_len ? information : out_len);
-  if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
+  if (code == IOCTL_QUENBY_TUNNEL && !(r.status & 0x80000000u)) ++transfers_;
   return r;
 }
 

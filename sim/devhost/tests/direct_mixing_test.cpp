@@ -20,6 +20,7 @@
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
+#include "quenby_ioctl.h"
 #include "usb/device.h"
 
 using korvel::sim::Clock;
@@ -43,8 +44,9 @@ constexpr uint32_t kFrameBytes = 6;      // 2 channels of 24 bits
 constexpr uint32_t kPinSample = 0x1000;  // what the render pin plays on channel 1
 
 // The direct-mode codes of the private interface.
-constexpr uint32_t kEnter = 0x222028, kLeave = 0x22202C, kSetFormats = 0x22205C, kStart = 0x222060,
-                   kStop = 0x222064, kReadCapture = 0x22603E;
+constexpr uint32_t kEnter = IOCTL_QUENBY_ENTER_DIRECT, kLeave = IOCTL_QUENBY_LEAVE_DIRECT,
+                   kSetFormats = IOCTL_QUENBY_SET_FORMATS, kStart = IOCTL_QUENBY_START_DIRECT,
+                   kStop = IOCTL_QUENBY_STOP_DIRECT, kReadCapture = IOCTL_QUENBY_READ_CAPTURE;
 const uint8_t kStereo48k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
 const uint8_t kStereo44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
 
@@ -224,9 +226,9 @@ int32_t sample(const uint8_t* p) {
 }
 
 struct Result {
-  int mixed = 0;       // frames returned by the unit that carry the pin's signal
-  int pin_fed = 0;     // capture-pin frames that carry it
-  int pin_frames = 0;  // capture-pin frames completed at all
+  int mixed = 0;        // frames returned by the unit that carry the pin's signal
+  int pin_fed = 0;      // capture-pin frames that carry it
+  int pin_frames = 0;   // capture-pin frames completed at all
   int after_leave = 0;  // capture-pin frames completed in the 100 ms after direct mode
 };
 
@@ -274,7 +276,7 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   std::vector<uint8_t> silence(48 * kFrameBytes, 0), back(48 * kFrameBytes);
   int mixed = 0, pin_fed = 0;
   for (int ms = 0; ms < 300; ++ms) {
-    call(0x22A041, silence.data(), uint32_t(silence.size()), nullptr, 0);
+    call(IOCTL_QUENBY_WRITE_RENDER, silence.data(), uint32_t(silence.size()), nullptr, 0);
     if (call(kReadCapture, nullptr, 0, back.data(), uint32_t(back.size())) > 0) {
       for (size_t o = 0; o < back.size(); o += kFrameBytes)
         if (sample(&back[o]) == int32_t(kPinSample) && sample(&back[o + 3]) == 0) ++mixed;
@@ -400,7 +402,7 @@ TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
     while (!done) {
       uint32_t delay = 0;
       uint64_t info = 0;
-      EXPECT_EQ(0, other->ioctl(0x222058, nullptr, 0, &delay, sizeof delay, &info));
+      EXPECT_EQ(0, other->ioctl(IOCTL_QUENBY_RENDER_DELAY, nullptr, 0, &delay, sizeof delay, &info));
     }
   });
   for (int i = 0; i < 40; ++i) {
@@ -759,7 +761,8 @@ TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
   ASSERT_NE(nullptr, capture);
   ASSERT_NO_FATAL_FAILURE(d.enter());
   for (int i = 0; i < 200; ++i) {
-    EXPECT_TRUE(NT_SUCCESS(ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
+    EXPECT_TRUE(NT_SUCCESS(
+        ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
     d.read_capture();
     clock.sleep_for(200000);
   }

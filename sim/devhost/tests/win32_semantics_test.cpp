@@ -63,7 +63,7 @@ class HostInProcess : public ::testing::Test {
     uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
     uint8_t reply[64];
     DWORD n = 0;
-    const bool ok = DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &n, nullptr);
+    const bool ok = DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &n, nullptr);
     if (error) *error = GetLastError();
     if (got) *got = n;
     return ok;
@@ -142,34 +142,34 @@ TEST_F(HostInProcess, PrivateHandleLifeCycleAcrossUnplug) {
   uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
   uint8_t reply[64];
   DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  ASSERT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(64u, got);
   EXPECT_EQ(0xA1, reply[0]);  // idle unit: only the ready marker
 
   // A header-only record is refused as the driver refuses it.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 16, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 16, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
 
   ASSERT_EQ("", device_->unplug());
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE,
             CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_EQ("", device_->plug());
   // The old handle stays dead; a new one works under the same path.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_TRUE(CloseHandle(f));
   EXPECT_FALSE(CloseHandle(f));
   EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
   f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
-  EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
 
   // A stalled transfer reaches the client as error 31.
   device_->stall(1);
   f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
   CloseHandle(f);
 }
@@ -185,7 +185,7 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
   std::memset(reply, 0xEE, sizeof reply);
-  ASSERT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  ASSERT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(3u, got);
   EXPECT_EQ(0xA1, reply[0]);
   EXPECT_EQ(0xEE, reply[3]);
@@ -196,10 +196,10 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   device_->stall_timeout(1);
   f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   const uint64_t start = sim::Clock::instance().now_ns();
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_SEM_TIMEOUT), GetLastError());
   EXPECT_GE(sim::Clock::instance().now_ns() - start, 3'000'000'000ull);
-  EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(64u, got);
   CloseHandle(f);
 }
@@ -211,9 +211,9 @@ TEST_F(HostInProcess, SynchronousCallsNeedACountAndASynchronousHandle) {
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
   // Without an OVERLAPPED the byte count is written even when nothing comes
   // back: a null count is refused, and the request never reaches the unit.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, nullptr, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, nullptr, nullptr));
   EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
-  EXPECT_FALSE(DeviceIoControl(f, 0x22202C, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
   EXPECT_TRUE(transfer(f));
   CloseHandle(f);
@@ -241,23 +241,30 @@ TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {
   ASSERT_NE(INVALID_HANDLE_VALUE, writer);
   EXPECT_TRUE(transfer(none));
   DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(none, 0x222028, nullptr, 0, nullptr, 0, &got, nullptr));  // enter direct mode
-  ASSERT_TRUE(DeviceIoControl(none, 0x222060, nullptr, 0, nullptr, 0, &got, nullptr));  // start streaming
+  ASSERT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got,
+                              nullptr));  // enter direct mode
+  ASSERT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_START_DIRECT, nullptr, 0, nullptr, 0, &got,
+                              nullptr));  // start streaming
   uint8_t samples[576] = {};
   for (HANDLE f : {none, reader}) {
     got = 7;
-    EXPECT_FALSE(DeviceIoControl(f, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(f, IOCTL_QUENBY_WRITE_RENDER, samples, sizeof samples, nullptr, 0, &got, nullptr));
     EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(0u, got);
   }
-  EXPECT_TRUE(DeviceIoControl(writer, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
+  EXPECT_TRUE(
+      DeviceIoControl(writer, IOCTL_QUENBY_WRITE_RENDER, samples, sizeof samples, nullptr, 0, &got, nullptr));
   EXPECT_EQ(DWORD(sizeof samples), got);
   for (HANDLE f : {none, writer}) {
-    EXPECT_FALSE(DeviceIoControl(f, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(f, IOCTL_QUENBY_READ_CAPTURE, nullptr, 0, samples, sizeof samples, &got, nullptr));
     EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
   }
-  EXPECT_TRUE(DeviceIoControl(reader, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
-  EXPECT_TRUE(DeviceIoControl(none, 0x22202C, nullptr, 0, nullptr, 0, &got, nullptr));  // leave direct mode
+  EXPECT_TRUE(
+      DeviceIoControl(reader, IOCTL_QUENBY_READ_CAPTURE, nullptr, 0, samples, sizeof samples, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &got,
+                              nullptr));  // leave direct mode
   for (HANDLE f : {none, reader, writer}) CloseHandle(f);
 }
 
@@ -271,7 +278,7 @@ TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
   uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
   uint8_t reply[64];
   DWORD got = 0;
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
 }
 
@@ -348,7 +355,7 @@ TEST_F(HostInProcess, OpensRacingUnplugsNeverReachADeletedDevice) {
     while (!stop) {
       devhost::Session session;
       if (device_->open(path, &session) == 0 &&
-          device_->ioctl(session, 0x222000, rec, sizeof rec, reply, sizeof reply).status == 0)
+          device_->ioctl(session, IOCTL_QUENBY_TUNNEL, rec, sizeof rec, reply, sizeof reply).status == 0)
         ++transfers;
       device_->close(&session);
     }
