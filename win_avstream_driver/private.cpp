@@ -499,7 +499,9 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
   }
 }
 
-NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+namespace {
+
+NTSTATUS PrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PFILE_OBJECT file = stack->FileObject;
   if (KsGetDeviceForDeviceObject(deviceObject) != nullptr && file != nullptr &&
@@ -510,18 +512,11 @@ NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISP
   return next(deviceObject, irp);
 }
 
-NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
-  if (IsPrivateFile(IoGetCurrentIrpStackLocation(irp)->FileObject)) return Complete(irp, STATUS_SUCCESS, 0);
-  return next(deviceObject, irp);
-}
-
-NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+// A private file object never goes on to the kernel-streaming class, also
+// once the device's context is gone: its codes then fail as without one.
+NTSTATUS PrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PKSDEVICE ksDevice = KsGetDeviceForDeviceObject(deviceObject);
-  if (!IsPrivateFile(stack->FileObject) || ksDevice == nullptr || ksDevice->Context == nullptr) {
-    return next(deviceObject, irp);
-  }
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ksDevice);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject));
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -557,4 +552,23 @@ NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIV
     information = outSize;
   }
   return Complete(irp, status, information);
+}
+
+}  // namespace
+
+NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_CREATE) return PrivateCreate(deviceObject, irp, next);
+  if (!IsPrivateFile(stack->FileObject)) return next(deviceObject, irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_DEVICE_CONTROL:
+      return PrivateDeviceControl(deviceObject, irp);
+    default:
+      // Reading, writing, flushing and security requests: the private
+      // interface has none of them.
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
 }

@@ -477,9 +477,9 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").
 #define QUENBY_PRIVATE_MARKER ((PVOID)(ULONG_PTR)0x1100)
-NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+// A request of a hooked major function: served when it opens or concerns a
+// private file object, else passed to `next` (the kernel-streaming class).
+NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
 // The control codes on a context (no IRP): the buffers as the transfer
 // method gives them. Returns the status and sets *information.
 NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,

@@ -323,6 +323,7 @@ class KernelFile : public DriverFile {
     *information = info;
     return status;
   }
+  int32_t request(uint8_t major) override { return file_->request(major); }
 
  private:
   std::unique_ptr<kernel::DeviceFile> file_;

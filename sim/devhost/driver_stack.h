@@ -61,6 +61,9 @@ class DriverFile {
   // IRP_MJ_DEVICE_CONTROL; returns the NTSTATUS and the byte count.
   virtual int32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
                         uint64_t* information) = 0;
+  // A request of another major function without parameters (IRP_MJ_READ,
+  // IRP_MJ_FLUSH_BUFFERS ...); returns the NTSTATUS.
+  virtual int32_t request(uint8_t major) = 0;
 };
 
 // A device interface the started device registered: a filter factory's

@@ -29,6 +29,12 @@ class DeviceFile {
   // for a pending request. Returns the final status and the byte count.
   NTSTATUS ioctl(ULONG code, const void* in, ULONG in_len, void* out, ULONG out_len, ULONG_PTR* information);
 
+  // A request of any other major function (IRP_MJ_READ, IRP_MJ_FLUSH_BUFFERS,
+  // IRP_MJ_QUERY_SECURITY ...) without parameters or buffers, as a caller's
+  // ReadFile, FlushFileBuffers or GetSecurityInfo on the handle sends one.
+  // Returns the final status.
+  NTSTATUS request(UCHAR major);
+
   PFILE_OBJECT file_object() { return &file_; }
 
  private:

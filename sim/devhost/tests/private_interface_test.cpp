@@ -134,6 +134,27 @@ TEST_F(PrivateInterface, TunnelChecksRecordsAndCarriesTransfers) {
   EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x55, {}), 8));
 }
 
+TEST_F(PrivateInterface, EveryRequestOnAPrivateFileStaysWithTheDriver) {
+  // A private file object has no KS object header: any major function KS
+  // would serve through one must be served by the driver, for every private
+  // handle; a filter handle's go on to KS.
+  static uint64_t failures;
+  failures = 0;
+  auto previous = korvel::sim::verifier::set_failure_handler([](const std::string&) { ++failures; });
+  std::unique_ptr<DriverFile> filter;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\kstarrow", &filter));
+  for (UCHAR major : korvel::sim::kernel::kKsObjectMajors) {
+    if (major == IRP_MJ_CLOSE) continue;  // with the handle's end below
+    EXPECT_EQ(kInvalidDeviceRequest, file_->request(major)) << int(major);
+    EXPECT_EQ(major == IRP_MJ_FLUSH_BUFFERS ? kSuccess : kInvalidDeviceRequest, filter->request(major))
+        << int(major);
+  }
+  file_.reset();  // IRP_MJ_CLEANUP and IRP_MJ_CLOSE
+  filter.reset();
+  EXPECT_EQ(0u, failures);
+  korvel::sim::verifier::set_failure_handler(previous);
+}
+
 TEST_F(PrivateInterface, CodesKeepTheirBufferAndStatusRules) {
   uint64_t info = 0;
   std::vector<uint8_t> out;

@@ -77,6 +77,15 @@ DeviceFile::~DeviceFile() {
   }
 }
 
+NTSTATUS DeviceFile::request(UCHAR major) {
+  Clock::instance().attach_current_thread();
+  PIRP irp = allocate(device_, major, &file_);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = send(irp);
+  IoFreeIrp(irp);
+  return status;
+}
+
 NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, ULONG out_len,
                            ULONG_PTR* information) {
   Clock::instance().attach_current_thread();

@@ -40,6 +40,7 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   d->object_.DriverExtension = &d->extension_;
   d->extension_.DriverObject = &d->object_;
   d->object_.DriverInit = entry;
+  for (PDRIVER_DISPATCH& dispatch : d->object_.MajorFunction) dispatch = invalid_device_request;
   // A freshly loaded image: its default non-paged pool is executable until
   // its DriverEntry opts in to no-execute pool.
   ExDefaultNonPagedPoolType = NonPagedPoolExecute;

@@ -21,6 +21,10 @@ constexpr ULONG kBusDeviceType = 0x0000002A;  // FILE_DEVICE_BUS_EXTENDER
 
 void free_driver_extensions(PDRIVER_OBJECT driver);
 bool irp_completed(PIRP irp);
+// What the I/O manager puts in every entry of a new driver object's dispatch
+// table (IopInvalidDeviceRequest): the request completes with
+// STATUS_INVALID_DEVICE_REQUEST. Drivers replace the entries they serve.
+NTSTATUS invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
 
 // The simulated USB device behind a physical device object of the bus
 // driver, or null when `pdo` is not one.

@@ -77,6 +77,13 @@ void free_driver_extensions(PDRIVER_OBJECT driver) {
   }
 }
 
+NTSTATUS invalid_device_request(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 bool irp_completed(PIRP irp) {
   std::lock_guard<std::mutex> g(io().m);
   return io().completed.count(irp) != 0;
