@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "direct_client.h"
+#include "kernel/security.h"
 #include "unit.h"
 #include "unit_clock.h"
 
@@ -137,7 +138,12 @@ class DriverStack {
   // example u"\\tarrow" or u"\\kstarrow"), on the started device:
   // IRP_MJ_CREATE through the driver's dispatch. The file's destructor sends
   // IRP_MJ_CLEANUP and IRP_MJ_CLOSE; every file must be gone before the
-  // device is removed.
+  // device is removed. The I/O manager checks `caller`'s token and the
+  // `access` asked (CreateFileW's dwDesiredAccess and what CreateFileW adds)
+  // against the device's security first. Without them: the console user's
+  // program asking for reading and writing.
+  int32_t open(const std::u16string& name, uint32_t access, const security::Caller& caller,
+               std::unique_ptr<DriverFile>* out);
   int32_t open(const std::u16string& name, std::unique_ptr<DriverFile>* out);
 
  private:

@@ -138,7 +138,9 @@ void PublishedDevice::unplug_locked() {
   if (hooks_.unplug) hooks_.unplug();
 }
 
-uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* session, uint64_t expected) {
+uint32_t PublishedDevice::driver_open(const std::u16string& path, uint32_t access,
+                                      const sim::security::Caller& caller, Session* session,
+                                      uint64_t expected) {
   uint64_t generation;
   const size_t slash = path.rfind(u'\\');
   {
@@ -159,7 +161,7 @@ uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* sessi
     if (!plugged_ || generation != generation_) return wire::kStatusNoSuchDevice;
   }
   auto open = std::make_shared<OpenFile>();
-  uint32_t status = uint32_t(hooks_.open_file(name, &open->file));
+  uint32_t status = uint32_t(hooks_.open_file(name, access, caller, &open->file));
   if (status & 0x80000000u) return status;
   session->kind = name == u"\\tarrow" ? Session::Kind::Private : Session::Kind::Filter;
   session->generation = generation;
@@ -210,9 +212,15 @@ wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
   return r;
 }
 
-uint32_t PublishedDevice::open(const std::u16string& path, Session* session, uint64_t generation) {
+uint32_t PublishedDevice::open(const std::u16string& path, uint32_t access,
+                               const sim::security::Caller& caller, Session* session, uint64_t generation) {
   if (!hooks_.open_file) return wire::kStatusNoSuchDevice;  // no driver, no device
-  return driver_open(path, session, generation);
+  return driver_open(path, access, caller, session, generation);
+}
+
+uint32_t PublishedDevice::open(const std::u16string& path, Session* session, uint64_t generation) {
+  return open(path, sim::security::kGenericRead | sim::security::kGenericWrite,
+              sim::security::console_caller(1000), session, generation);
 }
 
 IoctlOutcome PublishedDevice::ioctl(const Session& session, uint32_t code, const uint8_t* in, uint32_t in_len,

@@ -267,6 +267,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
+  // CreateFileW opens with what it is asked and with SYNCHRONIZE and
+  // FILE_READ_ATTRIBUTES besides (observed on Windows): even a handle asked
+  // for no access needs the device's descriptor to grant those.
+  access |= SYNCHRONIZE | FILE_READ_ATTRIBUTES;
   // A light file opened before in the host's current plug generation opens
   // as it did then, without asking.
   win32::QuickOpen quick = win32::open_without_asking(name, len, access, share);

@@ -134,6 +134,66 @@ TEST_F(PrivateInterface, TunnelChecksRecordsAndCarriesTransfers) {
   EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x55, {}), 8));
 }
 
+TEST_F(PrivateInterface, WhoMayOpenTheUnitAndWhatTheirHandlesMayDo) {
+  // The I/O manager's open with the INF's descriptor and
+  // FILE_DEVICE_SECURE_OPEN, then the driver's own check of each code:
+  // changing the unit (the tunnel) needs a handle opened for writing,
+  // reading the counters one opened for reading.
+  namespace sec = korvel::sim::security;
+  auto caller = [](uint32_t pid, sec::Token t) {
+    return sec::Caller{pid, std::make_shared<const sec::Token>(t)};
+  };
+  const sec::Caller console = sec::console_caller(2001);
+  const sec::Caller low = caller(2002, sec::lowered(sec::console_user(), {sec::kIntegrityLow, {}, {}}));
+  const sec::Caller restricted = caller(
+      2003,
+      sec::lowered(sec::console_user(), {sec::kIntegritySystem, {}, {sec::kRestrictedCode, sec::kEveryone}}));
+  const sec::Caller other = caller(2004, sec::interactive_user(1002, 2, 0x52001));
+  const sec::Caller network = caller(2005, sec::network_user(1003, 0x52002));
+  const sec::Caller audio = caller(2006, sec::service(sec::kLocalService));
+  const sec::Caller system = caller(2007, sec::service(sec::kLocalSystem));
+  const sec::Caller admin = caller(2008, sec::elevated_admin());
+  // What CreateFileW asks besides the caller's access.
+  const uint32_t none = sec::kSynchronize | sec::kFileReadAttributes;
+  const uint32_t r = none | sec::kGenericRead, w = none | sec::kGenericWrite, rw = r | w;
+  constexpr int32_t kDenied = int32_t(0xC0000022), kSkip = 1;
+  const struct {
+    const char* who;
+    const sec::Caller* caller;
+    const char16_t* name;
+    uint32_t access;
+    int32_t open, tunnel, counters;
+  } cases[] = {
+      {"console user", &console, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"console user, no access", &console, u"\\tarrow", none, kSuccess, kDenied, kDenied},
+      {"console user, reading", &console, u"\\tarrow", r, kSuccess, kDenied, kSuccess},
+      {"console user, writing", &console, u"\\tarrow", w, kSuccess, kSuccess, kDenied},
+      {"low integrity", &low, u"\\tarrow", rw, kDenied, kSkip, kSkip},
+      {"low integrity, reading", &low, u"\\tarrow", r, kSuccess, kDenied, kSuccess},
+      {"restricted", &restricted, u"\\tarrow", none, kDenied, kSkip, kSkip},
+      {"user of session 2", &other, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"network user", &network, u"\\tarrow", none, kDenied, kSkip, kSkip},
+      {"network user, filter", &network, u"\\kstarrow", r, kDenied, kSkip, kSkip},
+      {"administrator", &admin, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"Windows Audio", &audio, u"\\kstarrow", rw, kSuccess, kSkip, kSkip},
+      {"Audio Endpoint Builder", &system, u"\\kstarrow", rw, kSuccess, kSkip, kSkip},
+  };
+  const std::vector<uint8_t> reply_request = record(1, 0, 0x1E, {});
+  for (const auto& c : cases) {
+    std::unique_ptr<DriverFile> f;
+    ASSERT_EQ(c.open, stack_->open(c.name, c.access, *c.caller, &f)) << c.who;
+    if (c.open != kSuccess) continue;
+    uint8_t out[64];
+    uint64_t info = 0;
+    if (c.tunnel != kSkip) {
+      EXPECT_EQ(c.tunnel, f->ioctl(IOCTL_QUENBY_TUNNEL, reply_request.data(), 20, out, 64, &info)) << c.who;
+    }
+    if (c.counters != kSkip) {
+      EXPECT_EQ(c.counters, f->ioctl(IOCTL_QUENBY_COUNTERS, nullptr, 0, out, 28, &info)) << c.who;
+    }
+  }
+}
+
 TEST_F(PrivateInterface, EveryRequestOnAPrivateFileStaysWithTheDriver) {
   // A private file object has no KS object header: any major function KS
   // would serve through one must be served by the driver, for every private

@@ -161,14 +161,14 @@ TEST_F(HostInProcess, PrivateHandleLifeCycleAcrossUnplug) {
   EXPECT_TRUE(CloseHandle(f));
   EXPECT_FALSE(CloseHandle(f));
   EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
-  f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
   EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
 
   // A stalled transfer reaches the client as error 31.
   device_->stall(1);
-  f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
   CloseHandle(f);
@@ -228,44 +228,41 @@ TEST_F(HostInProcess, SynchronousCallsNeedACountAndASynchronousHandle) {
 }
 
 TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {
-  // A code's access bits are checked against the rights the handle was
-  // opened with before the driver sees the request: writing render data
-  // needs a handle opened for writing, reading capture one opened for
-  // reading; the tunnel and the mode codes need neither.
+  // Each code needs its handle opened for writing (whatever changes the
+  // unit or direct mode) or for reading (whatever only reports), whether
+  // the I/O manager checks its access bits or the driver checks for itself;
+  // a handle opened with no access reaches nothing.
   const std::u16string path = private_path();
-  HANDLE none = CreateFileW(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, none);
-  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-  EXPECT_TRUE(transfer(none));
-  DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got,
-                              nullptr));  // enter direct mode
-  ASSERT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_START_DIRECT, nullptr, 0, nullptr, 0, &got,
-                              nullptr));  // start streaming
-  uint8_t samples[576] = {};
-  for (HANDLE f : {none, reader}) {
-    got = 7;
-    EXPECT_FALSE(
-        DeviceIoControl(f, IOCTL_QUENBY_WRITE_RENDER, samples, sizeof samples, nullptr, 0, &got, nullptr));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
-    EXPECT_EQ(0u, got);
+  const DWORD rights[] = {0, GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+  const struct {
+    DWORD code;
+    bool read, write;  // the rights it needs
+  } codes[] = {
+      {IOCTL_QUENBY_TUNNEL, false, true},         {IOCTL_QUENBY_ENTER_DIRECT, false, true},
+      {IOCTL_QUENBY_LEAVE_DIRECT, false, true},   {IOCTL_QUENBY_RESET_BOTH, false, true},
+      {IOCTL_QUENBY_CLEAR_COUNTERS, false, true}, {IOCTL_QUENBY_SET_IN_FLIGHT, false, true},
+      {IOCTL_QUENBY_WRITE_RENDER, false, true},   {IOCTL_QUENBY_COUNTERS, true, false},
+      {IOCTL_QUENBY_RENDER_DELAY, true, false},   {IOCTL_QUENBY_READ_CAPTURE, true, false},
+  };
+  uint8_t rec[64] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+  uint8_t out[64];
+  for (DWORD access : rights) {
+    HANDLE f = CreateFileW(path.c_str(), access, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    for (const auto& c : codes) {
+      DWORD got = 7;
+      SetLastError(0);
+      const BOOL ok = DeviceIoControl(f, c.code, rec, c.code == IOCTL_QUENBY_TUNNEL ? 20 : 4, out,
+                                      c.code == IOCTL_QUENBY_WRITE_RENDER ? 0 : 64, &got, nullptr);
+      const bool allowed = (!c.read || (access & GENERIC_READ)) && (!c.write || (access & GENERIC_WRITE));
+      EXPECT_EQ(allowed, ok || GetLastError() != DWORD(ERROR_ACCESS_DENIED))
+          << std::hex << c.code << " on a handle opened for " << access;
+      if (!allowed) {
+        EXPECT_EQ(0u, got);
+      }
+    }
+    CloseHandle(f);
   }
-  EXPECT_TRUE(
-      DeviceIoControl(writer, IOCTL_QUENBY_WRITE_RENDER, samples, sizeof samples, nullptr, 0, &got, nullptr));
-  EXPECT_EQ(DWORD(sizeof samples), got);
-  for (HANDLE f : {none, writer}) {
-    EXPECT_FALSE(
-        DeviceIoControl(f, IOCTL_QUENBY_READ_CAPTURE, nullptr, 0, samples, sizeof samples, &got, nullptr));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
-  }
-  EXPECT_TRUE(
-      DeviceIoControl(reader, IOCTL_QUENBY_READ_CAPTURE, nullptr, 0, samples, sizeof samples, &got, nullptr));
-  EXPECT_TRUE(DeviceIoControl(none, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &got,
-                              nullptr));  // leave direct mode
-  for (HANDLE f : {none, reader, writer}) CloseHandle(f);
 }
 
 TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {

@@ -74,8 +74,8 @@ Driver::~Driver() {
   g_loaded = false;
 }
 
-DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device)
-    : driver_(driver), device_(std::move(device)) {
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties)
+    : driver_(driver), device_(std::move(device)), properties_(std::move(properties)) {
   bus_driver_.Type = 4;
   bus_driver_.Size = sizeof(DRIVER_OBJECT);
   pdo_.Type = 3;
@@ -102,6 +102,19 @@ NTSTATUS DeviceNode::add() {
     if (fdo_ == nullptr) {
       verifier::fail("AddDevice succeeded without attaching a device object");
       return STATUS_UNSUCCESSFUL;
+    }
+    std::shared_ptr<security::SecurityDescriptor> sd;
+    if (!properties_.security.empty()) {
+      sd = std::make_shared<security::SecurityDescriptor>();
+      std::string error;
+      if (!security::parse_sddl(properties_.security, sd.get(), &error)) {
+        verifier::fail("the device's Security value does not parse: " + error);
+        sd.reset();
+      }
+    }
+    for (PDEVICE_OBJECT d : {&pdo_, fdo_}) {
+      d->Characteristics |= properties_.characteristics;
+      if (sd) set_device_security(d, sd);
     }
   }
   return status;
@@ -179,6 +192,8 @@ NTSTATUS DeviceNode::surprise_remove() {
 
 NTSTATUS DeviceNode::remove() {
   if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  set_device_security(fdo_, nullptr);
+  set_device_security(&pdo_, nullptr);
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
   fdo_ = nullptr;
   return status;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/host.h"
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 
@@ -92,6 +93,40 @@ TEST(KsDispatch, AFileObjectWithoutAnObjectHeaderReachingKsIsReported) {
   EXPECT_NE(failures[0].find("without a KS object header"), std::string::npos) << failures[0];
   driver.DriverUnload(&driver);
   korvel::sim::verifier::set_failure_handler(previous);
+}
+
+TEST(DeviceOpen, TheNamespaceIsCheckedOnlyWithSecureOpen) {
+  // "Controlling Device Namespace Access": the descriptor decides an open of
+  // the device itself; an open of a name in its namespace only when the
+  // device has FILE_DEVICE_SECURE_OPEN, else the driver is on its own.
+  namespace sec = korvel::sim::security;
+  auto sd = std::make_shared<sec::SecurityDescriptor>();
+  std::string error;
+  ASSERT_TRUE(sec::parse_sddl("D:P(A;;GA;;;SY)", sd.get(), &error));
+  DRIVER_OBJECT driver = {};
+  for (auto& d : driver.MajorFunction) d = Complete;
+  DEVICE_OBJECT device = {};
+  device.DriverObject = &driver;
+  device.StackSize = 1;
+  korvel::sim::kernel::set_device_security(&device, sd);
+  const struct {
+    ULONG characteristics;
+    const char16_t* name;
+    NTSTATUS status;
+  } cases[] = {
+      {0, u"", STATUS_ACCESS_DENIED},
+      {0, u"\\private", STATUS_SUCCESS},
+      {FILE_DEVICE_SECURE_OPEN, u"", STATUS_ACCESS_DENIED},
+      {FILE_DEVICE_SECURE_OPEN, u"\\private", STATUS_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    device.Characteristics = c.characteristics;
+    std::unique_ptr<korvel::sim::kernel::DeviceFile> file;
+    EXPECT_EQ(c.status, korvel::sim::kernel::DeviceFile::open(&device, c.name, sec::kGenericRead,
+                                                              sec::console_caller(1), &file))
+        << c.characteristics << " " << (c.name[0] ? "namespace" : "device");
+  }
+  korvel::sim::kernel::set_device_security(&device, nullptr);
 }
 
 }  // namespace
