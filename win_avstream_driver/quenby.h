@@ -263,6 +263,9 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
+  // The private file object that entered direct mode: its client alone
+  // runs the mode and the rings (stream-control lock).
+  PFILE_OBJECT DirectOwner;
   PKSPIN Pins[2];
   // The pin created for each direction, on whichever filter instance: one
   // per direction on the unit; a pin closed frees it (stream-control lock).
@@ -480,10 +483,14 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 // A request of a hooked major function: served when it opens or concerns a
 // private file object, else passed to `next` (the kernel-streaming class).
 NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-// The control codes on a context (no IRP): the buffers as the transfer
-// method gives them. Returns the status and sets *information.
-NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
-                              ULONG outLength, ULONG_PTR* information);
+// The control codes of private file object `file` on a context (no IRP):
+// the buffers as the transfer method gives them. Returns the status and sets
+// *information.
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
+                              ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information);
+// The last handle of private file object `file` closed (IRP_MJ_CLEANUP):
+// what it owned is given back.
+void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.
 extern const KSPIN_DISPATCH g_RenderPinDispatch;

@@ -122,6 +122,8 @@ uint32_t nt_status_to_win32(uint32_t status) {
       return 0;
     case kStatusBufferOverflow:
       return 234;  // ERROR_MORE_DATA
+    case kStatusDeviceBusy:
+      return 170;  // ERROR_BUSY
     case kStatusUnsuccessful:
       return 31;  // ERROR_GEN_FAILURE
     case kStatusInvalidHandle:

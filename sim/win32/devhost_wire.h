@@ -73,6 +73,7 @@ constexpr uint32_t kMaxPayload = 16 + kMaxIoctlBuffer;
 // IRP completed with; the client maps it as the I/O manager does).
 constexpr uint32_t kStatusSuccess = 0x00000000u;
 constexpr uint32_t kStatusBufferOverflow = 0x80000005u;
+constexpr uint32_t kStatusDeviceBusy = 0x80000011u;
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
 constexpr uint32_t kStatusInvalidHandle = 0xC0000008u;
 constexpr uint32_t kStatusInvalidParameter = 0xC000000Du;

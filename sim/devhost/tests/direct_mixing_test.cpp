@@ -804,6 +804,62 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   d.close();
 }
 
+TEST(DirectModeOwner, RunningPinsPlayOnThroughEveryResetRestartAndTheOwnersEnd) {
+  // Windows audio plays a render pin with frames queued (in direct mode
+  // mixed into the client's render stream, which the client feeds). A
+  // direct client empties its rings, restarts the streams and then ends
+  // without leaving (its handle closes): after each step the pin is asked
+  // to process, and goes on completing frames; codes from another handle
+  // change nothing.
+  Clock& clock = Clock::instance();
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
+  std::unique_ptr<DriverFile> other;
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &other));
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_pause(render));
+  frames.submit_new(render, 480 * kFrameBytes, true, 8);  // more than the ring holds: the pin waits for room
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  std::vector<uint8_t> silence(48 * kFrameBytes, 0);
+  auto played = [&](int ms, bool feed = false) {
+    int completed = 0;
+    for (int i = 0; i < ms; ++i) {
+      if (feed) d.call(IOCTL_QUENBY_WRITE_RENDER, silence.data(), uint32_t(silence.size()));
+      while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) {
+        ++completed;
+        ks::pin_submit(render, h);
+      }
+      clock.sleep_for(1000000);
+    }
+    return completed;
+  };
+  ASSERT_GE(played(50), 4);
+  uint64_t info = 0;
+  for (uint32_t code : {IOCTL_QUENBY_RESET_RENDER, IOCTL_QUENBY_LEAVE_DIRECT})
+    EXPECT_NE(0, other->ioctl(code, nullptr, 0, nullptr, 0, &info)) << std::hex << code;
+  EXPECT_GE(played(50), 4) << "after another handle's reset and leave";
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  const struct {
+    uint32_t code;
+    const uint8_t* in;
+  } steps[] = {{IOCTL_QUENBY_RESET_RENDER, nullptr},
+               {IOCTL_QUENBY_RESET_BOTH, nullptr},
+               {kSetFormats, kStereo48k},
+               {kStart, nullptr}};
+  for (const auto& step : steps) {
+    EXPECT_EQ(0, d.call(step.code, step.in, step.in ? 16 : 0)) << std::hex << step.code;
+    EXPECT_GE(played(50, true), 4) << "after " << std::hex << step.code;
+  }
+  d.file.reset();  // the client ends inside direct mode
+  EXPECT_EQ(0u, Flag(d.context()->DirectMode));
+  EXPECT_GE(played(50), 4) << "after the owner's end";
+  other.reset();
+  to_stop(render);
+  ks::pin_close(render);
+  d.close();
+}
+
 namespace {
 
 // Capture-pin frames completed so far (taken, not given back).

@@ -255,26 +255,71 @@ TEST_F(PrivateInterface, CodesKeepTheirBufferAndStatusRules) {
   EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
 }
 
-TEST_F(PrivateInterface, SecondClientEnteringDirectModeKeepsTheFormatsToRestore) {
-  // Leaving direct mode restores the formats from before it, however many
-  // clients asked for it on the way (each may enter, and any may leave).
+TEST_F(PrivateInterface, DirectModeBelongsToTheFileThatEnteredIt) {
+  // Another handle (another program, whatever its rights) cannot read the
+  // owner's capture, write into its render ring, empty its rings, change its
+  // formats, stop or end its session; reading the counters stays open. The
+  // owner's leave restores the formats from before direct mode; then the
+  // mode is free for the next client.
+  constexpr int32_t kBusy = int32_t(0x80000011);  // STATUS_DEVICE_BUSY
   const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
   const WAVEFORMATEX& render = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  const WAVEFORMATEX& capture = ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
-  const uint32_t render_rate = render.nSamplesPerSec, capture_rate = capture.nSamplesPerSec;
-  ASSERT_EQ(44100u, render_rate);
-  std::unique_ptr<DriverFile> second;
-  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &second));
+  const uint32_t render_rate = render.nSamplesPerSec;
+  std::unique_ptr<DriverFile> other;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &other));
+  uint64_t info = 0;
+  // Outside direct mode there is nothing to leave or empty.
+  for (uint32_t code : {IOCTL_QUENBY_LEAVE_DIRECT, IOCTL_QUENBY_RESET_CAPTURE, IOCTL_QUENBY_RESET_RENDER,
+                        IOCTL_QUENBY_RESET_BOTH, IOCTL_QUENBY_STOP_DIRECT})
+    EXPECT_EQ(kUnsuccessful, call(code, {}, 0)) << std::hex << code;
   ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
   std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
   ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
   ASSERT_EQ(48000u, render.nSamplesPerSec);
-  uint64_t info = 0;
-  EXPECT_EQ(kSuccess, second->ioctl(IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &info));
-  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));  // the first client again
-  EXPECT_EQ(kSuccess, second->ioctl(IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &info));
+  const std::vector<uint8_t> frames(576, 0);
+  const struct {
+    uint32_t code;
+    std::vector<uint8_t> in;
+    uint32_t out;
+    int32_t status;
+  } others[] = {
+      {IOCTL_QUENBY_ENTER_DIRECT, {}, 0, kBusy},   {IOCTL_QUENBY_LEAVE_DIRECT, {}, 0, kBusy},
+      {IOCTL_QUENBY_RESET_CAPTURE, {}, 0, kBusy},  {IOCTL_QUENBY_RESET_RENDER, {}, 0, kBusy},
+      {IOCTL_QUENBY_RESET_BOTH, {}, 0, kBusy},     {IOCTL_QUENBY_SET_FORMATS, fmt, 0, kBusy},
+      {IOCTL_QUENBY_START_DIRECT, {}, 0, kBusy},   {IOCTL_QUENBY_STOP_DIRECT, {}, 0, kBusy},
+      {IOCTL_QUENBY_READ_CAPTURE, {}, 576, kBusy}, {IOCTL_QUENBY_WRITE_RENDER, frames, 0, kBusy},
+      {IOCTL_QUENBY_CLEAR_COUNTERS, {}, 0, kBusy}, {IOCTL_QUENBY_SET_IN_FLIGHT, {4, 0, 0, 0}, 0, kBusy},
+      {IOCTL_QUENBY_COUNTERS, {}, 28, kSuccess},   {IOCTL_QUENBY_RENDER_DELAY, {}, 4, kSuccess},
+      {IOCTL_QUENBY_IN_FLIGHT, {}, 4, kSuccess},   {IOCTL_QUENBY_MAX_CHANNELS, {}, 4, kSuccess},
+  };
+  for (const auto& c : others) {
+    std::vector<uint8_t> out(c.out);
+    info = 7;
+    EXPECT_EQ(c.status, other->ioctl(c.code, c.in.empty() ? nullptr : c.in.data(), uint32_t(c.in.size()),
+                                     c.out ? out.data() : nullptr, c.out, &info))
+        << std::hex << c.code;
+    if (c.status != kSuccess) {
+      EXPECT_EQ(0u, info) << std::hex << c.code;
+    }
+  }
+  EXPECT_EQ(48000u, render.nSamplesPerSec);
+  // The owner's ring transfers are whole frames of the running format (six
+  // bytes of two 24-bit channels): a part of one would shift every sample.
+  EXPECT_EQ(kInvalidParameter,
+            call(IOCTL_QUENBY_WRITE_RENDER, std::vector<uint8_t>(2, 0), 0, nullptr, &info));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_READ_CAPTURE, {}, 577, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_WRITE_RENDER, frames, 0, nullptr, &info));
+  EXPECT_EQ(576u, info);
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));  // the owner again
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
   EXPECT_EQ(render_rate, render.nSamplesPerSec);
-  EXPECT_EQ(capture_rate, capture.nSamplesPerSec);
+  EXPECT_EQ(kSuccess, other->ioctl(IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &info));
+  EXPECT_EQ(kBusy, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  // The owner's last handle closing ends direct mode as its leave does.
+  other.reset();
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
 }
 
 TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
@@ -349,7 +394,7 @@ TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
   uint64_t before = Clock::instance().now_ns();
   uint64_t info = 1;
   // More than the ring can ever hold at once: the read waits once and gives up.
-  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_READ_CAPTURE, {}, 4 * 1024 * 1024, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_READ_CAPTURE, {}, 6 * 699050, nullptr, &info));
   EXPECT_EQ(0u, info);
   uint64_t waited = Clock::instance().now_ns() - before;
   EXPECT_GE(waited, 125000000u);

@@ -3,12 +3,16 @@
 // private interface's plug life cycle.
 #include <gtest/gtest.h>
 #include <setupapi.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -263,6 +267,55 @@ TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {
     }
     CloseHandle(f);
   }
+}
+
+TEST_F(HostInProcess, AnExitedDirectClientGivesTheUnitBack) {
+  // A direct client (another program) killed inside direct mode: its
+  // handles close with its process, and their cleanup ends direct mode, so
+  // that the unit goes back to Windows audio and to the next client.
+  char self[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  std::vector<std::string> env = box_.env();
+  env.push_back("KORVEL_TEST_DIRECT_PATH=" + korvel::wire::utf16_to_utf8(private_path()));
+  korvel::testing::Child client({self, "--gtest_filter=DirectClientProgram.*"}, env);
+  std::string line;
+  for (int i = 0; i < 50 && line != "entered" && line != "failed"; ++i) line = client.read_line(5000);
+  ASSERT_EQ("entered", line) << client.stderr_text();
+  HANDLE f = open_private();
+  DWORD got = 0;
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_EQ(DWORD(ERROR_BUSY), GetLastError());
+  client.signal(SIGKILL);
+  client.wait();
+  const auto ended = std::chrono::steady_clock::now();
+  bool entered = false;
+  while (!entered && std::chrono::steady_clock::now() - ended < std::chrono::seconds(5)) {
+    entered = DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr);
+    if (!entered) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ended).count();
+  RecordProperty("given_back_ms", std::to_string(ms));
+  std::printf("direct mode given back %.2f ms after its client was killed\n", ms);
+  EXPECT_TRUE(entered);
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr));
+  CloseHandle(f);
+}
+
+// The direct client of AnExitedDirectClientGivesTheUnitBack, as a program
+// of its own: it enters direct mode, starts, says so and waits to be killed.
+TEST(DirectClientProgram, EntersDirectModeAndWaitsToBeKilled) {
+  const char* path = getenv("KORVEL_TEST_DIRECT_PATH");
+  if (path == nullptr) GTEST_SKIP() << "run by HostInProcess.AnExitedDirectClientGivesTheUnitBack";
+  const std::u16string p = korvel::wire::utf8_to_utf16(path);
+  HANDLE f = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD got = 0;
+  const bool ok = f != INVALID_HANDLE_VALUE &&
+                  DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr) &&
+                  DeviceIoControl(f, IOCTL_QUENBY_START_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr);
+  std::printf("%s\n", ok ? "entered" : "failed");
+  std::fflush(stdout);
+  for (;;) pause();
 }
 
 TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
