@@ -6,14 +6,20 @@
 
 namespace {
 
-// The three dispatch routines the kernel-streaming class installed, kept in
-// the driver-object extension.
+// The major functions whose requests can carry a private file object: those
+// the kernel-streaming class serves through a file object's KS object header
+// (which a private file object does not have: KS would read it through a
+// NULL FsContext), create, and cleanup, which the private interface needs
+// for itself. The routines the class (or the I/O manager) installed for them
+// are kept in the driver-object extension; requests on KS's own file objects
+// go on to them.
+const UCHAR kHookedMajors[] = {IRP_MJ_CREATE,         IRP_MJ_CLOSE,          IRP_MJ_CLEANUP,
+                               IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ,           IRP_MJ_WRITE,
+                               IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_QUERY_SECURITY, IRP_MJ_SET_SECURITY};
+
 typedef struct _QUENBY_DRIVER_EXTENSION {
-  PDRIVER_DISPATCH Create;
-  PDRIVER_DISPATCH Close;
-  PDRIVER_DISPATCH DeviceControl;
+  PDRIVER_DISPATCH Next[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } QUENBY_DRIVER_EXTENSION;
-static_assert(sizeof(QUENBY_DRIVER_EXTENSION) == 24, "driver-object extension layout");
 
 PDRIVER_UNLOAD g_KsUnload = nullptr;
 
@@ -24,16 +30,9 @@ QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
 
 // Handle routing: the private interface serves its own handles; everything
 // else goes on to the kernel-streaming class.
-NTSTATUS QuenbyDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateCreate(deviceObject, irp, DriverExtension(deviceObject)->Create);
-}
-
-NTSTATUS QuenbyDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateClose(deviceObject, irp, DriverExtension(deviceObject)->Close);
-}
-
-NTSTATUS QuenbyDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateDeviceControl(deviceObject, irp, DriverExtension(deviceObject)->DeviceControl);
+NTSTATUS QuenbyDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  return QuenbyPrivateDispatch(deviceObject, irp, DriverExtension(deviceObject)->Next[major]);
 }
 
 void QuenbyUnload(PDRIVER_OBJECT driverObject) {
@@ -510,11 +509,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     WdfDriverMiniportUnload(driver);
     return status;
   }
-  extension->Create = DriverObject->MajorFunction[IRP_MJ_CREATE];
-  extension->Close = DriverObject->MajorFunction[IRP_MJ_CLOSE];
-  extension->DeviceControl = DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = QuenbyDispatchCreate;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = QuenbyDispatchClose;
-  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QuenbyDispatchDeviceControl;
+  for (UCHAR major : kHookedMajors) {
+    extension->Next[major] = DriverObject->MajorFunction[major];
+    DriverObject->MajorFunction[major] = QuenbyDispatch;
+  }
   return STATUS_SUCCESS;
 }

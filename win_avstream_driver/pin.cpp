@@ -6,14 +6,6 @@
 
 namespace {
 
-inline ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-inline void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
-
 const ULONG kCapturePinId = 3;
 
 ULONG DirectionOf(PKSPIN pin) {

@@ -264,6 +264,9 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
+  // The private file object that entered direct mode: its client alone
+  // runs the mode and the rings (stream-control lock).
+  PFILE_OBJECT DirectOwner;
   PKSPIN Pins[2];
   // The pin created for each direction, on whichever filter instance: one
   // per direction on the unit; a pin closed frees it (stream-control lock).
@@ -341,6 +344,17 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_DEVICE_CONTEXT, GetDeviceContext)
 // Direction index of the per-direction arrays.
 #define QUENBY_DIR_CAPTURE 0
 #define QUENBY_DIR_RENDER 1
+
+// Flags and counters of the context that the streaming thread, the pins and
+// the private interface share are read and written with interlocked
+// operations, from every file.
+inline ULONG ReadFlag(ULONG* flag) {
+  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
+}
+
+inline void WriteFlag(ULONG* flag, ULONG value) {
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
+}
 
 // device.cpp
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -482,13 +496,17 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").
 #define QUENBY_PRIVATE_MARKER ((PVOID)(ULONG_PTR)0x1100)
-NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-// The control codes on a context (no IRP): the buffers as the transfer
-// method gives them. Returns the status and sets *information.
-NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
-                              ULONG outLength, ULONG_PTR* information);
+// A request of a hooked major function: served when it opens or concerns a
+// private file object, else passed to `next` (the kernel-streaming class).
+NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+// The control codes of private file object `file` on a context (no IRP):
+// the buffers as the transfer method gives them. Returns the status and sets
+// *information.
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
+                              ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information);
+// The last handle of private file object `file` closed (IRP_MJ_CLEANUP):
+// what it owned is given back.
+void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.
 extern const KSPIN_DISPATCH g_RenderPinDispatch;

@@ -15,14 +15,6 @@ const LONG kThreadPriority = 30;
 const LONG kUnderrunInFlight = 3;
 const LONGLONG kUnderrunSpacing = 80;
 
-inline ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-inline void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
-
 // The stream counters are read and cleared through the private interface
 // while the streaming thread counts.
 inline void CountUp(ULONG* counter, ULONG by) {

@@ -125,8 +125,9 @@ DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t>
   hooks.interfaces = [slot] {
     return slot->stack ? slot->stack->interfaces() : std::vector<sim::devhost::DeviceInterface>{};
   };
-  hooks.open_file = [slot](const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out) {
-    return slot->stack ? slot->stack->open(name, out) : int32_t(wire::kStatusNoSuchDevice);
+  hooks.open_file = [slot](const std::u16string& name, uint32_t access, const sim::security::Caller& caller,
+                           std::unique_ptr<sim::devhost::DriverFile>* out) {
+    return slot->stack ? slot->stack->open(name, access, caller, out) : int32_t(wire::kStatusNoSuchDevice);
   };
   return hooks;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "direct_client.h"
+#include "kernel/security.h"
 #include "unit.h"
 #include "unit_clock.h"
 
@@ -61,6 +62,9 @@ class DriverFile {
   // IRP_MJ_DEVICE_CONTROL; returns the NTSTATUS and the byte count.
   virtual int32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
                         uint64_t* information) = 0;
+  // A request of another major function without parameters (IRP_MJ_READ,
+  // IRP_MJ_FLUSH_BUFFERS ...); returns the NTSTATUS.
+  virtual int32_t request(uint8_t major) = 0;
 };
 
 // A device interface the started device registered: a filter factory's
@@ -137,7 +141,12 @@ class DriverStack {
   // example u"\\tarrow" or u"\\kstarrow"), on the started device:
   // IRP_MJ_CREATE through the driver's dispatch. The file's destructor sends
   // IRP_MJ_CLEANUP and IRP_MJ_CLOSE; every file must be gone before the
-  // device is removed.
+  // device is removed. The I/O manager checks `caller`'s token and the
+  // `access` asked (CreateFileW's dwDesiredAccess and what CreateFileW adds)
+  // against the device's security first. Without them: the console user's
+  // program asking for reading and writing.
+  int32_t open(const std::u16string& name, uint32_t access, const security::Caller& caller,
+               std::unique_ptr<DriverFile>* out);
   int32_t open(const std::u16string& name, std::unique_ptr<DriverFile>* out);
 
  private:

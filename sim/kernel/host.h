@@ -12,11 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "kernel/security.h"
+
 namespace korvel::sim::usb {
 class Device;
 }
 
 namespace korvel::sim::kernel {
+
+// The security descriptor of a device object, as the PnP manager sets it
+// from the device's registry key (null: the device object's own again).
+void set_device_security(PDEVICE_OBJECT device, std::shared_ptr<const security::SecurityDescriptor> sd);
 
 // What RtlGetVersion reports (default 10.0.19045).
 void set_os_version(ULONG major, ULONG minor, ULONG build);
@@ -52,16 +58,28 @@ struct FilterFactoryInfo {
   ULONG create_item_flags;
 };
 
+// Device-object properties of a device's registry key, as an INF's .HW
+// section's AddReg sets them ("Setting Device Object Registry Properties
+// During Installation"): DeviceCharacteristics (FILE_DEVICE_SECURE_OPEN
+// ...) and Security (SDDL). Empty security: the device objects keep their
+// own.
+struct DeviceProperties {
+  ULONG characteristics = 0;
+  std::string security;
+};
+
 // One device node: the bus driver's physical device object for a USB device
 // and the device stack the function driver builds on it.
 class DeviceNode {
  public:
-  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device);
+  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties = {});
   ~DeviceNode();
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
 
-  // AddDevice of the driver.
+  // AddDevice of the driver; then the PnP manager applies the device's
+  // properties to every device object of the stack (a security descriptor
+  // that does not parse is a verifier failure: Windows refuses to install it).
   NTSTATUS add();
   // IRP_MN_START_DEVICE.
   NTSTATUS start();
@@ -92,6 +110,7 @@ class DeviceNode {
 
   Driver& driver_;
   std::shared_ptr<usb::Device> device_;
+  DeviceProperties properties_;
   DEVICE_OBJECT pdo_{};
   DRIVER_OBJECT bus_driver_{};
   PDEVICE_OBJECT fdo_ = nullptr;

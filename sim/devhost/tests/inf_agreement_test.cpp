@@ -21,6 +21,7 @@
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "process.h"
+#include "quenby_device_properties.h"
 #include "usb/device.h"
 #include "usbdevs_win.h"
 
@@ -290,6 +291,22 @@ TEST_F(QuenbyInf, IsAMediaClassPackageWithEveryFileItNames) {
     for (const char* s : {"KS.Registration", "WDMAUDIO.Registration"})
       EXPECT_NE(std::find(needs.begin(), needs.end(), s), needs.end()) << section << ": " << s;
   }
+}
+
+TEST_F(QuenbyInf, TheHardwareSectionSetsTheSecurityTheDeviceHostApplies) {
+  // The device objects' characteristics and descriptor come from the .HW
+  // section's AddReg alone: the stand-in plugs the unit with the same.
+  auto add = inf_.values(install() + ".HW", "AddReg");
+  ASSERT_EQ(add.size(), 1u) << "[" << install() << ".HW] AddReg";
+  std::string characteristics, security;
+  for (const auto& l : registry(add[0])) {
+    if (l[0] == "HKR" && l[1].empty() && lower(l[2]) == "devicecharacteristics" && l[3] == "0x10001")
+      characteristics = l[4];
+    if (l[0] == "HKR" && l[1].empty() && lower(l[2]) == "security" && l[3].empty()) security = l[4];
+  }
+  ASSERT_FALSE(characteristics.empty()) << "no DeviceCharacteristics DWORD";
+  EXPECT_EQ(std::stoul(characteristics, nullptr, 0), korvel::devhost::kQuenbyDeviceCharacteristics);
+  EXPECT_EQ(security, korvel::devhost::kQuenbyDeviceSecurity);
 }
 
 TEST_F(QuenbyInf, KmdfVersionIsTheDriverProjectsWithItsCoInstaller) {

@@ -40,6 +40,7 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   d->object_.DriverExtension = &d->extension_;
   d->extension_.DriverObject = &d->object_;
   d->object_.DriverInit = entry;
+  for (PDRIVER_DISPATCH& dispatch : d->object_.MajorFunction) dispatch = invalid_device_request;
   // A freshly loaded image: its default non-paged pool is executable until
   // its DriverEntry opts in to no-execute pool.
   ExDefaultNonPagedPoolType = NonPagedPoolExecute;
@@ -73,8 +74,8 @@ Driver::~Driver() {
   g_loaded = false;
 }
 
-DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device)
-    : driver_(driver), device_(std::move(device)) {
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties)
+    : driver_(driver), device_(std::move(device)), properties_(std::move(properties)) {
   bus_driver_.Type = 4;
   bus_driver_.Size = sizeof(DRIVER_OBJECT);
   pdo_.Type = 3;
@@ -101,6 +102,19 @@ NTSTATUS DeviceNode::add() {
     if (fdo_ == nullptr) {
       verifier::fail("AddDevice succeeded without attaching a device object");
       return STATUS_UNSUCCESSFUL;
+    }
+    std::shared_ptr<security::SecurityDescriptor> sd;
+    if (!properties_.security.empty()) {
+      sd = std::make_shared<security::SecurityDescriptor>();
+      std::string error;
+      if (!security::parse_sddl(properties_.security, sd.get(), &error)) {
+        verifier::fail("the device's Security value does not parse: " + error);
+        sd.reset();
+      }
+    }
+    for (PDEVICE_OBJECT d : {&pdo_, fdo_}) {
+      d->Characteristics |= properties_.characteristics;
+      if (sd) set_device_security(d, sd);
     }
   }
   return status;
@@ -203,6 +217,8 @@ NTSTATUS DeviceNode::surprise_remove() {
 
 NTSTATUS DeviceNode::remove() {
   if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  set_device_security(fdo_, nullptr);
+  set_device_security(&pdo_, nullptr);
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
   fdo_ = nullptr;
   return status;
