@@ -115,10 +115,10 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   std::atomic<uint64_t> rendered{0}, captured{0}, render_full{0}, capture_empty{0};
   LoopbackChecker checker(capture.frame_bytes());
 
-  clock.spawning();
+  void* render_ticket = clock.spawning();
   std::atomic<uint64_t> allocations_start{0};
-  std::thread render_thread([&] {
-    clock.thread_enter();
+  std::thread render_thread([&, render_ticket] {
+    clock.thread_enter(render_ticket);
     std::vector<uint8_t> buf(render_chunk);
     uint64_t pos = 0;
     bool settled = false;
@@ -155,9 +155,9 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     if (o.at_window_end) o.at_window_end();
     clock.thread_leave();
   });
-  clock.spawning();
-  std::thread capture_thread([&] {
-    clock.thread_enter();
+  void* capture_ticket = clock.spawning();
+  std::thread capture_thread([&, capture_ticket] {
+    clock.thread_enter(capture_ticket);
     std::vector<uint8_t> buf(capture_chunk);
     while (clock.now_ns() < end) {
       uint32_t got = 0;

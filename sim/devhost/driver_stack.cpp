@@ -358,11 +358,25 @@ korvel::devhost::ClientClock simulated_client_clock() {
   korvel::devhost::ClientClock cc;
   cc.now_ns = [&clock] { return clock.now_ns(); };
   cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
-  cc.spawning = [&clock] { clock.thread_created(); };
-  cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
-  cc.thread_leave = [&clock] { clock.detach_current_thread(); };
-  cc.join_begin = [&clock] { clock.detach_current_thread(); };
-  cc.join_end = [&clock] { clock.attach_current_thread(); };
+  // The workers' ends are waited for in the clock (each runs in its turn);
+  // the joins then find them leaving.
+  struct Workers {
+    int started = 0, left = 0;
+  };
+  auto workers = std::make_shared<Workers>();
+  cc.spawning = [&clock, workers] {
+    ++workers->started;
+    return clock.thread_created();
+  };
+  cc.thread_enter = [&clock](void* ticket) { clock.adopt_current_thread(ticket); };
+  cc.thread_leave = [&clock, workers] {
+    clock.signal([&workers] { ++workers->left; });
+    clock.detach_current_thread();
+  };
+  cc.join_begin = [&clock, workers] {
+    clock.wait([&workers] { return workers->left == workers->started; }, Clock::kForever);
+  };
+  cc.join_end = [] {};
   return cc;
 }
 

@@ -112,9 +112,9 @@ void to_stop(PKSPIN pin) {
 // for it.
 std::thread start_on_clock(std::function<void()> body) {
   Clock& clock = Clock::instance();
-  clock.thread_created();
-  return std::thread([&clock, body = std::move(body)] {
-    clock.adopt_current_thread();
+  void* ticket = clock.thread_created();
+  return std::thread([&clock, ticket, body = std::move(body)] {
+    clock.adopt_current_thread(ticket);
     body();
     clock.detach_current_thread();
   });
@@ -224,9 +224,9 @@ int32_t sample(const uint8_t* p) {
 }
 
 struct Result {
-  int mixed = 0;       // frames returned by the unit that carry the pin's signal
-  int pin_fed = 0;     // capture-pin frames that carry it
-  int pin_frames = 0;  // capture-pin frames completed at all
+  int mixed = 0;        // frames returned by the unit that carry the pin's signal
+  int pin_fed = 0;      // capture-pin frames that carry it
+  int pin_frames = 0;   // capture-pin frames completed at all
   int after_leave = 0;  // capture-pin frames completed in the 100 ms after direct mode
 };
 
@@ -759,7 +759,8 @@ TEST(DirectModeRaces, CapturePinFormatSetWhileDirectCaptureRuns) {
   ASSERT_NE(nullptr, capture);
   ASSERT_NO_FATAL_FAILURE(d.enter());
   for (int i = 0; i < 200; ++i) {
-    EXPECT_TRUE(NT_SUCCESS(ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
+    EXPECT_TRUE(NT_SUCCESS(
+        ks::pin_set_format(capture, reinterpret_cast<KSDATAFORMAT*>((i % 2 ? stereo : wide).data()))));
     d.read_capture();
     clock.sleep_for(200000);
   }
