@@ -29,6 +29,10 @@
 #define QUENBY_TRANSFERS 15
 #define QUENBY_STREAMS 3
 #define QUENBY_CONTROL_TIMEOUT_SECONDS 3
+// Interfaces of the audio function the configuration selection handles
+// (the audio function of a composite device, its MIDI or other interfaces
+// included).
+#define QUENBY_MAX_INTERFACES 32
 
 // Power states as the context keeps them.
 #define QUENBY_POWER_D0 1

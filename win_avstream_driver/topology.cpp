@@ -339,6 +339,25 @@ TOPOLOGY_RESULT FinishInterface(StreamingInterface* s, USB_AUDIO_TOPOLOGY* t) {
   return TopologyOk;
 }
 
+// The position of interface `number` among the configuration's interfaces
+// in the order of their first descriptors: the index the framework's
+// interface objects have (WdfUsbTargetDeviceGetInterface).
+uint32_t InterfacePosition(const uint8_t* config, const uint8_t* end, uint8_t number) {
+  uint8_t seen[32];
+  memset(seen, 0, sizeof(seen));
+  uint32_t position = 0;
+  for (const uint8_t* p = config; Fits(p, end); p += p[0]) {
+    if (p[1] != kInterfaceType || p[0] < 9) continue;
+    const uint8_t n = p[2];
+    if (n == number) return position;
+    if ((seen[n / 8] & (1u << (n % 8))) == 0) {
+      seen[n / 8] = (uint8_t)(seen[n / 8] | (1u << (n % 8)));
+      ++position;
+    }
+  }
+  return position;
+}
+
 void BeginInterface(StreamingInterface* s, const uint8_t* p) {
   memset(s, 0, sizeof(*s));
   s->active = true;
@@ -492,6 +511,13 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
     TOPOLOGY_RESULT r = FinishInterface(&s, t);
     if (r != TopologyOk) return r;
   }
+  t->ControlIndex = InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->ControlInterface));
+  if (t->HasCaptureInterface)
+    t->CaptureIndex =
+        InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->CaptureSlots[0].Interface));
+  if (t->HasRenderInterface)
+    t->RenderIndex =
+        InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->RenderSlots[0].Interface));
   if (implicitFeedback) return TopologyImplicitFeedback;
   if (bothDirections) return TopologyDataDirection;
   if (pathResult != TopologyOk) return pathResult;

@@ -104,8 +104,11 @@ typedef struct _USB_AUDIO_TOPOLOGY {
   AUDIO_PATH_STATE RenderPathState;
   AltSettingSlot CaptureSlots[QUENBY_MAX_SLOTS];
   AltSettingSlot RenderSlots[QUENBY_MAX_SLOTS];
-  uint32_t AudioInterfaceCount;
-  uint32_t ControlIndex;  // always 0
+  uint32_t AudioInterfaceCount;  // AudioControl and streaming interfaces found
+  // Positions of the interfaces among the configuration's interfaces (their
+  // index in the framework's interface list); their numbers are in the
+  // interface descriptors.
+  uint32_t ControlIndex;
   uint32_t CaptureIndex;
   uint32_t RenderIndex;
   uint32_t HasCaptureInterface;

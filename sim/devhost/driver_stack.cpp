@@ -7,6 +7,7 @@
 #include "kernel/verifier.h"
 #include "quenby.h"
 #include "uac2.h"
+#include "usb/composite.h"
 #include "usb/device.h"
 
 namespace korvel::sim::devhost {
@@ -39,10 +40,8 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
     case QuenbyStartTopology:
       return std::string("topology: ") + TopologyResultText(TOPOLOGY_RESULT(ctx->TopologyResult));
     case QuenbyStartConfiguration:
-      return "configuration: the device has interfaces besides the " +
-             std::to_string(t->AudioInterfaceCount) +
-             " USB Audio 2.0 interfaces (composite devices are not supported), or selecting the "
-             "configuration failed";
+      return "configuration: the audio function has more than " + std::to_string(QUENBY_MAX_INTERFACES) +
+             " interfaces, or selecting its interfaces failed";
     case QuenbyStartClocks:
       if (ctx->ClockResultId != 0) {
         // About one clock source: which, and the rate it reported.
@@ -293,6 +292,11 @@ StartReport DriverStack::report() const {
   }
   r.ok = impl_->started;
   if (!r.ok) r.error = start_error(ctx, impl_->start_status, impl_->raw);
+  if (const auto f = usb::audio_function(impl_->raw)) {
+    r.function = true;
+    r.function_first_interface = f->first_interface;
+    r.function_interfaces.assign(f->interfaces.begin(), f->interfaces.end());
+  }
   const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
   const bool rates_read = ctx->RateMemory != nullptr;
   auto rate_list = [&](ULONG d) -> const uint8_t* {

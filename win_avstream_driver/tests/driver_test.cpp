@@ -186,17 +186,6 @@ TEST(QuenbyStart, RefusedDevices) {
         {"nine alternate settings", b.finish(), {48000}, QuenbyStartTopology, TopologyTooManySettings});
   }
   {
-    ConfigBuilder b;
-    b.configuration(4);
-    shapes::Control(b, true);
-    shapes::Render(b, 1, 1);
-    shapes::Capture(b, 2, 1);
-    b.interface(3, 0, 1, 0x03, 0, 0)
-        .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
-        .endpoint(0x84, 0x03, 64, 4);
-    cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
-  }
-  {
     // A capture interface whose terminal no input terminal reaches: refused,
     // never served as render alone.
     ConfigBuilder b;
@@ -267,6 +256,60 @@ TEST(QuenbyStart, RefusedDevices) {
     EXPECT_TRUE(h.node().filter_factories().empty());
     h.unplug();
     EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << c.what;
+  }
+}
+
+// On a composite device quenby is the driver of the audio function alone,
+// as Windows' generic parent driver presents it: the configuration
+// descriptor holds that function's interfaces (a MIDI interface among
+// them is passed over), numbered as the device numbers them, and the
+// clock requests name the AudioControl interface by that number (the unit
+// refuses any other).
+TEST(QuenbyComposite, TheDriverSeesItsFunctionOnly) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> descriptor;
+    uint8_t interfaces;  // of the function
+    uint8_t control;     // the AudioControl interface's number
+  };
+  std::vector<Case> cases;
+  {
+    // No association: the audio interfaces are grouped, the HID one is a
+    // function of its own.
+    ConfigBuilder b;
+    b.configuration(4);
+    shapes::Control(b, true);
+    shapes::Render(b, 1, 1);
+    shapes::Capture(b, 2, 1);
+    b.interface(3, 0, 1, 0x03, 0, 0)
+        .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
+        .endpoint(0x84, 0x03, 64, 4);
+    cases.push_back({"audio, then HID", b.finish(), 3, 0});
+  }
+  {
+    // Two HID interfaces first, then the audio function's association
+    // (AudioControl 2, render 3, MIDI streaming 4).
+    ConfigBuilder b;
+    b.configuration(5);
+    for (uint8_t i = 0; i < 2; ++i)
+      b.interface(i, 0, 1, 0x03, 0, 0)
+          .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
+          .endpoint(uint8_t(0x85 + i), 0x03, 8, 4);
+    b.association(2, 3).interface(2, 0, 0, 1, 1, 0x20).ac_header().clock_source(shapes::kClock);
+    b.input_terminal(1, 0x0101, shapes::kClock, 2).output_terminal(3, 0x0301, 1, shapes::kClock).ac_end();
+    shapes::Render(b, 3, 1);
+    b.interface(4, 0, 2, 1, 3, 0).raw({7, 0x24, 0x01, 0x00, 0x01, 7, 0});
+    b.endpoint(0x03, 0x02, 512, 0).endpoint(0x83, 0x02, 512, 0);
+    cases.push_back({"HID first, audio function at interface 2", b.finish(), 3, 2});
+  }
+  for (auto& c : cases) {
+    QuenbyHarness h(RawDevice(c.descriptor, {48000}));
+    ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << c.what;
+    const USB_AUDIO_TOPOLOGY& t = h.context()->Topology;
+    EXPECT_EQ(t.Configuration[4], c.interfaces) << c.what << ": bNumInterfaces of the function";
+    EXPECT_EQ(DescriptorInterfaceNumber(t.ControlInterface), c.control) << c.what;
+    EXPECT_EQ(h.context()->Limits[QUENBY_DIR_RENDER].MaxRate, 48000u) << c.what << ": the clock answered";
+    h.unplug();
   }
 }
 

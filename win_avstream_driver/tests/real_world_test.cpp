@@ -40,9 +40,8 @@ TEST(RealWorld, EveryModelIsUnderstood) {
   }
 }
 
-// A mixer with a MIDI interface, a DFU interface and a HID interface: the
-// audio function itself is understood (the interface count refuses it at
-// start).
+// A mixer with a MIDI interface, a DFU interface and a HID interface, read
+// whole: the audio interfaces are found among the others.
 TEST(RealWorld, CompositeDeviceAudioPartIsParsed) {
   ConfigBuilder b;
   b.configuration(6).association(0, 3);

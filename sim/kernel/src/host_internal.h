@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel/host.h"
+#include "usb/composite.h"
 
 namespace korvel::sim::usb {
 class Device;
@@ -23,8 +24,11 @@ void free_driver_extensions(PDRIVER_OBJECT driver);
 bool irp_completed(PIRP irp);
 
 // The simulated USB device behind a physical device object of the bus
-// driver, or null when `pdo` is not one.
+// driver (or of the generic parent driver), or null when `pdo` is not one.
 usb::Device* usb_device_of_pdo(PDEVICE_OBJECT pdo);
+// The function of a composite device the physical device object stands
+// for (the generic parent driver's child); null for a whole device.
+const usb::InterfaceCollection* usb_function_of_pdo(PDEVICE_OBJECT pdo);
 
 // Kernel-streaming class state of a functional device object.
 PKSDEVICE ks_device_of_fdo(PDEVICE_OBJECT fdo);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kernel/clock.h"
+#include "kernel/host.h"
 #include "kernel/verifier.h"
 #include "uac2.h"
 #include "unit.h"
@@ -67,7 +68,8 @@ class IsoStack {
     EXPECT_EQ(WdfDriverCreate(&driver_object_, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver_),
               STATUS_SUCCESS);
     pdo_.DeviceType = 0x2A;  // the bus driver's physical device object
-    pdo_.DeviceExtension = device_.get();
+    pdo_extension_.device = device_.get();
+    pdo_.DeviceExtension = &pdo_extension_;
     fdo_.DriverObject = &driver_object_;
     EXPECT_EQ(WdfDeviceMiniportCreate(driver_, WDF_NO_OBJECT_ATTRIBUTES, &fdo_, nullptr, &pdo_, &wdf_device_),
               STATUS_SUCCESS);
@@ -281,6 +283,7 @@ class IsoStack {
   bool high_speed_ = true;
   bool win8_urbs_ = true;
   DRIVER_OBJECT driver_object_{};
+  korvel::sim::kernel::PdoExtension pdo_extension_;
   DEVICE_OBJECT pdo_{}, fdo_{};
   WDFDRIVER driver_ = nullptr;
   WDFDEVICE wdf_device_ = nullptr;
@@ -784,7 +787,8 @@ TEST_F(IsoStackTest, VerifierCatchesACompletedRequestUsedWithoutReuseAndStopsAbo
 TEST_F(IsoStackTest, VerifierCatchesTheConfigurationReadAbovePassiveLevel) {
   IsoStack st(Model::Tarrow, usb::Speed::High);
   USHORT size = 0;
-  EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(st.usb_device(), nullptr, &size),
+            STATUS_BUFFER_TOO_SMALL);
   EXPECT_TRUE(reports_.empty());
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
