@@ -133,6 +133,7 @@ int run_direct_mode(int argc, char** argv) {
                                 : std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed,
                                                                               unit.descriptor, unit.rates);
     device_unit.audio().set_feedback_format(unit.feedback_format);
+    if (unit.unit_quirks) device_unit.set_quirks(unit.quirks_seed, false);
     sim::devhost::DriverStack& stack = *owned;
     stack.set_loopback(o.loopback);
     std::string why;

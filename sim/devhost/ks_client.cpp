@@ -76,6 +76,8 @@ int run_stream(int argc, char** argv) {
   o.descriptor = unit.descriptor;
   o.rates = unit.rates;
   o.feedback_format = unit.feedback_format;
+  o.unit_quirks = unit.unit_quirks;
+  o.quirks_seed = unit.quirks_seed;
   const std::string clock_mode = unit.clock.empty() ? "virtual" : unit.clock;
   Clock::instance().set_mode(clock_mode == "real" ? ClockMode::Real : ClockMode::Virtual);
   StreamReport report;

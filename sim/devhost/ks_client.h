@@ -51,6 +51,9 @@ struct StreamOptions {
   ClockRates rates;
   // How the unit encodes its explicit feedback.
   FeedbackFormat feedback_format = FeedbackFormat::BusDefault;
+  // The unit's message firmware with quirks, by this seed (--unit-quirks).
+  bool unit_quirks = false;
+  uint64_t quirks_seed = 0;
   // Render alone (implied when the device has no capture interface).
   bool render_only = false;
   // Power the device down to D3 and up again halfway, pins running.

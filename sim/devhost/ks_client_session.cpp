@@ -577,6 +577,7 @@ bool run_stream_session(const StreamOptions& options, StreamReport* report, std:
   }
   auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
   unit->audio().set_feedback_format(options.feedback_format);
+  if (options.unit_quirks) unit->set_quirks(options.quirks_seed, false);
   std::unique_ptr<DriverStack> stack =
       options.descriptor.empty()
           ? std::make_unique<DriverStack>(*unit, options.high_speed)

@@ -24,7 +24,11 @@ struct UnitOptions {
   ClockRates rates;                 // --rates R1,R2,... and --rate-range MIN:MAX:RES
   bool high_speed = true;           // --speed high|full
   std::string clock;                // --clock real|virtual ("": the mode's default)
-  FeedbackFormat feedback_format = FeedbackFormat::BusDefault;  // --feedback-format 10.14|16.16
+  FeedbackFormat feedback_format = FeedbackFormat::BusDefault;  // --feedback-format 10.14|16.16|implicit
+  // --unit-quirks SEED: the unit's message firmware at its worst (busy
+  // bursts, split answers, varied item widths, timeouts), by this seed.
+  bool unit_quirks = false;
+  uint64_t quirks_seed = 0;
 };
 
 // A PCM format as --format and --capture-format name it.

@@ -331,10 +331,11 @@ TEST(StreamOptionsParsing, BadOptionsAreRefused) {
 
 TEST(StreamOptionsParsing, ACommandLineRunWritesItsReport) {
   const std::string report = ::testing::TempDir() + "/stream_report.json";
-  const char* argv[] = {"korvel-devhost", "--model",     "Far Link",   "--stream",    "0.5",
-                        "--format",       "2:24:96000",  "--loopback", "--drift-ppm", "250",
-                        "--report",       report.c_str()};
-  ASSERT_EQ(run_stream(12, const_cast<char**>(argv)), 0);
+  // --unit-quirks is a common option: every mode takes it.
+  const char* argv[] = {"korvel-devhost", "--model",    "Far Link",   "--stream",    "0.5",
+                        "--format",       "2:24:96000", "--loopback", "--drift-ppm", "250",
+                        "--unit-quirks",  "7",          "--report",   report.c_str()};
+  ASSERT_EQ(run_stream(14, const_cast<char**>(argv)), 0);
   FILE* f = std::fopen(report.c_str(), "r");
   ASSERT_NE(f, nullptr);
   char line[2048] = {};

@@ -283,6 +283,18 @@ std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& c) {
 
 namespace {
 
+// The number of the first USB Audio 2.0 AudioControl interface; -1 for none.
+int control_interface(const std::vector<uint8_t>& c) {
+  for (size_t i = 0; i + 2 <= c.size();) {
+    const uint8_t len = c[i];
+    if (len < 2 || i + len > c.size()) break;
+    if (c[i + 1] == 0x04 && len >= 9 && c[i + 5] == 0x01 && c[i + 6] == 0x01 && c[i + 7] == 0x20)
+      return c[i + 2];
+    i += len;
+  }
+  return -1;
+}
+
 // The clock each terminal names (bCSourceID of input and output terminals).
 std::map<uint8_t, uint8_t> terminal_clocks(const std::vector<uint8_t>& c) {
   std::map<uint8_t, uint8_t> out;
@@ -344,6 +356,7 @@ std::vector<uint8_t> Uac2Function::configuration_descriptor(usb::Speed speed) co
   entities_ = clock_entities(config);
   streaming_ = streaming_layout(config);
   terminal_clock_ = terminal_clocks(config);
+  control_interface_ = control_interface(config);
   bool offered = false;
   for (const RateRange& r : ranges_) offered = offered || r.holds(initial_rate_);
   const uint32_t start = offered || ranges_.empty() ? initial_rate_ : ranges_.front().min;
@@ -543,6 +556,11 @@ usb::Result Uac2Function::control(const usb::Setup& setup, uint8_t* data, uint16
   usb::Result r = usb::Result::Stall;
   {
     std::lock_guard<std::mutex> g(m_);
+    // The clock entities belong to the AudioControl interface: a request
+    // that names another interface reaches none of them (USB Audio 2.0,
+    // 5.2.2: wIndex holds the entity ID and the interface number).
+    if (control_interface_ < 0 || (setup.wIndex & 0xFF) != unsigned(control_interface_))
+      return usb::Result::Stall;
     const ClockEntity* e = entity_locked(uint8_t(setup.wIndex >> 8));
     if (e != nullptr) r = clock_request_locked(*e, setup, data, transferred, &changed);
   }

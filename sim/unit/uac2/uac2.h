@@ -187,6 +187,7 @@ class Uac2Function : public usb::Function {
   mutable std::vector<ClockEntity> entities_;
   mutable std::vector<StreamingInterface> streaming_;
   mutable std::map<uint8_t, uint8_t> terminal_clock_;  // terminal ID -> bCSourceID
+  mutable int control_interface_ = -1;                 // the AudioControl interface's number
   mutable std::map<uint8_t, ClockState> state_;
   uint32_t initial_rate_;
 };
