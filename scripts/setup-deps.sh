@@ -4,7 +4,7 @@
 set -eu
 packages=(
   build-essential cmake ninja-build ccache pkg-config git lld
-  clang llvm libclang-rt-dev
+  clang llvm libclang-rt-dev clang-format clang-tidy clang-tools
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds every flavour
 # from scratch and runs every test through CTest.
+#   0. the product sources' format (clang-format, check only)
 #   1. normal build (gcc), every test
 #   2. clang AddressSanitizer + UndefinedBehaviorSanitizer, every test and the
 #      fuzz targets for a bounded time over their stored corpus
@@ -18,6 +19,9 @@ mkdir -p "$out"
 export CTEST_OUTPUT_ON_FAILURE=1
 start=$(date +%s)
 step() { echo; echo "=== $* ($(( $(date +%s) - start )) s)"; }
+
+step "source format"
+"$root/scripts/format-check.sh"
 
 step "normal build"
 "$root/scripts/build.sh" normal "$out/normal"

@@ -151,8 +151,8 @@ class UpdateInformation : public QObject {
   qint64 documentMark = 0;
   QElapsedTimer documentClock;  // since the document was asked for
   QTimer* unpackWatch = nullptr;
-  quint64 unpackBound = 0;  // of the archive being unpacked
-  qint64 archiveBytes = 0;  // its size as saved
+  quint64 unpackBound = 0;      // of the archive being unpacked
+  qint64 archiveBytes = 0;      // its size as saved
   bool unpackListing = false;   // the watched step lists the entry names
   bool unpackStalled = false;   // it was stopped for writing nothing
   quint64 unpackSeenBytes = 0;  // what the step had written at the last check

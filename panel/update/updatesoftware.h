@@ -147,7 +147,7 @@ class UpdateSoftware : public QObject {
   QString firmwareModel;
   int state = 2;
   bool downloadCancelled = false;  // the user cancelled the download under way
-  bool documentUsable = false;  // the last document had the model's object
+  bool documentUsable = false;     // the last document had the model's object
 };
 
 #endif
