@@ -70,6 +70,87 @@ uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpee
   return total;
 }
 
+namespace {
+
+// One packet of `frames` frames, cut to what the endpoint and the rest of
+// the buffer hold; returns its bytes.
+uint32_t CutPacket(uint64_t frames, uint32_t blockAlign, uint32_t maxPacketBytes, uint32_t left) {
+  if (blockAlign == 0) return 0;
+  const uint64_t maxFrames = maxPacketBytes / blockAlign;
+  if (frames > maxFrames) frames = maxFrames;
+  uint32_t bytes = (uint32_t)frames * blockAlign;
+  if (bytes > left) bytes = left / blockAlign * blockAlign;
+  return bytes;
+}
+
+// Frames of the next nominal packet; *remainder moves on.
+uint32_t NominalFrames(uint32_t rate, int highSpeed, uint32_t period, uint32_t* remainder) {
+  const uint64_t intervals = highSpeed ? 8000 : 1000;
+  const uint64_t sum = *remainder + (uint64_t)rate * (period == 0 ? 1 : period);
+  *remainder = (uint32_t)(sum % intervals);
+  return (uint32_t)(sum / intervals);
+}
+
+}  // namespace
+
+uint32_t NominalPacketSizes(uint32_t rate, int highSpeed, uint32_t blockAlign, uint32_t packets,
+                            uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes, uint32_t* sizes,
+                            uint32_t* remainder) {
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < packets; ++i) {
+    sizes[i] = CutPacket(NominalFrames(rate, highSpeed, period, remainder), blockAlign, maxPacketBytes,
+                         bufferBytes - total);
+    total += sizes[i];
+  }
+  return total;
+}
+
+void ImplicitQueueReset(IMPLICIT_QUEUE* queue) {
+  memset(queue, 0, sizeof(*queue));
+}
+
+void ImplicitQueuePush(IMPLICIT_QUEUE* queue, uint32_t frames) {
+  if (queue->Count == QUENBY_IMPLICIT_PACKETS) ImplicitQueueDrop(queue, 1);
+  queue->Frames[(queue->Head + queue->Count) % QUENBY_IMPLICIT_PACKETS] = frames;
+  ++queue->Count;
+}
+
+void ImplicitQueueDrop(IMPLICIT_QUEUE* queue, uint32_t count) {
+  if (count > queue->Count) count = queue->Count;
+  queue->Head = (queue->Head + count) % QUENBY_IMPLICIT_PACKETS;
+  queue->Count -= count;
+}
+
+uint32_t ImplicitPacketSizes(const IMPLICIT_QUEUE* queue, uint32_t rate, int highSpeed, uint32_t blockAlign,
+                             uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
+                             uint32_t* sizes, uint32_t* remainder, uint32_t* used) {
+  uint32_t total = 0;
+  *used = 0;
+  for (uint32_t i = 0; i < packets; ++i) {
+    uint32_t frames;
+    if (*used < queue->Count) {
+      frames = queue->Frames[(queue->Head + *used) % QUENBY_IMPLICIT_PACKETS];
+      ++*used;
+    } else {
+      frames = NominalFrames(rate, highSpeed, period, remainder);
+    }
+    sizes[i] = CutPacket(frames, blockAlign, maxPacketBytes, bufferBytes - total);
+    total += sizes[i];
+  }
+  return total;
+}
+
+uint32_t RenderDelayFrames(uint32_t ringFrames, int scheduledAhead, uint32_t framesAhead, uint32_t rate) {
+  const uint64_t frames = scheduledAhead ? framesAhead : 2;
+  const uint64_t delay = ringFrames + frames * rate / 1000;
+  return delay > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)delay;
+}
+
+uint32_t CaptureCreditAdd(uint32_t credit, uint64_t add, uint32_t cap) {
+  const uint64_t sum = (uint64_t)credit + add;
+  return sum > cap ? cap : (uint32_t)sum;
+}
+
 uint32_t FeedbackWord(const uint8_t* packet, uint32_t length) {
   if (length < 3) return 0;
   const uint32_t bytes = length < 4 ? length : 4;

@@ -337,7 +337,7 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
     status = ReadRateList(ctx, QUENBY_DIR_CAPTURE, t->CapturePath.ClockSource);
     if (!NT_SUCCESS(status)) return status;
   }
-  return ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource);
+  return TopologyHasRender(t) ? ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource) : status;
 }
 
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
@@ -345,8 +345,10 @@ void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
     ComputeLimits(ctx->Topology.CaptureSlots, QuenbyRateList(ctx, QUENBY_DIR_CAPTURE),
                   ctx->RateListBytes[QUENBY_DIR_CAPTURE], &ctx->Limits[QUENBY_DIR_CAPTURE]);
   }
-  ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
-                ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+  if (TopologyHasRender(&ctx->Topology)) {
+    ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
+                  ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+  }
 }
 
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {

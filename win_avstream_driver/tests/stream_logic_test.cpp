@@ -393,6 +393,32 @@ TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
   EXPECT_EQ(l.MaxBits, 32u);
 }
 
+// Render at the nominal rate carries exactly the rate over time (44 100
+// frames a second, not the 16.16 value's 44 099.99...); paced by implicit
+// feedback, the capture packets' frames in order.
+TEST(Pacing, NominalIsExactAndImplicitFollowsTheCapturePackets) {
+  uint32_t sizes[8], remainder = 0, total = 0;
+  for (int ms = 0; ms < 1000; ++ms)
+    total += NominalPacketSizes(44100, 1, 4, 8, 1, 28, 224, sizes, &remainder);
+  EXPECT_EQ(total, 44100u * 4);
+  IMPLICIT_QUEUE q;
+  ImplicitQueueReset(&q);
+  for (uint32_t i = 0; i < QUENBY_IMPLICIT_PACKETS + 2; ++i) ImplicitQueuePush(&q, i % 2 ? 5 : 7);
+  uint32_t used = 0;
+  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 28, 112, sizes, &remainder, &used), (7 + 5) * 4u);
+  ImplicitQueueDrop(&q, used);
+  EXPECT_EQ(q.Count, uint32_t(QUENBY_IMPLICIT_PACKETS) - 2) << "a full queue dropped its oldest";
+}
+
+// The render delay counts 44.1 frames per millisecond at 44.1 kHz, and the
+// capture credit of a starved pin stops growing at its cap.
+TEST(Delay, FramesPerMillisecondAreExactAndTheCaptureCreditIsCapped) {
+  EXPECT_EQ(RenderDelayFrames(100, 1, 10, 44100), 100u + 441u);
+  EXPECT_EQ(RenderDelayFrames(0, 0, 0, 44100), 88u);  // two frames of lead: 88.2
+  EXPECT_EQ(CaptureCreditAdd(1000, 500, 14400), 1500u);
+  EXPECT_EQ(CaptureCreditAdd(14000, 5000000, 14400), 14400u);
+}
+
 // ---------------------------------------------------------------------------
 // Transfer shape and schedule
 // ---------------------------------------------------------------------------
