@@ -38,6 +38,9 @@ struct FunctionLayout {
   std::vector<AltFormat> capture;  // alternate settings 1..n of the capture interface
   std::vector<uint32_t> rates;     // discrete sampling frequencies of the clock
   bool render_feature_unit = false;
+  // Render paced by the capture packets (implicit feedback): no feedback
+  // endpoint, the capture data endpoint of implicit-feedback usage.
+  bool implicit_feedback = false;
 };
 
 constexpr uint8_t kClockId = 0x28;
@@ -98,6 +101,7 @@ struct StreamingSetting {
   AudioFormat format;  // channels 0: idle
   uint8_t data_endpoint = 0;
   uint8_t data_interval = 1;  // bInterval of the data endpoint
+  uint8_t data_sync = 1;      // its synchronization type (bmAttributes D3..2)
   uint8_t feedback_endpoint = 0;
   uint16_t feedback_bytes = 0;  // bytes per interval of the feedback endpoint
 };
@@ -192,7 +196,8 @@ class Uac2Function : public usb::Function {
   uint32_t initial_rate_;
 };
 
-// The unit of a model: its descriptors, its clock and its message firmware.
+// The unit of a model: its descriptors, its clock and its message firmware;
+// paced by implicit feedback when its feedback format says so.
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit);
 // The unit's message firmware and audio behind any USB Audio 2.0 descriptor
 // (the same at both speeds): it streams by the descriptor's own settings,
