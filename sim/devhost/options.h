@@ -81,7 +81,7 @@ bool parse_format(const std::string& text, PcmFormat* out);
 bool parse_rates(const std::string& text, std::vector<uint32_t>* rates);
 // "MIN:MAX:RES": 0 < MIN <= MAX, RES 0 or 1 for every rate in between.
 bool parse_rate_range(const std::string& text, RateRange* out);
-// "16.16" or "10.14".
+// "16.16", "10.14" or "implicit".
 bool parse_feedback_format(const std::string& text, FeedbackFormat* out);
 // Reads o->descriptor_file (binary, or hex text as for --inspect) into
 // o->descriptor. False with the reason.
