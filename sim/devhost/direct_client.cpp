@@ -80,10 +80,13 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   if (call(kDirectMaxChannels, nullptr, 0, &max, 4, &info) != kSuccess || info != 4)
     return fail("the driver did not report its channel counts");
   uint16_t max_capture = uint16_t(max), max_render = uint16_t(max >> 16);
+  // A unit that only captures streams capture alone, in the format asked.
+  const bool renders = max_render != 0;
   DirectFormat render = o.format;
-  if (render.channels == 0) render.channels = max_render;
-  if (render.channels == 0 || render.channels > max_render)
-    return fail("the device renders at most " + std::to_string(max_render) + " channels");
+  if (render.channels == 0) render.channels = renders ? max_render : max_capture;
+  if (render.channels == 0 || render.channels > (renders ? max_render : max_capture))
+    return fail("the device " + std::string(renders ? "renders" : "captures") + " at most " +
+                std::to_string(renders ? max_render : max_capture) + " channels");
   DirectFormat capture = render;
   capture.channels = std::min(render.channels, max_capture);
   if (o.loopback && capture.channels != render.channels)
@@ -122,7 +125,8 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     std::vector<uint8_t> buf(render_chunk);
     uint64_t pos = 0;
     bool settled = false;
-    uint64_t settle = UINT64_MAX;  // set by the first render data
+    uint64_t settle =
+        renders ? UINT64_MAX : clock.now_ns() + uint64_t(o.settle_ms) * 1000000;  // by the first render data
     while (clock.now_ns() < end) {
       if (!settled && clock.now_ns() >= settle) {
         settled = true;
@@ -133,7 +137,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
       if (call(kDirectRenderDelay, nullptr, 0, &delay, 4, &got) == kSuccess && got == 4) {
         if (delay > max_delay) max_delay = delay;
       }
-      while (delay < lead_frames) {
+      while (renders && delay < lead_frames) {
         for (uint32_t i = 0; i < render_chunk; ++i) buf[i] = test_signal_byte(pos + i);
         if (call(kDirectWriteRender, buf.data(), render_chunk, nullptr, 0, &got) != kSuccess ||
             got != render_chunk) {
