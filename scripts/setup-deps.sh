@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
   xvfb xauth procps
-  unzip openssl fonts-ipafont-gothic fonts-wqy-microhei
+  unzip openssl osslsigncode fonts-ipafont-gothic fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do

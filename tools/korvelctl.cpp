@@ -25,6 +25,7 @@
 #include <unistd.h>
 #endif
 
+#include "unittext.h"
 #include "vxctl.h"
 
 namespace {
@@ -45,17 +46,7 @@ bool redirect_diagnostics() {
 }
 
 void json_string(FILE* f, const std::string& s) {
-  fputc('"', f);
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      fprintf(f, "\\%c", c);
-    } else if (c < 0x20) {
-      fprintf(f, "\\u%04x", c);
-    } else {
-      fputc(c, f);
-    }
-  }
-  fputc('"', f);
+  fputs(unit_text_json(s).c_str(), f);
 }
 
 bool get_text(unsigned (*fn)(usbdevs_handle*, char*, uint8_t, uint8_t*), usbdevs_handle* h,
@@ -121,8 +112,8 @@ int cmd_info(usbdevs_handle* h, bool json) {
     fprintf(g_out,
             "product      %s\nfirmware     %s (version %u, build %u)\nbuilt        %s %s\nsignature    %s\n"
             "serial       %s\nsample rate  %u Hz\n",
-            product.c_str(), firmware, version, build, date.c_str(), time.c_str(), sig.c_str(),
-            serial.c_str(), hz);
+            unit_text_plain(product).c_str(), firmware, version, build, unit_text_plain(date).c_str(),
+            unit_text_plain(time).c_str(), unit_text_plain(sig).c_str(), unit_text_plain(serial).c_str(), hz);
   }
   return 0;
 }
@@ -147,7 +138,8 @@ const char* type_label(uint32_t type) {
 // One terminal frame: a row of level cells per channel-type block.
 void draw_meters(const std::string& product, const std::vector<vxctl_meter_t>& recs) {
   static const char* cells[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
-  fprintf(g_out, "\x1b[H\x1b[2J%s, %zu meter records (-60 dB .. 0 dB)\n\n", product.c_str(), recs.size());
+  fprintf(g_out, "\x1b[H\x1b[2J%s, %zu meter records (-60 dB .. 0 dB)\n\n", unit_text_plain(product).c_str(),
+          recs.size());
   size_t i = 0;
   while (i < recs.size()) {
     uint32_t type = recs[i].type;
@@ -178,7 +170,7 @@ int cmd_meters(usbdevs_handle* h, bool json, bool watch) {
   if (!get_text(vxctl_get_productname, h, &product))
     return unit_fail("the unit did not report its product name");
   int count = vxctl_meter_records(product.c_str());
-  if (count == 0) return fail(("unknown product \"" + product + "\"").c_str());
+  if (count == 0) return fail(("unknown product \"" + unit_text_plain(product) + "\"").c_str());
   bool tty = isatty(fileno(g_out));
   do {
     std::vector<vxctl_meter_t> recs(static_cast<size_t>(count));
@@ -385,7 +377,9 @@ void usage(FILE* f) {
           "  set mute TYPE NUMBER 0|1\n"
           "  set stereo TYPE NUMBER 1|4\n"
           "  set assign IN_TYPE IN_NUMBER OUT_TYPE OUT_NUMBER\n"
-          "  fw-update IMAGE                   transfer a firmware image to the unit\n");
+          "  fw-update IMAGE                   transfer a firmware image to the unit\n"
+          "The unit's texts are printed with a backslash as \\\\ and control characters and bytes\n"
+          "that are not UTF-8 as \\xNN; in JSON as RFC 8259 escapes (\\u00NN, \\ufffd for non-UTF-8).\n");
 }
 
 }  // namespace

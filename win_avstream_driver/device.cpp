@@ -406,10 +406,19 @@ NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILIT
   UNREFERENCED_PARAMETER(Irp);
   if (Capabilities == nullptr || Capabilities->Size < 64) return STATUS_UNSUCCESSFUL;
   Capabilities->SurpriseRemovalOK = 1;
-  Capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-    Capabilities->DeviceState[s] = PowerDeviceD3;
-  Capabilities->DeviceWake = PowerDeviceD0;
+  // The bus driver filled in what the device can do; a function driver only
+  // restricts it. Every sleep state the bus supports is spent in D3 (a
+  // deeper state is allowed, a shallower one is not), and the driver arms
+  // no wake-up: a wake state the bus reported becomes D0, which no sleep
+  // state keeps, and the system wakes through the device from S0 only. A
+  // device that cannot wake stays so.
+  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) {
+    if (Capabilities->DeviceState[s] != PowerDeviceUnspecified) Capabilities->DeviceState[s] = PowerDeviceD3;
+  }
+  if (Capabilities->DeviceWake != PowerDeviceUnspecified) {
+    Capabilities->DeviceWake = PowerDeviceD0;
+    if (Capabilities->SystemWake != PowerSystemUnspecified) Capabilities->SystemWake = PowerSystemWorking;
+  }
   Capabilities->D2Latency = 0;
   Capabilities->D3Latency = 10000;
   return STATUS_SUCCESS;

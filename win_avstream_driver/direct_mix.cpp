@@ -78,8 +78,12 @@ void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG l
       RtlZeroMemory(dst, pinFrame);
       RtlCopyMemory(dst, data + offset, pinChannels * sampleBytes);
       ctx->CaptureCloneFill += pinFrame;
+      ctx->CaptureCloneOwed -= ctx->CaptureCloneOwed < pinFrame ? ctx->CaptureCloneOwed : pinFrame;
     }
     if (ctx->CaptureCloneFill + pinFrame > clone->OffsetOut.Remaining) {
+      // A torn frame's last bytes go back unfilled with the clone.
+      const ULONG rest = clone->OffsetOut.Remaining - ctx->CaptureCloneFill;
+      ctx->CaptureCloneOwed -= ctx->CaptureCloneOwed < rest ? ctx->CaptureCloneOwed : rest;
       KsStreamPointerAdvanceOffsets(clone, 0, ctx->CaptureCloneFill, FALSE);
       KsStreamPointerDelete(clone);
       ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
@@ -111,5 +115,6 @@ void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
     --ctx->CaptureCloneCount;
   }
   ctx->CaptureCloneFill = 0;
+  ctx->CaptureCloneOwed = 0;  // their frames went back to the client
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }

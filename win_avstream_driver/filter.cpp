@@ -104,19 +104,22 @@ NTSTATUS GetModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
   if (ctx == nullptr) return STATUS_NOT_SUPPORTED;
   const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
-  if ((pinId != kRenderPinId && pinId != kCapturePinId) || !PinExists(ctx, pinId))
-    return STATUS_NOT_SUPPORTED;
+  if (!PinExists(ctx, pinId)) return STATUS_NOT_SUPPORTED;
+  // Streaming pins run in raw mode; bridge pins have no modes and answer an
+  // empty list (KSPROPERTY_AUDIOSIGNALPROCESSING_MODES).
+  const bool streaming = pinId == kRenderPinId || pinId == kCapturePinId;
+  const ULONG size = streaming ? sizeof(ModesReply) : sizeof(KSMULTIPLE_ITEM);
   const ULONG length = OutputLength(Irp);
   if (length == 0) {
-    Irp->IoStatus.Information = sizeof(ModesReply);
+    Irp->IoStatus.Information = size;
     return STATUS_BUFFER_OVERFLOW;
   }
-  if (length < sizeof(ModesReply)) return STATUS_BUFFER_TOO_SMALL;
+  if (length < size) return STATUS_BUFFER_TOO_SMALL;
   ModesReply* reply = static_cast<ModesReply*>(Data);
-  reply->Header.Size = sizeof(ModesReply);
-  reply->Header.Count = 1;
-  reply->Mode = AUDIO_SIGNALPROCESSINGMODE_RAW;
-  Irp->IoStatus.Information = sizeof(ModesReply);
+  reply->Header.Size = size;
+  reply->Header.Count = streaming ? 1 : 0;
+  if (streaming) reply->Mode = AUDIO_SIGNALPROCESSINGMODE_RAW;
+  Irp->IoStatus.Information = size;
   return STATUS_SUCCESS;
 }
 

@@ -28,6 +28,7 @@ void ResetCapturePositions(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CapturePositionLock);
   ctx->CaptureDevicePosition = 0;
   ctx->CapturePinPosition = 0;
+  ctx->CaptureCloneOwed = 0;
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
@@ -35,6 +36,8 @@ void ResetRenderPositions(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderPlayPosition = 0;
   ctx->RenderWritePosition = 0;
+  ctx->RenderPlayed = 0;
+  ctx->RenderPlayedRemainder = 0;
   WdfSpinLockRelease(ctx->RenderPositionLock);
 }
 
@@ -583,6 +586,7 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
             ctx->CaptureClones[(ctx->CaptureCloneHead + ctx->CaptureCloneCount) % QUENBY_CAPTURE_CLONES] =
                 clone;
             ++ctx->CaptureCloneCount;
+            ctx->CaptureCloneOwed += size;  // filled by the streaming thread
           }
           WdfSpinLockRelease(ctx->CapturePositionLock);
           if (!ok) KsStreamPointerDelete(clone);
@@ -654,18 +658,34 @@ NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
-void ReadPositions(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSAUDIO_POSITION* position) {
-  if (direction == QUENBY_DIR_RENDER) {
+// The positions as KSAUDIO_POSITION has them, in bytes of the pin's stream
+// since ACQUIRE: WriteOffset is the end of what the client submitted (what
+// the process routine took plus what waits ahead of the leading edge);
+// render's PlayOffset is what the unit has played of the client's data,
+// capture's the part of the client's buffers filled, neither beyond
+// WriteOffset. Under the pin's processing mutex, so that the queue and the
+// counts the process routine keeps agree (KsPinGetAvailableByteCount).
+void ReadPositions(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, KSAUDIO_POSITION* position) {
+  KsPinAcquireProcessingMutex(pin);
+  LONG input = 0;
+  LONG output = 0;
+  if (!NT_SUCCESS(KsPinGetAvailableByteCount(pin, &input, &output))) input = output = 0;
+  if (DirectionOf(pin) == QUENBY_DIR_RENDER) {
     WdfSpinLockAcquire(ctx->RenderPositionLock);
-    position->PlayOffset = ctx->RenderPlayPosition;
-    position->WriteOffset = ctx->RenderWritePosition;
+    const ULONGLONG taken = ctx->RenderWritePosition;
+    const ULONGLONG played = ctx->RenderPlayed;
     WdfSpinLockRelease(ctx->RenderPositionLock);
+    position->PlayOffset = played < taken ? played : taken;
+    position->WriteOffset = taken + (input > 0 ? (ULONGLONG)input : 0);
   } else {
     WdfSpinLockAcquire(ctx->CapturePositionLock);
-    position->PlayOffset = ctx->CaptureDevicePosition;
-    position->WriteOffset = ctx->CapturePinPosition;
+    const ULONGLONG taken = ctx->CapturePinPosition;
+    const ULONGLONG owed = ctx->CaptureCloneOwed;
     WdfSpinLockRelease(ctx->CapturePositionLock);
+    position->PlayOffset = owed < taken ? taken - owed : 0;
+    position->WriteOffset = taken + (output > 0 ? (ULONGLONG)output : 0);
   }
+  KsPinReleaseProcessingMutex(pin);
 }
 
 NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
@@ -673,7 +693,7 @@ NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   WDF_DEVICE_CONTEXT* ctx;
   PKSPIN pin = PinOf(Irp, &ctx);
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
-  ReadPositions(ctx, DirectionOf(pin), static_cast<KSAUDIO_POSITION*>(Data));
+  ReadPositions(ctx, pin, static_cast<KSAUDIO_POSITION*>(Data));
   Irp->IoStatus.Information = sizeof(KSAUDIO_POSITION);
   return STATUS_SUCCESS;
 }
@@ -685,7 +705,7 @@ NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   if (pin == nullptr) return STATUS_UNSUCCESSFUL;
   KSAUDIO_POSITIONEX* p = static_cast<KSAUDIO_POSITIONEX*>(Data);
   p->TimeStamp1 = KeQueryPerformanceCounter(&p->TimerFrequency);
-  ReadPositions(ctx, DirectionOf(pin), &p->Position);
+  ReadPositions(ctx, pin, &p->Position);
   p->TimeStamp2 = KeQueryPerformanceCounter(nullptr);
   Irp->IoStatus.Information = sizeof(KSAUDIO_POSITIONEX);
   return STATUS_SUCCESS;

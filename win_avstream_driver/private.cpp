@@ -587,7 +587,11 @@ NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIV
       break;
     case METHOD_OUT_DIRECT:
       if (irp->MdlAddress != nullptr) {
-        out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        // The capture data is never code: mapped no-execute where Windows
+        // knows the flag (8 and later).
+        // (Older DDKs declare the priority as the enumeration alone.)
+        const ULONG priority = NormalPagePriority | (ctx->Windows8Usb ? MdlMappingNoExecute : 0);
+        out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, static_cast<MM_PAGE_PRIORITY>(priority));
         if (out == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
         outSize = outLength;
       }

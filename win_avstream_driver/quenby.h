@@ -298,6 +298,12 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONGLONG RenderWritePosition;
   ULONGLONG CaptureRemainder;
   ULONGLONG RenderRemainder;
+  // What the pins' positions report (KSAUDIO_POSITION): render, what the
+  // unit has played of the client's data (silence sent meanwhile does not
+  // count); capture, the bytes of clones taken that are not filled yet.
+  ULONGLONG RenderPlayed;
+  ULONGLONG RenderPlayedRemainder;
+  ULONGLONG CaptureCloneOwed;
 
   // Clone stream pointers (direct mode), oldest first.
   PKSSTREAM_POINTER RenderClones[QUENBY_RENDER_CLONES];

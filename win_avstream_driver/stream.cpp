@@ -139,6 +139,24 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
   }
 }
 
+// The ring's audio a completed render transfer delivered: what of the
+// bytes it took lies in packets the controller sent (a packet whose interval
+// had passed, or that a cancellation or the device's leaving ended, was not).
+ULONG PlayedOf(const WDF_DEVICE_CONTEXT* ctx, const WDF_OBJECT_CONTEXT* t) {
+  const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyRender]
+                            ? urb->NumberOfPackets
+                            : ctx->PacketsPerTransfer[QuenbyRender];
+  ULONG played = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    const ULONG begin = urb->IsoPacket[i].Offset;
+    ULONG end = i + 1 < packets ? urb->IsoPacket[i + 1].Offset : urb->TransferBufferLength;
+    if (end > t->Taken) end = t->Taken;
+    if (USBD_SUCCESS(urb->IsoPacket[i].Status) && end > begin) played += end - begin;
+  }
+  return played;
+}
+
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -151,10 +169,19 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
   const bool refused = !NT_SUCCESS(status) && InterlockedCompareExchange(&t->Submitting, 0, 0) != 0;
   if (refused) InterlockedExchange(&t->Refused, 1);
   WdfSpinLockAcquire(ctx->RenderPositionLock);
-  if (!refused && ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
+  if (!refused) {
     PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_RENDER]);
     PCM_SHAPE to = ShapeOf(&ctx->RenderPinFormat);
-    ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
+    if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0)
+      ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
+    // Played of the client's data: what the transfer took from the ring
+    // (the rest of it was silence). In direct mode the pin's frames are
+    // taken at once for mixing: they count as played as they are taken.
+    if (ReadFlag(&ctx->DirectMode) != 0) {
+      if (ctx->RenderPlayed < ctx->RenderWritePosition) ctx->RenderPlayed = ctx->RenderWritePosition;
+    } else {
+      ctx->RenderPlayed += ConvertBytes(PlayedOf(ctx, t), &from, &to, &ctx->RenderPlayedRemainder);
+    }
   }
   WdfSpinLockRelease(ctx->RenderPositionLock);
   if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && status == STATUS_NO_SUCH_DEVICE) {
@@ -770,8 +797,11 @@ void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   if (locked) WdfWaitLockRelease(ctx->SubmitLock[stream]);
   if (ctx->Pipes[stream] != nullptr) {
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WdfIoTargetCancelSentIo);
+    // The target is stopped now: the abort goes past its closed out-gate, or
+    // it would wait in the target's queue until its timeout.
     WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDF_REQUEST_SEND_OPTIONS_INIT(
+        &options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
     WdfUsbTargetPipeAbortSynchronously(ctx->Pipes[stream], WDF_NO_HANDLE, &options);
     ctx->Pipes[stream] = nullptr;

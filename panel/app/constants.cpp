@@ -13,3 +13,5 @@ const QString kNoDevice = QStringLiteral("No Device");
 
 const QString kAsioDriverKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\KORVEL\\Brevanta\\ASIODRIVER");
 const QString kBufferSizeValueName = QStringLiteral("blockFrames");
+
+const QString kMakerPublisherName = QStringLiteral("KORVEL Audio Co., Ltd."); /* TO CONFIRM */

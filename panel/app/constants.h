@@ -26,6 +26,13 @@ extern const QString kNoDevice;
 extern const QString kAsioDriverKey;
 extern const QString kBufferSizeValueName;
 
+// The publisher whose Authenticode signature a downloaded installer must
+// carry before it is started: the subject's common name and organization of
+// the signing certificate, compared exactly.
+// TO CONFIRM: our documents do not give the maker's code-signing subject.
+// This value is a placeholder until the maker confirms it.
+extern const QString kMakerPublisherName;
+
 // Version reported by the application object and the executable's version
 // resource; a separate number from the software version.
 #define PANEL_APPLICATION_VERSION "2.1.0.0"

@@ -16,7 +16,9 @@ void writeSetting(const QString& group, const QString& key, const QVariant& valu
   QSettings settings(QSettings::IniFormat, QSettings::UserScope, kBrandName, kProductFamily);
   settings.setIniCodec("UTF-8");
   settings.beginGroup(group);
-  settings.setValue(key, value);
+  // The file is rewritten and synced to disk at every change: a value it
+  // already holds is not written again.
+  if (!settings.contains(key) || settings.value(key) != value) settings.setValue(key, value);
   settings.endGroup();
 }
 

@@ -22,6 +22,19 @@
 //
 // A download or unpack that fails leaves no folder behind: what was saved or
 // unpacked of it is removed.
+//
+// Only the maker's installer is started (installersignature.h): an installer
+// is checked when it has arrived and again just before it starts, and one
+// that fails either check is deleted and reported as a failed download. An
+// archive's entry names are checked from its central directory before
+// anything is unpacked; the installer found in it is moved alone into a
+// fresh folder of its own (other files the archive carried, such as DLLs,
+// are not beside it when it starts) and checked there. Download folders are
+// for the user only.
+//
+// Redirects are followed only to HTTPS addresses on the same host, or, for a
+// file download, on a host that the last update document names in one of
+// its addresses.
 #ifndef PANEL_UPDATE_UPDATEINFORMATION_H
 #define PANEL_UPDATE_UPDATEINFORMATION_H
 
@@ -30,8 +43,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <atomic>
+#include <functional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -40,10 +55,6 @@ class QTimer;
 
 // The built-in address of a model's update document (0 Tarrow, else Far Link).
 QString builtInInformationUrl(int deviceType);
-
-// True when an archive entry name would land outside the folder it is
-// unpacked into: an absolute name, a drive name or a ".." component.
-bool archiveEntryEscapes(const QString& name);
 
 // Bytes that must arrive within each inactivity time to keep a transfer going.
 constexpr qint64 kMinimumProgressBytes = 4096;
@@ -81,8 +92,14 @@ class UpdateInformation : public QObject {
   // this long without writing anything new (60000 ms). May be set from any
   // thread; takes effect at the next unpack step.
   void setUnpackInactivityTimeout(int ms) { unpackInactivityMs = ms; }
-  // The folder of the last file download (empty before one was saved).
+  // The folder of the last file download (empty before one was saved); after
+  // an archive, the installer's own folder.
   QString lastDownloadFolder() const;
+  // Starts the installer `path` with `folder` as its working folder; true
+  // when it started. The default starts it detached (on Windows through the
+  // shell). For tests; set it before the worker's thread runs.
+  using InstallerStarter = std::function<bool(const QString& path, const QString& folder)>;
+  void setInstallerStarter(InstallerStarter starter) { installerStarter = std::move(starter); }
 
  signals:
   void finishedInformation(QString str);
@@ -109,7 +126,6 @@ class UpdateInformation : public QObject {
   void replyFinishedUnzip(int, QProcess::ExitStatus);
   void replyFinishedMount(int, QProcess::ExitStatus);
   void replyDownloadProgress(qint64 received, qint64 total);
-  void replyListedZip(int, QProcess::ExitStatus);
 
  private:
   // Ends the current file download as failed.
@@ -118,21 +134,34 @@ class UpdateInformation : public QObject {
   void noteProgress(QTimer* timer, qint64* mark, qint64 received);
   void documentProgress(qint64 received, qint64 total);
   // False, after emitting errorDownloadFile, when an archive lists more
-  // unpacked bytes than it may, or is no archive.
+  // unpacked bytes than it may or an entry name that is refused, or is no
+  // archive.
   bool archiveFits(const QByteArray& body);
   void startUnzip();
   // Starts the unpacker and watches what it writes: it is stopped once the
   // folder holds more than the archive may unpack to.
   void startUnpacker(const QString& program, const QStringList& arguments);
-  // Watches the running unpack step (`listing`: the listing of the entry
-  // names, whose progress is its output) every 50 ms.
-  void watchUnpack(bool listing);
+  // Watches the running unpacker every 50 ms.
+  void watchUnpack();
   void checkUnpack();
   // Bytes in the download folder beyond the archive and the unpack script;
   // `entries` (when given) is set to the number of files and folders in it.
   quint64 unpackedBytes(qint64* entries = nullptr) const;
   // Removes the download folder with everything in it, after a failure.
   void discardDownloadFolder();
+  // A fresh temporary folder for the user only, as tempDir; false after
+  // emitting errorDownloadFile when none can be made.
+  bool makeDownloadFolder();
+  // Moves the installer `found` (in the unpack folder) alone into a fresh
+  // folder and removes the unpack folder; false when that fails.
+  bool moveInstallerAway(const QString& found);
+  // True when the installer at `path` is the maker's; otherwise deletes it
+  // with its folder and reports the download as failed.
+  bool installerIsTrusted(const QString& path);
+  void refuseInstaller(const QString& path, const QString& reason);
+  // Allows a redirect of `reply` to a host named in `hosts` and refuses any
+  // other: the reply then ends as failed (`*refused` set).
+  void guardRedirects(QNetworkReply* reply, const QSet<QString>& hosts, bool* refused);
   QString tempPath(const QString& name) const;
 
   int deviceType = 0;
@@ -153,11 +182,15 @@ class UpdateInformation : public QObject {
   QTimer* unpackWatch = nullptr;
   quint64 unpackBound = 0;      // of the archive being unpacked
   qint64 archiveBytes = 0;      // its size as saved
-  bool unpackListing = false;   // the watched step lists the entry names
   bool unpackStalled = false;   // it was stopped for writing nothing
   quint64 unpackSeenBytes = 0;  // what the step had written at the last check
   qint64 unpackSeenEntries = 0;
   QElapsedTimer unpackIdle;  // since it last wrote something new
+  // Hosts of the addresses in the last update document (lower case).
+  QSet<QString> documentHosts;
+  bool documentRedirectRefused = false;
+  bool fileRedirectRefused = false;
+  InstallerStarter installerStarter;
   bool isExe = false;
   bool isDmg = false;
   QString execPath;

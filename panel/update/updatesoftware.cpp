@@ -153,8 +153,10 @@ QString UpdateSoftware::text(int column) const {
 
 // Headline, an empty line, then the current and the newest version.
 QString UpdateSoftware::offerText(int headlineColumn, const QString& current, const QString& latest) const {
-  return text(headlineColumn) + QStringLiteral("<br>") + text(kTextCurrentVersion) + current.left(4) +
-         QStringLiteral("<br>") + text(kTextLatestVersion) + latest;
+  // The current firmware text comes from the unit: shown as text, never as markup.
+  return text(headlineColumn) + QStringLiteral("<br>") + text(kTextCurrentVersion) +
+         current.left(4).toHtmlEscaped() + QStringLiteral("<br>") + text(kTextLatestVersion) +
+         latest.toHtmlEscaped();
 }
 
 bool UpdateSoftware::systemIsJapanese() const {

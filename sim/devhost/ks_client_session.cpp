@@ -3,6 +3,7 @@
 // unit and the driver did meanwhile; see ks_client.h.
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
+#include "kernel/ks_position_watch.h"
 #include "kernel/verifier.h"
 #include "ks_client.h"
 #include "ks_client_signal.h"
@@ -168,15 +170,41 @@ bool capture_shape(const AltSettingSlot* slots, uint32_t channels, uint32_t bits
 }
 
 // Steps a pin one state at a time from `from` to `to`, up or down; nothing
-// when it is there already.
-NTSTATUS set_state(PKSPIN pin, KSSTATE from, KSSTATE to) {
+// when it is there already. The pin's position checks follow each step.
+NTSTATUS set_state(PKSPIN pin, KSSTATE from, KSSTATE to, ks::PositionWatch* watch) {
   NTSTATUS status = STATUS_SUCCESS;
   const int step = to > from ? 1 : -1;
   for (int s = int(from); s != int(to) && NT_SUCCESS(status);) {
     s += step;
     status = ks::pin_set_state(pin, KSSTATE(s));
+    if (NT_SUCCESS(status)) watch->state(KSSTATE(s), KSSTATE(s - step));
   }
   return status;
+}
+
+// A frame handed to a pin, as its position checks count it.
+void submit(PKSPIN pin, KSSTREAM_HEADER* header, ks::PositionWatch* watch) {
+  watch->submitted(pin->Id == kRenderPin ? header->DataUsed : header->FrameExtent);
+  ks::pin_submit(pin, header);
+}
+
+// Reads a pin's KSPROPERTY_AUDIO_POSITION and checks it; empty when it keeps
+// the rules (see ks_position_watch.h). `played_limit` is asked after the
+// reading: what the device received by then bounds what it had played.
+template <typename Limit>
+std::string check_position(PKSPIN pin, ks::PositionWatch* watch, Limit played_limit) {
+  KSPROPERTY p{};
+  p.Set = KSPROPSETID_Audio;
+  p.Id = KSPROPERTY_AUDIO_POSITION;
+  p.Flags = KSPROPERTY_TYPE_GET;
+  KSAUDIO_POSITION position{};
+  ULONG bytes = 0;
+  const char* side = pin->Id == kRenderPin ? "render" : "capture";
+  if (!NT_SUCCESS(ks::pin_property(pin, &p, sizeof(p), &position, sizeof(position), &bytes)) ||
+      bytes != sizeof(position))
+    return std::string("the ") + side + " pin's position could not be read";
+  const std::string broken = watch->read(position, played_limit());
+  return broken.empty() ? broken : std::string("the ") + side + " position: " + broken;
 }
 
 class Session {
@@ -199,6 +227,7 @@ class Session {
                          std::string* error);
   // STOP -> ACQUIRE -> PAUSE, frames queued; RUN follows separately.
   bool prepare(PKSPIN pin, bool render, std::vector<std::unique_ptr<Buffer>>* buffers);
+  ks::PositionWatch* watch(PKSPIN pin) { return pin->Id == kRenderPin ? &render_watch_ : &capture_watch_; }
   void fill_render(Buffer* b);
   void check_capture(const Buffer& b);
 
@@ -222,6 +251,11 @@ class Session {
   uint64_t capture_index_ = 0;
   bool mismatch_ = false;
   uint64_t wav_lead_ = 0;  // silent frames at the start of the file to play
+  // Silent frames at the start of what is played (the file's, or the
+  // generated signal's, which the music-like one has): the unit's check of
+  // what it received starts counting after them.
+  uint64_t played_lead_ = 0;
+  ks::PositionWatch render_watch_, capture_watch_;
 };
 
 void Session::fill_render(Buffer* b) {
@@ -323,7 +357,7 @@ bool Session::negotiate_capture(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::
 }
 
 bool Session::prepare(PKSPIN pin, bool render, std::vector<std::unique_ptr<Buffer>>* buffers) {
-  if (!NT_SUCCESS(set_state(pin, KSSTATE_STOP, KSSTATE_PAUSE))) return false;
+  if (!NT_SUCCESS(set_state(pin, KSSTATE_STOP, KSSTATE_PAUSE, watch(pin)))) return false;
   for (int i = 0; i < kFramesQueued; ++i) {
     buffers->push_back(std::make_unique<Buffer>());
     Buffer* b = buffers->back().get();
@@ -335,7 +369,7 @@ bool Session::prepare(PKSPIN pin, bool render, std::vector<std::unique_ptr<Buffe
       b->header.Data = b->data.data();
       b->header.FrameExtent = ULONG(b->data.size());
     }
-    ks::pin_submit(pin, &b->header);
+    submit(pin, &b->header, watch(pin));
   }
   return true;
 }
@@ -403,6 +437,14 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
 
   expected_.assign(size_t(ch_) * bytes_, 0);
   signal_.reset(o_.music, ch_, bytes_, valid_, rate_);
+  played_lead_ = wav_lead_;
+  if (wav_.data.empty()) {
+    Signal probe = signal_;
+    for (; played_lead_ < rate_; ++played_lead_) {
+      probe.frame(played_lead_, expected_.data());
+      if (std::any_of(expected_.begin(), expected_.end(), [](uint8_t b) { return b != 0; })) break;
+    }
+  }
   history_.reset(signal_, expected_.size(), rate_);  // one second
   RenderCheck render_check(ch_, bytes_, signal_, &wav_.data, wav_lead_, &history_);
   stack.set_render_tap([&render_check](const uint8_t* data, size_t frames, size_t frame_bytes) {
@@ -450,8 +492,11 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   const uint64_t bad_start_frames_start = stack.bus()->iso_bad_start_frames();
   if (o_.refuse_endpoint != 0)
     stack.bus()->refuse_iso(o_.refuse_endpoint, start_ns + uint64_t(o_.refuse_seconds * 1e9), 1000000);
-  if (ok && capture_pin != nullptr && !NT_SUCCESS(ks::pin_set_state(capture_pin, KSSTATE_RUN))) ok = false;
-  if (ok && render != nullptr && !NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN))) ok = false;
+  if (ok && capture_pin != nullptr &&
+      !NT_SUCCESS(set_state(capture_pin, KSSTATE_PAUSE, KSSTATE_RUN, &capture_watch_)))
+    ok = false;
+  if (ok && render != nullptr && !NT_SUCCESS(set_state(render, KSSTATE_PAUSE, KSSTATE_RUN, &render_watch_)))
+    ok = false;
   if (ok && capture && !together) {
     // The second stream, opened while the first one runs.
     if (!negotiate_capture(ctx, filter, &capture_format, &why)) {
@@ -463,7 +508,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
         ok = false;
         why = "the capture pin refused the format it offered";
       } else if (!prepare(capture_pin, false, &capture_buffers) ||
-                 !NT_SUCCESS(ks::pin_set_state(capture_pin, KSSTATE_RUN))) {
+                 !NT_SUCCESS(set_state(capture_pin, KSSTATE_PAUSE, KSSTATE_RUN, &capture_watch_))) {
         ok = false;
       }
     }
@@ -504,7 +549,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
       rendered_bytes += h->DataUsed;
       Buffer* b = reinterpret_cast<Buffer*>(h);
       fill_render(b);
-      ks::pin_submit(render, &b->header);
+      submit(render, &b->header, &render_watch_);
     }
     while (capture_pin != nullptr) {
       KSSTREAM_HEADER* h = ks::pin_take_completed(capture_pin);
@@ -514,14 +559,26 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
       if (loopback_) check_capture(*b);
       if (recording_) recorder_.write(b->data.data(), h->DataUsed);
       h->DataUsed = 0;
-      ks::pin_submit(capture_pin, h);
+      submit(capture_pin, h, &capture_watch_);
+    }
+    // Both positions on every pass, as a client watching them would read
+    // them; render's never past what the unit has received of the signal
+    // (counted from its first sound on: the silent lead before it).
+    if (ok && !unplugged) {
+      if (render != nullptr) {
+        why = check_position(render, &render_watch_,
+                             [&] { return (render_check.received() + played_lead_) * ch_ * bytes_; });
+      }
+      if (why.empty() && capture_pin != nullptr)
+        why = check_position(capture_pin, &capture_watch_, [] { return UINT64_MAX; });
+      ok = why.empty();
     }
     const uint64_t delay = QuenbyRenderDelay(ctx);
     if (delay > r_->max_render_delay_frames) r_->max_render_delay_frames = delay;
     if (clock.now_ns() >= half_ns && !paused && o_.pause_halfway && render != nullptr) {
       paused = true;
-      ok = NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)) &&
-           NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN));
+      ok = NT_SUCCESS(set_state(render, KSSTATE_RUN, KSSTATE_PAUSE, &render_watch_)) &&
+           NT_SUCCESS(set_state(render, KSSTATE_PAUSE, KSSTATE_RUN, &render_watch_));
     }
     if (clock.now_ns() >= half_ns && !cycled && o_.power_cycle_halfway) {
       // D3 and back with the pins in RUN: the streams must run again.
@@ -545,9 +602,10 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   }
 
   // RUN -> PAUSE -> ACQUIRE -> STOP, render first.
-  NTSTATUS stop = render != nullptr ? set_state(render, render->DeviceState, KSSTATE_STOP) : STATUS_SUCCESS;
+  NTSTATUS stop = render != nullptr ? set_state(render, render->DeviceState, KSSTATE_STOP, &render_watch_)
+                                    : STATUS_SUCCESS;
   if (capture_pin != nullptr && NT_SUCCESS(stop))
-    stop = set_state(capture_pin, capture_pin->DeviceState, KSSTATE_STOP);
+    stop = set_state(capture_pin, capture_pin->DeviceState, KSSTATE_STOP, &capture_watch_);
   if (!NT_SUCCESS(stop) && !unplugged) ok = false;
   while (render != nullptr && ks::pin_take_completed(render) != nullptr) {
   }

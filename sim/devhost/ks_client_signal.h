@@ -124,16 +124,17 @@ class RenderCheck {
       }
       if (!mismatch_) {
         // The pin's channels as played, the device's further channels silent.
-        if (std::memcmp(p, expected(received_), played) != 0 || !silent(p + played, frame_bytes - played)) {
+        if (std::memcmp(p, expected(received()), played) != 0 || !silent(p + played, frame_bytes - played)) {
           mismatch_ = true;
-          first_mismatch_ = received_;
+          first_mismatch_ = received();
         }
       }
-      ++received_;
+      received_.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  bool exact() const { return started_ && received_ != 0 && !mismatch_; }
-  uint64_t received() const { return received_; }
+  bool exact() const { return started_ && received() != 0 && !mismatch_; }
+  // Read by the client's thread too (its position checks).
+  uint64_t received() const { return received_.load(std::memory_order_relaxed); }
   // The first frame (counted from the first one played) that differed.
   uint64_t first_mismatch() const { return first_mismatch_; }
 
@@ -163,7 +164,7 @@ class RenderCheck {
   std::vector<uint8_t> expected_;
   bool started_ = false;
   bool mismatch_ = false;
-  uint64_t received_ = 0;
+  std::atomic<uint64_t> received_{0};
   uint64_t first_mismatch_ = 0;
 };
 

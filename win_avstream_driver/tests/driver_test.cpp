@@ -429,6 +429,26 @@ TEST(QuenbyAdd, WindowsVersions) {
   EXPECT_EQ(Outstanding(QUENBY_DRIVER_TAG), 0u);
 }
 
+// A unit that can wake the host: the bus reports wake from D2 and S3; the
+// driver, which arms no wake-up, only restricts that (D3 in every sleep
+// state, wake only from D0 and S0), never widens it.
+TEST(QuenbyPower, CapabilitiesOfAWakingUnitAreOnlyRestricted) {
+  std::vector<uint8_t> descriptor = shapes::Basic();
+  descriptor[7] |= 0x20;  // bmAttributes: remote wakeup
+  QuenbyHarness h(RawDevice(descriptor));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(caps);
+  caps.Version = 1;
+  ASSERT_EQ(h.node().query_capabilities(&caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+    EXPECT_EQ(caps.DeviceState[s], PowerDeviceD3);
+  EXPECT_EQ(caps.DeviceWake, PowerDeviceD0);
+  EXPECT_EQ(caps.SystemWake, PowerSystemWorking);
+  h.unplug();
+}
+
 TEST(QuenbyPower, CapabilitiesAndCyclesAndSurpriseRemoval) {
   QuenbyHarness h(RawDevice(shapes::Basic()));
   ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
@@ -441,7 +461,8 @@ TEST(QuenbyPower, CapabilitiesAndCyclesAndSurpriseRemoval) {
   EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
   EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
-  EXPECT_EQ(caps.DeviceWake, PowerDeviceD0);
+  EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);  // the bus reported none: none is added
+  EXPECT_EQ(caps.SystemWake, PowerSystemUnspecified);
   EXPECT_EQ(caps.D3Latency, 10000u);
 
   WDF_DEVICE_CONTEXT* ctx = h.context();

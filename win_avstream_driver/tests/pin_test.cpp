@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "formats.h"
 #include "kernel/clock.h"
 #include "kernel/ks_host.h"
+#include "kernel/ks_position_watch.h"
 #include "kernel/verifier.h"
 #include "shapes.h"
 #include "unit.h"
@@ -78,6 +80,7 @@ class PinFixture : public ::testing::Test {
     capture_ = render_ = second_ = nullptr;
     filter_ = second_filter_ = nullptr;
     frames_.clear();
+    watch_.clear();
     harness_.reset();
     function_.reset();
     unit_.reset();
@@ -89,16 +92,30 @@ class PinFixture : public ::testing::Test {
     ULONG size = 0;
     if (!NT_SUCCESS(ks::pin_intersect(filter_, id, &r.DataRange, format.data(), 104, &size))) return nullptr;
     NTSTATUS status;
-    return ks::pin_create(filter_, id, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+    PKSPIN pin = ks::pin_create(filter_, id, reinterpret_cast<KSDATAFORMAT*>(format.data()), &status);
+    watch_.erase(pin);
+    return pin;
+  }
+
+  // The client's state changes and frames, which its position checks follow.
+  NTSTATUS SetState(PKSPIN pin, KSSTATE s) {
+    const KSSTATE from = pin->DeviceState;
+    const NTSTATUS status = ks::pin_set_state(pin, s);
+    if (NT_SUCCESS(status)) watch_[pin].state(s, from);
+    return status;
+  }
+  void Submit(PKSPIN pin, KSSTREAM_HEADER* header) {
+    watch_[pin].submitted(pin->Id == 0 ? header->DataUsed : header->FrameExtent);
+    ks::pin_submit(pin, header);
   }
 
   void Run(PKSPIN pin) {
     for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
-      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(pin, s), STATUS_SUCCESS);
   }
   void Stop(PKSPIN pin) {
     for (KSSTATE s : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP})
-      ASSERT_EQ(ks::pin_set_state(pin, s), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(pin, s), STATUS_SUCCESS);
   }
 
   // Frames of 10 ms on a pin; render frames carry a ramp.
@@ -115,7 +132,7 @@ class PinFixture : public ::testing::Test {
       f->header.Data = f->data.data();
       f->header.FrameExtent = bytes;
       f->header.DataUsed = pin->Id == 0 ? bytes : 0;
-      ks::pin_submit(pin, &f->header);
+      Submit(pin, &f->header);
       frames_.push_back(std::move(f));
     }
   }
@@ -141,6 +158,8 @@ class PinFixture : public ::testing::Test {
     ULONG bytes = 0;
     EXPECT_EQ(ks::pin_property(pin, &p, sizeof(p), &position, sizeof(position), &bytes), STATUS_SUCCESS);
     EXPECT_EQ(bytes, sizeof(position));
+    const std::string broken = watch_[pin].read(position);
+    EXPECT_TRUE(broken.empty()) << (pin->Id == 0 ? "render: " : "capture: ") << broken;
     return position;
   }
 
@@ -187,6 +206,7 @@ class PinFixture : public ::testing::Test {
   PKSFILTER second_filter_ = nullptr;
   PKSPIN second_ = nullptr;
   std::vector<std::unique_ptr<Frame>> frames_;
+  std::map<PKSPIN, ks::PositionWatch> watch_;
 };
 
 // Render and capture on one clock source of bmControls `controls`.
@@ -206,7 +226,11 @@ std::vector<uint8_t> OneClock(uint8_t controls) {
 // ---------------------------------------------------------------------------
 // State sequences
 // ---------------------------------------------------------------------------
-TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndPlaysFromTheWritePosition) {
+// The play position is what the unit played of the client's data: it lags
+// the write position while audio is on its way, does not jump at PAUSE ->
+// RUN, and once everything queued has played it stays at the write
+// position while the unit goes on receiving silence.
+TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndItsPlayPosition) {
   Open(Model::Tarrow, 2, 24);
   Run(render_);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
@@ -216,17 +240,18 @@ TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndPlaysFromTheWritePosition) 
   const KSAUDIO_POSITION running = Position(render_);
   EXPECT_EQ(running.WriteOffset, 4u * 480 * 6);
   EXPECT_GT(running.PlayOffset, 0u);
-  EXPECT_LE(running.PlayOffset, running.WriteOffset);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_LT(running.PlayOffset, running.WriteOffset);
+  ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamInUse[QUENBY_DIR_RENDER]), 0u);
   SleepMs(5);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
-  // Play jumped to write (without the jump it would still lag behind);
-  // a transfer completing meanwhile may already have moved it on.
   const KSAUDIO_POSITION resumed = Position(render_);
-  EXPECT_GE(resumed.PlayOffset, resumed.WriteOffset);
-  EXPECT_LE(resumed.PlayOffset - resumed.WriteOffset, 4u * 48 * 6);
+  EXPECT_LT(resumed.PlayOffset, resumed.WriteOffset);  // no jump to the write position
+  SleepMs(300);
+  const KSAUDIO_POSITION drained = Position(render_);
+  EXPECT_EQ(drained.PlayOffset, drained.WriteOffset);  // all of it played, the silence after it not counted
+  EXPECT_EQ(drained.WriteOffset, 4u * 480 * 6);
   Stop(render_);
 }
 
@@ -234,10 +259,14 @@ TEST_F(PinFixture, RenderStopWhileCaptureRunsStopsOnlyRender) {
   Open(Model::Tarrow, 2, 24);
   Run(capture_);
   Run(render_);
-  Queue(capture_, 2);
+  Queue(capture_, 8);
   SleepMs(30);
-  EXPECT_GT(Position(capture_).WriteOffset, 0u);  // the capture pin got data
+  EXPECT_GT(Position(capture_).PlayOffset, 0u);  // the capture pin got data
+  const uint64_t stopping = Clock::instance().now_ns();
   Stop(render_);
+  // The pipes' aborts after their targets stop go out at once: held in the
+  // stopped targets' queues each would wait out its 50 ms timeout.
+  EXPECT_LT(Clock::instance().now_ns() - stopping, 50000000u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
@@ -267,32 +296,32 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
   Open(Model::Tarrow, 2, 24);
   for (KSSTATE waiting : {KSSTATE_ACQUIRE, KSSTATE_PAUSE}) {
     // Render waits; capture comes and goes.
-    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     if (waiting == KSSTATE_PAUSE) {
-      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
-    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(capture_, KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u) << waiting;
     if (waiting == KSSTATE_ACQUIRE) {
-      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
-    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_TRUE(Plays(render_, 960)) << waiting;
     Stop(render_);
 
     // Capture waits; render comes and goes.
-    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     if (waiting == KSSTATE_PAUSE) {
-      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
-    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(render_, KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u) << waiting;
     if (waiting == KSSTATE_ACQUIRE) {
-      ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
-    ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(capture_, KSSTATE_RUN), STATUS_SUCCESS);
     const uint64_t completed = ks::pin_completions(capture_);
     Queue(capture_, 2);
     SleepMs(40);
@@ -307,17 +336,17 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
 // cannot play what the client would then queue); steps down still do.
 TEST_F(PinFixture, AfterSurpriseRemovalEveryStepUpFailsAndStepsDownSucceed) {
   Open(Model::Tarrow, 2, 24);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   Run(capture_);
-  ASSERT_EQ(ks::pin_set_state(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
   harness_->device().unplug();
   ASSERT_EQ(harness_->node().surprise_remove(), STATUS_SUCCESS);
-  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_RUN), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
-  EXPECT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(ks::pin_set_state(capture_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(SetState(capture_, KSSTATE_RUN), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(SetState(render_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(SetState(capture_, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 // A stream start that fails (for want of resources at any site, or a unit
@@ -337,11 +366,11 @@ TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) 
   for (PKSPIN pin : {render_, capture_}) {
     for (uint64_t site = 1;; ++site) {
       verifier::inject_failure_at(site);
-      const NTSTATUS status = ks::pin_set_state(pin, KSSTATE_ACQUIRE);
+      const NTSTATUS status = SetState(pin, KSSTATE_ACQUIRE);
       const bool hit = verifier::injection_sites_passed() >= site;
       verifier::inject_failure_at(0);
       if (NT_SUCCESS(status)) {
-        ASSERT_EQ(ks::pin_set_state(pin, KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_EQ(SetState(pin, KSSTATE_STOP), STATUS_SUCCESS);
       } else {
         ++failed;
         expect_at_rest(pin == render_ ? "render site " : "capture site ", site);
@@ -352,10 +381,10 @@ TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) 
   }
   for (uint32_t stalls = 1; stalls < 40; ++stalls) {
     harness_->device().stall_next_set_interface(stalls);
-    const NTSTATUS status = ks::pin_set_state(render_, KSSTATE_ACQUIRE);
+    const NTSTATUS status = SetState(render_, KSSTATE_ACQUIRE);
     harness_->device().stall_next_set_interface(0);
     if (NT_SUCCESS(status)) {
-      ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_STOP), STATUS_SUCCESS);
+      ASSERT_EQ(SetState(render_, KSSTATE_STOP), STATUS_SUCCESS);
     } else {
       ++failed;
       expect_at_rest("stalls ", stalls);
@@ -377,7 +406,7 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
   const uint64_t received = unit_->audio().counters().render_frames_received;
   for (PKSPIN pin : {render_, capture_}) {
     const ULONG direction = pin == render_ ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
-    EXPECT_EQ(ks::pin_set_state(pin, KSSTATE_ACQUIRE), STATUS_DEVICE_NOT_READY) << direction;
+    EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_DEVICE_NOT_READY) << direction;
     EXPECT_EQ(ctx_->InvalidClockId[direction], shapes::kClock) << direction;
     for (QUENBY_STREAM s : {QuenbyRender, QuenbyFeedback, QuenbyCapture})
       EXPECT_EQ(Flag(ctx_->StreamActive[s]), 0u) << direction << " " << s;
@@ -397,7 +426,7 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
   Run(capture_);
   Queue(capture_, 2);
   SleepMs(30);
-  EXPECT_GT(Position(capture_).WriteOffset, 0u);
+  EXPECT_GT(Position(capture_).PlayOffset, 0u);
   Stop(capture_);
 }
 
@@ -424,7 +453,7 @@ TEST_F(PinFixture, AClockWithoutAValidityReadStreams) {
     Run(capture_);
     Queue(capture_, 2);
     SleepMs(30);
-    EXPECT_GT(Position(capture_).WriteOffset, 0u);
+    EXPECT_GT(Position(capture_).PlayOffset, 0u);
     Stop(capture_);
   }
 }
@@ -438,12 +467,12 @@ TEST_F(PinFixture, CaptureStreamsFromTheDataEndpointAfterAnInterruptEndpoint) {
   Queue(capture_, 2);
   SleepMs(30);
   EXPECT_EQ(ctx_->PipeInfo[QuenbyCapture].EndpointAddress, 0x82);
-  EXPECT_GT(Position(capture_).WriteOffset, 0u);
+  EXPECT_GT(Position(capture_).PlayOffset, 0u);
   Stop(capture_);
   // A slot naming the interrupt endpoint's pipe: the stream does not start
   // on a pipe that is not its isochronous endpoint.
   ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 0;
-  EXPECT_NE(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_NE(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
   ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 1;
 }
@@ -622,9 +651,17 @@ TEST_F(PinFixture, SignalProcessingModes) {
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 20, &bytes), STATUS_BUFFER_TOO_SMALL);
   ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
   EXPECT_TRUE(IsEqualGUID(*reinterpret_cast<GUID*>(reply + 8), AUDIO_SIGNALPROCESSINGMODE_RAW));
-  req.PinId = 1;
-  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_NOT_SUPPORTED);
+  // Bridge pins: an empty list.
+  for (ULONG bridge : {1u, 2u}) {
+    req.PinId = bridge;
+    ASSERT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 24, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 8u);
+    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Size, 8u);
+    EXPECT_EQ(reinterpret_cast<KSMULTIPLE_ITEM*>(reply)->Count, 0u);
+  }
   req.Property.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+  req.PinId = 1;
+  EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_NOT_SUPPORTED);
   req.PinId = 3;
   EXPECT_EQ(ks::filter_property(filter_, &req, sizeof(req), reply, 8, &bytes), STATUS_SUCCESS);
   EXPECT_EQ(bytes, 4u);
@@ -728,12 +765,12 @@ TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCa
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
   ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_TRUE(Plays(render_, 960));
   Stop(render_);
 }
@@ -743,7 +780,7 @@ TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
   // down; meanwhile the idle capture pin was set to 44.1 kHz. The power-up
   // must start render again, not capture first at 44.1 kHz on the one clock.
   Open(Model::Tarrow, 2, 24);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
@@ -751,8 +788,8 @@ TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
-  ASSERT_EQ(ks::pin_set_state(render_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_TRUE(Plays(render_, 960));
   Stop(render_);
   // The capture pin records at its own rate afterwards.
@@ -771,7 +808,7 @@ TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
   ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
   Run(render_);
-  EXPECT_NE(ks::pin_set_state(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_NE(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
   Stop(render_);
   Run(capture_);
@@ -779,7 +816,7 @@ TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
   // Now capture holds the clock: render's start at 48 kHz fails and leaves
   // the running capture's rate as it is.
-  EXPECT_NE(ks::pin_set_state(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_NE(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
   Stop(capture_);
@@ -798,7 +835,7 @@ TEST_F(PinFixture, AFormatChangeIsRefusedUnlessThePinIsStopped) {
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE same = PcmFormat(2, 24, 48000);
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = PcmFormat(2, 16, 48000);
   for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
-    ASSERT_EQ(ks::pin_set_state(render_, state), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(render_, state), STATUS_SUCCESS);
     EXPECT_NE(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS) << state;
     EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 24) << state;
     EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
@@ -900,7 +937,7 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
     f->header.Size = sizeof(KSSTREAM_HEADER);
     f->header.Data = f->data.data();
     f->header.FrameExtent = f->header.DataUsed = ULONG(f->data.size());
-    ks::pin_submit(render_, &f->header);
+    Submit(render_, &f->header);
     frames_.push_back(std::move(f));
   }
   Run(render_);
@@ -958,10 +995,10 @@ TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   ExpectSecondPinRefused(3, &other.DataFormat);
   ExpectFormatsKept(ctx_, QUENBY_DIR_CAPTURE, before);
   EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], capture_);
-  const ULONGLONG written = Position(capture_).WriteOffset;
+  const ULONGLONG filled = Position(capture_).PlayOffset;
   SleepMs(50);
   EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
-  EXPECT_GE(Position(capture_).WriteOffset, written + 4u * 480 * 6);  // still recording at 48 kHz
+  EXPECT_GE(Position(capture_).PlayOffset, filled + 4u * 480 * 6);  // still recording at 48 kHz
   EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
   Stop(capture_);
   ASSERT_NO_FATAL_FAILURE(HandOverToSecondPin(&capture_, 3, &other.DataFormat));
@@ -969,6 +1006,6 @@ TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   Run(second_);
   EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
   SleepMs(30);
-  EXPECT_GT(Position(second_).WriteOffset, 0u);
+  EXPECT_GT(Position(second_).PlayOffset, 0u);
   Stop(second_);
 }

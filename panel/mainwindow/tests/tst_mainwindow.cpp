@@ -1,8 +1,13 @@
 // The main window without a unit: start-up state and texts, the information
 // texts from device answers, model identification, rec-function answers and
 // the default geometry.
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -12,6 +17,7 @@
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStackedWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <cmath>
@@ -147,6 +153,34 @@ class TestMainWindow : public QObject {
     QCOMPARE(label("label_SerialNumber")->text(), QString("TR000123"));
     window->slt_RecvSerialNumber(QString());
     QCOMPARE(label("label_SerialNumber")->text(), QString("-------"));
+  }
+
+  // Texts from the unit are shown as they came: markup in a serial number is
+  // neither laid out nor followed to a file (an image path on a share would
+  // make the panel connect to that host).
+  void unitTextsAreNeverRichText() {
+    QTemporaryDir cwd;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir().mkpath(cwd.filePath("a")) && QDir::setCurrent(cwd.path()));
+    QImage(4, 4, QImage::Format_RGB32).save("a/b", "PNG");
+    const int watch = inotify_init1(IN_NONBLOCK);
+    QVERIFY(watch >= 0 && inotify_add_watch(watch, "a", IN_OPEN) >= 0);
+    window->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(0);  // the information page
+    for (const QString& hostile : {QString("<img src=a/b>"), QString("<b>x</b><img src=\"a/b\">")}) {
+      window->slt_RecvSerialNumber(hostile);
+      window->slt_RecvDeviceName(hostile);
+      QLabel* serial = label("label_SerialNumber");
+      QCOMPARE(serial->text(), hostile);
+      QCOMPARE(serial->textFormat(), Qt::PlainText);
+      serial->grab();  // laid out and painted
+    }
+    for (const char* name : {"label_FWVer", "label_Samplerate", "label_Device"})
+      QVERIFY2(label(name)->textFormat() == Qt::PlainText, name);
+    char events[256];
+    const ssize_t opened = read(watch, events, sizeof events);
+    close(watch);
+    QDir::setCurrent(previous);
+    QCOMPARE(opened, ssize_t(-1));  // no file in a/ was opened
   }
 
   void identification() {

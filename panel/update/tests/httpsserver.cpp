@@ -21,7 +21,7 @@ TestCertificates::TestCertificates() {
   const QString san = dir.filePath(QStringLiteral("san.ext"));
   QFile ext(san);
   if (!ext.open(QIODevice::WriteOnly)) return;
-  ext.write("subjectAltName=IP:127.0.0.1\n");
+  ext.write("subjectAltName=IP:127.0.0.1,IP:127.0.0.2\n");
   ext.close();
   const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                           QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
@@ -60,15 +60,16 @@ QSslKey TestCertificates::key(const QString& kind) const {
   return QSslKey(readFile(dir.filePath(kind + QStringLiteral(".key"))), QSsl::Ec, QSsl::Pem);
 }
 
-HttpsServer::HttpsServer(const QSslCertificate& certificate_, const QSslKey& key_)
+HttpsServer::HttpsServer(const QSslCertificate& certificate_, const QSslKey& key_,
+                         const QHostAddress& address)
     : certificate(certificate_), key(key_) {
-  listen(QHostAddress::LocalHost, 0);
+  listen(address, 0);
 }
 
 HttpsServer::~HttpsServer() = default;
 
 QString HttpsServer::url(const QString& path) const {
-  return QStringLiteral("https://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+  return QStringLiteral("https://%1:%2%3").arg(serverAddress().toString()).arg(serverPort()).arg(path);
 }
 
 void HttpsServer::incomingConnection(qintptr descriptor) {

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QMetaType>
 #include <QPair>
@@ -17,8 +18,8 @@
 #include <QTemporaryDir>
 
 // Certificates made with `openssl` in a temporary folder: an authority, a
-// server certificate it signed for 127.0.0.1, an expired one it signed, and a
-// self-signed one nobody trusts.
+// server certificate it signed for 127.0.0.1 and 127.0.0.2 (two hosts), an
+// expired one it signed, and a self-signed one nobody trusts.
 class TestCertificates {
  public:
   TestCertificates();
@@ -57,10 +58,12 @@ class HttpsServer : public QTcpServer {
     QByteArray headers = {};  // more header lines, each ending in CR LF
   };
 
-  HttpsServer(const QSslCertificate& certificate, const QSslKey& key);
+  // Listens on `address` (127.0.0.1 or another loopback address).
+  HttpsServer(const QSslCertificate& certificate, const QSslKey& key,
+              const QHostAddress& address = QHostAddress::LocalHost);
   ~HttpsServer() override;
 
-  // https://127.0.0.1:port + path
+  // https://address:port + path
   QString url(const QString& path) const;
   void route(const QString& path, const Response& response) { routes.insert(path, response); }
   void route(const QString& path, const QByteArray& body) { routes.insert(path, Response{200, body, Full}); }

@@ -45,7 +45,8 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
   chunked.trickleBytes = 8 * 1024;
   chunked.trickleMs = 100;
   env.server->route("/chunked.exe", chunked);
-  env.server->route("/setup.zip", makeZip({{"setup.exe", "#!/bin/sh\n", 0100755}}));
+  env.server->route("/setup.zip", makeZip({{"setup.exe", env.installers("maker"), 0100755}}));
+  env.server->route("/unsigned.exe", env.installers("unsigned"));
   const QString doc =
       QString(
           "{\"Tarrow_version1\": {\"windows_software_version_major\": 2, \"windows_software_version_minor\": "
@@ -64,6 +65,8 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
 
   QLocale::setDefault(QLocale(language));
   std::unique_ptr<UpdateSoftware> sw(new UpdateSoftware(0, false));
+  StartedInstallers started;  // nothing is started
+  started.watch(sw->updateWorker());
   waitFor([&] { return sw->informationDialog().isVisible(); });
   save(&sw->informationDialog(), "information_box_" + suffix);
   sw->informationDialog().ui->okButton->click();
@@ -92,7 +95,8 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
   waitFor([&] { return sw->downloadButton() && !sw->downloadProgressBar(); });
   if (sw->downloadWindow()) save(sw->downloadWindow(), "download_complete_" + suffix);
 
-  // The failure box runs modally: shot and closed from a timer.
+  // The failure box for an installer that is not the maker's; it runs
+  // modally: shot and closed from a timer.
   auto* timer = new QTimer(sw.get());
   QObject::connect(timer, &QTimer::timeout, [&sw, &suffix, timer] {
     if (!sw->failureBox().isVisible()) return;
@@ -101,7 +105,8 @@ void shoot(UpdateTestEnv& env, QLocale::Language language, const QString& suffix
     sw->failureBox().button(QMessageBox::Ok)->click();
   });
   timer->start(50);
-  QMetaObject::invokeMethod(sw.get(), "showMsgBoxError", Qt::QueuedConnection);
+  sw->closeExecWindow();
+  emit sw->readiedDownloadFile(env.server->url("/unsigned.exe"));
   waitFor([&] { return !timer->isActive(); });
   QTest::qWait(100);
 

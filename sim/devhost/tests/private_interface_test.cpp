@@ -10,6 +10,7 @@
 #include "direct_client.h"
 #include "driver_stack.h"
 #include "kernel/clock.h"
+#include "kernel/host.h"
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
@@ -399,6 +400,27 @@ TEST_F(CaptureOnlyUnit, RenderCodesFailAndCaptureStreams) {
   EXPECT_EQ(288u, info);
   EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
   EXPECT_EQ(korvel::sim::verifier::failure_count(), failures);
+}
+
+// The capture read maps the caller's buffer itself: no-execute from Windows 8
+// on (every read above runs on Windows 10), and on Windows 7, which does not
+// know that flag, without it.
+TEST(PrivateInterfaceOnWindows7, TheCaptureReadMapsTheCallersBuffer) {
+  Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+  korvel::sim::kernel::set_os_version(6, 1, 7601);
+  {
+    Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
+    DriverStack stack(unit, true);
+    std::string why;
+    ASSERT_TRUE(stack.plug(&why)) << why;
+    std::unique_ptr<DriverFile> file;
+    ASSERT_EQ(kSuccess, stack.open(u"\\tarrow", &file));
+    std::vector<uint8_t> buf(600);
+    uint64_t got = 0;
+    // Outside direct mode the read fails, after its buffer was mapped.
+    EXPECT_EQ(kUnsuccessful, file->ioctl(0x22603E, nullptr, 0, buf.data(), 600, &got));
+  }
+  korvel::sim::kernel::set_os_version(10, 0, 19045);
 }
 
 TEST_F(RenderOnlyUnit, EveryDirectModeCodeKeepsToTheDirectionsTheUnitHas) {

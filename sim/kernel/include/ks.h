@@ -525,6 +525,9 @@ PKSFILTER KsGetFilterFromIrp(PIRP Irp);
 PKSPIN KsGetPinFromIrp(PIRP Irp);
 PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+void KsPinAcquireProcessingMutex(PKSPIN Pin);
+void KsPinReleaseProcessingMutex(PKSPIN Pin);
+NTSTATUS KsPinGetAvailableByteCount(PKSPIN Pin, PLONG InputDataBytes, PLONG OutputBufferBytes);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
 NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
                               ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);

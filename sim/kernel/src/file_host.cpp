@@ -116,9 +116,9 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
       IoFreeIrp(irp);
       return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // The I/O manager probes and locks the caller's pages and maps them.
-    mdl->MdlFlags |= MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
-    mdl->MappedSystemVa = out;
+    // The I/O manager probes and locks the caller's pages; the driver maps
+    // them into system space itself ("Methods for Accessing Data Buffers").
+    mdl->MdlFlags |= MDL_PAGES_LOCKED;
     irp->MdlAddress = mdl;
   }
   if (method == METHOD_NEITHER) {

@@ -188,7 +188,10 @@ NTSTATUS DeviceNode::stop() {
 }
 
 NTSTATUS DeviceNode::query_capabilities(DEVICE_CAPABILITIES* caps) {
-  // The bus driver's answer: a removable USB device, D0 in S0 and D3 elsewhere.
+  // The bus driver's answer (our model of the USB hub driver's): a removable
+  // device, D0 in S0 and D3 elsewhere; one whose configuration says it can
+  // wake the host (bmAttributes bit 5) wakes from D2, and is kept in D2 in
+  // the sleep states S1 to S3 from which it may wake the system.
   USHORT size = caps->Size;
   USHORT version = caps->Version;
   std::memset(caps, 0, sizeof(*caps));
@@ -199,6 +202,14 @@ NTSTATUS DeviceNode::query_capabilities(DEVICE_CAPABILITIES* caps) {
   for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
   caps->DeviceWake = PowerDeviceUnspecified;
   caps->SystemWake = PowerSystemUnspecified;
+  const bool wakes = device_ && device_->configuration_descriptor().size() > 7 &&
+                     (device_->configuration_descriptor()[7] & 0x20) != 0;
+  if (wakes) {
+    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s) caps->DeviceState[s] = PowerDeviceD2;
+    caps->DeviceWake = PowerDeviceD2;
+    caps->SystemWake = PowerSystemSleeping3;
+    caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = 1;
+  }
   IO_STACK_LOCATION s{};
   s.Parameters.DeviceCapabilities.Capabilities = caps;
   return send(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &s);

@@ -202,6 +202,14 @@ void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority) {
+  // MdlMappingNoExecute may be ORed into the priority from Windows 8 on
+  // ("MM_PAGE_PRIORITY"); Windows 7 is taken not to know it and to refuse the
+  // mapping (the harsher reading). From Windows 8 on a data buffer mapped
+  // executable is reported (our own choice: no driver here maps code).
+  const bool noExecute = (Priority & MdlMappingNoExecute) != 0;
+  if (noExecute && !korvel::sim::kernel::os_has_nx_pool()) return nullptr;
+  if (!noExecute && korvel::sim::kernel::os_has_nx_pool())
+    verifier::fail("an MDL mapped executable on Windows 8 or later (without MdlMappingNoExecute)");
   MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
   MemoryDescriptorList->MappedSystemVa =
       static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;

@@ -743,6 +743,51 @@ void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
   request_processing(p);
 }
 
+// The mutex AVStream holds around the pin's process dispatch
+// ("KsPinAcquireProcessingMutex": PASSIVE_LEVEL).
+void KsPinAcquireProcessingMutex(PKSPIN Pin) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsPinAcquireProcessingMutex above PASSIVE_LEVEL");
+  PinObj* p = pin_of(Pin);
+  if (p == nullptr) {
+    verifier::fail("KsPinAcquireProcessingMutex of a pin that is not a live pin");
+    return;
+  }
+  p->processing.lock();
+}
+
+void KsPinReleaseProcessingMutex(PKSPIN Pin) {
+  PinObj* p = pin_of(Pin);
+  if (p == nullptr) {
+    verifier::fail("KsPinReleaseProcessingMutex of a pin that is not a live pin");
+    return;
+  }
+  p->processing.unlock();
+}
+
+// "KsPinGetAvailableByteCount": the bytes of input data (an input pin) or of
+// output buffer (an output pin) from the leading edge to the end of the
+// queue; the other count is 0 for a pin that does not transform in place.
+NTSTATUS KsPinGetAvailableByteCount(PKSPIN Pin, PLONG InputDataBytes, PLONG OutputBufferBytes) {
+  check_dispatch("KsPinGetAvailableByteCount");
+  PinObj* p = pin_of(Pin);
+  if (p == nullptr) return STATUS_INVALID_PARAMETER;
+  uint64_t bytes = 0;
+  {
+    std::lock_guard<std::mutex> g(p->m);
+    for (auto it = p->lead; it != p->frames.end(); ++it) {
+      if (p->leading.frame == &*it) {
+        bytes += takes_data(p) ? p->leading.sp.OffsetIn.Remaining : p->leading.sp.OffsetOut.Remaining;
+      } else {
+        bytes += takes_data(p) ? it->header->DataUsed : it->header->FrameExtent;
+      }
+    }
+  }
+  const LONG count = bytes > 0x7FFFFFFF ? 0x7FFFFFFF : LONG(bytes);
+  if (InputDataBytes != nullptr) *InputDataBytes = takes_data(p) ? count : 0;
+  if (OutputBufferBytes != nullptr) *OutputBufferBytes = takes_data(p) ? 0 : count;
+  return STATUS_SUCCESS;
+}
+
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
   check_dispatch("KsPinGetLeadingEdgeStreamPointer");
   PinObj* p = pin_of(Pin);

@@ -462,6 +462,29 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
     return STATUS_INVALID_PARAMETER;
   if (RequestOptions != nullptr && RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS))
     return STATUS_INFO_LENGTH_MISMATCH;
+  // The abort is a request to the pipe's target like any other ("Controlling
+  // a General I/O Target's State"): a stopped target keeps it in its queue
+  // until WdfIoTargetStart unless WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE
+  // is set, and the synchronous call waits out its timeout meanwhile.
+  const ULONG flags = RequestOptions != nullptr ? RequestOptions->Flags : 0;
+  if ((flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) == 0) {
+    auto started = [p] {
+      std::lock_guard<std::mutex> g(p->io_m);
+      return p->started;
+    };
+    if (!started()) {
+      if ((flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) == 0 || RequestOptions->Timeout == 0) {
+        verifier::fail(
+            "WdfUsbTargetPipeAbortSynchronously on a stopped target without a timeout or "
+            "WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE waits until the target is started again");
+        return STATUS_INVALID_DEVICE_STATE;
+      }
+      LARGE_INTEGER t;
+      t.QuadPart = RequestOptions->Timeout;
+      if (!Clock::instance().wait(started, korvel::sim::kernel::deadline_from_timeout(&t)))
+        return STATUS_IO_TIMEOUT;
+    }
+  }
   if (!bus_device_of(p)->connected()) return STATUS_NO_SUCH_DEVICE;
   // URB_FUNCTION_ABORT_PIPE: the host controller gives back every transfer of the endpoint.
   cancel_sent_io(p);
@@ -479,6 +502,7 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
     p->started = true;
     release.swap(p->held);
   }
+  Clock::instance().signal([] {});  // a synchronous request waiting for the start goes on
   for (RequestObj* r : release) submit(r, p);
   return STATUS_SUCCESS;
 }
