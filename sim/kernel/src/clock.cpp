@@ -246,18 +246,34 @@ struct Clock::Impl {
     }
   }
 
-  // The calling thread's record (made once per thread).
-  Waiter* record() {
-    if (t_waiter != nullptr) return t_waiter;
-    (void)t_exit_guard;  // gives the record back when the thread ends
+  // A record: one an ended thread left, or a new one.
+  Waiter* new_record() {
     Waiter* w = free_list;
     if (w != nullptr) {
       free_list = w->free_next;
     } else {
       w = new Waiter();
     }
-    t_waiter = w;
     return w;
+  }
+  // The calling thread's record (made once per thread).
+  Waiter* record() {
+    if (t_waiter != nullptr) return t_waiter;
+    (void)t_exit_guard;  // gives the record back when the thread ends
+    t_waiter = new_record();
+    return t_waiter;
+  }
+  // A thread that takes part from now runs at once when nobody does, else
+  // after the threads ready before it.
+  void join_turns(Waiter* me, std::unique_lock<std::mutex>& lock) {
+    if (holder == nullptr && ready_first == nullptr) {
+      holder = me;
+      return;
+    }
+    me->sleep.reset();
+    push_ready(me);
+    grant();
+    await_turn(me, lock);
   }
   // Sleeps (lock released) until it is the thread's turn.
   void await_turn(Waiter* w, std::unique_lock<std::mutex>& lock) {
@@ -613,16 +629,7 @@ void Clock::attach_current_thread() {
   t_attached = true;
   ++impl_->runnable;
   if (impl_->mode != ClockMode::Virtual) return;
-  // A thread joining the simulation runs in its turn.
-  Waiter* me = impl_->record();
-  if (impl_->holder == nullptr && impl_->ready_first == nullptr) {
-    impl_->holder = me;
-    return;
-  }
-  me->sleep.reset();
-  impl_->push_ready(me);
-  impl_->grant();
-  impl_->await_turn(me, lock);
+  impl_->join_turns(impl_->record(), lock);
 }
 
 void Clock::detach_current_thread() {
@@ -647,12 +654,7 @@ void* Clock::thread_created() {
   if (impl_->mode != ClockMode::Virtual) return nullptr;
   // The new thread's record, ready from now: its turn comes in the order
   // of its creation, however late the host starts it.
-  Waiter* w = impl_->free_list;
-  if (w != nullptr) {
-    impl_->free_list = w->free_next;
-  } else {
-    w = new Waiter();
-  }
+  Waiter* w = impl_->new_record();
   w->sleep.reset();
   impl_->push_ready(w);
   return w;
@@ -666,21 +668,12 @@ void Clock::adopt_current_thread(void* ticket) {
     if (ticket != nullptr && t_waiter == nullptr) t_waiter = static_cast<Waiter*>(ticket);
     return;
   }
-  Waiter* me = nullptr;
-  if (ticket != nullptr && t_waiter == nullptr) {
-    me = t_waiter = static_cast<Waiter*>(ticket);
-  } else {
-    // Created without a ticket: ready from now.
-    me = impl_->record();
-    if (impl_->holder == nullptr && impl_->ready_first == nullptr) {
-      impl_->holder = me;
-      return;
-    }
-    me->sleep.reset();
-    impl_->push_ready(me);
-    impl_->grant();
+  if (ticket == nullptr || t_waiter != nullptr) {
+    impl_->join_turns(impl_->record(), lock);  // created without a ticket: ready from now
+    return;
   }
-  impl_->await_turn(me, lock);
+  t_waiter = static_cast<Waiter*>(ticket);
+  impl_->await_turn(t_waiter, lock);
 }
 
 void Clock::set_stall_handler(std::function<void(const std::string&)> handler) {
