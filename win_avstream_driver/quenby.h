@@ -108,9 +108,10 @@ typedef struct _WDF_OBJECT_CONTEXT {
   // it is sent (a transfer the stack refuses at once leaves them there).
   ULONG Taken;
   ULONG TakenResets;
-  // Render paced by implicit feedback: capture packets whose frames the
-  // transfer's packets carry, dropped from the queue once it is sent.
+  // Render paced by implicit feedback (ImplicitUsed): what the transfer's
+  // packets took of the capture packets' queue, committed once it is sent.
   ULONG ImplicitUsed;
+  IMPLICIT_USE Implicit;
   LONG Submitting;  // set around the send
   LONG Refused;     // failed while being sent: nothing of it went out
 } WDF_OBJECT_CONTEXT;

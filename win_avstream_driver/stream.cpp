@@ -278,13 +278,12 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
                                 maxPacket, t->BufferLength, sizes, accumulator);
       break;
     }
-    case QUENBY_PACING_IMPLICIT: {
-      uint32_t used = 0;
-      total = ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
-                                  packets, period, maxPacket, t->BufferLength, sizes, accumulator, &used);
-      t->ImplicitUsed = used;
+    case QUENBY_PACING_IMPLICIT:
+      total =
+          ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
+                              packets, period, maxPacket, t->BufferLength, sizes, accumulator, &t->Implicit);
+      t->ImplicitUsed = 1;
       break;
-    }
     default:
       total = NominalPacketSizes(format->nSamplesPerSec, ctx->HighSpeed, blockAlign, packets, period,
                                  maxPacket, t->BufferLength, sizes, accumulator);
@@ -463,7 +462,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
     if (t->ImplicitUsed != 0) {
       WdfSpinLockAcquire(ctx->FeedbackLock);
-      ImplicitQueueDrop(&ctx->ImplicitQueue, t->ImplicitUsed);
+      ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
       WdfSpinLockRelease(ctx->FeedbackLock);
     }
   }

@@ -110,33 +110,62 @@ void ImplicitQueueReset(IMPLICIT_QUEUE* queue) {
 }
 
 void ImplicitQueuePush(IMPLICIT_QUEUE* queue, uint32_t frames) {
-  if (queue->Count == QUENBY_IMPLICIT_PACKETS) ImplicitQueueDrop(queue, 1);
+  if (queue->GuessCount != 0) {  // it paces a packet sent already at a guess
+    queue->Balance += (int32_t)queue->Guesses[queue->GuessHead] - (int32_t)frames;
+    queue->GuessHead = (queue->GuessHead + 1) % QUENBY_IMPLICIT_PACKETS;
+    --queue->GuessCount;
+    return;
+  }
+  if (queue->Count == QUENBY_IMPLICIT_PACKETS) {
+    queue->Head = (queue->Head + 1) % QUENBY_IMPLICIT_PACKETS;
+    --queue->Count;
+  }
   queue->Frames[(queue->Head + queue->Count) % QUENBY_IMPLICIT_PACKETS] = frames;
   ++queue->Count;
 }
 
-void ImplicitQueueDrop(IMPLICIT_QUEUE* queue, uint32_t count) {
-  if (count > queue->Count) count = queue->Count;
-  queue->Head = (queue->Head + count) % QUENBY_IMPLICIT_PACKETS;
-  queue->Count -= count;
+void ImplicitQueueCommit(IMPLICIT_QUEUE* queue, const IMPLICIT_USE* use) {
+  const uint32_t used = use->Used < queue->Count ? use->Used : queue->Count;
+  queue->Head = (queue->Head + used) % QUENBY_IMPLICIT_PACKETS;
+  queue->Count -= used;
+  for (uint32_t i = 0; i < use->GuessCount && i < 8; ++i) {
+    // A guess that finds no room is taken as right.
+    if (queue->GuessCount == QUENBY_IMPLICIT_PACKETS) continue;
+    queue->Guesses[(queue->GuessHead + queue->GuessCount) % QUENBY_IMPLICIT_PACKETS] = use->Guesses[i];
+    ++queue->GuessCount;
+  }
+  queue->Balance += use->Balance;
 }
 
 uint32_t ImplicitPacketSizes(const IMPLICIT_QUEUE* queue, uint32_t rate, int highSpeed, uint32_t blockAlign,
                              uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
-                             uint32_t* sizes, uint32_t* remainder, uint32_t* used) {
+                             uint32_t* sizes, uint32_t* remainder, IMPLICIT_USE* use) {
   uint32_t total = 0;
-  *used = 0;
-  for (uint32_t i = 0; i < packets; ++i) {
+  int32_t balance = queue->Balance;
+  use->Used = use->GuessCount = 0;
+  for (uint32_t i = 0; i < packets && i < 8; ++i) {
     uint32_t frames;
-    if (*used < queue->Count) {
-      frames = queue->Frames[(queue->Head + *used) % QUENBY_IMPLICIT_PACKETS];
-      ++*used;
+    if (use->Used < queue->Count) {
+      frames = queue->Frames[(queue->Head + use->Used) % QUENBY_IMPLICIT_PACKETS];
+      ++use->Used;
     } else {
       frames = NominalFrames(rate, highSpeed, period, remainder);
+      use->Guesses[use->GuessCount++] = frames;
     }
-    sizes[i] = CutPacket(frames, blockAlign, maxPacketBytes, bufferBytes - total);
-    total += sizes[i];
+    // Balance > 0: render sent more than capture carried.
+    if (balance > 0 && frames > 0) {
+      --frames;
+      --balance;
+    } else if (balance < 0) {
+      ++frames;
+      ++balance;
+    }
+    const uint32_t bytes = CutPacket(frames, blockAlign, maxPacketBytes, bufferBytes - total);
+    if (blockAlign != 0) balance -= (int32_t)(frames - bytes / blockAlign);  // frames cut off are not sent
+    sizes[i] = bytes;
+    total += bytes;
   }
+  use->Balance = balance - queue->Balance;
   return total;
 }
 

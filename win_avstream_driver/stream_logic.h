@@ -55,26 +55,43 @@ uint32_t NominalPacketSizes(uint32_t rate, int highSpeed, uint32_t blockAlign, u
                             uint32_t* remainder);
 
 // Implicit feedback: the frames of the capture packets in arrival order,
-// each pacing one render packet (USB 2.0, 5.12.4.3). A full queue drops
-// its oldest entry. Callers hold one lock around every operation.
+// each pacing one render packet (USB 2.0, 5.12.4.3). A render packet sent
+// while no capture packet was queued goes at the nominal rate, a guess the
+// next capture packet to come settles: what render sent beyond or short of
+// what capture carried (Balance, in frames) comes off or onto the
+// following render packets, a frame a packet, so that render carries what
+// capture did however late capture packets come. A full queue drops its
+// oldest entry. Callers hold one lock around every operation.
 #define QUENBY_IMPLICIT_PACKETS 64
 typedef struct _IMPLICIT_QUEUE {
-  uint32_t Frames[QUENBY_IMPLICIT_PACKETS];
-  uint32_t Head;   // oldest entry
-  uint32_t Count;  // entries held
+  uint32_t Frames[QUENBY_IMPLICIT_PACKETS];  // capture packets not yet used
+  uint32_t Head;
+  uint32_t Count;
+  uint32_t Guesses[QUENBY_IMPLICIT_PACKETS];  // nominal render packets not yet settled
+  uint32_t GuessHead;
+  uint32_t GuessCount;
+  int32_t Balance;
 } IMPLICIT_QUEUE;
+// What one transfer's packets took of the queue, to commit once it is sent.
+typedef struct _IMPLICIT_USE {
+  uint32_t Used;        // queued capture packets it read
+  uint32_t Guesses[8];  // the nominal frames of the packets no capture packet paced
+  uint32_t GuessCount;
+  int32_t Balance;  // the change of the queue's balance
+} IMPLICIT_USE;
 void ImplicitQueueReset(IMPLICIT_QUEUE* queue);
+// A capture packet's frames: they settle the oldest guess, else are queued.
 void ImplicitQueuePush(IMPLICIT_QUEUE* queue, uint32_t frames);
-// Drops the `count` oldest entries (the ones a sent transfer used).
-void ImplicitQueueDrop(IMPLICIT_QUEUE* queue, uint32_t count);
-// Render packet sizes of one transfer from the queued capture packets,
-// oldest first, without taking them (*used: how many it read; the caller
-// drops them once the transfer is sent); packets the queue has no entry
-// for go at the nominal rate as NominalPacketSizes() sizes them (from
-// *remainder). Cut as RenderPacketSizes() cuts. Returns the byte count.
+// Takes what a sent transfer used.
+void ImplicitQueueCommit(IMPLICIT_QUEUE* queue, const IMPLICIT_USE* use);
+// Render packet sizes of one transfer (at most 8 packets) from the queued
+// capture packets, oldest first, else at the nominal rate as
+// NominalPacketSizes() sizes them (from *remainder), each corrected by the
+// balance; nothing is taken (*use: what to commit once it is sent). Cut as
+// RenderPacketSizes() cuts. Returns the byte count.
 uint32_t ImplicitPacketSizes(const IMPLICIT_QUEUE* queue, uint32_t rate, int highSpeed, uint32_t blockAlign,
                              uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
-                             uint32_t* sizes, uint32_t* remainder, uint32_t* used);
+                             uint32_t* sizes, uint32_t* remainder, IMPLICIT_USE* use);
 
 // Render delay in frames: what the ring holds, and the frames of the bus
 // frames from now to the stream's next start frame when one is scheduled

@@ -395,19 +395,29 @@ TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
 
 // Render at the nominal rate carries exactly the rate over time (44 100
 // frames a second, not the 16.16 value's 44 099.99...); paced by implicit
-// feedback, the capture packets' frames in order.
+// feedback, the capture packets' frames, also those of packets that came
+// after the render packets they pace.
 TEST(Pacing, NominalIsExactAndImplicitFollowsTheCapturePackets) {
   uint32_t sizes[8], remainder = 0, total = 0;
   for (int ms = 0; ms < 1000; ++ms)
     total += NominalPacketSizes(44100, 1, 4, 8, 1, 28, 224, sizes, &remainder);
   EXPECT_EQ(total, 44100u * 4);
+  // Two packets before any capture packet: nominal guesses of 6 frames;
+  // the capture packets that come (7 and 7) settle them, and the next two
+  // render packets carry the 2 frames render owes on top of theirs.
   IMPLICIT_QUEUE q;
   ImplicitQueueReset(&q);
-  for (uint32_t i = 0; i < QUENBY_IMPLICIT_PACKETS + 2; ++i) ImplicitQueuePush(&q, i % 2 ? 5 : 7);
-  uint32_t used = 0;
-  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 28, 112, sizes, &remainder, &used), (7 + 5) * 4u);
-  ImplicitQueueDrop(&q, used);
-  EXPECT_EQ(q.Count, uint32_t(QUENBY_IMPLICIT_PACKETS) - 2) << "a full queue dropped its oldest";
+  IMPLICIT_USE use;
+  remainder = 0;
+  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 40, 80, sizes, &remainder, &use), 12 * 4u);
+  ImplicitQueueCommit(&q, &use);
+  for (uint32_t frames : {7, 7, 5, 5}) ImplicitQueuePush(&q, frames);
+  EXPECT_EQ(q.Balance, -2);
+  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 40, 80, sizes, &remainder, &use), 12 * 4u);
+  EXPECT_EQ(sizes[0], 6 * 4u);
+  ImplicitQueueCommit(&q, &use);
+  EXPECT_EQ(q.Count, 0u);
+  EXPECT_EQ(q.Balance, 0);
 }
 
 // The render delay counts 44.1 frames per millisecond at 44.1 kHz, and the
