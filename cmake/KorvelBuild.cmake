@@ -43,12 +43,16 @@ endif()
 
 set(KORVEL_FUZZ_SECONDS 15 CACHE STRING "seconds each fuzz target runs in the sanitizer build")
 
-# korvel_fuzz_target(NAME SOURCES ... LIBS ... CORPUS dir)
+# korvel_fuzz_target(NAME SOURCES ... LIBS ... CORPUS dir [INPUT_SECONDS n])
 # Always builds a replay program that runs the entry point over every file of
 # the stored corpus (a normal test). With clang in the address build it also
-# builds the libFuzzer program and a test that fuzzes for a bounded time.
+# builds the libFuzzer program and a test that fuzzes for a bounded time; an
+# input that takes longer than INPUT_SECONDS (default 10) fails it.
 function(korvel_fuzz_target name)
-  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "CORPUS;INPUT_SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_INPUT_SECONDS)
+    set(F_INPUT_SECONDS 10)
+  endif()
   add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
   target_include_directories(${name}_replay PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
   target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
@@ -63,7 +67,8 @@ function(korvel_fuzz_target name)
     korvel_warnings(${name}_fuzz)
     add_test(NAME fuzz_run_${name}
       COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
-              ${PROJECT_SOURCE_DIR}/scripts/run-fuzzer.sh $<TARGET_FILE:${name}_fuzz> ${F_CORPUS} ${KORVEL_FUZZ_SECONDS})
+              ${PROJECT_SOURCE_DIR}/scripts/run-fuzzer.sh $<TARGET_FILE:${name}_fuzz> ${F_CORPUS} ${KORVEL_FUZZ_SECONDS}
+              ${F_INPUT_SECONDS})
     set_tests_properties(fuzz_run_${name} PROPERTIES TIMEOUT 300 LABELS fuzz COST 100)
   endif()
 endfunction()

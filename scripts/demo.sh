@@ -25,8 +25,9 @@ panel on it. MODEL is one of Tarrow (default), Quenby, Pellin, Dorrit,
                       then point a VNC viewer at localhost:5900. No password:
                       other users of this machine could connect too.
   --screenshots DIR   save a picture of the panel's meter page into DIR every
-                      5 s (meters-0001.png, ...). The panel runs on VNC for
-                      it (on a free local port unless --vnc names one) with
+                      5 s, or every KORVEL_DEMO_SHOT_SECONDS when that is set
+                      (meters-0001.png, ...). The panel runs on VNC for it
+                      (on a free local port unless --vnc names one) with
                       settings of its own, so that no reminder box waits for
                       a click; your own settings are not touched.
   --help              this text
@@ -238,9 +239,10 @@ start_vnc_panel() {
     echo "demo.sh:   ssh -L $port:127.0.0.1:$port USER@$(hostname)   then a VNC viewer on localhost:$port" >&2
   fi
   if [ -n "$shots" ]; then
-    python3 "$root/scripts/panel-screenshots.py" --every 5 "127.0.0.1:$port" "$shots" &
+    local every=${KORVEL_DEMO_SHOT_SECONDS:-5}
+    python3 "$root/scripts/panel-screenshots.py" --every "$every" "127.0.0.1:$port" "$shots" &
     pids+=($!)
-    echo "demo.sh: pictures of the meter page go to $shots every 5 s" >&2
+    echo "demo.sh: pictures of the meter page go to $shots every $every s" >&2
   fi
 }
 

@@ -9,13 +9,17 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3
   qtbase5-dev libqt5svg5-dev qttools5-dev-tools qttools5-dev libssl-dev
   xvfb xauth procps
-  unzip openssl osslsigncode fonts-ipafont-gothic fonts-wqy-microhei
+  unzip zlib1g-dev openssl osslsigncode fonts-ipafont-gothic fonts-wqy-microhei
 )
+# One dpkg-query for all of them: the demo and the test command run this
+# every time, and a query per package took seconds on a loaded machine.
+declare -A installed=()
+while IFS=$'\t' read -r name status; do
+  [ "$status" = "install ok installed" ] && installed[$name]=1
+done < <(dpkg-query -W -f='${Package}\t${Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [ -n "${installed[$p]:-}" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup-deps: all ${#packages[@]} packages present"

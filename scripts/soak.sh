@@ -118,7 +118,38 @@ client_loop() {
   done
 }
 
-sleep 3  # the panel finds the unit
+# The first bar's heights (h0) on the panel's fresh meter ticks, from its
+# trace: "korvel.panel.meters: MS fresh[ first] h0=H".
+fresh_heights() {
+  sed -n 's/.* fresh\( first\)\{0,1\} h0=\([0-9]*\).*/\2/p' "$tmp/log/panel.out" 2>/dev/null
+}
+# Waits (at most MAX_MS) until the panel shows fresh meters.
+await_meters() {
+  local until=$(( $(now_ms) + $1 ))
+  while [ "$(now_ms)" -lt "$until" ] && [ -z "$(fresh_heights | head -n 1)" ]; do sleep 0.05; done
+}
+# Waits until the first bar has settled after the step just sent: at least
+# 500 ms after it (the answers under way when it came are shown by then) the
+# last four fresh ticks show one height, another than the bar's when the
+# step came; at most MAX_MS.
+await_settled() {
+  local from=$(( $(now_ms) + 500 )) until=$(( $(now_ms) + $1 )) before last
+  before=$(fresh_heights | tail -n 1)
+  while [ "$(now_ms)" -lt "$until" ]; do
+    if [ "$(now_ms)" -ge "$from" ]; then
+      last=$(fresh_heights | tail -n 4)
+      [ "$(wc -l <<<"$last")" -eq 4 ] && [ "$(sort -u <<<"$last" | wc -l)" -eq 1 ] &&
+        [ "$(tail -n 1 <<<"$last")" != "$before" ] && return 0
+    fi
+    sleep 0.05
+  done
+}
+
+if [ -n "$panel_pid" ]; then
+  await_meters 30000  # the panel finds the unit
+else
+  sleep 3
+fi
 # Steps of input 1's meter: "ms dB" when the command is sent.
 probe=(-6 -40)
 probe_next=0
@@ -127,8 +158,9 @@ level_step() {
   host_cmd "level 1 ${probe[probe_next]}"
   probe_next=$((1 - probe_next))
 }
-# Calibration: where the first bar stands at each level.
-level_step; sleep 1.5; level_step; sleep 2.5
+# Calibration: where the first bar stands at each level (rising, the bar
+# jumps; falling, it takes about a second).
+level_step; await_settled 1500; level_step; await_settled 2500
 start_ms=$(now_ms)
 end_ms=$((start_ms + seconds * 1000))
 read -r host_rss0 host_thr0 host_fd0 <<<"$(proc_figures "$host")"
@@ -149,8 +181,10 @@ read -r panel_rss0 panel_thr0 panel_fd0 <<<"$(proc_figures "${panel_pid:-0}")"
 ) </dev/null >/dev/null 2>&1 &
 pids+=($!)
 client_loop info "$tmp/log/info" "$end_ms" &
+info_loop=$!
 pids+=($!)
 client_loop meters "$tmp/log/meters" "$end_ms" &
+meters_loop=$!
 pids+=($!)
 # Streams through quenby (the KS client and the direct-mode client) on their
 # own simulated units, one every few seconds.
@@ -200,8 +234,13 @@ while [ "$(now_ms)" -lt "$end_ms" ]; do
     sleep 1; level_step; sleep 2; level_step; sleep 2
   fi
 done
+# The client loops end after their current call (not a korvelctl found by
+# name: that could be another run's).
 wait_clients_until=$(( $(now_ms) + 10000 ))
-while [ "$(now_ms)" -lt "$wait_clients_until" ] && pgrep -f "$ctl" >/dev/null; do sleep 0.1; done
+while [ "$(now_ms)" -lt "$wait_clients_until" ] &&
+  { kill -0 "$info_loop" 2>/dev/null || kill -0 "$meters_loop" 2>/dev/null; }; do
+  sleep 0.05
+done
 
 read -r host_rss1 host_thr1 host_fd1 <<<"$(proc_figures "$host")"
 read -r panel_rss1 panel_thr1 panel_fd1 <<<"$(proc_figures "${panel_pid:-0}")"

@@ -5,17 +5,29 @@
 #      -DUNICODE against the Qt 5 headers and the generated moc/uic headers
 #      of a normal build), so every Q_OS_WIN branch is compiled; and the
 #      device library and korvelctl without GNU extensions;
-#   2. every driver source compiles for Windows with the warnings MSVC's /W4
-#      reports as errors in a WDK project (unused parameters and locals,
-#      shadowed names, narrowing conversions), and with clang -Wpedantic
-#      (no extensions MSVC lacks);
+#   2. every driver source compiles against Microsoft's KMDF headers
+#      (third_party/kmdf-1.15, or a WDK's: KORVEL_KMDF_INCLUDE) on top of
+#      mingw-w64's DDK, for Windows 7 (NTDDI_WIN7, as the project builds it)
+#      with the warnings MSVC's /W4 reports as errors in a WDK project
+#      (unused parameters and locals, shadowed names, narrowing conversions),
+#      and for the newest Windows with clang -Wpedantic (no extensions MSVC
+#      lacks);
 #   3. a symbol audit of the driver's objects (no C++ runtime, no static
-#      constructors, imports only from win_avstream_driver/imports.allow);
-#   4. the size and field offsets of every structure, and the value of every
+#      constructors, imports and KMDF methods only from
+#      win_avstream_driver/imports.allow, none newer than Windows 7 and KMDF
+#      1.11), and the kernel stand-in's KMDF declarations against Microsoft's;
+#   4. clang-tidy (bugprone, cert) and clang's static analyzer over the
+#      driver and the device library, findings accepted only with a reason
+#      (scripts/clang-tidy.conf);
+#   5. the size and field offsets of every structure, and the value of every
 #      constant and GUID, that the driver takes from the kernel stand-in's
-#      headers, against mingw-w64's own DDK headers;
-#   5. the GUIDs of quenby.inf against mingw-w64's headers, and windres on
-#      the panel's resource script.
+#      headers, against mingw-w64's own DDK headers and Microsoft's KMDF
+#      headers;
+#   6. the GUIDs of quenby.inf against mingw-w64's headers, the driver
+#      package's documented rules (scripts/windows_package.py: kit pinning,
+#      DriverVer as Stampinf writes it, KMDF version, the co-installer only in
+#      Windows 7's install, DIRIDs, namespace security), and windres on the
+#      panel's resource script.
 # NORMAL_BUILD_DIR: a configured normal build whose generated panel headers
 # are used (they are generated there when missing). Without it, a normal
 # configure of its own in OUT_DIR/normal generates only those headers.
@@ -122,9 +134,21 @@ for f in "$root"/vxtest/*.cpp "$root"/tools/korvelctl.cpp; do
     fail "$(basename "$f") does not compile for Windows without extensions"
 done
 
-check "driver sources with the warnings of a WDK project at /W4"
-driver_includes=(-DPOOL_NX_OPTIN=1 -isystem "$root/sim/kernel/mingw" -isystem "$root/sim/kernel/include/kmdf"
-  -isystem "$ddk" -I"$root/vxtest")
+check "driver sources against Microsoft's KMDF headers, at /W4, for Windows 7 and the newest Windows"
+# Microsoft's KMDF headers: the published ones in third_party/kmdf-1.15, or a
+# WDK's (KORVEL_KMDF_INCLUDE=".../Include/wdf/kmdf/1.11"), staged for GCC and
+# clang by windows_kmdf.py, with sim/kernel/mingw/kmdf/wdf.h in front of them
+# for what MSVC accepts and these compilers do not; the KMDF version as the
+# project sets it (quenby.vcxproj).
+kmdf_src=${KORVEL_KMDF_INCLUDE:-$root/third_party/kmdf-1.15}
+[ -f "$kmdf_src/wdf.h" ] || fail "no KMDF headers in $kmdf_src (KORVEL_KMDF_INCLUDE)"
+rm -rf "$out/kmdf"
+python3 "$root/scripts/windows_kmdf.py" stage "$kmdf_src" "$out/kmdf"
+driver_includes=(-DPOOL_NX_OPTIN=1 -DKMDF_VERSION_MAJOR=1 -DKMDF_VERSION_MINOR=11 -isystem "$root/sim/kernel/mingw/kmdf"
+  -isystem "$root/sim/kernel/mingw" -isystem "$out/kmdf" -isystem "$ddk" -I"$root/vxtest")
+# The binary ships for Windows 7 and later (TargetVersion Windows7): the
+# WDK then builds with these. Without them, mingw-w64's newest Windows.
+windows7=(-D_WIN32_WINNT=0x0601 -DNTDDI_VERSION=0x06010000 -DWINVER=0x0601)
 # C4100 unused parameter, C4101/C4189 unused locals, C4505 unused functions,
 # C4456-C4459 shadowed names, C4244/C4267/C4305 narrowing, C4018/C4389
 # signed/unsigned comparison, C4706 assignment in a condition. GCC warns
@@ -136,32 +160,94 @@ rm -rf "$out/driver" "$out/pedantic"
 mkdir -p "$out/driver" "$out/pedantic"
 for f in "$root"/win_avstream_driver/*.cpp; do
   name=$(basename "$f" .cpp)
-  # -fno-allocation-dce: a new and delete pair stays in the object, where
-  # the audit sees it, as it would in MSVC's.
-  command_script "$out/driver/$name.sh" $cxx -std=c++17 -O2 -fno-allocation-dce -c "${driver_includes[@]}" "${w4[@]}" \
-    -o "$out/driver/$name.obj" "$f"
+  # The Windows 7 build: objects for the symbol audit and the preprocessed
+  # source for the KMDF methods it calls. -fno-allocation-dce: a new and
+  # delete pair stays in the object, where the audit sees it, as it would in
+  # MSVC's.
+  command_script "$out/driver/$name.c.sh" $cxx -std=c++17 -O2 -fno-allocation-dce -c "${windows7[@]}" \
+    "${driver_includes[@]}" "${w4[@]}" -o "$out/driver/$name.obj" "$f"
+  command_script "$out/driver/$name.ii.sh" $cxx -std=c++17 -E "${windows7[@]}" "${driver_includes[@]}" \
+    -o "$out/driver/$name.ii" "$f"
+  { echo "set -e"; cat "$out/driver/$name.c.sh" "$out/driver/$name.ii.sh"; } >"$out/driver/$name.sh"
+  rm "$out/driver/$name.c.sh" "$out/driver/$name.ii.sh"
+  # The newest Windows, with clang -Wpedantic (no extensions MSVC lacks).
   command_script "$out/pedantic/$name.sh" clang++ --target=$target -std=c++17 -fsyntax-only \
     "${driver_includes[@]}" -Wall -Wextra -Wpedantic -Wunreachable-code -Werror "$f"
 done
 driver_built=1
 run_all "$out/driver" || {
   driver_built=0
-  fail "a driver source does not compile for Windows at /W4 without warnings"
+  fail "a driver source does not compile for Windows 7 against the KMDF headers at /W4 without warnings"
 }
-run_all "$out/pedantic" || fail "a driver source does not compile with clang -Wpedantic (no extensions)"
+run_all "$out/pedantic" || fail "a driver source does not compile for the newest Windows with clang -Wpedantic"
 
-check "symbol audit of the driver objects"
+check "symbol audit of the driver objects for Windows 7 and KMDF 1.11"
 if [ "$driver_built" = 1 ]; then
-  python3 "$root/scripts/windows_symbols.py" "$root/win_avstream_driver/imports.allow" "$out"/driver/*.obj ||
-    fail "the driver objects need what a kernel driver cannot have"
+  python3 "$root/scripts/windows_kmdf.py" calls "$out/kmdf" "$out/kmdf_calls.txt" "$out"/driver/*.ii &&
+    python3 "$root/scripts/windows_symbols.py" --windows 6.1 --kmdf 1.11 --calls "$out/kmdf_calls.txt" \
+      "$root/win_avstream_driver/imports.allow" "$out"/driver/*.obj ||
+    fail "the driver objects need what a kernel driver for Windows 7 and KMDF 1.11 cannot have"
+  python3 "$root/scripts/windows_kmdf.py" compare "$out/kmdf" "$root/sim/kernel/include/kmdf" "$out"/driver/*.ii ||
+    fail "the kernel stand-in declares a KMDF method otherwise than Microsoft's headers"
 else
   echo "skipped: not every driver source compiled"
 fi
 
-check "layouts and constants against mingw-w64's DDK headers"
-python3 "$root/scripts/windows_layout.py" "$out/layout_check.cpp"
-$cxx -std=c++17 -fsyntax-only -DKORVEL_WINDOWS_HEADERS "${driver_includes[@]}" "$out/layout_check.cpp" ||
-  fail "the kernel stand-in differs from Windows (see the failed assertions above)"
+check "static analysis of the driver and the device library (clang-tidy, clang's analyzer)"
+# The Windows builds of both, as above (the driver for Windows 7), through
+# clang-tidy's bugprone and cert checks and clang's static analyzer; the
+# findings accepted, each with its reason, are in scripts/clang-tidy.conf.
+# An analysis is kept by the hash of what it read (the preprocessed source,
+# the checks, the tool's version), so an unchanged source is not analysed
+# again (KORVEL_ANALYSIS_CACHE, default ~/.cache/korvel-analysis; empty: off).
+rm -rf "$out/tidy"
+mkdir -p "$out/tidy"
+tidy_checks=$(python3 "$root/scripts/windows_tidy.py" checks "$root/scripts/clang-tidy.conf")
+tidy_cache=${KORVEL_ANALYSIS_CACHE-${XDG_CACHE_HOME:-$HOME/.cache}/korvel-analysis}
+tidy_salt=$(echo "$tidy_checks $(clang-tidy --version | tr -d '\n')" | sha256sum | cut -c1-16)
+[ -z "$tidy_cache" ] || mkdir -p "$tidy_cache"
+# Writes the job that analyses SOURCE (arguments: the job, the source, then
+# the compiler's arguments).
+tidy_job() {
+  local job=$1 source=$2
+  shift 2
+  {
+    printf 'set -e\n'
+    if [ -n "$tidy_cache" ]; then
+      printf 'key=$( { clang++ -E %s %q | sed "/^#/d"; echo %q; } | sha256sum | cut -c1-32)\n' "$(printf '%q ' "$@")" \
+        "$source" "$tidy_salt $source"
+      printf 'if [ -f %q/$key ]; then cat %q/$key; exit 0; fi\n' "$tidy_cache" "$tidy_cache"
+    fi
+    printf 'clang-tidy --quiet %q %q -- %s >%q.out 2>&1 || { cat %q.out; exit 1; }\n' "-checks=$tidy_checks" \
+      "$source" "$(printf '%q ' "$@")" "$job" "$job"
+    [ -z "$tidy_cache" ] || printf 'cp %q.out %q/$key.tmp && mv %q/$key.tmp %q/$key\n' "$job" "$tidy_cache" \
+      "$tidy_cache" "$tidy_cache"
+    printf 'cat %q.out\n' "$job"
+  } >"$job"
+}
+for f in "$root"/win_avstream_driver/*.cpp; do
+  tidy_job "$out/tidy/driver_$(basename "$f" .cpp).sh" "$f" --target=$target -std=c++17 "${windows7[@]}" \
+    "${driver_includes[@]}"
+done
+for f in "$root"/vxtest/*.cpp; do
+  tidy_job "$out/tidy/vxtest_$(basename "$f" .cpp).sh" "$f" --target=$target -std=c++17 -DUNICODE -D_UNICODE \
+    -I"$root/vxtest"
+done
+if run_all "$out/tidy"; then
+  python3 "$root/scripts/windows_tidy.py" report "$root/scripts/clang-tidy.conf" "$root" "$out"/tidy/*.sh.log ||
+    fail "clang-tidy or the static analyzer found what scripts/clang-tidy.conf does not accept"
+else
+  fail "a source did not compile for clang-tidy"
+fi
+
+check "layouts and constants against mingw-w64's DDK and Microsoft's KMDF headers"
+if python3 "$root/scripts/windows_layout.py" "$out/layout_check.cpp" 2>"$out/layout_check.log"; then
+  $cxx -std=c++17 -fsyntax-only -DKORVEL_WINDOWS_HEADERS "${driver_includes[@]}" "$out/layout_check.cpp" ||
+    fail "the kernel stand-in differs from Windows (see the failed assertions above)"
+else
+  tail -3 "$out/layout_check.log" >&2
+  fail "the layout check could not be written (a driver source does not compile against the stand-in)"
+fi
 
 check "quenby.inf GUIDs against mingw-w64's headers"
 # Each GUID the INF names, as the Windows headers define it.
@@ -205,6 +291,11 @@ for name, value in sorted(inf_guids.items()):
 print("inf guids: %d checked" % len(inf_guids))
 sys.exit(bad)
 EOF
+
+check "driver package rules (quenby.inf, quenby.vcxproj)"
+# Namespace security is pending until quenby.inf's .HW sections land.
+python3 "$root/scripts/windows_package.py" --pending "namespace security" "$root/win_avstream_driver/quenby.inf" \
+  "$root/win_avstream_driver/quenby.vcxproj" || fail "the driver package breaks a rule of Windows' documentation"
 
 check "windres on the panel's resource script"
 $target-windres -I "$root/panel/app" -O coff -o "$out/Brevanta_Settings_Panel.res" \

@@ -157,7 +157,8 @@ def compile_ok(source, flags):
 
 # The driver's own order (quenby.h): kernel mode has no GDI bitmaps.
 INCLUDES = ("#include <stddef.h>\n#include <ntifs.h>\n#include <windef.h>\n#define NOBITMAP\n#include <ks.h>\n"
-            "#include <ksmedia.h>\n#include <mmreg.h>\n#include <usb.h>\n#include <usbdlib.h>\n#include <wdf.h>\n")
+            "#include <ksmedia.h>\n#include <mmreg.h>\n#include <usb.h>\n#include <usbdlib.h>\n#include <wdf.h>\n"
+            "#include <wdfminiport.h>\n#include <wdfusb.h>\n")
 
 
 def constants(headers_text, used):

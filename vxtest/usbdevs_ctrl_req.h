@@ -1,4 +1,5 @@
-/* The control-request record of device-control code 0x222000: a vendor
+/* The control-request record of device-control code IOCTL_QUENBY_TUNNEL
+ * (quenby_ioctl.h): a vendor
  * control transfer on the unit's default pipe, tunnelled through the driver's
  * private interface. Shared by the device library (which builds it) and the
  * driver (which executes it). All fields little-endian. */
@@ -6,9 +7,6 @@
 #define USBDEVS_CTRL_REQ_H
 
 #include <stdint.h>
-
-/* CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS) */
-#define USBDEVS_IOCTL_CTRL_REQ 0x222000u
 
 #define USBDEVS_DIR_HOST_TO_DEVICE 0u
 #define USBDEVS_DIR_DEVICE_TO_HOST 1u

@@ -213,7 +213,7 @@ static void print_error(DWORD error) {
 
 unsigned usbdevs_ioctl(HANDLE file, void* in, uint32_t in_size, void* out, uint32_t out_size) {
   DWORD returned = 0;
-  if (!DeviceIoControl(file, USBDEVS_IOCTL_CTRL_REQ, in, in_size, out, out_size, &returned, NULL)) {
+  if (!DeviceIoControl(file, IOCTL_QUENBY_TUNNEL, in, in_size, out, out_size, &returned, NULL)) {
     /* Read first: the C runtime may change the thread's last error. */
     DWORD error = GetLastError();
     USBDEVS_ERR();

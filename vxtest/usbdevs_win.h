@@ -1,6 +1,6 @@
 /* usbdevs_win: the device channel. Finds the unit through the audio driver's
  * render interface and carries vendor control transfers to it through the
- * driver's private control interface ("\tarrow", code 0x222000).
+ * driver's private control interface ("\tarrow", IOCTL_QUENBY_TUNNEL).
  *
  * Results: 0 success; 1 failure (bad argument, interface cannot be opened, no
  * memory, driver error other than 31, reply length differs from the request);
@@ -15,7 +15,9 @@
 
 #include <stdint.h>
 #include <windows.h>
+#include <winioctl.h>
 
+#include "quenby_ioctl.h"
 #include "usbdevs_ctrl_req.h"
 
 #define USBDEVS_PATH_MAX 260
@@ -57,7 +59,7 @@ unsigned usbdevs_ctrl_out(usbdevs_handle handle, uint8_t bRequest, uint16_t wVal
 /* Device-to-host vendor request into `reply`; on 0 exactly `length` bytes. */
 unsigned usbdevs_ctrl_in(usbdevs_handle handle, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
                          uint16_t length, void* reply);
-/* Code 0x222000 on an open file. 0; 2 for error 31; 1 for any other error or
+/* IOCTL_QUENBY_TUNNEL on an open file. 0; 2 for error 31; 1 for any other error or
  * a returned byte count other than out_size. */
 unsigned usbdevs_ioctl(HANDLE file, void* in, uint32_t in_size, void* out, uint32_t out_size);
 /* Prints the thread's last error and the system's text for it; returns it. */

@@ -6,59 +6,21 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "vxctl_replies.h"
+
 static const char kModule[] = "../../vxtest/vxctl";
-#define VXCTL_ERR() printf("%s:%d:ERROR\n", kModule, __LINE__)
 
 enum {
   kSendAttempts = 3,
   kReadyPolls = 1000,
   kAnswerBudget = 100,
   kCall27Budget = 3000,
-  kPollMs = 10,
-  kFwStatusReplies = 10000,
-  kFwIdleLimit = 1000,
-  kFwCompletionAttempts = 60,
-  kFwCompletionTries = 10,
-  kFwChunk = 61,
   kReplyStalls = 3, /* reads of one reply that fail with a stall (31) before the walk gives up */
   kDrainReplies = 100,
 };
 
 static usbdevs_handle handle_of(usbdevs_handle* h) {
   return h ? *h : NULL;
-}
-
-static unsigned drain_answers(usbdevs_handle* h);
-
-/* Exchanges: everything between a message and the last reply that answers it
- * runs under the computer-wide exchange lock, so that another program's
- * messages and replies cannot come in between. A holder that ended inside
- * its exchange (killed, or stopped with Ctrl-C) may have left part of its
- * answer queued: that is read away first, so that this exchange reads only
- * its own. A lock that stays taken fails the call with the thread's last
- * error ERROR_TIMEOUT (another program is using the unit). */
-#define EXCHANGE(h, call)                               \
-  do {                                                  \
-    HANDLE lock_ = usbdevs_exchange_begin();            \
-    if (lock_ == NULL) {                                \
-      VXCTL_ERR();                                      \
-      return 1;                                         \
-    }                                                   \
-    if (usbdevs_exchange_abandoned()) drain_answers(h); \
-    unsigned result_ = (call);                          \
-    usbdevs_exchange_end(lock_);                        \
-    return result_;                                     \
-  } while (0)
-
-static int is_numeric(uint32_t type) {
-  return type == VXMSG_TYPE_U8 || type == VXMSG_TYPE_U16 || type == VXMSG_TYPE_U32;
-}
-
-/* Length of a text item up to its first zero byte. */
-static int text_len(const uint8_t* p, uint8_t n) {
-  int len = 0;
-  while (len < n && p[len]) ++len;
-  return len;
 }
 
 unsigned vxctl_send(usbdevs_handle* h, vxmsg_buf_t* m) {
@@ -71,7 +33,7 @@ unsigned vxctl_send(usbdevs_handle* h, vxmsg_buf_t* m) {
     if (r == 0) return 0;
     VXCTL_ERR();
     if (r != 2) return 1;
-    if (attempt < kSendAttempts) Sleep(kPollMs);
+    if (attempt < kSendAttempts) Sleep(VXCTL_POLL_MS);
   }
   VXCTL_ERR();
   return 1;
@@ -93,41 +55,8 @@ unsigned vxctl_recv(usbdevs_handle* h, vxmsg_buf_t* m) {
   return recv_reply(h, m) ? 1 : 0;
 }
 
-/* Reading replies ---------------------------------------------------------
- * Every command that waits for the unit reads replies the same way: one
- * reply after another until the command has its answer, a transfer fails or
- * a budget of replies is spent, with a pause after each reply that brought
- * nothing. The command says what each item and each whole reply mean. */
-
-typedef struct reply_item_t {
-  uint32_t cmd;
-  uint32_t type;
-  uint64_t value; /* a pointer to the bytes for VXMSG_TYPE_BYTES */
-  uint8_t size;
-} reply_item_t;
-
-enum walk_step {
-  WALK_ON,   /* item: read the next; reply: nothing yet, pause and read another */
-  WALK_SKIP, /* item: the rest of this reply is of no use (the reply hook still runs) */
-  WALK_DONE, /* the command has its answer: 0 */
-  WALK_FAIL, /* the command fails: 1 */
-  WALK_AGAIN /* reply: progress; the budget starts afresh and no pause follows */
-};
-
-typedef struct reply_walk_t {
-  int budget;        /* replies read at most (after each progress) */
-  unsigned pause_ms; /* after a reply that brought nothing */
-  unsigned lead_ms;  /* before every reply */
-  int busy_polls;    /* a busy transfer (2) counts as a reply that brought nothing */
-  unsigned spent;    /* the result when the budget runs out */
-  enum walk_step (*item)(void* ctx, const reply_item_t* item);
-  enum walk_step (*reply)(void* ctx); /* after each reply's items; may be NULL */
-  void* ctx;
-  int lost; /* out: the walk ended on a read that failed other than busy */
-} reply_walk_t;
-
-static reply_walk_t walk_init(int budget, unsigned pause_ms,
-                              enum walk_step (*item)(void*, const reply_item_t*), void* ctx) {
+reply_walk_t vxctl_walk_init(int budget, unsigned pause_ms,
+                             enum walk_step (*item)(void*, const reply_item_t*), void* ctx) {
   reply_walk_t w;
   memset(&w, 0, sizeof w);
   w.budget = budget;
@@ -138,7 +67,7 @@ static reply_walk_t walk_init(int budget, unsigned pause_ms,
   return w;
 }
 
-static unsigned walk_replies(usbdevs_handle* h, reply_walk_t* w) {
+unsigned vxctl_walk_replies(usbdevs_handle* h, reply_walk_t* w) {
   int stalls = 0;
   for (int left = w->budget; left > 0; --left) {
     if (w->lead_ms) Sleep(w->lead_ms);
@@ -147,13 +76,13 @@ static unsigned walk_replies(usbdevs_handle* h, reply_walk_t* w) {
     vxmsg_init(&m, mem, sizeof mem);
     unsigned r = recv_reply(h, &m);
     if (r == 2 && w->busy_polls) { /* a failed USB transfer: the unit is busy */
-      Sleep(kPollMs);
+      Sleep(VXCTL_POLL_MS);
       continue;
     }
     /* A stalled read took nothing from the unit's queue: the same reply is
      * read again, as a busy send is sent again. */
     if (r == 2 && ++stalls < kReplyStalls) {
-      Sleep(kPollMs);
+      Sleep(VXCTL_POLL_MS);
       ++left;
       continue;
     }
@@ -208,10 +137,10 @@ static enum walk_step ready_reply(void* ctx) {
 
 unsigned vxctl_wait_ready(usbdevs_handle* h) {
   ready_walk_t ready = {0, 0, 0};
-  reply_walk_t w = walk_init(kReadyPolls, kPollMs, ready_item, &ready);
+  reply_walk_t w = vxctl_walk_init(kReadyPolls, VXCTL_POLL_MS, ready_item, &ready);
   w.reply = ready_reply;
   w.busy_polls = 1;
-  if (walk_replies(h, &w)) {
+  if (vxctl_walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
   }
@@ -228,11 +157,11 @@ static enum walk_step drain_reply(void* ctx) {
   return empty ? WALK_DONE : WALK_ON;
 }
 
-static unsigned drain_answers(usbdevs_handle* h) {
+unsigned vxctl_drain_answers(usbdevs_handle* h) {
   ready_walk_t ready = {0, 0, 0};
-  reply_walk_t w = walk_init(kDrainReplies, 0, ready_item, &ready);
+  reply_walk_t w = vxctl_walk_init(kDrainReplies, 0, ready_item, &ready);
   w.reply = drain_reply;
-  if (walk_replies(h, &w)) {
+  if (vxctl_walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
   }
@@ -294,7 +223,7 @@ static unsigned send_when_ready(usbdevs_handle* h, vxmsg_buf_t* m) {
 }
 
 /* One item and the end item, sent when ready. */
-static unsigned send_item_unlocked(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
+unsigned vxctl_send_item_unlocked(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
   uint8_t mem[VXMSG_MAX];
   vxmsg_buf_t m;
   vxmsg_init(&m, mem, sizeof mem);
@@ -306,7 +235,7 @@ static unsigned send_item_unlocked(usbdevs_handle* h, uint8_t cmd, uint8_t type,
 }
 
 static unsigned send_item(usbdevs_handle* h, uint8_t cmd, uint8_t type, uintptr_t value, uint8_t n) {
-  EXCHANGE(h, send_item_unlocked(h, cmd, type, value, n));
+  EXCHANGE(h, vxctl_send_item_unlocked(h, cmd, type, value, n));
 }
 
 static unsigned send_ch_item_unlocked(usbdevs_handle* h, uint32_t ch_type, uint8_t ch_no, uint8_t cmd,
@@ -364,14 +293,14 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
   if (it->cmd == VXMSG_CMD_CH_NO) a->cur_no = (uint32_t)it->value;
   if (it->cmd == VXMSG_CMD_DEBUG && a->print_debug && it->type == VXMSG_TYPE_BYTES) {
     const uint8_t* text = (const uint8_t*)(uintptr_t)it->value;
-    printf("\ndbg:%.*s\n", text_len(text, it->size), (const char*)text);
+    printf("\ndbg:%.*s\n", vxctl_text_len(text, it->size), (const char*)text);
   }
   if (it->cmd != a->cmd) return WALK_ON;
   if (a->scoped && (a->cur_type != a->ch_type || a->cur_no != a->ch_no)) return WALK_ON;
 
   /* The first awaited item decides this reply. */
   if (a->kind == ANSWER_NUMBER) {
-    if (!is_numeric(it->type)) {
+    if (!vxctl_is_numeric(it->type)) {
       VXCTL_ERR();
       return WALK_SKIP;
     }
@@ -381,7 +310,7 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
   if (it->type == VXMSG_TYPE_BYTES) {
     /* Identity texts end at their first zero byte: units pad them. */
     const uint8_t* p = (const uint8_t*)(uintptr_t)it->value;
-    uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)text_len(p, it->size) : it->size;
+    uint8_t n = a->kind == ANSWER_TEXT ? (uint8_t)vxctl_text_len(p, it->size) : it->size;
     if (n > a->capacity) n = a->capacity;
     if (n == 0) return WALK_SKIP; /* an empty answer is not an answer */
     memcpy(a->bytes, p, n);
@@ -389,7 +318,7 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
     return WALK_DONE;
   }
   /* Version and build: a number in whatever width the unit chose. */
-  if (a->kind == ANSWER_TEXT && is_numeric(it->type) && it->value <= 0xFFFF && a->capacity >= 2) {
+  if (a->kind == ANSWER_TEXT && vxctl_is_numeric(it->type) && it->value <= 0xFFFF && a->capacity >= 2) {
     a->bytes[0] = (uint8_t)it->value;
     a->bytes[1] = (uint8_t)(it->value >> 8);
     a->len = 2;
@@ -405,15 +334,15 @@ static enum walk_step answer_item(void* ctx, const reply_item_t* it) {
  * failed other than busy: a unit that went away or hangs would only fail
  * (or keep the lock for another transfer time-out) again. */
 static void answer_abandoned(usbdevs_handle* h, const reply_walk_t* w) {
-  if (!w->lost) drain_answers(h);
+  if (!w->lost) vxctl_drain_answers(h);
 }
 
 /* Reads replies until the awaited item arrives or the budget is spent. */
 static unsigned await_answer(usbdevs_handle* h, answer_t* a) {
   a->cur_type = a->ch_type;
   a->cur_no = 0;
-  reply_walk_t w = walk_init(a->budget, kPollMs, answer_item, a);
-  if (walk_replies(h, &w)) {
+  reply_walk_t w = vxctl_walk_init(a->budget, VXCTL_POLL_MS, answer_item, a);
+  if (vxctl_walk_replies(h, &w)) {
     VXCTL_ERR();
     answer_abandoned(h, &w);
     return 1;
@@ -432,7 +361,7 @@ static void answer_init(answer_t* a, uint8_t cmd, enum answer_kind kind) {
  * items met on the way are printed). */
 static unsigned text_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_t answer, enum answer_kind kind,
                                     uint8_t* out, uint8_t capacity, uint8_t* len) {
-  if (send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
+  if (vxctl_send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -460,7 +389,7 @@ static unsigned identity_query(usbdevs_handle* h, uint8_t cmd, uint8_t* out, uin
 }
 
 static unsigned number_query_unlocked(usbdevs_handle* h, uint8_t request, uint8_t answer, uint32_t* number) {
-  if (send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
+  if (vxctl_send_item_unlocked(h, request, VXMSG_TYPE_NONE, 0, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -547,9 +476,9 @@ static unsigned get_meter_unlocked(usbdevs_handle* h, vxctl_meter_t* records, ui
   }
   meter_walk_t mw = {records, capacity, 0, 0};
   if (capacity) {
-    reply_walk_t w = walk_init(kAnswerBudget, kPollMs, meter_item, &mw);
+    reply_walk_t w = vxctl_walk_init(kAnswerBudget, VXCTL_POLL_MS, meter_item, &mw);
     w.reply = meter_reply;
-    if (walk_replies(h, &w)) {
+    if (vxctl_walk_replies(h, &w)) {
       VXCTL_ERR();
       answer_abandoned(h, &w);
       return 1;
@@ -767,9 +696,9 @@ static unsigned dump_assign_unlocked(usbdevs_handle* h, char* text, uint32_t cap
   d.text = text;
   d.capacity = capacity;
   d.len = len;
-  reply_walk_t w = walk_init(kAnswerBudget, kPollMs, dump_item, &d);
+  reply_walk_t w = vxctl_walk_init(kAnswerBudget, VXCTL_POLL_MS, dump_item, &d);
   w.reply = dump_reply;
-  if (walk_replies(h, &w)) {
+  if (vxctl_walk_replies(h, &w)) {
     VXCTL_ERR();
     answer_abandoned(h, &w);
     return 1;
@@ -813,7 +742,7 @@ unsigned vxctl_set_a2(usbdevs_handle* h) {
 }
 
 static unsigned call_27_unlocked(usbdevs_handle* h, uint32_t value, uint32_t* answer) {
-  if (send_item_unlocked(h, VXMSG_CMD_CALL_27, VXMSG_TYPE_U32, value, 0)) {
+  if (vxctl_send_item_unlocked(h, VXMSG_CMD_CALL_27, VXMSG_TYPE_U32, value, 0)) {
     VXCTL_ERR();
     return 1;
   }
@@ -848,9 +777,9 @@ static enum walk_step debug_item(void* ctx, const reply_item_t* it) {
 
 static unsigned read_debug_unlocked(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
   debug_walk_t d = {text, capacity, 0};
-  reply_walk_t w = walk_init(1, 0, debug_item, &d);
+  reply_walk_t w = vxctl_walk_init(1, 0, debug_item, &d);
   w.spent = 0; /* one reply, whatever it holds */
-  if (walk_replies(h, &w)) {
+  if (vxctl_walk_replies(h, &w)) {
     VXCTL_ERR();
     return 1;
   }
@@ -860,198 +789,4 @@ static unsigned read_debug_unlocked(usbdevs_handle* h, char* text, uint8_t capac
 
 unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len) {
   EXCHANGE(h, read_debug_unlocked(h, text, capacity, len));
-}
-
-/* Firmware transfer ------------------------------------------------------ */
-
-/* The unit's firmware status items in the replies read so far. */
-typedef struct fw_walk_t {
-  uint32_t length, offset;
-  int have_length, have_offset;
-  int print_debug;
-} fw_walk_t;
-
-static enum walk_step fw_status_item(void* ctx, const reply_item_t* it) {
-  fw_walk_t* f = (fw_walk_t*)ctx;
-  if (it->cmd == VXMSG_CMD_FWUP_LENGTH && is_numeric(it->type)) {
-    f->length = (uint32_t)it->value;
-    f->have_length = 1;
-  } else if (it->cmd == VXMSG_CMD_FWUP_OFFSET && is_numeric(it->type)) {
-    f->offset = (uint32_t)it->value;
-    f->have_offset = 1;
-  } else if (it->cmd == VXMSG_CMD_DEBUG && it->type == VXMSG_TYPE_BYTES && f->print_debug) {
-    const uint8_t* t = (const uint8_t*)(uintptr_t)it->value;
-    printf("\n\n--debug--\n%.*s\n---------\n", text_len(t, it->size), (const char*)t);
-  }
-  return WALK_ON;
-}
-
-/* Both items may come in different replies. */
-static enum walk_step fw_status_reply(void* ctx) {
-  fw_walk_t* f = (fw_walk_t*)ctx;
-  return f->have_length && f->have_offset ? WALK_DONE : WALK_ON;
-}
-
-/* The unit's answer to one status request: 0 and both items, or 1. */
-static unsigned fw_status_unlocked(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
-  if (send_item_unlocked(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  fw_walk_t f;
-  memset(&f, 0, sizeof f);
-  f.print_debug = 1;
-  reply_walk_t w = walk_init(kFwStatusReplies, kPollMs, fw_status_item, &f);
-  w.reply = fw_status_reply;
-  if (walk_replies(h, &w)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  *length = f.length;
-  *offset = f.offset;
-  return 0;
-}
-
-static unsigned fw_status(usbdevs_handle* h, uint32_t* length, uint32_t* offset) {
-  EXCHANGE(h, fw_status_unlocked(h, length, offset));
-}
-
-/* The completion wait's replies each stand alone: a length of 255 and an
- * offset of 0 unless the reply says otherwise. */
-typedef struct fw_completion_t {
-  fw_walk_t status; /* first: the status items' walk reads it */
-  uint32_t total;
-} fw_completion_t;
-
-static enum walk_step fw_completion_reply(void* ctx) {
-  fw_completion_t* c = (fw_completion_t*)ctx;
-  if (c->status.offset == c->total && c->status.length == 0) return WALK_DONE;
-  c->status.length = 255;
-  c->status.offset = 0;
-  return WALK_ON;
-}
-
-/* One completion attempt: 0 when the unit confirmed the whole image, 3 when
- * it did not (yet), 1 on a failed transfer. */
-static unsigned fw_completion_unlocked(usbdevs_handle* h, uint32_t total) {
-  if (send_item_unlocked(h, VXMSG_CMD_FWUP_STATUS, VXMSG_TYPE_NONE, 0, 0)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  fw_completion_t c;
-  memset(&c, 0, sizeof c);
-  c.status.length = 255;
-  c.total = total;
-  reply_walk_t w = walk_init(kFwCompletionTries, 100, fw_status_item, &c);
-  w.reply = fw_completion_reply;
-  w.spent = 3;
-  return walk_replies(h, &w);
-}
-
-static unsigned fw_completion(usbdevs_handle* h, uint32_t total) {
-  EXCHANGE(h, fw_completion_unlocked(h, total));
-}
-
-static void report(vxctl_fw_progress_t progress, void* context, vxctl_fw_phase_t phase, uint32_t delivered,
-                   uint32_t total) {
-  if (progress) progress(context, phase, delivered, total);
-}
-
-/* The transfer; `positions` prints the "pos = " lines a caller without a
- * progress function reads its progress from. */
-static unsigned fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total,
-                          vxctl_fw_progress_t progress, void* context, int positions) {
-  /* An empty image would be "complete" on the unit's cancel answer. */
-  if (total == 0 || !image) {
-    VXCTL_ERR();
-    return 1;
-  }
-  if (send_item(h, VXMSG_CMD_FWUP_BEGIN, VXMSG_TYPE_U32, total, 0)) {
-    VXCTL_ERR();
-    return 1;
-  }
-  uint32_t pos = 0;
-  unsigned idle = 0;
-  if (positions) printf("pos = %u/%u\n", pos, total);
-  report(progress, context, VXCTL_FW_SENDING, pos, total);
-  while (pos < total) {
-    uint32_t length = 0, offset = 0;
-    if (fw_status(h, &length, &offset)) {
-      VXCTL_ERR();
-      return 1;
-    }
-
-    int idle_reason = 0;
-    if (length != 0 && offset == pos) {
-      while (length > 0 && pos < total) {
-        uint32_t n = total - pos < length ? total - pos : length;
-        uint8_t cmd = VXMSG_CMD_FWUP_DATA_LAST;
-        if (n > kFwChunk) {
-          n = kFwChunk;
-          cmd = VXMSG_CMD_FWUP_DATA;
-        }
-        if (send_item(h, cmd, VXMSG_TYPE_BYTES, (uintptr_t)(image + pos), (uint8_t)n)) {
-          VXCTL_ERR();
-          return 1;
-        }
-        pos += n;
-        length -= n;
-      }
-      report(progress, context, VXCTL_FW_SENDING, pos, total);
-      idle = 0;
-    } else if (length != 0) {
-      printf("offset = %u, pos = %u\n", offset, pos);
-      idle_reason = 264;
-    } else {
-      if (offset == 0 && pos == 0) {
-        printf("cancel by device\n");
-        VXCTL_ERR();
-        return 2;
-      }
-      idle_reason = 257;
-    }
-    if (idle_reason) {
-      if (++idle > kFwIdleLimit) {
-        VXCTL_ERR();
-        printf("timeout line:%d\n", idle_reason);
-        return 1;
-      }
-      Sleep(kPollMs);
-    }
-    if (positions && pos < total) printf("pos = %u/%u\n", pos, total);
-  }
-  if (positions) printf("pos = %u/%u\n", pos, total);
-
-  for (int attempt = 0; attempt < kFwCompletionAttempts; ++attempt) {
-    report(progress, context, VXCTL_FW_CONFIRMING, pos, total);
-    unsigned r = fw_completion(h, total);
-    if (r == 0) {
-      printf("FWUP OK\n");
-      report(progress, context, VXCTL_FW_DONE, pos, total);
-      return 0;
-    }
-    if (r == 1) {
-      VXCTL_ERR();
-      return 1;
-    }
-    Sleep(1000);
-  }
-  VXCTL_ERR();
-  return 1;
-}
-
-unsigned vxctl_fw_update_progress(usbdevs_handle* h, const uint8_t* image, uint32_t total,
-                                  vxctl_fw_progress_t progress, void* context) {
-  return fw_update(h, image, total, progress, context, 0);
-}
-
-/* The out-parameter form: bytes delivered while the transfer runs, and the
- * whole count once the unit confirmed it. */
-static void store_progress(void* context, vxctl_fw_phase_t phase, uint32_t delivered, uint32_t total) {
-  if ((phase == VXCTL_FW_SENDING && delivered < total) || phase == VXCTL_FW_DONE)
-    *(uint32_t*)context = delivered;
-}
-
-unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress) {
-  return fw_update(h, image, total, progress ? store_progress : NULL, progress, 1);
 }

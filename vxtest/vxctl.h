@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "usbdevs_win.h"
+#include "vxfwup.h"
 #include "vxmsg.h"
 
 #define VXCTL_REQ_OUT 0x1D /* host-to-device message */
@@ -82,7 +83,8 @@ unsigned vxctl_assign(usbdevs_handle* h, uint32_t in_type, uint8_t in_no, uint32
  * the reply that finds the unit's queue empty; 1 when no table came. */
 unsigned vxctl_dump_assign(usbdevs_handle* h, char* text, uint32_t capacity, uint32_t* len);
 
-/* Settings the command set offers beside the panel's own. */
+/* Settings the command set offers beside the panel's own, named after the
+ * command codes they send; the names stay, as callers know them. */
 unsigned vxctl_set_13(usbdevs_handle* h, uint8_t value);
 unsigned vxctl_set_17(usbdevs_handle* h, uint32_t value);
 unsigned vxctl_set_1c_1d(usbdevs_handle* h, int flag, uint32_t value);
@@ -92,26 +94,8 @@ unsigned vxctl_call_27(usbdevs_handle* h, uint32_t value, uint32_t* answer);
 /* Reads one reply and returns the last debug text in it (clipped). */
 unsigned vxctl_read_debug(usbdevs_handle* h, char* text, uint8_t capacity, uint8_t* len);
 
-/* Firmware transfer driven by the unit. 0 done, 1 failed, 2 cancelled by the
- * unit. *progress (optional) follows the bytes delivered; the transfer
- * prints its position lines ("pos = %u/%u"). */
-unsigned vxctl_fw_update(usbdevs_handle* h, const uint8_t* image, uint32_t total, uint32_t* progress);
-
-/* Where a firmware transfer stands when it reports progress. */
-typedef enum vxctl_fw_phase_t {
-  VXCTL_FW_SENDING = 0,    /* at the start and after each range the unit asked for */
-  VXCTL_FW_CONFIRMING = 1, /* every byte delivered; before each request for the unit's confirmation */
-  VXCTL_FW_DONE = 2        /* the unit confirmed the image */
-} vxctl_fw_phase_t;
-
-/* Called on the transferring thread; `delivered` of `total` bytes. */
-typedef void (*vxctl_fw_progress_t)(void* context, vxctl_fw_phase_t phase, uint32_t delivered,
-                                    uint32_t total);
-
-/* vxctl_fw_update with its progress reported to `progress` (optional) instead
- * of position lines; results as vxctl_fw_update. */
-unsigned vxctl_fw_update_progress(usbdevs_handle* h, const uint8_t* image, uint32_t total,
-                                  vxctl_fw_progress_t progress, void* context);
+/* The firmware transfer (vxctl_fw_update, vxctl_fw_update_progress) is in
+ * vxfwup.h, included above. */
 
 #ifdef __cplusplus
 }

@@ -6,14 +6,20 @@
 
 namespace {
 
-// The three dispatch routines the kernel-streaming class installed, kept in
-// the driver-object extension.
+// The major functions whose requests can carry a private file object: those
+// the kernel-streaming class serves through a file object's KS object header
+// (which a private file object does not have: KS would read it through a
+// NULL FsContext), create, and cleanup, which the private interface needs
+// for itself. The routines the class (or the I/O manager) installed for them
+// are kept in the driver-object extension; requests on KS's own file objects
+// go on to them.
+const UCHAR kHookedMajors[] = {IRP_MJ_CREATE,         IRP_MJ_CLOSE,          IRP_MJ_CLEANUP,
+                               IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ,           IRP_MJ_WRITE,
+                               IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_QUERY_SECURITY, IRP_MJ_SET_SECURITY};
+
 typedef struct _QUENBY_DRIVER_EXTENSION {
-  PDRIVER_DISPATCH Create;
-  PDRIVER_DISPATCH Close;
-  PDRIVER_DISPATCH DeviceControl;
+  PDRIVER_DISPATCH Next[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } QUENBY_DRIVER_EXTENSION;
-static_assert(sizeof(QUENBY_DRIVER_EXTENSION) == 24, "driver-object extension layout");
 
 PDRIVER_UNLOAD g_KsUnload = nullptr;
 
@@ -24,16 +30,9 @@ QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
 
 // Handle routing: the private interface serves its own handles; everything
 // else goes on to the kernel-streaming class.
-NTSTATUS QuenbyDispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateCreate(deviceObject, irp, DriverExtension(deviceObject)->Create);
-}
-
-NTSTATUS QuenbyDispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateClose(deviceObject, irp, DriverExtension(deviceObject)->Close);
-}
-
-NTSTATUS QuenbyDispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  return QuenbyPrivateDeviceControl(deviceObject, irp, DriverExtension(deviceObject)->DeviceControl);
+NTSTATUS QuenbyDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  return QuenbyPrivateDispatch(deviceObject, irp, DriverExtension(deviceObject)->Next[major]);
 }
 
 void QuenbyUnload(PDRIVER_OBJECT driverObject) {
@@ -126,13 +125,13 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
     resume &= ~QUENBY_RESUME_CAPTURE;
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
     PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
-    status = QuenbyStartCapture(ctx, owner);
+    status = QuenbyResumeCapture(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
   }
   if ((resume & QUENBY_RESUME_RENDER) != 0) {
     PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
-    status = QuenbyStartRender(ctx, owner);
+    status = QuenbyResumeRender(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
     QuenbyWakeThread(ctx);
@@ -160,7 +159,9 @@ void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
   if (TopologyHasRender(&ctx->Topology)) {
     if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0))
       ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-    QuenbyStopStream(ctx, QuenbyRender);
+    // What was sent plays out before the bus suspends the port: its audio
+    // has left the ring, and a cancelled transfer would lose it.
+    QuenbyDrainStream(ctx, QuenbyRender);
     QuenbyStopStream(ctx, QuenbyFeedback);
   }
   QuenbyUnlockStreamControl(ctx);
@@ -443,6 +444,10 @@ NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE Devic
   return STATUS_SUCCESS;
 }
 
+// Every device power change, a system sleep and its wake included, reaches
+// this AVStream minidriver here: the class driver owns the device's power
+// policy and calls SetPower for the D-IRP (the KMDF miniport device beside
+// it gets no D0Entry or D0Exit).
 void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
@@ -528,11 +533,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     WdfDriverMiniportUnload(driver);
     return status;
   }
-  extension->Create = DriverObject->MajorFunction[IRP_MJ_CREATE];
-  extension->Close = DriverObject->MajorFunction[IRP_MJ_CLOSE];
-  extension->DeviceControl = DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = QuenbyDispatchCreate;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = QuenbyDispatchClose;
-  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QuenbyDispatchDeviceControl;
+  for (UCHAR major : kHookedMajors) {
+    extension->Next[major] = DriverObject->MajorFunction[major];
+    DriverObject->MajorFunction[major] = QuenbyDispatch;
+  }
   return STATUS_SUCCESS;
 }

@@ -1,12 +1,30 @@
 // The filter description the filter factory publishes: a render streaming pin
 // and its bridge, and where the device captures, a capture bridge and
-// streaming pin; DAC and ADC nodes; the PCM data ranges completed from the
-// device's limits. Built at start into the device's description buffer.
+// streaming pin; DAC and ADC nodes; the PCM data ranges of the device's
+// alternate settings. Built at start into the device's description buffer.
 // Also the streaming pins' data intersection handlers and the filter
-// properties (signal-processing modes, jack descriptions).
+// properties (proposed formats, signal-processing modes, jack descriptions).
 #include "quenby.h"
 
 namespace {
+
+// Audio signal processing modes came with Windows 8.1 ("Audio Signal
+// Processing Modes"), and the headers declare their identifiers from
+// NTDDI_WINBLUE on. quenby is one binary for Windows 7 and later, so a build
+// for Windows 7 carries its own copies, with the values ksmedia.h gives them,
+// and answers the same on every version: Windows 7's audio stack never asks
+// for the modes, and the mode attribute on the data ranges is an optional one
+// (KSATTRIBUTE: without KSATTRIBUTE_REQUIRED an attribute is optional), which
+// a KS client that does not know it passes over.
+#if NTDDI_VERSION < NTDDI_WINBLUE
+const GUID AUDIO_SIGNALPROCESSINGMODE_RAW = {
+    0x9e90ea20, 0xb493, 0x4fd1, {0xa1, 0xa8, 0x7e, 0x13, 0x61, 0xa9, 0x56, 0xcf}};
+const GUID KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE = {
+    0xe1f89eb5, 0x5f46, 0x419b, {0x96, 0x7b, 0xff, 0x67, 0x70, 0xb9, 0x84, 0x01}};
+const GUID KSPROPSETID_AudioSignalProcessing = {
+    0x4f67b528, 0x30c9, 0x40de, {0xb2, 0xfb, 0x85, 0x9d, 0xdd, 0x1f, 0x34, 0x70}};
+const ULONG KSPROPERTY_AUDIOSIGNALPROCESSING_MODES = 0;
+#endif
 
 // One attribute list shared by every range: the signal-processing mode.
 typedef struct _QUENBY_ATTRIBUTE_LIST {
@@ -19,16 +37,16 @@ typedef struct _QUENBY_FILTER_DESCRIPTION {
   KSPIN_DESCRIPTOR_EX Pins[4];
   KSNODE_DESCRIPTOR Nodes[2];
   GUID Categories[3];
-  KSDATARANGE_AUDIO RenderRange;
-  KSDATARANGE_AUDIO CaptureRange;
+  KSDATARANGE_AUDIO RenderRange[QUENBY_MAX_PIN_RANGES];
+  KSDATARANGE_AUDIO CaptureRange[QUENBY_MAX_PIN_RANGES];
   KSDATARANGE BridgeRange;
   QUENBY_ATTRIBUTE_LIST Attributes;
-  PKSDATARANGE RenderRanges[2];
-  PKSDATARANGE CaptureRanges[2];
+  // Each range followed by its attribute list.
+  PKSDATARANGE RenderRanges[2 * QUENBY_MAX_PIN_RANGES];
+  PKSDATARANGE CaptureRanges[2 * QUENBY_MAX_PIN_RANGES];
   PKSDATARANGE BridgeRanges[2];
   KSALLOCATOR_FRAMING_EX Framing;
 } QUENBY_FILTER_DESCRIPTION;
-static_assert(sizeof(QUENBY_FILTER_DESCRIPTION) <= QUENBY_BUFFER_SIZE, "filter description fits its buffer");
 
 // The pins of the filter for a unit that renders (and captures): 0 render
 // streaming, 1 render bridge, 2 capture bridge, 3 capture streaming. A unit
@@ -157,6 +175,22 @@ NTSTATUS SupportModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+// KSPROPERTY_PIN_PROPOSEDATAFORMAT (set): success when a pin of the factory
+// can be set to or opened with the format, STATUS_NO_MATCH when not; the
+// same check as set-format's. Nothing changes.
+NTSTATUS ProposeFormat(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PKSFILTER filter = KsGetFilterFromIrp(Irp);
+  WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
+  if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
+  if (!PinExists(ctx, pinId)) return STATUS_NOT_SUPPORTED;
+  if (pinId != kRenderPinId && pinId != kCapturePinId) return STATUS_NO_MATCH;  // bridges carry no PCM
+  Irp->IoStatus.Information = 0;
+  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, pinId == kCapturePinId ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER);
+  return QuenbyCheckFormat(&caps, static_cast<const KSDATAFORMAT*>(Data), OutputLength(Irp), nullptr,
+                           nullptr);
+}
+
 // Jack rows of a bridge pin: channel mappings by channel count.
 ULONG JackMapping(bool render, ULONG channels, ULONG index) {
   static const ULONG kFour[] = {0x1, 0x2, 0x10, 0x20};
@@ -277,7 +311,21 @@ const KSPROPERTY_ITEM g_JackProperties[] = {
      0},
 };
 
+const KSPROPERTY_ITEM g_PinFactoryProperties[] = {
+    {KSPROPERTY_PIN_PROPOSEDATAFORMAT,
+     {nullptr},
+     sizeof(KSP_PIN),
+     sizeof(KSDATAFORMAT),
+     {ProposeFormat},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
+};
+
 const KSPROPERTY_SET g_FilterPropertySets[] = {
+    {&KSPROPSETID_Pin, SIZEOF_ARRAY(g_PinFactoryProperties), g_PinFactoryProperties, 0, nullptr},
     {&KSPROPSETID_AudioSignalProcessing, SIZEOF_ARRAY(g_SignalProcessingProperties),
      g_SignalProcessingProperties, 0, nullptr},
     {&KSPROPSETID_Jack, SIZEOF_ARRAY(g_JackProperties), g_JackProperties, 0, nullptr},
@@ -310,27 +358,28 @@ const ULONG kRenderPinFlags = KSPIN_FLAG_HYPERCRITICAL_PROCESSING | KSPIN_FLAG_A
 const ULONG kCapturePinFlags = KSPIN_FLAG_HYPERCRITICAL_PROCESSING | KSPIN_FLAG_ASYNCHRONOUS_PROCESSING |
                                KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY;
 
-void SetStreamingRange(KSDATARANGE_AUDIO* range, const DIRECTION_LIMITS* limits) {
-  range->DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO);
-  range->DataRange.Flags = KSDATARANGE_ATTRIBUTES;
-  range->DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  range->DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  range->DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  range->MaximumChannels = limits->MaxChannels;
-  range->MinimumBitsPerSample = limits->MinBits;
-  range->MaximumBitsPerSample = limits->MaxBits;
-  range->MinimumSampleFrequency = limits->MinRate;
-  range->MaximumSampleFrequency = limits->MaxRate;
+// A streaming pin's ranges, one for each setting and rate (format.h), each
+// followed by the attribute list; returns the count of entries.
+ULONG SetStreamingRanges(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSDATARANGE_AUDIO* ranges,
+                         PKSDATARANGE* entries, PKSDATARANGE attributeList) {
+  FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
+  const uint32_t count = QuenbyPinRanges(&caps, ranges, QUENBY_MAX_PIN_RANGES);
+  for (uint32_t i = 0; i < count; ++i) {
+    ranges[i].DataRange.Flags = KSDATARANGE_ATTRIBUTES;
+    entries[2 * i] = &ranges[i].DataRange;
+    entries[2 * i + 1] = attributeList;
+  }
+  return 2 * count;
 }
 
-void SetPin(KSPIN_DESCRIPTOR_EX* pin, const PKSDATARANGE* ranges, KSPIN_DATAFLOW flow,
+void SetPin(KSPIN_DESCRIPTOR_EX* pin, const PKSDATARANGE* ranges, ULONG rangeEntries, KSPIN_DATAFLOW flow,
             KSPIN_COMMUNICATION communication, const GUID* category, ULONG flags, ULONG instances,
             const KSALLOCATOR_FRAMING_EX* framing, const KSPIN_DISPATCH* dispatch,
             PFNKSINTERSECTHANDLEREX intersect) {
   pin->Dispatch = dispatch;
   pin->AutomationTable = dispatch != nullptr ? &g_PinAutomation : nullptr;
   pin->IntersectHandler = intersect;
-  pin->PinDescriptor.DataRangesCount = 2;
+  pin->PinDescriptor.DataRangesCount = rangeEntries;
   pin->PinDescriptor.DataRanges = ranges;
   pin->PinDescriptor.DataFlow = flow;
   pin->PinDescriptor.Communication = communication;
@@ -357,17 +406,15 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   if (ctx->FilterMemory != nullptr) {
     buffer = WdfMemoryGetBuffer(ctx->FilterMemory, nullptr);
   } else {
-    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
-                                      &ctx->FilterMemory, &buffer);
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG,
+                                      sizeof(QUENBY_FILTER_DESCRIPTION), &ctx->FilterMemory, &buffer);
     if (!NT_SUCCESS(status)) return status;
   }
-  RtlZeroMemory(buffer, QUENBY_BUFFER_SIZE);
+  RtlZeroMemory(buffer, sizeof(QUENBY_FILTER_DESCRIPTION));
   QUENBY_FILTER_DESCRIPTION* d = static_cast<QUENBY_FILTER_DESCRIPTION*>(buffer);
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
 
   // Ranges and the attribute list that follows each of them.
-  SetStreamingRange(&d->RenderRange, &ctx->Limits[QUENBY_DIR_RENDER]);
-  SetStreamingRange(&d->CaptureRange, &ctx->Limits[QUENBY_DIR_CAPTURE]);
   d->BridgeRange.FormatSize = sizeof(KSDATARANGE);
   d->BridgeRange.Flags = KSDATARANGE_ATTRIBUTES;
   d->BridgeRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
@@ -379,10 +426,11 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   d->Attributes.Attribute.Flags = 0;
   d->Attributes.Attribute.Attribute = KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE;
   PKSDATARANGE attributeList = reinterpret_cast<PKSDATARANGE>(&d->Attributes);
-  d->RenderRanges[0] = &d->RenderRange.DataRange;
-  d->RenderRanges[1] = attributeList;
-  d->CaptureRanges[0] = &d->CaptureRange.DataRange;
-  d->CaptureRanges[1] = attributeList;
+  const ULONG renderEntries =
+      SetStreamingRanges(ctx, QUENBY_DIR_RENDER, d->RenderRange, d->RenderRanges, attributeList);
+  const ULONG captureEntries =
+      capture ? SetStreamingRanges(ctx, QUENBY_DIR_CAPTURE, d->CaptureRange, d->CaptureRanges, attributeList)
+              : 0;
   d->BridgeRanges[0] = &d->BridgeRange;
   d->BridgeRanges[1] = attributeList;
 
@@ -403,14 +451,14 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   item->FramingRange.Range.Stepping = 1;
 
   // Pins: 0 render streaming, 1 render bridge, 2 capture bridge, 3 capture streaming.
-  SetPin(&d->Pins[0], d->RenderRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO,
-         kRenderPinFlags, 1, &d->Framing, &g_RenderPinDispatch, RenderIntersect);
-  SetPin(&d->Pins[1], d->BridgeRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BRIDGE, &KSNODETYPE_SPEAKER, 0,
-         0, nullptr, nullptr, nullptr);
-  SetPin(&d->Pins[2], d->BridgeRanges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BRIDGE, &KSNODETYPE_MICROPHONE,
+  SetPin(&d->Pins[0], d->RenderRanges, renderEntries, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK,
+         &KSCATEGORY_AUDIO, kRenderPinFlags, 1, &d->Framing, &g_RenderPinDispatch, RenderIntersect);
+  SetPin(&d->Pins[1], d->BridgeRanges, 2, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BRIDGE, &KSNODETYPE_SPEAKER,
          0, 0, nullptr, nullptr, nullptr);
-  SetPin(&d->Pins[3], d->CaptureRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO,
-         kCapturePinFlags, 1, &d->Framing, &g_CapturePinDispatch, CaptureIntersect);
+  SetPin(&d->Pins[2], d->BridgeRanges, 2, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BRIDGE,
+         &KSNODETYPE_MICROPHONE, 0, 0, nullptr, nullptr, nullptr);
+  SetPin(&d->Pins[3], d->CaptureRanges, captureEntries, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK,
+         &KSCATEGORY_AUDIO, kCapturePinFlags, 1, &d->Framing, &g_CapturePinDispatch, CaptureIntersect);
 
   d->Nodes[0].Type = &KSNODETYPE_DAC;
   d->Nodes[1].Type = &KSNODETYPE_ADC;

@@ -1,7 +1,8 @@
-// Format negotiation of the streaming pins: the formats a pin offers for a
-// client's data range (data intersection) and the checks of a format a
-// client sets, with the render channel rewrite. One rule decides both: a
-// format is offered only when set-format accepts it.
+// Format negotiation of the streaming pins: the data ranges a pin publishes,
+// the format it offers for a client's data range (data intersection) and
+// the checks of a format a client sets or proposes, with the render channel
+// rewrite. One rule decides them all: a format is published and offered
+// only when set-format accepts it.
 //
 // No kernel or framework call: the records are the Windows ones, the
 // decisions read only the topology, limits and rate list found at start.
@@ -37,6 +38,9 @@ typedef struct _FORMAT_CAPS {
   // Non-zero while the other direction streams from the same clock at
   // this rate: the only rate offered and accepted.
   uint32_t LockedRate;
+  // The rate the direction's clock runs at now: the one intersection
+  // prefers.
+  uint32_t CurrentRate;
 } FORMAT_CAPS;
 
 // The 104-byte and 82-byte format records as the KS client receives them
@@ -51,17 +55,33 @@ typedef struct _FORMAT_CAPS {
 uint32_t RenderChannelMask(uint32_t channels);
 uint32_t CaptureChannelMask(uint32_t channels);
 
+// The most data ranges a streaming pin publishes.
+#define QUENBY_MAX_PIN_RANGES 64
+
+// The data ranges a pin publishes: one for each usable alternate setting and
+// each rate its clock offers that the setting carries (the setting's
+// channels, its container bits, that rate), in setting order, each naming a
+// format set-format accepts. Writes at most `max`; returns how many.
+uint32_t QuenbyPinRanges(const FORMAT_CAPS* caps, KSDATARANGE_AUDIO* ranges, uint32_t max);
+
 // Data intersection: the format offered for the caller's range into `data`
 // (STATUS_SUCCESS), its size alone for bufferSize 0 (STATUS_BUFFER_OVERFLOW),
 // STATUS_BUFFER_TOO_SMALL, or STATUS_NO_MATCH when nothing the pin would
-// accept lies in the range.
+// accept lies in the range. A range of one resolution and one rate names
+// its channel count exactly (MaximumChannels, all of them or, for render,
+// at most 8 carried in a wider setting); any other range, a range that is
+// not a KSDATARANGE_AUDIO (a wildcard) included, gets the format inside it
+// at the clock's current rate if it can, then of the most (valid) bits,
+// then of the channel count it asks for where a setting has it (else of the
+// most channels).
 NTSTATUS QuenbyIntersectFormat(const FORMAT_CAPS* caps, const KSDATARANGE_AUDIO* caller, ULONG callerSize,
                                ULONG pinRangeSize, ULONG bufferSize, PVOID data, PULONG dataSize);
 // Whether two formats carry the same PCM stream: channels, rate, container
 // and valid bits (not the channel mask, which only names the speakers).
 int QuenbySamePcm(const AUDIO_FORMAT* a, const AUDIO_FORMAT* b);
-// Set-format: STATUS_SUCCESS with the connection format the device streams
-// (render: possibly in a wider setting) and the pin's own format, or
+// Set-format (and the pin factory's KSPROPERTY_PIN_PROPOSEDATAFORMAT, with
+// both outputs null): STATUS_SUCCESS with the connection format the device
+// streams (render: possibly in a wider setting) and the pin's own format, or
 // STATUS_NO_MATCH.
 NTSTATUS QuenbyCheckFormat(const FORMAT_CAPS* caps, const KSDATAFORMAT* format, ULONG formatSize,
                            AUDIO_FORMAT* connection, AUDIO_FORMAT* pinFormat);

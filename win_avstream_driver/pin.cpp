@@ -6,14 +6,6 @@
 
 namespace {
 
-inline ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-inline void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
-
 // The streaming pins: render takes data in, capture gives it out (their
 // indexes differ between the filter shapes).
 ULONG DirectionOf(PKSPIN pin) {
@@ -801,6 +793,7 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   // While the other direction streams from the same clock, its rate is the
   // only one (the audio engine converts).
   caps.LockedRate = QuenbyClockHeldRate(ctx, direction);
+  caps.CurrentRate = caps.LockedRate != 0 ? caps.LockedRate : QuenbyDeviceRate(ctx, direction);
   return caps;
 }
 

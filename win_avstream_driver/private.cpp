@@ -1,9 +1,10 @@
 // The private control interface beside the kernel-streaming filter: handles
 // opened on the filter's interface path with "\tarrow" as last component.
-// Code 0x222000 tunnels a vendor control transfer to the unit; the other
+// The tunnel code carries a vendor control transfer to the unit; the other
 // codes run direct mode, in which a user-mode client exchanges sample data
 // with the USB streams through the two rings.
 #include "quenby.h"
+#include "quenby_ioctl.h"
 #include "usbdevs_ctrl_req.h"
 #include "vxwide.h"
 
@@ -12,39 +13,35 @@ namespace {
 const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
 const ULONG kPrivateSuffixChars = sizeof(kPrivateSuffix) / sizeof(WCHAR) - 1;
 
-enum : ULONG {
-  kCodeTunnel = 0x222000,
-  kCodeEnterDirect = 0x222028,
-  kCodeLeaveDirect = 0x22202C,
-  kCodeResetCapture = 0x222030,
-  kCodeResetRender = 0x222034,
-  kCodeResetBoth = 0x222038,
-  kCodeCounters = 0x222048,
-  kCodeClearCounters = 0x22204C,
-  kCodeInFlight = 0x222050,
-  kCodeRenderDelay = 0x222058,
-  kCodeSetFormats = 0x22205C,
-  kCodeStartDirect = 0x222060,
-  kCodeStopDirect = 0x222064,
-  kCodeMaxChannels = 0x222068,
-  kCodeReadCapture = 0x22603E,
-  kCodeWriteRender = 0x22A041,
-  kCodeNothing = 0x22A044,
-  kCodeSetInFlight = 0x22A054,
+// The access each code needs of the caller's handle. The codes keep their
+// values (FILE_ANY_ACCESS for most: callers know them), so the driver asks
+// for the access itself, as "Windows security model: call to action" advises
+// for existing codes: writing for the tunnel and every code that changes
+// direct mode, the rings or the counters, reading for the codes that only
+// report. Codes defined with access bits the I/O manager has checked already.
+struct CodeAccess {
+  ULONG Code;
+  ULONG Access;
 };
+const CodeAccess kCodeAccess[] = {
+    {IOCTL_QUENBY_TUNNEL, FILE_WRITE_ACCESS},       {IOCTL_QUENBY_ENTER_DIRECT, FILE_WRITE_ACCESS},
+    {IOCTL_QUENBY_LEAVE_DIRECT, FILE_WRITE_ACCESS}, {IOCTL_QUENBY_RESET_CAPTURE, FILE_WRITE_ACCESS},
+    {IOCTL_QUENBY_RESET_RENDER, FILE_WRITE_ACCESS}, {IOCTL_QUENBY_RESET_BOTH, FILE_WRITE_ACCESS},
+    {IOCTL_QUENBY_COUNTERS, FILE_READ_ACCESS},      {IOCTL_QUENBY_CLEAR_COUNTERS, FILE_WRITE_ACCESS},
+    {IOCTL_QUENBY_IN_FLIGHT, FILE_READ_ACCESS},     {IOCTL_QUENBY_RENDER_DELAY, FILE_READ_ACCESS},
+    {IOCTL_QUENBY_SET_FORMATS, FILE_WRITE_ACCESS},  {IOCTL_QUENBY_START_DIRECT, FILE_WRITE_ACCESS},
+    {IOCTL_QUENBY_STOP_DIRECT, FILE_WRITE_ACCESS},  {IOCTL_QUENBY_MAX_CHANNELS, FILE_READ_ACCESS},
+};
+
+ULONG AccessOfCode(ULONG code) {
+  for (const CodeAccess& c : kCodeAccess) {
+    if (c.Code == code) return c.Access;
+  }
+  return FILE_ANY_ACCESS;
+}
 
 const ULONG kFormatRecordSize = 16;
 const ULONG kCountersSize = sizeof(StreamCounters);
-
-// Flags the streaming thread and the pins read concurrently are read and
-// written with interlocked operations, as the engine does.
-ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -226,8 +223,8 @@ void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool wasOn = InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->DirectMode), 1) != 0;
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
   // The formats to restore on leaving are those from before direct mode: a
-  // second entry (the same client again, or another one) would otherwise
-  // save the formats direct mode set and leave the pins on them.
+  // second entry of its client would otherwise save the formats direct mode
+  // set and leave the pins on them.
   if (wasOn) return;
   ctx->SavedFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
   ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
@@ -417,10 +414,192 @@ NTSTATUS WriteU32(PVOID out, ULONG outLength, ULONG value, NTSTATUS tooShort, UL
 
 }  // namespace
 
-NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
-                              ULONG outLength, ULONG_PTR* information) {
+namespace {
+
+// Direct mode and its rings belong to the private file object that entered
+// it: another one's direct-mode and ring codes are refused (STATUS_DEVICE_BUSY)
+// so that no other program can read its capture, write into its render
+// ring, empty its rings or end its session; outside direct mode they fail
+// (STATUS_UNSUCCESSFUL). Stream-control lock held.
+NTSTATUS CheckOwner(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
+  if (ReadFlag(&ctx->DirectMode) == 0) return STATUS_UNSUCCESSFUL;
+  return ctx->DirectOwner == file ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
+}
+
+// Each KS pin that runs is asked to process again: one that waited for ring
+// room, ring data or direct-mode credit that a reset, a restart or the end
+// of direct mode took away would otherwise wait for ever, and Windows audio
+// stay silent. The pins are cleared only under the stream-control lock
+// (held), so the pin asked is still open.
+void AskRunningPins(WDF_DEVICE_CONTEXT* ctx) {
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    PKSPIN pin = ctx->Pins[d];
+    if (pin != nullptr && ReadFlag(&ctx->PinRunning[d]) != 0) KsPinAttemptProcessing(pin, TRUE);
+  }
+}
+
+// A ring transfer of the client is whole frames of the direction's running
+// format: a part of a frame would shift every sample after it into the
+// neighbouring channel or byte. Stream-control lock held.
+bool WholeFrames(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG length) {
+  const ULONG frame = ctx->StreamFormat[direction].WaveFormatExt.Format.nBlockAlign;
+  return frame != 0 && length % frame == 0;
+}
+
+// Leaves direct mode for its owner (its leave code or its cleanup).
+NTSTATUS EndDirect(WDF_DEVICE_CONTEXT* ctx) {
+  const NTSTATUS status = LeaveDirect(ctx);
+  ctx->DirectOwner = nullptr;
+  AskRunningPins(ctx);
+  return status;
+}
+
+// The codes that change direct mode or its rings, for the owner only, under
+// the stream-control lock.
+NTSTATUS DirectControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in, ULONG inLength) {
+  if (code == IOCTL_QUENBY_ENTER_DIRECT) {
+    if (ctx->DirectOwner != nullptr && ctx->DirectOwner != file) return STATUS_DEVICE_BUSY;
+    EnterDirect(ctx);
+    ctx->DirectOwner = file;
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS status = CheckOwner(ctx, file);
+  if (!NT_SUCCESS(status)) return status;
+  switch (code) {
+    case IOCTL_QUENBY_LEAVE_DIRECT:
+      return EndDirect(ctx);
+    case IOCTL_QUENBY_RESET_CAPTURE:
+    case IOCTL_QUENBY_RESET_RENDER:
+    case IOCTL_QUENBY_RESET_BOTH:
+      if (code == IOCTL_QUENBY_RESET_CAPTURE && !HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
+      if (code == IOCTL_QUENBY_RESET_RENDER && !HasRender(ctx)) return STATUS_UNSUCCESSFUL;
+      if (code != IOCTL_QUENBY_RESET_RENDER) QuenbyRingReset(&ctx->CaptureRing);
+      if (code != IOCTL_QUENBY_RESET_CAPTURE) QuenbyRingReset(&ctx->RenderRing);
+      AskRunningPins(ctx);
+      return STATUS_SUCCESS;
+    case IOCTL_QUENBY_SET_FORMATS:
+      status = SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
+      AskRunningPins(ctx);
+      return status;
+    case IOCTL_QUENBY_START_DIRECT:
+      return StartDirect(ctx);
+    case IOCTL_QUENBY_STOP_DIRECT:
+      StopDirect(ctx);
+      AskRunningPins(ctx);
+      return STATUS_SUCCESS;
+    default:
+      return STATUS_INVALID_DEVICE_REQUEST;
+  }
+}
+
+// Reading the capture ring: whole frames, for the owner; may wait once for
+// data (outside every lock). Not enough data: success with nothing read.
+NTSTATUS ReadCapture(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID out, ULONG outLength,
+                     ULONG_PTR* information) {
+  QuenbyLockStreamControl(ctx);
+  NTSTATUS status = CheckOwner(ctx, file);
+  if (NT_SUCCESS(status) && (!HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE])))
+    status = STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status) && out != nullptr && outLength != 0 &&
+      !WholeFrames(ctx, QUENBY_DIR_CAPTURE, outLength))
+    status = STATUS_INVALID_PARAMETER;
+  QuenbyUnlockStreamControl(ctx);
+  if (!NT_SUCCESS(status)) return status;
+  status = out != nullptr && outLength != 0
+               ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
+               : STATUS_UNSUCCESSFUL;
+  // The running capture pin is asked to process, under the lock its
+  // close clears it under: the pin asked is still open.
+  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
+  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
+  WdfSpinLockRelease(ctx->CapturePositionLock);
+  if (NT_SUCCESS(status)) {
+    QuenbyWakeThread(ctx);
+    *information = outLength;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Writing the render ring: whole frames, for the owner; may wait once for
+// room. No room: success with nothing written.
+NTSTATUS WriteRender(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID in, ULONG inLength,
+                     ULONG_PTR* information) {
+  QuenbyLockStreamControl(ctx);
+  NTSTATUS status = CheckOwner(ctx, file);
+  if (NT_SUCCESS(status) && (!HasRender(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])))
+    status = STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status) && in != nullptr && inLength != 0 && !WholeFrames(ctx, QUENBY_DIR_RENDER, inLength))
+    status = STATUS_INVALID_PARAMETER;
+  QuenbyUnlockStreamControl(ctx);
+  if (!NT_SUCCESS(status)) return status;
+  status = in != nullptr && inLength != 0
+               ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
+               : STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status)) {
+    QuenbyWakeThread(ctx);
+    *information = inLength;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The codes that report: open to every reader, owner or not.
+NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength, ULONG_PTR* information) {
+  switch (code) {
+    case IOCTL_QUENBY_COUNTERS: {
+      if (out == nullptr) return STATUS_UNSUCCESSFUL;
+      if (outLength < kCountersSize) return STATUS_INSUFFICIENT_RESOURCES;
+      ULONG* counters = reinterpret_cast<ULONG*>(&ctx->Counters);
+      ULONG values[kCountersSize / sizeof(ULONG)];
+      for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i) values[i] = ReadFlag(&counters[i]);
+      RtlCopyMemory(out, values, kCountersSize);
+      *information = kCountersSize;
+      return STATUS_SUCCESS;
+    }
+    case IOCTL_QUENBY_IN_FLIGHT:
+      return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
+                      STATUS_UNSUCCESSFUL, information);
+    case IOCTL_QUENBY_RENDER_DELAY:
+      return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
+    case IOCTL_QUENBY_MAX_CHANNELS: {
+      ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;
+      ULONG render = HasRender(ctx) ? MaxChannels(ctx->Topology.RenderSlots) : 0;
+      return WriteU32(out, outLength, (capture & 0xFFFF) | (render << 16), STATUS_INSUFFICIENT_RESOURCES,
+                      information);
+    }
+    default:
+      return STATUS_INVALID_DEVICE_REQUEST;
+  }
+}
+
+// Settings every stream uses (the counters, the in-flight count): while a
+// client owns direct mode they are its, and another file object's change is
+// refused.
+NTSTATUS SharedSetting(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in, ULONG inLength,
+                       ULONG_PTR* information) {
+  QuenbyLockStreamControl(ctx);
+  const bool other = ReadFlag(&ctx->DirectMode) != 0 && ctx->DirectOwner != file;
+  QuenbyUnlockStreamControl(ctx);
+  if (other) return STATUS_DEVICE_BUSY;
+  if (code == IOCTL_QUENBY_CLEAR_COUNTERS) {
+    for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i)
+      WriteFlag(&reinterpret_cast<ULONG*>(&ctx->Counters)[i], 0);
+    return STATUS_SUCCESS;
+  }
+  if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
+  ULONG value = ReadU32(static_cast<const UCHAR*>(in));
+  if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], value);
+  *information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
+                              ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information) {
   *information = 0;
-  if (code == kCodeTunnel) {
+  if (code == IOCTL_QUENBY_TUNNEL) {
     return ctx == nullptr ? STATUS_INVALID_PARAMETER : Tunnel(ctx, in, inLength, out, outLength, information);
   }
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
@@ -431,123 +610,61 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULO
   if (ReadFlag(&ctx->SurpriseRemoved) != 0 || ctx->PowerState == QUENBY_POWER_REMOVED) {
     return STATUS_NO_SUCH_DEVICE;
   }
-  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   switch (code) {
-    case kCodeEnterDirect:
+    case IOCTL_QUENBY_ENTER_DIRECT:
+    case IOCTL_QUENBY_LEAVE_DIRECT:
+    case IOCTL_QUENBY_RESET_CAPTURE:
+    case IOCTL_QUENBY_RESET_RENDER:
+    case IOCTL_QUENBY_RESET_BOTH:
+    case IOCTL_QUENBY_SET_FORMATS:
+    case IOCTL_QUENBY_START_DIRECT:
+    case IOCTL_QUENBY_STOP_DIRECT: {
       QuenbyLockStreamControl(ctx);
-      EnterDirect(ctx);
-      QuenbyUnlockStreamControl(ctx);
-      return STATUS_SUCCESS;
-    case kCodeLeaveDirect: {
-      QuenbyLockStreamControl(ctx);
-      const NTSTATUS status = LeaveDirect(ctx);
-      QuenbyUnlockStreamControl(ctx);
-      return status;
-    }
-    case kCodeResetCapture:
-      if (!HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
-      QuenbyRingReset(&ctx->CaptureRing);
-      return STATUS_SUCCESS;
-    case kCodeResetRender:
-      if (!HasRender(ctx)) return STATUS_UNSUCCESSFUL;
-      QuenbyRingReset(&ctx->RenderRing);
-      return STATUS_SUCCESS;
-    case kCodeResetBoth:
-      QuenbyRingReset(&ctx->CaptureRing);
-      QuenbyRingReset(&ctx->RenderRing);
-      return STATUS_SUCCESS;
-    case kCodeCounters:
-      if (out == nullptr) return STATUS_UNSUCCESSFUL;
-      if (outLength < kCountersSize) return STATUS_INSUFFICIENT_RESOURCES;
-      {
-        ULONG* counters = reinterpret_cast<ULONG*>(&ctx->Counters);
-        ULONG values[kCountersSize / sizeof(ULONG)];
-        for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i) values[i] = ReadFlag(&counters[i]);
-        RtlCopyMemory(out, values, kCountersSize);
-      }
-      *information = kCountersSize;
-      return STATUS_SUCCESS;
-    case kCodeClearCounters:
-      for (ULONG i = 0; i < kCountersSize / sizeof(ULONG); ++i)
-        WriteFlag(&reinterpret_cast<ULONG*>(&ctx->Counters)[i], 0);
-      return STATUS_SUCCESS;
-    case kCodeInFlight:
-      return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
-                      STATUS_UNSUCCESSFUL, information);
-    case kCodeRenderDelay:
-      return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
-    case kCodeSetFormats: {
-      if (!direct) return STATUS_UNSUCCESSFUL;
-      QuenbyLockStreamControl(ctx);
-      NTSTATUS status = SetFormats(ctx, static_cast<const UCHAR*>(in), in == nullptr ? 0 : inLength);
+      const NTSTATUS status = DirectControl(ctx, file, code, in, inLength);
       QuenbyUnlockStreamControl(ctx);
       return status;
     }
-    case kCodeStartDirect: {
-      if (!direct) return STATUS_UNSUCCESSFUL;
-      QuenbyLockStreamControl(ctx);
-      NTSTATUS status = StartDirect(ctx);
-      QuenbyUnlockStreamControl(ctx);
-      return status;
-    }
-    case kCodeStopDirect:
-      if (!direct) return STATUS_UNSUCCESSFUL;
-      QuenbyLockStreamControl(ctx);
-      StopDirect(ctx);
-      QuenbyUnlockStreamControl(ctx);
+    case IOCTL_QUENBY_READ_CAPTURE:
+      return ReadCapture(ctx, file, out, outLength, information);
+    case IOCTL_QUENBY_WRITE_RENDER:
+      return WriteRender(ctx, file, in, inLength, information);
+    case IOCTL_QUENBY_COUNTERS:
+    case IOCTL_QUENBY_IN_FLIGHT:
+    case IOCTL_QUENBY_RENDER_DELAY:
+    case IOCTL_QUENBY_MAX_CHANNELS:
+      return Report(ctx, code, out, outLength, information);
+    case IOCTL_QUENBY_CLEAR_COUNTERS:
+    case IOCTL_QUENBY_SET_IN_FLIGHT:
+      return SharedSetting(ctx, file, code, in, inLength, information);
+    case IOCTL_QUENBY_NOTHING:
       return STATUS_SUCCESS;
-    case kCodeMaxChannels: {
-      ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;
-      ULONG render = HasRender(ctx) ? MaxChannels(ctx->Topology.RenderSlots) : 0;
-      return WriteU32(out, outLength, (capture & 0xFFFF) | (render << 16), STATUS_INSUFFICIENT_RESOURCES,
-                      information);
-    }
-    case kCodeReadCapture: {
-      if (!direct || !HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]))
-        return STATUS_UNSUCCESSFUL;
-      NTSTATUS status = out != nullptr && outLength != 0
-                            ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
-                            : STATUS_UNSUCCESSFUL;
-      // The running capture pin is asked to process, under the lock its
-      // close clears it under: the pin asked is still open.
-      WdfSpinLockAcquire(ctx->CapturePositionLock);
-      PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
-      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
-      WdfSpinLockRelease(ctx->CapturePositionLock);
-      if (NT_SUCCESS(status)) {
-        QuenbyWakeThread(ctx);
-        *information = outLength;
-      }
-      return STATUS_SUCCESS;  // not enough data: success with nothing read
-    }
-    case kCodeWriteRender: {
-      if (!direct || !HasRender(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]))
-        return STATUS_UNSUCCESSFUL;
-      NTSTATUS status = in != nullptr && inLength != 0
-                            ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
-                            : STATUS_UNSUCCESSFUL;
-      if (NT_SUCCESS(status)) {
-        QuenbyWakeThread(ctx);
-        *information = inLength;
-      }
-      return STATUS_SUCCESS;  // no room: success with nothing written
-    }
-    case kCodeNothing:
-      return STATUS_SUCCESS;
-    case kCodeSetInFlight: {
-      if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
-      ULONG value = ReadU32(static_cast<const UCHAR*>(in));
-      if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
-      for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], value);
-      *information = sizeof(ULONG);
-      return STATUS_SUCCESS;
-    }
     default:
-      return STATUS_SUCCESS;
+      // A code the interface does not know does nothing and says so.
+      return STATUS_INVALID_DEVICE_REQUEST;
   }
 }
 
-NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
+  if (ctx == nullptr) return;
+  QuenbyLockStreamControl(ctx);
+  if (ctx->DirectOwner == file) {
+    // The owner is gone (it closed its last handle, or its process ended)
+    // without leaving: direct mode ends as at its leave, and the unit goes
+    // back to the KS pins. A vanished unit restarts nothing.
+    if (ReadFlag(&ctx->SurpriseRemoved) != 0 || ctx->PowerState == QUENBY_POWER_REMOVED) {
+      WriteFlag(&ctx->DirectStreamFlags, 0);
+      WriteFlag(&ctx->DirectMode, 0);
+      ctx->DirectOwner = nullptr;
+    } else {
+      EndDirect(ctx);
+    }
+  }
+  QuenbyUnlockStreamControl(ctx);
+}
+
+namespace {
+
+NTSTATUS PrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PFILE_OBJECT file = stack->FileObject;
   if (KsGetDeviceForDeviceObject(deviceObject) != nullptr && file != nullptr &&
@@ -558,19 +675,17 @@ NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISP
   return next(deviceObject, irp);
 }
 
-NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
-  if (IsPrivateFile(IoGetCurrentIrpStackLocation(irp)->FileObject)) return Complete(irp, STATUS_SUCCESS, 0);
-  return next(deviceObject, irp);
-}
-
-NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+// A private file object never goes on to the kernel-streaming class, also
+// once the device's context is gone: its codes then fail as without one.
+NTSTATUS PrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  PKSDEVICE ksDevice = KsGetDeviceForDeviceObject(deviceObject);
-  if (!IsPrivateFile(stack->FileObject) || ksDevice == nullptr || ksDevice->Context == nullptr) {
-    return next(deviceObject, irp);
-  }
-  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(ksDevice);
+  WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject));
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG access = AccessOfCode(code);
+  if (access != FILE_ANY_ACCESS) {
+    const NTSTATUS allowed = IoValidateDeviceIoControlAccess(irp, access);
+    if (!NT_SUCCESS(allowed)) return Complete(irp, allowed, 0);
+  }
   const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   PVOID in = nullptr;
@@ -600,8 +715,8 @@ NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIV
       break;
   }
   ULONG_PTR information = 0;
-  NTSTATUS status =
-      QuenbyPrivateControl(ctx, code, in, in == nullptr ? 0 : inLength, out, outSize, &information);
+  NTSTATUS status = QuenbyPrivateControl(ctx, stack->FileObject, code, in, in == nullptr ? 0 : inLength, out,
+                                         outSize, &information);
   // The I/O manager copies a buffered request's byte count from the system
   // buffer into the caller's output buffer: never more than that holds (a
   // request without an output buffer has nothing copied back).
@@ -609,4 +724,26 @@ NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIV
     information = outSize;
   }
   return Complete(irp, status, information);
+}
+
+}  // namespace
+
+NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_CREATE) return PrivateCreate(deviceObject, irp, next);
+  if (!IsPrivateFile(stack->FileObject)) return next(deviceObject, irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CLEANUP:
+      QuenbyPrivateCleanup(QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject)),
+                           stack->FileObject);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLOSE:
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_DEVICE_CONTROL:
+      return PrivateDeviceControl(deviceObject, irp);
+    default:
+      // Reading, writing, flushing and security requests: the private
+      // interface has none of them.
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
 }

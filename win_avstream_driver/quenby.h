@@ -13,6 +13,7 @@
 #include <usb.h>
 #include <usbdlib.h>
 #include <wdf.h>
+#include <wdfminiport.h>
 #include <wdfusb.h>
 
 #include "format.h"
@@ -279,6 +280,9 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
+  // The private file object that entered direct mode: its client alone
+  // runs the mode and the rings (stream-control lock).
+  PFILE_OBJECT DirectOwner;
   PKSPIN Pins[2];
   // The pin created for each direction, on whichever filter instance: one
   // per direction on the unit; a pin closed frees it (stream-control lock).
@@ -356,6 +360,17 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WDF_DEVICE_CONTEXT, GetDeviceContext)
 // Direction index of the per-direction arrays.
 #define QUENBY_DIR_CAPTURE 0
 #define QUENBY_DIR_RENDER 1
+
+// Flags and counters of the context that the streaming thread, the pins and
+// the private interface share are read and written with interlocked
+// operations, from every file.
+inline ULONG ReadFlag(ULONG* flag) {
+  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
+}
+
+inline void WriteFlag(ULONG* flag, ULONG value) {
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
+}
 
 // device.cpp
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -467,6 +482,12 @@ void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
+// The streams again after a power-down, their rings as they were (the audio
+// queued for render, what capture took that its pin has not): nothing a
+// client handed over or the unit sent is lost. A format that changed
+// meanwhile empties its ring.
+NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx);
+NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
@@ -486,6 +507,9 @@ NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx);
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+// As QuenbyStopStream, but the transfers sent complete as the bus runs them
+// rather than being cancelled (a power-down: their audio left the ring).
+void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx);
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx);
@@ -500,13 +524,17 @@ FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").
 #define QUENBY_PRIVATE_MARKER ((PVOID)(ULONG_PTR)0x1100)
-NTSTATUS QuenbyPrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateClose(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-NTSTATUS QuenbyPrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
-// The control codes on a context (no IRP): the buffers as the transfer
-// method gives them. Returns the status and sets *information.
-NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out,
-                              ULONG outLength, ULONG_PTR* information);
+// A request of a hooked major function: served when it opens or concerns a
+// private file object, else passed to `next` (the kernel-streaming class).
+NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
+// The control codes of private file object `file` on a context (no IRP):
+// the buffers as the transfer method gives them. Returns the status and sets
+// *information.
+NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
+                              ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information);
+// The last handle of private file object `file` closed (IRP_MJ_CLEANUP):
+// what it owned is given back.
+void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.
 extern const KSPIN_DISPATCH g_RenderPinDispatch;

@@ -15,14 +15,6 @@ const LONG kThreadPriority = 30;
 const LONG kUnderrunInFlight = 3;
 const LONGLONG kUnderrunSpacing = 80;
 
-inline ULONG ReadFlag(ULONG* flag) {
-  return (ULONG)InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(flag), 0, 0);
-}
-
-inline void WriteFlag(ULONG* flag, ULONG value) {
-  InterlockedExchange(reinterpret_cast<LONG volatile*>(flag), (LONG)value);
-}
-
 // The stream counters are read and cleared through the private interface
 // while the streaming thread counts.
 inline void CountUp(ULONG* counter, ULONG by) {
@@ -789,13 +781,15 @@ NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 // Stream start and stop
 // ---------------------------------------------------------------------------
-void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+namespace {
+
+void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET_SENT_IO_ACTION action) {
   LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(50);
   const bool locked = WdfWaitLockAcquire(ctx->SubmitLock[stream], &timeout) == STATUS_SUCCESS;
   WriteFlag(&ctx->StreamActive[stream], 0);
   if (locked) WdfWaitLockRelease(ctx->SubmitLock[stream]);
   if (ctx->Pipes[stream] != nullptr) {
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WdfIoTargetCancelSentIo);
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), action);
     // The target is stopped now: the abort goes past its closed out-gate, or
     // it would wait in the target's queue until its timeout.
     WDF_REQUEST_SEND_OPTIONS options;
@@ -818,6 +812,16 @@ void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LARGE_INTEGER idle;
   idle.QuadPart = -20000000;  // 2 s
   KeWaitForSingleObject(&ctx->IdleEvent[stream], Executive, KernelMode, FALSE, &idle);
+}
+
+}  // namespace
+
+void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  StopStreamWith(ctx, stream, WdfIoTargetCancelSentIo);
+}
+
+void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  StopStreamWith(ctx, stream, WdfIoTargetWaitForSentIoToComplete);
 }
 
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
@@ -873,7 +877,15 @@ NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE
 
 }  // namespace
 
-NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+namespace {
+
+// A ring kept across a restart: its data is in the running format, which
+// the restart must not change.
+bool KeepsRing(WDF_DEVICE_CONTEXT* ctx, ULONG direction, bool resume) {
+  return resume && QuenbySamePcm(&ctx->StreamFormat[direction], &ctx->DeviceFormat[direction]) != 0;
+}
+
+NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   // One clock for both directions: render streaming holds it at its rate,
   // and capture at another would change what render carries.
@@ -892,7 +904,8 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!NT_SUCCESS(status)) return status;
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
   if (!NT_SUCCESS(status)) return status;
-  if (pin != nullptr) {
+  if (KeepsRing(ctx, QUENBY_DIR_CAPTURE, resume)) {
+  } else if (pin != nullptr) {
     QuenbyRingResetWithOwner(&ctx->CaptureRing, pin);
   } else {
     QuenbyRingReset(&ctx->CaptureRing);
@@ -902,7 +915,7 @@ NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
 }
 
-NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
   if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)
@@ -930,7 +943,8 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   ImplicitQueueReset(&ctx->ImplicitQueue);
   WdfSpinLockRelease(ctx->FeedbackLock);
   WriteFlag(&ctx->RenderPacing, pacing);
-  if (pin != nullptr) {
+  if (KeepsRing(ctx, QUENBY_DIR_RENDER, resume)) {
+  } else if (pin != nullptr) {
     QuenbyRingResetWithOwner(&ctx->RenderRing, pin);
   } else {
     QuenbyRingReset(&ctx->RenderRing);
@@ -946,6 +960,24 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
                     slot->FeedbackEndpoint);
   if (!NT_SUCCESS(status)) QuenbyStopStream(ctx, QuenbyRender);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  return StartCapture(ctx, pin, false);
+}
+
+NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  return StartRender(ctx, pin, false);
+}
+
+NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx) {
+  return StartCapture(ctx, QuenbyRingOwner(&ctx->CaptureRing), true);
+}
+
+NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx) {
+  return StartRender(ctx, QuenbyRingOwner(&ctx->RenderRing), true);
 }
 
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {

@@ -108,20 +108,41 @@ const uint8_t* FindClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t 
   return nullptr;
 }
 
-// Whether clock entity `id` leads to a clock source through any selector
-// input or multiplier; `depth` bounds a chain that loops.
-bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id, int depth) {
-  const uint8_t* e = FindClock(block, blockEnd, id);
-  if (e == nullptr || depth <= 0) return false;
-  if (e[2] == kAcClockSource) return true;
-  if (e[2] == kAcClockMultiplier) return ReachesSource(block, blockEnd, e[4], depth - 1);
-  for (uint8_t i = 0; i < e[4]; ++i) {
-    if (ReachesSource(block, blockEnd, e[5 + i], depth - 1)) return true;
+const int kClockDepth = 8;
+
+// Whether clock entity `id` leads to a clock source through selector inputs
+// and multipliers within kClockDepth entities. Breadth first, every entity
+// at most once per search: a selector whose inputs name itself, each other or
+// one entity many times costs one look at each entity, never a walk of every
+// path (which grows exponentially with the inputs).
+bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
+  uint8_t queue[256];  // IDs in the order they are reached; each at most once
+  uint8_t seen[32];
+  memset(seen, 0, sizeof(seen));
+  uint32_t count = 0;
+  auto reach = [&](uint8_t x) {
+    if ((seen[x / 8] & (1u << (x % 8))) != 0) return;
+    seen[x / 8] = (uint8_t)(seen[x / 8] | (1u << (x % 8)));
+    queue[count++] = x;
+  };
+  reach(id);
+  uint32_t head = 0, levelEnd = count;
+  for (int level = 0; head < count; ++head) {
+    if (head == levelEnd) {
+      if (++level >= kClockDepth) break;
+      levelEnd = count;
+    }
+    const uint8_t* e = FindClock(block, blockEnd, queue[head]);
+    if (e == nullptr) continue;
+    if (e[2] == kAcClockSource) return true;
+    if (e[2] == kAcClockMultiplier) {
+      reach(e[4]);
+      continue;
+    }
+    for (uint8_t i = 0; i < e[4]; ++i) reach(e[5 + i]);
   }
   return false;
 }
-
-const int kClockDepth = 8;
 
 // The path's clock: the entity the streaming terminal names (`id`), and
 // the source when it is one; a path whose clock leads to no source has none.
@@ -129,7 +150,7 @@ AUDIO_PATH_STATE SetClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t
   path->ClockEntity = FindClock(block, blockEnd, id);
   path->ClockSource =
       path->ClockEntity != nullptr && path->ClockEntity[2] == kAcClockSource ? path->ClockEntity : nullptr;
-  return ReachesSource(block, blockEnd, id, kClockDepth) ? AudioPathFound : AudioPathNoClock;
+  return ReachesSource(block, blockEnd, id) ? AudioPathFound : AudioPathNoClock;
 }
 
 // Fields of the terminals, whose lengths the block walk checked.

@@ -11,7 +11,9 @@ extern const QString softwareVersionFull;
 // Short form compared with the update service's version.
 extern const QString softwareVersionShort;
 
-// Organisation and application of the settings store.
+// Organisation and application of the settings store. They name the folder
+// and the file (KORVEL/Brevanta.ini) that earlier releases wrote, so they
+// stay as they are.
 extern const QString kBrandName;
 extern const QString kProductFamily;
 
@@ -22,7 +24,8 @@ extern const QString kModelNameFarLink;
 // identified.
 extern const QString kNoDevice;
 
-// Buffer size read by the unit's ASIO driver.
+// Buffer size read by the unit's ASIO driver, a program of the maker's beside
+// this one: key and value name are the ones it reads, letter for letter.
 extern const QString kAsioDriverKey;
 extern const QString kBufferSizeValueName;
 

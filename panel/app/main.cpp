@@ -62,6 +62,8 @@ int main(int argc, char* argv[]) {
   // shows them. Warnings always show.
   QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
+  // The text a second start hands over is the one earlier releases send, so
+  // that a running panel of either answers the other.
   SingleInstanceApplication app(argc, argv, true);
   if (app.isRunning()) {
     return app.sendMessage(QStringLiteral("Already App is Running!"), 5000) ? 0 : 1;
@@ -72,6 +74,8 @@ int main(int argc, char* argv[]) {
   // A missing file leaves the built-in texts; so does a damaged one, which a
   // translator would follow out of its bounds at the first translated text.
   CheckedTranslation translation;
+  // "translate_" and the locale's name: the names of the maker's translation
+  // files beside the program.
   if (!translation.load(QStringLiteral("translate_") + QLocale::system().name(),
                         QCoreApplication::applicationDirPath()) &&
       !translation.problem().isEmpty())

@@ -250,106 +250,118 @@ bool QVXDevice::set_assign(uint32_t in_type, uint8_t in_number, uint32_t out_typ
 
 void QVXDevice::build_request() {
   if (!ready) {
-    if (recv_state != 0) {
-      recv_state = 1;
-    } else {
-      recv_state = 2;
-      emit sig_vx_recv();
-    }
+    request_reply();
     return;
   }
-  if (send_state != 0) {
-    send_state = 1;
+  if (send_state != Transfer::Idle) {
+    send_state = Transfer::OutAndAgain;
     return;
   }
 
   uint8_t mem[VXMSG_MAX] = {};
   vxmsg_buf_t msg;
   vxmsg_init(&msg, mem, VXMSG_MAX);
-
-  // Each step appends its items and clears what it appended. A full message
-  // ends the appending; what did not fit stays pending for the next message.
-  // The mute query and the stereo settings only end their own step.
-  [&]() {
-    if (want_info) {
-      if (vxmsg_put(&msg, VXMSG_CMD_GET_INFO, VXMSG_TYPE_NONE, 0, 0)) return;
-      want_info = false;
-    }
-    if (want_hz) {
-      if (vxmsg_put(&msg, VXMSG_CMD_HZ, VXMSG_TYPE_NONE, 0, 0)) return;
-      want_hz = false;
-    }
-    if (want_aps) {
-      if (vxmsg_put(&msg, VXMSG_CMD_GET_APS, VXMSG_TYPE_NONE, 0, 0)) return;
-      want_aps = false;
-    }
-    if (stereo_query_step >= 1 && stereo_query_step <= 4) {
-      const auto& q = kStereoQuery[stereo_query_step - 1];
-      if (vxctl_add_ch_item(&msg, q.type, q.number, VXMSG_CMD_STEREO, 0)) return;
-      stereo_query_step = stereo_query_step >= 4 ? 0 : uint8_t(stereo_query_step + 1);
-    }
-    if (mute_query_step != 0) {
-      bool whole = true;
-      for (uint8_t m = mute_query_step; m <= 4; ++m) {
-        if (vxctl_add_ch_item(&msg, VXMSG_DATA_CH_ANALOG_IN, m, VXMSG_CMD_MUTE, 0)) {
-          mute_query_step = m;
-          whole = false;
-          break;
-        }
-      }
-      if (whole) mute_query_step = 0;
-    }
-    if (want_fader) {
-      if (vxctl_add_ch_item(&msg, VXMSG_DATA_CH_DIRECTMONITOR_OUT, 1, VXMSG_CMD_FADER, 0)) return;
-      want_fader = false;
-    }
-    if (want_assign) {
-      if (vxctl_add_assign(&msg, 0, 0, 0, 0)) return;
-      want_assign = false;
-    }
-    if (want_serial) {
-      if (vxmsg_put(&msg, VXMSG_CMD_GET_SERIAL, VXMSG_TYPE_NONE, 0, 0)) return;
-      want_serial = false;
-    }
-    if (want_recfunc) {
-      if (vxmsg_put(&msg, VXMSG_CMD_RECFUNC, VXMSG_TYPE_NONE, 0, 0)) return;
-      want_recfunc = false;
-    }
-    if (aps_pending) {
-      if (vxmsg_put(&msg, VXMSG_CMD_APS, VXMSG_TYPE_U8, aps_value, 0)) return;
-      aps_pending = false;
-    }
-    for (StereoRequest& r : stereo_requests) {
-      if (!r.pending) continue;
-      if (vxctl_add_ch_item(&msg, r.type, r.number, VXMSG_CMD_SET_STEREO, uint8_t(r.mode))) break;
-      r.pending = false;
-    }
-    if (set17_pending) {
-      if (vxmsg_put(&msg, VXMSG_CMD_SET_17, VXMSG_TYPE_U32, set17_value, 0)) return;
-      set17_pending = false;
-    }
-    for (ChannelRequest& r : mute_requests) {
-      if (!r.pending) continue;
-      if (vxctl_add_ch_item(&msg, r.type, r.number, VXMSG_CMD_SET_MUTE, r.value)) return;
-      r.pending = false;
-    }
-    for (ChannelRequest& r : fader_requests) {
-      if (!r.pending) continue;
-      if (vxctl_add_ch_item(&msg, r.type, r.number, VXMSG_CMD_SET_FADER, r.value)) return;
-      r.pending = false;
-    }
-    for (AssignRequest& r : assign_requests) {
-      if (!r.pending) continue;
-      if (vxctl_add_assign(&msg, r.in_type, r.in_number, r.out_type, r.out_number)) return;
-      r.pending = false;
-    }
-  }();
+  // A full message ends the appending; what did not fit stays pending for
+  // the next message.
+  if (append_queries(&msg)) append_settings(&msg);
 
   if (msg.pos == 0) return;
   vxmsg_put(&msg, VXMSG_CMD_END, VXMSG_TYPE_END, 0, 0);  // dropped when the message is full
   ready = false;
-  send_state = 2;
+  send_state = Transfer::Out;
   emit sig_vx_send(QByteArray(reinterpret_cast<const char*>(mem), msg.pos));
+}
+
+void QVXDevice::request_reply() {
+  if (recv_state != Transfer::Idle) {
+    recv_state = Transfer::OutAndAgain;
+  } else {
+    recv_state = Transfer::Out;
+    emit sig_vx_recv();
+  }
+}
+
+// Each step appends its items and clears what it appended.
+bool QVXDevice::append_queries(vxmsg_buf_t* msg) {
+  if (want_info) {
+    if (vxmsg_put(msg, VXMSG_CMD_GET_INFO, VXMSG_TYPE_NONE, 0, 0)) return false;
+    want_info = false;
+  }
+  if (want_hz) {
+    if (vxmsg_put(msg, VXMSG_CMD_HZ, VXMSG_TYPE_NONE, 0, 0)) return false;
+    want_hz = false;
+  }
+  if (want_aps) {
+    if (vxmsg_put(msg, VXMSG_CMD_GET_APS, VXMSG_TYPE_NONE, 0, 0)) return false;
+    want_aps = false;
+  }
+  if (stereo_query_step >= 1 && stereo_query_step <= 4) {
+    const auto& q = kStereoQuery[stereo_query_step - 1];
+    if (vxctl_add_ch_item(msg, q.type, q.number, VXMSG_CMD_STEREO, 0)) return false;
+    stereo_query_step = stereo_query_step >= 4 ? 0 : uint8_t(stereo_query_step + 1);
+  }
+  append_mute_query(msg);  // a full message ends only this step
+  if (want_fader) {
+    if (vxctl_add_ch_item(msg, VXMSG_DATA_CH_DIRECTMONITOR_OUT, 1, VXMSG_CMD_FADER, 0)) return false;
+    want_fader = false;
+  }
+  if (want_assign) {
+    if (vxctl_add_assign(msg, 0, 0, 0, 0)) return false;
+    want_assign = false;
+  }
+  if (want_serial) {
+    if (vxmsg_put(msg, VXMSG_CMD_GET_SERIAL, VXMSG_TYPE_NONE, 0, 0)) return false;
+    want_serial = false;
+  }
+  if (want_recfunc) {
+    if (vxmsg_put(msg, VXMSG_CMD_RECFUNC, VXMSG_TYPE_NONE, 0, 0)) return false;
+    want_recfunc = false;
+  }
+  return true;
+}
+
+void QVXDevice::append_mute_query(vxmsg_buf_t* msg) {
+  if (mute_query_step == 0) return;
+  for (uint8_t m = mute_query_step; m <= 4; ++m) {
+    if (vxctl_add_ch_item(msg, VXMSG_DATA_CH_ANALOG_IN, m, VXMSG_CMD_MUTE, 0)) {
+      mute_query_step = m;
+      return;
+    }
+  }
+  mute_query_step = 0;
+}
+
+bool QVXDevice::append_settings(vxmsg_buf_t* msg) {
+  if (aps_pending) {
+    if (vxmsg_put(msg, VXMSG_CMD_APS, VXMSG_TYPE_U8, aps_value, 0)) return false;
+    aps_pending = false;
+  }
+  // The stereo settings: a full message ends only this step.
+  for (StereoRequest& r : stereo_requests) {
+    if (!r.pending) continue;
+    if (vxctl_add_ch_item(msg, r.type, r.number, VXMSG_CMD_SET_STEREO, uint8_t(r.mode))) break;
+    r.pending = false;
+  }
+  if (set17_pending) {
+    if (vxmsg_put(msg, VXMSG_CMD_SET_17, VXMSG_TYPE_U32, set17_value, 0)) return false;
+    set17_pending = false;
+  }
+  for (ChannelRequest& r : mute_requests) {
+    if (!r.pending) continue;
+    if (vxctl_add_ch_item(msg, r.type, r.number, VXMSG_CMD_SET_MUTE, r.value)) return false;
+    r.pending = false;
+  }
+  for (ChannelRequest& r : fader_requests) {
+    if (!r.pending) continue;
+    if (vxctl_add_ch_item(msg, r.type, r.number, VXMSG_CMD_SET_FADER, r.value)) return false;
+    r.pending = false;
+  }
+  for (AssignRequest& r : assign_requests) {
+    if (!r.pending) continue;
+    if (vxctl_add_assign(msg, r.in_type, r.in_number, r.out_type, r.out_number)) return false;
+    r.pending = false;
+  }
+  return true;
 }
 
 // --- answers --------------------------------------------------------------
@@ -374,17 +386,17 @@ void QVXDevice::clear_identity() {
 
 void QVXDevice::recv_vx_send_result(bool result) {
   if (!result) clear_identity();
-  const int previous = send_state;
-  send_state = 0;
-  if (previous == 1) build_request();
+  const Transfer previous = send_state;
+  send_state = Transfer::Idle;
+  if (previous == Transfer::OutAndAgain) build_request();
 }
 
 void QVXDevice::recv_vx_recv_result(bool result, QByteArray vxmsg_data) {
-  if (recv_state == 1) {
-    recv_state = 2;
+  if (recv_state == Transfer::OutAndAgain) {
+    recv_state = Transfer::Out;
     emit sig_vx_recv();
   } else {
-    recv_state = 0;
+    recv_state = Transfer::Idle;
   }
   if (!result) {
     clear_identity();
@@ -394,13 +406,7 @@ void QVXDevice::recv_vx_recv_result(bool result, QByteArray vxmsg_data) {
 }
 
 void QVXDevice::decode_reply(const uint8_t* bytes, int size) {
-  uint32_t ch_type = 0;
-  uint8_t ch_no = 0;
-  uint32_t src_type = 0;
-  uint8_t src_no = 0;
-  uint32_t dst_type = 0;
-  uint8_t dst_no = 0;
-
+  ReplyChannel channel;
   for (int offset = 0; offset < size; offset += VXMSG_MAX) {
     // The codec reads only through its cursor, so the piece is copied into a
     // buffer of its own: nothing of the reply array is modified.
@@ -420,93 +426,107 @@ void QVXDevice::decode_reply(const uint8_t* bytes, int size) {
       // value is an address inside the message) and counts as 0.
       const uint32_t value = is_bytes ? 0u : uint32_t(raw);
       const char* data = is_bytes ? reinterpret_cast<const char*>(uintptr_t(raw)) : nullptr;
-      // A text ends at its first zero byte: a unit with fixed-size text
-      // fields pads them with zeros, which are no part of the name, serial
-      // or date. (The rec-function states are bytes, not text: a zero there
-      // is a state.)
-      const QString text = is_bytes ? QString::fromUtf8(data, int(qstrnlen(data, len))) : QString();
-
-      switch (cmd) {
-        case VXMSG_CMD_DEBUG:
-          emit sig_recv_debug(text);
-          break;
-        case VXMSG_CMD_GET_APS:
-        case VXMSG_CMD_APS:
-          if (type == VXMSG_TYPE_U8) emit sig_recv_autopowersave(value != 0);
-          break;
-        case VXMSG_CMD_HZ:
-          emit sig_recv_hz(value);
-          break;
-        case VXMSG_CMD_VERSION:
-          version = uint16_t(value);
-          emit sig_recv_version(version);
-          break;
-        case VXMSG_CMD_BUILD:
-          build = uint16_t(value);
-          emit sig_recv_build(build);
-          break;
-        case VXMSG_CMD_PRODUCTNAME:
-          emit sig_recv_productname(text);
-          break;
-        case VXMSG_CMD_BUILDDATE:
-          builddate = text;
-          emit sig_recv_builddate(builddate);
-          break;
-        case VXMSG_CMD_BUILDTIME:
-          buildtime = text;
-          emit sig_recv_buildtime(buildtime);
-          break;
-        case VXMSG_CMD_PRODUCTSIG:
-          emit sig_recv_productsig(text);
-          break;
-        case VXMSG_CMD_SERIAL:
-          emit sig_recv_serialnumber(text);
-          break;
-        case VXMSG_CMD_RECFUNC:
-          emit sig_recv_recfunc(is_bytes ? QByteArray(data, len) : QByteArray());
-          break;
-        case VXMSG_CMD_ASSIGN_IN:
-          src_type = ch_type;
-          src_no = ch_no;
-          break;
-        case VXMSG_CMD_ASSIGN_OUT:
-          dst_type = ch_type;
-          dst_no = ch_no;
-          break;
-        case VXMSG_CMD_ASSIGN:
-          emit sig_recv_assign_ch(vxmsg_data_ch_t(src_type), src_no, vxmsg_data_ch_t(dst_type),
-                                  uchar(dst_no));
-          break;
-        case VXMSG_CMD_CH_TYPE:
-          ch_type = value;
-          break;
-        case VXMSG_CMD_CH_NO:
-          ch_no = uint8_t(value);
-          break;
-        case VXMSG_CMD_METER:
-          emit sig_recv_meter(vxmsg_data_ch_t(ch_type), ch_no, value);
-          break;
-        case VXMSG_CMD_READY:
-          if (value == 0) {
-            ready = false;
-          } else if (!ready) {
-            ready = true;
-            build_request();
-          }
-          break;
-        case VXMSG_CMD_FADER:
-          emit sig_recv_fader(vxmsg_data_ch_t(ch_type), ch_no, uint8_t(value & 0xFF));
-          break;
-        case VXMSG_CMD_MUTE:
-          emit sig_recv_mute(vxmsg_data_ch_t(ch_type), ch_no, value != 0);
-          break;
-        case VXMSG_CMD_STEREO:
-          emit sig_recv_stereo(vxmsg_data_ch_t(ch_type), ch_no, vxmsg_data_ch_type_t(value));
-          break;
-        default:
-          break;
+      if (cmd == VXMSG_CMD_READY) {
+        decode_ready(value);
+      } else if (!decode_unit_item(cmd, type, value, data, len)) {
+        decode_channel_item(channel, cmd, value);
       }
     }
+  }
+}
+
+void QVXDevice::decode_ready(uint32_t value) {
+  if (value == 0) {
+    ready = false;
+  } else if (!ready) {
+    ready = true;
+    build_request();
+  }
+}
+
+bool QVXDevice::decode_unit_item(uint32_t cmd, uint32_t type, uint32_t value, const char* data, uint8_t len) {
+  // A text ends at its first zero byte: a unit with fixed-size text fields
+  // pads them with zeros, which are no part of the name, serial or date.
+  // (The rec-function states are bytes, not text: a zero there is a state.)
+  const QString text = data ? QString::fromUtf8(data, int(qstrnlen(data, len))) : QString();
+  switch (cmd) {
+    case VXMSG_CMD_DEBUG:
+      emit sig_recv_debug(text);
+      return true;
+    case VXMSG_CMD_GET_APS:
+    case VXMSG_CMD_APS:
+      if (type == VXMSG_TYPE_U8) emit sig_recv_autopowersave(value != 0);
+      return true;
+    case VXMSG_CMD_HZ:
+      emit sig_recv_hz(value);
+      return true;
+    case VXMSG_CMD_VERSION:
+      version = uint16_t(value);
+      emit sig_recv_version(version);
+      return true;
+    case VXMSG_CMD_BUILD:
+      build = uint16_t(value);
+      emit sig_recv_build(build);
+      return true;
+    case VXMSG_CMD_PRODUCTNAME:
+      emit sig_recv_productname(text);
+      return true;
+    case VXMSG_CMD_BUILDDATE:
+      builddate = text;
+      emit sig_recv_builddate(builddate);
+      return true;
+    case VXMSG_CMD_BUILDTIME:
+      buildtime = text;
+      emit sig_recv_buildtime(buildtime);
+      return true;
+    case VXMSG_CMD_PRODUCTSIG:
+      emit sig_recv_productsig(text);
+      return true;
+    case VXMSG_CMD_SERIAL:
+      emit sig_recv_serialnumber(text);
+      return true;
+    case VXMSG_CMD_RECFUNC:
+      emit sig_recv_recfunc(data ? QByteArray(data, len) : QByteArray());
+      return true;
+    default:
+      return false;
+  }
+}
+
+void QVXDevice::decode_channel_item(ReplyChannel& c, uint32_t cmd, uint32_t value) {
+  switch (cmd) {
+    case VXMSG_CMD_CH_TYPE:
+      c.type = value;
+      break;
+    case VXMSG_CMD_CH_NO:
+      c.number = uint8_t(value);
+      break;
+    case VXMSG_CMD_ASSIGN_IN:
+      c.src_type = c.type;
+      c.src_number = c.number;
+      break;
+    case VXMSG_CMD_ASSIGN_OUT:
+      c.dst_type = c.type;
+      c.dst_number = c.number;
+      break;
+    case VXMSG_CMD_ASSIGN:
+      emit sig_recv_assign_ch(vxmsg_data_ch_t(c.src_type), c.src_number, vxmsg_data_ch_t(c.dst_type),
+                              uchar(c.dst_number));
+      break;
+    case VXMSG_CMD_METER:
+      emit sig_recv_meter(vxmsg_data_ch_t(c.type), c.number, value);
+      break;
+    case VXMSG_CMD_FADER:
+      emit sig_recv_fader(vxmsg_data_ch_t(c.type), c.number, uint8_t(value & 0xFF));
+      break;
+    case VXMSG_CMD_MUTE:
+      emit sig_recv_mute(vxmsg_data_ch_t(c.type), c.number, value != 0);
+      break;
+    case VXMSG_CMD_STEREO:
+      emit sig_recv_stereo(vxmsg_data_ch_t(c.type), c.number, vxmsg_data_ch_type_t(value));
+      break;
+    default:
+      break;
   }
 }
 
@@ -540,11 +560,11 @@ bool QVXDevice::read_meter(VXMeterLayout layout, vxctl_meter_t* records, int cou
   if (records && count > 0) {
     std::memcpy(records, cache.records, size_t(qMin(count * int(sizeof(vxctl_meter_t)), cache_bytes)));
   }
-  if (cache.fetch_state == 0) {
-    cache.fetch_state = 2;
+  if (cache.fetch == Transfer::Idle) {
+    cache.fetch = Transfer::Out;
     request_meter(layout);
   } else {
-    cache.fetch_state = 1;
+    cache.fetch = Transfer::OutAndAgain;
   }
   if (num) *num = int(cache.count);
   return cache.ok;
@@ -563,11 +583,11 @@ void QVXDevice::store_meter(VXMeterLayout layout, bool ret, const QByteArray& me
   cache.count = uint32_t(qMax(num, 0));
   const int cache_bytes = int(sizeof(vxctl_meter_t)) * kVXMeterRecords[layout];
   std::memcpy(cache.records, meter.constData(), size_t(qMin(meter.size(), cache_bytes)));
-  if (cache.fetch_state == 1) {
-    cache.fetch_state = 2;
+  if (cache.fetch == Transfer::OutAndAgain) {
+    cache.fetch = Transfer::Out;
     request_meter(layout);
   } else {
-    cache.fetch_state = 0;
+    cache.fetch = Transfer::Idle;
   }
 }
 

@@ -123,25 +123,59 @@ class QVXDevice : public QObject {
     uint8_t in_number;
     bool pending;
   };
+  // Where one kind of exchange with the worker (a message, a reply, a
+  // layout's meter fetch) stands.
+  enum class Transfer : uint8_t {
+    Idle,         // none is out
+    Out,          // one is out
+    OutAndAgain,  // one is out, and another is wanted when it returns
+  };
   struct MeterCache {
     vxctl_meter_t records[kVXMeterRecordsMax];
     uint32_t count;
     bool ok;
-    int fetch_state;  // 0 idle, 2 a fetch is out, 1 out and another wanted
-    bool failed;      // a fetch failed and nobody has been told yet
+    Transfer fetch;
+    bool failed;  // a fetch failed and nobody has been told yet
+  };
+  // The channel a reply's items are about (0x61, 0x62), and the ends of an
+  // assignment (0x41, 0x42) it reports.
+  struct ReplyChannel {
+    uint32_t type = 0;
+    uint8_t number = 0;
+    uint32_t src_type = 0;
+    uint8_t src_number = 0;
+    uint32_t dst_type = 0;
+    uint8_t dst_number = 0;
   };
 
   // Puts whatever is pending into one command message and sends it, or asks
   // for a reply while the unit has not said it is ready.
   void build_request();
+  // Asks the worker for a reply (or for one more after the one out).
+  void request_reply();
+  // The pending queries, then the pending settings, in their order; false
+  // when the message is full (what did not fit stays pending).
+  bool append_queries(vxmsg_buf_t* msg);
+  void append_mute_query(vxmsg_buf_t* msg);
+  bool append_settings(vxmsg_buf_t* msg);
   void clear_identity();
+  // Every item of a reply (several 64-byte messages, read in turn).
   void decode_reply(const uint8_t* bytes, int size);
+  // The ready marker: a unit that is ready again gets what is pending.
+  void decode_ready(uint32_t value);
+  // Items about the unit (identity, rate, power save, rec-function states,
+  // debug text); false for any other item. `data` is the bytes of a bytes
+  // item, null for a number.
+  bool decode_unit_item(uint32_t cmd, uint32_t type, uint32_t value, const char* data, uint8_t len);
+  // Items about a channel (meter, fader, mute, stereo, assignment), read
+  // with the channel the reply named last.
+  void decode_channel_item(ReplyChannel& channel, uint32_t cmd, uint32_t value);
   bool read_meter(VXMeterLayout layout, vxctl_meter_t* records, int count, int* num);
   void store_meter(VXMeterLayout layout, bool ret, const QByteArray& meter, int num);
   void request_meter(VXMeterLayout layout);
 
-  int send_state = 0;  // 0 idle, 2 a message is out, 1 out and the builder must run again
-  int recv_state = 0;  // 0 idle, 2 a receive is out, 1 out and another is wanted
+  Transfer send_state = Transfer::Idle;  // OutAndAgain: the builder runs again when the message is out
+  Transfer recv_state = Transfer::Idle;
   bool ready = false;
   bool want_info = false;
   bool want_hz = false;

@@ -12,6 +12,9 @@
 #include "vxctl.h"
 
 // The five meter layouts the unit family uses; the proxy keeps one cache each.
+// The suffixes here and in the per-layout signals and slots (_qnb, _zr,
+// _pln, _drt) are the maker's short names of the models; Far Link's "zr"
+// included, they stay.
 enum VXMeterLayout {
   VXMETER_COMMON = 0,  // Tarrow
   VXMETER_QNB = 1,     // Quenby

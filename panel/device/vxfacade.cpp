@@ -1,4 +1,6 @@
-// The device facade over the proxy.
+// The device facade over the proxy. Its debug lines keep their wording,
+// spacing and spelling ("3_4", "Loopback Out :MONO") on purpose: logs of the
+// panel are read beside those of its earlier releases.
 #include "vxfacade.h"
 
 #include <QDebug>

@@ -46,14 +46,6 @@ constexpr struct {
 } kDbAnchors[9] = {{0, -52.0},   {18, -50.0}, {124, -30.0}, {172, -20.0}, {182, -18.0},
                    {214, -12.0}, {279, -6.0}, {310, -3.0},  {340, 0.0}};
 
-// Left edge of each channel's bar (channels 1 to 22, L, R) by layout.
-constexpr int kColumnsTarrow[kMeterChannels] = {50,  84,  118, 152, 186, 220, 254, 288, 391, 425, 459,  493,
-                                                527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
-constexpr int kColumnsFarLink[kMeterChannels] = {63,  97,  132, 165, 199, 234, 268, 302, 427, 461, 496, 529,
-                                                 563, 597, 631, 665, 791, 825, 859, 893, 927, 961, 995, 1029};
-constexpr int kColumnsDorrit[kMeterChannels] = {50,  84,  118, 152, 186, 220, 324, 358, 391, 425, 459,  493,
-                                                527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
-
 int roundi(double v) {
   return int(std::lround(v));
 }
@@ -105,20 +97,6 @@ int DrawLevelMeter::heightForDb(double db) {
     if (db >= row.db) return row.height;
   }
   return 0;
-}
-
-bool DrawLevelMeter::processes(int index) const {
-  if (meterLayout == 2) return index < 14 || index >= 22;  // Pellin: 1-14, L, R
-  if (meterLayout == 3) {                                  // Dorrit: 1-10, 17, 19, 21, 22, L, R
-    return index < 10 || index == 16 || index == 18 || index == 20 || index == 21 || index >= 22;
-  }
-  return true;
-}
-
-int DrawLevelMeter::columnX(int index) const {
-  if (meterLayout == 1) return kColumnsFarLink[index];
-  if (meterLayout == 3) return kColumnsDorrit[index];
-  return kColumnsTarrow[index];
 }
 
 QString DrawLevelMeter::levelReadout(uint16_t level) {
@@ -173,7 +151,7 @@ void DrawLevelMeter::updateMeters(MeterChannel* channels) {
       setPeak(ch, k, h);
       ch.holdCounter = 0;
       showReadout(ch.peakText, levelReadout(ch.level));
-    } else if (peakHoldTicks >= 0 && peakHoldMode < 3) {
+    } else if (peakHoldTicks >= 0 && peakHoldMode != PeakHold::Infinite) {
       if (ch.holdCounter < 255) ++ch.holdCounter;
       if (ch.holdCounter > peakHoldTicks) {
         setPeak(ch, k, h);

@@ -43,6 +43,18 @@ constexpr bool inSet(ChannelSet set, int index) {
   return (set >> index & 1u) != 0;
 }
 
+// Where a page shows its meters: the channels with bar, peak line, readout
+// and clip lamp, and the left edge of each channel's bar (channels 1 to 22,
+// L, R) in base pixels. Each model's is in its page of the model table.
+struct MeterGeometry {
+  ChannelSet channels;
+  const int* barX;  // kMeterChannels columns
+};
+
+// How long a peak line holds before it falls back to its bar; the values
+// are what PeakHold/Type stores.
+enum class PeakHold : int32_t { Off = 0, OneSecond = 1, ThreeSeconds = 2, Infinite = 3 };
+
 class DrawLevelMeter : public QLabel {
   Q_OBJECT
 
@@ -79,17 +91,21 @@ class DrawLevelMeter : public QLabel {
   QRect peakLineRect(int index, int height) const;
   QRect clipRect(int index) const;
   // Whether the layout shows the channel at all.
-  bool processes(int index) const;
+  bool processes(int index) const { return inSet(meters->channels, index); }
+
+  // The page's meter geometry, one of the model table's (the pointer is
+  // kept); none, or null: no channel shows.
+  void setMeterGeometry(const MeterGeometry* geometry) { meters = geometry ? geometry : &kNoMeters; }
+  const MeterGeometry* meterGeometry() const { return meters; }
 
   float scaleMin = 1.0f;
   float scaleX = 1.0f;
   float scaleY = 1.0f;
   int32_t peakHoldTicks = 10;  // negative: hold forever
-  int32_t peakHoldMode = 1;    // 0 off, 1 one second, 2 three seconds, 3 infinite
-  int32_t meterLayout = 1;     // 0 Tarrow/Quenby, 1 Far Link, 2 Pellin, 3 Dorrit
+  PeakHold peakHoldMode = PeakHold::OneSecond;
 
  private:
-  int columnX(int index) const;
+  int columnX(int index) const { return meters->barX ? meters->barX[index] : 0; }
   QString peakReadout(int height) const;
   void setPeak(MeterChannel& ch, int index, int height);
   void showChannels(const MeterChannel* channels);
@@ -101,6 +117,8 @@ class DrawLevelMeter : public QLabel {
   float previousScaleX = 1.0f;
   float previousScaleY = 1.0f;
   MeterView* meterView = nullptr;
+  static constexpr MeterGeometry kNoMeters = {0, nullptr};
+  const MeterGeometry* meters = &kNoMeters;
 };
 
 #endif

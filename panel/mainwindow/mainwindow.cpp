@@ -154,8 +154,40 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   ui->setupUi(this);
 
   mainSettings = newPanelSettings();
-  ui->stackedWidget->setCurrentIndex(2);
+  showPage(Page::NotConnected);
   ui->scrollArea->setFrameShape(QFrame::NoFrame);
+  paintPageColours();
+  connectDeviceAnswers();
+  findChannelWidgets();
+  meter.setView(ui->meterView);
+  clock.start();
+  startTimers();
+
+  showAsioReminderIfDue();
+  setUpBufferSize();
+  QVXDevice& dev = globalVXDevice();
+  vxfacade::clearMeters(dev);
+  ui->label_Device->hide();
+  vxfacade::requestRecFunc(dev);
+
+  ui->label_SWVer->setText(QStringLiteral("V") + softwareVersionFull);
+
+  updateSoftware = new UpdateSoftware();
+
+  styleButtonsAndLabels();
+
+  // Nothing of a model shows before the unit has said which it is.
+  hideModelWidgets();
+
+  buildMeterPage(ModelTarrow);
+  restoreMeterChoices();
+
+  // Log lines keep the wording earlier releases logged ("MainWindow End",
+  // "[ERROR]Connected Device is [...]"): logs are read side by side.
+  qDebug("MainWindow End");
+}
+
+void MainWindow::paintPageColours() {
   // The window's colour by palette rather than by a style sheet: a sheet on
   // the window makes every widget of the pages paint through the style-sheet
   // style, which the moving bars would pay for ten times a second.
@@ -192,7 +224,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   QFont::insertSubstitutions(
       kPageFont, {QStringLiteral("Meiryo UI"), QStringLiteral("Segoe UI"),
                   QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow")});
+}
 
+void MainWindow::connectDeviceAnswers() {
   QVXDevice& dev = globalVXDevice();
   connect(&dev, &QVXDevice::sig_recv_productname, this, &MainWindow::slt_RecvDeviceName);
   connect(&dev, &QVXDevice::sig_recv_version, this, &MainWindow::slt_RecvFirmVersion);
@@ -201,7 +235,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   connect(&dev, &QVXDevice::sig_recv_serialnumber, this, &MainWindow::slt_RecvSerialNumber);
   connect(&dev, &QVXDevice::sig_recv_meter, this, &MainWindow::slt_RecvLevelMeter);
   connect(&dev, &QVXDevice::sig_recv_recfunc, this, &MainWindow::slt_RecvRecFunction);
+}
 
+void MainWindow::findChannelWidgets() {
   const QString suffix[kMeterChannels] = {
       QStringLiteral("1"),  QStringLiteral("2"),  QStringLiteral("3"),  QStringLiteral("4"),
       QStringLiteral("5"),  QStringLiteral("6"),  QStringLiteral("7"),  QStringLiteral("8"),
@@ -223,9 +259,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     photos[m] = findChild<QLabel*>(QStringLiteral("label_%1photo").arg(stem));
     meterLogos[m] = findChild<QLabel*>(QStringLiteral("label_%1_meter").arg(stem));
   }
-  meter.setView(ui->meterView);
-  clock.start();
+}
 
+void MainWindow::startTimers() {
   connect(timer1000ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_1000ms);
   connect(timer500ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_500ms);
   connect(timer100ms, &QTimer::timeout, this, &MainWindow::timerInterrupt_100ms);
@@ -233,8 +269,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   timer500ms->start(500);
   timer100ms->setTimerType(Qt::PreciseTimer);
   timer100ms->start(100);
+}
 
-  showAsioReminderIfDue();
+void MainWindow::setUpBufferSize() {
   readBufferSize();
   // A click on the groove and a key move the handle as a drag does, and
   // store what they show.
@@ -246,14 +283,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   QStringList sizes;
   for (int size : MainWindowLogic::kBufferSizes) sizes << QString::number(size);
   bufferScale->setLabels(sizes);
-  vxfacade::clearMeters(dev);
-  ui->label_Device->hide();
-  vxfacade::requestRecFunc(dev);
+}
 
-  ui->label_SWVer->setText(QStringLiteral("V") + softwareVersionFull);
-
-  updateSoftware = new UpdateSoftware();
-
+void MainWindow::styleButtonsAndLabels() {
   styleBufferSizeSlider(1.0f);
   ui->pushButton_HoldClear->setStyleSheet(kHoldClearStyle);
   QFont buttonFont(kPageFont, 13);
@@ -269,12 +301,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   for (QLabel* label : recFuncLabels) {
     if (label) label->setFont(recFont);
   }
+}
 
-  // Nothing of a model shows before the unit has said which it is.
-  hideModelWidgets();
-
-  buildMeterPage(ModelTarrow);
-
+void MainWindow::restoreMeterChoices() {
   // Only this window writes the meter source; the ticks use its copy
   // rather than reading the settings file ten times a second.
   // A stored value out of range is the default, with its button lit.
@@ -285,23 +314,19 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   meter.clearAllPeaks(channels);
 
   switch (MainWindowLogic::peakHoldTypeOf(loadPeakHoldType())) {
-    case 0:
+    case PeakHold::Off:
       on_pushButton_PeakHoldOff_clicked();
       break;
-    case 1:
+    case PeakHold::OneSecond:
       on_pushButton_PeakHold1s_clicked();
       break;
-    case 2:
+    case PeakHold::ThreeSeconds:
       on_pushButton_PeakHold3s_clicked();
       break;
-    case 3:
+    case PeakHold::Infinite:
       on_pushButton_PeakHoldInf_clicked();
       break;
-    default:
-      break;
   }
-
-  qDebug("MainWindow End");
 }
 
 MainWindow::~MainWindow() {
@@ -381,11 +406,12 @@ void MainWindow::timerInterrupt_1000ms() {
   if (updateSoftware) {
     // The firmware is checked against the identified model's document; a
     // controller that holds the other one is told to fetch it.
-    const int document = MainWindowLogic::updateDocument(model);
-    if (document >= 0) {
-      bool& needed = document == 1 ? updateSoftware->needFarLinkJson : updateSoftware->needTarrowJson;
+    const UpdateDocument document = MainWindowLogic::updateDocument(model);
+    if (document != UpdateDocument::None) {
+      bool& needed = document == UpdateDocument::FarLink ? updateSoftware->needFarLinkJson
+                                                         : updateSoftware->needTarrowJson;
       if (needed) {
-        updateSoftware->changeDeviceType(document);
+        updateSoftware->changeDeviceType(int(document));
         needed = false;
       }
     }
@@ -402,16 +428,16 @@ void MainWindow::timerInterrupt_1000ms() {
   applyModel(model);
 
   if (currentDeviceName != previousDeviceName) {
-    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0;
+    const bool shown = MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != PeakHold::Off;
     applyPeakLineVisibility(model, shown);
     meter.clearAllPeaks(channels);
   }
 
   if (updateSoftware) {
-    const int document = MainWindowLogic::documentOnModelChange(MainWindowLogic::modelOf(currentDeviceName),
-                                                                MainWindowLogic::modelOf(previousDeviceName));
-    if (document >= 0) {
-      updateSoftware->changeDeviceType(document);
+    const UpdateDocument document = MainWindowLogic::documentOnModelChange(
+        MainWindowLogic::modelOf(currentDeviceName), MainWindowLogic::modelOf(previousDeviceName));
+    if (document != UpdateDocument::None) {
+      updateSoftware->changeDeviceType(int(document));
       updateSoftware->checkFirm(ui->label_Device->text(), firmwareText);
     }
   }
@@ -431,13 +457,13 @@ void MainWindow::timerInterrupt_100ms() {
   QVXDevice& dev = globalVXDevice();
   const bool selected = vxfacade::isSelected(dev);
   switch (MainWindowLogic::pageForSelection(selected, &deviceLostShown)) {
-    case 2:
-      ui->stackedWidget->setCurrentIndex(2);
+    case Page::NotConnected:
+      showPage(Page::NotConnected);
       qCDebug(lcMeterTrace, "%lld lost", QDateTime::currentMSecsSinceEpoch());
       break;
-    case 0:
+    case Page::Information:
       readBufferSize();
-      ui->stackedWidget->setCurrentIndex(0);
+      showPage(Page::Information);
       // Ask who the unit is now rather than at the next second.
       vxfacade::requestInfo(dev);
       break;
@@ -532,12 +558,16 @@ void MainWindow::on_actionDefaultSize_triggered() {
 
 // --- pages ----------------------------------------------------------------------
 
+void MainWindow::showPage(Page page) {
+  ui->stackedWidget->setCurrentIndex(int(page));
+}
+
 void MainWindow::on_pushButton_Meter_clicked() {
-  ui->stackedWidget->setCurrentIndex(1);
+  showPage(Page::Meters);
 }
 
 void MainWindow::on_pushButton_Information_clicked() {
-  ui->stackedWidget->setCurrentIndex(0);
+  showPage(Page::Information);
 }
 
 // --- device answers -------------------------------------------------------------

@@ -78,6 +78,11 @@ class MainWindow : public QMainWindow {
   const MeterTickCounts& meterTickCounts() const { return tickCounts; }
 
  public slots:
+  // Slot names stay as they are. The on_<widget>_<signal> ones are
+  // connected by name in setupUi (QMetaObject::connectSlotsByName): renaming
+  // a slot or a widget of the form silently unhooks it. The others, the
+  // misspelt slt_RecvFirmBuld included, keep the names the panel has always
+  // had.
   void getDeviceName();
   void getFirmwareVersion();
   void getSampleRate();
@@ -153,6 +158,17 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The constructor's steps, in its order.
+  void paintPageColours();
+  void connectDeviceAnswers();
+  void findChannelWidgets();
+  void startTimers();
+  void setUpBufferSize();
+  void styleButtonsAndLabels();
+  // The stored meter source and peak-hold mode, with their buttons lit.
+  void restoreMeterChoices();
+
+  void showPage(Page page);
   void hideModelWidgets();
   // Shows the model's widgets and builds its meter page (nothing for
   // ModelNone).
@@ -175,11 +191,11 @@ class MainWindow : public QMainWindow {
   void redrawMeterPage(Model model);
   void placeCommonMeterWidgets();
   bool placeModelPage(Model model);
-  void styleMeterSourceButtons(unsigned source);
-  void stylePeakHoldButtons(int mode);
-  void styleRecLabelsForSource(unsigned source);
-  void selectMeterSource(unsigned source);
-  void selectPeakHold(int mode);
+  void styleMeterSourceButtons(MeterSource source);
+  void stylePeakHoldButtons(PeakHold mode);
+  void styleRecLabelsForSource(MeterSource source);
+  void selectMeterSource(MeterSource source);
+  void selectPeakHold(PeakHold mode);
   void applyPeakLineVisibility(Model model, bool shown);
   void copyLevelsBySource(Model model);
   void refreshRecIndicators();
@@ -225,7 +241,7 @@ class MainWindow : public QMainWindow {
   qreal placedRatio = 1.0;  // the device pixel ratio the pages were placed for
   bool firstShowDone = false;
   MeterTickCounts tickCounts;
-  unsigned meterSource = 0;      // Meter/Source as stored
+  MeterSource meterSource = MeterSource::ChannelInput;
   int shownBufferPosition = -1;  // the size the slider and its label show
   BufferSizeScale* bufferScale = nullptr;
 };

@@ -30,10 +30,13 @@ const QString kFlatOffButton = QStringLiteral(
     "0);border-radius: "
     "3px;border-style: outset;border-width:1px;border-color:#D8D8D8   #B4B4B4   #B1B1B1   #7B7979");
 
-// A rec-function state: 1 on, 2 blinking (on in the blink's on phase), any
-// other value off.
+// A rec-function state as the unit reports it; any other value is off.
+enum class RecFunction : uint8_t { Off = 0, On = 1, Blinking = 2 };
+
+// Blinking is on in the blink's on phase.
 RecLamp::State lampFor(uint8_t state, bool blinkOn) {
-  return state == 1 || (state == 2 && blinkOn) ? RecLamp::On : RecLamp::Off;
+  const RecFunction f = RecFunction(state);
+  return f == RecFunction::On || (f == RecFunction::Blinking && blinkOn) ? RecLamp::On : RecLamp::Off;
 }
 
 QString translated(const char* text) {
@@ -128,7 +131,7 @@ bool MainWindow::placeModelPage(Model model) {
                                    int(std::ceil(568 * sy)) - int(std::floor(190 * sy))));
   view->setBarArt(svgPixmap(QLatin1String(page.bar),
                             QSize(int(std::lround(18 * sx)), int(std::lround(340 * sy))), {}, true));
-  view->setChannelsShown(page.meters, view->peakLinesShown());
+  view->setChannelsShown(page.meters.channels, view->peakLinesShown());
   QLabel* const masks[5] = {ui->label_barMask1, ui->label_barMask2, ui->label_barMask3, ui->label_barMask4,
                             ui->label_barMask5};
   view->setBackdrop(background, {masks, masks + 5});
@@ -168,7 +171,7 @@ bool MainWindow::placeModelPage(Model model) {
     masks[m]->setVisible(shown);
   }
 
-  applyPeakLineVisibility(model, MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != 0);
+  applyPeakLineVisibility(model, MainWindowLogic::peakHoldTypeOf(loadPeakHoldType()) != PeakHold::Off);
   return true;
 }
 
@@ -180,7 +183,7 @@ void MainWindow::buildMeterPage(Model model) {
   if (builtModel == model && builtSize == size) return;
   placeCommonMeterWidgets();
   placeModelPage(model);
-  meter.meterLayout = kModelPages[model].meterLayout;
+  meter.setMeterGeometry(&kModelPages[model].meters);
   builtModel = model;
   builtSize = size;
   meter.updateMeters(channels);
@@ -194,24 +197,25 @@ void MainWindow::redrawMeterPage(Model model) {
   }
 }
 
-void MainWindow::styleMeterSourceButtons(unsigned source) {
+void MainWindow::styleMeterSourceButtons(MeterSource source) {
   QPushButton* const buttons[4] = {ui->pushButton_MTRSource, ui->pushButton_Analog, ui->pushButton_USB,
                                    ui->pushButton_MTR};
-  for (unsigned c = 0; c < 4; ++c) setSheet(buttons[c], c == source ? kSelectedButton : kPlainButton);
+  for (unsigned c = 0; c < 4; ++c)
+    setSheet(buttons[c], c == unsigned(source) ? kSelectedButton : kPlainButton);
 }
 
-void MainWindow::stylePeakHoldButtons(int mode) {
+void MainWindow::stylePeakHoldButtons(PeakHold mode) {
   QPushButton* const buttons[4] = {ui->pushButton_PeakHoldOff, ui->pushButton_PeakHold1s,
                                    ui->pushButton_PeakHold3s, ui->pushButton_PeakHoldInf};
   const QString selected = kSelectedButton + QLatin1Char(';');
   const QString plain = kPlainButton + QLatin1Char(';');
-  for (int c = 0; c < 4; ++c) setSheet(buttons[c], c == mode ? selected : plain);
-  if (mode == 1) setSheet(ui->pushButton_PeakHoldOff, kFlatOffButton);
+  for (int c = 0; c < 4; ++c) setSheet(buttons[c], c == int(mode) ? selected : plain);
+  if (mode == PeakHold::OneSecond) setSheet(ui->pushButton_PeakHoldOff, kFlatOffButton);
 }
 
 void MainWindow::applyPeakLineVisibility(Model model, bool shown) {
   ChannelSet lines = shown ? kAllChannels : 0;
-  if (shown && model != ModelNone) lines = kModelPages[model].meters;
+  if (shown && model != ModelNone) lines = kModelPages[model].meters.channels;
   ui->meterView->setChannelsShown(ui->meterView->channelsShown(), lines);
 }
 
@@ -220,36 +224,39 @@ void MainWindow::copyLevelsBySource(Model model) {
   meterrouting::copyBySource(model, meterSource, scratchLevels, channels);
 }
 
-void MainWindow::styleRecLabelsForSource(unsigned source) {
+void MainWindow::styleRecLabelsForSource(MeterSource source) {
   // The main labels follow their own rec states only where the model gives
   // them one each (Far Link).
   const bool ownMainStates = identifiedModel != ModelNone && kModelPages[identifiedModel].mainRecState < 0;
   for (int k = 0; k < 22; ++k)
-    recFuncLabels[k]->setState(source == 0 ? RecLamp::Off : RecLamp::NotApplicable);
-  const bool mainBlack = ownMainStates ? source != 0 : source == 3;
+    recFuncLabels[k]->setState(source == MeterSource::ChannelInput ? RecLamp::Off : RecLamp::NotApplicable);
+  const bool mainBlack =
+      ownMainStates ? source != MeterSource::ChannelInput : source == MeterSource::MtrReturn;
   recFuncLabels[22]->setState(mainBlack ? RecLamp::NotApplicable : RecLamp::Off);
   recFuncLabels[23]->setState(mainBlack ? RecLamp::NotApplicable : RecLamp::Off);
 }
 
 void MainWindow::refreshRecIndicators() {
   const Model model = identifiedModel;
-  const unsigned source = meterSource;
+  const MeterSource source = meterSource;
   const int labels = model == ModelNone ? 0 : kModelPages[model].recLamps;
   for (int k = 0; k < labels; ++k) {
-    recFuncLabels[k]->setState(source != 0 ? RecLamp::NotApplicable
-                                           : lampFor(recFunctionStates[k], recBlinkPhase));
+    recFuncLabels[k]->setState(source != MeterSource::ChannelInput
+                                   ? RecLamp::NotApplicable
+                                   : lampFor(recFunctionStates[k], recBlinkPhase));
   }
   const int mainState = model == ModelNone ? -1 : kModelPages[model].mainRecState;
   if (mainState >= 0) {
     for (int k : {22, 23}) {
-      recFuncLabels[k]->setState(source == 3 ? RecLamp::NotApplicable
-                                             : lampFor(recFunctionStates[mainState], recBlinkPhase));
+      recFuncLabels[k]->setState(source == MeterSource::MtrReturn
+                                     ? RecLamp::NotApplicable
+                                     : lampFor(recFunctionStates[mainState], recBlinkPhase));
     }
   }
   recBlinkPhase = !recBlinkPhase;
 }
 
-void MainWindow::selectMeterSource(unsigned source) {
+void MainWindow::selectMeterSource(MeterSource source) {
   saveMeterSource(uint8_t(source));
   meterSource = source;
   styleMeterSourceButtons(source);
@@ -262,30 +269,30 @@ void MainWindow::selectMeterSource(unsigned source) {
   }
 }
 
-void MainWindow::selectPeakHold(int mode) {
+void MainWindow::selectPeakHold(PeakHold mode) {
   static constexpr int kTicks[4] = {10, 10, 30, -20};
-  savePeakHoldType(mode);
+  savePeakHoldType(int(mode));
   stylePeakHoldButtons(mode);
-  meter.peakHoldTicks = kTicks[mode];
+  meter.peakHoldTicks = kTicks[int(mode)];
   meter.peakHoldMode = mode;
   meter.clearAllPeaks(channels);
   // Off hides every line; the other modes show the model's.
-  applyPeakLineVisibility(identifiedModel, mode != 0);
+  applyPeakLineVisibility(identifiedModel, mode != PeakHold::Off);
 }
 
 // --- buttons of the meter page ----------------------------------------------------
 
 void MainWindow::on_pushButton_MTRSource_clicked() {
-  selectMeterSource(0);
+  selectMeterSource(MeterSource::ChannelInput);
 }
 void MainWindow::on_pushButton_Analog_clicked() {
-  selectMeterSource(1);
+  selectMeterSource(MeterSource::AnalogInput);
 }
 void MainWindow::on_pushButton_USB_clicked() {
-  selectMeterSource(2);
+  selectMeterSource(MeterSource::UsbReturn);
 }
 void MainWindow::on_pushButton_MTR_clicked() {
-  selectMeterSource(3);
+  selectMeterSource(MeterSource::MtrReturn);
 }
 
 void MainWindow::on_pushButton_HoldClear_clicked() {
@@ -293,16 +300,16 @@ void MainWindow::on_pushButton_HoldClear_clicked() {
 }
 
 void MainWindow::on_pushButton_PeakHoldOff_clicked() {
-  selectPeakHold(0);
+  selectPeakHold(PeakHold::Off);
 }
 void MainWindow::on_pushButton_PeakHold1s_clicked() {
-  selectPeakHold(1);
+  selectPeakHold(PeakHold::OneSecond);
 }
 void MainWindow::on_pushButton_PeakHold3s_clicked() {
-  selectPeakHold(2);
+  selectPeakHold(PeakHold::ThreeSeconds);
 }
 void MainWindow::on_pushButton_PeakHoldInf_clicked() {
-  selectPeakHold(3);
+  selectPeakHold(PeakHold::Infinite);
 }
 
 void MainWindow::on_pushButton_peakText1_clicked() {

@@ -16,18 +16,18 @@ MainWindowLogic::Identity MainWindowLogic::identity(const QString& reported, con
   return Identity::Identified;
 }
 
-int MainWindowLogic::pageForSelection(bool selected, bool* notConnectedShown) {
-  if (selected == !*notConnectedShown) return -1;
+Page MainWindowLogic::pageForSelection(bool selected, bool* notConnectedShown) {
+  if (selected == !*notConnectedShown) return Page::Unchanged;
   *notConnectedShown = !selected;
-  return selected ? 0 : 2;
+  return selected ? Page::Information : Page::NotConnected;
 }
 
-int MainWindowLogic::updateDocument(Model model) {
-  return model == ModelNone ? -1 : kModelPages[model].updateDocument;
+UpdateDocument MainWindowLogic::updateDocument(Model model) {
+  return model == ModelNone ? UpdateDocument::None : kModelPages[model].updateDocument;
 }
 
-int MainWindowLogic::documentOnModelChange(Model current, Model previous) {
-  return current != previous ? updateDocument(current) : -1;
+UpdateDocument MainWindowLogic::documentOnModelChange(Model current, Model previous) {
+  return current != previous ? updateDocument(current) : UpdateDocument::None;
 }
 
 void MainWindowLogic::freshAnswer(qint64 nowMs) {
@@ -46,12 +46,12 @@ int smallSetting(const QString& stored) {
 
 }  // namespace
 
-unsigned MainWindowLogic::meterSourceOf(const QString& stored) {
-  return unsigned(qMax(0, smallSetting(stored)));
+MeterSource MainWindowLogic::meterSourceOf(const QString& stored) {
+  return MeterSource(qMax(0, smallSetting(stored)));
 }
 
-int MainWindowLogic::peakHoldTypeOf(const QString& stored) {
-  return qMax(0, smallSetting(stored));
+PeakHold MainWindowLogic::peakHoldTypeOf(const QString& stored) {
+  return PeakHold(qMax(0, smallSetting(stored)));
 }
 
 int MainWindowLogic::bufferPosition(const QVariant& stored) {

@@ -12,6 +12,14 @@
 
 #include "modelpages.h"
 
+// The pages of the window's stacked widget, by their index in the form.
+enum class Page : int {
+  Unchanged = -1,  // no page to switch to
+  Information = 0,
+  Meters = 1,
+  NotConnected = 2,
+};
+
 class MainWindowLogic {
  public:
   // The model a product name names: exactly one of the five display names,
@@ -29,17 +37,17 @@ class MainWindowLogic {
   static Identity identity(const QString& reported, const QString& current, const QString& held);
 
   // The page the 100 ms tick switches to for a selection answer, given
-  // whether the not-connected page is showing (updated): 2 when the unit has
-  // gone, 0 when it has (re)appeared, -1 for no change.
-  static int pageForSelection(bool selected, bool* notConnectedShown);
+  // whether the not-connected page is showing (updated): NotConnected when
+  // the unit has gone, Information when it has (re)appeared, else Unchanged.
+  static Page pageForSelection(bool selected, bool* notConnectedShown);
 
   // The update-information document the model's firmware is checked
-  // against: 0 Tarrow's, 1 Far Link's; -1 when the model has none.
-  static int updateDocument(Model model);
+  // against (None when the model has none).
+  static UpdateDocument updateDocument(Model model);
   // The document to change to when the identified model goes from
   // `previous` to `current`: the current model's, if it has one and the
-  // model changed; -1 otherwise.
-  static int documentOnModelChange(Model current, Model previous);
+  // model changed; None otherwise.
+  static UpdateDocument documentOnModelChange(Model current, Model previous);
 
   // Meter staleness. The meters show live data while a fresh meter answer
   // has arrived within the last second; before the first answer, and after
@@ -54,8 +62,8 @@ class MainWindowLogic {
 
   // Stored settings. A meter source or peak-hold type that is not a number
   // from 0 to 3 is the default, 0 (what an empty store gives).
-  static unsigned meterSourceOf(const QString& stored);
-  static int peakHoldTypeOf(const QString& stored);
+  static MeterSource meterSourceOf(const QString& stored);
+  static PeakHold peakHoldTypeOf(const QString& stored);
 
   // The buffer sizes (frames) by slider position, and the default's position.
   static constexpr int kBufferSizes[11] = {4, 8, 16, 24, 32, 64, 128, 256, 512, 1024, 2048};

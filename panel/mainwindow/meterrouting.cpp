@@ -60,15 +60,16 @@ int slotOf(int model, vxmsg_data_ch_t type, uint8_t number) {
   return slot < kScratchSlots ? slot : -1;
 }
 
-void copyBySource(int model, unsigned source, const uint16_t* scratch, MeterChannel* channels) {
+void copyBySource(int model, MeterSource source, const uint16_t* scratch, MeterChannel* channels) {
   if (model < 0 || model >= ModelCount) return;
   const Route& route = kRoutes[model];
-  const bool known = source <= 3;
-  const int start = known ? route.start[source] : 0;
+  const bool known = source <= MeterSource::MtrReturn;
+  const int start = known ? route.start[unsigned(source)] : 0;
   for (int i = 0; i < route.filled; ++i) channels[i].level = scratch[start + i];
   if (!known || route.mainL < 0) return;
-  channels[22].level = scratch[source == 3 ? route.mainL3 : route.mainL];
-  channels[23].level = scratch[source == 3 ? route.mainR3 : route.mainR];
+  const bool mtr = source == MeterSource::MtrReturn;
+  channels[22].level = scratch[mtr ? route.mainL3 : route.mainL];
+  channels[23].level = scratch[mtr ? route.mainR3 : route.mainR];
   if (model == ModelDorrit) {
     channels[16].level = scratch[44];  // AUX1: master out 3
     channels[17].level = 0;

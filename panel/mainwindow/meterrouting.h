@@ -22,7 +22,7 @@ int slotOf(int model, vxmsg_data_ch_t type, uint8_t number);
 // block fills channels 1, 2, ... in order, the main pair comes from fixed
 // slots. A source outside 0 to 3 fills from slot 0 and leaves the main pair
 // (and Dorrit's AUX and SUB channels) as they were.
-void copyBySource(int model, unsigned source, const uint16_t* scratch, MeterChannel* channels);
+void copyBySource(int model, MeterSource source, const uint16_t* scratch, MeterChannel* channels);
 
 }  // namespace meterrouting
 

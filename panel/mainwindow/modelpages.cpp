@@ -5,6 +5,15 @@
 
 namespace {
 
+// Left edge of each channel's bar (channels 1 to 22, L, R) in base pixels;
+// the Pellin's bars stand where the Tarrow's do.
+constexpr int kBarXTarrow[kMeterChannels] = {50,  84,  118, 152, 186, 220, 254, 288, 391, 425, 459,  493,
+                                             527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
+constexpr int kBarXFarLink[kMeterChannels] = {63,  97,  132, 165, 199, 234, 268, 302, 427, 461, 496, 529,
+                                              563, 597, 631, 665, 791, 825, 859, 893, 927, 961, 995, 1029};
+constexpr int kBarXDorrit[kMeterChannels] = {50,  84,  118, 152, 186, 220, 324, 358, 391, 425, 459,  493,
+                                             527, 561, 595, 629, 732, 766, 800, 834, 868, 902, 1006, 1039};
+
 // Columns of the rec-function labels and the peak readouts (channels 1 to 22,
 // L, R) in base pixels.
 constexpr int kRecXTarrow[24] = {47,  81,  115, 149, 183, 217, 251, 285, 387, 421, 455,  489,
@@ -50,9 +59,8 @@ const ModelPage kModelPages[ModelCount] = {
      "://Resource/logo/Tarrow_logo.svg",
      kTarrowCaptions,
      true,
-     0,
      VXMETER_COMMON,
-     kAllChannels,
+     {kAllChannels, kBarXTarrow},
      kAllChannels & ~channelSet({24}),
      channelSet({13, 15, 17, 19, 21}),
      kConsoleLabels,
@@ -62,7 +70,7 @@ const ModelPage kModelPages[ModelCount] = {
      {546, 613, 750, 819, 887},
      22,
      22,
-     0},
+     UpdateDocument::Tarrow},
     {"Quenby",
      "Quenby",
      ":/Resource/quenby.png",
@@ -71,9 +79,8 @@ const ModelPage kModelPages[ModelCount] = {
      "://Resource/logo/Quenby_logo.svg",
      kMixerCaptions,
      false,
-     0,
      VXMETER_QNB,
-     kAllChannels,
+     {kAllChannels, kBarXTarrow},
      kAllChannels & ~channelSet({24}),
      channelSet({13, 15, 17, 19, 21}),
      kConsoleLabels,
@@ -83,7 +90,7 @@ const ModelPage kModelPages[ModelCount] = {
      {546, 613, 750, 819, 887},
      22,
      22,
-     -1},
+     UpdateDocument::None},
     {"Pellin",
      "Pellin",
      ":/Resource/pellin.png",
@@ -92,9 +99,8 @@ const ModelPage kModelPages[ModelCount] = {
      "://Resource/logo/Pellin_logo.svg",
      kMixerCaptions,
      false,
-     2,
      VXMETER_PLN,
-     kPellinChannels,
+     {kPellinChannels, kBarXTarrow},
      kPellinChannels & ~channelSet({24}),
      channelSet({9, 11, 13}),
      "1|2|3|4|5|6|7|8|9-10|10|11-12|12|13-14|14|15|16|17|18|19|20|21|22|MAIN|24",
@@ -104,7 +110,7 @@ const ModelPage kModelPages[ModelCount] = {
      {409, 477, 546, 0, 0},
      12,
      14,
-     -1},
+     UpdateDocument::None},
     {"Dorrit",
      "Dorrit",
      ":/Resource/dorrit.png",
@@ -113,9 +119,8 @@ const ModelPage kModelPages[ModelCount] = {
      "://Resource/logo/Dorrit_logo.svg",
      kMixerCaptions,
      false,
-     3,
      VXMETER_DRT,
-     kDorritChannels,
+     {kDorritChannels, kBarXDorrit},
      channelSet({1, 2, 3, 4, 5, 6, 7, 9, 17, 19, 21, 23}),
      channelSet({7, 9, 15, 17, 19, 21}),
      "1|2|3|4|5|6|7 - 8|8|9 - 10|10|11|12|13|14|15|16|AUX1|18|AUX2|20|SUB|22|MAIN|24",
@@ -125,7 +130,7 @@ const ModelPage kModelPages[ModelCount] = {
      {},
      24,
      10,
-     -1},
+     UpdateDocument::None},
     {"Far Link",
      "FarLink",
      ":/Resource/farlink.png",
@@ -134,9 +139,8 @@ const ModelPage kModelPages[ModelCount] = {
      "://Resource/logo/FarLink_logo.svg",
      kFarLinkCaptions,
      true,
-     1,
      VXMETER_ZR,
-     kAllChannels,
+     {kAllChannels, kBarXFarLink},
      kAllChannels,
      0,
      "1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16|17|18|19|20|21|22|23|24",
@@ -146,5 +150,5 @@ const ModelPage kModelPages[ModelCount] = {
      {},
      24,
      -1,
-     1},
+     UpdateDocument::FarLink},
 };

@@ -24,6 +24,7 @@ class DevhostProcess {
   bool command(const QString& line, int timeoutMs = 20000);
   void stop();
   QString error() const { return lastError; }
+  qint64 processId() const { return process.processId(); }
 
  private:
   bool readLine(QString* line, int timeoutMs);

@@ -4,6 +4,13 @@
 // and with the unit silent (no meter answer for over a second), the meter
 // page in each meter source, and the not-connected page.
 // Run it through tests/isolated.sh so that it has its own host socket.
+// With --still the unit's clock is virtual and stands still while it serves:
+// its signals keep one value, so two runs give the same pictures, pixel for
+// pixel (to compare the pages before and after a change); the unit then
+// falls silent by the host being stopped for a moment, and blinking lamps
+// are taken in their off phase.
+#include <signal.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -39,9 +46,18 @@ void setClientSize(MainWindow& w, const QSize& client) {
   waitFor([&] { return w.centralWidget()->size() == client; }, 3000);
 }
 
+// With --still, pictures are taken just after the 500 ms tick has shown the
+// blinking rec-function lamps off, so that they too are the same each run.
+bool stillPictures = false;
+
 void shoot(MainWindow& w, const QSize& client, const QString& file, int settleMs = 1500) {
   setClientSize(w, client);
   QTest::qWait(settleMs);  // a few ticks at the new size
+  if (stillPictures) {
+    // The tick shows the lamps in the phase it finds, then turns it.
+    waitFor([] { return !recBlinkPhase; }, 2000);
+    waitFor([] { return recBlinkPhase; }, 2000);
+  }
   w.grab().save(file);
   qInfo("saved %s (client %dx%d)", qPrintable(file), w.centralWidget()->width(), w.centralWidget()->height());
 }
@@ -68,7 +84,13 @@ int main(int argc, char* argv[]) {
   // shows (144 for the 150 % of Windows; by default 96, Windows at 100 %).
   setUpDisplayScaling();
   QApplication app(argc, argv);
-  const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+  const QStringList args = app.arguments().mid(1);
+  const bool still = args.contains(QStringLiteral("--still"));
+  stillPictures = still;
+  QString out = QStringLiteral(".");
+  for (const QString& a : args) {
+    if (!a.startsWith(QLatin1String("--"))) out = a;
+  }
   QDir().mkpath(out);
 
   shootReminder(QLocale(QLocale::English, QLocale::UnitedStates), out + "/reminder_en.png");
@@ -76,7 +98,11 @@ int main(int argc, char* argv[]) {
   writeSetting("PopupMessage", "WakeUp", false);
 
   DevhostProcess host;
-  if (!host.start({"--model", "Tarrow"})) {
+  QStringList hostArgs = {"--model", "Tarrow"};
+  if (still)
+    hostArgs << "--clock"
+             << "virtual";
+  if (!host.start(hostArgs)) {
     qCritical("%s", qPrintable(host.error()));
     return 1;
   }
@@ -121,12 +147,19 @@ int main(int argc, char* argv[]) {
     // The unit stops answering: after a second the page says so.
     auto* view = w.findChild<MeterView*>("meterView");
     setClientSize(w, base);
-    host.command("stall-timeout 2");
+    // (A host on the virtual clock does not come back from timed-out
+    // transfers; a stopped host leaves the panel without answers as well.)
+    if (still) {
+      ::kill(pid_t(host.processId()), SIGSTOP);
+    } else {
+      host.command("stall-timeout 2");
+    }
     if (!waitFor([&] { return view->isStale(); }, 5000)) {
       qCritical("%s: the meters did not go stale", m.model);
       return 1;
     }
     shoot(w, base, out + QStringLiteral("/meter_%1_silent_1110x650.png").arg(m.file), 200);
+    if (still) ::kill(pid_t(host.processId()), SIGCONT);
     if (!waitFor([&] { return !view->isStale() && device->text() == QLatin1String(m.model); }, 30000)) {
       qCritical("%s: the meters did not come back", m.model);
       return 1;

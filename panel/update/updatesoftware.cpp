@@ -93,7 +93,7 @@ bool infoMessageDismissed(const QString& stored, const QString& message) {
 UpdateSoftware::UpdateSoftware(int deviceType_, bool skipFirstConfim_)
     : deviceType(deviceType_), skipFirstConfim(skipFirstConfim_) {
   jsonKind = -1;
-  state = 2;
+  state = State::PanelDone;
 
   workerThread = new QThread();
   worker = new UpdateInformation();
@@ -195,7 +195,7 @@ void UpdateSoftware::saveInformation(QString str) {
     checkSoft();
   }
   qDebug() << "skipFirstConfim" << (skipFirstConfim ? "true" : "false");
-  qDebug() << "state" << state;
+  qDebug() << "state" << int(state);
 }
 
 void UpdateSoftware::recieveDownloadJson() {
@@ -222,18 +222,18 @@ void UpdateSoftware::checkSoft() {
     // No usable document yet (the last fetch failed): fetch it again; its
     // arrival runs this check.
     skipFirstConfim = false;
-    state = 2;
+    state = State::PanelDone;
     requestDocument();
     return;
   }
-  state = 0;
+  state = State::PanelCheck;
   const QString c = softwareVersionShort;
   const QString M = majorText(versionObject.value(QStringLiteral("windows_software_version_major")));
   const QString m = minorText(versionObject.value(QStringLiteral("windows_software_version_minor")));
   logVersions("Sofware", c, M, m);
   if (!isNewerVersion(c, M, m)) {
     qDebug() << "UpdateSoftware: Software update none";
-    state = 2;
+    state = State::PanelDone;
     return;
   }
   qDebug() << "UpdateSoftware: Software update start";
@@ -241,7 +241,7 @@ void UpdateSoftware::checkSoft() {
   const QString stored = loadSoftDialog();
   if (suppressesVersion(stored, M, m)) {
     qDebug() << "UpdateSoftware: Software update Dialog: not displayed: ini ==" << stored;
-    state = 2;
+    state = State::PanelDone;
     return;
   }
   softwareBox.setOfferText(offerText(kTextPanelHeadline, c, latestSoftwareVersion));
@@ -255,7 +255,7 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
     qDebug() << "UpdateSoftware: checkFirm jObj none";
     return;
   }
-  if (state != 2) return;
+  if (state != State::PanelDone) return;
   const bool farLink = deviceName == kModelNameFarLink;
   if (!farLink && deviceName != kModelNameTarrow) return;
   if (farLink && jsonKind != 1) {
@@ -281,7 +281,7 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
   logVersions("Firmware", firmwareText, M, m);
   if (!isNewerVersion(firmwareText, M, m)) {
     qDebug() << "UpdateSoftware: Firmware update none";
-    state = 3;
+    state = State::FirmwareDone;
     return;
   }
   qDebug() << "UpdateSoftware: Firmware update start";
@@ -289,10 +289,10 @@ void UpdateSoftware::checkFirm(const QString& deviceName, const QString& firmwar
   const QString stored = loadFirmDialog();
   if (suppressesVersion(stored, M, m)) {
     qDebug() << "UpdateSoftware: Firmware update Dialog: not displayed: ini==" << stored;
-    state = 3;
+    state = State::FirmwareDone;
     return;
   }
-  state = 1;
+  state = State::FirmwareBox;
   firmwareModel = deviceName;
   firmwareBox.setOfferText(offerText(kTextFirmwareHeadline, firmwareText, latestFirmwareVersion));
   firmwareBox.show();
@@ -324,22 +324,22 @@ void UpdateSoftware::withdrawFirmware() {
     closeExecWindow();
   }
   // The model shown now gets its own firmware check.
-  state = 2;
+  state = State::PanelDone;
 }
 
 bool UpdateSoftware::hasUpdate() const {
-  if (state != 2 && state != 3) return false;
+  if (state != State::PanelDone && state != State::FirmwareDone) return false;
   if (!latestSoftwareVersion.isEmpty() || !latestFirmwareVersion.isEmpty()) return true;
   return !documentUsable && !waitingJson;
 }
 
 void UpdateSoftware::changeDeviceType(int type) {
-  if ((state != 2 && state != 3) || waitingJson) return;
+  if ((state != State::PanelDone && state != State::FirmwareDone) || waitingJson) return;
   deviceType = type;
   skipFirstConfim = true;
   QMetaObject::invokeMethod(worker, "setDeviceType", Q_ARG(int, type));
   requestDocument();
-  state = 2;
+  state = State::PanelDone;
 }
 
 void UpdateSoftware::closeUpdateWindows() {
@@ -354,7 +354,7 @@ void UpdateSoftware::closeUpdateWindows() {
 
 void UpdateSoftware::decideClickedSoftware() {
   softwareBox.close();
-  state = 0;
+  state = State::PanelCheck;
   firmwareModel.clear();
   emit readiedDownloadFile(versionObject
                                .value(systemIsJapanese() ? QStringLiteral("windows_software_url_ja")
@@ -369,7 +369,7 @@ void UpdateSoftware::decideClickedFirmware() {
     withdrawFirmware();
     return;
   }
-  state = 1;
+  state = State::FirmwareBox;
   emit readiedDownloadFile(versionObject
                                .value(systemIsJapanese() ? QStringLiteral("windows_firmware_url_ja")
                                                          : QStringLiteral("windows_firmware_url_en"))
@@ -382,7 +382,7 @@ void UpdateSoftware::decideClickedInformation() {
 }
 
 void UpdateSoftware::cancelSoftware() {
-  state = 2;
+  state = State::PanelDone;
   softwareBox.close();
   qDebug() << "UpdateSoftware: Software update cancel";
   if (softwareBox.ui->dontShowCheckBox->isChecked()) {
@@ -392,7 +392,7 @@ void UpdateSoftware::cancelSoftware() {
 }
 
 void UpdateSoftware::cancelFirmware() {
-  state = 3;
+  state = State::FirmwareDone;
   firmwareModel.clear();
   firmwareBox.close();
   qDebug() << "UpdateSoftware: Firmware update cancel";
@@ -403,13 +403,13 @@ void UpdateSoftware::cancelFirmware() {
 }
 
 void UpdateSoftware::cancelDownload() {
-  state = 3;
+  state = State::FirmwareDone;
   // The worker may have finished the download before the cancel reaches it.
   downloadCancelled = true;
 }
 
 void UpdateSoftware::showMsgBoxError() {
-  state = 3;
+  state = State::FirmwareDone;
   errorBox.exec();
 }
 

@@ -69,8 +69,17 @@ class UpdateSoftware : public QObject {
   void changeDeviceType(int type);
   void closeUpdateWindows();
 
-  // For tests and screenshots.
-  int currentState() const { return state; }
+  // Where the checks stand; the number of each is what the "state" log
+  // line prints.
+  enum class State : int {
+    PanelCheck = 0,    // panel check running, its box open, or its download under way
+    FirmwareBox = 1,   // firmware box open, or the firmware download under way
+    PanelDone = 2,     // panel check finished; firmware check pending
+    FirmwareDone = 3,  // firmware check finished, or a download cancelled or failed
+  };
+
+  // For tests and screenshots: the state's number.
+  int currentState() const { return int(state); }
   bool waitingForDocument() const { return waitingJson; }
   UpdateInformation* updateWorker() const { return worker; }
   InformationBox& softwareDialog() { return softwareBox; }
@@ -145,7 +154,7 @@ class UpdateSoftware : public QObject {
   // The model the firmware box was shown for; kept through its download and
   // the download-complete window, empty when no firmware update is under way.
   QString firmwareModel;
-  int state = 2;
+  State state = State::PanelDone;
   bool downloadCancelled = false;  // the user cancelled the download under way
   bool documentUsable = false;     // the last document had the model's object
 };

@@ -1,5 +1,7 @@
 #include "direct_client.h"
 
+#include <winioctl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -7,6 +9,8 @@
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#include "quenby_ioctl.h"
 
 namespace korvel::devhost {
 namespace {
@@ -77,7 +81,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   };
 
   uint32_t max = 0, info = 0;
-  if (call(kDirectMaxChannels, nullptr, 0, &max, 4, &info) != kSuccess || info != 4)
+  if (call(IOCTL_QUENBY_MAX_CHANNELS, nullptr, 0, &max, 4, &info) != kSuccess || info != 4)
     return fail("the driver did not report its channel counts");
   uint16_t max_capture = uint16_t(max), max_render = uint16_t(max >> 16);
   // A unit that only captures streams capture alone, in the format asked.
@@ -95,17 +99,17 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
 
   uint8_t record[16];
   encode_format_record(capture, render, record);
-  if (call(kDirectEnter, nullptr, 0, nullptr, 0, nullptr) != kSuccess)
+  if (call(IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, nullptr) != kSuccess)
     return fail("cannot enter direct mode");
-  uint32_t status = call(kDirectSetFormats, record, sizeof record, nullptr, 0, nullptr);
+  uint32_t status = call(IOCTL_QUENBY_SET_FORMATS, record, sizeof record, nullptr, 0, nullptr);
   if (status != kSuccess) {
-    call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
+    call(IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, nullptr);
     char text[64];
     std::snprintf(text, sizeof text, "the driver refused the formats (status %#x)", status);
     return fail(text);
   }
-  if (call(kDirectStart, nullptr, 0, nullptr, 0, nullptr) != kSuccess) {
-    call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
+  if (call(IOCTL_QUENBY_START_DIRECT, nullptr, 0, nullptr, 0, nullptr) != kSuccess) {
+    call(IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, nullptr);
     return fail("cannot start direct streaming");
   }
 
@@ -130,16 +134,16 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     while (clock.now_ns() < end) {
       if (!settled && clock.now_ns() >= settle) {
         settled = true;
-        call(kDirectClearCounters, nullptr, 0, nullptr, 0, nullptr);
+        call(IOCTL_QUENBY_CLEAR_COUNTERS, nullptr, 0, nullptr, 0, nullptr);
         allocations_start = clock.allocations();
       }
       uint32_t delay = 0, got = 0;
-      if (call(kDirectRenderDelay, nullptr, 0, &delay, 4, &got) == kSuccess && got == 4) {
+      if (call(IOCTL_QUENBY_RENDER_DELAY, nullptr, 0, &delay, 4, &got) == kSuccess && got == 4) {
         if (delay > max_delay) max_delay = delay;
       }
       while (renders && delay < lead_frames) {
         for (uint32_t i = 0; i < render_chunk; ++i) buf[i] = test_signal_byte(pos + i);
-        if (call(kDirectWriteRender, buf.data(), render_chunk, nullptr, 0, &got) != kSuccess ||
+        if (call(IOCTL_QUENBY_WRITE_RENDER, buf.data(), render_chunk, nullptr, 0, &got) != kSuccess ||
             got != render_chunk) {
           ++render_full;
           break;
@@ -154,7 +158,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     // The window ends while the ring is still ahead: once writing stops it
     // drains, and what follows is no longer steady state.
     uint32_t got = 0;
-    call(kDirectCounters, nullptr, 0, r.counters, sizeof r.counters, &got);
+    call(IOCTL_QUENBY_COUNTERS, nullptr, 0, r.counters, sizeof r.counters, &got);
     r.allocations_while_streaming = clock.allocations() - allocations_start;
     if (o.at_window_end) o.at_window_end();
     clock.thread_leave();
@@ -165,7 +169,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     std::vector<uint8_t> buf(capture_chunk);
     while (clock.now_ns() < end) {
       uint32_t got = 0;
-      if (call(kDirectReadCapture, nullptr, 0, buf.data(), capture_chunk, &got) == kSuccess && got) {
+      if (call(IOCTL_QUENBY_READ_CAPTURE, nullptr, 0, buf.data(), capture_chunk, &got) == kSuccess && got) {
         checker.feed(buf.data(), got);
         captured += got / capture.frame_bytes();
       } else {
@@ -180,8 +184,8 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   capture_thread.join();
   clock.join_end();
 
-  call(kDirectStop, nullptr, 0, nullptr, 0, nullptr);
-  call(kDirectLeave, nullptr, 0, nullptr, 0, nullptr);
+  call(IOCTL_QUENBY_STOP_DIRECT, nullptr, 0, nullptr, 0, nullptr);
+  call(IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, nullptr);
   r.rendered_frames = rendered;
   r.captured_frames = captured;
   r.max_render_delay_frames = max_delay;

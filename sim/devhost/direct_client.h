@@ -13,26 +13,6 @@
 
 namespace korvel::devhost {
 
-// Private control codes of direct mode.
-enum DirectCode : uint32_t {
-  kDirectEnter = 0x222028,
-  kDirectLeave = 0x22202C,
-  kDirectResetCapture = 0x222030,
-  kDirectResetRender = 0x222034,
-  kDirectResetBoth = 0x222038,
-  kDirectCounters = 0x222048,
-  kDirectClearCounters = 0x22204C,
-  kDirectInFlight = 0x222050,
-  kDirectRenderDelay = 0x222058,
-  kDirectSetFormats = 0x22205C,
-  kDirectStart = 0x222060,
-  kDirectStop = 0x222064,
-  kDirectMaxChannels = 0x222068,
-  kDirectReadCapture = 0x22603E,
-  kDirectWriteRender = 0x22A041,
-  kDirectSetInFlight = 0x22A054,
-};
-
 // One open handle on the private interface ("...\tarrow").
 class ControlChannel {
  public:

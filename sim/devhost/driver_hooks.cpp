@@ -112,13 +112,22 @@ DeviceHooks driver_hooks(DriverSlot* slot, bool high_speed, std::vector<uint8_t>
       return std::string();
     };
   }
+  hooks.sleep = [slot](uint32_t ms) -> std::string {
+    if (!slot->stack) return "the unit is not plugged in";
+    const int32_t status = slot->stack->system_sleep(ms);
+    if (status >= 0) return {};
+    char why[64];
+    std::snprintf(why, sizeof(why), "the driver did not power up again (0x%08X)", unsigned(status));
+    return why;
+  };
   // Clients reach the unit through quenby's own dispatch, and find it by the
   // interfaces quenby registered on the started device.
   hooks.interfaces = [slot] {
     return slot->stack ? slot->stack->interfaces() : std::vector<sim::devhost::DeviceInterface>{};
   };
-  hooks.open_file = [slot](const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out) {
-    return slot->stack ? slot->stack->open(name, out) : int32_t(wire::kStatusNoSuchDevice);
+  hooks.open_file = [slot](const std::u16string& name, uint32_t access, const sim::security::Caller& caller,
+                           std::unique_ptr<sim::devhost::DriverFile>* out) {
+    return slot->stack ? slot->stack->open(name, access, caller, out) : int32_t(wire::kStatusNoSuchDevice);
   };
   return hooks;
 }

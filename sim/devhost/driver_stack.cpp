@@ -6,6 +6,7 @@
 #include "kernel/host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
+#include "quenby_device_properties.h"
 #include "uac2.h"
 #include "usb/composite.h"
 #include "usb/device.h"
@@ -196,7 +197,11 @@ bool DriverStack::plug(std::string* error) {
     }
     impl_->driver->set_driver_tags({QUENBY_MEMORY_TAG, QUENBY_DRIVER_TAG});
   }
-  impl_->node = std::make_unique<kernel::DeviceNode>(*impl_->driver, impl_->device);
+  // The device's registry properties, as the INF's .HW section sets them.
+  kernel::DeviceProperties properties;
+  properties.characteristics = korvel::devhost::kQuenbyDeviceCharacteristics;
+  properties.security = korvel::devhost::kQuenbyDeviceSecurity;
+  impl_->node = std::make_unique<kernel::DeviceNode>(*impl_->driver, impl_->device, properties);
   NTSTATUS s = impl_->node->add();
   if (!NT_SUCCESS(s)) {
     impl_->node.reset();
@@ -243,6 +248,11 @@ bool DriverStack::started() const {
 int32_t DriverStack::set_power(int device_state) {
   if (!impl_->node) return STATUS_NO_SUCH_DEVICE;
   return impl_->node->set_power(DEVICE_POWER_STATE(device_state));
+}
+
+int32_t DriverStack::system_sleep(uint32_t ms) {
+  if (!impl_->node) return STATUS_NO_SUCH_DEVICE;
+  return impl_->node->system_sleep(ms);
 }
 
 uint32_t DriverStack::driver_power_state() const {
@@ -327,6 +337,7 @@ class KernelFile : public DriverFile {
     *information = info;
     return status;
   }
+  int32_t request(uint8_t major) override { return file_->request(major); }
 
  private:
   std::unique_ptr<kernel::DeviceFile> file_;
@@ -350,9 +361,14 @@ std::vector<DeviceInterface> DriverStack::interfaces() const {
 }
 
 int32_t DriverStack::open(const std::u16string& name, std::unique_ptr<DriverFile>* out) {
+  return open(name, security::kGenericRead | security::kGenericWrite, security::console_caller(1000), out);
+}
+
+int32_t DriverStack::open(const std::u16string& name, uint32_t access, const security::Caller& caller,
+                          std::unique_ptr<DriverFile>* out) {
   if (!impl_->node || !impl_->started || impl_->node->fdo() == nullptr) return STATUS_NO_SUCH_DEVICE;
   std::unique_ptr<kernel::DeviceFile> file;
-  NTSTATUS status = kernel::DeviceFile::open(impl_->node->fdo(), name, &file);
+  NTSTATUS status = kernel::DeviceFile::open(impl_->node->fdo(), name, access, caller, &file);
   if (NT_SUCCESS(status)) *out = std::make_unique<KernelFile>(std::move(file));
   return status;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "direct_client.h"
+#include "kernel/security.h"
 #include "unit.h"
 #include "unit_clock.h"
 
@@ -67,6 +68,9 @@ class DriverFile {
   // IRP_MJ_DEVICE_CONTROL; returns the NTSTATUS and the byte count.
   virtual int32_t ioctl(uint32_t code, const void* in, uint32_t in_len, void* out, uint32_t out_len,
                         uint64_t* information) = 0;
+  // A request of another major function without parameters (IRP_MJ_READ,
+  // IRP_MJ_FLUSH_BUFFERS ...); returns the NTSTATUS.
+  virtual int32_t request(uint8_t major) = 0;
 };
 
 // A device interface the started device registered: a filter factory's
@@ -109,6 +113,9 @@ class DriverStack {
   bool started() const;
   // Device power transition (1..4 = D0..D3); returns the request's NTSTATUS.
   int32_t set_power(int device_state);
+  // A system sleep of `ms` milliseconds with whatever streams run (D3, the
+  // bus's isochronous schedule lost, D0); the NTSTATUS of the power-up.
+  int32_t system_sleep(uint32_t ms);
   // The driver's device power state as it keeps it (1 = D0 ... 4 = D3, 5 = removed; 0 when no device).
   uint32_t driver_power_state() const;
 
@@ -140,7 +147,12 @@ class DriverStack {
   // example u"\\tarrow" or u"\\kstarrow"), on the started device:
   // IRP_MJ_CREATE through the driver's dispatch. The file's destructor sends
   // IRP_MJ_CLEANUP and IRP_MJ_CLOSE; every file must be gone before the
-  // device is removed.
+  // device is removed. The I/O manager checks `caller`'s token and the
+  // `access` asked (CreateFileW's dwDesiredAccess and what CreateFileW adds)
+  // against the device's security first. Without them: the console user's
+  // program asking for reading and writing.
+  int32_t open(const std::u16string& name, uint32_t access, const security::Caller& caller,
+               std::unique_ptr<DriverFile>* out);
   int32_t open(const std::u16string& name, std::unique_ptr<DriverFile>* out);
 
  private:

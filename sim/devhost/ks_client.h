@@ -60,6 +60,8 @@ struct StreamOptions {
   bool capture_only = false;
   // Power the device down to D3 and up again halfway, pins running.
   bool power_cycle_halfway = false;
+  // A system sleep of this many milliseconds halfway, pins running (0: none).
+  uint32_t sleep_halfway_ms = 0;
   // The host controller refuses the transfers of this endpoint (0: none)
   // for the first `refuse_seconds` of streaming.
   uint8_t refuse_endpoint = 0;

@@ -86,6 +86,19 @@ NTSTATUS intersect(PKSFILTER filter, ULONG pin, uint32_t channels, uint32_t bits
   return ks::pin_intersect(filter, pin, &range.DataRange, format->data(), size, &size);
 }
 
+// Whether the pin factory takes a format, as a client checks one before it
+// opens a pin with it ("KSPROPERTY_PIN_PROPOSEDATAFORMAT").
+NTSTATUS propose(PKSFILTER filter, ULONG pin, std::vector<uint8_t>* format) {
+  KSP_PIN request{};
+  request.Property.Set = KSPROPSETID_Pin;
+  request.Property.Id = KSPROPERTY_PIN_PROPOSEDATAFORMAT;
+  request.Property.Flags = KSPROPERTY_TYPE_SET;
+  request.PinId = pin;
+  ULONG bytes = 0;
+  return ks::filter_property(filter, &request, sizeof(request), format->data(), ULONG(format->size()),
+                             &bytes);
+}
+
 // Why a pin refused a format, with the standard rates it offers for that
 // channel count and resolution instead.
 std::string refusal(PKSFILTER filter, ULONG pin, const char* side, uint32_t channels, uint32_t bits,
@@ -327,6 +340,8 @@ bool Session::negotiate_render(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::v
     return fail(error, refusal(filter, kRenderPin, "render", ch_, bits_, rate_, status) +
                            (clock.empty() ? "" : " (" + clock + ")"));
   }
+  if (!NT_SUCCESS(propose(filter, kRenderPin, format)))
+    return fail(error, "the render pin offered a format it does not take");
   // The format the driver offered may carry the resolution in a wider
   // container (24 valid bits in 32): the pins stream that container.
   if (!sample_shape(*format, &bytes_, &valid_))
@@ -350,6 +365,8 @@ bool Session::negotiate_capture(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::
                 refusal(filter, capture_pin_id(filter), "capture", cap_ch_, cap_bits_, cap_rate_, status) +
                     (clock.empty() ? "" : " (" + clock + ")"));
   }
+  if (!NT_SUCCESS(propose(filter, capture_pin_id(filter), format)))
+    return fail(error, "the capture pin offered a format it does not take");
   uint32_t valid = 0;
   if (!sample_shape(*format, &cap_bytes_, &valid))
     return fail(error, "the capture pin offered a format of an unusable sample size");
@@ -533,10 +550,10 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   bool paused = false, unplugged = false, cycled = false;
   const uint64_t half_ns = start_ns + (end_ns - start_ns) / 2;
   while (ok && clock.now_ns() < end_ns && !stopped()) {
-    const uint64_t deadline = (o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway) && !paused &&
-                                      !unplugged && !cycled && half_ns > clock.now_ns()
-                                  ? half_ns
-                                  : end_ns;
+    const bool halfway =
+        o_.pause_halfway || o_.unplug_halfway || o_.power_cycle_halfway || o_.sleep_halfway_ms != 0;
+    const uint64_t deadline =
+        halfway && !paused && !unplugged && !cycled && half_ns > clock.now_ns() ? half_ns : end_ns;
     clock.wait(
         [&] {
           return (render != nullptr && ks::pin_completions(render) != seen_render) ||
@@ -584,6 +601,11 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
       // D3 and back with the pins in RUN: the streams must run again.
       cycled = true;
       ok = NT_SUCCESS(stack.set_power(4)) && NT_SUCCESS(stack.set_power(1));
+    }
+    if (clock.now_ns() >= half_ns && !cycled && o_.sleep_halfway_ms != 0) {
+      cycled = true;
+      ok = NT_SUCCESS(stack.system_sleep(o_.sleep_halfway_ms));
+      if (!ok) why = "the driver did not power up again after the system sleep";
     }
     if (clock.now_ns() >= half_ns && !unplugged && o_.unplug_halfway) {
       unplugged = true;

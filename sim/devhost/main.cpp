@@ -43,7 +43,7 @@ void usage(FILE* f) {
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
       "on the device-host socket and reads commands from standard input:\n"
-      "  unplug | plug | model NAME | busy MS | stall N | stall-timeout N | stream on|off\n"
+      "  unplug | plug | model NAME | busy MS | stall N | stall-timeout N | sleep MS | stream on|off\n"
       "  level N DB|off | quit\n"
       "With --play-audio (or after `stream on`) it plays a music-like signal through quenby's\n"
       "render pin, as the Windows audio engine would, so that the unit's COMPUTER OUT meters\n"

@@ -1,6 +1,7 @@
 #include "published_device.h"
 
 #include <unistd.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "korvel_usb_ids.h"
+#include "quenby_ioctl.h"
 #include "usbdevs_ctrl_req.h"
 
 namespace korvel::devhost {
@@ -136,7 +138,9 @@ void PublishedDevice::unplug_locked() {
   if (hooks_.unplug) hooks_.unplug();
 }
 
-uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* session, uint64_t expected) {
+uint32_t PublishedDevice::driver_open(const std::u16string& path, uint32_t access,
+                                      const sim::security::Caller& caller, Session* session,
+                                      uint64_t expected) {
   uint64_t generation;
   const size_t slash = path.rfind(u'\\');
   {
@@ -157,7 +161,7 @@ uint32_t PublishedDevice::driver_open(const std::u16string& path, Session* sessi
     if (!plugged_ || generation != generation_) return wire::kStatusNoSuchDevice;
   }
   auto open = std::make_shared<OpenFile>();
-  uint32_t status = uint32_t(hooks_.open_file(name, &open->file));
+  uint32_t status = uint32_t(hooks_.open_file(name, access, caller, &open->file));
   if (status & 0x80000000u) return status;
   session->kind = name == u"\\tarrow" ? Session::Kind::Private : Session::Kind::Filter;
   session->generation = generation;
@@ -208,9 +212,15 @@ wire::Reply PublishedDevice::enumerate(const uint8_t interface_class[16]) {
   return r;
 }
 
-uint32_t PublishedDevice::open(const std::u16string& path, Session* session, uint64_t generation) {
+uint32_t PublishedDevice::open(const std::u16string& path, uint32_t access,
+                               const sim::security::Caller& caller, Session* session, uint64_t generation) {
   if (!hooks_.open_file) return wire::kStatusNoSuchDevice;  // no driver, no device
-  return driver_open(path, session, generation);
+  return driver_open(path, access, caller, session, generation);
+}
+
+uint32_t PublishedDevice::open(const std::u16string& path, Session* session, uint64_t generation) {
+  return open(path, sim::security::kGenericRead | sim::security::kGenericWrite,
+              sim::security::console_caller(1000), session, generation);
 }
 
 IoctlOutcome PublishedDevice::ioctl(const Session& session, uint32_t code, const uint8_t* in, uint32_t in_len,
@@ -231,7 +241,7 @@ IoctlOutcome PublishedDevice::ioctl(const Session& session, uint32_t code, const
   // Warnings carry data as success does; only errors return none.
   const bool error = (r.status & 0xC0000000u) == 0xC0000000u;
   r.out_bytes = error ? 0 : uint32_t(information < out_len ? information : out_len);
-  if (code == USBDEVS_IOCTL_CTRL_REQ && !(r.status & 0x80000000u)) ++transfers_;
+  if (code == IOCTL_QUENBY_TUNNEL && !(r.status & 0x80000000u)) ++transfers_;
   return r;
 }
 
@@ -285,6 +295,16 @@ std::string PublishedDevice::stream(bool on) {
   // One at a time with plugs and unplugs, which start and stop the audio.
   std::lock_guard<std::mutex> c(commands_m_);
   return hooks_.stream(on);
+}
+
+std::string PublishedDevice::sleep(uint32_t ms) {
+  if (!hooks_.sleep) return "this host runs no driver";
+  std::lock_guard<std::mutex> c(commands_m_);  // one at a time with plugs and unplugs
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (!plugged_) return "the unit is not plugged in";
+  }
+  return hooks_.sleep(ms);
 }
 
 std::string PublishedDevice::hold_level(const std::string& arg) {

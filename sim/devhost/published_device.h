@@ -56,10 +56,13 @@ struct DeviceHooks {
   // When set, handles are served by the driver: the interfaces it registered
   // on the started device, and its create/device-control/close dispatch.
   std::function<std::vector<sim::devhost::DeviceInterface>()> interfaces;
-  std::function<int32_t(const std::u16string& name, std::unique_ptr<sim::devhost::DriverFile>* out)>
+  std::function<int32_t(const std::u16string& name, uint32_t access, const sim::security::Caller& caller,
+                        std::unique_ptr<sim::devhost::DriverFile>* out)>
       open_file;
   // Switches the audio played through the driver on or off; "" or why not.
   std::function<std::string(bool on)> stream;
+  // A system sleep of that many milliseconds; "" or why not.
+  std::function<std::string(uint32_t ms)> sleep;
 };
 
 class PublishedDevice {
@@ -73,8 +76,12 @@ class PublishedDevice {
   std::u16string interface_path() const;
 
   wire::Reply enumerate(const uint8_t interface_class[16]);
-  // IRP_MJ_CREATE on `path`; with `generation` (not 0), only while the unit
-  // is still the one plugged in then.
+  // IRP_MJ_CREATE on `path` by `caller` asking for `access`; with
+  // `generation` (not 0), only while the unit is still the one plugged in
+  // then. Without caller and access: the console user's program asking for
+  // reading and writing.
+  uint32_t open(const std::u16string& path, uint32_t access, const sim::security::Caller& caller,
+                Session* session, uint64_t generation = 0);
   uint32_t open(const std::u16string& path, Session* session, uint64_t generation = 0);
   // The request's output goes straight to `out` (out_len bytes at most).
   IoctlOutcome ioctl(const Session& session, uint32_t code, const uint8_t* in, uint32_t in_len, uint8_t* out,
@@ -90,6 +97,9 @@ class PublishedDevice {
   std::string stall(uint32_t n);
   // Audio through the driver's pins on or off (it follows plugs and unplugs).
   std::string stream(bool on);
+  // A system sleep: the driver goes to D3 with whatever streams run, the bus
+  // loses its schedule for `ms` milliseconds, then D0 again.
+  std::string sleep(uint32_t ms);
   std::string stall_timeout(uint32_t n);
   // "level N DB|off": analog input N's meter holds DB dBFS (-60 to 0) until
   // "off"; the hold carries over to the unit of a model change.
@@ -105,7 +115,8 @@ class PublishedDevice {
  private:
   std::string plug_locked();
   void unplug_locked();
-  uint32_t driver_open(const std::u16string& path, Session* session, uint64_t expected);
+  uint32_t driver_open(const std::u16string& path, uint32_t access, const sim::security::Caller& caller,
+                       Session* session, uint64_t expected);
   void set_model_locked(sim::Model m);
   void next_generation_locked();
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -177,6 +178,10 @@ void Server::accept_clients() {
     Connection& c = connections_.back();
     c.fd = fd;
     c.last = Clock::now();
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    const uint32_t pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 ? uint32_t(peer.pid) : 0;
+    c.caller = sim::security::console_caller(pid);
   }
 }
 
@@ -269,17 +274,6 @@ void put_u32_at(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-// The data rights a device file's handle holds for the access it was opened
-// with: FILE_READ_DATA (1) and FILE_WRITE_DATA (2), asked for by name or
-// through the generic rights that map to them.
-uint32_t data_rights(uint32_t access) {
-  uint32_t rights = access & 3u;
-  if (access & 0x80000000u) rights |= 1u;                  // GENERIC_READ
-  if (access & 0x40000000u) rights |= 2u;                  // GENERIC_WRITE
-  if (access & (0x10000000u | 0x02000000u)) rights |= 3u;  // GENERIC_ALL, MAXIMUM_ALLOWED
-  return rights;
-}
-
 }  // namespace
 
 // The hot path: the request's input is read where it arrived and the output
@@ -297,11 +291,6 @@ void Server::serve_ioctl(Connection& c, const uint8_t* p, uint32_t len) {
     r.status = wire::kStatusInvalidHandle;
   } else if (it->second.open_status & 0x80000000u) {
     r.status = it->second.open_status;
-  } else if ((it->second.rights & ((code >> 14) & 3u)) != ((code >> 14) & 3u)) {
-    // The I/O manager refuses a code whose access bits (FILE_READ_ACCESS,
-    // FILE_WRITE_ACCESS) the handle was not opened for; the driver never
-    // sees it.
-    r.status = wire::kStatusAccessDenied;
   } else {
     r = device_.ioctl(it->second.session, code, in, in_len, reply + wire::kIoctlReplyHead, out_len);
   }
@@ -381,10 +370,10 @@ bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t 
         number = c.next_handle;
       }
       Handle h;
-      h.rights = data_rights(req.access);
-      h.open_status = c.handles.size() >= limits_.max_handles
+      h.open_status = c.refused ? wire::kStatusAccessDenied
+                      : c.handles.size() >= limits_.max_handles
                           ? wire::kStatusInsufficientResources
-                          : device_.open(req.path, &h.session, req.generation);
+                          : device_.open(req.path, req.access, c.caller, &h.session, req.generation);
       if (op == wire::Op::OpenAs) {
         c.handles.emplace(number, std::move(h));  // a failed one answers its requests with why
         return true;
@@ -407,6 +396,10 @@ bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t 
     }
     case wire::Op::Attach:
       return send_attach(c);
+    case wire::Op::Logon:
+      if (!serve_logon(c, req)) return false;
+      reply.status = c.refused ? wire::kStatusAccessDenied : wire::kStatusSuccess;
+      break;
     case wire::Op::Ioctl:
     case wire::Op::Busy:
       return false;
@@ -414,6 +407,64 @@ bool Server::serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t 
   std::vector<uint8_t> f = wire::encode_reply(op, reply);
   c.out.insert(c.out.end(), f.begin(), f.end());
   return true;
+}
+
+// A connection's logon comes first and once; the token is the logon's as the
+// client lowered it, never more.
+bool Server::serve_logon(Connection& c, const wire::Request& req) {
+  if (c.logged_on || !c.handles.empty()) return false;
+  c.logged_on = true;
+  std::shared_ptr<const sim::security::Token> base = c.caller.token;
+  if (!req.secret.empty()) {
+    std::lock_guard<std::mutex> l(logons_m_);
+    auto it = logons_.find(req.secret);
+    if (it == logons_.end()) {
+      c.refused = true;
+      return true;
+    }
+    base = it->second;
+  }
+  sim::security::Lowering lowering;
+  lowering.integrity_ceiling = req.integrity;
+  if (req.logon_flags & wire::kLogonRestricted)
+    lowering.restrict_to = {sim::security::kRestrictedCode, sim::security::kEveryone};
+  c.caller.token = std::make_shared<const sim::security::Token>(sim::security::lowered(*base, lowering));
+  return true;
+}
+
+std::string Server::add_logon(const std::string& arg) {
+  const size_t space = arg.find(' ');
+  const std::string secret = arg.substr(0, space);
+  const std::string account = space == std::string::npos ? "" : trim(arg.substr(space + 1));
+  const char* usage = "usage: logon SECRET console|user2|network|admin|localservice|system";
+  if (secret.size() < 16 || secret.size() > wire::kMaxLogonSecret ||
+      !std::all_of(secret.begin(), secret.end(),
+                   [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)); }))
+    return usage;
+  namespace sec = sim::security;
+  // Every logon is a logon session of its own.
+  static uint64_t next_logon = 0x51000;
+  std::lock_guard<std::mutex> l(logons_m_);
+  const uint64_t logon = ++next_logon;
+  sec::Token t;
+  if (account == "console") {
+    t = sec::console_user(1001, logon);
+  } else if (account == "user2") {
+    t = sec::interactive_user(1002, 2, logon);
+  } else if (account == "network") {
+    t = sec::network_user(1003, logon);
+  } else if (account == "admin") {
+    t = sec::elevated_admin(1001, logon);
+  } else if (account == "localservice") {
+    t = sec::service(sec::kLocalService);
+  } else if (account == "system") {
+    t = sec::service(sec::kLocalSystem);
+  } else {
+    return usage;
+  }
+  if (logons_.count(secret)) return "that secret names a logon already";
+  logons_[secret] = std::make_shared<const sec::Token>(t);
+  return "";
 }
 
 Server::Stats Server::stats() const {
@@ -453,18 +504,23 @@ std::string Server::command(const std::string& raw) {
     why = sim::devhost::parse_u32(arg, &n) ? device_.busy(n) : "usage: busy MILLISECONDS";
   } else if (verb == "stall") {
     why = sim::devhost::parse_u32(arg, &n) ? device_.stall(n) : "usage: stall COUNT";
+  } else if (verb == "sleep") {
+    why = sim::devhost::parse_u32(arg, &n) && n <= 60000 ? device_.sleep(n)
+                                                         : "usage: sleep MILLISECONDS (up to 60000)";
   } else if (verb == "stream") {
     why = arg == "on" || arg == "off" ? device_.stream(arg == "on") : "usage: stream on|off";
   } else if (verb == "stall-timeout") {
     why = sim::devhost::parse_u32(arg, &n) ? device_.stall_timeout(n) : "usage: stall-timeout COUNT";
   } else if (verb == "level") {
     why = device_.hold_level(arg);
+  } else if (verb == "logon") {
+    why = add_logon(arg);
   } else if (verb == "quit" && arg.empty()) {
     stop();
   } else {
     why =
-        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, stream on|off, level "
-        "N DB|off, quit)";
+        "unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, sleep MS, stream "
+        "on|off, level N DB|off, logon SECRET ACCOUNT, quit)";
   }
   return why.empty() ? "ok " + line : "error " + line + ": " + why;
 }

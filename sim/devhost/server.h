@@ -12,6 +12,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,13 @@ class Server {
   void run();
 
   void stop();
-  // Runs one command line and returns the acknowledgement line.
+  // Runs one command line and returns the acknowledgement line. Besides the
+  // unit's commands, "logon SECRET ACCOUNT" sets up a logon that clients
+  // presenting SECRET (16 or more letters and digits) run in: ACCOUNT is
+  // console (the user the host runs as, the default of every connection),
+  // user2 (another user logged on at the computer, session 2), network
+  // (another user over the network), admin (the console user elevated),
+  // localservice (the Windows Audio service) or system (LocalSystem).
   std::string command(const std::string& line);
   // Reads commands from `fd` until end of input or stop (in its own thread).
   void read_commands(int fd, FILE* out);
@@ -79,10 +86,14 @@ class Server {
   struct Handle {
     Session session;
     uint32_t open_status = 0;
-    uint32_t rights = 0;  // FILE_READ_DATA and FILE_WRITE_DATA the open granted
   };
   struct Connection {
     int fd = -1;
+    // The client process (its id from the socket's peer credentials) and its
+    // token: the console user's until a Logon names another.
+    sim::security::Caller caller;
+    bool logged_on = false;
+    bool refused = false;      // a Logon of no logon: every open is refused
     ByteQueue in;              // received bytes not yet a whole frame
     std::vector<uint8_t> out;  // reply bytes not yet sent
     std::map<uint32_t, Handle> handles;
@@ -99,6 +110,8 @@ class Server {
   bool serve(Connection& c, wire::Op op, const uint8_t* payload, uint32_t len);
   void serve_ioctl(Connection& c, const uint8_t* payload, uint32_t len);
   bool send_attach(Connection& c);
+  bool serve_logon(Connection& c, const wire::Request& req);
+  std::string add_logon(const std::string& arg);
   void drop(Connection& c);
   int next_timeout_ms(Clock::time_point now) const;
   friend void stop_on_signals(Server* server);
@@ -110,6 +123,9 @@ class Server {
   int stop_pipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::list<Connection> connections_;  // the serving thread's alone
+  // Logons the operator set up, by secret (commands and serving both use it).
+  std::mutex logons_m_;
+  std::map<std::string, std::shared_ptr<const sim::security::Token>> logons_;
   std::atomic<uint64_t> receives_{0}, sends_{0}, requests_{0};
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/security.h"
 #include "usb/composite.h"
 
 namespace korvel::sim::usb {
@@ -19,6 +20,10 @@ class Device;
 }
 
 namespace korvel::sim::kernel {
+
+// The security descriptor of a device object, as the PnP manager sets it
+// from the device's registry key (null: the device object's own again).
+void set_device_security(PDEVICE_OBJECT device, std::shared_ptr<const security::SecurityDescriptor> sd);
 
 // What RtlGetVersion reports (default 10.0.19045).
 void set_os_version(ULONG major, ULONG minor, ULONG build);
@@ -54,6 +59,16 @@ struct FilterFactoryInfo {
   ULONG create_item_flags;
 };
 
+// Device-object properties of a device's registry key, as an INF's .HW
+// section's AddReg sets them ("Setting Device Object Registry Properties
+// During Installation"): DeviceCharacteristics (FILE_DEVICE_SECURE_OPEN
+// ...) and Security (SDDL). Empty security: the device objects keep their
+// own.
+struct DeviceProperties {
+  ULONG characteristics = 0;
+  std::string security;
+};
+
 // What a physical device object of the stand-in stands for: a USB device,
 // or one function of it.
 struct PdoExtension {
@@ -69,15 +84,18 @@ struct PdoExtension {
 // that function only; the parent has configured the device by then.
 class DeviceNode {
  public:
-  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device);
+  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties = {});
   // The function of the composite device that starts at interface
   // `first_interface` (its MI_xx), or the whole device when it has none.
-  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface);
+  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface,
+             DeviceProperties properties = {});
   ~DeviceNode();
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
 
-  // AddDevice of the driver.
+  // AddDevice of the driver; then the PnP manager applies the device's
+  // properties to every device object of the stack (a security descriptor
+  // that does not parse is a verifier failure: Windows refuses to install it).
   NTSTATUS add();
   // IRP_MN_START_DEVICE.
   NTSTATUS start();
@@ -87,6 +105,9 @@ class DeviceNode {
   // IRP_MN_QUERY_POWER and IRP_MN_SET_POWER for a device power state.
   NTSTATUS query_power(DEVICE_POWER_STATE state);
   NTSTATUS set_power(DEVICE_POWER_STATE state);
+  // A system sleep of `ms` milliseconds: the device queried and set to D3,
+  // the host controller's schedule lost, the time asleep, then D0 again.
+  NTSTATUS system_sleep(uint64_t ms);
   // IRP_MN_QUERY_CAPABILITIES; the bus driver fills the defaults first.
   NTSTATUS query_capabilities(DEVICE_CAPABILITIES* caps);
   // IRP_MN_SURPRISE_REMOVAL, then (remove) IRP_MN_REMOVE_DEVICE.
@@ -108,6 +129,7 @@ class DeviceNode {
   Driver& driver_;
   std::shared_ptr<usb::Device> device_;
   PdoExtension extension_;
+  DeviceProperties properties_;
   DEVICE_OBJECT pdo_{};
   DRIVER_OBJECT bus_driver_{};
   PDEVICE_OBJECT fdo_ = nullptr;

@@ -12,6 +12,17 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel::sim::kernel {
+
+// The major functions that KS's object dispatch serves for the file objects
+// it creates (KsSetMajorFunctionHandler's list, IRP_MJ_CREATE aside, which
+// KS serves by name for the device).
+constexpr UCHAR kKsObjectMajors[] = {IRP_MJ_CLOSE,       IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ,
+                                     IRP_MJ_WRITE,       IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_QUERY_SECURITY,
+                                     IRP_MJ_SET_SECURITY};
+
+}  // namespace korvel::sim::kernel
+
 namespace korvel::sim::kernel::ks {
 
 // Kernel-streaming devices that exist now (added and not yet removed).

@@ -101,6 +101,11 @@ bool Device::suspended() const {
   return suspended_;
 }
 
+void Device::lose_schedule() {
+  suspend();
+  set_frame_number(frame_number() + 0x80000000u);
+}
+
 void Device::set_completion_latency(uint64_t seed, uint32_t max_intervals) {
   std::lock_guard<std::mutex> g(m_);
   rng_ = max_intervals == 0 ? 0 : (seed | 1);

@@ -175,6 +175,12 @@ class Device {
   void suspend();
   void resume();
   bool suspended() const;
+  // A system sleep of the host (our model, the harsher plausible one): its
+  // controller stops and loses its isochronous schedule, so that whatever is
+  // still queued ends as on a suspended port, and once it runs again its
+  // frame counter goes on from elsewhere (2^31 frames away), so that no
+  // frame number kept from before is near. Around suspend() and resume().
+  void lose_schedule();
 
   // Completions come up to `max_intervals` bus intervals after the last
   // packet's interval, in batches, by a pseudo-random sequence from `seed`.

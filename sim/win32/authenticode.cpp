@@ -256,55 +256,33 @@ LONG RevocationOf(X509* cert, X509* issuer, STACK_OF(X509_CRL) * crls, LONG* det
   return CERT_E_REVOCATION_FAILURE;
 }
 
-}  // namespace
-
-std::string StorePath() {
-  const char* named = getenv("KORVEL_WINTRUST_STORE");
-  return named && *named ? named : "/etc/ssl/certs/ca-certificates.crt";
-}
-
-Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
-                      const std::string& store_path) {
-  Verdict verdict;
-  PeLayout pe;
-  if ((verdict.status = ParsePe(file, &pe)) != 0) return verdict;
-
+// The signature over the file's Authenticode digest; the signer's
+// certificate (kept by *p7) in *leaf_out.
+LONG CheckSignature(const std::vector<uint8_t>& file, const PeLayout& pe, Pkcs7* p7, X509** leaf_out) {
   const uint8_t* blob = file.data() + pe.table + 8;
-  Pkcs7 p7(d2i_PKCS7(nullptr, &blob, long(pe.signature_bytes)));
+  p7->reset(d2i_PKCS7(nullptr, &blob, long(pe.signature_bytes)));
   // Signers pad the signature to eight bytes inside or after its length:
   // zeros only, less than eight of them.
   const uint8_t* table_end = file.data() + file.size();
-  bool padded = p7 && table_end - blob < 8;
+  bool padded = *p7 && table_end - blob < 8;
   for (const uint8_t* p = blob; padded && p < table_end; ++p) padded = *p == 0;
-  if (!padded || !PKCS7_type_is_signed(p7.get()) || !p7->d.sign) {
-    verdict.status = TRUST_E_NOSIGNATURE;
-    return verdict;
-  }
+  if (!padded || !PKCS7_type_is_signed(p7->get()) || !(*p7)->d.sign) return TRUST_E_NOSIGNATURE;
   const uint8_t* content = nullptr;
   long content_bytes = 0;
   Sig digest_info;
-  if ((verdict.status = ReadIndirectData(p7.get(), &content, &content_bytes, &digest_info)) != 0)
-    return verdict;
+  if (const LONG status = ReadIndirectData(p7->get(), &content, &content_bytes, &digest_info)) return status;
 
-  STACK_OF(PKCS7_SIGNER_INFO)* signer_infos = PKCS7_get_signer_info(p7.get());
-  if (!signer_infos || sk_PKCS7_SIGNER_INFO_num(signer_infos) != 1) {
-    verdict.status = TRUST_E_NOSIGNATURE;
-    return verdict;
-  }
+  STACK_OF(PKCS7_SIGNER_INFO)* signer_infos = PKCS7_get_signer_info(p7->get());
+  if (!signer_infos || sk_PKCS7_SIGNER_INFO_num(signer_infos) != 1) return TRUST_E_NOSIGNATURE;
   PKCS7_SIGNER_INFO* signer_info = sk_PKCS7_SIGNER_INFO_value(signer_infos, 0);
   ASN1_TYPE* content_type = PKCS7_get_signed_attribute(signer_info, NID_pkcs9_contentType);
   if (!content_type || content_type->type != V_ASN1_OBJECT ||
-      !IsOid(content_type->value.object, kSpcIndirectData)) {
-    verdict.status = TRUST_E_NOSIGNATURE;
-    return verdict;
-  }
-  STACK_OF(X509)* signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
+      !IsOid(content_type->value.object, kSpcIndirectData))
+    return TRUST_E_NOSIGNATURE;
+  STACK_OF(X509)* signers = PKCS7_get0_signers(p7->get(), nullptr, 0);
   X509* leaf = signers && sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
   sk_X509_free(signers);  // the certificates stay with p7
-  if (!leaf) {
-    verdict.status = TRUST_E_NO_SIGNER_CERT;
-    return verdict;
-  }
+  if (!leaf) return TRUST_E_NO_SIGNER_CERT;
 
   // The file's digest as signed, and the signature over the signed content.
   const X509_ALGOR* algorithm = nullptr;
@@ -312,29 +290,38 @@ Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
   X509_SIG_get0(digest_info.get(), &algorithm, &signed_digest);
   const EVP_MD* md = DigestOf(algorithm->algorithm);
   std::vector<uint8_t> digest;
-  Bio signed_content(BIO_new_mem_buf(content, int(content_bytes)));
+  // Behind a buffer: PKCS7_verify copies a memory BIO into one of its own,
+  // which OpenSSL 3.0 leaks when the signature's digest algorithms are
+  // unknown.
+  BIO* memory = BIO_new_mem_buf(content, int(content_bytes));
+  Bio signed_content(memory ? BIO_push(BIO_new(BIO_f_buffer()), memory) : nullptr);
+  if (!signed_content) BIO_free(memory);
   if (!md || OBJ_cmp(signer_info->digest_alg->algorithm, algorithm->algorithm) != 0 ||
       !HashImage(file, pe, md, &digest) || size_t(ASN1_STRING_length(signed_digest)) != digest.size() ||
       memcmp(ASN1_STRING_get0_data(signed_digest), digest.data(), digest.size()) != 0 || !signed_content ||
-      PKCS7_verify(p7.get(), nullptr, nullptr, signed_content.get(), nullptr,
+      PKCS7_verify(p7->get(), nullptr, nullptr, signed_content.get(), nullptr,
                    PKCS7_NOVERIFY | PKCS7_NOCHAIN | PKCS7_BINARY) != 1) {
-    verdict.status = TRUST_E_BAD_DIGEST;
-    return verdict;
+    return TRUST_E_BAD_DIGEST;
   }
+  *leaf_out = leaf;
+  return 0;
+}
 
+// The chain from `leaf` to a root of the store, its usage and revocation;
+// the chain as built in verdict->chain.
+LONG CheckChain(X509* leaf, STACK_OF(X509) * intermediates, Revocation revocation,
+                const std::string& store_path, Verdict* verdict) {
   // The chain to a trusted root.
   MachineStore machine;
   Store store(X509_STORE_new());
   StoreCtx ctx(X509_STORE_CTX_new());
   if (!store || !ctx || !LoadStore(store_path, &machine)) {
-    verdict.status = TRUST_E_SYSTEM_ERROR;
-    return verdict;
+    return TRUST_E_SYSTEM_ERROR;
   }
   for (int i = 0; i < sk_X509_num(machine.roots.get()); ++i)
     X509_STORE_add_cert(store.get(), sk_X509_value(machine.roots.get(), i));
-  if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, p7->d.sign->cert) != 1) {
-    verdict.status = TRUST_E_SYSTEM_ERROR;
-    return verdict;
+  if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, intermediates) != 1) {
+    return TRUST_E_SYSTEM_ERROR;
   }
   const bool chained = X509_verify_cert(ctx.get()) == 1;
   Certs chain(X509_STORE_CTX_get1_chain(ctx.get()));
@@ -348,13 +335,13 @@ Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
     OPENSSL_free(der);
     entry.self_signed = X509_check_issued(cert, cert) == X509_V_OK;
     entry.trusted_root = chained && i == length - 1;
-    verdict.chain.push_back(std::move(entry));
+    verdict->chain.push_back(std::move(entry));
   }
   if (!chained) {
     const int depth = X509_STORE_CTX_get_error_depth(ctx.get());
-    verdict.status = ChainError(X509_STORE_CTX_get_error(ctx.get()));
-    if (depth >= 0 && depth < length) verdict.chain[size_t(depth)].error = verdict.status;
-    return verdict;
+    const LONG status = ChainError(X509_STORE_CTX_get_error(ctx.get()));
+    if (depth >= 0 && depth < length) verdict->chain[size_t(depth)].error = status;
+    return status;
   }
 
   // Code signing: named by the signer, allowed by every issuer that limits usage.
@@ -364,8 +351,7 @@ Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
     const uint32_t usage = X509_get_extended_key_usage(cert);
     const bool allows = limited && (usage & (XKU_CODE_SIGN | (i > 0 ? XKU_ANYEKU : 0))) != 0;
     if ((i == 0 || limited) && !allows) {
-      verdict.status = verdict.chain[size_t(i)].error = CERT_E_WRONG_USAGE;
-      return verdict;
+      return verdict->chain[size_t(i)].error = CERT_E_WRONG_USAGE;
     }
   }
 
@@ -378,12 +364,29 @@ Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
     const LONG status = RevocationOf(sk_X509_value(chain.get(), i), sk_X509_value(chain.get(), i + 1),
                                      machine.crls.get(), &detail);
     if (status != 0) {
-      verdict.chain[size_t(i)].error = detail;
-      verdict.status = status;
-      return verdict;
+      verdict->chain[size_t(i)].error = detail;
+      return status;
     }
   }
-  verdict.status = 0;
+  return 0;
+}
+
+}  // namespace
+
+std::string StorePath() {
+  const char* named = getenv("KORVEL_WINTRUST_STORE");
+  return named && *named ? named : "/etc/ssl/certs/ca-certificates.crt";
+}
+
+Verdict VerifyPeImage(const std::vector<uint8_t>& file, Revocation revocation,
+                      const std::string& store_path) {
+  Verdict verdict;
+  PeLayout pe;
+  Pkcs7 p7;
+  X509* leaf = nullptr;
+  if ((verdict.status = ParsePe(file, &pe)) == 0 &&
+      (verdict.status = CheckSignature(file, pe, &p7, &leaf)) == 0)
+    verdict.status = CheckChain(leaf, p7->d.sign->cert, revocation, store_path, &verdict);
   return verdict;
 }
 

@@ -110,6 +110,8 @@ uint32_t max_request_payload(Op op) {
       return 0;
     case Op::OpenAs:
       return 24 + 2 * kMaxPath;
+    case Op::Logon:
+      return 12 + kMaxLogonSecret;
   }
   return 0;
 }
@@ -120,6 +122,8 @@ uint32_t nt_status_to_win32(uint32_t status) {
       return 0;
     case kStatusBufferOverflow:
       return 234;  // ERROR_MORE_DATA
+    case kStatusDeviceBusy:
+      return 170;  // ERROR_BUSY
     case kStatusUnsuccessful:
       return 31;  // ERROR_GEN_FAILURE
     case kStatusInvalidHandle:
@@ -191,6 +195,12 @@ std::vector<uint8_t> encode_request(const Request& r) {
     case Op::Close:
       put_u32(b, r.handle);
       break;
+    case Op::Logon:
+      put_u32(b, r.integrity);
+      put_u32(b, r.logon_flags);
+      put_u32(b, uint32_t(r.secret.size()));
+      b.insert(b.end(), r.secret.begin(), r.secret.end());
+      break;
     case Op::Busy:
     case Op::Attach:
       break;
@@ -224,6 +234,15 @@ bool decode_request(Op op, const uint8_t* p, size_t n, Request* out) {
     }
     case Op::Close:
       return r.u32(&out->handle) && r.done();
+    case Op::Logon: {
+      uint32_t len;
+      std::vector<uint8_t> secret;
+      if (!r.u32(&out->integrity) || !r.u32(&out->logon_flags) || !r.u32(&len) || len > kMaxLogonSecret)
+        return false;
+      if (!r.vec(&secret, len) || !r.done()) return false;
+      out->secret.assign(secret.begin(), secret.end());
+      return true;
+    }
     case Op::Busy:
       return false;
   }
@@ -253,6 +272,7 @@ std::vector<uint8_t> encode_reply(Op op, const Reply& r) {
     case Op::Close:
     case Op::OpenAs:
     case Op::Busy:
+    case Op::Logon:
       break;
     case Op::Ioctl:
       put_u32(b, r.information);
@@ -289,6 +309,7 @@ bool decode_reply(Op op, const uint8_t* p, size_t n, Reply* out) {
     case Op::Close:
     case Op::OpenAs:
     case Op::Busy:
+    case Op::Logon:
       return r.done();
     case Op::Ioctl: {
       uint32_t len;

@@ -35,8 +35,27 @@ constexpr size_t kHeaderSize = 12;
 constexpr uint32_t kMaxIoctlBuffer = 1u << 20;
 constexpr uint32_t kMaxPath = 32768;  // UNICODE_STRING limit, in code units
 
-enum class Op : uint32_t { Enumerate = 1, Open = 2, Ioctl = 3, Close = 4, Busy = 5, Attach = 6, OpenAs = 7 };
-constexpr uint32_t kLastOp = 7;
+enum class Op : uint32_t {
+  Enumerate = 1,
+  Open = 2,
+  Ioctl = 3,
+  Close = 4,
+  Busy = 5,
+  Attach = 6,
+  OpenAs = 7,
+  Logon = 8
+};
+constexpr uint32_t kLastOp = 8;
+
+// Who a connection's requests come from. Without Logon: the console user's
+// program (the user the host runs as). Logon, before any other request,
+// names a logon that the host's operator set up (the host's "logon" command,
+// playing the part of Windows' logon and process creation) by its secret,
+// and may lower that token as a process started with less would be: to an
+// integrity ceiling, restricted. Nothing in it can raise a token or name an
+// account: an unknown secret leaves the connection refused for every open.
+constexpr uint32_t kLogonRestricted = 1;  // restricted to the Restricted SID and Everyone
+constexpr uint32_t kMaxLogonSecret = 256;
 
 // Open reply flag: the driver keeps nothing per open of this file, so that it
 // may be opened again with OpenAs and its Close may wait for the next request.
@@ -54,6 +73,7 @@ constexpr uint32_t kMaxPayload = 16 + kMaxIoctlBuffer;
 // IRP completed with; the client maps it as the I/O manager does).
 constexpr uint32_t kStatusSuccess = 0x00000000u;
 constexpr uint32_t kStatusBufferOverflow = 0x80000005u;
+constexpr uint32_t kStatusDeviceBusy = 0x80000011u;
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
 constexpr uint32_t kStatusInvalidHandle = 0xC0000008u;
 constexpr uint32_t kStatusInvalidParameter = 0xC000000Du;
@@ -86,6 +106,9 @@ struct Request {
   uint32_t code = 0;                 // Ioctl
   uint32_t out_len = 0;              // Ioctl: output buffer size of the caller
   std::vector<uint8_t> in;           // Ioctl: input buffer
+  std::string secret;                // Logon: the logon's secret (empty: the console user's)
+  uint32_t integrity = 0x4000;       // Logon: the integrity ceiling (a mandatory level RID)
+  uint32_t logon_flags = 0;          // Logon: kLogonRestricted
 };
 
 struct DeviceEntry {

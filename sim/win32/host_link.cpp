@@ -32,8 +32,8 @@ struct Pool {
   std::mutex m;
   // The environment the path was resolved from.
   bool resolved = false;
-  std::string socket_env, runtime_env;
-  std::string path;  // empty: no usable path
+  std::string socket_env, runtime_env, identity_env;
+  std::string path;        // empty: no usable path
   std::string path_error;  // why the path is unusable, as last reported
   std::vector<std::shared_ptr<Link>> links;
   // The current host's state page once a connection asked for it, and what
@@ -54,6 +54,36 @@ bool same_env(const std::string& seen, const char* name) {
   return seen == (v ? v : "");
 }
 
+// Who this process is, as it was started (see wire::Op::Logon):
+// KORVEL_SIM_LOGON names a logon by its secret, KORVEL_SIM_INTEGRITY (low,
+// medium, high) and KORVEL_SIM_RESTRICTED=1 lower its token.
+std::string identity_env() {
+  std::string id;
+  for (const char* name : {"KORVEL_SIM_LOGON", "KORVEL_SIM_INTEGRITY", "KORVEL_SIM_RESTRICTED"}) {
+    const char* v = getenv(name);
+    id += v ? v : "";
+    id += '\n';
+  }
+  return id;
+}
+
+bool logon_request(wire::Request* req) {
+  const char* secret = getenv("KORVEL_SIM_LOGON");
+  const char* integrity = getenv("KORVEL_SIM_INTEGRITY");
+  const char* restricted = getenv("KORVEL_SIM_RESTRICTED");
+  req->op = wire::Op::Logon;
+  req->secret = secret ? secret : "";
+  if (req->secret.size() > wire::kMaxLogonSecret) req->secret = "-";  // no logon has such a secret
+  const std::string level = integrity ? integrity : "";
+  req->integrity = level == "untrusted" ? 0x0000
+                   : level == "low"     ? 0x1000
+                   : level == "medium"  ? 0x2000
+                   : level == "high"    ? 0x3000
+                                        : 0x4000;
+  req->logon_flags = restricted && std::string(restricted) == "1" ? wire::kLogonRestricted : 0;
+  return !req->secret.empty() || req->integrity != 0x4000 || req->logon_flags != 0;
+}
+
 // Forgets the host's page and what it allowed (a host that dropped a
 // connection may be another host by now). Pool lock held.
 void forget_host_locked(Pool& p) {
@@ -67,11 +97,14 @@ void forget_host_locked(Pool& p) {
 // Pool lock held.
 const std::string& current_path(Pool& p) {
   if (!p.resolved || !same_env(p.socket_env, "KORVEL_DEVHOST_SOCKET") ||
-      !same_env(p.runtime_env, "XDG_RUNTIME_DIR") || p.path.empty()) {
+      !same_env(p.runtime_env, "XDG_RUNTIME_DIR") || p.identity_env != identity_env() || p.path.empty()) {
     const char* s = getenv("KORVEL_DEVHOST_SOCKET");
     const char* r = getenv("XDG_RUNTIME_DIR");
     p.socket_env = s ? s : "";
     p.runtime_env = r ? r : "";
+    // Connections carry who opened them: another identity (tests play
+    // several programs in one process) needs connections of its own.
+    p.identity_env = identity_env();
     p.resolved = true;
     // An unusable path (too long, a folder of another user or a link) would
     // otherwise look like a missing unit: say why, once for each reason.
@@ -218,13 +251,20 @@ void set_receive_slice(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-// A new connection; null without a host.
+// A new connection, logged on as this process was started; null without a
+// host. A logon the host refuses leaves a connection whose opens it refuses.
 std::shared_ptr<Link> connect_link(const std::string& path) {
   int fd = wire::connect_host(path);
   if (fd < 0) return nullptr;
   set_receive_slice(fd);
   auto link = std::make_shared<Link>();
   link->fd = fd;
+  wire::Request logon;
+  if (logon_request(&logon)) {
+    std::lock_guard<std::mutex> io(link->io);
+    wire::Reply reply;
+    if (!exchange(*link, logon, &reply, kAttachTimeoutMs) && link->broken) return nullptr;
+  }
   return link;
 }
 

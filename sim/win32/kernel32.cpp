@@ -23,6 +23,7 @@
 #include "devhost_wire.h"
 #include "handles.h"
 #include "host_link.h"
+#include "quenby_ioctl.h"
 
 using namespace korvel;
 
@@ -45,7 +46,11 @@ struct DeviceFile : win32::Object {
   // Fixed once `opened` is set; until then changed only under `first_use`.
   std::shared_ptr<win32::Link> link;
   uint32_t handle = 0;
-  bool light = false;                             // the close may wait for the connection's next request
+  // The close may wait for the connection's next request: quenby keeps
+  // nothing for a private handle on which only the tunnel was used. One
+  // that ran another code (direct mode, the exchange lock) may own
+  // something its cleanup gives back, so its close goes at once.
+  std::atomic<bool> light{false};
   bool overlapped = false;                        // opened with FILE_FLAG_OVERLAPPED
   std::atomic<bool> opened{false};                // the host has seen the open
   std::mutex first_use;                           // the request that carries a quick open, one at a time
@@ -267,6 +272,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
+  // CreateFileW opens with what it is asked and with SYNCHRONIZE and
+  // FILE_READ_ATTRIBUTES besides (observed on Windows): even a handle asked
+  // for no access needs the device's descriptor to grant those.
+  access |= SYNCHRONIZE | FILE_READ_ATTRIBUTES;
   // A light file opened before in the host's current plug generation opens
   // as it did then, without asking.
   win32::QuickOpen quick = win32::open_without_asking(name, len, access, share);
@@ -334,6 +343,7 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (code != DWORD(IOCTL_QUENBY_TUNNEL)) f->light.store(false, std::memory_order_relaxed);
   win32::IoctlCall call;
   call.code = code;
   call.in = in;
@@ -381,7 +391,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
   auto* object = static_cast<win32::Object*>(h);
   if (kind == win32::Kind::DeviceFile) {
     auto* f = static_cast<DeviceFile*>(object);
-    win32::close_handle(*f->link, f->handle, f->light, f->opened);
+    win32::close_handle(*f->link, f->handle, f->light.load(std::memory_order_relaxed), f->opened);
   }
   delete object;
   return TRUE;

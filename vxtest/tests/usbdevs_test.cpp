@@ -207,7 +207,7 @@ TEST_F(Channel, HostToDeviceRecordLayout) {
   ASSERT_EQ(0u, usbdevs_ctrl_out(h, 0x1D, 0x1234, 0x5678, 3, data));
   ASSERT_EQ(1u, o.host.ioctls.size());
   const wire::Request& r = o.host.ioctls[0];
-  EXPECT_EQ(0x222000u, r.code);
+  EXPECT_EQ(IOCTL_QUENBY_TUNNEL, r.code);
   EXPECT_EQ(0u, r.out_len);
   const std::vector<uint8_t> want = {0,    0,    0,    0,    3, 0,    0,    0, 23, 0,
                                      0x34, 0x12, 0x78, 0x56, 0, 0x1D, 0x71, 1, 0,  0};
@@ -277,7 +277,7 @@ TEST_F(Channel, WarningsCarryDataAndTimeoutsAreNotBusy) {
   uint8_t rec[20] = {1};
   uint8_t out[64] = {};
   DWORD got = 0;
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, out, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, out, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_MORE_DATA), GetLastError());
   EXPECT_EQ(10u, got);
   EXPECT_EQ(0x33, out[9]);

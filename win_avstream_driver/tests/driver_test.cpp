@@ -46,17 +46,18 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   EXPECT_EQ(f->Flags, ULONG(KSFILTER_FLAG_CRITICAL_PROCESSING));
   EXPECT_EQ(f->PinDescriptors[0].Flags, 0x21000Cu);
   EXPECT_EQ(f->PinDescriptors[3].Flags, 0x1000Cu);
-  EXPECT_EQ(f->PinDescriptors[0].PinDescriptor.DataRangesCount, 2u);
-  const KSDATARANGE_AUDIO* render =
-      reinterpret_cast<const KSDATARANGE_AUDIO*>(f->PinDescriptors[0].PinDescriptor.DataRanges[0]);
-  EXPECT_EQ(render->DataRange.FormatSize, 88u);
-  EXPECT_EQ(render->MaximumChannels, 4u);
-  EXPECT_EQ(render->MinimumBitsPerSample, 24u);
-  EXPECT_EQ(render->MinimumSampleFrequency, 44100u);
-  EXPECT_EQ(render->MaximumSampleFrequency, 48000u);
-  const KSMULTIPLE_ITEM* attributes =
-      reinterpret_cast<const KSMULTIPLE_ITEM*>(f->PinDescriptors[0].PinDescriptor.DataRanges[1]);
-  EXPECT_EQ(attributes->Count, 1u);
+  // A range for each setting and rate it carries, each followed by its
+  // attribute list: the 4-channel setting's 42-byte packets carry no rate.
+  const KSPIN_DESCRIPTOR& pin0 = f->PinDescriptors[0].PinDescriptor;
+  ASSERT_EQ(pin0.DataRangesCount, 4u);
+  for (ULONG i = 0, rate = 44100; i < 2; ++i, rate = 48000) {
+    const auto* r = reinterpret_cast<const KSDATARANGE_AUDIO*>(pin0.DataRanges[2 * i]);
+    EXPECT_EQ(std::vector<ULONG>({r->DataRange.FormatSize, r->DataRange.Flags, r->MaximumChannels,
+                                  r->MinimumBitsPerSample, r->MaximumBitsPerSample, r->MinimumSampleFrequency,
+                                  r->MaximumSampleFrequency}),
+              std::vector<ULONG>({88, KSDATARANGE_ATTRIBUTES, 2, 24, 24, rate, rate}));
+    EXPECT_EQ(reinterpret_cast<const KSMULTIPLE_ITEM*>(pin0.DataRanges[2 * i + 1])->Count, 1u);
+  }
   EXPECT_EQ(f->PinDescriptors[1].PinDescriptor.Communication, KSPIN_COMMUNICATION_BRIDGE);
   EXPECT_EQ(f->PinDescriptors[0].AllocatorFraming->FramingItem[0].Frames, 5u);
 
@@ -439,11 +440,10 @@ TEST(QuenbyPower, CapabilitiesOfAWakingUnitAreOnlyRestricted) {
   ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof(caps);
-  caps.Version = 1;
   ASSERT_EQ(h.node().query_capabilities(&caps), STATUS_SUCCESS);
-  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-  for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-    EXPECT_EQ(caps.DeviceState[s], PowerDeviceD3);
+  const DEVICE_POWER_STATE d3 = PowerDeviceD3;
+  EXPECT_EQ(std::vector<DEVICE_POWER_STATE>(caps.DeviceState, caps.DeviceState + PowerSystemMaximum),
+            std::vector<DEVICE_POWER_STATE>({PowerDeviceUnspecified, PowerDeviceD0, d3, d3, d3, d3, d3}));
   EXPECT_EQ(caps.DeviceWake, PowerDeviceD0);
   EXPECT_EQ(caps.SystemWake, PowerSystemWorking);
   h.unplug();

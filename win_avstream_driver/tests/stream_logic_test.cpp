@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -237,9 +238,10 @@ TEST(Intersection, SizesAndChannelRules) {
   r = PcmRange(10, 24, 48000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
-  // A range shorter than a KSDATARANGE_AUDIO, a rate the clock lacks, bits out of range.
+  // A range shorter than a KSDATARANGE, a rate the clock lacks, bits out of
+  // range. (A plain KSDATARANGE holds every PCM format: see the grid below.)
   r = PcmRange(2, 24, 48000);
-  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, 64, sizeof(r), sizeof(out), &out, &size), STATUS_NO_MATCH);
+  EXPECT_EQ(QuenbyIntersectFormat(&render, &r, 63, sizeof(r), sizeof(out), &out, &size), STATUS_NO_MATCH);
   r = PcmRange(2, 24, 96000);
   EXPECT_EQ(QuenbyIntersectFormat(&render, &r, sizeof(r), sizeof(r), sizeof(out), &out, &size),
             STATUS_NO_MATCH);
@@ -586,6 +588,99 @@ TEST(Negotiation, EveryFormatThePinOffersIsAcceptedBySetFormat) {
     }
   }
   EXPECT_GT(offered, 100);
+}
+
+// Intersection, the proposed-format check and set-format agree over a grid
+// of ranges: an offer lies inside the caller's range and set-format (which
+// the proposed-format property asks too) takes it; every range the pin
+// publishes names such a format; a range that is not one format is refused
+// only when none lies inside it; an offer is at the clock's current rate
+// when one inside is, then of the most valid bits, then of the channel
+// count asked for where a setting has it.
+TEST(Negotiation, IntersectionProposeAndSetFormatAgreeOverAGridOfRanges) {
+  uac2::FunctionLayout mixed = Eighteen();
+  mixed.render.insert(mixed.render.end(), {{2, 2, 16}, {2, 4, 24}});
+  mixed.capture.push_back({2, 2, 16});
+  mixed.rates = {44100, 48000, 96000};
+  const Caps devices[] = {Caps(Eighteen()), Caps(mixed)};
+  constexpr uint32_t kAny = 0xFFFFFFFFu;
+  struct Shape {
+    uint32_t ch, container, valid, rate;
+  };
+  std::vector<KSDATARANGE_AUDIO> grid = {PcmRange(kAny, 0, 0)};  // passed as a KSDATARANGE: a wildcard
+  grid[0].MaximumBitsPerSample = grid[0].MaximumSampleFrequency = kAny;
+  for (uint32_t ch : {1u, 2u, 8u, 10u, 18u, kAny})
+    for (auto b : {std::pair{16u, 16u}, {24u, 24u}, {32u, 32u}, {8u, 32u}, {17u, 23u}})
+      for (auto r : {std::pair{44100u, 44100u}, {48000u, 48000u}, {8000u, 192000u}, {50000u, 60000u}}) {
+        grid.push_back(PcmRange(ch, b.first, r.first));
+        grid.back().MaximumBitsPerSample = b.second;
+        grid.back().MaximumSampleFrequency = r.second;
+      }
+  int offers = 0;
+  for (const Caps& device : devices)
+    for (bool capture : {false, true})
+      for (auto [locked, current] : {std::pair{0u, 44100u}, {0u, 48000u}, {48000u, 48000u}}) {
+        FORMAT_CAPS c = device.get(capture, locked);
+        c.CurrentRate = current;
+        std::vector<Shape> all;  // every format set-format takes
+        for (uint32_t ch = 1; ch <= 18; ++ch)
+          for (uint32_t container : {16u, 24u, 32u})
+            for (uint32_t valid : {16u, 24u})
+              for (uint32_t rate : {8000u, 44100u, 48000u, 96000u, 192000u}) {
+                KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = PcmFormat(ch, container, rate);
+                f.WaveFormatExt.Samples.wValidBitsPerSample = WORD(valid);
+                if (valid <= container &&
+                    QuenbyCheckFormat(&c, &f.DataFormat, sizeof(f), nullptr, nullptr) == 0)
+                  all.push_back({ch, container, valid, rate});
+              }
+        KSDATARANGE_AUDIO published[QUENBY_MAX_PIN_RANGES];
+        for (uint32_t i = 0, n = locked ? 0 : QuenbyPinRanges(&c, published, QUENBY_MAX_PIN_RANGES); i < n;
+             ++i) {
+          const KSDATARANGE_AUDIO& p = published[i];
+          EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&p](const Shape& s) {
+            return s.ch == p.MaximumChannels && s.container == p.MinimumBitsPerSample &&
+                   s.rate == p.MinimumSampleFrequency;
+          }));
+        }
+        for (const KSDATARANGE_AUDIO& r : grid) {
+          SCOPED_TRACE(testing::Message()
+                       << (capture ? "capture " : "render ") << r.MaximumChannels << " ch "
+                       << r.MinimumBitsPerSample << "-" << r.MaximumBitsPerSample << " bits "
+                       << r.MinimumSampleFrequency << "-" << r.MaximumSampleFrequency << " Hz");
+          const bool exact = r.MinimumBitsPerSample == r.MaximumBitsPerSample &&
+                             r.MinimumSampleFrequency == r.MaximumSampleFrequency &&
+                             r.MaximumChannels != kAny;
+          auto inside = [&r](const Shape& s, bool one) {
+            auto in = [&r](uint32_t b) { return b >= r.MinimumBitsPerSample && b <= r.MaximumBitsPerSample; };
+            return (one ? s.ch == r.MaximumChannels : s.ch <= r.MaximumChannels) &&
+                   (in(s.container) || in(s.valid)) && s.rate >= r.MinimumSampleFrequency &&
+                   s.rate <= r.MaximumSampleFrequency;
+          };
+          KSDATAFORMAT_WAVEFORMATEXTENSIBLE out{};
+          ULONG size = 0;
+          const ULONG length = r.MinimumSampleFrequency == 0 ? sizeof(KSDATARANGE) : sizeof(r);
+          if (QuenbyIntersectFormat(&c, &r, length, sizeof(r), sizeof(out), &out, &size) != STATUS_SUCCESS) {
+            EXPECT_TRUE(exact || std::none_of(all.begin(), all.end(),
+                                              [&](const Shape& s) { return inside(s, false); }));
+            continue;
+          }
+          ++offers;
+          const WAVEFORMATEX& w = out.WaveFormatExt.Format;
+          const Shape got = {w.nChannels, w.wBitsPerSample,
+                             size == 82 ? w.wBitsPerSample : out.WaveFormatExt.Samples.wValidBitsPerSample,
+                             w.nSamplesPerSec};
+          EXPECT_TRUE(inside(got, exact));
+          EXPECT_EQ(QuenbyCheckFormat(&c, &out.DataFormat, size, nullptr, nullptr), STATUS_SUCCESS);
+          for (const Shape& s : all) {  // the preferences, in their order
+            if (exact || !inside(s, false)) continue;
+            EXPECT_FALSE(s.rate == current && got.rate != current);
+            EXPECT_FALSE(s.rate == got.rate && s.valid > got.valid);
+            EXPECT_FALSE(s.rate == got.rate && s.container == got.container && s.valid == got.valid &&
+                         s.ch == r.MaximumChannels && got.ch != s.ch);
+          }
+        }
+      }
+  EXPECT_GT(offers, 200);
 }
 
 TEST(Negotiation, AClockTheOtherDirectionRunsOffersAndAcceptsItsRateAlone) {

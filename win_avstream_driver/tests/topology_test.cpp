@@ -418,4 +418,58 @@ TEST(TopologyRates, RatesBelowTheLowestStreamedAreNotOffered) {
   EXPECT_EQ(l.MaxRate, 0u);
 }
 
+// Clock selectors that name themselves or each other: the search for a
+// source looks at each entity once (a crafted selector once made start run
+// for minutes), still finds a source within eight entities of the terminal
+// and none further away.
+TEST(TopologyClock, LoopingSelectorsAreSearchedOnceAndSourcesFoundWithinEight) {
+  auto selector = [](uint8_t id, std::vector<uint8_t> inputs) {
+    std::vector<uint8_t> d = {uint8_t(7 + inputs.size()), 0x24, 0x0B, id, uint8_t(inputs.size())};
+    d.insert(d.end(), inputs.begin(), inputs.end());
+    d.push_back(0x03);  // selector control read/write
+    d.push_back(0);
+    return d;
+  };
+  // A chain of `length` selectors from 0x40 down, each also naming itself
+  // and the head (`fan` times each), the last naming the source when `source`.
+  auto chain = [&](int length, int fan, bool source) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < length; ++i) {
+      const uint8_t id = uint8_t(0x40 + i);
+      std::vector<uint8_t> inputs;
+      for (int k = 0; k < fan; ++k) {
+        inputs.push_back(id);
+        inputs.push_back(0x40);
+      }
+      inputs.push_back(i + 1 < length ? uint8_t(id + 1) : source ? shapes::kClock : uint8_t(0x7F));
+      auto d = selector(id, inputs);
+      out.insert(out.end(), d.begin(), d.end());
+    }
+    return out;
+  };
+  const struct {
+    int length, fan;
+    bool source, found;
+  } cases[] = {
+      {1, 123, false, false},                       // 247 inputs naming the selector itself, no source
+      {1, 123, true, true},   {7, 17, true, true},  // the source is the eighth entity from the terminal
+      {8, 17, true, false},                         // ... the ninth
+      {8, 17, false, false},
+  };
+  for (const auto& c : cases) {
+    ConfigBuilder b;
+    b.configuration(2);
+    b.interface(0, 0, 0, 1, 1, 0x20)
+        .ac_header()
+        .clock_source(shapes::kClock)
+        .raw(chain(c.length, c.fan, c.source));
+    b.input_terminal(1, 0x0101, 0x40, 2).output_terminal(3, 0x0301, 1, 0x40).ac_end();
+    shapes::Render(b, 1, 1);
+    auto d = b.finish();
+    USB_AUDIO_TOPOLOGY t;
+    const TOPOLOGY_RESULT r = TopologyDiscover(d.data(), d.size(), &t);
+    EXPECT_EQ(c.found, r == TopologyOk) << c.length << " selectors of " << 2 * c.fan + 1 << " inputs: " << r;
+  }
+}
+
 }  // namespace

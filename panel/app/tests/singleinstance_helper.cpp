@@ -2,12 +2,15 @@
 //   singleinstance_helper first ID   holds the instance: a minimised window,
 //                                    prints "ready", then for every message
 //                                    "message:TEXT" and "minimized:0|1"
-//   singleinstance_helper second ID  hands "Already App is Running!" to the
-//                                    first; exit 0 delivered, 1 not, 2 no
-//                                    first instance
+//   singleinstance_helper second ID [MS]  hands "Already App is Running!"
+//                                    to the first, waiting MS milliseconds
+//                                    at most (the panel's 5000 by default);
+//                                    exit 0 delivered, 1 not, 2 no first
+//                                    instance
 #include <QTextStream>
 #include <QTimer>
 #include <QWidget>
+#include <cstdlib>
 #include <cstring>
 
 #include "singleinstance.h"
@@ -21,7 +24,8 @@ int main(int argc, char* argv[]) {
 
   if (!first) {
     if (!app.isRunning()) return 2;
-    return app.sendMessage(QStringLiteral("Already App is Running!"), 5000) ? 0 : 1;
+    const int timeout = argc > 3 ? std::atoi(argv[3]) : 5000;
+    return app.sendMessage(QStringLiteral("Already App is Running!"), timeout) ? 0 : 1;
   }
   if (app.isRunning()) {
     out << "running" << Qt::endl;

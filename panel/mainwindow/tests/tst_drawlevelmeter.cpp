@@ -11,6 +11,7 @@
 
 #include "drawlevelmeter.h"
 #include "meterview.h"
+#include "modelpages.h"
 
 class TestDrawLevelMeter : public QObject {
   Q_OBJECT
@@ -34,7 +35,7 @@ class TestDrawLevelMeter : public QObject {
       c.peakText = new QPushButton(page);
     }
     meter = new DrawLevelMeter;
-    meter->meterLayout = 0;
+    meter->setMeterGeometry(&kModelPages[ModelTarrow].meters);
     meter->placeBarsAtRest(ch);
   }
 
@@ -107,7 +108,7 @@ class TestDrawLevelMeter : public QObject {
   }
 
   void oneSecondHold() {
-    meter->peakHoldMode = 1;
+    meter->peakHoldMode = PeakHold::OneSecond;
     meter->peakHoldTicks = 10;
     setLevel(32767);
     meter->updateMeters(ch);
@@ -130,7 +131,7 @@ class TestDrawLevelMeter : public QObject {
   }
 
   void threeSecondHoldAndInfinite() {
-    meter->peakHoldMode = 2;
+    meter->peakHoldMode = PeakHold::ThreeSeconds;
     meter->peakHoldTicks = 30;
     setLevel(32767);
     meter->updateMeters(ch);
@@ -140,7 +141,7 @@ class TestDrawLevelMeter : public QObject {
     meter->updateMeters(ch);
     QCOMPARE(int(meter->peakHeight(0)), 0);  // the bar has fallen to 0 by then
 
-    meter->peakHoldMode = 3;
+    meter->peakHoldMode = PeakHold::Infinite;
     meter->peakHoldTicks = -20;
     setLevel(32767);
     meter->updateMeters(ch);
@@ -187,7 +188,7 @@ class TestDrawLevelMeter : public QObject {
     QFETCH(int, height);
     QFETCH(int, colour);
     QFETCH(bool, clip);
-    meter->peakHoldMode = 3;
+    meter->peakHoldMode = PeakHold::Infinite;
     meter->peakHoldTicks = -20;
     setLevel(32767);
     meter->updateMeters(ch);  // a held full-scale peak, clip lit
@@ -215,7 +216,7 @@ class TestDrawLevelMeter : public QObject {
     QFETCH(float, scale);
     meter->scaleX = meter->scaleMin = 1.0f;
     meter->scaleY = scale;
-    meter->peakHoldMode = 3;
+    meter->peakHoldMode = PeakHold::Infinite;
     meter->peakHoldTicks = -20;
     for (uint16_t level : {uint16_t(8192), uint16_t(4125), uint16_t(26100), uint16_t(700)}) {
       setLevel(32767);
@@ -229,7 +230,7 @@ class TestDrawLevelMeter : public QObject {
   }
 
   void clearOnePeakOnly() {
-    meter->peakHoldMode = 3;
+    meter->peakHoldMode = PeakHold::Infinite;
     meter->peakHoldTicks = -20;
     setLevel(32767);
     meter->updateMeters(ch);
@@ -242,7 +243,7 @@ class TestDrawLevelMeter : public QObject {
   }
 
   void layoutsSkipHiddenChannels() {
-    meter->meterLayout = 2;  // Pellin: 1-14, L, R
+    meter->setMeterGeometry(&kModelPages[ModelPellin].meters);  // 1-14, L, R
     setLevel(32767);
     meter->updateMeters(ch);
     QCOMPARE(barHeight(13), 340);
@@ -251,7 +252,8 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(barHeight(22), 340);
     QCOMPARE(ch[14].peakText->text(), QString());  // untouched
 
-    meter->meterLayout = 3;  // Dorrit: 1-10, 17, 19, 21, 22, L, R at its own columns
+    meter->setMeterGeometry(
+        &kModelPages[ModelDorrit].meters);  // 1-10, 17, 19, 21, 22, L, R at its own columns
     meter->updateMeters(ch);
     QCOMPARE(barHeight(14), 0);
     QCOMPARE(barHeight(16), 340);
@@ -259,7 +261,7 @@ class TestDrawLevelMeter : public QObject {
     QCOMPARE(barHeight(21), 340);
     QCOMPARE(meter->barRect(6, 10).x(), 324);
 
-    meter->meterLayout = 1;  // Far Link columns
+    meter->setMeterGeometry(&kModelPages[ModelFarLink].meters);  // Far Link columns
     QCOMPARE(meter->barRect(0, 10).x(), 63);
     QCOMPARE(meter->barRect(23, 10).x(), 1029);
   }

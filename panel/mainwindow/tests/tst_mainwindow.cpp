@@ -245,7 +245,7 @@ class TestMainWindow : public QObject {
     button("pushButton_PeakHold1s")->click();
 
     identify("Tarrow");
-    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelTarrow].meters);
     QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
     QCOMPARE(labelN("label_recfunc", 21)->text(), QString("21-22"));
     QCOMPARE(labelN("label_recfunc", 13)->geometry(), QRect(523, 570, 60, 17));
@@ -268,7 +268,7 @@ class TestMainWindow : public QObject {
     QVERIFY(zOrder(label("label_bgMSText")) > zOrder(label("label_bgMSL")));
 
     identify("Pellin");
-    QCOMPARE(window->levelMeter().meterLayout, 2);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelPellin].meters);
     QCOMPARE(labelN("label_recfunc", 9)->text(), QString("9-10"));
     QCOMPARE(labelN("label_recfunc", 9)->width(), 60);
     QCOMPARE(labelN("label_recfunc", 13)->text(), QString("13-14"));
@@ -287,7 +287,7 @@ class TestMainWindow : public QObject {
     QVERIFY(label("label_Tarrow_meter")->isHidden());
 
     identify("Dorrit");
-    QCOMPARE(window->levelMeter().meterLayout, 3);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelDorrit].meters);
     QCOMPARE(labelN("label_recfunc", 7)->text(), QString("7 - 8"));
     QCOMPARE(labelN("label_recfunc", 7)->geometry(), QRect(319, 570, 60, 17));
     QCOMPARE(view()->shown(6).readout.x(), 309);
@@ -302,7 +302,7 @@ class TestMainWindow : public QObject {
     for (int m = 1; m <= 5; ++m) QVERIFY(labelN("label_barMask", m)->isHidden());
 
     identify("Far Link");
-    QCOMPARE(window->levelMeter().meterLayout, 1);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelFarLink].meters);
     QCOMPARE(label("label_recfuncL")->text(), QString("23"));
     QCOMPARE(label("label_recfuncR")->text(), QString("24"));
     QVERIFY(!label("label_recfuncR")->isHidden());
@@ -315,7 +315,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(button("pushButton_MTR")->text(), QString("ANALOG OUT"));
 
     identify("Quenby");
-    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelQuenby].meters);
     QCOMPARE(labelN("label_recfunc", 13)->width(), 60);
     QCOMPARE(label("label_recfuncL")->text(), QString("MAIN"));
     QCOMPARE(button("pushButton_USB")->text(), QString("PC RETURN"));
@@ -451,23 +451,23 @@ class TestMainWindow : public QObject {
     };
 
     button("pushButton_PeakHold3s")->click();
-    QCOMPARE(meter.peakHoldMode, 2);
+    QCOMPARE(meter.peakHoldMode, PeakHold::ThreeSeconds);
     QCOMPARE(meter.peakHoldTicks, 30);
     QCOMPARE(readSetting("PeakHold", "Type"), QString("2"));
     button("pushButton_PeakHoldInf")->click();
-    QCOMPARE(meter.peakHoldMode, 3);
+    QCOMPARE(meter.peakHoldMode, PeakHold::Infinite);
     QCOMPARE(meter.peakHoldTicks, -20);
     QVERIFY(peakLineShown(22));
 
     // OFF hides the lines but peaks are still tracked (with a one-second
     // hold), so 1 SEC shows the current ones at once.
     button("pushButton_PeakHoldOff")->click();
-    QCOMPARE(meter.peakHoldMode, 0);
+    QCOMPARE(meter.peakHoldMode, PeakHold::Off);
     QCOMPARE(meter.peakHoldTicks, 10);
     for (int n = 1; n <= 24; ++n) QVERIFY(!peakLineShown(n));
     feed(8192, 3);  // -12 dB, height 213
     button("pushButton_PeakHold1s")->click();
-    QCOMPARE(meter.peakHoldMode, 1);
+    QCOMPARE(meter.peakHoldMode, PeakHold::OneSecond);
     QVERIFY(button("pushButton_PeakHoldOff")->styleSheet().startsWith("background-color: #B4B4B4;"));
     QVERIFY(button("pushButton_PeakHold1s")->styleSheet().contains("#58C0FF"));
     for (int n = 1; n <= 24; ++n) QVERIFY(peakLineShown(n));
@@ -729,7 +729,7 @@ class TestMainWindow : public QObject {
     QVERIFY(!lit("pushButton_Analog") && !lit("pushButton_USB") && !lit("pushButton_MTR"));
     QVERIFY(lit("pushButton_PeakHoldOff"));
     QVERIFY(!lit("pushButton_PeakHold1s") && !lit("pushButton_PeakHoldInf"));
-    QCOMPARE(other.levelMeter().peakHoldMode, 0);
+    QCOMPARE(other.levelMeter().peakHoldMode, PeakHold::Off);
     QCOMPARE(readSetting("PeakHold", "Type"), QString("0"));
     // Source 0 greys the channels' rec lamps (another source blacks them).
     QVERIFY(isGrey(other.findChild<QLabel*>("label_recfunc1")));

@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QtTest>
 
 #include "devhostprocess.h"
@@ -35,6 +36,13 @@ class TestMainWindowDevhost : public QObject {
   QLabel* label(const char* name) const { return window->findChild<QLabel*>(name); }
   QWidget* widget(const char* name) const { return window->findChild<QWidget*>(name); }
   int page() const { return window->findChild<QStackedWidget*>("stackedWidget")->currentIndex(); }
+  // The window's timer of the given interval (its 100, 500 and 1000 ms ticks).
+  QTimer* tick(int ms) const {
+    for (QTimer* t : window->findChildren<QTimer*>()) {
+      if (t->interval() == ms && t->isActive()) return t;
+    }
+    return nullptr;
+  }
 
  private slots:
   void initTestCase() {
@@ -51,7 +59,10 @@ class TestMainWindowDevhost : public QObject {
   }
 
   void notConnectedWithoutHost() {
-    QTest::qWait(1500);
+    // A 1000 ms tick and a few 100 ms ticks have run without a host.
+    QSignalSpy seconds(tick(1000), &QTimer::timeout);
+    QSignalSpy tenths(tick(100), &QTimer::timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(seconds.count() >= 1 && tenths.count() >= 5, kChangeMs);
     QCOMPARE(page(), 2);
     QCOMPARE(label("label_DeadBg")->text(), QString("Device is not connected"));
     QVERIFY(widget("pushButton_Meter")->isHidden());
@@ -69,7 +80,7 @@ class TestMainWindowDevhost : public QObject {
     QVERIFY(!widget("pushButton_Meter")->isHidden());
     QVERIFY(!widget("label_Tarrow_info")->isHidden());
     QVERIFY(!widget("label_Tarrowphoto")->isHidden());
-    QCOMPARE(window->levelMeter().meterLayout, 0);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[ModelTarrow].meters);
   }
 
   // Live meters of a Tarrow: the bars move, the clipping input lights its
@@ -113,7 +124,9 @@ class TestMainWindowDevhost : public QObject {
     auto* view = window->findChild<MeterView*>("meterView");
     window->findChild<QPushButton*>("pushButton_Meter")->click();
     QTRY_VERIFY_WITH_TIMEOUT(!view->isStale(), kChangeMs);
-    QVERIFY2(host.command("stall-timeout 2"), qPrintable(host.error()));
+    // One transfer that times out (3 s) leaves the meters over a second
+    // without an answer.
+    QVERIFY2(host.command("stall-timeout 1"), qPrintable(host.error()));
     QTRY_VERIFY_WITH_TIMEOUT(view->isStale(), kChangeMs);
     QVERIFY(!view->noteRect().isEmpty());
     QVERIFY(view->shown(0).clipLamp.isEmpty());
@@ -160,24 +173,24 @@ class TestMainWindowDevhost : public QObject {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QString>("widgetName");
     QTest::addColumn<bool>("serial");
-    QTest::addColumn<int>("layout");
+    QTest::addColumn<int>("geometryOf");  // the model whose meter geometry shows
     QTest::newRow("Quenby") << "Quenby"
-                            << "Quenby" << false << 0;
+                            << "Quenby" << false << int(ModelQuenby);
     QTest::newRow("Pellin") << "Pellin"
-                            << "Pellin" << false << 2;
+                            << "Pellin" << false << int(ModelPellin);
     QTest::newRow("Dorrit") << "Dorrit"
-                            << "Dorrit" << false << 3;
+                            << "Dorrit" << false << int(ModelDorrit);
     QTest::newRow("Far Link") << "Far Link"
-                              << "FarLink" << true << 1;
+                              << "FarLink" << true << int(ModelFarLink);
     QTest::newRow("Tarrow") << "Tarrow"
-                            << "Tarrow" << true << 0;
+                            << "Tarrow" << true << int(ModelTarrow);
   }
 
   void eachModel() {
     QFETCH(QString, model);
     QFETCH(QString, widgetName);
     QFETCH(bool, serial);
-    QFETCH(int, layout);
+    QFETCH(int, geometryOf);
     QVERIFY2(host.command("model " + model), qPrintable(host.error()));
     QTRY_COMPARE_WITH_TIMEOUT(label("label_Device")->text(), model, kChangeMs);
     QTRY_COMPARE_WITH_TIMEOUT(page(), 0, kChangeMs);
@@ -190,11 +203,13 @@ class TestMainWindowDevhost : public QObject {
       QVERIFY2(widget(qPrintable(QString("label_%1_info").arg(other)))->isHidden(), other);
       QVERIFY2(widget(qPrintable(QString("label_%1photo").arg(other)))->isHidden(), other);
     }
-    QCOMPARE(window->levelMeter().meterLayout, layout);
+    QCOMPARE(window->levelMeter().meterGeometry(), &kModelPages[geometryOf].meters);
     QTRY_COMPARE_WITH_TIMEOUT(!widget("label_SerialNumber")->isHidden(), serial, kChangeMs);
     QCOMPARE(!widget("label_textSerialNumber")->isHidden(), serial);
-    // The serial labels stay hidden for the three mixers over several ticks.
-    QTest::qWait(1500);
+    // The serial labels stay hidden for the three mixers once the unit has
+    // answered the serial-number request of the tick that showed the model.
+    QSignalSpy serials(&globalVXDevice(), &QVXDevice::sig_recv_serialnumber);
+    QTRY_VERIFY_WITH_TIMEOUT(serials.count() >= 1, kChangeMs);
     QCOMPARE(!widget("label_SerialNumber")->isHidden(), serial);
     QTRY_COMPARE_WITH_TIMEOUT(label("label_FWVer")->text(), QString("V1.05 0042"), kChangeMs);
     QTRY_VERIFY_WITH_TIMEOUT(kRateTexts.contains(label("label_Samplerate")->text()), kChangeMs);

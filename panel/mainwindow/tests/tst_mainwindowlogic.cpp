@@ -34,26 +34,26 @@ class TestMainWindowLogic : public QObject {
   // the information page once, whatever page was up before.
   void pageSwitching() {
     bool lost = true;
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), 0);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Information);
     QVERIFY(!lost);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), 2);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::NotConnected);
     QVERIFY(lost);
-    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), -1);
-    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), 0);
+    QCOMPARE(MainWindowLogic::pageForSelection(false, &lost), Page::Unchanged);
+    QCOMPARE(MainWindowLogic::pageForSelection(true, &lost), Page::Information);
   }
 
   // The update document follows the identified model, never a label's text.
   void updateDocuments() {
-    QCOMPARE(MainWindowLogic::updateDocument(ModelTarrow), 0);
-    QCOMPARE(MainWindowLogic::updateDocument(ModelFarLink), 1);
+    QCOMPARE(MainWindowLogic::updateDocument(ModelTarrow), UpdateDocument::Tarrow);
+    QCOMPARE(MainWindowLogic::updateDocument(ModelFarLink), UpdateDocument::FarLink);
     for (Model m : {ModelQuenby, ModelPellin, ModelDorrit, ModelNone})
-      QCOMPARE(MainWindowLogic::updateDocument(m), -1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelFarLink, ModelTarrow), 1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelNone), 0);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelTarrow), -1);
-    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelPellin, ModelTarrow), -1);
+      QCOMPARE(MainWindowLogic::updateDocument(m), UpdateDocument::None);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelFarLink, ModelTarrow), UpdateDocument::FarLink);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelNone), UpdateDocument::Tarrow);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelTarrow, ModelTarrow), UpdateDocument::None);
+    QCOMPARE(MainWindowLogic::documentOnModelChange(ModelPellin, ModelTarrow), UpdateDocument::None);
   }
 
   void staleness() {
@@ -73,11 +73,11 @@ class TestMainWindowLogic : public QObject {
 
   // Stored choices: 0 to 3 as they are, anything else the default 0.
   void storedChoices() {
-    QCOMPARE(MainWindowLogic::meterSourceOf("3"), 3u);
-    QCOMPARE(MainWindowLogic::peakHoldTypeOf("2"), 2);
+    QCOMPARE(MainWindowLogic::meterSourceOf("3"), MeterSource::MtrReturn);
+    QCOMPARE(MainWindowLogic::peakHoldTypeOf("2"), PeakHold::ThreeSeconds);
     for (const char* bad : {"", "4", "7", "-1", "abc", "1.5", "4294967297"}) {
-      QCOMPARE(MainWindowLogic::meterSourceOf(bad), 0u);
-      QCOMPARE(MainWindowLogic::peakHoldTypeOf(bad), 0);
+      QCOMPARE(MainWindowLogic::meterSourceOf(bad), MeterSource::ChannelInput);
+      QCOMPARE(MainWindowLogic::peakHoldTypeOf(bad), PeakHold::Off);
     }
   }
 
@@ -103,7 +103,8 @@ class TestMainWindowLogic : public QObject {
       QCOMPARE(QString(page.labelTexts).split('|').size(), kMeterChannels);
       // Every label that shows belongs to a shown meter, and every pair
       // label's partner column lies under it.
-      QCOMPARE(page.recLabels & ~page.meters, 0u);
+      QCOMPARE(page.recLabels & ~page.meters.channels, 0u);
+      QVERIFY(page.meters.barX);
       for (int k = 0; k < kMeterChannels; ++k) {
         if (!inSet(page.wideLabels, k)) continue;
         QVERIFY2(k + 1 < kMeterChannels && page.recX[k] + 60 >= page.recX[k + 1] + 26, page.name);

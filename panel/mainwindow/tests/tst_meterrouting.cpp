@@ -112,7 +112,7 @@ class TestMeterRouting : public QObject {
     uint16_t scratch[meterrouting::kScratchSlots];
     route(a, scratch);
     MeterChannel channels[kMeterChannels] = {};
-    meterrouting::copyBySource(a.model, unsigned(source), scratch, channels);
+    meterrouting::copyBySource(a.model, MeterSource(source), scratch, channels);
     const std::vector<Rec> e = expected(a.model, source);
     for (int k = 0; k < kMeterChannels; ++k) {
       if (e[k].type < 0) continue;
@@ -147,7 +147,7 @@ class TestMeterRouting : public QObject {
       route(a, scratch);
       MeterChannel channels[kMeterChannels] = {};
       for (MeterChannel& ch : channels) ch.level = 4242;
-      meterrouting::copyBySource(a.model, 7, scratch, channels);
+      meterrouting::copyBySource(a.model, MeterSource(7), scratch, channels);
       QCOMPARE(channels[0].level, levelOf(4, 1));
       QCOMPARE(channels[9].level, levelOf(4, 10));
       if (a.model == ModelFarLink) continue;

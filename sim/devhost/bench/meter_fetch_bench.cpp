@@ -6,6 +6,7 @@
 
 #include "bench_host.h"
 #include "host_link.h"
+#include "quenby_ioctl.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ void BM_StandInOpenIoctlClose(benchmark::State& state) {
   for (auto _ : state) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD got = 0;
-    if (!DeviceIoControl(f, 0x222000, g_record, 20, reply, 64, &got, nullptr)) state.SkipWithError("ioctl");
+    if (!DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, g_record, 20, reply, 64, &got, nullptr))
+      state.SkipWithError("ioctl");
     CloseHandle(f);
   }
 }
@@ -51,7 +53,8 @@ void BM_StandInIoctlOnly(benchmark::State& state) {
   uint8_t reply[64];
   for (auto _ : state) {
     DWORD got = 0;
-    if (!DeviceIoControl(f, 0x222000, g_record, 20, reply, 64, &got, nullptr)) state.SkipWithError("ioctl");
+    if (!DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, g_record, 20, reply, 64, &got, nullptr))
+      state.SkipWithError("ioctl");
   }
   CloseHandle(f);
 }

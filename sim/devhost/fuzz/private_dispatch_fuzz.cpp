@@ -3,6 +3,8 @@
 // methods, buffer lengths and contents on a private handle of a started
 // Tarrow. Every request must complete with a status, never read or write
 // past the buffers it was handed, and leave the driver able to go on.
+#include <winioctl.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -10,6 +12,7 @@
 
 #include "driver_stack.h"
 #include "kernel/clock.h"
+#include "quenby_ioctl.h"
 #include "quiet.h"
 
 using korvel::sim::Clock;
@@ -18,9 +21,13 @@ using korvel::sim::devhost::DriverStack;
 
 namespace {
 
-const uint32_t kCodes[] = {0x222000, 0x222028, 0x22202C, 0x222030, 0x222034, 0x222038,
-                           0x222048, 0x22204C, 0x222050, 0x222058, 0x22205C, 0x222060,
-                           0x222064, 0x222068, 0x22603E, 0x22A041, 0x22A044, 0x22A054};
+const uint32_t kCodes[] = {
+    IOCTL_QUENBY_TUNNEL,        IOCTL_QUENBY_ENTER_DIRECT,   IOCTL_QUENBY_LEAVE_DIRECT,
+    IOCTL_QUENBY_RESET_CAPTURE, IOCTL_QUENBY_RESET_RENDER,   IOCTL_QUENBY_RESET_BOTH,
+    IOCTL_QUENBY_COUNTERS,      IOCTL_QUENBY_CLEAR_COUNTERS, IOCTL_QUENBY_IN_FLIGHT,
+    IOCTL_QUENBY_RENDER_DELAY,  IOCTL_QUENBY_SET_FORMATS,    IOCTL_QUENBY_START_DIRECT,
+    IOCTL_QUENBY_STOP_DIRECT,   IOCTL_QUENBY_MAX_CHANNELS,   IOCTL_QUENBY_READ_CAPTURE,
+    IOCTL_QUENBY_WRITE_RENDER,  IOCTL_QUENBY_NOTHING,        IOCTL_QUENBY_SET_IN_FLIGHT};
 
 struct Target {
   std::unique_ptr<korvel::sim::Unit> unit;
@@ -79,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Leave the driver as the next input expects it.
   uint64_t information = 0;
-  t->file->ioctl(0x222064, nullptr, 0, nullptr, 0, &information);
-  t->file->ioctl(0x22202C, nullptr, 0, nullptr, 0, &information);
+  t->file->ioctl(IOCTL_QUENBY_STOP_DIRECT, nullptr, 0, nullptr, 0, &information);
+  t->file->ioctl(IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &information);
   return 0;
 }

@@ -101,7 +101,7 @@ TEST_F(EndToEnd, UnplugFailsCleanlyAndPlugRecovers) {
   EXPECT_EQ("error stall-timeout x: usage: stall-timeout COUNT", host->command("stall-timeout x"));
   EXPECT_EQ(
       "error frobnicate: unknown command (unplug, plug, model NAME, busy MS, stall N, stall-timeout N, "
-      "stream on|off, level N DB|off, quit)",
+      "sleep MS, stream on|off, level N DB|off, logon SECRET ACCOUNT, quit)",
       host->command("frobnicate"));
 
   // End of input does not stop the host; SIGTERM does, cleanly.
@@ -168,6 +168,47 @@ TEST_F(EndToEnd, FirmwareUpdateIsAdoptedByTheUnit) {
   // Both above 255: neither high byte may be lost on the way.
   EXPECT_NE(std::string::npos, info.out.find("\"version\": 261, \"build\": 300, \"firmware\": \"2.61 0300\""))
       << info.out;
+}
+
+TEST_F(EndToEnd, OnlyUsersAtTheComputerChangeTheUnit) {
+  // Programs of a user logged on over the network, a low-integrity or a
+  // restricted program of the console user, and one claiming a logon that
+  // does not exist cannot reflash the unit or even ask it anything (both
+  // need the tunnel, which needs a handle opened for writing); another user
+  // at the computer may, as the INF's descriptor lets interactive users.
+  std::string image = box_.dir() + "/fw.bin";
+  ASSERT_EQ(0,
+            run({KORVEL_DEVHOST_BIN, "--make-firmware-image", image, "--version", "6.66", "--build", "666"})
+                .status);
+  auto host = start_host();
+  ASSERT_EQ("ok logon NetworkLogon00000001 network", host->command("logon NetworkLogon00000001 network"));
+  ASSERT_EQ("ok logon SecondUserLogon0001 user2", host->command("logon SecondUserLogon0001 user2"));
+  EXPECT_EQ("error logon short network: usage: logon SECRET console|user2|network|admin|localservice|system",
+            host->command("logon short network"));
+  const struct {
+    const char* who;
+    std::vector<std::string> env;
+    int status;
+  } cases[] = {
+      {"network user", {"KORVEL_SIM_LOGON=NetworkLogon00000001"}, 1},
+      {"low integrity", {"KORVEL_SIM_INTEGRITY=low"}, 1},
+      {"restricted", {"KORVEL_SIM_RESTRICTED=1"}, 1},
+      {"no such logon", {"KORVEL_SIM_LOGON=GuessedLogon000000001"}, 1},
+      {"user of session 2", {"KORVEL_SIM_LOGON=SecondUserLogon0001"}, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> env = box_.env();
+    env.insert(env.end(), c.env.begin(), c.env.end());
+    EXPECT_EQ(c.status, run({KORVELCTL_BIN, "info", "--json"}, 60000, env).status) << c.who;
+    if (c.status != 0) {
+      RunResult up = run({KORVELCTL_BIN, "fw-update", image}, 60000, env);
+      EXPECT_EQ(1, up.status) << c.who;
+      EXPECT_NE(std::string::npos, up.err.find("GetLastError() = 0x5"))
+          << c.who << ": " << up.err.substr(0, 500);
+    }
+  }
+  RunResult info = ctl({"info", "--json"});
+  EXPECT_NE(std::string::npos, info.out.find("\"firmware\": \"1.05 0042\"")) << info.out;
 }
 
 TEST_F(EndToEnd, AFirmwareImageNeedsItsVersionAndBuild) {
@@ -479,6 +520,10 @@ TEST_F(EndToEnd, AudioPlayedThroughQuenbyMovesTheUsbReturnMetersThroughUnplugsAn
     EXPECT_TRUE(moved) << when;
   };
   streamed("at start");
+  // A system sleep with the pins running: the audio comes back.
+  EXPECT_EQ("ok sleep 300", host->command("sleep 300"));
+  streamed("after a system sleep");
+  EXPECT_EQ("error sleep 1.5: usage: sleep MILLISECONDS (up to 60000)", host->command("sleep 1.5"));
   EXPECT_EQ("ok unplug", host->command("unplug"));
   EXPECT_EQ("ok plug", host->command("plug"));
   streamed("after plug");

@@ -545,6 +545,24 @@ TEST(PowerCycle, PinsRunningStreamAgainAfterPowerUp) {
   EXPECT_GT(r.unit_received_frames, uint64_t(48000 * o.seconds * 0.85));
 }
 
+// A system sleep with both pins running: D3, the controller's schedule lost
+// and its frame counter moved on, 300 ms asleep, D0. The unit receives
+// exactly what was played, nothing lost or repeated and no silence put in,
+// and capture flows again.
+TEST(SystemSleep, BothPinsRunningResumeBitExact) {
+  Clock::instance().set_mode(ClockMode::Virtual);
+  StreamOptions o;
+  o.seconds = 2;
+  o.sleep_halfway_ms = 300;
+  StreamReport r;
+  std::string error;
+  ASSERT_TRUE(run_stream_session(o, &r, &error)) << error;
+  EXPECT_TRUE(r.render_bit_exact) << "the first frame missing or wrong: " << r.render_first_mismatch;
+  EXPECT_EQ(r.underrun_events, 0u);
+  EXPECT_GT(r.unit_received_frames, uint64_t(48000 * 1.6));
+  EXPECT_GT(r.captured_frames, uint64_t(48000 * 1.6));
+}
+
 // korvel-devhost --stream with the unit's shape from a descriptor file (hex
 // text), options in any order, render alone: the report carries what the
 // unit received.

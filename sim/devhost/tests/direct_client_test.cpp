@@ -3,6 +3,7 @@
 #include "direct_client.h"
 
 #include <gtest/gtest.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "driver_stack.h"
 #include "kernel/clock.h"
+#include "quenby_ioctl.h"
 
 using namespace korvel::devhost;
 using korvel::sim::Clock;
@@ -62,42 +64,42 @@ class ToyDriver : public ControlChannel {
     codes.push_back(code);
     *information = 0;
     switch (code) {
-      case kDirectMaxChannels:
+      case IOCTL_QUENBY_MAX_CHANNELS:
         if (out_len < 4) return 0xC000009A;
         *static_cast<uint32_t*>(out) = (4u << 16) | 4u;
         *information = 4;
         return 0;
-      case kDirectEnter:
+      case IOCTL_QUENBY_ENTER_DIRECT:
         direct = true;
         return 0;
-      case kDirectLeave:
+      case IOCTL_QUENBY_LEAVE_DIRECT:
         direct = false;
         return 0;
-      case kDirectSetFormats:
+      case IOCTL_QUENBY_SET_FORMATS:
         return direct && in_len >= 16 ? 0 : 0xC0000001;
-      case kDirectStart:
+      case IOCTL_QUENBY_START_DIRECT:
         running = direct;
         return direct ? 0 : 0xC0000001;
-      case kDirectStop:
+      case IOCTL_QUENBY_STOP_DIRECT:
         running = false;
         return 0;
-      case kDirectRenderDelay:
+      case IOCTL_QUENBY_RENDER_DELAY:
         *static_cast<uint32_t*>(out) = uint32_t(ring_.size() / 12);
         *information = 4;
         return 0;
-      case kDirectWriteRender:
+      case IOCTL_QUENBY_WRITE_RENDER:
         if (ring_.size() + in_len > 12 * 2400) return 0;  // no room: success, 0 bytes
         ring_.insert(ring_.end(), static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + in_len);
         *information = in_len;
         return 0;
-      case kDirectReadCapture: {
+      case IOCTL_QUENBY_READ_CAPTURE: {
         if (ring_.size() < out_len) return 0;
         std::copy(ring_.begin(), ring_.begin() + out_len, static_cast<uint8_t*>(out));
         ring_.erase(ring_.begin(), ring_.begin() + out_len);
         *information = out_len;
         return 0;
       }
-      case kDirectCounters:
+      case IOCTL_QUENBY_COUNTERS:
         std::memset(out, 0, out_len);
         *information = 28;
         return 0;
@@ -133,8 +135,8 @@ TEST(DirectClient, RunsTheSequenceAndChecksLoopback) {
   EXPECT_LE(r.rendered_frames - r.captured_frames, 2 * 48000u * o.lead_ms / 1000)
       << r.captured_frames << " captured, " << r.rendered_frames << " rendered, " << r.capture_empty
       << " empty reads, " << r.render_full << " full";
-  EXPECT_EQ(kDirectMaxChannels, toy.codes.front());
-  EXPECT_EQ(kDirectLeave, toy.codes.back());
+  EXPECT_EQ(IOCTL_QUENBY_MAX_CHANNELS, toy.codes.front());
+  EXPECT_EQ(IOCTL_QUENBY_LEAVE_DIRECT, toy.codes.back());
   EXPECT_FALSE(toy.direct);
 
   // Asking for more channels than the device has is refused before direct mode.

@@ -20,6 +20,7 @@
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
+#include "quenby_ioctl.h"
 #include "usb/device.h"
 
 using korvel::sim::Clock;
@@ -43,8 +44,9 @@ constexpr uint32_t kFrameBytes = 6;      // 2 channels of 24 bits
 constexpr uint32_t kPinSample = 0x1000;  // what the render pin plays on channel 1
 
 // The direct-mode codes of the private interface.
-constexpr uint32_t kEnter = 0x222028, kLeave = 0x22202C, kSetFormats = 0x22205C, kStart = 0x222060,
-                   kStop = 0x222064, kReadCapture = 0x22603E;
+constexpr uint32_t kEnter = IOCTL_QUENBY_ENTER_DIRECT, kLeave = IOCTL_QUENBY_LEAVE_DIRECT,
+                   kSetFormats = IOCTL_QUENBY_SET_FORMATS, kStart = IOCTL_QUENBY_START_DIRECT,
+                   kStop = IOCTL_QUENBY_STOP_DIRECT, kReadCapture = IOCTL_QUENBY_READ_CAPTURE;
 const uint8_t kStereo48k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
 const uint8_t kStereo44k[16] = {2, 0, 2, 0, 24, 0, 24, 0, 0x44, 0xAC, 0, 0, 0x44, 0xAC, 0, 0};
 
@@ -274,7 +276,7 @@ void run_beside_pins(uint32_t pin_rate, Result* out) {
   std::vector<uint8_t> silence(48 * kFrameBytes, 0), back(48 * kFrameBytes);
   int mixed = 0, pin_fed = 0;
   for (int ms = 0; ms < 300; ++ms) {
-    call(0x22A041, silence.data(), uint32_t(silence.size()), nullptr, 0);
+    call(IOCTL_QUENBY_WRITE_RENDER, silence.data(), uint32_t(silence.size()), nullptr, 0);
     if (call(kReadCapture, nullptr, 0, back.data(), uint32_t(back.size())) > 0) {
       for (size_t o = 0; o < back.size(); o += kFrameBytes)
         if (sample(&back[o]) == int32_t(kPinSample) && sample(&back[o + 3]) == 0) ++mixed;
@@ -400,7 +402,7 @@ TEST(DirectModeRaces, RenderDelayAskedWhileAnotherClientChangesFormats) {
     while (!done) {
       uint32_t delay = 0;
       uint64_t info = 0;
-      EXPECT_EQ(0, other->ioctl(0x222058, nullptr, 0, &delay, sizeof delay, &info));
+      EXPECT_EQ(0, other->ioctl(IOCTL_QUENBY_RENDER_DELAY, nullptr, 0, &delay, sizeof delay, &info));
     }
   });
   for (int i = 0; i < 40; ++i) {
@@ -797,6 +799,62 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
     clock.sleep_for(1000000);
   }
   EXPECT_GE(completed, 8) << "10 ms frames played in 100 ms";
+  to_stop(render);
+  ks::pin_close(render);
+  d.close();
+}
+
+TEST(DirectModeOwner, RunningPinsPlayOnThroughEveryResetRestartAndTheOwnersEnd) {
+  // Windows audio plays a render pin with frames queued (in direct mode
+  // mixed into the client's render stream, which the client feeds). A
+  // direct client empties its rings, restarts the streams and then ends
+  // without leaving (its handle closes): after each step the pin is asked
+  // to process, and goes on completing frames; codes from another handle
+  // change nothing.
+  Clock& clock = Clock::instance();
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
+  std::unique_ptr<DriverFile> other;
+  ASSERT_EQ(0, d.stack.open(u"\\tarrow", &other));
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_pause(render));
+  frames.submit_new(render, 480 * kFrameBytes, true, 8);  // more than the ring holds: the pin waits for room
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  std::vector<uint8_t> silence(48 * kFrameBytes, 0);
+  auto played = [&](int ms, bool feed = false) {
+    int completed = 0;
+    for (int i = 0; i < ms; ++i) {
+      if (feed) d.call(IOCTL_QUENBY_WRITE_RENDER, silence.data(), uint32_t(silence.size()));
+      while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) {
+        ++completed;
+        ks::pin_submit(render, h);
+      }
+      clock.sleep_for(1000000);
+    }
+    return completed;
+  };
+  ASSERT_GE(played(50), 4);
+  uint64_t info = 0;
+  for (uint32_t code : {IOCTL_QUENBY_RESET_RENDER, IOCTL_QUENBY_LEAVE_DIRECT})
+    EXPECT_NE(0, other->ioctl(code, nullptr, 0, nullptr, 0, &info)) << std::hex << code;
+  EXPECT_GE(played(50), 4) << "after another handle's reset and leave";
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  const struct {
+    uint32_t code;
+    const uint8_t* in;
+  } steps[] = {{IOCTL_QUENBY_RESET_RENDER, nullptr},
+               {IOCTL_QUENBY_RESET_BOTH, nullptr},
+               {kSetFormats, kStereo48k},
+               {kStart, nullptr}};
+  for (const auto& step : steps) {
+    EXPECT_EQ(0, d.call(step.code, step.in, step.in ? 16 : 0)) << std::hex << step.code;
+    EXPECT_GE(played(50, true), 4) << "after " << std::hex << step.code;
+  }
+  d.file.reset();  // the client ends inside direct mode
+  EXPECT_EQ(0u, Flag(d.context()->DirectMode));
+  EXPECT_GE(played(50), 4) << "after the owner's end";
+  other.reset();
   to_stop(render);
   ks::pin_close(render);
   d.close();

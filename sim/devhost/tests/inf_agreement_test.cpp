@@ -21,6 +21,7 @@
 #include "driver_stack.h"
 #include "kernel/clock.h"
 #include "process.h"
+#include "quenby_device_properties.h"
 #include "usb/composite.h"
 #include "usb/device.h"
 #include "usbdevs_win.h"
@@ -198,29 +199,47 @@ class QuenbyInf : public ::testing::Test {
  protected:
   QuenbyInf() : inf_(read_text(KORVEL_QUENBY_INF)) {}
 
-  // The install section for x64 (DDInstall.NTamd64) of the models.
-  std::string install() const {
+  // The x64 models sections, one for each Windows version they are decorated
+  // with (NTamd64.6.1 ...), from the oldest.
+  std::vector<std::string> models() const {
+    std::vector<std::string> out;
     auto manufacturer = inf_.section("Manufacturer");
-    if (manufacturer.empty() || manufacturer.front().values.empty()) return "";
-    std::string models = manufacturer.front().values[0] + ".NTamd64";
-    auto lines = inf_.section(models);
+    if (manufacturer.empty() || manufacturer.front().values.empty()) return out;
+    const auto& m = manufacturer.front().values;
+    for (size_t i = 1; i < m.size(); ++i)
+      if (m[i].rfind("NTamd64", 0) == 0) out.push_back(m[0] + "." + m[i]);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // The install section for x64 (DDInstall.NTamd64) of a models section;
+  // without one, that of the newest Windows.
+  std::string install(std::string section = "") const {
+    if (section.empty() && !models().empty()) section = models().back();
+    auto lines = inf_.section(section);
     if (lines.empty() || lines.front().values.empty()) return "";
     std::string ddinstall = lines.front().values[0];
     return inf_.has(ddinstall + ".NTamd64") ? ddinstall + ".NTamd64" : ddinstall;
   }
-  // Every hardware ID of the x64 models section, in upper case.
+  // The install of Windows 7, the oldest Windows the package serves.
+  std::string windows7_install() const { return models().empty() ? "" : install(models().front()); }
+  // Every hardware ID of the x64 models sections, in upper case; each
+  // Windows version's section lists the same.
   std::set<std::string> hardware_ids() const {
     std::set<std::string> ids;
-    auto manufacturer = inf_.section("Manufacturer");
-    if (manufacturer.empty()) return ids;
-    const auto& m = manufacturer.front().values;
-    EXPECT_NE(std::find(m.begin() + 1, m.end(), "NTamd64"), m.end()) << "no models for x64";
-    for (const auto& line : inf_.section(m[0] + ".NTamd64")) {
-      for (size_t i = 1; i < line.values.size(); ++i) {
-        std::string id = line.values[i];
-        for (char& c : id) c = char(std::toupper(static_cast<unsigned char>(c)));
-        ids.insert(id);
+    EXPECT_FALSE(models().empty()) << "no models for x64";
+    for (const std::string& section : models()) {
+      std::set<std::string> these;
+      for (const auto& line : inf_.section(section)) {
+        for (size_t i = 1; i < line.values.size(); ++i) {
+          std::string id = line.values[i];
+          for (char& c : id) c = char(std::toupper(static_cast<unsigned char>(c)));
+          these.insert(id);
+        }
       }
+      if (!ids.empty()) {
+        EXPECT_EQ(these, ids) << section << " lists other units";
+      }
+      ids = these;
     }
     return ids;
   }
@@ -256,7 +275,7 @@ TEST_F(QuenbyInf, IsAMediaClassPackageWithEveryFileItNames) {
   for (const auto& l : inf_.section("SourceDisksFiles")) on_disk.insert(lower(l.key));
   EXPECT_EQ(on_disk.count("quenby.sys"), 1u);
   std::vector<std::string> copy_sections;
-  for (const std::string& s : {install(), install() + ".CoInstallers"})
+  for (const std::string& s : {install(), windows7_install(), windows7_install() + ".CoInstallers"})
     for (const auto& v : inf_.values(s, "CopyFiles")) copy_sections.push_back(v);
   ASSERT_FALSE(copy_sections.empty());
   for (const auto& s : copy_sections) {
@@ -264,13 +283,31 @@ TEST_F(QuenbyInf, IsAMediaClassPackageWithEveryFileItNames) {
     for (const auto& l : inf_.section(s)) EXPECT_EQ(on_disk.count(lower(l.values[0])), 1u) << l.values[0];
   }
 
-  // Kernel streaming and WDM audio registration come with the install.
-  auto include = inf_.values(install(), "Include");
-  auto needs = inf_.values(install(), "Needs");
-  for (const char* f : {"ks.inf", "wdmaudio.inf"})
-    EXPECT_NE(std::find(include.begin(), include.end(), f), include.end()) << f;
-  for (const char* s : {"KS.Registration", "WDMAUDIO.Registration"})
-    EXPECT_NE(std::find(needs.begin(), needs.end(), s), needs.end()) << s;
+  // Kernel streaming and WDM audio registration come with each install.
+  for (const std::string& section : models()) {
+    auto include = inf_.values(install(section), "Include");
+    auto needs = inf_.values(install(section), "Needs");
+    for (const char* f : {"ks.inf", "wdmaudio.inf"})
+      EXPECT_NE(std::find(include.begin(), include.end(), f), include.end()) << section << ": " << f;
+    for (const char* s : {"KS.Registration", "WDMAUDIO.Registration"})
+      EXPECT_NE(std::find(needs.begin(), needs.end(), s), needs.end()) << section << ": " << s;
+  }
+}
+
+TEST_F(QuenbyInf, TheHardwareSectionSetsTheSecurityTheDeviceHostApplies) {
+  // The device objects' characteristics and descriptor come from the .HW
+  // section's AddReg alone: the stand-in plugs the unit with the same.
+  auto add = inf_.values(install() + ".HW", "AddReg");
+  ASSERT_EQ(add.size(), 1u) << "[" << install() << ".HW] AddReg";
+  std::string characteristics, security;
+  for (const auto& l : registry(add[0])) {
+    if (l[0] == "HKR" && l[1].empty() && lower(l[2]) == "devicecharacteristics" && l[3] == "0x10001")
+      characteristics = l[4];
+    if (l[0] == "HKR" && l[1].empty() && lower(l[2]) == "security" && l[3].empty()) security = l[4];
+  }
+  ASSERT_FALSE(characteristics.empty()) << "no DeviceCharacteristics DWORD";
+  EXPECT_EQ(std::stoul(characteristics, nullptr, 0), korvel::devhost::kQuenbyDeviceCharacteristics);
+  EXPECT_EQ(security, korvel::devhost::kQuenbyDeviceSecurity);
 }
 
 TEST_F(QuenbyInf, KmdfVersionIsTheDriverProjectsWithItsCoInstaller) {
@@ -287,22 +324,26 @@ TEST_F(QuenbyInf, KmdfVersionIsTheDriverProjectsWithItsCoInstaller) {
   project_version += "." + m[1].str();
   EXPECT_EQ(project_version, version);
 
-  auto wdf = inf_.values(install() + ".Wdf", "KmdfService");
-  ASSERT_EQ(wdf.size(), 2u);
-  EXPECT_EQ(wdf[0], service()) << "the framework binds to the driver's own service";
-  EXPECT_EQ(inf_.value(wdf[1], "KmdfLibraryVersion"), version);
+  for (const std::string& section : models()) {
+    auto wdf = inf_.values(install(section) + ".Wdf", "KmdfService");
+    ASSERT_EQ(wdf.size(), 2u) << section;
+    EXPECT_EQ(wdf[0], service()) << "the framework binds to the driver's own service";
+    EXPECT_EQ(inf_.value(wdf[1], "KmdfLibraryVersion"), version);
+  }
 
-  // The co-installer of that version (WdfCoInstaller01011.dll for 1.11).
+  // Windows 7's install brings the co-installer of that version
+  // (WdfCoInstaller01011.dll for 1.11); scripts/windows_package.py checks
+  // that only Windows 7's does.
   char name[64];
   std::snprintf(name, sizeof name, "WdfCoInstaller%02d%03d.dll", std::stoi(version),
                 std::stoi(version.substr(version.find('.') + 1)));
-  auto reg = registry(inf_.value(install() + ".CoInstallers", "AddReg"));
+  auto reg = registry(inf_.value(windows7_install() + ".CoInstallers", "AddReg"));
   ASSERT_EQ(reg.size(), 1u);
   EXPECT_EQ(reg[0][0], "HKR");
   EXPECT_EQ(reg[0][2], "CoInstallers32");
   EXPECT_EQ(reg[0][3], "0x00010000") << "a multi-string value";
   EXPECT_EQ(reg[0][4], std::string(name) + ",WdfCoInstaller");
-  auto files = inf_.section(inf_.value(install() + ".CoInstallers", "CopyFiles"));
+  auto files = inf_.section(inf_.value(windows7_install() + ".CoInstallers", "CopyFiles"));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].values[0], name);
 }
@@ -332,6 +373,9 @@ TEST(QuenbyProject, CompilesEveryDriverSourceAndNothingElse) {
 // the INF's hardware IDs.
 TEST_F(QuenbyInf, NamesTheInterfacesQuenbyRegistersAndTheUnitsHardwareIds) {
   std::map<std::string, std::set<std::string>> inf_interfaces;  // reference -> categories
+  std::map<std::string, std::set<std::string>> windows7_interfaces;
+  for (const auto& v : inf_.all(windows7_install() + ".Interfaces", "AddInterface"))
+    if (v.size() >= 2) windows7_interfaces[v[1]].insert(v[0]);
   for (const auto& v : inf_.all(install() + ".Interfaces", "AddInterface")) {
     ASSERT_GE(v.size(), 3u);
     inf_interfaces[v[1]].insert(v[0]);
@@ -342,6 +386,7 @@ TEST_F(QuenbyInf, NamesTheInterfacesQuenbyRegistersAndTheUnitsHardwareIds) {
     EXPECT_FALSE(values["FriendlyName"].empty()) << v[0];
   }
   ASSERT_FALSE(inf_interfaces.empty());
+  EXPECT_EQ(windows7_interfaces, inf_interfaces) << "Windows 7's install registers other interfaces";
 
   std::set<std::string> unit_ids;
   for (Model model : kModels) {

@@ -14,6 +14,7 @@
 #include "kernel/ks_host.h"
 #include "kernel/verifier.h"
 #include "quenby.h"
+#include "quenby_ioctl.h"
 #include "uac2.h"
 
 using korvel::sim::Clock;
@@ -73,6 +74,24 @@ class PrivateInterface : public ::testing::Test {
   std::unique_ptr<DriverFile> file_;
 };
 
+TEST(PrivateCodes, KeepTheValuesTheirCallersKnow) {
+  // Programs outside this tree send these numbers; the header must not move them.
+  const struct {
+    uint32_t code, value;
+  } codes[] = {
+      {IOCTL_QUENBY_TUNNEL, 0x222000},         {IOCTL_QUENBY_ENTER_DIRECT, 0x222028},
+      {IOCTL_QUENBY_LEAVE_DIRECT, 0x22202C},   {IOCTL_QUENBY_RESET_CAPTURE, 0x222030},
+      {IOCTL_QUENBY_RESET_RENDER, 0x222034},   {IOCTL_QUENBY_RESET_BOTH, 0x222038},
+      {IOCTL_QUENBY_READ_CAPTURE, 0x22603E},   {IOCTL_QUENBY_WRITE_RENDER, 0x22A041},
+      {IOCTL_QUENBY_NOTHING, 0x22A044},        {IOCTL_QUENBY_COUNTERS, 0x222048},
+      {IOCTL_QUENBY_CLEAR_COUNTERS, 0x22204C}, {IOCTL_QUENBY_IN_FLIGHT, 0x222050},
+      {IOCTL_QUENBY_SET_IN_FLIGHT, 0x22A054},  {IOCTL_QUENBY_RENDER_DELAY, 0x222058},
+      {IOCTL_QUENBY_SET_FORMATS, 0x22205C},    {IOCTL_QUENBY_START_DIRECT, 0x222060},
+      {IOCTL_QUENBY_STOP_DIRECT, 0x222064},    {IOCTL_QUENBY_MAX_CHANNELS, 0x222068},
+  };
+  for (const auto& c : codes) EXPECT_EQ(c.value, c.code) << std::hex << c.value;
+}
+
 TEST_F(PrivateInterface, HandlesAreRoutedByTheirName) {
   // The filter's own reference string is a kernel-streaming handle: the
   // tunnel code on it goes to the class driver, which refuses it.
@@ -81,7 +100,7 @@ TEST_F(PrivateInterface, HandlesAreRoutedByTheirName) {
   uint64_t info = 0;
   auto rec = record(1, 0, 0x1E, {});
   uint8_t reply[64];
-  EXPECT_EQ(kInvalidDeviceRequest, filter->ioctl(0x222000, rec.data(), 20, reply, 64, &info));
+  EXPECT_EQ(kInvalidDeviceRequest, filter->ioctl(IOCTL_QUENBY_TUNNEL, rec.data(), 20, reply, 64, &info));
   std::unique_ptr<DriverFile> other;
   EXPECT_EQ(kNameNotFound, stack_->open(u"\\something", &other));
   EXPECT_EQ(nullptr, other);
@@ -97,78 +116,211 @@ TEST_F(PrivateInterface, TunnelChecksRecordsAndCarriesTransfers) {
   std::vector<uint8_t> message(64, 0);
   message[0] = 0x31;  // identity request
   message[1] = 1;
-  EXPECT_EQ(kSuccess, call(0x222000, record(0, 64, 0x1D, message), 0, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_TUNNEL, record(0, 64, 0x1D, message), 0, nullptr, &info));
   EXPECT_EQ(0u, info);
-  EXPECT_EQ(kSuccess, call(0x222000, record(1, 0, 0x1E, {}), 64, &out, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x1E, {}), 64, &out, &info));
   EXPECT_EQ(64u, info);
   EXPECT_EQ(0x32, out[0]);  // the version item leads the answer
 
   std::vector<uint8_t> big(65, 0);
-  EXPECT_EQ(kInvalidParameter, call(0x222000, record(0, 65, 0x1D, big), 0));
-  EXPECT_EQ(kInvalidParameter, call(0x222000, record(1, 0, 0x1E, {}), 65));
-  EXPECT_EQ(kInvalidParameter, call(0x222000, record(1, 0, 0x1E, {}), 0));  // no output buffer
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_TUNNEL, record(0, 65, 0x1D, big), 0));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x1E, {}), 65));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x1E, {}), 0));  // no output buffer
   auto header_only = record(1, 0, 0x1E, {});
   header_only.resize(16);
-  EXPECT_EQ(kInvalidParameter, call(0x222000, header_only, 64));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_TUNNEL, header_only, 64));
   // A data length that runs past the buffer handed over.
-  EXPECT_EQ(kInvalidParameter, call(0x222000, record(0, 40, 0x1D, {0x71, 1, 0, 0}), 0));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_TUNNEL, record(0, 40, 0x1D, {0x71, 1, 0, 0}), 0));
   // An unknown vendor request stalls: the USB status comes back.
-  EXPECT_EQ(kUnsuccessful, call(0x222000, record(1, 0, 0x55, {}), 8));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x55, {}), 8));
+}
+
+TEST_F(PrivateInterface, WhoMayOpenTheUnitAndWhatTheirHandlesMayDo) {
+  // The I/O manager's open with the INF's descriptor and
+  // FILE_DEVICE_SECURE_OPEN, then the driver's own check of each code:
+  // changing the unit (the tunnel) needs a handle opened for writing,
+  // reading the counters one opened for reading.
+  namespace sec = korvel::sim::security;
+  auto caller = [](uint32_t pid, sec::Token t) {
+    return sec::Caller{pid, std::make_shared<const sec::Token>(t)};
+  };
+  const sec::Caller console = sec::console_caller(2001);
+  const sec::Caller low = caller(2002, sec::lowered(sec::console_user(), {sec::kIntegrityLow, {}, {}}));
+  const sec::Caller restricted = caller(
+      2003,
+      sec::lowered(sec::console_user(), {sec::kIntegritySystem, {}, {sec::kRestrictedCode, sec::kEveryone}}));
+  const sec::Caller other = caller(2004, sec::interactive_user(1002, 2, 0x52001));
+  const sec::Caller network = caller(2005, sec::network_user(1003, 0x52002));
+  const sec::Caller audio = caller(2006, sec::service(sec::kLocalService));
+  const sec::Caller system = caller(2007, sec::service(sec::kLocalSystem));
+  const sec::Caller admin = caller(2008, sec::elevated_admin());
+  // What CreateFileW asks besides the caller's access.
+  const uint32_t none = sec::kSynchronize | sec::kFileReadAttributes;
+  const uint32_t r = none | sec::kGenericRead, w = none | sec::kGenericWrite, rw = r | w;
+  constexpr int32_t kDenied = int32_t(0xC0000022), kSkip = 1;
+  const struct {
+    const char* who;
+    const sec::Caller* caller;
+    const char16_t* name;
+    uint32_t access;
+    int32_t open, tunnel, counters;
+  } cases[] = {
+      {"console user", &console, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"console user, no access", &console, u"\\tarrow", none, kSuccess, kDenied, kDenied},
+      {"console user, reading", &console, u"\\tarrow", r, kSuccess, kDenied, kSuccess},
+      {"console user, writing", &console, u"\\tarrow", w, kSuccess, kSuccess, kDenied},
+      {"low integrity", &low, u"\\tarrow", rw, kDenied, kSkip, kSkip},
+      {"low integrity, reading", &low, u"\\tarrow", r, kSuccess, kDenied, kSuccess},
+      {"restricted", &restricted, u"\\tarrow", none, kDenied, kSkip, kSkip},
+      {"user of session 2", &other, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"network user", &network, u"\\tarrow", none, kDenied, kSkip, kSkip},
+      {"network user, filter", &network, u"\\kstarrow", r, kDenied, kSkip, kSkip},
+      {"administrator", &admin, u"\\tarrow", rw, kSuccess, kSuccess, kSuccess},
+      {"Windows Audio", &audio, u"\\kstarrow", rw, kSuccess, kSkip, kSkip},
+      {"Audio Endpoint Builder", &system, u"\\kstarrow", rw, kSuccess, kSkip, kSkip},
+  };
+  const std::vector<uint8_t> reply_request = record(1, 0, 0x1E, {});
+  for (const auto& c : cases) {
+    std::unique_ptr<DriverFile> f;
+    ASSERT_EQ(c.open, stack_->open(c.name, c.access, *c.caller, &f)) << c.who;
+    if (c.open != kSuccess) continue;
+    uint8_t out[64];
+    uint64_t info = 0;
+    if (c.tunnel != kSkip) {
+      EXPECT_EQ(c.tunnel, f->ioctl(IOCTL_QUENBY_TUNNEL, reply_request.data(), 20, out, 64, &info)) << c.who;
+    }
+    if (c.counters != kSkip) {
+      EXPECT_EQ(c.counters, f->ioctl(IOCTL_QUENBY_COUNTERS, nullptr, 0, out, 28, &info)) << c.who;
+    }
+  }
+}
+
+TEST_F(PrivateInterface, EveryRequestOnAPrivateFileStaysWithTheDriver) {
+  // A private file object has no KS object header: any major function KS
+  // would serve through one must be served by the driver, for every private
+  // handle; a filter handle's go on to KS.
+  static uint64_t failures;
+  failures = 0;
+  auto previous = korvel::sim::verifier::set_failure_handler([](const std::string&) { ++failures; });
+  std::unique_ptr<DriverFile> filter;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\kstarrow", &filter));
+  for (UCHAR major : korvel::sim::kernel::kKsObjectMajors) {
+    if (major == IRP_MJ_CLOSE) continue;  // with the handle's end below
+    EXPECT_EQ(kInvalidDeviceRequest, file_->request(major)) << int(major);
+    EXPECT_EQ(major == IRP_MJ_FLUSH_BUFFERS ? kSuccess : kInvalidDeviceRequest, filter->request(major))
+        << int(major);
+  }
+  file_.reset();  // IRP_MJ_CLEANUP and IRP_MJ_CLOSE
+  filter.reset();
+  EXPECT_EQ(0u, failures);
+  korvel::sim::verifier::set_failure_handler(previous);
 }
 
 TEST_F(PrivateInterface, CodesKeepTheirBufferAndStatusRules) {
   uint64_t info = 0;
   std::vector<uint8_t> out;
-  EXPECT_EQ(kUnsuccessful, call(0x22A054, {1, 0, 0, 0}, 0));
-  EXPECT_EQ(kUnsuccessful, call(0x22A054, {16, 0, 0, 0}, 0));
-  EXPECT_EQ(kUnsuccessful, call(0x22A054, {2, 0, 0}, 0));
-  EXPECT_EQ(kSuccess, call(0x22A054, {2, 0, 0, 0}, 0, nullptr, &info));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_SET_IN_FLIGHT, {1, 0, 0, 0}, 0));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_SET_IN_FLIGHT, {16, 0, 0, 0}, 0));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_SET_IN_FLIGHT, {2, 0, 0}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_SET_IN_FLIGHT, {2, 0, 0, 0}, 0, nullptr, &info));
   EXPECT_EQ(4u, info);
-  EXPECT_EQ(kSuccess, call(0x22A054, {15, 0, 0, 0}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_SET_IN_FLIGHT, {15, 0, 0, 0}, 0));
 
-  EXPECT_EQ(kUnsuccessful, call(0x222048, {}, 0));
-  EXPECT_EQ(kInsufficientResources, call(0x222048, {}, 27));
-  EXPECT_EQ(kSuccess, call(0x222048, {}, 28, &out, &info));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_COUNTERS, {}, 0));
+  EXPECT_EQ(kInsufficientResources, call(IOCTL_QUENBY_COUNTERS, {}, 27));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_COUNTERS, {}, 28, &out, &info));
   EXPECT_EQ(28u, info);
-  EXPECT_EQ(kUnsuccessful, call(0x222050, {}, 3));
-  EXPECT_EQ(kUnsuccessful, call(0x222058, {}, 3));
-  EXPECT_EQ(kInsufficientResources, call(0x222068, {}, 3));
-  EXPECT_EQ(kSuccess, call(0x222068, {}, 4, &out));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_IN_FLIGHT, {}, 3));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_RENDER_DELAY, {}, 3));
+  EXPECT_EQ(kInsufficientResources, call(IOCTL_QUENBY_MAX_CHANNELS, {}, 3));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_MAX_CHANNELS, {}, 4, &out));
   uint32_t max;
   std::memcpy(&max, out.data(), 4);
   EXPECT_EQ(24u, max & 0xFFFF);  // capture
   EXPECT_EQ(24u, max >> 16);     // render
 
-  // Direct-mode codes need direct mode; unknown codes succeed doing nothing.
-  EXPECT_EQ(kUnsuccessful, call(0x222060, {}, 0));
-  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x222FFC, {}, 0, nullptr, &info));
-  EXPECT_EQ(0u, info);
-  EXPECT_EQ(kSuccess, call(0x222028, {}, 0));
-  EXPECT_EQ(kInvalidParameter, call(0x22205C, std::vector<uint8_t>(15, 0), 0));  // short format record
-  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  // Direct-mode codes need direct mode; unknown codes are refused.
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_READ_CAPTURE, {}, 0));
+  for (uint32_t unknown :
+       {uint32_t(CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFFF, METHOD_BUFFERED, FILE_ANY_ACCESS)),
+        uint32_t(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)),
+        uint32_t(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80F, METHOD_BUFFERED, FILE_ANY_ACCESS))}) {
+    info = 7;
+    EXPECT_EQ(kInvalidDeviceRequest, call(unknown, {}, 4, nullptr, &info)) << std::hex << unknown;
+    EXPECT_EQ(0u, info);
+  }
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  EXPECT_EQ(kInvalidParameter,
+            call(IOCTL_QUENBY_SET_FORMATS, std::vector<uint8_t>(15, 0), 0));  // short format record
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
 }
 
-TEST_F(PrivateInterface, SecondClientEnteringDirectModeKeepsTheFormatsToRestore) {
-  // Leaving direct mode restores the formats from before it, however many
-  // clients asked for it on the way (each may enter, and any may leave).
+TEST_F(PrivateInterface, DirectModeBelongsToTheFileThatEnteredIt) {
+  // Another handle (another program, whatever its rights) cannot read the
+  // owner's capture, write into its render ring, empty its rings, change its
+  // formats, stop or end its session; reading the counters stays open. The
+  // owner's leave restores the formats from before direct mode; then the
+  // mode is free for the next client.
+  constexpr int32_t kBusy = int32_t(0x80000011);  // STATUS_DEVICE_BUSY
   const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
   const WAVEFORMATEX& render = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  const WAVEFORMATEX& capture = ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
-  const uint32_t render_rate = render.nSamplesPerSec, capture_rate = capture.nSamplesPerSec;
-  ASSERT_EQ(44100u, render_rate);
-  std::unique_ptr<DriverFile> second;
-  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &second));
-  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
-  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
-  ASSERT_EQ(48000u, render.nSamplesPerSec);
+  const uint32_t render_rate = render.nSamplesPerSec;
+  std::unique_ptr<DriverFile> other;
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &other));
   uint64_t info = 0;
-  EXPECT_EQ(kSuccess, second->ioctl(0x222028, nullptr, 0, nullptr, 0, &info));
-  EXPECT_EQ(kSuccess, call(0x222028, {}, 0));  // the first client again
-  EXPECT_EQ(kSuccess, second->ioctl(0x22202C, nullptr, 0, nullptr, 0, &info));
+  // Outside direct mode there is nothing to leave or empty.
+  for (uint32_t code : {IOCTL_QUENBY_LEAVE_DIRECT, IOCTL_QUENBY_RESET_CAPTURE, IOCTL_QUENBY_RESET_RENDER,
+                        IOCTL_QUENBY_RESET_BOTH, IOCTL_QUENBY_STOP_DIRECT})
+    EXPECT_EQ(kUnsuccessful, call(code, {}, 0)) << std::hex << code;
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
+  ASSERT_EQ(48000u, render.nSamplesPerSec);
+  const std::vector<uint8_t> frames(576, 0);
+  const struct {
+    uint32_t code;
+    std::vector<uint8_t> in;
+    uint32_t out;
+    int32_t status;
+  } others[] = {
+      {IOCTL_QUENBY_ENTER_DIRECT, {}, 0, kBusy},   {IOCTL_QUENBY_LEAVE_DIRECT, {}, 0, kBusy},
+      {IOCTL_QUENBY_RESET_CAPTURE, {}, 0, kBusy},  {IOCTL_QUENBY_RESET_RENDER, {}, 0, kBusy},
+      {IOCTL_QUENBY_RESET_BOTH, {}, 0, kBusy},     {IOCTL_QUENBY_SET_FORMATS, fmt, 0, kBusy},
+      {IOCTL_QUENBY_START_DIRECT, {}, 0, kBusy},   {IOCTL_QUENBY_STOP_DIRECT, {}, 0, kBusy},
+      {IOCTL_QUENBY_READ_CAPTURE, {}, 576, kBusy}, {IOCTL_QUENBY_WRITE_RENDER, frames, 0, kBusy},
+      {IOCTL_QUENBY_CLEAR_COUNTERS, {}, 0, kBusy}, {IOCTL_QUENBY_SET_IN_FLIGHT, {4, 0, 0, 0}, 0, kBusy},
+      {IOCTL_QUENBY_COUNTERS, {}, 28, kSuccess},   {IOCTL_QUENBY_RENDER_DELAY, {}, 4, kSuccess},
+      {IOCTL_QUENBY_IN_FLIGHT, {}, 4, kSuccess},   {IOCTL_QUENBY_MAX_CHANNELS, {}, 4, kSuccess},
+  };
+  for (const auto& c : others) {
+    std::vector<uint8_t> out(c.out);
+    info = 7;
+    EXPECT_EQ(c.status, other->ioctl(c.code, c.in.empty() ? nullptr : c.in.data(), uint32_t(c.in.size()),
+                                     c.out ? out.data() : nullptr, c.out, &info))
+        << std::hex << c.code;
+    if (c.status != kSuccess) {
+      EXPECT_EQ(0u, info) << std::hex << c.code;
+    }
+  }
+  EXPECT_EQ(48000u, render.nSamplesPerSec);
+  // The owner's ring transfers are whole frames of the running format (six
+  // bytes of two 24-bit channels): a part of one would shift every sample.
+  EXPECT_EQ(kInvalidParameter,
+            call(IOCTL_QUENBY_WRITE_RENDER, std::vector<uint8_t>(2, 0), 0, nullptr, &info));
+  EXPECT_EQ(kInvalidParameter, call(IOCTL_QUENBY_READ_CAPTURE, {}, 577, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_WRITE_RENDER, frames, 0, nullptr, &info));
+  EXPECT_EQ(576u, info);
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));  // the owner again
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
   EXPECT_EQ(render_rate, render.nSamplesPerSec);
-  EXPECT_EQ(capture_rate, capture.nSamplesPerSec);
+  EXPECT_EQ(kSuccess, other->ioctl(IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &info));
+  EXPECT_EQ(kBusy, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  // The owner's last handle closing ends direct mode as its leave does.
+  other.reset();
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
 }
 
 TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
@@ -179,9 +331,11 @@ TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
   static uint64_t failures;
   failures = 0;
   auto previous = korvel::sim::verifier::set_failure_handler([](const std::string&) { ++failures; });
-  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
   for (uint32_t code :
-       {0x222048u, 0x22204Cu, 0x222050u, 0x222058u, 0x222068u, 0x22A044u, 0x22A054u, 0x222FFCu}) {
+       {IOCTL_QUENBY_COUNTERS, IOCTL_QUENBY_CLEAR_COUNTERS, IOCTL_QUENBY_IN_FLIGHT, IOCTL_QUENBY_RENDER_DELAY,
+        IOCTL_QUENBY_MAX_CHANNELS, IOCTL_QUENBY_NOTHING, IOCTL_QUENBY_SET_IN_FLIGHT,
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 0xFFF, METHOD_BUFFERED, FILE_ANY_ACCESS)}) {
     for (uint32_t in_len : {0u, 1u, 3u, 4u, 5u, 64u}) {
       for (uint32_t out_len : {0u, 1u, 3u, 4u, 27u, 28u, 29u, 4096u}) {
         std::vector<uint8_t> in(in_len, 0);
@@ -195,7 +349,7 @@ TEST_F(PrivateInterface, BufferedByteCountsNeverExceedTheOutputBuffer) {
     }
   }
   EXPECT_EQ(0u, failures);
-  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
   korvel::sim::verifier::set_failure_handler(previous);
 }
 
@@ -204,49 +358,50 @@ TEST_F(PrivateInterface, EveryCodeFailsOnceTheUnitIsGone) {
   // until its owner closes it, and its requests fail as on a vanished
   // device instead of writing into a ring nothing drains.
   constexpr int32_t kNoSuchDevice = int32_t(0xC000000E);
-  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
   std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
-  ASSERT_EQ(kSuccess, call(0x222060, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
   uint64_t info = 0;
-  ASSERT_EQ(kSuccess, call(0x22A041, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_WRITE_RENDER, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
   ASSERT_EQ(576u, info);
   stack_->surprise_remove();
-  EXPECT_EQ(kNoSuchDevice, call(0x22A041, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
+  EXPECT_EQ(kNoSuchDevice, call(IOCTL_QUENBY_WRITE_RENDER, std::vector<uint8_t>(576, 0), 0, nullptr, &info));
   EXPECT_EQ(0u, info);
-  EXPECT_EQ(kNoSuchDevice, call(0x22603E, {}, 576, nullptr, &info));
+  EXPECT_EQ(kNoSuchDevice, call(IOCTL_QUENBY_READ_CAPTURE, {}, 576, nullptr, &info));
   EXPECT_EQ(0u, info);
-  for (uint32_t code :
-       {0x222028u, 0x222030u, 0x222034u, 0x222038u, 0x22204Cu, 0x222060u, 0x222064u, 0x22202Cu, 0x22A044u}) {
+  for (uint32_t code : {IOCTL_QUENBY_ENTER_DIRECT, IOCTL_QUENBY_RESET_CAPTURE, IOCTL_QUENBY_RESET_RENDER,
+                        IOCTL_QUENBY_RESET_BOTH, IOCTL_QUENBY_CLEAR_COUNTERS, IOCTL_QUENBY_START_DIRECT,
+                        IOCTL_QUENBY_STOP_DIRECT, IOCTL_QUENBY_LEAVE_DIRECT, IOCTL_QUENBY_NOTHING}) {
     EXPECT_EQ(kNoSuchDevice, call(code, {}, 0)) << std::hex << code;
   }
-  EXPECT_EQ(kNoSuchDevice, call(0x22205C, fmt, 0));
-  EXPECT_EQ(kNoSuchDevice, call(0x222048, {}, 28));
-  EXPECT_EQ(kNoSuchDevice, call(0x22A054, {4, 0, 0, 0}, 0));
+  EXPECT_EQ(kNoSuchDevice, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  EXPECT_EQ(kNoSuchDevice, call(IOCTL_QUENBY_COUNTERS, {}, 28));
+  EXPECT_EQ(kNoSuchDevice, call(IOCTL_QUENBY_SET_IN_FLIGHT, {4, 0, 0, 0}, 0));
   // The tunnel reports what the USB stack says of the vanished unit.
-  EXPECT_GT(0, call(0x222000, record(1, 0, 0x1E, {}), 64));
+  EXPECT_GT(0, call(IOCTL_QUENBY_TUNNEL, record(1, 0, 0x1E, {}), 64));
   file_.reset();
   stack_->remove();
 }
 
 TEST_F(PrivateInterface, EmptyCaptureRingAnswersAfterOneWait) {
-  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
-  ASSERT_EQ(kSuccess, call(0x222064, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_STOP_DIRECT, {}, 0));
   // Capture in use but nothing flows yet: start only render's user side.
   std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-  ASSERT_EQ(kSuccess, call(0x22205C, fmt, 0));
-  ASSERT_EQ(kSuccess, call(0x222060, {}, 0));
-  ASSERT_EQ(kSuccess, call(0x222038, {}, 0));  // empty both rings
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_RESET_BOTH, {}, 0));  // empty both rings
   uint64_t before = Clock::instance().now_ns();
   uint64_t info = 1;
   // More than the ring can ever hold at once: the read waits once and gives up.
-  EXPECT_EQ(kSuccess, call(0x22603E, {}, 4 * 1024 * 1024, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_READ_CAPTURE, {}, 6 * 699050, nullptr, &info));
   EXPECT_EQ(0u, info);
   uint64_t waited = Clock::instance().now_ns() - before;
   EXPECT_GE(waited, 125000000u);
   EXPECT_LT(waited, 200000000u);
-  EXPECT_EQ(kSuccess, call(0x222064, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_STOP_DIRECT, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
 }
 
 TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
@@ -280,9 +435,10 @@ TEST_F(PrivateInterface, DirectClientStreamsBitExactWithoutAllocating) {
 }
 
 // The direct-mode codes and formats the two tests below use.
-constexpr uint32_t kEnterDirect = 0x222028, kLeaveDirect = 0x22202C, kSetFormats = 0x22205C,
-                   kStartDirect = 0x222060, kStopDirect = 0x222064, kReadCapture = 0x22603E,
-                   kWriteRender = 0x22A041;
+constexpr uint32_t kEnterDirect = IOCTL_QUENBY_ENTER_DIRECT, kLeaveDirect = IOCTL_QUENBY_LEAVE_DIRECT,
+                   kSetFormats = IOCTL_QUENBY_SET_FORMATS, kStartDirect = IOCTL_QUENBY_START_DIRECT,
+                   kStopDirect = IOCTL_QUENBY_STOP_DIRECT, kReadCapture = IOCTL_QUENBY_READ_CAPTURE,
+                   kWriteRender = IOCTL_QUENBY_WRITE_RENDER;
 const std::vector<uint8_t> kStereo48k = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
 
 TEST_F(PrivateInterface, FailedFormatChangeLeavesTheFormatsAndStreamsAsTheyWere) {
@@ -408,19 +564,18 @@ TEST_F(CaptureOnlyUnit, RenderCodesFailAndCaptureStreams) {
 TEST(PrivateInterfaceOnWindows7, TheCaptureReadMapsTheCallersBuffer) {
   Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
   korvel::sim::kernel::set_os_version(6, 1, 7601);
-  {
-    Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
-    DriverStack stack(unit, true);
-    std::string why;
-    ASSERT_TRUE(stack.plug(&why)) << why;
-    std::unique_ptr<DriverFile> file;
-    ASSERT_EQ(kSuccess, stack.open(u"\\tarrow", &file));
-    std::vector<uint8_t> buf(600);
-    uint64_t got = 0;
-    // Outside direct mode the read fails, after its buffer was mapped.
-    EXPECT_EQ(kUnsuccessful, file->ioctl(0x22603E, nullptr, 0, buf.data(), 600, &got));
-  }
-  korvel::sim::kernel::set_os_version(10, 0, 19045);
+  struct Restore {
+    ~Restore() { korvel::sim::kernel::set_os_version(10, 0, 19045); }
+  } restore;
+  Unit unit(Model::Tarrow, [] { return Clock::instance().now_ns() / 1000; });
+  DriverStack stack(unit, true);
+  std::unique_ptr<DriverFile> file;
+  ASSERT_TRUE(stack.plug());
+  ASSERT_EQ(kSuccess, stack.open(u"\\tarrow", &file));
+  std::vector<uint8_t> buf(600);
+  uint64_t got = 0;
+  // Outside direct mode the read fails, after its buffer was mapped.
+  EXPECT_EQ(kUnsuccessful, file->ioctl(0x22603E, nullptr, 0, buf.data(), 600, &got));
 }
 
 TEST_F(RenderOnlyUnit, EveryDirectModeCodeKeepsToTheDirectionsTheUnitHas) {
@@ -430,30 +585,30 @@ TEST_F(RenderOnlyUnit, EveryDirectModeCodeKeepsToTheDirectionsTheUnitHas) {
   const uint64_t failures = korvel::sim::verifier::failure_count();
   uint64_t info = 0;
   std::vector<uint8_t> out;
-  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_ENTER_DIRECT, {}, 0));
   std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
-  EXPECT_EQ(kSuccess, call(0x22205C, fmt, 0));
-  EXPECT_EQ(kSuccess, call(0x222060, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x22A041, std::vector<uint8_t>(600, 1), 0, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_SET_FORMATS, fmt, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_START_DIRECT, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_WRITE_RENDER, std::vector<uint8_t>(600, 1), 0, nullptr, &info));
   EXPECT_EQ(600u, info);
-  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 600, nullptr, &info));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_READ_CAPTURE, {}, 600, nullptr, &info));
   EXPECT_EQ(0u, info);
-  EXPECT_EQ(kUnsuccessful, call(0x222030, {}, 0));  // empty the capture ring
-  EXPECT_EQ(kSuccess, call(0x222034, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x222038, {}, 0));  // both: the one there is
-  EXPECT_EQ(kSuccess, call(0x222048, {}, 28));
-  EXPECT_EQ(kSuccess, call(0x22204C, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x222050, {}, 4));
-  EXPECT_EQ(kSuccess, call(0x222058, {}, 4));
-  ASSERT_EQ(kSuccess, call(0x222068, {}, 4, &out));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_RESET_CAPTURE, {}, 0));  // empty the capture ring
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_RESET_RENDER, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_RESET_BOTH, {}, 0));  // both: the one there is
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_COUNTERS, {}, 28));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_CLEAR_COUNTERS, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_IN_FLIGHT, {}, 4));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_RENDER_DELAY, {}, 4));
+  ASSERT_EQ(kSuccess, call(IOCTL_QUENBY_MAX_CHANNELS, {}, 4, &out));
   uint32_t max;
   std::memcpy(&max, out.data(), 4);
   EXPECT_EQ(0u, max & 0xFFFF);  // no capture
   EXPECT_EQ(8u, max >> 16);
-  EXPECT_EQ(kSuccess, call(0x22A044, {}, 0));
-  EXPECT_EQ(kSuccess, call(0x22A054, {4, 0, 0, 0}, 0));
-  EXPECT_EQ(kSuccess, call(0x222064, {}, 0));
-  EXPECT_EQ(kUnsuccessful, call(0x22603E, {}, 600, nullptr, &info));
-  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_NOTHING, {}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_SET_IN_FLIGHT, {4, 0, 0, 0}, 0));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_STOP_DIRECT, {}, 0));
+  EXPECT_EQ(kUnsuccessful, call(IOCTL_QUENBY_READ_CAPTURE, {}, 600, nullptr, &info));
+  EXPECT_EQ(kSuccess, call(IOCTL_QUENBY_LEAVE_DIRECT, {}, 0));
   EXPECT_EQ(korvel::sim::verifier::failure_count(), failures);
 }

@@ -3,12 +3,16 @@
 // private interface's plug life cycle.
 #include <gtest/gtest.h>
 #include <setupapi.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -63,7 +67,7 @@ class HostInProcess : public ::testing::Test {
     uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
     uint8_t reply[64];
     DWORD n = 0;
-    const bool ok = DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &n, nullptr);
+    const bool ok = DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &n, nullptr);
     if (error) *error = GetLastError();
     if (got) *got = n;
     return ok;
@@ -142,34 +146,34 @@ TEST_F(HostInProcess, PrivateHandleLifeCycleAcrossUnplug) {
   uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
   uint8_t reply[64];
   DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  ASSERT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(64u, got);
   EXPECT_EQ(0xA1, reply[0]);  // idle unit: only the ready marker
 
   // A header-only record is refused as the driver refuses it.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 16, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 16, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
 
   ASSERT_EQ("", device_->unplug());
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
   EXPECT_EQ(INVALID_HANDLE_VALUE,
             CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_EQ("", device_->plug());
   // The old handle stays dead; a new one works under the same path.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_TRUE(CloseHandle(f));
   EXPECT_FALSE(CloseHandle(f));
   EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
-  f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
-  EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
 
   // A stalled transfer reaches the client as error 31.
   device_->stall(1);
-  f = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
   CloseHandle(f);
 }
@@ -185,7 +189,7 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   HANDLE f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
   std::memset(reply, 0xEE, sizeof reply);
-  ASSERT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  ASSERT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(3u, got);
   EXPECT_EQ(0xA1, reply[0]);
   EXPECT_EQ(0xEE, reply[3]);
@@ -196,10 +200,10 @@ TEST_F(HostInProcess, ShortRepliesAndTimeoutsReachTheClientAsTheUnitGaveThem) {
   device_->stall_timeout(1);
   f = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
   const uint64_t start = sim::Clock::instance().now_ns();
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(DWORD(ERROR_SEM_TIMEOUT), GetLastError());
   EXPECT_GE(sim::Clock::instance().now_ns() - start, 3'000'000'000ull);
-  EXPECT_TRUE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   EXPECT_EQ(64u, got);
   CloseHandle(f);
 }
@@ -211,9 +215,9 @@ TEST_F(HostInProcess, SynchronousCallsNeedACountAndASynchronousHandle) {
   ASSERT_NE(INVALID_HANDLE_VALUE, f);
   // Without an OVERLAPPED the byte count is written even when nothing comes
   // back: a null count is refused, and the request never reaches the unit.
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, nullptr, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, nullptr, nullptr));
   EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
-  EXPECT_FALSE(DeviceIoControl(f, 0x22202C, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(DWORD(ERROR_NOACCESS), GetLastError());
   EXPECT_TRUE(transfer(f));
   CloseHandle(f);
@@ -228,37 +232,90 @@ TEST_F(HostInProcess, SynchronousCallsNeedACountAndASynchronousHandle) {
 }
 
 TEST_F(HostInProcess, CodesNeedTheAccessTheirHandleWasOpenedFor) {
-  // A code's access bits are checked against the rights the handle was
-  // opened with before the driver sees the request: writing render data
-  // needs a handle opened for writing, reading capture one opened for
-  // reading; the tunnel and the mode codes need neither.
+  // Each code needs its handle opened for writing (whatever changes the
+  // unit or direct mode) or for reading (whatever only reports), whether
+  // the I/O manager checks its access bits or the driver checks for itself;
+  // a handle opened with no access reaches nothing.
   const std::u16string path = private_path();
-  HANDLE none = CreateFileW(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, none);
-  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-  EXPECT_TRUE(transfer(none));
+  const DWORD rights[] = {0, GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+  const struct {
+    DWORD code;
+    bool read, write;  // the rights it needs
+  } codes[] = {
+      {IOCTL_QUENBY_TUNNEL, false, true},         {IOCTL_QUENBY_ENTER_DIRECT, false, true},
+      {IOCTL_QUENBY_LEAVE_DIRECT, false, true},   {IOCTL_QUENBY_RESET_BOTH, false, true},
+      {IOCTL_QUENBY_CLEAR_COUNTERS, false, true}, {IOCTL_QUENBY_SET_IN_FLIGHT, false, true},
+      {IOCTL_QUENBY_WRITE_RENDER, false, true},   {IOCTL_QUENBY_COUNTERS, true, false},
+      {IOCTL_QUENBY_RENDER_DELAY, true, false},   {IOCTL_QUENBY_READ_CAPTURE, true, false},
+  };
+  uint8_t rec[64] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
+  uint8_t out[64];
+  for (DWORD access : rights) {
+    HANDLE f = CreateFileW(path.c_str(), access, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    for (const auto& c : codes) {
+      DWORD got = 7;
+      SetLastError(0);
+      const BOOL ok = DeviceIoControl(f, c.code, rec, c.code == IOCTL_QUENBY_TUNNEL ? 20 : 4, out,
+                                      c.code == IOCTL_QUENBY_WRITE_RENDER ? 0 : 64, &got, nullptr);
+      const bool allowed = (!c.read || (access & GENERIC_READ)) && (!c.write || (access & GENERIC_WRITE));
+      EXPECT_EQ(allowed, ok || GetLastError() != DWORD(ERROR_ACCESS_DENIED))
+          << std::hex << c.code << " on a handle opened for " << access;
+      if (!allowed) {
+        EXPECT_EQ(0u, got);
+      }
+    }
+    CloseHandle(f);
+  }
+}
+
+TEST_F(HostInProcess, AnExitedDirectClientGivesTheUnitBack) {
+  // A direct client (another program) killed inside direct mode: its
+  // handles close with its process, and their cleanup ends direct mode, so
+  // that the unit goes back to Windows audio and to the next client.
+  char self[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  std::vector<std::string> env = box_.env();
+  env.push_back("KORVEL_TEST_DIRECT_PATH=" + korvel::wire::utf16_to_utf8(private_path()));
+  korvel::testing::Child client({self, "--gtest_filter=DirectClientProgram.*"}, env);
+  std::string line;
+  for (int i = 0; i < 50 && line != "entered" && line != "failed"; ++i) line = client.read_line(5000);
+  ASSERT_EQ("entered", line) << client.stderr_text();
+  HANDLE f = open_private();
   DWORD got = 0;
-  ASSERT_TRUE(DeviceIoControl(none, 0x222028, nullptr, 0, nullptr, 0, &got, nullptr));  // enter direct mode
-  ASSERT_TRUE(DeviceIoControl(none, 0x222060, nullptr, 0, nullptr, 0, &got, nullptr));  // start streaming
-  uint8_t samples[576] = {};
-  for (HANDLE f : {none, reader}) {
-    got = 7;
-    EXPECT_FALSE(DeviceIoControl(f, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
-    EXPECT_EQ(0u, got);
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr));
+  EXPECT_EQ(DWORD(ERROR_BUSY), GetLastError());
+  client.signal(SIGKILL);
+  client.wait();
+  const auto ended = std::chrono::steady_clock::now();
+  bool entered = false;
+  while (!entered && std::chrono::steady_clock::now() - ended < std::chrono::seconds(5)) {
+    entered = DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr);
+    if (!entered) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  EXPECT_TRUE(DeviceIoControl(writer, 0x22A041, samples, sizeof samples, nullptr, 0, &got, nullptr));
-  EXPECT_EQ(DWORD(sizeof samples), got);
-  for (HANDLE f : {none, writer}) {
-    EXPECT_FALSE(DeviceIoControl(f, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
-  }
-  EXPECT_TRUE(DeviceIoControl(reader, 0x22603E, nullptr, 0, samples, sizeof samples, &got, nullptr));
-  EXPECT_TRUE(DeviceIoControl(none, 0x22202C, nullptr, 0, nullptr, 0, &got, nullptr));  // leave direct mode
-  for (HANDLE f : {none, reader, writer}) CloseHandle(f);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - ended).count();
+  RecordProperty("given_back_ms", std::to_string(ms));
+  std::printf("direct mode given back %.2f ms after its client was killed\n", ms);
+  EXPECT_TRUE(entered);
+  EXPECT_TRUE(DeviceIoControl(f, IOCTL_QUENBY_LEAVE_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr));
+  CloseHandle(f);
+}
+
+// The direct client of AnExitedDirectClientGivesTheUnitBack, as a program
+// of its own: it enters direct mode, starts, says so and waits to be killed.
+TEST(DirectClientProgram, EntersDirectModeAndWaitsToBeKilled) {
+  const char* path = getenv("KORVEL_TEST_DIRECT_PATH");
+  if (path == nullptr) GTEST_SKIP() << "run by HostInProcess.AnExitedDirectClientGivesTheUnitBack";
+  const std::u16string p = korvel::wire::utf8_to_utf16(path);
+  HANDLE f = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD got = 0;
+  const bool ok = f != INVALID_HANDLE_VALUE &&
+                  DeviceIoControl(f, IOCTL_QUENBY_ENTER_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr) &&
+                  DeviceIoControl(f, IOCTL_QUENBY_START_DIRECT, nullptr, 0, nullptr, 0, &got, nullptr);
+  std::printf("%s\n", ok ? "entered" : "failed");
+  std::fflush(stdout);
+  for (;;) pause();
 }
 
 TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
@@ -271,7 +328,7 @@ TEST_F(HostInProcess, UnknownPathsAndFilterHandles) {
   uint8_t rec[20] = {1, 0, 0, 0, 0, 0, 0, 0, 23, 0, 0, 0, 0, 0, 0, 0x1E};
   uint8_t reply[64];
   DWORD got = 0;
-  EXPECT_FALSE(DeviceIoControl(f, 0x222000, rec, 20, reply, 64, &got, nullptr));
+  EXPECT_FALSE(DeviceIoControl(f, IOCTL_QUENBY_TUNNEL, rec, 20, reply, 64, &got, nullptr));
   CloseHandle(f);
 }
 
@@ -348,7 +405,7 @@ TEST_F(HostInProcess, OpensRacingUnplugsNeverReachADeletedDevice) {
     while (!stop) {
       devhost::Session session;
       if (device_->open(path, &session) == 0 &&
-          device_->ioctl(session, 0x222000, rec, sizeof rec, reply, sizeof reply).status == 0)
+          device_->ioctl(session, IOCTL_QUENBY_TUNNEL, rec, sizeof rec, reply, sizeof reply).status == 0)
         ++transfers;
       device_->close(&session);
     }

@@ -6,6 +6,7 @@
 #ifndef KORVEL_SIM_WDM_H
 #define KORVEL_SIM_WDM_H
 
+#include <sdkddkver.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -14,6 +15,8 @@
 // Basic types
 // ---------------------------------------------------------------------------
 #define NTAPI
+// Calling conventions: x64 has one; the names stay for the declarations.
+#define FASTCALL
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI
@@ -400,6 +403,7 @@ NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 LONG_PTR ObfDereferenceObject(PVOID Object);
+HANDLE PsGetCurrentProcessId(void);
 }
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
@@ -589,9 +593,13 @@ FORCEINLINE void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_READ 0x03
 #define IRP_MJ_WRITE 0x04
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
 #define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_QUERY_SECURITY 0x14
+#define IRP_MJ_SET_SECURITY 0x15
 #define IRP_MJ_POWER 0x16
 #define IRP_MJ_SYSTEM_CONTROL 0x17
 #define IRP_MJ_PNP 0x1b
@@ -624,6 +632,13 @@ FORCEINLINE void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+
+// IO_STACK_LOCATION.Flags of a device-control request: the rights the
+// caller's handle holds.
+#define SL_READ_ACCESS_GRANTED 0x01
+#define SL_WRITE_ACCESS_GRANTED 0x04
 
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
@@ -852,6 +867,7 @@ void IoFreeIrp(PIRP Irp);
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension);
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
+NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
 }
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 #define IoCallDriver(a, b) IofCallDriver(a, b)

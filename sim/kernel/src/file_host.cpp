@@ -25,20 +25,20 @@ PIRP allocate(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file) {
 
 }  // namespace
 
-DeviceFile::DeviceFile(PDEVICE_OBJECT device, const std::u16string& name) : device_(device), name_(name) {
+DeviceFile::DeviceFile(PDEVICE_OBJECT device, const std::u16string& name, const security::Caller& caller)
+    : device_(device), name_(name), caller_(caller) {
   file_.Type = 5;  // IO_TYPE_FILE
   file_.Size = sizeof(FILE_OBJECT);
   file_.DeviceObject = device;
   file_.FileName.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name_.c_str()));
   file_.FileName.Length = USHORT(name_.size() * sizeof(WCHAR));
   file_.FileName.MaximumLength = USHORT(file_.FileName.Length + sizeof(WCHAR));
-  file_.ReadAccess = TRUE;
-  file_.WriteAccess = TRUE;
   file_.SharedRead = TRUE;
   file_.SharedWrite = TRUE;
 }
 
 NTSTATUS DeviceFile::send(PIRP irp) {
+  CallerScope in_context(&caller_);
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   irp->UserEvent = &done;
@@ -51,11 +51,29 @@ NTSTATUS DeviceFile::send(PIRP irp) {
   return irp->IoStatus.Status;
 }
 
-NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name,
-                          std::unique_ptr<DeviceFile>* out) {
+NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name, security::AccessMask desired,
+                          const security::Caller& caller, std::unique_ptr<DeviceFile>* out) {
   Clock::instance().attach_current_thread();
   if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
-  std::unique_ptr<DeviceFile> f(new DeviceFile(device, name));
+  if (!caller.token) {
+    verifier::fail("an open without a caller's token");
+    return STATUS_ACCESS_DENIED;
+  }
+  // The device object itself, or a name in its namespace on a device with
+  // FILE_DEVICE_SECURE_OPEN, is opened only with what its descriptor grants;
+  // another name in the namespace is granted what it asks.
+  security::AccessMask granted = security::map_generic(desired);
+  if (name.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0) {
+    if (!security::access_check(*device_security(device), *caller.token, desired, &granted))
+      return STATUS_ACCESS_DENIED;
+  } else if (granted & security::kMaximumAllowed) {
+    granted = (granted & ~security::kMaximumAllowed) | security::kFileAllAccess;
+  }
+  std::unique_ptr<DeviceFile> f(new DeviceFile(device, name, caller));
+  f->granted_ = granted;
+  f->file_.ReadAccess = (granted & (security::kFileReadData | security::kFileExecute)) != 0;
+  f->file_.WriteAccess = (granted & (security::kFileWriteData | security::kFileAppendData)) != 0;
+  f->file_.DeleteAccess = (granted & security::kDelete) != 0;
   PIRP irp = allocate(device, IRP_MJ_CREATE, &f->file_);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = f->send(irp);
@@ -64,6 +82,12 @@ NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name,
   f->opened_ = true;
   *out = std::move(f);
   return status;
+}
+
+NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name,
+                          std::unique_ptr<DeviceFile>* out) {
+  return open(device, name, security::kGenericRead | security::kGenericWrite, security::console_caller(1000),
+              out);
 }
 
 DeviceFile::~DeviceFile() {
@@ -77,6 +101,15 @@ DeviceFile::~DeviceFile() {
   }
 }
 
+NTSTATUS DeviceFile::request(UCHAR major) {
+  Clock::instance().attach_current_thread();
+  PIRP irp = allocate(device_, major, &file_);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = send(irp);
+  IoFreeIrp(irp);
+  return status;
+}
+
 NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, ULONG out_len,
                            ULONG_PTR* information) {
   Clock::instance().attach_current_thread();
@@ -84,6 +117,16 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
   PIRP irp = allocate(device_, IRP_MJ_DEVICE_CONTROL, &file_);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  // The code's access bits against the handle's rights ("Defining I/O
+  // Control Codes"): FILE_ANY_ACCESS is not checked here.
+  const ULONG required = (code >> 14) & 3;
+  if (((required & FILE_READ_ACCESS) != 0 && (granted_ & security::kFileReadData) == 0) ||
+      ((required & FILE_WRITE_ACCESS) != 0 && (granted_ & security::kFileWriteData) == 0)) {
+    IoFreeIrp(irp);
+    return STATUS_ACCESS_DENIED;
+  }
+  s->Flags = UCHAR(((granted_ & security::kFileReadData) != 0 ? SL_READ_ACCESS_GRANTED : 0) |
+                   ((granted_ & security::kFileWriteData) != 0 ? SL_WRITE_ACCESS_GRANTED : 0));
   s->Parameters.DeviceIoControl.IoControlCode = code;
   s->Parameters.DeviceIoControl.InputBufferLength = in_len;
   s->Parameters.DeviceIoControl.OutputBufferLength = out_len;

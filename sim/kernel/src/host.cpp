@@ -46,6 +46,7 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   d->object_.DriverExtension = &d->extension_;
   d->extension_.DriverObject = &d->object_;
   d->object_.DriverInit = entry;
+  for (PDRIVER_DISPATCH& dispatch : d->object_.MajorFunction) dispatch = invalid_device_request;
   // A freshly loaded image: its default non-paged pool is executable until
   // its DriverEntry opts in to no-execute pool.
   ExDefaultNonPagedPoolType = NonPagedPoolExecute;
@@ -79,15 +80,17 @@ Driver::~Driver() {
   g_loaded = false;
 }
 
-DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device)
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties)
     : DeviceNode(driver, device,
                  device ? usb::audio_function(device->configuration_descriptor())
                               .value_or(usb::InterfaceCollection{})
                               .first_interface
-                        : 0) {}
+                        : 0,
+                 std::move(properties)) {}
 
-DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface)
-    : driver_(driver), device_(std::move(device)) {
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface,
+                       DeviceProperties properties)
+    : driver_(driver), device_(std::move(device)), properties_(std::move(properties)) {
   extension_.device = device_.get();
   if (device_ && usb::is_composite(device_->configuration_descriptor())) {
     for (const usb::InterfaceCollection& f :
@@ -133,6 +136,19 @@ NTSTATUS DeviceNode::add() {
     if (fdo_ == nullptr) {
       verifier::fail("AddDevice succeeded without attaching a device object");
       return STATUS_UNSUCCESSFUL;
+    }
+    std::shared_ptr<security::SecurityDescriptor> sd;
+    if (!properties_.security.empty()) {
+      sd = std::make_shared<security::SecurityDescriptor>();
+      std::string error;
+      if (!security::parse_sddl(properties_.security, sd.get(), &error)) {
+        verifier::fail("the device's Security value does not parse: " + error);
+        sd.reset();
+      }
+    }
+    for (PDEVICE_OBJECT d : {&pdo_, fdo_}) {
+      d->Characteristics |= properties_.characteristics;
+      if (sd) set_device_security(d, sd);
     }
   }
   return status;
@@ -181,6 +197,20 @@ NTSTATUS DeviceNode::set_power(DEVICE_POWER_STATE state) {
   return status;
 }
 
+NTSTATUS DeviceNode::system_sleep(uint64_t ms) {
+  // As the power manager sleeps the stack ("System Power States"): the
+  // device's D3 query and set (from the class driver's system IRP), the bus
+  // suspends the port, the controller stops (usb::Device::lose_schedule);
+  // on the wake the port resumes and the device returns to D0.
+  NTSTATUS status = query_power(PowerDeviceD3);
+  if (!NT_SUCCESS(status)) return status;
+  status = set_power(PowerDeviceD3);
+  if (!NT_SUCCESS(status)) return status;
+  if (device_) device_->lose_schedule();
+  Clock::instance().sleep_for(ms * 1000000);
+  return set_power(PowerDeviceD0);
+}
+
 NTSTATUS DeviceNode::stop() {
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
   if (!NT_SUCCESS(status)) return status;
@@ -221,6 +251,8 @@ NTSTATUS DeviceNode::surprise_remove() {
 
 NTSTATUS DeviceNode::remove() {
   if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  set_device_security(fdo_, nullptr);
+  set_device_security(&pdo_, nullptr);
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
   fdo_ = nullptr;
   return status;

@@ -6,10 +6,12 @@
 #include <ks.h>
 #include <ntddk.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kernel/host.h"
+#include "kernel/security.h"
 #include "usb/composite.h"
 
 namespace korvel::sim::usb {
@@ -22,6 +24,28 @@ constexpr ULONG kBusDeviceType = 0x0000002A;  // FILE_DEVICE_BUS_EXTENDER
 
 void free_driver_extensions(PDRIVER_OBJECT driver);
 bool irp_completed(PIRP irp);
+// What the I/O manager puts in every entry of a new driver object's dispatch
+// table (IopInvalidDeviceRequest): the request completes with
+// STATUS_INVALID_DEVICE_REQUEST. Drivers replace the entries they serve.
+NTSTATUS invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
+
+// The caller a thread dispatches requests for, while a scope lasts (the I/O
+// manager's requests run in their caller's thread).
+class CallerScope {
+ public:
+  explicit CallerScope(const security::Caller* caller);
+  ~CallerScope();
+  CallerScope(const CallerScope&) = delete;
+  CallerScope& operator=(const CallerScope&) = delete;
+
+ private:
+  const security::Caller* previous_;
+};
+const security::Caller* current_caller();
+
+// A device object's security descriptor (set_device_security's, see host.h);
+// without one, IoCreateDevice's default.
+std::shared_ptr<const security::SecurityDescriptor> device_security(PDEVICE_OBJECT device);
 
 // The simulated USB device behind a physical device object of the bus
 // driver (or of the generic parent driver), or null when `pdo` is not one.

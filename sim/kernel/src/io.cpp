@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -26,6 +27,8 @@ struct IoState {
   std::mutex m;
   std::set<PIRP> completed;
   std::map<std::pair<PDRIVER_OBJECT, PVOID>, PVOID> extensions;
+  // Security descriptors the PnP manager applied to device objects.
+  std::map<PDEVICE_OBJECT, std::shared_ptr<const korvel::sim::security::SecurityDescriptor>> security;
   RTL_OSVERSIONINFOW version{};
   // Whether `version` has no-execute pool; read without the lock, as the
   // pool allocations made under it ask.
@@ -75,6 +78,52 @@ void free_driver_extensions(PDRIVER_OBJECT driver) {
       ++it;
     }
   }
+}
+
+NTSTATUS invalid_device_request(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+namespace {
+thread_local const security::Caller* t_caller = nullptr;
+}  // namespace
+
+CallerScope::CallerScope(const security::Caller* caller) : previous_(t_caller) {
+  t_caller = caller;
+}
+CallerScope::~CallerScope() {
+  t_caller = previous_;
+}
+const security::Caller* current_caller() {
+  return t_caller;
+}
+
+void set_device_security(PDEVICE_OBJECT device, std::shared_ptr<const security::SecurityDescriptor> sd) {
+  std::lock_guard<std::mutex> g(io().m);
+  if (sd) {
+    io().security[device] = std::move(sd);
+  } else {
+    io().security.erase(device);
+  }
+}
+
+std::shared_ptr<const security::SecurityDescriptor> device_security(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> g(io().m);
+  auto it = io().security.find(device);
+  if (it != io().security.end()) return it->second;
+  // A device object created without a descriptor of its own has the one
+  // IoCreateDevice gives ("SDDL for Device Objects":
+  // SDDL_DEVOBJ_SYS_ALL_ADM_RWX_WORLD_RWX_RES_RWX).
+  static const auto fallback = [] {
+    auto d = std::make_shared<security::SecurityDescriptor>();
+    std::string error;
+    security::parse_sddl("D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GRGWGX;;;WD)(A;;GRGWGX;;;RC)", d.get(), &error);
+    return std::shared_ptr<const security::SecurityDescriptor>(d);
+  }();
+  return fallback;
 }
 
 bool irp_completed(PIRP irp) {
@@ -229,6 +278,32 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
   io().extensions[key] = p;
   *DriverObjectExtension = p;
   return STATUS_SUCCESS;
+}
+
+// "IoValidateDeviceIoControlAccess" (WdmlibIoValidateDeviceIoControlAccess):
+// a device-control or file-system-control request from user mode carries
+// the rights its handle holds; one without every right asked is refused.
+// Kernel-mode requests always pass.
+NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess) {
+  if (Irp == nullptr || (RequiredAccess & ~ULONG(FILE_READ_ACCESS | FILE_WRITE_ACCESS)) != 0)
+    return STATUS_INVALID_PARAMETER;
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(Irp);
+  if (s->MajorFunction != IRP_MJ_DEVICE_CONTROL && s->MajorFunction != IRP_MJ_FILE_SYSTEM_CONTROL)
+    return STATUS_INVALID_PARAMETER;
+  if (Irp->RequestorMode == KernelMode) return STATUS_SUCCESS;
+  if ((RequiredAccess & FILE_READ_ACCESS) != 0 && (s->Flags & SL_READ_ACCESS_GRANTED) == 0)
+    return STATUS_ACCESS_DENIED;
+  if ((RequiredAccess & FILE_WRITE_ACCESS) != 0 && (s->Flags & SL_WRITE_ACCESS_GRANTED) == 0)
+    return STATUS_ACCESS_DENIED;
+  return STATUS_SUCCESS;
+}
+
+// The process of the calling thread: the requestor of the request the
+// thread is dispatching for a user-mode caller (a device-control request
+// runs in its caller's thread), else the System process.
+HANDLE PsGetCurrentProcessId(void) {
+  const korvel::sim::security::Caller* c = korvel::sim::kernel::current_caller();
+  return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(c != nullptr ? c->process_id : 4));
 }
 
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {

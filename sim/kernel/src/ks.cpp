@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "host_internal.h"
 #include "internal.h"
@@ -202,9 +204,44 @@ NTSTATUS ks_dispatch_power(PDEVICE_OBJECT fdo, PIRP irp) {
 
 // A handle whose name is "\" and a filter factory's reference string is a
 // filter handle. Filters and pins are not instantiated through handles here
-// (clients in the process use the KS host interface), so device-control
-// requests on such a handle, and any other name, are refused.
-const PVOID kFilterHandle = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(0x4B53));
+// (clients in the process use the KS host interface), so requests on such a
+// handle other than its close are refused.
+//
+// Every KS file object's FsContext points to a structure whose first element
+// is the object header KS dispatches through ("KsSetMajorFunctionHandler",
+// "KsAllocateObjectHeader"). KS reads it for each major function it handles;
+// a file object without one would make it read through whatever FsContext
+// holds (a bugcheck on Windows), which the verifier reports.
+struct HandleContext {
+  const void* header;  // the object header: here, the handle's own record
+};
+
+std::mutex g_handles_m;
+std::set<const HandleContext*>& handle_contexts() {
+  static auto* s = new std::set<const HandleContext*>;
+  return *s;
+}
+
+const char* major_name(UCHAR major) {
+  switch (major) {
+    case IRP_MJ_CLOSE:
+      return "IRP_MJ_CLOSE";
+    case IRP_MJ_READ:
+      return "IRP_MJ_READ";
+    case IRP_MJ_WRITE:
+      return "IRP_MJ_WRITE";
+    case IRP_MJ_FLUSH_BUFFERS:
+      return "IRP_MJ_FLUSH_BUFFERS";
+    case IRP_MJ_DEVICE_CONTROL:
+      return "IRP_MJ_DEVICE_CONTROL";
+    case IRP_MJ_QUERY_SECURITY:
+      return "IRP_MJ_QUERY_SECURITY";
+    case IRP_MJ_SET_SECURITY:
+      return "IRP_MJ_SET_SECURITY";
+    default:
+      return "a major function";
+  }
+}
 
 NTSTATUS ks_dispatch_create(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceHeader* h = header_of(fdo);
@@ -215,19 +252,52 @@ NTSTATUS ks_dispatch_create(PDEVICE_OBJECT fdo, PIRP irp) {
   for (const auto& f : h->factories) {
     if (name.size() == f->reference.size() + 1 && name[0] == u'\\' &&
         name.compare(1, std::u16string::npos, f->reference) == 0) {
-      file->FsContext = kFilterHandle;
+      auto* context = new HandleContext;
+      context->header = context;
+      {
+        std::lock_guard<std::mutex> g(g_handles_m);
+        handle_contexts().insert(context);
+      }
+      file->FsContext = context;
       return complete(irp, STATUS_SUCCESS);
     }
   }
   return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-NTSTATUS ks_dispatch_close(PDEVICE_OBJECT fdo, PIRP irp) {
-  return complete(irp, STATUS_SUCCESS);
+// The object dispatch of KS's file objects (KsDispatchIrp).
+NTSTATUS ks_dispatch_object(PDEVICE_OBJECT fdo, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  PFILE_OBJECT file = s->FileObject;
+  const HandleContext* context =
+      file != nullptr ? static_cast<const HandleContext*>(file->FsContext) : nullptr;
+  {
+    std::lock_guard<std::mutex> g(g_handles_m);
+    if (context == nullptr || handle_contexts().count(context) == 0) {
+      verifier::fail(std::string("KS dispatched ") + major_name(s->MajorFunction) +
+                     " for a file object without a KS object header (FsContext " +
+                     (context == nullptr ? "NULL" : "not KS's") + ")");
+      return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (s->MajorFunction == IRP_MJ_CLOSE) {
+      handle_contexts().erase(context);
+      delete context;
+      file->FsContext = nullptr;
+    }
+  }
+  switch (s->MajorFunction) {
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_FLUSH_BUFFERS:
+      return complete(irp, STATUS_SUCCESS);
+    default:
+      return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+  }
 }
 
-NTSTATUS ks_dispatch_other(PDEVICE_OBJECT fdo, PIRP irp) {
-  return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+// System control (WMI) of a device KS does not register with WMI: passed
+// down unchanged, as KsDefaultForwardIrp does; here the bus has none either.
+NTSTATUS ks_dispatch_system_control(PDEVICE_OBJECT fdo, PIRP irp) {
+  return complete(irp, irp->IoStatus.Status);
 }
 
 void ks_unload(PDRIVER_OBJECT driver) {
@@ -287,12 +357,16 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     std::lock_guard<std::mutex> g(ks_state().m);
     ks_state().drivers[DriverObject] = Descriptor;
   }
+  // The major functions KS handles for a minidriver: PnP, power and system
+  // control of the device, create by name, and for the file objects it
+  // creates the object dispatch of KsSetMajorFunctionHandler's list ("KsSetMajorFunctionHandler",
+  // "KsInitializeDriver"). IRP_MJ_CLEANUP is not among them.
   DriverObject->MajorFunction[IRP_MJ_PNP] = ks_dispatch_pnp;
   DriverObject->MajorFunction[IRP_MJ_POWER] = ks_dispatch_power;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = ks_dispatch_system_control;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = ks_dispatch_create;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = ks_dispatch_close;
-  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = ks_dispatch_close;
-  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ks_dispatch_other;
+  for (UCHAR major : korvel::sim::kernel::kKsObjectMajors)
+    DriverObject->MajorFunction[major] = ks_dispatch_object;
   DriverObject->DriverExtension->AddDevice = ks_add_device;
   DriverObject->DriverUnload = ks_unload;
   return STATUS_SUCCESS;

@@ -448,31 +448,52 @@ NTSTATUS pin_property(PKSPIN pin, void* request, ULONG request_length, void* dat
                   bytes);
 }
 
+// KSPROPERTY_PIN_DATAINTERSECTION for one caller's range, as AVStream runs
+// it ("KsPinDataIntersectionEx", "Data Range Intersections in AVStream"): the
+// pin's ranges in order, those that match the caller's in major format,
+// sub-format and specifier (a wildcard matches any), each handed to the
+// pin's intersect handler until one answers other than STATUS_NO_MATCH. The
+// caller's range must be at least a KSDATARANGE ("KsPinDataIntersection").
+// A pin without a handler is intersected by the class driver; here (our own
+// choice where the pages are silent) a range of that pin which is a bare
+// KSDATARANGE with no wildcard is itself the format.
 NTSTATUS pin_intersect(PKSFILTER filter, ULONG pin_id, const KSDATARANGE* range, void* data,
                        ULONG data_length, ULONG* bytes) {
   *bytes = 0;
   FilterObj* f = filter_of(filter);
   if (f == nullptr) return STATUS_INVALID_HANDLE;
   const KSPIN_DESCRIPTOR_EX* pd = pin_descriptor(&f->filter, pin_id);
-  if (pd == nullptr || range == nullptr) return STATUS_INVALID_PARAMETER;
+  if (pd == nullptr || range == nullptr || range->FormatSize < sizeof(KSDATARANGE))
+    return STATUS_INVALID_PARAMETER;
   KSP_PIN request{};
   request.PinId = pin_id;
   IRP irp{};
   const KSPIN_DESCRIPTOR& p = pd->PinDescriptor;
-  NTSTATUS result = STATUS_NO_MATCH;
+  static const GUID kWildcard{};
   for (ULONG i = 0; i < p.DataRangesCount; ++i) {
     KSDATARANGE* own = p.DataRanges[i];
-    if (own->Flags & KSDATARANGE_ATTRIBUTES) ++i;
+    if (own->Flags & KSDATARANGE_ATTRIBUTES) ++i;  // its attribute list follows
     if (!guid_matches(own->MajorFormat, range->MajorFormat) ||
         !guid_matches(own->SubFormat, range->SubFormat) || !guid_matches(own->Specifier, range->Specifier)) {
       continue;
     }
-    if (pd->IntersectHandler == nullptr) continue;
-    result = pd->IntersectHandler(&f->filter, &irp, &request, const_cast<KSDATARANGE*>(range), own,
-                                  data_length, data, bytes);
-    if (result != STATUS_NO_MATCH) return result;
+    if (pd->IntersectHandler != nullptr) {
+      const NTSTATUS result = pd->IntersectHandler(
+          &f->filter, &irp, &request, const_cast<KSDATARANGE*>(range), own, data_length, data, bytes);
+      if (result != STATUS_NO_MATCH) return result;
+      continue;
+    }
+    if (own->FormatSize != sizeof(KSDATARANGE) || IsEqualGUID(own->MajorFormat, kWildcard) ||
+        IsEqualGUID(own->SubFormat, kWildcard) || IsEqualGUID(own->Specifier, kWildcard))
+      continue;
+    *bytes = sizeof(KSDATAFORMAT);
+    if (data_length == 0) return STATUS_BUFFER_OVERFLOW;
+    if (data_length < sizeof(KSDATAFORMAT)) return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(data, own, sizeof(KSDATAFORMAT));
+    static_cast<KSDATAFORMAT*>(data)->Flags = 0;
+    return STATUS_SUCCESS;
   }
-  return result;
+  return STATUS_NO_MATCH;
 }
 
 PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NTSTATUS* status) {

@@ -5,7 +5,11 @@
 #ifndef KORVEL_SIM_KERNEL_WDF_INTERNAL_H
 #define KORVEL_SIM_KERNEL_WDF_INTERNAL_H
 
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdf.h>
+#include <wdfminiport.h>
+#include <wdfusb.h>
 
 #include <mutex>
 #include <string>

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <ntddk.h>
 #include <wdf.h>
+#include <wdfminiport.h>
 
 #include <string>
 #include <vector>

@@ -84,6 +84,7 @@ typedef struct _OVERLAPPED {
 
 // Access, share and creation values of CreateFileW.
 #define GENERIC_READ 0x80000000u
+#define FILE_READ_ATTRIBUTES 0x0080u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
