@@ -72,3 +72,35 @@ function(korvel_fuzz_target name)
     set_tests_properties(fuzz_run_${name} PROPERTIES TIMEOUT 300 LABELS fuzz COST 100)
   endif()
 endfunction()
+
+# korvel_unoptimised_test_sources(DIR): the sources in a tests folder of every
+# program and library made in DIR and below are compiled without
+# optimisation (their own code only: what they test keeps the build type's).
+# At -O2 the tests' own files took about half of each flavour's compile time
+# (a test file 4.9 s at -O2, 2.4 s at -O0) and ran no faster for it. A
+# program whose figures are measured keeps its optimisation: give it the
+# target property KORVEL_OPTIMISED.
+function(korvel_unoptimised_test_sources dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    get_target_property(optimised ${target} KORVEL_OPTIMISED)
+    if(NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY)$" OR optimised)
+      continue()
+    endif()
+    get_target_property(sources ${target} SOURCES)
+    get_target_property(target_dir ${target} SOURCE_DIR)
+    foreach(source IN LISTS sources)
+      if(NOT IS_ABSOLUTE "${source}")
+        set(source "${target_dir}/${source}")
+      endif()
+      if(source MATCHES "/tests/[^/]+\\.(cpp|cc)$")
+        set_source_files_properties("${source}" TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS -O0)
+      endif()
+    endforeach()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir IN LISTS subdirs)
+    korvel_unoptimised_test_sources(${subdir})
+  endforeach()
+endfunction()
