@@ -47,7 +47,8 @@ CASES = [
     ("inf", replace("Quenby.CopyFiles           = 12", "Quenby.CopyFiles           = 13"), "DIRIDs", "a Windows 7 package"),
     ("inf", replace("Quenby.CoInstallerCopyFiles = 11", "Quenby.CoInstallerCopyFiles = 12"), "DIRIDs", "not 11"),
     ("inf", replace("ServiceBinary = %12%\\quenby.sys", "ServiceBinary = %11%\\quenby.sys"), "DIRIDs", "ServiceBinary"),
-    ("inf", lambda t: t + HW % "0x0", "namespace security", "FILE_DEVICE_SECURE_OPEN"),
+    ("inf", lambda t: t.replace("DeviceCharacteristics,0x10001,0x100", "DeviceCharacteristics,0x10001,0x0")
+     if ".HW]" in t else t + HW % "0x0", "namespace security", "FILE_DEVICE_SECURE_OPEN"),
 ]
 
 
