@@ -293,8 +293,7 @@ sys.exit(bad)
 EOF
 
 check "driver package rules (quenby.inf, quenby.vcxproj)"
-# Namespace security is pending until quenby.inf's .HW sections land.
-python3 "$root/scripts/windows_package.py" --pending "namespace security" "$root/win_avstream_driver/quenby.inf" \
+python3 "$root/scripts/windows_package.py" "$root/win_avstream_driver/quenby.inf" \
   "$root/win_avstream_driver/quenby.vcxproj" || fail "the driver package breaks a rule of Windows' documentation"
 
 check "windres on the panel's resource script"

@@ -343,7 +343,7 @@ ULONG SetStreamingRanges(WDF_DEVICE_CONTEXT* ctx, ULONG direction, KSDATARANGE_A
                          PKSDATARANGE* entries, PKSDATARANGE attributeList) {
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, direction);
   const uint32_t count = QuenbyPinRanges(&caps, ranges, QUENBY_MAX_PIN_RANGES);
-  for (uint32_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     ranges[i].DataRange.Flags = KSDATARANGE_ATTRIBUTES;
     entries[2 * i] = &ranges[i].DataRange;
     entries[2 * i + 1] = attributeList;
