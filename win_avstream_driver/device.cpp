@@ -43,6 +43,23 @@ void QuenbyUnload(PDRIVER_OBJECT driverObject) {
 // ---------------------------------------------------------------------------
 // Power
 // ---------------------------------------------------------------------------
+// A direction at power-up: idle, its clock at the device format's rate,
+// the setting for that format selected. A clock whose rate the host cannot
+// set that runs at another rate now (a word clock that moved while the
+// device slept or stopped) leaves the direction idle, its streams not run
+// again until the clock runs at their rate: STATUS_DEVICE_NOT_READY, which
+// fails neither the power-up nor the other direction.
+NTSTATUS PowerUpDirection(WDF_DEVICE_CONTEXT* ctx, ULONG direction, WDFUSBINTERFACE usbInterface) {
+  NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, 0);
+  if (!NT_SUCCESS(status)) return status;
+  status =
+      QuenbyClockToRate(ctx, direction, ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec);
+  if (!NT_SUCCESS(status))
+    return ctx->FixedRate[direction] != 0 && ctx->FixedRateFound[direction] != 0 ? STATUS_DEVICE_NOT_READY
+                                                                                 : status;
+  return QuenbySelectSlotForFormat(ctx, direction);
+}
+
 NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status = WdfUsbTargetDeviceIsConnectedSynchronous(ctx->UsbDevice);
   if (!NT_SUCCESS(status)) return status;
@@ -70,21 +87,19 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (!NT_SUCCESS(status)) return status;
 
   if (capture) {
-    status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
-    if (NT_SUCCESS(status)) {
-      status = QuenbyClockToRate(ctx, QUENBY_DIR_CAPTURE,
-                                 ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+    status = PowerUpDirection(ctx, QUENBY_DIR_CAPTURE, ctx->CaptureInterface);
+    if (status == STATUS_DEVICE_NOT_READY) {
+      resume &= ~QUENBY_RESUME_CAPTURE;
+      status = STATUS_SUCCESS;
     }
-    if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_CAPTURE);
     if (!NT_SUCCESS(status)) return status;
   }
   if (render) {
-    status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
-    if (NT_SUCCESS(status)) {
-      status = QuenbyClockToRate(ctx, QUENBY_DIR_RENDER,
-                                 ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+    status = PowerUpDirection(ctx, QUENBY_DIR_RENDER, ctx->RenderInterface);
+    if (status == STATUS_DEVICE_NOT_READY) {
+      resume &= ~QUENBY_RESUME_RENDER;
+      status = STATUS_SUCCESS;
     }
-    if (NT_SUCCESS(status)) status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
     if (!NT_SUCCESS(status)) return status;
     QuenbyComputeNominalFeedback(ctx);
   }
@@ -227,16 +242,23 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   ctx->CaptureIndex = ctx->Topology.CaptureIndex;
   ctx->RenderIndex = ctx->Topology.RenderIndex;
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
+  const bool render = TopologyHasRender(&ctx->Topology) != 0;
 
   // f, g, h.
   if (!NT_SUCCESS(QuenbySelectConfiguration(ctx))) return Fail(ctx, QuenbyStartConfiguration);
   if (!NT_SUCCESS(QuenbyResolveClocks(ctx))) return Fail(ctx, QuenbyStartClocks);
+  // Render paced by the capture packets runs at the rate of the clock
+  // capture runs from: the same one.
+  if (render && !ctx->SharedClock && TopologyRendersImplicitly(&ctx->Topology)) {
+    ctx->TopologyResult = TopologyImplicitClock;
+    return Fail(ctx, QuenbyStartTopology);
+  }
   if (!NT_SUCCESS(QuenbyReadRates(ctx))) return Fail(ctx, QuenbyStartRates);
   QuenbyComputeLimits(ctx);
   // A direction whose clock offers only rates below the lowest the streams
   // run at has no format: refused here, not offered a rate it streams wrongly.
   if ((capture && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0) ||
-      ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0)
+      (render && ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0))
     return Fail(ctx, QuenbyStartLimits);
 
   // i. Rings of 50 ms at the largest format.
@@ -244,16 +266,18 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
                                               &ctx->Limits[QUENBY_DIR_CAPTURE]))) {
     return Fail(ctx, QuenbyStartRings);
   }
-  if (!NT_SUCCESS(
-          QuenbyCreateRing(ctx, &ctx->RenderRing, QUENBY_RING_RENDER, &ctx->Limits[QUENBY_DIR_RENDER]))) {
+  if (render && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->RenderRing, QUENBY_RING_RENDER,
+                                             &ctx->Limits[QUENBY_DIR_RENDER]))) {
     return Fail(ctx, QuenbyStartRings);
   }
 
-  // j. Transfers.
+  // j. Transfers; feedback ones where a render setting has a feedback
+  // endpoint (the others are paced without).
   if (capture && !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyCapture)))
     return Fail(ctx, QuenbyStartTransfers);
-  if (!NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyRender)) ||
-      !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyFeedback))) {
+  if (render && (!NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyRender)) ||
+                 (SlotsMaxFeedbackPacket(ctx->Topology.RenderSlots) != 0 &&
+                  !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyFeedback))))) {
     return Fail(ctx, QuenbyStartTransfers);
   }
 

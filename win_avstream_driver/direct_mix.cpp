@@ -4,7 +4,12 @@
 // KS capture pin's clones; and the clones' disposal.
 #include "quenby.h"
 
-void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) {
+void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, RENDER_MIX_END* end) {
+  // Where the mixing ends, in the clones as they are: nothing is taken of
+  // them before the transfer goes out (QuenbyConsumeRenderClones).
+  end->Clones = 0;
+  end->Offset = ctx->RenderCloneOffset;
+  end->Frames = ctx->RenderCloneFrames;
   // Clones are held only by a render pin in RUN, whose format stays as it
   // is; without them a new pin's format may be being set.
   if (ctx->RenderCloneCount == 0) return;
@@ -19,27 +24,35 @@ void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes) 
   const ULONG pinChannels = pin->nChannels;
   const ULONG pinFrame = pinChannels * 3;
   const ULONG frames = bytes / 3 / deviceChannels;
-  for (ULONG f = 0; f < frames && ctx->RenderCloneCount != 0; ++f) {
-    PKSSTREAM_POINTER clone = ctx->RenderClones[ctx->RenderCloneHead];
+  for (ULONG f = 0; f < frames && end->Clones < ctx->RenderCloneCount; ++f) {
+    PKSSTREAM_POINTER clone = ctx->RenderClones[(ctx->RenderCloneHead + end->Clones) % QUENBY_RENDER_CLONES];
     const ULONG available = clone->OffsetIn.Remaining;
-    if (ctx->RenderCloneOffset + pinFrame <= available) {
-      const UCHAR* src = clone->OffsetIn.Data + ctx->RenderCloneOffset;
+    if (end->Offset + pinFrame <= available) {
+      const UCHAR* src = clone->OffsetIn.Data + end->Offset;
       PUCHAR dst = buffer + (SIZE_T)f * deviceChannels * 3;
       for (ULONG j = 0; j < deviceChannels && j < pinChannels; ++j) {
         WriteSample24(dst + j * 3, MixSample24(ReadSample24(dst + j * 3), ReadSample24(src + j * 3)));
       }
-      ctx->RenderCloneOffset += pinFrame;
-      ++ctx->RenderCloneFrames;
+      end->Offset += pinFrame;
+      ++end->Frames;
     }
-    if (ctx->RenderCloneOffset + pinFrame > available) {
-      KsStreamPointerDelete(clone);
-      ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
-      ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
-      --ctx->RenderCloneCount;
-      ctx->RenderCloneOffset = 0;
-      ctx->RenderCloneFrames = 0;
+    if (end->Offset + pinFrame > available) {
+      ++end->Clones;
+      end->Offset = 0;
+      end->Frames = 0;
     }
   }
+}
+
+void QuenbyConsumeRenderClones(WDF_DEVICE_CONTEXT* ctx, const RENDER_MIX_END* end) {
+  for (ULONG i = 0; i < end->Clones && ctx->RenderCloneCount != 0; ++i) {
+    KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
+    ctx->RenderClones[ctx->RenderCloneHead] = nullptr;
+    ctx->RenderCloneHead = (ctx->RenderCloneHead + 1) % QUENBY_RENDER_CLONES;
+    --ctx->RenderCloneCount;
+  }
+  ctx->RenderCloneOffset = end->Offset;
+  ctx->RenderCloneFrames = end->Frames;
 }
 
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {

@@ -48,10 +48,26 @@ typedef struct _QUENBY_FILTER_DESCRIPTION {
   KSALLOCATOR_FRAMING_EX Framing;
 } QUENBY_FILTER_DESCRIPTION;
 
+// The pins of the filter for a unit that renders (and captures): 0 render
+// streaming, 1 render bridge, 2 capture bridge, 3 capture streaming. A unit
+// that only captures has a filter of the capture pins alone: 0 capture
+// bridge, 1 capture streaming. Requests name pins by their index in the
+// filter; the code below by these roles.
 const ULONG kRenderPinId = 0;
 const ULONG kRenderBridgeId = 1;
 const ULONG kCaptureBridgeId = 2;
 const ULONG kCapturePinId = 3;
+const ULONG kNoPin = 0xFFFFFFFF;
+
+bool CaptureOnly(WDF_DEVICE_CONTEXT* ctx) {
+  return TopologyHasRender(&ctx->Topology) == 0;
+}
+
+// The role of the filter's pin `pinId`; kNoPin for none.
+ULONG PinRole(WDF_DEVICE_CONTEXT* ctx, ULONG pinId) {
+  if (CaptureOnly(ctx)) return pinId == 0 ? kCaptureBridgeId : pinId == 1 ? kCapturePinId : kNoPin;
+  return pinId <= kCapturePinId ? pinId : kNoPin;
+}
 
 // ---------------------------------------------------------------------------
 // Data intersection of the streaming pins
@@ -105,7 +121,7 @@ NTSTATUS GetModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
   if (ctx == nullptr) return STATUS_NOT_SUPPORTED;
-  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
   if (!PinExists(ctx, pinId)) return STATUS_NOT_SUPPORTED;
   // Streaming pins run in raw mode; bridge pins have no modes and answer an
   // empty list (KSPROPERTY_AUDIOSIGNALPROCESSING_MODES).
@@ -129,7 +145,7 @@ NTSTATUS SupportModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
   if (ctx == nullptr) return STATUS_NOT_SUPPORTED;
-  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
   if ((pinId != kRenderPinId && pinId != kCapturePinId) || !PinExists(ctx, pinId))
     return STATUS_NOT_SUPPORTED;
   const ULONG length = OutputLength(Irp);
@@ -166,7 +182,7 @@ NTSTATUS ProposeFormat(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
-  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
   if (!PinExists(ctx, pinId)) return STATUS_NOT_SUPPORTED;
   if (pinId != kRenderPinId && pinId != kCapturePinId) return STATUS_NO_MATCH;  // bridges carry no PCM
   Irp->IoStatus.Information = 0;
@@ -194,7 +210,7 @@ bool BridgeChannels(PIRP Irp, PKSIDENTIFIER Request, ULONG* channels, bool* rend
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
   if (ctx == nullptr) return false;
-  const ULONG pinId = reinterpret_cast<PKSP_PIN>(Request)->PinId;
+  const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
   if ((pinId != kRenderBridgeId && pinId != kCaptureBridgeId) || !PinExists(ctx, pinId)) return false;
   *render = pinId == kRenderBridgeId;
   *channels = ctx->Limits[*render ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE].MaxChannels;
@@ -331,6 +347,11 @@ const KSTOPOLOGY_CONNECTION g_Connections[] = {
     {KSFILTER_NODE, 2, 1, 1},  // capture bridge -> ADC
     {1, 0, KSFILTER_NODE, 3},  // ADC -> capture streaming pin
 };
+// The capture-only filter: its pins and its one node numbered from 0.
+const KSTOPOLOGY_CONNECTION g_CaptureConnections[] = {
+    {KSFILTER_NODE, 0, 0, 1},  // capture bridge -> ADC
+    {0, 0, KSFILTER_NODE, 1},  // ADC -> capture streaming pin
+};
 
 const ULONG kRenderPinFlags = KSPIN_FLAG_HYPERCRITICAL_PROCESSING | KSPIN_FLAG_ASYNCHRONOUS_PROCESSING |
                               KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_GENERATE_EOS_EVENTS;
@@ -442,7 +463,7 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   d->Nodes[0].Type = &KSNODETYPE_DAC;
   d->Nodes[1].Type = &KSNODETYPE_ADC;
   d->Categories[0] = KSCATEGORY_AUDIO;
-  d->Categories[1] = KSCATEGORY_RENDER;
+  d->Categories[1] = CaptureOnly(ctx) ? KSCATEGORY_CAPTURE : KSCATEGORY_RENDER;
   d->Categories[2] = KSCATEGORY_CAPTURE;
 
   KSFILTER_DESCRIPTOR* f = &d->Filter;
@@ -451,16 +472,19 @@ NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DE
   f->Version = KSFILTER_DESCRIPTOR_VERSION;
   f->Flags = KSFILTER_FLAG_CRITICAL_PROCESSING;
   f->ReferenceGuid = &KSNAME_Filter;
-  f->PinDescriptorsCount = capture ? 4 : 2;
+  // Three shapes: render and capture (4 pins), render alone (the first 2),
+  // capture alone (the last 2).
+  const bool captureOnly = CaptureOnly(ctx);
+  f->PinDescriptorsCount = capture && !captureOnly ? 4 : 2;
   f->PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
-  f->PinDescriptors = d->Pins;
-  f->CategoriesCount = capture ? 3 : 2;
+  f->PinDescriptors = captureOnly ? &d->Pins[2] : d->Pins;
+  f->CategoriesCount = capture && !captureOnly ? 3 : 2;
   f->Categories = d->Categories;
-  f->NodeDescriptorsCount = capture ? 2 : 1;
+  f->NodeDescriptorsCount = capture && !captureOnly ? 2 : 1;
   f->NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR);
-  f->NodeDescriptors = d->Nodes;
-  f->ConnectionsCount = capture ? 4 : 2;
-  f->Connections = g_Connections;
+  f->NodeDescriptors = captureOnly ? &d->Nodes[1] : d->Nodes;
+  f->ConnectionsCount = captureOnly ? 2 : capture ? 4 : 2;
+  f->Connections = captureOnly ? g_CaptureConnections : g_Connections;
   f->ComponentId = nullptr;
   *descriptor = f;
   return STATUS_SUCCESS;

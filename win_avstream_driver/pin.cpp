@@ -6,10 +6,10 @@
 
 namespace {
 
-const ULONG kCapturePinId = 3;
-
+// The streaming pins: render takes data in, capture gives it out (their
+// indexes differ between the filter shapes).
 ULONG DirectionOf(PKSPIN pin) {
-  return pin->Id == kCapturePinId ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER;
+  return pin->DataFlow == KSPIN_DATAFLOW_OUT ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER;
 }
 
 AUDIO_FORMAT* PinFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
@@ -584,9 +584,14 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
           if (!ok) KsStreamPointerDelete(clone);
         }
       } else {
+        // What the credit covers, in whole frames of the pin: a frame
+        // larger than the credit can grow to is filled in parts.
         WdfSpinLockAcquire(ctx->CapturePositionLock);
-        ok = ctx->CaptureCredit >= size;
+        ULONG covered = ctx->CaptureCredit < size ? ctx->CaptureCredit : size;
+        if (pin->nBlockAlign != 0) covered = covered / pin->nBlockAlign * pin->nBlockAlign;
         WdfSpinLockRelease(ctx->CapturePositionLock);
+        ok = covered != 0;
+        if (ok) size = covered;
       }
     } else {
       ok = NT_SUCCESS(QuenbyRingRead(&ctx->CaptureRing, sp->OffsetOut.Data, size, nullptr, nullptr));

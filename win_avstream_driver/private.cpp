@@ -140,6 +140,7 @@ NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 }
 
 NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
+  if (!TopologyHasRender(&ctx->Topology)) return STATUS_SUCCESS;  // nothing to restart
   if (ctx->PowerState != QUENBY_POWER_D0) {
     ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
     return STATUS_SUCCESS;
@@ -152,6 +153,11 @@ NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 
 bool HasCapture(WDF_DEVICE_CONTEXT* ctx) {
   return TopologyHasCapture(&ctx->Topology) != 0;
+}
+
+// A unit may capture only: it has no render stream, ring or lock.
+bool HasRender(WDF_DEVICE_CONTEXT* ctx) {
+  return TopologyHasRender(&ctx->Topology) != 0;
 }
 
 // Restarts capture (where the unit has it), then render, each bound to the
@@ -266,8 +272,18 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
                      : renderKept                            ? ctx->OpenPins[QUENBY_DIR_RENDER]
                                                              : nullptr;
   // Capture no pin keeps runs beside render at render's rate, as at a
-  // render pin's start; on one clock for both, only if it can.
+  // render pin's start; on one clock for both, only if it can. Pins kept
+  // at two rates on one clock cannot both stream: render's runs, as it does
+  // beside capture anywhere else, and capture's restart is what fails.
   NTSTATUS captureStatus = STATUS_SUCCESS;
+  NTSTATUS renderStatus = STATUS_SUCCESS;
+  const bool renderFirst = ctx->SharedClock && captureKept && renderKept &&
+                           ctx->SavedFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec !=
+                               ctx->SavedFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec;
+  if (renderFirst) {
+    QuenbyStopCapture(ctx, FALSE);
+    renderStatus = RestartRender(ctx, renderPin);
+  }
   if (HasCapture(ctx)) {
     if (captureKept || !renderKept || QuenbyCaptureFollowsRender(ctx)) {
       captureStatus = RestartCapture(ctx, capturePin);
@@ -275,7 +291,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
       QuenbyStopCapture(ctx, TRUE);
     }
   }
-  const NTSTATUS renderStatus = RestartRender(ctx, renderPin);
+  if (!renderFirst) renderStatus = RestartRender(ctx, renderPin);
 
   if (renderRuns) LockedSet(ctx->RenderPositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
   if (renderRuns || captureRuns) {
@@ -315,7 +331,7 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   NoteStreams(ctx, &before);
   if (HasCapture(ctx))
     QuenbySetDeviceFormat(ctx, QUENBY_DIR_CAPTURE, captureChannels, captureRate, captureBits);
-  QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
+  if (HasRender(ctx)) QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
   // A format the unit refuses (or a request that fails) leaves the formats
   // and streams as they were: the pins and the client go on with them.
   const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
@@ -349,10 +365,11 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   }
   // Only the directions the unit has are in use: a unit without capture
   // has no capture stream, ring or lock to read from.
+  const bool render = HasRender(ctx);
   if (capture) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
-  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
+  if (render) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
   WriteFlag(&ctx->DirectStreamFlags,
-            (capture ? QUENBY_DIRECT_CAPTURE_RUNNING : 0) | QUENBY_DIRECT_RENDER_RUNNING);
+            (capture ? QUENBY_DIRECT_CAPTURE_RUNNING : 0) | (render ? QUENBY_DIRECT_RENDER_RUNNING : 0));
   ClearDirectOffsets(ctx);
   QuenbyWakeThread(ctx);
   PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
@@ -455,6 +472,7 @@ NTSTATUS DirectControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, P
     case IOCTL_QUENBY_RESET_RENDER:
     case IOCTL_QUENBY_RESET_BOTH:
       if (code == IOCTL_QUENBY_RESET_CAPTURE && !HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
+      if (code == IOCTL_QUENBY_RESET_RENDER && !HasRender(ctx)) return STATUS_UNSUCCESSFUL;
       if (code != IOCTL_QUENBY_RESET_RENDER) QuenbyRingReset(&ctx->CaptureRing);
       if (code != IOCTL_QUENBY_RESET_CAPTURE) QuenbyRingReset(&ctx->RenderRing);
       AskRunningPins(ctx);
@@ -509,7 +527,8 @@ NTSTATUS WriteRender(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID in, ULONG
                      ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = CheckOwner(ctx, file);
-  if (NT_SUCCESS(status) && !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])) status = STATUS_UNSUCCESSFUL;
+  if (NT_SUCCESS(status) && (!HasRender(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])))
+    status = STATUS_UNSUCCESSFUL;
   if (NT_SUCCESS(status) && in != nullptr && inLength != 0 && !WholeFrames(ctx, QUENBY_DIR_RENDER, inLength))
     status = STATUS_INVALID_PARAMETER;
   QuenbyUnlockStreamControl(ctx);
@@ -544,7 +563,7 @@ NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength,
       return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
     case IOCTL_QUENBY_MAX_CHANNELS: {
       ULONG capture = HasCapture(ctx) ? MaxChannels(ctx->Topology.CaptureSlots) : 0;
-      ULONG render = MaxChannels(ctx->Topology.RenderSlots);
+      ULONG render = HasRender(ctx) ? MaxChannels(ctx->Topology.RenderSlots) : 0;
       return WriteU32(out, outLength, (capture & 0xFFFF) | (render << 16), STATUS_INSUFFICIENT_RESOURCES,
                       information);
     }

@@ -30,6 +30,10 @@
 #define QUENBY_TRANSFERS 15
 #define QUENBY_STREAMS 3
 #define QUENBY_CONTROL_TIMEOUT_SECONDS 3
+// Interfaces of the audio function the configuration selection handles
+// (the audio function of a composite device, its MIDI or other interfaces
+// included).
+#define QUENBY_MAX_INTERFACES 32
 
 // Power states as the context keeps them.
 #define QUENBY_POWER_D0 1
@@ -105,6 +109,10 @@ typedef struct _WDF_OBJECT_CONTEXT {
   // it is sent (a transfer the stack refuses at once leaves them there).
   ULONG Taken;
   ULONG TakenResets;
+  // Render paced by implicit feedback (ImplicitUsed): what the transfer's
+  // packets took of the capture packets' queue, committed once it is sent.
+  ULONG ImplicitUsed;
+  IMPLICIT_USE Implicit;
   LONG Submitting;  // set around the send
   LONG Refused;     // failed while being sent: nothing of it went out
 } WDF_OBJECT_CONTEXT;
@@ -278,6 +286,14 @@ typedef struct _WDF_DEVICE_CONTEXT {
   WDFSPINLOCK FeedbackLock;
   ULONG FeedbackAccepted;
   StreamCounters Counters;
+  // How the running render stream is paced (QUENBY_PACING_* of its
+  // setting): its feedback values, the nominal rate, or the capture
+  // packets' frames, queued in ImplicitQueue (under FeedbackLock) by the
+  // capture processing.
+  ULONG RenderPacing;
+  IMPLICIT_QUEUE ImplicitQueue;
+  // The packet-size fraction of render: of the feedback value, or (nominal
+  // and implicit pacing) the remainder of the exact nominal rate.
   ULONG RenderAccumulator;
   ULONG RenderPrimed;
   ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per packet of the running endpoints
@@ -458,8 +474,20 @@ NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
                           const DIRECTION_LIMITS* limits);
 
 // direct_mix.cpp: the KS pins beside direct mode.
-// Adds the KS render pin's held audio into a render buffer of `bytes`.
-void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes);
+// Where mixing the held render clones into a transfer ends: clones used up,
+// and the byte offset and frames into the next one.
+typedef struct _RENDER_MIX_END {
+  ULONG Clones;
+  ULONG Offset;
+  ULONG Frames;
+} RENDER_MIX_END;
+// Adds the KS render pin's held audio into a render buffer of `bytes`,
+// taking nothing of it (*end: where it ended). Under the render-clone mutex.
+void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, RENDER_MIX_END* end);
+// Takes what a mixing ending at *end used, once its transfer went out
+// (still under the mutex the mixing held): a transfer the USB stack
+// refuses leaves the pin's audio for the next one, as it leaves the ring's.
+void QuenbyConsumeRenderClones(WDF_DEVICE_CONTEXT* ctx, const RENDER_MIX_END* end);
 // Copies captured packet data into the KS capture pin's held clones.
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length);
 void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);

@@ -247,20 +247,41 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 // Render step: packet sizes from the feedback and the buffer's contents.
 // Returns false when the transfer is to be given back (more data may come
 // before the device needs it).
-bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator) {
+// The mixing of the KS render pin into direct-mode render holds the
+// render-clone mutex (*mixing) until the transfer is sent or given back.
+bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator,
+                RENDER_MIX_END* mix, bool* mixing) {
   const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
-  const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
-  // The mean of the last accepted values: single values wander around the
-  // unit's rate and completions come in batches, so that some values would
-  // be used twice and others not at all.
+  const WAVEFORMATEX* format = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const ULONG blockAlign = format->nBlockAlign;
+  const ULONG period = ctx->StreamPeriod[QuenbyRender];
+  const ULONG maxPacket = ctx->StreamMaxPacket[QuenbyRender];
+  ULONG total = 0;
+  t->ImplicitUsed = 0;
   WdfSpinLockAcquire(ctx->FeedbackLock);
-  const ULONG feedback = FeedbackAverageValue(&ctx->FeedbackAverage,
-                                              (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
+  switch (ReadFlag(&ctx->RenderPacing)) {
+    case QUENBY_PACING_FEEDBACK: {
+      // The mean of the last accepted values: single values wander around
+      // the unit's rate and completions come in batches, so that some values
+      // would be used twice and others not at all.
+      const ULONG feedback = FeedbackAverageValue(
+          &ctx->FeedbackAverage, (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
+      total = RenderPacketSizes(feedback, *accumulator, ctx->HighSpeed, blockAlign, packets, period,
+                                maxPacket, t->BufferLength, sizes, accumulator);
+      break;
+    }
+    case QUENBY_PACING_IMPLICIT:
+      total =
+          ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
+                              packets, period, maxPacket, t->BufferLength, sizes, accumulator, &t->Implicit);
+      t->ImplicitUsed = 1;
+      break;
+    default:
+      total = NominalPacketSizes(format->nSamplesPerSec, ctx->HighSpeed, blockAlign, packets, period,
+                                 maxPacket, t->BufferLength, sizes, accumulator);
+      break;
+  }
   WdfSpinLockRelease(ctx->FeedbackLock);
-  const ULONG total =
-      RenderPacketSizes(feedback, ReadFlag(&ctx->RenderAccumulator), ctx->HighSpeed, blockAlign, packets,
-                        ctx->StreamPeriod[QuenbyRender], ctx->StreamMaxPacket[QuenbyRender], t->BufferLength,
-                        sizes, accumulator);
   t->ValidBytes = total;
   t->Taken = 0;
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
@@ -295,8 +316,8 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
       ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-    QuenbyMixRenderClones(ctx, t->Buffer, total);
-    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+    QuenbyMixRenderClones(ctx, t->Buffer, total, mix);
+    *mixing = true;
   }
   return true;
 }
@@ -313,6 +334,15 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   const ULONG packets = ctx->PacketsPerTransfer[stream];
   uint32_t sizes[8];
   uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
+  RENDER_MIX_END mix = {0, 0, 0};
+  bool mixing = false;
+  // The pin's audio the transfer mixed in is taken only once it is sent.
+  auto endMix = [&](bool sent) {
+    if (!mixing) return;
+    if (sent) QuenbyConsumeRenderClones(ctx, &mix);
+    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+    mixing = false;
+  };
   ULONG length = t->BufferLength;
   if (stream != QuenbyRender) {
     // One packet per service interval of the endpoint, each its full size.
@@ -323,7 +353,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     }
   }
   if (stream == QuenbyRender) {
-    if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator)) {
+    if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator, &mix, &mixing)) {
       GiveBack(ctx, t);
       return STATUS_UNSUCCESSFUL;
     }
@@ -358,6 +388,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   NTSTATUS status =
       WdfUsbTargetPipeFormatRequestForUrb(ctx->Pipes[stream], t->Request, t->UrbMemory, nullptr);
   if (!NT_SUCCESS(status)) {
+    endMix(false);
     GiveBack(ctx, t);
     return status;
   }
@@ -370,6 +401,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   ULONG frame = 0;
   status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
   if (!NT_SUCCESS(status)) {
+    endMix(false);
     GiveBack(ctx, t);
     return status;
   }
@@ -406,7 +438,8 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   InterlockedExchange(&t->Submitting, 0);
   if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
     // Not sent: the schedule and the fraction stay, the audio stays in the
-    // ring for the next transfer.
+    // ring (and the pin's mixed audio in its clones) for the next transfer.
+    endMix(false);
     if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
     WriteFlag(&ctx->NextStartFrame[stream], previous);
     WriteFlag(&ctx->StartFrameSet[stream], previousSet);
@@ -417,7 +450,13 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     return STATUS_UNSUCCESSFUL;
   }
   if (stream == QuenbyRender) {
+    endMix(true);
     QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
+    if (t->ImplicitUsed != 0) {
+      WdfSpinLockAcquire(ctx->FeedbackLock);
+      ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
+      WdfSpinLockRelease(ctx->FeedbackLock);
+    }
   }
   return STATUS_SUCCESS;
 }
@@ -450,9 +489,18 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyCapture]
                             ? urb->NumberOfPackets
                             : ctx->PacketsPerTransfer[QuenbyCapture];
+  const bool implicit = ReadFlag(&ctx->RenderPacing) == QUENBY_PACING_IMPLICIT;
   for (ULONG i = 0; i < packets; ++i) {
     const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
-    if (USBD_ERROR(packet->Status) || !inUse) continue;
+    if (USBD_ERROR(packet->Status)) continue;
+    // The frames the unit sent in this interval pace a render packet, as
+    // they would for the capture pin or nobody at all.
+    if (implicit && blockAlign != 0) {
+      WdfSpinLockAcquire(ctx->FeedbackLock);
+      ImplicitQueuePush(&ctx->ImplicitQueue, packet->Length / blockAlign);
+      WdfSpinLockRelease(ctx->FeedbackLock);
+    }
+    if (!inUse) continue;
     const ULONG length = packet->Length;
     if (length == 0 || blockAlign == 0 || length % blockAlign != 0) continue;
     // Never past the transfer buffer, whatever the packet descriptor says.
@@ -479,10 +527,11 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
       const ULONGLONG converted = ConvertBytes(length, &from, &to, &ctx->CaptureRemainder);
       ctx->CaptureDevicePosition += converted;
       // The pin is owed what streams while it runs (its start clears the
-      // credit), counted up to the largest count rather than wrapping.
+      // credit), up to 50 ms of its format: a pin that had no buffers for
+      // longer loses the rest, as real-time capture does.
       if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
-        const ULONGLONG credit = (ULONGLONG)ctx->CaptureCredit + converted;
-        ctx->CaptureCredit = credit > 0xFFFFFFFFull ? 0xFFFFFFFFu : (ULONG)credit;
+        ctx->CaptureCredit =
+            CaptureCreditAdd(ctx->CaptureCredit, converted, pin->WaveFormatExt.Format.nAvgBytesPerSec / 20);
       }
     }
     WdfSpinLockRelease(ctx->CapturePositionLock);
@@ -560,7 +609,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   } else {
     size = SlotsMaxDataPacket(slots) * packets;
   }
-  // A render interface without feedback endpoint ends here.
+  // A render interface whose settings have no endpoint to stream ends here.
   if (size == 0) return STATUS_UNSUCCESSFUL;
   ctx->PacketsPerTransfer[stream] = packets;
   ctx->TransferSize[stream] = size;
@@ -883,20 +932,30 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   status = QuenbySelectSlotForFormat(ctx, QUENBY_DIR_RENDER);
   if (!NT_SUCCESS(status)) return status;
   QuenbyComputeNominalFeedback(ctx);
+  const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
+  // Paced by the capture packets: capture must run (a pin's start, the
+  // direct-mode start and the power-up start it first), at this rate on
+  // the one clock both share.
+  const ULONG pacing = slot->RenderPacing;
+  if (pacing == QUENBY_PACING_IMPLICIT && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+    return STATUS_UNSUCCESSFUL;
+  WdfSpinLockAcquire(ctx->FeedbackLock);
+  ImplicitQueueReset(&ctx->ImplicitQueue);
+  WdfSpinLockRelease(ctx->FeedbackLock);
+  WriteFlag(&ctx->RenderPacing, pacing);
   if (KeepsRing(ctx, QUENBY_DIR_RENDER, resume)) {
   } else if (pin != nullptr) {
     QuenbyRingResetWithOwner(&ctx->RenderRing, pin);
   } else {
     QuenbyRingReset(&ctx->RenderRing);
   }
-  const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_RENDER);
   QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &ctx->DeviceFormat[QUENBY_DIR_RENDER]);
   // The ring holds 50 ms of the running format, whatever the largest one.
   const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   if (f->nBlockAlign != 0) QuenbyRingSetLimit(&ctx->RenderRing, f->nSamplesPerSec / 20 * f->nBlockAlign);
   WriteFlag(&ctx->RenderPrimed, 0);
   status = OpenPipe(ctx, QuenbyRender, ctx->RenderInterface, slot->DataEndpointIndex, slot->DataEndpoint);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status) || pacing != QUENBY_PACING_FEEDBACK) return status;
   status = OpenPipe(ctx, QuenbyFeedback, ctx->RenderInterface, slot->FeedbackEndpointIndex,
                     slot->FeedbackEndpoint);
   if (!NT_SUCCESS(status)) QuenbyStopStream(ctx, QuenbyRender);
@@ -966,22 +1025,17 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG blockAlign = f.nBlockAlign;
   const ULONG rate = f.nSamplesPerSec;
   if (blockAlign == 0) return 0;
-  ULONG delay = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
+  const ULONG ring = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
   ULONG frame = 0;
-  if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return delay;
-  const ULONG perFrame = rate / 1000;
+  if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return ring;
   // Before render's first transfer there is no schedule to count from (and
   // any frame number, 0 included, is one the bus may be at); after a stop
   // the last one goes stale, and reads as ahead again 2^31 frames later.
   const ULONG scheduled =
       ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && ReadFlag(&ctx->StartFrameSet[QuenbyRender]) != 0;
   const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
-  if (scheduled != 0 && (LONG)(next - frame) > 0) {
-    delay += (next - frame) * perFrame;
-  } else {
-    delay += 2 * perFrame;
-  }
-  return delay;
+  const bool ahead = scheduled != 0 && (LONG)(next - frame) > 0;
+  return RenderDelayFrames(ring, ahead, ahead ? next - frame : 0, rate);
 }
 
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {

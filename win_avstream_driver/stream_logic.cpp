@@ -70,6 +70,116 @@ uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpee
   return total;
 }
 
+namespace {
+
+// One packet of `frames` frames, cut to what the endpoint and the rest of
+// the buffer hold; returns its bytes.
+uint32_t CutPacket(uint64_t frames, uint32_t blockAlign, uint32_t maxPacketBytes, uint32_t left) {
+  if (blockAlign == 0) return 0;
+  const uint64_t maxFrames = maxPacketBytes / blockAlign;
+  if (frames > maxFrames) frames = maxFrames;
+  uint32_t bytes = (uint32_t)frames * blockAlign;
+  if (bytes > left) bytes = left / blockAlign * blockAlign;
+  return bytes;
+}
+
+// Frames of the next nominal packet; *remainder moves on.
+uint32_t NominalFrames(uint32_t rate, int highSpeed, uint32_t period, uint32_t* remainder) {
+  const uint64_t intervals = highSpeed ? 8000 : 1000;
+  const uint64_t sum = *remainder + (uint64_t)rate * (period == 0 ? 1 : period);
+  *remainder = (uint32_t)(sum % intervals);
+  return (uint32_t)(sum / intervals);
+}
+
+}  // namespace
+
+uint32_t NominalPacketSizes(uint32_t rate, int highSpeed, uint32_t blockAlign, uint32_t packets,
+                            uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes, uint32_t* sizes,
+                            uint32_t* remainder) {
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < packets; ++i) {
+    sizes[i] = CutPacket(NominalFrames(rate, highSpeed, period, remainder), blockAlign, maxPacketBytes,
+                         bufferBytes - total);
+    total += sizes[i];
+  }
+  return total;
+}
+
+void ImplicitQueueReset(IMPLICIT_QUEUE* queue) {
+  memset(queue, 0, sizeof(*queue));
+}
+
+void ImplicitQueuePush(IMPLICIT_QUEUE* queue, uint32_t frames) {
+  if (queue->GuessCount != 0) {  // it paces a packet sent already at a guess
+    queue->Balance += (int32_t)queue->Guesses[queue->GuessHead] - (int32_t)frames;
+    queue->GuessHead = (queue->GuessHead + 1) % QUENBY_IMPLICIT_PACKETS;
+    --queue->GuessCount;
+    return;
+  }
+  if (queue->Count == QUENBY_IMPLICIT_PACKETS) {
+    queue->Head = (queue->Head + 1) % QUENBY_IMPLICIT_PACKETS;
+    --queue->Count;
+  }
+  queue->Frames[(queue->Head + queue->Count) % QUENBY_IMPLICIT_PACKETS] = frames;
+  ++queue->Count;
+}
+
+void ImplicitQueueCommit(IMPLICIT_QUEUE* queue, const IMPLICIT_USE* use) {
+  const uint32_t used = use->Used < queue->Count ? use->Used : queue->Count;
+  queue->Head = (queue->Head + used) % QUENBY_IMPLICIT_PACKETS;
+  queue->Count -= used;
+  for (uint32_t i = 0; i < use->GuessCount && i < 8; ++i) {
+    // A guess that finds no room is taken as right.
+    if (queue->GuessCount == QUENBY_IMPLICIT_PACKETS) continue;
+    queue->Guesses[(queue->GuessHead + queue->GuessCount) % QUENBY_IMPLICIT_PACKETS] = use->Guesses[i];
+    ++queue->GuessCount;
+  }
+  queue->Balance += use->Balance;
+}
+
+uint32_t ImplicitPacketSizes(const IMPLICIT_QUEUE* queue, uint32_t rate, int highSpeed, uint32_t blockAlign,
+                             uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
+                             uint32_t* sizes, uint32_t* remainder, IMPLICIT_USE* use) {
+  uint32_t total = 0;
+  int32_t balance = queue->Balance;
+  use->Used = use->GuessCount = 0;
+  for (uint32_t i = 0; i < packets && i < 8; ++i) {
+    uint32_t frames;
+    if (use->Used < queue->Count) {
+      frames = queue->Frames[(queue->Head + use->Used) % QUENBY_IMPLICIT_PACKETS];
+      ++use->Used;
+    } else {
+      frames = NominalFrames(rate, highSpeed, period, remainder);
+      use->Guesses[use->GuessCount++] = frames;
+    }
+    // Balance > 0: render sent more than capture carried.
+    if (balance > 0 && frames > 0) {
+      --frames;
+      --balance;
+    } else if (balance < 0) {
+      ++frames;
+      ++balance;
+    }
+    const uint32_t bytes = CutPacket(frames, blockAlign, maxPacketBytes, bufferBytes - total);
+    if (blockAlign != 0) balance -= (int32_t)(frames - bytes / blockAlign);  // frames cut off are not sent
+    sizes[i] = bytes;
+    total += bytes;
+  }
+  use->Balance = balance - queue->Balance;
+  return total;
+}
+
+uint32_t RenderDelayFrames(uint32_t ringFrames, int scheduledAhead, uint32_t framesAhead, uint32_t rate) {
+  const uint64_t frames = scheduledAhead ? framesAhead : 2;
+  const uint64_t delay = ringFrames + frames * rate / 1000;
+  return delay > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)delay;
+}
+
+uint32_t CaptureCreditAdd(uint32_t credit, uint64_t add, uint32_t cap) {
+  const uint64_t sum = (uint64_t)credit + add;
+  return sum > cap ? cap : (uint32_t)sum;
+}
+
 uint32_t FeedbackWord(const uint8_t* packet, uint32_t length) {
   if (length < 3) return 0;
   const uint32_t bytes = length < 4 ? length : 4;

@@ -44,6 +44,67 @@ uint32_t RenderPacketSizes(uint32_t feedback, uint32_t accumulator, int highSpee
                            uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
                            uint32_t* sizes, uint32_t* newAccumulator);
 
+// Render packet sizes at the nominal rate, exactly: each packet carries
+// `period` bus intervals of `rate` frames per second, the fraction carried
+// in *remainder (in 1/8000 s at high speed, 1/1000 s at full speed, below
+// one frame). Packets and the transfer are cut as RenderPacketSizes() cuts
+// them; the caller stores *remainder only once the transfer is sent.
+// Returns the transfer's byte count.
+uint32_t NominalPacketSizes(uint32_t rate, int highSpeed, uint32_t blockAlign, uint32_t packets,
+                            uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes, uint32_t* sizes,
+                            uint32_t* remainder);
+
+// Implicit feedback: the frames of the capture packets in arrival order,
+// each pacing one render packet (USB 2.0, 5.12.4.3). A render packet sent
+// while no capture packet was queued goes at the nominal rate, a guess the
+// next capture packet to come settles: what render sent beyond or short of
+// what capture carried (Balance, in frames) comes off or onto the
+// following render packets, a frame a packet, so that render carries what
+// capture did however late capture packets come. A full queue drops its
+// oldest entry. Callers hold one lock around every operation.
+#define QUENBY_IMPLICIT_PACKETS 64
+typedef struct _IMPLICIT_QUEUE {
+  uint32_t Frames[QUENBY_IMPLICIT_PACKETS];  // capture packets not yet used
+  uint32_t Head;
+  uint32_t Count;
+  uint32_t Guesses[QUENBY_IMPLICIT_PACKETS];  // nominal render packets not yet settled
+  uint32_t GuessHead;
+  uint32_t GuessCount;
+  int32_t Balance;
+} IMPLICIT_QUEUE;
+// What one transfer's packets took of the queue, to commit once it is sent.
+typedef struct _IMPLICIT_USE {
+  uint32_t Used;        // queued capture packets it read
+  uint32_t Guesses[8];  // the nominal frames of the packets no capture packet paced
+  uint32_t GuessCount;
+  int32_t Balance;  // the change of the queue's balance
+} IMPLICIT_USE;
+void ImplicitQueueReset(IMPLICIT_QUEUE* queue);
+// A capture packet's frames: they settle the oldest guess, else are queued.
+void ImplicitQueuePush(IMPLICIT_QUEUE* queue, uint32_t frames);
+// Takes what a sent transfer used.
+void ImplicitQueueCommit(IMPLICIT_QUEUE* queue, const IMPLICIT_USE* use);
+// Render packet sizes of one transfer (at most 8 packets) from the queued
+// capture packets, oldest first, else at the nominal rate as
+// NominalPacketSizes() sizes them (from *remainder), each corrected by the
+// balance; nothing is taken (*use: what to commit once it is sent). Cut as
+// RenderPacketSizes() cuts. Returns the byte count.
+uint32_t ImplicitPacketSizes(const IMPLICIT_QUEUE* queue, uint32_t rate, int highSpeed, uint32_t blockAlign,
+                             uint32_t packets, uint32_t period, uint32_t maxPacketBytes, uint32_t bufferBytes,
+                             uint32_t* sizes, uint32_t* remainder, IMPLICIT_USE* use);
+
+// Render delay in frames: what the ring holds, and the frames of the bus
+// frames from now to the stream's next start frame when one is scheduled
+// ahead (`framesAhead`), else the two frames of scheduling lead; frames of
+// a 1 ms bus frame counted exactly (44.1 at 44100 Hz, not 44).
+uint32_t RenderDelayFrames(uint32_t ringFrames, int scheduledAhead, uint32_t framesAhead, uint32_t rate);
+
+// The direct-mode capture credit a running KS capture pin is owed, grown by
+// `add` bytes of the pin's format: at most `cap` (what the pin could have
+// taken while it had no buffers is lost, as a ring's oldest data is; never
+// a burst of the past when buffers return).
+uint32_t CaptureCreditAdd(uint32_t credit, uint64_t add, uint32_t cap);
+
 // The value of a feedback packet of `length` bytes: its first three or four
 // bytes, little-endian; 0 for a packet shorter than 3 bytes.
 uint32_t FeedbackWord(const uint8_t* packet, uint32_t length);

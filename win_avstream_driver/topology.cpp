@@ -360,6 +360,25 @@ TOPOLOGY_RESULT FinishInterface(StreamingInterface* s, USB_AUDIO_TOPOLOGY* t) {
   return TopologyOk;
 }
 
+// The position of interface `number` among the configuration's interfaces
+// in the order of their first descriptors: the index the framework's
+// interface objects have (WdfUsbTargetDeviceGetInterface).
+uint32_t InterfacePosition(const uint8_t* config, const uint8_t* end, uint8_t number) {
+  uint8_t seen[32];
+  memset(seen, 0, sizeof(seen));
+  uint32_t position = 0;
+  for (const uint8_t* p = config; Fits(p, end); p += p[0]) {
+    if (p[1] != kInterfaceType || p[0] < 9) continue;
+    const uint8_t n = p[2];
+    if (n == number) return position;
+    if ((seen[n / 8] & (1u << (n % 8))) == 0) {
+      seen[n / 8] = (uint8_t)(seen[n / 8] | (1u << (n % 8)));
+      ++position;
+    }
+  }
+  return position;
+}
+
 void BeginInterface(StreamingInterface* s, const uint8_t* p) {
   memset(s, 0, sizeof(*s));
   s->active = true;
@@ -436,7 +455,9 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   // configuration, one slot per alternate setting.
   StreamingInterface s;
   memset(&s, 0, sizeof(s));
-  bool implicitFeedback = false, bothDirections = false;
+  // A capture data endpoint of implicit-feedback usage: the unit paces
+  // render by the packets it sends (when render has no explicit feedback).
+  bool implicitSource = false, bothDirections = false;
   for (p = q; p < end; p += p[0]) {
     if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
     if (p[1] == kInterfaceType) {
@@ -480,7 +501,7 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
         // A data endpoint that also paces the other direction (implicit
         // feedback) still carries this interface's data.
         if (usage == kUsageImplicitFeedbackData) {
-          implicitFeedback = true;
+          if ((p[2] & 0x80) != 0) implicitSource = true;
           usage = kUsageData;
         }
         if (usage == kUsageData) {
@@ -513,19 +534,33 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
     TOPOLOGY_RESULT r = FinishInterface(&s, t);
     if (r != TopologyOk) return r;
   }
-  if (implicitFeedback) return TopologyImplicitFeedback;
+  t->ControlIndex = InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->ControlInterface));
+  if (t->HasCaptureInterface)
+    t->CaptureIndex =
+        InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->CaptureSlots[0].Interface));
+  if (t->HasRenderInterface)
+    t->RenderIndex =
+        InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->RenderSlots[0].Interface));
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    AltSettingSlot* r = &t->RenderSlots[i];
+    if (r->DataEndpoint != nullptr)
+      r->RenderPacing = (uint8_t)RenderPacing(r->DataEndpoint, r->FeedbackEndpoint,
+                                              implicitSource && t->HasCaptureInterface);
+  }
   if (bothDirections) return TopologyDataDirection;
   if (pathResult != TopologyOk) return pathResult;
-  if (!TopologyHasRender(t)) {
-    if (t->HasRenderInterface && t->RenderPathState == AudioPathUnreached) return TopologyRenderUnreached;
-    if (t->HasRenderInterface && t->RenderPathState == AudioPathNoClock) return TopologyRenderNoClock;
+  // Every streaming interface is served or the unit refused: never one
+  // direction alone while the other stays silent.
+  if (t->HasRenderInterface && !TopologyHasRender(t)) {
+    if (t->RenderPathState == AudioPathUnreached) return TopologyRenderUnreached;
+    if (t->RenderPathState == AudioPathNoClock) return TopologyRenderNoClock;
     return TopologyNoRender;
   }
-  // A capture interface is served or the unit refused: never render alone
-  // in silence.
   if (t->HasCaptureInterface && t->CapturePathState != AudioPathFound) {
     return t->CapturePathState == AudioPathNoClock ? TopologyCaptureNoClock : TopologyNoCapturePath;
   }
+  // A unit that captures only is served; one that streams nothing is not.
+  if (!TopologyHasRender(t) && !TopologyHasCapture(t)) return TopologyNoRender;
   return TopologyOk;
 }
 
@@ -550,10 +585,10 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologySecondInterface:
       return "a second streaming interface of the same direction";
     case TopologyNoRender:
-      return "no render path with its streaming interface";
+      return "no render or capture path with its streaming interface";
     case TopologyImplicitFeedback:
-      return "render is paced by implicit feedback (a capture data endpoint); only an explicit feedback "
-             "endpoint is supported";
+      return "render is paced by implicit feedback, but the capture data endpoint that paces it polls at "
+             "another interval than the render data endpoint (one capture packet paces one render packet)";
     case TopologyPeriodUnsupported:
       return "a data or feedback endpoint polls less often than every frame (bInterval above 4 at high "
              "speed)";
@@ -572,14 +607,18 @@ const char* TopologyResultText(TOPOLOGY_RESULT result) {
     case TopologyDataDirection:
       return "a streaming interface has data endpoints of both directions";
     case TopologyNoFeedback:
-      return "a render interface needs an explicit feedback endpoint (isochronous IN, usage feedback)";
+      return "an asynchronous render endpoint without a feedback endpoint, and no capture endpoint of "
+             "implicit-feedback usage paces it (adaptive and synchronous render need neither)";
     case TopologyFeedbackDirection:
       return "a render feedback endpoint is an OUT endpoint; feedback must come IN from the device";
     case TopologyFeedbackTooShort:
       return "a render feedback endpoint has a wMaxPacketSize below 3 bytes (no 10.14 or 16.16 value fits)";
+    case TopologyImplicitClock:
+      return "render is paced by implicit feedback, but the capture endpoint that paces it runs from another "
+             "clock source";
     case TopologyNoUsableSetting:
       return "a streaming interface has no alternate setting this driver streams (PCM with a 2- to 4-byte "
-             "subslot holding its resolution, and explicit feedback for render; 8-bit PCM is not offered)";
+             "subslot holding its resolution, and for render a way to pace it; 8-bit PCM is not offered)";
   }
   return "unknown";
 }
@@ -595,6 +634,16 @@ TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* t, int highSpeed)
       }
     }
   }
+  for (int r = 0; sides[0] != nullptr && sides[1] != nullptr && r < QUENBY_MAX_SLOTS; ++r) {
+    if (t->RenderSlots[r].RenderPacing != QUENBY_PACING_IMPLICIT) continue;
+    const uint32_t period = EndpointPeriod(t->RenderSlots[r].DataEndpoint, highSpeed);
+    for (int c = 0; c < QUENBY_MAX_SLOTS; ++c) {
+      const uint8_t* e = t->CaptureSlots[c].DataEndpoint;
+      if (e != nullptr && (e[3] & 0x30) == kUsageImplicitFeedbackData &&
+          EndpointPeriod(e, highSpeed) != period)
+        return TopologyImplicitFeedback;
+    }
+  }
   return TopologyOk;
 }
 
@@ -602,18 +651,18 @@ TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* t) {
   for (int render = 0; render <= 1; ++render) {
     if (render ? !TopologyHasRender(t) : !TopologyHasCapture(t)) continue;
     const AltSettingSlot* slots = render ? t->RenderSlots : t->CaptureSlots;
-    bool feedback = false, usable = false;
+    bool paced = false, usable = false;
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
       const uint8_t* f = slots[i].FeedbackEndpoint;
       if (render && f != nullptr) {
         if ((f[2] & 0x80) == 0) return TopologyFeedbackDirection;
         // The value is 3 bytes (10.14) or 4 (16.16), in one transaction.
         if ((Le16(f + 4) & 0x7FF) < 3) return TopologyFeedbackTooShort;
-        feedback = true;
       }
+      paced = paced || slots[i].RenderPacing != QUENBY_PACING_NONE;
       usable = usable || SlotIsUsable(&slots[i]);
     }
-    if (render && !feedback) return TopologyNoFeedback;
+    if (render && !paced) return TopologyNoFeedback;
     if (!usable) return TopologyNoUsableSetting;
   }
   return TopologyOk;
@@ -701,6 +750,13 @@ const char* ClockResultText(CLOCK_RESULT result) {
   return "unknown";
 }
 
+int TopologyRendersImplicitly(const USB_AUDIO_TOPOLOGY* t) {
+  for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
+    if (t->RenderSlots[i].RenderPacing == QUENBY_PACING_IMPLICIT) return 1;
+  }
+  return 0;
+}
+
 int TopologyHasCapture(const USB_AUDIO_TOPOLOGY* t) {
   return t->CapturePathState == AudioPathFound && t->HasCaptureInterface;
 }
@@ -728,6 +784,21 @@ uint8_t DescriptorEndpointAddress(const uint8_t* d) {
   return d[2];
 }
 
+uint32_t EndpointSyncType(const uint8_t* endpoint) {
+  return endpoint == nullptr ? QUENBY_SYNC_NONE : (uint32_t)(endpoint[3] >> 2) & 3;
+}
+
+uint32_t RenderPacing(const uint8_t* dataEndpoint, const uint8_t* feedbackEndpoint, int implicitSource) {
+  if (dataEndpoint == nullptr) return QUENBY_PACING_NONE;
+  if (feedbackEndpoint != nullptr) return QUENBY_PACING_FEEDBACK;
+  // USB 2.0, 5.12.4.1: an adaptive sink follows the data rate it gets, a
+  // synchronous one the bus's frame clock, which the host's nominal packets
+  // follow; so does a sink without synchronization. An asynchronous one
+  // needs feedback: explicit, or implicit (USB 2.0, 5.12.4.3).
+  if (EndpointSyncType(dataEndpoint) != QUENBY_SYNC_ASYNCHRONOUS) return QUENBY_PACING_NOMINAL;
+  return implicitSource ? QUENBY_PACING_IMPLICIT : QUENBY_PACING_NONE;
+}
+
 uint32_t EndpointBytesPerInterval(const uint8_t* endpoint) {
   if (endpoint == nullptr) return 0;
   uint16_t w = Le16(endpoint + 4);
@@ -749,7 +820,7 @@ int SlotIsUsable(const AltSettingSlot* slot) {
   const uint32_t bytes = SlotSubslotBytes(slot), bits = SlotBits(slot);
   if (bytes < 2 || bytes > 4 || bits == 0 || bits > 8 * bytes) return 0;
   const bool render = (slot->DataEndpoint[2] & 0x80) == 0;
-  return !render || slot->FeedbackEndpoint != nullptr;
+  return !render || slot->RenderPacing != QUENBY_PACING_NONE;
 }
 
 uint32_t SlotChannels(const AltSettingSlot* slot) {
@@ -777,8 +848,11 @@ int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed) {
   const uint32_t frameBytes = SlotChannels(slot) * SlotSubslotBytes(slot);
   const uint32_t period = EndpointPeriod(slot->DataEndpoint, highSpeed);
   if (frameBytes == 0 || slot->DataEndpoint == nullptr || period == 0) return 0;
-  const uint64_t perPacket = (uint64_t)rate * period / (highSpeed ? 8000u : 1000u);
-  return EndpointBytesPerInterval(slot->DataEndpoint) / frameBytes > perPacket;
+  const uint64_t intervals = highSpeed ? 8000u : 1000u;
+  const uint64_t frames = EndpointBytesPerInterval(slot->DataEndpoint) / frameBytes;
+  if (EndpointSyncType(slot->DataEndpoint) == QUENBY_SYNC_SYNCHRONOUS)
+    return frames >= ((uint64_t)rate * period + intervals - 1) / intervals;
+  return frames > (uint64_t)rate * period / intervals;
 }
 
 int SlotFindForShape(const AltSettingSlot* slots, uint32_t channels, uint32_t containerBits,

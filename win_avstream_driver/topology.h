@@ -30,6 +30,12 @@
 // refused rather than glitched.
 #define QUENBY_LOWEST_RATE 8000
 
+// How render is paced on a render setting, from its endpoints.
+#define QUENBY_PACING_NONE 0      // none the driver can follow: not streamed
+#define QUENBY_PACING_FEEDBACK 1  // the explicit feedback endpoint's values
+#define QUENBY_PACING_NOMINAL 2   // the nominal rate: an adaptive or synchronous sink follows the host
+#define QUENBY_PACING_IMPLICIT 3  // the frames of the capture packets (implicit feedback)
+
 // One alternate setting of a streaming interface. Pointers point into the
 // configuration-descriptor copy; a slot without an interface is empty.
 typedef struct _AltSettingSlot {
@@ -43,6 +49,7 @@ typedef struct _AltSettingSlot {
   // index of the endpoint's pipe in the selected setting.
   uint8_t DataEndpointIndex;
   uint8_t FeedbackEndpointIndex;
+  uint8_t RenderPacing;  // render settings: QUENBY_PACING_*, set by the walk
 } AltSettingSlot;
 
 // A terminal path: the terminal of the streaming interface and the terminal
@@ -78,18 +85,19 @@ typedef enum _TOPOLOGY_RESULT {
   TopologyTooManySettings,     // more than 8 alternate settings on one interface
   TopologyNoDataEndpoint,      // a streaming interface without data endpoint
   TopologySecondInterface,     // a second streaming interface of the same direction
-  TopologyNoRender,            // no render path with its streaming interface
-  TopologyImplicitFeedback,    // render paced by a capture data endpoint (implicit feedback)
+  TopologyNoRender,            // neither a render nor a capture path with its streaming interface
+  TopologyImplicitFeedback,    // render paced by capture packets polled at another interval
   TopologyPeriodUnsupported,   // an endpoint polled less often than every frame
   TopologyRenderUnreached,     // the render streaming terminal reaches no output terminal
   TopologyNoCapturePath,       // a capture interface, but no input terminal reaches its terminal
   TopologyCaptureNoClock,      // a capture interface whose terminal's clock leads to no clock source
   TopologyRenderNoClock,       // the render streaming terminal's clock leads to no clock source
   TopologyDataDirection,       // data endpoints of both directions on one interface
-  TopologyNoFeedback,          // a render interface without explicit feedback endpoint
+  TopologyNoFeedback,          // asynchronous render with neither explicit nor implicit feedback
   TopologyFeedbackDirection,   // a render feedback endpoint that is not IN
   TopologyFeedbackTooShort,    // a render feedback endpoint of fewer than 3 bytes
   TopologyNoUsableSetting,     // a direction without an alternate setting the driver streams
+  TopologyImplicitClock,       // render paced by capture packets of another clock source
 } TOPOLOGY_RESULT;
 
 typedef struct _USB_AUDIO_TOPOLOGY {
@@ -104,8 +112,11 @@ typedef struct _USB_AUDIO_TOPOLOGY {
   AUDIO_PATH_STATE RenderPathState;
   AltSettingSlot CaptureSlots[QUENBY_MAX_SLOTS];
   AltSettingSlot RenderSlots[QUENBY_MAX_SLOTS];
-  uint32_t AudioInterfaceCount;
-  uint32_t ControlIndex;  // always 0
+  uint32_t AudioInterfaceCount;  // AudioControl and streaming interfaces found
+  // Positions of the interfaces among the configuration's interfaces (their
+  // index in the framework's interface list); their numbers are in the
+  // interface descriptors.
+  uint32_t ControlIndex;
   uint32_t CaptureIndex;
   uint32_t RenderIndex;
   uint32_t HasCaptureInterface;
@@ -126,11 +137,14 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
 const char* TopologyResultText(TOPOLOGY_RESULT result);
 // TopologyPeriodUnsupported when a data or feedback endpoint of a direction
 // polls less often than every frame at that speed (bInterval above 4 at high
-// speed; the USB stack polls full-speed ones every frame); else TopologyOk.
+// speed; the USB stack polls full-speed ones every frame);
+// TopologyImplicitFeedback when render paced by implicit feedback and the
+// capture data endpoints that pace it poll at another interval (one capture
+// packet paces one render packet); else TopologyOk.
 TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* topology, int highSpeed);
 // Whether the driver can stream what the walk found, per direction that
-// exists: for render, an explicit feedback endpoint (TopologyNoFeedback),
-// each one IN (TopologyFeedbackDirection) and of 3 or more bytes
+// exists: for render, a setting it can pace (TopologyNoFeedback), each
+// feedback endpoint IN (TopologyFeedbackDirection) and of 3 or more bytes
 // (TopologyFeedbackTooShort); at least one setting SlotIsUsable() accepts
 // (TopologyNoUsableSetting). TopologyOk otherwise.
 TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* topology);
@@ -176,6 +190,9 @@ CLOCK_RESULT ClockResolve(const USB_AUDIO_TOPOLOGY* topology, uint8_t id, CLOCK_
                           const uint8_t** source);
 const char* ClockResultText(CLOCK_RESULT result);
 
+// Whether a render setting is paced by the capture packets (implicit feedback).
+int TopologyRendersImplicitly(const USB_AUDIO_TOPOLOGY* topology);
+
 // A direction exists when its terminal path with its clock source and its
 // streaming interface were both found.
 int TopologyHasCapture(const USB_AUDIO_TOPOLOGY* topology);
@@ -192,6 +209,18 @@ int ClockSourceRateSettable(const uint8_t* clockSource);
 // announce the control readable (D2 set).
 int ClockSourceValidityReadable(const uint8_t* clockSource);
 uint8_t DescriptorEndpointAddress(const uint8_t* endpoint);
+// Synchronization type of an isochronous endpoint (bmAttributes D3..2).
+#define QUENBY_SYNC_NONE 0
+#define QUENBY_SYNC_ASYNCHRONOUS 1
+#define QUENBY_SYNC_ADAPTIVE 2
+#define QUENBY_SYNC_SYNCHRONOUS 3
+uint32_t EndpointSyncType(const uint8_t* endpoint);
+// How a render setting is paced: by its explicit feedback endpoint; by the
+// nominal rate when its data endpoint is adaptive, synchronous or without
+// synchronization (the sink follows the host); by the capture packets when
+// it is asynchronous and `implicitSource` (a capture data endpoint of
+// implicit-feedback usage) says the unit paces it so; else not at all.
+uint32_t RenderPacing(const uint8_t* dataEndpoint, const uint8_t* feedbackEndpoint, int implicitSource);
 // Bytes per (micro)frame of an endpoint: the size bits of wMaxPacketSize
 // times one plus its additional-transaction bits.
 uint32_t EndpointBytesPerInterval(const uint8_t* endpoint);
@@ -205,9 +234,9 @@ int SlotIsPcm(const AltSettingSlot* slot);  // interface, AS_GENERAL and FORMAT_
 // A PCM slot the driver streams: an alternate setting other than 0, a
 // subslot of 2 to 4 bytes holding 1 or more bits (8-bit PCM is signed on the
 // bus and unsigned in Windows; subslots above 4 bytes are no USB Audio 2.0
-// format), a data endpoint and, for an OUT data endpoint (render), a
-// feedback endpoint. Formats are matched, offered and limited over these
-// slots only.
+// format), a data endpoint and, for an OUT data endpoint (render), a way to
+// pace it (RenderPacing). Formats are matched, offered and limited over
+// these slots only.
 int SlotIsUsable(const AltSettingSlot* slot);
 uint32_t SlotChannels(const AltSettingSlot* slot);  // 0 without AS_GENERAL
 uint32_t SlotBits(const AltSettingSlot* slot);      // 0 without FORMAT_TYPE_I
@@ -217,7 +246,9 @@ uint32_t SlotSubslotBytes(const AltSettingSlot* slot);
 uint32_t SlotContainerBits(const AltSettingSlot* slot);
 // Whether the slot's data endpoint carries `rate` frames per second: one
 // frame more than the nominal frames of a packet (the endpoint's period
-// of bus intervals) must fit the packet.
+// of bus intervals) must fit the packet; a synchronous endpoint carries
+// exactly the nominal frames (the whole ones of packets that carry a
+// fraction more), so those must fit.
 int SlotCarriesRate(const AltSettingSlot* slot, uint32_t rate, int highSpeed);
 // First usable slot with `channels`, the container and valid bits (a valid
 // bit count of 0 takes any) whose endpoint carries `rate`; -1 when none.

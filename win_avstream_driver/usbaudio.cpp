@@ -196,26 +196,32 @@ NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
   const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
-  if (WdfUsbTargetDeviceGetNumInterfaces(ctx->UsbDevice) != t->AudioInterfaceCount)
+  // On a composite device the framework's interfaces are those of the audio
+  // function (its MIDI or other interfaces among them), numbered as the
+  // device numbers them. Every one is selected at its setting 0; the audio
+  // ones are found by their numbers.
+  const UCHAR count = WdfUsbTargetDeviceGetNumInterfaces(ctx->UsbDevice);
+  if (count == 0 || count > QUENBY_MAX_INTERFACES) return STATUS_UNSUCCESSFUL;
+  const bool capture = TopologyHasCapture(t) != 0;
+  const bool render = TopologyHasRender(t) != 0;
+  const UCHAR control = DescriptorInterfaceNumber(t->ControlInterface);
+  const UCHAR captureNumber = capture ? DescriptorInterfaceNumber(t->CaptureSlots[0].Interface) : 0;
+  const UCHAR renderNumber = render ? DescriptorInterfaceNumber(t->RenderSlots[0].Interface) : 0;
+  WDF_USB_INTERFACE_SETTING_PAIR pairs[QUENBY_MAX_INTERFACES];
+  ctx->ControlInterface = ctx->CaptureInterface = ctx->RenderInterface = nullptr;
+  for (UCHAR i = 0; i < count; ++i) {
+    WDFUSBINTERFACE usbInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, i);
+    if (usbInterface == nullptr) return STATUS_UNSUCCESSFUL;
+    pairs[i].UsbInterface = usbInterface;
+    pairs[i].SettingIndex = 0;
+    const UCHAR number = WdfUsbInterfaceGetInterfaceNumber(usbInterface);
+    if (number == control) ctx->ControlInterface = usbInterface;
+    if (capture && number == captureNumber) ctx->CaptureInterface = usbInterface;
+    if (render && number == renderNumber) ctx->RenderInterface = usbInterface;
+  }
+  if (ctx->ControlInterface == nullptr || (capture && ctx->CaptureInterface == nullptr) ||
+      (render && ctx->RenderInterface == nullptr))
     return STATUS_UNSUCCESSFUL;
-  WDF_USB_INTERFACE_SETTING_PAIR pairs[3];
-  UCHAR count = 0;
-  ctx->ControlInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->ControlIndex);
-  if (ctx->ControlInterface == nullptr) return STATUS_UNSUCCESSFUL;
-  pairs[count].UsbInterface = ctx->ControlInterface;
-  pairs[count++].SettingIndex = 0;
-  if (TopologyHasCapture(t)) {
-    ctx->CaptureInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->CaptureIndex);
-    if (ctx->CaptureInterface == nullptr) return STATUS_UNSUCCESSFUL;
-    pairs[count].UsbInterface = ctx->CaptureInterface;
-    pairs[count++].SettingIndex = 0;
-  }
-  if (TopologyHasRender(t)) {
-    ctx->RenderInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, (UCHAR)t->RenderIndex);
-    if (ctx->RenderInterface == nullptr) return STATUS_UNSUCCESSFUL;
-    pairs[count].UsbInterface = ctx->RenderInterface;
-    pairs[count++].SettingIndex = 0;
-  }
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, count, pairs);
   NTSTATUS status = WdfUsbTargetDeviceSelectConfig(ctx->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
@@ -331,7 +337,7 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
     status = ReadRateList(ctx, QUENBY_DIR_CAPTURE, t->CapturePath.ClockSource);
     if (!NT_SUCCESS(status)) return status;
   }
-  return ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource);
+  return TopologyHasRender(t) ? ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource) : status;
 }
 
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
@@ -339,8 +345,10 @@ void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
     ComputeLimits(ctx->Topology.CaptureSlots, QuenbyRateList(ctx, QUENBY_DIR_CAPTURE),
                   ctx->RateListBytes[QUENBY_DIR_CAPTURE], &ctx->Limits[QUENBY_DIR_CAPTURE]);
   }
-  ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
-                ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+  if (TopologyHasRender(&ctx->Topology)) {
+    ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
+                  ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+  }
 }
 
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {

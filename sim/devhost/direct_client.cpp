@@ -84,10 +84,13 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   if (call(IOCTL_QUENBY_MAX_CHANNELS, nullptr, 0, &max, 4, &info) != kSuccess || info != 4)
     return fail("the driver did not report its channel counts");
   uint16_t max_capture = uint16_t(max), max_render = uint16_t(max >> 16);
+  // A unit that only captures streams capture alone, in the format asked.
+  const bool renders = max_render != 0;
   DirectFormat render = o.format;
-  if (render.channels == 0) render.channels = max_render;
-  if (render.channels == 0 || render.channels > max_render)
-    return fail("the device renders at most " + std::to_string(max_render) + " channels");
+  if (render.channels == 0) render.channels = renders ? max_render : max_capture;
+  if (render.channels == 0 || render.channels > (renders ? max_render : max_capture))
+    return fail("the device " + std::string(renders ? "renders" : "captures") + " at most " +
+                std::to_string(renders ? max_render : max_capture) + " channels");
   DirectFormat capture = render;
   capture.channels = std::min(render.channels, max_capture);
   if (o.loopback && capture.channels != render.channels)
@@ -119,14 +122,15 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
   std::atomic<uint64_t> rendered{0}, captured{0}, render_full{0}, capture_empty{0};
   LoopbackChecker checker(capture.frame_bytes());
 
-  clock.spawning();
+  void* render_ticket = clock.spawning();
   std::atomic<uint64_t> allocations_start{0};
-  std::thread render_thread([&] {
-    clock.thread_enter();
+  std::thread render_thread([&, render_ticket] {
+    clock.thread_enter(render_ticket);
     std::vector<uint8_t> buf(render_chunk);
     uint64_t pos = 0;
     bool settled = false;
-    uint64_t settle = UINT64_MAX;  // set by the first render data
+    uint64_t settle =
+        renders ? UINT64_MAX : clock.now_ns() + uint64_t(o.settle_ms) * 1000000;  // by the first render data
     while (clock.now_ns() < end) {
       if (!settled && clock.now_ns() >= settle) {
         settled = true;
@@ -137,7 +141,7 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
       if (call(IOCTL_QUENBY_RENDER_DELAY, nullptr, 0, &delay, 4, &got) == kSuccess && got == 4) {
         if (delay > max_delay) max_delay = delay;
       }
-      while (delay < lead_frames) {
+      while (renders && delay < lead_frames) {
         for (uint32_t i = 0; i < render_chunk; ++i) buf[i] = test_signal_byte(pos + i);
         if (call(IOCTL_QUENBY_WRITE_RENDER, buf.data(), render_chunk, nullptr, 0, &got) != kSuccess ||
             got != render_chunk) {
@@ -159,9 +163,9 @@ DirectClientResult run_direct_client(ControlChannel& channel, const DirectClient
     if (o.at_window_end) o.at_window_end();
     clock.thread_leave();
   });
-  clock.spawning();
-  std::thread capture_thread([&] {
-    clock.thread_enter();
+  void* capture_ticket = clock.spawning();
+  std::thread capture_thread([&, capture_ticket] {
+    clock.thread_enter(capture_ticket);
     std::vector<uint8_t> buf(capture_chunk);
     while (clock.now_ns() < end) {
       uint32_t got = 0;

@@ -65,14 +65,15 @@ struct DirectClientResult {
 // Runs the client for `seconds` of the given time base. `now_ns` and `sleep_ns`
 // come from the clock the driver runs on. The other hooks register the
 // client's threads with that clock: `spawning` runs in the creating thread
-// before each worker starts, `thread_enter`/`thread_leave` in each worker
-// around its work, and `join_begin`/`join_end` around the calling thread's
-// wait for the workers.
+// before each worker starts (its result goes to that worker's
+// `thread_enter`), `thread_enter`/`thread_leave` in each worker around its
+// work, and `join_begin`/`join_end` around the calling thread's wait for
+// the workers.
 struct ClientClock {
   std::function<uint64_t()> now_ns;
   std::function<void(uint64_t)> sleep_ns;
-  std::function<void()> spawning = [] {};
-  std::function<void()> thread_enter = [] {};
+  std::function<void*()> spawning = [] { return static_cast<void*>(nullptr); };
+  std::function<void(void*)> thread_enter = [](void*) {};
   std::function<void()> thread_leave = [] {};
   std::function<void()> join_begin = [] {};
   std::function<void()> join_end = [] {};

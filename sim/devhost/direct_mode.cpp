@@ -128,11 +128,13 @@ int run_direct_mode(int argc, char** argv) {
   uint64_t allocations = 0;
   {
     sim::Unit device_unit(model, [] { return Clock::instance().now_ns() / 1000; });
+    // Before the stack: a model's unit of implicit feedback has descriptors of its own.
+    device_unit.audio().set_feedback_format(unit.feedback_format);
     std::unique_ptr<sim::devhost::DriverStack> owned =
         unit.descriptor.empty() ? std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed)
                                 : std::make_unique<sim::devhost::DriverStack>(device_unit, o.high_speed,
                                                                               unit.descriptor, unit.rates);
-    device_unit.audio().set_feedback_format(unit.feedback_format);
+    if (unit.unit_quirks) device_unit.set_quirks(unit.quirks_seed, false);
     sim::devhost::DriverStack& stack = *owned;
     stack.set_loopback(o.loopback);
     std::string why;

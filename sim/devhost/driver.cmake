@@ -28,6 +28,9 @@ add_executable(stream_tests ${CMAKE_CURRENT_LIST_DIR}/tests/stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tests/ks_client_signal_test.cpp)
 target_link_libraries(stream_tests PRIVATE korvel_driver_stack korvel_kernel korvel_uac2 GTest::gtest_main)
+# The shapes of real devices the stream tests play are the topology corpus's.
+target_compile_definitions(stream_tests PRIVATE
+  KORVEL_TOPOLOGY_CORPUS="${PROJECT_SOURCE_DIR}/win_avstream_driver/fuzz/corpus/topology")
 korvel_warnings(stream_tests)
 gtest_discover_tests(stream_tests TEST_PREFIX "devhost.stream." PROPERTIES LABELS threaded)
 

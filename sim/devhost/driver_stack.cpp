@@ -8,6 +8,7 @@
 #include "quenby.h"
 #include "quenby_device_properties.h"
 #include "uac2.h"
+#include "usb/composite.h"
 #include "usb/device.h"
 
 namespace korvel::sim::devhost {
@@ -40,10 +41,8 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
     case QuenbyStartTopology:
       return std::string("topology: ") + TopologyResultText(TOPOLOGY_RESULT(ctx->TopologyResult));
     case QuenbyStartConfiguration:
-      return "configuration: the device has interfaces besides the " +
-             std::to_string(t->AudioInterfaceCount) +
-             " USB Audio 2.0 interfaces (composite devices are not supported), or selecting the "
-             "configuration failed";
+      return "configuration: the audio function has more than " + std::to_string(QUENBY_MAX_INTERFACES) +
+             " interfaces, or selecting its interfaces failed";
     case QuenbyStartClocks:
       if (ctx->ClockResultId != 0) {
         // About one clock source: which, and the rate it reported.
@@ -303,6 +302,11 @@ StartReport DriverStack::report() const {
   }
   r.ok = impl_->started;
   if (!r.ok) r.error = start_error(ctx, impl_->start_status, impl_->raw);
+  if (const auto f = usb::audio_function(impl_->raw)) {
+    r.function = true;
+    r.function_first_interface = f->first_interface;
+    r.function_interfaces.assign(f->interfaces.begin(), f->interfaces.end());
+  }
   const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
   const bool rates_read = ctx->RateMemory != nullptr;
   auto rate_list = [&](ULONG d) -> const uint8_t* {
@@ -374,11 +378,25 @@ korvel::devhost::ClientClock simulated_client_clock() {
   korvel::devhost::ClientClock cc;
   cc.now_ns = [&clock] { return clock.now_ns(); };
   cc.sleep_ns = [&clock](uint64_t ns) { clock.sleep_for(ns); };
-  cc.spawning = [&clock] { clock.thread_created(); };
-  cc.thread_enter = [&clock] { clock.adopt_current_thread(); };
-  cc.thread_leave = [&clock] { clock.detach_current_thread(); };
-  cc.join_begin = [&clock] { clock.detach_current_thread(); };
-  cc.join_end = [&clock] { clock.attach_current_thread(); };
+  // The workers' ends are waited for in the clock (each runs in its turn);
+  // the joins then find them leaving.
+  struct Workers {
+    int started = 0, left = 0;
+  };
+  auto workers = std::make_shared<Workers>();
+  cc.spawning = [&clock, workers] {
+    ++workers->started;
+    return clock.thread_created();
+  };
+  cc.thread_enter = [&clock](void* ticket) { clock.adopt_current_thread(ticket); };
+  cc.thread_leave = [&clock, workers] {
+    clock.signal([&workers] { ++workers->left; });
+    clock.detach_current_thread();
+  };
+  cc.join_begin = [&clock, workers] {
+    clock.wait([&workers] { return workers->left == workers->started; }, Clock::kForever);
+  };
+  cc.join_end = [] {};
   return cc;
 }
 

@@ -51,6 +51,12 @@ struct StartReport {
   bool ok = false;
   std::string error;  // why the device was refused
   bool high_speed = false;
+  // The function of a composite device the driver was handed (as Windows'
+  // generic parent driver presents it): its first interface (MI_xx) and
+  // its interface numbers; absent for a device that is not composite.
+  bool function = false;
+  int function_first_interface = 0;
+  std::vector<int> function_interfaces;
   PathReport render;
   PathReport capture;
 };

@@ -92,6 +92,12 @@ std::string report_json(const StartReport& r) {
   put_path(o, r.render, true);
   o << ", \"capture\": ";
   put_path(o, r.capture, false);
+  if (r.function) {
+    o << ", \"function\": {\"first_interface\": " << r.function_first_interface << ", \"interfaces\": [";
+    for (size_t i = 0; i < r.function_interfaces.size(); ++i)
+      o << (i != 0 ? ", " : "") << r.function_interfaces[i];
+    o << "]}";
+  }
   o << "}";
   return o.str();
 }

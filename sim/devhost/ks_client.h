@@ -51,8 +51,13 @@ struct StreamOptions {
   ClockRates rates;
   // How the unit encodes its explicit feedback.
   FeedbackFormat feedback_format = FeedbackFormat::BusDefault;
-  // Render alone (implied when the device has no capture interface).
+  // The unit's message firmware with quirks, by this seed (--unit-quirks).
+  bool unit_quirks = false;
+  uint64_t quirks_seed = 0;
+  // Render alone (implied when the device has no capture interface), or
+  // capture alone (implied when it has no render interface).
   bool render_only = false;
+  bool capture_only = false;
   // Power the device down to D3 and up again halfway, pins running.
   bool power_cycle_halfway = false;
   // A system sleep of this many milliseconds halfway, pins running (0: none).
@@ -95,6 +100,9 @@ struct StreamReport {
   uint64_t unit_received_frames = 0;            // frames it received from the first played one on
   uint64_t render_first_mismatch = UINT64_MAX;  // the first received frame that differed
   bool render_only = false;
+  bool capture_only = false;  // no render stream: its fields are null in the JSON
+  // How render was paced: "feedback", "nominal" or "implicit" (empty: no render).
+  std::string render_pacing;
   // Bus packets the unit received that were not whole frames of its format.
   uint64_t unit_bad_packets = 0;
   // Isochronous transfers the driver submitted, accepted or refused.

@@ -28,7 +28,20 @@ namespace {
 namespace ks = kernel::ks;
 
 constexpr ULONG kRenderPin = 0;
-constexpr ULONG kCapturePin = 3;
+
+// The capture streaming pin: the one that gives data out (pin 3 of a
+// filter with render, 1 of a capture-only one).
+ULONG capture_pin_id(PKSFILTER filter) {
+  const KSFILTER_DESCRIPTOR* d = filter->Descriptor;
+  for (ULONG i = 0; d != nullptr && i < d->PinDescriptorsCount; ++i) {
+    const auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+        reinterpret_cast<const char*>(d->PinDescriptors) + size_t(i) * d->PinDescriptorSize);
+    if (pin->PinDescriptor.DataFlow == KSPIN_DATAFLOW_OUT &&
+        pin->PinDescriptor.Communication == KSPIN_COMMUNICATION_SINK)
+      return i;
+  }
+  return ULONG(-1);
+}
 constexpr int kFramesQueued = 4;   // frames kept on each pin
 constexpr uint32_t kFrameMs = 10;  // milliseconds of audio per frame
 
@@ -345,13 +358,14 @@ bool Session::negotiate_capture(WDF_DEVICE_CONTEXT* ctx, PKSFILTER filter, std::
     return fail(error, "the unit captures nothing of " + std::to_string(cap_bits_) +
                            " bits (ask another format with --capture-format, or --render-only)");
   }
-  NTSTATUS status = intersect(filter, kCapturePin, cap_ch_, cap_bits_, cap_rate_, format);
+  NTSTATUS status = intersect(filter, capture_pin_id(filter), cap_ch_, cap_bits_, cap_rate_, format);
   if (!NT_SUCCESS(status)) {
     const std::string clock = fixed_clock(ctx, QUENBY_DIR_CAPTURE);
-    return fail(error, refusal(filter, kCapturePin, "capture", cap_ch_, cap_bits_, cap_rate_, status) +
-                           (clock.empty() ? "" : " (" + clock + ")"));
+    return fail(error,
+                refusal(filter, capture_pin_id(filter), "capture", cap_ch_, cap_bits_, cap_rate_, status) +
+                    (clock.empty() ? "" : " (" + clock + ")"));
   }
-  if (!NT_SUCCESS(propose(filter, kCapturePin, format)))
+  if (!NT_SUCCESS(propose(filter, capture_pin_id(filter), format)))
     return fail(error, "the capture pin offered a format it does not take");
   uint32_t valid = 0;
   if (!sample_shape(*format, &cap_bytes_, &valid))
@@ -397,7 +411,17 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
     ~FilterGuard() { ks::filter_close(filter); }  // the stack may outlive the session
   } filter_guard{filter};
   std::vector<uint8_t> render_format, capture_format;
-  if (!negotiate_render(ctx, filter, &render_format, error)) return false;
+  // Capture alone: asked for, or the unit has no render side.
+  const bool rendering = TopologyHasRender(&ctx->Topology) != 0 && !o_.capture_only;
+  if (rendering && !negotiate_render(ctx, filter, &render_format, error)) return false;
+  if (!rendering) {
+    // The stream's format is capture's: as asked, or its largest.
+    ch_ = o_.channels;
+    bits_ = o_.bits;
+    rate_ = o_.rate;
+    if (ch_ == 0) largest_format(ctx->Topology.CaptureSlots, &ch_, &bits_);
+    if (ch_ == 0 || !TopologyHasCapture(&ctx->Topology)) return fail(error, "the unit streams nothing");
+  }
   // The captured stream is matched from its first sound on; so is the file.
   if (!wav_.data.empty()) {
     const size_t frame_bytes = size_t(ch_) * bytes_;
@@ -413,15 +437,20 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   }
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0 && !o_.render_only;
   r_->render_only = !capture;
+  r_->capture_only = !rendering;
   // A capture format of the render's width and rate opens beside render,
   // before it runs (so that loopback sees the first frame played); any
   // other opens once render runs, as the audio engine opens a second
   // stream: on a unit with one clock for both directions it is then
   // offered only the rate that clock runs at.
-  const bool together = capture && (o_.capture_bits == 0 || o_.capture_bits == bits_) &&
-                        (o_.capture_rate == 0 || o_.capture_rate == rate_);
+  const bool together = capture && (!rendering || ((o_.capture_bits == 0 || o_.capture_bits == bits_) &&
+                                                   (o_.capture_rate == 0 || o_.capture_rate == rate_)));
   if (together && !negotiate_capture(ctx, filter, &capture_format, error)) return false;
-  loopback_ = o_.loopback && together && cap_bytes_ == bytes_;
+  if (!rendering) {
+    bytes_ = cap_bytes_;  // the session's sizes are capture's
+    valid_ = cap_bytes_ * 8;
+  }
+  loopback_ = o_.loopback && together && rendering && cap_bytes_ == bytes_;
 
   expected_.assign(size_t(ch_) * bytes_, 0);
   signal_.reset(o_.music, ch_, bytes_, valid_, rate_);
@@ -442,15 +471,18 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
     DriverStack& stack;
     ~TapGuard() { stack.set_render_tap(nullptr); }
   } tap_guard{stack};
-  PKSPIN render =
-      ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
-  if (render == nullptr) return fail(error, "the render pin refused its format");
+  PKSPIN render = nullptr;
+  if (rendering) {
+    render =
+        ks::pin_create(filter, kRenderPin, reinterpret_cast<KSDATAFORMAT*>(render_format.data()), &status);
+    if (render == nullptr) return fail(error, "the render pin refused its format");
+  }
   PKSPIN capture_pin = nullptr;
   if (together) {
-    capture_pin =
-        ks::pin_create(filter, kCapturePin, reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
+    capture_pin = ks::pin_create(filter, capture_pin_id(filter),
+                                 reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
     if (capture_pin == nullptr) {
-      ks::pin_close(render);
+      if (render != nullptr) ks::pin_close(render);
       return fail(error, "the capture pin refused the format it offered");
     }
   }
@@ -460,7 +492,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   r_->rate = rate_;
   r_->high_speed = o_.high_speed;
   r_->drift_ppm = o_.drift_ppm;
-  r_->loopback = o_.loopback && capture;  // render alone: nothing to loop back
+  r_->loopback = o_.loopback && capture && rendering;  // one side alone: nothing to loop back
 
   bool ok = true;
   std::string why;  // why the run failed, when it did
@@ -468,7 +500,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   // Before the streams start (in ACQUIRE): nothing is queued on the bus.
   if (o_.bus_frame) stack.bus()->set_frame_number(*o_.bus_frame);
   if (capture_pin != nullptr && !prepare(capture_pin, false, &capture_buffers)) ok = false;
-  if (ok && !prepare(render, true, &render_buffers)) ok = false;
+  if (ok && render != nullptr && !prepare(render, true, &render_buffers)) ok = false;
   const uint64_t rendered_before = render_frame_;
   const double cpu_start = process_cpu_seconds();
   const uint64_t start_ns = clock.now_ns();
@@ -480,13 +512,14 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   if (ok && capture_pin != nullptr &&
       !NT_SUCCESS(set_state(capture_pin, KSSTATE_PAUSE, KSSTATE_RUN, &capture_watch_)))
     ok = false;
-  if (ok && !NT_SUCCESS(set_state(render, KSSTATE_PAUSE, KSSTATE_RUN, &render_watch_))) ok = false;
+  if (ok && render != nullptr && !NT_SUCCESS(set_state(render, KSSTATE_PAUSE, KSSTATE_RUN, &render_watch_)))
+    ok = false;
   if (ok && capture && !together) {
     // The second stream, opened while the first one runs.
     if (!negotiate_capture(ctx, filter, &capture_format, &why)) {
       ok = false;
     } else {
-      capture_pin = ks::pin_create(filter, kCapturePin,
+      capture_pin = ks::pin_create(filter, capture_pin_id(filter),
                                    reinterpret_cast<KSDATAFORMAT*>(capture_format.data()), &status);
       if (capture_pin == nullptr) {
         ok = false;
@@ -523,13 +556,13 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
         halfway && !paused && !unplugged && !cycled && half_ns > clock.now_ns() ? half_ns : end_ns;
     clock.wait(
         [&] {
-          return ks::pin_completions(render) != seen_render ||
+          return (render != nullptr && ks::pin_completions(render) != seen_render) ||
                  (capture_pin != nullptr && ks::pin_completions(capture_pin) != seen_capture) || stopped();
         },
         deadline);
-    seen_render = ks::pin_completions(render);
+    if (render != nullptr) seen_render = ks::pin_completions(render);
     if (capture_pin != nullptr) seen_capture = ks::pin_completions(capture_pin);
-    while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) {
+    while (KSSTREAM_HEADER* h = render != nullptr ? ks::pin_take_completed(render) : nullptr) {
       rendered_bytes += h->DataUsed;
       Buffer* b = reinterpret_cast<Buffer*>(h);
       fill_render(b);
@@ -549,15 +582,17 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
     // them; render's never past what the unit has received of the signal
     // (counted from its first sound on: the silent lead before it).
     if (ok && !unplugged) {
-      why = check_position(render, &render_watch_,
-                           [&] { return (render_check.received() + played_lead_) * ch_ * bytes_; });
+      if (render != nullptr) {
+        why = check_position(render, &render_watch_,
+                             [&] { return (render_check.received() + played_lead_) * ch_ * bytes_; });
+      }
       if (why.empty() && capture_pin != nullptr)
         why = check_position(capture_pin, &capture_watch_, [] { return UINT64_MAX; });
       ok = why.empty();
     }
     const uint64_t delay = QuenbyRenderDelay(ctx);
     if (delay > r_->max_render_delay_frames) r_->max_render_delay_frames = delay;
-    if (clock.now_ns() >= half_ns && !paused && o_.pause_halfway) {
+    if (clock.now_ns() >= half_ns && !paused && o_.pause_halfway && render != nullptr) {
       paused = true;
       ok = NT_SUCCESS(set_state(render, KSSTATE_RUN, KSSTATE_PAUSE, &render_watch_)) &&
            NT_SUCCESS(set_state(render, KSSTATE_PAUSE, KSSTATE_RUN, &render_watch_));
@@ -589,12 +624,17 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
   }
 
   // RUN -> PAUSE -> ACQUIRE -> STOP, render first.
-  NTSTATUS stop = set_state(render, render->DeviceState, KSSTATE_STOP, &render_watch_);
+  NTSTATUS stop = render != nullptr ? set_state(render, render->DeviceState, KSSTATE_STOP, &render_watch_)
+                                    : STATUS_SUCCESS;
   if (capture_pin != nullptr && NT_SUCCESS(stop))
     stop = set_state(capture_pin, capture_pin->DeviceState, KSSTATE_STOP, &capture_watch_);
   if (!NT_SUCCESS(stop) && !unplugged) ok = false;
-  while (ks::pin_take_completed(render) != nullptr) {
+  while (render != nullptr && ks::pin_take_completed(render) != nullptr) {
   }
+  r_->render_pacing = ctx->RenderPacing == QUENBY_PACING_FEEDBACK   ? "feedback"
+                      : ctx->RenderPacing == QUENBY_PACING_NOMINAL  ? "nominal"
+                      : ctx->RenderPacing == QUENBY_PACING_IMPLICIT ? "implicit"
+                                                                    : "";
   r_->rendered_frames = rendered_bytes / (ch_ * bytes_);
   (void)rendered_before;
   r_->captured_frames = capture_pin != nullptr ? captured_bytes / (cap_ch_ * cap_bytes_) : 0;
@@ -621,7 +661,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
     r_->render_first_mismatch = render_check.first_mismatch();
 
   if (capture_pin != nullptr) ks::pin_close(capture_pin);
-  ks::pin_close(render);
+  if (render != nullptr) ks::pin_close(render);
   if (recording_ && !recorder_.close()) return fail(error, "cannot write " + o_.record);
   if (!ok) {
     if (why.empty() && !unplugged) {
@@ -653,6 +693,7 @@ bool run_stream_session(const StreamOptions& options, StreamReport* report, std:
   }
   auto unit = std::make_shared<Unit>(model, [] { return Clock::instance().now_ns() / 1000; });
   unit->audio().set_feedback_format(options.feedback_format);
+  if (options.unit_quirks) unit->set_quirks(options.quirks_seed, false);
   std::unique_ptr<DriverStack> stack =
       options.descriptor.empty()
           ? std::make_unique<DriverStack>(*unit, options.high_speed)

@@ -31,13 +31,15 @@ void usage(FILE* f) {
       f,
       "usage: korvel-devhost [--model NAME | --descriptor FILE [--rates R1,...] [--rate-range MIN:MAX:RES]]\n"
       "                      [--unit-quirks SEED] [--speed high|full] [--clock real|virtual]\n"
-      "                      [--feedback-format 10.14|16.16] [--play-audio]\n"
+      "                      [--feedback-format 10.14|16.16|implicit] [--play-audio]\n"
       "       korvel-devhost --stream SECONDS [--format CH:BITS:RATE] [--capture-format CH:BITS:RATE]\n"
       "                      [--loopback] [--render-only] [--drift-ppm P] [--report FILE]\n"
       "                      [--play IN.wav] [--record OUT.wav] ...\n"
       "       korvel-devhost --direct-client SECONDS [--format CH:BITS:RATE] [--loopback] ...\n"
       "       korvel-devhost --inspect FILE [--rates R1,...] [--rate-range MIN:MAX:RES] [--speed high|full]\n"
       "       korvel-devhost --make-firmware-image FILE --version MAJOR.MINOR --build N [--size BYTES]\n"
+      "The common options (--model, --descriptor, --rates, --rate-range, --unit-quirks, --speed,\n"
+      "--clock, --feedback-format) go with every mode.\n"
       "\n"
       "Serving mode publishes one simulated unit (Tarrow, Quenby, Pellin, Dorrit, \"Far Link\")\n"
       "on the device-host socket and reads commands from standard input:\n"
@@ -54,8 +56,6 @@ struct Options {
   std::string version;
   std::string build;
   std::string size;
-  bool unit_quirks = false;  // a unit with quirks, by this seed
-  uint64_t quirks_seed = 0;
   bool play_audio = false;  // audio through the driver from the start
 };
 
@@ -128,9 +128,9 @@ int serve(const Options& o) {
   devhost::AudioPlayer player(&driver, stream, o.play_audio);
   devhost::DeviceHooks hooks = devhost::driver_hooks(&driver, o.unit.high_speed, o.unit.descriptor,
                                                      o.unit.rates, &player, o.unit.feedback_format);
-  if (o.unit_quirks) {
+  if (o.unit.unit_quirks) {
     // Every unit this host makes (a model change makes a new one) has them.
-    const uint64_t seed = o.quirks_seed;
+    const uint64_t seed = o.unit.quirks_seed;
     hooks.make_unit = [make = hooks.make_unit, seed](sim::Model m) {
       auto unit = make(m);
       // Short replies now reach the client as short transfers, and the
@@ -180,8 +180,6 @@ int main(int argc, char** argv) {
       args.value(&o.build);
     } else if (a == "--size") {
       args.value(&o.size);
-    } else if (a == "--unit-quirks") {
-      o.unit_quirks = args.count(UINT64_MAX, &o.quirks_seed, "a seed, a number");
     } else if (a == "--play-audio") {
       o.play_audio = true;
     } else if (a == "--help" || a == "-h") {

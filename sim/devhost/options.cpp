@@ -50,9 +50,11 @@ bool ArgReader::shared(UnitOptions* o) {
     o->high_speed = v == "high";
   } else if (arg_ == "--clock") {
     if (value(&o->clock) && o->clock != "real" && o->clock != "virtual") fail("--clock is real or virtual");
+  } else if (arg_ == "--unit-quirks") {
+    o->unit_quirks = count(UINT64_MAX, &o->quirks_seed, "a seed, a number");
   } else if (arg_ == "--feedback-format") {
     if (value(&v) && !parse_feedback_format(v, &o->feedback_format))
-      fail("--feedback-format is 10.14 or 16.16");
+      fail("--feedback-format is 10.14, 16.16 or implicit");
   } else {
     return false;
   }
@@ -172,6 +174,8 @@ bool parse_feedback_format(const std::string& text, FeedbackFormat* out) {
     *out = FeedbackFormat::Q16_16;
   } else if (text == "10.14") {
     *out = FeedbackFormat::Q10_14;
+  } else if (text == "implicit") {
+    *out = FeedbackFormat::Implicit;
   } else {
     return false;
   }

@@ -24,7 +24,11 @@ struct UnitOptions {
   ClockRates rates;                 // --rates R1,R2,... and --rate-range MIN:MAX:RES
   bool high_speed = true;           // --speed high|full
   std::string clock;                // --clock real|virtual ("": the mode's default)
-  FeedbackFormat feedback_format = FeedbackFormat::BusDefault;  // --feedback-format 10.14|16.16
+  FeedbackFormat feedback_format = FeedbackFormat::BusDefault;  // --feedback-format 10.14|16.16|implicit
+  // --unit-quirks SEED: the unit's message firmware at its worst (busy
+  // bursts, split answers, varied item widths, timeouts), by this seed.
+  bool unit_quirks = false;
+  uint64_t quirks_seed = 0;
 };
 
 // A PCM format as --format and --capture-format name it.
@@ -77,7 +81,7 @@ bool parse_format(const std::string& text, PcmFormat* out);
 bool parse_rates(const std::string& text, std::vector<uint32_t>* rates);
 // "MIN:MAX:RES": 0 < MIN <= MAX, RES 0 or 1 for every rate in between.
 bool parse_rate_range(const std::string& text, RateRange* out);
-// "16.16" or "10.14".
+// "16.16", "10.14" or "implicit".
 bool parse_feedback_format(const std::string& text, FeedbackFormat* out);
 // Reads o->descriptor_file (binary, or hex text as for --inspect) into
 // o->descriptor. False with the reason.

@@ -4,7 +4,12 @@
 // Real mode follows the wall clock. Virtual mode (the default) is a
 // discrete-event clock: time stands still while any simulated thread is
 // runnable and jumps to the earliest pending deadline when every simulated
-// thread waits inside a stand-in call. A simulated thread is one created by
+// thread waits inside a stand-in call. It also runs one simulated thread at
+// a time, each until it waits in the clock, in the order the threads became
+// runnable: a virtual run does not depend on how the host schedules its
+// threads, so the same run gives the same result every time. A simulated
+// thread therefore never blocks outside the clock on another one (a join
+// waits in the clock for the thread's end first). A simulated thread is one created by
 // the stand-in (PsCreateSystemThread) or one that called attach_current_thread()
 // or blocked in a stand-in wait once.
 //
@@ -78,9 +83,12 @@ class Clock {
   void attach_current_thread();
   void detach_current_thread();
   // Called by the creator of a simulated thread before the thread runs; the
-  // new thread then calls adopt_current_thread() first thing.
-  void thread_created();
-  void adopt_current_thread();
+  // new thread then calls adopt_current_thread() first thing, with the
+  // ticket thread_created() returned (virtual mode: the thread's turns come
+  // in the order of creation, whenever the host starts it; without the
+  // ticket, in the order it adopts).
+  [[nodiscard]] void* thread_created();
+  void adopt_current_thread(void* ticket = nullptr);
 
   // Called (with the reason) when every simulated thread waits without any
   // deadline in virtual mode. The default reports a verifier failure.
@@ -98,9 +106,10 @@ class Clock {
   int runnable_threads();
   int waiting_threads();
 
+  struct Impl;  // opaque
+
  private:
   Clock();
-  struct Impl;
   Impl* impl_;
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernel/security.h"
+#include "usb/composite.h"
 
 namespace korvel::sim::usb {
 class Device;
@@ -68,11 +69,26 @@ struct DeviceProperties {
   std::string security;
 };
 
-// One device node: the bus driver's physical device object for a USB device
-// and the device stack the function driver builds on it.
+// What a physical device object of the stand-in stands for: a USB device,
+// or one function of it.
+struct PdoExtension {
+  usb::Device* device = nullptr;
+  bool function = false;
+  usb::InterfaceCollection collection;
+};
+
+// One device node: the physical device object for a USB device and the
+// device stack the function driver builds on it. A composite device is
+// presented as Windows' generic parent driver presents it: the node is the
+// child of its audio function (usb::audio_function()), whose driver sees
+// that function only; the parent has configured the device by then.
 class DeviceNode {
  public:
   DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties = {});
+  // The function of the composite device that starts at interface
+  // `first_interface` (its MI_xx), or the whole device when it has none.
+  DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface,
+             DeviceProperties properties = {});
   ~DeviceNode();
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
@@ -108,8 +124,11 @@ class DeviceNode {
  private:
   NTSTATUS send(UCHAR major, UCHAR minor, IO_STACK_LOCATION* parameters);
 
+  void configure_as_parent();
+
   Driver& driver_;
   std::shared_ptr<usb::Device> device_;
+  PdoExtension extension_;
   DeviceProperties properties_;
   DEVICE_OBJECT pdo_{};
   DRIVER_OBJECT bus_driver_{};

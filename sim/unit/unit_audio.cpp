@@ -93,12 +93,50 @@ void UnitAudio::set_feedback_format(FeedbackFormat f) {
   feedback_format_ = f;
 }
 
+FeedbackFormat UnitAudio::feedback_format() const {
+  std::lock_guard<std::mutex> l(m_);
+  return feedback_format_;
+}
+
 void UnitAudio::retune_locked(SampleClock* c, uint32_t rate, bool force) {
   if (!force && rate == c->rate && c->step != 0) return;
   c->rate = rate;
-  const double per_frame = double(rate) * (1.0 + drift_ppm_ * 1e-6) / (high_speed_ ? 8000.0 : 1000.0);
-  c->step = uint64_t(std::llround(per_frame * 4294967296.0));
+  const double drift = c->locked ? 0 : drift_ppm_ * 1e-6;
+  const double per_frame = double(rate) * (1.0 + drift) / (high_speed_ ? 8000.0 : 1000.0);
+  c->base = c->step = uint64_t(std::llround(per_frame * 4294967296.0));
   c->phase = 0;
+}
+
+void UnitAudio::update_sync_locked() {
+  // USB 2.0, 5.12.4.1: a synchronous endpoint's clock is the bus's frame
+  // clock, an adaptive source's too (the host's rate); an adaptive sink
+  // follows the data rate it receives; an asynchronous one runs from the
+  // unit's crystal. One clock source behind both directions is one clock.
+  const bool render_on = render_.channels != 0, capture_on = capture_.channels != 0;
+  bool render_locked = render_on && render_.sync == 3;
+  bool capture_locked = capture_on && (capture_.sync == 3 || capture_.sync == 2);
+  if (shared_) render_locked = capture_locked = render_locked || capture_locked;
+  follows_host_ = render_on && !render_locked && (render_.sync == 2 || render_.sync == 0);
+  SampleClock* clocks[2] = {&render_clock_, &capture_clock_};
+  const bool locks[2] = {render_locked, capture_locked};
+  for (int i = 0; i < 2; ++i) {
+    if (clocks[i]->locked == locks[i]) continue;
+    clocks[i]->locked = locks[i];
+    retune_locked(clocks[i], clocks[i]->rate, true);
+  }
+  if (shared_) capture_clock_.phase = render_clock_.phase;
+}
+
+void UnitAudio::follow_host_locked() {
+  // The working level as for the explicit feedback below; 1/4096 of the
+  // rate faster per frame above it (slower below), at most 1/256: about
+  // four frames off it at 1000 ppm.
+  if (!follows_host_ || !playing_) return;
+  const int64_t error = int64_t(fifo_fill_) - int64_t(prefill_frames()) * 3 / 2;
+  const int64_t base = int64_t(render_clock_.base);
+  const int64_t limit = base / 256;
+  const int64_t correction = std::max(-limit, std::min(limit, error * base / 4096));
+  render_clock_.step = uint64_t(base + correction);
 }
 
 void UnitAudio::set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bool shared) {
@@ -107,12 +145,14 @@ void UnitAudio::set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bo
   retune_locked(&capture_clock_, capture_rate, false);
   if (shared) capture_clock_.phase = render_clock_.phase;
   shared_ = shared;
+  update_sync_locked();
   if (capture_changed) reset_capture_locked();
 }
 
 void UnitAudio::set_render_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   render_ = f;
+  update_sync_locked();
   size_t frames = size_t(render_clock_.rate) * kFifoMs / 1000 + 1;
   fifo_.assign(frames * f.frame_bytes(), 0);
   last_played_.assign(f.frame_bytes(), 0);
@@ -125,6 +165,7 @@ void UnitAudio::set_render_format(const AudioFormat& f) {
 void UnitAudio::set_capture_format(const AudioFormat& f) {
   std::lock_guard<std::mutex> l(m_);
   capture_ = f;
+  update_sync_locked();
   reset_capture_locked();
   capture_peak_.reset(f.channels);
   capture_last_.assign(f.channels, 0);
@@ -340,6 +381,7 @@ void UnitAudio::advance_to(uint64_t frame) {
   if (frames > kMaxCatchUpFrames) frames = kMaxCatchUpFrames;  // a long idle gap: the past is silence anyway
   clock_frame_ = frame;
   for (uint64_t f = 0; f < frames; ++f) {
+    follow_host_locked();
     if (shared_) {
       const uint64_t n = render_clock_.tick();
       capture_clock_.phase = render_clock_.phase;
@@ -422,7 +464,7 @@ size_t UnitAudio::feedback_packet(uint64_t frame, uint8_t* out, size_t capacity,
     measured += correction;
   }
   const bool q16 = feedback_format_ == FeedbackFormat::Q16_16 ||
-                   (feedback_format_ == FeedbackFormat::BusDefault && high_speed_);
+                   (feedback_format_ != FeedbackFormat::Q10_14 && high_speed_);
   // 32.32 samples: 16.16 keeps 16 bits of the fraction, 10.14 keeps 14.
   const uint32_t v = q16 ? uint32_t(measured >> 16) : uint32_t(measured >> 18) & 0xFFFFFF;
   const size_t bytes = size == 0 ? (q16 ? 4 : 3) : std::max<size_t>(3, std::min<size_t>(4, size));

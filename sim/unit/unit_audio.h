@@ -24,6 +24,9 @@ struct AudioFormat {
   // polling period: 2^(bInterval-1) microframes at high speed, 1 frame at
   // full speed).
   unsigned packet_intervals = 1;
+  // The data endpoint's synchronization type (bmAttributes D3..2): 0 none,
+  // 1 asynchronous (the unit's own crystal), 2 adaptive, 3 synchronous.
+  unsigned sync = 1;
   unsigned frame_bytes() const { return channels * subslot_bytes; }
 };
 
@@ -38,8 +41,9 @@ struct AudioCounters {
 
 // How the unit encodes its explicit feedback value (samples per bus
 // interval): as USB 2.0 asks (16.16 at high speed, 10.14 at full speed), or
-// one format at either speed, as real units do.
-enum class FeedbackFormat { BusDefault, Q16_16, Q10_14 };
+// one format at either speed, as real units do. Implicit: a unit of a model
+// paces render by its capture packets instead (no feedback endpoint).
+enum class FeedbackFormat { BusDefault, Q16_16, Q10_14, Implicit };
 
 class UnitAudio {
  public:
@@ -56,6 +60,7 @@ class UnitAudio {
   uint32_t render_rate() const;
   uint32_t capture_rate() const;
   void set_feedback_format(FeedbackFormat f);
+  FeedbackFormat feedback_format() const;
   // The same, one at a time (the rate and the other settings stay).
   void set_bus_speed(bool high_speed);
   void set_drift_ppm(double drift_ppm);
@@ -100,8 +105,20 @@ class UnitAudio {
     uint32_t rate = 0;
     uint64_t step = 0;
     uint64_t phase = 0;
+    // Samples per bus interval of the crystal (or, locked, of the bus's
+    // frame clock: no drift); `step` moves from it while following the host.
+    uint64_t base = 0;
+    bool locked = false;
     uint64_t tick();  // whole samples of the next bus interval
   };
+  // Which clocks are locked to the bus's frame clock (a synchronous
+  // endpoint's, an adaptive source's) and whether render follows the data
+  // rate the host sends (an adaptive sink); retunes what changed.
+  void update_sync_locked();
+  // An adaptive sink's converters follow the host: their rate moves with
+  // the FIFO's distance from its working level.
+  void follow_host_locked();
+  bool follows_host_ = false;
   void set_rates_locked(uint32_t render_rate, uint32_t capture_rate, bool shared);
   // Frames the render FIFO holds before the converters start.
   size_t prefill_frames() const;

@@ -95,6 +95,24 @@ TEST(QuenbyStart, RenderOnlyDevicePublishesTheTwoPinFilter) {
   h.unplug();
 }
 
+// A unit that only captures (a microphone): the filter of the capture pins
+// alone, bridge then streaming pin, of the capture category only.
+TEST(QuenbyStart, CaptureOnlyDevicePublishesTheCapturePinFilter) {
+  ConfigBuilder b;
+  b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+  b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
+  shapes::Capture(b, 1, 1);
+  QuenbyHarness h(RawDevice(b.finish(), {48000}));
+  ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
+  const KSFILTER_DESCRIPTOR* f = h.node().filter_factories().at(0).descriptor;
+  ASSERT_EQ(f->PinDescriptorsCount, 2u);
+  EXPECT_EQ(f->PinDescriptors[0].PinDescriptor.Communication, KSPIN_COMMUNICATION_BRIDGE);
+  EXPECT_EQ(f->PinDescriptors[1].Dispatch, &g_CapturePinDispatch);
+  EXPECT_TRUE(f->CategoriesCount == 2 && IsEqualGUID(f->Categories[1], KSCATEGORY_CAPTURE));
+  EXPECT_EQ(h.context()->RenderRing.Lock, nullptr) << "no render ring";
+  h.unplug();
+}
+
 TEST(QuenbyStart, RefusedDevices) {
   struct Case {
     const char* what;
@@ -104,13 +122,6 @@ TEST(QuenbyStart, RefusedDevices) {
     TOPOLOGY_RESULT topology = TopologyOk;  // the topology's reason
   };
   std::vector<Case> cases;
-  {
-    ConfigBuilder b;
-    b.configuration(2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
-    b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
-    shapes::Capture(b, 1, 1);
-    cases.push_back({"capture only", b.finish(), {48000}, QuenbyStartTopology, TopologyNoRender});
-  }
   {
     ConfigBuilder b;
     b.configuration(2);
@@ -187,17 +198,6 @@ TEST(QuenbyStart, RefusedDevices) {
         {"nine alternate settings", b.finish(), {48000}, QuenbyStartTopology, TopologyTooManySettings});
   }
   {
-    ConfigBuilder b;
-    b.configuration(4);
-    shapes::Control(b, true);
-    shapes::Render(b, 1, 1);
-    shapes::Capture(b, 2, 1);
-    b.interface(3, 0, 1, 0x03, 0, 0)
-        .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
-        .endpoint(0x84, 0x03, 64, 4);
-    cases.push_back({"composite with HID", b.finish(), {48000}, QuenbyStartConfiguration});
-  }
-  {
     // A capture interface whose terminal no input terminal reaches: refused,
     // never served as render alone.
     ConfigBuilder b;
@@ -226,11 +226,22 @@ TEST(QuenbyStart, RefusedDevices) {
     shapes::Render(b, 1, 1);
     cases.push_back({"clock without a frequency control", b.finish(), {48000}, QuenbyStartClocks});
   }
-  cases.push_back({"implicit feedback",
-                   shapes::ImplicitFeedback(),
-                   {48000},
-                   QuenbyStartTopology,
-                   TopologyImplicitFeedback});
+  {
+    // Render paced by a capture endpoint that runs from another clock.
+    ConfigBuilder b;
+    b.configuration(3).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9).clock_source(10);
+    b.input_terminal(1, 0x0101, 9, 2).output_terminal(3, 0x0301, 1, 9);
+    b.input_terminal(4, 0x0201, 10, 2).output_terminal(5, 0x0101, 4, 10).ac_end();
+    shapes::Render(b, 1, 1, false);
+    b.interface(2, 0, 0, 1, 2, 0x20);
+    b.interface(2, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+    b.endpoint(0x82, 0x25, 42, 1).cs_endpoint();
+    cases.push_back({"implicit feedback from another clock",
+                     b.finish(),
+                     {48000},
+                     QuenbyStartTopology,
+                     TopologyImplicitClock});
+  }
   // A data endpoint polled every 16 microframes: not served at high speed.
   cases.push_back({"data endpoint bInterval 5",
                    shapes::RenderPolled(5),
@@ -268,6 +279,47 @@ TEST(QuenbyStart, RefusedDevices) {
     EXPECT_TRUE(h.node().filter_factories().empty());
     h.unplug();
     EXPECT_EQ(Outstanding(QUENBY_MEMORY_TAG), 0u) << c.what;
+  }
+}
+
+// On a composite device quenby is the driver of the audio function alone,
+// as Windows' generic parent driver presents it: the configuration
+// descriptor holds that function's interfaces (a MIDI interface among
+// them is passed over), numbered as the device numbers them, and the
+// clock requests name the AudioControl interface by that number (the unit
+// refuses any other). The corpus's real shapes stream through it too.
+TEST(QuenbyComposite, TheDriverSeesItsFunctionOnly) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> descriptor;
+    uint8_t interfaces;  // of the function
+    uint8_t control;     // the AudioControl interface's number
+  };
+  std::vector<Case> cases;
+  {
+    // Two HID interfaces first, then the audio function's association
+    // (AudioControl 2, render 3, MIDI streaming 4).
+    ConfigBuilder b;
+    b.configuration(5);
+    for (uint8_t i = 0; i < 2; ++i)
+      b.interface(i, 0, 1, 0x03, 0, 0)
+          .raw({9, 0x21, 0x11, 0x01, 0, 1, 0x22, 0x20, 0})
+          .endpoint(uint8_t(0x85 + i), 0x03, 8, 4);
+    b.association(2, 3).interface(2, 0, 0, 1, 1, 0x20).ac_header().clock_source(shapes::kClock);
+    b.input_terminal(1, 0x0101, shapes::kClock, 2).output_terminal(3, 0x0301, 1, shapes::kClock).ac_end();
+    shapes::Render(b, 3, 1);
+    b.interface(4, 0, 2, 1, 3, 0).raw({7, 0x24, 0x01, 0x00, 0x01, 7, 0});
+    b.endpoint(0x03, 0x02, 512, 0).endpoint(0x83, 0x02, 512, 0);
+    cases.push_back({"HID first, audio function at interface 2", b.finish(), 3, 2});
+  }
+  for (auto& c : cases) {
+    QuenbyHarness h(RawDevice(c.descriptor, {48000}));
+    ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << c.what;
+    const USB_AUDIO_TOPOLOGY& t = h.context()->Topology;
+    EXPECT_EQ(t.Configuration[4], c.interfaces) << c.what << ": bNumInterfaces of the function";
+    EXPECT_EQ(DescriptorInterfaceNumber(t.ControlInterface), c.control) << c.what;
+    EXPECT_EQ(h.context()->Limits[QUENBY_DIR_RENDER].MaxRate, 48000u) << c.what << ": the clock answered";
+    h.unplug();
   }
 }
 
@@ -324,6 +376,15 @@ TEST(QuenbyStart, AClockWhoseRateIsReadOnlyIsReadAndFollowedNotSet) {
   EXPECT_EQ(QuenbyStartRender(ctx, nullptr), STATUS_SUCCESS);
   QuenbyStopRender(ctx, TRUE);
   QuenbyUnlockStreamControl(ctx);
+  // Moved while the device slept or was stopped, the clock fails neither
+  // the power-up nor a start: the device is there, its streams start once
+  // the clock runs at their rate again.
+  function->set_clock_rate(0x2A, 44100);
+  EXPECT_EQ(h.node().set_power(PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_EQ(h.node().set_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(ctx->PowerState, ULONG(QUENBY_POWER_D0));
+  EXPECT_EQ(h.node().stop(), STATUS_SUCCESS);
+  EXPECT_EQ(h.node().start(), STATUS_SUCCESS) << "a start after a stop with the word clock elsewhere";
   h.unplug();
 }
 

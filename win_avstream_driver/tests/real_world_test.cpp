@@ -40,9 +40,8 @@ TEST(RealWorld, EveryModelIsUnderstood) {
   }
 }
 
-// A mixer with a MIDI interface, a DFU interface and a HID interface: the
-// audio function itself is understood (the interface count refuses it at
-// start).
+// A mixer with a MIDI interface, a DFU interface and a HID interface, read
+// whole: the audio interfaces are found among the others.
 TEST(RealWorld, CompositeDeviceAudioPartIsParsed) {
   ConfigBuilder b;
   b.configuration(6).association(0, 3);
@@ -153,15 +152,19 @@ TEST(RealWorld, ClockEntitiesThatReachNoSourceAreNoClock) {
   }
 }
 
-// A unit whose render is paced by its capture data endpoint (implicit
-// feedback, usage 0x20) and has no feedback endpoint: refused, and the
-// reason says so.
-TEST(RealWorld, ImplicitFeedbackIsRefusedByName) {
+// Render paced by the capture data endpoint (implicit feedback, usage
+// 0x20) without a feedback endpoint of its own is found so; one capture
+// packet paces one render packet, so capture polled at another interval is
+// refused by name.
+TEST(RealWorld, ImplicitFeedbackPacesRenderWithoutAFeedbackEndpoint) {
   auto d = shapes::ImplicitFeedback();
   USB_AUDIO_TOPOLOGY t;
-  EXPECT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyImplicitFeedback);
-  EXPECT_NE(std::string(TopologyResultText(TopologyImplicitFeedback)).find("implicit feedback"),
-            std::string::npos);
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(t.RenderSlots[1].RenderPacing, QUENBY_PACING_IMPLICIT);
+  EXPECT_EQ(TopologyCheckPeriods(&t, 1), TopologyOk);
+  d[d.size() - 9] = 4;  // the capture endpoint's bInterval (the class-specific one follows)
+  ASSERT_EQ(TopologyDiscover(d.data(), d.size(), &t), TopologyOk);
+  EXPECT_EQ(TopologyCheckPeriods(&t, 1), TopologyImplicitFeedback);
 }
 
 // High speed serves bInterval 1 to 4 (a packet every 1, 2, 4 or 8

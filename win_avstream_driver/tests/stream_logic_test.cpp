@@ -395,6 +395,42 @@ TEST(Slots, SubslotRateAndIntervalDecideTheSetting) {
   EXPECT_EQ(l.MaxBits, 32u);
 }
 
+// Render at the nominal rate carries exactly the rate over time (44 100
+// frames a second, not the 16.16 value's 44 099.99...); paced by implicit
+// feedback, the capture packets' frames, also those of packets that came
+// after the render packets they pace.
+TEST(Pacing, NominalIsExactAndImplicitFollowsTheCapturePackets) {
+  uint32_t sizes[8], remainder = 0, total = 0;
+  for (int ms = 0; ms < 1000; ++ms)
+    total += NominalPacketSizes(44100, 1, 4, 8, 1, 28, 224, sizes, &remainder);
+  EXPECT_EQ(total, 44100u * 4);
+  // Two packets before any capture packet: nominal guesses of 6 frames;
+  // the capture packets that come (7 and 7) settle them, and the next two
+  // render packets carry the 2 frames render owes on top of theirs.
+  IMPLICIT_QUEUE q;
+  ImplicitQueueReset(&q);
+  IMPLICIT_USE use;
+  remainder = 0;
+  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 40, 80, sizes, &remainder, &use), 12 * 4u);
+  ImplicitQueueCommit(&q, &use);
+  for (uint32_t frames : {7, 7, 5, 5}) ImplicitQueuePush(&q, frames);
+  EXPECT_EQ(q.Balance, -2);
+  EXPECT_EQ(ImplicitPacketSizes(&q, 48000, 1, 4, 2, 1, 40, 80, sizes, &remainder, &use), 12 * 4u);
+  EXPECT_EQ(sizes[0], 6 * 4u);
+  ImplicitQueueCommit(&q, &use);
+  EXPECT_EQ(q.Count, 0u);
+  EXPECT_EQ(q.Balance, 0);
+}
+
+// The render delay counts 44.1 frames per millisecond at 44.1 kHz, and the
+// capture credit of a starved pin stops growing at its cap.
+TEST(Delay, FramesPerMillisecondAreExactAndTheCaptureCreditIsCapped) {
+  EXPECT_EQ(RenderDelayFrames(100, 1, 10, 44100), 100u + 441u);
+  EXPECT_EQ(RenderDelayFrames(0, 0, 0, 44100), 88u);  // two frames of lead: 88.2
+  EXPECT_EQ(CaptureCreditAdd(1000, 500, 14400), 1500u);
+  EXPECT_EQ(CaptureCreditAdd(14000, 5000000, 14400), 14400u);
+}
+
 // ---------------------------------------------------------------------------
 // Transfer shape and schedule
 // ---------------------------------------------------------------------------

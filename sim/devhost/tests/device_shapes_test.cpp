@@ -14,8 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "driver_stack.h"
@@ -289,6 +292,92 @@ INSTANTIATE_TEST_SUITE_P(Shapes, DeviceShape, ::testing::ValuesIn(Runs()),
                          [](const ::testing::TestParamInfo<ShapeRun>& i) {
                            return std::string(i.param.shape.name) +
                                   (i.param.drift_ppm > 0 ? "_fast" : "_slow");
+                         });
+
+namespace {
+
+// Units of the shapes of real devices, the whole descriptors of the
+// topology corpus (composite devices; render paced by explicit feedback, by
+// the nominal rate for adaptive and synchronous sinks, or by the capture
+// packets; capture-only units), each at +1000 and -1000 ppm.
+struct RealUnit {
+  const char* file;
+  bool high_speed;
+  uint32_t channels, bits, rate;
+  const char* pacing;  // of render ("" : capture only)
+  bool loopback;       // one clock for both directions
+};
+
+const RealUnit kRealUnits[] = {
+    {"real_dac_hid_first_adaptive", true, 2, 24, 48000, "nominal", false},
+    {"real_gadget_synchronous", true, 2, 16, 48000, "nominal", false},
+    {"real_gadget_capture_only", true, 2, 16, 48000, "", false},
+    {"real_mic_array_full_speed", false, 4, 16, 48000, "", false},
+    {"real_mixer_implicit_feedback", true, 48, 24, 48000, "implicit", true},
+    {"real_dj_controller_implicit_midi", true, 4, 24, 44100, "implicit", true},
+    {"real_interface_flagged_capture_explicit_render", true, 8, 24, 48000, "feedback", true},
+    {"real_headset_legacy_grouping", false, 2, 16, 48000, "nominal", true},
+};
+
+class RealUnitShape : public ::testing::TestWithParam<std::tuple<RealUnit, double>> {};
+
+}  // namespace
+
+TEST_P(RealUnitShape, StreamsAsItsDescriptorSays) {
+  const RealUnit& u = std::get<0>(GetParam());
+  const double ppm = std::get<1>(GetParam());
+  std::ifstream in(std::string(KORVEL_TOPOLOGY_CORPUS) + "/" + u.file, std::ios::binary);
+  ASSERT_TRUE(in) << u.file;
+  Clock::instance().set_mode(ClockMode::Virtual);
+  StreamOptions o;
+  o.seconds = 2;
+  o.descriptor.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  o.rates.rates = {44100, 48000};
+  o.high_speed = u.high_speed;
+  o.channels = u.channels;
+  o.bits = u.bits;
+  o.rate = u.rate;
+  o.drift_ppm = ppm;
+  o.loopback = u.loopback;
+  StreamReport r;
+  std::string error;
+  ASSERT_TRUE(run_stream_session(o, &r, &error)) << u.file << ": " << error;
+  const bool renders = *u.pacing != 0;
+  // A row of the closing figures: unit, drift, pacing, exact, underruns,
+  // unit underflows, captured frames, allocations while streaming.
+  std::printf("| %s | %+.0f | %s | %s | %llu | %llu | %llu | %llu |\n", u.file, ppm,
+              renders ? r.render_pacing.c_str() : "capture only",
+              !renders                                                      ? "-"
+              : r.render_bit_exact && (!u.loopback || r.loopback_bit_exact) ? "yes"
+                                                                            : "NO",
+              static_cast<unsigned long long>(r.underrun_events),
+              static_cast<unsigned long long>(r.unit_render_underflows),
+              static_cast<unsigned long long>(r.captured_frames),
+              static_cast<unsigned long long>(r.allocations_while_streaming));
+  EXPECT_EQ(r.capture_only, !renders);
+  EXPECT_EQ(r.allocations_while_streaming, 0u);
+  if (!r.render_only) {
+    EXPECT_GT(r.captured_frames, uint64_t(u.rate * o.seconds * 0.9));
+  }
+  if (!renders) return;
+  EXPECT_EQ(r.render_pacing, u.pacing);
+  EXPECT_TRUE(r.render_bit_exact) << "frames the unit received " << r.unit_received_frames;
+  EXPECT_EQ(r.unit_bad_packets, 0u);
+  EXPECT_EQ(r.underrun_events, 0u);
+  EXPECT_EQ(r.unit_render_underflows, 0u);
+  EXPECT_GT(r.unit_received_frames, uint64_t(u.rate * (o.seconds - 0.05)));
+  EXPECT_LT(r.unit_received_frames, uint64_t(u.rate * o.seconds * 1.002));
+  if (u.loopback) {
+    EXPECT_TRUE(r.loopback_bit_exact);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, RealUnitShape,
+                         ::testing::Combine(::testing::ValuesIn(kRealUnits),
+                                            ::testing::Values(1000.0, -1000.0)),
+                         [](const ::testing::TestParamInfo<std::tuple<RealUnit, double>>& i) {
+                           return std::string(std::get<0>(i.param).file) +
+                                  (std::get<1>(i.param) > 0 ? "_fast" : "_slow");
                          });
 
 // A high-speed feedback endpoint polled every microframe, its transfers (or

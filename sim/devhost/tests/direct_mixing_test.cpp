@@ -114,9 +114,9 @@ void to_stop(PKSPIN pin) {
 // for it.
 std::thread start_on_clock(std::function<void()> body) {
   Clock& clock = Clock::instance();
-  clock.thread_created();
-  return std::thread([&clock, body = std::move(body)] {
-    clock.adopt_current_thread();
+  void* ticket = clock.thread_created();
+  return std::thread([&clock, ticket, body = std::move(body)] {
+    clock.adopt_current_thread(ticket);
     body();
     clock.detach_current_thread();
   });
@@ -925,4 +925,94 @@ TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverW
   d.close_filter();
   d.leave();
   d.unplug();
+}
+
+TEST(DirectMixing, TheRenderPinsAudioARefusedTransferMixedStaysForTheNextOne) {
+  // The pin's audio mixed into direct-mode render, the controller refusing
+  // render transfers for 200 ms: what a refused one mixed in goes with the
+  // next, and every frame the pin played reaches the unit.
+  Clock& clock = Clock::instance();
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN render = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kRenderPin, 48000, &render));
+  uint64_t at_unit = 0;  // frames the unit received that carry the pin's signal
+  d.stack.set_render_tap([&at_unit](const uint8_t* data, size_t frames, size_t frame_bytes) {
+    for (size_t f = 0; f < frames; ++f) at_unit += sample(data + f * frame_bytes) == int32_t(kPinSample);
+  });
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_pause(render));
+  const size_t frame_bytes = 480 * kFrameBytes;
+  frames.submit_new(render, frame_bytes, true, 4);
+  ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
+  std::vector<uint8_t> silence(48 * kFrameBytes, 0);
+  uint64_t played = 0;  // frames of the pin's completed buffers
+  for (int ms = 0; ms < 600; ++ms) {
+    if (ms == 200) d.stack.bus()->refuse_iso(0x01, clock.now_ns() + 200000000, 1000000);
+    d.call(0x22A041, silence.data(), uint32_t(silence.size()));
+    while (KSSTREAM_HEADER* h = ks::pin_take_completed(render)) {
+      played += 480;
+      ks::pin_submit(render, h);
+    }
+    clock.sleep_for(1000000);
+  }
+  d.leave();
+  to_stop(render);
+  d.stack.set_render_tap(nullptr);
+  EXPECT_GT(played, 48u * 300);
+  // All of it but what the last transfers, queued ahead, still held.
+  EXPECT_GE(at_unit + 48 * 20, played) << "the unit got " << at_unit << " of " << played;
+  ks::pin_close(render);
+  d.close();
+}
+
+TEST(DirectMixing, AStarvedCapturePinIsOwedNoBurstWhenItsBuffersReturn) {
+  // A capture pin at 44.1 kHz beside direct mode at 48 (fed on credit)
+  // without buffers for half a second: of ten returned it fills at most
+  // the 50 ms of credit it keeps, not the half second at once.
+  Clock& clock = Clock::instance();
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  PKSPIN capture = nullptr;
+  ASSERT_NO_FATAL_FAILURE(d.open_with_pin(kCapturePin, 44100, &capture));
+  ASSERT_NO_FATAL_FAILURE(d.enter());
+  Frames frames;
+  ASSERT_NO_FATAL_FAILURE(to_run(capture));
+  for (int ms = 0; ms < 500; ++ms) {
+    d.read_capture();
+    clock.sleep_for(1000000);
+  }
+  frames.submit_new(capture, 441 * kFrameBytes, false, 10);
+  clock.sleep_for(1000000);
+  int completed = 0;
+  while (ks::pin_take_completed(capture) != nullptr) ++completed;
+  EXPECT_LE(completed, 6) << "buffers filled at once from credit of the starved time";
+  EXPECT_GE(completed, 1);
+  d.leave();
+  to_stop(capture);
+  ks::pin_close(capture);
+  d.close();
+}
+
+TEST(DirectModeLeave, PinsAtTwoRatesOnOneClockKeepRendersStream) {
+  // Pins set in direct mode (no stream running) to 44.1 kHz for render and
+  // 48 for capture cannot both stream on one clock: leaving, render's runs
+  // (as beside capture anywhere) and capture's failed restart is reported.
+  DirectSession d(korvel::sim::ClockMode::Virtual);
+  ASSERT_NO_FATAL_FAILURE(d.open());
+  ASSERT_NO_FATAL_FAILURE(d.open_filter());
+  ASSERT_EQ(0, d.call(kEnter));
+  PKSPIN render = d.create_pin(kRenderPin, 44100);
+  PKSPIN capture = d.create_pin(kCapturePin, 48000);
+  ASSERT_NE(nullptr, render);
+  ASSERT_NE(nullptr, capture);
+  WDF_DEVICE_CONTEXT* ctx = d.context();
+  for (PKSPIN pin : {render, capture}) ASSERT_NO_FATAL_FAILURE(to_pause(pin));
+  EXPECT_GT(0, d.call(kLeave));
+  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_EQ(44100u, d.unit.audio().render_rate());
+  to_stop(capture);
+  to_stop(render);
+  ks::pin_close(capture);
+  ks::pin_close(render);
+  d.close();
 }

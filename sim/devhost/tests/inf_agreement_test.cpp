@@ -22,6 +22,7 @@
 #include "kernel/clock.h"
 #include "process.h"
 #include "quenby_device_properties.h"
+#include "usb/composite.h"
 #include "usb/device.h"
 #include "usbdevs_win.h"
 
@@ -410,11 +411,11 @@ TEST_F(QuenbyInf, NamesTheInterfacesQuenbyRegistersAndTheUnitsHardwareIds) {
     ASSERT_EQ(stack.bus()->control_transfer(get_device, dd, &n), korvel::sim::usb::Result::Ok);
     ASSERT_EQ(n, 18);
     EXPECT_EQ(dd[4], 0xEF) << "a composite device of interface associations";
-    const auto& config = stack.bus()->configuration_descriptor();
-    int first_interface = -1;
-    for (size_t i = 0; i + 3 < config.size() && config[i] >= 2; i += config[i])
-      if (config[i + 1] == 0x0B && config[i + 4] == 0x01) first_interface = config[i + 2];  // audio IAD
-    ASSERT_GE(first_interface, 0);
+    // The function quenby is the driver of, as Windows' generic parent
+    // driver splits the device.
+    const auto function = korvel::sim::usb::audio_function(stack.bus()->configuration_descriptor());
+    ASSERT_TRUE(function.has_value());
+    const int first_interface = function->first_interface;
     char id[64];
     std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&MI_%02X", dd[8] | dd[9] << 8, dd[10] | dd[11] << 8,
                   first_interface);

@@ -573,6 +573,49 @@ class RenderOnlyUnit : public PrivateInterface {
 
 }  // namespace
 
+namespace {
+
+// A unit that captures only (a microphone).
+class CaptureOnlyUnit : public PrivateInterface {
+ protected:
+  void SetUp() override {
+    Clock::instance().set_mode(korvel::sim::ClockMode::Virtual);
+    unit_ = std::make_unique<Unit>(Model::Dorrit, [] { return Clock::instance().now_ns() / 1000; });
+    korvel::sim::uac2::ConfigBuilder b;
+    b.configuration(2).association(0, 2).interface(0, 0, 0, 1, 1, 0x20).ac_header().clock_source(9);
+    b.input_terminal(4, 0x0201, 9, 2).output_terminal(5, 0x0101, 4, 9).ac_end();
+    b.interface(1, 0, 0, 1, 2, 0x20);
+    b.interface(1, 1, 1, 1, 2, 0x20).as_general(5, 2).format_type_i(3, 24);
+    b.endpoint(0x81, 0x05, 42, 1).cs_endpoint();
+    stack_ = std::make_unique<DriverStack>(*unit_, true, b.finish(), korvel::sim::ClockRates({48000}));
+    std::string why;
+    ASSERT_TRUE(stack_->plug(&why)) << why;
+    ASSERT_EQ(stack_->report().render.present, false);
+    ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &file_));
+  }
+};
+
+}  // namespace
+
+TEST_F(CaptureOnlyUnit, RenderCodesFailAndCaptureStreams) {
+  // As a render-only unit's capture codes: render's fail, nothing touches
+  // the render ring the unit does not have; capture streams directly.
+  const uint64_t failures = korvel::sim::verifier::failure_count();
+  uint64_t info = 0;
+  ASSERT_EQ(kSuccess, call(0x222028, {}, 0));
+  std::vector<uint8_t> fmt = {2, 0, 2, 0, 24, 0, 24, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0};
+  EXPECT_EQ(kSuccess, call(0x22205C, fmt, 0));
+  EXPECT_EQ(kSuccess, call(0x222060, {}, 0));
+  EXPECT_EQ(kUnsuccessful, call(0x22A041, std::vector<uint8_t>(600, 1), 0, nullptr, &info));
+  EXPECT_EQ(kUnsuccessful, call(0x222034, {}, 0));  // empty the render ring
+  EXPECT_EQ(kSuccess, call(0x222038, {}, 0));       // both: the one there is
+  Clock::instance().sleep_for(20000000);
+  EXPECT_EQ(kSuccess, call(0x22603E, {}, 288, nullptr, &info));
+  EXPECT_EQ(288u, info);
+  EXPECT_EQ(kSuccess, call(0x22202C, {}, 0));
+  EXPECT_EQ(korvel::sim::verifier::failure_count(), failures);
+}
+
 // The capture read maps the caller's buffer itself: no-execute from Windows 8
 // on (every read above runs on Windows 10), and on Windows 7, which does not
 // know that flag, without it.

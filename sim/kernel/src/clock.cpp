@@ -72,6 +72,7 @@ struct Waiter {
   Waiter* prev = nullptr;
   Waiter* next = nullptr;
   Waiter* free_next = nullptr;
+  Waiter* ready_next = nullptr;  // virtual mode: the queue of threads that may run
   Sleep sleep;
 };
 
@@ -88,10 +89,10 @@ thread_local bool t_in_timer = false;
 // a safety net that streaming never uses (its threads wait in the clock).
 constexpr uint64_t kBackstopLagNs = 200000000;
 
+// When a thread ends: it leaves the simulation, and its record goes back
+// to the free list (in that order: leaving hands its turn on).
 struct ThreadExit {
-  ~ThreadExit() {
-    if (t_attached) Clock::instance().detach_current_thread();
-  }
+  ~ThreadExit();
 };
 thread_local ThreadExit t_exit_guard;
 
@@ -108,8 +109,20 @@ struct Clock::Impl {
   Waiter* first = nullptr;  // waiters, oldest first
   Waiter* last = nullptr;
   int waiting = 0;
-  Timer* timers = nullptr;       // armed timers, unordered
-  Waiter* free_list = nullptr;   // records of threads that ended
+  Timer* timers = nullptr;      // armed timers, unordered
+  Waiter* free_list = nullptr;  // records of threads that ended
+  // Virtual mode runs one simulated thread at a time, so that a run does
+  // not depend on how the host schedules its threads: the thread that holds
+  // the turn runs until it waits in the clock (or leaves), then hands the
+  // turn to the first thread of the ready queue, in the order they became
+  // runnable (woken, timed out, created). Threads that became runnable wait
+  // for their turn before they run. Only when nobody is ready does time
+  // move on. `holder` is the record of the thread whose turn it is (or
+  // kTimerTurn while a timer runs in the thread that moved time on).
+  Waiter* holder = nullptr;
+  Waiter* ready_first = nullptr;
+  Waiter* ready_last = nullptr;
+  Waiter timer_turn;
   std::vector<Waiter*> to_wake;  // wakes to deliver once the lock is released
   std::function<void(const std::string&)> stall_handler;
   Counts counts;
@@ -192,8 +205,86 @@ struct Clock::Impl {
 
   void wake(Waiter* w) {
     if (w->counted) ++runnable;
+    if (mode == ClockMode::Virtual) {
+      push_ready(w);  // it runs in its turn
+      return;
+    }
     if (t_in_timer && timer_woke == nullptr) timer_woke = w;
     to_wake.push_back(w);
+  }
+
+  void push_ready(Waiter* w) {
+    w->ready_next = nullptr;
+    if (ready_last != nullptr) {
+      ready_last->ready_next = w;
+    } else {
+      ready_first = w;
+    }
+    ready_last = w;
+  }
+  // With nobody's turn, the first ready thread's.
+  void grant() {
+    if (holder != nullptr || ready_first == nullptr) return;
+    holder = ready_first;
+    ready_first = holder->ready_next;
+    if (ready_first == nullptr) ready_last = nullptr;
+    holder->ready_next = nullptr;
+    to_wake.push_back(holder);
+  }
+  // The thread whose turn it was waits or leaves: the next ready thread
+  // runs; with none, time moves on (`run_timers`: see advance_if_idle).
+  void hand_over(std::unique_lock<std::mutex>& lock, bool run_timers) {
+    holder = nullptr;
+    for (;;) {
+      if (ready_first != nullptr) {
+        grant();
+        return;
+      }
+      if (runnable != 0) return;
+      advance_if_idle(lock, run_timers);
+      if (ready_first == nullptr) return;
+    }
+  }
+
+  // A record: one an ended thread left, or a new one.
+  Waiter* new_record() {
+    Waiter* w = free_list;
+    if (w != nullptr) {
+      free_list = w->free_next;
+    } else {
+      w = new Waiter();
+    }
+    return w;
+  }
+  // The calling thread's record (made once per thread).
+  Waiter* record() {
+    if (t_waiter != nullptr) return t_waiter;
+    (void)t_exit_guard;  // gives the record back when the thread ends
+    t_waiter = new_record();
+    return t_waiter;
+  }
+  // A thread that takes part from now runs at once when nobody does, else
+  // after the threads ready before it.
+  void join_turns(Waiter* me, std::unique_lock<std::mutex>& lock) {
+    if (holder == nullptr && ready_first == nullptr) {
+      holder = me;
+      return;
+    }
+    me->sleep.reset();
+    push_ready(me);
+    grant();
+    await_turn(me, lock);
+  }
+  // Sleeps (lock released) until it is the thread's turn.
+  void await_turn(Waiter* w, std::unique_lock<std::mutex>& lock) {
+    while (holder != w) {
+      Wakes wakes;
+      take_wakes(&wakes);
+      lock.unlock();
+      deliver(wakes);
+      w->sleep.sleep(false, {});
+      lock.lock();
+    }
   }
 
   // Offers waiters the signalled state, oldest first.
@@ -243,6 +334,7 @@ struct Clock::Impl {
       if (timer != nullptr && (!any || timer->deadline <= next) && !run_timers) {
         for (Waiter* w = first; w != nullptr; w = w->next) {
           if (!w->satisfied && !w->timed_out) {
+            if (holder == nullptr) holder = w;  // its turn, to move time on
             to_wake.push_back(w);
             break;
           }
@@ -257,12 +349,15 @@ struct Clock::Impl {
         timer->running = true;
         ++counts.timer_runs;
         ++runnable;
+        Waiter* turn = holder;
+        holder = &timer_turn;  // what the timer wakes runs after it
         Wakes wakes;
         take_wakes(&wakes);
         lock.unlock();
         deliver(wakes);
         timer->fire(timer->context);
         lock.lock();
+        holder = turn;
         timer->running = false;
         --runnable;
         satisfy_waiters();  // whoever waits for the run to end
@@ -374,18 +469,36 @@ struct Clock::Impl {
   }
 };
 
+namespace {
+Clock::Impl* g_impl = nullptr;
+}
+
+ThreadExit::~ThreadExit() {
+  if (t_attached) Clock::instance().detach_current_thread();
+  if (t_waiter == nullptr || g_impl == nullptr) return;
+  std::lock_guard<std::mutex> g(g_impl->m);
+  t_waiter->free_next = g_impl->free_list;
+  g_impl->free_list = t_waiter;
+  t_waiter = nullptr;
+}
+
 Clock& Clock::instance() {
   static Clock* clock = new Clock();  // never destroyed: threads may outlive main
   return *clock;
 }
 
-Clock::Clock() : impl_(new Impl) {}
+Clock::Clock() : impl_(new Impl) {
+  g_impl = impl_;
+}
 
 void Clock::set_mode(ClockMode mode) {
   std::lock_guard<std::mutex> g(impl_->m);
   impl_->mode = mode;
   impl_->virtual_now = 0;
   impl_->real_start = std::chrono::steady_clock::now();
+  // Nobody waits: the turn is the caller's when it takes part.
+  impl_->ready_first = impl_->ready_last = nullptr;
+  impl_->holder = t_attached && mode == ClockMode::Virtual ? impl_->record() : nullptr;
 }
 
 ClockMode Clock::mode() const {
@@ -401,27 +514,7 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   std::unique_lock<std::mutex> lock(impl_->m);
   if (ready()) return true;
   if (deadline_ns <= impl_->now()) return false;
-  Waiter* w = t_waiter;
-  if (w == nullptr) {
-    // A record for this thread: one that an ended thread left, or a new one.
-    if (impl_->free_list != nullptr) {
-      w = impl_->free_list;
-      impl_->free_list = w->free_next;
-    } else {
-      w = new Waiter();
-    }
-    t_waiter = w;
-    static thread_local struct Release {
-      Impl* impl;
-      ~Release() {
-        if (t_waiter == nullptr) return;
-        std::lock_guard<std::mutex> g(impl->m);
-        t_waiter->free_next = impl->free_list;
-        impl->free_list = t_waiter;
-        t_waiter = nullptr;
-      }
-    } release{impl_};
-  }
+  Waiter* w = impl_->record();
   w->ready = &ready;
   w->deadline = deadline_ns;
   w->counted = t_attached;
@@ -433,8 +526,15 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
   if (impl_->mode == ClockMode::Real) {
     impl_->wait_real(w, lock);
   } else {
-    impl_->advance_if_idle(lock);
-    while (!w->satisfied && !w->timed_out) {
+    if (impl_->holder == w || impl_->holder == nullptr) impl_->hand_over(lock, true);
+    for (;;) {
+      if (impl_->holder == w) {
+        if (w->satisfied || w->timed_out) break;
+        // Its turn without being satisfied: time moves on here (an ending
+        // thread left a due timer to the oldest waiter).
+        impl_->hand_over(lock, true);
+        continue;
+      }
       ++impl_->counts.sleeps;
       Impl::Wakes wakes;
       impl_->take_wakes(&wakes);
@@ -442,9 +542,6 @@ bool Clock::wait(const std::function<bool()>& ready, uint64_t deadline_ns) {
       Impl::deliver(wakes);
       w->sleep.sleep(false, {});
       lock.lock();
-      // Woken without being satisfied: time may have to move on here (an
-      // ending thread left a due timer to the oldest waiter).
-      if (!w->satisfied && !w->timed_out) impl_->advance_if_idle(lock);
     }
   }
   impl_->dequeue(w);
@@ -472,6 +569,8 @@ void Clock::signal(const std::function<void()>& change) {
     std::lock_guard<std::mutex> g(impl_->m);
     change();
     impl_->satisfy_waiters();
+    // From a thread outside the simulation while every simulated one waits.
+    if (impl_->mode == ClockMode::Virtual) impl_->grant();
     impl_->take_wakes(&wakes);
   }
   // Woken threads find the clock's lock free.
@@ -526,9 +625,11 @@ void Clock::locked(const std::function<void()>& read) {
 void Clock::attach_current_thread() {
   if (t_attached) return;
   (void)t_exit_guard;  // detaches the thread when it ends
-  std::lock_guard<std::mutex> g(impl_->m);
+  std::unique_lock<std::mutex> lock(impl_->m);
   t_attached = true;
   ++impl_->runnable;
+  if (impl_->mode != ClockMode::Virtual) return;
+  impl_->join_turns(impl_->record(), lock);
 }
 
 void Clock::detach_current_thread() {
@@ -536,21 +637,43 @@ void Clock::detach_current_thread() {
   std::unique_lock<std::mutex> lock(impl_->m);
   t_attached = false;
   --impl_->runnable;
-  impl_->advance_if_idle(lock, false);
+  if (impl_->mode == ClockMode::Virtual && t_waiter != nullptr && impl_->holder == t_waiter) {
+    impl_->hand_over(lock, false);
+  } else {
+    impl_->advance_if_idle(lock, false);
+  }
   Impl::Wakes wakes;
   impl_->take_wakes(&wakes);
   lock.unlock();
   Impl::deliver(wakes);
 }
 
-void Clock::thread_created() {
+void* Clock::thread_created() {
   std::lock_guard<std::mutex> g(impl_->m);
   ++impl_->runnable;
+  if (impl_->mode != ClockMode::Virtual) return nullptr;
+  // The new thread's record, ready from now: its turn comes in the order
+  // of its creation, however late the host starts it.
+  Waiter* w = impl_->new_record();
+  w->sleep.reset();
+  impl_->push_ready(w);
+  return w;
 }
 
-void Clock::adopt_current_thread() {
+void Clock::adopt_current_thread(void* ticket) {
   (void)t_exit_guard;  // make sure the exit guard exists for this thread
   t_attached = true;
+  std::unique_lock<std::mutex> lock(impl_->m);
+  if (impl_->mode != ClockMode::Virtual) {
+    if (ticket != nullptr && t_waiter == nullptr) t_waiter = static_cast<Waiter*>(ticket);
+    return;
+  }
+  if (ticket == nullptr || t_waiter != nullptr) {
+    impl_->join_turns(impl_->record(), lock);  // created without a ticket: ready from now
+    return;
+  }
+  t_waiter = static_cast<Waiter*>(ticket);
+  impl_->await_turn(t_waiter, lock);
 }
 
 void Clock::set_stall_handler(std::function<void(const std::string&)> handler) {

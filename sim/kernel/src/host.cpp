@@ -18,8 +18,14 @@ bool g_loaded = false;
 }  // namespace
 
 usb::Device* usb_device_of_pdo(PDEVICE_OBJECT pdo) {
-  if (pdo == nullptr || pdo->DeviceType != kBusDeviceType) return nullptr;
-  return static_cast<usb::Device*>(pdo->DeviceExtension);
+  if (pdo == nullptr || pdo->DeviceType != kBusDeviceType || pdo->DeviceExtension == nullptr) return nullptr;
+  return static_cast<PdoExtension*>(pdo->DeviceExtension)->device;
+}
+
+const usb::InterfaceCollection* usb_function_of_pdo(PDEVICE_OBJECT pdo) {
+  if (usb_device_of_pdo(pdo) == nullptr) return nullptr;
+  const auto* e = static_cast<PdoExtension*>(pdo->DeviceExtension);
+  return e->function ? &e->collection : nullptr;
 }
 
 NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_name,
@@ -75,14 +81,32 @@ Driver::~Driver() {
 }
 
 DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, DeviceProperties properties)
+    : DeviceNode(driver, device,
+                 device ? usb::audio_function(device->configuration_descriptor())
+                              .value_or(usb::InterfaceCollection{})
+                              .first_interface
+                        : 0,
+                 std::move(properties)) {}
+
+DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint8_t first_interface,
+                       DeviceProperties properties)
     : driver_(driver), device_(std::move(device)), properties_(std::move(properties)) {
+  extension_.device = device_.get();
+  if (device_ && usb::is_composite(device_->configuration_descriptor())) {
+    for (const usb::InterfaceCollection& f :
+         usb::interface_collections(device_->configuration_descriptor())) {
+      if (f.first_interface != first_interface) continue;
+      extension_.function = true;
+      extension_.collection = f;
+    }
+  }
   bus_driver_.Type = 4;
   bus_driver_.Size = sizeof(DRIVER_OBJECT);
   pdo_.Type = 3;
   pdo_.Size = sizeof(DEVICE_OBJECT);
   pdo_.DriverObject = &bus_driver_;
   pdo_.DeviceType = kBusDeviceType;
-  pdo_.DeviceExtension = device_.get();
+  pdo_.DeviceExtension = &extension_;
   pdo_.StackSize = 1;
 }
 
@@ -90,9 +114,19 @@ DeviceNode::~DeviceNode() {
   if (fdo_ != nullptr) remove();
 }
 
+void DeviceNode::configure_as_parent() {
+  // The generic parent driver selects the device's configuration when it
+  // starts, before its children's drivers load ("Configuring Usbccgp.sys to
+  // select a non-default USB configuration": the first one by default).
+  if (!extension_.function || !device_ || device_->configuration() != 0) return;
+  const std::vector<uint8_t>& c = device_->configuration_descriptor();
+  if (c.size() >= 9) device_->set_configuration(c[5]);
+}
+
 NTSTATUS DeviceNode::add() {
   Clock::instance().attach_current_thread();
   if (fdo_ != nullptr) return STATUS_INVALID_DEVICE_STATE;
+  configure_as_parent();
   PDRIVER_OBJECT d = driver_.object();
   if (d->DriverExtension == nullptr || d->DriverExtension->AddDevice == nullptr)
     return STATUS_INVALID_DEVICE_REQUEST;

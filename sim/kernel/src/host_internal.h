@@ -12,6 +12,7 @@
 
 #include "kernel/host.h"
 #include "kernel/security.h"
+#include "usb/composite.h"
 
 namespace korvel::sim::usb {
 class Device;
@@ -47,8 +48,11 @@ const security::Caller* current_caller();
 std::shared_ptr<const security::SecurityDescriptor> device_security(PDEVICE_OBJECT device);
 
 // The simulated USB device behind a physical device object of the bus
-// driver, or null when `pdo` is not one.
+// driver (or of the generic parent driver), or null when `pdo` is not one.
 usb::Device* usb_device_of_pdo(PDEVICE_OBJECT pdo);
+// The function of a composite device the physical device object stands
+// for (the generic parent driver's child); null for a whole device.
+const usb::InterfaceCollection* usb_function_of_pdo(PDEVICE_OBJECT pdo);
 
 // Kernel-streaming class state of a functional device object.
 PKSDEVICE ks_device_of_fdo(PDEVICE_OBJECT fdo);

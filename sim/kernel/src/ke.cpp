@@ -344,10 +344,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   thread->routine = StartRoutine;
   thread->context = StartContext;
   thread->references = 2;  // the handle and the running thread
-  Clock::instance().thread_created();
+  void* ticket = Clock::instance().thread_created();
   try {
-    std::thread([thread] {
-      Clock::instance().adopt_current_thread();
+    std::thread([thread, ticket] {
+      Clock::instance().adopt_current_thread(ticket);
       t_thread = thread;
       try {
         thread->routine(thread->context);

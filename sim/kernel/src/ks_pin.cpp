@@ -114,6 +114,7 @@ struct PinObj {
   ClockMutex processing;
   bool requested = false;
   bool closing = false;
+  bool worker_ended = false;
   KSSTATE state = KSSTATE_STOP;
   std::thread worker;
 };
@@ -237,8 +238,8 @@ void request_processing(PinObj* p) {
   Clock::instance().signal([p] { p->requested = true; });
 }
 
-void worker_main(PinObj* p) {
-  Clock::instance().adopt_current_thread();
+void worker_main(PinObj* p, void* ticket) {
+  Clock::instance().adopt_current_thread(ticket);
   for (;;) {
     bool closing = false;
     Clock::instance().wait(
@@ -254,7 +255,10 @@ void worker_main(PinObj* p) {
           return false;
         },
         Clock::kForever);
-    if (closing) return;
+    if (closing) {
+      Clock::instance().signal([p] { p->worker_ended = true; });
+      return;
+    }
     p->processing.lock();
     bool run = false;
     Clock::instance().locked([p, &run] { run = p->state == KSSTATE_RUN; });
@@ -273,7 +277,11 @@ void worker_main(PinObj* p) {
 
 void stop_worker(PinObj* p) {
   Clock::instance().signal([p] { p->closing = true; });
-  if (p->worker.joinable()) p->worker.join();
+  if (!p->worker.joinable()) return;
+  // The worker runs in its turn: its end is waited for in the clock, then
+  // the join finds it leaving.
+  Clock::instance().wait([p] { return p->worker_ended; }, Clock::kForever);
+  p->worker.join();
 }
 
 const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER* filter, ULONG id) {
@@ -551,8 +559,7 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
     return nullptr;
   }
   f->pins.push_back(p);
-  Clock::instance().thread_created();
-  p->worker = std::thread(worker_main, p);
+  p->worker = std::thread(worker_main, p, Clock::instance().thread_created());
   return &p->pin;
 }
 

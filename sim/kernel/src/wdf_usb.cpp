@@ -111,12 +111,17 @@ NTSTATUS create_usb_device(WDFDEVICE Device, ULONG contract, PWDF_OBJECT_ATTRIBU
   auto* d = new UsbDeviceObj();
   d->device = dev;
   d->contract = contract;
+  d->function = kernel::usb_function_of_pdo(korvel::sim::wdf::device_pdo(Device));
   d->config.resize(total);
   r = dev->control_transfer({0x80, 0x06, 0x0200, 0, total}, d->config.data(), &got);
   if (r != usb::Result::Ok || got < total) {
     discard(d);
     return r != usb::Result::Ok ? status_of(r) : STATUS_DEVICE_DATA_ERROR;
   }
+  // The driver of one function of a composite device is handed that
+  // function's partial configuration descriptor ("How to select a
+  // configuration for a USB device").
+  if (d->function != nullptr) d->config = usb::function_configuration(d->config, *d->function);
   NTSTATUS s = attach(d, Attributes, parent);
   if (!NT_SUCCESS(s)) {
     discard(d);
@@ -266,11 +271,22 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
   } else {
     return STATUS_NOT_SUPPORTED;
   }
-  usb::Result r = d->device->set_configuration(d->config[5]);
-  if (r != usb::Result::Ok) return status_of(r);
+  usb::Result r = usb::Result::Ok;
+  if (d->function == nullptr) {
+    r = d->device->set_configuration(d->config[5]);
+    if (r != usb::Result::Ok) return status_of(r);
+  } else if (d->device->configuration() != d->config[5]) {
+    // The generic parent driver configured the device at its start; a
+    // function's driver cannot change that ("Configuring Usbccgp.sys to
+    // select a non-default USB configuration"). Unconfigured: gone.
+    return d->device->connected() ? STATUS_INVALID_DEVICE_STATE : STATUS_NO_SUCH_DEVICE;
+  }
   for (auto& w : wanted) {
     UCHAR alt = d->config[w.first->settings[w.second] + 3];
-    if (alt != 0) {
+    // A function's interfaces keep the settings they have unless asked for
+    // another; a configuration just set has them all at 0.
+    const int now = d->function != nullptr ? d->device->alternate_setting(w.first->number) : 0;
+    if (alt != now) {
       r = d->device->set_interface(w.first->number, alt);
       if (r != usb::Result::Ok) return status_of(r);
     }
@@ -328,6 +344,13 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
     if (buffer == nullptr && length != 0) return STATUS_INVALID_PARAMETER;
   }
   if (length > 0xFFFF) return STATUS_INVALID_PARAMETER;
+  // The driver of one function reaches that function's interfaces only
+  // (our own choice, the harsher one: what the generic parent driver does
+  // with a request to another function's interface is not documented).
+  if (d->function != nullptr && (SetupPacket->Packet.bm.Byte & 0x1F) == 1 &&
+      !d->function->holds(UCHAR(SetupPacket->Packet.wIndex.Value & 0xFF))) {
+    return STATUS_INVALID_PARAMETER;
+  }
   usb::Setup s{SetupPacket->Packet.bm.Byte, SetupPacket->Packet.bRequest, SetupPacket->Packet.wValue.Value,
                SetupPacket->Packet.wIndex.Value, USHORT(length)};
   USHORT got = 0;

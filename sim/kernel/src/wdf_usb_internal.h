@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "usb/composite.h"
 #include "usb/device.h"
 #include "wdf_internal.h"
 
@@ -47,7 +48,10 @@ struct UsbDeviceObj : Object {
   UsbDeviceObj() : Object(Kind::UsbDevice) {}
   usb::Device* device = nullptr;
   ULONG contract = 0;
-  std::vector<UCHAR> config;
+  // The function of a composite device the driver's device is (the
+  // generic parent driver's child), or null: the whole device.
+  const usb::InterfaceCollection* function = nullptr;
+  std::vector<UCHAR> config;  // as the driver sees it: the function's partial descriptor
   std::vector<UsbInterfaceObj*> interfaces;
   bool configured = false;
 };

@@ -228,14 +228,15 @@ std::vector<uint8_t> build_configuration(const FunctionLayout& l, usb::Speed spe
   b.ac_end();
   const uint16_t feedback_size = speed == usb::Speed::High ? 4 : 3;
   const uint8_t feedback_interval = speed == usb::Speed::High ? 4 : 1;
+  const bool implicit = l.implicit_feedback && has_capture;
   b.interface(1, 0, 0, 0x01, 0x02, 0x20);
   for (size_t i = 0; i < l.render.size(); ++i) {
     const AltFormat& f = l.render[i];
-    b.interface(1, uint8_t(i + 1), 2, 0x01, 0x02, 0x20)
+    b.interface(1, uint8_t(i + 1), implicit ? 1 : 2, 0x01, 0x02, 0x20)
         .as_general(kItUsb, f.channels)
         .format_type_i(f.subslot, f.bits);
     b.endpoint(kRenderDataEndpoint, 0x05, data_max_packet(f, max_rate, speed), 1).cs_endpoint();
-    b.endpoint(kFeedbackEndpoint, 0x11, feedback_size, feedback_interval);
+    if (!implicit) b.endpoint(kFeedbackEndpoint, 0x11, feedback_size, feedback_interval);
   }
   if (has_capture) {
     b.interface(2, 0, 0, 0x01, 0x02, 0x20);
@@ -244,7 +245,9 @@ std::vector<uint8_t> build_configuration(const FunctionLayout& l, usb::Speed spe
       b.interface(2, uint8_t(i + 1), 1, 0x01, 0x02, 0x20)
           .as_general(kOtUsb, f.channels)
           .format_type_i(f.subslot, f.bits);
-      b.endpoint(kCaptureDataEndpoint, 0x05, data_max_packet(f, max_rate, speed), 1).cs_endpoint();
+      // Asynchronous; of implicit-feedback usage when it paces render.
+      b.endpoint(kCaptureDataEndpoint, implicit ? 0x25 : 0x05, data_max_packet(f, max_rate, speed), 1)
+          .cs_endpoint();
     }
   }
   return b.finish();
@@ -282,6 +285,18 @@ std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& c) {
 }
 
 namespace {
+
+// The number of the first USB Audio 2.0 AudioControl interface; -1 for none.
+int control_interface(const std::vector<uint8_t>& c) {
+  for (size_t i = 0; i + 2 <= c.size();) {
+    const uint8_t len = c[i];
+    if (len < 2 || i + len > c.size()) break;
+    if (c[i + 1] == 0x04 && len >= 9 && c[i + 5] == 0x01 && c[i + 6] == 0x01 && c[i + 7] == 0x20)
+      return c[i + 2];
+    i += len;
+  }
+  return -1;
+}
 
 // The clock each terminal names (bCSourceID of input and output terminals).
 std::map<uint8_t, uint8_t> terminal_clocks(const std::vector<uint8_t>& c) {
@@ -344,6 +359,7 @@ std::vector<uint8_t> Uac2Function::configuration_descriptor(usb::Speed speed) co
   entities_ = clock_entities(config);
   streaming_ = streaming_layout(config);
   terminal_clock_ = terminal_clocks(config);
+  control_interface_ = control_interface(config);
   bool offered = false;
   for (const RateRange& r : ranges_) offered = offered || r.holds(initial_rate_);
   const uint32_t start = offered || ranges_.empty() ? initial_rate_ : ranges_.front().min;
@@ -543,6 +559,11 @@ usb::Result Uac2Function::control(const usb::Setup& setup, uint8_t* data, uint16
   usb::Result r = usb::Result::Stall;
   {
     std::lock_guard<std::mutex> g(m_);
+    // The clock entities belong to the AudioControl interface: a request
+    // that names another interface reaches none of them (USB Audio 2.0,
+    // 5.2.2: wIndex holds the entity ID and the interface number).
+    if (control_interface_ < 0 || (setup.wIndex & 0xFF) != unsigned(control_interface_))
+      return usb::Result::Stall;
     const ClockEntity* e = entity_locked(uint8_t(setup.wIndex >> 8));
     if (e != nullptr) r = clock_request_locked(*e, setup, data, transferred, &changed);
   }
@@ -611,6 +632,7 @@ class UnitFunction : public Uac2Function {
         // microframes at high speed, every frame at full speed.
         const unsigned b = std::min(std::max(unsigned(s.data_interval), 1u), 16u);
         f.packet_intervals = high_speed_ ? 1u << (b - 1) : 1u;
+        f.sync = s.data_sync;
       }
       if (i.render) {
         unit_.audio().set_render_format(f);
@@ -730,9 +752,11 @@ std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) 
       setting->format.bits = c[i + 5];
     } else if (setting != nullptr && type == 0x05 && len >= 7 && (c[i + 3] & 3) == 1) {
       const uint8_t usage = c[i + 3] & 0x30;
-      if (usage == 0x00) {
+      // Data, or data of implicit-feedback usage (it paces the other way too).
+      if (usage == 0x00 || usage == 0x20) {
         setting->data_endpoint = c[i + 2];
         setting->data_interval = c[i + 6];
+        setting->data_sync = uint8_t((c[i + 3] >> 2) & 3);
         itf->render = (c[i + 2] & 0x80) == 0;
       } else if (usage == 0x10) {
         setting->feedback_endpoint = c[i + 2];
@@ -754,10 +778,11 @@ std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) 
 
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit) {
   const Model m = unit.model();
-  return std::make_shared<UnitFunction>(
-      unit, build_configuration(model_layout(m, usb::Speed::High), usb::Speed::High),
-      build_configuration(model_layout(m, usb::Speed::Full), usb::Speed::Full),
-      model_layout(m, usb::Speed::High).rates, model_layout(m, usb::Speed::Full).rates);
+  FunctionLayout high = model_layout(m, usb::Speed::High), full = model_layout(m, usb::Speed::Full);
+  high.implicit_feedback = full.implicit_feedback =
+      unit.audio().feedback_format() == FeedbackFormat::Implicit;
+  return std::make_shared<UnitFunction>(unit, build_configuration(high, usb::Speed::High),
+                                        build_configuration(full, usb::Speed::Full), high.rates, full.rates);
 }
 
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit, std::vector<uint8_t> descriptor,

@@ -38,6 +38,9 @@ struct FunctionLayout {
   std::vector<AltFormat> capture;  // alternate settings 1..n of the capture interface
   std::vector<uint32_t> rates;     // discrete sampling frequencies of the clock
   bool render_feature_unit = false;
+  // Render paced by the capture packets (implicit feedback): no feedback
+  // endpoint, the capture data endpoint of implicit-feedback usage.
+  bool implicit_feedback = false;
 };
 
 constexpr uint8_t kClockId = 0x28;
@@ -98,6 +101,7 @@ struct StreamingSetting {
   AudioFormat format;  // channels 0: idle
   uint8_t data_endpoint = 0;
   uint8_t data_interval = 1;  // bInterval of the data endpoint
+  uint8_t data_sync = 1;      // its synchronization type (bmAttributes D3..2)
   uint8_t feedback_endpoint = 0;
   uint16_t feedback_bytes = 0;  // bytes per interval of the feedback endpoint
 };
@@ -187,11 +191,13 @@ class Uac2Function : public usb::Function {
   mutable std::vector<ClockEntity> entities_;
   mutable std::vector<StreamingInterface> streaming_;
   mutable std::map<uint8_t, uint8_t> terminal_clock_;  // terminal ID -> bCSourceID
+  mutable int control_interface_ = -1;                 // the AudioControl interface's number
   mutable std::map<uint8_t, ClockState> state_;
   uint32_t initial_rate_;
 };
 
-// The unit of a model: its descriptors, its clock and its message firmware.
+// The unit of a model: its descriptors, its clock and its message firmware;
+// paced by implicit feedback when its feedback format says so.
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit);
 // The unit's message firmware and audio behind any USB Audio 2.0 descriptor
 // (the same at both speeds): it streams by the descriptor's own settings,

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kernel/clock.h"
+#include "kernel/host.h"
 #include "kernel/verifier.h"
 #include "uac2.h"
 #include "unit.h"
@@ -71,7 +72,8 @@ class IsoStack {
     EXPECT_EQ(WdfDriverCreate(&driver_object_, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver_),
               STATUS_SUCCESS);
     pdo_.DeviceType = 0x2A;  // the bus driver's physical device object
-    pdo_.DeviceExtension = device_.get();
+    pdo_extension_.device = device_.get();
+    pdo_.DeviceExtension = &pdo_extension_;
     fdo_.DriverObject = &driver_object_;
     EXPECT_EQ(WdfDeviceMiniportCreate(driver_, WDF_NO_OBJECT_ATTRIBUTES, &fdo_, nullptr, &pdo_, &wdf_device_),
               STATUS_SUCCESS);
@@ -285,6 +287,7 @@ class IsoStack {
   bool high_speed_ = true;
   bool win8_urbs_ = true;
   DRIVER_OBJECT driver_object_{};
+  korvel::sim::kernel::PdoExtension pdo_extension_;
   DEVICE_OBJECT pdo_{}, fdo_{};
   WDFDRIVER driver_ = nullptr;
   WDFDEVICE wdf_device_ = nullptr;
