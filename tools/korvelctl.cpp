@@ -74,9 +74,15 @@ bool unit_held_elsewhere() {
 // program was using it all along.
 int unit_fail(const char* what) {
   if (unit_held_elsewhere()) {
-    char text[160];
+    char holder[96] = "another program";
+    usbdevs_exchange_holder_t who;
+    if (usbdevs_exchange_holder(&who)) {
+      snprintf(holder, sizeof holder, "process %u in session %u", unsigned(who.process_id),
+               unsigned(who.session_id));
+    }
+    char text[200];
     snprintf(text, sizeof text,
-             "another program is using the unit (still busy with it after %u s); try again when it is done",
+             "%s is using the unit (still busy with it after %u s); try again when it is done", holder,
              unsigned(USBDEVS_EXCHANGE_WAIT_MS / 1000));
     return fail(text);
   }

@@ -51,4 +51,22 @@
 /* Output: u32, capture channels in the low 16 bits, render in the high. */
 #define IOCTL_QUENBY_MAX_CHANNELS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x81A, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+/* The exchange lock: one program at a time sends the unit a message and
+ * reads the replies that answer it (the unit has one answer queue for every
+ * program). The lock belongs to the file object that took it, until that
+ * one ends it, its last handle is closed, or it has held the lock for
+ * QUENBY_EXCHANGE_HOLD_MS while another program waits for it. TAKE never
+ * waits: it takes the lock when it is free and the caller's session is next
+ * in turn, else it says who holds it; the caller asks again. Output of both:
+ * the 16-byte exchange record below (all fields little-endian u32). */
+#define IOCTL_QUENBY_EXCHANGE_TAKE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x81B, METHOD_BUFFERED, FILE_WRITE_ACCESS)
+#define IOCTL_QUENBY_EXCHANGE_END CTL_CODE(FILE_DEVICE_UNKNOWN, 0x81C, METHOD_BUFFERED, FILE_WRITE_ACCESS)
+#define QUENBY_EXCHANGE_HOLD_MS 2000
+#define QUENBY_EXCHANGE_RECORD_SIZE 16
+/* Offset 0, flags: */
+#define QUENBY_EXCHANGE_HELD 0x1       /* TAKE: the caller holds it now; END: it held it until this end */
+#define QUENBY_EXCHANGE_TAKEN_OVER 0x2 /* TAKE: the holder before ended inside its exchange */
+/* Offset 4: the holder's process id (0: none); 8: its session id; 12: for
+ * how many milliseconds it has held the lock. */
+
 #endif

@@ -2,7 +2,6 @@
  * tunnel through the driver's private interface. */
 #include "usbdevs_win.h"
 
-#include <sddl.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,15 +21,8 @@ static const GUID kRenderCategory = {
 
 static const WCHAR kServiceName[] = VXW("tarrow");
 static const WCHAR kPrivateSuffix[] = VXW("\\tarrow");
-/* One unit answer queue serves every program on the computer, whichever
- * user's session it runs in: the mutex lives in the global namespace (a
- * session's own, "Local\\", would let two logged-on users' programs
- * interleave their exchanges). Whoever makes it lets every user's programs
- * wait on it and release it (SYNCHRONIZE | MUTEX_MODIFY_STATE), nothing
- * more; they open it asking for just that. */
-static const WCHAR kExchangeMutex[] = VXW("Global\\KorvelUnitExchange");
-static const WCHAR kExchangeMutexSecurity[] = VXW("D:(A;;0x00100001;;;WD)");
-static const DWORD kExchangeMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+/* How often a caller waiting for the exchange lock asks again. */
+static const DWORD kExchangeAskMs = 2;
 
 static size_t wide_len(const WCHAR* s) {
   size_t n = 0;
@@ -282,84 +274,104 @@ uint32_t usbdevs_print_last_error(void) {
 
 namespace {
 
-/* The exchange mutex as the calling thread holds it open: opened at the
- * thread's first exchange and kept until the thread ends, since opening the
- * named mutex for every exchange cost more than taking it. A handle of its
- * own per thread: a mutex is owned by a thread, and two threads waiting on
- * one handle must still exclude each other. */
-struct ExchangeMutex {
-  HANDLE handle = NULL;
-  bool abandoned = false; /* the exchange now held took over an abandoned mutex */
-  ~ExchangeMutex() {
-    if (handle != NULL) CloseHandle(handle);
-  }
+/* What the calling thread's last exchange found: whether it took the lock
+ * over from a holder that ended inside its exchange, and who held the lock
+ * when it was refused. */
+struct ExchangeSeen {
+  bool abandoned = false;
+  bool holder_known = false;
+  usbdevs_exchange_holder_t holder = {0, 0, 0};
 };
-thread_local ExchangeMutex t_exchange;
+thread_local ExchangeSeen t_exchange;
+
+uint32_t get_le32(const uint8_t* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* One of the lock's codes; its flags, or -1 with the last error set. */
+long exchange_call(HANDLE file, DWORD code, usbdevs_exchange_holder_t* holder) {
+  uint8_t record[QUENBY_EXCHANGE_RECORD_SIZE];
+  DWORD got = 0;
+  if (!DeviceIoControl(file, code, NULL, 0, record, sizeof record, &got, NULL)) return -1;
+  if (got != sizeof record) {
+    SetLastError(ERROR_INVALID_DATA);
+    return -1;
+  }
+  holder->process_id = get_le32(record + 4);
+  holder->session_id = get_le32(record + 8);
+  holder->held_ms = get_le32(record + 12);
+  return (long)get_le32(record);
+}
 
 }  // namespace
 
-HANDLE usbdevs_exchange_begin(void) {
-  return usbdevs_exchange_begin_within(USBDEVS_EXCHANGE_WAIT_MS);
+HANDLE usbdevs_exchange_begin(usbdevs_handle handle) {
+  return usbdevs_exchange_begin_within(handle, USBDEVS_EXCHANGE_WAIT_MS);
 }
 
-/* Makes or opens the exchange mutex; null with the thread's last error set
- * when it cannot be had. */
-static HANDLE open_exchange_mutex(void) {
-  PSECURITY_DESCRIPTOR security = NULL;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kExchangeMutexSecurity, SDDL_REVISION_1,
-                                                            &security, NULL))
-    return NULL;
-  SECURITY_ATTRIBUTES attributes;
-  memset(&attributes, 0, sizeof attributes);
-  attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = security;
-  attributes.bInheritHandle = FALSE;
-  HANDLE mutex = CreateMutexExW(&attributes, kExchangeMutex, 0, kExchangeMutexAccess);
-  DWORD error = GetLastError();
-  LocalFree(security);
-  SetLastError(error);
-  return mutex;
-}
-
-HANDLE usbdevs_exchange_begin_within(DWORD wait_ms) {
+/* The lock is the driver's, held by the file object that took it: this
+ * exchange's own handle on the private interface, open for the exchange
+ * (its transfers still open one of their own each). */
+HANDLE usbdevs_exchange_begin_within(usbdevs_handle handle, DWORD wait_ms) {
   t_exchange.abandoned = false;
-  if (t_exchange.handle == NULL) {
-    t_exchange.handle = open_exchange_mutex();
-    if (t_exchange.handle == NULL) {
-      usbdevs_print_last_error();
+  t_exchange.holder_known = false;
+  if (handle == NULL) {
+    USBDEVS_ERR();
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  HANDLE file = usbdevs_open(handle->path);
+  if (file == INVALID_HANDLE_VALUE) {
+    USBDEVS_ERR();
+    return NULL;
+  }
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    usbdevs_exchange_holder_t holder;
+    const long flags = exchange_call(file, IOCTL_QUENBY_EXCHANGE_TAKE, &holder);
+    if (flags < 0) {
+      const DWORD error = usbdevs_print_last_error();
+      CloseHandle(file);
       USBDEVS_ERR();
+      SetLastError(error);
       return NULL;
     }
-  }
-  HANDLE mutex = t_exchange.handle;
-  DWORD r = WaitForSingleObject(mutex, wait_ms);
-  /* An abandoned mutex is ours: its holder ended mid-exchange, and may have
-   * left part of its answer queued; the caller reads that away first
-   * (usbdevs_exchange_abandoned). */
-  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-    if (r == WAIT_FAILED) {
-      /* A handle that cannot be waited on is opened anew next time. */
-      usbdevs_print_last_error();
-      CloseHandle(mutex);
-      t_exchange.handle = NULL;
+    if (flags & QUENBY_EXCHANGE_HELD) {
+      /* The holder before ended inside its exchange and may have left part
+       * of its answer queued; the caller reads that away first. */
+      t_exchange.abandoned = (flags & QUENBY_EXCHANGE_TAKEN_OVER) != 0;
+      return file;
     }
-    USBDEVS_ERR();
-    /* Another program holds the unit: the caller can tell it from a unit
-     * that failed. */
-    if (r == WAIT_TIMEOUT) SetLastError(ERROR_TIMEOUT);
-    return NULL;
+    t_exchange.holder = holder;
+    t_exchange.holder_known = holder.process_id != 0;
+    if (GetTickCount64() - start >= wait_ms) {
+      CloseHandle(file);
+      USBDEVS_ERR();
+      /* Another program holds the unit: the caller can tell it from a unit
+       * that failed, and name the holder. */
+      SetLastError(ERROR_TIMEOUT);
+      return NULL;
+    }
+    Sleep(kExchangeAskMs);
   }
-  t_exchange.abandoned = r == WAIT_ABANDONED;
-  return mutex;
 }
 
 int usbdevs_exchange_abandoned(void) {
   return t_exchange.abandoned ? 1 : 0;
 }
 
-void usbdevs_exchange_end(HANDLE exchange) {
-  if (exchange == NULL) return;
-  ReleaseMutex(exchange);
+int usbdevs_exchange_holder(usbdevs_exchange_holder_t* holder) {
+  if (!t_exchange.holder_known) return 0;
+  if (holder != NULL) *holder = t_exchange.holder;
+  return 1;
+}
+
+int usbdevs_exchange_end(HANDLE exchange) {
+  if (exchange == NULL) return 0;
+  usbdevs_exchange_holder_t holder;
+  const long flags = exchange_call(exchange, IOCTL_QUENBY_EXCHANGE_END, &holder);
+  CloseHandle(exchange);
+  return flags >= 0 && (flags & QUENBY_EXCHANGE_HELD) ? 0 : 1;
 }
 
 unsigned vxdev_init(vxdev_t* dev) {

@@ -67,20 +67,34 @@ uint32_t usbdevs_print_last_error(void);
 
 /* The unit keeps one queue of answers for every program that talks to it, so
  * a message and the replies that answer it must not interleave with another
- * program's. usbdevs_exchange_begin takes the computer-wide named mutex that
- * makes one such exchange atomic (waiting at most USBDEVS_EXCHANGE_WAIT_MS;
- * usbdevs_exchange_begin_within waits `wait_ms`); null when it cannot be
- * had, with the thread's last error ERROR_TIMEOUT when another program kept
- * it for the whole wait. usbdevs_exchange_end releases it (null is ignored).
+ * program's. usbdevs_exchange_begin takes the exchange lock the driver keeps
+ * for the selected unit (IOCTL_QUENBY_EXCHANGE_TAKE), asking again until it
+ * has it, for at most USBDEVS_EXCHANGE_WAIT_MS (usbdevs_exchange_begin_within:
+ * `wait_ms`). It returns the exchange (a handle the lock belongs to), or null:
+ * with the thread's last error ERROR_TIMEOUT when other programs kept the
+ * unit for the whole wait (usbdevs_exchange_holder then says who held it),
+ * else the error that kept the interface from being opened. No holder keeps
+ * the lock longer than QUENBY_EXCHANGE_HOLD_MS while another program waits.
+ * usbdevs_exchange_end releases the lock and closes the handle (null is
+ * ignored): 0, or 1 when the lock was taken away from this exchange before
+ * its end (its replies may then be another program's).
  * Not recursive: one exchange at a time per thread.
- * usbdevs_exchange_abandoned: 1 when the exchange this thread began last
- * took the mutex over from a holder that ended inside its exchange (an
- * abandoned mutex); what that one left of its answer may still be queued. */
+ * usbdevs_exchange_abandoned: 1 when the exchange this thread began last took
+ * the lock over from a holder that ended inside its exchange (closed, or held
+ * it too long); what that one left of its answer may still be queued. */
 #define USBDEVS_EXCHANGE_WAIT_MS 60000
-HANDLE usbdevs_exchange_begin(void);
-HANDLE usbdevs_exchange_begin_within(DWORD wait_ms);
+typedef struct usbdevs_exchange_holder_t {
+  uint32_t process_id; /* the holder's process */
+  uint32_t session_id; /* the Windows session it runs in */
+  uint32_t held_ms;    /* for how long it had held the lock */
+} usbdevs_exchange_holder_t;
+HANDLE usbdevs_exchange_begin(usbdevs_handle handle);
+HANDLE usbdevs_exchange_begin_within(usbdevs_handle handle, DWORD wait_ms);
 int usbdevs_exchange_abandoned(void);
-void usbdevs_exchange_end(HANDLE exchange);
+/* 1 and *holder set when this thread's last exchange was refused while a
+ * holder was known. */
+int usbdevs_exchange_holder(usbdevs_exchange_holder_t* holder);
+int usbdevs_exchange_end(HANDLE exchange);
 
 unsigned vxdev_init(vxdev_t* dev);
 unsigned vxdev_reset(vxdev_t* dev);

@@ -25,23 +25,27 @@ enum { VXCTL_POLL_MS = 10 };
 unsigned vxctl_drain_answers(usbdevs_handle* h);
 
 /* Exchanges: everything between a message and the last reply that answers it
- * runs under the computer-wide exchange lock, so that another program's
- * messages and replies cannot come in between. A holder that ended inside
- * its exchange (killed, or stopped with Ctrl-C) may have left part of its
- * answer queued: that is read away first, so that this exchange reads only
- * its own. A lock that stays taken fails the call with the thread's last
- * error ERROR_TIMEOUT (another program is using the unit). Returns from the
- * enclosing function with the call's result. */
+ * runs under the unit's exchange lock, so that another program's messages
+ * and replies cannot come in between. A holder that ended inside its
+ * exchange (killed, stopped with Ctrl-C, or holding too long) may have left
+ * part of its answer queued: that is read away first, so that this exchange
+ * reads only its own. A lock that stays taken fails the call with the
+ * thread's last error ERROR_TIMEOUT (another program is using the unit); an
+ * exchange the lock was taken from before its end fails too (its replies may
+ * be another's). Returns from the enclosing function with the call's result. */
 #define EXCHANGE(h, call)                                     \
   do {                                                        \
-    HANDLE lock_ = usbdevs_exchange_begin();                  \
+    HANDLE lock_ = usbdevs_exchange_begin((h) ? *(h) : NULL); \
     if (lock_ == NULL) {                                      \
       VXCTL_ERR();                                            \
       return 1;                                               \
     }                                                         \
     if (usbdevs_exchange_abandoned()) vxctl_drain_answers(h); \
     unsigned result_ = (call);                                \
-    usbdevs_exchange_end(lock_);                              \
+    if (usbdevs_exchange_end(lock_) && result_ == 0) {        \
+      VXCTL_ERR();                                            \
+      result_ = 1;                                            \
+    }                                                         \
     return result_;                                           \
   } while (0)
 

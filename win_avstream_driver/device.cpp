@@ -349,6 +349,7 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   KeInitializeMutex(&ctx->RenderStartMutex, 0);
   KeInitializeMutex(&ctx->RenderCloneMutex, 0);
   KeInitializeMutex(&ctx->StreamControlMutex, 0);
+  KeInitializeMutex(&ctx->Exchange.Mutex, 0);
   return STATUS_SUCCESS;
 }
 

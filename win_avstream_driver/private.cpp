@@ -715,8 +715,18 @@ NTSTATUS PrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
       break;
   }
   ULONG_PTR information = 0;
-  NTSTATUS status = QuenbyPrivateControl(ctx, stack->FileObject, code, in, in == nullptr ? 0 : inLength, out,
-                                         outSize, &information);
+  NTSTATUS status;
+  if (code == IOCTL_QUENBY_EXCHANGE_TAKE || code == IOCTL_QUENBY_EXCHANGE_END) {
+    // The lock is told who holds it: the requesting process (this dispatch
+    // runs in its context) and its session.
+    ULONG session = 0;
+    if (!NT_SUCCESS(IoGetRequestorSessionId(irp, &session))) session = 0;
+    status = QuenbyExchangeControl(ctx, stack->FileObject, code, (ULONG)(ULONG_PTR)PsGetCurrentProcessId(),
+                                   session, out, outSize, &information);
+  } else {
+    status = QuenbyPrivateControl(ctx, stack->FileObject, code, in, in == nullptr ? 0 : inLength, out,
+                                  outSize, &information);
+  }
   // The I/O manager copies a buffered request's byte count from the system
   // buffer into the caller's output buffer: never more than that holds (a
   // request without an output buffer has nothing copied back).
@@ -736,6 +746,8 @@ NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DI
     case IRP_MJ_CLEANUP:
       QuenbyPrivateCleanup(QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject)),
                            stack->FileObject);
+      QuenbyExchangeCleanup(QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject)),
+                            stack->FileObject);
       return Complete(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLOSE:
       return Complete(irp, STATUS_SUCCESS, 0);

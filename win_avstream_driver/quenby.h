@@ -149,6 +149,26 @@ typedef struct _StreamCounters {
   ULONG FeedbackRejected;
 } StreamCounters;
 
+// The exchange lock of the unit's answer queue (exchange.cpp): which
+// private file object holds it, since when, and the sessions whose programs
+// wait for it, each with the time it began to wait (all under Mutex).
+#define QUENBY_EXCHANGE_SESSIONS 8
+typedef struct _QUENBY_EXCHANGE_WAITER {
+  ULONG Used;
+  ULONG Session;
+  ULONGLONG First;  // interrupt time of its first ask since its session last held the lock
+  ULONGLONG Last;   // interrupt time of its latest ask
+} QUENBY_EXCHANGE_WAITER;
+typedef struct _QUENBY_EXCHANGE {
+  KMUTEX Mutex;
+  PFILE_OBJECT Holder;
+  ULONG HolderProcess;
+  ULONG HolderSession;
+  ULONGLONG HeldSince;
+  ULONG TakenOver;  // the last holder ended inside its exchange (closed, or held too long)
+  QUENBY_EXCHANGE_WAITER Waiting[QUENBY_EXCHANGE_SESSIONS];
+} QUENBY_EXCHANGE;
+
 typedef struct _WDF_DEVICE_CONTEXT {
   // Handles.
   PKSDEVICE KsDevice;
@@ -339,6 +359,7 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // under the direction's position lock (QuenbyStreamFormat), and the
   // device rate there too (QuenbyDeviceRate).
   KMUTEX StreamControlMutex;
+  QUENBY_EXCHANGE Exchange;
   // Streams that ran when the device powered down; they run again at power-up.
   ULONG ResumeStreams;  // QUENBY_RESUME_*
   // Failed feedback or render submissions in a row (completion refused at
@@ -535,6 +556,13 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG 
 // The last handle of private file object `file` closed (IRP_MJ_CLEANUP):
 // what it owned is given back.
 void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
+
+// exchange.cpp: the exchange lock's two codes for private file object
+// `file` of process `process` in session `session`; `out` the caller's
+// output buffer. Cleanup: the file object's last handle closed.
+NTSTATUS QuenbyExchangeControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, ULONG process,
+                               ULONG session, PVOID out, ULONG outLength, ULONG_PTR* information);
+void QuenbyExchangeCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.
 extern const KSPIN_DISPATCH g_RenderPinDispatch;

@@ -51,9 +51,11 @@ void QVXDeviceUnit::vx_send(QByteArray vxmsg_data) {
   // The unit keeps one answer queue for every program: the message and the
   // replies that answer it are one exchange, and no other program (korvelctl
   // beside the panel) may send or take replies in between.
-  HANDLE exchange = usbdevs_exchange_begin();
+  // The lock is the selected unit's: a unit is selected first.
+  if (!handle) selectAgain();
+  HANDLE exchange = usbdevs_exchange_begin(handle);
   bool sent = false;
-  if (exchange == nullptr || (!handle && !selectAgain())) {
+  if (exchange == nullptr) {
     emit vx_send_result(false);
   } else {
     sent = vxctl_send(&handle, &msg) == 0;
@@ -62,17 +64,20 @@ void QVXDeviceUnit::vx_send(QByteArray vxmsg_data) {
   QThread::msleep(interval);
   // A failed send has no answers; its one receive reports the failure too.
   QByteArray replies;
-  const bool ok = receiveAnswers(exchange, sent ? kExchangeReplies : 1, &replies);
-  usbdevs_exchange_end(exchange);
+  // An exchange the lock was taken from (it held on too long while another
+  // program waited) may have read another program's replies.
+  bool ok = receiveAnswers(exchange, sent ? kExchangeReplies : 1, &replies);
+  if (usbdevs_exchange_end(exchange) != 0) ok = false;
   emit vx_recv_result(ok, replies);
   QThread::msleep(interval);
 }
 
 void QVXDeviceUnit::vx_recv() {
-  HANDLE exchange = usbdevs_exchange_begin();
+  if (!handle) selectAgain();
+  HANDLE exchange = usbdevs_exchange_begin(handle);
   QByteArray replies;
-  const bool ok = receiveAnswers(exchange, kExchangeReplies, &replies);
-  usbdevs_exchange_end(exchange);
+  bool ok = receiveAnswers(exchange, kExchangeReplies, &replies);
+  if (usbdevs_exchange_end(exchange) != 0) ok = false;
   emit vx_recv_result(ok, replies);
   QThread::msleep(interval);
 }

@@ -590,4 +590,10 @@ void WINAPI Sleep(DWORD ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+ULONGLONG WINAPI GetTickCount64(void) {
+  return ULONGLONG(std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count());
+}
+
 }  // extern "C"

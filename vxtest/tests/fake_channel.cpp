@@ -86,7 +86,7 @@ unsigned usbdevs_ctrl_in(usbdevs_handle, uint8_t bRequest, uint16_t, uint16_t, u
   return 0;
 }
 
-HANDLE usbdevs_exchange_begin(void) {
+HANDLE usbdevs_exchange_begin(usbdevs_handle) {
   auto& c = fake::channel();
   if (c.exchange_depth++ > 0) ++c.nested_exchanges;  // would deadlock on the real mutex
   return &c;
@@ -96,8 +96,9 @@ int usbdevs_exchange_abandoned(void) {
   return fake::channel().abandoned_exchange ? 1 : 0;
 }
 
-void usbdevs_exchange_end(HANDLE) {
+int usbdevs_exchange_end(HANDLE) {
   --fake::channel().exchange_depth;
+  return 0;
 }
 
 void Sleep(DWORD ms) {

@@ -19,6 +19,7 @@
 #include "process.h"
 #include "usbdevs_win.h"
 #include "vxctl.h"
+#include "vxwide.h"
 
 using korvel::testing::Child;
 using korvel::testing::run;
@@ -410,13 +411,52 @@ TEST_F(EndToEnd, TwoProgramsTalkingToTheUnitAtOnceGetTheirOwnAnswers) {
   EXPECT_EQ(0, bad.load());
 }
 
+TEST_F(EndToEnd, AnotherUsersProgramHoldsUpThisUsersExchangesForOneExchangesTimeAtMost) {
+  // A program of another user's session takes the named mutex programs used
+  // to share (any user could hold it for ever) and the unit's exchange lock,
+  // and keeps both; the console user's korvelctl waits for it one hold at
+  // most (it used to wait its whole minute and fail).
+  auto host = start_host();
+  ASSERT_EQ("ok logon SquatterLogon0000001 user2", host->command("logon SquatterLogon0000001 user2"));
+  box_.apply();
+  setenv("KORVEL_SIM_LOGON", "SquatterLogon0000001", 1);
+  vxdev_t dev;
+  usbdevs_handle h = nullptr;
+  vxdev_init(&dev);
+  vxdev_reset(&dev);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(0u, vxdev_open(&dev, &h));
+  HANDLE old = CreateMutexW(nullptr, TRUE, VXW("Global\\KorvelUnitExchange"));
+  HANDLE squat = usbdevs_exchange_begin(h);
+  ASSERT_NE(nullptr, squat);
+  // A program that finds the lock held is told who holds it.
+  std::thread([h] {
+    EXPECT_EQ(nullptr, usbdevs_exchange_begin_within(h, 50));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), GetLastError());
+    usbdevs_exchange_holder_t who{};
+    ASSERT_EQ(1, usbdevs_exchange_holder(&who));
+    EXPECT_EQ(uint32_t(getpid()), who.process_id);
+    EXPECT_EQ(2u, who.session_id);
+  }).join();
+  const auto start = std::chrono::steady_clock::now();
+  RunResult info = ctl({"info", "--json"});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(0, info.status) << info.err;
+  EXPECT_LT(seconds, 30.0);
+  std::fprintf(stderr, "korvelctl info beside a holding squatter: %.2f s\n", seconds);
+  EXPECT_EQ(1, usbdevs_exchange_end(squat));  // the lock was taken from it
+  CloseHandle(old);
+  unsetenv("KORVEL_SIM_LOGON");
+  testing::internal::GetCapturedStdout();
+}
+
 // An exchange that ends with part of its answer still in the unit's queue:
 // the meter request and the first of its replies, then the thread ends (as
 // a program killed there) holding the lock, or lets it go (as one whose
 // reads failed).
 void abandon_meter_answer(usbdevs_handle h, bool release) {
   std::thread([h, release] {
-    HANDLE lock = usbdevs_exchange_begin();
+    HANDLE lock = usbdevs_exchange_begin(h);
     ASSERT_NE(nullptr, lock);
     usbdevs_handle hh = h;
     uint8_t mem[VXMSG_MAX];
@@ -427,7 +467,11 @@ void abandon_meter_answer(usbdevs_handle h, bool release) {
     EXPECT_EQ(0u, vxctl_send(&hh, &m));
     vxmsg_init(&m, mem, sizeof mem);
     vxctl_recv(&hh, &m);
-    if (release) usbdevs_exchange_end(lock);
+    if (release) {
+      usbdevs_exchange_end(lock);
+    } else {
+      CloseHandle(lock);  // as its program ends
+    }
   }).join();
 }
 

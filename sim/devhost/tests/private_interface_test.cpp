@@ -195,6 +195,64 @@ TEST_F(PrivateInterface, WhoMayOpenTheUnitAndWhatTheirHandlesMayDo) {
   }
 }
 
+TEST_F(PrivateInterface, NoHolderKeepsTheExchangeLockFromAnotherProgramLongerThanItsTime) {
+  // Steps on one lock, in order: who asks (a file of a program of a user in
+  // a session), what it asks, and what it then holds and is told of the holder.
+  namespace sec = korvel::sim::security;
+  auto caller = [](uint32_t pid, sec::Token t) {
+    return sec::Caller{pid, std::make_shared<const sec::Token>(t)};
+  };
+  const sec::Caller mine = sec::console_caller(3001), also_mine = sec::console_caller(3002);
+  const sec::Caller other = caller(3003, sec::interactive_user(1002, 2, 0x52001));
+  std::unique_ptr<DriverFile> f[4];
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", 0xC0100080, other, &f[0]));  // the squatter
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", 0xC0100080, mine, &f[1]));
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", 0xC0100080, also_mine, &f[2]));
+  ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", 0x80100080, mine, &f[3]));  // reading only
+  constexpr uint32_t kTake = IOCTL_QUENBY_EXCHANGE_TAKE, kEnd = IOCTL_QUENBY_EXCHANGE_END;
+  constexpr uint32_t kHeld = QUENBY_EXCHANGE_HELD, kOver = QUENBY_EXCHANGE_HELD | QUENBY_EXCHANGE_TAKEN_OVER;
+  const struct {
+    const char* what;
+    int file;
+    uint32_t code;
+    uint64_t after_ms;  // time passed before the step
+    int32_t status;
+    uint32_t flags, holder_pid, holder_session;
+  } steps[] = {
+      {"free: the squatter takes it", 0, kTake, 0, kSuccess, kHeld, 3003, 2},
+      {"held: refused, the holder named", 1, kTake, 10, kSuccess, 0, 3003, 2},
+      {"not the holder: ending releases nothing", 1, kEnd, 0, kSuccess, 0, 3003, 2},
+      {"a reading handle may not take it", 3, kTake, 0, int32_t(0xC0000022), 0, 0, 0},
+      {"held its time while asked for: taken from it", 1, kTake, QUENBY_EXCHANGE_HOLD_MS, kSuccess, kOver,
+       3001, 1},
+      {"the squatter's end says it lost the lock", 0, kEnd, 0, kSuccess, 0, 3001, 1},
+      {"the squatter asks again, first", 0, kTake, 10, kSuccess, 0, 3001, 1},
+      {"ended: released", 1, kEnd, 0, kSuccess, kHeld, 0, 0},
+      {"a session that asked first goes first", 2, kTake, 0, kSuccess, 0, 0, 0},
+      {"the squatter, asking first, takes it", 0, kTake, 0, kSuccess, kHeld, 3003, 2},
+      {"the user's other program asks", 2, kTake, 10, kSuccess, 0, 3003, 2},
+  };
+  for (const auto& step : steps) {
+    if (step.after_ms) Clock::instance().sleep_for(step.after_ms * 1000000);
+    uint8_t out[QUENBY_EXCHANGE_RECORD_SIZE] = {};
+    uint64_t info = 0;
+    ASSERT_EQ(step.status, f[step.file]->ioctl(step.code, nullptr, 0, out, sizeof out, &info)) << step.what;
+    if (step.status != kSuccess) continue;
+    uint32_t got[4];
+    std::memcpy(got, out, sizeof got);
+    EXPECT_EQ(step.flags, got[0]) << step.what;
+    EXPECT_EQ(step.holder_pid, got[1]) << step.what;
+    EXPECT_EQ(step.holder_session, got[2]) << step.what;
+  }
+  // A holder whose last handle is closed inside its exchange leaves the lock
+  // to the next, who is told to read away what it left queued.
+  f[0].reset();
+  uint8_t out[QUENBY_EXCHANGE_RECORD_SIZE] = {};
+  uint64_t info = 0;
+  ASSERT_EQ(kSuccess, f[2]->ioctl(kTake, nullptr, 0, out, sizeof out, &info));
+  EXPECT_EQ(kOver, uint32_t(out[0]));
+}
+
 TEST_F(PrivateInterface, EveryRequestOnAPrivateFileStaysWithTheDriver) {
   // A private file object has no KS object header: any major function KS
   // would serve through one must be served by the driver, for every private

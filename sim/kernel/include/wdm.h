@@ -867,6 +867,9 @@ void IoFreeIrp(PIRP Irp);
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension);
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
+// The session of the process that sent the request ("IoGetRequestorSessionId":
+// STATUS_UNSUCCESSFUL for a request the system made, no process behind it).
+NTSTATUS IoGetRequestorSessionId(PIRP Irp, PULONG pSessionId);
 NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
 }
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)

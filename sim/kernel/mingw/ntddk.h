@@ -43,4 +43,8 @@ FORCEINLINE VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
   }
 #endif
 }
+// IoGetRequestorSessionId: Windows 2000 and later, declared in <ntddk.h> by
+// the WDK ("IoGetRequestorSessionId", Requirements); mingw-w64 has it in
+// <ntifs.h> only.
+extern "C" NTKERNELAPI NTSTATUS NTAPI IoGetRequestorSessionId(PIRP Irp, PULONG pSessionId);
 #endif

@@ -306,6 +306,14 @@ HANDLE PsGetCurrentProcessId(void) {
   return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(c != nullptr ? c->process_id : 4));
 }
 
+NTSTATUS IoGetRequestorSessionId(PIRP Irp, PULONG pSessionId) {
+  const korvel::sim::security::Caller* c = korvel::sim::kernel::current_caller();
+  if (Irp == nullptr || pSessionId == nullptr || c == nullptr || c->token == nullptr)
+    return STATUS_UNSUCCESSFUL;
+  *pSessionId = c->token->session;
+  return STATUS_SUCCESS;
+}
+
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {
   std::lock_guard<std::mutex> g(io().m);
   auto it = io().extensions.find(std::make_pair(DriverObject, ClientIdentificationAddress));

@@ -182,6 +182,8 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 void WINAPI Sleep(DWORD dwMilliseconds);
+/* Milliseconds since the system started ("GetTickCount64"). */
+ULONGLONG WINAPI GetTickCount64(void);
 
 #ifdef __cplusplus
 }
