@@ -104,3 +104,25 @@ function(korvel_unoptimised_test_sources dir)
     korvel_unoptimised_test_sources(${subdir})
   endforeach()
 endfunction()
+
+# Microsoft's published KMDF headers (third_party/kmdf-1.15), which the driver
+# compiles against in every build: staged into the build for GCC and clang
+# (scripts/windows_kmdf.py: an enum used before its definition, include
+# names in another case), again whenever the script or a header changes. The
+# KMDF version the driver is built for, as its WDK project sets it.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+set(KORVEL_KMDF_SOURCE ${PROJECT_SOURCE_DIR}/third_party/kmdf-1.15)
+set(KORVEL_KMDF_HEADERS ${CMAKE_BINARY_DIR}/kmdf)
+set(KORVEL_KMDF_VERSION_MAJOR 1)
+set(KORVEL_KMDF_VERSION_MINOR 11)
+file(GLOB korvel_kmdf_inputs ${KORVEL_KMDF_SOURCE}/*.h)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/scripts/windows_kmdf.py ${korvel_kmdf_inputs})
+file(REMOVE_RECURSE ${KORVEL_KMDF_HEADERS})
+execute_process(
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/windows_kmdf.py stage ${KORVEL_KMDF_SOURCE}
+          ${KORVEL_KMDF_HEADERS}
+  RESULT_VARIABLE korvel_kmdf_staged OUTPUT_QUIET)
+if(NOT korvel_kmdf_staged EQUAL 0)
+  message(FATAL_ERROR "scripts/windows_kmdf.py could not stage the KMDF headers of ${KORVEL_KMDF_SOURCE}")
+endif()

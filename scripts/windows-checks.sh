@@ -15,7 +15,8 @@
 #   3. a symbol audit of the driver's objects (no C++ runtime, no static
 #      constructors, imports and KMDF methods only from
 #      win_avstream_driver/imports.allow, none newer than Windows 7 and KMDF
-#      1.11), and the kernel stand-in's KMDF declarations against Microsoft's;
+#      1.11), and an entry of Microsoft's type in the kernel stand-in's KMDF
+#      function table for every method the driver calls;
 #   4. clang-tidy (bugprone, cert) and clang's static analyzer over the
 #      driver and the device library, findings accepted only with a reason
 #      (scripts/clang-tidy.conf);
@@ -187,8 +188,8 @@ if [ "$driver_built" = 1 ]; then
     python3 "$root/scripts/windows_symbols.py" --windows 6.1 --kmdf 1.11 --calls "$out/kmdf_calls.txt" \
       "$root/win_avstream_driver/imports.allow" "$out"/driver/*.obj ||
     fail "the driver objects need what a kernel driver for Windows 7 and KMDF 1.11 cannot have"
-  python3 "$root/scripts/windows_kmdf.py" compare "$out/kmdf" "$root/sim/kernel/include/kmdf" "$out"/driver/*.ii ||
-    fail "the kernel stand-in declares a KMDF method otherwise than Microsoft's headers"
+  python3 "$root/scripts/windows_kmdf.py" table "$out/kmdf" "$root/sim/kernel/src" "$out"/driver/*.ii ||
+    fail "the kernel stand-in's function table lacks a KMDF method the driver calls, or types it otherwise"
 else
   echo "skipped: not every driver source compiled"
 fi

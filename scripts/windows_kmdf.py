@@ -18,13 +18,14 @@
         declarations) included. The driver's objects show only the function
         table, through which every method is called.
 
-    scripts/windows_kmdf.py compare KMDF_DIR STANDIN_DIR PREPROCESSED...
-        For every KMDF method the driver calls: the header a source includes to
-        have it (<wdf.h> for what <wdf.h> includes, else the declaring header,
-        such as <wdfusb.h> or <wdfminiport.h>) and its parameter and result
-        types, in Microsoft's headers and in the kernel stand-in's
-        (sim/kernel/include/kmdf), without annotations and parameter names.
-        Prints each difference; fails when there is one.
+    scripts/windows_kmdf.py table KMDF_DIR STANDIN_SRC PREPROCESSED...
+        For every KMDF method the driver calls: the kernel stand-in, which compiles
+        the driver against these same headers, has an entry for it in the
+        framework's function table (STANDIN_SRC/wdf_methods.h, whose list names
+        each method with the type of its entry, or STANDIN_SRC/wdf_table.cpp),
+        and that type is the one Microsoft's headers give the method. The
+        compiler holds each implementation to that type. Prints each difference;
+        fails when there is one.
 """
 import os
 import re
@@ -130,26 +131,24 @@ def microsoft_declarations(kmdf):
     out = {}
     for name, text in files.items():
         for m in re.finditer(
-                r"//\s*WDF Function:\s*(\w+)\s*//\s*typedef(.*?)\(\s*(\w+\s+)?\*\s*PFN_\w+\s*\)\s*\((.*?)\)\s*;", text,
+                r"//\s*WDF Function:\s*(\w+)\s*//\s*typedef(.*?)\(\s*(\w+\s+)?\*\s*(PFN_\w+)\s*\)\s*\((.*?)\)\s*;",
+                text,
                 flags=re.S):
-            params = split_params(m.group(4))
+            params = split_params(m.group(5))
             header = umbrella.get(name.lower(), name.lower())
             result = normal_type(m.group(2) + " " + (m.group(3) or ""))  # with the calling convention
-            out[m.group(1)] = (header, result, params[1:])  # without DriverGlobals
+            out[m.group(1)] = (header, result, params[1:], m.group(4))  # without DriverGlobals
     return out
 
 
-def standin_declarations(folder):
+def standin_table(src):
+    """name -> the entry type the stand-in's list gives it ("" for wdf_table.cpp's own entries)."""
     out = {}
-    for name, text in headers(folder).items():
-        text = re.sub(r"//[^\n]*", "", text)
-        text = re.sub(r"^\s*#(?:[^\n]*\\\n)*[^\n]*", ";", text, flags=re.M)  # preprocessor lines
-        text = text.replace('extern "C"', "")
-        for m in re.finditer(r"(?:^|(?<=[;{}]))\s*([A-Za-z_][\w\s*]*?)\b(Wdf[A-Z]\w*)\s*\(([^;{}]*?)\)\s*;", text):
-            result = normal_type(m.group(1))
-            if "return" in result or "typedef" in result or "#" in result:
-                continue
-            out[m.group(2)] = (name.lower(), result, split_params(m.group(3)))
+    listed = read(os.path.join(src, "wdf_methods.h"))
+    for m in re.finditer(r"\bX\(\s*(Wdf\w+)\s*,[\s\\]*(PFN_\w+)\s*\)", listed):
+        out[m.group(1)] = m.group(2)
+    for m in re.finditer(r"\btable\[(Wdf\w+)TableIndex\]\s*=", read(os.path.join(src, "wdf_table.cpp"))):
+        out.setdefault(m.group(1), "")
     return out
 
 
@@ -169,21 +168,18 @@ def main():
         with open(sys.argv[3], "w") as f:
             f.write("".join(name + "\n" for name in sorted(calls)))
         print("kmdf calls: the driver calls %d KMDF methods" % len(calls))
-    elif cmd == "compare":
-        ms, ours = microsoft_declarations(kmdf), standin_declarations(sys.argv[3])
+    elif cmd == "table":
+        ms, ours = microsoft_declarations(kmdf), standin_table(sys.argv[3])
         for name in sorted(calls):
             if name not in ms:
                 bad.append("%s: no declaration found in %s" % (name, kmdf))
             elif name not in ours:
-                bad.append("%s: not declared by the stand-in (Microsoft: %s)" % (name, ms[name][0]))
-            else:
-                (mh, mr, mp), (sh, sr, sp) = ms[name], ours[name]
-                if mh != sh:
-                    bad.append("%s: declared in %s, the stand-in declares it in %s" % (name, mh, sh))
-                if (mr, mp) != (sr, sp):
-                    bad.append("%s: %s(%s) in Microsoft's headers, %s(%s) in the stand-in's" %
-                               (name, mr, ", ".join(mp), sr, ", ".join(sp)))
-        print("kmdf declarations: %d methods compared, %d differences" % (len(calls), len(bad)))
+                bad.append("%s: no entry in the stand-in's function table (Microsoft: %s)" % (name, ms[name][0]))
+            elif ours[name] and ours[name] != ms[name][3]:
+                bad.append("%s: entry type %s in the stand-in, %s in Microsoft's %s" %
+                           (name, ours[name], ms[name][3], ms[name][0]))
+        print("kmdf table: %d methods the driver calls, %d without the stand-in's entry of Microsoft's type" %
+              (len(calls), len(bad)))
     else:
         sys.exit(__doc__)
     for b in bad:

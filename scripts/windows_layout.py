@@ -22,7 +22,16 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STANDIN = os.path.join(ROOT, "sim", "kernel", "include")
 DRIVER = os.path.join(ROOT, "win_avstream_driver")
 CLANG = os.environ.get("CLANGXX", "clang++")
-FLAGS = ["-std=c++17", "-DPOOL_NX_OPTIN=1", "-I" + STANDIN, "-I" + os.path.join(STANDIN, "kmdf"),
+# The stand-in compiles the driver against Microsoft's KMDF headers, staged
+# for clang as the build stages them, at the KMDF version of the driver's
+# project.
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import windows_kmdf  # noqa: E402
+
+KMDF = tempfile.TemporaryDirectory()
+windows_kmdf.stage(os.path.join(ROOT, "third_party", "kmdf-1.15"), os.path.join(KMDF.name, "kmdf"))
+FLAGS = ["-std=c++17", "-DPOOL_NX_OPTIN=1", "-DKMDF_VERSION_MAJOR=1", "-DKMDF_VERSION_MINOR=11", "-I" + STANDIN,
+         "-I" + os.path.join(STANDIN, "kmdf"), "-isystem", os.path.join(KMDF.name, "kmdf"),
          "-I" + os.path.join(ROOT, "sim"), "-I" + os.path.join(ROOT, "vxtest"), "-I" + DRIVER]
 
 # Objects Windows allocates and hands to the driver, which reads a few fields

@@ -875,4 +875,77 @@ NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 
+// ---------------------------------------------------------------------------
+// What Microsoft's KMDF headers name besides what the driver calls: handles,
+// the kernel objects their methods hand out (opaque here: the driver calls
+// none of those methods), and the enumerations of their parameters, each
+// with the WDK's names; the stand-in's framework refuses the methods it
+// does not implement.
+// ---------------------------------------------------------------------------
+#define DECLARE_HANDLE(name) \
+  struct name##__ {          \
+    int unused;              \
+  };                         \
+  typedef struct name##__* name
+#define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
+#define __cdecl
+typedef GUID* LPGUID;
+typedef ULONG LCID;
+typedef ULONG DEVICE_TYPE;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+typedef struct _KDPC* PKDPC;
+typedef struct _KINTERRUPT* PKINTERRUPT;
+typedef struct _DMA_ADAPTER* PDMA_ADAPTER;
+typedef struct _SCATTER_GATHER_LIST* PSCATTER_GATHER_LIST;
+typedef struct _IO_SECURITY_CONTEXT* PIO_SECURITY_CONTEXT;
+typedef struct _PNP_BUS_INFORMATION* PPNP_BUS_INFORMATION;
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR* PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+typedef struct _IO_RESOURCE_DESCRIPTOR* PIO_RESOURCE_DESCRIPTOR;
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST* PIO_RESOURCE_REQUIREMENTS_LIST;
+typedef struct _PO_FX_COMPONENT* PPO_FX_COMPONENT;
+typedef PVOID POHANDLE;
+typedef void PO_FX_COMPONENT_ACTIVE_CONDITION_CALLBACK(PVOID Context, ULONG Component);
+typedef PO_FX_COMPONENT_ACTIVE_CONDITION_CALLBACK* PPO_FX_COMPONENT_ACTIVE_CONDITION_CALLBACK;
+typedef void PO_FX_COMPONENT_IDLE_CONDITION_CALLBACK(PVOID Context, ULONG Component);
+typedef PO_FX_COMPONENT_IDLE_CONDITION_CALLBACK* PPO_FX_COMPONENT_IDLE_CONDITION_CALLBACK;
+typedef void PO_FX_COMPONENT_IDLE_STATE_CALLBACK(PVOID Context, ULONG Component, ULONG State);
+typedef PO_FX_COMPONENT_IDLE_STATE_CALLBACK* PPO_FX_COMPONENT_IDLE_STATE_CALLBACK;
+typedef NTSTATUS PO_FX_POWER_CONTROL_CALLBACK(PVOID DeviceContext, LPCGUID PowerControlCode, PVOID InBuffer,
+                                              SIZE_T InBufferSize, PVOID OutBuffer, SIZE_T OutBufferSize,
+                                              PSIZE_T BytesReturned);
+typedef PO_FX_POWER_CONTROL_CALLBACK* PPO_FX_POWER_CONTROL_CALLBACK;
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+  DevicePropertyDeviceDescription = 0,
+  DevicePropertyHardwareID = 1,
+} DEVICE_REGISTRY_PROPERTY;
+typedef enum _DEVICE_RELATION_TYPE {
+  BusRelations = 0,
+  EjectionRelations,
+  PowerRelations
+} DEVICE_RELATION_TYPE;
+typedef enum _INTERFACE_TYPE { InterfaceTypeUndefined = -1, Internal = 0, PNPBus = 15 } INTERFACE_TYPE;
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+typedef enum _KINTERRUPT_POLARITY { InterruptPolarityUnknown = 0 } KINTERRUPT_POLARITY;
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, Width64Bits } DMA_WIDTH;
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF } DMA_SPEED;
+typedef enum _DMA_COMPLETION_STATUS { DmaComplete, DmaAborted, DmaError, DmaCancelled } DMA_COMPLETION_STATUS;
+typedef struct _GROUP_AFFINITY {
+  KAFFINITY Mask;
+  USHORT Group;
+  USHORT Reserved[3];
+} GROUP_AFFINITY, *PGROUP_AFFINITY;
+typedef void INTERFACE_REFERENCE(PVOID Context);
+typedef INTERFACE_REFERENCE* PINTERFACE_REFERENCE;
+typedef void INTERFACE_DEREFERENCE(PVOID Context);
+typedef INTERFACE_DEREFERENCE* PINTERFACE_DEREFERENCE;
+typedef struct _INTERFACE {
+  USHORT Size;
+  USHORT Version;
+  PVOID Context;
+  PINTERFACE_REFERENCE InterfaceReference;
+  PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+#define FILE_OPEN 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+
 #endif

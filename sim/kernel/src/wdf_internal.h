@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "wdf_methods.h"
+
 namespace korvel::sim::usb {
 class Device;
 }

@@ -338,3 +338,19 @@ TEST_F(VerifierTest, HandlesAThreadCheckedBeforeAreStillCheckedAfterEveryChange)
 }
 
 }  // namespace
+
+// Microsoft's KMDF headers call every method through the function table with
+// the driver globals: a method the stand-in lacks is refused, not ignored,
+// and a call with globals other than the driver's is reported.
+TEST_F(VerifierTest, KmdfMethodsOutsideTheStandInOrWithOtherGlobalsAreReported) {
+  reinterpret_cast<void (*)()>(WdfFunctions[WdfDeviceInitFreeTableIndex])();
+  ASSERT_EQ(failures_.size(), 1u);
+  EXPECT_NE(failures_[0].find("does not implement"), std::string::npos) << failures_[0];
+  WDF_DRIVER_GLOBALS other = *WdfDriverGlobals;
+  WDFCOLLECTION collection = nullptr;
+  reinterpret_cast<PFN_WDFCOLLECTIONCREATE>(WdfFunctions[WdfCollectionCreateTableIndex])(
+      &other, WDF_NO_OBJECT_ATTRIBUTES, &collection);
+  ASSERT_GE(failures_.size(), 2u);
+  EXPECT_NE(failures_[1].find("not the driver's"), std::string::npos) << failures_[1];
+  if (collection != nullptr) WdfObjectDelete(collection);
+}
