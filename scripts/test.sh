@@ -9,10 +9,13 @@
 #   4. mingw-w64 cross-compile of what ships on Windows
 #   5. Windows checks: the panel and the driver compiled as Windows builds
 #      compile them, the driver's symbols and layouts, the INF's GUIDs
-# A flavour's tests run while the next flavour builds: most of their time is
-# waiting (on the simulated unit, timers, child processes), which the
-# compiler fills. Each test run's output goes to its own log, printed whole
-# when the run ends; the command fails if any step failed.
+# (4 and 5 run right after 1's build, beside its tests)
+# The normal build's tests run while the Windows builds and the sanitizer
+# build compile: most of their time is waiting (on the simulated unit,
+# timers, child processes), which the compiler fills. Their output goes to a
+# log of its own, printed whole when they have ended; the command fails if
+# any step failed. The sanitizer builds' tests, slower and more sensitive to
+# a loaded machine (several wait on the wall clock), run alone.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${KORVEL_TEST_BUILD:-$root/build/test}
@@ -51,10 +54,17 @@ step "normal build"
 "$root/scripts/build.sh" normal "$out/normal"
 tests_start normal --test-dir "$out/normal" -j "$jobs" --timeout 600
 
+step "mingw-w64 cross-compile"
+"$root/scripts/build.sh" mingw "$out/mingw"
+
+step "Windows checks"
+"$root/scripts/windows-checks.sh" "$out/windows" "$out/normal"
+
 step "address and undefined-behaviour sanitizer build"
 "$root/scripts/build.sh" asan "$out/asan"
 tests_end normal
-tests_start asan --test-dir "$out/asan" -j "$jobs" --timeout 600
+step "address and undefined-behaviour sanitizer tests"
+ctest --test-dir "$out/asan" -j "$jobs" --timeout 600
 
 step "thread sanitizer build"
 # Only the programs that the threaded tests run (and what they depend on):
@@ -62,19 +72,11 @@ step "thread sanitizer build"
 threaded=$("$root/scripts/ctest-programs.py" "$out/normal" threaded | tr '\n' ' ')
 [ -n "$threaded" ] || { echo "test.sh: no tests labelled threaded in $out/normal" >&2; exit 1; }
 KORVEL_BUILD_TARGETS="$threaded" "$root/scripts/build.sh" tsan "$out/tsan"
-tests_end asan
 # A test that fails here runs once more. Under ThreadSanitizer a process the
 # tests start through QProcess has been seen, once in a dozen runs of the
 # update tests, never to finish (no report, no exit). The price: a race that
 # TSan reports in one attempt and not in the next passes, its report left in
 # the log.
-tests_start tsan --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded --repeat until-pass:2
-
-step "mingw-w64 cross-compile"
-"$root/scripts/build.sh" mingw "$out/mingw"
-
-step "Windows checks"
-"$root/scripts/windows-checks.sh" "$out/windows" "$out/normal"
-tests_end tsan
+ctest --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded --repeat until-pass:2
 
 step "all flavours passed"
