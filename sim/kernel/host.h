@@ -23,11 +23,14 @@ namespace korvel::sim::kernel {
 
 // The security descriptor of a device object, as the PnP manager sets it
 // from the device's registry key (null: the device object's own again).
+// Source: "Setting Device Object Registry Properties During Installation".
 void set_device_security(PDEVICE_OBJECT device, std::shared_ptr<const security::SecurityDescriptor> sd);
 
+// Our own choice: the version reported by default.
 // What RtlGetVersion reports (default 10.0.19045).
 void set_os_version(ULONG major, ULONG minor, ULONG build);
 
+// Our own choice: one driver per process.
 // A loaded driver. One at a time per process.
 class Driver {
  public:
@@ -77,6 +80,8 @@ struct PdoExtension {
   usb::InterfaceCollection collection;
 };
 
+// Source: "USB Generic Parent Driver (Usbccgp.sys)": each interface collection of a composite
+// device is a device of its own, and the parent is the power policy owner of the whole device.
 // One device node: the physical device object for a USB device and the
 // device stack the function driver builds on it. A composite device is
 // presented as Windows' generic parent driver presents it: the node is the
@@ -93,12 +98,15 @@ class DeviceNode {
   DeviceNode(const DeviceNode&) = delete;
   DeviceNode& operator=(const DeviceNode&) = delete;
 
+  // Our own choice: an SDDL string that does not parse fails the test.
   // AddDevice of the driver; then the PnP manager applies the device's
   // properties to every device object of the stack (a security descriptor
   // that does not parse is a verifier failure: Windows refuses to install it).
   NTSTATUS add();
   // IRP_MN_START_DEVICE.
   NTSTATUS start();
+  // Source: "IRP_MN_STOP_DEVICE" (Microsoft Learn): a stop frees the resources for a rebalance; the
+  // device restarts.
   // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE (a resource rebalance);
   // start() follows.
   NTSTATUS stop();
@@ -108,6 +116,8 @@ class DeviceNode {
   // A system sleep of `ms` milliseconds: the device queried and set to D3,
   // the host controller's schedule lost, the time asleep, then D0 again.
   NTSTATUS system_sleep(uint64_t ms);
+  // Source: "DEVICE_CAPABILITIES structure (wdm.h)"; the bus driver's values are our own choice
+  // (host.cpp).
   // IRP_MN_QUERY_CAPABILITIES; the bus driver fills the defaults first.
   NTSTATUS query_capabilities(DEVICE_CAPABILITIES* caps);
   // IRP_MN_SURPRISE_REMOVAL, then (remove) IRP_MN_REMOVE_DEVICE.

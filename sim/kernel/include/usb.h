@@ -10,6 +10,7 @@ typedef PVOID USBD_PIPE_HANDLE;
 typedef PVOID USBD_CONFIGURATION_HANDLE;
 typedef PVOID USBD_INTERFACE_HANDLE;
 
+// Source: usb.h (WDK): the USBD_STATUS values and tests.
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
 #define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
@@ -32,6 +33,7 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define USBD_STATUS_ISO_NA_LATE_USBPORT ((USBD_STATUS)0xC0040000L)
 #define USBD_STATUS_ISO_NOT_ACCESSED_LATE ((USBD_STATUS)0xC0050000L)
 
+// Source: usb.h (WDK): USBD_ISO_START_FRAME_RANGE.
 // How far ahead of the current frame an isochronous transfer may start.
 #define USBD_ISO_START_FRAME_RANGE 1024
 
@@ -55,6 +57,8 @@ typedef enum _USBD_PIPE_TYPE {
 #define USBD_START_ISO_TRANSFER_ASAP 4
 #define USBD_DEFAULT_PIPE_TRANSFER 8
 
+// Source: "_URB_ISOCH_TRANSFER structure (usb.h)" and "USBD_ISO_PACKET_DESCRIPTOR structure
+// (usb.h)"; the x64 offsets are checked below.
 struct _URB_HEADER {
   USHORT Length;
   USHORT Function;

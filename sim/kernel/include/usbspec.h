@@ -4,6 +4,8 @@
 #define KORVEL_SIM_USBSPEC_H
 #include <wdm.h>
 
+// Source: USB 2.0, 9.4 (standard requests, descriptor types) and 9.6 (descriptor layouts);
+// usbspec.h (WDK) for the names.
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
 #define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
 #define USB_STRING_DESCRIPTOR_TYPE 0x03

@@ -252,6 +252,7 @@ inline LONG ReadNoFence(LONG const volatile* Source) {
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+// Source: wdm.h: RtlCompareMemory returns the number of leading bytes that match.
 #define RtlCompareMemory(Source1, Source2, Length) korvel_RtlCompareMemory((Source1), (Source2), (Length))
 inline SIZE_T korvel_RtlCompareMemory(const void* a, const void* b, SIZE_T n) {
   const UCHAR* x = static_cast<const UCHAR*>(a);
@@ -547,6 +548,8 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 }
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+// Source: wdm.h: MmGetSystemAddressForMdlSafe, the mapped address when the MDL has one, else a new
+// mapping.
 inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
   if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) return Mdl->MappedSystemVa;
   return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
@@ -560,6 +563,8 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
 // NonPagedPoolNx on Windows 8 (6.2) and later and leaves it executable on
 // Windows 7, which has no NX pool.
 // ---------------------------------------------------------------------------
+// Source: "ExInitializeDriverRuntime function (wdm.h)" and "Single Binary Opt-In: POOL_NX_OPTIN";
+// NX non-paged pool came with Windows 8.
 typedef enum _DRIVER_RUNTIME_INIT_FLAGS {
   DrvRtPoolNxOptIn = 0x00000001,
   LastDrvRtFlag
@@ -635,6 +640,7 @@ FORCEINLINE void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
 
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
+// Source: wdm.h: SL_READ_ACCESS_GRANTED, SL_WRITE_ACCESS_GRANTED.
 // IO_STACK_LOCATION.Flags of a device-control request: the rights the
 // caller's handle holds.
 #define SL_READ_ACCESS_GRANTED 0x01
@@ -791,6 +797,7 @@ typedef struct _KAPC {
 typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 
+// Source: wdm.h: IRP, IO_STACK_LOCATION.
 // An IRP carries its stack locations behind it; the stand-in's I/O manager
 // allocates them (IoAllocateIrp) and keeps CurrentLocation/CurrentStackLocation
 // as Windows does. The layout is Windows' own.
@@ -839,6 +846,9 @@ typedef struct _IRP {
   } Tail;
 } IRP;
 
+// Source: wdm.h: the WDK's inline stack-location routines; IoMarkIrpPending sets
+// SL_PENDING_RETURNED (0x01) and IoCopyCurrentIrpStackLocationToNext copies up to CompletionRoutine
+// and clears Control.
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation;
 }

@@ -20,15 +20,18 @@ class Device;
 
 namespace korvel::sim::kernel {
 
+// Source: wdm.h: FILE_DEVICE_BUS_EXTENDER (0x2A); that the bus driver's PDOs have it is our own choice.
 constexpr ULONG kBusDeviceType = 0x0000002A;  // FILE_DEVICE_BUS_EXTENDER
 
 void free_driver_extensions(PDRIVER_OBJECT driver);
 bool irp_completed(PIRP irp);
+// Our own choice, after the I/O manager's default that Microsoft does not document.
 // What the I/O manager puts in every entry of a new driver object's dispatch
 // table (IopInvalidDeviceRequest): the request completes with
 // STATUS_INVALID_DEVICE_REQUEST. Drivers replace the entries they serve.
 NTSTATUS invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
 
+// Our own choice: the caller's identity rides with the thread that dispatches its request.
 // The caller a thread dispatches requests for, while a scope lasts (the I/O
 // manager's requests run in their caller's thread).
 class CallerScope {
@@ -43,6 +46,7 @@ class CallerScope {
 };
 const security::Caller* current_caller();
 
+// Our own choice: the default a device object without a descriptor of its own gets.
 // A device object's security descriptor (set_device_security's, see host.h);
 // without one, IoCreateDevice's default.
 std::shared_ptr<const security::SecurityDescriptor> device_security(PDEVICE_OBJECT device);
