@@ -116,6 +116,8 @@ uint32_t max_request_payload(Op op) {
   return 0;
 }
 
+// Source: "RtlNtStatusToDosError function (winternl.h)"; the pairs are ntstatus.h and winerror.h
+// values, the subset our own choice; success and warnings without an entry give 0 (our own choice).
 uint32_t nt_status_to_win32(uint32_t status) {
   switch (status) {
     case kStatusSuccess:
@@ -460,6 +462,8 @@ bool recv_frame(int fd, Op* op, std::vector<uint8_t>* payload, int timeout_ms) {
   return true;
 }
 
+// Our own choice: the socket's place and the checks of its folder (the user's own, 0700, not a
+// link).
 std::string devhost_socket_path(std::string* error) {
   const char* env = std::getenv("KORVEL_DEVHOST_SOCKET");
   std::string path;

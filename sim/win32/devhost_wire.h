@@ -18,6 +18,8 @@
 // its next request.
 // The generation is in a page the host shares with each client that asks
 // (Attach, whose reply carries the page's descriptor).
+// Our own choice: the whole protocol; only the IRPs it stands for (IRP_MJ_CREATE,
+// IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP and IRP_MJ_CLOSE) are Windows'.
 #ifndef KORVEL_SIM_DEVHOST_WIRE_H
 #define KORVEL_SIM_DEVHOST_WIRE_H
 
@@ -32,6 +34,8 @@ namespace korvel::wire {
 constexpr uint32_t kMagic = 0x4F48564Bu;  // "KVHO"
 constexpr size_t kHeaderSize = 12;
 // Input and output buffers of one device-control request.
+// Our own choice: the buffer limit. The path limit is UNICODE_STRING's (wdm.h: USHORT Length in
+// bytes).
 constexpr uint32_t kMaxIoctlBuffer = 1u << 20;
 constexpr uint32_t kMaxPath = 32768;  // UNICODE_STRING limit, in code units
 
@@ -54,6 +58,8 @@ constexpr uint32_t kLastOp = 8;
 // and may lower that token as a process started with less would be: to an
 // integrity ceiling, restricted. Nothing in it can raise a token or name an
 // account: an unknown secret leaves the connection refused for every open.
+// Source: "Mandatory Integrity Control" (integrity levels) and winnt.h's SECURITY_MANDATORY_*_RID
+// values; the logon itself is our own stand-in for Windows' logon.
 constexpr uint32_t kLogonRestricted = 1;  // restricted to the Restricted SID and Everyone
 constexpr uint32_t kMaxLogonSecret = 256;
 
@@ -90,6 +96,8 @@ constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0u;
 constexpr uint32_t kStatusCancelled = 0xC0000120u;
 constexpr uint32_t kStatusDeviceRemoved = 0xC00002B6u;
 
+// Source: "RtlNtStatusToDosError function (winternl.h)": ERROR_MR_MID_NOT_FOUND for a code without
+// a system error code.
 // The Win32 error the I/O manager reports for an NTSTATUS (the subset of
 // RtlNtStatusToDosError that our devices produce; unknown codes give
 // ERROR_MR_MID_NOT_FOUND as Windows does).

@@ -54,6 +54,8 @@ bool same_env(const std::string& seen, const char* name) {
   return seen == (v ? v : "");
 }
 
+// Source: winnt.h: SECURITY_MANDATORY_UNTRUSTED_RID to SECURITY_MANDATORY_HIGH_RID for the levels;
+// the variables are our own choice.
 // Who this process is, as it was started (see wire::Op::Logon):
 // KORVEL_SIM_LOGON names a logon by its secret, KORVEL_SIM_INTEGRITY (low,
 // medium, high) and KORVEL_SIM_RESTRICTED=1 lower its token.
@@ -500,6 +502,8 @@ bool ioctl(Link& l, const IoctlCall& c, IoctlResult* r, int timeout_ms) {
     r->status = u32(wire::kHeaderSize);
     r->information = u32(wire::kHeaderSize + 4);
     r->copied = u32(wire::kHeaderSize + 8);
+    // Source: "Buffer Descriptions for I/O Control Codes" (METHOD_BUFFERED: one system buffer) and
+    // "DeviceIoControl function (ioapiset.h)" (an error returns a count of zero).
     // The I/O manager copies what the driver counted as far as the caller's
     // buffer holds it, and nothing with an error; bytes beyond are passed by.
     const bool error = (r->status & 0xC0000000u) == 0xC0000000u;

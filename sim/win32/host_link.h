@@ -7,6 +7,7 @@
 // before in the host's current plug generation is opened again without a
 // word to the host; its open goes in front of its first device-control
 // request and its close in front of the connection's next request.
+// Our own choice: connections, quick opens and deferred closes; Windows has no such layer.
 #ifndef KORVEL_SIM_WIN32_HOST_LINK_H
 #define KORVEL_SIM_WIN32_HOST_LINK_H
 

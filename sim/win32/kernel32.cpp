@@ -90,6 +90,8 @@ bool first_request(DeviceFile* f, win32::IoctlCall call, win32::IoctlResult* rep
   return false;
 }
 
+// Source: "CreateMutexExW function (synchapi.h)": a named mutex shared by processes, owned by a
+// thread, recursive.
 // A named mutex: an advisory lock on a file named after it, beside the
 // device-host socket, so that every process of the user shares it. Like a
 // Windows mutex it belongs to the thread that acquired it and nests.
@@ -107,6 +109,7 @@ struct MutexObject : win32::Object {
   unsigned depth = 0;
 };
 
+// Source: "Kernel object namespaces": the first user to log on has session 1.
 // The session the process runs in: KORVEL_SIM_SESSION (digits), else 1, the
 // first interactive session.
 std::string session_id() {
@@ -125,6 +128,8 @@ bool has_prefix(LPCWSTR name, const char* prefix, size_t* length) {
   return true;
 }
 
+// Source: "Kernel object namespaces" (Global\ and Local\, case-sensitive) and "CreateMutexExW
+// function (synchapi.h)" (case-sensitive names); the file names are our own choice.
 // The file of a named object. "Global\" names are shared by every session;
 // "Local\" and unprefixed names live in the session's own namespace, so two
 // sessions' objects of one such name are two objects. Names are compared
@@ -165,6 +170,7 @@ std::string mutex_file(LPCWSTR name) {
   return sock.substr(0, sock.rfind('/') + 1) + "mutex-" + space + spelled;
 }
 
+// Our own choice: the descriptor's form, which only this stand-in reads.
 // A security descriptor as ConvertStringSecurityDescriptorToSecurityDescriptorW
 // makes it: a mark, then the descriptor's text. Objects check the mark only.
 constexpr uint32_t kDescriptorMark = 0x44535344;  // "DSSD"
@@ -181,6 +187,8 @@ bool known_trustee(const std::u16string& t) {
   return t.size() > 4 && t.compare(0, 4, u"S-1-") == 0;
 }
 
+// Source: "Security Descriptor String Format" and "ACE Strings" for the syntax; refusing the other
+// parts is our own choice.
 // The DACL part of a descriptor string, "D:" followed by ACEs of six fields
 // ("(type;flags;rights;object;inherited object;trustee)") of type A or D.
 // Owner, group and SACL parts are refused here: nothing of ours sets them.
@@ -209,6 +217,7 @@ bool valid_descriptor_text(const std::u16string& t) {
   return true;
 }
 
+// Our own choice: the time-outs. MAX_PATH for object names: "CreateMutexExW function (synchapi.h)".
 constexpr int kOpenTimeoutMs = 5000;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr size_t kMaxObjectName = 260;  // MAX_PATH
@@ -221,6 +230,7 @@ struct MessageText {
   const char* text;
 };
 
+// Source: "System Error Codes (0-499)" and the pages after it: the system's message texts.
 constexpr MessageText kMessages[] = {
     {0, "The operation completed successfully."},
     {1, "Incorrect function."},
@@ -262,6 +272,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  // Source: "CreateFileA function (fileapi.h)" (CreateFileW's twin): devices are opened with
+  // OPEN_EXISTING; the error for others is our own choice.
   if (disposition != OPEN_EXISTING) {  // device files can only be opened
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -326,6 +338,8 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     return FALSE;
   }
   auto* f = static_cast<DeviceFile*>(static_cast<win32::Object*>(h));
+  // Our own choice: only synchronous I/O. A NULL lpBytesReturned without an OVERLAPPED is refused
+  // as "DeviceIoControl function (ioapiset.h)" forbids it.
   // The stand-in does only synchronous I/O: it refuses an OVERLAPPED (which
   // Windows ignores on a synchronous handle) and a handle opened with
   // FILE_FLAG_OVERLAPPED, on which a call without one fails on Windows in
@@ -360,10 +374,13 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD in_size, LPVO
     answered = win32::ioctl(*f->link, call, &reply, kIoctlTimeoutMs);
   }
   if (!answered) {
+    // Our own choice: a host that does not answer looks like a device that is gone.
     // The host died or hung: the handle behaves as one on a vanished device.
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
+  // Source: "DeviceIoControl function (ioapiset.h)": a warning such as STATUS_BUFFER_OVERFLOW fails
+  // with ERROR_MORE_DATA and the count; an error returns a count of zero. Severity bits: ntstatus.h.
   const bool error = (reply.status & 0xC0000000u) == 0xC0000000u;
   const bool warning = !error && (reply.status & 0x80000000u) != 0;
   if (error) {  // nothing is copied back
@@ -402,6 +419,8 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner,
 }
 
 HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access) {
+  // Our own choice: only named mutexes, only CREATE_MUTEX_INITIAL_OWNER, only descriptors made
+  // here.
   if (!name || !*name) {  // unnamed mutexes are of no use across processes here
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
@@ -435,6 +454,8 @@ HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWO
     SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
   }
+  // Source: "CreateMutexExW function (synchapi.h)": ERROR_ALREADY_EXISTS for a mutex that existed;
+  // that its opener owns nothing is CreateMutexW's rule for bInitialOwner.
   // Every open handle, in any process, holds a shared lock on the users
   // file: when none does, this call makes the mutex.
   const bool existed = flock(mu->users_fd, LOCK_EX | LOCK_NB) != 0;
@@ -456,6 +477,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
     return WAIT_FAILED;
   }
   auto* mu = static_cast<MutexObject*>(static_cast<win32::Object*>(h));
+  // Source: "Synchronization Object Security and Access Rights": waiting needs SYNCHRONIZE,
+  // releasing MUTEX_MODIFY_STATE.
   if (!(mu->access & SYNCHRONIZE)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
@@ -479,6 +502,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
   }
   mu->owner = std::this_thread::get_id();
   mu->depth = 1;
+  // Source: "WaitForSingleObject function (synchapi.h)": WAIT_ABANDONED for a mutex whose owner
+  // ended without releasing it.
   // The file's first byte says whether an owner holds the mutex: still set
   // when the lock came free, its owner ended (or closed its handle) without
   // releasing it, and Windows calls the mutex abandoned.
@@ -503,6 +528,8 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
     return FALSE;
   }
   std::lock_guard<std::mutex> l(mu->m);
+  // Source: "ReleaseMutex function (synchapi.h)": only the owning thread releases; ERROR_NOT_OWNER
+  // is our choice of error.
   if (mu->depth == 0 || mu->owner != std::this_thread::get_id()) {
     SetLastError(ERROR_NOT_OWNER);
     return FALSE;
@@ -527,6 +554,8 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
                                                                  PSECURITY_DESCRIPTOR* descriptor,
                                                                  PULONG size) {
+  // Source: "ConvertStringSecurityDescriptorToSecurityDescriptorW function (sddl.h)":
+  // SDDL_REVISION_1, LocalFree frees it.
   if (revision != SDDL_REVISION_1) {
     SetLastError(ERROR_UNKNOWN_REVISION);
     return FALSE;
@@ -556,6 +585,8 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 }
 
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID, DWORD id, DWORD, LPWSTR buffer, DWORD size, va_list*) {
+  // Source: "FormatMessageW function (winbase.h)"; serving only FORMAT_MESSAGE_FROM_SYSTEM, and the
+  // CR LF ending, are our own choice.
   if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;

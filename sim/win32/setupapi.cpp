@@ -23,6 +23,7 @@ struct DevInfoSet : win32::Object {
 };
 
 // {4d36e96c-e325-11ce-bfc1-08002be10318}: the MEDIA device setup class.
+// Source: devguid.h: GUID_DEVCLASS_MEDIA.
 constexpr GUID kMediaClass = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 constexpr int kEnumerateTimeoutMs = 5000;
@@ -32,6 +33,7 @@ DevInfoSet* lookup(HDEVINFO set) {
   return static_cast<DevInfoSet*>(static_cast<win32::Object*>(set));
 }
 
+// Our own choice: what the Reserved fields carry; SetupAPI keeps them opaque.
 // Reserved field of SP_DEVINFO_DATA: device index + 1.
 const wire::DeviceEntry* device_of(DevInfoSet* s, PSP_DEVINFO_DATA d) {
   if (!d || d->cbSize != sizeof(SP_DEVINFO_DATA) || d->Reserved == 0 || d->Reserved > s->devices.size())
@@ -61,6 +63,8 @@ bool interface_of(DevInfoSet* s, PSP_DEVICE_INTERFACE_DATA i, size_t* dev, size_
 extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR, HWND, DWORD flags) {
+  // Source: setupapi.h: SetupDiGetClassDevsW needs a class GUID unless DIGCF_ALLCLASSES is set; the
+  // error is our own choice.
   if (!class_guid && !(flags & DIGCF_ALLCLASSES)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -101,6 +105,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // Source: setupapi.h: SP_DEVINFO_DATA.cbSize; the errors are our own choice.
   if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
@@ -125,6 +130,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVINFO_DATA data,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // Our own choice: only SPDRP_SERVICE, and the errors.
   if (property != SPDRP_SERVICE) {  // the only property our devices carry
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
@@ -151,6 +157,8 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA data, const
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // Source: setupapi.h: SP_DEVICE_INTERFACE_DATA.cbSize; our own choice that an interface class
+  // other than the set's yields none.
   if (itf->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
@@ -202,6 +210,9 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
     SetLastError(size ? ERROR_INVALID_USER_BUFFER : ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
+  // Source: "SetupDiGetDeviceInterfaceDetailW function (setupapi.h)": at least offsetof(DevicePath)
+  // + sizeof(TCHAR), and cbSize set to sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA); the error codes are
+  // our own choice.
   // A buffer must hold at least the fixed part and one terminating code
   // unit; a smaller one is not read (not even its cbSize).
   if (size < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(WCHAR) ||
