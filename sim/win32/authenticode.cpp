@@ -34,7 +34,7 @@
 //   when it names none, and WinVerifyTrust fails with
 //   CERT_E_REVOCATION_FAILURE (as Windows does for an offline revocation
 //   server). The stand-in never goes to the network. A root's trust comes
-//   from the store; it is not checked.
+//   from the store; it is not checked (both our own choice).
 #include "authenticode.h"
 
 #include <openssl/asn1.h>

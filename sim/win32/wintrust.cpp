@@ -20,7 +20,7 @@
 //   fdwRevocationChecks WTD_REVOKE_WHOLECHAIN or dwProvFlags
 //   WTD_REVOCATION_CHECK_CHAIN or _CHAIN_EXCLUDE_ROOT, for the signer's
 //   certificate with WTD_REVOCATION_CHECK_END_CERT, else not at all.
-// - A file that cannot be read: CRYPT_E_FILE_ERROR.
+// - A file that cannot be read: CRYPT_E_FILE_ERROR (our own choice of code).
 // - CertGetNameStringW (Microsoft Learn): CERT_NAME_SIMPLE_DISPLAY_TYPE is the
 //   subject's (or with CERT_NAME_ISSUER_FLAG the issuer's) first common name,
 //   else its first organizational unit, organization or e-mail attribute;

@@ -1,4 +1,5 @@
 // Stand-in for <sddl.h>: security descriptors from their string form.
+// Source: "ConvertStringSecurityDescriptorToSecurityDescriptorW function (sddl.h)" for the declaration.
 #ifndef KORVEL_SIM_SDDL_H
 #define KORVEL_SIM_SDDL_H
 

@@ -1,4 +1,5 @@
 // Stand-in for <setupapi.h>: device-information sets and device interfaces.
+// Source: the Windows SDK's setupapi.h for names, values and layouts.
 #ifndef KORVEL_SIM_SETUPAPI_H
 #define KORVEL_SIM_SETUPAPI_H
 

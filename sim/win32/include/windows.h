@@ -1,6 +1,7 @@
 // User-mode Windows stand-in: the subset of <windows.h> (kernel32, winerror,
 // winioctl) that the device library and its tools call. Types keep Windows'
 // widths: WCHAR is UTF-16, LONG/ULONG/DWORD are 32-bit.
+// Source: the Windows SDK's headers (winbase.h, winerror.h, winnt.h) for names and values.
 #ifndef KORVEL_SIM_WINDOWS_H
 #define KORVEL_SIM_WINDOWS_H
 

@@ -1,4 +1,5 @@
 // Stand-in for <winioctl.h>: device-control code construction.
+// Source: the Windows SDK's winioctl.h (CTL_CODE and its constants).
 #ifndef KORVEL_SIM_WINIOCTL_H
 #define KORVEL_SIM_WINIOCTL_H
 
