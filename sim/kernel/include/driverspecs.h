@@ -2,6 +2,7 @@
 // (<sal.h>): the annotations Microsoft's KMDF headers carry, for the code
 // analysis of the WDK, which this build does not run; each means nothing
 // here.
+// Source: the WDK's driverspecs.h and sal.h for the names; that they expand to nothing is our own choice.
 #ifndef KORVEL_SIM_DRIVERSPECS_H
 #define KORVEL_SIM_DRIVERSPECS_H
 
