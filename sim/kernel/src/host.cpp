@@ -34,6 +34,7 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   {
     std::lock_guard<std::mutex> g(g_load_mutex);
     if (g_loaded) {
+      // Our own choice: one driver image at a time.
       verifier::fail("a second driver loaded while one is loaded");
       return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -41,6 +42,8 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   }
   std::unique_ptr<Driver> d(new Driver());
   d->name_ = service_name;
+  // Source: wdm.h: DRIVER_OBJECT, Type IO_TYPE_DRIVER (4). Unset major functions complete with
+  // STATUS_INVALID_DEVICE_REQUEST: our own choice.
   d->object_.Type = 4;
   d->object_.Size = sizeof(DRIVER_OBJECT);
   d->object_.DriverExtension = &d->extension_;
@@ -52,6 +55,7 @@ NTSTATUS Driver::load(PDRIVER_INITIALIZE entry, const std::u16string& service_na
   ExDefaultNonPagedPoolType = NonPagedPoolExecute;
   ExDefaultMdlProtection = 0;
   static std::u16string registry;
+  // Source: wdm.h: DRIVER_INITIALIZE, whose RegistryPath is the driver's key under ...\Services.
   registry = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service_name;
   UNICODE_STRING path;
   RtlInitUnicodeString(&path, registry.c_str());
@@ -71,6 +75,8 @@ Driver::~Driver() {
   free_driver_extensions(&object_);
   for (ULONG tag : tags_) {
     verifier::TagUsage u = verifier::pool_usage(tag);
+    // Our own choice, after Driver Verifier's pool tracking: allocations of the driver's tags left
+    // at unload fail.
     if (u.outstanding != 0) {
       verifier::fail("driver unloaded with " + std::to_string(u.outstanding) +
                      " pool allocation(s) of tag \"" + verifier::tag_name(tag) + "\" still allocated");
@@ -102,6 +108,8 @@ DeviceNode::DeviceNode(Driver& driver, std::shared_ptr<usb::Device> device, uint
   }
   bus_driver_.Type = 4;
   bus_driver_.Size = sizeof(DRIVER_OBJECT);
+  // Source: wdm.h: DEVICE_OBJECT, Type IO_TYPE_DEVICE (3); the PDO's StackSize of 1 is our own
+  // choice.
   pdo_.Type = 3;
   pdo_.Size = sizeof(DEVICE_OBJECT);
   pdo_.DriverObject = &bus_driver_;
@@ -165,6 +173,8 @@ NTSTATUS DeviceNode::send(UCHAR major, UCHAR minor, IO_STACK_LOCATION* parameter
   next->MajorFunction = major;
   next->MinorFunction = minor;
   NTSTATUS status = IoCallDriver(fdo_, irp);
+  // Source: "IoMarkIrpPending function (wdm.h)": a dispatch routine completes the IRP, passes it
+  // on, or marks it pending and returns STATUS_PENDING.
   if (status != STATUS_PENDING && !irp_completed(irp)) {
     verifier::fail("dispatch routine returned without completing or pending the IRP");
   }
@@ -188,6 +198,8 @@ NTSTATUS DeviceNode::set_power(DEVICE_POWER_STATE state) {
   IO_STACK_LOCATION s{};
   s.Parameters.Power.Type = DevicePowerState;
   s.Parameters.Power.State.DeviceState = state;
+  // Our own choice: when the bus model resumes and suspends the port around the driver's power
+  // IRPs.
   // The bus resumes the device's port before the driver powers up, and
   // suspends it once the driver has powered down: transfers a driver still
   // has queued then end, and new ones fail, until the next power-up.
@@ -212,12 +224,16 @@ NTSTATUS DeviceNode::system_sleep(uint64_t ms) {
 }
 
 NTSTATUS DeviceNode::stop() {
+  // Source: "IRP_MN_STOP_DEVICE" (Microsoft Learn): sent only after an IRP_MN_QUERY_STOP_DEVICE
+  // that succeeded.
   NTSTATUS status = send(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
   if (!NT_SUCCESS(status)) return status;
   return send(IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
 }
 
 NTSTATUS DeviceNode::query_capabilities(DEVICE_CAPABILITIES* caps) {
+  // Source: "DEVICE_CAPABILITIES structure (wdm.h)" for the fields; their values are our own
+  // choice; bmAttributes bit 5 is remote wakeup (USB 2.0, 9.6.3).
   // The bus driver's answer (our model of the USB hub driver's): a removable
   // device, D0 in S0 and D3 elsewhere; one whose configuration says it can
   // wake the host (bmAttributes bit 5) wakes from D2, and is kept in D2 in

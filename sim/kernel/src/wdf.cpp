@@ -149,20 +149,27 @@ Object* driver_object() {
 NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_parent) {
   // Framework objects are created at DISPATCH_LEVEL at most (some, such as
   // the driver and device objects, only at PASSIVE_LEVEL: checked by them).
+  // Source: the IRQL line of each WdfXxxCreate reference page, e.g. "WdfSpinLockCreate function
+  // (wdfsync.h)".
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     verifier::fail(std::string("a ") + kind_name(o->kind) + " created above DISPATCH_LEVEL");
   }
+  // Our own choice: fault injection for every object created.
   // Every framework object costs the framework an allocation.
   if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   Object* parent = default_parent;
   if (attributes != nullptr) {
+    // Source: wdfobject.h: WDF_OBJECT_ATTRIBUTES_INIT sets Size; our own choice to report a wrong
+    // one.
     if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
       verifier::fail("WDF_OBJECT_ATTRIBUTES with a wrong Size");
       return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (attributes->ParentObject != nullptr) {
       parent = static_cast<Object*>(attributes->ParentObject);
+      // Source: "WdfObjectDelete function (wdfobject.h)": an invalid object handle is a bug check;
+      // here a failure.
       if (live().count(parent) == 0) {
         verifier::fail("object attributes name a parent that is not a live WDF object");
         return STATUS_INVALID_PARAMETER;
@@ -174,6 +181,8 @@ NTSTATUS attach(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* default_pa
   ULONG tag = driver_tag();
   if (attributes != nullptr && attributes->ContextTypeInfo != nullptr) {
     size_t size = attributes->ContextTypeInfo->ContextSize;
+    // Source: wdfobject.h: ContextSizeOverride overrides the type's ContextSize; taking the larger
+    // of the two is our own choice.
     if (attributes->ContextSizeOverride > size) size = attributes->ContextSizeOverride;
     void* mem = ExAllocatePoolWithTag(korvel::sim::kernel::system_nonpaged_pool(), size == 0 ? 1 : size, tag);
     if (mem == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -197,6 +206,7 @@ namespace {
 // Deleted objects' memory is held back for a while, as Driver Verifier's
 // special pool does, so that a stale handle does not come back to life as
 // the handle of a new object at the same address (and is reported).
+// Our own choice: how long memory is held back (kHeld objects).
 void quarantine(Object* o) {
   static auto* held = new std::deque<void*>();
   constexpr size_t kHeld = 4096;
@@ -213,6 +223,8 @@ void quarantine(Object* o) {
 
 void destroy(Object* o) {
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  // Source: "WdfObjectDelete function (wdfobject.h)": an object goes with its children, in no
+  // order Windows promises; last-created first and cleanup before destroy here (our own choice).
   while (!o->children.empty()) destroy(o->children.back());
   if (o->cleanup != nullptr) o->cleanup(o);
   if (o->destroy != nullptr) o->destroy(o);
@@ -244,10 +256,13 @@ Object* lookup(const void* handle, Kind kind, const char* api) {
   }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   const Object* o = static_cast<const Object*>(handle);
+  // Source: "WdfObjectDelete function (wdfobject.h)": a bug check follows an invalid or deleted
+  // handle; here a failure.
   if (handle == nullptr || live().count(o) == 0) {
     verifier::fail(std::string(api) + " called with an invalid or deleted handle");
     return nullptr;
   }
+  // Our own choice: a handle of another object type is reported.
   if (o->kind != kind && !(kind == Kind::Generic)) {
     verifier::fail(std::string(api) + " called with a " + kind_name(o->kind) + " instead of a " +
                    kind_name(kind));
@@ -315,11 +330,14 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
 }
 
 void WdfObjectDelete(WDFOBJECT Object) {
+  // Source: "WdfObjectDelete function (wdfobject.h)": IRQL <= DISPATCH_LEVEL.
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("WdfObjectDelete above DISPATCH_LEVEL");
   korvel::sim::wdf::Object* o = lookup(Object, Kind::Generic, "WdfObjectDelete");
   if (o == nullptr) return;
   // The framework deletes these itself (the driver object goes with
   // WdfDriverMiniportUnload).
+  // Source: "WdfObjectDelete function (wdfobject.h)": drivers cannot delete WDFDRIVER, WDFUSBPIPE
+  // or WDFUSBINTERFACE.
   if (o->kind == Kind::UsbInterface || o->kind == Kind::UsbPipe || o->kind == Kind::Driver) {
     verifier::fail("WdfObjectDelete of an object the framework owns");
     return;
@@ -335,6 +353,8 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
   }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   for (auto& ctx : o->contexts) {
+    // Source: wdfobject.h: WdfObjectAllocateContext; STATUS_OBJECT_NAME_COLLISION for a type the
+    // object already has.
     if (ctx.type == ContextAttributes->ContextTypeInfo->UniqueType) return STATUS_OBJECT_NAME_COLLISION;
   }
   size_t size = ContextAttributes->ContextTypeInfo->ContextSize;
@@ -355,11 +375,15 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
                          PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
                          WDFDRIVER* Driver) {
   if (Driver != nullptr) *Driver = nullptr;
+  // Source: "WdfDriverCreate function (wdfdriver.h)": called from DriverEntry; the Size check is
+  // wdfdriver.h's WDF_DRIVER_CONFIG_INIT.
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("WdfDriverCreate above PASSIVE_LEVEL");
   if (DriverObject == nullptr || DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG)) {
     return STATUS_INVALID_PARAMETER;
   }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  // Our own choice: a second driver object is refused (the reference page names
+  // STATUS_DRIVER_INTERNAL_ERROR for that).
   if (g_driver != nullptr) return STATUS_OBJECT_NAME_COLLISION;
   auto* d = new DriverObj();
   d->wdm = DriverObject;
@@ -376,6 +400,9 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
 }
 
 void WdfDriverMiniportUnload(WDFDRIVER Driver) {
+  // Source: wdfminiport.h: WdfDriverMiniportUnload, for drivers created with
+  // WdfDriverInitNoDispatchOverride; the IRQL is our own choice (it runs from the driver's Unload
+  // routine).
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("WdfDriverMiniportUnload above PASSIVE_LEVEL");
   DriverObj* d = as<DriverObj>(Driver, Kind::Driver, "WdfDriverMiniportUnload");
   if (d == nullptr) return;
@@ -402,6 +429,8 @@ NTSTATUS WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIBUTES Attrib
   *Device = nullptr;
   DriverObj* d = as<DriverObj>(Driver, Kind::Driver, "WdfDeviceMiniportCreate");
   if (d == nullptr || DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
+  // Source: wdfminiport.h: WdfDeviceMiniportCreate, _IRQL_requires_max_(PASSIVE_LEVEL), for miniport
+  // drivers (WdfDriverInitNoDispatchOverride); the status for others is our own choice.
   if (!(d->config.DriverInitFlags & WdfDriverInitNoDispatchOverride)) return STATUS_INVALID_DEVICE_REQUEST;
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("WdfDeviceMiniportCreate above PASSIVE_LEVEL");
   auto* dev = new DeviceObj();
@@ -429,6 +458,8 @@ NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, 
                          size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer) {
   *Memory = nullptr;
   if (Buffer != nullptr) *Buffer = nullptr;
+  // Source: wdfmemory.h: WdfMemoryCreate; a zero BufferSize is refused (our own choice of status);
+  // PoolTag 0 takes the driver's tag (WDF_DRIVER_CONFIG DriverPoolTag).
   if (BufferSize == 0) return STATUS_INVALID_PARAMETER;
   ULONG tag = PoolTag != 0 ? PoolTag : driver_tag();
   auto* m = new MemoryObj();
@@ -474,6 +505,8 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
 void WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
   SpinLockObj* l = as<SpinLockObj>(SpinLock, Kind::SpinLock, "WdfSpinLockAcquire");
   if (l == nullptr) return;
+  // Source: "WdfSpinLockAcquire function (wdfsync.h)": IRQL <= DISPATCH_LEVEL, returns at
+  // DISPATCH_LEVEL. A second acquire by the holder: our own choice to report.
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     verifier::fail("WdfSpinLockAcquire above DISPATCH_LEVEL");
     return;
@@ -492,6 +525,7 @@ void WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
 void WdfSpinLockRelease(WDFSPINLOCK SpinLock) {
   SpinLockObj* l = as<SpinLockObj>(SpinLock, Kind::SpinLock, "WdfSpinLockRelease");
   if (l == nullptr) return;
+  // Source: "WdfSpinLockRelease function (wdfsync.h)": the holder releases, at DISPATCH_LEVEL.
   if (l->owner != std::this_thread::get_id()) {
     verifier::fail("WdfSpinLockRelease by a thread that does not hold the lock");
     return;
@@ -524,6 +558,7 @@ NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* L
 NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
   WaitLockObj* l = as<WaitLockObj>(Lock, Kind::WaitLock, "WdfWaitLockAcquire");
   if (l == nullptr) return STATUS_INVALID_PARAMETER;
+  // Source: "WdfWaitLockAcquire function (wdfsync.h)".
   // PASSIVE_LEVEL when it may wait; below DISPATCH_LEVEL for a zero time-out.
   const KIRQL irql = KeGetCurrentIrql();
   if ((Timeout == nullptr || *Timeout != 0) ? irql != PASSIVE_LEVEL : irql >= DISPATCH_LEVEL) {
@@ -542,6 +577,8 @@ NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
 void WdfWaitLockRelease(WDFWAITLOCK Lock) {
   WaitLockObj* l = as<WaitLockObj>(Lock, Kind::WaitLock, "WdfWaitLockRelease");
   if (l == nullptr) return;
+  // Source: "WdfWaitLockRelease function (wdfsync.h)": IRQL <= DISPATCH_LEVEL; releasing a free
+  // lock is our own check.
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("WdfWaitLockRelease above DISPATCH_LEVEL");
   if (KeReadStateEvent(&l->free_event) != 0) {
     verifier::fail("WdfWaitLockRelease of a wait lock that is not held");
@@ -577,6 +614,7 @@ NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
   if (c == nullptr || lookup(Object, Kind::Generic, "WdfCollectionAdd") == nullptr)
     return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  // Our own choice: a 32-byte entry per item, so that the pool accounting sees the collection grow.
   // The framework allocates a list entry per item, with the driver's tag.
   char* entry = new char[32];
   verifier::pool_note_alloc(entry, driver_tag(), 32);
@@ -589,6 +627,7 @@ void WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
   if (c == nullptr) return;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
   if (Index >= c->items.size()) {
+    // Our own choice: an index past the end is reported.
     verifier::fail("WdfCollectionRemoveItem with an index beyond the collection");
     return;
   }
@@ -607,6 +646,7 @@ void WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
       return;
     }
   }
+  // Our own choice: removing an absent item is reported.
   verifier::fail("WdfCollectionRemove of an item that is not in the collection");
 }
 
@@ -614,6 +654,7 @@ WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index) {
   CollectionObj* c = as<CollectionObj>(Collection, Kind::Collection, "WdfCollectionGetItem");
   if (c == nullptr) return nullptr;
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
+  // Our own choice: NULL for an index out of range.
   return Index < c->items.size() ? c->items[Index].item : nullptr;
 }
 

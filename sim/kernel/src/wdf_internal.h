@@ -2,6 +2,8 @@
 // Object; objects form a parent/child tree rooted at the driver; deleting an
 // object deletes its children first. Each object and each context is pool
 // memory of the driver's pool tag.
+// Source: "WdfObjectDelete function (wdfobject.h)" for the tree and its deletion; wdfdriver.h:
+// DriverPoolTag, the tag of all the framework's allocations for the driver.
 #ifndef KORVEL_SIM_KERNEL_WDF_INTERNAL_H
 #define KORVEL_SIM_KERNEL_WDF_INTERNAL_H
 

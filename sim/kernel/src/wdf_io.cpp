@@ -33,6 +33,8 @@ WDFIOTARGET handle_of(UsbPipeObj* p) {
   return reinterpret_cast<WDFIOTARGET>(static_cast<Object*>(p));
 }
 
+// Source: "USBD_ISO_PACKET_DESCRIPTOR structure (usb.h)" for the per-packet USBD_STATUS codes
+// (usb.h); which code stands for which bus outcome is our own choice.
 USBD_STATUS packet_status(usb::IsoPacketStatus s, bool ended_early) {
   switch (s) {
     case usb::IsoPacketStatus::Ok:
@@ -68,6 +70,7 @@ void finish(RequestObj* r, NTSTATUS status, USBD_STATUS usbd, bool packets_valid
         if (USBD_ERROR(s)) ++errors;
       }
       iso.ErrorCount = errors;
+      // Source: usb.h: USBD_STATUS_ISOCH_REQUEST_FAILED, every packet of the transfer failed.
       if (!ended_early && errors == r->transfer.packet_count) {
         iso.Hdr.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
         usbd = USBD_STATUS_ISOCH_REQUEST_FAILED;
@@ -94,12 +97,16 @@ void finish(RequestObj* r, NTSTATUS status, USBD_STATUS usbd, bool packets_valid
     if (it != p->held.end()) p->held.erase(it);
   }
   r->sent_to = nullptr;
+  // Source: "WdfRequestReuse function (wdfrequest.h)": a completed request is reused before it is
+  // formatted again.
   r->completed = true;  // formatted or sent again only after WdfRequestReuse
   if (!r->pending.exchange(false)) {
     verifier::fail("a WDF request completed twice");
     return;
   }
   KIRQL old = KeGetCurrentIrql();
+  // Source: "EVT_WDF_REQUEST_COMPLETION_ROUTINE callback function (wdfrequest.h)": IRQL <=
+  // DISPATCH_LEVEL; always DISPATCH_LEVEL here is our own choice, the harder case.
   const bool raise = old < DISPATCH_LEVEL;
   if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
   if (routine != nullptr) routine(handle_of(r), p != nullptr ? handle_of(p) : nullptr, &r->params, context);
@@ -118,11 +125,15 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   r->sent_to = p;
   p->outstanding.fetch_add(1);
   usb::Device* device = bus_device_of(p);
+  // Source: usb.h: USBD_STATUS_DEVICE_GONE; the NTSTATUS beside it is our own choice.
   if (!device->connected()) return refuse(r, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
   PURB urb = r->urb;
   if (urb == nullptr || r->urb_room < sizeof(_URB_HEADER)) {
     return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   }
+  // Source: "_URB_ISOCH_TRANSFER structure (usb.h)": Hdr.Function is URB_FUNCTION_ISOCH_TRANSFER
+  // and Hdr.Length the size of the variable-length URB; the 1024-packet limit and the statuses of
+  // refusals are our own choice.
   if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
     return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION);
   }
@@ -135,9 +146,12 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   if (n == 0 || n > 1024 || r->urb_room < GET_ISO_URB_SIZE(n) || iso.Hdr.Length < GET_ISO_URB_SIZE(n)) {
     return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   }
+  // Source: usb.h: USBD_STATUS_INVALID_PIPE_HANDLE.
   if (iso.PipeHandle != static_cast<USBD_PIPE_HANDLE>(p) || r->pipe != p) {
     return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
   }
+  // Source: "_URB_ISOCH_TRANSFER structure (usb.h)": TransferBuffer is NULL when TransferBufferMDL
+  // is given.
   // The data: the MDL when there is one, else the buffer.
   PUCHAR data = nullptr;
   ULONG room = 0;
@@ -152,6 +166,7 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   if (data == nullptr || length > room) {
     return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   }
+  // Source: "USBD_ISO_PACKET_DESCRIPTOR structure (usb.h)": Offset in, Length out (IN transfers).
   // Packet k occupies [Offset[k], Offset[k+1]); the last one runs to the
   // transfer length. IsoPacket.Length is an output only.
   if (r->packets.size() < n) r->packets.resize(n);
@@ -167,6 +182,8 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   }
   iso.ErrorCount = 0;
   uint32_t start = iso.StartFrame;
+  // Source: "_URB_ISOCH_TRANSFER structure (usb.h)": USBD_START_ISO_TRANSFER_ASAP starts at the
+  // next frame, or after the transfers already queued on the pipe.
   if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
     std::lock_guard<std::mutex> g(p->io_m);
     uint32_t now = device->frame_number() + 1;
@@ -187,6 +204,8 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   switch (s) {
     case usb::IsoSubmit::Queued: {
       std::lock_guard<std::mutex> g(p->io_m);
+      // Source: USB 2.0, 9.6.6: bInterval of an isochronous endpoint is
+      // 2^(bInterval-1) (micro)frames.
       const uint32_t period = 1u << (std::min<UCHAR>(std::max<UCHAR>(p->info.Interval, 1), 16) - 1);
       const uint32_t per_frame = device->speed() == usb::Speed::High ? 8 : 1;
       const uint32_t frames = (n * period + per_frame - 1) / per_frame;
@@ -200,6 +219,8 @@ void submit(RequestObj* r, UsbPipeObj* p) {
       return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     case usb::IsoSubmit::BadPacketCount:
       return refuse(r, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    // Source: usb.h: USBD_STATUS_ISO_NOT_ACCESSED_BY_HW, USBD_STATUS_BAD_START_FRAME,
+    // USBD_STATUS_ISO_NOT_ACCESSED_LATE.
     case usb::IsoSubmit::Refused:
       for (ULONG k = 0; k < n; ++k) iso.IsoPacket[k].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
       iso.ErrorCount = n;
@@ -211,6 +232,8 @@ void submit(RequestObj* r, UsbPipeObj* p) {
   }
 }
 
+// Source: the IRQL line of each method's reference page (e.g. "WdfIoTargetStop function
+// (wdfiotarget.h)").
 void check_passive(const char* api) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail(std::string(api) + " above PASSIVE_LEVEL");
 }
@@ -219,6 +242,7 @@ void check_dispatch(const char* api) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail(std::string(api) + " above DISPATCH_LEVEL");
 }
 
+// Source: "WdfIoTargetStart function (wdfiotarget.h)": the driver calls the two synchronously.
 // WdfIoTargetStart and WdfIoTargetStop of one target are not to overlap.
 class TargetStateChange {
  public:
@@ -253,6 +277,7 @@ void RequestObj::Transfer::iso_complete(usb::IsoOutcome outcome) {
 
 RequestObj::~RequestObj() {
   if (pending.load()) {
+    // Our own choice: deleting a pending request is reported, then its transfer is cancelled.
     verifier::fail("a WDF request deleted while it is pending");
     UsbPipeObj* p = sent_to;
     if (p != nullptr && !bus_device_of(p)->cancel_iso(&transfer)) {
@@ -280,6 +305,8 @@ void wait_sent_io(UsbPipeObj* p) {
 }
 
 UsbPipeObj::~UsbPipeObj() {
+  // Our own choice: what the framework does with a deleted pipe's I/O is not documented; held
+  // requests are cancelled.
   // The framework purges a pipe's I/O before it deletes the pipe.
   std::vector<RequestObj*> held_now;
   {
@@ -304,6 +331,7 @@ extern "C" {
 NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
                           WDFREQUEST* Request) {
   *Request = nullptr;
+  // Source: wdfrequest.h: WdfRequestCreate; only USB pipe targets exist here (our own choice).
   if (IoTarget != nullptr && lookup(IoTarget, Kind::UsbPipe, "WdfRequestCreate") == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -319,6 +347,9 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
 }
 
 NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams) {
+  // Source: "WdfRequestReuse function (wdfrequest.h)": a request is reused after it completed;
+  // SET_NEW_IRP is for requests from WdfRequestCreateFromIrp (refused here: our own choice, none
+  // exist).
   check_dispatch("WdfRequestReuse");
   RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestReuse");
   if (r == nullptr || ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
@@ -351,6 +382,8 @@ void WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETI
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
   RequestObj* r = as<RequestObj>(Request, Kind::Request, "WdfRequestSend");
   if (r == nullptr) return FALSE;
+  // Source: "WdfRequestSend function (wdfrequest.h)": IRQL <= DISPATCH_LEVEL, PASSIVE_LEVEL when
+  // synchronous; FALSE plus a failing WdfRequestGetStatus when the request was not sent.
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("WdfRequestSend above DISPATCH_LEVEL");
   UsbPipeObj* p = as<UsbPipeObj>(Target, Kind::UsbPipe, "WdfRequestSend");
   if (p == nullptr) {
@@ -362,10 +395,14 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
     return FALSE;
   }
   const ULONG flags = Options != nullptr ? Options->Flags : 0;
+  // Source: "WDF_REQUEST_SEND_OPTIONS_FLAGS enumeration (wdfrequest.h)": send-and-forget is for
+  // requests from an I/O queue.
   if (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) {
     r->status = STATUS_INVALID_PARAMETER;  // only for requests of an I/O queue
     return FALSE;
   }
+  // Our own choice: sending a pending, unreused or unformatted request is reported (a bug check on
+  // Windows).
   if (r->pending.exchange(true)) {
     verifier::fail("WdfRequestSend of a request that is already pending");
     return FALSE;
@@ -389,6 +426,8 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
   {
     std::lock_guard<std::mutex> g(p->io_m);
     if (!p->started && !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) {
+      // Source: "WDF_REQUEST_SEND_OPTIONS_FLAGS enumeration (wdfrequest.h)":
+      // WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE.
       // A stopped target keeps the request until it is started again.
       p->held.push_back(r);
       r->sent_to = p;
@@ -405,6 +444,8 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
       deadline = korvel::sim::kernel::deadline_from_timeout(&t);
     }
     if (!Clock::instance().wait([r] { return !r->pending.load(); }, deadline)) {
+      // Source: "WdfRequestSend function (wdfrequest.h)": a synchronous request that times out is
+      // cancelled; the status is our own choice.
       if (bus_device_of(p)->cancel_iso(&r->transfer)) r->status = STATUS_IO_TIMEOUT;
       Clock::instance().wait([r] { return !r->pending.load(); }, Clock::kForever);
     }
@@ -426,6 +467,7 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request
     return STATUS_INVALID_PARAMETER;
   }
   check_dispatch("WdfUsbTargetPipeFormatRequestForUrb");
+  // Our own choice: formatting a pending request or an unreused completed one is reported.
   if (r->pending.load()) {
     verifier::fail("WdfUsbTargetPipeFormatRequestForUrb of a request that is pending");
     return STATUS_INVALID_DEVICE_REQUEST;
@@ -439,6 +481,8 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request
   size_t offset = 0;
   if (UrbMemoryOffset != nullptr) {
     offset = UrbMemoryOffset->BufferOffset;
+    // Source: wdfmemory.h: WDFMEMORY_OFFSET (BufferOffset, BufferLength 0 = to the end); our own
+    // choice: an offset range past the memory is refused.
     if (offset > size) return STATUS_INVALID_PARAMETER;
     if (UrbMemoryOffset->BufferLength != 0) {
       if (UrbMemoryOffset->BufferLength > size - offset) return STATUS_INVALID_PARAMETER;
@@ -455,6 +499,8 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE PIPE, WDFREQUEST Request
 
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions) {
+  // Source: "WdfUsbTargetPipeAbortSynchronously function (wdfusb.h)": PASSIVE_LEVEL;
+  // STATUS_INFO_LENGTH_MISMATCH for a wrong WDF_REQUEST_SEND_OPTIONS size.
   check_passive("WdfUsbTargetPipeAbortSynchronously");
   auto* p = as<UsbPipeObj>(Pipe, Kind::UsbPipe, "WdfUsbTargetPipeAbortSynchronously");
   if (p == nullptr) return STATUS_INVALID_PARAMETER;
@@ -485,6 +531,7 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
         return STATUS_IO_TIMEOUT;
     }
   }
+  // Our own choice: an abort to a device that is gone fails with STATUS_NO_SUCH_DEVICE.
   if (!bus_device_of(p)->connected()) return STATUS_NO_SUCH_DEVICE;
   // URB_FUNCTION_ABORT_PIPE: the host controller gives back every transfer of the endpoint.
   cancel_sent_io(p);
@@ -492,6 +539,8 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
 }
 
 NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
+  // Source: "WdfIoTargetStart function (wdfiotarget.h)": IRQL <= DISPATCH_LEVEL; queued requests go
+  // out on the start.
   check_dispatch("WdfIoTargetStart");
   auto* p = as<UsbPipeObj>(IoTarget, Kind::UsbPipe, "WdfIoTargetStart");
   if (p == nullptr) return STATUS_INVALID_PARAMETER;
@@ -508,6 +557,7 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 }
 
 void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+  // Source: "WdfIoTargetStop function (wdfiotarget.h)".
   // Leaving sent I/O pending does not wait: DISPATCH_LEVEL will do for it.
   if (Action == WdfIoTargetLeaveSentIoPending) {
     check_dispatch("WdfIoTargetStop");
@@ -531,6 +581,7 @@ void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
     case WdfIoTargetLeaveSentIoPending:
       break;
     default:
+      // Our own choice: an action outside the enumeration is reported.
       verifier::fail("WdfIoTargetStop with an invalid action");
       break;
   }

@@ -25,6 +25,7 @@ namespace {
 
 using namespace korvel::sim::wdf;
 
+// Our own choice: the NTSTATUS of each bus outcome (a stall fails the request).
 NTSTATUS status_of(usb::Result r) {
   switch (r) {
     case usb::Result::Ok:
@@ -43,6 +44,8 @@ void check_passive(const char* api) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail(std::string(api) + " above PASSIVE_LEVEL");
 }
 
+// Source: USB 2.0, 9.6.3 to 9.6.6 (descriptor layouts: bLength, wTotalLength,
+// bNumInterfaces); which status each defect gets is our own choice.
 // The framework's own check of the configuration descriptor before it builds
 // its interface objects: a chain of descriptors that stays inside the stated
 // total length, standard interface and endpoint descriptors of full size, and
@@ -94,12 +97,15 @@ NTSTATUS parse_interfaces(UsbDeviceObj* d) {
 NTSTATUS create_usb_device(WDFDEVICE Device, ULONG contract, PWDF_OBJECT_ATTRIBUTES Attributes,
                            WDFUSBDEVICE* UsbDevice) {
   *UsbDevice = nullptr;
+  // Source: wdfusb.h: WdfUsbTargetDeviceCreate, PASSIVE_LEVEL (as "WdfUsbTargetDeviceSelectConfig
+  // function (wdfusb.h)").
   check_passive("WdfUsbTargetDeviceCreate");
   Object* parent = lookup(Device, Kind::Device, "WdfUsbTargetDeviceCreate");
   if (parent == nullptr) return STATUS_INVALID_PARAMETER;
   usb::Device* dev = kernel::usb_device_of_pdo(korvel::sim::wdf::device_pdo(Device));
   if (dev == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
   if (!dev->connected()) return STATUS_NO_SUCH_DEVICE;
+  // Source: USB 2.0, 9.4.3 (GET_DESCRIPTOR) and 9.6.3 (wTotalLength).
   // GET_DESCRIPTOR(CONFIGURATION): the header first, then the whole.
   UCHAR header[9];
   USHORT got = 0;
@@ -151,6 +157,8 @@ void build_pipes(UsbDeviceObj* d, UsbInterfaceObj* itf) {
       p->owner = itf;
       WDF_USB_PIPE_INFORMATION_INIT(&p->info);
       USHORT w = USHORT(c[i + 4] | c[i + 5] << 8);
+      // Source: USB 2.0, 9.6.6: wMaxPacketSize bits 10..0 and the additional
+      // transactions in bits 12..11.
       p->info.MaximumPacketSize = ULONG(w & 0x7FF) * (1 + ((w >> 11) & 3));
       p->info.EndpointAddress = c[i + 2];
       p->info.Interval = c[i + 6];
@@ -169,6 +177,7 @@ void build_pipes(UsbDeviceObj* d, UsbInterfaceObj* itf) {
           p->info.PipeType = WdfUsbPipeTypeInterrupt;
           break;
       }
+      // Our own choice: the MaximumTransferSize reported for every pipe.
       p->info.MaximumTransferSize = 0x400000;
       if (NT_SUCCESS(attach(p, nullptr, itf))) {
         itf->pipes.push_back(p);
@@ -191,6 +200,7 @@ NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attri
 
 NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE Device, PWDF_USB_DEVICE_CREATE_CONFIG Config,
                                                 PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice) {
+  // Source: "WDF_USB_DEVICE_CREATE_CONFIG structure (wdfusb.h)": Size, USBDClientContractVersion.
   if (Config == nullptr || Config->Size != sizeof(WDF_USB_DEVICE_CREATE_CONFIG)) {
     *UsbDevice = nullptr;
     return STATUS_INFO_LENGTH_MISMATCH;
@@ -204,6 +214,7 @@ NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
   if (d == nullptr || Information == nullptr || Information->Size != sizeof(WDF_USB_DEVICE_INFORMATION)) {
     return STATUS_INFO_LENGTH_MISMATCH;
   }
+  // Our own choice: the USBDI and USB versions reported, a USB 2.0 stack.
   Information->UsbdVersionInformation.USBDI_Version = 0x600;
   Information->UsbdVersionInformation.Supported_USB_Version = 0x200;
   Information->HcdPortCapabilities = 0;
@@ -225,6 +236,8 @@ NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOI
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
   if (d == nullptr || ConfigDescriptorLength == nullptr) return STATUS_INVALID_PARAMETER;
   USHORT size = USHORT(d->config.size());
+  // Source: wdfusb.h: WdfUsbTargetDeviceRetrieveConfigDescriptor, STATUS_BUFFER_TOO_SMALL with the
+  // size needed.
   if (ConfigDescriptor == nullptr || *ConfigDescriptorLength < size) {
     *ConfigDescriptorLength = size;
     return STATUS_BUFFER_TOO_SMALL;
@@ -249,6 +262,10 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
                                         PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
   check_passive("WdfUsbTargetDeviceSelectConfig");
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceSelectConfig");
+  // Source: "WdfUsbTargetDeviceSelectConfig function (wdfusb.h)": alternate setting 0 unless the
+  // driver names another; the pipes of the old configuration are deleted. STATUS_INVALID_PARAMETER
+  // for a wrong Size is our own choice (the page names STATUS_INFO_LENGTH_MISMATCH); other select
+  // types are not supported (our own choice).
   if (d == nullptr || Params == nullptr || Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -304,6 +321,9 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
                                                             PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
                                                             PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
                                                             PULONG BytesTransferred) {
+  // Source: wdfusb.h: WdfUsbTargetDeviceSendControlTransferSynchronously, PASSIVE_LEVEL; the memory
+  // descriptor types are wdfmemory.h's WDF_MEMORY_DESCRIPTOR. A length past 0xFFFF does not fit
+  // wLength (USB 2.0, 9.3).
   check_passive("WdfUsbTargetDeviceSendControlTransferSynchronously");
   if (BytesTransferred != nullptr) *BytesTransferred = 0;
   auto* d =
@@ -372,6 +392,8 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
 }
 
 NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice) {
+  // Source: wdfusb.h: WdfUsbTargetDeviceIsConnectedSynchronous; STATUS_DEVICE_NOT_CONNECTED when
+  // gone (our own choice).
   check_passive("WdfUsbTargetDeviceIsConnectedSynchronous");
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceIsConnectedSynchronous");
   if (d == nullptr) return STATUS_INVALID_PARAMETER;
@@ -392,6 +414,10 @@ NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_AT
   if (Urb != nullptr) *Urb = nullptr;
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceCreateIsochUrb");
   if (d == nullptr || NumberOfIsochPackets == 0) return STATUS_INVALID_PARAMETER;
+  // Source: "WdfUsbTargetDeviceCreateIsochUrb function (wdfusb.h)": needs
+  // WdfUsbTargetDeviceCreateWithParameters and the 602 contract; the page names
+  // STATUS_INVALID_DEVICE_STATE, this returns STATUS_INVALID_DEVICE_REQUEST. The framework zeroes
+  // the URB.
   if (d->contract < USBD_CLIENT_CONTRACT_VERSION_602) return STATUS_INVALID_DEVICE_REQUEST;
   WDF_OBJECT_ATTRIBUTES a;
   if (Attributes != nullptr) {
@@ -411,6 +437,8 @@ NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_AT
 
 NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
                                       PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+  // Source: wdfusb.h: WdfUsbInterfaceSelectSetting, PASSIVE_LEVEL; an interface is selected after
+  // its configuration (STATUS_INVALID_DEVICE_STATE before: our own choice).
   check_passive("WdfUsbInterfaceSelectSetting");
   auto* itf = as<UsbInterfaceObj>(UsbInterface, Kind::UsbInterface, "WdfUsbInterfaceSelectSetting");
   if (itf == nullptr || Params == nullptr ||
@@ -488,6 +516,7 @@ WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR 
   if (PipeIndex >= itf->pipes.size()) return nullptr;
   UsbPipeObj* p = itf->pipes[PipeIndex];
   if (PipeInfo != nullptr) {
+    // Source: wdfusb.h: WDF_USB_PIPE_INFORMATION_INIT sets Size; a wrong one is our own failure.
     if (PipeInfo->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
       verifier::fail("WdfUsbInterfaceGetConfiguredPipe with a wrong WDF_USB_PIPE_INFORMATION size");
     } else {

@@ -20,6 +20,8 @@ struct UsbInterfaceObj;
 struct RequestObj;
 
 // A pipe is its own I/O target.
+// Source: wdfusb.h: WdfUsbTargetPipeGetIoTarget, the pipe as an I/O target; that a pipe starts
+// started is our own choice.
 struct UsbPipeObj : Object {
   UsbPipeObj() : Object(Kind::UsbPipe) {}
   ~UsbPipeObj() override;
@@ -51,6 +53,8 @@ struct UsbDeviceObj : Object {
   // The function of a composite device the driver's device is (the
   // generic parent driver's child), or null: the whole device.
   const usb::InterfaceCollection* function = nullptr;
+  // Source: "How to select a configuration for a USB device" (the partial descriptor of a composite
+  // function).
   std::vector<UCHAR> config;  // as the driver sees it: the function's partial descriptor
   std::vector<UsbInterfaceObj*> interfaces;
   bool configured = false;
