@@ -16,6 +16,10 @@
 // All stand-in dispatcher state (events, mutexes, thread objects) is guarded
 // by the clock's lock: state changes go through signal(), blocking through
 // wait().
+//
+// Our own choice, all of it: Windows has no such clock. The rules the waits
+// themselves keep (time-outs, what satisfies a wait) are the kernel's and are
+// sourced where they are made (ke.cpp).
 #ifndef KORVEL_SIM_KERNEL_CLOCK_H
 #define KORVEL_SIM_KERNEL_CLOCK_H
 

@@ -1,6 +1,9 @@
 // User-mode file handles on a device, as the I/O manager turns CreateFileW,
 // DeviceIoControl and CloseHandle into IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL,
 // IRP_MJ_CLEANUP and IRP_MJ_CLOSE on the device's own dispatch routines.
+// Sources: "Controlling Device Namespace Access", "Defining I/O Control
+// Codes" and "Methods for Accessing Data Buffers" (Microsoft Learn), named at
+// each rule below and in file_host.cpp.
 #ifndef KORVEL_SIM_KERNEL_FILE_HOST_H
 #define KORVEL_SIM_KERNEL_FILE_HOST_H
 
@@ -36,7 +39,8 @@ class DeviceFile {
   // IRP_MJ_DEVICE_CONTROL with the buffers the code's transfer method asks
   // for, after the I/O manager's check of the code's access bits
   // (FILE_READ_ACCESS needs FILE_READ_DATA granted, FILE_WRITE_ACCESS
-  // FILE_WRITE_DATA: STATUS_ACCESS_DENIED without a word to the driver); the
+  // FILE_WRITE_DATA: STATUS_ACCESS_DENIED without a word to the driver,
+  // "Defining I/O Control Codes"); the
   // request's stack location carries the rights granted
   // (SL_READ_ACCESS_GRANTED, SL_WRITE_ACCESS_GRANTED): METHOD_BUFFERED copies through one system buffer; the
   // direct methods pass the input in the system buffer and describe the output buffer with an MDL;

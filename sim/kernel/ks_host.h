@@ -4,6 +4,8 @@
 // filter factory the driver published; frames are queued on a pin and come
 // back completed, in order; the pins' process dispatch runs on a worker of
 // the pin (a simulated thread), as AVStream's work items do.
+// Calls in place of handles and IOCTLs are our own choice; the rules of each
+// call are sourced in ks.cpp and ks_pin.cpp.
 #ifndef KORVEL_SIM_KERNEL_KS_HOST_H
 #define KORVEL_SIM_KERNEL_KS_HOST_H
 
@@ -16,7 +18,7 @@ namespace korvel::sim::kernel {
 
 // The major functions that KS's object dispatch serves for the file objects
 // it creates (KsSetMajorFunctionHandler's list, IRP_MJ_CREATE aside, which
-// KS serves by name for the device).
+// KS serves by name for the device). Source: ks.h: KsSetMajorFunctionHandler.
 constexpr UCHAR kKsObjectMajors[] = {IRP_MJ_CLOSE,       IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ,
                                      IRP_MJ_WRITE,       IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_QUERY_SECURITY,
                                      IRP_MJ_SET_SECURITY};
@@ -52,7 +54,7 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
 // KSPROPERTY_CONNECTION_DATAFORMAT set.
 NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format);
 // KSPROPERTY_CONNECTION_STATE set to the next state (one step of
-// STOP, ACQUIRE, PAUSE, RUN). Returns the driver's status.
+// STOP, ACQUIRE, PAUSE, RUN; ks.h: KSSTATE). Returns the driver's status.
 NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state);
 // Closes the pin (its state is set to STOP first when it is not).
 void pin_close(PKSPIN pin);

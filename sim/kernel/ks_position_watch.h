@@ -6,6 +6,10 @@
 // (capture) of it, never beyond WriteOffset; neither goes back while the pin
 // streams. Positions start over at ACQUIRE and STOP (our driver's choice,
 // which a client sees as a restart from 0).
+// Source: "KSAUDIO_POSITION structure (ksmedia.h)" (Microsoft Learn):
+// stream-relative offsets for a non-looped stream, WriteOffset grows as
+// buffers are received, PlayOffset as they are played or captured. The bounds
+// checked below are our own reading of it.
 #ifndef KORVEL_SIM_KERNEL_KS_POSITION_WATCH_H
 #define KORVEL_SIM_KERNEL_KS_POSITION_WATCH_H
 
@@ -23,7 +27,7 @@ class PositionWatch {
   void submitted(uint64_t bytes) { submitted_ += bytes; }
   // After a state change that succeeded. STOP hands every frame back;
   // ACQUIRE from PAUSE drops what was taken before, so that WriteOffset is
-  // then only bounded by what was submitted.
+  // then only bounded by what was submitted (our own choice).
   void state(KSSTATE to, KSSTATE from) {
     if (to == KSSTATE_STOP) {
       submitted_ = 0;

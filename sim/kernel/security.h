@@ -49,7 +49,8 @@ constexpr AccessMask kFileAllAccess = 0x001F01FF;
 // Generic rights replaced by the file object's specific ones.
 AccessMask map_generic(AccessMask mask);
 
-// Mandatory integrity levels (the RID of the S-1-16-x label SIDs).
+// Mandatory integrity levels (the RID of the S-1-16-x label SIDs, "Well-known
+// SIDs").
 constexpr uint32_t kIntegrityUntrusted = 0x0000;
 constexpr uint32_t kIntegrityLow = 0x1000;
 constexpr uint32_t kIntegrityMedium = 0x2000;
@@ -88,7 +89,9 @@ struct Token {
 };
 
 // Tokens of the accounts the stand-in models. `user` is a user's number
-// (part of its SID); `logon` numbers the logon session.
+// (part of its SID); `logon` numbers the logon session. The accounts, their
+// sessions and integrity levels follow "Mandatory Integrity Control" and
+// "Well-known SIDs"; the set of accounts is our own choice.
 //   console_user:  an interactive logon at the console (session 1), medium
 //                  integrity, not elevated (Administrators is deny-only in a
 //                  filtered administrator's token; plain users lack it);
@@ -128,7 +131,7 @@ struct SecurityDescriptor {
   // The mandatory label; without one an object is medium integrity with
   // no-write-up ("Mandatory Integrity Control").
   uint32_t label = kIntegrityMedium;
-  uint32_t label_policy = 1;  // SYSTEM_MANDATORY_LABEL_NO_WRITE_UP 1, NO_READ_UP 2, NO_EXECUTE_UP 4
+  uint32_t label_policy = 1;  // winnt.h: SYSTEM_MANDATORY_LABEL_NO_WRITE_UP 1, NO_READ_UP 2, NO_EXECUTE_UP 4
 };
 
 // Parses an SDDL string: owner and group (read and ignored), a DACL of A and

@@ -2,7 +2,9 @@
 // counted by tag, blocking calls at dispatch level, IRPs completed twice,
 // locks released by the wrong thread and the like. A failed check calls the
 // failure handler; the default prints the reason and aborts, which fails the
-// test that caused it.
+// test that caused it. Each check names its source where it is made; stopping
+// the run at the first failure stands for Driver Verifier's bug check (our own
+// choice: no crash dump, the reason on stderr).
 #ifndef KORVEL_SIM_KERNEL_VERIFIER_H
 #define KORVEL_SIM_KERNEL_VERIFIER_H
 
@@ -23,6 +25,8 @@ FailureHandler set_failure_handler(FailureHandler handler);
 uint64_t failure_count();
 
 // Pool tags as written in source ('ac2m' is stored so that memory reads "ac2m").
+// Source: "ExFreePoolWithTag function (wdm.h)" (Microsoft Learn): one to four
+// ASCII characters 0x20 to 0x7E; tag_name() shows others as '.'.
 constexpr uint32_t tag(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
          uint32_t(uint8_t(s[3])) << 24;
@@ -35,7 +39,7 @@ struct TagUsage {
   uint64_t total = 0;              // allocations ever made
 };
 
-// Current usage of one tag and of every tag seen.
+// Current usage of one tag and of every tag seen (our own choice).
 TagUsage pool_usage(uint32_t tag);
 std::map<uint32_t, TagUsage> pool_snapshot();
 // Allocations of every tag ever made (to detect allocations in a window).
@@ -49,10 +53,14 @@ void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes, bool paged = f
 enum class PoolRange { Outside, NonPaged, Paged };
 PoolRange pool_range(const void* p, uint64_t bytes);
 // Returns false (after reporting) when `p` is not an outstanding allocation
-// or was allocated with another tag (tag 0 = any).
+// or was allocated with another tag (tag 0 = any, as ExFreePool frees).
+// Source: "ExFreePoolWithTag function (wdm.h)" (Microsoft Learn): the tag the
+// block was allocated with.
 bool pool_note_free(const void* p, uint32_t tag);
 
-// Low-resources simulation, as Driver Verifier's: once armed, the n-th call
+// Low-resources simulation, as Driver Verifier's ("Systematic Low Resource
+// Simulation", Microsoft Learn: failures injected predictably, so that a run
+// repeats; which call fails is our own choice): once armed, the n-th call
 // from now on of the sites that can fail for want of resources (pool
 // allocations, MDLs, framework objects, system threads) fails (1 = the
 // next). 0 disarms. Counting runs only while armed.

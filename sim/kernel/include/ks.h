@@ -2,6 +2,9 @@
 // driver fills in (device, filter and pin descriptors, data formats and
 // ranges, framing, automation tables) and the class-driver calls it makes.
 // The records keep the x64 layouts of the WDK.
+// Source: the WDK's ks.h for the names, values and layouts (each structure's
+// Microsoft Learn page, e.g. "KSPIN_DESCRIPTOR_EX structure (ks.h)");
+// KSDDKAPI left empty is our own choice (no DLL import here).
 #ifndef KORVEL_SIM_KS_H
 #define KORVEL_SIM_KS_H
 #include <wdm.h>

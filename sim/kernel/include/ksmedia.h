@@ -1,5 +1,7 @@
 // User-mode stand-in for <ksmedia.h>: the audio data formats and ranges,
 // category and node-type identifiers, and the audio property records.
+// Source: the WDK's ksmedia.h for the names, values and layouts (e.g.
+// "KSAUDIO_POSITION structure (ksmedia.h)", Microsoft Learn).
 #ifndef KORVEL_SIM_KSMEDIA_H
 #define KORVEL_SIM_KSMEDIA_H
 #include <ks.h>

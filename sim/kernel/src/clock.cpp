@@ -1,5 +1,6 @@
 // The one simulated clock: wall-clock or discrete-event time, and the wait
-// queue every stand-in blocking call goes through.
+// queue every stand-in blocking call goes through. Our own design throughout
+// (see clock.h); nothing here mirrors a Windows rule.
 #include "kernel/clock.h"
 
 #include <linux/futex.h>

@@ -12,6 +12,8 @@ namespace {
 
 constexpr ULONG kBufferTag = verifier::tag("SBuf");  // system buffers of the I/O manager
 
+// Source: wdm.h: IRP (RequestorMode UserMode for a caller's request; the
+// file object in the stack location and Tail.Overlay.OriginalFileObject).
 PIRP allocate(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file) {
   PIRP irp = IoAllocateIrp(CCHAR(device->StackSize), FALSE);
   if (irp == nullptr) return nullptr;
@@ -27,16 +29,21 @@ PIRP allocate(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file) {
 
 DeviceFile::DeviceFile(PDEVICE_OBJECT device, const std::u16string& name, const security::Caller& caller)
     : device_(device), name_(name), caller_(caller) {
-  file_.Type = 5;  // IO_TYPE_FILE
+  file_.Type = 5;  // IO_TYPE_FILE (wdm.h)
   file_.Size = sizeof(FILE_OBJECT);
   file_.DeviceObject = device;
   file_.FileName.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name_.c_str()));
   file_.FileName.Length = USHORT(name_.size() * sizeof(WCHAR));
   file_.FileName.MaximumLength = USHORT(file_.FileName.Length + sizeof(WCHAR));
+  // Our own choice: every open shares reading and writing.
   file_.SharedRead = TRUE;
   file_.SharedWrite = TRUE;
 }
 
+// The caller waits for a pending IRP on the event the completion sets. A
+// dispatch routine that neither completes nor pends the IRP is reported
+// (wdm.h: DRIVER_DISPATCH returns STATUS_PENDING or the status of the IRP it
+// completed; the check is our own).
 NTSTATUS DeviceFile::send(PIRP irp) {
   CallerScope in_context(&caller_);
   KEVENT done;
@@ -62,6 +69,7 @@ NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name, sec
   // The device object itself, or a name in its namespace on a device with
   // FILE_DEVICE_SECURE_OPEN, is opened only with what its descriptor grants;
   // another name in the namespace is granted what it asks.
+  // Source: "Controlling Device Namespace Access" (Microsoft Learn).
   security::AccessMask granted = security::map_generic(desired);
   if (name.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0) {
     if (!security::access_check(*device_security(device), *caller.token, desired, &granted))
@@ -71,6 +79,8 @@ NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name, sec
   }
   std::unique_ptr<DeviceFile> f(new DeviceFile(device, name, caller));
   f->granted_ = granted;
+  // Source: wdm.h: FILE_OBJECT's ReadAccess, WriteAccess and DeleteAccess
+  // record what the open was granted.
   f->file_.ReadAccess = (granted & (security::kFileReadData | security::kFileExecute)) != 0;
   f->file_.WriteAccess = (granted & (security::kFileWriteData | security::kFileAppendData)) != 0;
   f->file_.DeleteAccess = (granted & security::kDelete) != 0;
@@ -84,12 +94,16 @@ NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name, sec
   return status;
 }
 
+// Our own choice: the console user's process 1000, GENERIC_READ and
+// GENERIC_WRITE.
 NTSTATUS DeviceFile::open(PDEVICE_OBJECT device, const std::u16string& name,
                           std::unique_ptr<DeviceFile>* out) {
   return open(device, name, security::kGenericRead | security::kGenericWrite, security::console_caller(1000),
               out);
 }
 
+// Source: wdm.h: IRP_MJ_CLEANUP (the handle is closed) comes before
+// IRP_MJ_CLOSE (the file object goes).
 DeviceFile::~DeviceFile() {
   if (!opened_) return;
   Clock::instance().attach_current_thread();
@@ -131,6 +145,9 @@ NTSTATUS DeviceFile::ioctl(ULONG code, const void* in, ULONG in_len, void* out, 
   s->Parameters.DeviceIoControl.InputBufferLength = in_len;
   s->Parameters.DeviceIoControl.OutputBufferLength = out_len;
 
+  // The transfer method is the code's low two bits ("Defining I/O Control
+  // Codes"); the buffers each method gets: "Methods for Accessing Data
+  // Buffers" (Microsoft Learn).
   ULONG method = code & 3;
   PVOID system = nullptr;
   ULONG system_len = 0;

@@ -41,7 +41,7 @@ IoState& io() {
     st->version.dwOSVersionInfoSize = sizeof(RTL_OSVERSIONINFOW);
     st->version.dwMajorVersion = 10;
     st->version.dwMinorVersion = 0;
-    st->version.dwBuildNumber = 19045;
+    st->version.dwBuildNumber = 19045;  // Windows 10 22H2 (our own choice of default)
     st->version.dwPlatformId = 2;
     return st;
   }();
@@ -57,6 +57,7 @@ void set_os_version(ULONG major, ULONG minor, ULONG build) {
   io().version.dwMajorVersion = major;
   io().version.dwMinorVersion = minor;
   io().version.dwBuildNumber = build;
+  // Source: wdm.h: POOL_TYPE (NonPagedPoolNx from Windows 8, version 6.2).
   io().nx_pool.store(major > 6 || (major == 6 && minor >= 2), std::memory_order_relaxed);
 }
 
@@ -80,6 +81,7 @@ void free_driver_extensions(PDRIVER_OBJECT driver) {
   }
 }
 
+// Our own choice: what a major function the driver has no routine for gets.
 NTSTATUS invalid_device_request(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
@@ -135,6 +137,9 @@ bool irp_completed(PIRP irp) {
 
 extern "C" {
 
+// Source: "IoAllocateIrp function (wdm.h)" (Microsoft Learn): non-paged, NULL on
+// failure, members initialised. The initial STATUS_NOT_SUPPORTED is our own
+// choice.
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (StackSize < 1) return nullptr;
   SIZE_T size = sizeof(IRP) + sizeof(IO_STACK_LOCATION) * SIZE_T(StackSize);
@@ -159,6 +164,9 @@ void IoFreeIrp(PIRP Irp) {
   ExFreePoolWithTag(Irp, kIrpTag);
 }
 
+// Source: "IofCallDriver function (wdm.h)" (Microsoft Learn): the next stack
+// location gets the device object, the driver's dispatch routine is called.
+// A major function without a routine completes as invalid (our own choice).
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->CurrentLocation--;
   if (Irp->CurrentLocation <= 0) {
@@ -177,6 +185,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return dispatch(DeviceObject, Irp);
 }
 
+// Source: "IofCompleteRequest function (wdm.h)" (Microsoft Learn): DISPATCH_LEVEL
+// at most, completion routines run from the lowest driver up. Completed
+// twice and completed with STATUS_PENDING: the DoubleCompletion and
+// CompleteRequestStatusCheck rules that page lists.
 void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
   {
     std::lock_guard<std::mutex> g(io().m);
@@ -209,6 +221,9 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
   if (Irp->UserEvent != nullptr) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
 }
 
+// Source: "IoAllocateMdl function (wdm.h)" (Microsoft Learn): DISPATCH_LEVEL at
+// most, NULL when it cannot allocate; SecondaryBuffer FALSE sets
+// Irp->MdlAddress. Refusing a zero length is our own choice.
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("IoAllocateMdl above DISPATCH_LEVEL");
@@ -225,6 +240,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
   return mdl;
 }
 
+// Source: wdm.h: IoFreeMdl (DISPATCH_LEVEL at most). NULL is reported (our own
+// check).
 void IoFreeMdl(PMDL Mdl) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("IoFreeMdl above DISPATCH_LEVEL");
   if (Mdl == nullptr) {
@@ -237,6 +254,7 @@ void IoFreeMdl(PMDL Mdl) {
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail("MmBuildMdlForNonPagedPool above DISPATCH_LEVEL");
   // The buffer the MDL describes is to lie, whole, in non-paged pool.
+  // Source: "MmBuildMdlForNonPagedPool function (wdm.h)" (Microsoft Learn).
   const PVOID start = static_cast<PCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
   if (verifier::pool_range(start, MemoryDescriptorList->ByteCount) != verifier::PoolRange::NonPaged) {
     verifier::fail("MmBuildMdlForNonPagedPool of an MDL whose " +
@@ -265,6 +283,9 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   return MemoryDescriptorList->MappedSystemVa;
 }
 
+// Source: "IoAllocateDriverObjectExtension function (wdm.h)" (Microsoft Learn):
+// resident memory; a second one for the same identification is
+// STATUS_OBJECT_NAME_COLLISION. Zeroing it is our own choice.
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension) {
   *DriverObjectExtension = nullptr;
@@ -301,11 +322,15 @@ NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess) {
 // The process of the calling thread: the requestor of the request the
 // thread is dispatching for a user-mode caller (a device-control request
 // runs in its caller's thread), else the System process.
+// Source: wdm.h: PsGetCurrentProcessId. The System process's id (4) is our
+// own choice.
 HANDLE PsGetCurrentProcessId(void) {
   const korvel::sim::security::Caller* c = korvel::sim::kernel::current_caller();
   return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(c != nullptr ? c->process_id : 4));
 }
 
+// Source: "IoGetRequestorSessionId function (ntifs.h)" (Microsoft Learn): the
+// session of the process that sent the request, else STATUS_UNSUCCESSFUL.
 NTSTATUS IoGetRequestorSessionId(PIRP Irp, PULONG pSessionId) {
   const korvel::sim::security::Caller* c = korvel::sim::kernel::current_caller();
   if (Irp == nullptr || pSessionId == nullptr || c == nullptr || c->token == nullptr)
@@ -320,6 +345,9 @@ PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdenti
   return it == io().extensions.end() ? nullptr : it->second;
 }
 
+// Source: "RtlGetVersion function (wdm.h)" (Microsoft Learn): PASSIVE_LEVEL;
+// the caller sets dwOSVersionInfoSize. Refusing a smaller size is our own
+// choice.
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("RtlGetVersion above PASSIVE_LEVEL");
   if (lpVersionInformation == nullptr ||
@@ -331,6 +359,8 @@ NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
   return STATUS_SUCCESS;
 }
 
+// Source: wdm.h: RtlInitUnicodeString (byte lengths without and with the
+// terminator; a NULL source gives an empty string).
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   USHORT n = 0;
   if (SourceString != nullptr) {

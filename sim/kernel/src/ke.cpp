@@ -39,6 +39,7 @@ struct TerminateThread {
 // Whether each held mutex was taken at DISPATCH_LEVEL: it is released at
 // the same side of DISPATCH_LEVEL. Guarded by the clock's lock, as the
 // mutexes' states are.
+// Source: "KeReleaseMutex function (wdm.h)" (Microsoft Learn).
 std::unordered_map<const void*, bool>& mutex_taken_at_dispatch() {
   static auto* m = new std::unordered_map<const void*, bool>();
   return *m;
@@ -47,6 +48,8 @@ std::unordered_map<const void*, bool>& mutex_taken_at_dispatch() {
 // Dispatcher objects are used only once initialised (KeInitializeXxx sets
 // the header's size, as the kernel's own initialisers do); a zeroed one is
 // not an event.
+// Source: "KeWaitForSingleObject function (wdm.h)" (Microsoft Learn): the object
+// is an initialized dispatcher object. The Size test is our own choice.
 bool initialized(const DISPATCHER_HEADER* h, const char* api) {
   if (h != nullptr && h->Size != 0) return true;
   verifier::fail(std::string(api) + " of a dispatcher object that was not initialised");
@@ -55,6 +58,9 @@ bool initialized(const DISPATCHER_HEADER* h, const char* api) {
 
 // `self` and `irql`: the waiting thread's (the clock may test a waiter's
 // condition on the thread that signals).
+// Source: "KeWaitForSingleObject function (wdm.h)" (Microsoft Learn): a
+// notification event stays signalled, a synchronization event is reset by the
+// wait it satisfies, a mutex is taken (recursively by its owner).
 bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self, KIRQL irql) {
   switch (h->Type) {
     case kernel::kNotificationEvent:
@@ -87,6 +93,8 @@ bool acquire_object(DISPATCHER_HEADER* h, PKTHREAD self, KIRQL irql) {
 
 namespace korvel::sim::kernel {
 
+// Source: "KeWaitForSingleObject function (wdm.h)" (Microsoft Learn): 100 ns
+// units, negative relative, positive absolute (from 1601), NULL for ever.
 uint64_t deadline_from_timeout(const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return Clock::kForever;
   uint64_t now = Clock::instance().now_ns();
@@ -109,6 +117,8 @@ NTSTATUS wait_for_object(PVOID object, const LARGE_INTEGER* timeout) {
   return Clock::instance().wait(ready, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
+// Source: "KeReleaseMutex function (wdm.h)" (Microsoft Learn): at DISPATCH_LEVEL
+// a KeWaitXxx time-out is to be zero.
 void check_may_block(const char* what, const LARGE_INTEGER* timeout) {
   if (t_irql >= DISPATCH_LEVEL && (timeout == nullptr || timeout->QuadPart != 0)) {
     verifier::fail(std::string(what) + " may block and was called at IRQL " + std::to_string(int(t_irql)));
@@ -123,12 +133,16 @@ KIRQL KeGetCurrentIrql(void) {
   return t_irql;
 }
 
+// Source: "KeRaiseIrql macro (wdm.h)" (Microsoft Learn): raising to a lower
+// IRQL is a bug check.
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   if (NewIrql < t_irql) verifier::fail("KeRaiseIrql to a lower IRQL");
   *OldIrql = t_irql;
   t_irql = NewIrql;
 }
 
+// Source: "KeLowerIrql function (wdm.h)" (Microsoft Learn): NewIrql is the one
+// KeRaiseIrql returned; lowering to a higher one is our own check of that.
 void KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql > t_irql) verifier::fail("KeLowerIrql to a higher IRQL");
   t_irql = NewIrql;
@@ -143,6 +157,8 @@ KIRQL KeRaiseIrqlToDslevel(void) {
 // ---------------------------------------------------------------------------
 // Pool
 // ---------------------------------------------------------------------------
+// Source: "ExAllocatePoolWithTag function (wdm.h)" (Microsoft Learn):
+// DISPATCH_LEVEL at most, paged pool APC_LEVEL at most, NULL when it fails.
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("pool allocation above DISPATCH_LEVEL");
   if ((PoolType == PagedPool || PoolType == PagedPoolCacheAligned) && t_irql > APC_LEVEL) {
@@ -161,21 +177,30 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     verifier::fail("executable non-paged pool (tag \"" + verifier::tag_name(Tag) +
                    "\") on Windows 8 or later: opt in to no-execute pool");
   }
+  // Our own choice: a zero-byte request fails.
   if (NumberOfBytes == 0) return nullptr;
   if (verifier::injected_failure()) return nullptr;
   void* p = std::malloc(NumberOfBytes);
   if (p == nullptr) return nullptr;
-  std::memset(p, 0xCD, NumberOfBytes);  // pool memory is not zeroed
+  // Pool memory is not zeroed ("ExAllocatePoolWithTag function (wdm.h)" makes
+  // no promise); the 0xCD fill is our own choice.
+  std::memset(p, 0xCD, NumberOfBytes);
   verifier::pool_note_alloc(p, Tag, NumberOfBytes, paged);
   return p;
 }
 
+// Source: wdm.h: ExAllocatePool2 zeroes the block unless
+// POOL_FLAG_UNINITIALIZED; its non-paged pool is no-execute.
 PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag) {
   PVOID p = ExAllocatePoolWithTag((Flags & POOL_FLAG_PAGED) ? PagedPool : NonPagedPoolNx, NumberOfBytes, Tag);
   if (p != nullptr && !(Flags & POOL_FLAG_UNINITIALIZED)) std::memset(p, 0, NumberOfBytes);
   return p;
 }
 
+// Source: "ExFreePoolWithTag function (wdm.h)" (Microsoft Learn): DISPATCH_LEVEL
+// at most, paged pool APC_LEVEL at most, the tag the block was allocated with.
+// Freeing NULL or a block that is not outstanding is reported (our own
+// choice).
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("ExFreePoolWithTag above DISPATCH_LEVEL");
   if (t_irql > APC_LEVEL && P != nullptr && verifier::pool_range(P, 1) == verifier::PoolRange::Paged) {
@@ -195,6 +220,7 @@ void ExFreePool(PVOID P) {
 // ---------------------------------------------------------------------------
 // Events and mutexes
 // ---------------------------------------------------------------------------
+// Source: wdm.h: KeInitializeEvent, KEVENT and DISPATCHER_HEADER.
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   Clock::instance().locked([&] {
     std::memset(Event, 0, sizeof(*Event));
@@ -205,6 +231,8 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   });
 }
 
+// Source: wdm.h: KeSetEvent (DISPATCH_LEVEL at most, APC_LEVEL with Wait TRUE;
+// returns the previous state).
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeSetEvent above DISPATCH_LEVEL");
   // With Wait TRUE the caller goes on to a wait: APC_LEVEL at most.
@@ -218,6 +246,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   return previous;
 }
 
+// Source: wdm.h: KeClearEvent, KeResetEvent, KeReadStateEvent.
 void KeClearEvent(PRKEVENT Event) {
   if (!initialized(&Event->Header, "KeClearEvent")) return;
   Clock::instance().locked([&] { Event->Header.SignalState = 0; });
@@ -240,6 +269,7 @@ LONG KeReadStateEvent(PRKEVENT Event) {
   return state;
 }
 
+// Source: wdm.h: KeInitializeMutex (a mutex starts signalled, unowned).
 void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   Clock::instance().locked([&] {
     std::memset(Mutex, 0, sizeof(*Mutex));
@@ -249,6 +279,10 @@ void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   });
 }
 
+// Source: "KeReleaseMutex function (wdm.h)" (Microsoft Learn): DISPATCH_LEVEL
+// at most; only the owner releases; a mutex taken at DISPATCH_LEVEL is
+// released there (and the other way round); a recursive owner releases once
+// per acquire.
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeReleaseMutex above DISPATCH_LEVEL");
   if (!initialized(&Mutex->Header, "KeReleaseMutex")) return 0;
@@ -286,6 +320,7 @@ LONG KeReadStateMutex(PRKMUTEX Mutex) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   // Even a wait that does not block (zero time-out) is DISPATCH_LEVEL at most.
+  // Source: "KeWaitForSingleObject function (wdm.h)" (Microsoft Learn).
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeWaitForSingleObject above DISPATCH_LEVEL");
   kernel::check_may_block("KeWaitForSingleObject", Timeout);
   return kernel::wait_for_object(Object, Timeout);
@@ -293,6 +328,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
   // APC_LEVEL at most, whatever the interval (a zero interval too).
+  // Source: "KeDelayExecutionThread function (wdm.h)" (Microsoft Learn).
   if (t_irql > APC_LEVEL) {
     verifier::fail("KeDelayExecutionThread called at IRQL " + std::to_string(int(t_irql)));
   }
@@ -304,6 +340,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
 // ---------------------------------------------------------------------------
 // Threads
 // ---------------------------------------------------------------------------
+// Our own choice: a thread that never was a system thread gets a thread
+// object of its own the first time it asks.
 PKTHREAD KeGetCurrentThread(void) {
   if (t_thread == nullptr) {
     t_thread = new _KTHREAD();
@@ -317,6 +355,8 @@ PKTHREAD KeGetCurrentThread(void) {
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   if (t_irql != PASSIVE_LEVEL) verifier::fail("KeSetPriorityThread above PASSIVE_LEVEL");
   // LOW_PRIORITY (0) is the system's own.
+  // Source: wdm.h: KeSetPriorityThread (PASSIVE_LEVEL; LOW_PRIORITY + 1 to
+  // HIGH_PRIORITY).
   if (Priority <= LOW_PRIORITY || Priority > HIGH_PRIORITY)
     verifier::fail("KeSetPriorityThread with an invalid priority");
   KPRIORITY old = Thread->priority;
@@ -331,6 +371,8 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+  // Source: "PsCreateSystemThread function (wdm.h)" (Microsoft Learn):
+  // PASSIVE_LEVEL; the handle is closed with ZwClose.
   if (t_irql != PASSIVE_LEVEL) verifier::fail("PsCreateSystemThread above PASSIVE_LEVEL");
   if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
   if (verifier::injected_failure()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -365,6 +407,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   return STATUS_SUCCESS;
 }
 
+// Source: wdm.h: PsTerminateSystemThread (a system thread ends itself, at
+// PASSIVE_LEVEL; it does not return).
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   PKTHREAD self = KeGetCurrentThread();
   if (!self->system_thread) {
@@ -375,6 +419,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
   throw TerminateThread{ExitStatus};
 }
 
+// Our own choice: a handle here is the thread object itself, one reference.
 NTSTATUS ZwClose(HANDLE Handle) {
   if (Handle == nullptr) return STATUS_INVALID_HANDLE;
   ObfDereferenceObject(Handle);
@@ -396,6 +441,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
   return STATUS_SUCCESS;
 }
 
+// Source: wdm.h: ObDereferenceObject; dereferencing more often than
+// referencing is reported (our own check).
 LONG_PTR ObfDereferenceObject(PVOID Object) {
   PKTHREAD t = static_cast<PKTHREAD>(Object);
   int left = --t->references;
@@ -408,13 +455,17 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 // Time, version, spin locks
 // ---------------------------------------------------------------------------
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
-  constexpr LONGLONG kFrequency = 10000000;  // 10 MHz, as on current Windows
+  // 10 MHz, as on current Windows; our own choice (callers read the
+  // frequency, none is to assume it).
+  constexpr LONGLONG kFrequency = 10000000;
   if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = kFrequency;
   LARGE_INTEGER li;
   li.QuadPart = LONGLONG(Clock::instance().now_ns() / 100);
   return li;
 }
 
+// Source: wdm.h: system time counts 100 ns units from 1601; interrupt time
+// 100 ns units from boot (here: from the clock's start).
 void KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = kernel::kSystemTimeBase + LONGLONG(Clock::instance().now_ns() / 100);
 }
@@ -424,7 +475,8 @@ ULONGLONG KeQueryInterruptTime(void) {
 }
 
 void KeStallExecutionProcessor(ULONG MicroSeconds) {
-  // Busy wait: the clock does not advance for it in virtual mode.
+  // Busy wait: the clock does not advance for it in virtual mode (our own
+  // choice; on Windows the processor spins for the time).
   if (Clock::instance().mode() == korvel::sim::ClockMode::Real) {
     std::this_thread::sleep_for(std::chrono::microseconds(MicroSeconds));
   }
@@ -437,6 +489,8 @@ void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 // A held lock holds its owner's thread object, so that a second acquire by
 // the same thread (which would spin for ever) and a release by a thread
 // that does not hold it are reported.
+// Source: "KeAcquireSpinLock macro (wdm.h)" (Microsoft Learn): DISPATCH_LEVEL at
+// most, returns at DISPATCH_LEVEL, a recursive acquire deadlocks.
 void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   if (t_irql > DISPATCH_LEVEL) verifier::fail("KeAcquireSpinLock above DISPATCH_LEVEL");
   const auto self = reinterpret_cast<ULONG_PTR>(KeGetCurrentThread());
@@ -453,6 +507,8 @@ void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   }
 }
 
+// Source: wdm.h: KeReleaseSpinLock (at DISPATCH_LEVEL, back to the IRQL the
+// acquire saved).
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != reinterpret_cast<ULONG_PTR>(KeGetCurrentThread())) {
     verifier::fail("KeReleaseSpinLock of a spin lock the thread does not hold");

@@ -51,6 +51,8 @@ KsState& ks_state() {
   return *s;
 }
 
+// Our own choice: KS's functional device objects are told apart by their
+// FILE_DEVICE_KS type, and their extension is the class driver's record.
 DeviceHeader* header_of(PDEVICE_OBJECT fdo) {
   if (fdo == nullptr || fdo->DeviceType != FILE_DEVICE_KS) return nullptr;
   return static_cast<DeviceHeader*>(fdo->DeviceExtension);
@@ -66,6 +68,11 @@ NTSTATUS complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
+// The device add of KsInitializeDriver's AddDevice: the FDO goes on top of
+// the PDO (wdm.h: IoAttachDeviceToDeviceStack, the new device's StackSize is
+// the lower one's plus one), then the minidriver's Add dispatch (ks.h:
+// KSDEVICE_DISPATCH); a failed Add leaves no device. DO_POWER_PAGABLE and
+// the device record are our own choice.
 NTSTATUS ks_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   const KSDEVICE_DESCRIPTOR* descriptor = nullptr;
   {
@@ -123,6 +130,12 @@ void delete_device(PDEVICE_OBJECT fdo) {
   delete fdo;
 }
 
+// PnP IRPs to the minidriver's KSDEVICE_DISPATCH (ks.h): Start then, when it
+// succeeds, PostStart; the query IRPs return the minidriver's status, the
+// others succeed. Stop and remove drop the filter factories (the
+// KSCREATE_ITEM_FREEONSTOP behaviour of "KsCreateFilterFactory function
+// (ks.h)", applied to every factory: our own choice). A minor function KS does
+// not handle keeps the IRP's status (our own choice: no bus driver below).
 NTSTATUS ks_dispatch_pnp(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceHeader* h = header_of(fdo);
   if (h == nullptr) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -178,6 +191,9 @@ NTSTATUS ks_dispatch_pnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
 }
 
+// Device power IRPs to the minidriver's QueryPower and SetPower (ks.h:
+// KSDEVICE_DISPATCH). System power IRPs succeed and other minor functions are
+// not supported (our own choice: no power policy is modelled).
 NTSTATUS ks_dispatch_power(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceHeader* h = header_of(fdo);
   if (h == nullptr) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -203,7 +219,8 @@ NTSTATUS ks_dispatch_power(PDEVICE_OBJECT fdo, PIRP irp) {
 }
 
 // A handle whose name is "\" and a filter factory's reference string is a
-// filter handle. Filters and pins are not instantiated through handles here
+// filter handle ("KsCreateFilterFactory function (ks.h)": RefString names the
+// factory's filters). Filters and pins are not instantiated through handles here
 // (clients in the process use the KS host interface), so requests on such a
 // handle other than its close are refused.
 //
@@ -346,6 +363,9 @@ std::vector<const KSFILTER_DESCRIPTOR*> factory_descriptors(PKSDEVICE device) {
 
 extern "C" {
 
+// Source: ks.h: KsInitializeDriver and KSDEVICE_DESCRIPTOR (Version is
+// KSDEVICE_DESCRIPTOR_VERSION; 0 for a descriptor of before versions, our own
+// reading). A driver object without an extension is refused (our own check).
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
                             const KSDEVICE_DESCRIPTOR* Descriptor) {
   if (DriverObject == nullptr || DriverObject->DriverExtension == nullptr) return STATUS_INVALID_PARAMETER;
@@ -377,13 +397,19 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
                                ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
                                PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory) {
   if (FilterFactory != nullptr) *FilterFactory = nullptr;
+  // Source: "KsCreateFilterFactory function (ks.h)" (Microsoft Learn):
+  // PASSIVE_LEVEL.
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsCreateFilterFactory above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(DeviceObject);
   if (h == nullptr || Descriptor == nullptr) return STATUS_INVALID_PARAMETER;
-  // The object hierarchy changes under the device mutex only.
+  // The object hierarchy changes under the device mutex only ("Mutexes in
+  // AVStream": the device mutex synchronizes the hierarchy from device to
+  // filter).
   if (KeReadStateMutex(&h->mutex) > 0 || h->mutex.OwnerThread != KeGetCurrentThread()) {
     verifier::fail("KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
   }
+  // Source: ks.h: KSFILTER_DESCRIPTOR (Version KSFILTER_DESCRIPTOR_VERSION,
+  // PinDescriptorSize at least a KSPIN_DESCRIPTOR_EX).
   if (Descriptor->Version != KSFILTER_DESCRIPTOR_VERSION) return STATUS_INVALID_PARAMETER;
   if (Descriptor->PinDescriptorsCount != 0 && (Descriptor->PinDescriptors == nullptr ||
                                                Descriptor->PinDescriptorSize < sizeof(KSPIN_DESCRIPTOR_EX))) {
@@ -401,11 +427,16 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
+// Source: "KsAcquireDevice function (ks.h)" (Microsoft Learn): PASSIVE_LEVEL,
+// the device mutex.
 void KsAcquireDevice(PKSDEVICE Device) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsAcquireDevice above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(Device->FunctionalDeviceObject);
   // The device mutex is not recursive (a second acquire deadlocks), and
   // is taken before a filter control mutex, never under one.
+  // Source: "Mutexes in AVStream" and "Filter Control Mutex in AVStream"
+  // (Microsoft Learn): the mutexes are not obtained recursively, the hierarchy
+  // is locked from the device downward.
   if (KeReadStateMutex(&h->mutex) <= 0 && h->mutex.OwnerThread == KeGetCurrentThread()) {
     verifier::fail("KsAcquireDevice by the thread that holds the device mutex");
   }
@@ -413,6 +444,7 @@ void KsAcquireDevice(PKSDEVICE Device) {
   KeWaitForSingleObject(&h->mutex, Executive, KernelMode, FALSE, nullptr);
 }
 
+// Source: ks.h: KsReleaseDevice (PASSIVE_LEVEL, as KsAcquireDevice).
 void KsReleaseDevice(PKSDEVICE Device) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) verifier::fail("KsReleaseDevice above PASSIVE_LEVEL");
   DeviceHeader* h = header_of(Device->FunctionalDeviceObject);

@@ -4,6 +4,9 @@
 // calls the pin's process dispatch (asynchronously, as AVStream's work items
 // do, only in KSSTATE_RUN). Memory of these objects belongs to the class
 // driver: it is not counted as the minidriver's pool.
+// Processing in KSSTATE_RUN only, whatever the pin's flags, is our own choice
+// (KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY of "KSPIN_DESCRIPTOR_EX structure
+// (ks.h)" for every pin).
 #include <ks.h>
 #include <ntddk.h>
 
@@ -56,7 +59,7 @@ struct ClockMutex {
 };
 
 // Filter control mutexes the thread holds (the device mutex is not to be
-// taken under one).
+// taken under one: "Mutexes in AVStream", Microsoft Learn).
 thread_local int t_filter_controls = 0;
 
 struct ControlMutex {
@@ -77,6 +80,8 @@ struct FilterObj {
   std::vector<PinObj*> pins;
   // The filter control mutex: state and format changes of its pins, one at
   // a time. Processing does not take it (AVStream's process mutex is another).
+  // Source: "Filter Control Mutex in AVStream" and "Processing Mutex in
+  // AVStream" (Microsoft Learn).
   ControlMutex control;
 };
 
@@ -166,6 +171,8 @@ void aim(PointerObj* p, Frame* f, ULONG done) {
 
 // Frames at the head of the queue that nothing refers to any more go back
 // to the client, in order. Called with the pin's mutex held.
+// Source: "KsStreamPointerDelete function (ks.h)" (Microsoft Learn): a frame
+// nothing refers to is completed. Completing in queue order is our own choice.
 bool complete_frames(PinObj* p) {
   bool any = false;
   while (!p->frames.empty()) {
@@ -184,13 +191,15 @@ void notify_completions() {
   Clock::instance().signal([] {});
 }
 
+// Source: the stream pointer and pin functions' pages ("KsStreamPointerClone
+// function (ks.h)" and the others, Microsoft Learn): IRQL <= DISPATCH_LEVEL.
 void check_dispatch(const char* api) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) verifier::fail(std::string(api) + " above DISPATCH_LEVEL");
 }
 
 // Live stream pointers: the leading edges of live pins and the clones not
 // yet deleted. A pointer used after its clone was deleted (or its pin
-// closed) is reported, not followed.
+// closed) is reported, not followed (our own check).
 std::mutex g_pointers_m;
 std::set<const void*>& live_pointers() {
   static auto* s = new std::set<const void*>();
@@ -216,6 +225,8 @@ PointerObj* pointer_of(PKSSTREAM_POINTER sp, const char* api) {
 }
 
 // The leading edge leaves its frame for the next one (locked if any).
+// Source: "KsStreamPointerAdvanceOffsets function (ks.h)" (Microsoft Learn):
+// STATUS_DEVICE_NOT_READY when no frame can be locked after the advance.
 NTSTATUS leading_next(PinObj* p) {
   PointerObj* l = &p->leading;
   if (p->lead != p->frames.end()) {
@@ -265,6 +276,9 @@ void worker_main(PinObj* p, void* ticket) {
     const KSPIN_DISPATCH* d = p->pin.Descriptor->Dispatch;
     if (run && d != nullptr && d->Process != nullptr) {
       // A pin that asked for dispatch-level processing gets it.
+      // Source: "KSPIN_DESCRIPTOR_EX structure (ks.h)" (Microsoft Learn):
+      // KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING. Processing runs under the pin's
+      // processing mutex ("Processing Mutex in AVStream").
       KIRQL old = PASSIVE_LEVEL;
       const bool raise = (p->pin.Descriptor->Flags & KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING) != 0;
       if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -291,13 +305,16 @@ const KSPIN_DESCRIPTOR_EX* pin_descriptor(const KSFILTER* filter, ULONG id) {
                                                       size_t(id) * d->PinDescriptorSize);
 }
 
+// Source: ks.h: the wildcard format GUIDs are GUID_NULL
+// (KSDATAFORMAT_TYPE_WILDCARD and the others).
 bool guid_matches(const GUID& a, const GUID& b) {
   static const GUID null{};
   return IsEqualGUID(a, b) || IsEqualGUID(a, null) || IsEqualGUID(b, null);
 }
 
 // The first data range of a pin that matches the client's (attribute lists
-// that follow ranges with KSDATARANGE_ATTRIBUTES skipped).
+// that follow ranges with KSDATARANGE_ATTRIBUTES skipped, ks.h: KSDATARANGE).
+// Taking the first match as the pin's range is our own choice.
 const KSDATARANGE* matching_range(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFORMAT* format) {
   const KSPIN_DESCRIPTOR& p = pd->PinDescriptor;
   for (ULONG i = 0; i < p.DataRangesCount; ++i) {
@@ -311,6 +328,12 @@ const KSDATARANGE* matching_range(const KSPIN_DESCRIPTOR_EX* pd, const KSDATAFOR
   return nullptr;
 }
 
+// A KSPROPERTY request through the object's automation table (ks.h:
+// KSAUTOMATION_TABLE, KSPROPERTY_SET, KSPROPERTY_ITEM): the item of the set
+// and id, its MinProperty and MinData, the handler of the request's type.
+// The statuses for an unknown item, a short request or buffer, the size query
+// with an empty buffer and the basic-support answer without a handler are our
+// own choice.
 NTSTATUS property(const KSAUTOMATION_TABLE* table, void* object_header, void* request, ULONG request_length,
                   void* data, ULONG data_length, ULONG* bytes) {
   *bytes = 0;
@@ -419,6 +442,7 @@ PKSFILTER filter_create(PKSDEVICE device, size_t index, NTSTATUS* status) {
 void filter_close(PKSFILTER filter) {
   FilterObj* f = filter_of(filter);
   if (f == nullptr) return;
+  // Our own check: pins are closed before their filter.
   if (!f->pins.empty()) verifier::fail("a filter closed while it still has pins");
   const KSFILTER_DISPATCH* d = f->filter.Descriptor->Dispatch;
   if (d != nullptr && d->Close != nullptr) {
@@ -503,6 +527,8 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
     *status = STATUS_INVALID_PARAMETER;
     return nullptr;
   }
+  // Source: "KSPIN_DESCRIPTOR_EX structure (ks.h)" (Microsoft Learn):
+  // InstancesPossible. STATUS_DEVICE_BUSY beyond it is our own choice.
   ULONG instances = 0;
   for (PinObj* other : f->pins) instances += other->pin.Id == pin_id ? 1 : 0;
   if (instances >= pd->InstancesPossible) {
@@ -518,6 +544,8 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
   p->header.magic = kPinMagic;
   p->header.device = f->header.device;
   p->filter = f;
+  // Our own choice: the copy of the format has room for a WAVEFORMATEX
+  // specifier at least.
   p->format.assign(
       format->FormatSize < sizeof(KSDATAFORMAT) + 40 ? sizeof(KSDATAFORMAT) + 40 : format->FormatSize, 0);
   std::memcpy(p->format.data(), format, format->FormatSize);
@@ -541,7 +569,8 @@ PKSPIN pin_create(PKSFILTER filter, ULONG pin_id, const KSDATAFORMAT* format, NT
   // As AVStream: the format is checked first (no old format: the pin's
   // create dispatch has not been made yet), then the pin is created; a
   // refused format creates nothing. Both under the filter control mutex,
-  // which pin creation and destruction hold.
+  // which pin creation and destruction hold ("Filter Control Mutex in
+  // AVStream"; ks.h: KSPIN_DISPATCH, SetDataFormat with no old format).
   const KSPIN_DISPATCH* d = pd->Dispatch;
   f->control.lock();
   if (d != nullptr && d->SetDataFormat != nullptr)
@@ -580,6 +609,7 @@ NTSTATUS pin_set_format(PKSPIN pin, const KSDATAFORMAT* format) {
   if (d != nullptr && d->SetDataFormat != nullptr) {
     status = d->SetDataFormat(&p->pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr, range, nullptr);
   }
+  // Our own choice: a refused format leaves the old one in place.
   if (!NT_SUCCESS(status)) {
     p->format.swap(old);
     p->pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
@@ -592,12 +622,14 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
   PinObj* p = pin_of(pin);
   if (p == nullptr) return STATUS_INVALID_HANDLE;
   // KS knows four states; a client that steps past STOP or RUN is wrong.
+  // Source: ks.h: KSSTATE.
   if (unsigned(state) > unsigned(KSSTATE_RUN)) {
     verifier::fail("a pin state change to a state that is not a KSSTATE");
     return STATUS_INVALID_PARAMETER;
   }
   // Under the filter control mutex only: the pin's process dispatch may run
-  // meanwhile, as it may under AVStream.
+  // meanwhile, as it may under AVStream ("Filter Control Mutex in AVStream":
+  // it synchronizes state transitions).
   p->filter->control.lock();
   const KSSTATE from = p->pin.DeviceState;
   NTSTATUS status = STATUS_SUCCESS;
@@ -611,6 +643,7 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
     if (state == KSSTATE_STOP) {
       // The queue is flushed: every frame goes back to the client. The flush
       // waits for a process call under way (it holds the leading edge).
+      // Our own choice, as are the clones reported left at STOP.
       p->processing.lock();
       std::lock_guard<std::mutex> g(p->m);
       if (!p->clones.empty()) verifier::fail("clone stream pointers left on a pin that stops");
@@ -631,6 +664,7 @@ NTSTATUS pin_set_state(PKSPIN pin, KSSTATE state) {
   return status;
 }
 
+// Our own choice: a closing pin steps down to STOP through each state.
 void pin_close(PKSPIN pin) {
   PinObj* p = pin_of(pin);
   if (p == nullptr) return;
@@ -678,6 +712,8 @@ void pin_submit(PKSPIN pin, KSSTREAM_HEADER* header) {
   // As AVStream: a frame that arrives into a queue with nothing left to
   // process initiates processing; one that arrives behind frames still
   // waiting does not (a pin that returned STATUS_PENDING asks again itself).
+  // Source: "KSPIN_DESCRIPTOR_EX structure (ks.h)" (Microsoft Learn):
+  // KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING.
   if (was_empty && !(p->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) request_processing(p);
 }
 
@@ -714,6 +750,9 @@ size_t pin_clones(PKSPIN pin) {
 
 extern "C" {
 
+// Source: ks.h: KsGetDevice, KsPinGetParentFilter, KsGetFilterFromIrp,
+// KsGetPinFromIrp. Which object an IRP's file object stands for is our own
+// record (its FsContext).
 PKSDEVICE KsGetDevice(PVOID Object) {
   ObjectHeader* h = header_of(Object);
   return h != nullptr ? h->device : nullptr;
@@ -742,6 +781,7 @@ PKSPIN KsGetPinFromIrp(PIRP Irp) {
   return h->magic == kPinMagic ? &reinterpret_cast<PinObj*>(h)->pin : nullptr;
 }
 
+// Source: ks.h: KsPinGetNextSiblingPin (the next pin of the same pin id).
 PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
   PinObj* p = pin_of(Pin);
   if (p == nullptr) return nullptr;
@@ -754,6 +794,8 @@ PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
   return nullptr;
 }
 
+// Source: ks.h: KsPinAttemptProcessing. Processing is always asynchronous
+// here (our own choice).
 void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
   check_dispatch("KsPinAttemptProcessing");
   PinObj* p = pin_of(Pin);
@@ -809,6 +851,8 @@ NTSTATUS KsPinGetAvailableByteCount(PKSPIN Pin, PLONG InputDataBytes, PLONG Outp
   return STATUS_SUCCESS;
 }
 
+// Source: ks.h: KsPinGetLeadingEdgeStreamPointer (NULL when the queue has no
+// frame at the leading edge).
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
   check_dispatch("KsPinGetLeadingEdgeStreamPointer");
   PinObj* p = pin_of(Pin);
@@ -832,7 +876,9 @@ NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTE
   c->sp = source->sp;
   c->pin = p;
   c->frame = source->frame;
-  c->locked = source->locked;  // a clone starts in its source's lock state
+  // A clone starts on its source's frame, in its lock state, and holds a
+  // reference on the frame ("KsStreamPointerClone function (ks.h)").
+  c->locked = source->locked;
   c->context.assign(ContextSize, 0);
   c->sp.Context = ContextSize != 0 ? c->context.data() : nullptr;
   c->sp.Offset = takes_data(p) ? &c->sp.OffsetIn : &c->sp.OffsetOut;
@@ -848,7 +894,9 @@ NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
   auto* s = pointer_of(StreamPointer, "KsStreamPointerAdvance");
   if (s == nullptr) return STATUS_INVALID_PARAMETER;
   PinObj* p = s->pin;
-  if (!s->leading) return STATUS_DEVICE_NOT_READY;  // clones stay on their frame
+  // Our own choice: clones stay on their frame (the driver here does not
+  // advance one).
+  if (!s->leading) return STATUS_DEVICE_NOT_READY;
   bool completed;
   NTSTATUS status;
   {
@@ -871,6 +919,9 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG In
   {
     std::lock_guard<std::mutex> g(p->m);
     // The offsets of an unlocked pointer name no data the caller may use.
+    // Source: "KsStreamPointerAdvanceOffsets function (ks.h)" (Microsoft
+    // Learn): the pointer is locked; an advance stays within Remaining; at 0
+    // remaining (or Eject) the pointer moves to the next frame.
     if (!s->locked || s->frame == nullptr) {
       verifier::fail("KsStreamPointerAdvanceOffsets of a stream pointer that is not locked");
       return STATUS_DEVICE_NOT_READY;
@@ -910,6 +961,7 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
     }
     s->locked = false;
     // Eject: the leading edge moves on to the next frame, unlocked.
+    // Source: ks.h: KsStreamPointerUnlock.
     if (Eject && s->leading) {
       leading_next(p);
       s->locked = false;
@@ -924,6 +976,8 @@ void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
   auto* s = pointer_of(StreamPointer, "KsStreamPointerDelete");
   if (s == nullptr) return;
   PinObj* p = s->pin;
+  // Source: "KsStreamPointerDelete function (ks.h)" (Microsoft Learn): only a
+  // clone is deleted, never the leading edge.
   if (s->leading) {
     verifier::fail("KsStreamPointerDelete of the leading edge");
     return;

@@ -8,8 +8,12 @@
 namespace korvel::sim::security {
 namespace {
 
+// Our own choice: the machine's account domain (S-1-5-21-x-y-z, "Well-known
+// SIDs") that the simulated users belong to.
 const std::string kUserPrefix = "S-1-5-21-1004336348-1177238915-682003330-";
 
+// Source: "Well-known SIDs" (Microsoft Learn): a logon session's SID is
+// S-1-5-5-X-Y.
 std::string logon_sid(uint64_t logon) {
   return "S-1-5-5-" + std::to_string(logon >> 32) + "-" + std::to_string(logon & 0xFFFFFFFFu);
 }
@@ -117,7 +121,8 @@ std::vector<std::string> split(const std::string& s, char sep) {
 // The ACEs of one part ("(...)(...)"), from `at` to the next part or the end.
 bool parse_aces(const std::string& t, size_t* at, bool sacl, SecurityDescriptor* out, std::string* error) {
   while (*at < t.size() && t[*at] != '(') {
-    // The part's flags (P, AI, AR ...): how the ACL inherits, nothing here.
+    // The part's flags (P, AI, AR ...): how the ACL inherits, nothing here
+    // ("Security Descriptor String Format"; ignoring them is our own choice).
     if (!std::isupper(static_cast<unsigned char>(t[*at]))) break;
     if (*at + 1 < t.size() && t[*at + 1] == ':') break;  // the next part
     ++*at;
@@ -131,6 +136,8 @@ bool parse_aces(const std::string& t, size_t* at, bool sacl, SecurityDescriptor*
     const std::vector<std::string> f = split(t.substr(*at + 1, end - *at - 1), ';');
     *at = end + 1;
     if (f.size() != 6 || !f[3].empty() || !f[4].empty()) {
+      // Source: "ACE Strings": six fields; object ACEs are refused (our own
+      // choice: no descriptor here uses one).
       *error = "an ACE other than of six fields without object types";
       return false;
     }
@@ -140,6 +147,8 @@ bool parse_aces(const std::string& t, size_t* at, bool sacl, SecurityDescriptor*
       *error = "an ACE's rights or SID: \"" + f[2] + "\", \"" + f[5] + "\"";
       return false;
     }
+    // Our own choice: a SACL may hold only the mandatory label ("ACE Strings":
+    // ML, its policy NW, NR, NX).
     if (sacl) {
       if (f[0] != "ML" || sid.compare(0, 7, "S-1-16-") != 0 || mask == 0 || mask > 7) {
         *error = "a SACL ACE other than a mandatory label";
@@ -174,9 +183,12 @@ bool has_sid(const std::vector<std::string>& sids, const std::string& sid) {
 // DACLs Control Access to an Object").
 AccessMask dacl_grant(const SecurityDescriptor& sd, const std::vector<std::string>& allow,
                       const std::vector<std::string>& deny) {
+  // No DACL: full access for everyone (same page).
   if (!sd.has_dacl) return kFileAllAccess | kWriteDac | kWriteOwner;
   AccessMask granted = 0, denied = 0;
   for (const Ace& ace : sd.dacl) {
+    // A deny-only group matches deny ACEs only ("CreateRestrictedToken":
+    // SidsToDisable).
     if (ace.type == Ace::Type::Allow && has_sid(allow, ace.sid)) {
       granted |= ace.mask & ~denied;
     } else if (ace.type == Ace::Type::Deny && (has_sid(allow, ace.sid) || has_sid(deny, ace.sid))) {
@@ -199,6 +211,8 @@ Token user_token(const std::string& user, std::vector<std::string> groups, uint3
 
 }  // namespace
 
+// Source: "File Security and Access Rights" (Microsoft Learn): the file
+// object's generic mapping.
 AccessMask map_generic(AccessMask mask) {
   AccessMask out = mask & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead);
   if (mask & kGenericRead) out |= kFileGenericRead;
@@ -212,6 +226,9 @@ Token console_user(uint32_t user, uint64_t logon) {
   return interactive_user(user, 1, logon);
 }
 
+// The groups of an interactive and of a network logon: "Well-known SIDs"
+// (Interactive, Network, Authenticated Users, Users); which logon gets which
+// is our own model of a standard user's token.
 Token interactive_user(uint32_t user, uint32_t session, uint64_t logon) {
   return user_token(kUserPrefix + std::to_string(user),
                     {kEveryone, kLocal, kInteractive, kAuthenticatedUsers, kUsers}, session, logon);
@@ -235,6 +252,9 @@ Token service(const std::string& account) {
   t.user = account;
   t.session = 0;
   t.integrity = kIntegritySystem;
+  // Source: winnt.h: SYSTEM_LUID 0x3E7, LOCALSERVICE_LUID 0x3E5,
+  // NETWORKSERVICE_LUID 0x3E4. The groups are our own model of a service's
+  // token.
   t.logon = account == kLocalSystem ? 0x3E7 : account == kLocalService ? 0x3E5 : 0x3E4;
   std::vector<std::string> groups = {kEveryone, kService, kAuthenticatedUsers, kLocal};
   if (account == kLocalSystem) groups.push_back(kAdministrators);
@@ -249,17 +269,23 @@ Token lowered(const Token& token, const Lowering& lowering) {
     if (has_sid(lowering.deny_only, g.sid)) g.enabled = false;
   }
   if (!lowering.restrict_to.empty()) {
-    // Restricting twice leaves only what both restrictions name.
+    // Restricting twice leaves only what both restrictions name
+    // ("CreateRestrictedToken": the intersection with the existing token's
+    // restricting SIDs).
     std::vector<std::string> r;
     for (const std::string& s : lowering.restrict_to) {
       if (t.restricting.empty() || has_sid(t.restricting, s)) r.push_back(s);
     }
-    if (r.empty()) r.push_back(kRestrictedCode);  // nothing in common: restricted to no account of its own
+    // Nothing in common: restricted to no account of its own (our own choice).
+    if (r.empty()) r.push_back(kRestrictedCode);
     t.restricting = r;
   }
   return t;
 }
 
+// Source: "Security Descriptor String Format" (Microsoft Learn): O:, G:, D:
+// and S: parts, each once. The owner and group are checked and dropped (our
+// own choice: no check here reads them).
 bool parse_sddl(const std::string& text, SecurityDescriptor* out, std::string* error) {
   *out = SecurityDescriptor();
   std::string t;
@@ -303,6 +329,8 @@ bool parse_sddl(const std::string& text, SecurityDescriptor* out, std::string* e
 bool access_check(const SecurityDescriptor& sd, const Token& token, AccessMask desired, AccessMask* granted) {
   *granted = 0;
   desired = map_generic(desired);
+  // Source: winnt.h: MAXIMUM_ALLOWED asks for every right the descriptor
+  // grants.
   const bool maximum = (desired & kMaximumAllowed) != 0;
   desired &= ~kMaximumAllowed;
   std::vector<std::string> allow = {token.user}, deny;
@@ -326,6 +354,7 @@ bool access_check(const SecurityDescriptor& sd, const Token& token, AccessMask d
   return true;
 }
 
+// Our own choice: one shared token for the console user's programs.
 Caller console_caller(uint32_t process_id) {
   static const auto token = std::make_shared<const Token>(console_user());
   return Caller{process_id, token};

@@ -65,6 +65,8 @@ uint64_t failure_count() {
   return state().failures;
 }
 
+// Source: "ExFreePoolWithTag function (wdm.h)" (Microsoft Learn): tag
+// characters lie in 0x20 to 0x7E.
 std::string tag_name(uint32_t tag) {
   std::string s;
   for (int i = 0; i < 4; ++i) {
@@ -100,6 +102,8 @@ void pool_note_alloc(const void* p, uint32_t tag, uint64_t bytes, bool paged) {
   ++state().total;
 }
 
+// Our own choice: a range is in pool only when one outstanding block holds
+// it whole (what "MmBuildMdlForNonPagedPool function (wdm.h)" asks of a buffer).
 PoolRange pool_range(const void* p, uint64_t bytes) {
   const auto begin = reinterpret_cast<uintptr_t>(p);
   std::lock_guard<std::mutex> g(state().m);
@@ -112,6 +116,9 @@ PoolRange pool_range(const void* p, uint64_t bytes) {
   return PoolRange::Outside;
 }
 
+// Source: "ExFreePoolWithTag function (wdm.h)" (Microsoft Learn): a block is
+// freed with the tag it was allocated with; freeing one that is not
+// outstanding is reported (our own check).
 bool pool_note_free(const void* p, uint32_t tag) {
   std::string problem;
   {
