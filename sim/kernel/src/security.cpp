@@ -150,11 +150,17 @@ bool parse_aces(const std::string& t, size_t* at, bool sacl, SecurityDescriptor*
     // Our own choice: a SACL may hold only the mandatory label ("ACE Strings":
     // ML, its policy NW, NR, NX).
     if (sacl) {
-      if (f[0] != "ML" || sid.compare(0, 7, "S-1-16-") != 0 || mask == 0 || mask > 7) {
+      // A label SID is S-1-16-RID with one 32-bit sub-authority ("Mandatory
+      // Integrity Control"); anything else is refused, not cut short.
+      const std::string rid = sid.compare(0, 7, "S-1-16-") == 0 ? sid.substr(7) : std::string();
+      const bool rid_ok = !rid.empty() && rid.size() <= 10 &&
+                          rid.find_first_not_of("0123456789") == std::string::npos &&
+                          std::stoull(rid) <= 0xFFFFFFFFull;
+      if (f[0] != "ML" || !rid_ok || mask == 0 || mask > 7) {
         *error = "a SACL ACE other than a mandatory label";
         return false;
       }
-      out->label = uint32_t(std::stoul(sid.substr(7)));
+      out->label = uint32_t(std::stoull(rid));
       out->label_policy = mask;
       continue;
     }

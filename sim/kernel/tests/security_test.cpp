@@ -18,12 +18,14 @@ TEST(Sddl, ParsesWhatDescriptorsWriteAndRefusesTheRest) {
       {"O:BAG:SYD:(D;;0x2;;;NU)(A;;0x120089;;;S-1-5-21-1-2-3-1001)", true},
       {"D:", true},
       {"", true},
-      {"D:(A;;GA;;;XX)", false},   // no such alias
-      {"D:(A;;GQ;;;SY)", false},   // no such right
-      {"D:(A;;GA;;SY)", false},    // five fields
-      {"D:(A;;GA;;;SY", false},    // unclosed
-      {"D:(AU;;GA;;;SY)", false},  // audit ACE in a DACL
-      {"S:(ML;;NW;;;SY)", false},  // a label that is not S-1-16-x
+      {"D:(A;;GA;;;XX)", false},                   // no such alias
+      {"D:(A;;GQ;;;SY)", false},                   // no such right
+      {"D:(A;;GA;;SY)", false},                    // five fields
+      {"D:(A;;GA;;;SY", false},                    // unclosed
+      {"D:(AU;;GA;;;SY)", false},                  // audit ACE in a DACL
+      {"S:(ML;;NW;;;SY)", false},                  // a label that is not S-1-16-x
+      {"S:(ML;;NW;;;S-1-16-99999999999)", false},  // a RID past 32 bits
+      {"S:(ML;;NW;;;S-1-16-4096-1)", false},       // two sub-authorities
       {"D:(A;;GA;{01234567-89ab-cdef-0123-456789abcdef};;SY)", false},
       {"D:(A;;GA;;;S-1-5-)", false},
       {"D:(A;;GA;;;SY)D:(A;;GA;;;BA)", false},
