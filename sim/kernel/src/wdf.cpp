@@ -382,9 +382,9 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
     return STATUS_INVALID_PARAMETER;
   }
   std::lock_guard<std::recursive_mutex> g(tree_mutex());
-  // Our own choice: a second driver object is refused (the reference page names
-  // STATUS_DRIVER_INTERNAL_ERROR for that).
-  if (g_driver != nullptr) return STATUS_OBJECT_NAME_COLLISION;
+  // Source: "WdfDriverCreate function (wdfdriver.h)": a second call fails with
+  // STATUS_DRIVER_INTERNAL_ERROR.
+  if (g_driver != nullptr) return STATUS_DRIVER_INTERNAL_ERROR;
   auto* d = new DriverObj();
   d->wdm = DriverObject;
   d->config = *DriverConfig;

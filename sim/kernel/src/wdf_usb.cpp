@@ -263,12 +263,10 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
   check_passive("WdfUsbTargetDeviceSelectConfig");
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceSelectConfig");
   // Source: "WdfUsbTargetDeviceSelectConfig function (wdfusb.h)": alternate setting 0 unless the
-  // driver names another; the pipes of the old configuration are deleted. STATUS_INVALID_PARAMETER
-  // for a wrong Size is our own choice (the page names STATUS_INFO_LENGTH_MISMATCH); other select
-  // types are not supported (our own choice).
-  if (d == nullptr || Params == nullptr || Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) {
-    return STATUS_INVALID_PARAMETER;
-  }
+  // driver names another; the pipes of the old configuration are deleted; a wrong Size is
+  // STATUS_INFO_LENGTH_MISMATCH. Other select types are not supported (our own choice).
+  if (d == nullptr || Params == nullptr) return STATUS_INVALID_PARAMETER;
+  if (Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) return STATUS_INFO_LENGTH_MISMATCH;
   std::vector<std::pair<UsbInterfaceObj*, UCHAR>> wanted;
   if (Params->Type == WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs) {
     UCHAR n = Params->Types.MultiInterface.NumberInterfaces;
@@ -415,10 +413,9 @@ NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_AT
   auto* d = as<UsbDeviceObj>(UsbDevice, Kind::UsbDevice, "WdfUsbTargetDeviceCreateIsochUrb");
   if (d == nullptr || NumberOfIsochPackets == 0) return STATUS_INVALID_PARAMETER;
   // Source: "WdfUsbTargetDeviceCreateIsochUrb function (wdfusb.h)": needs
-  // WdfUsbTargetDeviceCreateWithParameters and the 602 contract; the page names
-  // STATUS_INVALID_DEVICE_STATE, this returns STATUS_INVALID_DEVICE_REQUEST. The framework zeroes
-  // the URB.
-  if (d->contract < USBD_CLIENT_CONTRACT_VERSION_602) return STATUS_INVALID_DEVICE_REQUEST;
+  // WdfUsbTargetDeviceCreateWithParameters and the 602 contract, else
+  // STATUS_INVALID_DEVICE_STATE. The framework zeroes the URB.
+  if (d->contract < USBD_CLIENT_CONTRACT_VERSION_602) return STATUS_INVALID_DEVICE_STATE;
   WDF_OBJECT_ATTRIBUTES a;
   if (Attributes != nullptr) {
     a = *Attributes;
