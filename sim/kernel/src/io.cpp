@@ -330,11 +330,15 @@ HANDLE PsGetCurrentProcessId(void) {
 }
 
 // Source: "IoGetRequestorSessionId function (ntifs.h)" (Microsoft Learn): the
-// session of the process that sent the request, else STATUS_UNSUCCESSFUL.
+// session of the process that sent the request, else STATUS_UNSUCCESSFUL with
+// the session set to -1.
 NTSTATUS IoGetRequestorSessionId(PIRP Irp, PULONG pSessionId) {
   const korvel::sim::security::Caller* c = korvel::sim::kernel::current_caller();
-  if (Irp == nullptr || pSessionId == nullptr || c == nullptr || c->token == nullptr)
+  if (pSessionId == nullptr) return STATUS_UNSUCCESSFUL;
+  if (Irp == nullptr || c == nullptr || c->token == nullptr) {
+    *pSessionId = ULONG(-1);
     return STATUS_UNSUCCESSFUL;
+  }
   *pSessionId = c->token->session;
   return STATUS_SUCCESS;
 }
