@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
 
 namespace korvel::sim::security {
@@ -152,15 +153,16 @@ bool parse_aces(const std::string& t, size_t* at, bool sacl, SecurityDescriptor*
     if (sacl) {
       // A label SID is S-1-16-RID with one 32-bit sub-authority ("Mandatory
       // Integrity Control"); anything else is refused, not cut short.
-      const std::string rid = sid.compare(0, 7, "S-1-16-") == 0 ? sid.substr(7) : std::string();
-      const bool rid_ok = !rid.empty() && rid.size() <= 10 &&
-                          rid.find_first_not_of("0123456789") == std::string::npos &&
-                          std::stoull(rid) <= 0xFFFFFFFFull;
+      uint32_t rid = 0;
+      const char* end = sid.data() + sid.size();
+      const bool labelled = sid.compare(0, 7, "S-1-16-") == 0;
+      const auto parsed = labelled ? std::from_chars(sid.data() + 7, end, rid) : std::from_chars_result{};
+      const bool rid_ok = labelled && sid.size() > 7 && parsed.ec == std::errc() && parsed.ptr == end;
       if (f[0] != "ML" || !rid_ok || mask == 0 || mask > 7) {
         *error = "a SACL ACE other than a mandatory label";
         return false;
       }
-      out->label = uint32_t(std::stoull(rid));
+      out->label = rid;
       out->label_policy = mask;
       continue;
     }
