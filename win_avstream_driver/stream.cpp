@@ -55,6 +55,7 @@ WDF_OBJECT_CONTEXT* ListPop(QUENBY_TRANSFER_LIST* list) {
 
 // A transfer goes back to its stream's free list; the last one in flight
 // signals the stream's idle event.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void GiveBack(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
   const ULONG stream = t->Stream;
   WdfSpinLockAcquire(FreeLock(ctx, stream));
@@ -64,6 +65,7 @@ void GiveBack(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
     KeSetEvent(&ctx->Streams[stream].IdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 WDF_OBJECT_CONTEXT* TakeFree(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   WdfSpinLockAcquire(FreeLock(ctx, stream));
   WDF_OBJECT_CONTEXT* t = ListPop(&ctx->Streams[stream].FreeList);
@@ -96,6 +98,9 @@ const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 // Completion routines (DISPATCH_LEVEL): they hand transfers back and wake
 // the thread; they never touch the rings.
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE CaptureComplete;
+_Use_decl_annotations_
 void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                      WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -149,6 +154,9 @@ ULONG PlayedOf(const WDF_DEVICE_CONTEXT* ctx, const WDF_OBJECT_CONTEXT* t) {
   return played;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE RenderComplete;
+_Use_decl_annotations_
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -202,6 +210,9 @@ ULONG FeedbackValueOf(WDF_DEVICE_CONTEXT* ctx, ULONG word, ULONG length) {
                             ReadFlag(&ctx->NominalSamples));
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE FeedbackComplete;
+_Use_decl_annotations_
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -250,6 +261,7 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 // before the device needs it).
 // The mixing of the KS render pin into direct-mode render holds the
 // render-clone mutex (*mixing) until the transfer is sent or given back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator,
                 RENDER_MIX_END* mix, bool* mixing) {
   const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
@@ -323,6 +335,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   return true;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   if (ReadFlag(&ctx->Streams[stream].Active) == 0 || ctx->Streams[stream].Pipe == nullptr)
     return STATUS_UNSUCCESSFUL;
@@ -465,6 +478,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS Submit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LONGLONG noWait = 0;
   if (WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &noWait) != STATUS_SUCCESS)
@@ -476,6 +490,7 @@ NTSTATUS Submit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
 
 // One completed capture transfer into the capture ring (and, in direct mode,
 // the KS capture pin's clones).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CaptureCompletedLock);
   WDF_OBJECT_CONTEXT* t = ListPop(&ctx->CaptureCompleted);
@@ -561,6 +576,9 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE StreamingThread;
+_Use_decl_annotations_
 void StreamingThread(PVOID context) {
   WDFDEVICE device = static_cast<WDFDEVICE>(context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(device);
@@ -602,6 +620,7 @@ void StreamingThread(PVOID context) {
 // ---------------------------------------------------------------------------
 // Transfers
 // ---------------------------------------------------------------------------
+_Use_decl_annotations_
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   const AltSettingSlot* slots =
       stream == QuenbyCapture ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
@@ -682,6 +701,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
   ctx->BroughtUp = 0;
   for (int s = 0; s < QUENBY_STREAMS; ++s) QuenbyStopStream(ctx, (QUENBY_STREAM)s);
@@ -709,6 +729,7 @@ void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
   // why the device was refused); a start that is tried again reuses them.
 }
 
+_Use_decl_annotations_
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
@@ -725,6 +746,7 @@ void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 // The streaming thread
 // ---------------------------------------------------------------------------
+_Use_decl_annotations_
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   const bool running = ReadFlag(&ctx->ThreadRunning) != 0;
@@ -742,6 +764,7 @@ NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   WriteFlag(&ctx->ThreadRunning, 0);
@@ -760,12 +783,14 @@ void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx) {
   }
 }
 
+_Use_decl_annotations_
 void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   if (ReadFlag(&ctx->ThreadRunning) != 0) KeSetEvent(&ctx->WakeEvent, IO_SOUND_INCREMENT, FALSE);
   WdfSpinLockRelease(ctx->ThreadLock);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
   LONGLONG noWait = 0;
   if (WdfWaitLockAcquire(ctx->Streams[QuenbyCapture].SubmitLock, &noWait) != STATUS_SUCCESS)
@@ -777,10 +802,12 @@ NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
   return NT_SUCCESS(processed) ? processed : submitted;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx) {
   return Submit(ctx, QuenbyRender);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
   return Submit(ctx, QuenbyFeedback);
 }
@@ -790,6 +817,7 @@ NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 namespace {
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET_SENT_IO_ACTION action) {
   LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(50);
   const bool locked = WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &timeout) == STATUS_SUCCESS;
@@ -823,20 +851,24 @@ void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET
 
 }  // namespace
 
+_Use_decl_annotations_
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   StopStreamWith(ctx, stream, WdfIoTargetCancelSentIo);
 }
 
+_Use_decl_annotations_
 void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   StopStreamWith(ctx, stream, WdfIoTargetWaitForSentIoToComplete);
 }
 
+_Use_decl_annotations_
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasCapture(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyCapture);
   if (selectIdle) QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
 }
 
+_Use_decl_annotations_
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasRender(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyRender);
@@ -847,6 +879,7 @@ void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
 namespace {
 
 // Gets the pipe of an endpoint of the selected slot and starts its target.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE usbInterface, UCHAR index,
                   const uint8_t* endpoint) {
   if (endpoint == nullptr) return STATUS_UNSUCCESSFUL;
@@ -892,6 +925,7 @@ bool KeepsRing(WDF_DEVICE_CONTEXT* ctx, ULONG direction, bool resume) {
   return resume && QuenbySamePcm(&ctx->StreamFormat[direction], &ctx->DeviceFormat[direction]) != 0;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   // One clock for both directions: render streaming holds it at its rate,
@@ -922,6 +956,7 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
@@ -971,22 +1006,27 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return StartCapture(ctx, pin, false);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return StartRender(ctx, pin, false);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx) {
   return StartCapture(ctx, QuenbyRingOwner(&ctx->CaptureRing), true);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx) {
   return StartRender(ctx, QuenbyRingOwner(&ctx->RenderRing), true);
 }
 
+_Use_decl_annotations_
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   uint32_t nominal = 0;
   const ULONG value = NominalFeedback(
@@ -1007,6 +1047,7 @@ WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
 }
 
+_Use_decl_annotations_
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -1014,6 +1055,7 @@ void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO
   WdfSpinLockRelease(lock);
 }
 
+_Use_decl_annotations_
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -1022,6 +1064,7 @@ WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return format;
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
   // The running format is rewritten by a stream start, which a private
@@ -1045,6 +1088,7 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   return RenderDelayFrames(ring, ahead, ahead ? next - frame : 0, rate);
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   // AVStream may call the latency property holding the filter's control
   // mutex: the running format is read whole under the render position
@@ -1061,14 +1105,17 @@ ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   return ring + (ReadFlag(&ctx->Streams[QuenbyRender].ConfiguredInFlight) + 2) * perFrame;
 }
 
+_Use_decl_annotations_
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
   KeWaitForSingleObject(&ctx->StreamControlMutex, Executive, KernelMode, FALSE, nullptr);
 }
 
+_Use_decl_annotations_
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
   KeReleaseMutex(&ctx->StreamControlMutex, FALSE);
 }
 
+_Use_decl_annotations_
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
