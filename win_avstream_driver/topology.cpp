@@ -866,7 +866,7 @@ uint8_t DescriptorAlternateSetting(const uint8_t* d) {
   return DescriptorAs<UsbInterfaceDescriptor>(d)->bAlternateSetting;
 }
 uint8_t DescriptorClockId(const uint8_t* d) {
-  return DescriptorAs<Uac2ClockSourceDescriptor>(d)->bClockID;
+  return EntityId(d);  // bClockID, of a source, selector or multiplier alike
 }
 int ClockSourceRateSettable(const uint8_t* d) {
   return d != nullptr && (DescriptorAs<Uac2ClockSourceDescriptor>(d)->bmControls & 0x03) == 0x03;

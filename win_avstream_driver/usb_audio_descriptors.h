@@ -355,6 +355,10 @@ static_assert(sizeof(Uac2AsIsoEndpointDescriptor) == 8, "descriptor layout");
 
 // Offsets the walks rely on, as USB Audio 2.0 places the fields.
 static_assert(offsetof(Uac2AcHeaderDescriptor, wTotalLength) == 6, "descriptor layout");
+static_assert(offsetof(Uac2ClockSourceDescriptor, bClockID) == offsetof(Uac2EntityHeader, bEntityID) &&
+                  offsetof(Uac2ClockSelectorDescriptor, bClockID) == offsetof(Uac2EntityHeader, bEntityID) &&
+                  offsetof(Uac2ClockMultiplierDescriptor, bClockID) == offsetof(Uac2EntityHeader, bEntityID),
+              "descriptor layout");
 static_assert(offsetof(Uac2InputTerminalDescriptor, bCSourceID) == 7, "descriptor layout");
 static_assert(offsetof(Uac2OutputTerminalDescriptor, bCSourceID) == 8, "descriptor layout");
 static_assert(offsetof(Uac2EffectUnitDescriptor, bSourceID) == 6, "descriptor layout");
