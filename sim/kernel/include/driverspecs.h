@@ -53,6 +53,9 @@
 #define _Requires_lock_not_held_(...)
 #define _Strict_type_match_
 #define _Success_(...)
+// The definition of a function takes the annotations of its declaration.
+// Source: sal.h (Windows SDK).
+#define _Use_decl_annotations_
 #define _When_(...)
 #define __drv_aliasesMem
 #define __drv_reportError(...)
