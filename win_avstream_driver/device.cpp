@@ -87,13 +87,13 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   // before their settings go back to idle: never a stream on a deleted pipe.
   ULONG resume = ctx->ResumeStreams;
   ctx->ResumeStreams = 0;
-  if (capture &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+  if (capture && InterlockedCompareExchange(
+                     reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyCapture].Active), 0, 0)) {
     resume |= QUENBY_RESUME_CAPTURE;
     QuenbyStopStream(ctx, QuenbyCapture);
   }
-  if (render &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0)) {
+  if (render && InterlockedCompareExchange(
+                    reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyRender].Active), 0, 0)) {
     resume |= QUENBY_RESUME_RENDER;
     QuenbyStopStream(ctx, QuenbyRender);
     QuenbyStopStream(ctx, QuenbyFeedback);
@@ -171,12 +171,14 @@ void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
   ctx->PowerState = state;
   QuenbyStopThread(ctx);
   if (TopologyHasCapture(&ctx->Topology) &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyCapture].Active), 0,
+                                 0)) {
     ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
     QuenbyStopStream(ctx, QuenbyCapture);
   }
   if (TopologyHasRender(&ctx->Topology)) {
-    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0))
+    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyRender].Active), 0,
+                                   0))
       ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
     // What was sent plays out before the bus suspends the port: its audio
     // has left the ring, and a cancelled transfer would lose it.
@@ -334,20 +336,26 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   ctx->NextDeviceObject = KsDevice->NextDeviceObject;
   ctx->PhysicalDeviceObject = KsDevice->PhysicalDeviceObject;
 
-  for (int s = 0; s < QUENBY_STREAMS; ++s) KeInitializeEvent(&ctx->IdleEvent[s], NotificationEvent, TRUE);
+  for (int s = 0; s < QUENBY_STREAMS; ++s)
+    KeInitializeEvent(&ctx->Streams[s].IdleEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&ctx->WakeEvent, SynchronizationEvent, TRUE);
 
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = device;
-  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,    &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
-                              &ctx->FeedbackFreeLock,   &ctx->ThreadLock,           &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock, &ctx->FeedbackLock};
+  WDFSPINLOCK* spinLocks[] = {&ctx->Streams[QuenbyCapture].FreeLock,
+                              &ctx->CaptureCompletedLock,
+                              &ctx->Streams[QuenbyRender].FreeLock,
+                              &ctx->Streams[QuenbyFeedback].FreeLock,
+                              &ctx->ThreadLock,
+                              &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock,
+                              &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }
   for (int s = 0; s < QUENBY_STREAMS && NT_SUCCESS(status); ++s)
-    status = WdfWaitLockCreate(&child, &ctx->SubmitLock[s]);
+    status = WdfWaitLockCreate(&child, &ctx->Streams[s].SubmitLock);
   if (!NT_SUCCESS(status)) {
     WdfObjectDelete(device);
     return status;

@@ -194,8 +194,8 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) == 0) {
-          if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
-          if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
+          if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0) QuenbyStopRender(ctx, TRUE);
+          if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
         }
       }
@@ -224,20 +224,20 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           // A stream that ran (beside render, or for direct mode) runs on
           // as it did when the pin's start fails: the pin stays in STOP.
-          const bool ran = ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
+          const bool ran = ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
           const AUDIO_FORMAT device = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
           const AUDIO_FORMAT running = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
           PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
           status = QuenbyStartCapture(ctx, Pin);
           if (!NT_SUCCESS(status)) {
-            if (ran && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+            if (ran && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
               QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
               QuenbyStartCapture(ctx, owner);
               QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
             }
             // A start that failed once it had stopped the stream leaves the
             // interface idle, not on the setting it selected.
-            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+            if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
               QuenbyStopCapture(ctx, TRUE);
               QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
             }
@@ -289,9 +289,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         const bool captureUsed = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
                                  ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
+            ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0)
           QuenbyStopRender(ctx, TRUE);
-        if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
+        if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
         if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
       }
@@ -331,7 +331,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // pin that stays in STOP, and the interfaces go back to idle.
         bool captureStarted = false;
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
+            ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           // Capture's failure is not the pin's: render runs without it (and
           // the capture interface goes back to idle).
@@ -340,14 +340,14 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
+            ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             QuenbyStopRender(ctx, TRUE);
             if (captureStarted) QuenbyStopCapture(ctx, TRUE);
           }
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
-          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+          if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
             // The pin stays in STOP: capture's format moved for it goes
             // back (it would hold one clock for both at this pin's rate).
             QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &captureFormat);
@@ -666,8 +666,8 @@ NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     const ULONG frames = QuenbyRenderDelayBound(ctx, &rate);
     time->Time = rate != 0 ? (LONGLONG)frames * 10000000 / rate : 0;
   } else {
-    time->Time =
-        (LONGLONG)(ReadFlag(&ctx->ConfiguredInFlight[QuenbyCapture]) + 2) * 10000;  // 1 ms per transfer
+    time->Time = (LONGLONG)(ReadFlag(&ctx->Streams[QuenbyCapture].ConfiguredInFlight) + 2) *
+                 10000;  // 1 ms per transfer
   }
   time->Numerator = 1;
   time->Denominator = 1;

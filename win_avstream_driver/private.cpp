@@ -196,8 +196,8 @@ void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
     before->Device[d] = ctx->DeviceFormat[d];
     before->Running[d] = ctx->StreamFormat[d];
   }
-  before->Capture = HasCapture(ctx) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
-  before->Render = ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0;
+  before->Capture = HasCapture(ctx) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
+  before->Render = ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0;
   before->CaptureOwner = QuenbyRingOwner(&ctx->CaptureRing);
   before->RenderOwner = QuenbyRingOwner(&ctx->RenderRing);
 }
@@ -222,15 +222,15 @@ void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
     }
   }
   if (before->Render) RestartRender(ctx, before->RenderOwner);
-  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+  if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0)
     QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &before->Running[QUENBY_DIR_CAPTURE]);
-  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0)
+  if (ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0)
     QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &before->Running[QUENBY_DIR_RENDER]);
 }
 
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool wasOn = InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->DirectMode), 1) != 0;
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, QUENBY_TRANSFERS);
   // The formats to restore on leaving are those from before direct mode: a
   // second entry of its client would otherwise save the formats direct mode
   // set and leave the pins on them.
@@ -261,7 +261,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectStreamFlags, 0);
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->SavedFormat[QUENBY_DIR_CAPTURE]);
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->SavedFormat[QUENBY_DIR_RENDER]);
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
@@ -321,7 +321,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   }
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
-    if (ReadFlag(&ctx->StreamActive[stream]) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
+    if (ReadFlag(&ctx->Streams[stream].Active) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
   }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
   AskCapturePin(ctx);
@@ -578,7 +578,8 @@ NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength,
       return STATUS_SUCCESS;
     }
     case IOCTL_QUENBY_IN_FLIGHT:
-      return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
+      return WriteU32(out, outLength,
+                      (ULONG)InterlockedCompareExchange(&ctx->Streams[QuenbyRender].InFlight, 0, 0),
                       STATUS_UNSUCCESSFUL, information);
     case IOCTL_QUENBY_RENDER_DELAY:
       return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
@@ -611,7 +612,7 @@ NTSTATUS SharedSetting(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, P
   if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
   ULONG value = ReadU32(static_cast<const UCHAR*>(in));
   if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], value);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, value);
   *information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

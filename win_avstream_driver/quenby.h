@@ -169,6 +169,38 @@ typedef struct _QUENBY_EXCHANGE {
   QUENBY_EXCHANGE_WAITER Waiting[QUENBY_EXCHANGE_SESSIONS];
 } QUENBY_EXCHANGE;
 
+// One endpoint stream: capture, render or feedback (the device context's
+// Streams, indexed by QUENBY_STREAM).
+typedef struct _QUENBY_STREAM_STATE {
+  // Transfer bookkeeping.
+  WDFOBJECT Transfers[QUENBY_TRANSFERS];
+  WDFREQUEST Requests[QUENBY_TRANSFERS];
+  WDFMEMORY DataMemory[QUENBY_TRANSFERS];
+  PMDL Mdls[QUENBY_TRANSFERS];
+  WDFMEMORY UrbMemory[QUENBY_TRANSFERS];
+  QUENBY_TRANSFER_LIST FreeList;
+  WDFSPINLOCK FreeLock;  // of FreeList
+  WDFWAITLOCK SubmitLock;
+  WDFUSBPIPE Pipe;
+  USBD_PIPE_HANDLE PipeHandle;
+  WDF_USB_PIPE_INFORMATION PipeInfo;
+  KEVENT IdleEvent;
+
+  // Flags and counters.
+  ULONG Active;
+  ULONG InFlightLimit;
+  ULONG ConfiguredInFlight;
+  LONG InFlight;
+  // The frame after the stream's last transfer sent, valid once
+  // StartFrameSet is 1 (every value is a frame: the bus's counter wraps).
+  ULONG NextStartFrame;
+  ULONG StartFrameSet;
+  ULONG PacketsPerTransfer;
+  ULONG TransferSize;
+  ULONG MaxPacket;  // bytes per packet of the running endpoint
+  ULONG Period;     // bus intervals from one packet to the next
+} QUENBY_STREAM_STATE;
+
 typedef struct _WDF_DEVICE_CONTEXT {
   // Handles.
   PKSDEVICE KsDevice;
@@ -184,30 +216,17 @@ typedef struct _WDF_DEVICE_CONTEXT {
   PDEVICE_OBJECT PhysicalDeviceObject;
 
   // Transfer bookkeeping, per stream (capture, render, feedback).
-  WDFOBJECT Transfers[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFREQUEST Requests[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFMEMORY DataMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  PMDL Mdls[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFMEMORY UrbMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  QUENBY_TRANSFER_LIST FreeList[QUENBY_STREAMS];
+  QUENBY_STREAM_STATE Streams[QUENBY_STREAMS];
   QUENBY_TRANSFER_LIST CaptureCompleted;
-  WDFSPINLOCK CaptureFreeLock;
   WDFSPINLOCK CaptureCompletedLock;
-  WDFSPINLOCK RenderFreeLock;
-  WDFSPINLOCK FeedbackFreeLock;
   WDFSPINLOCK ThreadLock;
   WDFSPINLOCK CapturePositionLock;
   WDFSPINLOCK RenderPositionLock;
-  WDFWAITLOCK SubmitLock[QUENBY_STREAMS];
   WDFUSBINTERFACE ControlInterface;
   WDFUSBINTERFACE CaptureInterface;
   WDFUSBINTERFACE RenderInterface;
-  WDFUSBPIPE Pipes[QUENBY_STREAMS];
-  USBD_PIPE_HANDLE PipeHandles[QUENBY_STREAMS];
-  WDF_USB_PIPE_INFORMATION PipeInfo[QUENBY_STREAMS];
 
   // Events and the streaming thread.
-  KEVENT IdleEvent[QUENBY_STREAMS];
   KEVENT WakeEvent;
   HANDLE ThreadHandle;
 
@@ -265,17 +284,7 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG PowerState;
   ULONG SurpriseRemoved;
   ULONG ThreadRunning;
-  ULONG StreamActive[QUENBY_STREAMS];
-  ULONG InFlightLimit[QUENBY_STREAMS];
-  ULONG ConfiguredInFlight[QUENBY_STREAMS];
-  LONG InFlight[QUENBY_STREAMS];
   LONG CompletedWaiting;
-  // The frame after each stream's last transfer sent, valid once
-  // StartFrameSet is 1 (every value is a frame: the bus's counter wraps).
-  ULONG NextStartFrame[QUENBY_STREAMS];
-  ULONG StartFrameSet[QUENBY_STREAMS];
-  ULONG PacketsPerTransfer[QUENBY_STREAMS];
-  ULONG TransferSize[QUENBY_STREAMS];
   ULONG NominalSamples;
   ULONG NominalFeedbackValue;
   LONG FeedbackValue;  // the last accepted value
@@ -296,8 +305,6 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // and implicit pacing) the remainder of the exact nominal rate.
   ULONG RenderAccumulator;
   ULONG RenderPrimed;
-  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per packet of the running endpoints
-  ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   // The private file object that entered direct mode: its client alone

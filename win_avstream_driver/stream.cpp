@@ -24,11 +24,11 @@ inline void CountUp(ULONG* counter, ULONG by) {
 WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   switch (stream) {
     case QuenbyCapture:
-      return ctx->CaptureFreeLock;
+      return ctx->Streams[QuenbyCapture].FreeLock;
     case QuenbyRender:
-      return ctx->RenderFreeLock;
+      return ctx->Streams[QuenbyRender].FreeLock;
     default:
-      return ctx->FeedbackFreeLock;
+      return ctx->Streams[QuenbyFeedback].FreeLock;
   }
 }
 
@@ -59,16 +59,16 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void GiveBack(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
   const ULONG stream = t->Stream;
   WdfSpinLockAcquire(FreeLock(ctx, stream));
-  ListPush(&ctx->FreeList[stream], t);
+  ListPush(&ctx->Streams[stream].FreeList, t);
   WdfSpinLockRelease(FreeLock(ctx, stream));
-  if (InterlockedDecrement(&ctx->InFlight[stream]) == 0)
-    KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
+  if (InterlockedDecrement(&ctx->Streams[stream].InFlight) == 0)
+    KeSetEvent(&ctx->Streams[stream].IdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDF_OBJECT_CONTEXT* TakeFree(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   WdfSpinLockAcquire(FreeLock(ctx, stream));
-  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->FreeList[stream]);
+  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->Streams[stream].FreeList);
   WdfSpinLockRelease(FreeLock(ctx, stream));
   return t;
 }
@@ -108,9 +108,9 @@ void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
-  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) {
+  if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) {
     if (status == STATUS_NO_SUCH_DEVICE) {
-      WriteFlag(&ctx->StreamActive[QuenbyCapture], 0);
+      WriteFlag(&ctx->Streams[QuenbyCapture].Active, 0);
     } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
       WdfSpinLockAcquire(ctx->CaptureCompletedLock);
       ListPush(&ctx->CaptureCompleted, t);
@@ -141,9 +141,9 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
 // had passed, or that a cancellation or the device's leaving ended, was not).
 ULONG PlayedOf(const WDF_DEVICE_CONTEXT* ctx, const WDF_OBJECT_CONTEXT* t) {
   const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyRender]
+  const ULONG packets = urb->NumberOfPackets < ctx->Streams[QuenbyRender].PacketsPerTransfer
                             ? urb->NumberOfPackets
-                            : ctx->PacketsPerTransfer[QuenbyRender];
+                            : ctx->Streams[QuenbyRender].PacketsPerTransfer;
   ULONG played = 0;
   for (ULONG i = 0; i < packets; ++i) {
     const ULONG begin = urb->IsoPacket[i].Offset;
@@ -184,8 +184,8 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
     }
   }
   WdfSpinLockRelease(ctx->RenderPositionLock);
-  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && status == STATUS_NO_SUCH_DEVICE) {
-    WriteFlag(&ctx->StreamActive[QuenbyRender], 0);
+  if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 && status == STATUS_NO_SUCH_DEVICE) {
+    WriteFlag(&ctx->Streams[QuenbyRender].Active, 0);
   }
   GiveBack(ctx, t);
   NoteOutcome(ctx, status);
@@ -220,12 +220,13 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
-  if (ReadFlag(&ctx->StreamActive[QuenbyFeedback]) != 0) {
+  if (ReadFlag(&ctx->Streams[QuenbyFeedback].Active) != 0) {
     if (status == STATUS_NO_SUCH_DEVICE) {
-      WriteFlag(&ctx->StreamActive[QuenbyFeedback], 0);
+      WriteFlag(&ctx->Streams[QuenbyFeedback].Active, 0);
     } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
       const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-      for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
+      for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->Streams[QuenbyFeedback].PacketsPerTransfer;
+           ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
         // Any packet of 3 bytes or more that lies inside the buffer carries
         // a value (in its first 4 bytes at most).
@@ -263,11 +264,11 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 _IRQL_requires_max_(DISPATCH_LEVEL)
 bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator,
                 RENDER_MIX_END* mix, bool* mixing) {
-  const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
+  const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
   const WAVEFORMATEX* format = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   const ULONG blockAlign = format->nBlockAlign;
-  const ULONG period = ctx->StreamPeriod[QuenbyRender];
-  const ULONG maxPacket = ctx->StreamMaxPacket[QuenbyRender];
+  const ULONG period = ctx->Streams[QuenbyRender].Period;
+  const ULONG maxPacket = ctx->Streams[QuenbyRender].MaxPacket;
   ULONG total = 0;
   t->ImplicitUsed = 0;
   WdfSpinLockAcquire(ctx->FeedbackLock);
@@ -310,7 +311,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   } else {
     const LONGLONG now = Now10us(ctx);
     ctx->RenderAttempt = now;
-    const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
+    const LONG inFlight = InterlockedCompareExchange(&ctx->Streams[QuenbyRender].InFlight, 0, 0) - 1;
     if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
       return false;
     ULONG take = QuenbyRingFill(&ctx->RenderRing);
@@ -336,15 +337,17 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
-  if (ReadFlag(&ctx->StreamActive[stream]) == 0 || ctx->Pipes[stream] == nullptr) return STATUS_UNSUCCESSFUL;
-  if ((ULONG)InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0) > ctx->InFlightLimit[stream])
+  if (ReadFlag(&ctx->Streams[stream].Active) == 0 || ctx->Streams[stream].Pipe == nullptr)
+    return STATUS_UNSUCCESSFUL;
+  if ((ULONG)InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0) >
+      ctx->Streams[stream].InFlightLimit)
     return STATUS_UNSUCCESSFUL;
   WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
   if (t == nullptr) return STATUS_UNSUCCESSFUL;
-  InterlockedIncrement(&ctx->InFlight[stream]);
-  KeClearEvent(&ctx->IdleEvent[stream]);
+  InterlockedIncrement(&ctx->Streams[stream].InFlight);
+  KeClearEvent(&ctx->Streams[stream].IdleEvent);
 
-  const ULONG packets = ctx->PacketsPerTransfer[stream];
+  const ULONG packets = ctx->Streams[stream].PacketsPerTransfer;
   uint32_t sizes[8];
   uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
   RENDER_MIX_END mix = {0, 0, 0};
@@ -359,7 +362,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   ULONG length = t->BufferLength;
   if (stream != QuenbyRender) {
     // One packet per service interval of the endpoint, each its full size.
-    length = packets * ctx->StreamMaxPacket[stream];
+    length = packets * ctx->Streams[stream].MaxPacket;
     if (packets == 0 || length == 0 || length > t->BufferLength) {
       GiveBack(ctx, t);
       return STATUS_UNSUCCESSFUL;
@@ -378,7 +381,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
   urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
   urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  urb->PipeHandle = ctx->PipeHandles[stream];
+  urb->PipeHandle = ctx->Streams[stream].PipeHandle;
   urb->TransferFlags = stream == QuenbyRender ? 0 : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
   urb->TransferBufferLength = length;
   t->Mdl->Next = nullptr;
@@ -391,7 +394,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
       urb->IsoPacket[i].Length = sizes[i];
       offset += sizes[i];
     } else {
-      offset += ctx->StreamMaxPacket[stream];
+      offset += ctx->Streams[stream].MaxPacket;
     }
   }
 
@@ -399,7 +402,7 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
   WdfRequestReuse(t->Request, &reuse);
   NTSTATUS status =
-      WdfUsbTargetPipeFormatRequestForUrb(ctx->Pipes[stream], t->Request, t->UrbMemory, nullptr);
+      WdfUsbTargetPipeFormatRequestForUrb(ctx->Streams[stream].Pipe, t->Request, t->UrbMemory, nullptr);
   if (!NT_SUCCESS(status)) {
     endMix(false);
     GiveBack(ctx, t);
@@ -418,11 +421,12 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     GiveBack(ctx, t);
     return status;
   }
-  const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
-  const ULONG previousSet = ReadFlag(&ctx->StartFrameSet[stream]);
+  const ULONG previous = ReadFlag(&ctx->Streams[stream].NextStartFrame);
+  const ULONG previousSet = ReadFlag(&ctx->Streams[stream].StartFrameSet);
   int late = 0;
-  const ULONG next = ScheduleStartFrame(previous, previousSet != 0, frame,
-                                        InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
+  const ULONG next =
+      ScheduleStartFrame(previous, previousSet != 0, frame,
+                         InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0), &late);
   if (late) {
     ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
                      : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
@@ -430,8 +434,8 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
     CountUp(counter, 8);
   }
   urb->StartFrame = next;
-  WriteFlag(&ctx->NextStartFrame[stream], next + 1);
-  WriteFlag(&ctx->StartFrameSet[stream], 1);
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, next + 1);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, 1);
 
   // The fraction accumulator moves on only with a transfer that is sent.
   // A render start resets it from another thread while capture streams on.
@@ -447,15 +451,15 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   InterlockedExchange(&t->Refused, 0);
   InterlockedExchange(&t->Submitting, 1);
   const BOOLEAN sent =
-      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS);
+      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), WDF_NO_SEND_OPTIONS);
   InterlockedExchange(&t->Submitting, 0);
   if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
     // Not sent: the schedule and the fraction stay, the audio stays in the
     // ring (and the pin's mixed audio in its clones) for the next transfer.
     endMix(false);
     if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
-    WriteFlag(&ctx->NextStartFrame[stream], previous);
-    WriteFlag(&ctx->StartFrameSet[stream], previousSet);
+    WriteFlag(&ctx->Streams[stream].NextStartFrame, previous);
+    WriteFlag(&ctx->Streams[stream].StartFrameSet, previousSet);
     if (!sent) {
       GiveBack(ctx, t);
       return WdfRequestGetStatus(request);
@@ -477,9 +481,10 @@ NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS Submit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LONGLONG noWait = 0;
-  if (WdfWaitLockAcquire(ctx->SubmitLock[stream], &noWait) != STATUS_SUCCESS) return STATUS_UNSUCCESSFUL;
+  if (WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &noWait) != STATUS_SUCCESS)
+    return STATUS_UNSUCCESSFUL;
   NTSTATUS status = SubmitLocked(ctx, stream);
-  WdfWaitLockRelease(ctx->SubmitLock[stream]);
+  WdfWaitLockRelease(ctx->Streams[stream].SubmitLock);
   return status;
 }
 
@@ -501,9 +506,9 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
                      (directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
   const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyCapture]
+  const ULONG packets = urb->NumberOfPackets < ctx->Streams[QuenbyCapture].PacketsPerTransfer
                             ? urb->NumberOfPackets
-                            : ctx->PacketsPerTransfer[QuenbyCapture];
+                            : ctx->Streams[QuenbyCapture].PacketsPerTransfer;
   const bool implicit = ReadFlag(&ctx->RenderPacing) == QUENBY_PACING_IMPLICIT;
   for (ULONG i = 0; i < packets; ++i) {
     const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
@@ -630,11 +635,11 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   }
   // A render interface whose settings have no endpoint to stream ends here.
   if (size == 0) return STATUS_UNSUCCESSFUL;
-  ctx->PacketsPerTransfer[stream] = packets;
-  ctx->TransferSize[stream] = size;
-  ctx->InFlightLimit[stream] = QUENBY_TRANSFERS;
-  ctx->ConfiguredInFlight[stream] = QUENBY_TRANSFERS;
-  RtlZeroMemory(&ctx->FreeList[stream], sizeof(ctx->FreeList[stream]));
+  ctx->Streams[stream].PacketsPerTransfer = packets;
+  ctx->Streams[stream].TransferSize = size;
+  ctx->Streams[stream].InFlightLimit = QUENBY_TRANSFERS;
+  ctx->Streams[stream].ConfiguredInFlight = QUENBY_TRANSFERS;
+  RtlZeroMemory(&ctx->Streams[stream].FreeList, sizeof(ctx->Streams[stream].FreeList));
 
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -642,21 +647,21 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   for (ULONG i = 0; i < QUENBY_TRANSFERS; ++i) {
     PVOID buffer = nullptr;
     NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size,
-                                      &ctx->DataMemory[stream][i], &buffer);
+                                      &ctx->Streams[stream].DataMemory[i], &buffer);
     if (!NT_SUCCESS(status)) return status;
     PMDL mdl = IoAllocateMdl(buffer, size, FALSE, FALSE, nullptr);
     if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     MmBuildMdlForNonPagedPool(mdl);
-    ctx->Mdls[stream][i] = mdl;
+    ctx->Streams[stream].Mdls[i] = mdl;
 
     PURB urb = nullptr;
     if (ctx->Windows8Usb) {
       status = WdfUsbTargetDeviceCreateIsochUrb(ctx->UsbDevice, &attributes, packets,
-                                                &ctx->UrbMemory[stream][i], &urb);
+                                                &ctx->Streams[stream].UrbMemory[i], &urb);
     } else {
       PVOID urbBuffer = nullptr;
       status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
-                               &ctx->UrbMemory[stream][i], &urbBuffer);
+                               &ctx->Streams[stream].UrbMemory[i], &urbBuffer);
       urb = static_cast<PURB>(urbBuffer);
     }
     if (!NT_SUCCESS(status)) return status;
@@ -667,7 +672,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     WDFOBJECT transfer;
     status = WdfObjectCreate(&transferAttributes, &transfer);
     if (!NT_SUCCESS(status)) return status;
-    ctx->Transfers[stream][i] = transfer;
+    ctx->Streams[stream].Transfers[i] = transfer;
 
     WDF_OBJECT_ATTRIBUTES requestAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, WDF_REQUEST_CONTEXT);
@@ -675,7 +680,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     WDFREQUEST request;
     status = WdfRequestCreate(&requestAttributes, WDF_NO_HANDLE, &request);
     if (!NT_SUCCESS(status)) return status;
-    ctx->Requests[stream][i] = request;
+    ctx->Streams[stream].Requests[i] = request;
     WDF_REQUEST_CONTEXT* requestContext = GetRequestContext(request);
     requestContext->Device = ctx->WdfDevice;
     requestContext->Transfer = transfer;
@@ -684,14 +689,14 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     t->Stream = stream;
     t->Index = i;
     t->Device = ctx->WdfDevice;
-    t->UrbMemory = ctx->UrbMemory[stream][i];
+    t->UrbMemory = ctx->Streams[stream].UrbMemory[i];
     t->Request = request;
     t->Mdl = mdl;
     t->Urb = urb;
     t->Buffer = static_cast<PUCHAR>(buffer);
     t->BufferLength = size;
     t->ValidBytes = 0;
-    ListPush(&ctx->FreeList[stream], t);
+    ListPush(&ctx->Streams[stream].FreeList, t);
   }
   return STATUS_SUCCESS;
 }
@@ -703,15 +708,16 @@ void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
   QuenbyFreeMdls(ctx);
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
-      WDFOBJECT* objects[] = {reinterpret_cast<WDFOBJECT*>(&ctx->Requests[s][i]), &ctx->Transfers[s][i],
-                              reinterpret_cast<WDFOBJECT*>(&ctx->DataMemory[s][i]),
-                              reinterpret_cast<WDFOBJECT*>(&ctx->UrbMemory[s][i])};
+      WDFOBJECT* objects[] = {reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].Requests[i]),
+                              &ctx->Streams[s].Transfers[i],
+                              reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].DataMemory[i]),
+                              reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].UrbMemory[i])};
       for (WDFOBJECT* o : objects) {
         if (*o != nullptr) WdfObjectDelete(*o);
         *o = nullptr;
       }
     }
-    RtlZeroMemory(&ctx->FreeList[s], sizeof(ctx->FreeList[s]));
+    RtlZeroMemory(&ctx->Streams[s].FreeList, sizeof(ctx->Streams[s].FreeList));
   }
   AudioRing* rings[] = {&ctx->CaptureRing, &ctx->RenderRing};
   for (AudioRing* ring : rings) {
@@ -727,10 +733,11 @@ _Use_decl_annotations_
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
-      if (ctx->Mdls[s][i] != nullptr) {
-        IoFreeMdl(ctx->Mdls[s][i]);
-        ctx->Mdls[s][i] = nullptr;
-        if (ctx->Transfers[s][i] != nullptr) GetTransferContext(ctx->Transfers[s][i])->Mdl = nullptr;
+      if (ctx->Streams[s].Mdls[i] != nullptr) {
+        IoFreeMdl(ctx->Streams[s].Mdls[i]);
+        ctx->Streams[s].Mdls[i] = nullptr;
+        if (ctx->Streams[s].Transfers[i] != nullptr)
+          GetTransferContext(ctx->Streams[s].Transfers[i])->Mdl = nullptr;
       }
     }
   }
@@ -786,12 +793,12 @@ void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx) {
 _Use_decl_annotations_
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
   LONGLONG noWait = 0;
-  if (WdfWaitLockAcquire(ctx->SubmitLock[QuenbyCapture], &noWait) != STATUS_SUCCESS)
+  if (WdfWaitLockAcquire(ctx->Streams[QuenbyCapture].SubmitLock, &noWait) != STATUS_SUCCESS)
     return STATUS_UNSUCCESSFUL;
   NTSTATUS processed =
-      ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 ? ProcessCapture(ctx) : STATUS_UNSUCCESSFUL;
+      ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 ? ProcessCapture(ctx) : STATUS_UNSUCCESSFUL;
   NTSTATUS submitted = SubmitLocked(ctx, QuenbyCapture);
-  WdfWaitLockRelease(ctx->SubmitLock[QuenbyCapture]);
+  WdfWaitLockRelease(ctx->Streams[QuenbyCapture].SubmitLock);
   return NT_SUCCESS(processed) ? processed : submitted;
 }
 
@@ -813,19 +820,19 @@ namespace {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET_SENT_IO_ACTION action) {
   LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(50);
-  const bool locked = WdfWaitLockAcquire(ctx->SubmitLock[stream], &timeout) == STATUS_SUCCESS;
-  WriteFlag(&ctx->StreamActive[stream], 0);
-  if (locked) WdfWaitLockRelease(ctx->SubmitLock[stream]);
-  if (ctx->Pipes[stream] != nullptr) {
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), action);
+  const bool locked = WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &timeout) == STATUS_SUCCESS;
+  WriteFlag(&ctx->Streams[stream].Active, 0);
+  if (locked) WdfWaitLockRelease(ctx->Streams[stream].SubmitLock);
+  if (ctx->Streams[stream].Pipe != nullptr) {
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), action);
     // The target is stopped now: the abort goes past its closed out-gate, or
     // it would wait in the target's queue until its timeout.
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(
         &options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
-    WdfUsbTargetPipeAbortSynchronously(ctx->Pipes[stream], WDF_NO_HANDLE, &options);
-    ctx->Pipes[stream] = nullptr;
+    WdfUsbTargetPipeAbortSynchronously(ctx->Streams[stream].Pipe, WDF_NO_HANDLE, &options);
+    ctx->Streams[stream].Pipe = nullptr;
   }
   if (stream == QuenbyCapture) {
     for (;;) {
@@ -839,7 +846,7 @@ void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET
   }
   LARGE_INTEGER idle;
   idle.QuadPart = -20000000;  // 2 s
-  KeWaitForSingleObject(&ctx->IdleEvent[stream], Executive, KernelMode, FALSE, &idle);
+  KeWaitForSingleObject(&ctx->Streams[stream].IdleEvent, Executive, KernelMode, FALSE, &idle);
 }
 
 }  // namespace
@@ -876,35 +883,35 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE usbInterface, UCHAR index,
                   const uint8_t* endpoint) {
   if (endpoint == nullptr) return STATUS_UNSUCCESSFUL;
-  WDF_USB_PIPE_INFORMATION_INIT(&ctx->PipeInfo[stream]);
-  WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
+  WDF_USB_PIPE_INFORMATION_INIT(&ctx->Streams[stream].PipeInfo);
+  WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->Streams[stream].PipeInfo);
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
   // The pipe at that index must be the endpoint the slot names: isochronous,
   // with its address (and so its direction).
-  if (ctx->PipeInfo[stream].PipeType != WdfUsbPipeTypeIsochronous ||
-      ctx->PipeInfo[stream].EndpointAddress != DescriptorEndpointAddress(endpoint))
+  if (ctx->Streams[stream].PipeInfo.PipeType != WdfUsbPipeTypeIsochronous ||
+      ctx->Streams[stream].PipeInfo.EndpointAddress != DescriptorEndpointAddress(endpoint))
     return STATUS_UNSUCCESSFUL;
-  ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
+  ctx->Streams[stream].PipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
   // A transfer covers one frame: a packet per service interval of the
   // endpoint (the USB stack takes whole frames of packets), each carrying
   // that interval's audio.
   const ULONG period = EndpointPeriod(endpoint, ctx->HighSpeed);
   const ULONG packets = TransferPackets(period, ctx->HighSpeed);
-  ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
-  if (packets == 0 || packets * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
+  ctx->Streams[stream].MaxPacket = EndpointBytesPerInterval(endpoint);
+  if (packets == 0 || packets * ctx->Streams[stream].MaxPacket > ctx->Streams[stream].TransferSize)
     return STATUS_UNSUCCESSFUL;
-  ctx->StreamPeriod[stream] = period;
-  ctx->PacketsPerTransfer[stream] = packets;
+  ctx->Streams[stream].Period = period;
+  ctx->Streams[stream].PacketsPerTransfer = packets;
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
-  ctx->Pipes[stream] = pipe;
+  ctx->Streams[stream].Pipe = pipe;
   // The configured count is set by a private request at any time.
-  ctx->InFlightLimit[stream] = ReadFlag(&ctx->ConfiguredInFlight[stream]);
-  InterlockedExchange(&ctx->InFlight[stream], 0);
-  KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
-  WriteFlag(&ctx->StartFrameSet[stream], 0);
-  WriteFlag(&ctx->NextStartFrame[stream], 0);
-  WriteFlag(&ctx->StreamActive[stream], 1);
+  ctx->Streams[stream].InFlightLimit = ReadFlag(&ctx->Streams[stream].ConfiguredInFlight);
+  InterlockedExchange(&ctx->Streams[stream].InFlight, 0);
+  KeSetEvent(&ctx->Streams[stream].IdleEvent, IO_NO_INCREMENT, FALSE);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, 0);
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, 0);
+  WriteFlag(&ctx->Streams[stream].Active, 1);
   return STATUS_SUCCESS;
 }
 
@@ -972,7 +979,7 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   // direct-mode start and the power-up start it first), at this rate on
   // the one clock both share.
   const ULONG pacing = slot->RenderPacing;
-  if (pacing == QUENBY_PACING_IMPLICIT && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+  if (pacing == QUENBY_PACING_IMPLICIT && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0)
     return STATUS_UNSUCCESSFUL;
   WdfSpinLockAcquire(ctx->FeedbackLock);
   ImplicitQueueReset(&ctx->ImplicitQueue);
@@ -1074,9 +1081,9 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   // Before render's first transfer there is no schedule to count from (and
   // any frame number, 0 included, is one the bus may be at); after a stop
   // the last one goes stale, and reads as ahead again 2^31 frames later.
-  const ULONG scheduled =
-      ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && ReadFlag(&ctx->StartFrameSet[QuenbyRender]) != 0;
-  const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
+  const ULONG scheduled = ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 &&
+                          ReadFlag(&ctx->Streams[QuenbyRender].StartFrameSet) != 0;
+  const ULONG next = ReadFlag(&ctx->Streams[QuenbyRender].NextStartFrame);
   const bool ahead = scheduled != 0 && (LONG)(next - frame) > 0;
   return RenderDelayFrames(ring, ahead, ahead ? next - frame : 0, rate);
 }
@@ -1095,7 +1102,7 @@ ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   ULONG ring = QuenbyRingLimit(&ctx->RenderRing) / f.nBlockAlign;
   if (ring > f.nSamplesPerSec / 20) ring = f.nSamplesPerSec / 20;
   const ULONG perFrame = f.nSamplesPerSec / 1000 + 1;
-  return ring + (ReadFlag(&ctx->ConfiguredInFlight[QuenbyRender]) + 2) * perFrame;
+  return ring + (ReadFlag(&ctx->Streams[QuenbyRender].ConfiguredInFlight) + 2) * perFrame;
 }
 
 _Use_decl_annotations_

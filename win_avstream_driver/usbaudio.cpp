@@ -296,7 +296,7 @@ ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (!ctx->SharedClock) return 0;
   const ULONG other = direction == QUENBY_DIR_CAPTURE ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
   const QUENBY_STREAM stream = other == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
-  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[stream]), 0, 0) == 0)
+  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[stream].Active), 0, 0) == 0)
     return 0;
   // Also asked by the pins' format handlers, which hold no stream-control lock.
   return QuenbyStreamFormat(ctx, other).nSamplesPerSec;
