@@ -30,6 +30,15 @@ QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
 
 // Handle routing: the private interface serves its own handles; everything
 // else goes on to the kernel-streaming class.
+_Dispatch_type_(IRP_MJ_CREATE)
+_Dispatch_type_(IRP_MJ_CLOSE)
+_Dispatch_type_(IRP_MJ_CLEANUP)
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL)
+_Dispatch_type_(IRP_MJ_READ)
+_Dispatch_type_(IRP_MJ_WRITE)
+_Dispatch_type_(IRP_MJ_FLUSH_BUFFERS)
+_Dispatch_type_(IRP_MJ_QUERY_SECURITY)
+_Dispatch_type_(IRP_MJ_SET_SECURITY)
 _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH QuenbyDispatch;
 _Use_decl_annotations_

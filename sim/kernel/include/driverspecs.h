@@ -11,7 +11,8 @@
 #define _Analysis_mode_(...)
 #define _Curr_
 #define _Deref_out_range_(...)
-#define _Dispatch_type_
+// The major functions a dispatch routine serves. Source: driverspecs.h (WDK).
+#define _Dispatch_type_(...)
 #define _Function_class_(...)
 #define _IRQL_raises_(...)
 #define _IRQL_requires_(...)
