@@ -254,16 +254,64 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 }
 
 // ---------------------------------------------------------------------------
-// Submission
+// Submission: a transfer is taken from its stream's free list, prepared
+// (render: PrepareRenderTransfer; capture and feedback: PrepareInTransfer),
+// formatted and given its start frame (FormatAndSchedule), and sent
+// (SendScheduled). Only the streaming thread submits, under the stream's
+// submit lock.
 // ---------------------------------------------------------------------------
-// Render step: packet sizes from the feedback and the buffer's contents.
-// Returns false when the transfer is to be given back (more data may come
-// before the device needs it).
-// The mixing of the KS render pin into direct-mode render holds the
-// render-clone mutex (*mixing) until the transfer is sent or given back.
+// A free transfer of an active stream with room in flight, counted in
+// flight; nullptr when the stream submits nothing now.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator,
-                RENDER_MIX_END* mix, bool* mixing) {
+WDF_OBJECT_CONTEXT* TakeForSubmit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  if (ReadFlag(&ctx->Streams[stream].Active) == 0 || ctx->Streams[stream].Pipe == nullptr) return nullptr;
+  if ((ULONG)InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0) >
+      ctx->Streams[stream].InFlightLimit)
+    return nullptr;
+  WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
+  if (t == nullptr) return nullptr;
+  InterlockedIncrement(&ctx->Streams[stream].InFlight);
+  KeClearEvent(&ctx->Streams[stream].IdleEvent);
+  return t;
+}
+
+// The transfer's isochronous URB on the stream's pipe, `length` bytes in the
+// stream's packets per transfer; the packets' offsets and lengths are the
+// caller's to fill.
+struct _URB_ISOCH_TRANSFER* InitIsochUrb(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                                         ULONG flags, ULONG length) {
+  const ULONG packets = ctx->Streams[stream].PacketsPerTransfer;
+  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
+  urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
+  urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  urb->PipeHandle = ctx->Streams[stream].PipeHandle;
+  urb->TransferFlags = flags;
+  urb->TransferBufferLength = length;
+  t->Mdl->Next = nullptr;
+  urb->TransferBufferMDL = t->Mdl;
+  urb->NumberOfPackets = packets;
+  return urb;
+}
+
+// ---------------------------------------------------------------------------
+// Render transfers
+// ---------------------------------------------------------------------------
+// What a render transfer carries from its preparation to its send: its
+// packets' sizes, the fraction accumulator as it stands after them, and
+// the KS render pin's audio mixed into it in direct mode (while Mixing, the
+// render-clone mutex is held until the transfer is sent or given back).
+struct RENDER_SEND {
+  uint32_t Sizes[8];
+  uint32_t Accumulator;
+  RENDER_MIX_END Mix;
+  bool Mixing;
+};
+
+// The render packets' sizes and their total, from the stream's pacing: the
+// explicit feedback, the capture packets (implicit) or the nominal rate.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PaceRenderPackets(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_SEND* r) {
   const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
   const WAVEFORMATEX* format = &ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format;
   const ULONG blockAlign = format->nBlockAlign;
@@ -279,27 +327,37 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
       // would be used twice and others not at all.
       const ULONG feedback = FeedbackAverageValue(
           &ctx->FeedbackAverage, (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
-      total = RenderPacketSizes(feedback, *accumulator, ctx->HighSpeed, blockAlign, packets, period,
-                                maxPacket, t->BufferLength, sizes, accumulator);
+      total = RenderPacketSizes(feedback, r->Accumulator, ctx->HighSpeed, blockAlign, packets, period,
+                                maxPacket, t->BufferLength, r->Sizes, &r->Accumulator);
       break;
     }
     case QUENBY_PACING_IMPLICIT:
-      total =
-          ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
-                              packets, period, maxPacket, t->BufferLength, sizes, accumulator, &t->Implicit);
+      total = ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
+                                  packets, period, maxPacket, t->BufferLength, r->Sizes, &r->Accumulator,
+                                  &t->Implicit);
       t->ImplicitUsed = 1;
       break;
     default:
       total = NominalPacketSizes(format->nSamplesPerSec, ctx->HighSpeed, blockAlign, packets, period,
-                                 maxPacket, t->BufferLength, sizes, accumulator);
+                                 maxPacket, t->BufferLength, r->Sizes, &r->Accumulator);
       break;
   }
   WdfSpinLockRelease(ctx->FeedbackLock);
+  return total;
+}
+
+// The transfer's `total` bytes of audio: the ring's (copied now, taken once
+// the transfer is sent), silence while nobody streams or before the ring was
+// first primed, and on an underrun what the ring has, padded with silence.
+// False when the transfer is to be given back (more data may come before
+// the device needs it).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+bool FillRenderAudio(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total) {
+  const ULONG blockAlign = ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format.nBlockAlign;
   t->ValidBytes = total;
   t->Taken = 0;
   const bool inUse = ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0 ||
                      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
-  // The ring's audio is copied now and taken once the transfer is sent.
   if (!inUse) {
     RtlZeroMemory(t->Buffer, total);
   } else if (NT_SUCCESS(
@@ -327,158 +385,221 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
     CountUp(&ctx->Counters.RenderUnderruns, take != 0 ? (eighth != 0 ? take / eighth : 0) : 8);
     ++ctx->RenderUnderrunEvents;
   }
-  // Mixing of the KS render pin into direct-mode render.
+  return true;
+}
+
+// The KS render pin's audio mixed into direct-mode render, when the render
+// clones are free now (the mixing holds their mutex until the send).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void MixRenderPin(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total, RENDER_SEND* r) {
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
       ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-    QuenbyMixRenderClones(ctx, t->Buffer, total, mix);
-    *mixing = true;
+    QuenbyMixRenderClones(ctx, t->Buffer, total, &r->Mix);
+    r->Mixing = true;
+  }
+}
+
+// The pin's audio the transfer mixed in is taken only once it is sent.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void EndRenderMix(WDF_DEVICE_CONTEXT* ctx, RENDER_SEND* r, bool sent) {
+  if (!r->Mixing) return;
+  if (sent) QuenbyConsumeRenderClones(ctx, &r->Mix);
+  KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  r->Mixing = false;
+}
+
+// A render transfer built: its packets paced, its audio filled (and the
+// pin's mixed in), its URB with one packet of its size per interval. False
+// when the transfer is to be given back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+bool PrepareRenderTransfer(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_SEND* r) {
+  const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
+  r->Accumulator = ReadFlag(&ctx->RenderAccumulator);
+  if (packets > 8) return false;
+  const ULONG total = PaceRenderPackets(ctx, t, r);
+  if (!FillRenderAudio(ctx, t, total)) return false;
+  MixRenderPin(ctx, t, total, r);
+  struct _URB_ISOCH_TRANSFER* urb = InitIsochUrb(ctx, QuenbyRender, t, 0, t->ValidBytes);
+  ULONG offset = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    urb->IsoPacket[i].Offset = offset;
+    urb->IsoPacket[i].Length = r->Sizes[i];
+    offset += r->Sizes[i];
   }
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Capture and feedback transfers
+// ---------------------------------------------------------------------------
+// A capture or feedback transfer built: one packet per service interval of
+// the endpoint, each its full size. False when the stream's packets do not
+// fit the transfer's buffer.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
-  if (ReadFlag(&ctx->Streams[stream].Active) == 0 || ctx->Streams[stream].Pipe == nullptr)
-    return STATUS_UNSUCCESSFUL;
-  if ((ULONG)InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0) >
-      ctx->Streams[stream].InFlightLimit)
-    return STATUS_UNSUCCESSFUL;
-  WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
-  if (t == nullptr) return STATUS_UNSUCCESSFUL;
-  InterlockedIncrement(&ctx->Streams[stream].InFlight);
-  KeClearEvent(&ctx->Streams[stream].IdleEvent);
-
+bool PrepareInTransfer(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t) {
   const ULONG packets = ctx->Streams[stream].PacketsPerTransfer;
-  uint32_t sizes[8];
-  uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
-  RENDER_MIX_END mix = {0, 0, 0};
-  bool mixing = false;
-  // The pin's audio the transfer mixed in is taken only once it is sent.
-  auto endMix = [&](bool sent) {
-    if (!mixing) return;
-    if (sent) QuenbyConsumeRenderClones(ctx, &mix);
-    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
-    mixing = false;
-  };
-  ULONG length = t->BufferLength;
-  if (stream != QuenbyRender) {
-    // One packet per service interval of the endpoint, each its full size.
-    length = packets * ctx->Streams[stream].MaxPacket;
-    if (packets == 0 || length == 0 || length > t->BufferLength) {
-      GiveBack(ctx, t);
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
-  if (stream == QuenbyRender) {
-    if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator, &mix, &mixing)) {
-      GiveBack(ctx, t);
-      return STATUS_UNSUCCESSFUL;
-    }
-    length = t->ValidBytes;
-  }
-
-  // The URB.
-  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
-  urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
-  urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  urb->PipeHandle = ctx->Streams[stream].PipeHandle;
-  urb->TransferFlags = stream == QuenbyRender ? 0 : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-  urb->TransferBufferLength = length;
-  t->Mdl->Next = nullptr;
-  urb->TransferBufferMDL = t->Mdl;
-  urb->NumberOfPackets = packets;
+  const ULONG maxPacket = ctx->Streams[stream].MaxPacket;
+  const ULONG length = packets * maxPacket;
+  if (packets == 0 || length == 0 || length > t->BufferLength) return false;
+  struct _URB_ISOCH_TRANSFER* urb =
+      InitIsochUrb(ctx, stream, t, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, length);
   ULONG offset = 0;
   for (ULONG i = 0; i < packets; ++i) {
     urb->IsoPacket[i].Offset = offset;
-    if (stream == QuenbyRender) {
-      urb->IsoPacket[i].Length = sizes[i];
-      offset += sizes[i];
-    } else {
-      offset += ctx->Streams[stream].MaxPacket;
-    }
+    offset += maxPacket;
   }
+  return true;
+}
 
+// ---------------------------------------------------------------------------
+// The send, common to all streams
+// ---------------------------------------------------------------------------
+// Where the stream's schedule stood before a transfer was given its start
+// frame: put back when the transfer is not sent.
+struct FRAME_SCHEDULE {
+  ULONG Previous;
+  ULONG PreviousSet;
+};
+
+PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionOf(QUENBY_STREAM stream) {
+  return stream == QuenbyCapture  ? CaptureComplete
+         : stream == QuenbyRender ? RenderComplete
+                                  : FeedbackComplete;
+}
+
+ULONG* LateStartsOf(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  return stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
+         : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
+                                  : &ctx->Counters.FeedbackLateStarts;
+}
+
+// The transfer's request reused and formatted for its URB, with its
+// stream's completion routine, and the URB given the stream's next start
+// frame: each transfer covers one frame, back to back. On failure nothing is
+// scheduled; the transfer is the caller's to give back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS FormatAndSchedule(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                           FRAME_SCHEDULE* undo) {
   WDF_REQUEST_REUSE_PARAMS reuse;
   WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
   WdfRequestReuse(t->Request, &reuse);
   NTSTATUS status =
       WdfUsbTargetPipeFormatRequestForUrb(ctx->Streams[stream].Pipe, t->Request, t->UrbMemory, nullptr);
-  if (!NT_SUCCESS(status)) {
-    endMix(false);
-    GiveBack(ctx, t);
-    return status;
-  }
-  PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = stream == QuenbyCapture  ? CaptureComplete
-                                               : stream == QuenbyRender ? RenderComplete
-                                                                        : FeedbackComplete;
-  WdfRequestSetCompletionRoutine(t->Request, routine, t);
+  if (!NT_SUCCESS(status)) return status;
+  WdfRequestSetCompletionRoutine(t->Request, CompletionOf(stream), t);
 
-  // Frame scheduling: each transfer covers one frame, back to back.
   ULONG frame = 0;
   status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
-  if (!NT_SUCCESS(status)) {
-    endMix(false);
-    GiveBack(ctx, t);
-    return status;
-  }
-  const ULONG previous = ReadFlag(&ctx->Streams[stream].NextStartFrame);
-  const ULONG previousSet = ReadFlag(&ctx->Streams[stream].StartFrameSet);
+  if (!NT_SUCCESS(status)) return status;
+  undo->Previous = ReadFlag(&ctx->Streams[stream].NextStartFrame);
+  undo->PreviousSet = ReadFlag(&ctx->Streams[stream].StartFrameSet);
   int late = 0;
   const ULONG next =
-      ScheduleStartFrame(previous, previousSet != 0, frame,
+      ScheduleStartFrame(undo->Previous, undo->PreviousSet != 0, frame,
                          InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0), &late);
-  if (late) {
-    ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
-                     : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
-                                              : &ctx->Counters.FeedbackLateStarts;
-    CountUp(counter, 8);
-  }
-  urb->StartFrame = next;
+  if (late) CountUp(LateStartsOf(ctx, stream), 8);
+  t->Urb->UrbIsochronousTransfer.StartFrame = next;
   WriteFlag(&ctx->Streams[stream].NextStartFrame, next + 1);
   WriteFlag(&ctx->Streams[stream].StartFrameSet, 1);
+  return STATUS_SUCCESS;
+}
 
-  // The fraction accumulator moves on only with a transfer that is sent.
-  // A render start resets it from another thread while capture streams on.
-  ULONG previousAccumulator = 0;
-  if (stream == QuenbyRender) {
-    previousAccumulator = ReadFlag(&ctx->RenderAccumulator);
-    WriteFlag(&ctx->RenderAccumulator, accumulator);
-    ctx->LastRenderSubmit = Now10us(ctx);
-  }
-  WDFREQUEST request = t->Request;
+// SendSent: the transfer went out. SendFailed: it was not sent and is the
+// caller's to give back. SendRefused: the USB stack refused it during the
+// send, and its completion gave it back.
+enum SEND_RESULT { SendSent, SendFailed, SendRefused };
+
+// Sends the scheduled transfer; one not sent puts its stream's schedule back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+SEND_RESULT SendScheduled(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                          const FRAME_SCHEDULE* undo) {
   // Only this thread takes transfers from the free list: a transfer its
   // completion gave back during the send stays ours to read here.
   InterlockedExchange(&t->Refused, 0);
   InterlockedExchange(&t->Submitting, 1);
   const BOOLEAN sent =
-      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), WDF_NO_SEND_OPTIONS);
+      WdfRequestSend(t->Request, WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), WDF_NO_SEND_OPTIONS);
   InterlockedExchange(&t->Submitting, 0);
-  if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
-    // Not sent: the schedule and the fraction stay, the audio stays in the
-    // ring (and the pin's mixed audio in its clones) for the next transfer.
-    endMix(false);
-    if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
-    WriteFlag(&ctx->Streams[stream].NextStartFrame, previous);
-    WriteFlag(&ctx->Streams[stream].StartFrameSet, previousSet);
-    if (!sent) {
-      GiveBack(ctx, t);
-      return WdfRequestGetStatus(request);
-    }
+  if (sent && InterlockedCompareExchange(&t->Refused, 0, 0) == 0) return SendSent;
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, undo->Previous);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, undo->PreviousSet);
+  return sent ? SendRefused : SendFailed;
+}
+
+// What a submission that was not sent returns; a transfer the send failed
+// goes back to the free list here.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS NotSent(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, SEND_RESULT result) {
+  if (result == SendRefused) return STATUS_UNSUCCESSFUL;
+  WDFREQUEST request = t->Request;
+  GiveBack(ctx, t);
+  return WdfRequestGetStatus(request);
+}
+
+// ---------------------------------------------------------------------------
+// Submitting one transfer of a stream
+// ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
+  RENDER_SEND r = {};
+  if (!PrepareRenderTransfer(ctx, t, &r)) {
+    GiveBack(ctx, t);
     return STATUS_UNSUCCESSFUL;
   }
-  if (stream == QuenbyRender) {
-    endMix(true);
-    QuenbyRingConsume(&ctx->Dir[QUENBY_DIR_RENDER].Ring, t->Taken, t->TakenResets,
-                      ReadFlag(&ctx->DirectMode) != 0);
-    if (t->ImplicitUsed != 0) {
-      WdfSpinLockAcquire(ctx->FeedbackLock);
-      ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
-      WdfSpinLockRelease(ctx->FeedbackLock);
-    }
+  FRAME_SCHEDULE undo;
+  const NTSTATUS status = FormatAndSchedule(ctx, QuenbyRender, t, &undo);
+  if (!NT_SUCCESS(status)) {
+    EndRenderMix(ctx, &r, false);
+    GiveBack(ctx, t);
+    return status;
+  }
+  // The fraction accumulator moves on only with a transfer that is sent.
+  // A render start resets it from another thread while capture streams on.
+  const ULONG previousAccumulator = ReadFlag(&ctx->RenderAccumulator);
+  WriteFlag(&ctx->RenderAccumulator, r.Accumulator);
+  ctx->LastRenderSubmit = Now10us(ctx);
+  const SEND_RESULT result = SendScheduled(ctx, QuenbyRender, t, &undo);
+  if (result != SendSent) {
+    // Not sent: the schedule and the fraction stay, the audio stays in the
+    // ring (and the pin's mixed audio in its clones) for the next transfer.
+    EndRenderMix(ctx, &r, false);
+    WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
+    return NotSent(ctx, t, result);
+  }
+  EndRenderMix(ctx, &r, true);
+  QuenbyRingConsume(&ctx->Dir[QUENBY_DIR_RENDER].Ring, t->Taken, t->TakenResets,
+                    ReadFlag(&ctx->DirectMode) != 0);
+  if (t->ImplicitUsed != 0) {
+    WdfSpinLockAcquire(ctx->FeedbackLock);
+    ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
+    WdfSpinLockRelease(ctx->FeedbackLock);
   }
   return STATUS_SUCCESS;
+}
+
+// Capture and feedback.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitIn(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t) {
+  if (!PrepareInTransfer(ctx, stream, t)) {
+    GiveBack(ctx, t);
+    return STATUS_UNSUCCESSFUL;
+  }
+  FRAME_SCHEDULE undo;
+  const NTSTATUS status = FormatAndSchedule(ctx, stream, t, &undo);
+  if (!NT_SUCCESS(status)) {
+    GiveBack(ctx, t);
+    return status;
+  }
+  const SEND_RESULT result = SendScheduled(ctx, stream, t, &undo);
+  return result == SendSent ? STATUS_SUCCESS : NotSent(ctx, t, result);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  WDF_OBJECT_CONTEXT* t = TakeForSubmit(ctx, stream);
+  if (t == nullptr) return STATUS_UNSUCCESSFUL;
+  return stream == QuenbyRender ? SubmitRender(ctx, t) : SubmitIn(ctx, stream, t);
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)

@@ -13,13 +13,6 @@ namespace {
 const uint8_t kClockSelectorMinSize = sizeof(Uac2ClockSelectorDescriptor) + kUac2ClockSelectorTrailer;
 const uint8_t kFeatureUnitMinSize = sizeof(Uac2FeatureUnitDescriptor) + kUac2FeatureUnitTrailer;
 
-inline uint16_t Le16(const uint8_t* p) {
-  return (uint16_t)(p[0] | (p[1] << 8));
-}
-inline uint32_t Le32(const uint8_t* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 // The fields every descriptor, every class-specific one and every entity
 // (terminal, unit, clock) starts with.
 inline uint8_t Length(const uint8_t* p) {
@@ -1012,16 +1005,26 @@ uint32_t SlotsMaxFeedbackPacket(const AltSettingSlot* slots) {
   return max;
 }
 
+namespace {
+
+// Subrange `index` of a rate list, which RateListCount() counts.
+inline const Uac2Range32Subrange* Subrange(const uint8_t* list, uint32_t index) {
+  return DescriptorAs<Uac2Range32Subrange>(list + sizeof(Uac2Range32Header) +
+                                           sizeof(Uac2Range32Subrange) * (size_t)index);
+}
+
+}  // namespace
+
 uint32_t RateListCount(const uint8_t* list, size_t bytes) {
-  if (list == nullptr || bytes < 2) return 0;
-  uint32_t stated = Le16(list);
-  uint32_t present = (uint32_t)((bytes - 2) / 12);
+  if (list == nullptr || bytes < sizeof(Uac2Range32Header)) return 0;
+  uint32_t stated = DescriptorAs<Uac2Range32Header>(list)->wNumSubRanges;
+  uint32_t present = (uint32_t)((bytes - sizeof(Uac2Range32Header)) / sizeof(Uac2Range32Subrange));
   return stated < present ? stated : present;
 }
 
 uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index) {
   if (index >= RateListCount(list, bytes)) return 0;
-  return Le32(list + 2 + 12 * (size_t)index);
+  return Subrange(list, index)->dMIN;
 }
 
 namespace {
@@ -1030,8 +1033,8 @@ namespace {
 const uint32_t kStandardRates[] = {8000,  11025, 16000, 22050,  24000,  32000,  44100, 48000,
                                    64000, 88200, 96000, 176400, 192000, 352800, 384000};
 
-bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
-  const uint32_t min = Le32(subrange), max = Le32(subrange + 4), res = Le32(subrange + 8);
+bool SubrangeHolds(const Uac2Range32Subrange* subrange, uint32_t rate) {
+  const uint32_t min = subrange->dMIN, max = subrange->dMAX, res = subrange->dRES;
   if (rate < QUENBY_LOWEST_RATE) return false;
   if (rate == min) return true;
   if (min >= max || rate < min || rate > max) return false;
@@ -1045,7 +1048,7 @@ bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
 int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate) {
   uint32_t n = RateListCount(list, bytes);
   for (uint32_t i = 0; i < n && rate != 0; ++i) {
-    if (SubrangeHolds(list + 2 + 12 * (size_t)i, rate)) return 1;
+    if (SubrangeHolds(Subrange(list, i), rate)) return 1;
   }
   return 0;
 }

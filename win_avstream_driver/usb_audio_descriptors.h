@@ -1,8 +1,9 @@
 // The USB 2.0 and USB Audio 2.0 descriptors a configuration descriptor
 // holds, as records laid out byte for byte as they come from the device
-// (packed, little-endian fields), and the codes that tell them apart: the
-// one home of these layouts for the driver's walks (topology.cpp) and the
-// stand-ins' parsers and builders.
+// (packed, little-endian fields), the codes that tell them apart, and the
+// reply of a sampling frequency's RANGE request: the one home of these
+// layouts for the driver's walks (topology.cpp) and the stand-ins' parsers,
+// builders and request handlers.
 //
 // A record is a view of bytes a device sent, never a promise that they are
 // all there: read a field only once the descriptor's bLength and the bytes
@@ -13,7 +14,8 @@
 //
 // Layouts: USB 2.0, 9.6 (standard descriptors) and the Interface Association
 // Descriptor ECN; USB Audio 2.0, 4.7 (AudioControl), 4.9 and 4.10
-// (AudioStreaming), and the Frmts 2.0 document, 2.3.1.6 (Type I format).
+// (AudioStreaming), 5.2.3.3 (layout 3 parameter block), and the Frmts 2.0
+// document, 2.3.1.6 (Type I format).
 #ifndef QUENBY_USB_AUDIO_DESCRIPTORS_H
 #define QUENBY_USB_AUDIO_DESCRIPTORS_H
 
@@ -326,6 +328,19 @@ struct Uac2AsIsoEndpointDescriptor {
   uint16_t wLockDelay;
 };
 
+// The parameter block of a RANGE request to a 4-byte control (layout 3, as
+// the sampling frequency's): wNumSubRanges, then that many subranges. A
+// reply is outside input like a descriptor: read a subrange only inside the
+// bytes that arrived.
+struct Uac2Range32Header {
+  uint16_t wNumSubRanges;
+};
+struct Uac2Range32Subrange {
+  uint32_t dMIN;
+  uint32_t dMAX;
+  uint32_t dRES;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(UsbDescriptorHeader) == 2, "descriptor layout");
@@ -352,6 +367,8 @@ static_assert(sizeof(Uac2AsGeneralDescriptor) == 16, "descriptor layout");
 static_assert(sizeof(Uac2FormatTypeHeader) == 4, "descriptor layout");
 static_assert(sizeof(Uac2FormatTypeIDescriptor) == 6, "descriptor layout");
 static_assert(sizeof(Uac2AsIsoEndpointDescriptor) == 8, "descriptor layout");
+static_assert(sizeof(Uac2Range32Header) == 2, "parameter block layout");
+static_assert(sizeof(Uac2Range32Subrange) == 12, "parameter block layout");
 
 // Offsets the walks rely on, as USB Audio 2.0 places the fields.
 static_assert(offsetof(Uac2AcHeaderDescriptor, wTotalLength) == 6, "descriptor layout");

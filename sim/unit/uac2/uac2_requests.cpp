@@ -6,10 +6,12 @@
 // message firmware, interface selection and the isochronous packets.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "korvel_usb_ids.h"
 #include "uac2.h"
+#include "usb_audio_descriptors.h"
 
 namespace korvel::sim::uac2 {
 
@@ -192,12 +194,14 @@ usb::Result Uac2Function::clock_request_locked(const ClockEntity& e, const usb::
     case ClockEntity::Kind::Source:
       if (control == kSamplingFrequency && announced(1) != 0) {
         if (in && s.bRequest == kRange) {
-          std::vector<uint8_t> reply(2 + 12 * ranges_.size());
-          put_le(reply.data(), uint32_t(ranges_.size()), 2);
+          constexpr size_t kSubrange = sizeof(Uac2Range32Subrange);
+          std::vector<uint8_t> reply(sizeof(Uac2Range32Header) + kSubrange * ranges_.size());
+          put_le(reply.data(), uint32_t(ranges_.size()), sizeof(Uac2Range32Header::wNumSubRanges));
           for (size_t i = 0; i < ranges_.size(); ++i) {
-            put_le(&reply[2 + 12 * i], ranges_[i].min, 4);
-            put_le(&reply[6 + 12 * i], ranges_[i].max, 4);
-            put_le(&reply[10 + 12 * i], ranges_[i].res, 4);
+            uint8_t* at = &reply[sizeof(Uac2Range32Header) + kSubrange * i];
+            put_le(at + offsetof(Uac2Range32Subrange, dMIN), ranges_[i].min, 4);
+            put_le(at + offsetof(Uac2Range32Subrange, dMAX), ranges_[i].max, 4);
+            put_le(at + offsetof(Uac2Range32Subrange, dRES), ranges_[i].res, 4);
           }
           const uint16_t n = uint16_t(std::min<size_t>(reply.size(), s.wLength));
           std::memcpy(data, reply.data(), n);
