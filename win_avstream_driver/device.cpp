@@ -69,10 +69,11 @@ NTSTATUS PowerUpDirection(WDF_DEVICE_CONTEXT* ctx, ULONG direction, WDFUSBINTERF
   NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, 0);
   if (!NT_SUCCESS(status)) return status;
   status =
-      QuenbyClockToRate(ctx, direction, ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec);
+      QuenbyClockToRate(ctx, direction, ctx->Dir[direction].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status))
-    return ctx->FixedRate[direction] != 0 && ctx->FixedRateFound[direction] != 0 ? STATUS_DEVICE_NOT_READY
-                                                                                 : status;
+    return ctx->Dir[direction].FixedRate != 0 && ctx->Dir[direction].FixedRateFound != 0
+               ? STATUS_DEVICE_NOT_READY
+               : status;
   return QuenbySelectSlotForFormat(ctx, direction);
 }
 
@@ -104,7 +105,7 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (!NT_SUCCESS(status)) return status;
 
   if (capture) {
-    status = PowerUpDirection(ctx, QUENBY_DIR_CAPTURE, ctx->CaptureInterface);
+    status = PowerUpDirection(ctx, QUENBY_DIR_CAPTURE, ctx->Dir[QUENBY_DIR_CAPTURE].Interface);
     if (status == STATUS_DEVICE_NOT_READY) {
       resume &= ~QUENBY_RESUME_CAPTURE;
       status = STATUS_SUCCESS;
@@ -112,7 +113,7 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
     if (!NT_SUCCESS(status)) return status;
   }
   if (render) {
-    status = PowerUpDirection(ctx, QUENBY_DIR_RENDER, ctx->RenderInterface);
+    status = PowerUpDirection(ctx, QUENBY_DIR_RENDER, ctx->Dir[QUENBY_DIR_RENDER].Interface);
     if (status == STATUS_DEVICE_NOT_READY) {
       resume &= ~QUENBY_RESUME_RENDER;
       status = STATUS_SUCCESS;
@@ -122,8 +123,8 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   }
   if (capture && render) {
     // Both idle until a stream starts.
-    status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
-    if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+    status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 0);
+    if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, 0);
   }
   if (!NT_SUCCESS(status)) return status;
   // Streams that ran before the device powered down run again for the pins
@@ -134,20 +135,20 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   // pin's set-format meanwhile may have changed it): it starts first and
   // must not take the one clock from render.
   if ((resume & QUENBY_RESUME_CAPTURE) != 0 && (resume & QUENBY_RESUME_RENDER) != 0 &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]), 0,
-                                 0) == 0 &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]), 0,
-                                 0) == 0 &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired),
+                                 0, 0) == 0 &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse),
+                                 0, 0) == 0 &&
       !QuenbyCaptureFollowsRender(ctx))
     resume &= ~QUENBY_RESUME_CAPTURE;
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
-    PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
+    PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
     status = QuenbyResumeCapture(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
   }
   if ((resume & QUENBY_RESUME_RENDER) != 0) {
-    PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
+    PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
     status = QuenbyResumeRender(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
@@ -267,8 +268,8 @@ NTSTATUS ReadTopology(WDF_DEVICE_CONTEXT* ctx, const void* config, USHORT size) 
   if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
   ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;
   ctx->ControlIndex = ctx->Topology.ControlIndex;
-  ctx->CaptureIndex = ctx->Topology.CaptureIndex;
-  ctx->RenderIndex = ctx->Topology.RenderIndex;
+  ctx->Dir[QUENBY_DIR_CAPTURE].Index = ctx->Topology.CaptureIndex;
+  ctx->Dir[QUENBY_DIR_RENDER].Index = ctx->Topology.RenderIndex;
   return STATUS_SUCCESS;
 }
 
@@ -290,8 +291,8 @@ NTSTATUS ConfigureClocks(WDF_DEVICE_CONTEXT* ctx) {
   QuenbyComputeLimits(ctx);
   // A direction whose clock offers only rates below the lowest the streams
   // run at has no format: refused here, not offered a rate it streams wrongly.
-  if ((capture && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0) ||
-      (render && ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0))
+  if ((capture && ctx->Dir[QUENBY_DIR_CAPTURE].Limits.MinRate == 0) ||
+      (render && ctx->Dir[QUENBY_DIR_RENDER].Limits.MinRate == 0))
     return Fail(ctx, QuenbyStartLimits);
   return STATUS_SUCCESS;
 }
@@ -302,12 +303,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CreateRingsAndTransfers(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
   const bool render = TopologyHasRender(&ctx->Topology) != 0;
-  if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->CaptureRing, QUENBY_RING_CAPTURE,
-                                              &ctx->Limits[QUENBY_DIR_CAPTURE]))) {
+  if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->Dir[QUENBY_DIR_CAPTURE].Ring, QUENBY_RING_CAPTURE,
+                                              &ctx->Dir[QUENBY_DIR_CAPTURE].Limits))) {
     return Fail(ctx, QuenbyStartRings);
   }
-  if (render && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->RenderRing, QUENBY_RING_RENDER,
-                                             &ctx->Limits[QUENBY_DIR_RENDER]))) {
+  if (render && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->Dir[QUENBY_DIR_RENDER].Ring, QUENBY_RING_RENDER,
+                                             &ctx->Dir[QUENBY_DIR_RENDER].Limits))) {
     return Fail(ctx, QuenbyStartRings);
   }
   if (capture && !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyCapture)))
@@ -384,8 +385,8 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
                               &ctx->Streams[QuenbyRender].FreeLock,
                               &ctx->Streams[QuenbyFeedback].FreeLock,
                               &ctx->ThreadLock,
-                              &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock,
+                              &ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock,
+                              &ctx->Dir[QUENBY_DIR_RENDER].PositionLock,
                               &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
@@ -410,8 +411,8 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
 
   ctx->PowerState = QUENBY_POWER_D3;
   KsDevice->Context = device;
-  KeInitializeMutex(&ctx->CaptureStartMutex, 0);
-  KeInitializeMutex(&ctx->RenderStartMutex, 0);
+  KeInitializeMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, 0);
+  KeInitializeMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, 0);
   KeInitializeMutex(&ctx->RenderCloneMutex, 0);
   KeInitializeMutex(&ctx->StreamControlMutex, 0);
   KeInitializeMutex(&ctx->Exchange.Mutex, 0);
