@@ -181,206 +181,282 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
 }
 
 // ---------------------------------------------------------------------------
-// Set device state
+// Set device state: both pins go through one sequence of state changes
+// (PinSetDeviceStateLocked); the steps in which capture and render differ
+// are each direction's PIN_DIRECTION_STEPS.
 // ---------------------------------------------------------------------------
+// Capture steps.
+
+// STOP: the capture pin gone, the streams nobody uses stop (not in direct
+// mode, which uses them).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState,
-                                     KSSTATE FromState) {
-  const bool direct = ReadFlag(&ctx->DirectMode) != 0;
-  NTSTATUS status = STATUS_SUCCESS;
-  switch (ToState) {
-    case KSSTATE_STOP:
-      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired, 0);
-      if (!direct) {
-        WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired) == 0) {
-          if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0) QuenbyStopRender(ctx, TRUE);
-          if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) QuenbyStopCapture(ctx, TRUE);
-          ctx->ResumeStreams = 0;  // nothing to run again after a power-down
-        }
-      }
-      // Nothing of the pin's frames stays held once it stops (a clone taken
-      // by a processing call under way as the pin left RUN included).
-      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
-      QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
-      SetCapturePin(ctx, nullptr);
-      ResetCapturePositions(ctx);
-      break;
-    case KSSTATE_ACQUIRE:
-      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
-      // Render may have taken capture along at its rate while this pin was
-      // idle: the stream starts at the rate of the pin's format (and fails
-      // while render holds the one clock at another).
-      if (FromState == KSSTATE_STOP && !direct &&
-          !QuenbyDeviceFormatAtRate(
-              ctx, QUENBY_DIR_CAPTURE,
-              ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec))
-        return STATUS_INVALID_DEVICE_STATE;
-      if (FromState == KSSTATE_STOP) {
-        if (ctx->PowerState != QUENBY_POWER_D0) {
-          // Powered down: the stream starts with the power-up.
-          QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, Pin);
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
-        } else if (QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
-          // A stream that ran (beside render, or for direct mode) runs on
-          // as it did when the pin's start fails: the pin stays in STOP.
-          const bool ran = ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
-          const AUDIO_FORMAT device = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
-          const AUDIO_FORMAT running = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
-          PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
-          status = QuenbyStartCapture(ctx, Pin);
-          if (!NT_SUCCESS(status)) {
-            if (ran && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
-              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
-              QuenbyStartCapture(ctx, owner);
-              QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
-            }
-            // A start that failed once it had stopped the stream leaves the
-            // interface idle, not on the setting it selected.
-            if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
-              QuenbyStopCapture(ctx, TRUE);
-              QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
-            }
-          }
-          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
-        }
-        if (NT_SUCCESS(status)) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired, 1);
-      } else {
-        QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
-      }
-      ResetCapturePositions(ctx);
-      break;
-    case KSSTATE_PAUSE:
-      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
-      QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
-      break;
-    case KSSTATE_RUN:
-      SetCapturePin(ctx, Pin);
-      ClearCaptureCreditForRun(ctx);
-      if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0) {
-        ctx->CaptureCloneFill = 0;
-      } else {
-        WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 1);
-      }
-      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 1);
-      break;
-    default:
-      return STATUS_UNSUCCESSFUL;
+void StopStreamsCaptureLeft(WDF_DEVICE_CONTEXT* ctx, bool direct) {
+  if (direct) return;
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
+      ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired) == 0) {
+    if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0) QuenbyStopRender(ctx, TRUE);
+    if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) QuenbyStopCapture(ctx, TRUE);
+    ctx->ResumeStreams = 0;  // nothing to run again after a power-down
+  }
+}
+
+// Render may have taken capture along at its rate while this pin was idle:
+// the stream starts at the rate of the pin's format (and fails while render
+// holds the one clock at another).
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CaptureMayStart(WDF_DEVICE_CONTEXT* ctx, bool direct) {
+  if (!direct &&
+      !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
+                                ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec))
+    return STATUS_INVALID_DEVICE_STATE;
+  return STATUS_SUCCESS;
+}
+
+// The capture stream started for the pin (with the power-up when the device
+// is powered down).
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS StartCaptureStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
+  if (ctx->PowerState != QUENBY_POWER_D0) {
+    // Powered down: the stream starts with the power-up.
+    QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, Pin);
+    ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+    return STATUS_SUCCESS;
+  }
+  if (!QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) return STATUS_SUCCESS;
+  // A stream that ran (beside render, or for direct mode) runs on as it did
+  // when the pin's start fails: the pin stays in STOP.
+  const bool ran = ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
+  const AUDIO_FORMAT device = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+  const AUDIO_FORMAT running = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
+  PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
+  const NTSTATUS status = QuenbyStartCapture(ctx, Pin);
+  if (!NT_SUCCESS(status)) {
+    if (ran && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
+      QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
+      QuenbyStartCapture(ctx, owner);
+      QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
+    }
+    // A start that failed once it had stopped the stream leaves the
+    // interface idle, not on the setting it selected.
+    if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
+      QuenbyStopCapture(ctx, TRUE);
+      QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
+    }
+  }
+  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
+  return status;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void DropCaptureClones(WDF_DEVICE_CONTEXT* ctx) {
+  QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+}
+
+// Nothing of the pin's frames stays held once it stops (a clone taken by a
+// processing call under way as the pin left RUN included).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void ForgetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
+  UNREFERENCED_PARAMETER(Pin);
+  QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
+  SetCapturePin(ctx, nullptr);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void RunCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE FromState) {
+  UNREFERENCED_PARAMETER(FromState);
+  SetCapturePin(ctx, Pin);
+  ClearCaptureCreditForRun(ctx);
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0) {
+    ctx->CaptureCloneFill = 0;
+  } else {
+    WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 1);
+  }
+  WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 1);
+}
+
+// Render steps.
+
+// STOP: the render pin gone, render stops unless direct mode uses it, and
+// capture unless a capture pin or direct mode does.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void StopStreamsRenderLeft(WDF_DEVICE_CONTEXT* ctx, bool direct) {
+  if (!direct) ctx->RenderRemainder = 0;
+  const bool captureUsed = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
+                           ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
+      ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0)
+    QuenbyStopRender(ctx, TRUE);
+  if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
+  if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
+}
+
+// Capture nobody uses runs beside render; on one clock for both at render's
+// rate, which render is about to set (none carries it: capture stays off
+// until a capture pin starts it). A capture pin out of STOP keeps its stream
+// and its rate. The rate check moves capture's format to render's rate:
+// Format and Running are kept to undo a failed start.
+struct CAPTURE_BESIDE_RENDER {
+  bool Follows;
+  AUDIO_FORMAT Format;
+  AUDIO_FORMAT Running;
+};
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void CheckCaptureBesideRender(WDF_DEVICE_CONTEXT* ctx, CAPTURE_BESIDE_RENDER* capture) {
+  capture->Format = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+  capture->Running = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
+  capture->Follows = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) == 0 &&
+                     ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
+                     QuenbyCaptureFollowsRender(ctx);
+}
+
+// Capture's failure is not the render pin's: render runs without it (and
+// the capture interface goes back to idle). True when capture started.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+bool StartCaptureBesideRender(WDF_DEVICE_CONTEXT* ctx, const CAPTURE_BESIDE_RENDER* capture) {
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
+      ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 || !TopologyHasCapture(&ctx->Topology) ||
+      !capture->Follows || !QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex))
+    return false;
+  const bool started = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
+  if (!started) QuenbyStopCapture(ctx, TRUE);
+  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
+  return started;
+}
+
+// A start that fails leaves nothing it began: no stream runs for a pin that
+// stays in STOP, and the interfaces go back to idle.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS StartRenderStreamsNow(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const CAPTURE_BESIDE_RENDER* capture) {
+  const bool captureStarted = StartCaptureBesideRender(ctx, capture);
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0 ||
+      ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 ||
+      !QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex))
+    return STATUS_SUCCESS;
+  const NTSTATUS status = QuenbyStartRender(ctx, Pin);
+  if (!NT_SUCCESS(status)) {
+    QuenbyStopRender(ctx, TRUE);
+    if (captureStarted) QuenbyStopCapture(ctx, TRUE);
+  }
+  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, FALSE);
+  if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
+    // The pin stays in STOP: capture's format moved for it goes back (it
+    // would hold one clock for both at this pin's rate).
+    QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &capture->Format);
+    QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &capture->Running);
   }
   return status;
 }
 
+// The render stream started for the pin, and capture beside it when it
+// follows render (with the power-up when the device is powered down).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+NTSTATUS StartRenderStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
+  CAPTURE_BESIDE_RENDER capture;
+  CheckCaptureBesideRender(ctx, &capture);
+  if (ctx->PowerState == QUENBY_POWER_D0) return StartRenderStreamsNow(ctx, Pin, &capture);
+  // Powered down: the streams start with the power-up (capture first, so
+  // only when it follows render's rate).
+  QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, Pin);
+  ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+  if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
+      capture.Follows)
+    ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+  return STATUS_SUCCESS;
+}
+
+// The clones PAUSE and ACQUIRE could not delete while the streaming thread
+// mixed them go at STOP: a stopped pin holds none of its frames.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void ForgetRenderPin(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
+  DeleteRenderClones(ctx);
+  if (ctx->Dir[QUENBY_DIR_RENDER].Pin == Pin) ctx->Dir[QUENBY_DIR_RENDER].Pin = nullptr;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void RunRenderPin(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE FromState) {
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0) {
+    PlayAtWrite(ctx);
+  } else {
+    WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 1);
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
+    ctx->RenderRemainder = 0;
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
+  }
+  WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 1);
+  ctx->Dir[QUENBY_DIR_RENDER].Pin = Pin;
+  if (FromState == KSSTATE_PAUSE) PlayAtWrite(ctx);
+  QuenbyWakeThread(ctx);
+}
+
+// The steps of a pin's state changes that differ between the directions.
+struct PIN_DIRECTION_STEPS {
+  ULONG Direction;
+  // STOP: the streams nobody uses any more stop.
+  void (*StopUnusedStreams)(WDF_DEVICE_CONTEXT* ctx, bool direct);
+  // ACQUIRE from STOP: whether the streams may start for the pin at all (a
+  // refusal changes nothing); nullptr when they always may.
+  NTSTATUS (*MayStart)(WDF_DEVICE_CONTEXT* ctx, bool direct);
+  // ACQUIRE from STOP: the streams start for the pin.
+  NTSTATUS (*StartStreams)(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin);
+  // PAUSE, and ACQUIRE from above: the clones of the pin's frames go (the
+  // render clones only when the streaming thread is not mixing them).
+  void (*DropClones)(WDF_DEVICE_CONTEXT* ctx);
+  // STOP: all clones go, and the streaming thread no longer serves the pin.
+  void (*ForgetPin)(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin);
+  // STOP and ACQUIRE: the positions start again from 0.
+  void (*ResetPositions)(WDF_DEVICE_CONTEXT* ctx);
+  // RUN.
+  void (*Run)(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE FromState);
+};
+
+const PIN_DIRECTION_STEPS kCaptureSteps = {
+    QUENBY_DIR_CAPTURE, StopStreamsCaptureLeft, CaptureMayStart,       StartCaptureStreams,
+    DropCaptureClones,  ForgetCapturePin,       ResetCapturePositions, RunCapturePin,
+};
+const PIN_DIRECTION_STEPS kRenderSteps = {
+    QUENBY_DIR_RENDER, StopStreamsRenderLeft, nullptr,      StartRenderStreams, DeleteRenderClonesIfFree,
+    ForgetRenderPin,   ResetRenderPositions,  RunRenderPin,
+};
+
+// The state change of a pin of either direction. Under the stream-control
+// lock.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS PinSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, const PIN_DIRECTION_STEPS* steps, PKSPIN Pin,
+                                 KSSTATE ToState, KSSTATE FromState) {
+  const ULONG d = steps->Direction;
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
-  bool captureFollows = false;
-  AUDIO_FORMAT captureFormat = {};
-  AUDIO_FORMAT captureRunning = {};
   switch (ToState) {
     case KSSTATE_STOP:
-      if (!direct) {
-        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
-        ctx->RenderRemainder = 0;
-      }
-      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired, 0);
-      {
-        const bool captureUsed = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
-                                 ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0)
-          QuenbyStopRender(ctx, TRUE);
-        if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0)
-          ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
-        if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
-      }
-      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
-      // The clones PAUSE and ACQUIRE could not delete while the streaming
-      // thread mixed them go now: a stopped pin holds none of its frames.
-      DeleteRenderClones(ctx);
-      if (ctx->Dir[QUENBY_DIR_RENDER].Pin == Pin) ctx->Dir[QUENBY_DIR_RENDER].Pin = nullptr;
-      ResetRenderPositions(ctx);
+      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[d].PinAcquired, 0);
+      steps->StopUnusedStreams(ctx, direct);
+      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      steps->ForgetPin(ctx, Pin);
+      steps->ResetPositions(ctx);
       break;
     case KSSTATE_ACQUIRE:
-      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
-      if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
-      if (FromState == KSSTATE_STOP) {
-        // Capture nobody uses runs beside render; on one clock for both at
-        // render's rate, which render is about to set (none carries it:
-        // capture stays off until a capture pin starts it). A capture pin
-        // out of STOP keeps its stream and its rate. The rate check moves
-        // capture's format to render's rate: kept to undo a failed start.
-        captureFormat = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
-        captureRunning = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
-        captureFollows = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) == 0 &&
-                         ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-                         QuenbyCaptureFollowsRender(ctx);
+      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      if (FromState != KSSTATE_STOP) {
+        steps->DropClones(ctx);
+      } else {
+        if (steps->MayStart != nullptr) status = steps->MayStart(ctx, direct);
+        if (!NT_SUCCESS(status)) return status;
+        status = steps->StartStreams(ctx, Pin);
+        if (NT_SUCCESS(status)) WriteFlag(&ctx->Dir[d].PinAcquired, 1);
       }
-      if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
-        // Powered down: the streams start with the power-up (capture
-        // first, so only when it follows render's rate).
-        QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, Pin);
-        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-            captureFollows)
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
-      } else if (FromState == KSSTATE_STOP) {
-        // A start that fails leaves nothing it began: no stream runs for a
-        // pin that stays in STOP, and the interfaces go back to idle.
-        bool captureStarted = false;
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            captureFollows && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
-          // Capture's failure is not the pin's: render runs without it (and
-          // the capture interface goes back to idle).
-          captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
-          if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
-          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
-        }
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0 &&
-            QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex)) {
-          status = QuenbyStartRender(ctx, Pin);
-          if (!NT_SUCCESS(status)) {
-            QuenbyStopRender(ctx, TRUE);
-            if (captureStarted) QuenbyStopCapture(ctx, TRUE);
-          }
-          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, FALSE);
-          if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
-            // The pin stays in STOP: capture's format moved for it goes
-            // back (it would hold one clock for both at this pin's rate).
-            QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &captureFormat);
-            QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &captureRunning);
-          }
-        }
-      }
-      if (FromState == KSSTATE_STOP && NT_SUCCESS(status))
-        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired, 1);
-      ResetRenderPositions(ctx);
+      steps->ResetPositions(ctx);
       break;
     case KSSTATE_PAUSE:
-      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
-      DeleteRenderClonesIfFree(ctx);
+      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      steps->DropClones(ctx);
       break;
     case KSSTATE_RUN:
-      if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0) {
-        PlayAtWrite(ctx);
-      } else {
-        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 1);
-        WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
-        ctx->RenderRemainder = 0;
-        WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
-      }
-      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 1);
-      ctx->Dir[QUENBY_DIR_RENDER].Pin = Pin;
-      if (FromState == KSSTATE_PAUSE) PlayAtWrite(ctx);
-      QuenbyWakeThread(ctx);
+      steps->Run(ctx, Pin, FromState);
       break;
     default:
       return STATUS_UNSUCCESSFUL;
@@ -390,29 +466,28 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
 
 // State changes that start or stop streams wait for the stream control:
 // power transitions, remove and the direct-mode codes run under it too.
-typedef NTSTATUS (*LOCKED_STATE_CHANGE)(WDF_DEVICE_CONTEXT*, PKSPIN, KSSTATE, KSSTATE);
-
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+NTSTATUS UnderStreamControl(const PIN_DIRECTION_STEPS* steps, PKSPIN Pin, KSSTATE ToState,
+                            KSSTATE FromState) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
   // A unit that went away plays and records nothing: a step up is refused
   // rather than reported as a stream that runs. Steps down always succeed.
   if (ToState > FromState && ReadFlag(&ctx->SurpriseRemoved) != 0) return STATUS_NO_SUCH_DEVICE;
   QuenbyLockStreamControl(ctx);
-  NTSTATUS status = change(ctx, Pin, ToState, FromState);
+  NTSTATUS status = PinSetDeviceStateLocked(ctx, steps, Pin, ToState, FromState);
   QuenbyUnlockStreamControl(ctx);
   return status;
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
-  return UnderStreamControl(CaptureSetDeviceStateLocked, Pin, ToState, FromState);
+  return UnderStreamControl(&kCaptureSteps, Pin, ToState, FromState);
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
-  return UnderStreamControl(RenderSetDeviceStateLocked, Pin, ToState, FromState);
+  return UnderStreamControl(&kRenderSteps, Pin, ToState, FromState);
 }
 
 // A closed pin is forgotten: nothing binds a ring or a restart to it again.
