@@ -213,12 +213,11 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
       // Render may have taken capture along at its rate while this pin was
       // idle: the stream starts at the rate of the pin's format (and fails
       // while render holds the one clock at another).
-      if (FromState == KSSTATE_STOP && !direct &&
-          !QuenbyDeviceFormatAtRate(
-              ctx, QUENBY_DIR_CAPTURE,
-              ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec))
-        return STATUS_INVALID_DEVICE_STATE;
       if (FromState == KSSTATE_STOP) {
+        const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskCapturePin);
+        const STREAM_PLAN plan = PlanStreams(&request);
+        if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
+        if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
         if (ctx->PowerState != QUENBY_POWER_D0) {
           // Powered down: the stream starts with the power-up.
           QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, Pin);
@@ -277,7 +276,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
-  bool captureFollows = false;
+  STREAM_PLAN plan = {};
   AUDIO_FORMAT captureFormat = {};
   AUDIO_FORMAT captureRunning = {};
   switch (ToState) {
@@ -317,34 +316,28 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // capture's format to render's rate: kept to undo a failed start.
         captureFormat = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
         captureRunning = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
-        captureFollows = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) == 0 &&
-                         ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-                         QuenbyCaptureFollowsRender(ctx);
+        const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskRenderPin);
+        plan = PlanStreams(&request);
+        if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
       }
       if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
         // Powered down: the streams start with the power-up (capture
         // first, so only when it follows render's rate).
         QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, Pin);
-        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-            captureFollows)
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+        if (plan.StartRender) ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+        if (plan.StartCapture) ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
         // A start that fails leaves nothing it began: no stream runs for a
         // pin that stays in STOP, and the interfaces go back to idle.
         bool captureStarted = false;
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            captureFollows && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
+        if (plan.StartCapture && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
           // Capture's failure is not the pin's: render runs without it (and
           // the capture interface goes back to idle).
           captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
           if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
           KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
         }
-        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0 &&
-            QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex)) {
+        if (plan.StartRender && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             QuenbyStopRender(ctx, TRUE);
