@@ -185,6 +185,15 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
 // (PinSetDeviceStateLocked); the steps in which capture and render differ
 // are each direction's PIN_DIRECTION_STEPS.
 // ---------------------------------------------------------------------------
+// A pin's start out of STOP: the plan of its streams (PlanStreams), and
+// capture's formats as they were before the plan moved capture's rate, to
+// put back when a render start fails.
+struct PIN_START {
+  STREAM_PLAN Plan;
+  AUDIO_FORMAT CaptureFormat;
+  AUDIO_FORMAT CaptureRunning;
+};
+
 // Capture steps.
 
 // STOP: the capture pin gone, the streams nobody uses stop (not in direct
@@ -201,21 +210,23 @@ void StopStreamsCaptureLeft(WDF_DEVICE_CONTEXT* ctx, bool direct) {
 }
 
 // Render may have taken capture along at its rate while this pin was idle:
-// the stream starts at the rate of the pin's format (and fails while render
-// holds the one clock at another).
+// the stream starts at the rate of the pin's format (and is refused while
+// render holds the one clock at another).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CaptureMayStart(WDF_DEVICE_CONTEXT* ctx, bool direct) {
-  if (!direct &&
-      !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
-                                ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec))
-    return STATUS_INVALID_DEVICE_STATE;
+NTSTATUS PlanCaptureStart(WDF_DEVICE_CONTEXT* ctx, PIN_START* start) {
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskCapturePin);
+  start->Plan = PlanStreams(&request);
+  if (start->Plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(start->Plan.Refusal);
+  if (start->Plan.CaptureRate != 0)
+    QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, start->Plan.CaptureRate);
   return STATUS_SUCCESS;
 }
 
 // The capture stream started for the pin (with the power-up when the device
 // is powered down).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS StartCaptureStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
+NTSTATUS StartCaptureStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const PIN_START* start) {
+  UNREFERENCED_PARAMETER(start);
   if (ctx->PowerState != QUENBY_POWER_D0) {
     // Powered down: the stream starts with the power-up.
     QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, Pin);
@@ -294,45 +305,32 @@ void StopStreamsRenderLeft(WDF_DEVICE_CONTEXT* ctx, bool direct) {
 // Capture nobody uses runs beside render; on one clock for both at render's
 // rate, which render is about to set (none carries it: capture stays off
 // until a capture pin starts it). A capture pin out of STOP keeps its stream
-// and its rate. The rate check moves capture's format to render's rate:
-// Format and Running are kept to undo a failed start.
-struct CAPTURE_BESIDE_RENDER {
-  bool Follows;
-  AUDIO_FORMAT Format;
-  AUDIO_FORMAT Running;
-};
-
+// and its rate. The plan moves capture's format to render's rate: the
+// formats before are kept to undo a failed start.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-void CheckCaptureBesideRender(WDF_DEVICE_CONTEXT* ctx, CAPTURE_BESIDE_RENDER* capture) {
-  capture->Format = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
-  capture->Running = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
-  capture->Follows = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) == 0 &&
-                     ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-                     QuenbyCaptureFollowsRender(ctx);
-}
-
-// Capture's failure is not the render pin's: render runs without it (and
-// the capture interface goes back to idle). True when capture started.
-_IRQL_requires_max_(PASSIVE_LEVEL)
-bool StartCaptureBesideRender(WDF_DEVICE_CONTEXT* ctx, const CAPTURE_BESIDE_RENDER* capture) {
-  if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
-      ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 || !TopologyHasCapture(&ctx->Topology) ||
-      !capture->Follows || !QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex))
-    return false;
-  const bool started = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
-  if (!started) QuenbyStopCapture(ctx, TRUE);
-  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
-  return started;
+NTSTATUS PlanRenderStart(WDF_DEVICE_CONTEXT* ctx, PIN_START* start) {
+  start->CaptureFormat = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+  start->CaptureRunning = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskRenderPin);
+  start->Plan = PlanStreams(&request);
+  if (start->Plan.CaptureRate != 0)
+    QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, start->Plan.CaptureRate);
+  return STATUS_SUCCESS;
 }
 
 // A start that fails leaves nothing it began: no stream runs for a pin that
 // stays in STOP, and the interfaces go back to idle.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS StartRenderStreamsNow(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const CAPTURE_BESIDE_RENDER* capture) {
-  const bool captureStarted = StartCaptureBesideRender(ctx, capture);
-  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0 ||
-      ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 ||
-      !QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex))
+NTSTATUS StartRenderStreamsNow(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const PIN_START* start) {
+  bool captureStarted = false;
+  if (start->Plan.StartCapture && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
+    // Capture's failure is not the pin's: render runs without it (and the
+    // capture interface goes back to idle).
+    captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
+    if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
+    KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
+  }
+  if (!start->Plan.StartRender || !QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex))
     return STATUS_SUCCESS;
   const NTSTATUS status = QuenbyStartRender(ctx, Pin);
   if (!NT_SUCCESS(status)) {
@@ -343,26 +341,22 @@ NTSTATUS StartRenderStreamsNow(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const CAPTUR
   if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
     // The pin stays in STOP: capture's format moved for it goes back (it
     // would hold one clock for both at this pin's rate).
-    QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &capture->Format);
-    QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &capture->Running);
+    QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &start->CaptureFormat);
+    QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &start->CaptureRunning);
   }
   return status;
 }
 
-// The render stream started for the pin, and capture beside it when it
-// follows render (with the power-up when the device is powered down).
+// The streams the plan starts for the render pin (with the power-up when
+// the device is powered down).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS StartRenderStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
-  CAPTURE_BESIDE_RENDER capture;
-  CheckCaptureBesideRender(ctx, &capture);
-  if (ctx->PowerState == QUENBY_POWER_D0) return StartRenderStreamsNow(ctx, Pin, &capture);
+NTSTATUS StartRenderStreams(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const PIN_START* start) {
+  if (ctx->PowerState == QUENBY_POWER_D0) return StartRenderStreamsNow(ctx, Pin, start);
   // Powered down: the streams start with the power-up (capture first, so
   // only when it follows render's rate).
   QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, Pin);
-  ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-  if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) == 0 &&
-      capture.Follows)
-    ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+  if (start->Plan.StartRender) ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+  if (start->Plan.StartCapture) ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
   return STATUS_SUCCESS;
 }
 
@@ -395,11 +389,10 @@ struct PIN_DIRECTION_STEPS {
   ULONG Direction;
   // STOP: the streams nobody uses any more stop.
   void (*StopUnusedStreams)(WDF_DEVICE_CONTEXT* ctx, bool direct);
-  // ACQUIRE from STOP: whether the streams may start for the pin at all (a
-  // refusal changes nothing); nullptr when they always may.
-  NTSTATUS (*MayStart)(WDF_DEVICE_CONTEXT* ctx, bool direct);
-  // ACQUIRE from STOP: the streams start for the pin.
-  NTSTATUS (*StartStreams)(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin);
+  // ACQUIRE from STOP: the pin's streams planned; a refusal changes nothing.
+  NTSTATUS (*PlanStart)(WDF_DEVICE_CONTEXT* ctx, PIN_START* start);
+  // ACQUIRE from STOP: the planned streams start for the pin.
+  NTSTATUS (*StartStreams)(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const PIN_START* start);
   // PAUSE, and ACQUIRE from above: the clones of the pin's frames go (the
   // render clones only when the streaming thread is not mixing them).
   void (*DropClones)(WDF_DEVICE_CONTEXT* ctx);
@@ -412,12 +405,12 @@ struct PIN_DIRECTION_STEPS {
 };
 
 const PIN_DIRECTION_STEPS kCaptureSteps = {
-    QUENBY_DIR_CAPTURE, StopStreamsCaptureLeft, CaptureMayStart,       StartCaptureStreams,
+    QUENBY_DIR_CAPTURE, StopStreamsCaptureLeft, PlanCaptureStart,      StartCaptureStreams,
     DropCaptureClones,  ForgetCapturePin,       ResetCapturePositions, RunCapturePin,
 };
 const PIN_DIRECTION_STEPS kRenderSteps = {
-    QUENBY_DIR_RENDER, StopStreamsRenderLeft, nullptr,      StartRenderStreams, DeleteRenderClonesIfFree,
-    ForgetRenderPin,   ResetRenderPositions,  RunRenderPin,
+    QUENBY_DIR_RENDER,        StopStreamsRenderLeft, PlanRenderStart,      StartRenderStreams,
+    DeleteRenderClonesIfFree, ForgetRenderPin,       ResetRenderPositions, RunRenderPin,
 };
 
 // The state change of a pin of either direction. Under the stream-control
@@ -425,34 +418,35 @@ const PIN_DIRECTION_STEPS kRenderSteps = {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PinSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, const PIN_DIRECTION_STEPS* steps, PKSPIN Pin,
                                  KSSTATE ToState, KSSTATE FromState) {
-  const ULONG d = steps->Direction;
+  QUENBY_DIRECTION_STATE* dir = &ctx->Dir[steps->Direction];
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
     case KSSTATE_STOP:
-      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[d].PinAcquired, 0);
+      if (!direct) WriteFlag(&dir->StreamInUse, 0);
+      WriteFlag(&dir->PinAcquired, 0);
       steps->StopUnusedStreams(ctx, direct);
-      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      WriteFlag(&dir->PinRunning, 0);
       steps->ForgetPin(ctx, Pin);
       steps->ResetPositions(ctx);
       break;
     case KSSTATE_ACQUIRE:
-      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      if (!direct) WriteFlag(&dir->StreamInUse, 0);
+      WriteFlag(&dir->PinRunning, 0);
       if (FromState != KSSTATE_STOP) {
         steps->DropClones(ctx);
       } else {
-        if (steps->MayStart != nullptr) status = steps->MayStart(ctx, direct);
+        PIN_START start = {};
+        status = steps->PlanStart(ctx, &start);
         if (!NT_SUCCESS(status)) return status;
-        status = steps->StartStreams(ctx, Pin);
-        if (NT_SUCCESS(status)) WriteFlag(&ctx->Dir[d].PinAcquired, 1);
+        status = steps->StartStreams(ctx, Pin, &start);
+        if (NT_SUCCESS(status)) WriteFlag(&dir->PinAcquired, 1);
       }
       steps->ResetPositions(ctx);
       break;
     case KSSTATE_PAUSE:
-      if (!direct) WriteFlag(&ctx->Dir[d].StreamInUse, 0);
-      WriteFlag(&ctx->Dir[d].PinRunning, 0);
+      if (!direct) WriteFlag(&dir->StreamInUse, 0);
+      WriteFlag(&dir->PinRunning, 0);
       steps->DropClones(ctx);
       break;
     case KSSTATE_RUN:

@@ -166,16 +166,17 @@ bool HasRender(WDF_DEVICE_CONTEXT* ctx) {
   return TopologyHasRender(&ctx->Topology) != 0;
 }
 
-// Restarts capture (where the unit has it), then render, each bound to the
-// given pin. On one clock for both, render stops first: the capture start
-// then finds the clock free for the new rate rather than held by render
-// at the old one. The first failing restart's status.
+// Restarts capture (where the unit has it), then render, for no pin, as the
+// plan of a direct-mode start or format change says. On one clock for both,
+// render stops first: the capture start then finds the clock free for the
+// new rate rather than held by render at the old one. The first failing
+// restart's status.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPin) {
-  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, const STREAM_PLAN* plan) {
+  if (plan->StopRenderFirst) QuenbyStopRender(ctx, FALSE);
   NTSTATUS status = STATUS_SUCCESS;
-  if (HasCapture(ctx)) status = RestartCapture(ctx, capturePin);
-  const NTSTATUS renderStatus = RestartRender(ctx, renderPin);
+  if (plan->StartCapture) status = RestartCapture(ctx, nullptr);
+  const NTSTATUS renderStatus = plan->StartRender ? RestartRender(ctx, nullptr) : STATUS_SUCCESS;
   return NT_SUCCESS(status) ? renderStatus : status;
 }
 
@@ -275,7 +276,11 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool captureKept = captureRuns || ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
   // RestartBoth, with each direction's status, for the pin holding each
   // direction (one in RUN is also the direction's Pin).
-  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+  STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskLeaveDirect);
+  request.Kept[QUENBY_DIR_CAPTURE] = captureKept;
+  request.Kept[QUENBY_DIR_RENDER] = renderKept;
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.StopRenderFirst) QuenbyStopRender(ctx, FALSE);
   PKSPIN capturePin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin != nullptr ? ctx->Dir[QUENBY_DIR_CAPTURE].Pin
                       : captureKept                               ? ctx->Dir[QUENBY_DIR_CAPTURE].OpenPin
                                                                   : nullptr;
@@ -288,21 +293,14 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   // beside capture anywhere else, and capture's restart is what fails.
   NTSTATUS captureStatus = STATUS_SUCCESS;
   NTSTATUS renderStatus = STATUS_SUCCESS;
-  const bool renderFirst = ctx->SharedClock && captureKept && renderKept &&
-                           ctx->Dir[QUENBY_DIR_CAPTURE].SavedFormat.WaveFormatExt.Format.nSamplesPerSec !=
-                               ctx->Dir[QUENBY_DIR_RENDER].SavedFormat.WaveFormatExt.Format.nSamplesPerSec;
-  if (renderFirst) {
+  if (plan.RenderFirst) {
     QuenbyStopCapture(ctx, FALSE);
     renderStatus = RestartRender(ctx, renderPin);
   }
-  if (HasCapture(ctx)) {
-    if (captureKept || !renderKept || QuenbyCaptureFollowsRender(ctx)) {
-      captureStatus = RestartCapture(ctx, capturePin);
-    } else {
-      QuenbyStopCapture(ctx, TRUE);
-    }
-  }
-  if (!renderFirst) renderStatus = RestartRender(ctx, renderPin);
+  if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
+  if (plan.StartCapture) captureStatus = RestartCapture(ctx, capturePin);
+  if (plan.StopCapture) QuenbyStopCapture(ctx, TRUE);
+  if (!plan.RenderFirst && plan.StartRender) renderStatus = RestartRender(ctx, renderPin);
 
   if (renderRuns)
     LockedSet(ctx->Dir[QUENBY_DIR_RENDER].PositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
@@ -313,11 +311,11 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, renderRuns ? 1 : 0);
   WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, captureRuns ? 1 : 0);
   // Streams nobody keeps stop as they do at a pin's STOP.
-  if (!renderKept && !captureKept) {
+  if (!plan.KeepCapture) {
     QuenbyStopRender(ctx, TRUE);
     if (HasCapture(ctx)) QuenbyStopCapture(ctx, TRUE);
     ctx->ResumeStreams = 0;
-  } else if (!renderKept) {
+  } else if (!plan.KeepRender) {
     QuenbyStopRender(ctx, TRUE);
     ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
@@ -340,7 +338,11 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
   // One clock for both directions runs at one rate.
-  if (HasCapture(ctx) && ctx->SharedClock && captureRate != renderRate) return STATUS_UNSUCCESSFUL;
+  STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskDirectFormats);
+  request.Rate[QUENBY_DIR_CAPTURE] = captureRate;
+  request.Rate[QUENBY_DIR_RENDER] = renderRate;
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   StreamsBefore before;
   NoteStreams(ctx, &before);
   if (HasCapture(ctx))
@@ -348,7 +350,7 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   if (HasRender(ctx)) QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
   // A format the unit refuses (or a request that fails) leaves the formats
   // and streams as they were: the pins and the client go on with them.
-  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  const NTSTATUS status = RestartBoth(ctx, &plan);
   if (!NT_SUCCESS(status)) RestoreStreams(ctx, &before);
   return status;
 }
@@ -372,7 +374,9 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = HasCapture(ctx);
   StreamsBefore before;
   NoteStreams(ctx, &before);
-  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskDirectStart);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  const NTSTATUS status = RestartBoth(ctx, &plan);
   if (!NT_SUCCESS(status)) {
     // Nothing is marked in use or running for the client: the pins, and a
     // start tried again, find the streams as they were.

@@ -446,10 +446,21 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
 // streaming).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+// Whether a direction's device format is at `rate` or a setting of its
+// shape carries that rate.
+BOOLEAN QuenbyCarriesRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 // Moves a direction's device format to `rate` when a setting of its shape
 // carries that rate; false (format unchanged) otherwise.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
+// What PlanStreams decides from for `ask`, as the context stands: the
+// device formats' rates (a capture pin's: its pin format's), the streams
+// running, in use and held by pins out of STOP, the rate the other
+// direction holds the one clock at. Stream-control lock held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+STREAM_REQUEST QuenbyStreamRequest(WDF_DEVICE_CONTEXT* ctx, STREAM_ASK ask);
+// The status a refusal of PlanStreams (STREAM_REFUSAL) is reported with.
+NTSTATUS QuenbyRefusalStatus(ULONG refusal);
 // Whether capture may run beside render: always on separate clocks; on one
 // clock for both only at render's rate, to which capture's device format
 // then moves (QuenbyDeviceFormatAtRate).

@@ -1054,9 +1054,9 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   // One clock for both directions: render streaming holds it at its rate,
   // and capture at another would change what render carries.
-  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
-  if (held != 0 && held != ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec)
-    return STATUS_UNSUCCESSFUL;
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskCaptureStream);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   QuenbyStopStream(ctx, QuenbyCapture);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, 0);
   if (!NT_SUCCESS(status)) return status;
@@ -1084,9 +1084,9 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
-  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
-  if (held != 0 && held != ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec)
-    return STATUS_UNSUCCESSFUL;
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskRenderStream);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
   NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 0);

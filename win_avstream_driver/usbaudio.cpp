@@ -320,14 +320,19 @@ ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return rate;
 }
 
+BOOLEAN QuenbyCarriesRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
+  const AUDIO_FORMAT* device = &ctx->Dir[direction].DeviceFormat;
+  const WAVEFORMATEX* w = &device->WaveFormatExt.Format;
+  return w->nSamplesPerSec == rate || SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample,
+                                                       QuenbyValidBits(device), rate, ctx->HighSpeed) >= 0;
+}
+
 _Use_decl_annotations_
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
   AUDIO_FORMAT device = ctx->Dir[direction].DeviceFormat;
   WAVEFORMATEX* w = &device.WaveFormatExt.Format;
   if (w->nSamplesPerSec == rate) return TRUE;
-  if (SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample, QuenbyValidBits(&device), rate,
-                       ctx->HighSpeed) < 0)
-    return FALSE;
+  if (!QuenbyCarriesRate(ctx, direction, rate)) return FALSE;
   w->nSamplesPerSec = rate;
   w->nAvgBytesPerSec = rate * w->nBlockAlign;
   QuenbyPutDeviceFormat(ctx, direction, &device);
@@ -340,6 +345,42 @@ BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx) {
          QuenbyDeviceFormatAtRate(
              ctx, QUENBY_DIR_CAPTURE,
              ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
+}
+
+_Use_decl_annotations_
+STREAM_REQUEST QuenbyStreamRequest(WDF_DEVICE_CONTEXT* ctx, STREAM_ASK ask) {
+  STREAM_REQUEST r = {};
+  r.Ask = ask;
+  r.Direct = ReadFlag(&ctx->DirectMode) != 0;
+  r.Powered = ctx->PowerState == QUENBY_POWER_D0;
+  r.HasCapture = TopologyHasCapture(&ctx->Topology) != 0;
+  r.SharedClock = ctx->SharedClock != 0;
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
+    r.Rate[d] = ctx->Dir[d].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec;
+    r.Running[d] = ReadFlag(&ctx->Streams[stream].Active) != 0;
+    r.InUse[d] = ReadFlag(&ctx->Dir[d].StreamInUse) != 0;
+    r.Kept[d] = ReadFlag(&ctx->Dir[d].PinAcquired) != 0;
+  }
+  // A capture pin asks its own rate; otherwise capture would follow render's.
+  if (ask == StreamAskCapturePin)
+    r.Rate[QUENBY_DIR_CAPTURE] = ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec;
+  r.CaptureCarries = QuenbyCarriesRate(
+      ctx, QUENBY_DIR_CAPTURE, r.Rate[ask == StreamAskCapturePin ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER]);
+  if (ask == StreamAskCaptureStream) r.OtherRate = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
+  if (ask == StreamAskRenderStream) r.OtherRate = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
+  return r;
+}
+
+NTSTATUS QuenbyRefusalStatus(ULONG refusal) {
+  switch (refusal) {
+    case StreamAllowed:
+      return STATUS_SUCCESS;
+    case StreamRefusedCaptureRate:
+      return STATUS_INVALID_DEVICE_STATE;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
 }
 
 _Use_decl_annotations_
