@@ -30,11 +30,26 @@ QUENBY_DRIVER_EXTENSION* DriverExtension(PDEVICE_OBJECT deviceObject) {
 
 // Handle routing: the private interface serves its own handles; everything
 // else goes on to the kernel-streaming class.
+_Dispatch_type_(IRP_MJ_CREATE)
+_Dispatch_type_(IRP_MJ_CLOSE)
+_Dispatch_type_(IRP_MJ_CLEANUP)
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL)
+_Dispatch_type_(IRP_MJ_READ)
+_Dispatch_type_(IRP_MJ_WRITE)
+_Dispatch_type_(IRP_MJ_FLUSH_BUFFERS)
+_Dispatch_type_(IRP_MJ_QUERY_SECURITY)
+_Dispatch_type_(IRP_MJ_SET_SECURITY)
+_IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH QuenbyDispatch;
+_Use_decl_annotations_
 NTSTATUS QuenbyDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
   return QuenbyPrivateDispatch(deviceObject, irp, DriverExtension(deviceObject)->Next[major]);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_UNLOAD QuenbyUnload;
+_Use_decl_annotations_
 void QuenbyUnload(PDRIVER_OBJECT driverObject) {
   if (g_KsUnload != nullptr) g_KsUnload(driverObject);
   WdfDriverMiniportUnload(WdfGetDriver());
@@ -49,6 +64,7 @@ void QuenbyUnload(PDRIVER_OBJECT driverObject) {
 // device slept or stopped) leaves the direction idle, its streams not run
 // again until the clock runs at their rate: STATUS_DEVICE_NOT_READY, which
 // fails neither the power-up nor the other direction.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PowerUpDirection(WDF_DEVICE_CONTEXT* ctx, ULONG direction, WDFUSBINTERFACE usbInterface) {
   NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, 0);
   if (!NT_SUCCESS(status)) return status;
@@ -60,6 +76,7 @@ NTSTATUS PowerUpDirection(WDF_DEVICE_CONTEXT* ctx, ULONG direction, WDFUSBINTERF
   return QuenbySelectSlotForFormat(ctx, direction);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status = WdfUsbTargetDeviceIsConnectedSynchronous(ctx->UsbDevice);
   if (!NT_SUCCESS(status)) return status;
@@ -70,13 +87,13 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   // before their settings go back to idle: never a stream on a deleted pipe.
   ULONG resume = ctx->ResumeStreams;
   ctx->ResumeStreams = 0;
-  if (capture &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+  if (capture && InterlockedCompareExchange(
+                     reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyCapture].Active), 0, 0)) {
     resume |= QUENBY_RESUME_CAPTURE;
     QuenbyStopStream(ctx, QuenbyCapture);
   }
-  if (render &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0)) {
+  if (render && InterlockedCompareExchange(
+                    reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyRender].Active), 0, 0)) {
     resume |= QUENBY_RESUME_RENDER;
     QuenbyStopStream(ctx, QuenbyRender);
     QuenbyStopStream(ctx, QuenbyFeedback);
@@ -139,6 +156,7 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = QuenbyPowerUpLocked(ctx);
@@ -146,18 +164,21 @@ NTSTATUS QuenbyPowerUp(WDF_DEVICE_CONTEXT* ctx) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyPowerDown(WDF_DEVICE_CONTEXT* ctx, ULONG state) {
   QuenbyLockStreamControl(ctx);
   // The power state goes first: no start path begins a stream from here on.
   ctx->PowerState = state;
   QuenbyStopThread(ctx);
   if (TopologyHasCapture(&ctx->Topology) &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyCapture]), 0, 0)) {
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyCapture].Active), 0,
+                                 0)) {
     ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
     QuenbyStopStream(ctx, QuenbyCapture);
   }
   if (TopologyHasRender(&ctx->Topology)) {
-    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[QuenbyRender]), 0, 0))
+    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[QuenbyRender].Active), 0,
+                                   0))
       ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
     // What was sent plays out before the bus suspends the port: its audio
     // has left the ring, and a cancelled transfer would lose it.
@@ -175,6 +196,7 @@ NTSTATUS Fail(WDF_DEVICE_CONTEXT* ctx, QUENBY_START_STEP step) {
   return STATUS_UNSUCCESSFUL;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status;
   WDF_OBJECT_ATTRIBUTES attributes;
@@ -292,6 +314,7 @@ WCHAR g_ReferenceString[] = VXW("kstarrow");
 // ---------------------------------------------------------------------------
 // KSDEVICE_DISPATCH
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   KsDevice->Context = nullptr;
   WDF_OBJECT_ATTRIBUTES attributes;
@@ -313,20 +336,26 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   ctx->NextDeviceObject = KsDevice->NextDeviceObject;
   ctx->PhysicalDeviceObject = KsDevice->PhysicalDeviceObject;
 
-  for (int s = 0; s < QUENBY_STREAMS; ++s) KeInitializeEvent(&ctx->IdleEvent[s], NotificationEvent, TRUE);
+  for (int s = 0; s < QUENBY_STREAMS; ++s)
+    KeInitializeEvent(&ctx->Streams[s].IdleEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&ctx->WakeEvent, SynchronizationEvent, TRUE);
 
   WDF_OBJECT_ATTRIBUTES child;
   WDF_OBJECT_ATTRIBUTES_INIT(&child);
   child.ParentObject = device;
-  WDFSPINLOCK* spinLocks[] = {&ctx->CaptureFreeLock,    &ctx->CaptureCompletedLock, &ctx->RenderFreeLock,
-                              &ctx->FeedbackFreeLock,   &ctx->ThreadLock,           &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock, &ctx->FeedbackLock};
+  WDFSPINLOCK* spinLocks[] = {&ctx->Streams[QuenbyCapture].FreeLock,
+                              &ctx->CaptureCompletedLock,
+                              &ctx->Streams[QuenbyRender].FreeLock,
+                              &ctx->Streams[QuenbyFeedback].FreeLock,
+                              &ctx->ThreadLock,
+                              &ctx->CapturePositionLock,
+                              &ctx->RenderPositionLock,
+                              &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
   }
   for (int s = 0; s < QUENBY_STREAMS && NT_SUCCESS(status); ++s)
-    status = WdfWaitLockCreate(&child, &ctx->SubmitLock[s]);
+    status = WdfWaitLockCreate(&child, &ctx->Streams[s].SubmitLock);
   if (!NT_SUCCESS(status)) {
     WdfObjectDelete(device);
     return status;
@@ -353,6 +382,7 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
                      PCM_RESOURCE_LIST UntranslatedResourceList) {
   UNREFERENCED_PARAMETER(Irp);
@@ -398,11 +428,13 @@ NTSTATUS QuenbyStart(PKSDEVICE KsDevice, PIRP Irp, PCM_RESOURCE_LIST TranslatedR
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyEmpty(PKSDEVICE KsDevice, PIRP Irp) {
   UNREFERENCED_PARAMETER(KsDevice);
   UNREFERENCED_PARAMETER(Irp);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILITIES Capabilities) {
   UNREFERENCED_PARAMETER(KsDevice);
   UNREFERENCED_PARAMETER(Irp);
@@ -426,12 +458,14 @@ NTSTATUS QuenbyQueryCapabilities(PKSDEVICE KsDevice, PIRP Irp, PDEVICE_CAPABILIT
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbySurpriseRemoval(PKSDEVICE KsDevice, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
   if (ctx != nullptr) InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 1);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
                           DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action) {
@@ -449,6 +483,7 @@ NTSTATUS QuenbyQueryPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE Devic
 // this AVStream minidriver here: the class driver owns the device's power
 // policy and calls SetPower for the D-IRP (the KMDF miniport device beside
 // it gets no D0Entry or D0Exit).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
@@ -461,6 +496,7 @@ void QuenbySetPower(PKSDEVICE KsDevice, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_
   }
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyRemove(PKSDEVICE KsDevice, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsDevice);
@@ -501,11 +537,13 @@ const KSDEVICE_DESCRIPTOR g_DeviceDescriptor = {&g_DeviceDispatch, 0, nullptr, K
 
 }  // namespace
 
+_Use_decl_annotations_
 WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice) {
   if (KsDevice == nullptr || KsDevice->Context == nullptr) return nullptr;
   return GetDeviceContext(static_cast<WDFDEVICE>(KsDevice->Context));
 }
 
+_Use_decl_annotations_
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   // Before any allocation: NonPagedPool is no-execute pool from Windows 8 on
   // and executable pool on Windows 7, which has no other.

@@ -4,6 +4,7 @@
 // KS capture pin's clones; and the clones' disposal.
 #include "quenby.h"
 
+_Use_decl_annotations_
 void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, RENDER_MIX_END* end) {
   // Where the mixing ends, in the clones as they are: nothing is taken of
   // them before the transfer goes out (QuenbyConsumeRenderClones).
@@ -44,6 +45,7 @@ void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, 
   }
 }
 
+_Use_decl_annotations_
 void QuenbyConsumeRenderClones(WDF_DEVICE_CONTEXT* ctx, const RENDER_MIX_END* end) {
   for (ULONG i = 0; i < end->Clones && ctx->RenderCloneCount != 0; ++i) {
     KsStreamPointerDelete(ctx->RenderClones[ctx->RenderCloneHead]);
@@ -55,6 +57,7 @@ void QuenbyConsumeRenderClones(WDF_DEVICE_CONTEXT* ctx, const RENDER_MIX_END* en
   ctx->RenderCloneFrames = end->Frames;
 }
 
+_Use_decl_annotations_
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
   // The data comes in the running format, which a format change on another
   // handle rewrites under this lock.
@@ -95,6 +98,7 @@ void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG l
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
+_Use_decl_annotations_
 void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (direction == QUENBY_DIR_RENDER) {
     while (ctx->RenderCloneCount != 0) {

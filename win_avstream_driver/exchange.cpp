@@ -104,6 +104,7 @@ void Take(QUENBY_EXCHANGE* x, PFILE_OBJECT file, ULONG process, ULONG session, U
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyExchangeControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, ULONG process,
                                ULONG session, PVOID out, ULONG outLength, ULONG_PTR* information) {
   *information = 0;
@@ -131,6 +132,7 @@ NTSTATUS QuenbyExchangeControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyExchangeCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
   if (ctx == nullptr) return;
   QUENBY_EXCHANGE* x = &ctx->Exchange;

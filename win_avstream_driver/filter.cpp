@@ -72,6 +72,7 @@ ULONG PinRole(WDF_DEVICE_CONTEXT* ctx, ULONG pinId) {
 // ---------------------------------------------------------------------------
 // Data intersection of the streaming pins
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                    PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize,
                    ULONG direction) {
@@ -86,12 +87,14 @@ NTSTATUS Intersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange
                                DataSize);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderIntersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                          PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
   return Intersect(Context, Irp, Pin, DataRange, MatchingDataRange, DataBufferSize, Data, DataSize,
                    QUENBY_DIR_RENDER);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CaptureIntersect(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                           PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
   return Intersect(Context, Irp, Pin, DataRange, MatchingDataRange, DataBufferSize, Data, DataSize,
@@ -117,6 +120,7 @@ struct ModesReply {
   GUID Mode;
 };
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
@@ -141,6 +145,7 @@ NTSTATUS GetModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SupportModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
@@ -178,6 +183,7 @@ NTSTATUS SupportModes(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // KSPROPERTY_PIN_PROPOSEDATAFORMAT (set): success when a pin of the factory
 // can be set to or opened with the format, STATUS_NO_MATCH when not; the
 // same check as set-format's. Nothing changes.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ProposeFormat(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   WDF_DEVICE_CONTEXT* ctx = filter != nullptr ? QuenbyContextFromObject(filter) : nullptr;
@@ -235,6 +241,7 @@ NTSTATUS PrepareMultipleItem(PIRP Irp, PVOID Data, ULONG count, ULONG rowSize, K
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG channels = 0;
   bool render = false;
@@ -258,6 +265,7 @@ NTSTATUS GetJackDescription(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetJackDescription2(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG channels = 0;
   bool render = false;
@@ -392,10 +400,12 @@ void SetPin(KSPIN_DESCRIPTOR_EX* pin, const PKSDATARANGE* ranges, ULONG rangeEnt
 
 }  // namespace
 
+_Use_decl_annotations_
 WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject) {
   return ksObject == nullptr ? nullptr : QuenbyContextFromKsDevice(KsGetDevice(ksObject));
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor) {
   *descriptor = nullptr;
   WDF_OBJECT_ATTRIBUTES attributes;

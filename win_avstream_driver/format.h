@@ -6,6 +6,7 @@
 //
 // No kernel or framework call: the records are the Windows ones, the
 // decisions read only the topology, limits and rate list found at start.
+// Runs at any IRQL.
 #ifndef QUENBY_FORMAT_H
 #define QUENBY_FORMAT_H
 

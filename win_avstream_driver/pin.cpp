@@ -16,6 +16,7 @@ AUDIO_FORMAT* PinFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return direction == QUENBY_DIR_CAPTURE ? &ctx->CapturePinFormat : &ctx->RenderPinFormat;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ResetCapturePositions(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CapturePositionLock);
   ctx->CaptureDevicePosition = 0;
@@ -24,6 +25,7 @@ void ResetCapturePositions(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ResetRenderPositions(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderPlayPosition = 0;
@@ -34,6 +36,7 @@ void ResetRenderPositions(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 // The streaming thread reads the capture pin under the capture position lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void SetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   WdfSpinLockAcquire(ctx->CapturePositionLock);
   ctx->Pins[QUENBY_DIR_CAPTURE] = pin;
@@ -42,12 +45,14 @@ void SetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 
 // A capture pin fed on direct-mode credit is owed what streams from its RUN
 // on, not what streamed while it waited in PAUSE or ACQUIRE.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearCaptureCreditForRun(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CapturePositionLock);
   ctx->CaptureCredit = 0;
   WdfSpinLockRelease(ctx->CapturePositionLock);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderPlayPosition = ctx->RenderWritePosition;
@@ -55,12 +60,14 @@ void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 // Waits for the mixing under way (it never waits while holding the mutex).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void DeleteRenderClones(WDF_DEVICE_CONTEXT* ctx) {
   KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
   QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
   KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
@@ -79,6 +86,7 @@ void DeleteRenderClonesIfFree(WDF_DEVICE_CONTEXT* ctx) {
 
 // The pin's format checked against the direction's capabilities: the
 // connection (the device's format) and the pin's own.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CheckPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, AUDIO_FORMAT* connection, AUDIO_FORMAT* pin) {
   FORMAT_CAPS caps = QuenbyFormatCaps(ctx, DirectionOf(Pin));
   return QuenbyCheckFormat(&caps, Pin->ConnectionFormat, Pin->ConnectionFormat->FormatSize, connection, pin);
@@ -87,6 +95,7 @@ NTSTATUS CheckPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, AUDIO_FORMAT* conne
 // The pin's format becomes the direction's. Under the stream-control lock:
 // the device and saved formats it writes are those the direct-mode codes on
 // another handle save, rewrite and restore.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* connection,
                   const AUDIO_FORMAT* pin) {
   const ULONG direction = DirectionOf(Pin);
@@ -106,6 +115,7 @@ void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* conne
 }
 
 // Under the stream-control lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   const ULONG direction = DirectionOf(Pin);
   AUDIO_FORMAT connection;
@@ -130,6 +140,7 @@ NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange) {
   UNREFERENCED_PARAMETER(OldFormat);
@@ -147,6 +158,7 @@ NTSTATUS PinSetDataFormat(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM 
 // The direction is the pin's if no other pin holds it; the format its
 // set-format checked becomes the direction's. Each filter instance has a
 // control mutex of its own: the claim is made under the stream-control lock.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
@@ -170,6 +182,7 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
 // ---------------------------------------------------------------------------
 // Set device state
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState,
                                      KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
@@ -181,8 +194,8 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
         WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
             ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) == 0) {
-          if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0) QuenbyStopRender(ctx, TRUE);
-          if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) QuenbyStopCapture(ctx, TRUE);
+          if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0) QuenbyStopRender(ctx, TRUE);
+          if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
         }
       }
@@ -211,20 +224,20 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
         } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           // A stream that ran (beside render, or for direct mode) runs on
           // as it did when the pin's start fails: the pin stays in STOP.
-          const bool ran = ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
+          const bool ran = ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
           const AUDIO_FORMAT device = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
           const AUDIO_FORMAT running = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
           PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
           status = QuenbyStartCapture(ctx, Pin);
           if (!NT_SUCCESS(status)) {
-            if (ran && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+            if (ran && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
               QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &running);
               QuenbyStartCapture(ctx, owner);
               QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &device);
             }
             // A start that failed once it had stopped the stream leaves the
             // interface idle, not on the setting it selected.
-            if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+            if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
               QuenbyStopCapture(ctx, TRUE);
               QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
             }
@@ -258,6 +271,7 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
@@ -275,9 +289,9 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         const bool captureUsed = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
                                  ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0)
+            ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0)
           QuenbyStopRender(ctx, TRUE);
-        if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
+        if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
         if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
       }
@@ -317,7 +331,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // pin that stays in STOP, and the interfaces go back to idle.
         bool captureStarted = false;
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0 && TopologyHasCapture(&ctx->Topology) &&
+            ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0 && TopologyHasCapture(&ctx->Topology) &&
             captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
           // Capture's failure is not the pin's: render runs without it (and
           // the capture interface goes back to idle).
@@ -326,14 +340,14 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
           KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
         }
         if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
+            ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             QuenbyStopRender(ctx, TRUE);
             if (captureStarted) QuenbyStopCapture(ctx, TRUE);
           }
           KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
-          if (!NT_SUCCESS(status) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0) {
+          if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
             // The pin stays in STOP: capture's format moved for it goes
             // back (it would hold one clock for both at this pin's rate).
             QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &captureFormat);
@@ -373,6 +387,7 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
 // power transitions, remove and the direct-mode codes run under it too.
 typedef NTSTATUS (*LOCKED_STATE_CHANGE)(WDF_DEVICE_CONTEXT*, PKSPIN, KSSTATE, KSSTATE);
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
@@ -385,15 +400,18 @@ NTSTATUS UnderStreamControl(LOCKED_STATE_CHANGE change, PKSPIN Pin, KSSTATE ToSt
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CaptureSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   return UnderStreamControl(CaptureSetDeviceStateLocked, Pin, ToState, FromState);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   return UnderStreamControl(RenderSetDeviceStateLocked, Pin, ToState, FromState);
 }
 
 // A closed pin is forgotten: nothing binds a ring or a restart to it again.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
@@ -425,6 +443,7 @@ NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
 // ---------------------------------------------------------------------------
 // Process
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
   WdfSpinLockAcquire(ctx->RenderPositionLock);
   ctx->RenderWritePosition += bytes;
@@ -433,6 +452,7 @@ void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
 
 // Render frames whose channel count differs from the stream's, one by one
 // through a frame buffer; returns the pin bytes consumed.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const WAVEFORMATEX* stream, const UCHAR* data, ULONG bytes,
                      bool* failed) {
   const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
@@ -461,6 +481,7 @@ ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const WAVEFORMATEX* stream, const 
   return consumed;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderProcess(PKSPIN Pin) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
@@ -527,6 +548,7 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
   }
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CaptureProcess(PKSPIN Pin) {
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromObject(Pin);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
@@ -614,6 +636,7 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
   }
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void PinReset(PKSPIN Pin) {
   UNREFERENCED_PARAMETER(Pin);
 }
@@ -621,12 +644,14 @@ void PinReset(PKSPIN Pin) {
 // ---------------------------------------------------------------------------
 // Pin properties
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PKSPIN PinOf(PIRP Irp, WDF_DEVICE_CONTEXT** ctx) {
   PKSPIN pin = KsGetPinFromIrp(Irp);
   *ctx = pin != nullptr ? QuenbyContextFromObject(pin) : nullptr;
   return *ctx != nullptr ? pin : nullptr;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
@@ -641,8 +666,8 @@ NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     const ULONG frames = QuenbyRenderDelayBound(ctx, &rate);
     time->Time = rate != 0 ? (LONGLONG)frames * 10000000 / rate : 0;
   } else {
-    time->Time =
-        (LONGLONG)(ReadFlag(&ctx->ConfiguredInFlight[QuenbyCapture]) + 2) * 10000;  // 1 ms per transfer
+    time->Time = (LONGLONG)(ReadFlag(&ctx->Streams[QuenbyCapture].ConfiguredInFlight) + 2) *
+                 10000;  // 1 ms per transfer
   }
   time->Numerator = 1;
   time->Denominator = 1;
@@ -657,6 +682,7 @@ NTSTATUS GetLatency(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // capture's the part of the client's buffers filled, neither beyond
 // WriteOffset. Under the pin's processing mutex, so that the queue and the
 // counts the process routine keeps agree (KsPinGetAvailableByteCount).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void ReadPositions(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, KSAUDIO_POSITION* position) {
   KsPinAcquireProcessingMutex(pin);
   LONG input = 0;
@@ -680,6 +706,7 @@ void ReadPositions(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, KSAUDIO_POSITION* positi
   KsPinReleaseProcessingMutex(pin);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
@@ -690,6 +717,7 @@ NTSTATUS GetPosition(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
@@ -703,6 +731,7 @@ NTSTATUS GetPositionEx(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
   WDF_DEVICE_CONTEXT* ctx;
@@ -716,6 +745,7 @@ NTSTATUS GetSamplingRate(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 // Accepted with success and no effect.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SetAccepted(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
   UNREFERENCED_PARAMETER(Data);
@@ -782,6 +812,7 @@ const KSPROPERTY_SET g_PinPropertySets[] = {
 
 }  // namespace
 
+_Use_decl_annotations_
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   FORMAT_CAPS caps;
   caps.Slots = direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;

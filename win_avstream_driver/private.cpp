@@ -43,6 +43,7 @@ ULONG AccessOfCode(ULONG code) {
 const ULONG kFormatRecordSize = 16;
 const ULONG kCountersSize = sizeof(StreamCounters);
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -72,6 +73,7 @@ ULONG ReadU32(const UCHAR* p) {
 }
 
 // Vendor control transfer on the default pipe, as the record describes it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS Tunnel(WDF_DEVICE_CONTEXT* ctx, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
                 ULONG_PTR* information) {
   if (in == nullptr || inLength < USBDEVS_CTRL_REQ_MIN) return STATUS_INVALID_PARAMETER;
@@ -111,6 +113,7 @@ NTSTATUS Tunnel(WDF_DEVICE_CONTEXT* ctx, PVOID in, ULONG inLength, PVOID out, UL
   return status;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
   WdfSpinLockAcquire(lock);
   *target = *source;
@@ -120,6 +123,7 @@ void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
 // The capture credit is added to by the streaming thread and taken by the pin,
 // both under the capture position lock; a reset outside it could be undone by
 // an addition in flight.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearCaptureCredit(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CapturePositionLock);
   ctx->CaptureCredit = 0;
@@ -128,6 +132,7 @@ void ClearCaptureCredit(WDF_DEVICE_CONTEXT* ctx) {
 
 // Restarts a stream when its start mutex is free; a busy mutex skips it. A
 // powered-down device starts nothing: the stream runs with the power-up.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (ctx->PowerState != QUENBY_POWER_D0) {
     ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
@@ -139,6 +144,7 @@ NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_SUCCESS;  // nothing to restart
   if (ctx->PowerState != QUENBY_POWER_D0) {
@@ -164,6 +170,7 @@ bool HasRender(WDF_DEVICE_CONTEXT* ctx) {
 // given pin. On one clock for both, render stops first: the capture start
 // then finds the clock free for the new rate rather than held by render
 // at the old one. The first failing restart's status.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPin) {
   if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
   NTSTATUS status = STATUS_SUCCESS;
@@ -183,13 +190,14 @@ struct StreamsBefore {
   PKSPIN RenderOwner;
 };
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
   for (ULONG d = 0; d < 2; ++d) {
     before->Device[d] = ctx->DeviceFormat[d];
     before->Running[d] = ctx->StreamFormat[d];
   }
-  before->Capture = HasCapture(ctx) && ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0;
-  before->Render = ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0;
+  before->Capture = HasCapture(ctx) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
+  before->Render = ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0;
   before->CaptureOwner = QuenbyRingOwner(&ctx->CaptureRing);
   before->RenderOwner = QuenbyRingOwner(&ctx->RenderRing);
 }
@@ -199,6 +207,7 @@ void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
 // with their running formats as they were. A unit that refuses again (or is
 // gone) leaves those streams stopped; the attempt's failure is what the
 // caller hears of.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &before->Device[QUENBY_DIR_CAPTURE]);
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &before->Device[QUENBY_DIR_RENDER]);
@@ -213,15 +222,15 @@ void RestoreStreams(WDF_DEVICE_CONTEXT* ctx, const StreamsBefore* before) {
     }
   }
   if (before->Render) RestartRender(ctx, before->RenderOwner);
-  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+  if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0)
     QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &before->Running[QUENBY_DIR_CAPTURE]);
-  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) == 0)
+  if (ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0)
     QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &before->Running[QUENBY_DIR_RENDER]);
 }
 
 void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool wasOn = InterlockedExchange(reinterpret_cast<LONG volatile*>(&ctx->DirectMode), 1) != 0;
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, QUENBY_TRANSFERS);
   // The formats to restore on leaving are those from before direct mode: a
   // second entry of its client would otherwise save the formats direct mode
   // set and leave the pins on them.
@@ -233,6 +242,7 @@ void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
 // A running capture pin that stopped for want of direct-mode credit is
 // asked to process again once direct mode ends: the credit it waits for no
 // longer grows, and the ring asks only a pin that waited for ring data.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
   PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
   if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) || pin == nullptr) return;
@@ -245,12 +255,13 @@ void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
 // left stopped has them as its running format. The status is that of the
 // first restart that failed for a stream the pins out of STOP keep (one nobody
 // keeps stops anyway): the client learns the pins were left without it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
   WriteFlag(&ctx->DirectStreamFlags, 0);
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->SavedFormat[QUENBY_DIR_CAPTURE]);
   QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->SavedFormat[QUENBY_DIR_RENDER]);
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], QUENBY_TRANSFERS);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyDeleteClones(ctx, QUENBY_DIR_RENDER);
@@ -310,7 +321,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   }
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
-    if (ReadFlag(&ctx->StreamActive[stream]) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
+    if (ReadFlag(&ctx->Streams[stream].Active) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
   }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
   AskCapturePin(ctx);
@@ -320,6 +331,7 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) {
   if (record == nullptr || length < kFormatRecordSize) return STATUS_INVALID_PARAMETER;
   const ULONG captureChannels = ReadU16(record), renderChannels = ReadU16(record + 2);
@@ -341,6 +353,7 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
 
 // The mixing runs in the streaming thread under the render-clone mutex,
 // which the thread only tries; waiting for it here never holds the thread up.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
   KeWaitForSingleObject(&ctx->RenderCloneMutex, Executive, KernelMode, FALSE, nullptr);
   ctx->RenderCloneFrames = 0;
@@ -352,6 +365,7 @@ void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockRelease(ctx->RenderPositionLock);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = HasCapture(ctx);
   StreamsBefore before;
@@ -385,6 +399,7 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   return status;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectStreamFlags, 0);
   ClearDirectOffsets(ctx);
@@ -431,6 +446,7 @@ NTSTATUS CheckOwner(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
 // of direct mode took away would otherwise wait for ever, and Windows audio
 // stay silent. The pins are cleared only under the stream-control lock
 // (held), so the pin asked is still open.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void AskRunningPins(WDF_DEVICE_CONTEXT* ctx) {
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     PKSPIN pin = ctx->Pins[d];
@@ -447,6 +463,7 @@ bool WholeFrames(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG length) {
 }
 
 // Leaves direct mode for its owner (its leave code or its cleanup).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS EndDirect(WDF_DEVICE_CONTEXT* ctx) {
   const NTSTATUS status = LeaveDirect(ctx);
   ctx->DirectOwner = nullptr;
@@ -456,6 +473,7 @@ NTSTATUS EndDirect(WDF_DEVICE_CONTEXT* ctx) {
 
 // The codes that change direct mode or its rings, for the owner only, under
 // the stream-control lock.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DirectControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in, ULONG inLength) {
   if (code == IOCTL_QUENBY_ENTER_DIRECT) {
     if (ctx->DirectOwner != nullptr && ctx->DirectOwner != file) return STATUS_DEVICE_BUSY;
@@ -494,6 +512,7 @@ NTSTATUS DirectControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, P
 
 // Reading the capture ring: whole frames, for the owner; may wait once for
 // data (outside every lock). Not enough data: success with nothing read.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadCapture(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID out, ULONG outLength,
                      ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
@@ -523,6 +542,7 @@ NTSTATUS ReadCapture(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID out, ULON
 
 // Writing the render ring: whole frames, for the owner; may wait once for
 // room. No room: success with nothing written.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS WriteRender(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID in, ULONG inLength,
                      ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
@@ -544,6 +564,7 @@ NTSTATUS WriteRender(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID in, ULONG
 }
 
 // The codes that report: open to every reader, owner or not.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength, ULONG_PTR* information) {
   switch (code) {
     case IOCTL_QUENBY_COUNTERS: {
@@ -557,7 +578,8 @@ NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength,
       return STATUS_SUCCESS;
     }
     case IOCTL_QUENBY_IN_FLIGHT:
-      return WriteU32(out, outLength, (ULONG)InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0),
+      return WriteU32(out, outLength,
+                      (ULONG)InterlockedCompareExchange(&ctx->Streams[QuenbyRender].InFlight, 0, 0),
                       STATUS_UNSUCCESSFUL, information);
     case IOCTL_QUENBY_RENDER_DELAY:
       return WriteU32(out, outLength, QuenbyRenderDelay(ctx), STATUS_UNSUCCESSFUL, information);
@@ -575,6 +597,7 @@ NTSTATUS Report(WDF_DEVICE_CONTEXT* ctx, ULONG code, PVOID out, ULONG outLength,
 // Settings every stream uses (the counters, the in-flight count): while a
 // client owns direct mode they are its, and another file object's change is
 // refused.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SharedSetting(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in, ULONG inLength,
                        ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
@@ -589,13 +612,14 @@ NTSTATUS SharedSetting(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, P
   if (in == nullptr || inLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
   ULONG value = ReadU32(static_cast<const UCHAR*>(in));
   if (value < 2 || value > QUENBY_TRANSFERS) return STATUS_UNSUCCESSFUL;
-  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->ConfiguredInFlight[s], value);
+  for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, value);
   *information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
                               ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information) {
   *information = 0;
@@ -644,6 +668,7 @@ NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG 
   }
 }
 
+_Use_decl_annotations_
 void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
   if (ctx == nullptr) return;
   QuenbyLockStreamControl(ctx);
@@ -664,6 +689,7 @@ void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
 
 namespace {
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PFILE_OBJECT file = stack->FileObject;
@@ -677,6 +703,7 @@ NTSTATUS PrivateCreate(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH n
 
 // A private file object never goes on to the kernel-streaming class, also
 // once the device's context is gone: its codes then fail as without one.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(KsGetDeviceForDeviceObject(deviceObject));
@@ -738,6 +765,7 @@ NTSTATUS PrivateDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction == IRP_MJ_CREATE) return PrivateCreate(deviceObject, irp, next);

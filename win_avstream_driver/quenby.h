@@ -169,6 +169,38 @@ typedef struct _QUENBY_EXCHANGE {
   QUENBY_EXCHANGE_WAITER Waiting[QUENBY_EXCHANGE_SESSIONS];
 } QUENBY_EXCHANGE;
 
+// One endpoint stream: capture, render or feedback (the device context's
+// Streams, indexed by QUENBY_STREAM).
+typedef struct _QUENBY_STREAM_STATE {
+  // Transfer bookkeeping.
+  WDFOBJECT Transfers[QUENBY_TRANSFERS];
+  WDFREQUEST Requests[QUENBY_TRANSFERS];
+  WDFMEMORY DataMemory[QUENBY_TRANSFERS];
+  PMDL Mdls[QUENBY_TRANSFERS];
+  WDFMEMORY UrbMemory[QUENBY_TRANSFERS];
+  QUENBY_TRANSFER_LIST FreeList;
+  WDFSPINLOCK FreeLock;  // of FreeList
+  WDFWAITLOCK SubmitLock;
+  WDFUSBPIPE Pipe;
+  USBD_PIPE_HANDLE PipeHandle;
+  WDF_USB_PIPE_INFORMATION PipeInfo;
+  KEVENT IdleEvent;
+
+  // Flags and counters.
+  ULONG Active;
+  ULONG InFlightLimit;
+  ULONG ConfiguredInFlight;
+  LONG InFlight;
+  // The frame after the stream's last transfer sent, valid once
+  // StartFrameSet is 1 (every value is a frame: the bus's counter wraps).
+  ULONG NextStartFrame;
+  ULONG StartFrameSet;
+  ULONG PacketsPerTransfer;
+  ULONG TransferSize;
+  ULONG MaxPacket;  // bytes per packet of the running endpoint
+  ULONG Period;     // bus intervals from one packet to the next
+} QUENBY_STREAM_STATE;
+
 typedef struct _WDF_DEVICE_CONTEXT {
   // Handles.
   PKSDEVICE KsDevice;
@@ -184,30 +216,17 @@ typedef struct _WDF_DEVICE_CONTEXT {
   PDEVICE_OBJECT PhysicalDeviceObject;
 
   // Transfer bookkeeping, per stream (capture, render, feedback).
-  WDFOBJECT Transfers[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFREQUEST Requests[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFMEMORY DataMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  PMDL Mdls[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  WDFMEMORY UrbMemory[QUENBY_STREAMS][QUENBY_TRANSFERS];
-  QUENBY_TRANSFER_LIST FreeList[QUENBY_STREAMS];
+  QUENBY_STREAM_STATE Streams[QUENBY_STREAMS];
   QUENBY_TRANSFER_LIST CaptureCompleted;
-  WDFSPINLOCK CaptureFreeLock;
   WDFSPINLOCK CaptureCompletedLock;
-  WDFSPINLOCK RenderFreeLock;
-  WDFSPINLOCK FeedbackFreeLock;
   WDFSPINLOCK ThreadLock;
   WDFSPINLOCK CapturePositionLock;
   WDFSPINLOCK RenderPositionLock;
-  WDFWAITLOCK SubmitLock[QUENBY_STREAMS];
   WDFUSBINTERFACE ControlInterface;
   WDFUSBINTERFACE CaptureInterface;
   WDFUSBINTERFACE RenderInterface;
-  WDFUSBPIPE Pipes[QUENBY_STREAMS];
-  USBD_PIPE_HANDLE PipeHandles[QUENBY_STREAMS];
-  WDF_USB_PIPE_INFORMATION PipeInfo[QUENBY_STREAMS];
 
   // Events and the streaming thread.
-  KEVENT IdleEvent[QUENBY_STREAMS];
   KEVENT WakeEvent;
   HANDLE ThreadHandle;
 
@@ -265,17 +284,7 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG PowerState;
   ULONG SurpriseRemoved;
   ULONG ThreadRunning;
-  ULONG StreamActive[QUENBY_STREAMS];
-  ULONG InFlightLimit[QUENBY_STREAMS];
-  ULONG ConfiguredInFlight[QUENBY_STREAMS];
-  LONG InFlight[QUENBY_STREAMS];
   LONG CompletedWaiting;
-  // The frame after each stream's last transfer sent, valid once
-  // StartFrameSet is 1 (every value is a frame: the bus's counter wraps).
-  ULONG NextStartFrame[QUENBY_STREAMS];
-  ULONG StartFrameSet[QUENBY_STREAMS];
-  ULONG PacketsPerTransfer[QUENBY_STREAMS];
-  ULONG TransferSize[QUENBY_STREAMS];
   ULONG NominalSamples;
   ULONG NominalFeedbackValue;
   LONG FeedbackValue;  // the last accepted value
@@ -296,8 +305,6 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // and implicit pacing) the remainder of the exact nominal rate.
   ULONG RenderAccumulator;
   ULONG RenderPrimed;
-  ULONG StreamMaxPacket[QUENBY_STREAMS];  // bytes per packet of the running endpoints
-  ULONG StreamPeriod[QUENBY_STREAMS];     // bus intervals from one packet to the next
   ULONG DirectMode;
   ULONG DirectStreamFlags;  // QUENBY_DIRECT_CAPTURE_RUNNING | QUENBY_DIRECT_RENDER_RUNNING
   // The private file object that entered direct mode: its client alone
@@ -394,47 +401,64 @@ inline void WriteFlag(ULONG* flag, ULONG value) {
 }
 
 // device.cpp
+_IRQL_requires_(PASSIVE_LEVEL)
 extern "C" DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 WDF_DEVICE_CONTEXT* QuenbyContextFromKsDevice(PKSDEVICE KsDevice);
 
 // usbaudio.cpp: class requests, configuration and settings.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate);
 // GET CUR of a clock source's sampling frequency.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate);
 // A direction's clock at `rate` before its interface streams: SET CUR when
 // the host sets that clock; a clock whose rate is read-only is only read,
 // and fails unless it runs at `rate`.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 // After the rate is set for a stream's start: whether the direction's clock
 // source has a signal to run from. STATUS_DEVICE_NOT_READY (and the clock
 // in InvalidClockId) when its validity control reads invalid.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx);
 // Follows each direction's clock through its selectors (their current
 // input) and multipliers to the clock source whose rate it sets; notes a
 // clock shared by both directions, and the rate of a clock source whose
 // rate the host cannot set. Needs the configuration selected.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
 // The rate the other direction holds the shared clock at while it streams;
 // 0 when the clock is free for `direction` (separate clocks, or nothing else
 // streaming).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 // Moves a direction's device format to `rate` when a setting of its shape
 // carries that rate; false (format unchanged) otherwise.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 // Whether capture may run beside render: always on separate clocks; on one
 // clock for both only at render's rate, to which capture's device format
 // then moves (QuenbyDeviceFormatAtRate).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx);
 // A direction's device format (DeviceFormat): written under the
 // stream-control lock and, for the readers that may not wait for that lock
 // (the sampling-rate property), under the direction's position lock too;
 // such a reader takes the rate under the position lock alone.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 // A PCM format as the device formats keep it (WAVEFORMATEXTENSIBLE).
 void QuenbySetFormat(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULONG bits);
@@ -444,32 +468,49 @@ void QuenbySetFormatValid(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULON
 ULONG QuenbyValidBits(const AUDIO_FORMAT* format);
 // A direction's device format for the sample width the caller names (direct
 // mode), with the valid bits of the setting that has that container.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
                                ULONG bits);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // ring.cpp: the byte rings.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length);
 // Copies `length` bytes from the read position without taking them (fails
 // when fewer are stored); *generation identifies the ring's contents.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG generation);
 // Takes `length` bytes a peek saw, as a read would (the waiting writer's
 // event, or the owner pin, learns of the room); nothing when the ring was
 // reset since the peek.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyRingReset(AudioRing* ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner);
 // Bounds the ring's fill to `bytes` (whole frames of the running format).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes);
 // The fill allowed for the running format (read under the ring's lock).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyRingLimit(AudioRing* ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PKSPIN QuenbyRingOwner(AudioRing* ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyRingFill(AudioRing* ring);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
                           const DIRECTION_LIMITS* limits);
 
@@ -483,85 +524,122 @@ typedef struct _RENDER_MIX_END {
 } RENDER_MIX_END;
 // Adds the KS render pin's held audio into a render buffer of `bytes`,
 // taking nothing of it (*end: where it ended). Under the render-clone mutex.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, RENDER_MIX_END* end);
 // Takes what a mixing ending at *end used, once its transfer went out
 // (still under the mutex the mixing held): a transfer the USB stack
 // refuses leaves the pin's audio for the next one, as it leaves the ring's.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyConsumeRenderClones(WDF_DEVICE_CONTEXT* ctx, const RENDER_MIX_END* end);
 // Copies captured packet data into the KS capture pin's held clones.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // stream.cpp: transfers, the streaming thread, stream control.
 // Render delay of the running format in frames at its most: the ring's
 // limit and the transfers scheduled ahead; *rate gets that format's rate.
 // Waits for no lock but spin locks (the latency property calls it).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx);
 // Frees the rings, transfers and MDLs of a bring-up that failed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin);
 // The streams again after a power-down, their rings as they were (the audio
 // queued for render, what capture took that its pin has not): nothing a
 // client handed over or the unit sent is lost. A format that changed
 // meanwhile empties its ring.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx);
 // A direction's running format (StreamFormat): set by a stream start under
 // the stream-control lock and, for its readers that may not wait for that
 // lock, under the direction's position lock too; read whole under the
 // position lock alone.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format);
 // The direction's position lock, which also guards its formats for the
 // readers that may not wait for the stream-control lock.
 WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
 // As QuenbyStopStream, but the transfers sent complete as the bus runs them
 // rather than being cancelled (a power-down: their audio left the ring).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx);
 
 // filter.cpp: the filter description, intersection and filter properties.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS QuenbyBuildFilterDescription(WDF_DEVICE_CONTEXT* ctx, const KSFILTER_DESCRIPTOR** descriptor);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 WDF_DEVICE_CONTEXT* QuenbyContextFromObject(PVOID ksObject);
 
 // pin.cpp: what a direction's negotiation reads (format.h has the rules).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
 
 // private.cpp: the private control interface (handles ending in "\tarrow").
 #define QUENBY_PRIVATE_MARKER ((PVOID)(ULONG_PTR)0x1100)
 // A request of a hooked major function: served when it opens or concerns a
 // private file object, else passed to `next` (the kernel-streaming class).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyPrivateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp, PDRIVER_DISPATCH next);
 // The control codes of private file object `file` on a context (no IRP):
 // the buffers as the transfer method gives them. Returns the status and sets
 // *information.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyPrivateControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, PVOID in,
                               ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR* information);
 // The last handle of private file object `file` closed (IRP_MJ_CLEANUP):
 // what it owned is given back.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyPrivateCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // exchange.cpp: the exchange lock's two codes for private file object
 // `file` of process `process` in session `session`; `out` the caller's
 // output buffer. Cleanup: the file object's last handle closed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QuenbyExchangeControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, ULONG process,
                                ULONG session, PVOID out, ULONG outLength, ULONG_PTR* information);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void QuenbyExchangeCleanup(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file);
 
 // pin.cpp: pin dispatch (format, state, process) and pin properties.

@@ -15,6 +15,7 @@ const LONGLONG kRingWait = -1250000;  // 125 ms
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyCreateRing(WDF_DEVICE_CONTEXT* ctx, AudioRing* ring, ULONG kind,
                           const DIRECTION_LIMITS* limits) {
   // 50 ms at the largest format, in the order (bits / 8) x rate x channels / 100 x 5.
@@ -52,12 +53,14 @@ ULONG RoomOf(const AudioRing* ring, ULONG length) {
 // lock: a pin's close clears OwnerPin under that lock, so the pin asked is
 // still open. Its pins process asynchronously, so the call only queues the
 // processing (at DISPATCH_LEVEL, in a work item).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void AskOwner(AudioRing* ring) {
   if (ring->OwnerPin != nullptr) KsPinAttemptProcessing(ring->OwnerPin, FALSE);
 }
 
 }  // namespace
 
+_Use_decl_annotations_
 void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
   if (ring->Lock == nullptr) return;
   WdfSpinLockAcquire(ring->Lock);
@@ -65,6 +68,7 @@ void QuenbyRingSetLimit(AudioRing* ring, ULONG bytes) {
   WdfSpinLockRelease(ring->Lock);
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRingLimit(AudioRing* ring) {
   if (ring->Lock == nullptr) return 0;
   WdfSpinLockAcquire(ring->Lock);
@@ -73,6 +77,7 @@ ULONG QuenbyRingLimit(AudioRing* ring) {
   return limit;
 }
 
+_Use_decl_annotations_
 PKSPIN QuenbyRingOwner(AudioRing* ring) {
   if (ring->Lock == nullptr) return nullptr;
   WdfSpinLockAcquire(ring->Lock);
@@ -81,6 +86,7 @@ PKSPIN QuenbyRingOwner(AudioRing* ring) {
   return owner;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
@@ -102,6 +108,7 @@ NTSTATUS QuenbyRingWrite(AudioRing* ring, const UCHAR* data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillBefore, PULONG fillAfter) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
@@ -126,6 +133,7 @@ NTSTATUS QuenbyRingRead(AudioRing* ring, PUCHAR data, ULONG length, PULONG fillB
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG generation) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   WdfSpinLockAcquire(ring->Lock);
@@ -140,6 +148,7 @@ NTSTATUS QuenbyRingPeek(AudioRing* ring, PUCHAR data, ULONG length, PULONG gener
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyRingConsume(AudioRing* ring, ULONG length, ULONG generation, BOOLEAN waiting) {
   if (ring->Lock == nullptr || length == 0) return;
   WdfSpinLockAcquire(ring->Lock);
@@ -164,6 +173,7 @@ namespace {
 // Takes the ring's lock once `length` bytes of room (forWrite) or of data
 // are there. Only the ring of `waitingKind` may wait for them: once, at most
 // 125 ms, outside the lock. False (lock released) when they did not come.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKind) {
   WdfSpinLockAcquire(ring->Lock);
   if ((forWrite ? RoomOf(ring, length) : ring->Fill) >= length) return true;
@@ -185,6 +195,7 @@ bool LockWithRoom(AudioRing* ring, ULONG length, bool forWrite, ULONG waitingKin
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
@@ -201,6 +212,7 @@ NTSTATUS QuenbyRingWriteWait(AudioRing* ring, const UCHAR* data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
   if (ring->Lock == nullptr) return STATUS_UNSUCCESSFUL;
   if (length == 0) return STATUS_SUCCESS;
@@ -217,6 +229,7 @@ NTSTATUS QuenbyRingReadWait(AudioRing* ring, PUCHAR data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyRingReset(AudioRing* ring) {
   if (ring->Lock == nullptr) return;
   WdfSpinLockAcquire(ring->Lock);
@@ -232,6 +245,7 @@ void QuenbyRingReset(AudioRing* ring) {
   WdfSpinLockRelease(ring->Lock);
 }
 
+_Use_decl_annotations_
 void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
   if (ring->Lock == nullptr) return;
   WdfSpinLockAcquire(ring->Lock);
@@ -244,6 +258,7 @@ void QuenbyRingResetWithOwner(AudioRing* ring, PKSPIN owner) {
   WdfSpinLockRelease(ring->Lock);
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRingFill(AudioRing* ring) {
   if (ring->Lock == nullptr) return 0;
   WdfSpinLockAcquire(ring->Lock);

@@ -24,11 +24,11 @@ inline void CountUp(ULONG* counter, ULONG by) {
 WDFSPINLOCK FreeLock(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   switch (stream) {
     case QuenbyCapture:
-      return ctx->CaptureFreeLock;
+      return ctx->Streams[QuenbyCapture].FreeLock;
     case QuenbyRender:
-      return ctx->RenderFreeLock;
+      return ctx->Streams[QuenbyRender].FreeLock;
     default:
-      return ctx->FeedbackFreeLock;
+      return ctx->Streams[QuenbyFeedback].FreeLock;
   }
 }
 
@@ -55,18 +55,20 @@ WDF_OBJECT_CONTEXT* ListPop(QUENBY_TRANSFER_LIST* list) {
 
 // A transfer goes back to its stream's free list; the last one in flight
 // signals the stream's idle event.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void GiveBack(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
   const ULONG stream = t->Stream;
   WdfSpinLockAcquire(FreeLock(ctx, stream));
-  ListPush(&ctx->FreeList[stream], t);
+  ListPush(&ctx->Streams[stream].FreeList, t);
   WdfSpinLockRelease(FreeLock(ctx, stream));
-  if (InterlockedDecrement(&ctx->InFlight[stream]) == 0)
-    KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
+  if (InterlockedDecrement(&ctx->Streams[stream].InFlight) == 0)
+    KeSetEvent(&ctx->Streams[stream].IdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 WDF_OBJECT_CONTEXT* TakeFree(WDF_DEVICE_CONTEXT* ctx, ULONG stream) {
   WdfSpinLockAcquire(FreeLock(ctx, stream));
-  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->FreeList[stream]);
+  WDF_OBJECT_CONTEXT* t = ListPop(&ctx->Streams[stream].FreeList);
   WdfSpinLockRelease(FreeLock(ctx, stream));
   return t;
 }
@@ -96,6 +98,9 @@ const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
 // Completion routines (DISPATCH_LEVEL): they hand transfers back and wake
 // the thread; they never touch the rings.
 // ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE CaptureComplete;
+_Use_decl_annotations_
 void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                      WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -103,9 +108,9 @@ void CaptureComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLE
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
-  if (ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0) {
+  if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) {
     if (status == STATUS_NO_SUCH_DEVICE) {
-      WriteFlag(&ctx->StreamActive[QuenbyCapture], 0);
+      WriteFlag(&ctx->Streams[QuenbyCapture].Active, 0);
     } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
       WdfSpinLockAcquire(ctx->CaptureCompletedLock);
       ListPush(&ctx->CaptureCompleted, t);
@@ -136,9 +141,9 @@ void NoteOutcome(WDF_DEVICE_CONTEXT* ctx, NTSTATUS status) {
 // had passed, or that a cancellation or the device's leaving ended, was not).
 ULONG PlayedOf(const WDF_DEVICE_CONTEXT* ctx, const WDF_OBJECT_CONTEXT* t) {
   const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyRender]
+  const ULONG packets = urb->NumberOfPackets < ctx->Streams[QuenbyRender].PacketsPerTransfer
                             ? urb->NumberOfPackets
-                            : ctx->PacketsPerTransfer[QuenbyRender];
+                            : ctx->Streams[QuenbyRender].PacketsPerTransfer;
   ULONG played = 0;
   for (ULONG i = 0; i < packets; ++i) {
     const ULONG begin = urb->IsoPacket[i].Offset;
@@ -149,6 +154,9 @@ ULONG PlayedOf(const WDF_DEVICE_CONTEXT* ctx, const WDF_OBJECT_CONTEXT* t) {
   return played;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE RenderComplete;
+_Use_decl_annotations_
 void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                     WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -176,8 +184,8 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
     }
   }
   WdfSpinLockRelease(ctx->RenderPositionLock);
-  if (ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && status == STATUS_NO_SUCH_DEVICE) {
-    WriteFlag(&ctx->StreamActive[QuenbyRender], 0);
+  if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 && status == STATUS_NO_SUCH_DEVICE) {
+    WriteFlag(&ctx->Streams[QuenbyRender].Active, 0);
   }
   GiveBack(ctx, t);
   NoteOutcome(ctx, status);
@@ -202,6 +210,9 @@ ULONG FeedbackValueOf(WDF_DEVICE_CONTEXT* ctx, ULONG word, ULONG length) {
                             ReadFlag(&ctx->NominalSamples));
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
+EVT_WDF_REQUEST_COMPLETION_ROUTINE FeedbackComplete;
+_Use_decl_annotations_
 void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
                       WDFCONTEXT Context) {
   UNREFERENCED_PARAMETER(Request);
@@ -209,12 +220,13 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
   WDF_OBJECT_CONTEXT* t = static_cast<WDF_OBJECT_CONTEXT*>(Context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(t->Device);
   const NTSTATUS status = Params->IoStatus.Status;
-  if (ReadFlag(&ctx->StreamActive[QuenbyFeedback]) != 0) {
+  if (ReadFlag(&ctx->Streams[QuenbyFeedback].Active) != 0) {
     if (status == STATUS_NO_SUCH_DEVICE) {
-      WriteFlag(&ctx->StreamActive[QuenbyFeedback], 0);
+      WriteFlag(&ctx->Streams[QuenbyFeedback].Active, 0);
     } else if (NT_SUCCESS(status) && USBD_SUCCESS(t->Urb->UrbHeader.Status)) {
       const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-      for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->PacketsPerTransfer[QuenbyFeedback]; ++i) {
+      for (ULONG i = 0; i < urb->NumberOfPackets && i < ctx->Streams[QuenbyFeedback].PacketsPerTransfer;
+           ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
         // Any packet of 3 bytes or more that lies inside the buffer carries
         // a value (in its first 4 bytes at most).
@@ -242,20 +254,69 @@ void FeedbackComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPL
 }
 
 // ---------------------------------------------------------------------------
-// Submission
+// Submission: a transfer is taken from its stream's free list, prepared
+// (render: PrepareRenderTransfer; capture and feedback: PrepareInTransfer),
+// formatted and given its start frame (FormatAndSchedule), and sent
+// (SendScheduled). Only the streaming thread submits, under the stream's
+// submit lock.
 // ---------------------------------------------------------------------------
-// Render step: packet sizes from the feedback and the buffer's contents.
-// Returns false when the transfer is to be given back (more data may come
-// before the device needs it).
-// The mixing of the KS render pin into direct-mode render holds the
-// render-clone mutex (*mixing) until the transfer is sent or given back.
-bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes, uint32_t* accumulator,
-                RENDER_MIX_END* mix, bool* mixing) {
-  const ULONG packets = ctx->PacketsPerTransfer[QuenbyRender];
+// A free transfer of an active stream with room in flight, counted in
+// flight; nullptr when the stream submits nothing now.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+WDF_OBJECT_CONTEXT* TakeForSubmit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  if (ReadFlag(&ctx->Streams[stream].Active) == 0 || ctx->Streams[stream].Pipe == nullptr) return nullptr;
+  if ((ULONG)InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0) >
+      ctx->Streams[stream].InFlightLimit)
+    return nullptr;
+  WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
+  if (t == nullptr) return nullptr;
+  InterlockedIncrement(&ctx->Streams[stream].InFlight);
+  KeClearEvent(&ctx->Streams[stream].IdleEvent);
+  return t;
+}
+
+// The transfer's isochronous URB on the stream's pipe, `length` bytes in the
+// stream's packets per transfer; the packets' offsets and lengths are the
+// caller's to fill.
+struct _URB_ISOCH_TRANSFER* InitIsochUrb(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                                         ULONG flags, ULONG length) {
+  const ULONG packets = ctx->Streams[stream].PacketsPerTransfer;
+  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
+  RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
+  urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
+  urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  urb->PipeHandle = ctx->Streams[stream].PipeHandle;
+  urb->TransferFlags = flags;
+  urb->TransferBufferLength = length;
+  t->Mdl->Next = nullptr;
+  urb->TransferBufferMDL = t->Mdl;
+  urb->NumberOfPackets = packets;
+  return urb;
+}
+
+// ---------------------------------------------------------------------------
+// Render transfers
+// ---------------------------------------------------------------------------
+// What a render transfer carries from its preparation to its send: its
+// packets' sizes, the fraction accumulator as it stands after them, and
+// the KS render pin's audio mixed into it in direct mode (while Mixing, the
+// render-clone mutex is held until the transfer is sent or given back).
+struct RENDER_SEND {
+  uint32_t Sizes[8];
+  uint32_t Accumulator;
+  RENDER_MIX_END Mix;
+  bool Mixing;
+};
+
+// The render packets' sizes and their total, from the stream's pacing: the
+// explicit feedback, the capture packets (implicit) or the nominal rate.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PaceRenderPackets(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_SEND* r) {
+  const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
   const WAVEFORMATEX* format = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
   const ULONG blockAlign = format->nBlockAlign;
-  const ULONG period = ctx->StreamPeriod[QuenbyRender];
-  const ULONG maxPacket = ctx->StreamMaxPacket[QuenbyRender];
+  const ULONG period = ctx->Streams[QuenbyRender].Period;
+  const ULONG maxPacket = ctx->Streams[QuenbyRender].MaxPacket;
   ULONG total = 0;
   t->ImplicitUsed = 0;
   WdfSpinLockAcquire(ctx->FeedbackLock);
@@ -266,27 +327,37 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
       // would be used twice and others not at all.
       const ULONG feedback = FeedbackAverageValue(
           &ctx->FeedbackAverage, (ULONG)InterlockedCompareExchange(&ctx->FeedbackValue, 0, 0));
-      total = RenderPacketSizes(feedback, *accumulator, ctx->HighSpeed, blockAlign, packets, period,
-                                maxPacket, t->BufferLength, sizes, accumulator);
+      total = RenderPacketSizes(feedback, r->Accumulator, ctx->HighSpeed, blockAlign, packets, period,
+                                maxPacket, t->BufferLength, r->Sizes, &r->Accumulator);
       break;
     }
     case QUENBY_PACING_IMPLICIT:
-      total =
-          ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
-                              packets, period, maxPacket, t->BufferLength, sizes, accumulator, &t->Implicit);
+      total = ImplicitPacketSizes(&ctx->ImplicitQueue, format->nSamplesPerSec, ctx->HighSpeed, blockAlign,
+                                  packets, period, maxPacket, t->BufferLength, r->Sizes, &r->Accumulator,
+                                  &t->Implicit);
       t->ImplicitUsed = 1;
       break;
     default:
       total = NominalPacketSizes(format->nSamplesPerSec, ctx->HighSpeed, blockAlign, packets, period,
-                                 maxPacket, t->BufferLength, sizes, accumulator);
+                                 maxPacket, t->BufferLength, r->Sizes, &r->Accumulator);
       break;
   }
   WdfSpinLockRelease(ctx->FeedbackLock);
+  return total;
+}
+
+// The transfer's `total` bytes of audio: the ring's (copied now, taken once
+// the transfer is sent), silence while nobody streams or before the ring was
+// first primed, and on an underrun what the ring has, padded with silence.
+// False when the transfer is to be given back (more data may come before
+// the device needs it).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+bool FillRenderAudio(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total) {
+  const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
   t->ValidBytes = total;
   t->Taken = 0;
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
                      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
-  // The ring's audio is copied now and taken once the transfer is sent.
   if (!inUse) {
     RtlZeroMemory(t->Buffer, total);
   } else if (NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, total, &t->TakenResets))) {
@@ -298,7 +369,7 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
   } else {
     const LONGLONG now = Now10us(ctx);
     ctx->RenderAttempt = now;
-    const LONG inFlight = InterlockedCompareExchange(&ctx->InFlight[QuenbyRender], 0, 0) - 1;
+    const LONG inFlight = InterlockedCompareExchange(&ctx->Streams[QuenbyRender].InFlight, 0, 0) - 1;
     if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
       return false;
     ULONG take = QuenbyRingFill(&ctx->RenderRing);
@@ -312,165 +383,235 @@ bool FillRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, uint32_t* sizes,
     CountUp(&ctx->Counters.RenderUnderruns, take != 0 ? (eighth != 0 ? take / eighth : 0) : 8);
     ++ctx->RenderUnderrunEvents;
   }
-  // Mixing of the KS render pin into direct-mode render.
+  return true;
+}
+
+// The KS render pin's audio mixed into direct-mode render, when the render
+// clones are free now (the mixing holds their mutex until the send).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void MixRenderPin(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total, RENDER_SEND* r) {
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
       ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
-    QuenbyMixRenderClones(ctx, t->Buffer, total, mix);
-    *mixing = true;
+    QuenbyMixRenderClones(ctx, t->Buffer, total, &r->Mix);
+    r->Mixing = true;
+  }
+}
+
+// The pin's audio the transfer mixed in is taken only once it is sent.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void EndRenderMix(WDF_DEVICE_CONTEXT* ctx, RENDER_SEND* r, bool sent) {
+  if (!r->Mixing) return;
+  if (sent) QuenbyConsumeRenderClones(ctx, &r->Mix);
+  KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
+  r->Mixing = false;
+}
+
+// A render transfer built: its packets paced, its audio filled (and the
+// pin's mixed in), its URB with one packet of its size per interval. False
+// when the transfer is to be given back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+bool PrepareRenderTransfer(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_SEND* r) {
+  const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
+  r->Accumulator = ReadFlag(&ctx->RenderAccumulator);
+  if (packets > 8) return false;
+  const ULONG total = PaceRenderPackets(ctx, t, r);
+  if (!FillRenderAudio(ctx, t, total)) return false;
+  MixRenderPin(ctx, t, total, r);
+  struct _URB_ISOCH_TRANSFER* urb = InitIsochUrb(ctx, QuenbyRender, t, 0, t->ValidBytes);
+  ULONG offset = 0;
+  for (ULONG i = 0; i < packets; ++i) {
+    urb->IsoPacket[i].Offset = offset;
+    urb->IsoPacket[i].Length = r->Sizes[i];
+    offset += r->Sizes[i];
   }
   return true;
 }
 
-NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
-  if (ReadFlag(&ctx->StreamActive[stream]) == 0 || ctx->Pipes[stream] == nullptr) return STATUS_UNSUCCESSFUL;
-  if ((ULONG)InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0) > ctx->InFlightLimit[stream])
-    return STATUS_UNSUCCESSFUL;
-  WDF_OBJECT_CONTEXT* t = TakeFree(ctx, stream);
-  if (t == nullptr) return STATUS_UNSUCCESSFUL;
-  InterlockedIncrement(&ctx->InFlight[stream]);
-  KeClearEvent(&ctx->IdleEvent[stream]);
-
-  const ULONG packets = ctx->PacketsPerTransfer[stream];
-  uint32_t sizes[8];
-  uint32_t accumulator = ReadFlag(&ctx->RenderAccumulator);
-  RENDER_MIX_END mix = {0, 0, 0};
-  bool mixing = false;
-  // The pin's audio the transfer mixed in is taken only once it is sent.
-  auto endMix = [&](bool sent) {
-    if (!mixing) return;
-    if (sent) QuenbyConsumeRenderClones(ctx, &mix);
-    KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
-    mixing = false;
-  };
-  ULONG length = t->BufferLength;
-  if (stream != QuenbyRender) {
-    // One packet per service interval of the endpoint, each its full size.
-    length = packets * ctx->StreamMaxPacket[stream];
-    if (packets == 0 || length == 0 || length > t->BufferLength) {
-      GiveBack(ctx, t);
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
-  if (stream == QuenbyRender) {
-    if (packets > 8 || !FillRender(ctx, t, sizes, &accumulator, &mix, &mixing)) {
-      GiveBack(ctx, t);
-      return STATUS_UNSUCCESSFUL;
-    }
-    length = t->ValidBytes;
-  }
-
-  // The URB.
-  struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  RtlZeroMemory(urb, GET_ISO_URB_SIZE(packets));
-  urb->Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
-  urb->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  urb->PipeHandle = ctx->PipeHandles[stream];
-  urb->TransferFlags = stream == QuenbyRender ? 0 : (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-  urb->TransferBufferLength = length;
-  t->Mdl->Next = nullptr;
-  urb->TransferBufferMDL = t->Mdl;
-  urb->NumberOfPackets = packets;
+// ---------------------------------------------------------------------------
+// Capture and feedback transfers
+// ---------------------------------------------------------------------------
+// A capture or feedback transfer built: one packet per service interval of
+// the endpoint, each its full size. False when the stream's packets do not
+// fit the transfer's buffer.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+bool PrepareInTransfer(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t) {
+  const ULONG packets = ctx->Streams[stream].PacketsPerTransfer;
+  const ULONG maxPacket = ctx->Streams[stream].MaxPacket;
+  const ULONG length = packets * maxPacket;
+  if (packets == 0 || length == 0 || length > t->BufferLength) return false;
+  struct _URB_ISOCH_TRANSFER* urb =
+      InitIsochUrb(ctx, stream, t, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, length);
   ULONG offset = 0;
   for (ULONG i = 0; i < packets; ++i) {
     urb->IsoPacket[i].Offset = offset;
-    if (stream == QuenbyRender) {
-      urb->IsoPacket[i].Length = sizes[i];
-      offset += sizes[i];
-    } else {
-      offset += ctx->StreamMaxPacket[stream];
-    }
+    offset += maxPacket;
   }
+  return true;
+}
 
+// ---------------------------------------------------------------------------
+// The send, common to all streams
+// ---------------------------------------------------------------------------
+// Where the stream's schedule stood before a transfer was given its start
+// frame: put back when the transfer is not sent.
+struct FRAME_SCHEDULE {
+  ULONG Previous;
+  ULONG PreviousSet;
+};
+
+PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionOf(QUENBY_STREAM stream) {
+  return stream == QuenbyCapture  ? CaptureComplete
+         : stream == QuenbyRender ? RenderComplete
+                                  : FeedbackComplete;
+}
+
+ULONG* LateStartsOf(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  return stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
+         : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
+                                  : &ctx->Counters.FeedbackLateStarts;
+}
+
+// The transfer's request reused and formatted for its URB, with its
+// stream's completion routine, and the URB given the stream's next start
+// frame: each transfer covers one frame, back to back. On failure nothing is
+// scheduled; the transfer is the caller's to give back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS FormatAndSchedule(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                           FRAME_SCHEDULE* undo) {
   WDF_REQUEST_REUSE_PARAMS reuse;
   WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
   WdfRequestReuse(t->Request, &reuse);
   NTSTATUS status =
-      WdfUsbTargetPipeFormatRequestForUrb(ctx->Pipes[stream], t->Request, t->UrbMemory, nullptr);
-  if (!NT_SUCCESS(status)) {
-    endMix(false);
-    GiveBack(ctx, t);
-    return status;
-  }
-  PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = stream == QuenbyCapture  ? CaptureComplete
-                                               : stream == QuenbyRender ? RenderComplete
-                                                                        : FeedbackComplete;
-  WdfRequestSetCompletionRoutine(t->Request, routine, t);
+      WdfUsbTargetPipeFormatRequestForUrb(ctx->Streams[stream].Pipe, t->Request, t->UrbMemory, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  WdfRequestSetCompletionRoutine(t->Request, CompletionOf(stream), t);
 
-  // Frame scheduling: each transfer covers one frame, back to back.
   ULONG frame = 0;
   status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame);
-  if (!NT_SUCCESS(status)) {
-    endMix(false);
-    GiveBack(ctx, t);
-    return status;
-  }
-  const ULONG previous = ReadFlag(&ctx->NextStartFrame[stream]);
-  const ULONG previousSet = ReadFlag(&ctx->StartFrameSet[stream]);
+  if (!NT_SUCCESS(status)) return status;
+  undo->Previous = ReadFlag(&ctx->Streams[stream].NextStartFrame);
+  undo->PreviousSet = ReadFlag(&ctx->Streams[stream].StartFrameSet);
   int late = 0;
-  const ULONG next = ScheduleStartFrame(previous, previousSet != 0, frame,
-                                        InterlockedCompareExchange(&ctx->InFlight[stream], 0, 0), &late);
-  if (late) {
-    ULONG* counter = stream == QuenbyCapture  ? &ctx->Counters.CaptureLateStarts
-                     : stream == QuenbyRender ? &ctx->Counters.RenderLateStarts
-                                              : &ctx->Counters.FeedbackLateStarts;
-    CountUp(counter, 8);
-  }
-  urb->StartFrame = next;
-  WriteFlag(&ctx->NextStartFrame[stream], next + 1);
-  WriteFlag(&ctx->StartFrameSet[stream], 1);
+  const ULONG next =
+      ScheduleStartFrame(undo->Previous, undo->PreviousSet != 0, frame,
+                         InterlockedCompareExchange(&ctx->Streams[stream].InFlight, 0, 0), &late);
+  if (late) CountUp(LateStartsOf(ctx, stream), 8);
+  t->Urb->UrbIsochronousTransfer.StartFrame = next;
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, next + 1);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, 1);
+  return STATUS_SUCCESS;
+}
 
-  // The fraction accumulator moves on only with a transfer that is sent.
-  // A render start resets it from another thread while capture streams on.
-  ULONG previousAccumulator = 0;
-  if (stream == QuenbyRender) {
-    previousAccumulator = ReadFlag(&ctx->RenderAccumulator);
-    WriteFlag(&ctx->RenderAccumulator, accumulator);
-    ctx->LastRenderSubmit = Now10us(ctx);
-  }
-  WDFREQUEST request = t->Request;
+// SendSent: the transfer went out. SendFailed: it was not sent and is the
+// caller's to give back. SendRefused: the USB stack refused it during the
+// send, and its completion gave it back.
+enum SEND_RESULT { SendSent, SendFailed, SendRefused };
+
+// Sends the scheduled transfer; one not sent puts its stream's schedule back.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+SEND_RESULT SendScheduled(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t,
+                          const FRAME_SCHEDULE* undo) {
   // Only this thread takes transfers from the free list: a transfer its
   // completion gave back during the send stays ours to read here.
   InterlockedExchange(&t->Refused, 0);
   InterlockedExchange(&t->Submitting, 1);
   const BOOLEAN sent =
-      WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), WDF_NO_SEND_OPTIONS);
+      WdfRequestSend(t->Request, WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), WDF_NO_SEND_OPTIONS);
   InterlockedExchange(&t->Submitting, 0);
-  if (!sent || InterlockedCompareExchange(&t->Refused, 0, 0) != 0) {
-    // Not sent: the schedule and the fraction stay, the audio stays in the
-    // ring (and the pin's mixed audio in its clones) for the next transfer.
-    endMix(false);
-    if (stream == QuenbyRender) WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
-    WriteFlag(&ctx->NextStartFrame[stream], previous);
-    WriteFlag(&ctx->StartFrameSet[stream], previousSet);
-    if (!sent) {
-      GiveBack(ctx, t);
-      return WdfRequestGetStatus(request);
-    }
+  if (sent && InterlockedCompareExchange(&t->Refused, 0, 0) == 0) return SendSent;
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, undo->Previous);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, undo->PreviousSet);
+  return sent ? SendRefused : SendFailed;
+}
+
+// What a submission that was not sent returns; a transfer the send failed
+// goes back to the free list here.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS NotSent(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, SEND_RESULT result) {
+  if (result == SendRefused) return STATUS_UNSUCCESSFUL;
+  WDFREQUEST request = t->Request;
+  GiveBack(ctx, t);
+  return WdfRequestGetStatus(request);
+}
+
+// ---------------------------------------------------------------------------
+// Submitting one transfer of a stream
+// ---------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
+  RENDER_SEND r = {};
+  if (!PrepareRenderTransfer(ctx, t, &r)) {
+    GiveBack(ctx, t);
     return STATUS_UNSUCCESSFUL;
   }
-  if (stream == QuenbyRender) {
-    endMix(true);
-    QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
-    if (t->ImplicitUsed != 0) {
-      WdfSpinLockAcquire(ctx->FeedbackLock);
-      ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
-      WdfSpinLockRelease(ctx->FeedbackLock);
-    }
+  FRAME_SCHEDULE undo;
+  const NTSTATUS status = FormatAndSchedule(ctx, QuenbyRender, t, &undo);
+  if (!NT_SUCCESS(status)) {
+    EndRenderMix(ctx, &r, false);
+    GiveBack(ctx, t);
+    return status;
+  }
+  // The fraction accumulator moves on only with a transfer that is sent.
+  // A render start resets it from another thread while capture streams on.
+  const ULONG previousAccumulator = ReadFlag(&ctx->RenderAccumulator);
+  WriteFlag(&ctx->RenderAccumulator, r.Accumulator);
+  ctx->LastRenderSubmit = Now10us(ctx);
+  const SEND_RESULT result = SendScheduled(ctx, QuenbyRender, t, &undo);
+  if (result != SendSent) {
+    // Not sent: the schedule and the fraction stay, the audio stays in the
+    // ring (and the pin's mixed audio in its clones) for the next transfer.
+    EndRenderMix(ctx, &r, false);
+    WriteFlag(&ctx->RenderAccumulator, previousAccumulator);
+    return NotSent(ctx, t, result);
+  }
+  EndRenderMix(ctx, &r, true);
+  QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
+  if (t->ImplicitUsed != 0) {
+    WdfSpinLockAcquire(ctx->FeedbackLock);
+    ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
+    WdfSpinLockRelease(ctx->FeedbackLock);
   }
   return STATUS_SUCCESS;
 }
 
+// Capture and feedback.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitIn(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_OBJECT_CONTEXT* t) {
+  if (!PrepareInTransfer(ctx, stream, t)) {
+    GiveBack(ctx, t);
+    return STATUS_UNSUCCESSFUL;
+  }
+  FRAME_SCHEDULE undo;
+  const NTSTATUS status = FormatAndSchedule(ctx, stream, t, &undo);
+  if (!NT_SUCCESS(status)) {
+    GiveBack(ctx, t);
+    return status;
+  }
+  const SEND_RESULT result = SendScheduled(ctx, stream, t, &undo);
+  return result == SendSent ? STATUS_SUCCESS : NotSent(ctx, t, result);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS SubmitLocked(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
+  WDF_OBJECT_CONTEXT* t = TakeForSubmit(ctx, stream);
+  if (t == nullptr) return STATUS_UNSUCCESSFUL;
+  return stream == QuenbyRender ? SubmitRender(ctx, t) : SubmitIn(ctx, stream, t);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS Submit(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   LONGLONG noWait = 0;
-  if (WdfWaitLockAcquire(ctx->SubmitLock[stream], &noWait) != STATUS_SUCCESS) return STATUS_UNSUCCESSFUL;
+  if (WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &noWait) != STATUS_SUCCESS)
+    return STATUS_UNSUCCESSFUL;
   NTSTATUS status = SubmitLocked(ctx, stream);
-  WdfWaitLockRelease(ctx->SubmitLock[stream]);
+  WdfWaitLockRelease(ctx->Streams[stream].SubmitLock);
   return status;
 }
 
 // One completed capture transfer into the capture ring (and, in direct mode,
 // the KS capture pin's clones).
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->CaptureCompletedLock);
   WDF_OBJECT_CONTEXT* t = ListPop(&ctx->CaptureCompleted);
@@ -486,9 +627,9 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
                      (directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
   const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
-  const ULONG packets = urb->NumberOfPackets < ctx->PacketsPerTransfer[QuenbyCapture]
+  const ULONG packets = urb->NumberOfPackets < ctx->Streams[QuenbyCapture].PacketsPerTransfer
                             ? urb->NumberOfPackets
-                            : ctx->PacketsPerTransfer[QuenbyCapture];
+                            : ctx->Streams[QuenbyCapture].PacketsPerTransfer;
   const bool implicit = ReadFlag(&ctx->RenderPacing) == QUENBY_PACING_IMPLICIT;
   for (ULONG i = 0; i < packets; ++i) {
     const USBD_ISO_PACKET_DESCRIPTOR* packet = &urb->IsoPacket[i];
@@ -556,6 +697,9 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
+KSTART_ROUTINE StreamingThread;
+_Use_decl_annotations_
 void StreamingThread(PVOID context) {
   WDFDEVICE device = static_cast<WDFDEVICE>(context);
   WDF_DEVICE_CONTEXT* ctx = GetDeviceContext(device);
@@ -597,6 +741,7 @@ void StreamingThread(PVOID context) {
 // ---------------------------------------------------------------------------
 // Transfers
 // ---------------------------------------------------------------------------
+_Use_decl_annotations_
 NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   const AltSettingSlot* slots =
       stream == QuenbyCapture ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
@@ -611,11 +756,11 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   }
   // A render interface whose settings have no endpoint to stream ends here.
   if (size == 0) return STATUS_UNSUCCESSFUL;
-  ctx->PacketsPerTransfer[stream] = packets;
-  ctx->TransferSize[stream] = size;
-  ctx->InFlightLimit[stream] = QUENBY_TRANSFERS;
-  ctx->ConfiguredInFlight[stream] = QUENBY_TRANSFERS;
-  RtlZeroMemory(&ctx->FreeList[stream], sizeof(ctx->FreeList[stream]));
+  ctx->Streams[stream].PacketsPerTransfer = packets;
+  ctx->Streams[stream].TransferSize = size;
+  ctx->Streams[stream].InFlightLimit = QUENBY_TRANSFERS;
+  ctx->Streams[stream].ConfiguredInFlight = QUENBY_TRANSFERS;
+  RtlZeroMemory(&ctx->Streams[stream].FreeList, sizeof(ctx->Streams[stream].FreeList));
 
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -623,21 +768,21 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
   for (ULONG i = 0; i < QUENBY_TRANSFERS; ++i) {
     PVOID buffer = nullptr;
     NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size,
-                                      &ctx->DataMemory[stream][i], &buffer);
+                                      &ctx->Streams[stream].DataMemory[i], &buffer);
     if (!NT_SUCCESS(status)) return status;
     PMDL mdl = IoAllocateMdl(buffer, size, FALSE, FALSE, nullptr);
     if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     MmBuildMdlForNonPagedPool(mdl);
-    ctx->Mdls[stream][i] = mdl;
+    ctx->Streams[stream].Mdls[i] = mdl;
 
     PURB urb = nullptr;
     if (ctx->Windows8Usb) {
       status = WdfUsbTargetDeviceCreateIsochUrb(ctx->UsbDevice, &attributes, packets,
-                                                &ctx->UrbMemory[stream][i], &urb);
+                                                &ctx->Streams[stream].UrbMemory[i], &urb);
     } else {
       PVOID urbBuffer = nullptr;
       status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, QUENBY_BUFFER_SIZE,
-                               &ctx->UrbMemory[stream][i], &urbBuffer);
+                               &ctx->Streams[stream].UrbMemory[i], &urbBuffer);
       urb = static_cast<PURB>(urbBuffer);
     }
     if (!NT_SUCCESS(status)) return status;
@@ -648,7 +793,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     WDFOBJECT transfer;
     status = WdfObjectCreate(&transferAttributes, &transfer);
     if (!NT_SUCCESS(status)) return status;
-    ctx->Transfers[stream][i] = transfer;
+    ctx->Streams[stream].Transfers[i] = transfer;
 
     WDF_OBJECT_ATTRIBUTES requestAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, WDF_REQUEST_CONTEXT);
@@ -656,7 +801,7 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     WDFREQUEST request;
     status = WdfRequestCreate(&requestAttributes, WDF_NO_HANDLE, &request);
     if (!NT_SUCCESS(status)) return status;
-    ctx->Requests[stream][i] = request;
+    ctx->Streams[stream].Requests[i] = request;
     WDF_REQUEST_CONTEXT* requestContext = GetRequestContext(request);
     requestContext->Device = ctx->WdfDevice;
     requestContext->Transfer = transfer;
@@ -665,33 +810,35 @@ NTSTATUS QuenbyAllocateTransfers(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) 
     t->Stream = stream;
     t->Index = i;
     t->Device = ctx->WdfDevice;
-    t->UrbMemory = ctx->UrbMemory[stream][i];
+    t->UrbMemory = ctx->Streams[stream].UrbMemory[i];
     t->Request = request;
     t->Mdl = mdl;
     t->Urb = urb;
     t->Buffer = static_cast<PUCHAR>(buffer);
     t->BufferLength = size;
     t->ValidBytes = 0;
-    ListPush(&ctx->FreeList[stream], t);
+    ListPush(&ctx->Streams[stream].FreeList, t);
   }
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
   ctx->BroughtUp = 0;
   for (int s = 0; s < QUENBY_STREAMS; ++s) QuenbyStopStream(ctx, (QUENBY_STREAM)s);
   QuenbyFreeMdls(ctx);
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
-      WDFOBJECT* objects[] = {reinterpret_cast<WDFOBJECT*>(&ctx->Requests[s][i]), &ctx->Transfers[s][i],
-                              reinterpret_cast<WDFOBJECT*>(&ctx->DataMemory[s][i]),
-                              reinterpret_cast<WDFOBJECT*>(&ctx->UrbMemory[s][i])};
+      WDFOBJECT* objects[] = {reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].Requests[i]),
+                              &ctx->Streams[s].Transfers[i],
+                              reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].DataMemory[i]),
+                              reinterpret_cast<WDFOBJECT*>(&ctx->Streams[s].UrbMemory[i])};
       for (WDFOBJECT* o : objects) {
         if (*o != nullptr) WdfObjectDelete(*o);
         *o = nullptr;
       }
     }
-    RtlZeroMemory(&ctx->FreeList[s], sizeof(ctx->FreeList[s]));
+    RtlZeroMemory(&ctx->Streams[s].FreeList, sizeof(ctx->Streams[s].FreeList));
   }
   AudioRing* rings[] = {&ctx->CaptureRing, &ctx->RenderRing};
   for (AudioRing* ring : rings) {
@@ -703,13 +850,15 @@ void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
   // why the device was refused); a start that is tried again reuses them.
 }
 
+_Use_decl_annotations_
 void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
   for (int s = 0; s < QUENBY_STREAMS; ++s) {
     for (int i = 0; i < QUENBY_TRANSFERS; ++i) {
-      if (ctx->Mdls[s][i] != nullptr) {
-        IoFreeMdl(ctx->Mdls[s][i]);
-        ctx->Mdls[s][i] = nullptr;
-        if (ctx->Transfers[s][i] != nullptr) GetTransferContext(ctx->Transfers[s][i])->Mdl = nullptr;
+      if (ctx->Streams[s].Mdls[i] != nullptr) {
+        IoFreeMdl(ctx->Streams[s].Mdls[i]);
+        ctx->Streams[s].Mdls[i] = nullptr;
+        if (ctx->Streams[s].Transfers[i] != nullptr)
+          GetTransferContext(ctx->Streams[s].Transfers[i])->Mdl = nullptr;
       }
     }
   }
@@ -718,6 +867,7 @@ void QuenbyFreeMdls(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 // The streaming thread
 // ---------------------------------------------------------------------------
+_Use_decl_annotations_
 NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   const bool running = ReadFlag(&ctx->ThreadRunning) != 0;
@@ -735,6 +885,7 @@ NTSTATUS QuenbyStartThread(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   WriteFlag(&ctx->ThreadRunning, 0);
@@ -753,27 +904,31 @@ void QuenbyStopThread(WDF_DEVICE_CONTEXT* ctx) {
   }
 }
 
+_Use_decl_annotations_
 void QuenbyWakeThread(WDF_DEVICE_CONTEXT* ctx) {
   WdfSpinLockAcquire(ctx->ThreadLock);
   if (ReadFlag(&ctx->ThreadRunning) != 0) KeSetEvent(&ctx->WakeEvent, IO_SOUND_INCREMENT, FALSE);
   WdfSpinLockRelease(ctx->ThreadLock);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceCapture(WDF_DEVICE_CONTEXT* ctx) {
   LONGLONG noWait = 0;
-  if (WdfWaitLockAcquire(ctx->SubmitLock[QuenbyCapture], &noWait) != STATUS_SUCCESS)
+  if (WdfWaitLockAcquire(ctx->Streams[QuenbyCapture].SubmitLock, &noWait) != STATUS_SUCCESS)
     return STATUS_UNSUCCESSFUL;
   NTSTATUS processed =
-      ReadFlag(&ctx->StreamActive[QuenbyCapture]) != 0 ? ProcessCapture(ctx) : STATUS_UNSUCCESSFUL;
+      ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 ? ProcessCapture(ctx) : STATUS_UNSUCCESSFUL;
   NTSTATUS submitted = SubmitLocked(ctx, QuenbyCapture);
-  WdfWaitLockRelease(ctx->SubmitLock[QuenbyCapture]);
+  WdfWaitLockRelease(ctx->Streams[QuenbyCapture].SubmitLock);
   return NT_SUCCESS(processed) ? processed : submitted;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceRender(WDF_DEVICE_CONTEXT* ctx) {
   return Submit(ctx, QuenbyRender);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
   return Submit(ctx, QuenbyFeedback);
 }
@@ -783,21 +938,22 @@ NTSTATUS QuenbyServiceFeedback(WDF_DEVICE_CONTEXT* ctx) {
 // ---------------------------------------------------------------------------
 namespace {
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET_SENT_IO_ACTION action) {
   LONGLONG timeout = WDF_REL_TIMEOUT_IN_MS(50);
-  const bool locked = WdfWaitLockAcquire(ctx->SubmitLock[stream], &timeout) == STATUS_SUCCESS;
-  WriteFlag(&ctx->StreamActive[stream], 0);
-  if (locked) WdfWaitLockRelease(ctx->SubmitLock[stream]);
-  if (ctx->Pipes[stream] != nullptr) {
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Pipes[stream]), action);
+  const bool locked = WdfWaitLockAcquire(ctx->Streams[stream].SubmitLock, &timeout) == STATUS_SUCCESS;
+  WriteFlag(&ctx->Streams[stream].Active, 0);
+  if (locked) WdfWaitLockRelease(ctx->Streams[stream].SubmitLock);
+  if (ctx->Streams[stream].Pipe != nullptr) {
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(ctx->Streams[stream].Pipe), action);
     // The target is stopped now: the abort goes past its closed out-gate, or
     // it would wait in the target's queue until its timeout.
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(
         &options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(50));
-    WdfUsbTargetPipeAbortSynchronously(ctx->Pipes[stream], WDF_NO_HANDLE, &options);
-    ctx->Pipes[stream] = nullptr;
+    WdfUsbTargetPipeAbortSynchronously(ctx->Streams[stream].Pipe, WDF_NO_HANDLE, &options);
+    ctx->Streams[stream].Pipe = nullptr;
   }
   if (stream == QuenbyCapture) {
     for (;;) {
@@ -811,25 +967,29 @@ void StopStreamWith(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDF_IO_TARGET
   }
   LARGE_INTEGER idle;
   idle.QuadPart = -20000000;  // 2 s
-  KeWaitForSingleObject(&ctx->IdleEvent[stream], Executive, KernelMode, FALSE, &idle);
+  KeWaitForSingleObject(&ctx->Streams[stream].IdleEvent, Executive, KernelMode, FALSE, &idle);
 }
 
 }  // namespace
 
+_Use_decl_annotations_
 void QuenbyStopStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   StopStreamWith(ctx, stream, WdfIoTargetCancelSentIo);
 }
 
+_Use_decl_annotations_
 void QuenbyDrainStream(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream) {
   StopStreamWith(ctx, stream, WdfIoTargetWaitForSentIoToComplete);
 }
 
+_Use_decl_annotations_
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasCapture(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyCapture);
   if (selectIdle) QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
 }
 
+_Use_decl_annotations_
 void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasRender(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyRender);
@@ -840,38 +1000,39 @@ void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
 namespace {
 
 // Gets the pipe of an endpoint of the selected slot and starts its target.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS OpenPipe(WDF_DEVICE_CONTEXT* ctx, QUENBY_STREAM stream, WDFUSBINTERFACE usbInterface, UCHAR index,
                   const uint8_t* endpoint) {
   if (endpoint == nullptr) return STATUS_UNSUCCESSFUL;
-  WDF_USB_PIPE_INFORMATION_INIT(&ctx->PipeInfo[stream]);
-  WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->PipeInfo[stream]);
+  WDF_USB_PIPE_INFORMATION_INIT(&ctx->Streams[stream].PipeInfo);
+  WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(usbInterface, index, &ctx->Streams[stream].PipeInfo);
   if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
   // The pipe at that index must be the endpoint the slot names: isochronous,
   // with its address (and so its direction).
-  if (ctx->PipeInfo[stream].PipeType != WdfUsbPipeTypeIsochronous ||
-      ctx->PipeInfo[stream].EndpointAddress != DescriptorEndpointAddress(endpoint))
+  if (ctx->Streams[stream].PipeInfo.PipeType != WdfUsbPipeTypeIsochronous ||
+      ctx->Streams[stream].PipeInfo.EndpointAddress != DescriptorEndpointAddress(endpoint))
     return STATUS_UNSUCCESSFUL;
-  ctx->PipeHandles[stream] = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
+  ctx->Streams[stream].PipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
   // A transfer covers one frame: a packet per service interval of the
   // endpoint (the USB stack takes whole frames of packets), each carrying
   // that interval's audio.
   const ULONG period = EndpointPeriod(endpoint, ctx->HighSpeed);
   const ULONG packets = TransferPackets(period, ctx->HighSpeed);
-  ctx->StreamMaxPacket[stream] = EndpointBytesPerInterval(endpoint);
-  if (packets == 0 || packets * ctx->StreamMaxPacket[stream] > ctx->TransferSize[stream])
+  ctx->Streams[stream].MaxPacket = EndpointBytesPerInterval(endpoint);
+  if (packets == 0 || packets * ctx->Streams[stream].MaxPacket > ctx->Streams[stream].TransferSize)
     return STATUS_UNSUCCESSFUL;
-  ctx->StreamPeriod[stream] = period;
-  ctx->PacketsPerTransfer[stream] = packets;
+  ctx->Streams[stream].Period = period;
+  ctx->Streams[stream].PacketsPerTransfer = packets;
   NTSTATUS status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
   if (!NT_SUCCESS(status)) return status;
-  ctx->Pipes[stream] = pipe;
+  ctx->Streams[stream].Pipe = pipe;
   // The configured count is set by a private request at any time.
-  ctx->InFlightLimit[stream] = ReadFlag(&ctx->ConfiguredInFlight[stream]);
-  InterlockedExchange(&ctx->InFlight[stream], 0);
-  KeSetEvent(&ctx->IdleEvent[stream], IO_NO_INCREMENT, FALSE);
-  WriteFlag(&ctx->StartFrameSet[stream], 0);
-  WriteFlag(&ctx->NextStartFrame[stream], 0);
-  WriteFlag(&ctx->StreamActive[stream], 1);
+  ctx->Streams[stream].InFlightLimit = ReadFlag(&ctx->Streams[stream].ConfiguredInFlight);
+  InterlockedExchange(&ctx->Streams[stream].InFlight, 0);
+  KeSetEvent(&ctx->Streams[stream].IdleEvent, IO_NO_INCREMENT, FALSE);
+  WriteFlag(&ctx->Streams[stream].StartFrameSet, 0);
+  WriteFlag(&ctx->Streams[stream].NextStartFrame, 0);
+  WriteFlag(&ctx->Streams[stream].Active, 1);
   return STATUS_SUCCESS;
 }
 
@@ -885,6 +1046,7 @@ bool KeepsRing(WDF_DEVICE_CONTEXT* ctx, ULONG direction, bool resume) {
   return resume && QuenbySamePcm(&ctx->StreamFormat[direction], &ctx->DeviceFormat[direction]) != 0;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   // One clock for both directions: render streaming holds it at its rate,
@@ -915,6 +1077,7 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
@@ -937,7 +1100,7 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   // direct-mode start and the power-up start it first), at this rate on
   // the one clock both share.
   const ULONG pacing = slot->RenderPacing;
-  if (pacing == QUENBY_PACING_IMPLICIT && ReadFlag(&ctx->StreamActive[QuenbyCapture]) == 0)
+  if (pacing == QUENBY_PACING_IMPLICIT && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0)
     return STATUS_UNSUCCESSFUL;
   WdfSpinLockAcquire(ctx->FeedbackLock);
   ImplicitQueueReset(&ctx->ImplicitQueue);
@@ -964,22 +1127,27 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
 
 }  // namespace
 
+_Use_decl_annotations_
 NTSTATUS QuenbyStartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return StartCapture(ctx, pin, false);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
   return StartRender(ctx, pin, false);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx) {
   return StartCapture(ctx, QuenbyRingOwner(&ctx->CaptureRing), true);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx) {
   return StartRender(ctx, QuenbyRingOwner(&ctx->RenderRing), true);
 }
 
+_Use_decl_annotations_
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   uint32_t nominal = 0;
   const ULONG value = NominalFeedback(
@@ -1000,6 +1168,7 @@ WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
 }
 
+_Use_decl_annotations_
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -1007,6 +1176,7 @@ void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO
   WdfSpinLockRelease(lock);
 }
 
+_Use_decl_annotations_
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -1015,6 +1185,7 @@ WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return format;
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
   // The running format is rewritten by a stream start, which a private
@@ -1031,13 +1202,14 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   // Before render's first transfer there is no schedule to count from (and
   // any frame number, 0 included, is one the bus may be at); after a stop
   // the last one goes stale, and reads as ahead again 2^31 frames later.
-  const ULONG scheduled =
-      ReadFlag(&ctx->StreamActive[QuenbyRender]) != 0 && ReadFlag(&ctx->StartFrameSet[QuenbyRender]) != 0;
-  const ULONG next = ReadFlag(&ctx->NextStartFrame[QuenbyRender]);
+  const ULONG scheduled = ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 &&
+                          ReadFlag(&ctx->Streams[QuenbyRender].StartFrameSet) != 0;
+  const ULONG next = ReadFlag(&ctx->Streams[QuenbyRender].NextStartFrame);
   const bool ahead = scheduled != 0 && (LONG)(next - frame) > 0;
   return RenderDelayFrames(ring, ahead, ahead ? next - frame : 0, rate);
 }
 
+_Use_decl_annotations_
 ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   // AVStream may call the latency property holding the filter's control
   // mutex: the running format is read whole under the render position
@@ -1051,17 +1223,20 @@ ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   ULONG ring = QuenbyRingLimit(&ctx->RenderRing) / f.nBlockAlign;
   if (ring > f.nSamplesPerSec / 20) ring = f.nSamplesPerSec / 20;
   const ULONG perFrame = f.nSamplesPerSec / 1000 + 1;
-  return ring + (ReadFlag(&ctx->ConfiguredInFlight[QuenbyRender]) + 2) * perFrame;
+  return ring + (ReadFlag(&ctx->Streams[QuenbyRender].ConfiguredInFlight) + 2) * perFrame;
 }
 
+_Use_decl_annotations_
 void QuenbyLockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
   KeWaitForSingleObject(&ctx->StreamControlMutex, Executive, KernelMode, FALSE, nullptr);
 }
 
+_Use_decl_annotations_
 void QuenbyUnlockStreamControl(WDF_DEVICE_CONTEXT* ctx) {
   KeReleaseMutex(&ctx->StreamControlMutex, FALSE);
 }
 
+_Use_decl_annotations_
 BOOLEAN QuenbyTryMutex(PKMUTEX mutex) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;

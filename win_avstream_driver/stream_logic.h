@@ -5,7 +5,7 @@
 // acceptance and averaging, nominal feedback, position conversion between
 // formats and 24-bit mixing.
 //
-// No kernel or framework call: unit tests call these directly.
+// No kernel or framework call: unit tests call these directly. Runs at any IRQL.
 #ifndef QUENBY_STREAM_LOGIC_H
 #define QUENBY_STREAM_LOGIC_H
 

@@ -4,108 +4,102 @@
 
 #include <string.h>
 
+#include "usb_audio_descriptors.h"
+
 namespace {
 
-const uint8_t kConfigurationType = 0x02;
-const uint8_t kInterfaceType = 0x04;
-const uint8_t kEndpointType = 0x05;
-const uint8_t kCsInterface = 0x24;
-const uint8_t kCsEndpoint = 0x25;
+// The least a descriptor of each class-specific AudioControl type the walks
+// read holds: its record, with the fixed bytes after a variable part.
+const uint8_t kClockSelectorMinSize = sizeof(Uac2ClockSelectorDescriptor) + kUac2ClockSelectorTrailer;
+const uint8_t kFeatureUnitMinSize = sizeof(Uac2FeatureUnitDescriptor) + kUac2FeatureUnitTrailer;
 
-// Class-specific AudioControl subtypes and their sizes in USB Audio 2.0.
-const uint8_t kAcHeader = 0x01;
-const uint8_t kAcInputTerminal = 0x02;
-const uint8_t kAcOutputTerminal = 0x03;
-const uint8_t kAcMixerUnit = 0x04;
-const uint8_t kAcSelectorUnit = 0x05;
-const uint8_t kAcFeatureUnit = 0x06;
-const uint8_t kAcEffectUnit = 0x07;
-const uint8_t kAcProcessingUnit = 0x08;
-const uint8_t kAcExtensionUnit = 0x09;
-const uint8_t kAcSampleRateConverter = 0x0D;
-const uint8_t kAcClockSource = 0x0A;
-const uint8_t kAcClockSelector = 0x0B;
-const uint8_t kAcClockMultiplier = 0x0C;
-const uint8_t kAcHeaderSize = 9;
-const uint8_t kInputTerminalSize = 17;
-const uint8_t kOutputTerminalSize = 12;
-const uint8_t kFeatureUnitMinSize = 10;
-const uint8_t kClockSourceSize = 8;
-const uint8_t kClockSelectorMinSize = 7;  // plus one byte per input
-const uint8_t kClockMultiplierSize = 7;
-// Class-specific AudioStreaming subtypes.
-const uint8_t kAsGeneral = 0x01;
-const uint8_t kAsFormatType = 0x02;
-const uint8_t kAsGeneralSize = 16;
-const uint8_t kFormatTypeISize = 6;
-const uint8_t kCsEndpointSize = 8;
-
-const uint16_t kUsbStreaming = 0x0101;
-
-inline uint16_t Le16(const uint8_t* p) {
-  return (uint16_t)(p[0] | (p[1] << 8));
+// The fields every descriptor, every class-specific one and every entity
+// (terminal, unit, clock) starts with.
+inline uint8_t Length(const uint8_t* p) {
+  return DescriptorAs<UsbDescriptorHeader>(p)->bLength;
 }
-inline uint32_t Le32(const uint8_t* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+inline uint8_t Type(const uint8_t* p) {
+  return DescriptorAs<UsbDescriptorHeader>(p)->bDescriptorType;
+}
+inline uint8_t Subtype(const uint8_t* p) {
+  return DescriptorAs<Uac2CsDescriptorHeader>(p)->bDescriptorSubtype;
+}
+inline uint8_t EntityId(const uint8_t* p) {
+  return DescriptorAs<Uac2EntityHeader>(p)->bEntityID;
+}
+inline const UsbEndpointDescriptor* Endpoint(const uint8_t* p) {
+  return DescriptorAs<UsbEndpointDescriptor>(p);
 }
 
 // The descriptor at p has a header, a bLength of at least 2 and ends at or
 // before `end`.
 inline bool Fits(const uint8_t* p, const uint8_t* end) {
-  return p < end && end - p >= 2 && p[0] >= 2 && (ptrdiff_t)p[0] <= end - p;
+  return p < end && end - p >= 2 && Length(p) >= 2 && (ptrdiff_t)Length(p) <= end - p;
 }
 
 // Minimum lengths of the standard descriptors the walks read.
 inline bool StandardLongEnough(const uint8_t* p) {
-  switch (p[1]) {
-    case kConfigurationType:
-    case kInterfaceType:
-      return p[0] >= 9;
-    case kEndpointType:
-      return p[0] >= 7;
+  switch (Type(p)) {
+    case kUsbConfigurationType:
+      return Length(p) >= sizeof(UsbConfigurationDescriptor);
+    case kUsbInterfaceType:
+      return Length(p) >= sizeof(UsbInterfaceDescriptor);
+    case kUsbEndpointType:
+      return Length(p) >= sizeof(UsbEndpointDescriptor);
     default:
       return true;
   }
 }
 
 bool AcDescriptorLongEnough(const uint8_t* p) {
-  if (p[1] != kCsInterface) return StandardLongEnough(p);
-  if (p[0] < 3) return false;
-  switch (p[2]) {
-    case kAcHeader:
-      return p[0] >= kAcHeaderSize;
-    case kAcInputTerminal:
-      return p[0] >= kInputTerminalSize;
-    case kAcOutputTerminal:
-      return p[0] >= kOutputTerminalSize;
-    case kAcFeatureUnit:
-      return p[0] >= kFeatureUnitMinSize;
-    case kAcClockSource:
-      return p[0] >= kClockSourceSize;
-    case kAcClockSelector:
-      return p[0] >= kClockSelectorMinSize && p[0] >= kClockSelectorMinSize + p[4];
-    case kAcClockMultiplier:
-      return p[0] >= kClockMultiplierSize;
+  if (Type(p) != kUac2CsInterface) return StandardLongEnough(p);
+  const uint8_t length = Length(p);
+  if (length < sizeof(Uac2CsDescriptorHeader)) return false;
+  switch (Subtype(p)) {
+    case kUac2AcHeader:
+      return length >= sizeof(Uac2AcHeaderDescriptor);
+    case kUac2InputTerminal:
+      return length >= sizeof(Uac2InputTerminalDescriptor);
+    case kUac2OutputTerminal:
+      return length >= sizeof(Uac2OutputTerminalDescriptor);
+    case kUac2FeatureUnit:
+      return length >= kFeatureUnitMinSize;
+    case kUac2ClockSource:
+      return length >= sizeof(Uac2ClockSourceDescriptor);
+    case kUac2ClockSelector:
+      return length >= kClockSelectorMinSize &&
+             length >= kClockSelectorMinSize + DescriptorAs<Uac2ClockSelectorDescriptor>(p)->bNrInPins;
+    case kUac2ClockMultiplier:
+      return length >= sizeof(Uac2ClockMultiplierDescriptor);
     default:
       return true;
   }
 }
 
 bool IsAudioInterface(const uint8_t* p, uint8_t subclass) {
-  return p[1] == kInterfaceType && p[5] == 0x01 && p[6] == subclass && p[7] == 0x20;
+  if (Type(p) != kUsbInterfaceType) return false;
+  const UsbInterfaceDescriptor* d = DescriptorAs<UsbInterfaceDescriptor>(p);
+  return d->bInterfaceClass == kUac2AudioClass && d->bInterfaceSubClass == subclass &&
+         d->bInterfaceProtocol == kUac2Protocol;
 }
 
 bool IsClockEntity(const uint8_t* p) {
-  return p[1] == kCsInterface &&
-         (p[2] == kAcClockSource || p[2] == kAcClockSelector || p[2] == kAcClockMultiplier);
+  return Type(p) == kUac2CsInterface && (Subtype(p) == kUac2ClockSource || Subtype(p) == kUac2ClockSelector ||
+                                         Subtype(p) == kUac2ClockMultiplier);
 }
 
 // Any clock entity (source, selector, multiplier) with that ID.
 const uint8_t* FindClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
-  for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
-    if (IsClockEntity(p) && p[3] == id) return p;
+  for (const uint8_t* p = block; p < blockEnd; p += Length(p)) {
+    if (IsClockEntity(p) && EntityId(p) == id) return p;
   }
   return nullptr;
+}
+
+// The input pins of a clock selector (bNrInPins of them), whose length the
+// block walk checked.
+inline const uint8_t* ClockSelectorSources(const uint8_t* selector) {
+  return selector + sizeof(Uac2ClockSelectorDescriptor);
 }
 
 const int kClockDepth = 8;
@@ -134,12 +128,13 @@ bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
     }
     const uint8_t* e = FindClock(block, blockEnd, queue[head]);
     if (e == nullptr) continue;
-    if (e[2] == kAcClockSource) return true;
-    if (e[2] == kAcClockMultiplier) {
-      reach(e[4]);
+    if (Subtype(e) == kUac2ClockSource) return true;
+    if (Subtype(e) == kUac2ClockMultiplier) {
+      reach(DescriptorAs<Uac2ClockMultiplierDescriptor>(e)->bCSourceID);
       continue;
     }
-    for (uint8_t i = 0; i < e[4]; ++i) reach(e[5 + i]);
+    const uint8_t pins = DescriptorAs<Uac2ClockSelectorDescriptor>(e)->bNrInPins;
+    for (uint8_t i = 0; i < pins; ++i) reach(ClockSelectorSources(e)[i]);
   }
   return false;
 }
@@ -148,42 +143,49 @@ bool ReachesSource(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
 // the source when it is one; a path whose clock leads to no source has none.
 AUDIO_PATH_STATE SetClock(const uint8_t* block, const uint8_t* blockEnd, uint8_t id, AUDIO_PATH* path) {
   path->ClockEntity = FindClock(block, blockEnd, id);
-  path->ClockSource =
-      path->ClockEntity != nullptr && path->ClockEntity[2] == kAcClockSource ? path->ClockEntity : nullptr;
+  path->ClockSource = path->ClockEntity != nullptr && Subtype(path->ClockEntity) == kUac2ClockSource
+                          ? path->ClockEntity
+                          : nullptr;
   return ReachesSource(block, blockEnd, id) ? AudioPathFound : AudioPathNoClock;
 }
 
 // Fields of the terminals, whose lengths the block walk checked.
 inline bool IsTerminal(const uint8_t* p, uint8_t subtype) {
-  return p[1] == kCsInterface && p[2] == subtype;
+  return Type(p) == kUac2CsInterface && Subtype(p) == subtype;
 }
 inline uint16_t TerminalType(const uint8_t* terminal) {
-  return Le16(terminal + 4);
+  // wTerminalType has one place in input and output terminals alike.
+  static_assert(offsetof(Uac2InputTerminalDescriptor, wTerminalType) ==
+                    offsetof(Uac2OutputTerminalDescriptor, wTerminalType),
+                "terminal layout");
+  return Subtype(terminal) == kUac2InputTerminal
+             ? DescriptorAs<Uac2InputTerminalDescriptor>(terminal)->wTerminalType
+             : DescriptorAs<Uac2OutputTerminalDescriptor>(terminal)->wTerminalType;
 }
 inline uint8_t InputTerminalClock(const uint8_t* it) {
-  return it[7];
+  return DescriptorAs<Uac2InputTerminalDescriptor>(it)->bCSourceID;
 }
 inline uint8_t OutputTerminalSource(const uint8_t* ot) {
-  return ot[7];
+  return DescriptorAs<Uac2OutputTerminalDescriptor>(ot)->bSourceID;
 }
 inline uint8_t OutputTerminalClock(const uint8_t* ot) {
-  return ot[8];
+  return DescriptorAs<Uac2OutputTerminalDescriptor>(ot)->bCSourceID;
 }
 
 // Whether p is a terminal or a unit: what a path passes through and what
 // its source IDs name. Clock entities have IDs of their own.
 bool IsPathEntity(const uint8_t* p) {
-  if (p[1] != kCsInterface || p[0] < 4) return false;
-  switch (p[2]) {
-    case kAcInputTerminal:
-    case kAcOutputTerminal:
-    case kAcMixerUnit:
-    case kAcSelectorUnit:
-    case kAcFeatureUnit:
-    case kAcEffectUnit:
-    case kAcProcessingUnit:
-    case kAcExtensionUnit:
-    case kAcSampleRateConverter:
+  if (Type(p) != kUac2CsInterface || Length(p) < sizeof(Uac2EntityHeader)) return false;
+  switch (Subtype(p)) {
+    case kUac2InputTerminal:
+    case kUac2OutputTerminal:
+    case kUac2MixerUnit:
+    case kUac2SelectorUnit:
+    case kUac2FeatureUnit:
+    case kUac2EffectUnit:
+    case kUac2ProcessingUnit:
+    case kUac2ExtensionUnit:
+    case kUac2SampleRateConverter:
       return true;
     default:
       return false;
@@ -192,8 +194,8 @@ bool IsPathEntity(const uint8_t* p) {
 
 // The first terminal or unit with bTerminalID or bUnitID `id`; null when none.
 const uint8_t* FindPathEntity(const uint8_t* block, const uint8_t* blockEnd, uint8_t id) {
-  for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
-    if (IsPathEntity(p) && p[3] == id) return p;
+  for (const uint8_t* p = block; p < blockEnd; p += Length(p)) {
+    if (IsPathEntity(p) && EntityId(p) == id) return p;
   }
   return nullptr;
 }
@@ -202,30 +204,40 @@ const uint8_t* FindPathEntity(const uint8_t* block, const uint8_t* blockEnd, uin
 // terminal, and for a unit too short to hold the sources it announces.
 bool UnitSources(const uint8_t* unit, const uint8_t** sources, uint32_t* count) {
   uint32_t at = 0, n = 1;
-  switch (unit[2]) {
-    case kAcFeatureUnit:          // bSourceID
-    case kAcSampleRateConverter:  // bSourceID
-      at = 4;
+  switch (Subtype(unit)) {
+    case kUac2FeatureUnit:
+      at = offsetof(Uac2FeatureUnitDescriptor, bSourceID);
       break;
-    case kAcEffectUnit:  // wEffectType, bSourceID
-      at = 6;
+    case kUac2SampleRateConverter:
+      at = offsetof(Uac2SampleRateConverterDescriptor, bSourceID);
       break;
-    case kAcMixerUnit:     // bNrInPins, baSourceID[]
-    case kAcSelectorUnit:  // bNrInPins, baSourceID[]
-      if (unit[0] < 5) return false;
-      n = unit[4];
-      at = 5;
+    case kUac2EffectUnit:
+      at = offsetof(Uac2EffectUnitDescriptor, bSourceID);
       break;
-    case kAcProcessingUnit:  // wProcessType, bNrInPins, baSourceID[]
-    case kAcExtensionUnit:   // wExtensionCode, bNrInPins, baSourceID[]
-      if (unit[0] < 7) return false;
-      n = unit[6];
-      at = 7;
+    case kUac2MixerUnit:  // baSourceID[] after the fixed part
+      if (Length(unit) < sizeof(Uac2MixerUnitDescriptor)) return false;
+      n = DescriptorAs<Uac2MixerUnitDescriptor>(unit)->bNrInPins;
+      at = sizeof(Uac2MixerUnitDescriptor);
+      break;
+    case kUac2SelectorUnit:  // baSourceID[] after the fixed part
+      if (Length(unit) < sizeof(Uac2SelectorUnitDescriptor)) return false;
+      n = DescriptorAs<Uac2SelectorUnitDescriptor>(unit)->bNrInPins;
+      at = sizeof(Uac2SelectorUnitDescriptor);
+      break;
+    case kUac2ProcessingUnit:  // baSourceID[] after the fixed part
+      if (Length(unit) < sizeof(Uac2ProcessingUnitDescriptor)) return false;
+      n = DescriptorAs<Uac2ProcessingUnitDescriptor>(unit)->bNrInPins;
+      at = sizeof(Uac2ProcessingUnitDescriptor);
+      break;
+    case kUac2ExtensionUnit:  // baSourceID[] after the fixed part
+      if (Length(unit) < sizeof(Uac2ExtensionUnitDescriptor)) return false;
+      n = DescriptorAs<Uac2ExtensionUnitDescriptor>(unit)->bNrInPins;
+      at = sizeof(Uac2ExtensionUnitDescriptor);
       break;
     default:
       return false;
   }
-  if (unit[0] < at + n) return false;
+  if (Length(unit) < at + n) return false;
   *sources = unit + at;
   *count = n;
   return true;
@@ -255,11 +267,11 @@ bool FindTerminalPath(const uint8_t* block, const uint8_t* blockEnd, bool render
     return true;
   };
   uint32_t count = 0;
-  for (const uint8_t* ot = block; ot < blockEnd; ot += ot[0]) {
-    if (!IsTerminal(ot, kAcOutputTerminal) || (TerminalType(ot) == kUsbStreaming) == render) continue;
+  for (const uint8_t* ot = block; ot < blockEnd; ot += Length(ot)) {
+    if (!IsTerminal(ot, kUac2OutputTerminal) || (TerminalType(ot) == kUac2UsbStreaming) == render) continue;
     // An output terminal whose ID an earlier entity took is no path's end.
-    if (FindPathEntity(block, blockEnd, ot[3]) != ot || !reach(ot[3])) continue;
-    queue[count++] = ot[3];
+    if (FindPathEntity(block, blockEnd, EntityId(ot)) != ot || !reach(EntityId(ot))) continue;
+    queue[count++] = EntityId(ot);
   }
   uint32_t head = 0, levelEnd = count;
   for (int level = 0; head < count; ++head) {
@@ -270,8 +282,8 @@ bool FindTerminalPath(const uint8_t* block, const uint8_t* blockEnd, bool render
     const uint8_t id = queue[head];
     const uint8_t* e = FindPathEntity(block, blockEnd, id);
     if (e == nullptr) continue;
-    if (level > 0 && IsTerminal(e, kAcInputTerminal)) {
-      if ((TerminalType(e) == kUsbStreaming) != render) continue;
+    if (level > 0 && IsTerminal(e, kUac2InputTerminal)) {
+      if ((TerminalType(e) == kUac2UsbStreaming) != render) continue;
       // Found: from the input terminal downstream to the output terminal.
       path->InputTerminal = e;
       path->FeatureUnit = nullptr;
@@ -281,7 +293,7 @@ bool FindTerminalPath(const uint8_t* block, const uint8_t* blockEnd, bool render
           path->OutputTerminal = d;
           break;
         }
-        if (render && path->FeatureUnit == nullptr && d[2] == kAcFeatureUnit) path->FeatureUnit = d;
+        if (render && path->FeatureUnit == nullptr && Subtype(d) == kUac2FeatureUnit) path->FeatureUnit = d;
       }
       return true;
     }
@@ -307,9 +319,9 @@ bool FindTerminalPath(const uint8_t* block, const uint8_t* blockEnd, bool render
 // Whether the block has the streaming terminal of a direction: a
 // USB-streaming input terminal for render, output terminal for capture.
 bool HasStreamingTerminal(const uint8_t* block, const uint8_t* blockEnd, bool render) {
-  const uint8_t subtype = render ? kAcInputTerminal : kAcOutputTerminal;
-  for (const uint8_t* p = block; p < blockEnd; p += p[0]) {
-    if (IsTerminal(p, subtype) && TerminalType(p) == kUsbStreaming) return true;
+  const uint8_t subtype = render ? kUac2InputTerminal : kUac2OutputTerminal;
+  for (const uint8_t* p = block; p < blockEnd; p += Length(p)) {
+    if (IsTerminal(p, subtype) && TerminalType(p) == kUac2UsbStreaming) return true;
   }
   return false;
 }
@@ -337,11 +349,15 @@ struct StreamingInterface {
   AltSettingSlot slots[QUENBY_MAX_SLOTS];
 };
 
-// bmAttributes transfer type, and usage of isochronous endpoints.
-const uint8_t kIsochronous = 0x01;
-const uint8_t kUsageData = 0x00;
-const uint8_t kUsageFeedback = 0x10;
-const uint8_t kUsageImplicitFeedbackData = 0x20;
+// The walk over the streaming interfaces: the interface being gathered, and
+// what the endpoints seen so far tell of both directions.
+struct StreamingWalk {
+  StreamingInterface s;
+  // A capture data endpoint of implicit-feedback usage: the unit paces
+  // render by the packets it sends (when render has no explicit feedback).
+  bool implicitSource;
+  bool bothDirections;  // an interface with data endpoints of both directions
+};
 
 TOPOLOGY_RESULT FinishInterface(StreamingInterface* s, USB_AUDIO_TOPOLOGY* t) {
   s->active = false;
@@ -367,9 +383,9 @@ uint32_t InterfacePosition(const uint8_t* config, const uint8_t* end, uint8_t nu
   uint8_t seen[32];
   memset(seen, 0, sizeof(seen));
   uint32_t position = 0;
-  for (const uint8_t* p = config; Fits(p, end); p += p[0]) {
-    if (p[1] != kInterfaceType || p[0] < 9) continue;
-    const uint8_t n = p[2];
+  for (const uint8_t* p = config; Fits(p, end); p += Length(p)) {
+    if (Type(p) != kUsbInterfaceType || Length(p) < sizeof(UsbInterfaceDescriptor)) continue;
+    const uint8_t n = DescriptorAs<UsbInterfaceDescriptor>(p)->bInterfaceNumber;
     if (n == number) return position;
     if ((seen[n / 8] & (1u << (n % 8))) == 0) {
       seen[n / 8] = (uint8_t)(seen[n / 8] | (1u << (n % 8)));
@@ -382,158 +398,203 @@ uint32_t InterfacePosition(const uint8_t* config, const uint8_t* end, uint8_t nu
 void BeginInterface(StreamingInterface* s, const uint8_t* p) {
   memset(s, 0, sizeof(*s));
   s->active = true;
-  s->number = p[2];
-  s->alternate = p[3];
+  s->number = DescriptorAs<UsbInterfaceDescriptor>(p)->bInterfaceNumber;
+  s->alternate = DescriptorAs<UsbInterfaceDescriptor>(p)->bAlternateSetting;
   s->slots[0].Interface = p;
 }
 
-}  // namespace
-
-TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO_TOPOLOGY* t) {
-  memset(t, 0, sizeof(*t));
-  if (config == nullptr || length < 2) return TopologyNoConfiguration;
-  const uint8_t* copyEnd = config + length;
-
-  // 1. The configuration descriptor; its wTotalLength bounds every walk.
+// 1. The configuration descriptor, the first of the copy's descriptors of
+// its type; its wTotalLength bounds every walk. *next gets the descriptor
+// after it.
+TOPOLOGY_RESULT FindConfiguration(const uint8_t* config, const uint8_t* copyEnd, USB_AUDIO_TOPOLOGY* t,
+                                  const uint8_t** next) {
   const uint8_t* p = config;
   for (;;) {
     if (p >= copyEnd) return TopologyNoConfiguration;
     if (!Fits(p, copyEnd) || !StandardLongEnough(p)) return TopologyMalformed;
-    if (p[1] == kConfigurationType) break;
-    p += p[0];
+    if (Type(p) == kUsbConfigurationType) break;
+    p += Length(p);
   }
-  size_t total = Le16(p + 2);
-  if (total < p[0]) return TopologyMalformed;
-  const uint8_t* end = total <= (size_t)(copyEnd - p) ? p + total : copyEnd;
+  const size_t total = DescriptorAs<UsbConfigurationDescriptor>(p)->wTotalLength;
+  if (total < Length(p)) return TopologyMalformed;
   t->Configuration = p;
-  t->ConfigurationEnd = end;
-  p += p[0];
+  t->ConfigurationEnd = total <= (size_t)(copyEnd - p) ? p + total : copyEnd;
+  *next = p + Length(p);
+  return TopologyOk;
+}
 
-  // The AudioControl interface of protocol 0x20 and its class-specific header.
+// The AudioControl interface of protocol 0x20 from `p` on, and its
+// class-specific header before the next interface.
+TOPOLOGY_RESULT FindControlHeader(const uint8_t* p, USB_AUDIO_TOPOLOGY* t) {
+  const uint8_t* end = t->ConfigurationEnd;
   for (;;) {
     if (p >= end) return TopologyNoControlInterface;
     if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
-    if (IsAudioInterface(p, 0x01)) break;
-    p += p[0];
+    if (IsAudioInterface(p, kUac2AudioControl)) break;
+    p += Length(p);
   }
   t->ControlInterface = p;
   t->ControlIndex = 0;
   t->AudioInterfaceCount = 1;
-  p += p[0];
+  p += Length(p);
   for (;;) {
     if (p >= end) return TopologyNoControlHeader;
     if (!Fits(p, end) || !AcDescriptorLongEnough(p)) return TopologyMalformed;
-    if (p[1] == kInterfaceType) return TopologyNoControlHeader;
-    if (p[1] == kCsInterface && p[2] == kAcHeader) break;
-    p += p[0];
+    if (Type(p) == kUsbInterfaceType) return TopologyNoControlHeader;
+    if (Type(p) == kUac2CsInterface && Subtype(p) == kUac2AcHeader) break;
+    p += Length(p);
   }
   t->ControlHeader = p;
+  return TopologyOk;
+}
 
-  // The AudioControl block ends at the first of: the header's stated end, the
-  // next interface descriptor, the end of the configuration. Devices state
-  // wrong totals in both directions; the block never reaches past the
-  // descriptor boundary before its end.
-  size_t stated = Le16(p + 6);
-  const uint8_t* statedEnd = stated <= (size_t)(end - p) ? p + stated : end;
-  const uint8_t* q = p;
+// The end of the AudioControl block: the first of the header's stated end,
+// the next interface descriptor, the end of the configuration. Devices state
+// wrong totals in both directions; the block never reaches past the
+// descriptor boundary before its end. Checks the length of each of its
+// descriptors.
+TOPOLOGY_RESULT FindControlEnd(USB_AUDIO_TOPOLOGY* t) {
+  const uint8_t* header = t->ControlHeader;
+  const uint8_t* end = t->ConfigurationEnd;
+  const size_t stated = DescriptorAs<Uac2AcHeaderDescriptor>(header)->wTotalLength;
+  const uint8_t* statedEnd = stated <= (size_t)(end - header) ? header + stated : end;
+  const uint8_t* q = header;
   while (q < statedEnd) {
     if (!Fits(q, end) || !AcDescriptorLongEnough(q)) return TopologyMalformed;
-    if (q[1] == kInterfaceType || q[0] > statedEnd - q) break;
-    q += q[0];
+    if (Type(q) == kUsbInterfaceType || Length(q) > statedEnd - q) break;
+    q += Length(q);
   }
   t->ControlEnd = q;
+  return TopologyOk;
+}
 
-  // 2, 3. Terminal paths inside the block.
-  t->CapturePathState = FindPath(p, q, false, &t->CapturePath);
-  t->RenderPathState = FindPath(p, q, true, &t->RenderPath);
-  TOPOLOGY_RESULT pathResult = TopologyOk;
-  if (t->CapturePathState == AudioPathNoClock && t->RenderPathState == AudioPathNoClock) {
-    pathResult = TopologyNoClockSource;
-  }
+// 2, 3. The terminal paths inside the block; TopologyNoClockSource when
+// the clocks of both lead to no clock source.
+TOPOLOGY_RESULT FindPaths(USB_AUDIO_TOPOLOGY* t) {
+  t->CapturePathState = FindPath(t->ControlHeader, t->ControlEnd, false, &t->CapturePath);
+  t->RenderPathState = FindPath(t->ControlHeader, t->ControlEnd, true, &t->RenderPath);
+  if (t->CapturePathState == AudioPathNoClock && t->RenderPathState == AudioPathNoClock)
+    return TopologyNoClockSource;
+  return TopologyOk;
+}
 
-  // 4, 5. Streaming interfaces from the end of the block to the end of the
-  // configuration, one slot per alternate setting.
-  StreamingInterface s;
-  memset(&s, 0, sizeof(s));
-  // A capture data endpoint of implicit-feedback usage: the unit paces
-  // render by the packets it sends (when render has no explicit feedback).
-  bool implicitSource = false, bothDirections = false;
-  for (p = q; p < end; p += p[0]) {
-    if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
-    if (p[1] == kInterfaceType) {
-      bool streaming = IsAudioInterface(p, 0x02);
-      if (s.active && p[2] != s.number) {
-        TOPOLOGY_RESULT r = FinishInterface(&s, t);
-        if (r != TopologyOk) return r;
-      }
-      if (!s.active) {
-        if (streaming && p[3] == 0) BeginInterface(&s, p);
-        continue;
-      }
-      if (p[3] != s.alternate) {
-        if (++s.slot >= QUENBY_MAX_SLOTS) return TopologyTooManySettings;
-        s.alternate = p[3];
-        s.slots[s.slot].Interface = p;
-        s.endpoints = 0;
-      }
-      continue;
-    }
-    if (!s.active) continue;
-    AltSettingSlot* slot = &s.slots[s.slot];
-    if (p[1] == kCsInterface) {
-      if (p[0] < 3) return TopologyMalformed;
-      if (p[2] == kAsGeneral) {
-        if (p[0] < kAsGeneralSize) return TopologyMalformed;
-        if (p[5] == 1 && Le32(p + 6) == 1 && slot->AsGeneral == nullptr) slot->AsGeneral = p;
-      } else if (p[2] == kAsFormatType) {
-        if (p[0] < 4) return TopologyMalformed;
-        if (p[3] == 1) {
-          if (p[0] < kFormatTypeISize) return TopologyMalformed;
-          if (slot->FormatTypeI == nullptr) slot->FormatTypeI = p;
-        }
-      }
-    } else if (p[1] == kEndpointType) {
-      // Only isochronous endpoints carry audio or feedback; an interrupt or
-      // bulk endpoint of the setting is none of them, but still has a pipe
-      // and so counts for the index of those after it.
-      if ((p[3] & 0x03) == kIsochronous) {
-        uint8_t usage = p[3] & 0x30;
-        // A data endpoint that also paces the other direction (implicit
-        // feedback) still carries this interface's data.
-        if (usage == kUsageImplicitFeedbackData) {
-          if ((p[2] & 0x80) != 0) implicitSource = true;
-          usage = kUsageData;
-        }
-        if (usage == kUsageData) {
-          // Every data endpoint of an interface goes the way its first does.
-          const bool input = (p[2] & 0x80) != 0;
-          if (s.dataSeen && input != s.input) bothDirections = true;
-          if (!s.dataSeen) {
-            s.dataSeen = true;
-            s.input = input;
-          }
-          if (slot->DataEndpoint == nullptr) {
-            slot->DataEndpoint = p;
-            slot->DataEndpointIndex = s.endpoints;
-          }
-        } else if (usage == kUsageFeedback && slot->FeedbackEndpoint == nullptr) {
-          slot->FeedbackEndpoint = p;
-          slot->FeedbackEndpointIndex = s.endpoints;
-        }
-      }
-      s.endpoints++;
-    } else if (p[1] == kCsEndpoint) {
-      if (p[0] < 3) return TopologyMalformed;
-      if (p[2] == 0x01) {
-        if (p[0] < kCsEndpointSize) return TopologyMalformed;
-        if (slot->DataEndpointCs == nullptr) slot->DataEndpointCs = p;
-      }
-    }
-  }
-  if (s.active) {
-    TOPOLOGY_RESULT r = FinishInterface(&s, t);
+// An interface descriptor after the AudioControl block: one of another
+// number finishes the interface being gathered; alternate setting 0 of an
+// AudioStreaming interface begins one; each further alternate setting of it
+// takes the next slot.
+TOPOLOGY_RESULT StreamingInterfaceDescriptor(const uint8_t* p, StreamingWalk* w, USB_AUDIO_TOPOLOGY* t) {
+  StreamingInterface* s = &w->s;
+  const UsbInterfaceDescriptor* d = DescriptorAs<UsbInterfaceDescriptor>(p);
+  if (s->active && d->bInterfaceNumber != s->number) {
+    TOPOLOGY_RESULT r = FinishInterface(s, t);
     if (r != TopologyOk) return r;
   }
+  if (!s->active) {
+    if (IsAudioInterface(p, kUac2AudioStreaming) && d->bAlternateSetting == 0) BeginInterface(s, p);
+    return TopologyOk;
+  }
+  if (d->bAlternateSetting != s->alternate) {
+    if (++s->slot >= QUENBY_MAX_SLOTS) return TopologyTooManySettings;
+    s->alternate = d->bAlternateSetting;
+    s->slots[s->slot].Interface = p;
+    s->endpoints = 0;
+  }
+  return TopologyOk;
+}
+
+// A class-specific interface descriptor of a setting: the first AS_GENERAL
+// of format type I that carries PCM alone, and the first FORMAT_TYPE_I.
+TOPOLOGY_RESULT StreamingClassDescriptor(const uint8_t* p, AltSettingSlot* slot) {
+  if (Length(p) < sizeof(Uac2CsDescriptorHeader)) return TopologyMalformed;
+  if (Subtype(p) == kUac2AsGeneral) {
+    if (Length(p) < sizeof(Uac2AsGeneralDescriptor)) return TopologyMalformed;
+    const Uac2AsGeneralDescriptor* g = DescriptorAs<Uac2AsGeneralDescriptor>(p);
+    if (g->bFormatType == kUac2FormatTypeI && g->bmFormats == kUac2FormatPcm && slot->AsGeneral == nullptr)
+      slot->AsGeneral = p;
+  } else if (Subtype(p) == kUac2FormatType) {
+    if (Length(p) < sizeof(Uac2FormatTypeHeader)) return TopologyMalformed;
+    if (DescriptorAs<Uac2FormatTypeHeader>(p)->bFormatType == kUac2FormatTypeI) {
+      if (Length(p) < sizeof(Uac2FormatTypeIDescriptor)) return TopologyMalformed;
+      if (slot->FormatTypeI == nullptr) slot->FormatTypeI = p;
+    }
+  }
+  return TopologyOk;
+}
+
+// An endpoint descriptor of a setting. Only isochronous endpoints carry
+// audio or feedback; an interrupt or bulk endpoint of the setting is none of
+// them, but still has a pipe and so counts for the index of those after it.
+void StreamingEndpoint(const uint8_t* p, StreamingWalk* w) {
+  StreamingInterface* s = &w->s;
+  AltSettingSlot* slot = &s->slots[s->slot];
+  const UsbEndpointDescriptor* e = Endpoint(p);
+  if ((e->bmAttributes & kUsbTransferTypeMask) == kUsbIsochronous) {
+    const bool input = (e->bEndpointAddress & kUsbEndpointIn) != 0;
+    uint8_t usage = e->bmAttributes & kUsbUsageMask;
+    // A data endpoint that also paces the other direction (implicit
+    // feedback) still carries this interface's data.
+    if (usage == kUsbUsageImplicitFeedbackData) {
+      if (input) w->implicitSource = true;
+      usage = kUsbUsageData;
+    }
+    if (usage == kUsbUsageData) {
+      // Every data endpoint of an interface goes the way its first does.
+      if (s->dataSeen && input != s->input) w->bothDirections = true;
+      if (!s->dataSeen) {
+        s->dataSeen = true;
+        s->input = input;
+      }
+      if (slot->DataEndpoint == nullptr) {
+        slot->DataEndpoint = p;
+        slot->DataEndpointIndex = s->endpoints;
+      }
+    } else if (usage == kUsbUsageFeedback && slot->FeedbackEndpoint == nullptr) {
+      slot->FeedbackEndpoint = p;
+      slot->FeedbackEndpointIndex = s->endpoints;
+    }
+  }
+  s->endpoints++;
+}
+
+// A class-specific endpoint descriptor of a setting: the first EP_GENERAL.
+TOPOLOGY_RESULT StreamingClassEndpoint(const uint8_t* p, AltSettingSlot* slot) {
+  if (Length(p) < sizeof(Uac2CsDescriptorHeader)) return TopologyMalformed;
+  if (Subtype(p) == kUac2EpGeneral) {
+    if (Length(p) < sizeof(Uac2AsIsoEndpointDescriptor)) return TopologyMalformed;
+    if (slot->DataEndpointCs == nullptr) slot->DataEndpointCs = p;
+  }
+  return TopologyOk;
+}
+
+// 4, 5. The streaming interfaces from the end of the AudioControl block to
+// the end of the configuration, one slot per alternate setting.
+TOPOLOGY_RESULT WalkStreamingInterfaces(USB_AUDIO_TOPOLOGY* t, StreamingWalk* w) {
+  memset(w, 0, sizeof(*w));
+  const uint8_t* end = t->ConfigurationEnd;
+  for (const uint8_t* p = t->ControlEnd; p < end; p += Length(p)) {
+    if (!Fits(p, end) || !StandardLongEnough(p)) return TopologyMalformed;
+    TOPOLOGY_RESULT r = TopologyOk;
+    if (Type(p) == kUsbInterfaceType) {
+      r = StreamingInterfaceDescriptor(p, w, t);
+    } else if (w->s.active) {
+      AltSettingSlot* slot = &w->s.slots[w->s.slot];
+      if (Type(p) == kUac2CsInterface) {
+        r = StreamingClassDescriptor(p, slot);
+      } else if (Type(p) == kUsbEndpointType) {
+        StreamingEndpoint(p, w);
+      } else if (Type(p) == kUac2CsEndpoint) {
+        r = StreamingClassEndpoint(p, slot);
+      }
+    }
+    if (r != TopologyOk) return r;
+  }
+  return w->s.active ? FinishInterface(&w->s, t) : TopologyOk;
+}
+
+// The positions of the interfaces found among the configuration's
+// interfaces, and how each render setting is paced.
+void PlaceInterfaces(USB_AUDIO_TOPOLOGY* t, bool implicitSource) {
+  const uint8_t* end = t->ConfigurationEnd;
   t->ControlIndex = InterfacePosition(t->Configuration, end, DescriptorInterfaceNumber(t->ControlInterface));
   if (t->HasCaptureInterface)
     t->CaptureIndex =
@@ -547,6 +608,14 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
       r->RenderPacing = (uint8_t)RenderPacing(r->DataEndpoint, r->FeedbackEndpoint,
                                               implicitSource && t->HasCaptureInterface);
   }
+}
+
+// What a walk that read the whole configuration found: refused for data
+// endpoints of both directions on one interface, for paths without a
+// clock source (`pathResult`), and unless every streaming interface is
+// served and one is.
+TOPOLOGY_RESULT TopologyVerdict(const USB_AUDIO_TOPOLOGY* t, bool bothDirections,
+                                TOPOLOGY_RESULT pathResult) {
   if (bothDirections) return TopologyDataDirection;
   if (pathResult != TopologyOk) return pathResult;
   // Every streaming interface is served or the unit refused: never one
@@ -562,6 +631,24 @@ TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO
   // A unit that captures only is served; one that streams nothing is not.
   if (!TopologyHasRender(t) && !TopologyHasCapture(t)) return TopologyNoRender;
   return TopologyOk;
+}
+
+}  // namespace
+
+TOPOLOGY_RESULT TopologyDiscover(const uint8_t* config, size_t length, USB_AUDIO_TOPOLOGY* t) {
+  memset(t, 0, sizeof(*t));
+  if (config == nullptr || length < 2) return TopologyNoConfiguration;
+  const uint8_t* next = nullptr;
+  TOPOLOGY_RESULT r = FindConfiguration(config, config + length, t, &next);
+  if (r == TopologyOk) r = FindControlHeader(next, t);
+  if (r == TopologyOk) r = FindControlEnd(t);
+  if (r != TopologyOk) return r;
+  const TOPOLOGY_RESULT pathResult = FindPaths(t);
+  StreamingWalk w;
+  r = WalkStreamingInterfaces(t, &w);
+  if (r != TopologyOk) return r;
+  PlaceInterfaces(t, w.implicitSource);
+  return TopologyVerdict(t, w.bothDirections, pathResult);
 }
 
 const char* TopologyResultText(TOPOLOGY_RESULT result) {
@@ -639,7 +726,7 @@ TOPOLOGY_RESULT TopologyCheckPeriods(const USB_AUDIO_TOPOLOGY* t, int highSpeed)
     const uint32_t period = EndpointPeriod(t->RenderSlots[r].DataEndpoint, highSpeed);
     for (int c = 0; c < QUENBY_MAX_SLOTS; ++c) {
       const uint8_t* e = t->CaptureSlots[c].DataEndpoint;
-      if (e != nullptr && (e[3] & 0x30) == kUsageImplicitFeedbackData &&
+      if (e != nullptr && (Endpoint(e)->bmAttributes & kUsbUsageMask) == kUsbUsageImplicitFeedbackData &&
           EndpointPeriod(e, highSpeed) != period)
         return TopologyImplicitFeedback;
     }
@@ -655,9 +742,9 @@ TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* t) {
     for (int i = 0; i < QUENBY_MAX_SLOTS; ++i) {
       const uint8_t* f = slots[i].FeedbackEndpoint;
       if (render && f != nullptr) {
-        if ((f[2] & 0x80) == 0) return TopologyFeedbackDirection;
+        if ((Endpoint(f)->bEndpointAddress & kUsbEndpointIn) == 0) return TopologyFeedbackDirection;
         // The value is 3 bytes (10.14) or 4 (16.16), in one transaction.
-        if ((Le16(f + 4) & 0x7FF) < 3) return TopologyFeedbackTooShort;
+        if ((Endpoint(f)->wMaxPacketSize & kUsbPacketSizeMask) < 3) return TopologyFeedbackTooShort;
       }
       paced = paced || slots[i].RenderPacing != QUENBY_PACING_NONE;
       usable = usable || SlotIsUsable(&slots[i]);
@@ -670,12 +757,12 @@ TOPOLOGY_RESULT TopologyCheckSettings(const USB_AUDIO_TOPOLOGY* t) {
 
 CLOCK_KIND ClockEntityKind(const uint8_t* e) {
   if (e == nullptr) return ClockKindNone;
-  switch (e[2]) {
-    case kAcClockSource:
+  switch (Subtype(e)) {
+    case kUac2ClockSource:
       return ClockKindSource;
-    case kAcClockSelector:
+    case kUac2ClockSelector:
       return ClockKindSelector;
-    case kAcClockMultiplier:
+    case kUac2ClockMultiplier:
       return ClockKindMultiplier;
     default:
       return ClockKindNone;
@@ -688,8 +775,8 @@ const uint8_t* TopologyFindClock(const USB_AUDIO_TOPOLOGY* t, uint8_t id) {
 }
 
 uint8_t ClockSelectorInput(const uint8_t* selector, uint32_t pin) {
-  if (pin < 1 || pin > selector[4]) return 0;
-  return selector[4 + pin];
+  if (pin < 1 || pin > DescriptorAs<Uac2ClockSelectorDescriptor>(selector)->bNrInPins) return 0;
+  return ClockSelectorSources(selector)[pin - 1];
 }
 
 CLOCK_RESULT ClockResolve(const USB_AUDIO_TOPOLOGY* t, uint8_t id, CLOCK_READ read, void* context,
@@ -714,7 +801,7 @@ CLOCK_RESULT ClockResolve(const USB_AUDIO_TOPOLOGY* t, uint8_t id, CLOCK_READ re
           return ClockMultiplierUnread;
         // The rate at the terminal would be the source's times this ratio.
         if (value != denominator || value == 0) return ClockRatioNotOne;
-        id = e[4];
+        id = DescriptorAs<Uac2ClockMultiplierDescriptor>(e)->bCSourceID;
         break;
       }
       default:
@@ -766,26 +853,28 @@ int TopologyHasRender(const USB_AUDIO_TOPOLOGY* t) {
 }
 
 uint8_t DescriptorInterfaceNumber(const uint8_t* d) {
-  return d[2];
+  return DescriptorAs<UsbInterfaceDescriptor>(d)->bInterfaceNumber;
 }
 uint8_t DescriptorAlternateSetting(const uint8_t* d) {
-  return d[3];
+  return DescriptorAs<UsbInterfaceDescriptor>(d)->bAlternateSetting;
 }
 uint8_t DescriptorClockId(const uint8_t* d) {
-  return d[3];
+  return EntityId(d);  // bClockID, of a source, selector or multiplier alike
 }
 int ClockSourceRateSettable(const uint8_t* d) {
-  return d != nullptr && (d[5] & 0x03) == 0x03;  // bmControls, inside the 8 bytes the walk checked
+  return d != nullptr && (DescriptorAs<Uac2ClockSourceDescriptor>(d)->bmControls & 0x03) == 0x03;
 }
 int ClockSourceValidityReadable(const uint8_t* d) {
-  return d != nullptr && (d[5] & 0x04) != 0;  // bmControls, inside the 8 bytes the walk checked
+  return d != nullptr && (DescriptorAs<Uac2ClockSourceDescriptor>(d)->bmControls & 0x04) != 0;
 }
 uint8_t DescriptorEndpointAddress(const uint8_t* d) {
-  return d[2];
+  return Endpoint(d)->bEndpointAddress;
 }
 
 uint32_t EndpointSyncType(const uint8_t* endpoint) {
-  return endpoint == nullptr ? QUENBY_SYNC_NONE : (uint32_t)(endpoint[3] >> 2) & 3;
+  return endpoint == nullptr
+             ? QUENBY_SYNC_NONE
+             : (uint32_t)(Endpoint(endpoint)->bmAttributes >> kUsbSyncTypeShift) & kUsbSyncTypeMask;
 }
 
 uint32_t RenderPacing(const uint8_t* dataEndpoint, const uint8_t* feedbackEndpoint, int implicitSource) {
@@ -801,8 +890,8 @@ uint32_t RenderPacing(const uint8_t* dataEndpoint, const uint8_t* feedbackEndpoi
 
 uint32_t EndpointBytesPerInterval(const uint8_t* endpoint) {
   if (endpoint == nullptr) return 0;
-  uint16_t w = Le16(endpoint + 4);
-  return (uint32_t)(w & 0x7FF) * (1 + ((w >> 11) & 3));
+  const uint16_t w = Endpoint(endpoint)->wMaxPacketSize;
+  return (uint32_t)(w & kUsbPacketSizeMask) * (1 + ((w >> kUsbTransactionsShift) & kUsbTransactionsMask));
 }
 
 int SlotIsEmpty(const AltSettingSlot* slot) {
@@ -819,18 +908,22 @@ int SlotIsUsable(const AltSettingSlot* slot) {
     return 0;
   const uint32_t bytes = SlotSubslotBytes(slot), bits = SlotBits(slot);
   if (bytes < 2 || bytes > 4 || bits == 0 || bits > 8 * bytes) return 0;
-  const bool render = (slot->DataEndpoint[2] & 0x80) == 0;
+  const bool render = (DescriptorEndpointAddress(slot->DataEndpoint) & kUsbEndpointIn) == 0;
   return !render || slot->RenderPacing != QUENBY_PACING_NONE;
 }
 
 uint32_t SlotChannels(const AltSettingSlot* slot) {
-  return slot->AsGeneral != nullptr ? slot->AsGeneral[10] : 0;
+  return slot->AsGeneral != nullptr ? DescriptorAs<Uac2AsGeneralDescriptor>(slot->AsGeneral)->bNrChannels : 0;
 }
 uint32_t SlotBits(const AltSettingSlot* slot) {
-  return slot->FormatTypeI != nullptr ? slot->FormatTypeI[5] : 0;
+  return slot->FormatTypeI != nullptr
+             ? DescriptorAs<Uac2FormatTypeIDescriptor>(slot->FormatTypeI)->bBitResolution
+             : 0;
 }
 uint32_t SlotSubslotBytes(const AltSettingSlot* slot) {
-  return slot->FormatTypeI != nullptr ? slot->FormatTypeI[4] : 0;
+  return slot->FormatTypeI != nullptr
+             ? DescriptorAs<Uac2FormatTypeIDescriptor>(slot->FormatTypeI)->bSubslotSize
+             : 0;
 }
 
 uint32_t SlotContainerBits(const AltSettingSlot* slot) {
@@ -840,7 +933,8 @@ uint32_t SlotContainerBits(const AltSettingSlot* slot) {
 
 uint32_t EndpointPeriod(const uint8_t* endpoint, int highSpeed) {
   if (endpoint == nullptr || !highSpeed) return 1;
-  uint32_t interval = endpoint[6] < 1 ? 1 : endpoint[6];
+  const uint8_t bInterval = Endpoint(endpoint)->bInterval;
+  uint32_t interval = bInterval < 1 ? 1 : bInterval;
   return interval > 4 ? 0 : 1u << (interval - 1);
 }
 
@@ -911,16 +1005,26 @@ uint32_t SlotsMaxFeedbackPacket(const AltSettingSlot* slots) {
   return max;
 }
 
+namespace {
+
+// Subrange `index` of a rate list, which RateListCount() counts.
+inline const Uac2Range32Subrange* Subrange(const uint8_t* list, uint32_t index) {
+  return DescriptorAs<Uac2Range32Subrange>(list + sizeof(Uac2Range32Header) +
+                                           sizeof(Uac2Range32Subrange) * (size_t)index);
+}
+
+}  // namespace
+
 uint32_t RateListCount(const uint8_t* list, size_t bytes) {
-  if (list == nullptr || bytes < 2) return 0;
-  uint32_t stated = Le16(list);
-  uint32_t present = (uint32_t)((bytes - 2) / 12);
+  if (list == nullptr || bytes < sizeof(Uac2Range32Header)) return 0;
+  uint32_t stated = DescriptorAs<Uac2Range32Header>(list)->wNumSubRanges;
+  uint32_t present = (uint32_t)((bytes - sizeof(Uac2Range32Header)) / sizeof(Uac2Range32Subrange));
   return stated < present ? stated : present;
 }
 
 uint32_t RateListRate(const uint8_t* list, size_t bytes, uint32_t index) {
   if (index >= RateListCount(list, bytes)) return 0;
-  return Le32(list + 2 + 12 * (size_t)index);
+  return Subrange(list, index)->dMIN;
 }
 
 namespace {
@@ -929,8 +1033,8 @@ namespace {
 const uint32_t kStandardRates[] = {8000,  11025, 16000, 22050,  24000,  32000,  44100, 48000,
                                    64000, 88200, 96000, 176400, 192000, 352800, 384000};
 
-bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
-  const uint32_t min = Le32(subrange), max = Le32(subrange + 4), res = Le32(subrange + 8);
+bool SubrangeHolds(const Uac2Range32Subrange* subrange, uint32_t rate) {
+  const uint32_t min = subrange->dMIN, max = subrange->dMAX, res = subrange->dRES;
   if (rate < QUENBY_LOWEST_RATE) return false;
   if (rate == min) return true;
   if (min >= max || rate < min || rate > max) return false;
@@ -944,7 +1048,7 @@ bool SubrangeHolds(const uint8_t* subrange, uint32_t rate) {
 int RateListOffers(const uint8_t* list, size_t bytes, uint32_t rate) {
   uint32_t n = RateListCount(list, bytes);
   for (uint32_t i = 0; i < n && rate != 0; ++i) {
-    if (SubrangeHolds(list + 2 + 12 * (size_t)i, rate)) return 1;
+    if (SubrangeHolds(Subrange(list, i), rate)) return 1;
   }
   return 0;
 }

@@ -6,7 +6,8 @@
 // Pure logic on the bytes the device handed us: no kernel or framework call.
 // Every walk steps by bLength and stops with an error at a descriptor whose
 // bLength is 0, shorter than its type needs, or that runs past the end of the
-// configuration (or of the copy, whichever comes first).
+// configuration (or of the copy, whichever comes first). Runs at any IRQL
+// (the clock walk's reader at whatever IRQL it needs).
 #ifndef QUENBY_TOPOLOGY_H
 #define QUENBY_TOPOLOGY_H
 

@@ -16,6 +16,7 @@ const USHORT kClockValidControl = QUENBY_CS_CLOCK_VALID_CONTROL << 8;
 // trip of its own.
 const ULONG kValidityReads = 4;
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ClassRequest(WDF_DEVICE_CONTEXT* ctx, WDF_USB_BMREQUEST_DIRECTION direction, UCHAR request,
                       USHORT value, USHORT index, PVOID buffer, ULONG length, PULONG transferred) {
   WDF_USB_CONTROL_SETUP_PACKET packet;
@@ -34,6 +35,7 @@ USHORT ClockIndex(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId) {
   return (USHORT)((clockId << 8) | DescriptorInterfaceNumber(ctx->Topology.ControlInterface));
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUCHAR ControlBuffer(WDF_DEVICE_CONTEXT* ctx) {
   return static_cast<PUCHAR>(WdfMemoryGetBuffer(ctx->ControlMemory, nullptr));
 }
@@ -42,6 +44,7 @@ const AltSettingSlot* Slots(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
 }
 
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SelectOnce(WDFUSBINTERFACE usbInterface, UCHAR setting) {
   WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
   WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, setting);
@@ -57,6 +60,7 @@ void PutLe32(PUCHAR p, ULONG value) {
 
 // Reads one clock's rate list into its half of the rate-list buffer. A
 // clock whose rate the host cannot set offers the one rate it runs at.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
   if (clockSource == nullptr) return STATUS_UNSUCCESSFUL;
   if (ctx->FixedRate[direction] != 0) {
@@ -85,6 +89,7 @@ NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* c
 
 // GET CUR of a clock selector's or multiplier's control, for ClockResolve():
 // 1 byte for the selector's input, 2 for a multiplier's terms.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 int ReadClockControl(void* context, uint8_t entity, uint8_t control, uint32_t* value) {
   WDF_DEVICE_CONTEXT* ctx = static_cast<WDF_DEVICE_CONTEXT*>(context);
   const uint8_t* e = TopologyFindClock(&ctx->Topology, entity);
@@ -123,11 +128,13 @@ void QuenbySetFormatValid(AUDIO_FORMAT* format, ULONG channels, ULONG rate, ULON
   w->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
 }
 
+_Use_decl_annotations_
 PUCHAR QuenbyRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (ctx->RateMemory == nullptr) return nullptr;
   return static_cast<PUCHAR>(WdfMemoryGetBuffer(ctx->RateMemory, nullptr)) + direction * kRateListHalf;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, ULONG length) {
   ULONG transferred = 0;
   NTSTATUS status = ClassRequest(ctx, BmRequestDeviceToHost, kRequestRange, kSamplingFrequencyControl,
@@ -136,6 +143,7 @@ NTSTATUS QuenbyGetRange(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PUCHAR buffer, U
   return transferred == length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate) {
   PUCHAR control = ControlBuffer(ctx);
   PutLe32(control, rate);
@@ -146,6 +154,7 @@ NTSTATUS QuenbySetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, ULONG rate)
   return transferred == 4 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate) {
   PUCHAR control = ControlBuffer(ctx);
   ULONG transferred = 0;
@@ -158,6 +167,7 @@ NTSTATUS QuenbyGetSampleRate(WDF_DEVICE_CONTEXT* ctx, UCHAR clockId, PULONG rate
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
   const AUDIO_PATH* path =
       direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
@@ -172,6 +182,7 @@ NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate)
   return now == rate ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   const AUDIO_PATH* path =
       direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
@@ -194,6 +205,7 @@ NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return STATUS_DEVICE_NOT_READY;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
   const USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
   // On a composite device the framework's interfaces are those of the audio
@@ -231,6 +243,7 @@ NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
   USB_AUDIO_TOPOLOGY* t = &ctx->Topology;
   AUDIO_PATH* paths[2] = {TopologyHasCapture(t) ? &t->CapturePath : nullptr,
@@ -278,16 +291,18 @@ NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   if (!ctx->SharedClock) return 0;
   const ULONG other = direction == QUENBY_DIR_CAPTURE ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
   const QUENBY_STREAM stream = other == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
-  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamActive[stream]), 0, 0) == 0)
+  if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Streams[stream].Active), 0, 0) == 0)
     return 0;
   // Also asked by the pins' format handlers, which hold no stream-control lock.
   return QuenbyStreamFormat(ctx, other).nSamplesPerSec;
 }
 
+_Use_decl_annotations_
 void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -295,6 +310,7 @@ void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO
   WdfSpinLockRelease(lock);
 }
 
+_Use_decl_annotations_
 ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
@@ -303,6 +319,7 @@ ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   return rate;
 }
 
+_Use_decl_annotations_
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
   AUDIO_FORMAT device = ctx->DeviceFormat[direction];
   WAVEFORMATEX* w = &device.WaveFormatExt.Format;
@@ -316,12 +333,14 @@ BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG
   return TRUE;
 }
 
+_Use_decl_annotations_
 BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx) {
   return !ctx->SharedClock ||
          QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
                                   ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -340,6 +359,7 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx) {
   return TopologyHasRender(t) ? ReadRateList(ctx, QUENBY_DIR_RENDER, t->RenderPath.ClockSource) : status;
 }
 
+_Use_decl_annotations_
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
   if (TopologyHasCapture(&ctx->Topology)) {
     ComputeLimits(ctx->Topology.CaptureSlots, QuenbyRateList(ctx, QUENBY_DIR_CAPTURE),
@@ -351,6 +371,7 @@ void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
   }
 }
 
+_Use_decl_annotations_
 void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     if (d == QUENBY_DIR_CAPTURE ? !TopologyHasCapture(&ctx->Topology) : !TopologyHasRender(&ctx->Topology))
@@ -370,6 +391,7 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
   }
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbySelectAltSetting(WDF_DEVICE_CONTEXT* ctx, WDFUSBINTERFACE usbInterface, UCHAR setting) {
   if (InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->SurpriseRemoved), 0, 0) != 0) {
     return STATUS_UNSUCCESSFUL;
@@ -394,6 +416,7 @@ ULONG QuenbyValidBits(const AUDIO_FORMAT* format) {
   return w->Format.wBitsPerSample;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG channels, ULONG rate,
                                ULONG bits) {
   // The caller's samples are `bits` wide on the bus: a setting with that
@@ -410,6 +433,7 @@ NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG c
   return STATUS_SUCCESS;
 }
 
+_Use_decl_annotations_
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   const AUDIO_FORMAT* device = &ctx->DeviceFormat[direction];
   const WAVEFORMATEX* format = &device->WaveFormatExt.Format;

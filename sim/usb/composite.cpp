@@ -2,15 +2,13 @@
 #include "usb/composite.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "usb_audio_descriptors.h"
 
 namespace korvel::sim::usb {
 
 namespace {
-
-constexpr uint8_t kConfigurationType = 0x02;
-constexpr uint8_t kInterfaceType = 0x04;
-constexpr uint8_t kAssociationType = 0x0B;
-constexpr uint8_t kAudioClass = 0x01;
 
 struct Interface {
   uint8_t number, cls, subclass, protocol;
@@ -20,14 +18,22 @@ struct Association {
   uint8_t first, count;
 };
 
+// Whether `c` starts with a whole configuration descriptor.
+bool has_configuration(const std::vector<uint8_t>& c) {
+  return c.size() >= sizeof(UsbConfigurationDescriptor) &&
+         DescriptorAs<UsbDescriptorHeader>(c.data())->bLength >= sizeof(UsbConfigurationDescriptor) &&
+         DescriptorAs<UsbDescriptorHeader>(c.data())->bDescriptorType == kUsbConfigurationType;
+}
+
 // Calls `visit(offset)` for each whole descriptor after the configuration
 // descriptor, inside wTotalLength and the bytes there are.
 template <typename Visit>
 void walk(const std::vector<uint8_t>& c, Visit visit) {
-  if (c.size() < 9 || c[0] < 9 || c[1] != kConfigurationType) return;
-  const size_t total = std::min(c.size(), size_t(c[2] | c[3] << 8));
-  for (size_t i = c[0]; i + 2 <= total;) {
-    const uint8_t len = c[i];
+  if (!has_configuration(c)) return;
+  const UsbConfigurationDescriptor* config = DescriptorAs<UsbConfigurationDescriptor>(c.data());
+  const size_t total = std::min(c.size(), size_t(config->wTotalLength));
+  for (size_t i = config->bLength; i + 2 <= total;) {
+    const uint8_t len = DescriptorAs<UsbDescriptorHeader>(&c[i])->bLength;
     if (len < 2 || i + len > total) return;
     visit(i);
     i += len;
@@ -39,13 +45,19 @@ void walk(const std::vector<uint8_t>& c, Visit visit) {
 void survey(const std::vector<uint8_t>& c, std::vector<Interface>* interfaces,
             std::vector<Association>* associations) {
   walk(c, [&](size_t i) {
-    const uint8_t len = c[i], type = c[i + 1];
-    if (type == kAssociationType && len >= 8) associations->push_back({c[i + 2], c[i + 3]});
-    if (type != kInterfaceType || len < 9) return;
-    for (const Interface& k : *interfaces) {
-      if (k.number == c[i + 2]) return;
+    const UsbDescriptorHeader* d = DescriptorAs<UsbDescriptorHeader>(&c[i]);
+    if (d->bDescriptorType == kUsbAssociationType &&
+        d->bLength >= sizeof(UsbInterfaceAssociationDescriptor)) {
+      const UsbInterfaceAssociationDescriptor* a = DescriptorAs<UsbInterfaceAssociationDescriptor>(&c[i]);
+      associations->push_back({a->bFirstInterface, a->bInterfaceCount});
     }
-    interfaces->push_back({c[i + 2], c[i + 5], c[i + 6], c[i + 7]});
+    if (d->bDescriptorType != kUsbInterfaceType || d->bLength < sizeof(UsbInterfaceDescriptor)) return;
+    const UsbInterfaceDescriptor* itf = DescriptorAs<UsbInterfaceDescriptor>(&c[i]);
+    for (const Interface& k : *interfaces) {
+      if (k.number == itf->bInterfaceNumber) return;
+    }
+    interfaces->push_back(
+        {itf->bInterfaceNumber, itf->bInterfaceClass, itf->bInterfaceSubClass, itf->bInterfaceProtocol});
   });
 }
 
@@ -85,9 +97,9 @@ std::vector<InterfaceCollection> interface_collections(const std::vector<uint8_t
       taken[i] = true;
       f.interfaces.push_back(itfs[i].number);
       // Without associations: the legacy audio grouping.
-      if (iads.empty() && itfs[i].cls == kAudioClass) {
+      if (iads.empty() && itfs[i].cls == kUac2AudioClass) {
         for (size_t j = i + 1;
-             j < itfs.size() && itfs[j].cls == kAudioClass && itfs[j].subclass != itfs[i].subclass; ++j) {
+             j < itfs.size() && itfs[j].cls == kUac2AudioClass && itfs[j].subclass != itfs[i].subclass; ++j) {
           taken[j] = true;
           f.interfaces.push_back(itfs[j].number);
         }
@@ -107,21 +119,23 @@ bool is_composite(const std::vector<uint8_t>& config) {
 
 std::vector<uint8_t> function_configuration(const std::vector<uint8_t>& config,
                                             const InterfaceCollection& function) {
-  if (config.size() < 9 || config[0] < 9 || config[1] != kConfigurationType) return config;
-  std::vector<uint8_t> out(config.begin(), config.begin() + 9);
+  if (!has_configuration(config)) return config;
+  UsbConfigurationDescriptor head;
+  std::memcpy(&head, config.data(), sizeof(head));
+  std::vector<uint8_t> out(config.begin(), config.begin() + sizeof(head));
   bool in_function = false;
   walk(config, [&](size_t i) {
-    const uint8_t len = config[i], type = config[i + 1];
-    if (type == kAssociationType) {
+    const UsbDescriptorHeader* d = DescriptorAs<UsbDescriptorHeader>(&config[i]);
+    if (d->bDescriptorType == kUsbAssociationType) {
       in_function = false;
-    } else if (type == kInterfaceType && len >= 9) {
-      in_function = function.holds(config[i + 2]);
+    } else if (d->bDescriptorType == kUsbInterfaceType && d->bLength >= sizeof(UsbInterfaceDescriptor)) {
+      in_function = function.holds(DescriptorAs<UsbInterfaceDescriptor>(&config[i])->bInterfaceNumber);
     }
-    if (in_function) out.insert(out.end(), config.begin() + long(i), config.begin() + long(i + len));
+    if (in_function) out.insert(out.end(), config.begin() + long(i), config.begin() + long(i + d->bLength));
   });
-  out[2] = uint8_t(out.size());
-  out[3] = uint8_t(out.size() >> 8);
-  out[4] = uint8_t(function.interfaces.size());
+  head.wTotalLength = uint16_t(out.size());
+  head.bNumInterfaces = uint8_t(function.interfaces.size());
+  std::memcpy(out.data(), &head, sizeof(head));
   return out;
 }
 
@@ -132,7 +146,7 @@ std::optional<InterfaceCollection> audio_function(const std::vector<uint8_t>& co
   survey(config, &itfs, &iads);
   const std::vector<InterfaceCollection> functions = interface_collections(config);
   for (const Interface& i : itfs) {
-    if (i.cls != kAudioClass || i.subclass != 0x01 || i.protocol != 0x20) continue;
+    if (i.cls != kUac2AudioClass || i.subclass != kUac2AudioControl || i.protocol != kUac2Protocol) continue;
     for (const InterfaceCollection& f : functions) {
       if (f.holds(i.number)) return f;
     }

@@ -73,10 +73,10 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   EXPECT_EQ(ctx->NominalSamples, 5u);
   // Rings of 50 ms at the largest format: 3 x 48000 x 4 / 100 x 5.
   EXPECT_EQ(ctx->RenderRing.Size, 28800u);
-  EXPECT_EQ(ctx->TransferSize[QuenbyRender], 42u * 8);
+  EXPECT_EQ(ctx->Streams[QuenbyRender].TransferSize, 42u * 8);
   // Room for a frame of feedback packets (eight of 4 bytes at high speed).
-  EXPECT_EQ(ctx->TransferSize[QuenbyFeedback], 32u);
-  EXPECT_EQ(ctx->FreeList[QuenbyRender].Count, 15u);
+  EXPECT_EQ(ctx->Streams[QuenbyFeedback].TransferSize, 32u);
+  EXPECT_EQ(ctx->Streams[QuenbyRender].FreeList.Count, 15u);
   // Both interfaces idle after the power-up.
   EXPECT_EQ(h.device().alternate_setting(1), 0);
   EXPECT_EQ(h.device().alternate_setting(2), 0);
@@ -518,7 +518,7 @@ TEST(QuenbyModels, EveryModelStartsAtBothSpeeds) {
       QuenbyHarness h(uac2::make_unit_function(unit), high);
       ASSERT_EQ(h.bring_up(), STATUS_SUCCESS) << int(m) << " high " << high;
       EXPECT_EQ(h.context()->HighSpeed, high ? 1u : 0u);
-      EXPECT_EQ(h.context()->TransferSize[QuenbyFeedback], high ? 32u : 4u);
+      EXPECT_EQ(h.context()->Streams[QuenbyFeedback].TransferSize, high ? 32u : 4u);
       h.unplug();
     }
   }

@@ -233,8 +233,8 @@ std::vector<uint8_t> OneClock(uint8_t controls) {
 TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndItsPlayPosition) {
   Open(Model::Tarrow, 2, 24);
   Run(render_);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);  // started with render when nothing used it
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);  // started with render when nothing used it
   Queue(render_, 4);
   SleepMs(30);
   const KSAUDIO_POSITION running = Position(render_);
@@ -245,7 +245,7 @@ TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndItsPlayPosition) {
   EXPECT_EQ(Flag(ctx_->StreamInUse[QUENBY_DIR_RENDER]), 0u);
   SleepMs(5);
   ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   const KSAUDIO_POSITION resumed = Position(render_);
   EXPECT_LT(resumed.PlayOffset, resumed.WriteOffset);  // no jump to the write position
   SleepMs(300);
@@ -267,14 +267,14 @@ TEST_F(PinFixture, RenderStopWhileCaptureRunsStopsOnlyRender) {
   // The pipes' aborts after their targets stop go out at once: held in the
   // stopped targets' queues each would wait out its 50 ms timeout.
   EXPECT_LT(Clock::instance().now_ns() - stopping, 50000000u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyFeedback].Active), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
   const ULONGLONG before = Position(capture_).PlayOffset;
   SleepMs(10);
   EXPECT_GT(Position(capture_).PlayOffset, before);  // still capturing
   Stop(capture_);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 0u);
 }
 
 TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
@@ -282,11 +282,11 @@ TEST_F(PinFixture, CaptureStopWhileRenderIsInUseLeavesCaptureRunning) {
   Run(capture_);
   Run(render_);
   Stop(capture_);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   Stop(render_);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 0u);
 }
 
 // A pin out of STOP keeps the stream it started, whatever the other pin
@@ -302,7 +302,7 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
     }
     ASSERT_EQ(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     ASSERT_EQ(SetState(capture_, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u) << waiting;
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u) << waiting;
     if (waiting == KSSTATE_ACQUIRE) {
       ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
@@ -317,7 +317,7 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
     }
     ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
     ASSERT_EQ(SetState(render_, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u) << waiting;
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u) << waiting;
     if (waiting == KSSTATE_ACQUIRE) {
       ASSERT_EQ(SetState(capture_, KSSTATE_PAUSE), STATUS_SUCCESS);
     }
@@ -327,8 +327,8 @@ TEST_F(PinFixture, AStopOfOnePinLeavesTheStreamOfAPinInAcquireOrPause) {
     SleepMs(40);
     EXPECT_EQ(ks::pin_completions(capture_), completed + 2) << waiting;
     Stop(capture_);
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u);
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 0u);
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 0u);
   }
 }
 
@@ -356,9 +356,9 @@ TEST_F(PinFixture, AfterSurpriseRemovalEveryStepUpFailsAndStepsDownSucceed) {
 TEST_F(PinFixture, AFailedStreamStartLeavesNoStreamRunningAndTheInterfacesIdle) {
   Open(Model::Tarrow, 2, 24);
   auto expect_at_rest = [&](const char* what, uint64_t n) {
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u) << what << n;
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 0u) << what << n;
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 0u) << what << n;
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyFeedback].Active), 0u) << what << n;
     EXPECT_EQ(harness_->device().alternate_setting(1), 0) << what << n;
     EXPECT_EQ(harness_->device().alternate_setting(2), 0) << what << n;
   };
@@ -409,7 +409,7 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
     EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_DEVICE_NOT_READY) << direction;
     EXPECT_EQ(ctx_->InvalidClockId[direction], shapes::kClock) << direction;
     for (QUENBY_STREAM s : {QuenbyRender, QuenbyFeedback, QuenbyCapture})
-      EXPECT_EQ(Flag(ctx_->StreamActive[s]), 0u) << direction << " " << s;
+      EXPECT_EQ(Flag(ctx_->Streams[s].Active), 0u) << direction << " " << s;
   }
   Queue(render_, 4);
   SleepMs(30);
@@ -466,14 +466,14 @@ TEST_F(PinFixture, CaptureStreamsFromTheDataEndpointAfterAnInterruptEndpoint) {
   Run(capture_);
   Queue(capture_, 2);
   SleepMs(30);
-  EXPECT_EQ(ctx_->PipeInfo[QuenbyCapture].EndpointAddress, 0x82);
+  EXPECT_EQ(ctx_->Streams[QuenbyCapture].PipeInfo.EndpointAddress, 0x82);
   EXPECT_GT(Position(capture_).PlayOffset, 0u);
   Stop(capture_);
   // A slot naming the interrupt endpoint's pipe: the stream does not start
   // on a pipe that is not its isochronous endpoint.
   ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 0;
   EXPECT_NE(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 0u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 0u);
   ctx_->Topology.CaptureSlots[1].DataEndpointIndex = 1;
 }
 
@@ -494,7 +494,7 @@ TEST_F(PinFixture, SettingsTheDriverCannotStreamAreNotOfferedAndTheOtherStreams)
   Run(render_);
   Queue(render_, 4);
   SleepMs(30);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyFeedback]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyFeedback].Active), 1u);
   EXPECT_GT(Position(render_).PlayOffset, 0u);
   EXPECT_GT(ctx_->FeedbackAccepted, 0u);
   Stop(render_);
@@ -527,18 +527,18 @@ TEST_F(PinFixture, WithFourRenderTransfersInFlightAnEmptyPrimedRingSubmitsNothin
   ASSERT_EQ(Flag(ctx_->RenderPrimed), 1u);
   QuenbyStopThread(ctx_);
   SleepMs(30);  // everything in flight completes
-  ASSERT_EQ(InterlockedCompareExchange(&ctx_->InFlight[QuenbyRender], 0, 0), 0);
+  ASSERT_EQ(InterlockedCompareExchange(&ctx_->Streams[QuenbyRender].InFlight, 0, 0), 0);
   QuenbyRingReset(&ctx_->RenderRing);
   const ULONG counter = ctx_->Counters.RenderUnderruns;
   const ULONG events = ctx_->RenderUnderrunEvents;
-  const ULONG free = ctx_->FreeList[QuenbyRender].Count;
-  InterlockedExchange(&ctx_->InFlight[QuenbyRender], 4);
+  const ULONG free = ctx_->Streams[QuenbyRender].FreeList.Count;
+  InterlockedExchange(&ctx_->Streams[QuenbyRender].InFlight, 4);
   EXPECT_FALSE(NT_SUCCESS(QuenbyServiceRender(ctx_)));
-  EXPECT_EQ(ctx_->FreeList[QuenbyRender].Count, free);
+  EXPECT_EQ(ctx_->Streams[QuenbyRender].FreeList.Count, free);
   EXPECT_EQ(ctx_->Counters.RenderUnderruns, counter);
   EXPECT_EQ(ctx_->RenderUnderrunEvents, events);
   // Nothing in flight and long since the last submission: silence goes out.
-  InterlockedExchange(&ctx_->InFlight[QuenbyRender], 0);
+  InterlockedExchange(&ctx_->Streams[QuenbyRender].InFlight, 0);
   EXPECT_TRUE(NT_SUCCESS(QuenbyServiceRender(ctx_)));
   EXPECT_EQ(ctx_->Counters.RenderUnderruns, counter + 8);
   EXPECT_EQ(ctx_->RenderUnderrunEvents, events + 1);
@@ -565,27 +565,28 @@ TEST_F(PinFixture, ACapturePacketThatIsNotWholeFramesIsDropped) {
   const ULONG blockAlign = ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nBlockAlign;
   ASSERT_EQ(blockAlign, 6u);
   // A completed transfer as the bus hands it back: packet 1 is torn.
-  WdfSpinLockAcquire(ctx_->CaptureFreeLock);
-  WDF_OBJECT_CONTEXT* t = ctx_->FreeList[QuenbyCapture].Head;
-  ctx_->FreeList[QuenbyCapture].Head = t->Next;
-  if (ctx_->FreeList[QuenbyCapture].Head == nullptr) ctx_->FreeList[QuenbyCapture].Tail = nullptr;
-  --ctx_->FreeList[QuenbyCapture].Count;
-  WdfSpinLockRelease(ctx_->CaptureFreeLock);
+  WdfSpinLockAcquire(ctx_->Streams[QuenbyCapture].FreeLock);
+  WDF_OBJECT_CONTEXT* t = ctx_->Streams[QuenbyCapture].FreeList.Head;
+  ctx_->Streams[QuenbyCapture].FreeList.Head = t->Next;
+  if (ctx_->Streams[QuenbyCapture].FreeList.Head == nullptr)
+    ctx_->Streams[QuenbyCapture].FreeList.Tail = nullptr;
+  --ctx_->Streams[QuenbyCapture].FreeList.Count;
+  WdfSpinLockRelease(ctx_->Streams[QuenbyCapture].FreeLock);
   struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
   urb->NumberOfPackets = 8;
   for (ULONG i = 0; i < 8; ++i) {
-    urb->IsoPacket[i].Offset = i * ctx_->StreamMaxPacket[QuenbyCapture];
+    urb->IsoPacket[i].Offset = i * ctx_->Streams[QuenbyCapture].MaxPacket;
     urb->IsoPacket[i].Length = 36;
     urb->IsoPacket[i].Status = USBD_STATUS_SUCCESS;
   }
   urb->IsoPacket[1].Length = 37;
   urb->IsoPacket[2].Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
   t->Next = nullptr;
-  InterlockedIncrement(&ctx_->InFlight[QuenbyCapture]);
+  InterlockedIncrement(&ctx_->Streams[QuenbyCapture].InFlight);
   ctx_->CaptureCompleted.Head = ctx_->CaptureCompleted.Tail = t;
   ctx_->CaptureCompleted.Count = 1;
   InterlockedIncrement(&ctx_->CompletedWaiting);
-  ctx_->StreamActive[QuenbyCapture] = 1;
+  ctx_->Streams[QuenbyCapture].Active = 1;
   EXPECT_TRUE(NT_SUCCESS(QuenbyServiceCapture(ctx_)));
   EXPECT_EQ(QuenbyRingFill(&ctx_->CaptureRing), 6u * 36);  // six good packets
   QuenbyStartThread(ctx_);
@@ -775,8 +776,8 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
   for (DEVICE_POWER_STATE to : {PowerDeviceD0, PowerDeviceD3, PowerDeviceD0}) {
     ASSERT_EQ(harness_->node().set_power(to), STATUS_SUCCESS);
     const ULONG expected = to == PowerDeviceD0 ? 1u : 0u;
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), expected) << int(to);
-    EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), expected) << int(to);
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), expected) << int(to);
+    EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), expected) << int(to);
   }
   EXPECT_TRUE(Plays(render_, 480));
   EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
@@ -794,7 +795,7 @@ TEST_F(PinFixture, ARenderPinAcquiredWhilePoweredDownRunsAtPowerUpBesideAnIdleCa
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
   ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
   ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
@@ -808,12 +809,12 @@ TEST_F(PinFixture, APowerUpRunsCaptureBesideRenderOnlyAtRendersRate) {
   // must start render again, not capture first at 44.1 kHz on the one clock.
   Open(Model::Tarrow, 2, 24);
   ASSERT_EQ(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  ASSERT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  ASSERT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD3), STATUS_SUCCESS);
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f441 = formats::PcmFormat(2, 24, 44100);
   ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
   ASSERT_EQ(harness_->node().set_power(PowerDeviceD0), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
   ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
@@ -836,7 +837,7 @@ TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   ASSERT_EQ(ks::pin_set_format(capture_, &f441.DataFormat), STATUS_SUCCESS);
   Run(render_);
   EXPECT_NE(SetState(capture_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   Stop(render_);
   Run(capture_);
   EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
@@ -845,7 +846,7 @@ TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   // the running capture's rate as it is.
   EXPECT_NE(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
   Stop(capture_);
 }
 
@@ -978,7 +979,7 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
 
   SleepMs(150);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyRender]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   Stop(render_);
   unit_->audio().set_render_tap(nullptr);
   // Past the silence of priming, the unit got the numbered frames in order,
@@ -1024,7 +1025,7 @@ TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], capture_);
   const ULONGLONG filled = Position(capture_).PlayOffset;
   SleepMs(50);
-  EXPECT_EQ(Flag(ctx_->StreamActive[QuenbyCapture]), 1u);
+  EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
   EXPECT_GE(Position(capture_).PlayOffset, filled + 4u * 480 * 6);  // still recording at 48 kHz
   EXPECT_EQ(unit_->audio().capture_rate(), 48000u);
   Stop(capture_);

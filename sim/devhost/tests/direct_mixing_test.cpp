@@ -512,14 +512,14 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   ctx->RenderInterface = nullptr;
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   ctx->RenderInterface = renderInterface;
-  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyCapture]));
-  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyCapture].Active));
+  EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_FALSE(intersect(d.filter, kRenderPin, 2, 24, 44100).empty());
   // Tried again, the pin starts both streams at its rate.
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_EQ(48000u, d.unit.audio().render_rate());
   ks::pin_set_state(render, KSSTATE_STOP);
   ks::pin_close(render);
@@ -548,8 +548,8 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
-  EXPECT_NE(Flag(ctx->StreamActive[QuenbyCapture]), 0u);
-  EXPECT_NE(Flag(ctx->StreamActive[QuenbyRender]), 0u);
+  EXPECT_NE(Flag(ctx->Streams[QuenbyCapture].Active), 0u);
+  EXPECT_NE(Flag(ctx->Streams[QuenbyRender].Active), 0u);
   for (PKSPIN pin : {render, capture}) {
     to_stop(pin);
     ks::pin_close(pin);
@@ -589,7 +589,7 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   // The pin runs its streams again through STOP.
   to_stop(render);
   ASSERT_NO_FATAL_FAILURE(to_run(render));
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_EQ(44100u, d.unit.audio().render_rate());
   // Left again with a unit that answers: no failure to report.
   ASSERT_EQ(0, d.call(kEnter));
@@ -613,17 +613,17 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  ASSERT_NE(0u, Flag(ctx->StreamActive[QuenbyCapture]));
+  ASSERT_NE(0u, Flag(ctx->Streams[QuenbyCapture].Active));
   PKSPIN capture = d.create_pin(kCapturePin, 48000);
   ASSERT_NE(nullptr, capture);
   d.stack.bus()->stall_next_set_interface(10);  // every attempt of the first selection
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
   d.stack.bus()->stall_next_set_interface(0);
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyCapture]));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyCapture].Active));
   EXPECT_EQ(48000u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
   clock.sleep_for(20000000);
-  EXPECT_LT(0, ctx->InFlight[QuenbyCapture]);  // its transfers go out
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_LT(0, ctx->Streams[QuenbyCapture].InFlight);  // its transfers go out
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
   EXPECT_EQ(capture, QuenbyRingOwner(&ctx->CaptureRing));
   ks::pin_set_state(capture, KSSTATE_STOP);
@@ -645,7 +645,7 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   QuenbyLockStreamControl(ctx);
   QuenbyStopCapture(ctx, TRUE);
   QuenbyUnlockStreamControl(ctx);
-  ASSERT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  ASSERT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
@@ -653,8 +653,8 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   ctx->CaptureInterface = nullptr;
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
   ctx->CaptureInterface = captureInterface;
-  EXPECT_EQ(0u, Flag(ctx->StreamActive[QuenbyCapture]));
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyCapture].Active));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
   EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
@@ -785,7 +785,7 @@ TEST(DirectModeLeave, APinOutOfStopKeepsItsStreamWhenDirectModeEnds) {
   clock.sleep_for(5000000);
   ASSERT_EQ(0, d.call(kStop));
   ASSERT_EQ(0, d.call(kLeave));
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
 
   Frames frames;
   frames.submit_new(render, 480 * kFrameBytes, true, 4);
@@ -1008,7 +1008,7 @@ TEST(DirectModeLeave, PinsAtTwoRatesOnOneClockKeepRendersStream) {
   WDF_DEVICE_CONTEXT* ctx = d.context();
   for (PKSPIN pin : {render, capture}) ASSERT_NO_FATAL_FAILURE(to_pause(pin));
   EXPECT_GT(0, d.call(kLeave));
-  EXPECT_NE(0u, Flag(ctx->StreamActive[QuenbyRender]));
+  EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_EQ(44100u, d.unit.audio().render_rate());
   to_stop(capture);
   to_stop(render);

@@ -513,8 +513,8 @@ TEST_F(PrivateInterface, FailedFormatChangeLeavesTheFormatsAndStreamsAsTheyWere)
     EXPECT_EQ(48000u, ctx->DeviceFormat[d].WaveFormatExt.Format.nSamplesPerSec);
     EXPECT_EQ(48000u, ctx->StreamFormat[d].WaveFormatExt.Format.nSamplesPerSec);
   }
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyCapture]);
-  EXPECT_NE(0u, ctx->StreamActive[QuenbyRender]);
+  EXPECT_NE(0u, ctx->Streams[QuenbyCapture].Active);
+  EXPECT_NE(0u, ctx->Streams[QuenbyRender].Active);
   EXPECT_EQ(48000u, unit_->audio().render_rate());
   Clock::instance().sleep_for(20000000);
   uint64_t info = 0;

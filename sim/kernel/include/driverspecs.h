@@ -11,7 +11,8 @@
 #define _Analysis_mode_(...)
 #define _Curr_
 #define _Deref_out_range_(...)
-#define _Dispatch_type_
+// The major functions a dispatch routine serves. Source: driverspecs.h (WDK).
+#define _Dispatch_type_(...)
 #define _Function_class_(...)
 #define _IRQL_raises_(...)
 #define _IRQL_requires_(...)
@@ -53,6 +54,9 @@
 #define _Requires_lock_not_held_(...)
 #define _Strict_type_match_
 #define _Success_(...)
+// The definition of a function takes the annotations of its declaration.
+// Source: sal.h (Windows SDK).
+#define _Use_decl_annotations_
 #define _When_(...)
 #define __drv_aliasesMem
 #define __drv_reportError(...)

@@ -1,6 +1,7 @@
 // The USB Audio 2.0 function of the simulated unit: the configuration
-// descriptor of each model at high and full speed, and the clock entities a
-// descriptor names, answering their controls on the default pipe: clock
+// descriptor of each model at high and full speed (uac2_builder.h), read back
+// as the unit routes it (uac2_parser.h), and the clock entities a descriptor
+// names, answering their controls on the default pipe (uac2_requests.cpp): clock
 // sources (GET RANGE, GET CUR and SET CUR of the sampling frequency, GET CUR
 // of clock validity), clock selectors (GET CUR and SET CUR of the selected
 // input) and clock multipliers (GET CUR of numerator and denominator). Each
@@ -13,118 +14,19 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "uac2_builder.h"
+#include "uac2_parser.h"
 #include "unit.h"
 #include "unit_audio.h"
 #include "unit_clock.h"
 #include "usb/device.h"
 
 namespace korvel::sim::uac2 {
-
-// One PCM alternate setting of a streaming interface.
-struct AltFormat {
-  uint8_t channels;
-  uint8_t subslot;  // bytes per sample in the stream
-  uint8_t bits;     // valid bits
-};
-
-struct FunctionLayout {
-  std::vector<AltFormat> render;   // alternate settings 1..n of the render interface
-  std::vector<AltFormat> capture;  // alternate settings 1..n of the capture interface
-  std::vector<uint32_t> rates;     // discrete sampling frequencies of the clock
-  bool render_feature_unit = false;
-  // Render paced by the capture packets (implicit feedback): no feedback
-  // endpoint, the capture data endpoint of implicit-feedback usage.
-  bool implicit_feedback = false;
-};
-
-constexpr uint8_t kClockId = 0x28;
-constexpr uint8_t kRenderDataEndpoint = 0x01;
-constexpr uint8_t kFeedbackEndpoint = 0x81;
-constexpr uint8_t kCaptureDataEndpoint = 0x82;
-
-// The layout of a model; at full speed only the settings whose packets fit a
-// full-speed isochronous endpoint and rates up to 48 kHz remain.
-FunctionLayout model_layout(Model model, usb::Speed speed);
-std::vector<uint8_t> build_configuration(const FunctionLayout& layout, usb::Speed speed);
-// wMaxPacketSize of a data endpoint: the nominal packet plus one frame at the
-// highest rate (bytes per microframe at high speed, per frame at full speed).
-uint16_t data_max_packet(const AltFormat& format, uint32_t max_rate, usb::Speed speed);
-
-// Byte-level builder of configuration descriptors (the models above, and the
-// real-world shapes of the tests). Lengths are filled in by finish().
-class ConfigBuilder {
- public:
-  ConfigBuilder& raw(std::initializer_list<uint8_t> bytes);
-  ConfigBuilder& raw(const std::vector<uint8_t>& bytes);
-  ConfigBuilder& configuration(uint8_t num_interfaces);
-  ConfigBuilder& association(uint8_t first, uint8_t count);
-  ConfigBuilder& interface(uint8_t number, uint8_t alt, uint8_t endpoints, uint8_t cls, uint8_t subclass,
-                           uint8_t protocol);
-  // AudioControl header; its wTotalLength is computed at ac_end() unless
-  // `stated_total` is given (devices that state a wrong one).
-  ConfigBuilder& ac_header(uint16_t stated_total = 0);
-  ConfigBuilder& ac_end();
-  ConfigBuilder& clock_source(uint8_t id);
-  // `attributes` D1..0: 0 external, 1 internal fixed, 2 internal variable,
-  // 3 internal programmable; `controls` D1..0 the frequency control (3: host
-  // programmable, 1: read-only), D3..2 clock validity.
-  ConfigBuilder& clock_source(uint8_t id, uint8_t attributes, uint8_t controls);
-  ConfigBuilder& clock_selector(uint8_t id, std::initializer_list<uint8_t> sources);
-  ConfigBuilder& clock_multiplier(uint8_t id, uint8_t source);
-  ConfigBuilder& input_terminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels);
-  ConfigBuilder& output_terminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock);
-  ConfigBuilder& feature_unit(uint8_t id, uint8_t source, uint8_t channels);
-  ConfigBuilder& as_general(uint8_t terminal, uint8_t channels, uint32_t formats = 1,
-                            uint8_t format_type = 1);
-  ConfigBuilder& format_type_i(uint8_t subslot, uint8_t bits);
-  ConfigBuilder& endpoint(uint8_t address, uint8_t attributes, uint16_t max_packet, uint8_t interval);
-  ConfigBuilder& cs_endpoint();
-  std::vector<uint8_t> finish();
-
- private:
-  std::vector<uint8_t> b_;
-  size_t ac_header_ = SIZE_MAX;
-  bool ac_total_stated_ = false;
-};
-
-// The streaming interfaces of a configuration descriptor as the unit routes
-// them: per interface its alternate settings with their PCM format (idle when
-// the setting carries none) and endpoints. Malformed parts are skipped.
-struct StreamingSetting {
-  uint8_t alt = 0;
-  AudioFormat format;  // channels 0: idle
-  uint8_t data_endpoint = 0;
-  uint8_t data_interval = 1;  // bInterval of the data endpoint
-  uint8_t data_sync = 1;      // its synchronization type (bmAttributes D3..2)
-  uint8_t feedback_endpoint = 0;
-  uint16_t feedback_bytes = 0;  // bytes per interval of the feedback endpoint
-};
-struct StreamingInterface {
-  uint8_t number = 0;
-  bool render = false;   // its data endpoints are OUT
-  uint8_t terminal = 0;  // bTerminalLink of its first AS_GENERAL
-  std::vector<StreamingSetting> settings;
-};
-std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& config);
-
-// A clock entity of an AudioControl interface as its descriptor states it.
-struct ClockEntity {
-  enum class Kind { Source, Selector, Multiplier };
-  Kind kind = Kind::Source;
-  uint8_t id = 0;
-  uint8_t attributes = 0;       // source: bmAttributes
-  uint8_t controls = 0;         // bmControls
-  std::vector<uint8_t> inputs;  // selector: baCSourceID; multiplier: bCSourceID
-};
-// The clock entities of a configuration descriptor, in order; malformed
-// parts are skipped.
-std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& config);
 
 // A USB Audio 2.0 function: fixed descriptors and the clock entities they
 // name. Every clock source offers `rates` of the speed the device runs at.

@@ -1,317 +1,21 @@
-// USB Audio 2.0 descriptors and clock requests of the simulated unit.
-#include "uac2.h"
-
+// What the simulated unit's USB Audio 2.0 function answers on the bus (see
+// uac2.h): the class requests to its clock entities (GET RANGE, GET CUR and
+// SET CUR of a source's sampling frequency, GET CUR of its validity, a
+// selector's input, a multiplier's ratio) and the rate each streaming
+// interface runs at; and, for the unit behind it, vendor requests to its
+// message firmware, interface selection and the isochronous packets.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "korvel_usb_ids.h"
+#include "uac2.h"
+#include "usb_audio_descriptors.h"
 
 namespace korvel::sim::uac2 {
 
 namespace {
-
-constexpr uint8_t kCsInterface = 0x24;
-constexpr uint8_t kCsEndpoint = 0x25;
-constexpr uint16_t kUsbStreaming = 0x0101;
-constexpr uint16_t kSpeaker = 0x0301;
-constexpr uint16_t kMicrophone = 0x0201;
-constexpr uint8_t kItUsb = 0x01;
-constexpr uint8_t kFeatureUnit = 0x0A;
-constexpr uint8_t kOtSpeaker = 0x03;
-constexpr uint8_t kItMic = 0x04;
-constexpr uint8_t kOtUsb = 0x05;
-// AudioControl descriptor subtypes.
-constexpr uint8_t kAcInputTerminal = 0x02;
-constexpr uint8_t kAcOutputTerminal = 0x03;
-constexpr uint8_t kAcClockSource = 0x0A;
-constexpr uint8_t kAcClockSelector = 0x0B;
-constexpr uint8_t kAcClockMultiplier = 0x0C;
-
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-
-void push16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(uint8_t(v));
-  b.push_back(uint8_t(v >> 8));
-}
-
-void push32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
-
-}  // namespace
-
-ConfigBuilder& ConfigBuilder::raw(std::initializer_list<uint8_t> bytes) {
-  b_.insert(b_.end(), bytes);
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::raw(const std::vector<uint8_t>& bytes) {
-  b_.insert(b_.end(), bytes.begin(), bytes.end());
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::configuration(uint8_t num_interfaces) {
-  return raw({9, 0x02, 0, 0, num_interfaces, 1, 0, 0x80, 250});
-}
-
-ConfigBuilder& ConfigBuilder::association(uint8_t first, uint8_t count) {
-  return raw({8, 0x0B, first, count, 0x01, 0x00, 0x20, 0});
-}
-
-ConfigBuilder& ConfigBuilder::interface(uint8_t number, uint8_t alt, uint8_t endpoints, uint8_t cls,
-                                        uint8_t subclass, uint8_t protocol) {
-  return raw({9, 0x04, number, alt, endpoints, cls, subclass, protocol, 0});
-}
-
-ConfigBuilder& ConfigBuilder::ac_header(uint16_t stated_total) {
-  ac_header_ = b_.size();
-  ac_total_stated_ = stated_total != 0;
-  raw({9, kCsInterface, 0x01, 0x00, 0x02, 0x0A});
-  push16(b_, stated_total);
-  b_.push_back(0);
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::ac_end() {
-  if (ac_header_ != SIZE_MAX && !ac_total_stated_)
-    put16(b_, ac_header_ + 6, uint16_t(b_.size() - ac_header_));
-  ac_header_ = SIZE_MAX;
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::clock_source(uint8_t id) {
-  return clock_source(id, 0x03, 0x07);
-}
-
-ConfigBuilder& ConfigBuilder::clock_source(uint8_t id, uint8_t attributes, uint8_t controls) {
-  return raw({8, kCsInterface, kAcClockSource, id, attributes, controls, 0, 0});
-}
-
-ConfigBuilder& ConfigBuilder::clock_multiplier(uint8_t id, uint8_t source) {
-  return raw({7, kCsInterface, kAcClockMultiplier, id, source, 0x05, 0});
-}
-
-ConfigBuilder& ConfigBuilder::clock_selector(uint8_t id, std::initializer_list<uint8_t> sources) {
-  b_.push_back(uint8_t(7 + sources.size()));
-  raw({kCsInterface, kAcClockSelector, id, uint8_t(sources.size())});
-  b_.insert(b_.end(), sources);
-  return raw({0x03, 0});
-}
-
-ConfigBuilder& ConfigBuilder::input_terminal(uint8_t id, uint16_t type, uint8_t clock, uint8_t channels) {
-  raw({17, kCsInterface, 0x02, id});
-  push16(b_, type);
-  raw({0, clock, channels, 0, 0, 0, 0, 0, 0, 0, 0});
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::output_terminal(uint8_t id, uint16_t type, uint8_t source, uint8_t clock) {
-  raw({12, kCsInterface, 0x03, id});
-  push16(b_, type);
-  return raw({0, source, clock, 0, 0, 0});
-}
-
-ConfigBuilder& ConfigBuilder::feature_unit(uint8_t id, uint8_t source, uint8_t channels) {
-  b_.push_back(uint8_t(6 + 4 * (channels + 1)));
-  raw({kCsInterface, 0x06, id, source});
-  push32(b_, 0x0000000F);  // master mute and volume, host-programmable
-  for (uint8_t c = 0; c < channels; ++c) push32(b_, 0);
-  b_.push_back(0);
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::as_general(uint8_t terminal, uint8_t channels, uint32_t formats,
-                                         uint8_t format_type) {
-  raw({16, kCsInterface, 0x01, terminal, 0x00, format_type});
-  push32(b_, formats);
-  b_.push_back(channels);
-  push32(b_, 0);
-  b_.push_back(0);
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::format_type_i(uint8_t subslot, uint8_t bits) {
-  return raw({6, kCsInterface, 0x02, 0x01, subslot, bits});
-}
-
-ConfigBuilder& ConfigBuilder::endpoint(uint8_t address, uint8_t attributes, uint16_t max_packet,
-                                       uint8_t interval) {
-  raw({7, 0x05, address, attributes});
-  push16(b_, max_packet);
-  b_.push_back(interval);
-  return *this;
-}
-
-ConfigBuilder& ConfigBuilder::cs_endpoint() {
-  return raw({8, kCsEndpoint, 0x01, 0, 0, 0, 0, 0});
-}
-
-std::vector<uint8_t> ConfigBuilder::finish() {
-  ac_end();
-  if (b_.size() >= 4 && b_[1] == 0x02) put16(b_, 2, uint16_t(b_.size()));
-  return b_;
-}
-
-uint16_t data_max_packet(const AltFormat& f, uint32_t max_rate, usb::Speed speed) {
-  uint32_t per = speed == usb::Speed::High ? 8000 : 1000;
-  uint32_t frames = (max_rate + per - 1) / per + 1;
-  return uint16_t(frames * f.channels * f.subslot);
-}
-
-FunctionLayout model_layout(Model model, usb::Speed speed) {
-  FunctionLayout l;
-  l.rates = {44100, 48000};
-  switch (model) {
-    case Model::Tarrow:
-      l.render = {{24, 3, 24}, {16, 3, 24}, {2, 3, 24}, {2, 2, 16}};
-      l.capture = {{24, 3, 24}, {2, 3, 24}};
-      l.render_feature_unit = true;
-      break;
-    case Model::Quenby:
-      l.render = {{18, 3, 24}, {2, 3, 24}, {2, 2, 16}};
-      l.capture = {{18, 3, 24}, {2, 3, 24}};
-      break;
-    case Model::Pellin:
-      l.render = {{10, 3, 24}, {2, 3, 24}};
-      l.capture = {{12, 3, 24}, {2, 3, 24}};
-      l.render_feature_unit = true;
-      break;
-    case Model::Dorrit:
-      l.render = {{8, 3, 24}, {2, 3, 24}, {2, 2, 16}};
-      l.capture = {{8, 3, 24}, {2, 3, 24}};
-      break;
-    case Model::FarLink:
-      l.render = {{4, 3, 24}, {2, 3, 24}, {2, 4, 32}};
-      l.capture = {{4, 3, 24}, {2, 3, 24}};
-      l.rates = {44100, 48000, 88200, 96000, 176400, 192000};
-      l.render_feature_unit = true;
-      break;
-  }
-  if (speed == usb::Speed::Full) {
-    l.rates.erase(std::remove_if(l.rates.begin(), l.rates.end(), [](uint32_t r) { return r > 48000; }),
-                  l.rates.end());
-    auto too_big = [](const AltFormat& f) { return data_max_packet(f, 48000, usb::Speed::Full) > 1023; };
-    l.render.erase(std::remove_if(l.render.begin(), l.render.end(), too_big), l.render.end());
-    l.capture.erase(std::remove_if(l.capture.begin(), l.capture.end(), too_big), l.capture.end());
-  }
-  return l;
-}
-
-std::vector<uint8_t> build_configuration(const FunctionLayout& l, usb::Speed speed) {
-  const bool has_capture = !l.capture.empty();
-  const uint8_t interfaces = has_capture ? 3 : 2;
-  const uint32_t max_rate = *std::max_element(l.rates.begin(), l.rates.end());
-  const uint8_t render_channels = std::max_element(l.render.begin(), l.render.end(), [](auto& a, auto& b) {
-                                    return a.channels < b.channels;
-                                  })->channels;
-  ConfigBuilder b;
-  b.configuration(interfaces).association(0, interfaces);
-  b.interface(0, 0, 0, 0x01, 0x01, 0x20).ac_header().clock_source(kClockId);
-  b.input_terminal(kItUsb, kUsbStreaming, kClockId, render_channels);
-  if (l.render_feature_unit) {
-    b.feature_unit(kFeatureUnit, kItUsb, render_channels);
-    b.output_terminal(kOtSpeaker, kSpeaker, kFeatureUnit, kClockId);
-  } else {
-    b.output_terminal(kOtSpeaker, kSpeaker, kItUsb, kClockId);
-  }
-  if (has_capture) {
-    uint8_t capture_channels = std::max_element(l.capture.begin(), l.capture.end(), [](auto& a, auto& c) {
-                                 return a.channels < c.channels;
-                               })->channels;
-    b.input_terminal(kItMic, kMicrophone, kClockId, capture_channels);
-    b.output_terminal(kOtUsb, kUsbStreaming, kItMic, kClockId);
-  }
-  b.ac_end();
-  const uint16_t feedback_size = speed == usb::Speed::High ? 4 : 3;
-  const uint8_t feedback_interval = speed == usb::Speed::High ? 4 : 1;
-  const bool implicit = l.implicit_feedback && has_capture;
-  b.interface(1, 0, 0, 0x01, 0x02, 0x20);
-  for (size_t i = 0; i < l.render.size(); ++i) {
-    const AltFormat& f = l.render[i];
-    b.interface(1, uint8_t(i + 1), implicit ? 1 : 2, 0x01, 0x02, 0x20)
-        .as_general(kItUsb, f.channels)
-        .format_type_i(f.subslot, f.bits);
-    b.endpoint(kRenderDataEndpoint, 0x05, data_max_packet(f, max_rate, speed), 1).cs_endpoint();
-    if (!implicit) b.endpoint(kFeedbackEndpoint, 0x11, feedback_size, feedback_interval);
-  }
-  if (has_capture) {
-    b.interface(2, 0, 0, 0x01, 0x02, 0x20);
-    for (size_t i = 0; i < l.capture.size(); ++i) {
-      const AltFormat& f = l.capture[i];
-      b.interface(2, uint8_t(i + 1), 1, 0x01, 0x02, 0x20)
-          .as_general(kOtUsb, f.channels)
-          .format_type_i(f.subslot, f.bits);
-      // Asynchronous; of implicit-feedback usage when it paces render.
-      b.endpoint(kCaptureDataEndpoint, implicit ? 0x25 : 0x05, data_max_packet(f, max_rate, speed), 1)
-          .cs_endpoint();
-    }
-  }
-  return b.finish();
-}
-
-std::vector<ClockEntity> clock_entities(const std::vector<uint8_t>& c) {
-  std::vector<ClockEntity> out;
-  for (size_t i = 0; i + 2 <= c.size();) {
-    const uint8_t len = c[i];
-    if (len < 2 || i + len > c.size()) break;
-    if (c[i + 1] == kCsInterface && len >= 4) {
-      const uint8_t* d = &c[i];
-      ClockEntity e;
-      e.id = d[3];
-      if (d[2] == kAcClockSource && len >= 8) {
-        e.kind = ClockEntity::Kind::Source;
-        e.attributes = d[4];
-        e.controls = d[5];
-        out.push_back(e);
-      } else if (d[2] == kAcClockSelector && len >= 5 && len >= 7 + d[4]) {
-        e.kind = ClockEntity::Kind::Selector;
-        e.inputs.assign(d + 5, d + 5 + d[4]);
-        e.controls = d[5 + d[4]];
-        out.push_back(e);
-      } else if (d[2] == kAcClockMultiplier && len >= 7) {
-        e.kind = ClockEntity::Kind::Multiplier;
-        e.inputs.push_back(d[4]);
-        e.controls = d[5];
-        out.push_back(e);
-      }
-    }
-    i += len;
-  }
-  return out;
-}
-
-namespace {
-
-// The number of the first USB Audio 2.0 AudioControl interface; -1 for none.
-int control_interface(const std::vector<uint8_t>& c) {
-  for (size_t i = 0; i + 2 <= c.size();) {
-    const uint8_t len = c[i];
-    if (len < 2 || i + len > c.size()) break;
-    if (c[i + 1] == 0x04 && len >= 9 && c[i + 5] == 0x01 && c[i + 6] == 0x01 && c[i + 7] == 0x20)
-      return c[i + 2];
-    i += len;
-  }
-  return -1;
-}
-
-// The clock each terminal names (bCSourceID of input and output terminals).
-std::map<uint8_t, uint8_t> terminal_clocks(const std::vector<uint8_t>& c) {
-  std::map<uint8_t, uint8_t> out;
-  for (size_t i = 0; i + 2 <= c.size();) {
-    const uint8_t len = c[i];
-    if (len < 2 || i + len > c.size()) break;
-    if (c[i + 1] == kCsInterface && len >= 3) {
-      if (c[i + 2] == kAcInputTerminal && len >= 17) out[c[i + 3]] = c[i + 7];
-      if (c[i + 2] == kAcOutputTerminal && len >= 12) out[c[i + 3]] = c[i + 8];
-    }
-    i += len;
-  }
-  return out;
-}
 
 void put_le(uint8_t* p, uint32_t v, size_t n) {
   for (size_t i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
@@ -490,12 +194,14 @@ usb::Result Uac2Function::clock_request_locked(const ClockEntity& e, const usb::
     case ClockEntity::Kind::Source:
       if (control == kSamplingFrequency && announced(1) != 0) {
         if (in && s.bRequest == kRange) {
-          std::vector<uint8_t> reply(2 + 12 * ranges_.size());
-          put_le(reply.data(), uint32_t(ranges_.size()), 2);
+          constexpr size_t kSubrange = sizeof(Uac2Range32Subrange);
+          std::vector<uint8_t> reply(sizeof(Uac2Range32Header) + kSubrange * ranges_.size());
+          put_le(reply.data(), uint32_t(ranges_.size()), sizeof(Uac2Range32Header::wNumSubRanges));
           for (size_t i = 0; i < ranges_.size(); ++i) {
-            put_le(&reply[2 + 12 * i], ranges_[i].min, 4);
-            put_le(&reply[6 + 12 * i], ranges_[i].max, 4);
-            put_le(&reply[10 + 12 * i], ranges_[i].res, 4);
+            uint8_t* at = &reply[sizeof(Uac2Range32Header) + kSubrange * i];
+            put_le(at + offsetof(Uac2Range32Subrange, dMIN), ranges_[i].min, 4);
+            put_le(at + offsetof(Uac2Range32Subrange, dMAX), ranges_[i].max, 4);
+            put_le(at + offsetof(Uac2Range32Subrange, dRES), ranges_[i].res, 4);
           }
           const uint16_t n = uint16_t(std::min<size_t>(reply.size(), s.wLength));
           std::memcpy(data, reply.data(), n);
@@ -719,62 +425,6 @@ class UnitFunction : public Uac2Function {
 };
 
 }  // namespace
-
-std::vector<StreamingInterface> streaming_layout(const std::vector<uint8_t>& c) {
-  std::vector<StreamingInterface> out;
-  StreamingInterface* itf = nullptr;
-  StreamingSetting* setting = nullptr;
-  for (size_t i = 0; i + 2 <= c.size();) {
-    const uint8_t len = c[i];
-    if (len < 2 || i + len > c.size()) break;
-    const uint8_t type = c[i + 1];
-    if (type == 0x04 && len >= 9) {
-      itf = nullptr;
-      setting = nullptr;
-      if (c[i + 5] == 0x01 && c[i + 6] == 0x02) {  // AudioStreaming
-        for (StreamingInterface& s : out) {
-          if (s.number == c[i + 2]) itf = &s;
-        }
-        if (itf == nullptr) {
-          out.push_back(StreamingInterface{});
-          itf = &out.back();
-          itf->number = c[i + 2];
-        }
-        itf->settings.push_back(StreamingSetting{});
-        setting = &itf->settings.back();
-        setting->alt = c[i + 3];
-      }
-    } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x01 && len >= 16) {
-      setting->format.channels = c[i + 10];
-      if (itf->terminal == 0) itf->terminal = c[i + 3];
-    } else if (setting != nullptr && type == kCsInterface && len >= 6 && c[i + 2] == 0x02 && c[i + 3] == 1) {
-      setting->format.subslot_bytes = c[i + 4];
-      setting->format.bits = c[i + 5];
-    } else if (setting != nullptr && type == 0x05 && len >= 7 && (c[i + 3] & 3) == 1) {
-      const uint8_t usage = c[i + 3] & 0x30;
-      // Data, or data of implicit-feedback usage (it paces the other way too).
-      if (usage == 0x00 || usage == 0x20) {
-        setting->data_endpoint = c[i + 2];
-        setting->data_interval = c[i + 6];
-        setting->data_sync = uint8_t((c[i + 3] >> 2) & 3);
-        itf->render = (c[i + 2] & 0x80) == 0;
-      } else if (usage == 0x10) {
-        setting->feedback_endpoint = c[i + 2];
-        setting->feedback_bytes = uint16_t((c[i + 4] | c[i + 5] << 8) & 0x7FF);
-      }
-    }
-    i += len;
-  }
-  // A setting without a whole PCM format carries nothing the unit plays.
-  for (StreamingInterface& s : out) {
-    for (StreamingSetting& st : s.settings) {
-      if (st.format.channels == 0 || st.format.subslot_bytes == 0 || st.format.subslot_bytes > 4 ||
-          st.data_endpoint == 0)
-        st.format = AudioFormat{};
-    }
-  }
-  return out;
-}
 
 std::shared_ptr<Uac2Function> make_unit_function(Unit& unit) {
   const Model m = unit.model();
