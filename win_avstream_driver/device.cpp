@@ -69,10 +69,11 @@ NTSTATUS PowerUpDirection(WDF_DEVICE_CONTEXT* ctx, ULONG direction, WDFUSBINTERF
   NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, 0);
   if (!NT_SUCCESS(status)) return status;
   status =
-      QuenbyClockToRate(ctx, direction, ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec);
+      QuenbyClockToRate(ctx, direction, ctx->Dir[direction].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status))
-    return ctx->FixedRate[direction] != 0 && ctx->FixedRateFound[direction] != 0 ? STATUS_DEVICE_NOT_READY
-                                                                                 : status;
+    return ctx->Dir[direction].FixedRate != 0 && ctx->Dir[direction].FixedRateFound != 0
+               ? STATUS_DEVICE_NOT_READY
+               : status;
   return QuenbySelectSlotForFormat(ctx, direction);
 }
 
@@ -104,7 +105,7 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   if (!NT_SUCCESS(status)) return status;
 
   if (capture) {
-    status = PowerUpDirection(ctx, QUENBY_DIR_CAPTURE, ctx->CaptureInterface);
+    status = PowerUpDirection(ctx, QUENBY_DIR_CAPTURE, ctx->Dir[QUENBY_DIR_CAPTURE].Interface);
     if (status == STATUS_DEVICE_NOT_READY) {
       resume &= ~QUENBY_RESUME_CAPTURE;
       status = STATUS_SUCCESS;
@@ -112,7 +113,7 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
     if (!NT_SUCCESS(status)) return status;
   }
   if (render) {
-    status = PowerUpDirection(ctx, QUENBY_DIR_RENDER, ctx->RenderInterface);
+    status = PowerUpDirection(ctx, QUENBY_DIR_RENDER, ctx->Dir[QUENBY_DIR_RENDER].Interface);
     if (status == STATUS_DEVICE_NOT_READY) {
       resume &= ~QUENBY_RESUME_RENDER;
       status = STATUS_SUCCESS;
@@ -122,8 +123,8 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   }
   if (capture && render) {
     // Both idle until a stream starts.
-    status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
-    if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+    status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 0);
+    if (NT_SUCCESS(status)) status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, 0);
   }
   if (!NT_SUCCESS(status)) return status;
   // Streams that ran before the device powered down run again for the pins
@@ -134,20 +135,20 @@ NTSTATUS QuenbyPowerUpLocked(WDF_DEVICE_CONTEXT* ctx) {
   // pin's set-format meanwhile may have changed it): it starts first and
   // must not take the one clock from render.
   if ((resume & QUENBY_RESUME_CAPTURE) != 0 && (resume & QUENBY_RESUME_RENDER) != 0 &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]), 0,
-                                 0) == 0 &&
-      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]), 0,
-                                 0) == 0 &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired),
+                                 0, 0) == 0 &&
+      InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse),
+                                 0, 0) == 0 &&
       !QuenbyCaptureFollowsRender(ctx))
     resume &= ~QUENBY_RESUME_CAPTURE;
   if ((resume & QUENBY_RESUME_CAPTURE) != 0) {
-    PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
+    PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
     status = QuenbyResumeCapture(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
   }
   if ((resume & QUENBY_RESUME_RENDER) != 0) {
-    PKSPIN owner = QuenbyRingOwner(&ctx->RenderRing);
+    PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
     status = QuenbyResumeRender(ctx);
     if (!NT_SUCCESS(status)) return status;
     if (owner != nullptr) KsPinAttemptProcessing(owner, TRUE);
@@ -196,17 +197,10 @@ NTSTATUS Fail(WDF_DEVICE_CONTEXT* ctx, QUENBY_START_STEP step) {
   return STATUS_UNSUCCESSFUL;
 }
 
+// b. The USB target (kept from a start that failed before).
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
+NTSTATUS OpenUsbTarget(WDF_DEVICE_CONTEXT* ctx) {
   NTSTATUS status;
-  WDF_OBJECT_ATTRIBUTES attributes;
-
-  // a. Performance-counter ticks per 10 us.
-  LARGE_INTEGER frequency;
-  KeQueryPerformanceCounter(&frequency);
-  ctx->TicksPer10us = frequency.QuadPart / 100000;
-
-  // b. The USB target (kept from a start that failed before).
   if (ctx->UsbDevice != nullptr) {
     status = STATUS_SUCCESS;
   } else if (ctx->Windows8Usb) {
@@ -218,27 +212,37 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
     status = WdfUsbTargetDeviceCreate(ctx->WdfDevice, WDF_NO_OBJECT_ATTRIBUTES, &ctx->UsbDevice);
   }
   if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartUsbTarget);
+  return STATUS_SUCCESS;
+}
 
-  // c. Speed.
+// c. Speed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadSpeed(WDF_DEVICE_CONTEXT* ctx) {
   WDF_USB_DEVICE_INFORMATION information;
   WDF_USB_DEVICE_INFORMATION_INIT(&information);
-  status = WdfUsbTargetDeviceRetrieveInformation(ctx->UsbDevice, &information);
-  if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartInformation);
+  if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveInformation(ctx->UsbDevice, &information)))
+    return Fail(ctx, QuenbyStartInformation);
   ctx->HighSpeed = (information.Traits & WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED) ? 1 : 0;
+  return STATUS_SUCCESS;
+}
 
-  // d. The configuration descriptor and the control buffer.
-  USHORT size = 0;
-  status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, nullptr, &size);
-  if (status != STATUS_BUFFER_TOO_SMALL || size == 0) return Fail(ctx, QuenbyStartDescriptor);
+// d. The configuration descriptor (*config, *size: in memory kept from a
+// start that failed before when it has the size) and the control buffer.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadConfigDescriptor(WDF_DEVICE_CONTEXT* ctx, PVOID* config, USHORT* size) {
+  *size = 0;
+  NTSTATUS status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, nullptr, size);
+  if (status != STATUS_BUFFER_TOO_SMALL || *size == 0) return Fail(ctx, QuenbyStartDescriptor);
+  WDF_OBJECT_ATTRIBUTES attributes;
   WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
   attributes.ParentObject = ctx->WdfDevice;
-  PVOID config = nullptr;
+  *config = nullptr;
   size_t kept = 0;
-  if (ctx->ConfigMemory != nullptr) config = WdfMemoryGetBuffer(ctx->ConfigMemory, &kept);
-  if (config == nullptr || kept != size) {
+  if (ctx->ConfigMemory != nullptr) *config = WdfMemoryGetBuffer(ctx->ConfigMemory, &kept);
+  if (*config == nullptr || kept != *size) {
     if (ctx->ConfigMemory != nullptr) WdfObjectDelete(ctx->ConfigMemory);
     ctx->ConfigMemory = nullptr;
-    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, size, &ctx->ConfigMemory, &config);
+    status = WdfMemoryCreate(&attributes, NonPagedPool, QUENBY_MEMORY_TAG, *size, &ctx->ConfigMemory, config);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
   if (ctx->ControlMemory == nullptr) {
@@ -246,10 +250,13 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
                              &ctx->ControlMemory, nullptr);
     if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
   }
-  status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, config, &size);
+  status = WdfUsbTargetDeviceRetrieveConfigDescriptor(ctx->UsbDevice, *config, size);
   if (!NT_SUCCESS(status)) return Fail(ctx, QuenbyStartDescriptor);
+  return STATUS_SUCCESS;
+}
 
-  // e. Topology.
+// e. Topology.
+NTSTATUS ReadTopology(WDF_DEVICE_CONTEXT* ctx, const void* config, USHORT size) {
   TOPOLOGY_RESULT topology = TopologyDiscover(static_cast<const uint8_t*>(config), size, &ctx->Topology);
   // Endpoints the USB stack polls less often than every frame: the walk
   // knows no speed, the check does.
@@ -261,12 +268,17 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   if (topology != TopologyOk) return Fail(ctx, QuenbyStartTopology);
   ctx->AudioInterfaceCount = ctx->Topology.AudioInterfaceCount;
   ctx->ControlIndex = ctx->Topology.ControlIndex;
-  ctx->CaptureIndex = ctx->Topology.CaptureIndex;
-  ctx->RenderIndex = ctx->Topology.RenderIndex;
+  ctx->Dir[QUENBY_DIR_CAPTURE].Index = ctx->Topology.CaptureIndex;
+  ctx->Dir[QUENBY_DIR_RENDER].Index = ctx->Topology.RenderIndex;
+  return STATUS_SUCCESS;
+}
+
+// f, g, h. The configuration selected, the clocks resolved, their rates
+// read and the directions' limits computed.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ConfigureClocks(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
   const bool render = TopologyHasRender(&ctx->Topology) != 0;
-
-  // f, g, h.
   if (!NT_SUCCESS(QuenbySelectConfiguration(ctx))) return Fail(ctx, QuenbyStartConfiguration);
   if (!NT_SUCCESS(QuenbyResolveClocks(ctx))) return Fail(ctx, QuenbyStartClocks);
   // Render paced by the capture packets runs at the rate of the clock
@@ -279,22 +291,26 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
   QuenbyComputeLimits(ctx);
   // A direction whose clock offers only rates below the lowest the streams
   // run at has no format: refused here, not offered a rate it streams wrongly.
-  if ((capture && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0) ||
-      (render && ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0))
+  if ((capture && ctx->Dir[QUENBY_DIR_CAPTURE].Limits.MinRate == 0) ||
+      (render && ctx->Dir[QUENBY_DIR_RENDER].Limits.MinRate == 0))
     return Fail(ctx, QuenbyStartLimits);
+  return STATUS_SUCCESS;
+}
 
-  // i. Rings of 50 ms at the largest format.
-  if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->CaptureRing, QUENBY_RING_CAPTURE,
-                                              &ctx->Limits[QUENBY_DIR_CAPTURE]))) {
+// i. Rings of 50 ms at the largest format. j. Transfers; feedback ones where
+// a render setting has a feedback endpoint (the others are paced without).
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CreateRingsAndTransfers(WDF_DEVICE_CONTEXT* ctx) {
+  const bool capture = TopologyHasCapture(&ctx->Topology) != 0;
+  const bool render = TopologyHasRender(&ctx->Topology) != 0;
+  if (capture && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->Dir[QUENBY_DIR_CAPTURE].Ring, QUENBY_RING_CAPTURE,
+                                              &ctx->Dir[QUENBY_DIR_CAPTURE].Limits))) {
     return Fail(ctx, QuenbyStartRings);
   }
-  if (render && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->RenderRing, QUENBY_RING_RENDER,
-                                             &ctx->Limits[QUENBY_DIR_RENDER]))) {
+  if (render && !NT_SUCCESS(QuenbyCreateRing(ctx, &ctx->Dir[QUENBY_DIR_RENDER].Ring, QUENBY_RING_RENDER,
+                                             &ctx->Dir[QUENBY_DIR_RENDER].Limits))) {
     return Fail(ctx, QuenbyStartRings);
   }
-
-  // j. Transfers; feedback ones where a render setting has a feedback
-  // endpoint (the others are paced without).
   if (capture && !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyCapture)))
     return Fail(ctx, QuenbyStartTransfers);
   if (render && (!NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyRender)) ||
@@ -302,6 +318,27 @@ NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
                   !NT_SUCCESS(QuenbyAllocateTransfers(ctx, QuenbyFeedback))))) {
     return Fail(ctx, QuenbyStartTransfers);
   }
+  return STATUS_SUCCESS;
+}
+
+// The USB side of a start, step by step; a step that fails records itself
+// in StartFailure.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS QuenbyUsbBringUp(WDF_DEVICE_CONTEXT* ctx) {
+  // a. Performance-counter ticks per 10 us.
+  LARGE_INTEGER frequency;
+  KeQueryPerformanceCounter(&frequency);
+  ctx->TicksPer10us = frequency.QuadPart / 100000;
+
+  PVOID config = nullptr;
+  USHORT size = 0;
+  NTSTATUS status = OpenUsbTarget(ctx);
+  if (NT_SUCCESS(status)) status = ReadSpeed(ctx);
+  if (NT_SUCCESS(status)) status = ReadConfigDescriptor(ctx, &config, &size);
+  if (NT_SUCCESS(status)) status = ReadTopology(ctx, config, size);
+  if (NT_SUCCESS(status)) status = ConfigureClocks(ctx);
+  if (NT_SUCCESS(status)) status = CreateRingsAndTransfers(ctx);
+  if (!NT_SUCCESS(status)) return status;
 
   // k. Default formats.
   QuenbySetDefaultFormats(ctx);
@@ -348,8 +385,8 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
                               &ctx->Streams[QuenbyRender].FreeLock,
                               &ctx->Streams[QuenbyFeedback].FreeLock,
                               &ctx->ThreadLock,
-                              &ctx->CapturePositionLock,
-                              &ctx->RenderPositionLock,
+                              &ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock,
+                              &ctx->Dir[QUENBY_DIR_RENDER].PositionLock,
                               &ctx->FeedbackLock};
   for (WDFSPINLOCK* lock : spinLocks) {
     if (NT_SUCCESS(status)) status = WdfSpinLockCreate(&child, lock);
@@ -374,8 +411,8 @@ NTSTATUS QuenbyAdd(PKSDEVICE KsDevice) {
 
   ctx->PowerState = QUENBY_POWER_D3;
   KsDevice->Context = device;
-  KeInitializeMutex(&ctx->CaptureStartMutex, 0);
-  KeInitializeMutex(&ctx->RenderStartMutex, 0);
+  KeInitializeMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, 0);
+  KeInitializeMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, 0);
   KeInitializeMutex(&ctx->RenderCloneMutex, 0);
   KeInitializeMutex(&ctx->StreamControlMutex, 0);
   KeInitializeMutex(&ctx->Exchange.Mutex, 0);

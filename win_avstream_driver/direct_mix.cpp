@@ -14,8 +14,8 @@ void QuenbyMixRenderClones(WDF_DEVICE_CONTEXT* ctx, PUCHAR buffer, ULONG bytes, 
   // Clones are held only by a render pin in RUN, whose format stays as it
   // is; without them a new pin's format may be being set.
   if (ctx->RenderCloneCount == 0) return;
-  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
-  const WAVEFORMATEX* stream = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const WAVEFORMATEX* pin = &ctx->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* stream = &ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format;
   // Only 24-bit samples on both sides are mixed; other widths would need a
   // conversion this path does not make.
   if (!MixSupported(pin->wBitsPerSample, pin->nSamplesPerSec, stream->wBitsPerSample, stream->nSamplesPerSec))
@@ -61,16 +61,16 @@ _Use_decl_annotations_
 void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG length) {
   // The data comes in the running format, which a format change on another
   // handle rewrites under this lock.
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  const WAVEFORMATEX* device = &ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format;
-  const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+  const WAVEFORMATEX* device = &ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* pin = &ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format;
   const ULONG sampleBytes = device->wBitsPerSample / 8;
   const ULONG deviceFrame = device->nChannels * sampleBytes;
   const ULONG pinChannels = pin->nChannels < device->nChannels ? pin->nChannels : device->nChannels;
   const ULONG pinFrame = pin->nChannels * sampleBytes;
   if (pin->nSamplesPerSec != device->nSamplesPerSec || pin->wBitsPerSample != device->wBitsPerSample ||
       deviceFrame == 0 || pinFrame == 0) {
-    WdfSpinLockRelease(ctx->CapturePositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
     return;
   }
   for (ULONG offset = 0; offset + deviceFrame <= length && ctx->CaptureCloneCount != 0;
@@ -95,7 +95,7 @@ void QuenbyFeedCaptureClones(WDF_DEVICE_CONTEXT* ctx, const UCHAR* data, ULONG l
       ctx->CaptureCloneFill = 0;
     }
   }
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }
 
 _Use_decl_annotations_
@@ -111,7 +111,7 @@ void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
     ctx->RenderCloneOffset = 0;
     return;
   }
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   while (ctx->CaptureCloneCount != 0) {
     KsStreamPointerDelete(ctx->CaptureClones[ctx->CaptureCloneHead]);
     ctx->CaptureClones[ctx->CaptureCloneHead] = nullptr;
@@ -120,5 +120,5 @@ void QuenbyDeleteClones(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   }
   ctx->CaptureCloneFill = 0;
   ctx->CaptureCloneOwed = 0;  // their frames went back to the client
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }

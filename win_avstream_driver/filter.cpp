@@ -219,7 +219,7 @@ bool BridgeChannels(PIRP Irp, PKSIDENTIFIER Request, ULONG* channels, bool* rend
   const ULONG pinId = PinRole(ctx, reinterpret_cast<PKSP_PIN>(Request)->PinId);
   if ((pinId != kRenderBridgeId && pinId != kCaptureBridgeId) || !PinExists(ctx, pinId)) return false;
   *render = pinId == kRenderBridgeId;
-  *channels = ctx->Limits[*render ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE].MaxChannels;
+  *channels = ctx->Dir[*render ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE].Limits.MaxChannels;
   return true;
 }
 

@@ -13,50 +13,51 @@ ULONG DirectionOf(PKSPIN pin) {
 }
 
 AUDIO_FORMAT* PinFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  return direction == QUENBY_DIR_CAPTURE ? &ctx->CapturePinFormat : &ctx->RenderPinFormat;
+  return direction == QUENBY_DIR_CAPTURE ? &ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat
+                                         : &ctx->Dir[QUENBY_DIR_RENDER].PinFormat;
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ResetCapturePositions(WDF_DEVICE_CONTEXT* ctx) {
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   ctx->CaptureDevicePosition = 0;
   ctx->CapturePinPosition = 0;
   ctx->CaptureCloneOwed = 0;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ResetRenderPositions(WDF_DEVICE_CONTEXT* ctx) {
-  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   ctx->RenderPlayPosition = 0;
   ctx->RenderWritePosition = 0;
   ctx->RenderPlayed = 0;
   ctx->RenderPlayedRemainder = 0;
-  WdfSpinLockRelease(ctx->RenderPositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
 }
 
 // The streaming thread reads the capture pin under the capture position lock.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void SetCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  ctx->Pins[QUENBY_DIR_CAPTURE] = pin;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+  ctx->Dir[QUENBY_DIR_CAPTURE].Pin = pin;
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }
 
 // A capture pin fed on direct-mode credit is owed what streams from its RUN
 // on, not what streamed while it waited in PAUSE or ACQUIRE.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearCaptureCreditForRun(WDF_DEVICE_CONTEXT* ctx) {
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   ctx->CaptureCredit = 0;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void PlayAtWrite(WDF_DEVICE_CONTEXT* ctx) {
-  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   ctx->RenderPlayPosition = ctx->RenderWritePosition;
-  WdfSpinLockRelease(ctx->RenderPositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
 }
 
 // Waits for the mixing under way (it never waits while holding the mutex).
@@ -111,7 +112,7 @@ void PutPinFormat(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, const AUDIO_FORMAT* conne
   WdfSpinLockAcquire(lock);
   *PinFormat(ctx, direction) = *pin;
   WdfSpinLockRelease(lock);
-  ctx->SavedFormat[direction] = *connection;
+  ctx->Dir[direction].SavedFormat = *connection;
 }
 
 // Under the stream-control lock.
@@ -120,11 +121,11 @@ NTSTATUS PinSetDataFormatLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin) {
   const ULONG direction = DirectionOf(Pin);
   AUDIO_FORMAT connection;
   AUDIO_FORMAT pin;
-  if (ctx->OpenPins[direction] != Pin) {
+  if (ctx->Dir[direction].OpenPin != Pin) {
     // A pin about to be created: refused while the direction has one (its
     // create dispatch refuses it too), otherwise only checked; its create
     // dispatch puts the format.
-    if (ctx->OpenPins[direction] != nullptr) return STATUS_DEVICE_BUSY;
+    if (ctx->Dir[direction].OpenPin != nullptr) return STATUS_DEVICE_BUSY;
     return CheckPinFormat(ctx, Pin, &connection, &pin);
   }
   const NTSTATUS status = CheckPinFormat(ctx, Pin, &connection, &pin);
@@ -166,13 +167,13 @@ NTSTATUS PinCreate(PKSPIN Pin, PIRP Irp) {
   const ULONG direction = DirectionOf(Pin);
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = STATUS_DEVICE_BUSY;
-  if (ctx->OpenPins[direction] == nullptr) {
+  if (ctx->Dir[direction].OpenPin == nullptr) {
     AUDIO_FORMAT connection;
     AUDIO_FORMAT pin;
     status = CheckPinFormat(ctx, Pin, &connection, &pin);
     if (NT_SUCCESS(status)) {
       PutPinFormat(ctx, Pin, &connection, &pin);
-      ctx->OpenPins[direction] = Pin;
+      ctx->Dir[direction].OpenPin = Pin;
     }
   }
   QuenbyUnlockStreamControl(ctx);
@@ -189,11 +190,11 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
   NTSTATUS status = STATUS_SUCCESS;
   switch (ToState) {
     case KSSTATE_STOP:
-      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired, 0);
       if (!direct) {
-        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) == 0) {
+        WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
+        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
+            ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired) == 0) {
           if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0) QuenbyStopRender(ctx, TRUE);
           if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0) QuenbyStopCapture(ctx, TRUE);
           ctx->ResumeStreams = 0;  // nothing to run again after a power-down
@@ -201,33 +202,33 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
       }
       // Nothing of the pin's frames stays held once it stops (a clone taken
       // by a processing call under way as the pin left RUN included).
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
       QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       SetCapturePin(ctx, nullptr);
       ResetCapturePositions(ctx);
       break;
     case KSSTATE_ACQUIRE:
-      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
       // Render may have taken capture along at its rate while this pin was
       // idle: the stream starts at the rate of the pin's format (and fails
       // while render holds the one clock at another).
-      if (FromState == KSSTATE_STOP && !direct &&
-          !QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
-                                    ctx->CapturePinFormat.WaveFormatExt.Format.nSamplesPerSec))
-        return STATUS_INVALID_DEVICE_STATE;
       if (FromState == KSSTATE_STOP) {
+        const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskCapturePin);
+        const STREAM_PLAN plan = PlanStreams(&request);
+        if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
+        if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
         if (ctx->PowerState != QUENBY_POWER_D0) {
           // Powered down: the stream starts with the power-up.
-          QuenbyRingResetWithOwner(&ctx->CaptureRing, Pin);
+          QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, Pin);
           ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
-        } else if (QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+        } else if (QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
           // A stream that ran (beside render, or for direct mode) runs on
           // as it did when the pin's start fails: the pin stays in STOP.
           const bool ran = ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
-          const AUDIO_FORMAT device = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
-          const AUDIO_FORMAT running = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
-          PKSPIN owner = QuenbyRingOwner(&ctx->CaptureRing);
+          const AUDIO_FORMAT device = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+          const AUDIO_FORMAT running = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
+          PKSPIN owner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
           status = QuenbyStartCapture(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             if (ran && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
@@ -242,28 +243,28 @@ NTSTATUS CaptureSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTAT
               QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &running);
             }
           }
-          KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
         }
-        if (NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE], 1);
+        if (NT_SUCCESS(status)) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired, 1);
       } else {
         QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       }
       ResetCapturePositions(ctx);
       break;
     case KSSTATE_PAUSE:
-      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 0);
+      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 0);
       QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
       break;
     case KSSTATE_RUN:
       SetCapturePin(ctx, Pin);
       ClearCaptureCreditForRun(ctx);
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0) {
+      if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0) {
         ctx->CaptureCloneFill = 0;
       } else {
-        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
+        WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 1);
       }
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE], 1);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning, 1);
       break;
     default:
       return STATUS_UNSUCCESSFUL;
@@ -275,36 +276,37 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
   NTSTATUS status = STATUS_SUCCESS;
-  bool captureFollows = false;
+  STREAM_PLAN plan = {};
   AUDIO_FORMAT captureFormat = {};
   AUDIO_FORMAT captureRunning = {};
   switch (ToState) {
     case KSSTATE_STOP:
       if (!direct) {
-        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
+        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
         ctx->RenderRemainder = 0;
       }
-      WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired, 0);
       {
-        const bool captureUsed = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
-                                 ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
+        const bool captureUsed = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
+                                 ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
+        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
             ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0)
           QuenbyStopRender(ctx, TRUE);
         if (ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0 && !captureUsed) QuenbyStopCapture(ctx, TRUE);
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0) ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
+        if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0)
+          ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
         if (!captureUsed) ctx->ResumeStreams &= ~QUENBY_RESUME_CAPTURE;
       }
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
       // The clones PAUSE and ACQUIRE could not delete while the streaming
       // thread mixed them go now: a stopped pin holds none of its frames.
       DeleteRenderClones(ctx);
-      if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
+      if (ctx->Dir[QUENBY_DIR_RENDER].Pin == Pin) ctx->Dir[QUENBY_DIR_RENDER].Pin = nullptr;
       ResetRenderPositions(ctx);
       break;
     case KSSTATE_ACQUIRE:
-      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
       if (FromState != KSSTATE_STOP) DeleteRenderClonesIfFree(ctx);
       if (FromState == KSSTATE_STOP) {
         // Capture nobody uses runs beside render; on one clock for both at
@@ -312,41 +314,36 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
         // capture stays off until a capture pin starts it). A capture pin
         // out of STOP keeps its stream and its rate. The rate check moves
         // capture's format to render's rate: kept to undo a failed start.
-        captureFormat = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
-        captureRunning = ctx->StreamFormat[QUENBY_DIR_CAPTURE];
-        captureFollows = ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) == 0 &&
-                         ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-                         QuenbyCaptureFollowsRender(ctx);
+        captureFormat = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+        captureRunning = ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat;
+        const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskRenderPin);
+        plan = PlanStreams(&request);
+        if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
       }
       if (FromState == KSSTATE_STOP && ctx->PowerState != QUENBY_POWER_D0) {
         // Powered down: the streams start with the power-up (capture
         // first, so only when it follows render's rate).
-        QuenbyRingResetWithOwner(&ctx->RenderRing, Pin);
-        ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
-        if (TopologyHasCapture(&ctx->Topology) && ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-            captureFollows)
-          ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
+        QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, Pin);
+        if (plan.StartRender) ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
+        if (plan.StartCapture) ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
       } else if (FromState == KSSTATE_STOP) {
         // A start that fails leaves nothing it began: no stream runs for a
         // pin that stays in STOP, and the interfaces go back to idle.
         bool captureStarted = false;
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0 && TopologyHasCapture(&ctx->Topology) &&
-            captureFollows && QuenbyTryMutex(&ctx->CaptureStartMutex)) {
+        if (plan.StartCapture && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) {
           // Capture's failure is not the pin's: render runs without it (and
           // the capture interface goes back to idle).
-          captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Pins[QUENBY_DIR_CAPTURE]));
+          captureStarted = NT_SUCCESS(QuenbyStartCapture(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Pin));
           if (!captureStarted) QuenbyStopCapture(ctx, TRUE);
-          KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
         }
-        if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) == 0 &&
-            ReadFlag(&ctx->Streams[QuenbyRender].Active) == 0 && QuenbyTryMutex(&ctx->RenderStartMutex)) {
+        if (plan.StartRender && QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex)) {
           status = QuenbyStartRender(ctx, Pin);
           if (!NT_SUCCESS(status)) {
             QuenbyStopRender(ctx, TRUE);
             if (captureStarted) QuenbyStopCapture(ctx, TRUE);
           }
-          KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+          KeReleaseMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, FALSE);
           if (!NT_SUCCESS(status) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) == 0) {
             // The pin stays in STOP: capture's format moved for it goes
             // back (it would hold one clock for both at this pin's rate).
@@ -355,25 +352,26 @@ NTSTATUS RenderSetDeviceStateLocked(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE
           }
         }
       }
-      if (FromState == KSSTATE_STOP && NT_SUCCESS(status)) WriteFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER], 1);
+      if (FromState == KSSTATE_STOP && NT_SUCCESS(status))
+        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired, 1);
       ResetRenderPositions(ctx);
       break;
     case KSSTATE_PAUSE:
-      if (!direct) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 0);
+      if (!direct) WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
+      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 0);
       DeleteRenderClonesIfFree(ctx);
       break;
     case KSSTATE_RUN:
-      if (ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0) {
+      if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0) {
         PlayAtWrite(ctx);
       } else {
-        WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
-        WdfSpinLockAcquire(ctx->RenderPositionLock);
+        WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 1);
+        WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
         ctx->RenderRemainder = 0;
-        WdfSpinLockRelease(ctx->RenderPositionLock);
+        WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
       }
-      WriteFlag(&ctx->PinRunning[QUENBY_DIR_RENDER], 1);
-      ctx->Pins[QUENBY_DIR_RENDER] = Pin;
+      WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning, 1);
+      ctx->Dir[QUENBY_DIR_RENDER].Pin = Pin;
       if (FromState == KSSTATE_PAUSE) PlayAtWrite(ctx);
       QuenbyWakeThread(ctx);
       break;
@@ -419,15 +417,16 @@ NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
   QuenbyLockStreamControl(ctx);
   const ULONG direction = DirectionOf(Pin);
   // The direction is free for a new pin (on this filter or another).
-  if (ctx->OpenPins[direction] == Pin) ctx->OpenPins[direction] = nullptr;
+  if (ctx->Dir[direction].OpenPin == Pin) ctx->Dir[direction].OpenPin = nullptr;
   if (direction == QUENBY_DIR_CAPTURE) {
-    WdfSpinLockAcquire(ctx->CapturePositionLock);
-    if (ctx->Pins[QUENBY_DIR_CAPTURE] == Pin) ctx->Pins[QUENBY_DIR_CAPTURE] = nullptr;
-    WdfSpinLockRelease(ctx->CapturePositionLock);
-  } else if (ctx->Pins[QUENBY_DIR_RENDER] == Pin) {
-    ctx->Pins[QUENBY_DIR_RENDER] = nullptr;
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+    if (ctx->Dir[QUENBY_DIR_CAPTURE].Pin == Pin) ctx->Dir[QUENBY_DIR_CAPTURE].Pin = nullptr;
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+  } else if (ctx->Dir[QUENBY_DIR_RENDER].Pin == Pin) {
+    ctx->Dir[QUENBY_DIR_RENDER].Pin = nullptr;
   }
-  AudioRing* ring = direction == QUENBY_DIR_CAPTURE ? &ctx->CaptureRing : &ctx->RenderRing;
+  AudioRing* ring = direction == QUENBY_DIR_CAPTURE ? &ctx->Dir[QUENBY_DIR_CAPTURE].Ring
+                                                    : &ctx->Dir[QUENBY_DIR_RENDER].Ring;
   if (ring->Lock != nullptr) {
     WdfSpinLockAcquire(ring->Lock);
     if (ring->OwnerPin == Pin) {
@@ -445,9 +444,9 @@ NTSTATUS PinClose(PKSPIN Pin, PIRP Irp) {
 // ---------------------------------------------------------------------------
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
-  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   ctx->RenderWritePosition += bytes;
-  WdfSpinLockRelease(ctx->RenderPositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
 }
 
 // Render frames whose channel count differs from the stream's, one by one
@@ -455,7 +454,7 @@ void AddWritePosition(WDF_DEVICE_CONTEXT* ctx, ULONG bytes) {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const WAVEFORMATEX* stream, const UCHAR* data, ULONG bytes,
                      bool* failed) {
-  const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+  const WAVEFORMATEX* pin = &ctx->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format;
   const ULONG sampleBytes = pin->wBitsPerSample / 8;
   const ULONG pinFrame = pin->nChannels * sampleBytes;
   const ULONG streamFrame = stream->nChannels * sampleBytes;
@@ -471,7 +470,7 @@ ULONG WriteConverted(WDF_DEVICE_CONTEXT* ctx, const WAVEFORMATEX* stream, const 
   while (bytes - consumed >= pinFrame) {
     RtlZeroMemory(frame, streamFrame);
     RtlCopyMemory(frame, data + consumed, copy);
-    if (!NT_SUCCESS(QuenbyRingWrite(&ctx->RenderRing, frame, streamFrame))) {
+    if (!NT_SUCCESS(QuenbyRingWrite(&ctx->Dir[QUENBY_DIR_RENDER].Ring, frame, streamFrame))) {
       *failed = true;
       break;
     }
@@ -493,7 +492,7 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
       continue;
     }
     const ULONG remaining = sp->OffsetIn.Remaining;
-    const WAVEFORMATEX* pin = &ctx->RenderPinFormat.WaveFormatExt.Format;
+    const WAVEFORMATEX* pin = &ctx->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format;
     // The running format, as the capture pin reads it (a format change on
     // another handle rewrites it): whole, under the render position lock.
     const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
@@ -508,7 +507,7 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
         // under this mutex: a processing call that began in RUN adds none
         // after that.
         if (ctx->RenderCloneCount < QUENBY_RENDER_CLONES &&
-            ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0) {
+            ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) != 0) {
           PKSSTREAM_POINTER clone = nullptr;
           if (NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
             ctx->RenderClones[(ctx->RenderCloneHead + ctx->RenderCloneCount) % QUENBY_RENDER_CLONES] = clone;
@@ -519,12 +518,12 @@ NTSTATUS RenderProcess(PKSPIN Pin) {
       }
     } else if (pin->nChannels == stream->nChannels) {
       const ULONG blockAlign = stream->nBlockAlign;
-      const ULONG half = QuenbyRingLimit(&ctx->RenderRing) / 2;
+      const ULONG half = QuenbyRingLimit(&ctx->Dir[QUENBY_DIR_RENDER].Ring) / 2;
       ULONG n = remaining < half ? remaining : half;
       if (blockAlign != 0) n = n / blockAlign * blockAlign;
       if (n == 0) {
         consumed = remaining;  // less than one frame: nothing to play
-      } else if (NT_SUCCESS(QuenbyRingWrite(&ctx->RenderRing, sp->OffsetIn.Data, n))) {
+      } else if (NT_SUCCESS(QuenbyRingWrite(&ctx->Dir[QUENBY_DIR_RENDER].Ring, sp->OffsetIn.Data, n))) {
         consumed = n;
       } else {
         consumed = 0;
@@ -566,14 +565,15 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
     // direct-mode data fed to this pin comes in it.
     const WAVEFORMATEX running = QuenbyStreamFormat(ctx, QUENBY_DIR_CAPTURE);
     const WAVEFORMATEX* stream = &running;
-    const WAVEFORMATEX* pin = &ctx->CapturePinFormat.WaveFormatExt.Format;
+    const WAVEFORMATEX* pin = &ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format;
     const bool directCapture = (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
     const bool sameRateBits =
         pin->nSamplesPerSec == stream->nSamplesPerSec && pin->wBitsPerSample == stream->wBitsPerSample;
     const bool sameFormat = sameRateBits && pin->nChannels == stream->nChannels;
     ULONG size = sp->OffsetOut.Remaining;
     if (!directCapture) {
-      if (size > ctx->CaptureRing.Size / 2) size = ctx->CaptureRing.Size / 2;
+      if (size > ctx->Dir[QUENBY_DIR_CAPTURE].Ring.Size / 2)
+        size = ctx->Dir[QUENBY_DIR_CAPTURE].Ring.Size / 2;
       if (stream->nBlockAlign != 0) size = size / stream->nBlockAlign * stream->nBlockAlign;
     }
     bool ok;
@@ -585,16 +585,16 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
     } else if (ReadFlag(&ctx->DirectMode) != 0 && directCapture) {
       if (sameRateBits) {
         ok = false;
-        WdfSpinLockAcquire(ctx->CapturePositionLock);
+        WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
         const bool room = ctx->CaptureCloneCount < QUENBY_CAPTURE_CLONES;
-        WdfSpinLockRelease(ctx->CapturePositionLock);
+        WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
         PKSSTREAM_POINTER clone = nullptr;
         if (room && NT_SUCCESS(KsStreamPointerClone(sp, nullptr, 8, &clone))) {
           // A pin leaving RUN clears its running flag, then deletes its
           // clones under this lock: a processing call that began in RUN
           // keeps none after that.
-          WdfSpinLockAcquire(ctx->CapturePositionLock);
-          ok = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0 &&
+          WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+          ok = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) != 0 &&
                ctx->CaptureCloneCount < QUENBY_CAPTURE_CLONES;
           if (ok) {
             ctx->CaptureClones[(ctx->CaptureCloneHead + ctx->CaptureCloneCount) % QUENBY_CAPTURE_CLONES] =
@@ -602,34 +602,35 @@ NTSTATUS CaptureProcess(PKSPIN Pin) {
             ++ctx->CaptureCloneCount;
             ctx->CaptureCloneOwed += size;  // filled by the streaming thread
           }
-          WdfSpinLockRelease(ctx->CapturePositionLock);
+          WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
           if (!ok) KsStreamPointerDelete(clone);
         }
       } else {
         // What the credit covers, in whole frames of the pin: a frame
         // larger than the credit can grow to is filled in parts.
-        WdfSpinLockAcquire(ctx->CapturePositionLock);
+        WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
         ULONG covered = ctx->CaptureCredit < size ? ctx->CaptureCredit : size;
         if (pin->nBlockAlign != 0) covered = covered / pin->nBlockAlign * pin->nBlockAlign;
-        WdfSpinLockRelease(ctx->CapturePositionLock);
+        WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
         ok = covered != 0;
         if (ok) size = covered;
       }
     } else {
-      ok = NT_SUCCESS(QuenbyRingRead(&ctx->CaptureRing, sp->OffsetOut.Data, size, nullptr, nullptr));
+      ok = NT_SUCCESS(
+          QuenbyRingRead(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, sp->OffsetOut.Data, size, nullptr, nullptr));
     }
     if (!ok) {
       KsStreamPointerUnlock(sp, FALSE);
       WriteFlag(&ctx->CaptureWaiting, 1);
       return STATUS_PENDING;
     }
-    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
     ctx->CapturePinPosition += size;
     if (directCapture && !sameFormat) {
       ctx->CaptureCredit -= size;
       RtlZeroMemory(sp->OffsetOut.Data, size);
     }
-    WdfSpinLockRelease(ctx->CapturePositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
     const NTSTATUS advance = KsStreamPointerAdvanceOffsets(sp, 0, size, FALSE);
     QuenbyWakeThread(ctx);
     if (!NT_SUCCESS(advance)) return STATUS_SUCCESS;
@@ -689,17 +690,17 @@ void ReadPositions(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, KSAUDIO_POSITION* positi
   LONG output = 0;
   if (!NT_SUCCESS(KsPinGetAvailableByteCount(pin, &input, &output))) input = output = 0;
   if (DirectionOf(pin) == QUENBY_DIR_RENDER) {
-    WdfSpinLockAcquire(ctx->RenderPositionLock);
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
     const ULONGLONG taken = ctx->RenderWritePosition;
     const ULONGLONG played = ctx->RenderPlayed;
-    WdfSpinLockRelease(ctx->RenderPositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
     position->PlayOffset = played < taken ? played : taken;
     position->WriteOffset = taken + (input > 0 ? (ULONGLONG)input : 0);
   } else {
-    WdfSpinLockAcquire(ctx->CapturePositionLock);
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
     const ULONGLONG taken = ctx->CapturePinPosition;
     const ULONGLONG owed = ctx->CaptureCloneOwed;
-    WdfSpinLockRelease(ctx->CapturePositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
     position->PlayOffset = owed < taken ? taken - owed : 0;
     position->WriteOffset = taken + (output > 0 ? (ULONGLONG)output : 0);
   }
@@ -816,9 +817,9 @@ _Use_decl_annotations_
 FORMAT_CAPS QuenbyFormatCaps(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   FORMAT_CAPS caps;
   caps.Slots = direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
-  caps.Limits = &ctx->Limits[direction];
+  caps.Limits = &ctx->Dir[direction].Limits;
   caps.Rates = QuenbyRateList(ctx, direction);
-  caps.RateBytes = ctx->RateListBytes[direction];
+  caps.RateBytes = ctx->Dir[direction].RateListBytes;
   caps.HighSpeed = ctx->HighSpeed != 0;
   caps.Capture = direction == QUENBY_DIR_CAPTURE;
   // While the other direction streams from the same clock, its rate is the

@@ -125,9 +125,9 @@ void LockedSet(WDFSPINLOCK lock, ULONGLONG* target, const ULONGLONG* source) {
 // an addition in flight.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearCaptureCredit(WDF_DEVICE_CONTEXT* ctx) {
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   ctx->CaptureCredit = 0;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
 }
 
 // Restarts a stream when its start mutex is free; a busy mutex skips it. A
@@ -138,9 +138,9 @@ NTSTATUS RestartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     ctx->ResumeStreams |= QUENBY_RESUME_CAPTURE;
     return STATUS_SUCCESS;
   }
-  if (!QuenbyTryMutex(&ctx->CaptureStartMutex)) return STATUS_SUCCESS;
+  if (!QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex)) return STATUS_SUCCESS;
   NTSTATUS status = QuenbyStartCapture(ctx, pin);
-  KeReleaseMutex(&ctx->CaptureStartMutex, FALSE);
+  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_CAPTURE].StartMutex, FALSE);
   return status;
 }
 
@@ -151,9 +151,9 @@ NTSTATUS RestartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
     ctx->ResumeStreams |= QUENBY_RESUME_RENDER;
     return STATUS_SUCCESS;
   }
-  if (!QuenbyTryMutex(&ctx->RenderStartMutex)) return STATUS_SUCCESS;
+  if (!QuenbyTryMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex)) return STATUS_SUCCESS;
   NTSTATUS status = QuenbyStartRender(ctx, pin);
-  KeReleaseMutex(&ctx->RenderStartMutex, FALSE);
+  KeReleaseMutex(&ctx->Dir[QUENBY_DIR_RENDER].StartMutex, FALSE);
   return status;
 }
 
@@ -166,16 +166,17 @@ bool HasRender(WDF_DEVICE_CONTEXT* ctx) {
   return TopologyHasRender(&ctx->Topology) != 0;
 }
 
-// Restarts capture (where the unit has it), then render, each bound to the
-// given pin. On one clock for both, render stops first: the capture start
-// then finds the clock free for the new rate rather than held by render
-// at the old one. The first failing restart's status.
+// Restarts capture (where the unit has it), then render, for no pin, as the
+// plan of a direct-mode start or format change says. On one clock for both,
+// render stops first: the capture start then finds the clock free for the
+// new rate rather than held by render at the old one. The first failing
+// restart's status.
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, PKSPIN capturePin, PKSPIN renderPin) {
-  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
+NTSTATUS RestartBoth(WDF_DEVICE_CONTEXT* ctx, const STREAM_PLAN* plan) {
+  if (plan->StopRenderFirst) QuenbyStopRender(ctx, FALSE);
   NTSTATUS status = STATUS_SUCCESS;
-  if (HasCapture(ctx)) status = RestartCapture(ctx, capturePin);
-  const NTSTATUS renderStatus = RestartRender(ctx, renderPin);
+  if (plan->StartCapture) status = RestartCapture(ctx, nullptr);
+  const NTSTATUS renderStatus = plan->StartRender ? RestartRender(ctx, nullptr) : STATUS_SUCCESS;
   return NT_SUCCESS(status) ? renderStatus : status;
 }
 
@@ -193,13 +194,13 @@ struct StreamsBefore {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void NoteStreams(WDF_DEVICE_CONTEXT* ctx, StreamsBefore* before) {
   for (ULONG d = 0; d < 2; ++d) {
-    before->Device[d] = ctx->DeviceFormat[d];
-    before->Running[d] = ctx->StreamFormat[d];
+    before->Device[d] = ctx->Dir[d].DeviceFormat;
+    before->Running[d] = ctx->Dir[d].StreamFormat;
   }
   before->Capture = HasCapture(ctx) && ReadFlag(&ctx->Streams[QuenbyCapture].Active) != 0;
   before->Render = ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0;
-  before->CaptureOwner = QuenbyRingOwner(&ctx->CaptureRing);
-  before->RenderOwner = QuenbyRingOwner(&ctx->RenderRing);
+  before->CaptureOwner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
+  before->RenderOwner = QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
 }
 
 // After a failed attempt: the device formats as they were, the streams that
@@ -235,8 +236,8 @@ void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
   // second entry of its client would otherwise save the formats direct mode
   // set and leave the pins on them.
   if (wasOn) return;
-  ctx->SavedFormat[QUENBY_DIR_CAPTURE] = ctx->DeviceFormat[QUENBY_DIR_CAPTURE];
-  ctx->SavedFormat[QUENBY_DIR_RENDER] = ctx->DeviceFormat[QUENBY_DIR_RENDER];
+  ctx->Dir[QUENBY_DIR_CAPTURE].SavedFormat = ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat;
+  ctx->Dir[QUENBY_DIR_RENDER].SavedFormat = ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat;
 }
 
 // A running capture pin that stopped for want of direct-mode credit is
@@ -244,8 +245,8 @@ void EnterDirect(WDF_DEVICE_CONTEXT* ctx) {
 // longer grows, and the ring asks only a pin that waited for ring data.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void AskCapturePin(WDF_DEVICE_CONTEXT* ctx) {
-  PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
-  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) || pin == nullptr) return;
+  PKSPIN pin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin;
+  if (!ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) || pin == nullptr) return;
   WriteFlag(&ctx->CaptureWaiting, 0);
   KsPinAttemptProcessing(pin, TRUE);
 }
@@ -259,8 +260,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectMode, 0);
   WriteFlag(&ctx->DirectStreamFlags, 0);
-  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->SavedFormat[QUENBY_DIR_CAPTURE]);
-  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->SavedFormat[QUENBY_DIR_RENDER]);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->Dir[QUENBY_DIR_CAPTURE].SavedFormat);
+  QuenbyPutDeviceFormat(ctx, QUENBY_DIR_RENDER, &ctx->Dir[QUENBY_DIR_RENDER].SavedFormat);
   for (ULONG s = 0; s < QUENBY_STREAMS; ++s) WriteFlag(&ctx->Streams[s].ConfiguredInFlight, QUENBY_TRANSFERS);
   QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
   if (QuenbyTryMutex(&ctx->RenderCloneMutex)) {
@@ -269,59 +270,58 @@ NTSTATUS LeaveDirect(WDF_DEVICE_CONTEXT* ctx) {
   }
   // A pin out of STOP (in ACQUIRE or PAUSE as well as in RUN) keeps its
   // stream, as it does at the other direction's STOP: its RUN plays on it.
-  const bool renderRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0;
-  const bool captureRuns = ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0;
-  const bool renderKept = renderRuns || ReadFlag(&ctx->PinAcquired[QUENBY_DIR_RENDER]) != 0;
-  const bool captureKept = captureRuns || ReadFlag(&ctx->PinAcquired[QUENBY_DIR_CAPTURE]) != 0;
+  const bool renderRuns = ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) != 0;
+  const bool captureRuns = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) != 0;
+  const bool renderKept = renderRuns || ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinAcquired) != 0;
+  const bool captureKept = captureRuns || ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
   // RestartBoth, with each direction's status, for the pin holding each
-  // direction (one in RUN is also the one in Pins).
-  if (ctx->SharedClock && ctx->PowerState == QUENBY_POWER_D0) QuenbyStopRender(ctx, FALSE);
-  PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE] != nullptr ? ctx->Pins[QUENBY_DIR_CAPTURE]
-                      : captureKept                            ? ctx->OpenPins[QUENBY_DIR_CAPTURE]
-                                                               : nullptr;
-  PKSPIN renderPin = ctx->Pins[QUENBY_DIR_RENDER] != nullptr ? ctx->Pins[QUENBY_DIR_RENDER]
-                     : renderKept                            ? ctx->OpenPins[QUENBY_DIR_RENDER]
-                                                             : nullptr;
+  // direction (one in RUN is also the direction's Pin).
+  STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskLeaveDirect);
+  request.Kept[QUENBY_DIR_CAPTURE] = captureKept;
+  request.Kept[QUENBY_DIR_RENDER] = renderKept;
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.StopRenderFirst) QuenbyStopRender(ctx, FALSE);
+  PKSPIN capturePin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin != nullptr ? ctx->Dir[QUENBY_DIR_CAPTURE].Pin
+                      : captureKept                               ? ctx->Dir[QUENBY_DIR_CAPTURE].OpenPin
+                                                                  : nullptr;
+  PKSPIN renderPin = ctx->Dir[QUENBY_DIR_RENDER].Pin != nullptr ? ctx->Dir[QUENBY_DIR_RENDER].Pin
+                     : renderKept                               ? ctx->Dir[QUENBY_DIR_RENDER].OpenPin
+                                                                : nullptr;
   // Capture no pin keeps runs beside render at render's rate, as at a
   // render pin's start; on one clock for both, only if it can. Pins kept
   // at two rates on one clock cannot both stream: render's runs, as it does
   // beside capture anywhere else, and capture's restart is what fails.
   NTSTATUS captureStatus = STATUS_SUCCESS;
   NTSTATUS renderStatus = STATUS_SUCCESS;
-  const bool renderFirst = ctx->SharedClock && captureKept && renderKept &&
-                           ctx->SavedFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec !=
-                               ctx->SavedFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec;
-  if (renderFirst) {
+  if (plan.RenderFirst) {
     QuenbyStopCapture(ctx, FALSE);
     renderStatus = RestartRender(ctx, renderPin);
   }
-  if (HasCapture(ctx)) {
-    if (captureKept || !renderKept || QuenbyCaptureFollowsRender(ctx)) {
-      captureStatus = RestartCapture(ctx, capturePin);
-    } else {
-      QuenbyStopCapture(ctx, TRUE);
-    }
-  }
-  if (!renderFirst) renderStatus = RestartRender(ctx, renderPin);
+  if (plan.CaptureRate != 0) QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE, plan.CaptureRate);
+  if (plan.StartCapture) captureStatus = RestartCapture(ctx, capturePin);
+  if (plan.StopCapture) QuenbyStopCapture(ctx, TRUE);
+  if (!plan.RenderFirst && plan.StartRender) renderStatus = RestartRender(ctx, renderPin);
 
-  if (renderRuns) LockedSet(ctx->RenderPositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
+  if (renderRuns)
+    LockedSet(ctx->Dir[QUENBY_DIR_RENDER].PositionLock, &ctx->RenderPlayPosition, &ctx->RenderWritePosition);
   if (renderRuns || captureRuns) {
-    LockedSet(ctx->CapturePositionLock, &ctx->CapturePinPosition, &ctx->CaptureDevicePosition);
+    LockedSet(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock, &ctx->CapturePinPosition,
+              &ctx->CaptureDevicePosition);
   }
-  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], renderRuns ? 1 : 0);
-  WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], captureRuns ? 1 : 0);
+  WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, renderRuns ? 1 : 0);
+  WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, captureRuns ? 1 : 0);
   // Streams nobody keeps stop as they do at a pin's STOP.
-  if (!renderKept && !captureKept) {
+  if (!plan.KeepCapture) {
     QuenbyStopRender(ctx, TRUE);
     if (HasCapture(ctx)) QuenbyStopCapture(ctx, TRUE);
     ctx->ResumeStreams = 0;
-  } else if (!renderKept) {
+  } else if (!plan.KeepRender) {
     QuenbyStopRender(ctx, TRUE);
     ctx->ResumeStreams &= ~QUENBY_RESUME_RENDER;
   }
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
-    if (ReadFlag(&ctx->Streams[stream].Active) == 0) QuenbySetStreamFormat(ctx, d, &ctx->SavedFormat[d]);
+    if (ReadFlag(&ctx->Streams[stream].Active) == 0) QuenbySetStreamFormat(ctx, d, &ctx->Dir[d].SavedFormat);
   }
   if (renderRuns || captureRuns) QuenbyWakeThread(ctx);
   AskCapturePin(ctx);
@@ -338,7 +338,11 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   const ULONG captureBits = ReadU16(record + 4), renderBits = ReadU16(record + 6);
   const ULONG captureRate = ReadU32(record + 8), renderRate = ReadU32(record + 12);
   // One clock for both directions runs at one rate.
-  if (HasCapture(ctx) && ctx->SharedClock && captureRate != renderRate) return STATUS_UNSUCCESSFUL;
+  STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskDirectFormats);
+  request.Rate[QUENBY_DIR_CAPTURE] = captureRate;
+  request.Rate[QUENBY_DIR_RENDER] = renderRate;
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   StreamsBefore before;
   NoteStreams(ctx, &before);
   if (HasCapture(ctx))
@@ -346,7 +350,7 @@ NTSTATUS SetFormats(WDF_DEVICE_CONTEXT* ctx, const UCHAR* record, ULONG length) 
   if (HasRender(ctx)) QuenbySetDeviceFormat(ctx, QUENBY_DIR_RENDER, renderChannels, renderRate, renderBits);
   // A format the unit refuses (or a request that fails) leaves the formats
   // and streams as they were: the pins and the client go on with them.
-  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  const NTSTATUS status = RestartBoth(ctx, &plan);
   if (!NT_SUCCESS(status)) RestoreStreams(ctx, &before);
   return status;
 }
@@ -360,9 +364,9 @@ void ClearDirectOffsets(WDF_DEVICE_CONTEXT* ctx) {
   ctx->RenderCloneOffset = 0;
   KeReleaseMutex(&ctx->RenderCloneMutex, FALSE);
   WriteFlag(&ctx->CaptureCloneFill, 0);
-  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   ctx->RenderRemainder = 0;
-  WdfSpinLockRelease(ctx->RenderPositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
@@ -370,7 +374,9 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   const bool capture = HasCapture(ctx);
   StreamsBefore before;
   NoteStreams(ctx, &before);
-  const NTSTATUS status = RestartBoth(ctx, nullptr, nullptr);
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskDirectStart);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  const NTSTATUS status = RestartBoth(ctx, &plan);
   if (!NT_SUCCESS(status)) {
     // Nothing is marked in use or running for the client: the pins, and a
     // start tried again, find the streams as they were.
@@ -380,21 +386,22 @@ NTSTATUS StartDirect(WDF_DEVICE_CONTEXT* ctx) {
   // Only the directions the unit has are in use: a unit without capture
   // has no capture stream, ring or lock to read from.
   const bool render = HasRender(ctx);
-  if (capture) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 1);
-  if (render) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 1);
+  if (capture) WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 1);
+  if (render) WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 1);
   WriteFlag(&ctx->DirectStreamFlags,
             (capture ? QUENBY_DIRECT_CAPTURE_RUNNING : 0) | (render ? QUENBY_DIRECT_RENDER_RUNNING : 0));
   ClearDirectOffsets(ctx);
   QuenbyWakeThread(ctx);
-  PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
-  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && capturePin != nullptr) {
+  PKSPIN capturePin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin;
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) && capturePin != nullptr) {
     ClearCaptureCredit(ctx);
-    LockedSet(ctx->CapturePositionLock, &ctx->CaptureDevicePosition, &ctx->CapturePinPosition);
+    LockedSet(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock, &ctx->CaptureDevicePosition,
+              &ctx->CapturePinPosition);
     QuenbyDeleteClones(ctx, QUENBY_DIR_CAPTURE);
     KsPinAttemptProcessing(capturePin, TRUE);
   }
-  PKSPIN renderPin = ctx->Pins[QUENBY_DIR_RENDER];
-  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) && renderPin != nullptr)
+  PKSPIN renderPin = ctx->Dir[QUENBY_DIR_RENDER].Pin;
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) && renderPin != nullptr)
     KsPinAttemptProcessing(renderPin, TRUE);
   return status;
 }
@@ -403,11 +410,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 void StopDirect(WDF_DEVICE_CONTEXT* ctx) {
   WriteFlag(&ctx->DirectStreamFlags, 0);
   ClearDirectOffsets(ctx);
-  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE])) {
-    WriteFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE], 0);
+  if (!ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning)) {
+    WriteFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse, 0);
     ClearCaptureCredit(ctx);
   }
-  if (!ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER])) WriteFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER], 0);
+  if (!ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning))
+    WriteFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse, 0);
 }
 
 // Largest channel count over the alternate settings the driver streams.
@@ -449,8 +457,8 @@ NTSTATUS CheckOwner(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file) {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void AskRunningPins(WDF_DEVICE_CONTEXT* ctx) {
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
-    PKSPIN pin = ctx->Pins[d];
-    if (pin != nullptr && ReadFlag(&ctx->PinRunning[d]) != 0) KsPinAttemptProcessing(pin, TRUE);
+    PKSPIN pin = ctx->Dir[d].Pin;
+    if (pin != nullptr && ReadFlag(&ctx->Dir[d].PinRunning) != 0) KsPinAttemptProcessing(pin, TRUE);
   }
 }
 
@@ -458,7 +466,7 @@ void AskRunningPins(WDF_DEVICE_CONTEXT* ctx) {
 // format: a part of a frame would shift every sample after it into the
 // neighbouring channel or byte. Stream-control lock held.
 bool WholeFrames(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG length) {
-  const ULONG frame = ctx->StreamFormat[direction].WaveFormatExt.Format.nBlockAlign;
+  const ULONG frame = ctx->Dir[direction].StreamFormat.WaveFormatExt.Format.nBlockAlign;
   return frame != 0 && length % frame == 0;
 }
 
@@ -491,8 +499,8 @@ NTSTATUS DirectControl(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, ULONG code, P
     case IOCTL_QUENBY_RESET_BOTH:
       if (code == IOCTL_QUENBY_RESET_CAPTURE && !HasCapture(ctx)) return STATUS_UNSUCCESSFUL;
       if (code == IOCTL_QUENBY_RESET_RENDER && !HasRender(ctx)) return STATUS_UNSUCCESSFUL;
-      if (code != IOCTL_QUENBY_RESET_RENDER) QuenbyRingReset(&ctx->CaptureRing);
-      if (code != IOCTL_QUENBY_RESET_CAPTURE) QuenbyRingReset(&ctx->RenderRing);
+      if (code != IOCTL_QUENBY_RESET_RENDER) QuenbyRingReset(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
+      if (code != IOCTL_QUENBY_RESET_CAPTURE) QuenbyRingReset(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
       AskRunningPins(ctx);
       return STATUS_SUCCESS;
     case IOCTL_QUENBY_SET_FORMATS:
@@ -517,7 +525,7 @@ NTSTATUS ReadCapture(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID out, ULON
                      ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = CheckOwner(ctx, file);
-  if (NT_SUCCESS(status) && (!HasCapture(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE])))
+  if (NT_SUCCESS(status) && (!HasCapture(ctx) || !ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse)))
     status = STATUS_UNSUCCESSFUL;
   if (NT_SUCCESS(status) && out != nullptr && outLength != 0 &&
       !WholeFrames(ctx, QUENBY_DIR_CAPTURE, outLength))
@@ -525,14 +533,14 @@ NTSTATUS ReadCapture(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID out, ULON
   QuenbyUnlockStreamControl(ctx);
   if (!NT_SUCCESS(status)) return status;
   status = out != nullptr && outLength != 0
-               ? QuenbyRingReadWait(&ctx->CaptureRing, static_cast<PUCHAR>(out), outLength)
+               ? QuenbyRingReadWait(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, static_cast<PUCHAR>(out), outLength)
                : STATUS_UNSUCCESSFUL;
   // The running capture pin is asked to process, under the lock its
   // close clears it under: the pin asked is still open.
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
-  PKSPIN pin = ctx->Pins[QUENBY_DIR_CAPTURE];
-  if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+  PKSPIN pin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin;
+  if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) && pin != nullptr) KsPinAttemptProcessing(pin, TRUE);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   if (NT_SUCCESS(status)) {
     QuenbyWakeThread(ctx);
     *information = outLength;
@@ -547,15 +555,15 @@ NTSTATUS WriteRender(WDF_DEVICE_CONTEXT* ctx, PFILE_OBJECT file, PVOID in, ULONG
                      ULONG_PTR* information) {
   QuenbyLockStreamControl(ctx);
   NTSTATUS status = CheckOwner(ctx, file);
-  if (NT_SUCCESS(status) && (!HasRender(ctx) || !ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER])))
+  if (NT_SUCCESS(status) && (!HasRender(ctx) || !ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse)))
     status = STATUS_UNSUCCESSFUL;
   if (NT_SUCCESS(status) && in != nullptr && inLength != 0 && !WholeFrames(ctx, QUENBY_DIR_RENDER, inLength))
     status = STATUS_INVALID_PARAMETER;
   QuenbyUnlockStreamControl(ctx);
   if (!NT_SUCCESS(status)) return status;
-  status = in != nullptr && inLength != 0
-               ? QuenbyRingWriteWait(&ctx->RenderRing, static_cast<const UCHAR*>(in), inLength)
-               : STATUS_UNSUCCESSFUL;
+  status = in != nullptr && inLength != 0 ? QuenbyRingWriteWait(&ctx->Dir[QUENBY_DIR_RENDER].Ring,
+                                                                static_cast<const UCHAR*>(in), inLength)
+                                          : STATUS_UNSUCCESSFUL;
   if (NT_SUCCESS(status)) {
     QuenbyWakeThread(ctx);
     *information = inLength;

@@ -201,6 +201,54 @@ typedef struct _QUENBY_STREAM_STATE {
   ULONG Period;     // bus intervals from one packet to the next
 } QUENBY_STREAM_STATE;
 
+// One direction of the unit: capture or render (the device context's Dir,
+// indexed by QUENBY_DIR_CAPTURE and QUENBY_DIR_RENDER). What only one
+// direction has (render's clones, feedback and pacing, capture's clones and
+// completed transfers, the positions) stays in the context.
+typedef struct _QUENBY_DIRECTION_STATE {
+  WDFUSBINTERFACE Interface;
+  ULONG Index;  // the audio interface's index among the function's interfaces
+  LONG SelectedSlot;
+  // The rate the direction's clock source runs at when the host cannot set
+  // that clock (a read-only sampling frequency: a fixed clock, or an
+  // external one a selector stands on), read at start: the one rate the
+  // direction offers. 0: the host sets the rate.
+  ULONG FixedRate;
+  // Diagnostics: what such a clock reported at the last stream start or
+  // power-up that checked it (a stream starts only at the rate it runs at).
+  ULONG FixedRateFound;
+  // Diagnostics: the clock source whose validity read invalid at the last
+  // start of the direction's stream, which that start refused (0: none).
+  ULONG InvalidClockId;
+
+  // Limits.
+  DIRECTION_LIMITS Limits;
+  ULONG RateListBytes;
+
+  // Formats.
+  AUDIO_FORMAT DeviceFormat;
+  AUDIO_FORMAT StreamFormat;
+  AUDIO_FORMAT SavedFormat;
+  AUDIO_FORMAT PinFormat;
+
+  AudioRing Ring;
+  // Held around the direction's positions (in the context) and formats.
+  WDFSPINLOCK PositionLock;
+
+  PKSPIN Pin;
+  // The pin created for the direction, on whichever filter instance: one
+  // per direction on the unit; a pin closed frees it (stream-control lock).
+  PKSPIN OpenPin;
+  ULONG PinRunning;
+  // A pin of the direction is out of STOP (ACQUIRE, PAUSE or RUN): the
+  // stream it started stays while the other direction's pin stops.
+  ULONG PinAcquired;
+  ULONG StreamInUse;
+
+  // Tried with a zero time-out only.
+  KMUTEX StartMutex;
+} QUENBY_DIRECTION_STATE;
+
 typedef struct _WDF_DEVICE_CONTEXT {
   // Handles.
   PKSDEVICE KsDevice;
@@ -220,17 +268,16 @@ typedef struct _WDF_DEVICE_CONTEXT {
   QUENBY_TRANSFER_LIST CaptureCompleted;
   WDFSPINLOCK CaptureCompletedLock;
   WDFSPINLOCK ThreadLock;
-  WDFSPINLOCK CapturePositionLock;
-  WDFSPINLOCK RenderPositionLock;
   WDFUSBINTERFACE ControlInterface;
-  WDFUSBINTERFACE CaptureInterface;
-  WDFUSBINTERFACE RenderInterface;
+
+  // Settings, formats, ring and pins, per direction (capture, render).
+  QUENBY_DIRECTION_STATE Dir[2];
 
   // Events and the streaming thread.
   KEVENT WakeEvent;
   HANDLE ThreadHandle;
 
-  // Topology (pointers into the configuration copy) and selected slots.
+  // Topology (pointers into the configuration copy).
   USB_AUDIO_TOPOLOGY Topology;
   ULONG TopologyResult;
   // How following the terminals' clock selectors and multipliers, and
@@ -241,33 +288,6 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG SharedClock;
   // The clock source a ClockResult about one clock source names (0: none).
   ULONG ClockResultId;
-  // Per direction, the rate its clock source runs at when the host cannot
-  // set that clock (a read-only sampling frequency: a fixed clock, or an
-  // external one a selector stands on), read at start: the one rate that
-  // direction offers. 0: the host sets the rate.
-  ULONG FixedRate[2];
-  // Diagnostics: what such a clock reported at the last stream start or
-  // power-up that checked it (a stream starts only at the rate it runs at).
-  ULONG FixedRateFound[2];
-  // Diagnostics: per direction, the clock source whose validity read
-  // invalid at the last start of its stream, which that start refused
-  // (0: none).
-  ULONG InvalidClockId[2];
-  LONG SelectedSlot[2];  // capture, render
-
-  // Limits per direction (capture, render).
-  DIRECTION_LIMITS Limits[2];
-  ULONG RateListBytes[2];
-
-  // Formats per direction.
-  AUDIO_FORMAT DeviceFormat[2];
-  AUDIO_FORMAT StreamFormat[2];
-  AUDIO_FORMAT SavedFormat[2];
-  AUDIO_FORMAT RenderPinFormat;
-  AUDIO_FORMAT CapturePinFormat;
-
-  AudioRing CaptureRing;
-  AudioRing RenderRing;
 
   // Timing.
   LONGLONG TicksPer10us;
@@ -279,8 +299,6 @@ typedef struct _WDF_DEVICE_CONTEXT {
   ULONG Windows8Usb;
   ULONG AudioInterfaceCount;
   ULONG ControlIndex;
-  ULONG CaptureIndex;
-  ULONG RenderIndex;
   ULONG PowerState;
   ULONG SurpriseRemoved;
   ULONG ThreadRunning;
@@ -310,15 +328,6 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // The private file object that entered direct mode: its client alone
   // runs the mode and the rings (stream-control lock).
   PFILE_OBJECT DirectOwner;
-  PKSPIN Pins[2];
-  // The pin created for each direction, on whichever filter instance: one
-  // per direction on the unit; a pin closed frees it (stream-control lock).
-  PKSPIN OpenPins[2];
-  ULONG PinRunning[2];
-  // A pin of the direction is out of STOP (ACQUIRE, PAUSE or RUN): the
-  // stream it started stays while the other direction's pin stops.
-  ULONG PinAcquired[2];
-  ULONG StreamInUse[2];
   ULONG CaptureWaiting;
   ULONG CaptureCredit;
 
@@ -375,9 +384,7 @@ typedef struct _WDF_DEVICE_CONTEXT {
   // The bring-up of start completed; a start after a stop reuses it.
   ULONG BroughtUp;
 
-  // Tried with a zero time-out only.
-  KMUTEX CaptureStartMutex;
-  KMUTEX RenderStartMutex;
+  // Tried with a zero time-out only (as are the directions' start mutexes).
   KMUTEX RenderCloneMutex;
 
   // Diagnostics: the step at which the last start failed.
@@ -439,10 +446,21 @@ NTSTATUS QuenbyReadRates(WDF_DEVICE_CONTEXT* ctx);
 // streaming).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG QuenbyClockHeldRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction);
+// Whether a direction's device format is at `rate` or a setting of its
+// shape carries that rate.
+BOOLEAN QuenbyCarriesRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
 // Moves a direction's device format to `rate` when a setting of its shape
 // carries that rate; false (format unchanged) otherwise.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate);
+// What PlanStreams decides from for `ask`, as the context stands: the
+// device formats' rates (a capture pin's: its pin format's), the streams
+// running, in use and held by pins out of STOP, the rate the other
+// direction holds the one clock at. Stream-control lock held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+STREAM_REQUEST QuenbyStreamRequest(WDF_DEVICE_CONTEXT* ctx, STREAM_ASK ask);
+// The status a refusal of PlanStreams (STREAM_REFUSAL) is reported with.
+NTSTATUS QuenbyRefusalStatus(ULONG refusal);
 // Whether capture may run beside render: always on separate clocks; on one
 // clock for both only at render's rate, to which capture's device format
 // then moves (QuenbyDeviceFormatAtRate).

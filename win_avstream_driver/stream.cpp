@@ -89,7 +89,7 @@ LONGLONG Now10us(WDF_DEVICE_CONTEXT* ctx) {
 const AltSettingSlot* SelectedSlot(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   const AltSettingSlot* slots =
       direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CaptureSlots : ctx->Topology.RenderSlots;
-  LONG index = ctx->SelectedSlot[direction];
+  LONG index = ctx->Dir[direction].SelectedSlot;
   if (index < 0 || index >= QUENBY_MAX_SLOTS) return nullptr;
   return &slots[index];
 }
@@ -168,11 +168,11 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
   // ring for the next transfer), and nothing was played.
   const bool refused = !NT_SUCCESS(status) && InterlockedCompareExchange(&t->Submitting, 0, 0) != 0;
   if (refused) InterlockedExchange(&t->Refused, 1);
-  WdfSpinLockAcquire(ctx->RenderPositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   if (!refused) {
-    PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_RENDER]);
-    PCM_SHAPE to = ShapeOf(&ctx->RenderPinFormat);
-    if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0)
+    PCM_SHAPE from = ShapeOf(&ctx->Dir[QUENBY_DIR_RENDER].StreamFormat);
+    PCM_SHAPE to = ShapeOf(&ctx->Dir[QUENBY_DIR_RENDER].PinFormat);
+    if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) != 0)
       ctx->RenderPlayPosition += ConvertBytes(t->ValidBytes, &from, &to, &ctx->RenderRemainder);
     // Played of the client's data: what the transfer took from the ring
     // (the rest of it was silence). In direct mode the pin's frames are
@@ -183,7 +183,7 @@ void RenderComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
       ctx->RenderPlayed += ConvertBytes(PlayedOf(ctx, t), &from, &to, &ctx->RenderPlayedRemainder);
     }
   }
-  WdfSpinLockRelease(ctx->RenderPositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
   if (ReadFlag(&ctx->Streams[QuenbyRender].Active) != 0 && status == STATUS_NO_SUCH_DEVICE) {
     WriteFlag(&ctx->Streams[QuenbyRender].Active, 0);
   }
@@ -313,7 +313,7 @@ struct RENDER_SEND {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG PaceRenderPackets(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_SEND* r) {
   const ULONG packets = ctx->Streams[QuenbyRender].PacketsPerTransfer;
-  const WAVEFORMATEX* format = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const WAVEFORMATEX* format = &ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format;
   const ULONG blockAlign = format->nBlockAlign;
   const ULONG period = ctx->Streams[QuenbyRender].Period;
   const ULONG maxPacket = ctx->Streams[QuenbyRender].MaxPacket;
@@ -353,14 +353,15 @@ ULONG PaceRenderPackets(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, RENDER_S
 // the device needs it).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 bool FillRenderAudio(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total) {
-  const ULONG blockAlign = ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nBlockAlign;
+  const ULONG blockAlign = ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format.nBlockAlign;
   t->ValidBytes = total;
   t->Taken = 0;
-  const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_RENDER]) != 0 ||
+  const bool inUse = ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) != 0 ||
                      (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) != 0;
   if (!inUse) {
     RtlZeroMemory(t->Buffer, total);
-  } else if (NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, total, &t->TakenResets))) {
+  } else if (NT_SUCCESS(
+                 QuenbyRingPeek(&ctx->Dir[QUENBY_DIR_RENDER].Ring, t->Buffer, total, &t->TakenResets))) {
     t->Taken = total;
     WriteFlag(&ctx->RenderPrimed, 1);
   } else if (ReadFlag(&ctx->RenderPrimed) == 0) {
@@ -372,10 +373,11 @@ bool FillRenderAudio(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total
     const LONG inFlight = InterlockedCompareExchange(&ctx->Streams[QuenbyRender].InFlight, 0, 0) - 1;
     if (inFlight > kUnderrunInFlight || now - ctx->LastRenderSubmit < kUnderrunSpacing * inFlight)
       return false;
-    ULONG take = QuenbyRingFill(&ctx->RenderRing);
+    ULONG take = QuenbyRingFill(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
     if (take > total) take = total;
     if (blockAlign != 0) take = take / blockAlign * blockAlign;
-    if (take != 0 && !NT_SUCCESS(QuenbyRingPeek(&ctx->RenderRing, t->Buffer, take, &t->TakenResets)))
+    if (take != 0 &&
+        !NT_SUCCESS(QuenbyRingPeek(&ctx->Dir[QUENBY_DIR_RENDER].Ring, t->Buffer, take, &t->TakenResets)))
       take = 0;
     t->Taken = take;
     RtlZeroMemory(t->Buffer + take, total - take);
@@ -392,7 +394,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void MixRenderPin(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t, ULONG total, RENDER_SEND* r) {
   if (ReadFlag(&ctx->RenderPrimed) != 0 &&
       (ReadFlag(&ctx->DirectStreamFlags) & QUENBY_DIRECT_RENDER_RUNNING) &&
-      ReadFlag(&ctx->PinRunning[QUENBY_DIR_RENDER]) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
+      ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].PinRunning) != 0 && QuenbyTryMutex(&ctx->RenderCloneMutex)) {
     QuenbyMixRenderClones(ctx, t->Buffer, total, &r->Mix);
     r->Mixing = true;
   }
@@ -566,7 +568,8 @@ NTSTATUS SubmitRender(WDF_DEVICE_CONTEXT* ctx, WDF_OBJECT_CONTEXT* t) {
     return NotSent(ctx, t, result);
   }
   EndRenderMix(ctx, &r, true);
-  QuenbyRingConsume(&ctx->RenderRing, t->Taken, t->TakenResets, ReadFlag(&ctx->DirectMode) != 0);
+  QuenbyRingConsume(&ctx->Dir[QUENBY_DIR_RENDER].Ring, t->Taken, t->TakenResets,
+                    ReadFlag(&ctx->DirectMode) != 0);
   if (t->ImplicitUsed != 0) {
     WdfSpinLockAcquire(ctx->FeedbackLock);
     ImplicitQueueCommit(&ctx->ImplicitQueue, &t->Implicit);
@@ -624,7 +627,7 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG blockAlign = stream->nBlockAlign;
   const ULONG directFlags = ReadFlag(&ctx->DirectStreamFlags);
   const bool direct = ReadFlag(&ctx->DirectMode) != 0;
-  const bool inUse = ReadFlag(&ctx->StreamInUse[QUENBY_DIR_CAPTURE]) != 0 ||
+  const bool inUse = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
                      (directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0;
   const struct _URB_ISOCH_TRANSFER* urb = &t->Urb->UrbIsochronousTransfer;
   const ULONG packets = urb->NumberOfPackets < ctx->Streams[QuenbyCapture].PacketsPerTransfer
@@ -649,49 +652,49 @@ NTSTATUS ProcessCapture(WDF_DEVICE_CONTEXT* ctx) {
     const UCHAR* data = t->Buffer + packet->Offset;
     NTSTATUS status;
     if (direct) {
-      status = QuenbyRingWriteWait(&ctx->CaptureRing, data, length);
-      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) QuenbyFeedCaptureClones(ctx, data, length);
+      status = QuenbyRingWriteWait(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, data, length);
+      if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) != 0) QuenbyFeedCaptureClones(ctx, data, length);
     } else {
-      status = QuenbyRingWrite(&ctx->CaptureRing, data, length);
+      status = QuenbyRingWrite(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, data, length);
     }
     if (!NT_SUCCESS(status)) continue;  // the packet is dropped
-    WdfSpinLockAcquire(ctx->CapturePositionLock);
-    const AUDIO_FORMAT* pin = &ctx->CapturePinFormat;
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+    const AUDIO_FORMAT* pin = &ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat;
     const bool same = pin->WaveFormatExt.Format.nChannels == stream->nChannels &&
                       pin->WaveFormatExt.Format.wBitsPerSample == stream->wBitsPerSample &&
                       pin->WaveFormatExt.Format.nSamplesPerSec == stream->nSamplesPerSec;
     if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) == 0 || same) {
       ctx->CaptureDevicePosition += length;
     } else {
-      PCM_SHAPE from = ShapeOf(&ctx->StreamFormat[QUENBY_DIR_CAPTURE]);
+      PCM_SHAPE from = ShapeOf(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat);
       PCM_SHAPE to = ShapeOf(pin);
       const ULONGLONG converted = ConvertBytes(length, &from, &to, &ctx->CaptureRemainder);
       ctx->CaptureDevicePosition += converted;
       // The pin is owed what streams while it runs (its start clears the
       // credit), up to 50 ms of its format: a pin that had no buffers for
       // longer loses the rest, as real-time capture does.
-      if (ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+      if (ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) != 0) {
         ctx->CaptureCredit =
             CaptureCreditAdd(ctx->CaptureCredit, converted, pin->WaveFormatExt.Format.nAvgBytesPerSec / 20);
       }
     }
-    WdfSpinLockRelease(ctx->CapturePositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   }
   // A waiting capture pin is asked to process once per transfer, when what
   // it waits for is the direct-mode credit; waiting for ring data, the ring
   // asks it once the data is there (asking at every packet would only wake
   // it to find too little).
   if ((directFlags & QUENBY_DIRECT_CAPTURE_RUNNING) != 0 && ReadFlag(&ctx->CaptureWaiting) != 0 &&
-      ReadFlag(&ctx->PinRunning[QUENBY_DIR_CAPTURE]) != 0) {
+      ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinRunning) != 0) {
     // Asked under the lock its close clears the pin under: the pin is
     // still open (the call only queues its processing).
-    WdfSpinLockAcquire(ctx->CapturePositionLock);
-    PKSPIN capturePin = ctx->Pins[QUENBY_DIR_CAPTURE];
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
+    PKSPIN capturePin = ctx->Dir[QUENBY_DIR_CAPTURE].Pin;
     if (capturePin != nullptr) {
       WriteFlag(&ctx->CaptureWaiting, 0);
       KsPinAttemptProcessing(capturePin, FALSE);
     }
-    WdfSpinLockRelease(ctx->CapturePositionLock);
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   }
   GiveBack(ctx, t);
   return STATUS_SUCCESS;
@@ -840,7 +843,7 @@ void QuenbyReleaseBringUp(WDF_DEVICE_CONTEXT* ctx) {
     }
     RtlZeroMemory(&ctx->Streams[s].FreeList, sizeof(ctx->Streams[s].FreeList));
   }
-  AudioRing* rings[] = {&ctx->CaptureRing, &ctx->RenderRing};
+  AudioRing* rings[] = {&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, &ctx->Dir[QUENBY_DIR_RENDER].Ring};
   for (AudioRing* ring : rings) {
     if (ring->Lock != nullptr) WdfObjectDelete(ring->Lock);
     if (ring->Memory != nullptr) WdfObjectDelete(ring->Memory);
@@ -986,7 +989,7 @@ _Use_decl_annotations_
 void QuenbyStopCapture(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasCapture(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyCapture);
-  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, 0);
 }
 
 _Use_decl_annotations_
@@ -994,7 +997,7 @@ void QuenbyStopRender(WDF_DEVICE_CONTEXT* ctx, BOOLEAN selectIdle) {
   if (!TopologyHasRender(&ctx->Topology)) return;
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
-  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+  if (selectIdle) QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 0);
 }
 
 namespace {
@@ -1043,7 +1046,7 @@ namespace {
 // A ring kept across a restart: its data is in the running format, which
 // the restart must not change.
 bool KeepsRing(WDF_DEVICE_CONTEXT* ctx, ULONG direction, bool resume) {
-  return resume && QuenbySamePcm(&ctx->StreamFormat[direction], &ctx->DeviceFormat[direction]) != 0;
+  return resume && QuenbySamePcm(&ctx->Dir[direction].StreamFormat, &ctx->Dir[direction].DeviceFormat) != 0;
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
@@ -1051,14 +1054,14 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasCapture(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
   // One clock for both directions: render streaming holds it at its rate,
   // and capture at another would change what render carries.
-  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
-  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec)
-    return STATUS_UNSUCCESSFUL;
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskCaptureStream);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   QuenbyStopStream(ctx, QuenbyCapture);
-  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->CaptureInterface, 0);
+  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, 0);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbyClockToRate(ctx, QUENBY_DIR_CAPTURE,
-                             ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+                             ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status)) return status;
   // A clock without a signal (an external one with nothing plugged in)
   // would stream wrongly while the start reported success.
@@ -1068,27 +1071,28 @@ NTSTATUS StartCapture(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!NT_SUCCESS(status)) return status;
   if (KeepsRing(ctx, QUENBY_DIR_CAPTURE, resume)) {
   } else if (pin != nullptr) {
-    QuenbyRingResetWithOwner(&ctx->CaptureRing, pin);
+    QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring, pin);
   } else {
-    QuenbyRingReset(&ctx->CaptureRing);
+    QuenbyRingReset(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring);
   }
   const AltSettingSlot* slot = SelectedSlot(ctx, QUENBY_DIR_CAPTURE);
-  QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->DeviceFormat[QUENBY_DIR_CAPTURE]);
-  return OpenPipe(ctx, QuenbyCapture, ctx->CaptureInterface, slot->DataEndpointIndex, slot->DataEndpoint);
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_CAPTURE, &ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat);
+  return OpenPipe(ctx, QuenbyCapture, ctx->Dir[QUENBY_DIR_CAPTURE].Interface, slot->DataEndpointIndex,
+                  slot->DataEndpoint);
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   if (!TopologyHasRender(&ctx->Topology)) return STATUS_UNSUCCESSFUL;
-  const ULONG held = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
-  if (held != 0 && held != ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec)
-    return STATUS_UNSUCCESSFUL;
+  const STREAM_REQUEST request = QuenbyStreamRequest(ctx, StreamAskRenderStream);
+  const STREAM_PLAN plan = PlanStreams(&request);
+  if (plan.Refusal != StreamAllowed) return QuenbyRefusalStatus(plan.Refusal);
   QuenbyStopStream(ctx, QuenbyRender);
   QuenbyStopStream(ctx, QuenbyFeedback);
-  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->RenderInterface, 0);
+  NTSTATUS status = QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 0);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbyClockToRate(ctx, QUENBY_DIR_RENDER,
-                             ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+                             ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
   if (!NT_SUCCESS(status)) return status;
   status = QuenbyClockCheckValid(ctx, QUENBY_DIR_RENDER);
   if (!NT_SUCCESS(status)) return status;
@@ -1108,18 +1112,20 @@ NTSTATUS StartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin, bool resume) {
   WriteFlag(&ctx->RenderPacing, pacing);
   if (KeepsRing(ctx, QUENBY_DIR_RENDER, resume)) {
   } else if (pin != nullptr) {
-    QuenbyRingResetWithOwner(&ctx->RenderRing, pin);
+    QuenbyRingResetWithOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring, pin);
   } else {
-    QuenbyRingReset(&ctx->RenderRing);
+    QuenbyRingReset(&ctx->Dir[QUENBY_DIR_RENDER].Ring);
   }
-  QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &ctx->DeviceFormat[QUENBY_DIR_RENDER]);
+  QuenbySetStreamFormat(ctx, QUENBY_DIR_RENDER, &ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat);
   // The ring holds 50 ms of the running format, whatever the largest one.
-  const WAVEFORMATEX* f = &ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
-  if (f->nBlockAlign != 0) QuenbyRingSetLimit(&ctx->RenderRing, f->nSamplesPerSec / 20 * f->nBlockAlign);
+  const WAVEFORMATEX* f = &ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format;
+  if (f->nBlockAlign != 0)
+    QuenbyRingSetLimit(&ctx->Dir[QUENBY_DIR_RENDER].Ring, f->nSamplesPerSec / 20 * f->nBlockAlign);
   WriteFlag(&ctx->RenderPrimed, 0);
-  status = OpenPipe(ctx, QuenbyRender, ctx->RenderInterface, slot->DataEndpointIndex, slot->DataEndpoint);
+  status = OpenPipe(ctx, QuenbyRender, ctx->Dir[QUENBY_DIR_RENDER].Interface, slot->DataEndpointIndex,
+                    slot->DataEndpoint);
   if (!NT_SUCCESS(status) || pacing != QUENBY_PACING_FEEDBACK) return status;
-  status = OpenPipe(ctx, QuenbyFeedback, ctx->RenderInterface, slot->FeedbackEndpointIndex,
+  status = OpenPipe(ctx, QuenbyFeedback, ctx->Dir[QUENBY_DIR_RENDER].Interface, slot->FeedbackEndpointIndex,
                     slot->FeedbackEndpoint);
   if (!NT_SUCCESS(status)) QuenbyStopStream(ctx, QuenbyRender);
   return status;
@@ -1139,19 +1145,19 @@ NTSTATUS QuenbyStartRender(WDF_DEVICE_CONTEXT* ctx, PKSPIN pin) {
 
 _Use_decl_annotations_
 NTSTATUS QuenbyResumeCapture(WDF_DEVICE_CONTEXT* ctx) {
-  return StartCapture(ctx, QuenbyRingOwner(&ctx->CaptureRing), true);
+  return StartCapture(ctx, QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring), true);
 }
 
 _Use_decl_annotations_
 NTSTATUS QuenbyResumeRender(WDF_DEVICE_CONTEXT* ctx) {
-  return StartRender(ctx, QuenbyRingOwner(&ctx->RenderRing), true);
+  return StartRender(ctx, QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_RENDER].Ring), true);
 }
 
 _Use_decl_annotations_
 void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
   uint32_t nominal = 0;
   const ULONG value = NominalFeedback(
-      ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
+      ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec, ctx->HighSpeed, &nominal);
   WriteFlag(&ctx->NominalSamples, nominal);
   WriteFlag(&ctx->NominalFeedbackValue, value);
   InterlockedExchange(&ctx->FeedbackValue, (LONG)value);
@@ -1165,14 +1171,15 @@ void QuenbyComputeNominalFeedback(WDF_DEVICE_CONTEXT* ctx) {
 }
 
 WDFSPINLOCK QuenbyPositionLock(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  return direction == QUENBY_DIR_CAPTURE ? ctx->CapturePositionLock : ctx->RenderPositionLock;
+  return direction == QUENBY_DIR_CAPTURE ? ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock
+                                         : ctx->Dir[QUENBY_DIR_RENDER].PositionLock;
 }
 
 _Use_decl_annotations_
 void QuenbySetStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
-  ctx->StreamFormat[direction] = *format;
+  ctx->Dir[direction].StreamFormat = *format;
   WdfSpinLockRelease(lock);
 }
 
@@ -1180,14 +1187,14 @@ _Use_decl_annotations_
 WAVEFORMATEX QuenbyStreamFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
-  const WAVEFORMATEX format = ctx->StreamFormat[direction].WaveFormatExt.Format;
+  const WAVEFORMATEX format = ctx->Dir[direction].StreamFormat.WaveFormatExt.Format;
   WdfSpinLockRelease(lock);
   return format;
 }
 
 _Use_decl_annotations_
 ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
-  if (ctx->UsbDevice == nullptr || ctx->RenderRing.Lock == nullptr) return 0;
+  if (ctx->UsbDevice == nullptr || ctx->Dir[QUENBY_DIR_RENDER].Ring.Lock == nullptr) return 0;
   // The running format is rewritten by a stream start, which a private
   // request on another handle may make at any time; it is read whole under
   // the render position lock (waiting for the stream-control lock would
@@ -1196,7 +1203,7 @@ ULONG QuenbyRenderDelay(WDF_DEVICE_CONTEXT* ctx) {
   const ULONG blockAlign = f.nBlockAlign;
   const ULONG rate = f.nSamplesPerSec;
   if (blockAlign == 0) return 0;
-  const ULONG ring = QuenbyRingFill(&ctx->RenderRing) / blockAlign;
+  const ULONG ring = QuenbyRingFill(&ctx->Dir[QUENBY_DIR_RENDER].Ring) / blockAlign;
   ULONG frame = 0;
   if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(ctx->UsbDevice, &frame))) return ring;
   // Before render's first transfer there is no schedule to count from (and
@@ -1217,10 +1224,10 @@ ULONG QuenbyRenderDelayBound(WDF_DEVICE_CONTEXT* ctx, PULONG rate) {
   // change on another handle holds across its requests to the unit.
   const WAVEFORMATEX f = QuenbyStreamFormat(ctx, QUENBY_DIR_RENDER);
   *rate = f.nSamplesPerSec;
-  if (f.nBlockAlign == 0 || ctx->RenderRing.Lock == nullptr) return 0;
+  if (f.nBlockAlign == 0 || ctx->Dir[QUENBY_DIR_RENDER].Ring.Lock == nullptr) return 0;
   // The ring's limit of the running format (50 ms), and the transfers in
   // flight of one millisecond each, with the two frames of scheduling lead.
-  ULONG ring = QuenbyRingLimit(&ctx->RenderRing) / f.nBlockAlign;
+  ULONG ring = QuenbyRingLimit(&ctx->Dir[QUENBY_DIR_RENDER].Ring) / f.nBlockAlign;
   if (ring > f.nSamplesPerSec / 20) ring = f.nSamplesPerSec / 20;
   const ULONG perFrame = f.nSamplesPerSec / 1000 + 1;
   return ring + (ReadFlag(&ctx->Streams[QuenbyRender].ConfiguredInFlight) + 2) * perFrame;

@@ -285,3 +285,68 @@ int32_t MixSample24(int32_t a, int32_t b) {
 int MixSupported(uint32_t pinBits, uint32_t pinRate, uint32_t streamBits, uint32_t streamRate) {
   return pinBits == 24 && streamBits == 24 && pinRate == streamRate && pinRate != 0;
 }
+
+STREAM_PLAN PlanStreams(const STREAM_REQUEST* r) {
+  const int C = 0, R = 1;
+  STREAM_PLAN p = {};
+  // Capture no pin holds may move to render's rate; on one clock for both
+  // it runs beside render only if it can.
+  const int captureFree = !r->Kept[C] && !r->InUse[C];
+  const int followsRender = !r->SharedClock || r->CaptureCarries;
+  const int moves = r->SharedClock && r->CaptureCarries;
+  switch (r->Ask) {
+    case StreamAskCapturePin:
+      // A KS pin runs capture at its own rate (and fails while render holds
+      // the one clock at another); direct mode keeps the client's format.
+      if (!r->Direct && !r->CaptureCarries) p.Refusal = StreamRefusedCaptureRate;
+      p.CaptureRate = r->Direct ? 0 : r->Rate[C];
+      p.StartCapture = 1;
+      break;
+    case StreamAskRenderPin:
+      p.CaptureRate = captureFree && moves ? r->Rate[R] : 0;
+      p.StartCapture =
+          r->HasCapture && !r->InUse[C] && captureFree && followsRender && (!r->Powered || !r->Running[C]);
+      p.StartRender = !r->Powered || (!r->InUse[R] && !r->Running[R]);
+      break;
+    case StreamAskDirectFormats:
+    case StreamAskDirectStart:
+      if (r->Ask == StreamAskDirectFormats && r->HasCapture && r->SharedClock && r->Rate[C] != r->Rate[R])
+        p.Refusal = StreamRefusedClockRate;
+      p.StopRenderFirst = r->SharedClock && r->Powered;
+      p.StartCapture = r->HasCapture;
+      p.StartRender = 1;
+      break;
+    case StreamAskLeaveDirect: {
+      // Pins held at two rates on one clock cannot both stream: render's
+      // runs, and capture's restart is what fails.
+      const int restart = r->Kept[C] || !r->Kept[R] || followsRender;
+      p.StopRenderFirst = r->SharedClock && r->Powered;
+      p.RenderFirst = r->SharedClock && r->Kept[C] && r->Kept[R] && r->Rate[C] != r->Rate[R];
+      p.CaptureRate = r->HasCapture && !r->Kept[C] && r->Kept[R] && moves ? r->Rate[R] : 0;
+      p.StartCapture = r->HasCapture && restart;
+      p.StopCapture = r->HasCapture && !restart;
+      p.StartRender = 1;
+      p.KeepCapture = r->Kept[C] || r->Kept[R];  // capture runs on beside a held render
+      p.KeepRender = r->Kept[R];
+      break;
+    }
+    case StreamAskCaptureStream:
+    case StreamAskRenderStream: {
+      const int d = r->Ask == StreamAskCaptureStream ? C : R;
+      if (r->SharedClock && r->OtherRate != 0 && r->OtherRate != r->Rate[d])
+        p.Refusal = StreamRefusedClockRate;
+      p.StartCapture = d == C;
+      p.StartRender = d == R;
+      break;
+    }
+    default:
+      p.Refusal = StreamRefusedClockRate;
+      break;
+  }
+  if (p.Refusal != StreamAllowed) {
+    STREAM_PLAN refused = {};
+    refused.Refusal = p.Refusal;
+    return refused;
+  }
+  return p;
+}

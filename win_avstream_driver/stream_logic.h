@@ -168,4 +168,51 @@ int32_t MixSample24(int32_t a, int32_t b);
 // 24-bit samples on both sides at the same rate (no conversion is made).
 int MixSupported(uint32_t pinBits, uint32_t pinRate, uint32_t streamBits, uint32_t streamRate);
 
+// Which streams run, and at which rate, when a pin or the direct-mode
+// client asks for them. Both directions on one clock source (SharedClock)
+// run at one rate: while one streams the other starts only at that rate,
+// and capture no pin holds runs beside render only at render's rate.
+typedef enum _STREAM_ASK {
+  StreamAskCapturePin = 0,  // a capture pin leaves STOP
+  StreamAskRenderPin,       // a render pin leaves STOP
+  StreamAskDirectStart,     // the direct-mode client starts both directions
+  StreamAskDirectFormats,   // the direct-mode client sets both directions' formats
+  StreamAskLeaveDirect,     // direct mode ends; pins out of STOP keep their streams
+  StreamAskCaptureStream,   // the capture stream itself starts
+  StreamAskRenderStream,    // the render stream itself starts
+} STREAM_ASK;
+// Per direction: [0] capture, [1] render.
+typedef struct _STREAM_REQUEST {
+  uint32_t Ask;        // STREAM_ASK
+  int Direct;          // direct mode is on
+  int Powered;         // the device is in D0; otherwise a start runs at power-up
+  int HasCapture;      // the unit has a capture stream
+  int SharedClock;     // both directions run from one clock source
+  uint32_t Rate[2];    // the rate each direction asks (a capture pin: its pin format's)
+  uint32_t OtherRate;  // a stream's start: the rate the other direction's stream runs at (0: stopped)
+  int Running[2];      // the direction's stream runs
+  int InUse[2];        // a pin in RUN or the direct-mode client uses the stream
+  int Kept[2];         // a pin out of STOP holds the direction (leaving direct mode: or in RUN)
+  // Capture's format has a setting at the rate it would move to: the
+  // capture pin's (a capture pin's start), render's (otherwise).
+  int CaptureCarries;
+} STREAM_REQUEST;
+typedef enum _STREAM_REFUSAL {
+  StreamAllowed = 0,
+  StreamRefusedCaptureRate,  // the capture format has no setting at the pin's rate
+  StreamRefusedClockRate,    // the one clock for both would run at two rates
+} STREAM_REFUSAL;
+typedef struct _STREAM_PLAN {
+  uint32_t Refusal;      // STREAM_REFUSAL: when refused, nothing else is set
+  uint32_t CaptureRate;  // the rate capture's format moves to first (0: it stays)
+  int StopRenderFirst;   // render stops before the starts: the one clock is free for a new rate
+  int RenderFirst;       // render restarts before capture
+  int StartCapture;      // capture (re)starts (powered down: runs at power-up)
+  int StartRender;       // render (re)starts, its feedback with it where its setting has one
+  int StopCapture;       // capture stops instead (leaving direct mode)
+  int KeepCapture;       // leaving direct mode: capture runs on afterwards
+  int KeepRender;        // leaving direct mode: render runs on afterwards
+} STREAM_PLAN;
+STREAM_PLAN PlanStreams(const STREAM_REQUEST* request);
+
 #endif

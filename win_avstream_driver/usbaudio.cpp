@@ -63,14 +63,14 @@ void PutLe32(PUCHAR p, ULONG value) {
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* clockSource) {
   if (clockSource == nullptr) return STATUS_UNSUCCESSFUL;
-  if (ctx->FixedRate[direction] != 0) {
+  if (ctx->Dir[direction].FixedRate != 0) {
     PUCHAR list = QuenbyRateList(ctx, direction);
     list[0] = 1;
     list[1] = 0;
-    PutLe32(list + 2, ctx->FixedRate[direction]);  // dMIN
-    PutLe32(list + 6, ctx->FixedRate[direction]);  // dMAX
-    PutLe32(list + 10, 0);                         // dRES
-    ctx->RateListBytes[direction] = 14;
+    PutLe32(list + 2, ctx->Dir[direction].FixedRate);  // dMIN
+    PutLe32(list + 6, ctx->Dir[direction].FixedRate);  // dMAX
+    PutLe32(list + 10, 0);                             // dRES
+    ctx->Dir[direction].RateListBytes = 14;
     return STATUS_SUCCESS;
   }
   PUCHAR control = ControlBuffer(ctx);
@@ -83,7 +83,7 @@ NTSTATUS ReadRateList(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const uint8_t* c
   status = QuenbyGetRange(ctx, clockId, control, length);
   if (!NT_SUCCESS(status)) return status;
   RtlCopyMemory(QuenbyRateList(ctx, direction), control, length);
-  ctx->RateListBytes[direction] = length;
+  ctx->Dir[direction].RateListBytes = length;
   return STATUS_SUCCESS;
 }
 
@@ -172,12 +172,12 @@ NTSTATUS QuenbyClockToRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate)
   const AUDIO_PATH* path =
       direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
   const UCHAR clockId = DescriptorClockId(path->ClockSource);
-  if (ctx->FixedRate[direction] == 0) return QuenbySetSampleRate(ctx, clockId, rate);
+  if (ctx->Dir[direction].FixedRate == 0) return QuenbySetSampleRate(ctx, clockId, rate);
   // The device stalls SET CUR of a read-only frequency: read what the
   // clock runs at (an external clock may have moved since start).
   ULONG now = 0;
   NTSTATUS status = QuenbyGetSampleRate(ctx, clockId, &now);
-  ctx->FixedRateFound[direction] = NT_SUCCESS(status) ? now : 0;
+  ctx->Dir[direction].FixedRateFound = NT_SUCCESS(status) ? now : 0;
   if (!NT_SUCCESS(status)) return status;
   return now == rate ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
@@ -186,7 +186,7 @@ _Use_decl_annotations_
 NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   const AUDIO_PATH* path =
       direction == QUENBY_DIR_CAPTURE ? &ctx->Topology.CapturePath : &ctx->Topology.RenderPath;
-  ctx->InvalidClockId[direction] = 0;
+  ctx->Dir[direction].InvalidClockId = 0;
   // A clock source that does not announce its validity readable is taken
   // as valid, as it always was.
   if (!ClockSourceValidityReadable(path->ClockSource)) return STATUS_SUCCESS;
@@ -201,7 +201,7 @@ NTSTATUS QuenbyClockCheckValid(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
     if (!NT_SUCCESS(status) || transferred != 1) return STATUS_SUCCESS;
     if (control[0] != 0) return STATUS_SUCCESS;
   }
-  ctx->InvalidClockId[direction] = clockId;
+  ctx->Dir[direction].InvalidClockId = clockId;
   return STATUS_DEVICE_NOT_READY;
 }
 
@@ -220,7 +220,8 @@ NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
   const UCHAR captureNumber = capture ? DescriptorInterfaceNumber(t->CaptureSlots[0].Interface) : 0;
   const UCHAR renderNumber = render ? DescriptorInterfaceNumber(t->RenderSlots[0].Interface) : 0;
   WDF_USB_INTERFACE_SETTING_PAIR pairs[QUENBY_MAX_INTERFACES];
-  ctx->ControlInterface = ctx->CaptureInterface = ctx->RenderInterface = nullptr;
+  ctx->ControlInterface = ctx->Dir[QUENBY_DIR_CAPTURE].Interface = ctx->Dir[QUENBY_DIR_RENDER].Interface =
+      nullptr;
   for (UCHAR i = 0; i < count; ++i) {
     WDFUSBINTERFACE usbInterface = WdfUsbTargetDeviceGetInterface(ctx->UsbDevice, i);
     if (usbInterface == nullptr) return STATUS_UNSUCCESSFUL;
@@ -228,18 +229,18 @@ NTSTATUS QuenbySelectConfiguration(WDF_DEVICE_CONTEXT* ctx) {
     pairs[i].SettingIndex = 0;
     const UCHAR number = WdfUsbInterfaceGetInterfaceNumber(usbInterface);
     if (number == control) ctx->ControlInterface = usbInterface;
-    if (capture && number == captureNumber) ctx->CaptureInterface = usbInterface;
-    if (render && number == renderNumber) ctx->RenderInterface = usbInterface;
+    if (capture && number == captureNumber) ctx->Dir[QUENBY_DIR_CAPTURE].Interface = usbInterface;
+    if (render && number == renderNumber) ctx->Dir[QUENBY_DIR_RENDER].Interface = usbInterface;
   }
-  if (ctx->ControlInterface == nullptr || (capture && ctx->CaptureInterface == nullptr) ||
-      (render && ctx->RenderInterface == nullptr))
+  if (ctx->ControlInterface == nullptr || (capture && ctx->Dir[QUENBY_DIR_CAPTURE].Interface == nullptr) ||
+      (render && ctx->Dir[QUENBY_DIR_RENDER].Interface == nullptr))
     return STATUS_UNSUCCESSFUL;
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, count, pairs);
   NTSTATUS status = WdfUsbTargetDeviceSelectConfig(ctx->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
   if (!NT_SUCCESS(status)) return status;
-  ctx->SelectedSlot[QUENBY_DIR_CAPTURE] = 0;
-  ctx->SelectedSlot[QUENBY_DIR_RENDER] = 0;
+  ctx->Dir[QUENBY_DIR_CAPTURE].SelectedSlot = 0;
+  ctx->Dir[QUENBY_DIR_RENDER].SelectedSlot = 0;
   return STATUS_SUCCESS;
 }
 
@@ -262,8 +263,8 @@ NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
   // A clock source whose rate the host cannot set streams at the rate it
   // runs at, which a setting of the direction must carry.
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
-    ctx->FixedRate[d] = 0;
-    ctx->FixedRateFound[d] = 0;
+    ctx->Dir[d].FixedRate = 0;
+    ctx->Dir[d].FixedRateFound = 0;
     if (paths[d] == nullptr || ClockSourceRateSettable(paths[d]->ClockSource)) continue;
     const UCHAR clockId = DescriptorClockId(paths[d]->ClockSource);
     ULONG rate = 0;
@@ -277,13 +278,13 @@ NTSTATUS QuenbyResolveClocks(WDF_DEVICE_CONTEXT* ctx) {
         if (SlotIsPcm(&slots[i]) && SlotCarriesRate(&slots[i], rate, ctx->HighSpeed)) result = ClockResolved;
       }
     }
-    ctx->FixedRateFound[d] = rate;
+    ctx->Dir[d].FixedRateFound = rate;
     if (result != ClockResolved) {
       ctx->ClockResult = result;
       ctx->ClockResultId = clockId;
       return STATUS_UNSUCCESSFUL;
     }
-    ctx->FixedRate[d] = rate;
+    ctx->Dir[d].FixedRate = rate;
   }
   ctx->SharedClock =
       paths[0] != nullptr && paths[1] != nullptr &&
@@ -306,7 +307,7 @@ _Use_decl_annotations_
 void QuenbyPutDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, const AUDIO_FORMAT* format) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
-  ctx->DeviceFormat[direction] = *format;
+  ctx->Dir[direction].DeviceFormat = *format;
   WdfSpinLockRelease(lock);
 }
 
@@ -314,19 +315,24 @@ _Use_decl_annotations_
 ULONG QuenbyDeviceRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
   WDFSPINLOCK lock = QuenbyPositionLock(ctx, direction);
   WdfSpinLockAcquire(lock);
-  const ULONG rate = ctx->DeviceFormat[direction].WaveFormatExt.Format.nSamplesPerSec;
+  const ULONG rate = ctx->Dir[direction].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec;
   WdfSpinLockRelease(lock);
   return rate;
 }
 
+BOOLEAN QuenbyCarriesRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
+  const AUDIO_FORMAT* device = &ctx->Dir[direction].DeviceFormat;
+  const WAVEFORMATEX* w = &device->WaveFormatExt.Format;
+  return w->nSamplesPerSec == rate || SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample,
+                                                       QuenbyValidBits(device), rate, ctx->HighSpeed) >= 0;
+}
+
 _Use_decl_annotations_
 BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG rate) {
-  AUDIO_FORMAT device = ctx->DeviceFormat[direction];
+  AUDIO_FORMAT device = ctx->Dir[direction].DeviceFormat;
   WAVEFORMATEX* w = &device.WaveFormatExt.Format;
   if (w->nSamplesPerSec == rate) return TRUE;
-  if (SlotFindForShape(Slots(ctx, direction), w->nChannels, w->wBitsPerSample, QuenbyValidBits(&device), rate,
-                       ctx->HighSpeed) < 0)
-    return FALSE;
+  if (!QuenbyCarriesRate(ctx, direction, rate)) return FALSE;
   w->nSamplesPerSec = rate;
   w->nAvgBytesPerSec = rate * w->nBlockAlign;
   QuenbyPutDeviceFormat(ctx, direction, &device);
@@ -336,8 +342,45 @@ BOOLEAN QuenbyDeviceFormatAtRate(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG
 _Use_decl_annotations_
 BOOLEAN QuenbyCaptureFollowsRender(WDF_DEVICE_CONTEXT* ctx) {
   return !ctx->SharedClock ||
-         QuenbyDeviceFormatAtRate(ctx, QUENBY_DIR_CAPTURE,
-                                  ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec);
+         QuenbyDeviceFormatAtRate(
+             ctx, QUENBY_DIR_CAPTURE,
+             ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
+}
+
+_Use_decl_annotations_
+STREAM_REQUEST QuenbyStreamRequest(WDF_DEVICE_CONTEXT* ctx, STREAM_ASK ask) {
+  STREAM_REQUEST r = {};
+  r.Ask = ask;
+  r.Direct = ReadFlag(&ctx->DirectMode) != 0;
+  r.Powered = ctx->PowerState == QUENBY_POWER_D0;
+  r.HasCapture = TopologyHasCapture(&ctx->Topology) != 0;
+  r.SharedClock = ctx->SharedClock != 0;
+  for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
+    const QUENBY_STREAM stream = d == QUENBY_DIR_CAPTURE ? QuenbyCapture : QuenbyRender;
+    r.Rate[d] = ctx->Dir[d].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec;
+    r.Running[d] = ReadFlag(&ctx->Streams[stream].Active) != 0;
+    r.InUse[d] = ReadFlag(&ctx->Dir[d].StreamInUse) != 0;
+    r.Kept[d] = ReadFlag(&ctx->Dir[d].PinAcquired) != 0;
+  }
+  // A capture pin asks its own rate; otherwise capture would follow render's.
+  if (ask == StreamAskCapturePin)
+    r.Rate[QUENBY_DIR_CAPTURE] = ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat.WaveFormatExt.Format.nSamplesPerSec;
+  r.CaptureCarries = QuenbyCarriesRate(
+      ctx, QUENBY_DIR_CAPTURE, r.Rate[ask == StreamAskCapturePin ? QUENBY_DIR_CAPTURE : QUENBY_DIR_RENDER]);
+  if (ask == StreamAskCaptureStream) r.OtherRate = QuenbyClockHeldRate(ctx, QUENBY_DIR_CAPTURE);
+  if (ask == StreamAskRenderStream) r.OtherRate = QuenbyClockHeldRate(ctx, QUENBY_DIR_RENDER);
+  return r;
+}
+
+NTSTATUS QuenbyRefusalStatus(ULONG refusal) {
+  switch (refusal) {
+    case StreamAllowed:
+      return STATUS_SUCCESS;
+    case StreamRefusedCaptureRate:
+      return STATUS_INVALID_DEVICE_STATE;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
 }
 
 _Use_decl_annotations_
@@ -363,11 +406,11 @@ _Use_decl_annotations_
 void QuenbyComputeLimits(WDF_DEVICE_CONTEXT* ctx) {
   if (TopologyHasCapture(&ctx->Topology)) {
     ComputeLimits(ctx->Topology.CaptureSlots, QuenbyRateList(ctx, QUENBY_DIR_CAPTURE),
-                  ctx->RateListBytes[QUENBY_DIR_CAPTURE], &ctx->Limits[QUENBY_DIR_CAPTURE]);
+                  ctx->Dir[QUENBY_DIR_CAPTURE].RateListBytes, &ctx->Dir[QUENBY_DIR_CAPTURE].Limits);
   }
   if (TopologyHasRender(&ctx->Topology)) {
     ComputeLimits(ctx->Topology.RenderSlots, QuenbyRateList(ctx, QUENBY_DIR_RENDER),
-                  ctx->RateListBytes[QUENBY_DIR_RENDER], &ctx->Limits[QUENBY_DIR_RENDER]);
+                  ctx->Dir[QUENBY_DIR_RENDER].RateListBytes, &ctx->Dir[QUENBY_DIR_RENDER].Limits);
   }
 }
 
@@ -376,7 +419,7 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
   for (ULONG d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
     if (d == QUENBY_DIR_CAPTURE ? !TopologyHasCapture(&ctx->Topology) : !TopologyHasRender(&ctx->Topology))
       continue;
-    const DIRECTION_LIMITS* l = &ctx->Limits[d];
+    const DIRECTION_LIMITS* l = &ctx->Dir[d].Limits;
     uint32_t channels = l->MinChannels;
     uint32_t bits = l->MinBits;
     const AltSettingSlot* slots =
@@ -387,7 +430,7 @@ void QuenbySetDefaultFormats(WDF_DEVICE_CONTEXT* ctx) {
     AUDIO_FORMAT format;
     QuenbySetFormatValid(&format, channels, l->MinRate, container, bits);
     QuenbyPutDeviceFormat(ctx, d, &format);
-    ctx->StreamFormat[d] = format;
+    ctx->Dir[d].StreamFormat = format;
   }
 }
 
@@ -435,19 +478,19 @@ NTSTATUS QuenbySetDeviceFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction, ULONG c
 
 _Use_decl_annotations_
 NTSTATUS QuenbySelectSlotForFormat(WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  const AUDIO_FORMAT* device = &ctx->DeviceFormat[direction];
+  const AUDIO_FORMAT* device = &ctx->Dir[direction].DeviceFormat;
   const WAVEFORMATEX* format = &device->WaveFormatExt.Format;
   const AltSettingSlot* slots = Slots(ctx, direction);
   // A slot with the format's shape whose packets can carry its rate.
   int slot = SlotFindForShape(slots, format->nChannels, format->wBitsPerSample, QuenbyValidBits(device),
                               format->nSamplesPerSec, ctx->HighSpeed);
   if (slot < 0) return STATUS_UNSUCCESSFUL;
-  WDFUSBINTERFACE usbInterface =
-      direction == QUENBY_DIR_CAPTURE ? ctx->CaptureInterface : ctx->RenderInterface;
+  WDFUSBINTERFACE usbInterface = direction == QUENBY_DIR_CAPTURE ? ctx->Dir[QUENBY_DIR_CAPTURE].Interface
+                                                                 : ctx->Dir[QUENBY_DIR_RENDER].Interface;
   // The framework selects by the setting's index among the interface's
   // settings, which is the slot's; bAlternateSetting may have gaps.
   NTSTATUS status = QuenbySelectAltSetting(ctx, usbInterface, (UCHAR)slot);
   if (!NT_SUCCESS(status)) return status;
-  ctx->SelectedSlot[direction] = slot;
+  ctx->Dir[direction].SelectedSlot = slot;
   return STATUS_SUCCESS;
 }

@@ -51,8 +51,9 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
         const AUDIO_PATH* paths[2] = {&t->CapturePath, &t->RenderPath};
         for (int d = QUENBY_DIR_CAPTURE; d <= QUENBY_DIR_RENDER; ++d) {
           if (paths[d]->ClockSource != nullptr &&
-              DescriptorClockId(paths[d]->ClockSource) == ctx->ClockResultId && ctx->FixedRateFound[d] != 0)
-            return why + " (" + std::to_string(ctx->FixedRateFound[d]) + " Hz)";
+              DescriptorClockId(paths[d]->ClockSource) == ctx->ClockResultId &&
+              ctx->Dir[d].FixedRateFound != 0)
+            return why + " (" + std::to_string(ctx->Dir[d].FixedRateFound) + " Hz)";
         }
         return why;
       }
@@ -62,8 +63,8 @@ std::string start_error(const WDF_DEVICE_CONTEXT* ctx, NTSTATUS status, const st
              "than 170 "
              "subranges";
     case QuenbyStartLimits: {
-      const bool capture = TopologyHasCapture(t) && ctx->Limits[QUENBY_DIR_CAPTURE].MinRate == 0;
-      const bool render = ctx->Limits[QUENBY_DIR_RENDER].MinRate == 0;
+      const bool capture = TopologyHasCapture(t) && ctx->Dir[QUENBY_DIR_CAPTURE].Limits.MinRate == 0;
+      const bool render = ctx->Dir[QUENBY_DIR_RENDER].Limits.MinRate == 0;
       const char* which = capture && render ? "the capture and render clocks offer"
                           : capture         ? "the capture clock offers"
                                             : "the render clock offers";
@@ -314,11 +315,11 @@ StartReport DriverStack::report() const {
   };
   const bool limits_known = ctx->StartFailure == QuenbyStartOk || ctx->StartFailure > QuenbyStartRates;
   fill_path(&r.render, t->RenderPath, t->RenderSlots, t->HasRenderInterface != 0,
-            limits_known ? &ctx->Limits[QUENBY_DIR_RENDER] : nullptr, rate_list(QUENBY_DIR_RENDER),
-            ctx->RateListBytes[QUENBY_DIR_RENDER]);
+            limits_known ? &ctx->Dir[QUENBY_DIR_RENDER].Limits : nullptr, rate_list(QUENBY_DIR_RENDER),
+            ctx->Dir[QUENBY_DIR_RENDER].RateListBytes);
   fill_path(&r.capture, t->CapturePath, t->CaptureSlots, t->HasCaptureInterface != 0,
-            limits_known && TopologyHasCapture(t) ? &ctx->Limits[QUENBY_DIR_CAPTURE] : nullptr,
-            rate_list(QUENBY_DIR_CAPTURE), ctx->RateListBytes[QUENBY_DIR_CAPTURE]);
+            limits_known && TopologyHasCapture(t) ? &ctx->Dir[QUENBY_DIR_CAPTURE].Limits : nullptr,
+            rate_list(QUENBY_DIR_CAPTURE), ctx->Dir[QUENBY_DIR_CAPTURE].RateListBytes);
   return r;
 }
 

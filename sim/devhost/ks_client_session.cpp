@@ -124,14 +124,14 @@ std::string refusal(PKSFILTER filter, ULONG pin, const char* side, uint32_t chan
 // Why a direction offers one rate only, or starts at no other: its clock
 // source's sampling frequency is read-only. Empty when the host sets it.
 std::string fixed_clock(const WDF_DEVICE_CONTEXT* ctx, ULONG direction) {
-  if (ctx->FixedRate[direction] == 0) return "";
+  if (ctx->Dir[direction].FixedRate == 0) return "";
   const AUDIO_PATH& path =
       direction == QUENBY_DIR_CAPTURE ? ctx->Topology.CapturePath : ctx->Topology.RenderPath;
   std::string why = "clock " + std::to_string(DescriptorClockId(path.ClockSource)) +
                     " has a read-only sampling frequency and ran at " +
-                    std::to_string(ctx->FixedRate[direction]) + " Hz at start";
-  const ULONG found = ctx->FixedRateFound[direction];
-  if (found != ctx->FixedRate[direction])
+                    std::to_string(ctx->Dir[direction].FixedRate) + " Hz at start";
+  const ULONG found = ctx->Dir[direction].FixedRateFound;
+  if (found != ctx->Dir[direction].FixedRate)
     why += found != 0 ? ", " + std::to_string(found) + " Hz now" : ", and its rate could not be read now";
   return why;
 }
@@ -667,7 +667,7 @@ bool Session::run(DriverStack& stack, std::string* error, const std::atomic<bool
     if (why.empty() && !unplugged) {
       // A clock the host cannot set that no longer runs at the stream's rate.
       for (ULONG d : {ULONG(QUENBY_DIR_RENDER), ULONG(QUENBY_DIR_CAPTURE)}) {
-        if (why.empty() && ctx->FixedRate[d] != 0 && ctx->FixedRateFound[d] != ctx->FixedRate[d])
+        if (why.empty() && ctx->Dir[d].FixedRate != 0 && ctx->Dir[d].FixedRateFound != ctx->Dir[d].FixedRate)
           why = "a pin state change failed: " + fixed_clock(ctx, d);
       }
     }

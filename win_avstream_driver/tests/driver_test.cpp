@@ -62,17 +62,17 @@ TEST(QuenbyStart, RenderAndCaptureDevicePublishesTheFourPinFilter) {
   EXPECT_EQ(f->PinDescriptors[0].AllocatorFraming->FramingItem[0].Frames, 5u);
 
   // Default formats: smallest channel count, lowest rate, smallest bits.
-  const WAVEFORMATEX& w = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const WAVEFORMATEX& w = ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format;
   EXPECT_EQ(w.nChannels, 2);
   EXPECT_EQ(w.nSamplesPerSec, 44100u);
   EXPECT_EQ(w.wBitsPerSample, 24);
   EXPECT_EQ(w.nBlockAlign, 6);
-  EXPECT_EQ(ctx->DeviceFormat[QUENBY_DIR_RENDER].DataFormat.FormatSize, 104u);
+  EXPECT_EQ(ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.DataFormat.FormatSize, 104u);
   // 44100 Hz at high speed: 5.5125 samples per microframe in 16.16.
   EXPECT_EQ(ctx->FeedbackValue, 0x58333);
   EXPECT_EQ(ctx->NominalSamples, 5u);
   // Rings of 50 ms at the largest format: 3 x 48000 x 4 / 100 x 5.
-  EXPECT_EQ(ctx->RenderRing.Size, 28800u);
+  EXPECT_EQ(ctx->Dir[QUENBY_DIR_RENDER].Ring.Size, 28800u);
   EXPECT_EQ(ctx->Streams[QuenbyRender].TransferSize, 42u * 8);
   // Room for a frame of feedback packets (eight of 4 bytes at high speed).
   EXPECT_EQ(ctx->Streams[QuenbyFeedback].TransferSize, 32u);
@@ -109,7 +109,7 @@ TEST(QuenbyStart, CaptureOnlyDevicePublishesTheCapturePinFilter) {
   EXPECT_EQ(f->PinDescriptors[0].PinDescriptor.Communication, KSPIN_COMMUNICATION_BRIDGE);
   EXPECT_EQ(f->PinDescriptors[1].Dispatch, &g_CapturePinDispatch);
   EXPECT_TRUE(f->CategoriesCount == 2 && IsEqualGUID(f->Categories[1], KSCATEGORY_CAPTURE));
-  EXPECT_EQ(h.context()->RenderRing.Lock, nullptr) << "no render ring";
+  EXPECT_EQ(h.context()->Dir[QUENBY_DIR_RENDER].Ring.Lock, nullptr) << "no render ring";
   h.unplug();
 }
 
@@ -318,7 +318,7 @@ TEST(QuenbyComposite, TheDriverSeesItsFunctionOnly) {
     const USB_AUDIO_TOPOLOGY& t = h.context()->Topology;
     EXPECT_EQ(t.Configuration[4], c.interfaces) << c.what << ": bNumInterfaces of the function";
     EXPECT_EQ(DescriptorInterfaceNumber(t.ControlInterface), c.control) << c.what;
-    EXPECT_EQ(h.context()->Limits[QUENBY_DIR_RENDER].MaxRate, 48000u) << c.what << ": the clock answered";
+    EXPECT_EQ(h.context()->Dir[QUENBY_DIR_RENDER].Limits.MaxRate, 48000u) << c.what << ": the clock answered";
     h.unplug();
   }
 }
@@ -335,7 +335,7 @@ TEST(QuenbyStart, TheRenderRateIsSetOnTheClockOfTheStreamingTerminal) {
   auto function = std::make_shared<uac2::Uac2Function>(d, d, korvel::sim::ClockRates({44100, 48000}), 48000);
   QuenbyHarness h(function);
   ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
-  EXPECT_EQ(h.context()->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(h.context()->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec, 44100u);
   int source = -1;
   EXPECT_EQ(function->interface_rate(1, &source), 44100u);
   EXPECT_EQ(source, 0x2A);
@@ -361,17 +361,17 @@ TEST(QuenbyStart, AClockWhoseRateIsReadOnlyIsReadAndFollowedNotSet) {
   ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
   WDF_DEVICE_CONTEXT* ctx = h.context();
   for (ULONG d : {ULONG(QUENBY_DIR_CAPTURE), ULONG(QUENBY_DIR_RENDER)}) {
-    EXPECT_EQ(ctx->FixedRate[d], 48000u) << d;
-    EXPECT_EQ(ctx->Limits[d].MinRate, 48000u) << d;
-    EXPECT_EQ(ctx->Limits[d].MaxRate, 48000u) << d;
-    EXPECT_EQ(ctx->DeviceFormat[d].WaveFormatExt.Format.nSamplesPerSec, 48000u) << d;
+    EXPECT_EQ(ctx->Dir[d].FixedRate, 48000u) << d;
+    EXPECT_EQ(ctx->Dir[d].Limits.MinRate, 48000u) << d;
+    EXPECT_EQ(ctx->Dir[d].Limits.MaxRate, 48000u) << d;
+    EXPECT_EQ(ctx->Dir[d].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec, 48000u) << d;
   }
   // The word clock moves to 44.1 kHz: render at 48 kHz does not start (the
   // unit would play it at 44.1); back at 48 kHz it does.
   function->set_clock_rate(0x2A, 44100);
   QuenbyLockStreamControl(ctx);
   EXPECT_EQ(QuenbyStartRender(ctx, nullptr), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(ctx->FixedRateFound[QUENBY_DIR_RENDER], 44100u);
+  EXPECT_EQ(ctx->Dir[QUENBY_DIR_RENDER].FixedRateFound, 44100u);
   function->set_clock_rate(0x2A, 48000);
   EXPECT_EQ(QuenbyStartRender(ctx, nullptr), STATUS_SUCCESS);
   QuenbyStopRender(ctx, TRUE);
@@ -393,8 +393,8 @@ TEST(QuenbyStart, OneHundredSeventySubrangesFitTheirHalfBuffer) {
   for (uint32_t i = 0; i < 170; ++i) rates.push_back(8000 + 100 * i);
   QuenbyHarness h(RawDevice(shapes::Basic(), rates));
   ASSERT_EQ(h.bring_up(), STATUS_SUCCESS);
-  EXPECT_EQ(h.context()->RateListBytes[QUENBY_DIR_RENDER], 2042u);
-  EXPECT_EQ(h.context()->Limits[QUENBY_DIR_RENDER].MaxRate, 8000u + 100 * 169);
+  EXPECT_EQ(h.context()->Dir[QUENBY_DIR_RENDER].RateListBytes, 2042u);
+  EXPECT_EQ(h.context()->Dir[QUENBY_DIR_RENDER].Limits.MaxRate, 8000u + 100 * 169);
   h.unplug();
 }
 
@@ -482,7 +482,7 @@ TEST(QuenbyPower, CapabilitiesAndCyclesAndSurpriseRemoval) {
   h.device().unplug();
   ASSERT_EQ(h.node().surprise_remove(), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx->SurpriseRemoved), 1u);
-  EXPECT_EQ(QuenbySelectAltSetting(ctx, ctx->RenderInterface, 1), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(QuenbySelectAltSetting(ctx, ctx->Dir[QUENBY_DIR_RENDER].Interface, 1), STATUS_UNSUCCESSFUL);
   h.node().set_power(PowerDeviceD3);
   h.node().set_power(PowerDeviceD0);  // not connected: stays down
   EXPECT_EQ(ctx->PowerState, 4u);

@@ -122,7 +122,7 @@ class PinFixture : public ::testing::Test {
   void Queue(PKSPIN pin, int count) {
     const WAVEFORMATEX* w = reinterpret_cast<const WAVEFORMATEX*>(pin->ConnectionFormat + 1);
     const uint32_t pinChannels =
-        pin->Id == 0 ? ctx_->RenderPinFormat.WaveFormatExt.Format.nChannels : w->nChannels;
+        pin->Id == 0 ? ctx_->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format.nChannels : w->nChannels;
     const uint32_t bytes = 480 * pinChannels * (w->wBitsPerSample / 8);
     for (int i = 0; i < count; ++i) {
       auto f = std::make_unique<Frame>();
@@ -242,7 +242,7 @@ TEST_F(PinFixture, RenderRunPauseRunKeepsTheStreamAndItsPlayPosition) {
   EXPECT_GT(running.PlayOffset, 0u);
   EXPECT_LT(running.PlayOffset, running.WriteOffset);
   ASSERT_EQ(SetState(render_, KSSTATE_PAUSE), STATUS_SUCCESS);
-  EXPECT_EQ(Flag(ctx_->StreamInUse[QUENBY_DIR_RENDER]), 0u);
+  EXPECT_EQ(Flag(ctx_->Dir[QUENBY_DIR_RENDER].StreamInUse), 0u);
   SleepMs(5);
   ASSERT_EQ(SetState(render_, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
@@ -407,7 +407,7 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
   for (PKSPIN pin : {render_, capture_}) {
     const ULONG direction = pin == render_ ? QUENBY_DIR_RENDER : QUENBY_DIR_CAPTURE;
     EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), STATUS_DEVICE_NOT_READY) << direction;
-    EXPECT_EQ(ctx_->InvalidClockId[direction], shapes::kClock) << direction;
+    EXPECT_EQ(ctx_->Dir[direction].InvalidClockId, shapes::kClock) << direction;
     for (QUENBY_STREAM s : {QuenbyRender, QuenbyFeedback, QuenbyCapture})
       EXPECT_EQ(Flag(ctx_->Streams[s].Active), 0u) << direction << " " << s;
   }
@@ -421,7 +421,7 @@ TEST_F(PinFixture, AStartOnAClockThatReadsInvalidFailsAndOnceValidStreams) {
   Run(render_);
   SleepMs(30);
   EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
-  EXPECT_EQ(ctx_->InvalidClockId[QUENBY_DIR_RENDER], 0u);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].InvalidClockId, 0u);
   Stop(render_);
   Run(capture_);
   Queue(capture_, 2);
@@ -448,7 +448,7 @@ TEST_F(PinFixture, AClockWithoutAValidityReadStreams) {
     Queue(render_, 4);
     SleepMs(30);
     EXPECT_GT(unit_->audio().counters().render_frames_received, received + 960);
-    EXPECT_EQ(ctx_->InvalidClockId[QUENBY_DIR_RENDER], 0u);
+    EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].InvalidClockId, 0u);
     Stop(render_);
     Run(capture_);
     Queue(capture_, 2);
@@ -490,7 +490,7 @@ TEST_F(PinFixture, SettingsTheDriverCannotStreamAreNotOfferedAndTheOtherStreams)
     const KSDATAFORMAT_WAVEFORMATEXTENSIBLE f = formats::PcmFormat(2, bits, 48000);
     EXPECT_NE(ks::pin_set_format(pin, &f.DataFormat), STATUS_SUCCESS) << pin->Id << " " << bits;
   }
-  EXPECT_EQ(ctx_->Limits[QUENBY_DIR_RENDER].MinBits, 24u);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].Limits.MinBits, 24u);
   Run(render_);
   Queue(render_, 4);
   SleepMs(30);
@@ -528,7 +528,7 @@ TEST_F(PinFixture, WithFourRenderTransfersInFlightAnEmptyPrimedRingSubmitsNothin
   QuenbyStopThread(ctx_);
   SleepMs(30);  // everything in flight completes
   ASSERT_EQ(InterlockedCompareExchange(&ctx_->Streams[QuenbyRender].InFlight, 0, 0), 0);
-  QuenbyRingReset(&ctx_->RenderRing);
+  QuenbyRingReset(&ctx_->Dir[QUENBY_DIR_RENDER].Ring);
   const ULONG counter = ctx_->Counters.RenderUnderruns;
   const ULONG events = ctx_->RenderUnderrunEvents;
   const ULONG free = ctx_->Streams[QuenbyRender].FreeList.Count;
@@ -560,9 +560,9 @@ TEST_F(PinFixture, ACapturePacketThatIsNotWholeFramesIsDropped) {
   }
   QuenbyStopThread(ctx_);
   SleepMs(30);
-  QuenbyRingReset(&ctx_->CaptureRing);
-  ctx_->CaptureRing.OwnerPin = nullptr;
-  const ULONG blockAlign = ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nBlockAlign;
+  QuenbyRingReset(&ctx_->Dir[QUENBY_DIR_CAPTURE].Ring);
+  ctx_->Dir[QUENBY_DIR_CAPTURE].Ring.OwnerPin = nullptr;
+  const ULONG blockAlign = ctx_->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format.nBlockAlign;
   ASSERT_EQ(blockAlign, 6u);
   // A completed transfer as the bus hands it back: packet 1 is torn.
   WdfSpinLockAcquire(ctx_->Streams[QuenbyCapture].FreeLock);
@@ -588,7 +588,7 @@ TEST_F(PinFixture, ACapturePacketThatIsNotWholeFramesIsDropped) {
   InterlockedIncrement(&ctx_->CompletedWaiting);
   ctx_->Streams[QuenbyCapture].Active = 1;
   EXPECT_TRUE(NT_SUCCESS(QuenbyServiceCapture(ctx_)));
-  EXPECT_EQ(QuenbyRingFill(&ctx_->CaptureRing), 6u * 36);  // six good packets
+  EXPECT_EQ(QuenbyRingFill(&ctx_->Dir[QUENBY_DIR_CAPTURE].Ring), 6u * 36);  // six good packets
   QuenbyStartThread(ctx_);
   Stop(capture_);
 }
@@ -755,12 +755,12 @@ TEST_F(PinFixture, AClosedPinIsForgotten) {
   SleepMs(20);
   Stop(render_);
   ks::pin_close(render_);
-  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], nullptr);
-  EXPECT_EQ(QuenbyRingOwner(&ctx_->RenderRing), nullptr);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].Pin, nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->Dir[QUENBY_DIR_RENDER].Ring), nullptr);
   render_ = nullptr;
   ks::pin_close(capture_);
-  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], nullptr);
-  EXPECT_EQ(QuenbyRingOwner(&ctx_->CaptureRing), nullptr);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_CAPTURE].Pin, nullptr);
+  EXPECT_EQ(QuenbyRingOwner(&ctx_->Dir[QUENBY_DIR_CAPTURE].Ring), nullptr);
   capture_ = nullptr;
 }
 
@@ -780,7 +780,7 @@ TEST_F(PinFixture, APowerUpWhileStreamsRunRestartsThemOnTheNewSettings) {
     EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), expected) << int(to);
   }
   EXPECT_TRUE(Plays(render_, 480));
-  EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->SelectedSlot[QUENBY_DIR_RENDER]);
+  EXPECT_EQ(harness_->device().alternate_setting(1), ctx_->Dir[QUENBY_DIR_RENDER].SelectedSlot);
   Stop(render_);
   Stop(capture_);
 }
@@ -840,12 +840,12 @@ TEST_F(PinFixture, AnIdleCapturePinKeepsItsRateWhenRenderStartsAtAnother) {
   EXPECT_EQ(Flag(ctx_->Streams[QuenbyRender].Active), 1u);
   Stop(render_);
   Run(capture_);
-  EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(unit_->audio().capture_rate(), 44100u);
   // Now capture holds the clock: render's start at 48 kHz fails and leaves
   // the running capture's rate as it is.
   EXPECT_NE(SetState(render_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
-  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_CAPTURE].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);
   Stop(capture_);
 }
@@ -865,13 +865,13 @@ TEST_F(PinFixture, AFormatChangeIsRefusedUnlessThePinIsStopped) {
   for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
     ASSERT_EQ(SetState(render_, state), STATUS_SUCCESS);
     EXPECT_NE(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS) << state;
-    EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 24) << state;
-    EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
+    EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format.wBitsPerSample, 24) << state;
     EXPECT_EQ(ks::pin_set_format(render_, &same.DataFormat), STATUS_SUCCESS) << "the format it has";
   }
   Stop(render_);
   EXPECT_EQ(ks::pin_set_format(render_, &other.DataFormat), STATUS_SUCCESS);
-  EXPECT_EQ(ctx_->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format.wBitsPerSample, 16);
 }
 
 TEST_F(PinFixture, OneClockForBothDirectionsOffersTheSecondOnlyTheRunningRate) {
@@ -922,17 +922,18 @@ struct DirectionFormats {
 };
 
 const AUDIO_FORMAT& PinFormatOf(const WDF_DEVICE_CONTEXT* ctx, int dir) {
-  return dir == QUENBY_DIR_RENDER ? ctx->RenderPinFormat : ctx->CapturePinFormat;
+  return dir == QUENBY_DIR_RENDER ? ctx->Dir[QUENBY_DIR_RENDER].PinFormat
+                                  : ctx->Dir[QUENBY_DIR_CAPTURE].PinFormat;
 }
 
 DirectionFormats FormatsOf(const WDF_DEVICE_CONTEXT* ctx, int dir) {
-  return {ctx->DeviceFormat[dir], PinFormatOf(ctx, dir), ctx->SavedFormat[dir]};
+  return {ctx->Dir[dir].DeviceFormat, PinFormatOf(ctx, dir), ctx->Dir[dir].SavedFormat};
 }
 
 void ExpectFormatsKept(const WDF_DEVICE_CONTEXT* ctx, int dir, const DirectionFormats& before) {
-  EXPECT_TRUE(SameFormat(ctx->DeviceFormat[dir], before.device));
+  EXPECT_TRUE(SameFormat(ctx->Dir[dir].DeviceFormat, before.device));
   EXPECT_TRUE(SameFormat(PinFormatOf(ctx, dir), before.pin));
-  EXPECT_TRUE(SameFormat(ctx->SavedFormat[dir], before.saved));
+  EXPECT_TRUE(SameFormat(ctx->Dir[dir].SavedFormat, before.saved));
 }
 
 }  // namespace
@@ -975,7 +976,7 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 16, 48000);
   ExpectSecondPinRefused(0, &other.DataFormat);
   ExpectFormatsKept(ctx_, QUENBY_DIR_RENDER, before);
-  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_RENDER], render_);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].Pin, render_);
   EXPECT_EQ(unit_->audio().render_rate(), 48000u);
 
   SleepMs(150);
@@ -1003,9 +1004,9 @@ TEST_F(PinFixture, ARenderPinOnASecondFilterIsRefusedWhileTheFirstPlays) {
   // The direction is free once the first pin is closed: the second filter's
   // pin takes it with its own format and plays.
   ASSERT_NO_FATAL_FAILURE(HandOverToSecondPin(&render_, 0, &other.DataFormat));
-  EXPECT_EQ(ctx_->RenderPinFormat.WaveFormatExt.Format.wBitsPerSample, 16);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].PinFormat.WaveFormatExt.Format.wBitsPerSample, 16);
   Run(second_);
-  EXPECT_EQ(ctx_->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.wBitsPerSample, 16);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format.wBitsPerSample, 16);
   EXPECT_TRUE(Plays(second_, 480));
   Stop(second_);
 }
@@ -1022,7 +1023,7 @@ TEST_F(PinFixture, ACapturePinOnASecondFilterIsRefusedWhileTheFirstRecords) {
   const KSDATAFORMAT_WAVEFORMATEXTENSIBLE other = formats::PcmFormat(2, 24, 44100);
   ExpectSecondPinRefused(3, &other.DataFormat);
   ExpectFormatsKept(ctx_, QUENBY_DIR_CAPTURE, before);
-  EXPECT_EQ(ctx_->Pins[QUENBY_DIR_CAPTURE], capture_);
+  EXPECT_EQ(ctx_->Dir[QUENBY_DIR_CAPTURE].Pin, capture_);
   const ULONGLONG filled = Position(capture_).PlayOffset;
   SleepMs(50);
   EXPECT_EQ(Flag(ctx_->Streams[QuenbyCapture].Active), 1u);

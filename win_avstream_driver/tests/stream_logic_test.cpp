@@ -463,6 +463,59 @@ TEST(Schedule, TransfersFollowBackToBackAndALateOneStartsTwoFramesAhead) {
   EXPECT_EQ(late, 0);
 }
 
+// ---------------------------------------------------------------------------
+// Which streams run, and at which rate
+// ---------------------------------------------------------------------------
+TEST(StreamPlan, EachAskRunsTheStreamsItsRuleNames) {
+  const uint32_t k44 = 44100, k48 = 48000, kRate = StreamRefusedCaptureRate, kClock = StreamRefusedClockRate;
+  const uint32_t kCapPin = StreamAskCapturePin, kRenPin = StreamAskRenderPin, kStart = StreamAskDirectStart;
+  const uint32_t kFormats = StreamAskDirectFormats, kLeave = StreamAskLeaveDirect;
+  const uint32_t kCapture = StreamAskCaptureStream, kRender = StreamAskRenderStream;
+  struct Row {
+    STREAM_REQUEST r;
+    STREAM_PLAN want;
+  };
+  // clang-format off
+  const Row rows[] = {
+    // request: ask, direct, powered, has capture, one clock, {rate C, R}, other's rate, running,
+    // in use, kept, capture carries -> refusal, capture rate, stop render first, render first,
+    // start C, R, stop C, keep C, R.
+    // A capture pin runs capture at its pin's rate, refused without a setting at it; direct
+    // mode keeps its format.
+    {{kCapPin, 0, 1, 1, 1, {k44, k48}, 0, {0, 1}, {0, 1}, {0, 1}, 1}, {0, k44, 0, 0, 1, 0, 0, 0, 0}},
+    {{kCapPin, 0, 1, 1, 1, {k44, k48}, 0, {0, 1}, {0, 1}, {0, 1}, 0}, {kRate, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {{kCapPin, 1, 0, 1, 1, {k44, k48}, 0, {1, 1}, {1, 1}, {0, 0}, 0}, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
+    // A render pin takes free capture along, on one clock at render's rate and only if it can;
+    // a capture pin's stream, or one direct mode runs, stays; powered down both run at power-up.
+    {{kRenPin, 0, 1, 1, 1, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 1}, {0, k48, 0, 0, 1, 1, 0, 0, 0}},
+    {{kRenPin, 0, 1, 1, 1, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 0}, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+    {{kRenPin, 0, 1, 1, 0, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 0}, {0, 0, 0, 0, 1, 1, 0, 0, 0}},
+    {{kRenPin, 0, 1, 1, 1, {k44, k48}, 0, {1, 0}, {0, 0}, {1, 0}, 1}, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+    {{kRenPin, 1, 1, 1, 1, {k48, k48}, 0, {1, 1}, {1, 1}, {0, 0}, 1}, {0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {{kRenPin, 0, 0, 1, 1, {k48, k48}, 0, {1, 1}, {0, 0}, {0, 0}, 1}, {0, k48, 0, 0, 1, 1, 0, 0, 0}},
+    // The direct-mode client's formats run at one rate on one clock; its start restarts both,
+    // render stopped first.
+    {{kFormats, 1, 1, 1, 1, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 1}, {kClock, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {{kFormats, 1, 1, 0, 1, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 1}, {0, 0, 1, 0, 0, 1, 0, 0, 0}},
+    {{kStart, 1, 1, 1, 1, {k44, k48}, 0, {0, 0}, {0, 0}, {0, 0}, 1}, {0, 0, 1, 0, 1, 1, 0, 0, 0}},
+    // Leaving direct mode: pins held at two rates on one clock run render first; capture no pin
+    // holds follows a held render at its rate or stops; streams nobody holds stop.
+    {{kLeave, 1, 1, 1, 1, {k44, k48}, 0, {1, 1}, {1, 1}, {1, 1}, 0}, {0, 0, 1, 1, 1, 1, 0, 1, 1}},
+    {{kLeave, 1, 1, 1, 1, {k44, k48}, 0, {1, 1}, {1, 1}, {0, 1}, 0}, {0, 0, 1, 0, 0, 1, 1, 1, 1}},
+    {{kLeave, 1, 1, 1, 1, {k44, k48}, 0, {1, 1}, {1, 1}, {0, 1}, 1}, {0, k48, 1, 0, 1, 1, 0, 1, 1}},
+    {{kLeave, 1, 0, 1, 0, {k44, k48}, 0, {1, 1}, {1, 1}, {0, 0}, 0}, {0, 0, 0, 0, 1, 1, 0, 0, 0}},
+    // A stream starts only at the rate the other direction runs the one clock at.
+    {{kCapture, 0, 1, 1, 1, {k44, k48}, k48, {0, 1}, {0, 1}, {0, 1}, 1}, {kClock, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {{kRender, 0, 1, 1, 1, {k44, k48}, k48, {1, 0}, {1, 0}, {1, 0}, 1}, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+    {{kCapture, 0, 1, 1, 0, {k44, k48}, k48, {0, 1}, {0, 1}, {0, 1}, 1}, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
+  };
+  // clang-format on
+  for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
+    const STREAM_PLAN got = PlanStreams(&rows[i].r);
+    EXPECT_EQ(0, memcmp(&got, &rows[i].want, sizeof(got))) << "row " << i;
+  }
+}
+
 TEST(TransferShape, PacketsFollowTheEndpointsInterval) {
   EXPECT_EQ(TransferPackets(1, 1), 8u);
   EXPECT_EQ(TransferPackets(2, 1), 4u);

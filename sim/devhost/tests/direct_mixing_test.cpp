@@ -504,18 +504,18 @@ TEST(PinStart, FailedRenderStartLeavesTheCaptureStreamAsItWas) {
   ASSERT_TRUE(d.stack.plug());
   WDF_DEVICE_CONTEXT* ctx = d.context();
   ASSERT_NE(0u, ctx->SharedClock);
-  ASSERT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  ASSERT_EQ(44100u, ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
-  WDFUSBINTERFACE renderInterface = ctx->RenderInterface;
-  ctx->RenderInterface = nullptr;
+  WDFUSBINTERFACE renderInterface = ctx->Dir[QUENBY_DIR_RENDER].Interface;
+  ctx->Dir[QUENBY_DIR_RENDER].Interface = nullptr;
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  ctx->RenderInterface = renderInterface;
+  ctx->Dir[QUENBY_DIR_RENDER].Interface = renderInterface;
   EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyCapture].Active));
   EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyRender].Active));
-  EXPECT_EQ(44100u, ctx->DeviceFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
-  EXPECT_EQ(44100u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_EQ(44100u, ctx->Dir[QUENBY_DIR_CAPTURE].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_EQ(44100u, ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format.nSamplesPerSec);
   EXPECT_FALSE(intersect(d.filter, kRenderPin, 2, 24, 44100).empty());
   // Tried again, the pin starts both streams at its rate.
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
@@ -546,8 +546,8 @@ TEST(DirectModeClock, LeavingDirectModeGivesTheOneClockBackToThePinsRate) {
   EXPECT_EQ(0, d.call(kLeave));
   const WDF_DEVICE_CONTEXT* ctx = d.context();
   EXPECT_EQ(d.unit.audio().render_rate(), 44100u);
-  EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec, 44100u);
-  EXPECT_EQ(ctx->StreamFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format.nSamplesPerSec, 44100u);
+  EXPECT_EQ(ctx->Dir[QUENBY_DIR_RENDER].StreamFormat.WaveFormatExt.Format.nSamplesPerSec, 44100u);
   EXPECT_NE(Flag(ctx->Streams[QuenbyCapture].Active), 0u);
   EXPECT_NE(Flag(ctx->Streams[QuenbyRender].Active), 0u);
   for (PKSPIN pin : {render, capture}) {
@@ -578,11 +578,11 @@ TEST(DirectModeLeave, AFailedRestartForTheRunningPinIsReportedAndDirectModeEndsA
   d.stack.bus()->stall_next_set_interface(0);
   EXPECT_EQ(0u, ctx->DirectMode);
   EXPECT_EQ(0u, ctx->DirectStreamFlags);
-  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_CAPTURE]);
-  EXPECT_EQ(1u, ctx->StreamInUse[QUENBY_DIR_RENDER]);  // the running pin's
+  EXPECT_EQ(0u, ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse);
+  EXPECT_EQ(1u, ctx->Dir[QUENBY_DIR_RENDER].StreamInUse);  // the running pin's
   for (int dir : {QUENBY_DIR_CAPTURE, QUENBY_DIR_RENDER}) {
-    EXPECT_EQ(44100u, ctx->DeviceFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
-    EXPECT_EQ(44100u, ctx->StreamFormat[dir].WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(44100u, ctx->Dir[dir].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(44100u, ctx->Dir[dir].StreamFormat.WaveFormatExt.Format.nSamplesPerSec);
   }
   EXPECT_GT(0, d.call(kStart));
   EXPECT_GT(0, d.call(kSetFormats, kStereo48k, sizeof kStereo48k));
@@ -620,12 +620,12 @@ TEST(PinStart, FailedCaptureStartLeavesTheCaptureStreamBesideRenderRunning) {
   EXPECT_FALSE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
   d.stack.bus()->stall_next_set_interface(0);
   EXPECT_NE(0u, Flag(ctx->Streams[QuenbyCapture].Active));
-  EXPECT_EQ(48000u, ctx->StreamFormat[QUENBY_DIR_CAPTURE].WaveFormatExt.Format.nSamplesPerSec);
+  EXPECT_EQ(48000u, ctx->Dir[QUENBY_DIR_CAPTURE].StreamFormat.WaveFormatExt.Format.nSamplesPerSec);
   clock.sleep_for(20000000);
   EXPECT_LT(0, ctx->Streams[QuenbyCapture].InFlight);  // its transfers go out
   EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   ASSERT_TRUE(NT_SUCCESS(ks::pin_set_state(capture, KSSTATE_ACQUIRE)));
-  EXPECT_EQ(capture, QuenbyRingOwner(&ctx->CaptureRing));
+  EXPECT_EQ(capture, QuenbyRingOwner(&ctx->Dir[QUENBY_DIR_CAPTURE].Ring));
   ks::pin_set_state(capture, KSSTATE_STOP);
   ks::pin_set_state(render, KSSTATE_STOP);
   ks::pin_close(capture);
@@ -649,15 +649,15 @@ TEST(PinStart, RenderPinStartReportsRendersOwnStatus) {
   ASSERT_NO_FATAL_FAILURE(d.open_filter());
   PKSPIN render = d.create_pin(kRenderPin, 48000);
   ASSERT_NE(nullptr, render);
-  WDFUSBINTERFACE captureInterface = ctx->CaptureInterface;
-  ctx->CaptureInterface = nullptr;
+  WDFUSBINTERFACE captureInterface = ctx->Dir[QUENBY_DIR_CAPTURE].Interface;
+  ctx->Dir[QUENBY_DIR_CAPTURE].Interface = nullptr;
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_ACQUIRE)));
-  ctx->CaptureInterface = captureInterface;
+  ctx->Dir[QUENBY_DIR_CAPTURE].Interface = captureInterface;
   EXPECT_EQ(0u, Flag(ctx->Streams[QuenbyCapture].Active));
   EXPECT_NE(0u, Flag(ctx->Streams[QuenbyRender].Active));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_PAUSE)));
   EXPECT_TRUE(NT_SUCCESS(ks::pin_set_state(render, KSSTATE_RUN)));
-  EXPECT_EQ(1u, ctx->PinRunning[QUENBY_DIR_RENDER]);
+  EXPECT_EQ(1u, ctx->Dir[QUENBY_DIR_RENDER].PinRunning);
   to_stop(render);
   EXPECT_EQ(0, d.call(kLeave));
   ks::pin_close(render);
@@ -909,9 +909,9 @@ TEST(DirectModeCredit, ACapturePinFedOnCreditIsPacedFromItsRunAndItsCreditNeverW
   // A running pin starved of buffers for hours (at its largest formats,
   // minutes) is owed what its count reached then, not that count wrapped
   // past 2^32 bytes to a few frames' worth.
-  WdfSpinLockAcquire(ctx->CapturePositionLock);
+  WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   ctx->CaptureCredit = 0xFFFFFFFFu - 100;
-  WdfSpinLockRelease(ctx->CapturePositionLock);
+  WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_CAPTURE].PositionLock);
   stream_ms(2);
   for (auto& f : frames) {
     f->header.DataUsed = 0;

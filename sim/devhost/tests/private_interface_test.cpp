@@ -322,7 +322,7 @@ TEST_F(PrivateInterface, DirectModeBelongsToTheFileThatEnteredIt) {
   // mode is free for the next client.
   constexpr int32_t kBusy = int32_t(0x80000011);  // STATUS_DEVICE_BUSY
   const WDF_DEVICE_CONTEXT* ctx = QuenbyContextFromKsDevice(korvel::sim::kernel::ks::devices().back());
-  const WAVEFORMATEX& render = ctx->DeviceFormat[QUENBY_DIR_RENDER].WaveFormatExt.Format;
+  const WAVEFORMATEX& render = ctx->Dir[QUENBY_DIR_RENDER].DeviceFormat.WaveFormatExt.Format;
   const uint32_t render_rate = render.nSamplesPerSec;
   std::unique_ptr<DriverFile> other;
   ASSERT_EQ(kSuccess, stack_->open(u"\\tarrow", &other));
@@ -510,8 +510,8 @@ TEST_F(PrivateInterface, FailedFormatChangeLeavesTheFormatsAndStreamsAsTheyWere)
   const std::vector<uint8_t> stereo96k = {2, 0, 2, 0, 24, 0, 24, 0, 0x00, 0x77, 0x01, 0, 0x00, 0x77, 0x01, 0};
   EXPECT_NE(kSuccess, call(kSetFormats, stereo96k, 0));
   for (int d : {QUENBY_DIR_CAPTURE, QUENBY_DIR_RENDER}) {
-    EXPECT_EQ(48000u, ctx->DeviceFormat[d].WaveFormatExt.Format.nSamplesPerSec);
-    EXPECT_EQ(48000u, ctx->StreamFormat[d].WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(48000u, ctx->Dir[d].DeviceFormat.WaveFormatExt.Format.nSamplesPerSec);
+    EXPECT_EQ(48000u, ctx->Dir[d].StreamFormat.WaveFormatExt.Format.nSamplesPerSec);
   }
   EXPECT_NE(0u, ctx->Streams[QuenbyCapture].Active);
   EXPECT_NE(0u, ctx->Streams[QuenbyRender].Active);
@@ -535,8 +535,8 @@ TEST_F(PrivateInterface, FailedDirectStartLeavesNothingInUse) {
   stack_->bus()->stall_next_set_interface(1000);
   EXPECT_NE(kSuccess, call(kStartDirect, {}, 0));
   stack_->bus()->stall_next_set_interface(0);
-  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_CAPTURE]);
-  EXPECT_EQ(0u, ctx->StreamInUse[QUENBY_DIR_RENDER]);
+  EXPECT_EQ(0u, ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse);
+  EXPECT_EQ(0u, ctx->Dir[QUENBY_DIR_RENDER].StreamInUse);
   EXPECT_EQ(0u, ctx->DirectStreamFlags);
   EXPECT_EQ(kUnsuccessful, call(kWriteRender, std::vector<uint8_t>(288, 0), 0));
   ASSERT_EQ(kSuccess, call(kStartDirect, {}, 0));
