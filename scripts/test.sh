@@ -4,18 +4,21 @@
 #   0. the product sources' format (clang-format, check only)
 #   1. normal build (gcc), every test
 #   2. clang AddressSanitizer + UndefinedBehaviorSanitizer, every test and the
-#      fuzz targets for a bounded time over their stored corpus
+#      fuzz targets for a bounded time over their stored corpus (alone)
 #   3. clang ThreadSanitizer, the tests of the threaded components
 #   4. mingw-w64 cross-compile of what ships on Windows
 #   5. Windows checks: the panel and the driver compiled as Windows builds
 #      compile them, the driver's symbols and layouts, the INF's GUIDs
 # (4 and 5 run right after 1's build, beside its tests)
-# The normal build's tests run while the Windows builds and the sanitizer
-# build compile: most of their time is waiting (on the simulated unit,
-# timers, child processes), which the compiler fills. Their output goes to a
-# log of its own, printed whole when they have ended; the command fails if
-# any step failed. The sanitizer builds' tests, slower and more sensitive to
-# a loaded machine (several wait on the wall clock), run alone.
+# Each flavour's tests run in the background while the next flavour
+# compiles: the normal build's beside the Windows builds and the sanitizer
+# build, the sanitizer build's beside the thread sanitizer build and its
+# tests. Most of a test run is waiting (on the simulated unit, timers, child
+# processes), which the compiler fills; the tests pass on a machine loaded
+# several times over (all 523 of the sanitizer build at a load of 12 on two
+# cores). The fuzz targets alone run by themselves. Each run's output goes
+# to a log of its own, printed whole when it has ended; the command fails
+# if any step failed.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${KORVEL_TEST_BUILD:-$root/build/test}
@@ -61,10 +64,16 @@ step "Windows checks"
 "$root/scripts/windows-checks.sh" "$out/windows" "$out/normal"
 
 step "address and undefined-behaviour sanitizer build"
-"$root/scripts/build.sh" asan "$out/asan"
+# The fuzz targets run 10 s each here (KORVEL_FUZZ_SECONDS; 15 in a build of
+# one's own), after every input of their stored corpus.
+KORVEL_CMAKE_ARGS="-DKORVEL_FUZZ_SECONDS=${KORVEL_FUZZ_SECONDS:-10} ${KORVEL_CMAKE_ARGS:-}" \
+  "$root/scripts/build.sh" asan "$out/asan"
 tests_end normal
-step "address and undefined-behaviour sanitizer tests"
-ctest --test-dir "$out/asan" -j "$jobs" --timeout 600
+step "fuzz targets"
+# Alone: an input's time limit is on the wall clock (one second for the
+# descriptor walk), which a busy machine would stretch.
+ctest --test-dir "$out/asan" -j "$jobs" --timeout 600 -L fuzz
+tests_start asan --test-dir "$out/asan" -j "$jobs" --timeout 600 -LE fuzz
 
 step "thread sanitizer build"
 # Only the programs that the threaded tests run (and what they depend on):
@@ -77,6 +86,8 @@ KORVEL_BUILD_TARGETS="$threaded" "$root/scripts/build.sh" tsan "$out/tsan"
 # update tests, never to finish (no report, no exit). The price: a race that
 # TSan reports in one attempt and not in the next passes, its report left in
 # the log.
-ctest --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded --repeat until-pass:2
+tests_start tsan --test-dir "$out/tsan" -j "$jobs" --timeout 600 -L threaded --repeat until-pass:2
+tests_end asan
+tests_end tsan
 
 step "all flavours passed"

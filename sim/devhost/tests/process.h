@@ -27,10 +27,14 @@ class Child {
   bool write_line(const std::string& line);
   // Next line of standard output, or "" after timeout_ms / end of output.
   std::string read_line(int timeout_ms = 10000);
-  // Sends a line and waits for its acknowledgement.
+  // Sends a line and waits for its acknowledgement, which comes when the
+  // host has done the command: a model change under running streams has
+  // taken over 10 s in a sanitizer build on a loaded machine, so the wait
+  // is long (a late acknowledgement read as the next command's answer
+  // would put every later answer one command behind).
   std::string command(const std::string& line) {
     write_line(line);
-    return read_line();
+    return read_line(60000);
   }
   void close_stdin();
   void signal(int sig);
