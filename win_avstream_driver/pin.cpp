@@ -291,7 +291,12 @@ void RunCapturePin(WDF_DEVICE_CONTEXT* ctx, PKSPIN Pin, KSSTATE FromState) {
 // capture unless a capture pin or direct mode does.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 void StopStreamsRenderLeft(WDF_DEVICE_CONTEXT* ctx, bool direct) {
-  if (!direct) ctx->RenderRemainder = 0;
+  if (!direct) {
+    // Under the position lock, as the render completion routine updates it.
+    WdfSpinLockAcquire(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
+    ctx->RenderRemainder = 0;
+    WdfSpinLockRelease(ctx->Dir[QUENBY_DIR_RENDER].PositionLock);
+  }
   const bool captureUsed = ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].StreamInUse) != 0 ||
                            ReadFlag(&ctx->Dir[QUENBY_DIR_CAPTURE].PinAcquired) != 0;
   if (ReadFlag(&ctx->Dir[QUENBY_DIR_RENDER].StreamInUse) == 0 &&
