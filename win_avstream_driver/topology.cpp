@@ -200,6 +200,16 @@ const uint8_t* FindPathEntity(const uint8_t* block, const uint8_t* blockEnd, uin
   return nullptr;
 }
 
+// A unit whose bNrInPins source IDs (baSourceID[]) follow its fixed part T:
+// their count and where they start. False when the unit is shorter than T.
+template <typename T>
+bool SourcePins(const uint8_t* unit, uint32_t* n, uint32_t* at) {
+  if (Length(unit) < sizeof(T)) return false;
+  *n = DescriptorAs<T>(unit)->bNrInPins;
+  *at = sizeof(T);
+  return true;
+}
+
 // The source IDs of a unit: `*count` of them from `*sources`. False for a
 // terminal, and for a unit too short to hold the sources it announces.
 bool UnitSources(const uint8_t* unit, const uint8_t** sources, uint32_t* count) {
@@ -214,25 +224,17 @@ bool UnitSources(const uint8_t* unit, const uint8_t** sources, uint32_t* count) 
     case kUac2EffectUnit:
       at = offsetof(Uac2EffectUnitDescriptor, bSourceID);
       break;
-    case kUac2MixerUnit:  // baSourceID[] after the fixed part
-      if (Length(unit) < sizeof(Uac2MixerUnitDescriptor)) return false;
-      n = DescriptorAs<Uac2MixerUnitDescriptor>(unit)->bNrInPins;
-      at = sizeof(Uac2MixerUnitDescriptor);
+    case kUac2MixerUnit:
+      if (!SourcePins<Uac2MixerUnitDescriptor>(unit, &n, &at)) return false;
       break;
-    case kUac2SelectorUnit:  // baSourceID[] after the fixed part
-      if (Length(unit) < sizeof(Uac2SelectorUnitDescriptor)) return false;
-      n = DescriptorAs<Uac2SelectorUnitDescriptor>(unit)->bNrInPins;
-      at = sizeof(Uac2SelectorUnitDescriptor);
+    case kUac2SelectorUnit:
+      if (!SourcePins<Uac2SelectorUnitDescriptor>(unit, &n, &at)) return false;
       break;
-    case kUac2ProcessingUnit:  // baSourceID[] after the fixed part
-      if (Length(unit) < sizeof(Uac2ProcessingUnitDescriptor)) return false;
-      n = DescriptorAs<Uac2ProcessingUnitDescriptor>(unit)->bNrInPins;
-      at = sizeof(Uac2ProcessingUnitDescriptor);
+    case kUac2ProcessingUnit:
+      if (!SourcePins<Uac2ProcessingUnitDescriptor>(unit, &n, &at)) return false;
       break;
-    case kUac2ExtensionUnit:  // baSourceID[] after the fixed part
-      if (Length(unit) < sizeof(Uac2ExtensionUnitDescriptor)) return false;
-      n = DescriptorAs<Uac2ExtensionUnitDescriptor>(unit)->bNrInPins;
-      at = sizeof(Uac2ExtensionUnitDescriptor);
+    case kUac2ExtensionUnit:
+      if (!SourcePins<Uac2ExtensionUnitDescriptor>(unit, &n, &at)) return false;
       break;
     default:
       return false;
